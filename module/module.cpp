@@ -1,0 +1,76 @@
+// Start-up of the module: runtime objects, the module, the type registry, the constants and
+// NumPy's C API, in that order.
+#include "constants.h"
+#include "method_table.h"
+#include "numpy_api.h"
+#include "proxy.h"
+#include "types.h"
+
+namespace {
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_kivo_python64",
+    nullptr,   // no docstring
+    -1,        // state lives in process-wide objects
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Sets one int in the namespace and, for an enumeration member, the same object in its dictionary.
+bool install(PyObject* ns, const kivo::module::IntConstant& c, const char* enum_name) {
+    PyObject* value = PyLong_FromLong(c.value);
+    if (!value) return false;
+    bool ok = PyDict_SetItemString(ns, c.name, value) == 0;
+    if (ok && enum_name) {
+        PyObject* dict = PyDict_GetItemString(ns, enum_name);   // borrowed
+        if (!dict) {
+            dict = PyDict_New();
+            ok = dict && PyDict_SetItemString(ns, enum_name, dict) == 0;
+            Py_XDECREF(dict);
+        }
+        ok = ok && PyDict_SetItemString(dict, c.name, value) == 0;
+    }
+    Py_DECREF(value);
+    return ok;
+}
+
+bool install_all(PyObject* ns, std::span<const kivo::module::IntConstant> rows, const char* enum_name) {
+    for (const auto& c : rows)
+        if (!install(ns, c, enum_name)) return false;
+    return true;
+}
+
+bool install_enum(PyObject* ns, const kivo::module::EnumTable& e) { return install_all(ns, e.members, e.name); }
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_python64() {
+    using namespace kivo::module;
+    kivo::rt::ensure_globals();
+    SwigPyPacked_Type();
+    PyTypeObject* proxy_type = SwigPyObject_Type();
+    if (!proxy_type) return nullptr;
+
+    g_definition.m_methods = method_table();
+    PyObject* m = PyModule_Create2(&g_definition, 3);
+    if (!m) return nullptr;
+    PyObject* ns = PyModule_GetDict(m);   // borrowed
+
+    SwigModuleInfo& block = module_block();
+    block.proxy_type = proxy_type;
+    SwigRuntime_InitTypeTable(&block);
+
+    bool ok = install_all(ns, kResultCodes, nullptr) && install_enum(ns, kLogLevelEnum) &&
+              install_all(ns, kPixelBitFields, nullptr) && install_enum(ns, kPixelTypeEnum);
+    if (ok && !kivo::rt::import_numpy()) ok = false;
+    for (const EnumTable& e : kLateEnums) ok = ok && install_enum(ns, e);
+    if (!ok) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}

@@ -1,0 +1,397 @@
+#include "proxy.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Longest "this" chain followed from one Python object before giving up (a.this = a loops forever).
+constexpr int kMaxThisDepth = 64;
+
+bool is_instance_of(PyObject* op, PyTypeObject* genuine) { return genuine && PyObject_TypeCheck(op, genuine); }
+
+// ---- SwigPyObject ----
+
+// The repr of a chain is the reprs of its objects back to back. The chain never holds a cycle
+// (append refuses one), so the walk ends.
+PyObject* proxy_repr(PyObject* self) {
+    PyObject* out = PyUnicode_FromString("");
+    for (PyObject* p = self; p && out; p = reinterpret_cast<SwigPyObject*>(p)->next) {
+        auto* v = reinterpret_cast<SwigPyObject*>(p);
+        PyObject* one = PyUnicode_FromFormat("<Swig Object of type '%s' at %p>", SwigRuntime_TypePrettyName(v->ty),
+                                             static_cast<void*>(v));
+        PyObject* joined = one ? PyUnicode_Concat(out, one) : nullptr;
+        Py_XDECREF(one);
+        Py_DECREF(out);
+        out = joined;
+    }
+    return out;
+}
+
+PyObject* proxy_richcompare(PyObject* a, PyObject* b, int op) {
+    if (PyErr_Occurred()) return nullptr;
+    if ((op != Py_EQ && op != Py_NE) || !SwigPyObject_Check(b)) Py_RETURN_NOTIMPLEMENTED;
+    auto pa = reinterpret_cast<std::uintptr_t>(reinterpret_cast<SwigPyObject*>(a)->ptr);
+    auto pb = reinterpret_cast<std::uintptr_t>(reinterpret_cast<SwigPyObject*>(b)->ptr);
+    bool eq = pa == pb;
+    return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+}
+
+PyObject* proxy_long(PyObject* self) { return PyLong_FromVoidPtr(reinterpret_cast<SwigPyObject*>(self)->ptr); }
+
+void proxy_dealloc(PyObject* self) {
+    auto* sobj = reinterpret_cast<SwigPyObject*>(self);
+    PyObject* next = sobj->next;
+    if (sobj->own == 1) {
+        SwigTypeInfo* ty = sobj->ty;
+        SwigClientData* data = ty ? ty->clientdata : nullptr;
+        PyObject* destroy = data ? data->destroy : nullptr;
+        if (destroy) {
+            PyObject *et, *ev, *etb;
+            PyErr_Fetch(&et, &ev, &etb);
+            PyObject* res;
+            if (data->delargs) {
+                // The destroy function takes a tuple: give it a temporary, non-owning proxy.
+                PyObject* tmp = SwigPyObject_New(sobj->ptr, ty, 0);
+                res = tmp ? PyObject_CallFunctionObjArgs(destroy, tmp, nullptr) : nullptr;
+                Py_XDECREF(tmp);
+            } else {
+                // A one-argument built-in: call it on the dying object without resurrecting it
+                // (the delete wrapper only reads the pointer and flags).
+                auto meth = reinterpret_cast<PyCFunction>(PyCFunction_GetFunction(destroy));
+                PyObject* mself = PyCFunction_GetSelf(destroy);
+                res = meth ? meth(mself, self) : nullptr;
+            }
+            if (!res) PyErr_WriteUnraisable(destroy);
+            PyErr_Restore(et, ev, etb);
+            Py_XDECREF(res);
+        } else {
+            std::printf("swig/python detected a memory leak of type '%s', no destructor found.\n",
+                        SwigRuntime_TypePrettyName(ty));
+            std::fflush(stdout);
+        }
+        Py_XDECREF(kivo::rt::owned_capsule());
+    }
+    Py_XDECREF(next);
+    PyTypeObject* tp = Py_TYPE(self);
+    auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    tfree(self);
+    Py_DECREF(tp);   // heap type instances hold a reference to their type
+}
+
+PyObject* m_disown(PyObject* self, PyObject*) {
+    reinterpret_cast<SwigPyObject*>(self)->own = 0;
+    Py_RETURN_NONE;
+}
+
+PyObject* m_acquire(PyObject* self, PyObject*) {
+    reinterpret_cast<SwigPyObject*>(self)->own = 1;
+    Py_RETURN_NONE;
+}
+
+PyObject* m_own(PyObject* self, PyObject* args) {
+    PyObject* val = nullptr;
+    if (!PyArg_UnpackTuple(args, "own", 0, 1, &val)) return nullptr;
+    auto* sobj = reinterpret_cast<SwigPyObject*>(self);
+    PyObject* old = PyBool_FromLong(sobj->own);
+    if (val) {
+        int truth = PyObject_IsTrue(val);
+        if (truth < 0) {
+            Py_DECREF(old);
+            return nullptr;
+        }
+        sobj->own = truth ? 1 : 0;
+    }
+    return old;
+}
+
+// Inserts `next` (with any chain of its own) right after `self`. Refuses an object whose chain
+// meets this one, which would make the chain a cycle.
+PyObject* append_this(SwigPyObject* self, PyObject* next) {
+    if (!SwigPyObject_Check(next)) {
+        PyErr_SetString(PyExc_TypeError, "Attempt to append a non SwigPyObject");
+        return nullptr;
+    }
+    auto* tail = reinterpret_cast<SwigPyObject*>(next);
+    for (PyObject* n = next; n; n = reinterpret_cast<SwigPyObject*>(n)->next) {
+        for (PyObject* p = reinterpret_cast<PyObject*>(self); p; p = reinterpret_cast<SwigPyObject*>(p)->next) {
+            if (p == n) {
+                PyErr_SetString(PyExc_ValueError, "Attempt to append a SwigPyObject already in the chain");
+                return nullptr;
+            }
+        }
+        tail = reinterpret_cast<SwigPyObject*>(n);
+    }
+    tail->next = self->next;
+    Py_INCREF(next);
+    self->next = next;
+    Py_RETURN_NONE;
+}
+
+PyObject* m_append(PyObject* self, PyObject* next) { return append_this(reinterpret_cast<SwigPyObject*>(self), next); }
+
+PyObject* m_next(PyObject* self, PyObject*) {
+    auto* sobj = reinterpret_cast<SwigPyObject*>(self);
+    if (sobj->next) {
+        Py_INCREF(sobj->next);
+        return sobj->next;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* m_repr(PyObject* self, PyObject*) { return proxy_repr(self); }
+
+PyMethodDef proxy_methods[] = {
+    {"disown", m_disown, METH_NOARGS, "releases ownership of the pointer"},
+    {"acquire", m_acquire, METH_NOARGS, "acquires ownership of the pointer"},
+    {"own", m_own, METH_VARARGS, "returns/sets ownership of the pointer"},
+    {"append", m_append, METH_O, "appends another 'this' object"},
+    {"next", m_next, METH_NOARGS, "returns the next 'this' object"},
+    {"__repr__", m_repr, METH_NOARGS, "returns object representation"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kProxyDoc = "Swig object carries a C/C++ instance pointer";
+
+PyTypeObject* make_proxy_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(proxy_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(proxy_repr)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(proxy_richcompare)},
+        {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+        {Py_nb_int, reinterpret_cast<void*>(proxy_long)},
+        {Py_tp_methods, proxy_methods},
+        {Py_tp_doc, const_cast<char*>(kProxyDoc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"SwigPyObject", sizeof(SwigPyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+// ---- SwigPyPacked ----
+
+std::string packed_hex(const SwigPyPacked* v, bool& fits) {
+    fits = 2 * v->size + 2 <= 1024;
+    std::string out;
+    if (!fits) return out;
+    static const char digits[] = "0123456789abcdef";
+    out.push_back('_');
+    auto* u = static_cast<const unsigned char*>(v->pack);
+    for (std::size_t i = 0; i < v->size; ++i) {
+        out.push_back(digits[u[i] >> 4]);
+        out.push_back(digits[u[i] & 0xf]);
+    }
+    return out;
+}
+
+PyObject* packed_repr(PyObject* self) {
+    auto* v = reinterpret_cast<SwigPyPacked*>(self);
+    bool fits;
+    std::string hex = packed_hex(v, fits);
+    const char* tname = v->ty ? v->ty->name : "";
+    if (fits) return PyUnicode_FromFormat("<Swig Packed at %s%s>", hex.c_str(), tname);
+    return PyUnicode_FromFormat("<Swig Packed %s>", tname);
+}
+
+PyObject* packed_str(PyObject* self) {
+    auto* v = reinterpret_cast<SwigPyPacked*>(self);
+    bool fits;
+    std::string hex = packed_hex(v, fits);
+    const char* tname = v->ty ? v->ty->name : "";
+    if (fits) return PyUnicode_FromFormat("%s%s", hex.c_str(), tname);
+    return PyUnicode_FromString(tname);
+}
+
+void packed_dealloc(PyObject* self) {
+    if (SwigPyPacked_Check(self)) PyMem_Free(reinterpret_cast<SwigPyPacked*>(self)->pack);
+    PyTypeObject* tp = Py_TYPE(self);
+    auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    tfree(self);
+    Py_DECREF(tp);
+}
+
+PyTypeObject* make_packed_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(packed_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(packed_repr)},
+        {Py_tp_str, reinterpret_cast<void*>(packed_str)},
+        {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+        {Py_tp_doc, const_cast<char*>(kProxyDoc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"SwigPyPacked", sizeof(SwigPyPacked), 0, Py_TPFLAGS_DEFAULT, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+PyTypeObject* SwigPyObject_Type() {
+    static PyTypeObject* type = make_proxy_type();
+    return type;
+}
+
+PyTypeObject* SwigPyPacked_Type() {
+    static PyTypeObject* type = make_packed_type();
+    return type;
+}
+
+bool SwigPyObject_Check(PyObject* op) {
+    if (is_instance_of(op, SwigPyObject_Type())) return true;
+    // Proxies made by other modules that share the runtime capsule.
+    SwigModuleInfo* start = &kivo::rt::this_module();
+    for (SwigModuleInfo* m = start->next; m && m != start; m = m->next)
+        if (m->proxy_type && is_instance_of(op, m->proxy_type)) return true;
+    return false;
+}
+
+bool SwigPyPacked_Check(PyObject* op) { return Py_TYPE(op) == SwigPyPacked_Type(); }
+
+PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own) {
+    auto* sobj = PyObject_New(SwigPyObject, SwigPyObject_Type());
+    if (!sobj) return nullptr;
+    sobj->ptr = ptr;
+    sobj->ty = ty;
+    sobj->own = own;
+    sobj->next = nullptr;
+    if (own == 1) Py_XINCREF(kivo::rt::owned_capsule());
+    return reinterpret_cast<PyObject*>(sobj);
+}
+
+PyObject* SwigPyPacked_New(const void* data, std::size_t size, SwigTypeInfo* ty) {
+    auto* sobj = PyObject_New(SwigPyPacked, SwigPyPacked_Type());
+    if (!sobj) return nullptr;
+    sobj->pack = PyMem_Malloc(size ? size : 1);
+    if (!sobj->pack) {
+        sobj->size = 0;
+        Py_DECREF(sobj);
+        return PyErr_NoMemory();
+    }
+    std::memcpy(sobj->pack, data, size);
+    sobj->ty = ty;
+    sobj->size = size;
+    return reinterpret_cast<PyObject*>(sobj);
+}
+
+SwigPyObject* SwigPyObject_GetThis(PyObject* obj) {
+    PyObject* cur = obj;
+    for (int depth = 0; depth <= kMaxThisDepth; ++depth) {
+        if (SwigPyObject_Check(cur)) return reinterpret_cast<SwigPyObject*>(cur);
+        PyObject* value = PyObject_GetAttr(cur, kivo::rt::this_string());
+        if (!value) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        Py_DECREF(value);   // the instance keeps it alive
+        cur = value;
+    }
+    return nullptr;
+}
+
+PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags) {
+    if (!ptr) Py_RETURN_NONE;
+    PyObject* robj = SwigPyObject_New(ptr, ty, flags & SwigNew_Own);
+    if (!robj) return nullptr;
+    SwigClientData* cd = ty ? ty->clientdata : nullptr;
+    if (!cd || (flags & SwigNew_NoShadow)) return robj;
+
+    PyObject* inst = nullptr;
+    if (cd->newraw) {
+        inst = PyObject_Call(cd->newraw, cd->newargs, nullptr);
+    } else {
+        auto tp = reinterpret_cast<PyTypeObject*>(cd->newargs);
+        auto tpnew = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
+        PyObject* empty_args = PyTuple_New(0);
+        PyObject* empty_kw = PyDict_New();
+        if (tpnew && empty_args && empty_kw) inst = tpnew(tp, empty_args, empty_kw);
+        Py_XDECREF(empty_args);
+        Py_XDECREF(empty_kw);
+    }
+    if (inst && PyObject_SetAttr(inst, kivo::rt::this_string(), robj) < 0) Py_CLEAR(inst);
+    if (inst && !cd->newraw) PyType_Modified(Py_TYPE(inst));
+    Py_DECREF(robj);
+    return inst;
+}
+
+PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg) {
+    PyObject* klass = arg;
+    if (PyTuple_Check(arg)) {
+        if (PyTuple_Size(arg) != 1) {
+            PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got %d", "swigregister", "", 1,
+                         static_cast<int>(PyTuple_Size(arg)));
+            return nullptr;
+        }
+        klass = PyTuple_GetItem(arg, 0);
+    }
+    auto* cd = new SwigClientData{};
+    Py_INCREF(klass);
+    cd->klass = klass;
+    if (PyType_Check(klass)) {
+        Py_INCREF(klass);
+        cd->newargs = klass;
+    } else {
+        cd->newraw = PyObject_GetAttrString(klass, "__new__");
+        if (cd->newraw) {
+            cd->newargs = PyTuple_Pack(1, klass);
+            if (!cd->newargs) {
+                SwigRuntime_FreeClientData(cd);
+                PyErr_Clear();
+                cd = nullptr;
+            }
+        } else {
+            PyErr_Clear();
+            Py_INCREF(klass);
+            cd->newargs = klass;
+        }
+    }
+    if (cd) {
+        cd->destroy = PyObject_GetAttrString(klass, "__swig_destroy__");
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            cd->destroy = nullptr;
+        }
+        cd->delargs = 0;
+        if (cd->destroy) {
+            int flags = PyCFunction_Check(cd->destroy) ? PyCFunction_GetFlags(cd->destroy) : 0;
+            cd->delargs = !(flags & METH_O);
+        }
+    }
+    // Replace an earlier registration, releasing what it held.
+    SwigClientData* old = ty->owndata ? ty->clientdata : nullptr;
+    if (old) {
+        for (std::size_t i = 0; i < kivo::rt::this_module().size; ++i) {
+            SwigTypeInfo* other = kivo::rt::this_module().types[i];
+            if (other != ty && other->clientdata == old) other->clientdata = nullptr;
+        }
+        ty->clientdata = nullptr;
+    }
+    SwigRuntime_SetClientData(ty, cd);
+    ty->owndata = cd ? 1 : 0;
+    SwigRuntime_FreeClientData(old);
+    Py_RETURN_NONE;
+}
+
+PyObject* SwigPyObject_InitShadow(PyObject* args) {
+    PyObject *obj = nullptr, *proxy = nullptr;
+    if (!args) {
+        PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got none", "swiginit", "", 2);
+        return nullptr;
+    }
+    if (!PyTuple_Check(args)) {
+        PyErr_SetString(PyExc_SystemError, "UnpackTuple() argument list is not a tuple");
+        return nullptr;
+    }
+    Py_ssize_t n = PyTuple_Size(args);
+    if (n != 2) {
+        PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got %d", "swiginit", "", 2, static_cast<int>(n));
+        return nullptr;
+    }
+    obj = PyTuple_GetItem(args, 0);
+    proxy = PyTuple_GetItem(args, 1);
+    if (SwigPyObject* sthis = SwigPyObject_GetThis(obj)) {
+        if (!append_this(sthis, proxy)) return nullptr;
+    } else if (PyObject_SetAttr(obj, kivo::rt::this_string(), proxy) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}

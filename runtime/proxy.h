@@ -1,0 +1,41 @@
+// Proxy objects: the SwigPyObject that carries a native pointer into Python, and SwigPyPacked,
+// which carries a byte copy of a value.
+#pragma once
+
+#include "registry.h"
+
+struct SwigPyObject {
+    PyObject_HEAD
+    void* ptr;
+    SwigTypeInfo* ty;
+    int own;
+    PyObject* next;
+};
+
+struct SwigPyPacked {
+    PyObject_HEAD
+    void* pack;
+    SwigTypeInfo* ty;
+    std::size_t size;
+};
+
+enum : int {
+    SwigNew_Own = 1,
+    SwigNew_NoShadow = 2,
+};
+
+PyTypeObject* SwigPyObject_Type();
+PyTypeObject* SwigPyPacked_Type();
+
+// True only for genuine proxies: this runtime's type, or the proxy type of a module sharing the capsule.
+bool SwigPyObject_Check(PyObject* op);
+bool SwigPyPacked_Check(PyObject* op);
+
+PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own);
+PyObject* SwigPyPacked_New(const void* data, std::size_t size, SwigTypeInfo* ty);
+SwigPyObject* SwigPyObject_GetThis(PyObject* obj);
+PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags);
+
+// Bodies of <Class>_swigregister and <Class>_swiginit.
+PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg);
+PyObject* SwigPyObject_InitShadow(PyObject* args);
