@@ -26,4 +26,11 @@ private:
 TQ_BASE_API long Count(const char* aClass);
 TQ_BASE_API std::vector<std::pair<std::string, long>> Snapshot();
 
+// A gate for tests of the binding: once armed, the next construction or destruction of a counted
+// object waits until another thread opens the gate (while it waits), or until the timeout. GateOpened tells whether
+// it was opened in time (it can only be when the caller did not block the opening thread).
+TQ_BASE_API void ArmGate(unsigned aTimeoutMs);
+TQ_BASE_API void OpenGate();
+TQ_BASE_API bool GateOpened();
+
 }  // namespace TqLiveObjects

@@ -151,6 +151,22 @@ PyObject* live_objects(PyObject*, PyObject*) {
     return out;
 }
 
+// arm_gate(timeout_ms): the next SDK object constructed or destroyed waits for open_gate() from
+// another thread; gate_opened() then tells whether it came while the SDK call was waiting.
+PyObject* arm_gate(PyObject*, PyObject* timeout) {
+    unsigned long ms = PyLong_AsUnsignedLong(timeout);
+    if (PyErr_Occurred()) return nullptr;
+    TqLiveObjects::ArmGate(static_cast<unsigned>(ms));
+    Py_RETURN_NONE;
+}
+
+PyObject* open_gate(PyObject*, PyObject*) {
+    TqLiveObjects::OpenGate();
+    Py_RETURN_NONE;
+}
+
+PyObject* gate_opened(PyObject*, PyObject*) { return PyBool_FromLong(TqLiveObjects::GateOpened()); }
+
 // ---- fake NumPy table ----
 
 std::atomic<unsigned> g_fake_abi{0x1000009};
@@ -192,6 +208,8 @@ TqResult fill_outputs(uint32_t code, uint32_t& number, bool& flag, TqString& tex
 
 void fill_void(int64_t& value) { value = -5; }
 
+TqResult make_result(uint32_t code) { return TqResult(code); }
+
 // Blocks until another Python thread has run while this call was in the SDK (or gives up after 5 s):
 // returns whether it saw that thread run, which it can only when the wrapper released the GIL.
 std::atomic<long> g_ticks{0};
@@ -228,6 +246,8 @@ kivo::module::Entries probe_entries() {
         function<"probe_void_output", &fill_void>("aValue"),
         function<"probe_release_gil", &wait_for_python>("aTimeout"),
         function<"probe_keep_gil", &wait_for_python, KeepGil>("aTimeout"),
+        function<"probe_make_result", &make_result>("aCode"),
+        function<"probe_make_result_keep_gil", &make_result, KeepGil>("aCode"),
     };
 }
 
@@ -245,6 +265,9 @@ PyMethodDef kHookMethods[] = {
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"fake_array_api", fake_array_api, METH_VARARGS, nullptr},
     {"tick", tick, METH_NOARGS, nullptr},
+    {"arm_gate", arm_gate, METH_O, nullptr},
+    {"open_gate", open_gate, METH_NOARGS, nullptr},
+    {"gate_opened", gate_opened, METH_NOARGS, nullptr},
 };
 
 PyMethodDef* hook_table() {

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets everything up, builds, and runs every test: the stand-in SDK's C++ tests, the Python tests,
+# and the Python tests again against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+status=0
+step() {
+  local name="$1"; shift
+  local start=$SECONDS
+  echo "== $name"
+  if "$@"; then echo "== $name: passed ($((SECONDS - start)) s)"; else echo "== $name: FAILED ($((SECONDS - start)) s)"; status=1; fi
+}
+
+step "build" scripts/setup.sh build
+[ $status -eq 0 ] || exit 1
+step "C++ tests" ctest --test-dir build --output-on-failure
+step "Python tests" env KIVO_PYTHON_DIR="$PWD/build/python" /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
+step "sanitizer build" scripts/setup.sh build-asan -DKIVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+if [ -d build-asan/python ]; then
+  step "Python tests under sanitizers" scripts/sanitized.sh /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
+fi
+exit $status

@@ -1,0 +1,102 @@
+"""Shared fixtures: the built modules and the leak-accounting helper."""
+
+import contextlib
+import gc
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+BUILD_PYTHON = os.environ.get(
+    "KIVO_PYTHON_DIR", os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "python")
+)
+if BUILD_PYTHON not in sys.path:
+    sys.path.insert(0, BUILD_PYTHON)
+
+import _kivo_python64  # noqa: E402
+import _kivo_testhooks  # noqa: E402
+import kivo_python64  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def m():
+    """The extension module itself (flat functions and constants)."""
+    return _kivo_python64
+
+
+@pytest.fixture(scope="session")
+def k():
+    """The companion layer (Python classes)."""
+    return kivo_python64
+
+
+@pytest.fixture(scope="session")
+def hooks():
+    """The test-only module on the same runtime."""
+    return _kivo_testhooks
+
+
+def _live():
+    gc.collect()
+    return {cls: n for cls, n in _kivo_testhooks.live_objects().items() if n}
+
+
+@contextlib.contextmanager
+def keeps_counts(*args):
+    """Asserts that the block leaves every live SDK object count, and the reference count of each
+    argument, where it found them."""
+    before = _live()
+    refs = [sys.getrefcount(a) for a in args]
+    yield
+    after = _live()
+    assert after == before, "live SDK objects changed: %r -> %r" % (before, after)
+    assert [sys.getrefcount(a) for a in args] == refs, "reference counts of arguments changed"
+
+
+@pytest.fixture
+def no_leaks():
+    return keeps_counts
+
+
+def run_python(code, env=None):
+    """Runs code in a fresh interpreter with the build folder importable; returns the process."""
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = BUILD_PYTHON + os.pathsep + full_env.get("PYTHONPATH", "")
+    if env:
+        full_env.update(env)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120)
+
+
+@pytest.fixture
+def python_run():
+    return run_python
+
+
+def releases_gil(call, timeout_ms=3000):
+    """Runs call() with the stand-in SDK's gate armed: the first SDK object it constructs or destroys
+    waits for another Python thread to open the gate. True when that thread got to run, that is
+    when the wrapper released the GIL around its SDK call."""
+    stop = threading.Event()
+
+    def opener():
+        while not stop.is_set():
+            _kivo_testhooks.open_gate()
+            time.sleep(0.0005)
+
+    thread = threading.Thread(target=opener)
+    thread.start()
+    try:
+        _kivo_testhooks.arm_gate(timeout_ms)
+        call()
+    finally:
+        stop.set()
+        thread.join()
+    return _kivo_testhooks.gate_opened()
+
+
+@pytest.fixture
+def gil_released():
+    return releases_gil
