@@ -356,6 +356,31 @@ int SwigAs_WCharPtrAndSize(PyObject* obj, wchar_t** cptr, std::size_t* psize, in
     return SwigError_Type;
 }
 
+int SwigAs_StdStringPtr(PyObject* obj, std::string** val) {
+    char* buf = nullptr;
+    std::size_t size = 0;
+    int alloc = 0;
+    if (SwigAs_CharPtrAndSize(obj, &buf, &size, &alloc) >= 0) {
+        if (!buf) {
+            if (val) *val = nullptr;
+            return 0;
+        }
+        if (val) *val = new std::string(buf, size - 1);
+        if (alloc == SwigFlag_NewObject) delete[] buf;
+        return SwigFlag_NewObject;
+    }
+    PyErr_Clear();
+    static SwigTypeInfo* descriptor = SwigRuntime_QueryType("std::string *");
+    void* vptr = nullptr;
+    if (descriptor && SwigPyObject_ConvertPtr(obj, &vptr, descriptor, 0, nullptr) >= 0) {
+        if (val) *val = static_cast<std::string*>(vptr);
+        return 0;
+    }
+    return SwigError_Type;
+}
+
+PyObject* SwigFrom_StdString(const std::string& text) { return SwigFrom_CharPtrAndSize(text.data(), text.size()); }
+
 PyObject* SwigFrom_CharPtrAndSize(const char* text, std::size_t size) {
     if (!text) Py_RETURN_NONE;
     if (size > INT_MAX) {

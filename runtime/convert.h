@@ -5,6 +5,7 @@
 #include "proxy.h"
 
 #include <cstdint>
+#include <string>
 
 enum : int {
     SwigError_Failed = -1,
@@ -67,6 +68,11 @@ int SwigAs_Float(PyObject* obj, float* val);
 int SwigAs_Bool(PyObject* obj, bool* val);
 int SwigAs_CharPtrAndSize(PyObject* obj, char** cptr, std::size_t* psize, int* alloc);
 int SwigAs_WCharPtrAndSize(PyObject* obj, wchar_t** cptr, std::size_t* psize, int* alloc);
+
+// A str (UTF-8) or a _p_char pointer object gives a new string (SwigFlag_NewObject); else a proxy of
+// the type queried as "std::string *" gives its own string.
+int SwigAs_StdStringPtr(PyObject* obj, std::string** val);
+PyObject* SwigFrom_StdString(const std::string& text);
 
 PyObject* SwigFrom_CharPtr(const char* text);
 PyObject* SwigFrom_CharPtrAndSize(const char* text, std::size_t size);

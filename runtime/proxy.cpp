@@ -239,8 +239,8 @@ PyTypeObject* SwigPyPacked_Type() {
 bool SwigPyObject_Check(PyObject* op) {
     if (is_instance_of(op, SwigPyObject_Type())) return true;
     // Proxies made by other modules that share the runtime capsule.
-    SwigModuleInfo* start = &kivo::rt::this_module();
-    for (SwigModuleInfo* m = start->next; m && m != start; m = m->next)
+    SwigModuleInfo* start = kivo::rt::this_module_or_null();
+    for (SwigModuleInfo* m = start ? start->next : nullptr; m && m != start; m = m->next)
         if (m->proxy_type && is_instance_of(op, m->proxy_type)) return true;
     return false;
 }

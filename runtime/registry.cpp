@@ -61,6 +61,7 @@ void cast_insert_front(SwigTypeInfo* ti, SwigCastInfo* c) {
 namespace kivo::rt {
 
 SwigModuleInfo& this_module() { return *g_block; }
+SwigModuleInfo* this_module_or_null() { return g_block; }
 
 void ensure_globals() {
     if (!g_this) g_this = PyUnicode_InternFromString("this");

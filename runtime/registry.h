@@ -55,6 +55,7 @@ namespace kivo::rt {
 
 // The block of the module this copy of the runtime is linked into.
 SwigModuleInfo& this_module();
+SwigModuleInfo* this_module_or_null();   // null before the registry is initialised
 
 // Python objects owned by the runtime until the capsule's last release.
 PyObject* this_string();

@@ -101,6 +101,8 @@ KIVO_DECL(double, "double");
 KIVO_DECL(float, "float");
 KIVO_DECL(const char*, "char const *");
 KIVO_DECL(const wchar_t*, "wchar_t const *");
+KIVO_DECL(std::string, "std::string");
+KIVO_DECL(const std::string&, "std::string const &");
 #undef KIVO_DECL
 
 template <class E>
@@ -302,6 +304,36 @@ struct Arg<const wchar_t*> {
     const wchar_t* get() { return ptr; }
 };
 
+template <>
+struct Arg<const std::string&> {
+    static constexpr bool is_input = true;
+    std::string* ptr = nullptr;
+    int res = 0;
+    ~Arg() {
+        if (res == SwigFlag_NewObject) delete ptr;
+    }
+    bool convert(PyObject* o, const ArgContext& c) {
+        res = SwigAs_StdStringPtr(o, &ptr);
+        if (res < 0) {
+            argument_error(res, c);
+            return false;
+        }
+        if (!ptr) {
+            argument_error(SwigError_Type, c, true);
+            return false;
+        }
+        return true;
+    }
+    static bool check(PyObject* o) {
+        std::string* p = nullptr;
+        int r = SwigAs_StdStringPtr(o, &p);
+        bool ok = r >= 0 && p;
+        if (r == SwigFlag_NewObject) delete p;
+        return ok;
+    }
+    const std::string& get() { return *ptr; }
+};
+
 // ---------------------------------------------------------------------------------------------
 // Results.
 
@@ -336,6 +368,10 @@ struct ToPython<T, std::enable_if_t<std::is_floating_point_v<T>>> {
 template <>
 struct ToPython<const char*> {
     static PyObject* make(const char* v) { return SwigFrom_CharPtr(v); }
+};
+template <>
+struct ToPython<std::string> {
+    static PyObject* make(const std::string& v) { return SwigFrom_StdString(v); }
 };
 template <>
 struct ToPython<const wchar_t*> {
