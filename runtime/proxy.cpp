@@ -71,9 +71,9 @@ void proxy_dealloc(PyObject* self) {
                         SwigRuntime_TypePrettyName(ty));
             std::fflush(stdout);
         }
-        Py_XDECREF(kivo::rt::owned_capsule());
     }
     Py_XDECREF(next);
+    Py_XDECREF(kivo::rt::owned_capsule());   // every proxy of this module holds one
     PyTypeObject* tp = Py_TYPE(self);
     auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     tfree(self);
@@ -165,7 +165,7 @@ PyTypeObject* make_proxy_type() {
         {Py_tp_doc, const_cast<char*>(kProxyDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"SwigPyObject", sizeof(SwigPyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    PyType_Spec spec = {"builtins.SwigPyObject", sizeof(SwigPyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
@@ -220,7 +220,7 @@ PyTypeObject* make_packed_type() {
         {Py_tp_doc, const_cast<char*>(kProxyDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"SwigPyPacked", sizeof(SwigPyPacked), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {"builtins.SwigPyPacked", sizeof(SwigPyPacked), 0, Py_TPFLAGS_DEFAULT, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
@@ -254,7 +254,9 @@ PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own) {
     sobj->ty = ty;
     sobj->own = own;
     sobj->next = nullptr;
-    if (own == 1) Py_XINCREF(kivo::rt::owned_capsule());
+    // Every proxy keeps the capsule (and with it the registry's client data) alive while it lives,
+    // whatever its own flag becomes later.
+    Py_XINCREF(kivo::rt::owned_capsule());
     return reinterpret_cast<PyObject*>(sobj);
 }
 

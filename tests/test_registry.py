@@ -7,37 +7,18 @@ import textwrap
 import pytest
 
 QUERIES = [
-    ("_p_TqString", "_p_TqString"),
-    ("TqString *", "_p_TqString"),
-    ("TqString*", "_p_TqString"),
-    ("  Tq String  *  ", "_p_TqString"),
-    ("unsigned int *", "_p_unsigned_int"),
-    ("unsignedint*", "_p_unsigned_int"),
-    ("uint32_t *", "_p_unsigned_int"),
-    ("uintptr_t *", "_p_unsigned_int"),
-    ("int *", "_p_int"),
-    ("long long *", "_p_long_long"),
-    ("unsigned long long *", "_p_unsigned_long_long"),
-    ("char *", "_p_char"),
-    ("signed char *", "_p_signed_char"),
-    ("TqPixelType *", "_p_TqPixelType"),
-    ("enum TqPixelType *", "_p_TqPixelType"),
-    ("std::vector< std::string > *", "_p_std__vectorT_std__string_t"),
+    ("_p_TqString", "_p_TqString"), ("TqString *", "_p_TqString"), ("TqString*", "_p_TqString"),
+    ("  Tq String  *  ", "_p_TqString"), ("unsigned int *", "_p_unsigned_int"), ("unsignedint*", "_p_unsigned_int"),
+    ("uint32_t *", "_p_unsigned_int"), ("uintptr_t *", "_p_unsigned_int"), ("int *", "_p_int"),
+    ("long long *", "_p_long_long"), ("unsigned long long *", "_p_unsigned_long_long"), ("char *", "_p_char"),
+    ("signed char *", "_p_signed_char"), ("TqPixelType *", "_p_TqPixelType"),
+    ("enum TqPixelType *", "_p_TqPixelType"), ("std::vector< std::string > *", "_p_std__vectorT_std__string_t"),
     ("TqSystemLib::GatewayVector *", "_p_std__vectorT_std__string_t"),
-    ("TQ_GENAPI_NS::INodeMap *", "_p_TQ_GENAPI_NS__INodeMap"),
-    ("TqDeviceInfo **", "_p_p_TqDeviceInfo"),
-    ("_p_TqDeviceGEV", "_p_TqDeviceGEV"),
-    ("_p_ITqChunkData", "_p_ITqChunkData"),
-    ("_p_wchar_t", "_p_wchar_t"),
+    ("TQ_GENAPI_NS::INodeMap *", "_p_TQ_GENAPI_NS__INodeMap"), ("TqDeviceInfo **", "_p_p_TqDeviceInfo"),
+    ("_p_TqDeviceGEV", "_p_TqDeviceGEV"), ("_p_ITqChunkData", "_p_ITqChunkData"), ("_p_wchar_t", "_p_wchar_t"),
     # Near misses: prefixes, extensions and other pointer levels are different names.
-    ("TqString", None),
-    ("TqStrin *", None),
-    ("TqString **", None),
-    ("TqString * const", None),
-    ("_p_TqStrin", None),
-    ("_p_TqDeviceGEVX", None),
-    ("_p_", None),
-    ("", None),
+    ("TqString", None), ("TqStrin *", None), ("TqString **", None), ("TqString * const", None),
+    ("_p_TqStrin", None), ("_p_TqDeviceGEVX", None), ("_p_", None), ("", None),
 ]
 
 
@@ -75,26 +56,17 @@ def test_capsule_shared_between_modules(m, k, hooks, no_leaks):
 
 
 CASTS = [
-    ("_p_TqDeviceGEV", "_p_TqDevice", 0),
-    ("_p_TqDeviceU3V", "_p_TqDevice", 0),
-    ("_p_TqDeviceAdapter", "_p_TqDeviceEventSink", 8),
-    ("_p_TqDeviceAdapter", "_p_TqGenEventSink", 16),
-    ("_p_TqDeviceAdapter", "_p_ITqDeviceAdapter", 0),
-    ("_p_TqDeviceInfoU3V", "_p_TqDeviceInfoUSB", 0),
-    ("_p_TqDeviceInfoU3V", "_p_TqDeviceInfo", 0),
-    ("_p_p_TqDeviceInfoGEV", "_p_p_TqDeviceInfo", 0),
-    ("_p_TqGenInteger", "_p_TqGenParameter", 0),
-    ("_p_TqBuffer", "_p_ITqChunkData", 0),
-    ("_p_ITqMultiPartContainer", "_p_ITqMultiPartContainerReader", 0),
-    ("_p_TqStreamRTP", "_p_TqStream", 0),
+    ("_p_TqDeviceGEV", "_p_TqDevice", 0), ("_p_TqDeviceU3V", "_p_TqDevice", 0),
+    ("_p_TqDeviceAdapter", "_p_TqDeviceEventSink", 8), ("_p_TqDeviceAdapter", "_p_TqGenEventSink", 16),
+    ("_p_TqDeviceAdapter", "_p_ITqDeviceAdapter", 0), ("_p_TqDeviceInfoU3V", "_p_TqDeviceInfoUSB", 0),
+    ("_p_TqDeviceInfoU3V", "_p_TqDeviceInfo", 0), ("_p_p_TqDeviceInfoGEV", "_p_p_TqDeviceInfo", 0),
+    ("_p_TqGenInteger", "_p_TqGenParameter", 0), ("_p_TqBuffer", "_p_ITqChunkData", 0),
+    ("_p_ITqMultiPartContainer", "_p_ITqMultiPartContainerReader", 0), ("_p_TqStreamRTP", "_p_TqStream", 0),
     ("_p_TqDevice", "_p_TqDevice", 0),
     # A base never stands for a derived type, nor a type for an unrelated one.
-    ("_p_TqDevice", "_p_TqDeviceGEV", None),
-    ("_p_TqDeviceEventSink", "_p_TqDeviceAdapter", None),
-    ("_p_TqDeviceAdapter", "_p_TqDevice", None),
-    ("_p_TqDeviceInfoGEV", "_p_TqDeviceInfoUSB", None),
-    ("_p_TqGenParameter", "_p_TqGenEventSink", None),
-    ("_p_TqDeviceInfoGEV", "_p_p_TqDeviceInfo", None),
+    ("_p_TqDevice", "_p_TqDeviceGEV", None), ("_p_TqDeviceEventSink", "_p_TqDeviceAdapter", None),
+    ("_p_TqDeviceAdapter", "_p_TqDevice", None), ("_p_TqDeviceInfoGEV", "_p_TqDeviceInfoUSB", None),
+    ("_p_TqGenParameter", "_p_TqGenEventSink", None), ("_p_TqDeviceInfoGEV", "_p_p_TqDeviceInfo", None),
 ]
 
 

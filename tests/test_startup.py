@@ -140,30 +140,27 @@ NUMPY_CASE = textwrap.dedent("""
 
 FAILED = "outcome: ImportError: numpy.core.multiarray failed to import"
 
-NUMPY_FAILURES = [
-    pytest.param("fake._ARRAY_API = hooks.fake_array_api(0x1000009, 15, 1)",
-                 "RuntimeError: module compiled against API version 0x10 but this version of numpy is 0xf . Check "
-                 "the section C-API incompatibility at the Troubleshooting ImportError section at ", id="feature"),
-    pytest.param("fake._ARRAY_API = hooks.fake_array_api(0x1000008, 16, 1)",
-                 "RuntimeError: module compiled against ABI version 0x1000009 but this version of numpy is 0x1000008",
-                 id="abi"),
-    pytest.param("fake._ARRAY_API = hooks.fake_array_api(0x1000009, 16, 0)",
-                 "RuntimeError: FATAL: module compiled as unknown endian", id="endian-unknown"),
-    pytest.param("fake._ARRAY_API = hooks.fake_array_api(0x1000009, 16, 2)",
-                 "RuntimeError: FATAL: module compiled as little endian, but detected different endianness at runtime",
-                 id="endian-big"),
-    pytest.param("pass", "AttributeError: _ARRAY_API not found", id="no-table"),
-    pytest.param("fake._ARRAY_API = b'table'", "RuntimeError: _ARRAY_API is not PyCapsule object", id="not-capsule"),
-    pytest.param("sys.modules['numpy'] = None", "ModuleNotFoundError: import of numpy halted; None in sys.modules",
-                 id="no-numpy"),
-    pytest.param("fake = None", "import of numpy.core._multiarray_umath halted", id="no-multiarray"),
-    pytest.param("", "RuntimeError: _ARRAY_API is NULL pointer", id="null-table",
-                 marks=pytest.mark.skip(reason="Python cannot make a capsule holding a null pointer")),
-]
+TABLE = "fake._ARRAY_API = hooks.fake_array_api(0x%x, %d, %d)"
+NUMPY_FAILURES = {
+    "feature": (TABLE % (0x1000009, 15, 1), "RuntimeError: module compiled against API version 0x10 but this version "
+                "of numpy is 0xf . Check the section C-API incompatibility at the Troubleshooting ImportError "
+                "section at "),
+    "abi": (TABLE % (0x1000008, 16, 1),
+            "RuntimeError: module compiled against ABI version 0x1000009 but this version of numpy is 0x1000008"),
+    "endian-unknown": (TABLE % (0x1000009, 16, 0), "RuntimeError: FATAL: module compiled as unknown endian"),
+    "endian-big": (TABLE % (0x1000009, 16, 2), "RuntimeError: FATAL: module compiled as little endian, but "
+                   "detected different endianness at runtime"),
+    "no-table": ("pass", "AttributeError: _ARRAY_API not found"),
+    "not-capsule": ("fake._ARRAY_API = b'table'", "RuntimeError: _ARRAY_API is not PyCapsule object"),
+    "no-numpy": ("sys.modules['numpy'] = None", "ModuleNotFoundError: import of numpy halted; None in sys.modules"),
+    "no-multiarray": ("fake = None", "import of numpy.core._multiarray_umath halted; None in sys.modules"),
+}
+# A capsule holding a null pointer ("_ARRAY_API is NULL pointer") cannot be made from Python.
 
 
-@pytest.mark.parametrize("setup, first_error", NUMPY_FAILURES)
-def test_numpy_failure_makes_import_fail(python_run, setup, first_error):
+@pytest.mark.parametrize("case", NUMPY_FAILURES)
+def test_numpy_failure_makes_import_fail(python_run, case):
+    setup, first_error = NUMPY_FAILURES[case]
     proc = python_run(NUMPY_CASE.format(setup=setup))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == ""
@@ -174,5 +171,5 @@ def test_numpy_failure_makes_import_fail(python_run, setup, first_error):
 
 @pytest.mark.parametrize("feature", [16, 17])
 def test_usable_numpy_table_lets_every_enumeration_in(python_run, feature):
-    proc = python_run(NUMPY_CASE.format(setup="fake._ARRAY_API = hooks.fake_array_api(0x1000009, %d, 1)" % feature))
+    proc = python_run(NUMPY_CASE.format(setup=TABLE % (0x1000009, feature, 1)))
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "loaded 30\n", "")
