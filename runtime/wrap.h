@@ -163,6 +163,19 @@ inline void argument_error(int code, const ArgContext& c, bool null_reference = 
     SwigRuntime_ArgumentError(code, c.func, c.position, c.decl, null_reference);
 }
 
+// A reference parameter: the conversion must succeed and give a non-null object.
+inline bool reference_converted(int res, const void* ptr, const ArgContext& c) {
+    if (res < 0) {
+        argument_error(res, c);
+        return false;
+    }
+    if (!ptr) {
+        argument_error(SwigError_Type, c, true);
+        return false;
+    }
+    return true;
+}
+
 template <class P, class = void>
 struct Arg;
 
@@ -233,16 +246,8 @@ struct ClassRefArg {
     static constexpr bool is_input = true;
     void* ptr = nullptr;
     bool convert(PyObject* o, const ArgContext& c) {
-        int res = SwigPyObject_ConvertPtr(o, &ptr, TypeOf<std::remove_const_t<T>>::descriptor(), 0, nullptr);
-        if (res < 0) {
-            argument_error(res, c);
-            return false;
-        }
-        if (!ptr) {
-            argument_error(SwigError_Type, c, true);
-            return false;
-        }
-        return true;
+        return reference_converted(
+            SwigPyObject_ConvertPtr(o, &ptr, TypeOf<std::remove_const_t<T>>::descriptor(), 0, nullptr), ptr, c);
     }
     static bool check(PyObject* o) {
         return SwigPyObject_ConvertPtr(o, nullptr, TypeOf<std::remove_const_t<T>>::descriptor(), SwigConvert_NoNull,
@@ -314,15 +319,7 @@ struct Arg<const std::string&> {
     }
     bool convert(PyObject* o, const ArgContext& c) {
         res = SwigAs_StdStringPtr(o, &ptr);
-        if (res < 0) {
-            argument_error(res, c);
-            return false;
-        }
-        if (!ptr) {
-            argument_error(SwigError_Type, c, true);
-            return false;
-        }
-        return true;
+        return reference_converted(res, ptr, c);
     }
     static bool check(PyObject* o) {
         std::string* p = nullptr;
