@@ -246,8 +246,8 @@ struct ClassRefArg {
     static constexpr bool is_input = true;
     void* ptr = nullptr;
     bool convert(PyObject* o, const ArgContext& c) {
-        return reference_converted(
-            SwigPyObject_ConvertPtr(o, &ptr, TypeOf<std::remove_const_t<T>>::descriptor(), 0, nullptr), ptr, c);
+        int res = SwigPyObject_ConvertPtr(o, &ptr, TypeOf<std::remove_const_t<T>>::descriptor(), 0, nullptr);
+        return reference_converted(res, ptr, c);
     }
     static bool check(PyObject* o) {
         return SwigPyObject_ConvertPtr(o, nullptr, TypeOf<std::remove_const_t<T>>::descriptor(), SwigConvert_NoNull,
