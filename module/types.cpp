@@ -90,11 +90,11 @@ struct Block {
     }
 };
 
+// Built when the module's library is loaded, before its initialisation function runs.
+Block g_block;
+
 }  // namespace
 
-SwigModuleInfo& module_block() {
-    static Block block;
-    return block.info;
-}
+SwigModuleInfo& module_block() { return g_block.info; }
 
 }  // namespace kivo::module

@@ -226,8 +226,10 @@ PyTypeObject* make_packed_type() {
 
 }  // namespace
 
+PyTypeObject* g_swig_proxy_type = nullptr;
+
 PyTypeObject* SwigPyObject_Type() {
-    static PyTypeObject* type = make_proxy_type();
+    static PyTypeObject* type = g_swig_proxy_type = make_proxy_type();
     return type;
 }
 

@@ -25,6 +25,17 @@ enum : int {
 };
 
 PyTypeObject* SwigPyObject_Type();
+
+// The pointer of a proxy of this runtime's own type whose descriptor is exactly the wanted one: the
+// common case of a conversion, checked before the general walk.
+inline bool SwigPyObject_DirectMatch(PyObject* obj, SwigTypeInfo* ty, void** ptr) {
+    extern PyTypeObject* g_swig_proxy_type;
+    if (Py_TYPE(obj) != g_swig_proxy_type) return false;
+    auto* sobj = reinterpret_cast<SwigPyObject*>(obj);
+    if (sobj->ty != ty) return false;
+    *ptr = sobj->ptr;
+    return true;
+}
 PyTypeObject* SwigPyPacked_Type();
 
 // True only for genuine proxies: this runtime's type, or the proxy type of a module sharing the capsule.

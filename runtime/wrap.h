@@ -156,11 +156,11 @@ struct Decl<In<T>> : Decl<T> {};
 struct ArgContext {
     const char* func;
     int position;
-    const char* decl;
+    std::string (*decl)();   // the declared spelling, built only for a message
 };
 
 inline void argument_error(int code, const ArgContext& c, bool null_reference = false) {
-    SwigRuntime_ArgumentError(code, c.func, c.position, c.decl, null_reference);
+    SwigRuntime_ArgumentError(code, c.func, c.position, c.decl().c_str(), null_reference);
 }
 
 // A reference parameter: the conversion must succeed and give a non-null object.
@@ -554,11 +554,6 @@ struct ArgPack {
     static constexpr int inputs = (0 + ... + (Arg<P>::is_input ? 1 : 0));
     static constexpr int outputs = sizeof...(P) - inputs;
 
-    static const std::string* decls() {
-        static const std::string d[sizeof...(P) + 1] = {decl_of<P>()..., std::string()};
-        return d;
-    }
-
     // Converts items[0..inputs) in order; first is the position of items[0] in messages.
     bool convert(const char* func, PyObject* const* items, int first) {
         return convert_each(func, items, first, std::index_sequence_for<P...>{});
@@ -567,16 +562,15 @@ struct ArgPack {
     bool convert_each([[maybe_unused]] const char* func, [[maybe_unused]] PyObject* const* items,
                       [[maybe_unused]] int first, std::index_sequence<I...>) {
         [[maybe_unused]] int item = 0;
-        [[maybe_unused]] const std::string* d = decls();
         bool ok = true;
-        (void)((ok = convert_one<I>(func, items, first, item, d)) && ...);
+        (void)((ok = convert_one<I, P>(func, items, first, item)) && ...);
         return ok;
     }
-    template <std::size_t I>
-    bool convert_one(const char* func, PyObject* const* items, int first, int& item, const std::string* d) {
+    template <std::size_t I, class Q>
+    bool convert_one(const char* func, PyObject* const* items, int first, int& item) {
         auto& a = std::get<I>(args);
         if constexpr (std::remove_reference_t<decltype(a)>::is_input) {
-            ArgContext ctx{func, first + item, d[I].c_str()};
+            ArgContext ctx{func, first + item, &decl_of<Q>};
             return a.convert(items[item++], ctx);
         } else {
             return true;
@@ -714,14 +708,17 @@ template <class C>
 struct SelfArg {
     using Plain = std::remove_const_t<C>;
     Plain* ptr = nullptr;
-    SwigPyObject* proxy = nullptr;
     static std::string decl() { return std::string(TypeOf<Plain>::name) + (std::is_const_v<C> ? " const *" : " *"); }
     bool convert(PyObject* o, const char* func) {
-        static const std::string d = decl();
         void* p = nullptr;
-        int res = SwigPyObject_ConvertPtr(o, &p, TypeOf<Plain>::descriptor(), 0, nullptr);
+        SwigTypeInfo* ty = TypeOf<Plain>::descriptor();
+        if (SwigPyObject_DirectMatch(o, ty, &p) && p) {
+            ptr = static_cast<Plain*>(p);
+            return true;
+        }
+        int res = SwigPyObject_ConvertPtr(o, &p, ty, 0, nullptr);
         if (res < 0 || !p) {
-            SwigRuntime_ArgumentError(res < 0 ? res : SwigError_Type, func, 1, d.c_str());
+            SwigRuntime_ArgumentError(res < 0 ? res : SwigError_Type, func, 1, decl().c_str());
             return false;
         }
         ptr = static_cast<Plain*>(p);
@@ -913,13 +910,12 @@ struct Delete {
     static constexpr int flags = METH_O;
     static constexpr const char* name = Name.c_str();
     static PyObject* entry(PyObject*, PyObject* arg) {
-        static const std::string d = std::string(TypeOf<C>::name) + " *";
         if (!arg) return nullptr;
         void* p = nullptr;
         int res = SwigPyObject_ConvertPtr(arg, &p, TypeOf<C>::descriptor(), SwigConvert_Disown | SwigConvert_Clear,
                                           nullptr);
         if (res < 0) {
-            SwigRuntime_ArgumentError(res, name, 1, d.c_str());
+            SwigRuntime_ArgumentError(res, name, 1, (std::string(TypeOf<C>::name) + " *").c_str());
             return nullptr;
         }
         if (p) sdk_call<false>([p] { delete static_cast<C*>(p); });
