@@ -285,3 +285,6 @@ enum TqPixelType : int32_t {
     TqPixelBayerBG4p               = (TQPIXELMONO  | TQPIXEL4BIT  | 0x0110),
     TqPixelMono32                  = (TQPIXELMONO  | TQPIXEL32BIT | 0x0111),
 };
+
+// Bits that one pixel of the type occupies (library TqBuffer64).
+uint32_t TqGetPixelBitCount(TqPixelType aType);

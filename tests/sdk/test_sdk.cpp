@@ -1,5 +1,7 @@
-// The stand-in base library: result semantics, string encodings and live-object accounting.
+// The stand-in SDK libraries: results, strings, live-object accounting, pixel sizes, display rate.
+#include "TqFPSStabilizer.h"
 #include "TqLiveObjects.h"
+#include "TqPixelType.h"
 #include "TqResult.h"
 #include "TqString.h"
 
@@ -60,4 +62,23 @@ TEST(TqLiveObjectsTest, CountsConstructionAndDestruction) {
         EXPECT_EQ(TqLiveObjects::Count("TqString"), before + 2);
     }
     EXPECT_EQ(TqLiveObjects::Count("TqString"), before);
+}
+
+TEST(TqBufferTest, PixelBitCountComesFromTheType) {
+    EXPECT_EQ(TqGetPixelBitCount(TqPixelMono8), 8u);
+    EXPECT_EQ(TqGetPixelBitCount(TqPixelRGB10p), 30u);
+    EXPECT_EQ(TqGetPixelBitCount(TqPixelConfidence1), 8u);
+    EXPECT_EQ(TqGetPixelBitCount(TqPixelUndefined), 0u);
+}
+
+TEST(TqFPSStabilizerTest, KeepsTheDisplayRateAtTheTarget) {
+    TqFPSStabilizer s;
+    int shown = 0;
+    for (int i = 0; i < 100; ++i) shown += s.IsTimeToDisplay(25);
+    EXPECT_EQ(shown, 25);   // a burst within one second shows no more than the target
+    EXPECT_EQ(s.GetAverage(), 25u);
+    EXPECT_FALSE(s.IsTimeToDisplay(0));
+    s.Reset();
+    EXPECT_EQ(s.GetAverage(), 0u);
+    EXPECT_TRUE(s.IsTimeToDisplay(1));
 }

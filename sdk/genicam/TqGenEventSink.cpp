@@ -1,0 +1,3 @@
+#include "TqGenEventSink.h"
+
+TqGenEventSink::~TqGenEventSink() = default;
