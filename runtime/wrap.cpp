@@ -107,13 +107,14 @@ std::string format_doc(const DocInfo& info, const char* names) {
     std::string doc;
     for (std::size_t i = 0; i < info.params.size(); ++i) {
         std::string pname = i < n.size() && !n[i].empty() ? n[i] : "arg" + std::to_string(i + 1);
-        doc += ":type " + pname + ": " + python_type_of(info.params[i]) + (info.outputs[i] ? ", out" : ", in") + "\n";
+        doc += ":type " + pname + ": " + info.types[i] + (info.outputs[i] ? ", out" : ", in") + "\n";
         doc += ":param " + pname + ":\n";
     }
     if (!info.result.empty() && info.result != "void") {
-        std::string r = info.result;
-        if (r == "TqResult" || r == "TqString") r += " *";   // values come back as class instances
-        doc += ":rtype: " + python_type_of(r) + "\n";
+        // Values returned by value come back as class instances.
+        const std::string& r = info.result;
+        bool value_class = r == "TqResult" || r == "TqString";
+        doc += ":rtype: " + (value_class ? ":py:class:`" + r + "`" : python_type_of(r)) + "\n";
     }
     if (doc.empty()) doc = "\n";
     return doc;

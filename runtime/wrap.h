@@ -739,6 +739,7 @@ struct SelfArg {
 // Documentation and prototypes of a wrapper.
 struct DocInfo {
     std::vector<std::string> params;      // declared spellings, all parameters
+    std::vector<std::string> types;       // the Python types documented for them
     std::vector<bool> outputs;
     std::string result;                   // declared result
     std::string qualified;                // Class::Member
@@ -757,10 +758,23 @@ std::string result_decl() {
         return decl_of<R>();
 }
 
+// The Python type a parameter takes, for docstrings.
+template <class P>
+struct DocType {
+    static std::string get() { return python_type_of(decl_of<P>()); }
+};
+template <class T>
+struct DocType<ProxyOnly<T>> {   // a class instance, never a str
+    static std::string get() {
+        return ":py:class:`" + std::string(TypeOf<std::remove_cvref_t<T>>::name) + "`";
+    }
+};
+
 template <class... P>
 DocInfo doc_info_of(Params<P...>*) {
     DocInfo info;
     (info.params.push_back(decl_of<P>()), ...);
+    (info.types.push_back(DocType<P>::get()), ...);
     (info.outputs.push_back(!Arg<P>::is_input), ...);
     return info;
 }
