@@ -61,13 +61,27 @@ def no_leaks():
     return keeps_counts
 
 
-def run_python(code, env=None):
-    """Runs code in a fresh interpreter with the build folder importable; returns the process."""
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
+def assert_no_sanitizer_report(proc):
+    """A child interpreter of the sanitizer run fails the test when it printed a sanitizer report."""
+    for mark in SANITIZER_MARKS:
+        assert mark not in proc.stderr, proc.stderr[-4000:]
+
+
+def run_python(args, env=None, timeout=120, check_sanitizer=True):
+    """Runs code (a str) or a script with arguments (a list) in a fresh interpreter with the build
+    folder importable; returns the process."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = BUILD_PYTHON + os.pathsep + full_env.get("PYTHONPATH", "")
     if env:
         full_env.update(env)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=120)
+    argv = ["-c", args] if isinstance(args, str) else list(args)
+    proc = subprocess.run([sys.executable] + argv, capture_output=True, text=True, env=full_env, timeout=timeout)
+    if check_sanitizer:
+        assert_no_sanitizer_report(proc)
+    return proc
 
 
 @pytest.fixture
