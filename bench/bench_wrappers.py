@@ -1,7 +1,8 @@
 """Per-call time of two module wrappers against hand-written C-API functions of the same shape.
 
 Run: PYTHONPATH=build/python /usr/bin/python3 bench/bench_wrappers.py
-Target: each ratio within 1.3, and no allocation per call on these paths.
+Target: each ratio within 1.3, and no allocation per call on these paths (the native side can be
+checked with valgrind --tool=callgrind: the instructions spent in malloc do not grow with the calls).
 """
 
 import timeit

@@ -198,3 +198,10 @@ def test_gil_around_the_sdk_call(hooks, probe, other_thread_ran):
     finally:
         stop.set()
         thread.join(5)
+
+
+def test_calling_convention_can_be_chosen_per_function(hooks):
+    assert hooks.probe_flags_varargs(True) is True
+    with pytest.raises(TypeError) as err:
+        hooks.probe_flags_varargs()
+    assert str(err.value) == "probe_flags_varargs expected 1 arguments, got 0"

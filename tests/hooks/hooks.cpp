@@ -247,6 +247,7 @@ kivo::module::Entries probe_entries() {
         function<"probe_release_gil", &wait_for_python>("aTimeout"),
         function<"probe_keep_gil", &wait_for_python, KeepGil>("aTimeout"),
         function<"probe_make_result", &make_result>("aCode"),
+        function<"probe_flags_varargs", &echo<bool>, Flags<METH_VARARGS>>("aValue"),
         function<"probe_make_result_keep_gil", &make_result, KeepGil>("aCode"),
     };
 }
