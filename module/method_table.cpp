@@ -2,8 +2,6 @@
 
 #include "bindings.h"
 
-#include <deque>
-
 namespace kivo::module {
 
 namespace {
@@ -17,16 +15,9 @@ Entries (*const kClasses[])() = {
 }  // namespace
 
 PyMethodDef* method_table() {
-    static std::deque<std::string> docs;   // docstrings live as long as the table
     static std::vector<PyMethodDef> table = [] {
         std::vector<PyMethodDef> defs;
-        for (auto entries : kClasses) {
-            for (const kivo::rt::Entry& e : entries()) {
-                const char* doc = nullptr;
-                if (e.doc) doc = docs.emplace_back(e.doc(e.names)).c_str();
-                defs.push_back({e.name, e.function, e.flags, doc});
-            }
-        }
+        for (auto entries : kClasses) kivo::rt::append_method_defs(defs, entries());
         defs.push_back({nullptr, nullptr, 0, nullptr});
         return defs;
     }();

@@ -1,6 +1,7 @@
 #include "wrap.h"
 
 #include <cstring>
+#include <deque>
 
 namespace kivo::rt {
 
@@ -49,6 +50,12 @@ bool Arg<const TqString&>::check(PyObject* o) {
 }
 
 PyObject* swiginit_entry(PyObject*, PyObject* args) { return SwigPyObject_InitShadow(args); }
+
+void append_method_defs(std::vector<PyMethodDef>& defs, const std::vector<Entry>& entries) {
+    static std::deque<std::string> docs;   // a method table lives as long as its module
+    for (const Entry& e : entries)
+        defs.push_back({e.name, e.function, e.flags, e.doc ? docs.emplace_back(e.doc(e.names)).c_str() : nullptr});
+}
 
 std::string member_of(const char* flat, const char* cls) {
     std::string f = flat;

@@ -15,7 +15,6 @@
 #include "TqString.h"
 
 #include <algorithm>
-#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -646,9 +645,6 @@ struct ArgPack {
     }
 };
 
-template <class Pack>
-struct PackOf;
-
 // Builds the Python result of an SDK call from its return value and the outputs.
 template <class Policy, class R, class Pack, class Fn>
 PyObject* call_and_wrap(Pack& pack, Fn&& fn, int ref_flags = 0) {
@@ -998,6 +994,9 @@ struct Entry {
     std::string (*doc)(const char* names);   // null: no docstring
     const char* names;                        // parameter names for the docstring, ',' separated
 };
+
+// Adds the method-table rows of entries to defs; their docstrings live for the process.
+void append_method_defs(std::vector<PyMethodDef>& defs, const std::vector<Entry>& entries);
 
 template <class W>
 std::string doc_of(const char* names) {

@@ -114,3 +114,19 @@ def releases_gil(call, timeout_ms=3000):
 @pytest.fixture
 def gil_released():
     return releases_gil
+
+
+def assert_comparison(eq, ne, a, b, expected):
+    """Checks an __eq__/__ne__ pair of flat functions on (a, b): expected is the bool of __eq__, or
+    None when both must return NotImplemented."""
+    got_eq, got_ne = eq(a, b), ne(a, b)
+    if expected is None:
+        assert got_eq is NotImplemented and got_ne is NotImplemented
+    else:
+        assert (got_eq, got_ne) == (expected, not expected) and type(got_eq) is bool
+
+
+def assert_not_implemented_without_self(eq, ne, calls):
+    for args in calls:
+        assert eq(*args) is NotImplemented
+        assert ne(*args) is NotImplemented

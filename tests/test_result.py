@@ -4,6 +4,8 @@ import gc
 
 import pytest
 
+from conftest import assert_comparison, assert_not_implemented_without_self
+
 PROTOTYPES = (
     "Wrong number or type of arguments for overloaded function 'new_TqResult'.\n"
     "  Possible C/C++ prototypes are:\n"
@@ -140,18 +142,11 @@ def test_comparisons(m, k, no_leaks, code, other, expected):
     s = k.TqString("5")
     other = k.TqResult(5, 99, k.TqString("different")) if other is R else s if other is S else other
     with no_leaks(r, NotImplemented, True, False):
-        eq, ne = m.TqResult___eq__(r, other), m.TqResult___ne__(r, other)
-        if expected is None:
-            assert eq is NotImplemented and ne is NotImplemented
-        else:
-            assert (eq, ne) == (expected, not expected) and type(eq) is bool
-        del eq, ne
+        assert_comparison(m.TqResult___eq__, m.TqResult___ne__, r, other, expected)
 
 
 def test_comparison_without_a_proper_self_is_not_implemented(m, k):
-    for args in [(None, 5), ("x", 5), (k.TqString("5"), 5), (k.TqResult(5),), ()]:
-        assert m.TqResult___eq__(*args) is NotImplemented
-        assert m.TqResult___ne__(*args) is NotImplemented
+    assert_not_implemented_without_self(m.TqResult___eq__, m.TqResult___ne__, [(None, 5), ("x", 5), (k.TqString("5"), 5), (k.TqResult(5),), ()])
 
 
 def test_comparisons_in_python(k):

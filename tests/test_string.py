@@ -4,6 +4,8 @@ import gc
 
 import pytest
 
+from conftest import assert_comparison, assert_not_implemented_without_self
+
 PROTOTYPES = (
     "Wrong number or type of arguments for overloaded function 'new_TqString'.\n"
     "  Possible C/C++ prototypes are:\n"
@@ -136,18 +138,11 @@ def test_comparisons(m, k, hooks, no_leaks, other, expected):
     s = k.TqString("abc")
     other = k.TqResult(0) if other is R else build(k, hooks, other)
     with no_leaks(s, other, NotImplemented, True, False):
-        eq, ne = m.TqString___eq__(s, other), m.TqString___ne__(s, other)
-        if expected is None:
-            assert eq is NotImplemented and ne is NotImplemented
-        else:
-            assert (eq, ne) == (expected, not expected) and type(eq) is bool
-        del eq, ne
+        assert_comparison(m.TqString___eq__, m.TqString___ne__, s, other, expected)
 
 
 def test_comparison_without_a_proper_self_is_not_implemented(m, k):
-    for args in [(None, "abc"), ("abc", "abc"), (k.TqResult(0), "abc"), (k.TqString("abc"),), ()]:
-        assert m.TqString___eq__(*args) is NotImplemented
-        assert m.TqString___ne__(*args) is NotImplemented
+    assert_not_implemented_without_self(m.TqString___eq__, m.TqString___ne__, [(None, "abc"), ("abc", "abc"), (k.TqResult(0), "abc"), (k.TqString("abc"),), ()])
 
 
 def test_comparisons_in_python(k):

@@ -272,11 +272,9 @@ PyMethodDef kHookMethods[] = {
 };
 
 PyMethodDef* hook_table() {
-    static std::deque<std::string> docs;
     static std::vector<PyMethodDef> table = [] {
         std::vector<PyMethodDef> defs(std::begin(kHookMethods), std::end(kHookMethods));
-        for (const Entry& e : probe_entries())
-            defs.push_back({e.name, e.function, e.flags, e.doc ? docs.emplace_back(e.doc(e.names)).c_str() : nullptr});
+        append_method_defs(defs, probe_entries());
         defs.push_back({nullptr, nullptr, 0, nullptr});
         return defs;
     }();
