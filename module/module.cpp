@@ -1,10 +1,8 @@
 // Start-up of the module: runtime objects, the module, the type registry, the constants and
 // NumPy's C API, in that order.
 #include "constants.h"
-#include "method_table.h"
 #include "numpy_api.h"
-#include "proxy.h"
-#include "types.h"
+#include "startup.h"
 
 namespace {
 
@@ -50,24 +48,20 @@ bool install_enum(PyObject* ns, const kivo::module::EnumTable& e) { return insta
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_python64() {
     using namespace kivo::module;
-    kivo::rt::ensure_globals();
-    SwigPyPacked_Type();
-    PyTypeObject* proxy_type = SwigPyObject_Type();
-    if (!proxy_type) return nullptr;
-
-    g_definition.m_methods = method_table();
-    PyObject* m = PyModule_Create2(&g_definition, 3);
+    PyObject* m = start(g_definition, method_rows());
     if (!m) return nullptr;
     PyObject* ns = PyModule_GetDict(m);   // borrowed
-
-    SwigModuleInfo& block = module_block();
-    block.proxy_type = proxy_type;
-    SwigRuntime_InitTypeTable(&block);
 
     bool ok = install_all(ns, kResultCodes, nullptr) && install_enum(ns, kLogLevelEnum) &&
               install_all(ns, kPixelBitFields, nullptr) && install_enum(ns, kPixelTypeEnum);
     if (ok && !kivo::rt::import_numpy()) ok = false;
     for (const EnumTable& e : kLateEnums) ok = ok && install_enum(ns, e);
+    // What the companion layer builds its classes from.
+    if (ok) {
+        PyObject* facts = class_facts();
+        ok = facts && PyModule_AddObject(m, "__kivo_classes__", facts) == 0;
+        if (!ok) Py_XDECREF(facts);
+    }
     if (!ok) {
         Py_DECREF(m);
         return nullptr;

@@ -1,19 +1,11 @@
 #include "types.h"
 
-#include "TqDeviceAdapter.h"
+#include "classes.h"
 
 #include <vector>
 
 namespace kivo::module {
 namespace {
-
-// Base-part conversions of a device adapter: the offsets come from the SDK's class layout.
-template <class Base>
-void* adapter_to(void* p, int*) {
-    return p ? static_cast<void*>(static_cast<Base*>(static_cast<TqDeviceAdapter*>(p))) : nullptr;
-}
-
-void* same_pointer(void* p, int*) { return p; }
 
 struct CastRow {
     TypeId wanted;
@@ -21,44 +13,34 @@ struct CastRow {
     SwigConverterFunc convert;
 };
 
-// Which derived types may stand where a type is wanted.
-const CastRow kCasts[] = {
-    {TypeId::ITqChunkData, TypeId::TqBuffer, same_pointer},
-    {TypeId::ITqChunkData, TypeId::TqChunkData, same_pointer},
-    {TypeId::ITqDeviceAdapter, TypeId::TqDeviceAdapter, same_pointer},
-    {TypeId::ITqImage, TypeId::TqImage, same_pointer},
-    {TypeId::ITqMultiPartContainerReader, TypeId::ITqMultiPartContainer, same_pointer},
-    {TypeId::ITqMultiPartContainerReader, TypeId::ITqMultiPartContainerWriter, same_pointer},
-    {TypeId::ITqMultiPartContainerWriter, TypeId::ITqMultiPartContainer, same_pointer},
-    {TypeId::ITqRegisterInfo, TypeId::ITqRegister, same_pointer},
-    {TypeId::ITqSoftDeviceGEV, TypeId::TqSoftDeviceGEV, same_pointer},
-    {TypeId::ITqStreamingChannelSource, TypeId::TqStreamingChannelSourceDefault, same_pointer},
-    {TypeId::TqDevice, TypeId::TqDeviceGEV, same_pointer},
-    {TypeId::TqDevice, TypeId::TqDeviceU3V, same_pointer},
-    {TypeId::TqDeviceEventSink, TypeId::TqDeviceAdapter, adapter_to<TqDeviceEventSink>},
-    {TypeId::TqDeviceInfo, TypeId::TqDeviceInfoGEV, same_pointer},
-    {TypeId::TqDeviceInfo, TypeId::TqDeviceInfoZelvraProtocol, same_pointer},
-    {TypeId::TqDeviceInfo, TypeId::TqDeviceInfoU3V, same_pointer},
-    {TypeId::TqDeviceInfo, TypeId::TqDeviceInfoUSB, same_pointer},
-    {TypeId::TqDeviceInfoUSB, TypeId::TqDeviceInfoU3V, same_pointer},
-    {TypeId::TqGenEventSink, TypeId::TqDeviceAdapter, adapter_to<TqGenEventSink>},
-    {TypeId::TqGenParameter, TypeId::TqGenBoolean, same_pointer},
-    {TypeId::TqGenParameter, TypeId::TqGenCommand, same_pointer},
-    {TypeId::TqGenParameter, TypeId::TqGenEnum, same_pointer},
-    {TypeId::TqGenParameter, TypeId::TqGenFloat, same_pointer},
-    {TypeId::TqGenParameter, TypeId::TqGenInteger, same_pointer},
-    {TypeId::TqGenParameter, TypeId::TqGenRegister, same_pointer},
-    {TypeId::TqGenParameter, TypeId::TqGenString, same_pointer},
-    {TypeId::TqInterface, TypeId::TqNetworkAdapter, same_pointer},
-    {TypeId::TqInterface, TypeId::TqUSBHostController, same_pointer},
-    {TypeId::TqStream, TypeId::TqStreamGEV, same_pointer},
-    {TypeId::TqStream, TypeId::TqStreamRTP, same_pointer},
-    {TypeId::TqStream, TypeId::TqStreamU3V, same_pointer},
-    {TypeId::p_TqDeviceInfo, TypeId::p_TqDeviceInfoGEV, same_pointer},
-    {TypeId::p_TqDeviceInfo, TypeId::p_TqDeviceInfoZelvraProtocol, same_pointer},
-    {TypeId::p_TqDeviceInfo, TypeId::p_TqDeviceInfoU3V, same_pointer},
-    {TypeId::p_TqDeviceInfo, TypeId::p_TqDeviceInfoUSB, same_pointer},
-};
+// Which derived types may stand where a type is wanted, from the class table: each class's direct
+// bases, and their ancestors reached through bases at the same address.
+std::vector<CastRow> cast_rows() {
+    std::vector<CastRow> out;
+    auto add = [&](TypeId wanted, TypeId derived, SwigConverterFunc convert) {
+        for (const CastRow& r : out)
+            if (r.wanted == wanted && r.derived == derived) return;
+        out.push_back({wanted, derived, convert});
+    };
+    const auto& table = class_table();
+    auto row_of = [&](TypeId t) -> const ClassRow* {
+        for (const ClassRow& r : table)
+            if (r.type == t) return &r;
+        return nullptr;
+    };
+    for (const ClassRow& row : table) {
+        std::vector<BaseRow> todo = row.bases;
+        for (std::size_t i = 0; i < todo.size(); ++i) {
+            add(todo[i].base, row.type, todo[i].convert);
+            if (todo[i].convert != same_pointer) continue;
+            if (const ClassRow* base = row_of(todo[i].base))
+                for (const BaseRow& up : base->bases)
+                    if (up.convert == same_pointer) todo.push_back(up);
+        }
+    }
+    for (const PointerCastRow& r : pointer_casts()) add(r.wanted, r.derived, same_pointer);
+    return out;
+}
 
 constexpr int kCount = static_cast<int>(TypeId::Count);
 
@@ -79,7 +61,7 @@ struct Block {
             initial[i] = &types[i];
             casts[i].push_back({&types[i], nullptr, nullptr, nullptr});
         }
-        for (const CastRow& row : kCasts)
+        for (const CastRow& row : cast_rows())
             casts[static_cast<int>(row.wanted)].push_back({&types[static_cast<int>(row.derived)], row.convert,
                                                            nullptr, nullptr});
         for (int i = 0; i < kCount; ++i) {

@@ -2,8 +2,10 @@
 // the runtime capsule, makes pointer objects that no public wrapper hands out, exposes probe
 // functions built with the same wrapper templates (every converter and result shape), reads the
 // stand-in SDK's live-object accounting and fakes NumPy's C-API table.
-#include "bindings.h"
+#include "classes.h"
 #include "proxy.h"
+#include "sdk_types.h"
+#include "startup.h"
 
 #include "TqLiveObjects.h"
 
@@ -241,14 +243,14 @@ kivo::module::Entries probe_entries() {
         function<"probe_pixel", &echo<TqPixelType>>("aValue"),
         function<"probe_text", &echo<const char*>>("aValue"),
         function<"probe_wide", &echo<const wchar_t*>>("aValue"),
-        function<"probe_outputs", &fill_outputs>("aCode,aNumber,aFlag,aText"),
-        function<"probe_outputs_tuple", &fill_outputs, TupleOutputs>("aCode,aNumber,aFlag,aText"),
+        function<"probe_outputs", &fill_outputs>("aCode", "aNumber", "aFlag", "aText"),
+        function<"probe_outputs_tuple", &fill_outputs, TupleOutputs<>>("aCode", "aNumber", "aFlag", "aText"),
         function<"probe_void_output", &fill_void>("aValue"),
         function<"probe_release_gil", &wait_for_python>("aTimeout"),
-        function<"probe_keep_gil", &wait_for_python, KeepGil>("aTimeout"),
+        function<"probe_keep_gil", &wait_for_python, KeepGil<>>("aTimeout"),
         function<"probe_make_result", &make_result>("aCode"),
         function<"probe_flags_varargs", &echo<bool>, Flags<METH_VARARGS>>("aValue"),
-        function<"probe_make_result_keep_gil", &make_result, KeepGil>("aCode"),
+        function<"probe_make_result_keep_gil", &make_result, KeepGil<>>("aCode"),
     };
 }
 
@@ -271,14 +273,15 @@ PyMethodDef kHookMethods[] = {
     {"gate_opened", gate_opened, METH_NOARGS, nullptr},
 };
 
-PyMethodDef* hook_table() {
+std::vector<PyMethodDef>& hook_table() {
     static std::vector<PyMethodDef> table = [] {
         std::vector<PyMethodDef> defs(std::begin(kHookMethods), std::end(kHookMethods));
-        append_method_defs(defs, probe_entries());
+        kivo::module::Entries probes = probe_entries();
+        append_method_defs(defs, probes);
         defs.push_back({nullptr, nullptr, 0, nullptr});
         return defs;
     }();
-    return table.data();
+    return table;
 }
 
 PyModuleDef g_definition = {PyModuleDef_HEAD_INIT, "_kivo_testhooks", nullptr, -1, nullptr,
@@ -287,14 +290,5 @@ PyModuleDef g_definition = {PyModuleDef_HEAD_INIT, "_kivo_testhooks", nullptr, -
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_testhooks() {
-    kivo::rt::ensure_globals();
-    PyTypeObject* proxy = SwigPyObject_Type();
-    if (!proxy) return nullptr;
-    g_definition.m_methods = hook_table();
-    PyObject* m = PyModule_Create2(&g_definition, 3);
-    if (!m) return nullptr;
-    SwigModuleInfo& block = kivo::module::module_block();
-    block.proxy_type = proxy;
-    SwigRuntime_InitTypeTable(&block);
-    return m;
+    return kivo::module::start(g_definition, hook_table());
 }

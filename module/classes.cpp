@@ -1,0 +1,94 @@
+#include "classes.h"
+
+#include "TqDeviceAdapter.h"
+
+namespace kivo::module {
+
+void* same_pointer(void* p, int*) { return p; }
+
+namespace {
+
+// Base part of a class whose layout the SDK headers declare.
+template <class Derived, class Base>
+void* upcast(void* p, int*) {
+    return p ? static_cast<void*>(static_cast<Base*>(static_cast<Derived*>(p))) : nullptr;
+}
+
+using T = TypeId;
+
+BaseRow same(TypeId base) { return {base, same_pointer}; }
+
+}  // namespace
+
+const std::vector<ClassRow>& class_table() {
+    static const std::vector<ClassRow> rows = {
+        // Base types.
+        {"TqResult", T::TqResult, {}, result_entries, false},
+        {"TqString", T::TqString, {}, string_entries, false},
+        // Buffers and images.
+        {"ITqChunkData", T::ITqChunkData, {}, nullptr, false},
+        {"TqBuffer", T::TqBuffer, {same(T::ITqChunkData)}, nullptr, false},
+        {"TqChunkData", T::TqChunkData, {same(T::ITqChunkData)}, nullptr, false},
+        {"ITqImage", T::ITqImage, {}, nullptr, false},
+        {"TqImage", T::TqImage, {same(T::ITqImage)}, nullptr, false},
+        {"ITqMultiPartContainerReader", T::ITqMultiPartContainerReader, {}, nullptr, false},
+        {"ITqMultiPartContainerWriter", T::ITqMultiPartContainerWriter, {same(T::ITqMultiPartContainerReader)}, nullptr,
+         false},
+        {"ITqMultiPartContainer", T::ITqMultiPartContainer,
+         {same(T::ITqMultiPartContainerReader), same(T::ITqMultiPartContainerWriter)}, nullptr, false},
+        // GenICam parameters.
+        {"TqGenParameter", T::TqGenParameter, {}, nullptr, false},
+        {"TqGenInteger", T::TqGenInteger, {same(T::TqGenParameter)}, nullptr, false},
+        {"TqGenFloat", T::TqGenFloat, {same(T::TqGenParameter)}, nullptr, false},
+        {"TqGenEnum", T::TqGenEnum, {same(T::TqGenParameter)}, nullptr, false},
+        {"TqGenBoolean", T::TqGenBoolean, {same(T::TqGenParameter)}, nullptr, false},
+        {"TqGenCommand", T::TqGenCommand, {same(T::TqGenParameter)}, nullptr, false},
+        {"TqGenString", T::TqGenString, {same(T::TqGenParameter)}, nullptr, false},
+        {"TqGenRegister", T::TqGenRegister, {same(T::TqGenParameter)}, nullptr, false},
+        {"TqGenEventSink", T::TqGenEventSink, {}, nullptr, false},
+        // Devices.
+        {"TqInterface", T::TqInterface, {}, nullptr, false},
+        {"TqNetworkAdapter", T::TqNetworkAdapter, {same(T::TqInterface)}, nullptr, false},
+        {"TqUSBHostController", T::TqUSBHostController, {same(T::TqInterface)}, nullptr, false},
+        {"TqDeviceInfo", T::TqDeviceInfo, {}, nullptr, false},
+        {"TqDeviceInfoGEV", T::TqDeviceInfoGEV, {same(T::TqDeviceInfo)}, nullptr, false},
+        {"TqDeviceInfoZelvraProtocol", T::TqDeviceInfoZelvraProtocol, {same(T::TqDeviceInfo)}, nullptr, false},
+        {"TqDeviceInfoUSB", T::TqDeviceInfoUSB, {same(T::TqDeviceInfo)}, nullptr, false},
+        {"TqDeviceInfoU3V", T::TqDeviceInfoU3V, {same(T::TqDeviceInfoUSB)}, nullptr, false},
+        {"TqDevice", T::TqDevice, {}, nullptr, false},
+        {"TqDeviceGEV", T::TqDeviceGEV, {same(T::TqDevice)}, nullptr, false},
+        {"TqDeviceU3V", T::TqDeviceU3V, {same(T::TqDevice)}, nullptr, false},
+        {"TqDeviceEventSink", T::TqDeviceEventSink, {}, nullptr, true},
+        {"ITqDeviceAdapter", T::ITqDeviceAdapter, {}, nullptr, false},
+        {"TqDeviceAdapter", T::TqDeviceAdapter,
+         {same(T::ITqDeviceAdapter), {T::TqDeviceEventSink, upcast<TqDeviceAdapter, TqDeviceEventSink>},
+          {T::TqGenEventSink, upcast<TqDeviceAdapter, TqGenEventSink>}},
+         nullptr, false},
+        // Streams.
+        {"TqStream", T::TqStream, {}, nullptr, false},
+        {"TqStreamGEV", T::TqStreamGEV, {same(T::TqStream)}, nullptr, false},
+        {"TqStreamU3V", T::TqStreamU3V, {same(T::TqStream)}, nullptr, false},
+        {"TqStreamRTP", T::TqStreamRTP, {same(T::TqStream)}, nullptr, false},
+        // Software device and registers.
+        {"ITqSoftDeviceGEV", T::ITqSoftDeviceGEV, {}, nullptr, false},
+        {"TqSoftDeviceGEV", T::TqSoftDeviceGEV, {same(T::ITqSoftDeviceGEV)}, nullptr, false},
+        {"ITqStreamingChannelSource", T::ITqStreamingChannelSource, {}, nullptr, true},
+        {"TqStreamingChannelSourceDefault", T::TqStreamingChannelSourceDefault, {same(T::ITqStreamingChannelSource)},
+         nullptr, true},
+        {"ITqRegisterInfo", T::ITqRegisterInfo, {}, nullptr, false},
+        {"ITqRegister", T::ITqRegister, {same(T::ITqRegisterInfo)}, nullptr, false},
+    };
+    return rows;
+}
+
+const std::vector<PointerCastRow>& pointer_casts() {
+    static const std::vector<PointerCastRow> rows = {
+        {T::p_TqDeviceInfo, T::p_TqDeviceInfoGEV},
+        {T::p_TqDeviceInfo, T::p_TqDeviceInfoZelvraProtocol},
+        {T::p_TqDeviceInfo, T::p_TqDeviceInfoU3V},
+        {T::p_TqDeviceInfo, T::p_TqDeviceInfoUSB},
+    };
+    return rows;
+}
+
+}  // namespace kivo::module

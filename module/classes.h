@@ -1,0 +1,45 @@
+// The class table: every SDK class the module knows, with its type, its direct bases in declaration
+// order, its method-table rows and whether Python may subclass it. It gives the cast lists, the order
+// of the method table and the class facts the companion layer builds its classes from. Adding a
+// class is its own file of rows plus one line here.
+#pragma once
+
+#include "kinds.h"
+#include "types.h"
+
+#include <vector>
+
+namespace kivo::module {
+
+using Entries = std::vector<kivo::rt::Entry>;
+
+// The converter of a base at the derived object's address.
+void* same_pointer(void* p, int*);
+
+struct BaseRow {
+    TypeId base;
+    SwigConverterFunc convert;   // derived pointer to base pointer
+};
+
+struct ClassRow {
+    const char* name;
+    TypeId type;
+    std::vector<BaseRow> bases;
+    Entries (*entries)();   // null: known for its casts, not wrapped yet
+    bool director;
+};
+
+const std::vector<ClassRow>& class_table();
+
+// Casts between descriptors that are no classes (pointers to pointers): wanted, derived.
+struct PointerCastRow {
+    TypeId wanted;
+    TypeId derived;
+};
+const std::vector<PointerCastRow>& pointer_casts();
+
+// Each wrapped class's rows.
+Entries result_entries();
+Entries string_entries();
+
+}  // namespace kivo::module

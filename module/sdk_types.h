@@ -1,0 +1,113 @@
+// What the runtime needs to know of the SDK's types: the descriptor and name of each wrapped class
+// and enumeration, and the conversions of the SDK's value types TqString and TqResult.
+#pragma once
+
+#include "kinds.h"
+#include "types.h"
+
+#include "TqEnums.h"
+#include "TqPixelType.h"
+#include "TqResult.h"
+#include "TqString.h"
+
+#define KIVO_BIND_CLASS(C)                                                                          \
+    template <>                                                                                     \
+    struct kivo::rt::TypeOf<C> {                                                                    \
+        static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::C); } \
+        static constexpr const char* name = #C;                                                     \
+    };
+
+#define KIVO_BIND_ENUM(E)                          \
+    template <>                                    \
+    struct kivo::rt::EnumName<E> {                 \
+        static constexpr const char* value = #E;   \
+    };
+
+KIVO_BIND_CLASS(TqResult)
+KIVO_BIND_CLASS(TqString)
+
+KIVO_BIND_ENUM(TqPixelType)
+KIVO_BIND_ENUM(TqLogLevelEnum)
+KIVO_BIND_ENUM(TqPayloadType)
+KIVO_BIND_ENUM(TqMultiPartDataType)
+KIVO_BIND_ENUM(TqComponentType)
+KIVO_BIND_ENUM(TqEncodingEnum)
+KIVO_BIND_ENUM(TqBayerFilterType)
+KIVO_BIND_ENUM(TqBiColorFilterType)
+KIVO_BIND_ENUM(TqGenVisibility)
+KIVO_BIND_ENUM(TqGenType)
+KIVO_BIND_ENUM(TqGenRepresentation)
+KIVO_BIND_ENUM(TqGenNameSpace)
+KIVO_BIND_ENUM(TqGenAccessMode)
+KIVO_BIND_ENUM(TqGenCache)
+KIVO_BIND_ENUM(TqGenRefresh)
+KIVO_BIND_ENUM(TqGenEndianness)
+KIVO_BIND_ENUM(TqGenSign)
+KIVO_BIND_ENUM(TqAccessType)
+KIVO_BIND_ENUM(TqActionAckStatusEnum)
+KIVO_BIND_ENUM(TqUserSetState)
+KIVO_BIND_ENUM(TqScanType)
+KIVO_BIND_ENUM(TqDeviceClass)
+KIVO_BIND_ENUM(TqUSBStatus)
+KIVO_BIND_ENUM(TqInterfaceType)
+KIVO_BIND_ENUM(TqDeviceInfoType)
+KIVO_BIND_ENUM(TqUSBSpeed)
+KIVO_BIND_ENUM(TqDeviceType)
+KIVO_BIND_ENUM(TqStreamType)
+KIVO_BIND_ENUM(TqDataReceiverType)
+KIVO_BIND_ENUM(TqDeviceSerial)
+
+namespace kivo::module {
+
+// A TqString argument: a TqString proxy; else a str (as wide characters) or a wrapped wide or
+// narrow character pointer, held in a local string for the call. Anything else, None included:
+// "Argument N: failed to create TqString from Python string".
+extern const kivo::rt::ParamKind kTextKind;
+// A TqString the SDK fills: returned as its text.
+extern const kivo::rt::ParamKind kOutTextKind;
+// A returned TqString reference given back as its text.
+extern const kivo::rt::ResultKind kTextResult;
+// A TqResult returned by value: an owned copy; success-dependent outputs are filled only when it is OK.
+extern const kivo::rt::ResultKind kResultResult;
+
+struct TextSlot {
+    TqString* text;
+    alignas(TqString) unsigned char local[sizeof(TqString)];
+};
+
+// A returned TqString reference becomes its text (str), not a proxy.
+template <class Base = kivo::rt::Default>
+struct AsText : Base {
+    static constexpr const kivo::rt::ResultKind* result = &kTextResult;
+};
+
+}  // namespace kivo::module
+
+template <>
+struct kivo::rt::ParamOf<const TqString&> {
+    static constexpr const ParamKind* kind() { return &kivo::module::kTextKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static const TqString& take(Slot& s) { return *s.as<kivo::module::TextSlot>().text; }
+};
+template <>
+struct kivo::rt::ParamOf<kivo::rt::In<TqString&>> : kivo::rt::ParamOf<const TqString&> {
+    static TqString& take(Slot& s) { return *s.as<kivo::module::TextSlot>().text; }
+};
+template <>
+struct kivo::rt::ParamOf<TqString&> {
+    static constexpr const ParamKind* kind() { return &kivo::module::kOutTextKind; }
+    static constexpr uint8_t flags = Param_Output | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static TqString& take(Slot& s) { return *s.as<kivo::module::TextSlot>().text; }
+};
+template <>
+struct kivo::rt::ResultOf<TqResult> {
+    static const ResultKind* kind() { return &kivo::module::kResultResult; }
+    template <class Fn>
+    static void store(void* storage, Fn&& fn) {
+        result_as<TqResult*>(storage) = new TqResult(fn());
+    }
+};

@@ -1,0 +1,104 @@
+// Conversions of the SDK's value types TqString and TqResult.
+#include "sdk_types.h"
+
+#include <cstring>
+
+namespace kivo::module {
+
+using namespace kivo::rt;
+
+namespace {
+
+void destroy_local(Slot& s) { std::launder(reinterpret_cast<TqString*>(s.as<TextSlot>().local))->~TqString(); }
+
+template <class... A>
+void make_local(Slot& s, A... a) {
+    TextSlot& t = s.as<TextSlot>();
+    t.text = ::new (t.local) TqString(a...);
+    s.cleanup = destroy_local;
+}
+
+// A str becomes wide characters in one pass; short texts need no heap memory.
+bool text_from_str(PyObject* o, Slot& s) {
+    Py_ssize_t length = PyUnicode_GetLength(o);
+    if (length < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    constexpr Py_ssize_t kShort = 256;
+    wchar_t small[kShort];
+    wchar_t* wide = length < kShort ? small : new (std::nothrow) wchar_t[length + 1];
+    if (!wide) return false;
+    Py_ssize_t n = PyUnicode_AsWideChar(o, wide, length);
+    bool ok = n >= 0;
+    if (ok) {
+        wide[n] = 0;
+        make_local(s, static_cast<const wchar_t*>(wide));
+    } else {
+        PyErr_Clear();
+    }
+    if (wide != small) delete[] wide;
+    return ok;
+}
+
+int convert_text(PyObject* o, Slot& s, const ParamShape&) {
+    if (o == Py_None) return SwigError_Type;   // no string: never a null reference
+    void* p = nullptr;
+    if (SwigPyObject_DirectMatch(o, TypeOf<TqString>::descriptor(), &p) ||
+        SwigPyObject_ConvertPtr(o, &p, TypeOf<TqString>::descriptor(), SwigConvert_NoNull, nullptr) >= 0) {
+        if (!p) return SwigError_Type;
+        s.as<TextSlot>().text = static_cast<TqString*>(p);
+        return 0;
+    }
+    if (PyUnicode_Check(o)) {
+        if (text_from_str(o, s)) return 0;
+    } else if (SwigTypeInfo* pwchar = SwigRuntime_WCharDescriptor();
+               pwchar && SwigPyObject_ConvertPtr(o, &p, pwchar, 0, nullptr) >= 0 && p) {
+        make_local(s, static_cast<const wchar_t*>(p));
+        return 0;
+    }
+    char* narrow = nullptr;
+    int alloc = 0;
+    if (SwigAs_CharPtrAndSize(o, &narrow, nullptr, &alloc) >= 0 && narrow) {
+        make_local(s, static_cast<const char*>(narrow));
+        if (alloc == SwigFlag_NewObject) delete[] narrow;
+        return 0;
+    }
+    return SwigError_Type;
+}
+
+void report_text(int, const ParamShape& p, const char*) {
+    std::string text = "Argument " + std::to_string(p.cpos) + ": failed to create TqString from Python string";
+    SwigRuntime_SetErrorMsg(PyExc_TypeError, text.c_str());
+}
+
+void prepare_out_text(Slot& s) { make_local(s); }
+
+PyObject* out_text(Slot& s, const ParamShape&, CallFrame&) {
+    return SwigFrom_WCharPtr(s.as<TextSlot>().text->GetUnicode());
+}
+
+std::string string_doc(const ParamShape&) { return "string"; }
+
+PyObject* make_text(void* storage, CallFrame&) {
+    return SwigFrom_WCharPtr(static_cast<TqString*>(result_as<void*>(storage))->GetUnicode());
+}
+
+PyObject* make_result(void* storage, CallFrame&) {
+    return make_owned(storage, TypeOf<TqResult>::descriptor(), &delete_object<TqResult>);
+}
+
+bool result_ok(const void* storage) {
+    return (*static_cast<TqResult* const*>(storage))->IsOK();
+}
+
+std::string result_doc() { return class_doc_type("TqResult"); }
+
+}  // namespace
+
+const ParamKind kTextKind{convert_text, report_text, nullptr, nullptr, Rank_TextObject, false, string_doc};
+const ParamKind kOutTextKind{nullptr, nullptr, prepare_out_text, out_text, 0, false, string_doc};
+const ResultKind kTextResult{make_text, nullptr, nullptr, &decl_text<const TqString&>, nullptr};
+const ResultKind kResultResult{make_result, nullptr, result_ok, &decl_text<TqResult>, result_doc};
+
+}  // namespace kivo::module

@@ -1,0 +1,159 @@
+// The data that drives every call of a flat wrapper. A wrapper is described by shapes (one per C++
+// callable it may call): a row per C++ parameter naming its conversion kind and its position in
+// messages, the result kind, the policy bits and one typed thunk that makes the SDK call. The one
+// dispatcher (dispatch.cpp) runs every call from these tables; per-function code is only the thunk.
+#pragma once
+
+#include "convert.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace kivo::rt {
+
+inline constexpr int kMaxParams = 12;
+inline constexpr std::size_t kSlotBytes = 96;
+inline constexpr std::size_t kResultBytes = 48;
+
+// Storage for one converted argument (or one output value) for the length of a call.
+struct alignas(16) Slot {
+    unsigned char data[kSlotBytes];
+    void (*cleanup)(Slot&);   // releases what the conversion made; null when nothing
+    template <class T>
+    T& as() {
+        static_assert(sizeof(T) <= kSlotBytes && alignof(T) <= 16, "value does not fit an argument slot");
+        return *std::launder(reinterpret_cast<T*>(data));
+    }
+};
+
+struct ParamShape;
+struct CallFrame;
+
+// A conversion failure that still picks its overload candidate (the object is of the candidate's
+// type but its value is refused, e.g. a proxy whose object was deleted): the call reports it.
+inline constexpr int kCommitted = -1000;
+inline constexpr int committed(int code) { return code + kCommitted; }
+
+// How one kind of parameter is converted. One static instance per kind, shared by every wrapper.
+struct ParamKind {
+    // Converts obj into the slot: 0 (or SwigFlag_NewObject) on success, a negative error code on
+    // failure. A conversion sets no Python error, except kinds whose report keeps a pending one.
+    int (*convert)(PyObject* obj, Slot& slot, const ParamShape& p);
+    // Sets the Python error of a failed conversion; null: the argument message of the code.
+    void (*report)(int code, const ParamShape& p, const char* func);
+    // Outputs: makes the zero value before the call, and the Python value after it.
+    void (*prepare)(Slot& slot);
+    PyObject* (*output)(Slot& slot, const ParamShape& p, CallFrame& frame);
+    int precedence;   // rank in overload order: the lower is tried first
+    bool always_present;   // an output present whatever the call's result (bools)
+    // The Python type named in docstrings; null: derived from the declared spelling.
+    std::string (*doc_type)(const ParamShape& p);
+};
+
+enum ParamFlags : uint8_t {
+    Param_Input = 1,       // takes one Python item
+    Param_Output = 2,      // filled by the SDK, added to the result
+    Param_Self = 4,        // the object a method is called on
+    Param_Lenient = 8,     // in overloads: any object reaching it commits to the candidate
+    Param_Present = 16,    // output present whatever the call's result
+    Param_Documented = 32,
+};
+
+// One C++ parameter (an array marker stands for two: the data pointer and its length).
+struct ParamShape {
+    const ParamKind* kind;
+    SwigTypeInfo* (*descriptor)();   // the class wanted or produced; null for values
+    const char* (*decl)();           // declared spelling
+    const char* (*decl2)();          // the length's spelling (arrays), else null
+    void (*set_default)(Slot&);      // writes the default value when the call leaves it out
+    uint64_t limit;                  // arrays: the largest length the SDK parameter takes
+    int8_t cpos;                     // position in messages (self is 1)
+    uint8_t flags;
+};
+
+// A call's result: how it is turned into a Python object.
+struct ResultKind {
+    PyObject* (*make)(void* storage, CallFrame& frame);
+    void (*destroy)(void* storage);   // values kept in the result storage; null when trivial
+    bool (*ok)(const void* storage);  // whether success-dependent outputs are filled; null: always
+    const char* (*decl)();            // declared result, for docstrings ("void": none)
+    std::string (*doc_type)();        // the Python type in docstrings; null: from decl
+};
+
+using Thunk = void (*)(Slot* slots, void* result);
+
+enum PolicyFlags : uint32_t {
+    Policy_KeepGil = 1,          // callback classes hold the GIL through the SDK call
+    Policy_DisownSelf = 2,       // self's proxy gives its object to the returned reference
+    Policy_Comparison = 4,       // a TypeError or no fitting candidate gives NotImplemented
+    Policy_TupleOutputs = 8,     // (result, value, ...) instead of the output list
+    Policy_KeepAlive = 16,       // proxies and views returned keep the argument at keep_cpos alive
+    Policy_Constructor = 32,     // the result is a bare owning proxy (new_<Class>)
+};
+
+enum class Role : uint8_t { Method, Function, Static, Constructor, FieldGet, FieldSet };
+
+struct Shape {
+    const ParamShape* params;    // C order, self first for methods
+    uint8_t count;
+    uint8_t inputs;              // Python items taken when nothing is left out
+    uint8_t defaults;            // trailing inputs that may be left out
+    Thunk thunk;
+    const ResultKind* result;
+    uint32_t policy;
+    int8_t keep_cpos;            // KeepAlive: the argument kept alive, by position
+    Role role;
+    const char* owner;           // the class, for "Class::Member" in prototypes
+};
+
+// One candidate of a dispatch: a shape and how many Python items it takes.
+struct Candidate {
+    const Shape* shape;
+    uint8_t given;
+};
+
+struct FuncRecord {
+    const char* name;
+    std::vector<Candidate> tried;   // in the order they are tried
+    std::string overload_text;      // the "Wrong number or type" message; empty: not overloaded
+    int max_items = 0;
+    bool comparison = false;
+};
+
+// What a result builder may look at.
+struct CallFrame {
+    const FuncRecord* record;
+    const Shape* shape;
+    PyObject* const* items;
+    int nitems;
+    Slot* slots;
+    int result_own;   // own flag for a returned reference (DisownSelf)
+
+    // The Python object given for the parameter at a message position, or null.
+    PyObject* item_at(int cpos) const;
+};
+
+// A proxy for a pointer a call hands out; with the KeepAlive policy it keeps the argument alive.
+PyObject* new_result_proxy(void* ptr, SwigTypeInfo* ty, int flags, CallFrame& f);
+
+// ---- the dispatcher ----
+PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n);
+PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);
+
+// Orders a record's candidates and builds its overload message; expands left-out defaults.
+void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);
+
+// The prototype line of a candidate of the wrapper named func: Class::Member(decl,decl).
+std::string prototype_of(const Shape& shape, int given, const char* func);
+
+// Result storage of a value kept in place.
+template <class T>
+T& result_as(void* storage) {
+    static_assert(sizeof(T) <= kResultBytes && alignof(T) <= 16, "result does not fit the result storage");
+    return *std::launder(static_cast<T*>(storage));
+}
+
+}  // namespace kivo::rt

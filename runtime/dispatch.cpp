@@ -1,0 +1,298 @@
+// The one dispatcher: every flat wrapper call runs through here. It checks the argument count,
+// converts each argument once into its slot (trying overload candidates in order, moving on at the
+// first mismatch), releases the GIL around exactly the SDK call, turns C++ exceptions into Python
+// errors, builds the result with its outputs and frees what the conversions made.
+#include "call.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+namespace kivo::rt {
+
+namespace {
+
+void release(Slot* slots, int n) {
+    for (int i = 0; i < n; ++i)
+        if (slots[i].cleanup) slots[i].cleanup(slots[i]);
+}
+
+void report(const ParamShape& p, int code, const char* func) {
+    if (code <= kCommitted) code -= kCommitted;
+    if (p.kind->report)
+        p.kind->report(code, p, func);
+    else
+        SwigRuntime_ArgumentError(code, func, p.cpos, p.decl(), code == SwigError_NullReference);
+}
+
+// Converts the inputs of a candidate into slots and prepares its outputs. On failure: the index of
+// the parameter that failed and its code; the slots before it are already released.
+bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code) {
+    const Shape& s = *c.shape;
+    int item = 0;
+    for (int k = 0; k < s.count; ++k) {
+        const ParamShape& p = s.params[k];
+        Slot& slot = slots[k];
+        slot.cleanup = nullptr;
+        if (p.flags & Param_Input) {
+            if (item < c.given) {
+                int res = p.kind->convert(items[item++], slot, p);
+                if (res < 0) {
+                    release(slots, k + 1);
+                    failed = k;
+                    code = res;
+                    return false;
+                }
+            } else {
+                ++item;
+                p.set_default(slot);
+            }
+        } else {
+            p.kind->prepare(slot);
+        }
+    }
+    return true;
+}
+
+enum Outcome { Called, Threw, CalledWithError };
+
+// The SDK call, with the GIL released unless the policy keeps it. A C++ exception becomes a Python
+// error (no result was made); an error a callback left on this thread makes the call fail too.
+Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
+    PyThreadState* state = (s.policy & Policy_KeepGil) ? nullptr : PyEval_SaveThread();
+    int failure = 0;
+    char what[512] = "";
+    try {
+        s.thunk(slots, result);
+    } catch (const std::bad_alloc&) {
+        failure = 1;
+    } catch (const std::exception& e) {
+        failure = 2;
+        std::strncpy(what, e.what(), sizeof what - 1);
+    } catch (...) {
+        failure = 3;
+    }
+    if (state) PyEval_RestoreThread(state);
+    if (failure == 1) {
+        PyGILState_STATE g = PyGILState_Ensure();
+        PyErr_NoMemory();
+        PyGILState_Release(g);
+    } else if (failure == 2) {
+        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what);
+    } else if (failure == 3) {
+        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    if (failure) return Threw;
+    return PyErr_Occurred() ? CalledWithError : Called;
+}
+
+// Adds the output values to the result: the output list, or the tuple the policy asks for.
+PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
+    const Shape& s = *f.shape;
+    PyObject* values[kMaxParams];
+    int n = 0;
+    for (int k = 0; k < s.count; ++k) {
+        const ParamShape& p = s.params[k];
+        if (!(p.flags & Param_Output)) continue;
+        PyObject* v;
+        if (ok || p.kind->always_present || (p.flags & Param_Present)) {
+            v = p.kind->output(f.slots[k], p, f);
+        } else {
+            Py_INCREF(Py_None);
+            v = Py_None;
+        }
+        if (!v) {
+            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
+            Py_DECREF(result);
+            return nullptr;
+        }
+        values[n++] = v;
+    }
+    if (n == 0) return result;
+    if (s.policy & Policy_TupleOutputs) {
+        PyObject* t = PyTuple_New(n + 1);
+        if (!t) {
+            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyTuple_SetItem(t, 0, result);
+        for (int i = 0; i < n; ++i) PyTuple_SetItem(t, i + 1, values[i]);
+        return t;
+    }
+    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
+    for (int i = 0; i < n; ++i) {
+        if (result)
+            result = SwigRuntime_AppendOutput(result, values[i], is_void);
+        else
+            Py_DECREF(values[i]);
+    }
+    return result;
+}
+
+// Calls a candidate whose arguments are converted, builds the result and releases the slots.
+PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items, int n, Slot* slots) {
+    const Shape& s = *c.shape;
+    CallFrame frame{&rec, &s, items, n, slots, 0};
+    if (s.policy & Policy_DisownSelf) {
+        // Every argument is checked: now self's proxy gives up what it owned, to the result.
+        int own = 0;
+        SwigPyObject_ConvertPtr(items[0], nullptr, s.params[0].descriptor(), SwigConvert_Disown, &own);
+        frame.result_own = own ? SwigNew_Own : 0;
+    }
+    alignas(16) unsigned char storage[kResultBytes];
+    PyObject* result = nullptr;
+    Outcome outcome = call_sdk(s, slots, storage);
+    if (outcome == Called) {
+        result = s.result->make(storage, frame);
+        bool ok = result && (!s.result->ok || s.result->ok(storage));
+        if (s.result->destroy) s.result->destroy(storage);
+        if (result) result = add_outputs(result, ok, frame);
+    } else if (outcome == CalledWithError && s.result->destroy) {
+        s.result->destroy(storage);
+    }
+    release(slots, s.count);
+    return result;
+}
+
+PyObject* not_implemented() {
+    Py_INCREF(Py_NotImplemented);
+    return Py_NotImplemented;
+}
+
+}  // namespace
+
+PyObject* CallFrame::item_at(int cpos) const {
+    int item = 0;
+    for (int k = 0; k < shape->count; ++k) {
+        const ParamShape& p = shape->params[k];
+        if (!(p.flags & Param_Input)) continue;
+        if (p.cpos == cpos) return item < nitems ? items[item] : nullptr;
+        ++item;
+    }
+    return nullptr;
+}
+
+PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
+    Slot slots[kMaxParams];
+    int failed = 0, code = 0;
+    if (rec.overload_text.empty()) {
+        const Candidate& c = rec.tried.front();
+        if (n != c.given) {
+            SwigRuntime_CountError(rec.name, c.given, c.given, n, false);
+            return nullptr;
+        }
+        if (!convert_all(c, items, slots, failed, code)) {
+            report(c.shape->params[failed], code, rec.name);
+            if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                return not_implemented();
+            }
+            return nullptr;
+        }
+        return run(rec, c, items, static_cast<int>(n), slots);
+    }
+    if (n > rec.max_items) {
+        SwigRuntime_CountError(rec.name, 0, rec.max_items, n, false);
+        if (!rec.comparison) SwigRuntime_RaiseOrExtendTypeError(rec.overload_text.c_str());
+        return nullptr;
+    }
+    for (const Candidate& c : rec.tried) {
+        if (c.given != n) continue;
+        if (convert_all(c, items, slots, failed, code)) return run(rec, c, items, static_cast<int>(n), slots);
+        const ParamShape& p = c.shape->params[failed];
+        if ((p.flags & Param_Lenient) || code <= kCommitted) {
+            // A candidate that takes whatever reaches it: its conversion error is the call's.
+            report(p, code, rec.name);
+            if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                return not_implemented();
+            }
+            return nullptr;
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    if (rec.comparison) return not_implemented();
+    SwigRuntime_RaiseOrExtendTypeError(rec.overload_text.c_str());
+    return nullptr;
+}
+
+PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args) {
+    PyObject* items[kMaxParams];
+    if (!args) {
+        if (rec.overload_text.empty() && rec.tried.front().given > 0) {
+            SwigRuntime_CountError(rec.name, rec.tried.front().given, rec.tried.front().given, 0, true);
+            return nullptr;
+        }
+        return dispatch(rec, items, 0);
+    }
+    if (!PyTuple_Check(args)) {
+        PyErr_SetString(PyExc_SystemError, "UnpackTuple() argument list is not a tuple");
+        return nullptr;
+    }
+    Py_ssize_t n = PyTuple_Size(args);
+    if (n > kMaxParams) return dispatch(rec, items, n);   // a count error
+    for (Py_ssize_t i = 0; i < n; ++i) items[i] = PyTuple_GetItem(args, i);
+    return dispatch(rec, items, n);
+}
+
+namespace {
+
+// "Class::Member" of a wrapper: the flat name without "<Class>_".
+std::string qualified(const Shape& s, const char* func) {
+    if (!s.owner) return func;
+    std::string owner = s.owner;
+    if (s.role == Role::Constructor) return owner + "::" + owner;
+    std::string f = func;
+    if (f.rfind(owner + "_", 0) == 0) f = f.substr(owner.size() + 1);
+    return owner + "::" + f;
+}
+
+}  // namespace
+
+std::string prototype_of(const Shape& s, int given, const char* func) {
+    std::string text = qualified(s, func) + "(";
+    int item = 0;
+    bool first = true;
+    for (int k = 0; k < s.count; ++k) {
+        const ParamShape& p = s.params[k];
+        if ((p.flags & Param_Input) && item++ >= given) continue;   // left out: its default applies
+        if (p.flags & Param_Self) continue;
+        text += (first ? "" : ",") + std::string(p.decl());
+        if (p.decl2) text += "," + std::string(p.decl2());
+        first = false;
+    }
+    return text + ")";
+}
+
+void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded) {
+    std::vector<Candidate> all;
+    for (const Shape* s : declared)
+        for (int g = s->inputs; g >= s->inputs - s->defaults; --g) all.push_back({s, static_cast<uint8_t>(g)});
+    rec.tried = all;
+    // Fewer items first, then by the rank of each input in turn: pointers before numbers before text.
+    auto ranks = [](const Candidate& c) {
+        std::vector<int> r;
+        for (int k = 0; k < c.shape->count && static_cast<int>(r.size()) < c.given; ++k)
+            if (c.shape->params[k].flags & Param_Input) r.push_back(c.shape->params[k].kind->precedence);
+        return r;
+    };
+    std::stable_sort(rec.tried.begin(), rec.tried.end(), [&](const Candidate& a, const Candidate& b) {
+        if (a.given != b.given) return a.given < b.given;
+        return ranks(a) < ranks(b);
+    });
+    rec.max_items = 0;
+    rec.comparison = false;
+    for (const Candidate& c : all) {
+        rec.max_items = std::max<int>(rec.max_items, c.given);
+        rec.comparison = rec.comparison || (c.shape->policy & Policy_Comparison);
+    }
+    rec.overload_text.clear();
+    if (overloaded || all.size() > 1) {
+        rec.overload_text = std::string("Wrong number or type of arguments for overloaded function '") + rec.name +
+                            "'.\n  Possible C/C++ prototypes are:\n";
+        for (const Candidate& c : all) rec.overload_text += "    " + prototype_of(*c.shape, c.given, rec.name) + "\n";
+    }
+}
+
+}  // namespace kivo::rt

@@ -1,0 +1,119 @@
+// Method-table rows: records finished at start-up, docstrings, and the rows that need no dispatcher.
+#include "kinds.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+namespace kivo::rt {
+
+std::string python_type_of(const std::string& decl) {
+    static const char* const ints[] = {"int32_t", "uint32_t", "uint16_t", "uint8_t", "int64_t", "uint64_t",
+                                       "int", "unsigned int", "size_t"};
+    std::string base = decl;
+    for (const char* suffix : {" const &", " &", " const **", " **", " *&", " const *", " *"}) {
+        std::size_t n = std::strlen(suffix);
+        if (base.size() > n && base.compare(base.size() - n, n, suffix) == 0) {
+            base = base.substr(0, base.size() - n);
+            break;
+        }
+    }
+    if (base == "bool") return "boolean";
+    if (base == "double" || base == "float") return "float";
+    if (base == "char" || base == "wchar_t" || base == "TqString" || base == "std::string") return "string";
+    for (const char* i : ints)
+        if (base == i) return "int";
+    if (base.rfind("Tq", 0) == 0 || base.rfind("ITq", 0) == 0) {
+        // Enumerations are ints; classes name their Python class.
+        if (decl == base) return "int";
+        return ":py:class:`" + base + "`";
+    }
+    return base;
+}
+
+namespace {
+
+std::string doc_of(const Shape& s, const std::vector<const char*>& names, int given) {
+    std::string doc;
+    int item = 0;
+    std::size_t name = 0;
+    for (int k = 0; k < s.count; ++k) {
+        const ParamShape& p = s.params[k];
+        bool left_out = (p.flags & Param_Input) && item++ >= given;
+        if (!(p.flags & Param_Documented)) continue;
+        const char* pname = names[name++];
+        if (left_out) continue;
+        std::string type = p.kind->doc_type ? p.kind->doc_type(p) : python_type_of(p.decl());
+        doc += ":type " + std::string(pname) + ": " + type + ((p.flags & Param_Output) ? ", out" : ", in") + "\n";
+        doc += ":param " + std::string(pname) + ":\n";
+    }
+    std::string result = s.result->decl();
+    if (!result.empty() && result != "void")
+        doc += ":rtype: " + (s.result->doc_type ? s.result->doc_type() : python_type_of(result)) + "\n";
+    return doc.empty() ? "\n" : doc;
+}
+
+std::string doc_of(const Entry& e) {
+    if (e.cands.size() == 1 && !e.overloaded && !e.cands.front().shape->defaults)
+        return doc_of(*e.cands.front().shape, e.cands.front().names, e.cands.front().shape->inputs);
+    std::string doc;
+    int n = 0;
+    for (const Cand& c : e.cands) {
+        for (int g = c.shape->inputs; g >= c.shape->inputs - c.shape->defaults; --g) {
+            if (n) doc += "\n|\n\n";
+            doc += "*Overload " + std::to_string(++n) + ":*\n" + doc_of(*c.shape, c.names, g);
+        }
+    }
+    return doc;
+}
+
+}  // namespace
+
+void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entries) {
+    static std::deque<std::string> docs;   // a method table lives as long as its module
+    for (Entry& e : entries) {
+        if (e.record) {
+            if (!e.record->tried.empty()) {
+                std::fprintf(stderr, "method table: '%s' is declared twice\n", e.name);
+                std::abort();
+            }
+            e.record->name = e.name;
+            std::vector<const Shape*> shapes;
+            for (const Cand& c : e.cands) shapes.push_back(c.shape);
+            finish_record(*e.record, shapes, e.overloaded);
+        }
+        const char* doc = nullptr;
+        if (e.documented) doc = e.fixed_doc ? e.fixed_doc : docs.emplace_back(doc_of(e)).c_str();
+        defs.push_back({e.name, e.function, e.flags, doc});
+    }
+}
+
+PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), const char* func, const char* decl) {
+    if (!arg) return nullptr;
+    void* p = nullptr;
+    int res = SwigPyObject_ConvertPtr(arg, &p, ty, SwigConvert_Disown | SwigConvert_Clear, nullptr);
+    if (res < 0) {
+        SwigRuntime_ArgumentError(res, func, 1, decl);
+        return nullptr;
+    }
+    if (p) {
+        PyThreadState* state = PyEval_SaveThread();
+        bool threw = false;
+        try {
+            destroy(p);
+        } catch (...) {
+            threw = true;
+        }
+        PyEval_RestoreThread(state);
+        if (threw) {
+            PyErr_SetString(PyExc_RuntimeError, "the destructor threw a C++ exception");
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* swiginit_entry(PyObject*, PyObject* args) { return SwigPyObject_InitShadow(args); }
+
+}  // namespace kivo::rt

@@ -1,0 +1,395 @@
+// The kinds of wrappers, each declared in one line of its class's table:
+//
+//     method<"TqResult_SetCode", &TqResult::SetCode>("aIn"),
+//     overloaded<"new_TqResult">(constructor<TqResult>(), constructor<TqResult, uint32_t>("aCode")),
+//
+// A declaration makes the shape of the call (static data), one typed thunk and the method-table row;
+// everything else runs in the one dispatcher. Parameter names are declared with the parameters: a
+// wrong count does not compile.
+#pragma once
+
+#include "params.h"
+#include "policies.h"
+#include "results.h"
+
+#include <array>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace kivo::rt {
+
+// ---- signatures of wrapped callables ----
+
+template <class... P>
+struct Params {};
+
+template <class F>
+struct Callable;
+template <class R, class C, class... A>
+struct Callable<R (C::*)(A...)> {
+    using Self = C;
+    using Result = R;
+    using Args = Params<A...>;
+    static constexpr bool member = true;
+};
+template <class R, class C, class... A>
+struct Callable<R (C::*)(A...) const> {
+    using Self = const C;
+    using Result = R;
+    using Args = Params<A...>;
+    static constexpr bool member = true;
+};
+template <class R, class... A>
+struct Callable<R (*)(A...)> {
+    using Self = void;
+    using Result = R;
+    using Args = Params<A...>;
+    static constexpr bool member = false;
+};
+
+// A free function whose first parameter is self: its self type and its further parameters.
+template <class F>
+struct FreeMethod;
+template <class R, class S, class... A>
+struct FreeMethod<R (*)(S*, A...)> {
+    using Self = S;
+    using Args = Params<A...>;
+};
+
+// Picks one member of an overload set: member<bool(const TqResult&) const>(&TqResult::operator==).
+template <class Sig, class C>
+constexpr auto member(Sig C::*m) {
+    return m;
+}
+
+template <class... P>
+constexpr int width_of() {
+    return (0 + ... + ParamOf<P>::width);
+}
+
+// ---- the typed call ----
+
+template <class T>
+auto as_tuple(T&& v) {
+    if constexpr (requires { std::tuple_size<std::remove_cvref_t<T>>::value; })
+        return std::forward<T>(v);
+    else
+        return std::forward_as_tuple(std::forward<T>(v));
+}
+
+// Calls fn with the values the slots hold (an array parameter gives its pointer and its length).
+template <class... P, std::size_t... I, class Fn>
+decltype(auto) call_with(Slot* s, std::index_sequence<I...>, Fn&& fn) {
+    if constexpr ((... && (ParamOf<P>::width == 1)))
+        return fn(ParamOf<P>::take(s[I])...);
+    else
+        return std::apply(fn, std::tuple_cat(as_tuple(ParamOf<P>::take(s[I]))...));
+}
+
+// The static data of one callable: its parameters (self first), result and policy.
+template <class Policy, class SelfT, class R, class... P>
+struct ShapeData {
+    static constexpr bool has_self = !std::is_void_v<SelfT>;
+    static constexpr int count = (has_self ? 1 : 0) + static_cast<int>(sizeof...(P));
+    static_assert(count <= kMaxParams, "too many parameters for one call");
+
+    static constexpr std::array<ParamShape, count> make_params() {
+        std::array<ParamShape, count> out{};
+        int k = 0;
+        int cpos = 1;
+        if constexpr (has_self) {
+            out[k++] = self_shape<SelfT>();
+            cpos = 2;
+        }
+        auto add = [&](ParamShape p, int width) {
+            p.cpos = static_cast<int8_t>(cpos);
+            if (Policy::lenient_from && cpos >= Policy::lenient_from) p.flags |= Param_Lenient;
+            out[k++] = p;
+            cpos += width;
+        };
+        (add(param_shape<P>(0), ParamOf<P>::width), ...);
+        return out;
+    }
+    static constexpr std::array<ParamShape, count> params = make_params();
+    static constexpr int inputs = (has_self ? 1 : 0) + (0 + ... + ((ParamOf<P>::flags & Param_Input) ? 1 : 0));
+    static constexpr int defaults = (0 + ... + (HasDefault<P> ? 1 : 0));
+    static constexpr int documented = (0 + ... + ((ParamOf<P>::flags & Param_Documented) ? 1 : 0));
+
+    static const ResultKind* result_kind() {
+        if constexpr (Policy::result != nullptr)
+            return Policy::result;
+        else
+            return ResultOf<R>::kind();
+    }
+};
+
+template <class Data>
+Shape make_shape(Thunk thunk, Role role, const char* owner) {
+    return Shape{Data::params.data(), static_cast<uint8_t>(Data::count), static_cast<uint8_t>(Data::inputs),
+                 static_cast<uint8_t>(Data::defaults), thunk, nullptr, 0, 0, role, owner};
+}
+
+// A candidate of a wrapper: its shape and the names of its parameters.
+struct Cand {
+    const Shape* shape;
+    std::vector<const char*> names;
+};
+
+template <class Data, class... N>
+Cand candidate(const Shape* shape, const N&... names) {
+    static_assert(sizeof...(N) == Data::documented, "one name for each parameter");
+    return Cand{shape, {names...}};
+}
+
+// A method: self first, then the member's parameters (or a free function's after its self).
+template <auto F, class Policy, class Sig>
+struct MethodShape;
+template <auto F, class Policy, class... P>
+struct MethodShape<F, Policy, Params<P...>> {
+    using Traits = Callable<decltype(F)>;
+    using Self = typename std::conditional_t<Traits::member, Traits, FreeMethod<decltype(F)>>::Self;
+    using R = typename Traits::Result;
+    using Data = ShapeData<Policy, Self, R, P...>;
+
+    static void thunk(Slot* s, void* result) {
+        auto* self = static_cast<Self*>(s[0].as<void*>());
+        ResultOf<R>::store(result, [&]() -> decltype(auto) {
+            return call_with<P...>(s + 1, std::index_sequence_for<P...>{}, [&](auto&&... a) -> decltype(auto) {
+                if constexpr (Traits::member)
+                    return (self->*F)(std::forward<decltype(a)>(a)...);
+                else
+                    return F(self, std::forward<decltype(a)>(a)...);
+            });
+        });
+    }
+    static inline const Shape shape = [] {
+        Shape s = make_shape<Data>(&thunk, Role::Method, TypeOf<std::remove_const_t<Self>>::name);
+        s.result = Data::result_kind();
+        s.policy = Policy::bits;
+        s.keep_cpos = Policy::keep_cpos;
+        return s;
+    }();
+};
+
+// A static member or free function: no self; arguments numbered from 1.
+template <auto F, class Policy, class Sig, Role K>
+struct FunctionShape;
+template <auto F, class Policy, class... P, Role K>
+struct FunctionShape<F, Policy, Params<P...>, K> {
+    using R = typename Callable<decltype(F)>::Result;
+    using Data = ShapeData<Policy, void, R, P...>;
+
+    static void thunk(Slot* s, void* result) {
+        ResultOf<R>::store(result, [&]() -> decltype(auto) {
+            return call_with<P...>(s, std::index_sequence_for<P...>{},
+                                   [](auto&&... a) -> decltype(auto) { return F(std::forward<decltype(a)>(a)...); });
+        });
+    }
+    static inline const Shape make(const char* owner) {
+        Shape s = make_shape<Data>(&thunk, K, owner);
+        s.result = Data::result_kind();
+        s.policy = Policy::bits;
+        s.keep_cpos = Policy::keep_cpos;
+        return s;
+    }
+};
+
+// new_<Class>: the object is made with the GIL released; the result is the bare owning proxy.
+template <class C, class... P>
+struct ConstructorShape {
+    using Data = ShapeData<Default, void, void, P...>;
+    static void thunk(Slot* s, void* result) {
+        result_as<void*>(result) = call_with<P...>(
+            s, std::index_sequence_for<P...>{}, [](auto&&... a) { return new C(std::forward<decltype(a)>(a)...); });
+    }
+    static inline const Shape shape = [] {
+        Shape sh = make_shape<Data>(&thunk, Role::Constructor, TypeOf<C>::name);
+        sh.result = &ConstructedResult<C>::kind;
+        sh.policy = Policy_Constructor;
+        return sh;
+    }();
+};
+
+// Member variables: <Class>_<member>_set(self, value) and <Class>_<member>_get(self).
+template <auto M>
+struct FieldShape;
+template <class C, class T, T C::*M>
+struct FieldShape<M> {
+    using In = std::conditional_t<std::is_arithmetic_v<T> || std::is_enum_v<T> || std::is_pointer_v<T>, T, const T&>;
+    using SetData = ShapeData<Default, C, void, In>;
+    static void set(Slot* s, void*) {
+        static_cast<C*>(s[0].as<void*>())->*M = ParamOf<In>::take(s[1]);
+    }
+    static void get(Slot* s, void* result) {
+        ResultOf<T>::store(result, [&]() -> T { return static_cast<C*>(s[0].as<void*>())->*M; });
+    }
+    static inline const Shape set_shape = [] {
+        Shape sh = make_shape<SetData>(&set, Role::FieldSet, TypeOf<C>::name);
+        sh.result = &kVoidResult;
+        return sh;
+    }();
+    static inline const Shape get_shape = [] {
+        Shape sh = make_shape<ShapeData<Default, C, T>>(&get, Role::FieldGet, TypeOf<C>::name);
+        sh.result = ResultOf<T>::kind();
+        return sh;
+    }();
+};
+
+// ---- candidates ----
+
+template <auto F, class Policy = Default, class Sig = void, class... N>
+Cand meth(const N&... names) {
+    using Traits = Callable<decltype(F)>;
+    using Args = std::conditional_t<!std::is_void_v<Sig>, Sig,
+                                    typename std::conditional_t<Traits::member, Traits, FreeMethod<decltype(F)>>::Args>;
+    using S = MethodShape<F, Policy, Args>;
+    return candidate<typename S::Data>(&S::shape, names...);
+}
+
+template <class C, class... P, class... N>
+Cand constructor(const N&... names) {
+    using S = ConstructorShape<C, P...>;
+    return candidate<typename S::Data>(&S::shape, names...);
+}
+
+template <auto F, class Policy = Default, class Sig = void, Role K = Role::Function>
+const Shape* function_shape(const char* owner) {
+    using Args = std::conditional_t<!std::is_void_v<Sig>, Sig, typename Callable<decltype(F)>::Args>;
+    static const Shape shape = FunctionShape<F, Policy, Args, K>::make(owner);
+    return &shape;
+}
+
+template <auto F, class Policy = Default, class Sig = void, class... N>
+Cand func(const N&... names) {
+    using Args = std::conditional_t<!std::is_void_v<Sig>, Sig, typename Callable<decltype(F)>::Args>;
+    return candidate<typename FunctionShape<F, Policy, Args, Role::Function>::Data>(
+        function_shape<F, Policy, Sig>(nullptr), names...);
+}
+
+// ---- method-table rows ----
+
+struct Entry {
+    const char* name;
+    PyCFunction function;
+    int flags;
+    FuncRecord* record;         // null for the rows that need no dispatcher
+    std::vector<Cand> cands;    // in declaration order
+    bool overloaded;
+    const char* fixed_doc;      // a docstring of its own; null: generated from the candidates
+    bool documented;
+    const char* owner;          // the class a static or a member variable belongs to
+    Role role;
+    void (*destroy)(void*);     // delete_<Class>: the typed destructor
+};
+
+template <Text Name>
+struct RecordOf {
+    static inline FuncRecord record;
+    static PyObject* one(PyObject*, PyObject* arg) { return dispatch(record, &arg, 1); }
+    static PyObject* tuple(PyObject*, PyObject* args) { return dispatch_tuple(record, args); }
+    static PyObject* none(PyObject*, PyObject*) { return dispatch(record, nullptr, 0); }
+};
+
+template <Text Name>
+Entry entry_for(std::vector<Cand> cands, bool overloaded, int flags, Role role = Role::Method,
+                const char* owner = nullptr) {
+    using Rec = RecordOf<Name>;
+    const Shape& s = *cands.front().shape;
+    if (!flags) {
+        if (overloaded || cands.size() > 1 || s.defaults)
+            flags = METH_VARARGS;
+        else
+            flags = s.inputs == 0 ? METH_NOARGS : s.inputs == 1 ? METH_O : METH_VARARGS;
+    }
+    PyCFunction fn = flags == METH_O ? &Rec::one : flags == METH_NOARGS ? &Rec::none : &Rec::tuple;
+    return Entry{Name.c_str(), fn, flags, &Rec::record, std::move(cands), overloaded, nullptr, true, owner, role,
+                 nullptr};
+}
+
+template <Text Name, auto F, class Policy = Default, class Sig = void, class... N>
+Entry method(const N&... names) {
+    return entry_for<Name>({meth<F, Policy, Sig>(names...)}, false, Policy::flags);
+}
+
+template <Text Name, auto F, class Policy = Default, class Sig = void, class... N>
+Entry function(const N&... names) {
+    return entry_for<Name>({func<F, Policy, Sig>(names...)}, false, Policy::flags, Role::Function);
+}
+
+// A static member function of Owner: called without self, listed among the class's statics.
+template <Text Name, class Owner, auto F, class Policy = Default, class Sig = void, class... N>
+Entry static_method(const N&... names) {
+    using Args = std::conditional_t<!std::is_void_v<Sig>, Sig, typename Callable<decltype(F)>::Args>;
+    Cand c = candidate<typename FunctionShape<F, Policy, Args, Role::Static>::Data>(
+        function_shape<F, Policy, Sig, Role::Static>(TypeOf<Owner>::name), names...);
+    return entry_for<Name>({c}, false, Policy::flags, Role::Static, TypeOf<Owner>::name);
+}
+
+template <Text Name, class C, class... P, class... N>
+Entry constructor_entry(const N&... names) {
+    return entry_for<Name>({constructor<C, P...>(names...)}, false, 0, Role::Constructor);
+}
+
+template <Text Name, class... C>
+Entry overloaded(C... cands) {
+    return entry_for<Name>({std::move(cands)...}, true, METH_VARARGS);
+}
+
+// The two rows of a member variable: "<Name>_set" and "<Name>_get".
+template <Text SetName, Text GetName, auto M>
+std::vector<Entry> field() {
+    using S = FieldShape<M>;
+    Entry set = entry_for<SetName>({Cand{&S::set_shape, {"aValue"}}}, false, METH_VARARGS, Role::FieldSet);
+    Entry get = entry_for<GetName>({Cand{&S::get_shape, {}}}, false, METH_O, Role::FieldGet);
+    set.owner = get.owner = S::set_shape.owner;
+    return {set, get};
+}
+
+// delete_<Class>: destroys an object its proxy owns, then clears the proxy's pointer; a proxy that
+// does not own its object is refused and nothing is destroyed.
+PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), const char* func, const char* decl);
+
+template <Text Name, class C>
+Entry destructor() {
+    struct Row {
+        static PyObject* entry(PyObject*, PyObject* arg) {
+            return run_delete(arg, descriptor_of<C>(), &delete_object<C>, Name.c_str(), decl_text<C*>());
+        }
+    };
+    return Entry{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, "Destructor", true, nullptr, Role::Method,
+                 &delete_object<C>};
+}
+
+// <Class>_swigregister and <Class>_swiginit.
+PyObject* swiginit_entry(PyObject*, PyObject* args);
+
+template <Text Name, class C>
+Entry registration() {
+    struct Row {
+        static PyObject* entry(PyObject*, PyObject* cls) { return SwigPyObject_RegisterClass(descriptor_of<C>(), cls); }
+    };
+    return Entry{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, nullptr, false, nullptr, Role::Method, nullptr};
+}
+
+template <Text Name>
+Entry initialisation() {
+    return Entry{Name.c_str(), &swiginit_entry, METH_VARARGS, nullptr, {}, false, nullptr, false, nullptr,
+                 Role::Method, nullptr};
+}
+
+// A row without a docstring.
+inline Entry undocumented(Entry e) {
+    e.documented = false;
+    return e;
+}
+
+// Finishes the records of entries (candidate order, overload text, docstrings) and adds their rows.
+void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entries);
+
+// Docstrings and prototypes.
+std::string python_type_of(const std::string& decl);
+std::string format_doc(const Shape& shape, const std::vector<const char*>& names);
+
+}  // namespace kivo::rt

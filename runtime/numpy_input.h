@@ -1,0 +1,32 @@
+// NumPy arrays taken as input: any object NumPy can turn into a C-contiguous array of a type, the
+// checks of its dimensions with their messages, and the short type names used in messages.
+#pragma once
+
+#include "python.h"
+
+#include <cstdint>
+
+namespace kivo::rt {
+
+inline constexpr int kNpyUByte = 2;
+inline constexpr int kNpyNoType = 25;
+
+// The object itself when it already is a C-contiguous array of the type (is_new 0), else a new
+// converted array (is_new 1); null with NumPy's error set.
+PyObject* SwigNumpy_ObjToContiguousArray(PyObject* obj, int typecode, int* is_new);
+int SwigNumpy_RequireDimensions(PyObject* array, int n);
+int SwigNumpy_RequireDimensionsOneOf(PyObject* array, const int* counts, int n);
+int SwigNumpy_RequireShape(PyObject* array, const long* shape, int n);
+const char* SwigNumpy_TypeName(PyObject* obj);
+
+// The fields of an array the wrappers read.
+void* array_data(PyObject* array);
+int array_ndim(PyObject* array);
+int64_t array_dim(PyObject* array, int i);
+int64_t array_nbytes(PyObject* array);
+
+// A one-dimensional byte array of any length from obj: a new reference to the array (the caller's
+// own or a converted copy) with its data and length, or null with the error set.
+PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length);
+
+}  // namespace kivo::rt

@@ -1,0 +1,154 @@
+// The runtime's parameter kinds: one conversion function per kind, shared by every wrapper.
+#include "params.h"
+
+#include "numpy_input.h"
+
+namespace kivo::rt {
+
+namespace {
+
+// ---- pointers and references ----
+
+int convert_self(PyObject* o, Slot& s, const ParamShape& p) {
+    SwigTypeInfo* ty = p.descriptor();
+    void* ptr = nullptr;
+    if (!SwigPyObject_DirectMatch(o, ty, &ptr) && SwigPyObject_ConvertPtr(o, &ptr, ty, 0, nullptr) < 0)
+        return SwigError_Type;
+    if (!ptr) return SwigError_Type;   // None, or a proxy whose object was deleted
+    s.as<void*>() = ptr;
+    return 0;
+}
+
+int convert_pointer(PyObject* o, Slot& s, const ParamShape& p) {
+    void* ptr = nullptr;
+    int res = SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), 0, nullptr);
+    if (res < 0) return res;
+    s.as<void*>() = ptr;
+    return 0;
+}
+
+int convert_reference(PyObject* o, Slot& s, const ParamShape& p) {
+    void* ptr = nullptr;
+    int res = SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), SwigConvert_NoNull, nullptr);
+    if (res < 0) return res;
+    if (!ptr) return committed(SwigError_NullReference);   // a proxy whose object is gone
+    s.as<void*>() = ptr;
+    return 0;
+}
+
+// ---- numbers ----
+
+template <class T, int (*As)(PyObject*, T*)>
+int convert_value(PyObject* o, Slot& s, const ParamShape&) {
+    return As(o, &s.as<T>());
+}
+
+// ---- text ----
+
+void free_chars(Slot& s) { delete[] s.as<CharSlot>().text; }
+void free_wchars(Slot& s) { delete[] s.as<WCharSlot>().text; }
+void free_std_string(Slot& s) { delete s.as<StdStringSlot>().text; }
+
+int convert_chars(PyObject* o, Slot& s, const ParamShape&) {
+    CharSlot& c = s.as<CharSlot>();
+    int res = SwigAs_CharPtrAndSize(o, &c.text, nullptr, &c.alloc);
+    if (res >= 0 && c.alloc == SwigFlag_NewObject) s.cleanup = free_chars;
+    return res;
+}
+
+int convert_wchars(PyObject* o, Slot& s, const ParamShape&) {
+    WCharSlot& c = s.as<WCharSlot>();
+    int res = SwigAs_WCharPtrAndSize(o, &c.text, nullptr, &c.alloc);
+    if (res >= 0 && c.alloc == SwigFlag_NewObject) s.cleanup = free_wchars;
+    return res;
+}
+
+int convert_std_string(PyObject* o, Slot& s, const ParamShape&) {
+    StdStringSlot& c = s.as<StdStringSlot>();
+    c.text = nullptr;
+    c.res = SwigAs_StdStringPtr(o, &c.text);
+    if (c.res < 0) return c.res;
+    if (c.res == SwigFlag_NewObject) s.cleanup = free_std_string;
+    if (!c.text) return SwigError_NullReference;   // None never reaches the SDK as a reference
+    return 0;
+}
+
+// ---- NumPy arrays ----
+
+void release_array(Slot& s) { Py_XDECREF(s.as<ArraySlot>().array); }
+
+int convert_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
+    ArraySlot& a = s.as<ArraySlot>();
+    PyObject* array = bytes_of(o, &a.data, &a.length);
+    if (!array) return SwigError_Type;   // the error NumPy or the dimension check set stays
+    a.array = array;
+    s.cleanup = release_array;
+    if (a.length > p.limit) return SwigError_Overflow;
+    return 0;
+}
+
+void report_byte_array(int code, const ParamShape& p, const char* func) {
+    if (code == SwigError_Overflow) {
+        // The array is too long for the SDK's length parameter, the next position.
+        SwigRuntime_ArgumentError(code, func, p.cpos + 1, p.decl2());
+    }
+    // Otherwise NumPy's own error, or the dimension message, is already set.
+}
+
+// ---- outputs ----
+
+template <class T>
+void zero(Slot& s) {
+    s.as<T>() = T{};
+}
+
+PyObject* out_bool(Slot& s, const ParamShape&, CallFrame&) { return PyBool_FromLong(s.as<bool>()); }
+PyObject* out_int32(Slot& s, const ParamShape&, CallFrame&) { return PyLong_FromLong(s.as<int32_t>()); }
+PyObject* out_uint32(Slot& s, const ParamShape&, CallFrame&) { return PyLong_FromSize_t(s.as<uint32_t>()); }
+PyObject* out_int64(Slot& s, const ParamShape&, CallFrame&) { return SwigFrom_Int64(s.as<int64_t>()); }
+PyObject* out_uint64(Slot& s, const ParamShape&, CallFrame&) { return SwigFrom_UInt64(s.as<uint64_t>()); }
+PyObject* out_double(Slot& s, const ParamShape&, CallFrame&) { return PyFloat_FromDouble(s.as<double>()); }
+PyObject* out_float(Slot& s, const ParamShape&, CallFrame&) { return PyFloat_FromDouble(s.as<float>()); }
+PyObject* out_pointer(Slot& s, const ParamShape& p, CallFrame& f) {
+    return new_result_proxy(s.as<void*>(), p.descriptor(), 0, f);
+}
+
+std::string class_doc_type(const ParamShape& p) {
+    return ":py:class:`" + std::string(SwigRuntime_TypePrettyName(p.descriptor())).substr(0) + "`";
+}
+
+}  // namespace
+
+// {convert, report, prepare, output, precedence, always_present, doc_type}
+const ParamKind kSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
+const ParamKind kPointerKind{convert_pointer, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
+const ParamKind kReferenceKind{convert_reference, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
+
+const ParamKind kBoolKind{convert_value<bool, SwigAs_Bool>, nullptr, nullptr, nullptr, Rank_Bool, false, nullptr};
+const ParamKind kInt32Kind{convert_value<int32_t, SwigAs_Int32>, nullptr, nullptr, nullptr, Rank_Int32, false, nullptr};
+const ParamKind kUInt32Kind{convert_value<uint32_t, SwigAs_UInt32>, nullptr, nullptr, nullptr, Rank_UInt32, false,
+                            nullptr};
+const ParamKind kUInt16Kind{convert_value<uint16_t, SwigAs_UInt16>, nullptr, nullptr, nullptr, Rank_UInt16, false,
+                            nullptr};
+const ParamKind kUInt8Kind{convert_value<uint8_t, SwigAs_UInt8>, nullptr, nullptr, nullptr, Rank_UInt8, false, nullptr};
+const ParamKind kInt64Kind{convert_value<int64_t, SwigAs_Int64>, nullptr, nullptr, nullptr, Rank_Int64, false, nullptr};
+const ParamKind kUInt64Kind{convert_value<uint64_t, SwigAs_UInt64>, nullptr, nullptr, nullptr, Rank_UInt64, false,
+                            nullptr};
+const ParamKind kDoubleKind{convert_value<double, SwigAs_Double>, nullptr, nullptr, nullptr, Rank_Double, false,
+                            nullptr};
+const ParamKind kFloatKind{convert_value<float, SwigAs_Float>, nullptr, nullptr, nullptr, Rank_Float, false, nullptr};
+const ParamKind kCharPtrKind{convert_chars, nullptr, nullptr, nullptr, Rank_String, false, nullptr};
+const ParamKind kWCharPtrKind{convert_wchars, nullptr, nullptr, nullptr, Rank_WideString, false, nullptr};
+const ParamKind kStdStringKind{convert_std_string, nullptr, nullptr, nullptr, Rank_StdString, false, nullptr};
+const ParamKind kByteArrayKind{convert_byte_array, report_byte_array, nullptr, nullptr, Rank_Array, false, nullptr};
+
+const ParamKind kOutBoolKind{nullptr, nullptr, zero<bool>, out_bool, 0, true, nullptr};
+const ParamKind kOutInt32Kind{nullptr, nullptr, zero<int32_t>, out_int32, 0, false, nullptr};
+const ParamKind kOutUInt32Kind{nullptr, nullptr, zero<uint32_t>, out_uint32, 0, false, nullptr};
+const ParamKind kOutInt64Kind{nullptr, nullptr, zero<int64_t>, out_int64, 0, false, nullptr};
+const ParamKind kOutUInt64Kind{nullptr, nullptr, zero<uint64_t>, out_uint64, 0, false, nullptr};
+const ParamKind kOutDoubleKind{nullptr, nullptr, zero<double>, out_double, 0, false, nullptr};
+const ParamKind kOutFloatKind{nullptr, nullptr, zero<float>, out_float, 0, false, nullptr};
+const ParamKind kOutPointerKind{nullptr, nullptr, zero<void*>, out_pointer, 0, false, class_doc_type};
+
+}  // namespace kivo::rt

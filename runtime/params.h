@@ -1,0 +1,271 @@
+// Parameter conversion: which kind converts a C++ parameter type, and how the typed call takes the
+// converted value back out of its slot. The kinds themselves are plain data (params.cpp); the module
+// adds kinds for the SDK's value types by specialising ParamOf.
+#pragma once
+
+#include "call.h"
+#include "spelling.h"
+
+#include <limits>
+#include <tuple>
+#include <type_traits>
+
+namespace kivo::rt {
+
+// Ranks of the parameter kinds in overload order: a candidate whose inputs rank lower is tried first.
+enum Precedence : int {
+    Rank_Pointer = 0,
+    Rank_Bool = 15,
+    Rank_UInt8 = 20,
+    Rank_UInt16 = 30,
+    Rank_UInt32 = 40,
+    Rank_Int32 = 45,
+    Rank_UInt64 = 50,
+    Rank_Int64 = 55,
+    Rank_Float = 80,
+    Rank_Double = 90,
+    Rank_Array = 100,
+    Rank_WideString = 110,
+    Rank_String = 130,
+    Rank_StdString = 135,
+    Rank_TextObject = 140,
+};
+
+// Kinds of the runtime (params.cpp).
+extern const ParamKind kSelfKind, kPointerKind, kReferenceKind;
+extern const ParamKind kBoolKind, kInt32Kind, kUInt32Kind, kUInt16Kind, kUInt8Kind, kInt64Kind, kUInt64Kind;
+extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kStdStringKind, kByteArrayKind;
+extern const ParamKind kOutBoolKind, kOutInt32Kind, kOutUInt32Kind, kOutInt64Kind, kOutUInt64Kind;
+extern const ParamKind kOutDoubleKind, kOutFloatKind, kOutPointerKind;
+
+// What a slot of each runtime kind holds.
+struct CharSlot {
+    char* text;
+    int alloc;
+};
+struct WCharSlot {
+    wchar_t* text;
+    int alloc;
+};
+struct StdStringSlot {
+    std::string* text;
+    int res;
+};
+struct ArraySlot {
+    void* data;
+    uint64_t length;
+    PyObject* array;   // held for the call (a converted copy, or the caller's own array)
+};
+
+// ---- the mapping from a declared parameter to its kind ----
+//
+// ParamOf<P>: kind(), flags, width (C positions taken), descriptor, and take(slot), which gives the
+// typed call its argument.
+
+template <class P, class = void>
+struct ParamOf;
+
+template <class T, const ParamKind* K>
+struct ValueParam {
+    static constexpr const ParamKind* kind() { return K; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static T take(Slot& s) { return s.as<T>(); }
+};
+
+template <> struct ParamOf<bool> : ValueParam<bool, &kBoolKind> {};
+template <> struct ParamOf<int32_t> : ValueParam<int32_t, &kInt32Kind> {};
+template <> struct ParamOf<uint32_t> : ValueParam<uint32_t, &kUInt32Kind> {};
+template <> struct ParamOf<uint16_t> : ValueParam<uint16_t, &kUInt16Kind> {};
+template <> struct ParamOf<uint8_t> : ValueParam<uint8_t, &kUInt8Kind> {};
+template <> struct ParamOf<int64_t> : ValueParam<int64_t, &kInt64Kind> {};
+template <> struct ParamOf<uint64_t> : ValueParam<uint64_t, &kUInt64Kind> {};
+template <> struct ParamOf<double> : ValueParam<double, &kDoubleKind> {};
+template <> struct ParamOf<float> : ValueParam<float, &kFloatKind> {};
+
+template <class E>
+struct ParamOf<E, std::enable_if_t<std::is_enum_v<E>>> : ValueParam<int32_t, &kInt32Kind> {
+    static E take(Slot& s) { return static_cast<E>(s.as<int32_t>()); }
+};
+
+template <Text D, class T>
+struct ParamOf<Spelled<D, T>> : ParamOf<T> {};
+
+// A pointer to a wrapped class: a proxy of the class or of a derived class; None is a null pointer.
+template <Bound T>
+struct ParamOf<T*> {
+    static constexpr const ParamKind* kind() { return &kPointerKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = &descriptor_of<T>;
+    static T* take(Slot& s) { return static_cast<T*>(s.as<void*>()); }
+};
+
+// A reference to a wrapped class: a proxy only, never None.
+template <Bound T>
+struct ClassReference {
+    static constexpr const ParamKind* kind() { return &kReferenceKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = &descriptor_of<T>;
+    static T& take(Slot& s) { return *static_cast<T*>(s.as<void*>()); }
+};
+template <Bound T>
+struct ParamOf<T&> : ClassReference<T> {};
+template <class T>
+struct ParamOf<ProxyOnly<T&>> : ClassReference<T> {};
+
+template <>
+struct ParamOf<const char*> {
+    static constexpr const ParamKind* kind() { return &kCharPtrKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static const char* take(Slot& s) { return s.as<CharSlot>().text; }
+};
+template <>
+struct ParamOf<const wchar_t*> {
+    static constexpr const ParamKind* kind() { return &kWCharPtrKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static const wchar_t* take(Slot& s) { return s.as<WCharSlot>().text; }
+};
+template <>
+struct ParamOf<const std::string&> {
+    static constexpr const ParamKind* kind() { return &kStdStringKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static const std::string& take(Slot& s) { return *s.as<StdStringSlot>().text; }
+};
+
+// Outputs: a zero value in the slot, filled by the SDK, added to the result afterwards.
+template <class T, const ParamKind* K, class Stored = T>
+struct OutputParam {
+    static constexpr const ParamKind* kind() { return K; }
+    static constexpr uint8_t flags = Param_Output | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static T& take(Slot& s) { return reinterpret_cast<T&>(s.as<Stored>()); }
+};
+template <class T>
+struct OutputOf;
+template <> struct OutputOf<bool> : OutputParam<bool, &kOutBoolKind> {};
+template <> struct OutputOf<int32_t> : OutputParam<int32_t, &kOutInt32Kind> {};
+template <> struct OutputOf<uint32_t> : OutputParam<uint32_t, &kOutUInt32Kind> {};
+template <> struct OutputOf<int64_t> : OutputParam<int64_t, &kOutInt64Kind> {};
+template <> struct OutputOf<uint64_t> : OutputParam<uint64_t, &kOutUInt64Kind> {};
+template <> struct OutputOf<double> : OutputParam<double, &kOutDoubleKind> {};
+template <> struct OutputOf<float> : OutputParam<float, &kOutFloatKind> {};
+template <class E>
+    requires std::is_enum_v<E>
+struct OutputOf<E> : OutputParam<E, &kOutInt32Kind, int32_t> {
+    static_assert(sizeof(E) == sizeof(int32_t));
+};
+// A pointer the SDK fills: a new borrowed proxy of its class, None for null.
+template <Bound T>
+struct OutputOf<T*> {
+    static constexpr const ParamKind* kind() { return &kOutPointerKind; }
+    static constexpr uint8_t flags = Param_Output | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = &descriptor_of<T>;
+    static T*& take(Slot& s) { return reinterpret_cast<T*&>(s.as<void*>()); }
+};
+
+template <class T>
+struct ParamOf<Out<T&>> : OutputOf<std::remove_const_t<T>> {};
+template <class T>
+    requires(std::is_arithmetic_v<T> || std::is_enum_v<T>)
+struct ParamOf<T&> : OutputOf<T> {};
+template <Bound T>
+struct ParamOf<T*&> : OutputOf<T*> {};
+template <Bound T>
+struct ParamOf<T**> : OutputOf<T*> {
+    static T** take(Slot& s) { return &reinterpret_cast<T*&>(s.as<void*>()); }
+};
+template <class T>
+struct ParamOf<Present<T>> : ParamOf<T> {
+    static constexpr uint8_t flags = ParamOf<T>::flags | Param_Present;
+};
+
+// A parameter the call may leave out: its default value is written into the slot.
+template <class T, auto V>
+struct ParamOf<WithDefault<T, V>> : ParamOf<T> {
+    static void set_default(Slot& s) {
+        s.cleanup = nullptr;
+        s.as<T>() = static_cast<T>(V);
+    }
+};
+
+// A NumPy array (anything NumPy turns into a C-contiguous one-dimensional uint8 array) that feeds a
+// data pointer and a length. The length must fit the SDK's length parameter.
+template <class Ptr, class Len>
+struct ParamOf<Array<Ptr, Len>> {
+    static constexpr const ParamKind* kind() { return &kByteArrayKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 2;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static constexpr uint64_t limit = static_cast<uint64_t>(std::numeric_limits<Len>::max());
+    static auto take(Slot& s) {
+        ArraySlot& a = s.as<ArraySlot>();
+        return std::tuple<Ptr, Len>(static_cast<Ptr>(a.data), static_cast<Len>(a.length));
+    }
+};
+
+template <class P>
+concept HasDefault = requires(Slot& s) { ParamOf<P>::set_default(s); };
+
+template <class P>
+constexpr void (*default_setter())(Slot&) {
+    if constexpr (HasDefault<P>)
+        return &ParamOf<P>::set_default;
+    else
+        return nullptr;
+}
+
+template <class P>
+constexpr uint64_t limit_of() {
+    if constexpr (requires { ParamOf<P>::limit; })
+        return ParamOf<P>::limit;
+    else
+        return 0;
+}
+
+template <class P>
+struct LengthDecl {
+    static constexpr const char* (*get)() = nullptr;
+};
+template <class Ptr, class Len>
+struct LengthDecl<Array<Ptr, Len>> {
+    static constexpr const char* (*get)() = &decl_text<Len>;
+};
+template <class Ptr, class Len>
+struct Decl<Array<Ptr, Len>> : Decl<Ptr> {};
+
+template <class P>
+constexpr ParamShape param_shape(int cpos, uint8_t extra = 0) {
+    return ParamShape{ParamOf<P>::kind(), ParamOf<P>::descriptor, &decl_text<P>, LengthDecl<P>::get,
+                      default_setter<P>(), limit_of<P>(), static_cast<int8_t>(cpos),
+                      static_cast<uint8_t>(ParamOf<P>::flags | extra)};
+}
+
+// Self: a proxy of the class or of a derived class; None or a cleared proxy is refused.
+template <class C>
+struct SelfDecl {
+    static std::string get() {
+        return std::string(TypeOf<std::remove_const_t<C>>::name) + (std::is_const_v<C> ? " const *" : " *");
+    }
+};
+template <class C>
+const char* self_decl() {
+    static const std::string text = SelfDecl<C>::get();
+    return text.c_str();
+}
+template <class C>
+constexpr ParamShape self_shape() {
+    return ParamShape{&kSelfKind, &descriptor_of<C>, &self_decl<C>, nullptr, nullptr, 0, 1, Param_Input | Param_Self};
+}
+
+}  // namespace kivo::rt

@@ -1,0 +1,47 @@
+// Per-wrapper choices, combined by nesting: KeepAlive<1, TupleOutputs<>> keeps self alive and
+// returns a tuple.
+#pragma once
+
+#include "call.h"
+
+namespace kivo::rt {
+
+struct Default {
+    static constexpr uint32_t bits = 0;
+    static constexpr int keep_cpos = 0;
+    static constexpr int flags = 0;           // METH_ flags; 0: from the argument count
+    static constexpr const ResultKind* result = nullptr;   // a result kind in place of the type's
+    static constexpr uint8_t lenient_from = 0;   // inputs from this C position on commit the candidate
+};
+
+template <class Base = Default>
+struct KeepGil : Base {   // callback classes hold the GIL through their calls
+    static constexpr uint32_t bits = Base::bits | Policy_KeepGil;
+};
+template <class Base = Default>
+struct TakeOwnership : Base {   // the returned reference to self takes over what self's proxy owned
+    static constexpr uint32_t bits = Base::bits | Policy_DisownSelf;
+};
+template <class Base = Default>
+struct Comparison : Base {   // no fitting candidate, or a TypeError, gives NotImplemented
+    static constexpr uint32_t bits = Base::bits | Policy_Comparison;
+};
+template <class Base = Default>
+struct TupleOutputs : Base {   // (result, value, ...) in place of the output list
+    static constexpr uint32_t bits = Base::bits | Policy_TupleOutputs;
+};
+template <int Position, class Base = Default>
+struct KeepAlive : Base {   // what the call hands out keeps the argument at Position alive
+    static constexpr uint32_t bits = Base::bits | Policy_KeepAlive;
+    static constexpr int keep_cpos = Position;
+};
+template <int F, class Base = Default>
+struct Flags : Base {
+    static constexpr int flags = F;
+};
+template <int Position, class Base = Default>
+struct LenientFrom : Base {   // in overloads, any object reaching this position runs the candidate
+    static constexpr uint8_t lenient_from = Position;
+};
+
+}  // namespace kivo::rt

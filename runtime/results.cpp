@@ -1,0 +1,65 @@
+#include "results.h"
+
+namespace kivo::rt {
+
+namespace {
+
+template <class T>
+T& at(void* storage) {
+    return result_as<T>(storage);
+}
+
+PyObject* make_none(void*, CallFrame&) { Py_RETURN_NONE; }
+PyObject* make_bool(void* s, CallFrame&) { return PyBool_FromLong(at<bool>(s)); }
+// 32-bit values (enumerations included) come back signed: a value with bit 31 set is negative.
+PyObject* make_int32(void* s, CallFrame&) { return PyLong_FromLong(at<int32_t>(s)); }
+PyObject* make_uint32(void* s, CallFrame&) { return PyLong_FromSize_t(at<uint32_t>(s)); }
+PyObject* make_int64(void* s, CallFrame&) { return SwigFrom_Int64(at<int64_t>(s)); }
+PyObject* make_uint64(void* s, CallFrame&) { return SwigFrom_UInt64(at<uint64_t>(s)); }
+PyObject* make_double(void* s, CallFrame&) { return PyFloat_FromDouble(at<double>(s)); }
+PyObject* make_chars(void* s, CallFrame&) { return SwigFrom_CharPtr(at<const char*>(s)); }
+PyObject* make_wchars(void* s, CallFrame&) { return SwigFrom_WCharPtr(at<const wchar_t*>(s)); }
+PyObject* make_std_string(void* s, CallFrame&) { return SwigFrom_StdString(at<std::string>(s)); }
+void destroy_std_string(void* s) { at<std::string>(s).~basic_string(); }
+
+}  // namespace
+
+const ResultKind kVoidResult{make_none, nullptr, nullptr, &decl_text<void>, nullptr};
+const ResultKind kBoolResult{make_bool, nullptr, nullptr, &decl_text<bool>, nullptr};
+const ResultKind kInt32Result{make_int32, nullptr, nullptr, &decl_text<int32_t>, nullptr};
+const ResultKind kUInt32Result{make_uint32, nullptr, nullptr, &decl_text<uint32_t>, nullptr};
+const ResultKind kInt64Result{make_int64, nullptr, nullptr, &decl_text<int64_t>, nullptr};
+const ResultKind kUInt64Result{make_uint64, nullptr, nullptr, &decl_text<uint64_t>, nullptr};
+const ResultKind kDoubleResult{make_double, nullptr, nullptr, &decl_text<double>, nullptr};
+const ResultKind kCharPtrResult{make_chars, nullptr, nullptr, &decl_text<const char*>, nullptr};
+const ResultKind kWCharPtrResult{make_wchars, nullptr, nullptr, &decl_text<const wchar_t*>, nullptr};
+const ResultKind kStdStringResult{make_std_string, destroy_std_string, nullptr, &decl_text<std::string>, nullptr};
+
+PyObject* new_result_proxy(void* ptr, SwigTypeInfo* ty, int flags, CallFrame& f) {
+    PyObject* owner = nullptr;
+    if (f.shape->policy & Policy_KeepAlive) owner = f.item_at(f.shape->keep_cpos);
+    (void)owner;   // MERGE: pass the owner once proxies carry one
+    return SwigPyObject_NewPointerObject(ptr, ty, flags);
+}
+
+PyObject* make_borrowed(void* storage, CallFrame& f, SwigTypeInfo* ty) {
+    return new_result_proxy(at<void*>(storage), ty, f.result_own, f);
+}
+
+PyObject* make_owned(void* storage, SwigTypeInfo* ty, void (*destroy)(void*)) {
+    void* copy = at<void*>(storage);
+    PyObject* result = SwigPyObject_NewPointerObject(copy, ty, SwigNew_Own);
+    if (!result) destroy(copy);
+    return result;
+}
+
+PyObject* make_constructed(void* storage, SwigTypeInfo* ty, void (*destroy)(void*)) {
+    void* made = at<void*>(storage);
+    PyObject* result = SwigPyObject_NewPointerObject(made, ty, SwigNew_Own | SwigNew_NoShadow);
+    if (!result) destroy(made);
+    return result;
+}
+
+std::string class_doc_type(const char* name) { return ":py:class:`" + std::string(name) + "`"; }
+
+}  // namespace kivo::rt
