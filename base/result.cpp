@@ -20,7 +20,7 @@ Entries result_entries() {
             constructor<TqResult, uint32_t, Description>("aCode", "aDescription"),
             constructor<TqResult, uint32_t, uint32_t, Description>("aCode", "aOSCode", "aDescription"),
             constructor<TqResult, const TqResult&>("aResult")),
-        destructor<"delete_TqResult", TqResult>(),
+        delete_entry<"delete_TqResult", TqResult>(),
         overloaded<"TqResult___eq__">(
             meth<member<bool(const TqResult&) const>(&TqResult::operator==), Comparison<>>("aB"),
             meth<member<bool(uint32_t) const>(&TqResult::operator==), Comparison<>>("aCode")),

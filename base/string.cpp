@@ -28,7 +28,7 @@ Entries string_entries() {
             constructor<TqString, const char*>("aValue"),
             constructor<TqString, const char*, Spelled<"unsigned int", uint32_t>>("aValue", "aN"),
             constructor<TqString, const wchar_t*>("aValue")),
-        destructor<"delete_TqString", TqString>(),
+        delete_entry<"delete_TqString", TqString>(),
         method<"TqString___iadd__", &TqString::operator+=, AsText<>>("aValue"),
         comparison<"TqString___eq__", member<bool(const char*) const>(&TqString::operator==),
                    member<bool(const wchar_t*) const>(&TqString::operator==),

@@ -352,7 +352,7 @@ std::vector<Entry> field() {
 PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), const char* func, const char* decl);
 
 template <Text Name, class C>
-Entry destructor() {
+Entry delete_entry() {
     struct Row {
         static PyObject* entry(PyObject*, PyObject* arg) {
             return run_delete(arg, descriptor_of<C>(), &delete_object<C>, Name.c_str(), decl_text<C*>());

@@ -144,10 +144,7 @@ const char* SwigNumpy_TypeName(PyObject* obj) {
 }
 
 PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length) {
-    if (!numpy_api()) {
-        PyErr_SetString(PyExc_RuntimeError, "NumPy's C API is not imported");
-        return nullptr;
-    }
+    if (!numpy_api() && !import_numpy()) return nullptr;   // a module that did not import it at start-up
     int is_new = 0;
     PyObject* array = SwigNumpy_ObjToContiguousArray(obj, kNpyUByte, &is_new);
     if (!array) return nullptr;

@@ -13,7 +13,23 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <stdexcept>
 #include <thread>
+
+// A plain record with member variables, for the member-variable rows.
+struct ProbeRecord {
+    uint32_t mCount = 3;
+    double mLevel = 0.5;
+    std::string mName = "first";
+    TqLiveObjects::Counter mCounter{"ProbeRecord"};
+};
+
+// The test-only record lives behind the descriptor of a plain SDK struct.
+template <>
+struct kivo::rt::TypeOf<ProbeRecord> {
+    static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TqSystemLib__IPConfig); }
+    static constexpr const char* name = "ProbeRecord";
+};
 
 namespace {
 
@@ -212,6 +228,37 @@ void fill_void(int64_t& value) { value = -5; }
 
 TqResult make_result(uint32_t code) { return TqResult(code); }
 
+// An output before the input: the input is argument 2 in messages.
+void out_first(int64_t& out, uint32_t value) { out = value; }
+
+// Throws what kind asks for; the TqString argument is a converted temporary that must not leak.
+uint32_t throw_kind(const TqString& text, uint32_t kind) {
+    if (kind == 1) throw std::bad_alloc();
+    if (kind == 2) throw std::runtime_error("the SDK failed: " + std::string(text.GetAscii()));
+    if (kind == 3) throw 42;
+    return kind;
+}
+
+// Byte arrays: the sum of the bytes and the length the SDK received.
+uint64_t sum_bytes(const uint8_t* data, uint32_t length, uint32_t scale) {
+    uint64_t sum = 0;
+    for (uint32_t i = 0; i < length; ++i) sum += data[i];
+    return sum * scale * 1000000 + length;
+}
+uint32_t short_bytes(const uint8_t*, uint8_t length) { return length; }
+
+// Default arguments: the shortened call passes 7.
+uint32_t with_default(uint32_t a, uint32_t b) { return a * 100 + b; }
+
+// Overload order: declared text first, tried number first.
+const char* take_text(const TqString&) { return "text"; }
+const char* take_number(uint32_t) { return "number"; }
+const char* take_result(const TqResult&) { return "result"; }
+
+// A borrowed pointer handed back: with KeepAlive it keeps its argument alive.
+TqString* same_string(TqString* s) { return s; }
+
+
 // Blocks until another Python thread has run while this call was in the SDK (or gives up after 5 s):
 // returns whether it saw that thread run, which it can only when the wrapper released the GIL.
 std::atomic<long> g_ticks{0};
@@ -230,7 +277,7 @@ PyObject* tick(PyObject*, PyObject*) {
 }
 
 kivo::module::Entries probe_entries() {
-    return {
+    kivo::module::Entries out = {
         function<"probe_bool", &echo<bool>>("aValue"),
         function<"probe_int32", &echo<int32_t>>("aValue"),
         function<"probe_uint32", &echo<uint32_t>>("aValue"),
@@ -251,7 +298,23 @@ kivo::module::Entries probe_entries() {
         function<"probe_make_result", &make_result>("aCode"),
         function<"probe_flags_varargs", &echo<bool>, Flags<METH_VARARGS>>("aValue"),
         function<"probe_make_result_keep_gil", &make_result, KeepGil<>>("aCode"),
+        function<"probe_out_first", &out_first>("aOut", "aValue"),
+        function<"probe_throw", &throw_kind>("aText", "aKind"),
+        function<"probe_sum_bytes", &sum_bytes, Default, Params<Array<const uint8_t*, uint32_t>, uint32_t>>(
+            "aData", "aScale"),
+        function<"probe_short_bytes", &short_bytes, Default, Params<Array<const uint8_t*, uint8_t>>>("aData"),
+        function<"probe_default", &with_default, Default, Params<uint32_t, WithDefault<uint32_t, 7u>>>("aA", "aB"),
+        overloaded<"probe_order">(func<&take_text>("aText"), func<&take_result>("aResult"),
+                                  func<&take_number>("aValue")),
+        static_method<"TqResult_probe_static", TqResult, &with_default>("aA", "aB"),
+        function<"probe_same_string", &same_string, KeepAlive<1>>("aString"),
+        constructor_entry<"new_ProbeRecord", ProbeRecord>(),
+        delete_entry<"delete_ProbeRecord", ProbeRecord>(),
     };
+    for (auto& row : field<"ProbeRecord_mCount_set", "ProbeRecord_mCount_get", &ProbeRecord::mCount>()) out.push_back(row);
+    for (auto& row : field<"ProbeRecord_mLevel_set", "ProbeRecord_mLevel_get", &ProbeRecord::mLevel>()) out.push_back(row);
+    for (auto& row : field<"ProbeRecord_mName_set", "ProbeRecord_mName_get", &ProbeRecord::mName>()) out.push_back(row);
+    return out;
 }
 
 PyMethodDef kHookMethods[] = {
