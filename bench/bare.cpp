@@ -1,59 +1,266 @@
-// Hand-written C-API functions of the same shapes as two module wrappers, as the benchmark's
-// baseline: each checks its arguments, releases the GIL around the same SDK call and builds the
-// same result, with nothing else.
+// Hand-written C-API functions of the same shapes as the module wrappers that the benchmark times,
+// as its baseline: each takes the same calling convention (METH_O or METH_VARARGS), checks its
+// arguments, releases the GIL around the same SDK call and builds the same result, with nothing else.
+//
+// Objects: the functions on existing objects take the module's own proxies (checked by proxy type and
+// type descriptor, as the wrappers' direct match does); the constructor returns a minimal box of this
+// module that owns the new object and destroys it, GIL released, when it is dropped.
 #include "proxy.h"
 
+#include "TqLiveObjects.h"
 #include "TqResult.h"
+#include "TqString.h"
+
+#include <cstdint>
+#include <cwchar>
+#include <memory>
 
 namespace {
 
 PyTypeObject* g_proxy_type = nullptr;
+SwigTypeInfo* g_result_type = nullptr;
+SwigTypeInfo* g_string_type = nullptr;
+PyTypeObject* g_box_type = nullptr;
 
-PyObject* set_proxy_type(PyObject*, PyObject* type) {
+// Releases the GIL for the lifetime of the object.
+struct Unlocked {
+    PyThreadState* state = PyEval_SaveThread();
+    ~Unlocked() { PyEval_RestoreThread(state); }
+};
+
+// set_proxies(result_proxy, string_proxy): records the proxy type and the descriptors of the two
+// classes from one proxy of each.
+PyObject* set_proxies(PyObject*, PyObject* args) {
+    PyObject* result = nullptr;
+    PyObject* text = nullptr;
+    if (!PyArg_UnpackTuple(args, "set_proxies", 2, 2, &result, &text)) return nullptr;
+    if (Py_TYPE(result) != Py_TYPE(text)) {
+        PyErr_SetString(PyExc_TypeError, "two proxies of the same runtime expected");
+        return nullptr;
+    }
     Py_XDECREF(reinterpret_cast<PyObject*>(g_proxy_type));
-    Py_INCREF(type);
-    g_proxy_type = reinterpret_cast<PyTypeObject*>(type);
+    g_proxy_type = Py_TYPE(result);
+    Py_INCREF(reinterpret_cast<PyObject*>(g_proxy_type));
+    g_result_type = reinterpret_cast<SwigPyObject*>(result)->ty;
+    g_string_type = reinterpret_cast<SwigPyObject*>(text)->ty;
     Py_RETURN_NONE;
+}
+
+void* object_of(PyObject* o, SwigTypeInfo* ty) {
+    if (Py_TYPE(o) == g_proxy_type) {
+        auto* sobj = reinterpret_cast<SwigPyObject*>(o);
+        if (sobj->ty == ty && sobj->ptr) return sobj->ptr;
+    }
+    return nullptr;
 }
 
 TqResult* result_of(PyObject* o) {
-    if (Py_TYPE(o) != g_proxy_type) {
-        PyErr_SetString(PyExc_TypeError, "not a result");
-        return nullptr;
-    }
-    return static_cast<TqResult*>(reinterpret_cast<SwigPyObject*>(o)->ptr);
+    auto* r = static_cast<TqResult*>(object_of(o, g_result_type));
+    if (!r) PyErr_SetString(PyExc_TypeError, "a TqResult proxy expected");
+    return r;
 }
 
-// Like TqResult_IsOK: METH_O.
+TqString* string_of(PyObject* o) {
+    auto* s = static_cast<TqString*>(object_of(o, g_string_type));
+    if (!s) PyErr_SetString(PyExc_TypeError, "a TqString proxy expected");
+    return s;
+}
+
+bool unpack2(PyObject* args, PyObject** a, PyObject** b) {
+    if (!PyTuple_Check(args) || PyTuple_Size(args) != 2) {
+        PyErr_SetString(PyExc_TypeError, "two arguments expected");
+        return false;
+    }
+    *a = PyTuple_GetItem(args, 0);
+    *b = PyTuple_GetItem(args, 1);
+    return true;
+}
+
+// An int in the range of uint32_t.
+bool as_uint32(PyObject* o, uint32_t* out) {
+    if (!PyLong_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "an int expected");
+        return false;
+    }
+    unsigned long v = PyLong_AsUnsignedLong(o);
+    if (PyErr_Occurred()) return false;
+    if (v > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range of uint32_t");
+        return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// ---- 1. A bool getter, like TqResult_IsOK: METH_O.
 PyObject* is_ok(PyObject*, PyObject* o) {
     TqResult* r = result_of(o);
     if (!r) return nullptr;
-    PyThreadState* state = PyEval_SaveThread();
-    bool ok = r->IsOK();
-    PyEval_RestoreThread(state);
+    bool ok;
+    {
+        Unlocked u;
+        ok = r->IsOK();
+    }
     return PyBool_FromLong(ok);
 }
 
-// Like TqResult_SetCode: METH_VARARGS with two arguments.
+// ---- 2. A two-argument setter, like TqResult_SetCode: METH_VARARGS.
 PyObject* set_code(PyObject*, PyObject* args) {
-    if (!PyTuple_Check(args) || PyTuple_Size(args) != 2) {
-        PyErr_SetString(PyExc_TypeError, "two arguments");
-        return nullptr;
-    }
-    TqResult* r = result_of(PyTuple_GetItem(args, 0));
+    PyObject *self, *value;
+    if (!unpack2(args, &self, &value)) return nullptr;
+    TqResult* r = result_of(self);
     if (!r) return nullptr;
-    unsigned long code = PyLong_AsUnsignedLong(PyTuple_GetItem(args, 1));
-    if (PyErr_Occurred()) return nullptr;
-    PyThreadState* state = PyEval_SaveThread();
-    r->SetCode(static_cast<uint32_t>(code));
-    PyEval_RestoreThread(state);
+    uint32_t code;
+    if (!as_uint32(value, &code)) return nullptr;
+    {
+        Unlocked u;
+        r->SetCode(code);
+    }
     Py_RETURN_NONE;
 }
 
+// ---- 3. Construction and destruction, like new_TqResult(code) and the owning proxy's deallocation.
+struct Box {
+    PyObject_HEAD
+    TqResult* ptr;
+};
+
+void box_dealloc(PyObject* self) {
+    TqResult* p = reinterpret_cast<Box*>(self)->ptr;
+    if (p) {
+        Unlocked u;
+        delete p;
+    }
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(tp));   // heap type instances hold a reference to their type
+}
+
+PyTypeObject* make_box_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"_kivo_bench.Box", sizeof(Box), 0, Py_TPFLAGS_DEFAULT, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+PyObject* new_result(PyObject*, PyObject* args) {
+    if (!PyTuple_Check(args) || PyTuple_Size(args) != 1) {
+        PyErr_SetString(PyExc_TypeError, "one argument expected");
+        return nullptr;
+    }
+    uint32_t code;
+    if (!as_uint32(PyTuple_GetItem(args, 0), &code)) return nullptr;
+    Box* box = PyObject_New(Box, g_box_type);
+    if (!box) return nullptr;
+    {
+        Unlocked u;
+        box->ptr = new TqResult(code);
+    }
+    return reinterpret_cast<PyObject*>(box);
+}
+
+// ---- 4. Text in and text out, like TqString___eq__(s, str) and TqString___str__(s).
+
+// str -> wide characters: on the stack when short, else on the heap.
+class WideText {
+public:
+    bool convert(PyObject* o) {
+        if (!PyUnicode_Check(o)) {
+            PyErr_SetString(PyExc_TypeError, "a str expected");
+            return false;
+        }
+        Py_ssize_t n = PyUnicode_AsWideChar(o, mLocal, kLocal);
+        if (n < 0) return false;
+        if (n < kLocal) {
+            mLocal[n] = 0;
+            mText = mLocal;
+            return true;
+        }
+        mHeap.reset(PyUnicode_AsWideCharString(o, nullptr));
+        mText = mHeap.get();
+        return mText != nullptr;
+    }
+    const wchar_t* get() const { return mText; }
+
+private:
+    struct Free {
+        void operator()(wchar_t* p) const { PyMem_Free(p); }
+    };
+    static constexpr Py_ssize_t kLocal = 64;
+    wchar_t mLocal[kLocal];
+    std::unique_ptr<wchar_t, Free> mHeap;
+    const wchar_t* mText = nullptr;
+};
+
+// METH_VARARGS: (TqString proxy, str) -> bool.
+PyObject* text_eq(PyObject*, PyObject* args) {
+    PyObject *self, *value;
+    if (!unpack2(args, &self, &value)) return nullptr;
+    TqString* s = string_of(self);
+    if (!s) return nullptr;
+    WideText text;
+    if (!text.convert(value)) return nullptr;
+    bool eq;
+    {
+        Unlocked u;
+        eq = *s == text.get();
+    }
+    return PyBool_FromLong(eq);
+}
+
+// METH_O: TqString proxy -> str. Wide characters -> str.
+PyObject* text_of(PyObject*, PyObject* o) {
+    TqString* s = string_of(o);
+    if (!s) return nullptr;
+    const wchar_t* text;
+    {
+        Unlocked u;
+        text = s->GetUnicode();
+    }
+    return PyUnicode_FromWideChar(text, static_cast<Py_ssize_t>(std::wcslen(text)));
+}
+
+// ---- 5. A two-way overload, like TqResult___eq__: (TqResult proxy, TqResult proxy | int) -> bool.
+PyObject* result_eq(PyObject*, PyObject* args) {
+    PyObject *self, *other;
+    if (!unpack2(args, &self, &other)) return nullptr;
+    TqResult* r = result_of(self);
+    if (!r) return nullptr;
+    bool eq;
+    if (auto* b = static_cast<TqResult*>(object_of(other, g_result_type))) {
+        Unlocked u;
+        eq = *r == *b;
+    } else if (PyLong_Check(other)) {
+        uint32_t code;
+        if (!as_uint32(other, &code)) return nullptr;
+        Unlocked u;
+        eq = *r == code;
+    } else {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    return PyBool_FromLong(eq);
+}
+
+// live(class name): SDK objects of the class constructed and not yet destroyed.
+PyObject* live(PyObject*, PyObject* name) {
+    PyObject* bytes = PyUnicode_AsUTF8String(name);
+    if (!bytes) return nullptr;
+    long count = TqLiveObjects::Count(PyBytes_AsString(bytes));
+    Py_DECREF(bytes);
+    return PyLong_FromLong(count);
+}
+
 PyMethodDef kMethods[] = {
-    {"set_proxy_type", set_proxy_type, METH_O, nullptr},
+    {"set_proxies", set_proxies, METH_VARARGS, nullptr},
     {"is_ok", is_ok, METH_O, nullptr},
     {"set_code", set_code, METH_VARARGS, nullptr},
+    {"new_result", new_result, METH_VARARGS, nullptr},
+    {"text_eq", text_eq, METH_VARARGS, nullptr},
+    {"text_of", text_of, METH_O, nullptr},
+    {"result_eq", result_eq, METH_VARARGS, nullptr},
+    {"live", live, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -63,5 +270,6 @@ PyModuleDef g_definition = {PyModuleDef_HEAD_INIT, "_kivo_bench", nullptr, -1, k
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_bench() {
+    if (!g_box_type && !(g_box_type = make_box_type())) return nullptr;
     return PyModule_Create2(&g_definition, 3);
 }
