@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "classes.h"
+#include "director.h"
 #include "proxy.h"
 
 #include <string>
@@ -104,6 +105,7 @@ PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows) {
     SwigModuleInfo& block = module_block();
     block.proxy_type = SwigPyObject_Type();   // MERGE: the proxy types are kept in a table of their own
     SwigRuntime_InitTypeTable(&block);
+    if (!kivo::rt::install_exit_hook()) Py_CLEAR(m);   // callbacks stop touching Python at exit
     return m;
 }
 

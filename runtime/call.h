@@ -20,8 +20,8 @@ inline constexpr std::size_t kResultBytes = 48;
 
 // Storage for one converted argument (or one output value) for the length of a call.
 struct alignas(16) Slot {
-    unsigned char data[kSlotBytes];
     void (*cleanup)(Slot&);   // releases what the conversion made; null when nothing
+    alignas(16) unsigned char data[kSlotBytes];
     template <class T>
     T& as() {
         static_assert(sizeof(T) <= kSlotBytes && alignof(T) <= 16, "value does not fit an argument slot");
@@ -101,6 +101,7 @@ struct Shape {
     uint8_t count;
     uint8_t inputs;              // Python items taken when nothing is left out
     uint8_t defaults;            // trailing inputs that may be left out
+    uint8_t outputs;             // parameters the SDK fills
     Thunk thunk;
     const ResultKind* result;
     uint32_t policy;
@@ -119,6 +120,7 @@ struct FuncRecord {
     const char* name;
     std::vector<Candidate> tried;   // in the order they are tried
     std::string overload_text;      // the "Wrong number or type" message; empty: not overloaded
+    bool overloaded = false;        // overload_text is set
     int max_items = 0;
     bool comparison = false;
 };

@@ -61,7 +61,7 @@ enum Outcome { Called, Threw, CalledWithError };
 Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
     PyThreadState* state = (s.policy & Policy_KeepGil) ? nullptr : PyEval_SaveThread();
     int failure = 0;
-    char what[512] = "";
+    char what[512];   // written only when the call throws
     try {
         s.thunk(slots, result);
     } catch (const std::bad_alloc&) {
@@ -69,6 +69,7 @@ Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
     } catch (const std::exception& e) {
         failure = 2;
         std::strncpy(what, e.what(), sizeof what - 1);
+        what[sizeof what - 1] = 0;
     } catch (...) {
         failure = 3;
     }
@@ -89,6 +90,7 @@ Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
 // Adds the output values to the result: the output list, or the tuple the policy asks for.
 PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
     const Shape& s = *f.shape;
+    if (!s.outputs) return result;
     PyObject* values[kMaxParams];
     int n = 0;
     for (int k = 0; k < s.count; ++k) {
@@ -176,7 +178,7 @@ PyObject* CallFrame::item_at(int cpos) const {
 PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
     Slot slots[kMaxParams];
     int failed = 0, code = 0;
-    if (rec.overload_text.empty()) {
+    if (!rec.overloaded) {
         const Candidate& c = rec.tried.front();
         if (n != c.given) {
             SwigRuntime_CountError(rec.name, c.given, c.given, n, false);
@@ -220,7 +222,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
 PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args) {
     PyObject* items[kMaxParams];
     if (!args) {
-        if (rec.overload_text.empty() && rec.tried.front().given > 0) {
+        if (!rec.overloaded && rec.tried.front().given > 0) {
             SwigRuntime_CountError(rec.name, rec.tried.front().given, rec.tried.front().given, 0, true);
             return nullptr;
         }
@@ -288,7 +290,8 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
         rec.comparison = rec.comparison || (c.shape->policy & Policy_Comparison);
     }
     rec.overload_text.clear();
-    if (overloaded || all.size() > 1) {
+    rec.overloaded = overloaded || all.size() > 1;
+    if (rec.overloaded) {
         rec.overload_text = std::string("Wrong number or type of arguments for overloaded function '") + rec.name +
                             "'.\n  Possible C/C++ prototypes are:\n";
         for (const Candidate& c : all) rec.overload_text += "    " + prototype_of(*c.shape, c.given, rec.name) + "\n";

@@ -116,6 +116,7 @@ struct ShapeData {
     static constexpr int inputs = (has_self ? 1 : 0) + (0 + ... + ((ParamOf<P>::flags & Param_Input) ? 1 : 0));
     static constexpr int defaults = (0 + ... + (HasDefault<P> ? 1 : 0));
     static constexpr int documented = (0 + ... + ((ParamOf<P>::flags & Param_Documented) ? 1 : 0));
+    static constexpr int outputs = (0 + ... + ((ParamOf<P>::flags & Param_Output) ? 1 : 0));
 
     static const ResultKind* result_kind() {
         if constexpr (Policy::result != nullptr)
@@ -128,7 +129,8 @@ struct ShapeData {
 template <class Data>
 Shape make_shape(Thunk thunk, Role role, const char* owner) {
     return Shape{Data::params.data(), static_cast<uint8_t>(Data::count), static_cast<uint8_t>(Data::inputs),
-                 static_cast<uint8_t>(Data::defaults), thunk, nullptr, 0, 0, role, owner};
+                 static_cast<uint8_t>(Data::defaults), static_cast<uint8_t>(Data::outputs), thunk, nullptr, 0, 0,
+                 role, owner};
 }
 
 // A candidate of a wrapper: its shape and the names of its parameters.

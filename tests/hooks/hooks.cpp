@@ -3,6 +3,7 @@
 // functions built with the same wrapper templates (every converter and result shape), reads the
 // stand-in SDK's live-object accounting and fakes NumPy's C-API table.
 #include "classes.h"
+#include "director.h"
 #include "proxy.h"
 #include "sdk_types.h"
 #include "startup.h"
@@ -22,6 +23,29 @@ struct ProbeRecord {
     double mLevel = 0.5;
     std::string mName = "first";
     TqLiveObjects::Counter mCounter{"ProbeRecord"};
+};
+
+// A callback interface: the SDK calls OnValue (pure) and Name (with a native default).
+class ProbeSink {
+public:
+    virtual ~ProbeSink() = default;
+    virtual int32_t OnValue(int32_t aValue) = 0;
+    virtual uint32_t Scale(uint32_t aValue) { return aValue * 10; }
+};
+
+// Its director: the base plus one line per virtual.
+class SwigDirector_ProbeSink : public ProbeSink, public Swig::Director {
+    static kivo::rt::MethodCache& methods() {
+        static kivo::rt::MethodCache cache{"OnValue", "Scale"};
+        return cache;
+    }
+
+public:
+    using Swig::Director::Director;
+    int32_t OnValue(int32_t aValue) override { return call<int32_t>(methods(), 0, aValue); }
+    uint32_t Scale(uint32_t aValue) override {
+        return call_or<uint32_t>(methods(), 1, [&] { return ProbeSink::Scale(aValue); }, aValue);
+    }
 };
 
 // The test-only record lives behind the descriptor of a plain SDK struct.
@@ -155,6 +179,91 @@ PyObject* proxy_type(PyObject*, PyObject*) {
     auto* t = reinterpret_cast<PyObject*>(SwigPyObject_Type());
     Py_INCREF(t);
     return t;
+}
+
+// ---- directors ----
+
+// sink_new(obj): a director for obj, as a bare owning proxy.
+PyObject* sink_new(PyObject*, PyObject* obj) {
+    auto* sink = new SwigDirector_ProbeSink(obj);
+    return SwigPyObject_NewPointerObject(static_cast<ProbeSink*>(sink),
+                                         kivo::module::type(kivo::module::TypeId::TqSystemEventSink),
+                                         SwigNew_Own | SwigNew_NoShadow);
+}
+
+ProbeSink* sink_of(PyObject* proxy) {
+    void* p = nullptr;
+    SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqSystemEventSink), 0, nullptr);
+    return static_cast<ProbeSink*>(p);
+}
+
+// sink_fire(proxy, value, times, on_thread): calls OnValue and Scale as the SDK would, on a native
+// thread or on this one with the GIL released; returns the results, or the text of the C++
+// exception each call ended in.
+PyObject* sink_fire(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    int value, times, on_thread;
+    if (!PyArg_ParseTuple(args, "Oiip", &proxy, &value, &times, &on_thread)) return nullptr;
+    ProbeSink* sink = sink_of(proxy);
+    if (!sink) return PyErr_Format(PyExc_TypeError, "not a sink");
+    std::vector<std::string> out;
+    auto run = [&] {
+        for (int i = 0; i < times; ++i) {
+            try {
+                out.push_back(std::to_string(sink->OnValue(value)) + "," + std::to_string(sink->Scale(value)));
+            } catch (const std::exception& e) {
+                out.push_back(std::string("exception: ") + e.what());
+            }
+        }
+    };
+    PyThreadState* state = PyEval_SaveThread();
+    if (on_thread) {
+        std::thread t(run);
+        t.join();
+    } else {
+        run();
+    }
+    PyEval_RestoreThread(state);
+    PyErr_Clear();   // a failed callback on this thread leaves its error here; the texts tell
+    PyObject* list = PyList_New(0);
+    for (const std::string& s : out) {
+        PyObject* item = PyUnicode_FromString(s.c_str());
+        PyList_Append(list, item);
+        Py_DECREF(item);
+    }
+    return list;
+}
+
+PyObject* sink_disown(PyObject*, PyObject* proxy) {
+    auto* d = dynamic_cast<Swig::Director*>(sink_of(proxy));
+    if (d) d->swig_disown();
+    Py_RETURN_NONE;
+}
+
+PyObject* sink_delete(PyObject*, PyObject* proxy) {
+    ProbeSink* sink = sink_of(proxy);
+    reinterpret_cast<SwigPyObject*>(SwigPyObject_GetThis(proxy))->own = 0;
+    delete sink;
+    Py_RETURN_NONE;
+}
+
+// sink_fire_detached(proxy, value, count): a native thread keeps calling back, not joined; the
+// interpreter may exit meanwhile.
+PyObject* sink_fire_detached(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    int value, count;
+    if (!PyArg_ParseTuple(args, "Oii", &proxy, &value, &count)) return nullptr;
+    ProbeSink* sink = sink_of(proxy);
+    std::thread([sink, value, count] {
+        for (int i = 0; i < count; ++i) {
+            try {
+                sink->OnValue(value);
+            } catch (const std::exception&) {
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }).detach();
+    Py_RETURN_NONE;
 }
 
 // ---- stand-in SDK accounting ----
@@ -329,6 +438,11 @@ PyMethodDef kHookMethods[] = {
     {"wchar_pointer", wchar_pointer, METH_O, nullptr},
     {"proxy_type", proxy_type, METH_NOARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
+    {"sink_new", sink_new, METH_O, nullptr},
+    {"sink_fire", sink_fire, METH_VARARGS, nullptr},
+    {"sink_disown", sink_disown, METH_O, nullptr},
+    {"sink_delete", sink_delete, METH_O, nullptr},
+    {"sink_fire_detached", sink_fire_detached, METH_VARARGS, nullptr},
     {"fake_array_api", fake_array_api, METH_VARARGS, nullptr},
     {"tick", tick, METH_NOARGS, nullptr},
     {"arm_gate", arm_gate, METH_O, nullptr},
