@@ -5,13 +5,14 @@
 // releases the GIL on every exit path. A director class is its base plus one line per virtual:
 //
 //     class SwigDirector_Sink : public Sink, public Swig::Director {
-//         static kivo::rt::MethodCache& methods() { static kivo::rt::MethodCache c{"OnValue"}; return c; }
+//         static kivo::rt::MethodCache& methods() { static auto* c = new kivo::rt::MethodCache{"OnValue"}; return *c; }
 //     public:
 //         using Swig::Director::Director;
 //         int OnValue(int a) override { return call<int>(methods(), 0, a); }
 //     };
 //
-// After the interpreter starts finalising no callback touches Python: it fails at once.
+// After the interpreter starts finalising no callback touches Python: it fails at once. The cache is
+// never destroyed, since SDK threads may still call back while the process exits.
 #pragma once
 
 #include "convert.h"

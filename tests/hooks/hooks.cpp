@@ -36,8 +36,8 @@ public:
 // Its director: the base plus one line per virtual.
 class SwigDirector_ProbeSink : public ProbeSink, public Swig::Director {
     static kivo::rt::MethodCache& methods() {
-        static kivo::rt::MethodCache cache{"OnValue", "Scale"};
-        return cache;
+        static auto* cache = new kivo::rt::MethodCache{"OnValue", "Scale"};   // outlives exit: SDK threads may still call
+        return *cache;
     }
 
 public:
