@@ -78,6 +78,7 @@ struct TextSlot {
 // A returned TqString reference becomes its text (str), not a proxy.
 template <class Base = kivo::rt::Default>
 struct AsText : Base {
+    static constexpr bool has_result = true;
     static constexpr const kivo::rt::ResultKind* result = &kTextResult;
 };
 

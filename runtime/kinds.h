@@ -103,7 +103,7 @@ struct ShapeData {
             out[k++] = self_shape<SelfT>();
             cpos = 2;
         }
-        auto add = [&](ParamShape p, int width) {
+        [[maybe_unused]] auto add = [&](ParamShape p, int width) {
             p.cpos = static_cast<int8_t>(cpos);
             if (Policy::lenient_from && cpos >= Policy::lenient_from) p.flags |= Param_Lenient;
             out[k++] = p;
@@ -119,7 +119,7 @@ struct ShapeData {
     static constexpr int outputs = (0 + ... + ((ParamOf<P>::flags & Param_Output) ? 1 : 0));
 
     static const ResultKind* result_kind() {
-        if constexpr (Policy::result != nullptr)
+        if constexpr (Policy::has_result)
             return Policy::result;
         else
             return ResultOf<R>::kind();

@@ -10,7 +10,8 @@ struct Default {
     static constexpr uint32_t bits = 0;
     static constexpr int keep_cpos = 0;
     static constexpr int flags = 0;           // METH_ flags; 0: from the argument count
-    static constexpr const ResultKind* result = nullptr;   // a result kind in place of the type's
+    static constexpr bool has_result = false;     // result: a result kind in place of the type's
+    static constexpr const ResultKind* result = nullptr;
     static constexpr uint8_t lenient_from = 0;   // inputs from this C position on commit the candidate
 };
 

@@ -6,6 +6,17 @@ import gc
 import sys
 import textwrap
 
+import pytest
+
+
+@pytest.fixture(autouse=True)
+def sinks_are_destroyed(hooks):
+    """Owned sink proxies destroy their director when they die."""
+    class ProbeSink:
+        __swig_destroy__ = hooks.sink_delete
+
+    hooks.register_class("_p_TqSystemEventSink", ProbeSink)
+
 
 class Adds:
     def OnValue(self, value):
@@ -78,6 +89,7 @@ def test_no_callback_runs_python_at_exit(python_run):
         sinks = [h.sink_new(o) for o in keep]
         for s in sinks:
             h.sink_disown(s)
+            h.sink_keep(s)
             h.sink_fire_detached(s, 1, 100000)
         print("exiting")
     """)

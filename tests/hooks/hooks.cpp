@@ -240,10 +240,25 @@ PyObject* sink_disown(PyObject*, PyObject* proxy) {
     Py_RETURN_NONE;
 }
 
+// sink_delete(proxy): the destroy function of the sink's class, like a delete_<Class> row.
 PyObject* sink_delete(PyObject*, PyObject* proxy) {
-    ProbeSink* sink = sink_of(proxy);
-    reinterpret_cast<SwigPyObject*>(SwigPyObject_GetThis(proxy))->own = 0;
-    delete sink;
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqSystemEventSink),
+                                SwigConvert_Disown | SwigConvert_Clear, nullptr) < 0)
+        return PyErr_Format(PyExc_TypeError, "not an owning sink proxy");
+    delete static_cast<ProbeSink*>(p);
+    Py_RETURN_NONE;
+}
+
+// sink_keep(proxy): the native side keeps the sink for the life of the process (its threads may
+// still call it while the process exits).
+PyObject* sink_keep(PyObject*, PyObject* proxy) {
+    static auto* kept = new std::vector<ProbeSink*>;
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqSystemEventSink),
+                                SwigConvert_Disown, nullptr) < 0)
+        return PyErr_Format(PyExc_TypeError, "not a sink proxy");
+    kept->push_back(static_cast<ProbeSink*>(p));
     Py_RETURN_NONE;
 }
 
@@ -442,6 +457,7 @@ PyMethodDef kHookMethods[] = {
     {"sink_fire", sink_fire, METH_VARARGS, nullptr},
     {"sink_disown", sink_disown, METH_O, nullptr},
     {"sink_delete", sink_delete, METH_O, nullptr},
+    {"sink_keep", sink_keep, METH_O, nullptr},
     {"sink_fire_detached", sink_fire_detached, METH_VARARGS, nullptr},
     {"fake_array_api", fake_array_api, METH_VARARGS, nullptr},
     {"tick", tick, METH_NOARGS, nullptr},
