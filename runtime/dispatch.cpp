@@ -226,7 +226,7 @@ PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args) {
             SwigRuntime_CountError(rec.name, rec.tried.front().given, rec.tried.front().given, 0, true);
             return nullptr;
         }
-        return dispatch(rec, items, 0);
+        return dispatch(rec, nullptr, 0);
     }
     if (!PyTuple_Check(args)) {
         PyErr_SetString(PyExc_SystemError, "UnpackTuple() argument list is not a tuple");
