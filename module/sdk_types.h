@@ -85,11 +85,7 @@ struct AsText : Base {
 }  // namespace kivo::module
 
 template <>
-struct kivo::rt::ParamOf<const TqString&> {
-    static constexpr const ParamKind* kind() { return &kivo::module::kTextKind; }
-    static constexpr uint8_t flags = Param_Input | Param_Documented;
-    static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+struct kivo::rt::ParamOf<const TqString&> : kivo::rt::InputParam<&kivo::module::kTextKind> {
     static const TqString& take(Slot& s) { return *s.as<kivo::module::TextSlot>().text; }
 };
 template <>

@@ -106,28 +106,29 @@ void director_unavailable(const char* method) {
     throw Swig::DirectorMethodException(std::string("In method '") + method + "': no Python object to call");
 }
 
+namespace {
+
+template <class T, int (*As)(PyObject*, T*)>
+T converted(PyObject* o, const char* decl, const char* method) {
+    T v{};
+    if (As(o, &v) < 0)
+        throw Swig::DirectorTypeMismatchException(std::string("in output value of type '") + decl + "' of " + method);
+    return v;
+}
+
+}  // namespace
+
 template <>
 int32_t from_python<int32_t>(PyObject* o, const char* method) {
-    int32_t v = 0;
-    if (SwigAs_Int32(o, &v) < 0)
-        throw Swig::DirectorTypeMismatchException(std::string("in output value of type 'int32_t' of ") + method);
-    return v;
+    return converted<int32_t, SwigAs_Int32>(o, "int32_t", method);
 }
-
 template <>
 uint32_t from_python<uint32_t>(PyObject* o, const char* method) {
-    uint32_t v = 0;
-    if (SwigAs_UInt32(o, &v) < 0)
-        throw Swig::DirectorTypeMismatchException(std::string("in output value of type 'uint32_t' of ") + method);
-    return v;
+    return converted<uint32_t, SwigAs_UInt32>(o, "uint32_t", method);
 }
-
 template <>
 bool from_python<bool>(PyObject* o, const char* method) {
-    bool v = false;
-    if (SwigAs_Bool(o, &v) < 0)
-        throw Swig::DirectorTypeMismatchException(std::string("in output value of type 'bool' of ") + method);
-    return v;
+    return converted<bool, SwigAs_Bool>(o, "bool", method);
 }
 
 }  // namespace kivo::rt

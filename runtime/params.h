@@ -65,12 +65,17 @@ struct ArraySlot {
 template <class P, class = void>
 struct ParamOf;
 
-template <class T, const ParamKind* K>
-struct ValueParam {
+// What every input parameter of one slot has: its kind and, for classes, the descriptor wanted.
+template <const ParamKind* K, SwigTypeInfo* (*D)() = nullptr>
+struct InputParam {
     static constexpr const ParamKind* kind() { return K; }
     static constexpr uint8_t flags = Param_Input | Param_Documented;
     static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static constexpr SwigTypeInfo* (*descriptor)() = D;
+};
+
+template <class T, const ParamKind* K>
+struct ValueParam : InputParam<K> {
     static T take(Slot& s) { return s.as<T>(); }
 };
 
@@ -94,21 +99,13 @@ struct ParamOf<Spelled<D, T>> : ParamOf<T> {};
 
 // A pointer to a wrapped class: a proxy of the class or of a derived class; None is a null pointer.
 template <Bound T>
-struct ParamOf<T*> {
-    static constexpr const ParamKind* kind() { return &kPointerKind; }
-    static constexpr uint8_t flags = Param_Input | Param_Documented;
-    static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = &descriptor_of<T>;
+struct ParamOf<T*> : InputParam<&kPointerKind, &descriptor_of<T>> {
     static T* take(Slot& s) { return static_cast<T*>(s.as<void*>()); }
 };
 
 // A reference to a wrapped class: a proxy only, never None.
 template <Bound T>
-struct ClassReference {
-    static constexpr const ParamKind* kind() { return &kReferenceKind; }
-    static constexpr uint8_t flags = Param_Input | Param_Documented;
-    static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = &descriptor_of<T>;
+struct ClassReference : InputParam<&kReferenceKind, &descriptor_of<T>> {
     static T& take(Slot& s) { return *static_cast<T*>(s.as<void*>()); }
 };
 template <Bound T>
@@ -117,27 +114,15 @@ template <class T>
 struct ParamOf<ProxyOnly<T&>> : ClassReference<T> {};
 
 template <>
-struct ParamOf<const char*> {
-    static constexpr const ParamKind* kind() { return &kCharPtrKind; }
-    static constexpr uint8_t flags = Param_Input | Param_Documented;
-    static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+struct ParamOf<const char*> : InputParam<&kCharPtrKind> {
     static const char* take(Slot& s) { return s.as<CharSlot>().text; }
 };
 template <>
-struct ParamOf<const wchar_t*> {
-    static constexpr const ParamKind* kind() { return &kWCharPtrKind; }
-    static constexpr uint8_t flags = Param_Input | Param_Documented;
-    static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+struct ParamOf<const wchar_t*> : InputParam<&kWCharPtrKind> {
     static const wchar_t* take(Slot& s) { return s.as<WCharSlot>().text; }
 };
 template <>
-struct ParamOf<const std::string&> {
-    static constexpr const ParamKind* kind() { return &kStdStringKind; }
-    static constexpr uint8_t flags = Param_Input | Param_Documented;
-    static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+struct ParamOf<const std::string&> : InputParam<&kStdStringKind> {
     static const std::string& take(Slot& s) { return *s.as<StdStringSlot>().text; }
 };
 
