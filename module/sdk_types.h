@@ -102,7 +102,7 @@ struct kivo::rt::ParamOf<TqString&> {
 };
 template <>
 struct kivo::rt::ResultOf<TqResult> {
-    static const ResultKind* kind() { return &kivo::module::kResultResult; }
+    static constexpr const ResultKind* kind() { return &kivo::module::kResultResult; }
     template <class Fn>
     static void store(void* storage, Fn&& fn) {
         result_as<TqResult*>(storage) = new TqResult(fn());

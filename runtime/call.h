@@ -116,13 +116,20 @@ struct Candidate {
     uint8_t given;
 };
 
+// A wrapper's dispatch data, filled once at start-up (constant-initialised until then, so a record
+// costs no start-up code of its own).
 struct FuncRecord {
-    const char* name;
-    std::vector<Candidate> tried;   // in the order they are tried
-    std::string overload_text;      // the "Wrong number or type" message; empty: not overloaded
-    bool overloaded = false;        // overload_text is set
+    const char* name = nullptr;
+    const Candidate* tried = nullptr;       // in the order they are tried
+    int count = 0;
+    const char* overload_text = nullptr;    // the "Wrong number or type" message of an overloaded wrapper
     int max_items = 0;
+    bool overloaded = false;
     bool comparison = false;
+
+    const Candidate& first() const { return tried[0]; }
+    const Candidate* begin() const { return tried; }
+    const Candidate* end() const { return tried + count; }
 };
 
 // What a result builder may look at.

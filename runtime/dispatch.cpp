@@ -179,7 +179,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
     Slot slots[kMaxParams];
     int failed = 0, code = 0;
     if (!rec.overloaded) {
-        const Candidate& c = rec.tried.front();
+        const Candidate& c = rec.first();
         if (n != c.given) {
             SwigRuntime_CountError(rec.name, c.given, c.given, n, false);
             return nullptr;
@@ -196,10 +196,10 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
     }
     if (n > rec.max_items) {
         SwigRuntime_CountError(rec.name, 0, rec.max_items, n, false);
-        if (!rec.comparison) SwigRuntime_RaiseOrExtendTypeError(rec.overload_text.c_str());
+        if (!rec.comparison) SwigRuntime_RaiseOrExtendTypeError(rec.overload_text);
         return nullptr;
     }
-    for (const Candidate& c : rec.tried) {
+    for (const Candidate& c : rec) {
         if (c.given != n) continue;
         if (convert_all(c, items, slots, failed, code)) return run(rec, c, items, static_cast<int>(n), slots);
         const ParamShape& p = c.shape->params[failed];
@@ -215,15 +215,15 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         if (PyErr_Occurred()) PyErr_Clear();
     }
     if (rec.comparison) return not_implemented();
-    SwigRuntime_RaiseOrExtendTypeError(rec.overload_text.c_str());
+    SwigRuntime_RaiseOrExtendTypeError(rec.overload_text);
     return nullptr;
 }
 
 PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args) {
     PyObject* items[kMaxParams];
     if (!args) {
-        if (!rec.overloaded && rec.tried.front().given > 0) {
-            SwigRuntime_CountError(rec.name, rec.tried.front().given, rec.tried.front().given, 0, true);
+        if (!rec.overloaded && rec.first().given > 0) {
+            SwigRuntime_CountError(rec.name, rec.first().given, rec.first().given, 0, true);
             return nullptr;
         }
         return dispatch(rec, nullptr, 0);
@@ -271,7 +271,6 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
     std::vector<Candidate> all;
     for (const Shape* s : declared)
         for (int g = s->inputs; g >= s->inputs - s->defaults; --g) all.push_back({s, static_cast<uint8_t>(g)});
-    rec.tried = all;
     // Fewer items first, then by the rank of each input in turn: pointers before numbers before text.
     auto ranks = [](const Candidate& c) {
         std::vector<int> r;
@@ -279,22 +278,30 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
             if (c.shape->params[k].flags & Param_Input) r.push_back(c.shape->params[k].kind->precedence);
         return r;
     };
-    std::stable_sort(rec.tried.begin(), rec.tried.end(), [&](const Candidate& a, const Candidate& b) {
+    std::vector<Candidate> tried = all;
+    std::stable_sort(tried.begin(), tried.end(), [&](const Candidate& a, const Candidate& b) {
         if (a.given != b.given) return a.given < b.given;
         return ranks(a) < ranks(b);
     });
+    // Records live as long as the process.
+    auto* kept = new Candidate[tried.size()];
+    std::copy(tried.begin(), tried.end(), kept);
+    rec.tried = kept;
+    rec.count = static_cast<int>(tried.size());
     rec.max_items = 0;
     rec.comparison = false;
     for (const Candidate& c : all) {
         rec.max_items = std::max<int>(rec.max_items, c.given);
         rec.comparison = rec.comparison || (c.shape->policy & Policy_Comparison);
     }
-    rec.overload_text.clear();
     rec.overloaded = overloaded || all.size() > 1;
     if (rec.overloaded) {
-        rec.overload_text = std::string("Wrong number or type of arguments for overloaded function '") + rec.name +
-                            "'.\n  Possible C/C++ prototypes are:\n";
-        for (const Candidate& c : all) rec.overload_text += "    " + prototype_of(*c.shape, c.given, rec.name) + "\n";
+        std::string text = std::string("Wrong number or type of arguments for overloaded function '") + rec.name +
+                           "'.\n  Possible C/C++ prototypes are:\n";
+        for (const Candidate& c : all) text += "    " + prototype_of(*c.shape, c.given, rec.name) + "\n";
+        char* kept_text = new char[text.size() + 1];
+        std::copy(text.c_str(), text.c_str() + text.size() + 1, kept_text);
+        rec.overload_text = kept_text;
     }
 }
 

@@ -70,11 +70,18 @@ std::string doc_of(const Entry& e) {
 
 }  // namespace
 
+Cand make_cand(const Shape* shape, std::initializer_list<const char*> names) { return Cand{shape, names}; }
+
+Entry make_entry(const char* name, PyCFunction function, int flags, FuncRecord* record,
+                 std::initializer_list<Cand> cands, bool overloaded, Role role, const char* owner) {
+    return Entry{name, function, flags, record, cands, overloaded, nullptr, true, owner, role, nullptr};
+}
+
 void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entries) {
     static std::deque<std::string> docs;   // a method table lives as long as its module
     for (Entry& e : entries) {
         if (e.record) {
-            if (!e.record->tried.empty()) {
+            if (e.record->tried) {
                 std::fprintf(stderr, "method table: '%s' is declared twice\n", e.name);
                 std::abort();
             }

@@ -118,7 +118,7 @@ struct ShapeData {
     static constexpr int documented = (0 + ... + ((ParamOf<P>::flags & Param_Documented) ? 1 : 0));
     static constexpr int outputs = (0 + ... + ((ParamOf<P>::flags & Param_Output) ? 1 : 0));
 
-    static const ResultKind* result_kind() {
+    static constexpr const ResultKind* result_kind() {
         if constexpr (Policy::has_result)
             return Policy::result;
         else
@@ -126,11 +126,19 @@ struct ShapeData {
     }
 };
 
-template <class Data>
-Shape make_shape(Thunk thunk, Role role, const char* owner) {
+template <class Data, class Policy = Default>
+constexpr Shape make_shape(Thunk thunk, Role role, const char* owner, const ResultKind* result) {
     return Shape{Data::params.data(), static_cast<uint8_t>(Data::count), static_cast<uint8_t>(Data::inputs),
-                 static_cast<uint8_t>(Data::defaults), static_cast<uint8_t>(Data::outputs), thunk, nullptr, 0, 0,
-                 role, owner};
+                 static_cast<uint8_t>(Data::defaults), static_cast<uint8_t>(Data::outputs), thunk, result,
+                 Policy::bits, static_cast<int8_t>(Policy::keep_cpos), role, owner};
+}
+
+template <class T>
+constexpr const char* owner_name() {
+    if constexpr (std::is_void_v<T>)
+        return nullptr;
+    else
+        return TypeOf<std::remove_const_t<T>>::name;
 }
 
 // A candidate of a wrapper: its shape and the names of its parameters.
@@ -138,11 +146,12 @@ struct Cand {
     const Shape* shape;
     std::vector<const char*> names;
 };
+Cand make_cand(const Shape* shape, std::initializer_list<const char*> names);
 
 template <class Data, class... N>
 Cand candidate(const Shape* shape, const N&... names) {
     static_assert(sizeof...(N) == Data::documented, "one name for each parameter");
-    return Cand{shape, {names...}};
+    return make_cand(shape, {names...});
 }
 
 // A method: self first, then the member's parameters (or a free function's after its self).
@@ -166,20 +175,15 @@ struct MethodShape<F, Policy, Params<P...>> {
             });
         });
     }
-    static inline const Shape shape = [] {
-        Shape s = make_shape<Data>(&thunk, Role::Method, TypeOf<std::remove_const_t<Self>>::name);
-        s.result = Data::result_kind();
-        s.policy = Policy::bits;
-        s.keep_cpos = Policy::keep_cpos;
-        return s;
-    }();
+    static constexpr Shape shape =
+        make_shape<Data, Policy>(&thunk, Role::Method, owner_name<Self>(), Data::result_kind());
 };
 
 // A static member or free function: no self; arguments numbered from 1.
-template <auto F, class Policy, class Sig, Role K>
+template <auto F, class Policy, class Sig, Role K, class Owner = void>
 struct FunctionShape;
-template <auto F, class Policy, class... P, Role K>
-struct FunctionShape<F, Policy, Params<P...>, K> {
+template <auto F, class Policy, class... P, Role K, class Owner>
+struct FunctionShape<F, Policy, Params<P...>, K, Owner> {
     using R = typename Callable<decltype(F)>::Result;
     using Data = ShapeData<Policy, void, R, P...>;
 
@@ -189,13 +193,7 @@ struct FunctionShape<F, Policy, Params<P...>, K> {
                                    [](auto&&... a) -> decltype(auto) { return F(std::forward<decltype(a)>(a)...); });
         });
     }
-    static inline const Shape make(const char* owner) {
-        Shape s = make_shape<Data>(&thunk, K, owner);
-        s.result = Data::result_kind();
-        s.policy = Policy::bits;
-        s.keep_cpos = Policy::keep_cpos;
-        return s;
-    }
+    static constexpr Shape shape = make_shape<Data, Policy>(&thunk, K, owner_name<Owner>(), Data::result_kind());
 };
 
 // new_<Class>: the object is made with the GIL released; the result is the bare owning proxy.
@@ -206,12 +204,8 @@ struct ConstructorShape {
         result_as<void*>(result) = call_with<P...>(
             s, std::index_sequence_for<P...>{}, [](auto&&... a) { return new C(std::forward<decltype(a)>(a)...); });
     }
-    static inline const Shape shape = [] {
-        Shape sh = make_shape<Data>(&thunk, Role::Constructor, TypeOf<C>::name);
-        sh.result = &ConstructedResult<C>::kind;
-        sh.policy = Policy_Constructor;
-        return sh;
-    }();
+    static constexpr Shape shape =
+        make_shape<Data>(&thunk, Role::Constructor, owner_name<C>(), &ConstructedResult<C>::kind);
 };
 
 // Member variables: <Class>_<member>_set(self, value) and <Class>_<member>_get(self).
@@ -227,16 +221,9 @@ struct FieldShape<M> {
     static void get(Slot* s, void* result) {
         ResultOf<T>::store(result, [&]() -> T { return static_cast<C*>(s[0].as<void*>())->*M; });
     }
-    static inline const Shape set_shape = [] {
-        Shape sh = make_shape<SetData>(&set, Role::FieldSet, TypeOf<C>::name);
-        sh.result = &kVoidResult;
-        return sh;
-    }();
-    static inline const Shape get_shape = [] {
-        Shape sh = make_shape<ShapeData<Default, C, T>>(&get, Role::FieldGet, TypeOf<C>::name);
-        sh.result = ResultOf<T>::kind();
-        return sh;
-    }();
+    static constexpr Shape set_shape = make_shape<SetData>(&set, Role::FieldSet, owner_name<C>(), &kVoidResult);
+    static constexpr Shape get_shape =
+        make_shape<ShapeData<Default, C, T>>(&get, Role::FieldGet, owner_name<C>(), ResultOf<T>::kind());
 };
 
 // ---- candidates ----
@@ -256,18 +243,13 @@ Cand constructor(const N&... names) {
     return candidate<typename S::Data>(&S::shape, names...);
 }
 
-template <auto F, class Policy = Default, class Sig = void, Role K = Role::Function>
-const Shape* function_shape(const char* owner) {
-    using Args = std::conditional_t<!std::is_void_v<Sig>, Sig, typename Callable<decltype(F)>::Args>;
-    static const Shape shape = FunctionShape<F, Policy, Args, K>::make(owner);
-    return &shape;
-}
+template <auto F, class Sig>
+using FunctionArgs = std::conditional_t<!std::is_void_v<Sig>, Sig, typename Callable<decltype(F)>::Args>;
 
 template <auto F, class Policy = Default, class Sig = void, class... N>
 Cand func(const N&... names) {
-    using Args = std::conditional_t<!std::is_void_v<Sig>, Sig, typename Callable<decltype(F)>::Args>;
-    return candidate<typename FunctionShape<F, Policy, Args, Role::Function>::Data>(
-        function_shape<F, Policy, Sig>(nullptr), names...);
+    using S = FunctionShape<F, Policy, FunctionArgs<F, Sig>, Role::Function>;
+    return candidate<typename S::Data>(&S::shape, names...);
 }
 
 // ---- method-table rows ----
@@ -292,61 +274,82 @@ struct RecordOf {
     static PyObject* one(PyObject*, PyObject* arg) { return dispatch(record, &arg, 1); }
     static PyObject* tuple(PyObject*, PyObject* args) { return dispatch_tuple(record, args); }
     static PyObject* none(PyObject*, PyObject*) { return dispatch(record, nullptr, 0); }
+    template <int Flags>
+    static constexpr PyCFunction entry() {
+        if constexpr (Flags == METH_O)
+            return &one;
+        else if constexpr (Flags == METH_NOARGS)
+            return &none;
+        else
+            return &tuple;
+    }
 };
 
-template <Text Name>
-Entry entry_for(std::vector<Cand> cands, bool overloaded, int flags, Role role = Role::Method,
-                const char* owner = nullptr) {
+// The calling convention of a single candidate: from its argument count unless the policy says.
+template <class Data, class Policy>
+constexpr int flags_of() {
+    if constexpr (Policy::flags != 0)
+        return Policy::flags;
+    else if constexpr (Data::defaults != 0)
+        return METH_VARARGS;
+    else
+        return Data::inputs == 0 ? METH_NOARGS : Data::inputs == 1 ? METH_O : METH_VARARGS;
+}
+
+Entry make_entry(const char* name, PyCFunction function, int flags, FuncRecord* record,
+                 std::initializer_list<Cand> cands, bool overloaded, Role role, const char* owner);
+
+template <Text Name, class Shape, class Policy, Role R = Role::Method>
+Entry single(Cand c) {
+    constexpr int flags = flags_of<typename Shape::Data, Policy>();
     using Rec = RecordOf<Name>;
-    const Shape& s = *cands.front().shape;
-    if (!flags) {
-        if (overloaded || cands.size() > 1 || s.defaults)
-            flags = METH_VARARGS;
-        else
-            flags = s.inputs == 0 ? METH_NOARGS : s.inputs == 1 ? METH_O : METH_VARARGS;
-    }
-    PyCFunction fn = flags == METH_O ? &Rec::one : flags == METH_NOARGS ? &Rec::none : &Rec::tuple;
-    return Entry{Name.c_str(), fn, flags, &Rec::record, std::move(cands), overloaded, nullptr, true, owner, role,
-                 nullptr};
+    return make_entry(Name.c_str(), Rec::template entry<flags>(), flags, &Rec::record, {std::move(c)}, false, R,
+                      Shape::shape.owner);
 }
 
 template <Text Name, auto F, class Policy = Default, class Sig = void, class... N>
 Entry method(const N&... names) {
-    return entry_for<Name>({meth<F, Policy, Sig>(names...)}, false, Policy::flags);
+    using Traits = Callable<decltype(F)>;
+    using Args = std::conditional_t<!std::is_void_v<Sig>, Sig,
+                                    typename std::conditional_t<Traits::member, Traits, FreeMethod<decltype(F)>>::Args>;
+    using S = MethodShape<F, Policy, Args>;
+    return single<Name, S, Policy>(candidate<typename S::Data>(&S::shape, names...));
 }
 
 template <Text Name, auto F, class Policy = Default, class Sig = void, class... N>
 Entry function(const N&... names) {
-    return entry_for<Name>({func<F, Policy, Sig>(names...)}, false, Policy::flags, Role::Function);
+    using S = FunctionShape<F, Policy, FunctionArgs<F, Sig>, Role::Function>;
+    return single<Name, S, Policy, Role::Function>(candidate<typename S::Data>(&S::shape, names...));
 }
 
 // A static member function of Owner: called without self, listed among the class's statics.
 template <Text Name, class Owner, auto F, class Policy = Default, class Sig = void, class... N>
 Entry static_method(const N&... names) {
-    using Args = std::conditional_t<!std::is_void_v<Sig>, Sig, typename Callable<decltype(F)>::Args>;
-    Cand c = candidate<typename FunctionShape<F, Policy, Args, Role::Static>::Data>(
-        function_shape<F, Policy, Sig, Role::Static>(TypeOf<Owner>::name), names...);
-    return entry_for<Name>({c}, false, Policy::flags, Role::Static, TypeOf<Owner>::name);
+    using S = FunctionShape<F, Policy, FunctionArgs<F, Sig>, Role::Static, Owner>;
+    return single<Name, S, Policy, Role::Static>(candidate<typename S::Data>(&S::shape, names...));
 }
 
 template <Text Name, class C, class... P, class... N>
 Entry constructor_entry(const N&... names) {
-    return entry_for<Name>({constructor<C, P...>(names...)}, false, 0, Role::Constructor);
+    using S = ConstructorShape<C, P...>;
+    return single<Name, S, Default, Role::Constructor>(candidate<typename S::Data>(&S::shape, names...));
 }
 
 template <Text Name, class... C>
 Entry overloaded(C... cands) {
-    return entry_for<Name>({std::move(cands)...}, true, METH_VARARGS);
+    using Rec = RecordOf<Name>;
+    return make_entry(Name.c_str(), &Rec::tuple, METH_VARARGS, &Rec::record, {std::move(cands)...}, true,
+                      Role::Method, nullptr);
 }
 
 // The two rows of a member variable: "<Name>_set" and "<Name>_get".
 template <Text SetName, Text GetName, auto M>
 std::vector<Entry> field() {
     using S = FieldShape<M>;
-    Entry set = entry_for<SetName>({Cand{&S::set_shape, {"aValue"}}}, false, METH_VARARGS, Role::FieldSet);
-    Entry get = entry_for<GetName>({Cand{&S::get_shape, {}}}, false, METH_O, Role::FieldGet);
-    set.owner = get.owner = S::set_shape.owner;
-    return {set, get};
+    return {make_entry(SetName.c_str(), &RecordOf<SetName>::tuple, METH_VARARGS, &RecordOf<SetName>::record,
+                       {make_cand(&S::set_shape, {"aValue"})}, false, Role::FieldSet, S::set_shape.owner),
+            make_entry(GetName.c_str(), &RecordOf<GetName>::one, METH_O, &RecordOf<GetName>::record,
+                       {make_cand(&S::get_shape, {})}, false, Role::FieldGet, S::get_shape.owner)};
 }
 
 // delete_<Class>: destroys an object its proxy owns, then clears the proxy's pointer; a proxy that

@@ -52,7 +52,7 @@ struct ConstructedResult {
 
 template <class T, const ResultKind* K>
 struct StoredResult {
-    static const ResultKind* kind() { return K; }
+    static constexpr const ResultKind* kind() { return K; }
     template <class Fn>
     static void store(void* storage, Fn&& fn) {
         ::new (storage) T(static_cast<T>(fn()));
@@ -64,7 +64,7 @@ struct ResultOf;
 
 template <>
 struct ResultOf<void> {
-    static const ResultKind* kind() { return &kVoidResult; }
+    static constexpr const ResultKind* kind() { return &kVoidResult; }
     template <class Fn>
     static void store(void*, Fn&& fn) {
         fn();
@@ -85,7 +85,7 @@ template <> struct ResultOf<std::string> : StoredResult<std::string, &kStdString
 
 template <Bound T>
 struct ResultOf<T*> {
-    static const ResultKind* kind() { return &BorrowedResult<std::remove_const_t<T>>::kind; }
+    static constexpr const ResultKind* kind() { return &BorrowedResult<std::remove_const_t<T>>::kind; }
     template <class Fn>
     static void store(void* storage, Fn&& fn) {
         result_as<void*>(storage) = const_cast<std::remove_const_t<T>*>(fn());
@@ -93,7 +93,7 @@ struct ResultOf<T*> {
 };
 template <Bound T>
 struct ResultOf<T&> {
-    static const ResultKind* kind() { return &BorrowedResult<std::remove_const_t<T>>::kind; }
+    static constexpr const ResultKind* kind() { return &BorrowedResult<std::remove_const_t<T>>::kind; }
     template <class Fn>
     static void store(void* storage, Fn&& fn) {
         result_as<void*>(storage) = const_cast<std::remove_const_t<T>*>(&fn());
@@ -102,7 +102,7 @@ struct ResultOf<T&> {
 template <Bound T>
     requires(!std::is_pointer_v<T> && !std::is_reference_v<T>)
 struct ResultOf<T> {
-    static const ResultKind* kind() { return &OwnedResult<T>::kind; }
+    static constexpr const ResultKind* kind() { return &OwnedResult<T>::kind; }
     template <class Fn>
     static void store(void* storage, Fn&& fn) {
         result_as<T*>(storage) = new T(fn());
