@@ -1,5 +1,7 @@
 #include "proxy.h"
 
+#include <structmember.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +12,35 @@ namespace {
 constexpr int kMaxThisDepth = 64;
 
 bool is_instance_of(PyObject* op, PyTypeObject* genuine) { return genuine && PyObject_TypeCheck(op, genuine); }
+
+// PyType_FromSpec warns about a name without a module part unless the type's dictionary already
+// holds "__module__": this member stands there until the real value replaces it.
+PyMemberDef kModulePlaceholder[] = {
+    {"__module__", T_OBJECT, 0, READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// A type with a bare name, like the built-in types: its messages say "SwigPyObject", and its
+// __module__ is "builtins".
+PyTypeObject* make_builtin_named_type(PyType_Spec* spec) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (!type) return nullptr;
+    PyObject* module = PyUnicode_FromString("builtins");
+    int rc = module ? PyObject_SetAttrString(type, "__module__", module) : -1;
+    Py_XDECREF(module);
+    if (rc < 0) Py_CLEAR(type);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// Proxies are made by the runtime only: one made from Python would own no capsule reference.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name);
+        Py_DECREF(name);
+    }
+    return nullptr;
+}
 
 // ---- SwigPyObject ----
 
@@ -157,16 +188,18 @@ constexpr const char* kProxyDoc = "Swig object carries a C/C++ instance pointer"
 PyTypeObject* make_proxy_type() {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(proxy_dealloc)},
+        {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
         {Py_tp_repr, reinterpret_cast<void*>(proxy_repr)},
         {Py_tp_richcompare, reinterpret_cast<void*>(proxy_richcompare)},
         {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
         {Py_nb_int, reinterpret_cast<void*>(proxy_long)},
         {Py_tp_methods, proxy_methods},
+        {Py_tp_members, kModulePlaceholder},
         {Py_tp_doc, const_cast<char*>(kProxyDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.SwigPyObject", sizeof(SwigPyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec spec = {"SwigPyObject", sizeof(SwigPyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    return make_builtin_named_type(&spec);
 }
 
 // ---- SwigPyPacked ----
@@ -214,14 +247,16 @@ void packed_dealloc(PyObject* self) {
 PyTypeObject* make_packed_type() {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(packed_dealloc)},
+        {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
         {Py_tp_repr, reinterpret_cast<void*>(packed_repr)},
         {Py_tp_str, reinterpret_cast<void*>(packed_str)},
         {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+        {Py_tp_members, kModulePlaceholder},
         {Py_tp_doc, const_cast<char*>(kProxyDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.SwigPyPacked", sizeof(SwigPyPacked), 0, Py_TPFLAGS_DEFAULT, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec spec = {"SwigPyPacked", sizeof(SwigPyPacked), 0, Py_TPFLAGS_DEFAULT, slots};
+    return make_builtin_named_type(&spec);
 }
 
 }  // namespace

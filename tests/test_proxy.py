@@ -31,6 +31,25 @@ def test_proxy_type(k):
     type("Derived", (proxy_type,), {})  # may be subclassed
 
 
+def test_proxy_types_have_bare_names(m, hooks):
+    p, q, packed = m.new_TqResult(1), bare(hooks, 0x10), hooks.make_packed("_p_TqResult", b"\x01\xab")
+    for proxy_type, name in ((type(p), "SwigPyObject"), (type(q), "SwigPyObject"), (type(packed), "SwigPyPacked")):
+        assert (proxy_type.__name__, proxy_type.__qualname__, proxy_type.__module__) == (name, name, "builtins")
+        assert repr(proxy_type) == "<class '%s'>" % name
+    assert repr(packed) == "<Swig Packed at _01ab_p_TqResult>" and str(packed) == "_01ab_p_TqResult"
+    with pytest.raises(TypeError, match=r"^unhashable type: 'SwigPyObject'$"):
+        hash(p)
+    for op, sign in ((operator.lt, "<"), (operator.le, "<="), (operator.gt, ">"), (operator.ge, ">=")):
+        with pytest.raises(TypeError, match=r"^'%s' not supported between instances of 'SwigPyObject' and "
+                                            r"'SwigPyObject'$" % sign):
+            op(p, q)
+    # Only the runtime makes proxies (one made from Python would hold no reference of its own).
+    for proxy_type in (type(p), type(q), type(packed), type("Derived", (type(p),), {})):
+        with pytest.raises(TypeError, match=r"^cannot create '\w+' instances$"):
+            proxy_type()
+    m.delete_TqResult(p)
+
+
 def test_ownership_methods(hooks):
     p = bare(hooks, 0x10)
     assert p.own() is False and p.own() is False

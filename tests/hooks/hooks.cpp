@@ -139,6 +139,15 @@ PyObject* proxy_type(PyObject*, PyObject*) {
     return t;
 }
 
+// make_packed(type_name, data): a SwigPyPacked holding a copy of the bytes.
+PyObject* make_packed(PyObject*, PyObject* args) {
+    PyObject *name, *data;
+    char* bytes;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "OO", &name, &data) || PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return nullptr;
+    return SwigPyPacked_New(bytes, static_cast<std::size_t>(size), descriptor_arg(name));
+}
+
 // ---- stand-in SDK accounting ----
 
 PyObject* live_objects(PyObject*, PyObject*) {
@@ -263,6 +272,7 @@ PyMethodDef kHookMethods[] = {
     {"char_pointer", char_pointer, METH_O, nullptr},
     {"wchar_pointer", wchar_pointer, METH_O, nullptr},
     {"proxy_type", proxy_type, METH_NOARGS, nullptr},
+    {"make_packed", make_packed, METH_VARARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"fake_array_api", fake_array_api, METH_VARARGS, nullptr},
     {"tick", tick, METH_NOARGS, nullptr},
