@@ -61,7 +61,6 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_python6
     PyObject* ns = PyModule_GetDict(m);   // borrowed
 
     SwigModuleInfo& block = module_block();
-    block.proxy_type = proxy_type;
     SwigRuntime_InitTypeTable(&block);
 
     bool ok = install_all(ns, kResultCodes, nullptr) && install_enum(ns, kLogLevelEnum) &&

@@ -11,7 +11,25 @@ namespace {
 // Longest "this" chain followed from one Python object before giving up (a.this = a loops forever).
 constexpr int kMaxThisDepth = 64;
 
-bool is_instance_of(PyObject* op, PyTypeObject* genuine) { return genuine && PyObject_TypeCheck(op, genuine); }
+// ---- process-wide state ----
+//
+// Every module built on this runtime links its own copy of it and makes its own proxy type. What
+// the copies must agree on lives in one block, published by the first copy as a capsule in a
+// private module: the proxy types of all the copies (the only types SwigPyObject_Check accepts).
+// The layout of the block is fixed for the capsule's name.
+
+constexpr const char* kStateModule = "kivo_runtime_data1";
+constexpr const char* kStateAttribute = "state";
+constexpr const char* kStateCapsule = "kivo_runtime_data1.state";
+constexpr int kMaxProxyTypes = 32;
+
+struct SharedState {
+    int proxy_count;
+    PyTypeObject* proxy_types[kMaxProxyTypes];
+};
+
+SharedState g_own_state{};          // the block itself when this copy came first (never unloaded)
+SharedState* g_state = nullptr;     // the block in use, once this copy has joined
 
 // PyType_FromSpec warns about a name without a module part unless the type's dictionary already
 // holds "__module__": this member stands there until the real value replaces it.
@@ -259,12 +277,50 @@ PyTypeObject* make_packed_type() {
     return make_builtin_named_type(&spec);
 }
 
+// Finds the process-wide block (or publishes this copy's own) and enters this copy's proxy type.
+bool join_shared_state(PyTypeObject* proxy_type) {
+    PyObject* holder = PyImport_AddModule(kStateModule);   // borrowed
+    if (!holder) return false;
+    SharedState* state = nullptr;
+    if (PyObject* capsule = PyObject_GetAttrString(holder, kStateAttribute)) {
+        state = static_cast<SharedState*>(PyCapsule_GetPointer(capsule, kStateCapsule));
+        Py_DECREF(capsule);
+        if (!state) return false;
+    } else {
+        PyErr_Clear();
+        PyObject* created = PyCapsule_New(&g_own_state, kStateCapsule, nullptr);
+        if (!created || PyModule_AddObject(holder, kStateAttribute, created) < 0) {
+            Py_XDECREF(created);
+            return false;
+        }
+        state = &g_own_state;
+    }
+    if (state->proxy_count == kMaxProxyTypes) {
+        PyErr_SetString(PyExc_ImportError, "too many extension modules on the binding runtime in this process");
+        return false;
+    }
+    Py_INCREF(proxy_type);
+    state->proxy_types[state->proxy_count++] = proxy_type;
+    g_state = state;
+    return true;
+}
+
+SharedState* shared_state() {
+    if (!g_state) SwigPyObject_Type();
+    return g_state;
+}
+
 }  // namespace
 
 PyTypeObject* g_swig_proxy_type = nullptr;
 
 PyTypeObject* SwigPyObject_Type() {
-    static PyTypeObject* type = g_swig_proxy_type = make_proxy_type();
+    static PyTypeObject* type = [] {
+        PyTypeObject* made = make_proxy_type();
+        if (made && !join_shared_state(made)) made = nullptr;   // the type stays alive, unused
+        g_swig_proxy_type = made;
+        return made;
+    }();
     return type;
 }
 
@@ -274,11 +330,14 @@ PyTypeObject* SwigPyPacked_Type() {
 }
 
 bool SwigPyObject_Check(PyObject* op) {
-    if (is_instance_of(op, SwigPyObject_Type())) return true;
-    // Proxies made by other modules that share the runtime capsule.
-    SwigModuleInfo* start = kivo::rt::this_module_or_null();
-    for (SwigModuleInfo* m = start ? start->next : nullptr; m && m != start; m = m->next)
-        if (m->proxy_type && is_instance_of(op, m->proxy_type)) return true;
+    PyTypeObject* tp = Py_TYPE(op);
+    if (tp == g_swig_proxy_type) return true;
+    SharedState* state = shared_state();
+    if (!state) return false;
+    for (int i = 0; i < state->proxy_count; ++i) {
+        PyTypeObject* genuine = state->proxy_types[i];
+        if (tp == genuine || PyType_IsSubtype(tp, genuine)) return true;
+    }
     return false;
 }
 

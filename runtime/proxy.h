@@ -24,6 +24,8 @@ enum : int {
     SwigNew_NoShadow = 2,
 };
 
+// This module's proxy type. The first call also enters it in the process-wide table of this
+// runtime's proxy types, which every module built on the runtime shares.
 PyTypeObject* SwigPyObject_Type();
 
 // The pointer of a proxy of this runtime's own type whose descriptor is exactly the wanted one: the
@@ -38,7 +40,8 @@ inline bool SwigPyObject_DirectMatch(PyObject* obj, SwigTypeInfo* ty, void** ptr
 }
 PyTypeObject* SwigPyPacked_Type();
 
-// True only for genuine proxies: this runtime's type, or the proxy type of a module sharing the capsule.
+// True only for genuine proxies: an instance of a proxy type of this runtime (made by any module
+// built on it) or of a subclass. Proxies of other runtimes sharing the capsule are refused.
 bool SwigPyObject_Check(PyObject* op);
 bool SwigPyPacked_Check(PyObject* op);
 

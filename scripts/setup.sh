@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev)
+packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev swig)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -304,7 +304,6 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_testhoo
     PyObject* m = PyModule_Create2(&g_definition, 3);
     if (!m) return nullptr;
     SwigModuleInfo& block = kivo::module::module_block();
-    block.proxy_type = proxy;
     SwigRuntime_InitTypeTable(&block);
     return m;
 }
