@@ -92,6 +92,7 @@ PyObject* proxy_long(PyObject* self) { return PyLong_FromVoidPtr(reinterpret_cas
 void proxy_dealloc(PyObject* self) {
     auto* sobj = reinterpret_cast<SwigPyObject*>(self);
     PyObject* next = sobj->next;
+    PyObject* owner = sobj->owner;
     if (sobj->own == 1) {
         SwigTypeInfo* ty = sobj->ty;
         SwigClientData* data = ty ? ty->clientdata : nullptr;
@@ -122,6 +123,7 @@ void proxy_dealloc(PyObject* self) {
         }
     }
     Py_XDECREF(next);
+    Py_XDECREF(owner);   // only once the object it may depend on is gone
     Py_XDECREF(kivo::rt::owned_capsule());   // every proxy of this module holds one
     PyTypeObject* tp = Py_TYPE(self);
     auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
@@ -350,6 +352,7 @@ PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own) {
     sobj->ty = ty;
     sobj->own = own;
     sobj->next = nullptr;
+    sobj->owner = nullptr;
     // Every proxy keeps the capsule (and with it the registry's client data) alive while it lives,
     // whatever its own flag becomes later.
     Py_XINCREF(kivo::rt::owned_capsule());
@@ -387,9 +390,17 @@ SwigPyObject* SwigPyObject_GetThis(PyObject* obj) {
 }
 
 PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags) {
+    return SwigPyObject_NewPointerObject(ptr, ty, flags, nullptr);
+}
+
+PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner) {
     if (!ptr) Py_RETURN_NONE;
     PyObject* robj = SwigPyObject_New(ptr, ty, flags & SwigNew_Own);
     if (!robj) return nullptr;
+    if (owner) {
+        Py_INCREF(owner);
+        reinterpret_cast<SwigPyObject*>(robj)->owner = owner;
+    }
     SwigClientData* cd = ty ? ty->clientdata : nullptr;
     if (!cd || (flags & SwigNew_NoShadow)) return robj;
 

@@ -4,12 +4,15 @@
 
 #include "registry.h"
 
+// The first four fields are those every runtime sharing the capsule reads from a proxy; the ones
+// after them belong to this runtime's proxies only.
 struct SwigPyObject {
     PyObject_HEAD
     void* ptr;
     SwigTypeInfo* ty;
     int own;
     PyObject* next;
+    PyObject* owner;   // kept alive as long as the proxy lives, or null
 };
 
 struct SwigPyPacked {
@@ -48,7 +51,12 @@ bool SwigPyPacked_Check(PyObject* op);
 PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own);
 PyObject* SwigPyPacked_New(const void* data, std::size_t size, SwigTypeInfo* ty);
 SwigPyObject* SwigPyObject_GetThis(PyObject* obj);
+
+// A new pointer object for ptr (None for null): an instance of the class registered for ty holding
+// the proxy as "this", or the bare proxy with SwigNew_NoShadow or when no class is registered. With
+// an owner, the proxy keeps a reference to it for as long as it lives.
 PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags);
+PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner);
 
 // Bodies of <Class>_swigregister and <Class>_swiginit.
 PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg);

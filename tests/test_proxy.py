@@ -4,6 +4,7 @@ attachment of companion classes, and who destroys the native object when."""
 import operator
 import sys
 import textwrap
+import weakref
 
 import pytest
 
@@ -247,3 +248,51 @@ def test_destroy_functions_and_leaks(python_run):
     assert sorted(lines[:-1]) == ["swig/python detected a memory leak of type '%s *', no destructor found." % name
                                   for name in ("TqGenBoolean", "TqGenInteger")]
     assert "Exception ignored in" in proc.stderr and "ValueError: destroy failed" in proc.stderr
+
+
+def test_owner_lives_as_long_as_the_proxy(k, hooks, no_leaks):
+    class Owner:
+        pass
+
+    r = k.TqResult(3)
+    address = int(r.this)
+    with no_leaks(r):
+        owner = Owner()
+        ref = weakref.ref(owner)
+        base = sys.getrefcount(owner)
+        view = hooks.make_owned_pointer("_p_TqResult", address, 0, owner)
+        lone = hooks.make_owned_pointer("_p_TqResult", address, 2, owner)
+        assert hooks.make_owned_pointer("_p_TqResult", 0, 0, owner) is None
+        assert sys.getrefcount(owner) == base + 2
+        assert type(view) is k.TqResult and view == r and lone == r.this and view.this.own() is False
+        # With a class instance the bare proxy ("this") holds the owner, not the instance.
+        proxy = view.this
+        del owner, view, lone
+        assert ref() is not None
+        del proxy
+        assert ref() is None
+    assert r.GetCode() == 3
+
+
+def test_owner_released_after_the_object_is_destroyed(python_run):
+    code = textwrap.dedent("""
+        import _kivo_testhooks as hooks
+        seen = []
+        class Owner:
+            def __del__(self):
+                seen.append("owner released")
+        class Registered:
+            def __swig_destroy__(proxy):
+                seen.append("destroyed 0x%x" % int(proxy))
+        hooks.register_class("_p_TqGenInteger", Registered)
+        p = hooks.make_owned_pointer("_p_TqGenInteger", 0x10, 1, Owner())
+        assert type(p) is Registered
+        del p
+        seen.append("-")
+        q = hooks.make_owned_pointer("_p_TqGenInteger", 0x20, 0, Owner())
+        del q
+        print(seen)
+    """)
+    proc = python_run(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == str(["destroyed 0x10", "owner released", "-", "owner released"]) + "\n"

@@ -148,6 +148,20 @@ PyObject* make_packed(PyObject*, PyObject* args) {
     return SwigPyPacked_New(bytes, static_cast<std::size_t>(size), descriptor_arg(name));
 }
 
+// make_owned_pointer(type_name, address, flags, owner): a pointer object whose proxy keeps owner alive.
+PyObject* make_owned_pointer(PyObject*, PyObject* args) {
+    PyObject *name, *owner;
+    unsigned long long address;
+    int flags;
+    if (!PyArg_ParseTuple(args, "OKiO", &name, &address, &flags, &owner)) return nullptr;
+    SwigTypeInfo* ty = descriptor_arg(name);
+    if (!ty) {
+        PyErr_SetString(PyExc_LookupError, "unknown type");
+        return nullptr;
+    }
+    return SwigPyObject_NewPointerObject(reinterpret_cast<void*>(address), ty, flags, owner);
+}
+
 // ---- stand-in SDK accounting ----
 
 PyObject* live_objects(PyObject*, PyObject*) {
@@ -273,6 +287,7 @@ PyMethodDef kHookMethods[] = {
     {"wchar_pointer", wchar_pointer, METH_O, nullptr},
     {"proxy_type", proxy_type, METH_NOARGS, nullptr},
     {"make_packed", make_packed, METH_VARARGS, nullptr},
+    {"make_owned_pointer", make_owned_pointer, METH_VARARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"fake_array_api", fake_array_api, METH_VARARGS, nullptr},
     {"tick", tick, METH_NOARGS, nullptr},
