@@ -11,6 +11,14 @@ namespace {
 // Longest "this" chain followed from one Python object before giving up (a.this = a loops forever).
 constexpr int kMaxThisDepth = 64;
 
+// Objects of these exact types can never carry a proxy: a conversion refuses them at once.
+bool cannot_carry_this(PyObject* op) {
+    PyTypeObject* tp = Py_TYPE(op);
+    return op == Py_None || tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyFloat_Type ||
+           tp == &PyUnicode_Type || tp == &PyBytes_Type || tp == &PyTuple_Type || tp == &PyList_Type ||
+           tp == &PyDict_Type;
+}
+
 // ---- process-wide state ----
 //
 // Every module built on this runtime links its own copy of it and makes its own proxy type. What
@@ -377,6 +385,8 @@ PyObject* SwigPyPacked_New(const void* data, std::size_t size, SwigTypeInfo* ty)
 SwigPyObject* SwigPyObject_GetThis(PyObject* obj) {
     PyObject* cur = obj;
     for (int depth = 0; depth <= kMaxThisDepth; ++depth) {
+        if (Py_TYPE(cur) == g_swig_proxy_type) return reinterpret_cast<SwigPyObject*>(cur);
+        if (cannot_carry_this(cur)) return nullptr;
         if (SwigPyObject_Check(cur)) return reinterpret_cast<SwigPyObject*>(cur);
         PyObject* value = PyObject_GetAttr(cur, kivo::rt::this_string());
         if (!value) {

@@ -50,6 +50,9 @@ bool SwigPyPacked_Check(PyObject* op);
 
 PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own);
 PyObject* SwigPyPacked_New(const void* data, std::size_t size, SwigTypeInfo* ty);
+
+// The proxy an object carries: the object itself, or the end of its "this" chain (at most 64
+// links). Never raises: objects that cannot carry one answer null at once.
 SwigPyObject* SwigPyObject_GetThis(PyObject* obj);
 
 // A new pointer object for ptr (None for null): an instance of the class registered for ty holding

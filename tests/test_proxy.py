@@ -296,3 +296,25 @@ def test_owner_released_after_the_object_is_destroyed(python_run):
     proc = python_run(code)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == str(["destroyed 0x10", "owner released", "-", "owner released"]) + "\n"
+
+
+def test_objects_that_cannot_carry_a_proxy(m, k):
+    r = k.TqResult(9)
+    exact = (5, True, 1.5, "text", b"bytes", None, (r,), [r], {"this": r.this})
+    for arg in exact:
+        with pytest.raises(TypeError, match=SELF_ERROR):
+            m.TqResult_GetCode(arg)
+        assert m.TqResult___eq__(arg, r) is NotImplemented  # nothing left raised behind
+    # Subclasses of the same types may carry one: their "this" is looked up as for any object.
+    for base in (int, float, str, bytes, tuple, list, dict):
+        derived = type("Derived", (base,), {})()
+        derived.this = r.this
+        assert m.TqResult_GetCode(derived) == 9
+
+    class Failing:
+        def __getattr__(self, name):
+            raise ZeroDivisionError(name)
+
+    with pytest.raises(TypeError, match=SELF_ERROR):  # whatever the lookup raised is dropped
+        m.TqResult_GetCode(Failing())
+    assert sys.exc_info() == (None, None, None)
