@@ -2,9 +2,12 @@
 
 #include <structmember.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -68,6 +71,45 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
+// ---- typed destructors ----
+
+using Destroy = void (*)(void*);
+
+std::unordered_map<std::uintptr_t, Destroy>& destructors() {
+    static std::unordered_map<std::uintptr_t, Destroy> table;
+    return table;
+}
+
+Destroy typed_destructor(PyCFunction entry) {
+    auto& table = destructors();
+    if (table.empty()) return nullptr;
+    auto it = table.find(reinterpret_cast<std::uintptr_t>(entry));
+    return it == table.end() ? nullptr : it->second;
+}
+
+// Runs a typed destructor without the GIL. A C++ exception does not cross into the interpreter: it
+// is reported as unraisable, attributed to the delete entry.
+void run_typed_destructor(Destroy destroy, void* ptr, PyObject* entry) {
+    if (!ptr) return;
+    std::string failure;
+    bool failed = false;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        destroy(ptr);
+    } catch (const std::exception& error) {
+        failed = true;
+        failure = error.what();
+    } catch (...) {
+        failed = true;
+        failure = "unknown C++ exception";
+    }
+    PyEval_RestoreThread(state);
+    if (failed) {
+        PyErr_Format(PyExc_RuntimeError, "C++ exception in destructor: %s", failure.c_str());
+        PyErr_WriteUnraisable(entry);
+    }
+}
+
 // ---- SwigPyObject ----
 
 // The repr of a chain is the reprs of its objects back to back. The chain never holds a cycle
@@ -97,39 +139,51 @@ PyObject* proxy_richcompare(PyObject* a, PyObject* b, int op) {
 
 PyObject* proxy_long(PyObject* self) { return PyLong_FromVoidPtr(reinterpret_cast<SwigPyObject*>(self)->ptr); }
 
+// Destroys the object an owning proxy holds, through the destroy function registered with its class
+// (or the typed destructor of that function). Any error is reported as unraisable; an error already
+// set when the proxy dies is kept.
+void destroy_owned(PyObject* self) {
+    auto* sobj = reinterpret_cast<SwigPyObject*>(self);
+    SwigTypeInfo* ty = sobj->ty;
+    SwigClientData* data = ty ? ty->clientdata : nullptr;
+    PyObject* destroy = data ? data->destroy : nullptr;
+    if (!destroy) {
+        std::printf("swig/python detected a memory leak of type '%s', no destructor found.\n",
+                    SwigRuntime_TypePrettyName(ty));
+        std::fflush(stdout);
+        return;
+    }
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    PyObject* res;
+    if (data->delargs) {
+        // The destroy function takes a tuple: give it a temporary, non-owning proxy.
+        PyObject* tmp = SwigPyObject_New(sobj->ptr, ty, 0);
+        res = tmp ? PyObject_CallFunctionObjArgs(destroy, tmp, nullptr) : nullptr;
+        Py_XDECREF(tmp);
+    } else {
+        auto meth = reinterpret_cast<PyCFunction>(PyCFunction_GetFunction(destroy));
+        if (Destroy typed = meth ? typed_destructor(meth) : nullptr) {
+            run_typed_destructor(typed, sobj->ptr, destroy);
+            res = Py_None;
+            Py_INCREF(res);
+        } else {
+            // A one-argument built-in: call it on the dying object without resurrecting it
+            // (the delete wrapper only reads the pointer and flags).
+            PyObject* mself = PyCFunction_GetSelf(destroy);
+            res = meth ? meth(mself, self) : nullptr;
+        }
+    }
+    if (!res) PyErr_WriteUnraisable(destroy);
+    PyErr_Restore(et, ev, etb);
+    Py_XDECREF(res);
+}
+
 void proxy_dealloc(PyObject* self) {
     auto* sobj = reinterpret_cast<SwigPyObject*>(self);
     PyObject* next = sobj->next;
     PyObject* owner = sobj->owner;
-    if (sobj->own == 1) {
-        SwigTypeInfo* ty = sobj->ty;
-        SwigClientData* data = ty ? ty->clientdata : nullptr;
-        PyObject* destroy = data ? data->destroy : nullptr;
-        if (destroy) {
-            PyObject *et, *ev, *etb;
-            PyErr_Fetch(&et, &ev, &etb);
-            PyObject* res;
-            if (data->delargs) {
-                // The destroy function takes a tuple: give it a temporary, non-owning proxy.
-                PyObject* tmp = SwigPyObject_New(sobj->ptr, ty, 0);
-                res = tmp ? PyObject_CallFunctionObjArgs(destroy, tmp, nullptr) : nullptr;
-                Py_XDECREF(tmp);
-            } else {
-                // A one-argument built-in: call it on the dying object without resurrecting it
-                // (the delete wrapper only reads the pointer and flags).
-                auto meth = reinterpret_cast<PyCFunction>(PyCFunction_GetFunction(destroy));
-                PyObject* mself = PyCFunction_GetSelf(destroy);
-                res = meth ? meth(mself, self) : nullptr;
-            }
-            if (!res) PyErr_WriteUnraisable(destroy);
-            PyErr_Restore(et, ev, etb);
-            Py_XDECREF(res);
-        } else {
-            std::printf("swig/python detected a memory leak of type '%s', no destructor found.\n",
-                        SwigRuntime_TypePrettyName(ty));
-            std::fflush(stdout);
-        }
-    }
+    if (sobj->own == 1) destroy_owned(self);
     Py_XDECREF(next);
     Py_XDECREF(owner);   // only once the object it may depend on is gone
     Py_XDECREF(kivo::rt::owned_capsule());   // every proxy of this module holds one
@@ -514,3 +568,11 @@ PyObject* SwigPyObject_InitShadow(PyObject* args) {
     }
     Py_RETURN_NONE;
 }
+
+namespace kivo::rt {
+
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*)) {
+    if (delete_entry && destroy) destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = destroy;
+}
+
+}  // namespace kivo::rt

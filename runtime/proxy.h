@@ -64,3 +64,12 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, 
 // Bodies of <Class>_swigregister and <Class>_swiginit.
 PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg);
 PyObject* SwigPyObject_InitShadow(PyObject* args);
+
+namespace kivo::rt {
+
+// A typed destructor for the objects whose class's __swig_destroy__ is the built-in delete entry:
+// deallocation of an owning proxy calls destroy(ptr) directly, with the GIL released, in place of
+// the entry. Registering an entry again replaces its destructor.
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*));
+
+}  // namespace kivo::rt

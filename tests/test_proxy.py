@@ -2,6 +2,7 @@
 attachment of companion classes, and who destroys the native object when."""
 
 import operator
+import os
 import sys
 import textwrap
 import weakref
@@ -248,6 +249,48 @@ def test_destroy_functions_and_leaks(python_run):
     assert sorted(lines[:-1]) == ["swig/python detected a memory leak of type '%s *', no destructor found." % name
                                   for name in ("TqGenBoolean", "TqGenInteger")]
     assert "Exception ignored in" in proc.stderr and "ValueError: destroy failed" in proc.stderr
+
+
+def test_typed_destructors(python_run):
+    # The typed destructor of result_delete deletes the TqResult with the GIL released; the entry
+    # itself, called as a built-in, would count the call.
+    code = textwrap.dedent("""
+        import sys
+        sys.path.insert(0, %r)
+        from conftest import releases_gil
+        import _kivo_python64 as m, _kivo_testhooks as hooks
+        class Typed:
+            __swig_destroy__ = hooks.result_delete
+        class Throwing:
+            __swig_destroy__ = hooks.throwing_delete
+        hooks.register_class("_p_TqGenInteger", Typed)
+        hooks.register_class("_p_TqGenFloat", Throwing)
+        live = lambda: hooks.live_objects().get("TqResult", 0)
+        def handed_over(code):
+            # A TqResult that a proxy of the registered type owns.
+            made = m.new_TqResult(code)
+            made.disown()
+            return hooks.make_pointer("_p_TqGenInteger", int(made), 3)
+        base = live()
+        p = handed_over(1)
+        del p
+        assert (hooks.generic_deletes(), live()) == (1, base)
+        hooks.register_typed_deletes()
+        p = handed_over(2)
+        assert live() == base + 1
+        def drop():
+            global p
+            del p
+        assert releases_gil(drop)
+        assert (hooks.generic_deletes(), live()) == (1, base)
+        hooks.make_pointer("_p_TqGenFloat", 0x10, 3)
+        assert hooks.generic_deletes() == 1
+        print("ok")
+    """ % os.path.dirname(os.path.abspath(__file__)))
+    proc = python_run(code)
+    assert (proc.stdout, proc.returncode) == ("ok\n", 0), proc.stderr
+    assert "Exception ignored in: <built-in function throwing_delete>" in proc.stderr
+    assert "RuntimeError: C++ exception in destructor: typed destroy failed" in proc.stderr
 
 
 def test_owner_lives_as_long_as_the_proxy(k, hooks, no_leaks):

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -162,6 +163,38 @@ PyObject* make_owned_pointer(PyObject*, PyObject* args) {
     return SwigPyObject_NewPointerObject(reinterpret_cast<void*>(address), ty, flags, owner);
 }
 
+// Delete entries with typed destructors. Called as built-ins (before register_typed_deletes, or by
+// a generic path) they count the call; result_delete then deletes the TqResult its proxy points at.
+long g_generic_deletes = 0;
+
+PyObject* result_delete(PyObject*, PyObject* proxy) {
+    ++g_generic_deletes;
+    if (!SwigPyObject_Check(proxy)) {
+        PyErr_SetString(PyExc_TypeError, "a proxy is needed");
+        return nullptr;
+    }
+    auto* sobj = reinterpret_cast<SwigPyObject*>(proxy);
+    delete static_cast<TqResult*>(sobj->ptr);
+    sobj->ptr = nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* throwing_delete(PyObject*, PyObject*) {
+    ++g_generic_deletes;
+    Py_RETURN_NONE;
+}
+
+void destroy_result(void* p) { delete static_cast<TqResult*>(p); }
+void destroy_throwing(void*) { throw std::runtime_error("typed destroy failed"); }
+
+PyObject* register_typed_deletes(PyObject*, PyObject*) {
+    register_destructor(result_delete, destroy_result);
+    register_destructor(throwing_delete, destroy_throwing);
+    Py_RETURN_NONE;
+}
+
+PyObject* generic_deletes(PyObject*, PyObject*) { return PyLong_FromLong(g_generic_deletes); }
+
 // ---- stand-in SDK accounting ----
 
 PyObject* live_objects(PyObject*, PyObject*) {
@@ -288,6 +321,10 @@ PyMethodDef kHookMethods[] = {
     {"proxy_type", proxy_type, METH_NOARGS, nullptr},
     {"make_packed", make_packed, METH_VARARGS, nullptr},
     {"make_owned_pointer", make_owned_pointer, METH_VARARGS, nullptr},
+    {"result_delete", result_delete, METH_O, nullptr},
+    {"throwing_delete", throwing_delete, METH_O, nullptr},
+    {"register_typed_deletes", register_typed_deletes, METH_NOARGS, nullptr},
+    {"generic_deletes", generic_deletes, METH_NOARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"fake_array_api", fake_array_api, METH_VARARGS, nullptr},
     {"tick", tick, METH_NOARGS, nullptr},
