@@ -58,6 +58,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_python6
     g_definition.m_methods = method_table();
     PyObject* m = PyModule_Create2(&g_definition, 3);
     if (!m) return nullptr;
+    if (kivo::rt::install_companion_support(m) < 0) return Py_DECREF(m), nullptr;
     PyObject* ns = PyModule_GetDict(m);   // borrowed
 
     SwigModuleInfo& block = module_block();

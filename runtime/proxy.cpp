@@ -26,8 +26,8 @@ bool cannot_carry_this(PyObject* op) {
 //
 // Every module built on this runtime links its own copy of it and makes its own proxy type. What
 // the copies must agree on lives in one block, published by the first copy as a capsule in a
-// private module: the proxy types of all the copies (the only types SwigPyObject_Check accepts).
-// The layout of the block is fixed for the capsule's name.
+// private module: the root type of companion classes, and the proxy types of all the copies (the
+// only types SwigPyObject_Check accepts). The layout of the block is fixed for the capsule's name.
 
 constexpr const char* kStateModule = "kivo_runtime_data1";
 constexpr const char* kStateAttribute = "state";
@@ -35,6 +35,7 @@ constexpr const char* kStateCapsule = "kivo_runtime_data1.state";
 constexpr int kMaxProxyTypes = 32;
 
 struct SharedState {
+    PyTypeObject* instance_type;
     int proxy_count;
     PyTypeObject* proxy_types[kMaxProxyTypes];
 };
@@ -341,6 +342,84 @@ PyTypeObject* make_packed_type() {
     return make_builtin_named_type(&spec);
 }
 
+// ---- the root type of companion classes ----
+
+using kivo::rt::Instance;
+
+PyObject* missing_this(PyObject* self) {
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__");
+    if (name) {
+        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute 'this'", name);
+        Py_DECREF(name);
+    }
+    return nullptr;
+}
+
+void set_slot(PyObject* self, PyObject* value) {
+    auto* inst = reinterpret_cast<Instance*>(self);
+    PyObject* old = inst->this_;
+    Py_XINCREF(value);
+    inst->this_ = value;
+    Py_XDECREF(old);
+}
+
+PyObject* instance_get_this(PyObject* self, void*) {
+    PyObject* value = reinterpret_cast<Instance*>(self)->this_;
+    if (!value) return missing_this(self);
+    Py_INCREF(value);
+    return value;
+}
+
+int instance_set_this(PyObject* self, PyObject* value, void*) {
+    if (!value && !reinterpret_cast<Instance*>(self)->this_) {
+        missing_this(self);
+        return -1;
+    }
+    set_slot(self, value);
+    return 0;
+}
+
+int instance_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<Instance*>(self)->this_);
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return 0;
+}
+
+int instance_clear(PyObject* self) {
+    set_slot(self, nullptr);
+    return 0;
+}
+
+void instance_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    set_slot(self, nullptr);
+    PyTypeObject* tp = Py_TYPE(self);
+    auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    tfree(self);
+    Py_DECREF(tp);
+}
+
+PyGetSetDef instance_getset[] = {
+    {"this", instance_get_this, instance_set_this, "the proxy of the native object", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* make_instance_type() {
+    static const char doc[] = "Root of the classes of the companion layer: holds the proxy of its native object "
+                              "in a slot, read and written as the attribute 'this'.";
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+        {Py_tp_getset, instance_getset},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"kivo_python64.Object", sizeof(Instance), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
 // Finds the process-wide block (or publishes this copy's own) and enters this copy's proxy type.
 bool join_shared_state(PyTypeObject* proxy_type) {
     PyObject* holder = PyImport_AddModule(kStateModule);   // borrowed
@@ -352,6 +431,8 @@ bool join_shared_state(PyTypeObject* proxy_type) {
         if (!state) return false;
     } else {
         PyErr_Clear();
+        g_own_state.instance_type = make_instance_type();
+        if (!g_own_state.instance_type) return false;
         PyObject* created = PyCapsule_New(&g_own_state, kStateCapsule, nullptr);
         if (!created || PyModule_AddObject(holder, kStateAttribute, created) < 0) {
             Py_XDECREF(created);
@@ -372,6 +453,16 @@ bool join_shared_state(PyTypeObject* proxy_type) {
 SharedState* shared_state() {
     if (!g_state) SwigPyObject_Type();
     return g_state;
+}
+
+// Stores a proxy as "this" of a new or bare object: in the slot of the runtime's instances, else as
+// an attribute.
+int store_this(PyObject* obj, PyObject* proxy) {
+    if (kivo::rt::is_instance(obj)) {
+        set_slot(obj, proxy);
+        return 0;
+    }
+    return PyObject_SetAttr(obj, kivo::rt::this_string(), proxy);
 }
 
 }  // namespace
@@ -441,6 +532,11 @@ SwigPyObject* SwigPyObject_GetThis(PyObject* obj) {
     for (int depth = 0; depth <= kMaxThisDepth; ++depth) {
         if (Py_TYPE(cur) == g_swig_proxy_type) return reinterpret_cast<SwigPyObject*>(cur);
         if (cannot_carry_this(cur)) return nullptr;
+        if (kivo::rt::is_instance(cur)) {
+            cur = reinterpret_cast<kivo::rt::Instance*>(cur)->this_;
+            if (!cur) return nullptr;
+            continue;
+        }
         if (SwigPyObject_Check(cur)) return reinterpret_cast<SwigPyObject*>(cur);
         PyObject* value = PyObject_GetAttr(cur, kivo::rt::this_string());
         if (!value) {
@@ -475,13 +571,10 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, 
         auto tp = reinterpret_cast<PyTypeObject*>(cd->newargs);
         auto tpnew = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
         PyObject* empty_args = PyTuple_New(0);
-        PyObject* empty_kw = PyDict_New();
-        if (tpnew && empty_args && empty_kw) inst = tpnew(tp, empty_args, empty_kw);
+        if (tpnew && empty_args) inst = tpnew(tp, empty_args, nullptr);
         Py_XDECREF(empty_args);
-        Py_XDECREF(empty_kw);
     }
-    if (inst && PyObject_SetAttr(inst, kivo::rt::this_string(), robj) < 0) Py_CLEAR(inst);
-    if (inst && !cd->newraw) PyType_Modified(Py_TYPE(inst));
+    if (inst && store_this(inst, robj) < 0) Py_CLEAR(inst);
     Py_DECREF(robj);
     return inst;
 }
@@ -545,7 +638,6 @@ PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg) {
 }
 
 PyObject* SwigPyObject_InitShadow(PyObject* args) {
-    PyObject *obj = nullptr, *proxy = nullptr;
     if (!args) {
         PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got none", "swiginit", "", 2);
         return nullptr;
@@ -559,17 +651,31 @@ PyObject* SwigPyObject_InitShadow(PyObject* args) {
         PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got %d", "swiginit", "", 2, static_cast<int>(n));
         return nullptr;
     }
-    obj = PyTuple_GetItem(args, 0);
-    proxy = PyTuple_GetItem(args, 1);
-    if (SwigPyObject* sthis = SwigPyObject_GetThis(obj)) {
-        if (!append_this(sthis, proxy)) return nullptr;
-    } else if (PyObject_SetAttr(obj, kivo::rt::this_string(), proxy) < 0) {
-        return nullptr;
-    }
+    if (kivo::rt::attach_this(PyTuple_GetItem(args, 0), PyTuple_GetItem(args, 1)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 namespace kivo::rt {
+
+PyTypeObject* instance_type() {
+    SharedState* state = shared_state();
+    return state ? state->instance_type : nullptr;
+}
+
+bool is_instance(PyObject* op) {
+    PyTypeObject* base = g_state ? g_state->instance_type : nullptr;
+    return base && PyObject_TypeCheck(op, base);
+}
+
+int attach_this(PyObject* obj, PyObject* proxy) {
+    if (SwigPyObject* sthis = SwigPyObject_GetThis(obj)) {
+        PyObject* done = append_this(sthis, proxy);
+        if (!done) return -1;
+        Py_DECREF(done);
+        return 0;
+    }
+    return store_this(obj, proxy);
+}
 
 void register_destructor(PyCFunction delete_entry, void (*destroy)(void*)) {
     if (delete_entry && destroy) destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = destroy;

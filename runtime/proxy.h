@@ -1,5 +1,6 @@
 // Proxy objects: the SwigPyObject that carries a native pointer into Python, and SwigPyPacked,
-// which carries a byte copy of a value.
+// which carries a byte copy of a value. Also the root type of the companion classes, which holds
+// its proxy in a slot.
 #pragma once
 
 #include "registry.h"
@@ -67,9 +68,30 @@ PyObject* SwigPyObject_InitShadow(PyObject* args);
 
 namespace kivo::rt {
 
+// An instance of the companion classes' root type: its proxy lives in a slot, read and written as
+// the attribute "this".
+struct Instance {
+    PyObject_HEAD
+    PyObject* this_;   // null when the instance carries nothing
+};
+
+// The root type of companion classes. One type serves the whole process: the first module built on
+// this runtime makes it and the others find it in the shared table.
+PyTypeObject* instance_type();
+bool is_instance(PyObject* op);
+
+// Attaches a proxy to obj as "this": appended to the chain obj already carries, else stored in the
+// slot of an instance of the root type, else set as an attribute. 0, or -1 with an error set.
+int attach_this(PyObject* obj, PyObject* proxy);
+
 // A typed destructor for the objects whose class's __swig_destroy__ is the built-in delete entry:
 // deallocation of an owning proxy calls destroy(ptr) directly, with the GIL released, in place of
 // the entry. Registering an entry again replaces its destructor.
 void register_destructor(PyCFunction delete_entry, void (*destroy)(void*));
+
+// Sets what the companion layer builds its classes from as dunder attributes of the module:
+// __kivo_object__ (the root type), __kivo_method__ (method descriptors over flat functions) and
+// __kivo_constructor__ (__init__ over new_<Class>). 0, or -1 with an error set.
+int install_companion_support(PyObject* module);
 
 }  // namespace kivo::rt
