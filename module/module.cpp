@@ -2,6 +2,7 @@
 // NumPy's C API, in that order.
 #include "constants.h"
 #include "numpy_api.h"
+#include "proxy.h"
 #include "startup.h"
 
 namespace {
@@ -50,6 +51,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_python6
     using namespace kivo::module;
     PyObject* m = start(g_definition, method_rows());
     if (!m) return nullptr;
+    if (kivo::rt::install_companion_support(m) < 0) return Py_DECREF(m), nullptr;
     PyObject* ns = PyModule_GetDict(m);   // borrowed
 
     bool ok = install_all(ns, kResultCodes, nullptr) && install_enum(ns, kLogLevelEnum) &&

@@ -44,7 +44,7 @@ bool text_from_str(PyObject* o, Slot& s) {
 int convert_text(PyObject* o, Slot& s, const ParamShape&) {
     if (o == Py_None) return SwigError_Type;   // no string: never a null reference
     void* p = nullptr;
-    if (SwigPyObject_DirectMatch(o, TypeOf<TqString>::descriptor(), &p) ||
+    if (quick_match(o, TypeOf<TqString>::descriptor(), &p) ||
         SwigPyObject_ConvertPtr(o, &p, TypeOf<TqString>::descriptor(), SwigConvert_NoNull, nullptr) >= 0) {
         if (!p) return SwigError_Type;
         s.as<TextSlot>().text = static_cast<TqString*>(p);

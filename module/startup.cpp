@@ -103,7 +103,6 @@ PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows) {
     PyObject* m = PyModule_Create2(&def, 3);
     if (!m) return nullptr;
     SwigModuleInfo& block = module_block();
-    block.proxy_type = SwigPyObject_Type();   // MERGE: the proxy types are kept in a table of their own
     SwigRuntime_InitTypeTable(&block);
     if (!kivo::rt::install_exit_hook()) Py_CLEAR(m);   // callbacks stop touching Python at exit
     return m;

@@ -68,7 +68,7 @@ struct Block {
             casts[i].push_back({nullptr, nullptr, nullptr, nullptr});
             cast_initial[i] = casts[i].data();
         }
-        info = {merged, static_cast<std::size_t>(kCount), nullptr, initial, cast_initial, nullptr, nullptr};
+        info = {merged, static_cast<std::size_t>(kCount), nullptr, initial, cast_initial, nullptr};
     }
 };
 

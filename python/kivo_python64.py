@@ -1,46 +1,19 @@
 """Python classes of the Kivo SDK, built on the flat functions of the extension module _kivo_python64.
 
 Every class registered by the extension (it has a ``<Class>_swigregister`` function) becomes a Python
-class here: its constructor calls ``new_<Class>`` and attaches the result with ``<Class>_swiginit``,
-``__swig_destroy__`` is ``delete_<Class>``, and each ``<Class>_<Method>`` function becomes a method.
+class here, derived at its root from the extension's instance type, which holds the native object's
+proxy in a slot read as ``this``. Its ``__init__`` is a constructor descriptor over ``new_<Class>``,
+``__swig_destroy__`` is ``delete_<Class>``, each ``<Class>_<Method>`` function becomes a method
+descriptor (a call goes straight to the flat function, self first), static methods stay the flat
+functions, and each member variable is a property over ``<Class>_<field>_get`` and ``_set``.
 The module also re-exports every constant and enumeration dictionary of the extension.
 """
 
 import _kivo_python64 as _native
 
-# Base classes, as the SDK declares them (classes not listed derive from object only).
-_BASES = {
-    "TqBuffer": ("ITqChunkData",),
-    "TqChunkData": ("ITqChunkData",),
-    "TqImage": ("ITqImage",),
-    "ITqMultiPartContainer": ("ITqMultiPartContainerReader", "ITqMultiPartContainerWriter"),
-    "ITqMultiPartContainerWriter": ("ITqMultiPartContainerReader",),
-    "ITqRegister": ("ITqRegisterInfo",),
-    "TqSoftDeviceGEV": ("ITqSoftDeviceGEV",),
-    "TqStreamingChannelSourceDefault": ("ITqStreamingChannelSource",),
-    "TqDeviceGEV": ("TqDevice",),
-    "TqDeviceU3V": ("TqDevice",),
-    "TqDeviceAdapter": ("ITqDeviceAdapter", "TqDeviceEventSink", "TqGenEventSink"),
-    "TqDeviceInfoGEV": ("TqDeviceInfo",),
-    "TqDeviceInfoZelvraProtocol": ("TqDeviceInfo",),
-    "TqDeviceInfoUSB": ("TqDeviceInfo",),
-    "TqDeviceInfoU3V": ("TqDeviceInfoUSB",),
-    "TqGenInteger": ("TqGenParameter",),
-    "TqGenFloat": ("TqGenParameter",),
-    "TqGenEnum": ("TqGenParameter",),
-    "TqGenBoolean": ("TqGenParameter",),
-    "TqGenCommand": ("TqGenParameter",),
-    "TqGenString": ("TqGenParameter",),
-    "TqGenRegister": ("TqGenParameter",),
-    "TqNetworkAdapter": ("TqInterface",),
-    "TqUSBHostController": ("TqInterface",),
-    "TqStreamGEV": ("TqStream",),
-    "TqStreamU3V": ("TqStream",),
-    "TqStreamRTP": ("TqStream",),
-}
-
-# Static SDK methods, per class: they take no instance.
-_STATICS = {}
+_Object = _native.__kivo_object__
+_Method = _native.__kivo_method__
+_Constructor = _native.__kivo_constructor__
 
 _RUNTIME_SUFFIXES = ("swigregister", "swiginit")
 
@@ -57,71 +30,60 @@ def _no_constructor(self, *args, **kwargs):
     raise AttributeError("No constructor defined")
 
 
-def _forward(function):
-    def method(self, *args):
-        return function(self, *args)
-
-    method.__name__ = function.__name__
-    method.__doc__ = function.__doc__
-    return method
+def _flat_names():
+    return [n for n in dir(_native) if callable(getattr(_native, n))]
 
 
-def _constructor(new, init):
-    def __init__(self, *args):
-        init(self, new(*args))
-
-    return __init__
-
-
-def _class_names(names):
-    suffix = "_swigregister"
-    return sorted(n[: -len(suffix)] for n in names if n.endswith(suffix))
-
-
-def _methods_by_class(names, classes):
-    """Maps each class to {method: function} from the flat names <Class>_<Method>."""
+def _members_by_class(names, classes):
+    """Maps each class to {member: flat function} from the flat names <Class>_<Member>."""
     longest_first = sorted(classes, key=len, reverse=True)
-    methods = {c: {} for c in classes}
+    members = {c: {} for c in classes}
     for name in names:
         for cls in longest_first:
             if name.startswith(cls + "_"):
                 member = name[len(cls) + 1:]
                 if member not in _RUNTIME_SUFFIXES:
-                    methods[cls][member] = getattr(_native, name)
+                    members[cls][member] = getattr(_native, name)
                 break
-    return methods
+    return members
 
 
 def _build_classes(namespace):
-    names = [n for n in dir(_native) if callable(getattr(_native, n))]
-    classes = _class_names(names)
-    methods = _methods_by_class(names, classes)
+    names = _flat_names()
+    rows = {row[0]: row for row in _native.__kivo_classes__}
+    members = _members_by_class(names, rows)
     built = {}
 
     def build(cls):
         if cls in built:
             return built[cls]
-        bases = tuple(build(b) for b in _BASES.get(cls, ()) if b in methods) or (object,)
+        _, base_names, statics, fields, _director = rows[cls]
+        bases = tuple(build(b) for b in base_names if b in rows) or (_Object,)
         attrs = {
             "__module__": __name__,
             "thisown": property(lambda x: x.this.own(), lambda x, v: x.this.own(v), doc="The membership flag"),
             "__repr__": _swig_repr,
         }
         new = getattr(_native, "new_" + cls, None)
-        init = getattr(_native, cls + "_swiginit", None)
-        attrs["__init__"] = _constructor(new, init) if new and init else _no_constructor
+        attrs["__init__"] = _Constructor(new) if new is not None else _no_constructor
         delete = getattr(_native, "delete_" + cls, None)
         if delete is not None:
             attrs["__swig_destroy__"] = delete
-        statics = _STATICS.get(cls, ())
-        for member, function in methods[cls].items():
-            attrs[member] = staticmethod(function) if member in statics else _forward(function)
+        accessors = {f + suffix for f in fields for suffix in ("_get", "_set")}
+        for member, function in members[cls].items():
+            if member in statics:
+                attrs[member] = staticmethod(function)
+            elif member not in accessors:
+                attrs[member] = _Method(function, member)
+        for field in fields:
+            getter = members[cls][field + "_get"]
+            attrs[field] = property(getter, members[cls].get(field + "_set"))
         klass = type(cls, bases, attrs)
         getattr(_native, cls + "_swigregister")(klass)
         built[cls] = klass
         return klass
 
-    for cls in classes:
+    for cls in rows:
         namespace[cls] = build(cls)
 
 

@@ -90,6 +90,7 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
             for (const Cand& c : e.cands) shapes.push_back(c.shape);
             finish_record(*e.record, shapes, e.overloaded);
         }
+        if (e.destroy) register_destructor(e.function, e.destroy);   // owned proxies die without a Python call
         const char* doc = nullptr;
         if (e.documented) doc = e.fixed_doc ? e.fixed_doc : docs.emplace_back(doc_of(e)).c_str();
         defs.push_back({e.name, e.function, e.flags, doc});

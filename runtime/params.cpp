@@ -12,8 +12,7 @@ namespace {
 int convert_self(PyObject* o, Slot& s, const ParamShape& p) {
     SwigTypeInfo* ty = p.descriptor();
     void* ptr = nullptr;
-    if (!SwigPyObject_DirectMatch(o, ty, &ptr) && SwigPyObject_ConvertPtr(o, &ptr, ty, 0, nullptr) < 0)
-        return SwigError_Type;
+    if (!quick_match(o, ty, &ptr) && SwigPyObject_ConvertPtr(o, &ptr, ty, 0, nullptr) < 0) return SwigError_Type;
     if (!ptr) return SwigError_Type;   // None, or a proxy whose object was deleted
     s.as<void*>() = ptr;
     return 0;
@@ -21,7 +20,7 @@ int convert_self(PyObject* o, Slot& s, const ParamShape& p) {
 
 int convert_pointer(PyObject* o, Slot& s, const ParamShape& p) {
     void* ptr = nullptr;
-    int res = SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), 0, nullptr);
+    int res = quick_match(o, p.descriptor(), &ptr) ? 0 : SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), 0, nullptr);
     if (res < 0) return res;
     s.as<void*>() = ptr;
     return 0;
@@ -29,7 +28,8 @@ int convert_pointer(PyObject* o, Slot& s, const ParamShape& p) {
 
 int convert_reference(PyObject* o, Slot& s, const ParamShape& p) {
     void* ptr = nullptr;
-    int res = SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), SwigConvert_NoNull, nullptr);
+    int res = quick_match(o, p.descriptor(), &ptr) ? 0
+                                                   : SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), SwigConvert_NoNull, nullptr);
     if (res < 0) return res;
     if (!ptr) return committed(SwigError_NullReference);   // a proxy whose object is gone
     s.as<void*>() = ptr;

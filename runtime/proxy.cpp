@@ -1,15 +1,115 @@
 #include "proxy.h"
 
+#include <structmember.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
 // Longest "this" chain followed from one Python object before giving up (a.this = a loops forever).
 constexpr int kMaxThisDepth = 64;
 
-bool is_instance_of(PyObject* op, PyTypeObject* genuine) { return genuine && PyObject_TypeCheck(op, genuine); }
+// Objects of these exact types can never carry a proxy: a conversion refuses them at once.
+bool cannot_carry_this(PyObject* op) {
+    PyTypeObject* tp = Py_TYPE(op);
+    return op == Py_None || tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyFloat_Type ||
+           tp == &PyUnicode_Type || tp == &PyBytes_Type || tp == &PyTuple_Type || tp == &PyList_Type ||
+           tp == &PyDict_Type;
+}
+
+// ---- process-wide state ----
+//
+// Every module built on this runtime links its own copy of it and makes its own proxy type. What
+// the copies must agree on lives in one block, published by the first copy as a capsule in a
+// private module: the root type of companion classes, and the proxy types of all the copies (the
+// only types SwigPyObject_Check accepts). The layout of the block is fixed for the capsule's name.
+
+constexpr const char* kStateModule = "kivo_runtime_data1";
+constexpr const char* kStateAttribute = "state";
+constexpr const char* kStateCapsule = "kivo_runtime_data1.state";
+constexpr int kMaxProxyTypes = 32;
+
+struct SharedState {
+    PyTypeObject* instance_type;
+    int proxy_count;
+    PyTypeObject* proxy_types[kMaxProxyTypes];
+};
+
+SharedState g_own_state{};          // the block itself when this copy came first (never unloaded)
+SharedState* g_state = nullptr;     // the block in use, once this copy has joined
+
+// PyType_FromSpec warns about a name without a module part unless the type's dictionary already
+// holds "__module__": this member stands there until the real value replaces it.
+PyMemberDef kModulePlaceholder[] = {
+    {"__module__", T_OBJECT, 0, READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// A type with a bare name, like the built-in types: its messages say "SwigPyObject", and its
+// __module__ is "builtins".
+PyTypeObject* make_builtin_named_type(PyType_Spec* spec) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (!type) return nullptr;
+    PyObject* module = PyUnicode_FromString("builtins");
+    int rc = module ? PyObject_SetAttrString(type, "__module__", module) : -1;
+    Py_XDECREF(module);
+    if (rc < 0) Py_CLEAR(type);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// Proxies are made by the runtime only: one made from Python would own no capsule reference.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name);
+        Py_DECREF(name);
+    }
+    return nullptr;
+}
+
+// ---- typed destructors ----
+
+using Destroy = void (*)(void*);
+
+std::unordered_map<std::uintptr_t, Destroy>& destructors() {
+    static std::unordered_map<std::uintptr_t, Destroy> table;
+    return table;
+}
+
+Destroy typed_destructor(PyCFunction entry) {
+    auto& table = destructors();
+    if (table.empty()) return nullptr;
+    auto it = table.find(reinterpret_cast<std::uintptr_t>(entry));
+    return it == table.end() ? nullptr : it->second;
+}
+
+// Runs a typed destructor without the GIL. A C++ exception does not cross into the interpreter: it
+// is reported as unraisable, attributed to the delete entry.
+void run_typed_destructor(Destroy destroy, void* ptr, PyObject* entry) {
+    if (!ptr) return;
+    std::string failure;
+    bool failed = false;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        destroy(ptr);
+    } catch (const std::exception& error) {
+        failed = true;
+        failure = error.what();
+    } catch (...) {
+        failed = true;
+        failure = "unknown C++ exception";
+    }
+    PyEval_RestoreThread(state);
+    if (failed) {
+        PyErr_Format(PyExc_RuntimeError, "C++ exception in destructor: %s", failure.c_str());
+        PyErr_WriteUnraisable(entry);
+    }
+}
 
 // ---- SwigPyObject ----
 
@@ -40,39 +140,53 @@ PyObject* proxy_richcompare(PyObject* a, PyObject* b, int op) {
 
 PyObject* proxy_long(PyObject* self) { return PyLong_FromVoidPtr(reinterpret_cast<SwigPyObject*>(self)->ptr); }
 
+// Destroys the object an owning proxy holds, through the destroy function registered with its class
+// (or the typed destructor of that function). Any error is reported as unraisable; an error already
+// set when the proxy dies is kept.
+void destroy_owned(PyObject* self) {
+    auto* sobj = reinterpret_cast<SwigPyObject*>(self);
+    SwigTypeInfo* ty = sobj->ty;
+    SwigClientData* data = ty ? ty->clientdata : nullptr;
+    PyObject* destroy = data ? data->destroy : nullptr;
+    if (!destroy) {
+        std::printf("swig/python detected a memory leak of type '%s', no destructor found.\n",
+                    SwigRuntime_TypePrettyName(ty));
+        std::fflush(stdout);
+        return;
+    }
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    PyObject* res;
+    if (data->delargs) {
+        // The destroy function takes a tuple: give it a temporary, non-owning proxy.
+        PyObject* tmp = SwigPyObject_New(sobj->ptr, ty, 0);
+        res = tmp ? PyObject_CallFunctionObjArgs(destroy, tmp, nullptr) : nullptr;
+        Py_XDECREF(tmp);
+    } else {
+        auto meth = reinterpret_cast<PyCFunction>(PyCFunction_GetFunction(destroy));
+        if (Destroy typed = meth ? typed_destructor(meth) : nullptr) {
+            run_typed_destructor(typed, sobj->ptr, destroy);
+            res = Py_None;
+            Py_INCREF(res);
+        } else {
+            // A one-argument built-in: call it on the dying object without resurrecting it
+            // (the delete wrapper only reads the pointer and flags).
+            PyObject* mself = PyCFunction_GetSelf(destroy);
+            res = meth ? meth(mself, self) : nullptr;
+        }
+    }
+    if (!res) PyErr_WriteUnraisable(destroy);
+    PyErr_Restore(et, ev, etb);
+    Py_XDECREF(res);
+}
+
 void proxy_dealloc(PyObject* self) {
     auto* sobj = reinterpret_cast<SwigPyObject*>(self);
     PyObject* next = sobj->next;
-    if (sobj->own == 1) {
-        SwigTypeInfo* ty = sobj->ty;
-        SwigClientData* data = ty ? ty->clientdata : nullptr;
-        PyObject* destroy = data ? data->destroy : nullptr;
-        if (destroy) {
-            PyObject *et, *ev, *etb;
-            PyErr_Fetch(&et, &ev, &etb);
-            PyObject* res;
-            if (data->delargs) {
-                // The destroy function takes a tuple: give it a temporary, non-owning proxy.
-                PyObject* tmp = SwigPyObject_New(sobj->ptr, ty, 0);
-                res = tmp ? PyObject_CallFunctionObjArgs(destroy, tmp, nullptr) : nullptr;
-                Py_XDECREF(tmp);
-            } else {
-                // A one-argument built-in: call it on the dying object without resurrecting it
-                // (the delete wrapper only reads the pointer and flags).
-                auto meth = reinterpret_cast<PyCFunction>(PyCFunction_GetFunction(destroy));
-                PyObject* mself = PyCFunction_GetSelf(destroy);
-                res = meth ? meth(mself, self) : nullptr;
-            }
-            if (!res) PyErr_WriteUnraisable(destroy);
-            PyErr_Restore(et, ev, etb);
-            Py_XDECREF(res);
-        } else {
-            std::printf("swig/python detected a memory leak of type '%s', no destructor found.\n",
-                        SwigRuntime_TypePrettyName(ty));
-            std::fflush(stdout);
-        }
-    }
+    PyObject* owner = sobj->owner;
+    if (sobj->own == 1) destroy_owned(self);
     Py_XDECREF(next);
+    Py_XDECREF(owner);   // only once the object it may depend on is gone
     Py_XDECREF(kivo::rt::owned_capsule());   // every proxy of this module holds one
     PyTypeObject* tp = Py_TYPE(self);
     auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
@@ -157,16 +271,18 @@ constexpr const char* kProxyDoc = "Swig object carries a C/C++ instance pointer"
 PyTypeObject* make_proxy_type() {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(proxy_dealloc)},
+        {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
         {Py_tp_repr, reinterpret_cast<void*>(proxy_repr)},
         {Py_tp_richcompare, reinterpret_cast<void*>(proxy_richcompare)},
         {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
         {Py_nb_int, reinterpret_cast<void*>(proxy_long)},
         {Py_tp_methods, proxy_methods},
+        {Py_tp_members, kModulePlaceholder},
         {Py_tp_doc, const_cast<char*>(kProxyDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.SwigPyObject", sizeof(SwigPyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec spec = {"SwigPyObject", sizeof(SwigPyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    return make_builtin_named_type(&spec);
 }
 
 // ---- SwigPyPacked ----
@@ -214,14 +330,139 @@ void packed_dealloc(PyObject* self) {
 PyTypeObject* make_packed_type() {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(packed_dealloc)},
+        {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
         {Py_tp_repr, reinterpret_cast<void*>(packed_repr)},
         {Py_tp_str, reinterpret_cast<void*>(packed_str)},
         {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+        {Py_tp_members, kModulePlaceholder},
         {Py_tp_doc, const_cast<char*>(kProxyDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.SwigPyPacked", sizeof(SwigPyPacked), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {"SwigPyPacked", sizeof(SwigPyPacked), 0, Py_TPFLAGS_DEFAULT, slots};
+    return make_builtin_named_type(&spec);
+}
+
+// ---- the root type of companion classes ----
+
+using kivo::rt::Instance;
+
+PyObject* missing_this(PyObject* self) {
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__");
+    if (name) {
+        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute 'this'", name);
+        Py_DECREF(name);
+    }
+    return nullptr;
+}
+
+void set_slot(PyObject* self, PyObject* value) {
+    auto* inst = reinterpret_cast<Instance*>(self);
+    PyObject* old = inst->this_;
+    Py_XINCREF(value);
+    inst->this_ = value;
+    Py_XDECREF(old);
+}
+
+PyObject* instance_get_this(PyObject* self, void*) {
+    PyObject* value = reinterpret_cast<Instance*>(self)->this_;
+    if (!value) return missing_this(self);
+    Py_INCREF(value);
+    return value;
+}
+
+int instance_set_this(PyObject* self, PyObject* value, void*) {
+    if (!value && !reinterpret_cast<Instance*>(self)->this_) {
+        missing_this(self);
+        return -1;
+    }
+    set_slot(self, value);
+    return 0;
+}
+
+int instance_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<Instance*>(self)->this_);
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return 0;
+}
+
+int instance_clear(PyObject* self) {
+    set_slot(self, nullptr);
+    return 0;
+}
+
+void instance_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    set_slot(self, nullptr);
+    PyTypeObject* tp = Py_TYPE(self);
+    auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    tfree(self);
+    Py_DECREF(tp);
+}
+
+PyGetSetDef instance_getset[] = {
+    {"this", instance_get_this, instance_set_this, "the proxy of the native object", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* make_instance_type() {
+    static const char doc[] = "Root of the classes of the companion layer: holds the proxy of its native object "
+                              "in a slot, read and written as the attribute 'this'.";
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+        {Py_tp_getset, instance_getset},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"kivo_python64.Object", sizeof(Instance), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+// Finds the process-wide block (or publishes this copy's own) and enters this copy's proxy type.
+bool join_shared_state(PyTypeObject* proxy_type) {
+    PyObject* holder = PyImport_AddModule(kStateModule);   // borrowed
+    if (!holder) return false;
+    SharedState* state = nullptr;
+    if (PyObject* capsule = PyObject_GetAttrString(holder, kStateAttribute)) {
+        state = static_cast<SharedState*>(PyCapsule_GetPointer(capsule, kStateCapsule));
+        Py_DECREF(capsule);
+        if (!state) return false;
+    } else {
+        PyErr_Clear();
+        g_own_state.instance_type = make_instance_type();
+        if (!g_own_state.instance_type) return false;
+        PyObject* created = PyCapsule_New(&g_own_state, kStateCapsule, nullptr);
+        if (!created || PyModule_AddObject(holder, kStateAttribute, created) < 0) {
+            Py_XDECREF(created);
+            return false;
+        }
+        state = &g_own_state;
+    }
+    if (state->proxy_count == kMaxProxyTypes) {
+        PyErr_SetString(PyExc_ImportError, "too many extension modules on the binding runtime in this process");
+        return false;
+    }
+    Py_INCREF(proxy_type);
+    state->proxy_types[state->proxy_count++] = proxy_type;
+    g_state = state;
+    return true;
+}
+
+SharedState* shared_state() {
+    if (!g_state) SwigPyObject_Type();
+    return g_state;
+}
+
+// Stores a proxy as "this" of a new or bare object: in the slot of the runtime's instances, else as
+// an attribute.
+int store_this(PyObject* obj, PyObject* proxy) {
+    if (kivo::rt::is_instance(obj)) {
+        set_slot(obj, proxy);
+        return 0;
+    }
+    return PyObject_SetAttr(obj, kivo::rt::this_string(), proxy);
 }
 
 }  // namespace
@@ -229,7 +470,12 @@ PyTypeObject* make_packed_type() {
 PyTypeObject* g_swig_proxy_type = nullptr;
 
 PyTypeObject* SwigPyObject_Type() {
-    static PyTypeObject* type = g_swig_proxy_type = make_proxy_type();
+    static PyTypeObject* type = [] {
+        PyTypeObject* made = make_proxy_type();
+        if (made && !join_shared_state(made)) made = nullptr;   // the type stays alive, unused
+        g_swig_proxy_type = made;
+        return made;
+    }();
     return type;
 }
 
@@ -239,11 +485,14 @@ PyTypeObject* SwigPyPacked_Type() {
 }
 
 bool SwigPyObject_Check(PyObject* op) {
-    if (is_instance_of(op, SwigPyObject_Type())) return true;
-    // Proxies made by other modules that share the runtime capsule.
-    SwigModuleInfo* start = kivo::rt::this_module_or_null();
-    for (SwigModuleInfo* m = start ? start->next : nullptr; m && m != start; m = m->next)
-        if (m->proxy_type && is_instance_of(op, m->proxy_type)) return true;
+    PyTypeObject* tp = Py_TYPE(op);
+    if (tp == g_swig_proxy_type) return true;
+    SharedState* state = shared_state();
+    if (!state) return false;
+    for (int i = 0; i < state->proxy_count; ++i) {
+        PyTypeObject* genuine = state->proxy_types[i];
+        if (tp == genuine || PyType_IsSubtype(tp, genuine)) return true;
+    }
     return false;
 }
 
@@ -256,6 +505,7 @@ PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own) {
     sobj->ty = ty;
     sobj->own = own;
     sobj->next = nullptr;
+    sobj->owner = nullptr;
     // Every proxy keeps the capsule (and with it the registry's client data) alive while it lives,
     // whatever its own flag becomes later.
     Py_XINCREF(kivo::rt::owned_capsule());
@@ -280,6 +530,13 @@ PyObject* SwigPyPacked_New(const void* data, std::size_t size, SwigTypeInfo* ty)
 SwigPyObject* SwigPyObject_GetThis(PyObject* obj) {
     PyObject* cur = obj;
     for (int depth = 0; depth <= kMaxThisDepth; ++depth) {
+        if (Py_TYPE(cur) == g_swig_proxy_type) return reinterpret_cast<SwigPyObject*>(cur);
+        if (cannot_carry_this(cur)) return nullptr;
+        if (kivo::rt::is_instance(cur)) {
+            cur = reinterpret_cast<kivo::rt::Instance*>(cur)->this_;
+            if (!cur) return nullptr;
+            continue;
+        }
         if (SwigPyObject_Check(cur)) return reinterpret_cast<SwigPyObject*>(cur);
         PyObject* value = PyObject_GetAttr(cur, kivo::rt::this_string());
         if (!value) {
@@ -293,9 +550,17 @@ SwigPyObject* SwigPyObject_GetThis(PyObject* obj) {
 }
 
 PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags) {
+    return SwigPyObject_NewPointerObject(ptr, ty, flags, nullptr);
+}
+
+PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner) {
     if (!ptr) Py_RETURN_NONE;
     PyObject* robj = SwigPyObject_New(ptr, ty, flags & SwigNew_Own);
     if (!robj) return nullptr;
+    if (owner) {
+        Py_INCREF(owner);
+        reinterpret_cast<SwigPyObject*>(robj)->owner = owner;
+    }
     SwigClientData* cd = ty ? ty->clientdata : nullptr;
     if (!cd || (flags & SwigNew_NoShadow)) return robj;
 
@@ -306,13 +571,10 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags) 
         auto tp = reinterpret_cast<PyTypeObject*>(cd->newargs);
         auto tpnew = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
         PyObject* empty_args = PyTuple_New(0);
-        PyObject* empty_kw = PyDict_New();
-        if (tpnew && empty_args && empty_kw) inst = tpnew(tp, empty_args, empty_kw);
+        if (tpnew && empty_args) inst = tpnew(tp, empty_args, nullptr);
         Py_XDECREF(empty_args);
-        Py_XDECREF(empty_kw);
     }
-    if (inst && PyObject_SetAttr(inst, kivo::rt::this_string(), robj) < 0) Py_CLEAR(inst);
-    if (inst && !cd->newraw) PyType_Modified(Py_TYPE(inst));
+    if (inst && store_this(inst, robj) < 0) Py_CLEAR(inst);
     Py_DECREF(robj);
     return inst;
 }
@@ -376,7 +638,6 @@ PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg) {
 }
 
 PyObject* SwigPyObject_InitShadow(PyObject* args) {
-    PyObject *obj = nullptr, *proxy = nullptr;
     if (!args) {
         PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got none", "swiginit", "", 2);
         return nullptr;
@@ -390,12 +651,34 @@ PyObject* SwigPyObject_InitShadow(PyObject* args) {
         PyErr_Format(PyExc_TypeError, "%s expected %s%d arguments, got %d", "swiginit", "", 2, static_cast<int>(n));
         return nullptr;
     }
-    obj = PyTuple_GetItem(args, 0);
-    proxy = PyTuple_GetItem(args, 1);
-    if (SwigPyObject* sthis = SwigPyObject_GetThis(obj)) {
-        if (!append_this(sthis, proxy)) return nullptr;
-    } else if (PyObject_SetAttr(obj, kivo::rt::this_string(), proxy) < 0) {
-        return nullptr;
-    }
+    if (kivo::rt::attach_this(PyTuple_GetItem(args, 0), PyTuple_GetItem(args, 1)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
+
+namespace kivo::rt {
+
+PyTypeObject* instance_type() {
+    SharedState* state = shared_state();
+    return state ? state->instance_type : nullptr;
+}
+
+bool is_instance(PyObject* op) {
+    PyTypeObject* base = g_state ? g_state->instance_type : nullptr;
+    return base && PyObject_TypeCheck(op, base);
+}
+
+int attach_this(PyObject* obj, PyObject* proxy) {
+    if (SwigPyObject* sthis = SwigPyObject_GetThis(obj)) {
+        PyObject* done = append_this(sthis, proxy);
+        if (!done) return -1;
+        Py_DECREF(done);
+        return 0;
+    }
+    return store_this(obj, proxy);
+}
+
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*)) {
+    if (delete_entry && destroy) destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = destroy;
+}
+
+}  // namespace kivo::rt

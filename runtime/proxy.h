@@ -1,15 +1,19 @@
 // Proxy objects: the SwigPyObject that carries a native pointer into Python, and SwigPyPacked,
-// which carries a byte copy of a value.
+// which carries a byte copy of a value. Also the root type of the companion classes, which holds
+// its proxy in a slot.
 #pragma once
 
 #include "registry.h"
 
+// The first four fields are those every runtime sharing the capsule reads from a proxy; the ones
+// after them belong to this runtime's proxies only.
 struct SwigPyObject {
     PyObject_HEAD
     void* ptr;
     SwigTypeInfo* ty;
     int own;
     PyObject* next;
+    PyObject* owner;   // kept alive as long as the proxy lives, or null
 };
 
 struct SwigPyPacked {
@@ -24,6 +28,8 @@ enum : int {
     SwigNew_NoShadow = 2,
 };
 
+// This module's proxy type. The first call also enters it in the process-wide table of this
+// runtime's proxy types, which every module built on the runtime shares.
 PyTypeObject* SwigPyObject_Type();
 
 // The pointer of a proxy of this runtime's own type whose descriptor is exactly the wanted one: the
@@ -38,15 +44,68 @@ inline bool SwigPyObject_DirectMatch(PyObject* obj, SwigTypeInfo* ty, void** ptr
 }
 PyTypeObject* SwigPyPacked_Type();
 
-// True only for genuine proxies: this runtime's type, or the proxy type of a module sharing the capsule.
+// True only for genuine proxies: an instance of a proxy type of this runtime (made by any module
+// built on it) or of a subclass. Proxies of other runtimes sharing the capsule are refused.
 bool SwigPyObject_Check(PyObject* op);
 bool SwigPyPacked_Check(PyObject* op);
 
 PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own);
 PyObject* SwigPyPacked_New(const void* data, std::size_t size, SwigTypeInfo* ty);
+
+// The proxy an object carries: the object itself, or the end of its "this" chain (at most 64
+// links). Never raises: objects that cannot carry one answer null at once.
 SwigPyObject* SwigPyObject_GetThis(PyObject* obj);
+
+// A new pointer object for ptr (None for null): an instance of the class registered for ty holding
+// the proxy as "this", or the bare proxy with SwigNew_NoShadow or when no class is registered. With
+// an owner, the proxy keeps a reference to it for as long as it lives.
 PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags);
+PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner);
 
 // Bodies of <Class>_swigregister and <Class>_swiginit.
 PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg);
 PyObject* SwigPyObject_InitShadow(PyObject* args);
+
+namespace kivo::rt {
+bool is_instance(PyObject* op);
+struct Instance;
+}
+
+namespace kivo::rt {
+
+// An instance of the companion classes' root type: its proxy lives in a slot, read and written as
+// the attribute "this".
+struct Instance {
+    PyObject_HEAD
+    PyObject* this_;   // null when the instance carries nothing
+};
+
+// The root type of companion classes. One type serves the whole process: the first module built on
+// this runtime makes it and the others find it in the shared table.
+PyTypeObject* instance_type();
+bool is_instance(PyObject* op);
+
+// The direct match of a bare proxy or of the proxy a companion instance holds in its slot: the
+// common cases of a conversion, checked before the general walk.
+inline bool quick_match(PyObject* obj, SwigTypeInfo* ty, void** ptr) {
+    if (SwigPyObject_DirectMatch(obj, ty, ptr)) return true;
+    if (!is_instance(obj)) return false;
+    PyObject* held = reinterpret_cast<Instance*>(obj)->this_;
+    return held && SwigPyObject_DirectMatch(held, ty, ptr);
+}
+
+// Attaches a proxy to obj as "this": appended to the chain obj already carries, else stored in the
+// slot of an instance of the root type, else set as an attribute. 0, or -1 with an error set.
+int attach_this(PyObject* obj, PyObject* proxy);
+
+// A typed destructor for the objects whose class's __swig_destroy__ is the built-in delete entry:
+// deallocation of an owning proxy calls destroy(ptr) directly, with the GIL released, in place of
+// the entry. Registering an entry again replaces its destructor.
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*));
+
+// Sets what the companion layer builds its classes from as dunder attributes of the module:
+// __kivo_object__ (the root type), __kivo_method__ (method descriptors over flat functions) and
+// __kivo_constructor__ (__init__ over new_<Class>). 0, or -1 with an error set.
+int install_companion_support(PyObject* module);
+
+}  // namespace kivo::rt

@@ -9,6 +9,7 @@
 #include "python.h"
 
 #include <cstddef>
+#include <type_traits>
 
 struct SwigClientData;
 struct SwigCastInfo;
@@ -31,6 +32,9 @@ struct SwigCastInfo {
     SwigCastInfo* prev;
 };
 
+// One block per module in the capsule's circular list. Modules of other generators put their blocks
+// in the same list, so these six fields are all that may be read from any block but our own; what
+// this runtime keeps besides (its proxy types) lives in its own table (proxy.h).
 struct SwigModuleInfo {
     SwigTypeInfo** types;          // merged descriptors, ended by null
     std::size_t size;
@@ -38,8 +42,11 @@ struct SwigModuleInfo {
     SwigTypeInfo** type_initial;
     SwigCastInfo** cast_initial;
     void* clientdata;              // never set
-    PyTypeObject* proxy_type;      // this module's SwigPyObject type (genuine proxy check)
+
 };
+
+static_assert(std::is_standard_layout_v<SwigModuleInfo> && sizeof(SwigModuleInfo) == 6 * sizeof(void*),
+              "the block is read by other runtimes sharing the capsule");
 
 struct SwigClientData {
     PyObject* klass;

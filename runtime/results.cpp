@@ -38,8 +38,7 @@ const ResultKind kStdStringResult{make_std_string, destroy_std_string, nullptr, 
 PyObject* new_result_proxy(void* ptr, SwigTypeInfo* ty, int flags, CallFrame& f) {
     PyObject* owner = nullptr;
     if (f.shape->policy & Policy_KeepAlive) owner = f.item_at(f.shape->keep_cpos);
-    (void)owner;   // MERGE: pass the owner once proxies carry one
-    return SwigPyObject_NewPointerObject(ptr, ty, flags);
+    return SwigPyObject_NewPointerObject(ptr, ty, flags, owner);
 }
 
 PyObject* make_borrowed(void* storage, CallFrame& f, SwigTypeInfo* ty) {

@@ -2,6 +2,7 @@
 arrays that feed a pointer and a length, default arguments, overload order, static methods and
 member variables (probes of the test module, declared like the module's own wrappers)."""
 
+import gc
 import sys
 
 import numpy as np
@@ -121,3 +122,15 @@ def test_member_variables(hooks, no_leaks):
         assert hooks.delete_ProbeRecord(record) is None
         raises(TypeError, arg("ProbeRecord_mCount_get", 1, "ProbeRecord *"), hooks.ProbeRecord_mCount_get, record)
         del record
+
+
+def test_returned_proxy_keeps_its_argument_alive(k, hooks, no_leaks):
+    with no_leaks():
+        text = k.TqString("kept")
+        same = hooks.probe_same_string(text)
+        assert type(same) is k.TqString and same.this == text.this and not same.thisown
+        del text
+        gc.collect()
+        # The borrowed proxy holds the owning one: the string lives as long as it does.
+        assert hooks.live_objects()["TqString"] >= 1 and str(same) == "kept"
+        del same

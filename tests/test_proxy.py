@@ -2,8 +2,10 @@
 attachment of companion classes, and who destroys the native object when."""
 
 import operator
+import os
 import sys
 import textwrap
+import weakref
 
 import pytest
 
@@ -29,6 +31,25 @@ def test_proxy_type(k):
             "next": "returns the next 'this' object"}
     assert {name: getattr(proxy_type, name).__doc__ for name in docs} == docs
     type("Derived", (proxy_type,), {})  # may be subclassed
+
+
+def test_proxy_types_have_bare_names(m, hooks):
+    p, q, packed = m.new_TqResult(1), bare(hooks, 0x10), hooks.make_packed("_p_TqResult", b"\x01\xab")
+    for proxy_type, name in ((type(p), "SwigPyObject"), (type(q), "SwigPyObject"), (type(packed), "SwigPyPacked")):
+        assert (proxy_type.__name__, proxy_type.__qualname__, proxy_type.__module__) == (name, name, "builtins")
+        assert repr(proxy_type) == "<class '%s'>" % name
+    assert repr(packed) == "<Swig Packed at _01ab_p_TqResult>" and str(packed) == "_01ab_p_TqResult"
+    with pytest.raises(TypeError, match=r"^unhashable type: 'SwigPyObject'$"):
+        hash(p)
+    for op, sign in ((operator.lt, "<"), (operator.le, "<="), (operator.gt, ">"), (operator.ge, ">=")):
+        with pytest.raises(TypeError, match=r"^'%s' not supported between instances of 'SwigPyObject' and "
+                                            r"'SwigPyObject'$" % sign):
+            op(p, q)
+    # Only the runtime makes proxies (one made from Python would hold no reference of its own).
+    for proxy_type in (type(p), type(q), type(packed), type("Derived", (type(p),), {})):
+        with pytest.raises(TypeError, match=r"^cannot create '\w+' instances$"):
+            proxy_type()
+    m.delete_TqResult(p)
 
 
 def test_ownership_methods(hooks):
@@ -228,3 +249,115 @@ def test_destroy_functions_and_leaks(python_run):
     assert sorted(lines[:-1]) == ["swig/python detected a memory leak of type '%s *', no destructor found." % name
                                   for name in ("TqGenBoolean", "TqGenInteger")]
     assert "Exception ignored in" in proc.stderr and "ValueError: destroy failed" in proc.stderr
+
+
+def test_typed_destructors(python_run):
+    # The typed destructor of result_delete deletes the TqResult with the GIL released; the entry
+    # itself, called as a built-in, would count the call.
+    code = textwrap.dedent("""
+        import sys
+        sys.path.insert(0, %r)
+        from conftest import releases_gil
+        import _kivo_python64 as m, _kivo_testhooks as hooks
+        class Typed:
+            __swig_destroy__ = hooks.result_delete
+        class Throwing:
+            __swig_destroy__ = hooks.throwing_delete
+        hooks.register_class("_p_TqGenInteger", Typed)
+        hooks.register_class("_p_TqGenFloat", Throwing)
+        live = lambda: hooks.live_objects().get("TqResult", 0)
+        def handed_over(code):
+            # A TqResult that a proxy of the registered type owns.
+            made = m.new_TqResult(code)
+            made.disown()
+            return hooks.make_pointer("_p_TqGenInteger", int(made), 3)
+        base = live()
+        p = handed_over(1)
+        del p
+        assert (hooks.generic_deletes(), live()) == (1, base)
+        hooks.register_typed_deletes()
+        p = handed_over(2)
+        assert live() == base + 1
+        def drop():
+            global p
+            del p
+        assert releases_gil(drop)
+        assert (hooks.generic_deletes(), live()) == (1, base)
+        hooks.make_pointer("_p_TqGenFloat", 0x10, 3)
+        assert hooks.generic_deletes() == 1
+        print("ok")
+    """ % os.path.dirname(os.path.abspath(__file__)))
+    proc = python_run(code)
+    assert (proc.stdout, proc.returncode) == ("ok\n", 0), proc.stderr
+    assert "Exception ignored in: <built-in function throwing_delete>" in proc.stderr
+    assert "RuntimeError: C++ exception in destructor: typed destroy failed" in proc.stderr
+
+
+def test_owner_lives_as_long_as_the_proxy(k, hooks, no_leaks):
+    class Owner:
+        pass
+
+    r = k.TqResult(3)
+    address = int(r.this)
+    with no_leaks(r):
+        owner = Owner()
+        ref = weakref.ref(owner)
+        base = sys.getrefcount(owner)
+        view = hooks.make_owned_pointer("_p_TqResult", address, 0, owner)
+        lone = hooks.make_owned_pointer("_p_TqResult", address, 2, owner)
+        assert hooks.make_owned_pointer("_p_TqResult", 0, 0, owner) is None
+        assert sys.getrefcount(owner) == base + 2
+        assert type(view) is k.TqResult and view == r and lone == r.this and view.this.own() is False
+        # With a class instance the bare proxy ("this") holds the owner, not the instance.
+        proxy = view.this
+        del owner, view, lone
+        assert ref() is not None
+        del proxy
+        assert ref() is None
+    assert r.GetCode() == 3
+
+
+def test_owner_released_after_the_object_is_destroyed(python_run):
+    code = textwrap.dedent("""
+        import _kivo_testhooks as hooks
+        seen = []
+        class Owner:
+            def __del__(self):
+                seen.append("owner released")
+        class Registered:
+            def __swig_destroy__(proxy):
+                seen.append("destroyed 0x%x" % int(proxy))
+        hooks.register_class("_p_TqGenInteger", Registered)
+        p = hooks.make_owned_pointer("_p_TqGenInteger", 0x10, 1, Owner())
+        assert type(p) is Registered
+        del p
+        seen.append("-")
+        q = hooks.make_owned_pointer("_p_TqGenInteger", 0x20, 0, Owner())
+        del q
+        print(seen)
+    """)
+    proc = python_run(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == str(["destroyed 0x10", "owner released", "-", "owner released"]) + "\n"
+
+
+def test_objects_that_cannot_carry_a_proxy(m, k):
+    r = k.TqResult(9)
+    exact = (5, True, 1.5, "text", b"bytes", None, (r,), [r], {"this": r.this})
+    for arg in exact:
+        with pytest.raises(TypeError, match=SELF_ERROR):
+            m.TqResult_GetCode(arg)
+        assert m.TqResult___eq__(arg, r) is NotImplemented  # nothing left raised behind
+    # Subclasses of the same types may carry one: their "this" is looked up as for any object.
+    for base in (int, float, str, bytes, tuple, list, dict):
+        derived = type("Derived", (base,), {})()
+        derived.this = r.this
+        assert m.TqResult_GetCode(derived) == 9
+
+    class Failing:
+        def __getattr__(self, name):
+            raise ZeroDivisionError(name)
+
+    with pytest.raises(TypeError, match=SELF_ERROR):  # whatever the lookup raised is dropped
+        m.TqResult_GetCode(Failing())
+    assert sys.exc_info() == (None, None, None)

@@ -281,6 +281,61 @@ PyObject* sink_fire_detached(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// make_packed(type_name, data): a SwigPyPacked holding a copy of the bytes.
+PyObject* make_packed(PyObject*, PyObject* args) {
+    PyObject *name, *data;
+    char* bytes;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "OO", &name, &data) || PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return nullptr;
+    return SwigPyPacked_New(bytes, static_cast<std::size_t>(size), descriptor_arg(name));
+}
+
+// make_owned_pointer(type_name, address, flags, owner): a pointer object whose proxy keeps owner alive.
+PyObject* make_owned_pointer(PyObject*, PyObject* args) {
+    PyObject *name, *owner;
+    unsigned long long address;
+    int flags;
+    if (!PyArg_ParseTuple(args, "OKiO", &name, &address, &flags, &owner)) return nullptr;
+    SwigTypeInfo* ty = descriptor_arg(name);
+    if (!ty) {
+        PyErr_SetString(PyExc_LookupError, "unknown type");
+        return nullptr;
+    }
+    return SwigPyObject_NewPointerObject(reinterpret_cast<void*>(address), ty, flags, owner);
+}
+
+// Delete entries with typed destructors. Called as built-ins (before register_typed_deletes, or by
+// a generic path) they count the call; result_delete then deletes the TqResult its proxy points at.
+long g_generic_deletes = 0;
+
+PyObject* result_delete(PyObject*, PyObject* proxy) {
+    ++g_generic_deletes;
+    if (!SwigPyObject_Check(proxy)) {
+        PyErr_SetString(PyExc_TypeError, "a proxy is needed");
+        return nullptr;
+    }
+    auto* sobj = reinterpret_cast<SwigPyObject*>(proxy);
+    delete static_cast<TqResult*>(sobj->ptr);
+    sobj->ptr = nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* throwing_delete(PyObject*, PyObject*) {
+    ++g_generic_deletes;
+    Py_RETURN_NONE;
+}
+
+void destroy_result(void* p) { delete static_cast<TqResult*>(p); }
+void destroy_throwing(void*) { throw std::runtime_error("typed destroy failed"); }
+
+PyObject* register_typed_deletes(PyObject*, PyObject*) {
+    register_destructor(result_delete, destroy_result);
+    register_destructor(throwing_delete, destroy_throwing);
+    Py_RETURN_NONE;
+}
+
+PyObject* generic_deletes(PyObject*, PyObject*) { return PyLong_FromLong(g_generic_deletes); }
+
 // ---- stand-in SDK accounting ----
 
 PyObject* live_objects(PyObject*, PyObject*) {
@@ -452,6 +507,12 @@ PyMethodDef kHookMethods[] = {
     {"char_pointer", char_pointer, METH_O, nullptr},
     {"wchar_pointer", wchar_pointer, METH_O, nullptr},
     {"proxy_type", proxy_type, METH_NOARGS, nullptr},
+    {"make_packed", make_packed, METH_VARARGS, nullptr},
+    {"make_owned_pointer", make_owned_pointer, METH_VARARGS, nullptr},
+    {"result_delete", result_delete, METH_O, nullptr},
+    {"throwing_delete", throwing_delete, METH_O, nullptr},
+    {"register_typed_deletes", register_typed_deletes, METH_NOARGS, nullptr},
+    {"generic_deletes", generic_deletes, METH_NOARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"sink_new", sink_new, METH_O, nullptr},
     {"sink_fire", sink_fire, METH_VARARGS, nullptr},
