@@ -51,7 +51,6 @@ struct Block {
 #undef KIVO_TYPE_ROW
     };
     SwigTypeInfo* initial[kCount + 1] = {};
-    SwigTypeInfo* merged[kCount + 1] = {};
     std::vector<SwigCastInfo> casts[kCount];   // each: own entry, derived entries, terminator
     SwigCastInfo* cast_initial[kCount] = {};
     SwigModuleInfo info{};
@@ -68,13 +67,17 @@ struct Block {
             casts[i].push_back({nullptr, nullptr, nullptr, nullptr});
             cast_initial[i] = casts[i].data();
         }
-        info = {merged, static_cast<std::size_t>(kCount), nullptr, initial, cast_initial, nullptr};
+        info = {g_types, static_cast<std::size_t>(kCount), nullptr, initial, cast_initial, nullptr};
     }
 };
 
+}  // namespace
+
+SwigTypeInfo* g_types[kCount + 1] = {};
+
+namespace {
 // Built when the module's library is loaded, before its initialisation function runs.
 Block g_block;
-
 }  // namespace
 
 SwigModuleInfo& module_block() { return g_block.info; }

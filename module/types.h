@@ -16,7 +16,9 @@ enum class TypeId : int {
 // The module block, built on first use from the type table and its cast list.
 SwigModuleInfo& module_block();
 
-// The descriptor in use for a type (shared with other modules once the registry is initialised).
-inline SwigTypeInfo* type(TypeId id) { return module_block().types[static_cast<int>(id)]; }
+// The descriptors in use (shared with other modules once the registry is initialised), ended by null.
+extern SwigTypeInfo* g_types[static_cast<int>(TypeId::Count) + 1];
+
+inline SwigTypeInfo* type(TypeId id) { return g_types[static_cast<int>(id)]; }
 
 }  // namespace kivo::module

@@ -148,6 +148,10 @@ struct CallFrame {
 // A proxy for a pointer a call hands out; with the KeepAlive policy it keeps the argument alive.
 PyObject* new_result_proxy(void* ptr, SwigTypeInfo* ty, int flags, CallFrame& f);
 
+// The record behind a flat function's C function (for callers that skip the argument tuple).
+void register_record(PyCFunction entry, const FuncRecord* record);
+const FuncRecord* record_of(PyCFunction entry);
+
 // ---- the dispatcher ----
 PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n);
 PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);

@@ -7,20 +7,48 @@
 // with that same argument tuple. A Constructor does the same for new_<Class> as __init__ and
 // attaches the new proxy to the instance as <Class>_swiginit would. Both give a BoundMethod when
 // read from an instance (f = obj.Method; f()).
+#include "call.h"
 #include "proxy.h"
 
 #include <structmember.h>
 
 #include <cstddef>
+#include <unordered_map>
 
 #ifndef Py_TPFLAGS_METHOD_DESCRIPTOR
 #define Py_TPFLAGS_METHOD_DESCRIPTOR (1UL << 17)
 #endif
+// The fast call protocol of CPython 3.9 and later, used when the running interpreter has it.
+#ifndef Py_TPFLAGS_HAVE_VECTORCALL
+#define Py_TPFLAGS_HAVE_VECTORCALL (1UL << 11)
+#endif
+constexpr std::size_t kVectorcallArgumentsOffset = std::size_t(1) << (8 * sizeof(std::size_t) - 1);
+using VectorcallFunc = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+
+namespace kivo::rt {
+
+namespace {
+std::unordered_map<PyCFunction, const FuncRecord*>& records() {
+    static auto* map = new std::unordered_map<PyCFunction, const FuncRecord*>;
+    return *map;
+}
+}  // namespace
+
+void register_record(PyCFunction entry, const FuncRecord* record) { records()[entry] = record; }
+
+const FuncRecord* record_of(PyCFunction entry) {
+    auto it = records().find(entry);
+    return it == records().end() ? nullptr : it->second;
+}
+
+}  // namespace kivo::rt
 
 namespace {
 
 struct Descriptor {
     PyObject_HEAD
+    VectorcallFunc vectorcall;   // CPython's fast call
+    const kivo::rt::FuncRecord* record;   // the flat function's dispatch data, when it has one
     PyObject* function;   // the flat built-in
     PyObject* name;       // __name__: the member's name
     PyObject* doc;        // __doc__: the flat function's docstring
@@ -79,6 +107,60 @@ PyObject* constructor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
+PyObject* cleared(PyObject* self);
+
+// The fast calls: the arguments go to the dispatcher as they are, with no tuple. Anything else (a
+// count the flat function's calling convention refuses, keywords, a function without a record)
+// takes the ordinary call, so the error is the function's own.
+PyObject* call_items(Descriptor* d, PyObject* const* args, Py_ssize_t n, PyObject* kwnames, Py_ssize_t first) {
+    bool plain = !kwnames || PyTuple_Size(kwnames) == 0;
+    if (plain && d->record && d->function) {
+        if (d->flags == METH_VARARGS || (d->flags == METH_O && n == 1) || (d->flags == METH_NOARGS && n == 0))
+            return kivo::rt::dispatch(*d->record, args, n);
+    }
+    PyObject* tuple = PyTuple_New(n);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SetItem(tuple, i, args[i]);
+    }
+    PyObject* kwargs = nullptr;
+    if (!plain) {
+        kwargs = PyDict_New();
+        Py_ssize_t nk = kwnames ? PyTuple_Size(kwnames) : 0;
+        for (Py_ssize_t i = 0; kwargs && i < nk; ++i)
+            if (PyDict_SetItem(kwargs, PyTuple_GetItem(kwnames, i), args[n + i]) < 0) Py_CLEAR(kwargs);
+        if (!kwargs) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+    }
+    (void)first;
+    PyObject* result = d->function ? call_flat(d, tuple, kwargs) : cleared(reinterpret_cast<PyObject*>(d));
+    Py_DECREF(tuple);
+    Py_XDECREF(kwargs);
+    return result;
+}
+
+PyObject* method_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    auto n = static_cast<Py_ssize_t>(nargsf & ~kVectorcallArgumentsOffset);
+    return call_items(reinterpret_cast<Descriptor*>(self), args, n, kwnames, 0);
+}
+
+PyObject* constructor_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    auto n = static_cast<Py_ssize_t>(nargsf & ~kVectorcallArgumentsOffset);
+    if (n < 1) {
+        PyErr_SetString(PyExc_TypeError, "descriptor '__init__' needs an argument");
+        return nullptr;
+    }
+    PyObject* made = call_items(reinterpret_cast<Descriptor*>(self), args + 1, n - 1, kwnames, 1);
+    if (!made) return nullptr;
+    int rc = kivo::rt::attach_this(args[0], made);
+    Py_DECREF(made);
+    if (rc < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // Read from the class: the descriptor itself. Read from an instance: a bound callable.
 PyObject* descriptor_get(PyObject* self, PyObject* obj, PyObject*) {
     if (!obj) {
@@ -125,6 +207,8 @@ PyObject* make_descriptor(PyTypeObject* type, PyObject* function, PyObject* name
     d->cfunc = PyCFunction_GetFunction(function);
     d->fself = PyCFunction_GetSelf(function);
     d->flags = flags;
+    d->record = kivo::rt::record_of(d->cfunc);
+    d->vectorcall = nullptr;
     return reinterpret_cast<PyObject*>(d);
 }
 
@@ -139,7 +223,9 @@ bool no_keywords(const char* what, PyObject* kwargs) {
 PyObject* method_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject *function, *name;
     if (!no_keywords("Method", kwargs) || !PyArg_ParseTuple(args, "OU:Method", &function, &name)) return nullptr;
-    return make_descriptor(type, function, name);
+    PyObject* d = make_descriptor(type, function, name);
+    if (d) reinterpret_cast<Descriptor*>(d)->vectorcall = method_vectorcall;
+    return d;
 }
 
 PyObject* constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -149,6 +235,7 @@ PyObject* constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!name) return nullptr;
     PyObject* d = make_descriptor(type, function, name);
     Py_DECREF(name);
+    if (d) reinterpret_cast<Descriptor*>(d)->vectorcall = constructor_vectorcall;
     return d;
 }
 
@@ -207,7 +294,18 @@ void gc_dealloc(PyObject* self, inquiry clear) {
 
 void descriptor_dealloc(PyObject* self) { gc_dealloc(self, descriptor_clear); }
 
+// Whether the running interpreter calls types through their vectorcall offset (3.9 and later).
+bool has_vectorcall() {
+    PyObject* version = PySys_GetObject("version_info");   // borrowed
+    PyObject* minor = version ? PySequence_GetItem(version, 1) : nullptr;
+    long m = minor ? PyLong_AsLong(minor) : 0;
+    Py_XDECREF(minor);
+    if (PyErr_Occurred()) PyErr_Clear();
+    return m >= 9;
+}
+
 PyMemberDef descriptor_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Descriptor, vectorcall), READONLY, nullptr},
     {"__name__", T_OBJECT, offsetof(Descriptor, name), READONLY, nullptr},
     {"__doc__", T_OBJECT, offsetof(Descriptor, doc), READONLY, nullptr},
     {"__wrapped__", T_OBJECT, offsetof(Descriptor, function), READONLY, nullptr},
@@ -226,8 +324,12 @@ PyTypeObject* make_descriptor_type(const char* name, newfunc make, ternaryfunc c
         {Py_tp_members, descriptor_members},
         {0, nullptr},
     };
-    PyType_Spec spec = {name, sizeof(Descriptor), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
+    unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    if (has_vectorcall())
+        flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    else
+        slots[7].pfunc = descriptor_members + 1;   // no vectorcall offset for an older interpreter
+    PyType_Spec spec = {name, sizeof(Descriptor), 0, flags, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

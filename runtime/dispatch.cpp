@@ -26,16 +26,27 @@ void report(const ParamShape& p, int code, const char* func) {
 }
 
 // Converts the inputs of a candidate into slots and prepares its outputs. On failure: the index of
-// the parameter that failed and its code; the slots before it are already released.
-bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code) {
+// the parameter that failed and its code; the slots before it are already released. On success,
+// dirty tells whether any slot holds something to release.
+// With first 1, self is already in slot 0 (converted for an earlier candidate).
+bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
+                 int first = 0) {
     const Shape& s = *c.shape;
-    int item = 0;
-    for (int k = 0; k < s.count; ++k) {
+    int item = first;
+    dirty = false;
+    for (int k = first; k < s.count; ++k) {
         const ParamShape& p = s.params[k];
         Slot& slot = slots[k];
         slot.cleanup = nullptr;
         if (p.flags & Param_Input) {
             if (item < c.given) {
+                // The common self: a bare proxy of exactly the class.
+                void* self = nullptr;
+                if ((p.flags & Param_Self) && SwigPyObject_DirectMatch(items[item], p.descriptor(), &self) && self) {
+                    slot.as<void*>() = self;
+                    ++item;
+                    continue;
+                }
                 int res = p.kind->convert(items[item++], slot, p);
                 if (res < 0) {
                     release(slots, k + 1);
@@ -43,12 +54,14 @@ bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& f
                     code = res;
                     return false;
                 }
+                dirty = dirty || slot.cleanup;
             } else {
                 ++item;
                 p.set_default(slot);
             }
         } else {
             p.kind->prepare(slot);
+            dirty = dirty || slot.cleanup;
         }
     }
     return true;
@@ -90,7 +103,6 @@ Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
 // Adds the output values to the result: the output list, or the tuple the policy asks for.
 PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
     const Shape& s = *f.shape;
-    if (!s.outputs) return result;
     PyObject* values[kMaxParams];
     int n = 0;
     for (int k = 0; k < s.count; ++k) {
@@ -133,7 +145,7 @@ PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
 }
 
 // Calls a candidate whose arguments are converted, builds the result and releases the slots.
-PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items, int n, Slot* slots) {
+PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items, int n, Slot* slots, bool dirty) {
     const Shape& s = *c.shape;
     CallFrame frame{&rec, &s, items, n, slots, 0};
     if (s.policy & Policy_DisownSelf) {
@@ -147,13 +159,13 @@ PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items,
     Outcome outcome = call_sdk(s, slots, storage);
     if (outcome == Called) {
         result = s.result->make(storage, frame);
-        bool ok = result && (!s.result->ok || s.result->ok(storage));
+        bool ok = s.outputs && result && (!s.result->ok || s.result->ok(storage));
         if (s.result->destroy) s.result->destroy(storage);
-        if (result) result = add_outputs(result, ok, frame);
+        if (result && s.outputs) result = add_outputs(result, ok, frame);
     } else if (outcome == CalledWithError && s.result->destroy) {
         s.result->destroy(storage);
     }
-    release(slots, s.count);
+    if (dirty) release(slots, s.count);
     return result;
 }
 
@@ -184,7 +196,8 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             SwigRuntime_CountError(rec.name, c.given, c.given, n, false);
             return nullptr;
         }
-        if (!convert_all(c, items, slots, failed, code)) {
+        bool dirty = false;
+        if (!convert_all(c, items, slots, failed, code, dirty)) {
             report(c.shape->params[failed], code, rec.name);
             if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
@@ -192,16 +205,32 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             }
             return nullptr;
         }
-        return run(rec, c, items, static_cast<int>(n), slots);
+        return run(rec, c, items, static_cast<int>(n), slots, dirty);
     }
     if (n > rec.max_items) {
         SwigRuntime_CountError(rec.name, 0, rec.max_items, n, false);
         if (!rec.comparison) SwigRuntime_RaiseOrExtendTypeError(rec.overload_text);
         return nullptr;
     }
+    // Self is converted once for all the candidates that want it as the same class.
+    SwigTypeInfo* (*self_type)() = nullptr;
+    void* self = nullptr;
     for (const Candidate& c : rec) {
         if (c.given != n) continue;
-        if (convert_all(c, items, slots, failed, code)) return run(rec, c, items, static_cast<int>(n), slots);
+        const bool method = c.shape->count > 0 && (c.shape->params[0].flags & Param_Self);
+        int first = 0;
+        if (method && self_type && c.shape->params[0].descriptor == self_type) {
+            slots[0].cleanup = nullptr;
+            slots[0].as<void*>() = self;
+            first = 1;
+        }
+        bool dirty = false;
+        if (convert_all(c, items, slots, failed, code, dirty, first))
+            return run(rec, c, items, static_cast<int>(n), slots, dirty);
+        if (method && failed > 0) {
+            self_type = c.shape->params[0].descriptor;
+            self = slots[0].as<void*>();
+        }
         const ParamShape& p = c.shape->params[failed];
         if ((p.flags & Param_Lenient) || code <= kCommitted) {
             // A candidate that takes whatever reaches it: its conversion error is the call's.

@@ -89,6 +89,7 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
             std::vector<const Shape*> shapes;
             for (const Cand& c : e.cands) shapes.push_back(c.shape);
             finish_record(*e.record, shapes, e.overloaded);
+            register_record(e.function, e.record);
         }
         if (e.destroy) register_destructor(e.function, e.destroy);   // owned proxies die without a Python call
         const char* doc = nullptr;

@@ -20,6 +20,11 @@ int convert_self(PyObject* o, Slot& s, const ParamShape& p) {
 
 int convert_pointer(PyObject* o, Slot& s, const ParamShape& p) {
     void* ptr = nullptr;
+    if (o == Py_None) {
+        s.as<void*>() = nullptr;
+        return 0;
+    }
+    if (cannot_carry_this(o)) return SwigError_Failed;
     int res = quick_match(o, p.descriptor(), &ptr) ? 0 : SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), 0, nullptr);
     if (res < 0) return res;
     s.as<void*>() = ptr;
@@ -28,6 +33,8 @@ int convert_pointer(PyObject* o, Slot& s, const ParamShape& p) {
 
 int convert_reference(PyObject* o, Slot& s, const ParamShape& p) {
     void* ptr = nullptr;
+    if (o == Py_None) return SwigError_NullReference;
+    if (cannot_carry_this(o)) return SwigError_Failed;
     int res = quick_match(o, p.descriptor(), &ptr) ? 0
                                                    : SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), SwigConvert_NoNull, nullptr);
     if (res < 0) return res;
@@ -58,6 +65,21 @@ int convert_chars(PyObject* o, Slot& s, const ParamShape&) {
 
 int convert_wchars(PyObject* o, Slot& s, const ParamShape&) {
     WCharSlot& c = s.as<WCharSlot>();
+    // A short str is converted into the slot itself: no heap memory, one pass.
+    if (PyUnicode_Check(o)) {
+        constexpr Py_ssize_t room = sizeof(c.inline_text) / sizeof(wchar_t);
+        Py_ssize_t length = PyUnicode_GetLength(o);
+        if (length >= 0 && length < room) {
+            Py_ssize_t n = PyUnicode_AsWideChar(o, c.inline_text, length);
+            if (n >= 0) {
+                c.inline_text[n] = 0;
+                c.text = c.inline_text;
+                c.alloc = 0;
+                return 0;
+            }
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
     int res = SwigAs_WCharPtrAndSize(o, &c.text, nullptr, &c.alloc);
     if (res >= 0 && c.alloc == SwigFlag_NewObject) s.cleanup = free_wchars;
     return res;

@@ -46,6 +46,7 @@ struct CharSlot {
 struct WCharSlot {
     wchar_t* text;
     int alloc;
+    wchar_t inline_text[(kSlotBytes - 16) / sizeof(wchar_t)];   // short texts live here
 };
 struct StdStringSlot {
     std::string* text;

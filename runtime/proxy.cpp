@@ -14,14 +14,6 @@ namespace {
 // Longest "this" chain followed from one Python object before giving up (a.this = a loops forever).
 constexpr int kMaxThisDepth = 64;
 
-// Objects of these exact types can never carry a proxy: a conversion refuses them at once.
-bool cannot_carry_this(PyObject* op) {
-    PyTypeObject* tp = Py_TYPE(op);
-    return op == Py_None || tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyFloat_Type ||
-           tp == &PyUnicode_Type || tp == &PyBytes_Type || tp == &PyTuple_Type || tp == &PyList_Type ||
-           tp == &PyDict_Type;
-}
-
 // ---- process-wide state ----
 //
 // Every module built on this runtime links its own copy of it and makes its own proxy type. What
@@ -660,6 +652,15 @@ namespace kivo::rt {
 PyTypeObject* instance_type() {
     SharedState* state = shared_state();
     return state ? state->instance_type : nullptr;
+}
+
+PyTypeObject* g_last_instance_type = nullptr;
+
+void remember_instance_type(PyTypeObject* type) {
+    Py_INCREF(type);
+    PyTypeObject* old = g_last_instance_type;
+    g_last_instance_type = type;
+    Py_XDECREF(old);
 }
 
 bool is_instance(PyObject* op) {

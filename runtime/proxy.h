@@ -52,6 +52,14 @@ bool SwigPyPacked_Check(PyObject* op);
 PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own);
 PyObject* SwigPyPacked_New(const void* data, std::size_t size, SwigTypeInfo* ty);
 
+// Objects of these exact types can never carry a proxy: a conversion refuses them at once.
+inline bool cannot_carry_this(PyObject* op) {
+    PyTypeObject* tp = Py_TYPE(op);
+    return op == Py_None || tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyFloat_Type ||
+           tp == &PyUnicode_Type || tp == &PyBytes_Type || tp == &PyTuple_Type || tp == &PyList_Type ||
+           tp == &PyDict_Type;
+}
+
 // The proxy an object carries: the object itself, or the end of its "this" chain (at most 64
 // links). Never raises: objects that cannot carry one answer null at once.
 SwigPyObject* SwigPyObject_GetThis(PyObject* obj);
@@ -87,9 +95,16 @@ bool is_instance(PyObject* op);
 
 // The direct match of a bare proxy or of the proxy a companion instance holds in its slot: the
 // common cases of a conversion, checked before the general walk.
+// The last class found to derive from the root type (held, so its address cannot be reused).
+extern PyTypeObject* g_last_instance_type;
+void remember_instance_type(PyTypeObject* type);
+
 inline bool quick_match(PyObject* obj, SwigTypeInfo* ty, void** ptr) {
     if (SwigPyObject_DirectMatch(obj, ty, ptr)) return true;
-    if (!is_instance(obj)) return false;
+    if (Py_TYPE(obj) != g_last_instance_type) {
+        if (!is_instance(obj)) return false;
+        remember_instance_type(Py_TYPE(obj));
+    }
     PyObject* held = reinterpret_cast<Instance*>(obj)->this_;
     return held && SwigPyObject_DirectMatch(held, ty, ptr);
 }
