@@ -98,7 +98,9 @@ std::string result_doc() { return class_doc_type("TqResult"); }
 
 const ParamKind kTextKind{convert_text, report_text, nullptr, nullptr, Rank_TextObject, false, string_doc};
 const ParamKind kOutTextKind{nullptr, nullptr, prepare_out_text, out_text, 0, false, string_doc};
-const ResultKind kTextResult{make_text, nullptr, nullptr, &decl_text<const TqString&>, nullptr};
+std::string string_result_doc() { return "string"; }
+
+const ResultKind kTextResult{make_text, nullptr, nullptr, &decl_text<const TqString&>, string_result_doc};
 const ResultKind kResultResult{make_result, nullptr, result_ok, &decl_text<TqResult>, result_doc};
 
 }  // namespace kivo::module

@@ -8,6 +8,8 @@
 
 namespace kivo::rt {
 
+// The Python type a declared C++ type takes or gives, for docstrings: numbers, booleans and text by
+// name; a pointer or reference to anything else is a class; anything else by value an enumeration.
 std::string python_type_of(const std::string& decl) {
     static const char* const ints[] = {"int32_t", "uint32_t", "uint16_t", "uint8_t", "int64_t", "uint64_t",
                                        "int", "unsigned int", "size_t"};
@@ -21,15 +23,11 @@ std::string python_type_of(const std::string& decl) {
     }
     if (base == "bool") return "boolean";
     if (base == "double" || base == "float") return "float";
-    if (base == "char" || base == "wchar_t" || base == "TqString" || base == "std::string") return "string";
+    if (base == "char" || base == "wchar_t" || base == "std::string") return "string";
     for (const char* i : ints)
         if (base == i) return "int";
-    if (base.rfind("Tq", 0) == 0 || base.rfind("ITq", 0) == 0) {
-        // Enumerations are ints; classes name their Python class.
-        if (decl == base) return "int";
-        return ":py:class:`" + base + "`";
-    }
-    return base;
+    if (decl == base) return "int";
+    return ":py:class:`" + base + "`";
 }
 
 namespace {

@@ -135,9 +135,7 @@ PyObject* out_pointer(Slot& s, const ParamShape& p, CallFrame& f) {
     return new_result_proxy(s.as<void*>(), p.descriptor(), 0, f);
 }
 
-std::string class_doc_type(const ParamShape& p) {
-    return ":py:class:`" + std::string(SwigRuntime_TypePrettyName(p.descriptor())).substr(0) + "`";
-}
+std::string array_doc_type(const ParamShape&) { return ":py:class:`numpy.ndarray`"; }
 
 }  // namespace
 
@@ -162,7 +160,8 @@ const ParamKind kFloatKind{convert_value<float, SwigAs_Float>, nullptr, nullptr,
 const ParamKind kCharPtrKind{convert_chars, nullptr, nullptr, nullptr, Rank_String, false, nullptr};
 const ParamKind kWCharPtrKind{convert_wchars, nullptr, nullptr, nullptr, Rank_WideString, false, nullptr};
 const ParamKind kStdStringKind{convert_std_string, nullptr, nullptr, nullptr, Rank_StdString, false, nullptr};
-const ParamKind kByteArrayKind{convert_byte_array, report_byte_array, nullptr, nullptr, Rank_Array, false, nullptr};
+const ParamKind kByteArrayKind{convert_byte_array, report_byte_array, nullptr, nullptr, Rank_Array, false,
+                               array_doc_type};
 
 const ParamKind kOutBoolKind{nullptr, nullptr, zero<bool>, out_bool, 0, true, nullptr};
 const ParamKind kOutInt32Kind{nullptr, nullptr, zero<int32_t>, out_int32, 0, false, nullptr};
@@ -171,6 +170,6 @@ const ParamKind kOutInt64Kind{nullptr, nullptr, zero<int64_t>, out_int64, 0, fal
 const ParamKind kOutUInt64Kind{nullptr, nullptr, zero<uint64_t>, out_uint64, 0, false, nullptr};
 const ParamKind kOutDoubleKind{nullptr, nullptr, zero<double>, out_double, 0, false, nullptr};
 const ParamKind kOutFloatKind{nullptr, nullptr, zero<float>, out_float, 0, false, nullptr};
-const ParamKind kOutPointerKind{nullptr, nullptr, zero<void*>, out_pointer, 0, false, class_doc_type};
+const ParamKind kOutPointerKind{nullptr, nullptr, zero<void*>, out_pointer, 0, false, nullptr};
 
 }  // namespace kivo::rt
