@@ -5,8 +5,10 @@
 // Objects: the functions on existing objects take the module's own proxies (checked by proxy type and
 // type descriptor, as the wrappers' direct match does); the constructor returns a minimal box of this
 // module that owns the new object and destroys it, GIL released, when it is dropped.
+#include "numpy_input.h"
 #include "proxy.h"
 
+#include "TqBuffer.h"
 #include "TqLiveObjects.h"
 #include "TqResult.h"
 #include "TqString.h"
@@ -252,7 +254,35 @@ PyObject* live(PyObject*, PyObject* name) {
     return PyLong_FromLong(count);
 }
 
+// buffer_view(buffer_proxy): the buffer's bytes as a NumPy view, the proxy as its base: the same work
+// as TqBuffer_GetDataPointer (a METH_VARARGS wrapper) with nothing else.
+SwigTypeInfo* g_buffer_type = nullptr;
+
+PyObject* set_buffer(PyObject*, PyObject* proxy) {
+    g_buffer_type = reinterpret_cast<SwigPyObject*>(proxy)->ty;
+    Py_RETURN_NONE;
+}
+
+PyObject* buffer_view(PyObject*, PyObject* args) {
+    PyObject* proxy = nullptr;
+    if (!PyArg_UnpackTuple(args, "buffer_view", 1, 1, &proxy)) return nullptr;
+    auto* buffer = static_cast<TqBuffer*>(object_of(proxy, g_buffer_type));
+    if (!buffer) {
+        PyErr_SetString(PyExc_TypeError, "a TqBuffer proxy expected");
+        return nullptr;
+    }
+    uint8_t* data;
+    {
+        Unlocked unlocked;
+        data = buffer->GetDataPointer();
+    }
+    int64_t dims[1] = {buffer->GetSize()};
+    return kivo::rt::memory_view(data, 1, dims, kivo::rt::kNpyUByte, proxy);
+}
+
 PyMethodDef kMethods[] = {
+    {"set_buffer", set_buffer, METH_O, nullptr},
+    {"buffer_view", buffer_view, METH_VARARGS, nullptr},
     {"set_proxies", set_proxies, METH_VARARGS, nullptr},
     {"is_ok", is_ok, METH_O, nullptr},
     {"set_code", set_code, METH_VARARGS, nullptr},

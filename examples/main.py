@@ -1,4 +1,7 @@
-"""A tour of what the Kivo binding offers so far: constants, enumerations, results and strings."""
+"""A tour of what the Kivo binding offers so far: constants, enumerations, results, strings,
+buffers whose memory Python sees as NumPy arrays, and chunk data."""
+
+import numpy as np
 
 import kivo_python64 as kivo
 
@@ -24,6 +27,21 @@ def main():
     print("TqString round trip:", str(name), "length", name.GetLength(), "equal to str:", name == "Caméra \U0001F4F7")
     name += " #1"
     print("After += the name is a str:", repr(name))
+
+    buffer = kivo.TqBuffer()
+    buffer.Alloc(64)
+    view = buffer.GetDataPointer()        # the buffer's own memory, no copy
+    view[:] = np.arange(64, dtype=np.uint8)
+    print("Buffer of", buffer.GetSize(), "bytes seen as", view.dtype, view.shape, "->", buffer.GetDataPointer()[:6])
+    print("Adding a chunk:", str(buffer.AddChunk(0x1001, b"exposure=12ms").GetCodeString()))
+    size = buffer.GetChunkSizeByID(0x1001)
+    print("Chunk 0x1001:", bytes(buffer.GetChunkRawDataByID(0x1001)), "(%d bytes)" % size)
+
+    frame = np.zeros(8, dtype=np.uint8)
+    attached = kivo.TqBuffer()
+    attached.Attach(frame)                # the buffer now uses the array's memory
+    attached.GetDataPointer()[:] = 255
+    print("Attached array written through the buffer:", frame)
 
 
 if __name__ == "__main__":

@@ -26,9 +26,9 @@ const std::vector<ClassRow>& class_table() {
         {"TqResult", T::TqResult, {}, result_entries, false},
         {"TqString", T::TqString, {}, string_entries, false},
         // Buffers and images.
-        {"ITqChunkData", T::ITqChunkData, {}, nullptr, false},
-        {"TqBuffer", T::TqBuffer, {same(T::ITqChunkData)}, nullptr, false},
-        {"TqChunkData", T::TqChunkData, {same(T::ITqChunkData)}, nullptr, false},
+        {"ITqChunkData", T::ITqChunkData, {}, chunk_data_interface_entries, false},
+        {"TqBuffer", T::TqBuffer, {same(T::ITqChunkData)}, buffer_entries, false},
+        {"TqChunkData", T::TqChunkData, {same(T::ITqChunkData)}, chunk_data_entries, false},
         {"ITqImage", T::ITqImage, {}, nullptr, false},
         {"TqImage", T::TqImage, {same(T::ITqImage)}, nullptr, false},
         {"ITqMultiPartContainerReader", T::ITqMultiPartContainerReader, {}, nullptr, false},

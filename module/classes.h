@@ -41,5 +41,8 @@ const std::vector<PointerCastRow>& pointer_casts();
 // Each wrapped class's rows.
 Entries result_entries();
 Entries string_entries();
+Entries chunk_data_interface_entries();
+Entries buffer_entries();
+Entries chunk_data_entries();
 
 }  // namespace kivo::module

@@ -23,8 +23,15 @@
         static constexpr const char* value = #E;   \
     };
 
+class ITqChunkData;
+class TqBuffer;
+class TqChunkData;
+
 KIVO_BIND_CLASS(TqResult)
 KIVO_BIND_CLASS(TqString)
+KIVO_BIND_CLASS(ITqChunkData)
+KIVO_BIND_CLASS(TqBuffer)
+KIVO_BIND_CLASS(TqChunkData)
 
 KIVO_BIND_ENUM(TqPixelType)
 KIVO_BIND_ENUM(TqLogLevelEnum)

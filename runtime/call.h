@@ -108,6 +108,8 @@ struct Shape {
     int8_t keep_cpos;            // KeepAlive: the argument kept alive, by position
     Role role;
     const char* owner;           // the class, for "Class::Member" in prototypes
+    // Runs after a call that completed, with the GIL held: ok is the result's verdict.
+    void (*after)(CallFrame& frame, bool ok);
 };
 
 // One candidate of a dispatch: a shape and how many Python items it takes.

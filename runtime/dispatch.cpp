@@ -3,6 +3,7 @@
 // first mismatch), releases the GIL around exactly the SDK call, turns C++ exceptions into Python
 // errors, builds the result with its outputs and frees what the conversions made.
 #include "call.h"
+#include "params.h"
 
 #include <algorithm>
 #include <cstring>
@@ -159,7 +160,8 @@ PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items,
     Outcome outcome = call_sdk(s, slots, storage);
     if (outcome == Called) {
         result = s.result->make(storage, frame);
-        bool ok = s.outputs && result && (!s.result->ok || s.result->ok(storage));
+        bool ok = (s.outputs || s.after) && result && (!s.result->ok || s.result->ok(storage));
+        if (result && s.after) s.after(frame, ok);
         if (s.result->destroy) s.result->destroy(storage);
         if (result && s.outputs) result = add_outputs(result, ok, frame);
     } else if (outcome == CalledWithError && s.result->destroy) {
@@ -293,7 +295,8 @@ std::string prototype_of(const Shape& s, int given, const char* func) {
         if (p.decl2) text += "," + std::string(p.decl2());
         first = false;
     }
-    return text + ")";
+    bool const_method = s.count > 0 && s.params[0].kind == &kConstSelfKind;
+    return text + (const_method ? ") const" : ")");
 }
 
 void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded) {

@@ -72,7 +72,7 @@ Cand make_cand(const Shape* shape, std::initializer_list<const char*> names) { r
 
 Entry make_entry(const char* name, PyCFunction function, int flags, FuncRecord* record,
                  std::initializer_list<Cand> cands, bool overloaded, Role role, const char* owner) {
-    return Entry{name, function, flags, record, cands, overloaded, nullptr, true, owner, role, nullptr};
+    return Entry{name, function, flags, record, cands, overloaded, nullptr, true, owner, role, nullptr, nullptr};
 }
 
 void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entries) {
@@ -89,14 +89,15 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
             finish_record(*e.record, shapes, e.overloaded);
             register_record(e.function, e.record);
         }
-        if (e.destroy) register_destructor(e.function, e.destroy);   // owned proxies die without a Python call
+        if (e.destroy) register_destructor(e.function, e.destroy, e.forget);   // owned proxies die without a Python call
         const char* doc = nullptr;
         if (e.documented) doc = e.fixed_doc ? e.fixed_doc : docs.emplace_back(doc_of(e)).c_str();
         defs.push_back({e.name, e.function, e.flags, doc});
     }
 }
 
-PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), const char* func, const char* decl) {
+PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), void (*forget)(void*), const char* func,
+                     const char* decl) {
     if (!arg) return nullptr;
     void* p = nullptr;
     int res = SwigPyObject_ConvertPtr(arg, &p, ty, SwigConvert_Disown | SwigConvert_Clear, nullptr);
@@ -113,6 +114,7 @@ PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), co
             threw = true;
         }
         PyEval_RestoreThread(state);
+        if (forget) forget(p);
         if (threw) {
             PyErr_SetString(PyExc_RuntimeError, "the destructor threw a C++ exception");
             return nullptr;

@@ -130,7 +130,7 @@ template <class Data, class Policy = Default>
 constexpr Shape make_shape(Thunk thunk, Role role, const char* owner, const ResultKind* result) {
     return Shape{Data::params.data(), static_cast<uint8_t>(Data::count), static_cast<uint8_t>(Data::inputs),
                  static_cast<uint8_t>(Data::defaults), static_cast<uint8_t>(Data::outputs), thunk, result,
-                 Policy::bits, static_cast<int8_t>(Policy::keep_cpos), role, owner};
+                 Policy::bits, static_cast<int8_t>(Policy::keep_cpos), role, owner, Policy::after};
 }
 
 template <class T>
@@ -266,6 +266,7 @@ struct Entry {
     const char* owner;          // the class a static or a member variable belongs to
     Role role;
     void (*destroy)(void*);     // delete_<Class>: the typed destructor
+    void (*forget)(void*);      // ... and what runs, with the GIL, once the object is gone
 };
 
 template <Text Name>
@@ -354,17 +355,20 @@ std::vector<Entry> field() {
 
 // delete_<Class>: destroys an object its proxy owns, then clears the proxy's pointer; a proxy that
 // does not own its object is refused and nothing is destroyed.
-PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), const char* func, const char* decl);
+// forget(object), when given, runs with the GIL held once the object is destroyed: it drops what
+// the module kept for it (arrays attached to it), keyed by its address.
+PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), void (*forget)(void*), const char* func,
+                     const char* decl);
 
-template <Text Name, class C>
+template <Text Name, class C, void (*Forget)(void*) = nullptr>
 Entry delete_entry() {
     struct Row {
         static PyObject* entry(PyObject*, PyObject* arg) {
-            return run_delete(arg, descriptor_of<C>(), &delete_object<C>, Name.c_str(), decl_text<C*>());
+            return run_delete(arg, descriptor_of<C>(), &delete_object<C>, Forget, Name.c_str(), decl_text<C*>());
         }
     };
     return Entry{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, "Destructor", true, nullptr, Role::Method,
-                 &delete_object<C>};
+                 &delete_object<C>, Forget};
 }
 
 // <Class>_swigregister and <Class>_swiginit.
@@ -375,13 +379,14 @@ Entry registration() {
     struct Row {
         static PyObject* entry(PyObject*, PyObject* cls) { return SwigPyObject_RegisterClass(descriptor_of<C>(), cls); }
     };
-    return Entry{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, nullptr, false, nullptr, Role::Method, nullptr};
+    return Entry{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, nullptr, false, nullptr, Role::Method, nullptr,
+                 nullptr};
 }
 
 template <Text Name>
 Entry initialisation() {
     return Entry{Name.c_str(), &swiginit_entry, METH_VARARGS, nullptr, {}, false, nullptr, false, nullptr,
-                 Role::Method, nullptr};
+                 Role::Method, nullptr, nullptr};
 }
 
 // A row without a docstring.

@@ -3,6 +3,7 @@
 #include "numpy_api.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace kivo::rt {
@@ -32,6 +33,8 @@ enum : int {
     kArrayTypeEntry = 2,
     kDescrFromTypeEntry = 45,
     kFromAnyEntry = 69,
+    kNewEntry = 93,
+    kSetBaseObjectEntry = 282,
     kEquivTypenumsEntry = 191,
     kContiguous = 0x1,
     kRequirements = 0x501,        // C-contiguous, aligned, writeable
@@ -141,6 +144,30 @@ const char* SwigNumpy_TypeName(PyObject* obj) {
     if (PyList_Check(obj)) return "list";
     if (PyTuple_Check(obj)) return "tuple";
     return "unknown type";
+}
+
+PyObject* memory_view(void* data, int nd, const int64_t* dims, int typenum, PyObject* base) {
+    if (!numpy_api() && !import_numpy()) return nullptr;
+    using New = PyObject* (*)(PyTypeObject*, int, const intptr_t*, int, const intptr_t*, void*, int, int, PyObject*);
+    intptr_t shape[3];
+    for (int i = 0; i < nd; ++i) shape[i] = static_cast<intptr_t>(dims[i]);
+    PyObject* array = reinterpret_cast<New>(numpy_api()[kNewEntry])(array_type(), nd, shape, typenum, nullptr, data, 0,
+                                                                    kRequirements, nullptr);
+    if (!array) return nullptr;
+    if (!data) {
+        // NumPy allocated the memory: never show what it held before.
+        std::memset(array_data(array), 0, static_cast<std::size_t>(array_nbytes(array)));
+        return array;
+    }
+    if (base) {
+        using SetBase = int (*)(PyObject*, PyObject*);
+        Py_INCREF(base);
+        if (reinterpret_cast<SetBase>(numpy_api()[kSetBaseObjectEntry])(array, base) < 0) {   // takes base
+            Py_DECREF(array);
+            return nullptr;
+        }
+    }
+    return array;
 }
 
 PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length) {

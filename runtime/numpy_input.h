@@ -9,6 +9,7 @@
 namespace kivo::rt {
 
 inline constexpr int kNpyUByte = 2;
+inline constexpr int kNpyUShort = 4;
 inline constexpr int kNpyNoType = 25;
 
 // The object itself when it already is a C-contiguous array of the type (is_new 0), else a new
@@ -28,5 +29,11 @@ int64_t array_nbytes(PyObject* array);
 // A one-dimensional byte array of any length from obj: a new reference to the array (the caller's
 // own or a converted copy) with its data and length, or null with the error set.
 PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length);
+
+// A NumPy array over memory the SDK holds: nd dimensions of the element type, C-contiguous, aligned
+// and writeable, no copy. base (which gets a new reference) keeps the memory's owner alive for as
+// long as the array lives; null for none. A null data pointer gives a zero-filled array that owns
+// its memory. A new reference, or null with NumPy's error set.
+PyObject* memory_view(void* data, int nd, const int64_t* dims, int typenum, PyObject* base);
 
 }  // namespace kivo::rt

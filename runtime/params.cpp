@@ -117,6 +117,29 @@ void report_byte_array(int code, const ParamShape& p, const char* func) {
     // Otherwise NumPy's own error, or the dimension message, is already set.
 }
 
+int convert_bytes(PyObject* o, Slot& s, const ParamShape& p) {
+    if (!PyBytes_Check(o)) return SwigError_Type;
+    ArraySlot& a = s.as<ArraySlot>();
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(o, &data, &length) < 0) {
+        PyErr_Clear();
+        return SwigError_Type;
+    }
+    a.data = data;
+    a.length = static_cast<uint64_t>(length);
+    a.array = nullptr;   // the caller's object, lent for the call
+    if (a.length > p.limit) return SwigError_Overflow;
+    return 0;
+}
+
+void report_bytes(int code, const ParamShape& p, const char* func) {
+    if (code == SwigError_Overflow)
+        SwigRuntime_ArgumentError(code, func, p.cpos + 1, p.decl2());
+    else
+        SwigRuntime_ArgumentError(code, func, p.cpos, p.decl());
+}
+
 // ---- outputs ----
 
 template <class T>
@@ -141,6 +164,7 @@ std::string array_doc_type(const ParamShape&) { return ":py:class:`numpy.ndarray
 
 // {convert, report, prepare, output, precedence, always_present, doc_type}
 const ParamKind kSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
+const ParamKind kConstSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer + 1, false, nullptr};
 const ParamKind kPointerKind{convert_pointer, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 const ParamKind kReferenceKind{convert_reference, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 
@@ -162,6 +186,8 @@ const ParamKind kWCharPtrKind{convert_wchars, nullptr, nullptr, nullptr, Rank_Wi
 const ParamKind kStdStringKind{convert_std_string, nullptr, nullptr, nullptr, Rank_StdString, false, nullptr};
 const ParamKind kByteArrayKind{convert_byte_array, report_byte_array, nullptr, nullptr, Rank_Array, false,
                                array_doc_type};
+
+const ParamKind kBytesKind{convert_bytes, report_bytes, nullptr, nullptr, Rank_Array, false, nullptr};
 
 const ParamKind kOutBoolKind{nullptr, nullptr, zero<bool>, out_bool, 0, true, nullptr};
 const ParamKind kOutInt32Kind{nullptr, nullptr, zero<int32_t>, out_int32, 0, false, nullptr};

@@ -32,9 +32,10 @@ enum Precedence : int {
 };
 
 // Kinds of the runtime (params.cpp).
-extern const ParamKind kSelfKind, kPointerKind, kReferenceKind;
+extern const ParamKind kSelfKind, kConstSelfKind, kPointerKind, kReferenceKind;
 extern const ParamKind kBoolKind, kInt32Kind, kUInt32Kind, kUInt16Kind, kUInt8Kind, kInt64Kind, kUInt64Kind;
 extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kStdStringKind, kByteArrayKind;
+extern const ParamKind kBytesKind;
 extern const ParamKind kOutBoolKind, kOutInt32Kind, kOutUInt32Kind, kOutInt64Kind, kOutUInt64Kind;
 extern const ParamKind kOutDoubleKind, kOutFloatKind, kOutPointerKind;
 
@@ -200,6 +201,13 @@ struct ParamOf<Array<Ptr, Len>> {
     }
 };
 
+// A bytes object (or an instance of a subclass) lent to the SDK for the call: its own storage and its
+// length, which must fit the SDK's length parameter. Nothing else is accepted, bytearray included.
+template <class Ptr, class Len>
+struct ParamOf<Bytes<Ptr, Len>> : ParamOf<Array<Ptr, Len>> {
+    static constexpr const ParamKind* kind() { return &kBytesKind; }
+};
+
 template <class P>
 concept HasDefault = requires(Slot& s) { ParamOf<P>::set_default(s); };
 
@@ -229,6 +237,10 @@ struct LengthDecl<Array<Ptr, Len>> {
 };
 template <class Ptr, class Len>
 struct Decl<Array<Ptr, Len>> : Decl<Ptr> {};
+template <class Ptr, class Len>
+struct LengthDecl<Bytes<Ptr, Len>> : LengthDecl<Array<Ptr, Len>> {};
+template <class Ptr, class Len>
+struct Decl<Bytes<Ptr, Len>> : Decl<Ptr> {};
 
 template <class P>
 constexpr ParamShape param_shape(int cpos, uint8_t extra = 0) {
@@ -251,7 +263,9 @@ const char* self_decl() {
 }
 template <class C>
 constexpr ParamShape self_shape() {
-    return ParamShape{&kSelfKind, &descriptor_of<C>, &self_decl<C>, nullptr, nullptr, 0, 1, Param_Input | Param_Self};
+    // A const method ranks after its non-const twin, and its prototype says "const".
+    return ParamShape{std::is_const_v<C> ? &kConstSelfKind : &kSelfKind, &descriptor_of<C>, &self_decl<C>, nullptr,
+                      nullptr, 0, 1, Param_Input | Param_Self};
 }
 
 }  // namespace kivo::rt

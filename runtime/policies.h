@@ -13,6 +13,7 @@ struct Default {
     static constexpr bool has_result = false;     // result: a result kind in place of the type's
     static constexpr const ResultKind* result = nullptr;
     static constexpr uint8_t lenient_from = 0;   // inputs from this C position on commit the candidate
+    static constexpr void (*after)(CallFrame&, bool) = nullptr;   // runs after a completed call
 };
 
 template <class Base = Default>
@@ -39,6 +40,10 @@ struct KeepAlive : Base {   // what the call hands out keeps the argument at Pos
 template <int F, class Base = Default>
 struct Flags : Base {
     static constexpr int flags = F;
+};
+template <void (*Hook)(CallFrame&, bool), class Base = Default>
+struct After : Base {   // Hook(frame, ok) runs after the call completed, with the GIL held
+    static constexpr void (*after)(CallFrame&, bool) = Hook;
 };
 template <int Position, class Base = Default>
 struct LenientFrom : Base {   // in overloads, any object reaching this position runs the candidate

@@ -67,23 +67,28 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 // ---- typed destructors ----
 
 using Destroy = void (*)(void*);
+struct Typed {
+    Destroy destroy;
+    Destroy forget;   // runs with the GIL once the object is gone, or null
+};
 
-std::unordered_map<std::uintptr_t, Destroy>& destructors() {
-    static std::unordered_map<std::uintptr_t, Destroy> table;
+std::unordered_map<std::uintptr_t, Typed>& destructors() {
+    static std::unordered_map<std::uintptr_t, Typed> table;
     return table;
 }
 
-Destroy typed_destructor(PyCFunction entry) {
+const Typed* typed_destructor(PyCFunction entry) {
     auto& table = destructors();
     if (table.empty()) return nullptr;
     auto it = table.find(reinterpret_cast<std::uintptr_t>(entry));
-    return it == table.end() ? nullptr : it->second;
+    return it == table.end() ? nullptr : &it->second;
 }
 
 // Runs a typed destructor without the GIL. A C++ exception does not cross into the interpreter: it
 // is reported as unraisable, attributed to the delete entry.
-void run_typed_destructor(Destroy destroy, void* ptr, PyObject* entry) {
+void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
     if (!ptr) return;
+    Destroy destroy = typed.destroy;
     std::string failure;
     bool failed = false;
     PyThreadState* state = PyEval_SaveThread();
@@ -97,6 +102,7 @@ void run_typed_destructor(Destroy destroy, void* ptr, PyObject* entry) {
         failure = "unknown C++ exception";
     }
     PyEval_RestoreThread(state);
+    if (typed.forget) typed.forget(ptr);
     if (failed) {
         PyErr_Format(PyExc_RuntimeError, "C++ exception in destructor: %s", failure.c_str());
         PyErr_WriteUnraisable(entry);
@@ -156,8 +162,8 @@ void destroy_owned(PyObject* self) {
         Py_XDECREF(tmp);
     } else {
         auto meth = reinterpret_cast<PyCFunction>(PyCFunction_GetFunction(destroy));
-        if (Destroy typed = meth ? typed_destructor(meth) : nullptr) {
-            run_typed_destructor(typed, sobj->ptr, destroy);
+        if (const Typed* typed = meth ? typed_destructor(meth) : nullptr) {
+            run_typed_destructor(*typed, sobj->ptr, destroy);
             res = Py_None;
             Py_INCREF(res);
         } else {
@@ -678,8 +684,8 @@ int attach_this(PyObject* obj, PyObject* proxy) {
     return store_this(obj, proxy);
 }
 
-void register_destructor(PyCFunction delete_entry, void (*destroy)(void*)) {
-    if (delete_entry && destroy) destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = destroy;
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*)) {
+    if (delete_entry && destroy) destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = {destroy, forget};
 }
 
 }  // namespace kivo::rt

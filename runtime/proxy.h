@@ -116,7 +116,8 @@ int attach_this(PyObject* obj, PyObject* proxy);
 // A typed destructor for the objects whose class's __swig_destroy__ is the built-in delete entry:
 // deallocation of an owning proxy calls destroy(ptr) directly, with the GIL released, in place of
 // the entry. Registering an entry again replaces its destructor.
-void register_destructor(PyCFunction delete_entry, void (*destroy)(void*));
+// forget(ptr), when given, runs with the GIL held after the object is destroyed.
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*) = nullptr);
 
 // Sets what the companion layer builds its classes from as dunder attributes of the module:
 // __kivo_object__ (the root type), __kivo_method__ (method descriptors over flat functions) and

@@ -83,6 +83,21 @@ template <> struct ResultOf<const char*> : StoredResult<const char*, &kCharPtrRe
 template <> struct ResultOf<const wchar_t*> : StoredResult<const wchar_t*, &kWCharPtrResult> {};
 template <> struct ResultOf<std::string> : StoredResult<std::string, &kStdStringResult> {};
 
+// Raw pointers into SDK memory: kept for a result kind that the wrapper's policy names (a view).
+template <class T>
+    requires(!Bound<T> && !std::is_same_v<std::remove_const_t<T>, char> && !std::is_same_v<std::remove_const_t<T>, wchar_t>)
+struct ResultOf<T*> {
+    template <class = void>
+    static constexpr const ResultKind* kind() {
+        static_assert(sizeof(T) == 0, "a raw pointer result needs a result kind from the policy");
+        return nullptr;
+    }
+    template <class Fn>
+    static void store(void* storage, Fn&& fn) {
+        result_as<void*>(storage) = const_cast<std::remove_const_t<T>*>(fn());
+    }
+};
+
 template <Bound T>
 struct ResultOf<T*> {
     static constexpr const ResultKind* kind() { return &BorrowedResult<std::remove_const_t<T>>::kind; }

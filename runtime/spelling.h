@@ -52,6 +52,8 @@ template <class T, auto V>
 struct WithDefault {};   // T with a default value: the call may leave it out
 template <class Ptr, class Len>
 struct Array {};   // one NumPy array that feeds a data pointer and its length
+template <class Ptr, class Len>
+struct Bytes {};   // one bytes object lent for the call: its storage and its length
 
 // ---- declared spellings ----
 template <class T>
@@ -90,6 +92,7 @@ KIVO_DECL(std::string, "std::string");
 KIVO_DECL(const std::string&, "std::string const &");
 KIVO_DECL(uint8_t*, "uint8_t *");
 KIVO_DECL(const uint8_t*, "uint8_t const *");
+KIVO_DECL(void*, "void *");
 #undef KIVO_DECL
 
 template <class E>

@@ -17,6 +17,7 @@ step "C++ tests" ctest --test-dir build --output-on-failure
 step "Python tests" env KIVO_PYTHON_DIR="$PWD/build/python" /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
 step "sanitizer build" scripts/setup.sh build-asan -DKIVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 if [ -d build-asan/python ]; then
+  step "C++ tests under sanitizers" ctest --test-dir build-asan --output-on-failure
   step "Python tests under sanitizers" scripts/sanitized.sh /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
 fi
 exit $status

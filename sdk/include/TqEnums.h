@@ -1,7 +1,9 @@
 // Enumerations of the SDK (pixel formats live in TqPixelType.h).
 #pragma once
 
-enum TqLogLevelEnum {
+#include <cstdint>  // every enumeration is a signed 32-bit value
+
+enum TqLogLevelEnum : int32_t {
     TqLogLevelUnknown  = 0,
     TqLogLevelInfo     = 1,
     TqLogLevelError    = 2,
@@ -11,7 +13,7 @@ enum TqLogLevelEnum {
 };
 
 // Kind of data a block carries.
-enum TqPayloadType {
+enum TqPayloadType : int32_t {
     TqPayloadTypeUndefined          = -1,
     TqPayloadTypeNone               = 0,
     TqPayloadTypeImage              = 1,
@@ -29,7 +31,7 @@ enum TqPayloadType {
 };
 
 // Data type of one part of a multi-part block.
-enum TqMultiPartDataType {
+enum TqMultiPartDataType : int32_t {
     TqMultiPartInvalid              = 0,
     TqMultiPart2DImage              = 1,
     TqMultiPart2DPlaneOfBiPlanar    = 2,
@@ -46,7 +48,7 @@ enum TqMultiPartDataType {
 };
 
 // What a component of multi-component data measures.
-enum TqComponentType {
+enum TqComponentType : int32_t {
     TqComponentUndefined     = 0,
     TqComponentIntensity     = 1,
     TqComponentInfrared      = 2,
@@ -59,23 +61,23 @@ enum TqComponentType {
     TqComponentMultispectral = 9,
 };
 
-enum TqEncodingEnum {
+enum TqEncodingEnum : int32_t {
     TqEncodingUnknown = -1,
     TqEncodingPTC1    = 0,
 };
 
-enum TqBayerFilterType {
+enum TqBayerFilterType : int32_t {
     TqBayerFilterSimple = 1,
     TqBayerFilter3X3    = 2,
 };
 
-enum TqBiColorFilterType {
+enum TqBiColorFilterType : int32_t {
     TqBiColorFilter1X2 = 1,
     TqBiColorFilter1X3 = 2,
 };
 
 // GenICam node attributes.
-enum TqGenVisibility {
+enum TqGenVisibility : int32_t {
     TqGenVisibilityBeginner  = 0,
     TqGenVisibilityExpert    = 1,
     TqGenVisibilityGuru      = 2,
@@ -83,7 +85,7 @@ enum TqGenVisibility {
     TqGenVisibilityUndefined = 999,
 };
 
-enum TqGenType {
+enum TqGenType : int32_t {
     TqGenTypeInteger   = 0,
     TqGenTypeEnum      = 1,
     TqGenTypeBoolean   = 2,
@@ -94,7 +96,7 @@ enum TqGenType {
     TqGenTypeUndefined = 999,
 };
 
-enum TqGenRepresentation {
+enum TqGenRepresentation : int32_t {
     TqGenRepresentationLinear      = 0,
     TqGenRepresentationLogarithmic = 1,
     TqGenRepresentationBoolean     = 2,
@@ -105,13 +107,13 @@ enum TqGenRepresentation {
     TqGenRepresentationUndefined   = 999,
 };
 
-enum TqGenNameSpace {
+enum TqGenNameSpace : int32_t {
     TqGenNameSpaceStandard  = 0,
     TqGenNameSpaceCustom    = 1,
     TqGenNameSpaceUndefined = 999,
 };
 
-enum TqGenAccessMode {
+enum TqGenAccessMode : int32_t {
     TqGenAccessModeReadOnly       = 0,
     TqGenAccessModeReadWrite      = 1,
     TqGenAccessModeWriteOnly      = 2,
@@ -120,34 +122,34 @@ enum TqGenAccessMode {
     TqGenAccessModeUndefined      = 999,
 };
 
-enum TqGenCache {
+enum TqGenCache : int32_t {
     TqGenCacheWriteThrough = 0,
     TqGenCacheWriteAround  = 1,
     TqGenCacheNone         = 2,
     TqGenCacheUndefined    = 999,
 };
 
-enum TqGenRefresh {
+enum TqGenRefresh : int32_t {
     TqGenRefreshInvalid = -1,
     TqGenRefreshPolling = 0,
     TqGenRefreshAuto    = 1,
     TqGenRefreshManual  = 2,
 };
 
-enum TqGenEndianness {
+enum TqGenEndianness : int32_t {
     TqGenEndiannessInvalid = -1,
     TqGenEndiannessLittle  = 0,
     TqGenEndiannessBig     = 1,
 };
 
-enum TqGenSign {
+enum TqGenSign : int32_t {
     TqGenSignUndefined = -1,
     TqGenSignUnsigned  = 0,
     TqGenSignSigned    = 1,
 };
 
 // Devices and their control channel.
-enum TqAccessType {
+enum TqAccessType : int32_t {
     TqAccessUnknown   = 0,
     TqAccessOpen      = 1,
     TqAccessControl   = 2,
@@ -155,21 +157,21 @@ enum TqAccessType {
     TqAccessReadOnly  = 4,
 };
 
-enum TqActionAckStatusEnum {
+enum TqActionAckStatusEnum : int32_t {
     TqActionAckStatusOK        = 0,
     TqActionAckStatusLate      = 1,
     TqActionAckStatusOverflow  = 2,
     TqActionAckStatusNoRefTime = 3,
 };
 
-enum TqUserSetState {
+enum TqUserSetState : int32_t {
     TqUserSetStateSaveStart     = 0,
     TqUserSetStateSaveCompleted = 1,
     TqUserSetStateLoadStart     = 2,
     TqUserSetStateLoadCompleted = 3,
 };
 
-enum TqScanType {
+enum TqScanType : int32_t {
     TqScanTypeInvalid = -1,
     TqScanTypeArea    = 0,
     TqScanTypeLine    = 1,
@@ -177,7 +179,7 @@ enum TqScanType {
     TqScanTypeLine3D  = 3,
 };
 
-enum TqDeviceClass {
+enum TqDeviceClass : int32_t {
     TqDeviceClassUnknown     = 0,
     TqDeviceClassTransmitter = 1,
     TqDeviceClassReceiver    = 2,
@@ -185,7 +187,7 @@ enum TqDeviceClass {
     TqDeviceClassPeripheral  = 4,
 };
 
-enum TqUSBStatus {
+enum TqUSBStatus : int32_t {
     TqUSBStatusNotInitialized      = -1,
     TqUSBStatusConnected           = 0,
     TqUSBStatusFailedEnumeration   = 1,
@@ -200,13 +202,13 @@ enum TqUSBStatus {
 };
 
 // Discovery.
-enum TqInterfaceType {
+enum TqInterfaceType : int32_t {
     TqInterfaceTypeUnknown           = -1,
     TqInterfaceTypeUSBHostController = 0,
     TqInterfaceTypeNetworkAdapter    = 1,
 };
 
-enum TqDeviceInfoType {
+enum TqDeviceInfoType : int32_t {
     TqDeviceInfoTypeUnknown        = -1,
     TqDeviceInfoTypeGEV            = 0,
     TqDeviceInfoTypeZelvraProtocol = 1,
@@ -214,7 +216,7 @@ enum TqDeviceInfoType {
     TqDeviceInfoTypeU3V            = 3,
 };
 
-enum TqUSBSpeed {
+enum TqUSBSpeed : int32_t {
     TqUSBSpeedUnsupported = -1,
     TqUSBSpeedUnknown     = 0,
     TqUSBSpeedLow         = 1,
@@ -223,28 +225,28 @@ enum TqUSBSpeed {
     TqUSBSpeedSuper       = 4,
 };
 
-enum TqDeviceType {
+enum TqDeviceType : int32_t {
     TqDeviceTypeUnknown = -1,
     TqDeviceTypeGEV     = 0,
     TqDeviceTypeU3V     = 1,
 };
 
 // Streaming.
-enum TqStreamType {
+enum TqStreamType : int32_t {
     TqStreamTypeUnknown = -1,
     TqStreamTypeGEV     = 0,
     TqStreamTypeU3V     = 1,
     TqStreamTypeRTP     = 2,
 };
 
-enum TqDataReceiverType {
+enum TqDataReceiverType : int32_t {
     TqDataReceiverTypeUnknown     = -1,
     TqDataReceiverTypeKivoDriver  = 0,
     TqDataReceiverTypeUserMode    = 1,
     TqDataReceiverTypeTCP         = 2,
 };
 
-enum TqDeviceSerial {
+enum TqDeviceSerial : int32_t {
     TqDeviceSerialInvalid = -1,
     TqDeviceSerial0       = 0,
     TqDeviceSerial1       = 1,

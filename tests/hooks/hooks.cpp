@@ -4,10 +4,13 @@
 // stand-in SDK's live-object accounting and fakes NumPy's C-API table.
 #include "classes.h"
 #include "director.h"
+#include "numpy_input.h"
 #include "proxy.h"
 #include "sdk_types.h"
 #include "startup.h"
 
+#include "TqBuffer.h"
+#include "TqChunkData.h"
 #include "TqLiveObjects.h"
 
 #include <atomic>
@@ -336,6 +339,51 @@ PyObject* register_typed_deletes(PyObject*, PyObject*) {
 
 PyObject* generic_deletes(PyObject*, PyObject*) { return PyLong_FromLong(g_generic_deletes); }
 
+// ---- buffers ----
+
+// make_chunk_data(): a TqChunkData payload owned by its proxy (the module has no constructor for it:
+// the SDK's buffers hand them out).
+PyObject* make_chunk_data(PyObject*, PyObject*) {
+    return SwigPyObject_NewPointerObject(new TqChunkData, kivo::module::type(kivo::module::TypeId::TqChunkData),
+                                         SwigNew_Own);
+}
+
+// set_payload_length(buffer, n): what a stream does when it fills a buffer.
+PyObject* set_payload_length(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    unsigned int n;
+    if (!PyArg_ParseTuple(args, "OI", &proxy, &n)) return nullptr;
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqBuffer), 0, nullptr) < 0 || !p)
+        return PyErr_Format(PyExc_TypeError, "a buffer is needed");
+    TqResult r = static_cast<TqBuffer*>(p)->SetPayloadLength(n);
+    return PyLong_FromUnsignedLong(r.GetCode());
+}
+
+// array_input(obj, counts, shape): the array input steps as a wrapper runs them: conversion to a
+// C-contiguous uint8 array, then the dimension check against one count or a list of counts, then the
+// shape check; gives (is_new, ndim) or raises the step's error.
+PyObject* array_input(PyObject*, PyObject* args) {
+    PyObject *obj, *counts, *shape;
+    if (!PyArg_ParseTuple(args, "OOO", &obj, &counts, &shape)) return nullptr;
+    int is_new = 0;
+    PyObject* array = kivo::rt::SwigNumpy_ObjToContiguousArray(obj, kivo::rt::kNpyUByte, &is_new);
+    if (!array) return nullptr;
+    if (!is_new) Py_INCREF(array);
+    std::vector<int> wanted;
+    for (Py_ssize_t i = 0; i < PyList_Size(counts); ++i) wanted.push_back(PyLong_AsLong(PyList_GetItem(counts, i)));
+    std::vector<long> dims;
+    for (Py_ssize_t i = 0; i < PyList_Size(shape); ++i) dims.push_back(PyLong_AsLong(PyList_GetItem(shape, i)));
+    bool ok = wanted.size() == 1 ? kivo::rt::SwigNumpy_RequireDimensions(array, wanted[0])
+                                 : kivo::rt::SwigNumpy_RequireDimensionsOneOf(array, wanted.data(), static_cast<int>(wanted.size()));
+    ok = ok && kivo::rt::SwigNumpy_RequireShape(array, dims.data(), static_cast<int>(dims.size()));
+    PyObject* result = ok ? Py_BuildValue("(ii)", is_new, kivo::rt::array_ndim(array)) : nullptr;
+    Py_DECREF(array);
+    return result;
+}
+
+PyObject* type_name(PyObject*, PyObject* obj) { return PyUnicode_FromString(kivo::rt::SwigNumpy_TypeName(obj)); }
+
 // ---- stand-in SDK accounting ----
 
 PyObject* live_objects(PyObject*, PyObject*) {
@@ -514,6 +562,10 @@ PyMethodDef kHookMethods[] = {
     {"register_typed_deletes", register_typed_deletes, METH_NOARGS, nullptr},
     {"generic_deletes", generic_deletes, METH_NOARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
+    {"make_chunk_data", make_chunk_data, METH_NOARGS, nullptr},
+    {"array_input", array_input, METH_VARARGS, nullptr},
+    {"type_name", type_name, METH_O, nullptr},
+    {"set_payload_length", set_payload_length, METH_VARARGS, nullptr},
     {"sink_new", sink_new, METH_O, nullptr},
     {"sink_fire", sink_fire, METH_VARARGS, nullptr},
     {"sink_disown", sink_disown, METH_O, nullptr},

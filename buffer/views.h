@@ -1,0 +1,45 @@
+// NumPy views of SDK memory handed out by the buffer wrappers, as result kinds: a view lies over the
+// SDK's memory (no copy), never reaches past it, and has the Python object it came from as its
+// base, so that object outlives the view. A view of detached memory keeps the array that memory
+// belongs to alive instead.
+#pragma once
+
+#include "classes.h"
+#include "sdk_types.h"
+
+#include "ITqChunkData.h"
+
+namespace kivo::module {
+
+// Docstrings name a view's type.
+std::string array_doc();
+
+// A one-dimensional uint8 view of n bytes at p (zero-filled and owning its memory when p is null).
+PyObject* byte_view(const void* p, uint64_t n, PyObject* base);
+
+// The view of memory an object gave up by Detach: over the array that was attached (its length,
+// and the array as base), or over n bytes with no base when Python did not attach it.
+PyObject* detached_view(void* p, const void* object, uint64_t n);
+
+// GetChunkRawDataByIndex / ByID: the chunk's bytes, the size asked with the same argument.
+template <uint32_t (ITqChunkData::*Size)(uint32_t)>
+struct ChunkView {
+    static PyObject* make(void* storage, kivo::rt::CallFrame& f) {
+        auto* self = static_cast<ITqChunkData*>(f.slots[0].as<void*>());
+        uint32_t n = (self->*Size)(f.slots[1].as<uint32_t>());
+        return byte_view(kivo::rt::result_as<void*>(storage), n, f.items[0]);
+    }
+    static constexpr kivo::rt::ResultKind kind{make, nullptr, nullptr, &kivo::rt::decl_text<const uint8_t*>,
+                                               array_doc};
+};
+
+template <const kivo::rt::ResultKind* K, class Base = kivo::rt::Default>
+struct Returns : Base {
+    static constexpr bool has_result = true;
+    static constexpr const kivo::rt::ResultKind* result = K;
+};
+
+// After an Attach that returned OK the object holds the array of argument 2.
+void keep_attached_array(kivo::rt::CallFrame& f, bool ok);
+
+}  // namespace kivo::module

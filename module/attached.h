@@ -1,0 +1,17 @@
+// Arrays that Python handed to the SDK as memory (every Attach): kept alive while the SDK object
+// holds them, so the SDK never points into released memory, also when the array was a temporary
+// copy made by the conversion. Keyed by the SDK object's address; used with the GIL held.
+#pragma once
+
+#include "python.h"
+
+namespace kivo::module {
+
+// The object now holds array's memory (a reference is taken); an array it held before is released.
+void keep_attached(const void* object, PyObject* array);
+// The array the object held (a new reference, removed from the table), or null.
+PyObject* take_attached(const void* object);
+// Releases what the object held: its memory is no longer attached (or the object is gone).
+void forget_attached(void* object);
+
+}  // namespace kivo::module

@@ -1,0 +1,155 @@
+#include "TqBuffer.h"
+
+#include <new>
+
+// Memory and chunks:
+// - New memory (Alloc, Attach, Free, Detach) has no payload yet: the payload length goes back to 0.
+//   Alloc and AllocChunk get the new memory before letting go of the old, so a failure leaves the
+//   buffer as it was.
+// - Detach only gives attached memory back; on an allocated buffer it returns nullptr and keeps the
+//   memory (Free releases it). Free leaves attached memory alone; neither touches the chunk area.
+// - Chunks live in the chunk area when there is one, else in [payload length, size) of the memory.
+//   Whenever that place moves or goes away the chunks written there are dropped; when it stays (a
+//   change of memory while the chunks are in the chunk area, the same payload length again) they
+//   are kept.
+// - Reset(type) drops the chunks, the payload length and the layout ID and keeps the memory and the
+//   chunk area; ResetChunks drops the chunks only.
+// - An image buffer whose chunks follow the payload keeps 8 bytes for the main chunk's header out of
+//   the room and counts them in GetChunkDataSize once there are chunks; nothing is written there.
+
+TqBuffer::TqBuffer(TqPayloadType aPayloadType) : mPayloadType(aPayloadType) {}
+
+TqBuffer::~TqBuffer() {
+    if (mAllocated) delete[] mData;
+    delete[] mChunkArea;
+}
+
+TqResult TqBuffer::Reset(TqPayloadType aPayloadType) {
+    mPayloadType = aPayloadType;
+    mPayloadLength = 0;
+    mChunks.mLayoutID = 0;
+    PlaceChunks();
+    mChunks.Reset();
+    return TqResult(TQ_OK);
+}
+
+TqResult TqBuffer::Alloc(uint32_t aSize) {
+    if (mAttached) return TqResult(TQ_STATE_ERROR);
+    if (aSize == 0) {
+        Free();
+        return TqResult(TQ_OK);
+    }
+    uint8_t* data = new (std::nothrow) uint8_t[aSize]();
+    if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
+    delete[] mData;   // mData is ours or null here
+    mData = data;
+    mSize = aSize;
+    mAllocated = true;
+    mPayloadLength = 0;
+    PlaceChunks();
+    return TqResult(TQ_OK);
+}
+
+TqResult TqBuffer::AllocChunk(uint32_t aSize) {
+    if (aSize == 0) {
+        FreeChunk();
+        return TqResult(TQ_OK);
+    }
+    uint8_t* area = new (std::nothrow) uint8_t[aSize]();
+    if (area == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
+    delete[] mChunkArea;
+    mChunkArea = area;
+    mChunkAreaSize = aSize;
+    PlaceChunks();
+    return TqResult(TQ_OK);
+}
+
+void TqBuffer::Free() {
+    if (!mAllocated) return;
+    delete[] mData;
+    mData = nullptr;
+    mSize = 0;
+    mAllocated = false;
+    mPayloadLength = 0;
+    PlaceChunks();
+}
+
+void TqBuffer::FreeChunk() {
+    if (mChunkArea == nullptr) return;
+    delete[] mChunkArea;
+    mChunkArea = nullptr;
+    mChunkAreaSize = 0;
+    PlaceChunks();
+}
+
+TqResult TqBuffer::Attach(void* aBuffer, uint32_t aSize) {
+    if (mAllocated) return TqResult(TQ_STATE_ERROR);
+    if (aBuffer == nullptr) return TqResult(TQ_INVALID_PARAMETER);
+    mData = static_cast<uint8_t*>(aBuffer);
+    mSize = aSize;
+    mAttached = true;
+    mPayloadLength = 0;
+    PlaceChunks();
+    return TqResult(TQ_OK);
+}
+
+uint8_t* TqBuffer::Detach() {
+    if (!mAttached) return nullptr;
+    uint8_t* data = mData;
+    mData = nullptr;
+    mSize = 0;
+    mAttached = false;
+    mPayloadLength = 0;
+    PlaceChunks();
+    return data;
+}
+
+TqResult TqBuffer::SetPayloadLength(uint32_t aLength) {
+    if (aLength > mSize) return TqResult(TQ_INVALID_PARAMETER);
+    mPayloadLength = aLength;
+    PlaceChunks();
+    return TqResult(TQ_OK);
+}
+
+void TqBuffer::PlaceChunks() {
+    uint8_t* area = nullptr;
+    uint32_t capacity = 0;
+    if (mChunkArea != nullptr) {
+        area = mChunkArea;
+        capacity = mChunkAreaSize;
+    } else if (mData != nullptr) {
+        area = mData + mPayloadLength;
+        capacity = mSize - mPayloadLength;
+    }
+    if (area == mChunks.GetArea() && capacity == mChunks.GetCapacity()) return;   // same place: keep
+    mChunks.SetArea(area, capacity, 0);
+}
+
+uint32_t TqBuffer::MainChunkReserve() const {
+    return mPayloadType == TqPayloadTypeImage && mChunkArea == nullptr ? 8 : 0;
+}
+
+void TqBuffer::ResetChunks() { mChunks.Reset(); }
+
+TqResult TqBuffer::AddChunk(uint32_t aID, const uint8_t* aData, uint32_t aLength) {
+    return mChunks.Add(aID, aData, aLength, MainChunkReserve());
+}
+
+void TqBuffer::SetChunkLayoutID(uint32_t aChunkLayoutID) { mChunks.mLayoutID = aChunkLayoutID; }
+bool TqBuffer::HasChunks() const { return mChunks.HasChunks(); }
+uint32_t TqBuffer::GetChunkCount() { return mChunks.GetCount(); }
+TqResult TqBuffer::GetChunkIDByIndex(uint32_t aIndex, uint32_t& aID) { return mChunks.GetIDByIndex(aIndex, aID); }
+uint32_t TqBuffer::GetChunkSizeByIndex(uint32_t aIndex) { return mChunks.GetSizeByIndex(aIndex); }
+uint32_t TqBuffer::GetChunkSizeByID(uint32_t aID) { return mChunks.GetSizeByID(aID); }
+const uint8_t* TqBuffer::GetChunkRawDataByIndex(uint32_t aIndex) { return mChunks.GetDataByIndex(aIndex); }
+const uint8_t* TqBuffer::GetChunkRawDataByID(uint32_t aID) { return mChunks.GetDataByID(aID); }
+uint32_t TqBuffer::GetChunkLayoutID() { return mChunks.mLayoutID; }
+
+uint32_t TqBuffer::GetChunkDataSize() const {
+    return mChunks.HasChunks() ? mChunks.GetUsed() + MainChunkReserve() : 0;
+}
+
+uint32_t TqBuffer::GetChunkDataCapacity() const {
+    uint64_t taken = uint64_t{mChunks.GetUsed()} + MainChunkReserve();
+    return taken < mChunks.GetCapacity() ? static_cast<uint32_t>(mChunks.GetCapacity() - taken) : 0;
+}

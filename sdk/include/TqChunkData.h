@@ -1,0 +1,42 @@
+// The chunk-data payload of a block (payload type TqPayloadTypeChunkData): chunks only, in memory
+// of its own (Alloc, released by Free) or attached from outside (Attach, released by Detach).
+#pragma once
+
+#include "ITqChunkData.h"
+#include "TqBufferExport.h"
+#include "TqChunkStore.h"
+#include "TqLiveObjects.h"
+
+class TQ_BUFFER_API TqChunkData : public ITqChunkData {
+public:
+    TqChunkData();
+    virtual ~TqChunkData();
+
+    // The payload length the block states: the bytes the chunks take.
+    uint64_t GetChunkDataPayloadLength() const;
+    TqResult Alloc(uint32_t aMaximumChunkLength);
+    void Free();
+    TqResult Attach(void* aRawBuffer, uint32_t aLength);
+    void* Detach();
+
+    // ITqChunkData
+    void ResetChunks() override;
+    TqResult AddChunk(uint32_t aID, const uint8_t* aData, uint32_t aLength) override;
+    void SetChunkLayoutID(uint32_t aChunkLayoutID) override;
+    bool HasChunks() const override;
+    uint32_t GetChunkCount() override;
+    TqResult GetChunkIDByIndex(uint32_t aIndex, uint32_t& aID) override;
+    uint32_t GetChunkSizeByIndex(uint32_t aIndex) override;
+    uint32_t GetChunkSizeByID(uint32_t aID) override;
+    const uint8_t* GetChunkRawDataByIndex(uint32_t aIndex) override;
+    const uint8_t* GetChunkRawDataByID(uint32_t aID) override;
+    uint32_t GetChunkLayoutID() override;
+    uint32_t GetChunkDataSize() const override;
+    uint32_t GetChunkDataCapacity() const override;
+
+private:
+    uint8_t* mData = nullptr;
+    bool mAllocated = false;
+    TqChunkStore mChunks;
+    TqLiveObjects::Counter mCounter{"TqChunkData"};
+};
