@@ -14,6 +14,41 @@ PyObject* byte_view(const void* p, uint64_t n, PyObject* base) {
     return memory_view(const_cast<void*>(p), 1, dims, kNpyUByte, base);
 }
 
+PyObject* image_view(void* p, const ImageGeometry& g, PyObject* base) {
+    constexpr int32_t kMono = 0x01000000, kColour = 0x02000000;
+    uint32_t bpp = g.bits_per_pixel;
+    if (bpp % 8 != 0 || bpp == 0) return byte_view(p, g.image_size, base);
+    uint32_t rows = g.height + g.padding_y;   // 32-bit unsigned sums, as the SDK's sizes are
+    uint32_t cols = g.width + g.padding_x;
+    uint32_t bytes_per_pixel = bpp / 8;
+    int64_t dims[3] = {rows, cols, 0};
+    int nd = 2;
+    int type = kNpyUByte;
+    if (g.pixel_type & kMono) {
+        if (bpp == 8) {
+            type = kNpyUByte;
+        } else if (bpp == 16) {
+            type = kNpyUShort;
+        } else {
+            return byte_view(p, g.image_size, base);
+        }
+    } else if (g.pixel_type & kColour) {
+        nd = 3;
+        if (bpp == 48 || bpp == 64) {
+            dims[2] = bpp / 16;
+            type = kNpyUShort;
+        } else {
+            dims[2] = bytes_per_pixel;
+        }
+    } else {
+        return byte_view(p, g.image_size, base);
+    }
+    // Never past the image's memory: a geometry that does not fit shows the image's bytes instead.
+    uint64_t extent = uint64_t(rows) * cols * bytes_per_pixel;
+    if (extent > g.image_size) return byte_view(p, g.image_size, base);
+    return memory_view(p, nd, dims, type, base);
+}
+
 PyObject* detached_view(void* p, const void* object, uint64_t n) {
     PyObject* array = take_attached(object);
     if (array && array_data(array) == p) n = static_cast<uint64_t>(array_nbytes(array));

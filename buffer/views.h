@@ -17,6 +17,23 @@ std::string array_doc();
 // A one-dimensional uint8 view of n bytes at p (zero-filled and owning its memory when p is null).
 PyObject* byte_view(const void* p, uint64_t n, PyObject* base);
 
+// What the view of an image's memory is built from, asked of the image in this order: bits per
+// pixel, padding Y, height, padding X, width, pixel type; and its size in bytes.
+struct ImageGeometry {
+    uint32_t bits_per_pixel;
+    uint16_t padding_y;
+    uint32_t height;
+    uint16_t padding_x;
+    uint32_t width;
+    int32_t pixel_type;
+    uint32_t image_size;
+};
+
+// An image's memory: mono 8 and 16 bits as (rows, columns), colour as (rows, columns, channels),
+// packed and other formats as the bytes of the image. A shape that would reach past the image's
+// size, and mono formats of other widths (24, 32 bits), fall back to the bytes of the image.
+PyObject* image_view(void* p, const ImageGeometry& g, PyObject* base);
+
 // The view of memory an object gave up by Detach: over the array that was attached (its length,
 // and the array as base), or over n bytes with no base when Python did not attach it.
 PyObject* detached_view(void* p, const void* object, uint64_t n);

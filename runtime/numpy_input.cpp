@@ -83,6 +83,7 @@ int64_t array_nbytes(PyObject* a) {
 PyObject* SwigNumpy_ObjToContiguousArray(PyObject* obj, int typecode, int* is_new) {
     PyObject* first = nullptr;
     *is_new = 0;
+    if (!numpy_api() && !import_numpy()) return nullptr;   // a module that did not import it at start-up
     if (PyObject_TypeCheck(obj, array_type()) && (typecode == kNpyNoType || equiv_typenums(type_num(obj), typecode))) {
         first = obj;
     } else {
@@ -171,7 +172,6 @@ PyObject* memory_view(void* data, int nd, const int64_t* dims, int typenum, PyOb
 }
 
 PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length) {
-    if (!numpy_api() && !import_numpy()) return nullptr;   // a module that did not import it at start-up
     int is_new = 0;
     PyObject* array = SwigNumpy_ObjToContiguousArray(obj, kNpyUByte, &is_new);
     if (!array) return nullptr;

@@ -38,3 +38,29 @@ def test_checks_that_pass(hooks):
 ])
 def test_type_names(hooks, value, name):
     assert hooks.type_name(value) == name
+
+
+MONO, COLOUR = 0x01000000, 0x02000000
+
+
+@pytest.mark.parametrize("geometry, shape, dtype", [
+    # bpp, padding y, height, padding x, width, pixel type, image size
+    ((8, 0, 480, 0, 640, MONO | 0x080001, 480 * 640), (480, 640), np.uint8),
+    ((8, 0, 480, 4, 640, MONO | 0x080001, 480 * 644), (480, 644), np.uint8),
+    ((16, 0, 2, 0, 3, MONO | 0x100007, 12), (2, 3), np.uint16),
+    ((12, 0, 2, 0, 4, MONO | 0x0C0006, 12), (12,), np.uint8),            # packed: the bytes
+    ((24, 0, 2, 0, 4, COLOUR | 0x180014, 24), (2, 4, 3), np.uint8),
+    ((32, 0, 2, 0, 4, COLOUR | 0x200016, 32), (2, 4, 4), np.uint8),
+    ((16, 0, 2, 0, 4, COLOUR | 0x100032, 16), (2, 4, 2), np.uint8),      # YUV422
+    ((48, 0, 2, 0, 4, COLOUR | 0x30001D, 48), (2, 4, 3), np.uint16),
+    ((64, 0, 2, 0, 4, COLOUR | 0x400016, 64), (2, 4, 4), np.uint16),
+    ((96, 0, 1, 0, 2, COLOUR | 0x6000C0, 24), (1, 2, 12), np.uint8),
+    ((32, 0, 2, 0, 2, MONO | 0x200111, 16), (16,), np.uint8),            # mono 32: the bytes
+    ((8, 0, 2, 0, 2, 0x080001, 4), (4,), np.uint8),                      # neither flag: the bytes
+    ((8, 2, 4, 0, 4, MONO | 0x080001, 16), (16,), np.uint8),             # padding past the memory
+    ((24, 0, 4, 4, 4, COLOUR | 0x180014, 48), (48,), np.uint8),
+])
+def test_image_views(hooks, geometry, shape, dtype):
+    view = hooks.image_view(*geometry)
+    assert view.shape == shape and view.dtype == dtype and view.flags.c_contiguous and view.flags.writeable
+    assert view.nbytes <= geometry[-1] and type(view.base) is bytearray

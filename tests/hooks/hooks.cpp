@@ -4,6 +4,7 @@
 // stand-in SDK's live-object accounting and fakes NumPy's C-API table.
 #include "classes.h"
 #include "director.h"
+#include "views.h"
 #include "numpy_input.h"
 #include "proxy.h"
 #include "sdk_types.h"
@@ -382,6 +383,21 @@ PyObject* array_input(PyObject*, PyObject* args) {
     return result;
 }
 
+// image_view(bpp, padding_y, height, padding_x, width, pixel_type, image_size): the view an image of
+// that geometry gets, over memory of image_size bytes (kept alive by the view).
+PyObject* image_view(PyObject*, PyObject* args) {
+    kivo::module::ImageGeometry g{};
+    unsigned int bpp, py, h, px, w, size;
+    int pt;
+    if (!PyArg_ParseTuple(args, "IIIIIiI", &bpp, &py, &h, &px, &w, &pt, &size)) return nullptr;
+    g = {bpp, static_cast<uint16_t>(py), h, static_cast<uint16_t>(px), w, pt, size};
+    PyObject* memory = PyByteArray_FromStringAndSize(nullptr, size);
+    if (!memory) return nullptr;
+    PyObject* view = kivo::module::image_view(PyByteArray_AsString(memory), g, memory);
+    Py_DECREF(memory);
+    return view;
+}
+
 PyObject* type_name(PyObject*, PyObject* obj) { return PyUnicode_FromString(kivo::rt::SwigNumpy_TypeName(obj)); }
 
 // ---- stand-in SDK accounting ----
@@ -565,6 +581,7 @@ PyMethodDef kHookMethods[] = {
     {"make_chunk_data", make_chunk_data, METH_NOARGS, nullptr},
     {"array_input", array_input, METH_VARARGS, nullptr},
     {"type_name", type_name, METH_O, nullptr},
+    {"image_view", image_view, METH_VARARGS, nullptr},
     {"set_payload_length", set_payload_length, METH_VARARGS, nullptr},
     {"sink_new", sink_new, METH_O, nullptr},
     {"sink_fire", sink_fire, METH_VARARGS, nullptr},
