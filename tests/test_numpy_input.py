@@ -64,3 +64,11 @@ def test_image_views(hooks, geometry, shape, dtype):
     view = hooks.image_view(*geometry)
     assert view.shape == shape and view.dtype == dtype and view.flags.c_contiguous and view.flags.writeable
     assert view.nbytes <= geometry[-1] and type(view.base) is bytearray
+
+
+def test_view_of_no_memory_is_zero_filled(hooks):
+    # Without memory NumPy allocates the array itself: it must never show what that memory held.
+    for _ in range(20):
+        view = hooks.image_view(16, 0, 64, 0, 64, MONO | 0x100007, 64 * 64 * 2, True)
+        assert view.shape == (64, 64) and view.flags.owndata and view.base is None and not view.any()
+    assert hooks.image_view(8, 0, 2, 0, 2, MONO | 0x080001, 4).tolist() == [[0xAB] * 2] * 2

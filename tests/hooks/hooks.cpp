@@ -388,12 +388,14 @@ PyObject* array_input(PyObject*, PyObject* args) {
 PyObject* image_view(PyObject*, PyObject* args) {
     kivo::module::ImageGeometry g{};
     unsigned int bpp, py, h, px, w, size;
-    int pt;
-    if (!PyArg_ParseTuple(args, "IIIIIiI", &bpp, &py, &h, &px, &w, &pt, &size)) return nullptr;
+    int pt, null = 0;
+    if (!PyArg_ParseTuple(args, "IIIIIiI|p", &bpp, &py, &h, &px, &w, &pt, &size, &null)) return nullptr;
     g = {bpp, static_cast<uint16_t>(py), h, static_cast<uint16_t>(px), w, pt, size};
     PyObject* memory = PyByteArray_FromStringAndSize(nullptr, size);
     if (!memory) return nullptr;
-    PyObject* view = kivo::module::image_view(PyByteArray_AsString(memory), g, memory);
+    if (size) std::memset(PyByteArray_AsString(memory), 0xAB, size);
+    // null: the SDK gave no memory (nothing allocated or attached).
+    PyObject* view = kivo::module::image_view(null ? nullptr : PyByteArray_AsString(memory), g, memory);
     Py_DECREF(memory);
     return view;
 }
