@@ -130,3 +130,15 @@ def assert_not_implemented_without_self(eq, ne, calls):
     for args in calls:
         assert eq(*args) is NotImplemented
         assert ne(*args) is NotImplemented
+
+
+def arg(func, n, decl):
+    """The bad-argument message of a wrapper."""
+    return "in method '%s', argument %d of type '%s'" % (func, n, decl)
+
+
+def raises(exc, message, func, *args):
+    """Calls func(*args) and checks that it raises exactly exc with exactly message."""
+    with pytest.raises(exc) as info:
+        func(*args)
+    assert type(info.value) is exc and str(info.value) == message

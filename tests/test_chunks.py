@@ -8,15 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-
-def arg(func, n, decl):
-    return "in method '%s', argument %d of type '%s'" % (func, n, decl)
-
-
-def raises(exc, message, func, *args):
-    with pytest.raises(exc) as info:
-        func(*args)
-    assert type(info.value) is exc and str(info.value) == message
+from conftest import arg, raises
 
 
 def chunk(chunk_id, data):
