@@ -49,6 +49,29 @@ PyObject* image_view(void* p, const ImageGeometry& g, PyObject* base) {
     return memory_view(p, nd, dims, type, base);
 }
 
+ImageGeometry geometry_of(const ITqImage& image) {
+    ImageGeometry g{};
+    g.bits_per_pixel = image.GetBitsPerPixel();
+    g.padding_y = image.GetPaddingY();
+    g.height = image.GetHeight();
+    g.padding_x = image.GetPaddingX();
+    g.width = image.GetWidth();
+    g.pixel_type = image.GetPixelType();
+    g.image_size = image.GetImageSize();
+    return g;
+}
+
+PyObject* detached_image_view(void* p, const ITqImage& image, const void* object) {
+    PyObject* array = take_attached(object);
+    ImageGeometry g = geometry_of(image);
+    // Never more than the attached array holds.
+    if (array && array_data(array) == p && static_cast<uint64_t>(array_nbytes(array)) < g.image_size)
+        g.image_size = static_cast<uint32_t>(array_nbytes(array));
+    PyObject* view = image_view(p, g, array);
+    Py_XDECREF(array);
+    return view;
+}
+
 PyObject* detached_view(void* p, const void* object, uint64_t n) {
     PyObject* array = take_attached(object);
     if (array && array_data(array) == p) n = static_cast<uint64_t>(array_nbytes(array));

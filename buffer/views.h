@@ -7,7 +7,10 @@
 #include "classes.h"
 #include "sdk_types.h"
 
+#include "attached.h"
+
 #include "ITqChunkData.h"
+#include "ITqImage.h"
 
 namespace kivo::module {
 
@@ -34,6 +37,9 @@ struct ImageGeometry {
 // size, and mono formats of other widths (24, 32 bits), fall back to the bytes of the image.
 PyObject* image_view(void* p, const ImageGeometry& g, PyObject* base);
 
+// The geometry of an image, asked in the order the view's rule reads it.
+ImageGeometry geometry_of(const ITqImage& image);
+
 // The view of memory an object gave up by Detach: over the array that was attached (its length,
 // and the array as base), or over n bytes with no base when Python did not attach it.
 PyObject* detached_view(void* p, const void* object, uint64_t n);
@@ -56,7 +62,22 @@ struct Returns : Base {
     static constexpr const kivo::rt::ResultKind* result = K;
 };
 
+// The memory an image gave up by Detach, shaped by its geometry: over the array that was attached
+// (its base), or with no base when Python did not attach it.
+PyObject* detached_image_view(void* p, const ITqImage& image, const void* object);
+
 // After an Attach that returned OK the object holds the array of argument 2.
 void keep_attached_array(kivo::rt::CallFrame& f, bool ok);
+
+// A payload's memory is its buffer's: what is attached through it is kept under the buffer, and
+// let go when the buffer's memory is no longer attached (or the buffer is gone).
+template <class Payload>
+TqBuffer* buffer_of(kivo::rt::CallFrame& f) {
+    return static_cast<Payload*>(f.slots[0].as<void*>())->GetBuffer();
+}
+template <class Payload>
+void keep_under_buffer(kivo::rt::CallFrame& f, bool ok) {
+    if (ok) keep_attached(buffer_of<Payload>(f), f.slots[1].as<kivo::rt::ArraySlot>().array);
+}
 
 }  // namespace kivo::module

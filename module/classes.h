@@ -44,5 +44,8 @@ Entries string_entries();
 Entries chunk_data_interface_entries();
 Entries buffer_entries();
 Entries chunk_data_entries();
+Entries image_interface_entries();
+Entries image_entries();
+Entries raw_data_entries();
 
 }  // namespace kivo::module

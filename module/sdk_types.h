@@ -24,14 +24,20 @@
     };
 
 class ITqChunkData;
+class ITqImage;
 class TqBuffer;
 class TqChunkData;
+class TqImage;
+class TqRawData;
 
 KIVO_BIND_CLASS(TqResult)
 KIVO_BIND_CLASS(TqString)
 KIVO_BIND_CLASS(ITqChunkData)
 KIVO_BIND_CLASS(TqBuffer)
 KIVO_BIND_CLASS(TqChunkData)
+KIVO_BIND_CLASS(ITqImage)
+KIVO_BIND_CLASS(TqImage)
+KIVO_BIND_CLASS(TqRawData)
 
 KIVO_BIND_ENUM(TqPixelType)
 KIVO_BIND_ENUM(TqLogLevelEnum)

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 
 namespace kivo::rt {
 
@@ -80,6 +81,10 @@ Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
         s.thunk(slots, result);
     } catch (const std::bad_alloc&) {
         failure = 1;
+    } catch (const std::invalid_argument& e) {
+        failure = 4;   // a value the call refuses before it reaches the SDK
+        std::strncpy(what, e.what(), sizeof what - 1);
+        what[sizeof what - 1] = 0;
     } catch (const std::exception& e) {
         failure = 2;
         std::strncpy(what, e.what(), sizeof what - 1);
@@ -96,6 +101,8 @@ Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
         SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what);
     } else if (failure == 3) {
         SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
+    } else if (failure == 4) {
+        SwigRuntime_SetErrorMsg(PyExc_ValueError, what);
     }
     if (failure) return Threw;
     return PyErr_Occurred() ? CalledWithError : Called;

@@ -91,7 +91,12 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
         }
         if (e.destroy) register_destructor(e.function, e.destroy, e.forget);   // owned proxies die without a Python call
         const char* doc = nullptr;
-        if (e.documented) doc = e.fixed_doc ? e.fixed_doc : docs.emplace_back(doc_of(e)).c_str();
+        if (e.documented) {
+            if (e.fixed_doc)
+                doc = e.fixed_doc;
+            else
+                doc = docs.emplace_back((e.summary ? std::string(e.summary) + "\n\n" : std::string()) + doc_of(e)).c_str();
+        }
         defs.push_back({e.name, e.function, e.flags, doc});
     }
 }

@@ -267,6 +267,7 @@ struct Entry {
     Role role;
     void (*destroy)(void*);     // delete_<Class>: the typed destructor
     void (*forget)(void*);      // ... and what runs, with the GIL, once the object is gone
+    const char* summary = nullptr;   // put before the generated docstring
 };
 
 template <Text Name>
@@ -392,6 +393,12 @@ Entry initialisation() {
 // A row without a docstring.
 inline Entry undocumented(Entry e) {
     e.documented = false;
+    return e;
+}
+
+// A row whose docstring begins with a text of its own (a summary, the units of its result).
+inline Entry described(Entry e, const char* text) {
+    e.summary = text;
     return e;
 }
 

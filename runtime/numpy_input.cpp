@@ -71,6 +71,14 @@ std::string shape_text(const long* dims, int n) {
 
 }  // namespace
 
+bool is_numpy_array(PyObject* obj) {
+    if (!numpy_api() && !import_numpy()) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_TypeCheck(obj, array_type());
+}
+
 void* array_data(PyObject* a) { return fields(a)->data; }
 int array_ndim(PyObject* a) { return fields(a)->nd; }
 int64_t array_dim(PyObject* a, int i) { return fields(a)->dimensions[i]; }

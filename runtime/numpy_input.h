@@ -20,6 +20,8 @@ int SwigNumpy_RequireDimensionsOneOf(PyObject* array, const int* counts, int n);
 int SwigNumpy_RequireShape(PyObject* array, const long* shape, int n);
 const char* SwigNumpy_TypeName(PyObject* obj);
 
+bool is_numpy_array(PyObject* obj);
+
 // The fields of an array the wrappers read.
 void* array_data(PyObject* array);
 int array_ndim(PyObject* array);

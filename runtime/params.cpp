@@ -102,7 +102,12 @@ void release_array(Slot& s) { Py_XDECREF(s.as<ArraySlot>().array); }
 int convert_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
     ArraySlot& a = s.as<ArraySlot>();
     PyObject* array = bytes_of(o, &a.data, &a.length);
-    if (!array) return SwigError_Type;   // the error NumPy or the dimension check set stays
+    if (!array) {
+        // The error NumPy or the dimension check set stays. In overloads an array or any sequence
+        // is the candidate's, so its failure is the call's; anything else is no candidate.
+        bool candidate = PySequence_Check(o) || is_numpy_array(o);
+        return candidate ? committed(SwigError_Type) : SwigError_Type;
+    }
     a.array = array;
     s.cleanup = release_array;
     if (a.length > p.limit) return SwigError_Overflow;
@@ -138,6 +143,38 @@ void report_bytes(int code, const ParamShape& p, const char* func) {
         SwigRuntime_ArgumentError(code, func, p.cpos + 1, p.decl2());
     else
         SwigRuntime_ArgumentError(code, func, p.cpos, p.decl());
+}
+
+// Image memory: a candidate for any array or sequence; one of those that does not become a 2-D or
+// 3-D uint8 array commits the call and is refused.
+int convert_image_array(PyObject* o, Slot& s, const ParamShape&) {
+    if (!PySequence_Check(o) && !is_numpy_array(o)) return SwigError_Type;
+    ImageArraySlot& a = s.as<ImageArraySlot>();
+    int is_new = 0;
+    PyObject* array = SwigNumpy_ObjToContiguousArray(o, kNpyUByte, &is_new);
+    if (!array) return committed(SwigError_Type);
+    if (!is_new) Py_INCREF(array);
+    a.array = array;
+    s.cleanup = release_array;
+    static const int counts[] = {2, 3};
+    if (!SwigNumpy_RequireDimensionsOneOf(array, counts, 2)) return committed(SwigError_Type);
+    int64_t rows = array_dim(array, 0), cols = array_dim(array, 1);
+    if (rows > UINT32_MAX || cols > UINT32_MAX) return committed(SwigError_Overflow);
+    a.data = array_data(array);
+    a.length = static_cast<uint64_t>(array_nbytes(array));
+    a.width = static_cast<uint32_t>(cols);
+    a.height = static_cast<uint32_t>(rows);
+    return 0;
+}
+
+void report_image_array(int code, const ParamShape& p, const char* func) {
+    if (PyErr_Occurred()) PyErr_Clear();   // the conversion's own message gives way to the argument's
+    std::string text = std::string("in method '") + func + "', argument 1 of type array";
+    if (code == SwigError_Overflow) {
+        SwigRuntime_ArgumentError(code, func, p.cpos + 1, "uint32_t");   // a width of 2^32 or more
+        return;
+    }
+    SwigRuntime_SetErrorMsg(PyExc_TypeError, text.c_str());
 }
 
 // ---- outputs ----
@@ -187,6 +224,8 @@ const ParamKind kStdStringKind{convert_std_string, nullptr, nullptr, nullptr, Ra
 const ParamKind kByteArrayKind{convert_byte_array, report_byte_array, nullptr, nullptr, Rank_Array, false,
                                array_doc_type};
 
+const ParamKind kImageArrayKind{convert_image_array, report_image_array, nullptr, nullptr, Rank_Array, false,
+                                array_doc_type};
 const ParamKind kBytesKind{convert_bytes, report_bytes, nullptr, nullptr, Rank_Array, false, nullptr};
 
 const ParamKind kOutBoolKind{nullptr, nullptr, zero<bool>, out_bool, 0, true, nullptr};

@@ -35,7 +35,7 @@ enum Precedence : int {
 extern const ParamKind kSelfKind, kConstSelfKind, kPointerKind, kReferenceKind;
 extern const ParamKind kBoolKind, kInt32Kind, kUInt32Kind, kUInt16Kind, kUInt8Kind, kInt64Kind, kUInt64Kind;
 extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kStdStringKind, kByteArrayKind;
-extern const ParamKind kBytesKind;
+extern const ParamKind kBytesKind, kImageArrayKind;
 extern const ParamKind kOutBoolKind, kOutInt32Kind, kOutUInt32Kind, kOutInt64Kind, kOutUInt64Kind;
 extern const ParamKind kOutDoubleKind, kOutFloatKind, kOutPointerKind;
 
@@ -57,6 +57,19 @@ struct ArraySlot {
     void* data;
     uint64_t length;
     PyObject* array;   // held for the call (a converted copy, or the caller's own array)
+};
+
+// A two- or three-dimensional array given as image memory: its data, its width (second dimension)
+// and height (first dimension), and its size in bytes.
+struct ImageMemory {
+    void* data;
+    uint32_t width;
+    uint32_t height;
+    uint64_t bytes;
+};
+struct ImageArraySlot : ArraySlot {
+    uint32_t width;
+    uint32_t height;
 };
 
 // ---- the mapping from a declared parameter to its kind ----
@@ -208,6 +221,18 @@ struct ParamOf<Bytes<Ptr, Len>> : ParamOf<Array<Ptr, Len>> {
     static constexpr const ParamKind* kind() { return &kBytesKind; }
 };
 
+// Image memory from Python: any sequence or array NumPy turns into a C-contiguous uint8 array of
+// two or three dimensions; it feeds three parameters (data, width, height). Anything else is not a
+// candidate; a sequence that does not convert is refused with "argument 1 of type array".
+template <>
+struct ParamOf<ImageMemory> : InputParam<&kImageArrayKind> {
+    static constexpr int width = 3;
+    static ImageMemory take(Slot& s) {
+        ImageArraySlot& a = s.as<ImageArraySlot>();
+        return ImageMemory{a.data, a.width, a.height, a.length};
+    }
+};
+
 template <class P>
 concept HasDefault = requires(Slot& s) { ParamOf<P>::set_default(s); };
 
@@ -241,6 +266,15 @@ template <class Ptr, class Len>
 struct LengthDecl<Bytes<Ptr, Len>> : LengthDecl<Array<Ptr, Len>> {};
 template <class Ptr, class Len>
 struct Decl<Bytes<Ptr, Len>> : Decl<Ptr> {};
+template <>
+struct Decl<ImageMemory> {
+    static std::string get() { return "void *"; }
+};
+template <>
+struct LengthDecl<ImageMemory> {
+    static const char* get() { return "uint32_t,uint32_t"; }
+};
+
 
 template <class P>
 constexpr ParamShape param_shape(int cpos, uint8_t extra = 0) {

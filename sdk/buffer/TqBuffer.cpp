@@ -1,5 +1,8 @@
 #include "TqBuffer.h"
 
+#include "TqImage.h"
+#include "TqRawData.h"
+
 #include <new>
 
 // Memory and chunks:
@@ -16,10 +19,15 @@
 //   chunk area; ResetChunks drops the chunks only.
 // - An image buffer whose chunks follow the payload keeps 8 bytes for the main chunk's header out of
 //   the room and counts them in GetChunkDataSize once there are chunks; nothing is written there.
+// - The payload objects (GetImage, GetRawData) are made on first use and live as long as the
+//   buffer; Reset to another payload type keeps them, but only the one of the current type is
+//   handed out.
 
 TqBuffer::TqBuffer(TqPayloadType aPayloadType) : mPayloadType(aPayloadType) {}
 
 TqBuffer::~TqBuffer() {
+    delete mImage;
+    delete mRawData;
     if (mAllocated) delete[] mData;
     delete[] mChunkArea;
 }
@@ -102,6 +110,18 @@ uint8_t* TqBuffer::Detach() {
     mPayloadLength = 0;
     PlaceChunks();
     return data;
+}
+
+TqImage* TqBuffer::GetImage() {
+    if (mPayloadType != TqPayloadTypeImage) return nullptr;
+    if (mImage == nullptr) mImage = new TqImage(this);
+    return mImage;
+}
+
+TqRawData* TqBuffer::GetRawData() {
+    if (mPayloadType != TqPayloadTypeRawData) return nullptr;
+    if (mRawData == nullptr) mRawData = new TqRawData(this);
+    return mRawData;
 }
 
 TqResult TqBuffer::SetPayloadLength(uint32_t aLength) {

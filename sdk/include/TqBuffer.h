@@ -12,10 +12,15 @@
 #include "TqEnums.h"
 #include "TqLiveObjects.h"
 
+class TqImage;
+class TqRawData;
+
 class TQ_BUFFER_API TqBuffer : public ITqChunkData {
 public:
     TqBuffer(TqPayloadType aPayloadType = TqPayloadTypeImage);
     virtual ~TqBuffer();
+    TqBuffer(const TqBuffer&) = delete;   // owns its memory and payload objects
+    TqBuffer& operator=(const TqBuffer&) = delete;
 
     TqResult Reset(TqPayloadType aPayloadType = TqPayloadTypeImage);
     TqPayloadType GetPayloadType() const { return mPayloadType; }
@@ -31,6 +36,11 @@ public:
     bool IsAttached() const { return mAttached; }
     bool IsAllocated() const { return mAllocated; }
     uint32_t GetSize() const { return mSize; }
+
+    // The payload interfaces the buffer owns: the image of an image buffer, the raw data of a raw-data
+    // buffer; null when the payload type is another.
+    TqImage* GetImage();
+    TqRawData* GetRawData();
 
     // The bytes of the main payload in the memory (set by whoever fills the buffer).
     uint32_t GetPayloadLength() const { return mPayloadLength; }
@@ -64,5 +74,7 @@ private:
     uint8_t* mChunkArea = nullptr;
     uint32_t mChunkAreaSize = 0;
     TqChunkStore mChunks;
+    TqImage* mImage = nullptr;
+    TqRawData* mRawData = nullptr;
     TqLiveObjects::Counter mCounter{"TqBuffer"};
 };

@@ -11,6 +11,8 @@ class TQ_BUFFER_API TqChunkData : public ITqChunkData {
 public:
     TqChunkData();
     virtual ~TqChunkData();
+    TqChunkData(const TqChunkData&) = delete;   // owns its memory
+    TqChunkData& operator=(const TqChunkData&) = delete;
 
     // The payload length the block states: the bytes the chunks take.
     uint64_t GetChunkDataPayloadLength() const;

@@ -12,6 +12,8 @@
 
 #include "TqBuffer.h"
 #include "TqChunkData.h"
+#include "TqImage.h"
+#include "TqRawData.h"
 #include "TqLiveObjects.h"
 
 #include <atomic>
@@ -349,6 +351,50 @@ PyObject* make_chunk_data(PyObject*, PyObject*) {
                                          SwigNew_Own);
 }
 
+TqBuffer* buffer_arg(PyObject* proxy) {
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqBuffer), 0, nullptr) < 0 || !p) {
+        PyErr_SetString(PyExc_TypeError, "a buffer is needed");
+        return nullptr;
+    }
+    return static_cast<TqBuffer*>(p);
+}
+
+// buffer_image(buffer) / buffer_raw_data(buffer): the payload interface the buffer owns, as a
+// borrowed proxy (None when the payload type is another), until the buffer wrappers hand them out.
+PyObject* buffer_image(PyObject*, PyObject* proxy) {
+    TqBuffer* b = buffer_arg(proxy);
+    if (!b) return nullptr;
+    return SwigPyObject_NewPointerObject(b->GetImage(), kivo::module::type(kivo::module::TypeId::TqImage), 0);
+}
+
+PyObject* buffer_raw_data(PyObject*, PyObject* proxy) {
+    TqBuffer* b = buffer_arg(proxy);
+    if (!b) return nullptr;
+    return SwigPyObject_NewPointerObject(b->GetRawData(), kivo::module::type(kivo::module::TypeId::TqRawData), 0);
+}
+
+// image_interface(image): the same image as a borrowed ITqImage proxy.
+PyObject* image_interface(PyObject*, PyObject* proxy) {
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqImage), 0, nullptr) < 0 || !p)
+        return PyErr_Format(PyExc_TypeError, "an image is needed");
+    return SwigPyObject_NewPointerObject(static_cast<ITqImage*>(static_cast<TqImage*>(p)),
+                                         kivo::module::type(kivo::module::TypeId::ITqImage), 0);
+}
+
+// set_image_info(image, block_id, timestamp, reception_time): what a stream sets from a block.
+PyObject* set_image_info(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    unsigned long long block, stamp, reception;
+    if (!PyArg_ParseTuple(args, "OKKK", &proxy, &block, &stamp, &reception)) return nullptr;
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqImage), 0, nullptr) < 0 || !p)
+        return PyErr_Format(PyExc_TypeError, "an image is needed");
+    static_cast<TqImage*>(p)->SetBlockInfo(block, stamp, reception);
+    Py_RETURN_NONE;
+}
+
 // set_payload_length(buffer, n): what a stream does when it fills a buffer.
 PyObject* set_payload_length(PyObject*, PyObject* args) {
     PyObject* proxy;
@@ -581,6 +627,10 @@ PyMethodDef kHookMethods[] = {
     {"generic_deletes", generic_deletes, METH_NOARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"make_chunk_data", make_chunk_data, METH_NOARGS, nullptr},
+    {"buffer_image", buffer_image, METH_O, nullptr},
+    {"buffer_raw_data", buffer_raw_data, METH_O, nullptr},
+    {"image_interface", image_interface, METH_O, nullptr},
+    {"set_image_info", set_image_info, METH_VARARGS, nullptr},
     {"array_input", array_input, METH_VARARGS, nullptr},
     {"type_name", type_name, METH_O, nullptr},
     {"image_view", image_view, METH_VARARGS, nullptr},
