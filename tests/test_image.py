@@ -3,6 +3,7 @@ TqRawData. Views are shaped by the image's geometry, lie over its memory and kee
 attached arrays stay alive while attached and are never smaller than the SDK will use."""
 
 import gc
+import mmap
 import sys
 
 import numpy as np
@@ -218,3 +219,17 @@ def test_raw_data(m, k, hooks, no_leaks):
         raises(TypeError, arg("TqRawData_GetPayloadLength", 1, "TqRawData const *"), m.TqRawData_GetPayloadLength,
                buffer)
         del raw, detached, buffer
+
+
+def test_lengths_and_dimensions_are_never_cut(m, k, hooks, image):
+    # Mappings that are never touched: 2 GiB + 1 of raw data keeps its exact length; an image row of
+    # 2^32 pixels cannot be passed as a 32-bit width and is refused.
+    memory = mmap.mmap(-1, 2**32)
+    whole = np.frombuffer(memory, dtype=np.uint8)
+    buffer = k.TqBuffer(m.TqPayloadTypeRawData)
+    raw = hooks.buffer_raw_data(buffer)
+    assert raw.Attach(whole[: 2**31 + 1]).IsOK() and raw.GetPayloadLength() == 2**31 + 1
+    raw.Detach()
+    raises(OverflowError, arg("TqImage_Attach", 3, "uint32_t"), m.TqImage_Attach, image, whole.reshape(1, 2**32),
+           m.TqPixelMono8)
+    assert not image.IsAttached()
