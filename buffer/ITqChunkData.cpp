@@ -11,8 +11,8 @@ using namespace kivo::rt;
 
 namespace {
 
-using ByIndex = ChunkView<&ITqChunkData::GetChunkSizeByIndex>;
-using ByID = ChunkView<&ITqChunkData::GetChunkSizeByID>;
+using ByIndex = ChunkView<ITqChunkData, &ITqChunkData::GetChunkSizeByIndex>;
+using ByID = ChunkView<ITqChunkData, &ITqChunkData::GetChunkSizeByID>;
 
 PyObject* detach_view(void* storage, CallFrame& f) {
     auto* self = static_cast<TqChunkData*>(f.slots[0].as<void*>());

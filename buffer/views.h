@@ -45,10 +45,10 @@ ImageGeometry geometry_of(const ITqImage& image);
 PyObject* detached_view(void* p, const void* object, uint64_t n);
 
 // GetChunkRawDataByIndex / ByID: the chunk's bytes, the size asked with the same argument.
-template <uint32_t (ITqChunkData::*Size)(uint32_t)>
+template <class Self, uint32_t (Self::*Size)(uint32_t)>
 struct ChunkView {
     static PyObject* make(void* storage, kivo::rt::CallFrame& f) {
-        auto* self = static_cast<ITqChunkData*>(f.slots[0].as<void*>());
+        auto* self = static_cast<Self*>(f.slots[0].as<void*>());
         uint32_t n = (self->*Size)(f.slots[1].as<uint32_t>());
         return byte_view(kivo::rt::result_as<void*>(storage), n, f.items[0]);
     }

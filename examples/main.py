@@ -37,6 +37,15 @@ def main():
     size = buffer.GetChunkSizeByID(0x1001)
     print("Chunk 0x1001:", bytes(buffer.GetChunkRawDataByID(0x1001)), "(%d bytes)" % size)
 
+    image_buffer = kivo.TqBuffer(kivo.TqPayloadTypeImage)
+    image = image_buffer.GetImage()       # the buffer's payload as an image
+    image.Alloc(8, 4, kivo.TqPixelMono8)
+    pixels = image.GetDataPointer()       # (rows, columns) over the buffer's memory
+    pixels[:] = np.arange(8, dtype=np.uint8) * 30
+    print("Image payload %dx%d %s seen as %s %s; first row %s"
+          % (image.GetWidth(), image.GetHeight(), str(kivo.TqImage.PixelTypeToString(image.GetPixelType())),
+             pixels.dtype, pixels.shape, pixels[0].tolist()))
+
     frame = np.zeros(8, dtype=np.uint8)
     attached = kivo.TqBuffer()
     attached.Attach(frame)                # the buffer now uses the array's memory

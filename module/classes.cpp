@@ -32,6 +32,7 @@ const std::vector<ClassRow>& class_table() {
         {"ITqImage", T::ITqImage, {}, image_interface_entries, false},
         {"TqImage", T::TqImage, {same(T::ITqImage)}, image_entries, false},
         {"TqRawData", T::TqRawData, {}, raw_data_entries, false},
+        {"TqFPSStabilizer", T::TqFPSStabilizer, {}, fps_stabilizer_entries, false},
         {"ITqMultiPartContainerReader", T::ITqMultiPartContainerReader, {}, nullptr, false},
         {"ITqMultiPartContainerWriter", T::ITqMultiPartContainerWriter, {same(T::ITqMultiPartContainerReader)}, nullptr,
          false},

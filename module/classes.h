@@ -47,5 +47,8 @@ Entries chunk_data_entries();
 Entries image_interface_entries();
 Entries image_entries();
 Entries raw_data_entries();
+Entries fps_stabilizer_entries();
+// The SDK's free functions, after every class's rows.
+Entries free_function_entries();
 
 }  // namespace kivo::module

@@ -29,6 +29,10 @@ class TqBuffer;
 class TqChunkData;
 class TqImage;
 class TqRawData;
+class ITqMultiPartContainer;
+class ITqH264AccessUnit;
+class TqZelvraCompressed;
+class TqFPSStabilizer;
 
 KIVO_BIND_CLASS(TqResult)
 KIVO_BIND_CLASS(TqString)
@@ -38,6 +42,10 @@ KIVO_BIND_CLASS(TqChunkData)
 KIVO_BIND_CLASS(ITqImage)
 KIVO_BIND_CLASS(TqImage)
 KIVO_BIND_CLASS(TqRawData)
+KIVO_BIND_CLASS(ITqMultiPartContainer)
+KIVO_BIND_CLASS(ITqH264AccessUnit)
+KIVO_BIND_CLASS(TqZelvraCompressed)
+KIVO_BIND_CLASS(TqFPSStabilizer)
 
 KIVO_BIND_ENUM(TqPixelType)
 KIVO_BIND_ENUM(TqLogLevelEnum)

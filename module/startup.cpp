@@ -60,6 +60,8 @@ std::vector<PyMethodDef>& method_rows() {
             }
             facts().push_back(f);
         }
+        Entries functions = free_function_entries();
+        kivo::rt::append_method_defs(defs, functions);
         defs.push_back({nullptr, nullptr, 0, nullptr});
         return defs;
     }();

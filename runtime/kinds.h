@@ -396,6 +396,13 @@ inline Entry undocumented(Entry e) {
     return e;
 }
 
+// A row whose whole docstring is a text of its own.
+inline Entry documented_as(Entry e, const char* text) {
+    e.fixed_doc = text;
+    e.documented = true;
+    return e;
+}
+
 // A row whose docstring begins with a text of its own (a summary, the units of its result).
 inline Entry described(Entry e, const char* text) {
     e.summary = text;

@@ -1,4 +1,5 @@
 #include "TqBuffer.h"
+#include "TqChunkData.h"
 
 #include "TqImage.h"
 #include "TqRawData.h"
@@ -28,6 +29,9 @@ TqBuffer::TqBuffer(TqPayloadType aPayloadType) : mPayloadType(aPayloadType) {}
 TqBuffer::~TqBuffer() {
     delete mImage;
     delete mRawData;
+    delete mChunkData;
+    delete mH264;
+    delete mCompressed;
     if (mAllocated) delete[] mData;
     delete[] mChunkArea;
 }
@@ -35,6 +39,8 @@ TqBuffer::~TqBuffer() {
 TqResult TqBuffer::Reset(TqPayloadType aPayloadType) {
     mPayloadType = aPayloadType;
     mPayloadLength = 0;
+    mID = 0;
+    mReception = TqBufferReception{};
     mChunks.mLayoutID = 0;
     PlaceChunks();
     mChunks.Reset();
@@ -117,11 +123,81 @@ TqImage* TqBuffer::GetImage() {
     if (mImage == nullptr) mImage = new TqImage(this);
     return mImage;
 }
+const TqImage* TqBuffer::GetImage() const { return const_cast<TqBuffer*>(this)->GetImage(); }
 
 TqRawData* TqBuffer::GetRawData() {
     if (mPayloadType != TqPayloadTypeRawData) return nullptr;
     if (mRawData == nullptr) mRawData = new TqRawData(this);
     return mRawData;
+}
+const TqRawData* TqBuffer::GetRawData() const { return const_cast<TqBuffer*>(this)->GetRawData(); }
+
+// A chunk-data payload keeps its chunks in memory of its own (Alloc or Attach on it).
+TqChunkData* TqBuffer::GetChunkData() {
+    if (mPayloadType != TqPayloadTypeChunkData) return nullptr;
+    if (mChunkData == nullptr) mChunkData = new TqChunkData;
+    return mChunkData;
+}
+const TqChunkData* TqBuffer::GetChunkData() const { return const_cast<TqBuffer*>(this)->GetChunkData(); }
+
+ITqH264AccessUnit* TqBuffer::GetH264AccessUnit() {
+    if (mPayloadType != TqPayloadTypeH264) return nullptr;
+    if (mH264 == nullptr) mH264 = new ITqH264AccessUnit;
+    mH264->mLength = mPayloadLength;
+    return mH264;
+}
+const ITqH264AccessUnit* TqBuffer::GetH264AccessUnit() const {
+    return const_cast<TqBuffer*>(this)->GetH264AccessUnit();
+}
+
+TqZelvraCompressed* TqBuffer::GetZelvraCompressed() {
+    if (mPayloadType != TqPayloadTypeZelvraCompressed) return nullptr;
+    if (mCompressed == nullptr) mCompressed = new TqZelvraCompressed;
+    mCompressed->mLength = mPayloadLength;
+    return mCompressed;
+}
+const TqZelvraCompressed* TqBuffer::GetZelvraCompressed() const {
+    return const_cast<TqBuffer*>(this)->GetZelvraCompressed();
+}
+
+// Identity and times: a sender sets them for the leader of the block it sends.
+TqResult TqBuffer::SetBlockID(uint64_t aBlockID) {
+    // Without extended IDs a block ID has 16 bits on the wire.
+    if (!mReception.mExtendedID && aBlockID > 0xFFFF) return TqResult(TQ_INVALID_PARAMETER);
+    mReception.mBlockID = aBlockID;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqBuffer::SetTimestamp(uint64_t aTimestamp) {
+    mReception.mTimestamp = aTimestamp;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqBuffer::SetReceptionTime(uint64_t aReceptionTime) {
+    mReception.mReceptionTime = aReceptionTime;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqBuffer::SetDuration(uint64_t aDuration) {
+    mReception.mDuration = aDuration;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqBuffer::GetMissingPacketIdsCount(uint32_t& aCount) {
+    aCount = static_cast<uint32_t>(mReception.mMissingPacketGroups.size());
+    return TqResult(TQ_OK);
+}
+
+TqResult TqBuffer::GetMissingPacketIds(uint32_t aIndex, uint32_t& aLow, uint32_t& aHigh) {
+    if (aIndex >= mReception.mMissingPacketGroups.size()) return TqResult(TQ_NOT_FOUND);
+    aLow = mReception.mMissingPacketGroups[aIndex].first;
+    aHigh = mReception.mMissingPacketGroups[aIndex].second;
+    return TqResult(TQ_OK);
+}
+
+void TqBuffer::SetReception(TqPayloadType aPayloadType, const TqBufferReception& aReception) {
+    mPayloadType = aPayloadType;
+    mReception = aReception;
 }
 
 TqResult TqBuffer::SetPayloadLength(uint32_t aLength) {

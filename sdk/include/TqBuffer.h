@@ -11,9 +11,40 @@
 #include "TqChunkStore.h"
 #include "TqEnums.h"
 #include "TqLiveObjects.h"
+#include "TqPayloads.h"
+
+#include <utility>
+#include <vector>
 
 class TqImage;
 class TqRawData;
+class TqChunkData;
+
+// What a receiver records about the block it put into a buffer (the stand-in's own interface,
+// used by streams and by tests).
+struct TqBufferReception {
+    uint64_t mBlockID = 0;
+    uint64_t mTimestamp = 0;
+    uint64_t mReceptionTime = 0;
+    uint64_t mDuration = 0;
+    bool mExtendedID = false;
+    uint32_t mOperationResult = 0;   // a TQ_* code
+    uint32_t mAcquiredSize = 0;
+    uint32_t mRequiredSize = 0;
+    uint32_t mPayloadSize = 0;
+    bool mHeaderValid = false;
+    bool mTrailerValid = false;
+    bool mLargeLeaderTrailer = false;
+    uint32_t mPacketsRecovered = 0;
+    uint32_t mPacketsRecoveredSingleResend = 0;
+    uint32_t mResendGroupsRequested = 0;
+    uint32_t mResendPacketsRequested = 0;
+    uint32_t mLostPackets = 0;
+    uint32_t mIgnoredPackets = 0;
+    uint32_t mRedundantPackets = 0;
+    uint32_t mPacketsOutOfOrder = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> mMissingPacketGroups;   // first and last ID of each
+};
 
 class TQ_BUFFER_API TqBuffer : public ITqChunkData {
 public:
@@ -37,10 +68,54 @@ public:
     bool IsAllocated() const { return mAllocated; }
     uint32_t GetSize() const { return mSize; }
 
-    // The payload interfaces the buffer owns: the image of an image buffer, the raw data of a raw-data
-    // buffer; null when the payload type is another.
+    // The payload interfaces the buffer owns, each handed out only for its payload type (else null).
     TqImage* GetImage();
+    const TqImage* GetImage() const;
     TqRawData* GetRawData();
+    const TqRawData* GetRawData() const;
+    TqChunkData* GetChunkData();
+    const TqChunkData* GetChunkData() const;
+    ITqMultiPartContainer* GetMultiPartContainer() { return nullptr; }   // multi-part payloads: not yet
+    const ITqMultiPartContainer* GetMultiPartContainer() const { return nullptr; }
+    ITqH264AccessUnit* GetH264AccessUnit();
+    const ITqH264AccessUnit* GetH264AccessUnit() const;
+    TqZelvraCompressed* GetZelvraCompressed();
+    const TqZelvraCompressed* GetZelvraCompressed() const;
+
+    // The block's identity, times and reception.
+    uint64_t GetID() const { return mID; }
+    void SetID(uint64_t aID) { mID = aID; }
+    bool IsExtendedID() const { return mReception.mExtendedID; }
+    uint64_t GetBlockID() const { return mReception.mBlockID; }
+    TqResult SetBlockID(uint64_t aBlockID);
+    uint64_t GetTimestamp() const { return mReception.mTimestamp; }
+    TqResult SetTimestamp(uint64_t aTimestamp);
+    uint64_t GetReceptionTime() const { return mReception.mReceptionTime; }
+    TqResult SetReceptionTime(uint64_t aReceptionTime);
+    uint64_t GetDuration() const { return mReception.mDuration; }
+    TqResult SetDuration(uint64_t aDuration);
+    TqResult GetOperationResult() const { return TqResult(mReception.mOperationResult); }
+    uint32_t GetAcquiredSize() const { return mReception.mAcquiredSize; }
+    uint32_t GetRequiredSize() const { return mReception.mRequiredSize; }
+    uint32_t GetPayloadSize() const { return mReception.mPayloadSize; }
+    bool IsHeaderValid() const { return mReception.mHeaderValid; }
+    bool IsTrailerValid() const { return mReception.mTrailerValid; }
+    bool IsLargeLeaderTrailerEnabled() const { return mReception.mLargeLeaderTrailer; }
+    uint32_t GetPacketsRecoveredCount() const { return mReception.mPacketsRecovered; }
+    uint32_t GetPacketsRecoveredSingleResendCount() const { return mReception.mPacketsRecoveredSingleResend; }
+    uint32_t GetResendGroupRequestedCount() const { return mReception.mResendGroupsRequested; }
+    uint32_t GetResendPacketRequestedCount() const { return mReception.mResendPacketsRequested; }
+    uint32_t GetLostPacketCount() const { return mReception.mLostPackets; }
+    uint32_t GetIgnoredPacketCount() const { return mReception.mIgnoredPackets; }
+    uint32_t GetRedundantPacketCount() const { return mReception.mRedundantPackets; }
+    uint32_t GetPacketOutOfOrderCount() const { return mReception.mPacketsOutOfOrder; }
+    TqResult GetMissingPacketIdsCount(uint32_t& aCount);
+    // The first and last ID of a group of missing packets; a last ID of 0xFFFFFF (0xFFFFFFFF with
+    // extended IDs) means the block's last packet is missing.
+    TqResult GetMissingPacketIds(uint32_t aIndex, uint32_t& aLow, uint32_t& aHigh);
+
+    // What a receiver records (the payload type too).
+    void SetReception(TqPayloadType aPayloadType, const TqBufferReception& aReception);
 
     // The bytes of the main payload in the memory (set by whoever fills the buffer).
     uint32_t GetPayloadLength() const { return mPayloadLength; }
@@ -76,5 +151,10 @@ private:
     TqChunkStore mChunks;
     TqImage* mImage = nullptr;
     TqRawData* mRawData = nullptr;
+    TqChunkData* mChunkData = nullptr;
+    ITqH264AccessUnit* mH264 = nullptr;
+    TqZelvraCompressed* mCompressed = nullptr;
+    uint64_t mID = 0;
+    TqBufferReception mReception;
     TqLiveObjects::Counter mCounter{"TqBuffer"};
 };

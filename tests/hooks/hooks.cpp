@@ -374,6 +374,57 @@ PyObject* buffer_raw_data(PyObject*, PyObject* proxy) {
     return SwigPyObject_NewPointerObject(b->GetRawData(), kivo::module::type(kivo::module::TypeId::TqRawData), 0);
 }
 
+// fill_reception(buffer, payload_type, fields): records a received block in the buffer as a stream
+// does; fields is a dict of TqBufferReception members without their "m" ("BlockID": 5, ...), and
+// "MissingPacketGroups" a list of (first, last) pairs.
+PyObject* fill_reception(PyObject*, PyObject* args) {
+    PyObject *proxy, *fields;
+    int payload_type;
+    if (!PyArg_ParseTuple(args, "OiO!", &proxy, &payload_type, &PyDict_Type, &fields)) return nullptr;
+    TqBuffer* b = buffer_arg(proxy);
+    if (!b) return nullptr;
+    TqBufferReception r;
+    auto u64 = [&](const char* key, uint64_t& out) {
+        if (PyObject* v = PyDict_GetItemString(fields, key)) out = PyLong_AsUnsignedLongLong(v);
+    };
+    auto u32 = [&](const char* key, uint32_t& out) {
+        if (PyObject* v = PyDict_GetItemString(fields, key)) out = static_cast<uint32_t>(PyLong_AsUnsignedLong(v));
+    };
+    auto flag = [&](const char* key, bool& out) {
+        if (PyObject* v = PyDict_GetItemString(fields, key)) out = PyObject_IsTrue(v) == 1;
+    };
+    u64("BlockID", r.mBlockID);
+    u64("Timestamp", r.mTimestamp);
+    u64("ReceptionTime", r.mReceptionTime);
+    u64("Duration", r.mDuration);
+    flag("ExtendedID", r.mExtendedID);
+    u32("OperationResult", r.mOperationResult);
+    u32("AcquiredSize", r.mAcquiredSize);
+    u32("RequiredSize", r.mRequiredSize);
+    u32("PayloadSize", r.mPayloadSize);
+    flag("HeaderValid", r.mHeaderValid);
+    flag("TrailerValid", r.mTrailerValid);
+    flag("LargeLeaderTrailer", r.mLargeLeaderTrailer);
+    u32("PacketsRecovered", r.mPacketsRecovered);
+    u32("PacketsRecoveredSingleResend", r.mPacketsRecoveredSingleResend);
+    u32("ResendGroupsRequested", r.mResendGroupsRequested);
+    u32("ResendPacketsRequested", r.mResendPacketsRequested);
+    u32("LostPackets", r.mLostPackets);
+    u32("IgnoredPackets", r.mIgnoredPackets);
+    u32("RedundantPackets", r.mRedundantPackets);
+    u32("PacketsOutOfOrder", r.mPacketsOutOfOrder);
+    if (PyObject* groups = PyDict_GetItemString(fields, "MissingPacketGroups")) {
+        for (Py_ssize_t i = 0; i < PyList_Size(groups); ++i) {
+            PyObject* g = PyList_GetItem(groups, i);
+            r.mMissingPacketGroups.emplace_back(static_cast<uint32_t>(PyLong_AsUnsignedLong(PyTuple_GetItem(g, 0))),
+                                                static_cast<uint32_t>(PyLong_AsUnsignedLong(PyTuple_GetItem(g, 1))));
+        }
+    }
+    if (PyErr_Occurred()) return nullptr;
+    b->SetReception(static_cast<TqPayloadType>(payload_type), r);
+    Py_RETURN_NONE;
+}
+
 // image_interface(image): the same image as a borrowed ITqImage proxy.
 PyObject* image_interface(PyObject*, PyObject* proxy) {
     void* p = nullptr;
@@ -628,6 +679,7 @@ PyMethodDef kHookMethods[] = {
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"make_chunk_data", make_chunk_data, METH_NOARGS, nullptr},
     {"buffer_image", buffer_image, METH_O, nullptr},
+    {"fill_reception", fill_reception, METH_VARARGS, nullptr},
     {"buffer_raw_data", buffer_raw_data, METH_O, nullptr},
     {"image_interface", image_interface, METH_O, nullptr},
     {"set_image_info", set_image_info, METH_VARARGS, nullptr},

@@ -849,3 +849,46 @@ TEST(TqChunkDataTest, CountedAndFreedOnDestruction) {
     memory[15] = 1;   // attached memory outlives the object that used it
     delete[] memory;
 }
+
+// ---- the block's payload interfaces and reception record ----
+
+TEST(BufferReception, PayloadInterfacesFollowThePayloadType) {
+    TqBuffer buffer(TqPayloadTypeImage);
+    EXPECT_NE(buffer.GetImage(), nullptr);
+    EXPECT_EQ(buffer.GetRawData(), nullptr);
+    EXPECT_EQ(buffer.GetChunkData(), nullptr);
+    EXPECT_EQ(buffer.GetMultiPartContainer(), nullptr);
+    EXPECT_EQ(buffer.GetImage(), buffer.GetImage());   // one object, owned by the buffer
+    buffer.Reset(TqPayloadTypeH264);
+    EXPECT_EQ(buffer.GetImage(), nullptr);
+    EXPECT_NE(buffer.GetH264AccessUnit(), nullptr);
+    buffer.Reset(TqPayloadTypeZelvraCompressed);
+    EXPECT_NE(buffer.GetZelvraCompressed(), nullptr);
+    buffer.Reset(TqPayloadTypeChunkData);
+    const TqBuffer& view = buffer;
+    EXPECT_EQ(view.GetChunkData(), buffer.GetChunkData());
+}
+
+TEST(BufferReception, MissingPacketGroupsAndReset) {
+    TqBuffer buffer;
+    TqBufferReception r;
+    r.mExtendedID = true;
+    r.mLostPackets = 7;
+    r.mMissingPacketGroups = {{3, 5}, {9, 0xFFFFFFFF}};
+    buffer.SetReception(TqPayloadTypeRawData, r);
+    uint32_t count = 99, low = 99, high = 99;
+    EXPECT_TRUE(buffer.GetMissingPacketIdsCount(count).IsOK());
+    EXPECT_EQ(count, 2u);
+    EXPECT_TRUE(buffer.GetMissingPacketIds(1, low, high).IsOK());
+    EXPECT_EQ(low, 9u);
+    EXPECT_EQ(high, 0xFFFFFFFFu);
+    EXPECT_EQ(buffer.GetMissingPacketIds(2, low, high).GetCode(), static_cast<uint32_t>(TQ_NOT_FOUND));
+    EXPECT_EQ(buffer.GetPayloadType(), TqPayloadTypeRawData);
+    EXPECT_TRUE(buffer.SetBlockID(1ull << 40).IsOK());   // extended IDs: 64-bit block IDs
+    buffer.Reset();
+    EXPECT_EQ(buffer.GetLostPacketCount(), 0u);
+    EXPECT_FALSE(buffer.IsExtendedID());
+    EXPECT_EQ(buffer.SetBlockID(1ull << 40).GetCode(), static_cast<uint32_t>(TQ_INVALID_PARAMETER));
+    EXPECT_TRUE(buffer.GetMissingPacketIdsCount(count).IsOK());
+    EXPECT_EQ(count, 0u);
+}
