@@ -53,5 +53,32 @@ def main():
     print("Attached array written through the buffer:", frame)
 
 
+def genicam_tour():
+    """A parameter array built from a camera's GenICam description. Devices hand out their own
+    arrays; until they are wrapped, the test module loads the description from tests/genicam."""
+    import os
+
+    import _kivo_testhooks as hooks
+
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "genicam", "camera.xml")
+    with open(path) as f:
+        camera = hooks.load_parameters(f.read())
+    print("Camera features:", camera.GetCount(), "in", camera.GetCategoryCount(), "categories")
+    print("Width is a", type(camera.Get("Width")).__name__, "with range", camera.GetIntegerRange("Width")[1:])
+    print("Setting Width to 640:", str(camera.SetIntegerValue("Width", 640).GetCodeString()),
+          "-> now", camera.GetIntegerValue("Width")[1])
+    print("Setting Width to 641 (not a multiple of 4):", str(camera.SetIntegerValue("Width", 641).GetCodeString()),
+          "-> still", camera.GetIntegerValue("Width")[1])
+    print("PixelFormat:", camera.SetEnumValue("PixelFormat", "Mono16")[1], "=",
+          hex(camera.GetEnumValueInt("PixelFormat")[1]))
+    camera.SetFloatValue("ExposureTime", 1000.0)
+    stack = kivo.TqGenStateStack(camera)
+    stack.SetFloatValue("ExposureTime", 250.0)
+    print("ExposureTime while the state stack lives:", camera.GetFloatValue("ExposureTime")[1])
+    del stack
+    print("ExposureTime after it:", camera.GetFloatValue("ExposureTime")[1])
+
+
 if __name__ == "__main__":
     main()
+    genicam_tour()

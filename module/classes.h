@@ -48,6 +48,17 @@ Entries image_interface_entries();
 Entries image_entries();
 Entries raw_data_entries();
 Entries fps_stabilizer_entries();
+Entries parameter_array_entries();
+Entries state_stack_entries();
+Entries parameter_entries();
+Entries integer_entries();
+Entries float_entries();
+Entries enum_entries();
+Entries boolean_entries();
+Entries command_entries();
+Entries string_parameter_entries();
+Entries register_entries();
+Entries category_entries();
 // The SDK's free functions, after every class's rows.
 Entries free_function_entries();
 

@@ -33,6 +33,21 @@ class ITqMultiPartContainer;
 class ITqH264AccessUnit;
 class TqZelvraCompressed;
 class TqFPSStabilizer;
+class TqGenParameterArray;
+class TqGenStateStack;
+class TqGenParameter;
+class TqGenInteger;
+class TqGenFloat;
+class TqGenEnum;
+class TqGenBoolean;
+class TqGenCommand;
+class TqGenString;
+class TqGenRegister;
+class TqGenCategory;
+namespace TQ_GENAPI_NS {
+class INodeMap;
+class INode;
+}
 
 KIVO_BIND_CLASS(TqResult)
 KIVO_BIND_CLASS(TqString)
@@ -46,6 +61,27 @@ KIVO_BIND_CLASS(ITqMultiPartContainer)
 KIVO_BIND_CLASS(ITqH264AccessUnit)
 KIVO_BIND_CLASS(TqZelvraCompressed)
 KIVO_BIND_CLASS(TqFPSStabilizer)
+KIVO_BIND_CLASS(TqGenParameterArray)
+KIVO_BIND_CLASS(TqGenStateStack)
+KIVO_BIND_CLASS(TqGenParameter)
+KIVO_BIND_CLASS(TqGenInteger)
+KIVO_BIND_CLASS(TqGenFloat)
+KIVO_BIND_CLASS(TqGenEnum)
+KIVO_BIND_CLASS(TqGenBoolean)
+KIVO_BIND_CLASS(TqGenCommand)
+KIVO_BIND_CLASS(TqGenString)
+KIVO_BIND_CLASS(TqGenRegister)
+KIVO_BIND_CLASS(TqGenCategory)
+template <>
+struct kivo::rt::TypeOf<TQ_GENAPI_NS::INodeMap> {
+    static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TQ_GENAPI_NS__INodeMap); }
+    static constexpr const char* name = "TQ_GENAPI_NS::INodeMap";
+};
+template <>
+struct kivo::rt::TypeOf<TQ_GENAPI_NS::INode> {
+    static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TQ_GENAPI_NS__INode); }
+    static constexpr const char* name = "TQ_GENAPI_NS::INode";
+};
 
 KIVO_BIND_ENUM(TqPixelType)
 KIVO_BIND_ENUM(TqLogLevelEnum)
@@ -86,6 +122,8 @@ namespace kivo::module {
 extern const kivo::rt::ParamKind kTextKind;
 // A TqString the SDK fills: returned as its text.
 extern const kivo::rt::ParamKind kOutTextKind;
+// A TqString argument that also comes back, as its text, among the outputs when the call succeeded.
+extern const kivo::rt::ParamKind kEchoTextKind;
 // A returned TqString reference given back as its text.
 extern const kivo::rt::ResultKind kTextResult;
 // A TqResult returned by value: an owned copy; success-dependent outputs are filled only when it is OK.
@@ -109,6 +147,18 @@ template <>
 struct kivo::rt::ParamOf<const TqString&> : kivo::rt::InputParam<&kivo::module::kTextKind> {
     static const TqString& take(Slot& s) { return *s.as<kivo::module::TextSlot>().text; }
 };
+namespace kivo::module {
+template <class T>
+struct Echo {};
+}
+template <>
+struct kivo::rt::ParamOf<kivo::module::Echo<const TqString&>> : kivo::rt::ParamOf<const TqString&> {
+    static constexpr const ParamKind* kind() { return &kivo::module::kEchoTextKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Output | Param_Documented;
+};
+template <>
+struct kivo::rt::Decl<kivo::module::Echo<const TqString&>> : kivo::rt::Decl<const TqString&> {};
+
 template <>
 struct kivo::rt::ParamOf<kivo::rt::In<TqString&>> : kivo::rt::ParamOf<const TqString&> {
     static TqString& take(Slot& s) { return *s.as<kivo::module::TextSlot>().text; }

@@ -97,6 +97,7 @@ std::string result_doc() { return class_doc_type("TqResult"); }
 }  // namespace
 
 const ParamKind kTextKind{convert_text, report_text, nullptr, nullptr, Rank_TextObject, false, string_doc};
+const ParamKind kEchoTextKind{convert_text, report_text, nullptr, out_text, Rank_TextObject, false, string_doc};
 const ParamKind kOutTextKind{nullptr, nullptr, prepare_out_text, out_text, 0, false, string_doc};
 std::string string_result_doc() { return "string"; }
 

@@ -18,6 +18,16 @@ _Constructor = _native.__kivo_constructor__
 _RUNTIME_SUFFIXES = ("swigregister", "swiginit")
 
 
+def _iterate_parameters(self):
+    """Each parameter in turn: lookups past the end give None and never raise, so iteration counts."""
+    for index in range(self.GetCount()):
+        yield self.Get(index)
+
+
+# Python protocols a class gets beyond its flat functions.
+_EXTRAS = {"TqGenParameterArray": {"__iter__": _iterate_parameters}}
+
+
 def _swig_repr(self):
     try:
         this = "proxy of " + repr(self.this)
@@ -78,6 +88,7 @@ def _build_classes(namespace):
         for field in fields:
             getter = members[cls][field + "_get"]
             attrs[field] = property(getter, members[cls].get(field + "_set"))
+        attrs.update(_EXTRAS.get(cls, {}))
         klass = type(cls, bases, attrs)
         getattr(_native, cls + "_swigregister")(klass)
         built[cls] = klass

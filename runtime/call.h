@@ -60,6 +60,7 @@ enum ParamFlags : uint8_t {
     Param_Lenient = 8,     // in overloads: any object reaching it commits to the candidate
     Param_Present = 16,    // output present whatever the call's result
     Param_Documented = 32,
+    Param_NoneCommits = 64,   // self: None passes the overload test and is refused by the candidate
 };
 
 // One C++ parameter (an array marker stands for two: the data pointer and its length).
@@ -128,6 +129,7 @@ struct FuncRecord {
     int max_items = 0;
     bool overloaded = false;
     bool comparison = false;
+    const char* member = nullptr;           // the member's name in prototypes when it is not the flat name's
 
     const Candidate& first() const { return tried[0]; }
     const Candidate* begin() const { return tried; }
@@ -162,7 +164,7 @@ PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);
 void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);
 
 // The prototype line of a candidate of the wrapper named func: Class::Member(decl,decl).
-std::string prototype_of(const Shape& shape, int given, const char* func);
+std::string prototype_of(const Shape& shape, int given, const char* func, const char* member = nullptr);
 
 // Result storage of a value kept in place.
 template <class T>

@@ -279,9 +279,10 @@ PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args) {
 namespace {
 
 // "Class::Member" of a wrapper: the flat name without "<Class>_".
-std::string qualified(const Shape& s, const char* func) {
+std::string qualified(const Shape& s, const char* func, const char* member) {
     if (!s.owner) return func;
     std::string owner = s.owner;
+    if (member) return owner + "::" + member;
     if (s.role == Role::Constructor) return owner + "::" + owner;
     std::string f = func;
     if (f.rfind(owner + "_", 0) == 0) f = f.substr(owner.size() + 1);
@@ -290,8 +291,8 @@ std::string qualified(const Shape& s, const char* func) {
 
 }  // namespace
 
-std::string prototype_of(const Shape& s, int given, const char* func) {
-    std::string text = qualified(s, func) + "(";
+std::string prototype_of(const Shape& s, int given, const char* func, const char* member) {
+    std::string text = qualified(s, func, member) + "(";
     int item = 0;
     bool first = true;
     for (int k = 0; k < s.count; ++k) {
@@ -337,7 +338,7 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
     if (rec.overloaded) {
         std::string text = std::string("Wrong number or type of arguments for overloaded function '") + rec.name +
                            "'.\n  Possible C/C++ prototypes are:\n";
-        for (const Candidate& c : all) text += "    " + prototype_of(*c.shape, c.given, rec.name) + "\n";
+        for (const Candidate& c : all) text += "    " + prototype_of(*c.shape, c.given, rec.name, rec.member) + "\n";
         char* kept_text = new char[text.size() + 1];
         std::copy(text.c_str(), text.c_str() + text.size() + 1, kept_text);
         rec.overload_text = kept_text;

@@ -84,6 +84,7 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
                 std::abort();
             }
             e.record->name = e.name;
+            e.record->member = e.member;
             std::vector<const Shape*> shapes;
             for (const Cand& c : e.cands) shapes.push_back(c.shape);
             finish_record(*e.record, shapes, e.overloaded);

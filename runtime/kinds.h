@@ -101,6 +101,7 @@ struct ShapeData {
         int cpos = 1;
         if constexpr (has_self) {
             out[k++] = self_shape<SelfT>();
+            if (Policy::none_self_commits) out[0].flags |= Param_NoneCommits;
             cpos = 2;
         }
         [[maybe_unused]] auto add = [&](ParamShape p, int width) {
@@ -197,15 +198,15 @@ struct FunctionShape<F, Policy, Params<P...>, K, Owner> {
 };
 
 // new_<Class>: the object is made with the GIL released; the result is the bare owning proxy.
-template <class C, class... P>
+template <class C, class Policy, class... P>
 struct ConstructorShape {
-    using Data = ShapeData<Default, void, void, P...>;
+    using Data = ShapeData<Policy, void, void, P...>;
     static void thunk(Slot* s, void* result) {
         result_as<void*>(result) = call_with<P...>(
             s, std::index_sequence_for<P...>{}, [](auto&&... a) { return new C(std::forward<decltype(a)>(a)...); });
     }
     static constexpr Shape shape =
-        make_shape<Data>(&thunk, Role::Constructor, owner_name<C>(), &ConstructedResult<C>::kind);
+        make_shape<Data, Policy>(&thunk, Role::Constructor, owner_name<C>(), &ConstructedResult<C>::kind);
 };
 
 // Member variables: <Class>_<member>_set(self, value) and <Class>_<member>_get(self).
@@ -239,7 +240,7 @@ Cand meth(const N&... names) {
 
 template <class C, class... P, class... N>
 Cand constructor(const N&... names) {
-    using S = ConstructorShape<C, P...>;
+    using S = ConstructorShape<C, Default, P...>;
     return candidate<typename S::Data>(&S::shape, names...);
 }
 
@@ -268,6 +269,7 @@ struct Entry {
     void (*destroy)(void*);     // delete_<Class>: the typed destructor
     void (*forget)(void*);      // ... and what runs, with the GIL, once the object is gone
     const char* summary = nullptr;   // put before the generated docstring
+    const char* member = nullptr;    // the member's name in prototypes ("operator []")
 };
 
 template <Text Name>
@@ -333,8 +335,15 @@ Entry static_method(const N&... names) {
 
 template <Text Name, class C, class... P, class... N>
 Entry constructor_entry(const N&... names) {
-    using S = ConstructorShape<C, P...>;
+    using S = ConstructorShape<C, Default, P...>;
     return single<Name, S, Default, Role::Constructor>(candidate<typename S::Data>(&S::shape, names...));
+}
+
+// new_<Class> with a policy of its own (KeepAlive<1>: the new object's proxy keeps argument 1 alive).
+template <Text Name, class C, class Policy, class... P, class... N>
+Entry constructor_with(const N&... names) {
+    using S = ConstructorShape<C, Policy, P...>;
+    return single<Name, S, Policy, Role::Constructor>(candidate<typename S::Data>(&S::shape, names...));
 }
 
 template <Text Name, class... C>
@@ -393,6 +402,12 @@ Entry initialisation() {
 // A row without a docstring.
 inline Entry undocumented(Entry e) {
     e.documented = false;
+    return e;
+}
+
+// A row whose prototypes name the member differently from the flat name ("operator []").
+inline Entry prototyped_as(Entry e, const char* member) {
+    e.member = member;
     return e;
 }
 

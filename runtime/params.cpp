@@ -12,6 +12,7 @@ namespace {
 int convert_self(PyObject* o, Slot& s, const ParamShape& p) {
     SwigTypeInfo* ty = p.descriptor();
     void* ptr = nullptr;
+    if (o == Py_None && (p.flags & Param_NoneCommits)) return committed(SwigError_Type);
     if (!quick_match(o, ty, &ptr) && SwigPyObject_ConvertPtr(o, &ptr, ty, 0, nullptr) < 0) return SwigError_Type;
     if (!ptr) return SwigError_Type;   // None, or a proxy whose object was deleted
     s.as<void*>() = ptr;
@@ -29,6 +30,14 @@ int convert_pointer(PyObject* o, Slot& s, const ParamShape& p) {
     if (res < 0) return res;
     s.as<void*>() = ptr;
     return 0;
+}
+
+// A pointer that must not be null: None is refused like any object of another type.
+int convert_pointer_not_none(PyObject* o, Slot& s, const ParamShape& p) {
+    if (o == Py_None) return SwigError_Type;
+    int res = convert_pointer(o, s, p);
+    if (res >= 0 && !s.as<void*>()) return committed(SwigError_Type);   // a proxy whose object is gone
+    return res;
 }
 
 int convert_reference(PyObject* o, Slot& s, const ParamShape& p) {
@@ -203,6 +212,7 @@ std::string array_doc_type(const ParamShape&) { return ":py:class:`numpy.ndarray
 const ParamKind kSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 const ParamKind kConstSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer + 1, false, nullptr};
 const ParamKind kPointerKind{convert_pointer, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
+const ParamKind kNotNonePointerKind{convert_pointer_not_none, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 const ParamKind kReferenceKind{convert_reference, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 
 const ParamKind kBoolKind{convert_value<bool, SwigAs_Bool>, nullptr, nullptr, nullptr, Rank_Bool, false, nullptr};

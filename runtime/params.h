@@ -32,7 +32,7 @@ enum Precedence : int {
 };
 
 // Kinds of the runtime (params.cpp).
-extern const ParamKind kSelfKind, kConstSelfKind, kPointerKind, kReferenceKind;
+extern const ParamKind kSelfKind, kConstSelfKind, kPointerKind, kNotNonePointerKind, kReferenceKind;
 extern const ParamKind kBoolKind, kInt32Kind, kUInt32Kind, kUInt16Kind, kUInt8Kind, kInt64Kind, kUInt64Kind;
 extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kStdStringKind, kByteArrayKind;
 extern const ParamKind kBytesKind, kImageArrayKind;
@@ -117,6 +117,16 @@ template <Bound T>
 struct ParamOf<T*> : InputParam<&kPointerKind, &descriptor_of<T>> {
     static T* take(Slot& s) { return static_cast<T*>(s.as<void*>()); }
 };
+
+// A pointer that must point at an object: None is refused with the argument's TypeError.
+template <class T>
+struct NotNone {};
+template <Bound T>
+struct ParamOf<NotNone<T*>> : InputParam<&kNotNonePointerKind, &descriptor_of<T>> {
+    static T* take(Slot& s) { return static_cast<T*>(s.as<void*>()); }
+};
+template <class T>
+struct Decl<NotNone<T>> : Decl<T> {};
 
 // A reference to a wrapped class: a proxy only, never None.
 template <Bound T>

@@ -14,6 +14,7 @@ struct Default {
     static constexpr const ResultKind* result = nullptr;
     static constexpr uint8_t lenient_from = 0;   // inputs from this C position on commit the candidate
     static constexpr void (*after)(CallFrame&, bool) = nullptr;   // runs after a completed call
+    static constexpr bool none_self_commits = false;
 };
 
 template <class Base = Default>
@@ -44,6 +45,10 @@ struct Flags : Base {
 template <void (*Hook)(CallFrame&, bool), class Base = Default>
 struct After : Base {   // Hook(frame, ok) runs after the call completed, with the GIL held
     static constexpr void (*after)(CallFrame&, bool) = Hook;
+};
+template <class Base = Default>
+struct NoneSelfCommits : Base {   // in overloads, None as self picks the candidate, which refuses it
+    static constexpr bool none_self_commits = true;
 };
 template <int Position, class Base = Default>
 struct LenientFrom : Base {   // in overloads, any object reaching this position runs the candidate

@@ -52,9 +52,9 @@ PyObject* make_owned(void* storage, SwigTypeInfo* ty, void (*destroy)(void*)) {
     return result;
 }
 
-PyObject* make_constructed(void* storage, SwigTypeInfo* ty, void (*destroy)(void*)) {
+PyObject* make_constructed(void* storage, SwigTypeInfo* ty, void (*destroy)(void*), CallFrame& f) {
     void* made = at<void*>(storage);
-    PyObject* result = SwigPyObject_NewPointerObject(made, ty, SwigNew_Own | SwigNew_NoShadow);
+    PyObject* result = new_result_proxy(made, ty, SwigNew_Own | SwigNew_NoShadow, f);
     if (!result) destroy(made);
     return result;
 }

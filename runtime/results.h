@@ -14,7 +14,7 @@ extern const ResultKind kDoubleResult, kCharPtrResult, kWCharPtrResult, kStdStri
 
 PyObject* make_borrowed(void* storage, CallFrame& f, SwigTypeInfo* ty);
 PyObject* make_owned(void* storage, SwigTypeInfo* ty, void (*destroy)(void*));
-PyObject* make_constructed(void* storage, SwigTypeInfo* ty, void (*destroy)(void*));
+PyObject* make_constructed(void* storage, SwigTypeInfo* ty, void (*destroy)(void*), CallFrame& f);
 std::string class_doc_type(const char* name);
 
 template <class C>
@@ -43,8 +43,8 @@ struct OwnedResult {
 // new_<Class>: the bare proxy that owns the new object.
 template <class C>
 struct ConstructedResult {
-    static PyObject* make(void* storage, CallFrame&) {
-        return make_constructed(storage, descriptor_of<C>(), &delete_object<C>);
+    static PyObject* make(void* storage, CallFrame& f) {
+        return make_constructed(storage, descriptor_of<C>(), &delete_object<C>, f);
     }
     static const char* none() { return ""; }
     static constexpr ResultKind kind{make, nullptr, nullptr, &none, nullptr};

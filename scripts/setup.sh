@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# libpugixml-dev: the stand-in GenICam engine's XML parser.
 # pybind11-dev: benchmark only (the comparison module of bench/); swig: test only (a foreign module).
-packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev pybind11-dev swig)
+packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev libpugixml-dev pybind11-dev swig)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

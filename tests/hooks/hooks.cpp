@@ -12,6 +12,7 @@
 
 #include "TqBuffer.h"
 #include "TqChunkData.h"
+#include "TqGenParameterArray.h"
 #include "TqImage.h"
 #include "TqRawData.h"
 #include "TqLiveObjects.h"
@@ -374,6 +375,47 @@ PyObject* buffer_raw_data(PyObject*, PyObject* proxy) {
     return SwigPyObject_NewPointerObject(b->GetRawData(), kivo::module::type(kivo::module::TypeId::TqRawData), 0);
 }
 
+// load_parameters(xml, port_size=65536): a parameter array built from a GenICam description over
+// a memory port, owned by its proxy; or the TqResult of a load that failed.
+PyObject* load_parameters(PyObject*, PyObject* args) {
+    const char* xml;
+    Py_ssize_t length;
+    unsigned long long port_size = 65536;
+    if (!PyArg_ParseTuple(args, "s#|K", &xml, &length, &port_size)) return nullptr;
+    auto* array = new TqGenParameterArray;
+    TqResult result;
+    Py_BEGIN_ALLOW_THREADS
+    result = array->Load(xml, static_cast<size_t>(length), TqGenParameterArray::MemoryPort(port_size));
+    Py_END_ALLOW_THREADS
+    if (!result.IsOK()) {
+        delete array;
+        return SwigPyObject_NewPointerObject(new TqResult(result), kivo::module::type(kivo::module::TypeId::TqResult),
+                                             SwigNew_Own);
+    }
+    return SwigPyObject_NewPointerObject(array, kivo::module::type(kivo::module::TypeId::TqGenParameterArray),
+                                         SwigNew_Own);
+}
+
+// integer_reads(array, name, n): nanoseconds per GetIntegerValue by name done in C++ (the SDK's
+// own cost, for the benchmark's comparison).
+PyObject* integer_reads(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    const char* name;
+    long n;
+    if (!PyArg_ParseTuple(args, "Osl", &proxy, &name, &n)) return nullptr;
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqGenParameterArray), 0,
+                                nullptr) < 0 || !p)
+        return PyErr_Format(PyExc_TypeError, "a parameter array is needed");
+    auto* array = static_cast<TqGenParameterArray*>(p);
+    TqString text(name);
+    int64_t value = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < n; ++i) array->GetIntegerValue(text, value);
+    auto ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    return PyFloat_FromDouble(ns / static_cast<double>(n));
+}
+
 // fill_reception(buffer, payload_type, fields): records a received block in the buffer as a stream
 // does; fields is a dict of TqBufferReception members without their "m" ("BlockID": 5, ...), and
 // "MissingPacketGroups" a list of (first, last) pairs.
@@ -679,6 +721,8 @@ PyMethodDef kHookMethods[] = {
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"make_chunk_data", make_chunk_data, METH_NOARGS, nullptr},
     {"buffer_image", buffer_image, METH_O, nullptr},
+    {"load_parameters", load_parameters, METH_VARARGS, nullptr},
+    {"integer_reads", integer_reads, METH_VARARGS, nullptr},
     {"fill_reception", fill_reception, METH_VARARGS, nullptr},
     {"buffer_raw_data", buffer_raw_data, METH_O, nullptr},
     {"image_interface", image_interface, METH_O, nullptr},

@@ -1,0 +1,751 @@
+// Building a node map from a GenICam XML description.
+//
+// Three passes: the elements become nodes (references kept as names), the names are resolved and
+// checked against the kinds each reference may name, and the reference graph is checked (no cycle
+// among the references that evaluation follows, no chain longer than NodeMap::kMaxReferenceChain,
+// no category inside itself, constant register ranges inside a port of known size). The first
+// problem ends the load with a message that names the node.
+//
+// Elements of a known node that the engine does not use (Extension, pError, DocuURL, ...) are
+// skipped; a node of a kind the engine does not know is an error.
+#include "TqGenNodeMap.h"
+
+#include <pugixml.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+
+namespace TqGenICamLib {
+
+namespace {
+
+constexpr int kMaxGroupNesting = 16;
+
+std::string_view Trim(std::string_view aText) {
+    const char* space = " \t\r\n";
+    size_t first = aText.find_first_not_of(space);
+    if (first == std::string_view::npos) return {};
+    size_t last = aText.find_last_not_of(space);
+    return aText.substr(first, last - first + 1);
+}
+
+std::string_view LocalName(const pugi::xml_node& aElement) {
+    std::string_view name = aElement.name();
+    size_t colon = name.rfind(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string_view Text(const pugi::xml_node& aElement) { return Trim(aElement.child_value()); }
+
+// A 64-bit unsigned number: decimal, or hexadecimal with 0x.
+bool ParseUnsigned(std::string_view aText, uint64_t& aValue) {
+    int base = 10;
+    if (aText.size() > 2 && aText[0] == '0' && (aText[1] == 'x' || aText[1] == 'X')) {
+        base = 16;
+        aText.remove_prefix(2);
+    }
+    if (aText.empty() || aText[0] == '+' || aText[0] == '-') return false;
+    auto [end, error] = std::from_chars(aText.data(), aText.data() + aText.size(), aValue, base);
+    return error == std::errc() && end == aText.data() + aText.size();
+}
+
+// A 64-bit signed number: decimal with an optional sign, or hexadecimal (0x..., the 64 bits as
+// written, so 0xFFFFFFFFFFFFFFFF is -1) with an optional minus.
+bool ParseInteger(std::string_view aText, int64_t& aValue) {
+    aText = Trim(aText);
+    bool negative = false;
+    if (!aText.empty() && (aText[0] == '-' || aText[0] == '+')) {
+        negative = aText[0] == '-';
+        aText.remove_prefix(1);
+    }
+    bool hex = aText.size() > 2 && aText[0] == '0' && (aText[1] == 'x' || aText[1] == 'X');
+    uint64_t magnitude = 0;
+    if (!ParseUnsigned(aText, magnitude)) return false;
+    if (hex) {
+        aValue = static_cast<int64_t>(negative ? uint64_t{0} - magnitude : magnitude);
+        return true;
+    }
+    uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+    if (magnitude > limit) return false;
+    aValue = negative ? static_cast<int64_t>(uint64_t{0} - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
+bool ParseDouble(std::string_view aText, double& aValue) {
+    aText = Trim(aText);
+    if (!aText.empty() && aText[0] == '+') aText.remove_prefix(1);
+    if (aText.empty()) return false;
+    auto [end, error] = std::from_chars(aText.data(), aText.data() + aText.size(), aValue);
+    return error == std::errc() && end == aText.data() + aText.size() && !std::isnan(aValue);
+}
+
+struct NamedValue {
+    const char* name;
+    int value;
+};
+
+template <size_t N>
+bool Lookup(const NamedValue (&aTable)[N], std::string_view aText, int& aValue) {
+    for (const NamedValue& entry : aTable)
+        if (aText == entry.name) {
+            aValue = entry.value;
+            return true;
+        }
+    return false;
+}
+
+const NamedValue kAccessModes[] = {
+    {"RO", TqGenAccessModeReadOnly}, {"RW", TqGenAccessModeReadWrite}, {"WO", TqGenAccessModeWriteOnly},
+    {"NA", TqGenAccessModeNotAvailable}, {"NI", TqGenAccessModeNotImplemented},
+    {"R", TqGenAccessModeReadOnly}, {"W", TqGenAccessModeWriteOnly},   // seen in the wild
+};
+const NamedValue kVisibilities[] = {
+    {"Beginner", TqGenVisibilityBeginner}, {"Expert", TqGenVisibilityExpert},
+    {"Guru", TqGenVisibilityGuru}, {"Invisible", TqGenVisibilityInvisible},
+};
+const NamedValue kRepresentations[] = {
+    {"Linear", TqGenRepresentationLinear}, {"Logarithmic", TqGenRepresentationLogarithmic},
+    {"Boolean", TqGenRepresentationBoolean}, {"PureNumber", TqGenRepresentationPureNumber},
+    {"HexNumber", TqGenRepresentationHexNumber}, {"IPV4Address", TqGenRepresentationIPV4Address},
+    {"MACAddress", TqGenRepresentationMACAddress},
+};
+const NamedValue kEndianness[] = {{"LittleEndian", TqGenEndiannessLittle}, {"BigEndian", TqGenEndiannessBig}};
+const NamedValue kSigns[] = {{"Unsigned", TqGenSignUnsigned}, {"Signed", TqGenSignSigned}};
+const NamedValue kCacheModes[] = {
+    {"WriteThrough", static_cast<int>(CacheMode::WriteThrough)},
+    {"WriteAround", static_cast<int>(CacheMode::WriteAround)},
+    {"NoCache", static_cast<int>(CacheMode::NoCache)},
+};
+const NamedValue kNameSpaces[] = {{"Standard", TqGenNameSpaceStandard}, {"Custom", TqGenNameSpaceCustom}};
+const NamedValue kYesNo[] = {{"Yes", 1}, {"No", 0}};
+
+const NamedValue kKinds[] = {
+    {"Integer", static_cast<int>(Kind::Integer)},   {"IntReg", static_cast<int>(Kind::IntReg)},
+    {"MaskedIntReg", static_cast<int>(Kind::MaskedIntReg)}, {"Float", static_cast<int>(Kind::Float)},
+    {"FloatReg", static_cast<int>(Kind::FloatReg)}, {"Enumeration", static_cast<int>(Kind::Enumeration)},
+    {"Boolean", static_cast<int>(Kind::Boolean)},   {"Command", static_cast<int>(Kind::Command)},
+    {"String", static_cast<int>(Kind::String)},     {"StringReg", static_cast<int>(Kind::StringReg)},
+    {"Register", static_cast<int>(Kind::Register)}, {"Category", static_cast<int>(Kind::Category)},
+    {"Port", static_cast<int>(Kind::Port)},
+};
+
+// Elements that are nodes of kinds the engine does not evaluate; met inside a node (an
+// IntSwissKnife as an address term), they fail the load like a top-level node of that kind.
+const char* const kNodeKindsElsewhere[] = {"IntSwissKnife", "SwissKnife", "Converter", "IntConverter", "StructReg",
+                                           "ConfRom", "TextDesc", "IntKey", "AdvFeatureLock", "SmartFeature", "Node"};
+
+bool IsValueHolding(Kind aKind) {
+    return aKind == Kind::Integer || aKind == Kind::Float || aKind == Kind::Enumeration || aKind == Kind::Boolean ||
+           aKind == Kind::Command || aKind == Kind::String;
+}
+
+// Nodes that give an integer value when read (state references, addresses, indices).
+bool GivesInteger(Kind aKind) { return IsIntegerKind(aKind) || aKind == Kind::Enumeration || aKind == Kind::Boolean; }
+
+}  // namespace
+
+class Loader {
+public:
+    explicit Loader(NodeMap& aMap) : m(aMap) {}
+
+    bool Run(const char* aXml, size_t aLength) {
+        pugi::xml_document document;
+        pugi::xml_parse_result parsed = document.load_buffer(aXml, aLength, pugi::parse_default, pugi::encoding_auto);
+        if (!parsed) {
+            mError = std::string("not well-formed XML: ") + parsed.description() + " at byte " + std::to_string(parsed.offset);
+            return false;
+        }
+        pugi::xml_node root = document.document_element();
+        if (!root || LocalName(root) != "RegisterDescription") {
+            mError = "the document's root element is not RegisterDescription";
+            return false;
+        }
+        return Walk(root, 0) && Resolve() && CheckGraph() && CheckPortRanges();
+    }
+
+    const std::string& Error() const { return mError; }
+
+private:
+    enum class Role { Value, Min, Max, Inc, Address, Index, Offset, IsAvailable, IsImplemented, IsLocked, CommandValue,
+                      Port, Feature, Selected, Invalidator };
+
+    struct Pending {
+        Node* owner;
+        Role role;
+        size_t index;
+        std::string target;
+        const char* element;
+    };
+
+    static std::string Who(const Node* aNode) {
+        if (aNode->kind == Kind::EnumEntry && aNode->enumeration)
+            return std::string("EnumEntry '") + aNode->enumeration->name + "::" + aNode->name + "'";
+        return std::string(KindName(aNode->kind)) + " '" + aNode->name + "'";
+    }
+
+    bool Fail(const Node* aNode, const std::string& aWhy) {
+        mError = Who(aNode) + ": " + aWhy;
+        return false;
+    }
+
+    bool Walk(const pugi::xml_node& aParent, int aNesting) {
+        for (pugi::xml_node element = aParent.first_child(); element; element = element.next_sibling()) {
+            if (element.type() != pugi::node_element) continue;
+            std::string_view tag = LocalName(element);
+            if (tag == "Group") {
+                if (aNesting >= kMaxGroupNesting) {
+                    mError = "Groups nested deeper than " + std::to_string(kMaxGroupNesting);
+                    return false;
+                }
+                if (!Walk(element, aNesting + 1)) return false;
+                continue;
+            }
+            int kind = 0;
+            if (!Lookup(kKinds, tag, kind)) return Unsupported(element);
+            if (!ParseNode(element, static_cast<Kind>(kind))) return false;
+        }
+        return true;
+    }
+
+    bool Unsupported(const pugi::xml_node& aElement) {
+        std::string name = aElement.attribute("Name").value();
+        if (name.empty()) name = aElement.attribute("Comment").value();
+        mError = std::string(LocalName(aElement)) + " '" + name + "': node kind not supported";
+        return false;
+    }
+
+    void Refer(Node* aOwner, Role aRole, size_t aIndex, std::string_view aTarget, const char* aElement) {
+        mPending.push_back({aOwner, aRole, aIndex, std::string(aTarget), aElement});
+    }
+
+    template <size_t N, class T>
+    bool Named(Node* aNode, const char* aElement, const NamedValue (&aTable)[N], std::string_view aText, T& aOut) {
+        int value = 0;
+        if (!Lookup(aTable, aText, value)) return Fail(aNode, std::string(aElement) + " '" + std::string(aText) + "' is not a known value");
+        aOut = static_cast<T>(value);
+        return true;
+    }
+
+    bool Integer(Node* aNode, const char* aElement, std::string_view aText, int64_t& aOut) {
+        if (!ParseInteger(aText, aOut)) return Fail(aNode, std::string(aElement) + " '" + std::string(aText) + "' is not a 64-bit integer");
+        return true;
+    }
+
+    bool Float(Node* aNode, const char* aElement, std::string_view aText, double& aOut) {
+        if (!ParseDouble(aText, aOut)) return Fail(aNode, std::string(aElement) + " '" + std::string(aText) + "' is not a number");
+        return true;
+    }
+
+    // Min, Max, Inc and their p-forms, integer or float by the node's kind.
+    bool Limit(Node* aNode, std::string_view aTag, std::string_view aText, bool& aHandled) {
+        struct Slot {
+            const char* constant;
+            const char* reference;
+            Role role;
+            Operand<int64_t> Node::*integer;
+            Operand<double> Node::*real;
+        };
+        static const Slot kSlots[] = {
+            {"Min", "pMin", Role::Min, &Node::intMin, &Node::floatMin},
+            {"Max", "pMax", Role::Max, &Node::intMax, &Node::floatMax},
+            {"Inc", "pInc", Role::Inc, &Node::intInc, &Node::floatInc},
+        };
+        aHandled = false;
+        if (aNode->kind != Kind::Integer && aNode->kind != Kind::Float) return true;
+        for (const Slot& slot : kSlots) {
+            bool reference = aTag == slot.reference;
+            if (!reference && aTag != slot.constant) continue;
+            aHandled = true;
+            if (aNode->kind == Kind::Integer) {
+                Operand<int64_t>& operand = aNode->*slot.integer;
+                operand = Operand<int64_t>{};
+                operand.given = true;
+                operand.named = reference;
+                if (reference) Refer(aNode, slot.role, 0, aText, slot.reference);
+                else if (!Integer(aNode, slot.constant, aText, operand.value)) return false;
+            } else {
+                Operand<double>& operand = aNode->*slot.real;
+                operand = Operand<double>{};
+                operand.given = true;
+                operand.named = reference;
+                if (reference) Refer(aNode, slot.role, 0, aText, slot.reference);
+                else if (!Float(aNode, slot.constant, aText, operand.value)) return false;
+            }
+            return true;
+        }
+        return true;
+    }
+
+    bool ParseNode(const pugi::xml_node& aElement, Kind aKind) {
+        auto owned = std::make_unique<Node>();
+        Node* node = owned.get();
+        node->kind = aKind;
+        node->map = &m;
+        node->name = aElement.attribute("Name").value();
+        if (node->name.empty()) {
+            mError = std::string(KindName(aKind)) + " without a Name";
+            return false;
+        }
+        if (m.mByName.count(node->name)) return Fail(node, "a second node of that name");
+        if (!CommonAttributes(node, aElement)) return false;
+
+        bool hasValue = false, hasCommandValue = false, hasLength = false, hasAddress = false;
+        for (pugi::xml_node child = aElement.first_child(); child; child = child.next_sibling()) {
+            if (child.type() != pugi::node_element) continue;
+            std::string_view tag = LocalName(child);
+            std::string_view text = Text(child);
+            bool handled = false;
+            if (!Common(node, tag, text, handled)) return false;
+            if (handled) continue;
+            if (!Limit(node, tag, text, handled)) return false;
+            if (handled) continue;
+            for (const char* other : kNodeKindsElsewhere)
+                if (tag == other) return Unsupported(child);
+
+            if (IsValueHolding(aKind) && tag == "pValue") {
+                hasValue = true;
+                node->hasValue = false;
+                Refer(node, Role::Value, 0, text, "pValue");
+            } else if (IsValueHolding(aKind) && tag == "Value") {
+                hasValue = true;
+                node->hasValue = true;
+                if (!ValueText(node, text)) return false;
+            } else if ((aKind == Kind::Integer || aKind == Kind::Float) &&
+                       (tag == "pIndex" || tag == "ValueIndexed" || tag == "pValueIndexed" || tag == "ValueDefault" ||
+                        tag == "pValueDefault")) {
+                return Fail(node, "values per index (" + std::string(tag) + ") are not supported; index the register instead");
+            } else if (tag == "Representation" && aKind != Kind::Command && aKind != Kind::String) {
+                if (!Named(node, "Representation", kRepresentations, text, node->representation)) return false;
+            } else if (tag == "Unit") {
+                node->hasUnit = true;
+                node->unit = std::string(text);
+            } else if (tag == "DisplayPrecision") {
+                if (!Integer(node, "DisplayPrecision", text, node->displayPrecision)) return false;
+                if (node->displayPrecision < 0 || node->displayPrecision > 64) return Fail(node, "DisplayPrecision outside 0 to 64");
+            } else if (aKind == Kind::Command && (tag == "CommandValue" || tag == "pCommandValue")) {
+                hasCommandValue = true;
+                node->commandValue = Operand<int64_t>{};
+                node->commandValue.given = true;
+                node->commandValue.named = tag == "pCommandValue";
+                if (tag == "pCommandValue") Refer(node, Role::CommandValue, 0, text, "pCommandValue");
+                else if (!Integer(node, "CommandValue", text, node->commandValue.value)) return false;
+            } else if (aKind == Kind::Boolean && tag == "OnValue") {
+                if (!Integer(node, "OnValue", text, node->onValue)) return false;
+            } else if (aKind == Kind::Boolean && tag == "OffValue") {
+                if (!Integer(node, "OffValue", text, node->offValue)) return false;
+            } else if (aKind == Kind::Enumeration && tag == "EnumEntry") {
+                if (!ParseEntry(node, child)) return false;
+            } else if (aKind == Kind::Category && tag == "pFeature") {
+                node->features.push_back(nullptr);
+                Refer(node, Role::Feature, node->features.size() - 1, text, "pFeature");
+            } else if (aKind == Kind::Port && tag == "ChunkID") {
+                uint64_t id = 0;
+                std::string hex(text);
+                if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex.erase(0, 2);
+                if (!ParseUnsigned("0x" + hex, id) || id > 0xFFFFFFFFu) return Fail(node, "ChunkID '" + std::string(text) + "' is not a 32-bit hexadecimal number");
+                node->hasChunkId = true;
+                node->chunkId = static_cast<uint32_t>(id);
+            } else if (IsRegisterKind(aKind)) {
+                if (!RegisterElement(node, child, tag, text, hasLength, hasAddress)) return false;
+            }
+        }
+        if (!Finish(node, hasValue, hasCommandValue, hasLength, hasAddress)) return false;
+
+        m.mByName.emplace(node->name, node);
+        if (ParameterType(aKind) != TqGenTypeUndefined) m.mFeatures.push_back(node);
+        if (aKind == Kind::Category) m.mCategories.push_back(node);
+        if (IsRegisterKind(aKind)) m.mRegisters.push_back(node);
+        m.mNodes.push_back(std::move(owned));
+        return true;
+    }
+
+    bool CommonAttributes(Node* aNode, const pugi::xml_node& aElement) {
+        pugi::xml_attribute nameSpace = aElement.attribute("NameSpace");
+        if (nameSpace && !Named(aNode, "NameSpace", kNameSpaces, Trim(nameSpace.value()), aNode->nameSpace)) return false;
+        return true;
+    }
+
+    // Elements every node (and entry) may have.
+    bool Common(Node* aNode, std::string_view aTag, std::string_view aText, bool& aHandled) {
+        aHandled = true;
+        if (aTag == "ToolTip") aNode->toolTip = std::string(aText);
+        else if (aTag == "Description") aNode->description = std::string(aText);
+        else if (aTag == "DisplayName") aNode->displayName = std::string(aText);
+        else if (aTag == "Visibility") return Named(aNode, "Visibility", kVisibilities, aText, aNode->visibility);
+        else if (aTag == "Streamable") {
+            int yes = 0;
+            if (!Named(aNode, "Streamable", kYesNo, aText, yes)) return false;
+            aNode->streamable = yes != 0;
+        } else if (aTag == "ImposedAccessMode") return Named(aNode, "ImposedAccessMode", kAccessModes, aText, aNode->imposedAccess);
+        else if (aTag == "pIsAvailable") Refer(aNode, Role::IsAvailable, 0, aText, "pIsAvailable");
+        else if (aTag == "pIsImplemented") Refer(aNode, Role::IsImplemented, 0, aText, "pIsImplemented");
+        else if (aTag == "pIsLocked") Refer(aNode, Role::IsLocked, 0, aText, "pIsLocked");
+        else if (aTag == "pSelected" && aNode->kind != Kind::EnumEntry) {
+            aNode->selected.push_back(nullptr);
+            Refer(aNode, Role::Selected, aNode->selected.size() - 1, aText, "pSelected");
+        } else if (aTag == "pInvalidator" && aNode->kind != Kind::EnumEntry) {
+            aNode->invalidators.push_back(nullptr);
+            Refer(aNode, Role::Invalidator, aNode->invalidators.size() - 1, aText, "pInvalidator");
+        } else aHandled = false;
+        return true;
+    }
+
+    bool ValueText(Node* aNode, std::string_view aText) {
+        switch (aNode->kind) {
+        case Kind::Float: return Float(aNode, "Value", aText, aNode->floatValue);
+        case Kind::String: aNode->stringValue = std::string(aText); return true;
+        case Kind::Boolean:
+            if (aText == "true" || aText == "True") return (aNode->intValue = 1), true;
+            if (aText == "false" || aText == "False") return (aNode->intValue = 0), true;
+            return Integer(aNode, "Value", aText, aNode->intValue);
+        default: return Integer(aNode, "Value", aText, aNode->intValue);
+        }
+    }
+
+    bool RegisterElement(Node* aNode, const pugi::xml_node& aChild, std::string_view aTag, std::string_view aText,
+                         bool& aHasLength, bool& aHasAddress) {
+        if (aTag == "Address") {
+            uint64_t address = 0;
+            if (!ParseUnsigned(aText, address)) return Fail(aNode, "Address '" + std::string(aText) + "' is not a 64-bit address");
+            if (address > std::numeric_limits<uint64_t>::max() - aNode->address) return Fail(aNode, "the Address elements add up past 2^64");
+            aNode->address += address;
+            aHasAddress = true;
+        } else if (aTag == "pAddress") {
+            aNode->pAddress.push_back(nullptr);
+            Refer(aNode, Role::Address, aNode->pAddress.size() - 1, aText, "pAddress");
+            aHasAddress = true;
+        } else if (aTag == "pIndex") {
+            IndexTerm term;
+            size_t at = aNode->indices.size();
+            if (pugi::xml_attribute offset = aChild.attribute("Offset")) {
+                term.hasOffset = true;
+                if (!Integer(aNode, "pIndex Offset", offset.value(), term.offset)) return false;
+            }
+            aNode->indices.push_back(term);
+            if (pugi::xml_attribute offset = aChild.attribute("pOffset")) Refer(aNode, Role::Offset, at, Trim(offset.value()), "pIndex pOffset");
+            Refer(aNode, Role::Index, at, aText, "pIndex");
+            aHasAddress = true;
+        } else if (aTag == "Length") {
+            if (!Integer(aNode, "Length", aText, aNode->length)) return false;
+            aHasLength = true;
+        } else if (aTag == "AccessMode") {
+            return Named(aNode, "AccessMode", kAccessModes, aText, aNode->accessMode);
+        } else if (aTag == "pPort") {
+            Refer(aNode, Role::Port, 0, aText, "pPort");
+        } else if (aTag == "Cachable") {
+            return Named(aNode, "Cachable", kCacheModes, aText, aNode->cache);
+        } else if (aTag == "PollingTime") {
+            if (!Integer(aNode, "PollingTime", aText, aNode->pollingTime)) return false;
+            if (aNode->pollingTime < 0) return Fail(aNode, "PollingTime is negative");
+        } else if (aTag == "Endianess") {
+            return Named(aNode, "Endianess", kEndianness, aText, aNode->endianness);
+        } else if (aTag == "Sign" && (aNode->kind == Kind::IntReg || aNode->kind == Kind::MaskedIntReg)) {
+            return Named(aNode, "Sign", kSigns, aText, aNode->sign);
+        } else if (aNode->kind == Kind::MaskedIntReg && (aTag == "LSB" || aTag == "MSB" || aTag == "Bit")) {
+            int64_t bit = 0;
+            if (!Integer(aNode, std::string(aTag).c_str(), aText, bit)) return false;
+            if (bit < 0 || bit > 63) return Fail(aNode, std::string(aTag) + " " + std::to_string(bit) + " is outside 0 to 63");
+            if (aTag != "MSB") aNode->lsb = static_cast<uint32_t>(bit);
+            if (aTag != "LSB") aNode->msb = static_cast<uint32_t>(bit);
+            aNode->hasBits = true;
+        }
+        return true;
+    }
+
+    bool ParseEntry(Node* aEnumeration, const pugi::xml_node& aElement) {
+        auto entry = std::make_unique<Node>();
+        entry->kind = Kind::EnumEntry;
+        entry->map = &m;
+        entry->enumeration = aEnumeration;
+        entry->name = aElement.attribute("Name").value();
+        if (entry->name.empty()) return Fail(aEnumeration, "an EnumEntry without a Name");
+        for (const auto& other : aEnumeration->entries)
+            if (other->name == entry->name) return Fail(aEnumeration, "two entries named '" + entry->name + "'");
+        if (!CommonAttributes(entry.get(), aElement)) return false;
+        bool hasValue = false;
+        for (pugi::xml_node child = aElement.first_child(); child; child = child.next_sibling()) {
+            if (child.type() != pugi::node_element) continue;
+            std::string_view tag = LocalName(child);
+            bool handled = false;
+            if (!Common(entry.get(), tag, Text(child), handled)) return false;
+            if (!handled && tag == "Value") {
+                if (!Integer(entry.get(), "Value", Text(child), entry->intValue)) return false;
+                hasValue = true;
+            }
+        }
+        if (!hasValue) return Fail(entry.get(), "no Value");
+        aEnumeration->entries.push_back(std::move(entry));
+        return true;
+    }
+
+    // What a node of its kind must have, and limits that do not hold together.
+    bool Finish(Node* aNode, bool aHasValue, bool aHasCommandValue, bool aHasLength, bool aHasAddress) {
+        Kind kind = aNode->kind;
+        if (IsValueHolding(kind) && !aHasValue) return Fail(aNode, "neither Value nor pValue");
+        if (kind == Kind::Command && !aHasCommandValue) return Fail(aNode, "neither CommandValue nor pCommandValue");
+        if (kind == Kind::Enumeration && aNode->entries.empty()) return Fail(aNode, "no EnumEntry");
+        if (kind == Kind::Integer) {
+            const auto& min = aNode->intMin;
+            const auto& max = aNode->intMax;
+            if (min.given && max.given && !min.named && !max.named && min.value > max.value)
+                return Fail(aNode, "Min " + std::to_string(min.value) + " is above Max " + std::to_string(max.value));
+            if (aNode->intInc.given && !aNode->intInc.named && aNode->intInc.value <= 0)
+                return Fail(aNode, "Inc " + std::to_string(aNode->intInc.value) + " is not positive");
+        }
+        if (kind == Kind::Float) {
+            const auto& min = aNode->floatMin;
+            const auto& max = aNode->floatMax;
+            if (min.given && max.given && !min.named && !max.named && min.value > max.value) return Fail(aNode, "Min is above Max");
+            if (aNode->floatInc.given && !aNode->floatInc.named && !(aNode->floatInc.value > 0)) return Fail(aNode, "Inc is not positive");
+        }
+        if (!IsRegisterKind(kind)) return true;
+        if (!aHasLength) return Fail(aNode, "no Length");
+        if (!aHasAddress) return Fail(aNode, "no Address, pAddress or pIndex");
+        int64_t length = aNode->length;
+        switch (kind) {
+        case Kind::IntReg:
+        case Kind::MaskedIntReg:
+            if (length < 1 || length > 8) return Fail(aNode, "Length " + std::to_string(length) + " is outside 1 to 8");
+            break;
+        case Kind::FloatReg:
+            if (length != 4 && length != 8) return Fail(aNode, "Length " + std::to_string(length) + " is neither 4 nor 8");
+            break;
+        default:
+            if (length < 1 || length > NodeMap::kMaxRegisterLength)
+                return Fail(aNode, "Length " + std::to_string(length) + " is outside 1 to " + std::to_string(NodeMap::kMaxRegisterLength));
+            break;
+        }
+        if (kind == Kind::MaskedIntReg) {
+            if (!aNode->hasBits) return Fail(aNode, "neither LSB/MSB nor Bit");
+            if (aNode->lsb >= length * 8 || aNode->msb >= length * 8)
+                return Fail(aNode, "bits " + std::to_string(aNode->lsb) + " and " + std::to_string(aNode->msb) +
+                                       " do not lie in a register of " + std::to_string(length) + " bytes");
+        }
+        return true;
+    }
+
+    // ---- references ----
+
+    Node*& Slot(const Pending& aPending) {
+        Node* o = aPending.owner;
+        bool real = o->kind == Kind::Float;
+        switch (aPending.role) {
+        case Role::Value: return o->pValue;
+        case Role::Min: return real ? o->floatMin.ref : o->intMin.ref;
+        case Role::Max: return real ? o->floatMax.ref : o->intMax.ref;
+        case Role::Inc: return real ? o->floatInc.ref : o->intInc.ref;
+        case Role::Address: return o->pAddress[aPending.index];
+        case Role::Index: return o->indices[aPending.index].index;
+        case Role::Offset: return o->indices[aPending.index].pOffset;
+        case Role::IsAvailable: return o->isAvailable;
+        case Role::IsImplemented: return o->isImplemented;
+        case Role::IsLocked: return o->isLocked;
+        case Role::CommandValue: return o->commandValue.ref;
+        case Role::Port: return o->port;
+        case Role::Feature: return o->features[aPending.index];
+        case Role::Selected: return o->selected[aPending.index];
+        case Role::Invalidator: return o->invalidators[aPending.index];
+        }
+        return o->pValue;
+    }
+
+    // Whether a reference of this role from this owner may name a node of kind aTarget, and what it
+    // must be otherwise.
+    static bool Fits(const Node* aOwner, Role aRole, Kind aTarget, const char*& aWanted) {
+        switch (aRole) {
+        case Role::Value:
+            if (aOwner->kind == Kind::Float) return (aWanted = "a Float or FloatReg"), IsFloatKind(aTarget);
+            if (aOwner->kind == Kind::String) return (aWanted = "a String or StringReg"), IsStringKind(aTarget);
+            return (aWanted = "an Integer, IntReg or MaskedIntReg"), IsIntegerKind(aTarget);
+        case Role::Min:
+        case Role::Max:
+        case Role::Inc:
+            if (aOwner->kind == Kind::Float) return (aWanted = "a number node"), IsIntegerKind(aTarget) || IsFloatKind(aTarget);
+            return (aWanted = "an Integer, IntReg or MaskedIntReg"), IsIntegerKind(aTarget);
+        case Role::Port: return (aWanted = "a Port"), aTarget == Kind::Port;
+        case Role::Selected: return (aWanted = "a feature"), ParameterType(aTarget) != TqGenTypeUndefined;
+        case Role::Feature:
+        case Role::Invalidator: return (aWanted = "a node"), true;
+        default: return (aWanted = "a node with an integer value"), GivesInteger(aTarget);
+        }
+    }
+
+    bool Resolve() {
+        for (const Pending& pending : mPending) {
+            auto it = m.mByName.find(pending.target);
+            if (it == m.mByName.end())
+                return Fail(pending.owner, std::string(pending.element) + " '" + pending.target + "' names no node");
+            Node* target = it->second;
+            const char* wanted = "";
+            if (!Fits(pending.owner, pending.role, target->kind, wanted))
+                return Fail(pending.owner, std::string(pending.element) + " names " + KindName(target->kind) + " node '" +
+                                               pending.target + "', not " + wanted);
+            Slot(pending) = target;
+        }
+        // Derived relations.
+        for (const auto& owned : m.mNodes) {
+            Node* node = owned.get();
+            for (Node* feature : node->features)
+                if (!feature->parentCategory) feature->parentCategory = node;
+            for (Node* selected : node->selected) selected->selecting.push_back(node);
+            for (Node* invalidator : node->invalidators) {
+                invalidator->invalidates.push_back(node);
+                invalidator->dependents.push_back(node);
+            }
+            ForEachEvaluated(node, [&](Node* target) { target->dependents.push_back(node); });
+        }
+        return true;
+    }
+
+    // The nodes whose values the node's evaluation reads (its entries' state references included).
+    template <class F>
+    static void ForEachEvaluated(Node* aNode, F&& aVisit) {
+        auto visit = [&](Node* target) {
+            if (target) aVisit(target);
+        };
+        visit(aNode->pValue);
+        visit(aNode->intMin.ref);
+        visit(aNode->intMax.ref);
+        visit(aNode->intInc.ref);
+        visit(aNode->floatMin.ref);
+        visit(aNode->floatMax.ref);
+        visit(aNode->floatInc.ref);
+        visit(aNode->commandValue.ref);
+        visit(aNode->isAvailable);
+        visit(aNode->isImplemented);
+        visit(aNode->isLocked);
+        for (Node* target : aNode->pAddress) visit(target);
+        for (const IndexTerm& term : aNode->indices) {
+            visit(term.index);
+            visit(term.pOffset);
+        }
+        for (const auto& entry : aNode->entries) {
+            visit(entry->isAvailable);
+            visit(entry->isImplemented);
+        }
+    }
+
+    // ---- the reference graph ----
+
+    // Depth-first over the evaluated references without recursion: a reference back into the path
+    // is a cycle; the longest chain below each node is counted on the way back.
+    bool CheckGraph() {
+        std::unordered_map<Node*, int> chain;   // finished nodes: the longest chain from them
+        std::unordered_map<Node*, bool> onPath;
+        struct Frame {
+            Node* node;
+            std::vector<Node*> next;
+            size_t at;
+        };
+        for (const auto& owned : m.mNodes) {
+            Node* start = owned.get();
+            if (chain.count(start)) continue;
+            std::vector<Frame> path;
+            auto push = [&](Node* node) {
+                Frame frame{node, {}, 0};
+                ForEachEvaluated(node, [&](Node* target) { frame.next.push_back(target); });
+                onPath[node] = true;
+                path.push_back(std::move(frame));
+            };
+            push(start);
+            while (!path.empty()) {
+                Frame& top = path.back();
+                if (top.at < top.next.size()) {
+                    Node* next = top.next[top.at++];
+                    if (onPath[next]) return Cycle(path, next, "circular reference");
+                    if (!chain.count(next)) push(next);
+                    continue;
+                }
+                int longest = 0;
+                for (Node* next : top.next) longest = std::max(longest, chain[next]);
+                if (longest + 1 > NodeMap::kMaxReferenceChain)
+                    return Fail(top.node, "a chain of references longer than " + std::to_string(NodeMap::kMaxReferenceChain) + " nodes");
+                chain[top.node] = longest + 1;
+                onPath[top.node] = false;
+                path.pop_back();
+            }
+        }
+        return CheckCategories();
+    }
+
+    template <class Frames>
+    bool Cycle(const Frames& aPath, Node* aBack, const char* aWhat) {
+        std::string loop;
+        bool inLoop = false;
+        for (const auto& frame : aPath) {
+            if (frame.node == aBack) inLoop = true;
+            if (inLoop) loop += frame.node->name + " -> ";
+        }
+        return Fail(aBack, std::string(aWhat) + ": " + loop + aBack->name);
+    }
+
+    bool CheckCategories() {
+        std::unordered_map<Node*, int> state;   // 1 on the path, 2 done
+        struct Frame {
+            Node* node;
+            size_t at;
+        };
+        for (Node* start : m.mCategories) {
+            if (state[start]) continue;
+            std::vector<Frame> path{{start, 0}};
+            state[start] = 1;
+            while (!path.empty()) {
+                Frame& top = path.back();
+                if (top.at < top.node->features.size()) {
+                    Node* next = top.node->features[top.at++];
+                    if (next->kind != Kind::Category) continue;
+                    if (state[next] == 1) return Cycle(path, next, "category inside itself");
+                    if (state[next] == 0) {
+                        state[next] = 1;
+                        path.push_back({next, 0});
+                    }
+                    continue;
+                }
+                state[top.node] = 2;
+                path.pop_back();
+            }
+        }
+        return true;
+    }
+
+    // Registers of the map's port at constant addresses must lie inside it when its size is known.
+    bool CheckPortRanges() {
+        uint64_t size = 0;
+        if (!m.mPortInfo || !m.mPortInfo->GetPortSize(size)) return true;
+        for (Node* node : m.mRegisters) {
+            if ((node->port && node->port->hasChunkId) || !node->pAddress.empty() || !node->indices.empty()) continue;
+            uint64_t length = static_cast<uint64_t>(node->length);
+            if (node->address > size || length > size - node->address)
+                return Fail(node, "bytes 0x" + ToHex(node->address) + " + " + std::to_string(length) +
+                                      " lie beyond the port's " + std::to_string(size) + " bytes");
+        }
+        return true;
+    }
+
+    static std::string ToHex(uint64_t aValue) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(aValue));
+        return text;
+    }
+
+    NodeMap& m;
+    std::vector<Pending> mPending;
+    std::string mError;
+};
+
+TqResult NodeMap::Load(const char* aXml, size_t aLength, std::shared_ptr<IPort> aPort, std::unique_ptr<NodeMap>& aOut) {
+    if (aXml == nullptr && aLength > 0) return TqResult(TQ_INVALID_PARAMETER, TqString("no description"));
+    std::unique_ptr<NodeMap> map(new NodeMap);
+    map->mPort = std::move(aPort);
+    map->mPortInfo = dynamic_cast<IPortInfo*>(map->mPort.get());
+    Loader loader(*map);
+    if (!loader.Run(aXml ? aXml : "", aLength)) return TqResult(TQ_GENICAM_XML_ERROR, TqString(loader.Error().c_str()));
+    aOut = std::move(map);
+    return TqResult(TQ_OK);
+}
+
+}  // namespace TqGenICamLib

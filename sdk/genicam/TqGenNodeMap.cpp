@@ -1,0 +1,1228 @@
+#include "TqGenNodeMap.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <unordered_set>
+
+// Evaluation works on Status (a code and a message) and turns it into a TqResult only at the
+// boundary. Every function that follows a reference into another node counts one level of
+// mDepth and one step of the operation's budget, so that no description can recurse or work
+// without bound. Within one operation the access mode and the integer value of each node are
+// worked out once (nodes referenced from many places would otherwise be evaluated once per path,
+// exponentially often in the worst case); any write drops both memos.
+//
+// Registers: a register node's bytes are read whole (its Length) from its port at the address of
+// the moment, and kept in its cache unless Cachable is NoCache; a cache is used only for the same
+// address, so a selector that moves the address never reads a stale value. A write updates the
+// written node's cache (WriteThrough) or drops it (WriteAround), and drops the caches of every
+// other register of the map's port that overlaps the written bytes and of the nodes that name the
+// written one as pInvalidator. Registers of a chunk port are never cached.
+//
+// Bit fields (MaskedIntReg): LSB and MSB count from the register's least significant bit for a
+// little-endian register and from its most significant bit for a big-endian one.
+
+namespace TqGenICamLib {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Hex(uint64_t aValue) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(aValue));
+    return text;
+}
+
+std::string FloatText(double aValue) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", aValue);
+    return text;
+}
+
+const char* AccessName(TqGenAccessMode aMode) {
+    switch (aMode) {
+    case TqGenAccessModeReadOnly: return "RO";
+    case TqGenAccessModeReadWrite: return "RW";
+    case TqGenAccessModeWriteOnly: return "WO";
+    case TqGenAccessModeNotImplemented: return "NI";
+    case TqGenAccessModeNotAvailable: return "NA";
+    default: return "undefined";
+    }
+}
+
+bool CanRead(TqGenAccessMode aMode) { return aMode == TqGenAccessModeReadOnly || aMode == TqGenAccessModeReadWrite; }
+bool CanWrite(TqGenAccessMode aMode) { return aMode == TqGenAccessModeWriteOnly || aMode == TqGenAccessModeReadWrite; }
+
+// The mode left of aMode under a limit (ImposedAccessMode, a read-only port, a lock).
+TqGenAccessMode Cap(TqGenAccessMode aMode, TqGenAccessMode aLimit) {
+    if (aLimit == TqGenAccessModeUndefined) return aMode;
+    if (aMode == TqGenAccessModeNotImplemented || aMode == TqGenAccessModeNotAvailable ||
+        aMode == TqGenAccessModeUndefined)
+        return aMode;
+    if (aLimit == TqGenAccessModeNotImplemented || aLimit == TqGenAccessModeNotAvailable) return aLimit;
+    bool read = CanRead(aMode) && CanRead(aLimit);
+    bool write = CanWrite(aMode) && CanWrite(aLimit);
+    if (read && write) return TqGenAccessModeReadWrite;
+    if (read) return TqGenAccessModeReadOnly;
+    if (write) return TqGenAccessModeWriteOnly;
+    return TqGenAccessModeNotAvailable;
+}
+
+uint64_t Mask(uint32_t aBits) { return aBits >= 64 ? ~uint64_t{0} : (uint64_t{1} << aBits) - 1; }
+
+int64_t SignExtend(uint64_t aRaw, uint32_t aBits) {
+    if (aBits < 64 && ((aRaw >> (aBits - 1)) & 1)) aRaw |= ~Mask(aBits);
+    return static_cast<int64_t>(aRaw);
+}
+
+uint64_t Decode(const uint8_t* aBytes, int64_t aLength, bool aBig) {
+    uint64_t raw = 0;
+    for (int64_t i = 0; i < aLength; ++i) raw = (raw << 8) | aBytes[aBig ? i : aLength - 1 - i];
+    return raw;
+}
+
+void Encode(uint64_t aRaw, uint8_t* aBytes, int64_t aLength, bool aBig) {
+    for (int64_t i = 0; i < aLength; ++i) {
+        aBytes[aBig ? aLength - 1 - i : i] = static_cast<uint8_t>(aRaw);
+        aRaw >>= 8;
+    }
+}
+
+// The bit positions (from the least significant bit) of a MaskedIntReg's field, low to high.
+void BitRange(const Node* aNode, uint32_t& aLow, uint32_t& aHigh) {
+    uint32_t width = static_cast<uint32_t>(aNode->length * 8);
+    uint32_t a = aNode->lsb, b = aNode->msb;
+    if (aNode->endianness == TqGenEndiannessBig) {
+        a = width - 1 - a;
+        b = width - 1 - b;
+    }
+    aLow = std::min(a, b);
+    aHigh = std::max(a, b);
+}
+
+// The values an integer field of aBits bits can hold.
+void FieldLimits(uint32_t aBits, bool aSigned, int64_t& aMin, int64_t& aMax) {
+    if (aSigned) {
+        aMin = aBits >= 64 ? std::numeric_limits<int64_t>::min() : -(int64_t{1} << (aBits - 1));
+        aMax = aBits >= 64 ? std::numeric_limits<int64_t>::max() : (int64_t{1} << (aBits - 1)) - 1;
+    } else {
+        aMin = 0;
+        aMax = aBits >= 63 ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(Mask(aBits));
+    }
+}
+
+}  // namespace
+
+class NodeMap::Eval {
+public:
+    // An evaluator per public operation: at the top level it starts the operation's memos and
+    // step count afresh.
+    explicit Eval(NodeMap& aMap) : m(aMap) {
+        if (m.mDepth == 0) {
+            m.mSteps = 0;
+            m.mAccessMemo.clear();
+            m.mIntMemo.clear();
+        }
+    }
+
+    using Status = NodeMap::Status;
+
+    static std::string Who(const Node* aNode) {
+        if (aNode->kind == Kind::EnumEntry && aNode->enumeration) return aNode->enumeration->name + "::" + aNode->name;
+        return aNode->name;
+    }
+    static Status Fail(uint32_t aCode, const Node* aNode, const std::string& aWhy) {
+        return Status{aCode, Who(aNode) + ": " + aWhy};
+    }
+    static Status Ok() { return Status{}; }
+
+    // One level of nested evaluation; over the depth limit, or past the operation's step budget,
+    // the level fails (and what it yields is not memoised).
+    struct Level {
+        NodeMap& map;
+        bool over;
+        explicit Level(NodeMap& aMap)
+            : map(aMap), over(++aMap.mDepth > kMaxEvaluationDepth || ++aMap.mSteps > kMaxEvaluationSteps) {
+            if (over) ++map.mOverflows;
+        }
+        ~Level() { --map.mDepth; }
+    };
+    static Status TooDeep(const Node* aNode) {
+        return Fail(TQ_GENERIC_ERROR, aNode, "evaluation nested deeper than " + std::to_string(kMaxEvaluationDepth) +
+                                                 " levels or longer than " + std::to_string(kMaxEvaluationSteps) + " steps");
+    }
+
+    // ---- access ----
+
+    // A state reference (pIsAvailable, ...) is true when its value is not zero; a reference that
+    // cannot be read counts as aWhenUnreadable.
+    bool Truth(Node* aRef, bool aWhenUnreadable) {
+        int64_t value = 0;
+        return ReadInt(aRef, value).ok() ? value != 0 : aWhenUnreadable;
+    }
+
+    TqGenAccessMode PortMode(const Node* aNode) {
+        if (aNode->port && aNode->port->hasChunkId) {
+            if (m.mChunkData == nullptr || m.mChunks.find(aNode->port->chunkId) == m.mChunks.end())
+                return TqGenAccessModeNotAvailable;
+            return TqGenAccessModeReadOnly;
+        }
+        return m.GetPortAccessMode();
+    }
+
+    // What limited a node's access mode, found in the same pass that computes it.
+    using Why = NodeMap::AccessWhy;
+
+    TqGenAccessMode Access(Node* aNode, Why* aWhy = nullptr) {
+        Why local;
+        Why& why = aWhy ? *aWhy : local;
+        why = Why{};
+        auto memo = m.mAccessMemo.find(aNode);
+        if (memo != m.mAccessMemo.end()) {
+            why = memo->second.second;
+            return memo->second.first;
+        }
+        Level level(m);
+        if (level.over) {
+            why.what = Why::Deep;
+            return TqGenAccessModeNotAvailable;
+        }
+        uint64_t overflows = m.mOverflows;
+        TqGenAccessMode mode = TqGenAccessModeReadWrite;
+        if (aNode->isImplemented && !Truth(aNode->isImplemented, false)) {
+            mode = TqGenAccessModeNotImplemented;
+            why = {Why::Implemented, aNode->isImplemented};
+        } else if (aNode->isAvailable && !Truth(aNode->isAvailable, false)) {
+            mode = TqGenAccessModeNotAvailable;
+            why = {Why::Available, aNode->isAvailable};
+        } else {
+            switch (aNode->kind) {
+            case Kind::IntReg:
+            case Kind::MaskedIntReg:
+            case Kind::FloatReg:
+            case Kind::StringReg:
+            case Kind::Register: {
+                mode = aNode->accessMode == TqGenAccessModeUndefined ? TqGenAccessModeReadOnly : aNode->accessMode;
+                TqGenAccessMode port = PortMode(aNode);
+                if (port == TqGenAccessModeNotAvailable) why = {OnChunkPort(aNode) ? Why::Chunk : Why::Port, aNode};
+                mode = Cap(mode, port);
+                break;
+            }
+            case Kind::Category:
+            case Kind::EnumEntry:
+                mode = TqGenAccessModeReadOnly;
+                break;
+            case Kind::Port:
+                mode = TqGenAccessModeReadWrite;
+                break;
+            default:
+                if (aNode->pValue) mode = Access(aNode->pValue, &why);
+                break;
+            }
+            mode = Cap(mode, aNode->imposedAccess);
+            if (CanWrite(mode) && aNode->isLocked && Truth(aNode->isLocked, false)) {
+                mode = Cap(mode, TqGenAccessModeReadOnly);
+                why = {Why::Locked, aNode->isLocked};
+            }
+        }
+        if (m.mOverflows == overflows) m.mAccessMemo.emplace(aNode, std::make_pair(mode, why));
+        return mode;
+    }
+
+    std::string Reason(TqGenAccessMode aMode, const Why& aWhy) {
+        switch (aWhy.what) {
+        case Why::Implemented: return "not implemented (by " + aWhy.by->name + ")";
+        case Why::Available: return "not available (by " + aWhy.by->name + ")";
+        case Why::Locked: return "not writable (locked by " + aWhy.by->name + ")";
+        case Why::Chunk:
+            return m.mChunkData ? "not available (no chunk " + Hex(aWhy.by->port->chunkId) + " in the attached data)"
+                                : "not available (no chunk data attached)";
+        case Why::Port: return "not available (the map has no port)";
+        default: break;
+        }
+        switch (aMode) {
+        case TqGenAccessModeReadOnly: return "not writable (read-only)";
+        case TqGenAccessModeWriteOnly: return "not readable (write-only)";
+        case TqGenAccessModeNotImplemented: return "not implemented";
+        default: return std::string("not available (access mode ") + AccessName(aMode) + ")";
+        }
+    }
+
+    Status NeedRead(Node* aNode) {
+        Why why;
+        TqGenAccessMode mode = Access(aNode, &why);
+        if (CanRead(mode)) return Ok();
+        if (why.what == Why::Deep) return TooDeep(aNode);
+        return Fail(TQ_STATE_ERROR, aNode, Reason(mode, why));
+    }
+
+    Status NeedWrite(Node* aNode) {
+        Why why;
+        TqGenAccessMode mode = Access(aNode, &why);
+        if (CanWrite(mode)) return Ok();
+        if (why.what == Why::Deep) return TooDeep(aNode);
+        return Fail(TQ_STATE_ERROR, aNode, Reason(mode, why));
+    }
+
+    // ---- registers ----
+
+    Status Address(Node* aNode, uint64_t& aAddress) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        __int128 sum = aNode->address;
+        auto outside = [&] { return sum < 0 || sum > static_cast<__int128>(std::numeric_limits<uint64_t>::max()); };
+        for (Node* term : aNode->pAddress) {
+            int64_t value = 0;
+            Status s = ReadInt(term, value);
+            if (!s.ok()) return s;
+            sum += value;
+            if (outside()) return Fail(TQ_ERR_OVERFLOW, aNode, "address outside 0 to 2^64-1");
+        }
+        for (const IndexTerm& term : aNode->indices) {
+            int64_t index = 0, offset = term.hasOffset ? term.offset : aNode->length;
+            Status s = ReadInt(term.index, index);
+            if (!s.ok()) return s;
+            if (term.pOffset) {
+                s = ReadInt(term.pOffset, offset);
+                if (!s.ok()) return s;
+            }
+            sum += static_cast<__int128>(index) * offset;
+            if (outside()) return Fail(TQ_ERR_OVERFLOW, aNode, "address outside 0 to 2^64-1");
+        }
+        aAddress = static_cast<uint64_t>(sum);
+        return Ok();
+    }
+
+    bool OnChunkPort(const Node* aNode) const { return aNode->port && aNode->port->hasChunkId; }
+
+    // The register's bytes (its whole Length) at its address of the moment.
+    Status ReadBytes(Node* aNode, std::vector<uint8_t>& aBytes) {
+        uint64_t address = 0;
+        Status s = Address(aNode, address);
+        if (!s.ok()) return s;
+        uint64_t length = static_cast<uint64_t>(aNode->length);
+        if (OnChunkPort(aNode)) {
+            auto it = m.mChunks.find(aNode->port->chunkId);
+            if (m.mChunkData == nullptr || it == m.mChunks.end())
+                return Fail(TQ_STATE_ERROR, aNode, Reason(TqGenAccessModeNotAvailable, Why{Why::Chunk, aNode}));
+            const Chunk& chunk = it->second;
+            if (address > chunk.length || length > chunk.length - address)
+                return Fail(TQ_ERR_OVERFLOW, aNode,
+                            "bytes " + Hex(address) + " + " + std::to_string(length) + " lie beyond the chunk's " +
+                                std::to_string(chunk.length) + " bytes");
+            const uint8_t* from = m.mChunkData + chunk.offset + address;
+            aBytes.assign(from, from + length);
+            return Ok();
+        }
+        if (!m.mPort) return Fail(TQ_STATE_ERROR, aNode, "the map has no port");
+        Node::Cache& cache = aNode->cached;
+        if (aNode->cache != CacheMode::NoCache && cache.valid && cache.address == address) {
+            aBytes = cache.bytes;
+            return Ok();
+        }
+        aBytes.assign(length, 0);
+        TqResult r = m.mPort->Read(address, aBytes.data(), length);
+        if (r.IsFailure())
+            return Fail(r.GetCode(), aNode, "reading " + std::to_string(length) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
+        if (aNode->cache != CacheMode::NoCache) {
+            cache.valid = true;
+            cache.address = address;
+            cache.bytes = aBytes;
+            cache.filled = Clock::now();
+        }
+        return Ok();
+    }
+
+    // Writes the first aLength bytes of the register.
+    Status WriteBytes(Node* aNode, const uint8_t* aBytes, uint64_t aLength) {
+        uint64_t address = 0;
+        Status s = Address(aNode, address);
+        if (!s.ok()) return s;
+        if (OnChunkPort(aNode)) return Fail(TQ_STATE_ERROR, aNode, "not writable (chunk data is read-only)");
+        if (!m.mPort) return Fail(TQ_STATE_ERROR, aNode, "the map has no port");
+        TqResult r = m.mPort->Write(address, aBytes, aLength);
+        if (r.IsFailure())
+            return Fail(r.GetCode(), aNode, "writing " + std::to_string(aLength) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
+        using U = unsigned __int128;
+        for (Node* other : m.mRegisters) {
+            Node::Cache& c = other->cached;
+            if (other == aNode || !c.valid || OnChunkPort(other)) continue;
+            if (U(c.address) < U(address) + aLength && U(address) < U(c.address) + U(other->length)) {
+                c.valid = false;
+                m.mWritten.push_back(other);
+            }
+        }
+        Node::Cache& cache = aNode->cached;
+        if (aNode->cache == CacheMode::WriteThrough && aLength == static_cast<uint64_t>(aNode->length)) {
+            cache.valid = true;
+            cache.address = address;
+            cache.bytes.assign(aBytes, aBytes + aLength);
+            cache.filled = Clock::now();
+        } else {
+            cache.valid = false;
+        }
+        Written(aNode);
+        return Ok();
+    }
+
+    void DropCache(Node* aNode) {
+        for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops) {
+            aNode->cached.valid = false;
+            aNode = aNode->pValue;
+        }
+    }
+
+    void Written(Node* aNode) {
+        m.mAccessMemo.clear();
+        m.mIntMemo.clear();
+        m.mWritten.push_back(aNode);
+        for (Node* other : aNode->invalidates) DropCache(other);
+    }
+
+    // ---- integers ----
+
+    struct IntLimits {
+        int64_t min = std::numeric_limits<int64_t>::min();
+        int64_t max = std::numeric_limits<int64_t>::max();
+        int64_t inc = 1;
+    };
+
+    Status OperandValue(const Operand<int64_t>& aOperand, int64_t& aValue) {
+        if (!aOperand.ref) {
+            aValue = aOperand.value;
+            return Ok();
+        }
+        return ReadInt(aOperand.ref, aValue);
+    }
+
+    Status Limits(Node* aNode, IntLimits& aLimits) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        switch (aNode->kind) {
+        case Kind::IntReg:
+            FieldLimits(static_cast<uint32_t>(aNode->length * 8), aNode->sign == TqGenSignSigned, aLimits.min, aLimits.max);
+            aLimits.inc = 1;
+            return Ok();
+        case Kind::MaskedIntReg: {
+            uint32_t low = 0, high = 0;
+            BitRange(aNode, low, high);
+            FieldLimits(high - low + 1, aNode->sign == TqGenSignSigned, aLimits.min, aLimits.max);
+            aLimits.inc = 1;
+            return Ok();
+        }
+        case Kind::Integer: {
+            aLimits = IntLimits{};
+            Status s;
+            if (aNode->pValue && IsIntegerKind(aNode->pValue->kind)) {
+                s = Limits(aNode->pValue, aLimits);
+                if (!s.ok()) return s;
+            }
+            if (aNode->intMin.given && !(s = OperandValue(aNode->intMin, aLimits.min)).ok()) return s;
+            if (aNode->intMax.given && !(s = OperandValue(aNode->intMax, aLimits.max)).ok()) return s;
+            if (aNode->intInc.given && !(s = OperandValue(aNode->intInc, aLimits.inc)).ok()) return s;
+            if (aLimits.inc <= 0)
+                return Fail(TQ_INVALID_DATA_FORMAT, aNode, "increment " + std::to_string(aLimits.inc) + " is not positive");
+            return Ok();
+        }
+        default:
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not an integer");
+        }
+    }
+
+    // The integer value of any node that has one: the integer kinds, an enumeration's value, a
+    // boolean as 1 or 0.
+    Status ReadInt(Node* aNode, int64_t& aValue) {
+        auto memo = m.mIntMemo.find(aNode);
+        if (memo != m.mIntMemo.end()) {
+            aValue = memo->second.second;
+            return memo->second.first;
+        }
+        uint64_t overflows = m.mOverflows;
+        Status s = ReadIntOnce(aNode, aValue);
+        if (m.mOverflows == overflows) m.mIntMemo.emplace(aNode, std::make_pair(s, aValue));
+        return s;
+    }
+
+    Status ReadIntOnce(Node* aNode, int64_t& aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        switch (aNode->kind) {
+        case Kind::Integer:
+        case Kind::Enumeration: {
+            Status s = NeedRead(aNode);
+            if (!s.ok()) return s;
+            if (!aNode->pValue) {
+                aValue = aNode->intValue;
+                return Ok();
+            }
+            return ReadInt(aNode->pValue, aValue);
+        }
+        case Kind::IntReg:
+        case Kind::MaskedIntReg: {
+            Status s = NeedRead(aNode);
+            std::vector<uint8_t> bytes;
+            if (!s.ok() || !(s = ReadBytes(aNode, bytes)).ok()) return s;
+            uint64_t raw = Decode(bytes.data(), aNode->length, aNode->endianness == TqGenEndiannessBig);
+            bool isSigned = aNode->sign == TqGenSignSigned;
+            if (aNode->kind == Kind::IntReg) {
+                aValue = isSigned ? SignExtend(raw, static_cast<uint32_t>(aNode->length * 8)) : static_cast<int64_t>(raw);
+            } else {
+                uint32_t low = 0, high = 0;
+                BitRange(aNode, low, high);
+                uint64_t field = (raw >> low) & Mask(high - low + 1);
+                aValue = isSigned ? SignExtend(field, high - low + 1) : static_cast<int64_t>(field);
+            }
+            return Ok();
+        }
+        case Kind::Boolean: {
+            bool value = false;
+            Status s = ReadBool(aNode, value);
+            aValue = value ? 1 : 0;
+            return s;
+        }
+        default:
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not an integer");
+        }
+    }
+
+    Status CheckInt(Node* aNode, int64_t aValue) {
+        IntLimits limits;
+        Status s = Limits(aNode, limits);
+        if (!s.ok()) return s;
+        if (aValue < limits.min)
+            return Fail(TQ_INVALID_PARAMETER, aNode, std::to_string(aValue) + " is below the minimum " + std::to_string(limits.min));
+        if (aValue > limits.max)
+            return Fail(TQ_INVALID_PARAMETER, aNode, std::to_string(aValue) + " is above the maximum " + std::to_string(limits.max));
+        if ((static_cast<__int128>(aValue) - limits.min) % limits.inc != 0)
+            return Fail(TQ_INVALID_PARAMETER, aNode,
+                        std::to_string(aValue) + " is not the minimum " + std::to_string(limits.min) +
+                            " plus a multiple of the increment " + std::to_string(limits.inc));
+        return Ok();
+    }
+
+    // Writes an integer node (the kinds that pValue of an integer-valued node may name).
+    Status WriteInt(Node* aNode, int64_t aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        if (!IsIntegerKind(aNode->kind))
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not an integer");
+        Status s = NeedWrite(aNode);
+        if (!s.ok() || !(s = CheckInt(aNode, aValue)).ok()) return s;
+        switch (aNode->kind) {
+        case Kind::Integer:
+            if (aNode->pValue) return WriteInt(aNode->pValue, aValue);
+            aNode->intValue = aValue;
+            Written(aNode);
+            return Ok();
+        case Kind::IntReg: {
+            std::vector<uint8_t> bytes(static_cast<size_t>(aNode->length));
+            Encode(static_cast<uint64_t>(aValue), bytes.data(), aNode->length, aNode->endianness == TqGenEndiannessBig);
+            return WriteBytes(aNode, bytes.data(), bytes.size());
+        }
+        default: {   // MaskedIntReg: the other bits of the register stay as they are
+            std::vector<uint8_t> bytes(static_cast<size_t>(aNode->length), 0);
+            if (CanRead(Access(aNode)) && !(s = ReadBytes(aNode, bytes)).ok()) return s;
+            bool big = aNode->endianness == TqGenEndiannessBig;
+            uint64_t raw = Decode(bytes.data(), aNode->length, big);
+            uint32_t low = 0, high = 0;
+            BitRange(aNode, low, high);
+            uint64_t mask = Mask(high - low + 1) << low;
+            raw = (raw & ~mask) | ((static_cast<uint64_t>(aValue) << low) & mask);
+            Encode(raw, bytes.data(), aNode->length, big);
+            return WriteBytes(aNode, bytes.data(), bytes.size());
+        }
+        }
+    }
+
+    // ---- floats ----
+
+    Status Number(Node* aNode, double& aValue) {
+        if (IsFloatKind(aNode->kind)) return ReadFloat(aNode, aValue);
+        int64_t value = 0;
+        Status s = ReadInt(aNode, value);
+        aValue = static_cast<double>(value);
+        return s;
+    }
+
+    Status OperandValue(const Operand<double>& aOperand, double& aValue) {
+        if (!aOperand.ref) {
+            aValue = aOperand.value;
+            return Ok();
+        }
+        return Number(aOperand.ref, aValue);
+    }
+
+    Status FloatLimits(Node* aNode, double& aMin, double& aMax) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        if (aNode->kind == Kind::FloatReg) {
+            aMax = aNode->length == 4 ? static_cast<double>(FLT_MAX) : DBL_MAX;
+            aMin = -aMax;
+            return Ok();
+        }
+        if (aNode->kind != Kind::Float)
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a float");
+        aMin = std::numeric_limits<double>::lowest();
+        aMax = std::numeric_limits<double>::max();
+        Status s;
+        if (aNode->pValue && !(s = FloatLimits(aNode->pValue, aMin, aMax)).ok()) return s;
+        if (aNode->floatMin.given && !(s = OperandValue(aNode->floatMin, aMin)).ok()) return s;
+        if (aNode->floatMax.given && !(s = OperandValue(aNode->floatMax, aMax)).ok()) return s;
+        return Ok();
+    }
+
+    Status ReadFloat(Node* aNode, double& aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        Status s = NeedRead(aNode);
+        if (!s.ok()) return s;
+        if (aNode->kind == Kind::Float) {
+            if (!aNode->pValue) {
+                aValue = aNode->floatValue;
+                return Ok();
+            }
+            return ReadFloat(aNode->pValue, aValue);
+        }
+        if (aNode->kind != Kind::FloatReg)
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a float");
+        std::vector<uint8_t> bytes;
+        if (!(s = ReadBytes(aNode, bytes)).ok()) return s;
+        uint64_t raw = Decode(bytes.data(), aNode->length, aNode->endianness == TqGenEndiannessBig);
+        if (aNode->length == 4) {
+            uint32_t bits = static_cast<uint32_t>(raw);
+            float value;
+            std::memcpy(&value, &bits, sizeof value);
+            aValue = value;
+        } else {
+            std::memcpy(&aValue, &raw, sizeof aValue);
+        }
+        return Ok();
+    }
+
+    Status WriteFloat(Node* aNode, double aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        if (!IsFloatKind(aNode->kind))
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a float");
+        Status s = NeedWrite(aNode);
+        if (!s.ok()) return s;
+        if (std::isnan(aValue)) return Fail(TQ_INVALID_PARAMETER, aNode, "NaN is no value");
+        double min = 0, max = 0;
+        if (!(s = FloatLimits(aNode, min, max)).ok()) return s;
+        if (aValue < min) return Fail(TQ_INVALID_PARAMETER, aNode, FloatText(aValue) + " is below the minimum " + FloatText(min));
+        if (aValue > max) return Fail(TQ_INVALID_PARAMETER, aNode, FloatText(aValue) + " is above the maximum " + FloatText(max));
+        if (aNode->kind == Kind::Float) {
+            if (aNode->pValue) return WriteFloat(aNode->pValue, aValue);
+            aNode->floatValue = aValue;
+            Written(aNode);
+            return Ok();
+        }
+        uint64_t raw = 0;
+        if (aNode->length == 4) {
+            float narrow = static_cast<float>(aValue);
+            uint32_t bits;
+            std::memcpy(&bits, &narrow, sizeof bits);
+            raw = bits;
+        } else {
+            std::memcpy(&raw, &aValue, sizeof raw);
+        }
+        std::vector<uint8_t> bytes(static_cast<size_t>(aNode->length));
+        Encode(raw, bytes.data(), aNode->length, aNode->endianness == TqGenEndiannessBig);
+        return WriteBytes(aNode, bytes.data(), bytes.size());
+    }
+
+    // ---- enumerations, booleans, commands ----
+
+    Status EnumValue(Node* aNode, int64_t& aValue) { return ReadInt(aNode, aValue); }
+
+    Status SetEnum(Node* aNode, Node* aEntry, const std::string& aAsked) {
+        Status s = NeedWrite(aNode);
+        if (!s.ok()) return s;
+        if (!aEntry) return Fail(TQ_INVALID_PARAMETER, aNode, "no entry " + aAsked);
+        if (!EntryAvailable(aEntry)) return Fail(TQ_INVALID_PARAMETER, aNode, "entry " + aEntry->name + " is not available");
+        if (aNode->pValue) return WriteInt(aNode->pValue, aEntry->intValue);
+        aNode->intValue = aEntry->intValue;
+        Written(aNode);
+        return Ok();
+    }
+
+    bool EntryAvailable(Node* aEntry) {
+        if (aEntry->isImplemented && !Truth(aEntry->isImplemented, false)) return false;
+        if (aEntry->isAvailable && !Truth(aEntry->isAvailable, false)) return false;
+        return true;
+    }
+
+    Status ReadBool(Node* aNode, bool& aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        Status s = NeedRead(aNode);
+        if (!s.ok()) return s;
+        int64_t raw = aNode->intValue;
+        if (aNode->pValue && !(s = ReadInt(aNode->pValue, raw)).ok()) return s;
+        if (raw == aNode->onValue) {
+            aValue = true;
+        } else if (raw == aNode->offValue) {
+            aValue = false;
+        } else {
+            return Fail(TQ_INVALID_DATA_FORMAT, aNode,
+                        "holds " + std::to_string(raw) + ", neither the on value " + std::to_string(aNode->onValue) +
+                            " nor the off value " + std::to_string(aNode->offValue));
+        }
+        return Ok();
+    }
+
+    Status WriteBool(Node* aNode, bool aValue) {
+        Status s = NeedWrite(aNode);
+        if (!s.ok()) return s;
+        int64_t raw = aValue ? aNode->onValue : aNode->offValue;
+        if (aNode->pValue) return WriteInt(aNode->pValue, raw);
+        aNode->intValue = raw;
+        Written(aNode);
+        return Ok();
+    }
+
+    Status Execute(Node* aNode) {
+        Status s = NeedWrite(aNode);
+        int64_t value = 0;
+        if (!s.ok() || !(s = OperandValue(aNode->commandValue, value)).ok()) return s;
+        if (aNode->pValue) return WriteInt(aNode->pValue, value);
+        aNode->intValue = value;
+        Written(aNode);
+        return Ok();
+    }
+
+    // A command is done once its register no longer reads back the command value (a register that
+    // cannot be read counts as done).
+    Status IsDone(Node* aNode, bool& aDone) {
+        aDone = true;
+        if (!aNode->pValue || !CanRead(Access(aNode->pValue))) return Ok();
+        int64_t value = 0, command = 0;
+        Status s = OperandValue(aNode->commandValue, command);
+        if (!s.ok() || !(s = ReadInt(aNode->pValue, value)).ok()) return s;
+        aDone = value != command;
+        return Ok();
+    }
+
+    // ---- strings ----
+
+    Status MaxLength(Node* aNode, int64_t& aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        if (aNode->kind == Kind::StringReg) {
+            aValue = aNode->length;
+            return Ok();
+        }
+        if (aNode->kind != Kind::String)
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a string");
+        if (aNode->pValue) return MaxLength(aNode->pValue, aValue);
+        aValue = kMaxStringValueLength;
+        return Ok();
+    }
+
+    Status ReadString(Node* aNode, std::string& aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        if (!IsStringKind(aNode->kind))
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a string");
+        Status s = NeedRead(aNode);
+        if (!s.ok()) return s;
+        if (aNode->kind == Kind::String) {
+            if (!aNode->pValue) {
+                aValue = aNode->stringValue;
+                return Ok();
+            }
+            return ReadString(aNode->pValue, aValue);
+        }
+        std::vector<uint8_t> bytes;
+        if (!(s = ReadBytes(aNode, bytes)).ok()) return s;
+        auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
+        aValue.assign(bytes.begin(), end);
+        return Ok();
+    }
+
+    Status WriteString(Node* aNode, const std::string& aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        if (!IsStringKind(aNode->kind))
+            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a string");
+        Status s = NeedWrite(aNode);
+        int64_t max = 0;
+        if (!s.ok() || !(s = MaxLength(aNode, max)).ok()) return s;
+        if (static_cast<int64_t>(aValue.size()) > max)
+            return Fail(TQ_INVALID_PARAMETER, aNode,
+                        "a string of " + std::to_string(aValue.size()) + " bytes is longer than the maximum " + std::to_string(max));
+        if (aNode->kind == Kind::String) {
+            if (aNode->pValue) return WriteString(aNode->pValue, aValue);
+            aNode->stringValue = aValue;
+            Written(aNode);
+            return Ok();
+        }
+        std::vector<uint8_t> bytes(static_cast<size_t>(aNode->length), 0);
+        std::memcpy(bytes.data(), aValue.data(), aValue.size());
+        return WriteBytes(aNode, bytes.data(), bytes.size());
+    }
+
+    // ---- descriptive ----
+
+    bool Cached(Node* aNode) {
+        Level level(m);
+        if (level.over) return false;
+        if (IsRegisterKind(aNode->kind)) return !OnChunkPort(aNode) && aNode->cache != CacheMode::NoCache && aNode->cached.valid;
+        return aNode->pValue ? Cached(aNode->pValue) : true;
+    }
+
+    // After an operation: the observer hears of every node the operation wrote and of the nodes
+    // that read them.
+    void Notify() {
+        std::vector<Node*> written;
+        written.swap(m.mWritten);
+        if (!m.mObserver || written.empty()) return;
+        std::unordered_set<Node*> seen;
+        std::vector<Node*> order;
+        for (Node* node : written)
+            if (seen.insert(node).second) order.push_back(node);
+        for (size_t i = 0; i < order.size(); ++i) {
+            Node* node = order[i];
+            for (Node* next : node->dependents)
+                if (seen.insert(next).second) order.push_back(next);
+            for (Node* next : node->selected)
+                if (seen.insert(next).second) order.push_back(next);
+        }
+        auto observer = m.mObserver;
+        for (Node* node : order) observer(node);
+    }
+
+    NodeMap& m;
+};
+
+// ---- kinds ----
+
+const char* KindName(Kind aKind) {
+    switch (aKind) {
+    case Kind::Integer: return "Integer";
+    case Kind::IntReg: return "IntReg";
+    case Kind::MaskedIntReg: return "MaskedIntReg";
+    case Kind::Float: return "Float";
+    case Kind::FloatReg: return "FloatReg";
+    case Kind::Enumeration: return "Enumeration";
+    case Kind::EnumEntry: return "EnumEntry";
+    case Kind::Boolean: return "Boolean";
+    case Kind::Command: return "Command";
+    case Kind::String: return "String";
+    case Kind::StringReg: return "StringReg";
+    case Kind::Register: return "Register";
+    case Kind::Category: return "Category";
+    case Kind::Port: return "Port";
+    }
+    return "?";
+}
+
+TqGenType ParameterType(Kind aKind) {
+    switch (aKind) {
+    case Kind::Integer:
+    case Kind::IntReg:
+    case Kind::MaskedIntReg: return TqGenTypeInteger;
+    case Kind::Float:
+    case Kind::FloatReg: return TqGenTypeFloat;
+    case Kind::Enumeration: return TqGenTypeEnum;
+    case Kind::Boolean: return TqGenTypeBoolean;
+    case Kind::Command: return TqGenTypeCommand;
+    case Kind::String:
+    case Kind::StringReg: return TqGenTypeString;
+    case Kind::Register: return TqGenTypeRegister;
+    default: return TqGenTypeUndefined;
+    }
+}
+
+bool IsRegisterKind(Kind aKind) {
+    return aKind == Kind::IntReg || aKind == Kind::MaskedIntReg || aKind == Kind::FloatReg || aKind == Kind::StringReg ||
+           aKind == Kind::Register;
+}
+bool IsIntegerKind(Kind aKind) { return aKind == Kind::Integer || aKind == Kind::IntReg || aKind == Kind::MaskedIntReg; }
+bool IsFloatKind(Kind aKind) { return aKind == Kind::Float || aKind == Kind::FloatReg; }
+bool IsStringKind(Kind aKind) { return aKind == Kind::String || aKind == Kind::StringReg; }
+
+// ---- the map's operations ----
+
+namespace {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+TqResult WrongKind(const Node* aNode, const char* aWanted) {
+    if (aNode == nullptr) return TqResult(TQ_NOT_FOUND, TqString("no node"));
+    return TqResult(TQ_NOT_FOUND, TqString((aNode->name + " is of kind " + KindName(aNode->kind) + ", not " + aWanted).c_str()));
+}
+
+}  // namespace
+
+NodeMap::~NodeMap() = default;
+
+Node* NodeMap::Find(const std::string& aName) const {
+    auto it = mByName.find(aName);
+    return it == mByName.end() ? nullptr : it->second;
+}
+
+Node* NodeMap::FindEntry(Node* aEnumeration, const std::string& aName) const {
+    if (!aEnumeration || aEnumeration->kind != Kind::Enumeration) return nullptr;
+    for (const auto& entry : aEnumeration->entries)
+        if (entry->name == aName) return entry.get();
+    return nullptr;
+}
+
+Node* NodeMap::FindEntry(Node* aEnumeration, int64_t aValue) const {
+    if (!aEnumeration || aEnumeration->kind != Kind::Enumeration) return nullptr;
+    for (const auto& entry : aEnumeration->entries)
+        if (entry->intValue == aValue) return entry.get();
+    return nullptr;
+}
+
+TqGenAccessMode NodeMap::GetPortAccessMode() const {
+    if (!mPort) return TqGenAccessModeNotAvailable;
+    return mPortInfo ? mPortInfo->GetPortAccessMode() : TqGenAccessModeReadWrite;
+}
+
+TqGenAccessMode NodeMap::GetAccessMode(Node* aNode) {
+    Guard guard(mLock);
+    return Eval(*this).Access(aNode);
+}
+
+bool NodeMap::IsImplemented(Node* aNode) { return GetAccessMode(aNode) != TqGenAccessModeNotImplemented; }
+bool NodeMap::IsAvailable(Node* aNode) {
+    TqGenAccessMode mode = GetAccessMode(aNode);
+    return mode != TqGenAccessModeNotImplemented && mode != TqGenAccessModeNotAvailable;
+}
+bool NodeMap::IsLocked(Node* aNode) {
+    Guard guard(mLock);
+    return aNode->isLocked && Eval(*this).Truth(aNode->isLocked, false);
+}
+bool NodeMap::IsReadable(Node* aNode) { return CanRead(GetAccessMode(aNode)); }
+bool NodeMap::IsWritable(Node* aNode) { return CanWrite(GetAccessMode(aNode)); }
+
+bool NodeMap::IsEntryAvailable(Node* aEntry) {
+    Guard guard(mLock);
+    return aEntry && aEntry->kind == Kind::EnumEntry && Eval(*this).EntryAvailable(aEntry);
+}
+
+bool NodeMap::IsValueCached(Node* aNode) {
+    Guard guard(mLock);
+    return Eval(*this).Cached(aNode);
+}
+
+TqResult NodeMap::GetInteger(Node* aNode, int64_t& aValue) {
+    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+    Guard guard(mLock);
+    return Eval(*this).ReadInt(aNode, aValue).result();
+}
+
+TqResult NodeMap::SetInteger(Node* aNode, int64_t aValue) {
+    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    Status s = e.WriteInt(aNode, aValue);
+    e.Notify();
+    return s.result();
+}
+
+TqResult NodeMap::GetIntegerMin(Node* aNode, int64_t& aValue) {
+    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+    Guard guard(mLock);
+    Eval::IntLimits limits;
+    Status s = Eval(*this).Limits(aNode, limits);
+    if (s.ok()) aValue = limits.min;
+    return s.result();
+}
+
+TqResult NodeMap::GetIntegerMax(Node* aNode, int64_t& aValue) {
+    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+    Guard guard(mLock);
+    Eval::IntLimits limits;
+    Status s = Eval(*this).Limits(aNode, limits);
+    if (s.ok()) aValue = limits.max;
+    return s.result();
+}
+
+TqResult NodeMap::GetIntegerInc(Node* aNode, int64_t& aValue) {
+    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+    Guard guard(mLock);
+    Eval::IntLimits limits;
+    Status s = Eval(*this).Limits(aNode, limits);
+    if (s.ok()) aValue = limits.inc;
+    return s.result();
+}
+
+TqResult NodeMap::GetFloat(Node* aNode, double& aValue) {
+    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
+    Guard guard(mLock);
+    return Eval(*this).ReadFloat(aNode, aValue).result();
+}
+
+TqResult NodeMap::SetFloat(Node* aNode, double aValue) {
+    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    Status s = e.WriteFloat(aNode, aValue);
+    e.Notify();
+    return s.result();
+}
+
+TqResult NodeMap::GetFloatMin(Node* aNode, double& aValue) {
+    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
+    Guard guard(mLock);
+    double max = 0;
+    return Eval(*this).FloatLimits(aNode, aValue, max).result();
+}
+
+TqResult NodeMap::GetFloatMax(Node* aNode, double& aValue) {
+    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
+    Guard guard(mLock);
+    double min = 0;
+    return Eval(*this).FloatLimits(aNode, min, aValue).result();
+}
+
+TqResult NodeMap::GetFloatInc(Node* aNode, double& aValue, bool& aHasInc) {
+    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
+    Guard guard(mLock);
+    aHasInc = false;
+    Eval e(*this);
+    for (Node* node = aNode; node && node->kind == Kind::Float; node = node->pValue) {
+        if (node->floatInc.given) {
+            aHasInc = true;
+            return e.OperandValue(node->floatInc, aValue).result();
+        }
+    }
+    return TqResult(TQ_OK);
+}
+
+TqResult NodeMap::GetEnumInt(Node* aNode, int64_t& aValue) {
+    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
+    Guard guard(mLock);
+    return Eval(*this).EnumValue(aNode, aValue).result();
+}
+
+TqResult NodeMap::GetEnumEntry(Node* aNode, Node*& aEntry) {
+    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
+    Guard guard(mLock);
+    int64_t value = 0;
+    Status s = Eval(*this).EnumValue(aNode, value);
+    if (!s.ok()) return s.result();
+    aEntry = FindEntry(aNode, value);
+    if (!aEntry)
+        return TqResult(TQ_INVALID_DATA_FORMAT, TqString((aNode->name + ": holds " + std::to_string(value) + ", which no entry has").c_str()));
+    return TqResult(TQ_OK);
+}
+
+TqResult NodeMap::SetEnumInt(Node* aNode, int64_t aValue) {
+    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    Status s = e.SetEnum(aNode, FindEntry(aNode, aValue), "of value " + std::to_string(aValue));
+    e.Notify();
+    return s.result();
+}
+
+TqResult NodeMap::SetEnumName(Node* aNode, const std::string& aName) {
+    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    Status s = e.SetEnum(aNode, FindEntry(aNode, aName), "named '" + aName + "'");
+    e.Notify();
+    return s.result();
+}
+
+TqResult NodeMap::GetBoolean(Node* aNode, bool& aValue) {
+    if (!aNode || aNode->kind != Kind::Boolean) return WrongKind(aNode, "a boolean");
+    Guard guard(mLock);
+    return Eval(*this).ReadBool(aNode, aValue).result();
+}
+
+TqResult NodeMap::SetBoolean(Node* aNode, bool aValue) {
+    if (!aNode || aNode->kind != Kind::Boolean) return WrongKind(aNode, "a boolean");
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    Status s = e.WriteBool(aNode, aValue);
+    e.Notify();
+    return s.result();
+}
+
+TqResult NodeMap::Execute(Node* aNode) {
+    if (!aNode || aNode->kind != Kind::Command) return WrongKind(aNode, "a command");
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    Status s = e.Execute(aNode);
+    e.Notify();
+    return s.result();
+}
+
+TqResult NodeMap::IsDone(Node* aNode, bool& aDone) {
+    if (!aNode || aNode->kind != Kind::Command) return WrongKind(aNode, "a command");
+    Guard guard(mLock);
+    return Eval(*this).IsDone(aNode, aDone).result();
+}
+
+TqResult NodeMap::GetString(Node* aNode, std::string& aValue) {
+    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
+    Guard guard(mLock);
+    return Eval(*this).ReadString(aNode, aValue).result();
+}
+
+TqResult NodeMap::SetString(Node* aNode, const std::string& aValue) {
+    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    Status s = e.WriteString(aNode, aValue);
+    e.Notify();
+    return s.result();
+}
+
+TqResult NodeMap::GetStringMaxLength(Node* aNode, int64_t& aValue) {
+    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
+    Guard guard(mLock);
+    return Eval(*this).MaxLength(aNode, aValue).result();
+}
+
+TqResult NodeMap::GetRegisterLength(Node* aNode, int64_t& aValue) {
+    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
+    aValue = aNode->length;
+    return TqResult(TQ_OK);
+}
+
+namespace {
+
+TqResult TransferCheck(const Node* aNode, const void* aBuffer, int64_t aLength) {
+    if (aLength < 0 || aLength > aNode->length)
+        return TqResult(TQ_INVALID_PARAMETER, TqString((aNode->name + ": a transfer of " + std::to_string(aLength) +
+                                                        " bytes does not fit the register's " + std::to_string(aNode->length)).c_str()));
+    if (aBuffer == nullptr && aLength > 0)
+        return TqResult(TQ_INVALID_PARAMETER, TqString((aNode->name + ": no memory for " + std::to_string(aLength) + " bytes").c_str()));
+    return TqResult(TQ_OK);
+}
+
+}  // namespace
+
+TqResult NodeMap::GetRegister(Node* aNode, uint8_t* aBuffer, int64_t aLength) {
+    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
+    TqResult check = TransferCheck(aNode, aBuffer, aLength);
+    if (check.IsFailure()) return check;
+    Guard guard(mLock);
+    Eval e(*this);
+    Status s = e.NeedRead(aNode);
+    std::vector<uint8_t> bytes;
+    if (!s.ok() || !(s = e.ReadBytes(aNode, bytes)).ok()) return s.result();
+    if (aLength > 0) std::memcpy(aBuffer, bytes.data(), static_cast<size_t>(aLength));
+    return TqResult(TQ_OK);
+}
+
+TqResult NodeMap::SetRegister(Node* aNode, const uint8_t* aBuffer, int64_t aLength) {
+    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
+    TqResult check = TransferCheck(aNode, aBuffer, aLength);
+    if (check.IsFailure()) return check;
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    Status s = e.NeedWrite(aNode);
+    if (s.ok() && aLength > 0) s = e.WriteBytes(aNode, aBuffer, static_cast<uint64_t>(aLength));
+    e.Notify();
+    return s.result();
+}
+
+TqResult NodeMap::GetAddress(Node* aNode, uint64_t& aAddress) {
+    if (!aNode || !IsRegisterKind(aNode->kind)) return WrongKind(aNode, "a register node");
+    Guard guard(mLock);
+    return Eval(*this).Address(aNode, aAddress).result();
+}
+
+TqGenRepresentation NodeMap::GetRepresentation(Node* aNode) {
+    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = aNode->pValue)
+        if (aNode->representation != TqGenRepresentationUndefined) return aNode->representation;
+    return TqGenRepresentationPureNumber;
+}
+
+std::string NodeMap::GetUnit(Node* aNode) {
+    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = aNode->pValue)
+        if (aNode->hasUnit) return aNode->unit;
+    return std::string();
+}
+
+int64_t NodeMap::GetDisplayPrecision(Node* aNode) {
+    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = aNode->pValue)
+        if (aNode->displayPrecision >= 0) return aNode->displayPrecision;
+    return 6;
+}
+
+void NodeMap::InvalidateAll() {
+    Guard guard(mLock);
+    for (Node* node : mRegisters) node->cached.valid = false;
+}
+
+void NodeMap::Poll() {
+    Guard guard(mLock);
+    Eval e(*this);
+    mWritten.clear();
+    auto now = Clock::now();
+    for (Node* node : mRegisters) {
+        if (node->pollingTime < 0 || !node->cached.valid) continue;
+        if (now - node->cached.filled >= std::chrono::milliseconds(node->pollingTime)) {
+            node->cached.valid = false;
+            mWritten.push_back(node);
+        }
+    }
+    e.Notify();
+}
+
+bool NodeMap::ParseChunks(const uint8_t* aData, uint32_t aLength, std::vector<Chunk>& aChunks) {
+    aChunks.clear();
+    if (aData == nullptr) return false;
+    uint32_t end = aLength;
+    while (end > 0) {
+        if (end < 8) return false;
+        const uint8_t* trailer = aData + end - 8;
+        uint32_t id = static_cast<uint32_t>(Decode(trailer, 4, true));
+        uint32_t length = static_cast<uint32_t>(Decode(trailer + 4, 4, true));
+        uint32_t before = end - 8;
+        if (length > before) return false;
+        aChunks.push_back({id, before - length, length});
+        end = before - length;
+    }
+    return true;
+}
+
+TqResult NodeMap::AttachChunks(const uint8_t* aData, uint32_t aLength) {
+    std::vector<Chunk> chunks;
+    if (!ParseChunks(aData, aLength, chunks))
+        return TqResult(TQ_INVALID_DATA_FORMAT, TqString("the chunk layout does not hold together"));
+    Guard guard(mLock);
+    mChunkData = aData;
+    mChunkLength = aLength;
+    mChunks.clear();
+    for (const Chunk& chunk : chunks) mChunks.emplace(chunk.id, chunk);   // the last of an ID in memory wins
+    return TqResult(TQ_OK);
+}
+
+void NodeMap::DetachChunks() {
+    Guard guard(mLock);
+    mChunkData = nullptr;
+    mChunkLength = 0;
+    mChunks.clear();
+}
+
+bool NodeMap::ChunksAttached() const {
+    Guard guard(mLock);
+    return mChunkData != nullptr;
+}
+
+void NodeMap::SetWriteObserver(std::function<void(Node*)> aObserver) {
+    Guard guard(mLock);
+    mObserver = std::move(aObserver);
+}
+
+}  // namespace TqGenICamLib

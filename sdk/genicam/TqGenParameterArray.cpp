@@ -1,0 +1,421 @@
+#include "TqGenParameterArray.h"
+
+#include "TqGenNodeMap.h"
+
+#include <cstring>
+#include <mutex>
+#include <new>
+
+// The array owns its node map and one front object per feature, category and enumeration entry,
+// made at load and kept until the array is destroyed or loads another description. Lookups by name
+// go through the map's hash index; positions follow the description's document order.
+//
+// Results of the value operations: TQ_NOT_FOUND for an absent feature or one of another kind (and
+// for every feature before a description is loaded); otherwise the map's own result (see
+// TqGenNodeMap.h: TQ_INVALID_PARAMETER for a value refused, TQ_STATE_ERROR for an access mode that
+// forbids the operation, ...), each with a description.
+
+using TqGenICamLib::Kind;
+using TqGenICamLib::Node;
+using TqGenICamLib::NodeMap;
+
+namespace {
+
+// Zero-filled memory as a port. Accesses outside it fail with TQ_ERR_OVERFLOW.
+class MemoryPort final : public TqGenICamLib::IPort, public TqGenICamLib::IPortInfo {
+public:
+    MemoryPort(std::unique_ptr<uint8_t[]> aMemory, uint64_t aSize) : mMemory(std::move(aMemory)), mSize(aSize) {}
+
+    TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
+        TqResult check = Check(aAddress, aData, aLength);
+        if (check.IsFailure()) return check;
+        std::lock_guard<std::mutex> guard(mLock);
+        if (aLength > 0) std::memcpy(aData, mMemory.get() + aAddress, aLength);
+        return TqResult(TQ_OK);
+    }
+
+    TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength) override {
+        TqResult check = Check(aAddress, aData, aLength);
+        if (check.IsFailure()) return check;
+        std::lock_guard<std::mutex> guard(mLock);
+        if (aLength > 0) std::memmove(mMemory.get() + aAddress, aData, aLength);
+        return TqResult(TQ_OK);
+    }
+
+    TqGenAccessMode GetPortAccessMode() const override { return TqGenAccessModeReadWrite; }
+    bool GetPortSize(uint64_t& aSize) const override {
+        aSize = mSize;
+        return true;
+    }
+
+private:
+    TqResult Check(uint64_t aAddress, const void* aData, uint64_t aLength) const {
+        if (aData == nullptr && aLength > 0) return TqResult(TQ_INVALID_PARAMETER, TqString("no memory to transfer"));
+        if (aAddress > mSize || aLength > mSize - aAddress)
+            return TqResult(TQ_ERR_OVERFLOW, TqString(("the range ends past the port's " + std::to_string(mSize) + " bytes").c_str()));
+        return TqResult(TQ_OK);
+    }
+
+    std::mutex mLock;
+    std::unique_ptr<uint8_t[]> mMemory;
+    uint64_t mSize;
+};
+
+// Memory ports larger than this are refused (MemoryPort gives null).
+constexpr uint64_t kMaxMemoryPortSize = uint64_t{1} << 30;
+
+TqResult Absent(const TqString& aName, const char* aKind) {
+    std::string text = std::string("no ") + aKind + " feature '" + aName.GetAscii() + "'";
+    return TqResult(TQ_NOT_FOUND, TqString(text.c_str()));
+}
+
+}  // namespace
+
+TqGenParameterArray::TqGenParameterArray() = default;
+TqGenParameterArray::~TqGenParameterArray() = default;
+
+std::shared_ptr<TqGenICamLib::IPort> TqGenParameterArray::MemoryPort(uint64_t aSize) {
+    if (aSize > kMaxMemoryPortSize) return nullptr;
+    std::unique_ptr<uint8_t[]> memory(new (std::nothrow) uint8_t[aSize ? aSize : 1]());
+    if (!memory) return nullptr;
+    return std::make_shared<::MemoryPort>(std::move(memory), aSize);
+}
+
+TqResult TqGenParameterArray::Load(const char* aXml, size_t aLength, std::shared_ptr<TqGenICamLib::IPort> aPort) {
+    std::unique_ptr<NodeMap> map;
+    TqResult result = NodeMap::Load(aXml, aLength, std::move(aPort), map);
+    if (result.IsFailure()) return result;
+
+    std::vector<std::unique_ptr<TqGenParameter>> parameters;
+    std::vector<std::unique_ptr<TqGenCategory>> categories;
+    std::vector<std::unique_ptr<TqGenEnumEntry>> entries;
+    parameters.reserve(map->Features().size());
+    for (Node* node : map->Features()) {
+        std::unique_ptr<TqGenParameter> parameter;
+        switch (TqGenICamLib::ParameterType(node->kind)) {
+        case TqGenTypeInteger: parameter = std::make_unique<TqGenInteger>(node); break;
+        case TqGenTypeFloat: parameter = std::make_unique<TqGenFloat>(node); break;
+        case TqGenTypeEnum: parameter = std::make_unique<TqGenEnum>(node); break;
+        case TqGenTypeBoolean: parameter = std::make_unique<TqGenBoolean>(node); break;
+        case TqGenTypeCommand: parameter = std::make_unique<TqGenCommand>(node); break;
+        case TqGenTypeString: parameter = std::make_unique<TqGenString>(node); break;
+        case TqGenTypeRegister: parameter = std::make_unique<TqGenRegister>(node); break;
+        default: parameter = std::make_unique<TqGenParameter>(node); break;
+        }
+        node->parameter = parameter.get();
+        parameters.push_back(std::move(parameter));
+        for (const auto& entry : node->entries) {
+            entries.push_back(std::make_unique<TqGenEnumEntry>(entry.get()));
+            entry->entryObject = entries.back().get();
+        }
+    }
+    for (Node* node : map->Categories()) {
+        categories.push_back(std::make_unique<TqGenCategory>(node));
+        node->categoryObject = categories.back().get();
+    }
+
+    // The old front objects go before the old map whose nodes they point to.
+    mEntries.clear();
+    mCategories.clear();
+    mParameters.clear();
+    mMap = std::move(map);
+    mParameters = std::move(parameters);
+    mCategories = std::move(categories);
+    mEntries = std::move(entries);
+    return TqResult(TQ_OK);
+}
+
+uint32_t TqGenParameterArray::GetCount() const { return static_cast<uint32_t>(mParameters.size()); }
+
+TqGenParameter* TqGenParameterArray::Get(uint32_t aIndex) {
+    return aIndex < mParameters.size() ? mParameters[aIndex].get() : nullptr;
+}
+
+TqGenParameter* TqGenParameterArray::Get(const TqString& aName) {
+    if (!mMap) return nullptr;
+    Node* node = mMap->Find(aName.GetAscii());
+    return node ? node->parameter : nullptr;
+}
+
+TqGenParameter* TqGenParameterArray::operator[](uint32_t aIndex) { return Get(aIndex); }
+TqGenParameter* TqGenParameterArray::operator[](const TqString& aName) { return Get(aName); }
+
+uint32_t TqGenParameterArray::GetCategoryCount() const { return static_cast<uint32_t>(mCategories.size()); }
+
+TqGenCategory* TqGenParameterArray::GetCategory(uint32_t aIndex) {
+    return aIndex < mCategories.size() ? mCategories[aIndex].get() : nullptr;
+}
+
+TqGenCategory* TqGenParameterArray::GetCategory(const TqString& aName) {
+    if (!mMap) return nullptr;
+    Node* node = mMap->Find(aName.GetAscii());
+    return node ? node->categoryObject : nullptr;
+}
+
+TQ_GENAPI_NS::INodeMap* TqGenParameterArray::GetNodeMap() { return reinterpret_cast<TQ_GENAPI_NS::INodeMap*>(mMap.get()); }
+
+TqResult TqGenParameterArray::InvalidateCache() {
+    if (mMap) mMap->InvalidateAll();
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameterArray::Poll() {
+    if (mMap) mMap->Poll();
+    return TqResult(TQ_OK);
+}
+
+// The memory stays the caller's and is read in place until DetachDataChunks (or another attach, or
+// the array's end). Without a loaded description the layout is checked and nothing reads it.
+TqResult TqGenParameterArray::AttachDataChunks(uint8_t* aBuffer, uint32_t aBufferLength) {
+    if (aBuffer == nullptr || aBufferLength == 0) return TqResult(TQ_INVALID_PARAMETER, TqString("no chunk data"));
+    if (mMap) return mMap->AttachChunks(aBuffer, aBufferLength);
+    std::vector<NodeMap::Chunk> chunks;
+    if (!NodeMap::ParseChunks(aBuffer, aBufferLength, chunks))
+        return TqResult(TQ_INVALID_DATA_FORMAT, TqString("the chunk layout does not hold together"));
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameterArray::DetachDataChunks() {
+    if (mMap) mMap->DetachChunks();
+    return TqResult(TQ_OK);
+}
+
+TqGenAccessMode TqGenParameterArray::GetAccessMode() const {
+    return mMap ? mMap->GetPortAccessMode() : TqGenAccessModeNotAvailable;
+}
+
+// ---- typed access by name ----
+
+TqGenParameter* TqGenParameterArray::Typed(const TqString& aName, TqGenType aType) {
+    if (!mMap) return nullptr;
+    Node* node = mMap->Find(aName.GetAscii());
+    if (!node || TqGenICamLib::ParameterType(node->kind) != aType) return nullptr;
+    return node->parameter;
+}
+
+TqGenInteger* TqGenParameterArray::GetInteger(const TqString& aName) {
+    return static_cast<TqGenInteger*>(Typed(aName, TqGenTypeInteger));
+}
+TqGenFloat* TqGenParameterArray::GetFloat(const TqString& aName) {
+    return static_cast<TqGenFloat*>(Typed(aName, TqGenTypeFloat));
+}
+TqGenEnum* TqGenParameterArray::GetEnum(const TqString& aName) { return static_cast<TqGenEnum*>(Typed(aName, TqGenTypeEnum)); }
+TqGenBoolean* TqGenParameterArray::GetBoolean(const TqString& aName) {
+    return static_cast<TqGenBoolean*>(Typed(aName, TqGenTypeBoolean));
+}
+TqGenCommand* TqGenParameterArray::GetCommand(const TqString& aName) {
+    return static_cast<TqGenCommand*>(Typed(aName, TqGenTypeCommand));
+}
+TqGenString* TqGenParameterArray::GetString(const TqString& aName) {
+    return static_cast<TqGenString*>(Typed(aName, TqGenTypeString));
+}
+TqGenRegister* TqGenParameterArray::GetRegister(const TqString& aName) {
+    return static_cast<TqGenRegister*>(Typed(aName, TqGenTypeRegister));
+}
+
+#define TQ_FIND(aType, aKindText)                                          \
+    TqGenParameter* parameter = Typed(aName, aType);                       \
+    if (!parameter) return Absent(aName, aKindText);                       \
+    Node* node = parameter->GetEngineNode();
+
+TqResult TqGenParameterArray::GetIntegerValue(const TqString& aName, int64_t& aValue) {
+    TQ_FIND(TqGenTypeInteger, "integer")
+    return mMap->GetInteger(node, aValue);
+}
+
+TqResult TqGenParameterArray::SetIntegerValue(const TqString& aName, int64_t aValue) {
+    TQ_FIND(TqGenTypeInteger, "integer")
+    return mMap->SetInteger(node, aValue);
+}
+
+TqResult TqGenParameterArray::GetFloatValue(const TqString& aName, double& aValue) {
+    TQ_FIND(TqGenTypeFloat, "float")
+    return mMap->GetFloat(node, aValue);
+}
+
+TqResult TqGenParameterArray::SetFloatValue(const TqString& aName, double aValue) {
+    TQ_FIND(TqGenTypeFloat, "float")
+    return mMap->SetFloat(node, aValue);
+}
+
+TqResult TqGenParameterArray::GetEnumValue(const TqString& aName, TqString& aValue) {
+    TQ_FIND(TqGenTypeEnum, "enumeration")
+    Node* entry = nullptr;
+    TqResult result = mMap->GetEnumEntry(node, entry);
+    if (result.IsOK()) aValue = TqString(entry->name.c_str());
+    return result;
+}
+
+TqResult TqGenParameterArray::GetEnumValue(const TqString& aName, int64_t& aValue) {
+    TQ_FIND(TqGenTypeEnum, "enumeration")
+    return mMap->GetEnumInt(node, aValue);
+}
+
+TqResult TqGenParameterArray::SetEnumValue(const TqString& aName, const TqString& aValue) {
+    TQ_FIND(TqGenTypeEnum, "enumeration")
+    return mMap->SetEnumName(node, aValue.GetAscii());
+}
+
+TqResult TqGenParameterArray::SetEnumValue(const TqString& aName, int64_t aValue) {
+    TQ_FIND(TqGenTypeEnum, "enumeration")
+    return mMap->SetEnumInt(node, aValue);
+}
+
+TqResult TqGenParameterArray::GetBooleanValue(const TqString& aName, bool& aValue) {
+    TQ_FIND(TqGenTypeBoolean, "boolean")
+    return mMap->GetBoolean(node, aValue);
+}
+
+TqResult TqGenParameterArray::SetBooleanValue(const TqString& aName, bool aValue) {
+    TQ_FIND(TqGenTypeBoolean, "boolean")
+    return mMap->SetBoolean(node, aValue);
+}
+
+TqResult TqGenParameterArray::GetStringValue(const TqString& aName, TqString& aValue) {
+    TQ_FIND(TqGenTypeString, "string")
+    std::string text;
+    TqResult result = mMap->GetString(node, text);
+    if (result.IsOK()) aValue = TqString(text.c_str(), static_cast<unsigned int>(text.size()));
+    return result;
+}
+
+TqResult TqGenParameterArray::SetStringValue(const TqString& aName, const TqString& aValue) {
+    TQ_FIND(TqGenTypeString, "string")
+    return mMap->SetString(node, aValue.GetAscii());
+}
+
+TqResult TqGenParameterArray::ExecuteCommand(const TqString& aName) {
+    TQ_FIND(TqGenTypeCommand, "command")
+    return mMap->Execute(node);
+}
+
+TqResult TqGenParameterArray::GetIntegerRange(const TqString& aName, int64_t& aMin, int64_t& aMax) {
+    TQ_FIND(TqGenTypeInteger, "integer")
+    int64_t min = 0, max = 0;
+    TqResult result = mMap->GetIntegerMin(node, min);
+    if (result.IsOK()) result = mMap->GetIntegerMax(node, max);
+    if (result.IsOK()) {
+        aMin = min;
+        aMax = max;
+    }
+    return result;
+}
+
+TqResult TqGenParameterArray::GetFloatRange(const TqString& aName, double& aMin, double& aMax) {
+    TQ_FIND(TqGenTypeFloat, "float")
+    double min = 0, max = 0;
+    TqResult result = mMap->GetFloatMin(node, min);
+    if (result.IsOK()) result = mMap->GetFloatMax(node, max);
+    if (result.IsOK()) {
+        aMin = min;
+        aMax = max;
+    }
+    return result;
+}
+
+#undef TQ_FIND
+
+// ---- state stack ----
+//
+// Each setter reads the feature's value first and records it once the change succeeded; a value
+// that cannot be read (a write-only feature) is changed without a record. The destructor writes
+// the records back, the last change first, and ignores what fails. The setters' results are TQ_OK,
+// TQ_NOT_FOUND for an absent feature (or one of another kind), and TQ_GENERIC_ERROR for any other
+// failure, with the array's code name and reason in the description.
+
+struct TqGenStateStack::Change {
+    enum class What { Integer, Float, Enum, Boolean, String };
+    Change(What aWhat, const TqString& aName) : what(aWhat), name(aName) {}
+
+    What what;
+    TqString name;
+    int64_t integer = 0;
+    double real = 0;
+    bool boolean = false;
+    TqString text;
+};
+
+namespace {
+
+TqResult StackResult(const TqResult& aResult) {
+    if (aResult.IsOK() || aResult.GetCode() == TQ_NOT_FOUND) return aResult;
+    TqString description(aResult.GetCodeString());
+    description += TqString(": ");
+    description += aResult.GetDescription();
+    return TqResult(TQ_GENERIC_ERROR, description);
+}
+
+TqResult NoArray() { return TqResult(TQ_GENERIC_ERROR, TqString("the state stack has no parameter array")); }
+
+}  // namespace
+
+TqGenStateStack::TqGenStateStack(TqGenParameterArray* aParameters)
+    : mParameters(aParameters), mChanges(std::make_unique<std::vector<Change>>()) {}
+
+TqGenStateStack::~TqGenStateStack() {
+    if (!mParameters) return;
+    for (auto it = mChanges->rbegin(); it != mChanges->rend(); ++it) {
+        const Change& change = *it;
+        switch (change.what) {
+        case Change::What::Integer: mParameters->SetIntegerValue(change.name, change.integer); break;
+        case Change::What::Float: mParameters->SetFloatValue(change.name, change.real); break;
+        case Change::What::Enum: mParameters->SetEnumValue(change.name, change.integer); break;
+        case Change::What::Boolean: mParameters->SetBooleanValue(change.name, change.boolean); break;
+        case Change::What::String: mParameters->SetStringValue(change.name, change.text); break;
+        }
+    }
+}
+
+TqResult TqGenStateStack::SetIntegerValue(const TqString& aName, int64_t aValue) {
+    if (!mParameters) return NoArray();
+    Change change{Change::What::Integer, aName};
+    bool known = mParameters->GetIntegerValue(aName, change.integer).IsOK();
+    TqResult result = mParameters->SetIntegerValue(aName, aValue);
+    if (result.IsOK() && known) mChanges->push_back(change);
+    return StackResult(result);
+}
+
+TqResult TqGenStateStack::SetFloatValue(const TqString& aName, double aValue) {
+    if (!mParameters) return NoArray();
+    Change change{Change::What::Float, aName};
+    bool known = mParameters->GetFloatValue(aName, change.real).IsOK();
+    TqResult result = mParameters->SetFloatValue(aName, aValue);
+    if (result.IsOK() && known) mChanges->push_back(change);
+    return StackResult(result);
+}
+
+TqResult TqGenStateStack::SetEnumValue(const TqString& aName, const TqString& aValue) {
+    if (!mParameters) return NoArray();
+    Change change{Change::What::Enum, aName};
+    bool known = mParameters->GetEnumValue(aName, change.integer).IsOK();
+    TqResult result = mParameters->SetEnumValue(aName, aValue);
+    if (result.IsOK() && known) mChanges->push_back(change);
+    return StackResult(result);
+}
+
+TqResult TqGenStateStack::SetEnumValue(const TqString& aName, int64_t aValue) {
+    if (!mParameters) return NoArray();
+    Change change{Change::What::Enum, aName};
+    bool known = mParameters->GetEnumValue(aName, change.integer).IsOK();
+    TqResult result = mParameters->SetEnumValue(aName, aValue);
+    if (result.IsOK() && known) mChanges->push_back(change);
+    return StackResult(result);
+}
+
+TqResult TqGenStateStack::SetBooleanValue(const TqString& aName, bool aValue) {
+    if (!mParameters) return NoArray();
+    Change change{Change::What::Boolean, aName};
+    bool known = mParameters->GetBooleanValue(aName, change.boolean).IsOK();
+    TqResult result = mParameters->SetBooleanValue(aName, aValue);
+    if (result.IsOK() && known) mChanges->push_back(change);
+    return StackResult(result);
+}
+
+TqResult TqGenStateStack::SetStringValue(const TqString& aName, const TqString& aValue) {
+    if (!mParameters) return NoArray();
+    Change change{Change::What::String, aName};
+    bool known = mParameters->GetStringValue(aName, change.text).IsOK();
+    TqResult result = mParameters->SetStringValue(aName, aValue);
+    if (result.IsOK() && known) mChanges->push_back(change);
+    return StackResult(result);
+}
