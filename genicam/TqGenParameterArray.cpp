@@ -38,22 +38,19 @@ void release_chunks(CallFrame& f, bool) { forget_attached(f.slots[0].as<void*>()
 const ResultKind kMostDerivedParameter{make_most_derived, nullptr, nullptr, &decl_text<TqGenParameter*>,
                                        parameter_doc};
 
-PyObject* most_derived_parameter(TqGenParameter* p, CallFrame& f) {
+namespace {
+// The first kind in the list that the node is an instance of names its proxy's type.
+template <class... Kinds>
+SwigTypeInfo* most_derived_type(TqGenParameter* p) {
     SwigTypeInfo* ty = TypeOf<TqGenParameter>::descriptor();
-    if (dynamic_cast<TqGenInteger*>(p))
-        ty = TypeOf<TqGenInteger>::descriptor();
-    else if (dynamic_cast<TqGenFloat*>(p))
-        ty = TypeOf<TqGenFloat>::descriptor();
-    else if (dynamic_cast<TqGenEnum*>(p))
-        ty = TypeOf<TqGenEnum>::descriptor();
-    else if (dynamic_cast<TqGenBoolean*>(p))
-        ty = TypeOf<TqGenBoolean>::descriptor();
-    else if (dynamic_cast<TqGenCommand*>(p))
-        ty = TypeOf<TqGenCommand>::descriptor();
-    else if (dynamic_cast<TqGenString*>(p))
-        ty = TypeOf<TqGenString>::descriptor();
-    else if (dynamic_cast<TqGenRegister*>(p))
-        ty = TypeOf<TqGenRegister>::descriptor();
+    ((dynamic_cast<Kinds*>(p) ? (ty = TypeOf<Kinds>::descriptor(), true) : false) || ...);
+    return ty;
+}
+}  // namespace
+
+PyObject* most_derived_parameter(TqGenParameter* p, CallFrame& f) {
+    SwigTypeInfo* ty = most_derived_type<TqGenInteger, TqGenFloat, TqGenEnum, TqGenBoolean, TqGenCommand,
+                                         TqGenString, TqGenRegister>(p);
     return new_result_proxy(p, ty, 0, f);
 }
 
