@@ -128,21 +128,14 @@ Entries state_stack_entries() {
     };
 }
 
-// The parameter classes, registered so their proxies are instances of the companion's classes; their
-// own operations are declared with them.
+// Classes whose own operations come later, registered so their proxies are instances of the
+// companion's classes.
 template <Text Register, class C>
 Entries registered_only() {
     return {registration<Register, C>()};
 }
 
-Entries parameter_entries() { return registered_only<"TqGenParameter_swigregister", TqGenParameter>(); }
-Entries integer_entries() { return registered_only<"TqGenInteger_swigregister", TqGenInteger>(); }
-Entries float_entries() { return registered_only<"TqGenFloat_swigregister", TqGenFloat>(); }
 Entries enum_entries() { return registered_only<"TqGenEnum_swigregister", TqGenEnum>(); }
-Entries boolean_entries() { return registered_only<"TqGenBoolean_swigregister", TqGenBoolean>(); }
-Entries command_entries() { return registered_only<"TqGenCommand_swigregister", TqGenCommand>(); }
-Entries string_parameter_entries() { return registered_only<"TqGenString_swigregister", TqGenString>(); }
-Entries register_entries() { return registered_only<"TqGenRegister_swigregister", TqGenRegister>(); }
 Entries category_entries() { return registered_only<"TqGenCategory_swigregister", TqGenCategory>(); }
 
 }  // namespace kivo::module

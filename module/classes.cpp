@@ -50,6 +50,7 @@ const std::vector<ClassRow>& class_table() {
         {"TqGenString", T::TqGenString, {same(T::TqGenParameter)}, string_parameter_entries, false},
         {"TqGenRegister", T::TqGenRegister, {same(T::TqGenParameter)}, register_entries, false},
         {"TqGenCategory", T::TqGenCategory, {}, category_entries, false},
+        {"TqGenParameterList", T::TqGenParameterList, {}, parameter_list_entries, false},
         {"TqGenEventSink", T::TqGenEventSink, {}, nullptr, false},
         // Devices.
         {"TqInterface", T::TqInterface, {}, nullptr, false},

@@ -44,6 +44,8 @@ class TqGenCommand;
 class TqGenString;
 class TqGenRegister;
 class TqGenCategory;
+class TqGenParameterList;
+class TqGenEventSink;
 namespace TQ_GENAPI_NS {
 class INodeMap;
 class INode;
@@ -72,6 +74,8 @@ KIVO_BIND_CLASS(TqGenCommand)
 KIVO_BIND_CLASS(TqGenString)
 KIVO_BIND_CLASS(TqGenRegister)
 KIVO_BIND_CLASS(TqGenCategory)
+KIVO_BIND_CLASS(TqGenParameterList)
+KIVO_BIND_CLASS(TqGenEventSink)
 template <>
 struct kivo::rt::TypeOf<TQ_GENAPI_NS::INodeMap> {
     static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TQ_GENAPI_NS__INodeMap); }

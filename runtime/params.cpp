@@ -208,6 +208,13 @@ std::string array_doc_type(const ParamShape&) { return ":py:class:`numpy.ndarray
 
 }  // namespace
 
+// The proxy takes the object over: the slot's cleanup no longer deletes it.
+PyObject* out_made(Slot& s, const ParamShape& p, CallFrame&) {
+    PyObject* proxy = SwigPyObject_NewPointerObject(s.as<void*>(), p.descriptor(), SwigNew_Own);
+    if (proxy) s.cleanup = nullptr;
+    return proxy;
+}
+
 // {convert, report, prepare, output, precedence, always_present, doc_type}
 const ParamKind kSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 const ParamKind kConstSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer + 1, false, nullptr};

@@ -200,6 +200,32 @@ struct ParamOf<Present<T>> : ParamOf<T> {
     static constexpr uint8_t flags = ParamOf<T>::flags | Param_Present;
 };
 
+// A class object made on the heap for the SDK to fill; present whatever the call's result, as a new
+// owning proxy. Deleted again when the call fails before handing it over.
+PyObject* out_made(Slot& s, const ParamShape& p, CallFrame& f);
+std::string class_doc_type(const char* name);
+template <Bound T>
+struct MadeOutput {
+    static void destroy(Slot& s) {
+        delete static_cast<T*>(s.as<void*>());
+        s.cleanup = nullptr;
+    }
+    static void prepare(Slot& s) {
+        s.as<void*>() = new T();
+        s.cleanup = destroy;
+    }
+    static std::string doc(const ParamShape&) { return class_doc_type(TypeOf<T>::name); }
+    static constexpr ParamKind kind{nullptr, nullptr, prepare, out_made, 0, true, doc};
+};
+template <Bound T>
+struct ParamOf<Made<T&>> {
+    static constexpr const ParamKind* kind() { return &MadeOutput<T>::kind; }
+    static constexpr uint8_t flags = Param_Output | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = &descriptor_of<T>;
+    static T& take(Slot& s) { return *static_cast<T*>(s.as<void*>()); }
+};
+
 // A parameter the call may leave out: its default value is written into the slot.
 template <class T, auto V>
 struct ParamOf<WithDefault<T, V>> : ParamOf<T> {

@@ -48,6 +48,8 @@ template <class T>
 struct In {};   // a non-const reference taken from Python
 template <class T>
 struct Present {};   // an output that is present whatever the call's result
+template <class T>
+struct Made {};   // a class reference the SDK fills: made new for the call, handed to Python owned
 template <class T, auto V>
 struct WithDefault {};   // T with a default value: the call may leave it out
 template <class Ptr, class Len>
@@ -139,6 +141,8 @@ template <class T>
 struct Decl<In<T>> : Decl<T> {};
 template <class T>
 struct Decl<Present<T>> : Decl<T> {};
+template <class T>
+struct Decl<Made<T>> : Decl<T> {};
 template <class T, auto V>
 struct Decl<WithDefault<T, V>> : Decl<T> {};
 

@@ -1,10 +1,353 @@
 #include "TqGenParameter.h"
 
-// The parameter shells: each holds the engine node it stands for (TqGenNodeMap.h); the parameter
-// array makes them at load and owns them.
+#include "TqGenNodeMap.h"
 
-TqGenParameter::TqGenParameter(TqGenICamLib::Node* aNode) : mNode(aNode) {}
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+// The parameter shells: each holds the engine node it stands for (TqGenNodeMap.h); the parameter
+// array makes them at load and owns them. Every operation is one call into the node map.
+
+using TqGenICamLib::Kind;
+using TqGenICamLib::Node;
+using TqGenICamLib::NodeMap;
+
+namespace {
+
+TqString Text(const std::string& aText) { return TqString(aText.c_str(), static_cast<unsigned int>(aText.size())); }
+
+NodeMap& MapOf(const Node* aNode) { return *aNode->map; }
+
+// Writes a text out-value only when the read succeeds.
+template <class Read>
+TqResult ReadText(TqString& aOut, Read aRead) {
+    std::string text;
+    TqResult result = aRead(text);
+    if (result.IsOK()) aOut = Text(text);
+    return result;
+}
+
+TqResult Refused(const Node* aNode, const std::string& aWhy) {
+    return TqResult(TQ_INVALID_PARAMETER, Text(aNode->name + ": " + aWhy));
+}
+
+bool ParseInteger(const std::string& aText, int64_t& aValue) {
+    if (aText.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long long value = std::strtoll(aText.c_str(), &end, 0);   // decimal, 0x hexadecimal
+    if (errno == ERANGE || end != aText.c_str() + aText.size()) return false;
+    aValue = value;
+    return true;
+}
+
+}  // namespace
+
+TqGenParameter::TqGenParameter(Node* aNode) : mNode(aNode) {}
 TqGenParameter::~TqGenParameter() = default;
+
+TqResult TqGenParameter::GetName(TqString& aName) const {
+    aName = Text(mNode->name);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::GetType(TqGenType& aType) const {
+    aType = TqGenICamLib::ParameterType(mNode->kind);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::GetCategory(TqString& aCategory) const {
+    if (!mNode->parentCategory) return TqResult(TQ_NOT_FOUND, Text(mNode->name + ": listed by no category"));
+    aCategory = Text(mNode->parentCategory->name);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::GetToolTip(TqString& aToolTip) const {
+    aToolTip = Text(mNode->toolTip);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::GetDescription(TqString& aDescription) const {
+    aDescription = Text(mNode->description);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::GetDisplayName(TqString& aDisplayName) const {
+    aDisplayName = Text(mNode->displayName.empty() ? mNode->name : mNode->displayName);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::GetNameSpace(TqGenNameSpace& aNameSpace) const {
+    aNameSpace = mNode->nameSpace;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsValueCached(bool& aCached) const {
+    aCached = MapOf(mNode).IsValueCached(mNode);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsPersistent(bool& aPersistent) const {
+    aPersistent = mNode->streamable && MapOf(mNode).GetAccessMode(mNode) == TqGenAccessModeReadWrite;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsImplemented(bool& aImplemented) const {
+    aImplemented = MapOf(mNode).IsImplemented(mNode);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsAvailable(bool& aAvailable) const {
+    aAvailable = MapOf(mNode).IsAvailable(mNode);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsWritable(bool& aWritable) const {
+    aWritable = MapOf(mNode).IsWritable(mNode);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsReadable(bool& aReadable) const {
+    aReadable = MapOf(mNode).IsReadable(mNode);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsStreamable(bool& aStreamable) const {
+    aStreamable = mNode->streamable;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::GetVisibility(TqGenVisibility& aVisibility) const {
+    aVisibility = mNode->visibility;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsVisible(TqGenVisibility aCurrentVisibility, bool& aVisible) const {
+    if (aCurrentVisibility < TqGenVisibilityBeginner || aCurrentVisibility > TqGenVisibilityInvisible)
+        return TqResult(TQ_INVALID_PARAMETER, TqString("not a visibility level"));
+    aVisible = mNode->visibility <= aCurrentVisibility;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::IsSelector(bool& aSelector) const {
+    aSelector = !mNode->selected.empty();
+    return TqResult(TQ_OK);
+}
+
+namespace {
+TqResult FillList(const std::vector<Node*>& aNodes, TqGenParameterList& aList) {
+    aList.Clear();
+    for (Node* node : aNodes)
+        if (node->parameter) aList.Add(node->parameter);
+    return TqResult(TQ_OK);
+}
+}  // namespace
+
+TqResult TqGenParameter::GetSelectedParameters(TqGenParameterList& aList) const {
+    return FillList(mNode->selected, aList);
+}
+
+TqResult TqGenParameter::GetSelectingParameters(TqGenParameterList& aList) const {
+    return FillList(mNode->selecting, aList);
+}
+
+TqResult TqGenParameter::RegisterEventSink(TqGenEventSink* aEventSink) {
+    if (!aEventSink) return TqResult(TQ_INVALID_PARAMETER, TqString("no event sink"));
+    if (std::find(mSinks.begin(), mSinks.end(), aEventSink) != mSinks.end())
+        return TqResult(TQ_STATE_ERROR, TqString("the event sink is registered already"));
+    mSinks.push_back(aEventSink);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenParameter::UnregisterEventSink(TqGenEventSink* aEventSink) {
+    auto it = std::find(mSinks.begin(), mSinks.end(), aEventSink);
+    if (!aEventSink || it == mSinks.end()) return TqResult(TQ_NOT_FOUND, TqString("the event sink is not registered"));
+    mSinks.erase(it);
+    return TqResult(TQ_OK);
+}
+
+std::vector<TqGenEventSink*> TqGenParameter::GetEventSinks() const { return mSinks; }
+
+// Text forms: integers in decimal (hexadecimal with a 0x prefix for a HexNumber representation),
+// floats with the shortest text that reads back the same value, enumerations as the entry's name,
+// booleans as "true"/"false" (also taken: "1"/"0"), strings as they are, registers as two
+// hexadecimal digits per byte. Commands have no value.
+TqResult TqGenParameter::ToString(TqString& aValue) const {
+    NodeMap& map = MapOf(mNode);
+    switch (TqGenICamLib::ParameterType(mNode->kind)) {
+    case TqGenTypeInteger: {
+        int64_t value = 0;
+        TqResult result = map.GetInteger(mNode, value);
+        if (!result.IsOK()) return result;
+        char text[32];
+        if (map.GetRepresentation(mNode) == TqGenRepresentationHexNumber)
+            std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+        else
+            std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+        aValue = TqString(text);
+        return result;
+    }
+    case TqGenTypeFloat: {
+        double value = 0;
+        TqResult result = map.GetFloat(mNode, value);
+        if (!result.IsOK()) return result;
+        char text[40];
+        for (int digits = 6; digits <= 17; ++digits) {
+            std::snprintf(text, sizeof text, "%.*g", digits, value);
+            if (std::strtod(text, nullptr) == value) break;
+        }
+        aValue = TqString(text);
+        return result;
+    }
+    case TqGenTypeEnum: {
+        Node* entry = nullptr;
+        TqResult result = map.GetEnumEntry(mNode, entry);
+        if (result.IsOK()) aValue = Text(entry->name);
+        return result;
+    }
+    case TqGenTypeBoolean: {
+        bool value = false;
+        TqResult result = map.GetBoolean(mNode, value);
+        if (result.IsOK()) aValue = TqString(value ? "true" : "false");
+        return result;
+    }
+    case TqGenTypeString:
+        return ReadText(aValue, [&](std::string& text) { return map.GetString(mNode, text); });
+    case TqGenTypeRegister: {
+        int64_t length = 0;
+        TqResult result = map.GetRegisterLength(mNode, length);
+        std::vector<uint8_t> bytes(static_cast<size_t>(length));
+        if (result.IsOK()) result = map.GetRegister(mNode, bytes.data(), length);
+        if (!result.IsOK()) return result;
+        static const char digits[] = "0123456789ABCDEF";
+        std::string text;
+        text.reserve(bytes.size() * 2);
+        for (uint8_t b : bytes) {
+            text += digits[b >> 4];
+            text += digits[b & 15];
+        }
+        aValue = Text(text);
+        return result;
+    }
+    default:
+        return TqResult(TQ_NOT_SUPPORTED, Text(mNode->name + ": a " + TqGenICamLib::KindName(mNode->kind) +
+                                               " has no value as text"));
+    }
+}
+
+TqResult TqGenParameter::FromString(const TqString& aValue) {
+    NodeMap& map = MapOf(mNode);
+    const std::string text = aValue.GetAscii();
+    switch (TqGenICamLib::ParameterType(mNode->kind)) {
+    case TqGenTypeInteger: {
+        int64_t value = 0;
+        if (!ParseInteger(text, value)) return Refused(mNode, "\"" + text + "\" is not an integer");
+        return map.SetInteger(mNode, value);
+    }
+    case TqGenTypeFloat: {
+        char* end = nullptr;
+        double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || end != text.c_str() + text.size() || std::isnan(value))
+            return Refused(mNode, "\"" + text + "\" is not a number");
+        return map.SetFloat(mNode, value);
+    }
+    case TqGenTypeEnum:
+        return map.SetEnumName(mNode, text);
+    case TqGenTypeBoolean:
+        if (text == "true" || text == "True" || text == "1") return map.SetBoolean(mNode, true);
+        if (text == "false" || text == "False" || text == "0") return map.SetBoolean(mNode, false);
+        return Refused(mNode, "\"" + text + "\" is not true or false");
+    case TqGenTypeString:
+        return map.SetString(mNode, text);
+    case TqGenTypeRegister: {
+        if (text.size() % 2) return Refused(mNode, "hexadecimal text needs two digits per byte");
+        std::vector<uint8_t> bytes(text.size() / 2);
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            int64_t byte = 0;
+            std::string pair = "0x" + text.substr(2 * i, 2);
+            if (!std::isxdigit(static_cast<unsigned char>(text[2 * i])) ||
+                !std::isxdigit(static_cast<unsigned char>(text[2 * i + 1])) || !ParseInteger(pair, byte))
+                return Refused(mNode, "\"" + text + "\" is not hexadecimal");
+            bytes[i] = static_cast<uint8_t>(byte);
+        }
+        return map.SetRegister(mNode, bytes.data(), static_cast<int64_t>(bytes.size()));
+    }
+    default:
+        return TqResult(TQ_NOT_SUPPORTED, Text(mNode->name + ": a " + TqGenICamLib::KindName(mNode->kind) +
+                                               " takes no value as text"));
+    }
+}
+
+TQ_GENAPI_NS::INode* TqGenParameter::GetNode() { return reinterpret_cast<TQ_GENAPI_NS::INode*>(mNode); }
+bool TqGenParameter::GetUpdatesEnabled() { return mUpdatesEnabled; }
+void TqGenParameter::SetUpdatesEnabled(bool aEnabled) { mUpdatesEnabled = aEnabled; }
+
+// ---- the kinds ----
+
+TqResult TqGenInteger::SetValue(int64_t aValue) { return MapOf(mNode).SetInteger(mNode, aValue); }
+TqResult TqGenInteger::GetValue(int64_t& aValue) const { return MapOf(mNode).GetInteger(mNode, aValue); }
+TqResult TqGenInteger::GetMin(int64_t& aMin) const { return MapOf(mNode).GetIntegerMin(mNode, aMin); }
+TqResult TqGenInteger::GetMax(int64_t& aMax) const { return MapOf(mNode).GetIntegerMax(mNode, aMax); }
+TqResult TqGenInteger::GetIncrement(int64_t& aIncrement) const { return MapOf(mNode).GetIntegerInc(mNode, aIncrement); }
+TqResult TqGenInteger::GetRepresentation(TqGenRepresentation& aRepresentation) const {
+    aRepresentation = MapOf(mNode).GetRepresentation(mNode);
+    return TqResult(TQ_OK);
+}
+TqResult TqGenInteger::GetUnit(TqString& aUnit) const {
+    aUnit = Text(MapOf(mNode).GetUnit(mNode));
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenFloat::SetValue(double aValue) { return MapOf(mNode).SetFloat(mNode, aValue); }
+TqResult TqGenFloat::GetValue(double& aValue) const { return MapOf(mNode).GetFloat(mNode, aValue); }
+TqResult TqGenFloat::GetMin(double& aMin) const { return MapOf(mNode).GetFloatMin(mNode, aMin); }
+TqResult TqGenFloat::GetMax(double& aMax) const { return MapOf(mNode).GetFloatMax(mNode, aMax); }
+TqResult TqGenFloat::GetRepresentation(TqGenRepresentation& aRepresentation) const {
+    aRepresentation = MapOf(mNode).GetRepresentation(mNode);
+    return TqResult(TQ_OK);
+}
+TqResult TqGenFloat::GetUnit(TqString& aUnit) const {
+    aUnit = Text(MapOf(mNode).GetUnit(mNode));
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenBoolean::SetValue(bool aValue) { return MapOf(mNode).SetBoolean(mNode, aValue); }
+TqResult TqGenBoolean::GetValue(bool& aValue) const { return MapOf(mNode).GetBoolean(mNode, aValue); }
+
+TqResult TqGenCommand::Execute() { return MapOf(mNode).Execute(mNode); }
+TqResult TqGenCommand::IsDone(bool& aDone) { return MapOf(mNode).IsDone(mNode, aDone); }
+
+TqResult TqGenString::SetValue(const TqString& aValue) { return MapOf(mNode).SetString(mNode, aValue.GetAscii()); }
+TqResult TqGenString::GetValue(TqString& aValue) const {
+    return ReadText(aValue, [&](std::string& text) { return MapOf(mNode).GetString(mNode, text); });
+}
+TqResult TqGenString::GetMaxLength(int64_t& aMaxLength) const {
+    return MapOf(mNode).GetStringMaxLength(mNode, aMaxLength);
+}
+
+TqResult TqGenRegister::Set(const uint8_t* aBuffer, int64_t aLength) {
+    return MapOf(mNode).SetRegister(mNode, aBuffer, aLength);
+}
+TqResult TqGenRegister::Get(uint8_t* aBuffer, int64_t aLength) const {
+    return MapOf(mNode).GetRegister(mNode, aBuffer, aLength);
+}
+TqResult TqGenRegister::GetLength(int64_t& aLength) const { return MapOf(mNode).GetRegisterLength(mNode, aLength); }
+
+// ---- lists ----
 
 TqGenParameterList::TqGenParameterList() = default;
 TqGenParameterList::~TqGenParameterList() = default;
+void TqGenParameterList::Clear() {
+    mItems.clear();
+    mCursor = 0;
+}
+void TqGenParameterList::Add(TqGenParameter* aParameter) { mItems.push_back(aParameter); }
+uint32_t TqGenParameterList::GetSize() const { return static_cast<uint32_t>(mItems.size()); }
+TqGenParameter* TqGenParameterList::GetItem(uint32_t aIndex) const {
+    return aIndex < mItems.size() ? mItems[aIndex] : nullptr;
+}

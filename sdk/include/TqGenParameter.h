@@ -22,6 +22,10 @@ class Node;
 class TqGenEventSink;
 class TqGenParameterList;
 
+namespace TQ_GENAPI_NS {
+class INode;   // the node behind a parameter: an opaque handle for callers
+}
+
 class TQ_GENICAM_API TqGenParameter {
 public:
     explicit TqGenParameter(TqGenICamLib::Node* aNode);
@@ -29,22 +33,77 @@ public:
     TqGenParameter(const TqGenParameter&) = delete;
     TqGenParameter& operator=(const TqGenParameter&) = delete;
 
+    // Descriptive attributes (empty text where the description gives none).
+    TqResult GetName(TqString& aName) const;
+    TqResult GetType(TqGenType& aType) const;
+    TqResult GetCategory(TqString& aCategory) const;   // the name of the first category listing it
+    TqResult GetToolTip(TqString& aToolTip) const;
+    TqResult GetDescription(TqString& aDescription) const;
+    TqResult GetDisplayName(TqString& aDisplayName) const;   // the name when the description gives none
+    TqResult GetNameSpace(TqGenNameSpace& aNameSpace) const;
+
+    // State now, from the node map (availability, locks and access modes are evaluated).
+    TqResult IsValueCached(bool& aCached) const;
+    TqResult IsPersistent(bool& aPersistent) const;   // streamable and read-write
+    TqResult IsImplemented(bool& aImplemented) const;
+    TqResult IsAvailable(bool& aAvailable) const;
+    TqResult IsWritable(bool& aWritable) const;
+    TqResult IsReadable(bool& aReadable) const;
+    TqResult IsStreamable(bool& aStreamable) const;
+    TqResult GetVisibility(TqGenVisibility& aVisibility) const;
+    // Whether the feature shows at a user level: its visibility is at most aCurrentVisibility.
+    TqResult IsVisible(TqGenVisibility aCurrentVisibility, bool& aVisible) const;
+
+    // Selectors: the features this one selects, and the selectors that select it.
+    TqResult IsSelector(bool& aSelector) const;
+    TqResult GetSelectedParameters(TqGenParameterList& aList) const;
+    TqResult GetSelectingParameters(TqGenParameterList& aList) const;
+
+    // Sinks told of changes to the feature; a sink is registered once, and dropped with the feature.
+    TqResult RegisterEventSink(TqGenEventSink* aEventSink);
+    TqResult UnregisterEventSink(TqGenEventSink* aEventSink);
+
+    // The value as text, in the form of the kind (see TqGenParameter.cpp).
+    TqResult ToString(TqString& aValue) const;
+    TqResult FromString(const TqString& aValue);
+
+    TQ_GENAPI_NS::INode* GetNode();
+    bool GetUpdatesEnabled();
+    void SetUpdatesEnabled(bool aEnabled);
+
     TqGenICamLib::Node* GetEngineNode() const { return mNode; }   // the stand-in's own
+    // The sinks now registered, in registration order (the stand-in's own).
+    std::vector<TqGenEventSink*> GetEventSinks() const;
 
 protected:
     TqGenICamLib::Node* mNode;
 
 private:
+    std::vector<TqGenEventSink*> mSinks;
+    bool mUpdatesEnabled = true;
     TqLiveObjects::Counter mCounter{"TqGenParameter"};
 };
 
 class TQ_GENICAM_API TqGenInteger : public TqGenParameter {
 public:
     using TqGenParameter::TqGenParameter;
+    TqResult SetValue(int64_t aValue);
+    TqResult GetValue(int64_t& aValue) const;
+    TqResult GetMin(int64_t& aMin) const;
+    TqResult GetMax(int64_t& aMax) const;
+    TqResult GetIncrement(int64_t& aIncrement) const;
+    TqResult GetRepresentation(TqGenRepresentation& aRepresentation) const;
+    TqResult GetUnit(TqString& aUnit) const;
 };
 class TQ_GENICAM_API TqGenFloat : public TqGenParameter {
 public:
     using TqGenParameter::TqGenParameter;
+    TqResult SetValue(double aValue);
+    TqResult GetValue(double& aValue) const;
+    TqResult GetMin(double& aMin) const;
+    TqResult GetMax(double& aMax) const;
+    TqResult GetRepresentation(TqGenRepresentation& aRepresentation) const;
+    TqResult GetUnit(TqString& aUnit) const;
 };
 class TQ_GENICAM_API TqGenEnum : public TqGenParameter {
 public:
@@ -53,18 +112,29 @@ public:
 class TQ_GENICAM_API TqGenBoolean : public TqGenParameter {
 public:
     using TqGenParameter::TqGenParameter;
+    TqResult SetValue(bool aValue);
+    TqResult GetValue(bool& aValue) const;
 };
 class TQ_GENICAM_API TqGenCommand : public TqGenParameter {
 public:
     using TqGenParameter::TqGenParameter;
+    TqResult Execute();
+    TqResult IsDone(bool& aDone);
 };
 class TQ_GENICAM_API TqGenString : public TqGenParameter {
 public:
     using TqGenParameter::TqGenParameter;
+    TqResult SetValue(const TqString& aValue);
+    TqResult GetValue(TqString& aValue) const;
+    TqResult GetMaxLength(int64_t& aMaxLength) const;
 };
 class TQ_GENICAM_API TqGenRegister : public TqGenParameter {
 public:
     using TqGenParameter::TqGenParameter;
+    // Whole or partial transfers from the register's first byte: aLength from 0 to GetLength.
+    TqResult Set(const uint8_t* aBuffer, int64_t aLength);
+    TqResult Get(uint8_t* aBuffer, int64_t aLength) const;
+    TqResult GetLength(int64_t& aLength) const;
 };
 
 class TQ_GENICAM_API TqGenEnumEntry {
@@ -96,6 +166,11 @@ class TQ_GENICAM_API TqGenParameterList {
 public:
     TqGenParameterList();
     virtual ~TqGenParameterList();
+
+    void Clear();
+    void Add(TqGenParameter* aParameter);
+    uint32_t GetSize() const;
+    TqGenParameter* GetItem(uint32_t aIndex) const;   // null past the end
 
 protected:
     std::vector<TqGenParameter*> mItems;

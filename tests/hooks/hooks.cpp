@@ -13,6 +13,7 @@
 #include "TqBuffer.h"
 #include "TqChunkData.h"
 #include "TqGenParameterArray.h"
+#include "TqGenParameter.h"
 #include "TqImage.h"
 #include "TqRawData.h"
 #include "TqLiveObjects.h"
@@ -416,6 +417,24 @@ PyObject* integer_reads(PyObject*, PyObject* args) {
     return PyFloat_FromDouble(ns / static_cast<double>(n));
 }
 
+// parameter_list_names(list): the names of a parameter list's items, in order.
+PyObject* parameter_list_names(PyObject*, PyObject* proxy) {
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqGenParameterList), 0,
+                                nullptr) < 0 || !p)
+        return PyErr_Format(PyExc_TypeError, "a parameter list is needed");
+    auto* list = static_cast<TqGenParameterList*>(p);
+    PyObject* names = PyList_New(0);
+    for (uint32_t i = 0; names && i < list->GetSize(); ++i) {
+        TqString name;
+        list->GetItem(i)->GetName(name);
+        PyObject* text = PyUnicode_FromString(name.GetAscii());
+        if (!text || PyList_Append(names, text) < 0) Py_CLEAR(names);
+        Py_XDECREF(text);
+    }
+    return names;
+}
+
 // fill_reception(buffer, payload_type, fields): records a received block in the buffer as a stream
 // does; fields is a dict of TqBufferReception members without their "m" ("BlockID": 5, ...), and
 // "MissingPacketGroups" a list of (first, last) pairs.
@@ -723,6 +742,7 @@ PyMethodDef kHookMethods[] = {
     {"buffer_image", buffer_image, METH_O, nullptr},
     {"load_parameters", load_parameters, METH_VARARGS, nullptr},
     {"integer_reads", integer_reads, METH_VARARGS, nullptr},
+    {"parameter_list_names", parameter_list_names, METH_O, nullptr},
     {"fill_reception", fill_reception, METH_VARARGS, nullptr},
     {"buffer_raw_data", buffer_raw_data, METH_O, nullptr},
     {"image_interface", image_interface, METH_O, nullptr},
