@@ -77,6 +77,16 @@ def genicam_tour():
     print("ExposureTime while the state stack lives:", camera.GetFloatValue("ExposureTime")[1])
     del stack
     print("ExposureTime after it:", camera.GetFloatValue("ExposureTime")[1])
+    exposure = camera.Get("ExposureTime")
+    print("%s: %s %s (from %s to %s)" % (exposure.GetDisplayName()[1], exposure.ToString()[1], exposure.GetUnit()[1],
+                                         exposure.GetMin()[1], exposure.GetMax()[1]))
+    selector, gain = camera.Get("GainSelector"), camera.Get("Gain")
+    for channel, value in (("Red", 2.0), ("Blue", 4.5)):
+        selector.FromString(channel)
+        gain.SetValue(value)
+    for channel in ("Red", "Blue"):
+        selector.FromString(channel)
+        print("Gain of", channel, "=", gain.GetValue()[1], gain.GetUnit()[1])
 
 
 if __name__ == "__main__":
