@@ -1,4 +1,4 @@
-"""Shared fixtures: the built modules and the leak-accounting helper."""
+"""Shared fixtures: the built modules, the camera's parameter array and the leak-accounting helper."""
 
 import contextlib
 import gc
@@ -37,6 +37,18 @@ def k():
 def hooks():
     """The test-only module on the same runtime."""
     return _kivo_testhooks
+
+
+CAMERA_XML = os.path.join(os.path.dirname(os.path.abspath(__file__)), "genicam", "camera.xml")
+
+
+@pytest.fixture
+def camera():
+    """A parameter array built from the camera description in tests/genicam."""
+    with open(CAMERA_XML) as f:
+        array = _kivo_testhooks.load_parameters(f.read())
+    assert type(array) is kivo_python64.TqGenParameterArray, str(array.GetDescription())
+    return array
 
 
 def _live():

@@ -12,7 +12,7 @@ import pytest
 
 from conftest import arg, raises
 
-FIXTURE = os.path.join(os.path.dirname(__file__), "genicam", "camera.xml")
+from conftest import CAMERA_XML as FIXTURE
 NO_STRING = "Argument %d: failed to create TqString from Python string"
 
 
@@ -29,13 +29,6 @@ SET_ENUM = prototypes("TqGenParameterArray_SetEnumValue",
                       "TqGenParameterArray::SetEnumValue(TqString const &,TqString const &)",
                       "TqGenParameterArray::SetEnumValue(TqString const &,int64_t)")
 
-
-@pytest.fixture
-def camera(k, hooks):
-    with open(FIXTURE) as f:
-        array = hooks.load_parameters(f.read())
-    assert type(array) is k.TqGenParameterArray, str(array.GetDescription())
-    return array
 
 
 KINDS = [("Width", "TqGenInteger"), ("ExposureTime", "TqGenFloat"), ("PixelFormat", "TqGenEnum"),

@@ -3,22 +3,13 @@
 event sink registration, value text, register transfers, and which proxies each function takes."""
 
 import ctypes
-import os
 import sys
 
 import pytest
 
 from conftest import arg, raises
 
-FIXTURE = os.path.join(os.path.dirname(__file__), "genicam", "camera.xml")
 
-
-@pytest.fixture
-def camera(k, hooks):
-    with open(FIXTURE) as f:
-        array = hooks.load_parameters(f.read())
-    assert type(array) is k.TqGenParameterArray, str(array.GetDescription())
-    return array
 
 
 def ok(pair):
