@@ -19,6 +19,10 @@ struct RegisterMemory {};
 
 SwigTypeInfo* byte_pointer_type() { return type(TypeId::unsigned_char); }
 
+// The enumeration's current value, read through a self that is not const.
+TqResult enum_value_text(TqGenEnum* e, TqString& aValue) { return e->GetValue(aValue); }
+TqResult enum_value_int(TqGenEnum* e, int64_t& aValue) { return e->GetValue(aValue); }
+
 }  // namespace
 }  // namespace kivo::module
 
@@ -93,6 +97,57 @@ Entries float_entries() {
     };
 }
 
+Entries enum_entries() {
+    using E = TqGenEnum;
+    using Entry = Present<const TqGenEnumEntry**>;
+    return {
+        // An int picks the integer form; text, or None (refused by it), the string form.
+        overloaded<"TqGenEnum_SetValue">(
+            meth<member<TqResult(int64_t)>(&E::SetValue)>("aValue"),
+            meth<member<TqResult(const TqString&)>(&E::SetValue), NoneCommitsFrom<2>>("aValue")),
+        method<"TqGenEnum_GetEntriesCount", &E::GetEntriesCount>("aCount"),
+        method<"TqGenEnum_GetEntryByName", &E::GetEntryByName, Default, Params<const TqString&, Entry>>("aEntryName",
+                                                                                                       "aEntry"),
+        method<"TqGenEnum_GetEntryByIndex", &E::GetEntryByIndex, Default, Params<int64_t, Entry>>("aIndex", "aEntry"),
+        method<"TqGenEnum_GetEntryByValue", &E::GetEntryByValue, Default, Params<int64_t, Entry>>("aValue", "aEntry"),
+        method<"TqGenEnum_GetValueString", &enum_value_text>("aValue"),
+        method<"TqGenEnum_GetValueInt", &enum_value_int>("aValue"),
+        registration<"TqGenEnum_swigregister", E>(),
+    };
+}
+
+Entries enum_entry_entries() {
+    using N = TqGenEnumEntry;
+    return {
+        method<"TqGenEnumEntry_GetValue", &N::GetValue>("aValue"),
+        method<"TqGenEnumEntry_GetName", &N::GetName>("aName"),
+        method<"TqGenEnumEntry_GetToolTip", &N::GetToolTip>("aToolTip"),
+        method<"TqGenEnumEntry_GetDescription", &N::GetDescription>("aDescription"),
+        method<"TqGenEnumEntry_GetVisibility", &N::GetVisibility>("aVisibility"),
+        method<"TqGenEnumEntry_GetDisplayName", &N::GetDisplayName>("aDisplayName"),
+        method<"TqGenEnumEntry_GetNameSpace", &N::GetNameSpace>("aNameSpace"),
+        method<"TqGenEnumEntry_IsVisible", &N::IsVisible>("aVisibility", "aVisible"),
+        method<"TqGenEnumEntry_IsAvailable", &N::IsAvailable>("aAvailable"),
+        registration<"TqGenEnumEntry_swigregister", N>(),
+    };
+}
+
+Entries category_entries() {
+    using C = TqGenCategory;
+    return {
+        method<"TqGenCategory_GetName", &C::GetName>("aName"),
+        method<"TqGenCategory_GetToolTip", &C::GetToolTip>("aToolTip"),
+        method<"TqGenCategory_GetDescription", &C::GetDescription>("aDescription"),
+        method<"TqGenCategory_GetDisplayName", &C::GetDisplayName>("aDisplayName"),
+        method<"TqGenCategory_GetNameSpace", &C::GetNameSpace>("aNameSpace"),
+        method<"TqGenCategory_GetVisibility", &C::GetVisibility>("aVisibility"),
+        method<"TqGenCategory_IsVisible", &C::IsVisible>("aCurrentVisibility", "aVisible"),
+        method<"TqGenCategory_IsImplemented", &C::IsImplemented>("aImplemented"),
+        method<"TqGenCategory_GetNode", &C::GetNode>(),
+        registration<"TqGenCategory_swigregister", C>(),
+    };
+}
+
 Entries boolean_entries() {
     return {
         method<"TqGenBoolean_SetValue", &TqGenBoolean::SetValue>("aValue"),
@@ -129,13 +184,21 @@ Entries register_entries() {
     };
 }
 
-// Lists are made here for the selector queries and owned by their proxies; their items are the
-// array's parameters.
+// Lists hold the array's parameters, not their proxies: an item lives as long as its array. Items
+// come back typed by their most derived kind.
 Entries parameter_list_entries() {
+    using L = TqGenParameterList;
     return {
-        constructor_entry<"new_TqGenParameterList", TqGenParameterList>(),
-        delete_entry<"delete_TqGenParameterList", TqGenParameterList>(),
-        registration<"TqGenParameterList_swigregister", TqGenParameterList>(),
+        documented_as(constructor_entry<"new_TqGenParameterList", L>(), "Constructor"),
+        documented_as(delete_entry<"delete_TqGenParameterList", L>(), "Destructor"),
+        documented_as(method<"TqGenParameterList_Clear", &L::Clear>(), "Clears the parameter list"),
+        method<"TqGenParameterList_Add", &L::Add>("aParameter"),
+        method<"TqGenParameterList_GetSize", &L::GetSize>(),
+        method<"TqGenParameterList_GetItem", &L::GetItem, MostDerived<>>("aIndex"),
+        prototyped_as(method<"TqGenParameterList___getitem__", &L::operator[], MostDerived<>>("aIndex"), "operator []"),
+        method<"TqGenParameterList_GetFirst", &L::GetFirst, MostDerived<>>(),
+        method<"TqGenParameterList_GetNext", &L::GetNext, MostDerived<>>(),
+        registration<"TqGenParameterList_swigregister", L>(),
         initialisation<"TqGenParameterList_swiginit">(),
     };
 }

@@ -128,14 +128,4 @@ Entries state_stack_entries() {
     };
 }
 
-// Classes whose own operations come later, registered so their proxies are instances of the
-// companion's classes.
-template <Text Register, class C>
-Entries registered_only() {
-    return {registration<Register, C>()};
-}
-
-Entries enum_entries() { return registered_only<"TqGenEnum_swigregister", TqGenEnum>(); }
-Entries category_entries() { return registered_only<"TqGenCategory_swigregister", TqGenCategory>(); }
-
 }  // namespace kivo::module

@@ -49,6 +49,7 @@ const std::vector<ClassRow>& class_table() {
         {"TqGenCommand", T::TqGenCommand, {same(T::TqGenParameter)}, command_entries, false},
         {"TqGenString", T::TqGenString, {same(T::TqGenParameter)}, string_parameter_entries, false},
         {"TqGenRegister", T::TqGenRegister, {same(T::TqGenParameter)}, register_entries, false},
+        {"TqGenEnumEntry", T::TqGenEnumEntry, {}, enum_entry_entries, false},
         {"TqGenCategory", T::TqGenCategory, {}, category_entries, false},
         {"TqGenParameterList", T::TqGenParameterList, {}, parameter_list_entries, false},
         {"TqGenEventSink", T::TqGenEventSink, {}, nullptr, false},

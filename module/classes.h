@@ -59,6 +59,7 @@ Entries command_entries();
 Entries string_parameter_entries();
 Entries register_entries();
 Entries category_entries();
+Entries enum_entry_entries();
 Entries parameter_list_entries();
 // The SDK's free functions, after every class's rows.
 Entries free_function_entries();

@@ -44,6 +44,7 @@ class TqGenCommand;
 class TqGenString;
 class TqGenRegister;
 class TqGenCategory;
+class TqGenEnumEntry;
 class TqGenParameterList;
 class TqGenEventSink;
 namespace TQ_GENAPI_NS {
@@ -74,6 +75,7 @@ KIVO_BIND_CLASS(TqGenCommand)
 KIVO_BIND_CLASS(TqGenString)
 KIVO_BIND_CLASS(TqGenRegister)
 KIVO_BIND_CLASS(TqGenCategory)
+KIVO_BIND_CLASS(TqGenEnumEntry)
 KIVO_BIND_CLASS(TqGenParameterList)
 KIVO_BIND_CLASS(TqGenEventSink)
 template <>

@@ -41,8 +41,9 @@ bool text_from_str(PyObject* o, Slot& s) {
     return ok;
 }
 
-int convert_text(PyObject* o, Slot& s, const ParamShape&) {
-    if (o == Py_None) return SwigError_Type;   // no string: never a null reference
+int convert_text(PyObject* o, Slot& s, const ParamShape& shape) {
+    // No string: never a null reference. In an overload, None may pick this candidate to be refused.
+    if (o == Py_None) return (shape.flags & Param_NoneCommits) ? committed(SwigError_Type) : SwigError_Type;
     void* p = nullptr;
     if (quick_match(o, TypeOf<TqString>::descriptor(), &p) ||
         SwigPyObject_ConvertPtr(o, &p, TypeOf<TqString>::descriptor(), SwigConvert_NoNull, nullptr) >= 0) {

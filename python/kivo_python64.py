@@ -24,8 +24,15 @@ def _iterate_parameters(self):
         yield self.Get(index)
 
 
+def _iterate_list(self):
+    """Each item in turn, by position (the list's own cursor is left alone)."""
+    for index in range(self.GetSize()):
+        yield self.GetItem(index)
+
+
 # Python protocols a class gets beyond its flat functions.
-_EXTRAS = {"TqGenParameterArray": {"__iter__": _iterate_parameters}}
+_EXTRAS = {"TqGenParameterArray": {"__iter__": _iterate_parameters},
+           "TqGenParameterList": {"__iter__": _iterate_list}}
 
 
 def _swig_repr(self):

@@ -60,7 +60,7 @@ enum ParamFlags : uint8_t {
     Param_Lenient = 8,     // in overloads: any object reaching it commits to the candidate
     Param_Present = 16,    // output present whatever the call's result
     Param_Documented = 32,
-    Param_NoneCommits = 64,   // self: None passes the overload test and is refused by the candidate
+    Param_NoneCommits = 64,   // None passes the overload test and is refused by the candidate
 };
 
 // One C++ parameter (an array marker stands for two: the data pointer and its length).

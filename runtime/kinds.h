@@ -107,6 +107,7 @@ struct ShapeData {
         [[maybe_unused]] auto add = [&](ParamShape p, int width) {
             p.cpos = static_cast<int8_t>(cpos);
             if (Policy::lenient_from && cpos >= Policy::lenient_from) p.flags |= Param_Lenient;
+            if (Policy::none_commits_from && cpos >= Policy::none_commits_from) p.flags |= Param_NoneCommits;
             out[k++] = p;
             cpos += width;
         };

@@ -193,7 +193,7 @@ template <Bound T>
 struct ParamOf<T*&> : OutputOf<T*> {};
 template <Bound T>
 struct ParamOf<T**> : OutputOf<T*> {
-    static T** take(Slot& s) { return &reinterpret_cast<T*&>(s.as<void*>()); }
+    static T** take(Slot& s) { return static_cast<T**>(static_cast<void*>(&s.as<void*>())); }
 };
 template <class T>
 struct ParamOf<Present<T>> : ParamOf<T> {

@@ -13,6 +13,7 @@ struct Default {
     static constexpr bool has_result = false;     // result: a result kind in place of the type's
     static constexpr const ResultKind* result = nullptr;
     static constexpr uint8_t lenient_from = 0;   // inputs from this C position on commit the candidate
+    static constexpr uint8_t none_commits_from = 0;   // None from this C position on commits the candidate
     static constexpr void (*after)(CallFrame&, bool) = nullptr;   // runs after a completed call
     static constexpr bool none_self_commits = false;
 };
@@ -49,6 +50,10 @@ struct After : Base {   // Hook(frame, ok) runs after the call completed, with t
 template <class Base = Default>
 struct NoneSelfCommits : Base {   // in overloads, None as self picks the candidate, which refuses it
     static constexpr bool none_self_commits = true;
+};
+template <int Position, class Base = Default>
+struct NoneCommitsFrom : Base {   // in overloads, None at this position on picks the candidate, which refuses it
+    static constexpr uint8_t none_commits_from = Position;
 };
 template <int Position, class Base = Default>
 struct LenientFrom : Base {   // in overloads, any object reaching this position runs the candidate

@@ -36,6 +36,14 @@ TqResult Refused(const Node* aNode, const std::string& aWhy) {
     return TqResult(TQ_INVALID_PARAMETER, Text(aNode->name + ": " + aWhy));
 }
 
+// Whether a node of that visibility shows at a user level.
+TqResult Visible(TqGenVisibility aNodeVisibility, TqGenVisibility aLevel, bool& aVisible) {
+    if (aLevel < TqGenVisibilityBeginner || aLevel > TqGenVisibilityInvisible)
+        return TqResult(TQ_INVALID_PARAMETER, TqString("not a visibility level"));
+    aVisible = aNodeVisibility <= aLevel;
+    return TqResult(TQ_OK);
+}
+
 bool ParseInteger(const std::string& aText, int64_t& aValue) {
     if (aText.empty()) return false;
     errno = 0;
@@ -128,10 +136,7 @@ TqResult TqGenParameter::GetVisibility(TqGenVisibility& aVisibility) const {
 }
 
 TqResult TqGenParameter::IsVisible(TqGenVisibility aCurrentVisibility, bool& aVisible) const {
-    if (aCurrentVisibility < TqGenVisibilityBeginner || aCurrentVisibility > TqGenVisibilityInvisible)
-        return TqResult(TQ_INVALID_PARAMETER, TqString("not a visibility level"));
-    aVisible = mNode->visibility <= aCurrentVisibility;
-    return TqResult(TQ_OK);
+    return Visible(mNode->visibility, aCurrentVisibility, aVisible);
 }
 
 TqResult TqGenParameter::IsSelector(bool& aSelector) const {
@@ -338,6 +343,106 @@ TqResult TqGenRegister::Get(uint8_t* aBuffer, int64_t aLength) const {
 }
 TqResult TqGenRegister::GetLength(int64_t& aLength) const { return MapOf(mNode).GetRegisterLength(mNode, aLength); }
 
+TqResult TqGenEnum::SetValue(int64_t aValue) { return MapOf(mNode).SetEnumInt(mNode, aValue); }
+TqResult TqGenEnum::SetValue(const TqString& aValue) { return MapOf(mNode).SetEnumName(mNode, aValue.GetAscii()); }
+TqResult TqGenEnum::GetValue(TqString& aValue) const {
+    Node* entry = nullptr;
+    TqResult result = MapOf(mNode).GetEnumEntry(mNode, entry);
+    if (result.IsOK()) aValue = Text(entry->name);
+    return result;
+}
+TqResult TqGenEnum::GetValue(int64_t& aValue) const { return MapOf(mNode).GetEnumInt(mNode, aValue); }
+TqResult TqGenEnum::GetEntriesCount(int64_t& aCount) const {
+    aCount = static_cast<int64_t>(mNode->entries.size());
+    return TqResult(TQ_OK);
+}
+
+namespace {
+TqResult FoundEntry(const Node* aEnumeration, const Node* aEntry, const TqGenEnumEntry** aOut,
+                    const std::string& aKey) {
+    if (!aOut) return TqResult(TQ_INVALID_PARAMETER, TqString("no place for the entry"));
+    if (!aEntry) return TqResult(TQ_NOT_FOUND, Text(aEnumeration->name + ": no entry " + aKey));
+    *aOut = aEntry->entryObject;
+    return TqResult(TQ_OK);
+}
+}  // namespace
+
+TqResult TqGenEnum::GetEntryByName(const TqString& aEntryName, const TqGenEnumEntry** aEntry) const {
+    const std::string name = aEntryName.GetAscii();
+    return FoundEntry(mNode, MapOf(mNode).FindEntry(mNode, name), aEntry, "named " + name);
+}
+TqResult TqGenEnum::GetEntryByIndex(int64_t aIndex, const TqGenEnumEntry** aEntry) const {
+    const Node* entry = aIndex >= 0 && static_cast<uint64_t>(aIndex) < mNode->entries.size()
+                            ? mNode->entries[static_cast<size_t>(aIndex)].get()
+                            : nullptr;
+    return FoundEntry(mNode, entry, aEntry, "at " + std::to_string(aIndex));
+}
+TqResult TqGenEnum::GetEntryByValue(int64_t aValue, const TqGenEnumEntry** aEntry) const {
+    return FoundEntry(mNode, MapOf(mNode).FindEntry(mNode, aValue), aEntry, "of value " + std::to_string(aValue));
+}
+
+// ---- entries and categories: descriptive nodes of their own ----
+
+namespace {
+TqResult Describe(TqString& aOut, const std::string& aText) {
+    aOut = Text(aText);
+    return TqResult(TQ_OK);
+}
+}  // namespace
+
+TqResult TqGenEnumEntry::GetValue(int64_t& aValue) const {
+    aValue = mNode->intValue;
+    return TqResult(TQ_OK);
+}
+TqResult TqGenEnumEntry::GetName(TqString& aName) const { return Describe(aName, mNode->name); }
+TqResult TqGenEnumEntry::GetToolTip(TqString& aToolTip) const { return Describe(aToolTip, mNode->toolTip); }
+TqResult TqGenEnumEntry::GetDescription(TqString& aDescription) const {
+    return Describe(aDescription, mNode->description);
+}
+TqResult TqGenEnumEntry::GetVisibility(TqGenVisibility& aVisibility) const {
+    aVisibility = mNode->visibility;
+    return TqResult(TQ_OK);
+}
+TqResult TqGenEnumEntry::GetDisplayName(TqString& aDisplayName) const {
+    return Describe(aDisplayName, mNode->displayName.empty() ? mNode->name : mNode->displayName);
+}
+TqResult TqGenEnumEntry::GetNameSpace(TqGenNameSpace& aNameSpace) const {
+    aNameSpace = mNode->nameSpace;
+    return TqResult(TQ_OK);
+}
+TqResult TqGenEnumEntry::IsVisible(TqGenVisibility aVisibility, bool& aVisible) const {
+    return Visible(mNode->visibility, aVisibility, aVisible);
+}
+TqResult TqGenEnumEntry::IsAvailable(bool& aAvailable) const {
+    aAvailable = MapOf(mNode).IsEntryAvailable(mNode);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqGenCategory::GetName(TqString& aName) const { return Describe(aName, mNode->name); }
+TqResult TqGenCategory::GetToolTip(TqString& aToolTip) const { return Describe(aToolTip, mNode->toolTip); }
+TqResult TqGenCategory::GetDescription(TqString& aDescription) const {
+    return Describe(aDescription, mNode->description);
+}
+TqResult TqGenCategory::GetDisplayName(TqString& aDisplayName) const {
+    return Describe(aDisplayName, mNode->displayName.empty() ? mNode->name : mNode->displayName);
+}
+TqResult TqGenCategory::GetNameSpace(TqGenNameSpace& aNameSpace) const {
+    aNameSpace = mNode->nameSpace;
+    return TqResult(TQ_OK);
+}
+TqResult TqGenCategory::GetVisibility(TqGenVisibility& aVisibility) const {
+    aVisibility = mNode->visibility;
+    return TqResult(TQ_OK);
+}
+TqResult TqGenCategory::IsVisible(TqGenVisibility aCurrentVisibility, bool& aVisible) const {
+    return Visible(mNode->visibility, aCurrentVisibility, aVisible);
+}
+TqResult TqGenCategory::IsImplemented(bool& aImplemented) const {
+    aImplemented = MapOf(mNode).IsImplemented(mNode);
+    return TqResult(TQ_OK);
+}
+TQ_GENAPI_NS::INode* TqGenCategory::GetNode() { return reinterpret_cast<TQ_GENAPI_NS::INode*>(mNode); }
+
 // ---- lists ----
 
 TqGenParameterList::TqGenParameterList() = default;
@@ -346,8 +451,19 @@ void TqGenParameterList::Clear() {
     mItems.clear();
     mCursor = 0;
 }
-void TqGenParameterList::Add(TqGenParameter* aParameter) { mItems.push_back(aParameter); }
+void TqGenParameterList::Add(TqGenParameter* aParameter) {
+    mItems.push_back(aParameter);
+    mCursor = 0;
+}
 uint32_t TqGenParameterList::GetSize() const { return static_cast<uint32_t>(mItems.size()); }
-TqGenParameter* TqGenParameterList::GetItem(uint32_t aIndex) const {
+TqGenParameter* TqGenParameterList::GetItem(uint32_t aIndex) {
     return aIndex < mItems.size() ? mItems[aIndex] : nullptr;
+}
+TqGenParameter* TqGenParameterList::GetFirst() {
+    mCursor = 0;
+    return GetNext();
+}
+TqGenParameter* TqGenParameterList::GetNext() {
+    if (mCursor >= mItems.size()) return nullptr;
+    return mItems[mCursor++];
 }

@@ -105,9 +105,20 @@ public:
     TqResult GetRepresentation(TqGenRepresentation& aRepresentation) const;
     TqResult GetUnit(TqString& aUnit) const;
 };
+class TqGenEnumEntry;
+
 class TQ_GENICAM_API TqGenEnum : public TqGenParameter {
 public:
     using TqGenParameter::TqGenParameter;
+    TqResult SetValue(int64_t aValue);             // the entry of that value
+    TqResult SetValue(const TqString& aValue);     // the entry of that name
+    TqResult GetValue(TqString& aValue) const;     // the current entry's name
+    TqResult GetValue(int64_t& aValue) const;      // the current entry's value
+    TqResult GetEntriesCount(int64_t& aCount) const;
+    // Entries in document order, by name, by position or by value; available or not.
+    TqResult GetEntryByName(const TqString& aEntryName, const TqGenEnumEntry** aEntry) const;
+    TqResult GetEntryByIndex(int64_t aIndex, const TqGenEnumEntry** aEntry) const;
+    TqResult GetEntryByValue(int64_t aValue, const TqGenEnumEntry** aEntry) const;
 };
 class TQ_GENICAM_API TqGenBoolean : public TqGenParameter {
 public:
@@ -142,6 +153,16 @@ public:
     explicit TqGenEnumEntry(TqGenICamLib::Node* aNode) : mNode(aNode) {}
     virtual ~TqGenEnumEntry() {}
 
+    TqResult GetValue(int64_t& aValue) const;
+    TqResult GetName(TqString& aName) const;
+    TqResult GetToolTip(TqString& aToolTip) const;
+    TqResult GetDescription(TqString& aDescription) const;
+    TqResult GetVisibility(TqGenVisibility& aVisibility) const;
+    TqResult GetDisplayName(TqString& aDisplayName) const;
+    TqResult GetNameSpace(TqGenNameSpace& aNameSpace) const;
+    TqResult IsVisible(TqGenVisibility aVisibility, bool& aVisible) const;
+    TqResult IsAvailable(bool& aAvailable) const;
+
 protected:
     TqGenICamLib::Node* mNode;
 
@@ -153,6 +174,16 @@ class TQ_GENICAM_API TqGenCategory {
 public:
     explicit TqGenCategory(TqGenICamLib::Node* aNode) : mNode(aNode) {}
     virtual ~TqGenCategory() {}
+
+    TqResult GetName(TqString& aName) const;
+    TqResult GetToolTip(TqString& aToolTip) const;
+    TqResult GetDescription(TqString& aDescription) const;
+    TqResult GetDisplayName(TqString& aDisplayName) const;
+    TqResult GetNameSpace(TqGenNameSpace& aNameSpace) const;
+    TqResult GetVisibility(TqGenVisibility& aVisibility) const;
+    TqResult IsVisible(TqGenVisibility aCurrentVisibility, bool& aVisible) const;
+    TqResult IsImplemented(bool& aImplemented) const;
+    TQ_GENAPI_NS::INode* GetNode();
     TqGenICamLib::Node* GetEngineNode() const { return mNode; }
 
 protected:
@@ -168,9 +199,14 @@ public:
     virtual ~TqGenParameterList();
 
     void Clear();
-    void Add(TqGenParameter* aParameter);
+    void Add(TqGenParameter* aParameter);   // also moves the cursor back to the start
     uint32_t GetSize() const;
-    TqGenParameter* GetItem(uint32_t aIndex) const;   // null past the end
+    TqGenParameter* GetItem(uint32_t aIndex);   // null past the end
+    TqGenParameter* operator[](uint32_t aIndex) { return GetItem(aIndex); }
+    // The cursor: GetFirst gives the first item; GetNext the next one (the first when GetFirst was
+    // not called since the last Add or Clear), null after the last.
+    TqGenParameter* GetFirst();
+    TqGenParameter* GetNext();
 
 protected:
     std::vector<TqGenParameter*> mItems;
