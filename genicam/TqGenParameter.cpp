@@ -184,6 +184,18 @@ Entries register_entries() {
     };
 }
 
+// Sinks: Python holds only native ones (device adapters), never makes one. Deleting one through
+// this class runs its virtual destructor, so an adapter given here is destroyed whole; a proxy that
+// does not own its object is refused.
+Entries event_sink_entries() {
+    using S = TqGenEventSink;
+    return {
+        method<"TqGenEventSink_OnParameterUpdate", &S::OnParameterUpdate>("aParameter"),
+        undocumented(delete_entry<"delete_TqGenEventSink", S>()),
+        registration<"TqGenEventSink_swigregister", S>(),
+    };
+}
+
 // Lists hold the array's parameters, not their proxies: an item lives as long as its array. Items
 // come back typed by their most derived kind.
 Entries parameter_list_entries() {

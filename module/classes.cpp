@@ -52,7 +52,7 @@ const std::vector<ClassRow>& class_table() {
         {"TqGenEnumEntry", T::TqGenEnumEntry, {}, enum_entry_entries, false},
         {"TqGenCategory", T::TqGenCategory, {}, category_entries, false},
         {"TqGenParameterList", T::TqGenParameterList, {}, parameter_list_entries, false},
-        {"TqGenEventSink", T::TqGenEventSink, {}, nullptr, false},
+        {"TqGenEventSink", T::TqGenEventSink, {}, event_sink_entries, false},
         // Devices.
         {"TqInterface", T::TqInterface, {}, nullptr, false},
         {"TqNetworkAdapter", T::TqNetworkAdapter, {same(T::TqInterface)}, nullptr, false},
@@ -70,7 +70,7 @@ const std::vector<ClassRow>& class_table() {
         {"TqDeviceAdapter", T::TqDeviceAdapter,
          {same(T::ITqDeviceAdapter), {T::TqDeviceEventSink, upcast<TqDeviceAdapter, TqDeviceEventSink>},
           {T::TqGenEventSink, upcast<TqDeviceAdapter, TqGenEventSink>}},
-         nullptr, false},
+         device_adapter_entries, false},
         // Streams.
         {"TqStream", T::TqStream, {}, nullptr, false},
         {"TqStreamGEV", T::TqStreamGEV, {same(T::TqStream)}, nullptr, false},

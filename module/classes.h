@@ -60,6 +60,8 @@ Entries string_parameter_entries();
 Entries register_entries();
 Entries category_entries();
 Entries enum_entry_entries();
+Entries event_sink_entries();
+Entries device_adapter_entries();
 Entries parameter_list_entries();
 // The SDK's free functions, after every class's rows.
 Entries free_function_entries();

@@ -47,6 +47,8 @@ class TqGenCategory;
 class TqGenEnumEntry;
 class TqGenParameterList;
 class TqGenEventSink;
+class TqDevice;
+class TqDeviceAdapter;
 namespace TQ_GENAPI_NS {
 class INodeMap;
 class INode;
@@ -78,6 +80,8 @@ KIVO_BIND_CLASS(TqGenCategory)
 KIVO_BIND_CLASS(TqGenEnumEntry)
 KIVO_BIND_CLASS(TqGenParameterList)
 KIVO_BIND_CLASS(TqGenEventSink)
+KIVO_BIND_CLASS(TqDevice)
+KIVO_BIND_CLASS(TqDeviceAdapter)
 template <>
 struct kivo::rt::TypeOf<TQ_GENAPI_NS::INodeMap> {
     static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TQ_GENAPI_NS__INodeMap); }

@@ -1,5 +1,6 @@
 #include "TqGenParameter.h"
 
+#include "TqGenEventSink.h"
 #include "TqGenNodeMap.h"
 
 #include <algorithm>
@@ -163,6 +164,7 @@ TqResult TqGenParameter::GetSelectingParameters(TqGenParameterList& aList) const
 
 TqResult TqGenParameter::RegisterEventSink(TqGenEventSink* aEventSink) {
     if (!aEventSink) return TqResult(TQ_INVALID_PARAMETER, TqString("no event sink"));
+    std::lock_guard<std::mutex> lock(mSinkLock);
     if (std::find(mSinks.begin(), mSinks.end(), aEventSink) != mSinks.end())
         return TqResult(TQ_STATE_ERROR, TqString("the event sink is registered already"));
     mSinks.push_back(aEventSink);
@@ -170,13 +172,23 @@ TqResult TqGenParameter::RegisterEventSink(TqGenEventSink* aEventSink) {
 }
 
 TqResult TqGenParameter::UnregisterEventSink(TqGenEventSink* aEventSink) {
+    std::lock_guard<std::mutex> lock(mSinkLock);
     auto it = std::find(mSinks.begin(), mSinks.end(), aEventSink);
     if (!aEventSink || it == mSinks.end()) return TqResult(TQ_NOT_FOUND, TqString("the event sink is not registered"));
     mSinks.erase(it);
     return TqResult(TQ_OK);
 }
 
-std::vector<TqGenEventSink*> TqGenParameter::GetEventSinks() const { return mSinks; }
+std::vector<TqGenEventSink*> TqGenParameter::GetEventSinks() const {
+    std::lock_guard<std::mutex> lock(mSinkLock);
+    return mSinks;
+}
+
+// The sinks are called without the sink lock, so a sink may unregister itself.
+void TqGenParameter::NotifyUpdate() {
+    if (!mUpdatesEnabled) return;
+    for (TqGenEventSink* sink : GetEventSinks()) sink->OnParameterUpdate(this);
+}
 
 // Text forms: integers in decimal (hexadecimal with a 0x prefix for a HexNumber representation),
 // floats with the shortest text that reads back the same value, enumerations as the entry's name,

@@ -119,6 +119,9 @@ TqResult TqGenParameterArray::Load(const char* aXml, size_t aLength, std::shared
     mCategories.clear();
     mParameters.clear();
     mMap = std::move(map);
+    mMap->SetWriteObserver([](Node* aNode) {
+        if (aNode->parameter) aNode->parameter->NotifyUpdate();
+    });
     mParameters = std::move(parameters);
     mCategories = std::move(categories);
     mEntries = std::move(entries);

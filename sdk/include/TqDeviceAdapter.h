@@ -4,6 +4,11 @@
 
 #include "TqDeviceEventSink.h"
 #include "TqGenEventSink.h"
+#include "TqLiveObjects.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
 
 class TqDevice;
 
@@ -17,9 +22,17 @@ class TqDeviceAdapter : public ITqDeviceAdapter, public TqDeviceEventSink, publi
 public:
     explicit TqDeviceAdapter(TqDevice* aDevice);
     ~TqDeviceAdapter() override;
+    // Whether the device's integer feature of that name holds that value.
     bool IsGenIntegerValue(const char* aName, int64_t aValue) override;
+    // A parameter of the device changed: the adapter records it (the updates a client reads).
     void OnParameterUpdate(TqGenParameter* aParameter) override;
+
+    // The names of the parameters updated so far, oldest first (the stand-in's own).
+    std::vector<std::string> GetParameterUpdates() const;
 
 private:
     TqDevice* mDevice;
+    mutable std::mutex mLock;
+    std::vector<std::string> mUpdates;
+    TqLiveObjects::Counter mCounter{"TqDeviceAdapter"};
 };

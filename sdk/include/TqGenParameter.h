@@ -12,7 +12,9 @@
 #include "TqResult.h"
 #include "TqString.h"
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace TqGenICamLib {
@@ -74,13 +76,17 @@ public:
     TqGenICamLib::Node* GetEngineNode() const { return mNode; }   // the stand-in's own
     // The sinks now registered, in registration order (the stand-in's own).
     std::vector<TqGenEventSink*> GetEventSinks() const;
+    // Tells the registered sinks that the value changed, unless updates are disabled (the stand-in's
+    // own: its node map calls it after each write, on the writing thread).
+    void NotifyUpdate();
 
 protected:
     TqGenICamLib::Node* mNode;
 
 private:
+    mutable std::mutex mSinkLock;
     std::vector<TqGenEventSink*> mSinks;
-    bool mUpdatesEnabled = true;
+    std::atomic<bool> mUpdatesEnabled{true};
     TqLiveObjects::Counter mCounter{"TqGenParameter"};
 };
 

@@ -13,6 +13,8 @@
 #include "TqBuffer.h"
 #include "TqChunkData.h"
 #include "TqGenParameterArray.h"
+#include "TqDevice.h"
+#include "TqDeviceAdapter.h"
 #include "TqGenParameter.h"
 #include "TqImage.h"
 #include "TqRawData.h"
@@ -417,6 +419,55 @@ PyObject* integer_reads(PyObject*, PyObject* args) {
     return PyFloat_FromDouble(ns / static_cast<double>(n));
 }
 
+// make_device(xml): a simulated device whose features are those of the description, and its
+// parameter array, as proxies that do not own them; free_device(device) destroys both.
+PyObject* make_device(PyObject*, PyObject* args) {
+    const char* xml;
+    Py_ssize_t length;
+    if (!PyArg_ParseTuple(args, "s#", &xml, &length)) return nullptr;
+    auto array = std::make_unique<TqGenParameterArray>();
+    TqResult result = array->Load(xml, static_cast<size_t>(length), TqGenParameterArray::MemoryPort(65536));
+    if (!result.IsOK()) return PyErr_Format(PyExc_ValueError, "%s", result.GetDescription().GetAscii());
+    TqDevice* device = TqDevice::CreateSimulated(std::move(array));
+    PyObject* pair = Py_BuildValue(
+        "(NN)", SwigPyObject_NewPointerObject(device, kivo::module::type(kivo::module::TypeId::TqDevice), 0),
+        SwigPyObject_NewPointerObject(device->GetParameters(),
+                                      kivo::module::type(kivo::module::TypeId::TqGenParameterArray), 0));
+    if (!pair) delete device;
+    return pair;
+}
+
+template <class T>
+T* object_arg(PyObject* proxy, kivo::module::TypeId id, const char* what) {
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(id), 0, nullptr) < 0 || !p) {
+        PyErr_Format(PyExc_TypeError, "%s is needed", what);
+        return nullptr;
+    }
+    return static_cast<T*>(p);
+}
+
+PyObject* free_device(PyObject*, PyObject* proxy) {
+    auto* device = object_arg<TqDevice>(proxy, kivo::module::TypeId::TqDevice, "a device");
+    if (!device) return nullptr;
+    delete device;
+    Py_RETURN_NONE;
+}
+
+// adapter_updates(adapter): the names of the parameter updates the adapter has received.
+PyObject* adapter_updates(PyObject*, PyObject* proxy) {
+    auto* adapter = object_arg<TqDeviceAdapter>(proxy, kivo::module::TypeId::TqDeviceAdapter, "an adapter");
+    if (!adapter) return nullptr;
+    PyObject* names = PyList_New(0);
+    for (const std::string& name : adapter->GetParameterUpdates()) {
+        PyObject* text = PyUnicode_FromString(name.c_str());
+        if (!text || PyList_Append(names, text) < 0) Py_CLEAR(names);
+        Py_XDECREF(text);
+        if (!names) break;
+    }
+    return names;
+}
+
 // parameter_list_names(list): the names of a parameter list's items, in order.
 PyObject* parameter_list_names(PyObject*, PyObject* proxy) {
     void* p = nullptr;
@@ -743,6 +794,9 @@ PyMethodDef kHookMethods[] = {
     {"load_parameters", load_parameters, METH_VARARGS, nullptr},
     {"integer_reads", integer_reads, METH_VARARGS, nullptr},
     {"parameter_list_names", parameter_list_names, METH_O, nullptr},
+    {"make_device", make_device, METH_VARARGS, nullptr},
+    {"free_device", free_device, METH_O, nullptr},
+    {"adapter_updates", adapter_updates, METH_O, nullptr},
     {"fill_reception", fill_reception, METH_VARARGS, nullptr},
     {"buffer_raw_data", buffer_raw_data, METH_O, nullptr},
     {"image_interface", image_interface, METH_O, nullptr},
