@@ -24,6 +24,20 @@ TqString Text(const std::string& aText) { return TqString(aText.c_str(), static_
 
 NodeMap& MapOf(const Node* aNode) { return *aNode->map; }
 
+// An attribute fixed by the description: always there.
+TqResult Describe(TqString& aOut, const std::string& aText) {
+    aOut = Text(aText);
+    return TqResult(TQ_OK);
+}
+template <class T>
+TqResult Give(T& aOut, T aValue) {
+    aOut = aValue;
+    return TqResult(TQ_OK);
+}
+const std::string& DisplayName(const Node* aNode) {
+    return aNode->displayName.empty() ? aNode->name : aNode->displayName;
+}
+
 // Writes a text out-value only when the read succeeds.
 template <class Read>
 TqResult ReadText(TqString& aOut, Read aRead) {
@@ -55,19 +69,15 @@ bool ParseInteger(const std::string& aText, int64_t& aValue) {
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 TqGenParameter::TqGenParameter(Node* aNode) : mNode(aNode) {}
 TqGenParameter::~TqGenParameter() = default;
 
-TqResult TqGenParameter::GetName(TqString& aName) const {
-    aName = Text(mNode->name);
-    return TqResult(TQ_OK);
-}
+TqResult TqGenParameter::GetName(TqString& aName) const { return Describe(aName, mNode->name); }
 
 TqResult TqGenParameter::GetType(TqGenType& aType) const {
-    aType = TqGenICamLib::ParameterType(mNode->kind);
-    return TqResult(TQ_OK);
+    return Give(aType, TqGenICamLib::ParameterType(mNode->kind));
 }
 
 TqResult TqGenParameter::GetCategory(TqString& aCategory) const {
@@ -76,74 +86,47 @@ TqResult TqGenParameter::GetCategory(TqString& aCategory) const {
     return TqResult(TQ_OK);
 }
 
-TqResult TqGenParameter::GetToolTip(TqString& aToolTip) const {
-    aToolTip = Text(mNode->toolTip);
-    return TqResult(TQ_OK);
-}
+TqResult TqGenParameter::GetToolTip(TqString& aToolTip) const { return Describe(aToolTip, mNode->toolTip); }
 
 TqResult TqGenParameter::GetDescription(TqString& aDescription) const {
-    aDescription = Text(mNode->description);
-    return TqResult(TQ_OK);
+    return Describe(aDescription, mNode->description);
 }
 
 TqResult TqGenParameter::GetDisplayName(TqString& aDisplayName) const {
-    aDisplayName = Text(mNode->displayName.empty() ? mNode->name : mNode->displayName);
-    return TqResult(TQ_OK);
+    return Describe(aDisplayName, DisplayName(mNode));
 }
 
-TqResult TqGenParameter::GetNameSpace(TqGenNameSpace& aNameSpace) const {
-    aNameSpace = mNode->nameSpace;
-    return TqResult(TQ_OK);
-}
+TqResult TqGenParameter::GetNameSpace(TqGenNameSpace& aNameSpace) const { return Give(aNameSpace, mNode->nameSpace); }
 
-TqResult TqGenParameter::IsValueCached(bool& aCached) const {
-    aCached = MapOf(mNode).IsValueCached(mNode);
-    return TqResult(TQ_OK);
-}
+TqResult TqGenParameter::IsValueCached(bool& aCached) const { return Give(aCached, MapOf(mNode).IsValueCached(mNode)); }
 
 TqResult TqGenParameter::IsPersistent(bool& aPersistent) const {
-    aPersistent = mNode->streamable && MapOf(mNode).GetAccessMode(mNode) == TqGenAccessModeReadWrite;
-    return TqResult(TQ_OK);
+    return Give(aPersistent, mNode->streamable && MapOf(mNode).GetAccessMode(mNode) == TqGenAccessModeReadWrite);
 }
 
 TqResult TqGenParameter::IsImplemented(bool& aImplemented) const {
-    aImplemented = MapOf(mNode).IsImplemented(mNode);
-    return TqResult(TQ_OK);
+    return Give(aImplemented, MapOf(mNode).IsImplemented(mNode));
 }
 
 TqResult TqGenParameter::IsAvailable(bool& aAvailable) const {
-    aAvailable = MapOf(mNode).IsAvailable(mNode);
-    return TqResult(TQ_OK);
+    return Give(aAvailable, MapOf(mNode).IsAvailable(mNode));
 }
 
-TqResult TqGenParameter::IsWritable(bool& aWritable) const {
-    aWritable = MapOf(mNode).IsWritable(mNode);
-    return TqResult(TQ_OK);
-}
+TqResult TqGenParameter::IsWritable(bool& aWritable) const { return Give(aWritable, MapOf(mNode).IsWritable(mNode)); }
 
-TqResult TqGenParameter::IsReadable(bool& aReadable) const {
-    aReadable = MapOf(mNode).IsReadable(mNode);
-    return TqResult(TQ_OK);
-}
+TqResult TqGenParameter::IsReadable(bool& aReadable) const { return Give(aReadable, MapOf(mNode).IsReadable(mNode)); }
 
-TqResult TqGenParameter::IsStreamable(bool& aStreamable) const {
-    aStreamable = mNode->streamable;
-    return TqResult(TQ_OK);
-}
+TqResult TqGenParameter::IsStreamable(bool& aStreamable) const { return Give(aStreamable, mNode->streamable); }
 
 TqResult TqGenParameter::GetVisibility(TqGenVisibility& aVisibility) const {
-    aVisibility = mNode->visibility;
-    return TqResult(TQ_OK);
+    return Give(aVisibility, mNode->visibility);
 }
 
 TqResult TqGenParameter::IsVisible(TqGenVisibility aCurrentVisibility, bool& aVisible) const {
     return Visible(mNode->visibility, aCurrentVisibility, aVisible);
 }
 
-TqResult TqGenParameter::IsSelector(bool& aSelector) const {
-    aSelector = !mNode->selected.empty();
-    return TqResult(TQ_OK);
-}
+TqResult TqGenParameter::IsSelector(bool& aSelector) const { return Give(aSelector, !mNode->selected.empty()); }
 
 namespace {
 TqResult FillList(const std::vector<Node*>& aNodes, TqGenParameterList& aList) {
@@ -152,7 +135,7 @@ TqResult FillList(const std::vector<Node*>& aNodes, TqGenParameterList& aList) {
         if (node->parameter) aList.Add(node->parameter);
     return TqResult(TQ_OK);
 }
-}  // namespace
+}   // namespace
 
 TqResult TqGenParameter::GetSelectedParameters(TqGenParameterList& aList) const {
     return FillList(mNode->selected, aList);
@@ -197,63 +180,63 @@ void TqGenParameter::NotifyUpdate() {
 TqResult TqGenParameter::ToString(TqString& aValue) const {
     NodeMap& map = MapOf(mNode);
     switch (TqGenICamLib::ParameterType(mNode->kind)) {
-    case TqGenTypeInteger: {
-        int64_t value = 0;
-        TqResult result = map.GetInteger(mNode, value);
-        if (!result.IsOK()) return result;
-        char text[32];
-        if (map.GetRepresentation(mNode) == TqGenRepresentationHexNumber)
-            std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-        else
-            std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
-        aValue = TqString(text);
-        return result;
-    }
-    case TqGenTypeFloat: {
-        double value = 0;
-        TqResult result = map.GetFloat(mNode, value);
-        if (!result.IsOK()) return result;
-        char text[40];
-        for (int digits = 6; digits <= 17; ++digits) {
-            std::snprintf(text, sizeof text, "%.*g", digits, value);
-            if (std::strtod(text, nullptr) == value) break;
+        case TqGenTypeInteger: {
+            int64_t value = 0;
+            TqResult result = map.GetInteger(mNode, value);
+            if (!result.IsOK()) return result;
+            char text[32];
+            if (map.GetRepresentation(mNode) == TqGenRepresentationHexNumber)
+                std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+            else
+                std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+            aValue = TqString(text);
+            return result;
         }
-        aValue = TqString(text);
-        return result;
-    }
-    case TqGenTypeEnum: {
-        Node* entry = nullptr;
-        TqResult result = map.GetEnumEntry(mNode, entry);
-        if (result.IsOK()) aValue = Text(entry->name);
-        return result;
-    }
-    case TqGenTypeBoolean: {
-        bool value = false;
-        TqResult result = map.GetBoolean(mNode, value);
-        if (result.IsOK()) aValue = TqString(value ? "true" : "false");
-        return result;
-    }
-    case TqGenTypeString:
-        return ReadText(aValue, [&](std::string& text) { return map.GetString(mNode, text); });
-    case TqGenTypeRegister: {
-        int64_t length = 0;
-        TqResult result = map.GetRegisterLength(mNode, length);
-        std::vector<uint8_t> bytes(static_cast<size_t>(length));
-        if (result.IsOK()) result = map.GetRegister(mNode, bytes.data(), length);
-        if (!result.IsOK()) return result;
-        static const char digits[] = "0123456789ABCDEF";
-        std::string text;
-        text.reserve(bytes.size() * 2);
-        for (uint8_t b : bytes) {
-            text += digits[b >> 4];
-            text += digits[b & 15];
+        case TqGenTypeFloat: {
+            double value = 0;
+            TqResult result = map.GetFloat(mNode, value);
+            if (!result.IsOK()) return result;
+            char text[40];
+            for (int digits = 6; digits <= 17; ++digits) {
+                std::snprintf(text, sizeof text, "%.*g", digits, value);
+                if (std::strtod(text, nullptr) == value) break;
+            }
+            aValue = TqString(text);
+            return result;
         }
-        aValue = Text(text);
-        return result;
-    }
-    default:
-        return TqResult(TQ_NOT_SUPPORTED, Text(mNode->name + ": a " + TqGenICamLib::KindName(mNode->kind) +
-                                               " has no value as text"));
+        case TqGenTypeEnum: {
+            Node* entry = nullptr;
+            TqResult result = map.GetEnumEntry(mNode, entry);
+            if (result.IsOK()) aValue = Text(entry->name);
+            return result;
+        }
+        case TqGenTypeBoolean: {
+            bool value = false;
+            TqResult result = map.GetBoolean(mNode, value);
+            if (result.IsOK()) aValue = TqString(value ? "true" : "false");
+            return result;
+        }
+        case TqGenTypeString:
+            return ReadText(aValue, [&](std::string& text) { return map.GetString(mNode, text); });
+        case TqGenTypeRegister: {
+            int64_t length = 0;
+            TqResult result = map.GetRegisterLength(mNode, length);
+            std::vector<uint8_t> bytes(static_cast<size_t>(length));
+            if (result.IsOK()) result = map.GetRegister(mNode, bytes.data(), length);
+            if (!result.IsOK()) return result;
+            static const char digits[] = "0123456789ABCDEF";
+            std::string text;
+            text.reserve(bytes.size() * 2);
+            for (uint8_t b : bytes) {
+                text += digits[b >> 4];
+                text += digits[b & 15];
+            }
+            aValue = Text(text);
+            return result;
+        }
+        default:
+            return TqResult(TQ_NOT_SUPPORTED,
+                            Text(mNode->name + ": a " + TqGenICamLib::KindName(mNode->kind) + " has no value as text"));
     }
 }
 
@@ -261,42 +244,42 @@ TqResult TqGenParameter::FromString(const TqString& aValue) {
     NodeMap& map = MapOf(mNode);
     const std::string text = aValue.GetAscii();
     switch (TqGenICamLib::ParameterType(mNode->kind)) {
-    case TqGenTypeInteger: {
-        int64_t value = 0;
-        if (!ParseInteger(text, value)) return Refused(mNode, "\"" + text + "\" is not an integer");
-        return map.SetInteger(mNode, value);
-    }
-    case TqGenTypeFloat: {
-        char* end = nullptr;
-        double value = std::strtod(text.c_str(), &end);
-        if (text.empty() || end != text.c_str() + text.size() || std::isnan(value))
-            return Refused(mNode, "\"" + text + "\" is not a number");
-        return map.SetFloat(mNode, value);
-    }
-    case TqGenTypeEnum:
-        return map.SetEnumName(mNode, text);
-    case TqGenTypeBoolean:
-        if (text == "true" || text == "True" || text == "1") return map.SetBoolean(mNode, true);
-        if (text == "false" || text == "False" || text == "0") return map.SetBoolean(mNode, false);
-        return Refused(mNode, "\"" + text + "\" is not true or false");
-    case TqGenTypeString:
-        return map.SetString(mNode, text);
-    case TqGenTypeRegister: {
-        if (text.size() % 2) return Refused(mNode, "hexadecimal text needs two digits per byte");
-        std::vector<uint8_t> bytes(text.size() / 2);
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            int64_t byte = 0;
-            std::string pair = "0x" + text.substr(2 * i, 2);
-            if (!std::isxdigit(static_cast<unsigned char>(text[2 * i])) ||
-                !std::isxdigit(static_cast<unsigned char>(text[2 * i + 1])) || !ParseInteger(pair, byte))
-                return Refused(mNode, "\"" + text + "\" is not hexadecimal");
-            bytes[i] = static_cast<uint8_t>(byte);
+        case TqGenTypeInteger: {
+            int64_t value = 0;
+            if (!ParseInteger(text, value)) return Refused(mNode, "\"" + text + "\" is not an integer");
+            return map.SetInteger(mNode, value);
         }
-        return map.SetRegister(mNode, bytes.data(), static_cast<int64_t>(bytes.size()));
-    }
-    default:
-        return TqResult(TQ_NOT_SUPPORTED, Text(mNode->name + ": a " + TqGenICamLib::KindName(mNode->kind) +
-                                               " takes no value as text"));
+        case TqGenTypeFloat: {
+            char* end = nullptr;
+            double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || end != text.c_str() + text.size() || std::isnan(value))
+                return Refused(mNode, "\"" + text + "\" is not a number");
+            return map.SetFloat(mNode, value);
+        }
+        case TqGenTypeEnum:
+            return map.SetEnumName(mNode, text);
+        case TqGenTypeBoolean:
+            if (text == "true" || text == "True" || text == "1") return map.SetBoolean(mNode, true);
+            if (text == "false" || text == "False" || text == "0") return map.SetBoolean(mNode, false);
+            return Refused(mNode, "\"" + text + "\" is not true or false");
+        case TqGenTypeString:
+            return map.SetString(mNode, text);
+        case TqGenTypeRegister: {
+            if (text.size() % 2) return Refused(mNode, "hexadecimal text needs two digits per byte");
+            std::vector<uint8_t> bytes(text.size() / 2);
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                int64_t byte = 0;
+                std::string pair = "0x" + text.substr(2 * i, 2);
+                if (!std::isxdigit(static_cast<unsigned char>(text[2 * i])) ||
+                    !std::isxdigit(static_cast<unsigned char>(text[2 * i + 1])) || !ParseInteger(pair, byte))
+                    return Refused(mNode, "\"" + text + "\" is not hexadecimal");
+                bytes[i] = static_cast<uint8_t>(byte);
+            }
+            return map.SetRegister(mNode, bytes.data(), static_cast<int64_t>(bytes.size()));
+        }
+        default:
+            return TqResult(TQ_NOT_SUPPORTED, Text(mNode->name + ": a " + TqGenICamLib::KindName(mNode->kind) +
+                                                   " takes no value as text"));
     }
 }
 
@@ -312,26 +295,18 @@ TqResult TqGenInteger::GetMin(int64_t& aMin) const { return MapOf(mNode).GetInte
 TqResult TqGenInteger::GetMax(int64_t& aMax) const { return MapOf(mNode).GetIntegerMax(mNode, aMax); }
 TqResult TqGenInteger::GetIncrement(int64_t& aIncrement) const { return MapOf(mNode).GetIntegerInc(mNode, aIncrement); }
 TqResult TqGenInteger::GetRepresentation(TqGenRepresentation& aRepresentation) const {
-    aRepresentation = MapOf(mNode).GetRepresentation(mNode);
-    return TqResult(TQ_OK);
+    return Give(aRepresentation, MapOf(mNode).GetRepresentation(mNode));
 }
-TqResult TqGenInteger::GetUnit(TqString& aUnit) const {
-    aUnit = Text(MapOf(mNode).GetUnit(mNode));
-    return TqResult(TQ_OK);
-}
+TqResult TqGenInteger::GetUnit(TqString& aUnit) const { return Describe(aUnit, MapOf(mNode).GetUnit(mNode)); }
 
 TqResult TqGenFloat::SetValue(double aValue) { return MapOf(mNode).SetFloat(mNode, aValue); }
 TqResult TqGenFloat::GetValue(double& aValue) const { return MapOf(mNode).GetFloat(mNode, aValue); }
 TqResult TqGenFloat::GetMin(double& aMin) const { return MapOf(mNode).GetFloatMin(mNode, aMin); }
 TqResult TqGenFloat::GetMax(double& aMax) const { return MapOf(mNode).GetFloatMax(mNode, aMax); }
 TqResult TqGenFloat::GetRepresentation(TqGenRepresentation& aRepresentation) const {
-    aRepresentation = MapOf(mNode).GetRepresentation(mNode);
-    return TqResult(TQ_OK);
+    return Give(aRepresentation, MapOf(mNode).GetRepresentation(mNode));
 }
-TqResult TqGenFloat::GetUnit(TqString& aUnit) const {
-    aUnit = Text(MapOf(mNode).GetUnit(mNode));
-    return TqResult(TQ_OK);
-}
+TqResult TqGenFloat::GetUnit(TqString& aUnit) const { return Describe(aUnit, MapOf(mNode).GetUnit(mNode)); }
 
 TqResult TqGenBoolean::SetValue(bool aValue) { return MapOf(mNode).SetBoolean(mNode, aValue); }
 TqResult TqGenBoolean::GetValue(bool& aValue) const { return MapOf(mNode).GetBoolean(mNode, aValue); }
@@ -365,8 +340,7 @@ TqResult TqGenEnum::GetValue(TqString& aValue) const {
 }
 TqResult TqGenEnum::GetValue(int64_t& aValue) const { return MapOf(mNode).GetEnumInt(mNode, aValue); }
 TqResult TqGenEnum::GetEntriesCount(int64_t& aCount) const {
-    aCount = static_cast<int64_t>(mNode->entries.size());
-    return TqResult(TQ_OK);
+    return Give(aCount, static_cast<int64_t>(mNode->entries.size()));
 }
 
 namespace {
@@ -377,7 +351,7 @@ TqResult FoundEntry(const Node* aEnumeration, const Node* aEntry, const TqGenEnu
     *aOut = aEntry->entryObject;
     return TqResult(TQ_OK);
 }
-}  // namespace
+}   // namespace
 
 TqResult TqGenEnum::GetEntryByName(const TqString& aEntryName, const TqGenEnumEntry** aEntry) const {
     const std::string name = aEntryName.GetAscii();
@@ -395,39 +369,24 @@ TqResult TqGenEnum::GetEntryByValue(int64_t aValue, const TqGenEnumEntry** aEntr
 
 // ---- entries and categories: descriptive nodes of their own ----
 
-namespace {
-TqResult Describe(TqString& aOut, const std::string& aText) {
-    aOut = Text(aText);
-    return TqResult(TQ_OK);
-}
-}  // namespace
-
-TqResult TqGenEnumEntry::GetValue(int64_t& aValue) const {
-    aValue = mNode->intValue;
-    return TqResult(TQ_OK);
-}
+TqResult TqGenEnumEntry::GetValue(int64_t& aValue) const { return Give(aValue, mNode->intValue); }
 TqResult TqGenEnumEntry::GetName(TqString& aName) const { return Describe(aName, mNode->name); }
 TqResult TqGenEnumEntry::GetToolTip(TqString& aToolTip) const { return Describe(aToolTip, mNode->toolTip); }
 TqResult TqGenEnumEntry::GetDescription(TqString& aDescription) const {
     return Describe(aDescription, mNode->description);
 }
 TqResult TqGenEnumEntry::GetVisibility(TqGenVisibility& aVisibility) const {
-    aVisibility = mNode->visibility;
-    return TqResult(TQ_OK);
+    return Give(aVisibility, mNode->visibility);
 }
 TqResult TqGenEnumEntry::GetDisplayName(TqString& aDisplayName) const {
-    return Describe(aDisplayName, mNode->displayName.empty() ? mNode->name : mNode->displayName);
+    return Describe(aDisplayName, DisplayName(mNode));
 }
-TqResult TqGenEnumEntry::GetNameSpace(TqGenNameSpace& aNameSpace) const {
-    aNameSpace = mNode->nameSpace;
-    return TqResult(TQ_OK);
-}
+TqResult TqGenEnumEntry::GetNameSpace(TqGenNameSpace& aNameSpace) const { return Give(aNameSpace, mNode->nameSpace); }
 TqResult TqGenEnumEntry::IsVisible(TqGenVisibility aVisibility, bool& aVisible) const {
     return Visible(mNode->visibility, aVisibility, aVisible);
 }
 TqResult TqGenEnumEntry::IsAvailable(bool& aAvailable) const {
-    aAvailable = MapOf(mNode).IsEntryAvailable(mNode);
-    return TqResult(TQ_OK);
+    return Give(aAvailable, MapOf(mNode).IsEntryAvailable(mNode));
 }
 
 TqResult TqGenCategory::GetName(TqString& aName) const { return Describe(aName, mNode->name); }
@@ -436,22 +395,17 @@ TqResult TqGenCategory::GetDescription(TqString& aDescription) const {
     return Describe(aDescription, mNode->description);
 }
 TqResult TqGenCategory::GetDisplayName(TqString& aDisplayName) const {
-    return Describe(aDisplayName, mNode->displayName.empty() ? mNode->name : mNode->displayName);
+    return Describe(aDisplayName, DisplayName(mNode));
 }
-TqResult TqGenCategory::GetNameSpace(TqGenNameSpace& aNameSpace) const {
-    aNameSpace = mNode->nameSpace;
-    return TqResult(TQ_OK);
-}
+TqResult TqGenCategory::GetNameSpace(TqGenNameSpace& aNameSpace) const { return Give(aNameSpace, mNode->nameSpace); }
 TqResult TqGenCategory::GetVisibility(TqGenVisibility& aVisibility) const {
-    aVisibility = mNode->visibility;
-    return TqResult(TQ_OK);
+    return Give(aVisibility, mNode->visibility);
 }
 TqResult TqGenCategory::IsVisible(TqGenVisibility aCurrentVisibility, bool& aVisible) const {
     return Visible(mNode->visibility, aCurrentVisibility, aVisible);
 }
 TqResult TqGenCategory::IsImplemented(bool& aImplemented) const {
-    aImplemented = MapOf(mNode).IsImplemented(mNode);
-    return TqResult(TQ_OK);
+    return Give(aImplemented, MapOf(mNode).IsImplemented(mNode));
 }
 TQ_GENAPI_NS::INode* TqGenCategory::GetNode() { return reinterpret_cast<TQ_GENAPI_NS::INode*>(mNode); }
 
