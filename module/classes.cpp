@@ -25,6 +25,7 @@ const std::vector<ClassRow>& class_table() {
         // Base types.
         {"TqResult", T::TqResult, {}, result_entries, false},
         {"TqString", T::TqString, {}, string_entries, false},
+        {"TqLogger", T::TqLogger, {}, logger_entries, false},
         // Buffers and images.
         {"ITqChunkData", T::ITqChunkData, {}, chunk_data_interface_entries, false},
         {"TqBuffer", T::TqBuffer, {same(T::ITqChunkData)}, buffer_entries, false},

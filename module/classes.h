@@ -60,6 +60,7 @@ Entries string_parameter_entries();
 Entries register_entries();
 Entries category_entries();
 Entries enum_entry_entries();
+Entries logger_entries();
 Entries event_sink_entries();
 Entries device_adapter_entries();
 Entries parameter_list_entries();

@@ -47,6 +47,7 @@ class TqGenCategory;
 class TqGenEnumEntry;
 class TqGenParameterList;
 class TqGenEventSink;
+class TqLogger;
 class TqDevice;
 class TqDeviceAdapter;
 namespace TQ_GENAPI_NS {
@@ -80,6 +81,7 @@ KIVO_BIND_CLASS(TqGenCategory)
 KIVO_BIND_CLASS(TqGenEnumEntry)
 KIVO_BIND_CLASS(TqGenParameterList)
 KIVO_BIND_CLASS(TqGenEventSink)
+KIVO_BIND_CLASS(TqLogger)
 KIVO_BIND_CLASS(TqDevice)
 KIVO_BIND_CLASS(TqDeviceAdapter)
 template <>

@@ -14,6 +14,7 @@
 #include "TqChunkData.h"
 #include "TqGenParameterArray.h"
 #include "TqDevice.h"
+#include "TqLogger.h"
 #include "TqDeviceAdapter.h"
 #include "TqGenParameter.h"
 #include "TqImage.h"
@@ -468,6 +469,29 @@ PyObject* adapter_updates(PyObject*, PyObject* proxy) {
     return names;
 }
 
+// log_records(): the log's latest records as (level, logger, source, number, text1, text2), None
+// for a text not given; clear_log_records() empties it.
+PyObject* log_records(PyObject*, PyObject*) {
+    PyObject* records = PyList_New(0);
+    auto text = [](bool has, const std::string& s) -> PyObject* {
+        if (!has) Py_RETURN_NONE;
+        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    };
+    for (const TqLogRecords::Record& r : TqLogRecords::Latest()) {
+        PyObject* row = Py_BuildValue("(isNiNN)", static_cast<int>(r.level), r.logger.c_str(), text(r.has[0], r.source),
+                                      static_cast<int>(r.number), text(r.has[1], r.text1), text(r.has[2], r.text2));
+        if (!row || PyList_Append(records, row) < 0) Py_CLEAR(records);
+        Py_XDECREF(row);
+        if (!records) break;
+    }
+    return records;
+}
+
+PyObject* clear_log_records(PyObject*, PyObject*) {
+    TqLogRecords::Clear();
+    Py_RETURN_NONE;
+}
+
 // parameter_list_names(list): the names of a parameter list's items, in order.
 PyObject* parameter_list_names(PyObject*, PyObject* proxy) {
     void* p = nullptr;
@@ -794,6 +818,8 @@ PyMethodDef kHookMethods[] = {
     {"load_parameters", load_parameters, METH_VARARGS, nullptr},
     {"integer_reads", integer_reads, METH_VARARGS, nullptr},
     {"parameter_list_names", parameter_list_names, METH_O, nullptr},
+    {"log_records", log_records, METH_NOARGS, nullptr},
+    {"clear_log_records", clear_log_records, METH_NOARGS, nullptr},
     {"make_device", make_device, METH_VARARGS, nullptr},
     {"free_device", free_device, METH_O, nullptr},
     {"adapter_updates", adapter_updates, METH_O, nullptr},
