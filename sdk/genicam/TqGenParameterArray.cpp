@@ -1,6 +1,7 @@
 #include "TqGenParameterArray.h"
 
 #include "TqGenNodeMap.h"
+#include "TqGenParameter.h"
 
 #include <cstring>
 #include <mutex>
@@ -216,107 +217,72 @@ TqGenRegister* TqGenParameterArray::GetRegister(const TqString& aName) {
     return static_cast<TqGenRegister*>(Typed(aName, TqGenTypeRegister));
 }
 
-#define TQ_FIND(aType, aKindText)                                          \
-    TqGenParameter* parameter = Typed(aName, aType);                       \
-    if (!parameter) return Absent(aName, aKindText);                       \
-    Node* node = parameter->GetEngineNode();
+// Each accessor finds the feature of its kind and runs the feature's own operation on it.
+namespace {
+template <class K, class Op>
+TqResult OnFeature(K* aFeature, const TqString& aName, const char* aKind, Op aOp) {
+    return aFeature ? aOp(*aFeature) : Absent(aName, aKind);
+}
+
+// Both limits, written only when both reads succeed.
+template <class K, class T>
+TqResult Range(const K& aFeature, T& aMin, T& aMax) {
+    T min{}, max{};
+    TqResult result = aFeature.GetMin(min);
+    if (result.IsOK()) result = aFeature.GetMax(max);
+    if (result.IsOK()) {
+        aMin = min;
+        aMax = max;
+    }
+    return result;
+}
+}  // namespace
 
 TqResult TqGenParameterArray::GetIntegerValue(const TqString& aName, int64_t& aValue) {
-    TQ_FIND(TqGenTypeInteger, "integer")
-    return mMap->GetInteger(node, aValue);
+    return OnFeature(GetInteger(aName), aName, "integer", [&](TqGenInteger& f) { return f.GetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::SetIntegerValue(const TqString& aName, int64_t aValue) {
-    TQ_FIND(TqGenTypeInteger, "integer")
-    return mMap->SetInteger(node, aValue);
+    return OnFeature(GetInteger(aName), aName, "integer", [&](TqGenInteger& f) { return f.SetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::GetFloatValue(const TqString& aName, double& aValue) {
-    TQ_FIND(TqGenTypeFloat, "float")
-    return mMap->GetFloat(node, aValue);
+    return OnFeature(GetFloat(aName), aName, "float", [&](TqGenFloat& f) { return f.GetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::SetFloatValue(const TqString& aName, double aValue) {
-    TQ_FIND(TqGenTypeFloat, "float")
-    return mMap->SetFloat(node, aValue);
+    return OnFeature(GetFloat(aName), aName, "float", [&](TqGenFloat& f) { return f.SetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::GetEnumValue(const TqString& aName, TqString& aValue) {
-    TQ_FIND(TqGenTypeEnum, "enumeration")
-    Node* entry = nullptr;
-    TqResult result = mMap->GetEnumEntry(node, entry);
-    if (result.IsOK()) aValue = TqString(entry->name.c_str());
-    return result;
+    return OnFeature(GetEnum(aName), aName, "enumeration", [&](TqGenEnum& f) { return f.GetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::GetEnumValue(const TqString& aName, int64_t& aValue) {
-    TQ_FIND(TqGenTypeEnum, "enumeration")
-    return mMap->GetEnumInt(node, aValue);
+    return OnFeature(GetEnum(aName), aName, "enumeration", [&](TqGenEnum& f) { return f.GetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::SetEnumValue(const TqString& aName, const TqString& aValue) {
-    TQ_FIND(TqGenTypeEnum, "enumeration")
-    return mMap->SetEnumName(node, aValue.GetAscii());
+    return OnFeature(GetEnum(aName), aName, "enumeration", [&](TqGenEnum& f) { return f.SetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::SetEnumValue(const TqString& aName, int64_t aValue) {
-    TQ_FIND(TqGenTypeEnum, "enumeration")
-    return mMap->SetEnumInt(node, aValue);
+    return OnFeature(GetEnum(aName), aName, "enumeration", [&](TqGenEnum& f) { return f.SetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::GetBooleanValue(const TqString& aName, bool& aValue) {
-    TQ_FIND(TqGenTypeBoolean, "boolean")
-    return mMap->GetBoolean(node, aValue);
+    return OnFeature(GetBoolean(aName), aName, "boolean", [&](TqGenBoolean& f) { return f.GetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::SetBooleanValue(const TqString& aName, bool aValue) {
-    TQ_FIND(TqGenTypeBoolean, "boolean")
-    return mMap->SetBoolean(node, aValue);
+    return OnFeature(GetBoolean(aName), aName, "boolean", [&](TqGenBoolean& f) { return f.SetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::GetStringValue(const TqString& aName, TqString& aValue) {
-    TQ_FIND(TqGenTypeString, "string")
-    std::string text;
-    TqResult result = mMap->GetString(node, text);
-    if (result.IsOK()) aValue = TqString(text.c_str(), static_cast<unsigned int>(text.size()));
-    return result;
+    return OnFeature(GetString(aName), aName, "string", [&](TqGenString& f) { return f.GetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::SetStringValue(const TqString& aName, const TqString& aValue) {
-    TQ_FIND(TqGenTypeString, "string")
-    return mMap->SetString(node, aValue.GetAscii());
+    return OnFeature(GetString(aName), aName, "string", [&](TqGenString& f) { return f.SetValue(aValue); });
 }
-
 TqResult TqGenParameterArray::ExecuteCommand(const TqString& aName) {
-    TQ_FIND(TqGenTypeCommand, "command")
-    return mMap->Execute(node);
+    return OnFeature(GetCommand(aName), aName, "command", [&](TqGenCommand& f) { return f.Execute(); });
 }
-
 TqResult TqGenParameterArray::GetIntegerRange(const TqString& aName, int64_t& aMin, int64_t& aMax) {
-    TQ_FIND(TqGenTypeInteger, "integer")
-    int64_t min = 0, max = 0;
-    TqResult result = mMap->GetIntegerMin(node, min);
-    if (result.IsOK()) result = mMap->GetIntegerMax(node, max);
-    if (result.IsOK()) {
-        aMin = min;
-        aMax = max;
-    }
-    return result;
+    return OnFeature(GetInteger(aName), aName, "integer", [&](TqGenInteger& f) { return Range(f, aMin, aMax); });
 }
-
 TqResult TqGenParameterArray::GetFloatRange(const TqString& aName, double& aMin, double& aMax) {
-    TQ_FIND(TqGenTypeFloat, "float")
-    double min = 0, max = 0;
-    TqResult result = mMap->GetFloatMin(node, min);
-    if (result.IsOK()) result = mMap->GetFloatMax(node, max);
-    if (result.IsOK()) {
-        aMin = min;
-        aMax = max;
-    }
-    return result;
+    return OnFeature(GetFloat(aName), aName, "float", [&](TqGenFloat& f) { return Range(f, aMin, aMax); });
 }
-
-#undef TQ_FIND
 
 // ---- state stack ----
 //
