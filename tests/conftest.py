@@ -144,6 +144,13 @@ def assert_not_implemented_without_self(eq, ne, calls):
         assert ne(*args) is NotImplemented
 
 
+def ok(pair):
+    """The value of an output list [TqResult, value] whose call succeeded."""
+    result, value = pair
+    assert result.IsOK(), str(result.GetDescription())
+    return value
+
+
 def arg(func, n, decl):
     """The bad-argument message of a wrapper."""
     return "in method '%s', argument %d of type '%s'" % (func, n, decl)

@@ -4,17 +4,11 @@ parameters, and lists whose cursor and items follow the SDK."""
 
 import gc
 
-from conftest import arg, raises
+from conftest import arg, ok, raises
 
 SET_VALUE = ("Wrong number or type of arguments for overloaded function 'TqGenEnum_SetValue'.\n"
              "  Possible C/C++ prototypes are:\n    TqGenEnum::SetValue(int64_t)\n    TqGenEnum::SetValue(TqString const &)\n")
 MONO8, MONO16, BAYER = 0x01080001, 0x01100007, 0x01080009
-
-
-def ok(pair):
-    result, value = pair
-    assert result.IsOK(), str(result.GetDescription())
-    return value
 
 
 def test_enumeration_values_and_overloads(m, k, camera):

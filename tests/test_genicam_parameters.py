@@ -7,16 +7,9 @@ import sys
 
 import pytest
 
-from conftest import arg, raises
+from conftest import arg, ok, raises
 
 
-
-
-def ok(pair):
-    """The value of an output list whose call succeeded."""
-    result, value = pair
-    assert result.IsOK(), str(result.GetDescription())
-    return value
 
 
 def test_attributes_and_flags(m, k, camera, no_leaks):

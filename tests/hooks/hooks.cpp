@@ -356,13 +356,31 @@ PyObject* make_chunk_data(PyObject*, PyObject*) {
                                          SwigNew_Own);
 }
 
-TqBuffer* buffer_arg(PyObject* proxy) {
+// The object behind a proxy of the type, or null with a TypeError naming what is needed.
+template <class T>
+T* object_arg(PyObject* proxy, kivo::module::TypeId id, const char* what) {
     void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqBuffer), 0, nullptr) < 0 || !p) {
-        PyErr_SetString(PyExc_TypeError, "a buffer is needed");
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(id), 0, nullptr) < 0 || !p) {
+        PyErr_Format(PyExc_TypeError, "%s is needed", what);
         return nullptr;
     }
-    return static_cast<TqBuffer*>(p);
+    return static_cast<T*>(p);
+}
+
+// A list of str from texts.
+PyObject* str_list(const std::vector<std::string>& texts) {
+    PyObject* list = PyList_New(0);
+    for (const std::string& t : texts) {
+        PyObject* item = PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size()));
+        if (!item || PyList_Append(list, item) < 0) Py_CLEAR(list);
+        Py_XDECREF(item);
+        if (!list) break;
+    }
+    return list;
+}
+
+TqBuffer* buffer_arg(PyObject* proxy) {
+    return object_arg<TqBuffer>(proxy, kivo::module::TypeId::TqBuffer, "a buffer");
 }
 
 // buffer_image(buffer) / buffer_raw_data(buffer): the payload interface the buffer owns, as a
@@ -407,11 +425,9 @@ PyObject* integer_reads(PyObject*, PyObject* args) {
     const char* name;
     long n;
     if (!PyArg_ParseTuple(args, "Osl", &proxy, &name, &n)) return nullptr;
-    void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqGenParameterArray), 0,
-                                nullptr) < 0 || !p)
-        return PyErr_Format(PyExc_TypeError, "a parameter array is needed");
-    auto* array = static_cast<TqGenParameterArray*>(p);
+    auto* array = object_arg<TqGenParameterArray>(proxy, kivo::module::TypeId::TqGenParameterArray,
+                                                  "a parameter array");
+    if (!array) return nullptr;
     TqString text(name);
     int64_t value = 0;
     auto start = std::chrono::steady_clock::now();
@@ -438,16 +454,6 @@ PyObject* make_device(PyObject*, PyObject* args) {
     return pair;
 }
 
-template <class T>
-T* object_arg(PyObject* proxy, kivo::module::TypeId id, const char* what) {
-    void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(id), 0, nullptr) < 0 || !p) {
-        PyErr_Format(PyExc_TypeError, "%s is needed", what);
-        return nullptr;
-    }
-    return static_cast<T*>(p);
-}
-
 PyObject* free_device(PyObject*, PyObject* proxy) {
     auto* device = object_arg<TqDevice>(proxy, kivo::module::TypeId::TqDevice, "a device");
     if (!device) return nullptr;
@@ -459,14 +465,7 @@ PyObject* free_device(PyObject*, PyObject* proxy) {
 PyObject* adapter_updates(PyObject*, PyObject* proxy) {
     auto* adapter = object_arg<TqDeviceAdapter>(proxy, kivo::module::TypeId::TqDeviceAdapter, "an adapter");
     if (!adapter) return nullptr;
-    PyObject* names = PyList_New(0);
-    for (const std::string& name : adapter->GetParameterUpdates()) {
-        PyObject* text = PyUnicode_FromString(name.c_str());
-        if (!text || PyList_Append(names, text) < 0) Py_CLEAR(names);
-        Py_XDECREF(text);
-        if (!names) break;
-    }
-    return names;
+    return str_list(adapter->GetParameterUpdates());
 }
 
 // log_records(): the log's latest records as (level, logger, source, number, text1, text2), None
@@ -494,20 +493,15 @@ PyObject* clear_log_records(PyObject*, PyObject*) {
 
 // parameter_list_names(list): the names of a parameter list's items, in order.
 PyObject* parameter_list_names(PyObject*, PyObject* proxy) {
-    void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqGenParameterList), 0,
-                                nullptr) < 0 || !p)
-        return PyErr_Format(PyExc_TypeError, "a parameter list is needed");
-    auto* list = static_cast<TqGenParameterList*>(p);
-    PyObject* names = PyList_New(0);
-    for (uint32_t i = 0; names && i < list->GetSize(); ++i) {
+    auto* list = object_arg<TqGenParameterList>(proxy, kivo::module::TypeId::TqGenParameterList, "a parameter list");
+    if (!list) return nullptr;
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < list->GetSize(); ++i) {
         TqString name;
         list->GetItem(i)->GetName(name);
-        PyObject* text = PyUnicode_FromString(name.GetAscii());
-        if (!text || PyList_Append(names, text) < 0) Py_CLEAR(names);
-        Py_XDECREF(text);
+        names.emplace_back(name.GetAscii());
     }
-    return names;
+    return str_list(names);
 }
 
 // fill_reception(buffer, payload_type, fields): records a received block in the buffer as a stream
@@ -563,10 +557,9 @@ PyObject* fill_reception(PyObject*, PyObject* args) {
 
 // image_interface(image): the same image as a borrowed ITqImage proxy.
 PyObject* image_interface(PyObject*, PyObject* proxy) {
-    void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqImage), 0, nullptr) < 0 || !p)
-        return PyErr_Format(PyExc_TypeError, "an image is needed");
-    return SwigPyObject_NewPointerObject(static_cast<ITqImage*>(static_cast<TqImage*>(p)),
+    auto* image = object_arg<TqImage>(proxy, kivo::module::TypeId::TqImage, "an image");
+    if (!image) return nullptr;
+    return SwigPyObject_NewPointerObject(static_cast<ITqImage*>(image),
                                          kivo::module::type(kivo::module::TypeId::ITqImage), 0);
 }
 
@@ -575,10 +568,9 @@ PyObject* set_image_info(PyObject*, PyObject* args) {
     PyObject* proxy;
     unsigned long long block, stamp, reception;
     if (!PyArg_ParseTuple(args, "OKKK", &proxy, &block, &stamp, &reception)) return nullptr;
-    void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqImage), 0, nullptr) < 0 || !p)
-        return PyErr_Format(PyExc_TypeError, "an image is needed");
-    static_cast<TqImage*>(p)->SetBlockInfo(block, stamp, reception);
+    auto* image = object_arg<TqImage>(proxy, kivo::module::TypeId::TqImage, "an image");
+    if (!image) return nullptr;
+    image->SetBlockInfo(block, stamp, reception);
     Py_RETURN_NONE;
 }
 
@@ -587,10 +579,9 @@ PyObject* set_payload_length(PyObject*, PyObject* args) {
     PyObject* proxy;
     unsigned int n;
     if (!PyArg_ParseTuple(args, "OI", &proxy, &n)) return nullptr;
-    void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqBuffer), 0, nullptr) < 0 || !p)
-        return PyErr_Format(PyExc_TypeError, "a buffer is needed");
-    TqResult r = static_cast<TqBuffer*>(p)->SetPayloadLength(n);
+    TqBuffer* b = buffer_arg(proxy);
+    if (!b) return nullptr;
+    TqResult r = b->SetPayloadLength(n);
     return PyLong_FromUnsignedLong(r.GetCode());
 }
 
