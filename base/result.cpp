@@ -1,5 +1,6 @@
 // TqResult: construction, comparison, combination and inspection of SDK results.
 #include "classes.h"
+#include "directors.h"
 #include "sdk_types.h"
 
 namespace kivo::module {
@@ -46,3 +47,23 @@ Entries result_entries() {
 }
 
 }  // namespace kivo::module
+
+template <>
+TqResult kivo::rt::from_python<TqResult>(PyObject* o, const char* method) {
+    TqResult result;
+    int32_t code = 0;
+    if (PyLong_Check(o)) {
+        if (SwigAs_Int32(o, &code) >= 0) {
+            result.SetCode(static_cast<uint32_t>(code));
+            return result;
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+    } else {
+        void* p = nullptr;
+        if (SwigPyObject_ConvertPtr(o, &p, descriptor_of<TqResult>(), 0, nullptr) >= 0 && p)
+            return *static_cast<TqResult*>(p);
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    Swig::DirectorTypeMismatchException::raise_TypeError(std::string("in method ") + method +
+                                                         " with output value of type 'TqResult'");
+}

@@ -26,6 +26,7 @@ const std::vector<ClassRow>& class_table() {
         {"TqResult", T::TqResult, {}, result_entries, false},
         {"TqString", T::TqString, {}, string_entries, false},
         {"TqLogger", T::TqLogger, {}, logger_entries, false},
+        {"TqLogSink", T::TqLogSink, {}, log_sink_entries, true},
         // Buffers and images.
         {"ITqChunkData", T::ITqChunkData, {}, chunk_data_interface_entries, false},
         {"TqBuffer", T::TqBuffer, {same(T::ITqChunkData)}, buffer_entries, false},

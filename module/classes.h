@@ -61,6 +61,7 @@ Entries register_entries();
 Entries category_entries();
 Entries enum_entry_entries();
 Entries logger_entries();
+Entries log_sink_entries();
 Entries event_sink_entries();
 Entries device_adapter_entries();
 Entries parameter_list_entries();

@@ -48,6 +48,7 @@ class TqGenEnumEntry;
 class TqGenParameterList;
 class TqGenEventSink;
 class TqLogger;
+class TqLogSink;
 class TqDevice;
 class TqDeviceAdapter;
 namespace TQ_GENAPI_NS {
@@ -82,6 +83,7 @@ KIVO_BIND_CLASS(TqGenEnumEntry)
 KIVO_BIND_CLASS(TqGenParameterList)
 KIVO_BIND_CLASS(TqGenEventSink)
 KIVO_BIND_CLASS(TqLogger)
+KIVO_BIND_CLASS(TqLogSink)
 KIVO_BIND_CLASS(TqDevice)
 KIVO_BIND_CLASS(TqDeviceAdapter)
 template <>

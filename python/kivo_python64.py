@@ -9,6 +9,8 @@ functions, and each member variable is a property over ``<Class>_<field>_get`` a
 The module also re-exports every constant and enumeration dictionary of the extension.
 """
 
+import weakref
+
 import _kivo_python64 as _native
 
 _Object = _native.__kivo_object__
@@ -47,6 +49,24 @@ def _no_constructor(self, *args, **kwargs):
     raise AttributeError("No constructor defined")
 
 
+def _director_methods(cls, built):
+    """__init__ and __disown__ of a class that Python subclasses: an instance of a subclass gets a
+    native object that calls its methods; the class itself cannot be instantiated."""
+    new = getattr(_native, "new_" + cls)
+    attach = getattr(_native, cls + "_swiginit")
+    disown = getattr(_native, "disown_" + cls)
+
+    def __init__(self):
+        attach(self, new(None if type(self) is built[cls] else self))
+
+    def __disown__(self):
+        self.this.disown()
+        disown(self)
+        return weakref.proxy(self)
+
+    return {"__init__": __init__, "__disown__": __disown__}
+
+
 def _flat_names():
     return [n for n in dir(_native) if callable(getattr(_native, n))]
 
@@ -74,7 +94,7 @@ def _build_classes(namespace):
     def build(cls):
         if cls in built:
             return built[cls]
-        _, base_names, statics, fields, _director = rows[cls]
+        _, base_names, statics, fields, director = rows[cls]
         bases = tuple(build(b) for b in base_names if b in rows) or (_Object,)
         attrs = {
             "__module__": __name__,
@@ -95,6 +115,8 @@ def _build_classes(namespace):
         for field in fields:
             getter = members[cls][field + "_get"]
             attrs[field] = property(getter, members[cls].get(field + "_set"))
+        if director:
+            attrs.update(_director_methods(cls, built))
         attrs.update(_EXTRAS.get(cls, {}))
         klass = type(cls, bases, attrs)
         getattr(_native, cls + "_swigregister")(klass)

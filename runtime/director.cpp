@@ -2,35 +2,76 @@
 
 #include <atomic>
 #include <cstdio>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 namespace kivo::rt {
 
 namespace {
 
 std::atomic<bool> g_finalizing{false};
+std::atomic<bool> g_gone{false};
+std::thread::id g_finalizing_thread;   // written before g_finalizing is set
+std::atomic<bool> g_keep_states{true};
+
+// The method caches of the living directors, guarded by the ownership lock.
+std::unordered_map<CachedMethod*, int>& caches() {
+    static auto* map = new std::unordered_map<CachedMethod*, int>;
+    return *map;
+}
 
 PyObject* on_exit(PyObject*, PyObject*) {
+    g_finalizing_thread = std::this_thread::get_id();
     g_finalizing = true;
+    // No callback runs from now on: the caches let go of what they found (outside the lock, since
+    // releasing a function may destroy directors).
+    std::vector<PyObject*> found;
+    {
+        std::lock_guard<std::mutex> hold(Swig::ownership_lock());
+        for (auto& [slots, count] : caches())
+            for (int i = 0; i < count; ++i)
+                if (slots[i].callable) found.push_back(std::exchange(slots[i].callable, nullptr));
+    }
+    for (PyObject* o : found) Py_DECREF(o);
     Py_RETURN_NONE;
 }
 
 PyMethodDef g_exit_def = {"_kivo_interpreter_exit", on_exit, METH_NOARGS, nullptr};
 
-void late_exit() { g_finalizing = true; }
-
-std::string text_of(PyObject* o) {
-    PyObject* s = o ? PyObject_Str(o) : nullptr;
-    PyObject* b = s ? PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace") : nullptr;
-    std::string out = b ? PyBytes_AsString(b) : "";
-    Py_XDECREF(b);
-    Py_XDECREF(s);
-    if (PyErr_Occurred()) PyErr_Clear();
-    return out;
+void late_exit() {
+    g_finalizing = true;
+    g_gone = true;
 }
+
+// The thread state a thread unknown to Python keeps between callbacks: made by its first callback,
+// deleted when the thread ends (the interpreter deletes it itself when it finalises first).
+struct KeptState {
+    PyGILState_STATE outer{};
+    PyThreadState* saved = nullptr;
+
+    void adopt() {
+        outer = PyGILState_Ensure();
+        saved = PyEval_SaveThread();
+    }
+    ~KeptState() {
+        if (!saved || g_finalizing) return;
+        PyEval_RestoreThread(saved);
+        PyGILState_Release(outer);
+    }
+};
+thread_local KeptState t_kept;
 
 }  // namespace
 
 bool interpreter_finalizing() { return g_finalizing.load(std::memory_order_relaxed); }
+
+bool python_reachable() {
+    if (!g_finalizing.load(std::memory_order_acquire)) return true;
+    return !g_gone && std::this_thread::get_id() == g_finalizing_thread && Py_IsInitialized();
+}
+
+void keep_thread_states(bool keep) { g_keep_states = keep; }
 
 bool install_exit_hook() {
     static bool installed = false;
@@ -49,116 +90,238 @@ bool install_exit_hook() {
     return true;
 }
 
-MethodCache::MethodCache(std::initializer_list<const char*> names) : names_(names) {}
-
-PyObject* MethodCache::lookup(PyObject* self, int slot) {
-    PyTypeObject* type = Py_TYPE(self);
-    for (PerClass& c : classes_)
-        if (c.type == type) return c.methods[slot];
-    if (interned_.empty())
-        for (const char* n : names_) interned_.push_back(PyUnicode_InternFromString(n));
-    PerClass entry{type, {}};
-    Py_INCREF(type);
-    // A method counts as overridden when the class defines it in Python: a plain function found on
-    // the class. The companion layer's own methods are runtime descriptors, not functions.
-    for (PyObject* name : interned_) {
-        PyObject* found = name ? PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name) : nullptr;
-        if (!found) PyErr_Clear();
-        if (found && !PyObject_HasAttrString(found, "__code__")) Py_CLEAR(found);
-        entry.methods.push_back(found);
-    }
-    classes_.push_back(std::move(entry));
-    return classes_.back().methods[slot];
+GilBlock::GilBlock() {
+    if (!t_kept.saved && g_keep_states.load(std::memory_order_relaxed) && !PyGILState_GetThisThreadState())
+        t_kept.adopt();
+    native_ = t_kept.saved != nullptr || !PyGILState_GetThisThreadState();
+    state_ = PyGILState_Ensure();
+    active_ = true;
+    saved_[0] = saved_[1] = saved_[2] = nullptr;
+    if (PyErr_Occurred()) PyErr_Fetch(&saved_[0], &saved_[1], &saved_[2]);
 }
 
-PyObject* call_unbound(PyObject* func, PyObject* self, PyObject* const* args, int n) {
-    PyObject* tuple = PyTuple_New(n + 1);
-    if (!tuple) return nullptr;
-    Py_INCREF(self);
-    PyTuple_SetItem(tuple, 0, self);
-    for (int i = 0; i < n; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SetItem(tuple, i + 1, args[i]);
+void GilBlock::end() {
+    if (!active_) return;
+    active_ = false;
+    if (saved_[0]) {
+        PyErr_Clear();
+        PyErr_Restore(saved_[0], saved_[1], saved_[2]);
     }
-    PyObject* result = PyObject_Call(func, tuple, nullptr);
-    Py_DECREF(tuple);
-    return result;
+    if (native_ && state_ == PyGILState_UNLOCKED && PyErr_Occurred()) PyErr_Clear();
+    PyGILState_Release(state_);
 }
 
-void director_call_failed(const char* method) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* name = type ? PyObject_GetAttrString(type, "__name__") : nullptr;
-    std::string line = std::string("In method '") + method + "': " + text_of(name) + text_of(value) + "\n";
+namespace {
+
+// UTF-8 of an object's text; empty when that fails (the failure is cleared).
+std::string utf8(PyObject* o, bool as_text) {
+    PyObject* s = !o ? nullptr : as_text ? PyObject_Str(o) : (Py_INCREF(o), o);
+    PyObject* b = s && PyUnicode_Check(s) ? PyUnicode_AsUTF8String(s) : nullptr;
+    std::string out = b ? std::string(PyBytes_AsString(b), static_cast<std::size_t>(PyBytes_Size(b))) : "";
+    Py_XDECREF(b);
+    Py_XDECREF(s);
+    if (PyErr_Occurred()) PyErr_Clear();
+    return out;
+}
+
+}  // namespace
+
+void director_refuse(const DirectorNames& n) {
+    throw Swig::DirectorMethodException(std::string("In method '") + n.method + "': Python is finalizing");
+}
+
+PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorNames& n) {
+    PyObject* self = d.swig_get_self();
+    if (!self) {
+        std::string text = std::string("'self' uninitialized, maybe you forgot to call ") + n.cls + ".__init__.";
+        Swig::DirectorException::raise_RuntimeError(text.c_str());
+    }
+    if (slot.callable) return slot.callable;
+    PyObject* name = PyUnicode_FromString(n.method);
+    PyObject* found = name ? PyObject_GetAttr(self, name) : nullptr;
     Py_XDECREF(name);
-    std::fputs(line.c_str(), stdout);
+    if (!found) {
+        PyErr_Clear();
+        Swig::DirectorMethodException::raise(std::string("Method in class ") + n.cls + " doesn't exist, undefined " +
+                                             n.method);
+    }
+    // A method bound to this very object is kept as its function and bound at each call: the cache
+    // must not hold the object.
+    PyObject* bound_to = PyObject_GetAttrString(found, "__self__");
+    PyObject* func = bound_to == self ? PyObject_GetAttrString(found, "__func__") : nullptr;
+    Py_XDECREF(bound_to);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (func) {
+        Py_DECREF(found);
+        slot.callable = func;
+        slot.bind = true;
+    } else {
+        slot.callable = found;
+        slot.bind = false;
+    }
+    return slot.callable;
+}
+
+void director_call_failed(const DirectorNames& n) {
+    std::string line = std::string("In method '") + n.method + "': ";
+    if (PyErr_Occurred()) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        PyObject* name = type ? PyObject_GetAttrString(type, "__name__") : nullptr;
+        if (!name) PyErr_Clear();
+        line += utf8(name, false);
+        if (value) line += utf8(value, true);
+        Py_XDECREF(name);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+    }
+    std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
-    PyErr_Restore(type, value, tb);
-    throw Swig::DirectorMethodException(line.substr(0, line.size() - 1));
+    throw Swig::DirectorMethodException(line);
 }
 
-void director_pure_virtual(const char* method) {
-    throw Swig::DirectorPureVirtualException(std::string("Attempted to invoke pure virtual method ") + method);
+void release_methods(CachedMethod* slots, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!slots[i].callable) continue;
+        if (python_reachable()) {
+            PyGILState_STATE g = PyGILState_Ensure();
+            Py_XDECREF(std::exchange(slots[i].callable, nullptr));
+            PyGILState_Release(g);
+        }
+        slots[i].callable = nullptr;
+    }
 }
 
-void director_unavailable(const char* method) {
-    throw Swig::DirectorMethodException(std::string("In method '") + method + "': no Python object to call");
+void register_methods(CachedMethod* slots, int count) {
+    std::lock_guard<std::mutex> hold(Swig::ownership_lock());
+    caches()[slots] = count;
+}
+
+void forget_methods(CachedMethod* slots) {
+    std::lock_guard<std::mutex> hold(Swig::ownership_lock());
+    caches().erase(slots);
 }
 
 namespace {
 
 template <class T, int (*As)(PyObject*, T*)>
-T converted(PyObject* o, const char* decl, const char* method) {
+T converted(PyObject* o, const char* decl) {
     T v{};
-    if (As(o, &v) < 0)
-        throw Swig::DirectorTypeMismatchException(std::string("in output value of type '") + decl + "' of " + method);
+    if (As(o, &v) < 0) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        Swig::DirectorTypeMismatchException::raise_TypeError(std::string("in output value of type '") + decl + "'");
+    }
     return v;
 }
 
 }  // namespace
 
 template <>
-int32_t from_python<int32_t>(PyObject* o, const char* method) {
-    return converted<int32_t, SwigAs_Int32>(o, "int32_t", method);
+int32_t from_python<int32_t>(PyObject* o, const char*) {
+    return converted<int32_t, SwigAs_Int32>(o, "int32_t");
 }
 template <>
-uint32_t from_python<uint32_t>(PyObject* o, const char* method) {
-    return converted<uint32_t, SwigAs_UInt32>(o, "uint32_t", method);
+uint32_t from_python<uint32_t>(PyObject* o, const char*) {
+    return converted<uint32_t, SwigAs_UInt32>(o, "uint32_t");
 }
 template <>
-bool from_python<bool>(PyObject* o, const char* method) {
-    return converted<bool, SwigAs_Bool>(o, "bool", method);
+bool from_python<bool>(PyObject* o, const char*) {
+    return converted<bool, SwigAs_Bool>(o, "bool");
 }
 
 }  // namespace kivo::rt
 
 namespace Swig {
 
-Director::Director(PyObject* self) : weak_(PyWeakref_NewRef(self, nullptr)), strong_(nullptr) {
-    if (!weak_) PyErr_Clear();   // an object without weak references: its death cannot be seen
+DirectorException::DirectorException(PyObject* error, const char* header, const std::string& message)
+    : text_(message.empty() ? std::string(header) : std::string(header) + " " + message) {
+    if (!kivo::rt::python_reachable()) return;
+    PyGILState_STATE g = PyGILState_Ensure();
+    if (!PyErr_Occurred()) PyErr_SetString(error, text_.c_str());
+    PyGILState_Release(g);
 }
+
+void DirectorException::raise(PyObject* error, const char* message) { throw DirectorException(error, message); }
+void DirectorException::raise_RuntimeError(const char* message) { raise(PyExc_RuntimeError, message); }
+
+DirectorMethodException::DirectorMethodException(const std::string& message)
+    : DirectorException(PyExc_RuntimeError, "SWIG director method error.", message) {}
+void DirectorMethodException::raise(const std::string& message) { throw DirectorMethodException(message); }
+
+DirectorPureVirtualException::DirectorPureVirtualException(const std::string& message)
+    : DirectorException(PyExc_RuntimeError, "SWIG director pure virtual method called", message) {}
+void DirectorPureVirtualException::raise(const std::string& message) { throw DirectorPureVirtualException(message); }
+
+DirectorTypeMismatchException::DirectorTypeMismatchException(PyObject* error, const std::string& message)
+    : DirectorException(error, "SWIG director type mismatch", message) {}
+DirectorTypeMismatchException::DirectorTypeMismatchException(const std::string& message)
+    : DirectorTypeMismatchException(PyExc_TypeError, message) {}
+void DirectorTypeMismatchException::raise(PyObject* error, const std::string& message) {
+    throw DirectorTypeMismatchException(error, message);
+}
+void DirectorTypeMismatchException::raise_TypeError(const std::string& message) {
+    throw DirectorTypeMismatchException(message);
+}
+
+std::mutex& ownership_lock() {
+    static auto* lock = new std::mutex;   // lives until the process ends
+    return *lock;
+}
+
+Director::Director(PyObject* self) : self_(self), weak_(nullptr), disowned_(false) {}
 
 Director::~Director() {
-    if (!weak_ && !strong_) return;
-    if (kivo::rt::interpreter_finalizing() && !Py_IsInitialized()) return;
-    kivo::rt::GilHold gil;
-    Py_CLEAR(weak_);
-    Py_CLEAR(strong_);
+    if ((self_ && disowned_) || weak_) {
+        if (kivo::rt::python_reachable()) {
+            PyGILState_STATE g = PyGILState_Ensure();
+            if (disowned_) Py_XDECREF(self_);
+            Py_XDECREF(weak_);
+            PyGILState_Release(g);
+        }
+    }
+    std::lock_guard<std::mutex> hold(ownership_lock());
+    ownership_.clear();
 }
+
+bool Director::SwigDirector_GetInner(const char*) const { return true; }
+void Director::SwigDirector_SetInner(const char*, bool) {}
 
 PyObject* Director::swig_get_self() const {
-    if (strong_) return strong_;
-    if (!weak_) return nullptr;
-    PyObject* self = PyWeakref_GetObject(weak_);   // borrowed
-    return self == Py_None ? nullptr : self;
+    if (disowned_ || !weak_) return self_;
+    PyObject* alive = PyWeakref_GetObject(weak_);   // borrowed
+    return alive == Py_None ? nullptr : alive;
 }
 
-void Director::swig_disown() {
-    if (strong_) return;
-    PyObject* self = swig_get_self();
-    Py_XINCREF(self);
-    strong_ = self;
+void Director::swig_watch() {
+    if (weak_ || disowned_ || !self_) return;
+    weak_ = PyWeakref_NewRef(self_, nullptr);
+    if (!weak_) PyErr_Clear();   // no weak references: the object is trusted to outlive the director
+}
+
+void Director::disown() {
+    if (disowned_) return;
+    disowned_ = true;
+    self_ = swig_get_self();
+    Py_XINCREF(self_);
+    Py_CLEAR(weak_);
+}
+
+void Director::acquire_ownership(void* ptr, int own) {
+    if (!ptr || !own) return;
+    std::lock_guard<std::mutex> hold(ownership_lock());
+    ownership_[ptr] = std::make_unique<GCItem_Object>(own);
+}
+
+int Director::release_ownership(void* ptr) {
+    if (!ptr) return 0;
+    std::lock_guard<std::mutex> hold(ownership_lock());
+    auto it = ownership_.find(ptr);
+    if (it == ownership_.end()) return 0;
+    int own = it->second->get_own();
+    ownership_.erase(it);
+    return own;
 }
 
 }  // namespace Swig

@@ -1,79 +1,124 @@
-// Directors: the native side of a Python subclass of an SDK callback interface. The SDK calls a
-// virtual function on its own thread; the director takes the GIL, looks up the Python method of the
-// same name on the object's class (cached per class, unbound, so the director and its Python object
-// never keep each other alive), calls it with the arguments converted, converts its result and
-// releases the GIL on every exit path. A director class is its base plus one line per virtual:
+// Directors: the native side of a Python subclass of an SDK callback interface. The SDK holds the
+// director as an ordinary object of its interface and calls its virtual functions from any thread;
+// each override takes the GIL, builds the Python arguments, finds the Python method, calls it,
+// reports a Python exception on standard output, converts the result and gives the GIL back on
+// every exit path. Failures travel as Swig::DirectorException, which sets the matching Python error
+// when it is made. A director class is a short declaration:
 //
-//     class SwigDirector_Sink : public Sink, public Swig::Director {
-//         static kivo::rt::MethodCache& methods() { static auto* c = new kivo::rt::MethodCache{"OnValue"}; return *c; }
+//     class SwigDirector_TqLogSink : public kivo::rt::DirectorOf<TqLogSink, "TqLogSink", "Log"> {
 //     public:
-//         using Swig::Director::Director;
-//         int OnValue(int a) override { return call<int>(methods(), 0, a); }
+//         using DirectorOf::DirectorOf;
+//         void Log(TqLogLevelEnum a, const char* b, ...) override { call<void, 0>(a, b, ...); }
 //     };
 //
-// After the interpreter starts finalising no callback touches Python: it fails at once. The cache is
-// never destroyed, since SDK threads may still call back while the process exits.
+// The director points at its Python object without owning it until it is disowned; it watches that
+// object's death, so a callback never reaches an object that has died. Its method cache holds the
+// functions found, not bound methods, so an owned director and its Python object never keep each
+// other alive. Once the interpreter begins to finalise, no callback touches Python.
 #pragma once
 
 #include "convert.h"
+#include "spelling.h"
 
 #include <exception>
-#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 namespace kivo::rt {
 
 // True once the interpreter has begun to finalise (set by an exit hook installed at start-up).
 bool interpreter_finalizing();
+// Whether this thread may still take the GIL: always before finalisation, afterwards only on the
+// thread that finalises, and never once the interpreter is gone.
+bool python_reachable();
 // Registers the exit hook once per process; false with an error set.
 bool install_exit_hook();
 
-// The Python methods of one director class, by slot: names, and per Python class the functions found.
-class MethodCache {
+// Whether a thread unknown to Python keeps the thread state its first callback made, so later
+// callbacks only take the GIL (the default); off, every callback makes and drops a state.
+void keep_thread_states(bool keep);
+
+// The GIL for a director block: PyGILState_Ensure on entry, released by end() or on any exit. On a
+// thread unknown to Python the block runs on the thread's kept state, and an error the block leaves
+// behind there is dropped with it, as it would be with a state made for the block alone. An error
+// already pending on entry (an earlier callback of the same SDK call failed) is set aside for the
+// block and stands afterwards: the first failure is the one the caller sees.
+class GilBlock {
 public:
-    MethodCache(std::initializer_list<const char*> names);
-    const char* name(int slot) const { return names_[slot]; }
-    // The function the object's class defines for the slot (borrowed), or null when the class does
-    // not override it.
-    PyObject* lookup(PyObject* self, int slot);
+    GilBlock();
+    ~GilBlock() { end(); }
+    GilBlock(const GilBlock&) = delete;
+    GilBlock& operator=(const GilBlock&) = delete;
+    void end();
 
 private:
-    struct PerClass {
-        PyTypeObject* type;              // strong
-        std::vector<PyObject*> methods;  // strong, null where not overridden
-    };
-    std::vector<const char*> names_;
-    std::vector<PyObject*> interned_;
-    std::vector<PerClass> classes_;
+    PyGILState_STATE state_;
+    PyObject* saved_[3];   // an error an earlier callback left for the caller: it stands
+    bool active_;
+    bool native_;   // no Python caller on this thread can see an error left behind
 };
 
 }  // namespace kivo::rt
 
 namespace Swig {
 
+// The text is header, then " " and the message when there is one. Making one sets the Python error
+// of the given type with that text, unless an error is already pending.
 class DirectorException : public std::exception {
 public:
-    explicit DirectorException(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
+    DirectorException(PyObject* error, const char* header, const std::string& message = std::string());
+    const char* what() const noexcept override { return text_.c_str(); }
+
+    [[noreturn]] static void raise(PyObject* error, const char* message);
+    [[noreturn]] static void raise_RuntimeError(const char* message);
 
 private:
-    std::string message_;
+    std::string text_;
 };
+
 class DirectorMethodException : public DirectorException {
 public:
-    using DirectorException::DirectorException;
+    explicit DirectorMethodException(const std::string& message);
+    [[noreturn]] static void raise(const std::string& message);
 };
+
 class DirectorPureVirtualException : public DirectorException {
 public:
-    using DirectorException::DirectorException;
+    explicit DirectorPureVirtualException(const std::string& message);
+    [[noreturn]] static void raise(const std::string& message);
 };
+
 class DirectorTypeMismatchException : public DirectorException {
 public:
-    using DirectorException::DirectorException;
+    DirectorTypeMismatchException(PyObject* error, const std::string& message);
+    explicit DirectorTypeMismatchException(const std::string& message);
+    [[noreturn]] static void raise(PyObject* error, const std::string& message);
+    [[noreturn]] static void raise_TypeError(const std::string& message);
 };
+
+// Items of a director's ownership map.
+class GCItem {
+public:
+    virtual ~GCItem() = default;
+    virtual int get_own() const { return 0; }
+};
+class GCItem_Object : public GCItem {
+public:
+    explicit GCItem_Object(int own) : own_(own) {}
+    int get_own() const override { return own_; }
+
+private:
+    int own_;
+};
+
+// The one lock of the module: guards the ownership maps of all directors and the list of their
+// method caches. Nothing that waits for the GIL or runs Python happens while it is held, so it is
+// taken after the GIL when both are needed and never the other way round.
+std::mutex& ownership_lock();
 
 class Director {
 public:
@@ -82,38 +127,35 @@ public:
     Director(const Director&) = delete;
     Director& operator=(const Director&) = delete;
 
-    // The Python object, or null once it has died.
-    PyObject* swig_get_self() const;
-    // Hands the Python object to the native side: the director keeps it alive from now on.
-    void swig_disown();
-    bool swig_disowned() const { return strong_ != nullptr; }
+    // Per-method flags for protected members; the base says true for every name.
+    virtual bool SwigDirector_GetInner(const char* method) const;
+    virtual void SwigDirector_SetInner(const char* method, bool value);
 
-protected:
-    // Calls the Python method of a slot; a class that does not override it runs fallback (the
-    // native base's implementation), or fails as a pure virtual when there is none.
-    template <class R, class Fallback, class... A>
-    R call_or(kivo::rt::MethodCache& cache, int slot, Fallback&& fallback, A&&... args);
-    template <class R, class... A>
-    R call(kivo::rt::MethodCache& cache, int slot, A&&... args) {
-        return call_or<R>(cache, slot, nullptr, std::forward<A>(args)...);
-    }
+    // With the GIL held: the Python object, or null when there is none or it has died.
+    PyObject* swig_get_self() const;
+    // With the GIL held: from now on the director sees the Python object's death (a director made
+    // for an object outlives it when nothing but a bare proxy owns the director).
+    void swig_watch();
+    // With the GIL held: the native side takes the Python object over and keeps it alive. Once.
+    void disown();
+    bool swig_disowned() const { return disowned_; }
+
+    // Objects that a Python override handed over, with the own flag their proxy had.
+    void acquire_ownership(void* ptr, int own);
+    int release_ownership(void* ptr);
 
 private:
-    PyObject* weak_;     // weak reference to the Python object
-    PyObject* strong_;   // set once disowned
+    PyObject* self_;   // borrowed until disowned, then a strong reference
+    PyObject* weak_;   // a weak reference to it, once watched
+    bool disowned_;
+    std::map<void*, std::unique_ptr<GCItem>> ownership_;
 };
 
 }  // namespace Swig
 
 namespace kivo::rt {
 
-// Holds the GIL for a callback's whole run.
-struct GilHold {
-    PyGILState_STATE state = PyGILState_Ensure();
-    ~GilHold() { PyGILState_Release(state); }
-};
-
-// Argument and result conversions of director calls.
+// Argument conversions of director methods.
 inline PyObject* to_python(bool v) { return PyBool_FromLong(v); }
 inline PyObject* to_python(int32_t v) { return PyLong_FromLong(v); }
 inline PyObject* to_python(uint32_t v) { return PyLong_FromSize_t(v); }
@@ -121,49 +163,99 @@ inline PyObject* to_python(int64_t v) { return SwigFrom_Int64(v); }
 inline PyObject* to_python(uint64_t v) { return SwigFrom_UInt64(v); }
 inline PyObject* to_python(double v) { return PyFloat_FromDouble(v); }
 inline PyObject* to_python(const char* v) { return SwigFrom_CharPtr(v); }
+template <class E>
+    requires std::is_enum_v<E>
+PyObject* to_python(E v) {
+    return PyLong_FromLong(static_cast<long>(v));
+}
 
+// Result conversions: the value, or DirectorTypeMismatchException.
 template <class R>
 R from_python(PyObject* o, const char* method);
 
-// Reports a failed Python call of a director method ("In method 'Name': TypeText") on standard
-// output and throws DirectorMethodException; the Python error stays set on this thread.
-[[noreturn]] void director_call_failed(const char* method);
-[[noreturn]] void director_pure_virtual(const char* method);
-[[noreturn]] void director_unavailable(const char* method);
+// One slot of a director's method cache: what the Python object's attribute gave, and whether it is
+// the function of a method bound to that object (then called with the object in front).
+struct CachedMethod {
+    PyObject* callable = nullptr;
+    bool bind = false;
+};
 
-// Calls func(self, args...) and gives the new reference or null with the error set.
-PyObject* call_unbound(PyObject* func, PyObject* self, PyObject* const* args, int n);
+struct DirectorNames {
+    const char* cls;
+    const char* method;
+};
 
-}  // namespace kivo::rt
+// The steps around the call, shared by every director method.
+void director_refuse(const DirectorNames& n);
+PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorNames& n);
+[[noreturn]] void director_call_failed(const DirectorNames& n);
+void release_methods(CachedMethod* slots, int count);
+// Every director's cache is known, so that the caches are emptied when the interpreter begins to
+// finalise: a cached function refers to its module, whose variables may hold the director's owner.
+void register_methods(CachedMethod* slots, int count);
+void forget_methods(CachedMethod* slots);
 
-template <class R, class Fallback, class... A>
-R Swig::Director::call_or(kivo::rt::MethodCache& cache, int slot, Fallback&& fallback, A&&... args) {
-    using namespace kivo::rt;
-    const char* method = cache.name(slot);
-    if (interpreter_finalizing()) director_unavailable(method);
-    GilHold gil;
-    PyObject* self = swig_get_self();
-    if (!self) director_unavailable(method);   // its Python side is gone: call nothing
-    PyObject* func = cache.lookup(self, slot);
-    if (!func) {
-        if constexpr (std::is_same_v<std::decay_t<Fallback>, std::nullptr_t>)
-            director_pure_virtual(method);
-        else
-            return fallback();
+// Releases the argument objects of a call with the GIL held.
+struct ArgumentObjects {
+    PyObject** objects;
+    int count;
+    ~ArgumentObjects() {
+        for (int i = 0; i < count; ++i) Py_XDECREF(objects[i]);
     }
-    PyObject* converted[sizeof...(A) + 1] = {to_python(std::forward<A>(args))...};
-    bool ok = true;
-    for (std::size_t i = 0; i < sizeof...(A); ++i) ok = ok && converted[i];
-    PyObject* result = ok ? call_unbound(func, self, converted, static_cast<int>(sizeof...(A))) : nullptr;
-    for (std::size_t i = 0; i < sizeof...(A); ++i) Py_XDECREF(converted[i]);
-    if (!result) director_call_failed(method);
+};
+
+template <class R, class... A>
+R director_call(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, A... args) {
+    if (interpreter_finalizing()) director_refuse(n);
+    GilBlock gil;
+    PyObject* objects[sizeof...(A) + 1] = {to_python(args)...};
+    ArgumentObjects release{objects, static_cast<int>(sizeof...(A))};
+    for (std::size_t i = 0; i < sizeof...(A); ++i)
+        if (!objects[i]) director_call_failed(n);
+    PyObject* method = director_method(d, slot, n);
+    PyObject* result = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        if (slot.bind) return PyObject_CallFunctionObjArgs(method, d.swig_get_self(), objects[I]..., nullptr);
+        return PyObject_CallFunctionObjArgs(method, objects[I]..., nullptr);
+    }(std::index_sequence_for<A...>{});
+    if (!result && PyErr_Occurred()) director_call_failed(n);
     if constexpr (std::is_void_v<R>) {
-        Py_DECREF(result);
+        Py_XDECREF(result);
     } else {
         struct Drop {
             PyObject* o;
-            ~Drop() { Py_DECREF(o); }
+            ~Drop() { Py_XDECREF(o); }
         } drop{result};
-        return from_python<R>(result, method);
+        return from_python<R>(result ? result : Py_None, n.method);
     }
 }
+
+// The base of a director class: the SDK class first, Swig::Director second, the inner-flag map and
+// one method-cache slot per overridden method (its index is the method's place in Methods).
+template <class Sdk, Text Class, Text... Methods>
+class DirectorOf : public Sdk, public Swig::Director {
+public:
+    explicit DirectorOf(PyObject* self) : Sdk(), Swig::Director(self) { register_methods(cache_, sizeof...(Methods)); }
+    ~DirectorOf() override {
+        forget_methods(cache_);
+        release_methods(cache_, sizeof...(Methods));
+    }
+
+    bool SwigDirector_GetInner(const char* method) const override {
+        auto it = inner_.find(method);
+        return it != inner_.end() && it->second;
+    }
+    void SwigDirector_SetInner(const char* method, bool value) override { inner_[method] = value; }
+
+protected:
+    template <class R, int Slot, class... A>
+    R call(A... args) {
+        static constexpr const char* names[] = {Methods.c_str()...};
+        return director_call<R>(*this, cache_[Slot], DirectorNames{Class.c_str(), names[Slot]}, args...);
+    }
+
+private:
+    std::map<std::string, bool> inner_;
+    CachedMethod cache_[sizeof...(Methods)];
+};
+
+}  // namespace kivo::rt

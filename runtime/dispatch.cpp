@@ -98,7 +98,8 @@ Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
         PyErr_NoMemory();
         PyGILState_Release(g);
     } else if (failure == 2) {
-        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what);
+        // An exception that set its Python error on the way (a callback's failure) keeps it.
+        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what);
     } else if (failure == 3) {
         SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
     } else if (failure == 4) {

@@ -1,12 +1,16 @@
-"""The director machinery: a test-only callback interface whose director calls Python methods from
-native threads, with the per-class method cache, failures reported and thrown into the caller,
-and no Python touched once the interpreter exits."""
+"""The director machinery on a test-only callback interface: results converted or refused with the
+exact texts, failures reported on standard output and thrown into the caller (never left behind on
+a native thread), the per-director method cache, the Python object's lifetime, the ownership map,
+cheap and safe callbacks from native threads, and no Python touched once the interpreter exits."""
 
 import gc
 import sys
 import textwrap
+import weakref
 
 import pytest
+
+METHOD_ERROR = "exception: SWIG director method error. "
 
 
 @pytest.fixture(autouse=True)
@@ -18,65 +22,121 @@ def sinks_are_destroyed(hooks):
     hooks.register_class("_p_TqSystemEventSink", ProbeSink)
 
 
-class Adds:
+class Echo:
     def OnValue(self, value):
         return value + 1
 
-
-class Scales(Adds):
-    def Scale(self, value):
-        return 7
+    def Check(self, value):
+        return value
 
 
-def test_overridden_and_native_methods(hooks):
-    adds, scales = Adds(), Scales()
-    a, s = hooks.sink_new(adds), hooks.sink_new(scales)
-    # Scale is not overridden by Adds: the native default (x10) runs.
-    assert hooks.sink_fire(a, 5, 2, True) == ["6,50", "6,50"]
-    assert hooks.sink_fire(a, 5, 1, False) == ["6,50"]
-    assert hooks.sink_fire(s, 1, 1, True) == ["2,7"]
+@pytest.mark.parametrize("on_thread", [False, True])
+def test_results_and_their_mismatches(hooks, k, on_thread):
+    class Returns:
+        def __init__(self, value):
+            self.value = value
+
+        def OnValue(self, value):
+            return self.value
+
+        def Check(self, value):
+            return self.value
+
+    kept = []   # a director does not keep its object alive
+
+    def sink(obj):
+        kept.append(obj)
+        return hooks.sink_new(obj)
+
+    echo = sink(Echo())
+    assert hooks.sink_fire(echo, 5, 2, on_thread) == ["6", "6"]
+    assert hooks.sink_check(echo, 65535, on_thread) == ["65535"]
+    # A TqResult proxy is copied; an int must fit a 32-bit long.
+    assert hooks.sink_check(sink(Returns(k.TqResult(7))), 0, on_thread) == ["7"]
+    assert hooks.sink_check(sink(Returns(-1)), 0, on_thread) == [str(2**32 - 1)]
+    mismatch = "exception: SWIG director type mismatch in method Check with output value of type 'TqResult'"
+    for value in (None, 2**31, "1"):
+        assert hooks.sink_check(sink(Returns(value)), 0, on_thread) == [mismatch]
+    for value in ("x", 2**31, None):
+        assert hooks.sink_fire(sink(Returns(value)), 0, 1, on_thread) == [
+            "exception: SWIG director type mismatch in output value of type 'int32_t'"]
 
 
-def test_director_keeps_no_reference_to_its_object(hooks):
-    adds = Adds()
-    before = sys.getrefcount(adds)
-    sink = hooks.sink_new(adds)
-    hooks.sink_fire(sink, 1, 3, True)
-    assert sys.getrefcount(adds) == before
-    del adds
-    gc.collect()
-    # The Python side is gone while the native object lives on: the callback fails, calls nothing.
-    assert hooks.sink_fire(sink, 1, 1, True) == ["exception: In method 'Scale': no Python object to call"]
-
-
-def test_disown_keeps_the_object_alive(hooks):
-    adds = Adds()
-    sink = hooks.sink_new(adds)
-    hooks.sink_disown(sink)
-    assert sys.getrefcount(adds) == 3
-    del adds
-    gc.collect()
-    assert hooks.sink_fire(sink, 1, 1, True) == ["2,10"]
-
-
-def test_failures_are_reported_and_thrown(hooks, capfd):
+def test_python_failures_are_reported_once_per_call(hooks, capfd):
     class Raises:
-        def OnValue(self, value):
-            raise ValueError("bad value %d" % value)
+        calls = 0
 
-    class WrongType:
         def OnValue(self, value):
-            return "x"
+            Raises.calls += 1
+            if Raises.calls == 1:
+                raise ValueError("bad value %d" % value)
+            return 0
 
+    class KeyFails:
+        def OnValue(self, value):
+            raise KeyError("x")
+
+    raises, key_fails = Raises(), KeyFails()
+    line = "In method 'OnValue': ValueErrorbad value 3"
+    # On a native thread the error set by the failure is dropped with the callback: the thread's
+    # next callbacks run clean.
+    assert hooks.sink_fire(hooks.sink_new(raises), 3, 3, True) == [METHOD_ERROR + line, "0", "0"]
+    assert hooks.sink_fire(hooks.sink_new(key_fails), 3, 2, False) == [METHOD_ERROR + "In method 'OnValue': KeyError'x'"] * 2
+    assert capfd.readouterr().out == line + "\n" + "In method 'OnValue': KeyError'x'\n" * 2
+
+
+def test_missing_method_and_dead_object(hooks):
     class Nothing:
         pass
 
-    objects = Raises(), WrongType(), Nothing()
-    sinks = [hooks.sink_new(o) for o in objects]
-    assert hooks.sink_fire(sinks[0], 3, 1, True) == ["exception: In method 'OnValue': ValueErrorbad value 3"]
-    assert capfd.readouterr().out == "In method 'OnValue': ValueErrorbad value 3\n"
-    assert hooks.sink_fire(sinks[1], 3, 1, False) == ["exception: in output value of type 'int32_t' of OnValue"]
-    assert hooks.sink_fire(sinks[2], 3, 1, True) == ["exception: Attempted to invoke pure virtual method OnValue"]
+    nothing = Nothing()
+    assert hooks.sink_fire(hooks.sink_new(nothing), 1, 1, True) == [
+        METHOD_ERROR + "Method in class ProbeSink doesn't exist, undefined OnValue"]
+    echo = Echo()
+    sink = hooks.sink_new(echo)   # a bare proxy owns the director; nothing keeps echo alive
+    del echo
+    gc.collect()
+    assert hooks.sink_fire(sink, 1, 1, True) == [
+        "exception: 'self' uninitialized, maybe you forgot to call ProbeSink.__init__."]
+
+
+def test_method_cache_holds_no_reference_to_the_object(hooks):
+    echo = Echo()
+    before = sys.getrefcount(echo)
+    echo.sink = hooks.sink_new(echo)   # the object owns its director, as a subclass instance does
+    assert hooks.sink_fire(echo.sink, 1, 1, True) == ["2"]
+    assert sys.getrefcount(echo) == before
+    # The cache keeps what the first call found.
+    echo.OnValue = lambda value: 100
+    assert hooks.sink_fire(echo.sink, 1, 1, False) == ["2"]
+    alive = weakref.ref(echo)
+    del echo
+    assert alive() is None
+
+
+def test_disown_takes_one_reference_and_deletion_drops_it(hooks):
+    echo = Echo()
+    sink = hooks.sink_new(echo)
+    before = sys.getrefcount(echo)
+    hooks.sink_disown(sink)
+    hooks.sink_disown(sink)
+    assert sys.getrefcount(echo) == before + 1
+    alive = weakref.ref(echo)
+    del echo
+    gc.collect()
+    assert hooks.sink_fire(sink, 1, 1, True) == ["2"]
+    hooks.sink_delete(sink)
+    assert alive() is None
+
+
+def test_ownership_map(hooks):
+    echo = Echo()
+    sink = hooks.sink_new(echo)
+    hooks.sink_own(sink, 0x1000, 1)
+    hooks.sink_own(sink, 0x2000, 0)   # nothing owned: not recorded
+    hooks.sink_own(sink, 0, 1)
+    assert [hooks.sink_release(sink, a) for a in (0x1000, 0x1000, 0x2000, 0x3000, 0)] == [1, 0, 0, 0, 0]
+    hooks.sink_own(sink, 0x1000, 1)   # released with the director
 
 
 def test_no_callback_runs_python_at_exit(python_run):

@@ -167,10 +167,16 @@ std::vector<TqGenEventSink*> TqGenParameter::GetEventSinks() const {
     return mSinks;
 }
 
-// The sinks are called without the sink lock, so a sink may unregister itself.
+// The sinks are called without the sink lock, so a sink may unregister itself. A sink that throws
+// counts as failed; the others are still told.
 void TqGenParameter::NotifyUpdate() {
     if (!mUpdatesEnabled) return;
-    for (TqGenEventSink* sink : GetEventSinks()) sink->OnParameterUpdate(this);
+    for (TqGenEventSink* sink : GetEventSinks()) {
+        try {
+            sink->OnParameterUpdate(this);
+        } catch (...) {
+        }
+    }
 }
 
 // Text forms: integers in decimal (hexadecimal with a 0x prefix for a HexNumber representation),

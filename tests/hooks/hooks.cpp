@@ -3,7 +3,7 @@
 // functions built with the same wrapper templates (every converter and result shape), reads the
 // stand-in SDK's live-object accounting and fakes NumPy's C-API table.
 #include "classes.h"
-#include "director.h"
+#include "directors.h"
 #include "views.h"
 #include "numpy_input.h"
 #include "proxy.h"
@@ -15,6 +15,7 @@
 #include "TqGenParameterArray.h"
 #include "TqDevice.h"
 #include "TqLogger.h"
+#include "TqLogSink.h"
 #include "TqDeviceAdapter.h"
 #include "TqGenParameter.h"
 #include "TqImage.h"
@@ -36,27 +37,20 @@ struct ProbeRecord {
     TqLiveObjects::Counter mCounter{"ProbeRecord"};
 };
 
-// A callback interface: the SDK calls OnValue (pure) and Name (with a native default).
+// A callback interface with a result of each kind a director converts.
 class ProbeSink {
 public:
     virtual ~ProbeSink() = default;
     virtual int32_t OnValue(int32_t aValue) = 0;
-    virtual uint32_t Scale(uint32_t aValue) { return aValue * 10; }
+    virtual TqResult Check(uint32_t aValue) = 0;
 };
 
 // Its director: the base plus one line per virtual.
-class SwigDirector_ProbeSink : public ProbeSink, public Swig::Director {
-    static kivo::rt::MethodCache& methods() {
-        static auto* cache = new kivo::rt::MethodCache{"OnValue", "Scale"};   // outlives exit: SDK threads may still call
-        return *cache;
-    }
-
+class SwigDirector_ProbeSink : public kivo::rt::DirectorOf<ProbeSink, "ProbeSink", "OnValue", "Check"> {
 public:
-    using Swig::Director::Director;
-    int32_t OnValue(int32_t aValue) override { return call<int32_t>(methods(), 0, aValue); }
-    uint32_t Scale(uint32_t aValue) override {
-        return call_or<uint32_t>(methods(), 1, [&] { return ProbeSink::Scale(aValue); }, aValue);
-    }
+    using DirectorOf::DirectorOf;
+    int32_t OnValue(int32_t aValue) override { return call<int32_t, 0>(aValue); }
+    TqResult Check(uint32_t aValue) override { return call<TqResult, 1>(aValue); }
 };
 
 // The test-only record lives behind the descriptor of a plain SDK struct.
@@ -197,6 +191,7 @@ PyObject* proxy_type(PyObject*, PyObject*) {
 // sink_new(obj): a director for obj, as a bare owning proxy.
 PyObject* sink_new(PyObject*, PyObject* obj) {
     auto* sink = new SwigDirector_ProbeSink(obj);
+    sink->swig_watch();
     return SwigPyObject_NewPointerObject(static_cast<ProbeSink*>(sink),
                                          kivo::module::type(kivo::module::TypeId::TqSystemEventSink),
                                          SwigNew_Own | SwigNew_NoShadow);
@@ -208,20 +203,17 @@ ProbeSink* sink_of(PyObject* proxy) {
     return static_cast<ProbeSink*>(p);
 }
 
-// sink_fire(proxy, value, times, on_thread): calls OnValue and Scale as the SDK would, on a native
-// thread or on this one with the GIL released; returns the results, or the text of the C++
-// exception each call ended in.
-PyObject* sink_fire(PyObject*, PyObject* args) {
-    PyObject* proxy;
-    int value, times, on_thread;
-    if (!PyArg_ParseTuple(args, "Oiip", &proxy, &value, &times, &on_thread)) return nullptr;
-    ProbeSink* sink = sink_of(proxy);
-    if (!sink) return PyErr_Format(PyExc_TypeError, "not a sink");
+PyObject* str_list(const std::vector<std::string>& items);
+
+// Runs calls as the SDK would: on a native thread, or on this one with the GIL released. Each call
+// gives its text, or the text of the C++ exception it ended in.
+template <class Call>
+PyObject* fire(int times, bool on_thread, Call call) {
     std::vector<std::string> out;
     auto run = [&] {
         for (int i = 0; i < times; ++i) {
             try {
-                out.push_back(std::to_string(sink->OnValue(value)) + "," + std::to_string(sink->Scale(value)));
+                out.push_back(call());
             } catch (const std::exception& e) {
                 out.push_back(std::string("exception: ") + e.what());
             }
@@ -236,18 +228,73 @@ PyObject* sink_fire(PyObject*, PyObject* args) {
     }
     PyEval_RestoreThread(state);
     PyErr_Clear();   // a failed callback on this thread leaves its error here; the texts tell
-    PyObject* list = PyList_New(0);
-    for (const std::string& s : out) {
-        PyObject* item = PyUnicode_FromString(s.c_str());
-        PyList_Append(list, item);
-        Py_DECREF(item);
-    }
-    return list;
+    return str_list(out);
+}
+
+// sink_fire(proxy, value, times, on_thread): OnValue's results.
+PyObject* sink_fire(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    int value, times, on_thread;
+    if (!PyArg_ParseTuple(args, "Oiip", &proxy, &value, &times, &on_thread)) return nullptr;
+    ProbeSink* sink = sink_of(proxy);
+    if (!sink) return PyErr_Format(PyExc_TypeError, "not a sink");
+    return fire(times, on_thread, [&] { return std::to_string(sink->OnValue(value)); });
+}
+
+// sink_check(proxy, value, on_thread): the code of the TqResult that Check returns.
+PyObject* sink_check(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    unsigned value;
+    int on_thread;
+    if (!PyArg_ParseTuple(args, "OIp", &proxy, &value, &on_thread)) return nullptr;
+    ProbeSink* sink = sink_of(proxy);
+    if (!sink) return PyErr_Format(PyExc_TypeError, "not a sink");
+    return fire(1, on_thread, [&] { return std::to_string(sink->Check(value).GetCode()); });
+}
+
+// sink_own(proxy, address, own): Swig::Director::acquire_ownership; sink_release(proxy, address):
+// release_ownership's flag.
+PyObject* sink_own(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    unsigned long long address;
+    int own;
+    if (!PyArg_ParseTuple(args, "OKi", &proxy, &address, &own)) return nullptr;
+    auto* d = dynamic_cast<Swig::Director*>(sink_of(proxy));
+    if (d) d->acquire_ownership(reinterpret_cast<void*>(address), own);
+    Py_RETURN_NONE;
+}
+PyObject* sink_release(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    unsigned long long address;
+    if (!PyArg_ParseTuple(args, "OK", &proxy, &address)) return nullptr;
+    auto* d = dynamic_cast<Swig::Director*>(sink_of(proxy));
+    return PyLong_FromLong(d ? d->release_ownership(reinterpret_cast<void*>(address)) : -1);
+}
+
+// sink_time(proxy, count, keep_states): seconds one new native thread takes to call OnValue count
+// times, keeping its thread state between calls or making and dropping one per call.
+PyObject* sink_time(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    int count, keep;
+    if (!PyArg_ParseTuple(args, "Oip", &proxy, &count, &keep)) return nullptr;
+    ProbeSink* sink = sink_of(proxy);
+    if (!sink) return PyErr_Format(PyExc_TypeError, "not a sink");
+    double seconds = 0;
+    PyThreadState* state = PyEval_SaveThread();
+    kivo::rt::keep_thread_states(keep);
+    std::thread([&] {
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < count; ++i) sink->OnValue(i);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }).join();
+    kivo::rt::keep_thread_states(true);
+    PyEval_RestoreThread(state);
+    return PyFloat_FromDouble(seconds);
 }
 
 PyObject* sink_disown(PyObject*, PyObject* proxy) {
     auto* d = dynamic_cast<Swig::Director*>(sink_of(proxy));
-    if (d) d->swig_disown();
+    if (d) d->disown();
     Py_RETURN_NONE;
 }
 
@@ -488,6 +535,61 @@ PyObject* log_records(PyObject*, PyObject*) {
 
 PyObject* clear_log_records(PyObject*, PyObject*) {
     TqLogRecords::Clear();
+    Py_RETURN_NONE;
+}
+
+// native_log_sink(): a borrowed proxy of a sink made natively (no director) that counts its records;
+// native_log_sink_count(): how many it got.
+class CountingSink : public TqLogSink {
+public:
+    void Log(TqLogLevelEnum, const char*, uint32_t, const char*, const char*, const char*) override { ++count; }
+    std::atomic<int> count{0};
+};
+CountingSink& counting_sink() {
+    static auto* sink = new CountingSink;   // lives as long as the process
+    return *sink;
+}
+PyObject* native_log_sink(PyObject*, PyObject*) {
+    return SwigPyObject_NewPointerObject(static_cast<TqLogSink*>(&counting_sink()),
+                                         kivo::module::type(kivo::module::TypeId::TqLogSink), 0);
+}
+PyObject* native_log_sink_count(PyObject*, PyObject*) { return PyLong_FromLong(counting_sink().count); }
+
+// log_add_sink(sink) / log_remove_sink(sink): the logging core's sinks (removal waits, with the GIL
+// released, for calls on other threads); log_sink_failures(): sink calls that threw.
+PyObject* log_add_sink(PyObject*, PyObject* proxy) {
+    auto* sink = object_arg<TqLogSink>(proxy, kivo::module::TypeId::TqLogSink, "a log sink");
+    if (!sink) return nullptr;
+    TqLogSinks::Add(sink);
+    Py_RETURN_NONE;
+}
+PyObject* log_remove_sink(PyObject*, PyObject* proxy) {
+    auto* sink = object_arg<TqLogSink>(proxy, kivo::module::TypeId::TqLogSink, "a log sink");
+    if (!sink) return nullptr;
+    bool removed;
+    Py_BEGIN_ALLOW_THREADS
+    removed = TqLogSinks::Remove(sink);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(removed);
+}
+PyObject* log_sink_failures(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(TqLogSinks::Failures()); }
+
+// log_from_threads(name, threads, count): native threads each write count info records through one
+// logger named name (source "thread <i>", number the record's index); returns when all are done.
+PyObject* log_from_threads(PyObject*, PyObject* args) {
+    const char* name;
+    int threads, count;
+    if (!PyArg_ParseTuple(args, "sii", &name, &threads, &count)) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    TqLogger logger{TqString(name)};
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t)
+        running.emplace_back([&logger, t, count] {
+            std::string source = "thread " + std::to_string(t);
+            for (int i = 0; i < count; ++i) logger.LogInfo(source.c_str(), i, "native", nullptr);
+        });
+    for (std::thread& t : running) t.join();
+    Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
@@ -811,6 +913,12 @@ PyMethodDef kHookMethods[] = {
     {"parameter_list_names", parameter_list_names, METH_O, nullptr},
     {"log_records", log_records, METH_NOARGS, nullptr},
     {"clear_log_records", clear_log_records, METH_NOARGS, nullptr},
+    {"log_add_sink", log_add_sink, METH_O, nullptr},
+    {"native_log_sink", native_log_sink, METH_NOARGS, nullptr},
+    {"native_log_sink_count", native_log_sink_count, METH_NOARGS, nullptr},
+    {"log_remove_sink", log_remove_sink, METH_O, nullptr},
+    {"log_sink_failures", log_sink_failures, METH_NOARGS, nullptr},
+    {"log_from_threads", log_from_threads, METH_VARARGS, nullptr},
     {"make_device", make_device, METH_VARARGS, nullptr},
     {"free_device", free_device, METH_O, nullptr},
     {"adapter_updates", adapter_updates, METH_O, nullptr},
@@ -824,6 +932,10 @@ PyMethodDef kHookMethods[] = {
     {"set_payload_length", set_payload_length, METH_VARARGS, nullptr},
     {"sink_new", sink_new, METH_O, nullptr},
     {"sink_fire", sink_fire, METH_VARARGS, nullptr},
+    {"sink_check", sink_check, METH_VARARGS, nullptr},
+    {"sink_own", sink_own, METH_VARARGS, nullptr},
+    {"sink_release", sink_release, METH_VARARGS, nullptr},
+    {"sink_time", sink_time, METH_VARARGS, nullptr},
     {"sink_disown", sink_disown, METH_O, nullptr},
     {"sink_delete", sink_delete, METH_O, nullptr},
     {"sink_keep", sink_keep, METH_O, nullptr},

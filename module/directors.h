@@ -1,0 +1,13 @@
+// What the module's director classes share beyond the runtime: the SDK values their Python
+// overrides return.
+#pragma once
+
+#include "director_entries.h"
+#include "sdk_types.h"
+
+#include "TqResult.h"
+
+// A TqResult from an override: an int that fits a 32-bit long is the code of a new result; a
+// TqResult proxy is copied; anything else is a type mismatch.
+template <>
+TqResult kivo::rt::from_python<TqResult>(PyObject* o, const char* method);

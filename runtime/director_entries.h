@@ -1,0 +1,120 @@
+// The flat functions of a class that Python may subclass:
+//
+//     director_constructor<"new_TqLogSink", SwigDirector_TqLogSink, TqLogSink>(),
+//     delete_entry<"delete_TqLogSink", TqLogSink>(),
+//     director_method<"TqLogSink_Log", &TqLogSink::Log, "TqLogSink::Log">("level", ...),
+//     disown_entry<"disown_TqLogSink", TqLogSink>(),
+//
+// new_ takes the Python instance (None when the class itself is instantiated) and makes its director
+// with the GIL released; a method wrapper keeps the GIL and refuses an up-call from the subclass to a
+// pure virtual method; disown_ hands a director's Python object to the native side.
+#pragma once
+
+#include "director.h"
+#include "kinds.h"
+
+#include <stdexcept>
+
+namespace kivo::rt {
+
+// The Python object itself, None included, lent for the call.
+struct PythonObject {
+    PyObject* object;
+};
+inline int convert_python_object(PyObject* o, Slot& s, const ParamShape&) {
+    s.as<PyObject*>() = o;
+    return 0;
+}
+inline constexpr ParamKind kPythonObjectKind{convert_python_object, nullptr, nullptr, nullptr, Rank_Pointer, false,
+                                             nullptr};
+template <>
+struct ParamOf<PythonObject> : InputParam<&kPythonObjectKind> {
+    static PythonObject take(Slot& s) { return {s.as<PyObject*>()}; }
+};
+template <>
+struct Decl<PythonObject> {
+    static std::string get() { return "PyObject *"; }
+};
+
+// Self of a director class's method wrapper: the object, and whether the call comes from the Python
+// subclass itself (the director's Python object is the very object passed as self).
+template <class T>
+struct DirectorSelf {
+    T* object;
+    bool upcall;
+};
+template <Bound T>
+struct DirectorSelfKind {
+    static int convert(PyObject* o, Slot& s, const ParamShape& p) {
+        int rc = kSelfKind.convert(o, s, p);
+        if (rc < 0) return rc;
+        T* object = static_cast<T*>(s.as<void*>());
+        auto* director = dynamic_cast<Swig::Director*>(object);
+        s.as<DirectorSelf<T>>() = {object, director && director->swig_get_self() == o};
+        return rc;
+    }
+    static constexpr ParamKind kind{convert, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
+};
+template <Bound T>
+struct ParamOf<DirectorSelf<T>> {
+    static constexpr const ParamKind* kind() { return &DirectorSelfKind<T>::kind; }
+    static constexpr uint8_t flags = Param_Input;   // converted by its own kind, never by the shortcut for self
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = &descriptor_of<T>;
+    static DirectorSelf<T> take(Slot& s) { return s.as<DirectorSelf<T>>(); }
+};
+template <class T>
+struct Decl<DirectorSelf<T>> : Decl<T*> {};
+
+// The call of a pure virtual method from its wrapper.
+template <auto M, Text Qualified>
+struct PureVirtualCall;
+template <class R, class C, class... A, R (C::*M)(A...), Text Qualified>
+struct PureVirtualCall<M, Qualified> {
+    static R call(DirectorSelf<C> self, A... args) {
+        if (self.upcall) Swig::DirectorPureVirtualException::raise(Qualified.c_str());
+        return (self.object->*M)(args...);
+    }
+};
+
+template <Text Name, auto M, Text Qualified, class... N>
+Entry director_method(const N&... names) {
+    return undocumented(function<Name, &PureVirtualCall<M, Qualified>::call, KeepGil<>>(names...));
+}
+
+// new_<Class>: a director for the instance, made with the GIL released, owned by the new proxy.
+template <class D, class Sdk>
+struct DirectorConstructorShape {
+    using Data = ShapeData<Default, void, void, PythonObject>;
+    static void thunk(Slot* s, void* result) {
+        PyObject* instance = s[0].as<PyObject*>();
+        if (instance == Py_None) throw std::runtime_error("accessing abstract class or protected constructor");
+        result_as<void*>(result) = static_cast<Sdk*>(new D(instance));
+    }
+    static PyObject* make(void* storage, CallFrame& f) {
+        static_cast<D*>(static_cast<Sdk*>(result_as<void*>(storage)))->swig_watch();
+        return make_constructed(storage, descriptor_of<Sdk>(), &delete_object<Sdk>, f);
+    }
+    static const char* none() { return ""; }
+    static constexpr ResultKind result{make, nullptr, nullptr, &none, nullptr};
+    static constexpr Shape shape = make_shape<Data, Default>(&thunk, Role::Constructor, owner_name<Sdk>(), &result);
+};
+
+template <Text Name, class D, class Sdk>
+Entry director_constructor() {
+    using S = DirectorConstructorShape<D, Sdk>;
+    return undocumented(single<Name, S, Default, Role::Constructor>(candidate<typename S::Data>(&S::shape, "self")));
+}
+
+// disown_<Class>: a director's Python object passes to the native side; other objects are left alone.
+template <class Sdk>
+void disown_director(Sdk* object) {
+    if (auto* director = dynamic_cast<Swig::Director*>(object)) director->disown();
+}
+
+template <Text Name, class Sdk>
+Entry disown_entry() {
+    return undocumented(function<Name, &disown_director<Sdk>, KeepGil<>>("self"));
+}
+
+}  // namespace kivo::rt
