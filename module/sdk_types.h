@@ -51,6 +51,18 @@ class TqLogger;
 class TqLogSink;
 class TqDevice;
 class TqDeviceAdapter;
+class TqDeviceInfo;
+class TqDeviceInfoGEV;
+class TqDeviceInfoZelvraProtocol;
+class TqDeviceInfoUSB;
+class TqDeviceInfoU3V;
+class TqInterface;
+class TqNetworkAdapter;
+class TqUSBHostController;
+struct TqSessionInfo;
+namespace TqSystemLib {
+struct IPConfig;
+}
 namespace TQ_GENAPI_NS {
 class INodeMap;
 class INode;
@@ -86,6 +98,20 @@ KIVO_BIND_CLASS(TqLogger)
 KIVO_BIND_CLASS(TqLogSink)
 KIVO_BIND_CLASS(TqDevice)
 KIVO_BIND_CLASS(TqDeviceAdapter)
+KIVO_BIND_CLASS(TqDeviceInfo)
+KIVO_BIND_CLASS(TqDeviceInfoGEV)
+KIVO_BIND_CLASS(TqDeviceInfoZelvraProtocol)
+KIVO_BIND_CLASS(TqDeviceInfoUSB)
+KIVO_BIND_CLASS(TqDeviceInfoU3V)
+KIVO_BIND_CLASS(TqInterface)
+KIVO_BIND_CLASS(TqNetworkAdapter)
+KIVO_BIND_CLASS(TqUSBHostController)
+KIVO_BIND_CLASS(TqSessionInfo)
+template <>
+struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {
+    static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TqSystemLib__IPConfig); }
+    static constexpr const char* name = "TqSystemLib::IPConfig";
+};
 template <>
 struct kivo::rt::TypeOf<TQ_GENAPI_NS::INodeMap> {
     static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TQ_GENAPI_NS__INodeMap); }

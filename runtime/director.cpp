@@ -297,7 +297,12 @@ PyObject* Director::swig_get_self() const {
 void Director::swig_watch() {
     if (weak_ || disowned_ || !self_) return;
     weak_ = PyWeakref_NewRef(self_, nullptr);
-    if (!weak_) PyErr_Clear();   // no weak references: the object is trusted to outlive the director
+    if (weak_) return;
+    // An object without weak references cannot be watched: the director keeps it alive instead, as
+    // it would once disowned.
+    PyErr_Clear();
+    Py_INCREF(self_);
+    disowned_ = true;
 }
 
 void Director::disown() {

@@ -134,7 +134,8 @@ public:
     // With the GIL held: the Python object, or null when there is none or it has died.
     PyObject* swig_get_self() const;
     // With the GIL held: from now on the director sees the Python object's death (a director made
-    // for an object outlives it when nothing but a bare proxy owns the director).
+    // for an object outlives it when nothing but a bare proxy owns the director). An object without
+    // weak references is kept alive instead.
     void swig_watch();
     // With the GIL held: the native side takes the Python object over and keeps it alive. Once.
     void disown();

@@ -96,7 +96,9 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
             if (e.fixed_doc)
                 doc = e.fixed_doc;
             else
-                doc = docs.emplace_back((e.summary ? std::string(e.summary) + "\n\n" : std::string()) + doc_of(e)).c_str();
+                doc = docs.emplace_back((e.summary ? std::string(e.summary) + "\n\n" : std::string()) + doc_of(e) +
+                                        (e.returns ? ":return: " + std::string(e.returns) + "\n" : std::string()))
+                          .c_str();
         }
         defs.push_back({e.name, e.function, e.flags, doc});
     }

@@ -211,14 +211,16 @@ struct ConstructorShape {
 };
 
 // Member variables: <Class>_<member>_set(self, value) and <Class>_<member>_get(self).
-template <auto M>
+// With NullSelfIgnored the setter takes None as self and changes nothing.
+template <auto M, bool NullSelfIgnored = false>
 struct FieldShape;
-template <class C, class T, T C::*M>
-struct FieldShape<M> {
+template <class C, class T, T C::*M, bool NullSelfIgnored>
+struct FieldShape<M, NullSelfIgnored> {
     using In = std::conditional_t<std::is_arithmetic_v<T> || std::is_enum_v<T> || std::is_pointer_v<T>, T, const T&>;
-    using SetData = ShapeData<Default, C, void, In>;
+    using SetData = std::conditional_t<NullSelfIgnored, ShapeData<Default, void, void, C*, In>,
+                                       ShapeData<Default, C, void, In>>;
     static void set(Slot* s, void*) {
-        static_cast<C*>(s[0].as<void*>())->*M = ParamOf<In>::take(s[1]);
+        if (auto* object = static_cast<C*>(s[0].as<void*>())) object->*M = ParamOf<In>::take(s[1]);
     }
     static void get(Slot* s, void* result) {
         ResultOf<T>::store(result, [&]() -> T { return static_cast<C*>(s[0].as<void*>())->*M; });
@@ -271,6 +273,7 @@ struct Entry {
     void (*forget)(void*);      // ... and what runs, with the GIL, once the object is gone
     const char* summary = nullptr;   // put before the generated docstring
     const char* member = nullptr;    // the member's name in prototypes ("operator []")
+    const char* returns = nullptr;   // the docstring's ":return:" text
 };
 
 template <Text Name>
@@ -355,9 +358,9 @@ Entry overloaded(C... cands) {
 }
 
 // The two rows of a member variable: "<Name>_set" and "<Name>_get".
-template <Text SetName, Text GetName, auto M>
+template <Text SetName, Text GetName, auto M, bool NullSelfIgnored = false>
 std::vector<Entry> field() {
-    using S = FieldShape<M>;
+    using S = FieldShape<M, NullSelfIgnored>;
     return {make_entry(SetName.c_str(), &RecordOf<SetName>::tuple, METH_VARARGS, &RecordOf<SetName>::record,
                        {make_cand(&S::set_shape, {"aValue"})}, false, Role::FieldSet, S::set_shape.owner),
             make_entry(GetName.c_str(), &RecordOf<GetName>::one, METH_O, &RecordOf<GetName>::record,
@@ -422,6 +425,19 @@ inline Entry documented_as(Entry e, const char* text) {
 // A row whose docstring begins with a text of its own (a summary, the units of its result).
 inline Entry described(Entry e, const char* text) {
     e.summary = text;
+    return e;
+}
+
+// A row that reads or writes a member variable although it is declared as a function (the companion
+// makes a property of it).
+inline Entry as_role(Entry e, Role role) {
+    e.role = role;
+    return e;
+}
+
+// A row whose docstring says what the result is (":return:").
+inline Entry returning(Entry e, const char* text) {
+    e.returns = text;
     return e;
 }
 

@@ -47,6 +47,11 @@ template <void (*Hook)(CallFrame&, bool), class Base = Default>
 struct After : Base {   // Hook(frame, ok) runs after the call completed, with the GIL held
     static constexpr void (*after)(CallFrame&, bool) = Hook;
 };
+template <const ResultKind* K, class Base = Default>
+struct ResultAs : Base {   // the result is made by K in place of the type's own kind
+    static constexpr bool has_result = true;
+    static constexpr const ResultKind* result = K;
+};
 template <class Base = Default>
 struct NoneSelfCommits : Base {   // in overloads, None as self picks the candidate, which refuses it
     static constexpr bool none_self_commits = true;

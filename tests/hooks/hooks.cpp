@@ -3,6 +3,7 @@
 // functions built with the same wrapper templates (every converter and result shape), reads the
 // stand-in SDK's live-object accounting and fakes NumPy's C-API table.
 #include "classes.h"
+#include "hook_tables.h"
 #include "directors.h"
 #include "views.h"
 #include "numpy_input.h"
@@ -53,10 +54,12 @@ public:
     TqResult Check(uint32_t aValue) override { return call<TqResult, 1>(aValue); }
 };
 
-// The test-only record lives behind the descriptor of a plain SDK struct.
+// The test-only record lives behind a descriptor that no wrapper uses.
 template <>
 struct kivo::rt::TypeOf<ProbeRecord> {
-    static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TqSystemLib__IPConfig); }
+    static SwigTypeInfo* descriptor() {
+        return kivo::module::type(kivo::module::TypeId::std__vectorT_TqSystemLib__IPConfig_t);
+    }
     static constexpr const char* name = "ProbeRecord";
 };
 
@@ -950,6 +953,8 @@ PyMethodDef kHookMethods[] = {
 std::vector<PyMethodDef>& hook_table() {
     static std::vector<PyMethodDef> table = [] {
         std::vector<PyMethodDef> defs(std::begin(kHookMethods), std::end(kHookMethods));
+        for (const PyMethodDef* rows : kivo::hooks::extra_tables())
+            for (; rows->ml_name; ++rows) defs.push_back(*rows);
         kivo::module::Entries probes = probe_entries();
         append_method_defs(defs, probes);
         defs.push_back({nullptr, nullptr, 0, nullptr});
@@ -962,6 +967,11 @@ PyModuleDef g_definition = {PyModuleDef_HEAD_INIT, "_kivo_testhooks", nullptr, -
                             nullptr,               nullptr,           nullptr, nullptr};
 
 }  // namespace
+
+std::vector<const PyMethodDef*>& kivo::hooks::extra_tables() {
+    static std::vector<const PyMethodDef*> tables;
+    return tables;
+}
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_testhooks() {
     return kivo::module::start(g_definition, hook_table());

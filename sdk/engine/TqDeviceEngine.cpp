@@ -1,0 +1,1 @@
+// The device engine (internal library of the stand-in SDK): being written.

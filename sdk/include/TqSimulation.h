@@ -1,0 +1,25 @@
+// The stand-in's model of the host (library TqSystem64): the interfaces that discovery sees and the
+// devices on them. The loopback adapter is always there; simulated hardware (a USB host controller
+// with a USB3 Vision and a plain USB device, a network adapter with the maker's driver and a
+// device of its protocol, a GigE Vision record on the loopback adapter, and an interface and a
+// record of no known kind) exists only while a test adds it.
+#pragma once
+
+#include "TqSystemExport.h"
+
+#include <vector>
+
+class TqInterface;
+class TqNetworkAdapter;
+
+class TQ_SYSTEM_API TqSimulation {
+public:
+    // The interfaces in discovery order, the loopback adapter first.
+    static std::vector<TqInterface*> Interfaces();
+    static TqNetworkAdapter* Loopback();
+
+    static void AddHardware();
+    // Takes the simulated hardware away. Its objects stay allocated until the process ends, since
+    // callers may still hold pointers to them.
+    static void RemoveHardware();
+};

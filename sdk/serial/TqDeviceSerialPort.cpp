@@ -1,0 +1,1 @@
+// The serial library of the stand-in SDK: device serial ports come here.

@@ -1,0 +1,1 @@
+// The stream library of the stand-in SDK: stream receivers and the buffer pipeline come here.
