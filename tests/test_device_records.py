@@ -63,7 +63,7 @@ def test_kinds_and_values(m, k, host):
     assert again is not gev and again.this == gev.this
 
 
-def test_messages(m, k, host):
+def test_messages(m, k, hooks, host):
     lo, usb = host["lo"], host["USB3 host controller (simulated)"]
     u3v = usb.GetDeviceInfo(0)
     raises(TypeError, arg("TqDeviceInfo_GetVendorName", 1, "TqDeviceInfo const *"), m.TqDeviceInfo_GetVendorName, None)
@@ -75,7 +75,11 @@ def test_messages(m, k, host):
     for bad, error in ((-1, OverflowError), (2**32, OverflowError), ("1", TypeError)):
         raises(error, arg("TqInterface_GetDeviceInfo", 2, "uint32_t"), m.TqInterface_GetDeviceInfo, usb, bad)
         raises(error, arg("TqNetworkAdapter_GetSubnetMask", 2, "uint32_t"), m.TqNetworkAdapter_GetSubnetMask, lo, bad)
+    # Indexes reach the SDK unchecked; its range decides.
     assert m.TqInterface_GetDeviceInfo(usb, usb.GetDeviceCount()) is None
+    assert usb.GetDeviceInfo(2**32 - 1) is None and hooks.call_log("TqInterface::GetDeviceInfo") == str(2**32 - 1)
+    lo.GetSubnetMask(7)
+    assert hooks.call_log("TqNetworkAdapter::GetSubnetMask") == "7"
     raises(TypeError, "TqInterface_GetDeviceInfo expected 2 arguments, got 1", m.TqInterface_GetDeviceInfo, usb)
     # Compare takes any two interfaces, in either order; None is refused.
     assert {m.TqInterface_Compare(lo, usb), m.TqInterface_Compare(usb, lo)} == {True, False}

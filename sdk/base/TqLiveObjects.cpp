@@ -99,3 +99,31 @@ long Count(const char* aClass) {
 }
 
 }  // namespace TqLiveObjects
+
+namespace TqCallLog {
+namespace {
+struct Log {
+    std::mutex lock;
+    std::map<std::string, std::string> last;
+};
+Log& TheLog() {
+    static Log* log = new Log;   // members may be called while the process exits
+    return *log;
+}
+}  // namespace
+
+void Note(const char* aMember, const std::string& aArguments) {
+    Log& log = TheLog();
+    std::lock_guard<std::mutex> guard(log.lock);
+    log.last[aMember] = aArguments;
+}
+
+bool Last(const char* aMember, std::string& aArguments) {
+    Log& log = TheLog();
+    std::lock_guard<std::mutex> guard(log.lock);
+    auto it = log.last.find(aMember);
+    if (it == log.last.end()) return false;
+    aArguments = it->second;
+    return true;
+}
+}  // namespace TqCallLog

@@ -34,3 +34,11 @@ TQ_BASE_API void OpenGate();
 TQ_BASE_API bool GateOpened();
 
 }  // namespace TqLiveObjects
+
+// The stand-in's log of the arguments its members received, for tests of the binding: the last
+// arguments of each member, as text.
+namespace TqCallLog {
+TQ_BASE_API void Note(const char* aMember, const std::string& aArguments);
+// The last arguments noted for the member, or false when it has not been called.
+TQ_BASE_API bool Last(const char* aMember, std::string& aArguments);
+}  // namespace TqCallLog

@@ -34,6 +34,7 @@ TqString TqInterface::GetCompareID() const { return TqString(mCompareID.c_str())
 uint32_t TqInterface::GetDeviceCount() const { return static_cast<uint32_t>(mDevices.size()); }
 
 const TqDeviceInfo* TqInterface::GetDeviceInfo(uint32_t aIndex) const {
+    TqCallLog::Note("TqInterface::GetDeviceInfo", std::to_string(aIndex));
     return aIndex < mDevices.size() ? mDevices[aIndex].get() : nullptr;
 }
 
@@ -50,9 +51,11 @@ TqString TqNetworkAdapter::GetMACAddress() const { return TqString(mMAC.c_str())
 TqString TqNetworkAdapter::GetDescription() const { return TqString(mDescription.c_str()); }
 uint32_t TqNetworkAdapter::GetIPAddressCount() const { return static_cast<uint32_t>(mAddresses.size()); }
 TqString TqNetworkAdapter::GetIPAddress(uint32_t aIndex) const {
+    TqCallLog::Note("TqNetworkAdapter::GetIPAddress", std::to_string(aIndex));
     return TqString(aIndex < mAddresses.size() ? mAddresses[aIndex].first.c_str() : "");
 }
 TqString TqNetworkAdapter::GetSubnetMask(uint32_t aIndex) const {
+    TqCallLog::Note("TqNetworkAdapter::GetSubnetMask", std::to_string(aIndex));
     return TqString(aIndex < mAddresses.size() ? mAddresses[aIndex].second.c_str() : "");
 }
 TqString TqNetworkAdapter::GetDefaultGateway() const { return TqString(mGateway.c_str()); }

@@ -4,6 +4,7 @@
 #include "hook_tables.h"
 #include "proxy.h"
 
+#include "TqLiveObjects.h"
 #include "TqSimulation.h"
 
 namespace {
@@ -37,7 +38,19 @@ PyObject* sim_interfaces(PyObject*, PyObject*) {
     return list;
 }
 
+// call_log(member): the last arguments the stand-in member got, as text, or None.
+PyObject* call_log(PyObject*, PyObject* member) {
+    PyObject* name = PyUnicode_Check(member) ? PyUnicode_AsUTF8String(member) : nullptr;
+    if (!name) return PyErr_Format(PyExc_TypeError, "a member name is needed");
+    std::string arguments;
+    bool called = TqCallLog::Last(PyBytes_AsString(name), arguments);
+    Py_DECREF(name);
+    if (!called) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(arguments.data(), static_cast<Py_ssize_t>(arguments.size()));
+}
+
 PyMethodDef kRows[] = {
+    {"call_log", call_log, METH_O, nullptr},
     {"sim_add_hardware", sim_add_hardware, METH_NOARGS, nullptr},
     {"sim_remove_hardware", sim_remove_hardware, METH_NOARGS, nullptr},
     {"sim_interfaces", sim_interfaces, METH_NOARGS, nullptr},
