@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 # libpugixml-dev: the stand-in GenICam engine's XML parser.
 # pybind11-dev: benchmark only (the comparison module of bench/); swig: test only (a foreign module).
-packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev libpugixml-dev pybind11-dev swig)
+# aravis-tools-cli, gir1.2-aravis-0.8, python3-gi: test only (an independent GigE Vision client of the device engine).
+packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev libpugixml-dev pybind11-dev swig aravis-tools-cli gir1.2-aravis-0.8 python3-gi)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,1 +1,748 @@
-// The device engine (internal library of the stand-in SDK): being written.
+// The device: its register map, the GVCP dispatcher and the control privilege.
+#include "TqEngineImpl.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace TqEngine {
+
+namespace {
+
+uint64_t SteadyNanoseconds() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+uint64_t SteadyMilliseconds() { return SteadyNanoseconds() / 1000000; }
+
+void PutString(std::vector<uint8_t>& aBoot, uint32_t aAddress, size_t aSize, const std::string& aText) {
+    std::memset(&aBoot[aAddress], 0, aSize);
+    std::memcpy(&aBoot[aAddress], aText.data(), std::min(aText.size(), aSize - 1));
+}
+
+constexpr uint32_t kGvcpCapabilities = (1u << 31)    // user-defined name register
+                                       | (1u << 30)  // serial number register
+                                       | (1u << 21)  // primary application switch-over
+                                       | (1u << 4)   // EVENTDATA
+                                       | (1u << 3)   // EVENT
+                                       | (1u << 2)   // PACKETRESEND
+                                       | (1u << 1)   // WRITEMEM
+                                       | (1u << 0);  // several operations in one READREG/WRITEREG
+
+constexpr uint32_t kMinHeartbeat = 500;
+constexpr size_t kMaxEventData = Gvcp::kMaxPayload - 16;
+
+bool InRange(uint32_t aAddress, uint64_t aSize, uint32_t aBase, uint64_t aLength) {
+    return aAddress >= aBase && uint64_t(aAddress) + aSize <= uint64_t(aBase) + aLength;
+}
+
+}  // namespace
+
+bool Pfnc::IsSupported(uint32_t aFormat) {
+    return aFormat == kMono8 || aFormat == kMono16 || aFormat == kRGB8 || aFormat == kBayerRG8;
+}
+
+std::string FormatAddress(uint32_t aAddress) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", aAddress >> 24, (aAddress >> 16) & 0xFF, (aAddress >> 8) & 0xFF,
+                  aAddress & 0xFF);
+    return text;
+}
+
+bool ParseAddress(const std::string& aText, uint32_t& aAddress) {
+    unsigned a, b, c, d;
+    char tail;
+    if (std::sscanf(aText.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 || c > 255 ||
+        d > 255)
+        return false;
+    aAddress = (a << 24) | (b << 16) | (c << 8) | d;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction: the bootstrap registers from the identity and the defaults.
+
+Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
+    DeviceConfig& c = config;
+    if (!Pfnc::IsSupported(c.pixelFormat)) c.pixelFormat = Pfnc::kMono8;
+    c.width = std::clamp<uint32_t>(c.width, 1, 16384);
+    c.height = std::clamp<uint32_t>(c.height, 1, 16384);
+    if (c.sensorWidth == 0) c.sensorWidth = std::max<uint32_t>(c.width, 4096);
+    if (c.sensorHeight == 0) c.sensorHeight = std::max<uint32_t>(c.height, 4096);
+    c.sensorWidth = std::max(c.sensorWidth, c.width);
+    c.sensorHeight = std::max(c.sensorHeight, c.height);
+    c.streamChannels = std::clamp<uint32_t>(c.streamChannels, 1, 4);
+
+    xml = BuildXml(c);
+    clock = SteadyMilliseconds;
+    timestampOrigin = SteadyNanoseconds();
+
+    boot.assign(Reg::kBootstrapSize, 0);
+    const auto& mac = c.identity.mac;
+    SetBoot32(Reg::kVersion, 0x00010002);  // GigE Vision 1.2
+    SetBoot32(Reg::kDeviceMode, 0x80000001);  // big-endian registers, UTF-8 strings, transmitter
+    SetBoot32(Reg::kMacHigh, (uint32_t(mac[0]) << 8) | mac[1]);
+    SetBoot32(Reg::kMacLow, (uint32_t(mac[2]) << 24) | (uint32_t(mac[3]) << 16) | (uint32_t(mac[4]) << 8) | mac[5]);
+    SetBoot32(Reg::kIpCapability, 0x7);     // persistent IP, DHCP, link-local
+    SetBoot32(Reg::kIpConfiguration, 0x5);  // persistent IP, link-local
+    SetBoot32(Reg::kCurrentIp, c.address);
+    SetBoot32(Reg::kSubnetMask, 0xFF000000);
+    PutString(boot, Reg::kManufacturerName, 32, c.identity.manufacturer);
+    PutString(boot, Reg::kModelName, 32, c.identity.model);
+    PutString(boot, Reg::kDeviceVersion, 32, c.identity.version);
+    PutString(boot, Reg::kManufacturerInfo, 48, c.identity.manufacturerInfo);
+    PutString(boot, Reg::kSerialNumber, 16, c.identity.serial);
+    PutString(boot, Reg::kUserName, 16, c.identity.userName);
+    char url[96];
+    std::snprintf(url, sizeof url, "Local:kivo_device.xml;%X;%X", unsigned(Reg::kXmlBase), unsigned(xml.size()));
+    PutString(boot, Reg::kFirstUrl, 512, url);
+    SetBoot32(Reg::kNetworkInterfaces, 1);
+    SetBoot32(Reg::kMessageChannels, 1);
+    SetBoot32(Reg::kStreamChannels, c.streamChannels);
+    SetBoot32(Reg::kGvcpCapability, kGvcpCapabilities);
+    SetBoot32(Reg::kHeartbeatTimeout, 3000);
+    SetBoot32(Reg::kTickFrequencyHigh, 0);
+    SetBoot32(Reg::kTickFrequencyLow, 1000000000);  // timestamps count nanoseconds
+    SetBoot32(Reg::kMctt, 300);
+    SetBoot32(Reg::kMcrc, 3);
+    for (uint32_t n = 0; n < c.streamChannels; ++n) SetBoot32(Reg::Scps(n), Reg::kDefaultPacketSize);
+
+    features.assign(Reg::kFeatureSize / 4, 0);
+    Feature(Reg::kWidth) = c.width;
+    Feature(Reg::kHeight) = c.height;
+    Feature(Reg::kPixelFormat) = c.pixelFormat;
+    Feature(Reg::kFramePeriod) = 33333;
+    Feature(Reg::kExposureTime) = 10000;
+    Feature(Reg::kFrameRateEnable) = 1;
+    Feature(Reg::kSensorWidth) = c.sensorWidth;
+    Feature(Reg::kSensorHeight) = c.sensorHeight;
+    std::memcpy(firmware.data(), c.identity.firmwareVersion.data(),
+                std::min(c.identity.firmwareVersion.size(), firmware.size() - 1));
+
+    for (uint32_t n = 0; n < c.streamChannels; ++n) {
+        channels.push_back(std::make_unique<Channel>());
+        channels.back()->index = n;
+    }
+    active.assign(c.streamChannels, false);
+}
+
+uint64_t Device::Impl::Timestamp() const { return SteadyNanoseconds() - timestampOrigin; }
+
+void Device::Impl::SetCurrentIp(uint32_t aAddress, uint32_t aMask, uint32_t aGateway) {
+    SetBoot32(Reg::kCurrentIp, aAddress);
+    SetBoot32(Reg::kSubnetMask, aMask);
+    SetBoot32(Reg::kGateway, aGateway);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Register access (mutex held; addresses and sizes are multiples of 4).
+
+uint16_t Device::Impl::ReadWord(uint32_t aAddress, uint32_t& aValue) const {
+    if (aAddress < Reg::kBootstrapSize) {
+        aValue = aAddress == Reg::kCcp ? (controller.address ? ccp : 0) : Boot32(aAddress);
+        return Gvcp::kSuccess;
+    }
+    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize)) {
+        aValue = aAddress == Reg::kAcquisitionStatus ? uint32_t(acquiring) : Feature(aAddress);
+        if (aAddress == Reg::kAcquisitionStart || aAddress == Reg::kAcquisitionStop) aValue = 0;
+        return Gvcp::kSuccess;
+    }
+    uint8_t bytes[4];
+    uint16_t status = ReadBytes(aAddress, bytes, 4);
+    if (status == Gvcp::kSuccess) aValue = Get32(bytes);
+    return status;
+}
+
+uint16_t Device::Impl::ReadBytes(uint32_t aAddress, uint8_t* aData, size_t aSize) const {
+    if (InRange(aAddress, aSize, 0, Reg::kBootstrapSize) || InRange(aAddress, aSize, Reg::kFeatureBase, Reg::kFeatureSize)) {
+        for (size_t i = 0; i < aSize; i += 4) {
+            uint32_t value = 0;
+            ReadWord(uint32_t(aAddress + i), value);
+            Put32(aData + i, value);
+        }
+        return Gvcp::kSuccess;
+    }
+    const uint64_t xmlSize = xml.size();
+    if (InRange(aAddress, aSize, Reg::kXmlBase, xmlSize)) {
+        std::memcpy(aData, xml.data() + (aAddress - Reg::kXmlBase), aSize);
+        return Gvcp::kSuccess;
+    }
+    if (InRange(aAddress, aSize, Reg::kFirmwareVersion, firmware.size())) {
+        std::memcpy(aData, firmware.data() + (aAddress - Reg::kFirmwareVersion), aSize);
+        return Gvcp::kSuccess;
+    }
+    return Gvcp::kInvalidAddress;
+}
+
+// Validates a write of aValue (aActions null) or applies it. aPeer null: the local side.
+static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aValue, const Peer* aPeer,
+                                unsigned* aActions) {
+    const bool apply = aActions != nullptr;
+    const bool locked = d.acquiring || d.Feature(Reg::kTLParamsLocked) != 0;
+    auto store = [&](uint32_t aStored) {
+        if (apply) d.SetBoot32(aAddress, aStored);
+        return uint16_t(Gvcp::kSuccess);
+    };
+    if (aAddress < Reg::kBootstrapSize) {
+        if (aAddress >= Reg::kUserName && aAddress < Reg::kUserName + 16) return store(aValue);
+        switch (aAddress) {
+        case Reg::kIpConfiguration:
+            return (aValue & ~0x7u) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
+        case Reg::kPersistentIp:
+        case Reg::kPersistentMask:
+        case Reg::kPersistentGateway:
+        case Reg::kMctt:
+        case Reg::kMcrc:
+            return store(aValue);
+        case Reg::kHeartbeatTimeout:
+            return store(std::max(aValue, kMinHeartbeat));
+        case Reg::kTimestampControl:
+            if (apply && (aValue & 1)) d.timestampOrigin = SteadyNanoseconds();
+            if (apply && (aValue & 2)) {
+                uint64_t now = d.Timestamp();
+                d.SetBoot32(Reg::kTimestampHigh, uint32_t(now >> 32));
+                d.SetBoot32(Reg::kTimestampLow, uint32_t(now));
+            }
+            return Gvcp::kSuccess;
+        case Reg::kCcp: {
+            const bool wants = aValue & (Reg::kCcpExclusive | Reg::kCcpControl);
+            const uint32_t bits = aValue & 0x7;
+            if (!aPeer) {  // the device itself can only end the session
+                if (aValue != 0) return Gvcp::kInvalidParameter;
+                if (apply && d.controller.address) *aActions |= d.CloseSession(false);
+                return Gvcp::kSuccess;
+            }
+            if (d.controller.address == 0) {
+                if (apply && wants) {
+                    d.controller = *aPeer;
+                    d.ccp = bits;
+                    d.switchoverKey = aValue >> 16;
+                    d.lastSeen = d.Now();
+                    d.stats.sessionsOpened++;
+                }
+                return Gvcp::kSuccess;
+            }
+            if (d.controller == *aPeer) {
+                if (apply) {
+                    if (!wants) {
+                        *aActions |= d.CloseSession(false);
+                    } else {
+                        d.ccp = bits;
+                        d.switchoverKey = aValue >> 16;
+                    }
+                }
+                return Gvcp::kSuccess;
+            }
+            // Switch-over: the primary holds control (not exclusive) with switch-over enabled, and the
+            // requester presents the key that the primary wrote in bits 16-31.
+            const bool open = (d.ccp & Reg::kCcpControl) && !(d.ccp & Reg::kCcpExclusive) &&
+                              (d.ccp & Reg::kCcpSwitchoverEnable);
+            if (!open || !wants || (aValue >> 16) != d.switchoverKey) return Gvcp::kAccessDenied;
+            if (apply) {
+                d.stats.sessionsClosed++;
+                d.stats.sessionsOpened++;
+                d.controller = *aPeer;
+                d.ccp = bits;
+                d.lastSeen = d.Now();
+            }
+            return Gvcp::kSuccess;
+        }
+        case Reg::kMcp:
+            return (aValue & 0xFFFF0000) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
+        case Reg::kMcda:
+            return (aValue != 0 && !IsLoopback(aValue)) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
+        default:
+            break;
+        }
+        if (aAddress >= Reg::Scp(0) && aAddress < Reg::Scp(d.config.streamChannels)) {
+            const uint32_t channel = (aAddress - Reg::Scp(0)) / 0x40;
+            const uint32_t base = Reg::Scp(channel);
+            if (aAddress == base) return (aValue & 0x000F0000) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue & 0xFFFF);
+            if (aAddress == Reg::Scps(channel)) {
+                const uint32_t size = aValue & 0xFFFF;
+                if (size < Reg::kMinPacketSize || size > Reg::kMaxPacketSize || size % 4 || (aValue & Reg::kScpsBigEndian))
+                    return Gvcp::kInvalidParameter;
+                if (apply && (aValue & Reg::kScpsFireTestPacket)) {
+                    *aActions |= kActionTestPacket;
+                    d.testChannel = channel;
+                }
+                return store(aValue & (Reg::kScpsDoNotFragment | 0xFFFF));
+            }
+            if (aAddress == Reg::Scpd(channel)) return store(aValue);
+            if (aAddress == Reg::Scda(channel))
+                return (aValue != 0 && !IsLoopback(aValue) && !IsMulticast(aValue)) ? uint16_t(Gvcp::kInvalidParameter)
+                                                                                     : store(aValue);
+            if (aAddress == Reg::Scsp(channel)) return Gvcp::kWriteProtect;
+            return Gvcp::kInvalidAddress;
+        }
+        if (aAddress >= Reg::Scp(0)) return Gvcp::kInvalidAddress;
+        return Gvcp::kWriteProtect;
+    }
+
+    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize)) {
+        auto set = [&](uint32_t aStored) {
+            if (apply) d.Feature(aAddress) = aStored;
+            return uint16_t(Gvcp::kSuccess);
+        };
+        auto within = [&](uint32_t aLow, uint32_t aHigh) { return aValue >= aLow && aValue <= aHigh; };
+        const uint32_t sw = d.Feature(Reg::kSensorWidth), sh = d.Feature(Reg::kSensorHeight);
+        switch (aAddress) {
+        case Reg::kWidth:
+            if (locked) return Gvcp::kBusy;
+            return within(1, sw - d.Feature(Reg::kOffsetX)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        case Reg::kHeight:
+            if (locked) return Gvcp::kBusy;
+            return within(1, sh - d.Feature(Reg::kOffsetY)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        case Reg::kOffsetX:
+            if (locked) return Gvcp::kBusy;
+            return within(0, sw - d.Feature(Reg::kWidth)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        case Reg::kOffsetY:
+            if (locked) return Gvcp::kBusy;
+            return within(0, sh - d.Feature(Reg::kHeight)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        case Reg::kPixelFormat:
+            if (locked) return Gvcp::kBusy;
+            return Pfnc::IsSupported(aValue) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        case Reg::kAcquisitionMode:
+            return within(0, 1) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        case Reg::kAcquisitionStart:
+            if (apply && aValue == 1 && !d.acquiring) {
+                d.acquiring = true;
+                *aActions |= kActionStartStreams;
+            }
+            return Gvcp::kSuccess;
+        case Reg::kAcquisitionStop:
+            if (apply && aValue == 1 && d.acquiring) {
+                d.acquiring = false;
+                *aActions |= kActionStopStreams;
+            }
+            return Gvcp::kSuccess;
+        case Reg::kFramePeriod:
+            return within(1000, 10000000) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        case Reg::kExposureTime:
+            return within(10, 1000000) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        case Reg::kTLParamsLocked:
+        case Reg::kFrameRateEnable:
+        case Reg::kEventNotification:
+            return within(0, 1) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+        default:
+            return Gvcp::kWriteProtect;
+        }
+    }
+    if (InRange(aAddress, 4, Reg::kXmlBase, d.xml.size()) || InRange(aAddress, 4, Reg::kFirmwareVersion, 32))
+        return Gvcp::kWriteProtect;
+    return Gvcp::kInvalidAddress;
+}
+
+uint16_t Device::Impl::CheckWrite(uint32_t aAddress, uint32_t aValue, const Peer* aPeer) const {
+    return ValidateOrApply(const_cast<Impl&>(*this), aAddress, aValue, aPeer, nullptr);
+}
+
+unsigned Device::Impl::WriteWord(uint32_t aAddress, uint32_t aValue, const Peer* aPeer) {
+    unsigned actions = kActionNone;
+    ValidateOrApply(*this, aAddress, aValue, aPeer, &actions);
+    return actions;
+}
+
+uint16_t Device::Impl::WriteBytes(uint32_t aAddress, const uint8_t* aData, size_t aSize, const Peer* aPeer,
+                                  unsigned& aActions) {
+    for (size_t i = 0; i < aSize; i += 4) {
+        uint16_t status = CheckWrite(uint32_t(aAddress + i), Get32(aData + i), aPeer);
+        if (status != Gvcp::kSuccess) return status;
+    }
+    for (size_t i = 0; i < aSize; i += 4) aActions |= WriteWord(uint32_t(aAddress + i), Get32(aData + i), aPeer);
+    return Gvcp::kSuccess;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Privilege.
+
+unsigned Device::Impl::CloseSession(bool aHeartbeat) {
+    stats.sessionsClosed++;
+    if (aHeartbeat) stats.heartbeatFailures++;
+    controller = Peer();
+    ccp = 0;
+    switchoverKey = 0;
+    // Without a controller the channels close: no destination for streams or events any more.
+    SetBoot32(Reg::kMcp, 0);
+    SetBoot32(Reg::kMcda, 0);
+    for (uint32_t n = 0; n < config.streamChannels; ++n) {
+        SetBoot32(Reg::Scp(n), 0);
+        SetBoot32(Reg::Scda(n), 0);
+    }
+    Feature(Reg::kTLParamsLocked) = 0;
+    if (!acquiring) return kActionNone;
+    acquiring = false;
+    return kActionStopStreams;
+}
+
+unsigned Device::Impl::ExpireHeartbeat() {
+    if (controller.address == 0) return kActionNone;
+    if (Now() - lastSeen <= Boot32(Reg::kHeartbeatTimeout)) return kActionNone;
+    return CloseSession(true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The dispatcher.
+
+Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast, unsigned& aActions) {
+    Reply reply;
+    if (aSize < Gvcp::kHeaderSize || aData[0] != Gvcp::kKey) {
+        stats.malformedCommandsReceived++;
+        return reply;
+    }
+    const uint8_t flags = aData[1];
+    const uint16_t command = Get16(aData + 2);
+    const uint16_t length = Get16(aData + 4);
+    const uint16_t request = Get16(aData + 6);
+    const bool ackRequired = (flags & Gvcp::kFlagAckRequired) != 0;
+
+    if (faults.dropGvcpEvery && ++gvcpCounter % faults.dropGvcpEvery == 0) {
+        stats.gvcpCommandsDropped++;
+        return reply;
+    }
+    if (aBroadcast && command != Gvcp::kDiscoveryCmd && command != Gvcp::kForceIpCmd) return reply;
+
+    switch (command) {
+    case Gvcp::kDiscoveryCmd: stats.discoveriesReceived++; break;
+    case Gvcp::kForceIpCmd: stats.forceIpsReceived++; break;
+    case Gvcp::kReadRegCmd: stats.readRegsReceived++; break;
+    case Gvcp::kWriteRegCmd: stats.writeRegsReceived++; break;
+    case Gvcp::kReadMemCmd: stats.readMemsReceived++; break;
+    case Gvcp::kWriteMemCmd: stats.writeMemsReceived++; break;
+    case Gvcp::kPacketResendCmd: stats.packetResendRequestsReceived++; break;
+    case Gvcp::kActionCmd: stats.actionCommandsReceived++; break;
+    default: break;
+    }
+
+    if (command != Gvcp::kDiscoveryCmd && request != 0 && aPeer == lastPeer && request == lastRequest) {
+        stats.retriesReceived++;
+        stats.retriesReceivedMax = std::max(stats.retriesReceivedMax, ++retryRun);
+    } else {
+        retryRun = 0;
+    }
+    lastPeer = aPeer;
+    lastRequest = request;
+
+    aActions |= ExpireHeartbeat();
+    if (HasPrivilege(aPeer)) lastSeen = Now();
+
+    auto answer = [&](uint16_t aStatus, const std::vector<uint8_t>& aPayload) {
+        reply.ack.clear();
+        Append16(reply.ack, aStatus);
+        Append16(reply.ack, uint16_t(command + 1));
+        Append16(reply.ack, uint16_t(aPayload.size()));
+        Append16(reply.ack, request);
+        reply.ack.insert(reply.ack.end(), aPayload.begin(), aPayload.end());
+        if (!ackRequired && command != Gvcp::kDiscoveryCmd) reply.ack.clear();
+        return reply;
+    };
+
+    if (length > aSize - Gvcp::kHeaderSize || length % 4 != 0 || length > Gvcp::kMaxPayload) {
+        stats.malformedCommandsReceived++;
+        return answer(Gvcp::kInvalidHeader, {});
+    }
+    const uint8_t* p = aData + Gvcp::kHeaderSize;
+    auto faulty = [&](uint16_t aStatus, uint32_t aAddress) {
+        return aStatus != 0 && aAddress >= faults.begin && aAddress < faults.end;
+    };
+
+    switch (command) {
+    case Gvcp::kDiscoveryCmd:
+        return answer(Gvcp::kSuccess, std::vector<uint8_t>(boot.begin(), boot.begin() + Gvcp::kDiscoverySize));
+
+    case Gvcp::kForceIpCmd: {
+        if (length < Gvcp::kForceIpSize) return answer(Gvcp::kInvalidParameter, {});
+        if (Get16(p + 2) != Boot32(Reg::kMacHigh) || Get32(p + 4) != Boot32(Reg::kMacLow)) return reply;  // not ours
+        if (controller.address != 0 && !(controller == aPeer)) return answer(Gvcp::kAccessDenied, {});
+        const uint32_t ip = Get32(p + 20), mask = Get32(p + 36), gateway = Get32(p + 52);
+        if (!IsLoopback(ip) || (ip & 0x00FFFFFF) == 0 || (ip & 0x00FFFFFF) == 0x00FFFFFF)
+            return answer(Gvcp::kInvalidParameter, {});
+        pendingMask = mask ? mask : 0xFF000000;
+        pendingGateway = gateway;
+        if (!running) SetCurrentIp(ip, pendingMask, pendingGateway);
+        if (acquiring) {
+            acquiring = false;
+            aActions |= kActionStopStreams;
+        }
+        reply = answer(Gvcp::kSuccess, {});
+        reply.moveTo = ip;
+        return reply;
+    }
+
+    case Gvcp::kReadRegCmd: {
+        if (length == 0) return answer(Gvcp::kInvalidParameter, {});
+        if (!MayRead(aPeer)) return answer(Gvcp::kAccessDenied, {});
+        std::vector<uint8_t> values;
+        for (size_t i = 0; i < length; i += 4) {
+            const uint32_t address = Get32(p + i);
+            uint32_t value = 0;
+            uint16_t status = address % 4 ? uint16_t(Gvcp::kBadAlignment)
+                              : faulty(faults.readStatus, address) ? faults.readStatus
+                                                                   : ReadWord(address, value);
+            if (status != Gvcp::kSuccess) return answer(status, values);
+            Append32(values, value);
+        }
+        return answer(Gvcp::kSuccess, values);
+    }
+
+    case Gvcp::kWriteRegCmd: {
+        if (length == 0 || length % 8) return answer(Gvcp::kInvalidParameter, {});
+        uint16_t written = 0;
+        uint16_t status = Gvcp::kSuccess;
+        for (size_t i = 0; i < length && status == Gvcp::kSuccess; i += 8) {
+            const uint32_t address = Get32(p + i), value = Get32(p + i + 4);
+            if (address % 4) status = Gvcp::kBadAlignment;
+            else if (address != Reg::kCcp && !HasPrivilege(aPeer)) status = Gvcp::kAccessDenied;
+            else if (faulty(faults.writeStatus, address)) status = faults.writeStatus;
+            else if ((status = CheckWrite(address, value, &aPeer)) == Gvcp::kSuccess) {
+                aActions |= WriteWord(address, value, &aPeer);
+                ++written;
+            }
+        }
+        std::vector<uint8_t> payload;
+        Append16(payload, 0);
+        Append16(payload, written);
+        return answer(status, payload);
+    }
+
+    case Gvcp::kReadMemCmd: {
+        if (length != 8) return answer(Gvcp::kInvalidParameter, {});
+        const uint32_t address = Get32(p);
+        const uint16_t count = Get16(p + 6);
+        std::vector<uint8_t> payload;
+        Append32(payload, address);
+        if (address % 4 || count % 4) return answer(Gvcp::kBadAlignment, payload);
+        if (count == 0 || count > Gvcp::kMaxMemory) return answer(Gvcp::kInvalidParameter, payload);
+        if (!MayRead(aPeer)) return answer(Gvcp::kAccessDenied, payload);
+        if (faulty(faults.readStatus, address)) return answer(faults.readStatus, payload);
+        payload.resize(4 + count);
+        uint16_t status = ReadBytes(address, payload.data() + 4, count);
+        if (status != Gvcp::kSuccess) payload.resize(4);
+        return answer(status, payload);
+    }
+
+    case Gvcp::kWriteMemCmd: {
+        std::vector<uint8_t> payload;
+        auto done = [&](uint16_t aStatus, uint16_t aCount) {
+            Append16(payload, 0);
+            Append16(payload, aCount);
+            return answer(aStatus, payload);
+        };
+        if (length < 8 || size_t(length) - 4 > Gvcp::kMaxMemory) return done(Gvcp::kInvalidParameter, 0);
+        const uint32_t address = Get32(p);
+        if (address % 4) return done(Gvcp::kBadAlignment, 0);
+        if (!HasPrivilege(aPeer)) return done(Gvcp::kAccessDenied, 0);
+        if (faulty(faults.writeStatus, address)) return done(faults.writeStatus, 0);
+        const uint16_t count = uint16_t(length - 4);
+        uint16_t status = WriteBytes(address, p + 4, count, &aPeer, aActions);
+        return done(status, status == Gvcp::kSuccess ? count : 0);
+    }
+
+    case Gvcp::kPacketResendCmd: {
+        // No acknowledge: the packets come again on the stream channel.
+        if (length < 12 || (flags & 0x10)) return reply;
+        const uint32_t channel = Get16(p);
+        if (channel < config.streamChannels)
+            pendingResends.push_back({channel, Get16(p + 2), Get32(p + 4) & 0xFFFFFF, Get32(p + 8) & 0xFFFFFF});
+        return reply;
+    }
+
+    case Gvcp::kEventAck:
+    case Gvcp::kEventDataAck:
+        return reply;  // acknowledges belong to the messaging channel's socket
+
+    default:
+        if (command != Gvcp::kActionCmd) stats.unknownCommandsReceived++;
+        return answer(Gvcp::kNotImplemented, {});
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Public operations.
+
+Device::Device(const DeviceConfig& aConfig) : mImpl(std::make_unique<Impl>(aConfig)) {}
+
+Device::~Device() {
+    Stop();
+    std::lock_guard control(mImpl->controlMutex);
+    {
+        std::lock_guard lock(mImpl->mutex);
+        mImpl->acquiring = false;
+    }
+    mImpl->StopStreams();
+}
+
+Reply Device::Impl::Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast) {
+    unsigned actions = kActionNone;
+    Reply reply;
+    {
+        std::lock_guard lock(mutex);
+        if (!linkUp) return reply;
+        reply = Handle(aData, aSize, aPeer, aBroadcast, actions);
+    }
+    Apply(actions);
+    return reply;
+}
+
+Reply Device::Dispatch(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast) {
+    if (!aData) aSize = 0;
+    return mImpl->Serve(aData, aSize, aPeer, aBroadcast);
+}
+
+void Device::Impl::PollHeartbeat() {
+    unsigned actions;
+    {
+        std::lock_guard lock(mutex);
+        actions = ExpireHeartbeat();
+    }
+    Apply(actions);
+}
+
+void Device::Poll() { mImpl->PollHeartbeat(); }
+
+uint16_t Device::ReadRegister(uint32_t aAddress, uint32_t& aValue) {
+    if (aAddress % 4) return Gvcp::kBadAlignment;
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->ReadWord(aAddress, aValue);
+}
+
+uint16_t Device::WriteRegister(uint32_t aAddress, uint32_t aValue) {
+    if (aAddress % 4) return Gvcp::kBadAlignment;
+    unsigned actions = kActionNone;
+    uint16_t status;
+    {
+        std::lock_guard lock(mImpl->mutex);
+        status = mImpl->CheckWrite(aAddress, aValue, nullptr);
+        if (status == Gvcp::kSuccess) actions = mImpl->WriteWord(aAddress, aValue, nullptr);
+    }
+    mImpl->Apply(actions);
+    return status;
+}
+
+uint16_t Device::ReadMemory(uint32_t aAddress, void* aData, size_t aSize) {
+    if (aAddress % 4 || aSize % 4) return Gvcp::kBadAlignment;
+    if (aSize == 0 || !aData) return Gvcp::kInvalidParameter;
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->ReadBytes(aAddress, static_cast<uint8_t*>(aData), aSize);
+}
+
+uint16_t Device::WriteMemory(uint32_t aAddress, const void* aData, size_t aSize) {
+    if (aAddress % 4 || aSize % 4) return Gvcp::kBadAlignment;
+    if (aSize == 0 || !aData) return Gvcp::kInvalidParameter;
+    unsigned actions = kActionNone;
+    uint16_t status;
+    {
+        std::lock_guard lock(mImpl->mutex);
+        status = mImpl->WriteBytes(aAddress, static_cast<const uint8_t*>(aData), aSize, nullptr, actions);
+    }
+    mImpl->Apply(actions);
+    return status;
+}
+
+uint16_t Device::Impl::FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId,
+                                 uint16_t aChannel) {
+    if (aSize % 4 || aSize > kMaxEventData || (aSize && !aData)) return Gvcp::kInvalidParameter;
+    uint64_t timestamp;
+    {
+        std::lock_guard lock(mutex);
+        timestamp = Timestamp();
+    }
+    std::vector<uint8_t> command;
+    command.reserve(Gvcp::kHeaderSize + 16 + aSize);
+    command.push_back(Gvcp::kKey);
+    command.push_back(Gvcp::kFlagAckRequired);
+    Append16(command, aSize ? Gvcp::kEventDataCmd : Gvcp::kEventCmd);
+    Append16(command, uint16_t(16 + aSize));
+    Append16(command, 0);  // the request ID, given when the command goes out
+    Append16(command, 0);  // reserved
+    Append16(command, aEventId);
+    Append16(command, aChannel);
+    Append16(command, uint16_t(aBlockId));
+    Append32(command, uint32_t(timestamp >> 32));
+    Append32(command, uint32_t(timestamp));
+    if (aSize) command.insert(command.end(), aData, aData + aSize);
+    return QueueEvent(std::move(command));
+}
+
+uint16_t Device::FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId, uint16_t aChannel) {
+    return mImpl->FireEvent(aEventId, aData, aSize, aBlockId, aChannel);
+}
+
+bool Device::WaitEventsDone(uint32_t aTimeoutMs) {
+    std::unique_lock lock(mImpl->messageMutex);
+    return mImpl->messageWake.wait_for(lock, std::chrono::milliseconds(aTimeoutMs), [&] {
+        return mImpl->messageQueue.empty() && mImpl->messagesInFlight == 0;
+    });
+}
+
+bool Device::IsMessageChannelOpen() const {
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->MessageChannelOpen();
+}
+
+void Device::SetLinkUp(bool aUp) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->linkUp = aUp;
+}
+
+bool Device::IsLinkUp() const {
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->linkUp;
+}
+
+void Device::SetFaults(const Faults& aFaults) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->faults = aFaults;
+    mImpl->gvcpCounter = mImpl->gvspCounter = 0;
+}
+
+Statistics Device::GetStatistics() const {
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->stats;
+}
+
+void Device::ResetStatistics() {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->stats = Statistics();
+}
+
+const Identity& Device::GetIdentity() const { return mImpl->config.identity; }
+
+const std::string& Device::Xml() const { return mImpl->xml; }
+
+std::string Device::FirstUrl() const {
+    std::lock_guard lock(mImpl->mutex);
+    const char* text = reinterpret_cast<const char*>(&mImpl->boot[Reg::kFirstUrl]);
+    return std::string(text, strnlen(text, 512));
+}
+
+bool Device::IsAcquiring() const {
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->acquiring;
+}
+
+Peer Device::Controller() const {
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->controller;
+}
+
+void Device::SetClock(Clock aClock) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->clock = aClock ? std::move(aClock) : Clock(SteadyMilliseconds);
+    mImpl->lastSeen = mImpl->clock();
+}
+
+void Device::SetStreamTap(StreamTap aTap) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->streamTap = std::move(aTap);
+}
+
+void Device::SetMessageTap(MessageTap aTap) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->messageTap = std::move(aTap);
+}
+
+}  // namespace TqEngine

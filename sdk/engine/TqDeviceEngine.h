@@ -1,0 +1,357 @@
+// The device engine: one software GigE Vision device of the stand-in SDK. A device is a register map
+// (the bootstrap registers, its own feature registers, its GenICam description in device memory), a
+// GVCP command dispatcher that does not know its transport (a command buffer and the peer's address
+// in, an acknowledge buffer out), test-pattern stream sources, a messaging channel for events, the
+// control privilege of one controller and a set of counters. Start() adds the UDP front end: the
+// device then serves GVCP on its own 127.x.y.z:3956 and on the loopback broadcast address, streams
+// GVSP to the channel destinations and sends its events to the messaging channel destination.
+// Nothing of the engine ever sends a datagram outside 127.0.0.0/8 (multicast stream destinations go
+// out through the loopback interface with a TTL of 0).
+//
+// Byte order: every register and every protocol field is big-endian; pixel data are little-endian
+// (Mono16 sends its low byte first), as the pixel formats define them.
+//
+// Test patterns: every pixel of a frame is a function of its sensor coordinates (x = column +
+// OffsetX, y = row + OffsetY) and of the frame number f, which is the frame's 16-bit block ID
+// (1 to 65535; the first frame of a channel is block 1, and block 65535 is followed by block 1):
+//   Mono8     one byte         (x + y + f) & 0xFF
+//   Mono16    two bytes, LE    (256 * y + x + f) & 0xFFFF
+//   RGB8      three bytes      R = (x + f) & 0xFF, G = (y + f) & 0xFF, B = (x + y) & 0xFF
+//   BayerRG8  one byte         ((x ^ y) + f) & 0xFF   (the colour of a pixel is its position in the
+//                                                      RG/GB tile; the value does not depend on it)
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#define TQ_ENGINE_API __attribute__((visibility("default")))
+
+namespace TqEngine {
+
+// ---- protocol constants ----
+namespace Gvcp {
+constexpr uint16_t kPort = 3956;
+constexpr uint8_t kKey = 0x42;
+constexpr uint8_t kFlagAckRequired = 0x01;
+constexpr uint8_t kFlagBroadcastAck = 0x10;  // DISCOVERY: the answer may be broadcast
+constexpr size_t kHeaderSize = 8;
+constexpr size_t kMaxPayload = 540;           // command or acknowledge data after the header
+constexpr size_t kMaxMemory = 536;            // READMEM/WRITEMEM data bytes
+constexpr size_t kDiscoverySize = 248;        // DISCOVERY_ACK data: bootstrap 0x0000-0x00F7
+constexpr size_t kForceIpSize = 56;
+
+enum Command : uint16_t {
+    kDiscoveryCmd = 0x0002, kDiscoveryAck = 0x0003,
+    kForceIpCmd = 0x0004, kForceIpAck = 0x0005,
+    kPacketResendCmd = 0x0040, kPacketResendAck = 0x0041,
+    kReadRegCmd = 0x0080, kReadRegAck = 0x0081,
+    kWriteRegCmd = 0x0082, kWriteRegAck = 0x0083,
+    kReadMemCmd = 0x0084, kReadMemAck = 0x0085,
+    kWriteMemCmd = 0x0086, kWriteMemAck = 0x0087,
+    kPendingAck = 0x0089,
+    kEventCmd = 0x00C0, kEventAck = 0x00C1,
+    kEventDataCmd = 0x00C2, kEventDataAck = 0x00C3,
+    kActionCmd = 0x0100, kActionAck = 0x0101,
+};
+
+enum Status : uint16_t {
+    kSuccess = 0x0000,
+    kNotImplemented = 0x8001,
+    kInvalidParameter = 0x8002,
+    kInvalidAddress = 0x8003,
+    kWriteProtect = 0x8004,
+    kBadAlignment = 0x8005,
+    kAccessDenied = 0x8006,
+    kBusy = 0x8007,
+    kPacketUnavailable = 0x800C,
+    kInvalidHeader = 0x800E,
+    kError = 0x8FFF,
+};
+}  // namespace Gvcp
+
+namespace Gvsp {
+constexpr size_t kIpUdpOverhead = 20 + 8;
+constexpr size_t kHeaderSize = 8;        // status, block ID, packet format and packet ID
+constexpr size_t kLeaderSize = 36;       // image leader data after the header
+constexpr size_t kTrailerSize = 8;       // image trailer data after the header
+constexpr uint8_t kFormatLeader = 1, kFormatTrailer = 2, kFormatPayload = 3;
+constexpr uint16_t kPayloadImage = 0x0001;
+// Bytes of image data in one payload packet of a stream channel packet size.
+constexpr size_t PayloadBytes(uint32_t aPacketSize) { return aPacketSize - kIpUdpOverhead - kHeaderSize; }
+}  // namespace Gvsp
+
+// Pixel formats (PFNC values).
+namespace Pfnc {
+constexpr uint32_t kMono8 = 0x01080001;
+constexpr uint32_t kMono16 = 0x01100007;
+constexpr uint32_t kRGB8 = 0x02180014;
+constexpr uint32_t kBayerRG8 = 0x01080009;
+constexpr uint32_t BitsPerPixel(uint32_t aFormat) { return (aFormat >> 16) & 0xFF; }
+bool TQ_ENGINE_API IsSupported(uint32_t aFormat);
+}  // namespace Pfnc
+
+// ---- register map ----
+namespace Reg {
+// Bootstrap registers (GigE Vision).
+constexpr uint32_t kVersion = 0x0000;
+constexpr uint32_t kDeviceMode = 0x0004;
+constexpr uint32_t kMacHigh = 0x0008;
+constexpr uint32_t kMacLow = 0x000C;
+constexpr uint32_t kIpCapability = 0x0010;
+constexpr uint32_t kIpConfiguration = 0x0014;
+constexpr uint32_t kCurrentIp = 0x0024;
+constexpr uint32_t kSubnetMask = 0x0034;
+constexpr uint32_t kGateway = 0x0044;
+constexpr uint32_t kManufacturerName = 0x0048;  // 32 bytes
+constexpr uint32_t kModelName = 0x0068;         // 32 bytes
+constexpr uint32_t kDeviceVersion = 0x0088;     // 32 bytes
+constexpr uint32_t kManufacturerInfo = 0x00A8;  // 48 bytes
+constexpr uint32_t kSerialNumber = 0x00D8;      // 16 bytes
+constexpr uint32_t kUserName = 0x00E8;          // 16 bytes, writable
+constexpr uint32_t kFirstUrl = 0x0200;          // 512 bytes
+constexpr uint32_t kSecondUrl = 0x0400;         // 512 bytes
+constexpr uint32_t kNetworkInterfaces = 0x0600;
+constexpr uint32_t kPersistentIp = 0x064C;
+constexpr uint32_t kPersistentMask = 0x065C;
+constexpr uint32_t kPersistentGateway = 0x066C;
+constexpr uint32_t kMessageChannels = 0x0900;
+constexpr uint32_t kStreamChannels = 0x0904;
+constexpr uint32_t kGvcpCapability = 0x0934;
+constexpr uint32_t kHeartbeatTimeout = 0x0938;  // milliseconds
+constexpr uint32_t kTickFrequencyHigh = 0x093C;
+constexpr uint32_t kTickFrequencyLow = 0x0940;
+constexpr uint32_t kTimestampControl = 0x0944;  // bit 0 reset, bit 1 latch
+constexpr uint32_t kTimestampHigh = 0x0948;
+constexpr uint32_t kTimestampLow = 0x094C;
+constexpr uint32_t kCcp = 0x0A00;
+constexpr uint32_t kMcp = 0x0B00;
+constexpr uint32_t kMcda = 0x0B10;
+constexpr uint32_t kMctt = 0x0B14;   // milliseconds
+constexpr uint32_t kMcrc = 0x0B18;
+constexpr uint32_t Scp(uint32_t aChannel) { return 0x0D00 + 0x40 * aChannel; }
+constexpr uint32_t Scps(uint32_t aChannel) { return 0x0D04 + 0x40 * aChannel; }
+constexpr uint32_t Scpd(uint32_t aChannel) { return 0x0D08 + 0x40 * aChannel; }
+constexpr uint32_t Scda(uint32_t aChannel) { return 0x0D18 + 0x40 * aChannel; }
+constexpr uint32_t Scsp(uint32_t aChannel) { return 0x0D1C + 0x40 * aChannel; }
+constexpr uint32_t kBootstrapSize = 0x1000;
+
+// Bits of the control channel privilege register (CCP).
+constexpr uint32_t kCcpExclusive = 1u << 0;
+constexpr uint32_t kCcpControl = 1u << 1;
+constexpr uint32_t kCcpSwitchoverEnable = 1u << 2;
+// Bits of the stream channel packet size register (SCPS); the packet size is bits 0-15.
+constexpr uint32_t kScpsFireTestPacket = 1u << 31;
+constexpr uint32_t kScpsDoNotFragment = 1u << 30;
+constexpr uint32_t kScpsBigEndian = 1u << 29;
+constexpr uint32_t kMinPacketSize = 576, kMaxPacketSize = 9000, kDefaultPacketSize = 1500;
+
+// The device's own feature registers (4 bytes each, big-endian).
+constexpr uint32_t kFeatureBase = 0x30000000;
+constexpr uint32_t kWidth = kFeatureBase + 0x00;
+constexpr uint32_t kHeight = kFeatureBase + 0x04;
+constexpr uint32_t kOffsetX = kFeatureBase + 0x08;
+constexpr uint32_t kOffsetY = kFeatureBase + 0x0C;
+constexpr uint32_t kPixelFormat = kFeatureBase + 0x10;
+constexpr uint32_t kAcquisitionMode = kFeatureBase + 0x14;   // 0 Continuous, 1 SingleFrame
+constexpr uint32_t kAcquisitionStart = kFeatureBase + 0x18;  // write 1
+constexpr uint32_t kAcquisitionStop = kFeatureBase + 0x1C;   // write 1
+constexpr uint32_t kFramePeriod = kFeatureBase + 0x20;       // microseconds, 1000 to 10000000
+constexpr uint32_t kExposureTime = kFeatureBase + 0x24;      // microseconds, 10 to 1000000
+constexpr uint32_t kTLParamsLocked = kFeatureBase + 0x28;    // 0 or 1
+constexpr uint32_t kAcquisitionStatus = kFeatureBase + 0x2C; // read-only: 1 while acquiring
+constexpr uint32_t kFrameRateEnable = kFeatureBase + 0x30;   // 0: frames are sent unpaced
+constexpr uint32_t kEventNotification = kFeatureBase + 0x34; // 0 Off, 1 On (the FrameEnd event)
+constexpr uint32_t kSensorWidth = kFeatureBase + 0x38;       // read-only
+constexpr uint32_t kSensorHeight = kFeatureBase + 0x3C;      // read-only
+constexpr uint32_t kFeatureSize = 0x40;
+// The GenICam description (the first URL points here) and the firmware version string.
+constexpr uint32_t kXmlBase = 0x30100000;
+constexpr uint32_t kXmlCapacity = 0x00100000;
+constexpr uint32_t kFirmwareVersion = 0x3FFF0100;  // 32 bytes
+}  // namespace Reg
+
+// The event the device fires at the end of each frame when EventNotification is On. Its data (16
+// bytes, big-endian): the block ID (8 bytes), then the frame's timestamp (8 bytes).
+constexpr uint16_t kFrameEndEventId = 0x9001;
+
+// ---- device description ----
+struct Identity {
+    std::string manufacturer = "Kivo Sim";
+    std::string model = "Software Device";
+    std::string version = "1.0.0";
+    std::string manufacturerInfo = "Software GigE Vision device";
+    std::string serial = "SIM0001";
+    std::string userName;
+    std::string firmwareVersion = "1.0";
+    std::array<uint8_t, 6> mac{{0x02, 0x4B, 0x49, 0x00, 0x00, 0x01}};
+};
+
+struct DeviceConfig {
+    Identity identity;
+    uint32_t width = 640;
+    uint32_t height = 480;
+    uint32_t pixelFormat = Pfnc::kMono8;
+    uint32_t sensorWidth = 0;   // 0: max(width, 4096)
+    uint32_t sensorHeight = 0;  // 0: max(height, 4096)
+    uint32_t streamChannels = 1;
+    uint32_t address = 0;       // host order; where Start(0) binds (0: the first free 127.0.0.x)
+};
+
+// A peer of the control channel (host order).
+struct Peer {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    bool operator==(const Peer&) const = default;
+};
+
+// Counters of the device (running totals, except the two maxima).
+struct Statistics {
+    uint64_t discoveriesReceived = 0;
+    uint64_t forceIpsReceived = 0;
+    uint64_t readRegsReceived = 0;
+    uint64_t writeRegsReceived = 0;
+    uint64_t readMemsReceived = 0;
+    uint64_t writeMemsReceived = 0;
+    uint64_t packetResendRequestsReceived = 0;
+    uint64_t actionCommandsReceived = 0;
+    uint64_t unknownCommandsReceived = 0;
+    uint64_t malformedCommandsReceived = 0;
+    uint64_t pendingAcksIssued = 0;
+    uint64_t retriesReceived = 0;
+    uint64_t retriesReceivedMax = 0;
+    uint64_t eventsIssued = 0;
+    uint64_t eventDatasIssued = 0;
+    uint64_t eventRetriesIssued = 0;
+    uint64_t eventRetriesIssuedMax = 0;
+    uint64_t eventsAcknowledged = 0;
+    uint64_t sessionsOpened = 0;
+    uint64_t sessionsClosed = 0;
+    uint64_t heartbeatFailures = 0;
+    uint64_t testPacketsIssued = 0;
+    uint64_t framesSent = 0;
+    uint64_t gvspPacketsSent = 0;
+    uint64_t gvspPacketsDropped = 0;
+    uint64_t gvcpCommandsDropped = 0;
+    uint64_t packetsResent = 0;
+};
+
+// Fault injection. A status other than 0 makes the controller's reads (READREG, READMEM) or writes
+// (WRITEREG, WRITEMEM) of addresses in [begin, end) answer with it; the local side is not affected.
+// A non-zero dropEvery drops every n-th GVSP packet, or every n-th GVCP command received.
+struct Faults {
+    uint16_t readStatus = 0;
+    uint16_t writeStatus = 0;
+    uint32_t begin = 0;
+    uint32_t end = 0xFFFFFFFF;
+    uint32_t dropGvspEvery = 0;
+    uint32_t dropGvcpEvery = 0;
+};
+
+// The answer of the dispatcher: the acknowledge to send back (empty: none), and for an accepted
+// FORCEIP the address (host order) the transport must move to before it sends the acknowledge.
+struct Reply {
+    std::vector<uint8_t> ack;
+    uint32_t moveTo = 0;
+};
+
+// An entry of the registry of running devices.
+struct DeviceRecord {
+    Identity identity;
+    uint32_t address = 0;  // host order
+};
+
+// ---- frame building (shared by the sender and the tests) ----
+struct FrameLayout {
+    uint32_t width = 0, height = 0, offsetX = 0, offsetY = 0, pixelFormat = Pfnc::kMono8;
+    uint32_t packetSize = Reg::kDefaultPacketSize;
+};
+// Fills aImage with the test pattern of one frame (width * height * bytes per pixel).
+TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std::vector<uint8_t>& aImage);
+// The GVSP packets of one frame: leader (packet 0), payload packets 1..n, trailer (n + 1).
+TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId,
+                                                           uint64_t aTimestamp);
+// The block ID that follows aBlockId (0xFFFF is followed by 1; 0 is never used).
+constexpr uint16_t NextBlockId(uint16_t aBlockId) { return aBlockId == 0xFFFF ? 1 : uint16_t(aBlockId + 1); }
+
+// ---- the device ----
+class TQ_ENGINE_API Device {
+public:
+    // Milliseconds of a monotonic clock; the heartbeat is measured on it.
+    using Clock = std::function<uint64_t()>;
+    // Receives every GVSP packet of a channel instead of the socket (devices without the UDP front end).
+    using StreamTap = std::function<void(uint32_t aChannel, const uint8_t* aData, size_t aSize)>;
+    // Receives every messaging channel command instead of the socket; the command counts as acknowledged.
+    using MessageTap = std::function<void(const uint8_t* aData, size_t aSize)>;
+
+    explicit Device(const DeviceConfig& aConfig = DeviceConfig());
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // The dispatcher: one GVCP command datagram from aPeer (aBroadcast: it came to the broadcast
+    // address, where only DISCOVERY and FORCEIP are served). Never reads outside the buffer.
+    Reply Dispatch(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast = false);
+    // Expires the control privilege when its heartbeat has run out (the dispatcher and the UDP front
+    // end call it as well).
+    void Poll();
+
+    // The UDP front end. aAddress (host order) 0 means the configured address, and when that is 0 too
+    // the first free 127.0.0.x from 127.0.0.1 up; otherwise the device binds that 127.x address or
+    // fails. False with aError on failure. A stopped device may start again.
+    bool Start(uint32_t aAddress = 0, std::string* aError = nullptr);
+    void Stop();
+    bool IsRunning() const;
+    uint32_t Address() const;  // host order; 0 when not running
+
+    // The local side: register and memory access without privilege checks (write side effects such
+    // as AcquisitionStart apply). Results are GigE Vision status codes.
+    uint16_t ReadRegister(uint32_t aAddress, uint32_t& aValue);
+    uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
+    uint16_t ReadMemory(uint32_t aAddress, void* aData, size_t aSize);
+    uint16_t WriteMemory(uint32_t aAddress, const void* aData, size_t aSize);
+
+    // Fires an event on the messaging channel: EVENT without data, EVENTDATA with it (at most 524
+    // bytes, a multiple of 4). kError when the channel is not open, kInvalidParameter for bad data.
+    uint16_t FireEvent(uint16_t aEventId, const uint8_t* aData = nullptr, size_t aSize = 0,
+                       uint64_t aBlockId = 0, uint16_t aChannel = 0xFFFF);
+    bool IsMessageChannelOpen() const;
+    // Blocks until the queued events were sent and acknowledged or given up (at most aTimeoutMs).
+    bool WaitEventsDone(uint32_t aTimeoutMs);
+
+    // Unplugs (false) or plugs (true) the device: while unplugged it answers nothing and streams nothing.
+    void SetLinkUp(bool aUp);
+    bool IsLinkUp() const;
+    void SetFaults(const Faults& aFaults);
+
+    Statistics GetStatistics() const;
+    void ResetStatistics();
+
+    const Identity& GetIdentity() const;
+    const std::string& Xml() const;
+    std::string FirstUrl() const;
+    bool IsAcquiring() const;
+    Peer Controller() const;  // address 0 when no application holds the privilege
+
+    void SetClock(Clock aClock);  // before Start; the default is the steady clock
+    void SetStreamTap(StreamTap aTap);
+    void SetMessageTap(MessageTap aTap);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> mImpl;
+};
+
+// The devices whose UDP front end runs in this process.
+TQ_ENGINE_API std::vector<DeviceRecord> RunningDevices();
+
+// Text helpers.
+TQ_ENGINE_API std::string FormatAddress(uint32_t aAddress);  // host order to dotted quad
+TQ_ENGINE_API bool ParseAddress(const std::string& aText, uint32_t& aAddress);
+
+}  // namespace TqEngine

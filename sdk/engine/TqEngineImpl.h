@@ -1,0 +1,157 @@
+// The engine's inner state, shared by its source files (not installed, not for the embedding code).
+//
+// Locks: controlMutex (starting and stopping the sender threads and the front end) is taken before
+// mutex (registers, privilege, counters, faults); no thread joins another while it holds mutex.
+#pragma once
+
+#include "TqDeviceEngine.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace TqEngine {
+
+// Big-endian helpers over byte buffers (callers check the bounds).
+inline uint16_t Get16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+inline uint32_t Get32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+inline void Put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
+inline void Put32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >> 16); p[2] = uint8_t(v >> 8); p[3] = uint8_t(v);
+}
+inline void Append16(std::vector<uint8_t>& v, uint16_t x) { v.push_back(uint8_t(x >> 8)); v.push_back(uint8_t(x)); }
+inline void Append32(std::vector<uint8_t>& v, uint32_t x) { Append16(v, uint16_t(x >> 16)); Append16(v, uint16_t(x)); }
+
+inline bool IsLoopback(uint32_t aAddress) { return (aAddress >> 24) == 127; }
+inline bool IsMulticast(uint32_t aAddress) { return (aAddress >> 28) == 0xE; }
+
+// The GenICam description of a device (padded with spaces to a multiple of 4 bytes).
+std::string BuildXml(const DeviceConfig& aConfig);
+
+// Deferred work of a register write, done after mutex is released.
+enum Action : unsigned {
+    kActionNone = 0,
+    kActionStartStreams = 1u << 0,
+    kActionStopStreams = 1u << 1,
+    kActionTestPacket = 1u << 2,  // channel in Impl::testChannel
+};
+
+struct Channel {
+    uint32_t index = 0;
+    uint16_t blockId = 0;  // the last block sent; 0 before the first
+    bool stop = false;
+    std::thread thread;
+    std::condition_variable wake;
+    // The socket the sender uses, and the last frames kept for PACKETRESEND (under historyMutex).
+    std::mutex historyMutex;
+    int socket = -1;
+    std::deque<std::pair<uint16_t, std::vector<std::vector<uint8_t>>>> history;
+};
+
+struct Device::Impl {
+    explicit Impl(const DeviceConfig& aConfig);
+
+    // ---- state under mutex ----
+    mutable std::mutex mutex;
+    DeviceConfig config;
+    std::string xml;
+    std::vector<uint8_t> boot;       // bootstrap bytes, 0x0000-0x0FFF
+    std::vector<uint32_t> features;  // feature registers
+    std::array<uint8_t, 32> firmware{};
+    Clock clock;
+    uint64_t timestampOrigin = 0;    // steady nanoseconds at the last timestamp reset
+
+    Peer controller;                 // address 0: none
+    uint32_t ccp = 0;
+    uint64_t lastSeen = 0;           // clock() of the controller's last command
+    Peer lastPeer;
+    uint16_t lastRequest = 0;
+    uint64_t retryRun = 0;
+
+    Statistics stats;
+    Faults faults;
+    uint64_t gvcpCounter = 0, gvspCounter = 0;
+    bool linkUp = true;
+    bool acquiring = false;
+    uint32_t testChannel = 0;
+    uint32_t pendingMask = 0xFF000000, pendingGateway = 0;
+    uint32_t switchoverKey = 0;
+    struct ResendRequest { uint32_t channel, block, first, last; };
+    std::vector<ResendRequest> pendingResends;
+
+    StreamTap streamTap;
+    MessageTap messageTap;
+
+    // ---- sender threads (started and stopped under controlMutex) ----
+    std::mutex controlMutex;
+    std::vector<std::unique_ptr<Channel>> channels;
+    std::vector<bool> active;  // per channel, under mutex: its sender thread still runs
+
+    // ---- UDP front end (started and stopped under lifeMutex) ----
+    std::mutex lifeMutex;
+    std::atomic<bool> running{false};
+    std::atomic<uint32_t> address{0};
+    int gvcpSocket = -1;
+    int broadcastSocket = -1;
+    int wakePipe[2] = {-1, -1};
+    std::thread server;
+
+    // ---- messaging channel ----
+    std::mutex messageMutex;
+    std::condition_variable messageWake;
+    std::deque<std::vector<uint8_t>> messageQueue;
+    size_t messagesInFlight = 0;
+    std::atomic<bool> messageStop{false};
+    std::thread messenger;
+    uint16_t messageRequestId = 0;
+
+    // ---- registers (mutex held) ----
+    uint64_t Now() const { return clock(); }
+    uint64_t Timestamp() const;
+    uint16_t ReadWord(uint32_t aAddress, uint32_t& aValue) const;
+    uint16_t ReadBytes(uint32_t aAddress, uint8_t* aData, size_t aSize) const;
+    uint16_t CheckWrite(uint32_t aAddress, uint32_t aValue, const Peer* aPeer) const;
+    unsigned WriteWord(uint32_t aAddress, uint32_t aValue, const Peer* aPeer);
+    uint16_t WriteBytes(uint32_t aAddress, const uint8_t* aData, size_t aSize, const Peer* aPeer, unsigned& aActions);
+    uint32_t Boot32(uint32_t aAddress) const { return Get32(&boot[aAddress]); }
+    void SetBoot32(uint32_t aAddress, uint32_t aValue) { Put32(&boot[aAddress], aValue); }
+    uint32_t& Feature(uint32_t aAddress) { return features[(aAddress - Reg::kFeatureBase) / 4]; }
+    uint32_t Feature(uint32_t aAddress) const { return features[(aAddress - Reg::kFeatureBase) / 4]; }
+    void SetCurrentIp(uint32_t aAddress, uint32_t aMask, uint32_t aGateway);
+    bool MessageChannelOpen() const { return (Boot32(Reg::kMcp) & 0xFFFF) != 0 && Boot32(Reg::kMcda) != 0; }
+
+    // ---- privilege (mutex held) ----
+    bool HasPrivilege(const Peer& aPeer) const { return controller.address != 0 && controller == aPeer; }
+    bool MayRead(const Peer& aPeer) const {
+        return controller.address == 0 || controller == aPeer || !(ccp & Reg::kCcpExclusive);
+    }
+    // Ends the controller's session; returns the actions that closing the channels needs.
+    unsigned CloseSession(bool aHeartbeat);
+    unsigned ExpireHeartbeat();
+
+    // ---- dispatcher pieces (mutex held) ----
+    Reply Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast, unsigned& aActions);
+
+    // ---- work outside mutex ----
+    Reply Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast);
+    void PollHeartbeat();
+    uint16_t FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId, uint16_t aChannel);
+    void Apply(unsigned aActions);
+    void StartStreams();
+    void StopStreams();
+    void SenderLoop(Channel* aChannel);
+    void SendTestPacket(uint32_t aChannel);
+    void Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst, uint32_t aLast);
+    uint16_t QueueEvent(std::vector<uint8_t> aCommand);
+    void MessengerLoop();
+    void ServerLoop();
+    int OpenSender(uint32_t aDestination) const;  // a UDP socket bound to the device's address
+    void SendEvent(std::vector<uint8_t>& aCommand, int& aSocket, uint32_t& aBoundTo);
+    bool Rebind(uint32_t aAddress);
+};
+
+}  // namespace TqEngine

@@ -1,0 +1,566 @@
+// The UDP front end (GVCP server on loopback), the stream senders, the messaging channel and the
+// registry of running devices.
+#include "TqEngineImpl.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace TqEngine {
+
+namespace {
+
+constexpr uint32_t kBroadcast = 0x7FFFFFFF;  // 127.255.255.255
+constexpr size_t kHistoryFrames = 4;         // frames kept per channel for PACKETRESEND
+
+// Never destroyed: devices that outlive the statics of this library still find them at exit.
+std::mutex& gRegistryMutex = *new std::mutex;
+std::vector<Device::Impl*>& gRegistry = *new std::vector<Device::Impl*>;
+
+sockaddr_in Endpoint(uint32_t aAddress, uint16_t aPort) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(aAddress);
+    a.sin_port = htons(aPort);
+    return a;
+}
+
+int UdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
+// A socket bound to aAddress:aPort, or -1.
+int Bound(uint32_t aAddress, uint16_t aPort, bool aReuse) {
+    int fd = UdpSocket();
+    if (fd < 0) return -1;
+    int one = 1;
+    if (aReuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = Endpoint(aAddress, aPort);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends only to loopback and (through the loopback interface) multicast destinations.
+bool SendTo(int aSocket, const uint8_t* aData, size_t aSize, uint32_t aAddress, uint16_t aPort) {
+    if (aSocket < 0 || aPort == 0 || aAddress == kBroadcast || !(IsLoopback(aAddress) || IsMulticast(aAddress)))
+        return false;
+    sockaddr_in a = Endpoint(aAddress, aPort);
+    return sendto(aSocket, aData, aSize, 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == ssize_t(aSize);
+}
+
+}  // namespace
+
+std::vector<DeviceRecord> RunningDevices() {
+    std::lock_guard lock(gRegistryMutex);
+    std::vector<DeviceRecord> out;
+    for (Device::Impl* d : gRegistry) out.push_back({d->config.identity, d->address.load()});
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deferred actions and stream senders.
+
+void Device::Impl::Apply(unsigned aActions) {
+    std::vector<ResendRequest> resends;
+    {
+        std::lock_guard lock(mutex);
+        resends.swap(pendingResends);
+    }
+    if (aActions & (kActionStopStreams | kActionStartStreams)) {
+        std::lock_guard control(controlMutex);
+        if (aActions & kActionStopStreams) StopStreams();
+        if (aActions & kActionStartStreams) StartStreams();
+    }
+    if (aActions & kActionTestPacket) {
+        uint32_t channel;
+        {
+            std::lock_guard lock(mutex);
+            channel = testChannel;
+        }
+        SendTestPacket(channel);
+    }
+    for (const ResendRequest& r : resends) Resend(r.channel, uint16_t(r.block), r.first, r.last);
+}
+
+int Device::Impl::OpenSender(uint32_t aDestination) const {
+    const uint32_t from = address.load();
+    int fd = from ? Bound(from, 0, false) : UdpSocket();
+    if (fd < 0) return -1;
+    if (IsMulticast(aDestination)) {
+        in_addr loopback{};
+        loopback.s_addr = htonl(0x7F000001);
+        unsigned char ttl = 0;
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    }
+    return fd;
+}
+
+void Device::Impl::StartStreams() {
+    std::lock_guard lock(mutex);
+    if (!acquiring) return;
+    for (auto& owned : channels) {
+        Channel* ch = owned.get();
+        if (active[ch->index]) continue;
+        if (ch->thread.joinable()) {
+            // A finished sender (single frame): it no longer takes the mutex.
+            std::thread finished = std::move(ch->thread);
+            mutex.unlock();
+            finished.join();
+            mutex.lock();
+            if (!acquiring) return;
+        }
+        const bool destination = (Boot32(Reg::Scp(ch->index)) & 0xFFFF) && Boot32(Reg::Scda(ch->index));
+        if (!destination && !streamTap) continue;
+        ch->stop = false;
+        active[ch->index] = true;
+        ch->thread = std::thread([this, ch] { SenderLoop(ch); });
+    }
+}
+
+void Device::Impl::StopStreams() {
+    {
+        std::lock_guard lock(mutex);
+        for (auto& ch : channels) ch->stop = true;
+    }
+    for (auto& ch : channels) {
+        ch->wake.notify_all();
+        if (ch->thread.joinable()) ch->thread.join();
+    }
+}
+
+void Device::Impl::SenderLoop(Channel* aChannel) {
+    const uint32_t n = aChannel->index;
+    int socket = -1;
+    uint32_t socketFor = 0;
+    auto deadline = std::chrono::steady_clock::now();
+    std::vector<uint8_t> eventData(16);
+
+    for (;;) {
+        FrameLayout layout;
+        uint32_t destination, port, dropEvery;
+        uint64_t counter, timestamp;
+        uint16_t block;
+        bool link, paced, single, notify;
+        uint32_t period;
+        StreamTap tap;
+        size_t packetCount;
+        {
+            std::lock_guard lock(mutex);
+            if (aChannel->stop || !acquiring) break;
+            layout.width = Feature(Reg::kWidth);
+            layout.height = Feature(Reg::kHeight);
+            layout.offsetX = Feature(Reg::kOffsetX);
+            layout.offsetY = Feature(Reg::kOffsetY);
+            layout.pixelFormat = Feature(Reg::kPixelFormat);
+            layout.packetSize = Boot32(Reg::Scps(n)) & 0xFFFF;
+            destination = Boot32(Reg::Scda(n));
+            port = Boot32(Reg::Scp(n)) & 0xFFFF;
+            link = linkUp;
+            paced = Feature(Reg::kFrameRateEnable) != 0;
+            period = Feature(Reg::kFramePeriod);
+            single = Feature(Reg::kAcquisitionMode) == 1;
+            notify = Feature(Reg::kEventNotification) != 0;
+            tap = streamTap;
+            dropEvery = faults.dropGvspEvery;
+            block = aChannel->blockId = NextBlockId(aChannel->blockId);
+            timestamp = Timestamp();
+            const size_t bytes = size_t(layout.width) * layout.height * (Pfnc::BitsPerPixel(layout.pixelFormat) / 8);
+            const size_t chunk = Gvsp::PayloadBytes(std::max(layout.packetSize, Reg::kMinPacketSize));
+            packetCount = (bytes + chunk - 1) / chunk + 2;
+            counter = gvspCounter;
+            gvspCounter += packetCount;
+        }
+
+        const bool toSocket = !tap && port && destination && running.load();
+        if (link && (tap || toSocket)) {
+            if (toSocket && (socket < 0 || socketFor != address.load())) {
+                if (socket >= 0) close(socket);
+                socket = OpenSender(destination);
+                socketFor = address.load();
+                sockaddr_in local{};
+                socklen_t length = sizeof local;
+                if (socket >= 0 && getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+                    std::lock_guard lock(mutex);
+                    SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
+                }
+            }
+            std::vector<std::vector<uint8_t>> packets = BuildFrame(layout, block, timestamp);
+            uint64_t sent = 0, dropped = 0;
+            for (const auto& packet : packets) {
+                if (dropEvery && ++counter % dropEvery == 0) {
+                    ++dropped;
+                    continue;
+                }
+                if (tap) {
+                    tap(n, packet.data(), packet.size());
+                    ++sent;
+                } else if (SendTo(socket, packet.data(), packet.size(), destination, uint16_t(port))) {
+                    ++sent;
+                }
+            }
+            {
+                std::lock_guard lock(mutex);
+                stats.framesSent++;
+                stats.gvspPacketsSent += sent;
+                stats.gvspPacketsDropped += dropped;
+            }
+            {
+                std::lock_guard history(aChannel->historyMutex);
+                aChannel->history.emplace_back(block, std::move(packets));
+                if (aChannel->history.size() > kHistoryFrames) aChannel->history.pop_front();
+            }
+            if (notify) {
+                for (int i = 0; i < 8; ++i) eventData[i] = uint8_t(uint64_t(block) >> (56 - 8 * i));
+                for (int i = 0; i < 8; ++i) eventData[8 + i] = uint8_t(timestamp >> (56 - 8 * i));
+                FireEvent(kFrameEndEventId, eventData.data(), eventData.size(), block, uint16_t(n));
+            }
+        }
+
+        std::unique_lock lock(mutex);
+        if (single) {
+            acquiring = false;
+            break;
+        }
+        if (paced) {
+            deadline += std::chrono::microseconds(period);
+            const auto now = std::chrono::steady_clock::now();
+            if (deadline < now - std::chrono::microseconds(period)) deadline = now;  // do not catch up a backlog
+            aChannel->wake.wait_until(lock, deadline, [&] { return aChannel->stop || !acquiring; });
+        } else if (!link) {
+            aChannel->wake.wait_for(lock, std::chrono::milliseconds(10), [&] { return aChannel->stop || !acquiring; });
+        }
+    }
+    if (socket >= 0) close(socket);
+    std::lock_guard lock(mutex);
+    active[n] = false;
+}
+
+void Device::Impl::SendTestPacket(uint32_t aChannel) {
+    uint32_t destination, port, size;
+    bool link;
+    StreamTap tap;
+    {
+        std::lock_guard lock(mutex);
+        destination = Boot32(Reg::Scda(aChannel));
+        port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
+        size = Boot32(Reg::Scps(aChannel)) & 0xFFFF;
+        link = linkUp;
+        tap = streamTap;
+    }
+    if (!link || (!tap && (!port || !destination || !running.load()))) return;
+    // The test packet fills the whole packet size: a GVSP header of zeros, then bytes counting up.
+    std::vector<uint8_t> packet(size - Gvsp::kIpUdpOverhead, 0);
+    for (size_t i = Gvsp::kHeaderSize; i < packet.size(); ++i) packet[i] = uint8_t(i);
+    bool sent = false;
+    if (tap) {
+        tap(aChannel, packet.data(), packet.size());
+        sent = true;
+    } else {
+        int fd = OpenSender(destination);
+        if (fd >= 0) {
+            int mode = IP_PMTUDISC_DO;  // do not fragment
+            setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
+            sent = SendTo(fd, packet.data(), packet.size(), destination, uint16_t(port));
+            close(fd);
+        }
+    }
+    if (sent) {
+        std::lock_guard lock(mutex);
+        stats.testPacketsIssued++;
+    }
+}
+
+void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst, uint32_t aLast) {
+    uint32_t destination, port;
+    StreamTap tap;
+    {
+        std::lock_guard lock(mutex);
+        if (!linkUp) return;
+        destination = Boot32(Reg::Scda(aChannel));
+        port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
+        tap = streamTap;
+    }
+    std::vector<std::vector<uint8_t>> packets;
+    bool found = false;
+    {
+        Channel* ch = channels[aChannel].get();
+        std::lock_guard history(ch->historyMutex);
+        for (const auto& [block, frame] : ch->history) {
+            if (block != aBlockId) continue;
+            found = true;
+            for (uint32_t id = aFirst; id <= aLast && id < frame.size(); ++id) packets.push_back(frame[id]);
+        }
+    }
+    if (!found || packets.empty()) {
+        // The block is gone: one packet with the error status tells the receiver to stop asking.
+        std::vector<uint8_t> packet;
+        Append16(packet, Gvcp::kPacketUnavailable);
+        Append16(packet, aBlockId);
+        Append32(packet, (uint32_t(Gvsp::kFormatPayload) << 24) | (aFirst & 0xFFFFFF));
+        packets.push_back(std::move(packet));
+    }
+    int fd = tap ? -1 : OpenSender(destination);
+    uint64_t sent = 0;
+    for (const auto& packet : packets) {
+        if (tap) {
+            tap(aChannel, packet.data(), packet.size());
+            ++sent;
+        } else if (SendTo(fd, packet.data(), packet.size(), destination, uint16_t(port))) {
+            ++sent;
+        }
+    }
+    if (fd >= 0) close(fd);
+    std::lock_guard lock(mutex);
+    if (found) stats.packetsResent += sent;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Messaging channel.
+
+uint16_t Device::Impl::QueueEvent(std::vector<uint8_t> aCommand) {
+    const bool withData = Get16(aCommand.data() + 2) == Gvcp::kEventDataCmd;
+    MessageTap tap;
+    {
+        std::lock_guard lock(mutex);
+        tap = messageTap;
+        if (tap) {
+            if (++messageRequestId == 0) messageRequestId = 1;
+            Put16(aCommand.data() + 6, messageRequestId);
+            (withData ? stats.eventDatasIssued : stats.eventsIssued)++;
+            stats.eventsAcknowledged++;
+        } else if (!MessageChannelOpen() || !running.load()) {
+            return Gvcp::kError;
+        }
+    }
+    if (tap) {
+        tap(aCommand.data(), aCommand.size());
+        return Gvcp::kSuccess;
+    }
+    {
+        std::lock_guard lock(messageMutex);
+        if (messageQueue.size() >= 256) return Gvcp::kBusy;
+        messageQueue.push_back(std::move(aCommand));
+    }
+    messageWake.notify_all();
+    return Gvcp::kSuccess;
+}
+
+void Device::Impl::SendEvent(std::vector<uint8_t>& aCommand, int& aSocket, uint32_t& aBoundTo) {
+    uint32_t destination, port, timeout, retries;
+    uint16_t request;
+    {
+        std::lock_guard lock(mutex);
+        if (!MessageChannelOpen()) return;
+        destination = Boot32(Reg::kMcda);
+        port = Boot32(Reg::kMcp) & 0xFFFF;
+        timeout = std::clamp<uint32_t>(Boot32(Reg::kMctt), 10, 10000);
+        retries = std::min<uint32_t>(Boot32(Reg::kMcrc), 100);
+        if (++messageRequestId == 0) messageRequestId = 1;
+        request = messageRequestId;
+        (Get16(aCommand.data() + 2) == Gvcp::kEventDataCmd ? stats.eventDatasIssued : stats.eventsIssued)++;
+    }
+    Put16(aCommand.data() + 6, request);
+    if (aSocket < 0 || aBoundTo != address.load()) {
+        if (aSocket >= 0) close(aSocket);
+        aBoundTo = address.load();
+        aSocket = Bound(aBoundTo, 0, false);
+        if (aSocket < 0) return;
+    }
+    const uint16_t expected = uint16_t(Get16(aCommand.data() + 2) + 1);
+    uint8_t buffer[64];
+    for (uint32_t attempt = 0; attempt <= retries && !messageStop.load(); ++attempt) {
+        bool link;
+        {
+            std::lock_guard lock(mutex);
+            link = linkUp;
+            if (attempt > 0) {
+                stats.eventRetriesIssued++;
+                stats.eventRetriesIssuedMax = std::max<uint64_t>(stats.eventRetriesIssuedMax, attempt);
+            }
+        }
+        if (link) SendTo(aSocket, aCommand.data(), aCommand.size(), destination, uint16_t(port));
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+        while (!messageStop.load()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd fd{aSocket, POLLIN, 0};
+            if (poll(&fd, 1, int(std::min<int64_t>(left.count(), 50))) <= 0) continue;
+            ssize_t got = recv(aSocket, buffer, sizeof buffer, 0);
+            if (got >= ssize_t(Gvcp::kHeaderSize) && link && Get16(buffer + 2) == expected && Get16(buffer + 6) == request) {
+                std::lock_guard lock(mutex);
+                stats.eventsAcknowledged++;
+                return;
+            }
+        }
+    }
+}
+
+void Device::Impl::MessengerLoop() {
+    int socket = -1;
+    uint32_t boundTo = 0;
+    std::unique_lock lock(messageMutex);
+    for (;;) {
+        messageWake.wait(lock, [&] { return messageStop.load() || !messageQueue.empty(); });
+        if (messageStop.load()) break;
+        std::vector<uint8_t> command = std::move(messageQueue.front());
+        messageQueue.pop_front();
+        messagesInFlight = 1;
+        lock.unlock();
+        SendEvent(command, socket, boundTo);
+        lock.lock();
+        messagesInFlight = 0;
+        messageWake.notify_all();
+    }
+    messageQueue.clear();
+    messageWake.notify_all();
+    if (socket >= 0) close(socket);
+}
+
+// ---------------------------------------------------------------------------------------------
+// GVCP server.
+
+bool Device::Impl::Rebind(uint32_t aAddress) {
+    if (aAddress == address.load()) return true;
+    int fd = Bound(aAddress, Gvcp::kPort, false);
+    if (fd < 0) return false;
+    close(gvcpSocket);
+    gvcpSocket = fd;
+    std::lock_guard registry(gRegistryMutex);
+    address.store(aAddress);
+    return true;
+}
+
+void Device::Impl::ServerLoop() {
+    std::vector<uint8_t> buffer(2048);
+    for (;;) {
+        pollfd fds[3] = {{gvcpSocket, POLLIN, 0}, {broadcastSocket, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+        int ready = poll(fds, 3, 50);
+        if (ready < 0 && errno != EINTR) break;
+        if (fds[2].revents) break;
+        PollHeartbeat();
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & POLLIN)) continue;
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            ssize_t got = recvfrom(fds[i].fd, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &length);
+            if (got < 0) continue;
+            const Peer peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+            if (!IsLoopback(peer.address)) continue;
+            if (size_t(got) > buffer.size()) {  // oversized: no GVCP command is this long
+                std::lock_guard lock(mutex);
+                stats.malformedCommandsReceived++;
+                continue;
+            }
+            Reply reply = Serve(buffer.data(), size_t(got), peer, i == 1);
+            if (reply.moveTo) {
+                if (Rebind(reply.moveTo)) {
+                    std::lock_guard lock(mutex);
+                    SetCurrentIp(reply.moveTo, pendingMask, pendingGateway);
+                } else if (reply.ack.size() >= 2) {
+                    Put16(reply.ack.data(), Gvcp::kError);
+                }
+            }
+            if (!reply.ack.empty()) SendTo(gvcpSocket, reply.ack.data(), reply.ack.size(), peer.address, peer.port);
+        }
+    }
+}
+
+bool Device::Start(uint32_t aAddress, std::string* aError) {
+    Impl& d = *mImpl;
+    std::lock_guard life(d.lifeMutex);
+    auto fail = [&](const std::string& aText) {
+        if (aError) *aError = aText;
+        return false;
+    };
+    if (d.running.load()) return fail("the device is already running");
+    if (aAddress == 0) aAddress = d.config.address;
+    if (aAddress != 0 && (!IsLoopback(aAddress) || aAddress == kBroadcast || (aAddress & 0x00FFFFFF) == 0))
+        return fail("not a loopback address: " + FormatAddress(aAddress));
+
+    int fd = -1;
+    uint32_t taken = 0;
+    if (aAddress) {
+        fd = Bound(aAddress, Gvcp::kPort, false);
+        if (fd < 0) return fail(FormatAddress(aAddress) + ":3956 is not free: " + std::strerror(errno));
+        taken = aAddress;
+    } else {
+        for (uint32_t host = 1; host < 255 && fd < 0; ++host) {
+            fd = Bound(0x7F000000 | host, Gvcp::kPort, false);
+            if (fd >= 0) taken = 0x7F000000 | host;
+        }
+        if (fd < 0) return fail("no free address from 127.0.0.1 to 127.0.0.254 on port 3956");
+    }
+    if (pipe2(d.wakePipe, O_CLOEXEC) != 0) {
+        close(fd);
+        return fail(std::string("pipe: ") + std::strerror(errno));
+    }
+    d.gvcpSocket = fd;
+    d.broadcastSocket = Bound(kBroadcast, Gvcp::kPort, true);  // -1: no broadcast discovery, poll skips it
+    {
+        std::lock_guard lock(d.mutex);
+        d.SetCurrentIp(taken, 0xFF000000, 0);
+    }
+    d.address.store(taken);
+    {
+        std::lock_guard lock(d.messageMutex);
+        d.messageQueue.clear();  // events queued while the device was stopping never went out
+        d.messageStop.store(false);
+    }
+    d.running.store(true);
+    d.server = std::thread([&d] { d.ServerLoop(); });
+    d.messenger = std::thread([&d] { d.MessengerLoop(); });
+    std::lock_guard registry(gRegistryMutex);
+    gRegistry.push_back(&d);
+    return true;
+}
+
+void Device::Stop() {
+    Impl& d = *mImpl;
+    std::lock_guard life(d.lifeMutex);
+    if (!d.running.load()) return;
+    {
+        std::lock_guard registry(gRegistryMutex);
+        gRegistry.erase(std::remove(gRegistry.begin(), gRegistry.end(), &d), gRegistry.end());
+    }
+    const char byte = 1;
+    (void)!write(d.wakePipe[1], &byte, 1);
+    d.server.join();
+    {
+        std::lock_guard lock(d.messageMutex);
+        d.messageStop.store(true);
+    }
+    d.messageWake.notify_all();
+    d.messenger.join();
+    {
+        std::lock_guard control(d.controlMutex);
+        {
+            std::lock_guard lock(d.mutex);
+            d.acquiring = false;
+        }
+        d.StopStreams();
+    }
+    d.running.store(false);
+    close(d.gvcpSocket);
+    if (d.broadcastSocket >= 0) close(d.broadcastSocket);
+    close(d.wakePipe[0]);
+    close(d.wakePipe[1]);
+    d.gvcpSocket = d.broadcastSocket = d.wakePipe[0] = d.wakePipe[1] = -1;
+    d.address.store(0);
+}
+
+bool Device::IsRunning() const { return mImpl->running.load(); }
+
+uint32_t Device::Address() const { return mImpl->address.load(); }
+
+}  // namespace TqEngine

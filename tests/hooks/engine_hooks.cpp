@@ -1,0 +1,426 @@
+// Test-module functions that drive the device engine: software GigE Vision devices on loopback that
+// the Python tests talk to with their own GVCP/GVSP client (or with another one). A device is named
+// by an integer handle; blocking engine calls run with the GIL released.
+#include "hook_tables.h"
+
+#include "TqDeviceEngine.h"
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace {
+
+using TqEngine::Device;
+
+std::mutex& devicesMutex() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+// Handles to devices; the devices are destroyed by soft_device_stop (or stay until the process ends).
+std::map<long, std::shared_ptr<Device>>& devices() {
+    static auto* table = new std::map<long, std::shared_ptr<Device>>;
+    return *table;
+}
+
+long gNextHandle = 1;
+
+std::shared_ptr<Device> find(long aHandle) {
+    std::lock_guard lock(devicesMutex());
+    auto it = devices().find(aHandle);
+    if (it == devices().end()) {
+        PyErr_SetString(PyExc_KeyError, "no such software device");
+        return nullptr;
+    }
+    return it->second;
+}
+
+bool parseMac(const char* aText, std::array<uint8_t, 6>& aMac) {
+    unsigned b[6];
+    char tail;
+    if (std::sscanf(aText, "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) != 6) return false;
+    for (int i = 0; i < 6; ++i) {
+        if (b[i] > 255) return false;
+        aMac[i] = uint8_t(b[i]);
+    }
+    return true;
+}
+
+// soft_device_start(address="", manufacturer=..., model=..., version=..., info=..., serial=...,
+//                   user_name="", firmware=..., mac="02:4b:49:00:00:01", width=640, height=480,
+//                   pixel_format=Mono8, channels=1, start=True) -> handle
+// Creates a device and starts its UDP front end (address "" takes the first free 127.0.0.x).
+PyObject* soft_device_start(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"address", "manufacturer", "model", "version", "info", "serial", "user_name",
+                                  "firmware", "mac", "width", "height", "pixel_format", "channels", "start", nullptr};
+    TqEngine::DeviceConfig config;
+    const char *address = "", *manufacturer = nullptr, *model = nullptr, *version = nullptr, *info = nullptr,
+               *serial = nullptr, *userName = nullptr, *firmware = nullptr, *mac = nullptr;
+    unsigned int width = config.width, height = config.height, format = config.pixelFormat, channels = 1;
+    int start = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|sssssssssIIIIp", const_cast<char**>(names), &address,
+                                     &manufacturer, &model, &version, &info, &serial, &userName, &firmware, &mac,
+                                     &width, &height, &format, &channels, &start))
+        return nullptr;
+    TqEngine::Identity& id = config.identity;
+    if (manufacturer) id.manufacturer = manufacturer;
+    if (model) id.model = model;
+    if (version) id.version = version;
+    if (info) id.manufacturerInfo = info;
+    if (serial) id.serial = serial;
+    if (userName) id.userName = userName;
+    if (firmware) id.firmwareVersion = firmware;
+    if (mac && !parseMac(mac, id.mac)) {
+        PyErr_SetString(PyExc_ValueError, "mac must read like 02:4b:49:00:00:01");
+        return nullptr;
+    }
+    uint32_t wanted = 0;
+    if (*address && !TqEngine::ParseAddress(address, wanted)) {
+        PyErr_SetString(PyExc_ValueError, "address must be a dotted quad");
+        return nullptr;
+    }
+    config.width = width;
+    config.height = height;
+    config.pixelFormat = format;
+    config.streamChannels = channels;
+
+    auto device = std::make_shared<Device>(config);
+    std::string error;
+    bool started = true;
+    if (start) {
+        PyThreadState* state = PyEval_SaveThread();
+        started = device->Start(wanted, &error);
+        PyEval_RestoreThread(state);
+    }
+    if (!started) {
+        PyErr_SetString(PyExc_OSError, error.c_str());
+        return nullptr;
+    }
+    std::lock_guard lock(devicesMutex());
+    long handle = gNextHandle++;
+    devices()[handle] = std::move(device);
+    return PyLong_FromLong(handle);
+}
+
+// soft_device_stop(handle): stops the device and forgets it.
+PyObject* soft_device_stop(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard lock(devicesMutex());
+        auto it = devices().find(handle);
+        if (it == devices().end()) Py_RETURN_NONE;
+        device = std::move(it->second);
+        devices().erase(it);
+    }
+    Py_BEGIN_ALLOW_THREADS
+    device.reset();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// soft_device_restart(handle, address=""): stops the front end and starts it again.
+PyObject* soft_device_restart(PyObject*, PyObject* args) {
+    long handle;
+    const char* address = "";
+    if (!PyArg_ParseTuple(args, "l|s", &handle, &address)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    uint32_t wanted = 0;
+    if (*address && !TqEngine::ParseAddress(address, wanted)) {
+        PyErr_SetString(PyExc_ValueError, "address must be a dotted quad");
+        return nullptr;
+    }
+    std::string error;
+    bool started;
+    Py_BEGIN_ALLOW_THREADS
+    device->Stop();
+    started = device->Start(wanted, &error);
+    Py_END_ALLOW_THREADS
+    if (!started) {
+        PyErr_SetString(PyExc_OSError, error.c_str());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// soft_device_halt(handle): stops the front end only (the device stays, soft_device_restart revives it).
+PyObject* soft_device_halt(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    device->Stop();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// soft_device_info(handle) -> dict: address, running, acquiring, link, controller, url.
+PyObject* soft_device_info(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    TqEngine::Peer controller = device->Controller();
+    std::string controllerText =
+        controller.address ? TqEngine::FormatAddress(controller.address) + ":" + std::to_string(controller.port) : "";
+    return Py_BuildValue("{s:s,s:O,s:O,s:O,s:s,s:s}", "address", TqEngine::FormatAddress(device->Address()).c_str(),
+                         "running", device->IsRunning() ? Py_True : Py_False, "acquiring",
+                         device->IsAcquiring() ? Py_True : Py_False, "link", device->IsLinkUp() ? Py_True : Py_False,
+                         "controller", controllerText.c_str(), "url", device->FirstUrl().c_str());
+}
+
+// soft_device_read(handle, address) -> (status, value)
+PyObject* soft_device_read(PyObject*, PyObject* args) {
+    long handle;
+    unsigned int address;
+    if (!PyArg_ParseTuple(args, "lI", &handle, &address)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    uint32_t value = 0;
+    uint16_t status;
+    Py_BEGIN_ALLOW_THREADS
+    status = device->ReadRegister(address, value);
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(II)", unsigned(status), unsigned(value));
+}
+
+// soft_device_write(handle, address, value) -> status
+PyObject* soft_device_write(PyObject*, PyObject* args) {
+    long handle;
+    unsigned int address, value;
+    if (!PyArg_ParseTuple(args, "lII", &handle, &address, &value)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    uint16_t status;
+    Py_BEGIN_ALLOW_THREADS
+    status = device->WriteRegister(address, value);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromUnsignedLong(status);
+}
+
+// soft_device_read_memory(handle, address, size) -> (status, bytes)
+PyObject* soft_device_read_memory(PyObject*, PyObject* args) {
+    long handle;
+    unsigned int address, size;
+    if (!PyArg_ParseTuple(args, "lII", &handle, &address, &size)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    if (size > (1u << 24)) {
+        PyErr_SetString(PyExc_ValueError, "size too large");
+        return nullptr;
+    }
+    std::string data(size, '\0');
+    uint16_t status;
+    Py_BEGIN_ALLOW_THREADS
+    status = device->ReadMemory(address, data.data(), data.size());
+    Py_END_ALLOW_THREADS
+    if (status != 0) data.clear();
+    return Py_BuildValue("(Iy#)", unsigned(status), data.data(), Py_ssize_t(data.size()));
+}
+
+// soft_device_write_memory(handle, address, data) -> status
+PyObject* soft_device_write_memory(PyObject*, PyObject* args) {
+    long handle;
+    unsigned int address;
+    const char* data;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "lIy#", &handle, &address, &data, &size)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    std::string copy(data, size_t(size));
+    uint16_t status;
+    Py_BEGIN_ALLOW_THREADS
+    status = device->WriteMemory(address, copy.data(), copy.size());
+    Py_END_ALLOW_THREADS
+    return PyLong_FromUnsignedLong(status);
+}
+
+// soft_device_fire_event(handle, event_id, data=b"", block_id=0, channel=0xFFFF) -> status
+PyObject* soft_device_fire_event(PyObject*, PyObject* args) {
+    long handle;
+    unsigned int eventId, channel = 0xFFFF;
+    const char* data = "";
+    Py_ssize_t size = 0;
+    unsigned long long block = 0;
+    if (!PyArg_ParseTuple(args, "lI|y#KI", &handle, &eventId, &data, &size, &block, &channel)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    std::string copy(data, size_t(size));
+    uint16_t status;
+    Py_BEGIN_ALLOW_THREADS
+    status = device->FireEvent(uint16_t(eventId), reinterpret_cast<const uint8_t*>(copy.data()), copy.size(), block,
+                               uint16_t(channel));
+    Py_END_ALLOW_THREADS
+    return PyLong_FromUnsignedLong(status);
+}
+
+// soft_device_wait_events(handle, timeout_ms) -> True when every queued event is done
+PyObject* soft_device_wait_events(PyObject*, PyObject* args) {
+    long handle;
+    unsigned int timeout;
+    if (!PyArg_ParseTuple(args, "lI", &handle, &timeout)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    bool done;
+    Py_BEGIN_ALLOW_THREADS
+    done = device->WaitEventsDone(timeout);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(done);
+}
+
+// soft_device_link(handle, up): plugs (True) or unplugs (False) the device.
+PyObject* soft_device_link(PyObject*, PyObject* args) {
+    long handle;
+    int up;
+    if (!PyArg_ParseTuple(args, "lp", &handle, &up)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    device->SetLinkUp(up != 0);
+    Py_RETURN_NONE;
+}
+
+// soft_device_faults(handle, read_status=0, write_status=0, begin=0, end=0xFFFFFFFF, drop_gvsp=0, drop_gvcp=0)
+PyObject* soft_device_faults(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"handle", "read_status", "write_status", "begin", "end", "drop_gvsp", "drop_gvcp",
+                                  nullptr};
+    long handle;
+    unsigned int readStatus = 0, writeStatus = 0, begin = 0, end = 0xFFFFFFFF, dropGvsp = 0, dropGvcp = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "l|IIIIII", const_cast<char**>(names), &handle, &readStatus,
+                                     &writeStatus, &begin, &end, &dropGvsp, &dropGvcp))
+        return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    TqEngine::Faults faults;
+    faults.readStatus = uint16_t(readStatus);
+    faults.writeStatus = uint16_t(writeStatus);
+    faults.begin = begin;
+    faults.end = end;
+    faults.dropGvspEvery = dropGvsp;
+    faults.dropGvcpEvery = dropGvcp;
+    device->SetFaults(faults);
+    Py_RETURN_NONE;
+}
+
+// soft_device_statistics(handle) -> dict of the counters
+PyObject* soft_device_statistics(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    const TqEngine::Statistics s = device->GetStatistics();
+    const std::pair<const char*, uint64_t> rows[] = {
+        {"discoveries", s.discoveriesReceived}, {"force_ips", s.forceIpsReceived},
+        {"read_regs", s.readRegsReceived}, {"write_regs", s.writeRegsReceived},
+        {"read_mems", s.readMemsReceived}, {"write_mems", s.writeMemsReceived},
+        {"packet_resends", s.packetResendRequestsReceived}, {"actions", s.actionCommandsReceived},
+        {"unknown", s.unknownCommandsReceived}, {"malformed", s.malformedCommandsReceived},
+        {"pending_acks", s.pendingAcksIssued}, {"retries", s.retriesReceived},
+        {"retries_max", s.retriesReceivedMax}, {"events", s.eventsIssued}, {"event_datas", s.eventDatasIssued},
+        {"event_retries", s.eventRetriesIssued}, {"event_retries_max", s.eventRetriesIssuedMax},
+        {"events_acknowledged", s.eventsAcknowledged}, {"sessions_opened", s.sessionsOpened},
+        {"sessions_closed", s.sessionsClosed}, {"heartbeat_failures", s.heartbeatFailures},
+        {"test_packets", s.testPacketsIssued}, {"frames", s.framesSent}, {"gvsp_packets", s.gvspPacketsSent},
+        {"gvsp_dropped", s.gvspPacketsDropped}, {"gvcp_dropped", s.gvcpCommandsDropped},
+        {"packets_resent", s.packetsResent},
+    };
+    PyObject* out = PyDict_New();
+    for (const auto& [name, value] : rows) {
+        PyObject* number = PyLong_FromUnsignedLongLong(value);
+        if (!out || !number || PyDict_SetItemString(out, name, number) < 0) {
+            Py_XDECREF(number);
+            Py_XDECREF(out);
+            return nullptr;
+        }
+        Py_DECREF(number);
+    }
+    return out;
+}
+
+// soft_device_xml(handle) -> the GenICam description the device serves
+PyObject* soft_device_xml(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    const std::string& xml = device->Xml();
+    return PyUnicode_FromStringAndSize(xml.data(), Py_ssize_t(xml.size()));
+}
+
+// soft_devices() -> [{"address", "manufacturer", "model", "serial", "mac"}] of the running devices
+PyObject* soft_devices(PyObject*, PyObject*) {
+    PyObject* out = PyList_New(0);
+    for (const TqEngine::DeviceRecord& r : TqEngine::RunningDevices()) {
+        char mac[24];
+        const auto& m = r.identity.mac;
+        std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+        PyObject* row = Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "address", TqEngine::FormatAddress(r.address).c_str(),
+                                      "manufacturer", r.identity.manufacturer.c_str(), "model",
+                                      r.identity.model.c_str(), "serial", r.identity.serial.c_str(), "mac", mac);
+        if (!row || PyList_Append(out, row) < 0) {
+            Py_XDECREF(row);
+            Py_DECREF(out);
+            return nullptr;
+        }
+        Py_DECREF(row);
+    }
+    return out;
+}
+
+// soft_device_dispatch(handle, command, peer="127.0.0.1", port=40000, broadcast=False) -> acknowledge bytes
+// The dispatcher without the sockets.
+PyObject* soft_device_dispatch(PyObject*, PyObject* args) {
+    long handle;
+    const char* data;
+    Py_ssize_t size;
+    const char* peer = "127.0.0.1";
+    unsigned int port = 40000;
+    int broadcast = 0;
+    if (!PyArg_ParseTuple(args, "ly#|sIp", &handle, &data, &size, &peer, &port, &broadcast)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    uint32_t from = 0;
+    if (!TqEngine::ParseAddress(peer, from)) {
+        PyErr_SetString(PyExc_ValueError, "peer must be a dotted quad");
+        return nullptr;
+    }
+    std::string copy(data, size_t(size));
+    TqEngine::Reply reply;
+    Py_BEGIN_ALLOW_THREADS
+    reply = device->Dispatch(reinterpret_cast<const uint8_t*>(copy.data()), copy.size(),
+                             TqEngine::Peer{from, uint16_t(port)}, broadcast != 0);
+    Py_END_ALLOW_THREADS
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(reply.ack.data()), Py_ssize_t(reply.ack.size()));
+}
+
+PyMethodDef kRows[] = {
+    {"soft_device_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_device_start)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"soft_device_stop", soft_device_stop, METH_VARARGS, nullptr},
+    {"soft_device_restart", soft_device_restart, METH_VARARGS, nullptr},
+    {"soft_device_halt", soft_device_halt, METH_VARARGS, nullptr},
+    {"soft_device_info", soft_device_info, METH_VARARGS, nullptr},
+    {"soft_device_read", soft_device_read, METH_VARARGS, nullptr},
+    {"soft_device_write", soft_device_write, METH_VARARGS, nullptr},
+    {"soft_device_read_memory", soft_device_read_memory, METH_VARARGS, nullptr},
+    {"soft_device_write_memory", soft_device_write_memory, METH_VARARGS, nullptr},
+    {"soft_device_fire_event", soft_device_fire_event, METH_VARARGS, nullptr},
+    {"soft_device_wait_events", soft_device_wait_events, METH_VARARGS, nullptr},
+    {"soft_device_link", soft_device_link, METH_VARARGS, nullptr},
+    {"soft_device_faults", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_device_faults)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"soft_device_statistics", soft_device_statistics, METH_VARARGS, nullptr},
+    {"soft_device_xml", soft_device_xml, METH_VARARGS, nullptr},
+    {"soft_devices", soft_devices, METH_NOARGS, nullptr},
+    {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+kivo::hooks::HookTable registered{kRows};
+
+}  // namespace

@@ -1,0 +1,84 @@
+"""An independent GigE Vision client against the engine's device: aravis (through GObject introspection)
+opens the device at 127.0.0.1, reads its identity and features from the served description and
+acquires a frame. The aravis client runs in its own interpreter, without the sanitizer preload."""
+
+import json
+import os
+import subprocess
+
+import pytest
+
+import _kivo_testhooks as hooks
+
+CLIENT = r"""
+import json, sys
+import gi
+gi.require_version("Aravis", "0.8")
+from gi.repository import Aravis
+
+camera = Aravis.Camera.new("127.0.0.1")
+result = {
+    "model": camera.get_model_name(),
+    "vendor": camera.get_vendor_name(),
+    "width": camera.get_integer("Width"),
+    "payload": camera.get_integer("PayloadSize"),
+    "formats": sorted(camera.dup_available_pixel_formats_as_strings()),
+}
+camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
+camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
+stream = camera.create_stream(None, None)
+for _ in range(2):
+    stream.push_buffer(Aravis.Buffer.new_allocate(result["payload"]))
+camera.start_acquisition()
+buffer = stream.timeout_pop_buffer(5000000)
+camera.stop_acquisition()
+result["status"] = buffer.get_status().value_nick if buffer else None
+if buffer:
+    data = buffer.get_data()
+    frame = buffer.get_frame_id()
+    width, height = buffer.get_image_width(), buffer.get_image_height()
+    result["frame"] = frame
+    result["size"] = [width, height, len(data)]
+    result["pattern"] = all(data[y * width + x] == (x + y + frame) & 0xFF
+                            for y in range(0, height, 7) for x in range(0, width, 5))
+print(json.dumps(result))
+"""
+
+
+def clean_environment():
+    """The caller's environment without the sanitizer runtimes and their options."""
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS",
+                                                             "UBSAN_OPTIONS")}
+    env.pop("PYTHONPATH", None)
+    return env
+
+
+@pytest.fixture
+def device_at_loopback_one():
+    try:
+        handle = hooks.soft_device_start(address="127.0.0.1", manufacturer="Kivo Sim", model="Aravis Check",
+                                         serial="ARV1", mac="02:4b:49:20:00:01", width=640, height=480)
+    except OSError as error:
+        pytest.fail("the device needs 127.0.0.1:3956, the only loopback address aravis opens: %s" % error)
+    yield handle
+    hooks.soft_device_stop(handle)
+
+
+def test_aravis_reads_features_and_acquires_a_frame(device_at_loopback_one):
+    try:
+        proc = subprocess.run(["/usr/bin/python3", "-c", CLIENT], capture_output=True, text=True,
+                              env=clean_environment(), timeout=90)
+    except subprocess.TimeoutExpired as error:
+        pytest.fail("the aravis client did not finish: %s" % (error.stderr or b"")[-2000:])
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    result = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert result["model"] == "Aravis Check"
+    assert result["vendor"] == "Kivo Sim"
+    assert result["width"] == 640
+    assert result["payload"] == 640 * 480
+    assert result["formats"] == ["BayerRG8", "Mono16", "Mono8", "RGB8"]
+    assert result["status"] == "success"
+    assert result["size"] == [640, 480, 640 * 480]
+    assert result["pattern"]
+    stats = hooks.soft_device_statistics(device_at_loopback_one)
+    assert stats["sessions_opened"] >= 1 and stats["frames"] >= 1

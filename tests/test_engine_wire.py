@@ -1,0 +1,424 @@
+"""The device engine on the wire: a small GVCP/GVSP client written here with the struct module talks to
+software devices on loopback (discovery, bootstrap registers, the description in device memory,
+errors, privilege and heartbeat, FORCEIP, a frame over GVSP, events on the messaging channel)."""
+
+import socket
+import struct
+import time
+
+import pytest
+
+import _kivo_testhooks as hooks
+
+PORT = 3956
+BROADCAST = "127.255.255.255"
+ACK_REQUIRED = 0x01
+
+DISCOVERY, FORCEIP, PACKETRESEND = 0x0002, 0x0004, 0x0040
+READREG, WRITEREG, READMEM, WRITEMEM = 0x0080, 0x0082, 0x0084, 0x0086
+EVENT, EVENTDATA = 0x00C0, 0x00C2
+
+SUCCESS, INVALID_PARAMETER, INVALID_ADDRESS = 0x0000, 0x8002, 0x8003
+BAD_ALIGNMENT, ACCESS_DENIED = 0x8005, 0x8006
+
+CCP, HEARTBEAT, MCP, MCDA, MCTT, MCRC = 0x0A00, 0x0938, 0x0B00, 0x0B10, 0x0B14, 0x0B18
+SCP, SCPS, SCDA = 0x0D00, 0x0D04, 0x0D18
+FEATURES = 0x30000000
+WIDTH, HEIGHT, PIXEL_FORMAT = FEATURES + 0x00, FEATURES + 0x04, FEATURES + 0x10
+ACQUISITION_MODE, ACQUISITION_START = FEATURES + 0x14, FEATURES + 0x18
+MONO8, MONO16 = 0x01080001, 0x01100007
+
+
+def ip_text(value):
+    return socket.inet_ntoa(struct.pack(">I", value))
+
+
+def ip_value(text):
+    return struct.unpack(">I", socket.inet_aton(text))[0]
+
+
+class Client:
+    """One GVCP application: its own UDP socket on 127.0.0.1."""
+
+    def __init__(self, device, timeout=1.0):
+        self.device = device
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(timeout)
+        self.req = 0
+
+    def close(self):
+        self.sock.close()
+
+    def send(self, command, payload=b"", flags=ACK_REQUIRED, to=None):
+        self.req = self.req % 0xFFFF + 1
+        packet = struct.pack(">BBHHH", 0x42, flags, command, len(payload), self.req) + payload
+        self.sock.sendto(packet, (to or self.device, PORT))
+        return self.req
+
+    def receive(self, request=None):
+        """(status, answer, data, source) of the next acknowledge (of request when given)."""
+        while True:
+            data, source = self.sock.recvfrom(4096)
+            status, answer, length, ack_id = struct.unpack(">HHHH", data[:8])
+            assert length == len(data) - 8
+            if request is None or ack_id == request:
+                return status, answer, data[8:], source
+
+    def command(self, command, payload=b"", to=None):
+        status, answer, data, _ = self.receive(self.send(command, payload, to=to))
+        assert answer == command + 1
+        return status, data
+
+    def read_regs(self, *addresses):
+        return self.command(READREG, b"".join(struct.pack(">I", a) for a in addresses))
+
+    def read_reg(self, address):
+        status, data = self.read_regs(address)
+        assert status == SUCCESS, hex(status)
+        return struct.unpack(">I", data)[0]
+
+    def write_reg(self, address, value):
+        return self.command(WRITEREG, struct.pack(">II", address, value))[0]
+
+    def read_mem(self, address, size):
+        status, data = self.command(READMEM, struct.pack(">IHH", address, 0, size))
+        assert struct.unpack(">I", data[:4])[0] == address
+        return status, data[4:]
+
+    def discover(self, to=None, macs=None):
+        """Discovery answers as (source address, payload): the first one for a unicast, else all until the
+        timeout or until every MAC in macs answered."""
+        to = to or self.device
+        request = self.send(DISCOVERY, flags=ACK_REQUIRED | 0x10, to=to)
+        answers = []
+        try:
+            while True:
+                status, answer, data, source = self.receive(request)
+                assert (status, answer, len(data)) == (SUCCESS, DISCOVERY + 1, 248)
+                answers.append((source, data))
+                if to != BROADCAST or (macs and macs <= {mac_of(p) for _, p in answers}):
+                    return answers
+        except socket.timeout:
+            return answers
+
+
+def text(data, offset, size):
+    return data[offset:offset + size].split(b"\0")[0].decode()
+
+
+def mac_of(payload):
+    high, low = struct.unpack(">II", payload[8:16])
+    return "%02x:%02x:%02x:%02x:%02x:%02x" % ((high >> 8) & 0xFF, high & 0xFF, low >> 24, (low >> 16) & 0xFF,
+                                               (low >> 8) & 0xFF, low & 0xFF)
+
+
+@pytest.fixture
+def devices():
+    """Starts devices through the test module and stops them after the test."""
+    started = []
+
+    def start(**kwargs):
+        handle = hooks.soft_device_start(**kwargs)
+        started.append(handle)
+        return handle
+
+    yield start
+    for handle in started:
+        hooks.soft_device_stop(handle)
+
+
+@pytest.fixture
+def clients():
+    made = []
+
+    def make(device, timeout=1.0):
+        client = Client(device, timeout)
+        made.append(client)
+        return client
+
+    yield make
+    for client in made:
+        client.close()
+
+
+def address_of(handle):
+    return hooks.soft_device_info(handle)["address"]
+
+
+def test_discovery_unicast_and_broadcast(devices, clients):
+    first = devices(address="127.0.0.2", manufacturer="Kivo Sim", model="Wire One", serial="W1",
+                    mac="02:4b:49:10:00:01")
+    second = devices(manufacturer="Kivo Sim", model="Wire Two", mac="02:4b:49:10:00:02")
+    assert address_of(first) == "127.0.0.2"
+    client = clients("127.0.0.2", timeout=0.5)
+
+    [(source, payload)] = client.discover()
+    assert source == ("127.0.0.2", PORT)
+    assert struct.unpack(">HH", payload[:4]) == (1, 2)
+    assert text(payload, 0x48, 32) == "Kivo Sim"
+    assert text(payload, 0x68, 32) == "Wire One"
+    assert text(payload, 0xD8, 16) == "W1"
+    assert ip_text(struct.unpack(">I", payload[0x24:0x28])[0]) == "127.0.0.2"
+    assert mac_of(payload) == "02:4b:49:10:00:01"
+
+    # A broadcast reaches every device; each answers from its own address.
+    answers = {mac_of(p): (source, text(p, 0x68, 32), ip_text(struct.unpack(">I", p[0x24:0x28])[0]))
+               for source, p in client.discover(BROADCAST, {"02:4b:49:10:00:01", "02:4b:49:10:00:02"})}
+    second_address = address_of(second)
+    assert answers["02:4b:49:10:00:01"] == (("127.0.0.2", PORT), "Wire One", "127.0.0.2")
+    assert answers["02:4b:49:10:00:02"] == ((second_address, PORT), "Wire Two", second_address)
+
+    listed = {d["mac"]: d for d in hooks.soft_devices()}
+    assert listed["02:4b:49:10:00:02"]["address"] == second_address
+    assert listed["02:4b:49:10:00:01"]["model"] == "Wire One"
+    assert hooks.soft_device_statistics(first)["discoveries"] >= 2  # others may broadcast on loopback too
+
+
+def test_bootstrap_registers_and_description(devices, clients):
+    handle = devices(manufacturer="Kivo Sim", mac="02:4b:49:10:00:03")
+    client = clients(address_of(handle))
+    assert client.read_reg(0x0904) == 1  # stream channels
+    assert client.read_reg(0x0024) == ip_value(address_of(handle))
+    assert client.read_reg(WIDTH) == 640
+    status, url = client.read_mem(0x0200, 512)
+    assert status == SUCCESS
+    url = url.split(b"\0")[0].decode()
+    scheme, name, address, size = url.replace(":", ";", 1).split(";")
+    assert (scheme, name) == ("Local", "kivo_device.xml")
+    address, size = int(address, 16), int(size, 16)
+    xml = b""
+    while len(xml) < size:
+        status, chunk = client.read_mem(address + len(xml), min(536, size - len(xml)))
+        assert status == SUCCESS
+        xml += chunk
+    assert xml.decode() == hooks.soft_device_xml(handle)
+
+
+def test_alignment_address_and_privilege_errors(devices, clients):
+    handle = devices(mac="02:4b:49:10:00:04")
+    app, other = clients(address_of(handle)), clients(address_of(handle))
+    assert app.read_regs(0x0002)[0] == BAD_ALIGNMENT
+    assert app.read_mem(0x0048, 30)[0] == BAD_ALIGNMENT
+    assert app.read_mem(0x0048, 540)[0] == INVALID_PARAMETER
+    assert app.read_regs(0x00020000)[0] == INVALID_ADDRESS
+    assert app.write_reg(WIDTH, 320) == ACCESS_DENIED
+
+    assert app.write_reg(CCP, 2) == SUCCESS
+    assert app.write_reg(WIDTH, 320) == SUCCESS
+    assert other.read_reg(WIDTH) == 320
+    assert other.write_reg(WIDTH, 100) == ACCESS_DENIED
+    assert other.write_reg(CCP, 2) == ACCESS_DENIED
+    assert app.write_reg(CCP, 1) == SUCCESS  # exclusive: the others may not even read
+    assert other.read_regs(WIDTH)[0] == ACCESS_DENIED
+    assert hooks.soft_device_info(handle)["controller"] == "127.0.0.1:%d" % app.sock.getsockname()[1]
+
+
+def test_heartbeat_expiry_frees_the_device(devices, clients):
+    handle = devices(mac="02:4b:49:10:00:05")
+    app, other = clients(address_of(handle)), clients(address_of(handle))
+    assert app.write_reg(CCP, 2) == SUCCESS
+    assert app.write_reg(HEARTBEAT, 500) == SUCCESS
+    assert other.read_reg(CCP) == 2
+    deadline = time.monotonic() + 10
+    while other.read_reg(CCP) != 0:  # the application stays silent
+        assert time.monotonic() < deadline, "the privilege never expired"
+        time.sleep(0.1)
+    assert app.write_reg(WIDTH, 320) == ACCESS_DENIED
+    assert other.write_reg(CCP, 2) == SUCCESS
+    stats = hooks.soft_device_statistics(handle)
+    assert (stats["heartbeat_failures"], stats["sessions_opened"]) == (1, 2)
+
+
+def test_forceip_moves_the_device(devices, clients):
+    handle = devices(mac="02:4b:49:10:00:06")
+    old = address_of(handle)
+    new = "127.0.0.%d" % (200 + int(old.split(".")[3]) % 50)
+    client = clients(old, timeout=0.3)
+
+    def force(mac_low, ip):
+        payload = struct.pack(">HHI12xI12xI12xI", 0, 0x024B, mac_low, ip_value(ip), 0xFF000000, 0)
+        request = client.send(FORCEIP, payload, to=BROADCAST)
+        return client.receive(request)
+
+    with pytest.raises(socket.timeout):
+        force(0x49100007, new)  # another device's MAC: no answer
+    status, answer, _, source = force(0x49100006, "10.1.2.3")
+    assert (status, answer) == (INVALID_PARAMETER, FORCEIP + 1)
+    status, answer, _, source = force(0x49100006, new)
+    assert (status, answer, source) == (SUCCESS, FORCEIP + 1, (new, PORT))
+    assert address_of(handle) == new
+    [(source, payload)] = client.discover(to=new)
+    assert source == (new, PORT)
+    assert ip_text(struct.unpack(">I", payload[0x24:0x28])[0]) == new
+    assert client.discover(to=old) == []
+    assert hooks.soft_device_statistics(handle)["force_ips"] == 3
+
+
+def expected_mono8(width, height, frame):
+    row = bytes(range(256)) * ((width + height + 256) // 256 + 1)
+    return b"".join(row[(y + frame) % 256:(y + frame) % 256 + width] for y in range(height))
+
+
+def stream_socket():
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+    sock.bind(("127.0.0.1", 0))
+    sock.settimeout(3)
+    return sock
+
+
+def receive_frame(sock):
+    """Leader, payload and trailer packets of the next complete block: (block id, leader, data, packets)."""
+    leader, parts = None, {}
+    while True:
+        packet = sock.recv(65536)
+        status, block, infos = struct.unpack(">HHI", packet[:8])
+        assert status == 0
+        kind, packet_id = infos >> 24, infos & 0xFFFFFF
+        if kind == 1:
+            leader, parts, current = packet, {}, block
+        elif leader is None or block != current:
+            continue
+        elif kind == 3:
+            parts[packet_id] = packet[8:]
+        elif kind == 2:
+            assert sorted(parts) == list(range(1, packet_id))
+            assert struct.unpack(">HHI", packet[8:16]) == (0, 1, struct.unpack(">I", leader[28:32])[0])
+            return block, leader, b"".join(parts[i] for i in sorted(parts)), packet_id + 1
+
+
+def test_full_frame_over_gvsp_equals_the_pattern(devices, clients):
+    handle = devices(address="127.0.0.2", manufacturer="Kivo Sim", width=640, height=480, pixel_format=MONO8,
+                     mac="02:4b:49:10:00:08")
+    client = clients("127.0.0.2")
+    sock = stream_socket()
+    try:
+        port = sock.getsockname()[1]
+        assert client.write_reg(CCP, 2) == SUCCESS
+        assert client.write_reg(SCDA, ip_value("127.0.0.1")) == SUCCESS
+        assert client.write_reg(SCP, port) == SUCCESS
+        # The test packet fills the packet size: IP and UDP headers plus the datagram.
+        assert client.write_reg(SCPS, 0x80000000 | 1500) == SUCCESS
+        assert len(sock.recv(65536)) == 1500 - 28
+        assert client.read_reg(SCPS) & 0xFFFF == 1500
+
+        assert client.write_reg(ACQUISITION_MODE, 1) == SUCCESS
+        assert client.write_reg(ACQUISITION_START, 1) == SUCCESS
+        block, leader, image, count = receive_frame(sock)
+        assert block == 1
+        assert count == 2 + -(-640 * 480 // (1500 - 36))
+        _, payload_type, _, _, pixel_format, width, height, ox, oy = struct.unpack(">HHIIIIIII", leader[8:40])
+        assert (payload_type, pixel_format, width, height, ox, oy) == (1, MONO8, 640, 480, 0, 0)
+        assert image == expected_mono8(640, 480, block)
+        assert client.read_reg(0x0D1C) != 0  # the source port of the channel
+
+        # PACKETRESEND: the same packets again; a block the device no longer has gets an error packet.
+        first_payload = struct.pack(">HHI", 0, 1, (3 << 24) | 2)
+        client.send(PACKETRESEND, struct.pack(">HHII", 0, 1, 2, 4), flags=0)
+        resent = [sock.recv(65536) for _ in range(3)]
+        assert [struct.unpack(">I", p[4:8])[0] & 0xFFFFFF for p in resent] == [2, 3, 4]
+        assert resent[0][:8] == first_payload
+        assert resent[0][8:] == expected_mono8(640, 480, 1)[1464:2 * 1464]
+        client.send(PACKETRESEND, struct.pack(">HHII", 0, 999, 1, 1), flags=0)
+        assert struct.unpack(">HH", sock.recv(65536)[:4]) == (0x800C, 999)
+
+        # Mono16, a smaller region, the second block: low byte first, offsets in the coordinates.
+        assert client.write_reg(WIDTH, 64) == SUCCESS
+        assert client.write_reg(HEIGHT, 8) == SUCCESS
+        assert client.write_reg(FEATURES + 0x08, 3) == SUCCESS
+        assert client.write_reg(PIXEL_FORMAT, MONO16) == SUCCESS
+        assert client.write_reg(ACQUISITION_START, 1) == SUCCESS
+        block, leader, image, _ = receive_frame(sock)
+        assert block == 2
+        assert struct.unpack(">I", leader[20:24])[0] == MONO16
+        expected = b"".join(struct.pack("<H", (256 * y + x + 3 + block) & 0xFFFF) for y in range(8) for x in range(64))
+        assert image == expected
+        stats = hooks.soft_device_statistics(handle)
+        assert (stats["frames"], stats["test_packets"]) == (2, 1)
+    finally:
+        sock.close()
+
+
+def test_multicast_stream_stays_on_loopback(devices):
+    handle = devices(mac="02:4b:49:10:00:0c", width=32, height=4)
+    group = "239.255.77.%d" % (handle % 200 + 1)
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind((group, 0))
+    sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(group) + socket.inet_aton("127.0.0.1"))
+    sock.settimeout(3)
+    try:
+        assert hooks.soft_device_write(handle, SCDA, ip_value(group)) == SUCCESS
+        assert hooks.soft_device_write(handle, SCP, sock.getsockname()[1]) == SUCCESS
+        assert hooks.soft_device_write(handle, ACQUISITION_MODE, 1) == SUCCESS
+        assert hooks.soft_device_write(handle, ACQUISITION_START, 1) == SUCCESS
+        block, _, image, count = receive_frame(sock)
+        assert (block, count) == (1, 3)
+        assert image == expected_mono8(32, 4, 1)
+    finally:
+        sock.close()
+
+
+def test_events_are_sent_acknowledged_and_retried(devices, clients):
+    handle = devices(mac="02:4b:49:10:00:09")
+    client = clients(address_of(handle))
+    events = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    events.bind(("127.0.0.1", 0))
+    events.settimeout(3)
+    try:
+        assert hooks.soft_device_fire_event(handle, 0x9000) != SUCCESS  # the channel is not open
+        assert client.write_reg(CCP, 2) == SUCCESS
+        assert client.write_reg(MCDA, ip_value("127.0.0.1")) == SUCCESS
+        assert client.write_reg(MCP, events.getsockname()[1]) == SUCCESS
+        assert client.write_reg(MCTT, 5000) == SUCCESS  # time enough for the acknowledge below
+        assert client.write_reg(MCRC, 2) == SUCCESS
+
+        assert hooks.soft_device_fire_event(handle, 0x9005, b"\x01\x02\x03\x04", 7, 0) == SUCCESS
+        packet, source = events.recvfrom(1024)
+        assert source[0] == address_of(handle)
+        key, flags, command, length, request = struct.unpack(">BBHHH", packet[:8])
+        assert (key, flags & ACK_REQUIRED, command, length) == (0x42, 1, EVENTDATA, 20)
+        _, event_id, channel, block = struct.unpack(">HHHH", packet[8:16])
+        assert (event_id, channel, block, packet[24:]) == (0x9005, 0, 7, b"\x01\x02\x03\x04")
+        events.sendto(struct.pack(">HHHH", 0, EVENTDATA + 1, 0, request), source)
+        assert hooks.soft_device_wait_events(handle, 3000)
+
+        # Not acknowledged: the same command comes MCRC more times.
+        assert client.write_reg(MCTT, 50) == SUCCESS
+        assert hooks.soft_device_fire_event(handle, 0x9006) == SUCCESS
+        copies = [events.recv(1024) for _ in range(3)]
+        assert len({c[6:8] for c in copies}) == 1
+        assert struct.unpack(">H", copies[0][2:4])[0] == EVENT
+        assert hooks.soft_device_wait_events(handle, 3000)
+        stats = hooks.soft_device_statistics(handle)
+        assert (stats["event_datas"], stats["events"], stats["events_acknowledged"]) == (1, 1, 1)
+        assert (stats["event_retries"], stats["event_retries_max"]) == (2, 2)
+    finally:
+        events.close()
+
+
+def test_unplugged_device_is_silent_and_a_stopped_device_starts_again(devices, clients):
+    handle = devices(mac="02:4b:49:10:00:0a")
+    address = address_of(handle)
+    client = clients(address, timeout=0.3)
+    hooks.soft_device_link(handle, False)
+    assert client.discover() == []
+    hooks.soft_device_link(handle, True)
+    assert len(client.discover()) == 1
+
+    hooks.soft_device_halt(handle)
+    assert not hooks.soft_device_info(handle)["running"]
+    assert all(d["mac"] != "02:4b:49:10:00:0a" for d in hooks.soft_devices())
+    assert client.discover() == []
+    hooks.soft_device_restart(handle, address)
+    assert [source for source, _ in client.discover()] == [(address, PORT)]
+
+
+def test_a_taken_address_is_refused(devices):
+    first = devices(mac="02:4b:49:10:00:0b")
+    with pytest.raises(OSError, match="not free"):
+        hooks.soft_device_start(address=address_of(first))
+    with pytest.raises(OSError, match="loopback"):
+        hooks.soft_device_start(address="192.0.2.1")
