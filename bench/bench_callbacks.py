@@ -28,7 +28,7 @@ class ProbeSink:
 
 
 def main():
-    hooks.register_class("_p_TqSystemEventSink", ProbeSink)   # the probe sink's proxies destroy it
+    hooks.register_class("_p_lTqDeviceInfoZelvraProtocol", ProbeSink)   # the probe sink's proxies destroy it
     target = Trivial()
     sink = hooks.sink_new(target)
     kept = per_call(sink, True)

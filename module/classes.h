@@ -72,6 +72,8 @@ Entries interface_entries();
 Entries network_adapter_entries();
 Entries usb_host_controller_entries();
 Entries session_info_entries();
+Entries system_entries();
+Entries device_entries();
 Entries event_sink_entries();
 Entries device_adapter_entries();
 Entries parameter_list_entries();

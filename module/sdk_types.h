@@ -60,6 +60,12 @@ class TqInterface;
 class TqNetworkAdapter;
 class TqUSBHostController;
 struct TqSessionInfo;
+class TqSystem;
+class TqDeviceGEV;
+class TqDeviceU3V;
+class TqDeviceZelvraProtocol;
+class TqDeviceEventSink;
+class TqSystemEventSink;
 namespace TqSystemLib {
 struct IPConfig;
 }
@@ -107,6 +113,12 @@ KIVO_BIND_CLASS(TqInterface)
 KIVO_BIND_CLASS(TqNetworkAdapter)
 KIVO_BIND_CLASS(TqUSBHostController)
 KIVO_BIND_CLASS(TqSessionInfo)
+KIVO_BIND_CLASS(TqSystem)
+KIVO_BIND_CLASS(TqDeviceGEV)
+KIVO_BIND_CLASS(TqDeviceU3V)
+KIVO_BIND_CLASS(TqDeviceZelvraProtocol)
+KIVO_BIND_CLASS(TqDeviceEventSink)
+KIVO_BIND_CLASS(TqSystemEventSink)
 template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {
     static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TqSystemLib__IPConfig); }

@@ -93,6 +93,7 @@ enum PolicyFlags : uint32_t {
     Policy_TupleOutputs = 8,     // (result, value, ...) instead of the output list
     Policy_KeepAlive = 16,       // proxies and views returned keep the argument at keep_cpos alive
     Policy_Constructor = 32,     // the result is a bare owning proxy (new_<Class>)
+    Policy_OutputsFirst = 64,    // TupleOutputs with the output values before the result
 };
 
 enum class Role : uint8_t { Method, Function, Static, Constructor, FieldGet, FieldSet };

@@ -139,8 +139,9 @@ PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
             Py_DECREF(result);
             return nullptr;
         }
-        PyTuple_SetItem(t, 0, result);
-        for (int i = 0; i < n; ++i) PyTuple_SetItem(t, i + 1, values[i]);
+        const bool first = s.policy & Policy_OutputsFirst;
+        PyTuple_SetItem(t, first ? n : 0, result);
+        for (int i = 0; i < n; ++i) PyTuple_SetItem(t, first ? i : i + 1, values[i]);
         return t;
     }
     bool is_void = std::strcmp(s.result->decl(), "void") == 0;

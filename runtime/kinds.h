@@ -256,6 +256,13 @@ Cand func(const N&... names) {
     return candidate<typename S::Data>(&S::shape, names...);
 }
 
+// A candidate that is a static member of Owner (its prototypes name the class).
+template <class Owner, auto F, class Policy = Default, class Sig = void, class... N>
+Cand static_func(const N&... names) {
+    using S = FunctionShape<F, Policy, FunctionArgs<F, Sig>, Role::Static, Owner>;
+    return candidate<typename S::Data>(&S::shape, names...);
+}
+
 // ---- method-table rows ----
 
 struct Entry {

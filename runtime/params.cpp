@@ -131,6 +131,36 @@ void report_byte_array(int code, const ParamShape& p, const char* func) {
     // Otherwise NumPy's own error, or the dimension message, is already set.
 }
 
+// A count from Python: a new zero-filled byte array of that many elements for the SDK to fill,
+// returned among the outputs. NumPy refuses a negative count with its own error.
+int convert_new_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
+    if (!PyLong_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "Int dimension expected.  '%s' given.", SwigNumpy_TypeName(o));
+        return SwigError_Type;
+    }
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (count > 0 && static_cast<uint64_t>(count) > p.limit)) return SwigError_Overflow;
+    ArraySlot& a = s.as<ArraySlot>();
+    int64_t dims[1] = {count};
+    a.array = memory_view(nullptr, 1, dims, kNpyUByte, nullptr);
+    if (!a.array) return SwigError_Type;   // NumPy's error stays
+    a.data = array_data(a.array);
+    a.length = static_cast<uint64_t>(count);
+    s.cleanup = release_array;
+    return 0;
+}
+
+void report_new_byte_array(int code, const ParamShape& p, const char* func) {
+    if (!PyErr_Occurred()) SwigRuntime_ArgumentError(code, func, p.cpos, p.decl2());
+}
+
+PyObject* out_new_byte_array(Slot& s, const ParamShape&, CallFrame&) {
+    PyObject* array = s.as<ArraySlot>().array;
+    Py_INCREF(array);
+    return array;
+}
+
 int convert_bytes(PyObject* o, Slot& s, const ParamShape& p) {
     if (!PyBytes_Check(o)) return SwigError_Type;
     ArraySlot& a = s.as<ArraySlot>();
@@ -240,6 +270,9 @@ const ParamKind kWCharPtrKind{convert_wchars, nullptr, nullptr, nullptr, Rank_Wi
 const ParamKind kStdStringKind{convert_std_string, nullptr, nullptr, nullptr, Rank_StdString, false, nullptr};
 const ParamKind kByteArrayKind{convert_byte_array, report_byte_array, nullptr, nullptr, Rank_Array, false,
                                array_doc_type};
+
+const ParamKind kNewByteArrayKind{convert_new_byte_array, report_new_byte_array, nullptr, out_new_byte_array,
+                                  Rank_Array, true, nullptr};
 
 const ParamKind kImageArrayKind{convert_image_array, report_image_array, nullptr, nullptr, Rank_Array, false,
                                 array_doc_type};

@@ -35,7 +35,7 @@ enum Precedence : int {
 extern const ParamKind kSelfKind, kConstSelfKind, kPointerKind, kNotNonePointerKind, kReferenceKind;
 extern const ParamKind kBoolKind, kInt32Kind, kUInt32Kind, kUInt16Kind, kUInt8Kind, kInt64Kind, kUInt64Kind;
 extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kStdStringKind, kByteArrayKind;
-extern const ParamKind kBytesKind, kImageArrayKind;
+extern const ParamKind kBytesKind, kImageArrayKind, kNewByteArrayKind;
 extern const ParamKind kOutBoolKind, kOutInt32Kind, kOutUInt32Kind, kOutInt64Kind, kOutUInt64Kind;
 extern const ParamKind kOutDoubleKind, kOutFloatKind, kOutPointerKind;
 
@@ -257,6 +257,15 @@ struct ParamOf<Bytes<Ptr, Len>> : ParamOf<Array<Ptr, Len>> {
     static constexpr const ParamKind* kind() { return &kBytesKind; }
 };
 
+// A count from Python that becomes a new zero-filled byte array for the SDK to fill (its data pointer
+// and the count); the array is returned among the outputs. The count must fit a signed 32-bit value.
+template <class Ptr, class Len>
+struct ParamOf<NewArray<Ptr, Len>> : ParamOf<Array<Ptr, Len>> {
+    static constexpr const ParamKind* kind() { return &kNewByteArrayKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Output | Param_Documented;
+    static constexpr uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+};
+
 // Image memory from Python: any sequence or array NumPy turns into a C-contiguous uint8 array of
 // two or three dimensions; it feeds three parameters (data, width, height). Anything else is not a
 // candidate; a sequence that does not convert is refused with "argument 1 of type array".
@@ -300,6 +309,10 @@ template <class Ptr, class Len>
 struct Decl<Array<Ptr, Len>> : Decl<Ptr> {};
 template <class Ptr, class Len>
 struct LengthDecl<Bytes<Ptr, Len>> : LengthDecl<Array<Ptr, Len>> {};
+template <class Ptr, class Len>
+struct LengthDecl<NewArray<Ptr, Len>> : LengthDecl<Array<Ptr, Len>> {};
+template <class Ptr, class Len>
+struct Decl<NewArray<Ptr, Len>> : Decl<Ptr> {};
 template <class Ptr, class Len>
 struct Decl<Bytes<Ptr, Len>> : Decl<Ptr> {};
 template <>

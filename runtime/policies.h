@@ -34,6 +34,10 @@ template <class Base = Default>
 struct TupleOutputs : Base {   // (result, value, ...) in place of the output list
     static constexpr uint32_t bits = Base::bits | Policy_TupleOutputs;
 };
+template <class Base = Default>
+struct OutputsFirst : Base {   // (value, ..., result): a tuple with the outputs first
+    static constexpr uint32_t bits = Base::bits | Policy_TupleOutputs | Policy_OutputsFirst;
+};
 template <int Position, class Base = Default>
 struct KeepAlive : Base {   // what the call hands out keeps the argument at Position alive
     static constexpr uint32_t bits = Base::bits | Policy_KeepAlive;

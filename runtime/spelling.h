@@ -56,6 +56,8 @@ template <class Ptr, class Len>
 struct Array {};   // one NumPy array that feeds a data pointer and its length
 template <class Ptr, class Len>
 struct Bytes {};   // one bytes object lent for the call: its storage and its length
+template <class Ptr, class Len>
+struct NewArray {};   // a count from Python: a new byte array the SDK fills, returned among the outputs
 
 // ---- declared spellings ----
 template <class T>

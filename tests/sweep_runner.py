@@ -30,6 +30,8 @@ def fresh_objects():
                 objects[name] = cls()
             except Exception:
                 pass
+    if "TqSystem" in objects:
+        objects["TqSystem"].SetDetectionTimeout(100)   # every find blocks for this long
     return objects
 
 

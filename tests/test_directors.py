@@ -19,7 +19,7 @@ def sinks_are_destroyed(hooks):
     class ProbeSink:
         __swig_destroy__ = hooks.sink_delete
 
-    hooks.register_class("_p_TqSystemEventSink", ProbeSink)
+    hooks.register_class("_p_lTqDeviceInfoZelvraProtocol", ProbeSink)
 
 
 class Echo:

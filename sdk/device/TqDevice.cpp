@@ -1,8 +1,425 @@
 #include "TqDevice.h"
 
-TqDevice::~TqDevice() = default;
+#include "TqDeviceEngine.h"
+#include "TqDeviceEventSink.h"
+#include "TqDeviceInfo.h"
+#include "TqDeviceLink.h"
+#include "TqGvcpClient.h"
+#include "TqResultCodes.h"
 
-TqGenParameterArray* TqDevice::GetParameters() { return mParameters.get(); }
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+namespace Reg = TqEngine::Reg;
+using TqDeviceLib::Link;
+using TqDeviceLib::Settings;
+
+namespace {
+
+// The devices CreateAndConnect made, which Free releases.
+struct Made {
+    std::mutex lock;
+    std::set<TqDevice*> devices;
+};
+Made& TheMade() {
+    static Made* made = new Made;
+    return *made;
+}
+
+// The communication settings as registers (4 bytes each, little-endian): answer timeout, command
+// retries, heartbeat interval, heartbeat retries. Writing one changes how the device talks.
+class SettingsPort : public TqGenICamLib::IPort {
+public:
+    explicit SettingsPort(std::shared_ptr<Settings> aSettings) : mSettings(std::move(aSettings)) {}
+    TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
+        uint8_t bytes[16];
+        for (int i = 0; i < 4; ++i) {
+            uint32_t v = Field(i)->load();
+            std::memcpy(bytes + 4 * i, &v, 4);
+        }
+        if (aAddress + aLength > sizeof bytes) return TqResult(TQ_INVALID_PARAMETER);
+        std::memcpy(aData, bytes + aAddress, aLength);
+        return TqResult(TQ_OK);
+    }
+    TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength) override {
+        if (aAddress % 4 || aLength != 4 || aAddress >= 16) return TqResult(TQ_INVALID_PARAMETER);
+        uint32_t v;
+        std::memcpy(&v, aData, 4);
+        Field(static_cast<int>(aAddress / 4))->store(v);
+        return TqResult(TQ_OK);
+    }
+
+private:
+    std::atomic<uint32_t>* Field(int i) {
+        switch (i) {
+        case 0: return &mSettings->answerTimeout;
+        case 1: return &mSettings->commandRetries;
+        case 2: return &mSettings->heartbeatInterval;
+        default: return &mSettings->heartbeatRetries;
+        }
+    }
+    std::shared_ptr<Settings> mSettings;
+};
+
+const char kCommunicationXml[] = R"(<?xml version="1.0" encoding="utf-8"?>
+<RegisterDescription ModelName="Communication" VendorName="Kivo" ToolTip="The SDK's communication settings"
+    StandardNameSpace="None" SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"
+    MajorVersion="1" MinorVersion="0" SubMinorVersion="0"
+    ProductGuid="9c3e0a52-0000-4000-8000-000000000001" VersionGuid="9c3e0a52-0000-4000-8000-000000000002"
+    xmlns="http://www.genicam.org/GenApi/Version_1_1" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+  <Category Name="Root" NameSpace="Standard">
+    <pFeature>AnswerTimeout</pFeature>
+    <pFeature>CommandRetryCount</pFeature>
+    <pFeature>HeartbeatInterval</pFeature>
+    <pFeature>HeartbeatMaxRetryCount</pFeature>
+  </Category>
+  <Integer Name="AnswerTimeout" NameSpace="Custom">
+    <Description>How long a command waits for its acknowledge, in milliseconds.</Description>
+    <pValue>AnswerTimeoutReg</pValue><Min>10</Min><Max>10000</Max><Unit>ms</Unit>
+  </Integer>
+  <IntReg Name="AnswerTimeoutReg" NameSpace="Custom">
+    <Address>0x0</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Integer Name="CommandRetryCount" NameSpace="Custom">
+    <Description>How often a command is sent again when no acknowledge comes.</Description>
+    <pValue>CommandRetryCountReg</pValue><Min>0</Min><Max>100</Max>
+  </Integer>
+  <IntReg Name="CommandRetryCountReg" NameSpace="Custom">
+    <Address>0x4</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Integer Name="HeartbeatInterval" NameSpace="Custom">
+    <Description>Time between heartbeats in milliseconds; 0 uses a third of the device's heartbeat timeout.</Description>
+    <pValue>HeartbeatIntervalReg</pValue><Min>0</Min><Max>60000</Max><Unit>ms</Unit>
+  </Integer>
+  <IntReg Name="HeartbeatIntervalReg" NameSpace="Custom">
+    <Address>0x8</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Integer Name="HeartbeatMaxRetryCount" NameSpace="Custom">
+    <Description>Heartbeats missed in a row before the link counts as lost.</Description>
+    <pValue>HeartbeatMaxRetryCountReg</pValue><Min>0</Min><Max>100</Max>
+  </Integer>
+  <IntReg Name="HeartbeatMaxRetryCountReg" NameSpace="Custom">
+    <Address>0xC</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+</RegisterDescription>
+)";
+
+// "Local:<name>;<address>;<length>" (hexadecimal numbers) of the first URL register.
+bool ParseLocalUrl(const std::string& aUrl, std::string& aName, uint64_t& aAddress, uint64_t& aLength) {
+    std::string lower = aUrl;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (lower.rfind("local:", 0) != 0) return false;
+    std::string rest = aUrl.substr(6);
+    while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
+    size_t a = rest.find(';'), b = a == std::string::npos ? a : rest.find(';', a + 1);
+    if (b == std::string::npos) return false;
+    aName = rest.substr(0, a);
+    try {
+        aAddress = std::stoull(rest.substr(a + 1, b - a - 1), nullptr, 16);
+        aLength = std::stoull(rest.substr(b + 1), nullptr, 16);
+    } catch (...) {
+        return false;
+    }
+    return !aName.empty() && aLength > 0 && aLength <= (64u << 20);
+}
+
+bool IsGuid(const std::string& aText) {
+    return aText.size() == 12 && std::all_of(aText.begin(), aText.end(), [](unsigned char c) { return std::isxdigit(c); });
+}
+
+}  // namespace
+
+TqDevice::TqDevice(TqDeviceType aType) : mType(aType), mSettings(std::make_shared<Settings>()) {
+    mCommunication = std::make_unique<TqGenParameterArray>();
+    mCommunication->Load(kCommunicationXml, sizeof kCommunicationXml - 1, std::make_shared<SettingsPort>(mSettings));
+}
+
+TqDevice::~TqDevice() { Disconnect(); }
+
+TqDeviceGEV::TqDeviceGEV() : TqDevice(TqDeviceTypeGEV) {}
+TqDeviceGEV::~TqDeviceGEV() = default;
+TqDeviceU3V::TqDeviceU3V() : TqDevice(TqDeviceTypeU3V) {}
+TqDeviceU3V::~TqDeviceU3V() = default;
+TqDeviceZelvraProtocol::TqDeviceZelvraProtocol() : TqDevice(TqDeviceTypeUnknown) {}
+TqDeviceZelvraProtocol::~TqDeviceZelvraProtocol() = default;
+
+TqDeviceType TqDevice::GetType() const { return mType; }
+
+TqResult TqDevice::ConnectTo(uint32_t aIp) {
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        if (mLink) return TqResult(TQ_STATE_ERROR, TqString("already connected"));
+    }
+    auto link = std::make_shared<Link>(this, mSettings);
+    TqResult result = link->Open(aIp);
+    if (result.IsFailure()) return result;
+    // The description: where the first URL points in device memory.
+    char url[513] = {};
+    result = link->Read(Reg::kFirstUrl, url, 512);
+    std::string name;
+    uint64_t address = 0, length = 0;
+    if (result.IsOK() && !ParseLocalUrl(url, name, address, length))
+        result = TqResult(TQ_GENICAM_XML_ERROR, TqString("the device's first URL names no description in its memory"));
+    std::string xml(result.IsOK() ? length : 0, '\0');
+    if (result.IsOK()) result = link->Read(address, xml.data(), length);
+    if (result.IsOK() && name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0)
+        result = TqResult(TQ_NOT_SUPPORTED, TqString("zipped descriptions are not supported"));
+    auto parameters = std::make_unique<TqGenParameterArray>();
+    if (result.IsOK()) {
+        size_t end = xml.find('\0');   // the memory may hold padding after the text
+        result = parameters->Load(xml.data(), end == std::string::npos ? xml.size() : end,
+                                  std::make_shared<TqDeviceLib::LinkPort>(link));
+    }
+    if (result.IsOK()) result = link->StartMessaging();
+    if (result.IsFailure()) {
+        link->Close();
+        return result;
+    }
+    std::lock_guard<std::mutex> guard(mLock);
+    mLink = std::move(link);
+    if (mParameters) mRetired.push_back(std::move(mParameters));
+    mParameters = std::move(parameters);
+    mXml = std::move(xml);
+    mXmlName = name;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqDevice::Connect(const TqString& aInfo) {
+    std::string text = aInfo.GetAscii() ? aInfo.GetAscii() : "";
+    if (text.empty()) return TqResult(TQ_INVALID_PARAMETER, TqString("no device named"));
+    if (IsGuid(text)) return TqResult(TQ_NOT_FOUND, TqString("no USB3 Vision device with that GUID"));
+    uint32_t ip = 0;
+    if (TqGvcpClient::ParseIp(text, ip)) return ConnectTo(ip);
+    // A MAC address or a DeviceUserID: ask who answers to it.
+    struct Match {
+        static bool Named(const TqGvcpClient::Answer& a, void* aText) {
+            std::string wanted = *static_cast<std::string*>(aText), mac = TqGvcpClient::MacText(a.mac);
+            std::transform(wanted.begin(), wanted.end(), wanted.begin(), [](unsigned char c) { return std::tolower(c); });
+            return wanted == mac || (!a.userName.empty() && *static_cast<std::string*>(aText) == a.userName);
+        }
+    };
+    auto answers = TqGvcpClient::Discover(TqGvcpClient::LoopbackTargets(), 1500, &Match::Named, &text);
+    for (const auto& a : answers)
+        if (Match::Named(a, &text)) return ConnectTo(a.ip);
+    return TqResult(TQ_NOT_FOUND, TqString("no device answers to that name"));
+}
+
+TqResult TqDevice::Connect(const TqDeviceInfo* aDeviceInfo) {
+    if (!aDeviceInfo) return TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
+    if (auto* gev = dynamic_cast<const TqDeviceInfoGEV*>(aDeviceInfo)) {
+        uint32_t ip = 0;
+        if (!TqGvcpClient::ParseIp(gev->GetIPAddress().GetAscii(), ip)) return TqResult(TQ_INVALID_PARAMETER);
+        return ConnectTo(ip);
+    }
+    if (dynamic_cast<const TqDeviceInfoUSB*>(aDeviceInfo) && !dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo))
+        return TqResult(TQ_NOT_SUPPORTED, TqString("a plain USB device cannot be connected"));
+    return TqResult(TQ_NOT_FOUND, TqString("the device does not answer"));
+}
+
+namespace {
+TqDevice* Connected(TqDevice* aDevice, TqResult aResult, TqResult* aOut) {
+    if (aOut) *aOut = aResult;
+    if (aResult.IsFailure()) {
+        delete aDevice;
+        return nullptr;
+    }
+    Made& made = TheMade();
+    std::lock_guard<std::mutex> guard(made.lock);
+    made.devices.insert(aDevice);
+    return aDevice;
+}
+}  // namespace
+
+TqDevice* TqDevice::CreateAndConnect(const TqDeviceInfo* aDeviceInfo, TqResult* aResult) {
+    if (!aDeviceInfo) {
+        if (aResult) *aResult = TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
+        return nullptr;
+    }
+    TqDevice* device;
+    if (dynamic_cast<const TqDeviceInfoGEV*>(aDeviceInfo))
+        device = new TqDeviceGEV;
+    else if (dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo))
+        device = new TqDeviceU3V;
+    else if (dynamic_cast<const TqDeviceInfoZelvraProtocol*>(aDeviceInfo))
+        device = new TqDeviceZelvraProtocol;
+    else if (dynamic_cast<const TqDeviceInfoUSB*>(aDeviceInfo)) {
+        if (aResult) *aResult = TqResult(TQ_NOT_SUPPORTED, TqString("a plain USB device cannot be connected"));
+        return nullptr;
+    } else
+        device = new TqDevice;
+    return Connected(device, device->Connect(aDeviceInfo), aResult);
+}
+
+TqDevice* TqDevice::CreateAndConnect(const TqString& aInfo, TqResult* aResult) {
+    std::string text = aInfo.GetAscii() ? aInfo.GetAscii() : "";
+    TqDevice* device = IsGuid(text) ? static_cast<TqDevice*>(new TqDeviceU3V) : new TqDeviceGEV;
+    return Connected(device, device->Connect(aInfo), aResult);
+}
+
+void TqDevice::Free(TqDevice* aDevice) {
+    if (!aDevice) return;
+    {
+        Made& made = TheMade();
+        std::lock_guard<std::mutex> guard(made.lock);
+        if (!made.devices.erase(aDevice)) return;   // not one of ours: left to its owner
+    }
+    delete aDevice;
+}
+
+TqResult TqDevice::Disconnect() {
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        link = std::move(mLink);
+        if (mParameters) mRetired.push_back(std::move(mParameters));   // proxies of it may live on
+    }
+    if (!link) return TqResult(TQ_NOT_CONNECTED);
+    link->Close();
+    return TqResult(TQ_OK);
+}
+
+bool TqDevice::IsConnected() const {
+    std::lock_guard<std::mutex> guard(mLock);
+    return mLink && mLink->Alive();
+}
+
+bool TqDevice::IsZelvraPowered() const { return false; }
+
+void TqDevice::LinkLost() {
+    for (TqDeviceEventSink* sink : Sinks()) {
+        try {
+            sink->OnLinkDisconnected(this);
+        } catch (...) {
+        }
+    }
+}
+
+std::vector<TqDeviceEventSink*> TqDevice::Sinks() const { return mSinks.Snapshot(); }
+
+// Streaming locks the transport layer parameters of the channel's device (TLParamsLocked).
+TqResult TqDevice::LockStreamParameters(uint32_t aChannel, int64_t aLocked) {
+    TqGenParameterArray* parameters = GetParameters();
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        link = mLink;
+    }
+    if (!link || !parameters) return TqResult(TQ_NOT_CONNECTED);
+    uint32_t channels = 0;
+    TqResult result = link->ReadRegister(Reg::kStreamChannels, channels);
+    if (result.IsFailure()) return result;
+    if (aChannel >= channels) return TqResult(TQ_INVALID_PARAMETER, TqString("the device has no such stream channel"));
+    if (!parameters->GetInteger(TqString("TLParamsLocked"))) return TqResult(TQ_OK);
+    return parameters->SetIntegerValue(TqString("TLParamsLocked"), aLocked);
+}
+
+TqResult TqDevice::StreamEnable(uint32_t aChannel) { return LockStreamParameters(aChannel, 1); }
+TqResult TqDevice::StreamDisable(uint32_t aChannel) { return LockStreamParameters(aChannel, 0); }
+
+TqResult TqDevice::DumpGenICamXML(const TqString& aFilename) {
+    std::string xml;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        if (mXmlName.empty()) return TqResult(TQ_NOT_CONNECTED);
+        xml = mXml;
+    }
+    const char* path = aFilename.GetAscii();
+    std::ofstream out(path ? path : "", std::ios::binary);
+    if (!out) return TqResult(TQ_CANNOT_OPEN_FILE, TqString("cannot write the file"));
+    out.write(xml.data(), static_cast<std::streamsize>(xml.size()));
+    return out ? TqResult(TQ_OK) : TqResult(TQ_FILE_ERROR);
+}
+
+TqResult TqDevice::GetDefaultGenICamXMLFilename(TqString& aFilename) {
+    std::lock_guard<std::mutex> guard(mLock);
+    if (mXmlName.empty()) return TqResult(TQ_NOT_CONNECTED);
+    aFilename = TqString(mXmlName.c_str());
+    return TqResult(TQ_OK);
+}
+
+TqGenParameterArray* TqDevice::GetParameters() {
+    std::lock_guard<std::mutex> guard(mLock);
+    return mParameters.get();
+}
+
+TqGenParameterArray* TqDevice::GetCommunicationParameters() { return mCommunication.get(); }
+
+TqResult TqDevice::ReadMemory(int64_t aAddress, uint8_t* aDestination, int64_t aByteCount) {
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        link = mLink;
+    }
+    if (!link) return TqResult(TQ_NOT_CONNECTED);
+    if (aAddress < 0 || aByteCount <= 0 || aAddress % 4 || aByteCount % 4 || !aDestination)
+        return TqResult(TQ_INVALID_PARAMETER, TqString("address and count are multiples of 4, the count not 0"));
+    return link->Read(static_cast<uint64_t>(aAddress), aDestination, static_cast<uint64_t>(aByteCount));
+}
+
+TqResult TqDevice::WriteMemory(int64_t aAddress, const uint8_t* aSource, int64_t aByteCount) {
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        link = mLink;
+    }
+    if (!link) return TqResult(TQ_NOT_CONNECTED);
+    if (aAddress < 0 || aByteCount <= 0 || aAddress % 4 || aByteCount % 4 || !aSource)
+        return TqResult(TQ_INVALID_PARAMETER, TqString("address and count are multiples of 4, the count not 0"));
+    return link->Write(static_cast<uint64_t>(aAddress), aSource, static_cast<uint64_t>(aByteCount));
+}
+
+TqResult TqDevice::WaitForMessagingChannelIdle(uint32_t aTimeout) {
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        link = mLink;
+    }
+    if (!link) return TqResult(TQ_NOT_CONNECTED);
+    return link->WaitIdle(aTimeout) ? TqResult(TQ_OK) : TqResult(TQ_TIMEOUT);
+}
+
+TqResult TqDevice::RegisterEventSink(TqDeviceEventSink* aEventSink) { return mSinks.Add(aEventSink); }
+TqResult TqDevice::UnregisterEventSink(TqDeviceEventSink* aEventSink) { return mSinks.Remove(aEventSink); }
+
+namespace {
+TqResult SetPriority(std::atomic<uint32_t>& aField, uint32_t aPriority) {
+    if (aPriority > 99) return TqResult(TQ_INVALID_PARAMETER, TqString("priorities go from 0 to 99"));
+    aField = aPriority;
+    return TqResult(TQ_OK);
+}
+}  // namespace
+
+uint32_t TqDevice::GetHeartbeatThreadPriority() const { return mPriorities[0]; }
+TqResult TqDevice::SetHeartbeatThreadPriority(uint32_t aPriority) { return SetPriority(mPriorities[0], aPriority); }
+uint32_t TqDevice::GetInterruptLinkThreadPriority() const { return mPriorities[1]; }
+TqResult TqDevice::SetInterruptLinkThreadPriority(uint32_t aPriority) { return SetPriority(mPriorities[1], aPriority); }
+uint32_t TqDevice::GetInterruptQueueThreadPriority() const { return mPriorities[2]; }
+TqResult TqDevice::SetInterruptQueueThreadPriority(uint32_t aPriority) { return SetPriority(mPriorities[2], aPriority); }
+
+uint32_t TqDevice::GetPayloadSize() {
+    TqGenParameterArray* parameters = IsConnected() ? GetParameters() : nullptr;
+    if (!parameters) return 0;
+    int64_t size = 0;
+    if (parameters->GetIntegerValue(TqString("PayloadSize"), size).IsOK() && size > 0)
+        return static_cast<uint32_t>(size);
+    // From the image format when the device has no readable PayloadSize.
+    int64_t width = 0, height = 0, format = 0;
+    parameters->GetIntegerValue(TqString("Width"), width);
+    parameters->GetIntegerValue(TqString("Height"), height);
+    parameters->GetEnumValue(TqString("PixelFormat"), format);
+    int64_t bits = (format >> 16) & 0xFF;
+    return static_cast<uint32_t>(std::max<int64_t>(width * height * (bits ? bits : 8) / 8, 0));
+}
+
+TqResult TqDevice::GetUniqueID(TqString& aID) {
+    std::lock_guard<std::mutex> guard(mLock);
+    if (!mLink) return TqResult(TQ_NOT_CONNECTED);
+    aID = TqString(("gev:" + TqGvcpClient::MacText(mLink->Mac())).c_str());
+    return TqResult(TQ_OK);
+}
 
 TqDevice* TqDevice::CreateSimulated(std::unique_ptr<TqGenParameterArray> aParameters) {
     auto* device = new TqDevice;

@@ -13,6 +13,7 @@
 
 class TqInterface;
 class TqSimulation;
+class TqSystem;
 
 class TQ_SYSTEM_API TqDeviceInfo {
 public:
@@ -43,6 +44,7 @@ protected:
 
 private:
     friend class TqSimulation;
+    friend class TqSystem;
     friend class TqInterface;
 
     TqDeviceInfoType mType;
@@ -79,6 +81,7 @@ public:
 
 private:
     friend class TqSimulation;
+    friend class TqSystem;
 
     std::string mMAC, mIP, mGateway, mMask;
     uint32_t mGEVVersion = 0;

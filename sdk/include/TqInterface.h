@@ -14,6 +14,7 @@
 
 class TqDeviceInfo;
 class TqSimulation;
+class TqSystem;
 
 class TQ_SYSTEM_API TqInterface {
 public:
@@ -41,6 +42,7 @@ protected:
 
 private:
     friend class TqSimulation;
+    friend class TqSystem;
 
     TqInterfaceType mType;
     std::string mName, mDisplayID, mUniqueID, mCompareID, mDriverVersion;

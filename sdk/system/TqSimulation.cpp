@@ -74,9 +74,9 @@ void TqSimulation::AddHardware() {
     // A GigE Vision record on the loopback adapter; its version has bit 31 set.
     {
         auto gev = std::make_unique<TqDeviceInfoGEV>();
-        identity(*gev, "K-GEV 640", "GEV-000912", "gev:02:4b:49:56:00:02", "127.0.0.2", TqDeviceClassTransmitter);
+        identity(*gev, "K-GEV 640", "GEV-000912", "gev:02:4b:49:56:00:02", "127.1.2.3", TqDeviceClassTransmitter);
         gev->mMAC = "02:4b:49:56:00:02";
-        gev->mIP = "127.0.0.2";
+        gev->mIP = "127.1.2.3";   // nothing answers there
         gev->mMask = "255.0.0.0";
         gev->mGateway = "0.0.0.0";
         gev->mGEVVersion = 0x80020001u;

@@ -196,13 +196,13 @@ PyObject* sink_new(PyObject*, PyObject* obj) {
     auto* sink = new SwigDirector_ProbeSink(obj);
     sink->swig_watch();
     return SwigPyObject_NewPointerObject(static_cast<ProbeSink*>(sink),
-                                         kivo::module::type(kivo::module::TypeId::TqSystemEventSink),
+                                         kivo::module::type(kivo::module::TypeId::lTqDeviceInfoZelvraProtocol),
                                          SwigNew_Own | SwigNew_NoShadow);
 }
 
 ProbeSink* sink_of(PyObject* proxy) {
     void* p = nullptr;
-    SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqSystemEventSink), 0, nullptr);
+    SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::lTqDeviceInfoZelvraProtocol), 0, nullptr);
     return static_cast<ProbeSink*>(p);
 }
 
@@ -304,7 +304,7 @@ PyObject* sink_disown(PyObject*, PyObject* proxy) {
 // sink_delete(proxy): the destroy function of the sink's class, like a delete_<Class> row.
 PyObject* sink_delete(PyObject*, PyObject* proxy) {
     void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqSystemEventSink),
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::lTqDeviceInfoZelvraProtocol),
                                 SwigConvert_Disown | SwigConvert_Clear, nullptr) < 0)
         return PyErr_Format(PyExc_TypeError, "not an owning sink proxy");
     delete static_cast<ProbeSink*>(p);
@@ -316,7 +316,7 @@ PyObject* sink_delete(PyObject*, PyObject* proxy) {
 PyObject* sink_keep(PyObject*, PyObject* proxy) {
     static auto* kept = new std::vector<ProbeSink*>;
     void* p = nullptr;
-    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::TqSystemEventSink),
+    if (SwigPyObject_ConvertPtr(proxy, &p, kivo::module::type(kivo::module::TypeId::lTqDeviceInfoZelvraProtocol),
                                 SwigConvert_Disown, nullptr) < 0)
         return PyErr_Format(PyExc_TypeError, "not a sink proxy");
     kept->push_back(static_cast<ProbeSink*>(p));

@@ -6,6 +6,9 @@
 
 #include "TqLiveObjects.h"
 #include "TqSimulation.h"
+#include "TqSystem.h"
+
+#include <atomic>
 
 namespace {
 
@@ -49,7 +52,26 @@ PyObject* call_log(PyObject*, PyObject* member) {
     return PyUnicode_FromStringAndSize(arguments.data(), static_cast<Py_ssize_t>(arguments.size()));
 }
 
+// system_sink(): a borrowed proxy of a native system event sink that counts the devices it is told
+// of; system_sink_count(): how many.
+class CountingSystemSink : public TqSystemEventSink {
+public:
+    void OnDeviceFound(const TqInterface*, const TqDeviceInfo*) override { ++count; }
+    std::atomic<int> count{0};
+};
+CountingSystemSink& counting_system_sink() {
+    static auto* sink = new CountingSystemSink;   // lives as long as the process
+    return *sink;
+}
+PyObject* system_sink(PyObject*, PyObject*) {
+    return SwigPyObject_NewPointerObject(static_cast<TqSystemEventSink*>(&counting_system_sink()),
+                                         kivo::module::type(kivo::module::TypeId::TqSystemEventSink), 0);
+}
+PyObject* system_sink_count(PyObject*, PyObject*) { return PyLong_FromLong(counting_system_sink().count); }
+
 PyMethodDef kRows[] = {
+    {"system_sink", system_sink, METH_NOARGS, nullptr},
+    {"system_sink_count", system_sink_count, METH_NOARGS, nullptr},
     {"call_log", call_log, METH_O, nullptr},
     {"sim_add_hardware", sim_add_hardware, METH_NOARGS, nullptr},
     {"sim_remove_hardware", sim_remove_hardware, METH_NOARGS, nullptr},

@@ -1,0 +1,81 @@
+// TqSystem: discovery, its settings, and the interfaces and records it found (each keeps the
+// system's proxy alive).
+#include "devices.h"
+
+#include "TqSystem.h"
+
+namespace {
+// The record pointer FindDevice may write: a pointer object of TqDeviceInfo const ** or None.
+struct FoundRecord {
+    const TqDeviceInfo** target;
+};
+SwigTypeInfo* found_record_descriptor() { return kivo::module::type(kivo::module::TypeId::p_TqDeviceInfo); }
+}  // namespace
+
+template <>
+struct kivo::rt::ParamOf<FoundRecord> : InputParam<&kPointerKind, &found_record_descriptor> {
+    static FoundRecord take(Slot& s) { return {static_cast<const TqDeviceInfo**>(s.as<void*>())}; }
+};
+template <>
+struct kivo::rt::Decl<FoundRecord> {
+    static std::string get() { return "TqDeviceInfo const **"; }
+};
+
+namespace kivo::module {
+
+using namespace kivo::rt;
+
+namespace {
+
+TqResult find_device(TqSystem* self, const TqString& device, FoundRecord record) {
+    return self->FindDevice(device, record.target);
+}
+
+const char* const kVersionText = "The high 16 bits contain the major version and The low 16 bits the minor version.";
+
+}  // namespace
+
+Entries system_entries() {
+    using S = TqSystem;
+    return {
+        documented_as(constructor_entry<"new_TqSystem", S>(), "Constructor."),
+        documented_as(delete_entry<"delete_TqSystem", S>(), "Destructor."),
+        described(method<"TqSystem_Find", &S::Find>(),
+                  "Find all interfaces and GigE Vision, USB3 Vision and Zelvra Protocol devices reachable from this "
+                  "system.\n\nThis method is blocking and won't return for the duration\nset using "
+                  "#SetDetectionTimeout."),
+        described(method<"TqSystem_FindDevice", &find_device>("aDeviceToFind", "aDeviceInfo"),
+                  "Finds devices until a specific device is found.\n\nPerforms a standard find operation and keeps "
+                  "listening for answers\nuntil a specific device is found.\n\naDeviceToFind: String representing "
+                  "the device to find. Can be a MAC, IP or device name.\n\nResults: OK, NOT_FOUND, "
+                  "INVALID_PARAMETER."),
+        described(method<"TqSystem_SetDetectionTimeout", &S::SetDetectionTimeout>("aTimeout"),
+                  "GigE Vision devices may wait up to 1 second before answering a discovery request and this\n"
+                  "detection timeout allows enough time for all discovery answers to come back in.\n\naTimeout: "
+                  "Time to search for devices in ms. The default value of 1500 is generally a good value in most "
+                  "situations. Values beyond 100 to 60000 are set to 100 and 60000, respectively."),
+        described(method<"TqSystem_GetDetectionTimeout", &S::GetDetectionTimeout>(),
+                  "Only applies to Ethernet devices as USB devices enumeration does not\ninclude the notion of wait "
+                  "or timeout."),
+        method<"TqSystem_SetSubnetBroadcastEnabled", &S::SetSubnetBroadcastEnabled>("aValue"),
+        method<"TqSystem_GetSubnetBroadcastEnabled", &S::GetSubnetBroadcastEnabled>(),
+        described(method<"TqSystem_GetGEVSupportedVersion", &S::GetGEVSupportedVersion>(), kVersionText),
+        described(method<"TqSystem_GetU3VSupportedVersion", &S::GetU3VSupportedVersion>(), kVersionText),
+        described(method<"TqSystem_RegisterEventSink", &S::RegisterEventSink>("aEventSink"),
+                  "Register an event sink (for device finding notification).\n\nResults: OK, INVALID_PARAMETER, "
+                  "GENERIC_ERROR."),
+        described(method<"TqSystem_UnregisterEventSink", &S::UnregisterEventSink>("aEventSink"),
+                  "Results: OK, NOT_FOUND."),
+        method<"TqSystem_GetInterfaceCount", &S::GetInterfaceCount>(),
+        described(method<"TqSystem_GetInterface", &S::GetInterface, InterfaceOfKind<>>("aIndex"),
+                  "Interfaces are ordered in the #TqSystem array as provided by the OS.\n\nA pointer to a "
+                  "#TqInterface object, or NULL if the index is out of bounds."),
+        method<"TqSystem_GetDeviceCount", &S::GetDeviceCount>(),
+        described(method<"TqSystem_GetDeviceInfo", &S::GetDeviceInfo, RecordOfKind<>>("aIndex"),
+                  "Valid range is [0 .. GetDeviceCount - 1]."),
+        registration<"TqSystem_swigregister", S>(),
+        initialisation<"TqSystem_swiginit">(),
+    };
+}
+
+}  // namespace kivo::module

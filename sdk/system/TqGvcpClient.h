@@ -1,0 +1,88 @@
+// The GigE Vision control protocol from the application's side (internal to the stand-in SDK):
+// discovery, and a control channel to one device with retries, used by the system and device
+// libraries. Addresses are IPv4 in host byte order; only 127.0.0.0/8 is ever addressed.
+#pragma once
+
+#include "TqSystemExport.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace TqGvcpClient {
+
+// One DISCOVERY acknowledge.
+struct Answer {
+    uint32_t from = 0;   // the address the answer came from
+    uint16_t versionMajor = 0, versionMinor = 0;
+    uint32_t deviceMode = 0;
+    std::array<uint8_t, 6> mac{};
+    uint32_t ipOptions = 0, ipCurrent = 0;
+    uint32_t ip = 0, mask = 0, gateway = 0;
+    std::string manufacturer, model, version, manufacturerInfo, serial, userName;
+};
+
+std::string MacText(const std::array<uint8_t, 6>& aMac);   // aa:bb:cc:dd:ee:ff
+std::string IpText(uint32_t aIp);
+bool ParseIp(const std::string& aText, uint32_t& aIp);
+
+// Sends DISCOVERY to each target (broadcast or unicast) and gathers the answers for the timeout, one
+// per device (by MAC and address). aStop, when given, ends the wait early once it returns true.
+TQ_SYSTEM_API std::vector<Answer> Discover(const std::vector<uint32_t>& aTargets, uint32_t aTimeoutMs,
+                                           bool (*aStop)(const Answer&, void*) = nullptr, void* aContext = nullptr);
+
+// The default discovery targets on loopback: the broadcast address and 127.0.0.1, plus whatever a
+// test added (a peer bound to one loopback address hears only unicast).
+TQ_SYSTEM_API std::vector<uint32_t> LoopbackTargets();
+TQ_SYSTEM_API void AddDiscoveryTarget(uint32_t aIp);
+TQ_SYSTEM_API void ClearDiscoveryTargets();
+
+// A control channel: commands to one device, each retried until acknowledged. Thread-safe.
+class TQ_SYSTEM_API Channel {
+public:
+    Channel();
+    ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    bool Open(uint32_t aDeviceIp);
+    // A device in this process: each command goes to the dispatcher, which returns the acknowledge
+    // (empty when the device answers nothing).
+    using Dispatcher = std::function<std::vector<uint8_t>(const uint8_t* aCommand, size_t aSize)>;
+    bool OpenDirect(Dispatcher aDispatcher);
+    void Close();
+    bool IsOpen() const { return mSocket >= 0 || mDirect != nullptr; }
+    uint32_t DeviceIp() const { return mDevice; }
+    uint16_t LocalPort() const;
+
+    void SetTimeout(uint32_t aMs) { mTimeoutMs = aMs; }
+    void SetRetries(uint32_t aRetries) { mRetries = aRetries; }
+    uint32_t Timeout() const { return mTimeoutMs; }
+    uint32_t Retries() const { return mRetries; }
+
+    // Each returns the GigE Vision status of the acknowledge, or kNoAnswer when none came.
+    static constexpr uint16_t kNoAnswer = 0xFFFF;
+    uint16_t ReadRegister(uint32_t aAddress, uint32_t& aValue);
+    uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
+    // Any length and any address that is a multiple of 4: split into commands of at most 536 bytes.
+    uint16_t ReadMemory(uint32_t aAddress, uint8_t* aData, size_t aLength);
+    uint16_t WriteMemory(uint32_t aAddress, const uint8_t* aData, size_t aLength);
+
+private:
+    uint16_t Transact(uint16_t aCommand, const uint8_t* aPayload, size_t aLength, uint16_t aAck,
+                      std::vector<uint8_t>& aAnswer);
+
+    mutable std::mutex mLock;
+    int mSocket = -1;
+    Dispatcher mDirect;
+    uint32_t mDevice = 0;
+    uint16_t mNextId = 1;
+    std::atomic<uint32_t> mTimeoutMs{200};
+    std::atomic<uint32_t> mRetries{3};
+};
+
+}  // namespace TqGvcpClient

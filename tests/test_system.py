@@ -1,0 +1,166 @@
+"""TqSystem: discovery of the host's interfaces and of GigE Vision devices over loopback (aravis's
+fake camera as an independent device), FindDevice by each key, the settings, the native event
+sink, exact messages, and the GIL released while a find blocks."""
+
+import gc
+import os
+import select
+import subprocess
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+from conftest import arg, keeps_counts, raises
+
+FAKE_CAMERA = """
+import sys, gi
+gi.require_version("Aravis", "0.8")
+from gi.repository import Aravis
+camera = Aravis.GvFakeCamera.new("127.0.0.1", "GV01")
+print("ready" if camera is not None else "failed", flush=True)
+sys.stdin.read()
+"""
+
+
+@pytest.fixture
+def fake_camera():
+    """aravis's fake GigE Vision camera on 127.0.0.1, in a process of its own (never under the
+    sanitizer preload)."""
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS",
+                                                              "UBSAN_OPTIONS")}
+    proc = subprocess.Popen(["/usr/bin/python3", "-c", FAKE_CAMERA], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=env, cwd="/")
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 20)
+        assert ready and proc.stdout.readline().strip() == "ready", "aravis's fake camera did not start"
+        yield
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=20)
+
+
+@pytest.fixture
+def system(k):
+    system = k.TqSystem()
+    system.SetDetectionTimeout(300)
+    return system
+
+
+def records(system):
+    return [system.GetDeviceInfo(i) for i in range(system.GetDeviceCount())]
+
+
+def test_settings_and_messages(m, k, hooks, system):
+    assert system.GetDetectionTimeout() == 300 and k.TqSystem().GetDetectionTimeout() == 1500
+    m.TqSystem_SetDetectionTimeout(system, 50)   # passed unchanged; the library clamps
+    assert hooks.call_log("TqSystem::SetDetectionTimeout") == "50" and system.GetDetectionTimeout() == 100
+    system.SetDetectionTimeout(10**6)
+    assert system.GetDetectionTimeout() == 60000
+    assert (system.GetGEVSupportedVersion(), system.GetU3VSupportedVersion()) == (0x00020002, 0x00010002)
+    assert system.GetSubnetBroadcastEnabled() is False
+    system.SetSubnetBroadcastEnabled(True)
+    assert system.GetSubnetBroadcastEnabled() is True
+    raises(TypeError, arg("TqSystem_SetSubnetBroadcastEnabled", 2, "bool"), m.TqSystem_SetSubnetBroadcastEnabled,
+           system, 1)
+    raises(TypeError, arg("TqSystem_Find", 1, "TqSystem *"), m.TqSystem_Find, None)
+    raises(TypeError, arg("TqSystem_GetInterfaceCount", 1, "TqSystem const *"), m.TqSystem_GetInterfaceCount, None)
+    for bad, error in ((-1, OverflowError), (1.0, TypeError)):
+        raises(error, arg("TqSystem_GetInterface", 2, "uint32_t"), m.TqSystem_GetInterface, system, bad)
+    raises(TypeError, "Argument 2: failed to create TqString from Python string", m.TqSystem_FindDevice, system, 5,
+           None)
+    raises(TypeError, "TqSystem_FindDevice expected 3 arguments, got 2", m.TqSystem_FindDevice, system,
+           "00:11:22:33:44:5F")
+    raises(TypeError, arg("TqSystem_FindDevice", 3, "TqDeviceInfo const **"), m.TqSystem_FindDevice, system, "x",
+           system)
+    raises(TypeError, arg("TqSystem_RegisterEventSink", 2, "TqSystemEventSink *"), m.TqSystem_RegisterEventSink,
+           system, system)
+    assert m.delete_TqSystem(None) is None
+    assert system.FindDevice("", None).GetCode() == m.TQ_INVALID_PARAMETER
+    assert m.new_TqSystem.__doc__ == "Constructor." and "blocking" in m.TqSystem_Find.__doc__
+
+
+def test_find_types_what_it_found(m, k, hooks):
+    hooks.sim_add_hardware()
+    try:
+        with keeps_counts():
+            system = k.TqSystem()
+            system.SetDetectionTimeout(100)
+            assert system.GetInterfaceCount() == 0 and system.GetInterface(0) is None
+            assert system.Find().GetCode() == m.TQ_OK
+            interfaces = [system.GetInterface(i) for i in range(system.GetInterfaceCount())]
+            assert [type(i) for i in interfaces] == [k.TqNetworkAdapter, k.TqUSBHostController, k.TqNetworkAdapter,
+                                                      k.TqInterface]
+            assert system.GetInterface(len(interfaces)) is None
+            found = records(system)
+            kinds = {type(r) for r in found}
+            assert {k.TqDeviceInfoGEV, k.TqDeviceInfoU3V, k.TqDeviceInfoUSB, k.TqDeviceInfoZelvraProtocol,
+                    k.TqDeviceInfo} <= kinds
+            assert system.GetDeviceInfo(len(found)) is None
+            system.Find()   # records handed out before stay valid
+            assert str(found[0].GetModelName()) == str(system.GetDeviceInfo(0).GetModelName())
+            # The records belong to the system; its proxy lives as long as theirs.
+            alive = weakref.ref(system)
+            record = found[-1]
+            del system, found, interfaces
+            gc.collect()
+            assert alive() is not None and str(record.GetModelName()) == "Unknown kind"
+            del record
+            gc.collect()
+            assert alive() is None
+    finally:
+        hooks.sim_remove_hardware()
+
+
+def test_aravis_fake_camera_is_found(m, k, system, fake_camera):
+    assert system.Find().GetCode() == m.TQ_OK
+    fakes = [r for r in records(system) if str(r.GetVendorName()) == "Aravis"]
+    assert len(fakes) == 1, [str(r.GetModelName()) for r in records(system)]
+    fake = fakes[0]
+    assert type(fake) is k.TqDeviceInfoGEV and str(fake.GetModelName()) == "Fake"
+    assert (str(fake.GetMACAddress()), str(fake.GetIPAddress())) == ("00:00:00:00:00:00", "127.0.0.1")
+    assert str(fake.GetConnectionID()) == "127.0.0.1" and type(fake.GetInterface()) is k.TqNetworkAdapter
+    # FindDevice by MAC (any case) or IP; the record lands in the system's lists.
+    for key in ("00:00:00:00:00:00", "127.0.0.1"):
+        assert system.FindDevice(key, None).GetCode() == m.TQ_OK
+    assert any(str(r.GetVendorName()) == "Aravis" for r in records(system))
+    assert system.FindDevice("02:00:00:00:99:99", None).GetCode() == m.TQ_NOT_FOUND
+
+
+def test_find_blocks_without_the_gil(system):
+    ticks = []
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks.append(1)
+            time.sleep(0.005)
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        started = time.monotonic()
+        system.Find()
+        elapsed = time.monotonic() - started
+    finally:
+        stop.set()
+        thread.join()
+    assert elapsed >= 0.25 and len(ticks) >= 5
+
+
+def test_event_sink(m, hooks, system):
+    sink = hooks.system_sink()
+    assert system.RegisterEventSink(None).GetCode() == m.TQ_INVALID_PARAMETER
+    assert system.UnregisterEventSink(sink).GetCode() == m.TQ_NOT_FOUND
+    assert system.RegisterEventSink(sink).GetCode() == m.TQ_OK
+    assert system.RegisterEventSink(sink).GetCode() == m.TQ_GENERIC_ERROR
+    hooks.sim_add_hardware()
+    try:
+        before = hooks.system_sink_count()
+        system.Find()
+        assert hooks.system_sink_count() - before == system.GetDeviceCount() >= 5
+    finally:
+        hooks.sim_remove_hardware()
+        assert system.UnregisterEventSink(sink).GetCode() == m.TQ_OK
