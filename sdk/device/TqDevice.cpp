@@ -6,6 +6,7 @@
 #include "TqDeviceLink.h"
 #include "TqGvcpClient.h"
 #include "TqResultCodes.h"
+#include "TqSimulation.h"
 
 #include <algorithm>
 #include <cctype>
@@ -149,13 +150,28 @@ TqDeviceZelvraProtocol::~TqDeviceZelvraProtocol() = default;
 TqDeviceType TqDevice::GetType() const { return mType; }
 
 TqResult TqDevice::ConnectTo(uint32_t aIp) {
-    {
-        std::lock_guard<std::mutex> guard(mLock);
-        if (mLink) return TqResult(TQ_STATE_ERROR, TqString("already connected"));
-    }
     auto link = std::make_shared<Link>(this, mSettings);
     TqResult result = link->Open(aIp);
-    if (result.IsFailure()) return result;
+    return result.IsOK() ? Attach(std::move(link)) : result;
+}
+
+TqResult TqDevice::ConnectDirect(std::shared_ptr<TqEngine::Device> aDevice) {
+    auto link = std::make_shared<Link>(this, mSettings);
+    TqResult result = link->OpenDirect(std::move(aDevice));
+    return result.IsOK() ? Attach(std::move(link)) : result;
+}
+
+// The rest of a connection over an open link; a failure closes the link again.
+TqResult TqDevice::Attach(std::shared_ptr<Link> link) {
+    TqResult result(TQ_OK);
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        if (mLink) result = TqResult(TQ_STATE_ERROR, TqString("already connected"));
+    }
+    if (result.IsFailure()) {
+        link->Close();
+        return result;
+    }
     // The description: where the first URL points in device memory.
     char url[513] = {};
     result = link->Read(Reg::kFirstUrl, url, 512);
@@ -190,7 +206,11 @@ TqResult TqDevice::ConnectTo(uint32_t aIp) {
 TqResult TqDevice::Connect(const TqString& aInfo) {
     std::string text = aInfo.GetAscii() ? aInfo.GetAscii() : "";
     if (text.empty()) return TqResult(TQ_INVALID_PARAMETER, TqString("no device named"));
-    if (IsGuid(text)) return TqResult(TQ_NOT_FOUND, TqString("no USB3 Vision device with that GUID"));
+    if (IsGuid(text)) {
+        auto simulated = TqSimulation::Device(text);
+        return simulated ? ConnectDirect(std::move(simulated))
+                         : TqResult(TQ_NOT_FOUND, TqString("no USB3 Vision device with that GUID"));
+    }
     uint32_t ip = 0;
     if (TqGvcpClient::ParseIp(text, ip)) return ConnectTo(ip);
     // A MAC address or a DeviceUserID: ask who answers to it.
@@ -216,7 +236,8 @@ TqResult TqDevice::Connect(const TqDeviceInfo* aDeviceInfo) {
     }
     if (dynamic_cast<const TqDeviceInfoUSB*>(aDeviceInfo) && !dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo))
         return TqResult(TQ_NOT_SUPPORTED, TqString("a plain USB device cannot be connected"));
-    return TqResult(TQ_NOT_FOUND, TqString("the device does not answer"));
+    auto simulated = TqSimulation::Device(aDeviceInfo->GetConnectionID().GetAscii());
+    return simulated ? ConnectDirect(std::move(simulated)) : TqResult(TQ_NOT_FOUND, TqString("the device does not answer"));
 }
 
 namespace {
@@ -417,7 +438,8 @@ uint32_t TqDevice::GetPayloadSize() {
 TqResult TqDevice::GetUniqueID(TqString& aID) {
     std::lock_guard<std::mutex> guard(mLock);
     if (!mLink) return TqResult(TQ_NOT_CONNECTED);
-    aID = TqString(("gev:" + TqGvcpClient::MacText(mLink->Mac())).c_str());
+    const char* scheme = mType == TqDeviceTypeGEV ? "gev:" : mType == TqDeviceTypeU3V ? "u3v:" : "dev:";
+    aID = TqString((scheme + TqGvcpClient::MacText(mLink->Mac())).c_str());
     return TqResult(TQ_OK);
 }
 

@@ -25,6 +25,9 @@ namespace TqDeviceLib {
 class Link;
 struct Settings;
 }
+namespace TqEngine {
+class Device;
+}
 
 class TqDevice {
 public:
@@ -72,12 +75,14 @@ public:
 protected:
     explicit TqDevice(TqDeviceType aType = TqDeviceTypeUnknown);
     TqResult ConnectTo(uint32_t aIp);
+    TqResult ConnectDirect(std::shared_ptr<TqEngine::Device> aDevice);
 
 private:
     friend class TqDeviceLib::Link;
     void LinkLost();
     std::vector<TqDeviceEventSink*> Sinks() const;
     TqResult LockStreamParameters(uint32_t aChannel, int64_t aLocked);
+    TqResult Attach(std::shared_ptr<TqDeviceLib::Link> aLink);
 
     const TqDeviceType mType;
     mutable std::mutex mLock;

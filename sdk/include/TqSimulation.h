@@ -9,8 +9,14 @@
 
 #include <vector>
 
+#include <memory>
+#include <string>
+
 class TqInterface;
 class TqNetworkAdapter;
+namespace TqEngine {
+class Device;
+}
 
 class TQ_SYSTEM_API TqSimulation {
 public:
@@ -19,6 +25,9 @@ public:
     static TqNetworkAdapter* Loopback();
 
     static void AddHardware();
+    // The device behind a simulated record, by its connection ID (a USB3 Vision device's GUID, any
+    // case); null when there is none. Each is the device engine without the network.
+    static std::shared_ptr<TqEngine::Device> Device(const std::string& aConnectionID);
     // Takes the simulated hardware away. Its objects stay allocated until the process ends, since
     // callers may still hold pointers to them.
     static void RemoveHardware();

@@ -1,8 +1,12 @@
 #include "TqSimulation.h"
 
+#include "TqDeviceEngine.h"
 #include "TqDeviceInfo.h"
 #include "TqInterface.h"
 
+#include <algorithm>
+#include <cctype>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -13,7 +17,25 @@ struct Host {
     std::unique_ptr<TqNetworkAdapter> loopback;
     std::vector<std::unique_ptr<TqInterface>> added;
     std::vector<std::unique_ptr<TqInterface>> retired;   // kept until the process ends
+    std::map<std::string, std::shared_ptr<TqEngine::Device>> devices;   // by upper-case connection ID
 };
+
+std::string Upper(std::string aText) {
+    std::transform(aText.begin(), aText.end(), aText.begin(), [](unsigned char c) { return std::toupper(c); });
+    return aText;
+}
+
+// The engine device that a simulated record stands for.
+std::shared_ptr<TqEngine::Device> MakeDevice(const TqDeviceInfo& aRecord, uint8_t aMacLow) {
+    TqEngine::DeviceConfig config;
+    config.identity.manufacturer = aRecord.GetVendorName().GetAscii();
+    config.identity.model = aRecord.GetModelName().GetAscii();
+    config.identity.version = aRecord.GetVersion().GetAscii();
+    config.identity.serial = aRecord.GetSerialNumber().GetAscii();
+    config.identity.userName = aRecord.GetUserDefinedName().GetAscii();
+    config.identity.mac = {0x02, 0x4B, 0x49, 0x56, 0x20, aMacLow};
+    return std::make_shared<TqEngine::Device>(config);
+}
 
 // Never destroyed: pointers into it may be used while the process exits.
 Host& TheHost() {
@@ -100,12 +122,11 @@ void TqSimulation::AddHardware() {
     usb->mSpeed = TqUSBSpeedSuper;
     {
         auto u3v = std::make_unique<TqDeviceInfoU3V>();
-        identity(*u3v, "K-U3 1920", "U3V-000417", "u3v:0001", "{4B49564F-0000-0001-0417-000000000001}",
-                 TqDeviceClassTransmitter);
+        identity(*u3v, "K-U3 1920", "U3V-000417", "u3v:0001", "4B4956000417", TqDeviceClassTransmitter);
         u3v->mStatus = TqUSBStatusConnected;
         u3v->mGenCPVersion = 0x00010000;
         u3v->mU3VVersion = 0x00010001;
-        u3v->mGUID = "{4B49564F-0000-0001-0417-000000000001}";
+        u3v->mGUID = "4B4956000417";
         u3v->mFamily = "K-U3";
         u3v->mU3VSerial = "000417";
         u3v->mPath = "/sim/usb/1-2";
@@ -173,9 +194,22 @@ void TqSimulation::AddHardware() {
         other->mDevices.push_back(std::move(record));
     }
 
+    // Every record but the plain USB one and the GigE Vision one (which is reached over the network)
+    // has a device behind it.
+    host.devices[Upper(usb->mDevices[0]->mConnectionID)] = MakeDevice(*usb->mDevices[0], 1);
+    host.devices[Upper(zel->mDevices[0]->mConnectionID)] = MakeDevice(*zel->mDevices[0], 2);
+    host.devices[Upper(other->mDevices[0]->mConnectionID)] = MakeDevice(*other->mDevices[0], 3);
+
     host.added.push_back(std::move(usb));
     host.added.push_back(std::move(zel));
     host.added.push_back(std::move(other));
+}
+
+std::shared_ptr<TqEngine::Device> TqSimulation::Device(const std::string& aConnectionID) {
+    Host& host = TheHost();
+    std::lock_guard<std::mutex> guard(host.lock);
+    auto it = host.devices.find(Upper(aConnectionID));
+    return it == host.devices.end() ? nullptr : it->second;
 }
 
 void TqSimulation::RemoveHardware() {
@@ -184,6 +218,7 @@ void TqSimulation::RemoveHardware() {
     std::lock_guard<std::mutex> guard(host.lock);
     for (auto& i : host.added) host.retired.push_back(std::move(i));
     host.added.clear();
+    host.devices.clear();   // connected devices keep theirs
     // The loopback adapter keeps only what is really there.
     auto& devices = host.loopback->mDevices;
     for (auto& d : devices) {
