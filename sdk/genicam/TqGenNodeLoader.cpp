@@ -7,7 +7,9 @@
 // problem ends the load with a message that names the node.
 //
 // Elements of a known node that the engine does not use (Extension, pError, DocuURL, ...) are
-// skipped; a node of a kind the engine does not know is an error.
+// skipped; a node of a kind the engine does not know is an error. Formulas are compiled once the
+// node's elements are all read (their order does not matter), so a syntax error fails the load
+// naming the node; a StructReg becomes one StructEntry node per entry.
 #include "TqGenNodeMap.h"
 
 #include <pugixml.hpp>
@@ -18,6 +20,7 @@
 #include <limits>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace TqGenICamLib {
 
@@ -131,12 +134,19 @@ const NamedValue kKinds[] = {
     {"String", static_cast<int>(Kind::String)},     {"StringReg", static_cast<int>(Kind::StringReg)},
     {"Register", static_cast<int>(Kind::Register)}, {"Category", static_cast<int>(Kind::Category)},
     {"Port", static_cast<int>(Kind::Port)},
+    {"IntSwissKnife", static_cast<int>(Kind::IntSwissKnife)}, {"SwissKnife", static_cast<int>(Kind::SwissKnife)},
+    {"IntConverter", static_cast<int>(Kind::IntConverter)}, {"Converter", static_cast<int>(Kind::Converter)},
+};
+const NamedValue kSlopes[] = {
+    {"Automatic", static_cast<int>(Slope::Automatic)}, {"Increasing", static_cast<int>(Slope::Increasing)},
+    {"Decreasing", static_cast<int>(Slope::Decreasing)}, {"Varying", static_cast<int>(Slope::Varying)},
 };
 
-// Elements that are nodes of kinds the engine does not evaluate; met inside a node (an
-// IntSwissKnife as an address term), they fail the load like a top-level node of that kind.
+// Elements that are nodes of kinds the engine does not evaluate; met inside a node, they fail the
+// load like a top-level node of that kind. (An IntSwissKnife inside a register is an address term.)
 const char* const kNodeKindsElsewhere[] = {"IntSwissKnife", "SwissKnife", "Converter", "IntConverter", "StructReg",
-                                           "ConfRom", "TextDesc", "IntKey", "AdvFeatureLock", "SmartFeature", "Node"};
+                                           "StructEntry", "ConfRom", "TextDesc", "IntKey", "AdvFeatureLock",
+                                           "SmartFeature", "Node"};
 
 bool IsValueHolding(Kind aKind) {
     return aKind == Kind::Integer || aKind == Kind::Float || aKind == Kind::Enumeration || aKind == Kind::Boolean ||
@@ -145,6 +155,9 @@ bool IsValueHolding(Kind aKind) {
 
 // Nodes that give an integer value when read (state references, addresses, indices).
 bool GivesInteger(Kind aKind) { return IsIntegerKind(aKind) || aKind == Kind::Enumeration || aKind == Kind::Boolean; }
+
+// Nodes that give a number: the integer ones and the float kinds (formula variables, converters' pValue).
+bool GivesNumber(Kind aKind) { return GivesInteger(aKind) || IsFloatKind(aKind); }
 
 }  // namespace
 
@@ -171,7 +184,7 @@ public:
 
 private:
     enum class Role { Value, Min, Max, Inc, Address, Index, Offset, IsAvailable, IsImplemented, IsLocked, CommandValue,
-                      Port, Feature, Selected, Invalidator };
+                      Port, Feature, Selected, Invalidator, Variable, ValueIndex, IndexedValue, DefaultValue };
 
     struct Pending {
         Node* owner;
@@ -204,6 +217,10 @@ private:
                 if (!Walk(element, aNesting + 1)) return false;
                 continue;
             }
+            if (tag == "StructReg") {
+                if (!ParseStructReg(element)) return false;
+                continue;
+            }
             int kind = 0;
             if (!Lookup(kKinds, tag, kind)) return Unsupported(element);
             if (!ParseNode(element, static_cast<Kind>(kind))) return false;
@@ -211,10 +228,10 @@ private:
         return true;
     }
 
-    bool Unsupported(const pugi::xml_node& aElement) {
+    bool Unsupported(const pugi::xml_node& aElement, const char* aWhy = "node kind not supported") {
         std::string name = aElement.attribute("Name").value();
         if (name.empty()) name = aElement.attribute("Comment").value();
-        mError = std::string(LocalName(aElement)) + " '" + name + "': node kind not supported";
+        mError = std::string(LocalName(aElement)) + " '" + name + "': " + aWhy;
         return false;
     }
 
@@ -255,12 +272,15 @@ private:
             {"Inc", "pInc", Role::Inc, &Node::intInc, &Node::floatInc},
         };
         aHandled = false;
-        if (aNode->kind != Kind::Integer && aNode->kind != Kind::Float) return true;
+        if (aNode->kind != Kind::Integer && aNode->kind != Kind::Float && aNode->kind != Kind::IntConverter &&
+            aNode->kind != Kind::Converter)
+            return true;
+        bool integer = aNode->kind == Kind::Integer || aNode->kind == Kind::IntConverter;
         for (const Slot& slot : kSlots) {
             bool reference = aTag == slot.reference;
             if (!reference && aTag != slot.constant) continue;
             aHandled = true;
-            if (aNode->kind == Kind::Integer) {
+            if (integer) {
                 Operand<int64_t>& operand = aNode->*slot.integer;
                 operand = Operand<int64_t>{};
                 operand.given = true;
@@ -280,7 +300,20 @@ private:
         return true;
     }
 
-    bool ParseNode(const pugi::xml_node& aElement, Kind aKind) {
+    // What the elements of one node said, for the checks and compilations after them.
+    struct Parsed {
+        bool hasValue = false, hasCommandValue = false, hasLength = false, hasAddress = false;
+        int booleanWord = 0;   // a Boolean's Value true (1) or false (2), made OnValue/OffValue after
+        bool hasIndex = false, hasDefault = false, hasOwnValue = false;   // pIndex, ValueDefault, Value or pValue
+        std::vector<std::pair<std::string, std::string>> constants, expressions;   // name, text
+        const char* formulaTags[3] = {"Formula", "FormulaFrom", "FormulaTo"};
+        bool hasFormula[3] = {false, false, false};
+        std::string formulas[3];
+    };
+
+    // A node of aKind from aElement; a StructEntry takes the elements of its StructReg (aShared)
+    // first, so that its own override them.
+    bool ParseNode(const pugi::xml_node& aElement, Kind aKind, const pugi::xml_node& aShared = pugi::xml_node()) {
         auto owned = std::make_unique<Node>();
         Node* node = owned.get();
         node->kind = aKind;
@@ -293,73 +326,211 @@ private:
         if (m.mByName.count(node->name)) return Fail(node, "a second node of that name");
         if (!CommonAttributes(node, aElement)) return false;
 
-        bool hasValue = false, hasCommandValue = false, hasLength = false, hasAddress = false;
-        for (pugi::xml_node child = aElement.first_child(); child; child = child.next_sibling()) {
-            if (child.type() != pugi::node_element) continue;
-            std::string_view tag = LocalName(child);
-            std::string_view text = Text(child);
-            bool handled = false;
-            if (!Common(node, tag, text, handled)) return false;
-            if (handled) continue;
-            if (!Limit(node, tag, text, handled)) return false;
-            if (handled) continue;
-            for (const char* other : kNodeKindsElsewhere)
-                if (tag == other) return Unsupported(child);
-
-            if (IsValueHolding(aKind) && tag == "pValue") {
-                hasValue = true;
-                node->hasValue = false;
-                Refer(node, Role::Value, 0, text, "pValue");
-            } else if (IsValueHolding(aKind) && tag == "Value") {
-                hasValue = true;
-                node->hasValue = true;
-                if (!ValueText(node, text)) return false;
-            } else if ((aKind == Kind::Integer || aKind == Kind::Float) &&
-                       (tag == "pIndex" || tag == "ValueIndexed" || tag == "pValueIndexed" || tag == "ValueDefault" ||
-                        tag == "pValueDefault")) {
-                return Fail(node, "values per index (" + std::string(tag) + ") are not supported; index the register instead");
-            } else if (tag == "Representation" && aKind != Kind::Command && aKind != Kind::String) {
-                if (!Named(node, "Representation", kRepresentations, text, node->representation)) return false;
-            } else if (tag == "Unit") {
-                node->hasUnit = true;
-                node->unit = std::string(text);
-            } else if (tag == "DisplayPrecision") {
-                if (!Integer(node, "DisplayPrecision", text, node->displayPrecision)) return false;
-                if (node->displayPrecision < 0 || node->displayPrecision > 64) return Fail(node, "DisplayPrecision outside 0 to 64");
-            } else if (aKind == Kind::Command && (tag == "CommandValue" || tag == "pCommandValue")) {
-                hasCommandValue = true;
-                node->commandValue = Operand<int64_t>{};
-                node->commandValue.given = true;
-                node->commandValue.named = tag == "pCommandValue";
-                if (tag == "pCommandValue") Refer(node, Role::CommandValue, 0, text, "pCommandValue");
-                else if (!Integer(node, "CommandValue", text, node->commandValue.value)) return false;
-            } else if (aKind == Kind::Boolean && tag == "OnValue") {
-                if (!Integer(node, "OnValue", text, node->onValue)) return false;
-            } else if (aKind == Kind::Boolean && tag == "OffValue") {
-                if (!Integer(node, "OffValue", text, node->offValue)) return false;
-            } else if (aKind == Kind::Enumeration && tag == "EnumEntry") {
-                if (!ParseEntry(node, child)) return false;
-            } else if (aKind == Kind::Category && tag == "pFeature") {
-                node->features.push_back(nullptr);
-                Refer(node, Role::Feature, node->features.size() - 1, text, "pFeature");
-            } else if (aKind == Kind::Port && tag == "ChunkID") {
-                uint64_t id = 0;
-                std::string hex(text);
-                if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex.erase(0, 2);
-                if (!ParseUnsigned("0x" + hex, id) || id > 0xFFFFFFFFu) return Fail(node, "ChunkID '" + std::string(text) + "' is not a 32-bit hexadecimal number");
-                node->hasChunkId = true;
-                node->chunkId = static_cast<uint32_t>(id);
-            } else if (IsRegisterKind(aKind)) {
-                if (!RegisterElement(node, child, tag, text, hasLength, hasAddress)) return false;
+        Parsed parsed;
+        for (const pugi::xml_node& parent : {aShared, aElement}) {
+            for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+                if (child.type() != pugi::node_element) continue;
+                if (parent == aShared && LocalName(child) == "StructEntry") continue;
+                if (!Element(node, child, parsed)) return false;
             }
         }
-        if (!Finish(node, hasValue, hasCommandValue, hasLength, hasAddress)) return false;
+        if (parsed.booleanWord) node->intValue = parsed.booleanWord == 1 ? node->onValue : node->offValue;
+        if (!CompileFormulas(node, parsed) || !Finish(node, parsed)) return false;
 
         m.mByName.emplace(node->name, node);
         if (ParameterType(aKind) != TqGenTypeUndefined) m.mFeatures.push_back(node);
         if (aKind == Kind::Category) m.mCategories.push_back(node);
         if (IsRegisterKind(aKind)) m.mRegisters.push_back(node);
         m.mNodes.push_back(std::move(owned));
+        return true;
+    }
+
+    // A StructReg: no node of its own (its Comment is no name), one StructEntry node per entry.
+    bool ParseStructReg(const pugi::xml_node& aElement) {
+        mSharedParsed.clear();
+        int entries = 0;
+        for (pugi::xml_node child = aElement.first_child(); child; child = child.next_sibling()) {
+            if (child.type() != pugi::node_element || LocalName(child) != "StructEntry") continue;
+            ++entries;
+            if (!ParseNode(child, Kind::StructEntry, aElement)) return false;
+        }
+        mSharedParsed.clear();
+        if (entries == 0) return Unsupported(aElement, "no StructEntry");
+        return true;
+    }
+
+    static bool IsConverter(Kind aKind) { return aKind == Kind::Converter || aKind == Kind::IntConverter; }
+    static bool IsSwissKnife(Kind aKind) { return aKind == Kind::SwissKnife || aKind == Kind::IntSwissKnife; }
+    static bool HasFormulas(Kind aKind) { return IsConverter(aKind) || IsSwissKnife(aKind); }
+
+    bool Element(Node* aNode, const pugi::xml_node& aChild, Parsed& aParsed) {
+        Kind kind = aNode->kind;
+        std::string_view tag = LocalName(aChild);
+        std::string_view text = Text(aChild);
+        bool handled = false;
+        if (!Common(aNode, tag, text, handled)) return false;
+        if (handled) return true;
+        if (!Limit(aNode, tag, text, handled)) return false;
+        if (handled) return true;
+        if (IsRegisterKind(kind) && tag == "IntSwissKnife") return InlineAddress(aNode, aChild, aParsed);
+        for (const char* other : kNodeKindsElsewhere)
+            if (tag == other) return Unsupported(aChild);
+
+        if ((IsValueHolding(kind) || IsConverter(kind)) && tag == "pValue") {
+            aParsed.hasValue = aParsed.hasOwnValue = true;
+            aNode->hasValue = false;
+            Refer(aNode, Role::Value, 0, text, "pValue");
+        } else if (IsValueHolding(kind) && tag == "Value") {
+            aParsed.hasValue = aParsed.hasOwnValue = true;
+            aNode->hasValue = true;
+            if (kind == Kind::Boolean && (text == "true" || text == "True" || text == "false" || text == "False")) {
+                aParsed.booleanWord = text[0] == 't' || text[0] == 'T' ? 1 : 2;
+                return true;
+            }
+            aParsed.booleanWord = 0;
+            if (!ValueText(aNode, text)) return false;
+        } else if ((kind == Kind::Integer || kind == Kind::Float) &&
+                   (tag == "pIndex" || tag == "ValueIndexed" || tag == "pValueIndexed" || tag == "ValueDefault" ||
+                    tag == "pValueDefault")) {
+            return IndexedElement(aNode, aChild, tag, text, aParsed);
+        } else if (HasFormulas(kind) && tag == "pVariable") {
+            std::string name(Trim(aChild.attribute("Name").value()));
+            if (name.empty()) return Fail(aNode, "a pVariable without a Name");
+            aNode->variables.push_back({name, nullptr});
+            Refer(aNode, Role::Variable, aNode->variables.size() - 1, text, "pVariable");
+        } else if (HasFormulas(kind) && (tag == "Constant" || tag == "Expression")) {
+            std::string name(Trim(aChild.attribute("Name").value()));
+            if (name.empty()) return Fail(aNode, "a " + std::string(tag) + " without a Name");
+            (tag == "Constant" ? aParsed.constants : aParsed.expressions).emplace_back(name, std::string(text));
+        } else if (HasFormulas(kind) && (tag == "Formula" || tag == "FormulaFrom" || tag == "FormulaTo")) {
+            int which = tag == "Formula" ? 0 : tag == "FormulaFrom" ? 1 : 2;
+            if ((which == 0) != IsSwissKnife(kind)) return true;   // not this kind's: ignored like other elements
+            aParsed.hasFormula[which] = true;
+            aParsed.formulas[which] = std::string(text);
+        } else if (IsConverter(kind) && tag == "Slope") {
+            return Named(aNode, "Slope", kSlopes, text, aNode->slope);
+        } else if (tag == "Representation" && kind != Kind::Command && kind != Kind::String) {
+            if (!Named(aNode, "Representation", kRepresentations, text, aNode->representation)) return false;
+        } else if (tag == "Unit") {
+            aNode->hasUnit = true;
+            aNode->unit = std::string(text);
+        } else if (tag == "DisplayPrecision") {
+            if (!Integer(aNode, "DisplayPrecision", text, aNode->displayPrecision)) return false;
+            if (aNode->displayPrecision < 0 || aNode->displayPrecision > 64) return Fail(aNode, "DisplayPrecision outside 0 to 64");
+        } else if (kind == Kind::Command && (tag == "CommandValue" || tag == "pCommandValue")) {
+            aParsed.hasCommandValue = true;
+            aNode->commandValue = Operand<int64_t>{};
+            aNode->commandValue.given = true;
+            aNode->commandValue.named = tag == "pCommandValue";
+            if (tag == "pCommandValue") Refer(aNode, Role::CommandValue, 0, text, "pCommandValue");
+            else if (!Integer(aNode, "CommandValue", text, aNode->commandValue.value)) return false;
+        } else if (kind == Kind::Boolean && tag == "OnValue") {
+            if (!Integer(aNode, "OnValue", text, aNode->onValue)) return false;
+        } else if (kind == Kind::Boolean && tag == "OffValue") {
+            if (!Integer(aNode, "OffValue", text, aNode->offValue)) return false;
+        } else if (kind == Kind::Enumeration && tag == "EnumEntry") {
+            if (!ParseEntry(aNode, aChild)) return false;
+        } else if (kind == Kind::Category && tag == "pFeature") {
+            aNode->features.push_back(nullptr);
+            Refer(aNode, Role::Feature, aNode->features.size() - 1, text, "pFeature");
+        } else if (kind == Kind::Port && tag == "ChunkID") {
+            uint64_t id = 0;
+            std::string hex(text);
+            if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex.erase(0, 2);
+            if (!ParseUnsigned("0x" + hex, id) || id > 0xFFFFFFFFu) return Fail(aNode, "ChunkID '" + std::string(text) + "' is not a 32-bit hexadecimal number");
+            aNode->hasChunkId = true;
+            aNode->chunkId = static_cast<uint32_t>(id);
+        } else if (IsRegisterKind(kind)) {
+            if (!RegisterElement(aNode, aChild, tag, text, aParsed.hasLength, aParsed.hasAddress)) return false;
+        }
+        return true;
+    }
+
+    // An IntSwissKnife inside a register: a node of its own whose value is one more address term.
+    // Inside a StructReg it is made once and shared by the entries.
+    bool InlineAddress(Node* aNode, const pugi::xml_node& aChild, Parsed& aParsed) {
+        std::string name = aChild.attribute("Name").value();
+        size_t key = aChild.hash_value();
+        if (!mSharedParsed.count(key)) {
+            if (!ParseNode(aChild, Kind::IntSwissKnife)) return false;
+            if (aNode->kind == Kind::StructEntry) mSharedParsed.insert(key);
+        }
+        aNode->pAddress.push_back(nullptr);
+        Refer(aNode, Role::Address, aNode->pAddress.size() - 1, name, "IntSwissKnife");
+        aParsed.hasAddress = true;
+        return true;
+    }
+
+    bool IndexedElement(Node* aNode, const pugi::xml_node& aChild, std::string_view aTag, std::string_view aText, Parsed& aParsed) {
+        bool real = aNode->kind == Kind::Float;
+        if (aTag == "pIndex") {
+            aParsed.hasValue = true;
+            aParsed.hasIndex = true;
+            Refer(aNode, Role::ValueIndex, 0, aText, "pIndex");
+            return true;
+        }
+        IndexedValue value;
+        bool isDefault = aTag == "ValueDefault" || aTag == "pValueDefault";
+        bool named = aTag[0] == 'p';
+        if (!isDefault) {
+            pugi::xml_attribute index = aChild.attribute("Index");
+            if (!index) return Fail(aNode, std::string(aTag) + " without an Index");
+            if (!Integer(aNode, (std::string(aTag) + " Index").c_str(), index.value(), value.index)) return false;
+            for (const IndexedValue& other : aNode->indexedValues)
+                if (other.index == value.index) return Fail(aNode, "two values for index " + std::to_string(value.index));
+        }
+        if (!named) {
+            if (real ? !Float(aNode, std::string(aTag).c_str(), aText, value.floatValue)
+                     : !Integer(aNode, std::string(aTag).c_str(), aText, value.intValue))
+                return false;
+        }
+        if (isDefault) {
+            aParsed.hasDefault = true;
+            aNode->defaultValue = value;
+            if (named) Refer(aNode, Role::DefaultValue, 0, aText, "pValueDefault");
+        } else {
+            aNode->indexedValues.push_back(value);
+            if (named) Refer(aNode, Role::IndexedValue, aNode->indexedValues.size() - 1, aText, "pValueIndexed");
+        }
+        return true;
+    }
+
+    // The formulas of a SwissKnife or converter, over its variables (slots 0 to n-1), TO (n) and
+    // FROM (n + 1), its constants and its expressions (each may use those before it).
+    bool CompileFormulas(Node* aNode, const Parsed& aParsed) {
+        if (!HasFormulas(aNode->kind)) return true;
+        FormulaScope scope;
+        size_t slots = aNode->variables.size();
+        for (size_t i = 0; i < slots; ++i)
+            if (!scope.AddVariable(aNode->variables[i].name, i)) return Fail(aNode, "two pVariables named '" + aNode->variables[i].name + "'");
+        if (IsConverter(aNode->kind)) {
+            if (!scope.AddVariable("TO", slots) || !scope.AddVariable("FROM", slots + 1))
+                return Fail(aNode, "a pVariable named TO or FROM");
+        }
+        std::string why;
+        for (const auto& [name, text] : aParsed.constants) {
+            std::shared_ptr<const Formula> constant = Formula::Compile(text, FormulaScope(), why);
+            Number value;
+            struct None : FormulaReader {
+                bool Read(size_t, Number&) override { return false; }
+            } none;
+            if (!constant || constant->Evaluate(true, none, value, why) != Formula::Outcome::Ok)
+                return Fail(aNode, "Constant " + name + " '" + text + "': " + why);
+            if (!scope.AddConstant(name, value)) return Fail(aNode, "a second name '" + name + "'");
+        }
+        for (const auto& [name, text] : aParsed.expressions) {
+            std::shared_ptr<const Formula> expression = Formula::Compile(text, scope, why);
+            if (!expression) return Fail(aNode, "Expression " + name + " '" + text + "': " + why);
+            if (!scope.AddExpression(name, expression)) return Fail(aNode, "a second name '" + name + "'");
+        }
+        std::shared_ptr<const Formula>* targets[3] = {&aNode->formula, &aNode->formulaFrom, &aNode->formulaTo};
+        for (int which = 0; which < 3; ++which) {
+            if (!aParsed.hasFormula[which]) continue;
+            *targets[which] = Formula::Compile(aParsed.formulas[which], scope, why);
+            if (!*targets[which]) return Fail(aNode, std::string(aParsed.formulaTags[which]) + " '" + aParsed.formulas[which] + "': " + why);
+        }
+        if (aNode->formulaFrom && aNode->formulaFrom->UsesSlot(slots + 1)) return Fail(aNode, "FormulaFrom reads FROM, the value it gives");
+        if (aNode->formulaTo && aNode->formulaTo->UsesSlot(slots)) return Fail(aNode, "FormulaTo reads TO, the value it gives");
         return true;
     }
 
@@ -443,9 +614,11 @@ private:
             if (aNode->pollingTime < 0) return Fail(aNode, "PollingTime is negative");
         } else if (aTag == "Endianess") {
             return Named(aNode, "Endianess", kEndianness, aText, aNode->endianness);
-        } else if (aTag == "Sign" && (aNode->kind == Kind::IntReg || aNode->kind == Kind::MaskedIntReg)) {
+        } else if (aTag == "Sign" && (aNode->kind == Kind::IntReg || aNode->kind == Kind::MaskedIntReg ||
+                                      aNode->kind == Kind::StructEntry)) {
             return Named(aNode, "Sign", kSigns, aText, aNode->sign);
-        } else if (aNode->kind == Kind::MaskedIntReg && (aTag == "LSB" || aTag == "MSB" || aTag == "Bit")) {
+        } else if ((aNode->kind == Kind::MaskedIntReg || aNode->kind == Kind::StructEntry) &&
+                   (aTag == "LSB" || aTag == "MSB" || aTag == "Bit")) {
             int64_t bit = 0;
             if (!Integer(aNode, std::string(aTag).c_str(), aText, bit)) return false;
             if (bit < 0 || bit > 63) return Fail(aNode, std::string(aTag) + " " + std::to_string(bit) + " is outside 0 to 63");
@@ -483,10 +656,21 @@ private:
     }
 
     // What a node of its kind must have, and limits that do not hold together.
-    bool Finish(Node* aNode, bool aHasValue, bool aHasCommandValue, bool aHasLength, bool aHasAddress) {
+    bool Finish(Node* aNode, const Parsed& aParsed) {
         Kind kind = aNode->kind;
-        if (IsValueHolding(kind) && !aHasValue) return Fail(aNode, "neither Value nor pValue");
-        if (kind == Kind::Command && !aHasCommandValue) return Fail(aNode, "neither CommandValue nor pCommandValue");
+        if (IsValueHolding(kind) && !aParsed.hasValue) return Fail(aNode, "neither Value nor pValue");
+        if (!aParsed.hasIndex && (aParsed.hasDefault || !aNode->indexedValues.empty())) return Fail(aNode, "values per index without pIndex");
+        if (aParsed.hasIndex) {
+            if (!aParsed.hasDefault) return Fail(aNode, "pIndex without ValueDefault or pValueDefault");
+            if (aParsed.hasOwnValue) return Fail(aNode, "both values per index and Value or pValue");
+        }
+        if (IsSwissKnife(kind) && !aNode->formula) return Fail(aNode, "no Formula");
+        if (IsConverter(kind)) {
+            if (!aParsed.hasValue) return Fail(aNode, "no pValue");
+            if (!aNode->formulaFrom) return Fail(aNode, "no FormulaFrom");
+            if (!aNode->formulaTo) return Fail(aNode, "no FormulaTo");
+        }
+        if (kind == Kind::Command && !aParsed.hasCommandValue) return Fail(aNode, "neither CommandValue nor pCommandValue");
         if (kind == Kind::Enumeration && aNode->entries.empty()) return Fail(aNode, "no EnumEntry");
         if (kind == Kind::Integer) {
             const auto& min = aNode->intMin;
@@ -503,12 +687,13 @@ private:
             if (aNode->floatInc.given && !aNode->floatInc.named && !(aNode->floatInc.value > 0)) return Fail(aNode, "Inc is not positive");
         }
         if (!IsRegisterKind(kind)) return true;
-        if (!aHasLength) return Fail(aNode, "no Length");
-        if (!aHasAddress) return Fail(aNode, "no Address, pAddress or pIndex");
+        if (!aParsed.hasLength) return Fail(aNode, "no Length");
+        if (!aParsed.hasAddress) return Fail(aNode, "no Address, pAddress or pIndex");
         int64_t length = aNode->length;
         switch (kind) {
         case Kind::IntReg:
         case Kind::MaskedIntReg:
+        case Kind::StructEntry:
             if (length < 1 || length > 8) return Fail(aNode, "Length " + std::to_string(length) + " is outside 1 to 8");
             break;
         case Kind::FloatReg:
@@ -519,7 +704,7 @@ private:
                 return Fail(aNode, "Length " + std::to_string(length) + " is outside 1 to " + std::to_string(NodeMap::kMaxRegisterLength));
             break;
         }
-        if (kind == Kind::MaskedIntReg) {
+        if (kind == Kind::MaskedIntReg || kind == Kind::StructEntry) {
             if (!aNode->hasBits) return Fail(aNode, "neither LSB/MSB nor Bit");
             if (aNode->lsb >= length * 8 || aNode->msb >= length * 8)
                 return Fail(aNode, "bits " + std::to_string(aNode->lsb) + " and " + std::to_string(aNode->msb) +
@@ -532,7 +717,7 @@ private:
 
     Node*& Slot(const Pending& aPending) {
         Node* o = aPending.owner;
-        bool real = o->kind == Kind::Float;
+        bool real = o->kind == Kind::Float || o->kind == Kind::Converter;
         switch (aPending.role) {
         case Role::Value: return o->pValue;
         case Role::Min: return real ? o->floatMin.ref : o->intMin.ref;
@@ -549,6 +734,10 @@ private:
         case Role::Feature: return o->features[aPending.index];
         case Role::Selected: return o->selected[aPending.index];
         case Role::Invalidator: return o->invalidators[aPending.index];
+        case Role::Variable: return o->variables[aPending.index].node;
+        case Role::ValueIndex: return o->valueIndex;
+        case Role::IndexedValue: return o->indexedValues[aPending.index].ref;
+        case Role::DefaultValue: return o->defaultValue.ref;
         }
         return o->pValue;
     }
@@ -557,14 +746,22 @@ private:
     // must be otherwise.
     static bool Fits(const Node* aOwner, Role aRole, Kind aTarget, const char*& aWanted) {
         switch (aRole) {
+        case Role::Variable:
+        case Role::IsAvailable:
+        case Role::IsImplemented:
+        case Role::IsLocked: return (aWanted = "a node with a number value"), GivesNumber(aTarget);
         case Role::Value:
+        case Role::IndexedValue:
+        case Role::DefaultValue:
+            if (aOwner->kind == Kind::Converter || aOwner->kind == Kind::IntConverter)
+                return (aWanted = "a node with a number value"), GivesNumber(aTarget);
             if (aOwner->kind == Kind::Float) return (aWanted = "a Float or FloatReg"), IsFloatKind(aTarget);
             if (aOwner->kind == Kind::String) return (aWanted = "a String or StringReg"), IsStringKind(aTarget);
             return (aWanted = "an Integer, IntReg or MaskedIntReg"), IsIntegerKind(aTarget);
         case Role::Min:
         case Role::Max:
         case Role::Inc:
-            if (aOwner->kind == Kind::Float) return (aWanted = "a number node"), IsIntegerKind(aTarget) || IsFloatKind(aTarget);
+            if (aOwner->kind == Kind::Float || aOwner->kind == Kind::Converter) return (aWanted = "a number node"), IsIntegerKind(aTarget) || IsFloatKind(aTarget);
             return (aWanted = "an Integer, IntReg or MaskedIntReg"), IsIntegerKind(aTarget);
         case Role::Port: return (aWanted = "a Port"), aTarget == Kind::Port;
         case Role::Selected: return (aWanted = "a feature"), ParameterType(aTarget) != TqGenTypeUndefined;
@@ -627,6 +824,10 @@ private:
             visit(entry->isAvailable);
             visit(entry->isImplemented);
         }
+        for (const Variable& variable : aNode->variables) visit(variable.node);
+        visit(aNode->valueIndex);
+        for (const IndexedValue& value : aNode->indexedValues) visit(value.ref);
+        visit(aNode->defaultValue.ref);
     }
 
     // ---- the reference graph ----
@@ -735,6 +936,7 @@ private:
     NodeMap& m;
     std::vector<Pending> mPending;
     std::string mError;
+    std::unordered_set<size_t> mSharedParsed;   // the inline address nodes of the StructReg being read
 };
 
 TqResult NodeMap::Load(const char* aXml, size_t aLength, std::shared_ptr<IPort> aPort, std::unique_ptr<NodeMap>& aOut) {

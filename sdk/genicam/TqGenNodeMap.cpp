@@ -21,8 +21,11 @@
 // other register of the map's port that overlaps the written bytes and of the nodes that name the
 // written one as pInvalidator. Registers of a chunk port are never cached.
 //
-// Bit fields (MaskedIntReg): LSB and MSB count from the register's least significant bit for a
-// little-endian register and from its most significant bit for a big-endian one.
+// Bit fields (MaskedIntReg, StructEntry): LSB and MSB count from the register's least significant
+// bit for a little-endian register and from its most significant bit for a big-endian one.
+//
+// Formula nodes evaluate on every read: they keep no cache of their own, so a write that drops or
+// refreshes a register cache reaches the SwissKnives and converters that read the register.
 
 namespace TqGenICamLib {
 
@@ -157,11 +160,12 @@ public:
 
     // ---- access ----
 
-    // A state reference (pIsAvailable, ...) is true when its value is not zero; a reference that
-    // cannot be read counts as aWhenUnreadable.
+    // A state reference (pIsAvailable, ...) is true when its value (integer or float) is not zero;
+    // a reference that cannot be read counts as aWhenUnreadable.
     bool Truth(Node* aRef, bool aWhenUnreadable) {
-        int64_t value = 0;
-        return ReadInt(aRef, value).ok() ? value != 0 : aWhenUnreadable;
+        Number value;
+        if (!NumberOf(aRef, value).ok()) return aWhenUnreadable;
+        return value.real ? value.real_value != 0 : value.integer != 0;
     }
 
     TqGenAccessMode PortMode(const Node* aNode) {
@@ -202,6 +206,7 @@ public:
             switch (aNode->kind) {
             case Kind::IntReg:
             case Kind::MaskedIntReg:
+            case Kind::StructEntry:
             case Kind::FloatReg:
             case Kind::StringReg:
             case Kind::Register: {
@@ -213,6 +218,8 @@ public:
             }
             case Kind::Category:
             case Kind::EnumEntry:
+            case Kind::IntSwissKnife:
+            case Kind::SwissKnife:
                 mode = TqGenAccessModeReadOnly;
                 break;
             case Kind::Port:
@@ -406,11 +413,32 @@ public:
             FieldLimits(static_cast<uint32_t>(aNode->length * 8), aNode->sign == TqGenSignSigned, aLimits.min, aLimits.max);
             aLimits.inc = 1;
             return Ok();
-        case Kind::MaskedIntReg: {
+        case Kind::MaskedIntReg:
+        case Kind::StructEntry: {
             uint32_t low = 0, high = 0;
             BitRange(aNode, low, high);
             FieldLimits(high - low + 1, aNode->sign == TqGenSignSigned, aLimits.min, aLimits.max);
             aLimits.inc = 1;
+            return Ok();
+        }
+        case Kind::IntSwissKnife:
+            aLimits = IntLimits{};
+            return Ok();
+        case Kind::IntConverter: {
+            aLimits = IntLimits{};
+            double low = 0, high = 0;
+            bool bounded = false;
+            Status s;
+            if ((!aNode->intMin.given || !aNode->intMax.given) && !(s = DerivedLimits(aNode, low, high, bounded)).ok()) return s;
+            if (bounded) {
+                if (!RoundToInteger(low, aLimits.min)) aLimits.min = std::numeric_limits<int64_t>::min();
+                if (!RoundToInteger(high, aLimits.max)) aLimits.max = std::numeric_limits<int64_t>::max();
+            }
+            if (aNode->intMin.given && !(s = OperandValue(aNode->intMin, aLimits.min)).ok()) return s;
+            if (aNode->intMax.given && !(s = OperandValue(aNode->intMax, aLimits.max)).ok()) return s;
+            if (aNode->intInc.given && !(s = OperandValue(aNode->intInc, aLimits.inc)).ok()) return s;
+            if (aLimits.inc <= 0)
+                return Fail(TQ_INVALID_DATA_FORMAT, aNode, "increment " + std::to_string(aLimits.inc) + " is not positive");
             return Ok();
         }
         case Kind::Integer: {
@@ -454,14 +482,34 @@ public:
         case Kind::Enumeration: {
             Status s = NeedRead(aNode);
             if (!s.ok()) return s;
+            if (aNode->valueIndex) {
+                IndexedValue* chosen = nullptr;
+                if (!(s = Chosen(aNode, chosen)).ok()) return s;
+                if (chosen->ref) return ReadInt(chosen->ref, aValue);
+                aValue = chosen->intValue;
+                return Ok();
+            }
             if (!aNode->pValue) {
                 aValue = aNode->intValue;
                 return Ok();
             }
             return ReadInt(aNode->pValue, aValue);
         }
+        case Kind::IntSwissKnife:
+        case Kind::IntConverter: {
+            Status s = NeedRead(aNode);
+            if (!s.ok()) return s;
+            Number to, result;
+            bool converter = aNode->kind == Kind::IntConverter;
+            if (converter && !(s = NumberOf(aNode->pValue, to)).ok()) return s;
+            if (!(s = Evaluate(aNode, converter ? *aNode->formulaFrom : *aNode->formula, converter ? "FormulaFrom" : "Formula",
+                               true, converter ? &to : nullptr, result)).ok())
+                return s;
+            return ToInteger(aNode, result, aValue);
+        }
         case Kind::IntReg:
-        case Kind::MaskedIntReg: {
+        case Kind::MaskedIntReg:
+        case Kind::StructEntry: {
             Status s = NeedRead(aNode);
             std::vector<uint8_t> bytes;
             if (!s.ok() || !(s = ReadBytes(aNode, bytes)).ok()) return s;
@@ -510,13 +558,29 @@ public:
         if (!IsIntegerKind(aNode->kind))
             return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not an integer");
         Status s = NeedWrite(aNode);
-        if (!s.ok() || !(s = CheckInt(aNode, aValue)).ok()) return s;
+        if (!s.ok() || !(s = aNode->kind == Kind::IntConverter ? CheckGiven(aNode, aValue) : CheckInt(aNode, aValue)).ok()) return s;
         switch (aNode->kind) {
         case Kind::Integer:
+            if (aNode->valueIndex) {
+                IndexedValue* chosen = nullptr;
+                if (!(s = Chosen(aNode, chosen)).ok()) return s;
+                if (chosen->ref) return WriteInt(chosen->ref, aValue);
+                chosen->intValue = aValue;
+                Written(aNode);
+                return Ok();
+            }
             if (aNode->pValue) return WriteInt(aNode->pValue, aValue);
             aNode->intValue = aValue;
             Written(aNode);
             return Ok();
+        case Kind::IntSwissKnife:
+            return Fail(TQ_STATE_ERROR, aNode, "not writable (a formula)");
+        case Kind::IntConverter: {
+            Number result;
+            Number from = Number::Int(aValue);
+            if (!(s = Evaluate(aNode, *aNode->formulaTo, "FormulaTo", true, &from, result)).ok()) return s;
+            return WriteNumber(aNode->pValue, result);
+        }
         case Kind::IntReg: {
             std::vector<uint8_t> bytes(static_cast<size_t>(aNode->length));
             Encode(static_cast<uint64_t>(aValue), bytes.data(), aNode->length, aNode->endianness == TqGenEndiannessBig);
@@ -539,7 +603,7 @@ public:
 
     // ---- floats ----
 
-    Status Number(Node* aNode, double& aValue) {
+    Status DoubleOf(Node* aNode, double& aValue) {
         if (IsFloatKind(aNode->kind)) return ReadFloat(aNode, aValue);
         int64_t value = 0;
         Status s = ReadInt(aNode, value);
@@ -552,7 +616,7 @@ public:
             aValue = aOperand.value;
             return Ok();
         }
-        return Number(aOperand.ref, aValue);
+        return DoubleOf(aOperand.ref, aValue);
     }
 
     Status FloatLimits(Node* aNode, double& aMin, double& aMax) {
@@ -563,11 +627,24 @@ public:
             aMin = -aMax;
             return Ok();
         }
-        if (aNode->kind != Kind::Float)
+        if (!IsFloatKind(aNode->kind))
             return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a float");
         aMin = std::numeric_limits<double>::lowest();
         aMax = std::numeric_limits<double>::max();
         Status s;
+        if (aNode->kind == Kind::SwissKnife) return Ok();
+        if (aNode->kind == Kind::Converter) {
+            double low = 0, high = 0;
+            bool bounded = false;
+            if ((!aNode->floatMin.given || !aNode->floatMax.given) && !(s = DerivedLimits(aNode, low, high, bounded)).ok()) return s;
+            if (bounded) {
+                aMin = low;
+                aMax = high;
+            }
+            if (aNode->floatMin.given && !(s = OperandValue(aNode->floatMin, aMin)).ok()) return s;
+            if (aNode->floatMax.given && !(s = OperandValue(aNode->floatMax, aMax)).ok()) return s;
+            return Ok();
+        }
         if (aNode->pValue && !(s = FloatLimits(aNode->pValue, aMin, aMax)).ok()) return s;
         if (aNode->floatMin.given && !(s = OperandValue(aNode->floatMin, aMin)).ok()) return s;
         if (aNode->floatMax.given && !(s = OperandValue(aNode->floatMax, aMax)).ok()) return s;
@@ -580,11 +657,28 @@ public:
         Status s = NeedRead(aNode);
         if (!s.ok()) return s;
         if (aNode->kind == Kind::Float) {
+            if (aNode->valueIndex) {
+                IndexedValue* chosen = nullptr;
+                if (!(s = Chosen(aNode, chosen)).ok()) return s;
+                if (chosen->ref) return ReadFloat(chosen->ref, aValue);
+                aValue = chosen->floatValue;
+                return Ok();
+            }
             if (!aNode->pValue) {
                 aValue = aNode->floatValue;
                 return Ok();
             }
             return ReadFloat(aNode->pValue, aValue);
+        }
+        if (aNode->kind == Kind::SwissKnife || aNode->kind == Kind::Converter) {
+            Number to, result;
+            bool converter = aNode->kind == Kind::Converter;
+            if (converter && !(s = NumberOf(aNode->pValue, to)).ok()) return s;
+            if (!(s = Evaluate(aNode, converter ? *aNode->formulaFrom : *aNode->formula, converter ? "FormulaFrom" : "Formula",
+                               false, converter ? &to : nullptr, result)).ok())
+                return s;
+            aValue = result.AsDouble();
+            return Ok();
         }
         if (aNode->kind != Kind::FloatReg)
             return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a float");
@@ -610,11 +704,33 @@ public:
         Status s = NeedWrite(aNode);
         if (!s.ok()) return s;
         if (std::isnan(aValue)) return Fail(TQ_INVALID_PARAMETER, aNode, "NaN is no value");
+        if (aNode->kind == Kind::SwissKnife) return Fail(TQ_STATE_ERROR, aNode, "not writable (a formula)");
+        if (aNode->kind == Kind::Converter) {
+            double limit = 0;
+            if (aNode->floatMin.given && !(s = OperandValue(aNode->floatMin, limit)).ok()) return s;
+            if (aNode->floatMin.given && aValue < limit)
+                return Fail(TQ_INVALID_PARAMETER, aNode, FloatText(aValue) + " is below the minimum " + FloatText(limit));
+            if (aNode->floatMax.given && !(s = OperandValue(aNode->floatMax, limit)).ok()) return s;
+            if (aNode->floatMax.given && aValue > limit)
+                return Fail(TQ_INVALID_PARAMETER, aNode, FloatText(aValue) + " is above the maximum " + FloatText(limit));
+            Number result;
+            Number from = Number::Real(aValue);
+            if (!(s = Evaluate(aNode, *aNode->formulaTo, "FormulaTo", false, &from, result)).ok()) return s;
+            return WriteNumber(aNode->pValue, result);
+        }
         double min = 0, max = 0;
         if (!(s = FloatLimits(aNode, min, max)).ok()) return s;
         if (aValue < min) return Fail(TQ_INVALID_PARAMETER, aNode, FloatText(aValue) + " is below the minimum " + FloatText(min));
         if (aValue > max) return Fail(TQ_INVALID_PARAMETER, aNode, FloatText(aValue) + " is above the maximum " + FloatText(max));
         if (aNode->kind == Kind::Float) {
+            if (aNode->valueIndex) {
+                IndexedValue* chosen = nullptr;
+                if (!(s = Chosen(aNode, chosen)).ok()) return s;
+                if (chosen->ref) return WriteFloat(chosen->ref, aValue);
+                chosen->floatValue = aValue;
+                Written(aNode);
+                return Ok();
+            }
             if (aNode->pValue) return WriteFloat(aNode->pValue, aValue);
             aNode->floatValue = aValue;
             Written(aNode);
@@ -632,6 +748,151 @@ public:
         std::vector<uint8_t> bytes(static_cast<size_t>(aNode->length));
         Encode(raw, bytes.data(), aNode->length, aNode->endianness == TqGenEndiannessBig);
         return WriteBytes(aNode, bytes.data(), bytes.size());
+    }
+
+    // ---- formulas, converters, values per index ----
+
+    // A node's value as a formula number: a double for the float kinds, an integer otherwise.
+    Status NumberOf(Node* aNode, Number& aValue) {
+        if (IsFloatKind(aNode->kind)) {
+            aValue.real = true;
+            return ReadFloat(aNode, aValue.real_value);
+        }
+        aValue.real = false;
+        return ReadInt(aNode, aValue.integer);
+    }
+
+    // Evaluates one of the node's formulas; aArgument is TO or FROM for a converter.
+    Status Evaluate(Node* aNode, const Formula& aFormula, const char* aWhich, bool aInteger, const Number* aArgument,
+                    Number& aValue) {
+        Level level(m);
+        if (level.over) return TooDeep(aNode);
+        struct Input : FormulaReader {
+            Eval& e;
+            Node* node;
+            const Number* argument;
+            Status failure;
+            Input(Eval& aEval, Node* aNode, const Number* aArgument) : e(aEval), node(aNode), argument(aArgument) {}
+            bool Read(size_t aSlot, Number& aOut) override {
+                if (aSlot < node->variables.size()) {
+                    failure = e.NumberOf(node->variables[aSlot].node, aOut);
+                    return failure.ok();
+                }
+                if (!argument) {
+                    failure = Eval::Fail(TQ_GENERIC_ERROR, node, "the formula reads a value it has not got");
+                    return false;
+                }
+                aOut = *argument;
+                return true;
+            }
+        } input(*this, aNode, aArgument);
+        std::string why;
+        switch (aFormula.Evaluate(aInteger, input, aValue, why)) {
+        case Formula::Outcome::Ok: break;
+        case Formula::Outcome::VariableFailed: return input.failure;
+        case Formula::Outcome::Failed: return Fail(TQ_INVALID_DATA_FORMAT, aNode, std::string(aWhich) + " '" + aFormula.Text() + "': " + why);
+        }
+        if (aValue.real && !std::isfinite(aValue.real_value))
+            return Fail(TQ_INVALID_DATA_FORMAT, aNode, std::string(aWhich) + " '" + aFormula.Text() + "' gives " + FloatText(aValue.real_value));
+        return Ok();
+    }
+
+    Status ToInteger(Node* aNode, const Number& aNumber, int64_t& aValue) {
+        if (!aNumber.real) {
+            aValue = aNumber.integer;
+            return Ok();
+        }
+        if (!RoundToInteger(aNumber.real_value, aValue))
+            return Fail(TQ_INVALID_DATA_FORMAT, aNode, FloatText(aNumber.real_value) + " is outside the 64-bit integer range");
+        return Ok();
+    }
+
+    // A converter's result written to its pValue, made the kind of number the pValue holds.
+    Status WriteNumber(Node* aTarget, const Number& aValue) {
+        if (IsFloatKind(aTarget->kind)) return WriteFloat(aTarget, aValue.AsDouble());
+        int64_t value = 0;
+        Status s = ToInteger(aTarget, aValue, value);
+        if (!s.ok()) return s;
+        if (aTarget->kind == Kind::Enumeration) return SetEnum(aTarget, m.FindEntry(aTarget, value), "of value " + std::to_string(value));
+        if (aTarget->kind == Kind::Boolean) {
+            if (value != aTarget->onValue && value != aTarget->offValue)
+                return Fail(TQ_INVALID_PARAMETER, aTarget,
+                            std::to_string(value) + " is neither the on value " + std::to_string(aTarget->onValue) +
+                                " nor the off value " + std::to_string(aTarget->offValue));
+            return WriteBool(aTarget, value == aTarget->onValue);
+        }
+        return WriteInt(aTarget, value);
+    }
+
+    // The limits of a converter's pValue taken through FormulaFrom and ordered by Slope; not
+    // bounded when the slope varies or the formula gives nothing at an end.
+    Status DerivedLimits(Node* aNode, double& aLow, double& aHigh, bool& aBounded) {
+        aBounded = false;
+        Node* target = aNode->pValue;
+        Number ends[2];
+        Status s;
+        if (IsFloatKind(target->kind)) {
+            ends[0].real = ends[1].real = true;
+            s = FloatLimits(target, ends[0].real_value, ends[1].real_value);
+        } else if (IsIntegerKind(target->kind)) {
+            IntLimits limits;
+            s = Limits(target, limits);
+            ends[0] = Number::Int(limits.min);
+            ends[1] = Number::Int(limits.max);
+        } else if (target->kind == Kind::Enumeration) {
+            ends[0] = Number::Int(std::numeric_limits<int64_t>::max());
+            ends[1] = Number::Int(std::numeric_limits<int64_t>::min());
+            for (const auto& entry : target->entries) {
+                ends[0].integer = std::min(ends[0].integer, entry->intValue);
+                ends[1].integer = std::max(ends[1].integer, entry->intValue);
+            }
+        } else {
+            ends[0] = Number::Int(std::min(target->onValue, target->offValue));
+            ends[1] = Number::Int(std::max(target->onValue, target->offValue));
+        }
+        if (!s.ok()) return s;
+        if (aNode->slope == Slope::Varying) return Ok();
+        double at[2];
+        for (int i = 0; i < 2; ++i) {
+            Number value;
+            s = Evaluate(aNode, *aNode->formulaFrom, "FormulaFrom", aNode->kind == Kind::IntConverter, &ends[i], value);
+            if (s.code == TQ_GENERIC_ERROR) return s;   // too deep: the whole operation fails
+            if (!s.ok()) return Ok();
+            at[i] = value.AsDouble();
+        }
+        switch (aNode->slope) {
+        case Slope::Increasing: aLow = at[0], aHigh = at[1]; break;
+        case Slope::Decreasing: aLow = at[1], aHigh = at[0]; break;
+        default: aLow = std::min(at[0], at[1]), aHigh = std::max(at[0], at[1]); break;
+        }
+        aBounded = true;
+        return Ok();
+    }
+
+    // An IntConverter's own limits, the ones the description gives; the pValue checks the rest.
+    Status CheckGiven(Node* aNode, int64_t aValue) {
+        int64_t limit = 0;
+        Status s;
+        if (aNode->intMin.given) {
+            if (!(s = OperandValue(aNode->intMin, limit)).ok()) return s;
+            if (aValue < limit) return Fail(TQ_INVALID_PARAMETER, aNode, std::to_string(aValue) + " is below the minimum " + std::to_string(limit));
+        }
+        if (aNode->intMax.given) {
+            if (!(s = OperandValue(aNode->intMax, limit)).ok()) return s;
+            if (aValue > limit) return Fail(TQ_INVALID_PARAMETER, aNode, std::to_string(aValue) + " is above the maximum " + std::to_string(limit));
+        }
+        return Ok();
+    }
+
+    // The value an indexed Integer or Float stands for at its index's value of the moment.
+    Status Chosen(Node* aNode, IndexedValue*& aChosen) {
+        int64_t index = 0;
+        Status s = ReadInt(aNode->valueIndex, index);
+        if (!s.ok()) return s;
+        aChosen = &aNode->defaultValue;
+        for (IndexedValue& value : aNode->indexedValues)
+            if (value.index == index) aChosen = &value;
+        return Ok();
     }
 
     // ---- enumerations, booleans, commands ----
@@ -771,6 +1032,8 @@ public:
         Level level(m);
         if (level.over) return false;
         if (IsRegisterKind(aNode->kind)) return !OnChunkPort(aNode) && aNode->cache != CacheMode::NoCache && aNode->cached.valid;
+        for (const Variable& variable : aNode->variables)   // a formula is as fresh as what it reads
+            if (!Cached(variable.node)) return false;
         return aNode->pValue ? Cached(aNode->pValue) : true;
     }
 
@@ -816,6 +1079,11 @@ const char* KindName(Kind aKind) {
     case Kind::Register: return "Register";
     case Kind::Category: return "Category";
     case Kind::Port: return "Port";
+    case Kind::IntSwissKnife: return "IntSwissKnife";
+    case Kind::SwissKnife: return "SwissKnife";
+    case Kind::IntConverter: return "IntConverter";
+    case Kind::Converter: return "Converter";
+    case Kind::StructEntry: return "StructEntry";
     }
     return "?";
 }
@@ -824,9 +1092,14 @@ TqGenType ParameterType(Kind aKind) {
     switch (aKind) {
     case Kind::Integer:
     case Kind::IntReg:
-    case Kind::MaskedIntReg: return TqGenTypeInteger;
+    case Kind::MaskedIntReg:
+    case Kind::StructEntry:
+    case Kind::IntSwissKnife:
+    case Kind::IntConverter: return TqGenTypeInteger;
     case Kind::Float:
-    case Kind::FloatReg: return TqGenTypeFloat;
+    case Kind::FloatReg:
+    case Kind::SwissKnife:
+    case Kind::Converter: return TqGenTypeFloat;
     case Kind::Enumeration: return TqGenTypeEnum;
     case Kind::Boolean: return TqGenTypeBoolean;
     case Kind::Command: return TqGenTypeCommand;
@@ -839,10 +1112,15 @@ TqGenType ParameterType(Kind aKind) {
 
 bool IsRegisterKind(Kind aKind) {
     return aKind == Kind::IntReg || aKind == Kind::MaskedIntReg || aKind == Kind::FloatReg || aKind == Kind::StringReg ||
-           aKind == Kind::Register;
+           aKind == Kind::Register || aKind == Kind::StructEntry;
 }
-bool IsIntegerKind(Kind aKind) { return aKind == Kind::Integer || aKind == Kind::IntReg || aKind == Kind::MaskedIntReg; }
-bool IsFloatKind(Kind aKind) { return aKind == Kind::Float || aKind == Kind::FloatReg; }
+bool IsIntegerKind(Kind aKind) {
+    return aKind == Kind::Integer || aKind == Kind::IntReg || aKind == Kind::MaskedIntReg || aKind == Kind::StructEntry ||
+           aKind == Kind::IntSwissKnife || aKind == Kind::IntConverter;
+}
+bool IsFloatKind(Kind aKind) {
+    return aKind == Kind::Float || aKind == Kind::FloatReg || aKind == Kind::SwissKnife || aKind == Kind::Converter;
+}
 bool IsStringKind(Kind aKind) { return aKind == Kind::String || aKind == Kind::StringReg; }
 
 // ---- the map's operations ----
@@ -1141,20 +1419,29 @@ TqResult NodeMap::GetAddress(Node* aNode, uint64_t& aAddress) {
     return Eval(*this).Address(aNode, aAddress).result();
 }
 
+namespace {
+
+// Presentation follows pValue, but not through a converter: its register side is another quantity.
+Node* PresentationNext(Node* aNode) {
+    return aNode->kind == Kind::Converter || aNode->kind == Kind::IntConverter ? nullptr : aNode->pValue;
+}
+
+}  // namespace
+
 TqGenRepresentation NodeMap::GetRepresentation(Node* aNode) {
-    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = aNode->pValue)
+    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = PresentationNext(aNode))
         if (aNode->representation != TqGenRepresentationUndefined) return aNode->representation;
     return TqGenRepresentationPureNumber;
 }
 
 std::string NodeMap::GetUnit(Node* aNode) {
-    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = aNode->pValue)
+    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = PresentationNext(aNode))
         if (aNode->hasUnit) return aNode->unit;
     return std::string();
 }
 
 int64_t NodeMap::GetDisplayPrecision(Node* aNode) {
-    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = aNode->pValue)
+    for (int hops = 0; aNode && hops <= kMaxReferenceChain; ++hops, aNode = PresentationNext(aNode))
         if (aNode->displayPrecision >= 0) return aNode->displayPrecision;
     return 6;
 }

@@ -21,10 +21,31 @@
 //   TQ_ERR_OVERFLOW       an address only known at run time lies outside the port or the chunk, or
 //                         its arithmetic overflows
 //   TQ_INVALID_DATA_FORMAT a register holds what the description cannot read back: an enumeration
-//                         value no entry has, a boolean neither on nor off, an increment of zero
+//                         value no entry has, a boolean neither on nor off, an increment of zero;
+//                         a formula that divides by zero or gives no finite number (or, for an
+//                         integer, none inside the 64-bit range)
 //   TQ_GENERIC_ERROR      an evaluation nested deeper than kMaxEvaluationDepth or longer than
 //                         kMaxEvaluationSteps (a description that loads stays within both)
 //   any code of the port  the port's own failure, passed on
+//
+// Formula nodes (see TqGenFormula.h for the language): a SwissKnife or IntSwissKnife is read-only
+// and evaluates its Formula over its variables on every read, in double or 64-bit integer
+// arithmetic; a Converter or IntConverter reads its pValue (the register side, TO) through
+// FormulaFrom and writes FormulaTo of the value (FROM) to its pValue; an integer result from a
+// float evaluation is rounded to the nearest integer. A converter's limits are its Min/Max (or
+// pMin/pMax) when given, else its pValue's limits taken through FormulaFrom, ordered by Slope
+// (Automatic: the smaller is the minimum; Varying: no limit); only given limits are checked on a
+// write, the pValue checks the converted value. A formula that divides by zero or gives no finite
+// number fails the read with TQ_INVALID_DATA_FORMAT; a variable that cannot be read fails it
+// with the variable's failure.
+//
+// StructReg: a group of StructEntry nodes that share its register elements (address, length,
+// port, endianness, access mode, cache); each entry is a bit field like a MaskedIntReg and may
+// override any of them.
+//
+// Values per index: an Integer or Float with pIndex takes the ValueIndexed / pValueIndexed whose
+// Index equals the index node's value, else ValueDefault / pValueDefault; a write goes to the same
+// place (the constant kept in the node, or the node named).
 //
 // Defaults where the description says nothing: a register node is RO, LittleEndian, Unsigned,
 // WriteThrough-cached and unpolled, on the map's port when it names no pPort (or a Port without a
@@ -44,6 +65,7 @@
 #pragma once
 
 #include "TqEnums.h"
+#include "TqGenFormula.h"
 #include "TqGenParameterArray.h"
 #include "TqLiveObjects.h"
 #include "TqResult.h"
@@ -91,14 +113,19 @@ enum class Kind : uint8_t {
     Register,
     Category,
     Port,
+    IntSwissKnife,
+    SwissKnife,
+    IntConverter,
+    Converter,
+    StructEntry,   // a bit field of a StructReg, whose register elements it takes
 };
 
 const char* KindName(Kind aKind);
 // The parameter type of a node kind; TqGenTypeUndefined for categories, ports and entries.
 TqGenType ParameterType(Kind aKind);
 bool IsRegisterKind(Kind aKind);
-bool IsIntegerKind(Kind aKind);   // Integer, IntReg, MaskedIntReg
-bool IsFloatKind(Kind aKind);     // Float, FloatReg
+bool IsIntegerKind(Kind aKind);   // Integer, IntReg, MaskedIntReg, StructEntry, IntSwissKnife, IntConverter
+bool IsFloatKind(Kind aKind);     // Float, FloatReg, SwissKnife, Converter
 bool IsStringKind(Kind aKind);    // String, StringReg
 
 enum class CacheMode : uint8_t { WriteThrough, WriteAround, NoCache };
@@ -110,6 +137,24 @@ struct Operand {
     bool named = false;   // the p-form: ref names the node
     T value{};
     Node* ref = nullptr;
+};
+
+// How a converter's value moves with its register's (Slope): it orders the limits derived from
+// the register's.
+enum class Slope : uint8_t { Automatic, Increasing, Decreasing, Varying };
+
+// A name a formula reads (pVariable Name="X"), and the node it reads.
+struct Variable {
+    std::string name;
+    Node* node = nullptr;
+};
+
+// One value of an Integer or Float chosen by its pIndex: a constant or another node's value.
+struct IndexedValue {
+    int64_t index = 0;
+    Node* ref = nullptr;
+    int64_t intValue = 0;
+    double floatValue = 0;
 };
 
 // One pIndex term of a register's address.
@@ -160,6 +205,18 @@ public:
     int64_t displayPrecision = -1;
     Operand<int64_t> commandValue;
     int64_t onValue = 1, offValue = 0;
+
+    // Formulas: Formula of a SwissKnife, FormulaFrom (register to feature, reads TO) and
+    // FormulaTo (feature to register, reads FROM) of a converter, whose pValue is the register side.
+    std::vector<Variable> variables;
+    std::shared_ptr<const Formula> formula, formulaFrom, formulaTo;
+    Slope slope = Slope::Automatic;
+
+    // Values per index (an Integer or Float with pIndex): the entry whose Index the index node
+    // holds, else the default.
+    Node* valueIndex = nullptr;
+    std::vector<IndexedValue> indexedValues;
+    IndexedValue defaultValue;
 
     // Registers
     uint64_t address = 0;   // the sum of the Address elements

@@ -873,11 +873,10 @@ std::vector<Broken> BrokenCorpus() {
         {"unclosed", "<RegisterDescription><Integer Name=\"A\"><Value>1</Value>", "not well-formed"},
         {"garbage", "\x01\x02\xff\xfe<<<>>>", "not well-formed"},
         {"other root", "<Description><Integer Name=\"A\"><Value>1</Value></Integer></Description>", "root element"},
-        {"unknown kind", Description("<IntSwissKnife Name=\"PayloadSize\"><Formula>1</Formula></IntSwissKnife>"),
-         "IntSwissKnife 'PayloadSize': node kind not supported"},
-        {"unknown kind inside", Description("<IntReg Name=\"R\"><Address>0</Address><IntSwissKnife Name=\"Addr\"><Formula>4</Formula></IntSwissKnife>" + reg + "</IntReg>"),
-         "IntSwissKnife 'Addr'"},
-        {"converter", Description("<Converter Name=\"Conv\"><FormulaTo>FROM</FormulaTo></Converter>"), "Converter 'Conv'"},
+        {"unknown kind", Description("<IntKey Name=\"Key\"><Value>1</Value></IntKey>"), "IntKey 'Key': node kind not supported"},
+        {"unknown kind inside", Description("<IntReg Name=\"R\"><Address>0</Address><ConfRom Name=\"Rom\"/>" + reg + "</IntReg>"),
+         "ConfRom 'Rom'"},
+        {"converter", Description("<Converter Name=\"Conv\"><FormulaTo>FROM</FormulaTo></Converter>"), "Converter 'Conv': no pValue"},
         {"dangling pValue", Description("<Integer Name=\"A\"><pValue>Missing</pValue></Integer>"),
          "Integer 'A': pValue 'Missing' names no node"},
         {"dangling pFeature", Description("<Category Name=\"Root\"><pFeature>Gone</pFeature></Category>"),
@@ -936,8 +935,8 @@ std::vector<Broken> BrokenCorpus() {
         {"chunk id", Description("<Port Name=\"C\"><ChunkID>xyz</ChunkID></Port>"), "ChunkID 'xyz'"},
         {"min above max", Description("<Integer Name=\"A\"><Value>1</Value><Min>5</Min><Max>4</Max></Integer>"), "Min 5 is above Max 4"},
         {"zero increment", Description("<Integer Name=\"A\"><Value>1</Value><Inc>0</Inc></Integer>"), "Inc 0 is not positive"},
-        {"values per index", Description("<Integer Name=\"T\"><pIndex>S</pIndex><ValueIndexed Index=\"1\">5</ValueIndexed><ValueDefault>0</ValueDefault></Integer><Integer Name=\"S\"><Value>1</Value></Integer>"),
-         "Integer 'T': values per index"},
+        {"values per index", Description("<Integer Name=\"T\"><pIndex>S</pIndex><ValueIndexed Index=\"1\">5</ValueIndexed></Integer><Integer Name=\"S\"><Value>1</Value></Integer>"),
+         "Integer 'T': pIndex without ValueDefault"},
         {"groups too deep", Description(NestedGroups(40)), "Groups nested deeper"},
     };
 }
@@ -1085,27 +1084,7 @@ TEST(TqGenNodeMapTest, AddressesKnownOnlyAtRunTimeAreChecked) {
     EXPECT_EQ(map->GetRegister(map->Find("Block"), bytes, 8).GetCode(), TQ_ERR_OVERFLOW);
 }
 
-TEST(TqGenNodeMapTest, SamplesOfOtherDescriptionsFailOnFormulaNodes) {
-    // Real-world descriptions use formula nodes, which come later: until then they must fail
-    // cleanly, naming the first such node.
-    struct Sample {
-        const char* file;
-        const char* expected;
-    } samples[] = {{"arv-fake-camera.xml", "Converter 'AcquisitionFrameRateConverter': node kind not supported"},
-                   {"genicam.xml", "IntSwissKnife 'IntRegisterBAddress': node kind not supported"}};
-    int found = 0;
-    for (const Sample& sample : samples) {
-        std::string xml = ReadFile(std::string(KIVO_GENICAM_SAMPLES_DIR) + "/" + sample.file);
-        if (xml.empty()) continue;
-        ++found;
-        TqGenParameterArray array;
-        TqResult r = Load(array, xml, TqGenParameterArray::MemoryPort(0x10000));
-        EXPECT_EQ(r.GetCode(), TQ_GENICAM_XML_ERROR) << sample.file;
-        EXPECT_NE(Why(r).find(sample.expected), std::string::npos) << sample.file << ": " << Why(r);
-        EXPECT_EQ(array.GetCount(), 0u);
-    }
-    if (found == 0) GTEST_SKIP() << "no sample descriptions at " << KIVO_GENICAM_SAMPLES_DIR;
-}
+// The sample descriptions of the shared folder load and evaluate: see test_genicam_formula.cpp.
 
 // ---- mutation fuzz ----
 
