@@ -1,6 +1,7 @@
 // TqDevice: the static factory (typed by kind) and its Free, connection, memory access, the
 // description, the parameter arrays (which keep the device's proxy alive), event sinks and the
 // priorities of the device's threads.
+#include "attached.h"
 #include "devices.h"
 
 #include "TqDevice.h"
@@ -26,8 +27,10 @@ void forget_freed(CallFrame& f, bool) {
     PyObject* proxy = f.item_at(1);
     int own = 0;
     void* p = nullptr;
-    if (proxy && SwigPyObject_ConvertPtr(proxy, &p, descriptor_of<D>(), 0, &own) >= 0 && p && !own)
+    if (proxy && SwigPyObject_ConvertPtr(proxy, &p, descriptor_of<D>(), 0, &own) >= 0 && p && !own) {
         SwigPyObject_ConvertPtr(proxy, &p, descriptor_of<D>(), SwigConvert_Clear, nullptr);
+        forget_registered(p);
+    }
 }
 
 TqResult connect_info(D* self, const TqDeviceInfo* info) { return self->Connect(info); }
@@ -100,16 +103,16 @@ Entries device_entries() {
         described(method<"TqDevice_WaitForMessagingChannelIdle", &D::WaitForMessagingChannelIdle>("aTimeout"),
                   "This method returns once the host-side messaging channel in-queue is empty\nor aTimeout (ms) has "
                   "elapsed."),
-        described(method<"TqDevice_RegisterEventSink", &D::RegisterEventSink>("aEventSink"),
+        described(method<"TqDevice_RegisterEventSink", &D::RegisterEventSink, After<kept_registered>>("aEventSink"),
                   "GENERIC_ERROR - if event already registered"),
-        method<"TqDevice_UnregisterEventSink", &D::UnregisterEventSink>("aEventSink"),
+        method<"TqDevice_UnregisterEventSink", &D::UnregisterEventSink, After<dropped_registered>>("aEventSink"),
         described(method<"TqDevice_GetPayloadSize", &D::GetPayloadSize>(),
                   "This method attempts to read the GenICam PayloadSize parameter of the device. If the operation "
                   "fails\nthe payload size is computed from width, height and pixel format as a fall back.\n\n0 can "
                   "only be returned if the device is not connected."),
         described(method<"TqDevice_GetUniqueID", &D::GetUniqueID, TupleOutputs<>>("aID"),
                   "GetUniqueID() -> TqResult, str\n\n:rtype:  Tuple(TqResult, str)"),
-        delete_entry<"delete_TqDevice", D>(),
+        delete_entry<"delete_TqDevice", D, &forget_registered>(),
         registration<"TqDevice_swigregister", D>(),
     };
     out.push_back(method<"TqDevice_GetHeartbeatThreadPriority", &D::GetHeartbeatThreadPriority>());
@@ -124,6 +127,18 @@ Entries device_entries() {
         method<"TqDevice_SetInterruptQueueThreadPriority", &D::SetInterruptQueueThreadPriority>("aPriority"),
         kInterruptQueueText));
     return out;
+}
+
+}  // namespace kivo::module
+
+namespace kivo::module {
+
+// The kinds' own functions come with their classes; until then the classes are registered, so
+// that devices are handed out as instances of their kind.
+Entries device_gev_entries() { return {registration<"TqDeviceGEV_swigregister", TqDeviceGEV>()}; }
+Entries device_u3v_entries() { return {registration<"TqDeviceU3V_swigregister", TqDeviceU3V>()}; }
+Entries device_zelvra_entries() {
+    return {registration<"TqDeviceZelvraProtocol_swigregister", TqDeviceZelvraProtocol>()};
 }
 
 }  // namespace kivo::module

@@ -1,5 +1,6 @@
 // TqSystem: discovery, its settings, and the interfaces and records it found (each keeps the
 // system's proxy alive).
+#include "attached.h"
 #include "devices.h"
 
 #include "TqSystem.h"
@@ -39,7 +40,7 @@ Entries system_entries() {
     using S = TqSystem;
     return {
         documented_as(constructor_entry<"new_TqSystem", S>(), "Constructor."),
-        documented_as(delete_entry<"delete_TqSystem", S>(), "Destructor."),
+        documented_as(delete_entry<"delete_TqSystem", S, &forget_registered>(), "Destructor."),
         described(method<"TqSystem_Find", &S::Find>(),
                   "Find all interfaces and GigE Vision, USB3 Vision and Zelvra Protocol devices reachable from this "
                   "system.\n\nThis method is blocking and won't return for the duration\nset using "
@@ -61,10 +62,11 @@ Entries system_entries() {
         method<"TqSystem_GetSubnetBroadcastEnabled", &S::GetSubnetBroadcastEnabled>(),
         described(method<"TqSystem_GetGEVSupportedVersion", &S::GetGEVSupportedVersion>(), kVersionText),
         described(method<"TqSystem_GetU3VSupportedVersion", &S::GetU3VSupportedVersion>(), kVersionText),
-        described(method<"TqSystem_RegisterEventSink", &S::RegisterEventSink>("aEventSink"),
+        described(method<"TqSystem_RegisterEventSink", &S::RegisterEventSink, After<kept_registered>>("aEventSink"),
                   "Register an event sink (for device finding notification).\n\nResults: OK, INVALID_PARAMETER, "
                   "GENERIC_ERROR."),
-        described(method<"TqSystem_UnregisterEventSink", &S::UnregisterEventSink>("aEventSink"),
+        described(method<"TqSystem_UnregisterEventSink", &S::UnregisterEventSink, After<dropped_registered>>(
+                      "aEventSink"),
                   "Results: OK, NOT_FOUND."),
         method<"TqSystem_GetInterfaceCount", &S::GetInterfaceCount>(),
         described(method<"TqSystem_GetInterface", &S::GetInterface, InterfaceOfKind<>>("aIndex"),

@@ -89,6 +89,38 @@ def genicam_tour():
         print("Gain of", channel, "=", gain.GetValue()[1], gain.GetUnit()[1])
 
 
+def device_tour():
+    """Discovery and a connected device. A software GigE Vision device is started here through the
+    test module (the SDK's software device is not wrapped yet); it serves on loopback only."""
+    import _kivo_testhooks as hooks
+
+    handle = hooks.soft_device_start(manufacturer="Kivo Sim", model="Example Camera", serial="EX0001",
+                                     user_name="example", mac="02:4b:49:40:00:01", width=640, height=480)
+    try:
+        system = kivo.TqSystem()
+        system.SetDetectionTimeout(500)
+        system.Find()
+        print("Interfaces:", ", ".join(str(system.GetInterface(i).GetName())
+                                       for i in range(system.GetInterfaceCount())))
+        records = [system.GetDeviceInfo(i) for i in range(system.GetDeviceCount())]
+        for record in records:
+            print("  %-16s %-16s connection ID %s" % (type(record).__name__, str(record.GetModelName()),
+                                                    str(record.GetConnectionID())))
+        if not records:
+            print("No device answered.")
+            return
+        result, device = kivo.TqDevice.CreateAndConnect(records[0])
+        print("Connecting to the first:", str(result.GetCodeString()), "as", type(device).__name__)
+        if device is None:
+            return
+        parameters = device.GetParameters()
+        print("Width:", parameters.GetIntegerValue("Width")[1], " PayloadSize:", device.GetPayloadSize())
+        kivo.TqDevice.Free(device)
+    finally:
+        hooks.soft_device_stop(handle)
+
+
 if __name__ == "__main__":
     main()
     genicam_tour()
+    device_tour()

@@ -1,5 +1,6 @@
 #include "attached.h"
 
+#include <map>
 #include <unordered_map>
 
 namespace kivo::module {
@@ -31,5 +32,48 @@ PyObject* take_attached(const void* object) {
 }
 
 void forget_attached(void* object) { Py_XDECREF(take_attached(object)); }
+
+namespace {
+std::map<const void*, std::map<const void*, PyObject*>>& registered() {
+    static auto* sinks = new std::map<const void*, std::map<const void*, PyObject*>>;   // lives as long as the process
+    return *sinks;
+}
+}  // namespace
+
+void keep_registered(const void* owner, const void* sink, PyObject* object) {
+    if (!owner || !sink || !object) return;
+    Py_INCREF(object);
+    PyObject*& slot = registered()[owner][sink];
+    PyObject* old = slot;
+    slot = object;
+    Py_XDECREF(old);
+}
+
+void drop_registered(const void* owner, const void* sink) {
+    auto it = registered().find(owner);
+    if (it == registered().end()) return;
+    auto found = it->second.find(sink);
+    if (found == it->second.end()) return;
+    PyObject* object = found->second;
+    it->second.erase(found);
+    if (it->second.empty()) registered().erase(it);
+    Py_DECREF(object);
+}
+
+void forget_registered(void* owner) {
+    auto it = registered().find(owner);
+    if (it == registered().end()) return;
+    std::map<const void*, PyObject*> sinks = std::move(it->second);
+    registered().erase(it);
+    for (auto& [sink, object] : sinks) Py_DECREF(object);
+}
+
+void kept_registered(kivo::rt::CallFrame& f, bool ok) {
+    if (ok) keep_registered(f.slots[0].as<void*>(), f.slots[1].as<void*>(), f.item_at(2));
+}
+
+void dropped_registered(kivo::rt::CallFrame& f, bool ok) {
+    if (ok) drop_registered(f.slots[0].as<void*>(), f.slots[1].as<void*>());
+}
 
 }  // namespace kivo::module

@@ -3,6 +3,7 @@
 // copy made by the conversion. Keyed by the SDK object's address; used with the GIL held.
 #pragma once
 
+#include "call.h"
 #include "python.h"
 
 namespace kivo::module {
@@ -13,5 +14,17 @@ void keep_attached(const void* object, PyObject* array);
 PyObject* take_attached(const void* object);
 // Releases what the object held: its memory is no longer attached (or the object is gone).
 void forget_attached(void* object);
+
+// Event sinks that Python registered with an SDK object (a device, a system): each sink's Python
+// object is kept alive while it is registered, keyed by the owner's and the sink's addresses.
+void keep_registered(const void* owner, const void* sink, PyObject* object);
+void drop_registered(const void* owner, const void* sink);
+// The owner is gone: everything registered with it is released.
+void forget_registered(void* owner);
+
+// After hooks of RegisterEventSink(sink) and UnregisterEventSink(sink) methods, and of a Free that
+// takes the owner as its argument.
+void kept_registered(kivo::rt::CallFrame& f, bool ok);
+void dropped_registered(kivo::rt::CallFrame& f, bool ok);
 
 }  // namespace kivo::module

@@ -3,6 +3,7 @@
 import contextlib
 import gc
 import os
+import select
 import subprocess
 import sys
 import threading
@@ -161,3 +162,70 @@ def raises(exc, message, func, *args):
     with pytest.raises(exc) as info:
         func(*args)
     assert type(info.value) is exc and str(info.value) == message
+
+
+@pytest.fixture
+def soft_devices():
+    """Starts software GigE Vision devices through the test module (keywords as soft_device_start
+    takes them) and stops them after the test."""
+    started = []
+
+    def start(**kwargs):
+        handle = _kivo_testhooks.soft_device_start(**kwargs)
+        started.append(handle)
+        return handle
+
+    yield start
+    for handle in started:
+        _kivo_testhooks.soft_device_stop(handle)
+
+
+FAKE_CAMERA = """
+import sys, gi
+gi.require_version("Aravis", "0.8")
+from gi.repository import Aravis
+camera = Aravis.GvFakeCamera.new("127.0.0.1", "GV01")
+print("ready" if camera is not None else "failed", flush=True)
+sys.stdin.read()
+"""
+
+
+def clean_environment():
+    """The environment without the sanitizer preload: aravis runs uninstrumented."""
+    return {k: v for k, v in os.environ.items()
+            if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
+@pytest.fixture
+def aravis_fake_camera():
+    """aravis's fake GigE Vision camera on 127.0.0.1, in a process of its own."""
+    proc = subprocess.Popen(["/usr/bin/python3", "-c", FAKE_CAMERA], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=clean_environment(), cwd="/")
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 20)
+        assert ready and proc.stdout.readline().strip() == "ready", "aravis's fake camera did not start"
+        yield
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=20)
+
+
+def ticks_during(call):
+    """Runs call() while another Python thread counts ticks: (call's result, ticks counted). A call
+    that blocks without the GIL lets the other thread tick."""
+    ticks = []
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks.append(1)
+            time.sleep(0.005)
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        result = call()
+    finally:
+        stop.set()
+        thread.join()
+    return result, len(ticks)

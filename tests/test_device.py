@@ -1,7 +1,9 @@
 """TqDevice: the factory typed by kind, exact messages, memory access arguments, the communication
 settings, priorities, sinks, and Free leaving no dangling proxy."""
 
+import gc
 import sys
+import weakref
 
 import numpy as np
 import pytest
@@ -111,4 +113,11 @@ def test_settings_priorities_and_sinks(m, k, hooks, device, camera_xml):
     assert device.UnregisterEventSink(adapter).GetCode() == m.TQ_NOT_FOUND
     assert device.RegisterEventSink(adapter).GetCode() == m.TQ_OK
     assert device.RegisterEventSink(adapter).GetCode() == m.TQ_GENERIC_ERROR
-    assert device.UnregisterEventSink(adapter).GetCode() == m.TQ_OK
+    # A registered sink lives while it is registered.
+    alive = weakref.ref(adapter)
+    del adapter
+    gc.collect()
+    assert alive() is not None
+    assert device.UnregisterEventSink(alive()).GetCode() == m.TQ_OK
+    gc.collect()
+    assert alive() is None

@@ -3,10 +3,11 @@ opens the device at 127.0.0.1, reads its identity and features from the served d
 acquires a frame. The aravis client runs in its own interpreter, without the sanitizer preload."""
 
 import json
-import os
 import subprocess
 
 import pytest
+
+from conftest import clean_environment
 
 import _kivo_testhooks as hooks
 
@@ -45,12 +46,6 @@ print(json.dumps(result))
 """
 
 
-def clean_environment():
-    """The caller's environment without the sanitizer runtimes and their options."""
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS",
-                                                             "UBSAN_OPTIONS")}
-    env.pop("PYTHONPATH", None)
-    return env
 
 
 @pytest.fixture

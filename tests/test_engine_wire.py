@@ -115,18 +115,8 @@ def mac_of(payload):
 
 
 @pytest.fixture
-def devices():
-    """Starts devices through the test module and stops them after the test."""
-    started = []
-
-    def start(**kwargs):
-        handle = hooks.soft_device_start(**kwargs)
-        started.append(handle)
-        return handle
-
-    yield start
-    for handle in started:
-        hooks.soft_device_stop(handle)
+def devices(soft_devices):
+    return soft_devices
 
 
 @pytest.fixture
