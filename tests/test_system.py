@@ -3,6 +3,9 @@ fake camera as an independent device), FindDevice by each key, the settings, the
 sink, exact messages, and the GIL released while a find blocks."""
 
 import gc
+import socket
+import struct
+import threading
 import time
 import weakref
 
@@ -117,3 +120,43 @@ def test_event_sink(m, hooks, system):
     finally:
         hooks.sim_remove_hardware()
         assert system.UnregisterEventSink(sink).GetCode() == m.TQ_OK
+
+
+def test_unicast_targets(m, hooks, system):
+    """A peer bound to one loopback address hears no broadcast: discovery asks it when a test adds
+    its address."""
+    peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    peer.bind(("127.0.0.9", 3956))
+    stop = threading.Event()
+
+    def answer():
+        peer.settimeout(0.05)
+        while not stop.is_set():
+            try:
+                data, sender = peer.recvfrom(1024)
+            except socket.timeout:
+                continue
+            if len(data) >= 8 and struct.unpack(">H", data[2:4])[0] == 0x0002:   # DISCOVERY
+                bootstrap = bytearray(248)
+                struct.pack_into(">HH", bootstrap, 0, 2, 0)
+                struct.pack_into(">HI", bootstrap, 10, 0x0201, 0x02030409)
+                struct.pack_into(">I", bootstrap, 36, 0x7F000009)
+                bootstrap[72:80] = b"Unicast!"
+                bootstrap[104:109] = b"Peer9"
+                ack = struct.pack(">HHHH", 0, 0x0003, 248, struct.unpack(">H", data[6:8])[0]) + bytes(bootstrap)
+                peer.sendto(ack, sender)
+
+    thread = threading.Thread(target=answer)
+    thread.start()
+    try:
+        system.Find()
+        assert not [r for r in records(system) if str(r.GetModelName()) == "Peer9"]
+        hooks.discovery_target("127.0.0.9")
+        system.Find()
+        (peer9,) = [r for r in records(system) if str(r.GetModelName()) == "Peer9"]
+        assert (str(peer9.GetIPAddress()), str(peer9.GetMACAddress())) == ("127.0.0.9", "02:01:02:03:04:09")
+    finally:
+        hooks.discovery_targets_clear()
+        stop.set()
+        thread.join()
+        peer.close()

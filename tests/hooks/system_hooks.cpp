@@ -6,6 +6,7 @@
 
 #include "TqLiveObjects.h"
 #include "TqSimulation.h"
+#include "TqGvcpClient.h"
 #include "TqSystem.h"
 
 #include <atomic>
@@ -69,7 +70,26 @@ PyObject* system_sink(PyObject*, PyObject*) {
 }
 PyObject* system_sink_count(PyObject*, PyObject*) { return PyLong_FromLong(counting_system_sink().count); }
 
+// discovery_target(address): discovery also asks this loopback address by unicast (a peer bound to
+// one address hears no broadcast); discovery_targets_clear() forgets the added ones.
+PyObject* discovery_target(PyObject*, PyObject* address) {
+    PyObject* bytes = PyUnicode_Check(address) ? PyUnicode_AsUTF8String(address) : nullptr;
+    if (!bytes) return PyErr_Format(PyExc_TypeError, "an address text is needed");
+    uint32_t ip = 0;
+    bool parsed = TqGvcpClient::ParseIp(PyBytes_AsString(bytes), ip);
+    Py_DECREF(bytes);
+    if (!parsed) return PyErr_Format(PyExc_ValueError, "not an IPv4 address");
+    TqGvcpClient::AddDiscoveryTarget(ip);
+    Py_RETURN_NONE;
+}
+PyObject* discovery_targets_clear(PyObject*, PyObject*) {
+    TqGvcpClient::ClearDiscoveryTargets();
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kRows[] = {
+    {"discovery_target", discovery_target, METH_O, nullptr},
+    {"discovery_targets_clear", discovery_targets_clear, METH_NOARGS, nullptr},
     {"system_sink", system_sink, METH_NOARGS, nullptr},
     {"system_sink_count", system_sink_count, METH_NOARGS, nullptr},
     {"call_log", call_log, METH_O, nullptr},
