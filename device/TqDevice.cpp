@@ -130,15 +130,3 @@ Entries device_entries() {
 }
 
 }  // namespace kivo::module
-
-namespace kivo::module {
-
-// The kinds' own functions come with their classes; until then the classes are registered, so
-// that devices are handed out as instances of their kind.
-Entries device_gev_entries() { return {registration<"TqDeviceGEV_swigregister", TqDeviceGEV>()}; }
-Entries device_u3v_entries() { return {registration<"TqDeviceU3V_swigregister", TqDeviceU3V>()}; }
-Entries device_zelvra_entries() {
-    return {registration<"TqDeviceZelvraProtocol_swigregister", TqDeviceZelvraProtocol>()};
-}
-
-}  // namespace kivo::module

@@ -116,6 +116,15 @@ def device_tour():
         parameters = device.GetParameters()
         print("Width:", parameters.GetIntegerValue("Width")[1], " PayloadSize:", device.GetPayloadSize())
         kivo.TqDevice.Free(device)
+
+        # A GigE Vision device of our own, connected with exclusive access.
+        camera = kivo.TqDeviceGEV()
+        result = camera.Connect(records[0], kivo.TqAccessExclusive)
+        classes = {value: name for name, value in kivo.TqDeviceClass.items()}
+        accesses = {value: name for name, value in kivo.TqAccessType.items()}
+        print("Exclusive connection:", str(result.GetCodeString()), "- class", classes[camera.GetClass()],
+              "- access", accesses[camera.GetAccessType()], "- at", str(camera.GetIPAddress()))
+        camera.Disconnect()
     finally:
         hooks.soft_device_stop(handle)
 

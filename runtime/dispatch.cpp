@@ -301,6 +301,7 @@ std::string prototype_of(const Shape& s, int given, const char* func, const char
         const ParamShape& p = s.params[k];
         if ((p.flags & Param_Input) && item++ >= given) continue;   // left out: its default applies
         if (p.flags & Param_Self) continue;
+        if (!*p.decl()) continue;   // a value the form returns without taking it
         text += (first ? "" : ",") + std::string(p.decl());
         if (p.decl2) text += "," + std::string(p.decl2());
         first = false;

@@ -105,10 +105,12 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
 }
 
 PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), void (*forget)(void*), const char* func,
-                     const char* decl) {
+                     const char* decl, bool borrowed) {
     if (!arg) return nullptr;
     void* p = nullptr;
-    int res = SwigPyObject_ConvertPtr(arg, &p, ty, SwigConvert_Disown | SwigConvert_Clear, nullptr);
+    int res = SwigPyObject_ConvertPtr(arg, &p, ty, borrowed ? SwigConvert_Clear : SwigConvert_Disown | SwigConvert_Clear,
+                                      nullptr);
+    if (res >= 0 && borrowed && !p && arg != Py_None) res = SwigError_Type;   // already released
     if (res < 0) {
         SwigRuntime_ArgumentError(res, func, 1, decl);
         return nullptr;

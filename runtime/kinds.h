@@ -378,14 +378,17 @@ std::vector<Entry> field() {
 // does not own its object is refused and nothing is destroyed.
 // forget(object), when given, runs with the GIL held once the object is destroyed: it drops what
 // the module kept for it (arrays attached to it), keyed by its address.
+// With borrowed, a proxy that does not own its object is taken too (the only release of objects the
+// SDK hands out that way); a proxy whose pointer was cleared is refused.
 PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), void (*forget)(void*), const char* func,
-                     const char* decl);
+                     const char* decl, bool borrowed = false);
 
-template <Text Name, class C, void (*Forget)(void*) = nullptr>
+template <Text Name, class C, void (*Forget)(void*) = nullptr, bool Borrowed = false>
 Entry delete_entry() {
     struct Row {
         static PyObject* entry(PyObject*, PyObject* arg) {
-            return run_delete(arg, descriptor_of<C>(), &delete_object<C>, Forget, Name.c_str(), decl_text<C*>());
+            return run_delete(arg, descriptor_of<C>(), &delete_object<C>, Forget, Name.c_str(), decl_text<C*>(),
+                              Borrowed);
         }
     };
     return Entry{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, "Destructor", true, nullptr, Role::Method,

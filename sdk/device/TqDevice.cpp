@@ -138,27 +138,31 @@ TqDevice::TqDevice(TqDeviceType aType) : mType(aType), mSettings(std::make_share
     mCommunication->Load(kCommunicationXml, sizeof kCommunicationXml - 1, std::make_shared<SettingsPort>(mSettings));
 }
 
-TqDevice::~TqDevice() { Disconnect(); }
+TqDevice::~TqDevice() {
+    Disconnect();
+    Made& made = TheMade();
+    std::lock_guard<std::mutex> guard(made.lock);
+    made.devices.erase(this);   // deleted some other way than by Free
+}
 
-TqDeviceGEV::TqDeviceGEV() : TqDevice(TqDeviceTypeGEV) {}
-TqDeviceGEV::~TqDeviceGEV() = default;
-TqDeviceU3V::TqDeviceU3V() : TqDevice(TqDeviceTypeU3V) {}
-TqDeviceU3V::~TqDeviceU3V() = default;
-TqDeviceZelvraProtocol::TqDeviceZelvraProtocol() : TqDevice(TqDeviceTypeUnknown) {}
-TqDeviceZelvraProtocol::~TqDeviceZelvraProtocol() = default;
 
 TqDeviceType TqDevice::GetType() const { return mType; }
 
-TqResult TqDevice::ConnectTo(uint32_t aIp) {
+TqResult TqDevice::ConnectTo(uint32_t aIp, uint32_t aPrivilege) {
     auto link = std::make_shared<Link>(this, mSettings);
-    TqResult result = link->Open(aIp);
+    TqResult result = link->Open(aIp, aPrivilege);
     return result.IsOK() ? Attach(std::move(link)) : result;
 }
 
-TqResult TqDevice::ConnectDirect(std::shared_ptr<TqEngine::Device> aDevice) {
+TqResult TqDevice::ConnectDirect(std::shared_ptr<TqEngine::Device> aDevice, uint32_t aPrivilege) {
     auto link = std::make_shared<Link>(this, mSettings);
-    TqResult result = link->OpenDirect(std::move(aDevice));
+    TqResult result = link->OpenDirect(std::move(aDevice), aPrivilege);
     return result.IsOK() ? Attach(std::move(link)) : result;
+}
+
+std::shared_ptr<Link> TqDevice::CurrentLink() const {
+    std::lock_guard<std::mutex> guard(mLock);
+    return mLink;
 }
 
 // The rest of a connection over an open link; a failure closes the link again.
@@ -203,16 +207,18 @@ TqResult TqDevice::Attach(std::shared_ptr<Link> link) {
     return TqResult(TQ_OK);
 }
 
-TqResult TqDevice::Connect(const TqString& aInfo) {
+TqResult TqDevice::Connect(const TqString& aInfo) { return ConnectText(aInfo, Reg::kCcpControl); }
+
+TqResult TqDevice::ConnectText(const TqString& aInfo, uint32_t aPrivilege) {
     std::string text = aInfo.GetAscii() ? aInfo.GetAscii() : "";
     if (text.empty()) return TqResult(TQ_INVALID_PARAMETER, TqString("no device named"));
     if (IsGuid(text)) {
         auto simulated = TqSimulation::Device(text);
-        return simulated ? ConnectDirect(std::move(simulated))
+        return simulated ? ConnectDirect(std::move(simulated), aPrivilege)
                          : TqResult(TQ_NOT_FOUND, TqString("no USB3 Vision device with that GUID"));
     }
     uint32_t ip = 0;
-    if (TqGvcpClient::ParseIp(text, ip)) return ConnectTo(ip);
+    if (TqGvcpClient::ParseIp(text, ip)) return ConnectTo(ip, aPrivilege);
     // A MAC address or a DeviceUserID: ask who answers to it.
     struct Match {
         static bool Named(const TqGvcpClient::Answer& a, void* aText) {
@@ -223,21 +229,23 @@ TqResult TqDevice::Connect(const TqString& aInfo) {
     };
     auto answers = TqGvcpClient::Discover(TqGvcpClient::LoopbackTargets(), 1500, &Match::Named, &text);
     for (const auto& a : answers)
-        if (Match::Named(a, &text)) return ConnectTo(a.ip);
+        if (Match::Named(a, &text)) return ConnectTo(a.ip, aPrivilege);
     return TqResult(TQ_NOT_FOUND, TqString("no device answers to that name"));
 }
 
-TqResult TqDevice::Connect(const TqDeviceInfo* aDeviceInfo) {
+TqResult TqDevice::Connect(const TqDeviceInfo* aDeviceInfo) { return ConnectRecord(aDeviceInfo, Reg::kCcpControl); }
+
+TqResult TqDevice::ConnectRecord(const TqDeviceInfo* aDeviceInfo, uint32_t aPrivilege) {
     if (!aDeviceInfo) return TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
     if (auto* gev = dynamic_cast<const TqDeviceInfoGEV*>(aDeviceInfo)) {
         uint32_t ip = 0;
         if (!TqGvcpClient::ParseIp(gev->GetIPAddress().GetAscii(), ip)) return TqResult(TQ_INVALID_PARAMETER);
-        return ConnectTo(ip);
+        return ConnectTo(ip, aPrivilege);
     }
     if (dynamic_cast<const TqDeviceInfoUSB*>(aDeviceInfo) && !dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo))
         return TqResult(TQ_NOT_SUPPORTED, TqString("a plain USB device cannot be connected"));
     auto simulated = TqSimulation::Device(aDeviceInfo->GetConnectionID().GetAscii());
-    return simulated ? ConnectDirect(std::move(simulated)) : TqResult(TQ_NOT_FOUND, TqString("the device does not answer"));
+    return simulated ? ConnectDirect(std::move(simulated), aPrivilege) : TqResult(TQ_NOT_FOUND, TqString("the device does not answer"));
 }
 
 namespace {

@@ -42,15 +42,15 @@ TqResult Link::Result(uint16_t aStatus) const {
     return TqResult(code, TqString(text));
 }
 
-TqResult Link::Open(uint32_t aIp) {
+TqResult Link::Open(uint32_t aIp, uint32_t aPrivilege) {
     mChannel.SetTimeout(mSettings->answerTimeout);
     mChannel.SetRetries(mSettings->commandRetries);
     if (!mChannel.Open(aIp)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the address"));
     mIp = aIp;
-    return TakeControl();
+    return TakeControl(aPrivilege);
 }
 
-TqResult Link::OpenDirect(std::shared_ptr<TqEngine::Device> aDevice) {
+TqResult Link::OpenDirect(std::shared_ptr<TqEngine::Device> aDevice, uint32_t aPrivilege) {
     static std::atomic<uint16_t> nextPort{40000};
     const TqEngine::Peer peer{0x7F000001u, nextPort++};
     mDirect = aDevice;
@@ -58,11 +58,14 @@ TqResult Link::OpenDirect(std::shared_ptr<TqEngine::Device> aDevice) {
     mChannel.OpenDirect([aDevice, peer](const uint8_t* aCommand, size_t aSize) {
         return aDevice->Dispatch(aCommand, aSize, peer).ack;
     });
-    return TakeControl();
+    return TakeControl(aPrivilege);
 }
 
-TqResult Link::TakeControl() {
-    uint16_t status = mChannel.WriteRegister(Reg::kCcp, Reg::kCcpControl);
+TqResult Link::TakeControl(uint32_t aPrivilege) {
+    // Without a privilege the device is only read: a read tells whether it answers.
+    uint32_t ignored = 0;
+    uint16_t status = aPrivilege ? mChannel.WriteRegister(Reg::kCcp, aPrivilege)
+                                 : mChannel.ReadRegister(Reg::kVersion, ignored);
     if (status == TqGvcpClient::Channel::kNoAnswer) {
         mChannel.Close();
         return TqResult(TQ_NOT_FOUND, TqString("no device answers at the address"));
@@ -79,6 +82,7 @@ TqResult Link::TakeControl() {
     }
     if (mChannel.ReadRegister(Reg::kHeartbeatTimeout, timeout) == Gvcp::kSuccess && timeout >= 30)
         mDeviceHeartbeat = timeout;
+    mPrivilege = aPrivilege;
     mAlive = true;
     mHeartbeat = std::thread([this] { Heartbeat(); });
     mFirer = std::thread([this] { FireEvents(); });
@@ -86,6 +90,7 @@ TqResult Link::TakeControl() {
 }
 
 TqResult Link::StartMessaging() {
+    if (!mPrivilege) return TqResult(TQ_OK);   // the messaging channel belongs to the controller
     uint32_t channels = 0;
     if (mChannel.ReadRegister(Reg::kMessageChannels, channels) != Gvcp::kSuccess || channels == 0)
         return TqResult(TQ_OK);   // a device without a messaging channel
@@ -127,7 +132,7 @@ void Link::Close() {
     if (mHeartbeat.joinable()) mHeartbeat.join();
     if (mReceiver.joinable()) mReceiver.join();
     if (mFirer.joinable()) mFirer.join();
-    if (wasAlive && mChannel.IsOpen()) {
+    if (wasAlive && mChannel.IsOpen() && mPrivilege) {
         if (mMessageSocket >= 0 || mDirect) mChannel.WriteRegister(Reg::kMcp, 0);
         mChannel.WriteRegister(Reg::kCcp, 0);   // give control back
     }
@@ -183,6 +188,12 @@ TqResult Link::Write(uint64_t aAddress, const void* aData, uint64_t aLength) {
 TqResult Link::ReadRegister(uint32_t aAddress, uint32_t& aValue) {
     if (!mAlive) return TqResult(TQ_NOT_CONNECTED);
     return Result(mChannel.ReadRegister(aAddress, aValue));
+}
+
+TqResult Link::WriteRegister(uint32_t aAddress, uint32_t aValue, bool aAcknowledge) {
+    if (!mAlive) return TqResult(TQ_NOT_CONNECTED);
+    return Result(aAcknowledge ? mChannel.WriteRegister(aAddress, aValue)
+                               : mChannel.WriteRegisterUnacknowledged(aAddress, aValue));
 }
 
 void Link::Heartbeat() {

@@ -27,10 +27,11 @@ public:
     Link(TqDevice* aDevice, std::shared_ptr<Settings> aSettings);
     ~Link();
 
-    // Takes control of the device at aIp and starts the heartbeat.
-    TqResult Open(uint32_t aIp);
+    // Takes the privilege (the CCP value to write; 0 only reads) of the device at aIp and starts the
+    // heartbeat.
+    TqResult Open(uint32_t aIp, uint32_t aPrivilege);
     // The same with a device of this process, reached without the network (simulated kinds).
-    TqResult OpenDirect(std::shared_ptr<TqEngine::Device> aDevice);
+    TqResult OpenDirect(std::shared_ptr<TqEngine::Device> aDevice, uint32_t aPrivilege);
     // Binds the messaging channel when the device has one and starts its threads.
     TqResult StartMessaging();
     void Close();
@@ -39,6 +40,8 @@ public:
     TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength);
     TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength);
     TqResult ReadRegister(uint32_t aAddress, uint32_t& aValue);
+    TqResult WriteRegister(uint32_t aAddress, uint32_t aValue, bool aAcknowledge = true);
+    uint32_t Privilege() const { return mPrivilege; }
 
     bool Alive() const { return mAlive; }
     bool WaitIdle(uint32_t aTimeoutMs);
@@ -51,7 +54,7 @@ private:
         uint64_t block = 0, timestamp = 0;
         std::vector<uint8_t> data;
     };
-    TqResult TakeControl();
+    TqResult TakeControl(uint32_t aPrivilege);
     bool Words(uint64_t aAddress, uint64_t aLength, uint64_t& aStart, uint64_t& aEnd, TqResult& aWhy) const;
     void Heartbeat();
     void ReceiveEvents();
@@ -67,6 +70,7 @@ private:
     uint32_t mIp = 0;
     std::array<uint8_t, 6> mMac{};
     uint32_t mDeviceHeartbeat = 3000;
+    uint32_t mPrivilege = 0;
     std::atomic<bool> mAlive{false};
     std::atomic<bool> mStop{false};
     std::mutex mLock;   // the stop signal and the event queue

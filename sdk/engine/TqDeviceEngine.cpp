@@ -713,6 +713,16 @@ const Identity& Device::GetIdentity() const { return mImpl->config.identity; }
 
 const std::string& Device::Xml() const { return mImpl->xml; }
 
+void Device::ReplaceXml(const std::string& aXml) {
+    std::lock_guard lock(mImpl->mutex);
+    std::string xml = aXml;
+    xml.resize(std::min<size_t>((xml.size() + 3) & ~size_t(3), Reg::kXmlCapacity), '\0');
+    mImpl->xml = std::move(xml);
+    char url[96];
+    std::snprintf(url, sizeof url, "Local:kivo_device.xml;%X;%X", unsigned(Reg::kXmlBase), unsigned(mImpl->xml.size()));
+    PutString(mImpl->boot, Reg::kFirstUrl, 512, url);
+}
+
 std::string Device::FirstUrl() const {
     std::lock_guard lock(mImpl->mutex);
     const char* text = reinterpret_cast<const char*>(&mImpl->boot[Reg::kFirstUrl]);

@@ -199,6 +199,7 @@ struct DeviceConfig {
     uint32_t sensorWidth = 0;   // 0: max(width, 4096)
     uint32_t sensorHeight = 0;  // 0: max(height, 4096)
     uint32_t streamChannels = 1;
+    uint32_t maxPacketSize = Reg::kMaxPacketSize;   // larger test packets never arrive (the path's limit)
     uint32_t address = 0;       // host order; where Start(0) binds (0: the first free 127.0.0.x)
 };
 
@@ -333,6 +334,8 @@ public:
 
     const Identity& GetIdentity() const;
     const std::string& Xml() const;
+    // Serves another description (padded to whole words) at the same place; the first URL follows.
+    void ReplaceXml(const std::string& aXml);
     std::string FirstUrl() const;
     bool IsAcquiring() const;
     Peer Controller() const;  // address 0 when no application holds the privilege

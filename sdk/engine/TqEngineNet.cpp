@@ -254,7 +254,7 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
         destination = Boot32(Reg::Scda(aChannel));
         port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
         size = Boot32(Reg::Scps(aChannel)) & 0xFFFF;
-        link = linkUp;
+        link = linkUp && size <= config.maxPacketSize;   // beyond the path's limit it is lost
         tap = streamTap;
     }
     if (!link || (!tap && (!port || !destination || !running.load()))) return;

@@ -74,8 +74,12 @@ public:
 
 protected:
     explicit TqDevice(TqDeviceType aType = TqDeviceTypeUnknown);
-    TqResult ConnectTo(uint32_t aIp);
-    TqResult ConnectDirect(std::shared_ptr<TqEngine::Device> aDevice);
+    // Connecting with a control privilege (the value of the device's CCP register; 0 only reads).
+    TqResult ConnectText(const TqString& aInfo, uint32_t aPrivilege);
+    TqResult ConnectRecord(const TqDeviceInfo* aDeviceInfo, uint32_t aPrivilege);
+    TqResult ConnectTo(uint32_t aIp, uint32_t aPrivilege);
+    TqResult ConnectDirect(std::shared_ptr<TqEngine::Device> aDevice, uint32_t aPrivilege);
+    std::shared_ptr<TqDeviceLib::Link> CurrentLink() const;
 
 private:
     friend class TqDeviceLib::Link;
@@ -102,12 +106,50 @@ class TqDeviceGEV : public TqDevice {
 public:
     TqDeviceGEV();
     ~TqDeviceGEV() override;
+
+    // The one-argument forms connect with TqAccessControl.
+    TqResult Connect(const TqString& aInfo) override;
+    TqResult Connect(const TqDeviceInfo* aDeviceInfo) override;
+    TqResult Connect(const TqDeviceInfo* aDeviceInfo, TqAccessType aAccessType);
+    TqResult Connect(const TqString& aInfo, TqAccessType aAccessType);
+
+    TqResult SetStreamDestination(const TqString& aIPAddress, uint16_t aDataPort, uint32_t aChannel = 0);
+    TqResult ResetStreamDestination(uint32_t aChannel = 0);
+    TqResult SetPacketSize(uint32_t aPacketSize, uint32_t aChannel = 0);
+    // The largest packet size from { 9000, 8000, 4000, 2000, 1500, 1000, 600 } (less 24 bytes,
+    // rounded down to the packet size's increment) whose test packet arrives; resets the channel's
+    // destination. None arriving: aDefaultPacketSize, or the device's own setting when it is 0.
+    TqResult NegotiatePacketSize(uint32_t aChannel = 0, uint32_t aDefaultPacketSize = 0);
+    TqResult ReadRegister(int64_t aAddress, uint32_t& aValue);
+    TqResult WriteRegister(int64_t aAddress, uint32_t aValue, bool aAcknowledge = true);
+    TqDeviceClass GetClass() const;
+    TqString GetIPAddress() const;
+    TqString GetMACAddress() const;
+    TqAccessType GetAccessType() const;
+    // The access type of the device at that IP address, read without connecting to it.
+    static TqResult GetAccessType(const TqString& aDeviceIPAddress, TqAccessType& aAccessType);
+    // Forces the IP configuration of the device with that MAC address (loopback addresses only).
+    static TqResult SetIPConfiguration(const TqString& aMACAddress, const TqString& aIP,
+                                       const TqString& aSubnetMask = TqString("255.255.255.0"),
+                                       const TqString& aGateway = TqString("0.0.0.0"));
+
+private:
+    TqResult ChannelRegister(uint32_t aChannel, uint32_t& aCount) const;
+    TqAccessType mAccess = TqAccessUnknown;
 };
 
 class TqDeviceU3V : public TqDevice {
 public:
     TqDeviceU3V();
     ~TqDeviceU3V() override;
+
+    // A USB3 Vision record, or the device's 12 hex digit GUID.
+    TqResult Connect(const TqString& aInfo) override;
+    TqResult Connect(const TqDeviceInfo* aDeviceInfo) override;
+    TqString GetGUID() const;
+
+private:
+    std::string mGUID;
 };
 
 // A device of the maker's own protocol (in the stand-in a kind of TqDevice).
@@ -115,4 +157,8 @@ class TqDeviceZelvraProtocol : public TqDevice {
 public:
     TqDeviceZelvraProtocol();
     ~TqDeviceZelvraProtocol() override;
+
+    // Configures the device with that MAC address.
+    static TqResult SetIPConfiguration(const TqString& aMACAddress, const TqString& aIP, const TqString& aSubnetMask,
+                                       const TqString& aGateway);
 };

@@ -28,6 +28,10 @@ public:
     // The device behind a simulated record, by its connection ID (a USB3 Vision device's GUID, any
     // case); null when there is none. Each is the device engine without the network.
     static std::shared_ptr<TqEngine::Device> Device(const std::string& aConnectionID);
+    // The IP configuration of the simulated device of the maker's protocol with that MAC address
+    // (any case): its record shows the new values. False when there is no such device.
+    static bool SetIPConfiguration(const std::string& aMAC, const std::string& aIP, const std::string& aMask,
+                                   const std::string& aGateway);
     // Takes the simulated hardware away. Its objects stay allocated until the process ends, since
     // callers may still hold pointers to them.
     static void RemoveHardware();

@@ -80,9 +80,10 @@ ssize_t Receive(int aSocket, uint8_t* aBuffer, size_t aSize, Clock::time_point a
     }
 }
 
-size_t Command(uint8_t* aOut, uint16_t aCommand, uint16_t aId, const uint8_t* aPayload, size_t aLength) {
+size_t Command(uint8_t* aOut, uint16_t aCommand, uint16_t aId, const uint8_t* aPayload, size_t aLength,
+               uint8_t aFlags = Gvcp::kFlagAckRequired) {
     aOut[0] = Gvcp::kKey;
-    aOut[1] = Gvcp::kFlagAckRequired;
+    aOut[1] = aFlags;
     Put16(aOut + 2, aCommand);
     Put16(aOut + 4, static_cast<uint16_t>(aLength));
     Put16(aOut + 6, aId);
@@ -196,6 +197,39 @@ std::vector<Answer> Discover(const std::vector<uint32_t>& aTargets, uint32_t aTi
     return answers;
 }
 
+bool ForceIp(const std::array<uint8_t, 6>& aMac, uint32_t aIp, uint32_t aMask, uint32_t aGateway) {
+    int s = OpenSocket(true);
+    if (s < 0) return false;
+    uint8_t payload[Gvcp::kForceIpSize] = {};
+    Put16(payload + 2, static_cast<uint16_t>((aMac[0] << 8) | aMac[1]));
+    Put32(payload + 4, (static_cast<uint32_t>(aMac[2]) << 24) | (aMac[3] << 16) | (aMac[4] << 8) | aMac[5]);
+    Put32(payload + 20, aIp);
+    Put32(payload + 36, aMask);
+    Put32(payload + 52, aGateway);
+    uint8_t packet[Gvcp::kHeaderSize + Gvcp::kForceIpSize];
+    bool done = false;
+    for (uint16_t attempt = 1; attempt <= 3 && !done; ++attempt) {
+        Command(packet, Gvcp::kForceIpCmd, attempt, payload, sizeof payload);
+        sockaddr_in to = Address(kLoopbackBroadcast, Gvcp::kPort);
+        ::sendto(s, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(300);
+        uint8_t buffer[64];
+        for (;;) {
+            ssize_t n = Receive(s, buffer, sizeof buffer, deadline, nullptr);
+            if (n < 0) break;
+            if (n < static_cast<ssize_t>(Gvcp::kHeaderSize) || Get16(buffer + 2) != Gvcp::kForceIpAck) continue;
+            if (Get16(buffer) != Gvcp::kSuccess) {   // the device refused it (it has a controller)
+                ::close(s);
+                return false;
+            }
+            done = true;
+            break;
+        }
+    }
+    ::close(s);
+    return done;
+}
+
 Channel::Channel() = default;
 Channel::~Channel() { Close(); }
 
@@ -293,6 +327,23 @@ uint16_t Channel::WriteRegister(uint32_t aAddress, uint32_t aValue) {
     Put32(payload + 4, aValue);
     std::vector<uint8_t> answer;
     return Transact(Gvcp::kWriteRegCmd, payload, sizeof payload, Gvcp::kWriteRegAck, answer);
+}
+
+uint16_t Channel::WriteRegisterUnacknowledged(uint32_t aAddress, uint32_t aValue) {
+    uint8_t payload[8];
+    Put32(payload, aAddress);
+    Put32(payload + 4, aValue);
+    std::lock_guard<std::mutex> guard(mLock);
+    uint8_t packet[Gvcp::kHeaderSize + 8];
+    uint16_t id = mNextId++;
+    if (mNextId == 0) mNextId = 1;
+    size_t size = Command(packet, Gvcp::kWriteRegCmd, id, payload, sizeof payload, 0);
+    if (mDirect) {
+        mDirect(packet, size);
+        return Gvcp::kSuccess;
+    }
+    if (mSocket < 0) return kNoAnswer;
+    return ::send(mSocket, packet, size, 0) < 0 ? kNoAnswer : uint16_t(Gvcp::kSuccess);
 }
 
 uint16_t Channel::ReadMemory(uint32_t aAddress, uint8_t* aData, size_t aLength) {

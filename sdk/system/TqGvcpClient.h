@@ -35,6 +35,9 @@ bool ParseIp(const std::string& aText, uint32_t& aIp);
 TQ_SYSTEM_API std::vector<Answer> Discover(const std::vector<uint32_t>& aTargets, uint32_t aTimeoutMs,
                                            bool (*aStop)(const Answer&, void*) = nullptr, void* aContext = nullptr);
 
+// Broadcasts FORCEIP for the device with that MAC address; true once a device acknowledged it.
+TQ_SYSTEM_API bool ForceIp(const std::array<uint8_t, 6>& aMac, uint32_t aIp, uint32_t aMask, uint32_t aGateway);
+
 // The default discovery targets on loopback: the broadcast address and 127.0.0.1, plus whatever a
 // test added (a peer bound to one loopback address hears only unicast).
 TQ_SYSTEM_API std::vector<uint32_t> LoopbackTargets();
@@ -68,6 +71,8 @@ public:
     static constexpr uint16_t kNoAnswer = 0xFFFF;
     uint16_t ReadRegister(uint32_t aAddress, uint32_t& aValue);
     uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
+    // Sends the write without asking for an acknowledge: kSuccess once the command is sent.
+    uint16_t WriteRegisterUnacknowledged(uint32_t aAddress, uint32_t aValue);
     // Any length and any address that is a multiple of 4: split into commands of at most 536 bytes.
     uint16_t ReadMemory(uint32_t aAddress, uint8_t* aData, size_t aLength);
     uint16_t WriteMemory(uint32_t aAddress, const uint8_t* aData, size_t aLength);

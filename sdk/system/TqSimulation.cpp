@@ -228,3 +228,24 @@ void TqSimulation::RemoveHardware() {
     }
     devices.clear();
 }
+
+bool TqSimulation::SetIPConfiguration(const std::string& aMAC, const std::string& aIP, const std::string& aMask,
+                                      const std::string& aGateway) {
+    Host& host = TheHost();
+    std::lock_guard<std::mutex> guard(host.lock);
+    for (auto& i : host.added)
+        for (auto& d : i->mDevices)
+            if (auto* device = dynamic_cast<TqDeviceInfoZelvraProtocol*>(d.get()); device && Upper(device->mMAC) == Upper(aMAC)) {
+                auto engine = host.devices.extract(Upper(device->mConnectionID));
+                device->mIP = aIP;
+                device->mMask = aMask;
+                device->mGateway = aGateway;
+                device->mConnectionID = aIP;
+                if (!engine.empty()) {
+                    engine.key() = Upper(aIP);
+                    host.devices.insert(std::move(engine));
+                }
+                return true;
+            }
+    return false;
+}

@@ -51,19 +51,21 @@ bool parseMac(const char* aText, std::array<uint8_t, 6>& aMac) {
 
 // soft_device_start(address="", manufacturer=..., model=..., version=..., info=..., serial=...,
 //                   user_name="", firmware=..., mac="02:4b:49:00:00:01", width=640, height=480,
-//                   pixel_format=Mono8, channels=1, start=True) -> handle
+//                   pixel_format=Mono8, channels=1, start=True, max_packet=9000) -> handle
 // Creates a device and starts its UDP front end (address "" takes the first free 127.0.0.x).
 PyObject* soft_device_start(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"address", "manufacturer", "model", "version", "info", "serial", "user_name",
-                                  "firmware", "mac", "width", "height", "pixel_format", "channels", "start", nullptr};
+                                  "firmware", "mac", "width", "height", "pixel_format", "channels", "start", "max_packet",
+                                  nullptr};
     TqEngine::DeviceConfig config;
     const char *address = "", *manufacturer = nullptr, *model = nullptr, *version = nullptr, *info = nullptr,
                *serial = nullptr, *userName = nullptr, *firmware = nullptr, *mac = nullptr;
     unsigned int width = config.width, height = config.height, format = config.pixelFormat, channels = 1;
+    unsigned int maxPacket = config.maxPacketSize;
     int start = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|sssssssssIIIIp", const_cast<char**>(names), &address,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|sssssssssIIIIpI", const_cast<char**>(names), &address,
                                      &manufacturer, &model, &version, &info, &serial, &userName, &firmware, &mac,
-                                     &width, &height, &format, &channels, &start))
+                                     &width, &height, &format, &channels, &start, &maxPacket))
         return nullptr;
     TqEngine::Identity& id = config.identity;
     if (manufacturer) id.manufacturer = manufacturer;
@@ -86,6 +88,7 @@ PyObject* soft_device_start(PyObject*, PyObject* args, PyObject* kwargs) {
     config.height = height;
     config.pixelFormat = format;
     config.streamChannels = channels;
+    config.maxPacketSize = maxPacket;
 
     auto device = std::make_shared<Device>(config);
     std::string error;

@@ -6,6 +6,7 @@
 
 #include "TqLiveObjects.h"
 #include "TqSimulation.h"
+#include "TqDeviceEngine.h"
 #include "TqGvcpClient.h"
 #include "TqSystem.h"
 
@@ -87,7 +88,20 @@ PyObject* discovery_targets_clear(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// sim_device_xml(connection_id, text): the device behind a simulated record serves this description.
+PyObject* sim_device_xml(PyObject*, PyObject* args) {
+    const char* id;
+    const char* xml;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "ss#", &id, &xml, &size)) return nullptr;
+    auto device = TqSimulation::Device(id);
+    if (!device) return PyErr_Format(PyExc_LookupError, "no simulated device with that connection ID");
+    device->ReplaceXml(std::string(xml, static_cast<size_t>(size)));
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kRows[] = {
+    {"sim_device_xml", sim_device_xml, METH_VARARGS, nullptr},
     {"discovery_target", discovery_target, METH_O, nullptr},
     {"discovery_targets_clear", discovery_targets_clear, METH_NOARGS, nullptr},
     {"system_sink", system_sink, METH_NOARGS, nullptr},
