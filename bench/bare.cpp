@@ -9,6 +9,16 @@
 #include "proxy.h"
 
 #include "TqBuffer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
 #include "TqLiveObjects.h"
 #include "TqResult.h"
 #include "TqString.h"
@@ -280,7 +290,69 @@ PyObject* buffer_view(PyObject*, PyObject* args) {
     return kivo::rt::memory_view(data, 1, dims, kivo::rt::kNpyUByte, proxy);
 }
 
+// udp_transfer(packet_size, seconds): bytes per second that one thread receives with recvmmsg into
+// one buffer while another floods it over loopback UDP with sendmmsg in datagrams of packet_size
+// (the bare transfer a stream receiver is measured against).
+PyObject* udp_transfer(PyObject*, PyObject* args) {
+    unsigned size;
+    double duration;
+    if (!PyArg_ParseTuple(args, "Id", &size, &duration)) return nullptr;
+    if (size < 64 || size > 65000) return PyErr_Format(PyExc_ValueError, "packet size out of range");
+    double rate = 0;
+    Py_BEGIN_ALLOW_THREADS
+    int rx = ::socket(AF_INET, SOCK_DGRAM, 0), tx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int big = 64 << 20;
+    ::setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    timeval wait{0, 100000};   // the receiver looks at the end of the run at least this often
+    ::setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(0x7F000001u);
+    socklen_t len = sizeof addr;
+    ::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::connect(tx, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    std::atomic<bool> done{false};
+    constexpr int kBatch = 32;
+    std::thread sender([&] {
+        std::vector<uint8_t> packet(size, 0x5A);
+        mmsghdr msgs[kBatch];
+        iovec iov[kBatch];
+        for (int i = 0; i < kBatch; ++i) {
+            iov[i] = {packet.data(), size};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        while (!done) ::sendmmsg(tx, msgs, kBatch, 0);
+    });
+    std::vector<uint8_t> frame(64u << 20);
+    mmsghdr msgs[kBatch];
+    iovec iov[kBatch];
+    unsigned long long received = 0, offset = 0;
+    auto start = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < duration) {
+        for (int i = 0; i < kBatch; ++i) {
+            iov[i] = {frame.data() + offset % (frame.size() - size), size};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            offset += size;
+        }
+        int n = ::recvmmsg(rx, msgs, kBatch, MSG_WAITFORONE, nullptr);
+        for (int i = 0; i < n; ++i) received += msgs[i].msg_len;
+    }
+    rate = received / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    done = true;
+    sender.join();
+    ::close(rx);
+    ::close(tx);
+    Py_END_ALLOW_THREADS
+    return PyFloat_FromDouble(rate);
+}
+
 PyMethodDef kMethods[] = {
+    {"udp_transfer", udp_transfer, METH_VARARGS, nullptr},
     {"set_buffer", set_buffer, METH_O, nullptr},
     {"buffer_view", buffer_view, METH_VARARGS, nullptr},
     {"set_proxies", set_proxies, METH_VARARGS, nullptr},

@@ -117,6 +117,40 @@ def device_tour():
         print("Width:", parameters.GetIntegerValue("Width")[1], " PayloadSize:", device.GetPayloadSize())
         kivo.TqDevice.Free(device)
 
+        # The whole road: the device's image format, a stream, ten frames seen as NumPy arrays.
+        result, device = kivo.TqDevice.CreateAndConnect(records[0])
+        parameters = device.GetParameters()
+        parameters.SetIntegerValue("Width", 320)
+        parameters.SetIntegerValue("Height", 240)
+        parameters.SetEnumValue("PixelFormat", "Mono8")
+        result, stream = kivo.TqStream.CreateAndOpen(records[0])
+        print("Stream:", str(result.GetCodeString()), "as", type(stream).__name__)
+        if stream is not None:
+            buffers = []
+            for _ in range(4):
+                buffer = kivo.TqBuffer()
+                buffer.Alloc(device.GetPayloadSize())
+                stream.QueueBuffer(buffer)
+                buffers.append(buffer)
+            device.StreamEnable()
+            parameters.ExecuteCommand("AcquisitionStart")
+            for _ in range(10):
+                result, buffer, operation = stream.RetrieveBuffer(2000)
+                if buffer is None:
+                    print("  no frame:", str(result.GetCodeString()))
+                    continue
+                image = buffer.GetImage().GetDataPointer()
+                print("  frame %5d: %s %s mean %.1f (%s)" % (buffer.GetBlockID(), image.shape, image.dtype, image.mean(),
+                                                            str(operation.GetCodeString())))
+                stream.QueueBuffer(buffer)
+            parameters.ExecuteCommand("AcquisitionStop")
+            device.StreamDisable()
+            stream.Close()
+            while stream.RetrieveBuffer(0)[1] is not None:   # the aborted buffers come back
+                pass
+            kivo.TqStream.Free(stream)
+        kivo.TqDevice.Free(device)
+
         # A GigE Vision device of our own, connected with exclusive access.
         camera = kivo.TqDeviceGEV()
         result = camera.Connect(records[0], kivo.TqAccessExclusive)

@@ -49,16 +49,18 @@ void keep_registered(const void* owner, const void* sink, PyObject* object) {
     Py_XDECREF(old);
 }
 
-void drop_registered(const void* owner, const void* sink) {
+PyObject* take_registered(const void* owner, const void* sink) {
     auto it = registered().find(owner);
-    if (it == registered().end()) return;
+    if (it == registered().end()) return nullptr;
     auto found = it->second.find(sink);
-    if (found == it->second.end()) return;
+    if (found == it->second.end()) return nullptr;
     PyObject* object = found->second;
     it->second.erase(found);
     if (it->second.empty()) registered().erase(it);
-    Py_DECREF(object);
+    return object;
 }
+
+void drop_registered(const void* owner, const void* sink) { Py_XDECREF(take_registered(owner, sink)); }
 
 void forget_registered(void* owner) {
     auto it = registered().find(owner);

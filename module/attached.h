@@ -19,6 +19,8 @@ void forget_attached(void* object);
 // object is kept alive while it is registered, keyed by the owner's and the sink's addresses.
 void keep_registered(const void* owner, const void* sink, PyObject* object);
 void drop_registered(const void* owner, const void* sink);
+// The object registered under (owner, sink), removed from the table (a new reference), or null.
+PyObject* take_registered(const void* owner, const void* sink);
 // The owner is gone: everything registered with it is released.
 void forget_registered(void* owner);
 

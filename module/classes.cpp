@@ -79,8 +79,8 @@ const std::vector<ClassRow>& class_table() {
           {T::TqGenEventSink, upcast<TqDeviceAdapter, TqGenEventSink>}},
          device_adapter_entries, false},
         // Streams.
-        {"TqStream", T::TqStream, {}, nullptr, false},
-        {"TqStreamGEV", T::TqStreamGEV, {same(T::TqStream)}, nullptr, false},
+        {"TqStream", T::TqStream, {}, stream_entries, false},
+        {"TqStreamGEV", T::TqStreamGEV, {same(T::TqStream)}, stream_gev_entries, false},
         {"TqStreamU3V", T::TqStreamU3V, {same(T::TqStream)}, nullptr, false},
         {"TqStreamRTP", T::TqStreamRTP, {same(T::TqStream)}, nullptr, false},
         {"TqSessionInfo", T::TqSessionInfo, {}, session_info_entries, false},

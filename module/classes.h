@@ -74,6 +74,8 @@ Entries usb_host_controller_entries();
 Entries session_info_entries();
 Entries system_entries();
 Entries device_entries();
+Entries stream_entries();
+Entries stream_gev_entries();
 Entries device_gev_entries();
 Entries device_u3v_entries();
 Entries device_zelvra_entries();

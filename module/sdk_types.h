@@ -65,6 +65,9 @@ class TqDeviceGEV;
 class TqDeviceU3V;
 class TqDeviceZelvraProtocol;
 class TqDeviceEventSink;
+class TqStream;
+class TqStreamGEV;
+class TqStreamEventSink;
 class TqSystemEventSink;
 namespace TqSystemLib {
 struct IPConfig;
@@ -118,6 +121,9 @@ KIVO_BIND_CLASS(TqDeviceGEV)
 KIVO_BIND_CLASS(TqDeviceU3V)
 KIVO_BIND_CLASS(TqDeviceZelvraProtocol)
 KIVO_BIND_CLASS(TqDeviceEventSink)
+KIVO_BIND_CLASS(TqStream)
+KIVO_BIND_CLASS(TqStreamGEV)
+KIVO_BIND_CLASS(TqStreamEventSink)
 KIVO_BIND_CLASS(TqSystemEventSink)
 template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {

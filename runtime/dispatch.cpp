@@ -31,8 +31,30 @@ void report(const ParamShape& p, int code, const char* func) {
 // the parameter that failed and its code; the slots before it are already released. On success,
 // dirty tells whether any slot holds something to release.
 // With first 1, self is already in slot 0 (converted for an earlier candidate).
+// In an overload, a failure that commits to its candidate (a value of the candidate's type that is
+// refused, such as None for a text) counts only when the candidate's later inputs fit: otherwise the
+// candidate is no fit, and that later failure is reported instead.
+bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, PyObject* const* items, int& code) {
+    for (int j = k + 1; j < s.count; ++j) {
+        const ParamShape& p = s.params[j];
+        if (!(p.flags & Param_Input)) continue;
+        if (item >= c.given) break;
+        Slot scratch;
+        scratch.cleanup = nullptr;
+        int res = p.kind->convert(items[item++], scratch, p);
+        if (scratch.cleanup) scratch.cleanup(scratch);
+        if (res < 0 && res > kCommitted) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            code = res;
+            return true;
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    return false;
+}
+
 bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
-                 int first = 0) {
+                 int first = 0, bool overloaded = false) {
     const Shape& s = *c.shape;
     int item = first;
     dirty = false;
@@ -54,6 +76,19 @@ bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& f
                     release(slots, k + 1);
                     failed = k;
                     code = res;
+                    if (overloaded && res <= kCommitted && !(p.flags & Param_Lenient)) {
+                        // The failure stays at k (self's cache must not take a failed self); only its
+                        // code says whether the candidate fits.
+                        PyObject *type, *value, *tb;   // the committed failure's own error, if it set one
+                        PyErr_Fetch(&type, &value, &tb);
+                        if (later_inputs_misfit(s, k, item, c, items, code)) {
+                            Py_XDECREF(type);
+                            Py_XDECREF(value);
+                            Py_XDECREF(tb);
+                        } else {
+                            PyErr_Restore(type, value, tb);
+                        }
+                    }
                     return false;
                 }
                 dirty = dirty || slot.cleanup;
@@ -236,7 +271,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             first = 1;
         }
         bool dirty = false;
-        if (convert_all(c, items, slots, failed, code, dirty, first))
+        if (convert_all(c, items, slots, failed, code, dirty, first, true))
             return run(rec, c, items, static_cast<int>(n), slots, dirty);
         if (method && failed > 0) {
             self_type = c.shape->params[0].descriptor;

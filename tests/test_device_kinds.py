@@ -115,6 +115,8 @@ def test_messages_and_overloads(m, k, hooks, gev):
     for bad in (5, b"127.0.0.2"):
         raises(TypeError, CONNECT_OVERLOAD, m.TqDeviceGEV_Connect, device, bad)
     raises(TypeError, CONNECT_OVERLOAD, m.TqDeviceGEV_Connect, device, k.TqDeviceInfoGEV(), 2.0)
+    # None passes both the record and the text check; 2.0 then fits neither form.
+    raises(TypeError, CONNECT_OVERLOAD, m.TqDeviceGEV_Connect, device, None, 2.0)
     raises(TypeError, "TqDeviceGEV_Connect expected at most 3 arguments, got 4\nAdditional information:\n" +
            CONNECT_OVERLOAD, m.TqDeviceGEV_Connect, device, None, 2, 3)
     raises(TypeError, arg("TqDeviceGEV_Connect", 1, "TqDeviceGEV *"), m.TqDeviceGEV_Connect, None, "127.0.0.2")

@@ -5,6 +5,7 @@
 #include "TqDeviceInfo.h"
 #include "TqDeviceLink.h"
 #include "TqGvcpClient.h"
+#include "TqMadeSet.h"
 #include "TqResultCodes.h"
 #include "TqSimulation.h"
 
@@ -12,6 +13,7 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace Reg = TqEngine::Reg;
@@ -21,13 +23,26 @@ using TqDeviceLib::Settings;
 namespace {
 
 // The devices CreateAndConnect made, which Free releases.
-struct Made {
-    std::mutex lock;
-    std::set<TqDevice*> devices;
-};
-Made& TheMade() {
-    static Made* made = new Made;
+TqMadeSet<TqDevice>& TheMade() {
+    static auto* made = new TqMadeSet<TqDevice>;   // devices may be freed while the process exits
     return *made;
+}
+
+// The GigE Vision devices of this process that control a device, by its IP address (host order).
+struct Controllers {
+    std::mutex lock;
+    std::map<uint32_t, TqDeviceGEV*> byIp;
+};
+Controllers& TheControllers() {
+    static Controllers* controllers = new Controllers;
+    return *controllers;
+}
+
+void ForgetController(TqDevice* aDevice) {
+    Controllers& c = TheControllers();
+    std::lock_guard<std::mutex> guard(c.lock);
+    for (auto it = c.byIp.begin(); it != c.byIp.end();)
+        it = it->second == aDevice ? c.byIp.erase(it) : std::next(it);
 }
 
 // The communication settings as registers (4 bytes each, little-endian): answer timeout, command
@@ -140,9 +155,7 @@ TqDevice::TqDevice(TqDeviceType aType) : mType(aType), mSettings(std::make_share
 
 TqDevice::~TqDevice() {
     Disconnect();
-    Made& made = TheMade();
-    std::lock_guard<std::mutex> guard(made.lock);
-    made.devices.erase(this);   // deleted some other way than by Free
+    TheMade().Forget(this);   // deleted some other way than by Free
 }
 
 
@@ -198,13 +211,31 @@ TqResult TqDevice::Attach(std::shared_ptr<Link> link) {
         link->Close();
         return result;
     }
-    std::lock_guard<std::mutex> guard(mLock);
-    mLink = std::move(link);
-    if (mParameters) mRetired.push_back(std::move(mParameters));
-    mParameters = std::move(parameters);
-    mXml = std::move(xml);
-    mXmlName = name;
+    const uint32_t ip = link->Ip(), privilege = link->Privilege();
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mLink = std::move(link);
+        if (mParameters) mRetired.push_back(std::move(mParameters));
+        mParameters = std::move(parameters);
+        mXml = std::move(xml);
+        mXmlName = name;
+    }
+    auto* gev = dynamic_cast<TqDeviceGEV*>(this);
+    if (gev && ip && (privilege & (Reg::kCcpControl | Reg::kCcpExclusive))) {
+        Controllers& c = TheControllers();
+        std::lock_guard<std::mutex> guard(c.lock);
+        c.byIp[ip] = gev;
+    }
     return TqResult(TQ_OK);
+}
+
+bool TqDeviceGEV::WithController(uint32_t aIp, const std::function<void(TqDeviceGEV&)>& aUse) {
+    Controllers& c = TheControllers();
+    std::lock_guard<std::mutex> guard(c.lock);
+    auto it = c.byIp.find(aIp);
+    if (it == c.byIp.end()) return false;
+    aUse(*it->second);
+    return true;
 }
 
 TqResult TqDevice::Connect(const TqString& aInfo) { return ConnectText(aInfo, Reg::kCcpControl); }
@@ -250,15 +281,7 @@ TqResult TqDevice::ConnectRecord(const TqDeviceInfo* aDeviceInfo, uint32_t aPriv
 
 namespace {
 TqDevice* Connected(TqDevice* aDevice, TqResult aResult, TqResult* aOut) {
-    if (aOut) *aOut = aResult;
-    if (aResult.IsFailure()) {
-        delete aDevice;
-        return nullptr;
-    }
-    Made& made = TheMade();
-    std::lock_guard<std::mutex> guard(made.lock);
-    made.devices.insert(aDevice);
-    return aDevice;
+    return TheMade().Keep(aDevice, aResult, aOut);
 }
 }  // namespace
 
@@ -288,17 +311,10 @@ TqDevice* TqDevice::CreateAndConnect(const TqString& aInfo, TqResult* aResult) {
     return Connected(device, device->Connect(aInfo), aResult);
 }
 
-void TqDevice::Free(TqDevice* aDevice) {
-    if (!aDevice) return;
-    {
-        Made& made = TheMade();
-        std::lock_guard<std::mutex> guard(made.lock);
-        if (!made.devices.erase(aDevice)) return;   // not one of ours: left to its owner
-    }
-    delete aDevice;
-}
+void TqDevice::Free(TqDevice* aDevice) { TheMade().Free(aDevice); }
 
 TqResult TqDevice::Disconnect() {
+    ForgetController(this);   // waits while a stream uses the device
     std::shared_ptr<Link> link;
     {
         std::lock_guard<std::mutex> guard(mLock);

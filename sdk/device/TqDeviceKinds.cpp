@@ -62,7 +62,7 @@ bool ParseMac(const std::string& aText, std::array<uint8_t, 6>& aMac) {
 // ---- GigE Vision ----
 
 TqDeviceGEV::TqDeviceGEV() : TqDevice(TqDeviceTypeGEV) {}
-TqDeviceGEV::~TqDeviceGEV() = default;
+TqDeviceGEV::~TqDeviceGEV() { Disconnect(); }   // leaves the registry of controllers while still whole
 
 TqResult TqDeviceGEV::Connect(const TqString& aInfo) { return Connect(aInfo, TqAccessControl); }
 TqResult TqDeviceGEV::Connect(const TqDeviceInfo* aDeviceInfo) { return Connect(aDeviceInfo, TqAccessControl); }

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -132,6 +133,9 @@ public:
     static TqResult SetIPConfiguration(const TqString& aMACAddress, const TqString& aIP,
                                        const TqString& aSubnetMask = TqString("255.255.255.0"),
                                        const TqString& aGateway = TqString("0.0.0.0"));
+    // The stand-in's own: runs aUse with the device of this process that controls the device at aIp
+    // (host order), under a lock that keeps it connected and alive meanwhile; false when none does.
+    static bool WithController(uint32_t aIp, const std::function<void(TqDeviceGEV&)>& aUse);
 
 private:
     TqResult ChannelRegister(uint32_t aChannel, uint32_t& aCount) const;

@@ -1,1 +1,380 @@
-// The stream library of the stand-in SDK: stream receivers and the buffer pipeline come here.
+// The stream base: the caller's buffers (queue, retrieve, abort), closing, the factory and the
+// stream's parameters over its own live state.
+#include "TqStream.h"
+#include "TqMadeSet.h"
+
+#include "TqDeviceInfo.h"
+#include "TqGvcpClient.h"
+#include "TqResultCodes.h"
+#include "TqStreamState.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <set>
+
+namespace TqStreamLib {
+
+namespace {
+
+// The parameters' registers (little-endian): 4-byte settings, 8-byte counters, 16-byte texts.
+constexpr uint64_t kImageTimeout = 0x00, kWaitForLeader = 0x04, kDataPort = 0x08, kChannel = 0x0C;
+constexpr uint64_t kCounters = 0x10;   // 12 counters of 8 bytes, in the order of Counters
+constexpr uint64_t kLocalAddress = 0x80, kMulticastAddress = 0x90, kPortSize = 0xA0;
+
+class StatePort : public TqGenICamLib::IPort {
+public:
+    explicit StatePort(State* aState) : mState(aState) {}
+
+    TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
+        if (aAddress > kPortSize || aLength > kPortSize - aAddress) return TqResult(TQ_INVALID_PARAMETER);
+        uint8_t bytes[kPortSize] = {};
+        auto put32 = [&](uint64_t aAt, uint32_t aValue) { std::memcpy(bytes + aAt, &aValue, 4); };
+        auto put64 = [&](uint64_t aAt, uint64_t aValue) { std::memcpy(bytes + aAt, &aValue, 8); };
+        put32(kImageTimeout, mState->imageTimeout.load());
+        put32(kWaitForLeader, mState->waitForLeader.load() ? 1 : 0);
+        put32(kDataPort, mState->dataPort.load());
+        const Counters& c = mState->counters;
+        const std::atomic<uint64_t>* all[] = {&c.blocksReceived,   &c.blocksIncomplete, &c.blocksDropped,
+                                              &c.blocksTooSmall,   &c.blocksAborted,    &c.packetsReceived,
+                                              &c.packetsMissing,   &c.packetsIgnored,   &c.packetsBad,
+                                              &c.packetsRedundant, &c.packetsOutOfOrder, &c.pipelineImagesDropped};
+        for (size_t i = 0; i < std::size(all); ++i) put64(kCounters + 8 * i, all[i]->load());
+        {
+            std::lock_guard<std::mutex> guard(mState->lock);
+            put32(kChannel, mState->channel);
+            std::memcpy(bytes + kLocalAddress, mState->localAddress.c_str(), std::min<size_t>(mState->localAddress.size(), 15));
+            std::memcpy(bytes + kMulticastAddress, mState->multicastAddress.c_str(),
+                        std::min<size_t>(mState->multicastAddress.size(), 15));
+        }
+        std::memcpy(aData, bytes + aAddress, aLength);
+        return TqResult(TQ_OK);
+    }
+
+    TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength) override {
+        if (aLength != 4) return TqResult(TQ_INVALID_PARAMETER);
+        uint32_t value;
+        std::memcpy(&value, aData, 4);
+        if (aAddress == kImageTimeout) {
+            mState->imageTimeout = value;
+        } else if (aAddress == kWaitForLeader) {
+            mState->waitForLeader = value != 0;
+        } else {
+            return TqResult(TQ_INVALID_PARAMETER);
+        }
+        return TqResult(TQ_OK);
+    }
+
+private:
+    State* mState;
+};
+
+std::string Counter(const char* aName, uint64_t aAddress, const char* aDescription) {
+    char text[900];
+    std::snprintf(text, sizeof text,
+                  "  <Integer Name=\"%s\" NameSpace=\"Custom\">\n"
+                  "    <Description>%s</Description>\n"
+                  "    <pValue>%sReg</pValue>\n"
+                  "  </Integer>\n"
+                  "  <IntReg Name=\"%sReg\" NameSpace=\"Custom\">\n"
+                  "    <Visibility>Invisible</Visibility>\n"
+                  "    <Address>0x%llX</Address><Length>8</Length><AccessMode>RO</AccessMode>\n"
+                  "    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>\n"
+                  "  </IntReg>\n",
+                  aName, aDescription, aName, aName, static_cast<unsigned long long>(aAddress));
+    return text;
+}
+
+struct CounterInfo {
+    const char* name;
+    const char* description;
+};
+constexpr CounterInfo kCounterInfo[] = {
+    {"BlocksReceived", "Blocks handed back complete."},
+    {"BlocksIncomplete", "Blocks handed back with packets missing (after ImageTimeout)."},
+    {"BlocksDropped", "Blocks that began while no buffer was queued."},
+    {"BlocksBufferTooSmall", "Blocks whose payload did not fit the buffer."},
+    {"BlocksAborted", "Buffers handed back aborted."},
+    {"PacketsReceived", "Datagrams received on the data port."},
+    {"PacketsMissing", "Payload packets that never arrived in the blocks handed back."},
+    {"PacketsIgnored", "Well-formed packets of no block in progress."},
+    {"PacketsBad", "Malformed packets, and packets pointing outside their block."},
+    {"PacketsRedundant", "Packets that arrived more than once."},
+    {"PacketsOutOfOrder", "Payload packets that arrived after a later packet of their block."},
+    {"PipelineImagesDropped", "Buffers a pipeline dropped because the application did not retrieve them in time."},
+};
+
+std::string BuildXml() {
+    std::string xml = R"(<?xml version="1.0" encoding="utf-8"?>
+<RegisterDescription ModelName="Stream" VendorName="Kivo" ToolTip="The stream receiver's parameters"
+    StandardNameSpace="None" SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"
+    MajorVersion="1" MinorVersion="0" SubMinorVersion="0"
+    ProductGuid="9c3e0a52-0000-4000-8000-000000000011" VersionGuid="9c3e0a52-0000-4000-8000-000000000012"
+    xmlns="http://www.genicam.org/GenApi/Version_1_1" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+  <Category Name="Root" NameSpace="Standard">
+    <pFeature>Configuration</pFeature>
+    <pFeature>Connection</pFeature>
+    <pFeature>Statistics</pFeature>
+  </Category>
+  <Category Name="Configuration" NameSpace="Custom">
+    <pFeature>ImageTimeout</pFeature>
+    <pFeature>StartStreamOnlyOnPacketIdZero</pFeature>
+  </Category>
+  <Category Name="Connection" NameSpace="Custom">
+    <pFeature>DataPort</pFeature>
+    <pFeature>Channel</pFeature>
+    <pFeature>LocalIPAddress</pFeature>
+    <pFeature>MulticastIPAddress</pFeature>
+  </Category>
+  <Category Name="Statistics" NameSpace="Custom">
+)";
+    for (const CounterInfo& c : kCounterInfo) xml += std::string("    <pFeature>") + c.name + "</pFeature>\n";
+    xml += R"(  </Category>
+  <Integer Name="ImageTimeout" NameSpace="Custom">
+    <Description>How long a block may wait for its missing packets, in milliseconds, before it is handed back incomplete.</Description>
+    <pValue>ImageTimeoutReg</pValue><Min>1</Min><Max>600000</Max><Unit>ms</Unit>
+  </Integer>
+  <IntReg Name="ImageTimeoutReg" NameSpace="Custom">
+    <Visibility>Invisible</Visibility>
+    <Address>0x0</Address><Length>4</Length><AccessMode>RW</AccessMode>
+    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Boolean Name="StartStreamOnlyOnPacketIdZero" NameSpace="Custom">
+    <Description>A block is received only when its leader (packet 0) arrived.</Description>
+    <pValue>StartStreamOnlyOnPacketIdZeroReg</pValue><OnValue>1</OnValue><OffValue>0</OffValue>
+  </Boolean>
+  <IntReg Name="StartStreamOnlyOnPacketIdZeroReg" NameSpace="Custom">
+    <Visibility>Invisible</Visibility>
+    <Address>0x4</Address><Length>4</Length><AccessMode>RW</AccessMode>
+    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Integer Name="DataPort" NameSpace="Custom">
+    <Description>The local UDP port the stream receives on.</Description>
+    <pValue>DataPortReg</pValue>
+  </Integer>
+  <IntReg Name="DataPortReg" NameSpace="Custom">
+    <Visibility>Invisible</Visibility>
+    <Address>0x8</Address><Length>4</Length><AccessMode>RO</AccessMode>
+    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Integer Name="Channel" NameSpace="Custom">
+    <Description>The device's stream channel.</Description>
+    <pValue>ChannelReg</pValue>
+  </Integer>
+  <IntReg Name="ChannelReg" NameSpace="Custom">
+    <Visibility>Invisible</Visibility>
+    <Address>0xC</Address><Length>4</Length><AccessMode>RO</AccessMode>
+    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <StringReg Name="LocalIPAddress" NameSpace="Custom">
+    <Description>The local address the stream receives on.</Description>
+    <Address>0x80</Address><Length>16</Length><AccessMode>RO</AccessMode>
+    <pPort>Stream</pPort><Cachable>NoCache</Cachable>
+  </StringReg>
+  <StringReg Name="MulticastIPAddress" NameSpace="Custom">
+    <Description>The multicast group the stream joined; empty for a unicast stream.</Description>
+    <Address>0x90</Address><Length>16</Length><AccessMode>RO</AccessMode>
+    <pPort>Stream</pPort><Cachable>NoCache</Cachable>
+  </StringReg>
+)";
+    for (size_t i = 0; i < std::size(kCounterInfo); ++i)
+        xml += Counter(kCounterInfo[i].name, kCounters + 8 * i, kCounterInfo[i].description);
+    xml += "  <Port Name=\"Stream\" NameSpace=\"Custom\"/>\n</RegisterDescription>\n";
+    return xml;
+}
+
+// The streams CreateAndOpen made, which Free releases.
+TqMadeSet<TqStream>& TheMade() {
+    static auto* made = new TqMadeSet<TqStream>;   // streams may be freed while the process exits
+    return *made;
+}
+
+}  // namespace
+
+void Counters::Reset() {
+    for (auto* c : {&blocksReceived, &blocksIncomplete, &blocksDropped, &blocksTooSmall, &blocksAborted,
+                    &packetsReceived, &packetsMissing, &packetsIgnored, &packetsBad, &packetsRedundant,
+                    &packetsOutOfOrder, &pipelineImagesDropped})
+        c->store(0);
+}
+
+State::State() {
+    parameters = std::make_unique<TqGenParameterArray>();
+    const std::string xml = BuildXml();
+    parameters->Load(xml.data(), xml.size(), std::make_shared<StatePort>(this));
+}
+
+State::~State() = default;
+
+void State::Finish(TqBuffer* aBuffer, uint32_t aResult) {
+    output.push_back({aBuffer, aResult});
+    ready.notify_all();
+}
+
+void State::AbortInput() {
+    while (!input.empty()) {
+        TqBuffer* buffer = input.front();
+        input.pop_front();
+        TqBufferReception reception;
+        reception.mOperationResult = TQ_ABORTED;
+        buffer->SetReception(buffer->GetPayloadType(), reception);
+        counters.blocksAborted++;
+        Finish(buffer, TQ_ABORTED);
+    }
+}
+
+}  // namespace TqStreamLib
+
+using TqStreamLib::State;
+
+TqStream::TqStream() : mState(std::make_unique<State>()) {}
+
+TqStream::~TqStream() {
+    Close();
+    TqStreamLib::TheMade().Forget(this);   // deleted some other way than by Free
+}
+
+namespace {
+TqStream* Opened(TqStream* aStream, TqResult aResult, TqResult* aOut) {
+    return TqStreamLib::TheMade().Keep(aStream, aResult, aOut);
+}
+}  // namespace
+
+TqStream* TqStream::CreateAndOpen(const TqDeviceInfo* aDeviceInfo, TqResult* aResult) {
+    if (!aDeviceInfo) {
+        if (aResult) *aResult = TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
+        return nullptr;
+    }
+    if (!dynamic_cast<const TqDeviceInfoGEV*>(aDeviceInfo)) {
+        if (aResult) *aResult = TqResult(TQ_NOT_SUPPORTED, TqString("streams of this kind of device are not supported"));
+        return nullptr;
+    }
+    auto* stream = new TqStreamGEV;
+    return Opened(stream, stream->Open(aDeviceInfo), aResult);
+}
+
+TqStream* TqStream::CreateAndOpen(const TqString& aInfo, TqResult* aResult) {
+    uint32_t ip = 0;
+    if (!TqGvcpClient::ParseIp(aInfo.GetAscii() ? aInfo.GetAscii() : "", ip)) {
+        if (aResult) *aResult = TqResult(TQ_NOT_SUPPORTED, TqString("only GigE Vision streams (an IP address) are supported"));
+        return nullptr;
+    }
+    auto* stream = new TqStreamGEV;
+    return Opened(stream, stream->Open(aInfo), aResult);
+}
+
+void TqStream::Free(TqStream* aStream) { TqStreamLib::TheMade().Free(aStream); }
+
+TqResult TqStream::Close() {
+    State& s = *mState;
+    std::unique_ptr<TqStreamLib::Receiver> receiver;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (!s.open) return TqResult(TQ_NOT_CONNECTED);
+        s.open = false;
+        receiver = std::move(s.receiver);
+    }
+    if (receiver) receiver->Stop();   // the thread is gone: no buffer is written any more
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (receiver) receiver->AbortBlocks();
+        s.AbortInput();
+        s.aborts++;
+        s.ready.notify_all();
+    }
+    if (receiver) receiver->Release();
+    return TqResult(TQ_OK);
+}
+
+bool TqStream::IsOpen() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return mState->open;
+}
+
+uint16_t TqStream::GetChannel() {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return mState->channel;
+}
+
+uint32_t TqStream::GetQueuedBufferCount() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return mState->queued;
+}
+
+uint32_t TqStream::GetQueuedBufferMaximum() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return mState->capacity;
+}
+
+TqResult TqStream::QueueBuffer(TqBuffer* aBuffer) {
+    if (!aBuffer) return TqResult(TQ_INVALID_PARAMETER, TqString("no buffer"));
+    State& s = *mState;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.open) return TqResult(TQ_NOT_CONNECTED);
+    if (s.queued >= s.capacity) return TqResult(TQ_BUSY, TqString("the stream holds as many buffers as it can"));
+    if (std::find(s.input.begin(), s.input.end(), aBuffer) != s.input.end())
+        return TqResult(TQ_INVALID_PARAMETER, TqString("the buffer is queued already"));
+    s.input.push_back(aBuffer);
+    s.queued++;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStream::RetrieveBuffer(TqBuffer** aBuffer, TqResult* aOperationResult, uint32_t aTimeout) {
+    if (aBuffer) *aBuffer = nullptr;
+    if (!aBuffer) return TqResult(TQ_INVALID_PARAMETER, TqString("no place for the buffer"));
+    State& s = *mState;
+    std::unique_lock<std::mutex> guard(s.lock);
+    const uint64_t generation = s.aborts;
+    auto ready = [&] { return !s.output.empty() || !s.open || s.aborts != generation; };
+    if (s.output.empty() && s.open) {
+        if (aTimeout == 0xFFFFFFFF) {
+            s.ready.wait(guard, ready);
+        } else {
+            s.ready.wait_for(guard, std::chrono::milliseconds(aTimeout), ready);
+        }
+    }
+    if (s.output.empty()) {
+        if (!s.open && s.aborts == generation) return TqResult(TQ_NOT_CONNECTED);
+        if (s.aborts != generation) return TqResult(TQ_ABORTED, TqString("the wait was aborted"));
+        return TqResult(TQ_TIMEOUT);
+    }
+    TqStreamLib::Done done = s.output.front();
+    s.output.pop_front();
+    s.queued--;
+    *aBuffer = done.buffer;
+    if (aOperationResult) *aOperationResult = TqResult(done.result);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStream::AbortQueuedBuffers() {
+    State& s = *mState;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.open) return TqResult(TQ_NOT_CONNECTED);
+    if (s.receiver) s.receiver->AbortBlocks();
+    s.AbortInput();
+    s.aborts++;
+    s.ready.notify_all();
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStream::RegisterEventSink(TqStreamEventSink* aEventSink) {
+    if (!aEventSink) return TqResult(TQ_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> guard(mState->lock);
+    auto& sinks = mState->sinks;
+    if (std::find(sinks.begin(), sinks.end(), aEventSink) != sinks.end())
+        return TqResult(TQ_INVALID_PARAMETER, TqString("the sink is registered already"));
+    sinks.push_back(aEventSink);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStream::UnregisterEventSink(TqStreamEventSink* aEventSink) {
+    if (!aEventSink) return TqResult(TQ_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> guard(mState->lock);
+    auto& sinks = mState->sinks;
+    auto it = std::find(sinks.begin(), sinks.end(), aEventSink);
+    if (it == sinks.end()) return TqResult(TQ_NOT_FOUND);
+    sinks.erase(it);
+    return TqResult(TQ_OK);
+}
+
+TqGenParameterArray* TqStream::GetParameters() { return mState->parameters.get(); }

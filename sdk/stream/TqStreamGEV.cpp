@@ -1,0 +1,532 @@
+// The GigE Vision stream: a user-mode receiver of GVSP on loopback, unicast or multicast.
+//
+// Unicast: a UDP socket on the local loopback address and port, then the device's stream destination
+// set to it: through the TqDeviceGEV of this process that controls the device (it holds the
+// privilege, a second controller would be refused), or, when there is none, through a control
+// session of the stream's own, kept alive by a heartbeat while the stream is open (the device forgets
+// the destination when its controller's session ends). Close resets the destination it set.
+// Multicast: the socket joins the group on 127.0.0.1 only and shares the port with other receivers;
+// the device's destination is the application's business, the stream only checks that the device
+// answers on its control channel.
+#include "TqStream.h"
+
+#include "TqDevice.h"
+#include "TqDeviceEngine.h"
+#include "TqDeviceInfo.h"
+#include "TqGvcpClient.h"
+#include "TqGvspAssembler.h"
+#include "TqResultCodes.h"
+#include "TqStreamState.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+namespace Reg = TqEngine::Reg;
+namespace Gvcp = TqEngine::Gvcp;
+using TqStreamLib::State;
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x7F000001u;
+constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65500;
+constexpr uint32_t kDefaultSocketBuffer = 4u << 20;
+constexpr unsigned kBatch = 32;   // datagrams per recvmmsg
+constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
+
+bool IsLoopback(uint32_t aIp) { return (aIp >> 24) == 127; }
+bool IsMulticast(uint32_t aIp) { return (aIp >> 28) == 0xE; }
+std::string Text(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+
+sockaddr_in Endpoint(uint32_t aIp, uint16_t aPort) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(aIp);
+    a.sin_port = htons(aPort);
+    return a;
+}
+
+uint32_t RmemMax() {
+    std::ifstream in("/proc/sys/net/core/rmem_max");
+    uint64_t value = 0;
+    if (!(in >> value) || value == 0) return 212992;
+    return static_cast<uint32_t>(std::min<uint64_t>(value, 0x7FFFFFFF));
+}
+
+TqResult Failure(uint16_t aStatus, const char* aWhat) {
+    if (aStatus == TqGvcpClient::Channel::kNoAnswer) return TqResult(TQ_NOT_FOUND, TqString("no device answers at the address"));
+    char text[128];
+    std::snprintf(text, sizeof text, "%s (status 0x%04X)", aWhat, aStatus);
+    return TqResult(TQ_GENERIC_ERROR, TqString(text));
+}
+
+// The receiver of one open GigE Vision stream.
+class GevReceiver : public TqStreamLib::Receiver {
+public:
+    GevReceiver(State& aState, int aSocket, uint32_t aPacketBuffer)
+        : mState(aState), mAssembler(aState), mSocket(aSocket), mPacketBuffer(aPacketBuffer) {}
+    ~GevReceiver() override {
+        Stop();
+        Release();
+    }
+
+    bool Start() {
+        if (::pipe2(mWake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        mThread = std::thread([this] { Run(); });
+        return true;
+    }
+
+    void Stop() override {
+        if (!mThread.joinable()) return;
+        const char byte = 1;
+        (void)!::write(mWake[1], &byte, 1);
+        mThread.join();
+    }
+
+    void AbortBlocks() override { mAssembler.AbortAll(); }
+
+    void Release() override {
+        ResetDestination();
+        if (mHeartbeat.joinable()) {
+            {
+                std::lock_guard<std::mutex> guard(mSessionLock);
+                mSessionStop = true;
+            }
+            mSessionWake.notify_all();
+            mHeartbeat.join();
+        }
+        if (mOwnSession) {
+            mControl.WriteRegister(Reg::kCcp, 0);   // gives control back
+            mOwnSession = false;
+        }
+        mControl.Close();
+        if (mSocket >= 0) ::close(mSocket);
+        mSocket = -1;
+        for (int& fd : mWake) {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+        }
+    }
+
+    // Unicast: points the device's channel at the socket. Reads the packet size on the way.
+    TqResult SetDestination(uint32_t aDevice, uint16_t aChannel, uint32_t aLocalIp, uint16_t aPort) {
+        mDevice = aDevice;
+        mChannel = aChannel;
+        mLocalIp = aLocalIp;
+        mPort = aPort;
+        TqResult result(TQ_OK);
+        bool controlled = false;
+        TqDeviceGEV::WithController(aDevice, [&](TqDeviceGEV& aController) {
+            if (!aController.IsConnected()) return;   // its link is lost: as good as none
+            controlled = true;
+            uint32_t channels = 0, size = 0;
+            result = aController.ReadRegister(Reg::kStreamChannels, channels);
+            if (result.IsOK() && aChannel >= channels)
+                result = TqResult(TQ_INVALID_PARAMETER, TqString("the device has no such stream channel"));
+            if (result.IsOK())
+                result = aController.SetStreamDestination(TqString(TqGvcpClient::IpText(aLocalIp).c_str()), aPort, aChannel);
+            if (result.IsOK() && aController.ReadRegister(Reg::Scps(aChannel), size).IsOK()) Seed(size);
+        });
+        if (controlled) {
+            mViaController = result.IsOK();
+            return result;
+        }
+        // No controller in this process: a session of the stream's own.
+        if (!mControl.Open(aDevice)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the device"));
+        uint16_t status = mControl.WriteRegister(Reg::kCcp, Reg::kCcpControl);
+        if (status != Gvcp::kSuccess) {
+            mControl.Close();
+            return status == TqGvcpClient::Channel::kNoAnswer
+                       ? Failure(status, "")
+                       : Failure(status, "the device refused control (another application controls it)");
+        }
+        mOwnSession = true;
+        uint32_t channels = 0, heartbeat = 3000, size = 0;
+        status = mControl.ReadRegister(Reg::kStreamChannels, channels);
+        if (status != Gvcp::kSuccess) return Failure(status, "cannot read the stream channels");
+        if (aChannel >= channels) return TqResult(TQ_INVALID_PARAMETER, TqString("the device has no such stream channel"));
+        status = mControl.WriteRegister(Reg::Scda(aChannel), aLocalIp);
+        if (status == Gvcp::kSuccess) status = mControl.WriteRegister(Reg::Scp(aChannel), aPort);
+        if (status != Gvcp::kSuccess) return Failure(status, "the device refused the stream destination");
+        mOwnDestination = true;
+        if (mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
+        if (mControl.ReadRegister(Reg::kHeartbeatTimeout, heartbeat) != Gvcp::kSuccess || heartbeat < 30) heartbeat = 3000;
+        mHeartbeat = std::thread([this, heartbeat] { Heartbeat(heartbeat / 3); });
+        return TqResult(TQ_OK);
+    }
+
+    // Multicast: the device must answer on its control channel (read only).
+    TqResult Check(uint32_t aDevice, uint16_t aChannel) {
+        mDevice = aDevice;
+        if (!mControl.Open(aDevice)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the device"));
+        uint32_t version = 0, size = 0;
+        const uint16_t status = mControl.ReadRegister(Reg::kVersion, version);
+        if (status == Gvcp::kSuccess && mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
+        mControl.Close();
+        return status == Gvcp::kSuccess ? TqResult(TQ_OK) : Failure(status, "the device refused to be read");
+    }
+
+    // Drops the datagrams waiting on the socket (state lock held).
+    void Flush() {
+        std::vector<uint8_t> scratch(mPacketBuffer);
+        while (::recv(mSocket, scratch.data(), scratch.size(), MSG_DONTWAIT) >= 0) {
+        }
+    }
+
+    int Socket() const { return mSocket; }
+
+private:
+    void Seed(uint32_t aScps) {
+        const uint32_t size = aScps & 0xFFFF;
+        if (size > kPacketOverhead) mAssembler.SetChunkHint(size - kPacketOverhead);
+    }
+
+    void Heartbeat(uint32_t aInterval) {
+        std::unique_lock<std::mutex> guard(mSessionLock);
+        while (!mSessionStop) {
+            mSessionWake.wait_for(guard, std::chrono::milliseconds(std::max<uint32_t>(aInterval, 10)));
+            if (mSessionStop) break;
+            guard.unlock();
+            uint32_t ignored = 0;
+            mControl.ReadRegister(Reg::kCcp, ignored);
+            guard.lock();
+        }
+    }
+
+    // Resets the device's destination when it is still the one this stream set.
+    void ResetDestination() {
+        if (mViaController) {
+            mViaController = false;
+            TqDeviceGEV::WithController(mDevice, [&](TqDeviceGEV& aController) {
+                uint32_t port = 0, address = 0;
+                if (aController.ReadRegister(Reg::Scp(mChannel), port).IsOK() &&
+                    aController.ReadRegister(Reg::Scda(mChannel), address).IsOK() && (port & 0xFFFF) == mPort &&
+                    address == mLocalIp)
+                    aController.ResetStreamDestination(mChannel);
+            });
+        }
+        if (mOwnDestination) {
+            mOwnDestination = false;
+            mControl.WriteRegister(Reg::Scp(mChannel), 0);
+            mControl.WriteRegister(Reg::Scda(mChannel), 0);
+        }
+    }
+
+    void Run() {
+        using Clock = TqStreamLib::GvspAssembler::Clock;
+        std::vector<uint8_t> storage(size_t(kBatch) * mPacketBuffer);
+        mmsghdr messages[kBatch];
+        iovec vectors[kBatch];
+        for (;;) {
+            Clock::time_point next;
+            {
+                std::lock_guard<std::mutex> guard(mState.lock);
+                next = mAssembler.Expire(Clock::now());
+            }
+            int wait = 100;
+            if (next != Clock::time_point::max()) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
+                wait = static_cast<int>(std::clamp<long long>(left, 1, 100));
+            }
+            pollfd fds[2] = {{mSocket, POLLIN, 0}, {mWake[0], POLLIN, 0}};
+            const int ready = ::poll(fds, 2, wait);
+            if (ready < 0 && errno != EINTR) break;
+            if (fds[1].revents) break;
+            if (!(fds[0].revents & POLLIN)) continue;
+            std::lock_guard<std::mutex> guard(mState.lock);   // buffers are written only under the lock
+            for (unsigned i = 0; i < kBatch; ++i) {
+                vectors[i] = {storage.data() + size_t(i) * mPacketBuffer, mPacketBuffer};
+                std::memset(&messages[i], 0, sizeof messages[i]);
+                messages[i].msg_hdr.msg_iov = &vectors[i];
+                messages[i].msg_hdr.msg_iovlen = 1;
+            }
+            const int got = ::recvmmsg(mSocket, messages, kBatch, MSG_DONTWAIT, nullptr);
+            const auto now = Clock::now();
+            for (int i = 0; i < got; ++i) {
+                if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) {   // longer than the packet buffer
+                    mState.counters.packetsReceived++;
+                    mState.counters.packetsBad++;
+                    continue;
+                }
+                mAssembler.Process(static_cast<const uint8_t*>(vectors[i].iov_base), messages[i].msg_len, now);
+            }
+        }
+    }
+
+    State& mState;
+    TqStreamLib::GvspAssembler mAssembler;
+    int mSocket;
+    uint32_t mPacketBuffer;
+    int mWake[2] = {-1, -1};
+    std::thread mThread;
+
+    TqGvcpClient::Channel mControl;
+    bool mOwnSession = false, mOwnDestination = false, mViaController = false;
+    std::mutex mSessionLock;
+    std::condition_variable mSessionWake;
+    bool mSessionStop = false;
+    std::thread mHeartbeat;
+    uint32_t mDevice = 0, mLocalIp = 0;
+    uint16_t mChannel = 0, mPort = 0;
+};
+
+// A UDP socket with the stream's receive buffer; -1 with the reason in aWhy.
+int NewSocket(State& aState, TqResult& aWhy) {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        aWhy = TqResult(TQ_NETWORK_ERROR, errno, TqString("no socket"));
+        return -1;
+    }
+    int size;
+    {
+        std::lock_guard<std::mutex> guard(aState.lock);
+        size = static_cast<int>(aState.socketBufferSize ? aState.socketBufferSize
+                                                        : std::min(kDefaultSocketBuffer, RmemMax()));
+    }
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    return s;
+}
+
+struct Opening {
+    uint32_t device = 0, local = kLoopback, group = 0;
+    TqResult result{TQ_OK};
+};
+
+// The device's and local addresses of an Open; a failure in result.
+Opening Addresses(State& aState, const TqString& aDevice, const TqString& aLocal, uint32_t aCapacity) {
+    Opening o;
+    {
+        std::lock_guard<std::mutex> guard(aState.lock);
+        if (aState.open) {
+            o.result = TqResult(TQ_STATE_ERROR, TqString("the stream is open already"));
+            return o;
+        }
+    }
+    if (!TqGvcpClient::ParseIp(Text(aDevice), o.device) || !IsLoopback(o.device))
+        o.result = TqResult(TQ_INVALID_PARAMETER, TqString("not the loopback IP address of a device"));
+    else if (!Text(aLocal).empty() && (!TqGvcpClient::ParseIp(Text(aLocal), o.local) || !IsLoopback(o.local)))
+        o.result = TqResult(TQ_INVALID_PARAMETER, TqString("not a local loopback address"));
+    else if (aCapacity == 0)
+        o.result = TqResult(TQ_INVALID_PARAMETER, TqString("the stream must hold at least one buffer"));
+    return o;
+}
+
+// Makes the stream open around a started receiver.
+void Opened(State& aState, std::unique_ptr<GevReceiver> aReceiver, uint32_t aDevice, uint32_t aLocal, uint32_t aGroup,
+            uint16_t aPort, uint16_t aSpecific, uint16_t aChannel, uint32_t aCapacity) {
+    std::lock_guard<std::mutex> guard(aState.lock);
+    aState.counters.Reset();
+    aState.receiver = std::move(aReceiver);
+    aState.open = true;
+    aState.capacity = aCapacity;
+    aState.channel = aChannel;
+    aState.dataPort = aPort;
+    aState.specificPort = aSpecific;
+    aState.deviceAddress = TqGvcpClient::IpText(aDevice);
+    aState.localAddress = TqGvcpClient::IpText(aLocal);
+    aState.multicastAddress = aGroup ? TqGvcpClient::IpText(aGroup) : std::string();
+}
+
+uint32_t PacketBuffer(State& aState) {
+    std::lock_guard<std::mutex> guard(aState.lock);
+    return aState.packetBufferSize;
+}
+
+GevReceiver* ReceiverOf(State& aState) { return static_cast<GevReceiver*>(aState.receiver.get()); }
+
+std::string DeviceAddress(const TqDeviceInfo* aDeviceInfo, TqResult& aWhy) {
+    if (!aDeviceInfo) {
+        aWhy = TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
+        return {};
+    }
+    auto* gev = dynamic_cast<const TqDeviceInfoGEV*>(aDeviceInfo);
+    if (!gev) {
+        aWhy = TqResult(TQ_NOT_SUPPORTED, TqString("not a GigE Vision device"));
+        return {};
+    }
+    return Text(gev->GetIPAddress());
+}
+
+}  // namespace
+
+TqStreamGEV::TqStreamGEV() = default;
+TqStreamGEV::~TqStreamGEV() { Close(); }
+
+TqStreamType TqStreamGEV::GetType() const { return TqStreamTypeGEV; }
+TqDataReceiverType TqStreamGEV::GetDataReceiverType() const { return TqDataReceiverTypeUserMode; }
+
+TqResult TqStreamGEV::Open(const TqString& aInfo) { return Open(aInfo, 0, 0, TqString(), 64); }
+TqResult TqStreamGEV::Open(const TqDeviceInfo* aDeviceInfo) { return Open(aDeviceInfo, 0, 0, TqString(), 64); }
+
+TqResult TqStreamGEV::Open(const TqDeviceInfo* aDeviceInfo, uint16_t aLocalPort, uint16_t aChannel,
+                           const TqString& aLocalIPAddress, uint32_t aBuffersCapacity) {
+    TqResult why(TQ_OK);
+    std::string address = DeviceAddress(aDeviceInfo, why);
+    if (why.IsFailure()) return why;
+    // The local address of a record's form is not used: the receiver picks its own.
+    return Open(TqString(address.c_str()), aLocalPort, aChannel, TqString(), aBuffersCapacity);
+}
+
+TqResult TqStreamGEV::Open(const TqString& aInfo, uint16_t aLocalPort, uint16_t aChannel,
+                           const TqString& aLocalIPAddress, uint32_t aBuffersCapacity) {
+    State& s = *mState;
+    Opening o = Addresses(s, aInfo, aLocalIPAddress, aBuffersCapacity);
+    if (o.result.IsFailure()) return o.result;
+    TqResult why(TQ_OK);
+    int socket = NewSocket(s, why);
+    if (socket < 0) return why;
+    sockaddr_in local = Endpoint(o.local, aLocalPort);
+    socklen_t length = sizeof local;
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        const int error = errno;
+        ::close(socket);
+        return TqResult(TQ_NETWORK_ERROR, error, TqString("cannot bind the local port"));
+    }
+    const uint16_t port = ntohs(local.sin_port);
+    auto receiver = std::make_unique<GevReceiver>(s, socket, PacketBuffer(s));
+    TqResult result = receiver->SetDestination(o.device, aChannel, o.local, port);
+    if (result.IsOK() && !receiver->Start()) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
+    if (result.IsFailure()) return result;   // the receiver releases what it took
+    Opened(s, std::move(receiver), o.device, o.local, 0, port, aLocalPort, aChannel, aBuffersCapacity);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStreamGEV::Open(const TqDeviceInfo* aDeviceInfo, const TqString& aMulticastAddr, uint16_t aDataPort,
+                           uint16_t aChannel, const TqString& aLocalIPAddress, uint32_t aBuffersCapacity) {
+    TqResult why(TQ_OK);
+    std::string address = DeviceAddress(aDeviceInfo, why);
+    if (why.IsFailure()) return why;
+    return Open(TqString(address.c_str()), aMulticastAddr, aDataPort, aChannel, TqString(), aBuffersCapacity);
+}
+
+TqResult TqStreamGEV::Open(const TqString& aInfo, const TqString& aMulticastAddr, uint16_t aDataPort, uint16_t aChannel,
+                           const TqString& aLocalIPAddress, uint32_t aBuffersCapacity) {
+    State& s = *mState;
+    Opening o = Addresses(s, aInfo, aLocalIPAddress, aBuffersCapacity);
+    if (o.result.IsFailure()) return o.result;
+    if (!TqGvcpClient::ParseIp(Text(aMulticastAddr), o.group) || !IsMulticast(o.group))
+        return TqResult(TQ_INVALID_PARAMETER, TqString("not a multicast address"));
+    TqResult why(TQ_OK);
+    int socket = NewSocket(s, why);
+    if (socket < 0) return why;
+    int one = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);   // other receivers of the group
+    sockaddr_in local = Endpoint(o.group, aDataPort);
+    socklen_t length = sizeof local;
+    ip_mreq membership{};
+    membership.imr_multiaddr.s_addr = htonl(o.group);
+    membership.imr_interface.s_addr = htonl(kLoopback);   // never joined on another interface
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        ::setsockopt(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+        const int error = errno;
+        ::close(socket);
+        return TqResult(TQ_NETWORK_ERROR, error, TqString("cannot join the multicast group on loopback"));
+    }
+    const uint16_t port = ntohs(local.sin_port);
+    auto receiver = std::make_unique<GevReceiver>(s, socket, PacketBuffer(s));
+    TqResult result = receiver->Check(o.device, aChannel);
+    if (result.IsOK() && !receiver->Start()) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
+    if (result.IsFailure()) return result;
+    Opened(s, std::move(receiver), o.device, kLoopback, o.group, port, 0, aChannel, aBuffersCapacity);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStreamGEV::FlushPacketQueue() {
+    State& s = *mState;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.open || !s.receiver) return TqResult(TQ_NOT_CONNECTED);
+    ReceiverOf(s)->Flush();
+    return TqResult(TQ_OK);
+}
+
+bool TqStreamGEV::GetWaitForFirstPacketOfBlockToStart() const { return mState->waitForLeader.load(); }
+
+TqResult TqStreamGEV::SetWaitForFirstPacketOfBlockToStart(bool aWait) {
+    mState->waitForLeader = aWait;
+    return TqResult(TQ_OK);
+}
+
+uint16_t TqStreamGEV::GetLocalPort() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return mState->open ? static_cast<uint16_t>(mState->dataPort.load()) : 0;
+}
+
+TqString TqStreamGEV::GetLocalIPAddress() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return TqString(mState->localAddress.c_str());
+}
+
+TqString TqStreamGEV::GetMulticastIPAddress() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return TqString(mState->multicastAddress.c_str());
+}
+
+TqString TqStreamGEV::GetDeviceIPAddress() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return TqString(mState->deviceAddress.c_str());
+}
+
+uint16_t TqStreamGEV::GetSpecificLocalPort() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return mState->open ? mState->specificPort : 0;
+}
+
+uint32_t TqStreamGEV::GetUserModeDataReceiverThreadPriority() const {
+    std::lock_guard<std::mutex> guard(mState->lock);
+    return mState->priority;
+}
+
+TqResult TqStreamGEV::SetUserModeDataReceiverThreadPriority(uint32_t aPriority) {
+    if (aPriority > 99) return TqResult(TQ_INVALID_PARAMETER, TqString("priorities go from 0 to 99"));
+    std::lock_guard<std::mutex> guard(mState->lock);
+    mState->priority = aPriority;
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStreamGEV::GetUserModeSocketRxBufferSize(uint32_t& aSize) {
+    State& s = *mState;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.open || !s.receiver) return TqResult(TQ_NOT_CONNECTED);
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (::getsockopt(ReceiverOf(s)->Socket(), SOL_SOCKET, SO_RCVBUF, &size, &length) != 0)
+        return TqResult(TQ_NETWORK_ERROR, errno);
+    aSize = static_cast<uint32_t>(size);   // as the kernel keeps it (twice what was asked, for its bookkeeping)
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStreamGEV::SetUserModeSocketRxBufferSize(uint32_t aSize) {
+    State& s = *mState;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.open) return TqResult(TQ_NETWORK_CONFIG_ERROR, TqString("set before Open"));
+    const uint32_t most = RmemMax();
+    s.socketBufferSize = std::min(aSize, most);
+    if (aSize > most) return TqResult(TQ_INVALID_PARAMETER, TqString("above rmem_max: rmem_max is used"));
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStreamGEV::SetUserModeRxPacketBufferSize(uint32_t aSize) {
+    State& s = *mState;
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.open) return TqResult(TQ_NETWORK_CONFIG_ERROR, TqString("set before Open"));
+    s.packetBufferSize = std::clamp(aSize, kMinPacketBuffer, kMaxPacketBuffer);
+    return TqResult(TQ_OK);
+}
+
+TqResult TqStreamGEV::IsDriverInstalled(TqString& aIPAddress, bool& aInstalled, const TqString& aLocalIPAddress) {
+    aInstalled = false;   // this system has no receiver driver: streams receive in user mode
+    uint32_t ip = 0;
+    if (!TqGvcpClient::ParseIp(Text(aIPAddress), ip)) return TqResult(TQ_INVALID_PARAMETER, TqString("not an IP address"));
+    return TqResult(TQ_OK);
+}

@@ -1,0 +1,101 @@
+// The inner state of a stream (internal to the stream library): the caller's buffers on their way
+// through the receiver, the counters and settings that the stream's parameters show, and the kind's
+// receiver behind a small interface so that the base class can close any kind.
+//
+// Buffers: QueueBuffer appends to `input`; the receiver takes one from there for each block it starts
+// and gives it back, filled, to `output`; RetrieveBuffer takes from `output`. `queued` counts what
+// was queued and not yet retrieved (input, blocks in progress and output together). Everything under
+// `lock`; `ready` is signalled whenever `output` grows, an abort happens or the stream closes.
+#pragma once
+
+#include "TqBuffer.h"
+#include "TqGenParameterArray.h"
+#include "TqResult.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class TqStreamEventSink;
+
+namespace TqStreamLib {
+
+// What the stream's parameters show, readable without the lock.
+struct Counters {
+    std::atomic<uint64_t> blocksReceived{0};     // handed back complete (OK)
+    std::atomic<uint64_t> blocksIncomplete{0};   // handed back with packets missing
+    std::atomic<uint64_t> blocksDropped{0};      // no buffer was queued when they began
+    std::atomic<uint64_t> blocksTooSmall{0};     // did not fit their buffer
+    std::atomic<uint64_t> blocksAborted{0};      // buffers handed back aborted
+    std::atomic<uint64_t> packetsReceived{0};    // datagrams read from the socket
+    std::atomic<uint64_t> packetsMissing{0};     // payload packets never seen in handed-back blocks
+    std::atomic<uint64_t> packetsIgnored{0};     // well-formed, but of no block in progress
+    std::atomic<uint64_t> packetsBad{0};         // malformed or pointing outside their block
+    std::atomic<uint64_t> packetsRedundant{0};   // seen before (duplicate leaders, trailers, payload)
+    std::atomic<uint64_t> packetsOutOfOrder{0};
+    std::atomic<uint64_t> pipelineImagesDropped{0};
+
+    void Reset();
+};
+
+// The kind-specific part of an open stream (the GigE Vision receiver).
+class Receiver {
+public:
+    virtual ~Receiver() {}
+    // Stops the receiver thread; called without the state lock. After it, no buffer is touched.
+    virtual void Stop() = 0;
+    // Gives back whatever the receiver still fills (state lock held): each to `output`, aborted.
+    virtual void AbortBlocks() = 0;
+    // Releases the network side (sockets, control session, the device's destination).
+    virtual void Release() = 0;
+};
+
+struct Done {
+    TqBuffer* buffer = nullptr;
+    uint32_t result = 0;
+};
+
+struct State {
+    State();
+    ~State();
+
+    std::mutex lock;
+    std::condition_variable ready;
+    bool open = false;
+    uint32_t capacity = 0;
+    uint32_t queued = 0;
+    uint64_t aborts = 0;   // generation of AbortQueuedBuffers and Close: wakes a waiting retrieve
+    uint16_t channel = 0;
+    std::deque<TqBuffer*> input;
+    std::deque<Done> output;
+    std::vector<TqStreamEventSink*> sinks;
+    std::unique_ptr<Receiver> receiver;
+
+    // Settings (the parameters read and write them).
+    std::atomic<uint32_t> imageTimeout{1000};   // ms
+    std::atomic<bool> waitForLeader{false};     // StartStreamOnlyOnPacketIdZero
+    std::atomic<uint32_t> dataPort{0};
+    std::string localAddress, multicastAddress;   // under lock
+    Counters counters;
+
+    // The GigE Vision receiver's settings, made before Open (under lock).
+    uint32_t socketBufferSize = 0;      // SO_RCVBUF asked for; 0: the receiver's default
+    uint32_t packetBufferSize = 17000;  // the largest datagram read whole
+    uint32_t priority = 0;
+    uint16_t specificPort = 0;          // the local port asked for at Open
+    std::string deviceAddress;
+
+    std::unique_ptr<TqGenParameterArray> parameters;
+
+    // Hands a buffer back (lock held) and wakes a waiting retrieve.
+    void Finish(TqBuffer* aBuffer, uint32_t aResult);
+    // Every buffer not yet filled goes back aborted (lock held).
+    void AbortInput();
+};
+
+}  // namespace TqStreamLib
