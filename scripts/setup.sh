@@ -4,10 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# libpugixml-dev: the stand-in GenICam engine's XML parser.
+# libpugixml-dev: the stand-in GenICam engine's XML parser. libzstd-dev: the stand-in's compression filters.
 # pybind11-dev: benchmark only (the comparison module of bench/); swig: test only (a foreign module).
 # aravis-tools-cli, gir1.2-aravis-0.8, python3-gi: test only (an independent GigE Vision client of the device engine).
-packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev libpugixml-dev pybind11-dev swig aravis-tools-cli gir1.2-aravis-0.8 python3-gi)
+# python3-opencv: test and benchmark only (an independent demosaicing to compare with, and its speed).
+packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev libpugixml-dev libzstd-dev pybind11-dev swig aravis-tools-cli gir1.2-aravis-0.8 python3-gi python3-opencv)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,7 +18,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 build_dir="${1:-build}"

@@ -4,6 +4,7 @@
 #include "TqBuffer.h"
 #include "TqImage.h"
 #include "TqLiveObjects.h"
+#include "balanced.h"
 #include "TqRawData.h"
 
 #include <gtest/gtest.h>
@@ -32,24 +33,18 @@ std::string Str(const TqString& aText) { return aText.GetAscii(); }
 
 TqPixelType Pixel(uint32_t aValue) { return static_cast<TqPixelType>(aValue); }
 
-// Every test here ends with as many SDK objects alive as it started with.
-class Balanced : public ::testing::Test {
+class TqImageTest : public Balanced {
 protected:
-    void SetUp() override {
-        for (const char* name : kClasses) mBefore[name] = TqLiveObjects::Count(name);
-    }
-    void TearDown() override {
-        for (const char* name : kClasses) EXPECT_EQ(TqLiveObjects::Count(name), mBefore[name]) << name << " leaked";
-    }
-
-private:
-    static constexpr const char* kClasses[] = {"TqBuffer", "TqImage", "TqRawData", "TqResult", "TqString"};
-    std::map<std::string, long> mBefore;
+    TqImageTest() : Balanced({"TqBuffer", "TqImage", "TqRawData", "TqResult", "TqString"}) {}
 };
-
-class TqImageTest : public Balanced {};
-class TqBufferPayloadTest : public Balanced {};
-class TqRawDataTest : public Balanced {};
+class TqBufferPayloadTest : public Balanced {
+protected:
+    TqBufferPayloadTest() : Balanced({"TqBuffer", "TqImage", "TqRawData", "TqResult", "TqString"}) {}
+};
+class TqRawDataTest : public Balanced {
+protected:
+    TqRawDataTest() : Balanced({"TqBuffer", "TqImage", "TqRawData", "TqResult", "TqString"}) {}
+};
 
 // ---- the members of TqPixelType, read from the header ----
 
