@@ -1,5 +1,6 @@
 """A tour of what the Kivo binding offers so far: constants, enumerations, results, strings,
-buffers whose memory Python sees as NumPy arrays, and chunk data."""
+buffers whose memory Python sees as NumPy arrays, chunk data, devices and streams, pixel conversion
+and lossless compression."""
 
 import numpy as np
 
@@ -122,10 +123,13 @@ def device_tour():
         parameters = device.GetParameters()
         parameters.SetIntegerValue("Width", 320)
         parameters.SetIntegerValue("Height", 240)
-        parameters.SetEnumValue("PixelFormat", "Mono8")
+        parameters.SetEnumValue("PixelFormat", "BayerRG8")
         result, stream = kivo.TqStream.CreateAndOpen(records[0])
         print("Stream:", str(result.GetCodeString()), "as", type(stream).__name__)
         if stream is not None:
+            converter = kivo.TqBufferConverter()
+            rgb = kivo.TqBuffer(kivo.TqPayloadTypeImage)
+            rgb.GetImage().Alloc(1, 1, kivo.TqPixelRGB8)    # the wanted pixel type; Convert sizes it
             buffers = []
             for _ in range(4):
                 buffer = kivo.TqBuffer()
@@ -140,9 +144,14 @@ def device_tour():
                     print("  no frame:", str(result.GetCodeString()))
                     continue
                 image = buffer.GetImage().GetDataPointer()
-                print("  frame %5d: %s %s mean %.1f (%s)" % (buffer.GetBlockID(), image.shape, image.dtype, image.mean(),
-                                                            str(operation.GetCodeString())))
+                converted, _ = converter.Convert(buffer, rgb)   # Bayer mosaic to RGB, bilinear
+                colour = rgb.GetImage().GetDataPointer()
+                print("  frame %5d: %s %s -> %s %s %s, mean R G B %s (%s)"
+                      % (buffer.GetBlockID(), image.shape, image.dtype, str(converted.GetCodeString()), colour.shape,
+                         colour.dtype, np.round(colour.reshape(-1, 3).mean(axis=0), 1).tolist(),
+                         str(operation.GetCodeString())))
                 stream.QueueBuffer(buffer)
+            compression_tour(rgb)
             parameters.ExecuteCommand("AcquisitionStop")
             device.StreamDisable()
             stream.Close()
@@ -161,6 +170,19 @@ def device_tour():
         camera.Disconnect()
     finally:
         hooks.soft_device_stop(handle)
+
+
+def compression_tour(frame):
+    """A frame compressed losslessly into the SDK's compressed payload and back."""
+    packed, restored = kivo.TqBuffer(), kivo.TqBuffer()
+    result, _ = kivo.TqCompressionFilter().Execute(frame, packed)
+    print("Compressed %d bytes into %d: %s" % (frame.GetImage().GetImageSize(), packed.GetSize(),
+                                               str(result.GetCodeString())))
+    result, fmt, width, height = kivo.TqDecompressionFilter.GetOutputFormatFor(packed)
+    print("  inside: %s %dx%d" % (str(kivo.TqImage.PixelTypeToString(fmt)), width, height))
+    result, _ = kivo.TqDecompressionFilter().Execute(packed, restored)
+    same = np.array_equal(restored.GetImage().GetDataPointer(), frame.GetImage().GetDataPointer())
+    print("  decompressed: %s, identical: %s" % (str(result.GetCodeString()), same))
 
 
 if __name__ == "__main__":

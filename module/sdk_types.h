@@ -33,6 +33,10 @@ class ITqMultiPartContainer;
 class ITqH264AccessUnit;
 class TqZelvraCompressed;
 class TqFPSStabilizer;
+class TqBufferConverter;
+class TqBufferConverterRGBFilter;
+class TqCompressionFilter;
+class TqDecompressionFilter;
 class TqGenParameterArray;
 class TqGenStateStack;
 class TqGenParameter;
@@ -89,6 +93,10 @@ KIVO_BIND_CLASS(ITqMultiPartContainer)
 KIVO_BIND_CLASS(ITqH264AccessUnit)
 KIVO_BIND_CLASS(TqZelvraCompressed)
 KIVO_BIND_CLASS(TqFPSStabilizer)
+KIVO_BIND_CLASS(TqBufferConverter)
+KIVO_BIND_CLASS(TqBufferConverterRGBFilter)
+KIVO_BIND_CLASS(TqCompressionFilter)
+KIVO_BIND_CLASS(TqDecompressionFilter)
 KIVO_BIND_CLASS(TqGenParameterArray)
 KIVO_BIND_CLASS(TqGenStateStack)
 KIVO_BIND_CLASS(TqGenParameter)

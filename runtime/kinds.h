@@ -102,6 +102,7 @@ struct ShapeData {
         if constexpr (has_self) {
             out[k++] = self_shape<SelfT>();
             if (Policy::none_self_commits) out[0].flags |= Param_NoneCommits;
+            if (Policy::lenient_from == 1) out[0].flags |= Param_Lenient;
             cpos = 2;
         }
         [[maybe_unused]] auto add = [&](ParamShape p, int width) {

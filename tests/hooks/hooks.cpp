@@ -690,6 +690,12 @@ PyObject* set_payload_length(PyObject*, PyObject* args) {
     return PyLong_FromUnsignedLong(r.GetCode());
 }
 
+// payload_length(buffer): the payload's length as the buffer holds it.
+PyObject* payload_length(PyObject*, PyObject* proxy) {
+    TqBuffer* b = buffer_arg(proxy);
+    return b ? PyLong_FromUnsignedLong(b->GetPayloadLength()) : nullptr;
+}
+
 // array_input(obj, counts, shape): the array input steps as a wrapper runs them: conversion to a
 // C-contiguous uint8 array, then the dimension check against one count or a list of counts, then the
 // shape check; gives (is_new, ndim) or raises the step's error.
@@ -933,6 +939,7 @@ PyMethodDef kHookMethods[] = {
     {"type_name", type_name, METH_O, nullptr},
     {"image_view", image_view, METH_VARARGS, nullptr},
     {"set_payload_length", set_payload_length, METH_VARARGS, nullptr},
+    {"payload_length", payload_length, METH_O, nullptr},
     {"sink_new", sink_new, METH_O, nullptr},
     {"sink_fire", sink_fire, METH_VARARGS, nullptr},
     {"sink_check", sink_check, METH_VARARGS, nullptr},

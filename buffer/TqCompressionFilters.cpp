@@ -1,0 +1,101 @@
+// TqCompressionFilter and TqDecompressionFilter: the SDK's compressed payload made from an image
+// buffer and read back, with the filters' thread settings and the static header queries.
+#include "classes.h"
+#include "converted.h"
+#include "sdk_types.h"
+
+#include "TqBuffer.h"
+#include "TqCompressionFilter.h"
+#include "TqDecompressionFilter.h"
+
+namespace kivo::module {
+namespace {
+
+SwigTypeInfo* unsigned_int_descriptor() { return type(TypeId::unsigned_int); }
+
+// The SDK writes the priority through a reference that only a pointer object of an unsigned int
+// reaches; None or a null pointer object is an invalid null reference.
+struct PriorityReference {};
+
+// The pixel type read from a header: the enumeration's 32 bits, never negative in Python.
+struct PixelTypeOut {};
+
+}  // namespace
+}  // namespace kivo::module
+
+template <>
+struct kivo::rt::ParamOf<kivo::module::PriorityReference>
+    : kivo::rt::InputParam<&kivo::rt::kReferenceKind, &kivo::module::unsigned_int_descriptor> {
+    static uint32_t& take(Slot& s) { return *static_cast<uint32_t*>(s.as<void*>()); }
+};
+template <>
+struct kivo::rt::Decl<kivo::module::PriorityReference> : kivo::rt::Decl<uint32_t&> {};
+
+template <>
+struct kivo::rt::ParamOf<kivo::module::PixelTypeOut> : kivo::rt::OutputParam<TqPixelType, &kivo::rt::kOutUInt32Kind, uint32_t> {};
+template <>
+struct kivo::rt::Decl<kivo::module::PixelTypeOut> : kivo::rt::Decl<TqPixelType&> {};
+
+namespace kivo::module {
+
+using namespace kivo::rt;
+
+namespace {
+
+constexpr const char* kExecuteDoc = "Convert(self, aIn, aOut) -> TqResult, TqBuffer";
+
+// The members both filters have through the filter interface.
+template <Text Execute, Text SetCount, Text GetCount, Text GetPriority, Text SetPriority, class C>
+Entries filter_entries() {
+    using Priority = Spelled<"", Present<uint32_t&>>;
+    return {
+        described(method<Execute, &C::Execute, ResultAs<&kConverted>>("aIn", "aOut"), kExecuteDoc),
+        method<SetCount, &C::SetThreadCount>("aCount"),
+        method<GetCount, &C::GetThreadCount>(),
+        described(overloaded<GetPriority>(meth<&C::GetThreadsPriority, LenientFrom<1>, Params<PriorityReference>>("aPriority"),
+                                          meth<&C::GetThreadsPriority, LenientFrom<1>, Params<Priority>>("aPriority")),
+                  "Given only self, returns [TqResult, priority]."),
+        method<SetPriority, &C::SetThreadsPriority>("aPriority"),
+    };
+}
+
+Entries joined(Entries a, Entries b) {
+    for (auto& e : b) a.push_back(std::move(e));
+    return a;
+}
+
+}  // namespace
+
+Entries compression_filter_entries() {
+    using C = TqCompressionFilter;
+    return joined(
+        {documented_as(constructor_entry<"new_TqCompressionFilter", C>(), "Constructor."),
+         delete_entry<"delete_TqCompressionFilter", C>()},
+        joined(filter_entries<"TqCompressionFilter_Execute", "TqCompressionFilter_SetThreadCount",
+                              "TqCompressionFilter_GetThreadCount", "TqCompressionFilter_GetThreadsPriority",
+                              "TqCompressionFilter_SetThreadsPriority", C>(),
+               {method<"TqCompressionFilter_SetEncoding", &C::SetEncoding>("aValue"),
+                method<"TqCompressionFilter_GetEncoding", &C::GetEncoding>(),
+                registration<"TqCompressionFilter_swigregister", C>(),
+                initialisation<"TqCompressionFilter_swiginit">()}));
+}
+
+Entries decompression_filter_entries() {
+    using D = TqDecompressionFilter;
+    return joined(
+        {documented_as(constructor_entry<"new_TqDecompressionFilter", D>(), "Constructor."),
+         delete_entry<"delete_TqDecompressionFilter", D>()},
+        joined(filter_entries<"TqDecompressionFilter_Execute", "TqDecompressionFilter_SetThreadCount",
+                              "TqDecompressionFilter_GetThreadCount", "TqDecompressionFilter_GetThreadsPriority",
+                              "TqDecompressionFilter_SetThreadsPriority", D>(),
+               {static_method<"TqDecompressionFilter_IsCompressed", D, &D::IsCompressed>("aIn"),
+                described(static_method<"TqDecompressionFilter_GetOutputFormatFor", D, &D::GetOutputFormatFor,
+                                        TupleOutputs<>,
+                                        Params<const TqBuffer*, Present<PixelTypeOut>, Present<uint32_t&>,
+                                               Present<uint32_t&>>>("aIn", "aPixelType", "aWidth", "aHeight"),
+                          "Convert(self, aIn) -> TqResult, TqPixelType, int, int"),
+                registration<"TqDecompressionFilter_swigregister", D>(),
+                initialisation<"TqDecompressionFilter_swiginit">()}));
+}
+
+}  // namespace kivo::module
