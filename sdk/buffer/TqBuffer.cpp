@@ -2,6 +2,7 @@
 #include "TqChunkData.h"
 
 #include "TqImage.h"
+#include "TqMultiPart.h"
 #include "TqRawData.h"
 
 #include <new>
@@ -20,9 +21,10 @@
 //   chunk area; ResetChunks drops the chunks only.
 // - An image buffer whose chunks follow the payload keeps 8 bytes for the main chunk's header out of
 //   the room and counts them in GetChunkDataSize once there are chunks; nothing is written there.
-// - The payload objects (GetImage, GetRawData) are made on first use and live as long as the
-//   buffer; Reset to another payload type keeps them, but only the one of the current type is
-//   handed out.
+// - The payload objects (GetImage, GetRawData, GetMultiPartContainer) are made on first use and
+//   live as long as the buffer; Reset to another payload type keeps them, but only the one of the
+//   current type is handed out. Reset to any type empties the multi-part container (no parts, their
+//   memory freed or detached).
 
 TqBuffer::TqBuffer(TqPayloadType aPayloadType) : mPayloadType(aPayloadType) {}
 
@@ -30,6 +32,7 @@ TqBuffer::~TqBuffer() {
     delete mImage;
     delete mRawData;
     delete mChunkData;
+    delete mMultiPart;
     delete mH264;
     delete mCompressed;
     if (mAllocated) delete[] mData;
@@ -44,6 +47,7 @@ TqResult TqBuffer::Reset(TqPayloadType aPayloadType) {
     mChunks.mLayoutID = 0;
     PlaceChunks();
     mChunks.Reset();
+    if (mMultiPart != nullptr) mMultiPart->Reset();
     return TqResult(TQ_OK);
 }
 
@@ -139,6 +143,15 @@ TqChunkData* TqBuffer::GetChunkData() {
     return mChunkData;
 }
 const TqChunkData* TqBuffer::GetChunkData() const { return const_cast<TqBuffer*>(this)->GetChunkData(); }
+
+ITqMultiPartContainer* TqBuffer::GetMultiPartContainer() {
+    if (mPayloadType != TqPayloadTypeMultiPart) return nullptr;
+    if (mMultiPart == nullptr) mMultiPart = new TqMultiPartContainerImpl(this);
+    return mMultiPart;
+}
+const ITqMultiPartContainer* TqBuffer::GetMultiPartContainer() const {
+    return const_cast<TqBuffer*>(this)->GetMultiPartContainer();
+}
 
 ITqH264AccessUnit* TqBuffer::GetH264AccessUnit() {
     if (mPayloadType != TqPayloadTypeH264) return nullptr;

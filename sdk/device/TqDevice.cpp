@@ -38,6 +38,17 @@ Controllers& TheControllers() {
     return *controllers;
 }
 
+// The devices alive, by the serial number each got (see TqDeviceCalls.h).
+struct Living {
+    std::recursive_mutex lock;
+    std::map<const TqDevice*, uint64_t> serials;
+    uint64_t last = 0;
+};
+Living& TheLiving() {
+    static Living* living = new Living;   // devices may be destroyed while the process exits
+    return *living;
+}
+
 void ForgetController(TqDevice* aDevice) {
     Controllers& c = TheControllers();
     std::lock_guard<std::mutex> guard(c.lock);
@@ -151,11 +162,35 @@ bool IsGuid(const std::string& aText) {
 TqDevice::TqDevice(TqDeviceType aType) : mType(aType), mSettings(std::make_shared<Settings>()) {
     mCommunication = std::make_unique<TqGenParameterArray>();
     mCommunication->Load(kCommunicationXml, sizeof kCommunicationXml - 1, std::make_shared<SettingsPort>(mSettings));
+    Living& living = TheLiving();
+    std::lock_guard<std::recursive_mutex> guard(living.lock);
+    living.serials[this] = ++living.last;
 }
 
 TqDevice::~TqDevice() {
+    {
+        Living& living = TheLiving();
+        std::lock_guard<std::recursive_mutex> guard(living.lock);   // waits while another thread uses it
+        living.serials.erase(this);
+    }
     Disconnect();
     TheMade().Forget(this);   // deleted some other way than by Free
+}
+
+uint64_t TqDeviceLib::DeviceSerial(TqDevice* aDevice) {
+    Living& living = TheLiving();
+    std::lock_guard<std::recursive_mutex> guard(living.lock);
+    auto it = living.serials.find(aDevice);
+    return it == living.serials.end() ? 0 : it->second;
+}
+
+bool TqDeviceLib::WithLiveDevice(TqDevice* aDevice, uint64_t aSerial, const std::function<void()>& aUse) {
+    Living& living = TheLiving();
+    std::lock_guard<std::recursive_mutex> guard(living.lock);
+    auto it = living.serials.find(aDevice);
+    if (it == living.serials.end() || it->second != aSerial || aSerial == 0) return false;
+    aUse();
+    return true;
 }
 
 
@@ -201,10 +236,22 @@ TqResult TqDevice::Attach(std::shared_ptr<Link> link) {
     if (result.IsOK() && name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0)
         result = TqResult(TQ_NOT_SUPPORTED, TqString("zipped descriptions are not supported"));
     auto parameters = std::make_unique<TqGenParameterArray>();
+    std::map<uint16_t, std::vector<std::string>> eventFeatures;
     if (result.IsOK()) {
         size_t end = xml.find('\0');   // the memory may hold padding after the text
-        result = parameters->Load(xml.data(), end == std::string::npos ? xml.size() : end,
-                                  std::make_shared<TqDeviceLib::LinkPort>(link));
+        std::string text(xml, 0, end), routed;
+        // Event ports are the link's: their registers move into its event window.
+        const std::string& load = TqDeviceLib::RouteEventPorts(text, routed, eventFeatures) ? routed : text;
+        result = parameters->Load(load.data(), load.size(), std::make_shared<TqDeviceLib::LinkPort>(link));
+    }
+    if (result.IsOK() && !eventFeatures.empty()) {
+        std::map<uint16_t, std::vector<TqGenParameter*>> features;
+        for (const auto& [id, names] : eventFeatures) {
+            std::vector<TqGenParameter*>& list = features[id];
+            for (const std::string& name : names)
+                if (TqGenParameter* parameter = parameters->Get(TqString(name.c_str()))) list.push_back(parameter);
+        }
+        link->SetEventPorts(std::move(features));
     }
     if (result.IsOK()) result = link->StartMessaging();
     if (result.IsFailure()) {
@@ -334,12 +381,7 @@ bool TqDevice::IsConnected() const {
 bool TqDevice::IsZelvraPowered() const { return false; }
 
 void TqDevice::LinkLost() {
-    for (TqDeviceEventSink* sink : Sinks()) {
-        try {
-            sink->OnLinkDisconnected(this);
-        } catch (...) {
-        }
-    }
+    Link::CallSinks(this, *mSettings, [this](TqDeviceEventSink* aSink) { aSink->OnLinkDisconnected(this); });
 }
 
 std::vector<TqDeviceEventSink*> TqDevice::Sinks() const { return mSinks.Snapshot(); }
@@ -427,7 +469,11 @@ TqResult TqDevice::WaitForMessagingChannelIdle(uint32_t aTimeout) {
 }
 
 TqResult TqDevice::RegisterEventSink(TqDeviceEventSink* aEventSink) { return mSinks.Add(aEventSink); }
-TqResult TqDevice::UnregisterEventSink(TqDeviceEventSink* aEventSink) { return mSinks.Remove(aEventSink); }
+// A call of the sink under way on another thread is waited for; one on this thread (the sink
+// unregistering from inside its callback) is not.
+TqResult TqDevice::UnregisterEventSink(TqDeviceEventSink* aEventSink) {
+    return mSettings->calls.Remove(aEventSink, [&] { return mSinks.Remove(aEventSink); });
+}
 
 namespace {
 TqResult SetPriority(std::atomic<uint32_t>& aField, uint32_t aPriority) {

@@ -10,8 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 namespace TqDeviceLib {
 
@@ -286,23 +289,327 @@ void Link::FireEvents() {
         mEvents.pop_front();
         mFiring = true;
         lock.unlock();
-        for (TqDeviceEventSink* sink : mDevice->Sinks()) {
-            try {
-                sink->OnEvent(mDevice, e.id, e.channel, e.block, e.timestamp, e.data.empty() ? nullptr : e.data.data(),
-                              static_cast<uint32_t>(e.data.size()));
-            } catch (...) {
-                // a failed callback counts as handled
-            }
-        }
+        Deliver(e);
         lock.lock();
         mFiring = false;
         mWake.notify_all();
     }
 }
 
+// One event: its data goes to its event port (when it has one) first, so that the event's features
+// read its values in both callbacks; then OnEvent, then the port's features are told and
+// OnEventGenICam hands them over.
+void Link::Deliver(const Event& aEvent) {
+    std::vector<TqGenParameter*> features;
+    bool onPort = false;
+    {
+        std::lock_guard<std::mutex> guard(mPortLock);
+        auto port = mEventPorts.find(aEvent.id);
+        if (port != mEventPorts.end()) {
+            onPort = true;
+            port->second.data.assign(aEvent.data.begin(), aEvent.data.end());
+            port->second.attached = true;
+            features = port->second.features;
+        }
+    }
+    Settings& shared = *mSettings;
+    {
+        std::optional<Reused<std::vector<uint8_t>>::Lease> data;
+        if (!aEvent.data.empty()) {
+            data.emplace(shared.bytes.Take(aEvent.data.size(), [](size_t n) { return std::make_unique<std::vector<uint8_t>>(n); }));
+            std::memcpy((*data)->data(), aEvent.data.data(), aEvent.data.size());
+        }
+        const void* bytes = data ? static_cast<const void*>((*data)->data()) : nullptr;
+        const uint32_t length = static_cast<uint32_t>(aEvent.data.size());
+        CallSinks(mDevice, shared, [&](TqDeviceEventSink* aSink) {
+            aSink->OnEvent(mDevice, aEvent.id, aEvent.channel, aEvent.block, aEvent.timestamp, bytes, length);
+        });
+    }
+    if (!onPort) return;
+    auto list = shared.lists.Take(0, [](size_t) { return std::make_unique<TqGenParameterList>(); });
+    list->Clear();
+    for (TqGenParameter* feature : features) {
+        feature->NotifyUpdate();
+        list->Add(feature);
+    }
+    CallSinks(mDevice, shared, [&](TqDeviceEventSink* aSink) {
+        aSink->OnEventGenICam(mDevice, aEvent.id, aEvent.channel, aEvent.block, aEvent.timestamp, &*list);
+    });
+}
+
+void Link::SetEventPorts(std::map<uint16_t, std::vector<TqGenParameter*>> aFeatures) {
+    std::lock_guard<std::mutex> guard(mPortLock);
+    mEventPorts.clear();
+    for (auto& [id, features] : aFeatures) mEventPorts[id].features = std::move(features);
+}
+
+TqResult Link::ReadEventPort(uint64_t aAddress, void* aData, uint64_t aLength) {
+    const uint64_t relative = aAddress - kEventWindow, id = relative >> 32, offset = relative & 0xFFFFFFFFu;
+    std::lock_guard<std::mutex> guard(mPortLock);
+    auto port = id <= 0xFFFF ? mEventPorts.find(static_cast<uint16_t>(id)) : mEventPorts.end();
+    char text[96];
+    if (port == mEventPorts.end() || !port->second.attached) {
+        std::snprintf(text, sizeof text, "no event of ID 0x%04llX has arrived", static_cast<unsigned long long>(id));
+        return TqResult(TQ_STATE_ERROR, TqString(text));
+    }
+    const std::vector<uint8_t>& data = port->second.data;
+    if (offset > data.size() || aLength > data.size() - offset) {
+        std::snprintf(text, sizeof text, "bytes %llu + %llu lie beyond the event's %zu bytes",
+                      static_cast<unsigned long long>(offset), static_cast<unsigned long long>(aLength), data.size());
+        return TqResult(TQ_ERR_OVERFLOW, TqString(text));
+    }
+    if (aLength) std::memcpy(aData, data.data() + offset, aLength);
+    return TqResult(TQ_OK);
+}
+
+TqResult Link::PortRead(uint64_t aAddress, void* aData, uint64_t aLength) {
+    if (aAddress >= kEventWindow) return ReadEventPort(aAddress, aData, aLength);
+    TqResult result = Read(aAddress, aData, aLength);
+    if (result.IsOK()) CommandLink(false, aData, aAddress, aLength);
+    return result;
+}
+
+TqResult Link::PortWrite(uint64_t aAddress, const void* aData, uint64_t aLength) {
+    if (aAddress >= kEventWindow) return TqResult(TQ_STATE_ERROR, TqString("event data is read-only"));
+    TqResult result = Write(aAddress, aData, aLength);
+    if (result.IsOK()) CommandLink(true, aData, aAddress, aLength);
+    return result;
+}
+
+// The bytes are the node map's, as they travel (a register's value in the device's byte order); the
+// sinks get a copy in the device's reused memory.
+void Link::CommandLink(bool aWrite, const void* aData, uint64_t aAddress, uint64_t aLength) {
+    if (mDevice->Sinks().empty()) return;
+    Settings& shared = *mSettings;
+    auto bytes = shared.bytes.Take(aLength, [](size_t n) { return std::make_unique<std::vector<uint8_t>>(n); });
+    if (aLength) std::memcpy(bytes->data(), aData, aLength);
+    const void* buffer = bytes->data();
+    const int64_t address = static_cast<int64_t>(aAddress), length = static_cast<int64_t>(aLength);
+    CallSinks(mDevice, shared, [&](TqDeviceEventSink* aSink) {
+        if (aWrite)
+            aSink->OnCmdLinkWrite(buffer, address, length);
+        else
+            aSink->OnCmdLinkRead(buffer, address, length);
+    });
+}
+
 bool Link::WaitIdle(uint32_t aTimeoutMs) {
     std::unique_lock<std::mutex> lock(mLock);
     return mWake.wait_for(lock, std::chrono::milliseconds(aTimeoutMs), [this] { return mEvents.empty() && !mFiring; });
+}
+
+// ---- event ports in the description ----
+
+namespace {
+
+// An element of a description as the routing needs it: where its parts lie in the text.
+struct Element {
+    std::string tag;    // as written (with a prefix, if any)
+    std::string local;  // without the prefix
+    std::string name;   // its Name attribute
+    size_t contentBegin = 0, contentEnd = 0;   // between the tags; an empty element: both at its "/>"
+    bool empty = false;
+    int parent = -1;
+    std::vector<int> children;
+};
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string Trimmed(const std::string& aText, size_t aBegin, size_t aEnd) {
+    while (aBegin < aEnd && IsSpace(aText[aBegin])) ++aBegin;
+    while (aEnd > aBegin && IsSpace(aText[aEnd - 1])) --aEnd;
+    return aText.substr(aBegin, aEnd - aBegin);
+}
+
+// The elements of aXml in document order; false when the markup does not hold together (the loader
+// then says what is wrong with it).
+bool Elements(const std::string& aXml, std::vector<Element>& aOut) {
+    std::vector<int> open;
+    size_t i = 0;
+    auto at = [&](size_t p, const char* s) { return aXml.compare(p, std::strlen(s), s) == 0; };
+    while ((i = aXml.find('<', i)) != std::string::npos) {
+        size_t end;
+        if (at(i, "<!--")) {
+            end = aXml.find("-->", i + 4);
+            if (end == std::string::npos) return false;
+            i = end + 3;
+        } else if (at(i, "<![CDATA[")) {
+            end = aXml.find("]]>", i + 9);
+            if (end == std::string::npos) return false;
+            i = end + 3;
+        } else if (at(i, "<?")) {
+            end = aXml.find("?>", i + 2);
+            if (end == std::string::npos) return false;
+            i = end + 2;
+        } else if (at(i, "<!")) {   // a document type, perhaps with an internal subset in brackets
+            int depth = 0;
+            for (end = i + 2; end < aXml.size() && (aXml[end] != '>' || depth > 0); ++end)
+                depth += aXml[end] == '[' ? 1 : aXml[end] == ']' ? -1 : 0;
+            if (end >= aXml.size()) return false;
+            i = end + 1;
+        } else if (at(i, "</")) {
+            end = aXml.find('>', i);
+            if (end == std::string::npos || open.empty()) return false;
+            Element& e = aOut[open.back()];
+            if (Trimmed(aXml, i + 2, end) != e.tag) return false;
+            e.contentEnd = i;
+            open.pop_back();
+            i = end + 1;
+        } else {
+            char quote = 0;
+            for (end = i + 1; end < aXml.size(); ++end) {
+                char c = aXml[end];
+                if (quote) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            if (end >= aXml.size()) return false;
+            Element e;
+            e.empty = aXml[end - 1] == '/';
+            size_t p = i + 1;
+            while (p < end && !IsSpace(aXml[p]) && aXml[p] != '/') ++p;
+            e.tag = aXml.substr(i + 1, p - i - 1);
+            if (e.tag.empty()) return false;
+            size_t colon = e.tag.rfind(':');
+            e.local = colon == std::string::npos ? e.tag : e.tag.substr(colon + 1);
+            // The Name attribute.
+            const size_t attributesEnd = e.empty ? end - 1 : end;
+            while (p < attributesEnd) {
+                while (p < attributesEnd && IsSpace(aXml[p])) ++p;
+                size_t nameBegin = p;
+                while (p < attributesEnd && aXml[p] != '=' && !IsSpace(aXml[p])) ++p;
+                std::string attribute = aXml.substr(nameBegin, p - nameBegin);
+                while (p < attributesEnd && (IsSpace(aXml[p]) || aXml[p] == '=')) ++p;
+                if (p >= attributesEnd || (aXml[p] != '"' && aXml[p] != '\'')) break;
+                size_t close = aXml.find(aXml[p], p + 1);
+                if (close == std::string::npos || close >= attributesEnd) return false;
+                if (attribute == "Name") e.name = Trimmed(aXml, p + 1, close);
+                p = close + 1;
+            }
+            e.parent = open.empty() ? -1 : open.back();
+            e.contentBegin = e.contentEnd = e.empty ? end - 1 : end + 1;
+            const int index = static_cast<int>(aOut.size());
+            if (e.parent >= 0) aOut[e.parent].children.push_back(index);
+            aOut.push_back(std::move(e));
+            if (!aOut.back().empty) open.push_back(index);
+            i = end + 1;
+        }
+    }
+    return open.empty();
+}
+
+// The text of the first child of that (local) name; false when there is none.
+bool ChildText(const std::string& aXml, const std::vector<Element>& aElements, const Element& aParent, const char* aLocal,
+               std::string& aText) {
+    for (int c : aParent.children) {
+        const Element& child = aElements[c];
+        if (child.local != aLocal) continue;
+        aText = Trimmed(aXml, child.contentBegin, child.contentEnd);
+        return true;
+    }
+    return false;
+}
+
+bool HexId(std::string aText, uint16_t& aId) {
+    if (aText.size() > 2 && aText[0] == '0' && (aText[1] == 'x' || aText[1] == 'X')) aText.erase(0, 2);
+    if (aText.empty() || aText.size() > 4) return false;
+    unsigned value = 0;
+    for (char c : aText) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        value = value * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
+    }
+    aId = static_cast<uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+bool RouteEventPorts(const std::string& aXml, std::string& aRouted, std::map<uint16_t, std::vector<std::string>>& aFeatures) {
+    if (aXml.find("EventID") == std::string::npos) return false;   // the common case: nothing to do
+    std::vector<Element> elements;
+    if (!Elements(aXml, elements)) return false;
+    std::map<std::string, uint16_t> ports;   // event ports by name
+    for (const Element& e : elements) {
+        std::string text;
+        uint16_t id = 0;
+        if (e.local == "Port" && !e.name.empty() && ChildText(aXml, elements, e, "EventID", text) && HexId(text, id) &&
+            !ChildText(aXml, elements, e, "ChunkID", text))
+            ports[e.name] = id;
+    }
+    if (ports.empty()) return false;
+
+    // The registers on them: each gets the event window's address term, and is read-only and never
+    // cached (the elements come last, so they win over the register's own).
+    struct Edit {
+        size_t at, erase;
+        std::string text;
+    };
+    std::vector<Edit> edits;
+    std::map<uint16_t, std::vector<int>> features;
+    static const char* const kRegisters[] = {"IntReg", "MaskedIntReg", "FloatReg", "StringReg", "Register", "StructEntry"};
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const Element& e = elements[i];
+        if (e.name.empty() || std::none_of(std::begin(kRegisters), std::end(kRegisters), [&](const char* k) { return e.local == k; }))
+            continue;
+        std::string port;
+        if (!ChildText(aXml, elements, e, "pPort", port) && e.local == "StructEntry" && e.parent >= 0)
+            ChildText(aXml, elements, elements[e.parent], "pPort", port);   // the StructReg's
+        auto found = ports.find(port);
+        if (found == ports.end()) continue;
+        char address[40];
+        std::snprintf(address, sizeof address, "0x%llX",
+                      static_cast<unsigned long long>(kEventWindow + (uint64_t{found->second} << 32)));
+        std::string added = std::string("<Address>") + address + "</Address><Cachable>NoCache</Cachable><AccessMode>RO</AccessMode>";
+        if (e.empty)
+            edits.push_back({e.contentBegin, 2, ">" + added + "</" + e.tag + ">"});
+        else
+            edits.push_back({e.contentEnd, 0, added});
+        features[found->second].push_back(static_cast<int>(i));
+    }
+
+    // The features whose values read them, through any number of value references.
+    std::map<std::string, std::vector<int>> readers;
+    static const char* const kValueReferences[] = {"pValue", "pVariable", "pValueIndexed", "pValueDefault"};
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const Element& e = elements[i];
+        if (e.parent < 0 || elements[e.parent].name.empty()) continue;
+        if (std::any_of(std::begin(kValueReferences), std::end(kValueReferences), [&](const char* k) { return e.local == k; }))
+            readers[Trimmed(aXml, e.contentBegin, e.contentEnd)].push_back(e.parent);
+    }
+    aFeatures.clear();
+    for (auto& [id, nodes] : features) {
+        std::vector<bool> seen(elements.size(), false);
+        for (int n : nodes) seen[n] = true;
+        for (size_t k = 0; k < nodes.size(); ++k) {
+            auto r = readers.find(elements[nodes[k]].name);
+            if (r == readers.end()) continue;
+            for (int reader : r->second)
+                if (!seen[reader]) {
+                    seen[reader] = true;
+                    nodes.push_back(reader);
+                }
+        }
+        std::vector<std::string>& names = aFeatures[id];
+        for (size_t n = 0; n < elements.size(); ++n)
+            if (seen[n]) names.push_back(elements[n].name);
+    }
+
+    std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.at < b.at; });
+    std::string routed;
+    routed.reserve(aXml.size() + edits.size() * 128);
+    size_t from = 0;
+    for (const Edit& edit : edits) {
+        routed.append(aXml, from, edit.at - from);
+        routed += edit.text;
+        from = edit.at + edit.erase;
+    }
+    routed.append(aXml, from, std::string::npos);
+    aRouted = std::move(routed);
+    return true;
 }
 
 }  // namespace TqDeviceLib

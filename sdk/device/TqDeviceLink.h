@@ -1,26 +1,55 @@
 // How a device reaches its hardware (internal to the device library): a GigE Vision device over the
 // control protocol with its heartbeat and messaging channel. The link outlives nothing it serves:
 // the device's parameter array reads and writes through it, and fails once it is closed.
+//
+// Callbacks: the link tells the device's sinks of its events (OnEvent, then OnEventGenICam when the
+// event's ID is one of an event port, on the thread that fires the queued events), of the loss of
+// the device (OnLinkDisconnected, on the same thread) and of each successful access of the node map's
+// port to the device (OnCmdLinkRead / OnCmdLinkWrite, on the accessing thread), never under a lock of
+// the device or the link.
+//
+// Event ports: a description's Port with an EventID (and no ChunkID) is served by the link. The
+// description is loaded with the registers on such a port moved into an event window above the
+// device's 32-bit address space (an Address term added; never cached, read-only); the link keeps the
+// data of the last event of each such ID and answers reads in the window from it.
 #pragma once
 
 #include "TqDevice.h"
+#include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
 #include "TqGvcpClient.h"
 
 #include <array>
 #include <condition_variable>
 #include <deque>
+#include <map>
+#include <string>
 #include <thread>
 
 namespace TqDeviceLib {
 
-// The SDK's own communication settings of a device, which its communication parameters show.
+// What a device shares with its links for its whole life: the SDK's own communication settings,
+// which its communication parameters show, the calls into its event sinks, and the memory those
+// calls are handed (reused, freed with the device).
 struct Settings {
     std::atomic<uint32_t> answerTimeout{200};    // ms per command
     std::atomic<uint32_t> commandRetries{3};
     std::atomic<uint32_t> heartbeatInterval{0};  // ms; 0: a third of the device's heartbeat timeout
     std::atomic<uint32_t> heartbeatRetries{3};   // heartbeats missed in a row before the link is lost
+
+    SinkCalls calls;
+    Reused<std::vector<uint8_t>> bytes;   // event data, command-link bytes
+    Reused<TqGenParameterList> lists;     // the parameters an event invalidated
 };
+
+// The start of the event window in the node map's port: the registers of event ID n lie at
+// kEventWindow + n * 2^32 + their address in the event's data.
+constexpr uint64_t kEventWindow = uint64_t{1} << 40;
+
+// The description to load when aXml has event ports (false, aRouted untouched, when it has none),
+// and for each event ID the names of the features that its data changes: the registers on its
+// ports and the features whose values read them, in document order.
+bool RouteEventPorts(const std::string& aXml, std::string& aRouted, std::map<uint16_t, std::vector<std::string>>& aFeatures);
 
 class Link {
 public:
@@ -39,6 +68,11 @@ public:
     // Device memory at any address and length (whole words travel on the wire).
     TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength);
     TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength);
+    // The node map's port: the event window, or device memory with the command-link callbacks.
+    TqResult PortRead(uint64_t aAddress, void* aData, uint64_t aLength);
+    TqResult PortWrite(uint64_t aAddress, const void* aData, uint64_t aLength);
+    // The features each event port's data changes (before the messaging channel starts).
+    void SetEventPorts(std::map<uint16_t, std::vector<TqGenParameter*>> aFeatures);
     TqResult ReadRegister(uint32_t aAddress, uint32_t& aValue);
     TqResult WriteRegister(uint32_t aAddress, uint32_t aValue, bool aAcknowledge = true);
     uint32_t Privilege() const { return mPrivilege; }
@@ -47,6 +81,20 @@ public:
     bool WaitIdle(uint32_t aTimeoutMs);
     const std::array<uint8_t, 6>& Mac() const { return mMac; }
     uint32_t Ip() const { return mIp; }
+
+    // Calls aCall(sink) for each event sink of the device (see SinkCalls).
+    template <class Call>
+    static void CallSinks(TqDevice* aDevice, Settings& aShared, Call aCall) {
+        std::vector<TqDeviceEventSink*> sinks = aDevice->Sinks();
+        if (sinks.empty()) return;
+        aShared.calls.Each(
+            sinks,
+            [aDevice](TqDeviceEventSink* aSink) {
+                std::vector<TqDeviceEventSink*> now = aDevice->Sinks();
+                return std::find(now.begin(), now.end(), aSink) != now.end();
+            },
+            aCall);
+    }
 
 private:
     struct Event {
@@ -62,6 +110,10 @@ private:
     bool QueueEvents(const uint8_t* aCommand, size_t aSize);
     void FireEvents();
     TqResult Result(uint16_t aStatus) const;
+    void Deliver(const Event& aEvent);
+    // Tells the sinks of a successful port access to the device.
+    void CommandLink(bool aWrite, const void* aData, uint64_t aAddress, uint64_t aLength);
+    TqResult ReadEventPort(uint64_t aAddress, void* aData, uint64_t aLength);
 
     TqDevice* mDevice;
     std::shared_ptr<Settings> mSettings;
@@ -80,6 +132,15 @@ private:
     std::deque<Event> mEvents;
     bool mFiring = false;
     bool mLinkLost = false;
+
+    // The event ports: the data of the last event of each ID, and the features it changes.
+    struct EventPort {
+        bool attached = false;
+        std::vector<uint8_t> data;
+        std::vector<TqGenParameter*> features;
+    };
+    std::mutex mPortLock;
+    std::map<uint16_t, EventPort> mEventPorts;
 };
 
 // A GenICam port over a link.
@@ -87,10 +148,10 @@ class LinkPort : public TqGenICamLib::IPort {
 public:
     explicit LinkPort(std::shared_ptr<Link> aLink) : mLink(std::move(aLink)) {}
     TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
-        return mLink->Read(aAddress, aData, aLength);
+        return mLink->PortRead(aAddress, aData, aLength);
     }
     TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength) override {
-        return mLink->Write(aAddress, aData, aLength);
+        return mLink->PortWrite(aAddress, aData, aLength);
     }
 
 private:

@@ -75,8 +75,8 @@ public:
     const TqRawData* GetRawData() const;
     TqChunkData* GetChunkData();
     const TqChunkData* GetChunkData() const;
-    ITqMultiPartContainer* GetMultiPartContainer() { return nullptr; }   // multi-part payloads: not yet
-    const ITqMultiPartContainer* GetMultiPartContainer() const { return nullptr; }
+    ITqMultiPartContainer* GetMultiPartContainer();
+    const ITqMultiPartContainer* GetMultiPartContainer() const;
     ITqH264AccessUnit* GetH264AccessUnit();
     const ITqH264AccessUnit* GetH264AccessUnit() const;
     TqZelvraCompressed* GetZelvraCompressed();
@@ -152,6 +152,7 @@ private:
     TqImage* mImage = nullptr;
     TqRawData* mRawData = nullptr;
     TqChunkData* mChunkData = nullptr;
+    ITqMultiPartContainer* mMultiPart = nullptr;   // made on first use; Reset empties it
     ITqH264AccessUnit* mH264 = nullptr;
     TqZelvraCompressed* mCompressed = nullptr;
     uint64_t mID = 0;

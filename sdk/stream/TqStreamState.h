@@ -11,6 +11,7 @@
 #include "TqBuffer.h"
 #include "TqGenParameterArray.h"
 #include "TqResult.h"
+#include "TqStream.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -97,5 +98,20 @@ struct State {
     // Every buffer not yet filled goes back aborted (lock held).
     void AbortInput();
 };
+
+// The state behind a stream, for the helpers of this library that work beside a stream (the
+// pipeline). TqStream keeps it protected; a member pointer formed in a derived class reaches it.
+inline State& StateOf(TqStream& aStream) {
+    struct Reach : TqStream {
+        static std::unique_ptr<State> TqStream::*Member() { return &Reach::mState; }
+    };
+    return *(aStream.*Reach::Member());
+}
+
+// A buffer a pipeline took back from its output queue to keep the stream fed (PipelineImagesDropped).
+inline void CountPipelineDrop(TqStream& aStream) { StateOf(aStream).counters.pipelineImagesDropped++; }
+
+// Zeroes the counters the stream's parameters show.
+inline void ResetStatistics(TqStream& aStream) { StateOf(aStream).counters.Reset(); }
 
 }  // namespace TqStreamLib
