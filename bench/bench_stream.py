@@ -1,7 +1,8 @@
 """Receiving frames from a software device through a stream: 2448x2048 Mono8 frames, unpaced, at
 8 KB packets and at the largest packets, queued and retrieved for a few seconds. Prints frames/s,
 GB/s and incomplete frames, beside memcpy of the same bytes and a bare sendmmsg/recvmmsg transfer of
-the same packets measured in the same run (the receiver's goal: at least 0.8 of the bare transfer).
+the same packets measured in the same run (the receiver's goal: at least 0.8 of the bare transfer); then
+the same stream through a pipeline with a Python OnBufferReady, beside the direct stream.
 
 Prints a table; never fails. Run:  PYTHONPATH=build/python /usr/bin/python3 bench/bench_stream.py
 """
@@ -18,7 +19,20 @@ WIDTH, HEIGHT = 2448, 2048
 SECONDS = 5.0
 
 
-def receive(packet_size):
+class Counter(kivo.TqPipelineEventSink):
+    """A Python OnBufferReady, called on the pipeline's thread for every frame."""
+
+    def __init__(self):
+        super().__init__()
+        self.ready = 0
+
+    def OnBufferReady(self, pipeline):
+        self.ready += 1
+
+
+def receive(packet_size, through_pipeline=False):
+    """Frames/s, GB/s and incomplete frames over SECONDS, straight from the stream or through a
+    pipeline with a Python OnBufferReady (then also the callbacks counted)."""
     handle = hooks.soft_device_start(address="127.0.0.2", model="Bench Source", mac="02:4b:49:70:00:01",
                                      width=WIDTH, height=HEIGHT)
     try:
@@ -29,34 +43,49 @@ def receive(packet_size):
             parameters.Get("AcquisitionFrameRateEnable").FromString("false")
         result, stream = kivo.TqStream.CreateAndOpen("127.0.0.2")
         size = device.GetPayloadSize()
-        buffers = []
-        for _ in range(16):
-            buffer = kivo.TqBuffer()
-            buffer.Alloc(size)
-            stream.QueueBuffer(buffer)
-            buffers.append(buffer)
+        pipeline = counter = None
+        if through_pipeline:
+            pipeline, counter = kivo.TqPipeline(stream), Counter()
+            pipeline.SetBufferSize(size)
+            pipeline.RegisterEventSink(counter)
+            pipeline.Start()
+            retrieve = lambda: pipeline.RetrieveNextBuffer(2000)
+            give_back = pipeline.ReleaseBuffer
+        else:
+            buffers = []
+            for _ in range(16):
+                buffer = kivo.TqBuffer()
+                buffer.Alloc(size)
+                stream.QueueBuffer(buffer)
+                buffers.append(buffer)
+            retrieve = lambda: stream.RetrieveBuffer(2000)
+            give_back = stream.QueueBuffer
         device.StreamEnable()
         parameters.ExecuteCommand("AcquisitionStart")
         frames = incomplete = 0
         started = time.monotonic()
         while time.monotonic() - started < SECONDS:
-            result, buffer, operation = stream.RetrieveBuffer(2000)
+            result, buffer, operation = retrieve()
             if buffer is None:
                 continue
             if operation.IsOK():
                 frames += 1
             else:
                 incomplete += 1
-            stream.QueueBuffer(buffer)
+            give_back(buffer)
         elapsed = time.monotonic() - started
         parameters.ExecuteCommand("AcquisitionStop")
         device.StreamDisable()
+        if pipeline is not None:
+            pipeline.Stop()
+            pipeline.UnregisterEventSink(counter)
+            del pipeline
         stream.Close()
         while stream.RetrieveBuffer(0)[1] is not None:
             pass
         kivo.TqStream.Free(stream)
         kivo.TqDevice.Free(device)
-        return frames / elapsed, frames * size / elapsed / 1e9, incomplete
+        return frames / elapsed, frames * size / elapsed / 1e9, incomplete, counter.ready if counter else None
     finally:
         hooks.soft_device_stop(handle)
 
@@ -73,12 +102,18 @@ def main():
     size = WIDTH * HEIGHT
     print("%-22s %10s %10s %11s %14s %14s" % ("packets", "frames/s", "GB/s", "incomplete", "vs bare UDP", "vs memcpy"))
     copy = memcpy_rate(size)
+    direct = {}
     for packet in (8192, 9000):
-        fps, rate, incomplete = receive(packet)
+        fps, rate, incomplete, _ = receive(packet)
+        direct[packet] = fps
         bare_rate = bare.udp_transfer(packet - 28, 2.0) / 1e9
         print("%-22s %10.1f %10.2f %11d %13.2fx %13.3fx" % ("%d bytes" % packet, fps, rate, incomplete, rate / bare_rate,
                                                           rate / copy))
     print("memcpy of a frame: %.1f GB/s" % copy)
+    fps, rate, incomplete, ready = receive(9000, through_pipeline=True)
+    print("through a pipeline with a Python OnBufferReady (9000 bytes): %.1f frames/s, %.2f GB/s, %d incomplete, "
+          "%d callbacks; ratio to the direct stream %.3f (goal >= 0.95)" % (fps, rate, incomplete, ready,
+                                                                            fps / direct[9000]))
 
 
 if __name__ == "__main__":

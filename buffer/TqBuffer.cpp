@@ -36,14 +36,26 @@ void forget_unless_attached(CallFrame& f, bool) {
     if (!self_of(f)->IsAttached()) forget_attached(self_of(f));
 }
 
+// Reset also empties the index of a multi-part container, detaching its parts.
+void forget_on_reset(CallFrame& f, bool ok) {
+    forget_unless_attached(f, ok);
+    if (ok) forget_parts_of(self_of(f), false);
+}
+
+// The buffer is gone: its memory and its parts' memory.
+void forget_buffer(void* buffer) {
+    forget_attached(buffer);
+    forget_parts_of(buffer, true);
+}
+
 bool equal(const TqBuffer* self, const TqBuffer* other) { return self == other; }
 
 // A payload interface of the buffer: a new borrowed proxy (None when the payload type is another)
 // that keeps the buffer alive, so it can never outlive the object that owns it. The non-const
 // form is the one called.
-template <Text Name, auto Mutable, auto Const>
+template <Text Name, auto Mutable, auto Const, class Base = Default>
 Entry payload() {
-    return overloaded<Name>(meth<Mutable, KeepAlive<1>>(), meth<Const, KeepAlive<1>>());
+    return overloaded<Name>(meth<Mutable, KeepAlive<1, Base>>(), meth<Const, KeepAlive<1, Base>>());
 }
 
 // The address's low 32 bits, read as a signed 32-bit value: equal buffers hash equal.
@@ -56,8 +68,8 @@ int32_t hash_of(TqBuffer* buffer) {
 Entries buffer_entries() {
     return {
         overloaded<"new_TqBuffer">(constructor<TqBuffer, PayloadType>("aPayloadType")),
-        delete_entry<"delete_TqBuffer", TqBuffer, &forget_attached>(),
-        overloaded<"TqBuffer_Reset">(meth<&TqBuffer::Reset, After<forget_unless_attached>, Params<PayloadType>>(
+        delete_entry<"delete_TqBuffer", TqBuffer, &forget_buffer>(),
+        overloaded<"TqBuffer_Reset">(meth<&TqBuffer::Reset, After<forget_on_reset>, Params<PayloadType>>(
             "aPayloadType")),
         method<"TqBuffer_Alloc", &TqBuffer::Alloc>("aSize"),
         method<"TqBuffer_AllocChunk", &TqBuffer::AllocChunk>("aSize"),
@@ -82,7 +94,7 @@ Entries buffer_entries() {
         payload<"TqBuffer_GetChunkData", member<TqChunkData*()>(&TqBuffer::GetChunkData),
                 member<const TqChunkData*() const>(&TqBuffer::GetChunkData)>(),
         payload<"TqBuffer_GetMultiPartContainer", member<ITqMultiPartContainer*()>(&TqBuffer::GetMultiPartContainer),
-                member<const ITqMultiPartContainer*() const>(&TqBuffer::GetMultiPartContainer)>(),
+                member<const ITqMultiPartContainer*() const>(&TqBuffer::GetMultiPartContainer), After<noted_container>>(),
         payload<"TqBuffer_GetH264AccessUnit", member<ITqH264AccessUnit*()>(&TqBuffer::GetH264AccessUnit),
                 member<const ITqH264AccessUnit*() const>(&TqBuffer::GetH264AccessUnit)>(),
         payload<"TqBuffer_GetZelvraCompressed", member<TqZelvraCompressed*()>(&TqBuffer::GetZelvraCompressed),

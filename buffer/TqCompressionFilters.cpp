@@ -11,25 +11,15 @@
 namespace kivo::module {
 namespace {
 
-SwigTypeInfo* unsigned_int_descriptor() { return type(TypeId::unsigned_int); }
-
 // The SDK writes the priority through a reference that only a pointer object of an unsigned int
 // reaches; None or a null pointer object is an invalid null reference.
-struct PriorityReference {};
+using PriorityReference = ByReference<uint32_t, TypeId::unsigned_int, "uint32_t &">;
 
 // The pixel type read from a header: the enumeration's 32 bits, never negative in Python.
 struct PixelTypeOut {};
 
 }  // namespace
 }  // namespace kivo::module
-
-template <>
-struct kivo::rt::ParamOf<kivo::module::PriorityReference>
-    : kivo::rt::InputParam<&kivo::rt::kReferenceKind, &kivo::module::unsigned_int_descriptor> {
-    static uint32_t& take(Slot& s) { return *static_cast<uint32_t*>(s.as<void*>()); }
-};
-template <>
-struct kivo::rt::Decl<kivo::module::PriorityReference> : kivo::rt::Decl<uint32_t&> {};
 
 template <>
 struct kivo::rt::ParamOf<kivo::module::PixelTypeOut> : kivo::rt::OutputParam<TqPixelType, &kivo::rt::kOutUInt32Kind, uint32_t> {};

@@ -80,4 +80,10 @@ void keep_under_buffer(kivo::rt::CallFrame& f, bool ok) {
     if (ok) keep_attached(buffer_of<Payload>(f), f.slots[1].as<kivo::rt::ArraySlot>().array);
 }
 
+// Multi-part containers: the buffer that handed out a container is noted (an After hook of
+// GetMultiPartContainer); forget_parts_of lets the arrays attached to its parts go (the buffer's
+// part index was emptied, or the buffer is gone).
+void noted_container(kivo::rt::CallFrame& f, bool ok);
+void forget_parts_of(const void* buffer, bool gone);
+
 }  // namespace kivo::module

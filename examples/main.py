@@ -159,6 +159,7 @@ def device_tour():
                 pass
             kivo.TqStream.Free(stream)
         kivo.TqDevice.Free(device)
+        pipeline_tour(records[0])
 
         # A GigE Vision device of our own, connected with exclusive access.
         camera = kivo.TqDeviceGEV()
@@ -170,6 +171,47 @@ def device_tour():
         camera.Disconnect()
     finally:
         hooks.soft_device_stop(handle)
+
+
+class ReadyCounter(kivo.TqPipelineEventSink):
+    """Counts the buffers a pipeline has ready; called on the pipeline's own thread."""
+
+    def __init__(self):
+        super().__init__()
+        self.ready = 0
+
+    def OnBufferReady(self, pipeline):
+        self.ready += 1
+
+
+def pipeline_tour(record):
+    """Ten frames through a buffer pipeline, which keeps the stream supplied with buffers."""
+    result, device = kivo.TqDevice.CreateAndConnect(record)
+    result, stream = kivo.TqStream.CreateAndOpen(record)
+    pipeline = kivo.TqPipeline(stream)
+    counter = ReadyCounter()
+    pipeline.RegisterEventSink(counter)
+    pipeline.Start()
+    device.StreamEnable()
+    device.GetParameters().ExecuteCommand("AcquisitionStart")
+    blocks = []
+    while len(blocks) < 10:
+        result, buffer, operation = pipeline.RetrieveNextBuffer(2000)
+        if buffer is None:
+            print("  no frame:", str(result.GetCodeString()))
+            break
+        blocks.append(buffer.GetBlockID())
+        pipeline.ReleaseBuffer(buffer)
+    device.GetParameters().ExecuteCommand("AcquisitionStop")
+    device.StreamDisable()
+    pipeline.Stop()
+    print("Pipeline of %d buffers: blocks %s, OnBufferReady called %d times"
+          % (pipeline.GetBufferCount(), blocks, counter.ready))
+    pipeline.UnregisterEventSink(counter)
+    del pipeline
+    stream.Close()
+    kivo.TqStream.Free(stream)
+    kivo.TqDevice.Free(device)
 
 
 def compression_tour(frame):

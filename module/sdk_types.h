@@ -30,6 +30,10 @@ class TqChunkData;
 class TqImage;
 class TqRawData;
 class ITqMultiPartContainer;
+class ITqMultiPartContainerReader;
+class ITqMultiPartContainerWriter;
+class ITqMultiPartSection;
+class ITqImageJPEG;
 class ITqH264AccessUnit;
 class TqZelvraCompressed;
 class TqFPSStabilizer;
@@ -72,6 +76,9 @@ class TqDeviceEventSink;
 class TqStream;
 class TqStreamGEV;
 class TqStreamEventSink;
+class ITqDeviceEventSink;
+class TqPipeline;
+class TqPipelineEventSink;
 class TqSystemEventSink;
 namespace TqSystemLib {
 struct IPConfig;
@@ -90,6 +97,10 @@ KIVO_BIND_CLASS(ITqImage)
 KIVO_BIND_CLASS(TqImage)
 KIVO_BIND_CLASS(TqRawData)
 KIVO_BIND_CLASS(ITqMultiPartContainer)
+KIVO_BIND_CLASS(ITqMultiPartContainerReader)
+KIVO_BIND_CLASS(ITqMultiPartContainerWriter)
+KIVO_BIND_CLASS(ITqMultiPartSection)
+KIVO_BIND_CLASS(ITqImageJPEG)
 KIVO_BIND_CLASS(ITqH264AccessUnit)
 KIVO_BIND_CLASS(TqZelvraCompressed)
 KIVO_BIND_CLASS(TqFPSStabilizer)
@@ -132,6 +143,9 @@ KIVO_BIND_CLASS(TqDeviceEventSink)
 KIVO_BIND_CLASS(TqStream)
 KIVO_BIND_CLASS(TqStreamGEV)
 KIVO_BIND_CLASS(TqStreamEventSink)
+KIVO_BIND_CLASS(ITqDeviceEventSink)
+KIVO_BIND_CLASS(TqPipeline)
+KIVO_BIND_CLASS(TqPipelineEventSink)
 KIVO_BIND_CLASS(TqSystemEventSink)
 template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {
@@ -244,4 +258,37 @@ struct kivo::rt::ResultOf<TqResult> {
     static void store(void* storage, Fn&& fn) {
         result_as<TqResult*>(storage) = new TqResult(fn());
     }
+};
+
+// Arguments that only a bare pointer object of one descriptor reaches (the SDK's plain references and
+// byte pointers): ByReference<T, Id, "T &"> refuses None and a null pointer object as an invalid null
+// reference; ByPointer<T, Id, "T *"> refuses None with the plain argument message.
+namespace kivo::module {
+template <TypeId Id>
+SwigTypeInfo* descriptor_by_id() {
+    return type(Id);
+}
+template <class T, TypeId Id, kivo::rt::Text Spelling>
+struct ByReference {};
+template <class T, TypeId Id, kivo::rt::Text Spelling>
+struct ByPointer {};
+}  // namespace kivo::module
+
+template <class T, kivo::module::TypeId Id, kivo::rt::Text Spelling>
+struct kivo::rt::ParamOf<kivo::module::ByReference<T, Id, Spelling>>
+    : kivo::rt::InputParam<&kivo::rt::kReferenceKind, &kivo::module::descriptor_by_id<Id>> {
+    static T& take(Slot& s) { return *static_cast<T*>(s.as<void*>()); }
+};
+template <class T, kivo::module::TypeId Id, kivo::rt::Text Spelling>
+struct kivo::rt::Decl<kivo::module::ByReference<T, Id, Spelling>> {
+    static std::string get() { return Spelling.c_str(); }
+};
+template <class T, kivo::module::TypeId Id, kivo::rt::Text Spelling>
+struct kivo::rt::ParamOf<kivo::module::ByPointer<T, Id, Spelling>>
+    : kivo::rt::InputParam<&kivo::rt::kNotNonePointerKind, &kivo::module::descriptor_by_id<Id>> {
+    static T* take(Slot& s) { return static_cast<T*>(s.as<void*>()); }
+};
+template <class T, kivo::module::TypeId Id, kivo::rt::Text Spelling>
+struct kivo::rt::Decl<kivo::module::ByPointer<T, Id, Spelling>> {
+    static std::string get() { return Spelling.c_str(); }
 };

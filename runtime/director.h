@@ -169,6 +169,22 @@ template <class E>
 PyObject* to_python(E v) {
     return PyLong_FromLong(static_cast<long>(v));
 }
+// An object of a wrapped class: a new proxy that does not own it, None for null.
+template <Bound T>
+PyObject* to_python(T* p) {
+    if (!p) Py_RETURN_NONE;
+    return SwigPyObject_NewPointerObject(const_cast<std::remove_const_t<T>*>(p), descriptor_of<T>(), 0);
+}
+// A pointer the callback gets as a bare pointer object of descriptor D (None for null).
+template <SwigTypeInfo* (*D)()>
+struct PointerArgument {
+    void* pointer;
+};
+template <SwigTypeInfo* (*D)()>
+PyObject* to_python(PointerArgument<D> v) {
+    if (!v.pointer) Py_RETURN_NONE;
+    return SwigPyObject_NewPointerObject(v.pointer, D(), 0);
+}
 
 // Result conversions: the value, or DirectorTypeMismatchException.
 template <class R>

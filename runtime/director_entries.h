@@ -82,17 +82,44 @@ Entry director_method(const N&... names) {
     return undocumented(function<Name, &PureVirtualCall<M, Qualified>::call, KeepGil<>>(names...));
 }
 
-// new_<Class>: a director for the instance, made with the GIL released, owned by the new proxy.
-template <class D, class Sdk>
+// The call of a virtual method that has a default: the subclass's own up-call runs the default
+// (Fallback, a non-virtual call of the SDK class's member), any other call the virtual method.
+template <auto M, auto Fallback>
+struct DefaultedCall;
+template <class C, class... A, void (C::*M)(A...), void (*Fallback)(C*, A...)>
+struct DefaultedCall<M, Fallback> {
+    static void call(DirectorSelf<C> self, A... args) {
+        if (self.upcall)
+            Fallback(self.object, args...);
+        else
+            (self.object->*M)(args...);
+    }
+};
+
+template <Text Name, auto M, auto Fallback, class Sig = void, class... N>
+Entry director_default_method(const N&... names) {
+    return undocumented(function<Name, &DefaultedCall<M, Fallback>::call, KeepGil<>, Sig>(names...));
+}
+
+// new_<Class>: a director for the instance, made with the GIL released, owned by the new proxy. None
+// (the class itself instantiated) makes a plain object of a concrete class and is refused for an
+// abstract one.
+template <class D, class Sdk, bool Concrete>
 struct DirectorConstructorShape {
     using Data = ShapeData<Default, void, void, PythonObject>;
     static void thunk(Slot* s, void* result) {
         PyObject* instance = s[0].as<PyObject*>();
-        if (instance == Py_None) throw std::runtime_error("accessing abstract class or protected constructor");
-        result_as<void*>(result) = static_cast<Sdk*>(new D(instance));
+        if (instance != Py_None) {
+            result_as<void*>(result) = static_cast<Sdk*>(new D(instance));
+        } else if constexpr (Concrete) {
+            result_as<void*>(result) = new Sdk();
+        } else {
+            throw std::runtime_error("accessing abstract class or protected constructor");
+        }
     }
     static PyObject* make(void* storage, CallFrame& f) {
-        static_cast<D*>(static_cast<Sdk*>(result_as<void*>(storage)))->swig_watch();
+        auto* object = static_cast<Sdk*>(result_as<void*>(storage));
+        if (auto* director = dynamic_cast<D*>(object)) director->swig_watch();
         return make_constructed(storage, descriptor_of<Sdk>(), &delete_object<Sdk>, f);
     }
     static const char* none() { return ""; }
@@ -100,9 +127,9 @@ struct DirectorConstructorShape {
     static constexpr Shape shape = make_shape<Data, Default>(&thunk, Role::Constructor, owner_name<Sdk>(), &result);
 };
 
-template <Text Name, class D, class Sdk>
+template <Text Name, class D, class Sdk, bool Concrete = false>
 Entry director_constructor() {
-    using S = DirectorConstructorShape<D, Sdk>;
+    using S = DirectorConstructorShape<D, Sdk, Concrete>;
     return undocumented(single<Name, S, Default, Role::Constructor>(candidate<typename S::Data>(&S::shape, "self")));
 }
 

@@ -1,0 +1,241 @@
+// TqDeviceEventSink: the callbacks of a device that Python subclasses, and its director. Event data
+// and command-link bytes reach Python as views of the device's memory (no copy, no base object);
+// the memory stays the connection's.
+#include "directors.h"
+#include "numpy_input.h"
+#include "views.h"
+
+#include "TqDevice.h"
+#include "TqDeviceEventSink.h"
+#include "TqGenParameter.h"
+
+#include <limits>
+
+namespace kivo::module {
+
+// Event data for a callback: a view of the bytes, or a new empty array when there are none (a null
+// pointer, whatever length it came with).
+struct EventData {
+    const void* data;
+    uint32_t length;
+};
+inline PyObject* to_python(EventData v) {
+    if (!v.data) return byte_view(nullptr, 0, nullptr);
+    return byte_view(v.data, v.length, nullptr);
+}
+
+// The one argument of the command-link callbacks: (view of the bytes, address).
+struct CommandLink {
+    const void* buffer;
+    int64_t address;
+    int64_t length;
+};
+inline PyObject* to_python(CommandLink v) {
+    PyObject* view = byte_view(v.buffer, v.buffer && v.length > 0 ? static_cast<uint64_t>(v.length) : 0, nullptr);
+    if (!view) return nullptr;
+    PyObject* address = PyLong_FromLongLong(v.address);
+    if (!address) {
+        Py_DECREF(view);
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) {
+        Py_DECREF(view);
+        Py_DECREF(address);
+        return nullptr;
+    }
+    PyTuple_SetItem(pair, 0, view);
+    PyTuple_SetItem(pair, 1, address);
+    return pair;
+}
+
+namespace {
+
+using namespace kivo::rt;
+
+// The tuple (array-like, address) an up-call of OnCmdLinkRead / OnCmdLinkWrite takes, checked in
+// this order, each with its own text: a tuple, two items, an integer address, an array.
+enum CommandLinkError { NotTuple = -101, NotTwo = -102, NotInteger = -103, NotArray = -104 };
+
+// The converted tuple: the array held for the call, its bytes and the address.
+struct CommandLinkSlot {
+    PyObject* array;
+    const void* data;
+    int64_t length;
+    int64_t address;
+};
+
+int convert_command_link(PyObject* o, Slot& s, const ParamShape&) {
+    CommandLinkSlot& a = s.as<CommandLinkSlot>();
+    if (!PyTuple_Check(o)) return NotTuple;
+    if (PyTuple_Size(o) < 2) return NotTwo;
+    PyObject* address = PyTuple_GetItem(o, 1);
+    if (!PyLong_Check(address)) return NotInteger;
+    long long value = PyLong_AsLongLong(address);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return NotInteger;
+    }
+    int is_new = 0;
+    PyObject* array = SwigNumpy_ObjToContiguousArray(PyTuple_GetItem(o, 0), kNpyUByte, &is_new);
+    // A scalar has no first dimension to give the length: refused like any other non-array.
+    if (!array || array_ndim(array) < 1) {
+        if (array && is_new) Py_DECREF(array);
+        PyErr_Clear();
+        return NotArray;
+    }
+    if (!is_new) Py_INCREF(array);
+    // The whole length: the bytes of the array (its first dimension, since the conversion made it
+    // contiguous uint8, times the rest).
+    a = CommandLinkSlot{array, array_data(array), array_nbytes(array), value};
+    s.cleanup = [](Slot& slot) { Py_XDECREF(slot.as<CommandLinkSlot>().array); };
+    return 0;
+}
+
+void report_command_link(int code, const ParamShape&, const char* func) {
+    const char* what = code == NotTuple     ? "requires tuple argument"
+                       : code == NotTwo     ? "requires a tuple with two elements as an argument"
+                       : code == NotInteger ? "requires an integer as the second tuple element"
+                                            : "requires a numpy array as the first tuple element";
+    PyErr_Format(PyExc_TypeError, "Error: %s %s", func, what);
+}
+
+constexpr ParamKind kCommandLinkKind{convert_command_link, report_command_link, nullptr, nullptr, Rank_Array, false,
+                                     nullptr};
+
+struct CommandLinkTuple {};
+
+}  // namespace
+}  // namespace kivo::module
+
+template <>
+struct kivo::rt::ParamOf<kivo::module::CommandLinkTuple> {
+    static constexpr const ParamKind* kind() { return &kivo::module::kCommandLinkKind; }
+    static constexpr uint8_t flags = Param_Input | Param_Documented;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
+    static std::tuple<const void*, int64_t, int64_t> take(Slot& s) {
+        auto& a = s.as<kivo::module::CommandLinkSlot>();
+        return {a.data, a.address, a.length};
+    }
+};
+template <>
+struct kivo::rt::Decl<kivo::module::CommandLinkTuple> {
+    static std::string get() { return "PyObject *"; }
+};
+
+namespace kivo::module {
+
+using namespace kivo::rt;
+
+namespace {
+
+using Sink = TqDeviceEventSink;
+using D = TqDevice;
+
+class SwigDirector_TqDeviceEventSink
+    : public DirectorOf<Sink, "TqDeviceEventSink", "OnLinkDisconnected", "OnLinkReconnected", "OnEvent",
+                        "OnEventGenICam", "OnCmdLinkRead", "OnCmdLinkWrite"> {
+public:
+    using DirectorOf::DirectorOf;
+    void OnLinkDisconnected(D* aDevice) override { call<void, 0>(aDevice); }
+    void OnLinkReconnected(D* aDevice) override { call<void, 1>(aDevice); }
+    void OnEvent(D* aDevice, uint16_t aEventID, uint16_t aChannel, uint64_t aBlockID, uint64_t aTimestamp,
+                 const void* aData, uint32_t aDataLength) override {
+        call<void, 2>(aDevice, uint32_t{aEventID}, uint32_t{aChannel}, aBlockID, aTimestamp,
+                      EventData{aData, aDataLength});
+    }
+    void OnEventGenICam(D* aDevice, uint16_t aEventID, uint16_t aChannel, uint64_t aBlockID, uint64_t aTimestamp,
+                        TqGenParameterList* aData) override {
+        call<void, 3>(aDevice, uint32_t{aEventID}, uint32_t{aChannel}, aBlockID, aTimestamp, aData);
+    }
+    void OnCmdLinkRead(const void* aBuffer, int64_t aAddress, int64_t aLength) override {
+        call<void, 4>(CommandLink{aBuffer, aAddress, aLength});
+    }
+    void OnCmdLinkWrite(const void* aBuffer, int64_t aAddress, int64_t aLength) override {
+        call<void, 5>(CommandLink{aBuffer, aAddress, aLength});
+    }
+};
+
+// The SDK's own members, without the virtual dispatch: a subclass's up-call to its base.
+void disconnected(Sink* s, D* d) { s->Sink::OnLinkDisconnected(d); }
+void reconnected(Sink* s, D* d) { s->Sink::OnLinkReconnected(d); }
+void event(Sink* s, D* d, uint16_t id, uint16_t channel, uint64_t block, uint64_t timestamp, const void* data,
+           uint32_t length) {
+    s->Sink::OnEvent(d, id, channel, block, timestamp, data, length);
+}
+void event_genicam(Sink* s, D* d, uint16_t id, uint16_t channel, uint64_t block, uint64_t timestamp,
+                   TqGenParameterList* list) {
+    s->Sink::OnEventGenICam(d, id, channel, block, timestamp, list);
+}
+void link_read(Sink* s, std::tuple<const void*, int64_t, int64_t> b) {
+    s->Sink::OnCmdLinkRead(std::get<0>(b), std::get<1>(b), std::get<2>(b));
+}
+void link_write(Sink* s, std::tuple<const void*, int64_t, int64_t> b) {
+    s->Sink::OnCmdLinkWrite(std::get<0>(b), std::get<1>(b), std::get<2>(b));
+}
+
+// The up-calls of the command-link members take the one tuple; the SDK's members three values.
+template <void (Sink::*M)(const void*, int64_t, int64_t), void (*Fallback)(Sink*, std::tuple<const void*, int64_t, int64_t>)>
+void command_link(DirectorSelf<Sink> self, std::tuple<const void*, int64_t, int64_t> b) {
+    if (self.upcall)
+        Fallback(self.object, b);
+    else
+        (self.object->*M)(std::get<0>(b), std::get<1>(b), std::get<2>(b));
+}
+
+using Data = Array<const uint8_t*, uint32_t>;
+
+// The up-calls of this class carry docstrings.
+template <Text Name, auto M, auto Fallback, class Sig = void, class... N>
+Entry documented_default(const N&... names) {
+    Entry e = director_default_method<Name, M, Fallback, Sig>(names...);
+    e.documented = true;
+    return e;
+}
+using Event = Params<DirectorSelf<Sink>, D*, uint16_t, uint16_t, uint64_t, uint64_t, Data>;
+
+}  // namespace
+
+Entries device_event_sink_entries() {
+    using Director = SwigDirector_TqDeviceEventSink;
+    return {
+        documented_as(director_constructor<"new_TqDeviceEventSink", Director, Sink, true>(), "Constructor."),
+        documented_as(delete_entry<"delete_TqDeviceEventSink", Sink>(), "Destructor."),
+        disown_entry<"disown_TqDeviceEventSink", Sink>(),
+        described(documented_default<"TqDeviceEventSink_OnLinkDisconnected", &Sink::OnLinkDisconnected,
+                                          &disconnected>("aDevice"),
+                  "Notification that the #TqDevice unexpectedly lost contact with the device."),
+        described(documented_default<"TqDeviceEventSink_OnLinkReconnected", &Sink::OnLinkReconnected,
+                                          &reconnected>("aDevice"),
+                  "Deprecated, no longer used. TqDevice no longer attempts automatic reconnection."),
+        described(documented_default<"TqDeviceEventSink_OnEvent", &Sink::OnEvent, &event, Event>(
+                      "aDevice", "aEventID", "aChannel", "aBlockID", "aTimestamp", "aData"),
+                  "The event data keep the device's byte order as received on the wire. All other parameters are "
+                  "provided in the Endianess of the host.\naChannel: 0xFFFF is used if the event is not associated "
+                  "to a streaming channel.\naBlockID: 0 is used if the event is not associated to a block.\n"
+                  "aTimestamp: Time unit is defined by the device. 0 if timestamps are not supported by the device "
+                  "that generated the event.\naData: A 1-dimensional python numpy array with dtype np.uint8 "
+                  "describing the event Data, if applicable."),
+        described(documented_default<"TqDeviceEventSink_OnEventGenICam", &Sink::OnEventGenICam, &event_genicam>(
+                      "aDevice", "aEventID", "aChannel", "aBlockID", "aTimestamp", "aData"),
+                  "aData: List containing all parameters invalidated by this event."),
+        described(function<"TqDeviceEventSink_OnCmdLinkRead",
+                                        &command_link<&Sink::OnCmdLinkRead, &link_read>, KeepGil<>,
+                                        Params<DirectorSelf<Sink>, CommandLinkTuple>>("aBufferTuple"),
+                  "The callback comes after the read, so the buffer holds the data read from the device. This "
+                  "callback is only invoked on a successful read operation. If aLength is 4 bytes, that data is "
+                  "represented as a 4 bytes value formatted as big endian.\naBufferTuple: Tuple composed of "
+                  "(aBuffer, aAddress)"),
+        described(function<"TqDeviceEventSink_OnCmdLinkWrite",
+                                        &command_link<&Sink::OnCmdLinkWrite, &link_write>, KeepGil<>,
+                                        Params<DirectorSelf<Sink>, CommandLinkTuple>>("aBufferTuple"),
+                  "The callback is invoked AFTER the write operation. This callback is only invoked on a successful "
+                  "write operation. If aLength is 4 bytes, that data is represented as a 4 bytes value formatted as "
+                  "big endian.\naBufferTuple: Tuple composed of (aBuffer, aAddress)"),
+        registration<"TqDeviceEventSink_swigregister", Sink>(),
+        initialisation<"TqDeviceEventSink_swiginit">(),
+    };
+}
+
+}  // namespace kivo::module
