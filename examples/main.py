@@ -2,6 +2,8 @@
 buffers whose memory Python sees as NumPy arrays, chunk data, devices and streams, pixel conversion
 and lossless compression."""
 
+import threading
+
 import numpy as np
 
 import kivo_python64 as kivo
@@ -116,6 +118,7 @@ def device_tour():
             return
         parameters = device.GetParameters()
         print("Width:", parameters.GetIntegerValue("Width")[1], " PayloadSize:", device.GetPayloadSize())
+        event_tour(hooks, handle, device)
         kivo.TqDevice.Free(device)
 
         # The whole road: the device's image format, a stream, ten frames seen as NumPy arrays.
@@ -171,6 +174,35 @@ def device_tour():
         camera.Disconnect()
     finally:
         hooks.soft_device_stop(handle)
+
+
+class EventPrinter(kivo.TqDeviceEventSink):
+    """Prints the device's events; called on the device's own event thread."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = threading.Event()
+
+    def OnEvent(self, device, event_id, channel, block_id, timestamp, data):
+        print("  OnEvent: ID 0x%04X, channel %d, block %d, %d bytes of data %s"
+              % (event_id, channel, block_id, len(data), bytes(data).hex()))
+
+    def OnEventGenICam(self, device, event_id, channel, block_id, timestamp, parameters):
+        print("  OnEventGenICam: ID 0x%04X invalidated %d parameters" % (event_id, parameters.GetSize()))
+        self.seen.set()
+
+
+def event_tour(hooks, handle, device):
+    """A device event sink: the software device fires its FrameEnd event (block ID and timestamp as
+    data), which arrives raw and as the event's GenICam features."""
+    printer = EventPrinter()
+    device.RegisterEventSink(printer)
+    data = (42).to_bytes(8, "big") + (1000).to_bytes(8, "big")
+    hooks.soft_device_fire_event(handle, 0x9001, data, 42, 0)
+    printer.seen.wait(5)
+    parameters = device.GetParameters()
+    print("  EventFrameEndFrameID reads", parameters.GetIntegerValue("EventFrameEndFrameID")[1])
+    device.UnregisterEventSink(printer)
 
 
 class ReadyCounter(kivo.TqPipelineEventSink):

@@ -77,6 +77,26 @@ def test_events_reach_python(m, k, hooks, connected):
     assert device.UnregisterEventSink(sink).IsOK()
 
 
+def test_link_loss_fires_once(m, k, hooks, connected):
+    handle, device = connected
+    sink = recording_sink(k, "OnLinkDisconnected", "OnLinkReconnected")
+    assert device.RegisterEventSink(sink).IsOK()
+    settings = device.GetCommunicationParameters()
+    for name, value in (("AnswerTimeout", 20), ("CommandRetryCount", 0), ("HeartbeatInterval", 20),
+                        ("HeartbeatMaxRetryCount", 1)):
+        assert settings.SetIntegerValue(name, value).IsOK()
+    hooks.soft_device_link(handle, False)
+    try:
+        assert wait_for(lambda: sink.calls)
+        time.sleep(0.3)
+        assert [c[0] for c in sink.calls] == ["OnLinkDisconnected"]
+        (_, thread, (dev,)) = sink.calls[0]
+        assert thread != threading.get_ident() and type(dev) is k.TqDevice
+    finally:
+        hooks.soft_device_link(handle, True)
+    assert device.UnregisterEventSink(sink).IsOK()
+
+
 def test_command_link_callbacks(m, k, connected):
     handle, device = connected
     sink = recording_sink(k, "OnCmdLinkRead", "OnCmdLinkWrite")
@@ -167,22 +187,28 @@ import sys, threading
 sys.path.insert(0, {tests!r})
 import _kivo_testhooks as hooks
 import kivo_python64 as k
-handle = hooks.soft_device_start(address="127.0.0.3", model="Inside", mac="02:4b:49:62:00:03", width=64, height=48)
-result, device = k.TqDevice.CreateAndConnect("127.0.0.3")
-done = threading.Event()
 
-class Sink(k.TqDeviceEventSink):
-    def OnEvent(self, dev, *args):
-        print("unregister inside:", device.UnregisterEventSink(self).GetCodeString(), flush=True)
-        done.set()
 
-sink = Sink()
-device.RegisterEventSink(sink)
-hooks.soft_device_fire_event(handle, 0x9005, b"", 0, 0xFFFF)
-assert done.wait(10), "no event"
-k.TqDevice.Free(device)
-hooks.soft_device_stop(handle)
-print("done")
+def main():
+    handle = hooks.soft_device_start(address="127.0.0.3", model="Inside", mac="02:4b:49:62:00:03", width=64, height=48)
+    result, device = k.TqDevice.CreateAndConnect("127.0.0.3")
+    done = threading.Event()
+
+    class Sink(k.TqDeviceEventSink):
+        def OnEvent(self, dev, *args):
+            print("unregister inside:", device.UnregisterEventSink(self).GetCodeString(), flush=True)
+            done.set()
+
+    sink = Sink()
+    device.RegisterEventSink(sink)
+    hooks.soft_device_fire_event(handle, 0x9005, b"", 0, 0xFFFF)
+    assert done.wait(10), "no event"
+    k.TqDevice.Free(device)
+    hooks.soft_device_stop(handle)
+    print("done")
+
+
+main()   # everything made here is gone before the interpreter ends
 """
 
 

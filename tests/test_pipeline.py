@@ -258,33 +258,39 @@ import sys, threading, time
 sys.path.insert(0, {tests!r})
 import _kivo_testhooks as hooks
 import kivo_python64 as k
-hooks.soft_device_start(address="127.0.0.3", model="Stop Inside", mac="02:4b:49:61:00:03", width=64, height=48)
-result, device = k.TqDevice.CreateAndConnect("127.0.0.3")
-result, stream = k.TqStream.CreateAndOpen("127.0.0.3")
-pipeline = k.TqPipeline(stream)
-done = threading.Event()
 
-class Sink(k.TqPipelineEventSink):
-    def OnBufferReady(self, p):
-        if not done.is_set():
-            done.set()
-            print("stop inside:", p.Stop().GetCodeString(), flush=True)
-            print("unregister inside:", p.UnregisterEventSink(self).GetCodeString(), flush=True)
 
-sink = Sink()
-pipeline.RegisterEventSink(sink)
-pipeline.Start()
-device.StreamEnable()
-device.GetParameters().ExecuteCommand("AcquisitionStart")
-assert done.wait(10), "no frame"
-time.sleep(0.2)
-print("started:", pipeline.IsStarted())
-del pipeline
-device.GetParameters().ExecuteCommand("AcquisitionStop")
-stream.Close()
-k.TqStream.Free(stream)
-k.TqDevice.Free(device)
-print("done")
+def main():
+    hooks.soft_device_start(address="127.0.0.3", model="Stop Inside", mac="02:4b:49:61:00:03", width=64, height=48)
+    result, device = k.TqDevice.CreateAndConnect("127.0.0.3")
+    result, stream = k.TqStream.CreateAndOpen("127.0.0.3")
+    pipeline = k.TqPipeline(stream)
+    done = threading.Event()
+
+    class Sink(k.TqPipelineEventSink):
+        def OnBufferReady(self, p):
+            if not done.is_set():
+                done.set()
+                print("stop inside:", p.Stop().GetCodeString(), flush=True)
+                print("unregister inside:", p.UnregisterEventSink(self).GetCodeString(), flush=True)
+
+    sink = Sink()
+    pipeline.RegisterEventSink(sink)
+    pipeline.Start()
+    device.StreamEnable()
+    device.GetParameters().ExecuteCommand("AcquisitionStart")
+    assert done.wait(10), "no frame"
+    time.sleep(0.2)
+    print("started:", pipeline.IsStarted())
+    del pipeline
+    device.GetParameters().ExecuteCommand("AcquisitionStop")
+    stream.Close()
+    k.TqStream.Free(stream)
+    k.TqDevice.Free(device)
+    print("done")
+
+
+main()   # everything made here is gone before the interpreter ends
 """
 
 
