@@ -8,7 +8,9 @@ cd "$(dirname "$0")/.."
 # pybind11-dev: benchmark only (the comparison module of bench/); swig: test only (a foreign module).
 # aravis-tools-cli, gir1.2-aravis-0.8, python3-gi: test only (an independent GigE Vision client of the device engine).
 # python3-opencv: test and benchmark only (an independent demosaicing to compare with, and its speed).
-packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev libpugixml-dev libzstd-dev pybind11-dev swig aravis-tools-cli gir1.2-aravis-0.8 python3-gi python3-opencv)
+# gstreamer1.0-tools, gstreamer1.0-plugins-good, gstreamer1.0-plugins-base: test only (an independent RTP sender).
+packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev libpugixml-dev libzstd-dev pybind11-dev swig aravis-tools-cli gir1.2-aravis-0.8 python3-gi python3-opencv
+  gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-base)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

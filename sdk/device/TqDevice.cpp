@@ -4,6 +4,7 @@
 #include "TqDeviceEventSink.h"
 #include "TqDeviceInfo.h"
 #include "TqDeviceLink.h"
+#include "TqDeviceRoutes.h"
 #include "TqGvcpClient.h"
 #include "TqMadeSet.h"
 #include "TqResultCodes.h"
@@ -47,6 +48,18 @@ struct Living {
 Living& TheLiving() {
     static Living* living = new Living;   // devices may be destroyed while the process exits
     return *living;
+}
+
+// The routes of device events to receivers of the SDK (see TqDeviceRoutes.h). Lock order: the calls'
+// lock before the routes' own.
+struct Routes {
+    std::mutex lock;
+    std::map<std::pair<const TqDevice*, uint16_t>, TqDeviceLib::EventRoute*> byId;
+    TqDeviceLib::SinkCalls calls;
+};
+Routes& TheRoutes() {
+    static auto* routes = new Routes;   // devices may go while the process exits
+    return *routes;
 }
 
 void ForgetController(TqDevice* aDevice) {
@@ -174,7 +187,77 @@ TqDevice::~TqDevice() {
         living.serials.erase(this);
     }
     Disconnect();
+    TqDeviceLib::RouteLinkGone(this, true);
     TheMade().Forget(this);   // deleted some other way than by Free
+}
+
+// ---- event routes ----
+
+TqResult TqDeviceLib::AddEventRoute(TqDevice* aDevice, uint16_t aEventID, EventRoute* aRoute) {
+    if (!aDevice || !aRoute) return TqResult(TQ_INVALID_PARAMETER);
+    Routes& routes = TheRoutes();
+    std::lock_guard<std::mutex> guard(routes.lock);
+    if (!routes.byId.emplace(std::make_pair(aDevice, aEventID), aRoute).second)
+        return TqResult(TQ_STATE_ERROR, TqString("the device's events of that ID have a receiver already"));
+    return TqResult(TQ_OK);
+}
+
+void TqDeviceLib::RemoveEventRoutes(EventRoute* aRoute) {
+    Routes& routes = TheRoutes();
+    routes.calls.Remove(aRoute, [&] {
+        std::lock_guard<std::mutex> guard(routes.lock);
+        for (auto it = routes.byId.begin(); it != routes.byId.end();)
+            it = it->second == aRoute ? routes.byId.erase(it) : std::next(it);
+        return TqResult(TQ_OK);
+    });
+}
+
+bool TqDeviceLib::RouteEvent(TqDevice* aDevice, uint16_t aEventID, const uint8_t* aData, uint32_t aLength) {
+    Routes& routes = TheRoutes();
+    const auto key = std::make_pair(static_cast<const TqDevice*>(aDevice), aEventID);
+    EventRoute* route;
+    {
+        std::lock_guard<std::mutex> guard(routes.lock);
+        auto it = routes.byId.find(key);
+        if (it == routes.byId.end()) return false;
+        route = it->second;
+    }
+    routes.calls.Each(
+        std::vector<EventRoute*>{route},
+        [&](EventRoute* aRoute) {
+            std::lock_guard<std::mutex> guard(routes.lock);
+            auto it = routes.byId.find(key);
+            return it != routes.byId.end() && it->second == aRoute;
+        },
+        [&](EventRoute* aRoute) { aRoute->OnRoutedEvent(aEventID, aData, aLength); });
+    return true;
+}
+
+void TqDeviceLib::RouteLinkGone(TqDevice* aDevice, bool aDestroyed) {
+    Routes& routes = TheRoutes();
+    auto ofDevice = [&](EventRoute* aOnly) {
+        std::vector<EventRoute*> found;
+        for (const auto& [key, route] : routes.byId)
+            if (key.first == aDevice && (!aOnly || route == aOnly) && std::find(found.begin(), found.end(), route) == found.end())
+                found.push_back(route);
+        return found;
+    };
+    std::vector<EventRoute*> receivers;
+    {
+        std::lock_guard<std::mutex> guard(routes.lock);
+        receivers = ofDevice(nullptr);
+    }
+    routes.calls.Each(
+        receivers,
+        [&](EventRoute* aRoute) {
+            std::lock_guard<std::mutex> guard(routes.lock);
+            return !ofDevice(aRoute).empty();
+        },
+        [&](EventRoute* aRoute) { aRoute->OnRoutedLinkGone(aDestroyed); });
+    if (!aDestroyed) return;
+    std::lock_guard<std::mutex> guard(routes.lock);
+    for (auto it = routes.byId.begin(); it != routes.byId.end();)
+        it = it->first.first == aDevice ? routes.byId.erase(it) : std::next(it);
 }
 
 uint64_t TqDeviceLib::DeviceSerial(TqDevice* aDevice) {
@@ -370,6 +453,7 @@ TqResult TqDevice::Disconnect() {
     }
     if (!link) return TqResult(TQ_NOT_CONNECTED);
     link->Close();
+    TqDeviceLib::RouteLinkGone(this, false);
     return TqResult(TQ_OK);
 }
 
@@ -381,6 +465,7 @@ bool TqDevice::IsConnected() const {
 bool TqDevice::IsZelvraPowered() const { return false; }
 
 void TqDevice::LinkLost() {
+    TqDeviceLib::RouteLinkGone(this, false);
     Link::CallSinks(this, *mSettings, [this](TqDeviceEventSink* aSink) { aSink->OnLinkDisconnected(this); });
 }
 

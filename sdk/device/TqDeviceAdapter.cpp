@@ -8,11 +8,13 @@
 
 #include "TqDevice.h"
 #include "TqDeviceCalls.h"
+#include "TqDeviceRoutes.h"
 #include "TqGenParameter.h"
 #include "TqResultCodes.h"
 #include "TqSinkList.h"
 
 #include <algorithm>
+#include <map>
 #include <string>
 
 struct TqDeviceAdapter::Impl {
@@ -61,13 +63,38 @@ TqResult RefusedBuffer(const void* aBuffer, int64_t aCount) {
     return TqResult(TQ_OK);
 }
 
+// The adapters alive and their devices, for the libraries that reach a device through its adapter.
+struct Adapters {
+    std::mutex lock;
+    std::map<const ITqDeviceAdapter*, TqDevice*> devices;
+};
+Adapters& TheAdapters() {
+    static auto* adapters = new Adapters;   // adapters may go while the process exits
+    return *adapters;
+}
+
 }  // namespace
+
+TqDevice* TqDeviceLib::AdapterDevice(ITqDeviceAdapter* aAdapter) {
+    Adapters& adapters = TheAdapters();
+    std::lock_guard<std::mutex> guard(adapters.lock);
+    auto it = adapters.devices.find(aAdapter);
+    return it == adapters.devices.end() ? nullptr : it->second;
+}
 
 TqDeviceAdapter::TqDeviceAdapter(TqDevice* aDevice) : mDevice(aDevice), mImpl(new Impl) {
     mImpl->deviceSerial = TqDeviceLib::DeviceSerial(aDevice);
+    Adapters& adapters = TheAdapters();
+    std::lock_guard<std::mutex> guard(adapters.lock);
+    adapters.devices[static_cast<ITqDeviceAdapter*>(this)] = aDevice;
 }
 
 TqDeviceAdapter::~TqDeviceAdapter() {
+    {
+        Adapters& adapters = TheAdapters();
+        std::lock_guard<std::mutex> guard(adapters.lock);
+        adapters.devices.erase(static_cast<ITqDeviceAdapter*>(this));
+    }
     TqDeviceLib::WithLiveDevice(mDevice, mImpl->deviceSerial, [this] {
         mDevice->UnregisterEventSink(this);
         TqGenEventSink* self = this;

@@ -2,6 +2,7 @@
 
 #include "TqDeviceEngine.h"
 #include "TqDeviceEventSink.h"
+#include "TqDeviceRoutes.h"
 #include "TqResultCodes.h"
 
 #include <arpa/inet.h>
@@ -300,6 +301,8 @@ void Link::FireEvents() {
 // read its values in both callbacks; then OnEvent, then the port's features are told and
 // OnEventGenICam hands them over.
 void Link::Deliver(const Event& aEvent) {
+    // A receiver of the SDK's own takes the event first; the sinks hear it all the same.
+    RouteEvent(mDevice, aEvent.id, aEvent.data.data(), static_cast<uint32_t>(aEvent.data.size()));
     std::vector<TqGenParameter*> features;
     bool onPort = false;
     {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace TqEngine {
 
@@ -163,6 +164,11 @@ uint16_t Device::Impl::ReadBytes(uint32_t aAddress, uint8_t* aData, size_t aSize
             ReadWord(uint32_t(aAddress + i), value);
             Put32(aData + i, value);
         }
+        return Gvcp::kSuccess;
+    }
+    uint32_t port, offset;
+    if (SerialPortOf(aAddress, port, offset) && uint64_t(offset) + aSize <= Serial::kRegistersSize) {
+        for (size_t i = 0; i < aSize; i += 4) Put32(aData + i, SerialWord(port, uint32_t(offset + i)));
         return Gvcp::kSuccess;
     }
     const uint64_t xmlSize = xml.size();
@@ -331,6 +337,8 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             return Gvcp::kWriteProtect;
         }
     }
+    if (uint32_t port, offset; Device::Impl::SerialPortOf(aAddress, port, offset))
+        return d.SerialWrite(port, offset, aValue, aPeer, apply);
     if (InRange(aAddress, 4, Reg::kXmlBase, d.xml.size()) || InRange(aAddress, 4, Reg::kFirmwareVersion, 32))
         return Gvcp::kWriteProtect;
     return Gvcp::kInvalidAddress;
@@ -348,6 +356,9 @@ unsigned Device::Impl::WriteWord(uint32_t aAddress, uint32_t aValue, const Peer*
 
 uint16_t Device::Impl::WriteBytes(uint32_t aAddress, const uint8_t* aData, size_t aSize, const Peer* aPeer,
                                   unsigned& aActions) {
+    // A serial window takes the whole write as one block.
+    if (uint32_t port, offset; SerialPortOf(aAddress, port, offset) && (offset == Serial::kTransmit || offset == Serial::kReceive))
+        return SerialBlock(port, offset, aData, aSize, aPeer, aActions);
     for (size_t i = 0; i < aSize; i += 4) {
         uint16_t status = CheckWrite(uint32_t(aAddress + i), Get32(aData + i), aPeer);
         if (status != Gvcp::kSuccess) return status;
@@ -748,6 +759,25 @@ void Device::SetClock(Clock aClock) {
 void Device::SetStreamTap(StreamTap aTap) {
     std::lock_guard lock(mImpl->mutex);
     mImpl->streamTap = std::move(aTap);
+}
+
+bool Device::SetBlockSink(uint32_t aChannel, BlockSink aSink) {
+    Impl& d = *mImpl;
+    if (aChannel >= d.channels.size()) return false;   // the channels are made with the device
+    Channel& ch = *d.channels[aChannel];
+    const bool added = bool(aSink);
+    BlockSink replaced;
+    {
+        std::unique_lock lock(d.mutex);
+        const uint64_t generation = ch.sinkGeneration++;
+        replaced = std::exchange(ch.sink, std::move(aSink));
+        ch.sinkIdle.wait(lock, [&] { return ch.sinkInCall == 0 || ch.sinkInCall > generation; });
+    }
+    if (added) {
+        std::lock_guard control(d.controlMutex);
+        d.StartStreams();   // a channel with nowhere to send may now send
+    }
+    return true;
 }
 
 void Device::SetMessageTap(MessageTap aTap) {

@@ -175,6 +175,58 @@ constexpr uint32_t kXmlCapacity = 0x00100000;
 constexpr uint32_t kFirmwareVersion = 0x3FFF0100;  // 32 bytes
 }  // namespace Reg
 
+// ---- serial ports ----
+// A UART bridge per serial port: ports 0 and 1 on every device, ports 2 to 9 (the bulk channels 0 to
+// 7) on USB3 Vision devices only. Port n's block lies at Base(n); its registers are 4 bytes each,
+// big-endian:
+//   +0x000 Status     RO  kStatusAvailable: the device has the port and it is not marked unsupported;
+//                         kStatusBulk: the port is a bulk channel
+//   +0x004 EventID    RO  the ID of the EVENTDATA that carries what the port receives (EventId(n))
+//   +0x008 Loopback   RW  1 (the default): the bytes the port transmits come back as received bytes
+//   +0x00C TxBytes    RO  bytes transmitted (low 32 bits of the count)
+//   +0x010 RxBytes    RO  bytes received and handed to the messaging channel (low 32 bits)
+//   +0x014 RxDropped  RO  bytes received while no messaging channel took them (low 32 bits)
+//   +0x018 Control    RW from the device's own side only (controllers: kAccessDenied): bit 0 marks
+//                         the port unsupported
+//   +0x100 Transmit   WO  the transmit window: a write starting here is one block, a count word (the
+//                         bytes that follow, at most kMaxTransmit) and the bytes, zero-padded to whole
+//                         words (no more than 3 bytes of padding)
+//   +0x800 Receive    WO  from the device's own side only: the same layout with at most kMaxInject
+//                         bytes, taken as bytes the port's far end sent
+// Received bytes reach the controller in order as EVENTDATA of EventId(n) on the messaging channel
+// (channel 0xFFFF, block 0); the data of each is a count word and at most kMaxEventBytes bytes,
+// zero-padded to whole words. Bytes that arrive while the messaging channel is closed are dropped.
+namespace Serial {
+constexpr uint32_t kPorts = 10;
+constexpr uint32_t kUartPorts = 2;   // ports 0 and 1; the rest are bulk channels
+constexpr uint32_t kBase = 0x31000000;
+constexpr uint32_t kStride = 0x1000;
+constexpr uint32_t Base(uint32_t aPort) { return kBase + kStride * aPort; }
+constexpr uint32_t kStatus = 0x000;
+constexpr uint32_t kEventId = 0x004;
+constexpr uint32_t kLoopback = 0x008;
+constexpr uint32_t kTxBytes = 0x00C;
+constexpr uint32_t kRxBytes = 0x010;
+constexpr uint32_t kRxDropped = 0x014;
+constexpr uint32_t kControl = 0x018;
+constexpr uint32_t kRegistersSize = 0x01C;
+constexpr uint32_t kTransmit = 0x100;
+constexpr uint32_t kReceive = 0x800;
+constexpr uint32_t kMaxTransmit = Gvcp::kMaxMemory - 4;   // one WRITEMEM: 532 bytes after the count
+constexpr uint32_t kMaxInject = 2044;
+constexpr uint32_t kStatusAvailable = 1u << 0;
+constexpr uint32_t kStatusBulk = 1u << 1;
+constexpr uint32_t kControlUnsupported = 1u << 0;
+constexpr size_t kMaxEventBytes = Gvcp::kMaxPayload - 16 - 4;   // 520: event data less the count word
+constexpr uint16_t kEventIdBase = 0xA000;
+constexpr uint16_t EventId(uint32_t aPort) { return uint16_t(kEventIdBase + aPort); }
+}  // namespace Serial
+
+// The transport a device serves (which decides its bulk serial channels). kAuto: GigE Vision while
+// the UDP front end runs, USB3 Vision while the device is only reached in-process (as the simulated
+// USB3 Vision device of the host model is).
+enum class Transport { kAuto, kGigEVision, kUSB3Vision };
+
 // The event the device fires at the end of each frame when EventNotification is On. Its data (16
 // bytes, big-endian): the block ID (8 bytes), then the frame's timestamp (8 bytes).
 constexpr uint16_t kFrameEndEventId = 0x9001;
@@ -201,6 +253,7 @@ struct DeviceConfig {
     uint32_t streamChannels = 1;
     uint32_t maxPacketSize = Reg::kMaxPacketSize;   // larger test packets never arrive (the path's limit)
     uint32_t address = 0;       // host order; where Start(0) binds (0: the first free 127.0.0.x)
+    Transport transport = Transport::kAuto;
 };
 
 // A peer of the control channel (host order).
@@ -273,11 +326,25 @@ struct FrameLayout {
 };
 // Fills aImage with the test pattern of one frame (width * height * bytes per pixel).
 TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std::vector<uint8_t>& aImage);
+// The same into memory that has room for the frame.
+TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage);
 // The GVSP packets of one frame: leader (packet 0), payload packets 1..n, trailer (n + 1).
 TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId,
                                                            uint64_t aTimestamp);
 // The block ID that follows aBlockId (0xFFFF is followed by 1; 0 is never used).
 constexpr uint16_t NextBlockId(uint16_t aBlockId) { return aBlockId == 0xFFFF ? 1 : uint16_t(aBlockId + 1); }
+
+// A frame as the device hands it whole to a block sink (the in-process USB3 Vision path instead of
+// GVSP): what its leader tells, and its payload, written where the consumer wants it.
+struct TQ_ENGINE_API Block {
+    uint32_t channel = 0;
+    uint16_t blockId = 0;
+    uint64_t timestamp = 0;   // device ticks (nanoseconds)
+    FrameLayout layout;       // geometry and pixel format; the packet size plays no part
+    size_t size = 0;          // payload bytes: width * height * bytes per pixel
+    // Writes the payload (size bytes) to aDestination, which must have room for them.
+    void Fill(uint8_t* aDestination) const;
+};
 
 // ---- the device ----
 class TQ_ENGINE_API Device {
@@ -288,6 +355,8 @@ public:
     using StreamTap = std::function<void(uint32_t aChannel, const uint8_t* aData, size_t aSize)>;
     // Receives every messaging channel command instead of the socket; the command counts as acknowledged.
     using MessageTap = std::function<void(const uint8_t* aData, size_t aSize)>;
+    // Receives the frames of one channel whole, on the channel's sender thread.
+    using BlockSink = std::function<void(const Block& aBlock)>;
 
     explicit Device(const DeviceConfig& aConfig = DeviceConfig());
     ~Device();
@@ -324,6 +393,14 @@ public:
     // Blocks until the queued events were sent and acknowledged or given up (at most aTimeoutMs).
     bool WaitEventsDone(uint32_t aTimeoutMs);
 
+    // The far end of a serial port: bytes it sends to the device, handed to the messaging channel in
+    // order after what the port looped back before (kInvalidAddress: no such port; kAccessDenied: the
+    // device does not have it or it is marked unsupported). SetSerialSupported(false) marks a port
+    // unsupported: its status shows it unavailable, and it neither transmits nor receives.
+    uint16_t SerialReceive(uint32_t aPort, const uint8_t* aData, size_t aSize);
+    void SetSerialSupported(uint32_t aPort, bool aSupported);
+    bool IsSerialAvailable(uint32_t aPort) const;
+
     // Unplugs (false) or plugs (true) the device: while unplugged it answers nothing and streams nothing.
     void SetLinkUp(bool aUp);
     bool IsLinkUp() const;
@@ -343,6 +420,12 @@ public:
     void SetClock(Clock aClock);  // before Start; the default is the steady clock
     void SetStreamTap(StreamTap aTap);
     void SetMessageTap(MessageTap aTap);
+    // While a channel has a block sink its frames go to the sink alone: not to its destination nor
+    // to the stream tap, and none is kept for resends. Setting a sink while the device acquires
+    // starts the channel's sender. Null removes the sink. When the call returns, the sink it replaced
+    // is neither running nor called again (so a sink must not call it). False for a channel the
+    // device lacks.
+    bool SetBlockSink(uint32_t aChannel, BlockSink aSink);
 
     struct Impl;
 

@@ -9,7 +9,13 @@ namespace TqEngine {
 void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std::vector<uint8_t>& aImage) {
     const uint32_t bytes = Pfnc::BitsPerPixel(aLayout.pixelFormat) / 8;
     aImage.resize(size_t(aLayout.width) * aLayout.height * bytes);
-    uint8_t* out = aImage.data();
+    FillPattern(aLayout, aFrame, aImage.data());
+}
+
+void Block::Fill(uint8_t* aDestination) const { FillPattern(layout, blockId, aDestination); }
+
+void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
+    uint8_t* out = aImage;
     const uint32_t f = aFrame;
     for (uint32_t row = 0; row < aLayout.height; ++row) {
         const uint32_t y = row + aLayout.offsetY;

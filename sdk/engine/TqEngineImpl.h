@@ -38,6 +38,14 @@ enum Action : unsigned {
     kActionStartStreams = 1u << 0,
     kActionStopStreams = 1u << 1,
     kActionTestPacket = 1u << 2,  // channel in Impl::testChannel
+    kActionSerial = 1u << 3,      // bytes in Impl::serialPending
+};
+
+// The state of one serial port's bridge (under mutex).
+struct SerialBridge {
+    bool unsupported = false;
+    bool loopback = true;
+    uint64_t transmitted = 0, received = 0, dropped = 0;
 };
 
 struct Channel {
@@ -50,6 +58,12 @@ struct Channel {
     std::mutex historyMutex;
     int socket = -1;
     std::deque<std::pair<uint16_t, std::vector<std::vector<uint8_t>>>> history;
+    // The block sink (under mutex): its generation (one more with each SetBlockSink), the generation
+    // of the sink the sender is calling (0: none), signalled when that call ends.
+    Device::BlockSink sink;
+    uint64_t sinkGeneration = 0;
+    uint64_t sinkInCall = 0;
+    std::condition_variable sinkIdle;
 };
 
 struct Device::Impl {
@@ -86,6 +100,11 @@ struct Device::Impl {
     StreamTap streamTap;
     MessageTap messageTap;
 
+    // Serial ports: the bridges, and the bytes they received that wait for the messaging channel
+    // (in order of arrival).
+    std::array<SerialBridge, Serial::kPorts> serial{};
+    std::deque<std::pair<uint32_t, std::vector<uint8_t>>> serialPending;
+
     // ---- sender threads (started and stopped under controlMutex) ----
     std::mutex controlMutex;
     std::vector<std::unique_ptr<Channel>> channels;
@@ -99,6 +118,10 @@ struct Device::Impl {
     int broadcastSocket = -1;
     int wakePipe[2] = {-1, -1};
     std::thread server;
+
+    // ---- serial delivery: one thread at a time hands pending bytes to the messaging channel, so
+    // that they leave in order (taken before mutex, never under it) ----
+    std::mutex serialMutex;
 
     // ---- messaging channel ----
     std::mutex messageMutex;
@@ -122,6 +145,15 @@ struct Device::Impl {
     uint32_t& Feature(uint32_t aAddress) { return features[(aAddress - Reg::kFeatureBase) / 4]; }
     uint32_t Feature(uint32_t aAddress) const { return features[(aAddress - Reg::kFeatureBase) / 4]; }
     void SetCurrentIp(uint32_t aAddress, uint32_t aMask, uint32_t aGateway);
+    // Serial ports (mutex held). SerialPortOf: the port whose block holds aAddress (false: none).
+    bool UsbTransport() const;
+    bool SerialPresent(uint32_t aPort) const { return aPort < Serial::kUartPorts || (aPort < Serial::kPorts && UsbTransport()); }
+    bool SerialAvailable(uint32_t aPort) const { return SerialPresent(aPort) && !serial[aPort].unsupported; }
+    static bool SerialPortOf(uint32_t aAddress, uint32_t& aPort, uint32_t& aOffset);
+    uint32_t SerialWord(uint32_t aPort, uint32_t aOffset) const;
+    uint16_t SerialWrite(uint32_t aPort, uint32_t aOffset, uint32_t aValue, const Peer* aPeer, bool aApply);
+    uint16_t SerialBlock(uint32_t aPort, uint32_t aOffset, const uint8_t* aData, size_t aSize, const Peer* aPeer,
+                         unsigned& aActions);
     bool MessageChannelOpen() const { return (Boot32(Reg::kMcp) & 0xFFFF) != 0 && Boot32(Reg::kMcda) != 0; }
 
     // ---- privilege (mutex held) ----
@@ -147,6 +179,9 @@ struct Device::Impl {
     void SendTestPacket(uint32_t aChannel);
     void Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst, uint32_t aLast);
     uint16_t QueueEvent(std::vector<uint8_t> aCommand);
+    // Hands the pending serial bytes to the messaging channel (mutex not held).
+    void DeliverSerial();
+    void SendSerial(uint32_t aPort, const std::vector<uint8_t>& aBytes);
     void MessengerLoop();
     void ServerLoop();
     int OpenSender(uint32_t aDestination) const;  // a UDP socket bound to the device's address

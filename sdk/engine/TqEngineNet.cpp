@@ -89,6 +89,7 @@ void Device::Impl::Apply(unsigned aActions) {
         SendTestPacket(channel);
     }
     for (const ResendRequest& r : resends) Resend(r.channel, uint16_t(r.block), r.first, r.last);
+    if (aActions & kActionSerial) DeliverSerial();
 }
 
 int Device::Impl::OpenSender(uint32_t aDestination) const {
@@ -120,7 +121,7 @@ void Device::Impl::StartStreams() {
             if (!acquiring) return;
         }
         const bool destination = (Boot32(Reg::Scp(ch->index)) & 0xFFFF) && Boot32(Reg::Scda(ch->index));
-        if (!destination && !streamTap) continue;
+        if (!destination && !streamTap && !ch->sink) continue;
         ch->stop = false;
         active[ch->index] = true;
         ch->thread = std::thread([this, ch] { SenderLoop(ch); });
@@ -153,7 +154,8 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
         bool link, paced, single, notify;
         uint32_t period;
         StreamTap tap;
-        size_t packetCount;
+        BlockSink sink;
+        size_t packetCount = 0, bytes;
         {
             std::lock_guard lock(mutex);
             if (aChannel->stop || !acquiring) break;
@@ -174,15 +176,44 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             dropEvery = faults.dropGvspEvery;
             block = aChannel->blockId = NextBlockId(aChannel->blockId);
             timestamp = Timestamp();
-            const size_t bytes = size_t(layout.width) * layout.height * (Pfnc::BitsPerPixel(layout.pixelFormat) / 8);
-            const size_t chunk = Gvsp::PayloadBytes(std::max(layout.packetSize, Reg::kMinPacketSize));
-            packetCount = (bytes + chunk - 1) / chunk + 2;
+            bytes = size_t(layout.width) * layout.height * (Pfnc::BitsPerPixel(layout.pixelFormat) / 8);
+            if (link && aChannel->sink) {
+                sink = aChannel->sink;
+                aChannel->sinkInCall = aChannel->sinkGeneration;
+            } else {
+                const size_t chunk = Gvsp::PayloadBytes(std::max(layout.packetSize, Reg::kMinPacketSize));
+                packetCount = (bytes + chunk - 1) / chunk + 2;
+            }
             counter = gvspCounter;
             gvspCounter += packetCount;
         }
 
-        const bool toSocket = !tap && port && destination && running.load();
-        if (link && (tap || toSocket)) {
+        auto frameEnd = [&] {
+            if (!notify) return;
+            for (int i = 0; i < 8; ++i) eventData[i] = uint8_t(uint64_t(block) >> (56 - 8 * i));
+            for (int i = 0; i < 8; ++i) eventData[8 + i] = uint8_t(timestamp >> (56 - 8 * i));
+            FireEvent(kFrameEndEventId, eventData.data(), eventData.size(), block, uint16_t(n));
+        };
+        const bool toSocket = !sink && !tap && port && destination && running.load();
+        const bool nowhere = !sink && !(link && (tap || toSocket));
+        if (sink) {
+            // The whole frame to the consumer in this process.
+            Block whole;
+            whole.channel = n;
+            whole.blockId = block;
+            whole.timestamp = timestamp;
+            whole.layout = layout;
+            whole.size = bytes;
+            sink(whole);
+            sink = nullptr;   // what it holds is let go outside the mutex
+            {
+                std::lock_guard lock(mutex);
+                aChannel->sinkInCall = 0;
+                stats.framesSent++;
+            }
+            aChannel->sinkIdle.notify_all();
+            frameEnd();
+        } else if (link && (tap || toSocket)) {
             if (toSocket && (socket < 0 || socketFor != address.load())) {
                 if (socket >= 0) close(socket);
                 socket = OpenSender(destination);
@@ -219,11 +250,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 aChannel->history.emplace_back(block, std::move(packets));
                 if (aChannel->history.size() > kHistoryFrames) aChannel->history.pop_front();
             }
-            if (notify) {
-                for (int i = 0; i < 8; ++i) eventData[i] = uint8_t(uint64_t(block) >> (56 - 8 * i));
-                for (int i = 0; i < 8; ++i) eventData[8 + i] = uint8_t(timestamp >> (56 - 8 * i));
-                FireEvent(kFrameEndEventId, eventData.data(), eventData.size(), block, uint16_t(n));
-            }
+            frameEnd();
         }
 
         std::unique_lock lock(mutex);
@@ -236,7 +263,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             const auto now = std::chrono::steady_clock::now();
             if (deadline < now - std::chrono::microseconds(period)) deadline = now;  // do not catch up a backlog
             aChannel->wake.wait_until(lock, deadline, [&] { return aChannel->stop || !acquiring; });
-        } else if (!link) {
+        } else if (!link || nowhere) {   // no spinning while nothing takes the frames
             aChannel->wake.wait_for(lock, std::chrono::milliseconds(10), [&] { return aChannel->stop || !acquiring; });
         }
     }

@@ -178,7 +178,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
               "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd\">\n\n";
 
     w.Category("Root", {"DeviceControl", "ImageFormatControl", "AcquisitionControl", "EventControl",
-                        "TransportLayerControl"});
+                        "TransportLayerControl", "SerialPortControl"});
 
     // ---- device control ----
     w.Category("DeviceControl", {"DeviceVendorName", "DeviceModelName", "DeviceVersion", "DeviceManufacturerInfo",
@@ -299,6 +299,23 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.IntReg("GevSCPD", Reg::Scpd(0), "RW");
     w.IntReg("GevSCDA", Reg::Scda(0), "RW");
     w.IntReg("GevSCSP", Reg::Scsp(0), "RO");
+
+    // ---- serial ports: each port's status, event ID and loopback (the windows are no features) ----
+    static const char* const kSerialNames[Serial::kPorts] = {"Serial0",     "Serial1",     "SerialBulk0", "SerialBulk1",
+                                                             "SerialBulk2", "SerialBulk3", "SerialBulk4", "SerialBulk5",
+                                                             "SerialBulk6", "SerialBulk7"};
+    std::vector<std::string> serialFeatures;
+    for (const char* port : kSerialNames)
+        for (const char* what : {"Status", "EventID", "Loopback"}) serialFeatures.push_back(std::string(port) + what);
+    w.Line("<Category Name=\"SerialPortControl\" NameSpace=\"Custom\">");
+    for (const std::string& feature : serialFeatures) w.Line("  <pFeature>" + feature + "</pFeature>");
+    w.Line("</Category>");
+    for (uint32_t n = 0; n < Serial::kPorts; ++n) {
+        const std::string port = kSerialNames[n];
+        w.IntReg((port + "Status").c_str(), Serial::Base(n) + Serial::kStatus, "RO", 4, false, "Expert");
+        w.IntReg((port + "EventID").c_str(), Serial::Base(n) + Serial::kEventId, "RO", 4, false, "Expert");
+        w.IntReg((port + "Loopback").c_str(), Serial::Base(n) + Serial::kLoopback, "RW", 4, false, "Expert");
+    }
 
     w.text += "\n  <Port Name=\"Device\" NameSpace=\"Standard\"/>\n</RegisterDescription>\n";
     while (w.text.size() % 4) w.text.insert(w.text.size() - 1, " ");

@@ -50,6 +50,16 @@ public:
 
     uint32_t GetInterfaceCount() const;
     const TqInterface* GetInterface(uint32_t aIndex) const;
+    // Listens for SAP announcements (224.2.127.254:9875, joined on 127.0.0.1) for the detection
+    // timeout and returns how many sessions are known (the latest announcement of each; a deletion
+    // removes it). GetSessionInfo fills the record of one (TQ_NOT_FOUND out of range, record untouched).
+    // A session is known by its announcement's originating source and message ID hash, in the order
+    // first heard, for the system's lifetime; malformed, encrypted and compressed announcements are
+    // ignored. The record: the SDP's s= name, c= address (without /ttl), first m= port and the local
+    // address the announcement arrived on.
+    uint32_t DiscoverSessions();
+    TqResult GetSessionInfo(uint32_t aIndex, TqSessionInfo& aInfo) const;
+
     uint32_t GetDeviceCount() const;
     const TqDeviceInfo* GetDeviceInfo(uint32_t aIndex) const;
 

@@ -9,6 +9,7 @@
 #include "TqStreamState.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -245,6 +246,10 @@ TqStream* TqStream::CreateAndOpen(const TqDeviceInfo* aDeviceInfo, TqResult* aRe
         if (aResult) *aResult = TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
         return nullptr;
     }
+    if (dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo)) {
+        auto* stream = new TqStreamU3V;
+        return Opened(stream, stream->Open(aDeviceInfo), aResult);
+    }
     if (!dynamic_cast<const TqDeviceInfoGEV*>(aDeviceInfo)) {
         if (aResult) *aResult = TqResult(TQ_NOT_SUPPORTED, TqString("streams of this kind of device are not supported"));
         return nullptr;
@@ -254,9 +259,16 @@ TqStream* TqStream::CreateAndOpen(const TqDeviceInfo* aDeviceInfo, TqResult* aRe
 }
 
 TqStream* TqStream::CreateAndOpen(const TqString& aInfo, TqResult* aResult) {
+    const std::string text = aInfo.GetAscii() ? aInfo.GetAscii() : "";
+    if (text.size() == 12 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); })) {
+        auto* stream = new TqStreamU3V;   // a USB3 Vision device's GUID
+        return Opened(stream, stream->Open(aInfo), aResult);
+    }
     uint32_t ip = 0;
-    if (!TqGvcpClient::ParseIp(aInfo.GetAscii() ? aInfo.GetAscii() : "", ip)) {
-        if (aResult) *aResult = TqResult(TQ_NOT_SUPPORTED, TqString("only GigE Vision streams (an IP address) are supported"));
+    if (!TqGvcpClient::ParseIp(text, ip)) {
+        if (aResult)
+            *aResult = TqResult(TQ_NOT_SUPPORTED,
+                                TqString("only GigE Vision (an IP address) and USB3 Vision (a GUID) streams are supported"));
         return nullptr;
     }
     auto* stream = new TqStreamGEV;

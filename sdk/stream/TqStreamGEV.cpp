@@ -457,20 +457,11 @@ TqResult TqStreamGEV::SetWaitForFirstPacketOfBlockToStart(bool aWait) {
     return TqResult(TQ_OK);
 }
 
-uint16_t TqStreamGEV::GetLocalPort() const {
-    std::lock_guard<std::mutex> guard(mState->lock);
-    return mState->open ? static_cast<uint16_t>(mState->dataPort.load()) : 0;
-}
+uint16_t TqStreamGEV::GetLocalPort() const { return TqStreamLib::LocalPortOf(*mState); }
 
-TqString TqStreamGEV::GetLocalIPAddress() const {
-    std::lock_guard<std::mutex> guard(mState->lock);
-    return TqString(mState->localAddress.c_str());
-}
+TqString TqStreamGEV::GetLocalIPAddress() const { return TqStreamLib::LocalAddressOf(*mState); }
 
-TqString TqStreamGEV::GetMulticastIPAddress() const {
-    std::lock_guard<std::mutex> guard(mState->lock);
-    return TqString(mState->multicastAddress.c_str());
-}
+TqString TqStreamGEV::GetMulticastIPAddress() const { return TqStreamLib::MulticastAddressOf(*mState); }
 
 TqString TqStreamGEV::GetDeviceIPAddress() const {
     std::lock_guard<std::mutex> guard(mState->lock);

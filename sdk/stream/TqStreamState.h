@@ -44,7 +44,22 @@ struct Counters {
     void Reset();
 };
 
-// The kind-specific part of an open stream (the GigE Vision receiver).
+// What the USB3 Vision receiver did with the payloads it handed back whole: copied in from the
+// staging area of their transfer (payloads below the small image threshold) or filled in place; and
+// the most transfers that were in flight at once. Zero for the other kinds.
+struct Transfers {
+    std::atomic<uint64_t> copied{0};
+    std::atomic<uint64_t> inPlace{0};
+    std::atomic<uint64_t> mostInFlight{0};
+
+    void Reset() {
+        copied = 0;
+        inPlace = 0;
+        mostInFlight = 0;
+    }
+};
+
+// The kind-specific part of an open stream (the GigE Vision or the USB3 Vision receiver).
 class Receiver {
 public:
     virtual ~Receiver() {}
@@ -83,13 +98,14 @@ struct State {
     std::atomic<uint32_t> dataPort{0};
     std::string localAddress, multicastAddress;   // under lock
     Counters counters;
+    Transfers transfers;
 
     // The GigE Vision receiver's settings, made before Open (under lock).
     uint32_t socketBufferSize = 0;      // SO_RCVBUF asked for; 0: the receiver's default
     uint32_t packetBufferSize = 17000;  // the largest datagram read whole
     uint32_t priority = 0;
     uint16_t specificPort = 0;          // the local port asked for at Open
-    std::string deviceAddress;
+    std::string deviceAddress;          // a USB3 Vision stream's: the device's GUID
 
     std::unique_ptr<TqGenParameterArray> parameters;
 
@@ -113,5 +129,21 @@ inline void CountPipelineDrop(TqStream& aStream) { StateOf(aStream).counters.pip
 
 // Zeroes the counters the stream's parameters show.
 inline void ResetStatistics(TqStream& aStream) { StateOf(aStream).counters.Reset(); }
+
+
+// The addresses every network stream reports: its local port (0 when closed), its local and multicast
+// addresses.
+inline uint16_t LocalPortOf(State& aState) {
+    std::lock_guard<std::mutex> guard(aState.lock);
+    return aState.open ? static_cast<uint16_t>(aState.dataPort.load()) : 0;
+}
+inline TqString LocalAddressOf(State& aState) {
+    std::lock_guard<std::mutex> guard(aState.lock);
+    return TqString(aState.localAddress.c_str());
+}
+inline TqString MulticastAddressOf(State& aState) {
+    std::lock_guard<std::mutex> guard(aState.lock);
+    return TqString(aState.multicastAddress.c_str());
+}
 
 }  // namespace TqStreamLib

@@ -4,10 +4,13 @@
 #include "TqGvcpClient.h"
 #include "TqInterface.h"
 #include "TqResultCodes.h"
+#include "TqSap.h"
+#include "TqSessionInfo.h"
 #include "TqSimulation.h"
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 namespace {
 
@@ -33,12 +36,25 @@ bool Matches(const TqDeviceInfo* aInfo, const std::string& aWanted) {
     return Names(aWanted, mac, ip, aInfo->GetUserDefinedName().GetAscii());
 }
 
+// The sessions each system heard announced (DiscoverSessions), kept beside it for its lifetime.
+std::mutex& SessionsLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::map<const TqSystem*, std::vector<TqSap::Session>>& AllSessions() {
+    static auto* all = new std::map<const TqSystem*, std::vector<TqSap::Session>>;   // systems may outlive exit
+    return *all;
+}
+
 }  // namespace
 
 TqSystemEventSink::~TqSystemEventSink() = default;
 
 TqSystem::TqSystem() = default;
-TqSystem::~TqSystem() = default;
+TqSystem::~TqSystem() {
+    std::lock_guard<std::mutex> guard(SessionsLock());
+    AllSessions().erase(this);
+}
 
 void TqSystem::Discover(const std::string* aWanted, const TqDeviceInfo** aMatch) {
     uint32_t timeout;
@@ -174,4 +190,27 @@ const TqDeviceInfo* TqSystem::GetDeviceInfo(uint32_t aIndex) const {
         aIndex -= static_cast<uint32_t>(i->mDevices.size());
     }
     return nullptr;
+}
+
+uint32_t TqSystem::DiscoverSessions() {
+    TqSap::Listen(GetDetectionTimeout(), [this](const TqSap::Announcement& aAnnouncement, const std::string& aLocal) {
+        std::lock_guard<std::mutex> guard(SessionsLock());
+        TqSap::Apply(AllSessions()[this], aAnnouncement, aLocal);
+    });
+    std::lock_guard<std::mutex> guard(SessionsLock());
+    auto it = AllSessions().find(this);
+    return it == AllSessions().end() ? 0 : static_cast<uint32_t>(it->second.size());
+}
+
+TqResult TqSystem::GetSessionInfo(uint32_t aIndex, TqSessionInfo& aInfo) const {
+    std::lock_guard<std::mutex> guard(SessionsLock());
+    auto it = AllSessions().find(this);
+    if (it == AllSessions().end() || aIndex >= it->second.size())
+        return TqResult(TQ_NOT_FOUND, TqString("no such session"));
+    const TqSap::Session& s = it->second[aIndex];
+    aInfo.mName = TqString(s.name.c_str());
+    aInfo.mAddress = TqString(s.address.c_str());
+    aInfo.mPort = s.port;
+    aInfo.mLocalAddress = TqString(s.local.c_str());
+    return TqResult(TQ_OK);
 }

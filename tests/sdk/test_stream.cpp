@@ -578,7 +578,10 @@ TEST(StreamFactory, CreateAndOpenMakesGigEVisionStreamsOnly) {
     ASSERT_NE(dynamic_cast<TqStreamGEV*>(stream), nullptr);
     EXPECT_TRUE(stream->IsOpen());
     TqStream::Free(stream);
+    // A GUID makes a USB3 Vision stream, which needs a device with that GUID; other text none.
     EXPECT_EQ(TqStream::CreateAndOpen(TqString("0123456789AB"), &result), nullptr);
+    EXPECT_EQ(result.GetCode(), TQ_NOT_FOUND);
+    EXPECT_EQ(TqStream::CreateAndOpen(TqString("nowhere"), &result), nullptr);
     EXPECT_EQ(result.GetCode(), TQ_NOT_SUPPORTED);
     EXPECT_EQ(TqStream::CreateAndOpen(static_cast<const TqDeviceInfo*>(nullptr), &result), nullptr);
     EXPECT_TRUE(result.IsFailure());
