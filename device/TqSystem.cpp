@@ -3,6 +3,7 @@
 #include "attached.h"
 #include "devices.h"
 
+#include "TqSessionInfo.h"
 #include "TqSystem.h"
 
 namespace {
@@ -34,6 +35,14 @@ TqResult find_device(TqSystem* self, const TqString& device, FoundRecord record)
 
 const char* const kVersionText = "The high 16 bits contain the major version and The low 16 bits the minor version.";
 
+}  // namespace
+
+namespace {
+// Session discovery listens without changing what the system found: a query of a const system.
+uint32_t discover_sessions(const TqSystem* self) { return const_cast<TqSystem*>(self)->DiscoverSessions(); }
+TqResult session_info(const TqSystem* self, uint32_t index, TqSessionInfo& info) {
+    return self->GetSessionInfo(index, info);
+}
 }  // namespace
 
 Entries system_entries() {
@@ -72,6 +81,13 @@ Entries system_entries() {
         described(method<"TqSystem_GetInterface", &S::GetInterface, InterfaceOfKind<>>("aIndex"),
                   "Interfaces are ordered in the #TqSystem array as provided by the OS.\n\nA pointer to a "
                   "#TqInterface object, or NULL if the index is out of bounds."),
+        described(method<"TqSystem_DiscoverSessions", &discover_sessions>(),
+                  "Scans for active sessions advertised via SAP.\nThis is typically used to discover RTP streams, and "
+                  "is unnecessary to call for GEV and U3V devices."),
+        described(method<"TqSystem_GetSessionInfo", &session_info, Default,
+                         Params<uint32_t, ProxyOnly<TqSessionInfo&>>>("aIndex", "aSessionInfo"),
+                  "Returns SDP information about an active session (unused by GEV and U3V).\naIndex: Valid range is "
+                  "[0 .. DiscoverSessions() - 1]."),
         method<"TqSystem_GetDeviceCount", &S::GetDeviceCount>(),
         described(method<"TqSystem_GetDeviceInfo", &S::GetDeviceInfo, RecordOfKind<>>("aIndex"),
                   "Valid range is [0 .. GetDeviceCount - 1]."),

@@ -80,6 +80,7 @@ const std::vector<ClassRow>& class_table() {
         {"TqDeviceZelvraProtocol", T::TqDeviceZelvraProtocol, {}, device_zelvra_entries, false},
         {"TqDeviceEventSink", T::TqDeviceEventSink, {}, device_event_sink_entries, true},
         {"ITqDeviceAdapter", T::ITqDeviceAdapter, {}, nullptr, false},
+        {"TqDeviceSerialPort", T::TqDeviceSerialPort, {}, serial_port_entries, false},
         {"TqDeviceAdapter", T::TqDeviceAdapter,
          {same(T::ITqDeviceAdapter), {T::TqDeviceEventSink, upcast<TqDeviceAdapter, TqDeviceEventSink>},
           {T::TqGenEventSink, upcast<TqDeviceAdapter, TqGenEventSink>}},
@@ -87,8 +88,8 @@ const std::vector<ClassRow>& class_table() {
         // Streams.
         {"TqStream", T::TqStream, {}, stream_entries, false},
         {"TqStreamGEV", T::TqStreamGEV, {same(T::TqStream)}, stream_gev_entries, false},
-        {"TqStreamU3V", T::TqStreamU3V, {same(T::TqStream)}, nullptr, false},
-        {"TqStreamRTP", T::TqStreamRTP, {same(T::TqStream)}, nullptr, false},
+        {"TqStreamU3V", T::TqStreamU3V, {same(T::TqStream)}, stream_u3v_entries, false},
+        {"TqStreamRTP", T::TqStreamRTP, {same(T::TqStream)}, stream_rtp_entries, false},
         {"TqSessionInfo", T::TqSessionInfo, {}, session_info_entries, false},
         {"TqPipeline", T::TqPipeline, {}, pipeline_entries, false},
         {"TqPipelineEventSink", T::TqPipelineEventSink, {}, pipeline_event_sink_entries, true},

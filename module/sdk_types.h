@@ -77,6 +77,12 @@ class TqStream;
 class TqStreamGEV;
 class TqStreamEventSink;
 class ITqDeviceEventSink;
+class ITqDeviceAdapter;
+class TqDeviceSerialPort;
+class TqDeviceSerialPortEchoSink;
+class TqStreamU3V;
+class TqStreamRTP;
+class TqSessionInfoSDP;
 class TqPipeline;
 class TqPipelineEventSink;
 class TqSystemEventSink;
@@ -144,6 +150,12 @@ KIVO_BIND_CLASS(TqStream)
 KIVO_BIND_CLASS(TqStreamGEV)
 KIVO_BIND_CLASS(TqStreamEventSink)
 KIVO_BIND_CLASS(ITqDeviceEventSink)
+KIVO_BIND_CLASS(ITqDeviceAdapter)
+KIVO_BIND_CLASS(TqDeviceSerialPort)
+KIVO_BIND_CLASS(TqDeviceSerialPortEchoSink)
+KIVO_BIND_CLASS(TqStreamU3V)
+KIVO_BIND_CLASS(TqStreamRTP)
+KIVO_BIND_CLASS(TqSessionInfoSDP)
 KIVO_BIND_CLASS(TqPipeline)
 KIVO_BIND_CLASS(TqPipelineEventSink)
 KIVO_BIND_CLASS(TqSystemEventSink)

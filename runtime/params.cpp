@@ -151,6 +151,16 @@ int convert_new_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
     return 0;
 }
 
+// The same for an SDK length that is unsigned: a negative count does not fit it either.
+int convert_new_unsigned_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
+    if (PyLong_Check(o)) {
+        int overflow = 0;
+        long long count = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow && count < 0) return SwigError_Overflow;
+    }
+    return convert_new_byte_array(o, s, p);
+}
+
 void report_new_byte_array(int code, const ParamShape& p, const char* func) {
     if (!PyErr_Occurred()) SwigRuntime_ArgumentError(code, func, p.cpos, p.decl2());
 }
@@ -273,6 +283,8 @@ const ParamKind kByteArrayKind{convert_byte_array, report_byte_array, nullptr, n
 
 const ParamKind kNewByteArrayKind{convert_new_byte_array, report_new_byte_array, nullptr, out_new_byte_array,
                                   Rank_Array, true, nullptr};
+const ParamKind kNewUnsignedByteArrayKind{convert_new_unsigned_byte_array, report_new_byte_array, nullptr,
+                                          out_new_byte_array, Rank_Array, true, nullptr};
 
 const ParamKind kImageArrayKind{convert_image_array, report_image_array, nullptr, nullptr, Rank_Array, false,
                                 array_doc_type};

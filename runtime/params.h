@@ -35,7 +35,7 @@ enum Precedence : int {
 extern const ParamKind kSelfKind, kConstSelfKind, kPointerKind, kNotNonePointerKind, kReferenceKind;
 extern const ParamKind kBoolKind, kInt32Kind, kUInt32Kind, kUInt16Kind, kUInt8Kind, kInt64Kind, kUInt64Kind;
 extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kStdStringKind, kByteArrayKind;
-extern const ParamKind kBytesKind, kImageArrayKind, kNewByteArrayKind;
+extern const ParamKind kBytesKind, kImageArrayKind, kNewByteArrayKind, kNewUnsignedByteArrayKind;
 extern const ParamKind kOutBoolKind, kOutInt32Kind, kOutUInt32Kind, kOutInt64Kind, kOutUInt64Kind;
 extern const ParamKind kOutDoubleKind, kOutFloatKind, kOutPointerKind;
 
@@ -261,7 +261,9 @@ struct ParamOf<Bytes<Ptr, Len>> : ParamOf<Array<Ptr, Len>> {
 // and the count); the array is returned among the outputs. The count must fit a signed 32-bit value.
 template <class Ptr, class Len>
 struct ParamOf<NewArray<Ptr, Len>> : ParamOf<Array<Ptr, Len>> {
-    static constexpr const ParamKind* kind() { return &kNewByteArrayKind; }
+    static constexpr const ParamKind* kind() {
+        return std::is_unsigned_v<Len> ? &kNewUnsignedByteArrayKind : &kNewByteArrayKind;
+    }
     static constexpr uint8_t flags = Param_Input | Param_Output | Param_Documented;
     static constexpr uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
 };

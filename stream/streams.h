@@ -9,7 +9,7 @@
 
 namespace kivo::module {
 
-using StreamKinds = MostDerivedOf<TqStream, TqStreamGEV>;
+using StreamKinds = MostDerivedOf<TqStream, TqStreamGEV, TqStreamU3V, TqStreamRTP>;
 
 // A buffer the stream hands back (TqBuffer **): a new proxy that does not own it and keeps alive
 // the proxy it was queued with, which the stream held until now; None for none.
