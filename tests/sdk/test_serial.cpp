@@ -3,14 +3,12 @@
 // USB3 Vision device: loopback and injected bytes in order across block and event boundaries, result
 // codes, read timeouts, the receive ring's overflow and resizing, write progress seen from another
 // thread, echo sinks, 64-bit counters, the link's loss, a closed port during reads and writes.
-//
-// The test program is not linked with the serial library, so it builds the library's source itself.
-#include "../../sdk/serial/TqDeviceSerialPort.cpp"
-
 #include "TqDevice.h"
 #include "TqDeviceAdapter.h"
 #include "TqDeviceEngine.h"
+#include "TqDeviceSerialPort.h"
 #include "TqInterface.h"
+#include "TqSerialTesting.h"
 #include "TqSimulation.h"
 #include "balanced.h"
 
