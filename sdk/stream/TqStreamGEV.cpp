@@ -16,6 +16,7 @@
 #include "TqGvcpClient.h"
 #include "TqGvspAssembler.h"
 #include "TqResultCodes.h"
+#include "TqStreamNet.h"
 #include "TqStreamState.h"
 
 #include <arpa/inet.h>
@@ -43,24 +44,11 @@ constexpr uint32_t kDefaultSocketBuffer = 4u << 20;
 constexpr unsigned kBatch = 32;   // datagrams per recvmmsg
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
-bool IsLoopback(uint32_t aIp) { return (aIp >> 24) == 127; }
-bool IsMulticast(uint32_t aIp) { return (aIp >> 28) == 0xE; }
-std::string Text(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
-
-sockaddr_in Endpoint(uint32_t aIp, uint16_t aPort) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(aIp);
-    a.sin_port = htons(aPort);
-    return a;
-}
-
-uint32_t RmemMax() {
-    std::ifstream in("/proc/sys/net/core/rmem_max");
-    uint64_t value = 0;
-    if (!(in >> value) || value == 0) return 212992;
-    return static_cast<uint32_t>(std::min<uint64_t>(value, 0x7FFFFFFF));
-}
+using TqStreamLib::Endpoint;
+using TqStreamLib::IsLoopback;
+using TqStreamLib::IsMulticast;
+using TqStreamLib::RmemMax;
+using TqStreamLib::Text;
 
 TqResult Failure(uint16_t aStatus, const char* aWhat) {
     if (aStatus == TqGvcpClient::Channel::kNoAnswer) return TqResult(TQ_NOT_FOUND, TqString("no device answers at the address"));
@@ -79,18 +67,9 @@ public:
         Release();
     }
 
-    bool Start() {
-        if (::pipe2(mWake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-        mThread = std::thread([this] { Run(); });
-        return true;
-    }
+    bool Start() { return mReceiver.Start([this] { Run(); }); }
 
-    void Stop() override {
-        if (!mThread.joinable()) return;
-        const char byte = 1;
-        (void)!::write(mWake[1], &byte, 1);
-        mThread.join();
-    }
+    void Stop() override { mReceiver.Stop(); }
 
     void AbortBlocks() override { mAssembler.AbortAll(); }
 
@@ -111,10 +90,7 @@ public:
         mControl.Close();
         if (mSocket >= 0) ::close(mSocket);
         mSocket = -1;
-        for (int& fd : mWake) {
-            if (fd >= 0) ::close(fd);
-            fd = -1;
-        }
+        mReceiver.Close();
     }
 
     // Unicast: points the device's channel at the socket. Reads the packet size on the way.
@@ -237,7 +213,7 @@ private:
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
                 wait = static_cast<int>(std::clamp<long long>(left, 1, 100));
             }
-            pollfd fds[2] = {{mSocket, POLLIN, 0}, {mWake[0], POLLIN, 0}};
+            pollfd fds[2] = {{mSocket, POLLIN, 0}, {mReceiver.WakeFd(), POLLIN, 0}};
             const int ready = ::poll(fds, 2, wait);
             if (ready < 0 && errno != EINTR) break;
             if (fds[1].revents) break;
@@ -266,8 +242,7 @@ private:
     TqStreamLib::GvspAssembler mAssembler;
     int mSocket;
     uint32_t mPacketBuffer;
-    int mWake[2] = {-1, -1};
-    std::thread mThread;
+    TqStreamLib::ReceiverThread mReceiver;
 
     TqGvcpClient::Channel mControl;
     bool mOwnSession = false, mOwnDestination = false, mViaController = false;

@@ -11,6 +11,7 @@
 #include "TqGvcpClient.h"
 #include "TqResultCodes.h"
 #include "TqRtpDepacketizer.h"
+#include "TqStreamNet.h"
 #include "TqStreamState.h"
 
 #include <arpa/inet.h>
@@ -40,24 +41,11 @@ constexpr size_t kDatagram = 65536;               // the largest UDP payload, re
 constexpr unsigned kBatch = 16;                   // datagrams per recvmmsg
 constexpr int kConnectTimeoutMs = 5000;
 
-bool IsLoopback(uint32_t aIp) { return (aIp >> 24) == 127; }
-bool IsMulticast(uint32_t aIp) { return (aIp >> 28) == 0xE; }
-std::string Text(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
-
-sockaddr_in Endpoint(uint32_t aIp, uint16_t aPort) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(aIp);
-    a.sin_port = htons(aPort);
-    return a;
-}
-
-uint32_t RmemMax() {
-    std::ifstream in("/proc/sys/net/core/rmem_max");
-    uint64_t value = 0;
-    if (!(in >> value) || value == 0) return 212992;
-    return static_cast<uint32_t>(std::min<uint64_t>(value, 0x7FFFFFFF));
-}
+using TqStreamLib::Endpoint;
+using TqStreamLib::IsLoopback;
+using TqStreamLib::IsMulticast;
+using TqStreamLib::RmemMax;
+using TqStreamLib::Text;
 
 // What an RTP stream keeps besides the state: the payload (read and written under the state lock)
 // and the TCP server of the last OpenTCP.
@@ -98,32 +86,16 @@ public:
         Release();
     }
 
-    bool Start() {
-        if (::pipe2(mWake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-        try {
-            mThread = std::thread([this] { Run(); });
-        } catch (...) {
-            return false;
-        }
-        return true;
-    }
+    bool Start() { return mReceiver.Start([this] { Run(); }); }
 
-    void Stop() override {
-        if (!mThread.joinable()) return;
-        const char byte = 1;
-        (void)!::write(mWake[1], &byte, 1);
-        mThread.join();
-    }
+    void Stop() override { mReceiver.Stop(); }
 
     void AbortBlocks() override { mDepacketizer.AbortAll(); }
 
     void Release() override {
         if (mSocket >= 0) ::close(mSocket);
         mSocket = -1;
-        for (int& fd : mWake) {
-            if (fd >= 0) ::close(fd);
-            fd = -1;
-        }
+        mReceiver.Close();
     }
 
 private:
@@ -143,7 +115,7 @@ private:
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
                 wait = static_cast<int>(std::clamp<long long>(left, 1, 100));
             }
-            pollfd fds[2] = {{mWake[0], POLLIN, 0}, {connected ? mSocket : -1, POLLIN, 0}};
+            pollfd fds[2] = {{mReceiver.WakeFd(), POLLIN, 0}, {connected ? mSocket : -1, POLLIN, 0}};
             const int ready = ::poll(fds, 2, wait);
             if (ready < 0 && errno != EINTR) break;
             if (fds[0].revents) break;
@@ -196,8 +168,7 @@ private:
     TqStreamLib::RtpStreamFramer mFramer;
     int mSocket;
     bool mTcp;
-    int mWake[2] = {-1, -1};
-    std::thread mThread;
+    TqStreamLib::ReceiverThread mReceiver;
 };
 
 TqResult NotOpenYet(State& aState) {
