@@ -2,10 +2,9 @@
 #include "TqChunkData.h"
 
 #include "TqImage.h"
+#include "TqMemoryBlocks.h"
 #include "TqMultiPart.h"
 #include "TqRawData.h"
-
-#include <new>
 
 // Memory and chunks:
 // - New memory (Alloc, Attach, Free, Detach) has no payload yet: the payload length goes back to 0.
@@ -35,8 +34,8 @@ TqBuffer::~TqBuffer() {
     delete mMultiPart;
     delete mH264;
     delete mCompressed;
-    if (mAllocated) delete[] mData;
-    delete[] mChunkArea;
+    if (mAllocated) TqMemoryBlocks::Release(mData);
+    TqMemoryBlocks::Release(mChunkArea);
 }
 
 TqResult TqBuffer::Reset(TqPayloadType aPayloadType) {
@@ -57,9 +56,9 @@ TqResult TqBuffer::Alloc(uint32_t aSize) {
         Free();
         return TqResult(TQ_OK);
     }
-    uint8_t* data = new (std::nothrow) uint8_t[aSize]();
+    uint8_t* data = TqMemoryBlocks::Allocate(aSize);
     if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
-    delete[] mData;   // mData is ours or null here
+    TqMemoryBlocks::Release(mData);   // mData is ours or null here
     mData = data;
     mSize = aSize;
     mAllocated = true;
@@ -73,9 +72,9 @@ TqResult TqBuffer::AllocChunk(uint32_t aSize) {
         FreeChunk();
         return TqResult(TQ_OK);
     }
-    uint8_t* area = new (std::nothrow) uint8_t[aSize]();
+    uint8_t* area = TqMemoryBlocks::Allocate(aSize);
     if (area == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
-    delete[] mChunkArea;
+    TqMemoryBlocks::Release(mChunkArea);
     mChunkArea = area;
     mChunkAreaSize = aSize;
     PlaceChunks();
@@ -84,7 +83,7 @@ TqResult TqBuffer::AllocChunk(uint32_t aSize) {
 
 void TqBuffer::Free() {
     if (!mAllocated) return;
-    delete[] mData;
+    TqMemoryBlocks::Release(mData);
     mData = nullptr;
     mSize = 0;
     mAllocated = false;
@@ -94,7 +93,7 @@ void TqBuffer::Free() {
 
 void TqBuffer::FreeChunk() {
     if (mChunkArea == nullptr) return;
-    delete[] mChunkArea;
+    TqMemoryBlocks::Release(mChunkArea);
     mChunkArea = nullptr;
     mChunkAreaSize = 0;
     PlaceChunks();

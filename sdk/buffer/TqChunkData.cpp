@@ -1,6 +1,6 @@
 #include "TqChunkData.h"
 
-#include <new>
+#include "TqMemoryBlocks.h"
 
 // Memory: allocated (Alloc) or attached (Attach), never both; Alloc on attached memory and Attach
 // on allocated memory fail with TQ_STATE_ERROR. Attached memory is taken as holding chunks over its
@@ -11,7 +11,7 @@
 TqChunkData::TqChunkData() = default;
 
 TqChunkData::~TqChunkData() {
-    if (mAllocated) delete[] mData;
+    if (mAllocated) TqMemoryBlocks::Release(mData);
 }
 
 uint64_t TqChunkData::GetChunkDataPayloadLength() const { return mChunks.GetUsed(); }
@@ -22,9 +22,9 @@ TqResult TqChunkData::Alloc(uint32_t aMaximumChunkLength) {
         Free();
         return TqResult(TQ_OK);
     }
-    uint8_t* data = new (std::nothrow) uint8_t[aMaximumChunkLength]();
+    uint8_t* data = TqMemoryBlocks::Allocate(aMaximumChunkLength);
     if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
-    delete[] mData;   // ours or null here
+    TqMemoryBlocks::Release(mData);   // ours or null here
     mData = data;
     mAllocated = true;
     mChunks.SetArea(mData, aMaximumChunkLength, 0);
@@ -33,7 +33,7 @@ TqResult TqChunkData::Alloc(uint32_t aMaximumChunkLength) {
 
 void TqChunkData::Free() {
     if (!mAllocated) return;
-    delete[] mData;
+    TqMemoryBlocks::Release(mData);
     mData = nullptr;
     mAllocated = false;
     mChunks.SetArea(nullptr, 0, 0);

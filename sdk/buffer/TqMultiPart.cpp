@@ -2,6 +2,7 @@
 
 #include "TqBuffer.h"
 #include "TqChunkData.h"
+#include "TqMemoryBlocks.h"
 
 #include <algorithm>
 #include <new>
@@ -129,7 +130,7 @@ void TqMultiPartSectionImpl::SetMemory(Memory aKind, uint8_t* aData, uint64_t aL
         if (mData != nullptr) mChunks->Attach(mData, mMaxSize);   // never more than the memory holds
         mChunks->ResetChunks();
     }
-    delete[] own;   // after the chunk set has let go of it
+    TqMemoryBlocks::Release(own);   // after the chunk set has let go of it
 }
 
 void TqMultiPartSectionImpl::Clear() {
@@ -176,7 +177,7 @@ const ITqMultiPartSection* TqMultiPartContainerImpl::GetPart(uint32_t aIndex) co
 
 void TqMultiPartContainerImpl::Reset() {
     for (TqMultiPartSectionImpl& section : mSections) section.Clear();
-    delete[] mBlock;   // no section points into it any more
+    TqMemoryBlocks::Release(mBlock);   // no section points into it any more
     mBlock = nullptr;
     mCount = 0;
 }
@@ -306,11 +307,11 @@ TqResult TqMultiPartContainerImpl::AllocAllParts() {
     uint64_t offsets[TqMultiPartMaxParts];
     uint64_t total = Layout(offsets);
     if (total > kMaxSize) return TqResult(TQ_ERR_OVERFLOW);
-    uint8_t* block = new (std::nothrow) uint8_t[total]();   // new[] aligns to more than 8 bytes
+    uint8_t* block = TqMemoryBlocks::Allocate(total);   // aligned to more than 8 bytes
     if (block == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
     for (uint32_t i = 0; i < mCount; ++i)
         mSections[i].SetMemory(TqMultiPartSectionImpl::Memory::Share, block + offsets[i], mSections[i].mMaxSize);
-    delete[] mBlock;
+    TqMemoryBlocks::Release(mBlock);
     mBlock = block;
     return TqResult(TQ_OK);
 }
@@ -318,7 +319,7 @@ TqResult TqMultiPartContainerImpl::AllocAllParts() {
 TqResult TqMultiPartContainerImpl::AllocPart(uint32_t aIndex) {
     if (aIndex >= mCount) return TqResult(TQ_NOT_FOUND);
     TqMultiPartSectionImpl& section = mSections[aIndex];
-    uint8_t* data = new (std::nothrow) uint8_t[section.mMaxSize]();
+    uint8_t* data = TqMemoryBlocks::Allocate(section.mMaxSize);
     if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
     section.SetMemory(TqMultiPartSectionImpl::Memory::Own, data, section.mMaxSize);
     return TqResult(TQ_OK);

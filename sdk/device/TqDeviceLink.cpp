@@ -3,6 +3,7 @@
 #include "TqDeviceEngine.h"
 #include "TqDeviceEventSink.h"
 #include "TqDeviceRoutes.h"
+#include "TqMemoryBlocks.h"
 #include "TqResultCodes.h"
 
 #include <arpa/inet.h>
@@ -317,12 +318,13 @@ void Link::Deliver(const Event& aEvent) {
     }
     Settings& shared = *mSettings;
     {
-        std::optional<Reused<std::vector<uint8_t>>::Lease> data;
+        // A block of its own: a view the sinks keep holds the event's data after the callbacks.
+        std::optional<TqMemoryBlocks::Owned> data;
         if (!aEvent.data.empty()) {
-            data.emplace(shared.bytes.Take(aEvent.data.size(), [](size_t n) { return std::make_unique<std::vector<uint8_t>>(n); }));
-            std::memcpy((*data)->data(), aEvent.data.data(), aEvent.data.size());
+            data.emplace(aEvent.data.size());
+            if (data->data()) std::memcpy(data->data(), aEvent.data.data(), aEvent.data.size());
         }
-        const void* bytes = data ? static_cast<const void*>((*data)->data()) : nullptr;
+        const void* bytes = data ? static_cast<const void*>(data->data()) : nullptr;
         const uint32_t length = static_cast<uint32_t>(aEvent.data.size());
         CallSinks(mDevice, shared, [&](TqDeviceEventSink* aSink) {
             aSink->OnEvent(mDevice, aEvent.id, aEvent.channel, aEvent.block, aEvent.timestamp, bytes, length);
@@ -384,9 +386,10 @@ TqResult Link::PortWrite(uint64_t aAddress, const void* aData, uint64_t aLength)
 void Link::CommandLink(bool aWrite, const void* aData, uint64_t aAddress, uint64_t aLength) {
     if (mDevice->Sinks().empty()) return;
     Settings& shared = *mSettings;
-    auto bytes = shared.bytes.Take(aLength, [](size_t n) { return std::make_unique<std::vector<uint8_t>>(n); });
-    if (aLength) std::memcpy(bytes->data(), aData, aLength);
-    const void* buffer = bytes->data();
+    TqMemoryBlocks::Owned bytes(aLength);
+    if (!bytes.data()) return;
+    if (aLength) std::memcpy(bytes.data(), aData, aLength);
+    const void* buffer = bytes.data();
     const int64_t address = static_cast<int64_t>(aAddress), length = static_cast<int64_t>(aLength);
     CallSinks(mDevice, shared, [&](TqDeviceEventSink* aSink) {
         if (aWrite)

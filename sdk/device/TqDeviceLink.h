@@ -38,7 +38,6 @@ struct Settings {
     std::atomic<uint32_t> heartbeatRetries{3};   // heartbeats missed in a row before the link is lost
 
     SinkCalls calls;
-    Reused<std::vector<uint8_t>> bytes;   // event data, command-link bytes
     Reused<TqGenParameterList> lists;     // the parameters an event invalidated
 };
 

@@ -72,8 +72,19 @@ TqResult Absent(const TqString& aName, const char* aKind) {
 
 }  // namespace
 
-TqGenParameterArray::TqGenParameterArray() = default;
-TqGenParameterArray::~TqGenParameterArray() = default;
+// A state stack may outlive its array (the array goes with its device): the array marks its life
+// over when it is destroyed, waiting for a stack's change under way.
+struct TqGenArrayLife {
+    std::recursive_mutex lock;   // a parameter's callback may change the same stack again
+    bool alive = true;
+};
+
+TqGenParameterArray::TqGenParameterArray() : mLife(std::make_shared<TqGenArrayLife>()) {}
+
+TqGenParameterArray::~TqGenParameterArray() {
+    std::lock_guard<std::recursive_mutex> guard(mLife->lock);
+    mLife->alive = false;
+}
 
 std::shared_ptr<TqGenICamLib::IPort> TqGenParameterArray::MemoryPort(uint64_t aSize) {
     if (aSize > kMaxMemoryPortSize) return nullptr;
@@ -315,14 +326,31 @@ TqResult StackResult(const TqResult& aResult) {
 }
 
 TqResult NoArray() { return TqResult(TQ_GENERIC_ERROR, TqString("the state stack has no parameter array")); }
+TqResult ArrayGone() {
+    return TqResult(TQ_GENERIC_ERROR, TqString("the state stack's parameter array was destroyed"));
+}
 
 }  // namespace
 
 TqGenStateStack::TqGenStateStack(TqGenParameterArray* aParameters)
-    : mParameters(aParameters), mChanges(std::make_unique<std::vector<Change>>()) {}
+    : mParameters(aParameters),
+      mLife(aParameters ? aParameters->mLife : nullptr),
+      mChanges(std::make_unique<std::vector<Change>>()) {}
+
+TqResult TqGenStateStack::WhileArrayLives(const std::function<TqResult()>& aUse) {
+    if (!mParameters) return NoArray();
+    std::lock_guard<std::recursive_mutex> guard(mLife->lock);
+    return mLife->alive ? aUse() : ArrayGone();
+}
 
 TqGenStateStack::~TqGenStateStack() {
-    if (!mParameters) return;
+    WhileArrayLives([this] {
+        Restore();
+        return TqResult(TQ_OK);
+    });
+}
+
+void TqGenStateStack::Restore() {
     for (auto it = mChanges->rbegin(); it != mChanges->rend(); ++it) {
         const Change& change = *it;
         switch (change.what) {
@@ -336,55 +364,61 @@ TqGenStateStack::~TqGenStateStack() {
 }
 
 TqResult TqGenStateStack::SetIntegerValue(const TqString& aName, int64_t aValue) {
-    if (!mParameters) return NoArray();
-    Change change{Change::What::Integer, aName};
-    bool known = mParameters->GetIntegerValue(aName, change.integer).IsOK();
-    TqResult result = mParameters->SetIntegerValue(aName, aValue);
-    if (result.IsOK() && known) mChanges->push_back(change);
-    return StackResult(result);
+    return WhileArrayLives([&] {
+        Change change{Change::What::Integer, aName};
+        bool known = mParameters->GetIntegerValue(aName, change.integer).IsOK();
+        TqResult result = mParameters->SetIntegerValue(aName, aValue);
+        if (result.IsOK() && known) mChanges->push_back(change);
+        return StackResult(result);
+    });
 }
 
 TqResult TqGenStateStack::SetFloatValue(const TqString& aName, double aValue) {
-    if (!mParameters) return NoArray();
-    Change change{Change::What::Float, aName};
-    bool known = mParameters->GetFloatValue(aName, change.real).IsOK();
-    TqResult result = mParameters->SetFloatValue(aName, aValue);
-    if (result.IsOK() && known) mChanges->push_back(change);
-    return StackResult(result);
+    return WhileArrayLives([&] {
+        Change change{Change::What::Float, aName};
+        bool known = mParameters->GetFloatValue(aName, change.real).IsOK();
+        TqResult result = mParameters->SetFloatValue(aName, aValue);
+        if (result.IsOK() && known) mChanges->push_back(change);
+        return StackResult(result);
+    });
 }
 
 TqResult TqGenStateStack::SetEnumValue(const TqString& aName, const TqString& aValue) {
-    if (!mParameters) return NoArray();
-    Change change{Change::What::Enum, aName};
-    bool known = mParameters->GetEnumValue(aName, change.integer).IsOK();
-    TqResult result = mParameters->SetEnumValue(aName, aValue);
-    if (result.IsOK() && known) mChanges->push_back(change);
-    return StackResult(result);
+    return WhileArrayLives([&] {
+        Change change{Change::What::Enum, aName};
+        bool known = mParameters->GetEnumValue(aName, change.integer).IsOK();
+        TqResult result = mParameters->SetEnumValue(aName, aValue);
+        if (result.IsOK() && known) mChanges->push_back(change);
+        return StackResult(result);
+    });
 }
 
 TqResult TqGenStateStack::SetEnumValue(const TqString& aName, int64_t aValue) {
-    if (!mParameters) return NoArray();
-    Change change{Change::What::Enum, aName};
-    bool known = mParameters->GetEnumValue(aName, change.integer).IsOK();
-    TqResult result = mParameters->SetEnumValue(aName, aValue);
-    if (result.IsOK() && known) mChanges->push_back(change);
-    return StackResult(result);
+    return WhileArrayLives([&] {
+        Change change{Change::What::Enum, aName};
+        bool known = mParameters->GetEnumValue(aName, change.integer).IsOK();
+        TqResult result = mParameters->SetEnumValue(aName, aValue);
+        if (result.IsOK() && known) mChanges->push_back(change);
+        return StackResult(result);
+    });
 }
 
 TqResult TqGenStateStack::SetBooleanValue(const TqString& aName, bool aValue) {
-    if (!mParameters) return NoArray();
-    Change change{Change::What::Boolean, aName};
-    bool known = mParameters->GetBooleanValue(aName, change.boolean).IsOK();
-    TqResult result = mParameters->SetBooleanValue(aName, aValue);
-    if (result.IsOK() && known) mChanges->push_back(change);
-    return StackResult(result);
+    return WhileArrayLives([&] {
+        Change change{Change::What::Boolean, aName};
+        bool known = mParameters->GetBooleanValue(aName, change.boolean).IsOK();
+        TqResult result = mParameters->SetBooleanValue(aName, aValue);
+        if (result.IsOK() && known) mChanges->push_back(change);
+        return StackResult(result);
+    });
 }
 
 TqResult TqGenStateStack::SetStringValue(const TqString& aName, const TqString& aValue) {
-    if (!mParameters) return NoArray();
-    Change change{Change::What::String, aName};
-    bool known = mParameters->GetStringValue(aName, change.text).IsOK();
-    TqResult result = mParameters->SetStringValue(aName, aValue);
-    if (result.IsOK() && known) mChanges->push_back(change);
-    return StackResult(result);
+    return WhileArrayLives([&] {
+        Change change{Change::What::String, aName};
+        bool known = mParameters->GetStringValue(aName, change.text).IsOK();
+        TqResult result = mParameters->SetStringValue(aName, aValue);
+        if (result.IsOK() && known) mChanges->push_back(change);
+        return StackResult(result);
+    });
 }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -31,6 +32,8 @@ public:
     virtual TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength) = 0;
 };
 }  // namespace TqGenICamLib
+
+struct TqGenArrayLife;
 
 class TQ_GENICAM_API TqGenParameterArray {
 public:
@@ -92,7 +95,11 @@ private:
     std::vector<std::unique_ptr<TqGenParameter>> mParameters;
     std::vector<std::unique_ptr<TqGenCategory>> mCategories;
     std::vector<std::unique_ptr<TqGenEnumEntry>> mEntries;
+    // Told when the array is destroyed, for the state stacks over it.
+    std::shared_ptr<TqGenArrayLife> mLife;
     TqLiveObjects::Counter mCounter{"TqGenParameterArray"};
+
+    friend class TqGenStateStack;
 };
 
 // Changes parameters of one array by name; when destroyed, gives back the values it replaced, the
@@ -113,7 +120,12 @@ public:
 
 private:
     struct Change;
+    // Runs aUse while the array lives (its destruction waits meanwhile); a failure once it is gone.
+    TqResult WhileArrayLives(const std::function<TqResult()>& aUse);
+    void Restore();   // gives back the values replaced, the last change first
+
     TqGenParameterArray* mParameters;
+    std::shared_ptr<TqGenArrayLife> mLife;
     std::unique_ptr<std::vector<Change>> mChanges;
     TqLiveObjects::Counter mCounter{"TqGenStateStack"};
 };

@@ -22,6 +22,7 @@
 #include "TqImage.h"
 #include "TqRawData.h"
 #include "TqLiveObjects.h"
+#include "TqMemoryBlocks.h"
 
 #include <atomic>
 #include <chrono>
@@ -749,6 +750,9 @@ PyObject* live_objects(PyObject*, PyObject*) {
     return out;
 }
 
+// memory_blocks(): the SDK's memory blocks not yet freed (held by an object or by a view).
+PyObject* memory_blocks(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(TqMemoryBlocks::LiveBlocks()); }
+
 // arm_gate(timeout_ms): the next SDK object constructed or destroyed waits for open_gate() from
 // another thread; gate_opened() then tells whether it came while the SDK call was waiting.
 PyObject* arm_gate(PyObject*, PyObject* timeout) {
@@ -915,6 +919,7 @@ PyMethodDef kHookMethods[] = {
     {"register_typed_deletes", register_typed_deletes, METH_NOARGS, nullptr},
     {"generic_deletes", generic_deletes, METH_NOARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
+    {"memory_blocks", memory_blocks, METH_NOARGS, nullptr},
     {"make_chunk_data", make_chunk_data, METH_NOARGS, nullptr},
     {"buffer_image", buffer_image, METH_O, nullptr},
     {"load_parameters", load_parameters, METH_VARARGS, nullptr},

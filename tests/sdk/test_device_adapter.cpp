@@ -8,6 +8,7 @@
 #include "TqDeviceAdapter.h"
 #include "TqDeviceEngine.h"
 #include "TqDeviceEventSink.h"
+#include "TqMemoryBlocks.h"
 #include "TqInterface.h"
 #include "TqSimulation.h"
 #include "balanced.h"
@@ -101,6 +102,7 @@ struct Recorder : TqDeviceEventSink {
         uint16_t id = 0, channel = 0;
         uint64_t block = 0;
         const void* pointer = nullptr;
+        std::shared_ptr<const void> held;         // event data: a hold on its memory block, as a view takes
         std::vector<uint8_t> bytes;               // event data, command-link bytes
         int64_t address = -1;
         std::map<std::string, int64_t> values;    // OnEventGenICam: its features, read in the callback
@@ -124,6 +126,9 @@ struct Recorder : TqDeviceEventSink {
         guarded.unlock();
         Heard h{"event"};
         h.id = aId, h.channel = aChannel, h.block = aBlock, h.pointer = aData;
+        uint64_t available = 0;
+        if (const void* block = TqMemoryBlocks::Hold(aData, available))
+            h.held = std::shared_ptr<const void>(block, [](const void* b) { TqMemoryBlocks::Drop(b); });
         if (aData) h.bytes.assign(static_cast<const uint8_t*>(aData), static_cast<const uint8_t*>(aData) + aLength);
         Add(std::move(h));
     }
@@ -352,12 +357,14 @@ TEST_F(DeviceAdapter, EventsCarryTheirDataAndTheirPortsFeaturesReadIt) {
                                                                    {"EventFrameEndTimestamp", 0x0102030405060708}}));
     EXPECT_CODE(rig.parameters->GetIntegerValue("EventFrameEndTimestamp", value), TQ_OK);   // after the callback
     EXPECT_EQ(value, 0x0102030405060708);
-    // The memory the first callback had stays the device's: read later, it holds event bytes.
+    // Each event's data is a block of its own: held past the callback (as a view holds it), it keeps
+    // that event's bytes whatever arrives later.
+    ASSERT_TRUE(events[0].held);
     rig.Fire(kFrameEndEventId, Be64(1, 2));
     ASSERT_TRUE(recorder.Until("genicam", 2));
     rig.device->WaitForMessagingChannelIdle(10000);
     const auto* kept = static_cast<const uint8_t*>(events[0].pointer);
-    EXPECT_TRUE(std::vector<uint8_t>(kept, kept + 16) == Be64(1, 2) || std::vector<uint8_t>(kept, kept + 16) == events[0].bytes);
+    EXPECT_EQ(std::vector<uint8_t>(kept, kept + 16), events[0].bytes);
     rig.device->UnregisterEventSink(&recorder);
 }
 
