@@ -22,16 +22,6 @@ using Created = ResultAs<&DeviceKinds::kind, OutputsFirst<>>;
 TqDevice* create_by_info(const TqDeviceInfo* info, TqResult& result) { return D::CreateAndConnect(info, &result); }
 TqDevice* create_by_text(const TqString& info, TqResult& result) { return D::CreateAndConnect(info, &result); }
 
-// After Free, a proxy that did not own the device no longer points at it.
-void forget_freed(CallFrame& f, bool) {
-    PyObject* proxy = f.item_at(1);
-    int own = 0;
-    void* p = nullptr;
-    if (proxy && SwigPyObject_ConvertPtr(proxy, &p, descriptor_of<D>(), 0, &own) >= 0 && p && !own) {
-        SwigPyObject_ConvertPtr(proxy, &p, descriptor_of<D>(), SwigConvert_Clear, nullptr);
-        forget_registered(p);
-    }
-}
 
 TqResult connect_info(D* self, const TqDeviceInfo* info) { return self->Connect(info); }
 TqResult connect_text(D* self, const TqString& info) { return self->Connect(info); }
@@ -63,7 +53,7 @@ Entries device_entries() {
                           "right type.\n\nObjects allocated with CreateAndConnect should be freed with "
                           ":py:func:`TqDevice.Free`.\n\n:rtype:  Tuple(TqResult, TqDevice)"),
                 Role::Static),
-        described(static_method<"TqDevice_Free", D, &D::Free, After<forget_freed>>("aDevice"),
+        described(static_method<"TqDevice_Free", D, &D::Free, Frees<1, &forget_registered>>("aDevice"),
                   "Frees an object allocated with CreateAndConnect.\n\nIt is a good practice to use this method to "
                   "free a TqDevice allocated with CreateAndConnect."),
         method<"TqDevice_GetType", &D::GetType>(),

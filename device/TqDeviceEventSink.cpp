@@ -1,6 +1,6 @@
 // TqDeviceEventSink: the callbacks of a device that Python subclasses, and its director. Event data
-// and command-link bytes reach Python as views of the device's memory (no copy, no base object);
-// the memory stays the connection's.
+// and command-link bytes reach Python as views of the SDK's memory (no copy, no base object); a view
+// kept past the callback holds that memory.
 #include "directors.h"
 #include "numpy_input.h"
 #include "views.h"

@@ -1,5 +1,7 @@
 #include "attached.h"
 
+#include "numpy_input.h"
+
 #include <map>
 #include <unordered_map>
 
@@ -32,6 +34,38 @@ PyObject* take_attached(const void* object) {
 }
 
 void forget_attached(void* object) { Py_XDECREF(take_attached(object)); }
+
+namespace {
+bool holds(PyObject* array, const void* address, uint64_t& available) {
+    if (!kivo::rt::is_numpy_array(array)) return false;
+    auto* start = static_cast<const char*>(kivo::rt::array_data(array));
+    const auto* at = static_cast<const char*>(address);
+    const auto length = static_cast<uint64_t>(kivo::rt::array_nbytes(array));
+    if (!start || at < start || static_cast<uint64_t>(at - start) >= length) return false;
+    available = length - static_cast<uint64_t>(at - start);
+    return true;
+}
+}  // namespace
+
+PyObject* attached_memory_at(const void* address, uint64_t& available) {
+    for (const auto& [object, held] : table()) {
+        // A container keeps its parts' arrays as {part index: array}.
+        if (PyDict_Check(held)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(held, &pos, &key, &value)) {
+                if (holds(value, address, available)) {
+                    Py_INCREF(value);
+                    return value;
+                }
+            }
+        } else if (holds(held, address, available)) {
+            Py_INCREF(held);
+            return held;
+        }
+    }
+    return nullptr;
+}
 
 namespace {
 std::map<const void*, std::map<const void*, PyObject*>>& registered() {
@@ -68,6 +102,12 @@ void forget_registered(void* owner) {
     std::map<const void*, PyObject*> sinks = std::move(it->second);
     registered().erase(it);
     for (auto& [sink, object] : sinks) Py_DECREF(object);
+}
+
+const char* registered_with_sdk(const void* object) {
+    for (const auto& [owner, sinks] : registered())
+        if (sinks.count(object)) return "the SDK still uses it (registered, queued or opened on); take it back first";
+    return nullptr;
 }
 
 void kept_registered(kivo::rt::CallFrame& f, bool ok) {

@@ -14,6 +14,9 @@ void keep_attached(const void* object, PyObject* array);
 PyObject* take_attached(const void* object);
 // Releases what the object held: its memory is no longer attached (or the object is gone).
 void forget_attached(void* object);
+// The attached array whose memory holds the address (a new reference), with the bytes from the
+// address to the array's end; null when no attached array holds it.
+PyObject* attached_memory_at(const void* address, uint64_t& available);
 
 // Event sinks that Python registered with an SDK object (a device, a system): each sink's Python
 // object is kept alive while it is registered, keyed by the owner's and the sink's addresses.
@@ -23,6 +26,10 @@ void drop_registered(const void* owner, const void* sink);
 PyObject* take_registered(const void* owner, const void* sink);
 // The owner is gone: everything registered with it is released.
 void forget_registered(void* owner);
+
+// Why an object that Python wants to delete is still the SDK's (it is registered with an owner: a
+// sink, a queued buffer, an adapter a port is open on), or null. The delete entries consult it.
+const char* registered_with_sdk(const void* object);
 
 // After hooks of RegisterEventSink(sink) and UnregisterEventSink(sink) methods, and of a Free that
 // takes the owner as its argument.

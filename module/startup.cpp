@@ -1,5 +1,7 @@
 #include "startup.h"
 
+#include "attached.h"
+
 #include "classes.h"
 #include "director.h"
 #include "proxy.h"
@@ -106,6 +108,7 @@ PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows) {
     if (!m) return nullptr;
     SwigModuleInfo& block = module_block();
     SwigRuntime_InitTypeTable(&block);
+    kivo::rt::set_delete_guard(&registered_with_sdk);   // nothing the SDK uses is deleted under it
     if (!kivo::rt::install_exit_hook()) Py_CLEAR(m);   // callbacks stop touching Python at exit
     return m;
 }

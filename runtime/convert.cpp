@@ -20,6 +20,7 @@ PyObject* SwigRuntime_ErrorType(int code) {
         case SwigError_Attribute: return PyExc_AttributeError;
         case SwigError_Memory: return PyExc_MemoryError;
         case SwigError_NullReference: return PyExc_TypeError;
+        case SwigError_Released: return PyExc_ReferenceError;
         default: return PyExc_RuntimeError;
     }
 }
@@ -145,6 +146,10 @@ int SwigPyObject_ConvertPtr(PyObject* obj, void** ptr, SwigTypeInfo* ty, int fla
             }
         }
         if (matched) {
+            if (sobj->gone) {
+                if (ptr) *ptr = nullptr;
+                return SwigError_Released;
+            }
             if ((flags & (SwigConvert_Disown | SwigConvert_Clear)) == (SwigConvert_Disown | SwigConvert_Clear) &&
                 sobj->own != 1)
                 return SwigError_ReleaseNotOwned;

@@ -21,6 +21,7 @@ enum : int {
     SwigError_Attribute = -11,
     SwigError_Memory = -12,
     SwigError_NullReference = -13,
+    SwigError_Released = -14,   // a proxy whose object was released under it (proxy.h)
     SwigError_ReleaseNotOwned = -200,
 };
 

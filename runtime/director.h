@@ -229,6 +229,7 @@ R director_call(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, A
     ArgumentObjects release{objects, static_cast<int>(sizeof...(A))};
     for (std::size_t i = 0; i < sizeof...(A); ++i)
         if (!objects[i]) director_call_failed(n);
+    if constexpr (sizeof...(A) > 1) SwigPyObject_OwnByFirst(objects, static_cast<int>(sizeof...(A)));
     PyObject* method = director_method(d, slot, n);
     PyObject* result = [&]<std::size_t... I>(std::index_sequence<I...>) {
         if (slot.bind) return PyObject_CallFunctionObjArgs(method, d.swig_get_self(), objects[I]..., nullptr);

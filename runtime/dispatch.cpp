@@ -21,6 +21,7 @@ void release(Slot* slots, int n) {
 
 void report(const ParamShape& p, int code, const char* func) {
     if (code <= kCommitted) code -= kCommitted;
+    if (code == SwigError_Released && PyErr_Occurred()) return;   // the release's own text is set
     if (p.kind->report)
         p.kind->report(code, p, func);
     else

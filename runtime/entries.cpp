@@ -90,7 +90,7 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
             finish_record(*e.record, shapes, e.overloaded);
             register_record(e.function, e.record);
         }
-        if (e.destroy) register_destructor(e.function, e.destroy, e.forget);   // owned proxies die without a Python call
+        if (e.destroy) register_destructor(e.function, e.destroy, e.forget, e.aliased);   // owned proxies die without a Python call
         const char* doc = nullptr;
         if (e.documented) {
             if (e.fixed_doc)
@@ -104,13 +104,26 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
     }
 }
 
+namespace {
+const char* (*g_in_use)(const void* object) = nullptr;
+}
+
+void set_delete_guard(const char* (*in_use)(const void* object)) { g_in_use = in_use; }
+
 PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), void (*forget)(void*), const char* func,
                      const char* decl, bool borrowed) {
     if (!arg) return nullptr;
     void* p = nullptr;
+    if (g_in_use && SwigPyObject_ConvertPtr(arg, &p, ty, 0, nullptr) >= 0 && p) {
+        if (const char* user = g_in_use(p)) {
+            PyErr_Format(PyExc_RuntimeError, "in method '%s', argument 1 of type '%s': %s", func, decl, user);
+            return nullptr;
+        }
+    }
     int res = SwigPyObject_ConvertPtr(arg, &p, ty, borrowed ? SwigConvert_Clear : SwigConvert_Disown | SwigConvert_Clear,
                                       nullptr);
     if (res >= 0 && borrowed && !p && arg != Py_None) res = SwigError_Type;   // already released
+    if (res == SwigError_Released && SwigPyObject_RaiseIfReleased(arg)) return nullptr;
     if (res < 0) {
         SwigRuntime_ArgumentError(res, func, 1, decl);
         return nullptr;
@@ -124,6 +137,7 @@ PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), vo
             threw = true;
         }
         PyEval_RestoreThread(state);
+        SwigPyObject_Release(p, SwigPyObject_GetThis(arg), "deleted");
         if (forget) forget(p);
         if (threw) {
             PyErr_SetString(PyExc_RuntimeError, "the destructor threw a C++ exception");

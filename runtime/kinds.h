@@ -282,6 +282,7 @@ struct Entry {
     const char* summary = nullptr;   // put before the generated docstring
     const char* member = nullptr;    // the member's name in prototypes ("operator []")
     const char* returns = nullptr;   // the docstring's ":return:" text
+    bool aliased = false;            // delete_<Class>: the SDK may hand the object out again (see register_destructor)
 };
 
 template <Text Name>
@@ -384,6 +385,9 @@ std::vector<Entry> field() {
 PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), void (*forget)(void*), const char* func,
                      const char* decl, bool borrowed = false);
 
+// What may refuse a delete: a text saying why the object cannot go yet (the SDK still uses it), or null.
+void set_delete_guard(const char* (*in_use)(const void* object));
+
 template <Text Name, class C, void (*Forget)(void*) = nullptr, bool Borrowed = false>
 Entry delete_entry() {
     struct Row {
@@ -392,8 +396,10 @@ Entry delete_entry() {
                               Borrowed);
         }
     };
-    return Entry{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, "Destructor", true, nullptr, Role::Method,
-                 &delete_object<C>, Forget};
+    Entry e{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, "Destructor", true, nullptr, Role::Method,
+            &delete_object<C>, Forget};
+    e.aliased = !std::is_copy_constructible_v<C>;   // values (results, strings, copies) are never handed out again
+    return e;
 }
 
 // <Class>_swigregister and <Class>_swiginit.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 namespace kivo::rt {
 
@@ -193,5 +194,54 @@ PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length) {
     *length = static_cast<uint64_t>(array_nbytes(array));
     return array;
 }
+
+namespace {
+
+struct Tied {
+    void (*drop)(const void*);
+    const void* token;
+};
+
+// Weak reference -> what it keeps; the table holds the weak references. Used with the GIL held.
+std::unordered_map<PyObject*, Tied>& tied() {
+    static auto* table = new std::unordered_map<PyObject*, Tied>;   // lives as long as the process
+    return *table;
+}
+
+PyObject* untie(PyObject*, PyObject* ref) {
+    auto& table = tied();
+    auto it = table.find(ref);
+    if (it != table.end()) {
+        Tied t = it->second;
+        table.erase(it);
+        Py_DECREF(ref);
+        t.drop(t.token);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef untie_def = {"untie", untie, METH_O, nullptr};
+
+}  // namespace
+
+int tie(PyObject* object, void (*drop)(const void*), const void* token) {
+    static PyObject* callback = PyCFunction_NewEx(&untie_def, nullptr, nullptr);   // lives as long as the process
+    PyObject* ref = callback ? PyWeakref_NewRef(object, callback) : nullptr;
+    if (!ref) {
+        drop(token);
+        return -1;
+    }
+    try {
+        tied().emplace(ref, Tied{drop, token});
+    } catch (...) {
+        Py_DECREF(ref);
+        drop(token);
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+std::size_t tied_count() { return tied().size(); }
 
 }  // namespace kivo::rt

@@ -4,6 +4,7 @@
 
 #include "python.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kivo::rt {
@@ -37,5 +38,12 @@ PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length);
 // long as the array lives; null for none. A null data pointer gives a zero-filled array that owns
 // its memory. A new reference, or null with NumPy's error set.
 PyObject* memory_view(void* data, int nd, const int64_t* dims, int typenum, PyObject* base);
+
+// Ties what keeps memory alive to an object that shows it (a view): drop(token) runs, with the GIL
+// held, once the object is gone. Made with a weak reference to the object, so the object's base
+// stays what it was. 0, or -1 with an error set (drop(token) has then run).
+int tie(PyObject* object, void (*drop)(const void* token), const void* token);
+// Objects tied and not yet gone, for tests.
+std::size_t tied_count();
 
 }  // namespace kivo::rt

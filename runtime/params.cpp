@@ -9,12 +9,22 @@ namespace {
 
 // ---- pointers and references ----
 
+// A proxy whose object was released under it (a part of a freed device, a buffer given back) is of
+// the candidate's type: its ReferenceError is set and commits the candidate. Anything else fails
+// with code.
+int released_or(PyObject* o, int code) {
+    return SwigPyObject_RaiseIfReleased(o) ? committed(SwigError_Released) : code;
+}
+
 int convert_self(PyObject* o, Slot& s, const ParamShape& p) {
     SwigTypeInfo* ty = p.descriptor();
     void* ptr = nullptr;
     if (o == Py_None && (p.flags & Param_NoneCommits)) return committed(SwigError_Type);
-    if (!quick_match(o, ty, &ptr) && SwigPyObject_ConvertPtr(o, &ptr, ty, 0, nullptr) < 0) return SwigError_Type;
-    if (!ptr) return SwigError_Type;   // None, or a proxy whose object was deleted
+    if (!quick_match(o, ty, &ptr)) {
+        int res = SwigPyObject_ConvertPtr(o, &ptr, ty, 0, nullptr);
+        if (res < 0) return res == SwigError_Released ? released_or(o, SwigError_Type) : SwigError_Type;
+    }
+    if (!ptr) return released_or(o, SwigError_Type);   // None, or a proxy whose object was deleted
     s.as<void*>() = ptr;
     return 0;
 }
@@ -27,6 +37,11 @@ int convert_pointer(PyObject* o, Slot& s, const ParamShape& p) {
     }
     if (cannot_carry_this(o)) return SwigError_Failed;
     int res = quick_match(o, p.descriptor(), &ptr) ? 0 : SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), 0, nullptr);
+    if (res == SwigError_Released || (res >= 0 && !ptr)) {
+        int code = released_or(o, 0);   // a proxy cleared by its own release stays a null pointer
+        if (code < 0) return code;
+        res = 0;
+    }
     if (res < 0) return res;
     s.as<void*>() = ptr;
     return 0;
@@ -46,8 +61,9 @@ int convert_reference(PyObject* o, Slot& s, const ParamShape& p) {
     if (cannot_carry_this(o)) return SwigError_Failed;
     int res = quick_match(o, p.descriptor(), &ptr) ? 0
                                                    : SwigPyObject_ConvertPtr(o, &ptr, p.descriptor(), SwigConvert_NoNull, nullptr);
+    if (res == SwigError_Released) return released_or(o, SwigError_NullReference);
     if (res < 0) return res;
-    if (!ptr) return committed(SwigError_NullReference);   // a proxy whose object is gone
+    if (!ptr) return released_or(o, committed(SwigError_NullReference));   // a proxy whose object is gone
     s.as<void*>() = ptr;
     return 0;
 }

@@ -51,6 +51,34 @@ template <void (*Hook)(CallFrame&, bool), class Base = Default>
 struct After : Base {   // Hook(frame, ok) runs after the call completed, with the GIL held
     static constexpr void (*after)(CallFrame&, bool) = Hook;
 };
+// After a call that released the object given at position cpos (see SwigPyObject_Release): the
+// proxies of the object and those made from it are released, and forget(object) runs. With
+// only_borrowed, nothing happens when the given proxy owned its object (the SDK released none).
+void release_argument(CallFrame& f, int cpos, const char* verb, bool only_borrowed, bool name_given,
+                      void (*forget)(void*));
+
+template <int Position, void (*Forget)(void*)>
+void freed(CallFrame& f, bool) {
+    release_argument(f, Position, "freed", true, false, Forget);
+}
+template <int Position>
+void given_back(CallFrame& f, bool ok) {
+    if (ok) release_argument(f, Position, "released", false, true, nullptr);
+}
+
+// A static Free(object): the SDK frees what it made, whatever the result. The proxy given no longer
+// points at it (it is refused like None), the proxies made from it raise ReferenceError.
+template <int Position, void (*Forget)(void*) = nullptr, class Base = Default>
+struct Frees : Base {
+    static constexpr void (*after)(CallFrame&, bool) = &freed<Position, Forget>;
+};
+// Giving an object back to the SDK (a buffer to its pipeline): once the call succeeded, the proxy
+// given and those made from it raise ReferenceError.
+template <int Position, class Base = Default>
+struct GivesBack : Base {
+    static constexpr void (*after)(CallFrame&, bool) = &given_back<Position>;
+};
+
 template <const ResultKind* K, class Base = Default>
 struct ResultAs : Base {   // the result is made by K in place of the type's own kind
     static constexpr bool has_result = true;

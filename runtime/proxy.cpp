@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <set>
 #include <unordered_map>
 
 namespace {
@@ -70,6 +71,7 @@ using Destroy = void (*)(void*);
 struct Typed {
     Destroy destroy;
     Destroy forget;   // runs with the GIL once the object is gone, or null
+    bool aliased;     // other proxies of the object are released with it
 };
 
 std::unordered_map<std::uintptr_t, Typed>& destructors() {
@@ -102,11 +104,53 @@ void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
         failure = "unknown C++ exception";
     }
     PyEval_RestoreThread(state);
+    if (typed.aliased) SwigPyObject_Release(ptr, nullptr, "deleted");
     if (typed.forget) typed.forget(ptr);
     if (failed) {
         PyErr_Format(PyExc_RuntimeError, "C++ exception in destructor: %s", failure.c_str());
         PyErr_WriteUnraisable(entry);
     }
+}
+
+// ---- the list of live proxies ----
+
+SwigPyObject g_live{};   // the list's anchor (only its two links are used)
+
+void link_live(SwigPyObject* p) {
+    if (!g_live.live_next) g_live.live_next = g_live.live_prev = &g_live;
+    p->live_prev = g_live.live_prev;
+    p->live_next = &g_live;
+    g_live.live_prev->live_next = p;
+    g_live.live_prev = p;
+}
+
+void unlink_live(SwigPyObject* p) {
+    if (!p->live_next) return;
+    p->live_prev->live_next = p->live_next;
+    p->live_next->live_prev = p->live_prev;
+    p->live_next = p->live_prev = nullptr;
+}
+
+// The proxy an owner object carries, for the walk of a release: without attribute lookups (which
+// could run Python code), so only bare proxies and instances of the root type count.
+SwigPyObject* owner_proxy(PyObject* owner) {
+    if (!owner) return nullptr;
+    if (kivo::rt::is_instance(owner)) owner = reinterpret_cast<kivo::rt::Instance*>(owner)->this_;
+    if (owner && SwigPyObject_Check(owner)) return reinterpret_cast<SwigPyObject*>(owner);
+    return nullptr;
+}
+
+// A class's name in messages: the pretty name without the pointer.
+std::string class_name(const SwigTypeInfo* ty) {
+    std::string name = SwigRuntime_TypePrettyName(ty);
+    while (!name.empty() && (name.back() == '*' || name.back() == ' ')) name.pop_back();
+    return name;
+}
+
+// The texts of released proxies, kept for the life of the process (a handful of distinct ones).
+const char* interned(std::string text) {
+    static auto* texts = new std::set<std::string>;
+    return texts->insert(std::move(text)).first->c_str();
 }
 
 // ---- SwigPyObject ----
@@ -180,6 +224,7 @@ void destroy_owned(PyObject* self) {
 
 void proxy_dealloc(PyObject* self) {
     auto* sobj = reinterpret_cast<SwigPyObject*>(self);
+    unlink_live(sobj);   // no release walk meets a dying proxy
     PyObject* next = sobj->next;
     PyObject* owner = sobj->owner;
     if (sobj->own == 1) destroy_owned(self);
@@ -504,6 +549,8 @@ PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own) {
     sobj->own = own;
     sobj->next = nullptr;
     sobj->owner = nullptr;
+    sobj->gone = nullptr;
+    link_live(sobj);
     // Every proxy keeps the capsule (and with it the registry's client data) alive while it lives,
     // whatever its own flag becomes later.
     Py_XINCREF(kivo::rt::owned_capsule());
@@ -684,8 +731,70 @@ int attach_this(PyObject* obj, PyObject* proxy) {
     return store_this(obj, proxy);
 }
 
-void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*)) {
-    if (delete_entry && destroy) destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = {destroy, forget};
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*), bool aliased) {
+    if (delete_entry && destroy)
+        destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = {destroy, forget, aliased};
 }
 
 }  // namespace kivo::rt
+
+// One walk of the list in order of creation: an owner always comes before the proxies made from it,
+// so a proxy whose owner was released in this walk is met after it.
+void SwigPyObject_Release(const void* object, SwigPyObject* given, const char* verb, bool name_given) {
+    if (!g_live.live_next) return;
+    std::unordered_map<const SwigPyObject*, std::string> released;   // proxy -> the released class's name
+    auto invalidate = [&](SwigPyObject* p, const std::string& root, const std::string& text) {
+        p->ptr = nullptr;
+        p->own = 0;   // whatever it owned is gone
+        p->gone = interned(text);
+        released.emplace(p, root);
+    };
+    if (given) {
+        const std::string root = class_name(given->ty);
+        given->ptr = nullptr;
+        if (name_given)
+            invalidate(given, root, "this " + root + " was " + verb);
+        else
+            released.emplace(given, root);
+    }
+    for (SwigPyObject* p = g_live.live_next; p != &g_live; p = p->live_next) {
+        if (released.count(p)) continue;
+        if (object && p->ptr == object) {
+            const std::string root = class_name(p->ty);
+            invalidate(p, root, "this " + root + " was " + verb);
+            continue;
+        }
+        if (p->own == 1 || !p->owner || !p->ptr) continue;
+        auto parent = released.find(owner_proxy(p->owner));
+        if (parent == released.end()) continue;
+        const std::string root = parent->second;
+        invalidate(p, root, "the " + root + " this " + class_name(p->ty) + " belongs to was " + verb);
+    }
+}
+
+bool SwigPyObject_RaiseIfGone(const SwigPyObject* proxy) {
+    if (!proxy || !proxy->gone) return false;
+    PyErr_SetString(PyExc_ReferenceError, proxy->gone);
+    return true;
+}
+
+bool SwigPyObject_RaiseIfReleased(PyObject* obj) {
+    for (SwigPyObject* p = obj ? SwigPyObject_GetThis(obj) : nullptr; p;
+         p = (p->next && SwigPyObject_Check(p->next)) ? reinterpret_cast<SwigPyObject*>(p->next) : nullptr)
+        if (SwigPyObject_RaiseIfGone(p)) return true;
+    return false;
+}
+
+void SwigPyObject_OwnByFirst(PyObject* const* objects, int count) {
+    PyObject* first = nullptr;
+    for (int i = 0; i < count; ++i) {
+        SwigPyObject* proxy = objects[i] ? owner_proxy(objects[i]) : nullptr;
+        if (!proxy) continue;
+        if (!first) {
+            first = objects[i];
+        } else if (!proxy->owner && proxy->own != 1) {
+            Py_INCREF(first);
+            proxy->owner = first;
+        }
+    }
+}

@@ -14,6 +14,11 @@ struct SwigPyObject {
     int own;
     PyObject* next;
     PyObject* owner;   // kept alive as long as the proxy lives, or null
+    // Every proxy of this runtime copy lives on one list (in order of creation), so that a release
+    // finds the proxies of what it released and the borrowed proxies made from them.
+    SwigPyObject* live_prev;
+    SwigPyObject* live_next;
+    const char* gone;   // what was released under this proxy (its pointer is then null), or null
 };
 
 struct SwigPyPacked {
@@ -70,6 +75,28 @@ SwigPyObject* SwigPyObject_GetThis(PyObject* obj);
 PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags);
 PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner);
 
+// ---- releases ----
+//
+// An object released at Python's request (delete_<Class>, a static Free, a buffer given back) may
+// still be reached through other proxies: proxies of the same object (a callback's), and borrowed
+// proxies made from one of them, which keep it alive through their owner (a parameter of a device's
+// array). A release invalidates all of these: their pointer becomes null and using them raises
+// ReferenceError naming what was released. Proxies that own their object are independent of the one
+// they keep alive and stay valid. `given` is the proxy the release was asked through: its pointer is
+// cleared too; it is named in later errors only with name_given (otherwise it is refused like None).
+void SwigPyObject_Release(const void* object, SwigPyObject* given, const char* verb, bool name_given = false);
+
+// A proxy whose object was released under it: sets ReferenceError with what was released and
+// returns true; false (nothing set) for any other proxy.
+bool SwigPyObject_RaiseIfGone(const SwigPyObject* proxy);
+// The same for the proxies an object carries ("this", and the chain behind it).
+bool SwigPyObject_RaiseIfReleased(PyObject* obj);
+
+// The objects a callback gets belong to its first object argument (a pipeline's buffer, a device's
+// parameter list): each later borrowed proxy without an owner keeps the first one's alive, so that a
+// release of the first reaches a proxy kept past the callback.
+void SwigPyObject_OwnByFirst(PyObject* const* objects, int count);
+
 // Bodies of <Class>_swigregister and <Class>_swiginit.
 PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg);
 PyObject* SwigPyObject_InitShadow(PyObject* args);
@@ -117,7 +144,10 @@ int attach_this(PyObject* obj, PyObject* proxy);
 // deallocation of an owning proxy calls destroy(ptr) directly, with the GIL released, in place of
 // the entry. Registering an entry again replaces its destructor.
 // forget(ptr), when given, runs with the GIL held after the object is destroyed.
-void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*) = nullptr);
+// With aliased, the death of an owning proxy also releases (SwigPyObject_Release) the other proxies
+// of its object: set for classes whose objects the SDK may hand out again (identity objects, not values).
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*) = nullptr,
+                         bool aliased = false);
 
 // Sets what the companion layer builds its classes from as dunder attributes of the module:
 // __kivo_object__ (the root type), __kivo_method__ (method descriptors over flat functions) and

@@ -35,9 +35,14 @@ const ResultKind kCharPtrResult{make_chars, nullptr, nullptr, &decl_text<const c
 const ResultKind kWCharPtrResult{make_wchars, nullptr, nullptr, &decl_text<const wchar_t*>, nullptr};
 const ResultKind kStdStringResult{make_std_string, destroy_std_string, nullptr, &decl_text<std::string>, nullptr};
 
+// What a method hands out that it does not give away belongs to the object it was called on: the
+// proxy keeps self alive (and a release of self reaches it). A KeepAlive policy names another argument.
 PyObject* new_result_proxy(void* ptr, SwigTypeInfo* ty, int flags, CallFrame& f) {
     PyObject* owner = nullptr;
-    if (f.shape->policy & Policy_KeepAlive) owner = f.item_at(f.shape->keep_cpos);
+    if (f.shape->policy & Policy_KeepAlive)
+        owner = f.item_at(f.shape->keep_cpos);
+    else if (!(flags & SwigNew_Own) && f.shape->count > 0 && (f.shape->params[0].flags & Param_Self) && f.nitems > 0)
+        owner = f.items[0];
     return SwigPyObject_NewPointerObject(ptr, ty, flags, owner);
 }
 
@@ -57,6 +62,21 @@ PyObject* make_constructed(void* storage, SwigTypeInfo* ty, void (*destroy)(void
     PyObject* result = new_result_proxy(made, ty, SwigNew_Own | SwigNew_NoShadow, f);
     if (!result) destroy(made);
     return result;
+}
+
+void release_argument(CallFrame& f, int cpos, const char* verb, bool only_borrowed, bool name_given,
+                      void (*forget)(void*)) {
+    PyObject* given = f.item_at(cpos);
+    const ParamShape* shape = nullptr;
+    for (int k = 0; k < f.shape->count; ++k)
+        if (f.shape->params[k].cpos == cpos) shape = &f.shape->params[k];
+    if (!given || !shape || !shape->descriptor) return;
+    int own = 0;
+    void* object = nullptr;
+    if (SwigPyObject_ConvertPtr(given, &object, shape->descriptor(), 0, &own) < 0 || !object) return;
+    if (only_borrowed && own) return;
+    SwigPyObject_Release(object, SwigPyObject_GetThis(given), verb, name_given);
+    if (forget) forget(object);
 }
 
 std::string class_doc_type(const char* name) { return ":py:class:`" + std::string(name) + "`"; }

@@ -114,7 +114,7 @@ Entries pipeline_entries() {
                       meth<&retrieve_forever, Default, Params<UnreachableBufferPointer>>("aBuffer")),
                   "aTimeout: The default value is 0xFFFFFFFF milliseconds (wait forever); the timeout is required "
                   "from Python.\n\n:return: The acquired TqBuffer frame or None if result is not OK."),
-        described(method<"TqPipeline_ReleaseBuffer", &P::ReleaseBuffer>("aBuffer"),
+        described(method<"TqPipeline_ReleaseBuffer", &P::ReleaseBuffer, GivesBack<2>>("aBuffer"),
                   "All buffers retrieved through RetrieveNextBuffer must be released back to the pipeline; a "
                   "minimum of 4 buffers must be available to the pipeline at all times.\n\nResults: "
                   "NOT_ENOUGH_MEMORY May occur if the buffer size needs to be increased but not enough memory is "

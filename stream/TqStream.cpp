@@ -35,17 +35,6 @@ TqResult retrieve(S* self, TqBuffer** buffer, TqResult& operation, uint32_t time
     return self->RetrieveBuffer(buffer, &operation, timeout);
 }
 
-// After Free, a proxy that did not own the stream no longer points at it, and the buffers it held
-// queued are let go.
-void forget_freed(CallFrame& f, bool) {
-    PyObject* proxy = f.item_at(1);
-    int own = 0;
-    void* p = nullptr;
-    if (proxy && SwigPyObject_ConvertPtr(proxy, &p, descriptor_of<S>(), 0, &own) >= 0 && p && !own) {
-        SwigPyObject_ConvertPtr(proxy, &p, descriptor_of<S>(), SwigConvert_Clear, nullptr);
-        forget_registered(p);
-    }
-}
 
 }  // namespace
 
@@ -61,7 +50,7 @@ Entries stream_entries() {
                           "Objects allocated with CreateAndOpen should be freed with TqStream.Free.\n\n:return: Tuple "
                           "composed of (result, tqstream)"),
                 Role::Static),
-        described(static_method<"TqStream_Free", S, &S::Free, After<forget_freed>>("aStream"),
+        described(static_method<"TqStream_Free", S, &S::Free, Frees<1, &forget_registered>>("aStream"),
                   "It is a good practice to use this method to free a TqStream allocated with CreateAndOpen."),
         undocumented(overloaded<"TqStream_Open">(meth<&open_info, NoneSelfCommits<>>("aDeviceInfo"),
                                                  meth<&open_text, NoneSelfCommits<>>("aInfo"))),
