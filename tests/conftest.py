@@ -210,6 +210,16 @@ def aravis_fake_camera():
         proc.wait(timeout=20)
 
 
+def until(condition, seconds=10.0):
+    """Waits for condition() to hold, polling; False when it did not within the seconds."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
 def ticks_during(call):
     """Runs call() while another Python thread counts ticks: (call's result, ticks counted). A call
     that blocks without the GIL lets the other thread tick."""

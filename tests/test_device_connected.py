@@ -4,12 +4,11 @@ cycles that leave nothing behind, simulated kinds, and aravis's fake camera as a
 device."""
 
 import os
-import time
 
 import numpy as np
 import pytest
 
-from conftest import keeps_counts, raises, ticks_during
+from conftest import keeps_counts, raises, ticks_during, until
 
 MANUFACTURER = 0x0048
 USER_NAME = 0x00E8
@@ -28,15 +27,6 @@ def camera(hooks, soft_devices):
     handle = soft_devices(address="127.0.0.2", manufacturer="Kivo Sim", model="Loop Camera", serial="LC0001",
                           user_name="cam-a", mac="02:4b:49:30:00:0a")
     return handle
-
-
-def until(condition, seconds=10.0):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 def found(system, model):

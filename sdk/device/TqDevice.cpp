@@ -50,11 +50,12 @@ Living& TheLiving() {
     return *living;
 }
 
-// The routes of device events to receivers of the SDK (see TqDeviceRoutes.h). Lock order: the calls'
-// lock before the routes' own.
+// The routes of device events to receivers of the SDK, and the link watches by address (see
+// TqDeviceRoutes.h). Lock order: the calls' lock before the routes' own.
 struct Routes {
     std::mutex lock;
     std::map<std::pair<const TqDevice*, uint16_t>, TqDeviceLib::EventRoute*> byId;
+    std::vector<std::pair<uint32_t, TqDeviceLib::LinkWatch*>> watches;
     TqDeviceLib::SinkCalls calls;
 };
 Routes& TheRoutes() {
@@ -70,22 +71,22 @@ void ForgetController(TqDevice* aDevice) {
 }
 
 // The communication settings as registers (4 bytes each, little-endian): answer timeout, command
-// retries, heartbeat interval, heartbeat retries. Writing one changes how the device talks.
+// retries, heartbeat interval, heartbeat retries, command timeout, and (read-only) the heartbeat
+// interval in use (0 without a live link). Writing one changes how the device talks.
 class SettingsPort : public TqGenICamLib::IPort {
 public:
     explicit SettingsPort(std::shared_ptr<Settings> aSettings) : mSettings(std::move(aSettings)) {}
     TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
-        uint8_t bytes[16];
-        for (int i = 0; i < 4; ++i) {
-            uint32_t v = Field(i)->load();
-            std::memcpy(bytes + 4 * i, &v, 4);
-        }
-        if (aAddress + aLength > sizeof bytes) return TqResult(TQ_INVALID_PARAMETER);
-        std::memcpy(aData, bytes + aAddress, aLength);
+        uint32_t words[kWords + 1];
+        for (int i = 0; i < kWords; ++i) words[i] = Field(i)->load();
+        const uint32_t timeout = mSettings->deviceHeartbeat;
+        words[kWords] = timeout ? mSettings->HeartbeatInterval(timeout) : 0;
+        if (aAddress > sizeof words || aLength > sizeof words - aAddress) return TqResult(TQ_INVALID_PARAMETER);
+        std::memcpy(aData, reinterpret_cast<const uint8_t*>(words) + aAddress, aLength);
         return TqResult(TQ_OK);
     }
     TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength) override {
-        if (aAddress % 4 || aLength != 4 || aAddress >= 16) return TqResult(TQ_INVALID_PARAMETER);
+        if (aAddress % 4 || aLength != 4 || aAddress >= 4 * kWords) return TqResult(TQ_INVALID_PARAMETER);
         uint32_t v;
         std::memcpy(&v, aData, 4);
         Field(static_cast<int>(aAddress / 4))->store(v);
@@ -93,12 +94,14 @@ public:
     }
 
 private:
+    static constexpr int kWords = 5;   // the writable ones
     std::atomic<uint32_t>* Field(int i) {
         switch (i) {
         case 0: return &mSettings->answerTimeout;
         case 1: return &mSettings->commandRetries;
         case 2: return &mSettings->heartbeatInterval;
-        default: return &mSettings->heartbeatRetries;
+        case 3: return &mSettings->heartbeatRetries;
+        default: return &mSettings->commandTimeout;
         }
     }
     std::shared_ptr<Settings> mSettings;
@@ -115,6 +118,8 @@ const char kCommunicationXml[] = R"(<?xml version="1.0" encoding="utf-8"?>
     <pFeature>CommandRetryCount</pFeature>
     <pFeature>HeartbeatInterval</pFeature>
     <pFeature>HeartbeatMaxRetryCount</pFeature>
+    <pFeature>CommandTimeout</pFeature>
+    <pFeature>HeartbeatIntervalInUse</pFeature>
   </Category>
   <Integer Name="AnswerTimeout" NameSpace="Custom">
     <Description>How long a command waits for its acknowledge, in milliseconds.</Description>
@@ -131,7 +136,7 @@ const char kCommunicationXml[] = R"(<?xml version="1.0" encoding="utf-8"?>
     <Address>0x4</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
   </IntReg>
   <Integer Name="HeartbeatInterval" NameSpace="Custom">
-    <Description>Time between heartbeats in milliseconds; 0 uses a third of the device's heartbeat timeout.</Description>
+    <Description>Time between heartbeats in milliseconds; 0, or more than a third of the device's heartbeat timeout, uses a third of it.</Description>
     <pValue>HeartbeatIntervalReg</pValue><Min>0</Min><Max>60000</Max><Unit>ms</Unit>
   </Integer>
   <IntReg Name="HeartbeatIntervalReg" NameSpace="Custom">
@@ -143,6 +148,20 @@ const char kCommunicationXml[] = R"(<?xml version="1.0" encoding="utf-8"?>
   </Integer>
   <IntReg Name="HeartbeatMaxRetryCountReg" NameSpace="Custom">
     <Address>0xC</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Integer Name="CommandTimeout" NameSpace="Custom">
+    <Description>The longest one command may take in all, in milliseconds: retries and the waits a device asks for with PENDING_ACK included.</Description>
+    <pValue>CommandTimeoutReg</pValue><Min>10</Min><Max>600000</Max><Unit>ms</Unit>
+  </Integer>
+  <IntReg Name="CommandTimeoutReg" NameSpace="Custom">
+    <Address>0x10</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Integer Name="HeartbeatIntervalInUse" NameSpace="Custom">
+    <Description>The time between heartbeats now, in milliseconds (0 while no link is alive).</Description>
+    <pValue>HeartbeatIntervalInUseReg</pValue><Unit>ms</Unit>
+  </Integer>
+  <IntReg Name="HeartbeatIntervalInUseReg" NameSpace="Custom">
+    <Address>0x14</Address><Length>4</Length><AccessMode>RO</AccessMode><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
   </IntReg>
 </RegisterDescription>
 )";
@@ -260,6 +279,39 @@ void TqDeviceLib::RouteLinkGone(TqDevice* aDevice, bool aDestroyed) {
         it = it->first.first == aDevice ? routes.byId.erase(it) : std::next(it);
 }
 
+void TqDeviceLib::AddLinkWatch(uint32_t aIp, LinkWatch* aWatch) {
+    Routes& routes = TheRoutes();
+    std::lock_guard<std::mutex> guard(routes.lock);
+    routes.watches.emplace_back(aIp, aWatch);
+}
+
+void TqDeviceLib::RemoveLinkWatch(LinkWatch* aWatch) {
+    Routes& routes = TheRoutes();
+    routes.calls.Remove(aWatch, [&] {
+        std::lock_guard<std::mutex> guard(routes.lock);
+        std::erase_if(routes.watches, [&](const auto& aEntry) { return aEntry.second == aWatch; });
+        return TqResult(TQ_OK);
+    });
+}
+
+void TqDeviceLib::WatchedLinkLost(uint32_t aIp) {
+    Routes& routes = TheRoutes();
+    std::vector<LinkWatch*> watches;
+    {
+        std::lock_guard<std::mutex> guard(routes.lock);
+        for (const auto& [ip, watch] : routes.watches)
+            if (ip == aIp) watches.push_back(watch);
+    }
+    routes.calls.Each(
+        watches,
+        [&](LinkWatch* aWatch) {
+            std::lock_guard<std::mutex> guard(routes.lock);
+            const auto entry = std::make_pair(aIp, aWatch);
+            return std::find(routes.watches.begin(), routes.watches.end(), entry) != routes.watches.end();
+        },
+        [](LinkWatch* aWatch) { aWatch->OnWatchedLinkLost(); });
+}
+
 uint64_t TqDeviceLib::DeviceSerial(TqDevice* aDevice) {
     Living& living = TheLiving();
     std::lock_guard<std::recursive_mutex> guard(living.lock);
@@ -299,10 +351,15 @@ std::shared_ptr<Link> TqDevice::CurrentLink() const {
 // The rest of a connection over an open link; a failure closes the link again.
 TqResult TqDevice::Attach(std::shared_ptr<Link> link) {
     TqResult result(TQ_OK);
+    std::shared_ptr<Link> lost;
     {
         std::lock_guard<std::mutex> guard(mLock);
-        if (mLink) result = TqResult(TQ_STATE_ERROR, TqString("already connected"));
+        if (mLink && !mLink->Alive())
+            lost = std::move(mLink);   // a lost link gives way (its loss was told already)
+        else if (mLink)
+            result = TqResult(TQ_STATE_ERROR, TqString("already connected"));
     }
+    if (lost) lost->Close();
     if (result.IsFailure()) {
         link->Close();
         return result;
@@ -464,7 +521,8 @@ bool TqDevice::IsConnected() const {
 
 bool TqDevice::IsZelvraPowered() const { return false; }
 
-void TqDevice::LinkLost() {
+void TqDevice::LinkLost(uint32_t aControlledIp) {
+    if (aControlledIp) TqDeviceLib::WatchedLinkLost(aControlledIp);   // streams first: retrieves end at once
     TqDeviceLib::RouteLinkGone(this, false);
     Link::CallSinks(this, *mSettings, [this](TqDeviceEventSink* aSink) { aSink->OnLinkDisconnected(this); });
 }

@@ -218,12 +218,12 @@ TqResult TqDeviceGEV::GetAccessType(const TqString& aDeviceIPAddress, TqAccessTy
     TqGvcpClient::Channel channel;
     if (!channel.Open(ip)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the address"));
     uint16_t status = channel.ReadRegister(Reg::kCcp, ccp);
-    if (status == TqGvcpClient::Channel::kNoAnswer) return TqResult(TQ_TIMEOUT, TqString("the device did not answer"));
     if (status == Gvcp::kAccessDenied) {   // only an exclusive controller keeps others from reading
         aAccessType = TqAccessExclusive;
         return TqResult(TQ_OK);
     }
-    if (status != Gvcp::kSuccess) return TqResult(TQ_GENERIC_ERROR, TqString("the device refused the read"));
+    if (status != Gvcp::kSuccess)
+        return TqGvcpClient::StatusResult(status, status == TqGvcpClient::Channel::kNoAnswer ? nullptr : "the device refused the read");
     aAccessType = AccessOf(ccp);
     return TqResult(TQ_OK);
 }

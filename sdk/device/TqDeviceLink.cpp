@@ -30,26 +30,67 @@ uint32_t Get32(const uint8_t* p) { return (static_cast<uint32_t>(Get16(p)) << 16
 
 constexpr uint64_t kAddressSpace = 1ull << 32;
 
+constexpr uint32_t kControlBits = Reg::kCcpControl | Reg::kCcpExclusive;
+
+// A read of the CCP register that shows the privilege gone: denied, or without control.
+bool ShowsNoControl(uint16_t aStatus, uint32_t aCcp) {
+    return aStatus == Gvcp::kAccessDenied || (aStatus == Gvcp::kSuccess && !(aCcp & kControlBits));
+}
+
+// Why a link is lost.
+constexpr const char* kPrivilegeGone = "the device no longer grants this application control";
+constexpr const char* kHeartbeatTimedOut = "the device did not answer for longer than its heartbeat timeout";
+constexpr const char* kHeartbeatsMissed = "the device missed more heartbeats in a row than the heartbeat retries allow";
+
 }  // namespace
 
 Link::Link(TqDevice* aDevice, std::shared_ptr<Settings> aSettings) : mDevice(aDevice), mSettings(std::move(aSettings)) {}
 
 Link::~Link() { Close(); }
 
-TqResult Link::Result(uint16_t aStatus) const {
-    if (aStatus == Gvcp::kSuccess) return TqResult(TQ_OK);
-    if (aStatus == TqGvcpClient::Channel::kNoAnswer) return TqResult(TQ_TIMEOUT, TqString("the device did not answer"));
-    char text[64];
-    std::snprintf(text, sizeof text, "the device answered with status 0x%04X", aStatus);
-    uint32_t code = aStatus == Gvcp::kInvalidAddress || aStatus == Gvcp::kBadAlignment || aStatus == Gvcp::kInvalidParameter
-                        ? TQ_INVALID_PARAMETER
-                        : TQ_GENERIC_ERROR;
-    return TqResult(code, TqString(text));
+bool Link::Controls() const { return (mPrivilege & kControlBits) != 0; }
+
+void Link::Tune() {
+    mChannel.SetTimeout(mSettings->answerTimeout);
+    if (!mDirect) mChannel.SetRetries(mSettings->commandRetries);   // a device of this process answers at once
+    mChannel.SetMaxWait(mSettings->commandTimeout);
+}
+
+void Link::Lose(const char* aWhy) {
+    if (!mAlive) return;
+    mLoss = aWhy;
+    if (!mAlive.exchange(false)) return;   // closed or lost meanwhile
+    mSettings->deviceHeartbeat = 0;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mLinkLost = true;
+    }
+    mWake.notify_all();
+}
+
+TqResult Link::Gone() const {
+    const char* why = mLoss;
+    if (!why) return TqResult(TQ_NOT_CONNECTED, TqString("the device is disconnected"));
+    return TqResult(TQ_NOT_CONNECTED, TqString((std::string("the link to the device is lost: ") + why).c_str()));
+}
+
+bool Link::StillControls() {
+    uint32_t ccp = 0;
+    const uint16_t status = mChannel.ReadRegister(Reg::kCcp, ccp);
+    if (ShowsNoControl(status, ccp)) {
+        Lose(kPrivilegeGone);
+        return false;
+    }
+    return true;
+}
+
+TqResult Link::Answer(uint16_t aStatus) {
+    if (aStatus == Gvcp::kAccessDenied && Controls() && !StillControls()) return Gone();
+    return TqGvcpClient::StatusResult(aStatus);
 }
 
 TqResult Link::Open(uint32_t aIp, uint32_t aPrivilege) {
-    mChannel.SetTimeout(mSettings->answerTimeout);
-    mChannel.SetRetries(mSettings->commandRetries);
+    Tune();
     if (!mChannel.Open(aIp)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the address"));
     mIp = aIp;
     return TakeControl(aPrivilege);
@@ -60,6 +101,7 @@ TqResult Link::OpenDirect(std::shared_ptr<TqEngine::Device> aDevice, uint32_t aP
     const TqEngine::Peer peer{0x7F000001u, nextPort++};
     mDirect = aDevice;
     mChannel.SetRetries(0);
+    Tune();
     mChannel.OpenDirect([aDevice, peer](const uint8_t* aCommand, size_t aSize) {
         return aDevice->Dispatch(aCommand, aSize, peer).ack;
     });
@@ -77,7 +119,9 @@ TqResult Link::TakeControl(uint32_t aPrivilege) {
     }
     if (status != Gvcp::kSuccess) {
         mChannel.Close();
-        return TqResult(TQ_GENERIC_ERROR, TqString("the device refused control (another application controls it)"));
+        return TqGvcpClient::StatusResult(status, status == Gvcp::kAccessDenied
+                                                      ? "the device refused control (another application controls it)"
+                                                      : "the device refused control");
     }
     uint32_t high = 0, low = 0, timeout = 0;
     if (mChannel.ReadRegister(Reg::kMacHigh, high) == Gvcp::kSuccess &&
@@ -87,6 +131,7 @@ TqResult Link::TakeControl(uint32_t aPrivilege) {
     }
     if (mChannel.ReadRegister(Reg::kHeartbeatTimeout, timeout) == Gvcp::kSuccess && timeout >= 30)
         mDeviceHeartbeat = timeout;
+    mSettings->deviceHeartbeat = mDeviceHeartbeat.load();
     mPrivilege = aPrivilege;
     mAlive = true;
     mHeartbeat = std::thread([this] { Heartbeat(); });
@@ -104,7 +149,7 @@ TqResult Link::StartMessaging() {
         mDirect->SetMessageTap([this](const uint8_t* aData, size_t aSize) { QueueEvents(aData, aSize); });
         uint16_t status = mChannel.WriteRegister(Reg::kMcda, 0x7F000001u);
         if (status == Gvcp::kSuccess) status = mChannel.WriteRegister(Reg::kMcp, 1);
-        return Result(status);
+        return Answer(status);
     }
     int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) return TqResult(TQ_NETWORK_ERROR, TqString("no socket for the messaging channel"));
@@ -120,7 +165,7 @@ TqResult Link::StartMessaging() {
     mMessageSocket = s;
     uint16_t status = mChannel.WriteRegister(Reg::kMcda, 0x7F000001u);
     if (status == Gvcp::kSuccess) status = mChannel.WriteRegister(Reg::kMcp, ntohs(local.sin_port));
-    if (status != Gvcp::kSuccess) return Result(status);
+    if (status != Gvcp::kSuccess) return Answer(status);
     mReceiver = std::thread([this] { ReceiveEvents(); });
     return TqResult(TQ_OK);
 }
@@ -134,6 +179,7 @@ void Link::Close() {
     mWake.notify_all();
     if (mDirect) mDirect->SetMessageTap(nullptr);
     bool wasAlive = mAlive.exchange(false);
+    if (wasAlive) mSettings->deviceHeartbeat = 0;
     if (mHeartbeat.joinable()) mHeartbeat.join();
     if (mReceiver.joinable()) mReceiver.join();
     if (mFirer.joinable()) mFirer.join();
@@ -150,7 +196,7 @@ void Link::Close() {
 // cannot be accessed.
 bool Link::Words(uint64_t aAddress, uint64_t aLength, uint64_t& aStart, uint64_t& aEnd, TqResult& aWhy) const {
     if (!mAlive) {
-        aWhy = TqResult(TQ_NOT_CONNECTED);
+        aWhy = Gone();
         return false;
     }
     if (aAddress >= kAddressSpace || aLength > kAddressSpace - aAddress) {
@@ -167,9 +213,10 @@ TqResult Link::Read(uint64_t aAddress, void* aData, uint64_t aLength) {
     uint64_t start, end;
     TqResult why;
     if (!Words(aAddress, aLength, start, end, why)) return why;
+    Tune();
     std::vector<uint8_t> words(end - start);
     uint16_t status = mChannel.ReadMemory(static_cast<uint32_t>(start), words.data(), words.size());
-    if (status != Gvcp::kSuccess) return Result(status);
+    if (status != Gvcp::kSuccess) return Answer(status);
     std::memcpy(aData, words.data() + (aAddress - start), aLength);
     return TqResult(TQ_OK);
 }
@@ -178,50 +225,83 @@ TqResult Link::Write(uint64_t aAddress, const void* aData, uint64_t aLength) {
     uint64_t start, end;
     TqResult why;
     if (!Words(aAddress, aLength, start, end, why)) return why;
+    Tune();
     std::vector<uint8_t> words(end - start);
     if (start != aAddress || end != aAddress + aLength) {
         // Part of a word: the rest of it keeps what the device holds.
         uint16_t status = mChannel.ReadMemory(static_cast<uint32_t>(start), words.data(), words.size());
-        if (status != Gvcp::kSuccess) return Result(status);
+        if (status != Gvcp::kSuccess) return Answer(status);
     }
     std::memcpy(words.data() + (aAddress - start), aData, aLength);
-    if (words.size() == 4)   // one register: the register command, which every device serves
-        return Result(mChannel.WriteRegister(static_cast<uint32_t>(start), Get32(words.data())));
-    return Result(mChannel.WriteMemory(static_cast<uint32_t>(start), words.data(), words.size()));
+    const uint16_t status = words.size() == 4   // one register: the register command, which every device serves
+                                ? mChannel.WriteRegister(static_cast<uint32_t>(start), Get32(words.data()))
+                                : mChannel.WriteMemory(static_cast<uint32_t>(start), words.data(), words.size());
+    if (status == Gvcp::kSuccess) Wrote(start, end);
+    return Answer(status);
 }
 
 TqResult Link::ReadRegister(uint32_t aAddress, uint32_t& aValue) {
-    if (!mAlive) return TqResult(TQ_NOT_CONNECTED);
-    return Result(mChannel.ReadRegister(aAddress, aValue));
+    if (!mAlive) return Gone();
+    Tune();
+    return Answer(mChannel.ReadRegister(aAddress, aValue));
 }
 
 TqResult Link::WriteRegister(uint32_t aAddress, uint32_t aValue, bool aAcknowledge) {
-    if (!mAlive) return TqResult(TQ_NOT_CONNECTED);
-    return Result(aAcknowledge ? mChannel.WriteRegister(aAddress, aValue)
-                               : mChannel.WriteRegisterUnacknowledged(aAddress, aValue));
+    if (!mAlive) return Gone();
+    Tune();
+    const uint16_t status = aAcknowledge ? mChannel.WriteRegister(aAddress, aValue)
+                                         : mChannel.WriteRegisterUnacknowledged(aAddress, aValue);
+    if (status == Gvcp::kSuccess) Wrote(aAddress, uint64_t{aAddress} + 4);
+    return Answer(status);
 }
 
+void Link::Wrote(uint64_t aStart, uint64_t aEnd) {
+    uint32_t timeout = 0;
+    if (aStart > Reg::kHeartbeatTimeout || aEnd <= Reg::kHeartbeatTimeout) return;
+    // The device may have adjusted the value: what it holds now counts.
+    if (mChannel.ReadRegister(Reg::kHeartbeatTimeout, timeout) != Gvcp::kSuccess || timeout < 30) return;
+    mDeviceHeartbeat = timeout;
+    mSettings->deviceHeartbeat = timeout;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mRetimed = true;
+    }
+    mWake.notify_all();
+}
+
+// Reads the CCP register at the heartbeat interval; a heartbeat that fails is tried again at the
+// interval, and judged no later than the device's heartbeat timeout after the last answer.
 void Link::Heartbeat() {
+    using Clock = std::chrono::steady_clock;
+    auto lastAnswer = Clock::now(), lastBeat = lastAnswer;
     uint32_t missed = 0;
     std::unique_lock<std::mutex> lock(mLock);
-    while (!mStop) {
-        uint32_t interval = mSettings->heartbeatInterval;
-        if (interval == 0) interval = std::max<uint32_t>(mDeviceHeartbeat / 3, 10);
-        mWake.wait_for(lock, std::chrono::milliseconds(interval), [this] { return mStop.load(); });
-        if (mStop) break;
-        lock.unlock();
-        mChannel.SetTimeout(mSettings->answerTimeout);
-        mChannel.SetRetries(mSettings->commandRetries);
-        uint32_t ccp = 0;
-        bool answered = mChannel.ReadRegister(Reg::kCcp, ccp) == Gvcp::kSuccess;
-        lock.lock();
-        missed = answered ? 0 : missed + 1;
-        if (missed > mSettings->heartbeatRetries && mAlive) {
-            // The device is gone: the link is lost for good; the application connects again.
-            mAlive = false;
-            mLinkLost = true;
-            mWake.notify_all();
+    while (!mStop && mAlive) {
+        const auto timeout = std::chrono::milliseconds(mDeviceHeartbeat.load());
+        auto due = lastBeat + std::chrono::milliseconds(mSettings->HeartbeatInterval(mDeviceHeartbeat));
+        if (missed) due = std::min(due, lastAnswer + timeout);
+        if (mWake.wait_until(lock, due, [this] { return mStop || mRetimed; })) {
+            if (mStop) break;
+            mRetimed = false;   // plan again with the new timeout
+            continue;
         }
+        lock.unlock();
+        lastBeat = Clock::now();
+        Tune();
+        uint32_t ccp = 0;
+        const uint16_t status = mChannel.ReadRegister(Reg::kCcp, ccp);
+        const auto now = Clock::now();
+        if (status == TqGvcpClient::Channel::kNoAnswer || status == TqGvcpClient::Channel::kStillPending) {
+            ++missed;
+            if (now - lastAnswer > timeout) Lose(kHeartbeatTimedOut);
+            else if (missed > mSettings->heartbeatRetries) Lose(kHeartbeatsMissed);
+        } else if (Controls() && ShowsNoControl(status, ccp)) {
+            Lose(kPrivilegeGone);
+        } else {
+            missed = 0;   // the device answered: it heard the heartbeat
+            lastAnswer = now;
+        }
+        lock.lock();
     }
 }
 
@@ -279,7 +359,7 @@ void Link::FireEvents() {
         if (mLinkLost) {
             mLinkLost = false;
             lock.unlock();
-            mDevice->LinkLost();
+            mDevice->LinkLost(Controls() ? mIp : 0);
             lock.lock();
             continue;
         }

@@ -8,6 +8,15 @@
 // port to the device (OnCmdLinkRead / OnCmdLinkWrite, on the accessing thread), never under a lock of
 // the device or the link.
 //
+// Heartbeat: while the link lives it reads the device's CCP register at the heartbeat interval (the
+// interval asked for, at most a third of the device's heartbeat timeout, which the link reads when
+// it connects and again after each write through it that covers the register). The link is lost,
+// for good, as soon as the device shows that a controlling link's privilege is gone (CCP read back
+// without control, a read of it denied, or an ACCESS_DENIED to a command that the CCP read then
+// confirms), or when the heartbeat has failed for longer than the device's heartbeat timeout (or
+// more times in a row than the heartbeat retries). Then every access answers TQ_NOT_CONNECTED with
+// the reason, and the event thread tells the device (its link watches, routes and sinks, once).
+//
 // Event ports: a description's Port with an EventID (and no ChunkID) is served by the link. The
 // description is loaded with the registers on such a port moved into an event window above the
 // device's 32-bit address space (an Address term added; never cached, read-only); the link keeps the
@@ -19,7 +28,9 @@
 #include "TqDeviceEngine.h"
 #include "TqGvcpClient.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -36,6 +47,15 @@ struct Settings {
     std::atomic<uint32_t> commandRetries{3};
     std::atomic<uint32_t> heartbeatInterval{0};  // ms; 0: a third of the device's heartbeat timeout
     std::atomic<uint32_t> heartbeatRetries{3};   // heartbeats missed in a row before the link is lost
+    std::atomic<uint32_t> commandTimeout{TqGvcpClient::Channel::kMaxWait};   // ms one command may take in all
+    std::atomic<uint32_t> deviceHeartbeat{0};    // ms; the heartbeat timeout of the device the live link serves
+
+    // The time between heartbeats to a device of that heartbeat timeout: the interval asked for, at
+    // most a third of the timeout (so that a heartbeat may fail twice before the device gives up).
+    uint32_t HeartbeatInterval(uint32_t aDeviceTimeout) const {
+        const uint32_t most = std::max<uint32_t>(aDeviceTimeout / 3, 10), asked = heartbeatInterval;
+        return asked && asked < most ? asked : most;
+    }
 
     SinkCalls calls;
     Reused<TqGenParameterList> lists;     // the parameters an event invalidated
@@ -75,6 +95,8 @@ public:
     TqResult ReadRegister(uint32_t aAddress, uint32_t& aValue);
     TqResult WriteRegister(uint32_t aAddress, uint32_t aValue, bool aAcknowledge = true);
     uint32_t Privilege() const { return mPrivilege; }
+    // The link holds control of the device (not only reads it).
+    bool Controls() const;
 
     bool Alive() const { return mAlive; }
     bool WaitIdle(uint32_t aTimeoutMs);
@@ -103,12 +125,23 @@ private:
     };
     TqResult TakeControl(uint32_t aPrivilege);
     bool Words(uint64_t aAddress, uint64_t aLength, uint64_t& aStart, uint64_t& aEnd, TqResult& aWhy) const;
+    // Hands the communication settings to the channel before a command.
+    void Tune();
     void Heartbeat();
+    // Declares the link lost for that reason (once; the event thread then tells the device).
+    void Lose(const char* aWhy);
+    // TQ_NOT_CONNECTED with the reason the link is lost or closed.
+    TqResult Gone() const;
+    // Reads the privilege back: false (and the link lost) when the device no longer grants it.
+    bool StillControls();
+    // The result of a command's status; an ACCESS_DENIED to a controlling link checks its privilege.
+    TqResult Answer(uint16_t aStatus);
+    // After a successful write of the words in [aStart, aEnd): follows a new heartbeat timeout.
+    void Wrote(uint64_t aStart, uint64_t aEnd);
     void ReceiveEvents();
     // Queues the events of one messaging channel command; false when it is none.
     bool QueueEvents(const uint8_t* aCommand, size_t aSize);
     void FireEvents();
-    TqResult Result(uint16_t aStatus) const;
     void Deliver(const Event& aEvent);
     // Tells the sinks of a successful port access to the device.
     void CommandLink(bool aWrite, const void* aData, uint64_t aAddress, uint64_t aLength);
@@ -120,12 +153,14 @@ private:
     std::shared_ptr<TqEngine::Device> mDirect;
     uint32_t mIp = 0;
     std::array<uint8_t, 6> mMac{};
-    uint32_t mDeviceHeartbeat = 3000;
+    std::atomic<uint32_t> mDeviceHeartbeat{3000};   // ms, as the device holds it
     uint32_t mPrivilege = 0;
     std::atomic<bool> mAlive{false};
     std::atomic<bool> mStop{false};
-    std::mutex mLock;   // the stop signal and the event queue
+    std::atomic<const char*> mLoss{nullptr};   // why the link was lost; null while it was not
+    std::mutex mLock;   // the stop signal, the event queue, the heartbeat's wake-up
     std::condition_variable mWake;
+    bool mRetimed = false;   // the heartbeat timeout changed: the heartbeat plans anew
     std::thread mHeartbeat, mReceiver, mFirer;
     int mMessageSocket = -1;
     std::deque<Event> mEvents;

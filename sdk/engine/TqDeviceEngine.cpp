@@ -460,6 +460,18 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
         return aStatus != 0 && aAddress >= faults.begin && aAddress < faults.end;
     };
 
+    const bool access = command == Gvcp::kReadRegCmd || command == Gvcp::kWriteRegCmd || command == Gvcp::kReadMemCmd ||
+                        command == Gvcp::kWriteMemCmd;
+    if (access && faults.pendingMs && length >= 4 && Get32(p) >= faults.begin && Get32(p) < faults.end) {
+        stats.pendingAcksIssued++;
+        std::vector<uint8_t> time;
+        Append16(time, 0);
+        Append16(time, faults.pendingMs);
+        answer(Gvcp::kSuccess, time);
+        if (!reply.ack.empty()) Put16(reply.ack.data() + 2, Gvcp::kPendingAck);
+        return reply;
+    }
+
     switch (command) {
     case Gvcp::kDiscoveryCmd:
         return answer(Gvcp::kSuccess, std::vector<uint8_t>(boot.begin(), boot.begin() + Gvcp::kDiscoverySize));

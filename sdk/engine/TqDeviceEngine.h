@@ -296,10 +296,14 @@ struct Statistics {
 
 // Fault injection. A status other than 0 makes the controller's reads (READREG, READMEM) or writes
 // (WRITEREG, WRITEMEM) of addresses in [begin, end) answer with it; the local side is not affected.
-// A non-zero dropEvery drops every n-th GVSP packet, or every n-th GVCP command received.
+// A non-zero pendingMs answers those reads and writes with a PENDING_ACK of that many milliseconds
+// instead, and never carries them out; the UDP front end says it again every half of that time
+// until another command arrives. A non-zero dropEvery drops every n-th GVSP packet, or every n-th
+// GVCP command received.
 struct Faults {
     uint16_t readStatus = 0;
     uint16_t writeStatus = 0;
+    uint16_t pendingMs = 0;
     uint32_t begin = 0;
     uint32_t end = 0xFFFFFFFF;
     uint32_t dropGvspEvery = 0;

@@ -469,12 +469,29 @@ bool Device::Impl::Rebind(uint32_t aAddress) {
 
 void Device::Impl::ServerLoop() {
     std::vector<uint8_t> buffer(2048);
+    // The last PENDING_ACK sent, said again at half its time while no other command comes.
+    std::vector<uint8_t> pending;
+    Peer pendingTo;
+    auto pendingDue = std::chrono::steady_clock::time_point();
     for (;;) {
         pollfd fds[3] = {{gvcpSocket, POLLIN, 0}, {broadcastSocket, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
         int ready = poll(fds, 3, 50);
         if (ready < 0 && errno != EINTR) break;
         if (fds[2].revents) break;
         PollHeartbeat();
+        const auto now = std::chrono::steady_clock::now();
+        if (!pending.empty() && now >= pendingDue) {
+            const uint16_t ms = Get16(pending.data() + Gvcp::kHeaderSize + 2);
+            bool still;
+            {
+                std::lock_guard lock(mutex);
+                still = faults.pendingMs != 0 && linkUp;
+                if (still) stats.pendingAcksIssued++;
+            }
+            if (still) SendTo(gvcpSocket, pending.data(), pending.size(), pendingTo.address, pendingTo.port);
+            else pending.clear();
+            pendingDue = now + std::chrono::milliseconds(ms / 2);
+        }
         for (int i = 0; i < 2; ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
             sockaddr_in from{};
@@ -489,6 +506,7 @@ void Device::Impl::ServerLoop() {
                 stats.malformedCommandsReceived++;
                 continue;
             }
+            pending.clear();
             Reply reply = Serve(buffer.data(), size_t(got), peer, i == 1);
             if (reply.moveTo) {
                 if (Rebind(reply.moveTo)) {
@@ -499,6 +517,12 @@ void Device::Impl::ServerLoop() {
                 }
             }
             if (!reply.ack.empty()) SendTo(gvcpSocket, reply.ack.data(), reply.ack.size(), peer.address, peer.port);
+            if (reply.ack.size() >= Gvcp::kHeaderSize + 4 && Get16(reply.ack.data() + 2) == Gvcp::kPendingAck) {
+                pending = reply.ack;
+                pendingTo = peer;
+                const uint16_t ms = Get16(reply.ack.data() + Gvcp::kHeaderSize + 2);
+                pendingDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms / 2);
+            }
         }
     }
 }

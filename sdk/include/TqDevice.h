@@ -84,7 +84,9 @@ protected:
 
 private:
     friend class TqDeviceLib::Link;
-    void LinkLost();
+    // The link was lost (on its event thread); aControlledIp: the address of the device when the link
+    // controlled it, else 0.
+    void LinkLost(uint32_t aControlledIp);
     std::vector<TqDeviceEventSink*> Sinks() const;
     TqResult LockStreamParameters(uint32_t aChannel, int64_t aLocked);
     TqResult Attach(std::shared_ptr<TqDeviceLib::Link> aLink);

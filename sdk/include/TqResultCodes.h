@@ -41,3 +41,27 @@ constexpr uint32_t TQ_NETWORK_CONFIG_ERROR         = 1536;
 constexpr uint32_t TQ_RESYNC                       = 40;
 constexpr uint32_t TQ_BUSY                         = 514;
 constexpr uint32_t TQ_CORRUPTED_DATA               = 771;
+
+// The stand-in's codes for the GigE Vision statuses that no code above names: each has the value of
+// its status (the statuses NOT_IMPLEMENTED, INVALID_PARAMETER, BUSY, OVERFLOW and ERROR give
+// TQ_NOT_IMPLEMENTED, TQ_INVALID_PARAMETER, TQ_BUSY, TQ_ERR_OVERFLOW and TQ_GENERIC_ERROR). The
+// module installs only the codes above.
+constexpr uint32_t TQ_INVALID_ADDRESS                     = 0x8003;
+constexpr uint32_t TQ_WRITE_PROTECT                       = 0x8004;
+constexpr uint32_t TQ_BAD_ALIGNMENT                       = 0x8005;
+constexpr uint32_t TQ_ACCESS_DENIED                       = 0x8006;
+constexpr uint32_t TQ_LOCAL_PROBLEM                       = 0x8008;
+constexpr uint32_t TQ_MSG_MISMATCH                        = 0x8009;
+constexpr uint32_t TQ_INVALID_PROTOCOL                    = 0x800A;
+constexpr uint32_t TQ_NO_MSG                              = 0x800B;
+constexpr uint32_t TQ_PACKET_UNAVAILABLE                  = 0x800C;
+constexpr uint32_t TQ_DATA_OVERRUN                        = 0x800D;
+constexpr uint32_t TQ_INVALID_HEADER                      = 0x800E;
+constexpr uint32_t TQ_WRONG_CONFIG                        = 0x800F;
+constexpr uint32_t TQ_PACKET_NOT_YET_AVAILABLE            = 0x8010;
+constexpr uint32_t TQ_PACKET_AND_PREV_REMOVED_FROM_MEMORY = 0x8011;
+constexpr uint32_t TQ_PACKET_REMOVED_FROM_MEMORY          = 0x8012;
+constexpr uint32_t TQ_NO_REF_TIME                         = 0x8013;
+constexpr uint32_t TQ_PACKET_TEMPORARILY_UNAVAILABLE      = 0x8014;
+constexpr uint32_t TQ_ACTION_LATE                         = 0x8016;
+constexpr uint32_t TQ_LEADER_TRAILER_OVERFLOW             = 0x8017;

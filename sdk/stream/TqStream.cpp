@@ -284,6 +284,7 @@ TqResult TqStream::Close() {
         std::lock_guard<std::mutex> guard(s.lock);
         if (!s.open) return TqResult(TQ_NOT_CONNECTED);
         s.open = false;
+        s.linkLost = false;
         receiver = std::move(s.receiver);
     }
     if (receiver) receiver->Stop();   // the thread is gone: no buffer is written any more
@@ -337,8 +338,8 @@ TqResult TqStream::RetrieveBuffer(TqBuffer** aBuffer, TqResult* aOperationResult
     State& s = *mState;
     std::unique_lock<std::mutex> guard(s.lock);
     const uint64_t generation = s.aborts;
-    auto ready = [&] { return !s.output.empty() || !s.open || s.aborts != generation; };
-    if (s.output.empty() && s.open) {
+    auto ready = [&] { return !s.output.empty() || !s.open || s.linkLost || s.aborts != generation; };
+    if (!ready()) {
         if (aTimeout == 0xFFFFFFFF) {
             s.ready.wait(guard, ready);
         } else {
@@ -347,6 +348,7 @@ TqResult TqStream::RetrieveBuffer(TqBuffer** aBuffer, TqResult* aOperationResult
     }
     if (s.output.empty()) {
         if (!s.open && s.aborts == generation) return TqResult(TQ_NOT_CONNECTED);
+        if (s.linkLost) return TqResult(TQ_NOT_CONNECTED, TqString("the link to the device is lost"));
         if (s.aborts != generation) return TqResult(TQ_ABORTED, TqString("the wait was aborted"));
         return TqResult(TQ_TIMEOUT);
     }

@@ -8,11 +8,15 @@
 // Multicast: the socket joins the group on 127.0.0.1 only and shares the port with other receivers;
 // the device's destination is the application's business, the stream only checks that the device
 // answers on its control channel.
+// Either way the stream watches the links to the device's address: when a link of this process that
+// controls the device is lost, retrieves that wait (and those to come, until Close) end with
+// TQ_NOT_CONNECTED.
 #include "TqStream.h"
 
 #include "TqDevice.h"
 #include "TqDeviceEngine.h"
 #include "TqDeviceInfo.h"
+#include "TqDeviceRoutes.h"
 #include "TqGvcpClient.h"
 #include "TqGvspAssembler.h"
 #include "TqResultCodes.h"
@@ -52,13 +56,11 @@ using TqStreamLib::Text;
 
 TqResult Failure(uint16_t aStatus, const char* aWhat) {
     if (aStatus == TqGvcpClient::Channel::kNoAnswer) return TqResult(TQ_NOT_FOUND, TqString("no device answers at the address"));
-    char text[128];
-    std::snprintf(text, sizeof text, "%s (status 0x%04X)", aWhat, aStatus);
-    return TqResult(TQ_GENERIC_ERROR, TqString(text));
+    return TqGvcpClient::StatusResult(aStatus, aWhat);
 }
 
 // The receiver of one open GigE Vision stream.
-class GevReceiver : public TqStreamLib::Receiver {
+class GevReceiver : public TqStreamLib::Receiver, TqDeviceLib::LinkWatch {
 public:
     GevReceiver(State& aState, int aSocket, uint32_t aPacketBuffer)
         : mState(aState), mAssembler(aState), mSocket(aSocket), mPacketBuffer(aPacketBuffer) {}
@@ -74,6 +76,8 @@ public:
     void AbortBlocks() override { mAssembler.AbortAll(); }
 
     void Release() override {
+        if (mWatching) TqDeviceLib::RemoveLinkWatch(this);
+        mWatching = false;
         ResetDestination();
         if (mHeartbeat.joinable()) {
             {
@@ -95,7 +99,7 @@ public:
 
     // Unicast: points the device's channel at the socket. Reads the packet size on the way.
     TqResult SetDestination(uint32_t aDevice, uint16_t aChannel, uint32_t aLocalIp, uint16_t aPort) {
-        mDevice = aDevice;
+        Watch(aDevice);
         mChannel = aChannel;
         mLocalIp = aLocalIp;
         mPort = aPort;
@@ -142,7 +146,7 @@ public:
 
     // Multicast: the device must answer on its control channel (read only).
     TqResult Check(uint32_t aDevice, uint16_t aChannel) {
-        mDevice = aDevice;
+        Watch(aDevice);
         if (!mControl.Open(aDevice)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the device"));
         uint32_t version = 0, size = 0;
         const uint16_t status = mControl.ReadRegister(Reg::kVersion, version);
@@ -161,6 +165,19 @@ public:
     int Socket() const { return mSocket; }
 
 private:
+    // Watches the links to the device before anything of it is used, so that no loss goes unheard.
+    void Watch(uint32_t aDevice) {
+        mDevice = aDevice;
+        TqDeviceLib::AddLinkWatch(aDevice, this);
+        mWatching = true;
+    }
+
+    void OnWatchedLinkLost() override {
+        std::lock_guard<std::mutex> guard(mState.lock);
+        mState.linkLost = true;
+        mState.ready.notify_all();
+    }
+
     void Seed(uint32_t aScps) {
         const uint32_t size = aScps & 0xFFFF;
         if (size > kPacketOverhead) mAssembler.SetChunkHint(size - kPacketOverhead);
@@ -245,7 +262,7 @@ private:
     TqStreamLib::ReceiverThread mReceiver;
 
     TqGvcpClient::Channel mControl;
-    bool mOwnSession = false, mOwnDestination = false, mViaController = false;
+    bool mOwnSession = false, mOwnDestination = false, mViaController = false, mWatching = false;
     std::mutex mSessionLock;
     std::condition_variable mSessionWake;
     bool mSessionStop = false;

@@ -5,7 +5,8 @@
 // Buffers: QueueBuffer appends to `input`; the receiver takes one from there for each block it starts
 // and gives it back, filled, to `output`; RetrieveBuffer takes from `output`. `queued` counts what
 // was queued and not yet retrieved (input, blocks in progress and output together). Everything under
-// `lock`; `ready` is signalled whenever `output` grows, an abort happens or the stream closes.
+// `lock`; `ready` is signalled whenever `output` grows, an abort happens, the device's link is lost or
+// the stream closes.
 #pragma once
 
 #include "TqBuffer.h"
@@ -86,6 +87,7 @@ struct State {
     uint32_t capacity = 0;
     uint32_t queued = 0;
     uint64_t aborts = 0;   // generation of AbortQueuedBuffers and Close: wakes a waiting retrieve
+    bool linkLost = false; // the device's controlling link was lost: retrieves end (until Close)
     uint16_t channel = 0;
     std::deque<TqBuffer*> input;
     std::deque<Done> output;

@@ -1,6 +1,7 @@
 #include "TqGvcpClient.h"
 
 #include "TqDeviceEngine.h"
+#include "TqResultCodes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -279,34 +280,95 @@ uint16_t Channel::Transact(uint16_t aCommand, const uint8_t* aPayload, size_t aL
     uint8_t packet[Gvcp::kHeaderSize + Gvcp::kMaxPayload];
     size_t size = Command(packet, aCommand, id, aPayload, aLength);
     uint8_t buffer[Gvcp::kHeaderSize + Gvcp::kMaxPayload + 64];
-    for (uint32_t attempt = 0; attempt <= mRetries; ++attempt) {
+    // Whatever the device answers, the command ends at the limit.
+    const auto limit = Clock::now() + std::chrono::milliseconds(mMaxWaitMs.load());
+    bool pending = false;
+    // An acknowledge (or PENDING_ACK) of this command: its status, with its data in aAnswer.
+    auto take = [&](const uint8_t* aAcknowledge, size_t aSize, Clock::time_point& aDeadline) -> int {
+        if (aSize < Gvcp::kHeaderSize || Get16(aAcknowledge + 6) != id) return -1;
+        const uint16_t ack = Get16(aAcknowledge + 2);
+        const size_t length = std::min<size_t>(Get16(aAcknowledge + 4), aSize - Gvcp::kHeaderSize);
+        if (ack == Gvcp::kPendingAck && length >= 4) {
+            // The device needs longer: wait the time it names, within the limit.
+            pending = true;
+            aDeadline = std::min(limit, Clock::now() + std::chrono::milliseconds(Get16(aAcknowledge + Gvcp::kHeaderSize + 2)));
+            return -1;
+        }
+        if (ack != aAck) return -1;
+        aAnswer.assign(aAcknowledge + Gvcp::kHeaderSize, aAcknowledge + Gvcp::kHeaderSize + length);
+        return Get16(aAcknowledge);
+    };
+    for (uint32_t attempt = 0; attempt <= mRetries && (attempt == 0 || Clock::now() < limit); ++attempt) {
+        auto deadline = std::min(limit, Clock::now() + std::chrono::milliseconds(mTimeoutMs.load()));
         if (mDirect) {
             std::vector<uint8_t> ack = mDirect(packet, size);
-            if (ack.size() < Gvcp::kHeaderSize || Get16(ack.data() + 2) != aAck) continue;
-            size_t length = std::min<size_t>(Get16(ack.data() + 4), ack.size() - Gvcp::kHeaderSize);
-            aAnswer.assign(ack.begin() + Gvcp::kHeaderSize, ack.begin() + Gvcp::kHeaderSize + length);
-            return Get16(ack.data());
+            const int status = take(ack.data(), ack.size(), deadline);
+            if (status >= 0) return static_cast<uint16_t>(status);
+            continue;
         }
         if (::send(mSocket, packet, size, 0) < 0) return kNoAnswer;
-        auto deadline = Clock::now() + std::chrono::milliseconds(mTimeoutMs.load());
         for (;;) {
             ssize_t n = Receive(mSocket, buffer, sizeof buffer, deadline, nullptr);
             if (n < 0) break;   // retry
-            if (n < static_cast<ssize_t>(Gvcp::kHeaderSize) || Get16(buffer + 6) != id) continue;
-            uint16_t status = Get16(buffer);
-            uint16_t ack = Get16(buffer + 2);
-            size_t length = std::min<size_t>(Get16(buffer + 4), static_cast<size_t>(n) - Gvcp::kHeaderSize);
-            if (ack == Gvcp::kPendingAck && length >= 4) {
-                // The device needs longer: wait the time it names.
-                deadline = Clock::now() + std::chrono::milliseconds(Get16(buffer + Gvcp::kHeaderSize + 2));
-                continue;
-            }
-            if (ack != aAck) continue;
-            aAnswer.assign(buffer + Gvcp::kHeaderSize, buffer + Gvcp::kHeaderSize + length);
-            return status;
+            const int status = take(buffer, static_cast<size_t>(n), deadline);
+            if (status >= 0) return static_cast<uint16_t>(status);
         }
     }
-    return kNoAnswer;
+    return pending ? kStillPending : kNoAnswer;
+}
+
+namespace {
+
+// The GigE Vision statuses and the result codes that name them.
+struct StatusName {
+    uint16_t status;
+    uint32_t code;
+    const char* name;
+};
+constexpr StatusName kStatusNames[] = {
+    {0x8001, TQ_NOT_IMPLEMENTED, "NOT_IMPLEMENTED"},
+    {0x8002, TQ_INVALID_PARAMETER, "INVALID_PARAMETER"},
+    {0x8003, TQ_INVALID_ADDRESS, "INVALID_ADDRESS"},
+    {0x8004, TQ_WRITE_PROTECT, "WRITE_PROTECT"},
+    {0x8005, TQ_BAD_ALIGNMENT, "BAD_ALIGNMENT"},
+    {0x8006, TQ_ACCESS_DENIED, "ACCESS_DENIED"},
+    {0x8007, TQ_BUSY, "BUSY"},
+    {0x8008, TQ_LOCAL_PROBLEM, "LOCAL_PROBLEM"},
+    {0x8009, TQ_MSG_MISMATCH, "MSG_MISMATCH"},
+    {0x800A, TQ_INVALID_PROTOCOL, "INVALID_PROTOCOL"},
+    {0x800B, TQ_NO_MSG, "NO_MSG"},
+    {0x800C, TQ_PACKET_UNAVAILABLE, "PACKET_UNAVAILABLE"},
+    {0x800D, TQ_DATA_OVERRUN, "DATA_OVERRUN"},
+    {0x800E, TQ_INVALID_HEADER, "INVALID_HEADER"},
+    {0x800F, TQ_WRONG_CONFIG, "WRONG_CONFIG"},
+    {0x8010, TQ_PACKET_NOT_YET_AVAILABLE, "PACKET_NOT_YET_AVAILABLE"},
+    {0x8011, TQ_PACKET_AND_PREV_REMOVED_FROM_MEMORY, "PACKET_AND_PREV_REMOVED_FROM_MEMORY"},
+    {0x8012, TQ_PACKET_REMOVED_FROM_MEMORY, "PACKET_REMOVED_FROM_MEMORY"},
+    {0x8013, TQ_NO_REF_TIME, "NO_REF_TIME"},
+    {0x8014, TQ_PACKET_TEMPORARILY_UNAVAILABLE, "PACKET_TEMPORARILY_UNAVAILABLE"},
+    {0x8015, TQ_ERR_OVERFLOW, "OVERFLOW"},
+    {0x8016, TQ_ACTION_LATE, "ACTION_LATE"},
+    {0x8017, TQ_LEADER_TRAILER_OVERFLOW, "LEADER_TRAILER_OVERFLOW"},
+    {0x8FFF, TQ_GENERIC_ERROR, "ERROR"},
+};
+
+}  // namespace
+
+TqResult StatusResult(uint16_t aStatus, const char* aWhat) {
+    if (aStatus == Gvcp::kSuccess) return TqResult(TQ_OK);
+    const std::string what = aWhat && *aWhat ? std::string(aWhat) + ": " : std::string();
+    if (aStatus == Channel::kNoAnswer) return TqResult(TQ_TIMEOUT, TqString((what + "the device did not answer").c_str()));
+    if (aStatus == Channel::kStillPending)
+        return TqResult(TQ_TIMEOUT, TqString((what + "the device kept the command pending longer than a command may wait").c_str()));
+    char text[80];
+    uint32_t code = TQ_GENERIC_ERROR;
+    std::snprintf(text, sizeof text, "the device answered status 0x%04X", aStatus);
+    for (const StatusName& s : kStatusNames)
+        if (s.status == aStatus) {
+            code = s.code;
+            std::snprintf(text, sizeof text, "the device answered %s (status 0x%04X)", s.name, aStatus);
+        }
+    return TqResult(code, TqString((what + text).c_str()));
 }
 
 uint16_t Channel::ReadRegister(uint32_t aAddress, uint32_t& aValue) {

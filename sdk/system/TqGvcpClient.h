@@ -3,6 +3,7 @@
 // libraries. Addresses are IPv4 in host byte order; only 127.0.0.0/8 is ever addressed.
 #pragma once
 
+#include "TqResult.h"
 #include "TqSystemExport.h"
 
 #include <array>
@@ -45,6 +46,11 @@ TQ_SYSTEM_API void AddDiscoveryTarget(uint32_t aIp);
 TQ_SYSTEM_API void ClearDiscoveryTargets();
 
 // A control channel: commands to one device, each retried until acknowledged. Thread-safe.
+//
+// A command waits for its acknowledge the answer timeout per attempt. A device that answers
+// PENDING_ACK extends the wait by the time it names, as often as it answers so, but one command
+// never waits longer than the channel's maximum wait in all (retries included; kMaxWait unless the
+// owner set another): then it ends with kStillPending (or kNoAnswer when no PENDING_ACK came).
 class TQ_SYSTEM_API Channel {
 public:
     Channel();
@@ -64,11 +70,16 @@ public:
 
     void SetTimeout(uint32_t aMs) { mTimeoutMs = aMs; }
     void SetRetries(uint32_t aRetries) { mRetries = aRetries; }
+    static constexpr uint32_t kMaxWait = 10000;   // ms
+    void SetMaxWait(uint32_t aMs) { mMaxWaitMs = aMs; }
     uint32_t Timeout() const { return mTimeoutMs; }
     uint32_t Retries() const { return mRetries; }
+    uint32_t MaxWait() const { return mMaxWaitMs; }
 
-    // Each returns the GigE Vision status of the acknowledge, or kNoAnswer when none came.
+    // Each returns the GigE Vision status of the acknowledge, kNoAnswer when none came, or
+    // kStillPending when the device still had the command pending at the maximum wait.
     static constexpr uint16_t kNoAnswer = 0xFFFF;
+    static constexpr uint16_t kStillPending = 0xFFFE;
     uint16_t ReadRegister(uint32_t aAddress, uint32_t& aValue);
     uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
     // Sends the write without asking for an acknowledge: kSuccess once the command is sent.
@@ -88,6 +99,13 @@ private:
     uint16_t mNextId = 1;
     std::atomic<uint32_t> mTimeoutMs{200};
     std::atomic<uint32_t> mRetries{3};
+    std::atomic<uint32_t> mMaxWaitMs{kMaxWait};
 };
+
+// The result of a command's status: TQ_OK for SUCCESS; TQ_TIMEOUT for kNoAnswer and kStillPending;
+// otherwise the result code that names the status (TQ_ACCESS_DENIED for ACCESS_DENIED, ...;
+// TQ_GENERIC_ERROR for ERROR and for a value that is no GigE Vision status), described as
+// "<aWhat>: the device answered ACCESS_DENIED (status 0x8006)" (without aWhat: from "the device").
+TQ_SYSTEM_API TqResult StatusResult(uint16_t aStatus, const char* aWhat = nullptr);
 
 }  // namespace TqGvcpClient

@@ -288,20 +288,22 @@ PyObject* soft_device_link(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// soft_device_faults(handle, read_status=0, write_status=0, begin=0, end=0xFFFFFFFF, drop_gvsp=0, drop_gvcp=0)
+// soft_device_faults(handle, read_status=0, write_status=0, begin=0, end=0xFFFFFFFF, drop_gvsp=0, drop_gvcp=0,
+//                    pending_ms=0)
 PyObject* soft_device_faults(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"handle", "read_status", "write_status", "begin", "end", "drop_gvsp", "drop_gvcp",
-                                  nullptr};
+                                  "pending_ms", nullptr};
     long handle;
-    unsigned int readStatus = 0, writeStatus = 0, begin = 0, end = 0xFFFFFFFF, dropGvsp = 0, dropGvcp = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "l|IIIIII", const_cast<char**>(names), &handle, &readStatus,
-                                     &writeStatus, &begin, &end, &dropGvsp, &dropGvcp))
+    unsigned int readStatus = 0, writeStatus = 0, begin = 0, end = 0xFFFFFFFF, dropGvsp = 0, dropGvcp = 0, pending = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "l|IIIIIII", const_cast<char**>(names), &handle, &readStatus,
+                                     &writeStatus, &begin, &end, &dropGvsp, &dropGvcp, &pending))
         return nullptr;
     auto device = find(handle);
     if (!device) return nullptr;
     TqEngine::Faults faults;
     faults.readStatus = uint16_t(readStatus);
     faults.writeStatus = uint16_t(writeStatus);
+    faults.pendingMs = uint16_t(pending);
     faults.begin = begin;
     faults.end = end;
     faults.dropGvspEvery = dropGvsp;

@@ -275,7 +275,7 @@ TEST_F(DeviceAdapter, RegistersMemoryKindsAndADisconnectedDevice) {
     EXPECT_EQ(std::memcmp(bytes, "ABCD", 4), 0);   // big-endian on the device
     EXPECT_CODE(a.ReadRegister(Reg::kWidth + 2, value), TQ_INVALID_PARAMETER);
     EXPECT_CODE(a.ReadMemory(bytes, Reg::kUserName, 6), TQ_INVALID_PARAMETER);
-    EXPECT_CODE(a.ReadMemory(bytes, 0x20000000, 16), TQ_INVALID_PARAMETER);   // no memory there
+    EXPECT_CODE(a.ReadMemory(bytes, 0x20000000, 16), TQ_INVALID_ADDRESS);   // no memory there
     EXPECT_CODE(a.WaitForMessagingChannelIdle(1000), TQ_OK);
     TqString id;
     EXPECT_CODE(a.GetUniqueID(id), TQ_OK);

@@ -497,9 +497,9 @@ TEST_F(SerialPorts, UnsupportedPortsAndTheDevicesOwnControls) {
     EXPECT_CODE(port.Close(), TQ_OK);
     EXPECT_CODE(port.Open(rig.adapter.get(), TqDeviceSerial1), TQ_NOT_SUPPORTED);
     // Only the device's own side marks ports or makes them receive.
-    EXPECT_CODE(rig.adapter->WriteRegister(Serial::Base(1) + Serial::kControl, 0), TQ_GENERIC_ERROR);
+    EXPECT_CODE(rig.adapter->WriteRegister(Serial::Base(1) + Serial::kControl, 0), TQ_ACCESS_DENIED);
     const uint8_t inject[8] = {0, 0, 0, 1, 'x', 0, 0, 0};
-    EXPECT_CODE(rig.adapter->WriteMemory(inject, Serial::Base(0) + Serial::kReceive, 8), TQ_GENERIC_ERROR);
+    EXPECT_CODE(rig.adapter->WriteMemory(inject, Serial::Base(0) + Serial::kReceive, 8), TQ_ACCESS_DENIED);
     ASSERT_EQ(rig.engine->WriteRegister(Serial::Base(1) + Serial::kControl, 0), Gvcp::kSuccess);
     ASSERT_CODE(port.Open(rig.adapter.get(), TqDeviceSerial1), TQ_OK);
     ASSERT_EQ(rig.engine->WriteMemory(Serial::Base(1) + Serial::kReceive, inject, 8), Gvcp::kSuccess);
