@@ -349,32 +349,32 @@ def test_buffers_sized_from_the_devices_payload(m, k, streaming_vga):
     assert pipeline.Stop().IsOK()
 
 
-class SlowConsumer:
-    """An OnBufferReady that takes the next ready buffer, notes its block ID and how many buffers
+def slow_consumer(k):
+    """A sink whose OnBufferReady takes the next ready buffer, notes its block ID and how many buffers
     still wait, gives it back and then takes 50 ms."""
 
-    def __init__(self, k):
-        outer = self
-        self.blocks, self.waiting = [], []
+    class SlowConsumer(k.TqPipelineEventSink):
+        def __init__(self):
+            super().__init__()
+            self.blocks, self.waiting = [], []
 
-        class Sink(k.TqPipelineEventSink):
-            def OnBufferReady(self, pipeline):
-                result, buffer, operation = pipeline.RetrieveNextBuffer(0)
-                if buffer is not None:
-                    outer.blocks.append(buffer.GetBlockID())
-                    outer.waiting.append(pipeline.GetOutputQueueSize())
-                    pipeline.ReleaseBuffer(buffer)
-                time.sleep(0.05)
+        def OnBufferReady(self, pipeline):
+            result, buffer, operation = pipeline.RetrieveNextBuffer(0)
+            if buffer is not None:
+                self.blocks.append(buffer.GetBlockID())
+                self.waiting.append(pipeline.GetOutputQueueSize())
+                pipeline.ReleaseBuffer(buffer)
+            time.sleep(0.05)
 
-        self.sink = Sink()
+    return SlowConsumer()
 
 
 def test_a_slow_on_buffer_ready_leaves_the_stream_fed_and_gets_the_newest_frames(m, k, streaming):
     device, stream, make_pipeline = streaming
     assert device.GetParameters().SetFloatValue("AcquisitionFrameRate", 100.0).IsOK()
     pipeline = make_pipeline()
-    consumer = SlowConsumer(k)
-    assert pipeline.RegisterEventSink(consumer.sink).IsOK()
+    consumer = slow_consumer(k)
+    assert pipeline.RegisterEventSink(consumer).IsOK()
     assert pipeline.Start().IsOK()
     acquire(device)
     deadline = time.time() + 60
@@ -382,7 +382,7 @@ def test_a_slow_on_buffer_ready_leaves_the_stream_fed_and_gets_the_newest_frames
         time.sleep(0.05)
     device.GetParameters().ExecuteCommand("AcquisitionStop")
     assert pipeline.Stop().IsOK()
-    assert pipeline.UnregisterEventSink(consumer.sink).IsOK()
+    assert pipeline.UnregisterEventSink(consumer).IsOK()
     blocks = list(consumer.blocks)
     assert len(blocks) >= 25
     stream_dropped, pipeline_dropped = counters(stream, "BlocksDropped", "PipelineImagesDropped")
