@@ -2,7 +2,10 @@
 8 KB packets and at the largest packets, queued and retrieved for a few seconds. Prints frames/s,
 GB/s and incomplete frames, beside memcpy of the same bytes and a bare sendmmsg/recvmmsg transfer of
 the same packets measured in the same run (the receiver's goal: at least 0.8 of the bare transfer); then
-the same stream through a pipeline with a Python OnBufferReady, beside the direct stream.
+the same stream through a pipeline with a Python OnBufferReady, beside the direct stream; and a slow
+consumer: 640x480 frames at 100 frames/s through a pipeline whose Python OnBufferReady takes the next
+frame and then sleeps 50 ms, with the frames it got, the frames the pipeline and the stream dropped,
+and the age of the frames it got (reception time to the callback).
 
 Prints a table; never fails. Run:  PYTHONPATH=build/python /usr/bin/python3 bench/bench_stream.py
 """
@@ -90,6 +93,59 @@ def receive(packet_size, through_pipeline=False):
         hooks.soft_device_stop(handle)
 
 
+class SlowConsumer(kivo.TqPipelineEventSink):
+    """An OnBufferReady that takes the next ready frame, notes its age (reception to now) and block
+    ID, gives it back and then sleeps 50 ms."""
+
+    def __init__(self):
+        super().__init__()
+        self.ages, self.blocks = [], []
+
+    def OnBufferReady(self, pipeline):
+        result, buffer, operation = pipeline.RetrieveNextBuffer(0)
+        if buffer is not None:
+            self.ages.append((time.monotonic_ns() - buffer.GetReceptionTime()) / 1e6)
+            self.blocks.append(buffer.GetBlockID())
+            pipeline.ReleaseBuffer(buffer)
+        time.sleep(0.05)
+
+
+def slow_consumer(seconds=SECONDS):
+    """640x480 Mono8 at 100 frames/s through a default pipeline whose OnBufferReady takes 50 ms:
+    (frames delivered, in order, dropped by the pipeline, dropped by the stream, frames received by the
+    stream, median and largest age in ms)."""
+    handle = hooks.soft_device_start(address="127.0.0.3", model="Slow Consumer", mac="02:4b:49:70:00:02",
+                                     width=640, height=480)
+    try:
+        result, device = kivo.TqDevice.CreateAndConnect("127.0.0.3")
+        parameters = device.GetParameters()
+        parameters.SetIntegerValue("GevSCPSPacketSize", 9000)
+        parameters.SetFloatValue("AcquisitionFrameRate", 100.0)
+        result, stream = kivo.TqStream.CreateAndOpen("127.0.0.3")
+        pipeline, consumer = kivo.TqPipeline(stream), SlowConsumer()
+        pipeline.RegisterEventSink(consumer)
+        pipeline.Start()
+        device.StreamEnable()
+        parameters.ExecuteCommand("AcquisitionStart")
+        time.sleep(seconds)
+        parameters.ExecuteCommand("AcquisitionStop")
+        pipeline.Stop()
+        pipeline.UnregisterEventSink(consumer)
+        device.StreamDisable()
+        statistics = stream.GetParameters()
+        counts = [statistics.GetIntegerValue(name)[1]
+                  for name in ("PipelineImagesDropped", "BlocksDropped", "BlocksReceived")]
+        del pipeline
+        stream.Close()
+        kivo.TqStream.Free(stream)
+        kivo.TqDevice.Free(device)
+        ages = sorted(consumer.ages) or [float("nan")]
+        in_order = all(a < b for a, b in zip(consumer.blocks, consumer.blocks[1:]))
+        return (len(consumer.blocks), in_order, *counts, ages[len(ages) // 2], ages[-1])
+    finally:
+        hooks.soft_device_stop(handle)
+
+
 def memcpy_rate(size):
     source, target = np.ones(size, dtype=np.uint8), np.empty(size, dtype=np.uint8)
     started = time.perf_counter()
@@ -114,6 +170,11 @@ def main():
     print("through a pipeline with a Python OnBufferReady (9000 bytes): %.1f frames/s, %.2f GB/s, %d incomplete, "
           "%d callbacks; ratio to the direct stream %.3f (goal >= 0.95)" % (fps, rate, incomplete, ready,
                                                                             fps / direct[9000]))
+    delivered, in_order, pipeline_dropped, stream_dropped, received, median_age, oldest = slow_consumer()
+    print("slow consumer (OnBufferReady of 50 ms, 640x480 at 100 frames/s, %.0f s): %d frames delivered%s, "
+          "%d dropped by the pipeline, %d by the stream (of %d received); age of the delivered frames "
+          "%.0f ms median, %.0f ms at most" % (SECONDS, delivered, "" if in_order else " (out of order)",
+                                              pipeline_dropped, stream_dropped, received, median_age, oldest))
 
 
 if __name__ == "__main__":

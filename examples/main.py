@@ -217,28 +217,34 @@ class ReadyCounter(kivo.TqPipelineEventSink):
 
 
 def pipeline_tour(record):
-    """Ten frames through a buffer pipeline, which keeps the stream supplied with buffers."""
+    """Ten frames through a buffer pipeline, which keeps the stream supplied with buffers sized from
+    the device's PayloadSize; each frame's operation result tells whether it arrived whole."""
     result, device = kivo.TqDevice.CreateAndConnect(record)
     result, stream = kivo.TqStream.CreateAndOpen(record)
     pipeline = kivo.TqPipeline(stream)
     counter = ReadyCounter()
     pipeline.RegisterEventSink(counter)
-    pipeline.Start()
+    result = pipeline.Start()
+    print("Pipeline start:", str(result.GetCodeString()), "- PayloadSize", device.GetPayloadSize())
     device.StreamEnable()
     device.GetParameters().ExecuteCommand("AcquisitionStart")
-    blocks = []
-    while len(blocks) < 10:
+    whole = shown = 0
+    while shown < 10:
         result, buffer, operation = pipeline.RetrieveNextBuffer(2000)
         if buffer is None:
             print("  no frame:", str(result.GetCodeString()))
             break
-        blocks.append(buffer.GetBlockID())
+        shown += 1
+        whole += operation.IsOK()
+        print("  frame %5d: %-16s %d of %d bytes in a buffer of %d"
+              % (buffer.GetBlockID(), str(operation.GetCodeString()), buffer.GetAcquiredSize(),
+                 buffer.GetRequiredSize(), buffer.GetSize()))
         pipeline.ReleaseBuffer(buffer)
     device.GetParameters().ExecuteCommand("AcquisitionStop")
     device.StreamDisable()
     pipeline.Stop()
-    print("Pipeline of %d buffers: blocks %s, OnBufferReady called %d times"
-          % (pipeline.GetBufferCount(), blocks, counter.ready))
+    print("Pipeline of %d buffers: %d of %d frames whole, OnBufferReady called %d times"
+          % (pipeline.GetBufferCount(), whole, shown, counter.ready))
     pipeline.UnregisterEventSink(counter)
     del pipeline
     stream.Close()

@@ -20,12 +20,11 @@ RETRIEVE = ("Wrong number or type of arguments for overloaded function 'TqPipeli
             "    TqPipeline::RetrieveNextBuffer(TqBuffer **)\n")
 
 
-@pytest.fixture
-def streaming(m, k, soft_devices):
+def open_streaming(m, k, soft_devices, width, height):
     """A software device at 127.0.0.2 and a stream from it: (device, stream, make_pipeline); acquisition is
     started by the test, and the pipelines made, the stream and the device are stopped and freed
     afterwards (the pipelines first: they use the stream)."""
-    soft_devices(address="127.0.0.2", model="Pipeline Source", mac="02:4b:49:61:00:01", width=160, height=120)
+    soft_devices(address="127.0.0.2", model="Pipeline Source", mac="02:4b:49:61:00:01", width=width, height=height)
     result, device = k.TqDevice.CreateAndConnect("127.0.0.2")
     assert result.IsOK(), str(result.GetDescription())
     result, stream = k.TqStream.CreateAndOpen("127.0.0.2")
@@ -46,6 +45,18 @@ def streaming(m, k, soft_devices):
     stream.Close()
     k.TqStream.Free(stream)
     k.TqDevice.Free(device)
+
+
+@pytest.fixture
+def streaming(m, k, soft_devices):
+    """160x120 Mono8 frames (below the pipeline's first automatic buffer size), as open_streaming."""
+    yield from open_streaming(m, k, soft_devices, 160, 120)
+
+
+@pytest.fixture
+def streaming_vga(m, k, soft_devices):
+    """640x480 Mono8 frames (above the pipeline's first automatic buffer size), as open_streaming."""
+    yield from open_streaming(m, k, soft_devices, 640, 480)
 
 
 def acquire(device):
@@ -304,3 +315,153 @@ def test_stop_and_unregister_inside_a_callback():
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert "stop inside: OK" in proc.stdout and "unregister inside: OK" in proc.stdout
     assert "started: False" in proc.stdout and "done" in proc.stdout.splitlines()
+
+
+def counters(stream, *names):
+    parameters = stream.GetParameters()
+    return [parameters.GetIntegerValue(name)[1] for name in names]
+
+
+def test_buffers_sized_from_the_devices_payload(m, k, streaming_vga):
+    device, stream, make_pipeline = streaming_vga
+    pipeline = make_pipeline()
+    assert pipeline.GetBufferSize() == 0   # automatic
+    assert pipeline.Start().IsOK()
+    acquire(device)
+    # The very first frame fits: the pool took the device's PayloadSize from the stream at Start.
+    result, buffer, operation = pipeline.RetrieveNextBuffer(5000)
+    assert buffer is not None, str(result.GetCodeString())
+    assert str(operation.GetCodeString()) == "OK"
+    assert buffer.GetSize() == device.GetPayloadSize() == 640 * 480
+    assert counters(stream, "BlocksBufferTooSmall") == [0]
+    assert pipeline.ReleaseBuffer(buffer).IsOK()
+    assert pipeline.Stop().IsOK()
+    device.GetParameters().ExecuteCommand("AcquisitionStop")
+    device.StreamDisable()
+    # Larger frames: the next Start asks again, so again nothing arrives too small.
+    assert device.GetParameters().SetIntegerValue("Width", 1024).IsOK()
+    assert device.GetParameters().SetIntegerValue("Height", 768).IsOK()
+    assert pipeline.Start().IsOK()
+    acquire(device)
+    frames = retrieve_frames(pipeline, 3)
+    assert len(frames) == 3 and all(code == "OK" for _, code in frames)
+    assert counters(stream, "BlocksBufferTooSmall") == [0]
+    assert pipeline.Stop().IsOK()
+
+
+def slow_consumer(k):
+    """A sink whose OnBufferReady takes the next ready buffer, notes its block ID and how many buffers
+    still wait, gives it back and then takes 50 ms."""
+
+    class SlowConsumer(k.TqPipelineEventSink):
+        def __init__(self):
+            super().__init__()
+            self.blocks, self.waiting = [], []
+
+        def OnBufferReady(self, pipeline):
+            result, buffer, operation = pipeline.RetrieveNextBuffer(0)
+            if buffer is not None:
+                self.blocks.append(buffer.GetBlockID())
+                self.waiting.append(pipeline.GetOutputQueueSize())
+                pipeline.ReleaseBuffer(buffer)
+            time.sleep(0.05)
+
+    return SlowConsumer()
+
+
+def test_a_slow_on_buffer_ready_leaves_the_stream_fed_and_gets_the_newest_frames(m, k, streaming):
+    device, stream, make_pipeline = streaming
+    assert device.GetParameters().SetFloatValue("AcquisitionFrameRate", 100.0).IsOK()
+    pipeline = make_pipeline()
+    consumer = slow_consumer(k)
+    assert pipeline.RegisterEventSink(consumer).IsOK()
+    assert pipeline.Start().IsOK()
+    acquire(device)
+    deadline = time.time() + 60
+    while len(consumer.blocks) < 25 and time.time() < deadline:
+        time.sleep(0.05)
+    device.GetParameters().ExecuteCommand("AcquisitionStop")
+    assert pipeline.Stop().IsOK()
+    assert pipeline.UnregisterEventSink(consumer).IsOK()
+    blocks = list(consumer.blocks)
+    assert len(blocks) >= 25
+    stream_dropped, pipeline_dropped = counters(stream, "BlocksDropped", "PipelineImagesDropped")
+    # The consumer takes about one frame in five: the pipeline drops the rest, the stream (almost) none.
+    assert pipeline_dropped > 0
+    assert stream_dropped <= max(3, pipeline_dropped // 4), (stream_dropped, pipeline_dropped)
+    # Ever newer frames, from a ready queue that never holds more than half the pool.
+    assert all(a < b for a, b in zip(blocks, blocks[1:]))
+    assert max(consumer.waiting) <= pipeline.GetBufferCount() // 2
+
+
+FREE_RUNNING = """
+import sys, threading
+sys.path.insert(0, {tests!r})
+import _kivo_testhooks as hooks
+import kivo_python64 as k
+
+
+class Sink(k.TqPipelineEventSink):
+    def __init__(self):
+        super().__init__()
+        self.stops = 0
+
+    def OnStop(self, pipeline):
+        self.stops += 1
+
+
+def running_pipeline(device):
+    result, stream = k.TqStream.CreateAndOpen("127.0.0.4")
+    pipeline = k.TqPipeline(stream)
+    sink = Sink()
+    pipeline.RegisterEventSink(sink)
+    assert pipeline.Start().IsOK()
+    device.StreamEnable()
+    device.GetParameters().ExecuteCommand("AcquisitionStart")
+    result, buffer, operation = pipeline.RetrieveNextBuffer(10000)
+    assert buffer is not None, str(result.GetCodeString())
+    return stream, pipeline, sink, buffer
+
+
+def main():
+    handle = hooks.soft_device_start(address="127.0.0.4", model="Freed Under", mac="02:4b:49:61:00:04",
+                                     width=640, height=480)
+    result, device = k.TqDevice.CreateAndConnect("127.0.0.4")
+
+    stream, pipeline, sink, held = running_pipeline(device)
+    k.TqStream.Free(stream)
+    print("started:", pipeline.IsStarted(), "stops:", sink.stops, flush=True)
+    print("start again:", pipeline.Start().GetCodeString(), flush=True)
+    print("retrieve:", pipeline.RetrieveNextBuffer(0)[0].GetCodeString(), flush=True)
+    print("release held:", pipeline.ReleaseBuffer(held).GetCodeString(), flush=True)
+    del pipeline
+    device.GetParameters().ExecuteCommand("AcquisitionStop")
+    device.StreamDisable()
+
+    # Closed while running, then freed; this pipeline goes only when main returns.
+    stream, pipeline, sink, held = running_pipeline(device)
+    pipeline.ReleaseBuffer(held)
+    print("close:", stream.Close().GetCodeString(), flush=True)
+    print("retrieve after close:", pipeline.RetrieveNextBuffer(100)[0].GetCodeString(), flush=True)
+    k.TqStream.Free(stream)
+    print("started after close and free:", pipeline.IsStarted(), "stops:", sink.stops, flush=True)
+
+    device.GetParameters().ExecuteCommand("AcquisitionStop")
+    k.TqDevice.Free(device)
+    hooks.soft_device_stop(handle)
+    print("done", flush=True)
+
+
+main()
+"""
+
+
+def test_freeing_the_stream_of_a_running_pipeline_stops_it():
+    import os
+    tests = os.path.dirname(os.path.abspath(__file__))
+    proc = run_python(textwrap.dedent(FREE_RUNNING.format(tests=tests)), timeout=120)   # a hang fails here
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    out = proc.stdout.splitlines()
+    assert out == ["started: False stops: 1", "start again: STATE_ERROR", "retrieve: STATE_ERROR",
+                   "release held: OK", "close: OK", "retrieve after close: TIMEOUT",
+                   "started after close and free: False stops: 1", "done"], proc.stdout + proc.stderr[-3000:]

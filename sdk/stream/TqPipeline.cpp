@@ -2,11 +2,20 @@
 // and the output queue the application takes the filled ones from.
 //
 // Every buffer of the pool is in one place at a time: spare (the pipeline's, waiting to be queued),
-// in the stream (queued, or on its way there), ready (in the output queue) or held by the
-// application. The pipeline cannot look into the stream, so `inStream` counts what went there and
-// has not come back. Only the pipeline thread queues buffers and takes them from the stream, except
-// while it is paused (Reset) or told to stop, when the caller drains the stream itself. The thread
-// pauses and stops only at the top of its loop, where it holds no buffer of its own.
+// in the stream (`queued`: queued, or on its way there), ready (in the output queue) or held by the
+// application. Only the pipeline thread queues buffers and takes them from the stream, except while
+// it is paused (Reset) or told to stop, when the caller drains the stream itself. The thread pauses
+// and stops only at the top of its loop, where it holds no buffer of its own.
+//
+// Two threads run while the pipeline is started: the pipeline thread, which only moves buffers and
+// never waits for the application, and the announcer, which calls OnBufferReady once for each buffer
+// that became ready (the calls of buffers dropped meanwhile are skipped). A slow OnBufferReady thus
+// delays only further OnBufferReady calls.
+//
+// The stream may be destroyed under the pipeline: it tells the pipeline first (StreamGoing), which
+// stops and forgets it. Every use of the stream happens under `gate` (shared) and checks that the
+// stream is still there; StreamGoing takes `gate` exclusively to forget it. Nobody waits for `lock`
+// while holding `gate`, and no callback runs under `gate`.
 //
 // Sinks are called with no lock of the pipeline held, from a snapshot of the list; `active` records
 // which sink is in a callback on which thread, so that UnregisterEventSink can wait for it (but not
@@ -25,6 +34,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <shared_mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -32,8 +42,8 @@
 namespace {
 
 constexpr uint32_t kDefaultCount = 16, kMinCount = 4;
-// Automatic size: the streams cannot tell the size of a block before one arrives, so the pool
-// starts here and takes the size of the first block that does not fit.
+// Automatic size: the stream's expected block size when it can tell at Start, else the pool starts
+// here; either way it takes the size of the first block that does not fit.
 constexpr uint32_t kFirstAutomaticSize = 64 * 1024;
 constexpr uint32_t kShrinkFactor = 4;                 // a buffer this many times too large is shrunk
 constexpr uint32_t kMaxPriority = 99;
@@ -63,7 +73,7 @@ void TqPipelineEventSink::OnBufferReady(TqPipeline*) {}
 
 // ---- pipeline ----
 
-struct TqPipeline::Impl {
+struct TqPipeline::Impl final : TqStreamLib::StreamUser {
     struct Ready {
         TqBuffer* buffer;
         uint32_t result;
@@ -76,17 +86,21 @@ struct TqPipeline::Impl {
     Impl(TqPipeline* aOwner, TqStream* aStream) : owner(aOwner), stream(aStream) {}
 
     TqPipeline* const owner;
-    TqStream* const stream;
+
+    std::shared_mutex gate;   // shared while the stream is used; exclusive to forget it
+    TqStream* stream;         // under gate; null for none, and once the stream went
 
     mutable std::mutex lock;
     std::condition_variable outputReady;   // the output queue grew, or the pipeline stopped
-    std::condition_variable changed;       // the thread paused or ended, was asked something, a buffer came back
+    std::condition_variable changed;       // a thread paused or ended, was asked something, a buffer came back
+    std::condition_variable announce;      // a buffer to announce, or the pipeline stopped
 
     std::vector<TqBuffer*> pool;   // every buffer the pipeline owns
     std::deque<TqBuffer*> spare;
+    std::vector<TqBuffer*> queued;
     std::deque<Ready> output;
     std::vector<TqBuffer*> held;
-    uint32_t inStream = 0;
+    uint32_t pending = 0;   // ready buffers OnBufferReady has yet to be called for
 
     uint32_t count = kDefaultCount;
     uint32_t size = 0;                              // 0: automatic
@@ -95,24 +109,31 @@ struct TqPipeline::Impl {
     bool handleTooSmall = false;
     uint32_t priority = 0;
 
+    bool gone = false;            // the stream was destroyed: the pipeline never starts again
     bool started = false;
-    bool starting = false;        // Start is on its way (joining an old thread, making buffers)
-    bool stopRequested = false;   // the thread leaves its loop
+    bool starting = false;        // Start is on its way (joining old threads, making buffers)
+    bool stopRequested = false;   // both threads leave their loops
     bool resetting = false;
     uint64_t runs = 0;            // counts Stop calls: a waiting RetrieveNextBuffer notices
     uint32_t pauseRequests = 0;
     bool paused = false;
     bool threadAlive = false;     // from Start until the thread gave every buffer back and ended
-    std::thread thread;           // left here by a Stop from the thread itself; joined later
+    std::thread thread;           // left here by a Stop from one of the threads; joined later
     std::thread::id threadId;     // the running thread's; cleared when it ends
     pthread_t threadHandle{};     // valid while threadAlive
+    bool announcerAlive = false;
+    std::thread announcer;        // like `thread`
+    std::thread::id announcerId;
 
     std::mutex sinkLock;
     std::condition_variable sinkIdle;
     std::vector<TqPipelineEventSink*> sinks;
     std::vector<Active> active;
 
-    bool OnThread() const { return threadAlive && std::this_thread::get_id() == threadId; }   // lock held
+    // Lock held: on the pipeline thread, on the announcer, on either.
+    bool OnThread() const { return threadAlive && std::this_thread::get_id() == threadId; }
+    bool OnAnnouncer() const { return announcerAlive && std::this_thread::get_id() == announcerId; }
+    bool OnOwnThread() const { return OnThread() || OnAnnouncer(); }
 
     uint32_t Target() const {   // lock held
         return size ? std::max(size, grownSize) : automaticSize;
@@ -120,6 +141,23 @@ struct TqPipeline::Impl {
 
     bool Owns(TqBuffer* aBuffer) const {   // lock held
         return std::find(pool.begin(), pool.end(), aBuffer) != pool.end();
+    }
+
+    // A buffer back from the stream: true when it was one the pipeline queued (lock held).
+    bool TakeQueued(TqBuffer* aBuffer) {
+        auto it = std::find(queued.begin(), queued.end(), aBuffer);
+        if (it == queued.end()) return false;
+        queued.erase(it);
+        return true;
+    }
+
+    // Calls aUse with the stream under the gate; false when there is none (any more).
+    template <class Use>
+    bool WithStream(Use aUse) {
+        std::shared_lock<std::shared_mutex> guard(gate);
+        if (!stream) return false;
+        aUse(*stream);
+        return true;
     }
 
     // Calls every registered sink, no pipeline lock held; a sink's exception ends only its own call.
@@ -202,36 +240,69 @@ struct TqPipeline::Impl {
         while (!spare.empty() && !stopRequested && pauseRequests == 0) {
             TqBuffer* buffer = spare.front();
             spare.pop_front();
-            inStream++;
+            queued.push_back(buffer);
             const uint32_t target = Target();
             aGuard.unlock();
             Fit(buffer, target);
-            const TqResult result = stream->QueueBuffer(buffer);
+            TqResult result(TQ_NOT_CONNECTED);
+            WithStream([&](TqStream& aStream) { result = aStream.QueueBuffer(buffer); });
             aGuard.lock();
-            if (result.IsFailure()) {   // full, or closed
-                inStream--;
+            if (result.IsFailure()) {   // full, closed or gone
+                TakeQueued(buffer);
                 spare.push_front(buffer);
                 return;
             }
         }
     }
 
-    // Takes every buffer back from the stream (aborting what it still holds). Called without the lock.
+    // The stream keeps at least half the pool (queued, or spare on its way there): when the
+    // application falls behind, the output queue gives up its oldest buffers to it, counted in the
+    // stream's PipelineImagesDropped. The newest ready buffer stays, unless the stream would have none
+    // at all (the application holds the rest). Lock held.
+    void DropStale() {
+        const size_t reserve = count / 2;
+        uint64_t dropped = 0;
+        while (!output.empty()) {
+            const size_t feeding = spare.size() + queued.size();
+            if (feeding >= reserve || (output.size() == 1 && feeding > 0)) break;
+            spare.push_back(output.front().buffer);
+            output.pop_front();
+            dropped++;
+        }
+        if (dropped == 0) return;
+        pending = std::min<uint32_t>(pending, static_cast<uint32_t>(output.size()));
+        WithStream([&](TqStream& aStream) { TqStreamLib::CountPipelineDrops(aStream, dropped); });
+    }
+
+    // The buffers the stream had when it went are spare again (lock held; no thread queues meanwhile).
+    void Reclaim() {
+        spare.insert(spare.end(), queued.begin(), queued.end());
+        queued.clear();
+        changed.notify_all();
+    }
+
+    // Takes every buffer back from the stream (aborting what it still holds). Called without the
+    // lock, by the pipeline thread as it ends or by Reset while it is paused.
     void Drain() {
         int closedTries = 0;
         for (;;) {
             {
                 std::lock_guard<std::mutex> guard(lock);
-                if (inStream == 0) return;
+                if (queued.empty()) return;
             }
-            stream->AbortQueuedBuffers();
             TqBuffer* buffer = nullptr;
-            TqResult operation;
-            const TqResult result = stream->RetrieveBuffer(&buffer, &operation, kDrainWait);
+            TqResult operation, result;
+            const bool present = WithStream([&](TqStream& aStream) {
+                aStream.AbortQueuedBuffers();
+                result = aStream.RetrieveBuffer(&buffer, &operation, kDrainWait);
+            });
             std::unique_lock<std::mutex> guard(lock);
+            if (!present) {   // the stream went with them
+                Reclaim();
+                return;
+            }
             if (buffer) {
-                if (Owns(buffer)) {
-                    inStream--;
+                if (TakeQueued(buffer)) {
                     spare.push_back(buffer);
                     changed.notify_all();
                 }
@@ -277,9 +348,11 @@ struct TqPipeline::Impl {
                 aGuard.unlock();
                 bool reallocAll = false, resetStats = false;
                 Notify([&](TqPipelineEventSink* aSink) { aSink->OnBufferTooSmall(owner, &reallocAll, &resetStats); });
-                if (resetStats) TqStreamLib::ResetStatistics(*stream);
-                // Every buffer comes back from the stream to be re-allocated before it is queued again.
-                if (reallocAll) stream->AbortQueuedBuffers();
+                WithStream([&](TqStream& aStream) {
+                    if (resetStats) TqStreamLib::ResetStatistics(aStream);
+                    // Every buffer comes back from the stream to be re-allocated before it is queued again.
+                    if (reallocAll) aStream.AbortQueuedBuffers();
+                });
                 aGuard.lock();
                 // First in line: the queueing re-allocates it to the grown size.
                 spare.push_front(aBuffer);
@@ -288,10 +361,9 @@ struct TqPipeline::Impl {
             }
         }
         output.push_back({aBuffer, aResult});
+        pending = std::min<uint32_t>(pending + 1, static_cast<uint32_t>(pool.size()));
         outputReady.notify_all();
-        aGuard.unlock();
-        Notify([&](TqPipelineEventSink* aSink) { aSink->OnBufferReady(owner); });
-        aGuard.lock();
+        announce.notify_all();
     }
 
     void Run() {
@@ -311,28 +383,23 @@ struct TqPipeline::Impl {
                 guard.lock();
                 continue;
             }
-            // The application does not keep up: the oldest ready buffer feeds the stream instead.
-            if (spare.empty() && inStream == 0 && !output.empty()) {
-                spare.push_back(output.front().buffer);
-                output.pop_front();
-                TqStreamLib::CountPipelineDrop(*stream);
-            }
+            DropStale();
             QueueSpares(guard);
             if (stopRequested || pauseRequests > 0) continue;
             guard.unlock();
             TqBuffer* buffer = nullptr;
-            TqResult operation;
-            const TqResult result =
-                stream->RetrieveBuffer(&buffer, &operation, static_cast<uint32_t>(kPoll.count()));
+            TqResult operation, result;
+            const bool present = WithStream([&](TqStream& aStream) {
+                result = aStream.RetrieveBuffer(&buffer, &operation, static_cast<uint32_t>(kPoll.count()));
+            });
             guard.lock();
             if (!buffer) {
                 const uint32_t code = result.GetCode();
-                if (code != TQ_TIMEOUT && code != TQ_ABORTED)   // closed: nothing to wait for on the stream
+                if (!present || (code != TQ_TIMEOUT && code != TQ_ABORTED))   // closed or gone: nothing to wait for
                     changed.wait_for(guard, kPoll, [&] { return stopRequested || pauseRequests > 0; });
                 continue;
             }
-            if (!Owns(buffer)) continue;   // the application's own, queued into the same stream
-            inStream--;
+            if (!TakeQueued(buffer)) continue;   // the application's own, queued into the same stream
             Handle(guard, buffer, operation.GetCode());
         }
         guard.unlock();
@@ -342,29 +409,99 @@ struct TqPipeline::Impl {
         threadId = std::thread::id();
         changed.notify_all();
     }
+
+    // The announcer: OnBufferReady once for each buffer that became ready, while the pipeline runs.
+    void Announce() {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            announce.wait(guard, [&] { return pending > 0 || stopRequested; });
+            if (stopRequested) break;
+            pending--;
+            guard.unlock();
+            Notify([&](TqPipelineEventSink* aSink) { aSink->OnBufferReady(owner); });
+            guard.lock();
+        }
+        announcerAlive = false;
+        announcerId = std::thread::id();
+        changed.notify_all();
+    }
+
+    // Starts both threads (lock held). False when the system gave none; then neither runs.
+    bool Launch(std::unique_lock<std::mutex>& aGuard) {
+        stopRequested = false;
+        paused = false;
+        pending = 0;
+        threadAlive = announcerAlive = true;
+        try {
+            thread = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            threadAlive = announcerAlive = false;
+            return false;
+        }
+        threadId = thread.get_id();
+        threadHandle = thread.native_handle();
+        try {
+            announcer = std::thread([this] { Announce(); });
+        } catch (const std::system_error&) {
+            announcerAlive = false;
+            stopRequested = true;
+            std::thread worker = std::move(thread);
+            aGuard.unlock();
+            worker.join();
+            aGuard.lock();
+            return false;
+        }
+        announcerId = announcer.get_id();
+        return true;
+    }
+
+    // Both threads as left by a Stop from one of them, to be joined.
+    std::pair<std::thread, std::thread> TakeThreads() {   // lock held
+        return {std::move(thread), std::move(announcer)};
+    }
+
+    static void Join(std::pair<std::thread, std::thread>& aThreads) {
+        if (aThreads.first.joinable()) aThreads.first.join();
+        if (aThreads.second.joinable()) aThreads.second.join();
+    }
+
+    // The stream is being destroyed: the pipeline stops (joining its threads unless called on one of
+    // them), forgets the stream and never starts again.
+    void StreamGoing() override {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            gone = true;
+        }
+        owner->Stop();
+        {
+            std::unique_lock<std::shared_mutex> guard(gate);
+            stream = nullptr;
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        if (!threadAlive) Reclaim();   // else the thread takes them back as it ends
+    }
 };
 
-TqPipeline::TqPipeline(TqStream* aStream) : mImpl(new Impl(this, aStream)) {}
+TqPipeline::TqPipeline(TqStream* aStream) : mImpl(new Impl(this, aStream)) {
+    if (aStream) TqStreamLib::Link(*aStream, *mImpl);
+}
 
 TqPipeline::~TqPipeline() {
     Impl& d = *mImpl;
-    bool running;
+    if (IsStarted()) Stop();
+    std::pair<std::thread, std::thread> threads;
     {
         std::lock_guard<std::mutex> guard(d.lock);
-        running = d.started;
+        threads = d.TakeThreads();   // after a Stop from one of them
     }
-    if (running) Stop();
-    std::thread worker;
-    {
-        std::lock_guard<std::mutex> guard(d.lock);
-        worker = std::move(d.thread);   // after a Stop from the thread itself
-    }
-    if (worker.joinable()) worker.join();
+    Impl::Join(threads);
+    TqStreamLib::Unlink(d);   // waits while the stream is telling the pipeline it goes
     std::vector<TqBuffer*> all;
     {
         std::lock_guard<std::mutex> guard(d.lock);
         all.swap(d.pool);
         d.spare.clear();
+        d.queued.clear();
         d.output.clear();
         d.held.clear();
     }
@@ -374,32 +511,34 @@ TqPipeline::~TqPipeline() {
 
 TqResult TqPipeline::Start() {
     Impl& d = *mImpl;
-    if (!d.stream) return TqResult(TQ_STATE_ERROR, TqString("the pipeline has no stream"));
+    const TqResult freed(TQ_STATE_ERROR, TqString("the pipeline's stream was freed"));
     std::unique_lock<std::mutex> guard(d.lock);
+    if (d.gone) return freed;
     if (d.started || d.starting) return TqResult(TQ_STATE_ERROR, TqString("the pipeline is started already"));
-    if (d.OnThread()) return TqResult(TQ_STATE_ERROR, TqString("the pipeline thread is still ending"));
+    if (d.OnOwnThread()) return TqResult(TQ_STATE_ERROR, TqString("the pipeline thread is still ending"));
+    const bool automatic = d.size == 0;
     guard.unlock();
-    if (!d.stream->IsOpen()) return TqResult(TQ_STATE_ERROR, TqString("the stream is not open"));
+    bool open = false;
+    uint32_t expected = 0;
+    const bool present = d.WithStream([&](TqStream& aStream) {
+        open = aStream.IsOpen();
+        if (open && automatic) expected = TqStreamLib::ExpectedPayloadSize(aStream);
+    });
     guard.lock();
+    if (d.gone) return freed;
+    if (!present) return TqResult(TQ_STATE_ERROR, TqString("the pipeline has no stream"));
+    if (!open) return TqResult(TQ_STATE_ERROR, TqString("the stream is not open"));
     if (d.started || d.starting) return TqResult(TQ_STATE_ERROR, TqString("the pipeline is started already"));
     d.starting = true;
-    std::thread old = std::move(d.thread);
+    std::pair<std::thread, std::thread> old = d.TakeThreads();
     guard.unlock();
-    if (old.joinable()) old.join();   // stopped from inside a callback: it has given its buffers back
+    Impl::Join(old);   // stopped from inside a callback: they have given their buffers back
     d.Grow();
     guard.lock();
     d.starting = false;
-    d.stopRequested = false;
-    d.paused = false;
-    d.threadAlive = true;
-    try {
-        d.thread = std::thread([&d] { d.Run(); });
-    } catch (const std::system_error&) {
-        d.threadAlive = false;
-        return TqResult(TQ_THREAD_ERROR, TqString("no pipeline thread"));
-    }
-    d.threadId = d.thread.get_id();
-    d.threadHandle = d.thread.native_handle();
+    if (d.gone) return freed;   // the stream went meanwhile
+    if (expected && d.size == 0) d.automaticSize = expected;
+    if (!d.Launch(guard)) return TqResult(TQ_THREAD_ERROR, TqString("no pipeline thread"));
     d.started = true;
     guard.unlock();
     d.Notify([&](TqPipelineEventSink* aSink) { aSink->OnStart(this); });
@@ -417,13 +556,15 @@ TqResult TqPipeline::Stop() {
         d.spare.push_back(d.output.front().buffer);
         d.output.pop_front();
     }
+    d.pending = 0;
     d.outputReady.notify_all();
     d.changed.notify_all();
-    std::thread worker;
-    if (!d.OnThread()) worker = std::move(d.thread);   // else the thread ends after its callback
+    d.announce.notify_all();
+    std::pair<std::thread, std::thread> threads;
+    if (!d.OnOwnThread()) threads = d.TakeThreads();   // else they end after the callback
     guard.unlock();
-    d.stream->AbortQueuedBuffers();   // wakes the thread's wait on the stream
-    if (worker.joinable()) worker.join();
+    d.WithStream([](TqStream& aStream) { aStream.AbortQueuedBuffers(); });   // wakes the thread's wait
+    Impl::Join(threads);
     d.Trim();   // buffers over the count that came back meanwhile
     d.Notify([&](TqPipelineEventSink* aSink) { aSink->OnStop(this); });
     return TqResult(TQ_OK);
@@ -435,13 +576,13 @@ TqResult TqPipeline::Reset() {
     if (!d.started) return TqResult(TQ_STATE_ERROR, TqString("the pipeline is not started"));
     if (d.resetting) return TqResult(TQ_STATE_ERROR, TqString("the pipeline is being reset"));
     d.resetting = true;
-    // From inside a callback the thread is between buffers already; else it pauses.
+    // From inside a callback on the pipeline thread it is between buffers already; else it pauses.
     const bool self = d.OnThread();
     if (!self) d.Pause(guard);
     bool stopped = d.stopRequested;
     guard.unlock();
     if (!stopped) {
-        d.stream->AbortQueuedBuffers();
+        d.WithStream([](TqStream& aStream) { aStream.AbortQueuedBuffers(); });
         d.Drain();
     }
     guard.lock();
@@ -450,6 +591,7 @@ TqResult TqPipeline::Reset() {
         d.spare.push_back(d.output.front().buffer);
         d.output.pop_front();
     }
+    d.pending = 0;
     guard.unlock();
     if (!stopped) d.Notify([&](TqPipelineEventSink* aSink) { aSink->OnReset(this); });
     guard.lock();

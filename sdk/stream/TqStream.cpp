@@ -3,6 +3,7 @@
 #include "TqStream.h"
 #include "TqMadeSet.h"
 
+#include "TqDevice.h"
 #include "TqDeviceInfo.h"
 #include "TqGvcpClient.h"
 #include "TqResultCodes.h"
@@ -224,6 +225,66 @@ void State::AbortInput() {
     }
 }
 
+namespace {
+// Guards every stream's user list and the users' links; never destroyed, as streams may outlive
+// static destruction.
+std::mutex& UsersLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::condition_variable& UserTold() {
+    static auto* told = new std::condition_variable;
+    return *told;
+}
+}  // namespace
+
+void Link(TqStream& aStream, StreamUser& aUser) {
+    State& s = StateOf(aStream);
+    std::lock_guard<std::mutex> guard(UsersLock());
+    s.users.push_back(&aUser);
+    aUser.linked = &s;
+}
+
+void Unlink(StreamUser& aUser) {
+    std::unique_lock<std::mutex> guard(UsersLock());
+    if (State* s = aUser.linked) {
+        s->users.erase(std::find(s->users.begin(), s->users.end(), &aUser));
+        aUser.linked = nullptr;
+    }
+    UserTold().wait(guard, [&] { return !aUser.leaving; });
+}
+
+void ReleaseUsers(State& aState) {
+    std::unique_lock<std::mutex> guard(UsersLock());
+    while (!aState.users.empty()) {
+        StreamUser* user = aState.users.back();
+        aState.users.pop_back();
+        user->linked = nullptr;
+        user->leaving = true;
+        guard.unlock();
+        user->StreamGoing();
+        guard.lock();
+        user->leaving = false;
+        UserTold().notify_all();
+    }
+}
+
+uint32_t ExpectedPayloadSize(TqStream& aStream) {
+    State& s = StateOf(aStream);
+    std::string device;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (!s.open) return 0;
+        device = s.deviceAddress;   // a GigE Vision stream's device IP address (a GUID for USB3 Vision)
+    }
+    uint32_t ip = 0, size = 0;
+    if (!TqGvcpClient::ParseIp(device, ip)) return 0;
+    TqDeviceGEV::WithController(ip, [&](TqDeviceGEV& aController) {
+        if (aController.IsConnected()) size = aController.GetPayloadSize();
+    });
+    return size;
+}
+
 }  // namespace TqStreamLib
 
 using TqStreamLib::State;
@@ -232,6 +293,7 @@ TqStream::TqStream() : mState(std::make_unique<State>()) {}
 
 TqStream::~TqStream() {
     Close();
+    TqStreamLib::ReleaseUsers(*mState);   // a pipeline over the stream stops and forgets it
     TqStreamLib::TheMade().Forget(this);   // deleted some other way than by Free
 }
 

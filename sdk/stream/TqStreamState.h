@@ -27,6 +27,37 @@ class TqStreamEventSink;
 
 namespace TqStreamLib {
 
+struct State;
+
+// A helper that works beside a stream (the pipeline) and must let go of it before the stream goes.
+// Linked to one stream at a time; the stream's destructor tells each linked user, one after the
+// other, after the stream closed and while its queue can still be emptied.
+class StreamUser {
+public:
+    // Called from the stream's destructor with no stream lock held: the user stops using the stream
+    // (taking its buffers back) and forgets it before returning.
+    virtual void StreamGoing() = 0;
+
+    // Under the library's user lock: the stream linked, and whether its destructor is telling this
+    // user right now.
+    State* linked = nullptr;
+    bool leaving = false;
+
+protected:
+    ~StreamUser() = default;
+};
+
+// Links a user to a stream (it has none yet).
+void Link(TqStream& aStream, StreamUser& aUser);
+// Unlinks a user before it goes; while the stream's destructor is telling it, waits until it is done.
+void Unlink(StreamUser& aUser);
+// The stream's destructor: tells every linked user (see StreamUser::StreamGoing) and unlinks it.
+void ReleaseUsers(State& aState);
+// The size of the blocks the stream expects, in bytes, when it can tell (the device's PayloadSize,
+// read through the GigE Vision device of this process that controls the stream's device); 0 when
+// it cannot.
+uint32_t ExpectedPayloadSize(TqStream& aStream);
+
 // What the stream's parameters show, readable without the lock.
 struct Counters {
     std::atomic<uint64_t> blocksReceived{0};     // handed back complete (OK)
@@ -110,6 +141,7 @@ struct State {
     std::string deviceAddress;          // a USB3 Vision stream's: the device's GUID
 
     std::unique_ptr<TqGenParameterArray> parameters;
+    std::vector<StreamUser*> users;   // under the library's user lock
 
     // Hands a buffer back (lock held) and wakes a waiting retrieve.
     void Finish(TqBuffer* aBuffer, uint32_t aResult);
@@ -126,8 +158,10 @@ inline State& StateOf(TqStream& aStream) {
     return *(aStream.*Reach::Member());
 }
 
-// A buffer a pipeline took back from its output queue to keep the stream fed (PipelineImagesDropped).
-inline void CountPipelineDrop(TqStream& aStream) { StateOf(aStream).counters.pipelineImagesDropped++; }
+// Buffers a pipeline took back from its output queue to keep the stream fed (PipelineImagesDropped).
+inline void CountPipelineDrops(TqStream& aStream, uint64_t aCount) {
+    StateOf(aStream).counters.pipelineImagesDropped += aCount;
+}
 
 // Zeroes the counters the stream's parameters show.
 inline void ResetStatistics(TqStream& aStream) { StateOf(aStream).counters.Reset(); }

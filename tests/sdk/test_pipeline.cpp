@@ -265,11 +265,16 @@ TEST_F(Pipeline, CallbackThreadsAndBuffersBalanceAsTheCountChangesWhileRunning) 
         EXPECT_EQ(sink.Threads("stop"), std::set<std::thread::id>{stopper});
 
         const std::set<std::thread::id> ready = sink.Threads("ready");
-        ASSERT_EQ(ready.size(), 1u);   // the pipeline thread, nobody else
+        ASSERT_EQ(ready.size(), 1u);   // the pipeline's announcer, nobody else
         const std::thread::id worker = *ready.begin(), main = std::this_thread::get_id();
         EXPECT_TRUE(worker != main && worker != starter && worker != resetter && worker != stopper);
         EXPECT_TRUE(sink.Threads("created").count(worker));   // the two made from inside the callback
-        for (const std::thread::id& t : sink.Threads("deleted")) EXPECT_TRUE(t == main || t == worker);
+        // Deleted where released (main), by the callback, or by the pipeline thread as they come back.
+        std::set<std::thread::id> others;
+        for (const std::thread::id& t : sink.Threads("deleted"))
+            if (t != main && t != worker) others.insert(t);
+        EXPECT_LE(others.size(), 1u);
+        EXPECT_TRUE(!others.count(starter) && !others.count(resetter) && !others.count(stopper));
     }
     EXPECT_TRUE(sink.live.empty());
     EXPECT_EQ(sink.Calls("created"), 16 + 8 + 2);
@@ -330,9 +335,12 @@ TEST_F(Pipeline, BlocksThatOutgrowTheirBuffers) {
             EXPECT_EQ(g.operation.GetCode(), TQ_OK);
             EXPECT_EQ(g.buffer->GetSize(), kWide);   // the blocks' size became the pool's
             EXPECT_EQ(small > 0, !handle);
-            if (handle) {   // both on the pipeline thread
+            if (handle) {   // the pipeline thread asks, the announcer tells: one thread each
                 ASSERT_TRUE(Eventually([&] { return sink.Calls("ready") > 0; }));
-                EXPECT_EQ(sink.Threads("small"), sink.Threads("ready"));
+                EXPECT_EQ(sink.Threads("small").size(), 1u);
+                EXPECT_EQ(sink.Threads("ready").size(), 1u);
+                EXPECT_NE(sink.Threads("small"), sink.Threads("ready"));
+                EXPECT_EQ(sink.Threads("small").count(std::this_thread::get_id()), 0u);
             }
             // The sink of the fixed size had the statistics reset after each block it was told of.
             EXPECT_EQ(rig.Counter("BlocksBufferTooSmall") == 0, fixed != 0);
@@ -446,4 +454,58 @@ TEST_F(Pipeline, SinksMayUnregisterFromInsideAndThrow) {
     EXPECT_TRUE(finishedFirst);
     EXPECT_TRUE(p.Stop().IsOK());
     EXPECT_EQ(counter.Calls("stop"), 1);
+}
+
+// The stream destroyed under a running pipeline, from the application's thread, from inside
+// OnBufferReady (the announcer) and from inside OnBufferTooSmall (the pipeline thread): the pipeline
+// stops first, takes its buffers back and refuses to start again; a held buffer may still be
+// released, and the pipeline goes later without touching the stream.
+TEST_F(Pipeline, AStreamDestroyedUnderARunningPipelineStopsItFirst) {
+    for (const char* where : {"caller", "ready", "small"}) {
+        SCOPED_TRACE(where);
+        Rig rig;
+        rig.stream.Close();   // gives the device back for a stream of the test's own
+        auto owned = std::make_unique<TqStreamGEV>();
+        ASSERT_TRUE(owned->Open(TqString(FormatAddress(rig.device->Address()).c_str())).IsOK());
+        TqStream* stream = owned.release();
+        Recorder sink;
+        std::atomic<bool> freed{false};
+        std::atomic<TqStream*> doomed{stream};
+        sink.hook = [&](const std::string& aWhat, TqPipeline* a) {
+            if (aWhat != where) return;
+            if (TqStream* s = doomed.exchange(nullptr)) {
+                delete s;
+                EXPECT_FALSE(a->IsStarted());
+                EXPECT_EQ(a->Start().GetCode(), TQ_STATE_ERROR);
+                freed = true;
+            }
+        };
+        auto p = std::make_unique<TqPipeline>(stream);
+        ASSERT_TRUE(p->RegisterEventSink(&sink).IsOK());
+        p->SetBufferCount(6);
+        p->SetBufferSize(64 * 48);
+        p->SetHandleBufferTooSmall(true);
+        ASSERT_TRUE(p->Start().IsOK());
+        rig.Acquire(true);
+        Got held = Next(*p);
+        ASSERT_TRUE(held.call.IsOK());
+        if (std::string(where) == "small") p->SetBufferSize(512);   // re-queued buffers shrink below the blocks
+        if (std::string(where) == "caller") {
+            delete doomed.exchange(nullptr);
+            freed = true;
+        }
+        ASSERT_TRUE(Eventually([&] { return freed.load(); }));
+        EXPECT_FALSE(p->IsStarted());
+        EXPECT_EQ(sink.Calls("stop"), 1);
+        EXPECT_EQ(p->Start().GetCode(), TQ_STATE_ERROR);
+        EXPECT_EQ(p->Stop().GetCode(), TQ_STATE_ERROR);
+        EXPECT_EQ(p->Reset().GetCode(), TQ_STATE_ERROR);
+        EXPECT_EQ(Next(*p, 0).call.GetCode(), TQ_STATE_ERROR);
+        EXPECT_TRUE(p->ReleaseBuffer(held.buffer).IsOK());
+        EXPECT_TRUE(p->SetBufferCount(4).IsOK());   // the spare surplus goes at once
+        EXPECT_EQ(sink.Live(), 4u);
+        p.reset();
+        EXPECT_TRUE(sink.live.empty());
+        EXPECT_EQ(sink.Calls("stop"), 1);
+    }
 }
