@@ -299,6 +299,13 @@ def test_what_the_sdk_uses_is_not_deleted_under_it(m, k, connected):
     queued = "in method 'delete_TqBuffer', argument 1 of type 'TqBuffer *': the SDK still uses it (registered, " \
              "queued or opened on); take it back first"
     raises(RuntimeError, queued, m.delete_TqBuffer, buffer)
+    # The receiver writes into the memory of a queued buffer: it stays where it is meanwhile.
+    size = buffer.GetSize()
+    refused = buffer.Alloc(64)
+    assert refused.GetCode() == m.TQ_STATE_ERROR and str(refused.GetDescription()) == "the buffer is queued in a stream"
+    buffer.Free()
+    assert buffer.GetSize() == size and buffer.Reset().GetCode() == m.TQ_STATE_ERROR
+    assert stream.QueueBuffer(buffer).GetCode() == m.TQ_INVALID_PARAMETER   # queued already
 
     class Sink(k.TqDeviceEventSink):
         pass
@@ -312,7 +319,7 @@ def test_what_the_sdk_uses_is_not_deleted_under_it(m, k, connected):
     m.delete_TqDeviceEventSink(sink)
     assert stream.AbortQueuedBuffers().IsOK()
     result, returned, operation = stream.RetrieveBuffer(1000)
-    assert returned.this == buffer.this
+    assert returned.this == buffer.this and buffer.Alloc(64).IsOK()
     m.delete_TqBuffer(buffer)
     with pytest.raises(ReferenceError, match="^this TqBuffer was deleted$"):
         returned.GetSize()

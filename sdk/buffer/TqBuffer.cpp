@@ -6,6 +6,10 @@
 #include "TqMultiPart.h"
 #include "TqRawData.h"
 
+namespace {
+TqResult InStream() { return TqResult(TQ_STATE_ERROR, TqString("the buffer is queued in a stream")); }
+}  // namespace
+
 // Memory and chunks:
 // - New memory (Alloc, Attach, Free, Detach) has no payload yet: the payload length goes back to 0.
 //   Alloc and AllocChunk get the new memory before letting go of the old, so a failure leaves the
@@ -39,6 +43,7 @@ TqBuffer::~TqBuffer() {
 }
 
 TqResult TqBuffer::Reset(TqPayloadType aPayloadType) {
+    if (IsInStream()) return InStream();
     mPayloadType = aPayloadType;
     mPayloadLength = 0;
     mID = 0;
@@ -51,6 +56,7 @@ TqResult TqBuffer::Reset(TqPayloadType aPayloadType) {
 }
 
 TqResult TqBuffer::Alloc(uint32_t aSize) {
+    if (IsInStream()) return InStream();
     if (mAttached) return TqResult(TQ_STATE_ERROR);
     if (aSize == 0) {
         Free();
@@ -68,6 +74,7 @@ TqResult TqBuffer::Alloc(uint32_t aSize) {
 }
 
 TqResult TqBuffer::AllocChunk(uint32_t aSize) {
+    if (IsInStream()) return InStream();
     if (aSize == 0) {
         FreeChunk();
         return TqResult(TQ_OK);
@@ -82,7 +89,7 @@ TqResult TqBuffer::AllocChunk(uint32_t aSize) {
 }
 
 void TqBuffer::Free() {
-    if (!mAllocated) return;
+    if (!mAllocated || IsInStream()) return;
     TqMemoryBlocks::Release(mData);
     mData = nullptr;
     mSize = 0;
@@ -92,7 +99,7 @@ void TqBuffer::Free() {
 }
 
 void TqBuffer::FreeChunk() {
-    if (mChunkArea == nullptr) return;
+    if (mChunkArea == nullptr || IsInStream()) return;
     TqMemoryBlocks::Release(mChunkArea);
     mChunkArea = nullptr;
     mChunkAreaSize = 0;
@@ -100,6 +107,7 @@ void TqBuffer::FreeChunk() {
 }
 
 TqResult TqBuffer::Attach(void* aBuffer, uint32_t aSize) {
+    if (IsInStream()) return InStream();
     if (mAllocated) return TqResult(TQ_STATE_ERROR);
     if (aBuffer == nullptr) return TqResult(TQ_INVALID_PARAMETER);
     mData = static_cast<uint8_t*>(aBuffer);
@@ -111,7 +119,7 @@ TqResult TqBuffer::Attach(void* aBuffer, uint32_t aSize) {
 }
 
 uint8_t* TqBuffer::Detach() {
-    if (!mAttached) return nullptr;
+    if (!mAttached || IsInStream()) return nullptr;
     uint8_t* data = mData;
     mData = nullptr;
     mSize = 0;

@@ -13,6 +13,7 @@
 #include "TqLiveObjects.h"
 #include "TqPayloads.h"
 
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -117,6 +118,14 @@ public:
     // What a receiver records (the payload type too).
     void SetReception(TqPayloadType aPayloadType, const TqBufferReception& aReception);
 
+    // A stream holds the buffer from QueueBuffer until RetrieveBuffer gives it back (the stand-in's
+    // own interface): meanwhile its receiver writes into the memory, so the memory stays where it is.
+    // Alloc, AllocChunk, Attach and Reset answer TQ_STATE_ERROR, Free, FreeChunk and Detach change
+    // nothing. EnterStream is false when a stream holds the buffer already.
+    bool EnterStream() { return !mInStream.exchange(true); }
+    void LeaveStream() { mInStream = false; }
+    bool IsInStream() const { return mInStream; }
+
     // The bytes of the main payload in the memory (set by whoever fills the buffer).
     uint32_t GetPayloadLength() const { return mPayloadLength; }
     TqResult SetPayloadLength(uint32_t aLength);
@@ -157,5 +166,6 @@ private:
     TqZelvraCompressed* mCompressed = nullptr;
     uint64_t mID = 0;
     TqBufferReception mReception;
+    std::atomic<bool> mInStream{false};
     TqLiveObjects::Counter mCounter{"TqBuffer"};
 };

@@ -206,7 +206,11 @@ State::State() {
     parameters->Load(xml.data(), xml.size(), std::make_shared<StatePort>(this));
 }
 
-State::~State() = default;
+// Buffers never retrieved are the application's again once the stream is gone.
+State::~State() {
+    for (TqBuffer* buffer : input) buffer->LeaveStream();
+    for (const Done& done : output) done.buffer->LeaveStream();
+}
 
 void State::Finish(TqBuffer* aBuffer, uint32_t aResult) {
     output.push_back({aBuffer, aResult});
@@ -387,8 +391,7 @@ TqResult TqStream::QueueBuffer(TqBuffer* aBuffer) {
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.open) return TqResult(TQ_NOT_CONNECTED);
     if (s.queued >= s.capacity) return TqResult(TQ_BUSY, TqString("the stream holds as many buffers as it can"));
-    if (std::find(s.input.begin(), s.input.end(), aBuffer) != s.input.end())
-        return TqResult(TQ_INVALID_PARAMETER, TqString("the buffer is queued already"));
+    if (!aBuffer->EnterStream()) return TqResult(TQ_INVALID_PARAMETER, TqString("the buffer is queued already"));
     s.input.push_back(aBuffer);
     s.queued++;
     return TqResult(TQ_OK);
@@ -417,6 +420,7 @@ TqResult TqStream::RetrieveBuffer(TqBuffer** aBuffer, TqResult* aOperationResult
     TqStreamLib::Done done = s.output.front();
     s.output.pop_front();
     s.queued--;
+    done.buffer->LeaveStream();
     *aBuffer = done.buffer;
     if (aOperationResult) *aOperationResult = TqResult(done.result);
     return TqResult(TQ_OK);
