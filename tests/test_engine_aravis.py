@@ -1,6 +1,7 @@
 """An independent GigE Vision client against the engine's device: aravis (through GObject introspection)
 opens the device at 127.0.0.1, reads its identity and features from the served description and
-acquires a frame. The aravis client runs in its own interpreter, without the sanitizer preload."""
+acquires a frame; arv-tool finds the devices without being given an address (discovery at the limited
+broadcast address). The aravis clients run in their own processes, without the sanitizer preload."""
 
 import json
 import subprocess
@@ -77,3 +78,13 @@ def test_aravis_reads_features_and_acquires_a_frame(device_at_loopback_one):
     assert result["pattern"]
     stats = hooks.soft_device_statistics(device_at_loopback_one)
     assert stats["sessions_opened"] >= 1 and stats["frames"] >= 1
+
+
+def test_arv_tool_lists_the_devices_without_an_address(device_at_loopback_one, soft_devices):
+    soft_devices(address="127.0.0.7", manufacturer="Kivo Sim", model="Aravis Far", serial="ARV2",
+                 mac="02:4b:49:20:00:02")
+    proc = subprocess.run(["arv-tool-0.8"], capture_output=True, text=True, env=clean_environment(), timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.splitlines() == ["Kivo Sim-Aravis Check-ARV1 (127.0.0.1)", "Kivo Sim-Aravis Far-ARV2 (127.0.0.7)"]
+    assert hooks.soft_device_statistics(device_at_loopback_one)["discoveries"] >= 1
+

@@ -115,7 +115,10 @@ struct Device::Impl {
     std::atomic<bool> running{false};
     std::atomic<uint32_t> address{0};
     int gvcpSocket = -1;
-    int broadcastSocket = -1;
+    // Where discovery and FORCEIP also arrive: 127.255.255.255:3956 and 255.255.255.255:3956 (both
+    // shared with other devices and programs; -1 when the bind failed). Only the device's own socket
+    // answers, and only senders in 127.0.0.0/8.
+    std::array<int, 2> broadcastSockets{{-1, -1}};
     int wakePipe[2] = {-1, -1};
     std::thread server;
 
@@ -169,6 +172,8 @@ struct Device::Impl {
     Reply Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast, unsigned& aActions);
 
     // ---- work outside mutex ----
+    // True (and counted) for a peer outside 127.0.0.0/8, which is neither served nor answered.
+    bool Foreign(const Peer& aPeer);
     Reply Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast);
     void PollHeartbeat();
     uint16_t FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId, uint16_t aChannel);

@@ -18,8 +18,9 @@ namespace TqEngine {
 
 namespace {
 
-constexpr uint32_t kBroadcast = 0x7FFFFFFF;  // 127.255.255.255
-constexpr size_t kHistoryFrames = 4;         // frames kept per channel for PACKETRESEND
+constexpr uint32_t kBroadcast = 0x7FFFFFFF;         // 127.255.255.255
+constexpr uint32_t kLimitedBroadcast = 0xFFFFFFFF;  // 255.255.255.255
+constexpr size_t kHistoryFrames = 4;                // frames kept per channel for PACKETRESEND
 
 // Never destroyed: devices that outlive the statics of this library still find them at exit.
 std::mutex& gRegistryMutex = *new std::mutex;
@@ -35,12 +36,16 @@ sockaddr_in Endpoint(uint32_t aAddress, uint16_t aPort) {
 
 int UdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
-// A socket bound to aAddress:aPort, or -1.
-int Bound(uint32_t aAddress, uint16_t aPort, bool aReuse) {
+// A socket bound to aAddress:aPort, or -1. aShared: other sockets (of other devices, or of other
+// programs that set either reuse option) may bind the same address and port.
+int Bound(uint32_t aAddress, uint16_t aPort, bool aShared) {
     int fd = UdpSocket();
     if (fd < 0) return -1;
     int one = 1;
-    if (aReuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (aShared) {
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    }
     sockaddr_in a = Endpoint(aAddress, aPort);
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(fd);
@@ -470,12 +475,15 @@ bool Device::Impl::Rebind(uint32_t aAddress) {
 void Device::Impl::ServerLoop() {
     std::vector<uint8_t> buffer(2048);
     for (;;) {
-        pollfd fds[3] = {{gvcpSocket, POLLIN, 0}, {broadcastSocket, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-        int ready = poll(fds, 3, 50);
+        pollfd fds[4] = {{gvcpSocket, POLLIN, 0},
+                         {broadcastSockets[0], POLLIN, 0},
+                         {broadcastSockets[1], POLLIN, 0},
+                         {wakePipe[0], POLLIN, 0}};
+        int ready = poll(fds, 4, 50);
         if (ready < 0 && errno != EINTR) break;
-        if (fds[2].revents) break;
+        if (fds[3].revents) break;
         PollHeartbeat();
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 3; ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
             sockaddr_in from{};
             socklen_t length = sizeof from;
@@ -483,13 +491,13 @@ void Device::Impl::ServerLoop() {
                                    reinterpret_cast<sockaddr*>(&from), &length);
             if (got < 0) continue;
             const Peer peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-            if (!IsLoopback(peer.address)) continue;
+            if (Foreign(peer)) continue;
             if (size_t(got) > buffer.size()) {  // oversized: no GVCP command is this long
                 std::lock_guard lock(mutex);
                 stats.malformedCommandsReceived++;
                 continue;
             }
-            Reply reply = Serve(buffer.data(), size_t(got), peer, i == 1);
+            Reply reply = Serve(buffer.data(), size_t(got), peer, i > 0);
             if (reply.moveTo) {
                 if (Rebind(reply.moveTo)) {
                     std::lock_guard lock(mutex);
@@ -533,7 +541,8 @@ bool Device::Start(uint32_t aAddress, std::string* aError) {
         return fail(std::string("pipe: ") + std::strerror(errno));
     }
     d.gvcpSocket = fd;
-    d.broadcastSocket = Bound(kBroadcast, Gvcp::kPort, true);  // -1: no broadcast discovery, poll skips it
+    // -1 when a bind fails: no discovery that way, poll skips it.
+    d.broadcastSockets = {{Bound(kBroadcast, Gvcp::kPort, true), Bound(kLimitedBroadcast, Gvcp::kPort, true)}};
     {
         std::lock_guard lock(d.mutex);
         d.SetCurrentIp(taken, 0xFF000000, 0);
@@ -579,10 +588,13 @@ void Device::Stop() {
     }
     d.running.store(false);
     close(d.gvcpSocket);
-    if (d.broadcastSocket >= 0) close(d.broadcastSocket);
+    for (int& fd : d.broadcastSockets) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
     close(d.wakePipe[0]);
     close(d.wakePipe[1]);
-    d.gvcpSocket = d.broadcastSocket = d.wakePipe[0] = d.wakePipe[1] = -1;
+    d.gvcpSocket = d.wakePipe[0] = d.wakePipe[1] = -1;
     d.address.store(0);
 }
 
