@@ -353,7 +353,8 @@ struct TQ_ENGINE_API Block {
 // ---- the device ----
 class TQ_ENGINE_API Device {
 public:
-    // Milliseconds of a monotonic clock; the heartbeat is measured on it.
+    // Milliseconds of a monotonic clock; the heartbeat and the age of the resend history are measured
+    // on it.
     using Clock = std::function<uint64_t()>;
     // Receives every GVSP packet of a channel instead of the socket (devices without the UDP front end).
     using StreamTap = std::function<void(uint32_t aChannel, const uint8_t* aData, size_t aSize)>;

@@ -20,7 +20,6 @@ namespace {
 
 constexpr uint32_t kBroadcast = 0x7FFFFFFF;         // 127.255.255.255
 constexpr uint32_t kLimitedBroadcast = 0xFFFFFFFF;  // 255.255.255.255
-constexpr size_t kHistoryFrames = 4;                // frames kept per channel for PACKETRESEND
 
 // Never destroyed: devices that outlive the statics of this library still find them at exit.
 std::mutex& gRegistryMutex = *new std::mutex;
@@ -97,6 +96,23 @@ void Device::Impl::Apply(unsigned aActions) {
     if (aActions & kActionSerial) DeliverSerial();
 }
 
+void Channel::Keep(SentBlock aBlock) {
+    for (const auto& packet : *aBlock.packets) aBlock.bytes += packet.size();
+    std::deque<SentBlock> released;   // freed after the lock, so that a resend does not wait for it
+    {
+        std::lock_guard lock(historyMutex);
+        historyBytes += aBlock.bytes;
+        const uint64_t newest = aBlock.sentAt;
+        history.push_back(std::move(aBlock));
+        while (history.size() > kHistoryMinBlocks &&
+               (historyBytes > kHistoryBudget || newest > history.front().sentAt + kHistoryAge)) {
+            historyBytes -= history.front().bytes;
+            released.push_back(std::move(history.front()));
+            history.pop_front();
+        }
+    }
+}
+
 int Device::Impl::OpenSender(uint32_t aDestination) const {
     const uint32_t from = address.load();
     int fd = from ? Bound(from, 0, false) : UdpSocket();
@@ -154,7 +170,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
     for (;;) {
         FrameLayout layout;
         uint32_t destination, port, dropEvery;
-        uint64_t counter, timestamp;
+        uint64_t counter, timestamp, sentAt;
         uint16_t block;
         bool link, paced, single, notify;
         uint32_t period;
@@ -181,6 +197,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             dropEvery = faults.dropGvspEvery;
             block = aChannel->blockId = NextBlockId(aChannel->blockId);
             timestamp = Timestamp();
+            sentAt = Now();
             bytes = size_t(layout.width) * layout.height * (Pfnc::BitsPerPixel(layout.pixelFormat) / 8);
             if (link && aChannel->sink) {
                 sink = aChannel->sink;
@@ -230,9 +247,10 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                     SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
                 }
             }
-            std::vector<std::vector<uint8_t>> packets = BuildFrame(layout, block, timestamp);
+            const auto packets = std::make_shared<const Packets>(BuildFrame(layout, block, timestamp));
+            aChannel->Keep({block, sentAt, 0, packets});
             uint64_t sent = 0, dropped = 0;
-            for (const auto& packet : packets) {
+            for (const auto& packet : *packets) {
                 if (dropEvery && ++counter % dropEvery == 0) {
                     ++dropped;
                     continue;
@@ -249,11 +267,6 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 stats.framesSent++;
                 stats.gvspPacketsSent += sent;
                 stats.gvspPacketsDropped += dropped;
-            }
-            {
-                std::lock_guard history(aChannel->historyMutex);
-                aChannel->history.emplace_back(block, std::move(packets));
-                if (aChannel->history.size() > kHistoryFrames) aChannel->history.pop_front();
             }
             frameEnd();
         }
@@ -322,32 +335,31 @@ void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst,
         port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
         tap = streamTap;
     }
-    std::vector<std::vector<uint8_t>> packets;
-    bool found = false;
+    std::shared_ptr<const Packets> frame;   // the newest block of that ID
     {
         Channel* ch = channels[aChannel].get();
         std::lock_guard history(ch->historyMutex);
-        for (const auto& [block, frame] : ch->history) {
-            if (block != aBlockId) continue;
-            found = true;
-            for (uint32_t id = aFirst; id <= aLast && id < frame.size(); ++id) packets.push_back(frame[id]);
-        }
+        for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
+            if (it->id == aBlockId) frame = it->packets;
     }
-    if (!found || packets.empty()) {
+    std::vector<const std::vector<uint8_t>*> packets;
+    for (uint32_t id = aFirst; frame && id <= aLast && id < frame->size(); ++id) packets.push_back(&(*frame)[id]);
+    std::vector<uint8_t> unavailable;
+    if (packets.empty()) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
-        std::vector<uint8_t> packet;
-        Append16(packet, Gvcp::kPacketUnavailable);
-        Append16(packet, aBlockId);
-        Append32(packet, (uint32_t(Gvsp::kFormatPayload) << 24) | (aFirst & 0xFFFFFF));
-        packets.push_back(std::move(packet));
+        Append16(unavailable, Gvcp::kPacketUnavailable);
+        Append16(unavailable, aBlockId);
+        Append32(unavailable, (uint32_t(Gvsp::kFormatPayload) << 24) | (aFirst & 0xFFFFFF));
+        packets.push_back(&unavailable);
     }
+    const bool found = unavailable.empty();
     int fd = tap ? -1 : OpenSender(destination);
     uint64_t sent = 0;
-    for (const auto& packet : packets) {
+    for (const auto* packet : packets) {
         if (tap) {
-            tap(aChannel, packet.data(), packet.size());
+            tap(aChannel, packet->data(), packet->size());
             ++sent;
-        } else if (SendTo(fd, packet.data(), packet.size(), destination, uint16_t(port))) {
+        } else if (SendTo(fd, packet->data(), packet->size(), destination, uint16_t(port))) {
             ++sent;
         }
     }
