@@ -1,17 +1,25 @@
 """The device engine on the wire: a small GVCP/GVSP client written here with the struct module talks to
-software devices on loopback (discovery, bootstrap registers, the description in device memory,
-errors, privilege and heartbeat, FORCEIP, a frame over GVSP, events on the messaging channel)."""
+software devices on loopback (discovery, also at the limited broadcast address, bootstrap registers, the
+description in device memory, errors, privilege and heartbeat, FORCEIP, a frame over GVSP, events on the
+messaging channel); senders outside 127.0.0.0/8 are never answered."""
 
+import os
+import shutil
 import socket
 import struct
+import subprocess
+import sys
 import time
 
 import pytest
+
+from conftest import BUILD_PYTHON, assert_no_sanitizer_report
 
 import _kivo_testhooks as hooks
 
 PORT = 3956
 BROADCAST = "127.255.255.255"
+LIMITED_BROADCAST = "255.255.255.255"
 ACK_REQUIRED = 0x01
 
 DISCOVERY, FORCEIP, PACKETRESEND = 0x0002, 0x0004, 0x0040
@@ -98,7 +106,7 @@ class Client:
                 status, answer, data, source = self.receive(request)
                 assert (status, answer, len(data)) == (SUCCESS, DISCOVERY + 1, 248)
                 answers.append((source, data))
-                if to != BROADCAST or (macs and macs <= {mac_of(p) for _, p in answers}):
+                if to not in (BROADCAST, LIMITED_BROADCAST) or (macs and macs <= {mac_of(p) for _, p in answers}):
                     return answers
         except socket.timeout:
             return answers
@@ -412,3 +420,97 @@ def test_a_taken_address_is_refused(devices):
         hooks.soft_device_start(address=address_of(first))
     with pytest.raises(OSError, match="loopback"):
         hooks.soft_device_start(address="192.0.2.1")
+
+
+def test_discovery_at_the_limited_broadcast_address(devices, clients):
+    # What a client bound to 127.0.0.1 sends to 255.255.255.255 reaches every device (and other
+    # listeners of the port); each answers from its own address.
+    other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)   # another program on the same port
+    other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    other.bind((LIMITED_BROADCAST, PORT))
+    other.settimeout(5)
+    try:
+        first = devices(address="127.0.0.3", model="Limited One", mac="02:4b:49:10:00:11")
+        second = devices(model="Limited Two", mac="02:4b:49:10:00:12")
+        client = clients("127.0.0.3", timeout=5)
+        answers = {mac_of(p): source for source, p in
+                   client.discover(LIMITED_BROADCAST, {"02:4b:49:10:00:11", "02:4b:49:10:00:12"})}
+        assert answers == {"02:4b:49:10:00:11": ("127.0.0.3", PORT),
+                           "02:4b:49:10:00:12": (address_of(second), PORT)}
+        command, source = other.recvfrom(64)
+        assert struct.unpack(">BBH", command[:4]) == (0x42, ACK_REQUIRED | 0x10, DISCOVERY)
+        assert source == client.sock.getsockname()
+        assert hooks.soft_device_statistics(first)["discoveries"] >= 1
+    finally:
+        other.close()
+
+
+def test_the_dispatcher_serves_no_sender_outside_loopback(devices):
+    handle = devices(mac="02:4b:49:10:00:13")
+    discovery = struct.pack(">BBHHH", 0x42, ACK_REQUIRED, DISCOVERY, 0, 1)
+    take_control = struct.pack(">BBHHHII", 0x42, ACK_REQUIRED, WRITEREG, 8, 2, CCP, 2)
+    for peer in ("10.1.2.3", "192.0.2.7", "255.255.255.255", "0.0.0.0"):
+        assert hooks.soft_device_dispatch(handle, discovery, peer, 40000, True) == b""
+        assert hooks.soft_device_dispatch(handle, take_control, peer, 40000) == b""
+    stats = hooks.soft_device_statistics(handle)
+    assert (stats["foreign"], stats["discoveries"], stats["write_regs"]) == (8, 0, 0)
+    assert hooks.soft_device_info(handle)["controller"] == ""
+    # The same from inside 127.0.0.0/8 is served.
+    assert len(hooks.soft_device_dispatch(handle, discovery, "127.9.9.9", 40000, True)) == 8 + 248
+    assert struct.unpack(">HH", hooks.soft_device_dispatch(handle, take_control, "127.9.9.9", 40000)[:4]) == (
+        SUCCESS, WRITEREG + 1)
+    assert hooks.soft_device_info(handle)["controller"] == "127.9.9.9:40000"
+
+
+# Run in a network namespace of its own (only lo, with 10.9.9.9 added to it): a device at 127.0.0.1 gets
+# discovery and a register read from 10.9.9.9 at its own address and at both broadcast addresses, and
+# answers none of them; a loopback client sent last is answered, so the others were handled before.
+FOREIGN_SENDER = r"""
+import os, socket, struct, subprocess, sys, time
+import _kivo_testhooks as hooks
+plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}   # ip runs without the sanitizer
+subprocess.run(["ip", "link", "set", "lo", "up"], check=True, env=plain)
+subprocess.run(["ip", "address", "add", "10.9.9.9/32", "dev", "lo"], check=True, env=plain)
+handle = hooks.soft_device_start(address="127.0.0.1", mac="02:4b:49:10:00:14")
+foreign = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+foreign.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+foreign.bind(("10.9.9.9", 0))
+discovery = struct.pack(">BBHHH", 0x42, 0x11, 0x0002, 0, 1)
+read = struct.pack(">BBHHHI", 0x42, 0x01, 0x0080, 4, 2, 0x0000)
+for to in ("127.0.0.1", "127.255.255.255", "255.255.255.255"):
+    foreign.sendto(discovery, (to, 3956))
+foreign.sendto(read, ("127.0.0.1", 3956))
+deadline = time.monotonic() + 30
+while hooks.soft_device_statistics(handle)["foreign"] < 4 and time.monotonic() < deadline:
+    time.sleep(0.01)
+local = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+local.bind(("127.0.0.1", 0))
+local.settimeout(30)
+local.sendto(discovery, ("127.0.0.1", 3956))
+answer, source = local.recvfrom(2048)
+foreign.setblocking(False)
+try:
+    stray = foreign.recvfrom(2048)
+except BlockingIOError:
+    stray = None
+stats = hooks.soft_device_statistics(handle)
+print(stats["foreign"], stats["discoveries"], stats["read_regs"], source[0], len(answer), stray)
+hooks.soft_device_stop(handle)
+"""
+
+
+def test_a_sender_outside_loopback_is_not_answered_on_the_wire():
+    unshare, ip = shutil.which("unshare"), shutil.which("ip")
+    if not unshare or not ip:
+        pytest.skip("needs unshare and ip (util-linux, iproute2) for a network namespace of its own")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = BUILD_PYTHON + os.pathsep + env.get("PYTHONPATH", "")
+    proc = subprocess.run([unshare, "--net", sys.executable, "-c", FOREIGN_SENDER], capture_output=True, text=True,
+                          env=env, timeout=120)
+    if proc.returncode != 0 and "unshare failed" in proc.stderr:
+        pytest.skip("no network namespace can be made here: " + proc.stderr.strip()[-300:])
+    assert_no_sanitizer_report(proc)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    # Four datagrams from 10.9.9.9 ignored (none counted as served), the loopback one answered, nothing
+    # came back to 10.9.9.9.
+    assert proc.stdout.split() == ["4", "1", "0", "127.0.0.1", str(8 + 248), "None"]

@@ -598,9 +598,17 @@ Device::~Device() {
     mImpl->StopStreams();
 }
 
+bool Device::Impl::Foreign(const Peer& aPeer) {
+    if (IsLoopback(aPeer.address)) return false;
+    std::lock_guard lock(mutex);
+    stats.foreignCommandsIgnored++;
+    return true;
+}
+
 Reply Device::Impl::Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast) {
     unsigned actions = kActionNone;
     Reply reply;
+    if (Foreign(aPeer)) return reply;
     {
         std::lock_guard lock(mutex);
         if (!linkUp) return reply;

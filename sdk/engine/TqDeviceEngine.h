@@ -3,10 +3,13 @@
 // GVCP command dispatcher that does not know its transport (a command buffer and the peer's address
 // in, an acknowledge buffer out), test-pattern stream sources, a messaging channel for events, the
 // control privilege of one controller and a set of counters. Start() adds the UDP front end: the
-// device then serves GVCP on its own 127.x.y.z:3956 and on the loopback broadcast address, streams
-// GVSP to the channel destinations and sends its events to the messaging channel destination.
-// Nothing of the engine ever sends a datagram outside 127.0.0.0/8 (multicast stream destinations go
-// out through the loopback interface with a TTL of 0).
+// device then serves GVCP on its own 127.x.y.z:3956, takes discovery and FORCEIP also from the
+// loopback broadcast address 127.255.255.255:3956 and the limited broadcast address
+// 255.255.255.255:3956 (both ports shared with other listeners), streams GVSP to the channel
+// destinations and sends its events to the messaging channel destination. Only senders inside
+// 127.0.0.0/8 are answered, always from the device's own address, and nothing of the engine ever
+// sends a datagram outside 127.0.0.0/8 (multicast stream destinations go out through the loopback
+// interface with a TTL of 0).
 //
 // Byte order: every register and every protocol field is big-endian; pixel data are little-endian
 // (Mono16 sends its low byte first), as the pixel formats define them.
@@ -275,6 +278,7 @@ struct Statistics {
     uint64_t actionCommandsReceived = 0;
     uint64_t unknownCommandsReceived = 0;
     uint64_t malformedCommandsReceived = 0;
+    uint64_t foreignCommandsIgnored = 0;   // from outside 127.0.0.0/8: neither served nor answered
     uint64_t pendingAcksIssued = 0;
     uint64_t retriesReceived = 0;
     uint64_t retriesReceivedMax = 0;
@@ -353,7 +357,8 @@ struct TQ_ENGINE_API Block {
 // ---- the device ----
 class TQ_ENGINE_API Device {
 public:
-    // Milliseconds of a monotonic clock; the heartbeat is measured on it.
+    // Milliseconds of a monotonic clock; the heartbeat and the age of the resend history are measured
+    // on it.
     using Clock = std::function<uint64_t()>;
     // Receives every GVSP packet of a channel instead of the socket (devices without the UDP front end).
     using StreamTap = std::function<void(uint32_t aChannel, const uint8_t* aData, size_t aSize)>;
@@ -367,8 +372,9 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    // The dispatcher: one GVCP command datagram from aPeer (aBroadcast: it came to the broadcast
-    // address, where only DISCOVERY and FORCEIP are served). Never reads outside the buffer.
+    // The dispatcher: one GVCP command datagram from aPeer (aBroadcast: it came to a broadcast
+    // address, where only DISCOVERY and FORCEIP are served). Never reads outside the buffer. A peer
+    // outside 127.0.0.0/8 gets no answer and changes nothing (foreignCommandsIgnored counts it).
     Reply Dispatch(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast = false);
     // Expires the control privilege when its heartbeat has run out (the dispatcher and the UDP front
     // end call it as well).

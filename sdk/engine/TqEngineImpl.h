@@ -48,16 +48,35 @@ struct SerialBridge {
     uint64_t transmitted = 0, received = 0, dropped = 0;
 };
 
+// The packets of a block sent on a stream channel, kept for PACKETRESEND (from before its first
+// packet leaves, so that a request for a packet lost early in a block finds it).
+using Packets = std::vector<std::vector<uint8_t>>;
+struct SentBlock {
+    uint16_t id = 0;
+    uint64_t sentAt = 0;   // Device::Impl::Now() when the block began
+    size_t bytes = 0;      // of all its packets
+    std::shared_ptr<const Packets> packets;
+};
+
+// The resend history of a channel: the most recent blocks within kHistoryBudget bytes and within
+// kHistoryAge milliseconds of the newest (so at most a second of frames at the current rate, and
+// at most the budget, whichever is less), and never fewer than kHistoryMinBlocks.
+constexpr size_t kHistoryBudget = size_t(64) << 20;
+constexpr uint64_t kHistoryAge = 1000;
+constexpr size_t kHistoryMinBlocks = 4;
+
 struct Channel {
     uint32_t index = 0;
     uint16_t blockId = 0;  // the last block sent; 0 before the first
     bool stop = false;
     std::thread thread;
     std::condition_variable wake;
-    // The socket the sender uses, and the last frames kept for PACKETRESEND (under historyMutex).
+    // The resend history (under historyMutex), newest last, and the bytes of its packets.
     std::mutex historyMutex;
-    int socket = -1;
-    std::deque<std::pair<uint16_t, std::vector<std::vector<uint8_t>>>> history;
+    std::deque<SentBlock> history;
+    size_t historyBytes = 0;
+    // Adds a sent block to the history and lets the blocks go that the rule above no longer keeps.
+    void Keep(SentBlock aBlock);
     // The block sink (under mutex): its generation (one more with each SetBlockSink), the generation
     // of the sink the sender is calling (0: none), signalled when that call ends.
     Device::BlockSink sink;
@@ -115,7 +134,10 @@ struct Device::Impl {
     std::atomic<bool> running{false};
     std::atomic<uint32_t> address{0};
     int gvcpSocket = -1;
-    int broadcastSocket = -1;
+    // Where discovery and FORCEIP also arrive: 127.255.255.255:3956 and 255.255.255.255:3956 (both
+    // shared with other devices and programs; -1 when the bind failed). Only the device's own socket
+    // answers, and only senders in 127.0.0.0/8.
+    std::array<int, 2> broadcastSockets{{-1, -1}};
     int wakePipe[2] = {-1, -1};
     std::thread server;
 
@@ -169,6 +191,8 @@ struct Device::Impl {
     Reply Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast, unsigned& aActions);
 
     // ---- work outside mutex ----
+    // True (and counted) for a peer outside 127.0.0.0/8, which is neither served nor answered.
+    bool Foreign(const Peer& aPeer);
     Reply Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast);
     void PollHeartbeat();
     uint16_t FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId, uint16_t aChannel);

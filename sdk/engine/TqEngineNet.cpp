@@ -18,8 +18,8 @@ namespace TqEngine {
 
 namespace {
 
-constexpr uint32_t kBroadcast = 0x7FFFFFFF;  // 127.255.255.255
-constexpr size_t kHistoryFrames = 4;         // frames kept per channel for PACKETRESEND
+constexpr uint32_t kBroadcast = 0x7FFFFFFF;         // 127.255.255.255
+constexpr uint32_t kLimitedBroadcast = 0xFFFFFFFF;  // 255.255.255.255
 
 // Never destroyed: devices that outlive the statics of this library still find them at exit.
 std::mutex& gRegistryMutex = *new std::mutex;
@@ -35,12 +35,16 @@ sockaddr_in Endpoint(uint32_t aAddress, uint16_t aPort) {
 
 int UdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
-// A socket bound to aAddress:aPort, or -1.
-int Bound(uint32_t aAddress, uint16_t aPort, bool aReuse) {
+// A socket bound to aAddress:aPort, or -1. aShared: other sockets (of other devices, or of other
+// programs that set either reuse option) may bind the same address and port.
+int Bound(uint32_t aAddress, uint16_t aPort, bool aShared) {
     int fd = UdpSocket();
     if (fd < 0) return -1;
     int one = 1;
-    if (aReuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (aShared) {
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    }
     sockaddr_in a = Endpoint(aAddress, aPort);
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(fd);
@@ -90,6 +94,23 @@ void Device::Impl::Apply(unsigned aActions) {
     }
     for (const ResendRequest& r : resends) Resend(r.channel, uint16_t(r.block), r.first, r.last);
     if (aActions & kActionSerial) DeliverSerial();
+}
+
+void Channel::Keep(SentBlock aBlock) {
+    for (const auto& packet : *aBlock.packets) aBlock.bytes += packet.size();
+    std::deque<SentBlock> released;   // freed after the lock, so that a resend does not wait for it
+    {
+        std::lock_guard lock(historyMutex);
+        historyBytes += aBlock.bytes;
+        const uint64_t newest = aBlock.sentAt;
+        history.push_back(std::move(aBlock));
+        while (history.size() > kHistoryMinBlocks &&
+               (historyBytes > kHistoryBudget || newest > history.front().sentAt + kHistoryAge)) {
+            historyBytes -= history.front().bytes;
+            released.push_back(std::move(history.front()));
+            history.pop_front();
+        }
+    }
 }
 
 int Device::Impl::OpenSender(uint32_t aDestination) const {
@@ -149,7 +170,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
     for (;;) {
         FrameLayout layout;
         uint32_t destination, port, dropEvery;
-        uint64_t counter, timestamp;
+        uint64_t counter, timestamp, sentAt;
         uint16_t block;
         bool link, paced, single, notify;
         uint32_t period;
@@ -176,6 +197,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             dropEvery = faults.dropGvspEvery;
             block = aChannel->blockId = NextBlockId(aChannel->blockId);
             timestamp = Timestamp();
+            sentAt = Now();
             bytes = size_t(layout.width) * layout.height * (Pfnc::BitsPerPixel(layout.pixelFormat) / 8);
             if (link && aChannel->sink) {
                 sink = aChannel->sink;
@@ -225,9 +247,10 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                     SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
                 }
             }
-            std::vector<std::vector<uint8_t>> packets = BuildFrame(layout, block, timestamp);
+            const auto packets = std::make_shared<const Packets>(BuildFrame(layout, block, timestamp));
+            aChannel->Keep({block, sentAt, 0, packets});
             uint64_t sent = 0, dropped = 0;
-            for (const auto& packet : packets) {
+            for (const auto& packet : *packets) {
                 if (dropEvery && ++counter % dropEvery == 0) {
                     ++dropped;
                     continue;
@@ -244,11 +267,6 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 stats.framesSent++;
                 stats.gvspPacketsSent += sent;
                 stats.gvspPacketsDropped += dropped;
-            }
-            {
-                std::lock_guard history(aChannel->historyMutex);
-                aChannel->history.emplace_back(block, std::move(packets));
-                if (aChannel->history.size() > kHistoryFrames) aChannel->history.pop_front();
             }
             frameEnd();
         }
@@ -317,32 +335,31 @@ void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst,
         port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
         tap = streamTap;
     }
-    std::vector<std::vector<uint8_t>> packets;
-    bool found = false;
+    std::shared_ptr<const Packets> frame;   // the newest block of that ID
     {
         Channel* ch = channels[aChannel].get();
         std::lock_guard history(ch->historyMutex);
-        for (const auto& [block, frame] : ch->history) {
-            if (block != aBlockId) continue;
-            found = true;
-            for (uint32_t id = aFirst; id <= aLast && id < frame.size(); ++id) packets.push_back(frame[id]);
-        }
+        for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
+            if (it->id == aBlockId) frame = it->packets;
     }
-    if (!found || packets.empty()) {
+    std::vector<const std::vector<uint8_t>*> packets;
+    for (uint32_t id = aFirst; frame && id <= aLast && id < frame->size(); ++id) packets.push_back(&(*frame)[id]);
+    std::vector<uint8_t> unavailable;
+    if (packets.empty()) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
-        std::vector<uint8_t> packet;
-        Append16(packet, Gvcp::kPacketUnavailable);
-        Append16(packet, aBlockId);
-        Append32(packet, (uint32_t(Gvsp::kFormatPayload) << 24) | (aFirst & 0xFFFFFF));
-        packets.push_back(std::move(packet));
+        Append16(unavailable, Gvcp::kPacketUnavailable);
+        Append16(unavailable, aBlockId);
+        Append32(unavailable, (uint32_t(Gvsp::kFormatPayload) << 24) | (aFirst & 0xFFFFFF));
+        packets.push_back(&unavailable);
     }
+    const bool found = unavailable.empty();
     int fd = tap ? -1 : OpenSender(destination);
     uint64_t sent = 0;
-    for (const auto& packet : packets) {
+    for (const auto* packet : packets) {
         if (tap) {
-            tap(aChannel, packet.data(), packet.size());
+            tap(aChannel, packet->data(), packet->size());
             ++sent;
-        } else if (SendTo(fd, packet.data(), packet.size(), destination, uint16_t(port))) {
+        } else if (SendTo(fd, packet->data(), packet->size(), destination, uint16_t(port))) {
             ++sent;
         }
     }
@@ -474,10 +491,13 @@ void Device::Impl::ServerLoop() {
     Peer pendingTo;
     auto pendingDue = std::chrono::steady_clock::time_point();
     for (;;) {
-        pollfd fds[3] = {{gvcpSocket, POLLIN, 0}, {broadcastSocket, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-        int ready = poll(fds, 3, 50);
+        pollfd fds[4] = {{gvcpSocket, POLLIN, 0},
+                         {broadcastSockets[0], POLLIN, 0},
+                         {broadcastSockets[1], POLLIN, 0},
+                         {wakePipe[0], POLLIN, 0}};
+        int ready = poll(fds, 4, 50);
         if (ready < 0 && errno != EINTR) break;
-        if (fds[2].revents) break;
+        if (fds[3].revents) break;
         PollHeartbeat();
         const auto now = std::chrono::steady_clock::now();
         if (!pending.empty() && now >= pendingDue) {
@@ -492,7 +512,7 @@ void Device::Impl::ServerLoop() {
             else pending.clear();
             pendingDue = now + std::chrono::milliseconds(ms / 2);
         }
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 3; ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
             sockaddr_in from{};
             socklen_t length = sizeof from;
@@ -500,14 +520,14 @@ void Device::Impl::ServerLoop() {
                                    reinterpret_cast<sockaddr*>(&from), &length);
             if (got < 0) continue;
             const Peer peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-            if (!IsLoopback(peer.address)) continue;
+            if (Foreign(peer)) continue;
             if (size_t(got) > buffer.size()) {  // oversized: no GVCP command is this long
                 std::lock_guard lock(mutex);
                 stats.malformedCommandsReceived++;
                 continue;
             }
             pending.clear();
-            Reply reply = Serve(buffer.data(), size_t(got), peer, i == 1);
+            Reply reply = Serve(buffer.data(), size_t(got), peer, i > 0);
             if (reply.moveTo) {
                 if (Rebind(reply.moveTo)) {
                     std::lock_guard lock(mutex);
@@ -557,7 +577,8 @@ bool Device::Start(uint32_t aAddress, std::string* aError) {
         return fail(std::string("pipe: ") + std::strerror(errno));
     }
     d.gvcpSocket = fd;
-    d.broadcastSocket = Bound(kBroadcast, Gvcp::kPort, true);  // -1: no broadcast discovery, poll skips it
+    // -1 when a bind fails: no discovery that way, poll skips it.
+    d.broadcastSockets = {{Bound(kBroadcast, Gvcp::kPort, true), Bound(kLimitedBroadcast, Gvcp::kPort, true)}};
     {
         std::lock_guard lock(d.mutex);
         d.SetCurrentIp(taken, 0xFF000000, 0);
@@ -603,10 +624,13 @@ void Device::Stop() {
     }
     d.running.store(false);
     close(d.gvcpSocket);
-    if (d.broadcastSocket >= 0) close(d.broadcastSocket);
+    for (int& fd : d.broadcastSockets) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
     close(d.wakePipe[0]);
     close(d.wakePipe[1]);
-    d.gvcpSocket = d.broadcastSocket = d.wakePipe[0] = d.wakePipe[1] = -1;
+    d.gvcpSocket = d.wakePipe[0] = d.wakePipe[1] = -1;
     d.address.store(0);
 }
 

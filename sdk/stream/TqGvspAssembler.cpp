@@ -55,8 +55,22 @@ GvspAssembler::Block* GvspAssembler::Find(uint16_t aId) {
     return nullptr;
 }
 
-GvspAssembler::Block* GvspAssembler::Begin(uint16_t aId, bool aLeader, Clock::time_point aNow) {
-    if (mBlocks.size() >= kMaxBlocks) Hand(0, TQ_MISSING_PACKETS, aNow);   // the oldest makes room
+GvspAssembler::Block* GvspAssembler::Begin(uint16_t aId, Clock::time_point aNow) {
+    const bool resending = Resending();
+    if (resending) {
+        // The blocks before it were sent whole: what they still lack is asked for now.
+        for (Block& older : mBlocks)
+            if (older.buffer && !older.settled) AskMissing(older, true, 1, aNow);
+    }
+    if (mBlocks.size() >= (resending ? kMaxResendingBlocks : kMaxBlocks)) {
+        // The oldest makes room; while its missing packets may still come, the oldest without a buffer.
+        auto unfilled = resending ? std::find_if(mBlocks.begin(), mBlocks.end(), [](const Block& b) { return !b.buffer; })
+                                  : mBlocks.end();
+        if (unfilled != mBlocks.end())
+            mBlocks.erase(unfilled);
+        else
+            Hand(0, TQ_MISSING_PACKETS, aNow);
+    }
     Block b;
     b.id = aId;
     b.first = b.last = aNow;
@@ -90,6 +104,9 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
     const uint8_t kind = format & 0x0F;
     if (status != 0) {   // an error status (a packet the device could not resend): nothing to place
         c.packetsIgnored++;
+        Block* gone = Find(id);
+        if (gone && gone->buffer && Resending())   // the device no longer has the block: nothing more comes
+            Hand(static_cast<size_t>(gone - mBlocks.data()), Incomplete(*gone), aNow);
         return;
     }
     if (kind == kLeader && (packet != 0 || !LeaderWellFormed(aData, aSize))) {
@@ -113,7 +130,7 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
             c.packetsIgnored++;   // its leader was missed: the block is not received
             return;
         }
-        b = Begin(id, kind == kLeader, aNow);
+        b = Begin(id, aNow);
     }
     b->last = aNow;
     mLatestAt = aNow;
@@ -121,6 +138,7 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
         c.packetsIgnored++;
         return;
     }
+    if (kind != kLeader && !b->leader && b->leaderAsks == 0 && Resending()) AskIds(*b, 0, 0, 1, aNow);
 
     switch (kind) {
     case kLeader:
@@ -129,6 +147,7 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
             c.packetsRedundant++;
             return;
         }
+        Arrived(*b, 0);
         Leader(*b, aData, aSize);
         break;
     case kTrailer: {
@@ -142,12 +161,14 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
             c.packetsBad++;   // its packet ID does not close this block
             return;
         }
+        Arrived(*b, packet);
         b->trailer = true;
         b->lastPacket = packet - 1;
+        if (Resending()) AskMissing(*b, true, 1, aNow);   // the block was sent whole
         break;
     }
     default:
-        Payload(*b, packet, aData + kHeader, aSize - kHeader);
+        Payload(*b, packet, aData + kHeader, aSize - kHeader, aNow);
         break;
     }
     if (Complete(*b)) Hand(static_cast<size_t>(b - mBlocks.data()), b->overflow ? TQ_BUFFER_TOO_SMALL : TQ_OK, aNow);
@@ -195,6 +216,7 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aData, size_t aSize) {
         aBlock.bytes += p == count ? size - offset : mChunk;
     }
     if (aBlock.received.size() > count + 1) aBlock.received.resize(count + 1);
+    if (aBlock.asks.size() > aBlock.received.size()) aBlock.asks.resize(aBlock.received.size());
 }
 
 uint32_t GvspAssembler::PacketCount(const Block& aBlock) const {
@@ -202,7 +224,8 @@ uint32_t GvspAssembler::PacketCount(const Block& aBlock) const {
     return static_cast<uint32_t>((aBlock.payloadSize + mChunk - 1) / mChunk);
 }
 
-void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aLength) {
+void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aLength,
+                            Clock::time_point aNow) {
     Counters& c = mState.counters;
     if (aLength == 0) {
         c.packetsBad++;
@@ -234,7 +257,12 @@ void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aDat
         c.packetsBad++;
         return;
     }
-    if (aBlock.received.size() <= aPacket) aBlock.received.resize(aPacket + 1, 0);
+    if (aBlock.received.size() <= aPacket) {
+        aBlock.received.resize(aPacket + 1, 0);
+        // Packets beyond those seen so far were asked for together, from tailFrom on.
+        for (uint32_t p = static_cast<uint32_t>(aBlock.asks.size()); p <= aPacket; ++p)
+            aBlock.asks.push_back(aBlock.tailAsks && p >= aBlock.tailFrom ? aBlock.tailAsks : 0);
+    }
     if (aBlock.received[aPacket]) {
         aBlock.redundant++;
         c.packetsRedundant++;
@@ -244,7 +272,10 @@ void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aDat
         aBlock.outOfOrder++;
         c.packetsOutOfOrder++;
     }
+    Arrived(aBlock, aPacket);
+    const uint32_t before = aBlock.highest;
     aBlock.highest = std::max(aBlock.highest, aPacket);
+    if (aPacket > before + 1 && Resending()) AskIds(aBlock, before + 1, aPacket - 1, 1, aNow);   // a gap before it
     aBlock.received[aPacket] = 1;
     aBlock.bytes += aLength;
     // The one copy: from the datagram to its place in the caller's buffer, never past its end.
@@ -267,40 +298,130 @@ bool GvspAssembler::Complete(const Block& aBlock) const {
     return true;
 }
 
+uint32_t GvspAssembler::Incomplete(const Block& aBlock) {
+    return aBlock.overflow && aBlock.leader && aBlock.trailer ? TQ_BUFFER_TOO_SMALL : TQ_MISSING_PACKETS;
+}
+
+std::vector<GvspAssembler::Group> GvspAssembler::Missing(const Block& aBlock, bool aToTheEnd, uint32_t& aCount) const {
+    std::vector<Group> groups;
+    aCount = 0;
+    // Consecutive IDs join a group; the leader's stays alone.
+    auto add = [&](uint32_t aFirst, uint32_t aLast) {
+        if (!groups.empty() && groups.back().second != 0 && groups.back().second + 1 == aFirst)
+            groups.back().second = aLast;
+        else
+            groups.emplace_back(aFirst, aLast);
+    };
+    if (!aBlock.leader) {
+        groups.emplace_back(0, 0);
+        aCount++;
+    }
+    // The last payload packet: from the leader, else from the trailer, else the highest seen.
+    const uint32_t count = PacketCount(aBlock);
+    uint32_t last = count ? count : aBlock.trailer ? aBlock.lastPacket : aBlock.highest;
+    last = std::min(last, kLastUnknown - 2);   // packet IDs have 24 bits, and the trailer follows
+    const uint32_t seen = static_cast<uint32_t>(std::min<size_t>(aBlock.received.size(), size_t(last) + 1));
+    for (uint32_t p = 1; p < seen; ++p) {
+        if (aBlock.received[p]) continue;
+        add(p, p);
+        aCount++;
+    }
+    const uint32_t from = std::max<uint32_t>(seen, 1);   // IDs beyond those ever received
+    if (last >= from) {
+        add(from, last);
+        aCount += last - from + 1;
+    }
+    if (aToTheEnd && !aBlock.trailer) {
+        add(last + 1, kLastUnknown);
+        aCount++;   // the trailer (the payload packets before it are counted above when the leader told them)
+    }
+    return groups;
+}
+
+GvspAssembler::Clock::duration GvspAssembler::ResendInterval() const {
+    const uint32_t quarter = mState.imageTimeout.load() / 4;
+    return std::chrono::milliseconds(std::clamp<uint32_t>(quarter, 1, 50));
+}
+
+uint8_t GvspAssembler::Asked(const Block& aBlock, uint32_t aPacket) const {
+    if (aPacket == 0) return aBlock.leaderAsks;
+    if (aPacket < aBlock.asks.size()) return aBlock.asks[aPacket];
+    return aBlock.tailAsks && aPacket >= aBlock.tailFrom ? aBlock.tailAsks : 0;
+}
+
+void GvspAssembler::Arrived(Block& aBlock, uint32_t aPacket) {
+    const uint8_t asked = Asked(aBlock, aPacket);
+    if (!asked) return;
+    aBlock.recovered++;
+    if (asked == 1) aBlock.recoveredSingle++;
+    mState.counters.packetsRecovered++;
+}
+
+void GvspAssembler::AskMissing(Block& aBlock, bool aToTheEnd, uint8_t aBelow, Clock::time_point aNow) {
+    if (aToTheEnd) aBlock.settled = true;
+    uint32_t count = 0;
+    for (const Group& g : Missing(aBlock, aToTheEnd, count)) AskIds(aBlock, g.first, g.second, aBelow, aNow);
+}
+
+void GvspAssembler::AskIds(Block& aBlock, uint32_t aFirst, uint32_t aLast, uint8_t aBelow, Clock::time_point aNow) {
+    if (aFirst == 0) {
+        if (aBlock.leaderAsks < aBelow) {
+            Ask(aBlock, 0, 0, aNow);
+            aBlock.leaderAsks++;
+        }
+        if (aLast == 0) return;
+        aFirst = 1;
+    }
+    // Where the trailer's ID is known, a group that reaches it ends there.
+    const uint32_t count = PacketCount(aBlock);
+    const uint32_t trailer = count ? count + 1 : aBlock.trailer ? aBlock.lastPacket + 1 : 0;
+    if (aLast == kLastUnknown && trailer) aLast = trailer;
+    // Packets among those seen so far: runs of the ones asked for fewer than aBelow times.
+    const uint32_t inside = static_cast<uint32_t>(std::min<uint64_t>(aBlock.asks.size(), uint64_t(aLast) + 1));
+    uint32_t run = 0;   // the first ID of the current run; 0: none
+    for (uint32_t p = aFirst; p < inside; ++p) {
+        if (!aBlock.received[p] && aBlock.asks[p] < aBelow) {
+            if (!run) run = p;
+            aBlock.asks[p]++;
+            continue;
+        }
+        if (run) Ask(aBlock, run, p - 1, aNow);
+        run = 0;
+    }
+    // The packets beyond: asked for together (with the run that reaches them).
+    const uint32_t beyond = std::max(aFirst, inside);
+    if (aLast >= beyond && (aBlock.tailAsks < aBelow || beyond < aBlock.tailFrom)) {
+        if (!run) run = beyond;
+        if (!aBlock.tailAsks || beyond < aBlock.tailFrom) {
+            aBlock.tailFrom = beyond;
+            aBlock.tailAsks = 1;
+        } else {
+            aBlock.tailAsks++;
+        }
+        Ask(aBlock, run, aLast, aNow);
+        return;
+    }
+    if (run) Ask(aBlock, run, std::min(aLast, inside - 1), aNow);
+}
+
+void GvspAssembler::Ask(Block& aBlock, uint32_t aFirst, uint32_t aLast, Clock::time_point aNow) {
+    const uint32_t packets = aLast == kLastUnknown ? 1 : aLast - aFirst + 1;   // the trailer at least
+    aBlock.groupsRequested++;
+    aBlock.packetsRequested += packets;
+    aBlock.askedAt = aNow;
+    mState.counters.packetsRequested += packets;
+    mRequester(aBlock.id, aFirst, aLast);
+}
+
 void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow) {
     Block b = std::move(mBlocks[aIndex]);
     mBlocks.erase(mBlocks.begin() + static_cast<std::ptrdiff_t>(aIndex));
     if (!b.buffer) return;
     Counters& c = mState.counters;
 
-    // Missing payload packets, in groups of consecutive IDs.
-    uint32_t last = PacketCount(b);
-    if (!last) last = std::max(b.lastPacket, b.highest);
-    last = std::min(last, kLastUnknown - 1);   // packet IDs have 24 bits
     TqBufferReception r;
     uint32_t missing = 0;
-    if (!b.leader) r.mMissingPacketGroups.emplace_back(0, 0);
-    // IDs beyond those ever received are missing as one group.
-    const uint32_t seen = static_cast<uint32_t>(std::min<size_t>(b.received.size(), size_t(last) + 1));
-    for (uint32_t p = 1; p < seen; ++p) {
-        if (b.received[p]) continue;
-        ++missing;
-        if (!r.mMissingPacketGroups.empty() && r.mMissingPacketGroups.back().second == p - 1 &&
-            r.mMissingPacketGroups.back().second != 0)
-            r.mMissingPacketGroups.back().second = p;
-        else
-            r.mMissingPacketGroups.emplace_back(p, p);
-    }
-    if (last >= std::max<uint32_t>(seen, 1)) {
-        const uint32_t from = std::max<uint32_t>(seen, 1);
-        missing += last - from + 1;
-        if (!r.mMissingPacketGroups.empty() && r.mMissingPacketGroups.back().second == from - 1 &&
-            r.mMissingPacketGroups.back().second != 0)
-            r.mMissingPacketGroups.back().second = last;
-        else
-            r.mMissingPacketGroups.emplace_back(from, last);
-    }
-    if (!b.trailer && aResult != TQ_ABORTED) r.mMissingPacketGroups.emplace_back(last + 1, kLastUnknown);
+    r.mMissingPacketGroups = Missing(b, aResult != TQ_ABORTED, missing);   // packets may still come to an aborted one
 
     const uint32_t size = b.buffer->GetSize();
     const uint32_t acquired = static_cast<uint32_t>(std::min<uint64_t>(b.written, size));
@@ -316,6 +437,10 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
     r.mHeaderValid = b.leader;
     r.mTrailerValid = b.trailer;
     r.mLostPackets = missing;
+    r.mPacketsRecovered = b.recovered;
+    r.mPacketsRecoveredSingleResend = b.recoveredSingle;
+    r.mResendGroupsRequested = b.groupsRequested;
+    r.mResendPacketsRequested = b.packetsRequested;
     r.mIgnoredPackets = b.ignored;
     r.mRedundantPackets = b.redundant;
     r.mPacketsOutOfOrder = b.outOfOrder;
@@ -336,24 +461,36 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
     case TQ_OK: c.blocksReceived++; break;
     case TQ_BUFFER_TOO_SMALL: c.blocksTooSmall++; break;
     case TQ_ABORTED: c.blocksAborted++; break;
-    default:
-        c.blocksIncomplete++;
-        c.packetsMissing += missing;
-        break;
+    default: c.blocksIncomplete++; break;
     }
+    if (aResult != TQ_ABORTED) c.packetsMissing += missing;
     mState.Finish(b.buffer, aResult);
 }
 
 GvspAssembler::Clock::time_point GvspAssembler::Expire(Clock::time_point aNow) {
     const auto timeout = std::chrono::milliseconds(mState.imageTimeout.load());
+    const bool resending = Resending();
+    const Clock::duration interval = ResendInterval();
     Clock::time_point next = Clock::time_point::max();
     for (size_t i = 0; i < mBlocks.size();) {
-        if (aNow - mBlocks[i].last >= timeout) {
-            Hand(i, mBlocks[i].overflow && mBlocks[i].leader && mBlocks[i].trailer ? TQ_BUFFER_TOO_SMALL : TQ_MISSING_PACKETS,
-                 aNow);
+        Block& b = mBlocks[i];
+        if (aNow - b.last >= timeout) {
+            Hand(i, Incomplete(b), aNow);
             continue;
         }
-        next = std::min(next, mBlocks[i].last + timeout);
+        next = std::min(next, b.last + timeout);
+        if (resending && b.buffer && b.rounds + 1 < kMaxAsks) {
+            const Clock::time_point due = std::max(b.last, b.askedAt) + interval;
+            if (aNow >= due) {   // quiet: what it still lacks is asked for (again)
+                b.settled = true;
+                b.rounds++;
+                b.askedAt = aNow;
+                AskMissing(b, true, static_cast<uint8_t>(b.rounds + 1), aNow);
+                if (b.rounds + 1 < kMaxAsks) next = std::min(next, aNow + interval);
+            } else {
+                next = std::min(next, due);
+            }
+        }
         ++i;
     }
     return next;

@@ -3,22 +3,40 @@
 // block's payload size and the buffer's size, and whatever does not fit is dropped and counted.
 //
 // Blocks: a datagram of a block ID newer than the last one begun (16-bit IDs, 1 to 65535, 65535
-// followed by 1) begins a block and takes the next queued buffer; up to kMaxBlocks are in progress
-// at once (packets of one block may still arrive after the next began). A block is handed back when
-// its leader, trailer and every payload packet arrived (OK, or BUFFER_TOO_SMALL when the payload did
-// not fit), or, incomplete, ImageTimeout after its last packet or when a newer block needs its place
-// (MISSING_PACKETS). Geometry, pixel type, block ID and timestamp come from the leader; of the
-// trailer only its arrival counts (its line count is not trusted).
+// followed by 1) begins a block and takes the next queued buffer. A block is handed back when its
+// leader, trailer and every payload packet arrived (OK, or BUFFER_TOO_SMALL when the payload did not
+// fit), or, incomplete, ImageTimeout after its last packet or when a newer block needs its place
+// (MISSING_PACKETS). Up to kMaxBlocks are in progress at once, and a newer block takes the place of
+// the oldest; while missing packets are asked for again, up to kMaxResendingBlocks, and a newer block
+// takes the place of the oldest one without a buffer before that of the oldest. Geometry, pixel type,
+// block ID and timestamp come from the leader; of the trailer only its arrival counts (its line count
+// is not trusted).
 //
 // Offsets: payload packet n (from 1) holds the bytes from (n - 1) x chunk, where chunk is the payload
 // bytes of a full packet: learnt from packet 1 of a block, kept from block to block, and seeded from
 // the device's packet size.
+//
+// Missing packets: a block handed back names the packets that never arrived (leader 0, payload
+// packets, trailer) in groups of consecutive IDs, the leader in a group of its own; when the trailer
+// is among them, the group that reaches it ends at 0xFFFFFF. Its lost-packet count and the stream's
+// PacketsMissing count each missing packet once, those of a group ending at 0xFFFFFF up to the
+// trailer, whose ID the leader tells; a block that lost its leader and its trailer counts the packets
+// after the last one it saw as one (the trailer).
+//
+// Resends (with a requester, while the stream's RequestMissingPackets is on): a gap before a packet
+// that arrives, a missing leader, and what a block still lacks once its trailer arrived or a newer
+// block began are asked for at once; what is still missing is asked for again each resend interval
+// (a quarter of ImageTimeout, at most 50 ms) of quiet, up to kMaxAsks requests of a packet. A packet
+// that arrives after it was asked for counts as recovered. A block the device no longer has (a packet
+// with an error status) is handed back at once.
 #pragma once
 
 #include "TqStreamState.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 namespace TqStreamLib {
@@ -26,21 +44,29 @@ namespace TqStreamLib {
 class GvspAssembler {
 public:
     using Clock = std::chrono::steady_clock;
+    // Asks the device again for packets aFirst to aLast of block aBlock (aLast 0xFFFFFF: to its end).
+    using Requester = std::function<void(uint16_t aBlock, uint32_t aFirst, uint32_t aLast)>;
     static constexpr size_t kMaxBlocks = 4;
+    static constexpr size_t kMaxResendingBlocks = 32;
+    static constexpr uint8_t kMaxAsks = 3;
 
     explicit GvspAssembler(State& aState) : mState(aState) {}
 
     // The payload bytes of a full packet, when known (from the device's packet size).
     void SetChunkHint(uint32_t aChunk) { mChunk = aChunk; }
+    // Where requests for missing packets go (none: nothing is asked for); before the first datagram.
+    void SetRequester(Requester aRequester) { mRequester = std::move(aRequester); }
     // One datagram (state lock held).
     void Process(const uint8_t* aData, size_t aSize, Clock::time_point aNow);
-    // Hands back the blocks whose ImageTimeout ran out (state lock held); the time of the next
-    // deadline, or Clock::time_point::max() when none is pending.
+    // Hands back the blocks whose ImageTimeout ran out and asks again for what the quiet ones miss
+    // (state lock held); the time of the next deadline, or Clock::time_point::max() when none is pending.
     Clock::time_point Expire(Clock::time_point aNow);
     // Every block in progress goes back aborted (state lock held).
     void AbortAll();
 
 private:
+    using Group = std::pair<uint32_t, uint32_t>;
+
     struct Block {
         uint16_t id = 0;
         TqBuffer* buffer = nullptr;   // null: dropped (no buffer was queued)
@@ -57,17 +83,42 @@ private:
         uint64_t written = 0;         // the end of the data written into the buffer
         uint32_t ignored = 0, redundant = 0, outOfOrder = 0;
         Clock::time_point first, last;
+        // Resends: the requests of each packet (the leader's; the payload packets' beside received;
+        // those from tailFrom on, beyond received, together) and the rounds of requests made.
+        uint8_t leaderAsks = 0, tailAsks = 0;
+        std::vector<uint8_t> asks;
+        uint32_t tailFrom = 0;
+        uint8_t rounds = 0;
+        bool settled = false;         // its whole transmission is over (trailer, a newer block, quiet)
+        Clock::time_point askedAt;
+        uint32_t recovered = 0, recoveredSingle = 0, groupsRequested = 0, packetsRequested = 0;
     };
 
     Block* Find(uint16_t aId);
-    Block* Begin(uint16_t aId, bool aLeader, Clock::time_point aNow);
+    Block* Begin(uint16_t aId, Clock::time_point aNow);
     void Leader(Block& aBlock, const uint8_t* aData, size_t aSize);
-    void Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aSize);
+    void Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aSize, Clock::time_point aNow);
     bool Complete(const Block& aBlock) const;
     uint32_t PacketCount(const Block& aBlock) const;   // payload packets of a block of known size
+    // The missing packets in groups (as handed back); with aToTheEnd, those after the last one seen
+    // too. aCount: how many, counted as the header above says.
+    std::vector<Group> Missing(const Block& aBlock, bool aToTheEnd, uint32_t& aCount) const;
     void Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow);
+    static uint32_t Incomplete(const Block& aBlock);   // MISSING_PACKETS, or BUFFER_TOO_SMALL
+
+    // Resends.
+    bool Resending() const { return mRequester && mState.requestResends.load(); }
+    Clock::duration ResendInterval() const;
+    uint8_t Asked(const Block& aBlock, uint32_t aPacket) const;
+    void Arrived(Block& aBlock, uint32_t aPacket);   // counts a packet that was asked for as recovered
+    // Asks for the missing packets (aToTheEnd as for Missing) that were asked for fewer than aBelow
+    // times; AskIds for those among aFirst to aLast (0xFFFFFF: to the block's end), in runs.
+    void AskMissing(Block& aBlock, bool aToTheEnd, uint8_t aBelow, Clock::time_point aNow);
+    void AskIds(Block& aBlock, uint32_t aFirst, uint32_t aLast, uint8_t aBelow, Clock::time_point aNow);
+    void Ask(Block& aBlock, uint32_t aFirst, uint32_t aLast, Clock::time_point aNow);   // one request
 
     State& mState;
+    Requester mRequester;
     std::vector<Block> mBlocks;   // oldest first
     uint32_t mChunk = 0;
     uint16_t mLatest = 0;         // the last block ID begun; 0: none yet

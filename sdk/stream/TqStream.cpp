@@ -21,8 +21,8 @@ namespace {
 
 // The parameters' registers (little-endian): 4-byte settings, 8-byte counters, 16-byte texts.
 constexpr uint64_t kImageTimeout = 0x00, kWaitForLeader = 0x04, kDataPort = 0x08, kChannel = 0x0C;
-constexpr uint64_t kCounters = 0x10;   // 12 counters of 8 bytes, in the order of Counters
-constexpr uint64_t kLocalAddress = 0x80, kMulticastAddress = 0x90, kPortSize = 0xA0;
+constexpr uint64_t kCounters = 0x10;   // 14 counters of 8 bytes, in the order of Counters
+constexpr uint64_t kLocalAddress = 0x80, kMulticastAddress = 0x90, kRequestResends = 0xA0, kPortSize = 0xA4;
 
 class StatePort : public TqGenICamLib::IPort {
 public:
@@ -36,11 +36,13 @@ public:
         put32(kImageTimeout, mState->imageTimeout.load());
         put32(kWaitForLeader, mState->waitForLeader.load() ? 1 : 0);
         put32(kDataPort, mState->dataPort.load());
+        put32(kRequestResends, mState->requestResends.load() ? 1 : 0);
         const Counters& c = mState->counters;
         const std::atomic<uint64_t>* all[] = {&c.blocksReceived,   &c.blocksIncomplete, &c.blocksDropped,
                                               &c.blocksTooSmall,   &c.blocksAborted,    &c.packetsReceived,
                                               &c.packetsMissing,   &c.packetsIgnored,   &c.packetsBad,
-                                              &c.packetsRedundant, &c.packetsOutOfOrder, &c.pipelineImagesDropped};
+                                              &c.packetsRedundant, &c.packetsOutOfOrder, &c.pipelineImagesDropped,
+                                              &c.packetsRequested, &c.packetsRecovered};
         for (size_t i = 0; i < std::size(all); ++i) put64(kCounters + 8 * i, all[i]->load());
         {
             std::lock_guard<std::mutex> guard(mState->lock);
@@ -61,6 +63,8 @@ public:
             mState->imageTimeout = value;
         } else if (aAddress == kWaitForLeader) {
             mState->waitForLeader = value != 0;
+        } else if (aAddress == kRequestResends) {
+            mState->requestResends = value != 0;
         } else {
             return TqResult(TQ_INVALID_PARAMETER);
         }
@@ -98,12 +102,14 @@ constexpr CounterInfo kCounterInfo[] = {
     {"BlocksBufferTooSmall", "Blocks whose payload did not fit the buffer."},
     {"BlocksAborted", "Buffers handed back aborted."},
     {"PacketsReceived", "Datagrams received on the data port."},
-    {"PacketsMissing", "Payload packets that never arrived in the blocks handed back."},
+    {"PacketsMissing", "Packets (leader, payload, trailer) that never arrived in the blocks handed back."},
     {"PacketsIgnored", "Well-formed packets of no block in progress."},
     {"PacketsBad", "Malformed packets, and packets pointing outside their block."},
     {"PacketsRedundant", "Packets that arrived more than once."},
     {"PacketsOutOfOrder", "Payload packets that arrived after a later packet of their block."},
     {"PipelineImagesDropped", "Buffers a pipeline dropped because the application did not retrieve them in time."},
+    {"PacketsRequested", "Packets asked for again from the device (RequestMissingPackets)."},
+    {"PacketsRecovered", "Packets that arrived after they were asked for again."},
 };
 
 std::string BuildXml() {
@@ -121,6 +127,7 @@ std::string BuildXml() {
   <Category Name="Configuration" NameSpace="Custom">
     <pFeature>ImageTimeout</pFeature>
     <pFeature>StartStreamOnlyOnPacketIdZero</pFeature>
+    <pFeature>RequestMissingPackets</pFeature>
   </Category>
   <Category Name="Connection" NameSpace="Custom">
     <pFeature>DataPort</pFeature>
@@ -148,6 +155,15 @@ std::string BuildXml() {
   <IntReg Name="StartStreamOnlyOnPacketIdZeroReg" NameSpace="Custom">
     <Visibility>Invisible</Visibility>
     <Address>0x4</Address><Length>4</Length><AccessMode>RW</AccessMode>
+    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
+  </IntReg>
+  <Boolean Name="RequestMissingPackets" NameSpace="Custom">
+    <Description>The receiver asks the device again for the packets of a block that did not arrive (GigE Vision streams).</Description>
+    <pValue>RequestMissingPacketsReg</pValue><OnValue>1</OnValue><OffValue>0</OffValue>
+  </Boolean>
+  <IntReg Name="RequestMissingPacketsReg" NameSpace="Custom">
+    <Visibility>Invisible</Visibility>
+    <Address>0xA0</Address><Length>4</Length><AccessMode>RW</AccessMode>
     <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
   </IntReg>
   <Integer Name="DataPort" NameSpace="Custom">
@@ -196,7 +212,7 @@ TqMadeSet<TqStream>& TheMade() {
 void Counters::Reset() {
     for (auto* c : {&blocksReceived, &blocksIncomplete, &blocksDropped, &blocksTooSmall, &blocksAborted,
                     &packetsReceived, &packetsMissing, &packetsIgnored, &packetsBad, &packetsRedundant,
-                    &packetsOutOfOrder, &pipelineImagesDropped})
+                    &packetsOutOfOrder, &pipelineImagesDropped, &packetsRequested, &packetsRecovered})
         c->store(0);
 }
 

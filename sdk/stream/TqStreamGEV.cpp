@@ -11,6 +11,9 @@
 // Either way the stream watches the links to the device's address: when a link of this process that
 // controls the device is lost, retrieves that wait (and those to come, until Close) end with
 // TQ_NOT_CONNECTED.
+// Resends: while RequestMissingPackets is on, the receiver asks the device for missing packets with
+// PACKETRESEND commands (no acknowledge) from a socket of its own; the packets come again on the
+// stream channel.
 #include "TqStream.h"
 
 #include "TqDevice.h"
@@ -69,7 +72,10 @@ public:
         Release();
     }
 
-    bool Start() { return mReceiver.Start([this] { Run(); }); }
+    bool Start() {
+        OpenRequests();
+        return mReceiver.Start([this] { Run(); });
+    }
 
     void Stop() override { mReceiver.Stop(); }
 
@@ -93,7 +99,8 @@ public:
         }
         mControl.Close();
         if (mSocket >= 0) ::close(mSocket);
-        mSocket = -1;
+        if (mRequestSocket >= 0) ::close(mRequestSocket);
+        mSocket = mRequestSocket = -1;
         mReceiver.Close();
     }
 
@@ -147,6 +154,7 @@ public:
     // Multicast: the device must answer on its control channel (read only).
     TqResult Check(uint32_t aDevice, uint16_t aChannel) {
         Watch(aDevice);
+        mChannel = aChannel;
         if (!mControl.Open(aDevice)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the device"));
         uint32_t version = 0, size = 0;
         const uint16_t status = mControl.ReadRegister(Reg::kVersion, version);
@@ -181,6 +189,44 @@ private:
     void Seed(uint32_t aScps) {
         const uint32_t size = aScps & 0xFFFF;
         if (size > kPacketOverhead) mAssembler.SetChunkHint(size - kPacketOverhead);
+    }
+
+    // The socket that PACKETRESEND commands leave from, connected to the device's control port; the
+    // assembler asks through it (on the receiver thread). Without it nothing is asked for.
+    void OpenRequests() {
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local = Endpoint(kLoopback, 0), device = Endpoint(mDevice, Gvcp::kPort);
+        if (s < 0) return;
+        if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            ::connect(s, reinterpret_cast<sockaddr*>(&device), sizeof device) != 0) {
+            ::close(s);
+            return;
+        }
+        mRequestSocket = s;
+        mAssembler.SetRequester([this](uint16_t aBlock, uint32_t aFirst, uint32_t aLast) { Request(aBlock, aFirst, aLast); });
+    }
+
+    void Request(uint16_t aBlock, uint32_t aFirst, uint32_t aLast) {
+        if (++mRequestId == 0) mRequestId = 1;
+        uint8_t command[Gvcp::kHeaderSize + 12];
+        const auto put16 = [&](size_t aAt, uint16_t aValue) {
+            command[aAt] = static_cast<uint8_t>(aValue >> 8);
+            command[aAt + 1] = static_cast<uint8_t>(aValue);
+        };
+        const auto put32 = [&](size_t aAt, uint32_t aValue) {
+            put16(aAt, static_cast<uint16_t>(aValue >> 16));
+            put16(aAt + 2, static_cast<uint16_t>(aValue));
+        };
+        command[0] = Gvcp::kKey;
+        command[1] = 0;   // no acknowledge: the packets are the answer
+        put16(2, Gvcp::kPacketResendCmd);
+        put16(4, 12);
+        put16(6, mRequestId);
+        put16(8, mChannel);
+        put16(10, aBlock);
+        put32(12, aFirst);
+        put32(16, aLast);
+        (void)!::send(mRequestSocket, command, sizeof command, MSG_DONTWAIT);
     }
 
     void Heartbeat(uint32_t aInterval) {
@@ -258,6 +304,8 @@ private:
     State& mState;
     TqStreamLib::GvspAssembler mAssembler;
     int mSocket;
+    int mRequestSocket = -1;
+    uint16_t mRequestId = 0;
     uint32_t mPacketBuffer;
     TqStreamLib::ReceiverThread mReceiver;
 

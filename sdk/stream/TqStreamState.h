@@ -66,12 +66,14 @@ struct Counters {
     std::atomic<uint64_t> blocksTooSmall{0};     // did not fit their buffer
     std::atomic<uint64_t> blocksAborted{0};      // buffers handed back aborted
     std::atomic<uint64_t> packetsReceived{0};    // datagrams read from the socket
-    std::atomic<uint64_t> packetsMissing{0};     // payload packets never seen in handed-back blocks
+    std::atomic<uint64_t> packetsMissing{0};     // packets (leader, payload, trailer) never seen in handed-back blocks
     std::atomic<uint64_t> packetsIgnored{0};     // well-formed, but of no block in progress
     std::atomic<uint64_t> packetsBad{0};         // malformed or pointing outside their block
     std::atomic<uint64_t> packetsRedundant{0};   // seen before (duplicate leaders, trailers, payload)
     std::atomic<uint64_t> packetsOutOfOrder{0};
     std::atomic<uint64_t> pipelineImagesDropped{0};
+    std::atomic<uint64_t> packetsRequested{0};   // packet IDs asked for again (PACKETRESEND)
+    std::atomic<uint64_t> packetsRecovered{0};   // packets that arrived after they were asked for
 
     void Reset();
 };
@@ -128,6 +130,7 @@ struct State {
     // Settings (the parameters read and write them).
     std::atomic<uint32_t> imageTimeout{1000};   // ms
     std::atomic<bool> waitForLeader{false};     // StartStreamOnlyOnPacketIdZero
+    std::atomic<bool> requestResends{false};    // RequestMissingPackets (GigE Vision)
     std::atomic<uint32_t> dataPort{0};
     std::string localAddress, multicastAddress;   // under lock
     Counters counters;

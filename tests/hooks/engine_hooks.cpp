@@ -325,6 +325,7 @@ PyObject* soft_device_statistics(PyObject*, PyObject* args) {
         {"read_mems", s.readMemsReceived}, {"write_mems", s.writeMemsReceived},
         {"packet_resends", s.packetResendRequestsReceived}, {"actions", s.actionCommandsReceived},
         {"unknown", s.unknownCommandsReceived}, {"malformed", s.malformedCommandsReceived},
+        {"foreign", s.foreignCommandsIgnored},
         {"pending_acks", s.pendingAcksIssued}, {"retries", s.retriesReceived},
         {"retries_max", s.retriesReceivedMax}, {"events", s.eventsIssued}, {"event_datas", s.eventDatasIssued},
         {"event_retries", s.eventRetriesIssued}, {"event_retries_max", s.eventRetriesIssuedMax},

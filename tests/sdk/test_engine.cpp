@@ -8,8 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 using namespace TqEngine;
 
@@ -510,4 +512,129 @@ TEST(EngineFrames, EveryNthStreamPacketIsDropped) {
     Statistics s = d.GetStatistics();
     EXPECT_EQ(s.gvspPacketsSent, 4u);
     EXPECT_EQ(s.gvspPacketsDropped, 2u);
+}
+
+namespace {
+
+// A device whose frames go to a tap, sent one at a time, and resend requests answered through the tap.
+struct ResendRig {
+    explicit ResendRig(uint32_t aWidth, uint32_t aHeight, uint32_t aFormat = Pfnc::kMono8)
+        : device(Sized(aWidth, aHeight, aFormat)) {
+        device.SetClock(clock.get());
+        device.SetStreamTap([this](uint32_t, const uint8_t* aData, size_t) {
+            std::unique_lock lock(m);
+            const uint16_t block = uint16_t((aData[2] << 8) | aData[3]);
+            const uint32_t id = (uint32_t(aData[5]) << 16) | (uint32_t(aData[6]) << 8) | aData[7];
+            statuses.emplace_back(uint16_t((aData[0] << 8) | aData[1]), id);
+            auto hook = std::exchange(onPacket, nullptr);
+            lock.unlock();
+            if (hook) hook(block, id);
+        });
+        device.WriteRegister(Reg::kAcquisitionMode, 1);
+    }
+    static DeviceConfig Sized(uint32_t aWidth, uint32_t aHeight, uint32_t aFormat) {
+        DeviceConfig c = Config();
+        c.width = aWidth;
+        c.height = aHeight;
+        c.pixelFormat = aFormat;
+        return c;
+    }
+    void SendFrames(int aCount) {
+        for (int frame = 0; frame < aCount; ++frame) {
+            ASSERT_EQ(device.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+            for (int i = 0; i < 5000 && device.IsAcquiring(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ASSERT_FALSE(device.IsAcquiring());
+        }
+    }
+    // The statuses of the packets a request for aFirst to aLast of aBlock brought through the tap.
+    std::vector<uint16_t> Resend(uint16_t aBlock, uint32_t aFirst = 1, uint32_t aLast = 1) {
+        {
+            std::lock_guard lock(m);
+            statuses.clear();
+        }
+        EXPECT_TRUE(Send(device, Command(Gvcp::kPacketResendCmd, {aBlock, aFirst, aLast}, 9, 0)).empty);
+        std::lock_guard lock(m);
+        std::vector<uint16_t> out;
+        for (const auto& s : statuses) out.push_back(s.first);
+        return out;
+    }
+    // The blocks of 1..aLast that a request still finds.
+    std::vector<uint16_t> Kept(uint16_t aLast) {
+        std::vector<uint16_t> kept;
+        for (uint16_t block = 1; block <= aLast; ++block)
+            if (Resend(block) == std::vector<uint16_t>{0}) kept.push_back(block);
+        return kept;
+    }
+
+    ManualClock clock;
+    Device device;
+    std::mutex m;
+    std::vector<std::pair<uint16_t, uint32_t>> statuses;   // status and packet ID of each packet
+    std::function<void(uint16_t, uint32_t)> onPacket;      // called once, for the next packet
+};
+
+std::vector<uint16_t> Range(uint16_t aFirst, uint16_t aLast) {
+    std::vector<uint16_t> out;
+    for (uint16_t b = aFirst; b <= aLast; ++b) out.push_back(b);
+    return out;
+}
+
+}  // namespace
+
+TEST(EngineResends, TheHistoryKeepsASecondOfBlocksAndNeverFewerThanFour) {
+    ResendRig rig(64, 48);
+    rig.SendFrames(10);   // all within the same millisecond of the device's clock
+    EXPECT_EQ(rig.Kept(10), Range(1, 10));
+    EXPECT_EQ(rig.device.GetStatistics().packetsResent, 10u);
+    // The packets come again as they were sent; a range past the block's end brings its packets to the end.
+    EXPECT_EQ(rig.Resend(10, 0, 0xFFFFFF), std::vector<uint16_t>(5, 0));   // leader, 3 payload packets, trailer
+
+    rig.clock.advance(1001);
+    rig.SendFrames(1);    // block 11, more than a second after the others: only the last four stay
+    EXPECT_EQ(rig.Kept(11), Range(8, 11));
+    // A block the device no longer has is answered with one packet of the error status.
+    EXPECT_EQ(rig.Resend(7), std::vector<uint16_t>{Gvcp::kPacketUnavailable});
+    {
+        std::lock_guard lock(rig.m);
+        EXPECT_EQ(rig.statuses.front().second, 1u);
+    }
+
+    rig.clock.advance(500);
+    rig.SendFrames(5);    // blocks 12 to 16: block 11 is still within a second of them
+    EXPECT_EQ(rig.Kept(16), Range(11, 16));
+}
+
+TEST(EngineResends, TheHistoryStaysWithinItsMemoryBudget) {
+    // 4 MiB frames: a 64 MiB budget holds as many as fit whole.
+    ResendRig rig(2048, 1024, Pfnc::kMono16);
+    FrameLayout layout;
+    layout.width = 2048;
+    layout.height = 1024;
+    layout.pixelFormat = Pfnc::kMono16;
+    size_t bytes = 0;
+    for (const auto& packet : BuildFrame(layout, 1, 0)) bytes += packet.size();
+    const uint16_t fit = uint16_t((size_t(64) << 20) / bytes);
+    ASSERT_GE(fit, 10);
+    rig.SendFrames(fit + 3);
+    EXPECT_EQ(rig.Kept(fit + 3), Range(4, fit + 3));
+}
+
+TEST(EngineResends, ABlockIsFoundWhileItIsStillBeingSent) {
+    ResendRig rig(64, 48);
+    // When packet 3 of block 1 leaves, the receiver asks for packet 1 again: it comes at once,
+    // before the rest of the block.
+    std::function<void(uint16_t, uint32_t)> askAtThree = [&](uint16_t aBlock, uint32_t aId) {
+        if (aId != 3) {
+            std::lock_guard lock(rig.m);
+            rig.onPacket = askAtThree;
+            return;
+        }
+        EXPECT_TRUE(Send(rig.device, Command(Gvcp::kPacketResendCmd, {aBlock, 1, 1}, 9, 0)).empty);
+    };
+    rig.onPacket = askAtThree;
+    rig.SendFrames(1);
+    std::lock_guard lock(rig.m);
+    ASSERT_EQ(rig.statuses.size(), 6u);
+    const std::vector<std::pair<uint16_t, uint32_t>> expected{{0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 1}, {0, 4}};
+    EXPECT_EQ(rig.statuses, expected);
 }

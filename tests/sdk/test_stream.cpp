@@ -716,3 +716,139 @@ TEST(StreamGEV, AnIncompleteBlockNamesItsMissingPacketsAndKeepsTheOthersInPlace)
     EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + chunk, data));
     EXPECT_TRUE(std::equal(expected.begin() + 2 * chunk, expected.end(), data + 2 * chunk));
 }
+
+namespace {
+
+using Groups = std::vector<std::pair<uint32_t, uint32_t>>;
+
+Groups MissingGroups(TqBuffer& aBuffer) {
+    uint32_t count = 0;
+    aBuffer.GetMissingPacketIdsCount(count);
+    Groups out(count);
+    for (uint32_t i = 0; i < count; ++i) aBuffer.GetMissingPacketIds(i, out[i].first, out[i].second);
+    return out;
+}
+
+// Opens aStream on the rig's device with an ImageTimeout and resends on or off.
+bool OpenLossy(TqStreamGEV& aStream, Rig& aRig, int64_t aImageTimeout, bool aResends) {
+    TqGenParameterArray* p = aStream.GetParameters();
+    return aStream.Open(TqString(aRig.Ip().c_str())).IsOK() &&
+           p->SetIntegerValue(TqString("ImageTimeout"), aImageTimeout).IsOK() &&
+           p->SetBooleanValue(TqString("RequestMissingPackets"), aResends).IsOK();
+}
+
+}  // namespace
+
+TEST(StreamGEV, MissingLeadersAndTrailersAreNamedAndCountedOnce) {
+    Rig rig;
+    ASSERT_TRUE(rig.started);
+    const FrameLayout layout = SmallLayout();   // leader 0, payload packets 1 to 3, trailer 4
+    auto buffers = Buffers(1, layout.width * layout.height);
+    TqStreamGEV stream;
+    ASSERT_TRUE(OpenLossy(stream, rig, 20, false));
+    struct Case {
+        std::vector<size_t> lost;   // packet IDs left out
+        Groups groups;
+        uint32_t count;
+    };
+    const Case cases[] = {
+        {{0}, {{0, 0}}, 1},
+        {{4}, {{4, 0xFFFFFF}}, 1},                 // the trailer: the group reaches the block's end
+        {{3, 4}, {{3, 0xFFFFFF}}, 2},
+        {{0, 2}, {{0, 0}, {2, 2}}, 2},             // the leader keeps a group of its own
+        {{0, 1}, {{0, 0}, {1, 1}}, 2},
+        {{0, 3, 4}, {{0, 0}, {3, 0xFFFFFF}}, 2},   // neither leader nor trailer: what follows counts as one
+    };
+    Sender sender;
+    uint16_t block = 20;
+    uint64_t total = 0;
+    for (const Case& c : cases) {
+        stream.QueueBuffer(buffers[0].get());
+        auto frame = BuildFrame(layout, ++block, 0);
+        for (size_t id = 0; id < frame.size(); ++id)
+            if (std::find(c.lost.begin(), c.lost.end(), id) == c.lost.end()) sender.Send(stream.GetLocalPort(), frame[id]);
+        Retrieved r = Retrieve(stream);
+        ASSERT_TRUE(r.call.IsOK());
+        EXPECT_EQ(r.operation.GetCode(), TQ_MISSING_PACKETS) << "block " << block;
+        EXPECT_EQ(MissingGroups(*r.buffer), c.groups) << "block " << block;
+        EXPECT_EQ(r.buffer->GetLostPacketCount(), c.count) << "block " << block;
+        EXPECT_EQ(r.buffer->GetResendGroupRequestedCount(), 0u);
+        total += c.count;
+    }
+    EXPECT_EQ(Parameter(stream, "PacketsMissing"), int64_t(total));
+    EXPECT_EQ(Parameter(stream, "PacketsRequested"), 0);
+    EXPECT_EQ(rig.device->GetStatistics().packetResendRequestsReceived, 0u);
+}
+
+TEST(StreamGEV, ResendsRecoverEveryPacketTheDeviceDropped) {
+    Rig rig;
+    ASSERT_TRUE(rig.started);
+    rig.device->WriteRegister(Reg::kFramePeriod, 5000);
+    auto buffers = Buffers(16, rig.PayloadSize());   // outlives the stream, which may hold them
+    TqStreamGEV stream;
+    bool on = true;
+    ASSERT_TRUE(stream.GetParameters()->GetBooleanValue(TqString("RequestMissingPackets"), on).IsOK());
+    EXPECT_FALSE(on);   // off until asked for
+    ASSERT_TRUE(OpenLossy(stream, rig, 1000, true));
+    ASSERT_TRUE(stream.GetParameters()->GetBooleanValue(TqString("RequestMissingPackets"), on).IsOK());
+    EXPECT_TRUE(on);
+    Faults faults;
+    faults.dropGvspEvery = 7;   // five packets a frame: leaders, payload packets and trailers are lost in turn
+    rig.device->SetFaults(faults);
+    for (auto& b : buffers) stream.QueueBuffer(b.get());
+    rig.Start();
+    const FrameLayout layout = rig.Layout();
+    uint64_t recovered = 0, requested = 0;
+    auto check = [&](const Retrieved& r) {
+        EXPECT_EQ(r.operation.GetCode(), TQ_OK);
+        EXPECT_TRUE(SamePattern(layout, uint16_t(r.buffer->GetBlockID()), *r.buffer));
+        EXPECT_EQ(r.buffer->GetLostPacketCount(), 0u);
+        EXPECT_LE(r.buffer->GetPacketsRecoveredSingleResendCount(), r.buffer->GetPacketsRecoveredCount());
+        EXPECT_GE(r.buffer->GetResendPacketRequestedCount(), r.buffer->GetPacketsRecoveredCount());
+        recovered += r.buffer->GetPacketsRecoveredCount();
+        requested += r.buffer->GetResendPacketRequestedCount();
+    };
+    for (int i = 0; i < 60; ++i) {
+        Retrieved r = Retrieve(stream);
+        ASSERT_TRUE(r.call.IsOK());
+        check(r);
+        stream.QueueBuffer(r.buffer);
+    }
+    rig.Stop();
+    for (Retrieved r = Retrieve(stream, 1000); r.buffer; r = Retrieve(stream, 1000)) check(r);   // the last frames
+    const Statistics s = rig.device->GetStatistics();
+    EXPECT_GE(s.gvspPacketsDropped, 60u * 5 / 7);
+    EXPECT_EQ(Parameter(stream, "BlocksDropped"), 0);
+    EXPECT_EQ(Parameter(stream, "BlocksIncomplete"), 0);
+    EXPECT_EQ(Parameter(stream, "PacketsMissing"), 0);
+    // Every packet the device dropped was asked for and came again, once asked.
+    EXPECT_EQ(uint64_t(Parameter(stream, "PacketsRecovered")), s.gvspPacketsDropped);
+    EXPECT_EQ(recovered, s.gvspPacketsDropped);
+    EXPECT_EQ(uint64_t(Parameter(stream, "PacketsRequested")), requested);
+    EXPECT_GE(s.packetsResent, s.gvspPacketsDropped);
+}
+
+TEST(StreamGEV, ABlockTheDeviceNoLongerHasComesBackWithoutWaitingForTheImageTimeout) {
+    Rig rig;
+    ASSERT_TRUE(rig.started);
+    const FrameLayout layout = SmallLayout();
+    auto buffers = Buffers(1, layout.width * layout.height);
+    TqStreamGEV stream;
+    ASSERT_TRUE(OpenLossy(stream, rig, 600000, true));
+    stream.QueueBuffer(buffers[0].get());
+    // A block the device never sent, without payload packet 2: the request for it is answered with
+    // the error status, and the block comes back then.
+    auto frame = BuildFrame(layout, 6, 0);
+    frame.erase(frame.begin() + 2);
+    Sender sender;
+    for (const auto& p : frame) sender.Send(stream.GetLocalPort(), p);
+    Retrieved r = Retrieve(stream, 60000);
+    ASSERT_TRUE(r.call.IsOK());
+    EXPECT_EQ(r.operation.GetCode(), TQ_MISSING_PACKETS);
+    EXPECT_EQ(MissingGroups(*r.buffer), (Groups{{2, 2}}));
+    EXPECT_EQ(r.buffer->GetResendGroupRequestedCount(), 1u);
+    EXPECT_EQ(r.buffer->GetResendPacketRequestedCount(), 1u);
+    EXPECT_EQ(r.buffer->GetPacketsRecoveredCount(), 0u);
+    EXPECT_EQ(rig.device->GetStatistics().packetResendRequestsReceived, 1u);
+    EXPECT_EQ(Parameter(stream, "PacketsIgnored"), 1);   // the error packet itself
+}
