@@ -103,8 +103,8 @@ Entries enum_entries() {
     return {
         // An int picks the integer form; text, or None (refused by it), the string form.
         overloaded<"TqGenEnum_SetValue">(
-            meth<member<TqResult(int64_t)>(&E::SetValue)>("aValue"),
-            meth<member<TqResult(const TqString&)>(&E::SetValue), NoneCommitsFrom<2>>("aValue")),
+            meth<member<TqResult(int64_t)>(&E::SetValue), NoneSelfCommits<>>("aValue"),
+            meth<member<TqResult(const TqString&)>(&E::SetValue), NoneSelfCommits<NoneCommitsFrom<2>>>("aValue")),
         method<"TqGenEnum_GetEntriesCount", &E::GetEntriesCount>("aCount"),
         method<"TqGenEnum_GetEntryByName", &E::GetEntryByName, Default, Params<const TqString&, Entry>>("aEntryName",
                                                                                                        "aEntry"),

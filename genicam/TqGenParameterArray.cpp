@@ -90,9 +90,9 @@ Entries parameter_array_entries() {
         method<"TqGenParameterArray_GetEnumValueInt", member<TqResult(Name, int64_t&)>(&Parameters::GetEnumValue)>(
             "aName", "aValue"),
         overloaded<"TqGenParameterArray_SetEnumValue">(
-            meth<member<TqResult(Name, Name)>(&Parameters::SetEnumValue), LenientFrom<2>, Params<Name, Value>>("aName",
-                                                                                                         "aValue"),
-            meth<member<TqResult(Name, int64_t)>(&Parameters::SetEnumValue)>("aName", "aValue")),
+            meth<member<TqResult(Name, Name)>(&Parameters::SetEnumValue), NoneSelfCommits<LenientFrom<2>>,
+                 Params<Name, Value>>("aName", "aValue"),
+            meth<member<TqResult(Name, int64_t)>(&Parameters::SetEnumValue), NoneSelfCommits<>>("aName", "aValue")),
         method<"TqGenParameterArray_GetBooleanValue", &Parameters::GetBooleanValue>("aName", "aValue"),
         method<"TqGenParameterArray_SetBooleanValue", &Parameters::SetBooleanValue>("aName", "aValue"),
         method<"TqGenParameterArray_GetStringValue", &Parameters::GetStringValue>("aName", "aValue"),
@@ -117,9 +117,9 @@ Entries state_stack_entries() {
         method<"TqGenStateStack_SetIntegerValue", &Stack::SetIntegerValue>("aName", "aValue"),
         method<"TqGenStateStack_SetFloatValue", &Stack::SetFloatValue>("aName", "aValue"),
         overloaded<"TqGenStateStack_SetEnumValue">(
-            meth<member<TqResult(Name, Name)>(&Stack::SetEnumValue), LenientFrom<2>, Params<Name, Value>>("aName",
-                                                                                                         "aValue"),
-            meth<member<TqResult(Name, int64_t)>(&Stack::SetEnumValue)>("aName", "aValue")),
+            meth<member<TqResult(Name, Name)>(&Stack::SetEnumValue), NoneSelfCommits<LenientFrom<2>>,
+                 Params<Name, Value>>("aName", "aValue"),
+            meth<member<TqResult(Name, int64_t)>(&Stack::SetEnumValue), NoneSelfCommits<>>("aName", "aValue")),
         method<"TqGenStateStack_SetBooleanValue", &Stack::SetBooleanValue>("aName", "aValue"),
         method<"TqGenStateStack_SetStringValue", &Stack::SetStringValue, Default, Params<Name, Value>>("aName",
                                                                                                      "aValue"),

@@ -141,7 +141,8 @@ PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorN
     PyObject* found = name ? PyObject_GetAttr(self, name) : nullptr;
     Py_XDECREF(name);
     if (!found) {
-        PyErr_Clear();
+        // The lookup's AttributeError stays the Python error: the exception sets its own only when
+        // none is pending.
         Swig::DirectorMethodException::raise(std::string("Method in class ") + n.cls + " doesn't exist, undefined " +
                                              n.method);
     }

@@ -157,3 +157,26 @@ def test_no_callback_runs_python_at_exit(python_run):
         proc = python_run(code)
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout == "exiting\n"
+
+
+def test_a_missing_method_stays_the_attribute_error(m, k):
+    """An object without the method: the lookup's AttributeError is the error the caller sees, for
+    every director class."""
+
+    class Plain:
+        pass
+
+    plain = Plain()
+    cases = [
+        (m.new_TqLogSink, m.delete_TqLogSink, "Log", lambda s: m.TqLogSink_Log(s, 0, "logger", 1, "source", "a", "b")),
+        (m.new_TqDeviceEventSink, m.delete_TqDeviceEventSink, "OnLinkReconnected",
+         lambda s: m.TqDeviceEventSink_OnLinkReconnected(s, None)),
+        (m.new_TqPipelineEventSink, m.delete_TqPipelineEventSink, "OnStart",
+         lambda s: m.TqPipelineEventSink_OnStart(s, None)),
+    ]
+    for new, delete, name, call in cases:
+        sink = new(plain)
+        with pytest.raises(AttributeError) as info:
+            call(sink)
+        assert str(info.value) == "'Plain' object has no attribute '%s'" % name
+        delete(sink)

@@ -216,3 +216,17 @@ def test_broken_descriptions_fail_cleanly(m, k, hooks):
         result = hooks.load_parameters(text)
         assert type(result) is k.TqResult and result.GetCode() == m.TQ_GENICAM_XML_ERROR
         assert str(result.GetDescription())
+
+
+def test_none_as_self_reaches_the_chosen_form(m):
+    """None as self passes the dispatcher's test of self: the form the other arguments choose refuses
+    it with its argument-1 message."""
+    for func, decl, args in [
+        (m.TqGenParameterArray_SetEnumValue, "TqGenParameterArray *", [("Gain", "Low"), ("Gain", 3)]),
+        (m.TqGenStateStack_SetEnumValue, "TqGenStateStack *", [("Gain", "Low"), ("Gain", 3)]),
+        (m.TqGenEnum_SetValue, "TqGenEnum *", [("Low",), (3,)]),
+    ]:
+        for rest in args:
+            with pytest.raises(TypeError) as info:
+                func(None, *rest)
+            assert str(info.value) == "in method '%s', argument 1 of type '%s'" % (func.__name__, decl)

@@ -242,3 +242,10 @@ def test_argument_messages(m, k, container):
             func(obj)
         assert func(None) is None
     assert c.GetPartCount() == 1
+
+
+def test_part_memory_out_of_range(m, container):
+    three_parts(m, container)
+    for index in (3, 10, 2 ** 32 - 1):
+        assert container.AllocPart(index).GetCode() == m.TQ_INVALID_PARAMETER
+    assert container.AllocPart(2).IsOK()

@@ -11,9 +11,9 @@
 // - Every Add checks the container first (a buffer that is not multi-part, then a chunk section
 //   already there, then a full index), then its arguments; an image whose maximum size passes
 //   32 bits gives TQ_ERR_OVERFLOW. Nothing changes when an Add fails.
-// - Index out of range: TQ_NOT_FOUND for the memory operations (AllocPart, AttachPart), as for
-//   AttachPart in the header; TQ_INVALID_PARAMETER for the setters (SetPartIDs, SetPartZoneInfo,
-//   SetPartFinalLength, SetPartFinalImageHeight).
+// - Index out of range: TQ_NOT_FOUND for AttachPart, as the header says; TQ_INVALID_PARAMETER for
+//   AllocPart and the setters (SetPartIDs, SetPartZoneInfo, SetPartFinalLength,
+//   SetPartFinalImageHeight).
 // - SetPartFinalLength works on JPEG and chunk sections, SetPartFinalImageHeight on image sections;
 //   the other kind gives TQ_INVALID_PARAMETER. A final length may be anything up to the maximum
 //   length, 0 included; a final height must be 1 to the maximum height.
@@ -317,7 +317,7 @@ TqResult TqMultiPartContainerImpl::AllocAllParts() {
 }
 
 TqResult TqMultiPartContainerImpl::AllocPart(uint32_t aIndex) {
-    if (aIndex >= mCount) return TqResult(TQ_NOT_FOUND);
+    if (aIndex >= mCount) return TqResult(TQ_INVALID_PARAMETER);
     TqMultiPartSectionImpl& section = mSections[aIndex];
     uint8_t* data = TqMemoryBlocks::Allocate(section.mMaxSize);
     if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);

@@ -113,7 +113,7 @@ TEST_F(MultipartContainerTest, MemoryOfTheSections) {
     ASSERT_OK(c.AddImagePart(k2D, 5, 1, kMono8));
     ASSERT_OK(c.AddChunkPart(20, 0));
     for (uint32_t index : {3u, TqMultiPartMaxParts, 0xFFFFFFFFu}) {
-        EXPECT_CODE(c.AllocPart(index), TQ_NOT_FOUND);
+        EXPECT_CODE(c.AllocPart(index), TQ_INVALID_PARAMETER);
         EXPECT_CODE(c.AttachPart(index, caller.data(), caller.size()), TQ_NOT_FOUND);
     }
     EXPECT_CODE(c.AttachPart(2, nullptr, 64), TQ_INVALID_PARAMETER);
