@@ -10,13 +10,10 @@ using namespace kivo::rt;
 
 namespace {
 
-class SwigDirector_TqLogSink : public DirectorOf<TqLogSink, "TqLogSink", "Log"> {
+class SwigDirector_TqLogSink : public DirectorOf<TqLogSink, "TqLogSink"> {
 public:
-    using DirectorOf::DirectorOf;
-    void Log(TqLogLevelEnum aLevel, const char* aLogger, uint32_t aNumber, const char* aSource, const char* aText1,
-             const char* aText2) override {
-        call<void, 0>(aLevel, aLogger, aNumber, aSource, aText1, aText2);
-    }
+    KIVO_DIRECTOR(SwigDirector_TqLogSink)
+    KIVO_PURE_VIRTUAL(void, Log, TqLogLevelEnum, const char*, uint32_t, const char*, const char*, const char*)
 };
 
 }  // namespace
@@ -25,8 +22,8 @@ Entries log_sink_entries() {
     return {
         director_constructor<"new_TqLogSink", SwigDirector_TqLogSink, TqLogSink>(),
         undocumented(delete_entry<"delete_TqLogSink", TqLogSink>()),
-        director_method<"TqLogSink_Log", &TqLogSink::Log, "TqLogSink::Log">("aLevel", "aLogger", "aNumber",
-                                                                              "aSource", "aText1", "aText2"),
+        director_virtual<SwigDirector_TqLogSink, SwigDirector_TqLogSink::V_Log>("aLevel", "aLogger", "aNumber",
+                                                                                 "aSource", "aText1", "aText2"),
         disown_entry<"disown_TqLogSink", TqLogSink>(),
         registration<"TqLogSink_swigregister", TqLogSink>(),
         initialisation<"TqLogSink_swiginit">(),

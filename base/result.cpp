@@ -48,8 +48,7 @@ Entries result_entries() {
 
 }  // namespace kivo::module
 
-template <>
-TqResult kivo::rt::from_python<TqResult>(PyObject* o, const char* method) {
+TqResult kivo::rt::CallbackResult<TqResult>::from(PyObject* o, const char* method) {
     TqResult result;
     int32_t code = 0;
     if (PyLong_Check(o)) {

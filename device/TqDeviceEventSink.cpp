@@ -133,63 +133,35 @@ namespace {
 using Sink = TqDeviceEventSink;
 using D = TqDevice;
 
-class SwigDirector_TqDeviceEventSink
-    : public DirectorOf<Sink, "TqDeviceEventSink", "OnLinkDisconnected", "OnLinkReconnected", "OnEvent",
-                        "OnEventGenICam", "OnCmdLinkRead", "OnCmdLinkWrite"> {
+class SwigDirector_TqDeviceEventSink : public DirectorOf<Sink, "TqDeviceEventSink"> {
 public:
-    using DirectorOf::DirectorOf;
-    void OnLinkDisconnected(D* aDevice) override { call<void, 0>(aDevice); }
-    void OnLinkReconnected(D* aDevice) override { call<void, 1>(aDevice); }
+    KIVO_DIRECTOR(SwigDirector_TqDeviceEventSink)
+    KIVO_VIRTUAL(void, OnLinkDisconnected, D*)
+    KIVO_VIRTUAL(void, OnLinkReconnected, D*)
+    // The event's data and length reach Python as one view.
+    KIVO_VIRTUAL_INFO(void, OnEvent, false, D*, uint16_t, uint16_t, uint64_t, uint64_t, const void*, uint32_t)
     void OnEvent(D* aDevice, uint16_t aEventID, uint16_t aChannel, uint64_t aBlockID, uint64_t aTimestamp,
                  const void* aData, uint32_t aDataLength) override {
-        call<void, 2>(aDevice, uint32_t{aEventID}, uint32_t{aChannel}, aBlockID, aTimestamp,
-                      EventData{aData, aDataLength});
+        forward<V_OnEvent>(aDevice, aEventID, aChannel, aBlockID, aTimestamp, EventData{aData, aDataLength});
     }
-    void OnEventGenICam(D* aDevice, uint16_t aEventID, uint16_t aChannel, uint64_t aBlockID, uint64_t aTimestamp,
-                        TqGenParameterList* aData) override {
-        call<void, 3>(aDevice, uint32_t{aEventID}, uint32_t{aChannel}, aBlockID, aTimestamp, aData);
-    }
+    KIVO_VIRTUAL(void, OnEventGenICam, D*, uint16_t, uint16_t, uint64_t, uint64_t, TqGenParameterList*)
+    // The bytes, address and length reach Python as one tuple (view, address).
+    KIVO_VIRTUAL_INFO(void, OnCmdLinkRead, false, const void*, int64_t, int64_t)
     void OnCmdLinkRead(const void* aBuffer, int64_t aAddress, int64_t aLength) override {
-        call<void, 4>(CommandLink{aBuffer, aAddress, aLength});
+        forward<V_OnCmdLinkRead>(CommandLink{aBuffer, aAddress, aLength});
     }
+    KIVO_VIRTUAL_INFO(void, OnCmdLinkWrite, false, const void*, int64_t, int64_t)
     void OnCmdLinkWrite(const void* aBuffer, int64_t aAddress, int64_t aLength) override {
-        call<void, 5>(CommandLink{aBuffer, aAddress, aLength});
+        forward<V_OnCmdLinkWrite>(CommandLink{aBuffer, aAddress, aLength});
     }
 };
 
-// The SDK's own members, without the virtual dispatch: a subclass's up-call to its base.
-void disconnected(Sink* s, D* d) { s->Sink::OnLinkDisconnected(d); }
-void reconnected(Sink* s, D* d) { s->Sink::OnLinkReconnected(d); }
-void event(Sink* s, D* d, uint16_t id, uint16_t channel, uint64_t block, uint64_t timestamp, const void* data,
-           uint32_t length) {
-    s->Sink::OnEvent(d, id, channel, block, timestamp, data, length);
-}
-void event_genicam(Sink* s, D* d, uint16_t id, uint16_t channel, uint64_t block, uint64_t timestamp,
-                   TqGenParameterList* list) {
-    s->Sink::OnEventGenICam(d, id, channel, block, timestamp, list);
-}
-void link_read(Sink* s, std::tuple<const void*, int64_t, int64_t> b) {
-    s->Sink::OnCmdLinkRead(std::get<0>(b), std::get<1>(b), std::get<2>(b));
-}
-void link_write(Sink* s, std::tuple<const void*, int64_t, int64_t> b) {
-    s->Sink::OnCmdLinkWrite(std::get<0>(b), std::get<1>(b), std::get<2>(b));
-}
-
-// The up-calls of the command-link members take the one tuple; the SDK's members three values.
-template <void (Sink::*M)(const void*, int64_t, int64_t), void (*Fallback)(Sink*, std::tuple<const void*, int64_t, int64_t>)>
-void command_link(DirectorSelf<Sink> self, std::tuple<const void*, int64_t, int64_t> b) {
-    if (self.upcall)
-        Fallback(self.object, b);
-    else
-        (self.object->*M)(std::get<0>(b), std::get<1>(b), std::get<2>(b));
-}
-
 using Data = Array<const uint8_t*, uint32_t>;
 
-// The up-calls of this class carry docstrings.
-template <Text Name, auto M, auto Fallback, class Sig = void, class... N>
-Entry documented_default(const N&... names) {
-    Entry e = director_default_method<Name, M, Fallback, Sig>(names...);
+// The rows of this class carry docstrings.
+template <class V, class Sig = void, class... N>
+Entry documented_virtual(const N&... names) {
+    Entry e = director_virtual<SwigDirector_TqDeviceEventSink, V, Sig>(names...);
     e.documented = true;
     return e;
 }
@@ -199,37 +171,32 @@ using Event = Params<DirectorSelf<Sink>, D*, uint16_t, uint16_t, uint64_t, uint6
 
 Entries device_event_sink_entries() {
     using Director = SwigDirector_TqDeviceEventSink;
+    using CommandLinkCall = Params<DirectorSelf<Sink>, CommandLinkTuple>;
     return {
         documented_as(director_constructor<"new_TqDeviceEventSink", Director, Sink, true>(), "Constructor."),
         documented_as(delete_entry<"delete_TqDeviceEventSink", Sink>(), "Destructor."),
         disown_entry<"disown_TqDeviceEventSink", Sink>(),
-        described(documented_default<"TqDeviceEventSink_OnLinkDisconnected", &Sink::OnLinkDisconnected,
-                                          &disconnected>("aDevice"),
+        described(documented_virtual<Director::V_OnLinkDisconnected>("aDevice"),
                   "Notification that the #TqDevice unexpectedly lost contact with the device."),
-        described(documented_default<"TqDeviceEventSink_OnLinkReconnected", &Sink::OnLinkReconnected,
-                                          &reconnected>("aDevice"),
+        described(documented_virtual<Director::V_OnLinkReconnected>("aDevice"),
                   "Deprecated, no longer used. TqDevice no longer attempts automatic reconnection."),
-        described(documented_default<"TqDeviceEventSink_OnEvent", &Sink::OnEvent, &event, Event>(
-                      "aDevice", "aEventID", "aChannel", "aBlockID", "aTimestamp", "aData"),
+        described(documented_virtual<Director::V_OnEvent, Event>("aDevice", "aEventID", "aChannel", "aBlockID",
+                                                                 "aTimestamp", "aData"),
                   "The event data keep the device's byte order as received on the wire. All other parameters are "
                   "provided in the Endianess of the host.\naChannel: 0xFFFF is used if the event is not associated "
                   "to a streaming channel.\naBlockID: 0 is used if the event is not associated to a block.\n"
                   "aTimestamp: Time unit is defined by the device. 0 if timestamps are not supported by the device "
                   "that generated the event.\naData: A 1-dimensional python numpy array with dtype np.uint8 "
                   "describing the event Data, if applicable."),
-        described(documented_default<"TqDeviceEventSink_OnEventGenICam", &Sink::OnEventGenICam, &event_genicam>(
-                      "aDevice", "aEventID", "aChannel", "aBlockID", "aTimestamp", "aData"),
+        described(documented_virtual<Director::V_OnEventGenICam>("aDevice", "aEventID", "aChannel", "aBlockID",
+                                                                 "aTimestamp", "aData"),
                   "aData: List containing all parameters invalidated by this event."),
-        described(function<"TqDeviceEventSink_OnCmdLinkRead",
-                                        &command_link<&Sink::OnCmdLinkRead, &link_read>, KeepGil<>,
-                                        Params<DirectorSelf<Sink>, CommandLinkTuple>>("aBufferTuple"),
+        described(documented_virtual<Director::V_OnCmdLinkRead, CommandLinkCall>("aBufferTuple"),
                   "The callback comes after the read, so the buffer holds the data read from the device. This "
                   "callback is only invoked on a successful read operation. If aLength is 4 bytes, that data is "
                   "represented as a 4 bytes value formatted as big endian.\naBufferTuple: Tuple composed of "
                   "(aBuffer, aAddress)"),
-        described(function<"TqDeviceEventSink_OnCmdLinkWrite",
-                                        &command_link<&Sink::OnCmdLinkWrite, &link_write>, KeepGil<>,
-                                        Params<DirectorSelf<Sink>, CommandLinkTuple>>("aBufferTuple"),
+        described(documented_virtual<Director::V_OnCmdLinkWrite, CommandLinkCall>("aBufferTuple"),
                   "The callback is invoked AFTER the write operation. This callback is only invoked on a successful "
                   "write operation. If aLength is 4 bytes, that data is represented as a 4 bytes value formatted as "
                   "big endian.\naBufferTuple: Tuple composed of (aBuffer, aAddress)"),

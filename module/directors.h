@@ -10,4 +10,7 @@
 // A TqResult from an override: an int that fits a 32-bit long is the code of a new result; a
 // TqResult proxy is copied; anything else is a type mismatch.
 template <>
-TqResult kivo::rt::from_python<TqResult>(PyObject* o, const char* method);
+struct kivo::rt::CallbackResult<TqResult> {
+    static constexpr const char* spelling = "TqResult";
+    static TqResult from(PyObject* o, const char* method);
+};

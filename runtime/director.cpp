@@ -205,33 +205,6 @@ void forget_methods(CachedMethod* slots) {
     caches().erase(slots);
 }
 
-namespace {
-
-template <class T, int (*As)(PyObject*, T*)>
-T converted(PyObject* o, const char* decl) {
-    T v{};
-    if (As(o, &v) < 0) {
-        if (PyErr_Occurred()) PyErr_Clear();
-        Swig::DirectorTypeMismatchException::raise_TypeError(std::string("in output value of type '") + decl + "'");
-    }
-    return v;
-}
-
-}  // namespace
-
-template <>
-int32_t from_python<int32_t>(PyObject* o, const char*) {
-    return converted<int32_t, SwigAs_Int32>(o, "int32_t");
-}
-template <>
-uint32_t from_python<uint32_t>(PyObject* o, const char*) {
-    return converted<uint32_t, SwigAs_UInt32>(o, "uint32_t");
-}
-template <>
-bool from_python<bool>(PyObject* o, const char*) {
-    return converted<bool, SwigAs_Bool>(o, "bool");
-}
-
 }  // namespace kivo::rt
 
 namespace Swig {

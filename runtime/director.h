@@ -3,13 +3,19 @@
 // each override takes the GIL, builds the Python arguments, finds the Python method, calls it,
 // reports a Python exception on standard output, converts the result and gives the GIL back on
 // every exit path. Failures travel as Swig::DirectorException, which sets the matching Python error
-// when it is made. A director class is a short declaration:
+// when it is made. A director class is one declaration per virtual function:
 //
-//     class SwigDirector_TqLogSink : public kivo::rt::DirectorOf<TqLogSink, "TqLogSink", "Log"> {
+//     class SwigDirector_TqLogSink : public kivo::rt::DirectorOf<TqLogSink, "TqLogSink"> {
 //     public:
-//         using DirectorOf::DirectorOf;
-//         void Log(TqLogLevelEnum a, const char* b, ...) override { call<void, 0>(a, b, ...); }
+//         KIVO_DIRECTOR(SwigDirector_TqLogSink)
+//         KIVO_PURE_VIRTUAL(void, Log, TqLogLevelEnum, const char*, uint32_t, const char*, const char*, const char*)
 //     };
+//
+// Each declaration gives the override (which forwards to the Python method of the same name), a
+// description V_<Name> (its cache slot, the SDK member, and for KIVO_VIRTUAL the up-call to the SDK's
+// own implementation) from which director_virtual<D, D::V_<Name>> makes the method-table row. An
+// override whose arguments reach Python in another shape is written by hand after KIVO_VIRTUAL_INFO
+// (the description alone) and calls forward<V_<Name>>(...) with the arguments to convert.
 //
 // The director points at its Python object without owning it until it is disowned; it watches that
 // object's death, so a callback never reaches an object that has died. Its method cache holds the
@@ -175,6 +181,8 @@ PyObject* to_python(T* p) {
     if (!p) Py_RETURN_NONE;
     return SwigPyObject_NewPointerObject(const_cast<std::remove_const_t<T>*>(p), descriptor_of<T>(), 0);
 }
+inline PyObject* to_python(uint16_t v) { return PyLong_FromLong(v); }
+inline PyObject* to_python(uint8_t v) { return PyLong_FromLong(v); }
 // A pointer the callback gets as a bare pointer object of descriptor D (None for null).
 template <SwigTypeInfo* (*D)()>
 struct PointerArgument {
@@ -186,9 +194,36 @@ PyObject* to_python(PointerArgument<D> v) {
     return SwigPyObject_NewPointerObject(v.pointer, D(), 0);
 }
 
-// Result conversions: the value, or DirectorTypeMismatchException.
+// How a callback's argument of type T reaches Python: to_python of the value, found where it is
+// declared (here, or beside the type's own kind). The module specialises it for SDK types whose
+// Python shape is another (a bool the callback may set: a bare pointer object).
+template <class T>
+struct CallbackArgument {
+    static PyObject* make(T v) { return to_python(v); }
+};
+
+// What a Python override returns, converted for the SDK: one kind per result type, which knows its
+// spelling and refuses anything else with DirectorTypeMismatchException. The module adds the kinds
+// of the SDK's values (TqResult).
 template <class R>
-R from_python(PyObject* o, const char* method);
+struct CallbackResult;   // static R from(PyObject* o, const char* method);
+
+template <class T, int (*As)(PyObject*, T*), Text Spelling>
+struct NumericCallbackResult {
+    static constexpr const char* spelling = Spelling.c_str();
+    static T from(PyObject* o, const char*) {
+        T v{};
+        if (As(o, &v) < 0) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            Swig::DirectorTypeMismatchException::raise_TypeError(std::string("in output value of type '") + spelling +
+                                                                 "'");
+        }
+        return v;
+    }
+};
+template <> struct CallbackResult<int32_t> : NumericCallbackResult<int32_t, SwigAs_Int32, "int32_t"> {};
+template <> struct CallbackResult<uint32_t> : NumericCallbackResult<uint32_t, SwigAs_UInt32, "uint32_t"> {};
+template <> struct CallbackResult<bool> : NumericCallbackResult<bool, SwigAs_Bool, "bool"> {};
 
 // One slot of a director's method cache: what the Python object's attribute gave, and whether it is
 // the function of a method bound to that object (then called with the object in front).
@@ -225,7 +260,7 @@ template <class R, class... A>
 R director_call(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, A... args) {
     if (interpreter_finalizing()) director_refuse(n);
     GilBlock gil;
-    PyObject* objects[sizeof...(A) + 1] = {to_python(args)...};
+    PyObject* objects[sizeof...(A) + 1] = {CallbackArgument<A>::make(args)...};
     ArgumentObjects release{objects, static_cast<int>(sizeof...(A))};
     for (std::size_t i = 0; i < sizeof...(A); ++i)
         if (!objects[i]) director_call_failed(n);
@@ -243,19 +278,23 @@ R director_call(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, A
             PyObject* o;
             ~Drop() { Py_XDECREF(o); }
         } drop{result};
-        return from_python<R>(result ? result : Py_None, n.method);
+        return CallbackResult<R>::from(result ? result : Py_None, n.method);
     }
 }
 
 // The base of a director class: the SDK class first, Swig::Director second, the inner-flag map and
-// one method-cache slot per overridden method (its index is the method's place in Methods).
-template <class Sdk, Text Class, Text... Methods>
+// the method cache (one slot per declared virtual, numbered in declaration order).
+template <class Sdk, Text Class>
 class DirectorOf : public Sdk, public Swig::Director {
 public:
-    explicit DirectorOf(PyObject* self) : Sdk(), Swig::Director(self) { register_methods(cache_, sizeof...(Methods)); }
+    static constexpr int kMaxSlots = 48;
+    using SdkClass = Sdk;
+    static constexpr auto class_text = Class;
+
+    explicit DirectorOf(PyObject* self) : Sdk(), Swig::Director(self) { register_methods(cache_, kMaxSlots); }
     ~DirectorOf() override {
         forget_methods(cache_);
-        release_methods(cache_, sizeof...(Methods));
+        release_methods(cache_, kMaxSlots);
     }
 
     bool SwigDirector_GetInner(const char* method) const override {
@@ -265,15 +304,78 @@ public:
     void SwigDirector_SetInner(const char* method, bool value) override { inner_[method] = value; }
 
 protected:
-    template <class R, int Slot, class... A>
-    R call(A... args) {
-        static constexpr const char* names[] = {Methods.c_str()...};
-        return director_call<R>(*this, cache_[Slot], DirectorNames{Class.c_str(), names[Slot]}, args...);
+    // The Python method of the virtual V, called with the arguments converted.
+    template <class V, class... A>
+    typename V::Result forward(A... args) {
+        static_assert(V::slot >= 0 && V::slot < kMaxSlots, "too many virtual functions for one director");
+        return director_call<typename V::Result>(*this, cache_[V::slot], DirectorNames{Class.c_str(), V::name()},
+                                                 args...);
     }
 
 private:
     std::map<std::string, bool> inner_;
-    CachedMethod cache_[sizeof...(Methods)];
+    CachedMethod cache_[kMaxSlots];
 };
 
 }  // namespace kivo::rt
+
+// ---- declaring a director's virtual functions ----
+
+// Parameter lists from types: KIVO_PARAMS(A, B) is `A a1, B a2`, KIVO_ARGS(A, B) is `a1, a2`.
+#define KIVO_PP_CAT(a, b) KIVO_PP_CAT_(a, b)
+#define KIVO_PP_CAT_(a, b) a##b
+#define KIVO_PP_COUNT(...) KIVO_PP_COUNT_(__VA_ARGS__ __VA_OPT__(,) 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+#define KIVO_PP_COUNT_(_1, _2, _3, _4, _5, _6, _7, _8, _9, _10, _11, _12, _13, _14, _15, _16, N, ...) N
+#define KIVO_PP_EACH(m, ...) KIVO_PP_CAT(KIVO_PP_EACH_, KIVO_PP_COUNT(__VA_ARGS__))(m __VA_OPT__(, ) __VA_ARGS__)
+#define KIVO_PP_EACH_0(m)
+#define KIVO_PP_EACH_1(m, a) m(1, a)
+#define KIVO_PP_EACH_2(m, a, b) KIVO_PP_EACH_1(m, a), m(2, b)
+#define KIVO_PP_EACH_3(m, a, b, c) KIVO_PP_EACH_2(m, a, b), m(3, c)
+#define KIVO_PP_EACH_4(m, a, b, c, d) KIVO_PP_EACH_3(m, a, b, c), m(4, d)
+#define KIVO_PP_EACH_5(m, a, b, c, d, e) KIVO_PP_EACH_4(m, a, b, c, d), m(5, e)
+#define KIVO_PP_EACH_6(m, a, b, c, d, e, f) KIVO_PP_EACH_5(m, a, b, c, d, e), m(6, f)
+#define KIVO_PP_EACH_7(m, a, b, c, d, e, f, g) KIVO_PP_EACH_6(m, a, b, c, d, e, f), m(7, g)
+#define KIVO_PP_EACH_8(m, a, b, c, d, e, f, g, h) KIVO_PP_EACH_7(m, a, b, c, d, e, f, g), m(8, h)
+#define KIVO_PP_EACH_9(m, a, b, c, d, e, f, g, h, i) KIVO_PP_EACH_8(m, a, b, c, d, e, f, g, h), m(9, i)
+#define KIVO_PP_EACH_10(m, a, b, c, d, e, f, g, h, i, j) KIVO_PP_EACH_9(m, a, b, c, d, e, f, g, h, i), m(10, j)
+#define KIVO_PP_EACH_11(m, a, b, c, d, e, f, g, h, i, j, k) \
+    KIVO_PP_EACH_10(m, a, b, c, d, e, f, g, h, i, j), m(11, k)
+#define KIVO_PP_EACH_12(m, a, b, c, d, e, f, g, h, i, j, k, l) \
+    KIVO_PP_EACH_11(m, a, b, c, d, e, f, g, h, i, j, k), m(12, l)
+#define KIVO_PP_PARAM(n, t) t a##n
+#define KIVO_PP_ARG(n, t) a##n
+#define KIVO_PARAMS(...) KIVO_PP_EACH(KIVO_PP_PARAM, __VA_ARGS__)
+#define KIVO_ARGS(...) KIVO_PP_EACH(KIVO_PP_ARG, __VA_ARGS__)
+
+// Opens a director class's declarations: its constructor, and the start of its slot numbering.
+#define KIVO_DIRECTOR(D)                 \
+    using DirectorOf::DirectorOf;        \
+    static constexpr int kivo_slot_base = __COUNTER__;
+
+// The description of one virtual function: its slot, name, result and SDK member.
+#define KIVO_VIRTUAL_DESCRIPTION(R, Name, Pure, ...)                                          \
+    struct V_##Name {                                                                         \
+        using Result = R;                                                                     \
+        using Member = R (SdkClass::*)(__VA_ARGS__);                                          \
+        static constexpr int slot = __COUNTER__ - kivo_slot_base - 1;                         \
+        static constexpr bool pure = Pure;                                                    \
+        static constexpr kivo::rt::Text text{#Name};                                          \
+        static constexpr const char* name() { return #Name; }                                 \
+        static constexpr Member member() { return &SdkClass::Name; }                          \
+        template <class S = SdkClass>                                                         \
+        static R base(S* s __VA_OPT__(, ) KIVO_PARAMS(__VA_ARGS__)) {                         \
+            return s->S::Name(KIVO_ARGS(__VA_ARGS__));                                        \
+        }                                                                                     \
+    };
+
+// A virtual function with an implementation of the SDK's own (the up-call of a subclass runs it).
+#define KIVO_VIRTUAL(R, Name, ...)                                                            \
+    KIVO_VIRTUAL_DESCRIPTION(R, Name, false, __VA_ARGS__)                                     \
+    R Name(KIVO_PARAMS(__VA_ARGS__)) override { return forward<V_##Name>(KIVO_ARGS(__VA_ARGS__)); }
+// A pure virtual function (the up-call of a subclass raises).
+#define KIVO_PURE_VIRTUAL(R, Name, ...)                                                       \
+    KIVO_VIRTUAL_DESCRIPTION(R, Name, true, __VA_ARGS__)                                      \
+    R Name(KIVO_PARAMS(__VA_ARGS__)) override { return forward<V_##Name>(KIVO_ARGS(__VA_ARGS__)); }
+// The description alone, for an override written by hand (its arguments reach Python in another
+// shape); Pure says whether the SDK has an implementation of its own.
+#define KIVO_VIRTUAL_INFO(R, Name, Pure, ...) KIVO_VIRTUAL_DESCRIPTION(R, Name, Pure, __VA_ARGS__)

@@ -101,6 +101,36 @@ Entry director_default_method(const N&... names) {
     return undocumented(function<Name, &DefaultedCall<M, Fallback>::call, KeepGil<>, Sig>(names...));
 }
 
+// The row of a virtual function declared in director D (KIVO_VIRTUAL and the others): the subclass's
+// own up-call runs the SDK's implementation, or raises for a pure virtual one; any other call goes
+// through the virtual table (and so reaches a Python override). Its flat name is <Class>_<Name>;
+// Sig gives the parameters when Python hands them in another shape than the SDK member's.
+template <class D, class V, class Member = typename V::Member>
+struct VirtualCall;
+template <class D, class V, class R, class C, class... A>
+struct VirtualCall<D, V, R (C::*)(A...)> {
+    using Sdk = typename D::SdkClass;
+    static R call(DirectorSelf<Sdk> self, A... args) {
+        if (self.upcall) {
+            if constexpr (V::pure) {
+                static const std::string qualified = std::string(D::class_text.c_str()) + "::" + V::name();
+                Swig::DirectorPureVirtualException::raise(qualified);
+            } else {
+                return V::base(self.object, args...);
+            }
+        }
+        return (self.object->*V::member())(args...);
+    }
+    using Sig = Params<DirectorSelf<Sdk>, A...>;
+};
+
+template <class D, class V, class Sig = void, class... N>
+Entry director_virtual(const N&... names) {
+    using Call = VirtualCall<D, V>;
+    using Shape = std::conditional_t<std::is_void_v<Sig>, typename Call::Sig, Sig>;
+    return undocumented(function<joined<D::class_text, "_", V::text>, &Call::call, KeepGil<>, Shape>(names...));
+}
+
 // new_<Class>: a director for the instance, made with the GIL released, owned by the new proxy. None
 // (the class itself instantiated) makes a plain object of a concrete class and is refused for an
 // abstract one.

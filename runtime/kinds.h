@@ -79,10 +79,17 @@ auto as_tuple(T&& v) {
         return std::forward_as_tuple(std::forward<T>(v));
 }
 
-// Calls fn with the values the slots hold (an array parameter gives its pointer and its length).
+// Whether a parameter gives the call several values: an array (its pointer and its length), or a
+// kind whose value is a tuple (a Python tuple standing for several SDK arguments).
+template <class P>
+constexpr bool splits = ParamOf<P>::width != 1 || requires(Slot& s) {
+    std::tuple_size<std::remove_cvref_t<decltype(ParamOf<P>::take(s))>>::value;
+};
+
+// Calls fn with the values the slots hold.
 template <class... P, std::size_t... I, class Fn>
 decltype(auto) call_with(Slot* s, std::index_sequence<I...>, Fn&& fn) {
-    if constexpr ((... && (ParamOf<P>::width == 1)))
+    if constexpr ((... && !splits<P>))
         return fn(ParamOf<P>::take(s[I])...);
     else
         return std::apply(fn, std::tuple_cat(as_tuple(ParamOf<P>::take(s[I]))...));

@@ -5,6 +5,7 @@
 
 #include "registry.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,11 +16,21 @@ namespace kivo::rt {
 template <std::size_t N>
 struct Text {
     char value[N]{};
+    constexpr Text() = default;
     constexpr Text(const char (&s)[N]) {
         for (std::size_t i = 0; i < N; ++i) value[i] = s[i];
     }
     constexpr const char* c_str() const { return value; }
 };
+
+// Texts joined at compile time: joined<"TqLogSink", "_", "Log"> is "TqLogSink_Log".
+template <Text... Parts>
+inline constexpr auto joined = [] {
+    Text<(1 + ... + (sizeof(Parts.value) - 1))> out;
+    std::size_t at = 0;
+    ((std::copy_n(Parts.value, sizeof(Parts.value) - 1, out.value + at), at += sizeof(Parts.value) - 1), ...);
+    return out;
+}();
 
 // A wrapped class: its descriptor and its name. Specialised by the module for every class.
 template <class T>

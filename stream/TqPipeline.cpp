@@ -35,6 +35,10 @@ struct kivo::rt::Decl<kivo::module::BoolPointer> {
     static std::string get() { return "bool *"; }
 };
 template <>
+struct kivo::rt::CallbackArgument<bool*> {
+    static PyObject* make(bool* p) { return to_python(PointerArgument<&kivo::module::bool_pointer_descriptor>{p}); }
+};
+template <>
 struct kivo::rt::ParamOf<kivo::module::UnreachableBufferPointer> : kivo::rt::InputParam<&kivo::module::kUnreachableKind> {
     static TqBuffer** take(Slot& s) { return static_cast<TqBuffer**>(s.as<void*>()); }
 };
@@ -62,31 +66,17 @@ TqResult retrieve_forever(P* self, TqBuffer** buffer) { return self->RetrieveNex
 
 using OperationResult = Spelled<"TqResult *", Made<TqResult&>>;
 
-class SwigDirector_TqPipelineEventSink
-    : public DirectorOf<Sink, "TqPipelineEventSink", "OnBufferCreated", "OnBufferDeleted", "OnStart", "OnStop",
-                        "OnReset", "OnBufferTooSmall", "OnBufferReady"> {
+class SwigDirector_TqPipelineEventSink : public DirectorOf<Sink, "TqPipelineEventSink"> {
 public:
-    using DirectorOf::DirectorOf;
-    void OnBufferCreated(P* aPipeline, TqBuffer* aBuffer) override { call<void, 0>(aPipeline, aBuffer); }
-    void OnBufferDeleted(P* aPipeline, TqBuffer* aBuffer) override { call<void, 1>(aPipeline, aBuffer); }
-    void OnStart(P* aPipeline) override { call<void, 2>(aPipeline); }
-    void OnStop(P* aPipeline) override { call<void, 3>(aPipeline); }
-    void OnReset(P* aPipeline) override { call<void, 4>(aPipeline); }
-    void OnBufferTooSmall(P* aPipeline, bool* aReallocAll, bool* aResetStats) override {
-        using Flag = PointerArgument<&bool_pointer_descriptor>;
-        call<void, 5>(aPipeline, Flag{aReallocAll}, Flag{aResetStats});
-    }
-    void OnBufferReady(P* aPipeline) override { call<void, 6>(aPipeline); }
+    KIVO_DIRECTOR(SwigDirector_TqPipelineEventSink)
+    KIVO_VIRTUAL(void, OnBufferCreated, P*, TqBuffer*)
+    KIVO_VIRTUAL(void, OnBufferDeleted, P*, TqBuffer*)
+    KIVO_VIRTUAL(void, OnStart, P*)
+    KIVO_VIRTUAL(void, OnStop, P*)
+    KIVO_VIRTUAL(void, OnReset, P*)
+    KIVO_VIRTUAL(void, OnBufferTooSmall, P*, bool*, bool*)
+    KIVO_VIRTUAL(void, OnBufferReady, P*)
 };
-
-// The SDK's own members, called without the virtual dispatch: a subclass's up-call to its base.
-void created(Sink* s, P* p, TqBuffer* b) { s->Sink::OnBufferCreated(p, b); }
-void deleted(Sink* s, P* p, TqBuffer* b) { s->Sink::OnBufferDeleted(p, b); }
-void started(Sink* s, P* p) { s->Sink::OnStart(p); }
-void stopped(Sink* s, P* p) { s->Sink::OnStop(p); }
-void reset(Sink* s, P* p) { s->Sink::OnReset(p); }
-void too_small(Sink* s, P* p, bool* realloc_all, bool* reset_stats) { s->Sink::OnBufferTooSmall(p, realloc_all, reset_stats); }
-void ready(Sink* s, P* p) { s->Sink::OnBufferReady(p); }
 
 }  // namespace
 
@@ -154,17 +144,14 @@ Entries pipeline_event_sink_entries() {
         director_constructor<"new_TqPipelineEventSink", D, Sink, true>(),
         undocumented(delete_entry<"delete_TqPipelineEventSink", Sink>()),
         disown_entry<"disown_TqPipelineEventSink", Sink>(),
-        director_default_method<"TqPipelineEventSink_OnBufferCreated", &Sink::OnBufferCreated, &created>("aPipeline",
-                                                                                                    "aBuffer"),
-        director_default_method<"TqPipelineEventSink_OnBufferDeleted", &Sink::OnBufferDeleted, &deleted>("aPipeline",
-                                                                                                    "aBuffer"),
-        director_default_method<"TqPipelineEventSink_OnStart", &Sink::OnStart, &started>("aPipeline"),
-        director_default_method<"TqPipelineEventSink_OnStop", &Sink::OnStop, &stopped>("aPipeline"),
-        director_default_method<"TqPipelineEventSink_OnReset", &Sink::OnReset, &reset>("aPipeline"),
-        director_default_method<"TqPipelineEventSink_OnBufferTooSmall", &Sink::OnBufferTooSmall, &too_small,
-                                Params<DirectorSelf<Sink>, P*, BoolPointer, BoolPointer>>(
+        director_virtual<D, D::V_OnBufferCreated>("aPipeline", "aBuffer"),
+        director_virtual<D, D::V_OnBufferDeleted>("aPipeline", "aBuffer"),
+        director_virtual<D, D::V_OnStart>("aPipeline"),
+        director_virtual<D, D::V_OnStop>("aPipeline"),
+        director_virtual<D, D::V_OnReset>("aPipeline"),
+        director_virtual<D, D::V_OnBufferTooSmall, Params<DirectorSelf<Sink>, P*, BoolPointer, BoolPointer>>(
             "aPipeline", "aReallocAll", "aResetStats"),
-        director_default_method<"TqPipelineEventSink_OnBufferReady", &Sink::OnBufferReady, &ready>("aPipeline"),
+        director_virtual<D, D::V_OnBufferReady>("aPipeline"),
         registration<"TqPipelineEventSink_swigregister", Sink>(),
         initialisation<"TqPipelineEventSink_swiginit">(),
     };

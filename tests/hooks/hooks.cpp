@@ -48,11 +48,11 @@ public:
 };
 
 // Its director: the base plus one line per virtual.
-class SwigDirector_ProbeSink : public kivo::rt::DirectorOf<ProbeSink, "ProbeSink", "OnValue", "Check"> {
+class SwigDirector_ProbeSink : public kivo::rt::DirectorOf<ProbeSink, "ProbeSink"> {
 public:
-    using DirectorOf::DirectorOf;
-    int32_t OnValue(int32_t aValue) override { return call<int32_t, 0>(aValue); }
-    TqResult Check(uint32_t aValue) override { return call<TqResult, 1>(aValue); }
+    KIVO_DIRECTOR(SwigDirector_ProbeSink)
+    KIVO_PURE_VIRTUAL(int32_t, OnValue, int32_t)
+    KIVO_PURE_VIRTUAL(TqResult, Check, uint32_t)
 };
 
 // The test-only record lives behind a descriptor that no wrapper uses.
