@@ -35,9 +35,9 @@ Entries chunk_data_interface_entries() {
                Params<uint32_t, Present<uint32_t&>>>("aIndex", "aID"),
         method<"ITqChunkData_GetChunkSizeByIndex", &ITqChunkData::GetChunkSizeByIndex>("aIndex"),
         method<"ITqChunkData_GetChunkSizeByID", &ITqChunkData::GetChunkSizeByID>("aID"),
-        method<"ITqChunkData_GetChunkRawDataByIndex", &ITqChunkData::GetChunkRawDataByIndex, Returns<&ByIndex::kind>>(
+        method<"ITqChunkData_GetChunkRawDataByIndex", &ITqChunkData::GetChunkRawDataByIndex, ResultAs<&ByIndex::kind>>(
             "aIndex"),
-        method<"ITqChunkData_GetChunkRawDataByID", &ITqChunkData::GetChunkRawDataByID, Returns<&ByID::kind>>("aID"),
+        method<"ITqChunkData_GetChunkRawDataByID", &ITqChunkData::GetChunkRawDataByID, ResultAs<&ByID::kind>>("aID"),
         method<"ITqChunkData_GetChunkLayoutID", &ITqChunkData::GetChunkLayoutID>(),
         method<"ITqChunkData_GetChunkDataSize", &ITqChunkData::GetChunkDataSize>(),
         method<"ITqChunkData_GetChunkDataCapacity", &ITqChunkData::GetChunkDataCapacity>(),
@@ -53,7 +53,7 @@ Entries chunk_data_entries() {
         method<"TqChunkData_Free", &TqChunkData::Free>(),
         method<"TqChunkData_Attach", &TqChunkData::Attach, After<keep_attached_array>, Params<Array<void*, uint32_t>>>(
             "aRawBuffer"),
-        method<"TqChunkData_Detach", &TqChunkData::Detach, Returns<&kDetachView>>(),
+        method<"TqChunkData_Detach", &TqChunkData::Detach, ResultAs<&kDetachView>>(),
         registration<"TqChunkData_swigregister", TqChunkData>(),
     };
 }

@@ -22,8 +22,8 @@ const ResultKind kImagePixels{pixels, nullptr, nullptr, &decl_text<uint8_t*>, ar
 Entries image_interface_entries() {
     return {
         described(overloaded<"ITqImage_GetDataPointer">(
-                      meth<member<const uint8_t*() const>(&ITqImage::GetDataPointer), Returns<&kImagePixels>>(),
-                      meth<member<uint8_t*()>(&ITqImage::GetDataPointer), Returns<&kImagePixels>>()),
+                      meth<member<const uint8_t*() const>(&ITqImage::GetDataPointer), ResultAs<&kImagePixels>>(),
+                      meth<member<uint8_t*()>(&ITqImage::GetDataPointer), ResultAs<&kImagePixels>>()),
                   "GetDataPointer(self) -> ndarray\n\nThe image's pixels as an array over its memory: (rows, columns) "
                   "for 8- and 16-bit mono, (rows, columns, channels) for colour, the bytes otherwise."),
         described(method<"ITqImage_GetImageSize", &ITqImage::GetImageSize>(),

@@ -77,8 +77,8 @@ constexpr ResultKind kJPEGView{data_view<ITqImageJPEG, &ITqImageJPEG::GetDataSiz
 // The non-const and const forms test the same, so the first listed always runs.
 template <Text Name, class C, const ResultKind* View>
 Entry data_pointer() {
-    return overloaded<Name>(meth<member<const uint8_t*() const>(&C::GetDataPointer), Returns<View>>(),
-                            meth<member<uint8_t*()>(&C::GetDataPointer), Returns<View>>());
+    return overloaded<Name>(meth<member<const uint8_t*() const>(&C::GetDataPointer), ResultAs<View>>(),
+                            meth<member<uint8_t*()>(&C::GetDataPointer), ResultAs<View>>());
 }
 
 using Offset = WithDefault<uint32_t, 0u>;

@@ -1,5 +1,6 @@
 // TqCompressionFilter and TqDecompressionFilter: the SDK's compressed payload made from an image
 // buffer and read back, with the filters' thread settings and the static header queries.
+#include "arg_kinds.h"
 #include "classes.h"
 #include "converted.h"
 #include "sdk_types.h"
@@ -9,6 +10,9 @@
 #include "TqDecompressionFilter.h"
 
 namespace kivo::module {
+
+using namespace kivo::rt;
+
 namespace {
 
 // The SDK writes the priority through a reference that only a pointer object of an unsigned int
@@ -16,21 +20,7 @@ namespace {
 using PriorityReference = ByReference<uint32_t, TypeId::unsigned_int, "uint32_t &">;
 
 // The pixel type read from a header: the enumeration's 32 bits, never negative in Python.
-struct PixelTypeOut {};
-
-}  // namespace
-}  // namespace kivo::module
-
-template <>
-struct kivo::rt::ParamOf<kivo::module::PixelTypeOut> : kivo::rt::OutputParam<TqPixelType, &kivo::rt::kOutUInt32Kind, uint32_t> {};
-template <>
-struct kivo::rt::Decl<kivo::module::PixelTypeOut> : kivo::rt::Decl<TqPixelType&> {};
-
-namespace kivo::module {
-
-using namespace kivo::rt;
-
-namespace {
+using PixelTypeOut = OutputKind<"TqPixelType &", &kOutUInt32Kind, &stored_as<TqPixelType, uint32_t>>;
 
 constexpr const char* kExecuteDoc = "Convert(self, aIn, aOut) -> TqResult, TqBuffer";
 

@@ -64,7 +64,7 @@ Entries image_entries() {
         method<"TqImage_Free", &TqImage::Free, After<forget_unless_attached>>(),
         overloaded<"TqImage_Attach">(meth<&attach, After<keep_under_buffer<TqImage>>, Attach>(
             "aRawBuffer", "aPixelType", "aPaddingX", "aPaddingY", "aMaximumChunkLength")),
-        method<"TqImage_Detach", &TqImage::Detach, Returns<&kDetachView>>(),
+        method<"TqImage_Detach", &TqImage::Detach, ResultAs<&kDetachView>>(),
         method<"TqImage_IsPartialLineMissing", &TqImage::IsPartialLineMissing>(),
         method<"TqImage_IsFullLineMissing", &TqImage::IsFullLineMissing>(),
         method<"TqImage_SetFullLineMissing", &TqImage::SetFullLineMissing>("aValue", "aLine"),

@@ -29,7 +29,7 @@ Entries raw_data_entries() {
         overloaded<"TqRawData_Attach">(meth<&TqRawData::Attach, After<keep_under_buffer<TqRawData>>,
                                             Params<Array<void*, uint64_t>, WithDefault<uint32_t, 0u>>>(
             "aRawBuffer", "aMaximumChunkLength")),
-        method<"TqRawData_Detach", &TqRawData::Detach, Returns<&kDetachView>>(),
+        method<"TqRawData_Detach", &TqRawData::Detach, ResultAs<&kDetachView>>(),
         delete_entry<"delete_TqRawData", TqRawData>(),
         registration<"TqRawData_swigregister", TqRawData>(),
     };

@@ -5,6 +5,7 @@
 // The SDK's plain out-references (int64_t &, bool &, TqStringList &) are reached, as declared, only
 // through pointer objects; each such query also has a form without that argument that returns
 // [TqResult, value].
+#include "arg_kinds.h"
 #include "classes.h"
 #include "sdk_types.h"
 
@@ -12,10 +13,12 @@
 #include "TqDeviceAdapter.h"
 
 namespace kivo::module {
+
+using namespace kivo::rt;
+
 namespace {
 
 // The entries of a list the SDK fills: a list of str, present whatever the result.
-struct EntryList {};
 void prepare_list(kivo::rt::Slot& s) {
     s.as<TqStringList*>() = new TqStringList;
     s.cleanup = [](kivo::rt::Slot& slot) { delete slot.as<TqStringList*>(); };
@@ -35,36 +38,17 @@ PyObject* out_list(kivo::rt::Slot& s, const kivo::rt::ParamShape&, kivo::rt::Cal
 }
 std::string list_doc(const kivo::rt::ParamShape&) { return "list"; }
 constexpr kivo::rt::ParamKind kEntryListKind{nullptr, nullptr, prepare_list, out_list, 0, false, list_doc};
+TqStringList& the_list(Slot& s) { return *s.as<TqStringList*>(); }
+using EntryList = OutputKind<"TqStringList &", &kEntryListKind, &the_list, Param_Present>;
 
-}  // namespace
-}  // namespace kivo::module
-
-template <>
-struct kivo::rt::ParamOf<kivo::module::EntryList> {
-    static constexpr const ParamKind* kind() { return &kivo::module::kEntryListKind; }
-    static constexpr uint8_t flags = Param_Output | Param_Documented | Param_Present;
-    static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
-    static TqStringList& take(Slot& s) { return *s.as<TqStringList*>(); }
-};
-template <>
-struct kivo::rt::Decl<kivo::module::EntryList> {
-    static std::string get() { return "TqStringList &"; }
-};
-
-namespace kivo::module {
-
-using namespace kivo::rt;
-
-namespace {
 
 using A = TqDeviceAdapter;
 using Name = const TqString&;
 using Int64Ref = ByReference<int64_t, TypeId::long_long, "int64_t &">;
-using BoolRef = ByReference<bool, TypeId::Bool, "bool &">;
+using BoolRef = BoolReference;
 using ListRef = ByReference<TqStringList, TypeId::TqStringList, "TqStringList &">;
-using Bytes = ByPointer<uint8_t, TypeId::unsigned_char, "uint8_t *">;
-using ConstBytes = ByPointer<const uint8_t, TypeId::unsigned_char, "uint8_t const *">;
+using Bytes = BytePointer;
+using ConstBytes = ConstBytePointer;
 using GenericSink = ITqDeviceEventSink*;
 constexpr const char* kSee = "See ITqDeviceAdapter for description.";
 

@@ -103,32 +103,13 @@ void report_command_link(int code, const ParamShape&, const char* func) {
 constexpr ParamKind kCommandLinkKind{convert_command_link, report_command_link, nullptr, nullptr, Rank_Array, false,
                                      nullptr};
 
-struct CommandLinkTuple {};
+// What the up-call hands the SDK member: the bytes, the address and the length.
+std::tuple<const void*, int64_t, int64_t> command_link_of(Slot& s) {
+    auto& a = s.as<CommandLinkSlot>();
+    return {a.data, a.address, a.length};
+}
+using CommandLinkTuple = CustomKind<"PyObject *", &kCommandLinkKind, &command_link_of>;
 
-}  // namespace
-}  // namespace kivo::module
-
-template <>
-struct kivo::rt::ParamOf<kivo::module::CommandLinkTuple> {
-    static constexpr const ParamKind* kind() { return &kivo::module::kCommandLinkKind; }
-    static constexpr uint8_t flags = Param_Input | Param_Documented;
-    static constexpr int width = 1;
-    static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
-    static std::tuple<const void*, int64_t, int64_t> take(Slot& s) {
-        auto& a = s.as<kivo::module::CommandLinkSlot>();
-        return {a.data, a.address, a.length};
-    }
-};
-template <>
-struct kivo::rt::Decl<kivo::module::CommandLinkTuple> {
-    static std::string get() { return "PyObject *"; }
-};
-
-namespace kivo::module {
-
-using namespace kivo::rt;
-
-namespace {
 
 using Sink = TqDeviceEventSink;
 using D = TqDevice;

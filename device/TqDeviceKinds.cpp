@@ -1,27 +1,11 @@
 // The device kinds: TqDeviceGEV (access types, stream channels, packet sizes, registers, its
 // addresses, the static operations on a device known by its address), TqDeviceU3V (connection by
 // record or GUID) and TqDeviceZelvraProtocol (its IP configuration, and its one release).
+#include "arg_kinds.h"
 #include "attached.h"
 #include "devices.h"
 
 #include "TqDevice.h"
-
-namespace {
-// The access type that the static GetAccessType writes: a pointer object of TqAccessType, never None.
-struct AccessTarget {
-    TqAccessType* target;
-};
-SwigTypeInfo* access_target_descriptor() { return kivo::module::type(kivo::module::TypeId::TqAccessType); }
-}  // namespace
-
-template <>
-struct kivo::rt::ParamOf<AccessTarget> : InputParam<&kNotNonePointerKind, &access_target_descriptor> {
-    static AccessTarget take(Slot& s) { return {static_cast<TqAccessType*>(s.as<void*>())}; }
-};
-template <>
-struct kivo::rt::Decl<AccessTarget> {
-    static std::string get() { return "TqAccessType &"; }
-};
 
 namespace kivo::module {
 
@@ -37,7 +21,7 @@ using Str = const TqString&;
 template <int From = 2>
 using Strict = NoneSelfCommits<NoneCommitsFrom<From>>;
 
-TqResult access_into(Str address, AccessTarget target) { return G::GetAccessType(address, *target.target); }
+TqResult access_into(Str address, TqAccessType& target) { return G::GetAccessType(address, target); }
 TqResult access_of(Str address, TqAccessType& access) { return G::GetAccessType(address, access); }
 
 // The three forms of SetIPConfiguration: the subnet mask and the gateway may be left out.
@@ -121,7 +105,8 @@ Entries device_gev_entries() {
                   "If no device is connnected, an emptyu string is returned."),
         described(overloaded<"TqDeviceGEV_GetAccessType">(
                       meth<member<TqAccessType() const>(&G::GetAccessType), NoneSelfCommits<>>(),
-                      static_func<G, &access_into, NoneCommitsFrom<1>>("aDeviceIPAddress", "aAccessType"),
+                      static_func<G, &access_into, NoneCommitsFrom<1>, Params<Str, AccessTypeTarget>>("aDeviceIPAddress",
+                                                                                          "aAccessType"),
                       static_func<G, &access_of, NoneCommitsFrom<1>, Params<Str, Spelled<"", Present<TqAccessType&>>>>(
                           "aDeviceIPAddress", "aAccessType")),
                   "If no device is connected, TqAccessUnknown is returned.\n\nReturns the current access type of a "

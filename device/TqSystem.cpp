@@ -1,27 +1,11 @@
 // TqSystem: discovery, its settings, and the interfaces and records it found (each keeps the
 // system's proxy alive).
+#include "arg_kinds.h"
 #include "attached.h"
 #include "devices.h"
 
 #include "TqSessionInfo.h"
 #include "TqSystem.h"
-
-namespace {
-// The record pointer FindDevice may write: a pointer object of TqDeviceInfo const ** or None.
-struct FoundRecord {
-    const TqDeviceInfo** target;
-};
-SwigTypeInfo* found_record_descriptor() { return kivo::module::type(kivo::module::TypeId::p_TqDeviceInfo); }
-}  // namespace
-
-template <>
-struct kivo::rt::ParamOf<FoundRecord> : InputParam<&kPointerKind, &found_record_descriptor> {
-    static FoundRecord take(Slot& s) { return {static_cast<const TqDeviceInfo**>(s.as<void*>())}; }
-};
-template <>
-struct kivo::rt::Decl<FoundRecord> {
-    static std::string get() { return "TqDeviceInfo const **"; }
-};
 
 namespace kivo::module {
 
@@ -29,8 +13,9 @@ using namespace kivo::rt;
 
 namespace {
 
-TqResult find_device(TqSystem* self, const TqString& device, FoundRecord record) {
-    return self->FindDevice(device, record.target);
+// The record pointer FindDevice may write: a pointer object of TqDeviceInfo const ** or None.
+TqResult find_device(TqSystem* self, const TqString& device, const TqDeviceInfo** record) {
+    return self->FindDevice(device, record);
 }
 
 const char* const kVersionText = "The high 16 bits contain the major version and The low 16 bits the minor version.";
@@ -54,7 +39,8 @@ Entries system_entries() {
                   "Find all interfaces and GigE Vision, USB3 Vision and Zelvra Protocol devices reachable from this "
                   "system.\n\nThis method is blocking and won't return for the duration\nset using "
                   "#SetDetectionTimeout."),
-        described(method<"TqSystem_FindDevice", &find_device>("aDeviceToFind", "aDeviceInfo"),
+        described(method<"TqSystem_FindDevice", &find_device, Default, Params<const TqString&, FoundRecordPointer>>(
+                      "aDeviceToFind", "aDeviceInfo"),
                   "Finds devices until a specific device is found.\n\nPerforms a standard find operation and keeps "
                   "listening for answers\nuntil a specific device is found.\n\naDeviceToFind: String representing "
                   "the device to find. Can be a MAC, IP or device name.\n\nResults: OK, NOT_FOUND, "

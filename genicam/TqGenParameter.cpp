@@ -1,6 +1,7 @@
 // TqGenParameter and its scalar kinds: attributes, state flags, value text, selectors, event sinks
 // and the node handle shared by every kind; the values of integers, floats, booleans, commands,
 // strings and registers. Parameter lists made for the selector queries.
+#include "arg_kinds.h"
 #include "parameters.h"
 
 #include "TqGenEventSink.h"
@@ -12,29 +13,11 @@ using namespace kivo::rt;
 
 namespace {
 
-// Register memory: a wrapped uint8_t pointer object. None is refused, so the SDK never gets a null
-// buffer; what the pointer points at is the caller's to size.
-template <class P>
-struct RegisterMemory {};
-
-SwigTypeInfo* byte_pointer_type() { return type(TypeId::unsigned_char); }
-
 // The enumeration's current value, read through a self that is not const.
 TqResult enum_value_text(TqGenEnum* e, TqString& aValue) { return e->GetValue(aValue); }
 TqResult enum_value_int(TqGenEnum* e, int64_t& aValue) { return e->GetValue(aValue); }
 
 }  // namespace
-}  // namespace kivo::module
-
-template <class P>
-struct kivo::rt::ParamOf<kivo::module::RegisterMemory<P>>
-    : kivo::rt::InputParam<&kivo::rt::kNotNonePointerKind, &kivo::module::byte_pointer_type> {
-    static P take(Slot& s) { return static_cast<P>(s.as<void*>()); }
-};
-template <class P>
-struct kivo::rt::Decl<kivo::module::RegisterMemory<P>> : kivo::rt::Decl<P> {};
-
-namespace kivo::module {
 
 Entries parameter_entries() {
     using P = TqGenParameter;
@@ -176,9 +159,9 @@ Entries string_parameter_entries() {
 Entries register_entries() {
     using R = TqGenRegister;
     return {
-        method<"TqGenRegister_Set", &R::Set, Default, Params<RegisterMemory<const uint8_t*>, int64_t>>("aBuffer",
+        method<"TqGenRegister_Set", &R::Set, Default, Params<ConstBytePointer, int64_t>>("aBuffer",
                                                                                                        "aLength"),
-        method<"TqGenRegister_Get", &R::Get, Default, Params<RegisterMemory<uint8_t*>, int64_t>>("aBuffer", "aLength"),
+        method<"TqGenRegister_Get", &R::Get, Default, Params<BytePointer, int64_t>>("aBuffer", "aLength"),
         method<"TqGenRegister_GetLength", &R::GetLength>("aLength"),
         registration<"TqGenRegister_swigregister", R>(),
     };

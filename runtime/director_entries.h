@@ -2,7 +2,7 @@
 //
 //     director_constructor<"new_TqLogSink", SwigDirector_TqLogSink, TqLogSink>(),
 //     delete_entry<"delete_TqLogSink", TqLogSink>(),
-//     director_method<"TqLogSink_Log", &TqLogSink::Log, "TqLogSink::Log">("level", ...),
+//     director_virtual<SwigDirector_TqLogSink, SwigDirector_TqLogSink::V_Log>("aLevel", ...),
 //     disown_entry<"disown_TqLogSink", TqLogSink>(),
 //
 // new_ takes the Python instance (None when the class itself is instantiated) and makes its director
@@ -65,41 +65,6 @@ struct ParamOf<DirectorSelf<T>> {
 };
 template <class T>
 struct Decl<DirectorSelf<T>> : Decl<T*> {};
-
-// The call of a pure virtual method from its wrapper.
-template <auto M, Text Qualified>
-struct PureVirtualCall;
-template <class R, class C, class... A, R (C::*M)(A...), Text Qualified>
-struct PureVirtualCall<M, Qualified> {
-    static R call(DirectorSelf<C> self, A... args) {
-        if (self.upcall) Swig::DirectorPureVirtualException::raise(Qualified.c_str());
-        return (self.object->*M)(args...);
-    }
-};
-
-template <Text Name, auto M, Text Qualified, class... N>
-Entry director_method(const N&... names) {
-    return undocumented(function<Name, &PureVirtualCall<M, Qualified>::call, KeepGil<>>(names...));
-}
-
-// The call of a virtual method that has a default: the subclass's own up-call runs the default
-// (Fallback, a non-virtual call of the SDK class's member), any other call the virtual method.
-template <auto M, auto Fallback>
-struct DefaultedCall;
-template <class C, class... A, void (C::*M)(A...), void (*Fallback)(C*, A...)>
-struct DefaultedCall<M, Fallback> {
-    static void call(DirectorSelf<C> self, A... args) {
-        if (self.upcall)
-            Fallback(self.object, args...);
-        else
-            (self.object->*M)(args...);
-    }
-};
-
-template <Text Name, auto M, auto Fallback, class Sig = void, class... N>
-Entry director_default_method(const N&... names) {
-    return undocumented(function<Name, &DefaultedCall<M, Fallback>::call, KeepGil<>, Sig>(names...));
-}
 
 // The row of a virtual function declared in director D (KIVO_VIRTUAL and the others): the subclass's
 // own up-call runs the SDK's implementation, or raises for a pure virtual one; any other call goes

@@ -89,6 +89,65 @@ struct InputParam {
     static constexpr SwigTypeInfo* (*descriptor)() = D;
 };
 
+// An input kind declared in one line (ParamOf and Decl together): spelled Spelling in messages and
+// prototypes, converted by K to a pointer of the descriptor D, and handed to the SDK as T, a pointer
+// or a reference to what that pointer points at.
+template <Text Spelling, const ParamKind* K, SwigTypeInfo* (*D)(), class T>
+struct PointerKind {};
+template <Text Spelling, const ParamKind* K, SwigTypeInfo* (*D)(), class T>
+struct ParamOf<PointerKind<Spelling, K, D, T>> : InputParam<K, D> {
+    static T take(Slot& s) {
+        if constexpr (std::is_reference_v<T>)
+            return *static_cast<std::remove_reference_t<T>*>(s.as<void*>());
+        else
+            return static_cast<T>(s.as<void*>());
+    }
+};
+template <Text Spelling, const ParamKind* K, SwigTypeInfo* (*D)(), class T>
+struct Decl<PointerKind<Spelling, K, D, T>> {
+    static std::string get() { return Spelling.c_str(); }
+};
+
+// The same for a kind of its own: converted by K, handed to the SDK as what Take(slot) gives.
+template <Text Spelling, const ParamKind* K, auto Take>
+struct CustomKind {};
+template <Text Spelling, const ParamKind* K, auto Take>
+struct ParamOf<CustomKind<Spelling, K, Take>> : InputParam<K> {
+    static decltype(auto) take(Slot& s) { return Take(s); }
+};
+template <Text Spelling, const ParamKind* K, auto Take>
+struct Decl<CustomKind<Spelling, K, Take>> {
+    static std::string get() { return Spelling.c_str(); }
+};
+
+// An output kind declared in one line: filled by the SDK through what Take(slot) gives, made into a
+// Python value by K, spelled Spelling; Extra adds flags (Param_Present), D a descriptor.
+template <Text Spelling, const ParamKind* K, auto Take, uint8_t Extra = 0, SwigTypeInfo* (*D)() = nullptr>
+struct OutputKind {};
+template <Text Spelling, const ParamKind* K, auto Take, uint8_t Extra, SwigTypeInfo* (*D)()>
+struct ParamOf<OutputKind<Spelling, K, Take, Extra, D>> {
+    static constexpr const ParamKind* kind() { return K; }
+    static constexpr uint8_t flags = Param_Output | Param_Documented | Extra;
+    static constexpr int width = 1;
+    static constexpr SwigTypeInfo* (*descriptor)() = D;
+    static decltype(auto) take(Slot& s) { return Take(s); }
+};
+template <Text Spelling, const ParamKind* K, auto Take, uint8_t Extra, SwigTypeInfo* (*D)()>
+struct Decl<OutputKind<Spelling, K, Take, Extra, D>> {
+    static std::string get() { return Spelling.c_str(); }
+};
+
+// What an output's slot holds, seen as T (stored as Stored).
+template <class T, class Stored = T>
+T& stored_as(Slot& s) {
+    return reinterpret_cast<T&>(s.as<Stored>());
+}
+// The object an output's slot points at.
+template <class T>
+T& pointed_by(Slot& s) {
+    return *static_cast<T*>(s.as<void*>());
+}
+
 template <class T, const ParamKind* K>
 struct ValueParam : InputParam<K> {
     static T take(Slot& s) { return s.as<T>(); }

@@ -2,56 +2,23 @@
 // through an output queue; and TqPipelineEventSink, the callbacks Python subclasses, with its
 // director. The pipeline's proxy keeps its stream's proxy alive, and each registered sink stays
 // alive while registered.
+#include "arg_kinds.h"
 #include "directors.h"
 #include "streams.h"
 
 #include "TqPipeline.h"
 
 namespace kivo::module {
-namespace {
-
-SwigTypeInfo* bool_pointer_descriptor() { return type(TypeId::Bool); }
-
-// A bool the SDK hands a callback by address: a bare pointer object of `bool *`, None for null.
-struct BoolPointer {};
-
-// The pointer forms of RetrieveNextBuffer: named among the prototypes, never chosen (nothing Python
-// holds can stand for the SDK's `TqBuffer **`).
-struct UnreachableBufferPointer {};
-int refuse_always(PyObject*, kivo::rt::Slot&, const kivo::rt::ParamShape&) { return SwigError_Failed; }
-constexpr kivo::rt::ParamKind kUnreachableKind{refuse_always, nullptr, nullptr, nullptr, kivo::rt::Rank_Pointer,
-                                               false, nullptr};
-
-}  // namespace
-}  // namespace kivo::module
-
-template <>
-struct kivo::rt::ParamOf<kivo::module::BoolPointer>
-    : kivo::rt::InputParam<&kivo::rt::kPointerKind, &kivo::module::bool_pointer_descriptor> {
-    static bool* take(Slot& s) { return static_cast<bool*>(s.as<void*>()); }
-};
-template <>
-struct kivo::rt::Decl<kivo::module::BoolPointer> {
-    static std::string get() { return "bool *"; }
-};
-template <>
-struct kivo::rt::CallbackArgument<bool*> {
-    static PyObject* make(bool* p) { return to_python(PointerArgument<&kivo::module::bool_pointer_descriptor>{p}); }
-};
-template <>
-struct kivo::rt::ParamOf<kivo::module::UnreachableBufferPointer> : kivo::rt::InputParam<&kivo::module::kUnreachableKind> {
-    static TqBuffer** take(Slot& s) { return static_cast<TqBuffer**>(s.as<void*>()); }
-};
-template <>
-struct kivo::rt::Decl<kivo::module::UnreachableBufferPointer> {
-    static std::string get() { return "TqBuffer **"; }
-};
-
-namespace kivo::module {
 
 using namespace kivo::rt;
 
 namespace {
+
+// The pointer forms of RetrieveNextBuffer: named among the prototypes, never chosen (nothing Python
+// holds can stand for the SDK's `TqBuffer **`).
+int refuse_always(PyObject*, Slot&, const ParamShape&) { return SwigError_Failed; }
+constexpr ParamKind kUnreachableKind{refuse_always, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
+using UnreachableBufferPointer = PointerKind<"TqBuffer **", &kUnreachableKind, nullptr, TqBuffer**>;
 
 using P = TqPipeline;
 using Sink = TqPipelineEventSink;

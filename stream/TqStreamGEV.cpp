@@ -1,17 +1,17 @@
 // TqStreamGEV: its eighteen opening forms (unicast and multicast, by record or address), the
 // user-mode receiver's settings, and the static driver test.
+#include "arg_kinds.h"
 #include "streams.h"
 
+namespace kivo::module {
+
+using namespace kivo::rt;
+
 namespace {
+
 // IsDriverInstalled's address: a TqString proxy only (the SDK writes to it); a text of another
 // form, or None, is the call's and is refused.
-struct AddressText {};
-// IsDriverInstalled's flag: a pointer object of bool (never None).
-struct FlagTarget {};
-SwigTypeInfo* bool_descriptor() { return kivo::module::type(kivo::module::TypeId::Bool); }
-
-int convert_address_text(PyObject* o, kivo::rt::Slot& s, const kivo::rt::ParamShape&) {
-    using namespace kivo::rt;
+int convert_address_text(PyObject* o, Slot& s, const ParamShape&) {
     if (o == Py_None) return committed(SwigError_NullReference);
     void* p = nullptr;
     if (SwigPyObject_ConvertPtr(o, &p, descriptor_of<TqString>(), SwigConvert_NoNull, nullptr) >= 0 && p) {
@@ -32,32 +32,8 @@ int convert_address_text(PyObject* o, kivo::rt::Slot& s, const kivo::rt::ParamSh
     if (PyErr_Occurred()) PyErr_Clear();
     return text ? committed(SwigError_Type) : SwigError_Type;
 }
-constexpr kivo::rt::ParamKind kAddressTextKind{convert_address_text, nullptr, nullptr, nullptr, kivo::rt::Rank_String,
-                                               false, nullptr};
-}  // namespace
-
-template <>
-struct kivo::rt::ParamOf<AddressText> : InputParam<&kAddressTextKind> {
-    static TqString& take(Slot& s) { return *static_cast<TqString*>(s.as<void*>()); }
-};
-template <>
-struct kivo::rt::Decl<AddressText> {
-    static std::string get() { return "TqString &"; }
-};
-template <>
-struct kivo::rt::ParamOf<FlagTarget> : InputParam<&kReferenceKind, &bool_descriptor> {
-    static bool& take(Slot& s) { return *static_cast<bool*>(s.as<void*>()); }
-};
-template <>
-struct kivo::rt::Decl<FlagTarget> {
-    static std::string get() { return "bool &"; }
-};
-
-namespace kivo::module {
-
-using namespace kivo::rt;
-
-namespace {
+constexpr ParamKind kAddressTextKind{convert_address_text, nullptr, nullptr, nullptr, Rank_String, false, nullptr};
+using AddressText = PointerKind<"TqString &", &kAddressTextKind, nullptr, TqString&>;
 
 using G = TqStreamGEV;
 using Info = const TqDeviceInfo*;
@@ -145,9 +121,9 @@ Entries stream_gev_entries() {
                   "TqStreamGEV::Open(), otherwise you will receive NETWORK_CONFIG_ERROR."),
         described(as_role(overloaded<"TqStreamGEV_IsDriverInstalled">(
                               static_func<G, &driver_installed, NoneCommitsFrom<3>,
-                                          Params<AddressText, FlagTarget, Str>>("aIPAddress", "aInstalled",
+                                          Params<AddressText, BoolReference, Str>>("aIPAddress", "aInstalled",
                                                                                 "aLocalIPAddress"),
-                              static_func<G, &driver_installed_short, Default, Params<AddressText, FlagTarget>>(
+                              static_func<G, &driver_installed_short, Default, Params<AddressText, BoolReference>>(
                                   "aIPAddress", "aInstalled"),
                               static_func<G, &driver_installed_flag, Default, Params<Str, Spelled<"", Present<bool&>>>>(
                                   "aIPAddress", "aInstalled")),

@@ -271,36 +271,3 @@ struct kivo::rt::ResultOf<TqResult> {
         result_as<TqResult*>(storage) = new TqResult(fn());
     }
 };
-
-// Arguments that only a bare pointer object of one descriptor reaches (the SDK's plain references and
-// byte pointers): ByReference<T, Id, "T &"> refuses None and a null pointer object as an invalid null
-// reference; ByPointer<T, Id, "T *"> refuses None with the plain argument message.
-namespace kivo::module {
-template <TypeId Id>
-SwigTypeInfo* descriptor_by_id() {
-    return type(Id);
-}
-template <class T, TypeId Id, kivo::rt::Text Spelling>
-struct ByReference {};
-template <class T, TypeId Id, kivo::rt::Text Spelling>
-struct ByPointer {};
-}  // namespace kivo::module
-
-template <class T, kivo::module::TypeId Id, kivo::rt::Text Spelling>
-struct kivo::rt::ParamOf<kivo::module::ByReference<T, Id, Spelling>>
-    : kivo::rt::InputParam<&kivo::rt::kReferenceKind, &kivo::module::descriptor_by_id<Id>> {
-    static T& take(Slot& s) { return *static_cast<T*>(s.as<void*>()); }
-};
-template <class T, kivo::module::TypeId Id, kivo::rt::Text Spelling>
-struct kivo::rt::Decl<kivo::module::ByReference<T, Id, Spelling>> {
-    static std::string get() { return Spelling.c_str(); }
-};
-template <class T, kivo::module::TypeId Id, kivo::rt::Text Spelling>
-struct kivo::rt::ParamOf<kivo::module::ByPointer<T, Id, Spelling>>
-    : kivo::rt::InputParam<&kivo::rt::kNotNonePointerKind, &kivo::module::descriptor_by_id<Id>> {
-    static T* take(Slot& s) { return static_cast<T*>(s.as<void*>()); }
-};
-template <class T, kivo::module::TypeId Id, kivo::rt::Text Spelling>
-struct kivo::rt::Decl<kivo::module::ByPointer<T, Id, Spelling>> {
-    static std::string get() { return Spelling.c_str(); }
-};

@@ -56,12 +56,6 @@ struct ChunkView {
                                                array_doc};
 };
 
-template <const kivo::rt::ResultKind* K, class Base = kivo::rt::Default>
-struct Returns : Base {
-    static constexpr bool has_result = true;
-    static constexpr const kivo::rt::ResultKind* result = K;
-};
-
 // The memory an image gave up by Detach, shaped by its geometry: over the array that was attached
 // (its base), or with no base when Python did not attach it.
 PyObject* detached_image_view(void* p, const ITqImage& image, const void* object);
