@@ -15,7 +15,7 @@ using ByIndex = ChunkView<ITqChunkData, &ITqChunkData::GetChunkSizeByIndex>;
 using ByID = ChunkView<ITqChunkData, &ITqChunkData::GetChunkSizeByID>;
 
 PyObject* detach_view(void* storage, CallFrame& f) {
-    auto* self = static_cast<TqChunkData*>(f.slots[0].as<void*>());
+    auto* self = f.self<TqChunkData>();
     return detached_view(result_as<void*>(storage), self, self->GetChunkDataPayloadLength());
 }
 constexpr ResultKind kDetachView{detach_view, nullptr, nullptr, &decl_text<void*>, array_doc};
@@ -51,7 +51,7 @@ Entries chunk_data_entries() {
         method<"TqChunkData_GetChunkDataPayloadLength", &TqChunkData::GetChunkDataPayloadLength>(),
         method<"TqChunkData_Alloc", &TqChunkData::Alloc>("aMaximumChunkLength"),
         method<"TqChunkData_Free", &TqChunkData::Free>(),
-        method<"TqChunkData_Attach", &TqChunkData::Attach, After<keep_attached_array>, Params<Array<void*, uint32_t>>>(
+        method<"TqChunkData_Attach", &TqChunkData::Attach, KeepsAttached<>, Params<Array<void*, uint32_t>>>(
             "aRawBuffer"),
         method<"TqChunkData_Detach", &TqChunkData::Detach, ResultAs<&kDetachView>>(),
         registration<"TqChunkData_swigregister", TqChunkData>(),

@@ -11,7 +11,7 @@ namespace {
 // The image's pixels: 2-D for 8- and 16-bit mono, 3-D for colour, the bytes otherwise; the geometry
 // is read after the data call, the image (self) is the view's base.
 PyObject* pixels(void* storage, CallFrame& f) {
-    const auto* image = static_cast<const ITqImage*>(f.slots[0].as<void*>());
+    const auto* image = f.self<const ITqImage>();
     return image_view(result_as<void*>(storage), geometry_of(*image), f.items[0]);
 }
 

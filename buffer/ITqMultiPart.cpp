@@ -31,7 +31,7 @@ std::unordered_map<const void*, const void*>& container_of_buffer() {
     return *map;
 }
 
-Writer* writer_of(CallFrame& f) { return static_cast<Writer*>(f.slots[0].as<void*>()); }
+Writer* writer_of(CallFrame& f) { return f.self<Writer>(); }
 
 void part_array(const void* container, uint32_t index, PyObject* array) {
     PyObject* arrays = take_attached(container);
@@ -52,10 +52,10 @@ void part_array(const void* container, uint32_t index, PyObject* array) {
 }
 
 void attached_part(CallFrame& f, bool ok) {
-    if (ok) part_array(writer_of(f), f.slots[1].as<uint32_t>(), f.slots[2].as<ArraySlot>().array);
+    if (ok) part_array(writer_of(f), f.arg<uint32_t>(2), f.arg<ArraySlot>(3).array);
 }
 void allocated_part(CallFrame& f, bool ok) {
-    if (ok) part_array(writer_of(f), f.slots[1].as<uint32_t>(), nullptr);
+    if (ok) part_array(writer_of(f), f.arg<uint32_t>(2), nullptr);
 }
 void released_parts(CallFrame& f, bool ok) {
     if (ok) forget_attached(writer_of(f));
@@ -66,7 +66,7 @@ void released_parts_always(CallFrame& f, bool) { forget_attached(writer_of(f)); 
 
 template <class Self, auto Length>
 PyObject* data_view(void* storage, CallFrame& f) {
-    const auto* self = static_cast<const Self*>(f.slots[0].as<void*>());
+    const auto* self = f.self<const Self>();
     return byte_view(result_as<void*>(storage), (self->*Length)(), f.items[0]);
 }
 constexpr ResultKind kSectionView{data_view<Section, &Section::GetEffectiveSize>, nullptr, nullptr,
@@ -88,7 +88,7 @@ using Padding = WithDefault<uint16_t, uint16_t{0}>;
 
 // The buffer handed out its container: noted, so the buffer's end releases its parts' arrays.
 void noted_container(CallFrame& f, bool) {
-    auto* buffer = static_cast<TqBuffer*>(f.slots[0].as<void*>());
+    auto* buffer = f.self<TqBuffer>();
     if (const void* container = buffer->GetMultiPartContainer()) container_of_buffer()[buffer] = container;
 }
 

@@ -18,7 +18,7 @@ namespace {
 
 using PayloadType = WithDefault<TqPayloadType, TqPayloadTypeImage>;
 
-TqBuffer* self_of(CallFrame& f) { return static_cast<TqBuffer*>(f.slots[0].as<void*>()); }
+TqBuffer* self_of(CallFrame& f) { return f.self<TqBuffer>(); }
 
 // The buffer's bytes: its whole capacity, never a 2-D image (that comes through its image).
 PyObject* data_view(void* storage, CallFrame& f) {
@@ -75,7 +75,7 @@ Entries buffer_entries() {
         method<"TqBuffer_AllocChunk", &TqBuffer::AllocChunk>("aSize"),
         method<"TqBuffer_Free", &TqBuffer::Free, After<forget_unless_attached>>(),
         method<"TqBuffer_FreeChunk", &TqBuffer::FreeChunk>(),
-        method<"TqBuffer_Attach", &TqBuffer::Attach, After<keep_attached_array>, Params<Array<void*, uint32_t>>>(
+        method<"TqBuffer_Attach", &TqBuffer::Attach, KeepsAttached<>, Params<Array<void*, uint32_t>>>(
             "aBuffer"),
         method<"TqBuffer_Detach", &TqBuffer::Detach, ResultAs<&kDetachView>>(),
         overloaded<"TqBuffer_GetDataPointer">(

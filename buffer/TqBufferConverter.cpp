@@ -24,7 +24,7 @@ PyObject* make_converted(void* storage, CallFrame& f) {
     const bool ok = kResultResult.ok(storage);
     PyObject* result = kResultResult.make(storage, f);
     if (!result) return nullptr;
-    void* destination = f.slots[2].as<void*>();
+    void* destination = f.arg<void*>(3);
     PyObject* buffer = ok && destination ? SwigPyObject_NewPointerObject(destination, descriptor_of<TqBuffer>(), 0)
                                          : (Py_INCREF(Py_None), Py_None);
     if (!buffer) {

@@ -30,14 +30,14 @@ TqResult attach(TqImage* self, ImageMemory memory, TqPixelType type, uint16_t pa
 }
 
 PyObject* detach_view(void* storage, CallFrame& f) {
-    auto* self = static_cast<TqImage*>(f.slots[0].as<void*>());
+    auto* self = f.self<TqImage>();
     // The buffer's memory is what was attached: the array is kept under the buffer.
     return detached_image_view(result_as<void*>(storage), *self, self->GetBuffer());
 }
 constexpr ResultKind kDetachView{detach_view, nullptr, nullptr, &decl_text<uint8_t*>, array_doc};
 
 void forget_unless_attached(CallFrame& f, bool) {
-    auto* self = static_cast<TqImage*>(f.slots[0].as<void*>());
+    auto* self = f.self<TqImage>();
     if (!self->IsAttached()) forget_attached(self->GetBuffer());
 }
 

@@ -13,7 +13,7 @@ using namespace kivo::rt;
 namespace {
 
 PyObject* detach_view(void* storage, CallFrame& f) {
-    auto* self = static_cast<TqRawData*>(f.slots[0].as<void*>());
+    auto* self = f.self<TqRawData>();
     return detached_view(result_as<void*>(storage), self->GetBuffer(), self->GetPayloadLength());
 }
 constexpr ResultKind kDetachView{detach_view, nullptr, nullptr, &decl_text<uint8_t*>, array_doc};

@@ -93,9 +93,9 @@ Entries device_entries() {
         described(method<"TqDevice_WaitForMessagingChannelIdle", &D::WaitForMessagingChannelIdle>("aTimeout"),
                   "This method returns once the host-side messaging channel in-queue is empty\nor aTimeout (ms) has "
                   "elapsed."),
-        described(method<"TqDevice_RegisterEventSink", &D::RegisterEventSink, After<kept_registered>>("aEventSink"),
+        described(method<"TqDevice_RegisterEventSink", &D::RegisterEventSink, Registers<>>("aEventSink"),
                   "GENERIC_ERROR - if event already registered"),
-        method<"TqDevice_UnregisterEventSink", &D::UnregisterEventSink, After<dropped_registered>>("aEventSink"),
+        method<"TqDevice_UnregisterEventSink", &D::UnregisterEventSink, Unregisters<>>("aEventSink"),
         described(method<"TqDevice_GetPayloadSize", &D::GetPayloadSize>(),
                   "This method attempts to read the GenICam PayloadSize parameter of the device. If the operation "
                   "fails\nthe payload size is computed from width, height and pixel format as a fall back.\n\n0 can "

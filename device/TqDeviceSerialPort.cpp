@@ -18,7 +18,7 @@ using S = TqDeviceSerialPort;
 using Count = Present<uint32_t&>;
 
 // Closing lets the adapter go; so does the port's end.
-void closed(CallFrame& f, bool) { forget_registered(f.slots[0].as<void*>()); }
+void closed(CallFrame& f, bool) { forget_registered(f.self<void>()); }
 
 }  // namespace
 
@@ -26,7 +26,7 @@ Entries serial_port_entries() {
     return {
         documented_as(constructor_entry<"new_TqDeviceSerialPort", S>(), "Constructor."),
         documented_as(delete_entry<"delete_TqDeviceSerialPort", S, &forget_registered>(), "Destructor."),
-        described(method<"TqDeviceSerialPort_Open", &S::Open, After<kept_registered>>("aDevice", "aPort"),
+        described(method<"TqDeviceSerialPort_Open", &S::Open, Registers<>>("aDevice", "aPort"),
                   "The device must be connected before a port is opened on it.\n\nResults: "
                   "#TqResult::Code::INVALID_PARAMETER if aDevice is NULL. #TqResult::Code::NOT_CONNECTED if the "
                   "device is not connected. #TqResult::Code::NOT_SUPPORTED if the port is not supported by the "

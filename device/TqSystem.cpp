@@ -57,10 +57,10 @@ Entries system_entries() {
         method<"TqSystem_GetSubnetBroadcastEnabled", &S::GetSubnetBroadcastEnabled>(),
         described(method<"TqSystem_GetGEVSupportedVersion", &S::GetGEVSupportedVersion>(), kVersionText),
         described(method<"TqSystem_GetU3VSupportedVersion", &S::GetU3VSupportedVersion>(), kVersionText),
-        described(method<"TqSystem_RegisterEventSink", &S::RegisterEventSink, After<kept_registered>>("aEventSink"),
+        described(method<"TqSystem_RegisterEventSink", &S::RegisterEventSink, Registers<>>("aEventSink"),
                   "Register an event sink (for device finding notification).\n\nResults: OK, INVALID_PARAMETER, "
                   "GENERIC_ERROR."),
-        described(method<"TqSystem_UnregisterEventSink", &S::UnregisterEventSink, After<dropped_registered>>(
+        described(method<"TqSystem_UnregisterEventSink", &S::UnregisterEventSink, Unregisters<>>(
                       "aEventSink"),
                   "Results: OK, NOT_FOUND."),
         method<"TqSystem_GetInterfaceCount", &S::GetInterfaceCount>(),

@@ -31,7 +31,7 @@ Entry lookup(const char* member) {
 }
 
 // Attached chunk data stays alive until it is detached or the array is gone.
-void release_chunks(CallFrame& f, bool) { forget_attached(f.slots[0].as<void*>()); }
+void release_chunks(CallFrame& f, bool) { forget_attached(f.self<void>()); }
 
 }  // namespace
 
@@ -70,7 +70,7 @@ Entries parameter_array_entries() {
         method<"TqGenParameterArray_GetNodeMap", &Parameters::GetNodeMap>(),
         method<"TqGenParameterArray_InvalidateCache", &Parameters::InvalidateCache>(),
         method<"TqGenParameterArray_Poll", &Parameters::Poll>(),
-        method<"TqGenParameterArray_AttachDataChunks", &Parameters::AttachDataChunks, After<keep_attached_array>,
+        method<"TqGenParameterArray_AttachDataChunks", &Parameters::AttachDataChunks, KeepsAttached<>,
                Params<Array<uint8_t*, uint32_t>>>("aBuffer"),
         method<"TqGenParameterArray_DetachDataChunks", &Parameters::DetachDataChunks, After<release_chunks>>(),
         method<"TqGenParameterArray_GetAccessMode", &Parameters::GetAccessMode>(),

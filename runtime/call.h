@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <typeinfo>
 #include <string>
 #include <vector>
 
@@ -73,7 +74,19 @@ struct ParamShape {
     uint64_t limit;                  // arrays: the largest length the SDK parameter takes
     int8_t cpos;                     // position in messages (self is 1)
     uint8_t flags;
+    const void* slot_tag = nullptr;  // what the slot holds (slot_tag<T>), for the checks of CallFrame::arg
 };
+
+// A tag per type a slot may hold: slot_tag<void*> for pointer kinds, the value's type for numbers,
+// ArraySlot for arrays and so on.
+template <class T>
+inline constexpr char slot_tag_of = 0;
+template <class T>
+constexpr const void* slot_tag() {
+    return &slot_tag_of<T>;
+}
+// A hook read a slot as a type it does not hold (debug and sanitizer builds): aborts with the place.
+[[noreturn]] void wrong_slot(const char* func, int cpos, const char* wanted);
 
 // A call's result: how it is turned into a Python object.
 struct ResultKind {
@@ -148,6 +161,26 @@ struct CallFrame {
 
     // The Python object given for the parameter at a message position, or null.
     PyObject* item_at(int cpos) const;
+
+    // The object a method was called on.
+    template <class T>
+    T* self() const {
+        return static_cast<T*>(arg<void*>(1));
+    }
+    // The converted argument at a message position (self is 1) as its slot holds it: void* for pointer
+    // and reference kinds, the value for numbers, ArraySlot for arrays. Debug and sanitizer builds
+    // check that the slot holds a T.
+    template <class T>
+    T& arg(int cpos) const {
+        const ParamShape* p = shape_at(cpos);
+#ifndef NDEBUG
+        if (!p || (p->slot_tag && p->slot_tag != slot_tag<T>())) wrong_slot(record ? record->name : "?", cpos, typeid(T).name());
+#endif
+        return slots[p - shape->params].as<T>();
+    }
+
+private:
+    const ParamShape* shape_at(int cpos) const;
 };
 
 // A proxy for a pointer a call hands out; with the KeepAlive policy it keeps the argument alive.

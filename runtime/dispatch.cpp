@@ -6,6 +6,8 @@
 #include "params.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -222,6 +224,17 @@ PyObject* not_implemented() {
 }
 
 }  // namespace
+
+const ParamShape* CallFrame::shape_at(int cpos) const {
+    for (int k = 0; k < shape->count; ++k)
+        if (shape->params[k].cpos == cpos) return &shape->params[k];
+    return nullptr;
+}
+
+void wrong_slot(const char* func, int cpos, const char* wanted) {
+    std::fprintf(stderr, "call frame of '%s': argument %d does not hold a %s\n", func, cpos, wanted);
+    std::abort();
+}
 
 PyObject* CallFrame::item_at(int cpos) const {
     int item = 0;

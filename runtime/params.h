@@ -303,6 +303,7 @@ struct ParamOf<Array<Ptr, Len>> {
     static constexpr int width = 2;
     static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
     static constexpr uint64_t limit = static_cast<uint64_t>(std::numeric_limits<Len>::max());
+    using Stored = ArraySlot;
     static auto take(Slot& s) {
         ArraySlot& a = s.as<ArraySlot>();
         return std::tuple<Ptr, Len>(static_cast<Ptr>(a.data), static_cast<Len>(a.length));
@@ -332,6 +333,7 @@ struct ParamOf<NewArray<Ptr, Len>> : ParamOf<Array<Ptr, Len>> {
 // candidate; a sequence that does not convert is refused with "argument 1 of type array".
 template <>
 struct ParamOf<ImageMemory> : InputParam<&kImageArrayKind> {
+    using Stored = ArraySlot;   // an ImageArraySlot, read by hooks as its ArraySlot
     static constexpr int width = 3;
     static ImageMemory take(Slot& s) {
         ImageArraySlot& a = s.as<ImageArraySlot>();
@@ -386,11 +388,33 @@ struct LengthDecl<ImageMemory> {
 };
 
 
+// What a parameter's slot holds, for the checks of CallFrame::arg: the kind's Stored type when it
+// names one, a pointer for kinds with a descriptor, else the value the SDK gets; nothing checked for
+// outputs and kinds of other shapes.
+template <class P>
+constexpr const void* stored_tag() {
+    using O = ParamOf<P>;
+    if constexpr (requires { typename O::Stored; }) {
+        return slot_tag<typename O::Stored>();
+    } else if constexpr ((O::flags & Param_Input) && !(O::flags & Param_Output) && O::width == 1) {
+        using Took = decltype(O::take(std::declval<Slot&>()));
+        using Value = std::remove_cvref_t<Took>;
+        if constexpr (std::is_pointer_v<Value> || std::is_reference_v<Took>)
+            return slot_tag<void*>();   // what the conversion found: the object's address
+        else if constexpr (std::is_arithmetic_v<Value> || std::is_enum_v<Value>)
+            return slot_tag<Value>();
+        else
+            return nullptr;
+    } else {
+        return nullptr;
+    }
+}
+
 template <class P>
 constexpr ParamShape param_shape(int cpos, uint8_t extra = 0) {
     return ParamShape{ParamOf<P>::kind(), ParamOf<P>::descriptor, &decl_text<P>, LengthDecl<P>::get,
                       default_setter<P>(), limit_of<P>(), static_cast<int8_t>(cpos),
-                      static_cast<uint8_t>(ParamOf<P>::flags | extra)};
+                      static_cast<uint8_t>(ParamOf<P>::flags | extra), stored_tag<P>()};
 }
 
 // Self: a proxy of the class or of a derived class; None or a cleared proxy is refused.
@@ -409,7 +433,7 @@ template <class C>
 constexpr ParamShape self_shape() {
     // A const method ranks after its non-const twin, and its prototype says "const".
     return ParamShape{std::is_const_v<C> ? &kConstSelfKind : &kSelfKind, &descriptor_of<C>, &self_decl<C>, nullptr,
-                      nullptr, 0, 1, Param_Input | Param_Self};
+                      nullptr, 0, 1, Param_Input | Param_Self, slot_tag<void*>()};
 }
 
 }  // namespace kivo::rt

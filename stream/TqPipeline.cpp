@@ -98,8 +98,8 @@ Entries pipeline_entries() {
                       "aPriority"),
                   "On Linux 0 to 99 under SCHED_FIFO, 99 the highest (0: the normal policy).\n\nResults: "
                   "INVALID_PARAMETER, THREAD_ERROR."),
-        method<"TqPipeline_RegisterEventSink", &P::RegisterEventSink, After<kept_registered>>("aEventSink"),
-        method<"TqPipeline_UnregisterEventSink", &P::UnregisterEventSink, After<dropped_registered>>("aEventSink"),
+        method<"TqPipeline_RegisterEventSink", &P::RegisterEventSink, Registers<>>("aEventSink"),
+        method<"TqPipeline_UnregisterEventSink", &P::UnregisterEventSink, Unregisters<>>("aEventSink"),
         registration<"TqPipeline_swigregister", P>(),
         initialisation<"TqPipeline_swiginit">(),
     };

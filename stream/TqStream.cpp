@@ -9,7 +9,7 @@ using namespace kivo::rt;
 PyObject* out_returned_buffer(Slot& s, const ParamShape&, CallFrame& f) {
     void* buffer = s.as<void*>();
     if (!buffer) Py_RETURN_NONE;
-    PyObject* queued = take_registered(f.slots[0].as<void*>(), buffer);
+    PyObject* queued = take_registered(f.self<void>(), buffer);
     PyObject* proxy = SwigPyObject_NewPointerObject(buffer, descriptor_of<TqBuffer>(), 0, queued);
     Py_XDECREF(queued);
     return proxy;
@@ -62,7 +62,7 @@ Entries stream_entries() {
                   "Every call to #QueueBuffer increases the count by one; every call to #RetrieveBuffer reduces the "
                   "count by one."),
         method<"TqStream_GetQueuedBufferMaximum", &S::GetQueuedBufferMaximum>(),
-        described(method<"TqStream_QueueBuffer", &S::QueueBuffer, After<kept_registered>>("aBuffer"),
+        described(method<"TqStream_QueueBuffer", &S::QueueBuffer, Registers<>>("aBuffer"),
                   "For each buffer you remove (using #RetrieveBuffer), you should queue another (using "
                   "#QueueBuffer).\n\n**The maximum number of buffers that can be queued at a given time can be "
                   "obtained by calling #GetQueuedBufferMaximum.**"),

@@ -1,6 +1,7 @@
 #include "attached.h"
 
 #include "numpy_input.h"
+#include "params.h"
 
 #include <map>
 #include <unordered_map>
@@ -110,12 +111,16 @@ const char* registered_with_sdk(const void* object) {
     return nullptr;
 }
 
-void kept_registered(kivo::rt::CallFrame& f, bool ok) {
-    if (ok) keep_registered(f.slots[0].as<void*>(), f.slots[1].as<void*>(), f.item_at(2));
+void registered_at(kivo::rt::CallFrame& f, int position, bool ok) {
+    if (ok) keep_registered(f.self<void>(), f.arg<void*>(position), f.item_at(position));
 }
 
-void dropped_registered(kivo::rt::CallFrame& f, bool ok) {
-    if (ok) drop_registered(f.slots[0].as<void*>(), f.slots[1].as<void*>());
+void unregistered_at(kivo::rt::CallFrame& f, int position, bool ok) {
+    if (ok) drop_registered(f.self<void>(), f.arg<void*>(position));
+}
+
+void attached_at(kivo::rt::CallFrame& f, int position, bool ok) {
+    if (ok) keep_attached(f.self<void>(), f.arg<kivo::rt::ArraySlot>(position).array);
 }
 
 }  // namespace kivo::module

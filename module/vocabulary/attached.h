@@ -3,7 +3,7 @@
 // copy made by the conversion. Keyed by the SDK object's address; used with the GIL held.
 #pragma once
 
-#include "call.h"
+#include "policies.h"
 #include "python.h"
 
 namespace kivo::module {
@@ -31,9 +31,33 @@ void forget_registered(void* owner);
 // sink, a queued buffer, an adapter a port is open on), or null. The delete entries consult it.
 const char* registered_with_sdk(const void* object);
 
-// After hooks of RegisterEventSink(sink) and UnregisterEventSink(sink) methods, and of a Free that
-// takes the owner as its argument.
-void kept_registered(kivo::rt::CallFrame& f, bool ok);
-void dropped_registered(kivo::rt::CallFrame& f, bool ok);
+// ---- keep-alive as declared policies ----
+// Registers<N>: once the call succeeded, the argument at position N (a sink, a queued buffer, the
+// adapter a port opens on) stays alive while it is registered with self; Unregisters<N> lets it go.
+// What is registered with an owner goes with the owner too: its delete and its Free name
+// forget_registered. KeepsAttached<N>: the array at position N stays alive while self holds its memory.
+void registered_at(kivo::rt::CallFrame& f, int position, bool ok);
+void unregistered_at(kivo::rt::CallFrame& f, int position, bool ok);
+void attached_at(kivo::rt::CallFrame& f, int position, bool ok);
+
+template <int N>
+void kept_while_registered(kivo::rt::CallFrame& f, bool ok) {
+    registered_at(f, N, ok);
+}
+template <int N>
+void let_go_when_unregistered(kivo::rt::CallFrame& f, bool ok) {
+    unregistered_at(f, N, ok);
+}
+template <int N>
+void kept_while_attached(kivo::rt::CallFrame& f, bool ok) {
+    attached_at(f, N, ok);
+}
+
+template <int N = 2, class Base = kivo::rt::Default>
+using Registers = kivo::rt::After<&kept_while_registered<N>, Base>;
+template <int N = 2, class Base = kivo::rt::Default>
+using Unregisters = kivo::rt::After<&let_go_when_unregistered<N>, Base>;
+template <int N = 2, class Base = kivo::rt::Default>
+using KeepsAttached = kivo::rt::After<&kept_while_attached<N>, Base>;
 
 }  // namespace kivo::module

@@ -237,6 +237,7 @@ struct AsText : Base {
 
 template <>
 struct kivo::rt::ParamOf<const TqString&> : kivo::rt::InputParam<&kivo::module::kTextKind> {
+    using Stored = kivo::module::TextSlot;
     static const TqString& take(Slot& s) { return *s.as<kivo::module::TextSlot>().text; }
 };
 namespace kivo::module {

@@ -125,8 +125,4 @@ PyObject* detached_view(void* p, const void* object, uint64_t n) {
     return view;
 }
 
-void keep_attached_array(CallFrame& f, bool ok) {
-    if (ok) keep_attached(f.slots[0].as<void*>(), f.slots[1].as<ArraySlot>().array);
-}
-
 }  // namespace kivo::module

@@ -48,8 +48,8 @@ PyObject* detached_view(void* p, const void* object, uint64_t n);
 template <class Self, uint32_t (Self::*Size)(uint32_t)>
 struct ChunkView {
     static PyObject* make(void* storage, kivo::rt::CallFrame& f) {
-        auto* self = static_cast<Self*>(f.slots[0].as<void*>());
-        uint32_t n = (self->*Size)(f.slots[1].as<uint32_t>());
+        auto* self = f.self<Self>();
+        uint32_t n = (self->*Size)(f.arg<uint32_t>(2));
         return byte_view(kivo::rt::result_as<void*>(storage), n, f.items[0]);
     }
     static constexpr kivo::rt::ResultKind kind{make, nullptr, nullptr, &kivo::rt::decl_text<const uint8_t*>,
@@ -60,18 +60,16 @@ struct ChunkView {
 // (its base), or with no base when Python did not attach it.
 PyObject* detached_image_view(void* p, const ITqImage& image, const void* object);
 
-// After an Attach that returned OK the object holds the array of argument 2.
-void keep_attached_array(kivo::rt::CallFrame& f, bool ok);
 
 // A payload's memory is its buffer's: what is attached through it is kept under the buffer, and
 // let go when the buffer's memory is no longer attached (or the buffer is gone).
 template <class Payload>
 TqBuffer* buffer_of(kivo::rt::CallFrame& f) {
-    return static_cast<Payload*>(f.slots[0].as<void*>())->GetBuffer();
+    return f.self<Payload>()->GetBuffer();
 }
 template <class Payload>
 void keep_under_buffer(kivo::rt::CallFrame& f, bool ok) {
-    if (ok) keep_attached(buffer_of<Payload>(f), f.slots[1].as<kivo::rt::ArraySlot>().array);
+    if (ok) keep_attached(buffer_of<Payload>(f), f.arg<kivo::rt::ArraySlot>(2).array);
 }
 
 // Multi-part containers: the buffer that handed out a container is noted (an After hook of
