@@ -1,12 +1,14 @@
 """Python classes of the Kivo SDK, built on the flat functions of the extension module _kivo_python64.
 
-Every class registered by the extension (it has a ``<Class>_swigregister`` function) becomes a Python
+The extension names its classes in ``__kivo_classes__``: each with its bases, whether Python may
+subclass it, and its functions, each with its member name and its role. Every class becomes a Python
 class here, derived at its root from the extension's instance type, which holds the native object's
-proxy in a slot read as ``this``. Its ``__init__`` is a constructor descriptor over ``new_<Class>``,
-``__swig_destroy__`` is ``delete_<Class>``, each ``<Class>_<Method>`` function becomes a method
-descriptor (a call goes straight to the flat function, self first), static methods stay the flat
-functions, and each member variable is a property over ``<Class>_<field>_get`` and ``_set``.
-The module also re-exports every constant and enumeration dictionary of the extension.
+proxy in a slot read as ``this``. Its ``__init__`` is a constructor descriptor over ``new_<Class>``
+(a class without one refuses to be made), ``__swig_destroy__`` is ``delete_<Class>``, each method
+becomes a method descriptor (a call goes straight to the flat function, self first), static methods
+stay the flat functions, and each member variable is a property over its two functions. A class
+that Python subclasses gets ``__init__`` and ``__disown__`` over ``new_<Class>`` and
+``disown_<Class>``. The module also re-exports every constant and enumeration dictionary.
 """
 
 import weakref
@@ -16,9 +18,6 @@ import _kivo_python64 as _native
 _Object = _native.__kivo_object__
 _Method = _native.__kivo_method__
 _Constructor = _native.__kivo_constructor__
-
-_RUNTIME_SUFFIXES = ("swigregister", "swiginit")
-
 
 def _iterate_parameters(self):
     """Each parameter in turn: lookups past the end give None and never raise, so iteration counts."""
@@ -49,15 +48,13 @@ def _no_constructor(self, *args, **kwargs):
     raise AttributeError("No constructor defined")
 
 
-def _director_methods(cls, built):
+def _director_methods(functions, klass):
     """__init__ and __disown__ of a class that Python subclasses: an instance of a subclass gets a
     native object that calls its methods; the class itself cannot be instantiated."""
-    new = getattr(_native, "new_" + cls)
-    attach = getattr(_native, cls + "_swiginit")
-    disown = getattr(_native, "disown_" + cls)
+    new, attach, disown = functions["new"], functions["init"], functions["disown"]
 
     def __init__(self):
-        attach(self, new(None if type(self) is built[cls] else self))
+        attach(self, new(None if type(self) is klass() else self))
 
     def __disown__(self):
         self.this.disown()
@@ -67,59 +64,44 @@ def _director_methods(cls, built):
     return {"__init__": __init__, "__disown__": __disown__}
 
 
-def _flat_names():
-    return [n for n in dir(_native) if callable(getattr(_native, n))]
-
-
-def _members_by_class(names, classes):
-    """Maps each class to {member: flat function} from the flat names <Class>_<Member>."""
-    longest_first = sorted(classes, key=len, reverse=True)
-    members = {c: {} for c in classes}
-    for name in names:
-        for cls in longest_first:
-            if name.startswith(cls + "_"):
-                member = name[len(cls) + 1:]
-                if member not in _RUNTIME_SUFFIXES:
-                    members[cls][member] = getattr(_native, name)
-                break
-    return members
-
-
 def _build_classes(namespace):
-    names = _flat_names()
     rows = {row[0]: row for row in _native.__kivo_classes__}
-    members = _members_by_class(names, rows)
     built = {}
 
     def build(cls):
         if cls in built:
             return built[cls]
-        _, base_names, statics, fields, director = rows[cls]
+        _, base_names, members, director = rows[cls]
         bases = tuple(build(b) for b in base_names if b in rows) or (_Object,)
         attrs = {
             "__module__": __name__,
             "thisown": property(lambda x: x.this.own(), lambda x, v: x.this.own(v), doc="The membership flag"),
             "__repr__": _swig_repr,
+            "__init__": _no_constructor,
         }
-        new = getattr(_native, "new_" + cls, None)
-        attrs["__init__"] = _Constructor(new) if new is not None else _no_constructor
-        delete = getattr(_native, "delete_" + cls, None)
-        if delete is not None:
-            attrs["__swig_destroy__"] = delete
-        accessors = {f + suffix for f in fields for suffix in ("_get", "_set")}
-        for member, function in members[cls].items():
-            if member in statics:
-                attrs[member] = staticmethod(function)
-            elif member not in accessors:
+        roles = {}   # role -> flat function, for the roles a class has once
+        fields = {}
+        for member, flat, role in members:
+            function = getattr(_native, flat)
+            if role == "method":
                 attrs[member] = _Method(function, member)
-        for field in fields:
-            getter = members[cls][field + "_get"]
-            attrs[field] = property(getter, members[cls].get(field + "_set"))
+            elif role == "static":
+                attrs[member] = staticmethod(function)
+            elif role in ("get", "set"):
+                fields.setdefault(member, {})[role] = function
+            else:
+                roles[role] = function
+        for field, accessors in fields.items():
+            attrs[field] = property(accessors["get"], accessors.get("set"))
+        if "new" in roles:
+            attrs["__init__"] = _Constructor(roles["new"])
+        if "delete" in roles:
+            attrs["__swig_destroy__"] = roles["delete"]
         if director:
-            attrs.update(_director_methods(cls, built))
+            attrs.update(_director_methods(roles, lambda: built[cls]))
         attrs.update(_EXTRAS.get(cls, {}))
         klass = type(cls, bases, attrs)
-        getattr(_native, cls + "_swigregister")(klass)
+        roles["register"](klass)
         built[cls] = klass
         return klass
 

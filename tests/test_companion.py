@@ -231,9 +231,18 @@ def test_classes_from_the_module_class_table(python_run):
     code = textwrap.dedent("""
         import _kivo_python64 as m
         m.TqResult_Code_get, m.TqResult_Code_set = m.TqResult_GetCode, m.TqResult_SetCode
+        registered = ("register", "init", "new", "delete")
+        def own(cls, *rows):
+            flats = {"register": cls + "_swigregister", "init": cls + "_swiginit", "new": "new_" + cls,
+                     "delete": "delete_" + cls}
+            return tuple((role, flats[role], role) for role in registered) + rows
         m.__kivo_classes__ = (
-            ("TqString", (), (), (), False),
-            ("TqResult", ("TqString",), ("IsOK",), ("Code",), False),
+            ("TqString", (), own("TqString"), False),
+            ("TqResult", ("TqString",), own("TqResult", ("IsOK", "TqResult_IsOK", "static"),
+                                             ("GetCode", "TqResult_GetCode", "method"),
+                                             ("SetCode", "TqResult_SetCode", "method"),
+                                             ("Code", "TqResult_Code_get", "get"), ("Code", "TqResult_Code_set", "set")),
+             False),
         )
         import kivo_python64 as k
         names = [n for n in vars(k) if n in ("TqResult", "TqString")]

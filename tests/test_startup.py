@@ -173,3 +173,9 @@ def test_numpy_failure_makes_import_fail(python_run, case):
 def test_usable_numpy_table_lets_every_enumeration_in(python_run, feature):
     proc = python_run(NUMPY_CASE.format(setup=TABLE % (0x1000009, feature, 1)))
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "loaded 30\n", "")
+
+
+def test_the_module_tables_agree(hooks):
+    """The type table is sorted for its binary search, every wrapped class is bound to its descriptor
+    and every bound class has a row of the class table (a debug build refuses to import otherwise)."""
+    assert hooks.table_problems() == []

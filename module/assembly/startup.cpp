@@ -5,6 +5,7 @@
 #include "classes.h"
 #include "director.h"
 #include "proxy.h"
+#include "types.h"
 
 #include <string>
 
@@ -12,24 +13,49 @@ namespace kivo::module {
 
 namespace {
 
-struct Facts {
-    std::vector<std::string> statics, fields;
+// What the companion builds a class from: each function of the class with its member name and its
+// role in the class.
+struct Member {
+    std::string name;   // the member's name in the class ("GetSize", "__eq__", the field's name)
+    std::string flat;   // the flat function
+    const char* role;   // method, static, get, set, new, delete, disown, register, init
 };
 
-std::vector<Facts>& facts() {
-    static std::vector<Facts> all;
+std::vector<std::vector<Member>>& facts() {
+    static std::vector<std::vector<Member>> all;
     return all;
 }
 
-// The member name of a row: the flat name without "<Class>_" (and without "_get").
-std::string member_name(const char* flat, const char* cls, const char* suffix = "") {
-    std::string f = flat;
-    std::string prefix = std::string(cls) + "_";
-    if (f.rfind(prefix, 0) == 0) f = f.substr(prefix.size());
-    std::string s = suffix;
-    if (!s.empty() && f.size() > s.size() && f.compare(f.size() - s.size(), s.size(), s) == 0)
-        f = f.substr(0, f.size() - s.size());
-    return f;
+bool starts(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+bool ends(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The member a row of class cls stands for: its name without "<Class>_" (and without "_get" or
+// "_set" for a field), and its role.
+Member member_of(const kivo::rt::Entry& e, const char* cls) {
+    using kivo::rt::Role;
+    std::string flat = e.name, c = cls, name = flat;
+    if (starts(name, c + "_")) name = name.substr(c.size() + 1);
+    const char* role = "method";
+    if (starts(flat, "new_"))
+        role = "new";
+    else if (starts(flat, "delete_"))
+        role = "delete";
+    else if (starts(flat, "disown_"))
+        role = "disown";
+    else if (ends(flat, "_swigregister"))
+        role = "register";
+    else if (ends(flat, "_swiginit"))
+        role = "init";
+    else if (e.role == Role::Static)
+        role = "static";
+    else if (e.role == Role::FieldGet || e.role == Role::FieldSet) {
+        role = e.role == Role::FieldGet ? "get" : "set";
+        const std::string suffix = e.role == Role::FieldGet ? "_get" : "_set";
+        if (ends(name, suffix)) name = name.substr(0, name.size() - suffix.size());
+    }
+    return Member{name, flat, role};
 }
 
 PyObject* str_tuple(const std::vector<std::string>& items) {
@@ -45,22 +71,32 @@ PyObject* str_tuple(const std::vector<std::string>& items) {
     return t;
 }
 
+PyObject* members_tuple(const std::vector<Member>& members) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(members.size()));
+    for (std::size_t i = 0; t && i < members.size(); ++i) {
+        PyObject* item = Py_BuildValue("(sss)", members[i].name.c_str(), members[i].flat.c_str(), members[i].role);
+        if (!item) {
+            Py_CLEAR(t);
+            break;
+        }
+        PyTuple_SetItem(t, static_cast<Py_ssize_t>(i), item);
+    }
+    return t;
+}
+
 }  // namespace
 
 std::vector<PyMethodDef>& method_rows() {
     static std::vector<PyMethodDef> rows = [] {
         std::vector<PyMethodDef> defs;
         for (const ClassRow& row : class_table()) {
-            Facts f;
+            std::vector<Member> members;
             if (row.entries) {
                 Entries entries = row.entries();
-                for (const kivo::rt::Entry& e : entries) {
-                    if (e.role == kivo::rt::Role::Static) f.statics.push_back(member_name(e.name, row.name));
-                    if (e.role == kivo::rt::Role::FieldGet) f.fields.push_back(member_name(e.name, row.name, "_get"));
-                }
+                for (const kivo::rt::Entry& e : entries) members.push_back(member_of(e, row.name));
                 kivo::rt::append_method_defs(defs, entries);
             }
-            facts().push_back(f);
+            facts().push_back(std::move(members));
         }
         Entries functions = free_function_entries();
         kivo::rt::append_method_defs(defs, functions);
@@ -81,8 +117,8 @@ PyObject* class_facts() {
         for (const BaseRow& b : row.bases)
             for (const ClassRow& other : table)
                 if (other.type == b.base) bases.push_back(other.name);
-        PyObject* item = Py_BuildValue("(sNNNO)", row.name, str_tuple(bases), str_tuple(facts()[i].statics),
-                                       str_tuple(facts()[i].fields), row.director ? Py_True : Py_False);
+        PyObject* item = Py_BuildValue("(sNNO)", row.name, str_tuple(bases), members_tuple(facts()[i]),
+                                       row.director ? Py_True : Py_False);
         if (!item) {
             for (PyObject* o : items) Py_DECREF(o);
             return nullptr;
@@ -107,6 +143,16 @@ PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows) {
     PyObject* m = PyModule_Create2(&def, 3);
     if (!m) return nullptr;
     SwigModuleInfo& block = module_block();
+#ifndef NDEBUG
+    // A class entered in one table and not the others fails the import of a debug build.
+    if (std::vector<std::string> problems = table_problems(); !problems.empty()) {
+        std::string text = "the module's tables disagree:";
+        for (const std::string& p : problems) text += "\n  " + p;
+        PyErr_SetString(PyExc_ImportError, text.c_str());
+        Py_DECREF(m);
+        return nullptr;
+    }
+#endif
     SwigRuntime_InitTypeTable(&block);
     kivo::rt::set_delete_guard(&registered_with_sdk);   // nothing the SDK uses is deleted under it
     if (!kivo::rt::install_exit_hook()) Py_CLEAR(m);   // callbacks stop touching Python at exit

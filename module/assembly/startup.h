@@ -12,7 +12,9 @@ namespace kivo::module {
 PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows);
 
 // The rows of every wrapped class, in the order of the class table, and the class facts for the
-// companion layer: a tuple of (name, bases, statics, fields, director).
+// companion layer: a tuple of (name, bases, members, director) per class, members a tuple of
+// (member name, flat function, role) with role one of method, static, get, set, new, delete,
+// disown, register, init.
 std::vector<PyMethodDef>& method_rows();
 PyObject* class_facts();
 

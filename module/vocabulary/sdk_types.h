@@ -10,12 +10,18 @@
 #include "TqResult.h"
 #include "TqString.h"
 
-#define KIVO_BIND_CLASS(C)                                                                          \
+// Binds an SDK class (declared here too) to its descriptor; the class table's rows are checked
+// against the classes bound (table_problems).
+#define KIVO_BIND_CLASS_AS(Tag, C, Id, Name)                                                        \
+    Tag C;                                                                                          \
     template <>                                                                                     \
     struct kivo::rt::TypeOf<C> {                                                                    \
-        static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::C); } \
-        static constexpr const char* name = #C;                                                     \
+        static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::Id); } \
+        static constexpr const char* name = Name;                                                   \
+        static inline const bool bound = kivo::module::note_bound(kivo::module::TypeId::Id);       \
     };
+#define KIVO_BIND_CLASS(C) KIVO_BIND_CLASS_AS(class, C, C, #C)
+#define KIVO_BIND_STRUCT(C) KIVO_BIND_CLASS_AS(struct, C, C, #C)
 
 #define KIVO_BIND_ENUM(E)                          \
     template <>                                    \
@@ -23,69 +29,6 @@
         static constexpr const char* value = #E;   \
     };
 
-class ITqChunkData;
-class ITqImage;
-class TqBuffer;
-class TqChunkData;
-class TqImage;
-class TqRawData;
-class ITqMultiPartContainer;
-class ITqMultiPartContainerReader;
-class ITqMultiPartContainerWriter;
-class ITqMultiPartSection;
-class ITqImageJPEG;
-class ITqH264AccessUnit;
-class TqZelvraCompressed;
-class TqFPSStabilizer;
-class TqBufferConverter;
-class TqBufferConverterRGBFilter;
-class TqCompressionFilter;
-class TqDecompressionFilter;
-class TqGenParameterArray;
-class TqGenStateStack;
-class TqGenParameter;
-class TqGenInteger;
-class TqGenFloat;
-class TqGenEnum;
-class TqGenBoolean;
-class TqGenCommand;
-class TqGenString;
-class TqGenRegister;
-class TqGenCategory;
-class TqGenEnumEntry;
-class TqGenParameterList;
-class TqGenEventSink;
-class TqLogger;
-class TqLogSink;
-class TqDevice;
-class TqDeviceAdapter;
-class TqDeviceInfo;
-class TqDeviceInfoGEV;
-class TqDeviceInfoZelvraProtocol;
-class TqDeviceInfoUSB;
-class TqDeviceInfoU3V;
-class TqInterface;
-class TqNetworkAdapter;
-class TqUSBHostController;
-struct TqSessionInfo;
-class TqSystem;
-class TqDeviceGEV;
-class TqDeviceU3V;
-class TqDeviceZelvraProtocol;
-class TqDeviceEventSink;
-class TqStream;
-class TqStreamGEV;
-class TqStreamEventSink;
-class ITqDeviceEventSink;
-class ITqDeviceAdapter;
-class TqDeviceSerialPort;
-class TqDeviceSerialPortEchoSink;
-class TqStreamU3V;
-class TqStreamRTP;
-class TqSessionInfoSDP;
-class TqPipeline;
-class TqPipelineEventSink;
-class TqSystemEventSink;
 namespace TqSystemLib {
 struct IPConfig;
 }
@@ -140,7 +83,7 @@ KIVO_BIND_CLASS(TqDeviceInfoU3V)
 KIVO_BIND_CLASS(TqInterface)
 KIVO_BIND_CLASS(TqNetworkAdapter)
 KIVO_BIND_CLASS(TqUSBHostController)
-KIVO_BIND_CLASS(TqSessionInfo)
+KIVO_BIND_STRUCT(TqSessionInfo)
 KIVO_BIND_CLASS(TqSystem)
 KIVO_BIND_CLASS(TqDeviceGEV)
 KIVO_BIND_CLASS(TqDeviceU3V)
@@ -163,6 +106,7 @@ template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {
     static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TqSystemLib__IPConfig); }
     static constexpr const char* name = "TqSystemLib::IPConfig";
+    static inline const bool bound = kivo::module::note_bound(kivo::module::TypeId::TqSystemLib__IPConfig);
 };
 template <>
 struct kivo::rt::TypeOf<TQ_GENAPI_NS::INodeMap> {

@@ -10,6 +10,7 @@
 #include "proxy.h"
 #include "sdk_types.h"
 #include "startup.h"
+#include "types.h"
 
 #include "TqBuffer.h"
 #include "TqChunkData.h"
@@ -750,6 +751,19 @@ PyObject* live_objects(PyObject*, PyObject*) {
     return out;
 }
 
+// table_problems(): what is wrong with the module's type and class tables (an empty list).
+PyObject* table_problems(PyObject*, PyObject*) {
+    std::vector<std::string> problems = kivo::module::table_problems();
+    PyObject* out = PyList_New(0);
+    for (const std::string& p : problems) {
+        PyObject* text = PyUnicode_FromString(p.c_str());
+        if (!text || PyList_Append(out, text) < 0) Py_CLEAR(out);
+        Py_XDECREF(text);
+        if (!out) break;
+    }
+    return out;
+}
+
 // memory_blocks(): the SDK's memory blocks not yet freed (held by an object or by a view).
 PyObject* memory_blocks(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(TqMemoryBlocks::LiveBlocks()); }
 
@@ -920,6 +934,7 @@ PyMethodDef kHookMethods[] = {
     {"generic_deletes", generic_deletes, METH_NOARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"memory_blocks", memory_blocks, METH_NOARGS, nullptr},
+    {"table_problems", table_problems, METH_NOARGS, nullptr},
     {"make_chunk_data", make_chunk_data, METH_NOARGS, nullptr},
     {"buffer_image", buffer_image, METH_O, nullptr},
     {"load_parameters", load_parameters, METH_VARARGS, nullptr},
