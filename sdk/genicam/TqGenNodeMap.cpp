@@ -9,8 +9,10 @@
 
 // Evaluation works on Status (a code and a message) and turns it into a TqResult only at the
 // boundary. Every function that follows a reference into another node counts one level of
-// mDepth and one step of the operation's budget, so that no description can recurse or work
-// without bound. Within one operation the access mode and the integer value of each node are
+// mDepth and one step of the operation's budget, and every formula term it evaluates counts one
+// step of the same budget, so that no description can recurse or work without bound: formulas
+// evaluate without recursion, so the stack an operation takes grows with the levels alone,
+// whatever the formulas on the way. Within one operation the access mode and the integer value of each node are
 // worked out once (nodes referenced from many places would otherwise be evaluated once per path,
 // exponentially often in the worst case); any write drops both memos.
 //
@@ -787,9 +789,12 @@ public:
             }
         } input(*this, aNode, aArgument);
         std::string why;
-        switch (aFormula.Evaluate(aInteger, input, aValue, why)) {
+        switch (aFormula.Evaluate(aInteger, input, aValue, why, m.mSteps, kMaxEvaluationSteps)) {
         case Formula::Outcome::Ok: break;
         case Formula::Outcome::VariableFailed: return input.failure;
+        case Formula::Outcome::TooLong:
+            ++m.mOverflows;   // like a level over the limit: nothing on the way is memoised
+            return TooDeep(aNode);
         case Formula::Outcome::Failed: return Fail(TQ_INVALID_DATA_FORMAT, aNode, std::string(aWhich) + " '" + aFormula.Text() + "': " + why);
         }
         if (aValue.real && !std::isfinite(aValue.real_value))
