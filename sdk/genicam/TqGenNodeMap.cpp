@@ -12,9 +12,9 @@
 // mDepth and one step of the operation's budget, and every formula term it evaluates counts one
 // step of the same budget, so that no description can recurse or work without bound: formulas
 // evaluate without recursion, so the stack an operation takes grows with the levels alone,
-// whatever the formulas on the way. Within one operation the access mode and the integer value of each node are
-// worked out once (nodes referenced from many places would otherwise be evaluated once per path,
-// exponentially often in the worst case); any write drops both memos.
+// whatever the formulas on the way. Within one operation the access mode and the integer or float
+// value of each node are worked out once (nodes referenced from many places would otherwise be
+// evaluated once per path, exponentially often in the worst case); any write drops the memos.
 //
 // Registers: a register node's bytes are read whole (its Length) from its port at the address of
 // the moment, and kept in its cache unless Cachable is NoCache; a cache is used only for the same
@@ -130,6 +130,7 @@ public:
             m.mSteps = 0;
             m.mAccessMemo.clear();
             m.mIntMemo.clear();
+            m.mFloatMemo.clear();
         }
     }
 
@@ -387,6 +388,7 @@ public:
     void Written(Node* aNode) {
         m.mAccessMemo.clear();
         m.mIntMemo.clear();
+        m.mFloatMemo.clear();
         m.mWritten.push_back(aNode);
         for (Node* other : aNode->invalidates) DropCache(other);
     }
@@ -653,7 +655,20 @@ public:
         return Ok();
     }
 
+    // The value of a float node, memoised like ReadInt's.
     Status ReadFloat(Node* aNode, double& aValue) {
+        auto memo = m.mFloatMemo.find(aNode);
+        if (memo != m.mFloatMemo.end()) {
+            aValue = memo->second.second;
+            return memo->second.first;
+        }
+        uint64_t overflows = m.mOverflows;
+        Status s = ReadFloatOnce(aNode, aValue);
+        if (m.mOverflows == overflows) m.mFloatMemo.emplace(aNode, std::make_pair(s, aValue));
+        return s;
+    }
+
+    Status ReadFloatOnce(Node* aNode, double& aValue) {
         Level level(m);
         if (level.over) return TooDeep(aNode);
         Status s = NeedRead(aNode);

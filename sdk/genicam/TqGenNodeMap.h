@@ -389,6 +389,7 @@ private:
     uint64_t mOverflows = 0;
     std::unordered_map<const Node*, std::pair<TqGenAccessMode, AccessWhy>> mAccessMemo;
     std::unordered_map<const Node*, std::pair<Status, int64_t>> mIntMemo;
+    std::unordered_map<const Node*, std::pair<Status, double>> mFloatMemo;
     std::vector<Node*> mWritten;   // nodes written by the current operation
     std::function<void(Node*)> mObserver;
     TqLiveObjects::Counter mCounter{"TqGenNodeMap"};

@@ -702,24 +702,50 @@ TEST(TqGenFormulaNodeTest, ChainedLongFormulasLoadAndEvaluateWithinAFixedStack) 
     });
 }
 
-TEST(TqGenFormulaNodeTest, FormulasThatReadTheirVariablesOftenRunOutOfOneStepBudget) {
-    // Each float node reads the one before a thousand times, and floats are not memoised: 1000^8
-    // terms, cut off once the nodes and terms of the read come to the budget together.
+TEST(TqGenFormulaNodeTest, FormulasReadingTheirVariablesOftenEvaluateEachNodeOnce) {
+    // Each node reads the one before a thousand times: node by node 1000^8 terms, where each
+    // node's value is worked out once an operation, integer or float.
+    for (const char* kind : {"SwissKnife", "IntSwissKnife"}) {
+        TqGenParameterArray array;
+        const std::string xml = FormulaChain(kind, 8, 1000, true);
+        ASSERT_TRUE(array.Load(xml.data(), xml.size(), TqGenParameterArray::MemoryPort(16)).IsOK());
+        double real = 0;
+        int64_t integer = 0;
+        if (std::string(kind) == "SwissKnife") {
+            ASSERT_TRUE(array.GetFloatValue("K8", real).IsOK());
+            EXPECT_NEAR(real / 1e24, 1, 1e-12);
+        } else {
+            ASSERT_TRUE(array.GetIntegerValue("K3", integer).IsOK());
+            EXPECT_EQ(integer, 1000 * 1000 * 1000);
+        }
+    }
+}
+
+TEST(TqGenFormulaNodeTest, TheFormulasOfOneOperationShareItsStepBudget) {
+    // Expressions that each use the one before ten times: "E5" evaluates 211110 terms. One node is
+    // well within the budget, four chained ones are too, five are not; the next operation starts
+    // afresh.
+    std::string expressions = "<Expression Name=\"E1\">V+V+V+V+V+V+V+V+V+V</Expression>";
+    for (int e = 2; e <= 5; ++e) {
+        std::string sum = "E" + std::to_string(e - 1);
+        for (int i = 1; i < 10; ++i) sum += "+E" + std::to_string(e - 1);
+        expressions += "<Expression Name=\"E" + std::to_string(e) + "\">" + sum + "</Expression>";
+    }
+    std::string nodes = "<Float Name=\"K0\"><Value>1</Value></Float>";
+    for (int i = 1; i <= 5; ++i)
+        nodes += "<SwissKnife Name=\"K" + std::to_string(i) + "\"><pVariable Name=\"V\">K" + std::to_string(i - 1) +
+                 "</pVariable>" + expressions + "<Formula>E5</Formula></SwissKnife>";
     TqGenParameterArray array;
-    const std::string xml = FormulaChain("SwissKnife", 8, 1000, true);
+    const std::string xml = Description(nodes);
     ASSERT_TRUE(array.Load(xml.data(), xml.size(), TqGenParameterArray::MemoryPort(16)).IsOK());
     double value = 0;
-    TqResult r = array.GetFloatValue("K8", value);
+    ASSERT_TRUE(array.GetFloatValue("K4", value).IsOK());
+    EXPECT_DOUBLE_EQ(value, 1e20);
+    TqResult r = array.GetFloatValue("K5", value);
     EXPECT_EQ(r.GetCode(), TQ_GENERIC_ERROR);
     EXPECT_NE(Why(r).find("longer than 1000000 steps"), std::string::npos) << Why(r);
-    ASSERT_TRUE(array.GetFloatValue("K1", value).IsOK()) << "the next operation has a budget of its own";
-    EXPECT_EQ(value, 1000);
-    int64_t integer = 0;   // integers are memoised within an operation: each node evaluates once
-    TqGenParameterArray integers;
-    const std::string intXml = FormulaChain("IntSwissKnife", 8, 1000, true);
-    ASSERT_TRUE(integers.Load(intXml.data(), intXml.size(), TqGenParameterArray::MemoryPort(16)).IsOK());
-    ASSERT_TRUE(integers.GetIntegerValue("K3", integer).IsOK());
-    EXPECT_EQ(integer, 1000 * 1000 * 1000);
+    ASSERT_TRUE(array.GetFloatValue("K1", value).IsOK());
+    EXPECT_EQ(value, 1e5);
 }
 
 // ---- the sample descriptions ----
