@@ -464,19 +464,25 @@ public:
         }
     }
 
-    // The integer value of any node that has one: the integer kinds, an enumeration's value, a
-    // boolean as 1 or 0.
-    Status ReadInt(Node* aNode, int64_t& aValue) {
-        auto memo = m.mIntMemo.find(aNode);
-        if (memo != m.mIntMemo.end()) {
+    // A node's value (and the status of reading it) worked out once an operation: the first read
+    // is kept, unless an evaluation on the way went over a limit.
+    template <class T>
+    Status Memoised(std::unordered_map<const Node*, std::pair<Status, T>>& aMemo, Node* aNode, T& aValue,
+                    Status (Eval::*aOnce)(Node*, T&)) {
+        auto memo = aMemo.find(aNode);
+        if (memo != aMemo.end()) {
             aValue = memo->second.second;
             return memo->second.first;
         }
         uint64_t overflows = m.mOverflows;
-        Status s = ReadIntOnce(aNode, aValue);
-        if (m.mOverflows == overflows) m.mIntMemo.emplace(aNode, std::make_pair(s, aValue));
+        Status s = (this->*aOnce)(aNode, aValue);
+        if (m.mOverflows == overflows) aMemo.emplace(aNode, std::make_pair(s, aValue));
         return s;
     }
+
+    // The integer value of any node that has one: the integer kinds, an enumeration's value, a
+    // boolean as 1 or 0.
+    Status ReadInt(Node* aNode, int64_t& aValue) { return Memoised(m.mIntMemo, aNode, aValue, &Eval::ReadIntOnce); }
 
     Status ReadIntOnce(Node* aNode, int64_t& aValue) {
         Level level(m);
@@ -655,18 +661,7 @@ public:
         return Ok();
     }
 
-    // The value of a float node, memoised like ReadInt's.
-    Status ReadFloat(Node* aNode, double& aValue) {
-        auto memo = m.mFloatMemo.find(aNode);
-        if (memo != m.mFloatMemo.end()) {
-            aValue = memo->second.second;
-            return memo->second.first;
-        }
-        uint64_t overflows = m.mOverflows;
-        Status s = ReadFloatOnce(aNode, aValue);
-        if (m.mOverflows == overflows) m.mFloatMemo.emplace(aNode, std::make_pair(s, aValue));
-        return s;
-    }
+    Status ReadFloat(Node* aNode, double& aValue) { return Memoised(m.mFloatMemo, aNode, aValue, &Eval::ReadFloatOnce); }
 
     Status ReadFloatOnce(Node* aNode, double& aValue) {
         Level level(m);

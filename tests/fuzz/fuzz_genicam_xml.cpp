@@ -195,10 +195,7 @@ void LoadAndReadAll(const uint8_t* aData, size_t aSize) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    KivoFuzz::WriteSeedsIfAsked(Seeds);
-    return 0;
-}
+KIVO_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     KivoFuzz::OnStackOf(kStack, [&] { LoadAndReadAll(aData, aSize); });

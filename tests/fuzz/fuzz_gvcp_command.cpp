@@ -117,10 +117,7 @@ std::vector<Bytes> Seeds() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    KivoFuzz::WriteSeedsIfAsked(Seeds);
-    return 0;
-}
+KIVO_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     gNow = 1000000;

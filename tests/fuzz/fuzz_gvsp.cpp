@@ -5,40 +5,15 @@
 // bit 0: wait for the leader; bits 1-7: the image timeout in tens of milliseconds. Time advances the
 // clock by that many milliseconds and hands back the blocks that timed out before the datagram.
 // Checked besides the sanitizers: a handed-back buffer states no more acquired bytes or payload than
-// its memory holds, and its groups of missing packets run forwards.
-#include "TqBuffer.h"
+// its memory holds, and its groups of missing packets run forwards; no buffer is lost.
 #include "TqDeviceEngine.h"
 #include "TqGvspAssembler.h"
-#include "TqStreamState.h"
-#include "fuzz_input.h"
-
-#include <memory>
+#include "fuzz_stream.h"
 
 using KivoFuzz::Bytes;
 using TqStreamLib::GvspAssembler;
 
 namespace {
-
-constexpr uint32_t kSizes[4] = {0, 100, 4096, 65536};
-
-void CheckHandedBack(TqStreamLib::State& aState) {
-    while (!aState.output.empty()) {
-        TqBuffer* buffer = aState.output.front().buffer;
-        aState.output.pop_front();
-        KIVO_FUZZ_CHECK(buffer->GetAcquiredSize() <= buffer->GetSize());
-        KIVO_FUZZ_CHECK(buffer->GetPayloadLength() <= buffer->GetSize());
-        KivoFuzz::Touch(buffer->GetDataPointer(), buffer->GetAcquiredSize());
-        uint32_t groups = 0;
-        buffer->GetMissingPacketIdsCount(groups);
-        for (uint32_t i = 0; i < groups; ++i) {
-            uint32_t low = 0, high = 0;
-            KIVO_FUZZ_CHECK(buffer->GetMissingPacketIds(i, low, high).IsOK());
-            KIVO_FUZZ_CHECK(low <= high);
-        }
-        buffer->Reset();
-        aState.input.push_back(buffer);
-    }
-}
 
 // ---- seeds: frames as the device engine sends them, and the receiver tests' damage ----
 
@@ -83,33 +58,16 @@ std::vector<Bytes> Seeds() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    KivoFuzz::WriteSeedsIfAsked(Seeds);
-    return 0;
-}
+KIVO_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
-    static TqStreamLib::State* state = new TqStreamLib::State;   // loads its parameters once
-    static std::unique_ptr<TqBuffer> buffers[4];
-    if (!buffers[0]) {
-        for (int i = 0; i < 4; ++i) {
-            buffers[i] = std::make_unique<TqBuffer>();
-            if (kSizes[i]) buffers[i]->Alloc(kSizes[i]);
-        }
-    }
+    static KivoFuzz::QueuedBuffers buffers({0, 100, 4096, 65536});
     KivoFuzz::Reader in(aData, aSize);
     const uint8_t settings = in.U8();
-    std::lock_guard<std::mutex> guard(state->lock);
-    state->counters.Reset();
-    state->input.clear();
-    state->output.clear();
-    for (auto& buffer : buffers) {
-        buffer->Reset();
-        state->input.push_back(buffer.get());
-    }
-    state->waitForLeader = settings & 1;
-    state->imageTimeout = 10u * (settings >> 1);
-    GvspAssembler assembler(*state);
+    std::lock_guard<std::mutex> guard(buffers.state->lock);
+    buffers.Start(10u * (settings >> 1));
+    buffers.state->waitForLeader = settings & 1;
+    GvspAssembler assembler(*buffers.state);
     assembler.SetChunkHint(in.U16());
     auto now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);
     while (!in.Empty()) {
@@ -120,10 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
             assembler.Expire(now);
         }
         assembler.Process(datagram.data(), datagram.size(), now);
-        CheckHandedBack(*state);
+        buffers.TakeBack();
     }
     assembler.AbortAll();
-    CheckHandedBack(*state);
-    KIVO_FUZZ_CHECK(state->input.size() == 4);
+    buffers.CheckAllBack();
     return 0;
 }

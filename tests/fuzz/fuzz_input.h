@@ -101,6 +101,13 @@ inline void WriteSeedsIfAsked(std::vector<Bytes> (*aSeeds)()) {
     std::exit(0);
 }
 
+// The target's LLVMFuzzerInitialize: its seeds (a function giving them) written when asked.
+#define KIVO_FUZZ_SEEDS(aSeeds)                                                                      \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) {                                             \
+        KivoFuzz::WriteSeedsIfAsked(aSeeds);                                                         \
+        return 0;                                                                                    \
+    }
+
 // A promise of the code under test that the input broke: reported and kept as a crash.
 #define KIVO_FUZZ_CHECK(aCondition)                                                                  \
     do {                                                                                             \

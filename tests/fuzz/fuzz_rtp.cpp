@@ -8,14 +8,10 @@
 // datagram; bits 1-7: the image timeout in tens of milliseconds. Time advances the clock by that
 // many milliseconds and hands back a frame that timed out first.
 // Checked besides the sanitizers: a handed-back buffer states no more acquired bytes or payload than
-// its memory holds.
-#include "TqBuffer.h"
+// its memory holds; a packet's payload lies inside it; no buffer is lost.
 #include "TqRtpDepacketizer.h"
 #include "TqRtpPacket.h"
-#include "TqStreamState.h"
-#include "fuzz_input.h"
-
-#include <memory>
+#include "fuzz_stream.h"
 
 using KivoFuzz::Bytes;
 using TqStreamLib::RtpDepacketizer;
@@ -23,22 +19,9 @@ using TqStreamLib::RtpFormat;
 
 namespace {
 
-constexpr uint32_t kSizes[4] = {0, 200, 5000, 100 * 1024};
 const TqPixelType kPixelTypes[] = {TqPixelMono8,   TqPixelMono16,         TqPixelRGB8,     TqPixelRGBa8,
                                    TqPixelBayerRG8, TqPixelYUV422_8_UYVY, TqPixelYUV411_8_UYYVYY, TqPixelRGB16,
                                    TqPixelRGB565p, TqPixelMono12Packed,   TqPixelMono10p,  TqPixelYUV8_UYV};
-
-void CheckHandedBack(TqStreamLib::State& aState) {
-    while (!aState.output.empty()) {
-        TqBuffer* buffer = aState.output.front().buffer;
-        aState.output.pop_front();
-        KIVO_FUZZ_CHECK(buffer->GetAcquiredSize() <= buffer->GetSize());
-        KIVO_FUZZ_CHECK(buffer->GetPayloadLength() <= buffer->GetSize());
-        KivoFuzz::Touch(buffer->GetDataPointer(), buffer->GetPayloadLength());
-        buffer->Reset();
-        aState.input.push_back(buffer);
-    }
-}
 
 // ---- seeds: the packets of the receiver's tests ----
 
@@ -109,20 +92,10 @@ std::vector<Bytes> Seeds() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    KivoFuzz::WriteSeedsIfAsked(Seeds);
-    return 0;
-}
+KIVO_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
-    static TqStreamLib::State* state = new TqStreamLib::State;
-    static std::unique_ptr<TqBuffer> buffers[4];
-    if (!buffers[0]) {
-        for (int i = 0; i < 4; ++i) {
-            buffers[i] = std::make_unique<TqBuffer>();
-            if (kSizes[i]) buffers[i]->Alloc(kSizes[i]);
-        }
-    }
+    static KivoFuzz::QueuedBuffers buffers({0, 200, 5000, 100 * 1024});
     KivoFuzz::Reader in(aData, aSize);
     const uint8_t kind = in.U8();
     const uint16_t width = in.U16(), height = in.U16();
@@ -131,16 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     if (kind == 1) format.kind = RtpFormat::Kind::H264;
     else if (kind > 1) RtpFormat::Raw(width, height, kPixelTypes[(kind - 2) % (sizeof kPixelTypes / sizeof kPixelTypes[0])], padding, format);
 
-    std::lock_guard<std::mutex> guard(state->lock);
-    state->counters.Reset();
-    state->input.clear();
-    state->output.clear();
-    for (auto& buffer : buffers) {
-        buffer->Reset();
-        state->input.push_back(buffer.get());
-    }
-    state->imageTimeout = 10u * (mode >> 1);
-    RtpDepacketizer depacketizer(*state, format);
+    std::lock_guard<std::mutex> guard(buffers.state->lock);
+    buffers.Start(10u * (mode >> 1));
+    RtpDepacketizer depacketizer(*buffers.state, format);
     TqStreamLib::RtpStreamFramer framer;
     auto now = RtpDepacketizer::Clock::time_point() + std::chrono::hours(1);
     while (!in.Empty()) {
@@ -161,10 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
                 KIVO_FUZZ_CHECK(packet.payload >= bytes.data() && packet.payload + packet.length <= bytes.data() + bytes.size());
             depacketizer.Process(bytes.data(), bytes.size(), now);
         }
-        CheckHandedBack(*state);
+        buffers.TakeBack();
     }
     depacketizer.AbortAll();
-    CheckHandedBack(*state);
-    KIVO_FUZZ_CHECK(state->input.size() == 4);
+    buffers.CheckAllBack();
     return 0;
 }

@@ -49,10 +49,7 @@ void CheckUnique(const std::vector<TqSap::Session>& aSessions) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    KivoFuzz::WriteSeedsIfAsked(Seeds);
-    return 0;
-}
+KIVO_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     KivoFuzz::Reader in(aData, aSize);
