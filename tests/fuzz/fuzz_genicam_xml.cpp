@@ -1,13 +1,15 @@
 // GenICam descriptions into the node map (TqGenParameterArray::Load over a port of any size), then
 // every feature read through its parameter object (value, text form, limits, increment, access,
 // presentation, entries, selected features) and every category, and each value written back in its
-// text form.
+// text form. The device library's scan for event ports (TqDeviceLib::RouteEventPorts) reads the
+// description first, and what it makes of it is loaded and read too.
 //
 // Input: the XML text. The port serves a fixed pattern at every address and keeps what is written
 // (up to 4 KiB a write).
 // Checked besides the sanitizers: the load and the reads take no more than a stack of 1 MiB; a load
 // that fails says why with TQ_GENICAM_XML_ERROR and leaves the array empty.
 #include "TqDeviceEngine.h"
+#include "TqDeviceLink.h"
 #include "TqGenParameter.h"
 #include "TqGenParameterArray.h"
 #include "TqResultCodes.h"
@@ -166,16 +168,18 @@ std::vector<Bytes> Seeds() {
         "<Integer Name=\"Sel\"><Value>10</Value><pIsLocked>Lock</pIsLocked></Integer><Integer Name=\"Twenty\"><Value>200</Value></Integer>"
         "<Integer Name=\"Lock\"><Value>0</Value></Integer>"
         "<Float Name=\"FloatTable\"><pIndex>Sel</pIndex><ValueIndexed Index=\"20\">2.5</ValueIndexed><ValueDefault>0.5</ValueDefault></Float>"
-        "<Port Name=\"Chunks\"><ChunkID>0xA1</ChunkID></Port>"
+        "<Port Name=\"Chunks\"><ChunkID>0xA1</ChunkID></Port><Port Name=\"Events\"><EventID>9001</EventID></Port>"
+        "<IntReg Name=\"EventBlock\"><Address>0</Address><Length>8</Length><pPort>Events</pPort></IntReg>"
+        "<Integer Name=\"EventBlockValue\"><pValue>EventBlock</pValue></Integer>"
         "<IntReg Name=\"ChunkValue\"><Address>0</Address><Length>4</Length><pPort>Chunks</pPort><AccessMode>RO</AccessMode></IntReg>"));
     std::vector<Bytes> seeds;
     for (const std::string& text : texts) seeds.emplace_back(text.begin(), text.end());
     return seeds;
 }
 
-void LoadAndReadAll(const uint8_t* aData, size_t aSize) {
+void LoadAndReadAll(const char* aXml, size_t aSize) {
     TqGenParameterArray array;
-    const TqResult loaded = array.Load(reinterpret_cast<const char*>(aData), aSize, std::make_shared<PatternPort>());
+    const TqResult loaded = array.Load(aXml, aSize, std::make_shared<PatternPort>());
     if (!loaded.IsOK()) {
         KIVO_FUZZ_CHECK(loaded.GetCode() == TQ_GENICAM_XML_ERROR);
         KIVO_FUZZ_CHECK(array.GetCount() == 0 && array.GetCategoryCount() == 0);
@@ -198,6 +202,12 @@ void LoadAndReadAll(const uint8_t* aData, size_t aSize) {
 KIVO_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
-    KivoFuzz::OnStackOf(kStack, [&] { LoadAndReadAll(aData, aSize); });
+    KivoFuzz::OnStackOf(kStack, [&] {
+        const std::string xml(reinterpret_cast<const char*>(aData), aSize);
+        std::string routed;
+        std::map<uint16_t, std::vector<std::string>> features;
+        if (TqDeviceLib::RouteEventPorts(xml, routed, features)) LoadAndReadAll(routed.data(), routed.size());
+        LoadAndReadAll(xml.data(), xml.size());
+    });
     return 0;
 }
