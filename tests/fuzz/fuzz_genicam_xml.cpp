@@ -1,13 +1,15 @@
 // GenICam descriptions into the node map (TqGenParameterArray::Load over a port of any size), then
 // every feature read through its parameter object (value, text form, limits, increment, access,
-// presentation, entries, selected features) and every category, and each value written back in its
-// text form. The device library's scan for event ports (TqDeviceLib::RouteEventPorts) reads the
-// description first, and what it makes of it is loaded and read too.
+// presentation, entries, selected features) and every category; then written: integers and floats
+// at their limits and at the ends of their types' ranges, every entry, commands executed, and each
+// value back in its text form. The device library's scan for event ports
+// (TqDeviceLib::RouteEventPorts) reads the description first, and what it makes of it is loaded and
+// read too.
 //
 // Input: the XML text. The port serves a fixed pattern at every address and keeps what is written
 // (up to 4 KiB a write).
-// Checked besides the sanitizers: the load and the reads take no more than a stack of 1 MiB; a load
-// that fails says why with TQ_GENICAM_XML_ERROR and leaves the array empty.
+// Checked besides the sanitizers: the load, reads and writes take no more than a stack of 1 MiB; a
+// load that fails says why with TQ_GENICAM_XML_ERROR and leaves the array empty.
 #include "TqDeviceEngine.h"
 #include "TqDeviceLink.h"
 #include "TqGenParameter.h"
@@ -15,7 +17,9 @@
 #include "TqResultCodes.h"
 #include "fuzz_input.h"
 
+#include <cmath>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -69,23 +73,26 @@ void ReadFeature(TqGenParameter* aParameter) {
     switch (type) {
     case TqGenTypeInteger: {
         auto* p = static_cast<TqGenInteger*>(aParameter);
-        int64_t value = 0;
+        int64_t value = 0, min = 0, max = 0, increment = 0;
         TqGenRepresentation representation;
         p->GetValue(value);
-        p->GetMin(value);
-        p->GetMax(value);
-        p->GetIncrement(value);
+        p->GetMin(min);
+        p->GetMax(max);
+        p->GetIncrement(increment);
         p->GetRepresentation(representation);
         p->GetUnit(text);
+        for (int64_t limit : {min, max, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), value})
+            p->SetValue(limit);
         break;
     }
     case TqGenTypeFloat: {
         auto* p = static_cast<TqGenFloat*>(aParameter);
-        double value = 0;
+        double value = 0, min = 0, max = 0;
         p->GetValue(value);
-        p->GetMin(value);
-        p->GetMax(value);
+        p->GetMin(min);
+        p->GetMax(max);
         p->GetUnit(text);
+        for (double limit : {min, max, -HUGE_VAL, HUGE_VAL, std::nan(""), 1e300, value}) p->SetValue(limit);
         break;
     }
     case TqGenTypeEnum: {
@@ -99,10 +106,14 @@ void ReadFeature(TqGenParameter* aParameter) {
             entry->IsAvailable(flag);
             entry->GetValue(value);
             entry->GetName(text);
+            p->SetValue(value);
         }
         break;
     }
-    case TqGenTypeCommand: static_cast<TqGenCommand*>(aParameter)->IsDone(flag); break;
+    case TqGenTypeCommand:
+        static_cast<TqGenCommand*>(aParameter)->Execute();
+        static_cast<TqGenCommand*>(aParameter)->IsDone(flag);
+        break;
     case TqGenTypeString: {
         int64_t length = 0;
         static_cast<TqGenString*>(aParameter)->GetMaxLength(length);
@@ -114,6 +125,7 @@ void ReadFeature(TqGenParameter* aParameter) {
         if (p->GetLength(length).IsOK() && length > 0 && length <= (1 << 20)) {
             std::vector<uint8_t> bytes(static_cast<size_t>(length));
             p->Get(bytes.data(), length);
+            p->Set(bytes.data(), length);
         }
         break;
     }
