@@ -12,7 +12,7 @@
 #include "TqGenParameterArray.h"
 #include "fuzz_input.h"
 
-#include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -42,6 +42,7 @@ void ReadChunkData(Bytes aMemory) {
     const uint8_t* end = begin + aMemory.size();
     const uint8_t* after = begin;
     const uint32_t count = chunks.GetChunkCount();
+    std::map<uint32_t, const uint8_t*> first;   // the data of the first chunk of each ID
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t id = 0;
         KIVO_FUZZ_CHECK(chunks.GetChunkIDByIndex(i, id).IsOK());
@@ -50,14 +51,9 @@ void ReadChunkData(Bytes aMemory) {
         KIVO_FUZZ_CHECK(data >= after && data <= end && size <= static_cast<size_t>(end - data));
         KivoFuzz::Touch(data, size);
         after = data + size + 8;
-        const uint8_t* first = data;
-        for (uint32_t j = i; j-- > 0;) {
-            uint32_t earlier = 0;
-            chunks.GetChunkIDByIndex(j, earlier);
-            if (earlier == id) first = chunks.GetChunkRawDataByIndex(j);
-        }
-        KIVO_FUZZ_CHECK(chunks.GetChunkRawDataByID(id) == first);
+        first.emplace(id, data);
     }
+    for (const auto& [id, data] : first) KIVO_FUZZ_CHECK(chunks.GetChunkRawDataByID(id) == data);
     uint32_t none = 0;
     KIVO_FUZZ_CHECK(!chunks.GetChunkIDByIndex(count, none).IsOK() && chunks.GetChunkRawDataByIndex(count) == nullptr);
     // Emptied, the memory takes a chunk of its own that reads back alone.

@@ -4,7 +4,7 @@
 //
 // Input: [payload type u8] then operations of 12 bytes: [operation u8][index u8][a u32][b u32][c u16].
 // The payload type's bit 0 clear makes the buffer multi-part (else an image buffer). Allocations the
-// harness asks for stay under 4 MiB (the container's own checks, not the machine, are under test).
+// harness asks for stay under 256 KiB (the container's own checks, not the machine, are under test).
 // Checked besides the sanitizers: every part below the count is there and none above it; a part's
 // effective size, image size and JPEG size stay within its size, and its memory holds the effective
 // size; the chunks of a chunk part lie inside its memory.
@@ -19,7 +19,7 @@ using KivoFuzz::Bytes;
 
 namespace {
 
-constexpr uint32_t kMaxAllocation = 4u << 20;
+constexpr uint32_t kMaxAllocation = 256u << 10;
 const TqPixelType kPixelTypes[] = {TqPixelMono8, TqPixelMono16, TqPixelRGB8, TqPixelMono12Packed, TqPixelMono10p,
                                    TqPixelYUV411_8_UYYVYY, TqPixelUndefined, static_cast<TqPixelType>(0x01010001)};
 
