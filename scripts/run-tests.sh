@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, builds, and runs every test: the stand-in SDK's C++ tests, the Python tests,
-# and the Python tests again against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# the Python tests again against a build with AddressSanitizer and UndefinedBehaviorSanitizer, and
+# each fuzz target of the stand-in's parsers for a short while (with its regression inputs).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 status=0
@@ -20,4 +21,5 @@ if [ -d build-asan/python ]; then
   step "C++ tests under sanitizers" ctest --test-dir build-asan --output-on-failure
   step "Python tests under sanitizers" scripts/sanitized.sh /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
 fi
+step "fuzz targets" scripts/fuzz.sh --ci 12
 exit $status

@@ -9,8 +9,9 @@ cd "$(dirname "$0")/.."
 # aravis-tools-cli, gir1.2-aravis-0.8, python3-gi: test only (an independent GigE Vision client of the device engine).
 # python3-opencv: test and benchmark only (an independent demosaicing to compare with, and its speed).
 # gstreamer1.0-tools, gstreamer1.0-plugins-good, gstreamer1.0-plugins-base: test only (an independent RTP sender).
+# clang, libclang-rt-14-dev: test only (the fuzz targets of tests/fuzz: libFuzzer and clang's sanitizer runtimes).
 packages=(g++ cmake ninja-build python3 python3-dev python3-numpy python3-pytest libgtest-dev libpugixml-dev libzstd-dev pybind11-dev swig aravis-tools-cli gir1.2-aravis-0.8 python3-gi python3-opencv
-  gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-base)
+  gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-base clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

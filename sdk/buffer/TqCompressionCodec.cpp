@@ -77,13 +77,6 @@ inline uint64_t Finish(uint64_t aH) {
     return aH;
 }
 
-// The checksum of the original data: a fold of the stripes' checksums and the size.
-uint64_t FoldChecksums(const uint32_t* aChecksums, uint32_t aCount, uint64_t aOriginalSize) {
-    uint64_t h = aOriginalSize * kMulB + aCount;
-    for (uint32_t i = 0; i < aCount; ++i) h = Lane(h, aChecksums[i]);
-    return Finish(h);
-}
-
 // ---- predictor ----
 
 void ForwardBytes(const uint8_t* __restrict aIn, uint8_t* __restrict aOut, size_t aSize, size_t aDistance) {
@@ -281,6 +274,12 @@ uint64_t Checksum(const uint8_t* aData, size_t aSize) {
         for (size_t k = 0; i + k < aSize; ++k) tail |= uint64_t{aData[i + k]} << (8 * k);
         h = Lane(h, tail ^ (uint64_t{0xA5} << 56));
     }
+    return Finish(h);
+}
+
+uint64_t FoldChecksums(const uint32_t* aChecksums, uint32_t aCount, uint64_t aOriginalSize) {
+    uint64_t h = aOriginalSize * kMulB + aCount;
+    for (uint32_t i = 0; i < aCount; ++i) h = Lane(h, aChecksums[i]);
     return Finish(h);
 }
 

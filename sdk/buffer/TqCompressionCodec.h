@@ -86,6 +86,10 @@ bool ChoosePredictor(TqPixelType aPixelType, uint8_t& aPredictor, uint8_t& aDist
 // A 64-bit checksum of bytes.
 uint64_t Checksum(const uint8_t* aData, size_t aSize);
 
+// The checksum of a frame's original data (header bytes 48 to 55): a fold of the stripes'
+// checksums and the original size.
+uint64_t FoldChecksums(const uint32_t* aChecksums, uint32_t aCount, uint64_t aOriginalSize);
+
 // The header checksum of a frame whose header and stripe table (aTableSize bytes) are in memory.
 uint32_t HeaderChecksum(const uint8_t* aFrame, uint64_t aTableSize);
 

@@ -433,18 +433,30 @@ std::string Show(const Number& aValue) {
 
 }  // namespace
 
+// Evaluates without recursion: the terms under way wait on a stack of their own, so that a formula
+// (or a chain of formulas through node references) takes no more of the thread's stack however deep
+// its terms nest. Each term evaluated is one step of the budget.
 class FormulaEvaluator {
 public:
-    FormulaEvaluator(bool aInteger, FormulaReader& aReader) : mInteger(aInteger), mReader(aReader) {}
+    FormulaEvaluator(bool aInteger, FormulaReader& aReader, uint64_t& aSteps, uint64_t aMaxSteps)
+        : mInteger(aInteger), mReader(aReader), mSteps(aSteps), mMaxSteps(aMaxSteps) {}
 
     Formula::Outcome Run(const Formula& aFormula, Number& aOut, std::string& aError) {
-        bool ok = Eval(aFormula, aFormula.mRoot, aOut);
-        if (ok) return Formula::Outcome::Ok;
+        if (Eval(aFormula, aOut)) return Formula::Outcome::Ok;
         aError = mError;
+        if (mTooLong) return Formula::Outcome::TooLong;
         return mVariableFailed ? Formula::Outcome::VariableFailed : Formula::Outcome::Failed;
     }
 
 private:
+    // A term under way: how many of its operands are done, and their values.
+    struct Pending {
+        const Formula* f;
+        const Formula::Term* t;
+        int done;
+        Number x;
+    };
+
     bool Fail(const std::string& aWhy) {
         mError = aWhy;
         return false;
@@ -452,60 +464,96 @@ private:
 
     Number Keep(Number aValue) const { return mInteger || aValue.real ? aValue : Number::Real(static_cast<double>(aValue.integer)); }
 
-    bool Eval(const Formula& f, int aTerm, Number& aOut) {
-        if (++mSteps > Formula::kMaxSteps) return Fail("evaluation longer than " + std::to_string(Formula::kMaxSteps) + " steps");
-        const Formula::Term& t = f.mTerms[static_cast<size_t>(aTerm)];
-        switch (t.type) {
-        case Formula::Term::Literal:
-            aOut = Keep(t.literal);
-            return true;
-        case Formula::Term::Variable:
-            if (!mReader.Read(t.slot, aOut)) {
-                mVariableFailed = true;
-                return false;
-            }
-            aOut = Keep(aOut);
-            return true;
-        case Formula::Term::Expression:
-            return Eval(*t.expression, t.expression->mRoot, aOut);
-        case Formula::Term::Ternary: {
-            Number condition;
-            if (!Eval(f, t.a, condition)) return false;
-            return Eval(f, Truth(condition) ? t.b : t.c, aOut);
+    bool Push(const Formula& f, int aTerm) {
+        if (++mSteps > mMaxSteps) {
+            mTooLong = true;
+            return Fail("evaluation longer than " + std::to_string(mMaxSteps) + " steps");
         }
-        case Formula::Term::Unary: {
-            Number x;
-            if (!Eval(f, t.a, x)) return false;
-            return Unary(t.op, x, aOut);
-        }
-        case Formula::Term::Binary: {
-            Number x, y;
-            if (!Eval(f, t.a, x)) return false;
-            if (t.op == OpAnd || t.op == OpOr) {   // the right side only when it decides
-                bool left = Truth(x);
-                if (left == (t.op == OpOr)) {
-                    aOut = Keep(Number::Int(left ? 1 : 0));
-                    return true;
+        mStack.push_back({&f, &f.mTerms[static_cast<size_t>(aTerm)], 0, Number()});
+        return true;
+    }
+
+    // Each pass looks at the term on top: it either pushes its next operand or, with all of them
+    // done, leaves its value in `value` and goes.
+    bool Eval(const Formula& aFormula, Number& aOut) {
+        mStack.reserve(static_cast<size_t>(aFormula.mDepth) + 1);   // no stack grows past the tree's depth
+        if (!Push(aFormula, aFormula.mRoot)) return false;
+        Number value;
+        while (!mStack.empty()) {
+            Pending& top = mStack.back();
+            const Formula& f = *top.f;
+            const Formula::Term& t = *top.t;
+            const int done = top.done++;
+            switch (t.type) {
+            case Formula::Term::Literal:
+                value = Keep(t.literal);
+                break;
+            case Formula::Term::Variable:
+                if (!mReader.Read(t.slot, value)) {
+                    mVariableFailed = true;
+                    return false;
                 }
-                if (!Eval(f, t.b, y)) return false;
-                aOut = Keep(Number::Int(Truth(y) ? 1 : 0));
-                return true;
+                value = Keep(value);
+                break;
+            case Formula::Term::Expression:
+                if (done == 0) {
+                    if (!Push(*t.expression, t.expression->mRoot)) return false;
+                    continue;
+                }
+                break;
+            case Formula::Term::Ternary:
+                if (done < 2) {
+                    if (!Push(f, done == 0 ? t.a : Truth(value) ? t.b : t.c)) return false;
+                    continue;
+                }
+                break;
+            case Formula::Term::Unary:
+                if (done == 0) {
+                    if (!Push(f, t.a)) return false;
+                    continue;
+                }
+                if (!Unary(t.op, Number(value), value)) return false;
+                break;
+            case Formula::Term::Binary:
+                if (done == 0) {
+                    if (!Push(f, t.a)) return false;
+                    continue;
+                }
+                if (done == 1) {
+                    top.x = value;
+                    // && and || take the right side only when it decides.
+                    if ((t.op == OpAnd || t.op == OpOr) && Truth(value) == (t.op == OpOr)) {
+                        value = Keep(Number::Int(Truth(value) ? 1 : 0));
+                        break;
+                    }
+                    if (!Push(f, t.b)) return false;
+                    continue;
+                }
+                if (t.op == OpAnd || t.op == OpOr) value = Number::Int(Truth(value) ? 1 : 0);
+                else if (!Binary(t.op, top.x, Number(value), value)) return false;
+                value = Keep(value);
+                break;
+            case Formula::Term::Call:
+                if (done == 0 || (done == 1 && t.b >= 0)) {
+                    if (done == 1) top.x = value;
+                    if (!Push(f, done == 0 ? t.a : t.b)) return false;
+                    continue;
+                }
+                if (t.b >= 0) {
+                    const Number second = value;
+                    if (!Call(t.op, top.x, &second, value)) return false;
+                } else if (!Call(t.op, Number(value), nullptr, value)) {
+                    return false;
+                }
+                value = Keep(value);
+                break;
+            default:
+                return Fail("unknown term");
             }
-            if (!Eval(f, t.b, y)) return false;
-            if (!Binary(t.op, x, y, aOut)) return false;
-            aOut = Keep(aOut);
-            return true;
+            mStack.pop_back();
         }
-        case Formula::Term::Call: {
-            Number x, y;
-            if (!Eval(f, t.a, x)) return false;
-            if (t.b >= 0 && !Eval(f, t.b, y)) return false;
-            if (!Call(t.op, x, t.b >= 0 ? &y : nullptr, aOut)) return false;
-            aOut = Keep(aOut);
-            return true;
-        }
-        }
-        return Fail("unknown term");
+        aOut = value;
+        return true;
     }
 
     bool Unary(int aOp, const Number& x, Number& aOut) {
@@ -665,7 +713,10 @@ private:
             return true;
         }
         double v = x.AsDouble();
-        double scale = std::pow(10.0, static_cast<double>(std::clamp<int64_t>(digits < 0 ? -digits : digits, 0, 400)));
+        // Beyond 400 decimals either way a double keeps nothing (or nothing but 0) of x: clamped first,
+        // so that no digit count, -2^63 included, is negated out of range.
+        digits = std::clamp<int64_t>(digits, -400, 400);
+        double scale = std::pow(10.0, static_cast<double>(digits < 0 ? -digits : digits));
         if (digits < 0) aOut = Number::Real(std::isfinite(scale) ? std::round(v / scale) * scale : 0.0);   // to tens, hundreds...
         else if (!std::isfinite(v * scale)) aOut = Number::Real(v);   // finer than a double resolves
         else aOut = Number::Real(std::round(v * scale) / scale);
@@ -674,13 +725,21 @@ private:
 
     bool mInteger;
     FormulaReader& mReader;
-    uint64_t mSteps = 0;
-    bool mVariableFailed = false;
+    uint64_t& mSteps;
+    uint64_t mMaxSteps;
+    bool mVariableFailed = false, mTooLong = false;
     std::string mError;
+    std::vector<Pending> mStack;
 };
 
 Formula::Outcome Formula::Evaluate(bool aInteger, FormulaReader& aReader, Number& aValue, std::string& aError) const {
-    FormulaEvaluator evaluator(aInteger, aReader);
+    uint64_t steps = 0;
+    return Evaluate(aInteger, aReader, aValue, aError, steps, kMaxSteps);
+}
+
+Formula::Outcome Formula::Evaluate(bool aInteger, FormulaReader& aReader, Number& aValue, std::string& aError,
+                                   uint64_t& aSteps, uint64_t aMaxSteps) const {
+    FormulaEvaluator evaluator(aInteger, aReader, aSteps, aMaxSteps);
     return evaluator.Run(*this, aValue, aError);
 }
 

@@ -73,7 +73,8 @@ class Formula {
 public:
     // A syntax tree deeper than kMaxDepth (sub-expressions counted in) or brackets, signs and
     // conditions nested deeper than kMaxNesting fail the compilation; evaluations longer than
-    // kMaxSteps fail.
+    // kMaxSteps terms fail. Evaluation does not recurse: however deep the tree, it takes a fixed
+    // amount of the thread's stack (and memory for at most kMaxDepth terms under way).
     static constexpr int kMaxDepth = 1000;
     static constexpr int kMaxNesting = 200;
     static constexpr uint64_t kMaxSteps = 1000000;
@@ -81,9 +82,15 @@ public:
     // The compiled formula, or null with aError saying what is wrong and where.
     static std::shared_ptr<const Formula> Compile(std::string_view aText, const FormulaScope& aScope, std::string& aError);
 
-    enum class Outcome { Ok, VariableFailed, Failed };
-    // Failed: aError says why (division by zero, an operand out of range, too long).
+    enum class Outcome { Ok, VariableFailed, Failed, TooLong };
+    // Failed: aError says why (division by zero, an operand out of range); TooLong: the step budget
+    // ran out.
     Outcome Evaluate(bool aInteger, FormulaReader& aReader, Number& aValue, std::string& aError) const;
+    // The same on a step budget shared with the caller's own work (the node map counts the nodes it
+    // reads for the variables in it too): aSteps counts on from where it stands, one step a term,
+    // and the evaluation gives TooLong once it passes aMaxSteps.
+    Outcome Evaluate(bool aInteger, FormulaReader& aReader, Number& aValue, std::string& aError, uint64_t& aSteps,
+                     uint64_t aMaxSteps) const;
 
     const std::string& Text() const { return mText; }
     // Whether the formula (or a sub-expression it names) reads the variable of this slot.

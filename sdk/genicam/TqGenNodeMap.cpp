@@ -9,10 +9,12 @@
 
 // Evaluation works on Status (a code and a message) and turns it into a TqResult only at the
 // boundary. Every function that follows a reference into another node counts one level of
-// mDepth and one step of the operation's budget, so that no description can recurse or work
-// without bound. Within one operation the access mode and the integer value of each node are
-// worked out once (nodes referenced from many places would otherwise be evaluated once per path,
-// exponentially often in the worst case); any write drops both memos.
+// mDepth and one step of the operation's budget, and every formula term it evaluates counts one
+// step of the same budget, so that no description can recurse or work without bound: formulas
+// evaluate without recursion, so the stack an operation takes grows with the levels alone,
+// whatever the formulas on the way. Within one operation the access mode and the integer or float
+// value of each node are worked out once (nodes referenced from many places would otherwise be
+// evaluated once per path, exponentially often in the worst case); any write drops the memos.
 //
 // Registers: a register node's bytes are read whole (its Length) from its port at the address of
 // the moment, and kept in its cache unless Cachable is NoCache; a cache is used only for the same
@@ -128,6 +130,7 @@ public:
             m.mSteps = 0;
             m.mAccessMemo.clear();
             m.mIntMemo.clear();
+            m.mFloatMemo.clear();
         }
     }
 
@@ -385,6 +388,7 @@ public:
     void Written(Node* aNode) {
         m.mAccessMemo.clear();
         m.mIntMemo.clear();
+        m.mFloatMemo.clear();
         m.mWritten.push_back(aNode);
         for (Node* other : aNode->invalidates) DropCache(other);
     }
@@ -460,19 +464,25 @@ public:
         }
     }
 
-    // The integer value of any node that has one: the integer kinds, an enumeration's value, a
-    // boolean as 1 or 0.
-    Status ReadInt(Node* aNode, int64_t& aValue) {
-        auto memo = m.mIntMemo.find(aNode);
-        if (memo != m.mIntMemo.end()) {
+    // A node's value (and the status of reading it) worked out once an operation: the first read
+    // is kept, unless an evaluation on the way went over a limit.
+    template <class T>
+    Status Memoised(std::unordered_map<const Node*, std::pair<Status, T>>& aMemo, Node* aNode, T& aValue,
+                    Status (Eval::*aOnce)(Node*, T&)) {
+        auto memo = aMemo.find(aNode);
+        if (memo != aMemo.end()) {
             aValue = memo->second.second;
             return memo->second.first;
         }
         uint64_t overflows = m.mOverflows;
-        Status s = ReadIntOnce(aNode, aValue);
-        if (m.mOverflows == overflows) m.mIntMemo.emplace(aNode, std::make_pair(s, aValue));
+        Status s = (this->*aOnce)(aNode, aValue);
+        if (m.mOverflows == overflows) aMemo.emplace(aNode, std::make_pair(s, aValue));
         return s;
     }
+
+    // The integer value of any node that has one: the integer kinds, an enumeration's value, a
+    // boolean as 1 or 0.
+    Status ReadInt(Node* aNode, int64_t& aValue) { return Memoised(m.mIntMemo, aNode, aValue, &Eval::ReadIntOnce); }
 
     Status ReadIntOnce(Node* aNode, int64_t& aValue) {
         Level level(m);
@@ -651,7 +661,9 @@ public:
         return Ok();
     }
 
-    Status ReadFloat(Node* aNode, double& aValue) {
+    Status ReadFloat(Node* aNode, double& aValue) { return Memoised(m.mFloatMemo, aNode, aValue, &Eval::ReadFloatOnce); }
+
+    Status ReadFloatOnce(Node* aNode, double& aValue) {
         Level level(m);
         if (level.over) return TooDeep(aNode);
         Status s = NeedRead(aNode);
@@ -787,9 +799,12 @@ public:
             }
         } input(*this, aNode, aArgument);
         std::string why;
-        switch (aFormula.Evaluate(aInteger, input, aValue, why)) {
+        switch (aFormula.Evaluate(aInteger, input, aValue, why, m.mSteps, kMaxEvaluationSteps)) {
         case Formula::Outcome::Ok: break;
         case Formula::Outcome::VariableFailed: return input.failure;
+        case Formula::Outcome::TooLong:
+            ++m.mOverflows;   // like a level over the limit: nothing on the way is memoised
+            return TooDeep(aNode);
         case Formula::Outcome::Failed: return Fail(TQ_INVALID_DATA_FORMAT, aNode, std::string(aWhich) + " '" + aFormula.Text() + "': " + why);
         }
         if (aValue.real && !std::isfinite(aValue.real_value))

@@ -24,8 +24,9 @@
 //                         value no entry has, a boolean neither on nor off, an increment of zero;
 //                         a formula that divides by zero or gives no finite number (or, for an
 //                         integer, none inside the 64-bit range)
-//   TQ_GENERIC_ERROR      an evaluation nested deeper than kMaxEvaluationDepth or longer than
-//                         kMaxEvaluationSteps (a description that loads stays within both)
+//   TQ_GENERIC_ERROR      an evaluation nested deeper than kMaxEvaluationDepth (a description that
+//                         loads stays within it) or longer than kMaxEvaluationSteps (nodes read and
+//                         formula terms evaluated, counted together)
 //   any code of the port  the port's own failure, passed on
 //
 // Formula nodes (see TqGenFormula.h for the language): a SwissKnife or IntSwissKnife is read-only
@@ -264,7 +265,7 @@ public:
     // reference chains longer than kMaxReferenceChain, so a description that loads stays below it.
     static constexpr int kMaxEvaluationDepth = 256;
     static constexpr int kMaxReferenceChain = 100;
-    static constexpr uint64_t kMaxEvaluationSteps = 1000000;
+    static constexpr uint64_t kMaxEvaluationSteps = 1000000;   // one operation's nodes and formula terms
     // Register lengths: IntReg/MaskedIntReg 1 to 8, FloatReg 4 or 8, StringReg/Register up to this.
     static constexpr int64_t kMaxRegisterLength = int64_t{16} << 20;
     // The maximum length of a String node that holds its value.
@@ -388,6 +389,7 @@ private:
     uint64_t mOverflows = 0;
     std::unordered_map<const Node*, std::pair<TqGenAccessMode, AccessWhy>> mAccessMemo;
     std::unordered_map<const Node*, std::pair<Status, int64_t>> mIntMemo;
+    std::unordered_map<const Node*, std::pair<Status, double>> mFloatMemo;
     std::vector<Node*> mWritten;   // nodes written by the current operation
     std::function<void(Node*)> mObserver;
     TqLiveObjects::Counter mCounter{"TqGenNodeMap"};

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -223,6 +225,53 @@ TEST(TqGenFormulaTest, RandomTokenSoupNeverCrashes) {
         }
     }
     EXPECT_GT(compiled, 100) << "of 3000";
+}
+
+TEST(TqGenFormulaTest, RoundTakesAnyDigitCount) {
+    // Digit counts at the ends of the 64-bit range (-2^63 included) round to nothing or keep x.
+    const std::tuple<const char*, bool, double> cases[] = {
+        {"ROUND(1234, -2**63)", true, 0},   // (-2)**63 is -2^63
+        {"ROUND(1234.5, -2**63)", false, 0},
+        {"ROUND(X, 0x8000000000000000)", true, 0},
+        {"ROUND(X, 0x7FFFFFFFFFFFFFFF)", true, 2.5},
+        {"ROUND(X, -400)", false, 0},
+        {"ROUND(1250, -3)", true, 1000},
+        {"ROUND(X, -1e18)", false, 0},
+    };
+    for (const auto& [text, integer, expected] : cases) {
+        std::string error;
+        Number value = Calc(text, integer, error);
+        ASSERT_EQ(error, "") << text;
+        EXPECT_EQ(value.AsDouble(), expected) << text;
+    }
+    std::string error;
+    Calc("ROUND(X, 1e300*1e300)", false, error);
+    EXPECT_NE(error.find("ROUND to inf decimals"), std::string::npos) << error;
+}
+
+TEST(TqGenFormulaTest, DeepTermsEvaluateWithoutRecursionWithinTheStepBudget) {
+    // A term as deep as the compiler allows (a chain leaning left), with a short-circuit and an
+    // untaken branch whose divisions by zero must not run.
+    std::string deep = "A";
+    for (int i = 0; i < Formula::kMaxDepth - 10; ++i) deep += "+1";
+    deep += "+(0 ? A/0 : 1)";
+    std::string error;
+    Number value = Calc("(0 && A/0) || " + deep + " > 0", true, error);
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(value.integer, 1);
+    value = Calc(deep, true, error);
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(value.integer, 7 + Formula::kMaxDepth - 10 + 1);
+    // A shared budget: the steps the caller counted before come off it.
+    auto formula = Formula::Compile(deep, Scope(), error);
+    ASSERT_TRUE(formula);
+    Vars vars;
+    uint64_t steps = 0;
+    ASSERT_EQ(formula->Evaluate(true, vars, value, error, steps, 100000), Formula::Outcome::Ok);
+    EXPECT_GT(steps, 900u);
+    steps = 99990;
+    EXPECT_EQ(formula->Evaluate(true, vars, value, error, steps, 100000), Formula::Outcome::TooLong);
+    EXPECT_NE(error.find("longer than 100000 steps"), std::string::npos) << error;
 }
 
 // ---- nodes ----
@@ -597,6 +646,106 @@ TEST(TqGenFormulaNodeTest, BadFormulaNodesFailTheLoadNamingTheNode) {
         EXPECT_EQ(m.loaded.GetCode(), TQ_GENICAM_XML_ERROR) << nodes;
         EXPECT_NE(Why(m.loaded).find(expected), std::string::npos) << nodes << "\n  " << Why(m.loaded);
     }
+}
+
+// Runs aWork on a thread of its own with a stack of aBytes: what evaluates within it never needs more.
+void OnStackOf(size_t aBytes, void (*aWork)()) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, aBytes), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attributes, [](void* aArgument) -> void* {
+        reinterpret_cast<void (*)()>(aArgument)();
+        return nullptr;
+    }, reinterpret_cast<void*>(aWork)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+// aCount nodes K1..KaCount of aKind, each reading the one before (K0 = 1) in a formula of aTerms
+// terms: "V+1+1..." (the variable at the bottom of the tree) or "V+V+V..." (read aTerms times).
+std::string FormulaChain(const char* aKind, int aCount, int aTerms, bool aFanOut) {
+    std::string nodes = "<Integer Name=\"K0\"><Value>1</Value></Integer>";
+    std::string formula = "V";
+    for (int t = 1; t < aTerms; ++t) formula += aFanOut ? "+V" : "+1";
+    for (int i = 1; i <= aCount; ++i)
+        nodes += std::string("<") + aKind + " Name=\"K" + std::to_string(i) + "\"><pVariable Name=\"V\">K" + std::to_string(i - 1) +
+                 "</pVariable><Formula>" + formula + "</Formula></" + aKind + ">";
+    return Description(nodes);
+}
+
+TEST(TqGenFormulaNodeTest, ChainedLongFormulasLoadAndEvaluateWithinAFixedStack) {
+    // Eight nodes of a thousand terms each, chained through their variables, on a stack of 1 MiB:
+    // the formulas' depth takes none of it (it overflowed when their evaluation recursed).
+    OnStackOf(1 << 20, [] {
+        for (const char* kind : {"IntSwissKnife", "SwissKnife"}) {
+            TqGenParameterArray array;
+            const std::string xml = FormulaChain(kind, 8, 1000, false);
+            TqResult r = array.Load(xml.data(), xml.size(), TqGenParameterArray::MemoryPort(16));
+            ASSERT_TRUE(r.IsOK()) << Why(r);
+            double value = 0;
+            r = std::string(kind) == "SwissKnife" ? array.GetFloatValue("K8", value) : [&] {
+                int64_t integer = 0;
+                TqResult read = array.GetIntegerValue("K8", integer);
+                value = static_cast<double>(integer);
+                return read;
+            }();
+            ASSERT_TRUE(r.IsOK()) << kind << ": " << Why(r);
+            EXPECT_EQ(value, 1 + 8 * 999) << kind;
+        }
+        // Brackets and signs nested as deep as a formula may (the compiler's own recursion).
+        std::string nested = "1";
+        for (int i = 0; i < Formula::kMaxNesting - 1; ++i) nested = i % 2 ? "(" + nested + ")" : "-" + nested;
+        Map m(Description("<IntSwissKnife Name=\"Nested\"><Formula>" + nested + "</Formula></IntSwissKnife>"));
+        ASSERT_TRUE(m.loaded.IsOK()) << Why(m.loaded);
+        EXPECT_EQ(m.Int("Nested"), (Formula::kMaxNesting / 2) % 2 ? -1 : 1);
+    });
+}
+
+TEST(TqGenFormulaNodeTest, FormulasReadingTheirVariablesOftenEvaluateEachNodeOnce) {
+    // Each node reads the one before a thousand times: node by node 1000^8 terms, where each
+    // node's value is worked out once an operation, integer or float.
+    for (const char* kind : {"SwissKnife", "IntSwissKnife"}) {
+        TqGenParameterArray array;
+        const std::string xml = FormulaChain(kind, 8, 1000, true);
+        ASSERT_TRUE(array.Load(xml.data(), xml.size(), TqGenParameterArray::MemoryPort(16)).IsOK());
+        double real = 0;
+        int64_t integer = 0;
+        if (std::string(kind) == "SwissKnife") {
+            ASSERT_TRUE(array.GetFloatValue("K8", real).IsOK());
+            EXPECT_NEAR(real / 1e24, 1, 1e-12);
+        } else {
+            ASSERT_TRUE(array.GetIntegerValue("K3", integer).IsOK());
+            EXPECT_EQ(integer, 1000 * 1000 * 1000);
+        }
+    }
+}
+
+TEST(TqGenFormulaNodeTest, TheFormulasOfOneOperationShareItsStepBudget) {
+    // Expressions that each use the one before ten times: "E5" evaluates 211110 terms. One node is
+    // well within the budget, four chained ones are too, five are not; the next operation starts
+    // afresh.
+    std::string expressions = "<Expression Name=\"E1\">V+V+V+V+V+V+V+V+V+V</Expression>";
+    for (int e = 2; e <= 5; ++e) {
+        std::string sum = "E" + std::to_string(e - 1);
+        for (int i = 1; i < 10; ++i) sum += "+E" + std::to_string(e - 1);
+        expressions += "<Expression Name=\"E" + std::to_string(e) + "\">" + sum + "</Expression>";
+    }
+    std::string nodes = "<Float Name=\"K0\"><Value>1</Value></Float>";
+    for (int i = 1; i <= 5; ++i)
+        nodes += "<SwissKnife Name=\"K" + std::to_string(i) + "\"><pVariable Name=\"V\">K" + std::to_string(i - 1) +
+                 "</pVariable>" + expressions + "<Formula>E5</Formula></SwissKnife>";
+    TqGenParameterArray array;
+    const std::string xml = Description(nodes);
+    ASSERT_TRUE(array.Load(xml.data(), xml.size(), TqGenParameterArray::MemoryPort(16)).IsOK());
+    double value = 0;
+    ASSERT_TRUE(array.GetFloatValue("K4", value).IsOK());
+    EXPECT_DOUBLE_EQ(value, 1e20);
+    TqResult r = array.GetFloatValue("K5", value);
+    EXPECT_EQ(r.GetCode(), TQ_GENERIC_ERROR);
+    EXPECT_NE(Why(r).find("longer than 1000000 steps"), std::string::npos) << Why(r);
+    ASSERT_TRUE(array.GetFloatValue("K1", value).IsOK());
+    EXPECT_EQ(value, 1e5);
 }
 
 // ---- the sample descriptions ----

@@ -1,0 +1,68 @@
+// What the two stream receivers' targets share: the inner state of a stream (made once: it loads its
+// parameters) with four buffers of the given sizes queued afresh for every input, taken back and
+// queued again as the receiver hands them back.
+#pragma once
+
+#include "TqBuffer.h"
+#include "TqStreamState.h"
+#include "fuzz_input.h"
+
+#include <array>
+#include <memory>
+
+namespace KivoFuzz {
+
+class QueuedBuffers {
+public:
+    explicit QueuedBuffers(const std::array<uint32_t, 4>& aSizes) : state(new TqStreamLib::State) {
+        for (size_t i = 0; i < aSizes.size(); ++i) {
+            mBuffers[i] = std::make_unique<TqBuffer>();
+            if (aSizes[i]) mBuffers[i]->Alloc(aSizes[i]);
+        }
+    }
+
+    // Before an input (state lock held): no buffer anywhere but queued, the counters at zero.
+    void Start(uint32_t aImageTimeoutMs) {
+        state->counters.Reset();
+        state->input.clear();
+        state->output.clear();
+        for (auto& buffer : mBuffers) {
+            buffer->Reset();
+            state->input.push_back(buffer.get());
+        }
+        state->imageTimeout = aImageTimeoutMs;
+    }
+
+    // Takes back what the receiver handed back (state lock held): no buffer states more acquired
+    // bytes or payload than its memory holds, and its payload can be read.
+    void TakeBack() {
+        while (!state->output.empty()) {
+            TqBuffer* buffer = state->output.front().buffer;
+            state->output.pop_front();
+            KIVO_FUZZ_CHECK(buffer->GetAcquiredSize() <= buffer->GetSize());
+            KIVO_FUZZ_CHECK(buffer->GetPayloadLength() <= buffer->GetSize());
+            Touch(buffer->GetDataPointer(), buffer->GetPayloadLength());
+            uint32_t groups = 0;
+            buffer->GetMissingPacketIdsCount(groups);
+            for (uint32_t i = 0; i < groups; ++i) {
+                uint32_t low = 0, high = 0;
+                KIVO_FUZZ_CHECK(buffer->GetMissingPacketIds(i, low, high).IsOK() && low <= high);
+            }
+            buffer->Reset();
+            state->input.push_back(buffer);
+        }
+    }
+
+    // After an input whose blocks were all handed back: every buffer is queued again.
+    void CheckAllBack() {
+        TakeBack();
+        KIVO_FUZZ_CHECK(state->input.size() == mBuffers.size());
+    }
+
+    TqStreamLib::State* const state;   // never freed: the target's inputs share it
+
+private:
+    std::array<std::unique_ptr<TqBuffer>, 4> mBuffers;
+};
+
+}  // namespace KivoFuzz
