@@ -5,12 +5,11 @@ naming what was released. Run under the sanitizers, each case would otherwise re
 memory."""
 
 import gc
-import time
 
 import numpy as np
 import pytest
 
-from conftest import arg, raises
+from conftest import arg, raises, until
 
 
 @pytest.fixture
@@ -33,15 +32,6 @@ def connected(m, k, soft_devices):
     result, stream = k.TqStream.CreateAndOpen("127.0.0.2")
     assert result.IsOK(), str(result.GetDescription())
     return device, stream
-
-
-def wait_for(predicate, seconds=10):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return False
 
 
 def start(device):
@@ -181,7 +171,7 @@ def test_event_data_kept_past_the_callback_and_the_device(m, k, hooks, soft_devi
     assert device.RegisterEventSink(sink).IsOK()
     payload = bytes(range(16))
     assert hooks.soft_device_fire_event(handle, 0x9001, payload, 3, 0) == 0
-    assert wait_for(lambda: kept)
+    assert until(lambda: kept)
     assert device.UnregisterEventSink(sink).IsOK()
     alias, data = kept[0]
     assert data.tobytes() == payload and alias.this == device.this and alias is not device

@@ -363,62 +363,48 @@ void TqGenStateStack::Restore() {
     }
 }
 
-TqResult TqGenStateStack::SetIntegerValue(const TqString& aName, int64_t aValue) {
+TqResult TqGenStateStack::Apply(Change aChange, const std::function<bool(Change&)>& aRead,
+                                const std::function<TqResult()>& aWrite) {
     return WhileArrayLives([&] {
-        Change change{Change::What::Integer, aName};
-        bool known = mParameters->GetIntegerValue(aName, change.integer).IsOK();
-        TqResult result = mParameters->SetIntegerValue(aName, aValue);
-        if (result.IsOK() && known) mChanges->push_back(change);
+        const bool known = aRead(aChange);
+        TqResult result = aWrite();
+        if (result.IsOK() && known) mChanges->push_back(aChange);
         return StackResult(result);
     });
+}
+
+TqResult TqGenStateStack::SetIntegerValue(const TqString& aName, int64_t aValue) {
+    return Apply(
+        Change{Change::What::Integer, aName}, [&](Change& c) { return mParameters->GetIntegerValue(aName, c.integer).IsOK(); },
+        [&] { return mParameters->SetIntegerValue(aName, aValue); });
 }
 
 TqResult TqGenStateStack::SetFloatValue(const TqString& aName, double aValue) {
-    return WhileArrayLives([&] {
-        Change change{Change::What::Float, aName};
-        bool known = mParameters->GetFloatValue(aName, change.real).IsOK();
-        TqResult result = mParameters->SetFloatValue(aName, aValue);
-        if (result.IsOK() && known) mChanges->push_back(change);
-        return StackResult(result);
-    });
+    return Apply(
+        Change{Change::What::Float, aName}, [&](Change& c) { return mParameters->GetFloatValue(aName, c.real).IsOK(); },
+        [&] { return mParameters->SetFloatValue(aName, aValue); });
 }
 
 TqResult TqGenStateStack::SetEnumValue(const TqString& aName, const TqString& aValue) {
-    return WhileArrayLives([&] {
-        Change change{Change::What::Enum, aName};
-        bool known = mParameters->GetEnumValue(aName, change.integer).IsOK();
-        TqResult result = mParameters->SetEnumValue(aName, aValue);
-        if (result.IsOK() && known) mChanges->push_back(change);
-        return StackResult(result);
-    });
+    return Apply(
+        Change{Change::What::Enum, aName}, [&](Change& c) { return mParameters->GetEnumValue(aName, c.integer).IsOK(); },
+        [&] { return mParameters->SetEnumValue(aName, aValue); });
 }
 
 TqResult TqGenStateStack::SetEnumValue(const TqString& aName, int64_t aValue) {
-    return WhileArrayLives([&] {
-        Change change{Change::What::Enum, aName};
-        bool known = mParameters->GetEnumValue(aName, change.integer).IsOK();
-        TqResult result = mParameters->SetEnumValue(aName, aValue);
-        if (result.IsOK() && known) mChanges->push_back(change);
-        return StackResult(result);
-    });
+    return Apply(
+        Change{Change::What::Enum, aName}, [&](Change& c) { return mParameters->GetEnumValue(aName, c.integer).IsOK(); },
+        [&] { return mParameters->SetEnumValue(aName, aValue); });
 }
 
 TqResult TqGenStateStack::SetBooleanValue(const TqString& aName, bool aValue) {
-    return WhileArrayLives([&] {
-        Change change{Change::What::Boolean, aName};
-        bool known = mParameters->GetBooleanValue(aName, change.boolean).IsOK();
-        TqResult result = mParameters->SetBooleanValue(aName, aValue);
-        if (result.IsOK() && known) mChanges->push_back(change);
-        return StackResult(result);
-    });
+    return Apply(
+        Change{Change::What::Boolean, aName}, [&](Change& c) { return mParameters->GetBooleanValue(aName, c.boolean).IsOK(); },
+        [&] { return mParameters->SetBooleanValue(aName, aValue); });
 }
 
 TqResult TqGenStateStack::SetStringValue(const TqString& aName, const TqString& aValue) {
-    return WhileArrayLives([&] {
-        Change change{Change::What::String, aName};
-        bool known = mParameters->GetStringValue(aName, change.text).IsOK();
-        TqResult result = mParameters->SetStringValue(aName, aValue);
-        if (result.IsOK() && known) mChanges->push_back(change);
-        return StackResult(result);
-    });
+    return Apply(
+        Change{Change::What::String, aName}, [&](Change& c) { return mParameters->GetStringValue(aName, c.text).IsOK(); },
+        [&] { return mParameters->SetStringValue(aName, aValue); });
 }

@@ -123,6 +123,9 @@ private:
     // Runs aUse while the array lives (its destruction waits meanwhile); a failure once it is gone.
     TqResult WhileArrayLives(const std::function<TqResult()>& aUse);
     void Restore();   // gives back the values replaced, the last change first
+    // One change: aRead records the value before (false when it cannot be read), aWrite changes it;
+    // the record is kept once the change succeeded.
+    TqResult Apply(Change aChange, const std::function<bool(Change&)>& aRead, const std::function<TqResult()>& aWrite);
 
     TqGenParameterArray* mParameters;
     std::shared_ptr<TqGenArrayLife> mLife;
