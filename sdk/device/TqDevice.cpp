@@ -7,6 +7,7 @@
 #include "TqDeviceRoutes.h"
 #include "TqGvcpClient.h"
 #include "TqMadeSet.h"
+#include "TqPixelLayout.h"
 #include "TqResultCodes.h"
 #include "TqSimulation.h"
 
@@ -644,7 +645,7 @@ uint32_t TqDevice::GetPayloadSize() {
     parameters->GetIntegerValue(TqString("Width"), width);
     parameters->GetIntegerValue(TqString("Height"), height);
     parameters->GetEnumValue(TqString("PixelFormat"), format);
-    int64_t bits = (format >> 16) & 0xFF;
+    const int64_t bits = TqPixel::BitsPerPixel(static_cast<uint32_t>(format));
     return static_cast<uint32_t>(std::max<int64_t>(width * height * (bits ? bits : 8) / 8, 0));
 }
 

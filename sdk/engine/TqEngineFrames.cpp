@@ -36,6 +36,12 @@ void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
             case Pfnc::kBayerRG8:
                 *out++ = uint8_t((x ^ y) + f);
                 break;
+            case Pfnc::kRGBa16:
+                for (uint32_t v : {256 * y + x + f, 256 * x + y + f, x + y, f}) {
+                    *out++ = uint8_t(v);
+                    *out++ = uint8_t(v >> 8);
+                }
+                break;
             default:  // Mono8
                 *out++ = uint8_t(x + y + f);
                 break;

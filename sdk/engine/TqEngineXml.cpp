@@ -118,7 +118,7 @@ struct Writer {
         Line("</Boolean>");
     }
 
-    void Enumeration(const char* aName, const char* aValue, std::initializer_list<std::pair<const char*, uint32_t>> aEntries,
+    void Enumeration(const char* aName, const char* aValue, const std::vector<std::pair<const char*, uint32_t>>& aEntries,
                      const char* aLocked = nullptr) {
         Line(std::string("<Enumeration Name=\"") + aName + "\" NameSpace=\"Standard\">");
         if (aLocked) Line(std::string("  <pIsLocked>") + aLocked + "</pIsLocked>");
@@ -209,9 +209,9 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible");
     w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", 1);
     w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible");
-    w.Enumeration("PixelFormat", "PixelFormatReg",
-                  {{"Mono8", Pfnc::kMono8}, {"Mono16", Pfnc::kMono16}, {"RGB8", Pfnc::kRGB8}, {"BayerRG8", Pfnc::kBayerRG8}},
-                  "TLParamsLocked");
+    std::vector<std::pair<const char*, uint32_t>> formats;
+    for (uint32_t format : aConfig.pixelFormats) formats.emplace_back(Pfnc::Name(format), format);
+    w.Enumeration("PixelFormat", "PixelFormatReg", formats, "TLParamsLocked");
     w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible");
 
     // ---- acquisition ----
