@@ -85,7 +85,7 @@ struct Writer {
         Locked(node, aLocked).With("pValue", aValue).With("OnValue", 1).With("OffValue", 0);
     }
 
-    // An enumeration over a register (aValue) or of one constant value (aConstant, with aSelected).
+    // An enumeration's pIsLocked and entries; the caller adds its value (pValue, or Value and pSelected).
     Element Enumeration(const char* aName, const std::vector<std::pair<const char*, uint32_t>>& aEntries,
                         const char* aLocked = nullptr) {
         Element node = d.Node("Enumeration", aName, "Standard");

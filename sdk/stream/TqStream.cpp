@@ -125,7 +125,7 @@ const Parameter kParameters[] = {
 };
 
 // One parameter and, for a number, its register (of aLength bytes, little-endian).
-void Write(TqGenXml::Description& aXml, const Parameter& aParameter, int64_t aLength) {
+void Declare(TqGenXml::Description& aXml, const Parameter& aParameter, int64_t aLength) {
     const TqGenXml::Place place{aParameter.address, aParameter.shape == Shape::Text ? 16 : aLength,
                                 aParameter.writable ? "RW" : "RO", "Stream", "NoCache"};
     if (aParameter.shape == Shape::Text) {
@@ -154,9 +154,9 @@ std::string BuildXml() {
     std::vector<std::string_view> counters;
     for (const CounterInfo& c : kCounterInfo) counters.push_back(c.name);
     xml.Category("Statistics", "Custom", counters);
-    for (const Parameter& p : kParameters) Write(xml, p, 4);
+    for (const Parameter& p : kParameters) Declare(xml, p, 4);
     for (size_t i = 0; i < std::size(kCounterInfo); ++i)
-        Write(xml, {kCounterInfo[i].name, Shape::Integer, kCounters + 8 * i, false, kCounterInfo[i].description}, 8);
+        Declare(xml, {kCounterInfo[i].name, Shape::Integer, kCounters + 8 * i, false, kCounterInfo[i].description}, 8);
     xml.Node("Port", "Stream");
     return xml.Text();
 }
