@@ -60,7 +60,6 @@ PyObject* byte_view(const void* p, uint64_t n, PyObject* base) {
 }
 
 PyObject* image_view(void* p, const ImageGeometry& g, PyObject* base) {
-    constexpr int32_t kMono = 0x01000000, kColour = 0x02000000;
     uint32_t bpp = g.bits_per_pixel;
     if (bpp % 8 != 0 || bpp == 0) return byte_view(p, g.image_size, base);
     uint32_t rows = g.height + g.padding_y;   // 32-bit unsigned sums, as the SDK's sizes are
@@ -69,7 +68,7 @@ PyObject* image_view(void* p, const ImageGeometry& g, PyObject* base) {
     int64_t dims[3] = {rows, cols, 0};
     int nd = 2;
     int type = kNpyUByte;
-    if (g.pixel_type & kMono) {
+    if (g.pixel_type & TQPIXELMONO) {
         if (bpp == 8) {
             type = kNpyUByte;
         } else if (bpp == 16) {
@@ -77,7 +76,7 @@ PyObject* image_view(void* p, const ImageGeometry& g, PyObject* base) {
         } else {
             return byte_view(p, g.image_size, base);
         }
-    } else if (g.pixel_type & kColour) {
+    } else if (g.pixel_type & TQPIXELCOLOR) {
         nd = 3;
         if (bpp == 48 || bpp == 64) {
             dims[2] = bpp / 16;

@@ -3,6 +3,7 @@
 #include "TqBuffer.h"
 #include "TqBufferConverterRGBFilter.h"
 #include "TqImage.h"
+#include "TqPixelLayout.h"
 
 #include <algorithm>
 #include <atomic>
@@ -917,7 +918,6 @@ uint32_t ThreadCount(int32_t aMax) {
     return n == 0 ? 1 : n;
 }
 
-uint64_t LineBytes(uint32_t aWidth, uint32_t aBitsPerPixel) { return (uint64_t{aWidth} * aBitsPerPixel + 7) / 8; }
 
 }  // namespace
 
@@ -966,7 +966,7 @@ TqResult TqBufferConverter::Convert(ITqImage const* aSource, TqBuffer* aDestinat
     const uint8_t* src = aSource->GetDataPointer();
     const uint32_t srcBpp = TqImage::GetPixelSize(srcType);
     if (src == nullptr || width == 0 || height == 0 || srcBpp == 0) return TqResult(TQ_INVALID_PARAMETER);
-    const uint64_t srcLine = LineBytes(width, srcBpp);
+    const uint64_t srcLine = TqPixel::LineBytes(width, srcBpp);
     const uint64_t srcStride = srcLine + aSource->GetPaddingX();
     const uint64_t srcNeeded = srcStride * (height - 1) + srcLine;
     uint64_t srcAvailable = aSource->GetImageSize();
@@ -1023,7 +1023,7 @@ TqResult TqBufferConverter::Convert(ITqImage const* aSource, TqBuffer* aDestinat
     job.src = src;
     job.srcStride = static_cast<size_t>(srcStride);
     job.dst = aDestination->GetDataPointer();
-    job.dstStride = static_cast<size_t>(LineBytes(width, TqImage::GetPixelSize(dstType)) + padX);
+    job.dstStride = static_cast<size_t>(TqPixel::LineBytes(width, TqImage::GetPixelSize(dstType)) + padX);
     job.width = width;
     job.height = height;
     job.flip = aFlipY;

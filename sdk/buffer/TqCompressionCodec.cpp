@@ -2,6 +2,7 @@
 
 #include "TqEnums.h"
 #include "TqImage.h"
+#include "TqPixelLayout.h"
 #include "TqResultCodes.h"
 
 #include <zstd.h>
@@ -231,7 +232,6 @@ bool IsPlanar(TqPixelType aPixelType) {
     }
 }
 
-uint64_t LineSizeOf(uint32_t aWidth, uint32_t aBitsPerPixel) { return (uint64_t{aWidth} * aBitsPerPixel + 7) / 8; }
 
 }  // namespace
 
@@ -329,7 +329,7 @@ uint32_t ParseFrame(const uint8_t* aData, uint64_t aSize, Frame& aFrame, std::ve
     if (h[27] != 0 || !ChoosePredictor(f.pixelType, predictor, distance, bytesPerPixel)) return TQ_IMAGE_ERROR;
     if (predictor != f.predictor || distance != f.distance || bytesPerPixel != f.bytesPerPixel) return TQ_IMAGE_ERROR;
     if (f.width == 0 || f.height == 0) return TQ_IMAGE_ERROR;
-    if (LineSizeOf(f.width, TqImage::GetPixelSize(f.pixelType)) != f.lineSize) return TQ_IMAGE_ERROR;
+    if (TqPixel::LineBytes(f.width, TqImage::GetPixelSize(f.pixelType)) != f.lineSize) return TQ_IMAGE_ERROR;
     if (f.originalSize > kMaxOriginalSize || uint64_t{f.lineSize} * f.height != f.originalSize) return TQ_IMAGE_ERROR;
     if (f.rowsPerStripe == 0 || f.rowsPerStripe > f.height) return TQ_IMAGE_ERROR;
     if ((uint64_t{f.height} + f.rowsPerStripe - 1) / f.rowsPerStripe != f.stripeCount) return TQ_IMAGE_ERROR;
@@ -399,7 +399,7 @@ uint32_t Encoder::Encode(const Source& aSource) {
     f.height = aSource.height;
     if (aSource.data == nullptr || f.width == 0 || f.height == 0) return TQ_INVALID_PARAMETER;
     if (!ChoosePredictor(f.pixelType, f.predictor, f.distance, f.bytesPerPixel)) return TQ_INVALID_PARAMETER;
-    uint64_t lineSize = LineSizeOf(f.width, TqImage::GetPixelSize(f.pixelType));
+    uint64_t lineSize = TqPixel::LineBytes(f.width, TqImage::GetPixelSize(f.pixelType));
     if (lineSize > kMaxOriginalSize || lineSize * f.height > kMaxOriginalSize || aSource.pitch < lineSize)
         return TQ_INVALID_PARAMETER;
     f.lineSize = static_cast<uint32_t>(lineSize);

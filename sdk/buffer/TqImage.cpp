@@ -1,6 +1,7 @@
 #include "TqImage.h"
 
 #include "TqBuffer.h"
+#include "TqPixelLayout.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -293,14 +294,10 @@ const PixelInfo* FindPixel(TqPixelType aType) {
     return nullptr;
 }
 
-uint64_t LineBytes(uint32_t aSizeX, uint32_t aBitsPerPixel) {
-    return (uint64_t{aSizeX} * aBitsPerPixel + 7) / 8;
-}
-
 // The image size of a geometry, or kTooBig once it passes the largest 32-bit size.
 constexpr uint64_t kTooBig = kMaxSize + 1;
 uint64_t ImageBytes(uint32_t aSizeX, uint32_t aSizeY, uint32_t aBitsPerPixel, uint16_t aPaddingX, uint16_t aPaddingY) {
-    uint64_t line = LineBytes(aSizeX, aBitsPerPixel) + aPaddingX;   // < 2^38
+    uint64_t line = TqPixel::LineBytes(aSizeX, aBitsPerPixel) + aPaddingX;   // < 2^38
     if (aSizeY != 0 && line > kMaxSize / aSizeY) return kTooBig;
     return std::min(line * aSizeY + aPaddingY, kTooBig);             // the sum < 2^33
 }
@@ -314,11 +311,11 @@ TqImage::~TqImage() = default;
 // ---- pixel types ----
 
 uint32_t TqImage::GetPixelSize(TqPixelType aPixelType) {
-    return (static_cast<uint32_t>(aPixelType) & TQBITSPERPIXELMASK) >> 16;
+    return TqPixel::BitsPerPixel(static_cast<uint32_t>(aPixelType));
 }
 
 bool TqImage::IsPixelColor(TqPixelType aPixelType) {
-    return (static_cast<uint32_t>(aPixelType) & TQPIXELCOLOR) != 0;
+    return TqPixel::IsColour(static_cast<uint32_t>(aPixelType));
 }
 
 uint32_t TqImage::GetBitsPerComponent(TqPixelType aPixelType) {
@@ -358,7 +355,7 @@ uint32_t TqImage::GetImageSize() const {
 uint32_t TqImage::GetRequiredSize() const { return GetImageSize(); }
 
 uint32_t TqImage::GetEffectiveImageSize() const {
-    uint64_t line = LineBytes(mWidth, GetBitsPerPixel());
+    uint64_t line = TqPixel::LineBytes(mWidth, GetBitsPerPixel());
     if (mHeight != 0 && line > kMaxSize / mHeight) return 0;
     return static_cast<uint32_t>(line * mHeight);
 }

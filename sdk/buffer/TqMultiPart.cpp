@@ -3,6 +3,7 @@
 #include "TqBuffer.h"
 #include "TqChunkData.h"
 #include "TqMemoryBlocks.h"
+#include "TqPixelLayout.h"
 
 #include <algorithm>
 #include <new>
@@ -211,7 +212,7 @@ TqResult TqMultiPartContainerImpl::AddImagePart(TqMultiPartDataType aDataType, u
     if (!result.IsOK()) return result;
     uint32_t bpp = TqGetPixelBitCount(aPixelType);
     if (!IsImageType(aDataType) || aWidth == 0 || aMaxHeight == 0 || bpp == 0) return TqResult(TQ_INVALID_PARAMETER);
-    uint64_t line = (uint64_t{aWidth} * bpp + 7) / 8 + aPaddingX;   // < 2^38
+    uint64_t line = TqPixel::LineBytes(aWidth, bpp) + aPaddingX;   // < 2^38
     if (line > kMaxSize / aMaxHeight) return TqResult(TQ_ERR_OVERFLOW);
 
     TqMultiPartSectionImpl& section = mSections[mCount];

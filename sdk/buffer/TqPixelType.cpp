@@ -1,5 +1,7 @@
 #include "TqPixelType.h"
 
+#include "TqPixelLayout.h"
+
 uint32_t TqGetPixelBitCount(TqPixelType aType) {
-    return (static_cast<uint32_t>(aType) & TQBITSPERPIXELMASK) >> 16;
+    return TqPixel::BitsPerPixel(static_cast<uint32_t>(aType));
 }

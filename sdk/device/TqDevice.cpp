@@ -5,8 +5,10 @@
 #include "TqDeviceInfo.h"
 #include "TqDeviceLink.h"
 #include "TqDeviceRoutes.h"
+#include "TqGenXml.h"
 #include "TqGvcpClient.h"
 #include "TqMadeSet.h"
+#include "TqPixelLayout.h"
 #include "TqResultCodes.h"
 #include "TqSimulation.h"
 
@@ -107,64 +109,51 @@ private:
     std::shared_ptr<Settings> mSettings;
 };
 
-const char kCommunicationXml[] = R"(<?xml version="1.0" encoding="utf-8"?>
-<RegisterDescription ModelName="Communication" VendorName="Kivo" ToolTip="The SDK's communication settings"
-    StandardNameSpace="None" SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"
-    MajorVersion="1" MinorVersion="0" SubMinorVersion="0"
-    ProductGuid="9c3e0a52-0000-4000-8000-000000000001" VersionGuid="9c3e0a52-0000-4000-8000-000000000002"
-    xmlns="http://www.genicam.org/GenApi/Version_1_1" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
-  <Category Name="Root" NameSpace="Standard">
-    <pFeature>AnswerTimeout</pFeature>
-    <pFeature>CommandRetryCount</pFeature>
-    <pFeature>HeartbeatInterval</pFeature>
-    <pFeature>HeartbeatMaxRetryCount</pFeature>
-    <pFeature>CommandTimeout</pFeature>
-    <pFeature>HeartbeatIntervalInUse</pFeature>
-  </Category>
-  <Integer Name="AnswerTimeout" NameSpace="Custom">
-    <Description>How long a command waits for its acknowledge, in milliseconds.</Description>
-    <pValue>AnswerTimeoutReg</pValue><Min>10</Min><Max>10000</Max><Unit>ms</Unit>
-  </Integer>
-  <IntReg Name="AnswerTimeoutReg" NameSpace="Custom">
-    <Address>0x0</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Integer Name="CommandRetryCount" NameSpace="Custom">
-    <Description>How often a command is sent again when no acknowledge comes.</Description>
-    <pValue>CommandRetryCountReg</pValue><Min>0</Min><Max>100</Max>
-  </Integer>
-  <IntReg Name="CommandRetryCountReg" NameSpace="Custom">
-    <Address>0x4</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Integer Name="HeartbeatInterval" NameSpace="Custom">
-    <Description>Time between heartbeats in milliseconds; 0, or more than a third of the device's heartbeat timeout, uses a third of it.</Description>
-    <pValue>HeartbeatIntervalReg</pValue><Min>0</Min><Max>60000</Max><Unit>ms</Unit>
-  </Integer>
-  <IntReg Name="HeartbeatIntervalReg" NameSpace="Custom">
-    <Address>0x8</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Integer Name="HeartbeatMaxRetryCount" NameSpace="Custom">
-    <Description>Heartbeats missed in a row before the link counts as lost.</Description>
-    <pValue>HeartbeatMaxRetryCountReg</pValue><Min>0</Min><Max>100</Max>
-  </Integer>
-  <IntReg Name="HeartbeatMaxRetryCountReg" NameSpace="Custom">
-    <Address>0xC</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Integer Name="CommandTimeout" NameSpace="Custom">
-    <Description>The longest one command may take in all, in milliseconds: retries and the waits a device asks for with PENDING_ACK included.</Description>
-    <pValue>CommandTimeoutReg</pValue><Min>10</Min><Max>600000</Max><Unit>ms</Unit>
-  </Integer>
-  <IntReg Name="CommandTimeoutReg" NameSpace="Custom">
-    <Address>0x10</Address><Length>4</Length><AccessMode>RW</AccessMode><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Integer Name="HeartbeatIntervalInUse" NameSpace="Custom">
-    <Description>The time between heartbeats now, in milliseconds (0 while no link is alive).</Description>
-    <pValue>HeartbeatIntervalInUseReg</pValue><Unit>ms</Unit>
-  </Integer>
-  <IntReg Name="HeartbeatIntervalInUseReg" NameSpace="Custom">
-    <Address>0x14</Address><Length>4</Length><AccessMode>RO</AccessMode><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-</RegisterDescription>
-)";
+// The communication settings as features: each an Integer over its register of the SettingsPort,
+// in the port's order; the last one is read-only and never cached.
+struct Setting {
+    const char* name;
+    const char* description;
+    bool bounded;
+    int64_t min, max;
+    bool milliseconds;
+};
+constexpr Setting kSettings[] = {
+    {"AnswerTimeout", "How long a command waits for its acknowledge, in milliseconds.", true, 10, 10000, true},
+    {"CommandRetryCount", "How often a command is sent again when no acknowledge comes.", true, 0, 100, false},
+    {"HeartbeatInterval",
+     "Time between heartbeats in milliseconds; 0, or more than a third of the device's heartbeat timeout, uses a third "
+     "of it.",
+     true, 0, 60000, true},
+    {"HeartbeatMaxRetryCount", "Heartbeats missed in a row before the link counts as lost.", true, 0, 100, false},
+    {"CommandTimeout",
+     "The longest one command may take in all, in milliseconds: retries and the waits a device asks for with "
+     "PENDING_ACK included.",
+     true, 10, 600000, true},
+    {"HeartbeatIntervalInUse", "The time between heartbeats now, in milliseconds (0 while no link is alive).", false, 0,
+     0, true},
+};
+
+std::string CommunicationXml() {
+    TqGenXml::Description d({"Communication", "Kivo", "The SDK's communication settings", "None",
+                             "9c3e0a52-0000-4000-8000-000000000001", "9c3e0a52-0000-4000-8000-000000000002"});
+    std::vector<std::string_view> names;
+    for (const Setting& s : kSettings) names.push_back(s.name);
+    d.Category("Root", "Standard", names);
+    for (size_t i = 0; i < std::size(kSettings); ++i) {
+        const Setting& s = kSettings[i];
+        const std::string reg = std::string(s.name) + "Reg";
+        const bool live = i + 1 == std::size(kSettings);
+        TqGenXml::Element value = d.Node("Integer", s.name).With("Description", s.description).With("pValue", reg);
+        if (s.bounded) value.With("Min", s.min).With("Max", s.max);
+        if (s.milliseconds) value.With("Unit", "ms");
+        d.Node("IntReg", reg)
+            .With(TqGenXml::Place{4 * i, 4, live ? "RO" : "RW", "", live ? "NoCache" : ""})
+            .With("Sign", "Unsigned")
+            .With("Endianess", "LittleEndian");
+    }
+    return d.Text();
+}
 
 // "Local:<name>;<address>;<length>" (hexadecimal numbers) of the first URL register.
 bool ParseLocalUrl(const std::string& aUrl, std::string& aName, uint64_t& aAddress, uint64_t& aLength) {
@@ -193,7 +182,8 @@ bool IsGuid(const std::string& aText) {
 
 TqDevice::TqDevice(TqDeviceType aType) : mType(aType), mSettings(std::make_shared<Settings>()) {
     mCommunication = std::make_unique<TqGenParameterArray>();
-    mCommunication->Load(kCommunicationXml, sizeof kCommunicationXml - 1, std::make_shared<SettingsPort>(mSettings));
+    static const std::string& xml = *new std::string(CommunicationXml());   // kept while the process exits
+    mCommunication->Load(xml.data(), xml.size(), std::make_shared<SettingsPort>(mSettings));
     Living& living = TheLiving();
     std::lock_guard<std::recursive_mutex> guard(living.lock);
     living.serials[this] = ++living.last;
@@ -644,7 +634,7 @@ uint32_t TqDevice::GetPayloadSize() {
     parameters->GetIntegerValue(TqString("Width"), width);
     parameters->GetIntegerValue(TqString("Height"), height);
     parameters->GetEnumValue(TqString("PixelFormat"), format);
-    int64_t bits = (format >> 16) & 0xFF;
+    const int64_t bits = TqPixel::BitsPerPixel(static_cast<uint32_t>(format));
     return static_cast<uint32_t>(std::max<int64_t>(width * height * (bits ? bits : 8) / 8, 0));
 }
 

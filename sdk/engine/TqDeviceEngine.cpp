@@ -42,9 +42,18 @@ bool InRange(uint32_t aAddress, uint64_t aSize, uint32_t aBase, uint64_t aLength
 
 }  // namespace
 
-bool Pfnc::IsSupported(uint32_t aFormat) {
-    return aFormat == kMono8 || aFormat == kMono16 || aFormat == kRGB8 || aFormat == kBayerRG8;
+const char* Pfnc::Name(uint32_t aFormat) {
+    switch (aFormat) {
+    case kMono8: return "Mono8";
+    case kMono16: return "Mono16";
+    case kRGB8: return "RGB8";
+    case kBayerRG8: return "BayerRG8";
+    case kRGBa16: return "RGBa16";
+    default: return nullptr;
+    }
 }
+
+bool Pfnc::IsSupported(uint32_t aFormat) { return Name(aFormat) != nullptr; }
 
 std::string FormatAddress(uint32_t aAddress) {
     char text[20];
@@ -69,6 +78,9 @@ bool ParseAddress(const std::string& aText, uint32_t& aAddress) {
 Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
     DeviceConfig& c = config;
     if (!Pfnc::IsSupported(c.pixelFormat)) c.pixelFormat = Pfnc::kMono8;
+    std::erase_if(c.pixelFormats, [](uint32_t aFormat) { return !Pfnc::IsSupported(aFormat); });
+    if (std::find(c.pixelFormats.begin(), c.pixelFormats.end(), c.pixelFormat) == c.pixelFormats.end())
+        c.pixelFormats.push_back(c.pixelFormat);
     c.width = std::clamp<uint32_t>(c.width, 1, 16384);
     c.height = std::clamp<uint32_t>(c.height, 1, 16384);
     if (c.sensorWidth == 0) c.sensorWidth = std::max<uint32_t>(c.width, 4096);
@@ -310,7 +322,10 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             return within(0, sh - d.Feature(Reg::kHeight)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
         case Reg::kPixelFormat:
             if (locked) return Gvcp::kBusy;
-            return Pfnc::IsSupported(aValue) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return std::find(d.config.pixelFormats.begin(), d.config.pixelFormats.end(), aValue) !=
+                           d.config.pixelFormats.end()
+                       ? set(aValue)
+                       : uint16_t(Gvcp::kInvalidParameter);
         case Reg::kAcquisitionMode:
             return within(0, 1) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
         case Reg::kAcquisitionStart:

@@ -14,33 +14,59 @@ void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std::vector<uint8_
 
 void Block::Fill(uint8_t* aDestination) const { FillPattern(layout, blockId, aDestination); }
 
-void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
-    uint8_t* out = aImage;
-    const uint32_t f = aFrame;
+namespace {
+
+// Writes every pixel of the frame with aPixel(out, x, y), which returns where the next pixel goes.
+template <class Pixel>
+void EachPixel(const FrameLayout& aLayout, uint8_t* aOut, Pixel aPixel) {
     for (uint32_t row = 0; row < aLayout.height; ++row) {
         const uint32_t y = row + aLayout.offsetY;
-        for (uint32_t column = 0; column < aLayout.width; ++column) {
-            const uint32_t x = column + aLayout.offsetX;
-            switch (aLayout.pixelFormat) {
-            case Pfnc::kMono16: {
-                const uint32_t v = (256 * y + x + f) & 0xFFFF;
-                *out++ = uint8_t(v);
-                *out++ = uint8_t(v >> 8);
-                break;
+        for (uint32_t column = 0; column < aLayout.width; ++column) aOut = aPixel(aOut, column + aLayout.offsetX, y);
+    }
+}
+
+}  // namespace
+
+void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
+    const uint32_t f = aFrame;
+    switch (aLayout.pixelFormat) {
+    case Pfnc::kMono16:
+        EachPixel(aLayout, aImage, [f](uint8_t* aOut, uint32_t x, uint32_t y) {
+            const uint32_t v = (256 * y + x + f) & 0xFFFF;
+            aOut[0] = uint8_t(v);
+            aOut[1] = uint8_t(v >> 8);
+            return aOut + 2;
+        });
+        break;
+    case Pfnc::kRGB8:
+        EachPixel(aLayout, aImage, [f](uint8_t* aOut, uint32_t x, uint32_t y) {
+            aOut[0] = uint8_t(x + f);
+            aOut[1] = uint8_t(y + f);
+            aOut[2] = uint8_t(x + y);
+            return aOut + 3;
+        });
+        break;
+    case Pfnc::kBayerRG8:
+        EachPixel(aLayout, aImage, [f](uint8_t* aOut, uint32_t x, uint32_t y) {
+            *aOut = uint8_t((x ^ y) + f);
+            return aOut + 1;
+        });
+        break;
+    case Pfnc::kRGBa16:
+        EachPixel(aLayout, aImage, [f](uint8_t* aOut, uint32_t x, uint32_t y) {
+            for (uint32_t v : {256 * y + x + f, 256 * x + y + f, x + y, f}) {
+                *aOut++ = uint8_t(v);
+                *aOut++ = uint8_t(v >> 8);
             }
-            case Pfnc::kRGB8:
-                *out++ = uint8_t(x + f);
-                *out++ = uint8_t(y + f);
-                *out++ = uint8_t(x + y);
-                break;
-            case Pfnc::kBayerRG8:
-                *out++ = uint8_t((x ^ y) + f);
-                break;
-            default:  // Mono8
-                *out++ = uint8_t(x + y + f);
-                break;
-            }
-        }
+            return aOut;
+        });
+        break;
+    default:  // Mono8
+        EachPixel(aLayout, aImage, [f](uint8_t* aOut, uint32_t x, uint32_t y) {
+            *aOut = uint8_t(x + y + f);
+            return aOut + 1;
+        });
+        break;
     }
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "TqDeviceEngine.h"
+#include "TqLoopback.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -26,8 +27,8 @@ inline void Put32(uint8_t* p, uint32_t v) {
 inline void Append16(std::vector<uint8_t>& v, uint16_t x) { v.push_back(uint8_t(x >> 8)); v.push_back(uint8_t(x)); }
 inline void Append32(std::vector<uint8_t>& v, uint32_t x) { Append16(v, uint16_t(x >> 16)); Append16(v, uint16_t(x)); }
 
-inline bool IsLoopback(uint32_t aAddress) { return (aAddress >> 24) == 127; }
-inline bool IsMulticast(uint32_t aAddress) { return (aAddress >> 28) == 0xE; }
+using TqNet::IsLoopback;
+using TqNet::IsMulticast;
 
 // The GenICam description of a device (padded with spaces to a multiple of 4 bytes).
 std::string BuildXml(const DeviceConfig& aConfig);

@@ -18,20 +18,14 @@ namespace TqEngine {
 
 namespace {
 
-constexpr uint32_t kBroadcast = 0x7FFFFFFF;         // 127.255.255.255
+constexpr uint32_t kBroadcast = TqNet::kLoopbackBroadcast;
 constexpr uint32_t kLimitedBroadcast = 0xFFFFFFFF;  // 255.255.255.255
 
 // Never destroyed: devices that outlive the statics of this library still find them at exit.
 std::mutex& gRegistryMutex = *new std::mutex;
 std::vector<Device::Impl*>& gRegistry = *new std::vector<Device::Impl*>;
 
-sockaddr_in Endpoint(uint32_t aAddress, uint16_t aPort) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(aAddress);
-    a.sin_port = htons(aPort);
-    return a;
-}
+using TqNet::Endpoint;
 
 int UdpSocket() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
@@ -119,7 +113,7 @@ int Device::Impl::OpenSender(uint32_t aDestination) const {
     if (fd < 0) return -1;
     if (IsMulticast(aDestination)) {
         in_addr loopback{};
-        loopback.s_addr = htonl(0x7F000001);
+        loopback.s_addr = htonl(TqNet::kLoopback);
         unsigned char ttl = 0;
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);

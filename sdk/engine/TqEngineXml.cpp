@@ -1,6 +1,7 @@
 // The device's GenICam description (GenApi schema 1.1): SFNC names over the bootstrap and feature
 // registers. Elements stand in the order the schema's sequences give them.
 #include "TqEngineImpl.h"
+#include "TqGenXml.h"
 
 #include <cstdio>
 
@@ -8,14 +9,12 @@ namespace TqEngine {
 
 namespace {
 
-std::string Hex(uint32_t aValue) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", aValue);
-    return text;
-}
+using TqGenXml::Element;
+using TqGenXml::Place;
 
-// Attribute values of the root element keep to letters, digits and a few safe signs.
-std::string Attribute(const std::string& aText, const char* aFallback) {
+// The root's model and vendor names keep to letters, digits, '_' and '-' (spaces become '_'), so
+// that tools may make file names of them.
+std::string Identifier(const std::string& aText, const char* aFallback) {
     std::string out;
     for (char c : aText)
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-')
@@ -26,130 +25,90 @@ std::string Attribute(const std::string& aText, const char* aFallback) {
     return out;
 }
 
+// The node shapes of the description, on the one GenICam writer.
 struct Writer {
-    std::string text;
+    TqGenXml::Description& d;
 
-    void Line(const std::string& aLine) { text += "  " + aLine + "\n"; }
+    static Element& Numbers(Element& aNode) { return aNode.With("Sign", "Unsigned").With("Endianess", "BigEndian"); }
+    static Element& Visible(Element& aNode, const char* aVisibility) {
+        return aVisibility ? aNode.With("Visibility", aVisibility) : aNode;
+    }
+    static Element& Locked(Element& aNode, const char* aLocked) { return aLocked ? aNode.With("pIsLocked", aLocked) : aNode; }
 
-    void Category(const char* aName, std::initializer_list<const char*> aFeatures) {
-        Line(std::string("<Category Name=\"") + aName + "\" NameSpace=\"Standard\">");
-        for (const char* feature : aFeatures) Line(std::string("  <pFeature>") + feature + "</pFeature>");
-        Line("</Category>");
+    void Category(const char* aName, std::initializer_list<std::string_view> aFeatures) {
+        d.Category(aName, "Standard", aFeatures);
     }
 
-    // IntReg of 4 (or 8) bytes on the device port.
-    void IntReg(const char* aName, uint32_t aAddress, const char* aAccess, int aLength = 4, bool aStandard = true,
-                const char* aVisibility = nullptr) {
-        Line(std::string("<IntReg Name=\"") + aName + "\" NameSpace=\"" + (aStandard ? "Standard" : "Custom") + "\">");
-        if (aVisibility) Line(std::string("  <Visibility>") + aVisibility + "</Visibility>");
-        Line("  <Address>" + Hex(aAddress) + "</Address>");
-        Line("  <Length>" + std::to_string(aLength) + "</Length>");
-        Line(std::string("  <AccessMode>") + aAccess + "</AccessMode>");
-        Line("  <pPort>Device</pPort>");
-        Line("  <Cachable>NoCache</Cachable>");
-        Line("  <Sign>Unsigned</Sign>");
-        Line("  <Endianess>BigEndian</Endianess>");
-        Line("</IntReg>");
+    // IntReg of 4 (or 8) bytes on aPort.
+    void IntReg(const std::string& aName, uint32_t aAddress, const char* aAccess, int aLength = 4, bool aStandard = true,
+                const char* aVisibility = nullptr, const char* aPort = "Device") {
+        Element node = d.Node("IntReg", aName, aStandard ? "Standard" : "Custom");
+        Numbers(Visible(node, aVisibility).With(Place{aAddress, aLength, aAccess, aPort, "NoCache"}));
     }
 
     // MaskedIntReg over big-endian bit numbers (bit 0 is the most significant).
     void Masked(const char* aName, uint32_t aAddress, int aMsb, int aLsb) {
-        Line(std::string("<MaskedIntReg Name=\"") + aName + "\" NameSpace=\"Custom\">");
-        Line("  <Visibility>Invisible</Visibility>");
-        Line("  <Address>" + Hex(aAddress) + "</Address>");
-        Line("  <Length>4</Length>");
-        Line("  <AccessMode>RW</AccessMode>");
-        Line("  <pPort>Device</pPort>");
-        Line("  <Cachable>NoCache</Cachable>");
-        if (aMsb == aLsb) {
-            Line("  <Bit>" + std::to_string(aLsb) + "</Bit>");
-        } else {
-            Line("  <LSB>" + std::to_string(aLsb) + "</LSB>");
-            Line("  <MSB>" + std::to_string(aMsb) + "</MSB>");
-        }
-        Line("  <Sign>Unsigned</Sign>");
-        Line("  <Endianess>BigEndian</Endianess>");
-        Line("</MaskedIntReg>");
+        Element node = d.Node("MaskedIntReg", aName);
+        node.With("Visibility", "Invisible").With(Place{aAddress, 4, "RW", "Device", "NoCache"});
+        if (aMsb == aLsb)
+            node.With("Bit", aLsb);
+        else
+            node.With("LSB", aLsb).With("MSB", aMsb);
+        Numbers(node);
     }
 
     void StringReg(const char* aName, uint32_t aAddress, int aLength, const char* aAccess) {
-        Line(std::string("<StringReg Name=\"") + aName + "\" NameSpace=\"Standard\">");
-        Line("  <Address>" + Hex(aAddress) + "</Address>");
-        Line("  <Length>" + std::to_string(aLength) + "</Length>");
-        Line(std::string("  <AccessMode>") + aAccess + "</AccessMode>");
-        Line("  <pPort>Device</pPort>");
-        Line("  <Cachable>NoCache</Cachable>");
-        Line("</StringReg>");
+        d.Node("StringReg", aName, "Standard").With(Place{aAddress, aLength, aAccess, "Device", "NoCache"});
     }
 
     // Integer over a register node, with fixed or computed bounds.
     void Integer(const char* aName, const char* aValue, const std::string& aMin, const std::string& aMax,
                  const char* aLocked = nullptr, int aInc = 0, const char* aUnit = nullptr,
                  const char* aVisibility = nullptr) {
-        Line(std::string("<Integer Name=\"") + aName + "\" NameSpace=\"Standard\">");
-        if (aVisibility) Line(std::string("  <Visibility>") + aVisibility + "</Visibility>");
-        if (aLocked) Line(std::string("  <pIsLocked>") + aLocked + "</pIsLocked>");
-        Line(std::string("  <pValue>") + aValue + "</pValue>");
-        auto bound = [&](const char* aTag, const std::string& aBound) {
-            if (aBound.empty()) return;
-            const bool node = !(aBound[0] >= '0' && aBound[0] <= '9');
-            Line(std::string("  <") + (node ? "p" : "") + aTag + ">" + aBound + "</" + (node ? "p" : "") + aTag + ">");
-        };
-        bound("Min", aMin);
-        bound("Max", aMax);
-        if (aInc) Line("  <Inc>" + std::to_string(aInc) + "</Inc>");
-        if (aUnit) Line(std::string("  <Unit>") + aUnit + "</Unit>");
-        Line("</Integer>");
+        Element node = d.Node("Integer", aName, "Standard");
+        Locked(Visible(node, aVisibility), aLocked).With("pValue", aValue);
+        for (const auto& [tag, bound] : {std::pair{"Min", &aMin}, std::pair{"Max", &aMax}}) {
+            if (bound->empty()) continue;
+            const bool number = (*bound)[0] >= '0' && (*bound)[0] <= '9';
+            node.With(number ? std::string(tag) : std::string("p") + tag, *bound);
+        }
+        if (aInc) node.With("Inc", aInc);
+        if (aUnit) node.With("Unit", aUnit);
     }
 
     void Command(const char* aName, const char* aValue) {
-        Line(std::string("<Command Name=\"") + aName + "\" NameSpace=\"Standard\">");
-        Line(std::string("  <pValue>") + aValue + "</pValue>");
-        Line("  <CommandValue>1</CommandValue>");
-        Line("</Command>");
+        d.Node("Command", aName, "Standard").With("pValue", aValue).With("CommandValue", 1);
     }
 
     void Boolean(const char* aName, const char* aValue, const char* aLocked = nullptr) {
-        Line(std::string("<Boolean Name=\"") + aName + "\" NameSpace=\"Standard\">");
-        if (aLocked) Line(std::string("  <pIsLocked>") + aLocked + "</pIsLocked>");
-        Line(std::string("  <pValue>") + aValue + "</pValue>");
-        Line("  <OnValue>1</OnValue>");
-        Line("  <OffValue>0</OffValue>");
-        Line("</Boolean>");
+        Element node = d.Node("Boolean", aName, "Standard");
+        Locked(node, aLocked).With("pValue", aValue).With("OnValue", 1).With("OffValue", 0);
     }
 
-    void Enumeration(const char* aName, const char* aValue, std::initializer_list<std::pair<const char*, uint32_t>> aEntries,
-                     const char* aLocked = nullptr) {
-        Line(std::string("<Enumeration Name=\"") + aName + "\" NameSpace=\"Standard\">");
-        if (aLocked) Line(std::string("  <pIsLocked>") + aLocked + "</pIsLocked>");
-        for (const auto& [entry, value] : aEntries) {
-            Line(std::string("  <EnumEntry Name=\"") + entry + "\" NameSpace=\"Standard\">");
-            Line("    <Value>" + std::to_string(value) + "</Value>");
-            Line("  </EnumEntry>");
-        }
-        Line(std::string("  <pValue>") + aValue + "</pValue>");
-        Line("</Enumeration>");
+    // An enumeration's pIsLocked and entries; the caller adds its value (pValue, or Value and pSelected).
+    Element Enumeration(const char* aName, const std::vector<std::pair<const char*, uint32_t>>& aEntries,
+                        const char* aLocked = nullptr) {
+        Element node = d.Node("Enumeration", aName, "Standard");
+        Locked(node, aLocked);
+        for (const auto& [entry, value] : aEntries)
+            node.Add("EnumEntry").Attribute("Name", entry).Attribute("NameSpace", "Standard").With("Value", value);
+        return node;
     }
 
     void SwissKnife(const char* aName, std::initializer_list<std::pair<const char*, const char*>> aVariables,
                     const char* aFormula, bool aStandard) {
-        Line(std::string("<IntSwissKnife Name=\"") + aName + "\" NameSpace=\"" + (aStandard ? "Standard" : "Custom") + "\">");
-        if (!aStandard) Line("  <Visibility>Invisible</Visibility>");
-        for (const auto& [variable, node] : aVariables)
-            Line(std::string("  <pVariable Name=\"") + variable + "\">" + node + "</pVariable>");
-        Line(std::string("  <Formula>") + aFormula + "</Formula>");
-        Line("</IntSwissKnife>");
+        Element node = d.Node("IntSwissKnife", aName, aStandard ? "Standard" : "Custom");
+        if (!aStandard) node.With("Visibility", "Invisible");
+        for (const auto& [variable, target] : aVariables) node.Add("pVariable", target).Attribute("Name", variable);
+        node.With("Formula", aFormula);
     }
 
     void Converter(const char* aName, const char* aTo, const char* aFrom, const char* aValue, const char* aUnit,
                    const char* aSlope) {
-        Line(std::string("<Converter Name=\"") + aName + "\" NameSpace=\"Standard\">");
-        Line(std::string("  <FormulaTo>") + aTo + "</FormulaTo>");
-        Line(std::string("  <FormulaFrom>") + aFrom + "</FormulaFrom>");
-        Line(std::string("  <pValue>") + aValue + "</pValue>");
-        if (aUnit) Line(std::string("  <Unit>") + aUnit + "</Unit>");
-        Line(std::string("  <Slope>") + aSlope + "</Slope>");
-        Line("</Converter>");
+        Element node = d.Node("Converter", aName, "Standard");
+        node.With("FormulaTo", aTo).With("FormulaFrom", aFrom).With("pValue", aValue);
+        if (aUnit) node.With("Unit", aUnit);
+        node.With("Slope", aSlope);
     }
 };
 
@@ -157,25 +116,12 @@ struct Writer {
 
 std::string BuildXml(const DeviceConfig& aConfig) {
     const Identity& id = aConfig.identity;
-    Writer w;
-    w.text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
-    w.text += "<RegisterDescription\n"
-              "  ModelName=\"" + Attribute(id.model, "SoftwareDevice") + "\"\n"
-              "  VendorName=\"" + Attribute(id.manufacturer, "Kivo") + "\"\n"
-              "  ToolTip=\"Software GigE Vision device\"\n"
-              "  StandardNameSpace=\"GEV\"\n"
-              "  SchemaMajorVersion=\"1\"\n"
-              "  SchemaMinorVersion=\"1\"\n"
-              "  SchemaSubMinorVersion=\"0\"\n"
-              "  MajorVersion=\"1\"\n"
-              "  MinorVersion=\"0\"\n"
-              "  SubMinorVersion=\"0\"\n"
-              "  ProductGuid=\"4B49564F-0000-4000-8000-000000000001\"\n"
-              "  VersionGuid=\"4B49564F-0000-4000-8000-000000010000\"\n"
-              "  xmlns=\"http://www.genicam.org/GenApi/Version_1_1\"\n"
-              "  xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
-              "  xsi:schemaLocation=\"http://www.genicam.org/GenApi/Version_1_1 "
-              "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd\">\n\n";
+    const std::string model = Identifier(id.model, "SoftwareDevice"), vendor = Identifier(id.manufacturer, "Kivo");
+    TqGenXml::Description description({model, vendor, "Software GigE Vision device", "GEV",
+                                       "4B49564F-0000-4000-8000-000000000001", "4B49564F-0000-4000-8000-000000010000"});
+    description.Root().Attribute("xsi:schemaLocation", "http://www.genicam.org/GenApi/Version_1_1 "
+                                                       "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd");
+    Writer w{description};
 
     w.Category("Root", {"DeviceControl", "ImageFormatControl", "AcquisitionControl", "EventControl",
                         "TransportLayerControl", "SerialPortControl"});
@@ -209,15 +155,15 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible");
     w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", 1);
     w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible");
-    w.Enumeration("PixelFormat", "PixelFormatReg",
-                  {{"Mono8", Pfnc::kMono8}, {"Mono16", Pfnc::kMono16}, {"RGB8", Pfnc::kRGB8}, {"BayerRG8", Pfnc::kBayerRG8}},
-                  "TLParamsLocked");
+    std::vector<std::pair<const char*, uint32_t>> formats;
+    for (uint32_t format : aConfig.pixelFormats) formats.emplace_back(Pfnc::Name(format), format);
+    w.Enumeration("PixelFormat", formats, "TLParamsLocked").With("pValue", "PixelFormatReg");
     w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible");
 
     // ---- acquisition ----
     w.Category("AcquisitionControl", {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop",
                                       "AcquisitionFrameRateEnable", "AcquisitionFrameRate", "ExposureTime"});
-    w.Enumeration("AcquisitionMode", "AcquisitionModeReg", {{"Continuous", 0}, {"SingleFrame", 1}});
+    w.Enumeration("AcquisitionMode", {{"Continuous", 0}, {"SingleFrame", 1}}).With("pValue", "AcquisitionModeReg");
     w.IntReg("AcquisitionModeReg", Reg::kAcquisitionMode, "RW", 4, false, "Invisible");
     w.Command("AcquisitionStart", "AcquisitionStartReg");
     w.IntReg("AcquisitionStartReg", Reg::kAcquisitionStart, "WO", 4, false, "Invisible");
@@ -236,34 +182,17 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     // ---- events: FrameEnd, with the block ID and the timestamp as data ----
     w.Category("EventControl", {"EventSelector", "EventNotification", "EventFrameEnd", "EventFrameEndFrameID",
                                 "EventFrameEndTimestamp"});
-    w.Line("<Enumeration Name=\"EventSelector\" NameSpace=\"Standard\">");
-    w.Line("  <EnumEntry Name=\"FrameEnd\" NameSpace=\"Standard\">");
-    w.Line("    <Value>" + std::to_string(kFrameEndEventId) + "</Value>");
-    w.Line("  </EnumEntry>");
-    w.Line("  <Value>" + std::to_string(kFrameEndEventId) + "</Value>");
-    w.Line("  <pSelected>EventNotification</pSelected>");
-    w.Line("</Enumeration>");
-    w.Enumeration("EventNotification", "EventNotificationReg", {{"Off", 0}, {"On", 1}});
+    w.Enumeration("EventSelector", {{"FrameEnd", kFrameEndEventId}})
+        .With("Value", kFrameEndEventId)
+        .With("pSelected", "EventNotification");
+    w.Enumeration("EventNotification", {{"Off", 0}, {"On", 1}}).With("pValue", "EventNotificationReg");
     w.IntReg("EventNotificationReg", Reg::kEventNotification, "RW", 4, false, "Invisible");
-    w.Line("<Integer Name=\"EventFrameEnd\" NameSpace=\"Standard\">");
-    w.Line("  <Value>" + std::to_string(kFrameEndEventId) + "</Value>");
-    w.Line("</Integer>");
-    for (const auto& [name, offset] : {std::pair{"EventFrameEndFrameID", 0}, std::pair{"EventFrameEndTimestamp", 8}}) {
-        w.Line(std::string("<IntReg Name=\"") + name + "\" NameSpace=\"Standard\">");
-        w.Line("  <Address>" + Hex(uint32_t(offset)) + "</Address>");
-        w.Line("  <Length>8</Length>");
-        w.Line("  <AccessMode>RO</AccessMode>");
-        w.Line("  <pPort>EventFrameEndPort</pPort>");
-        w.Line("  <Cachable>NoCache</Cachable>");
-        w.Line("  <Sign>Unsigned</Sign>");
-        w.Line("  <Endianess>BigEndian</Endianess>");
-        w.Line("</IntReg>");
-    }
+    description.Node("Integer", "EventFrameEnd", "Standard").With("Value", kFrameEndEventId);
+    w.IntReg("EventFrameEndFrameID", 0, "RO", 8, true, nullptr, "EventFrameEndPort");
+    w.IntReg("EventFrameEndTimestamp", 8, "RO", 8, true, nullptr, "EventFrameEndPort");
     char eventId[8];
     std::snprintf(eventId, sizeof eventId, "%04X", unsigned(kFrameEndEventId));
-    w.Line("<Port Name=\"EventFrameEndPort\" NameSpace=\"Custom\">");
-    w.Line(std::string("  <EventID>") + eventId + "</EventID>");
-    w.Line("</Port>");
+    description.Node("Port", "EventFrameEndPort").With("EventID", eventId);
 
     // ---- transport layer ----
     w.Category("TransportLayerControl",
@@ -272,7 +201,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
                 "GevMCRC", "GevSCPHostPort", "GevSCPSPacketSize", "GevSCPSDoNotFragment", "GevSCPSFireTestPacket",
                 "GevSCPD", "GevSCDA", "GevSCSP"});
     w.SwissKnife("PayloadSize", {{"W", "WidthReg"}, {"H", "HeightReg"}, {"PF", "PixelFormatReg"}},
-                 "W * H * ((PF &gt;&gt; 16) &amp; 255) / 8", true);
+                 "W * H * ((PF >> 16) & 255) / 8", true);
     w.Integer("TLParamsLocked", "TLParamsLockedReg", "0", "1", nullptr, 0, nullptr, "Invisible");
     w.IntReg("TLParamsLockedReg", Reg::kTLParamsLocked, "RW", 4, false, "Invisible");
     w.IntReg("GevCurrentIPAddress", Reg::kCurrentIp, "RO");
@@ -307,19 +236,18 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     std::vector<std::string> serialFeatures;
     for (const char* port : kSerialNames)
         for (const char* what : {"Status", "EventID", "Loopback"}) serialFeatures.push_back(std::string(port) + what);
-    w.Line("<Category Name=\"SerialPortControl\" NameSpace=\"Custom\">");
-    for (const std::string& feature : serialFeatures) w.Line("  <pFeature>" + feature + "</pFeature>");
-    w.Line("</Category>");
+    description.Category("SerialPortControl", "Custom", serialFeatures);
     for (uint32_t n = 0; n < Serial::kPorts; ++n) {
         const std::string port = kSerialNames[n];
-        w.IntReg((port + "Status").c_str(), Serial::Base(n) + Serial::kStatus, "RO", 4, false, "Expert");
-        w.IntReg((port + "EventID").c_str(), Serial::Base(n) + Serial::kEventId, "RO", 4, false, "Expert");
-        w.IntReg((port + "Loopback").c_str(), Serial::Base(n) + Serial::kLoopback, "RW", 4, false, "Expert");
+        w.IntReg(port + "Status", Serial::Base(n) + Serial::kStatus, "RO", 4, false, "Expert");
+        w.IntReg(port + "EventID", Serial::Base(n) + Serial::kEventId, "RO", 4, false, "Expert");
+        w.IntReg(port + "Loopback", Serial::Base(n) + Serial::kLoopback, "RW", 4, false, "Expert");
     }
 
-    w.text += "\n  <Port Name=\"Device\" NameSpace=\"Standard\"/>\n</RegisterDescription>\n";
-    while (w.text.size() % 4) w.text.insert(w.text.size() - 1, " ");
-    return w.text;
+    description.Node("Port", "Device", "Standard");
+    std::string text = description.Text();
+    while (text.size() % 4) text.insert(text.size() - 1, " ");
+    return text;
 }
 
 }  // namespace TqEngine

@@ -16,12 +16,11 @@
 #include "TqDeviceSerialPort.h"
 
 #include "TqDeviceAdapter.h"
+#include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
+#include "TqDeviceRoutes.h"
 #include "TqResultCodes.h"
 #include "TqSerialTesting.h"
-
-#include "../device/TqDeviceCalls.h"
-#include "../device/TqDeviceRoutes.h"
 
 #include <algorithm>
 #include <atomic>

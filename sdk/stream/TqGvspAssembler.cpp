@@ -1,6 +1,7 @@
 #include "TqGvspAssembler.h"
 
 #include "TqImage.h"
+#include "TqPixelLayout.h"
 #include "TqResultCodes.h"
 
 #include <algorithm>
@@ -188,9 +189,9 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aData, size_t aSize) {
         aBlock.offsetY = Get32(d + 28);
         aBlock.paddingX = Get16(d + 32);
         aBlock.paddingY = Get16(d + 34);
-        const uint64_t bits = (aBlock.pixelFormat >> 16) & 0xFF;
+        const uint32_t bits = TqPixel::BitsPerPixel(aBlock.pixelFormat);
         if (bits) {
-            const uint64_t line = (uint64_t(aBlock.width) * bits + 7) / 8 + aBlock.paddingX;   // < 2^38
+            const uint64_t line = TqPixel::LineBytes(aBlock.width, bits) + aBlock.paddingX;   // < 2^38
             size = aBlock.height && line > kLargest / aBlock.height ? kLargest + 1 : line * aBlock.height + aBlock.paddingY;
         }
     } else if (aSize >= kHeader + kSizedLeader) {
@@ -450,7 +451,7 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
     b.buffer->SetPayloadLength(aResult == TQ_OK ? static_cast<uint32_t>(b.payloadSize ? b.payloadSize : acquired) : acquired);
     if (type == TqPayloadTypeImage && b.leader) {
         TqImage* image = b.buffer->GetImage();
-        image->SetGeometry(b.width, b.height, static_cast<TqPixelType>(b.pixelFormat), b.paddingX, b.paddingY);
+        image->SetGeometry(b.width, b.height, TqPixel::FromWire(b.pixelFormat), b.paddingX, b.paddingY);
         image->SetOffsetX(b.offsetX);
         image->SetOffsetY(b.offsetY);
         image->SetBlockInfo(b.id, b.timestamp, r.mReceptionTime);

@@ -5,6 +5,7 @@
 
 #include "TqDevice.h"
 #include "TqDeviceInfo.h"
+#include "TqGenXml.h"
 #include "TqGvcpClient.h"
 #include "TqResultCodes.h"
 #include "TqStreamState.h"
@@ -75,22 +76,6 @@ private:
     State* mState;
 };
 
-std::string Counter(const char* aName, uint64_t aAddress, const char* aDescription) {
-    char text[900];
-    std::snprintf(text, sizeof text,
-                  "  <Integer Name=\"%s\" NameSpace=\"Custom\">\n"
-                  "    <Description>%s</Description>\n"
-                  "    <pValue>%sReg</pValue>\n"
-                  "  </Integer>\n"
-                  "  <IntReg Name=\"%sReg\" NameSpace=\"Custom\">\n"
-                  "    <Visibility>Invisible</Visibility>\n"
-                  "    <Address>0x%llX</Address><Length>8</Length><AccessMode>RO</AccessMode>\n"
-                  "    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>\n"
-                  "  </IntReg>\n",
-                  aName, aDescription, aName, aName, static_cast<unsigned long long>(aAddress));
-    return text;
-}
-
 struct CounterInfo {
     const char* name;
     const char* description;
@@ -112,93 +97,68 @@ constexpr CounterInfo kCounterInfo[] = {
     {"PacketsRecovered", "Packets that arrived after they were asked for again."},
 };
 
+// The parameters besides the counters, each over its register of the StatePort: an Integer or a
+// Boolean over an IntReg of its own, or a StringReg.
+enum class Shape { Integer, Boolean, Text };
+struct Parameter {
+    const char* name;
+    Shape shape;
+    uint64_t address;
+    bool writable;
+    const char* description;
+    int64_t min = 0, max = 0;   // both 0: none
+    const char* unit = nullptr;
+};
+const Parameter kParameters[] = {
+    {"ImageTimeout", Shape::Integer, kImageTimeout, true,
+     "How long a block may wait for its missing packets, in milliseconds, before it is handed back incomplete.", 1,
+     600000, "ms"},
+    {"StartStreamOnlyOnPacketIdZero", Shape::Boolean, kWaitForLeader, true,
+     "A block is received only when its leader (packet 0) arrived."},
+    {"RequestMissingPackets", Shape::Boolean, kRequestResends, true,
+     "The receiver asks the device again for the packets of a block that did not arrive (GigE Vision streams)."},
+    {"DataPort", Shape::Integer, kDataPort, false, "The local UDP port the stream receives on."},
+    {"Channel", Shape::Integer, kChannel, false, "The device's stream channel."},
+    {"LocalIPAddress", Shape::Text, kLocalAddress, false, "The local address the stream receives on."},
+    {"MulticastIPAddress", Shape::Text, kMulticastAddress, false,
+     "The multicast group the stream joined; empty for a unicast stream."},
+};
+
+// One parameter and, for a number, its register (of aLength bytes, little-endian).
+void Declare(TqGenXml::Description& aXml, const Parameter& aParameter, int64_t aLength) {
+    const TqGenXml::Place place{aParameter.address, aParameter.shape == Shape::Text ? 16 : aLength,
+                                aParameter.writable ? "RW" : "RO", "Stream", "NoCache"};
+    if (aParameter.shape == Shape::Text) {
+        aXml.Node("StringReg", aParameter.name).With("Description", aParameter.description).With(place);
+        return;
+    }
+    const std::string reg = std::string(aParameter.name) + "Reg";
+    TqGenXml::Element node = aXml.Node(aParameter.shape == Shape::Integer ? "Integer" : "Boolean", aParameter.name);
+    node.With("Description", aParameter.description).With("pValue", reg);
+    if (aParameter.shape == Shape::Boolean) node.With("OnValue", 1).With("OffValue", 0);
+    if (aParameter.min || aParameter.max) node.With("Min", aParameter.min).With("Max", aParameter.max);
+    if (aParameter.unit) node.With("Unit", aParameter.unit);
+    aXml.Node("IntReg", reg)
+        .With("Visibility", "Invisible")
+        .With(place)
+        .With("Sign", "Unsigned")
+        .With("Endianess", "LittleEndian");
+}
+
 std::string BuildXml() {
-    std::string xml = R"(<?xml version="1.0" encoding="utf-8"?>
-<RegisterDescription ModelName="Stream" VendorName="Kivo" ToolTip="The stream receiver's parameters"
-    StandardNameSpace="None" SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"
-    MajorVersion="1" MinorVersion="0" SubMinorVersion="0"
-    ProductGuid="9c3e0a52-0000-4000-8000-000000000011" VersionGuid="9c3e0a52-0000-4000-8000-000000000012"
-    xmlns="http://www.genicam.org/GenApi/Version_1_1" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
-  <Category Name="Root" NameSpace="Standard">
-    <pFeature>Configuration</pFeature>
-    <pFeature>Connection</pFeature>
-    <pFeature>Statistics</pFeature>
-  </Category>
-  <Category Name="Configuration" NameSpace="Custom">
-    <pFeature>ImageTimeout</pFeature>
-    <pFeature>StartStreamOnlyOnPacketIdZero</pFeature>
-    <pFeature>RequestMissingPackets</pFeature>
-  </Category>
-  <Category Name="Connection" NameSpace="Custom">
-    <pFeature>DataPort</pFeature>
-    <pFeature>Channel</pFeature>
-    <pFeature>LocalIPAddress</pFeature>
-    <pFeature>MulticastIPAddress</pFeature>
-  </Category>
-  <Category Name="Statistics" NameSpace="Custom">
-)";
-    for (const CounterInfo& c : kCounterInfo) xml += std::string("    <pFeature>") + c.name + "</pFeature>\n";
-    xml += R"(  </Category>
-  <Integer Name="ImageTimeout" NameSpace="Custom">
-    <Description>How long a block may wait for its missing packets, in milliseconds, before it is handed back incomplete.</Description>
-    <pValue>ImageTimeoutReg</pValue><Min>1</Min><Max>600000</Max><Unit>ms</Unit>
-  </Integer>
-  <IntReg Name="ImageTimeoutReg" NameSpace="Custom">
-    <Visibility>Invisible</Visibility>
-    <Address>0x0</Address><Length>4</Length><AccessMode>RW</AccessMode>
-    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Boolean Name="StartStreamOnlyOnPacketIdZero" NameSpace="Custom">
-    <Description>A block is received only when its leader (packet 0) arrived.</Description>
-    <pValue>StartStreamOnlyOnPacketIdZeroReg</pValue><OnValue>1</OnValue><OffValue>0</OffValue>
-  </Boolean>
-  <IntReg Name="StartStreamOnlyOnPacketIdZeroReg" NameSpace="Custom">
-    <Visibility>Invisible</Visibility>
-    <Address>0x4</Address><Length>4</Length><AccessMode>RW</AccessMode>
-    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Boolean Name="RequestMissingPackets" NameSpace="Custom">
-    <Description>The receiver asks the device again for the packets of a block that did not arrive (GigE Vision streams).</Description>
-    <pValue>RequestMissingPacketsReg</pValue><OnValue>1</OnValue><OffValue>0</OffValue>
-  </Boolean>
-  <IntReg Name="RequestMissingPacketsReg" NameSpace="Custom">
-    <Visibility>Invisible</Visibility>
-    <Address>0xA0</Address><Length>4</Length><AccessMode>RW</AccessMode>
-    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Integer Name="DataPort" NameSpace="Custom">
-    <Description>The local UDP port the stream receives on.</Description>
-    <pValue>DataPortReg</pValue>
-  </Integer>
-  <IntReg Name="DataPortReg" NameSpace="Custom">
-    <Visibility>Invisible</Visibility>
-    <Address>0x8</Address><Length>4</Length><AccessMode>RO</AccessMode>
-    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <Integer Name="Channel" NameSpace="Custom">
-    <Description>The device's stream channel.</Description>
-    <pValue>ChannelReg</pValue>
-  </Integer>
-  <IntReg Name="ChannelReg" NameSpace="Custom">
-    <Visibility>Invisible</Visibility>
-    <Address>0xC</Address><Length>4</Length><AccessMode>RO</AccessMode>
-    <pPort>Stream</pPort><Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>
-  </IntReg>
-  <StringReg Name="LocalIPAddress" NameSpace="Custom">
-    <Description>The local address the stream receives on.</Description>
-    <Address>0x80</Address><Length>16</Length><AccessMode>RO</AccessMode>
-    <pPort>Stream</pPort><Cachable>NoCache</Cachable>
-  </StringReg>
-  <StringReg Name="MulticastIPAddress" NameSpace="Custom">
-    <Description>The multicast group the stream joined; empty for a unicast stream.</Description>
-    <Address>0x90</Address><Length>16</Length><AccessMode>RO</AccessMode>
-    <pPort>Stream</pPort><Cachable>NoCache</Cachable>
-  </StringReg>
-)";
+    TqGenXml::Description xml({"Stream", "Kivo", "The stream receiver's parameters", "None",
+                               "9c3e0a52-0000-4000-8000-000000000011", "9c3e0a52-0000-4000-8000-000000000012"});
+    xml.Category("Root", "Standard", {"Configuration", "Connection", "Statistics"});
+    xml.Category("Configuration", "Custom", {"ImageTimeout", "StartStreamOnlyOnPacketIdZero", "RequestMissingPackets"});
+    xml.Category("Connection", "Custom", {"DataPort", "Channel", "LocalIPAddress", "MulticastIPAddress"});
+    std::vector<std::string_view> counters;
+    for (const CounterInfo& c : kCounterInfo) counters.push_back(c.name);
+    xml.Category("Statistics", "Custom", counters);
+    for (const Parameter& p : kParameters) Declare(xml, p, 4);
     for (size_t i = 0; i < std::size(kCounterInfo); ++i)
-        xml += Counter(kCounterInfo[i].name, kCounters + 8 * i, kCounterInfo[i].description);
-    xml += "  <Port Name=\"Stream\" NameSpace=\"Custom\"/>\n</RegisterDescription>\n";
-    return xml;
+        Declare(xml, {kCounterInfo[i].name, Shape::Integer, kCounters + 8 * i, false, kCounterInfo[i].description}, 8);
+    xml.Node("Port", "Stream");
+    return xml.Text();
 }
 
 // The streams CreateAndOpen made, which Free releases.
@@ -218,7 +178,7 @@ void Counters::Reset() {
 
 State::State() {
     parameters = std::make_unique<TqGenParameterArray>();
-    const std::string xml = BuildXml();
+    static const std::string& xml = *new std::string(BuildXml());   // kept while the process exits
     parameters->Load(xml.data(), xml.size(), std::make_shared<StatePort>(this));
 }
 

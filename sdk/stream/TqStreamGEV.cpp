@@ -45,16 +45,12 @@ using TqStreamLib::State;
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001u;
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65500;
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20;
 constexpr unsigned kBatch = 32;   // datagrams per recvmmsg
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
-using TqStreamLib::Endpoint;
-using TqStreamLib::IsLoopback;
-using TqStreamLib::IsMulticast;
-using TqStreamLib::RmemMax;
+using namespace TqNet;
 using TqStreamLib::Text;
 
 TqResult Failure(uint16_t aStatus, const char* aWhat) {
@@ -330,7 +326,7 @@ int NewSocket(State& aState, TqResult& aWhy) {
     {
         std::lock_guard<std::mutex> guard(aState.lock);
         size = static_cast<int>(aState.socketBufferSize ? aState.socketBufferSize
-                                                        : std::min(kDefaultSocketBuffer, RmemMax()));
+                                                        : std::min(kDefaultSocketBuffer, ReceiveBufferMax()));
     }
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     return s;
@@ -541,7 +537,7 @@ TqResult TqStreamGEV::SetUserModeSocketRxBufferSize(uint32_t aSize) {
     State& s = *mState;
     std::lock_guard<std::mutex> guard(s.lock);
     if (s.open) return TqResult(TQ_NETWORK_CONFIG_ERROR, TqString("set before Open"));
-    const uint32_t most = RmemMax();
+    const uint32_t most = ReceiveBufferMax();
     s.socketBufferSize = std::min(aSize, most);
     if (aSize > most) return TqResult(TQ_INVALID_PARAMETER, TqString("above rmem_max: rmem_max is used"));
     return TqResult(TQ_OK);

@@ -34,17 +34,13 @@ using TqStreamLib::State;
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001u;
 constexpr uint32_t kCapacity = 64;                // buffers an RTP stream holds
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20;
 constexpr size_t kDatagram = 65536;               // the largest UDP payload, read whole
 constexpr unsigned kBatch = 16;                   // datagrams per recvmmsg
 constexpr int kConnectTimeoutMs = 5000;
 
-using TqStreamLib::Endpoint;
-using TqStreamLib::IsLoopback;
-using TqStreamLib::IsMulticast;
-using TqStreamLib::RmemMax;
+using namespace TqNet;
 using TqStreamLib::Text;
 
 // What an RTP stream keeps besides the state: the payload (read and written under the state lock)
@@ -190,7 +186,7 @@ int DatagramSocket(TqResult& aWhy) {
         aWhy = TqResult(TQ_NETWORK_ERROR, errno, TqString("no socket"));
         return -1;
     }
-    const int size = static_cast<int>(std::min(kDefaultSocketBuffer, RmemMax()));
+    const int size = static_cast<int>(std::min(kDefaultSocketBuffer, ReceiveBufferMax()));
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     return s;
 }

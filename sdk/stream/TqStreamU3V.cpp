@@ -16,6 +16,7 @@
 #include "TqDeviceEngine.h"
 #include "TqDeviceInfo.h"
 #include "TqImage.h"
+#include "TqPixelLayout.h"
 #include "TqResultCodes.h"
 #include "TqSimulation.h"
 #include "TqStreamState.h"
@@ -200,7 +201,7 @@ private:
         buffer->SetPayloadLength(ok ? size : 0);
         TqImage* image = buffer->GetImage();
         const TqEngine::FrameLayout& l = aTransfer.layout;
-        image->SetGeometry(l.width, l.height, static_cast<TqPixelType>(l.pixelFormat), 0, 0);
+        image->SetGeometry(l.width, l.height, TqPixel::FromWire(l.pixelFormat), 0, 0);
         image->SetOffsetX(l.offsetX);
         image->SetOffsetY(l.offsetY);
         image->SetBlockInfo(aTransfer.blockId, aTransfer.timestamp, r.mReceptionTime);

@@ -1,6 +1,7 @@
 #include "TqGvcpClient.h"
 
 #include "TqDeviceEngine.h"
+#include "TqLoopback.h"
 #include "TqResultCodes.h"
 
 #include <arpa/inet.h>
@@ -20,10 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001u;
-constexpr uint32_t kLoopbackBroadcast = 0x7FFFFFFFu;
-
-bool IsLoopback(uint32_t aIp) { return (aIp >> 24) == 127; }
+using namespace TqNet;
 
 void Put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -42,21 +40,13 @@ std::string Text(const uint8_t* p, size_t aMax) {
     return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-sockaddr_in Address(uint32_t aIp, uint16_t aPort) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(aIp);
-    a.sin_port = htons(aPort);
-    return a;
-}
-
 // A UDP socket on 127.0.0.1 with an ephemeral port.
 int OpenSocket(bool aBroadcast) {
     int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) return -1;
     int on = 1;
     if (aBroadcast) ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    sockaddr_in local = Address(kLoopback, 0);
+    sockaddr_in local = Endpoint(kLoopback, 0);
     if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
         ::close(s);
         return -1;
@@ -177,7 +167,7 @@ std::vector<Answer> Discover(const std::vector<uint32_t>& aTargets, uint32_t aTi
     Command(packet, Gvcp::kDiscoveryCmd, 1, nullptr, 0);
     for (uint32_t ip : aTargets) {
         if (!IsLoopback(ip)) continue;   // nothing leaves the loopback network
-        sockaddr_in to = Address(ip, Gvcp::kPort);
+        sockaddr_in to = Endpoint(ip, Gvcp::kPort);
         ::sendto(s, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(aTimeoutMs);
@@ -211,7 +201,7 @@ bool ForceIp(const std::array<uint8_t, 6>& aMac, uint32_t aIp, uint32_t aMask, u
     bool done = false;
     for (uint16_t attempt = 1; attempt <= 3 && !done; ++attempt) {
         Command(packet, Gvcp::kForceIpCmd, attempt, payload, sizeof payload);
-        sockaddr_in to = Address(kLoopbackBroadcast, Gvcp::kPort);
+        sockaddr_in to = Endpoint(kLoopbackBroadcast, Gvcp::kPort);
         ::sendto(s, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         const auto deadline = Clock::now() + std::chrono::milliseconds(300);
         uint8_t buffer[64];
@@ -239,7 +229,7 @@ bool Channel::Open(uint32_t aDeviceIp) {
     if (mSocket >= 0 || !IsLoopback(aDeviceIp)) return false;
     mSocket = OpenSocket(false);
     if (mSocket < 0) return false;
-    sockaddr_in to = Address(aDeviceIp, Gvcp::kPort);
+    sockaddr_in to = Endpoint(aDeviceIp, Gvcp::kPort);
     if (::connect(mSocket, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
         ::close(mSocket);
         mSocket = -1;

@@ -1,5 +1,7 @@
 #include "TqSap.h"
 
+#include "TqLoopback.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,7 +17,7 @@ namespace TqSap {
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001u;
+using TqNet::kLoopback;
 constexpr size_t kLargest = 65536;
 
 std::string Trim(const std::string& aText) {

@@ -2,6 +2,7 @@
 // the description at the first URL, alignment, size and address errors, malformed datagrams), the
 // control privilege and its heartbeat on an injected clock, and the GVSP packets of a frame.
 #include "TqDeviceEngine.h"
+#include "TqGenParameterArray.h"
 
 #include <gtest/gtest.h>
 
@@ -426,6 +427,52 @@ TEST(EngineFrames, PacketCountSizesAndLayoutOfAFrame) {
     layout.pixelFormat = Pfnc::kBayerRG8;
     FillPattern(layout, 5, image);
     EXPECT_EQ(image[11], uint8_t((13 ^ 22) + 5));
+    layout.pixelFormat = Pfnc::kRGBa16;
+    FillPattern(layout, 5, image);
+    ASSERT_EQ(image.size(), 96u);
+    const uint8_t* last = &image[88];   // pixel (3, 2): R, G, B, A, each low byte first
+    EXPECT_EQ(last[0] | last[1] << 8, 256 * 22 + 13 + 5);
+    EXPECT_EQ(last[2] | last[3] << 8, 256 * 13 + 22 + 5);
+    EXPECT_EQ(last[4] | last[5] << 8, 13 + 22);
+    EXPECT_EQ(last[6] | last[7] << 8, 5);
+}
+
+// The PixelFormat register takes the formats the device offers: the four by default, and a format
+// the configuration names besides them, which its description lists as one more entry.
+TEST(EngineRegisters, PixelFormatTakesTheOfferedFormatsOnly) {
+    Device plain(Config());
+    EXPECT_EQ(plain.WriteRegister(Reg::kPixelFormat, Pfnc::kRGBa16), Gvcp::kInvalidParameter);
+    EXPECT_EQ(plain.WriteRegister(Reg::kPixelFormat, Pfnc::kBayerRG8), Gvcp::kSuccess);
+    EXPECT_EQ(plain.Xml().find("RGBa16"), std::string::npos);
+
+    DeviceConfig c = Config();
+    c.pixelFormat = Pfnc::kRGBa16;
+    c.pixelFormats = {Pfnc::kMono8, 0x01100005 /* Mono12: no pattern, left out */};
+    Device wide(c);
+    uint32_t format = 0;
+    wide.ReadRegister(Reg::kPixelFormat, format);
+    EXPECT_EQ(format, Pfnc::kRGBa16);
+    EXPECT_EQ(wide.WriteRegister(Reg::kPixelFormat, Pfnc::kMono8), Gvcp::kSuccess);
+    EXPECT_EQ(wide.WriteRegister(Reg::kPixelFormat, Pfnc::kMono16), Gvcp::kInvalidParameter);
+    EXPECT_EQ(wide.WriteRegister(Reg::kPixelFormat, 0x01100005), Gvcp::kInvalidParameter);
+    EXPECT_EQ(wide.WriteRegister(Reg::kPixelFormat, Pfnc::kRGBa16), Gvcp::kSuccess);
+
+    // The description over a port that is never read: the entries are constants.
+    struct Unread : TqGenICamLib::IPort {
+        TqResult Read(uint64_t, void*, uint64_t) override { return TqResult(TQ_NOT_SUPPORTED); }
+        TqResult Write(uint64_t, const void*, uint64_t) override { return TqResult(TQ_NOT_SUPPORTED); }
+    };
+    TqGenParameterArray parameters;
+    const std::string& xml = wide.Xml();
+    ASSERT_TRUE(parameters.Load(xml.data(), xml.size(), std::make_shared<Unread>()).IsOK());
+    TqGenEnum* pixelFormat = parameters.GetEnum(TqString("PixelFormat"));
+    ASSERT_NE(pixelFormat, nullptr);
+    int64_t count = 0;
+    const TqGenEnumEntry* entry = nullptr;
+    EXPECT_TRUE(pixelFormat->GetEntriesCount(count).IsOK() && count == 2);
+    ASSERT_TRUE(pixelFormat->GetEntryByName(TqString("RGBa16"), &entry).IsOK());
+    int64_t value = 0;
+    EXPECT_TRUE(entry->GetValue(value).IsOK() && value == Pfnc::kRGBa16);
 }
 
 TEST(EngineFrames, BlockIdsStartAtOneAndWrapToOne) {

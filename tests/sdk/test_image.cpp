@@ -4,6 +4,7 @@
 #include "TqBuffer.h"
 #include "TqImage.h"
 #include "TqLiveObjects.h"
+#include "TqPixelLayout.h"
 #include "balanced.h"
 #include "TqRawData.h"
 
@@ -154,6 +155,29 @@ TEST(TqPixelTypeTableTest, ValuesNamingNoMemberAreUnknown) {
         << "one ID, two types: the whole value decides";
     EXPECT_EQ(Str(TqImage::PixelTypeToString(Pixel(TQPIXELMONO | TQPIXEL30BIT | 0x0052))), "Unknown (0x011E0052)");
     EXPECT_EQ(Str(TqImage::PixelTypeToString(TqPixelUndefined)), "Undefined");
+}
+
+// Between the wire (PFNC) and the SDK: every member goes to a wire value of its own and back to
+// itself, with its colour flag and bits unchanged; the wire values of the run the SDK numbers one
+// lower come back as their own format, never as their SDK neighbour.
+TEST(TqPixelTypeTableTest, WireValuesMapToEveryMemberAndBack) {
+    std::map<uint32_t, std::string> byWire;
+    for (const auto& p : HeaderPixels()) {
+        const uint32_t wire = TqPixel::ToWire(Pixel(p.value));
+        EXPECT_EQ(static_cast<uint32_t>(TqPixel::FromWire(wire)), p.value) << "TqPixel" << p.name;
+        EXPECT_EQ(wire & 0xFFFF0000u, p.value & 0xFFFF0000u) << "TqPixel" << p.name;
+        EXPECT_TRUE(byWire.emplace(wire, p.name).second) << "TqPixel" << p.name << " and TqPixel" << byWire[wire];
+    }
+    // Values of the standard naming convention.
+    EXPECT_EQ(byWire[0x021E005C], "RGB10p");
+    EXPECT_EQ(byWire[0x0224005D], "RGB12p");
+    EXPECT_EQ(byWire[0x02400063], "RGBa14");
+    EXPECT_EQ(byWire[0x02400064], "RGBa16");
+    EXPECT_EQ(byWire[0x010A0052], "BayerBG10p");
+    EXPECT_EQ(byWire[0x02200065], "YCbCr422_10");
+    EXPECT_EQ(byWire[0x02180014], "RGB8");
+    EXPECT_EQ(TqPixel::FromWire(0x02400063), TqPixelRGBa14);
+    EXPECT_EQ(TqPixel::FromWire(0x81080001), static_cast<TqPixelType>(0x81080001)) << "custom values pass unchanged";
 }
 
 struct PixelFacts {

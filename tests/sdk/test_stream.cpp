@@ -241,6 +241,29 @@ TEST_P(StreamFormats, GeometryAndPixelTypeComeFromTheLeader) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, StreamFormats, ::testing::Values(Pfnc::kMono8, Pfnc::kMono16, Pfnc::kRGB8));
 
+// RGBa16 is one of the formats the SDK numbers one below the wire (its SDK value is the wire's
+// RGBa14): the leader's value becomes the SDK's TqPixelRGBa16, with its 64 bits per pixel.
+TEST(StreamGEV, ARenumberedFormatArrivesAsTheSdkPixelTypeOfTheLeadersFormat) {
+    Rig rig(40, 30, Pfnc::kRGBa16);
+    ASSERT_TRUE(rig.started);
+    ASSERT_EQ(rig.PayloadSize(), 40u * 30u * 8u);
+    auto buffers = Buffers(2, rig.PayloadSize());
+    TqStreamGEV stream;
+    ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str()), 0, 0, TqString("127.0.0.1"), 8).IsOK());
+    for (auto& b : buffers) ASSERT_TRUE(stream.QueueBuffer(b.get()).IsOK());
+    rig.Start();
+    Retrieved r = Retrieve(stream);
+    ASSERT_TRUE(r.call.IsOK());
+    ASSERT_EQ(r.operation.GetCode(), TQ_OK);
+    const TqImage* image = r.buffer->GetImage();
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->GetPixelType(), TqPixelRGBa16);
+    EXPECT_EQ(image->GetBitsPerPixel(), 64u);
+    EXPECT_TRUE(TqImage::IsPixelColor(image->GetPixelType()));
+    EXPECT_EQ(image->GetImageSize(), 40u * 30u * 8u);
+    EXPECT_TRUE(SamePattern(rig.Layout(), uint16_t(r.buffer->GetBlockID()), *r.buffer));
+}
+
 TEST(StreamGEV, TheDestinationGoesThroughTheDeviceThatControlsIt) {
     Rig rig;
     ASSERT_TRUE(rig.started);

@@ -22,7 +22,11 @@
 //   RGB8      three bytes      R = (x + f) & 0xFF, G = (y + f) & 0xFF, B = (x + y) & 0xFF
 //   BayerRG8  one byte         ((x ^ y) + f) & 0xFF   (the colour of a pixel is its position in the
 //                                                      RG/GB tile; the value does not depend on it)
+//   RGBa16    four 16-bit LE   R = 256 * y + x + f, G = 256 * x + y + f, B = x + y, A = f  (each & 0xFFFF)
+// A device offers the first four unless its configuration names others (DeviceConfig::pixelFormats).
 #pragma once
+
+#include "TqPixelLayout.h"
 
 #include <array>
 #include <cstddef>
@@ -88,14 +92,17 @@ constexpr uint16_t kPayloadImage = 0x0001;
 constexpr size_t PayloadBytes(uint32_t aPacketSize) { return aPacketSize - kIpUdpOverhead - kHeaderSize; }
 }  // namespace Gvsp
 
-// Pixel formats (PFNC values).
+// Pixel formats (their values on the wire: PFNC).
 namespace Pfnc {
 constexpr uint32_t kMono8 = 0x01080001;
 constexpr uint32_t kMono16 = 0x01100007;
 constexpr uint32_t kRGB8 = 0x02180014;
 constexpr uint32_t kBayerRG8 = 0x01080009;
-constexpr uint32_t BitsPerPixel(uint32_t aFormat) { return (aFormat >> 16) & 0xFF; }
+constexpr uint32_t kRGBa16 = 0x02400064;
+using TqPixel::BitsPerPixel;
+// The formats whose test pattern the engine makes, and their PixelFormat entry names (null for others).
 bool TQ_ENGINE_API IsSupported(uint32_t aFormat);
+TQ_ENGINE_API const char* Name(uint32_t aFormat);
 }  // namespace Pfnc
 
 // ---- register map ----
@@ -251,6 +258,9 @@ struct DeviceConfig {
     uint32_t width = 640;
     uint32_t height = 480;
     uint32_t pixelFormat = Pfnc::kMono8;
+    // The PixelFormat entries the device offers, in this order: those the engine makes, and
+    // pixelFormat when it is not among them.
+    std::vector<uint32_t> pixelFormats = {Pfnc::kMono8, Pfnc::kMono16, Pfnc::kRGB8, Pfnc::kBayerRG8};
     uint32_t sensorWidth = 0;   // 0: max(width, 4096)
     uint32_t sensorHeight = 0;  // 0: max(height, 4096)
     uint32_t streamChannels = 1;

@@ -1,4 +1,5 @@
-// Calls into event sinks and the memory they are handed (internal to the device library).
+// Calls into event sinks and the memory they are handed (internal to the device library and the
+// libraries built on it).
 //
 // SinkCalls: calls sinks without any lock held, drops what they throw, and lets an unregistration
 // wait until the calls of that sink in progress on other threads have returned (a sink may

@@ -1,0 +1,99 @@
+#include "TqGenXml.h"
+
+#include <pugixml.hpp>
+
+#include <cstdio>
+
+namespace TqGenXml {
+
+namespace {
+
+pugi::xml_node NodeOf(pugi::xml_node_struct* aNode) { return pugi::xml_node(aNode); }
+
+// Collects what pugixml serialises.
+struct StringWriter : pugi::xml_writer {
+    std::string text;
+    void write(const void* aData, size_t aSize) override { text.append(static_cast<const char*>(aData), aSize); }
+};
+
+}  // namespace
+
+Element Element::Add(std::string_view aTag) {
+    return Element(NodeOf(mNode).append_child(std::string(aTag).c_str()).internal_object());
+}
+
+Element Element::Add(std::string_view aTag, std::string_view aText) {
+    Element child = Add(aTag);
+    NodeOf(child.mNode).text().set(aText.data(), aText.size());
+    return child;
+}
+
+Element& Element::With(std::string_view aTag, std::string_view aText) {
+    Add(aTag, aText);
+    return *this;
+}
+
+Element& Element::WithDecimal(std::string_view aTag, int64_t aValue) { return With(aTag, std::to_string(aValue)); }
+
+Element& Element::WithHex(std::string_view aTag, uint64_t aValue) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(aValue));
+    return With(aTag, std::string_view(text));
+}
+
+Element& Element::With(const Place& aPlace) {
+    WithHex("Address", aPlace.address).With("Length", aPlace.length).With("AccessMode", aPlace.access);
+    if (!aPlace.port.empty()) With("pPort", aPlace.port);
+    if (!aPlace.cachable.empty()) With("Cachable", aPlace.cachable);
+    return *this;
+}
+
+Element& Element::Attribute(std::string_view aName, std::string_view aValue) {
+    pugi::xml_node node = NodeOf(mNode);
+    const std::string name(aName);
+    pugi::xml_attribute attribute = node.attribute(name.c_str());
+    if (!attribute) attribute = node.append_attribute(name.c_str());
+    attribute.set_value(aValue.data(), aValue.size());
+    return *this;
+}
+
+Description::Description(const Header& aHeader) : mDocument(std::make_unique<pugi::xml_document>()) {
+    pugi::xml_node declaration = mDocument->append_child(pugi::node_declaration);
+    declaration.append_attribute("version") = "1.0";
+    declaration.append_attribute("encoding") = "utf-8";
+    Root()
+        .Attribute("ModelName", aHeader.modelName)
+        .Attribute("VendorName", aHeader.vendorName)
+        .Attribute("ToolTip", aHeader.toolTip)
+        .Attribute("StandardNameSpace", aHeader.standardNameSpace)
+        .Attribute("SchemaMajorVersion", "1")
+        .Attribute("SchemaMinorVersion", "1")
+        .Attribute("SchemaSubMinorVersion", "0")
+        .Attribute("MajorVersion", "1")
+        .Attribute("MinorVersion", "0")
+        .Attribute("SubMinorVersion", "0")
+        .Attribute("ProductGuid", aHeader.productGuid)
+        .Attribute("VersionGuid", aHeader.versionGuid)
+        .Attribute("xmlns", "http://www.genicam.org/GenApi/Version_1_1")
+        .Attribute("xmlns:xsi", "http://www.w3.org/2001/XMLSchema-instance");
+}
+
+Description::~Description() = default;
+
+Element Description::Root() {
+    pugi::xml_node root = mDocument->child("RegisterDescription");
+    if (!root) root = mDocument->append_child("RegisterDescription");
+    return Element(root.internal_object());
+}
+
+Element Description::Node(std::string_view aKind, std::string_view aName, std::string_view aNameSpace) {
+    return Root().Add(aKind).Attribute("Name", aName).Attribute("NameSpace", aNameSpace);
+}
+
+std::string Description::Text() const {
+    StringWriter out;
+    mDocument->save(out, "  ", pugi::format_indent, pugi::encoding_utf8);
+    return std::move(out.text);
+}
+
+}  // namespace TqGenXml
