@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import BUILD_PYTHON, assert_no_sanitizer_report
+from conftest import BUILD_PYTHON, assert_no_sanitizer_report, until
 
 import _kivo_testhooks as hooks
 
@@ -333,8 +333,10 @@ def test_full_frame_over_gvsp_equals_the_pattern(devices, clients):
         assert struct.unpack(">I", leader[20:24])[0] == MONO16
         expected = b"".join(struct.pack("<H", (256 * y + x + 3 + block) & 0xFFFF) for y in range(8) for x in range(64))
         assert image == expected
-        stats = hooks.soft_device_statistics(handle)
-        assert (stats["frames"], stats["test_packets"]) == (2, 1)
+        # The engine counts a frame once its last packet has left, which may come after the receiver
+        # has it: wait for the count.
+        assert until(lambda: hooks.soft_device_statistics(handle)["frames"] == 2)
+        assert hooks.soft_device_statistics(handle)["test_packets"] == 1
     finally:
         sock.close()
 
