@@ -1,5 +1,6 @@
 #include "director.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -21,7 +22,15 @@ std::unordered_map<CachedMethod*, int>& caches() {
     return *map;
 }
 
+// What the module does when finalisation begins, before callbacks are refused (a running device
+// stops, so its threads no longer call into Python).
+std::vector<void (*)()>& exit_actions() {
+    static auto* actions = new std::vector<void (*)()>;
+    return *actions;
+}
+
 PyObject* on_exit(PyObject*, PyObject*) {
+    for (void (*action)() : exit_actions()) action();
     g_finalizing_thread = std::this_thread::get_id();
     g_finalizing = true;
     // No callback runs from now on: the caches let go of what they found (outside the lock, since
@@ -72,6 +81,11 @@ bool python_reachable() {
 }
 
 void keep_thread_states(bool keep) { g_keep_states = keep; }
+
+void add_exit_action(void (*action)()) {
+    auto& actions = exit_actions();
+    if (std::find(actions.begin(), actions.end(), action) == actions.end()) actions.push_back(action);
+}
 
 bool install_exit_hook() {
     static bool installed = false;

@@ -43,6 +43,9 @@ bool interpreter_finalizing();
 bool python_reachable();
 // Registers the exit hook once per process; false with an error set.
 bool install_exit_hook();
+// An action the exit hook runs (with the GIL held, once per process) when finalisation begins, before
+// callbacks are refused: for example stopping what would call back from its own threads.
+void add_exit_action(void (*action)());
 
 // Whether a thread unknown to Python keeps the thread state its first callback made, so later
 // callbacks only take the GIL (the default); off, every callback makes and drops a state.
