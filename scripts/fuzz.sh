@@ -24,7 +24,7 @@ usage() { sed -n '5,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 
 build_targets() {
   command -v clang++ >/dev/null || { echo "clang++ is missing (scripts/setup.sh installs it)"; return 1; }
-  cmake -S tests/fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null && ninja -C "$build" -j "$((jobs + 1))" >/dev/null
+  cmake -S tests/fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null && ninja -C "$build" -j "$((jobs + 1))" --quiet
 }
 
 # The options every run takes; the GenICam target's inputs are whole descriptions.
