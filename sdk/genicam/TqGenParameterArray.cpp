@@ -3,9 +3,11 @@
 #include "TqGenNodeMap.h"
 #include "TqGenParameter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 
 // The array owns its node map and one front object per feature, category and enumeration entry,
 // made at load and kept until the array is destroyed or loads another description. Lookups by name
@@ -65,6 +67,71 @@ private:
 // Memory ports larger than this are refused (MemoryPort gives null).
 constexpr uint64_t kMaxMemoryPortSize = uint64_t{1} << 30;
 
+// Memory of any size that reads as zeros until written: pages of kPage bytes are made on the first
+// write that touches them. Accesses outside the size fail with TQ_ERR_OVERFLOW, as on MemoryPort.
+class SparseMemoryPort final : public TqGenICamLib::IPort, public TqGenICamLib::IPortInfo {
+public:
+    explicit SparseMemoryPort(uint64_t aSize) : mSize(aSize) {}
+
+    TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
+        TqResult check = Check(aAddress, aData, aLength);
+        if (check.IsFailure()) return check;
+        std::lock_guard<std::mutex> guard(mLock);
+        uint8_t* out = static_cast<uint8_t*>(aData);
+        Pieces(aAddress, aLength, [&](uint64_t aPage, uint64_t aOffset, uint64_t aDone, uint64_t aCount) {
+            auto it = mPages.find(aPage);
+            if (it == mPages.end()) std::memset(out + aDone, 0, aCount);
+            else std::memcpy(out + aDone, it->second.get() + aOffset, aCount);
+        });
+        return TqResult(TQ_OK);
+    }
+
+    TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength) override {
+        TqResult check = Check(aAddress, aData, aLength);
+        if (check.IsFailure()) return check;
+        std::lock_guard<std::mutex> guard(mLock);
+        const uint8_t* in = static_cast<const uint8_t*>(aData);
+        Pieces(aAddress, aLength, [&](uint64_t aPage, uint64_t aOffset, uint64_t aDone, uint64_t aCount) {
+            std::unique_ptr<uint8_t[]>& page = mPages[aPage];
+            if (!page) page.reset(new uint8_t[kPage]());
+            std::memcpy(page.get() + aOffset, in + aDone, aCount);
+        });
+        return TqResult(TQ_OK);
+    }
+
+    TqGenAccessMode GetPortAccessMode() const override { return TqGenAccessModeReadWrite; }
+    bool GetPortSize(uint64_t& aSize) const override {
+        aSize = mSize;
+        return true;
+    }
+
+private:
+    static constexpr uint64_t kPage = 4096;
+
+    // Calls aPiece(page, offset in it, bytes done before, bytes in it) for each page of the range.
+    template <class F>
+    static void Pieces(uint64_t aAddress, uint64_t aLength, F&& aPiece) {
+        for (uint64_t done = 0; done < aLength;) {
+            uint64_t at = aAddress + done;
+            uint64_t offset = at % kPage;
+            uint64_t count = std::min(kPage - offset, aLength - done);
+            aPiece(at / kPage, offset, done, count);
+            done += count;
+        }
+    }
+
+    TqResult Check(uint64_t aAddress, const void* aData, uint64_t aLength) const {
+        if (aData == nullptr && aLength > 0) return TqResult(TQ_INVALID_PARAMETER, TqString("no memory to transfer"));
+        if (aAddress > mSize || aLength > mSize - aAddress)
+            return TqResult(TQ_ERR_OVERFLOW, TqString(("the range ends past the port's " + std::to_string(mSize) + " bytes").c_str()));
+        return TqResult(TQ_OK);
+    }
+
+    std::mutex mLock;
+    std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> mPages;
+    uint64_t mSize;
+};
+
 TqResult Absent(const TqString& aName, const char* aKind) {
     std::string text = std::string("no ") + aKind + " feature '" + aName.GetAscii() + "'";
     return TqResult(TQ_NOT_FOUND, TqString(text.c_str()));
@@ -91,6 +158,10 @@ std::shared_ptr<TqGenICamLib::IPort> TqGenParameterArray::MemoryPort(uint64_t aS
     std::unique_ptr<uint8_t[]> memory(new (std::nothrow) uint8_t[aSize ? aSize : 1]());
     if (!memory) return nullptr;
     return std::make_shared<::MemoryPort>(std::move(memory), aSize);
+}
+
+std::shared_ptr<TqGenICamLib::IPort> TqGenParameterArray::SparseMemoryPort(uint64_t aSize) {
+    return std::make_shared<::SparseMemoryPort>(aSize);
 }
 
 TqResult TqGenParameterArray::Load(const char* aXml, size_t aLength, std::shared_ptr<TqGenICamLib::IPort> aPort) {
