@@ -206,11 +206,11 @@ public:
         return value.real ? value.real_value != 0 : value.integer != 0;
     }
 
-    // What the node's own pIsImplemented and pIsAvailable say: NI, NA, or RW when they allow it.
-    TqGenAccessMode State(Node* aNode, Why& aWhy) {
-        aWhy = Why{};
-        if (!aNode->isImplemented && !aNode->isAvailable) return TqGenAccessModeReadWrite;
-        if (const auto* memo = m.mStateMemo.Find(aNode, m.mEpoch)) {
+    // An access mode (with its reason) worked out once an operation, one level deep: aWork(why) gives
+    // it, unless the level goes over the limits (then it is NA for Deep, and not kept).
+    template <class F>
+    TqGenAccessMode MemoisedMode(NodeMap::Memo<std::pair<TqGenAccessMode, Why>>& aMemo, Node* aNode, Why& aWhy, F&& aWork) {
+        if (const auto* memo = aMemo.Find(aNode, m.mEpoch)) {
             aWhy = memo->second;
             return memo->first;
         }
@@ -220,16 +220,26 @@ public:
             return TqGenAccessModeNotAvailable;
         }
         uint64_t overflows = m.mOverflows;
-        TqGenAccessMode mode = TqGenAccessModeReadWrite;
-        if (aNode->isImplemented && !Truth(aNode->isImplemented, false)) {
-            mode = TqGenAccessModeNotImplemented;
-            aWhy = {Why::Implemented, aNode->isImplemented};
-        } else if (aNode->isAvailable && !Truth(aNode->isAvailable, false)) {
-            mode = TqGenAccessModeNotAvailable;
-            aWhy = {Why::Available, aNode->isAvailable};
-        }
-        if (m.mOverflows == overflows) m.mStateMemo.Put(aNode, m.mEpoch, std::make_pair(mode, aWhy));
+        TqGenAccessMode mode = aWork(aWhy);
+        if (m.mOverflows == overflows) aMemo.Put(aNode, m.mEpoch, std::make_pair(mode, aWhy));
         return mode;
+    }
+
+    // What the node's own pIsImplemented and pIsAvailable say: NI, NA, or RW when they allow it.
+    TqGenAccessMode State(Node* aNode, Why& aWhy) {
+        aWhy = Why{};
+        if (!aNode->isImplemented && !aNode->isAvailable) return TqGenAccessModeReadWrite;
+        return MemoisedMode(m.mStateMemo, aNode, aWhy, [&](Why& why) {
+            if (aNode->isImplemented && !Truth(aNode->isImplemented, false)) {
+                why = {Why::Implemented, aNode->isImplemented};
+                return TqGenAccessModeNotImplemented;
+            }
+            if (aNode->isAvailable && !Truth(aNode->isAvailable, false)) {
+                why = {Why::Available, aNode->isAvailable};
+                return TqGenAccessModeNotAvailable;
+            }
+            return TqGenAccessModeReadWrite;
+        });
     }
 
     TqGenAccessMode PortMode(const Node* aNode) {
@@ -260,17 +270,11 @@ public:
         Why local;
         Why& why = aWhy ? *aWhy : local;
         why = Why{};
-        if (const auto* memo = m.mAccessMemo.Find(aNode, m.mEpoch)) {
-            why = memo->second;
-            return memo->first;
-        }
-        Level level(m);
-        if (level.over) {
-            why.what = Why::Deep;
-            return TqGenAccessModeNotAvailable;
-        }
-        uint64_t overflows = m.mOverflows;
-        TqGenAccessMode mode = State(aNode, why);
+        return MemoisedMode(m.mAccessMemo, aNode, why, [&](Why& aOut) { return AccessOnce(aNode, aOut); });
+    }
+
+    TqGenAccessMode AccessOnce(Node* aNode, Why& aWhy) {
+        TqGenAccessMode mode = State(aNode, aWhy);
         if (mode == TqGenAccessModeReadWrite) {
             switch (aNode->kind) {
             case Kind::IntReg:
@@ -281,14 +285,14 @@ public:
             case Kind::Register: {
                 mode = aNode->accessMode == TqGenAccessModeUndefined ? TqGenAccessModeReadOnly : aNode->accessMode;
                 TqGenAccessMode port = PortMode(aNode);
-                if (port == TqGenAccessModeNotAvailable) why = {OnChunkPort(aNode) ? Why::Chunk : Why::Port, aNode};
+                if (port == TqGenAccessModeNotAvailable) aWhy = {OnChunkPort(aNode) ? Why::Chunk : Why::Port, aNode};
                 mode = Cap(mode, port);
-                for (Node* term : aNode->pAddress) Needs(term, mode, why);
+                for (Node* term : aNode->pAddress) Needs(term, mode, aWhy);
                 for (const IndexTerm& term : aNode->indices) {
-                    Needs(term.index, mode, why);
-                    Needs(term.pOffset, mode, why);
+                    Needs(term.index, mode, aWhy);
+                    Needs(term.pOffset, mode, aWhy);
                 }
-                Needs(aNode->pLength, mode, why);
+                Needs(aNode->pLength, mode, aWhy);
                 break;
             }
             case Kind::Category:
@@ -298,24 +302,23 @@ public:
             case Kind::IntSwissKnife:
             case Kind::SwissKnife:
                 mode = TqGenAccessModeReadOnly;
-                NeedsVariables(aNode, mode, why);
+                NeedsVariables(aNode, mode, aWhy);
                 break;
             case Kind::Port:
                 mode = TqGenAccessModeReadWrite;
                 break;
             default:
-                if (aNode->pValue) mode = Access(aNode->pValue, &why);
-                else if (aNode->valueIndex) mode = IndexedAccess(aNode, why);
-                if (aNode->kind == Kind::Converter || aNode->kind == Kind::IntConverter) NeedsVariables(aNode, mode, why);
+                if (aNode->pValue) mode = Access(aNode->pValue, &aWhy);
+                else if (aNode->valueIndex) mode = IndexedAccess(aNode, aWhy);
+                if (aNode->kind == Kind::Converter || aNode->kind == Kind::IntConverter) NeedsVariables(aNode, mode, aWhy);
                 break;
             }
             mode = Cap(mode, aNode->imposedAccess);
             if (CanWrite(mode) && aNode->isLocked && Truth(aNode->isLocked, false)) {
                 mode = Cap(mode, TqGenAccessModeReadOnly);
-                why = {Why::Locked, aNode->isLocked};
+                aWhy = {Why::Locked, aNode->isLocked};
             }
         }
-        if (m.mOverflows == overflows) m.mAccessMemo.Put(aNode, m.mEpoch, std::make_pair(mode, why));
         return mode;
     }
 

@@ -24,16 +24,18 @@ using TqGenICamLib::NodeMap;
 
 namespace {
 
-// Zero-filled memory as a port. Accesses outside it fail with TQ_ERR_OVERFLOW.
-class MemoryPort final : public TqGenICamLib::IPort, public TqGenICamLib::IPortInfo {
+// Memory of a fixed size as a port, zeros until written: accesses outside it fail with
+// TQ_ERR_OVERFLOW. The kinds below differ in how they keep the bytes (CopyOut and CopyIn run under
+// the lock, with the range checked).
+class SizedMemoryPort : public TqGenICamLib::IPort, public TqGenICamLib::IPortInfo {
 public:
-    MemoryPort(std::unique_ptr<uint8_t[]> aMemory, uint64_t aSize) : mMemory(std::move(aMemory)), mSize(aSize) {}
+    explicit SizedMemoryPort(uint64_t aSize) : mSize(aSize) {}
 
     TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
         TqResult check = Check(aAddress, aData, aLength);
         if (check.IsFailure()) return check;
         std::lock_guard<std::mutex> guard(mLock);
-        if (aLength > 0) std::memcpy(aData, mMemory.get() + aAddress, aLength);
+        if (aLength > 0) CopyOut(aAddress, static_cast<uint8_t*>(aData), aLength);
         return TqResult(TQ_OK);
     }
 
@@ -41,7 +43,7 @@ public:
         TqResult check = Check(aAddress, aData, aLength);
         if (check.IsFailure()) return check;
         std::lock_guard<std::mutex> guard(mLock);
-        if (aLength > 0) std::memmove(mMemory.get() + aAddress, aData, aLength);
+        if (aLength > 0) CopyIn(aAddress, static_cast<const uint8_t*>(aData), aLength);
         return TqResult(TQ_OK);
     }
 
@@ -50,6 +52,10 @@ public:
         aSize = mSize;
         return true;
     }
+
+protected:
+    virtual void CopyOut(uint64_t aAddress, uint8_t* aData, uint64_t aLength) = 0;
+    virtual void CopyIn(uint64_t aAddress, const uint8_t* aData, uint64_t aLength) = 0;
 
 private:
     TqResult Check(uint64_t aAddress, const void* aData, uint64_t aLength) const {
@@ -60,53 +66,50 @@ private:
     }
 
     std::mutex mLock;
-    std::unique_ptr<uint8_t[]> mMemory;
     uint64_t mSize;
+};
+
+// Zero-filled memory, all of it made at once.
+class MemoryPort final : public SizedMemoryPort {
+public:
+    MemoryPort(std::unique_ptr<uint8_t[]> aMemory, uint64_t aSize) : SizedMemoryPort(aSize), mMemory(std::move(aMemory)) {}
+
+private:
+    void CopyOut(uint64_t aAddress, uint8_t* aData, uint64_t aLength) override { std::memcpy(aData, mMemory.get() + aAddress, aLength); }
+    void CopyIn(uint64_t aAddress, const uint8_t* aData, uint64_t aLength) override {
+        std::memmove(mMemory.get() + aAddress, aData, aLength);
+    }
+
+    std::unique_ptr<uint8_t[]> mMemory;
 };
 
 // Memory ports larger than this are refused (MemoryPort gives null).
 constexpr uint64_t kMaxMemoryPortSize = uint64_t{1} << 30;
 
-// Memory of any size that reads as zeros until written: pages of kPage bytes are made on the first
-// write that touches them. Accesses outside the size fail with TQ_ERR_OVERFLOW, as on MemoryPort.
-class SparseMemoryPort final : public TqGenICamLib::IPort, public TqGenICamLib::IPortInfo {
+// Memory of any size: pages of kPage bytes are made on the first write that touches them, and the
+// pages never written read as zeros.
+class SparseMemoryPort final : public SizedMemoryPort {
 public:
-    explicit SparseMemoryPort(uint64_t aSize) : mSize(aSize) {}
-
-    TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
-        TqResult check = Check(aAddress, aData, aLength);
-        if (check.IsFailure()) return check;
-        std::lock_guard<std::mutex> guard(mLock);
-        uint8_t* out = static_cast<uint8_t*>(aData);
-        Pieces(aAddress, aLength, [&](uint64_t aPage, uint64_t aOffset, uint64_t aDone, uint64_t aCount) {
-            auto it = mPages.find(aPage);
-            if (it == mPages.end()) std::memset(out + aDone, 0, aCount);
-            else std::memcpy(out + aDone, it->second.get() + aOffset, aCount);
-        });
-        return TqResult(TQ_OK);
-    }
-
-    TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength) override {
-        TqResult check = Check(aAddress, aData, aLength);
-        if (check.IsFailure()) return check;
-        std::lock_guard<std::mutex> guard(mLock);
-        const uint8_t* in = static_cast<const uint8_t*>(aData);
-        Pieces(aAddress, aLength, [&](uint64_t aPage, uint64_t aOffset, uint64_t aDone, uint64_t aCount) {
-            std::unique_ptr<uint8_t[]>& page = mPages[aPage];
-            if (!page) page.reset(new uint8_t[kPage]());
-            std::memcpy(page.get() + aOffset, in + aDone, aCount);
-        });
-        return TqResult(TQ_OK);
-    }
-
-    TqGenAccessMode GetPortAccessMode() const override { return TqGenAccessModeReadWrite; }
-    bool GetPortSize(uint64_t& aSize) const override {
-        aSize = mSize;
-        return true;
-    }
+    explicit SparseMemoryPort(uint64_t aSize) : SizedMemoryPort(aSize) {}
 
 private:
     static constexpr uint64_t kPage = 4096;
+
+    void CopyOut(uint64_t aAddress, uint8_t* aData, uint64_t aLength) override {
+        Pieces(aAddress, aLength, [&](uint64_t aPage, uint64_t aOffset, uint64_t aDone, uint64_t aCount) {
+            auto it = mPages.find(aPage);
+            if (it == mPages.end()) std::memset(aData + aDone, 0, aCount);
+            else std::memcpy(aData + aDone, it->second.get() + aOffset, aCount);
+        });
+    }
+
+    void CopyIn(uint64_t aAddress, const uint8_t* aData, uint64_t aLength) override {
+        Pieces(aAddress, aLength, [&](uint64_t aPage, uint64_t aOffset, uint64_t aDone, uint64_t aCount) {
+            std::unique_ptr<uint8_t[]>& page = mPages[aPage];
+            if (!page) page.reset(new uint8_t[kPage]());
+            std::memcpy(page.get() + aOffset, aData + aDone, aCount);
+        });
+    }
 
     // Calls aPiece(page, offset in it, bytes done before, bytes in it) for each page of the range.
     template <class F>
@@ -120,16 +123,7 @@ private:
         }
     }
 
-    TqResult Check(uint64_t aAddress, const void* aData, uint64_t aLength) const {
-        if (aData == nullptr && aLength > 0) return TqResult(TQ_INVALID_PARAMETER, TqString("no memory to transfer"));
-        if (aAddress > mSize || aLength > mSize - aAddress)
-            return TqResult(TQ_ERR_OVERFLOW, TqString(("the range ends past the port's " + std::to_string(mSize) + " bytes").c_str()));
-        return TqResult(TQ_OK);
-    }
-
-    std::mutex mLock;
     std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> mPages;
-    uint64_t mSize;
 };
 
 TqResult Absent(const TqString& aName, const char* aKind) {

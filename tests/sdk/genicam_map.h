@@ -31,6 +31,13 @@ inline std::string Reg(const std::string& aName, const std::string& aAddress, co
 
 inline std::string Why(const TqResult& aResult) { return aResult.GetDescription().GetAscii(); }
 
+// The node of that name, which the test expects to be there.
+inline Node* Named(const NodeMap& aMap, const char* aName) {
+    Node* node = aMap.Find(aName);
+    EXPECT_NE(node, nullptr) << aName;
+    return node;
+}
+
 // A node map over a port (memory of aPortSize bytes unless given), with shortcuts by name.
 struct Map {
     std::shared_ptr<IPort> port;
@@ -41,11 +48,7 @@ struct Map {
     Map(const std::string& aXml, std::shared_ptr<IPort> aPort) : port(std::move(aPort)) {
         loaded = NodeMap::Load(aXml.data(), aXml.size(), port, map);
     }
-    Node* N(const char* aName) {
-        Node* node = map->Find(aName);
-        EXPECT_NE(node, nullptr) << aName;
-        return node;
-    }
+    Node* N(const char* aName) { return Named(*map, aName); }
     int64_t Int(const char* aName) {
         int64_t value = -12345;
         TqResult r = map->GetInteger(N(aName), value);

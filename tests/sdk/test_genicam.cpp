@@ -5,6 +5,7 @@
 #include "TqGenNodeMap.h"
 #include "TqGenParameterArray.h"
 #include "TqLiveObjects.h"
+#include "genicam_map.h"
 
 #include <gtest/gtest.h>
 
@@ -133,11 +134,7 @@ protected:
         ASSERT_NE(map, nullptr);
     }
 
-    Node* N(const char* aName) {
-        Node* node = map->Find(aName);
-        EXPECT_NE(node, nullptr) << aName;
-        return node;
-    }
+    Node* N(const char* aName) { return KivoGenTest::Named(*map, aName); }
 
     int64_t Int(const char* aName) {
         int64_t value = -12345;
