@@ -383,3 +383,34 @@ TEST(TqGenInterfacesTest, SparseMemoryPortReadsZerosAndKeepsWrites) {
     EXPECT_NE(Why(beyond.loaded).find("IntReg 'High': bytes 0xfffffffe + 4 lie beyond the port's 4294967296 bytes"),
               std::string::npos) << Why(beyond.loaded);
 }
+
+TEST(TqGenInterfacesTest, ChainsAcrossInterfacesAtTheLoadsLimitEvaluate) {
+    // Integers over float converters over integers, as long as a description may chain them: every
+    // step converts, and reads, limits and writes stay inside the evaluation's depth.
+    const int pairs = (NodeMap::kMaxReferenceChain - 4) / 2;
+    std::string nodes;
+    for (int i = 0; i < pairs; ++i) {
+        std::string me = std::to_string(i), next = std::to_string(i + 1);
+        nodes += "<Integer Name=\"I" + me + "\"><pValue>C" + me + "</pValue></Integer>"
+                 "<Converter Name=\"C" + me + "\"><FormulaFrom>TO+1</FormulaFrom><FormulaTo>FROM-1</FormulaTo><pValue>I" + next +
+                 "</pValue></Converter>\n";
+    }
+    nodes += "<Integer Name=\"I" + std::to_string(pairs) + "\"><Value>0</Value><Min>-5</Min><Max>1000</Max></Integer>";
+    Map m(Description(nodes));
+    ASSERT_TRUE(m.loaded.IsOK()) << Why(m.loaded);
+    EXPECT_EQ(m.Int("I0"), pairs);
+    int64_t max = 0;
+    ASSERT_TRUE(m.map->GetIntegerMax(m.N("I0"), max).IsOK());
+    EXPECT_EQ(max, 1000 + pairs);
+    TqResult r = m.map->SetInteger(m.N("I0"), pairs + 7);
+    ASSERT_TRUE(r.IsOK()) << Why(r);
+    EXPECT_EQ(m.Int(("I" + std::to_string(pairs)).c_str()), 7);
+    EXPECT_EQ(m.map->SetInteger(m.N("I0"), pairs - 6).GetCode(), TQ_INVALID_PARAMETER);   // -6 at the end of the chain
+    // One pair more than the load allows is refused, naming where the chain starts.
+    Map longer(Description("<Integer Name=\"Head\"><pValue>Tail</pValue></Integer><Converter Name=\"Tail\"><FormulaFrom>TO</FormulaFrom>"
+                           "<FormulaTo>FROM</FormulaTo><pValue>I0</pValue></Converter>" + nodes +
+                           "<Integer Name=\"Top\"><pValue>Head</pValue></Integer><Integer Name=\"Over\"><pValue>Top</pValue></Integer>"
+                           "<Integer Name=\"Past\"><pValue>Over</pValue></Integer>"));
+    EXPECT_EQ(longer.loaded.GetCode(), TQ_GENICAM_XML_ERROR);
+    EXPECT_NE(Why(longer.loaded).find("a chain of references longer than 100 nodes"), std::string::npos) << Why(longer.loaded);
+}
