@@ -167,6 +167,7 @@ private:
                                                "+",  "-",  "<",  ">",  "=",  "!",  "&",  "|",  "^",  "~", "(", ")",
                                                ",",  "?",  ":"};
         for (const char* symbol : kSymbols) {
+            if (symbol[0] != c) continue;
             std::string_view s(symbol);
             if (mText.substr(mPos, s.size()) == s) {
                 mSymbol = s;
@@ -228,7 +229,11 @@ private:
         mNumber = Number::Real(value);
     }
 
-    bool Is(const char* aSymbol) const { return mToken == Token::Symbol && mSymbol == aSymbol; }
+    // Whether the token is the symbol (of one or two characters, as every symbol is).
+    bool Is(const char* aSymbol) const {
+        if (mToken != Token::Symbol || mSymbol[0] != aSymbol[0]) return false;
+        return mSymbol.size() == 1 ? aSymbol[1] == '\0' : aSymbol[1] == mSymbol[1] && aSymbol[2] == '\0';
+    }
 
     bool Expect(Token aToken, const char* aWanted) {
         if (mToken == aToken) return true;
@@ -617,17 +622,19 @@ private:
             case OpAdd: aOut = Number::Real(a + b); return true;
             case OpSub: aOut = Number::Real(a - b); return true;
             case OpMul: aOut = Number::Real(a * b); return true;
+            // A float evaluation gives what IEEE arithmetic gives (infinities, NaN); an integer one
+            // refuses it.
             case OpDiv:
-                if (b == 0) return Fail("division of " + Show(x) + " by zero");
+                if (b == 0 && mInteger) return Fail("division of " + Show(x) + " by zero");
                 aOut = Number::Real(a / b);
                 return true;
             case OpMod:
-                if (b == 0) return Fail("remainder of " + Show(x) + " by zero");
+                if (b == 0 && mInteger) return Fail("remainder of " + Show(x) + " by zero");
                 aOut = Number::Real(std::fmod(a, b));
                 return true;
             default:
                 aOut = Number::Real(std::pow(a, b));
-                if (std::isnan(aOut.real_value) && !std::isnan(a) && !std::isnan(b))
+                if (mInteger && std::isnan(aOut.real_value) && !std::isnan(a) && !std::isnan(b))
                     return Fail(Show(x) + " ** " + Show(y) + " is not a number");
                 return true;
             }
@@ -699,7 +706,8 @@ private:
         case FnAcos: r = std::acos(v); break;
         default: r = std::atan(v); break;
         }
-        if (std::isnan(r) && !std::isnan(v)) return Fail(std::string(FunctionText(aFunction)) + "(" + Show(x) + ") is not a number");
+        if (mInteger && std::isnan(r) && !std::isnan(v))
+            return Fail(std::string(FunctionText(aFunction)) + "(" + Show(x) + ") is not a number");
         aOut = Number::Real(r);
         return true;
     }

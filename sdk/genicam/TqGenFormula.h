@@ -4,7 +4,9 @@
 // Numbers are 64-bit integers or doubles. An integer evaluation (IntSwissKnife, IntConverter)
 // keeps integer operands integer: + - * % ** wrap around in 64 bits and / truncates towards
 // zero; a float literal, a float variable or a float function promotes the operation it meets to
-// double. A float evaluation (SwissKnife, Converter) takes every number as a double. Bit
+// double. A float evaluation (SwissKnife, Converter) takes every number as a double and gives what
+// IEEE arithmetic gives where an integer evaluation fails (x/0 is an infinity, 0/0 and SQRT(-1) are
+// NaN); an integer evaluation refuses division by zero and results that are no number. Bit
 // operations (& | ^ ~ << >>) work on 64-bit integers either way; comparisons and the logical
 // operators give 1 or 0.
 //

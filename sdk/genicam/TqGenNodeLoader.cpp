@@ -2,9 +2,10 @@
 //
 // Three passes: the elements become nodes (references kept as names), the names are resolved and
 // checked against the kinds each reference may name, and the reference graph is checked (no cycle
-// among the references that evaluation follows, no chain longer than NodeMap::kMaxReferenceChain,
-// no category inside itself, constant register ranges inside a port of known size). The first
-// problem ends the load with a message that names the node.
+// among the references that evaluation follows, each kind of evaluation on its own, no chain
+// longer than NodeMap::kMaxReferenceChain, no category inside itself, constant register ranges
+// inside a port of known size and none below its address 0). The first problem ends the load with a
+// message that names the node.
 //
 // Elements of a known node that the engine does not use (Extension, pError, DocuURL, ...) are
 // skipped; a node of a kind the engine does not know is an error. Formulas are compiled once the
@@ -14,6 +15,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -183,8 +185,8 @@ public:
     const std::string& Error() const { return mError; }
 
 private:
-    enum class Role { Value, Min, Max, Inc, Address, Index, Offset, IsAvailable, IsImplemented, IsLocked, CommandValue,
-                      Port, Feature, Selected, Invalidator, Variable, ValueIndex, IndexedValue, DefaultValue };
+    enum class Role { Value, Min, Max, Inc, Address, Index, Offset, Length, IsAvailable, IsImplemented, IsLocked,
+                      CommandValue, Port, Feature, Selected, Invalidator, Variable, ValueIndex, IndexedValue, DefaultValue };
 
     struct Pending {
         Node* owner;
@@ -548,6 +550,7 @@ private:
         else if (aTag == "DisplayName") aNode->displayName = std::string(aText);
         else if (aTag == "Visibility") return Named(aNode, "Visibility", kVisibilities, aText, aNode->visibility);
         else if (aTag == "Streamable") {
+            if (aText.empty()) return true;   // <Streamable/>: says nothing
             int yes = 0;
             if (!Named(aNode, "Streamable", kYesNo, aText, yes)) return false;
             aNode->streamable = yes != 0;
@@ -580,10 +583,17 @@ private:
     bool RegisterElement(Node* aNode, const pugi::xml_node& aChild, std::string_view aTag, std::string_view aText,
                          bool& aHasLength, bool& aHasAddress) {
         if (aTag == "Address") {
-            uint64_t address = 0;
-            if (!ParseUnsigned(aText, address)) return Fail(aNode, "Address '" + std::string(aText) + "' is not a 64-bit address");
-            if (address > std::numeric_limits<uint64_t>::max() - aNode->address) return Fail(aNode, "the Address elements add up past 2^64");
-            aNode->address += address;
+            // Unsigned, or below zero with a minus: an offset back from the end of a chunk, or one
+            // that other terms of the address make up for.
+            bool negative = !aText.empty() && aText[0] == '-';
+            uint64_t magnitude = 0;
+            if (!ParseUnsigned(negative ? aText.substr(1) : aText, magnitude))
+                return Fail(aNode, "Address '" + std::string(aText) + "' is not a 64-bit address");
+            aNode->address += negative ? -static_cast<__int128>(magnitude) : static_cast<__int128>(magnitude);
+            if (aNode->address > static_cast<__int128>(std::numeric_limits<uint64_t>::max()))
+                return Fail(aNode, "the Address elements add up past 2^64");
+            if (aNode->address < -static_cast<__int128>(std::numeric_limits<uint64_t>::max()))
+                return Fail(aNode, "the Address elements add up below -2^64");
             aHasAddress = true;
         } else if (aTag == "pAddress") {
             aNode->pAddress.push_back(nullptr);
@@ -602,6 +612,12 @@ private:
             aHasAddress = true;
         } else if (aTag == "Length") {
             if (!Integer(aNode, "Length", aText, aNode->length)) return false;
+            aHasLength = true;
+        } else if (aTag == "pLength") {
+            if (aNode->kind != Kind::Register && aNode->kind != Kind::StringReg)
+                return Fail(aNode, "pLength, but the length of an " + std::string(KindName(aNode->kind)) + " is a constant Length");
+            Refer(aNode, Role::Length, 0, aText, "pLength");
+            mLengthRead.insert(aNode);
             aHasLength = true;
         } else if (aTag == "AccessMode") {
             return Named(aNode, "AccessMode", kAccessModes, aText, aNode->accessMode);
@@ -689,6 +705,7 @@ private:
         if (!IsRegisterKind(kind)) return true;
         if (!aParsed.hasLength) return Fail(aNode, "no Length");
         if (!aParsed.hasAddress) return Fail(aNode, "no Address, pAddress or pIndex");
+        if (mLengthRead.count(aNode)) return true;   // pLength: checked when it is read
         int64_t length = aNode->length;
         switch (kind) {
         case Kind::IntReg:
@@ -726,6 +743,7 @@ private:
         case Role::Address: return o->pAddress[aPending.index];
         case Role::Index: return o->indices[aPending.index].index;
         case Role::Offset: return o->indices[aPending.index].pOffset;
+        case Role::Length: return o->pLength;
         case Role::IsAvailable: return o->isAvailable;
         case Role::IsImplemented: return o->isImplemented;
         case Role::IsLocked: return o->isLocked;
@@ -753,18 +771,22 @@ private:
         case Role::Value:
         case Role::IndexedValue:
         case Role::DefaultValue:
-            if (aOwner->kind == Kind::Converter || aOwner->kind == Kind::IntConverter)
-                return (aWanted = "a node with a number value"), GivesNumber(aTarget);
-            if (aOwner->kind == Kind::Float) return (aWanted = "a Float or FloatReg"), IsFloatKind(aTarget);
-            if (aOwner->kind == Kind::String) return (aWanted = "a String or StringReg"), IsStringKind(aTarget);
-            return (aWanted = "an Integer, IntReg or MaskedIntReg"), IsIntegerKind(aTarget);
+            // A value reads any node of a compatible interface: integers and floats each other's
+            // (converted), a boolean an enumeration's integer.
+            switch (aOwner->kind) {
+            case Kind::Converter:
+            case Kind::IntConverter: return (aWanted = "a node with a number value"), GivesNumber(aTarget);
+            case Kind::Integer:
+            case Kind::Float: return (aWanted = "an integer or float node"), IsIntegerKind(aTarget) || IsFloatKind(aTarget);
+            case Kind::Boolean: return (aWanted = "a node with an integer value"), GivesInteger(aTarget);
+            case Kind::String: return (aWanted = "a String or StringReg"), IsStringKind(aTarget);
+            default: return (aWanted = "an Integer, IntReg or MaskedIntReg"), IsIntegerKind(aTarget);
+            }
         case Role::Min:
         case Role::Max:
-        case Role::Inc:
-            if (aOwner->kind == Kind::Float || aOwner->kind == Kind::Converter) return (aWanted = "a number node"), IsIntegerKind(aTarget) || IsFloatKind(aTarget);
-            return (aWanted = "an Integer, IntReg or MaskedIntReg"), IsIntegerKind(aTarget);
+        case Role::Inc: return (aWanted = "an integer or float node"), IsIntegerKind(aTarget) || IsFloatKind(aTarget);
         case Role::Port: return (aWanted = "a Port"), aTarget == Kind::Port;
-        case Role::Selected: return (aWanted = "a feature"), ParameterType(aTarget) != TqGenTypeUndefined;
+        case Role::Selected: return (aWanted = "a feature or category"), ParameterType(aTarget) != TqGenTypeUndefined || aTarget == Kind::Category;
         case Role::Feature:
         case Role::Invalidator: return (aWanted = "a node"), true;
         default: return (aWanted = "a node with an integer value"), GivesInteger(aTarget);
@@ -783,6 +805,22 @@ private:
                                                pending.target + "', not " + wanted);
             Slot(pending) = target;
         }
+        // A selector that selects a category selects the features in it, and in the categories in it.
+        for (const auto& owned : m.mNodes) {
+            Node* node = owned.get();
+            if (std::none_of(node->selected.begin(), node->selected.end(), [](Node* n) { return n->kind == Kind::Category; }))
+                continue;
+            std::vector<Node*> features, pending(node->selected.rbegin(), node->selected.rend());
+            std::unordered_set<Node*> seen;
+            while (!pending.empty()) {
+                Node* next = pending.back();
+                pending.pop_back();
+                if (!seen.insert(next).second) continue;
+                if (next->kind == Kind::Category) pending.insert(pending.end(), next->features.rbegin(), next->features.rend());
+                else if (ParameterType(next->kind) != TqGenTypeUndefined) features.push_back(next);
+            }
+            node->selected = std::move(features);
+        }
         // Derived relations.
         for (const auto& owned : m.mNodes) {
             Node* node = owned.get();
@@ -798,90 +836,154 @@ private:
         return true;
     }
 
-    // The nodes whose values the node's evaluation reads (its entries' state references included).
+    // Every node the node names for its value, state, limits, address or length (its entries' state
+    // references included): the nodes a change of which may change it.
     template <class F>
     static void ForEachEvaluated(Node* aNode, F&& aVisit) {
-        auto visit = [&](Node* target) {
-            if (target) aVisit(target);
-        };
-        visit(aNode->pValue);
-        visit(aNode->intMin.ref);
-        visit(aNode->intMax.ref);
-        visit(aNode->intInc.ref);
-        visit(aNode->floatMin.ref);
-        visit(aNode->floatMax.ref);
-        visit(aNode->floatInc.ref);
-        visit(aNode->commandValue.ref);
-        visit(aNode->isAvailable);
-        visit(aNode->isImplemented);
-        visit(aNode->isLocked);
-        for (Node* target : aNode->pAddress) visit(target);
-        for (const IndexTerm& term : aNode->indices) {
-            visit(term.index);
-            visit(term.pOffset);
-        }
-        for (const auto& entry : aNode->entries) {
-            visit(entry->isAvailable);
-            visit(entry->isImplemented);
-        }
-        for (const Variable& variable : aNode->variables) visit(variable.node);
-        visit(aNode->valueIndex);
-        for (const IndexedValue& value : aNode->indexedValues) visit(value.ref);
-        visit(aNode->defaultValue.ref);
+        for (Aspect aspect : {Aspect::Value, Aspect::Limits})
+            ForEachStep(aNode, aspect, [&](Node* aTarget, Aspect aTargetAspect) {
+                if (aTargetAspect == Aspect::Value) aVisit(aTarget);
+            });
     }
 
     // ---- the reference graph ----
+    //
+    // What an evaluation walks, as a graph of (node, aspect): reading a node's value (with its access
+    // mode) reads the values of the nodes it names for them; asking for its limits reads the values
+    // its limits name and the limits of its pValue; writing it asks for its own value, state and
+    // limits and writes its pValue (or the value its index chooses). A value never reads a limit, so
+    // limits that read each other's values (Height's maximum reads OffsetY, OffsetY's reads Height)
+    // make no cycle.
+    enum class Aspect : uint8_t { Value, Limits, Write };
+    static constexpr int kAspects = 3;
 
-    // Depth-first over the evaluated references without recursion: a reference back into the path
-    // is a cycle; the longest chain below each node is counted on the way back.
+    template <class F>
+    static void ForEachStep(Node* aNode, Aspect aAspect, F&& aVisit) {
+        auto value = [&](Node* target) {
+            if (target) aVisit(target, Aspect::Value);
+        };
+        switch (aAspect) {
+        case Aspect::Value:
+            value(aNode->pValue);
+            value(aNode->commandValue.ref);
+            value(aNode->isAvailable);
+            value(aNode->isImplemented);
+            value(aNode->isLocked);
+            for (Node* target : aNode->pAddress) value(target);
+            for (const IndexTerm& term : aNode->indices) {
+                value(term.index);
+                value(term.pOffset);
+            }
+            value(aNode->pLength);
+            for (const auto& entry : aNode->entries) {
+                value(entry->isAvailable);
+                value(entry->isImplemented);
+            }
+            for (const Variable& variable : aNode->variables) value(variable.node);
+            value(aNode->valueIndex);
+            for (const IndexedValue& indexed : aNode->indexedValues) value(indexed.ref);
+            value(aNode->defaultValue.ref);
+            break;
+        case Aspect::Limits:
+            for (Node* target : {aNode->intMin.ref, aNode->intMax.ref, aNode->intInc.ref, aNode->floatMin.ref,
+                                 aNode->floatMax.ref, aNode->floatInc.ref})
+                value(target);
+            if (aNode->kind == Kind::Converter || aNode->kind == Kind::IntConverter)   // FormulaFrom at the pValue's limits
+                for (const Variable& variable : aNode->variables) value(variable.node);
+            if (aNode->pValue) aVisit(aNode->pValue, Aspect::Limits);
+            value(aNode->valueIndex);   // the limits of the value the index chooses
+            for (const IndexedValue& indexed : aNode->indexedValues)
+                if (indexed.ref) aVisit(indexed.ref, Aspect::Limits);
+            if (aNode->defaultValue.ref) aVisit(aNode->defaultValue.ref, Aspect::Limits);
+            break;
+        case Aspect::Write:
+            aVisit(aNode, Aspect::Value);
+            aVisit(aNode, Aspect::Limits);
+            if (aNode->pValue) aVisit(aNode->pValue, Aspect::Write);
+            for (const IndexedValue& indexed : aNode->indexedValues)
+                if (indexed.ref) aVisit(indexed.ref, Aspect::Write);
+            if (aNode->defaultValue.ref) aVisit(aNode->defaultValue.ref, Aspect::Write);
+            break;
+        }
+    }
+
+    // Depth-first over the graph without recursion: a step back into the path is a cycle; the
+    // longest chain below each (node, aspect) is counted on the way back. Values first, so that a
+    // cycle is named by the references that make it.
     bool CheckGraph() {
-        std::unordered_map<Node*, int> chain;   // finished nodes: the longest chain from them
-        std::unordered_map<Node*, bool> onPath;
+        const size_t count = m.mNodes.size();
+        std::unordered_map<const Node*, uint32_t> number;
+        number.reserve(count);
+        for (size_t i = 0; i < count; ++i) number.emplace(m.mNodes[i].get(), static_cast<uint32_t>(i));
+        auto key = [&](Node* aNode, Aspect aAspect) { return number[aNode] * kAspects + static_cast<uint32_t>(aAspect); };
+        std::vector<int> chain(count * kAspects, 0);   // finished: the longest chain from it; 0 not yet
+        std::vector<bool> onPath(count * kAspects, false);
         struct Frame {
             Node* node;
-            std::vector<Node*> next;
+            Aspect aspect;
+            uint32_t key;
+            std::vector<std::pair<Node*, Aspect>> next;
             size_t at;
         };
-        for (const auto& owned : m.mNodes) {
-            Node* start = owned.get();
-            if (chain.count(start)) continue;
-            std::vector<Frame> path;
-            auto push = [&](Node* node) {
-                Frame frame{node, {}, 0};
-                ForEachEvaluated(node, [&](Node* target) { frame.next.push_back(target); });
-                onPath[node] = true;
-                path.push_back(std::move(frame));
-            };
-            push(start);
-            while (!path.empty()) {
-                Frame& top = path.back();
-                if (top.at < top.next.size()) {
-                    Node* next = top.next[top.at++];
-                    if (onPath[next]) return Cycle(path, next, "circular reference");
-                    if (!chain.count(next)) push(next);
-                    continue;
+        std::vector<Frame> path;
+        auto push = [&](Node* aNode, Aspect aAspect, uint32_t aKey) {
+            Frame frame{aNode, aAspect, aKey, {}, 0};
+            ForEachStep(aNode, aAspect, [&](Node* target, Aspect aspect) { frame.next.emplace_back(target, aspect); });
+            onPath[aKey] = true;
+            path.push_back(std::move(frame));
+        };
+        for (Aspect aspect : {Aspect::Value, Aspect::Limits, Aspect::Write}) {
+            for (size_t i = 0; i < count; ++i) {
+                Node* start = m.mNodes[i].get();
+                uint32_t startKey = key(start, aspect);
+                if (chain[startKey]) continue;
+                push(start, aspect, startKey);
+                while (!path.empty()) {
+                    Frame& top = path.back();
+                    if (top.at < top.next.size()) {
+                        auto [next, nextAspect] = top.next[top.at++];
+                        uint32_t nextKey = key(next, nextAspect);
+                        if (onPath[nextKey]) return Cycle(path, next, nextAspect, "circular reference");
+                        if (!chain[nextKey]) push(next, nextAspect, nextKey);
+                        continue;
+                    }
+                    int longest = 0;
+                    for (const auto& [next, nextAspect] : top.next) longest = std::max(longest, chain[key(next, nextAspect)]);
+                    if (longest + 1 > NodeMap::kMaxReferenceChain)
+                        return Fail(top.node, "a chain of references longer than " + std::to_string(NodeMap::kMaxReferenceChain) + " nodes");
+                    chain[top.key] = longest + 1;
+                    onPath[top.key] = false;
+                    path.pop_back();
                 }
-                int longest = 0;
-                for (Node* next : top.next) longest = std::max(longest, chain[next]);
-                if (longest + 1 > NodeMap::kMaxReferenceChain)
-                    return Fail(top.node, "a chain of references longer than " + std::to_string(NodeMap::kMaxReferenceChain) + " nodes");
-                chain[top.node] = longest + 1;
-                onPath[top.node] = false;
-                path.pop_back();
             }
         }
         return CheckCategories();
     }
 
+    // The cycle from aBack's place in the path back to it, each node named once where aspects of it
+    // follow each other.
     template <class Frames>
-    bool Cycle(const Frames& aPath, Node* aBack, const char* aWhat) {
+    bool Cycle(const Frames& aPath, Node* aBack, Aspect aAspect, const char* aWhat) {
+        std::string loop;
+        bool inLoop = false;
+        const Node* last = nullptr;
+        for (const auto& frame : aPath) {
+            if (frame.node == aBack && frame.aspect == aAspect) inLoop = true;
+            if (inLoop && frame.node != last) loop += frame.node->name + " -> ";
+            if (inLoop) last = frame.node;
+        }
+        return Fail(aBack, std::string(aWhat) + ": " + loop + aBack->name);
+    }
+
+    template <class Frames>
+    bool CategoryCycle(const Frames& aPath, Node* aBack) {
         std::string loop;
         bool inLoop = false;
         for (const auto& frame : aPath) {
             if (frame.node == aBack) inLoop = true;
             if (inLoop) loop += frame.node->name + " -> ";
         }
-        return Fail(aBack, std::string(aWhat) + ": " + loop + aBack->name);
+        return Fail(aBack, "category inside itself: " + loop + aBack->name);
     }
 
     bool CheckCategories() {
@@ -899,7 +1001,7 @@ private:
                 if (top.at < top.node->features.size()) {
                     Node* next = top.node->features[top.at++];
                     if (next->kind != Kind::Category) continue;
-                    if (state[next] == 1) return Cycle(path, next, "category inside itself");
+                    if (state[next] == 1) return CategoryCycle(path, next);
                     if (state[next] == 0) {
                         state[next] = 1;
                         path.push_back({next, 0});
@@ -913,18 +1015,32 @@ private:
         return true;
     }
 
-    // Registers of the map's port at constant addresses must lie inside it when its size is known.
+    // Registers of the map's port at constant addresses must lie inside it when its size is known,
+    // and none may lie below address 0 (only a chunk's registers count back from its end).
     bool CheckPortRanges() {
         uint64_t size = 0;
-        if (!m.mPortInfo || !m.mPortInfo->GetPortSize(size)) return true;
+        bool sized = m.mPortInfo && m.mPortInfo->GetPortSize(size);
         for (Node* node : m.mRegisters) {
             if ((node->port && node->port->hasChunkId) || !node->pAddress.empty() || !node->indices.empty()) continue;
+            if (node->address < 0) return Fail(node, "Address " + ToText(node->address) + " lies below the port's first byte");
+            if (!sized || node->pLength) continue;
+            uint64_t address = static_cast<uint64_t>(node->address);
             uint64_t length = static_cast<uint64_t>(node->length);
-            if (node->address > size || length > size - node->address)
-                return Fail(node, "bytes 0x" + ToHex(node->address) + " + " + std::to_string(length) +
+            if (address > size || length > size - address)
+                return Fail(node, "bytes 0x" + ToHex(address) + " + " + std::to_string(length) +
                                       " lie beyond the port's " + std::to_string(size) + " bytes");
         }
         return true;
+    }
+
+    static std::string ToText(__int128 aValue) {
+        unsigned __int128 magnitude = aValue < 0 ? -static_cast<unsigned __int128>(aValue) : static_cast<unsigned __int128>(aValue);
+        std::string digits;
+        do {
+            digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+            magnitude /= 10;
+        } while (magnitude);
+        return aValue < 0 ? "-" + digits : digits;
     }
 
     static std::string ToHex(uint64_t aValue) {
@@ -937,6 +1053,7 @@ private:
     std::vector<Pending> mPending;
     std::string mError;
     std::unordered_set<size_t> mSharedParsed;   // the inline address nodes of the StructReg being read
+    std::unordered_set<const Node*> mLengthRead;  // registers whose length pLength gives
 };
 
 TqResult NodeMap::Load(const char* aXml, size_t aLength, std::shared_ptr<IPort> aPort, std::unique_ptr<NodeMap>& aOut) {

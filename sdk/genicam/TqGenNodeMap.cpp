@@ -108,6 +108,28 @@ void BitRange(const Node* aNode, uint32_t& aLow, uint32_t& aHigh) {
     aHigh = std::max(a, b);
 }
 
+// A float read as an integer: its integer part (towards zero), where a difference of a billionth
+// from an integer, which floating-point error makes (a register's 744 through a converter's
+// formula comes back as 743.9999999999998), is taken as that integer.
+double WholePart(double aValue) {
+    double nearest = std::round(aValue);
+    if (std::fabs(aValue - nearest) <= 1e-9 * std::max(1.0, std::fabs(aValue))) return nearest;
+    return std::trunc(aValue);
+}
+
+// The smallest integer not below aValue and the largest not above it, inside the 64-bit range.
+int64_t CeilToInteger(double aValue) {
+    if (!(aValue > -9223372036854775808.0)) return std::numeric_limits<int64_t>::min();
+    if (!(aValue < 9223372036854775808.0)) return std::numeric_limits<int64_t>::max();
+    double c = std::ceil(aValue);
+    return c >= 9223372036854775808.0 ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(c);
+}
+int64_t FloorToInteger(double aValue) {
+    if (!(aValue < 9223372036854775808.0)) return std::numeric_limits<int64_t>::max();
+    if (!(aValue > -9223372036854775808.0)) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(std::floor(aValue));
+}
+
 // The values an integer field of aBits bits can hold.
 void FieldLimits(uint32_t aBits, bool aSigned, int64_t& aMin, int64_t& aMax) {
     if (aSigned) {
@@ -128,13 +150,14 @@ public:
     explicit Eval(NodeMap& aMap) : m(aMap) {
         if (m.mDepth == 0) {
             m.mSteps = 0;
-            m.mAccessMemo.clear();
-            m.mIntMemo.clear();
-            m.mFloatMemo.clear();
+            m.mUnchecked = 0;
+            ForgetValues();
         }
     }
 
     using Status = NodeMap::Status;
+
+    void ForgetValues() { ++m.mEpoch; }
 
     static std::string Who(const Node* aNode) {
         if (aNode->kind == Kind::EnumEntry && aNode->enumeration) return aNode->enumeration->name + "::" + aNode->name;
@@ -163,12 +186,60 @@ public:
 
     // ---- access ----
 
+    // What limited a node's access mode, found in the same pass that computes it.
+    using Why = NodeMap::AccessWhy;
+
     // A state reference (pIsAvailable, ...) is true when its value (integer or float) is not zero;
-    // a reference that cannot be read counts as aWhenUnreadable.
+    // a reference that cannot be read counts as aWhenUnreadable. The node named decides, by its own
+    // state references and its value: what that value reads (a formula's variables, a pValue, ...)
+    // is read whatever their access modes say.
     bool Truth(Node* aRef, bool aWhenUnreadable) {
+        Why why;
+        if (State(aRef, why) != TqGenAccessModeReadWrite) return aWhenUnreadable;
+        struct Unchecked {
+            NodeMap& map;
+            explicit Unchecked(NodeMap& aMap) : map(aMap) { ++map.mUnchecked; }
+            ~Unchecked() { --map.mUnchecked; }
+        } unchecked(m);
         Number value;
         if (!NumberOf(aRef, value).ok()) return aWhenUnreadable;
         return value.real ? value.real_value != 0 : value.integer != 0;
+    }
+
+    // An access mode (with its reason) worked out once an operation, one level deep: aWork(why) gives
+    // it, unless the level goes over the limits (then it is NA for Deep, and not kept).
+    template <class F>
+    TqGenAccessMode MemoisedMode(NodeMap::Memo<std::pair<TqGenAccessMode, Why>>& aMemo, Node* aNode, Why& aWhy, F&& aWork) {
+        if (const auto* memo = aMemo.Find(aNode, m.mEpoch)) {
+            aWhy = memo->second;
+            return memo->first;
+        }
+        Level level(m);
+        if (level.over) {
+            aWhy.what = Why::Deep;
+            return TqGenAccessModeNotAvailable;
+        }
+        uint64_t overflows = m.mOverflows;
+        TqGenAccessMode mode = aWork(aWhy);
+        if (m.mOverflows == overflows) aMemo.Put(aNode, m.mEpoch, std::make_pair(mode, aWhy));
+        return mode;
+    }
+
+    // What the node's own pIsImplemented and pIsAvailable say: NI, NA, or RW when they allow it.
+    TqGenAccessMode State(Node* aNode, Why& aWhy) {
+        aWhy = Why{};
+        if (!aNode->isImplemented && !aNode->isAvailable) return TqGenAccessModeReadWrite;
+        return MemoisedMode(m.mStateMemo, aNode, aWhy, [&](Why& why) {
+            if (aNode->isImplemented && !Truth(aNode->isImplemented, false)) {
+                why = {Why::Implemented, aNode->isImplemented};
+                return TqGenAccessModeNotImplemented;
+            }
+            if (aNode->isAvailable && !Truth(aNode->isAvailable, false)) {
+                why = {Why::Available, aNode->isAvailable};
+                return TqGenAccessModeNotAvailable;
+            }
+            return TqGenAccessModeReadWrite;
+        });
     }
 
     TqGenAccessMode PortMode(const Node* aNode) {
@@ -180,32 +251,31 @@ public:
         return m.GetPortAccessMode();
     }
 
-    // What limited a node's access mode, found in the same pass that computes it.
-    using Why = NodeMap::AccessWhy;
+    // A node can be used only while the nodes its evaluation reads can be read (a formula's
+    // variables, a register's address terms and length): one that cannot makes aMode not available
+    // (not implemented when it is not), with its reason.
+    void Needs(Node* aInput, TqGenAccessMode& aMode, Why& aWhy) {
+        if (!aInput || aMode == TqGenAccessModeNotImplemented || aMode == TqGenAccessModeNotAvailable) return;
+        Why why;
+        TqGenAccessMode mode = Access(aInput, &why);
+        if (CanRead(mode)) return;
+        aMode = mode == TqGenAccessModeNotImplemented ? mode : TqGenAccessModeNotAvailable;
+        aWhy = why.what == Why::None ? Why{Why::Reads, aInput} : why;
+    }
+    void NeedsVariables(Node* aNode, TqGenAccessMode& aMode, Why& aWhy) {
+        for (const Variable& variable : aNode->variables) Needs(variable.node, aMode, aWhy);
+    }
 
     TqGenAccessMode Access(Node* aNode, Why* aWhy = nullptr) {
         Why local;
         Why& why = aWhy ? *aWhy : local;
         why = Why{};
-        auto memo = m.mAccessMemo.find(aNode);
-        if (memo != m.mAccessMemo.end()) {
-            why = memo->second.second;
-            return memo->second.first;
-        }
-        Level level(m);
-        if (level.over) {
-            why.what = Why::Deep;
-            return TqGenAccessModeNotAvailable;
-        }
-        uint64_t overflows = m.mOverflows;
-        TqGenAccessMode mode = TqGenAccessModeReadWrite;
-        if (aNode->isImplemented && !Truth(aNode->isImplemented, false)) {
-            mode = TqGenAccessModeNotImplemented;
-            why = {Why::Implemented, aNode->isImplemented};
-        } else if (aNode->isAvailable && !Truth(aNode->isAvailable, false)) {
-            mode = TqGenAccessModeNotAvailable;
-            why = {Why::Available, aNode->isAvailable};
-        } else {
+        return MemoisedMode(m.mAccessMemo, aNode, why, [&](Why& aOut) { return AccessOnce(aNode, aOut); });
+    }
+
+    TqGenAccessMode AccessOnce(Node* aNode, Why& aWhy) {
+        TqGenAccessMode mode = State(aNode, aWhy);
+        if (mode == TqGenAccessModeReadWrite) {
             switch (aNode->kind) {
             case Kind::IntReg:
             case Kind::MaskedIntReg:
@@ -215,31 +285,54 @@ public:
             case Kind::Register: {
                 mode = aNode->accessMode == TqGenAccessModeUndefined ? TqGenAccessModeReadOnly : aNode->accessMode;
                 TqGenAccessMode port = PortMode(aNode);
-                if (port == TqGenAccessModeNotAvailable) why = {OnChunkPort(aNode) ? Why::Chunk : Why::Port, aNode};
+                if (port == TqGenAccessModeNotAvailable) aWhy = {OnChunkPort(aNode) ? Why::Chunk : Why::Port, aNode};
                 mode = Cap(mode, port);
+                for (Node* term : aNode->pAddress) Needs(term, mode, aWhy);
+                for (const IndexTerm& term : aNode->indices) {
+                    Needs(term.index, mode, aWhy);
+                    Needs(term.pOffset, mode, aWhy);
+                }
+                Needs(aNode->pLength, mode, aWhy);
                 break;
             }
             case Kind::Category:
             case Kind::EnumEntry:
+                mode = TqGenAccessModeReadOnly;
+                break;
             case Kind::IntSwissKnife:
             case Kind::SwissKnife:
                 mode = TqGenAccessModeReadOnly;
+                NeedsVariables(aNode, mode, aWhy);
                 break;
             case Kind::Port:
                 mode = TqGenAccessModeReadWrite;
                 break;
             default:
-                if (aNode->pValue) mode = Access(aNode->pValue, &why);
+                if (aNode->pValue) mode = Access(aNode->pValue, &aWhy);
+                else if (aNode->valueIndex) mode = IndexedAccess(aNode, aWhy);
+                if (aNode->kind == Kind::Converter || aNode->kind == Kind::IntConverter) NeedsVariables(aNode, mode, aWhy);
                 break;
             }
             mode = Cap(mode, aNode->imposedAccess);
             if (CanWrite(mode) && aNode->isLocked && Truth(aNode->isLocked, false)) {
                 mode = Cap(mode, TqGenAccessModeReadOnly);
-                why = {Why::Locked, aNode->isLocked};
+                aWhy = {Why::Locked, aNode->isLocked};
             }
         }
-        if (m.mOverflows == overflows) m.mAccessMemo.emplace(aNode, std::make_pair(mode, why));
         return mode;
+    }
+
+    // A value per index has the access mode of the node its index chooses (a constant's is RW); an
+    // index that cannot be read leaves it not available.
+    TqGenAccessMode IndexedAccess(Node* aNode, Why& aWhy) {
+        TqGenAccessMode mode = Access(aNode->valueIndex, &aWhy);
+        if (!CanRead(mode)) return mode == TqGenAccessModeNotImplemented ? mode : TqGenAccessModeNotAvailable;
+        IndexedValue* chosen = nullptr;
+        if (!Chosen(aNode, chosen).ok()) {
+            aWhy = {Why::Reads, aNode->valueIndex};
+            return TqGenAccessModeNotAvailable;
+        }
+        return chosen->ref ? Access(chosen->ref, &aWhy) : TqGenAccessModeReadWrite;
     }
 
     std::string Reason(TqGenAccessMode aMode, const Why& aWhy) {
@@ -251,6 +344,7 @@ public:
             return m.mChunkData ? "not available (no chunk " + Hex(aWhy.by->port->chunkId) + " in the attached data)"
                                 : "not available (no chunk data attached)";
         case Why::Port: return "not available (the map has no port)";
+        case Why::Reads: return "not available (" + aWhy.by->name + " cannot be read)";
         default: break;
         }
         switch (aMode) {
@@ -262,6 +356,7 @@ public:
     }
 
     Status NeedRead(Node* aNode) {
+        if (m.mUnchecked) return Ok();
         Why why;
         TqGenAccessMode mode = Access(aNode, &why);
         if (CanRead(mode)) return Ok();
@@ -279,11 +374,29 @@ public:
 
     // ---- registers ----
 
-    Status Address(Node* aNode, uint64_t& aAddress) {
+    // The register's length of the moment: its Length, or what its pLength reads (0 to
+    // kMaxRegisterLength; 0 is an empty register).
+    Status Length(Node* aNode, int64_t& aLength) {
+        if (!aNode->pLength) {
+            aLength = aNode->length;
+            return Ok();
+        }
+        Status s = ReadInt(aNode->pLength, aLength);
+        if (!s.ok()) return s;
+        if (aLength < 0 || aLength > kMaxRegisterLength)
+            return Fail(TQ_INVALID_DATA_FORMAT, aNode, "length " + std::to_string(aLength) + " (read from " + aNode->pLength->name +
+                                                           ") is outside 0 to " + std::to_string(kMaxRegisterLength));
+        return Ok();
+    }
+
+    // The sum of the register's address terms: its Address elements, its pAddress values and, for
+    // each pIndex, the index's value times its offset (the register's length unless given).
+    Status AddressSum(Node* aNode, __int128& aSum) {
         Level level(m);
         if (level.over) return TooDeep(aNode);
         __int128 sum = aNode->address;
-        auto outside = [&] { return sum < 0 || sum > static_cast<__int128>(std::numeric_limits<uint64_t>::max()); };
+        const __int128 limit = static_cast<__int128>(std::numeric_limits<uint64_t>::max());
+        auto outside = [&] { return sum < -limit || sum > limit; };
         for (Node* term : aNode->pAddress) {
             int64_t value = 0;
             Status s = ReadInt(term, value);
@@ -292,51 +405,73 @@ public:
             if (outside()) return Fail(TQ_ERR_OVERFLOW, aNode, "address outside 0 to 2^64-1");
         }
         for (const IndexTerm& term : aNode->indices) {
-            int64_t index = 0, offset = term.hasOffset ? term.offset : aNode->length;
+            int64_t index = 0, offset = term.hasOffset ? term.offset : 0;
             Status s = ReadInt(term.index, index);
             if (!s.ok()) return s;
-            if (term.pOffset) {
-                s = ReadInt(term.pOffset, offset);
-                if (!s.ok()) return s;
-            }
+            if (term.pOffset) s = ReadInt(term.pOffset, offset);
+            else if (!term.hasOffset) s = Length(aNode, offset);
+            if (!s.ok()) return s;
             sum += static_cast<__int128>(index) * offset;
             if (outside()) return Fail(TQ_ERR_OVERFLOW, aNode, "address outside 0 to 2^64-1");
         }
+        aSum = sum;
+        return Ok();
+    }
+
+    Status Address(Node* aNode, uint64_t& aAddress) {
+        __int128 sum = 0;
+        Status s = AddressSum(aNode, sum);
+        if (!s.ok()) return s;
+        if (sum < 0) return Fail(TQ_ERR_OVERFLOW, aNode, "address outside 0 to 2^64-1");
         aAddress = static_cast<uint64_t>(sum);
         return Ok();
     }
 
     bool OnChunkPort(const Node* aNode) const { return aNode->port && aNode->port->hasChunkId; }
 
-    // The register's bytes (its whole Length) at its address of the moment.
-    Status ReadBytes(Node* aNode, std::vector<uint8_t>& aBytes) {
-        uint64_t address = 0;
-        Status s = Address(aNode, address);
+    // A chunk register's bytes: its address counts from the chunk's first byte, or back from its end
+    // when below zero.
+    Status ReadChunk(Node* aNode, uint64_t aLength, std::vector<uint8_t>& aBytes) {
+        auto it = m.mChunks.find(aNode->port->chunkId);
+        if (m.mChunkData == nullptr || it == m.mChunks.end())
+            return Fail(TQ_STATE_ERROR, aNode, Reason(TqGenAccessModeNotAvailable, Why{Why::Chunk, aNode}));
+        const Chunk& chunk = it->second;
+        __int128 sum = 0;
+        Status s = AddressSum(aNode, sum);
         if (!s.ok()) return s;
-        uint64_t length = static_cast<uint64_t>(aNode->length);
-        if (OnChunkPort(aNode)) {
-            auto it = m.mChunks.find(aNode->port->chunkId);
-            if (m.mChunkData == nullptr || it == m.mChunks.end())
-                return Fail(TQ_STATE_ERROR, aNode, Reason(TqGenAccessModeNotAvailable, Why{Why::Chunk, aNode}));
-            const Chunk& chunk = it->second;
-            if (address > chunk.length || length > chunk.length - address)
-                return Fail(TQ_ERR_OVERFLOW, aNode,
-                            "bytes " + Hex(address) + " + " + std::to_string(length) + " lie beyond the chunk's " +
-                                std::to_string(chunk.length) + " bytes");
-            const uint8_t* from = m.mChunkData + chunk.offset + address;
-            aBytes.assign(from, from + length);
-            return Ok();
-        }
+        __int128 offset = sum < 0 ? chunk.length + sum : sum;
+        if (offset < 0 || offset > chunk.length || aLength > chunk.length - static_cast<uint64_t>(offset))
+            return Fail(TQ_ERR_OVERFLOW, aNode,
+                        "bytes " + (sum < 0 ? "-" + Hex(static_cast<uint64_t>(-sum)) : Hex(static_cast<uint64_t>(sum))) + " + " +
+                            std::to_string(aLength) + " lie beyond the chunk's " + std::to_string(chunk.length) + " bytes");
+        const uint8_t* from = m.mChunkData + chunk.offset + static_cast<uint64_t>(offset);
+        aBytes.assign(from, from + aLength);
+        return Ok();
+    }
+
+    // The register's bytes (its whole length) at its address of the moment. aBytes is filled only
+    // once the evaluations the address and length need are done, so that a read decoding them at
+    // once may pass the map's scratch buffer (NodeMap::mScratch) at any depth.
+    Status ReadBytes(Node* aNode, std::vector<uint8_t>& aBytes) {
+        int64_t size = 0;
+        Status s = Length(aNode, size);
+        if (!s.ok()) return s;
+        uint64_t length = static_cast<uint64_t>(size);
+        if (OnChunkPort(aNode)) return ReadChunk(aNode, length, aBytes);
+        uint64_t address = 0;
+        if (!(s = Address(aNode, address)).ok()) return s;
         if (!m.mPort) return Fail(TQ_STATE_ERROR, aNode, "the map has no port");
         Node::Cache& cache = aNode->cached;
-        if (aNode->cache != CacheMode::NoCache && cache.valid && cache.address == address) {
+        if (aNode->cache != CacheMode::NoCache && cache.valid && cache.address == address && cache.bytes.size() == length) {
             aBytes = cache.bytes;
             return Ok();
         }
         aBytes.assign(length, 0);
-        TqResult r = m.mPort->Read(address, aBytes.data(), length);
-        if (r.IsFailure())
-            return Fail(r.GetCode(), aNode, "reading " + std::to_string(length) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
+        if (length > 0) {
+            TqResult r = m.mPort->Read(address, aBytes.data(), length);
+            if (r.IsFailure())
+                return Fail(r.GetCode(), aNode, "reading " + std::to_string(length) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
+        }
         if (aNode->cache != CacheMode::NoCache) {
             cache.valid = true;
             cache.address = address;
@@ -346,27 +481,33 @@ public:
         return Ok();
     }
 
-    // Writes the first aLength bytes of the register.
+    // Writes the first aLength bytes of the register (aLength within its length of the moment).
     Status WriteBytes(Node* aNode, const uint8_t* aBytes, uint64_t aLength) {
-        uint64_t address = 0;
-        Status s = Address(aNode, address);
-        if (!s.ok()) return s;
         if (OnChunkPort(aNode)) return Fail(TQ_STATE_ERROR, aNode, "not writable (chunk data is read-only)");
+        int64_t length = 0;
+        uint64_t address = 0;
+        Status s = Length(aNode, length);
+        if (!s.ok() || !(s = Address(aNode, address)).ok()) return s;
+        if (aLength > static_cast<uint64_t>(length))
+            return Fail(TQ_INVALID_PARAMETER, aNode,
+                        "a transfer of " + std::to_string(aLength) + " bytes does not fit the register's " + std::to_string(length));
         if (!m.mPort) return Fail(TQ_STATE_ERROR, aNode, "the map has no port");
-        TqResult r = m.mPort->Write(address, aBytes, aLength);
-        if (r.IsFailure())
-            return Fail(r.GetCode(), aNode, "writing " + std::to_string(aLength) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
+        if (aLength > 0) {
+            TqResult r = m.mPort->Write(address, aBytes, aLength);
+            if (r.IsFailure())
+                return Fail(r.GetCode(), aNode, "writing " + std::to_string(aLength) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
+        }
         using U = unsigned __int128;
         for (Node* other : m.mRegisters) {
             Node::Cache& c = other->cached;
             if (other == aNode || !c.valid || OnChunkPort(other)) continue;
-            if (U(c.address) < U(address) + aLength && U(address) < U(c.address) + U(other->length)) {
+            if (U(c.address) < U(address) + aLength && U(address) < U(c.address) + U(c.bytes.size())) {
                 c.valid = false;
                 m.mWritten.push_back(other);
             }
         }
         Node::Cache& cache = aNode->cached;
-        if (aNode->cache == CacheMode::WriteThrough && aLength == static_cast<uint64_t>(aNode->length)) {
+        if (aNode->cache == CacheMode::WriteThrough && aLength == static_cast<uint64_t>(length)) {
             cache.valid = true;
             cache.address = address;
             cache.bytes.assign(aBytes, aBytes + aLength);
@@ -386,9 +527,7 @@ public:
     }
 
     void Written(Node* aNode) {
-        m.mAccessMemo.clear();
-        m.mIntMemo.clear();
-        m.mFloatMemo.clear();
+        ForgetValues();
         m.mWritten.push_back(aNode);
         for (Node* other : aNode->invalidates) DropCache(other);
     }
@@ -441,22 +580,25 @@ public:
             if (aNode->intMin.given && !(s = OperandValue(aNode->intMin, aLimits.min)).ok()) return s;
             if (aNode->intMax.given && !(s = OperandValue(aNode->intMax, aLimits.max)).ok()) return s;
             if (aNode->intInc.given && !(s = OperandValue(aNode->intInc, aLimits.inc)).ok()) return s;
-            if (aLimits.inc <= 0)
-                return Fail(TQ_INVALID_DATA_FORMAT, aNode, "increment " + std::to_string(aLimits.inc) + " is not positive");
             return Ok();
         }
         case Kind::Integer: {
             aLimits = IntLimits{};
-            Status s;
-            if (aNode->pValue && IsIntegerKind(aNode->pValue->kind)) {
-                s = Limits(aNode->pValue, aLimits);
+            Node* source = nullptr;
+            Status s = ValueSource(aNode, source);
+            if (!s.ok()) return s;
+            if (source && IsIntegerKind(source->kind)) {
+                s = Limits(source, aLimits);
                 if (!s.ok()) return s;
+            } else if (source && IsFloatKind(source->kind)) {   // the integers inside the float's limits
+                double low = 0, high = 0;
+                if (!(s = FloatLimits(source, low, high)).ok()) return s;
+                aLimits.min = CeilToInteger(low);
+                aLimits.max = FloorToInteger(high);
             }
             if (aNode->intMin.given && !(s = OperandValue(aNode->intMin, aLimits.min)).ok()) return s;
             if (aNode->intMax.given && !(s = OperandValue(aNode->intMax, aLimits.max)).ok()) return s;
             if (aNode->intInc.given && !(s = OperandValue(aNode->intInc, aLimits.inc)).ok()) return s;
-            if (aLimits.inc <= 0)
-                return Fail(TQ_INVALID_DATA_FORMAT, aNode, "increment " + std::to_string(aLimits.inc) + " is not positive");
             return Ok();
         }
         default:
@@ -467,22 +609,22 @@ public:
     // A node's value (and the status of reading it) worked out once an operation: the first read
     // is kept, unless an evaluation on the way went over a limit.
     template <class T>
-    Status Memoised(std::unordered_map<const Node*, std::pair<Status, T>>& aMemo, Node* aNode, T& aValue,
-                    Status (Eval::*aOnce)(Node*, T&)) {
-        auto memo = aMemo.find(aNode);
-        if (memo != aMemo.end()) {
-            aValue = memo->second.second;
-            return memo->second.first;
+    Status Memoised(NodeMap::Memo<std::pair<Status, T>>& aMemo, Node* aNode, T& aValue, Status (Eval::*aOnce)(Node*, T&)) {
+        if (const auto* memo = aMemo.Find(aNode, m.mEpoch)) {
+            aValue = memo->second;
+            return memo->first;
         }
         uint64_t overflows = m.mOverflows;
         Status s = (this->*aOnce)(aNode, aValue);
-        if (m.mOverflows == overflows) aMemo.emplace(aNode, std::make_pair(s, aValue));
+        if (m.mOverflows == overflows) aMemo.Put(aNode, m.mEpoch, std::make_pair(s, aValue));
         return s;
     }
 
     // The integer value of any node that has one: the integer kinds, an enumeration's value, a
     // boolean as 1 or 0.
-    Status ReadInt(Node* aNode, int64_t& aValue) { return Memoised(m.mIntMemo, aNode, aValue, &Eval::ReadIntOnce); }
+    Status ReadInt(Node* aNode, int64_t& aValue) {
+        return Memoised(m.mIntMemo[m.mUnchecked ? 1 : 0], aNode, aValue, &Eval::ReadIntOnce);
+    }
 
     Status ReadIntOnce(Node* aNode, int64_t& aValue) {
         Level level(m);
@@ -521,7 +663,7 @@ public:
         case Kind::MaskedIntReg:
         case Kind::StructEntry: {
             Status s = NeedRead(aNode);
-            std::vector<uint8_t> bytes;
+            std::vector<uint8_t>& bytes = m.mScratch;
             if (!s.ok() || !(s = ReadBytes(aNode, bytes)).ok()) return s;
             uint64_t raw = Decode(bytes.data(), aNode->length, aNode->endianness == TqGenEndiannessBig);
             bool isSigned = aNode->sign == TqGenSignSigned;
@@ -541,15 +683,31 @@ public:
             aValue = value ? 1 : 0;
             return s;
         }
-        default:
-            return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not an integer");
+        default: {
+            if (!IsFloatKind(aNode->kind))
+                return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not an integer");
+            double value = 0;
+            Status s = ReadFloat(aNode, value);
+            if (!s.ok()) return s;
+            double whole = WholePart(value);
+            if (!(whole >= -9223372036854775808.0 && whole < 9223372036854775808.0))
+                return Fail(TQ_INVALID_DATA_FORMAT, aNode, FloatText(value) + " is outside the 64-bit integer range");
+            aValue = static_cast<int64_t>(whole);
+            return Ok();
         }
+        }
+    }
+
+    // An increment read from a register may be anything: only a positive one is an increment.
+    static Status PositiveInc(Node* aNode, const IntLimits& aLimits) {
+        if (aLimits.inc > 0) return Ok();
+        return Fail(TQ_INVALID_DATA_FORMAT, aNode, "increment " + std::to_string(aLimits.inc) + " is not positive");
     }
 
     Status CheckInt(Node* aNode, int64_t aValue) {
         IntLimits limits;
         Status s = Limits(aNode, limits);
-        if (!s.ok()) return s;
+        if (!s.ok() || !(s = PositiveInc(aNode, limits)).ok()) return s;
         if (aValue < limits.min)
             return Fail(TQ_INVALID_PARAMETER, aNode, std::to_string(aValue) + " is below the minimum " + std::to_string(limits.min));
         if (aValue > limits.max)
@@ -574,12 +732,12 @@ public:
             if (aNode->valueIndex) {
                 IndexedValue* chosen = nullptr;
                 if (!(s = Chosen(aNode, chosen)).ok()) return s;
-                if (chosen->ref) return WriteInt(chosen->ref, aValue);
+                if (chosen->ref) return WriteNumber(chosen->ref, Number::Int(aValue));
                 chosen->intValue = aValue;
                 Written(aNode);
                 return Ok();
             }
-            if (aNode->pValue) return WriteInt(aNode->pValue, aValue);
+            if (aNode->pValue) return WriteNumber(aNode->pValue, Number::Int(aValue));
             aNode->intValue = aValue;
             Written(aNode);
             return Ok();
@@ -655,13 +813,23 @@ public:
             if (aNode->floatMax.given && !(s = OperandValue(aNode->floatMax, aMax)).ok()) return s;
             return Ok();
         }
-        if (aNode->pValue && !(s = FloatLimits(aNode->pValue, aMin, aMax)).ok()) return s;
+        Node* source = nullptr;
+        if (!(s = ValueSource(aNode, source)).ok()) return s;
+        if (source && IsFloatKind(source->kind) && !(s = FloatLimits(source, aMin, aMax)).ok()) return s;
+        if (source && IsIntegerKind(source->kind)) {
+            IntLimits limits;
+            if (!(s = Limits(source, limits)).ok()) return s;
+            aMin = static_cast<double>(limits.min);
+            aMax = static_cast<double>(limits.max);
+        }
         if (aNode->floatMin.given && !(s = OperandValue(aNode->floatMin, aMin)).ok()) return s;
         if (aNode->floatMax.given && !(s = OperandValue(aNode->floatMax, aMax)).ok()) return s;
         return Ok();
     }
 
-    Status ReadFloat(Node* aNode, double& aValue) { return Memoised(m.mFloatMemo, aNode, aValue, &Eval::ReadFloatOnce); }
+    Status ReadFloat(Node* aNode, double& aValue) {
+        return Memoised(m.mFloatMemo[m.mUnchecked ? 1 : 0], aNode, aValue, &Eval::ReadFloatOnce);
+    }
 
     Status ReadFloatOnce(Node* aNode, double& aValue) {
         Level level(m);
@@ -672,7 +840,7 @@ public:
             if (aNode->valueIndex) {
                 IndexedValue* chosen = nullptr;
                 if (!(s = Chosen(aNode, chosen)).ok()) return s;
-                if (chosen->ref) return ReadFloat(chosen->ref, aValue);
+                if (chosen->ref) return DoubleOf(chosen->ref, aValue);
                 aValue = chosen->floatValue;
                 return Ok();
             }
@@ -680,7 +848,7 @@ public:
                 aValue = aNode->floatValue;
                 return Ok();
             }
-            return ReadFloat(aNode->pValue, aValue);
+            return DoubleOf(aNode->pValue, aValue);
         }
         if (aNode->kind == Kind::SwissKnife || aNode->kind == Kind::Converter) {
             Number to, result;
@@ -694,7 +862,7 @@ public:
         }
         if (aNode->kind != Kind::FloatReg)
             return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a float");
-        std::vector<uint8_t> bytes;
+        std::vector<uint8_t>& bytes = m.mScratch;
         if (!(s = ReadBytes(aNode, bytes)).ok()) return s;
         uint64_t raw = Decode(bytes.data(), aNode->length, aNode->endianness == TqGenEndiannessBig);
         if (aNode->length == 4) {
@@ -738,12 +906,12 @@ public:
             if (aNode->valueIndex) {
                 IndexedValue* chosen = nullptr;
                 if (!(s = Chosen(aNode, chosen)).ok()) return s;
-                if (chosen->ref) return WriteFloat(chosen->ref, aValue);
+                if (chosen->ref) return WriteNumber(chosen->ref, Number::Real(aValue));
                 chosen->floatValue = aValue;
                 Written(aNode);
                 return Ok();
             }
-            if (aNode->pValue) return WriteFloat(aNode->pValue, aValue);
+            if (aNode->pValue) return WriteNumber(aNode->pValue, Number::Real(aValue));
             aNode->floatValue = aValue;
             Written(aNode);
             return Ok();
@@ -807,7 +975,7 @@ public:
             return TooDeep(aNode);
         case Formula::Outcome::Failed: return Fail(TQ_INVALID_DATA_FORMAT, aNode, std::string(aWhich) + " '" + aFormula.Text() + "': " + why);
         }
-        if (aValue.real && !std::isfinite(aValue.real_value))
+        if (aInteger && aValue.real && !std::isfinite(aValue.real_value))
             return Fail(TQ_INVALID_DATA_FORMAT, aNode, std::string(aWhich) + " '" + aFormula.Text() + "' gives " + FloatText(aValue.real_value));
         return Ok();
     }
@@ -872,7 +1040,7 @@ public:
             Number value;
             s = Evaluate(aNode, *aNode->formulaFrom, "FormulaFrom", aNode->kind == Kind::IntConverter, &ends[i], value);
             if (s.code == TQ_GENERIC_ERROR) return s;   // too deep: the whole operation fails
-            if (!s.ok()) return Ok();
+            if (!s.ok() || std::isnan(value.AsDouble())) return Ok();
             at[i] = value.AsDouble();
         }
         switch (aNode->slope) {
@@ -899,6 +1067,17 @@ public:
         return Ok();
     }
 
+    // The node whose limits an Integer or Float takes when it gives none of its own: its pValue, or
+    // the node its index chooses (none for a constant).
+    Status ValueSource(Node* aNode, Node*& aSource) {
+        aSource = aNode->pValue;
+        if (aSource || !aNode->valueIndex) return Ok();
+        IndexedValue* chosen = nullptr;
+        Status s = Chosen(aNode, chosen);
+        if (s.ok()) aSource = chosen->ref;
+        return s;
+    }
+
     // The value an indexed Integer or Float stands for at its index's value of the moment.
     Status Chosen(Node* aNode, IndexedValue*& aChosen) {
         int64_t index = 0;
@@ -919,7 +1098,7 @@ public:
         if (!s.ok()) return s;
         if (!aEntry) return Fail(TQ_INVALID_PARAMETER, aNode, "no entry " + aAsked);
         if (!EntryAvailable(aEntry)) return Fail(TQ_INVALID_PARAMETER, aNode, "entry " + aEntry->name + " is not available");
-        if (aNode->pValue) return WriteInt(aNode->pValue, aEntry->intValue);
+        if (aNode->pValue) return WriteNumber(aNode->pValue, Number::Int(aEntry->intValue));
         aNode->intValue = aEntry->intValue;
         Written(aNode);
         return Ok();
@@ -954,7 +1133,7 @@ public:
         Status s = NeedWrite(aNode);
         if (!s.ok()) return s;
         int64_t raw = aValue ? aNode->onValue : aNode->offValue;
-        if (aNode->pValue) return WriteInt(aNode->pValue, raw);
+        if (aNode->pValue) return WriteNumber(aNode->pValue, Number::Int(raw));
         aNode->intValue = raw;
         Written(aNode);
         return Ok();
@@ -964,7 +1143,7 @@ public:
         Status s = NeedWrite(aNode);
         int64_t value = 0;
         if (!s.ok() || !(s = OperandValue(aNode->commandValue, value)).ok()) return s;
-        if (aNode->pValue) return WriteInt(aNode->pValue, value);
+        if (aNode->pValue) return WriteNumber(aNode->pValue, Number::Int(value));
         aNode->intValue = value;
         Written(aNode);
         return Ok();
@@ -987,10 +1166,7 @@ public:
     Status MaxLength(Node* aNode, int64_t& aValue) {
         Level level(m);
         if (level.over) return TooDeep(aNode);
-        if (aNode->kind == Kind::StringReg) {
-            aValue = aNode->length;
-            return Ok();
-        }
+        if (aNode->kind == Kind::StringReg) return Length(aNode, aValue);
         if (aNode->kind != Kind::String)
             return Fail(TQ_NOT_FOUND, aNode, std::string("is of kind ") + KindName(aNode->kind) + ", not a string");
         if (aNode->pValue) return MaxLength(aNode->pValue, aValue);
@@ -1036,8 +1212,8 @@ public:
             Written(aNode);
             return Ok();
         }
-        std::vector<uint8_t> bytes(static_cast<size_t>(aNode->length), 0);
-        std::memcpy(bytes.data(), aValue.data(), aValue.size());
+        std::vector<uint8_t> bytes(static_cast<size_t>(max), 0);
+        if (!aValue.empty()) std::memcpy(bytes.data(), aValue.data(), aValue.size());
         return WriteBytes(aNode, bytes.data(), bytes.size());
     }
 
@@ -1243,6 +1419,7 @@ TqResult NodeMap::GetIntegerInc(Node* aNode, int64_t& aValue) {
     Guard guard(mLock);
     Eval::IntLimits limits;
     Status s = Eval(*this).Limits(aNode, limits);
+    if (s.ok()) s = Eval::PositiveInc(aNode, limits);
     if (s.ok()) aValue = limits.inc;
     return s.result();
 }
@@ -1385,16 +1562,16 @@ TqResult NodeMap::GetStringMaxLength(Node* aNode, int64_t& aValue) {
 
 TqResult NodeMap::GetRegisterLength(Node* aNode, int64_t& aValue) {
     if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    aValue = aNode->length;
-    return TqResult(TQ_OK);
+    Guard guard(mLock);
+    return Eval(*this).Length(aNode, aValue).result();
 }
 
 namespace {
 
-TqResult TransferCheck(const Node* aNode, const void* aBuffer, int64_t aLength) {
-    if (aLength < 0 || aLength > aNode->length)
+TqResult TransferCheck(const Node* aNode, const void* aBuffer, int64_t aLength, int64_t aRegisterLength) {
+    if (aLength < 0 || aLength > aRegisterLength)
         return TqResult(TQ_INVALID_PARAMETER, TqString((aNode->name + ": a transfer of " + std::to_string(aLength) +
-                                                        " bytes does not fit the register's " + std::to_string(aNode->length)).c_str()));
+                                                        " bytes does not fit the register's " + std::to_string(aRegisterLength)).c_str()));
     if (aBuffer == nullptr && aLength > 0)
         return TqResult(TQ_INVALID_PARAMETER, TqString((aNode->name + ": no memory for " + std::to_string(aLength) + " bytes").c_str()));
     return TqResult(TQ_OK);
@@ -1404,25 +1581,30 @@ TqResult TransferCheck(const Node* aNode, const void* aBuffer, int64_t aLength) 
 
 TqResult NodeMap::GetRegister(Node* aNode, uint8_t* aBuffer, int64_t aLength) {
     if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    TqResult check = TransferCheck(aNode, aBuffer, aLength);
-    if (check.IsFailure()) return check;
     Guard guard(mLock);
     Eval e(*this);
-    Status s = e.NeedRead(aNode);
+    int64_t length = 0;
+    Status s = e.Length(aNode, length);
+    if (!s.ok()) return s.result();
+    TqResult check = TransferCheck(aNode, aBuffer, aLength, length);
+    if (check.IsFailure()) return check;
     std::vector<uint8_t> bytes;
-    if (!s.ok() || !(s = e.ReadBytes(aNode, bytes)).ok()) return s.result();
+    if (!(s = e.NeedRead(aNode)).ok() || !(s = e.ReadBytes(aNode, bytes)).ok()) return s.result();
     if (aLength > 0) std::memcpy(aBuffer, bytes.data(), static_cast<size_t>(aLength));
     return TqResult(TQ_OK);
 }
 
 TqResult NodeMap::SetRegister(Node* aNode, const uint8_t* aBuffer, int64_t aLength) {
     if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    TqResult check = TransferCheck(aNode, aBuffer, aLength);
-    if (check.IsFailure()) return check;
     Guard guard(mLock);
     Eval e(*this);
+    int64_t length = 0;
+    Status s = e.Length(aNode, length);
+    if (!s.ok()) return s.result();
+    TqResult check = TransferCheck(aNode, aBuffer, aLength, length);
+    if (check.IsFailure()) return check;
     mWritten.clear();
-    Status s = e.NeedWrite(aNode);
+    s = e.NeedWrite(aNode);
     if (s.ok() && aLength > 0) s = e.WriteBytes(aNode, aBuffer, static_cast<uint64_t>(aLength));
     e.Notify();
     return s.result();

@@ -21,9 +21,11 @@
 //   TQ_ERR_OVERFLOW       an address only known at run time lies outside the port or the chunk, or
 //                         its arithmetic overflows
 //   TQ_INVALID_DATA_FORMAT a register holds what the description cannot read back: an enumeration
-//                         value no entry has, a boolean neither on nor off, an increment of zero;
-//                         a formula that divides by zero or gives no finite number (or, for an
-//                         integer, none inside the 64-bit range)
+//                         value no entry has, a boolean neither on nor off (the description names
+//                         the value), an increment that is not positive, a length (pLength) outside
+//                         0 to kMaxRegisterLength; an integer formula that divides by zero or
+//                         gives no integer inside the 64-bit range (the description names the
+//                         formula's node); a float read as an integer outside that range
 //   TQ_GENERIC_ERROR      an evaluation nested deeper than kMaxEvaluationDepth (a description that
 //                         loads stays within it) or longer than kMaxEvaluationSteps (nodes read and
 //                         formula terms evaluated, counted together)
@@ -36,9 +38,26 @@
 // float evaluation is rounded to the nearest integer. A converter's limits are its Min/Max (or
 // pMin/pMax) when given, else its pValue's limits taken through FormulaFrom, ordered by Slope
 // (Automatic: the smaller is the minimum; Varying: no limit); only given limits are checked on a
-// write, the pValue checks the converted value. A formula that divides by zero or gives no finite
-// number fails the read with TQ_INVALID_DATA_FORMAT; a variable that cannot be read fails it
-// with the variable's failure.
+// write, the pValue checks the converted value. A float formula gives what IEEE arithmetic gives
+// (x/0 is an infinity, 0/0 NaN: registers read 0 before a device sets them); an integer formula
+// that divides by zero or gives no integer fails the read with TQ_INVALID_DATA_FORMAT; a variable
+// that cannot be read fails it with the variable's failure.
+//
+// Interfaces: a value node reads and writes any node of a compatible interface. An Integer's or a
+// Float's pValue (and values per index, and limits) may be an integer or a float node: a float
+// read as an integer gives its integer part (towards zero; within a billionth of an integer, that
+// integer, so that floating-point error does not take one off), an integer written to a float node is
+// converted exactly, a float written to an integer node is rounded to the nearest integer; an
+// Integer over a float takes the integers inside the float's limits. A Boolean's pValue may be an
+// integer node, an enumeration (its entry's integer value) or a boolean.
+//
+// Access: a node is readable only while what its evaluation reads can be read: a value node takes
+// its pValue's access mode (or that of the node its index chooses), a formula node needs its
+// variables, a register its address terms and pLength; its own pIsImplemented and pIsAvailable come
+// first. A state reference (pIsImplemented, pIsAvailable, pIsLocked) is decided by the node it
+// names, by that node's own pIsImplemented and pIsAvailable and then its value, which is read
+// whatever the access modes of the nodes below it say (a formula named as pIsImplemented reads
+// its variables' values even where they are not implemented themselves).
 //
 // StructReg: a group of StructEntry nodes that share its register elements (address, length,
 // port, endianness, access mode, cache); each entry is a bit field like a MaskedIntReg and may
@@ -54,12 +73,21 @@
 // likewise (else the double range; a Float's Inc is carried, not enforced); Boolean OnValue 1 and
 // OffValue 0; a String holding its value takes up to kMaxStringValueLength bytes. A Port with a
 // ChunkID (hexadecimal) reads the attached chunk of that ID (the last one in memory when it
-// repeats), from the chunk's first byte at address 0, read-only.
+// repeats), from the chunk's first byte at address 0, read-only; an address below 0 counts back
+// from the chunk's end (-4 is its last 4 bytes). On any other port the Address elements add up to
+// 0 or more unless pAddress or pIndex terms follow. A Register's or StringReg's length may be read
+// from another node (pLength, 0 to kMaxRegisterLength) on every access instead of a Length.
 //
-// Selectors: a selector lists the features it selects with pSelected. A selected feature that lives
+// Selectors: a selector lists the features it selects with pSelected (a category named there stands
+// for the features in it, and in the categories in it). A selected feature that lives
 // in a register follows the selector through <pIndex Offset="n">Node</pIndex> (or pOffset="Node")
 // on its register node: address = sum of the Address elements + sum of the pAddress values + for
-// each pIndex, value(index node) * offset, the offset defaulting to the register's Length.
+// each pIndex, value(index node) * offset, the offset defaulting to the register's length.
+//
+// The load refuses references that loop as evaluation follows them (see TqGenNodeLoader.cpp): a
+// value with its access mode reads the values named for them, limits read the values their pMin,
+// pMax, pInc name and the limits of the pValue; so limits that read each other's values (Height's
+// maximum reads OffsetY, OffsetY's maximum reads Height) load.
 //
 // Threading: every operation that evaluates takes the map's lock (recursive: a write observer may
 // call back into the map); what the load fixed (names, kinds, attributes) is read without it.
@@ -220,10 +248,11 @@ public:
     IndexedValue defaultValue;
 
     // Registers
-    uint64_t address = 0;   // the sum of the Address elements
+    __int128 address = 0;   // the sum of the Address elements (below zero only on a chunk port, or with other terms)
     std::vector<Node*> pAddress;
     std::vector<IndexTerm> indices;
-    int64_t length = 0;
+    int64_t length = 0;      // Length, or 0 with pLength
+    Node* pLength = nullptr;   // a Register's or StringReg's length read from another node
     TqGenEndianness endianness = TqGenEndiannessLittle;
     TqGenSign sign = TqGenSignUnsigned;
     bool hasBits = false;
@@ -381,16 +410,35 @@ private:
 
     // Evaluation state of the operation under way (see TqGenNodeMap.cpp).
     struct AccessWhy {
-        enum What { None, Implemented, Available, Locked, Chunk, Port, Deep } what = None;
+        enum What { None, Implemented, Available, Locked, Chunk, Port, Reads, Deep } what = None;
         Node* by = nullptr;
     };
     int mDepth = 0;
     uint64_t mSteps = 0;
     uint64_t mOverflows = 0;
-    std::unordered_map<const Node*, std::pair<TqGenAccessMode, AccessWhy>> mAccessMemo;
-    std::unordered_map<const Node*, std::pair<Status, int64_t>> mIntMemo;
-    std::unordered_map<const Node*, std::pair<Status, double>> mFloatMemo;
+    int mUnchecked = 0;   // above 0 while a state reference's value is read: access modes below it do not count
+    // What the operation under way worked out for a node: entries of an older epoch count as absent,
+    // so that forgetting them all (a new operation, a write) is one increment.
+    template <class T>
+    class Memo {
+    public:
+        const T* Find(const Node* aNode, uint64_t aEpoch) const {
+            auto it = mEntries.find(aNode);
+            return it != mEntries.end() && it->second.first == aEpoch ? &it->second.second : nullptr;
+        }
+        void Put(const Node* aNode, uint64_t aEpoch, T aValue) { mEntries.insert_or_assign(aNode, std::make_pair(aEpoch, std::move(aValue))); }
+
+    private:
+        std::unordered_map<const Node*, std::pair<uint64_t, T>> mEntries;
+    };
+    uint64_t mEpoch = 1;
+    Memo<std::pair<TqGenAccessMode, AccessWhy>> mAccessMemo;
+    Memo<std::pair<TqGenAccessMode, AccessWhy>> mStateMemo;   // own pIsImplemented, pIsAvailable
+    // Values read with access checks [0] and without [1].
+    Memo<std::pair<Status, int64_t>> mIntMemo[2];
+    Memo<std::pair<Status, double>> mFloatMemo[2];
     std::vector<Node*> mWritten;   // nodes written by the current operation
+    std::vector<uint8_t> mScratch;  // a number register's bytes, decoded as soon as they are read
     std::function<void(Node*)> mObserver;
     TqLiveObjects::Counter mCounter{"TqGenNodeMap"};
 };

@@ -3,9 +3,11 @@
 #include "TqGenNodeMap.h"
 #include "TqGenParameter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 
 // The array owns its node map and one front object per feature, category and enumeration entry,
 // made at load and kept until the array is destroyed or loads another description. Lookups by name
@@ -22,16 +24,18 @@ using TqGenICamLib::NodeMap;
 
 namespace {
 
-// Zero-filled memory as a port. Accesses outside it fail with TQ_ERR_OVERFLOW.
-class MemoryPort final : public TqGenICamLib::IPort, public TqGenICamLib::IPortInfo {
+// Memory of a fixed size as a port, zeros until written: accesses outside it fail with
+// TQ_ERR_OVERFLOW. The kinds below differ in how they keep the bytes (CopyOut and CopyIn run under
+// the lock, with the range checked).
+class SizedMemoryPort : public TqGenICamLib::IPort, public TqGenICamLib::IPortInfo {
 public:
-    MemoryPort(std::unique_ptr<uint8_t[]> aMemory, uint64_t aSize) : mMemory(std::move(aMemory)), mSize(aSize) {}
+    explicit SizedMemoryPort(uint64_t aSize) : mSize(aSize) {}
 
     TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength) override {
         TqResult check = Check(aAddress, aData, aLength);
         if (check.IsFailure()) return check;
         std::lock_guard<std::mutex> guard(mLock);
-        if (aLength > 0) std::memcpy(aData, mMemory.get() + aAddress, aLength);
+        if (aLength > 0) CopyOut(aAddress, static_cast<uint8_t*>(aData), aLength);
         return TqResult(TQ_OK);
     }
 
@@ -39,7 +43,7 @@ public:
         TqResult check = Check(aAddress, aData, aLength);
         if (check.IsFailure()) return check;
         std::lock_guard<std::mutex> guard(mLock);
-        if (aLength > 0) std::memmove(mMemory.get() + aAddress, aData, aLength);
+        if (aLength > 0) CopyIn(aAddress, static_cast<const uint8_t*>(aData), aLength);
         return TqResult(TQ_OK);
     }
 
@@ -48,6 +52,10 @@ public:
         aSize = mSize;
         return true;
     }
+
+protected:
+    virtual void CopyOut(uint64_t aAddress, uint8_t* aData, uint64_t aLength) = 0;
+    virtual void CopyIn(uint64_t aAddress, const uint8_t* aData, uint64_t aLength) = 0;
 
 private:
     TqResult Check(uint64_t aAddress, const void* aData, uint64_t aLength) const {
@@ -58,12 +66,65 @@ private:
     }
 
     std::mutex mLock;
-    std::unique_ptr<uint8_t[]> mMemory;
     uint64_t mSize;
+};
+
+// Zero-filled memory, all of it made at once.
+class MemoryPort final : public SizedMemoryPort {
+public:
+    MemoryPort(std::unique_ptr<uint8_t[]> aMemory, uint64_t aSize) : SizedMemoryPort(aSize), mMemory(std::move(aMemory)) {}
+
+private:
+    void CopyOut(uint64_t aAddress, uint8_t* aData, uint64_t aLength) override { std::memcpy(aData, mMemory.get() + aAddress, aLength); }
+    void CopyIn(uint64_t aAddress, const uint8_t* aData, uint64_t aLength) override {
+        std::memmove(mMemory.get() + aAddress, aData, aLength);
+    }
+
+    std::unique_ptr<uint8_t[]> mMemory;
 };
 
 // Memory ports larger than this are refused (MemoryPort gives null).
 constexpr uint64_t kMaxMemoryPortSize = uint64_t{1} << 30;
+
+// Memory of any size: pages of kPage bytes are made on the first write that touches them, and the
+// pages never written read as zeros.
+class SparseMemoryPort final : public SizedMemoryPort {
+public:
+    explicit SparseMemoryPort(uint64_t aSize) : SizedMemoryPort(aSize) {}
+
+private:
+    static constexpr uint64_t kPage = 4096;
+
+    void CopyOut(uint64_t aAddress, uint8_t* aData, uint64_t aLength) override {
+        Pieces(aAddress, aLength, [&](uint64_t aPage, uint64_t aOffset, uint64_t aDone, uint64_t aCount) {
+            auto it = mPages.find(aPage);
+            if (it == mPages.end()) std::memset(aData + aDone, 0, aCount);
+            else std::memcpy(aData + aDone, it->second.get() + aOffset, aCount);
+        });
+    }
+
+    void CopyIn(uint64_t aAddress, const uint8_t* aData, uint64_t aLength) override {
+        Pieces(aAddress, aLength, [&](uint64_t aPage, uint64_t aOffset, uint64_t aDone, uint64_t aCount) {
+            std::unique_ptr<uint8_t[]>& page = mPages[aPage];
+            if (!page) page.reset(new uint8_t[kPage]());
+            std::memcpy(page.get() + aOffset, aData + aDone, aCount);
+        });
+    }
+
+    // Calls aPiece(page, offset in it, bytes done before, bytes in it) for each page of the range.
+    template <class F>
+    static void Pieces(uint64_t aAddress, uint64_t aLength, F&& aPiece) {
+        for (uint64_t done = 0; done < aLength;) {
+            uint64_t at = aAddress + done;
+            uint64_t offset = at % kPage;
+            uint64_t count = std::min(kPage - offset, aLength - done);
+            aPiece(at / kPage, offset, done, count);
+            done += count;
+        }
+    }
+
+    std::unordered_map<uint64_t, std::unique_ptr<uint8_t[]>> mPages;
+};
 
 TqResult Absent(const TqString& aName, const char* aKind) {
     std::string text = std::string("no ") + aKind + " feature '" + aName.GetAscii() + "'";
@@ -91,6 +152,10 @@ std::shared_ptr<TqGenICamLib::IPort> TqGenParameterArray::MemoryPort(uint64_t aS
     std::unique_ptr<uint8_t[]> memory(new (std::nothrow) uint8_t[aSize ? aSize : 1]());
     if (!memory) return nullptr;
     return std::make_shared<::MemoryPort>(std::move(memory), aSize);
+}
+
+std::shared_ptr<TqGenICamLib::IPort> TqGenParameterArray::SparseMemoryPort(uint64_t aSize) {
+    return std::make_shared<::SparseMemoryPort>(aSize);
 }
 
 TqResult TqGenParameterArray::Load(const char* aXml, size_t aLength, std::shared_ptr<TqGenICamLib::IPort> aPort) {

@@ -86,6 +86,9 @@ public:
     TqResult Load(const char* aXml, size_t aLength, std::shared_ptr<TqGenICamLib::IPort> aPort);
     // A port of zero-filled memory of the given size, for arrays whose registers are local.
     static std::shared_ptr<TqGenICamLib::IPort> MemoryPort(uint64_t aSize);
+    // The same for sizes up to 2^64 - 1: zeros until written, memory taken a page at a time by the
+    // writes (for descriptions whose registers lie far apart, such as a camera's above 3 GiB).
+    static std::shared_ptr<TqGenICamLib::IPort> SparseMemoryPort(uint64_t aSize);
 
 private:
     TqGenParameter* Typed(const TqString& aName, TqGenType aType);

@@ -184,6 +184,27 @@ std::vector<Bytes> Seeds() {
         "<IntReg Name=\"EventBlock\"><Address>0</Address><Length>8</Length><pPort>Events</pPort></IntReg>"
         "<Integer Name=\"EventBlockValue\"><pValue>EventBlock</pValue></Integer>"
         "<IntReg Name=\"ChunkValue\"><Address>0</Address><Length>4</Length><pPort>Chunks</pPort><AccessMode>RO</AccessMode></IntReg>"));
+    texts.push_back(Description(
+        "<Register Name=\"Buffer\"><Address>0x100</Address><pLength>Len</pLength><AccessMode>RW</AccessMode></Register>"
+        "<IntReg Name=\"Len\"><Address>0x10</Address><Length>1</Length><AccessMode>RW</AccessMode></IntReg>"
+        "<StringReg Name=\"Label\"><Address>0x200</Address><pIndex>Len</pIndex><pLength>Len</pLength><AccessMode>RW</AccessMode></StringReg>"
+        "<Float Name=\"Gain\"><pValue>Len</pValue><Max>100</Max></Float>"
+        "<Integer Name=\"Blanking\"><pValue>Lines</pValue><pMax>Gain</pMax></Integer>"
+        "<Converter Name=\"Lines\"><FormulaFrom>(TO+43970)/65-1304.2</FormulaFrom><FormulaTo>(FROM+1304.2)*65-43970</FormulaTo>"
+        "<pValue>Len</pValue></Converter><SwissKnife Name=\"Ratio\"><pVariable Name=\"L\">Len</pVariable><Formula>1/L</Formula></SwissKnife>"
+        "<Boolean Name=\"Enabled\"><pValue>Mode</pValue></Boolean>"
+        "<Enumeration Name=\"Mode\"><EnumEntry Name=\"Off\"><Value>0</Value></EnumEntry><EnumEntry Name=\"On\"><Value>1</Value>"
+        "<pIsAvailable>Len</pIsAvailable></EnumEntry><pValue>Len</pValue><pSelected>Group</pSelected></Enumeration>"
+        "<Category Name=\"Group\"><pFeature>Height</pFeature><pFeature>OffsetY</pFeature></Category>"
+        "<Integer Name=\"Height\"><Value>100</Value><pMax>HeightMax</pMax><pIsImplemented>Present</pIsImplemented><Streamable/></Integer>"
+        "<Integer Name=\"OffsetY\"><Value>0</Value><pMax>OffsetYMax</pMax></Integer>"
+        "<IntSwissKnife Name=\"HeightMax\"><pVariable Name=\"O\">OffsetY</pVariable><Formula>480-O</Formula></IntSwissKnife>"
+        "<IntSwissKnife Name=\"OffsetYMax\"><pVariable Name=\"H\">Height</pVariable><Formula>480-H</Formula></IntSwissKnife>"
+        "<IntSwissKnife Name=\"Present\"><pVariable Name=\"A\">Absent</pVariable><Formula>A</Formula></IntSwissKnife>"
+        "<Integer Name=\"Absent\"><Value>1</Value><pIsImplemented>Len</pIsImplemented></Integer>"
+        "<Port Name=\"Chunks\"><ChunkID>0xA1</ChunkID></Port>"
+        "<IntReg Name=\"Tail\"><Address>-4</Address><Length>4</Length><pPort>Chunks</pPort></IntReg>"
+        "<IntReg Name=\"Shifted\"><Address>-0x10</Address><pAddress>Len</pAddress><Length>4</Length><AccessMode>RW</AccessMode></IntReg>"));
     std::vector<Bytes> seeds;
     for (const std::string& text : texts) seeds.emplace_back(text.begin(), text.end());
     return seeds;

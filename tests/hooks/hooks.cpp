@@ -450,7 +450,8 @@ PyObject* buffer_raw_data(PyObject*, PyObject* proxy) {
 }
 
 // load_parameters(xml, port_size=65536): a parameter array built from a GenICam description over
-// a memory port, owned by its proxy; or the TqResult of a load that failed.
+// a sparse memory port of that size (zeros until written, up to 2^64 - 1 bytes), owned by its
+// proxy; or the TqResult of a load that failed.
 PyObject* load_parameters(PyObject*, PyObject* args) {
     const char* xml;
     Py_ssize_t length;
@@ -459,7 +460,7 @@ PyObject* load_parameters(PyObject*, PyObject* args) {
     auto* array = new TqGenParameterArray;
     TqResult result;
     Py_BEGIN_ALLOW_THREADS
-    result = array->Load(xml, static_cast<size_t>(length), TqGenParameterArray::MemoryPort(port_size));
+    result = array->Load(xml, static_cast<size_t>(length), TqGenParameterArray::SparseMemoryPort(port_size));
     Py_END_ALLOW_THREADS
     if (!result.IsOK()) {
         delete array;

@@ -5,6 +5,7 @@
 #include "TqGenNodeMap.h"
 #include "TqGenParameterArray.h"
 #include "TqLiveObjects.h"
+#include "genicam_map.h"
 
 #include <gtest/gtest.h>
 
@@ -133,11 +134,7 @@ protected:
         ASSERT_NE(map, nullptr);
     }
 
-    Node* N(const char* aName) {
-        Node* node = map->Find(aName);
-        EXPECT_NE(node, nullptr) << aName;
-        return node;
-    }
+    Node* N(const char* aName) { return KivoGenTest::Named(*map, aName); }
 
     int64_t Int(const char* aName) {
         int64_t value = -12345;
@@ -885,16 +882,37 @@ std::vector<Broken> BrokenCorpus() {
          "IntReg 'R': pPort 'Elsewhere'"},
         {"dangling entry state", Description("<Enumeration Name=\"E\"><EnumEntry Name=\"On\"><pIsAvailable>Nope</pIsAvailable><Value>1</Value></EnumEntry><Value>1</Value></Enumeration>"),
          "EnumEntry 'E::On': pIsAvailable 'Nope'"},
-        {"pValue of the wrong kind", Description("<Integer Name=\"A\"><pValue>F</pValue></Integer><Float Name=\"F\"><Value>1</Value></Float>"),
-         "Integer 'A': pValue names Float node 'F', not an Integer"},
+        {"pValue of the wrong kind", Description("<Integer Name=\"A\"><pValue>S</pValue></Integer><String Name=\"S\"><Value>1</Value></String>"),
+         "Integer 'A': pValue names String node 'S', not an integer or float node"},
+        {"boolean over a string", Description("<Boolean Name=\"B\"><pValue>S</pValue></Boolean><String Name=\"S\"><Value>1</Value></String>"),
+         "Boolean 'B': pValue names String node 'S', not a node with an integer value"},
         {"pPort to a feature", Description("<IntReg Name=\"R\"><Address>0</Address><Length>4</Length><pPort>A</pPort></IntReg><Integer Name=\"A\"><Value>1</Value></Integer>"),
          "IntReg 'R': pPort names Integer node 'A', not a Port"},
         {"self reference", Description("<Integer Name=\"A\"><pIsAvailable>A</pIsAvailable><Value>1</Value></Integer>"),
          "circular reference: A -> A"},
         {"pValue loop", Description("<Integer Name=\"A\"><pValue>B</pValue></Integer><Integer Name=\"B\"><pValue>C</pValue></Integer><Integer Name=\"C\"><pValue>A</pValue></Integer>"),
          "circular reference"},
-        {"loop through limits", Description("<Integer Name=\"A\"><Value>1</Value><pMax>B</pMax></Integer><Integer Name=\"B\"><Value>1</Value><pMin>A</pMin></Integer>"),
+        {"loop below a limit", Description("<Integer Name=\"A\"><Value>1</Value><pMax>B</pMax></Integer><Integer Name=\"B\"><pValue>C</pValue></Integer>"
+                                           "<IntSwissKnife Name=\"C\"><pVariable Name=\"X\">B</pVariable><Formula>X</Formula></IntSwissKnife>"),
+         "circular reference: B -> C -> B"},
+        {"loop through a length", Description("<StringReg Name=\"S\"><Address>0</Address><pLength>L</pLength></StringReg>"
+                                              "<IntSwissKnife Name=\"L\"><pVariable Name=\"X\">S2</pVariable><Formula>X</Formula></IntSwissKnife>"
+                                              "<Integer Name=\"S2\"><pValue>R</pValue></Integer><IntReg Name=\"R\"><pAddress>L</pAddress><Length>4</Length></IntReg>"),
          "circular reference"},
+        {"pLength of an IntReg", Description("<IntReg Name=\"R\"><Address>0</Address><pLength>L</pLength></IntReg><Integer Name=\"L\"><Value>4</Value></Integer>"),
+         "IntReg 'R': pLength, but the length of an IntReg is a constant Length"},
+        {"dangling pLength", Description("<Register Name=\"R\"><Address>0</Address><pLength>Nowhere</pLength></Register>"),
+         "Register 'R': pLength 'Nowhere' names no node"},
+        {"pLength of a string", Description("<Register Name=\"R\"><Address>0</Address><pLength>S</pLength></Register><String Name=\"S\"><Value>4</Value></String>"),
+         "Register 'R': pLength names String node 'S', not a node with an integer value"},
+        {"address below the port", Description("<IntReg Name=\"Low\"><Address>0x10</Address><Address>-0x20</Address>" + reg + "</IntReg>"),
+         "IntReg 'Low': Address -16 lies below the port's first byte"},
+        {"address not a number", Description("<IntReg Name=\"R\"><Address>-</Address>" + reg + "</IntReg>"), "IntReg 'R': Address '-' is not a 64-bit address"},
+        {"address sum below -2^64", Description("<IntReg Name=\"R\"><Address>-0xFFFFFFFFFFFFFFFF</Address><Address>-2</Address><pAddress>A</pAddress>" + reg +
+                                               "</IntReg><Integer Name=\"A\"><Value>1</Value></Integer>"),
+         "add up below -2^64"},
+        {"selecting a port", Description("<Integer Name=\"A\"><Value>1</Value><pSelected>Device</pSelected></Integer>"),
+         "Integer 'A': pSelected names Port node 'Device', not a feature or category"},
         {"loop through an address", Description("<IntReg Name=\"R\"><pAddress>I</pAddress>" + reg + "</IntReg><Integer Name=\"I\"><pValue>R</pValue></Integer>"),
          "circular reference"},
         {"loop through an entry", Description("<Enumeration Name=\"E\"><EnumEntry Name=\"X\"><pIsAvailable>E</pIsAvailable><Value>1</Value></EnumEntry><Value>1</Value></Enumeration>"),

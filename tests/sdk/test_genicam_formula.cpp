@@ -5,6 +5,7 @@
 #include "TqGenFormula.h"
 #include "TqGenNodeMap.h"
 #include "TqGenParameterArray.h"
+#include "genicam_map.h"
 
 #include <gtest/gtest.h>
 
@@ -26,10 +27,13 @@ using TqGenICamLib::IPort;
 using TqGenICamLib::Node;
 using TqGenICamLib::NodeMap;
 using TqGenICamLib::Number;
+using KivoGenTest::Bytes;
+using KivoGenTest::Description;
+using KivoGenTest::Map;
+using KivoGenTest::Reg;
+using KivoGenTest::Why;
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // ---- the language ----
 
@@ -147,6 +151,19 @@ TEST(TqGenFormulaTest, FloatsFunctionsAndMixedOperands) {
     value = Calc("TRUNC(A/2)", true, error);
     EXPECT_FALSE(value.real);
     EXPECT_EQ(value.integer, 3);
+    // A float evaluation gives IEEE arithmetic's results where an integer one fails.
+    const std::pair<const char*, double> ieee[] = {
+        {"X/(A-7)", HUGE_VAL}, {"-A/0", -HUGE_VAL}, {"1e300*1e300", HUGE_VAL}, {"LN(0)", -HUGE_VAL},
+        {"0/0", std::nan("")}, {"X%0", std::nan("")}, {"SQRT(-1)", std::nan("")}, {"(-8)**(1/3)", std::nan("")},
+        {"(0/0)*0+1", std::nan("")}, {"(0/0 = 0/0) + 2*(0/0 <> 0/0)", 2},   // NaN equals nothing, itself included
+    };
+    for (const auto& [text, expected] : ieee) {
+        value = Calc(text, false, error);
+        ASSERT_EQ(error, "") << text;
+        ASSERT_TRUE(value.real) << text;
+        if (std::isnan(expected)) EXPECT_TRUE(std::isnan(value.real_value)) << text << ": " << value.real_value;
+        else EXPECT_EQ(value.real_value, expected) << text;
+    }
 
     int64_t rounded = 0;
     EXPECT_TRUE(TqGenICamLib::RoundToInteger(229.99999999999997, rounded));
@@ -182,12 +199,18 @@ TEST(TqGenFormulaTest, SyntaxAndEvaluationErrorsSayWhat) {
         EXPECT_FALSE(Formula::Compile(text, Scope(), error)) << text;
         EXPECT_NE(error.find(expected), std::string::npos) << text << ": " << error;
     }
+    // An integer evaluation refuses what has no integer result, even once a float has met it; a
+    // float one refuses only bit operations on what no integer holds.
     const std::tuple<const char*, bool, const char*> evaluate[] = {
         {"A/0", true, "division of 7 by zero"},
-        {"X/(A-7)", false, "by zero"},
+        {"X/(A-7)", true, "division of 2.5 by zero"},
         {"A%(B-3)", true, "remainder of 7 by zero"},
-        {"SQRT(-1)", false, "SQRT(-1) is not a number"},
+        {"X%(B-3)", true, "remainder of 2.5 by zero"},
+        {"SQRT(-1)", true, "SQRT(-1) is not a number"},
+        {"0**-1", true, "0 ** -1 is not a number"},
+        {"(-8.0)**(1/3.0)", true, "is not a number"},
         {"1e300*1e300 & 1", false, "outside the 64-bit range"},
+        {"~(0/0)", false, "outside the 64-bit range"},
     };
     for (const auto& [text, integer, expected] : evaluate) {
         std::string error;
@@ -276,53 +299,6 @@ TEST(TqGenFormulaTest, DeepTermsEvaluateWithoutRecursionWithinTheStepBudget) {
 
 // ---- nodes ----
 
-std::string Description(const std::string& aNodes) {
-    return "<?xml version=\"1.0\"?>\n<RegisterDescription ModelName=\"T\" VendorName=\"T\">\n" + aNodes +
-           "\n<Port Name=\"Device\"/>\n</RegisterDescription>\n";
-}
-
-std::string Reg(const std::string& aName, const std::string& aAddress, const std::string& aExtra = "",
-                const std::string& aKind = "IntReg") {
-    return "<" + aKind + " Name=\"" + aName + "\"><Address>" + aAddress +
-           "</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort>" + aExtra + "</" + aKind + ">";
-}
-
-// A node map over a memory port, with shortcuts by name.
-struct Map {
-    std::shared_ptr<IPort> port = TqGenParameterArray::MemoryPort(4096);
-    std::unique_ptr<NodeMap> map;
-    TqResult loaded;
-
-    explicit Map(const std::string& aXml, uint64_t aPortSize = 4096) {
-        port = TqGenParameterArray::MemoryPort(aPortSize);
-        loaded = NodeMap::Load(aXml.data(), aXml.size(), port, map);
-    }
-    Node* N(const char* aName) {
-        Node* node = map->Find(aName);
-        EXPECT_NE(node, nullptr) << aName;
-        return node;
-    }
-    int64_t Int(const char* aName) {
-        int64_t value = -12345;
-        TqResult r = map->GetInteger(N(aName), value);
-        EXPECT_TRUE(r.IsOK()) << aName << ": " << r.GetDescription().GetAscii();
-        return value;
-    }
-    double Real(const char* aName) {
-        double value = -12345;
-        TqResult r = map->GetFloat(N(aName), value);
-        EXPECT_TRUE(r.IsOK()) << aName << ": " << r.GetDescription().GetAscii();
-        return value;
-    }
-    Bytes At(uint64_t aAddress, uint64_t aLength) {
-        Bytes out(aLength);
-        EXPECT_TRUE(port->Read(aAddress, out.data(), aLength).IsOK());
-        return out;
-    }
-    void Put(uint64_t aAddress, const Bytes& aBytes) { ASSERT_TRUE(port->Write(aAddress, aBytes.data(), aBytes.size()).IsOK()); }
-};
-
-std::string Why(const TqResult& aResult) { return aResult.GetDescription().GetAscii(); }
 
 TEST(TqGenFormulaNodeTest, IntSwissKnifePayloadSizeFollowsItsRegisters) {
     Map m(Description(Reg("Width", "0x100") + Reg("Height", "0x104") +
@@ -408,7 +384,11 @@ std::string FrameRate(const std::string& aConverterExtra = "") {
         "<IntReg Name=\"Status\"><Address>0x20</Address><Length>4</Length><AccessMode>RO</AccessMode></IntReg>"
         "<Converter Name=\"ReadOnly\"><FormulaFrom>TO</FormulaFrom><FormulaTo>FROM</FormulaTo><pValue>Status</pValue></Converter>"
         "<Enumeration Name=\"Mode\"><EnumEntry Name=\"A\"><Value>1</Value></EnumEntry><EnumEntry Name=\"B\"><Value>3</Value></EnumEntry><Value>1</Value></Enumeration>"
-        "<Converter Name=\"ModeShifted\"><FormulaFrom>TO+4</FormulaFrom><FormulaTo>FROM-4</FormulaTo><pValue>Mode</pValue></Converter>");
+        "<Converter Name=\"ModeShifted\"><FormulaFrom>TO+4</FormulaFrom><FormulaTo>FROM-4</FormulaTo><pValue>Mode</pValue></Converter>"
+        "<Integer Name=\"Zero\"><Value>0</Value></Integer>"
+        "<Converter Name=\"ZeroRate\"><FormulaFrom>1000000/TO</FormulaFrom><FormulaTo>1000000/FROM</FormulaTo><pValue>Zero</pValue></Converter>"
+        "<Integer Name=\"WholeRate\"><pValue>ZeroRate</pValue></Integer>"
+        "<IntConverter Name=\"IntegerRate\"><FormulaFrom>1000000/TO</FormulaFrom><FormulaTo>1000000/FROM</FormulaTo><pValue>Zero</pValue></IntConverter>");
 }
 
 TEST(TqGenFormulaNodeTest, ConvertersReadThroughFormulaFromAndWriteThroughFormulaTo) {
@@ -473,13 +453,19 @@ TEST(TqGenFormulaNodeTest, ConvertersReadThroughFormulaFromAndWriteThroughFormul
     EXPECT_EQ(m.map->SetFloat(m.N("ModeShifted"), 6.0).GetCode(), TQ_INVALID_PARAMETER);   // no entry 2
     ASSERT_TRUE(m.map->GetFloatMax(m.N("ModeShifted"), max).IsOK());
     EXPECT_DOUBLE_EQ(max, 7.0);
-    // A division by zero fails the read, naming the formula.
+    // A register that reads 0 (a device not yet set up): the float converter divides by zero as
+    // IEEE arithmetic does; an integer node that reads it refuses, naming the converter.
     m.Put(0x10, {0, 0, 0, 0});
     m.map->InvalidateAll();
-    double value = 0;
-    TqResult r = m.map->GetFloat(m.N("AcquisitionFrameRate"), value);
+    EXPECT_EQ(m.Real("AcquisitionFrameRate"), HUGE_VAL);
+    EXPECT_EQ(m.Real("ZeroRate"), HUGE_VAL);
+    int64_t whole = 0;
+    TqResult r = m.map->GetInteger(m.N("WholeRate"), whole);
     EXPECT_EQ(r.GetCode(), TQ_INVALID_DATA_FORMAT);
-    EXPECT_NE(Why(r).find("FrameRateConverter: FormulaFrom '1000000/TO': division of 1000000 by zero"), std::string::npos) << Why(r);
+    EXPECT_NE(Why(r).find("ZeroRate: inf is outside the 64-bit integer range"), std::string::npos) << Why(r);
+    r = m.map->GetInteger(m.N("IntegerRate"), whole);
+    EXPECT_EQ(r.GetCode(), TQ_INVALID_DATA_FORMAT);
+    EXPECT_NE(Why(r).find("IntegerRate: FormulaFrom '1000000/TO': division of 1000000 by zero"), std::string::npos) << Why(r);
 }
 
 TEST(TqGenFormulaNodeTest, ConverterSlopeOrdersTheDerivedLimits) {
@@ -630,8 +616,8 @@ TEST(TqGenFormulaNodeTest, BadFormulaNodesFailTheLoadNamingTheNode) {
          "Converter 'Bad': no FormulaFrom"},
         {"<Converter Name=\"Bad\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO</FormulaFrom><pValue>V</pValue><Slope>Sideways</Slope></Converter><Integer Name=\"V\"><Value>1</Value></Integer>",
          "Slope 'Sideways'"},
-        {"<Float Name=\"F\"><pValue>K</pValue></Float><IntSwissKnife Name=\"K\"><Formula>1</Formula></IntSwissKnife>",
-         "Float 'F': pValue names IntSwissKnife node 'K', not a Float"},
+        {"<Float Name=\"F\"><pValue>K</pValue></Float><StringReg Name=\"K\"><Address>0</Address><Length>4</Length></StringReg>",
+         "Float 'F': pValue names StringReg node 'K', not an integer or float node"},
         {"<Integer Name=\"T\"><pIndex>V</pIndex><ValueDefault>1</ValueDefault><Value>2</Value></Integer><Integer Name=\"V\"><Value>1</Value></Integer>",
          "Integer 'T': both values per index and Value"},
         {"<StructReg Comment=\"Empty\"><Address>0</Address><Length>4</Length></StructReg>", "StructReg 'Empty': no StructEntry"},
