@@ -73,12 +73,17 @@ bool ParseAddress(const std::string& aText, uint32_t& aAddress) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Construction: the bootstrap registers from the identity and the defaults.
+// Construction: the channels' images made whole, then the registers.
 
-Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
-    DeviceConfig& c = config;
-    if (!Pfnc::IsSupported(c.pixelFormat)) c.pixelFormat = Pfnc::kMono8;
-    std::erase_if(c.pixelFormats, [](uint32_t aFormat) { return !Pfnc::IsSupported(aFormat); });
+namespace {
+
+// A channel's image within the engine's limits: its formats those the engine makes or the device
+// names, its current format among them, a sensor that holds the image and a packet size maximum
+// in the range SCPS allows.
+ChannelConfig Settled(ChannelConfig c, const std::map<uint32_t, std::string>& aNames) {
+    auto offered = [&](uint32_t aFormat) { return Pfnc::IsSupported(aFormat) || aNames.count(aFormat) != 0; };
+    if (!offered(c.pixelFormat)) c.pixelFormat = Pfnc::kMono8;
+    std::erase_if(c.pixelFormats, [&](uint32_t aFormat) { return !offered(aFormat); });
     if (std::find(c.pixelFormats.begin(), c.pixelFormats.end(), c.pixelFormat) == c.pixelFormats.end())
         c.pixelFormats.push_back(c.pixelFormat);
     c.width = std::clamp<uint32_t>(c.width, 1, 16384);
@@ -87,12 +92,41 @@ Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
     if (c.sensorHeight == 0) c.sensorHeight = std::max<uint32_t>(c.height, 4096);
     c.sensorWidth = std::max(c.sensorWidth, c.width);
     c.sensorHeight = std::max(c.sensorHeight, c.height);
-    c.streamChannels = std::clamp<uint32_t>(c.streamChannels, 1, 4);
+    c.packetSizeMax = std::clamp(c.packetSizeMax, Reg::kMinPacketSize, Reg::kPacketSizeLimit);
+    return c;
+}
+
+}  // namespace
+
+Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
+    DeviceConfig& c = config;
+    std::erase_if(c.pixelFormatNames, [](const auto& aEntry) { return aEntry.second.empty(); });
+    ChannelConfig common{c.width, c.height, c.pixelFormat, c.pixelFormats, c.sensorWidth, c.sensorHeight};
+    common = Settled(common, c.pixelFormatNames);
+    c.width = common.width;
+    c.height = common.height;
+    c.pixelFormat = common.pixelFormat;
+    c.pixelFormats = common.pixelFormats;
+    c.sensorWidth = common.sensorWidth;
+    c.sensorHeight = common.sensorHeight;
+    c.streamChannels = std::min(c.streamChannels, Reg::kMaxStreamChannels);
+    c.channels.resize(c.streamChannels, common);
+    for (ChannelConfig& channel : c.channels) channel = Settled(channel, c.pixelFormatNames);
 
     xml = BuildXml(c);
     clock = SteadyMilliseconds;
     timestampOrigin = SteadyNanoseconds();
+    InitRegisters();
 
+    for (uint32_t n = 0; n < c.streamChannels; ++n) {
+        channels.push_back(std::make_unique<Channel>());
+        channels.back()->index = n;
+    }
+    active.assign(c.streamChannels, false);
+}
+
+void Device::Impl::InitRegisters() {
+    const DeviceConfig& c = config;
     boot.assign(Reg::kBootstrapSize, 0);
     const auto& mac = c.identity.mac;
     SetBoot32(Reg::kVersion, 0x00010002);  // GigE Vision 1.2
@@ -124,22 +158,29 @@ Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
     for (uint32_t n = 0; n < c.streamChannels; ++n) SetBoot32(Reg::Scps(n), Reg::kDefaultPacketSize);
 
     features.assign(Reg::kFeatureSize / 4, 0);
-    Feature(Reg::kWidth) = c.width;
-    Feature(Reg::kHeight) = c.height;
-    Feature(Reg::kPixelFormat) = c.pixelFormat;
     Feature(Reg::kFramePeriod) = 33333;
     Feature(Reg::kExposureTime) = 10000;
     Feature(Reg::kFrameRateEnable) = 1;
-    Feature(Reg::kSensorWidth) = c.sensorWidth;
-    Feature(Reg::kSensorHeight) = c.sensorHeight;
+    formats.assign(c.streamChannels, {});
+    for (uint32_t n = 0; n < c.streamChannels; ++n) {
+        const ChannelConfig& channel = c.channels[n];
+        Format(n, Reg::kWidth) = channel.width;
+        Format(n, Reg::kHeight) = channel.height;
+        Format(n, Reg::kPixelFormat) = channel.pixelFormat;
+        Format(n, Reg::kSensorWidth) = channel.sensorWidth;
+        Format(n, Reg::kSensorHeight) = channel.sensorHeight;
+    }
+    sourceSelector = 0;
+    firmware.fill(0);
     std::memcpy(firmware.data(), c.identity.firmwareVersion.data(),
                 std::min(c.identity.firmwareVersion.size(), firmware.size() - 1));
+}
 
-    for (uint32_t n = 0; n < c.streamChannels; ++n) {
-        channels.push_back(std::make_unique<Channel>());
-        channels.back()->index = n;
-    }
-    active.assign(c.streamChannels, false);
+bool Device::Impl::FormatRegisterOf(uint32_t aAddress, uint32_t& aChannel, uint32_t& aRegister) const {
+    if (aAddress < Reg::kFeatureBase || aAddress - Reg::kFeatureBase >= Reg::kFormatStride * ChannelCount()) return false;
+    aChannel = (aAddress - Reg::kFeatureBase) / Reg::kFormatStride;
+    aRegister = aAddress - Reg::kFormatStride * aChannel;
+    return Reg::IsFormatRegister(aRegister);
 }
 
 uint64_t Device::Impl::Timestamp() const { return SteadyNanoseconds() - timestampOrigin; }
@@ -158,9 +199,20 @@ uint16_t Device::Impl::ReadWord(uint32_t aAddress, uint32_t& aValue) const {
         aValue = aAddress == Reg::kCcp ? (controller.address ? ccp : 0) : Boot32(aAddress);
         return Gvcp::kSuccess;
     }
-    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize)) {
-        aValue = aAddress == Reg::kAcquisitionStatus ? uint32_t(acquiring) : Feature(aAddress);
-        if (aAddress == Reg::kAcquisitionStart || aAddress == Reg::kAcquisitionStop) aValue = 0;
+    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSpan)) {
+        uint32_t channel, reg;
+        if (FormatRegisterOf(aAddress, channel, reg)) {
+            aValue = Format(channel, reg);
+        } else if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize) && !Reg::IsFormatRegister(aAddress)) {
+            aValue = aAddress == Reg::kAcquisitionStatus ? uint32_t(acquiring) : Feature(aAddress);
+            if (aAddress == Reg::kAcquisitionStart || aAddress == Reg::kAcquisitionStop) aValue = 0;
+        } else if (aAddress == Reg::kSourceSelector) {
+            aValue = sourceSelector;
+        } else if (aAddress >= Reg::PacketSizeMax(0) && aAddress < Reg::PacketSizeMax(ChannelCount())) {
+            aValue = config.channels[(aAddress - Reg::PacketSizeMax(0)) / 4].packetSizeMax;
+        } else {
+            return Gvcp::kInvalidAddress;
+        }
         return Gvcp::kSuccess;
     }
     uint8_t bytes[4];
@@ -170,10 +222,10 @@ uint16_t Device::Impl::ReadWord(uint32_t aAddress, uint32_t& aValue) const {
 }
 
 uint16_t Device::Impl::ReadBytes(uint32_t aAddress, uint8_t* aData, size_t aSize) const {
-    if (InRange(aAddress, aSize, 0, Reg::kBootstrapSize) || InRange(aAddress, aSize, Reg::kFeatureBase, Reg::kFeatureSize)) {
+    if (InRange(aAddress, aSize, 0, Reg::kBootstrapSize) || InRange(aAddress, aSize, Reg::kFeatureBase, Reg::kFeatureSpan)) {
         for (size_t i = 0; i < aSize; i += 4) {
             uint32_t value = 0;
-            ReadWord(uint32_t(aAddress + i), value);
+            if (uint16_t status = ReadWord(uint32_t(aAddress + i), value)) return status;
             Put32(aData + i, value);
         }
         return Gvcp::kSuccess;
@@ -281,7 +333,8 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             if (aAddress == base) return (aValue & 0x000F0000) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue & 0xFFFF);
             if (aAddress == Reg::Scps(channel)) {
                 const uint32_t size = aValue & 0xFFFF;
-                if (size < Reg::kMinPacketSize || size > Reg::kMaxPacketSize || size % 4 || (aValue & Reg::kScpsBigEndian))
+                if (size < Reg::kMinPacketSize || size > d.config.channels[channel].packetSizeMax || size % 4 ||
+                    (aValue & Reg::kScpsBigEndian))
                     return Gvcp::kInvalidParameter;
                 if (apply && (aValue & Reg::kScpsFireTestPacket)) {
                     *aActions |= kActionTestPacket;
@@ -300,34 +353,36 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
         return Gvcp::kWriteProtect;
     }
 
-    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize)) {
-        auto set = [&](uint32_t aStored) {
-            if (apply) d.Feature(aAddress) = aStored;
+    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSpan)) {
+        auto within = [&](uint32_t aLow, uint32_t aHigh) { return aValue >= aLow && aValue <= aHigh; };
+        auto checked = [&](bool aValid, uint32_t& aStored) {
+            if (!aValid) return uint16_t(Gvcp::kInvalidParameter);
+            if (apply) aStored = aValue;
             return uint16_t(Gvcp::kSuccess);
         };
-        auto within = [&](uint32_t aLow, uint32_t aHigh) { return aValue >= aLow && aValue <= aHigh; };
-        const uint32_t sw = d.Feature(Reg::kSensorWidth), sh = d.Feature(Reg::kSensorHeight);
+        if (uint32_t channel, reg; d.FormatRegisterOf(aAddress, channel, reg)) {
+            if (reg == Reg::kSensorWidth || reg == Reg::kSensorHeight) return Gvcp::kWriteProtect;
+            if (locked) return Gvcp::kBusy;
+            auto format = [&](uint32_t aRegister) -> uint32_t& { return d.Format(channel, aRegister); };
+            const uint32_t sw = format(Reg::kSensorWidth), sh = format(Reg::kSensorHeight);
+            const auto& offered = d.config.channels[channel].pixelFormats;
+            switch (reg) {
+            case Reg::kWidth: return checked(within(1, sw - format(Reg::kOffsetX)), format(reg));
+            case Reg::kHeight: return checked(within(1, sh - format(Reg::kOffsetY)), format(reg));
+            case Reg::kOffsetX: return checked(within(0, sw - format(Reg::kWidth)), format(reg));
+            case Reg::kOffsetY: return checked(within(0, sh - format(Reg::kHeight)), format(reg));
+            default: return checked(std::find(offered.begin(), offered.end(), aValue) != offered.end(), format(reg));
+            }
+        }
+        if (aAddress == Reg::kSourceSelector) return checked(aValue < d.ChannelCount(), d.sourceSelector);
+        if (aAddress >= Reg::PacketSizeMax(0) && aAddress < Reg::PacketSizeMax(d.ChannelCount()))
+            return Gvcp::kWriteProtect;
+        if (!InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize) || Reg::IsFormatRegister(aAddress))
+            return Gvcp::kInvalidAddress;
+        uint32_t& stored = d.Feature(aAddress);
         switch (aAddress) {
-        case Reg::kWidth:
-            if (locked) return Gvcp::kBusy;
-            return within(1, sw - d.Feature(Reg::kOffsetX)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
-        case Reg::kHeight:
-            if (locked) return Gvcp::kBusy;
-            return within(1, sh - d.Feature(Reg::kOffsetY)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
-        case Reg::kOffsetX:
-            if (locked) return Gvcp::kBusy;
-            return within(0, sw - d.Feature(Reg::kWidth)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
-        case Reg::kOffsetY:
-            if (locked) return Gvcp::kBusy;
-            return within(0, sh - d.Feature(Reg::kHeight)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
-        case Reg::kPixelFormat:
-            if (locked) return Gvcp::kBusy;
-            return std::find(d.config.pixelFormats.begin(), d.config.pixelFormats.end(), aValue) !=
-                           d.config.pixelFormats.end()
-                       ? set(aValue)
-                       : uint16_t(Gvcp::kInvalidParameter);
         case Reg::kAcquisitionMode:
-            return within(0, 1) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return checked(within(0, 1), stored);
         case Reg::kAcquisitionStart:
             if (apply && aValue == 1 && !d.acquiring) {
                 d.acquiring = true;
@@ -341,13 +396,13 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             }
             return Gvcp::kSuccess;
         case Reg::kFramePeriod:
-            return within(1000, 10000000) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return checked(within(1000, 10000000), stored);
         case Reg::kExposureTime:
-            return within(10, 1000000) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return checked(within(10, 1000000), stored);
         case Reg::kTLParamsLocked:
         case Reg::kFrameRateEnable:
         case Reg::kEventNotification:
-            return within(0, 1) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return checked(within(0, 1), stored);
         default:
             return Gvcp::kWriteProtect;
         }

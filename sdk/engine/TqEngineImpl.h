@@ -95,6 +95,9 @@ struct Device::Impl {
     std::string xml;
     std::vector<uint8_t> boot;       // bootstrap bytes, 0x0000-0x0FFF
     std::vector<uint32_t> features;  // feature registers
+    // Each channel's image format registers, at their offsets in the feature block.
+    std::vector<std::array<uint32_t, Reg::kFeatureSize / 4>> formats;
+    uint32_t sourceSelector = 0;
     std::array<uint8_t, 32> firmware{};
     Clock clock;
     uint64_t timestampOrigin = 0;    // steady nanoseconds at the last timestamp reset
@@ -156,6 +159,9 @@ struct Device::Impl {
     uint16_t messageRequestId = 0;
 
     // ---- registers (mutex held) ----
+    // The registers as the device starts: the bootstrap registers from the identity and the
+    // description, the feature registers and the channels' formats from the configuration.
+    void InitRegisters();
     uint64_t Now() const { return clock(); }
     uint64_t Timestamp() const;
     uint16_t ReadWord(uint32_t aAddress, uint32_t& aValue) const;
@@ -167,6 +173,14 @@ struct Device::Impl {
     void SetBoot32(uint32_t aAddress, uint32_t aValue) { Put32(&boot[aAddress], aValue); }
     uint32_t& Feature(uint32_t aAddress) { return features[(aAddress - Reg::kFeatureBase) / 4]; }
     uint32_t Feature(uint32_t aAddress) const { return features[(aAddress - Reg::kFeatureBase) / 4]; }
+    // A channel's format register, named by channel 0's address (Reg::kWidth ...).
+    uint32_t& Format(uint32_t aChannel, uint32_t aRegister) { return formats[aChannel][(aRegister - Reg::kFeatureBase) / 4]; }
+    uint32_t Format(uint32_t aChannel, uint32_t aRegister) const {
+        return formats[aChannel][(aRegister - Reg::kFeatureBase) / 4];
+    }
+    // Whether aAddress is a format register of a channel the device has: which, and channel 0's address of it.
+    bool FormatRegisterOf(uint32_t aAddress, uint32_t& aChannel, uint32_t& aRegister) const;
+    uint32_t ChannelCount() const { return config.streamChannels; }
     void SetCurrentIp(uint32_t aAddress, uint32_t aMask, uint32_t aGateway);
     // Serial ports (mutex held). SerialPortOf: the port whose block holds aAddress (false: none).
     bool UsbTransport() const;

@@ -174,11 +174,11 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
         {
             std::lock_guard lock(mutex);
             if (aChannel->stop || !acquiring) break;
-            layout.width = Feature(Reg::kWidth);
-            layout.height = Feature(Reg::kHeight);
-            layout.offsetX = Feature(Reg::kOffsetX);
-            layout.offsetY = Feature(Reg::kOffsetY);
-            layout.pixelFormat = Feature(Reg::kPixelFormat);
+            layout.width = Format(n, Reg::kWidth);
+            layout.height = Format(n, Reg::kHeight);
+            layout.offsetX = Format(n, Reg::kOffsetX);
+            layout.offsetY = Format(n, Reg::kOffsetY);
+            layout.pixelFormat = Format(n, Reg::kPixelFormat);
             layout.packetSize = Boot32(Reg::Scps(n)) & 0xFFFF;
             destination = Boot32(Reg::Scda(n));
             port = Boot32(Reg::Scp(n)) & 0xFFFF;

@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -158,7 +159,11 @@ constexpr uint32_t kCcpSwitchoverEnable = 1u << 2;
 constexpr uint32_t kScpsFireTestPacket = 1u << 31;
 constexpr uint32_t kScpsDoNotFragment = 1u << 30;
 constexpr uint32_t kScpsBigEndian = 1u << 29;
+// kMaxPacketSize is a channel's largest packet size unless its configuration gives another, up to
+// kPacketSizeLimit (the largest IP datagram).
 constexpr uint32_t kMinPacketSize = 576, kMaxPacketSize = 9000, kDefaultPacketSize = 1500;
+constexpr uint32_t kPacketSizeLimit = 65535;
+constexpr uint32_t kMaxStreamChannels = 4;
 
 // The device's own feature registers (4 bytes each, big-endian).
 constexpr uint32_t kFeatureBase = 0x30000000;
@@ -179,6 +184,19 @@ constexpr uint32_t kEventNotification = kFeatureBase + 0x34; // 0 Off, 1 On (the
 constexpr uint32_t kSensorWidth = kFeatureBase + 0x38;       // read-only
 constexpr uint32_t kSensorHeight = kFeatureBase + 0x3C;      // read-only
 constexpr uint32_t kFeatureSize = 0x40;
+// Each stream channel has image format registers of its own: channel n's lie kFormatStride * n above
+// channel 0's, which are the feature registers kWidth, kHeight, kOffsetX, kOffsetY, kPixelFormat,
+// kSensorWidth and kSensorHeight (the other words of channels 1 to 3 hold nothing). A device without
+// stream channels has none of them.
+constexpr uint32_t kFormatStride = 0x40;
+constexpr uint32_t Format(uint32_t aChannel, uint32_t aRegister) { return aRegister + kFormatStride * aChannel; }
+constexpr bool IsFormatRegister(uint32_t aRegister) {
+    return aRegister == kWidth || aRegister == kHeight || aRegister == kOffsetX || aRegister == kOffsetY ||
+           aRegister == kPixelFormat || aRegister == kSensorWidth || aRegister == kSensorHeight;
+}
+constexpr uint32_t kSourceSelector = kFeatureBase + 0x100;   // the channel whose format the description shows
+constexpr uint32_t PacketSizeMax(uint32_t aChannel) { return kFeatureBase + 0x110 + 4 * aChannel; }  // read-only
+constexpr uint32_t kFeatureSpan = 0x120;   // the feature registers of every kind, from kFeatureBase
 // The GenICam description (the first URL points here) and the firmware version string.
 constexpr uint32_t kXmlBase = 0x30100000;
 constexpr uint32_t kXmlCapacity = 0x00100000;
@@ -253,17 +271,35 @@ struct Identity {
     std::array<uint8_t, 6> mac{{0x02, 0x4B, 0x49, 0x00, 0x00, 0x01}};
 };
 
-struct DeviceConfig {
-    Identity identity;
+// The image of one stream channel: the first values of its format registers, the formats its
+// PixelFormat takes and the largest packet size its SCPS register takes.
+struct ChannelConfig {
     uint32_t width = 640;
     uint32_t height = 480;
     uint32_t pixelFormat = Pfnc::kMono8;
-    // The PixelFormat entries the device offers, in this order: those the engine makes, and
-    // pixelFormat when it is not among them.
+    // The PixelFormat entries the channel offers, in this order: those the engine makes or the device
+    // names (DeviceConfig::pixelFormatNames), and pixelFormat when it is not among them.
     std::vector<uint32_t> pixelFormats = {Pfnc::kMono8, Pfnc::kMono16, Pfnc::kRGB8, Pfnc::kBayerRG8};
     uint32_t sensorWidth = 0;   // 0: max(width, 4096)
     uint32_t sensorHeight = 0;  // 0: max(height, 4096)
-    uint32_t streamChannels = 1;
+    uint32_t packetSizeMax = Reg::kMaxPacketSize;   // kMinPacketSize to kPacketSizeLimit
+};
+
+struct DeviceConfig {
+    Identity identity;
+    // The image of every channel that channels does not list.
+    uint32_t width = 640;
+    uint32_t height = 480;
+    uint32_t pixelFormat = Pfnc::kMono8;
+    std::vector<uint32_t> pixelFormats = {Pfnc::kMono8, Pfnc::kMono16, Pfnc::kRGB8, Pfnc::kBayerRG8};
+    uint32_t sensorWidth = 0;   // 0: max(width, 4096)
+    uint32_t sensorHeight = 0;  // 0: max(height, 4096)
+    uint32_t streamChannels = 1;   // 0 to Reg::kMaxStreamChannels
+    // Channel n's own image when n < channels.size() (a device made with more keeps the first ones).
+    std::vector<ChannelConfig> channels;
+    // The PixelFormat entry names of formats the engine makes no test pattern of; only such a format
+    // that has a name here is offered (its frames come from a frame provider).
+    std::map<uint32_t, std::string> pixelFormatNames;
     uint32_t maxPacketSize = Reg::kMaxPacketSize;   // larger test packets never arrive (the path's limit)
     uint32_t address = 0;       // host order; where Start(0) binds (0: the first free 127.0.0.x)
     Transport transport = Transport::kAuto;
