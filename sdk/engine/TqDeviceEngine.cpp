@@ -466,9 +466,106 @@ unsigned Device::Impl::ExpireHeartbeat() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Register handlers.
+
+const HandledRange* Device::Impl::HandledAt(uint32_t aAddress, uint64_t aSize) const {
+    const uint64_t end = uint64_t(aAddress) + aSize;
+    for (const HandledRange& range : handled) {
+        if (range.begin >= end) break;
+        if (range.end > aAddress) return &range;
+    }
+    return nullptr;
+}
+
+uint16_t Device::Impl::CallHandler(std::unique_lock<std::mutex>& aLock, const HandledRange& aRange, uint32_t aAddress,
+                                   uint8_t* aRead, const uint8_t* aWrite, size_t aSize, const Peer& aPeer) {
+    const std::shared_ptr<RegisterHandler> handler = aRange.handler;
+    aLock.unlock();
+    uint16_t status;
+    try {
+        status = aRead ? handler->Read(aAddress, aRead, aSize, aPeer) : handler->Write(aAddress, aWrite, aSize, aPeer);
+    } catch (...) {
+        status = Gvcp::kError;
+    }
+    aLock.lock();
+    return status;
+}
+
+// The part of [aAt, aEnd) that one call serves: up to the next handled range (the engine's memory),
+// or within the handled range aRange that begins at aAt or before.
+static uint64_t PartEnd(const HandledRange* aRange, uint64_t aAt, uint64_t aEnd) {
+    if (!aRange) return aEnd;
+    return aRange->begin > aAt ? aRange->begin : std::min(aRange->end, aEnd);
+}
+
+uint16_t Device::Impl::ControllerRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData,
+                                      size_t aSize, const Peer& aPeer) {
+    const uint64_t end = uint64_t(aAddress) + aSize;
+    for (uint64_t at = aAddress; at < end;) {
+        const HandledRange* range = HandledAt(uint32_t(at), end - at);
+        const uint64_t until = PartEnd(range, at, end);
+        uint8_t* into = aData + (at - aAddress);
+        const uint16_t status = range && range->begin <= at
+                                    ? CallHandler(aLock, *range, uint32_t(at), into, nullptr, size_t(until - at), aPeer)
+                                    : ReadBytes(uint32_t(at), into, size_t(until - at));
+        if (status != Gvcp::kSuccess) return status;
+        at = until;
+    }
+    return Gvcp::kSuccess;
+}
+
+uint16_t Device::Impl::ControllerWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
+                                       size_t aSize, const Peer& aPeer, unsigned& aActions) {
+    const uint64_t end = uint64_t(aAddress) + aSize;
+    for (uint64_t at = aAddress; at < end;) {
+        const HandledRange* range = HandledAt(uint32_t(at), end - at);
+        const uint64_t until = PartEnd(range, at, end);
+        const uint8_t* from = aData + (at - aAddress);
+        const uint16_t status = range && range->begin <= at
+                                    ? CallHandler(aLock, *range, uint32_t(at), nullptr, from, size_t(until - at), aPeer)
+                                    : WriteBytes(uint32_t(at), from, size_t(until - at), &aPeer, aActions);
+        if (status != Gvcp::kSuccess) return status;
+        at = until;
+    }
+    return Gvcp::kSuccess;
+}
+
+uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler) {
+    Impl& d = *mImpl;
+    if (!aHandler || aRanges.empty()) return 0;
+    std::lock_guard lock(d.mutex);
+    std::vector<HandledRange> ranges = d.handled;
+    const uint64_t id = d.lastHandlerId + 1;
+    for (const AddressRange& r : aRanges) {
+        const uint64_t end = uint64_t(r.address) + r.size;
+        if (r.size == 0 || r.address % 4 || r.size % 4 || end > (uint64_t(1) << 32) ||
+            (r.address < Reg::kReservedEnd && end > Reg::kReservedBegin))
+            return 0;
+        for (const HandledRange& other : ranges)
+            if (other.begin < end && other.end > r.address) return 0;
+        ranges.push_back({r.address, end, id, aHandler});
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const HandledRange& a, const HandledRange& b) { return a.begin < b.begin; });
+    d.handled = std::move(ranges);
+    d.lastHandlerId = id;
+    return id;
+}
+
+bool Device::RemoveRegisterHandler(uint64_t aId) {
+    std::vector<HandledRange> removed;   // the handler may go after the lock
+    std::lock_guard lock(mImpl->mutex);
+    auto& handled = mImpl->handled;
+    auto kept = std::stable_partition(handled.begin(), handled.end(), [&](const HandledRange& r) { return r.id != aId; });
+    removed.assign(std::make_move_iterator(kept), std::make_move_iterator(handled.end()));
+    handled.erase(kept, handled.end());
+    return !removed.empty();
+}
+
+// ---------------------------------------------------------------------------------------------
 // The dispatcher.
 
-Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast, unsigned& aActions) {
+Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
+                           bool aBroadcast, unsigned& aActions) {
     Reply reply;
     if (aSize < Gvcp::kHeaderSize || aData[0] != Gvcp::kKey) {
         stats.malformedCommandsReceived++;
@@ -572,9 +669,18 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
         for (size_t i = 0; i < length; i += 4) {
             const uint32_t address = Get32(p + i);
             uint32_t value = 0;
-            uint16_t status = address % 4 ? uint16_t(Gvcp::kBadAlignment)
-                              : faulty(faults.readStatus, address) ? faults.readStatus
-                                                                   : ReadWord(address, value);
+            uint16_t status;
+            if (address % 4) {
+                status = Gvcp::kBadAlignment;
+            } else if (faulty(faults.readStatus, address)) {
+                status = faults.readStatus;
+            } else if (HandledAt(address, 4)) {
+                uint8_t bytes[4] = {};
+                status = ControllerRead(aLock, address, bytes, 4, aPeer);
+                value = Get32(bytes);
+            } else {
+                status = ReadWord(address, value);
+            }
             if (status != Gvcp::kSuccess) return answer(status, values);
             Append32(values, value);
         }
@@ -590,7 +696,10 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
             if (address % 4) status = Gvcp::kBadAlignment;
             else if (address != Reg::kCcp && !HasPrivilege(aPeer)) status = Gvcp::kAccessDenied;
             else if (faulty(faults.writeStatus, address)) status = faults.writeStatus;
-            else if ((status = CheckWrite(address, value, &aPeer)) == Gvcp::kSuccess) {
+            else if (HandledAt(address, 4)) {
+                status = ControllerWrite(aLock, address, p + i + 4, 4, aPeer, aActions);
+                written += status == Gvcp::kSuccess;
+            } else if ((status = CheckWrite(address, value, &aPeer)) == Gvcp::kSuccess) {
                 aActions |= WriteWord(address, value, &aPeer);
                 ++written;
             }
@@ -612,7 +721,7 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
         if (!MayRead(aPeer)) return answer(Gvcp::kAccessDenied, payload);
         if (faulty(faults.readStatus, address)) return answer(faults.readStatus, payload);
         payload.resize(4 + count);
-        uint16_t status = ReadBytes(address, payload.data() + 4, count);
+        uint16_t status = ControllerRead(aLock, address, payload.data() + 4, count, aPeer);
         if (status != Gvcp::kSuccess) payload.resize(4);
         return answer(status, payload);
     }
@@ -630,7 +739,7 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
         if (!HasPrivilege(aPeer)) return done(Gvcp::kAccessDenied, 0);
         if (faulty(faults.writeStatus, address)) return done(faults.writeStatus, 0);
         const uint16_t count = uint16_t(length - 4);
-        uint16_t status = WriteBytes(address, p + 4, count, &aPeer, aActions);
+        uint16_t status = ControllerWrite(aLock, address, p + 4, count, aPeer, aActions);
         return done(status, status == Gvcp::kSuccess ? count : 0);
     }
 
@@ -680,9 +789,9 @@ Reply Device::Impl::Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer,
     Reply reply;
     if (Foreign(aPeer)) return reply;
     {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         if (!linkUp) return reply;
-        reply = Handle(aData, aSize, aPeer, aBroadcast, actions);
+        reply = Handle(lock, aData, aSize, aPeer, aBroadcast, actions);
     }
     Apply(actions);
     return reply;

@@ -86,6 +86,14 @@ struct Channel {
     std::condition_variable sinkIdle;
 };
 
+// An address range served by a register handler.
+struct HandledRange {
+    uint32_t begin = 0;
+    uint64_t end = 0;
+    uint64_t id = 0;
+    std::shared_ptr<RegisterHandler> handler;
+};
+
 struct Device::Impl {
     explicit Impl(const DeviceConfig& aConfig);
 
@@ -122,6 +130,8 @@ struct Device::Impl {
 
     StreamTap streamTap;
     MessageTap messageTap;
+    std::vector<HandledRange> handled;   // sorted by address
+    uint64_t lastHandlerId = 0;
 
     // Serial ports: the bridges, and the bytes they received that wait for the messaging channel
     // (in order of arrival).
@@ -202,8 +212,19 @@ struct Device::Impl {
     unsigned CloseSession(bool aHeartbeat);
     unsigned ExpireHeartbeat();
 
-    // ---- dispatcher pieces (mutex held) ----
-    Reply Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast, unsigned& aActions);
+    // ---- dispatcher pieces (mutex held through aLock; released while a handler runs) ----
+    Reply Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
+                 bool aBroadcast, unsigned& aActions);
+    // The first handled range that [aAddress, aAddress + aSize) reaches into, or null.
+    const HandledRange* HandledAt(uint32_t aAddress, uint64_t aSize) const;
+    // Calls the handler of aRange for aSize bytes at aAddress (within it), with mutex released.
+    static uint16_t CallHandler(std::unique_lock<std::mutex>& aLock, const HandledRange& aRange, uint32_t aAddress,
+                                uint8_t* aRead, const uint8_t* aWrite, size_t aSize, const Peer& aPeer);
+    // A controller's access to memory, handled parts and the engine's parts in address order.
+    uint16_t ControllerRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData, size_t aSize,
+                            const Peer& aPeer);
+    uint16_t ControllerWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
+                             size_t aSize, const Peer& aPeer, unsigned& aActions);
 
     // ---- work outside mutex ----
     // True (and counted) for a peer outside 127.0.0.0/8, which is neither served nor answered.

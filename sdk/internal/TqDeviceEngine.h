@@ -201,6 +201,8 @@ constexpr uint32_t kFeatureSpan = 0x120;   // the feature registers of every kin
 constexpr uint32_t kXmlBase = 0x30100000;
 constexpr uint32_t kXmlCapacity = 0x00100000;
 constexpr uint32_t kFirmwareVersion = 0x3FFF0100;  // 32 bytes
+// No device memory lies in [kReservedBegin, kReservedEnd): neither the engine's nor a handler's.
+constexpr uint32_t kReservedBegin = 0x00010000, kReservedEnd = 0x10000000;
 }  // namespace Reg
 
 // ---- serial ports ----
@@ -400,6 +402,30 @@ struct TQ_ENGINE_API Block {
     void Fill(uint8_t* aDestination) const;
 };
 
+// ---- register handlers ----
+// Device memory that the embedding code serves instead of the engine. A controller's READREG,
+// WRITEREG, READMEM and WRITEMEM of its addresses (through the UDP front end or Dispatch) reach the
+// handler on the thread that serves the command, with no engine lock held, so that the handler may
+// call the device back (read and write its registers, fire events); the status it answers is the
+// acknowledge's, and an exception it throws answers kError. The controller's privilege is checked
+// before, and the faults of SetFaults apply before, as for the engine's own memory. The local side
+// (ReadRegister ... WriteMemory) never reaches a handler: there the engine's own memory lies beneath
+// it. An access that spans handlers and the engine's memory is served part by part in address order
+// and ends at the first part that fails.
+class RegisterHandler {
+public:
+    virtual ~RegisterHandler() = default;
+    // aSize bytes at aAddress (both multiples of 4), all within one range of the handler. Read fills
+    // aData when it answers kSuccess.
+    virtual uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const Peer& aPeer) = 0;
+    virtual uint16_t Write(uint32_t aAddress, const uint8_t* aData, size_t aSize, const Peer& aPeer) = 0;
+};
+
+struct AddressRange {
+    uint32_t address = 0;
+    uint32_t size = 0;
+};
+
 // ---- the device ----
 class TQ_ENGINE_API Device {
 public:
@@ -440,6 +466,14 @@ public:
     uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
     uint16_t ReadMemory(uint32_t aAddress, void* aData, size_t aSize);
     uint16_t WriteMemory(uint32_t aAddress, const void* aData, size_t aSize);
+
+    // Installs aHandler for aRanges, each a non-empty multiple of 4 bytes at a multiple of 4, below
+    // 2^32, outside [Reg::kReservedBegin, Reg::kReservedEnd) and outside the ranges of the other
+    // handlers (the engine's own registers may lie under it). The handler's ID, or 0 when refused.
+    uint64_t AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler);
+    // Removes a handler: no command reaches it once this returns, though a call already under way may
+    // still end after (the engine holds the handler until then). False for an unknown ID.
+    bool RemoveRegisterHandler(uint64_t aId);
 
     // Fires an event on the messaging channel: EVENT without data, EVENTDATA with it (at most 524
     // bytes, a multiple of 4). kError when the channel is not open, kInvalidParameter for bad data.

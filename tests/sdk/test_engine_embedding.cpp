@@ -1,13 +1,18 @@
 // The engine as a software device embeds it: 0 to 4 stream channels, each with its own image format
-// (chosen by SourceSelector in the description) and largest packet size.
+// (chosen by SourceSelector in the description) and largest packet size; register handlers that
+// serve parts of device memory to the controllers, called with no engine lock held.
 #include "TqGenParameterArray.h"
+#include "TqGvcpClient.h"
 #include "engine_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <future>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 using namespace TqEngine;
@@ -58,6 +63,20 @@ bool WaitFor(Condition aDone, std::chrono::seconds aLimit = std::chrono::seconds
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Whether another thread gets through the engine's locks (its register, message and control
+// mutexes) within a generous time: false while the calling thread holds one of them.
+bool EngineFreeElsewhere(Device& aDevice) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([&aDevice, done] {
+        aDevice.GetStatistics();
+        aDevice.WaitEventsDone(0);
+        aDevice.SetBlockSink(0, nullptr);
+        done->set_value();
+    }).detach();
+    return finished.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
 }
 
 ChannelConfig Channel(uint32_t aWidth, uint32_t aHeight, uint32_t aFormat, std::vector<uint32_t> aFormats) {
@@ -218,4 +237,205 @@ TEST(EngineChannels, EachChannelTakesPacketSizesUpToItsOwnMaximum) {
     std::lock_guard lock(m);
     ASSERT_FALSE(sizes.empty());
     EXPECT_EQ(sizes.front(), 12000u - Gvsp::kIpUdpOverhead);
+}
+
+namespace {
+
+// A handler that keeps the words written to it, answers reads with them (or with a word made of the
+// address), and records its calls.
+struct Recorder : RegisterHandler {
+    uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const Peer& aPeer) override {
+        const uint16_t answer = Called('R', aAddress, aSize, aPeer);
+        std::lock_guard lock(m);
+        for (size_t i = 0; i < aSize; i += 4) {
+            const uint32_t at = uint32_t(aAddress + i);
+            const uint32_t value = words.count(at) ? words[at] : (0xA5000000u | (at & 0xFFFF));
+            for (int b = 0; b < 4; ++b) aData[i + b] = uint8_t(value >> (24 - 8 * b));
+        }
+        return answer;
+    }
+    uint16_t Write(uint32_t aAddress, const uint8_t* aData, size_t aSize, const Peer& aPeer) override {
+        const uint16_t answer = Called('W', aAddress, aSize, aPeer);
+        std::lock_guard lock(m);
+        if (answer == Gvcp::kSuccess)
+            for (size_t i = 0; i < aSize; i += 4)
+                words[uint32_t(aAddress + i)] = (uint32_t(aData[i]) << 24) | (uint32_t(aData[i + 1]) << 16) |
+                                                (uint32_t(aData[i + 2]) << 8) | aData[i + 3];
+        return answer;
+    }
+    uint16_t Called(char aKind, uint32_t aAddress, size_t aSize, const Peer& aPeer) {
+        std::function<void()> hook;
+        uint16_t answer;
+        {
+            std::lock_guard lock(m);
+            calls.push_back(std::string(1, aKind) + " " + std::to_string(aAddress - base) + " " + std::to_string(aSize));
+            peer = aPeer;
+            thread = std::this_thread::get_id();
+            hook = during;
+            answer = status;
+        }
+        if (hook) hook();
+        if (answer == 0xEEEE) throw std::runtime_error("the handler failed");
+        return answer;
+    }
+    std::vector<std::string> Calls() {
+        std::lock_guard lock(m);
+        return std::exchange(calls, {});
+    }
+
+    std::mutex m;
+    uint32_t base = 0x20000000;   // calls are recorded relative to it
+    std::map<uint32_t, uint32_t> words;
+    uint16_t status = Gvcp::kSuccess;   // what every call answers (0xEEEE: it throws)
+    std::function<void()> during;       // runs inside every call
+    std::vector<std::string> calls;
+    Peer peer;
+    std::thread::id thread;
+};
+
+constexpr uint32_t kCustom = 0x20000000;
+
+}  // namespace
+
+TEST(EngineHandlers, ControllersReachTheHandlerAndGetItsStatus) {
+    Device d(Config());
+    auto h = std::make_shared<Recorder>();
+    h->base = kCustom;
+    const uint64_t id = d.AddRegisterHandler({{kCustom, 16}, {Reg::kWidth, 4}}, h);
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+
+    // Reads: the handler's words where it serves, the engine's elsewhere, in one command.
+    Ack read = ReadReg(d, {kCustom + 4, Reg::kWidth, Reg::kHeight});
+    ASSERT_EQ(read.status, Gvcp::kSuccess);
+    EXPECT_EQ(be32(read.data, 0), 0xA5000004u);
+    EXPECT_EQ(be32(read.data, 4), 0xA5000000u);
+    EXPECT_EQ(be32(read.data, 8), 480u);
+    EXPECT_EQ(h->Calls(), (std::vector<std::string>{"R 4 4", "R " + std::to_string(Reg::kWidth - kCustom) + " 4"}));
+    EXPECT_EQ(Read(d, Reg::kWidth), 640u);   // the engine's own register lies beneath
+    Ack memory = ReadMem(d, Reg::kWidth, 8);
+    ASSERT_EQ(memory.status, Gvcp::kSuccess);
+    EXPECT_EQ(be32(memory.data, 4), 0xA5000000u);
+    EXPECT_EQ(be32(memory.data, 8), 480u);
+    h->Calls();
+
+    // Writes: the handler gets the bytes and the controller; the engine's register stays.
+    EXPECT_EQ(WriteReg(d, kCustom + 8, 0x11223344), Gvcp::kSuccess);
+    EXPECT_EQ(h->words[kCustom + 8], 0x11223344u);
+    EXPECT_EQ(h->peer, kApp);
+    EXPECT_EQ(WriteReg(d, Reg::kWidth, 320), Gvcp::kSuccess);
+    EXPECT_EQ(Read(d, Reg::kWidth), 640u);
+    EXPECT_EQ(ReadReg(d, {Reg::kWidth}).data, (std::vector<uint8_t>{0, 0, 1, 64}));
+    // A block across the handler's end and unmapped memory: its part, then the engine's answer.
+    Ack across = Send(d, Command(Gvcp::kWriteMemCmd, {kCustom + 12, 7, 8}));
+    EXPECT_EQ(across.status, Gvcp::kInvalidAddress);
+    EXPECT_EQ(h->words[kCustom + 12], 7u);
+    h->Calls();
+
+    // The handler's status is the acknowledge's; WRITEREG counts the pairs written before it.
+    h->status = Gvcp::kBusy;
+    EXPECT_EQ(ReadReg(d, {kCustom}).status, Gvcp::kBusy);
+    EXPECT_EQ(ReadMem(d, kCustom, 16).status, Gvcp::kBusy);
+    Ack pairs = Send(d, Command(Gvcp::kWriteRegCmd, {Reg::kHeight, 100, kCustom, 5, Reg::kOffsetY, 4}));
+    EXPECT_EQ(pairs.status, Gvcp::kBusy);
+    EXPECT_EQ(be16(pairs.data, 2), 1);
+    EXPECT_EQ(Read(d, Reg::kHeight), 100u);
+    EXPECT_EQ(Read(d, Reg::kOffsetY), 0u);
+    h->status = 0x8123;
+    EXPECT_EQ(Send(d, Command(Gvcp::kWriteMemCmd, {kCustom, 1})).status, 0x8123);
+    h->status = 0xEEEE;   // an exception is an error, never a crash
+    EXPECT_EQ(ReadReg(d, {kCustom}).status, Gvcp::kError);
+    h->status = Gvcp::kSuccess;
+    h->Calls();
+
+    // Privilege and faults come first: the handler is not asked.
+    EXPECT_EQ(WriteReg(d, kCustom, 9, kOther), Gvcp::kAccessDenied);
+    Faults faults;
+    faults.readStatus = Gvcp::kWriteProtect;
+    faults.begin = kCustom;
+    faults.end = kCustom + 4;
+    d.SetFaults(faults);
+    EXPECT_EQ(ReadReg(d, {kCustom}).status, Gvcp::kWriteProtect);
+    d.SetFaults(Faults());
+    EXPECT_TRUE(h->Calls().empty());
+
+    // Removed, the engine's memory is back.
+    EXPECT_TRUE(d.RemoveRegisterHandler(id));
+    EXPECT_FALSE(d.RemoveRegisterHandler(id));
+    EXPECT_EQ(ReadReg(d, {kCustom}).status, Gvcp::kInvalidAddress);
+    EXPECT_EQ(be32(ReadReg(d, {Reg::kWidth}).data, 0), 640u);
+    EXPECT_TRUE(h->Calls().empty());
+}
+
+TEST(EngineHandlers, AHandlerRunsWithoutEngineLocksAndMayCallTheDeviceBack) {
+    Device d(Config());
+    std::vector<std::vector<uint8_t>> events;
+    d.SetMessageTap([&](const uint8_t* aData, size_t aSize) { events.emplace_back(aData, aData + aSize); });
+    auto h = std::make_shared<Recorder>();
+    ASSERT_NE(d.AddRegisterHandler({{kCustom, 4}}, h), 0u);
+    bool free = false;
+    uint32_t height = 0;
+    h->during = [&] {
+        free = EngineFreeElsewhere(d);
+        EXPECT_EQ(d.WriteRegister(Reg::kFramePeriod, 5000), Gvcp::kSuccess);
+        EXPECT_EQ(d.ReadRegister(Reg::kHeight, height), Gvcp::kSuccess);
+        EXPECT_EQ(d.FireEvent(0x9005), Gvcp::kSuccess);
+    };
+
+    // In-process: on the caller's thread.
+    EXPECT_EQ(ReadReg(d, {kCustom}).status, Gvcp::kSuccess);
+    EXPECT_TRUE(free);
+    EXPECT_EQ(h->thread, std::this_thread::get_id());
+    EXPECT_EQ(height, 480u);
+    EXPECT_EQ(Read(d, Reg::kFramePeriod), 5000u);
+    EXPECT_EQ(events.size(), 1u);
+
+    // Over the network: on the device's GVCP server thread.
+    std::string error;
+    ASSERT_TRUE(d.Start(0, &error)) << error;
+    free = false;
+    TqGvcpClient::Channel controller;
+    ASSERT_TRUE(controller.Open(d.Address()));
+    controller.SetTimeout(5000);
+    controller.SetRetries(0);
+    ASSERT_EQ(controller.WriteRegister(Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    ASSERT_EQ(controller.WriteRegister(kCustom, 0x01020304), Gvcp::kSuccess);
+    uint32_t value = 0;
+    ASSERT_EQ(controller.ReadRegister(kCustom, value), Gvcp::kSuccess);
+    EXPECT_EQ(value, 0x01020304u);
+    EXPECT_TRUE(free);
+    EXPECT_NE(h->thread, std::this_thread::get_id());
+    EXPECT_EQ(h->peer.port, controller.LocalPort());
+    EXPECT_EQ(events.size(), 3u);
+    controller.Close();
+    d.Stop();
+}
+
+TEST(EngineHandlers, RangesAreCheckedWhenInstalled) {
+    Device d(Config());
+    auto h = std::make_shared<Recorder>();
+    EXPECT_EQ(d.AddRegisterHandler({}, h), 0u);
+    EXPECT_EQ(d.AddRegisterHandler({{kCustom, 4}}, nullptr), 0u);
+    for (AddressRange bad : std::vector<AddressRange>{{kCustom + 2, 4},
+                                                      {kCustom, 6},
+                                                      {kCustom, 0},
+                                                      {0xFFFFFFFC, 8},
+                                                      {Reg::kReservedBegin - 4, 8},
+                                                      {Reg::kReservedEnd - 4, 4}})
+        EXPECT_EQ(d.AddRegisterHandler({{kCustom + 0x100, 4}, bad}, h), 0u) << std::hex << bad.address;
+    EXPECT_EQ(d.AddRegisterHandler({{kCustom, 8}, {kCustom + 4, 4}}, h), 0u);   // overlapping itself
+    const uint64_t first = d.AddRegisterHandler({{kCustom, 8}, {Reg::kReservedEnd, 4}}, h);
+    ASSERT_NE(first, 0u);
+    EXPECT_EQ(d.AddRegisterHandler({{kCustom + 4, 8}}, h), 0u);   // overlapping another
+    const uint64_t second = d.AddRegisterHandler({{kCustom + 8, 8}, {kCustom + 0x100, 4}}, h);
+    EXPECT_NE(second, 0u);
+    EXPECT_NE(second, first);
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    // A refused installation left nothing behind; both handlers serve one block.
+    EXPECT_EQ(ReadMem(d, kCustom, 16).status, Gvcp::kSuccess);
+    EXPECT_EQ(ReadReg(d, {kCustom + 0x100}).status, Gvcp::kSuccess);
+    EXPECT_EQ(ReadReg(d, {kCustom + 0x104}).status, Gvcp::kInvalidAddress);
+    EXPECT_TRUE(d.RemoveRegisterHandler(first));
+    EXPECT_EQ(ReadMem(d, kCustom, 16).status, Gvcp::kInvalidAddress);
+    EXPECT_EQ(ReadMem(d, kCustom + 8, 8).status, Gvcp::kSuccess);
 }
