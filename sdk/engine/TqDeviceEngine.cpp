@@ -208,6 +208,8 @@ uint16_t Device::Impl::ReadWord(uint32_t aAddress, uint32_t& aValue) const {
             if (aAddress == Reg::kAcquisitionStart || aAddress == Reg::kAcquisitionStop) aValue = 0;
         } else if (aAddress == Reg::kSourceSelector) {
             aValue = sourceSelector;
+        } else if (aAddress == Reg::kDeviceReset) {
+            aValue = 0;
         } else if (aAddress >= Reg::PacketSizeMax(0) && aAddress < Reg::PacketSizeMax(ChannelCount())) {
             aValue = config.channels[(aAddress - Reg::PacketSizeMax(0)) / 4].packetSizeMax;
         } else {
@@ -292,6 +294,7 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
                     d.switchoverKey = aValue >> 16;
                     d.lastSeen = d.Now();
                     d.stats.sessionsOpened++;
+                    *aActions |= d.Notify({Notice::kSessionOpened, *aPeer, bits});
                 }
                 return Gvcp::kSuccess;
             }
@@ -314,6 +317,8 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             if (apply) {
                 d.stats.sessionsClosed++;
                 d.stats.sessionsOpened++;
+                d.Notify({Notice::kSessionClosed, d.controller});
+                *aActions |= d.Notify({Notice::kSessionOpened, *aPeer, bits});
                 d.controller = *aPeer;
                 d.ccp = bits;
                 d.lastSeen = d.Now();
@@ -375,6 +380,10 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             }
         }
         if (aAddress == Reg::kSourceSelector) return checked(aValue < d.ChannelCount(), d.sourceSelector);
+        if (aAddress == Reg::kDeviceReset) {
+            if (apply && aValue == 1) *aActions |= d.ResetDevice();
+            return Gvcp::kSuccess;
+        }
         if (aAddress >= Reg::PacketSizeMax(0) && aAddress < Reg::PacketSizeMax(d.ChannelCount()))
             return Gvcp::kWriteProtect;
         if (!InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize) || Reg::IsFormatRegister(aAddress))
@@ -443,6 +452,7 @@ uint16_t Device::Impl::WriteBytes(uint32_t aAddress, const uint8_t* aData, size_
 unsigned Device::Impl::CloseSession(bool aHeartbeat) {
     stats.sessionsClosed++;
     if (aHeartbeat) stats.heartbeatFailures++;
+    unsigned actions = Notify({Notice::kSessionClosed, controller, 0, aHeartbeat});
     controller = Peer();
     ccp = 0;
     switchoverKey = 0;
@@ -454,9 +464,32 @@ unsigned Device::Impl::CloseSession(bool aHeartbeat) {
         SetBoot32(Reg::Scda(n), 0);
     }
     Feature(Reg::kTLParamsLocked) = 0;
-    if (!acquiring) return kActionNone;
+    if (!acquiring) return actions;
     acquiring = false;
-    return kActionStopStreams;
+    return actions | kActionStopStreams;
+}
+
+unsigned Device::Impl::ResetDevice() {
+    unsigned actions = kActionReset;
+    if (controller.address) actions |= CloseSession(false);
+    if (acquiring) {
+        acquiring = false;
+        actions |= kActionStopStreams;
+    }
+    // What a real device keeps through a reset: where it is, its persistent IP settings, its user name.
+    std::vector<std::pair<uint32_t, uint32_t>> kept;
+    for (uint32_t address : {Reg::kIpConfiguration, Reg::kCurrentIp, Reg::kSubnetMask, Reg::kGateway,
+                             Reg::kPersistentIp, Reg::kPersistentMask, Reg::kPersistentGateway})
+        kept.emplace_back(address, Boot32(address));
+    for (uint32_t address = Reg::kUserName; address < Reg::kUserName + 16; address += 4)
+        kept.emplace_back(address, Boot32(address));
+    InitRegisters();
+    for (const auto& [address, value] : kept) SetBoot32(address, value);
+    for (SerialBridge& bridge : serial) bridge = SerialBridge{bridge.unsupported};
+    serialPending.clear();
+    pendingResends.clear();
+    timestampOrigin = SteadyNanoseconds();
+    return actions | Notify({Notice::kReset});
 }
 
 unsigned Device::Impl::ExpireHeartbeat() {
@@ -652,7 +685,10 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
             return answer(Gvcp::kInvalidParameter, {});
         pendingMask = mask ? mask : 0xFF000000;
         pendingGateway = gateway;
-        if (!running) SetCurrentIp(ip, pendingMask, pendingGateway);
+        if (!running) {   // no front end to move: the device is there at once
+            SetCurrentIp(ip, pendingMask, pendingGateway);
+            aActions |= Notify({Notice::kAddressForced, {}, 0, false, ip, pendingMask, pendingGateway});
+        }
         if (acquiring) {
             acquiring = false;
             aActions |= kActionStopStreams;
@@ -977,6 +1013,47 @@ bool Device::SetBlockSink(uint32_t aChannel, BlockSink aSink) {
         d.StartStreams();   // a channel with nowhere to send may now send
     }
     return true;
+}
+
+void Device::SetObserver(std::shared_ptr<Observer> aObserver) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->observer.swap(aObserver);
+}   // the replaced observer goes after the lock
+
+void Device::Reset() {
+    unsigned actions;
+    {
+        std::lock_guard lock(mImpl->mutex);
+        actions = mImpl->ResetDevice();
+    }
+    mImpl->Apply(actions);
+}
+
+void Device::Impl::DeliverNotices() {
+    std::unique_lock lock(mutex);
+    if (delivering) return;   // that thread tells these too, after what it is telling now
+    delivering = true;
+    while (!notices.empty()) {
+        const Notice n = notices.front();
+        notices.pop_front();
+        std::shared_ptr<Observer> target = observer;
+        lock.unlock();
+        if (target) {
+            try {
+                switch (n.kind) {
+                case Notice::kSessionOpened: target->SessionOpened(n.peer, n.privilege); break;
+                case Notice::kSessionClosed: target->SessionClosed(n.peer, n.heartbeat); break;
+                case Notice::kAddressForced: target->AddressForced(n.address, n.mask, n.gateway); break;
+                case Notice::kReset: target->DeviceReset(); break;
+                }
+            } catch (...) {
+                // the observer's failure is its own; the device goes on
+            }
+            target.reset();
+        }
+        lock.lock();
+    }
+    delivering = false;
 }
 
 void Device::SetMessageTap(MessageTap aTap) {

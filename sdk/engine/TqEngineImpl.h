@@ -40,6 +40,17 @@ enum Action : unsigned {
     kActionStopStreams = 1u << 1,
     kActionTestPacket = 1u << 2,  // channel in Impl::testChannel
     kActionSerial = 1u << 3,      // bytes in Impl::serialPending
+    kActionNotify = 1u << 4,      // notifications in Impl::notices
+    kActionReset = 1u << 5,       // a full reset: the senders stop, the channels begin again at block 1
+};
+
+// A notification on its way to the observer.
+struct Notice {
+    enum Kind { kSessionOpened, kSessionClosed, kAddressForced, kReset } kind = kReset;
+    Peer peer;
+    uint32_t privilege = 0;
+    bool heartbeat = false;
+    uint32_t address = 0, mask = 0, gateway = 0;
 };
 
 // The state of one serial port's bridge (under mutex).
@@ -132,6 +143,10 @@ struct Device::Impl {
     MessageTap messageTap;
     std::vector<HandledRange> handled;   // sorted by address
     uint64_t lastHandlerId = 0;
+    // The observer, the notifications that wait for it, and whether a thread is telling it.
+    std::shared_ptr<Observer> observer;
+    std::deque<Notice> notices;
+    bool delivering = false;
 
     // Serial ports: the bridges, and the bytes they received that wait for the messaging channel
     // (in order of arrival).
@@ -211,6 +226,13 @@ struct Device::Impl {
     // Ends the controller's session; returns the actions that closing the channels needs.
     unsigned CloseSession(bool aHeartbeat);
     unsigned ExpireHeartbeat();
+    // Queues a notification; returns kActionNotify.
+    unsigned Notify(const Notice& aNotice) {
+        notices.push_back(aNotice);
+        return kActionNotify;
+    }
+    // The register side of a full reset; returns the actions that complete it.
+    unsigned ResetDevice();
 
     // ---- dispatcher pieces (mutex held through aLock; released while a handler runs) ----
     Reply Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
@@ -233,6 +255,8 @@ struct Device::Impl {
     void PollHeartbeat();
     uint16_t FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId, uint16_t aChannel);
     void Apply(unsigned aActions);
+    // Tells the observer what notices holds (mutex not held).
+    void DeliverNotices();
     void StartStreams();
     void StopStreams();
     void SenderLoop(Channel* aChannel);

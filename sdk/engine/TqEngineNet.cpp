@@ -73,9 +73,21 @@ void Device::Impl::Apply(unsigned aActions) {
         std::lock_guard lock(mutex);
         resends.swap(pendingResends);
     }
-    if (aActions & (kActionStopStreams | kActionStartStreams)) {
+    if (aActions & (kActionStopStreams | kActionStartStreams | kActionReset)) {
         std::lock_guard control(controlMutex);
-        if (aActions & kActionStopStreams) StopStreams();
+        if (aActions & (kActionStopStreams | kActionReset)) StopStreams();
+        if (aActions & kActionReset) {   // no sender runs now
+            for (auto& ch : channels) {
+                {
+                    std::lock_guard lock(mutex);
+                    ch->blockId = 0;
+                }
+                std::deque<SentBlock> released;
+                std::lock_guard history(ch->historyMutex);
+                released.swap(ch->history);
+                ch->historyBytes = 0;
+            }
+        }
         if (aActions & kActionStartStreams) StartStreams();
     }
     if (aActions & kActionTestPacket) {
@@ -88,6 +100,7 @@ void Device::Impl::Apply(unsigned aActions) {
     }
     for (const ResendRequest& r : resends) Resend(r.channel, uint16_t(r.block), r.first, r.last);
     if (aActions & kActionSerial) DeliverSerial();
+    if (aActions & kActionNotify) DeliverNotices();
 }
 
 void Channel::Keep(SentBlock aBlock) {
@@ -524,8 +537,13 @@ void Device::Impl::ServerLoop() {
             Reply reply = Serve(buffer.data(), size_t(got), peer, i > 0);
             if (reply.moveTo) {
                 if (Rebind(reply.moveTo)) {
-                    std::lock_guard lock(mutex);
-                    SetCurrentIp(reply.moveTo, pendingMask, pendingGateway);
+                    unsigned actions;
+                    {
+                        std::lock_guard lock(mutex);
+                        SetCurrentIp(reply.moveTo, pendingMask, pendingGateway);
+                        actions = Notify({Notice::kAddressForced, {}, 0, false, reply.moveTo, pendingMask, pendingGateway});
+                    }
+                    Apply(actions);
                 } else if (reply.ack.size() >= 2) {
                     Put16(reply.ack.data(), Gvcp::kError);
                 }

@@ -152,7 +152,8 @@ std::string BuildXml(const DeviceConfig& aConfig) {
 
     // ---- device control ----
     w.Category("DeviceControl", {"DeviceVendorName", "DeviceModelName", "DeviceVersion", "DeviceManufacturerInfo",
-                                 "DeviceID", "DeviceSerialNumber", "DeviceUserID", "DeviceFirmwareVersion"});
+                                 "DeviceID", "DeviceSerialNumber", "DeviceUserID", "DeviceFirmwareVersion",
+                                 "DeviceReset"});
     w.StringReg("DeviceVendorName", Reg::kManufacturerName, 32, "RO");
     w.StringReg("DeviceModelName", Reg::kModelName, 32, "RO");
     w.StringReg("DeviceVersion", Reg::kDeviceVersion, 32, "RO");
@@ -161,6 +162,8 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.StringReg("DeviceSerialNumber", Reg::kSerialNumber, 16, "RO");
     w.StringReg("DeviceUserID", Reg::kUserName, 16, "RW");
     w.StringReg("DeviceFirmwareVersion", Reg::kFirmwareVersion, 32, "RO");
+    w.Command("DeviceReset", "DeviceResetReg");
+    w.IntReg("DeviceResetReg", Reg::kDeviceReset, "WO", 4, false, "Invisible");
 
     // ---- image format: with several channels, of the one SourceSelector names ----
     if (channels > 0) {

@@ -195,6 +195,7 @@ constexpr bool IsFormatRegister(uint32_t aRegister) {
            aRegister == kPixelFormat || aRegister == kSensorWidth || aRegister == kSensorHeight;
 }
 constexpr uint32_t kSourceSelector = kFeatureBase + 0x100;   // the channel whose format the description shows
+constexpr uint32_t kDeviceReset = kFeatureBase + 0x104;      // write 1: a full reset (Device::Reset)
 constexpr uint32_t PacketSizeMax(uint32_t aChannel) { return kFeatureBase + 0x110 + 4 * aChannel; }  // read-only
 constexpr uint32_t kFeatureSpan = 0x120;   // the feature registers of every kind, from kFeatureBase
 // The GenICam description (the first URL points here) and the firmware version string.
@@ -426,6 +427,26 @@ struct AddressRange {
     uint32_t size = 0;
 };
 
+// ---- notifications ----
+// What happens to the device's control side, told to the embedding code once the engine has done it,
+// with no engine lock held (the observer may call the device back, except to stop or destroy it),
+// one at a time and in the order it happened: on the thread that made it happen (the GVCP server,
+// a Dispatch or local caller), or on one that is telling others at the time.
+class Observer {
+public:
+    virtual ~Observer() = default;
+    // A controller took the control privilege; aPrivilege holds its CCP bits (Reg::kCcpExclusive,
+    // kCcpControl, kCcpSwitchoverEnable).
+    virtual void SessionOpened(const Peer& aController, uint32_t aPrivilege) {}
+    // The controller's session ended: it gave the privilege up, another took it over, the device
+    // ended it (CCP written to 0 on its own side, a reset), or its heartbeat ran out (aHeartbeat).
+    virtual void SessionClosed(const Peer& aController, bool aHeartbeat) {}
+    // FORCEIP moved the device to aAddress (host order), before the acknowledge leaves.
+    virtual void AddressForced(uint32_t aAddress, uint32_t aMask, uint32_t aGateway) {}
+    // A full reset was done (see Device::Reset).
+    virtual void DeviceReset() {}
+};
+
 // ---- the device ----
 class TQ_ENGINE_API Device {
 public:
@@ -466,6 +487,17 @@ public:
     uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
     uint16_t ReadMemory(uint32_t aAddress, void* aData, size_t aSize);
     uint16_t WriteMemory(uint32_t aAddress, const void* aData, size_t aSize);
+
+    // Installs the observer of the device's notifications (null: none). A notification under way may
+    // still reach the one it replaced, which the engine holds until then.
+    void SetObserver(std::shared_ptr<Observer> aObserver);
+    // A full reset, as a controller's write of 1 to Reg::kDeviceReset does: acquisition stops, the
+    // session ends (the channels close), every register takes its first value again except the
+    // current and the persistent IP settings and the user name (which a real device keeps), the serial
+    // ports' bridges start afresh, the timestamp starts at 0 and the next block of each channel is
+    // block 1. The identity, the description, the counters, faults, handlers, taps, sinks and the
+    // observer stay. The observer hears of the session's end, then of the reset.
+    void Reset();
 
     // Installs aHandler for aRanges, each a non-empty multiple of 4 bytes at a multiple of 4, below
     // 2^32, outside [Reg::kReservedBegin, Reg::kReservedEnd) and outside the ranges of the other

@@ -439,3 +439,166 @@ TEST(EngineHandlers, RangesAreCheckedWhenInstalled) {
     EXPECT_EQ(ReadMem(d, kCustom, 16).status, Gvcp::kInvalidAddress);
     EXPECT_EQ(ReadMem(d, kCustom + 8, 8).status, Gvcp::kSuccess);
 }
+
+namespace {
+
+// An observer that writes down what it hears, as text, and whether the engine's locks were free then.
+struct Watcher : Observer {
+    explicit Watcher(Device& aDevice) : device(aDevice) {}
+    void SessionOpened(const Peer& aController, uint32_t aPrivilege) override {
+        uint32_t ccp = 0;
+        device.ReadRegister(Reg::kCcp, ccp);   // the engine has done it: the register tells already
+        Note("opened " + std::to_string(aController.port) + " " + std::to_string(aPrivilege) + " ccp " +
+             std::to_string(ccp));
+    }
+    void SessionClosed(const Peer& aController, bool aHeartbeat) override {
+        Note("closed " + std::to_string(aController.port) + (aHeartbeat ? " heartbeat" : ""));
+    }
+    void AddressForced(uint32_t aAddress, uint32_t aMask, uint32_t) override {
+        Note("forced " + FormatAddress(aAddress) + " " + FormatAddress(aMask) + " at " + FormatAddress(device.Address()));
+    }
+    void DeviceReset() override {
+        Note("reset");
+        if (failing) throw std::runtime_error("the observer failed");
+    }
+    void Note(const std::string& aText) {
+        const bool free = EngineFreeElsewhere(device);
+        std::lock_guard lock(m);
+        heard.push_back(aText);
+        allFree = allFree && free;
+    }
+    std::vector<std::string> Heard() {
+        std::lock_guard lock(m);
+        return std::exchange(heard, {});
+    }
+    Device& device;
+    std::mutex m;
+    std::vector<std::string> heard;
+    bool allFree = true;
+    bool failing = false;
+};
+
+using Texts = std::vector<std::string>;
+
+}  // namespace
+
+TEST(EngineNotifications, SessionsAreToldWhenTheyOpenAndClose) {
+    Device d(Config());
+    ManualClock clock;
+    d.SetClock(clock.get());
+    auto w = std::make_shared<Watcher>(d);
+    d.SetObserver(w);
+
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpExclusive), Gvcp::kSuccess);
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);   // the same session
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, 0), Gvcp::kSuccess);
+    EXPECT_EQ(w->Heard(), (Texts{"opened 50000 1 ccp 1", "closed 50000"}));
+
+    // Switch-over: one session ends as the other begins.
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl | Reg::kCcpSwitchoverEnable | (0x77u << 16)), Gvcp::kSuccess);
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl | (0x77u << 16), kOther), Gvcp::kSuccess);
+    EXPECT_EQ(w->Heard(), (Texts{"opened 50000 6 ccp 6", "closed 50000", "opened 50001 2 ccp 2"}));
+
+    // The heartbeat runs out; the device ends a session on its own side.
+    clock.advance(3001);
+    d.Poll();
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    ASSERT_EQ(d.WriteRegister(Reg::kCcp, 0), Gvcp::kSuccess);
+    EXPECT_EQ(w->Heard(), (Texts{"closed 50001 heartbeat", "opened 50000 2 ccp 2", "closed 50000"}));
+    EXPECT_TRUE(w->allFree);
+
+    // Removed, the observer hears nothing more.
+    d.SetObserver(nullptr);
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    EXPECT_TRUE(w->Heard().empty());
+}
+
+TEST(EngineNotifications, ForceIpIsToldOnceTheDeviceMoved) {
+    DeviceConfig c = Config();
+    c.identity.mac = {0x02, 0x4B, 0x49, 0x40, 0x00, 0x07};
+    Device d(c);
+    auto w = std::make_shared<Watcher>(d);
+    d.SetObserver(w);
+    // Without the front end the address changes in the dispatcher.
+    std::vector<uint32_t> words(14, 0);
+    words[0] = 0x024B;
+    words[1] = 0x49400007;
+    words[5] = 0x7F000042;
+    words[9] = 0xFFFF0000;
+    Ack ack = Send(d, Command(Gvcp::kForceIpCmd, words));
+    ASSERT_EQ(ack.status, Gvcp::kSuccess);
+    EXPECT_EQ(w->Heard(), (Texts{"forced 127.0.0.66 255.255.0.0 at 0.0.0.0"}));
+
+    // With it, once the front end serves at the new address.
+    std::string error;
+    ASSERT_TRUE(d.Start(0, &error)) << error;
+    ASSERT_TRUE(TqGvcpClient::ForceIp(c.identity.mac, 0x7F000043, 0xFF000000, 0));
+    EXPECT_TRUE(WaitFor([&] {
+        std::lock_guard lock(w->m);
+        return !w->heard.empty();
+    }));
+    EXPECT_EQ(w->Heard(), (Texts{"forced 127.0.0.67 255.0.0.0 at 127.0.0.67"}));
+    EXPECT_TRUE(w->allFree);
+    d.Stop();
+}
+
+TEST(EngineNotifications, AResetEndsTheSessionAndBringsTheRegistersBack) {
+    DeviceConfig c = Config();
+    c.width = 16;
+    c.height = 8;
+    Device d(c);
+    auto w = std::make_shared<Watcher>(d);
+    d.SetObserver(w);
+    std::mutex m;
+    std::vector<uint16_t> blocks;
+    d.SetStreamTap([&](uint32_t, const uint8_t* aData, size_t) {
+        std::lock_guard lock(m);
+        if (aData[4] == Gvsp::kFormatLeader) blocks.push_back(uint16_t((aData[2] << 8) | aData[3]));
+    });
+    auto framesSeen = [&] {
+        std::lock_guard lock(m);
+        return blocks.size();
+    };
+
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    for (auto [address, value] : std::vector<std::pair<uint32_t, uint32_t>>{{Reg::kWidth, 12},
+                                                                          {Reg::kPersistentIp, 0x7F000009},
+                                                                          {Reg::kUserName, 0x43616D00},
+                                                                          {Reg::kHeartbeatTimeout, 9000},
+                                                                          {Reg::kMcda, 0x7F000001},
+                                                                          {Serial::Base(0) + Serial::kLoopback, 0},
+                                                                          {Reg::kFramePeriod, 1000},
+                                                                          {Reg::kAcquisitionStart, 1}})
+        ASSERT_EQ(WriteReg(d, address, value), Gvcp::kSuccess) << std::hex << address;
+    ASSERT_TRUE(WaitFor([&] { return framesSeen() >= 3; }));
+    EXPECT_EQ(w->Heard(), (Texts{"opened 50000 2 ccp 2"}));
+    w->failing = true;   // what the observer throws stays its own
+    EXPECT_EQ(WriteReg(d, Reg::kDeviceReset, 1), Gvcp::kSuccess);
+    EXPECT_EQ(w->Heard(), (Texts{"closed 50000", "reset"}));
+    EXPECT_TRUE(w->allFree);
+    EXPECT_FALSE(d.IsAcquiring());
+    EXPECT_EQ(d.Controller().address, 0u);
+    EXPECT_EQ(Read(d, Reg::kWidth), 16u);
+    EXPECT_EQ(Read(d, Reg::kHeartbeatTimeout), 3000u);
+    EXPECT_EQ(Read(d, Reg::kMcda), 0u);
+    EXPECT_EQ(Read(d, Reg::kFramePeriod), 33333u);
+    EXPECT_EQ(Read(d, Serial::Base(0) + Serial::kLoopback), 1u);
+    EXPECT_EQ(Read(d, Reg::kPersistentIp), 0x7F000009u);   // kept, as a real device keeps it
+    EXPECT_EQ(Read(d, Reg::kUserName), 0x43616D00u);
+    EXPECT_EQ(Read(d, Reg::kDeviceReset), 0u);
+
+    // The next acquisition begins at block 1 again.
+    {
+        std::lock_guard lock(m);
+        blocks.clear();
+    }
+    w->failing = false;
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionMode, 1), Gvcp::kSuccess);
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+    ASSERT_TRUE(WaitFor([&] { return framesSeen() >= 1 && !d.IsAcquiring(); }));
+    std::lock_guard lock(m);
+    EXPECT_EQ(blocks, std::vector<uint16_t>{1});
+    // The local side resets the same way.
+    d.Reset();
+    EXPECT_EQ(w->Heard(), (Texts{"reset"}));
+}
