@@ -489,7 +489,9 @@ unsigned Device::Impl::ResetDevice() {
     serialPending.clear();
     pendingResends.clear();
     timestampOrigin = SteadyNanoseconds();
-    return actions | Notify({Notice::kReset});
+    Notice reset;
+    reset.kind = Notice::kReset;
+    return actions | Notify(reset);
 }
 
 unsigned Device::Impl::ExpireHeartbeat() {
@@ -805,11 +807,12 @@ Device::Device(const DeviceConfig& aConfig) : mImpl(std::make_unique<Impl>(aConf
 
 Device::~Device() {
     Stop();
-    std::lock_guard control(mImpl->controlMutex);
     {
         std::lock_guard lock(mImpl->mutex);
         mImpl->acquiring = false;
     }
+    mImpl->HaltSenders();
+    std::lock_guard control(mImpl->controlMutex);
     mImpl->StopStreams();
 }
 
@@ -1055,6 +1058,13 @@ void Device::Impl::DeliverNotices() {
     }
     delivering = false;
 }
+
+bool Device::SetFrameProvider(uint32_t aChannel, std::shared_ptr<FrameProvider> aProvider) {
+    if (aChannel >= mImpl->channels.size()) return false;
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->channels[aChannel]->provider.swap(aProvider);
+    return true;
+}   // the replaced provider goes after the lock (unless its sender still runs)
 
 void Device::SetMessageTap(MessageTap aTap) {
     std::lock_guard lock(mImpl->mutex);

@@ -95,6 +95,9 @@ struct Channel {
     uint64_t sinkGeneration = 0;
     uint64_t sinkInCall = 0;
     std::condition_variable sinkIdle;
+    // The frame provider (under mutex; null: the test pattern), and the one the running sender asks.
+    std::shared_ptr<FrameProvider> provider;
+    std::shared_ptr<FrameProvider> providerInUse;
 };
 
 // An address range served by a register handler.
@@ -258,6 +261,9 @@ struct Device::Impl {
     // Tells the observer what notices holds (mutex not held).
     void DeliverNotices();
     void StartStreams();
+    // Tells every sender to stop and interrupts the providers they ask (controlMutex not needed);
+    // StopStreams then waits for them (controlMutex held).
+    void HaltSenders();
     void StopStreams();
     void SenderLoop(Channel* aChannel);
     void SendTestPacket(uint32_t aChannel);

@@ -74,6 +74,7 @@ void Device::Impl::Apply(unsigned aActions) {
         resends.swap(pendingResends);
     }
     if (aActions & (kActionStopStreams | kActionStartStreams | kActionReset)) {
+        if (aActions & (kActionStopStreams | kActionReset)) HaltSenders();
         std::lock_guard control(controlMutex);
         if (aActions & (kActionStopStreams | kActionReset)) StopStreams();
         if (aActions & kActionReset) {   // no sender runs now
@@ -156,6 +157,25 @@ void Device::Impl::StartStreams() {
     }
 }
 
+void Device::Impl::HaltSenders() {
+    std::vector<std::pair<uint32_t, std::shared_ptr<FrameProvider>>> asked;
+    {
+        std::lock_guard lock(mutex);
+        for (auto& ch : channels) {
+            ch->stop = true;
+            if (ch->providerInUse) asked.emplace_back(ch->index, ch->providerInUse);
+        }
+    }
+    for (auto& ch : channels) ch->wake.notify_all();
+    for (const auto& [channel, provider] : asked) {
+        try {
+            provider->Interrupt(channel);
+        } catch (...) {
+            // the provider's failure is its own
+        }
+    }
+}
+
 void Device::Impl::StopStreams() {
     {
         std::lock_guard lock(mutex);
@@ -167,14 +187,58 @@ void Device::Impl::StopStreams() {
     }
 }
 
+namespace {
+
+// Calls into a frame provider; what it throws counts as aFailed.
+template <class Call>
+auto Guarded(Call aCall, decltype(aCall()) aFailed) {
+    try {
+        return aCall();
+    } catch (...) {
+        return aFailed;
+    }
+}
+
+// Whether a provider's frame names the memory of the sizes it gives.
+bool Whole(const Frame& aFrame) {
+    return (aFrame.image || !aFrame.imageSize) && (aFrame.chunks || !aFrame.chunkSize);
+}
+
+}  // namespace
+
 void Device::Impl::SenderLoop(Channel* aChannel) {
     const uint32_t n = aChannel->index;
     int socket = -1;
     uint32_t socketFor = 0;
     auto deadline = std::chrono::steady_clock::now();
     std::vector<uint8_t> eventData(16);
+    std::shared_ptr<FrameProvider> provider;   // this run's, taken as it starts
+    {
+        std::lock_guard lock(mutex);
+        provider = aChannel->providerInUse = aChannel->provider;
+    }
+    if (provider) Guarded([&] { return (provider->Started(n), true); }, false);
 
     for (;;) {
+        // A provider's frame first, waited for without the mutex.
+        Frame frame;
+        if (provider) {
+            {
+                std::lock_guard lock(mutex);
+                if (aChannel->stop || !acquiring) break;
+                frame.blockId = NextBlockId(aChannel->blockId);
+            }
+            if (!Guarded([&] { return provider->NextFrame(n, frame); }, false)) continue;
+            if (!Whole(frame)) {
+                Guarded([&] { return (provider->FrameDone(n, frame, false), true); }, false);
+                continue;
+            }
+        }
+        bool taken = false;   // the frame left (to the destination, the tap or the sink)
+        auto done = [&] {
+            if (provider) Guarded([&] { return (provider->FrameDone(n, frame, taken), true); }, false);
+        };
+
         FrameLayout layout;
         uint32_t destination, port, dropEvery;
         uint64_t counter, timestamp, sentAt;
@@ -185,27 +249,36 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
         BlockSink sink;
         size_t packetCount = 0, bytes;
         {
-            std::lock_guard lock(mutex);
-            if (aChannel->stop || !acquiring) break;
-            layout.width = Format(n, Reg::kWidth);
-            layout.height = Format(n, Reg::kHeight);
-            layout.offsetX = Format(n, Reg::kOffsetX);
-            layout.offsetY = Format(n, Reg::kOffsetY);
-            layout.pixelFormat = Format(n, Reg::kPixelFormat);
+            std::unique_lock lock(mutex);
+            if (aChannel->stop || !acquiring) {
+                lock.unlock();
+                done();
+                break;
+            }
+            if (provider) {
+                layout = {frame.width, frame.height, frame.offsetX, frame.offsetY, frame.pixelFormat};
+                bytes = frame.imageSize + frame.chunkSize;
+            } else {
+                layout.width = Format(n, Reg::kWidth);
+                layout.height = Format(n, Reg::kHeight);
+                layout.offsetX = Format(n, Reg::kOffsetX);
+                layout.offsetY = Format(n, Reg::kOffsetY);
+                layout.pixelFormat = Format(n, Reg::kPixelFormat);
+                bytes = ImageBytes(layout);
+            }
             layout.packetSize = Boot32(Reg::Scps(n)) & 0xFFFF;
             destination = Boot32(Reg::Scda(n));
             port = Boot32(Reg::Scp(n)) & 0xFFFF;
             link = linkUp;
-            paced = Feature(Reg::kFrameRateEnable) != 0;
+            paced = !provider && Feature(Reg::kFrameRateEnable) != 0;   // a provider keeps its own pace
             period = Feature(Reg::kFramePeriod);
             single = Feature(Reg::kAcquisitionMode) == 1;
             notify = Feature(Reg::kEventNotification) != 0;
             tap = streamTap;
             dropEvery = faults.dropGvspEvery;
             block = aChannel->blockId = NextBlockId(aChannel->blockId);
-            timestamp = Timestamp();
+            timestamp = provider && frame.timestamp ? *frame.timestamp : Timestamp();
             sentAt = Now();
-            bytes = size_t(layout.width) * layout.height * (Pfnc::BitsPerPixel(layout.pixelFormat) / 8);
             if (link && aChannel->sink) {
                 sink = aChannel->sink;
                 aChannel->sinkInCall = aChannel->sinkGeneration;
@@ -216,6 +289,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             counter = gvspCounter;
             gvspCounter += packetCount;
         }
+        frame.blockId = block;
 
         auto frameEnd = [&] {
             if (!notify) return;
@@ -233,6 +307,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             whole.timestamp = timestamp;
             whole.layout = layout;
             whole.size = bytes;
+            whole.frame = provider ? &frame : nullptr;
             sink(whole);
             sink = nullptr;   // what it holds is let go outside the mutex
             {
@@ -241,6 +316,8 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 stats.framesSent++;
             }
             aChannel->sinkIdle.notify_all();
+            taken = true;
+            done();
             frameEnd();
         } else if (link && (tap || toSocket)) {
             if (toSocket && (socket < 0 || socketFor != address.load())) {
@@ -254,7 +331,9 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                     SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
                 }
             }
-            const auto packets = std::make_shared<const Packets>(BuildFrame(layout, block, timestamp));
+            // The packets hold copies: the provider's memory is free again once they are made.
+            const auto packets = std::make_shared<const Packets>(
+                provider ? BuildPackets(frame, timestamp, layout.packetSize) : BuildFrame(layout, block, timestamp));
             aChannel->Keep({block, sentAt, 0, packets});
             uint64_t sent = 0, dropped = 0;
             for (const auto& packet : *packets) {
@@ -275,7 +354,11 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 stats.gvspPacketsSent += sent;
                 stats.gvspPacketsDropped += dropped;
             }
+            taken = true;
+            done();
             frameEnd();
+        } else {
+            done();
         }
 
         std::unique_lock lock(mutex);
@@ -293,7 +376,9 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
         }
     }
     if (socket >= 0) close(socket);
+    if (provider) Guarded([&] { return (provider->Stopped(n), true); }, false);
     std::lock_guard lock(mutex);
+    aChannel->providerInUse = nullptr;
     active[n] = false;
 }
 
@@ -627,11 +712,12 @@ void Device::Stop() {
     d.messageWake.notify_all();
     d.messenger.join();
     {
+        std::lock_guard lock(d.mutex);
+        d.acquiring = false;
+    }
+    d.HaltSenders();
+    {
         std::lock_guard control(d.controlMutex);
-        {
-            std::lock_guard lock(d.mutex);
-            d.acquiring = false;
-        }
         d.StopStreams();
     }
     d.running.store(false);

@@ -34,6 +34,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,7 @@ constexpr size_t kLeaderSize = 36;       // image leader data after the header
 constexpr size_t kTrailerSize = 8;       // image trailer data after the header
 constexpr uint8_t kFormatLeader = 1, kFormatTrailer = 2, kFormatPayload = 3;
 constexpr uint16_t kPayloadImage = 0x0001;
+constexpr uint16_t kPayloadImageExtendedChunk = 0x4001;   // the image, then a chunk area
 // Bytes of image data in one payload packet of a stream channel packet size.
 constexpr size_t PayloadBytes(uint32_t aPacketSize) { return aPacketSize - kIpUdpOverhead - kHeaderSize; }
 }  // namespace Gvsp
@@ -381,13 +383,62 @@ struct FrameLayout {
     uint32_t width = 0, height = 0, offsetX = 0, offsetY = 0, pixelFormat = Pfnc::kMono8;
     uint32_t packetSize = Reg::kDefaultPacketSize;
 };
-// Fills aImage with the test pattern of one frame (width * height * bytes per pixel).
+// The bytes of one frame's image: height lines of width pixels.
+TQ_ENGINE_API size_t ImageBytes(const FrameLayout& aLayout);
+// Fills aImage with the test pattern of one frame (ImageBytes; zeros for a format the engine makes no
+// pattern of).
 TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std::vector<uint8_t>& aImage);
 // The same into memory that has room for the frame.
 TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage);
-// The GVSP packets of one frame: leader (packet 0), payload packets 1..n, trailer (n + 1).
+
+// One frame of a stream channel: its payload's bytes and what its leader tells of them. A frame
+// provider fills it; the test pattern's frames are made the same way.
+struct Frame {
+    // Set by the sender before it asks the provider: the block ID the frame will carry.
+    uint16_t blockId = 0;
+    // The payload: the image's bytes, then (chunk mode) a chunk area, which makes the payload type
+    // Gvsp::kPayloadImageExtendedChunk. The memory is the provider's: the sender reads it until it
+    // calls FrameProvider::FrameDone, and keeps copies for resends.
+    const uint8_t* image = nullptr;
+    size_t imageSize = 0;
+    const uint8_t* chunks = nullptr;
+    size_t chunkSize = 0;
+    uint32_t chunkLayoutId = 0;
+    uint32_t width = 0, height = 0, offsetX = 0, offsetY = 0, pixelFormat = Pfnc::kMono8;
+    uint16_t paddingX = 0;
+    std::optional<uint64_t> timestamp;   // device ticks; none: the device's clock as the sender takes it
+    void* tag = nullptr;                 // the provider's own, handed back with the frame
+};
+// The GVSP packets of one frame at a packet size: leader (packet 0), payload packets 1..n, trailer
+// (n + 1). The packets hold copies of the frame's bytes.
+TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp,
+                                                             uint32_t aPacketSize);
+// The GVSP packets of one frame of the test pattern.
 TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId,
                                                            uint64_t aTimestamp);
+
+// Where a stream channel's frames come from instead of the test pattern. Each of its operations is
+// called with no engine lock held and may call the device back, except to start or stop
+// acquisition, to change sinks or providers, or to stop or destroy the device.
+class FrameProvider {
+public:
+    virtual ~FrameProvider() = default;
+    // The channel's sender starts (acquisition started) and has ended (acquisition stopped); on the
+    // sender's thread, around all the calls below of that run.
+    virtual void Started(uint32_t aChannel) {}
+    virtual void Stopped(uint32_t aChannel) {}
+    // The next frame, on the sender's thread: the provider waits for it as long as it likes (its pace
+    // is the channel's) and answers true with aFrame filled in, or false for no frame this time (the
+    // sender then sees whether the channel stops, and asks again).
+    virtual bool NextFrame(uint32_t aChannel, Frame& aFrame) = 0;
+    // Once for each frame NextFrame gave, on the sender's thread: the sender no longer reads its bytes,
+    // so the provider may take its memory back. aSent: the frame left (to the destination, the stream
+    // tap or the block sink); false when nothing took it (no link, no destination, the channel stopped).
+    virtual void FrameDone(uint32_t aChannel, const Frame& aFrame, bool aSent) = 0;
+    // The channel stops: a NextFrame under way, and any that comes before the next Started, should
+    // answer false soon. From the thread that stops the channel, before it waits for the sender.
+    virtual void Interrupt(uint32_t aChannel) {}
+};
 // The block ID that follows aBlockId (0xFFFF is followed by 1; 0 is never used).
 constexpr uint16_t NextBlockId(uint16_t aBlockId) { return aBlockId == 0xFFFF ? 1 : uint16_t(aBlockId + 1); }
 
@@ -398,7 +449,8 @@ struct TQ_ENGINE_API Block {
     uint16_t blockId = 0;
     uint64_t timestamp = 0;   // device ticks (nanoseconds)
     FrameLayout layout;       // geometry and pixel format; the packet size plays no part
-    size_t size = 0;          // payload bytes: width * height * bytes per pixel
+    size_t size = 0;          // payload bytes: width * height * bytes per pixel, or the provider's frame's
+    const Frame* frame = nullptr;   // the provider's frame (during the sink's call), or null: the test pattern
     // Writes the payload (size bytes) to aDestination, which must have room for them.
     void Fill(uint8_t* aDestination) const;
 };
@@ -548,6 +600,9 @@ public:
     // is neither running nor called again (so a sink must not call it). False for a channel the
     // device lacks.
     bool SetBlockSink(uint32_t aChannel, BlockSink aSink);
+    // The frames of a channel come from aProvider (null: the test pattern) from the next start of its
+    // sender on (the next acquisition). False for a channel the device lacks.
+    bool SetFrameProvider(uint32_t aChannel, std::shared_ptr<FrameProvider> aProvider);
 
     struct Impl;
 

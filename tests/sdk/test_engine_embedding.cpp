@@ -1,13 +1,18 @@
 // The engine as a software device embeds it: 0 to 4 stream channels, each with its own image format
 // (chosen by SourceSelector in the description) and largest packet size; register handlers that
-// serve parts of device memory to the controllers, called with no engine lock held.
+// serve parts of device memory to the controllers, called with no engine lock held; the observer of
+// sessions, FORCEIP and resets; frame providers in place of the test pattern.
 #include "TqGenParameterArray.h"
 #include "TqGvcpClient.h"
+#include "TqImage.h"
+#include "TqStream.h"
 #include "engine_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <future>
 #include <map>
@@ -601,4 +606,313 @@ TEST(EngineNotifications, AResetEndsTheSessionAndBringsTheRegistersBack) {
     // The local side resets the same way.
     d.Reset();
     EXPECT_EQ(w->Heard(), (Texts{"reset"}));
+}
+
+namespace {
+
+// A frame provider that hands out the images it was given, one at a time as the test lets it, all
+// through the one buffer it reuses (overwritten as soon as a frame is done), and writes down what
+// the sender asked and told.
+struct Source : FrameProvider {
+    void Started(uint32_t) override {
+        std::lock_guard lock(m);
+        interrupted = false;
+        ++started;
+    }
+    void Stopped(uint32_t) override {
+        std::lock_guard lock(m);
+        ++stopped;
+    }
+    bool NextFrame(uint32_t, Frame& aFrame) override {
+        std::unique_lock lock(m);
+        waiting = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return interrupted || (!images.empty() && allowed > 0); });
+        waiting = false;
+        if (interrupted) return false;
+        --allowed;
+        buffer = std::move(images.front());
+        images.pop_front();
+        asked.push_back(aFrame.blockId);
+        aFrame.image = buffer.data();
+        aFrame.imageSize = buffer.size();
+        aFrame.chunks = chunks.empty() ? nullptr : chunks.data();
+        aFrame.chunkSize = chunks.size();
+        aFrame.chunkLayoutId = 0x51;
+        aFrame.width = width;
+        aFrame.height = height;
+        aFrame.pixelFormat = format;
+        aFrame.offsetX = 3;
+        aFrame.timestamp = timestamp;
+        aFrame.tag = this;
+        return true;
+    }
+    void FrameDone(uint32_t, const Frame& aFrame, bool aSent) override {
+        std::lock_guard lock(m);
+        done.emplace_back(aFrame.blockId, aSent && aFrame.tag == this);
+        std::fill(buffer.begin(), buffer.end(), 0xEE);   // the memory is the provider's again
+        changed.notify_all();
+    }
+    void Interrupt(uint32_t) override {
+        std::lock_guard lock(m);
+        interrupted = true;
+        ++interrupts;
+        changed.notify_all();
+    }
+    // One more image to give, with aChunks as the chunk area from then on.
+    void Give(std::vector<uint8_t> aImage, std::vector<uint8_t> aChunks = {}) {
+        std::lock_guard lock(m);
+        images.push_back(std::move(aImage));
+        chunks = std::move(aChunks);
+        changed.notify_all();
+    }
+    // Lets aCount more frames go.
+    void Allow(int aCount) {
+        std::lock_guard lock(m);
+        allowed += aCount;
+        changed.notify_all();
+    }
+    template <class Condition>
+    bool Await(Condition aDone) {
+        std::unique_lock lock(m);
+        return changed.wait_for(lock, std::chrono::seconds(20), aDone);
+    }
+
+    std::mutex m;
+    std::condition_variable changed;
+    std::deque<std::vector<uint8_t>> images;
+    std::vector<uint8_t> chunks;
+    std::vector<uint8_t> buffer;
+    uint32_t width = 8, height = 4, format = Pfnc::kMono8;
+    std::optional<uint64_t> timestamp;
+    int allowed = 1 << 30;
+    bool interrupted = false, waiting = false;
+    int started = 0, stopped = 0, interrupts = 0;
+    std::vector<uint16_t> asked;
+    std::vector<std::pair<uint16_t, bool>> done;   // block ID, sent
+};
+
+std::vector<uint8_t> Bytes(size_t aSize, uint32_t aSeed) {
+    std::vector<uint8_t> out(aSize);
+    for (size_t i = 0; i < aSize; ++i) out[i] = uint8_t((i * 7 + aSeed * 13 + (i >> 8)) & 0xFF);
+    return out;
+}
+
+// The GVSP packets a stream tap saw, by channel.
+struct Capture {
+    void Attach(Device& aDevice) {
+        aDevice.SetStreamTap([this](uint32_t, const uint8_t* aData, size_t aSize) {
+            std::lock_guard lock(m);
+            packets.emplace_back(aData, aData + aSize);
+        });
+    }
+    std::vector<std::vector<uint8_t>> Take() {
+        std::lock_guard lock(m);
+        return std::exchange(packets, {});
+    }
+    std::mutex m;
+    std::vector<std::vector<uint8_t>> packets;
+};
+
+// The payload of the packets of one block, in order, and its leader and trailer.
+struct Assembled {
+    std::vector<uint8_t> leader, trailer, payload;
+};
+Assembled Assemble(const std::vector<std::vector<uint8_t>>& aPackets, uint16_t aBlock) {
+    Assembled a;
+    for (const auto& p : aPackets) {
+        if (be16(p, 2) != aBlock) continue;
+        if (p[4] == Gvsp::kFormatLeader) a.leader = p;
+        else if (p[4] == Gvsp::kFormatTrailer) a.trailer = p;
+        else a.payload.insert(a.payload.end(), p.begin() + 8, p.end());
+    }
+    return a;
+}
+
+}  // namespace
+
+TEST(EngineProviders, FramesOfGivenBytesReachAGvspReceiverWhole) {
+    DeviceConfig c = Config();
+    c.channels = {ChannelConfig{}};
+    c.channels[0].packetSizeMax = 16000;
+    Device d(c);
+    auto source = std::make_shared<Source>();
+    source->width = 200;
+    source->height = 100;
+    source->format = Pfnc::kMono16;
+    for (uint32_t n = 0; n < 4; ++n) source->images.push_back(Bytes(200 * 100 * 2, n));
+    const std::deque<std::vector<uint8_t>> given = source->images;
+    source->allowed = 0;
+    ASSERT_TRUE(d.SetFrameProvider(0, source));
+    EXPECT_FALSE(d.SetFrameProvider(1, source));
+    std::string error;
+    ASSERT_TRUE(d.Start(0, &error)) << error;
+
+    std::vector<std::unique_ptr<TqBuffer>> buffers;   // outlive the stream, which may hold them
+    for (int i = 0; i < 2; ++i) {
+        buffers.push_back(std::make_unique<TqBuffer>());
+        ASSERT_TRUE(buffers.back()->Alloc(200 * 100 * 2).IsOK());
+    }
+    {
+        TqStreamGEV stream;
+        ASSERT_TRUE(stream.Open(TqString(FormatAddress(d.Address()).c_str())).IsOK());
+        ASSERT_EQ(d.WriteRegister(Reg::Scps(0), 16000), Gvcp::kSuccess);   // packets beyond the usual largest
+        for (auto& b : buffers) ASSERT_TRUE(stream.QueueBuffer(b.get()).IsOK());
+        ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+        for (uint16_t n = 0; n < 4; ++n) {
+            source->Allow(1);   // the provider's pace: one frame at a time
+            TqBuffer* buffer = nullptr;
+            TqResult operation;
+            ASSERT_TRUE(stream.RetrieveBuffer(&buffer, &operation, 20000).IsOK());
+            ASSERT_EQ(operation.GetCode(), TQ_OK);
+            EXPECT_EQ(buffer->GetBlockID(), n + 1u);
+            ASSERT_EQ(buffer->GetPayloadLength(), given[n].size());
+            EXPECT_TRUE(std::equal(given[n].begin(), given[n].end(), buffer->GetDataPointer())) << n;
+            const TqImage* image = buffer->GetImage();
+            ASSERT_NE(image, nullptr);
+            EXPECT_EQ(image->GetWidth(), 200u);
+            EXPECT_EQ(image->GetHeight(), 100u);
+            EXPECT_EQ(image->GetOffsetX(), 3u);
+            EXPECT_EQ(image->GetPixelType(), TqPixelMono16);
+            ASSERT_TRUE(stream.QueueBuffer(buffer).IsOK());
+        }
+        int64_t bad = -1;
+        EXPECT_TRUE(stream.GetParameters()->GetIntegerValue(TqString("PacketsBad"), bad).IsOK() && bad == 0);
+        ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
+        stream.Close();
+        for (TqBuffer* back = nullptr; stream.RetrieveBuffer(&back, nullptr, 0).IsOK();) {
+        }
+    }
+    d.Stop();
+    std::lock_guard lock(source->m);
+    EXPECT_EQ(source->asked, (std::vector<uint16_t>{1, 2, 3, 4}));
+    EXPECT_EQ(source->done, (std::vector<std::pair<uint16_t, bool>>{{1, true}, {2, true}, {3, true}, {4, true}}));
+    EXPECT_EQ(source->started, 1);
+    EXPECT_EQ(source->stopped, 1);
+    EXPECT_EQ(d.GetStatistics().framesSent, 4u);
+}
+
+TEST(EngineProviders, ChunkModeSendsTheImageThenTheChunkAreaAsOnePayload) {
+    Device d(Config());
+    Capture capture;
+    capture.Attach(d);
+    auto source = std::make_shared<Source>();
+    source->images = {Bytes(32, 1), Bytes(2000, 2)};
+    source->chunks = Bytes(24, 9);
+    source->timestamp = 0x0102030405060708ull;
+    ASSERT_TRUE(d.SetFrameProvider(0, source));
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+    ASSERT_TRUE(source->Await([&] { return source->done.size() == 2 && source->waiting; }));
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
+
+    const auto packets = capture.Take();
+    for (uint16_t block : {1, 2}) {
+        const Assembled a = Assemble(packets, block);
+        const std::vector<uint8_t> image = Bytes(block == 1 ? 32 : 2000, block);
+        ASSERT_EQ(a.leader.size(), 8u + 36u);
+        EXPECT_EQ(be16(a.leader, 10), Gvsp::kPayloadImageExtendedChunk);
+        EXPECT_EQ(be32(a.leader, 12), 0x01020304u);
+        EXPECT_EQ(be32(a.leader, 16), 0x05060708u);
+        std::vector<uint8_t> expected = image;
+        expected.insert(expected.end(), source->chunks.begin(), source->chunks.end());
+        EXPECT_EQ(a.payload, expected) << block;
+        ASSERT_EQ(a.trailer.size(), 8u + 16u);
+        EXPECT_EQ(be16(a.trailer, 10), Gvsp::kPayloadImageExtendedChunk);
+        EXPECT_EQ(be32(a.trailer, 12), 4u);                     // the lines
+        EXPECT_EQ(be32(a.trailer, 16), expected.size());        // the whole payload
+        EXPECT_EQ(be32(a.trailer, 20), 0x51u);                  // the chunk layout
+    }
+    // Without a chunk area the payload is an image, as the test pattern's.
+    source->Give(Bytes(32, 3));
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+    ASSERT_TRUE(source->Await([&] { return source->done.size() == 3 && source->waiting; }));
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
+    const Assembled plain = Assemble(capture.Take(), 3);
+    EXPECT_EQ(be16(plain.leader, 10), Gvsp::kPayloadImage);
+    EXPECT_EQ(plain.trailer.size(), 8u + 8u);
+    EXPECT_EQ(plain.payload, Bytes(32, 3));
+}
+
+TEST(EngineProviders, EachFrameIsDoneOnceAndResendsSendWhatWasSent) {
+    Device d(Config());
+    Capture capture;
+    capture.Attach(d);
+    auto source = std::make_shared<Source>();
+    for (uint32_t n = 0; n < 3; ++n) source->images.push_back(Bytes(32, n + 10));
+    ASSERT_TRUE(d.SetFrameProvider(0, source));
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+    ASSERT_TRUE(source->Await([&] { return source->done.size() == 3 && source->waiting; }));
+    capture.Take();
+    // The provider's buffer was overwritten after each frame: a resend still has the frame's bytes.
+    EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {2, 1, 1}, 9, 0)).empty);   // channel 0, block 2
+    const auto resent = capture.Take();
+    ASSERT_EQ(resent.size(), 1u);
+    EXPECT_EQ(std::vector<uint8_t>(resent[0].begin() + 8, resent[0].end()), Bytes(32, 11));
+
+    // Unplugged, frames are still taken from the provider and given back unsent.
+    d.SetLinkUp(false);
+    source->Give(Bytes(32, 20));
+    ASSERT_TRUE(source->Await([&] { return source->done.size() == 4 && source->waiting; }));
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
+    d.SetLinkUp(true);
+    std::lock_guard lock(source->m);
+    EXPECT_EQ(source->done,
+              (std::vector<std::pair<uint16_t, bool>>{{1, true}, {2, true}, {3, true}, {4, false}}));
+    EXPECT_TRUE(capture.Take().empty());
+    EXPECT_EQ(source->started, 1);
+    EXPECT_EQ(source->stopped, 1);
+    EXPECT_EQ(source->interrupts, 1);
+}
+
+TEST(EngineProviders, AProviderFeedsABlockSinkAndSingleFrameEndsAfterOne) {
+    Device d(Config());
+    auto source = std::make_shared<Source>();
+    source->images = {Bytes(32, 5), Bytes(32, 6)};
+    source->chunks = Bytes(8, 7);
+    ASSERT_TRUE(d.SetFrameProvider(0, source));
+    std::vector<uint8_t> filled;
+    size_t size = 0;
+    ASSERT_TRUE(d.SetBlockSink(0, [&](const Block& aBlock) {
+        size = aBlock.size;
+        filled.assign(aBlock.size, 0);
+        aBlock.Fill(filled.data());
+    }));
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionMode, 1), Gvcp::kSuccess);
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+    ASSERT_TRUE(WaitFor([&] { return !d.IsAcquiring(); }));
+    d.SetBlockSink(0, nullptr);
+    std::vector<uint8_t> expected = Bytes(32, 5);
+    expected.insert(expected.end(), source->chunks.begin(), source->chunks.end());
+    EXPECT_EQ(size, 40u);
+    EXPECT_EQ(filled, expected);
+    std::lock_guard lock(source->m);
+    EXPECT_EQ(source->done, (std::vector<std::pair<uint16_t, bool>>{{1, true}}));
+    EXPECT_EQ(source->images.size(), 1u);
+}
+
+TEST(EngineProviders, StoppingInterruptsAProviderThatNeverDelivers) {
+    auto source = std::make_shared<Source>();   // no images: it waits until interrupted
+    {
+        Device d(Config());
+        Capture capture;
+        capture.Attach(d);
+        ASSERT_TRUE(d.SetFrameProvider(0, source));
+        for (int run = 1; run <= 2; ++run) {
+            ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+            ASSERT_TRUE(source->Await([&] { return source->waiting && source->started == run; }));
+            auto stopping = std::async(std::launch::async, [&] { return d.WriteRegister(Reg::kAcquisitionStop, 1); });
+            ASSERT_EQ(stopping.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+            EXPECT_EQ(stopping.get(), Gvcp::kSuccess);
+            std::lock_guard lock(source->m);
+            EXPECT_EQ(source->interrupts, run);
+            EXPECT_EQ(source->stopped, run);
+        }
+        // The device going away while it acquires interrupts the provider as well.
+        ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+        ASSERT_TRUE(source->Await([&] { return source->waiting && source->started == 3; }));
+    }
+    std::lock_guard lock(source->m);
+    EXPECT_EQ(source->interrupts, 3);
+    EXPECT_EQ(source->stopped, 3);
+    EXPECT_TRUE(source->done.empty());
 }
