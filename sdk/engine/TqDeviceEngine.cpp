@@ -958,7 +958,13 @@ void Device::ResetStatistics() {
     mImpl->stats = Statistics();
 }
 
-const Identity& Device::GetIdentity() const { return mImpl->config.identity; }
+Identity Device::GetIdentity() const {
+    std::lock_guard lock(mImpl->mutex);
+    Identity identity = mImpl->config.identity;
+    const char* name = reinterpret_cast<const char*>(&mImpl->boot[Reg::kUserName]);
+    identity.userName.assign(name, strnlen(name, 16));
+    return identity;
+}
 
 const std::string& Device::Xml() const { return mImpl->xml; }
 

@@ -64,6 +64,34 @@ std::vector<DeviceRecord> RunningDevices() {
     return out;
 }
 
+uint16_t Device::SetIdentityString(IdentityString aString, const std::string& aText) {
+    if (aText.size() > IdentityCapacity(aString) || aText.find('\0') != std::string::npos)
+        return Gvcp::kInvalidParameter;
+    Impl& d = *mImpl;
+    std::lock_guard lock(d.mutex);
+    std::lock_guard registry(gRegistryMutex);   // the registry tells the identity
+    Identity& id = d.config.identity;
+    auto place = [&](std::string& aKept, uint32_t aRegister) {
+        aKept = aText;
+        std::fill_n(&d.boot[aRegister], IdentityCapacity(aString) + 1, 0);
+        std::copy(aText.begin(), aText.end(), &d.boot[aRegister]);
+    };
+    switch (aString) {
+    case IdentityString::kManufacturer: place(id.manufacturer, Reg::kManufacturerName); break;
+    case IdentityString::kModel: place(id.model, Reg::kModelName); break;
+    case IdentityString::kVersion: place(id.version, Reg::kDeviceVersion); break;
+    case IdentityString::kManufacturerInfo: place(id.manufacturerInfo, Reg::kManufacturerInfo); break;
+    case IdentityString::kSerial: place(id.serial, Reg::kSerialNumber); break;
+    case IdentityString::kUserName: place(id.userName, Reg::kUserName); break;
+    case IdentityString::kFirmwareVersion:
+        id.firmwareVersion = aText;
+        d.firmware.fill(0);
+        std::copy(aText.begin(), aText.end(), d.firmware.begin());
+        break;
+    }
+    return Gvcp::kSuccess;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Deferred actions and stream senders.
 

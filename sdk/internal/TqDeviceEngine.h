@@ -290,7 +290,20 @@ struct ChannelConfig {
     uint32_t packetSizeMax = Reg::kMaxPacketSize;   // kMinPacketSize to kPacketSizeLimit
 };
 
+// The identity strings a device may change while it lives, and the longest text of each: its
+// register's size less the terminating NUL (UTF-8 bytes).
+enum class IdentityString { kManufacturer, kModel, kVersion, kManufacturerInfo, kSerial, kUserName, kFirmwareVersion };
+constexpr size_t IdentityCapacity(IdentityString aString) {
+    switch (aString) {
+    case IdentityString::kManufacturerInfo: return 47;
+    case IdentityString::kSerial:
+    case IdentityString::kUserName: return 15;
+    default: return 31;
+    }
+}
+
 struct DeviceConfig {
+    // Strings longer than their registers are cut to fit (SetIdentityString refuses them instead).
     Identity identity;
     // The image of every channel that channels does not list.
     uint32_t width = 640;
@@ -583,7 +596,13 @@ public:
     Statistics GetStatistics() const;
     void ResetStatistics();
 
-    const Identity& GetIdentity() const;
+    // The identity as the device tells it now (the user name as its register holds it).
+    Identity GetIdentity() const;
+    // Changes an identity string: its register (the bootstrap register, or the firmware version's
+    // block at Reg::kFirmwareVersion), what GetIdentity and the registry of running devices tell, and
+    // what a reset brings back. kInvalidParameter, and nothing changes, for a text longer than
+    // IdentityCapacity or holding a NUL. The description's header keeps the names it was made with.
+    uint16_t SetIdentityString(IdentityString aString, const std::string& aText);
     const std::string& Xml() const;
     // Serves another description (padded to whole words) at the same place; the first URL follows.
     void ReplaceXml(const std::string& aXml);

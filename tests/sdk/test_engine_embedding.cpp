@@ -916,3 +916,114 @@ TEST(EngineProviders, StoppingInterruptsAProviderThatNeverDelivers) {
     EXPECT_EQ(source->stopped, 3);
     EXPECT_TRUE(source->done.empty());
 }
+
+namespace {
+
+std::string Text(Device& aDevice, uint32_t aAddress, size_t aSize) {
+    std::vector<char> bytes(aSize, 'x');
+    EXPECT_EQ(aDevice.ReadMemory(aAddress, bytes.data(), aSize), Gvcp::kSuccess);
+    EXPECT_EQ(bytes.back(), '\0');   // always terminated
+    return std::string(bytes.data(), strnlen(bytes.data(), aSize));
+}
+
+// The model the registry of running devices tells for aAddress ("" when it lists none there).
+std::string Registered(uint32_t aAddress) {
+    for (const DeviceRecord& r : RunningDevices())
+        if (r.address == aAddress) return r.identity.model + (r.identity.serial == "Short" ? " (Short)" : "");
+    return "";
+}
+
+}  // namespace
+
+TEST(EngineIdentity, StringsChangeWhileTheDeviceRunsWithinTheirRegisters) {
+    Device d(Config());
+    std::string error;
+    ASSERT_TRUE(d.Start(0, &error)) << error;
+    const uint32_t at = d.Address();
+    const struct {
+        IdentityString string;
+        uint32_t address;
+        size_t size;
+    } strings[] = {{IdentityString::kManufacturer, Reg::kManufacturerName, 32},
+                   {IdentityString::kModel, Reg::kModelName, 32},
+                   {IdentityString::kVersion, Reg::kDeviceVersion, 32},
+                   {IdentityString::kManufacturerInfo, Reg::kManufacturerInfo, 48},
+                   {IdentityString::kSerial, Reg::kSerialNumber, 16},
+                   {IdentityString::kUserName, Reg::kUserName, 16},
+                   {IdentityString::kFirmwareVersion, Reg::kFirmwareVersion, 32}};
+    for (const auto& s : strings) {
+        const std::string before = Text(d, s.address, s.size);
+        const std::string longest(s.size - 1, 'L');
+        EXPECT_EQ(IdentityCapacity(s.string), s.size - 1);
+        // Too long, or with a NUL inside: refused, nothing changes.
+        EXPECT_EQ(d.SetIdentityString(s.string, longest + "L"), Gvcp::kInvalidParameter);
+        EXPECT_EQ(d.SetIdentityString(s.string, std::string("a\0b", 3)), Gvcp::kInvalidParameter);
+        EXPECT_EQ(Text(d, s.address, s.size), before);
+        ASSERT_EQ(d.SetIdentityString(s.string, longest), Gvcp::kSuccess);
+        EXPECT_EQ(Text(d, s.address, s.size), longest);
+        ASSERT_EQ(d.SetIdentityString(s.string, "Short"), Gvcp::kSuccess);   // nothing of the longer one stays
+        EXPECT_EQ(Text(d, s.address, s.size), "Short");
+    }
+    // What the device tells: its identity, the registry, discovery, and again after a reset.
+    const Identity id = d.GetIdentity();
+    EXPECT_EQ(id.model, "Short");
+    EXPECT_EQ(id.firmwareVersion, "Short");
+    EXPECT_EQ(id.userName, "Short");
+    ASSERT_EQ(d.SetIdentityString(IdentityString::kModel, "Renamed Model"), Gvcp::kSuccess);
+    EXPECT_EQ(Registered(at), "Renamed Model (Short)");
+    Ack discovery = Send(d, Command(Gvcp::kDiscoveryCmd, {}, 1));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&discovery.data[Reg::kModelName])), "Renamed Model");
+    d.Reset();
+    EXPECT_EQ(Text(d, Reg::kModelName, 32), "Renamed Model");
+    EXPECT_EQ(Text(d, Reg::kFirmwareVersion, 32), "Short");
+    // A controller's user name is the identity's too.
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    ASSERT_EQ(Send(d, Command(Gvcp::kWriteMemCmd, {Reg::kUserName, 0x43616D31, 0, 0, 0})).status, Gvcp::kSuccess);
+    EXPECT_EQ(d.GetIdentity().userName, "Cam1");
+    d.Stop();
+    EXPECT_EQ(Registered(at), "");
+}
+
+TEST(EngineLife, ADeviceStopsAndStartsAgainAndAFreshOneTakesItsPlace) {
+    Device first(Config());
+    std::string error;
+    ASSERT_TRUE(first.Start(0, &error)) << error;
+    const uint32_t at = first.Address();
+    EXPECT_FALSE(first.Start(at, &error));   // already running
+    EXPECT_EQ(Registered(at), "Engine Test");
+    first.Stop();
+    first.Stop();
+    EXPECT_FALSE(first.IsRunning());
+    EXPECT_EQ(Registered(at), "");
+
+    // A fresh device with the same identity at the same address, while the first one lives on.
+    {
+        DeviceConfig c = Config();
+        c.identity.model = "Second";
+        Device second(c);
+        ASSERT_TRUE(second.Start(at, &error)) << error;
+        EXPECT_EQ(Registered(at), "Second");
+        TqGvcpClient::Channel controller;
+        ASSERT_TRUE(controller.Open(at));
+        controller.SetTimeout(5000);
+        uint32_t channels = 9;
+        EXPECT_EQ(controller.ReadRegister(Reg::kStreamChannels, channels), Gvcp::kSuccess);
+        EXPECT_EQ(channels, 1u);
+        EXPECT_FALSE(first.Start(at, &error));   // the address is taken
+        controller.Close();
+    }
+    // Gone again: the first one takes its address back and serves as before.
+    ASSERT_TRUE(first.Start(at, &error)) << error;
+    size_t listed = 0;
+    for (const DeviceRecord& r : RunningDevices()) listed += r.address == at;
+    EXPECT_EQ(listed, 1u);
+    EXPECT_EQ(Registered(at), "Engine Test");
+    TqGvcpClient::Channel controller;
+    ASSERT_TRUE(controller.Open(at));
+    controller.SetTimeout(5000);
+    uint32_t version = 0;
+    EXPECT_EQ(controller.ReadRegister(Reg::kVersion, version), Gvcp::kSuccess);
+    EXPECT_EQ(version, 0x00010002u);
+    controller.Close();
+    first.Stop();
+}
