@@ -101,16 +101,9 @@ ChannelConfig Settled(ChannelConfig c, const std::map<uint32_t, std::string>& aN
 Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
     DeviceConfig& c = config;
     std::erase_if(c.pixelFormatNames, [](const auto& aEntry) { return aEntry.second.empty(); });
-    ChannelConfig common{c.width, c.height, c.pixelFormat, c.pixelFormats, c.sensorWidth, c.sensorHeight};
-    common = Settled(common, c.pixelFormatNames);
-    c.width = common.width;
-    c.height = common.height;
-    c.pixelFormat = common.pixelFormat;
-    c.pixelFormats = common.pixelFormats;
-    c.sensorWidth = common.sensorWidth;
-    c.sensorHeight = common.sensorHeight;
+    const ChannelConfig common = c;
     c.streamChannels = std::min(c.streamChannels, Reg::kMaxStreamChannels);
-    c.channels.resize(c.streamChannels, common);
+    c.channels.resize(c.streamChannels, common);   // from here on the channels' images are the ones that count
     for (ChannelConfig& channel : c.channels) channel = Settled(channel, c.pixelFormatNames);
 
     xml = BuildXml(c);
@@ -224,7 +217,8 @@ uint16_t Device::Impl::ReadWord(uint32_t aAddress, uint32_t& aValue) const {
 }
 
 uint16_t Device::Impl::ReadBytes(uint32_t aAddress, uint8_t* aData, size_t aSize) const {
-    if (InRange(aAddress, aSize, 0, Reg::kBootstrapSize) || InRange(aAddress, aSize, Reg::kFeatureBase, Reg::kFeatureSpan)) {
+    if (InRange(aAddress, aSize, 0, Reg::kBootstrapSize) ||
+        InRange(aAddress, aSize, Reg::kFeatureBase, Reg::kFeatureSpan)) {
         for (size_t i = 0; i < aSize; i += 4) {
             uint32_t value = 0;
             if (uint16_t status = ReadWord(uint32_t(aAddress + i), value)) return status;
@@ -580,7 +574,8 @@ uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, st
             if (other.begin < end && other.end > r.address) return 0;
         ranges.push_back({r.address, end, id, aHandler});
     }
-    std::sort(ranges.begin(), ranges.end(), [](const HandledRange& a, const HandledRange& b) { return a.begin < b.begin; });
+    std::sort(ranges.begin(), ranges.end(),
+              [](const HandledRange& a, const HandledRange& b) { return a.begin < b.begin; });
     d.handled = std::move(ranges);
     d.lastHandlerId = id;
     return id;

@@ -1,7 +1,11 @@
 // The engine's inner state, shared by its source files (not installed, not for the embedding code).
 //
 // Locks: controlMutex (starting and stopping the sender threads and the front end) is taken before
-// mutex (registers, privilege, counters, faults); no thread joins another while it holds mutex.
+// mutex (registers, privilege, counters, faults); no thread joins another while it holds mutex. The
+// embedding code's register handlers, frame providers and observer are called with neither held:
+// the dispatcher lets mutex go around a handler's call, senders ask providers before they take it,
+// providers are interrupted before controlMutex is taken to stop the senders, and notifications wait
+// in Impl::notices until Apply tells them.
 #pragma once
 
 #include "TqDeviceEngine.h"
@@ -202,7 +206,9 @@ struct Device::Impl {
     uint32_t& Feature(uint32_t aAddress) { return features[(aAddress - Reg::kFeatureBase) / 4]; }
     uint32_t Feature(uint32_t aAddress) const { return features[(aAddress - Reg::kFeatureBase) / 4]; }
     // A channel's format register, named by channel 0's address (Reg::kWidth ...).
-    uint32_t& Format(uint32_t aChannel, uint32_t aRegister) { return formats[aChannel][(aRegister - Reg::kFeatureBase) / 4]; }
+    uint32_t& Format(uint32_t aChannel, uint32_t aRegister) {
+        return formats[aChannel][(aRegister - Reg::kFeatureBase) / 4];
+    }
     uint32_t Format(uint32_t aChannel, uint32_t aRegister) const {
         return formats[aChannel][(aRegister - Reg::kFeatureBase) / 4];
     }

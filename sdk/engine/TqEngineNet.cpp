@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <type_traits>
 
 namespace TqEngine {
 
@@ -185,6 +186,30 @@ void Device::Impl::StartStreams() {
     }
 }
 
+namespace {
+
+// Calls into a frame provider: its answer (true for an operation without one), false when it throws.
+template <class Call>
+bool Guarded(Call aCall) {
+    try {
+        if constexpr (std::is_void_v<decltype(aCall())>) {
+            aCall();
+            return true;
+        } else {
+            return aCall();
+        }
+    } catch (...) {
+        return false;
+    }
+}
+
+// Whether a provider's frame names the memory of the sizes it gives.
+bool Whole(const Frame& aFrame) {
+    return (aFrame.image || !aFrame.imageSize) && (aFrame.chunks || !aFrame.chunkSize);
+}
+
+}  // namespace
+
 void Device::Impl::HaltSenders() {
     std::vector<std::pair<uint32_t, std::shared_ptr<FrameProvider>>> asked;
     {
@@ -195,13 +220,7 @@ void Device::Impl::HaltSenders() {
         }
     }
     for (auto& ch : channels) ch->wake.notify_all();
-    for (const auto& [channel, provider] : asked) {
-        try {
-            provider->Interrupt(channel);
-        } catch (...) {
-            // the provider's failure is its own
-        }
-    }
+    for (const auto& [channel, provider] : asked) Guarded([&] { provider->Interrupt(channel); });
 }
 
 void Device::Impl::StopStreams() {
@@ -215,25 +234,6 @@ void Device::Impl::StopStreams() {
     }
 }
 
-namespace {
-
-// Calls into a frame provider; what it throws counts as aFailed.
-template <class Call>
-auto Guarded(Call aCall, decltype(aCall()) aFailed) {
-    try {
-        return aCall();
-    } catch (...) {
-        return aFailed;
-    }
-}
-
-// Whether a provider's frame names the memory of the sizes it gives.
-bool Whole(const Frame& aFrame) {
-    return (aFrame.image || !aFrame.imageSize) && (aFrame.chunks || !aFrame.chunkSize);
-}
-
-}  // namespace
-
 void Device::Impl::SenderLoop(Channel* aChannel) {
     const uint32_t n = aChannel->index;
     int socket = -1;
@@ -245,7 +245,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
         std::lock_guard lock(mutex);
         provider = aChannel->providerInUse = aChannel->provider;
     }
-    if (provider) Guarded([&] { return (provider->Started(n), true); }, false);
+    if (provider) Guarded([&] { provider->Started(n); });
 
     for (;;) {
         // A provider's frame first, waited for without the mutex.
@@ -256,15 +256,15 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 if (aChannel->stop || !acquiring) break;
                 frame.blockId = NextBlockId(aChannel->blockId);
             }
-            if (!Guarded([&] { return provider->NextFrame(n, frame); }, false)) continue;
+            if (!Guarded([&] { return provider->NextFrame(n, frame); })) continue;
             if (!Whole(frame)) {
-                Guarded([&] { return (provider->FrameDone(n, frame, false), true); }, false);
+                Guarded([&] { provider->FrameDone(n, frame, false); });
                 continue;
             }
         }
         bool taken = false;   // the frame left (to the destination, the tap or the sink)
         auto done = [&] {
-            if (provider) Guarded([&] { return (provider->FrameDone(n, frame, taken), true); }, false);
+            if (provider) Guarded([&] { provider->FrameDone(n, frame, taken); });
         };
 
         FrameLayout layout;
@@ -404,7 +404,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
         }
     }
     if (socket >= 0) close(socket);
-    if (provider) Guarded([&] { return (provider->Stopped(n), true); }, false);
+    if (provider) Guarded([&] { provider->Stopped(n); });
     std::lock_guard lock(mutex);
     aChannel->providerInUse = nullptr;
     active[n] = false;
@@ -654,7 +654,8 @@ void Device::Impl::ServerLoop() {
                     {
                         std::lock_guard lock(mutex);
                         SetCurrentIp(reply.moveTo, pendingMask, pendingGateway);
-                        actions = Notify({Notice::kAddressForced, {}, 0, false, reply.moveTo, pendingMask, pendingGateway});
+                        actions = Notify(
+                            {Notice::kAddressForced, {}, 0, false, reply.moveTo, pendingMask, pendingGateway});
                     }
                     Apply(actions);
                 } else if (reply.ack.size() >= 2) {

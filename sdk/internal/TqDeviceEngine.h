@@ -1,15 +1,18 @@
-// The device engine: one software GigE Vision device of the stand-in SDK. A device is a register map
-// (the bootstrap registers, its own feature registers, its GenICam description in device memory), a
-// GVCP command dispatcher that does not know its transport (a command buffer and the peer's address
-// in, an acknowledge buffer out), test-pattern stream sources, a messaging channel for events, the
-// control privilege of one controller and a set of counters. Start() adds the UDP front end: the
-// device then serves GVCP on its own 127.x.y.z:3956, takes discovery and FORCEIP also from the
-// loopback broadcast address 127.255.255.255:3956 and the limited broadcast address
-// 255.255.255.255:3956 (both ports shared with other listeners), streams GVSP to the channel
-// destinations and sends its events to the messaging channel destination. Only senders inside
-// 127.0.0.0/8 are answered, always from the device's own address, and nothing of the engine ever
-// sends a datagram outside 127.0.0.0/8 (multicast stream destinations go out through the loopback
-// interface with a TTL of 0).
+// The device engine: one software GigE Vision device of the stand-in SDK. A device is a register map (the
+// bootstrap registers, its own feature registers, its GenICam description in device memory), a GVCP command
+// dispatcher that does not know its transport (a command buffer and the peer's address in, an acknowledge
+// buffer out), 0 to 4 stream channels (each with its own image format and largest packet size, its frames the
+// test pattern or a frame provider's), a messaging channel for events, the control privilege of one
+// controller and a set of counters. The code that embeds a device (a software device) may serve parts of its
+// memory itself (register handlers), feed its channels (frame providers), hear what happens to its control
+// side (an observer) and change its identity strings while it runs; the engine calls handlers, providers and
+// the observer with no lock of its own held. Start() adds the UDP front end: the device then serves GVCP on
+// its own 127.x.y.z:3956, takes discovery and FORCEIP also from the loopback broadcast address
+// 127.255.255.255:3956 and the limited broadcast address 255.255.255.255:3956 (both ports shared with other
+// listeners), streams GVSP to the channel destinations and sends its events to the messaging channel
+// destination. Only senders inside 127.0.0.0/8 are answered, always from the device's own address, and
+// nothing of the engine ever sends a datagram outside 127.0.0.0/8 (multicast stream destinations go out
+// through the loopback interface with a TTL of 0).
 //
 // Byte order: every register and every protocol field is big-endian; pixel data are little-endian
 // (Mono16 sends its low byte first), as the pixel formats define them.
@@ -23,7 +26,8 @@
 //   BayerRG8  one byte         ((x ^ y) + f) & 0xFF   (the colour of a pixel is its position in the
 //                                                      RG/GB tile; the value does not depend on it)
 //   RGBa16    four 16-bit LE   R = 256 * y + x + f, G = 256 * x + y + f, B = x + y, A = f  (each & 0xFFFF)
-// A device offers the first four unless its configuration names others (DeviceConfig::pixelFormats).
+// A device offers the first four unless its configuration names others (DeviceConfig::pixelFormats);
+// a format it has no pattern of (offered by name, for a provider's frames) makes a pattern of zeros.
 #pragma once
 
 #include "TqPixelLayout.h"
@@ -302,16 +306,10 @@ constexpr size_t IdentityCapacity(IdentityString aString) {
     }
 }
 
-struct DeviceConfig {
+// A device. The image it inherits is that of every channel that channels does not list.
+struct DeviceConfig : ChannelConfig {
     // Strings longer than their registers are cut to fit (SetIdentityString refuses them instead).
     Identity identity;
-    // The image of every channel that channels does not list.
-    uint32_t width = 640;
-    uint32_t height = 480;
-    uint32_t pixelFormat = Pfnc::kMono8;
-    std::vector<uint32_t> pixelFormats = {Pfnc::kMono8, Pfnc::kMono16, Pfnc::kRGB8, Pfnc::kBayerRG8};
-    uint32_t sensorWidth = 0;   // 0: max(width, 4096)
-    uint32_t sensorHeight = 0;  // 0: max(height, 4096)
     uint32_t streamChannels = 1;   // 0 to Reg::kMaxStreamChannels
     // Channel n's own image when n < channels.size() (a device made with more keeps the first ones).
     std::vector<ChannelConfig> channels;

@@ -933,6 +933,15 @@ std::string Registered(uint32_t aAddress) {
     return "";
 }
 
+// A register of the device at aDevice, read by a controller over the network (0xFFFFFFFF: no answer).
+uint32_t ReadOverNetwork(uint32_t aDevice, uint32_t aRegister) {
+    TqGvcpClient::Channel controller;
+    uint32_t value = 0xFFFFFFFF;
+    controller.SetTimeout(5000);
+    if (!controller.Open(aDevice) || controller.ReadRegister(aRegister, value) != Gvcp::kSuccess) return 0xFFFFFFFF;
+    return value;
+}
+
 }  // namespace
 
 TEST(EngineIdentity, StringsChangeWhileTheDeviceRunsWithinTheirRegisters) {
@@ -1003,14 +1012,8 @@ TEST(EngineLife, ADeviceStopsAndStartsAgainAndAFreshOneTakesItsPlace) {
         Device second(c);
         ASSERT_TRUE(second.Start(at, &error)) << error;
         EXPECT_EQ(Registered(at), "Second");
-        TqGvcpClient::Channel controller;
-        ASSERT_TRUE(controller.Open(at));
-        controller.SetTimeout(5000);
-        uint32_t channels = 9;
-        EXPECT_EQ(controller.ReadRegister(Reg::kStreamChannels, channels), Gvcp::kSuccess);
-        EXPECT_EQ(channels, 1u);
+        EXPECT_EQ(ReadOverNetwork(at, Reg::kStreamChannels), 1u);
         EXPECT_FALSE(first.Start(at, &error));   // the address is taken
-        controller.Close();
     }
     // Gone again: the first one takes its address back and serves as before.
     ASSERT_TRUE(first.Start(at, &error)) << error;
@@ -1018,12 +1021,6 @@ TEST(EngineLife, ADeviceStopsAndStartsAgainAndAFreshOneTakesItsPlace) {
     for (const DeviceRecord& r : RunningDevices()) listed += r.address == at;
     EXPECT_EQ(listed, 1u);
     EXPECT_EQ(Registered(at), "Engine Test");
-    TqGvcpClient::Channel controller;
-    ASSERT_TRUE(controller.Open(at));
-    controller.SetTimeout(5000);
-    uint32_t version = 0;
-    EXPECT_EQ(controller.ReadRegister(Reg::kVersion, version), Gvcp::kSuccess);
-    EXPECT_EQ(version, 0x00010002u);
-    controller.Close();
+    EXPECT_EQ(ReadOverNetwork(at, Reg::kVersion), 0x00010002u);
     first.Stop();
 }
