@@ -220,7 +220,7 @@ void Device::Impl::HaltSenders() {
         }
     }
     for (auto& ch : channels) ch->wake.notify_all();
-    for (const auto& [channel, provider] : asked) Guarded([&] { provider->Interrupt(channel); });
+    for (const auto& running : asked) Guarded([&] { running.second->Interrupt(running.first); });
 }
 
 void Device::Impl::StopStreams() {
