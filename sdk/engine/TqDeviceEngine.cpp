@@ -33,6 +33,11 @@ constexpr uint32_t kGvcpCapabilities = (1u << 31)    // user-defined name regist
                                        | (1u << 1)   // WRITEMEM
                                        | (1u << 0);  // several operations in one READREG/WRITEREG
 
+// The engine's own memory lies outside the reserved range.
+static_assert(Reg::kBootstrapSize <= Reg::kReservedBegin && Reg::kFeatureBase >= Reg::kReservedEnd &&
+              Reg::kXmlBase >= Reg::kReservedEnd && Serial::kBase >= Reg::kReservedEnd &&
+              Reg::kFirmwareVersion >= Reg::kReservedEnd);
+
 constexpr uint32_t kMinHeartbeat = 500;
 constexpr size_t kMaxEventData = Gvcp::kMaxPayload - 16;
 

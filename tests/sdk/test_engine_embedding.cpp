@@ -195,6 +195,41 @@ TEST(EngineChannels, EachChannelHasItsOwnImageFormatThatSourceSelectorChooses) {
     EXPECT_EQ(leaders[2], (std::vector<uint32_t>{Pfnc::kMono8, 8, 4}));
 }
 
+TEST(EngineChannels, AFormatWithoutPatternIsOfferedWhenTheDeviceNamesIt) {
+    constexpr uint32_t kMono12 = 0x01100005, kMono10 = 0x01100003, kMono1p = 0x01010037;
+    DeviceConfig c = Config();
+    c.width = 8;
+    c.height = 2;
+    c.pixelFormat = kMono12;
+    c.pixelFormats = {Pfnc::kMono8, kMono12, kMono10, kMono1p};   // Mono10 has no name: left out
+    c.pixelFormatNames = {{kMono12, "Mono12"}, {kMono1p, "Mono1p"}, {kMono10, ""}};
+    Device d(c);
+    EXPECT_EQ(Read(d, Reg::kPixelFormat), kMono12);
+    EXPECT_EQ(d.WriteRegister(Reg::kPixelFormat, kMono10), Gvcp::kInvalidParameter);
+    NodeMap map(d);
+    ASSERT_TRUE(map.loaded);
+    TqString name;
+    ASSERT_TRUE(map.parameters.GetEnumValue(TqString("PixelFormat"), name).IsOK());
+    EXPECT_STREQ(name.GetAscii(), "Mono12");
+    EXPECT_TRUE(map.parameters.SetEnumValue(TqString("PixelFormat"), TqString("Mono1p")).IsOK());
+    EXPECT_FALSE(map.parameters.SetEnumValue(TqString("PixelFormat"), TqString("Mono10")).IsOK());
+
+    // Without a provider such a format's frames are zeros, as many bytes as its lines take.
+    for (auto [format, bytes] : {std::pair{kMono12, 8 * 2 * 2}, std::pair{kMono1p, 1 * 2}}) {
+        ASSERT_EQ(d.WriteRegister(Reg::kPixelFormat, format), Gvcp::kSuccess);
+        std::vector<uint8_t> payload;
+        ASSERT_TRUE(d.SetBlockSink(0, [&](const Block& aBlock) {
+            payload.assign(aBlock.size, 0xAA);
+            aBlock.Fill(payload.data());
+        }));
+        ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionMode, 1), Gvcp::kSuccess);
+        ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+        ASSERT_TRUE(WaitFor([&] { return !d.IsAcquiring(); }));
+        d.SetBlockSink(0, nullptr);
+        EXPECT_EQ(payload, std::vector<uint8_t>(bytes, 0)) << std::hex << format;
+    }
+}
+
 TEST(EngineChannels, EachChannelTakesPacketSizesUpToItsOwnMaximum) {
     DeviceConfig c = Config();
     c.streamChannels = 3;
