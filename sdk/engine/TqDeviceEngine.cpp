@@ -33,6 +33,11 @@ constexpr uint32_t kGvcpCapabilities = (1u << 31)    // user-defined name regist
                                        | (1u << 1)   // WRITEMEM
                                        | (1u << 0);  // several operations in one READREG/WRITEREG
 
+// The engine's own memory lies outside the reserved range.
+static_assert(Reg::kBootstrapSize <= Reg::kReservedBegin && Reg::kFeatureBase >= Reg::kReservedEnd &&
+              Reg::kXmlBase >= Reg::kReservedEnd && Serial::kBase >= Reg::kReservedEnd &&
+              Reg::kFirmwareVersion >= Reg::kReservedEnd);
+
 constexpr uint32_t kMinHeartbeat = 500;
 constexpr size_t kMaxEventData = Gvcp::kMaxPayload - 16;
 
@@ -73,12 +78,17 @@ bool ParseAddress(const std::string& aText, uint32_t& aAddress) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Construction: the bootstrap registers from the identity and the defaults.
+// Construction: the channels' images made whole, then the registers.
 
-Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
-    DeviceConfig& c = config;
-    if (!Pfnc::IsSupported(c.pixelFormat)) c.pixelFormat = Pfnc::kMono8;
-    std::erase_if(c.pixelFormats, [](uint32_t aFormat) { return !Pfnc::IsSupported(aFormat); });
+namespace {
+
+// A channel's image within the engine's limits: its formats those the engine makes or the device
+// names, its current format among them, a sensor that holds the image and a packet size maximum
+// in the range SCPS allows.
+ChannelConfig Settled(ChannelConfig c, const std::map<uint32_t, std::string>& aNames) {
+    auto offered = [&](uint32_t aFormat) { return Pfnc::IsSupported(aFormat) || aNames.count(aFormat) != 0; };
+    if (!offered(c.pixelFormat)) c.pixelFormat = Pfnc::kMono8;
+    std::erase_if(c.pixelFormats, [&](uint32_t aFormat) { return !offered(aFormat); });
     if (std::find(c.pixelFormats.begin(), c.pixelFormats.end(), c.pixelFormat) == c.pixelFormats.end())
         c.pixelFormats.push_back(c.pixelFormat);
     c.width = std::clamp<uint32_t>(c.width, 1, 16384);
@@ -87,12 +97,34 @@ Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
     if (c.sensorHeight == 0) c.sensorHeight = std::max<uint32_t>(c.height, 4096);
     c.sensorWidth = std::max(c.sensorWidth, c.width);
     c.sensorHeight = std::max(c.sensorHeight, c.height);
-    c.streamChannels = std::clamp<uint32_t>(c.streamChannels, 1, 4);
+    c.packetSizeMax = std::clamp(c.packetSizeMax, Reg::kMinPacketSize, Reg::kPacketSizeLimit);
+    return c;
+}
+
+}  // namespace
+
+Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
+    DeviceConfig& c = config;
+    std::erase_if(c.pixelFormatNames, [](const auto& aEntry) { return aEntry.second.empty(); });
+    const ChannelConfig common = c;
+    c.streamChannels = std::min(c.streamChannels, Reg::kMaxStreamChannels);
+    c.channels.resize(c.streamChannels, common);   // from here on the channels' images are the ones that count
+    for (ChannelConfig& channel : c.channels) channel = Settled(channel, c.pixelFormatNames);
 
     xml = BuildXml(c);
     clock = SteadyMilliseconds;
     timestampOrigin = SteadyNanoseconds();
+    InitRegisters();
 
+    for (uint32_t n = 0; n < c.streamChannels; ++n) {
+        channels.push_back(std::make_unique<Channel>());
+        channels.back()->index = n;
+    }
+    active.assign(c.streamChannels, false);
+}
+
+void Device::Impl::InitRegisters() {
+    const DeviceConfig& c = config;
     boot.assign(Reg::kBootstrapSize, 0);
     const auto& mac = c.identity.mac;
     SetBoot32(Reg::kVersion, 0x00010002);  // GigE Vision 1.2
@@ -124,22 +156,29 @@ Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
     for (uint32_t n = 0; n < c.streamChannels; ++n) SetBoot32(Reg::Scps(n), Reg::kDefaultPacketSize);
 
     features.assign(Reg::kFeatureSize / 4, 0);
-    Feature(Reg::kWidth) = c.width;
-    Feature(Reg::kHeight) = c.height;
-    Feature(Reg::kPixelFormat) = c.pixelFormat;
     Feature(Reg::kFramePeriod) = 33333;
     Feature(Reg::kExposureTime) = 10000;
     Feature(Reg::kFrameRateEnable) = 1;
-    Feature(Reg::kSensorWidth) = c.sensorWidth;
-    Feature(Reg::kSensorHeight) = c.sensorHeight;
+    formats.assign(c.streamChannels, {});
+    for (uint32_t n = 0; n < c.streamChannels; ++n) {
+        const ChannelConfig& channel = c.channels[n];
+        Format(n, Reg::kWidth) = channel.width;
+        Format(n, Reg::kHeight) = channel.height;
+        Format(n, Reg::kPixelFormat) = channel.pixelFormat;
+        Format(n, Reg::kSensorWidth) = channel.sensorWidth;
+        Format(n, Reg::kSensorHeight) = channel.sensorHeight;
+    }
+    sourceSelector = 0;
+    firmware.fill(0);
     std::memcpy(firmware.data(), c.identity.firmwareVersion.data(),
                 std::min(c.identity.firmwareVersion.size(), firmware.size() - 1));
+}
 
-    for (uint32_t n = 0; n < c.streamChannels; ++n) {
-        channels.push_back(std::make_unique<Channel>());
-        channels.back()->index = n;
-    }
-    active.assign(c.streamChannels, false);
+bool Device::Impl::FormatRegisterOf(uint32_t aAddress, uint32_t& aChannel, uint32_t& aRegister) const {
+    if (aAddress < Reg::kFeatureBase || aAddress - Reg::kFeatureBase >= Reg::kFormatStride * ChannelCount()) return false;
+    aChannel = (aAddress - Reg::kFeatureBase) / Reg::kFormatStride;
+    aRegister = aAddress - Reg::kFormatStride * aChannel;
+    return Reg::IsFormatRegister(aRegister);
 }
 
 uint64_t Device::Impl::Timestamp() const { return SteadyNanoseconds() - timestampOrigin; }
@@ -158,9 +197,22 @@ uint16_t Device::Impl::ReadWord(uint32_t aAddress, uint32_t& aValue) const {
         aValue = aAddress == Reg::kCcp ? (controller.address ? ccp : 0) : Boot32(aAddress);
         return Gvcp::kSuccess;
     }
-    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize)) {
-        aValue = aAddress == Reg::kAcquisitionStatus ? uint32_t(acquiring) : Feature(aAddress);
-        if (aAddress == Reg::kAcquisitionStart || aAddress == Reg::kAcquisitionStop) aValue = 0;
+    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSpan)) {
+        uint32_t channel, reg;
+        if (FormatRegisterOf(aAddress, channel, reg)) {
+            aValue = Format(channel, reg);
+        } else if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize) && !Reg::IsFormatRegister(aAddress)) {
+            aValue = aAddress == Reg::kAcquisitionStatus ? uint32_t(acquiring) : Feature(aAddress);
+            if (aAddress == Reg::kAcquisitionStart || aAddress == Reg::kAcquisitionStop) aValue = 0;
+        } else if (aAddress == Reg::kSourceSelector) {
+            aValue = sourceSelector;
+        } else if (aAddress == Reg::kDeviceReset) {
+            aValue = 0;
+        } else if (aAddress >= Reg::PacketSizeMax(0) && aAddress < Reg::PacketSizeMax(ChannelCount())) {
+            aValue = config.channels[(aAddress - Reg::PacketSizeMax(0)) / 4].packetSizeMax;
+        } else {
+            return Gvcp::kInvalidAddress;
+        }
         return Gvcp::kSuccess;
     }
     uint8_t bytes[4];
@@ -170,10 +222,11 @@ uint16_t Device::Impl::ReadWord(uint32_t aAddress, uint32_t& aValue) const {
 }
 
 uint16_t Device::Impl::ReadBytes(uint32_t aAddress, uint8_t* aData, size_t aSize) const {
-    if (InRange(aAddress, aSize, 0, Reg::kBootstrapSize) || InRange(aAddress, aSize, Reg::kFeatureBase, Reg::kFeatureSize)) {
+    if (InRange(aAddress, aSize, 0, Reg::kBootstrapSize) ||
+        InRange(aAddress, aSize, Reg::kFeatureBase, Reg::kFeatureSpan)) {
         for (size_t i = 0; i < aSize; i += 4) {
             uint32_t value = 0;
-            ReadWord(uint32_t(aAddress + i), value);
+            if (uint16_t status = ReadWord(uint32_t(aAddress + i), value)) return status;
             Put32(aData + i, value);
         }
         return Gvcp::kSuccess;
@@ -240,6 +293,7 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
                     d.switchoverKey = aValue >> 16;
                     d.lastSeen = d.Now();
                     d.stats.sessionsOpened++;
+                    *aActions |= d.Notify({Notice::kSessionOpened, *aPeer, bits});
                 }
                 return Gvcp::kSuccess;
             }
@@ -262,6 +316,8 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             if (apply) {
                 d.stats.sessionsClosed++;
                 d.stats.sessionsOpened++;
+                d.Notify({Notice::kSessionClosed, d.controller});
+                *aActions |= d.Notify({Notice::kSessionOpened, *aPeer, bits});
                 d.controller = *aPeer;
                 d.ccp = bits;
                 d.lastSeen = d.Now();
@@ -281,7 +337,8 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             if (aAddress == base) return (aValue & 0x000F0000) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue & 0xFFFF);
             if (aAddress == Reg::Scps(channel)) {
                 const uint32_t size = aValue & 0xFFFF;
-                if (size < Reg::kMinPacketSize || size > Reg::kMaxPacketSize || size % 4 || (aValue & Reg::kScpsBigEndian))
+                if (size < Reg::kMinPacketSize || size > d.config.channels[channel].packetSizeMax || size % 4 ||
+                    (aValue & Reg::kScpsBigEndian))
                     return Gvcp::kInvalidParameter;
                 if (apply && (aValue & Reg::kScpsFireTestPacket)) {
                     *aActions |= kActionTestPacket;
@@ -300,34 +357,40 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
         return Gvcp::kWriteProtect;
     }
 
-    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize)) {
-        auto set = [&](uint32_t aStored) {
-            if (apply) d.Feature(aAddress) = aStored;
+    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSpan)) {
+        auto within = [&](uint32_t aLow, uint32_t aHigh) { return aValue >= aLow && aValue <= aHigh; };
+        auto checked = [&](bool aValid, uint32_t& aStored) {
+            if (!aValid) return uint16_t(Gvcp::kInvalidParameter);
+            if (apply) aStored = aValue;
             return uint16_t(Gvcp::kSuccess);
         };
-        auto within = [&](uint32_t aLow, uint32_t aHigh) { return aValue >= aLow && aValue <= aHigh; };
-        const uint32_t sw = d.Feature(Reg::kSensorWidth), sh = d.Feature(Reg::kSensorHeight);
+        if (uint32_t channel, reg; d.FormatRegisterOf(aAddress, channel, reg)) {
+            if (reg == Reg::kSensorWidth || reg == Reg::kSensorHeight) return Gvcp::kWriteProtect;
+            if (locked) return Gvcp::kBusy;
+            auto format = [&](uint32_t aRegister) -> uint32_t& { return d.Format(channel, aRegister); };
+            const uint32_t sw = format(Reg::kSensorWidth), sh = format(Reg::kSensorHeight);
+            const auto& offered = d.config.channels[channel].pixelFormats;
+            switch (reg) {
+            case Reg::kWidth: return checked(within(1, sw - format(Reg::kOffsetX)), format(reg));
+            case Reg::kHeight: return checked(within(1, sh - format(Reg::kOffsetY)), format(reg));
+            case Reg::kOffsetX: return checked(within(0, sw - format(Reg::kWidth)), format(reg));
+            case Reg::kOffsetY: return checked(within(0, sh - format(Reg::kHeight)), format(reg));
+            default: return checked(std::find(offered.begin(), offered.end(), aValue) != offered.end(), format(reg));
+            }
+        }
+        if (aAddress == Reg::kSourceSelector) return checked(aValue < d.ChannelCount(), d.sourceSelector);
+        if (aAddress == Reg::kDeviceReset) {
+            if (apply && aValue == 1) *aActions |= d.ResetDevice();
+            return Gvcp::kSuccess;
+        }
+        if (aAddress >= Reg::PacketSizeMax(0) && aAddress < Reg::PacketSizeMax(d.ChannelCount()))
+            return Gvcp::kWriteProtect;
+        if (!InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize) || Reg::IsFormatRegister(aAddress))
+            return Gvcp::kInvalidAddress;
+        uint32_t& stored = d.Feature(aAddress);
         switch (aAddress) {
-        case Reg::kWidth:
-            if (locked) return Gvcp::kBusy;
-            return within(1, sw - d.Feature(Reg::kOffsetX)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
-        case Reg::kHeight:
-            if (locked) return Gvcp::kBusy;
-            return within(1, sh - d.Feature(Reg::kOffsetY)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
-        case Reg::kOffsetX:
-            if (locked) return Gvcp::kBusy;
-            return within(0, sw - d.Feature(Reg::kWidth)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
-        case Reg::kOffsetY:
-            if (locked) return Gvcp::kBusy;
-            return within(0, sh - d.Feature(Reg::kHeight)) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
-        case Reg::kPixelFormat:
-            if (locked) return Gvcp::kBusy;
-            return std::find(d.config.pixelFormats.begin(), d.config.pixelFormats.end(), aValue) !=
-                           d.config.pixelFormats.end()
-                       ? set(aValue)
-                       : uint16_t(Gvcp::kInvalidParameter);
         case Reg::kAcquisitionMode:
-            return within(0, 1) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return checked(within(0, 1), stored);
         case Reg::kAcquisitionStart:
             if (apply && aValue == 1 && !d.acquiring) {
                 d.acquiring = true;
@@ -341,13 +404,13 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             }
             return Gvcp::kSuccess;
         case Reg::kFramePeriod:
-            return within(1000, 10000000) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return checked(within(1000, 10000000), stored);
         case Reg::kExposureTime:
-            return within(10, 1000000) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return checked(within(10, 1000000), stored);
         case Reg::kTLParamsLocked:
         case Reg::kFrameRateEnable:
         case Reg::kEventNotification:
-            return within(0, 1) ? set(aValue) : uint16_t(Gvcp::kInvalidParameter);
+            return checked(within(0, 1), stored);
         default:
             return Gvcp::kWriteProtect;
         }
@@ -388,6 +451,7 @@ uint16_t Device::Impl::WriteBytes(uint32_t aAddress, const uint8_t* aData, size_
 unsigned Device::Impl::CloseSession(bool aHeartbeat) {
     stats.sessionsClosed++;
     if (aHeartbeat) stats.heartbeatFailures++;
+    unsigned actions = Notify({Notice::kSessionClosed, controller, 0, aHeartbeat});
     controller = Peer();
     ccp = 0;
     switchoverKey = 0;
@@ -399,9 +463,34 @@ unsigned Device::Impl::CloseSession(bool aHeartbeat) {
         SetBoot32(Reg::Scda(n), 0);
     }
     Feature(Reg::kTLParamsLocked) = 0;
-    if (!acquiring) return kActionNone;
+    if (!acquiring) return actions;
     acquiring = false;
-    return kActionStopStreams;
+    return actions | kActionStopStreams;
+}
+
+unsigned Device::Impl::ResetDevice() {
+    unsigned actions = kActionReset;
+    if (controller.address) actions |= CloseSession(false);
+    if (acquiring) {
+        acquiring = false;
+        actions |= kActionStopStreams;
+    }
+    // What a real device keeps through a reset: where it is, its persistent IP settings, its user name.
+    std::vector<std::pair<uint32_t, uint32_t>> kept;
+    for (uint32_t address : {Reg::kIpConfiguration, Reg::kCurrentIp, Reg::kSubnetMask, Reg::kGateway,
+                             Reg::kPersistentIp, Reg::kPersistentMask, Reg::kPersistentGateway})
+        kept.emplace_back(address, Boot32(address));
+    for (uint32_t address = Reg::kUserName; address < Reg::kUserName + 16; address += 4)
+        kept.emplace_back(address, Boot32(address));
+    InitRegisters();
+    for (const auto& [address, value] : kept) SetBoot32(address, value);
+    for (SerialBridge& bridge : serial) bridge = SerialBridge{bridge.unsupported};
+    serialPending.clear();
+    pendingResends.clear();
+    timestampOrigin = SteadyNanoseconds();
+    Notice reset;
+    reset.kind = Notice::kReset;
+    return actions | Notify(reset);
 }
 
 unsigned Device::Impl::ExpireHeartbeat() {
@@ -411,9 +500,107 @@ unsigned Device::Impl::ExpireHeartbeat() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Register handlers.
+
+const HandledRange* Device::Impl::HandledAt(uint32_t aAddress, uint64_t aSize) const {
+    const uint64_t end = uint64_t(aAddress) + aSize;
+    for (const HandledRange& range : handled) {
+        if (range.begin >= end) break;
+        if (range.end > aAddress) return &range;
+    }
+    return nullptr;
+}
+
+uint16_t Device::Impl::CallHandler(std::unique_lock<std::mutex>& aLock, const HandledRange& aRange, uint32_t aAddress,
+                                   uint8_t* aRead, const uint8_t* aWrite, size_t aSize, const Peer& aPeer) {
+    const std::shared_ptr<RegisterHandler> handler = aRange.handler;
+    aLock.unlock();
+    uint16_t status;
+    try {
+        status = aRead ? handler->Read(aAddress, aRead, aSize, aPeer) : handler->Write(aAddress, aWrite, aSize, aPeer);
+    } catch (...) {
+        status = Gvcp::kError;
+    }
+    aLock.lock();
+    return status;
+}
+
+// The part of [aAt, aEnd) that one call serves: up to the next handled range (the engine's memory),
+// or within the handled range aRange that begins at aAt or before.
+static uint64_t PartEnd(const HandledRange* aRange, uint64_t aAt, uint64_t aEnd) {
+    if (!aRange) return aEnd;
+    return aRange->begin > aAt ? aRange->begin : std::min(aRange->end, aEnd);
+}
+
+uint16_t Device::Impl::ControllerRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData,
+                                      size_t aSize, const Peer& aPeer) {
+    const uint64_t end = uint64_t(aAddress) + aSize;
+    for (uint64_t at = aAddress; at < end;) {
+        const HandledRange* range = HandledAt(uint32_t(at), end - at);
+        const uint64_t until = PartEnd(range, at, end);
+        uint8_t* into = aData + (at - aAddress);
+        const uint16_t status = range && range->begin <= at
+                                    ? CallHandler(aLock, *range, uint32_t(at), into, nullptr, size_t(until - at), aPeer)
+                                    : ReadBytes(uint32_t(at), into, size_t(until - at));
+        if (status != Gvcp::kSuccess) return status;
+        at = until;
+    }
+    return Gvcp::kSuccess;
+}
+
+uint16_t Device::Impl::ControllerWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
+                                       size_t aSize, const Peer& aPeer, unsigned& aActions) {
+    const uint64_t end = uint64_t(aAddress) + aSize;
+    for (uint64_t at = aAddress; at < end;) {
+        const HandledRange* range = HandledAt(uint32_t(at), end - at);
+        const uint64_t until = PartEnd(range, at, end);
+        const uint8_t* from = aData + (at - aAddress);
+        const uint16_t status = range && range->begin <= at
+                                    ? CallHandler(aLock, *range, uint32_t(at), nullptr, from, size_t(until - at), aPeer)
+                                    : WriteBytes(uint32_t(at), from, size_t(until - at), &aPeer, aActions);
+        if (status != Gvcp::kSuccess) return status;
+        at = until;
+    }
+    return Gvcp::kSuccess;
+}
+
+uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler) {
+    Impl& d = *mImpl;
+    if (!aHandler || aRanges.empty()) return 0;
+    std::lock_guard lock(d.mutex);
+    std::vector<HandledRange> ranges = d.handled;
+    const uint64_t id = d.lastHandlerId + 1;
+    for (const AddressRange& r : aRanges) {
+        const uint64_t end = uint64_t(r.address) + r.size;
+        if (r.size == 0 || r.address % 4 || r.size % 4 || end > (uint64_t(1) << 32) ||
+            (r.address < Reg::kReservedEnd && end > Reg::kReservedBegin))
+            return 0;
+        for (const HandledRange& other : ranges)
+            if (other.begin < end && other.end > r.address) return 0;
+        ranges.push_back({r.address, end, id, aHandler});
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const HandledRange& a, const HandledRange& b) { return a.begin < b.begin; });
+    d.handled = std::move(ranges);
+    d.lastHandlerId = id;
+    return id;
+}
+
+bool Device::RemoveRegisterHandler(uint64_t aId) {
+    std::vector<HandledRange> removed;   // the handler may go after the lock
+    std::lock_guard lock(mImpl->mutex);
+    auto& handled = mImpl->handled;
+    auto kept = std::stable_partition(handled.begin(), handled.end(), [&](const HandledRange& r) { return r.id != aId; });
+    removed.assign(std::make_move_iterator(kept), std::make_move_iterator(handled.end()));
+    handled.erase(kept, handled.end());
+    return !removed.empty();
+}
+
+// ---------------------------------------------------------------------------------------------
 // The dispatcher.
 
-Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast, unsigned& aActions) {
+Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
+                           bool aBroadcast, unsigned& aActions) {
     Reply reply;
     if (aSize < Gvcp::kHeaderSize || aData[0] != Gvcp::kKey) {
         stats.malformedCommandsReceived++;
@@ -500,7 +687,10 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
             return answer(Gvcp::kInvalidParameter, {});
         pendingMask = mask ? mask : 0xFF000000;
         pendingGateway = gateway;
-        if (!running) SetCurrentIp(ip, pendingMask, pendingGateway);
+        if (!running) {   // no front end to move: the device is there at once
+            SetCurrentIp(ip, pendingMask, pendingGateway);
+            aActions |= Notify({Notice::kAddressForced, {}, 0, false, ip, pendingMask, pendingGateway});
+        }
         if (acquiring) {
             acquiring = false;
             aActions |= kActionStopStreams;
@@ -517,9 +707,18 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
         for (size_t i = 0; i < length; i += 4) {
             const uint32_t address = Get32(p + i);
             uint32_t value = 0;
-            uint16_t status = address % 4 ? uint16_t(Gvcp::kBadAlignment)
-                              : faulty(faults.readStatus, address) ? faults.readStatus
-                                                                   : ReadWord(address, value);
+            uint16_t status;
+            if (address % 4) {
+                status = Gvcp::kBadAlignment;
+            } else if (faulty(faults.readStatus, address)) {
+                status = faults.readStatus;
+            } else if (HandledAt(address, 4)) {
+                uint8_t bytes[4] = {};
+                status = ControllerRead(aLock, address, bytes, 4, aPeer);
+                value = Get32(bytes);
+            } else {
+                status = ReadWord(address, value);
+            }
             if (status != Gvcp::kSuccess) return answer(status, values);
             Append32(values, value);
         }
@@ -535,7 +734,10 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
             if (address % 4) status = Gvcp::kBadAlignment;
             else if (address != Reg::kCcp && !HasPrivilege(aPeer)) status = Gvcp::kAccessDenied;
             else if (faulty(faults.writeStatus, address)) status = faults.writeStatus;
-            else if ((status = CheckWrite(address, value, &aPeer)) == Gvcp::kSuccess) {
+            else if (HandledAt(address, 4)) {
+                status = ControllerWrite(aLock, address, p + i + 4, 4, aPeer, aActions);
+                written += status == Gvcp::kSuccess;
+            } else if ((status = CheckWrite(address, value, &aPeer)) == Gvcp::kSuccess) {
                 aActions |= WriteWord(address, value, &aPeer);
                 ++written;
             }
@@ -557,7 +759,7 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
         if (!MayRead(aPeer)) return answer(Gvcp::kAccessDenied, payload);
         if (faulty(faults.readStatus, address)) return answer(faults.readStatus, payload);
         payload.resize(4 + count);
-        uint16_t status = ReadBytes(address, payload.data() + 4, count);
+        uint16_t status = ControllerRead(aLock, address, payload.data() + 4, count, aPeer);
         if (status != Gvcp::kSuccess) payload.resize(4);
         return answer(status, payload);
     }
@@ -575,7 +777,7 @@ Reply Device::Impl::Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer
         if (!HasPrivilege(aPeer)) return done(Gvcp::kAccessDenied, 0);
         if (faulty(faults.writeStatus, address)) return done(faults.writeStatus, 0);
         const uint16_t count = uint16_t(length - 4);
-        uint16_t status = WriteBytes(address, p + 4, count, &aPeer, aActions);
+        uint16_t status = ControllerWrite(aLock, address, p + 4, count, aPeer, aActions);
         return done(status, status == Gvcp::kSuccess ? count : 0);
     }
 
@@ -605,11 +807,12 @@ Device::Device(const DeviceConfig& aConfig) : mImpl(std::make_unique<Impl>(aConf
 
 Device::~Device() {
     Stop();
-    std::lock_guard control(mImpl->controlMutex);
     {
         std::lock_guard lock(mImpl->mutex);
         mImpl->acquiring = false;
     }
+    mImpl->HaltSenders();
+    std::lock_guard control(mImpl->controlMutex);
     mImpl->StopStreams();
 }
 
@@ -625,9 +828,9 @@ Reply Device::Impl::Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer,
     Reply reply;
     if (Foreign(aPeer)) return reply;
     {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         if (!linkUp) return reply;
-        reply = Handle(aData, aSize, aPeer, aBroadcast, actions);
+        reply = Handle(lock, aData, aSize, aPeer, aBroadcast, actions);
     }
     Apply(actions);
     return reply;
@@ -755,7 +958,13 @@ void Device::ResetStatistics() {
     mImpl->stats = Statistics();
 }
 
-const Identity& Device::GetIdentity() const { return mImpl->config.identity; }
+Identity Device::GetIdentity() const {
+    std::lock_guard lock(mImpl->mutex);
+    Identity identity = mImpl->config.identity;
+    const char* name = reinterpret_cast<const char*>(&mImpl->boot[Reg::kUserName]);
+    identity.userName.assign(name, strnlen(name, 16));
+    return identity;
+}
 
 const std::string& Device::Xml() const { return mImpl->xml; }
 
@@ -814,6 +1023,54 @@ bool Device::SetBlockSink(uint32_t aChannel, BlockSink aSink) {
     }
     return true;
 }
+
+void Device::SetObserver(std::shared_ptr<Observer> aObserver) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->observer.swap(aObserver);
+}   // the replaced observer goes after the lock
+
+void Device::Reset() {
+    unsigned actions;
+    {
+        std::lock_guard lock(mImpl->mutex);
+        actions = mImpl->ResetDevice();
+    }
+    mImpl->Apply(actions);
+}
+
+void Device::Impl::DeliverNotices() {
+    std::unique_lock lock(mutex);
+    if (delivering) return;   // that thread tells these too, after what it is telling now
+    delivering = true;
+    while (!notices.empty()) {
+        const Notice n = notices.front();
+        notices.pop_front();
+        std::shared_ptr<Observer> target = observer;
+        lock.unlock();
+        if (target) {
+            try {
+                switch (n.kind) {
+                case Notice::kSessionOpened: target->SessionOpened(n.peer, n.privilege); break;
+                case Notice::kSessionClosed: target->SessionClosed(n.peer, n.heartbeat); break;
+                case Notice::kAddressForced: target->AddressForced(n.address, n.mask, n.gateway); break;
+                case Notice::kReset: target->DeviceReset(); break;
+                }
+            } catch (...) {
+                // the observer's failure is its own; the device goes on
+            }
+            target.reset();
+        }
+        lock.lock();
+    }
+    delivering = false;
+}
+
+bool Device::SetFrameProvider(uint32_t aChannel, std::shared_ptr<FrameProvider> aProvider) {
+    if (aChannel >= mImpl->channels.size()) return false;
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->channels[aChannel]->provider.swap(aProvider);
+    return true;
+}   // the replaced provider goes after the lock (unless its sender still runs)
 
 void Device::SetMessageTap(MessageTap aTap) {
     std::lock_guard lock(mImpl->mutex);

@@ -6,13 +6,20 @@
 
 namespace TqEngine {
 
+size_t ImageBytes(const FrameLayout& aLayout) {
+    return size_t(TqPixel::LineBytes(aLayout.width, Pfnc::BitsPerPixel(aLayout.pixelFormat))) * aLayout.height;
+}
+
 void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std::vector<uint8_t>& aImage) {
-    const uint32_t bytes = Pfnc::BitsPerPixel(aLayout.pixelFormat) / 8;
-    aImage.resize(size_t(aLayout.width) * aLayout.height * bytes);
+    aImage.resize(ImageBytes(aLayout));
     FillPattern(aLayout, aFrame, aImage.data());
 }
 
-void Block::Fill(uint8_t* aDestination) const { FillPattern(layout, blockId, aDestination); }
+void Block::Fill(uint8_t* aDestination) const {
+    if (!frame) return FillPattern(layout, blockId, aDestination);
+    if (frame->imageSize) std::memcpy(aDestination, frame->image, frame->imageSize);
+    if (frame->chunkSize) std::memcpy(aDestination + frame->imageSize, frame->chunks, frame->chunkSize);
+}
 
 namespace {
 
@@ -61,11 +68,14 @@ void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
             return aOut;
         });
         break;
-    default:  // Mono8
+    case Pfnc::kMono8:
         EachPixel(aLayout, aImage, [f](uint8_t* aOut, uint32_t x, uint32_t y) {
             *aOut = uint8_t(x + y + f);
             return aOut + 1;
         });
+        break;
+    default:   // a format the engine makes no pattern of
+        std::memset(aImage, 0, ImageBytes(aLayout));
         break;
     }
 }
@@ -80,48 +90,77 @@ void Header(std::vector<uint8_t>& aPacket, uint16_t aBlockId, uint8_t aFormat, u
 
 }  // namespace
 
-std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp) {
-    std::vector<uint8_t> image;
-    FillPattern(aLayout, aBlockId, image);
-    const size_t chunk = Gvsp::PayloadBytes(std::max(aLayout.packetSize, Reg::kMinPacketSize));
-    const size_t payloadPackets = (image.size() + chunk - 1) / chunk;
+std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize) {
+    const bool chunked = aFrame.chunkSize != 0;
+    const uint16_t type = chunked ? Gvsp::kPayloadImageExtendedChunk : Gvsp::kPayloadImage;
+    const size_t total = aFrame.imageSize + aFrame.chunkSize;
+    const size_t chunk = Gvsp::PayloadBytes(std::max(aPacketSize, Reg::kMinPacketSize));
+    const size_t payloadPackets = (total + chunk - 1) / chunk;
 
     std::vector<std::vector<uint8_t>> packets;
     packets.reserve(payloadPackets + 2);
 
     std::vector<uint8_t> leader;
     leader.reserve(Gvsp::kHeaderSize + Gvsp::kLeaderSize);
-    Header(leader, aBlockId, Gvsp::kFormatLeader, 0);
+    Header(leader, aFrame.blockId, Gvsp::kFormatLeader, 0);
     Append16(leader, 0);  // reserved
-    Append16(leader, Gvsp::kPayloadImage);
+    Append16(leader, type);
     Append32(leader, uint32_t(aTimestamp >> 32));
     Append32(leader, uint32_t(aTimestamp));
-    Append32(leader, aLayout.pixelFormat);
-    Append32(leader, aLayout.width);
-    Append32(leader, aLayout.height);
-    Append32(leader, aLayout.offsetX);
-    Append32(leader, aLayout.offsetY);
-    Append16(leader, 0);  // padding x
+    Append32(leader, aFrame.pixelFormat);
+    Append32(leader, aFrame.width);
+    Append32(leader, aFrame.height);
+    Append32(leader, aFrame.offsetX);
+    Append32(leader, aFrame.offsetY);
+    Append16(leader, aFrame.paddingX);
     Append16(leader, 0);  // padding y
     packets.push_back(std::move(leader));
 
+    // The payload runs on from the image into the chunk area.
+    auto append = [&](std::vector<uint8_t>& aPacket, size_t aFrom, size_t aSize) {
+        const size_t fromImage = aFrom < aFrame.imageSize ? std::min(aSize, aFrame.imageSize - aFrom) : 0;
+        if (fromImage) aPacket.insert(aPacket.end(), aFrame.image + aFrom, aFrame.image + aFrom + fromImage);
+        if (const size_t rest = aSize - fromImage) {
+            const uint8_t* from = aFrame.chunks + (aFrom + fromImage - aFrame.imageSize);
+            aPacket.insert(aPacket.end(), from, from + rest);
+        }
+    };
     for (size_t n = 0; n < payloadPackets; ++n) {
         const size_t offset = n * chunk;
-        const size_t size = std::min(chunk, image.size() - offset);
+        const size_t size = std::min(chunk, total - offset);
         std::vector<uint8_t> packet;
         packet.reserve(Gvsp::kHeaderSize + size);
-        Header(packet, aBlockId, Gvsp::kFormatPayload, uint32_t(n + 1));
-        packet.insert(packet.end(), image.begin() + offset, image.begin() + offset + size);
+        Header(packet, aFrame.blockId, Gvsp::kFormatPayload, uint32_t(n + 1));
+        append(packet, offset, size);
         packets.push_back(std::move(packet));
     }
 
     std::vector<uint8_t> trailer;
-    Header(trailer, aBlockId, Gvsp::kFormatTrailer, uint32_t(payloadPackets + 1));
+    Header(trailer, aFrame.blockId, Gvsp::kFormatTrailer, uint32_t(payloadPackets + 1));
     Append16(trailer, 0);  // reserved
-    Append16(trailer, Gvsp::kPayloadImage);
-    Append32(trailer, aLayout.height);  // lines actually sent
+    Append16(trailer, type);
+    Append32(trailer, aFrame.height);  // lines actually sent
+    if (chunked) {
+        Append32(trailer, uint32_t(total));   // the chunk data payload: the image and the chunk area
+        Append32(trailer, aFrame.chunkLayoutId);
+    }
     packets.push_back(std::move(trailer));
     return packets;
+}
+
+std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp) {
+    std::vector<uint8_t> image;
+    FillPattern(aLayout, aBlockId, image);
+    Frame frame;
+    frame.blockId = aBlockId;
+    frame.image = image.data();
+    frame.imageSize = image.size();
+    frame.width = aLayout.width;
+    frame.height = aLayout.height;
+    frame.offsetX = aLayout.offsetX;
+    frame.offsetY = aLayout.offsetY;
+    frame.pixelFormat = aLayout.pixelFormat;
+    return BuildPackets(frame, aTimestamp, aLayout.packetSize);
 }
 
 }  // namespace TqEngine

@@ -1,7 +1,11 @@
 // The engine's inner state, shared by its source files (not installed, not for the embedding code).
 //
 // Locks: controlMutex (starting and stopping the sender threads and the front end) is taken before
-// mutex (registers, privilege, counters, faults); no thread joins another while it holds mutex.
+// mutex (registers, privilege, counters, faults); no thread joins another while it holds mutex. The
+// embedding code's register handlers, frame providers and observer are called with neither held:
+// the dispatcher lets mutex go around a handler's call, senders ask providers before they take it,
+// providers are interrupted before controlMutex is taken to stop the senders, and notifications wait
+// in Impl::notices until Apply tells them.
 #pragma once
 
 #include "TqDeviceEngine.h"
@@ -40,6 +44,17 @@ enum Action : unsigned {
     kActionStopStreams = 1u << 1,
     kActionTestPacket = 1u << 2,  // channel in Impl::testChannel
     kActionSerial = 1u << 3,      // bytes in Impl::serialPending
+    kActionNotify = 1u << 4,      // notifications in Impl::notices
+    kActionReset = 1u << 5,       // a full reset: the senders stop, the channels begin again at block 1
+};
+
+// A notification on its way to the observer.
+struct Notice {
+    enum Kind { kSessionOpened, kSessionClosed, kAddressForced, kReset } kind = kReset;
+    Peer peer;
+    uint32_t privilege = 0;
+    bool heartbeat = false;
+    uint32_t address = 0, mask = 0, gateway = 0;
 };
 
 // The state of one serial port's bridge (under mutex).
@@ -84,6 +99,17 @@ struct Channel {
     uint64_t sinkGeneration = 0;
     uint64_t sinkInCall = 0;
     std::condition_variable sinkIdle;
+    // The frame provider (under mutex; null: the test pattern), and the one the running sender asks.
+    std::shared_ptr<FrameProvider> provider;
+    std::shared_ptr<FrameProvider> providerInUse;
+};
+
+// An address range served by a register handler.
+struct HandledRange {
+    uint32_t begin = 0;
+    uint64_t end = 0;
+    uint64_t id = 0;
+    std::shared_ptr<RegisterHandler> handler;
 };
 
 struct Device::Impl {
@@ -95,6 +121,9 @@ struct Device::Impl {
     std::string xml;
     std::vector<uint8_t> boot;       // bootstrap bytes, 0x0000-0x0FFF
     std::vector<uint32_t> features;  // feature registers
+    // Each channel's image format registers, at their offsets in the feature block.
+    std::vector<std::array<uint32_t, Reg::kFeatureSize / 4>> formats;
+    uint32_t sourceSelector = 0;
     std::array<uint8_t, 32> firmware{};
     Clock clock;
     uint64_t timestampOrigin = 0;    // steady nanoseconds at the last timestamp reset
@@ -119,6 +148,12 @@ struct Device::Impl {
 
     StreamTap streamTap;
     MessageTap messageTap;
+    std::vector<HandledRange> handled;   // sorted by address
+    uint64_t lastHandlerId = 0;
+    // The observer, the notifications that wait for it, and whether a thread is telling it.
+    std::shared_ptr<Observer> observer;
+    std::deque<Notice> notices;
+    bool delivering = false;
 
     // Serial ports: the bridges, and the bytes they received that wait for the messaging channel
     // (in order of arrival).
@@ -156,6 +191,9 @@ struct Device::Impl {
     uint16_t messageRequestId = 0;
 
     // ---- registers (mutex held) ----
+    // The registers as the device starts: the bootstrap registers from the identity and the
+    // description, the feature registers and the channels' formats from the configuration.
+    void InitRegisters();
     uint64_t Now() const { return clock(); }
     uint64_t Timestamp() const;
     uint16_t ReadWord(uint32_t aAddress, uint32_t& aValue) const;
@@ -167,6 +205,16 @@ struct Device::Impl {
     void SetBoot32(uint32_t aAddress, uint32_t aValue) { Put32(&boot[aAddress], aValue); }
     uint32_t& Feature(uint32_t aAddress) { return features[(aAddress - Reg::kFeatureBase) / 4]; }
     uint32_t Feature(uint32_t aAddress) const { return features[(aAddress - Reg::kFeatureBase) / 4]; }
+    // A channel's format register, named by channel 0's address (Reg::kWidth ...).
+    uint32_t& Format(uint32_t aChannel, uint32_t aRegister) {
+        return formats[aChannel][(aRegister - Reg::kFeatureBase) / 4];
+    }
+    uint32_t Format(uint32_t aChannel, uint32_t aRegister) const {
+        return formats[aChannel][(aRegister - Reg::kFeatureBase) / 4];
+    }
+    // Whether aAddress is a format register of a channel the device has: which, and channel 0's address of it.
+    bool FormatRegisterOf(uint32_t aAddress, uint32_t& aChannel, uint32_t& aRegister) const;
+    uint32_t ChannelCount() const { return config.streamChannels; }
     void SetCurrentIp(uint32_t aAddress, uint32_t aMask, uint32_t aGateway);
     // Serial ports (mutex held). SerialPortOf: the port whose block holds aAddress (false: none).
     bool UsbTransport() const;
@@ -187,9 +235,27 @@ struct Device::Impl {
     // Ends the controller's session; returns the actions that closing the channels needs.
     unsigned CloseSession(bool aHeartbeat);
     unsigned ExpireHeartbeat();
+    // Queues a notification; returns kActionNotify.
+    unsigned Notify(const Notice& aNotice) {
+        notices.push_back(aNotice);
+        return kActionNotify;
+    }
+    // The register side of a full reset; returns the actions that complete it.
+    unsigned ResetDevice();
 
-    // ---- dispatcher pieces (mutex held) ----
-    Reply Handle(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast, unsigned& aActions);
+    // ---- dispatcher pieces (mutex held through aLock; released while a handler runs) ----
+    Reply Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
+                 bool aBroadcast, unsigned& aActions);
+    // The first handled range that [aAddress, aAddress + aSize) reaches into, or null.
+    const HandledRange* HandledAt(uint32_t aAddress, uint64_t aSize) const;
+    // Calls the handler of aRange for aSize bytes at aAddress (within it), with mutex released.
+    static uint16_t CallHandler(std::unique_lock<std::mutex>& aLock, const HandledRange& aRange, uint32_t aAddress,
+                                uint8_t* aRead, const uint8_t* aWrite, size_t aSize, const Peer& aPeer);
+    // A controller's access to memory, handled parts and the engine's parts in address order.
+    uint16_t ControllerRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData, size_t aSize,
+                            const Peer& aPeer);
+    uint16_t ControllerWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
+                             size_t aSize, const Peer& aPeer, unsigned& aActions);
 
     // ---- work outside mutex ----
     // True (and counted) for a peer outside 127.0.0.0/8, which is neither served nor answered.
@@ -198,7 +264,12 @@ struct Device::Impl {
     void PollHeartbeat();
     uint16_t FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId, uint16_t aChannel);
     void Apply(unsigned aActions);
+    // Tells the observer what notices holds (mutex not held).
+    void DeliverNotices();
     void StartStreams();
+    // Tells every sender to stop and interrupts the providers they ask (controlMutex not needed);
+    // StopStreams then waits for them (controlMutex held).
+    void HaltSenders();
     void StopStreams();
     void SenderLoop(Channel* aChannel);
     void SendTestPacket(uint32_t aChannel);

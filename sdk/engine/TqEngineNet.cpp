@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <type_traits>
 
 namespace TqEngine {
 
@@ -64,6 +65,34 @@ std::vector<DeviceRecord> RunningDevices() {
     return out;
 }
 
+uint16_t Device::SetIdentityString(IdentityString aString, const std::string& aText) {
+    if (aText.size() > IdentityCapacity(aString) || aText.find('\0') != std::string::npos)
+        return Gvcp::kInvalidParameter;
+    Impl& d = *mImpl;
+    std::lock_guard lock(d.mutex);
+    std::lock_guard registry(gRegistryMutex);   // the registry tells the identity
+    Identity& id = d.config.identity;
+    auto place = [&](std::string& aKept, uint32_t aRegister) {
+        aKept = aText;
+        std::fill_n(&d.boot[aRegister], IdentityCapacity(aString) + 1, 0);
+        std::copy(aText.begin(), aText.end(), &d.boot[aRegister]);
+    };
+    switch (aString) {
+    case IdentityString::kManufacturer: place(id.manufacturer, Reg::kManufacturerName); break;
+    case IdentityString::kModel: place(id.model, Reg::kModelName); break;
+    case IdentityString::kVersion: place(id.version, Reg::kDeviceVersion); break;
+    case IdentityString::kManufacturerInfo: place(id.manufacturerInfo, Reg::kManufacturerInfo); break;
+    case IdentityString::kSerial: place(id.serial, Reg::kSerialNumber); break;
+    case IdentityString::kUserName: place(id.userName, Reg::kUserName); break;
+    case IdentityString::kFirmwareVersion:
+        id.firmwareVersion = aText;
+        d.firmware.fill(0);
+        std::copy(aText.begin(), aText.end(), d.firmware.begin());
+        break;
+    }
+    return Gvcp::kSuccess;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Deferred actions and stream senders.
 
@@ -73,9 +102,22 @@ void Device::Impl::Apply(unsigned aActions) {
         std::lock_guard lock(mutex);
         resends.swap(pendingResends);
     }
-    if (aActions & (kActionStopStreams | kActionStartStreams)) {
+    if (aActions & (kActionStopStreams | kActionStartStreams | kActionReset)) {
+        if (aActions & (kActionStopStreams | kActionReset)) HaltSenders();
         std::lock_guard control(controlMutex);
-        if (aActions & kActionStopStreams) StopStreams();
+        if (aActions & (kActionStopStreams | kActionReset)) StopStreams();
+        if (aActions & kActionReset) {   // no sender runs now
+            for (auto& ch : channels) {
+                {
+                    std::lock_guard lock(mutex);
+                    ch->blockId = 0;
+                }
+                std::deque<SentBlock> released;
+                std::lock_guard history(ch->historyMutex);
+                released.swap(ch->history);
+                ch->historyBytes = 0;
+            }
+        }
         if (aActions & kActionStartStreams) StartStreams();
     }
     if (aActions & kActionTestPacket) {
@@ -88,6 +130,7 @@ void Device::Impl::Apply(unsigned aActions) {
     }
     for (const ResendRequest& r : resends) Resend(r.channel, uint16_t(r.block), r.first, r.last);
     if (aActions & kActionSerial) DeliverSerial();
+    if (aActions & kActionNotify) DeliverNotices();
 }
 
 void Channel::Keep(SentBlock aBlock) {
@@ -143,6 +186,43 @@ void Device::Impl::StartStreams() {
     }
 }
 
+namespace {
+
+// Calls into a frame provider: its answer (true for an operation without one), false when it throws.
+template <class Call>
+bool Guarded(Call aCall) {
+    try {
+        if constexpr (std::is_void_v<decltype(aCall())>) {
+            aCall();
+            return true;
+        } else {
+            return aCall();
+        }
+    } catch (...) {
+        return false;
+    }
+}
+
+// Whether a provider's frame names the memory of the sizes it gives.
+bool Whole(const Frame& aFrame) {
+    return (aFrame.image || !aFrame.imageSize) && (aFrame.chunks || !aFrame.chunkSize);
+}
+
+}  // namespace
+
+void Device::Impl::HaltSenders() {
+    std::vector<std::pair<uint32_t, std::shared_ptr<FrameProvider>>> asked;
+    {
+        std::lock_guard lock(mutex);
+        for (auto& ch : channels) {
+            ch->stop = true;
+            if (ch->providerInUse) asked.emplace_back(ch->index, ch->providerInUse);
+        }
+    }
+    for (auto& ch : channels) ch->wake.notify_all();
+    for (const auto& running : asked) Guarded([&] { running.second->Interrupt(running.first); });
+}
+
 void Device::Impl::StopStreams() {
     {
         std::lock_guard lock(mutex);
@@ -160,8 +240,33 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
     uint32_t socketFor = 0;
     auto deadline = std::chrono::steady_clock::now();
     std::vector<uint8_t> eventData(16);
+    std::shared_ptr<FrameProvider> provider;   // this run's, taken as it starts
+    {
+        std::lock_guard lock(mutex);
+        provider = aChannel->providerInUse = aChannel->provider;
+    }
+    if (provider) Guarded([&] { provider->Started(n); });
 
     for (;;) {
+        // A provider's frame first, waited for without the mutex.
+        Frame frame;
+        if (provider) {
+            {
+                std::lock_guard lock(mutex);
+                if (aChannel->stop || !acquiring) break;
+                frame.blockId = NextBlockId(aChannel->blockId);
+            }
+            if (!Guarded([&] { return provider->NextFrame(n, frame); })) continue;
+            if (!Whole(frame)) {
+                Guarded([&] { provider->FrameDone(n, frame, false); });
+                continue;
+            }
+        }
+        bool taken = false;   // the frame left (to the destination, the tap or the sink)
+        auto done = [&] {
+            if (provider) Guarded([&] { provider->FrameDone(n, frame, taken); });
+        };
+
         FrameLayout layout;
         uint32_t destination, port, dropEvery;
         uint64_t counter, timestamp, sentAt;
@@ -172,27 +277,36 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
         BlockSink sink;
         size_t packetCount = 0, bytes;
         {
-            std::lock_guard lock(mutex);
-            if (aChannel->stop || !acquiring) break;
-            layout.width = Feature(Reg::kWidth);
-            layout.height = Feature(Reg::kHeight);
-            layout.offsetX = Feature(Reg::kOffsetX);
-            layout.offsetY = Feature(Reg::kOffsetY);
-            layout.pixelFormat = Feature(Reg::kPixelFormat);
+            std::unique_lock lock(mutex);
+            if (aChannel->stop || !acquiring) {
+                lock.unlock();
+                done();
+                break;
+            }
+            if (provider) {
+                layout = {frame.width, frame.height, frame.offsetX, frame.offsetY, frame.pixelFormat};
+                bytes = frame.imageSize + frame.chunkSize;
+            } else {
+                layout.width = Format(n, Reg::kWidth);
+                layout.height = Format(n, Reg::kHeight);
+                layout.offsetX = Format(n, Reg::kOffsetX);
+                layout.offsetY = Format(n, Reg::kOffsetY);
+                layout.pixelFormat = Format(n, Reg::kPixelFormat);
+                bytes = ImageBytes(layout);
+            }
             layout.packetSize = Boot32(Reg::Scps(n)) & 0xFFFF;
             destination = Boot32(Reg::Scda(n));
             port = Boot32(Reg::Scp(n)) & 0xFFFF;
             link = linkUp;
-            paced = Feature(Reg::kFrameRateEnable) != 0;
+            paced = !provider && Feature(Reg::kFrameRateEnable) != 0;   // a provider keeps its own pace
             period = Feature(Reg::kFramePeriod);
             single = Feature(Reg::kAcquisitionMode) == 1;
             notify = Feature(Reg::kEventNotification) != 0;
             tap = streamTap;
             dropEvery = faults.dropGvspEvery;
             block = aChannel->blockId = NextBlockId(aChannel->blockId);
-            timestamp = Timestamp();
+            timestamp = provider && frame.timestamp ? *frame.timestamp : Timestamp();
             sentAt = Now();
-            bytes = size_t(layout.width) * layout.height * (Pfnc::BitsPerPixel(layout.pixelFormat) / 8);
             if (link && aChannel->sink) {
                 sink = aChannel->sink;
                 aChannel->sinkInCall = aChannel->sinkGeneration;
@@ -203,6 +317,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             counter = gvspCounter;
             gvspCounter += packetCount;
         }
+        frame.blockId = block;
 
         auto frameEnd = [&] {
             if (!notify) return;
@@ -220,6 +335,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             whole.timestamp = timestamp;
             whole.layout = layout;
             whole.size = bytes;
+            whole.frame = provider ? &frame : nullptr;
             sink(whole);
             sink = nullptr;   // what it holds is let go outside the mutex
             {
@@ -228,6 +344,8 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 stats.framesSent++;
             }
             aChannel->sinkIdle.notify_all();
+            taken = true;
+            done();
             frameEnd();
         } else if (link && (tap || toSocket)) {
             if (toSocket && (socket < 0 || socketFor != address.load())) {
@@ -241,7 +359,9 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                     SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
                 }
             }
-            const auto packets = std::make_shared<const Packets>(BuildFrame(layout, block, timestamp));
+            // The packets hold copies: the provider's memory is free again once they are made.
+            const auto packets = std::make_shared<const Packets>(
+                provider ? BuildPackets(frame, timestamp, layout.packetSize) : BuildFrame(layout, block, timestamp));
             aChannel->Keep({block, sentAt, 0, packets});
             uint64_t sent = 0, dropped = 0;
             for (const auto& packet : *packets) {
@@ -262,7 +382,11 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 stats.gvspPacketsSent += sent;
                 stats.gvspPacketsDropped += dropped;
             }
+            taken = true;
+            done();
             frameEnd();
+        } else {
+            done();
         }
 
         std::unique_lock lock(mutex);
@@ -280,7 +404,9 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
         }
     }
     if (socket >= 0) close(socket);
+    if (provider) Guarded([&] { provider->Stopped(n); });
     std::lock_guard lock(mutex);
+    aChannel->providerInUse = nullptr;
     active[n] = false;
 }
 
@@ -524,8 +650,14 @@ void Device::Impl::ServerLoop() {
             Reply reply = Serve(buffer.data(), size_t(got), peer, i > 0);
             if (reply.moveTo) {
                 if (Rebind(reply.moveTo)) {
-                    std::lock_guard lock(mutex);
-                    SetCurrentIp(reply.moveTo, pendingMask, pendingGateway);
+                    unsigned actions;
+                    {
+                        std::lock_guard lock(mutex);
+                        SetCurrentIp(reply.moveTo, pendingMask, pendingGateway);
+                        actions = Notify(
+                            {Notice::kAddressForced, {}, 0, false, reply.moveTo, pendingMask, pendingGateway});
+                    }
+                    Apply(actions);
                 } else if (reply.ack.size() >= 2) {
                     Put16(reply.ack.data(), Gvcp::kError);
                 }
@@ -609,11 +741,12 @@ void Device::Stop() {
     d.messageWake.notify_all();
     d.messenger.join();
     {
+        std::lock_guard lock(d.mutex);
+        d.acquiring = false;
+    }
+    d.HaltSenders();
+    {
         std::lock_guard control(d.controlMutex);
-        {
-            std::lock_guard lock(d.mutex);
-            d.acquiring = false;
-        }
         d.StopStreams();
     }
     d.running.store(false);

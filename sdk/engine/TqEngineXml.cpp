@@ -3,7 +3,9 @@
 #include "TqEngineImpl.h"
 #include "TqGenXml.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
 
 namespace TqEngine {
 
@@ -25,9 +27,28 @@ std::string Identifier(const std::string& aText, const char* aFallback) {
     return out;
 }
 
+// A selector that places a register node: the register lies aOffset bytes further for each step of
+// the selector's value (no node: the register has one place).
+struct Index {
+    const char* node = nullptr;
+    uint32_t offset = 0;
+};
+
 // The node shapes of the description, on the one GenICam writer.
 struct Writer {
     TqGenXml::Description& d;
+
+    // Address, pIndex, Length, AccessMode, pPort and Cachable of a register node.
+    static Element& At(Element& aNode, const Place& aPlace, const Index& aIndex) {
+        if (!aIndex.node) return aNode.With(aPlace);
+        aNode.WithHex("Address", aPlace.address);
+        aNode.Add("pIndex", aIndex.node).Attribute("Offset", std::to_string(aIndex.offset));
+        Place rest = aPlace;
+        aNode.With("Length", rest.length).With("AccessMode", rest.access);
+        if (!rest.port.empty()) aNode.With("pPort", rest.port);
+        if (!rest.cachable.empty()) aNode.With("Cachable", rest.cachable);
+        return aNode;
+    }
 
     static Element& Numbers(Element& aNode) { return aNode.With("Sign", "Unsigned").With("Endianess", "BigEndian"); }
     static Element& Visible(Element& aNode, const char* aVisibility) {
@@ -41,15 +62,15 @@ struct Writer {
 
     // IntReg of 4 (or 8) bytes on aPort.
     void IntReg(const std::string& aName, uint32_t aAddress, const char* aAccess, int aLength = 4, bool aStandard = true,
-                const char* aVisibility = nullptr, const char* aPort = "Device") {
+                const char* aVisibility = nullptr, const char* aPort = "Device", const Index& aIndex = {}) {
         Element node = d.Node("IntReg", aName, aStandard ? "Standard" : "Custom");
-        Numbers(Visible(node, aVisibility).With(Place{aAddress, aLength, aAccess, aPort, "NoCache"}));
+        Numbers(At(Visible(node, aVisibility), Place{aAddress, aLength, aAccess, aPort, "NoCache"}, aIndex));
     }
 
     // MaskedIntReg over big-endian bit numbers (bit 0 is the most significant).
-    void Masked(const char* aName, uint32_t aAddress, int aMsb, int aLsb) {
+    void Masked(const char* aName, uint32_t aAddress, int aMsb, int aLsb, const Index& aIndex = {}) {
         Element node = d.Node("MaskedIntReg", aName);
-        node.With("Visibility", "Invisible").With(Place{aAddress, 4, "RW", "Device", "NoCache"});
+        At(node.With("Visibility", "Invisible"), Place{aAddress, 4, "RW", "Device", "NoCache"}, aIndex);
         if (aMsb == aLsb)
             node.With("Bit", aLsb);
         else
@@ -123,12 +144,16 @@ std::string BuildXml(const DeviceConfig& aConfig) {
                                                        "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd");
     Writer w{description};
 
-    w.Category("Root", {"DeviceControl", "ImageFormatControl", "AcquisitionControl", "EventControl",
-                        "TransportLayerControl", "SerialPortControl"});
+    const uint32_t channels = aConfig.streamChannels;
+    std::vector<std::string_view> root = {"DeviceControl", "ImageFormatControl", "AcquisitionControl", "EventControl",
+                                          "TransportLayerControl", "SerialPortControl"};
+    if (channels == 0) std::erase(root, "ImageFormatControl");
+    description.Category("Root", "Standard", root);
 
     // ---- device control ----
     w.Category("DeviceControl", {"DeviceVendorName", "DeviceModelName", "DeviceVersion", "DeviceManufacturerInfo",
-                                 "DeviceID", "DeviceSerialNumber", "DeviceUserID", "DeviceFirmwareVersion"});
+                                 "DeviceID", "DeviceSerialNumber", "DeviceUserID", "DeviceFirmwareVersion",
+                                 "DeviceReset"});
     w.StringReg("DeviceVendorName", Reg::kManufacturerName, 32, "RO");
     w.StringReg("DeviceModelName", Reg::kModelName, 32, "RO");
     w.StringReg("DeviceVersion", Reg::kDeviceVersion, 32, "RO");
@@ -137,28 +162,57 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.StringReg("DeviceSerialNumber", Reg::kSerialNumber, 16, "RO");
     w.StringReg("DeviceUserID", Reg::kUserName, 16, "RW");
     w.StringReg("DeviceFirmwareVersion", Reg::kFirmwareVersion, 32, "RO");
+    w.Command("DeviceReset", "DeviceResetReg");
+    w.IntReg("DeviceResetReg", Reg::kDeviceReset, "WO", 4, false, "Invisible");
 
-    // ---- image format ----
-    w.Category("ImageFormatControl", {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width", "Height",
-                                      "OffsetX", "OffsetY", "PixelFormat"});
-    w.IntReg("SensorWidth", Reg::kSensorWidth, "RO");
-    w.IntReg("SensorHeight", Reg::kSensorHeight, "RO");
-    w.SwissKnife("WidthMax", {{"SW", "SensorWidth"}, {"OX", "OffsetXReg"}}, "SW - OX", true);
-    w.SwissKnife("HeightMax", {{"SH", "SensorHeight"}, {"OY", "OffsetYReg"}}, "SH - OY", true);
-    w.SwissKnife("OffsetXMax", {{"SW", "SensorWidth"}, {"W", "WidthReg"}}, "SW - W", false);
-    w.SwissKnife("OffsetYMax", {{"SH", "SensorHeight"}, {"H", "HeightReg"}}, "SH - H", false);
-    w.Integer("Width", "WidthReg", "1", "WidthMax", "TLParamsLocked", 1);
-    w.IntReg("WidthReg", Reg::kWidth, "RW", 4, false, "Invisible");
-    w.Integer("Height", "HeightReg", "1", "HeightMax", "TLParamsLocked", 1);
-    w.IntReg("HeightReg", Reg::kHeight, "RW", 4, false, "Invisible");
-    w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", 1);
-    w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible");
-    w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", 1);
-    w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible");
-    std::vector<std::pair<const char*, uint32_t>> formats;
-    for (uint32_t format : aConfig.pixelFormats) formats.emplace_back(Pfnc::Name(format), format);
-    w.Enumeration("PixelFormat", formats, "TLParamsLocked").With("pValue", "PixelFormatReg");
-    w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible");
+    // ---- image format: with several channels, of the one SourceSelector names ----
+    if (channels > 0) {
+        const bool several = channels > 1;
+        const Index source = several ? Index{"SourceSelectorReg", Reg::kFormatStride} : Index{};
+        std::vector<std::string_view> imageFeatures = {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width",
+                                                       "Height",      "OffsetX",      "OffsetY",  "PixelFormat"};
+        if (several) imageFeatures.insert(imageFeatures.begin(), "SourceSelector");
+        description.Category("ImageFormatControl", "Standard", imageFeatures);
+        if (several) {
+            std::vector<std::string> names;
+            for (uint32_t n = 0; n < channels; ++n) names.push_back("Source" + std::to_string(n));
+            std::vector<std::pair<const char*, uint32_t>> sources;
+            for (uint32_t n = 0; n < channels; ++n) sources.emplace_back(names[n].c_str(), n);
+            Element selector = w.Enumeration("SourceSelector", sources);
+            selector.With("pValue", "SourceSelectorReg");
+            for (const char* selected : {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width", "Height",
+                                         "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"})
+                selector.With("pSelected", selected);
+            w.IntReg("SourceSelectorReg", Reg::kSourceSelector, "RW", 4, false, "Invisible");
+        }
+        w.IntReg("SensorWidth", Reg::kSensorWidth, "RO", 4, true, nullptr, "Device", source);
+        w.IntReg("SensorHeight", Reg::kSensorHeight, "RO", 4, true, nullptr, "Device", source);
+        w.SwissKnife("WidthMax", {{"SW", "SensorWidth"}, {"OX", "OffsetXReg"}}, "SW - OX", true);
+        w.SwissKnife("HeightMax", {{"SH", "SensorHeight"}, {"OY", "OffsetYReg"}}, "SH - OY", true);
+        w.SwissKnife("OffsetXMax", {{"SW", "SensorWidth"}, {"W", "WidthReg"}}, "SW - W", false);
+        w.SwissKnife("OffsetYMax", {{"SH", "SensorHeight"}, {"H", "HeightReg"}}, "SH - H", false);
+        w.Integer("Width", "WidthReg", "1", "WidthMax", "TLParamsLocked", 1);
+        w.IntReg("WidthReg", Reg::kWidth, "RW", 4, false, "Invisible", "Device", source);
+        w.Integer("Height", "HeightReg", "1", "HeightMax", "TLParamsLocked", 1);
+        w.IntReg("HeightReg", Reg::kHeight, "RW", 4, false, "Invisible", "Device", source);
+        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", 1);
+        w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible", "Device", source);
+        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", 1);
+        w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible", "Device", source);
+        // The formats of every channel, each once, in the order the channels list them.
+        std::vector<std::pair<const char*, uint32_t>> formats;
+        for (const ChannelConfig& channel : aConfig.channels)
+            for (uint32_t format : channel.pixelFormats) {
+                if (std::find_if(formats.begin(), formats.end(), [&](const auto& f) { return f.second == format; }) !=
+                    formats.end())
+                    continue;
+                const auto named = aConfig.pixelFormatNames.find(format);
+                formats.emplace_back(named != aConfig.pixelFormatNames.end() ? named->second.c_str() : Pfnc::Name(format),
+                                     format);
+            }
+        w.Enumeration("PixelFormat", formats, "TLParamsLocked").With("pValue", "PixelFormatReg");
+        w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible", "Device", source);
+    }
 
     // ---- acquisition ----
     w.Category("AcquisitionControl", {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop",
@@ -194,14 +248,20 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     std::snprintf(eventId, sizeof eventId, "%04X", unsigned(kFrameEndEventId));
     description.Node("Port", "EventFrameEndPort").With("EventID", eventId);
 
-    // ---- transport layer ----
-    w.Category("TransportLayerControl",
-               {"PayloadSize", "TLParamsLocked", "GevCurrentIPAddress", "GevCurrentSubnetMask", "GevMACAddress",
-                "GevHeartbeatTimeout", "GevTimestampTickFrequency", "GevCCP", "GevMCPHostPort", "GevMCDA", "GevMCTT",
-                "GevMCRC", "GevSCPHostPort", "GevSCPSPacketSize", "GevSCPSDoNotFragment", "GevSCPSFireTestPacket",
-                "GevSCPD", "GevSCDA", "GevSCSP"});
-    w.SwissKnife("PayloadSize", {{"W", "WidthReg"}, {"H", "HeightReg"}, {"PF", "PixelFormatReg"}},
-                 "W * H * ((PF >> 16) & 255) / 8", true);
+    // ---- transport layer: with several channels, of the one GevStreamChannelSelector names ----
+    std::vector<std::string_view> transport = {"PayloadSize", "TLParamsLocked", "GevCurrentIPAddress",
+                                               "GevCurrentSubnetMask", "GevMACAddress", "GevHeartbeatTimeout",
+                                               "GevTimestampTickFrequency", "GevCCP", "GevMCPHostPort", "GevMCDA",
+                                               "GevMCTT", "GevMCRC"};
+    const std::vector<std::string_view> channelFeatures = {"GevSCPHostPort", "GevSCPSPacketSize", "GevSCPSDoNotFragment",
+                                                           "GevSCPSFireTestPacket", "GevSCPD", "GevSCDA", "GevSCSP"};
+    if (channels > 1) transport.push_back("GevStreamChannelSelector");
+    if (channels > 0) transport.insert(transport.end(), channelFeatures.begin(), channelFeatures.end());
+    else transport.erase(transport.begin());   // no PayloadSize
+    description.Category("TransportLayerControl", "Standard", transport);
+    if (channels > 0)
+        w.SwissKnife("PayloadSize", {{"W", "WidthReg"}, {"H", "HeightReg"}, {"PF", "PixelFormatReg"}},
+                     "W * H * ((PF >> 16) & 255) / 8", true);
     w.Integer("TLParamsLocked", "TLParamsLockedReg", "0", "1", nullptr, 0, nullptr, "Invisible");
     w.IntReg("TLParamsLockedReg", Reg::kTLParamsLocked, "RW", 4, false, "Invisible");
     w.IntReg("GevCurrentIPAddress", Reg::kCurrentIp, "RO");
@@ -216,18 +276,32 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.IntReg("GevMCDA", Reg::kMcda, "RW");
     w.IntReg("GevMCTT", Reg::kMctt, "RW");
     w.IntReg("GevMCRC", Reg::kMcrc, "RW");
-    w.Integer("GevSCPHostPort", "GevSCPHostPortReg", "0", "65535", "TLParamsLocked");
-    w.Masked("GevSCPHostPortReg", Reg::Scp(0), 16, 31);
-    w.Integer("GevSCPSPacketSize", "GevSCPSPacketSizeReg", std::to_string(Reg::kMinPacketSize),
-              std::to_string(Reg::kMaxPacketSize), "TLParamsLocked", 4, "B");
-    w.Masked("GevSCPSPacketSizeReg", Reg::Scps(0), 16, 31);
-    w.Boolean("GevSCPSDoNotFragment", "GevSCPSDoNotFragmentReg", "TLParamsLocked");
-    w.Masked("GevSCPSDoNotFragmentReg", Reg::Scps(0), 1, 1);
-    w.Command("GevSCPSFireTestPacket", "GevSCPSFireTestPacketReg");
-    w.Masked("GevSCPSFireTestPacketReg", Reg::Scps(0), 0, 0);
-    w.IntReg("GevSCPD", Reg::Scpd(0), "RW");
-    w.IntReg("GevSCDA", Reg::Scda(0), "RW");
-    w.IntReg("GevSCSP", Reg::Scsp(0), "RO");
+    if (channels > 0) {
+        const Index channel = channels > 1 ? Index{"GevStreamChannelSelector", Reg::Scp(1) - Reg::Scp(0)} : Index{};
+        if (channels > 1) {
+            Element selector = description.Node("Integer", "GevStreamChannelSelector", "Standard");
+            selector.With("Value", 0).With("Min", 0).With("Max", channels - 1);
+            for (std::string_view selected : channelFeatures) selector.With("pSelected", selected);
+        }
+        w.Integer("GevSCPHostPort", "GevSCPHostPortReg", "0", "65535", "TLParamsLocked");
+        w.Masked("GevSCPHostPortReg", Reg::Scp(0), 16, 31, channel);
+        // The largest packet size: the channel's own, a constant while there is one channel.
+        const std::string packetMax =
+            channels > 1 ? "GevSCPSPacketSizeMax" : std::to_string(aConfig.channels[0].packetSizeMax);
+        w.Integer("GevSCPSPacketSize", "GevSCPSPacketSizeReg", std::to_string(Reg::kMinPacketSize), packetMax,
+                  "TLParamsLocked", 4, "B");
+        if (channels > 1)
+            w.IntReg("GevSCPSPacketSizeMax", Reg::PacketSizeMax(0), "RO", 4, false, "Invisible", "Device",
+                     Index{"GevStreamChannelSelector", 4});
+        w.Masked("GevSCPSPacketSizeReg", Reg::Scps(0), 16, 31, channel);
+        w.Boolean("GevSCPSDoNotFragment", "GevSCPSDoNotFragmentReg", "TLParamsLocked");
+        w.Masked("GevSCPSDoNotFragmentReg", Reg::Scps(0), 1, 1, channel);
+        w.Command("GevSCPSFireTestPacket", "GevSCPSFireTestPacketReg");
+        w.Masked("GevSCPSFireTestPacketReg", Reg::Scps(0), 0, 0, channel);
+        w.IntReg("GevSCPD", Reg::Scpd(0), "RW", 4, true, nullptr, "Device", channel);
+        w.IntReg("GevSCDA", Reg::Scda(0), "RW", 4, true, nullptr, "Device", channel);
+        w.IntReg("GevSCSP", Reg::Scsp(0), "RO", 4, true, nullptr, "Device", channel);
+    }
 
     // ---- serial ports: each port's status, event ID and loopback (the windows are no features) ----
     static const char* const kSerialNames[Serial::kPorts] = {"Serial0",     "Serial1",     "SerialBulk0", "SerialBulk1",

@@ -1,15 +1,18 @@
-// The device engine: one software GigE Vision device of the stand-in SDK. A device is a register map
-// (the bootstrap registers, its own feature registers, its GenICam description in device memory), a
-// GVCP command dispatcher that does not know its transport (a command buffer and the peer's address
-// in, an acknowledge buffer out), test-pattern stream sources, a messaging channel for events, the
-// control privilege of one controller and a set of counters. Start() adds the UDP front end: the
-// device then serves GVCP on its own 127.x.y.z:3956, takes discovery and FORCEIP also from the
-// loopback broadcast address 127.255.255.255:3956 and the limited broadcast address
-// 255.255.255.255:3956 (both ports shared with other listeners), streams GVSP to the channel
-// destinations and sends its events to the messaging channel destination. Only senders inside
-// 127.0.0.0/8 are answered, always from the device's own address, and nothing of the engine ever
-// sends a datagram outside 127.0.0.0/8 (multicast stream destinations go out through the loopback
-// interface with a TTL of 0).
+// The device engine: one software GigE Vision device of the stand-in SDK. A device is a register map (the
+// bootstrap registers, its own feature registers, its GenICam description in device memory), a GVCP command
+// dispatcher that does not know its transport (a command buffer and the peer's address in, an acknowledge
+// buffer out), 0 to 4 stream channels (each with its own image format and largest packet size, its frames the
+// test pattern or a frame provider's), a messaging channel for events, the control privilege of one
+// controller and a set of counters. The code that embeds a device (a software device) may serve parts of its
+// memory itself (register handlers), feed its channels (frame providers), hear what happens to its control
+// side (an observer) and change its identity strings while it runs; the engine calls handlers, providers and
+// the observer with no lock of its own held. Start() adds the UDP front end: the device then serves GVCP on
+// its own 127.x.y.z:3956, takes discovery and FORCEIP also from the loopback broadcast address
+// 127.255.255.255:3956 and the limited broadcast address 255.255.255.255:3956 (both ports shared with other
+// listeners), streams GVSP to the channel destinations and sends its events to the messaging channel
+// destination. Only senders inside 127.0.0.0/8 are answered, always from the device's own address, and
+// nothing of the engine ever sends a datagram outside 127.0.0.0/8 (multicast stream destinations go out
+// through the loopback interface with a TTL of 0).
 //
 // Byte order: every register and every protocol field is big-endian; pixel data are little-endian
 // (Mono16 sends its low byte first), as the pixel formats define them.
@@ -23,7 +26,8 @@
 //   BayerRG8  one byte         ((x ^ y) + f) & 0xFF   (the colour of a pixel is its position in the
 //                                                      RG/GB tile; the value does not depend on it)
 //   RGBa16    four 16-bit LE   R = 256 * y + x + f, G = 256 * x + y + f, B = x + y, A = f  (each & 0xFFFF)
-// A device offers the first four unless its configuration names others (DeviceConfig::pixelFormats).
+// A device offers the first four unless its configuration names others (DeviceConfig::pixelFormats);
+// a format it has no pattern of (offered by name, for a provider's frames) makes a pattern of zeros.
 #pragma once
 
 #include "TqPixelLayout.h"
@@ -32,7 +36,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,6 +94,7 @@ constexpr size_t kLeaderSize = 36;       // image leader data after the header
 constexpr size_t kTrailerSize = 8;       // image trailer data after the header
 constexpr uint8_t kFormatLeader = 1, kFormatTrailer = 2, kFormatPayload = 3;
 constexpr uint16_t kPayloadImage = 0x0001;
+constexpr uint16_t kPayloadImageExtendedChunk = 0x4001;   // the image, then a chunk area
 // Bytes of image data in one payload packet of a stream channel packet size.
 constexpr size_t PayloadBytes(uint32_t aPacketSize) { return aPacketSize - kIpUdpOverhead - kHeaderSize; }
 }  // namespace Gvsp
@@ -158,7 +165,11 @@ constexpr uint32_t kCcpSwitchoverEnable = 1u << 2;
 constexpr uint32_t kScpsFireTestPacket = 1u << 31;
 constexpr uint32_t kScpsDoNotFragment = 1u << 30;
 constexpr uint32_t kScpsBigEndian = 1u << 29;
+// kMaxPacketSize is a channel's largest packet size unless its configuration gives another, up to
+// kPacketSizeLimit (the largest IP datagram).
 constexpr uint32_t kMinPacketSize = 576, kMaxPacketSize = 9000, kDefaultPacketSize = 1500;
+constexpr uint32_t kPacketSizeLimit = 65535;
+constexpr uint32_t kMaxStreamChannels = 4;
 
 // The device's own feature registers (4 bytes each, big-endian).
 constexpr uint32_t kFeatureBase = 0x30000000;
@@ -179,10 +190,26 @@ constexpr uint32_t kEventNotification = kFeatureBase + 0x34; // 0 Off, 1 On (the
 constexpr uint32_t kSensorWidth = kFeatureBase + 0x38;       // read-only
 constexpr uint32_t kSensorHeight = kFeatureBase + 0x3C;      // read-only
 constexpr uint32_t kFeatureSize = 0x40;
+// Each stream channel has image format registers of its own: channel n's lie kFormatStride * n above
+// channel 0's, which are the feature registers kWidth, kHeight, kOffsetX, kOffsetY, kPixelFormat,
+// kSensorWidth and kSensorHeight (the other words of channels 1 to 3 hold nothing). A device without
+// stream channels has none of them.
+constexpr uint32_t kFormatStride = 0x40;
+constexpr uint32_t Format(uint32_t aChannel, uint32_t aRegister) { return aRegister + kFormatStride * aChannel; }
+constexpr bool IsFormatRegister(uint32_t aRegister) {
+    return aRegister == kWidth || aRegister == kHeight || aRegister == kOffsetX || aRegister == kOffsetY ||
+           aRegister == kPixelFormat || aRegister == kSensorWidth || aRegister == kSensorHeight;
+}
+constexpr uint32_t kSourceSelector = kFeatureBase + 0x100;   // the channel whose format the description shows
+constexpr uint32_t kDeviceReset = kFeatureBase + 0x104;      // write 1: a full reset (Device::Reset)
+constexpr uint32_t PacketSizeMax(uint32_t aChannel) { return kFeatureBase + 0x110 + 4 * aChannel; }  // read-only
+constexpr uint32_t kFeatureSpan = 0x120;   // the feature registers of every kind, from kFeatureBase
 // The GenICam description (the first URL points here) and the firmware version string.
 constexpr uint32_t kXmlBase = 0x30100000;
 constexpr uint32_t kXmlCapacity = 0x00100000;
 constexpr uint32_t kFirmwareVersion = 0x3FFF0100;  // 32 bytes
+// No device memory lies in [kReservedBegin, kReservedEnd): neither the engine's nor a handler's.
+constexpr uint32_t kReservedBegin = 0x00010000, kReservedEnd = 0x10000000;
 }  // namespace Reg
 
 // ---- serial ports ----
@@ -253,17 +280,42 @@ struct Identity {
     std::array<uint8_t, 6> mac{{0x02, 0x4B, 0x49, 0x00, 0x00, 0x01}};
 };
 
-struct DeviceConfig {
-    Identity identity;
+// The image of one stream channel: the first values of its format registers, the formats its
+// PixelFormat takes and the largest packet size its SCPS register takes.
+struct ChannelConfig {
     uint32_t width = 640;
     uint32_t height = 480;
     uint32_t pixelFormat = Pfnc::kMono8;
-    // The PixelFormat entries the device offers, in this order: those the engine makes, and
-    // pixelFormat when it is not among them.
+    // The PixelFormat entries the channel offers, in this order: those the engine makes or the device
+    // names (DeviceConfig::pixelFormatNames), and pixelFormat when it is not among them.
     std::vector<uint32_t> pixelFormats = {Pfnc::kMono8, Pfnc::kMono16, Pfnc::kRGB8, Pfnc::kBayerRG8};
     uint32_t sensorWidth = 0;   // 0: max(width, 4096)
     uint32_t sensorHeight = 0;  // 0: max(height, 4096)
-    uint32_t streamChannels = 1;
+    uint32_t packetSizeMax = Reg::kMaxPacketSize;   // kMinPacketSize to kPacketSizeLimit
+};
+
+// The identity strings a device may change while it lives, and the longest text of each: its
+// register's size less the terminating NUL (UTF-8 bytes).
+enum class IdentityString { kManufacturer, kModel, kVersion, kManufacturerInfo, kSerial, kUserName, kFirmwareVersion };
+constexpr size_t IdentityCapacity(IdentityString aString) {
+    switch (aString) {
+    case IdentityString::kManufacturerInfo: return 47;
+    case IdentityString::kSerial:
+    case IdentityString::kUserName: return 15;
+    default: return 31;
+    }
+}
+
+// A device. The image it inherits is that of every channel that channels does not list.
+struct DeviceConfig : ChannelConfig {
+    // Strings longer than their registers are cut to fit (SetIdentityString refuses them instead).
+    Identity identity;
+    uint32_t streamChannels = 1;   // 0 to Reg::kMaxStreamChannels
+    // Channel n's own image when n < channels.size() (a device made with more keeps the first ones).
+    std::vector<ChannelConfig> channels;
+    // The PixelFormat entry names of formats the engine makes no test pattern of; only such a format
+    // that has a name here is offered (its frames come from a frame provider).
+    std::map<uint32_t, std::string> pixelFormatNames;
     uint32_t maxPacketSize = Reg::kMaxPacketSize;   // larger test packets never arrive (the path's limit)
     uint32_t address = 0;       // host order; where Start(0) binds (0: the first free 127.0.0.x)
     Transport transport = Transport::kAuto;
@@ -342,13 +394,62 @@ struct FrameLayout {
     uint32_t width = 0, height = 0, offsetX = 0, offsetY = 0, pixelFormat = Pfnc::kMono8;
     uint32_t packetSize = Reg::kDefaultPacketSize;
 };
-// Fills aImage with the test pattern of one frame (width * height * bytes per pixel).
+// The bytes of one frame's image: height lines of width pixels.
+TQ_ENGINE_API size_t ImageBytes(const FrameLayout& aLayout);
+// Fills aImage with the test pattern of one frame (ImageBytes; zeros for a format the engine makes no
+// pattern of).
 TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std::vector<uint8_t>& aImage);
 // The same into memory that has room for the frame.
 TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage);
-// The GVSP packets of one frame: leader (packet 0), payload packets 1..n, trailer (n + 1).
+
+// One frame of a stream channel: its payload's bytes and what its leader tells of them. A frame
+// provider fills it; the test pattern's frames are made the same way.
+struct Frame {
+    // Set by the sender before it asks the provider: the block ID the frame will carry.
+    uint16_t blockId = 0;
+    // The payload: the image's bytes, then (chunk mode) a chunk area, which makes the payload type
+    // Gvsp::kPayloadImageExtendedChunk. The memory is the provider's: the sender reads it until it
+    // calls FrameProvider::FrameDone, and keeps copies for resends.
+    const uint8_t* image = nullptr;
+    size_t imageSize = 0;
+    const uint8_t* chunks = nullptr;
+    size_t chunkSize = 0;
+    uint32_t chunkLayoutId = 0;
+    uint32_t width = 0, height = 0, offsetX = 0, offsetY = 0, pixelFormat = Pfnc::kMono8;
+    uint16_t paddingX = 0;
+    std::optional<uint64_t> timestamp;   // device ticks; none: the device's clock as the sender takes it
+    void* tag = nullptr;                 // the provider's own, handed back with the frame
+};
+// The GVSP packets of one frame at a packet size: leader (packet 0), payload packets 1..n, trailer
+// (n + 1). The packets hold copies of the frame's bytes.
+TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp,
+                                                             uint32_t aPacketSize);
+// The GVSP packets of one frame of the test pattern.
 TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId,
                                                            uint64_t aTimestamp);
+
+// Where a stream channel's frames come from instead of the test pattern. Each of its operations is
+// called with no engine lock held and may call the device back, except to start or stop
+// acquisition, to change sinks or providers, or to stop or destroy the device.
+class FrameProvider {
+public:
+    virtual ~FrameProvider() = default;
+    // The channel's sender starts (acquisition started) and has ended (acquisition stopped); on the
+    // sender's thread, around all the calls below of that run.
+    virtual void Started(uint32_t aChannel) {}
+    virtual void Stopped(uint32_t aChannel) {}
+    // The next frame, on the sender's thread: the provider waits for it as long as it likes (its pace
+    // is the channel's) and answers true with aFrame filled in, or false for no frame this time (the
+    // sender then sees whether the channel stops, and asks again).
+    virtual bool NextFrame(uint32_t aChannel, Frame& aFrame) = 0;
+    // Once for each frame NextFrame gave, on the sender's thread: the sender no longer reads its bytes,
+    // so the provider may take its memory back. aSent: the frame left (to the destination, the stream
+    // tap or the block sink); false when nothing took it (no link, no destination, the channel stopped).
+    virtual void FrameDone(uint32_t aChannel, const Frame& aFrame, bool aSent) = 0;
+    // The channel stops: a NextFrame under way, and any that comes before the next Started, should
+    // answer false soon. From the thread that stops the channel, before it waits for the sender.
+    virtual void Interrupt(uint32_t aChannel) {}
+};
 // The block ID that follows aBlockId (0xFFFF is followed by 1; 0 is never used).
 constexpr uint16_t NextBlockId(uint16_t aBlockId) { return aBlockId == 0xFFFF ? 1 : uint16_t(aBlockId + 1); }
 
@@ -359,9 +460,54 @@ struct TQ_ENGINE_API Block {
     uint16_t blockId = 0;
     uint64_t timestamp = 0;   // device ticks (nanoseconds)
     FrameLayout layout;       // geometry and pixel format; the packet size plays no part
-    size_t size = 0;          // payload bytes: width * height * bytes per pixel
+    size_t size = 0;          // payload bytes: width * height * bytes per pixel, or the provider's frame's
+    const Frame* frame = nullptr;   // the provider's frame (during the sink's call), or null: the test pattern
     // Writes the payload (size bytes) to aDestination, which must have room for them.
     void Fill(uint8_t* aDestination) const;
+};
+
+// ---- register handlers ----
+// Device memory that the embedding code serves instead of the engine. A controller's READREG,
+// WRITEREG, READMEM and WRITEMEM of its addresses (through the UDP front end or Dispatch) reach the
+// handler on the thread that serves the command, with no engine lock held, so that the handler may
+// call the device back (read and write its registers, fire events); the status it answers is the
+// acknowledge's, and an exception it throws answers kError. The controller's privilege is checked
+// before, and the faults of SetFaults apply before, as for the engine's own memory. The local side
+// (ReadRegister ... WriteMemory) never reaches a handler: there the engine's own memory lies beneath
+// it. An access that spans handlers and the engine's memory is served part by part in address order
+// and ends at the first part that fails.
+class RegisterHandler {
+public:
+    virtual ~RegisterHandler() = default;
+    // aSize bytes at aAddress (both multiples of 4), all within one range of the handler. Read fills
+    // aData when it answers kSuccess.
+    virtual uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const Peer& aPeer) = 0;
+    virtual uint16_t Write(uint32_t aAddress, const uint8_t* aData, size_t aSize, const Peer& aPeer) = 0;
+};
+
+struct AddressRange {
+    uint32_t address = 0;
+    uint32_t size = 0;
+};
+
+// ---- notifications ----
+// What happens to the device's control side, told to the embedding code once the engine has done it,
+// with no engine lock held (the observer may call the device back, except to stop or destroy it),
+// one at a time and in the order it happened: on the thread that made it happen (the GVCP server,
+// a Dispatch or local caller), or on one that is telling others at the time.
+class Observer {
+public:
+    virtual ~Observer() = default;
+    // A controller took the control privilege; aPrivilege holds its CCP bits (Reg::kCcpExclusive,
+    // kCcpControl, kCcpSwitchoverEnable).
+    virtual void SessionOpened(const Peer& aController, uint32_t aPrivilege) {}
+    // The controller's session ended: it gave the privilege up, another took it over, the device
+    // ended it (CCP written to 0 on its own side, a reset), or its heartbeat ran out (aHeartbeat).
+    virtual void SessionClosed(const Peer& aController, bool aHeartbeat) {}
+    // FORCEIP moved the device to aAddress (host order), before the acknowledge leaves.
+    virtual void AddressForced(uint32_t aAddress, uint32_t aMask, uint32_t aGateway) {}
+    // A full reset was done (see Device::Reset).
+    virtual void DeviceReset() {}
 };
 
 // ---- the device ----
@@ -405,6 +551,25 @@ public:
     uint16_t ReadMemory(uint32_t aAddress, void* aData, size_t aSize);
     uint16_t WriteMemory(uint32_t aAddress, const void* aData, size_t aSize);
 
+    // Installs the observer of the device's notifications (null: none). A notification under way may
+    // still reach the one it replaced, which the engine holds until then.
+    void SetObserver(std::shared_ptr<Observer> aObserver);
+    // A full reset, as a controller's write of 1 to Reg::kDeviceReset does: acquisition stops, the
+    // session ends (the channels close), every register takes its first value again except the
+    // current and the persistent IP settings and the user name (which a real device keeps), the serial
+    // ports' bridges start afresh, the timestamp starts at 0 and the next block of each channel is
+    // block 1. The identity, the description, the counters, faults, handlers, taps, sinks and the
+    // observer stay. The observer hears of the session's end, then of the reset.
+    void Reset();
+
+    // Installs aHandler for aRanges, each a non-empty multiple of 4 bytes at a multiple of 4, below
+    // 2^32, outside [Reg::kReservedBegin, Reg::kReservedEnd) and outside the ranges of the other
+    // handlers (the engine's own registers may lie under it). The handler's ID, or 0 when refused.
+    uint64_t AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler);
+    // Removes a handler: no command reaches it once this returns, though a call already under way may
+    // still end after (the engine holds the handler until then). False for an unknown ID.
+    bool RemoveRegisterHandler(uint64_t aId);
+
     // Fires an event on the messaging channel: EVENT without data, EVENTDATA with it (at most 524
     // bytes, a multiple of 4). kError when the channel is not open, kInvalidParameter for bad data.
     uint16_t FireEvent(uint16_t aEventId, const uint8_t* aData = nullptr, size_t aSize = 0,
@@ -429,7 +594,13 @@ public:
     Statistics GetStatistics() const;
     void ResetStatistics();
 
-    const Identity& GetIdentity() const;
+    // The identity as the device tells it now (the user name as its register holds it).
+    Identity GetIdentity() const;
+    // Changes an identity string: its register (the bootstrap register, or the firmware version's
+    // block at Reg::kFirmwareVersion), what GetIdentity and the registry of running devices tell, and
+    // what a reset brings back. kInvalidParameter, and nothing changes, for a text longer than
+    // IdentityCapacity or holding a NUL. The description's header keeps the names it was made with.
+    uint16_t SetIdentityString(IdentityString aString, const std::string& aText);
     const std::string& Xml() const;
     // Serves another description (padded to whole words) at the same place; the first URL follows.
     void ReplaceXml(const std::string& aXml);
@@ -446,6 +617,9 @@ public:
     // is neither running nor called again (so a sink must not call it). False for a channel the
     // device lacks.
     bool SetBlockSink(uint32_t aChannel, BlockSink aSink);
+    // The frames of a channel come from aProvider (null: the test pattern) from the next start of its
+    // sender on (the next acquisition). False for a channel the device lacks.
+    bool SetFrameProvider(uint32_t aChannel, std::shared_ptr<FrameProvider> aProvider);
 
     struct Impl;
 
