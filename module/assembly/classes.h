@@ -115,12 +115,18 @@ const std::vector<PointerCastRow>& pointer_casts();
     X("TqPipeline", TqPipeline, pipeline_entries, false) \
     X("TqPipelineEventSink", TqPipelineEventSink, pipeline_event_sink_entries, true) \
     /* Software device and registers. */ \
-    X("ITqSoftDeviceGEV", ITqSoftDeviceGEV, unwrapped, false) \
-    X("TqSoftDeviceGEV", TqSoftDeviceGEV, unwrapped, false, same(T::ITqSoftDeviceGEV)) \
+    X("ITqSoftDeviceGEV", ITqSoftDeviceGEV, soft_device_interface_entries, false) \
+    X("TqSoftDeviceGEV", TqSoftDeviceGEV, soft_device_entries, false, same(T::ITqSoftDeviceGEV)) \
+    X("ITqSoftDeviceGEVEventSink", ITqSoftDeviceGEVEventSink, unwrapped, true) \
+    X("ITqUserSetNotify", ITqUserSetNotify, unwrapped, true) \
+    X("ITqSoftDeviceGEVInfo", ITqSoftDeviceGEVInfo, unwrapped, false) \
+    X("ITqSoftDeviceGEVStatistics", ITqSoftDeviceGEVStatistics, unwrapped, false) \
+    X("ITqMessageChannel", ITqMessageChannel, unwrapped, false) \
     X("ITqStreamingChannelSource", ITqStreamingChannelSource, unwrapped, true) \
     X("TqStreamingChannelSourceDefault", TqStreamingChannelSourceDefault, unwrapped, true, same(T::ITqStreamingChannelSource)) \
     X("ITqRegisterInfo", ITqRegisterInfo, unwrapped, false) \
-    X("ITqRegister", ITqRegister, unwrapped, false, same(T::ITqRegisterInfo))
+    X("ITqRegister", ITqRegister, unwrapped, false, same(T::ITqRegisterInfo)) \
+    X("ITqRegisterMap", ITqRegisterMap, unwrapped, false)
 
 #define KIVO_DECLARE_ROWS(name, type, entries, director, ...) Entries entries();
 KIVO_CLASSES(KIVO_DECLARE_ROWS)

@@ -102,11 +102,34 @@ KIVO_BIND_CLASS(TqSessionInfoSDP)
 KIVO_BIND_CLASS(TqPipeline)
 KIVO_BIND_CLASS(TqPipelineEventSink)
 KIVO_BIND_CLASS(TqSystemEventSink)
+KIVO_BIND_CLASS(ITqSoftDeviceGEV)
+KIVO_BIND_CLASS(TqSoftDeviceGEV)
+KIVO_BIND_CLASS(ITqStreamingChannelSource)
+KIVO_BIND_CLASS(TqStreamingChannelSourceDefault)
+KIVO_BIND_CLASS(ITqSoftDeviceGEVEventSink)
+KIVO_BIND_CLASS(ITqUserSetNotify)
+KIVO_BIND_CLASS(ITqSoftDeviceGEVInfo)
+KIVO_BIND_CLASS(ITqSoftDeviceGEVStatistics)
+KIVO_BIND_CLASS(ITqMessageChannel)
+KIVO_BIND_CLASS(ITqRegisterInfo)
+KIVO_BIND_CLASS(ITqRegister)
+KIVO_BIND_CLASS(ITqRegisterMap)
 template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {
     static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TqSystemLib__IPConfig); }
     static constexpr const char* name = "TqSystemLib::IPConfig";
     static inline const bool bound = kivo::module::note_bound(kivo::module::TypeId::TqSystemLib__IPConfig);
+};
+namespace TqVirtualDeviceLib {
+class IActionHandler;
+}
+// An opaque handler type: a descriptor, no class.
+template <>
+struct kivo::rt::TypeOf<TqVirtualDeviceLib::IActionHandler> {
+    static SwigTypeInfo* descriptor() {
+        return kivo::module::type(kivo::module::TypeId::TqVirtualDeviceLib__IActionHandler);
+    }
+    static constexpr const char* name = "TqVirtualDeviceLib::IActionHandler";
 };
 template <>
 struct kivo::rt::TypeOf<TQ_GENAPI_NS::INodeMap> {
