@@ -117,8 +117,8 @@ const std::vector<PointerCastRow>& pointer_casts();
     /* Software device and registers. */ \
     X("ITqSoftDeviceGEV", ITqSoftDeviceGEV, soft_device_interface_entries, false) \
     X("TqSoftDeviceGEV", TqSoftDeviceGEV, soft_device_entries, false, same(T::ITqSoftDeviceGEV)) \
-    X("ITqSoftDeviceGEVEventSink", ITqSoftDeviceGEVEventSink, unwrapped, true) \
-    X("ITqUserSetNotify", ITqUserSetNotify, unwrapped, true) \
+    X("ITqSoftDeviceGEVEventSink", ITqSoftDeviceGEVEventSink, soft_device_event_sink_entries, true) \
+    X("ITqUserSetNotify", ITqUserSetNotify, user_set_notify_entries, true) \
     X("ITqSoftDeviceGEVInfo", ITqSoftDeviceGEVInfo, unwrapped, false) \
     X("ITqSoftDeviceGEVStatistics", ITqSoftDeviceGEVStatistics, unwrapped, false) \
     X("ITqMessageChannel", ITqMessageChannel, unwrapped, false) \
@@ -126,7 +126,9 @@ const std::vector<PointerCastRow>& pointer_casts();
     X("TqStreamingChannelSourceDefault", TqStreamingChannelSourceDefault, unwrapped, true, same(T::ITqStreamingChannelSource)) \
     X("ITqRegisterInfo", ITqRegisterInfo, unwrapped, false) \
     X("ITqRegister", ITqRegister, unwrapped, false, same(T::ITqRegisterInfo)) \
-    X("ITqRegisterMap", ITqRegisterMap, unwrapped, false)
+    X("ITqRegisterMap", ITqRegisterMap, unwrapped, false) \
+    X("ITqRegisterFactory", ITqRegisterFactory, unwrapped, false) \
+    X("ITqGenApiFactory", ITqGenApiFactory, unwrapped, false)
 
 #define KIVO_DECLARE_ROWS(name, type, entries, director, ...) Entries entries();
 KIVO_CLASSES(KIVO_DECLARE_ROWS)

@@ -14,3 +14,12 @@ struct kivo::rt::CallbackResult<TqResult> {
     static constexpr const char* spelling = "TqResult";
     static TqResult from(PyObject* o, const char* method);
 };
+
+// A text a callback gets reaches Python as an owned copy: the SDK's own string lives only for the call,
+// the copy as long as Python keeps it.
+template <>
+struct kivo::rt::CallbackArgument<TqString> {
+    static PyObject* make(const TqString& text) {
+        return SwigPyObject_NewPointerObject(new TqString(text), descriptor_of<TqString>(), SwigNew_Own);
+    }
+};

@@ -114,6 +114,8 @@ KIVO_BIND_CLASS(ITqMessageChannel)
 KIVO_BIND_CLASS(ITqRegisterInfo)
 KIVO_BIND_CLASS(ITqRegister)
 KIVO_BIND_CLASS(ITqRegisterMap)
+KIVO_BIND_CLASS(ITqRegisterFactory)
+KIVO_BIND_CLASS(ITqGenApiFactory)
 template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {
     static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::TqSystemLib__IPConfig); }
