@@ -119,9 +119,9 @@ const std::vector<PointerCastRow>& pointer_casts();
     X("TqSoftDeviceGEV", TqSoftDeviceGEV, soft_device_entries, false, same(T::ITqSoftDeviceGEV)) \
     X("ITqSoftDeviceGEVEventSink", ITqSoftDeviceGEVEventSink, soft_device_event_sink_entries, true) \
     X("ITqUserSetNotify", ITqUserSetNotify, user_set_notify_entries, true) \
-    X("ITqSoftDeviceGEVInfo", ITqSoftDeviceGEVInfo, unwrapped, false) \
-    X("ITqSoftDeviceGEVStatistics", ITqSoftDeviceGEVStatistics, unwrapped, false) \
-    X("ITqMessageChannel", ITqMessageChannel, unwrapped, false) \
+    X("ITqSoftDeviceGEVInfo", ITqSoftDeviceGEVInfo, soft_device_info_entries, false) \
+    X("ITqSoftDeviceGEVStatistics", ITqSoftDeviceGEVStatistics, soft_device_statistics_entries, false) \
+    X("ITqMessageChannel", ITqMessageChannel, message_channel_entries, false) \
     X("ITqStreamingChannelSource", ITqStreamingChannelSource, unwrapped, true) \
     X("TqStreamingChannelSourceDefault", TqStreamingChannelSourceDefault, unwrapped, true, same(T::ITqStreamingChannelSource)) \
     X("ITqRegisterInfo", ITqRegisterInfo, unwrapped, false) \
