@@ -149,6 +149,16 @@ public:
         std::lock_guard guard(mLock);
         return mMade.size();
     }
+    // How often each buffer was given back, in the order the buffers were made.
+    std::vector<int> FreedInOrder() const {
+        std::lock_guard guard(mLock);
+        std::vector<int> out;
+        for (TqBuffer* buffer : mMade) {
+            const auto it = mFreed.find(buffer);
+            out.push_back(it == mFreed.end() ? 0 : it->second);
+        }
+        return out;
+    }
 
     uint32_t GetWidth() const override { return Value("GetWidth", mOptions.width); }
     uint32_t GetHeight() const override { return Value("GetHeight", mOptions.height); }
