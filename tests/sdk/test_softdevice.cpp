@@ -343,8 +343,11 @@ TEST(SoftDevice, AFailingStepUndoesTheStart) {
         for (const auto& [buffer, times] : source.Freed()) EXPECT_EQ(times, 1);
         // The sink told of the start before the failure is told of the stop.
         EXPECT_EQ(journal->Count("good.OnControlChannelStop"), journal->Count("good.OnControlChannelStart"));
-        EXPECT_EQ(Xml(device).find("PixelFormat") != std::string::npos, step.described);
-        EXPECT_NE(Xml(device).find("DeviceModelName"), std::string::npos);
+        const std::string xml = Xml(device);
+        EXPECT_EQ(xml.find("PixelFormat") != std::string::npos, step.described);
+        TqGenParameterArray parameters;   // loads, over memory of zeros
+        EXPECT_TRUE(parameters.Load(xml.data(), xml.size(), TqGenParameterArray::SparseMemoryPort(uint64_t(1) << 32)).IsOK());
+        EXPECT_NE(parameters.Get("DeviceModelName"), nullptr);
     }
 }
 
@@ -480,6 +483,43 @@ TEST(SoftDevice, PayloadSizeIsTheSourcesOwnWhenItTellsOne) {
     const Call last = source.GetJournal()->Calls().back();
     EXPECT_EQ(last.operation, "source.GetPayloadSize");
     EXPECT_NE(last.thread, ThreadId()) << "asked on the device's own thread";
+}
+
+// The ready-made source: its image, one pixel type, its count of buffers of a whole image each,
+// given back when the device stops.
+TEST(SoftDevice, TheReadyMadeSourceStreamsItsImageWithItsBuffers) {
+    struct Source : TqStreamingChannelSourceDefault {
+        using TqStreamingChannelSourceDefault::TqStreamingChannelSourceDefault;
+        TqResult QueueBuffer(TqBuffer*) override { return TqResult(TQ_OK); }
+        TqResult RetrieveBuffer(TqBuffer** aBuffer) override {
+            *aBuffer = nullptr;
+            return TqResult(TQ_TIMEOUT);
+        }
+    } source(320, 240, TqPixelMono16, 5);
+    TqPixelType type = TqPixelMono8;
+    EXPECT_TRUE(source.GetSupportedPixelType(0, type).IsOK());
+    EXPECT_EQ(type, TqPixelMono16);
+    EXPECT_FALSE(source.GetSupportedPixelType(1, type).IsOK());
+    EXPECT_EQ(source.SetWidth(321).GetCode(), TQ_INVALID_PARAMETER);
+    EXPECT_TRUE(source.SetWidth(300).IsOK());
+    EXPECT_TRUE(source.SetOffsetX(20).IsOK());
+    EXPECT_EQ(source.SetOffsetX(21).GetCode(), TQ_INVALID_PARAMETER);
+
+    const long before = TqLiveObjects::Count("TqBuffer");
+    TqSoftDeviceGEV device;
+    device.AddStream(&source);
+    ASSERT_TRUE(device.Start(kLoopback).IsOK());
+    EXPECT_EQ(TqLiveObjects::Count("TqBuffer"), before + 5);
+    GvcpPort controller(TqSoftDevice::EngineOf(&device)->Address());
+    uint32_t value = 0;
+    ASSERT_EQ(controller.channel.ReadRegister(kPayloadSizeRegister, value), 0);
+    EXPECT_EQ(value, 300u * 240 * 2);
+    ASSERT_EQ(controller.channel.ReadRegister(Reg::kOffsetX, value), 0);
+    EXPECT_EQ(value, 20u);
+    EXPECT_NE(Xml(device).find("\"Mono16\""), std::string::npos);
+    EXPECT_EQ(Xml(device).find("\"Mono8\""), std::string::npos);
+    ASSERT_TRUE(device.Stop().IsOK());
+    EXPECT_EQ(TqLiveObjects::Count("TqBuffer"), before);
 }
 
 // ---------------------------------------------------------------------------------------------
