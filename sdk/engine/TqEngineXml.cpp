@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace TqEngine {
@@ -82,18 +83,18 @@ struct Writer {
         d.Node("StringReg", aName, "Standard").With(Place{aAddress, aLength, aAccess, "Device", "NoCache"});
     }
 
-    // Integer over a register node, with fixed or computed bounds.
+    // Integer over a register node, with fixed or computed bounds and increment (a number, the name
+    // of the node that computes it, or empty for none).
     void Integer(const char* aName, const char* aValue, const std::string& aMin, const std::string& aMax,
-                 const char* aLocked = nullptr, int aInc = 0, const char* aUnit = nullptr,
+                 const char* aLocked = nullptr, const std::string& aInc = "", const char* aUnit = nullptr,
                  const char* aVisibility = nullptr) {
         Element node = d.Node("Integer", aName, "Standard");
         Locked(Visible(node, aVisibility), aLocked).With("pValue", aValue);
-        for (const auto& [tag, bound] : {std::pair{"Min", &aMin}, std::pair{"Max", &aMax}}) {
+        for (const auto& [tag, bound] : {std::pair{"Min", &aMin}, std::pair{"Max", &aMax}, std::pair{"Inc", &aInc}}) {
             if (bound->empty()) continue;
             const bool number = (*bound)[0] >= '0' && (*bound)[0] <= '9';
             node.With(number ? std::string(tag) : std::string("p") + tag, *bound);
         }
-        if (aInc) node.With("Inc", aInc);
         if (aUnit) node.With("Unit", aUnit);
     }
 
@@ -135,11 +136,80 @@ struct Writer {
 
 }  // namespace
 
+// The features of the test pattern's frames: their rate and exposure, and the FrameEnd event.
+void TestPatternFeatures(TqGenXml::Description& description, Writer& w) {
+    w.Boolean("AcquisitionFrameRateEnable", "AcquisitionFrameRateEnableReg");
+    w.IntReg("AcquisitionFrameRateEnableReg", Reg::kFrameRateEnable, "RW", 4, false, "Invisible");
+    // The frame rate in Hz over the frame period in microseconds.
+    w.Converter("AcquisitionFrameRate", "1000000 / FROM", "1000000 / TO", "AcquisitionFramePeriod", "Hz", "Decreasing");
+    w.Integer("AcquisitionFramePeriod", "AcquisitionFramePeriodReg", "1000", "10000000", nullptr, "", "us", "Invisible");
+    w.IntReg("AcquisitionFramePeriodReg", Reg::kFramePeriod, "RW", 4, false, "Invisible");
+    w.Converter("ExposureTime", "FROM", "TO", "ExposureTimeRaw", "us", "Increasing");
+    w.Integer("ExposureTimeRaw", "ExposureTimeReg", "10", "1000000", nullptr, "", "us", "Invisible");
+    w.IntReg("ExposureTimeReg", Reg::kExposureTime, "RW", 4, false, "Invisible");
+
+    // ---- events: FrameEnd, with the block ID and the timestamp as data ----
+    w.Category("EventControl", {"EventSelector", "EventNotification", "EventFrameEnd", "EventFrameEndFrameID",
+                                "EventFrameEndTimestamp"});
+    w.Enumeration("EventSelector", {{"FrameEnd", kFrameEndEventId}})
+        .With("Value", kFrameEndEventId)
+        .With("pSelected", "EventNotification");
+    w.Enumeration("EventNotification", {{"Off", 0}, {"On", 1}}).With("pValue", "EventNotificationReg");
+    w.IntReg("EventNotificationReg", Reg::kEventNotification, "RW", 4, false, "Invisible");
+    description.Node("Integer", "EventFrameEnd", "Standard").With("Value", kFrameEndEventId);
+    w.IntReg("EventFrameEndFrameID", 0, "RO", 8, true, nullptr, "EventFrameEndPort");
+    w.IntReg("EventFrameEndTimestamp", 8, "RO", 8, true, nullptr, "EventFrameEndPort");
+    char eventId[8];
+    std::snprintf(eventId, sizeof eventId, "%04X", unsigned(kFrameEndEventId));
+    description.Node("Port", "EventFrameEndPort").With("EventID", eventId);
+}
+
+// The serial ports: each port's status, event ID and loopback (the windows are no features).
+void SerialPortFeatures(TqGenXml::Description& description, Writer& w) {
+    static const char* const kSerialNames[Serial::kPorts] = {"Serial0",     "Serial1",     "SerialBulk0", "SerialBulk1",
+                                                             "SerialBulk2", "SerialBulk3", "SerialBulk4", "SerialBulk5",
+                                                             "SerialBulk6", "SerialBulk7"};
+    std::vector<std::string> serialFeatures;
+    for (const char* port : kSerialNames)
+        for (const char* what : {"Status", "EventID", "Loopback"}) serialFeatures.push_back(std::string(port) + what);
+    description.Category("SerialPortControl", "Custom", serialFeatures);
+    for (uint32_t n = 0; n < Serial::kPorts; ++n) {
+        const std::string port = kSerialNames[n];
+        w.IntReg(port + "Status", Serial::Base(n) + Serial::kStatus, "RO", 4, false, "Expert");
+        w.IntReg(port + "EventID", Serial::Base(n) + Serial::kEventId, "RO", 4, false, "Expert");
+        w.IntReg(port + "Loopback", Serial::Base(n) + Serial::kLoopback, "RW", 4, false, "Expert");
+    }
+}
+
+// One value of each channel, as a constant when the channels agree, else as an invisible node that
+// picks the value of the channel SourceSelector names: its name, or the number.
+std::string PerChannel(Writer& aWriter, const char* aName, const std::vector<uint32_t>& aValues) {
+    if (std::adjacent_find(aValues.begin(), aValues.end(), std::not_equal_to<>()) == aValues.end())
+        return std::to_string(aValues.empty() ? 1 : aValues[0]);
+    std::string formula = std::to_string(aValues.back());
+    for (size_t n = aValues.size() - 1; n-- > 0;)
+        formula = "(S = " + std::to_string(n) + ") ? " + std::to_string(aValues[n]) + " : (" + formula + ")";
+    Element node = aWriter.d.Node("IntSwissKnife", aName);
+    node.With("Visibility", "Invisible");
+    node.Add("pVariable", "SourceSelectorReg").Attribute("Name", "S");
+    node.With("Formula", formula);
+    return aName;
+}
+
 std::string BuildXml(const DeviceConfig& aConfig) {
     const Identity& id = aConfig.identity;
+    // A software device's description (given) has no test-pattern features and takes its header as given.
+    const Description* const soft = aConfig.description.get();
     const std::string model = Identifier(id.model, "SoftwareDevice"), vendor = Identifier(id.manufacturer, "Kivo");
-    TqGenXml::Description description({model, vendor, "Software GigE Vision device", "GEV",
-                                       "4B49564F-0000-4000-8000-000000000001", "4B49564F-0000-4000-8000-000000010000"});
+    TqGenXml::Header header{model, vendor, "Software GigE Vision device", "GEV",
+                            "4B49564F-0000-4000-8000-000000000001", "4B49564F-0000-4000-8000-000000010000"};
+    if (soft) {
+        const DescriptionHeader& h = soft->header;
+        header = {h.modelName,   h.vendorName,     h.toolTip,        "GEV",
+                  h.productGuid, h.versionGuid,    h.majorVersion,   h.minorVersion,
+                  h.subMinorVersion};
+    }
+    TqGenXml::Description description(header);
     description.Root().Attribute("xsi:schemaLocation", "http://www.genicam.org/GenApi/Version_1_1 "
                                                        "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd");
     Writer w{description};
@@ -148,6 +218,10 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     std::vector<std::string_view> root = {"DeviceControl", "ImageFormatControl", "AcquisitionControl", "EventControl",
                                           "TransportLayerControl", "SerialPortControl"};
     if (channels == 0) std::erase(root, "ImageFormatControl");
+    if (soft) {
+        std::erase(root, "EventControl");
+        std::erase(root, "SerialPortControl");
+    }
     description.Category("Root", "Standard", root);
 
     // ---- device control ----
@@ -191,13 +265,26 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         w.SwissKnife("HeightMax", {{"SH", "SensorHeight"}, {"OY", "OffsetYReg"}}, "SH - OY", true);
         w.SwissKnife("OffsetXMax", {{"SW", "SensorWidth"}, {"W", "WidthReg"}}, "SW - W", false);
         w.SwissKnife("OffsetYMax", {{"SH", "SensorHeight"}, {"H", "HeightReg"}}, "SH - H", false);
-        w.Integer("Width", "WidthReg", "1", "WidthMax", "TLParamsLocked", 1);
+        // The smallest width and height and their steps: the test device's are 1.
+        std::vector<uint32_t> widthMin, widthInc, heightMin, heightInc;
+        for (uint32_t n = 0; n < channels; ++n) {
+            const ChannelLimits limits = soft && n < soft->limits.size() ? soft->limits[n] : ChannelLimits();
+            widthMin.push_back(limits.widthMin);
+            widthInc.push_back(limits.widthInc);
+            heightMin.push_back(limits.heightMin);
+            heightInc.push_back(limits.heightInc);
+        }
+        const std::string minWidth = PerChannel(w, "WidthMinimum", widthMin);
+        const std::string stepWidth = PerChannel(w, "WidthIncrement", widthInc);
+        const std::string minHeight = PerChannel(w, "HeightMinimum", heightMin);
+        const std::string stepHeight = PerChannel(w, "HeightIncrement", heightInc);
+        w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth);
         w.IntReg("WidthReg", Reg::kWidth, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("Height", "HeightReg", "1", "HeightMax", "TLParamsLocked", 1);
+        w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight);
         w.IntReg("HeightReg", Reg::kHeight, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", 1);
+        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1");
         w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", 1);
+        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1");
         w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible", "Device", source);
         // The formats of every channel, each once, in the order the channels list them.
         std::vector<std::pair<const char*, uint32_t>> formats;
@@ -215,38 +302,16 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     }
 
     // ---- acquisition ----
-    w.Category("AcquisitionControl", {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop",
-                                      "AcquisitionFrameRateEnable", "AcquisitionFrameRate", "ExposureTime"});
+    std::vector<std::string_view> acquisition = {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop"};
+    if (!soft) acquisition.insert(acquisition.end(), {"AcquisitionFrameRateEnable", "AcquisitionFrameRate", "ExposureTime"});
+    description.Category("AcquisitionControl", "Standard", acquisition);
     w.Enumeration("AcquisitionMode", {{"Continuous", 0}, {"SingleFrame", 1}}).With("pValue", "AcquisitionModeReg");
     w.IntReg("AcquisitionModeReg", Reg::kAcquisitionMode, "RW", 4, false, "Invisible");
     w.Command("AcquisitionStart", "AcquisitionStartReg");
     w.IntReg("AcquisitionStartReg", Reg::kAcquisitionStart, "WO", 4, false, "Invisible");
     w.Command("AcquisitionStop", "AcquisitionStopReg");
     w.IntReg("AcquisitionStopReg", Reg::kAcquisitionStop, "WO", 4, false, "Invisible");
-    w.Boolean("AcquisitionFrameRateEnable", "AcquisitionFrameRateEnableReg");
-    w.IntReg("AcquisitionFrameRateEnableReg", Reg::kFrameRateEnable, "RW", 4, false, "Invisible");
-    // The frame rate in Hz over the frame period in microseconds.
-    w.Converter("AcquisitionFrameRate", "1000000 / FROM", "1000000 / TO", "AcquisitionFramePeriod", "Hz", "Decreasing");
-    w.Integer("AcquisitionFramePeriod", "AcquisitionFramePeriodReg", "1000", "10000000", nullptr, 0, "us", "Invisible");
-    w.IntReg("AcquisitionFramePeriodReg", Reg::kFramePeriod, "RW", 4, false, "Invisible");
-    w.Converter("ExposureTime", "FROM", "TO", "ExposureTimeRaw", "us", "Increasing");
-    w.Integer("ExposureTimeRaw", "ExposureTimeReg", "10", "1000000", nullptr, 0, "us", "Invisible");
-    w.IntReg("ExposureTimeReg", Reg::kExposureTime, "RW", 4, false, "Invisible");
-
-    // ---- events: FrameEnd, with the block ID and the timestamp as data ----
-    w.Category("EventControl", {"EventSelector", "EventNotification", "EventFrameEnd", "EventFrameEndFrameID",
-                                "EventFrameEndTimestamp"});
-    w.Enumeration("EventSelector", {{"FrameEnd", kFrameEndEventId}})
-        .With("Value", kFrameEndEventId)
-        .With("pSelected", "EventNotification");
-    w.Enumeration("EventNotification", {{"Off", 0}, {"On", 1}}).With("pValue", "EventNotificationReg");
-    w.IntReg("EventNotificationReg", Reg::kEventNotification, "RW", 4, false, "Invisible");
-    description.Node("Integer", "EventFrameEnd", "Standard").With("Value", kFrameEndEventId);
-    w.IntReg("EventFrameEndFrameID", 0, "RO", 8, true, nullptr, "EventFrameEndPort");
-    w.IntReg("EventFrameEndTimestamp", 8, "RO", 8, true, nullptr, "EventFrameEndPort");
-    char eventId[8];
-    std::snprintf(eventId, sizeof eventId, "%04X", unsigned(kFrameEndEventId));
-    description.Node("Port", "EventFrameEndPort").With("EventID", eventId);
+    if (!soft) TestPatternFeatures(description, w);
 
     // ---- transport layer: with several channels, of the one GevStreamChannelSelector names ----
     std::vector<std::string_view> transport = {"PayloadSize", "TLParamsLocked", "GevCurrentIPAddress",
@@ -259,15 +324,18 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     if (channels > 0) transport.insert(transport.end(), channelFeatures.begin(), channelFeatures.end());
     else transport.erase(transport.begin());   // no PayloadSize
     description.Category("TransportLayerControl", "Standard", transport);
-    if (channels > 0)
+    if (channels > 0 && soft && soft->payloadSizeBase)
+        w.IntReg("PayloadSize", soft->payloadSizeBase, "RO", 4, true, nullptr, "Device",
+                 channels > 1 ? Index{"SourceSelectorReg", 4} : Index{});
+    else if (channels > 0)
         w.SwissKnife("PayloadSize", {{"W", "WidthReg"}, {"H", "HeightReg"}, {"PF", "PixelFormatReg"}},
                      "W * H * ((PF >> 16) & 255) / 8", true);
-    w.Integer("TLParamsLocked", "TLParamsLockedReg", "0", "1", nullptr, 0, nullptr, "Invisible");
+    w.Integer("TLParamsLocked", "TLParamsLockedReg", "0", "1", nullptr, "", nullptr, "Invisible");
     w.IntReg("TLParamsLockedReg", Reg::kTLParamsLocked, "RW", 4, false, "Invisible");
     w.IntReg("GevCurrentIPAddress", Reg::kCurrentIp, "RO");
     w.IntReg("GevCurrentSubnetMask", Reg::kSubnetMask, "RO");
     w.IntReg("GevMACAddress", Reg::kMacHigh, "RO", 8);
-    w.Integer("GevHeartbeatTimeout", "GevHeartbeatTimeoutReg", "500", "600000", nullptr, 0, "ms");
+    w.Integer("GevHeartbeatTimeout", "GevHeartbeatTimeoutReg", "500", "600000", nullptr, "", "ms");
     w.IntReg("GevHeartbeatTimeoutReg", Reg::kHeartbeatTimeout, "RW", 4, false, "Invisible");
     w.IntReg("GevTimestampTickFrequency", Reg::kTickFrequencyHigh, "RO", 8);
     w.IntReg("GevCCP", Reg::kCcp, "RW", 4, true, "Guru");
@@ -289,7 +357,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         const std::string packetMax =
             channels > 1 ? "GevSCPSPacketSizeMax" : std::to_string(aConfig.channels[0].packetSizeMax);
         w.Integer("GevSCPSPacketSize", "GevSCPSPacketSizeReg", std::to_string(Reg::kMinPacketSize), packetMax,
-                  "TLParamsLocked", 4, "B");
+                  "TLParamsLocked", "4", "B");
         if (channels > 1)
             w.IntReg("GevSCPSPacketSizeMax", Reg::PacketSizeMax(0), "RO", 4, false, "Invisible", "Device",
                      Index{"GevStreamChannelSelector", 4});
@@ -303,20 +371,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         w.IntReg("GevSCSP", Reg::Scsp(0), "RO", 4, true, nullptr, "Device", channel);
     }
 
-    // ---- serial ports: each port's status, event ID and loopback (the windows are no features) ----
-    static const char* const kSerialNames[Serial::kPorts] = {"Serial0",     "Serial1",     "SerialBulk0", "SerialBulk1",
-                                                             "SerialBulk2", "SerialBulk3", "SerialBulk4", "SerialBulk5",
-                                                             "SerialBulk6", "SerialBulk7"};
-    std::vector<std::string> serialFeatures;
-    for (const char* port : kSerialNames)
-        for (const char* what : {"Status", "EventID", "Loopback"}) serialFeatures.push_back(std::string(port) + what);
-    description.Category("SerialPortControl", "Custom", serialFeatures);
-    for (uint32_t n = 0; n < Serial::kPorts; ++n) {
-        const std::string port = kSerialNames[n];
-        w.IntReg(port + "Status", Serial::Base(n) + Serial::kStatus, "RO", 4, false, "Expert");
-        w.IntReg(port + "EventID", Serial::Base(n) + Serial::kEventId, "RO", 4, false, "Expert");
-        w.IntReg(port + "Loopback", Serial::Base(n) + Serial::kLoopback, "RW", 4, false, "Expert");
-    }
+    if (!soft) SerialPortFeatures(description, w);
 
     description.Node("Port", "Device", "Standard");
     std::string text = description.Text();

@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 
 #include <cstdio>
+#include <string>
 
 namespace TqGenXml {
 
@@ -69,9 +70,9 @@ Description::Description(const Header& aHeader) : mDocument(std::make_unique<pug
         .Attribute("SchemaMajorVersion", "1")
         .Attribute("SchemaMinorVersion", "1")
         .Attribute("SchemaSubMinorVersion", "0")
-        .Attribute("MajorVersion", "1")
-        .Attribute("MinorVersion", "0")
-        .Attribute("SubMinorVersion", "0")
+        .Attribute("MajorVersion", std::to_string(aHeader.majorVersion))
+        .Attribute("MinorVersion", std::to_string(aHeader.minorVersion))
+        .Attribute("SubMinorVersion", std::to_string(aHeader.subMinorVersion))
         .Attribute("ProductGuid", aHeader.productGuid)
         .Attribute("VersionGuid", aHeader.versionGuid)
         .Attribute("xmlns", "http://www.genicam.org/GenApi/Version_1_1")

@@ -306,6 +306,27 @@ constexpr size_t IdentityCapacity(IdentityString aString) {
     }
 }
 
+// The description of a device that the embedding code makes (a software device) in place of the
+// test device's: its header, each channel's limits (a channel's largest width and height are its
+// sensor's, ChannelConfig::sensorWidth and sensorHeight) and the place of the registers the
+// embedding code serves for it. It holds the standard features of a transmitter without those of the
+// test pattern: no frame period or rate, exposure, FrameEnd event or serial ports.
+struct DescriptionHeader {
+    std::string modelName, vendorName, toolTip;
+    std::string productGuid, versionGuid;
+    uint16_t majorVersion = 1, minorVersion = 0, subMinorVersion = 0;
+};
+struct ChannelLimits {
+    uint32_t widthMin = 1, widthInc = 1, heightMin = 1, heightInc = 1;
+};
+struct Description {
+    DescriptionHeader header;
+    std::vector<ChannelLimits> limits;   // channel n's when n < limits.size(), else the defaults
+    // Channel n's PayloadSize: the read-only register at payloadSizeBase + 4 n, which the embedding
+    // code serves (a register handler); 0: the image's size, computed by the description itself.
+    uint32_t payloadSizeBase = 0;
+};
+
 // A device. The image it inherits is that of every channel that channels does not list.
 struct DeviceConfig : ChannelConfig {
     // Strings longer than their registers are cut to fit (SetIdentityString refuses them instead).
@@ -319,6 +340,8 @@ struct DeviceConfig : ChannelConfig {
     uint32_t maxPacketSize = Reg::kMaxPacketSize;   // larger test packets never arrive (the path's limit)
     uint32_t address = 0;       // host order; where Start(0) binds (0: the first free 127.0.0.x)
     Transport transport = Transport::kAuto;
+    // Null: the test device's description (with the test pattern's features).
+    std::shared_ptr<const Description> description;
 };
 
 // A peer of the control channel (host order).

@@ -60,8 +60,8 @@ private:
     pugi::xml_node_struct* mNode;
 };
 
-// The attributes of the root element besides the fixed ones (schema 1.1, version 1.0.0 and the
-// GenApi namespaces).
+// The attributes of the root element besides the fixed ones (schema 1.1 and the GenApi namespaces);
+// the description's own version is 1.0.0 unless given.
 struct Header {
     std::string_view modelName;
     std::string_view vendorName;
@@ -69,6 +69,7 @@ struct Header {
     std::string_view standardNameSpace = "None";
     std::string_view productGuid;
     std::string_view versionGuid;
+    uint16_t majorVersion = 1, minorVersion = 0, subMinorVersion = 0;
 };
 
 class Description {

@@ -3,7 +3,13 @@
 // by an integer handle; blocking engine calls run with the GIL released.
 #include "hook_tables.h"
 
+#include "convert.h"
+#include "proxy.h"
+#include "registry.h"
+#include "soft_recorders.h"
+
 #include "TqDeviceEngine.h"
+#include "TqSoftDeviceAccess.h"
 
 #include <cstdio>
 #include <map>
@@ -21,6 +27,7 @@ std::mutex& devicesMutex() {
 }
 
 // Handles to devices; the devices are destroyed by soft_device_stop (or stay until the process ends).
+// A TqSoftDeviceGEV's engine device (soft_device_of) is its library's: soft_device_stop only forgets it.
 std::map<long, std::shared_ptr<Device>>& devices() {
     static auto* table = new std::map<long, std::shared_ptr<Device>>;
     return *table;
@@ -404,6 +411,206 @@ PyObject* soft_device_dispatch(PyObject*, PyObject* args) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(reply.ack.data()), Py_ssize_t(reply.ack.size()));
 }
 
+// soft_device_of(device) -> handle of the engine device under a running TqSoftDeviceGEV, given as a
+// proxy of TqSoftDeviceGEV or ITqSoftDeviceGEV, or as its address. Every soft_device_* control takes
+// the handle. ValueError when the device does not run.
+PyObject* soft_device_of(PyObject*, PyObject* arg) {
+    void* pointer = nullptr;
+    bool found = false;
+    for (const char* type : {"_p_TqSoftDeviceGEV", "_p_ITqSoftDeviceGEV"}) {
+        SwigTypeInfo* descriptor = SwigRuntime_QueryType(type);
+        if (descriptor && arg != Py_None && SwigPyObject_ConvertPtr(arg, &pointer, descriptor, 0, nullptr) >= 0) {
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        if (!PyLong_Check(arg)) {
+            PyErr_SetString(PyExc_TypeError, "soft_device_of takes a TqSoftDeviceGEV or its address");
+            return nullptr;
+        }
+        pointer = PyLong_AsVoidPtr(arg);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    std::shared_ptr<Device> device = TqSoftDevice::EngineOf(pointer);
+    if (!device) {
+        PyErr_SetString(PyExc_ValueError, "not a running software device");
+        return nullptr;
+    }
+    std::lock_guard lock(devicesMutex());
+    long handle = gNextHandle++;
+    devices()[handle] = std::move(device);
+    return PyLong_FromLong(handle);
+}
+
+// ---- recording sinks and sources of software devices ----
+
+struct RecorderEntry {
+    std::unique_ptr<KivoSoftTest::RecordingSink> sink;
+    std::unique_ptr<KivoSoftTest::RecordingSource> source;
+    KivoSoftTest::Recorder& recorder() const {
+        return sink ? static_cast<KivoSoftTest::Recorder&>(*sink) : static_cast<KivoSoftTest::Recorder&>(*source);
+    }
+};
+
+std::map<long, std::shared_ptr<RecorderEntry>>& recorders() {
+    static auto* table = new std::map<long, std::shared_ptr<RecorderEntry>>;
+    return *table;
+}
+
+std::shared_ptr<RecorderEntry> findRecorder(long aHandle) {
+    std::lock_guard lock(devicesMutex());
+    auto it = recorders().find(aHandle);
+    if (it == recorders().end()) {
+        PyErr_SetString(PyExc_KeyError, "no such recorder");
+        return nullptr;
+    }
+    return it->second;
+}
+
+// soft_recorder(kind, name=kind, fail_at="", stop_in="", journal=0, buffers=3, endless_buffers=False,
+//               repeat_buffer=False, endless_pixel_types=False, endless_chunks=False, pixel_types=None,
+//               width=640, height=480, packet_size_max=-1, payload_size=0) -> handle
+// kind "sink" (an ITqSoftDeviceGEVEventSink) or "source" (an ITqStreamingChannelSource) that records
+// every call; fail_at names the operation that throws, stop_in the sink operation that calls Stop on
+// its device; journal is the handle of a recorder whose journal this one shares (0: its own).
+PyObject* soft_recorder(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"kind", "name", "fail_at", "stop_in", "journal", "buffers", "endless_buffers",
+                                  "repeat_buffer", "endless_pixel_types", "endless_chunks", "pixel_types", "width",
+                                  "height", "packet_size_max", "payload_size", nullptr};
+    const char *kind, *name = nullptr, *failAt = "", *stopIn = "";
+    long journal = 0;
+    unsigned long buffers = 3;
+    int endlessBuffers = 0, repeatBuffer = 0, endlessTypes = 0, endlessChunks = 0;
+    PyObject* pixelTypes = Py_None;
+    KivoSoftTest::Options options;
+    long long packetMax = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|ssslkppppOIILI", const_cast<char**>(names), &kind, &name,
+                                     &failAt, &stopIn, &journal, &buffers, &endlessBuffers, &repeatBuffer,
+                                     &endlessTypes, &endlessChunks, &pixelTypes, &options.width, &options.height,
+                                     &packetMax, &options.payloadSize))
+        return nullptr;
+    const std::string what = kind;
+    if (what != "sink" && what != "source") {
+        PyErr_SetString(PyExc_ValueError, "kind is 'sink' or 'source'");
+        return nullptr;
+    }
+    options.failAt = failAt;
+    options.stopIn = stopIn;
+    options.buffers = buffers;
+    options.endlessBuffers = endlessBuffers;
+    options.repeatBuffer = repeatBuffer;
+    options.endlessPixelTypes = endlessTypes;
+    options.endlessChunks = endlessChunks;
+    options.packetSizeMax = packetMax;
+    if (pixelTypes != Py_None) {
+        const Py_ssize_t count = PySequence_Size(pixelTypes);
+        if (count < 0) return nullptr;
+        options.pixelTypes.clear();
+        for (Py_ssize_t n = 0; n < count; ++n) {
+            PyObject* item = PySequence_GetItem(pixelTypes, n);
+            const long long value = item ? PyLong_AsLongLong(item) : -1;
+            Py_XDECREF(item);
+            if (value == -1 && PyErr_Occurred()) return nullptr;
+            options.pixelTypes.push_back(static_cast<TqPixelType>(uint32_t(value)));
+        }
+        if (!options.pixelTypes.empty()) options.pixelType = options.pixelTypes[0];
+    }
+    std::shared_ptr<KivoSoftTest::Journal> shared;
+    if (journal) {
+        auto other = findRecorder(journal);
+        if (!other) return nullptr;
+        shared = other->recorder().GetJournal();
+    }
+    auto entry = std::make_shared<RecorderEntry>();
+    const std::string label = name ? name : what;
+    if (what == "sink")
+        entry->sink = std::make_unique<KivoSoftTest::RecordingSink>(label, options, shared);
+    else
+        entry->source = std::make_unique<KivoSoftTest::RecordingSource>(label, options, shared);
+    std::lock_guard lock(devicesMutex());
+    long handle = gNextHandle++;
+    recorders()[handle] = std::move(entry);
+    return PyLong_FromLong(handle);
+}
+
+// soft_recorder_proxy(handle) -> a borrowed proxy of ITqSoftDeviceGEVEventSink or
+// ITqStreamingChannelSource (LookupError while the module has no such class).
+PyObject* soft_recorder_proxy(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    auto entry = findRecorder(handle);
+    if (!entry) return nullptr;
+    SwigTypeInfo* type =
+        SwigRuntime_QueryType(entry->sink ? "_p_ITqSoftDeviceGEVEventSink" : "_p_ITqStreamingChannelSource");
+    if (!type) {
+        PyErr_SetString(PyExc_LookupError, "the module has no class for the recorder");
+        return nullptr;
+    }
+    void* pointer = entry->sink ? static_cast<void*>(static_cast<ITqSoftDeviceGEVEventSink*>(entry->sink.get()))
+                                : static_cast<void*>(static_cast<ITqStreamingChannelSource*>(entry->source.get()));
+    return SwigPyObject_NewPointerObject(pointer, type, 0);
+}
+
+// soft_recorder_calls(handle) -> [(operation, arguments, native thread id)] of its journal, in order;
+// operations read "<name>.<operation>".
+PyObject* soft_recorder_calls(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    auto entry = findRecorder(handle);
+    if (!entry) return nullptr;
+    PyObject* out = PyList_New(0);
+    for (const KivoSoftTest::Call& c : entry->recorder().GetJournal()->Calls()) {
+        PyObject* row = Py_BuildValue("(ssl)", c.operation.c_str(), c.arguments.c_str(), c.thread);
+        if (!out || !row || PyList_Append(out, row) < 0) {
+            Py_XDECREF(row);
+            Py_XDECREF(out);
+            return nullptr;
+        }
+        Py_DECREF(row);
+    }
+    return out;
+}
+
+// soft_recorder_state(handle) -> {"freed": [times each buffer came back, in the order made] (sources),
+// "stop_result": the code of the Stop that stop_in made, or -1}
+PyObject* soft_recorder_state(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    auto entry = findRecorder(handle);
+    if (!entry) return nullptr;
+    PyObject* freed = PyList_New(0);
+    if (entry->source)
+        for (int times : entry->source->FreedInOrder()) {
+            PyObject* number = PyLong_FromLong(times);
+            if (!number || PyList_Append(freed, number) < 0) {
+                Py_XDECREF(number);
+                Py_DECREF(freed);
+                return nullptr;
+            }
+            Py_DECREF(number);
+        }
+    return Py_BuildValue("{s:N,s:l}", "freed", freed, "stop_result", entry->recorder().StopResult());
+}
+
+// soft_recorder_free(handle): destroys the recorder (no device may still use it).
+PyObject* soft_recorder_free(PyObject*, PyObject* args) {
+    long handle;
+    if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
+    std::shared_ptr<RecorderEntry> entry;
+    {
+        std::lock_guard lock(devicesMutex());
+        auto it = recorders().find(handle);
+        if (it == recorders().end()) Py_RETURN_NONE;
+        entry = std::move(it->second);
+        recorders().erase(it);
+    }
+    Py_BEGIN_ALLOW_THREADS
+    entry.reset();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kRows[] = {
     {"soft_device_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_device_start)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -424,6 +631,13 @@ PyMethodDef kRows[] = {
     {"soft_device_xml", soft_device_xml, METH_VARARGS, nullptr},
     {"soft_devices", soft_devices, METH_NOARGS, nullptr},
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},
+    {"soft_device_of", soft_device_of, METH_O, nullptr},
+    {"soft_recorder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_recorder)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"soft_recorder_proxy", soft_recorder_proxy, METH_VARARGS, nullptr},
+    {"soft_recorder_calls", soft_recorder_calls, METH_VARARGS, nullptr},
+    {"soft_recorder_state", soft_recorder_state, METH_VARARGS, nullptr},
+    {"soft_recorder_free", soft_recorder_free, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,298 @@
+// The software device's inner parts, shared by the library's sources (not installed).
+//
+// Threads: the application's thread runs Start, Stop and the destructor (one at a time, under
+// Core::life) and the sequence inside Start, which calls the sinks and sources on that thread. Once
+// the device runs, the engine's threads (the GVCP server, the stream senders) reach the device
+// through its gate: a notification of the engine, a register the device serves, a frame it asks
+// for. Every call into the application's code (a sink, a source) runs inside a callback scope of the
+// device, so that Start and Stop can tell that they were called from one and refuse instead of
+// joining the thread they run on. Nothing holds Core::lock while it calls the application.
+#pragma once
+
+#include "TqSoftDeviceGEV.h"
+
+#include "TqDeviceEngine.h"
+#include "TqSinkList.h"
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class TqBuffer;
+
+namespace TqSoftDevice {
+
+struct Core;
+
+enum class State { kCreated, kStarting, kRunning, kStopping, kStopped };
+
+// Marks the calls into the application's code made for a device on the current thread.
+class CallbackScope {
+public:
+    explicit CallbackScope(const void* aDevice);
+    ~CallbackScope();
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+    // Whether the current thread is inside a callback of aDevice.
+    static bool Inside(const void* aDevice);
+};
+
+// Where the engine's calls into a device go: to the device while the gate is open, nowhere once it
+// is closed. Close waits for the calls under way on other threads (not for those of the thread that
+// closes it, which are below it on its own stack).
+class Gate {
+public:
+    explicit Gate(Core* aDevice) : mDevice(aDevice) {}
+    // Runs aCall with the device inside its callback scope; false (and nothing called) when closed.
+    bool Enter(const std::function<void(Core&)>& aCall);
+    void Close();
+
+private:
+    std::mutex mLock;
+    std::condition_variable mIdle;
+    Core* mDevice;
+    int mCalls = 0;
+};
+
+// Runs aCall, the application's code, inside the device's callback scope; what it throws becomes
+// the text of the failure ("<what> failed: <reason>"), and false.
+bool Guarded(const void* aDevice, const std::string& aWhat, const std::function<void()>& aCall, std::string& aFailure);
+
+// ---- the interfaces the device hands out (each lives as long as the device) ----
+
+// The identity and the XML header: defaults at each start, set by the application from then on;
+// pushed to the engine device while one runs.
+class Info final : public ITqSoftDeviceGEVInfo {
+public:
+    explicit Info(Core& aDevice) : mDevice(aDevice) {}
+
+    // The defaults of a device with aMAC (its own address), at the start of each Start.
+    void Defaults(const std::array<uint8_t, 6>& aMac);
+    // The identity an engine device is made with, and the description's header.
+    TqEngine::Identity Identity(const std::array<uint8_t, 6>& aMac) const;
+    TqEngine::DescriptionHeader Header() const;
+    // The XML file was made (the version and the GUIDs are fixed from then on), or a new start begins.
+    void SetXmlMade(bool aMade);
+
+    const TqString& GetManufacturerName() override { return mStrings[kManufacturer]; }
+    const TqString& GetModelName() override { return mStrings[kModel]; }
+    const TqString& GetDeviceVersion() override { return mStrings[kVersion]; }
+    const TqString& GetDeviceFirmwareVersion() override { return mStrings[kFirmware]; }
+    const TqString& GetManufacturerInformation() override { return mStrings[kManufacturerInfo]; }
+    const TqString& GetSerialNumber() override { return mStrings[kSerial]; }
+    TqResult SetManufacturerName(const TqString& aValue) override { return SetIdentity(kManufacturer, aValue); }
+    TqResult SetModelName(const TqString& aValue) override { return SetIdentity(kModel, aValue); }
+    TqResult SetDeviceVersion(const TqString& aValue) override { return SetIdentity(kVersion, aValue); }
+    TqResult SetDeviceFirmwareVersion(const TqString& aValue) override { return SetIdentity(kFirmware, aValue); }
+    TqResult SetManufacturerInformation(const TqString& aValue) override { return SetIdentity(kManufacturerInfo, aValue); }
+    TqResult SetSerialNumber(const TqString& aValue) override { return SetIdentity(kSerial, aValue); }
+
+    uint16_t GetGenICamXMLVersionMajor() const override;
+    uint16_t GetGenICamXMLVersionMinor() const override;
+    uint16_t GetGenICamXMLVersionSubMinor() const override;
+    const TqString& GetGenICamXMLProductGUID() override { return mProductGuid; }
+    const TqString& GetGenICamXMLVersionGUID() override { return mVersionGuid; }
+    const TqString& GetGenICamXMLRegDescModelName() override;
+    const TqString& GetGenICamXMLRegDescVendorName() override;
+    TqResult SetGenICamXMLVersion(uint16_t aMajor, uint16_t aMinor, uint16_t aSubMinor) override;
+    TqResult SetGenICamXMLGUIDs(const TqString& aProduct, const TqString& aVersion) override;
+    TqResult SetGenICamXMLRegDescModelName(const TqString& aModelName) override;
+    TqResult SetGenICamXMLRegDescVendorName(const TqString& aVendorName) override;
+
+private:
+    enum Field { kManufacturer, kModel, kVersion, kFirmware, kManufacturerInfo, kSerial, kFields };
+    TqResult SetIdentity(Field aField, const TqString& aValue);
+
+    Core& mDevice;
+    mutable std::mutex mLock;
+    std::array<TqString, kFields> mStrings;
+    TqString mProductGuid, mVersionGuid;
+    std::optional<TqString> mRegDescModel, mRegDescVendor;   // until set: the model and manufacturer names
+    uint16_t mMajor = 1, mMinor = 0, mSubMinor = 0;
+    bool mXmlMade = false;
+};
+
+// The engine device's counters.
+class Statistics final : public ITqSoftDeviceGEVStatistics {
+public:
+    explicit Statistics(Core& aDevice) : mDevice(aDevice) {}
+    void Reset() override;
+    uint64_t GetReadMemsReceived() const override { return Get().readMemsReceived; }
+    uint64_t GetWriteMemsReceived() const override { return Get().writeMemsReceived; }
+    uint64_t GetReadRegsReceived() const override { return Get().readRegsReceived; }
+    uint64_t GetWriteRegsReceived() const override { return Get().writeRegsReceived; }
+    uint64_t GetDiscoveriesReceived() const override { return Get().discoveriesReceived; }
+    uint64_t GetActionCommandsReceived() const override { return Get().actionCommandsReceived; }
+    uint64_t GetForceIpsReceived() const override { return Get().forceIpsReceived; }
+    uint64_t GetPacketResendRequestsReceived() const override { return Get().packetResendRequestsReceived; }
+    uint64_t GetPendingAcksIssued() const override { return Get().pendingAcksIssued; }
+    uint64_t GetRetriesReceived() const override { return Get().retriesReceived; }
+    uint64_t GetRetriesReceivedMax() const override { return Get().retriesReceivedMax; }
+    uint64_t GetEventsIssued() const override { return Get().eventsIssued; }
+    uint64_t GetEventDatasIssued() const override { return Get().eventDatasIssued; }
+    uint64_t GetEventRetriesIssued() const override { return Get().eventRetriesIssued; }
+    uint64_t GetEventRetriesIssuedMax() const override { return Get().eventRetriesIssuedMax; }
+    uint64_t GetSessionsOpened() const override { return Get().sessionsOpened; }
+    uint64_t GetSessionsClosed() const override { return Get().sessionsClosed; }
+    uint64_t GetHeartbeatFailedCount() const override { return Get().heartbeatFailures; }
+    uint64_t GetGVSPTestPacketsIssued() const override { return Get().testPacketsIssued; }
+
+private:
+    TqEngine::Statistics Get() const;
+    Core& mDevice;
+};
+
+// The engine device's messaging channel.
+class Messaging final : public ITqMessageChannel {
+public:
+    explicit Messaging(Core& aDevice) : mDevice(aDevice) {}
+    TqResult FireEvent(uint16_t aEventID, uint8_t* aData, uint32_t aDataLength, uint64_t aBlockID,
+                       uint16_t aChannelIndex) override;
+    TqResult FireEvent(uint16_t aEventID, uint64_t aBlockID, uint16_t aChannelIndex) override;
+    bool IsOpened() override;
+
+private:
+    Core& mDevice;
+};
+
+// The register map: no registers of the application yet; its lock works while the device starts
+// and runs.
+class RegisterMap final : public ITqRegisterMap {
+public:
+    explicit RegisterMap(Core& aDevice) : mDevice(aDevice) {}
+    size_t GetRegisterCount() override { return 0; }
+    ITqRegister* GetRegisterByIndex(size_t) override { return nullptr; }
+    ITqRegister* GetRegisterByAddress(uint32_t) override { return nullptr; }
+    TqResult Lock(uint32_t aTimeout) override;
+    TqResult Lock() override;
+    void Release() override;
+
+private:
+    Core& mDevice;
+    std::mutex mLock;
+    std::condition_variable mFree;
+    bool mLocked = false;
+};
+
+// The factories handed to the callbacks inside Start: they make nothing yet.
+class RegisterFactory final : public ITqRegisterFactory {
+public:
+    TqResult AddRegister(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*, void*) override;
+    TqResult AddByteArray(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*, void*) override;
+};
+
+class GenApiFactory final : public ITqGenApiFactory {
+public:
+    void SetName(const TqString&) override {}
+    void SetDisplayName(const TqString&) override {}
+    void SetCategory(const TqString&, const TqString&) override {}
+    void SetCategory(const TqString&) override {}
+    void SetDescription(const TqString&) override {}
+    void SetToolTip(const TqString&) override {}
+    void SetAccessMode(TqGenAccessMode) override {}
+    void SetRepresentation(TqGenRepresentation) override {}
+    void SetVisibility(TqGenVisibility) override {}
+    void SetCachable(TqGenCache) override {}
+    void SetPollingTime(uint32_t) override {}
+    void SetNameSpace(TqGenNameSpace) override {}
+    void SetTLLocked(bool) override {}
+    void SetStreamable(bool) override {}
+    void SetUnit(const TqString&) override {}
+    void SetPValue(const TqString&) override {}
+    void SetPIsAvailable(const TqString&) override {}
+    void SetPIsLocked(const TqString&) override {}
+    void MapChunk(uint32_t, uint32_t, size_t, TqGenEndianness) override {}
+    void MapEvent(uint32_t, uint32_t, size_t, TqGenEndianness, bool) override {}
+    void AddSelected(const TqString&) override {}
+    void AddInvalidator(const TqString&) override {}
+    void AddEnumEntry(const TqString&, uint32_t, const TqString&, TqGenNameSpace) override {}
+    void AddEnumEntry(const TqString&, uint32_t) override {}
+    void AddVariable(const TqString&) override {}
+    TqResult CreateInteger(ITqRegister*) override { return Refused(); }
+    TqResult CreateInteger(ITqRegister*, int64_t, int64_t, int64_t) override { return Refused(); }
+    TqResult CreateFloat(ITqRegister*) override { return Refused(); }
+    TqResult CreateFloat(ITqRegister*, double, double) override { return Refused(); }
+    TqResult CreateString(ITqRegister*) override { return Refused(); }
+    TqResult CreateRegister(ITqRegister*) override { return Refused(); }
+    TqResult CreateBoolean(ITqRegister*) override { return Refused(); }
+    TqResult CreateCommand(ITqRegister*) override { return Refused(); }
+    TqResult CreateEnum(ITqRegister*) override { return Refused(); }
+    TqResult CreateIntSwissKnife(const TqString&) override { return Refused(); }
+    TqResult CreateFloatSwissKnife(const TqString&) override { return Refused(); }
+    TqResult CreateIntConverter(const TqString&, const TqString&, const TqString&) override { return Refused(); }
+    TqResult CreateFloatConverter(const TqString&, const TqString&, const TqString&) override { return Refused(); }
+    TqResult AddInvalidatorTo(const TqString&, const TqString&) override { return Refused(); }
+    TqResult SetPIsAvailableFor(const TqString&, const TqString&) override { return Refused(); }
+    TqResult SetPIsAvailableForEnumEntry(const TqString&, const TqString&, const TqString&) override { return Refused(); }
+    TqResult SetPIsLockedFor(const TqString&, const TqString&) override { return Refused(); }
+    TqResult SetPValueFor(const TqString&, const TqString&) override { return Refused(); }
+    TqResult SetPMinFor(const TqString&, const TqString&) override { return Refused(); }
+    TqResult SetPMaxFor(const TqString&, const TqString&) override { return Refused(); }
+    TqResult SetPIncFor(const TqString&, const TqString&) override { return Refused(); }
+    void SetPMin(const TqString&) override {}
+    void SetPMax(const TqString&) override {}
+    void SetPInc(const TqString&) override {}
+
+private:
+    static TqResult Refused();
+};
+
+// ---- one start of the device ----
+
+// What a start made, undone by Stop (or by the start itself when it fails): the engine device, the
+// buffers of each source, and the sinks told that the control channel started.
+struct Run {
+    std::shared_ptr<TqEngine::Device> device;
+    std::shared_ptr<Gate> gate;
+    std::vector<ITqStreamingChannelSource*> sources;
+    std::vector<std::vector<TqBuffer*>> buffers;   // per source, in the order they came
+    std::vector<ITqSoftDeviceGEVEventSink*> told;  // OnControlChannelStart returned
+};
+
+// The device's state (TqSoftDeviceGEV::Impl is this, under the name the class declares).
+struct Core {
+    Core(TqSoftDeviceGEV& aSelf, const std::array<uint8_t, 6>& aMac) : self(aSelf), mac(aMac) {}
+
+    TqSoftDeviceGEV& self;
+    std::mutex life;              // Start, Stop and the destructor, one at a time
+    mutable std::mutex lock;      // what follows
+    State state = State::kCreated;
+    std::vector<ITqStreamingChannelSource*> sources;
+    uint32_t userSetCount = 0;
+    ITqUserSetNotify* userSetNotify = nullptr;
+    TqVirtualDeviceLib::IActionHandler* actionHandler = nullptr;
+    bool tcp = false, rtp = false, timestamping = true;
+    std::optional<std::string> xml;           // once a Start reached the sequence
+    std::shared_ptr<Run> run;   // while starting and running
+    const std::array<uint8_t, 6> mac;   // the device's own, locally administered
+
+    TqSinkList<ITqSoftDeviceGEVEventSink> sinks;
+    Info info{*this};
+    Statistics statistics{*this};
+    Messaging messaging{*this};
+    RegisterMap registerMap{*this};
+    RegisterFactory registerFactory;
+    GenApiFactory genApiFactory;
+
+    State Current() const {
+        std::lock_guard guard(lock);
+        return state;
+    }
+    // The engine device while the device starts or runs, else null.
+    std::shared_ptr<TqEngine::Device> Engine() const {
+        std::lock_guard guard(lock);
+        return run ? run->device : nullptr;
+    }
+};
+
+}  // namespace TqSoftDevice
+
+struct TqSoftDeviceGEV::Impl : TqSoftDevice::Core {
+    using Core::Core;
+};

@@ -1,0 +1,277 @@
+// The interfaces a software device hands out: its identity and XML header, its counters, its
+// messaging channel, its register map and the factories of its callbacks.
+#include "TqSoftDeviceImpl.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace TqSoftDevice {
+
+namespace {
+
+std::string Utf8(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+
+TqResult Invalid(const std::string& aWhy) { return TqResult(TQ_INVALID_PARAMETER, TqString(aWhy.c_str())); }
+
+// 32 hexadecimal digits in groups of 8, 4, 4, 4 and 12 joined by hyphens.
+bool IsGuid(const std::string& aText) {
+    static const size_t kGroups[] = {8, 4, 4, 4, 12};
+    size_t at = 0;
+    for (size_t g = 0; g < 5; ++g) {
+        if (g > 0 && (at >= aText.size() || aText[at++] != '-')) return false;
+        for (size_t n = 0; n < kGroups[g]; ++n, ++at)
+            if (at >= aText.size() || !std::isxdigit(static_cast<unsigned char>(aText[at]))) return false;
+    }
+    return at == aText.size();
+}
+
+constexpr size_t kRegDescNameMax = 31;
+const char* const kProductGuid = "4B49564F-5344-4556-8000-000000000001";
+const char* const kVersionGuid = "4B49564F-5344-4556-8000-000000010000";
+
+}  // namespace
+
+// ---- identity and XML header ----
+
+void Info::Defaults(const std::array<uint8_t, 6>& aMac) {
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "SD%02X%02X%02X", aMac[3], aMac[4], aMac[5]);
+    std::lock_guard guard(mLock);
+    mStrings[kManufacturer] = "Kivo";
+    mStrings[kModel] = "SoftDeviceGEV";
+    mStrings[kVersion] = "1.0.0";
+    mStrings[kFirmware] = "1.0.0";
+    mStrings[kManufacturerInfo] = "Kivo software GigE Vision device";
+    mStrings[kSerial] = serial;
+    mProductGuid = kProductGuid;
+    mVersionGuid = kVersionGuid;
+    mRegDescModel.reset();
+    mRegDescVendor.reset();
+    mMajor = 1;
+    mMinor = mSubMinor = 0;
+    mXmlMade = false;
+}
+
+TqEngine::Identity Info::Identity(const std::array<uint8_t, 6>& aMac) const {
+    std::lock_guard guard(mLock);
+    TqEngine::Identity id;
+    id.manufacturer = Utf8(mStrings[kManufacturer]);
+    id.model = Utf8(mStrings[kModel]);
+    id.version = Utf8(mStrings[kVersion]);
+    id.firmwareVersion = Utf8(mStrings[kFirmware]);
+    id.manufacturerInfo = Utf8(mStrings[kManufacturerInfo]);
+    id.serial = Utf8(mStrings[kSerial]);
+    id.mac = aMac;
+    return id;
+}
+
+TqEngine::DescriptionHeader Info::Header() const {
+    std::lock_guard guard(mLock);
+    TqEngine::DescriptionHeader h;
+    h.modelName = Utf8(mRegDescModel ? *mRegDescModel : mStrings[kModel]);
+    h.vendorName = Utf8(mRegDescVendor ? *mRegDescVendor : mStrings[kManufacturer]);
+    h.toolTip = Utf8(mStrings[kManufacturerInfo]);
+    h.productGuid = Utf8(mProductGuid);
+    h.versionGuid = Utf8(mVersionGuid);
+    h.majorVersion = mMajor;
+    h.minorVersion = mMinor;
+    h.subMinorVersion = mSubMinor;
+    return h;
+}
+
+void Info::SetXmlMade(bool aMade) {
+    std::lock_guard guard(mLock);
+    mXmlMade = aMade;
+}
+
+// The string must fit its register; the engine device, while there is one, takes it at once.
+TqResult Info::SetIdentity(Field aField, const TqString& aValue) {
+    static const TqEngine::IdentityString kEngineField[kFields] = {
+        TqEngine::IdentityString::kManufacturer, TqEngine::IdentityString::kModel,
+        TqEngine::IdentityString::kVersion,      TqEngine::IdentityString::kFirmwareVersion,
+        TqEngine::IdentityString::kManufacturerInfo, TqEngine::IdentityString::kSerial};
+    const std::string text = Utf8(aValue);
+    const size_t capacity = TqEngine::IdentityCapacity(kEngineField[aField]);
+    if (text.size() > capacity)
+        return Invalid("the text is " + std::to_string(text.size()) + " bytes long; its register holds " +
+                       std::to_string(capacity));
+    std::lock_guard guard(mLock);
+    if (auto device = mDevice.Engine()) {
+        if (device->SetIdentityString(kEngineField[aField], text) != TqEngine::Gvcp::kSuccess)
+            return Invalid("the device refused the text");
+    }
+    mStrings[aField] = TqString(text.c_str());
+    return TqResult(TQ_OK);
+}
+
+uint16_t Info::GetGenICamXMLVersionMajor() const {
+    std::lock_guard guard(mLock);
+    return mMajor;
+}
+
+uint16_t Info::GetGenICamXMLVersionMinor() const {
+    std::lock_guard guard(mLock);
+    return mMinor;
+}
+
+uint16_t Info::GetGenICamXMLVersionSubMinor() const {
+    std::lock_guard guard(mLock);
+    return mSubMinor;
+}
+
+const TqString& Info::GetGenICamXMLRegDescModelName() {
+    std::lock_guard guard(mLock);
+    return mRegDescModel ? *mRegDescModel : mStrings[kModel];
+}
+
+const TqString& Info::GetGenICamXMLRegDescVendorName() {
+    std::lock_guard guard(mLock);
+    return mRegDescVendor ? *mRegDescVendor : mStrings[kManufacturer];
+}
+
+TqResult Info::SetGenICamXMLVersion(uint16_t aMajor, uint16_t aMinor, uint16_t aSubMinor) {
+    std::lock_guard guard(mLock);
+    if (mXmlMade) return TqResult(TQ_STATE_ERROR, TqString("the GenICam XML file was already created"));
+    mMajor = aMajor;
+    mMinor = aMinor;
+    mSubMinor = aSubMinor;
+    return TqResult(TQ_OK);
+}
+
+TqResult Info::SetGenICamXMLGUIDs(const TqString& aProduct, const TqString& aVersion) {
+    const std::string product = Utf8(aProduct), version = Utf8(aVersion);
+    for (const std::string* guid : {&product, &version})
+        if (!IsGuid(*guid)) return Invalid("not a GUID (xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx): " + *guid);
+    std::lock_guard guard(mLock);
+    if (mXmlMade) return TqResult(TQ_STATE_ERROR, TqString("the GenICam XML file was already created"));
+    mProductGuid = aProduct;
+    mVersionGuid = aVersion;
+    return TqResult(TQ_OK);
+}
+
+TqResult Info::SetGenICamXMLRegDescModelName(const TqString& aModelName) {
+    if (Utf8(aModelName).size() > kRegDescNameMax) return Invalid("the model name is longer than 31 bytes");
+    std::lock_guard guard(mLock);
+    mRegDescModel = aModelName;
+    return TqResult(TQ_OK);
+}
+
+TqResult Info::SetGenICamXMLRegDescVendorName(const TqString& aVendorName) {
+    if (Utf8(aVendorName).size() > kRegDescNameMax) return Invalid("the vendor name is longer than 31 bytes");
+    std::lock_guard guard(mLock);
+    mRegDescVendor = aVendorName;
+    return TqResult(TQ_OK);
+}
+
+// ---- counters ----
+
+TqEngine::Statistics Statistics::Get() const {
+    const auto device = mDevice.Engine();
+    return device ? device->GetStatistics() : TqEngine::Statistics();
+}
+
+void Statistics::Reset() {
+    if (const auto device = mDevice.Engine()) device->ResetStatistics();
+}
+
+// ---- messaging channel ----
+
+namespace {
+
+// The engine's answer to an event as a result.
+TqResult EventResult(uint16_t aStatus) {
+    switch (aStatus) {
+    case TqEngine::Gvcp::kSuccess: return TqResult(TQ_OK);
+    case TqEngine::Gvcp::kInvalidParameter: return Invalid("the event's data is not a multiple of 4 bytes up to 524");
+    case TqEngine::Gvcp::kBusy: return TqResult(TQ_BUSY, TqString("too many events wait to be sent"));
+    default: return TqResult(TQ_STATE_ERROR, TqString("the messaging channel is not open"));
+    }
+}
+
+constexpr uint32_t kMaxEventData = TqEngine::Gvcp::kMaxPayload - 16;
+
+}  // namespace
+
+TqResult Messaging::FireEvent(uint16_t aEventID, uint8_t* aData, uint32_t aDataLength, uint64_t aBlockID,
+                              uint16_t aChannelIndex) {
+    if (!aData || aDataLength == 0 || aDataLength % 4 || aDataLength > kMaxEventData)
+        return Invalid("the event's data must be 4 to 524 bytes, a multiple of 4");
+    const auto device = mDevice.Engine();
+    if (!device) return EventResult(TqEngine::Gvcp::kError);
+    return EventResult(device->FireEvent(aEventID, aData, aDataLength, aBlockID, aChannelIndex));
+}
+
+TqResult Messaging::FireEvent(uint16_t aEventID, uint64_t aBlockID, uint16_t aChannelIndex) {
+    const auto device = mDevice.Engine();
+    if (!device) return EventResult(TqEngine::Gvcp::kError);
+    return EventResult(device->FireEvent(aEventID, nullptr, 0, aBlockID, aChannelIndex));
+}
+
+bool Messaging::IsOpened() {
+    const auto device = mDevice.Engine();
+    return device && device->IsMessageChannelOpen();
+}
+
+// ---- register map ----
+
+namespace {
+
+bool Serving(Core& aDevice) {
+    const State state = aDevice.Current();
+    return state == State::kStarting || state == State::kRunning;
+}
+
+TqResult NotRunning() { return TqResult(TQ_STATE_ERROR, TqString("the device is not running")); }
+
+}  // namespace
+
+TqResult RegisterMap::Lock(uint32_t aTimeout) {
+    if (!Serving(mDevice)) return NotRunning();
+    std::unique_lock guard(mLock);
+    if (!mFree.wait_for(guard, std::chrono::milliseconds(aTimeout), [&] { return !mLocked; }))
+        return TqResult(TQ_TIMEOUT, TqString("the register map stayed locked"));
+    mLocked = true;
+    return TqResult(TQ_OK);
+}
+
+TqResult RegisterMap::Lock() {
+    if (!Serving(mDevice)) return NotRunning();
+    std::unique_lock guard(mLock);
+    mFree.wait(guard, [&] { return !mLocked; });
+    mLocked = true;
+    return TqResult(TQ_OK);
+}
+
+void RegisterMap::Release() {
+    {
+        std::lock_guard guard(mLock);
+        mLocked = false;
+    }
+    mFree.notify_one();
+}
+
+// ---- factories ----
+
+namespace {
+
+TqResult NotYet(const char* aWhat) {
+    return TqResult(TQ_NOT_IMPLEMENTED, TqString((std::string(aWhat) + " are not supported yet").c_str()));
+}
+
+}  // namespace
+
+TqResult RegisterFactory::AddRegister(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*,
+                                      void*) {
+    return NotYet("the application's registers");
+}
+
+TqResult RegisterFactory::AddByteArray(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*,
+                                       void*) {
+    return NotYet("the application's registers");
+}
+
+TqResult GenApiFactory::Refused() { return NotYet("the application's features"); }
+
+}  // namespace TqSoftDevice

@@ -1,0 +1,293 @@
+// Event sinks and stream sources of a software device that record every call (the operation, its
+// arguments as text, the thread) and answer as their options say: a chosen operation throws, lists
+// and buffers may never end, a buffer may come twice, an operation may stop the device it was given.
+// The C++ tests and the test module use them.
+#pragma once
+
+#include "TqBuffer.h"
+#include "TqSoftDeviceGEV.h"
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace KivoSoftTest {
+
+inline long ThreadId() { return long(syscall(SYS_gettid)); }
+
+struct Call {
+    std::string operation;
+    std::string arguments;
+    long thread = 0;
+};
+
+struct Options {
+    std::string failAt;   // the operation that throws (every time)
+    std::string stopIn;   // the operation (of a sink) that calls Stop on its device and keeps the result
+    // Sources.
+    std::vector<TqPixelType> pixelTypes = {TqPixelMono8, TqPixelMono16};
+    std::vector<std::pair<uint32_t, std::string>> chunks;
+    bool endlessPixelTypes = false, endlessChunks = false;
+    size_t buffers = 3;          // AllocBuffer gives new ones while fewer are out, then null
+    bool endlessBuffers = false;
+    bool repeatBuffer = false;   // the second AllocBuffer gives the first buffer again
+    uint32_t width = 640, height = 480, offsetX = 0, offsetY = 0;
+    uint32_t widthMin = 16, widthMax = 1024, widthInc = 4, heightMin = 8, heightMax = 768, heightInc = 2;
+    TqPixelType pixelType = TqPixelMono8;
+    int64_t packetSizeMax = -1;   // -1: not implemented
+    uint32_t payloadSize = 0;
+};
+
+// The calls of one object, and of every recorder that shares it (so that an order across objects shows).
+class Journal {
+public:
+    void Add(const std::string& aOperation, const std::string& aArguments) {
+        std::lock_guard guard(mLock);
+        mCalls.push_back({aOperation, aArguments, ThreadId()});
+    }
+    std::vector<Call> Calls() const {
+        std::lock_guard guard(mLock);
+        return mCalls;
+    }
+    size_t Count(const std::string& aOperation) const {
+        std::lock_guard guard(mLock);
+        return size_t(std::count_if(mCalls.begin(), mCalls.end(), [&](const Call& c) { return c.operation == aOperation; }));
+    }
+    void Clear() {
+        std::lock_guard guard(mLock);
+        mCalls.clear();
+    }
+
+private:
+    mutable std::mutex mLock;
+    std::vector<Call> mCalls;
+};
+
+// The common part: the name in the journal, the options, the failure.
+class Recorder {
+public:
+    Recorder(std::string aName, Options aOptions, std::shared_ptr<Journal> aJournal)
+        : mName(std::move(aName)), mOptions(std::move(aOptions)),
+          mJournal(aJournal ? std::move(aJournal) : std::make_shared<Journal>()) {}
+    const std::shared_ptr<Journal>& GetJournal() const { return mJournal; }
+    const Options& GetOptions() const { return mOptions; }
+    // The result of the Stop that stopIn made (-1: none).
+    long StopResult() const { return mStopResult; }
+
+protected:
+    void Note(const std::string& aOperation, const std::string& aArguments = "") const {
+        mJournal->Add(mName + "." + aOperation, aArguments);
+        if (aOperation == mOptions.failAt) throw std::runtime_error(mName + "." + aOperation + " fails as asked");
+    }
+    void StopIfAsked(const std::string& aOperation, ITqSoftDeviceGEV* aDevice) {
+        if (aOperation == mOptions.stopIn && aDevice) mStopResult = long(aDevice->Stop().GetCode());
+    }
+    std::string mName;
+    Options mOptions;
+    std::shared_ptr<Journal> mJournal;
+    long mStopResult = -1;
+};
+
+inline std::string Text(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+
+class RecordingSink final : public ITqSoftDeviceGEVEventSink, public Recorder {
+public:
+    explicit RecordingSink(std::string aName = "sink", Options aOptions = {}, std::shared_ptr<Journal> aJournal = {})
+        : Recorder(std::move(aName), std::move(aOptions), std::move(aJournal)) {}
+
+    void OnApplicationConnect(ITqSoftDeviceGEV* aDevice, const TqString& aIPAddress, uint16_t aPort,
+                              TqAccessType aAccessType) override {
+        Observe("OnApplicationConnect", aDevice,
+                Text(aIPAddress) + " " + std::to_string(aPort) + " " + std::to_string(int(aAccessType)));
+    }
+    void OnControlChannelStart(ITqSoftDeviceGEV* aDevice, const TqString& aMACAddress, const TqString& aIPAddress,
+                               const TqString& aMask, const TqString& aGateway, uint16_t aPort) override {
+        Observe("OnControlChannelStart", aDevice,
+                Text(aMACAddress) + " " + Text(aIPAddress) + " " + Text(aMask) + " " + Text(aGateway) + " " +
+                    std::to_string(aPort));
+    }
+    void OnApplicationDisconnect(ITqSoftDeviceGEV* aDevice) override { Observe("OnApplicationDisconnect", aDevice); }
+    void OnControlChannelStop(ITqSoftDeviceGEV* aDevice) override { Observe("OnControlChannelStop", aDevice); }
+    void OnDeviceResetFull(ITqSoftDeviceGEV* aDevice) override { Observe("OnDeviceResetFull", aDevice); }
+    void OnDeviceResetNetwork(ITqSoftDeviceGEV* aDevice) override { Observe("OnDeviceResetNetwork", aDevice); }
+    void OnCreateCustomRegisters(ITqSoftDeviceGEV* aDevice, ITqRegisterFactory* aFactory) override {
+        Observe("OnCreateCustomRegisters", aDevice, aFactory ? "factory" : "null");
+    }
+    void OnCreateCustomGenApiFeatures(ITqSoftDeviceGEV* aDevice, ITqGenApiFactory* aFactory) override {
+        Observe("OnCreateCustomGenApiFeatures", aDevice, aFactory ? "factory" : "null");
+    }
+
+private:
+    void Observe(const char* aOperation, ITqSoftDeviceGEV* aDevice, const std::string& aArguments = "") {
+        Note(aOperation, aArguments);
+        StopIfAsked(aOperation, aDevice);
+    }
+};
+
+class RecordingSource final : public ITqStreamingChannelSource, public Recorder {
+public:
+    explicit RecordingSource(std::string aName = "source", Options aOptions = {}, std::shared_ptr<Journal> aJournal = {})
+        : Recorder(std::move(aName), std::move(aOptions), std::move(aJournal)) {}
+    ~RecordingSource() override {
+        for (TqBuffer* buffer : mMade) delete buffer;
+    }
+
+    // How often each buffer it made was given back.
+    std::map<TqBuffer*, int> Freed() const {
+        std::lock_guard guard(mLock);
+        return mFreed;
+    }
+    size_t Made() const {
+        std::lock_guard guard(mLock);
+        return mMade.size();
+    }
+    // How often each buffer was given back, in the order the buffers were made.
+    std::vector<int> FreedInOrder() const {
+        std::lock_guard guard(mLock);
+        std::vector<int> out;
+        for (TqBuffer* buffer : mMade) {
+            const auto it = mFreed.find(buffer);
+            out.push_back(it == mFreed.end() ? 0 : it->second);
+        }
+        return out;
+    }
+
+    uint32_t GetWidth() const override { return Value("GetWidth", mOptions.width); }
+    uint32_t GetHeight() const override { return Value("GetHeight", mOptions.height); }
+    uint32_t GetOffsetX() const override { return Value("GetOffsetX", mOptions.offsetX); }
+    uint32_t GetOffsetY() const override { return Value("GetOffsetY", mOptions.offsetY); }
+    TqPixelType GetPixelType() const override { return Value("GetPixelType", mOptions.pixelType); }
+    void GetWidthInfo(uint32_t& aMin, uint32_t& aMax, uint32_t& aInc) const override {
+        Note("GetWidthInfo");
+        aMin = mOptions.widthMin, aMax = mOptions.widthMax, aInc = mOptions.widthInc;
+    }
+    void GetHeightInfo(uint32_t& aMin, uint32_t& aMax, uint32_t& aInc) const override {
+        Note("GetHeightInfo");
+        aMin = mOptions.heightMin, aMax = mOptions.heightMax, aInc = mOptions.heightInc;
+    }
+    uint32_t GetChunksSize() const override { return Value("GetChunksSize", 0u); }
+    uint32_t GetPayloadSize() const override { return Value("GetPayloadSize", mOptions.payloadSize); }
+    TqScanType GetScanType() const override { return Value("GetScanType", TqScanTypeArea); }
+    bool GetChunkModeActive() const override { return Value("GetChunkModeActive", false); }
+    bool GetChunkEnable(uint32_t aChunkID) const override {
+        Note("GetChunkEnable", std::to_string(aChunkID));
+        return false;
+    }
+    TqResult GetSupportedPixelType(int aIndex, TqPixelType& aPixelType) const override {
+        Note("GetSupportedPixelType", std::to_string(aIndex));
+        if (mOptions.endlessPixelTypes) {
+            aPixelType = TqPixelMono8;
+            return TqResult(TQ_OK);
+        }
+        if (aIndex < 0 || size_t(aIndex) >= mOptions.pixelTypes.size()) return TqResult(TQ_INVALID_PARAMETER);
+        aPixelType = mOptions.pixelTypes[size_t(aIndex)];
+        return TqResult(TQ_OK);
+    }
+    TqResult GetSupportedChunk(int aIndex, uint32_t& aChunkID, TqString& aChunkName) const override {
+        Note("GetSupportedChunk", std::to_string(aIndex));
+        if (mOptions.endlessChunks) {
+            aChunkID = uint32_t(aIndex);
+            aChunkName = "ChunkEndless";
+            return TqResult(TQ_OK);
+        }
+        if (aIndex < 0 || size_t(aIndex) >= mOptions.chunks.size()) return TqResult(TQ_INVALID_PARAMETER);
+        aChunkID = mOptions.chunks[size_t(aIndex)].first;
+        aChunkName = mOptions.chunks[size_t(aIndex)].second.c_str();
+        return TqResult(TQ_OK);
+    }
+    TqResult GetGevSCPSPacketSizeInfo(uint32_t& aMax) const override {
+        Note("GetGevSCPSPacketSizeInfo");
+        if (mOptions.packetSizeMax < 0) return TqResult(TQ_NOT_IMPLEMENTED);
+        aMax = uint32_t(mOptions.packetSizeMax);
+        return TqResult(TQ_OK);
+    }
+    TqResult SetWidth(uint32_t aValue) override { return Accept("SetWidth", std::to_string(aValue)); }
+    TqResult SetHeight(uint32_t aValue) override { return Accept("SetHeight", std::to_string(aValue)); }
+    TqResult SetOffsetX(uint32_t aValue) override { return Accept("SetOffsetX", std::to_string(aValue)); }
+    TqResult SetOffsetY(uint32_t aValue) override { return Accept("SetOffsetY", std::to_string(aValue)); }
+    TqResult SetPixelType(TqPixelType aValue) override { return Accept("SetPixelType", std::to_string(int(aValue))); }
+    TqResult SetChunkModeActive(bool aValue) override { return Accept("SetChunkModeActive", std::to_string(aValue)); }
+    TqResult SetChunkEnable(uint32_t aChunkID, bool aValue) override {
+        return Accept("SetChunkEnable", std::to_string(aChunkID) + " " + std::to_string(aValue));
+    }
+    void OnOpen(const TqString& aDestIP, uint16_t aDestPort) override {
+        Note("OnOpen", Text(aDestIP) + " " + std::to_string(aDestPort));
+    }
+    void OnClose() override { Note("OnClose"); }
+    void OnStreamingStart() override { Note("OnStreamingStart"); }
+    void OnStreamingStop() override { Note("OnStreamingStop"); }
+    TqBuffer* AllocBuffer() override {
+        Note("AllocBuffer");
+        std::lock_guard guard(mLock);
+        if (mOptions.repeatBuffer && mMade.size() == 1 && !mRepeated) {
+            mRepeated = true;
+            return mMade[0];
+        }
+        if (!mOptions.endlessBuffers && mMade.size() - mFreedCount >= mOptions.buffers) return nullptr;
+        auto* buffer = new TqBuffer();
+        buffer->Alloc(64);
+        mMade.push_back(buffer);
+        return buffer;
+    }
+    void FreeBuffer(TqBuffer* aBuffer) override {
+        {
+            std::lock_guard guard(mLock);
+            mFreed[aBuffer]++;
+            mFreedCount++;
+        }
+        Note("FreeBuffer");
+    }
+    TqResult GetTxNumBuffersToUse(uint32_t&) override { return Accept("GetTxNumBuffersToUse", "", TQ_NOT_IMPLEMENTED); }
+    TqResult QueueBuffer(TqBuffer*) override { return Accept("QueueBuffer"); }
+    bool PreQueueBufferProc() override { return Value("PreQueueBufferProc", true); }
+    void PostRetrieveBufferProc() override { Note("PostRetrieveBufferProc"); }
+    TqResult RetrieveBuffer(TqBuffer** aBuffer) override {
+        *aBuffer = nullptr;
+        return Accept("RetrieveBuffer", "", TQ_TIMEOUT);
+    }
+    void AbortQueuedBuffers() override { Note("AbortQueuedBuffers"); }
+    void CreateRegisters(ITqRegisterMap* aRegisterMap, ITqRegisterFactory* aFactory) override {
+        Note("CreateRegisters", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
+    }
+    void CreateGenApiFeatures(ITqRegisterMap* aRegisterMap, ITqGenApiFactory* aFactory) override {
+        Note("CreateGenApiFeatures", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
+    }
+    bool IsPayloadTypeSupported(TqPayloadType aPayloadType) override {
+        Note("IsPayloadTypeSupported", std::to_string(int(aPayloadType)));
+        return false;
+    }
+    void SetMultiPartAllowed(bool aAllowed) override { Note("SetMultiPartAllowed", std::to_string(aAllowed)); }
+    void SetLargeLeaderTrailerEnabled(bool aEnabled, uint32_t aCount) override {
+        Note("SetLargeLeaderTrailerEnabled", std::to_string(aEnabled) + " " + std::to_string(aCount));
+    }
+    TqResult SetTestPayloadFormatMode(TqPayloadType aPayloadType) override {
+        return Accept("SetTestPayloadFormatMode", std::to_string(int(aPayloadType)), TQ_NOT_SUPPORTED);
+    }
+
+private:
+    template <class T>
+    T Value(const char* aOperation, T aValue) const {
+        Note(aOperation);
+        return aValue;
+    }
+    TqResult Accept(const char* aOperation, const std::string& aArguments = "", uint32_t aCode = TQ_OK) {
+        Note(aOperation, aArguments);
+        return TqResult(aCode);
+    }
+
+    mutable std::mutex mLock;
+    std::vector<TqBuffer*> mMade;
+    std::map<TqBuffer*, int> mFreed;
+    size_t mFreedCount = 0;
+    bool mRepeated = false;
+};
+
+}  // namespace KivoSoftTest
