@@ -262,7 +262,13 @@ private:
         std::vector<ITqSoftDeviceGEVEventSink*> sinks;
         if (!mGate->Enter([&](Core& d) { sinks = d.sinks.Snapshot(); })) return;
         for (ITqSoftDeviceGEVEventSink* sink : sinks)   // a sink may destroy the device: the gate closes
-            if (!mGate->Enter([&](Core& d) { aNotify(*sink, &d.self); })) return;
+            if (!mGate->Enter([&](Core& d) {
+                    d.EachSink({sink}, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
+                        aNotify(*aSink, &d.self);
+                        return true;
+                    });
+                }))
+                return;
     }
     std::shared_ptr<TqSoftDevice::Gate> mGate;
 };
@@ -375,10 +381,11 @@ void Finish(Core& d, Run& aRun) {
         for (uint32_t n = 0; n < aRun.sources.size(); ++n) aRun.device->SetFrameProvider(n, nullptr);
     }
     aRun.gate->Close();
-    for (ITqSoftDeviceGEVEventSink* sink : aRun.told) {
+    d.EachSink(aRun.told, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
         std::string ignored;
-        Guarded(&d, "", [&] { sink->OnControlChannelStop(&d.self); }, ignored);
-    }
+        Guarded(&d, "", [&] { aSink->OnControlChannelStop(&d.self); }, ignored);
+        return true;
+    });
     aRun.told.clear();
     FreeBuffers(&d, aRun);
 }
@@ -450,20 +457,20 @@ private:
     // The register callbacks of the sinks (in the order they were registered) and the sources (in
     // the order they were added), then their feature callbacks.
     bool Callbacks() {
-        auto sinks = d.sinks.Snapshot();
-        for (size_t n = 0; n < sinks.size(); ++n)
-            if (!Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
-                      [&] { sinks[n]->OnCreateCustomRegisters(&d.self, &d.registerFactory); }))
-                return false;
+        if (!d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+                return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
+                            [&] { aSink->OnCreateCustomRegisters(&d.self, &d.registerFactory); });
+            }))
+            return false;
         for (size_t n = 0; n < mRun->sources.size(); ++n)
             if (!Call("CreateRegisters of " + Numbered("stream source", n),
                       [&] { mRun->sources[n]->CreateRegisters(&d.registerMap, &d.registerFactory); }))
                 return false;
-        sinks = d.sinks.Snapshot();
-        for (size_t n = 0; n < sinks.size(); ++n)
-            if (!Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
-                      [&] { sinks[n]->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); }))
-                return false;
+        if (!d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+                return Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
+                            [&] { aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); });
+            }))
+            return false;
         for (size_t n = 0; n < mRun->sources.size(); ++n)
             if (!Call("CreateGenApiFeatures of " + Numbered("stream source", n),
                       [&] { mRun->sources[n]->CreateGenApiFeatures(&d.registerMap, &d.genApiFactory); }))
@@ -634,15 +641,13 @@ private:
     bool Announce() {
         const TqString mac(mAdapter.mac.c_str()), mask(mAdapter.mask.c_str()), gateway(mAdapter.gateway.c_str());
         const TqString address(TqEngine::FormatAddress(mRun->device->Address()).c_str());
-        const auto sinks = d.sinks.Snapshot();
-        for (size_t n = 0; n < sinks.size(); ++n) {
-            if (!Call("OnControlChannelStart of " + Numbered("event sink", n), [&] {
-                    sinks[n]->OnControlChannelStart(&d.self, mac, address, mask, gateway, kGvcpPort);
-                }))
+        return d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+            if (!Call("OnControlChannelStart of " + Numbered("event sink", n),
+                      [&] { aSink->OnControlChannelStart(&d.self, mac, address, mask, gateway, kGvcpPort); }))
                 return false;
-            mRun->told.push_back(sinks[n]);
-        }
-        return true;
+            mRun->told.push_back(aSink);
+            return true;
+        });
     }
 
     Core& d;
@@ -758,7 +763,8 @@ TqResult TqSoftDeviceGEV::RegisterEventSink(ITqSoftDeviceGEVEventSink* aEventSin
 
 TqResult TqSoftDeviceGEV::UnregisterEventSink(ITqSoftDeviceGEVEventSink* aEventSink) {
     if (!aEventSink) return Failed(TQ_INVALID_PARAMETER, "the event sink is null");
-    const TqResult removed = mImpl->sinks.Remove(aEventSink);
+    // A call of the sink under way on another thread is waited for; one on this thread is not.
+    const TqResult removed = mImpl->sinkCalls.Remove(aEventSink, [&] { return mImpl->sinks.Remove(aEventSink); });
     return removed.IsOK() ? removed : Failed(TQ_INVALID_PARAMETER, "the event sink is not registered");
 }
 

@@ -11,9 +11,11 @@
 
 #include "TqSoftDeviceGEV.h"
 
+#include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
 #include "TqSinkList.h"
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <cstdint>
@@ -273,6 +275,25 @@ struct Core {
     const std::array<uint8_t, 6> mac;   // the device's own, locally administered
 
     TqSinkList<ITqSoftDeviceGEVEventSink> sinks;
+    TqDeviceLib::SinkCalls sinkCalls;   // an unregistered sink is called no more once Unregister returns
+
+    // Calls aCall(sink, n) for each sink of aSinks (n its place there) that is still registered when its
+    // turn comes, until aCall returns false; false then.
+    template <class Call>
+    bool EachSink(const std::vector<ITqSoftDeviceGEVEventSink*>& aSinks, Call aCall) {
+        bool going = true;
+        size_t n = 0;
+        sinkCalls.Each(
+            aSinks,
+            [&](ITqSoftDeviceGEVEventSink* aSink) {
+                const auto now = sinks.Snapshot();
+                const bool registered = std::find(now.begin(), now.end(), aSink) != now.end();
+                if (!registered) ++n;
+                return going && registered;
+            },
+            [&](ITqSoftDeviceGEVEventSink* aSink) { going = aCall(aSink, n++); });
+        return going;
+    }
     Info info{*this};
     Statistics statistics{*this};
     Messaging messaging{*this};
