@@ -274,19 +274,26 @@ struct Core {
     std::shared_ptr<Run> run;   // while starting and running
     const std::array<uint8_t, 6> mac;   // the device's own, locally administered
 
-    TqSinkList<ITqSoftDeviceGEVEventSink> sinks;
-    TqDeviceLib::SinkCalls sinkCalls;   // an unregistered sink is called no more once Unregister returns
+    // The event sinks, and the calls into them under way: shared with the calls, so that a sink that
+    // destroys the device from its callback returns into memory that still lives. An unregistered
+    // sink is called no more once UnregisterEventSink returns.
+    struct Sinks {
+        TqSinkList<ITqSoftDeviceGEVEventSink> list;
+        TqDeviceLib::SinkCalls calls;
+    };
+    const std::shared_ptr<Sinks> sinks = std::make_shared<Sinks>();
 
     // Calls aCall(sink, n) for each sink of aSinks (n its place there) that is still registered when its
     // turn comes, until aCall returns false; false then.
     template <class Call>
     bool EachSink(const std::vector<ITqSoftDeviceGEVEventSink*>& aSinks, Call aCall) {
+        const std::shared_ptr<Sinks> held = sinks;
         bool going = true;
         size_t n = 0;
-        sinkCalls.Each(
+        held->calls.Each(
             aSinks,
             [&](ITqSoftDeviceGEVEventSink* aSink) {
-                const auto now = sinks.Snapshot();
+                const auto now = held->list.Snapshot();
                 const bool registered = std::find(now.begin(), now.end(), aSink) != now.end();
                 if (!registered) ++n;
                 return going && registered;
