@@ -170,6 +170,17 @@ PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
         values[n++] = v;
     }
     if (n == 0) return result;
+    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
+    if ((s.policy & Policy_TupleOutputs) && is_void) {
+        // Nothing but the outputs: (value, ...).
+        PyObject* t = PyTuple_New(n);
+        if (t)
+            for (int i = 0; i < n; ++i) PyTuple_SetItem(t, i, values[i]);
+        else
+            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
+        Py_DECREF(result);
+        return t;
+    }
     if (s.policy & Policy_TupleOutputs) {
         PyObject* t = PyTuple_New(n + 1);
         if (!t) {
@@ -182,7 +193,6 @@ PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
         for (int i = 0; i < n; ++i) PyTuple_SetItem(t, first ? i : i + 1, values[i]);
         return t;
     }
-    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
     for (int i = 0; i < n; ++i) {
         if (result)
             result = SwigRuntime_AppendOutput(result, values[i], is_void);

@@ -242,6 +242,16 @@ void report_image_array(int code, const ParamShape& p, const char* func) {
     SwigRuntime_SetErrorMsg(PyExc_TypeError, text.c_str());
 }
 
+void report_invalid_index(int, const ParamShape&, const char*) {
+    SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "Invalid index");
+}
+
+void report_int_argument(int code, const ParamShape& p, const char* func) {
+    const std::string text =
+        std::string("method '") + func + "' expected argument " + std::to_string(p.cpos - 1) + " of type int";
+    SwigRuntime_SetErrorMsg(code == SwigError_Overflow ? PyExc_OverflowError : PyExc_TypeError, text.c_str());
+}
+
 // ---- outputs ----
 
 template <class T>
@@ -305,6 +315,11 @@ const ParamKind kNewUnsignedByteArrayKind{convert_new_unsigned_byte_array, repor
 const ParamKind kImageArrayKind{convert_image_array, report_image_array, nullptr, nullptr, Rank_Array, false,
                                 array_doc_type};
 const ParamKind kBytesKind{convert_bytes, report_bytes, nullptr, nullptr, Rank_Array, false, nullptr};
+
+const ParamKind kInvalidIndexKind{convert_value<int32_t, SwigAs_Int32>, report_invalid_index, nullptr, nullptr,
+                                  Rank_Int32, false, nullptr};
+const ParamKind kIntArgumentKind{convert_value<int32_t, SwigAs_Int32>, report_int_argument, nullptr, nullptr,
+                                 Rank_Int32, false, nullptr};
 
 const ParamKind kOutBoolKind{nullptr, nullptr, zero<bool>, out_bool, 0, true, nullptr};
 const ParamKind kOutInt32Kind{nullptr, nullptr, zero<int32_t>, out_int32, 0, false, nullptr};

@@ -210,6 +210,22 @@ struct ParamOf<const std::string&> : InputParam<&kStdStringKind> {
     static const std::string& take(Slot& s) { return *s.as<StdStringSlot>().text; }
 };
 
+// An index the SDK takes as a signed 32-bit int, refused with a text of its own: InvalidIndex raises
+// RuntimeError "Invalid index" for anything but an int in range; IntArgument raises TypeError (no int)
+// or OverflowError (out of range) "method '<function>' expected argument <n> of type int", n
+// counting the arguments after self.
+extern const ParamKind kInvalidIndexKind, kIntArgumentKind;
+template <const ParamKind* K>
+struct IndexParam {};
+template <const ParamKind* K>
+struct ParamOf<IndexParam<K>> : ValueParam<int32_t, K> {};
+template <const ParamKind* K>
+struct Decl<IndexParam<K>> {
+    static std::string get() { return "int"; }
+};
+using InvalidIndex = IndexParam<&kInvalidIndexKind>;
+using IntArgument = IndexParam<&kIntArgumentKind>;
+
 // Outputs: a zero value in the slot, filled by the SDK, added to the result afterwards.
 template <class T, const ParamKind* K, class Stored = T>
 struct OutputParam {

@@ -31,7 +31,7 @@ struct Comparison : Base {   // no fitting candidate, or a TypeError, gives NotI
     static constexpr uint32_t bits = Base::bits | Policy_Comparison;
 };
 template <class Base = Default>
-struct TupleOutputs : Base {   // (result, value, ...) in place of the output list
+struct TupleOutputs : Base {   // (result, value, ...) in place of the output list; (value, ...) for a void call
     static constexpr uint32_t bits = Base::bits | Policy_TupleOutputs;
 };
 template <class Base = Default>
