@@ -502,11 +502,19 @@ unsigned Device::Impl::ExpireHeartbeat() {
 // ---------------------------------------------------------------------------------------------
 // Register handlers.
 
-const HandledRange* Device::Impl::HandledAt(uint32_t aAddress, uint64_t aSize) const {
+namespace {
+// The handlers this thread is serving an access for, innermost last.
+thread_local std::vector<const RegisterHandler*> tServing;
+}  // namespace
+
+const HandledRange* Device::Impl::HandledAt(uint32_t aAddress, uint64_t aSize, bool aLocal) const {
     const uint64_t end = uint64_t(aAddress) + aSize;
     for (const HandledRange& range : handled) {
         if (range.begin >= end) break;
-        if (range.end > aAddress) return &range;
+        if (range.end <= aAddress) continue;
+        if (aLocal && (!range.local || std::find(tServing.begin(), tServing.end(), range.handler.get()) != tServing.end()))
+            continue;
+        return &range;
     }
     return nullptr;
 }
@@ -516,11 +524,13 @@ uint16_t Device::Impl::CallHandler(std::unique_lock<std::mutex>& aLock, const Ha
     const std::shared_ptr<RegisterHandler> handler = aRange.handler;
     aLock.unlock();
     uint16_t status;
+    tServing.push_back(handler.get());
     try {
         status = aRead ? handler->Read(aAddress, aRead, aSize, aPeer) : handler->Write(aAddress, aWrite, aSize, aPeer);
     } catch (...) {
         status = Gvcp::kError;
     }
+    tServing.pop_back();
     aLock.lock();
     return status;
 }
@@ -532,39 +542,44 @@ static uint64_t PartEnd(const HandledRange* aRange, uint64_t aAt, uint64_t aEnd)
     return aRange->begin > aAt ? aRange->begin : std::min(aRange->end, aEnd);
 }
 
-uint16_t Device::Impl::ControllerRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData,
-                                      size_t aSize, const Peer& aPeer) {
+uint16_t Device::Impl::AccessRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData, size_t aSize,
+                                  const Peer* aPeer) {
+    static const Peer kLocal;
     const uint64_t end = uint64_t(aAddress) + aSize;
     for (uint64_t at = aAddress; at < end;) {
-        const HandledRange* range = HandledAt(uint32_t(at), end - at);
+        const HandledRange* range = HandledAt(uint32_t(at), end - at, !aPeer);
         const uint64_t until = PartEnd(range, at, end);
         uint8_t* into = aData + (at - aAddress);
-        const uint16_t status = range && range->begin <= at
-                                    ? CallHandler(aLock, *range, uint32_t(at), into, nullptr, size_t(until - at), aPeer)
-                                    : ReadBytes(uint32_t(at), into, size_t(until - at));
+        const uint16_t status =
+            range && range->begin <= at
+                ? CallHandler(aLock, *range, uint32_t(at), into, nullptr, size_t(until - at), aPeer ? *aPeer : kLocal)
+                : ReadBytes(uint32_t(at), into, size_t(until - at));
         if (status != Gvcp::kSuccess) return status;
         at = until;
     }
     return Gvcp::kSuccess;
 }
 
-uint16_t Device::Impl::ControllerWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
-                                       size_t aSize, const Peer& aPeer, unsigned& aActions) {
+uint16_t Device::Impl::AccessWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
+                                   size_t aSize, const Peer* aPeer, unsigned& aActions) {
+    static const Peer kLocal;
     const uint64_t end = uint64_t(aAddress) + aSize;
     for (uint64_t at = aAddress; at < end;) {
-        const HandledRange* range = HandledAt(uint32_t(at), end - at);
+        const HandledRange* range = HandledAt(uint32_t(at), end - at, !aPeer);
         const uint64_t until = PartEnd(range, at, end);
         const uint8_t* from = aData + (at - aAddress);
-        const uint16_t status = range && range->begin <= at
-                                    ? CallHandler(aLock, *range, uint32_t(at), nullptr, from, size_t(until - at), aPeer)
-                                    : WriteBytes(uint32_t(at), from, size_t(until - at), &aPeer, aActions);
+        const uint16_t status =
+            range && range->begin <= at
+                ? CallHandler(aLock, *range, uint32_t(at), nullptr, from, size_t(until - at), aPeer ? *aPeer : kLocal)
+                : WriteBytes(uint32_t(at), from, size_t(until - at), aPeer, aActions);
         if (status != Gvcp::kSuccess) return status;
         at = until;
     }
     return Gvcp::kSuccess;
 }
 
-uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler) {
+uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler,
+                                    bool aLocal) {
     Impl& d = *mImpl;
     if (!aHandler || aRanges.empty()) return 0;
     std::lock_guard lock(d.mutex);
@@ -577,7 +592,7 @@ uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, st
             return 0;
         for (const HandledRange& other : ranges)
             if (other.begin < end && other.end > r.address) return 0;
-        ranges.push_back({r.address, end, id, aHandler});
+        ranges.push_back({r.address, end, id, aHandler, aLocal});
     }
     std::sort(ranges.begin(), ranges.end(),
               [](const HandledRange& a, const HandledRange& b) { return a.begin < b.begin; });
@@ -714,7 +729,7 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
                 status = faults.readStatus;
             } else if (HandledAt(address, 4)) {
                 uint8_t bytes[4] = {};
-                status = ControllerRead(aLock, address, bytes, 4, aPeer);
+                status = AccessRead(aLock, address, bytes, 4, &aPeer);
                 value = Get32(bytes);
             } else {
                 status = ReadWord(address, value);
@@ -735,7 +750,7 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
             else if (address != Reg::kCcp && !HasPrivilege(aPeer)) status = Gvcp::kAccessDenied;
             else if (faulty(faults.writeStatus, address)) status = faults.writeStatus;
             else if (HandledAt(address, 4)) {
-                status = ControllerWrite(aLock, address, p + i + 4, 4, aPeer, aActions);
+                status = AccessWrite(aLock, address, p + i + 4, 4, &aPeer, aActions);
                 written += status == Gvcp::kSuccess;
             } else if ((status = CheckWrite(address, value, &aPeer)) == Gvcp::kSuccess) {
                 aActions |= WriteWord(address, value, &aPeer);
@@ -759,7 +774,7 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
         if (!MayRead(aPeer)) return answer(Gvcp::kAccessDenied, payload);
         if (faulty(faults.readStatus, address)) return answer(faults.readStatus, payload);
         payload.resize(4 + count);
-        uint16_t status = ControllerRead(aLock, address, payload.data() + 4, count, aPeer);
+        uint16_t status = AccessRead(aLock, address, payload.data() + 4, count, &aPeer);
         if (status != Gvcp::kSuccess) payload.resize(4);
         return answer(status, payload);
     }
@@ -777,7 +792,7 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
         if (!HasPrivilege(aPeer)) return done(Gvcp::kAccessDenied, 0);
         if (faulty(faults.writeStatus, address)) return done(faults.writeStatus, 0);
         const uint16_t count = uint16_t(length - 4);
-        uint16_t status = ControllerWrite(aLock, address, p + 4, count, aPeer, aActions);
+        uint16_t status = AccessWrite(aLock, address, p + 4, count, &aPeer, aActions);
         return done(status, status == Gvcp::kSuccess ? count : 0);
     }
 
@@ -854,8 +869,12 @@ void Device::Poll() { mImpl->PollHeartbeat(); }
 
 uint16_t Device::ReadRegister(uint32_t aAddress, uint32_t& aValue) {
     if (aAddress % 4) return Gvcp::kBadAlignment;
-    std::lock_guard lock(mImpl->mutex);
-    return mImpl->ReadWord(aAddress, aValue);
+    std::unique_lock lock(mImpl->mutex);
+    if (!mImpl->HandledAt(aAddress, 4, true)) return mImpl->ReadWord(aAddress, aValue);
+    uint8_t bytes[4] = {};
+    const uint16_t status = mImpl->AccessRead(lock, aAddress, bytes, 4, nullptr);
+    if (status == Gvcp::kSuccess) aValue = Get32(bytes);
+    return status;
 }
 
 uint16_t Device::WriteRegister(uint32_t aAddress, uint32_t aValue) {
@@ -863,19 +882,31 @@ uint16_t Device::WriteRegister(uint32_t aAddress, uint32_t aValue) {
     unsigned actions = kActionNone;
     uint16_t status;
     {
-        std::lock_guard lock(mImpl->mutex);
-        status = mImpl->CheckWrite(aAddress, aValue, nullptr);
-        if (status == Gvcp::kSuccess) actions = mImpl->WriteWord(aAddress, aValue, nullptr);
+        std::unique_lock lock(mImpl->mutex);
+        if (mImpl->HandledAt(aAddress, 4, true)) {
+            uint8_t bytes[4];
+            Put32(bytes, aValue);
+            status = mImpl->AccessWrite(lock, aAddress, bytes, 4, nullptr, actions);
+        } else {
+            status = mImpl->CheckWrite(aAddress, aValue, nullptr);
+            if (status == Gvcp::kSuccess) actions = mImpl->WriteWord(aAddress, aValue, nullptr);
+        }
     }
     mImpl->Apply(actions);
     return status;
 }
 
+uint16_t Device::CheckRegister(uint32_t aAddress, uint32_t aValue) {
+    if (aAddress % 4) return Gvcp::kBadAlignment;
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->CheckWrite(aAddress, aValue, nullptr);
+}
+
 uint16_t Device::ReadMemory(uint32_t aAddress, void* aData, size_t aSize) {
     if (aAddress % 4 || aSize % 4) return Gvcp::kBadAlignment;
     if (aSize == 0 || !aData) return Gvcp::kInvalidParameter;
-    std::lock_guard lock(mImpl->mutex);
-    return mImpl->ReadBytes(aAddress, static_cast<uint8_t*>(aData), aSize);
+    std::unique_lock lock(mImpl->mutex);
+    return mImpl->AccessRead(lock, aAddress, static_cast<uint8_t*>(aData), aSize, nullptr);
 }
 
 uint16_t Device::WriteMemory(uint32_t aAddress, const void* aData, size_t aSize) {
@@ -884,8 +915,8 @@ uint16_t Device::WriteMemory(uint32_t aAddress, const void* aData, size_t aSize)
     unsigned actions = kActionNone;
     uint16_t status;
     {
-        std::lock_guard lock(mImpl->mutex);
-        status = mImpl->WriteBytes(aAddress, static_cast<const uint8_t*>(aData), aSize, nullptr, actions);
+        std::unique_lock lock(mImpl->mutex);
+        status = mImpl->AccessWrite(lock, aAddress, static_cast<const uint8_t*>(aData), aSize, nullptr, actions);
     }
     mImpl->Apply(actions);
     return status;

@@ -110,6 +110,7 @@ struct HandledRange {
     uint64_t end = 0;
     uint64_t id = 0;
     std::shared_ptr<RegisterHandler> handler;
+    bool local = false;   // the local side's accesses reach the handler too
 };
 
 struct Device::Impl {
@@ -246,16 +247,19 @@ struct Device::Impl {
     // ---- dispatcher pieces (mutex held through aLock; released while a handler runs) ----
     Reply Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
                  bool aBroadcast, unsigned& aActions);
-    // The first handled range that [aAddress, aAddress + aSize) reaches into, or null.
-    const HandledRange* HandledAt(uint32_t aAddress, uint64_t aSize) const;
+    // The first handled range that [aAddress, aAddress + aSize) reaches into, or null. For the local
+    // side (aLocal) only the ranges whose handler takes local accesses count, and not those of a
+    // handler this thread is serving (its own local accesses reach the memory beneath it).
+    const HandledRange* HandledAt(uint32_t aAddress, uint64_t aSize, bool aLocal = false) const;
     // Calls the handler of aRange for aSize bytes at aAddress (within it), with mutex released.
     static uint16_t CallHandler(std::unique_lock<std::mutex>& aLock, const HandledRange& aRange, uint32_t aAddress,
                                 uint8_t* aRead, const uint8_t* aWrite, size_t aSize, const Peer& aPeer);
-    // A controller's access to memory, handled parts and the engine's parts in address order.
-    uint16_t ControllerRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData, size_t aSize,
-                            const Peer& aPeer);
-    uint16_t ControllerWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
-                             size_t aSize, const Peer& aPeer, unsigned& aActions);
+    // An access to memory, handled parts and the engine's parts in address order: a controller's, or
+    // the local side's (aPeer null).
+    uint16_t AccessRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData, size_t aSize,
+                        const Peer* aPeer);
+    uint16_t AccessWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData, size_t aSize,
+                         const Peer* aPeer, unsigned& aActions);
 
     // ---- work outside mutex ----
     // True (and counted) for a peer outside 127.0.0.0/8, which is neither served nor answered.

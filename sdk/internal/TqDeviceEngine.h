@@ -40,6 +40,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #define TQ_ENGINE_API __attribute__((visibility("default")))
@@ -155,6 +156,11 @@ constexpr uint32_t Scps(uint32_t aChannel) { return 0x0D04 + 0x40 * aChannel; }
 constexpr uint32_t Scpd(uint32_t aChannel) { return 0x0D08 + 0x40 * aChannel; }
 constexpr uint32_t Scda(uint32_t aChannel) { return 0x0D18 + 0x40 * aChannel; }
 constexpr uint32_t Scsp(uint32_t aChannel) { return 0x0D1C + 0x40 * aChannel; }
+// The stream channel configuration register (SCCFG): the engine serves none; a device that streams
+// multi-part serves it itself (a register handler). Its bits, as the description maps them:
+constexpr uint32_t Sccfg(uint32_t aChannel) { return 0x0D20 + 0x40 * aChannel; }
+constexpr uint32_t kSccfgMultiPart = 1u << 2;              // big-endian bit 29: multi-part allowed
+constexpr uint32_t kSccfgLargeLeaderTrailer = 1u << 3;     // big-endian bit 28: large leader and trailer
 constexpr uint32_t kBootstrapSize = 0x1000;
 
 // Bits of the control channel privilege register (CCP).
@@ -325,6 +331,14 @@ struct Description {
     // Channel n's PayloadSize: the read-only register at payloadSizeBase + 4 n, which the embedding
     // code serves (a register handler); 0: the image's size, computed by the description itself.
     uint32_t payloadSizeBase = 0;
+    // ChunkDataControl (ChunkModeActive, ChunkSelector offering chunkEntries, ChunkEnable), when
+    // chunkBase is not 0 and there are entries: channel n's three registers lie at chunkBase + 16 n
+    // (+0 the mode, +4 the selected chunk, +8 its enable), served by the embedding code.
+    uint32_t chunkBase = 0;
+    std::vector<std::pair<uint32_t, std::string>> chunkEntries;   // (chunk ID, entry name)
+    // GevSCCFGMultiPartEnabled and GevSCCFGLargeLeaderTrailerEnabled over the channels' SCCFG
+    // registers (Reg::Sccfg), which the embedding code serves.
+    bool multiPart = false;
 };
 
 // A device. The image it inherits is that of every channel that channels does not list.
@@ -497,8 +511,11 @@ struct TQ_ENGINE_API Block {
 // acknowledge's, and an exception it throws answers kError. The controller's privilege is checked
 // before, and the faults of SetFaults apply before, as for the engine's own memory. The local side
 // (ReadRegister ... WriteMemory) never reaches a handler: there the engine's own memory lies beneath
-// it. An access that spans handlers and the engine's memory is served part by part in address order
-// and ends at the first part that fails.
+// it, unless the handler was installed to take local accesses as well: then the local side's accesses
+// of its ranges reach it too (with a peer of address 0), except those it makes itself while it serves
+// an access (on that thread), which reach the engine's memory beneath. An access that spans handlers
+// and the engine's memory is served part by part in address order and ends at the first part that
+// fails.
 class RegisterHandler {
 public:
     virtual ~RegisterHandler() = default;
@@ -571,6 +588,9 @@ public:
     // as AcquisitionStart apply). Results are GigE Vision status codes.
     uint16_t ReadRegister(uint32_t aAddress, uint32_t& aValue);
     uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
+    // The status a local write of aValue to the engine's own register would answer (its range, the
+    // busy rule of the image format while acquiring or TLParamsLocked), changing nothing.
+    uint16_t CheckRegister(uint32_t aAddress, uint32_t aValue);
     uint16_t ReadMemory(uint32_t aAddress, void* aData, size_t aSize);
     uint16_t WriteMemory(uint32_t aAddress, const void* aData, size_t aSize);
 
@@ -588,7 +608,9 @@ public:
     // Installs aHandler for aRanges, each a non-empty multiple of 4 bytes at a multiple of 4, below
     // 2^32, outside [Reg::kReservedBegin, Reg::kReservedEnd) and outside the ranges of the other
     // handlers (the engine's own registers may lie under it). The handler's ID, or 0 when refused.
-    uint64_t AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler);
+    // aLocal: the local side's accesses of the ranges reach the handler too (see RegisterHandler).
+    uint64_t AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler,
+                                bool aLocal = false);
     // Removes a handler: no command reaches it once this returns, though a call already under way may
     // still end after (the engine holds the handler until then). False for an unknown ID.
     bool RemoveRegisterHandler(uint64_t aId);
