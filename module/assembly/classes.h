@@ -122,7 +122,7 @@ const std::vector<PointerCastRow>& pointer_casts();
     X("ITqSoftDeviceGEVInfo", ITqSoftDeviceGEVInfo, soft_device_info_entries, false) \
     X("ITqSoftDeviceGEVStatistics", ITqSoftDeviceGEVStatistics, soft_device_statistics_entries, false) \
     X("ITqMessageChannel", ITqMessageChannel, message_channel_entries, false) \
-    X("ITqStreamingChannelSource", ITqStreamingChannelSource, unwrapped, true) \
+    X("ITqStreamingChannelSource", ITqStreamingChannelSource, streaming_source_entries, true) \
     X("TqStreamingChannelSourceDefault", TqStreamingChannelSourceDefault, unwrapped, true, same(T::ITqStreamingChannelSource)) \
     X("ITqRegisterInfo", ITqRegisterInfo, unwrapped, false) \
     X("ITqRegister", ITqRegister, unwrapped, false, same(T::ITqRegisterInfo)) \

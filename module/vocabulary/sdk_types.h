@@ -181,8 +181,9 @@ namespace kivo::module {
 // narrow character pointer, held in a local string for the call. Anything else, None included:
 // "Argument N: failed to create TqString from Python string".
 extern const kivo::rt::ParamKind kTextKind;
-// A TqString the SDK fills: returned as its text.
-extern const kivo::rt::ParamKind kOutTextKind;
+// A TqString the SDK fills: returned as its text; as its 8-bit text (UTF-8, None without one),
+// whatever the call's result.
+extern const kivo::rt::ParamKind kOutTextKind, kOutNarrowTextKind;
 // A TqString argument that also comes back, as its text, among the outputs when the call succeeded.
 extern const kivo::rt::ParamKind kEchoTextKind;
 // A returned TqString reference given back as its text.

@@ -1,4 +1,5 @@
 // Conversions of the SDK's value types TqString and TqResult.
+#include "directors.h"
 #include "sdk_types.h"
 
 #include <cstring>
@@ -79,6 +80,10 @@ PyObject* out_text(Slot& s, const ParamShape&, CallFrame&) {
     return SwigFrom_WCharPtr(s.as<TextSlot>().text->GetUnicode());
 }
 
+PyObject* out_narrow_text(Slot& s, const ParamShape&, CallFrame&) {
+    return SwigFrom_CharPtr(s.as<TextSlot>().text->GetAscii());
+}
+
 std::string string_doc(const ParamShape&) { return "string"; }
 
 PyObject* make_text(void* storage, CallFrame&) {
@@ -100,9 +105,30 @@ std::string result_doc() { return class_doc_type("TqResult"); }
 const ParamKind kTextKind{convert_text, report_text, nullptr, nullptr, Rank_TextObject, false, string_doc};
 const ParamKind kEchoTextKind{convert_text, report_text, nullptr, out_text, Rank_TextObject, false, string_doc};
 const ParamKind kOutTextKind{nullptr, nullptr, prepare_out_text, out_text, 0, false, string_doc};
+const ParamKind kOutNarrowTextKind{nullptr, nullptr, prepare_out_text, out_narrow_text, 0, true, string_doc};
 std::string string_result_doc() { return "string"; }
 
 const ResultKind kTextResult{make_text, nullptr, nullptr, &decl_text<const TqString&>, string_result_doc};
 const ResultKind kResultResult{make_result, nullptr, result_ok, &decl_text<TqResult>, result_doc};
 
 }  // namespace kivo::module
+
+// A text from an override: a str (always as wide characters), a wide or narrow character pointer
+// object; None gives the empty text. Anything else, a TqString proxy included, is a type mismatch.
+TqString kivo::rt::CallbackResult<TqString>::from(PyObject* o, const char*) {
+    wchar_t* wide = nullptr;
+    int alloc = 0;
+    if (SwigAs_WCharPtrAndSize(o, &wide, nullptr, &alloc) >= 0) {
+        TqString text(wide ? wide : L"");
+        if (alloc == SwigFlag_NewObject) delete[] wide;
+        return text;
+    }
+    char* narrow = nullptr;
+    if (SwigAs_CharPtrAndSize(o, &narrow, nullptr, &alloc) >= 0) {
+        TqString text(narrow ? narrow : "");
+        if (alloc == SwigFlag_NewObject) delete[] narrow;
+        return text;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    Swig::DirectorTypeMismatchException::raise_TypeError("in output value of type str");
+}
