@@ -248,6 +248,7 @@ public:
         });
     }
     void SessionClosed(const TqEngine::Peer&, bool) override {
+        mGate->Enter([](Core& d) { SourcesSessionEnded(d); });
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnApplicationDisconnect(aDevice); });
     }
     void AddressForced(uint32_t, uint32_t, uint32_t) override {
@@ -380,6 +381,7 @@ void Finish(Core& d, Run& aRun) {
         aRun.device->SetObserver(nullptr);
         for (uint32_t n = 0; n < aRun.sources.size(); ++n) aRun.device->SetFrameProvider(n, nullptr);
     }
+    CloseSources(d, aRun);
     aRun.gate->Close();
     d.EachSink(aRun.told, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
         std::string ignored;
@@ -525,6 +527,7 @@ private:
             if (index == kMaxListed) return Broken(aWho + " lists more than 256 chunks");
             aImage.chunks.emplace_back(id, Utf8(name));
         }
+        if (const std::string why = CheckChunkNames(aImage.chunks); !why.empty()) return Broken(aWho + why);
         uint32_t packetMax = 0;
         TqResult packet;
         if (!Call(aWho + " GetGevSCPSPacketSizeInfo", [&] { packet = aSource.GetGevSCPSPacketSizeInfo(packetMax); }))
@@ -585,6 +588,7 @@ private:
             config.channels.push_back(image.channel);
             description->limits.push_back(image.limits);
             for (const auto& [type, name] : image.pixelTypes) config.pixelFormatNames[TqPixel::ToWire(type)] = name;
+            DescribeSourceFeatures(*description, {image.chunks, image.multiPart});
         }
         config.description = std::move(description);
         return config;
@@ -630,6 +634,10 @@ private:
         if (channels > 0 &&
             !device.AddRegisterHandler({{kPayloadSizeBase, 4 * channels}}, std::make_shared<PayloadSizes>(mRun->gate)))
             return Broken("the payload size registers could not be placed", TQ_GENERIC_ERROR);
+        std::vector<SourceFacts> facts;
+        for (const SourceImage& image : mImages) facts.push_back({image.chunks, image.multiPart});
+        if (channels > 0 && !InstallSourceSide(d, *mRun, std::move(facts)))
+            return Broken("the registers of the sources could not be placed", TQ_GENERIC_ERROR);
         for (uint32_t n = 0; n < channels; ++n) device.SetFrameProvider(n, std::make_shared<ChannelFrames>());
         device.SetObserver(std::make_shared<Notifications>(mRun->gate));
         std::string error;

@@ -245,6 +245,22 @@ private:
     static TqResult Refused();
 };
 
+// ---- what the device asks its sources while it runs (TqSoftDeviceSources.cpp) ----
+
+class SourceSide;
+
+// What the start learned of a source's chunks and payload types.
+struct SourceFacts {
+    std::vector<std::pair<uint32_t, std::string>> chunks;   // (chunk ID, name)
+    bool multiPart = false;   // IsPayloadTypeSupported(TqPayloadTypeMultiPart)
+};
+
+// Why a source's chunk list cannot be described (a name that is empty or no GenICam name, naming the
+// chunk ID), or empty.
+std::string CheckChunkNames(const std::vector<std::pair<uint32_t, std::string>>& aChunks);
+// Adds a source's chunks (ChunkDataControl) and multi-part features to the description.
+void DescribeSourceFeatures(TqEngine::Description& aDescription, const SourceFacts& aFacts);
+
 // ---- one start of the device ----
 
 // What a start made, undone by Stop (or by the start itself when it fails): the engine device, the
@@ -255,7 +271,17 @@ struct Run {
     std::vector<ITqStreamingChannelSource*> sources;
     std::vector<std::vector<TqBuffer*>> buffers;   // per source, in the order they came
     std::vector<ITqSoftDeviceGEVEventSink*> told;  // OnControlChannelStart returned
+    std::shared_ptr<SourceSide> sourceSide;        // once the registers of the sources are served
 };
+
+// Serves the registers the sources own on aRun's engine device: the image format, chunk and SCCFG
+// registers (a controller's or the local side's write calls the source's setter first, a read asks its
+// getter) and the stream channels' destinations (OnOpen and OnClose). False when the engine refuses.
+bool InstallSourceSide(Core& aDevice, Run& aRun, std::vector<SourceFacts> aFacts);
+// The controller's session ended (inside the device's gate): the open channels close.
+void SourcesSessionEnded(Core& aDevice);
+// The device stops (before its gate closes): the open channels close.
+void CloseSources(Core& aDevice, Run& aRun);
 
 // The device's state (TqSoftDeviceGEV::Impl is this, under the name the class declares).
 struct Core {
