@@ -171,6 +171,17 @@ def test_arguments_and_index_refusals(m, k, hooks):
     raises(RuntimeError, "accessing abstract class or protected constructor", m.new_ITqStreamingChannelSource, None)
 
 
+def test_making_and_deleting_release_the_gil(m, gil_released, no_leaks):
+    class Plain:
+        pass
+
+    plain = Plain()
+    with no_leaks(plain):
+        made = []
+        assert gil_released(lambda: made.append(m.new_ITqStreamingChannelSource(plain)))
+        assert gil_released(lambda: m.delete_ITqStreamingChannelSource(made.pop()))
+
+
 def test_the_interface_answers_a_subclass_up_call(m, k):
     source = type("Sub", (k.ITqStreamingChannelSource,), {})()
     result, size = flat(m, "GetGevSCPSPacketSizeInfo")(source)
