@@ -1059,3 +1059,39 @@ TEST(EngineLife, ADeviceStopsAndStartsAgainAndAFreshOneTakesItsPlace) {
     EXPECT_EQ(ReadOverNetwork(at, Reg::kVersion), 0x00010002u);
     first.Stop();
 }
+
+TEST(EngineHandlers, AHandlerTakingLocalAccessesServesTheLocalSideButNotItself) {
+    Device d(Config());
+    auto local = std::make_shared<Recorder>();
+    local->base = Reg::kWidth;
+    auto remote = std::make_shared<Recorder>();
+    remote->base = kCustom;
+    ASSERT_NE(d.AddRegisterHandler({{Reg::kWidth, 4}}, local, true), 0u);
+    ASSERT_NE(d.AddRegisterHandler({{kCustom, 4}}, remote), 0u);
+    // Inside its own call the handler reaches the engine's register beneath it.
+    uint32_t beneath = 0;
+    local->during = [&] { EXPECT_EQ(d.ReadRegister(Reg::kWidth, beneath), Gvcp::kSuccess); };
+    uint32_t value = 0;
+    EXPECT_EQ(d.ReadRegister(Reg::kWidth, value), Gvcp::kSuccess);
+    EXPECT_EQ(value, 0xA5000000u);
+    EXPECT_EQ(beneath, 640u);
+    local->during = [&] { EXPECT_EQ(d.WriteRegister(Reg::kWidth, 320), Gvcp::kSuccess); };
+    EXPECT_EQ(d.WriteRegister(Reg::kWidth, 100), Gvcp::kSuccess);
+    local->during = nullptr;
+    EXPECT_EQ(local->words[Reg::kWidth], 100u);
+    // Memory accesses across it: its part, then the engine's.
+    uint8_t bytes[8] = {};
+    EXPECT_EQ(d.ReadMemory(Reg::kWidth, bytes, 8), Gvcp::kSuccess);
+    EXPECT_EQ(be32(std::vector<uint8_t>(bytes, bytes + 8), 0), 100u);
+    EXPECT_EQ(be32(std::vector<uint8_t>(bytes, bytes + 8), 4), 480u);
+    EXPECT_EQ(local->Calls(), (std::vector<std::string>{"R 0 4", "W 0 4", "R 0 4"}));
+    local->status = Gvcp::kInvalidParameter;   // a refusal is the local side's status too
+    EXPECT_EQ(d.WriteRegister(Reg::kWidth, 8), Gvcp::kInvalidParameter);
+    // A handler installed for controllers only leaves the local side on the engine's memory.
+    EXPECT_EQ(d.ReadRegister(kCustom, value), Gvcp::kInvalidAddress);
+    EXPECT_TRUE(remote->Calls().empty());
+    // The check of a write changes nothing and answers as the write would.
+    EXPECT_EQ(d.CheckRegister(Reg::kHeight, 0), Gvcp::kInvalidParameter);
+    EXPECT_EQ(d.CheckRegister(Reg::kHeight, 240), Gvcp::kSuccess);
+    EXPECT_EQ(Read(d, Reg::kHeight), 480u);
+}
