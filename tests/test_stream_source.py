@@ -295,18 +295,6 @@ class Camera:
     def named(self, name):
         return [c[1:-1] for c in self.calls if c[0] == name]
 
-    def GetWidth(self):
-        return self.values["Width"]
-
-    def GetHeight(self):
-        return self.values["Height"]
-
-    def GetOffsetX(self):
-        return self.values["OffsetX"]
-
-    def GetOffsetY(self):
-        return self.values["OffsetY"]
-
     def GetPixelType(self):
         return self.pixel
 
@@ -346,18 +334,6 @@ class Camera:
         self.values[name] = value
         return 0
 
-    def SetWidth(self, value):
-        return self._set("Width", value)
-
-    def SetHeight(self, value):
-        return self._set("Height", value)
-
-    def SetOffsetX(self, value):
-        return self._set("OffsetX", value)
-
-    def SetOffsetY(self, value):
-        return self._set("OffsetY", value)
-
     def SetPixelType(self, value):
         self.note("SetPixelType", value)
         self.pixel = value
@@ -396,6 +372,11 @@ class Camera:
 
     def SetLargeLeaderTrailerEnabled(self, enabled, count):
         self.note("SetLargeLeaderTrailerEnabled", enabled, count)
+
+
+for _name in ("Width", "Height", "OffsetX", "OffsetY"):
+    setattr(Camera, "Get" + _name, lambda self, name=_name: self.values[name])
+    setattr(Camera, "Set" + _name, lambda self, value, name=_name: self._set(name, value))
 
 
 @pytest.fixture
