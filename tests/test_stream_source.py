@@ -169,6 +169,8 @@ def test_arguments_and_index_refusals(m, k, hooks):
     raises(TypeError, "in method 'ITqStreamingChannelSource_GetWidth', argument 1 of type "
            "'ITqStreamingChannelSource const *'", flat(m, "GetWidth"), 1)
     raises(RuntimeError, "accessing abstract class or protected constructor", m.new_ITqStreamingChannelSource, None)
+    raises(TypeError, "_kivo_python64.ITqStreamingChannelSource_OnClose() takes exactly one argument (2 given)",
+           flat(m, "OnClose"), source, 1)
 
 
 def test_making_and_deleting_release_the_gil(m, gil_released, no_leaks):
