@@ -164,7 +164,9 @@ def test_a_device_running_at_exit(companion, tmp_path):
         code_text = """
             import _kivo_python64 as m
             device = m.new_TqSoftDeviceGEV()
-            assert m.TqResult_GetCode(m.TqSoftDeviceGEV_Start(device, "00:00:00:00:00:00")) == 0
+            result = m.TqSoftDeviceGEV_Start(device, "00:00:00:00:00:00")
+            assert m.TqResult_GetCode(result) == 0
+            m.delete_TqResult(result)   # no class registered: a dropped proxy would not free its result
             """
     proc = run_python(textwrap.dedent(code_text), timeout=60)
     assert (proc.returncode, proc.stderr) == (0, "")
