@@ -155,6 +155,17 @@ std::shared_ptr<TqEngine::Device> EngineOf(const void* aDevice) {
     return it == Registry().end() ? nullptr : it->second->Engine();
 }
 
+TqResult PersistRegisters(const void* aDevice, bool aLoad, StoredValues& aValues, std::vector<std::string>& aHandled) {
+    Core* device = nullptr;
+    {
+        std::lock_guard guard(RegistryLock());
+        const auto it = Registry().find(aDevice);
+        if (it != Registry().end()) device = it->second;
+    }
+    if (!device) return TqResult(TQ_INVALID_PARAMETER, TqString("no software device lives there"));
+    return device->registers.Persist(aLoad, aValues, aHandled);   // the sinks run with no lock held
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
