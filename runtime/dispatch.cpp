@@ -219,8 +219,16 @@ PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items,
         if (result && s.after) s.after(frame, ok);
         if (s.result->destroy) s.result->destroy(storage);
         if (result && s.outputs) result = add_outputs(result, ok, frame);
-    } else if (outcome == CalledWithError && s.result->destroy) {
-        s.result->destroy(storage);
+    } else if (outcome == CalledWithError) {
+        if (s.result->destroy) {
+            s.result->destroy(storage);
+        } else {
+            // A result the proxy would own (a heap copy) goes with the proxy made for it.
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            Py_XDECREF(s.result->make(storage, frame));
+            PyErr_Restore(type, value, tb);
+        }
     }
     if (dirty) release(slots, s.count);
     return result;

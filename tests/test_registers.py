@@ -86,24 +86,25 @@ class Custom:
         self.answers = {}
         self.first = recording_sink(k, self.recorder, "first", self.answers)
         self.context = context
-        self.made = []
-        outer = self
+        # What the device's sink keeps: never the device, which keeps its registered sink alive.
+        made = self.made = {}
+        first = self.first
 
         class DeviceSink(k.ITqSoftDeviceGEVEventSink):
             def OnCreateCustomRegisters(self, dev, factory):
-                outer.factory = factory
-                outer.made = [
-                    factory.AddRegister("MyReg", MY_REG, 4, k.TqGenAccessModeReadWrite, outer.first, context),
+                made["factory"] = factory
+                made["codes"] = [code(r) for r in (
+                    factory.AddRegister("MyReg", MY_REG, 4, k.TqGenAccessModeReadWrite, first, context),
                     factory.AddRegister("Wide", WIDE, 8, k.TqGenAccessModeReadWrite),
                     factory.AddByteArray("Text", TEXT, 16, k.TqGenAccessModeReadWrite, None),
-                    factory.AddRegister("Fixed", FIXED, 4, k.TqGenAccessModeReadOnly),
-                ]
+                    factory.AddRegister("Fixed", FIXED, 4, k.TqGenAccessModeReadOnly))]
 
         self.sink = DeviceSink()
         self.device = k.TqSoftDeviceGEV()
         assert self.device.RegisterEventSink(self.sink).IsOK()
         assert self.device.Start(LO).IsOK()
-        assert [code(r) for r in self.made] == [OK] * 4
+        assert made["codes"] == [OK] * 4
+        self.factory = made["factory"]
         self.map = self.device.GetRegisterMap()
 
     def reg(self, address):
