@@ -505,3 +505,56 @@ def test_a_selector_register_persists_per_suffix(k, hooks):
         assert hooks.soft_device_persist(device, True, {"Gain_0": struct.pack(">I", 1)})[0] == INVALID
     finally:
         device.Stop()
+
+
+REMOVAL_DURING_A_CALL = r"""
+import gc, socket, struct, sys, threading
+import kivo_python64 as k
+
+entered, go, removed = threading.Event(), threading.Event(), threading.Event()
+
+class Slow(k.ITqRegisterEventSink):
+    def PreRead(self, reg):
+        entered.set()
+        go.wait(60)
+        return 0
+
+slow = Slow()
+kept = {}
+
+class Maker(k.ITqSoftDeviceGEVEventSink):
+    def OnCreateCustomRegisters(self, dev, factory):
+        kept["code"] = factory.AddRegister("Slow", 0x20000, 4, 1, slow).GetCode()
+
+maker = Maker()
+device = k.TqSoftDeviceGEV()
+assert device.RegisterEventSink(maker).IsOK() and device.Start("00:00:00:00:00:00").IsOK() and kept["code"] == 0
+reg = device.GetRegisterMap().GetRegisterByAddress(0x20000)
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+sock.settimeout(60)
+# The controller: the device's address from its bootstrap register, read through the map.
+address = socket.inet_ntoa(struct.pack(">I", device.GetRegisterMap().GetRegisterByAddress(0x0024).ReadInt()[1]))
+sock.sendto(struct.pack(">BBHHH", 0x42, 1, 0x0080, 4, 1) + struct.pack(">I", 0x20000), (address, 3956))
+assert entered.wait(60)
+def remove():
+    kept["removed"] = reg.RemoveEventSink(slow).GetCode()
+    removed.set()
+remover = threading.Thread(target=remove)
+remover.start()
+early = removed.wait(0.3)     # the removal waits for the call under way on the server thread
+go.set()
+remover.join(60)
+reply = sock.recv(64)
+print("early", early, "removed", kept["removed"], "status", struct.unpack(">H", reply[:2])[0])
+del slow
+gc.collect()
+assert reg.ReadInt()[0].IsOK()    # the sink is gone and never called again
+assert device.Stop().IsOK()
+print("done")
+"""
+
+
+def test_a_sink_removed_during_its_call_on_another_thread_is_waited_for(python_run):
+    proc = python_run(REMOVAL_DURING_A_CALL)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert "early False removed 0 status 0" in proc.stdout and "done" in proc.stdout
