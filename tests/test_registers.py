@@ -304,6 +304,17 @@ def test_a_sink_failing_in_python_makes_the_call_raise(k, custom, capfd):
     assert code(my.ReadInt()[0]) == OK   # nothing left pending
     assert code(my.RemoveEventSink(odd)) == OK
 
+    # A PostWrite that raises: the write was done, the call raises once.
+    class Late(k.ITqRegisterEventSink):
+        def PostWrite(self, reg):
+            raise KeyError("late")
+
+    late = Late()
+    assert code(my.AddEventSink(late)) == OK
+    with pytest.raises(RuntimeError, match="In method 'PostWrite': KeyError'late'"):
+        my.Write(12345)
+    assert my.ReadInt()[1] == 12345 and code(my.RemoveEventSink(late)) == OK
+
 
 def test_controllers_reach_the_sinks_on_the_server_thread(k, custom, controller):
     my, rec = custom.reg(MY_REG), custom.recorder

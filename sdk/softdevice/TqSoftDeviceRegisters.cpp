@@ -88,66 +88,51 @@ TqResult Register::Check(uint64_t aOffset, uint64_t aSize) const {
     return TqResult(TQ_OK);
 }
 
-TqResult Register::Before(bool aWrite) {
-    const char* operation = aWrite ? "PreWrite" : "PreRead";
+template <class Ask>
+TqResult Register::EachSink(const char* aOperation, bool aUntilFailure, Ask aAsk) {
     TqResult result(TQ_OK);
     mCalls.Each(
         mSinks.Snapshot(),
         [&](ITqRegisterEventSink* aSink) {
             const auto now = mSinks.Snapshot();
-            return result.IsOK() && std::find(now.begin(), now.end(), aSink) != now.end();
+            return (!aUntilFailure || result.IsOK()) && std::find(now.begin(), now.end(), aSink) != now.end();
         },
         [&](ITqRegisterEventSink* aSink) {
             try {
-                result = aWrite ? aSink->PreWrite(this) : aSink->PreRead(this);
+                result = aAsk(aSink);
             } catch (const std::exception& e) {
-                result = Threw(operation, e.what());
+                result = Threw(aOperation, e.what());
             } catch (...) {
-                result = Threw(operation, "an exception");
+                result = Threw(aOperation, "an exception");
             }
         });
     return result;
+}
+
+TqResult Register::Before(bool aWrite) {
+    return EachSink(aWrite ? "PreWrite" : "PreRead", true, [&](ITqRegisterEventSink* aSink) {
+        return aWrite ? aSink->PreWrite(this) : aSink->PreRead(this);
+    });
 }
 
 void Register::After(bool aWrite) {
-    mCalls.Each(
-        mSinks.Snapshot(),
-        [&](ITqRegisterEventSink* aSink) {
-            const auto now = mSinks.Snapshot();
-            return std::find(now.begin(), now.end(), aSink) != now.end();
-        },
-        [&](ITqRegisterEventSink* aSink) {   // what a sink throws here is dropped: the access was done
-            if (aWrite)
-                aSink->PostWrite(this);
-            else
-                aSink->PostRead(this);
-        });
+    // What a sink throws here is dropped: the access was done.
+    EachSink(aWrite ? "PostWrite" : "PostRead", false, [&](ITqRegisterEventSink* aSink) {
+        if (aWrite)
+            aSink->PostWrite(this);
+        else
+            aSink->PostRead(this);
+        return TqResult(TQ_OK);
+    });
 }
 
 TqResult Register::Offer(ITqRegisterStore* aStore, bool& aHandled) {
-    TqResult result(TQ_OK);
     aHandled = false;
-    mCalls.Each(
-        mSinks.Snapshot(),
-        [&](ITqRegisterEventSink* aSink) {
-            const auto now = mSinks.Snapshot();
-            return result.IsOK() && std::find(now.begin(), now.end(), aSink) != now.end();
-        },
-        [&](ITqRegisterEventSink* aSink) {
-            TqResult answer;
-            try {
-                answer = aSink->Persist(this, aStore);
-            } catch (const std::exception& e) {
-                answer = Threw("Persist", e.what());
-            } catch (...) {
-                answer = Threw("Persist", "an exception");
-            }
-            if (answer.IsOK())
-                aHandled = true;
-            else if (answer.GetCode() != TQ_NOT_IMPLEMENTED)
-                result = answer;
-        });
-    return result;
+    return EachSink("Persist", true, [&](ITqRegisterEventSink* aSink) {
+        const TqResult answer = aSink->Persist(this, aStore);
+        aHandled = aHandled || answer.IsOK();
+        return answer.GetCode() == TQ_NOT_IMPLEMENTED ? TqResult(TQ_OK) : answer;
+    });
 }
 
 TqResult Register::ReadAt(uint8_t* aData, uint32_t aOffset, uint32_t aSize) {

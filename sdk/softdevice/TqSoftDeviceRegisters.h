@@ -81,7 +81,7 @@ public:
     // aSize bytes at aOffset through the write path (ITqRegister's: a protected register takes them).
     TqResult WriteAt(const uint8_t* aData, uint32_t aOffset, uint32_t aSize);
     // PreRead or PreWrite of each sink in turn until one fails (its result; a sink that throws fails
-    // with TQ_GENERIC_ERROR); PostRead or PostWrite of each.
+    // with TQ_GENERIC_ERROR); PostRead or PostWrite of each (what they throw is dropped).
     TqResult Before(bool aWrite);
     void After(bool aWrite);
     // Offers the register to its sinks for a user set with aStore: TQ_OK with aHandled when a sink
@@ -94,6 +94,10 @@ public:
 
 private:
     TqResult Check(uint64_t aOffset, uint64_t aSize) const;
+    // aAsk(sink) for each sink still added, in the order they came (with aUntilFailure, until one
+    // answers a failure, which is the result); what a call throws is a TQ_GENERIC_ERROR answer.
+    template <class Ask>
+    TqResult EachSink(const char* aOperation, bool aUntilFailure, Ask aAsk);
 
     Space& mSpace;
     const TqString mName;
