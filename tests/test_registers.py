@@ -466,7 +466,7 @@ def test_factory_rules(m, k, custom):
         device.Stop()
 
 
-def test_a_selector_register_persists_per_suffix(k, hooks):
+def test_a_selector_register_persists_per_suffix(m, k, hooks):
     selector = {"at": 0}
     values = {0: 10, 1: 11}
 
@@ -508,6 +508,8 @@ def test_a_selector_register_persists_per_suffix(k, hooks):
         assert code(per.store.Persist(None, "_0")) == INVALID
         gain = device.GetRegisterMap().GetRegisterByAddress(0x50000)
         assert code(per.store.Persist(gain, "_0")) == STATE_ERROR   # the store outlives its save, closed
+        raises(TypeError, "Argument 3: failed to create TqString from Python string", m.ITqRegisterStore_Persist,
+               per.store, gain, 5)
         values.update({0: 0, 1: 0})
         result, _, handled = hooks.soft_device_persist(device, True, {"Gain_0": struct.pack(">I", 20),
                                                                       "Gain_1": struct.pack(">I", 21)})
