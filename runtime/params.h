@@ -38,6 +38,8 @@ extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kSt
 extern const ParamKind kBytesKind, kImageArrayKind, kNewByteArrayKind, kNewUnsignedByteArrayKind;
 extern const ParamKind kOutBoolKind, kOutInt32Kind, kOutUInt32Kind, kOutInt64Kind, kOutUInt64Kind;
 extern const ParamKind kOutDoubleKind, kOutFloatKind, kOutPointerKind;
+// void *: None is a null pointer, a proxy of any class gives its object's address.
+extern const ParamKind kVoidPointerKind;
 
 // What a slot of each runtime kind holds.
 struct CharSlot {
@@ -196,6 +198,12 @@ template <Bound T>
 struct ParamOf<T&> : ClassReference<T> {};
 template <class T>
 struct ParamOf<ProxyOnly<T&>> : ClassReference<T> {};
+
+// An untyped pointer (a context the SDK keeps for the application): None or any proxy.
+template <>
+struct ParamOf<void*> : InputParam<&kVoidPointerKind> {
+    static void* take(Slot& s) { return s.as<void*>(); }
+};
 
 template <>
 struct ParamOf<const char*> : InputParam<&kCharPtrKind> {

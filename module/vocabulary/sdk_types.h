@@ -115,6 +115,8 @@ KIVO_BIND_CLASS(ITqRegisterInfo)
 KIVO_BIND_CLASS(ITqRegister)
 KIVO_BIND_CLASS(ITqRegisterMap)
 KIVO_BIND_CLASS(ITqRegisterFactory)
+KIVO_BIND_CLASS(ITqRegisterEventSink)
+KIVO_BIND_CLASS(ITqRegisterStore)
 KIVO_BIND_CLASS(ITqGenApiFactory)
 template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {

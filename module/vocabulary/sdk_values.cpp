@@ -43,7 +43,8 @@ bool text_from_str(PyObject* o, Slot& s) {
 }
 
 int convert_text(PyObject* o, Slot& s, const ParamShape& shape) {
-    // No string: never a null reference. In an overload, None may pick this candidate to be refused.
+    // No string: never a null reference. In an overload, None (or any refused object, below) may pick
+    // this candidate to be refused.
     if (o == Py_None) return (shape.flags & Param_NoneCommits) ? committed(SwigError_Type) : SwigError_Type;
     void* p = nullptr;
     if (quick_match(o, TypeOf<TqString>::descriptor(), &p) ||
@@ -66,7 +67,9 @@ int convert_text(PyObject* o, Slot& s, const ParamShape& shape) {
         if (alloc == SwigFlag_NewObject) delete[] narrow;
         return 0;
     }
-    return SwigError_Type;
+    // In an overload that says so, any refused object commits: the candidate is the call's when its
+    // later inputs fit.
+    return (shape.flags & Param_RefusalCommits) ? committed(SwigError_Type) : SwigError_Type;
 }
 
 void report_text(int, const ParamShape& p, const char*) {

@@ -214,7 +214,8 @@ constexpr uint32_t kFeatureSpan = 0x120;   // the feature registers of every kin
 constexpr uint32_t kXmlBase = 0x30100000;
 constexpr uint32_t kXmlCapacity = 0x00100000;
 constexpr uint32_t kFirmwareVersion = 0x3FFF0100;  // 32 bytes
-// No device memory lies in [kReservedBegin, kReservedEnd): neither the engine's nor a handler's.
+// The engine's own memory never lies in [kReservedBegin, kReservedEnd): that range belongs to the memory the
+// embedding code adds (Device::AddMemory), and a handler lies there only over such memory.
 constexpr uint32_t kReservedBegin = 0x00010000, kReservedEnd = 0x10000000;
 }  // namespace Reg
 
@@ -571,6 +572,9 @@ public:
     // The dispatcher: one GVCP command datagram from aPeer (aBroadcast: it came to a broadcast
     // address, where only DISCOVERY and FORCEIP are served). Never reads outside the buffer. A peer
     // outside 127.0.0.0/8 gets no answer and changes nothing (foreignCommandsIgnored counts it).
+    // A retry of a READREG, WRITEREG, READMEM or WRITEMEM that reached a register handler (the same
+    // datagram from the same peer, its request ID included, right after the first) is counted and
+    // answered with the first one's acknowledge: the handler serves it once per request.
     Reply Dispatch(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast = false);
     // Expires the control privilege when its heartbeat has run out (the dispatcher and the UDP front
     // end call it as well).
@@ -593,6 +597,22 @@ public:
     uint16_t CheckRegister(uint32_t aAddress, uint32_t aValue);
     uint16_t ReadMemory(uint32_t aAddress, void* aData, size_t aSize);
     uint16_t WriteMemory(uint32_t aAddress, const void* aData, size_t aSize);
+    // The write of the controller aPeer to the memory beneath the handlers, with the checks and effects
+    // its WRITEMEM has there (a CCP write takes or gives up aPeer's privilege): what a handler serving
+    // that controller's write passes on. The privilege was checked before the handler was asked.
+    uint16_t WriteMemoryAs(const Peer& aPeer, uint32_t aAddress, const void* aData, size_t aSize);
+    // The device's own side storing its registers: as WriteMemory, except that a register no
+    // controller may write (WriteMemory answers kWriteProtect: a read-only bootstrap register, the
+    // description, read-only added memory) takes the bytes as they are. Nothing is written when a
+    // word is refused otherwise.
+    uint16_t StoreMemory(uint32_t aAddress, const void* aData, size_t aSize);
+
+    // Adds zero-filled memory of the embedding code (its own registers): aRanges within
+    // [Reg::kReservedBegin, Reg::kReservedEnd), each a non-empty multiple of 4 bytes at a multiple of 4,
+    // outside the memory added before. Read-only memory refuses writes (kWriteProtect) except
+    // StoreMemory's. Reached like the engine's own memory by both sides, and kept through a reset.
+    // False, and nothing added, when a range is refused.
+    bool AddMemory(const std::vector<AddressRange>& aRanges, bool aReadOnly = false);
 
     // Installs the observer of the device's notifications (null: none). A notification under way may
     // still reach the one it replaced, which the engine holds until then.
@@ -606,8 +626,9 @@ public:
     void Reset();
 
     // Installs aHandler for aRanges, each a non-empty multiple of 4 bytes at a multiple of 4, below
-    // 2^32, outside [Reg::kReservedBegin, Reg::kReservedEnd) and outside the ranges of the other
-    // handlers (the engine's own registers may lie under it). The handler's ID, or 0 when refused.
+    // 2^32, outside [Reg::kReservedBegin, Reg::kReservedEnd) unless added memory lies under all of it
+    // (AddMemory), and outside the ranges of the other handlers (the engine's own registers may lie
+    // under it). The handler's ID, or 0 when refused.
     // aLocal: the local side's accesses of the ranges reach the handler too (see RegisterHandler).
     uint64_t AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler,
                                 bool aLocal = false);

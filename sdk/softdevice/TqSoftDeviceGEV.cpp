@@ -155,6 +155,17 @@ std::shared_ptr<TqEngine::Device> EngineOf(const void* aDevice) {
     return it == Registry().end() ? nullptr : it->second->Engine();
 }
 
+TqResult PersistRegisters(const void* aDevice, bool aLoad, StoredValues& aValues, std::vector<std::string>& aHandled) {
+    Core* device = nullptr;
+    {
+        std::lock_guard guard(RegistryLock());
+        const auto it = Registry().find(aDevice);
+        if (it != Registry().end()) device = it->second;
+    }
+    if (!device) return TqResult(TQ_INVALID_PARAMETER, TqString("no software device lives there"));
+    return device->registers.Persist(aLoad, aValues, aHandled);   // the sinks run with no lock held
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -418,6 +429,7 @@ public:
             before = d.state;
             d.state = State::kStarting;
             mRun->sources = d.sources;
+            mRun->registers = d.registers.Begin(uint32_t(mRun->sources.size()));   // the last start's retire
             d.run = mRun;
         }
         mRun->buffers.resize(mRun->sources.size());
@@ -430,6 +442,7 @@ public:
             return TqResult(TQ_OK);
         }
         Finish(d, *mRun);
+        mRun->registers->Retire();
         if (!mDescribed) {   // the standard part: the device without its streams
             TqEngine::DeviceConfig config = Config({});
             const std::string xml = TqEngine::Device(config).Xml();
@@ -459,15 +472,18 @@ private:
     // The register callbacks of the sinks (in the order they were registered) and the sources (in
     // the order they were added), then their feature callbacks.
     bool Callbacks() {
-        if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
-                return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
-                            [&] { aSink->OnCreateCustomRegisters(&d.self, &d.registerFactory); });
-            }))
-            return false;
-        for (size_t n = 0; n < mRun->sources.size(); ++n)
-            if (!Call("CreateRegisters of " + Numbered("stream source", n),
-                      [&] { mRun->sources[n]->CreateRegisters(&d.registerMap, &d.registerFactory); }))
-                return false;
+        ITqRegisterMap* map = mRun->registers->Map();
+        RegisterFactory& factory = d.registers.Factory();
+        factory.Open(mRun->registers);   // only while the register callbacks run
+        bool made = d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+            return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
+                        [&] { aSink->OnCreateCustomRegisters(&d.self, &factory); });
+        });
+        for (size_t n = 0; made && n < mRun->sources.size(); ++n)
+            made = Call("CreateRegisters of " + Numbered("stream source", n),
+                        [&] { mRun->sources[n]->CreateRegisters(map, &factory); });
+        factory.Close();
+        if (!made) return false;
         if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
                             [&] { aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); });
@@ -475,7 +491,7 @@ private:
             return false;
         for (size_t n = 0; n < mRun->sources.size(); ++n)
             if (!Call("CreateGenApiFeatures of " + Numbered("stream source", n),
-                      [&] { mRun->sources[n]->CreateGenApiFeatures(&d.registerMap, &d.genApiFactory); }))
+                      [&] { mRun->sources[n]->CreateGenApiFeatures(map, &d.genApiFactory); }))
                 return false;
         return true;
     }
@@ -603,6 +619,7 @@ private:
             d.xml = mRun->device->Xml();
         }
         d.info.SetXmlMade(true);
+        if (!mRun->registers->Attach(mRun->device, mFailure)) return Broken(mFailure, TQ_GENERIC_ERROR);
         using namespace TqEngine;
         for (uint32_t n = 0; n < mImages.size(); ++n)
             if (mRun->device->WriteRegister(Reg::Format(n, Reg::kOffsetX), mImages[n].offsetX) != Gvcp::kSuccess ||
@@ -641,6 +658,7 @@ private:
         for (uint32_t n = 0; n < channels; ++n) device.SetFrameProvider(n, std::make_shared<ChannelFrames>());
         device.SetObserver(std::make_shared<Notifications>(mRun->gate));
         std::string error;
+        if (!mRun->registers->Serve(mRun->gate, error)) return Broken(error, TQ_GENERIC_ERROR);
         if (!device.Start(0, &error)) return Broken("the control channel could not be bound: " + error, TQ_NETWORK_ERROR);
         return true;
     }
@@ -814,7 +832,7 @@ ITqSoftDeviceGEVInfo* TqSoftDeviceGEV::GetInfo() {
 
 ITqRegisterMap* TqSoftDeviceGEV::GetRegisterMap() {
     const State state = mImpl->Current();
-    return state == State::kStarting || state == State::kRunning ? &mImpl->registerMap : nullptr;
+    return state == State::kStarting || state == State::kRunning ? mImpl->registers.Map() : nullptr;
 }
 
 ITqSoftDeviceGEVStatistics* TqSoftDeviceGEV::GetStatistics() {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "TqSoftDeviceGEV.h"
+#include "TqSoftDeviceRegisters.h"
 
 #include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
@@ -165,32 +166,7 @@ private:
     Core& mDevice;
 };
 
-// The register map: no registers of the application yet; its lock works while the device starts
-// and runs.
-class RegisterMap final : public ITqRegisterMap {
-public:
-    explicit RegisterMap(Core& aDevice) : mDevice(aDevice) {}
-    size_t GetRegisterCount() override { return 0; }
-    ITqRegister* GetRegisterByIndex(size_t) override { return nullptr; }
-    ITqRegister* GetRegisterByAddress(uint32_t) override { return nullptr; }
-    TqResult Lock(uint32_t aTimeout) override;
-    TqResult Lock() override;
-    void Release() override;
-
-private:
-    Core& mDevice;
-    std::mutex mLock;
-    std::condition_variable mFree;
-    bool mLocked = false;
-};
-
-// The factories handed to the callbacks inside Start: they make nothing yet.
-class RegisterFactory final : public ITqRegisterFactory {
-public:
-    TqResult AddRegister(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*, void*) override;
-    TqResult AddByteArray(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*, void*) override;
-};
-
+// The GenApi factory handed to the feature callbacks inside Start: it makes nothing yet.
 class GenApiFactory final : public ITqGenApiFactory {
 public:
     void SetName(const TqString&) override {}
@@ -274,6 +250,7 @@ struct Run {
     std::vector<std::vector<TqBuffer*>> buffers;   // per source, in the order they came
     std::vector<ITqSoftDeviceGEVEventSink*> told;  // OnControlChannelStart returned
     std::shared_ptr<SourceSide> sourceSide;        // once the registers of the sources are served
+    std::shared_ptr<Space> registers;              // this start's registers
 };
 
 // Serves the registers the sources own on aRun's engine device: the image format, chunk and SCCFG
@@ -332,8 +309,7 @@ struct Core {
     Info info{*this};
     Statistics statistics{*this};
     Messaging messaging{*this};
-    RegisterMap registerMap{*this};
-    RegisterFactory registerFactory;
+    DeviceRegisters registers{*this};
     GenApiFactory genApiFactory;
 
     State Current() const {

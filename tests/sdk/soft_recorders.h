@@ -44,6 +44,7 @@ struct Options {
     TqPixelType pixelType = TqPixelMono8;
     int64_t packetSizeMax = -1;   // -1: not implemented
     uint32_t payloadSize = 0;
+    std::function<void(ITqRegisterMap*, ITqRegisterFactory*)> createRegisters;   // run by CreateRegisters
 };
 
 // The calls of one object, and of every recorder that shares it (so that an order across objects shows).
@@ -256,6 +257,7 @@ public:
     void AbortQueuedBuffers() override { Note("AbortQueuedBuffers"); }
     void CreateRegisters(ITqRegisterMap* aRegisterMap, ITqRegisterFactory* aFactory) override {
         Note("CreateRegisters", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
+        if (mOptions.createRegisters) mOptions.createRegisters(aRegisterMap, aFactory);
     }
     void CreateGenApiFeatures(ITqRegisterMap* aRegisterMap, ITqGenApiFactory* aFactory) override {
         Note("CreateGenApiFeatures", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
