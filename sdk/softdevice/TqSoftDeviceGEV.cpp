@@ -260,7 +260,7 @@ public:
 private:
     void Tell(const std::function<void(ITqSoftDeviceGEVEventSink&, ITqSoftDeviceGEV*)>& aNotify) {
         std::vector<ITqSoftDeviceGEVEventSink*> sinks;
-        if (!mGate->Enter([&](Core& d) { sinks = d.sinks->list.Snapshot(); })) return;
+        if (!mGate->Enter([&](Core& d) { sinks = d.sinks.Snapshot(); })) return;
         for (ITqSoftDeviceGEVEventSink* sink : sinks)   // a sink may destroy the device: the gate closes
             if (!mGate->Enter([&](Core& d) {
                     d.EachSink({sink}, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
@@ -457,7 +457,7 @@ private:
     // The register callbacks of the sinks (in the order they were registered) and the sources (in
     // the order they were added), then their feature callbacks.
     bool Callbacks() {
-        if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+        if (!d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
                             [&] { aSink->OnCreateCustomRegisters(&d.self, &d.registerFactory); });
             }))
@@ -466,7 +466,7 @@ private:
             if (!Call("CreateRegisters of " + Numbered("stream source", n),
                       [&] { mRun->sources[n]->CreateRegisters(&d.registerMap, &d.registerFactory); }))
                 return false;
-        if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+        if (!d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
                             [&] { aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); });
             }))
@@ -641,7 +641,7 @@ private:
     bool Announce() {
         const TqString mac(mAdapter.mac.c_str()), mask(mAdapter.mask.c_str()), gateway(mAdapter.gateway.c_str());
         const TqString address(TqEngine::FormatAddress(mRun->device->Address()).c_str());
-        return d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+        return d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
             if (!Call("OnControlChannelStart of " + Numbered("event sink", n),
                       [&] { aSink->OnControlChannelStart(&d.self, mac, address, mask, gateway, kGvcpPort); }))
                 return false;
@@ -730,9 +730,9 @@ TqResult TqSoftDeviceGEV::SetUserSetCount(uint32_t aCount) {
     return TqResult(TQ_OK);
 }
 
+// A notification under way on another thread is waited for before the new one takes its place.
 TqResult TqSoftDeviceGEV::SetUserSetNotify(ITqUserSetNotify* aUserSetNotify) {
-    std::lock_guard guard(mImpl->lock);
-    mImpl->userSetNotify = aUserSetNotify;
+    mImpl->userSetNotify.Assign(aUserSetNotify);
     return TqResult(TQ_OK);
 }
 
@@ -757,14 +757,14 @@ TqResult TqSoftDeviceGEV::SetActionHandler(TqVirtualDeviceLib::IActionHandler* a
 
 TqResult TqSoftDeviceGEV::RegisterEventSink(ITqSoftDeviceGEVEventSink* aEventSink) {
     if (!aEventSink) return Failed(TQ_INVALID_PARAMETER, "the event sink is null");
-    const TqResult added = mImpl->sinks->list.Add(aEventSink);
+    const TqResult added = mImpl->sinks.Add(aEventSink);
     return added.IsOK() ? added : Failed(TQ_INVALID_PARAMETER, "the event sink is already registered");
 }
 
 TqResult TqSoftDeviceGEV::UnregisterEventSink(ITqSoftDeviceGEVEventSink* aEventSink) {
     if (!aEventSink) return Failed(TQ_INVALID_PARAMETER, "the event sink is null");
     // A call of the sink under way on another thread is waited for; one on this thread is not.
-    const TqResult removed = mImpl->sinks->calls.Remove(aEventSink, [&] { return mImpl->sinks->list.Remove(aEventSink); });
+    const TqResult removed = mImpl->sinks.Remove(aEventSink);
     return removed.IsOK() ? removed : Failed(TQ_INVALID_PARAMETER, "the event sink is not registered");
 }
 

@@ -11,7 +11,6 @@
 
 #include "TqSoftDeviceGEV.h"
 
-#include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
 #include "TqSinkList.h"
 
@@ -267,38 +266,26 @@ struct Core {
     State state = State::kCreated;
     std::vector<ITqStreamingChannelSource*> sources;
     uint32_t userSetCount = 0;
-    ITqUserSetNotify* userSetNotify = nullptr;
     TqVirtualDeviceLib::IActionHandler* actionHandler = nullptr;
     bool tcp = false, rtp = false, timestamping = true;
     std::optional<std::string> xml;           // once a Start reached the sequence
     std::shared_ptr<Run> run;   // while starting and running
     const std::array<uint8_t, 6> mac;   // the device's own, locally administered
 
-    // The event sinks, and the calls into them under way: shared with the calls, so that a sink that
-    // destroys the device from its callback returns into memory that still lives. An unregistered
-    // sink is called no more once UnregisterEventSink returns.
-    struct Sinks {
-        TqSinkList<ITqSoftDeviceGEVEventSink> list;
-        TqDeviceLib::SinkCalls calls;
-    };
-    const std::shared_ptr<Sinks> sinks = std::make_shared<Sinks>();
+    // The event sinks, and the user-set notification (a list of one at most). Their calls go
+    // through the lists, whose state the calls share: a sink that destroys the device from its
+    // callback returns into memory that still lives. An unregistered sink, or a replaced
+    // notification, is called no more once UnregisterEventSink (SetUserSetNotify) returns, and no
+    // call into it still runs on another thread.
+    TqSinkList<ITqSoftDeviceGEVEventSink> sinks;
+    TqSinkList<ITqUserSetNotify> userSetNotify;
 
     // Calls aCall(sink, n) for each sink of aSinks (n its place there) that is still registered when its
     // turn comes, until aCall returns false; false then.
     template <class Call>
     bool EachSink(const std::vector<ITqSoftDeviceGEVEventSink*>& aSinks, Call aCall) {
-        const std::shared_ptr<Sinks> held = sinks;
         bool going = true;
-        size_t n = 0;
-        held->calls.Each(
-            aSinks,
-            [&](ITqSoftDeviceGEVEventSink* aSink) {
-                const auto now = held->list.Snapshot();
-                const bool registered = std::find(now.begin(), now.end(), aSink) != now.end();
-                if (!registered) ++n;
-                return going && registered;
-            },
-            [&](ITqSoftDeviceGEVEventSink* aSink) { going = aCall(aSink, n++); });
+        sinks.Each(aSinks, [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) { return going = aCall(aSink, n); });
         return going;
     }
     Info info{*this};
