@@ -196,6 +196,38 @@ std::string PerChannel(Writer& aWriter, const char* aName, const std::vector<uin
     return aName;
 }
 
+// The user sets: the selected set's load and save, the set loaded at start, and which features a
+// save stores (those of the image format, when the device has stream channels).
+void UserSetFeatures(TqGenXml::Description& description, Writer& w, const Description& aSoft, uint32_t aChannels) {
+    const uint32_t base = aSoft.userSetBase;
+    const auto at = [&](UserSetRegister aRegister) { return UserSetAddress(base, aRegister); };
+    std::vector<std::string_view> features = {"UserSetSelector", "UserSetLoad", "UserSetSave", "UserSetDefault"};
+    if (aChannels > 0) features.insert(features.end(), {"UserSetFeatureSelector", "UserSetFeatureEnable"});
+    description.Category("UserSetControl", "Standard", features);
+    std::vector<std::string> names = {"Default"};
+    for (uint32_t k = 1; k <= aSoft.userSetCount; ++k) names.push_back("UserSet" + std::to_string(k));
+    std::vector<std::pair<const char*, uint32_t>> sets;
+    for (uint32_t k = 0; k < names.size(); ++k) sets.emplace_back(names[k].c_str(), k);
+    Element selector = w.Enumeration("UserSetSelector", sets);
+    selector.With("pValue", "UserSetSelectorReg").With("pSelected", "UserSetLoad").With("pSelected", "UserSetSave");
+    w.IntReg("UserSetSelectorReg", at(UserSetRegister::kSelector), "RW", 4, false, "Invisible");
+    w.Command("UserSetLoad", "UserSetLoadReg");
+    w.IntReg("UserSetLoadReg", at(UserSetRegister::kLoad), "WO", 4, false, "Invisible");
+    w.Command("UserSetSave", "UserSetSaveReg");
+    w.IntReg("UserSetSaveReg", at(UserSetRegister::kSave), "WO", 4, false, "Invisible");
+    w.Enumeration("UserSetDefault", sets).With("pValue", "UserSetDefaultReg");
+    w.IntReg("UserSetDefaultReg", at(UserSetRegister::kDefault), "RW", 4, false, "Invisible");
+    if (aChannels == 0) return;
+    std::vector<std::pair<const char*, uint32_t>> streamable;
+    for (uint32_t n = 0; n < kUserSetFeatures.size(); ++n) streamable.emplace_back(kUserSetFeatures[n], n);
+    w.Enumeration("UserSetFeatureSelector", streamable)
+        .With("pValue", "UserSetFeatureSelectorReg")
+        .With("pSelected", "UserSetFeatureEnable");
+    w.IntReg("UserSetFeatureSelectorReg", at(UserSetRegister::kFeatureSelector), "RW", 4, false, "Invisible");
+    w.Boolean("UserSetFeatureEnable", "UserSetFeatureEnableReg");
+    w.IntReg("UserSetFeatureEnableReg", at(UserSetRegister::kFeatureEnable), "RW", 4, false, "Invisible");
+}
+
 std::string BuildXml(const DeviceConfig& aConfig) {
     const Identity& id = aConfig.identity;
     // A software device's description (given) has no test-pattern features and takes its header as given.
@@ -221,6 +253,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     if (soft) {
         std::erase(root, "EventControl");
         std::erase(root, "SerialPortControl");
+        if (soft->userSetBase) root.insert(root.begin() + 1, "UserSetControl");
     }
     description.Category("Root", "Standard", root);
 
@@ -372,6 +405,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     }
 
     if (!soft) SerialPortFeatures(description, w);
+    if (soft && soft->userSetBase) UserSetFeatures(description, w, *soft, channels);
 
     description.Node("Port", "Device", "Standard");
     std::string text = description.Text();

@@ -254,6 +254,9 @@ public:
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnDeviceResetNetwork(aDevice); });
     }
     void DeviceReset() override {
+        mGate->Enter([](Core& d) {
+            if (const std::shared_ptr<Run> run = d.CurrentRun()) ResetUserSets(*run);
+        });
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnDeviceResetFull(aDevice); });
     }
 
@@ -282,11 +285,7 @@ public:
     uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
         uint16_t status = TqEngine::Gvcp::kError;
         mGate->Enter([&](Core& d) {
-            std::shared_ptr<Run> run;
-            {
-                std::lock_guard guard(d.lock);
-                run = d.run;
-            }
+            const std::shared_ptr<Run> run = d.CurrentRun();
             if (!run) return;
             for (size_t at = 0; at < aSize; at += 4) {
                 const uint32_t channel = (aAddress + uint32_t(at) - kPayloadSizeBase) / 4;
@@ -421,7 +420,7 @@ public:
         mRun->buffers.resize(mRun->sources.size());
         CallbackScope scope(&d);   // Start and Stop called back from here answer TQ_STATE_ERROR
         d.info.Defaults(d.mac);
-        const bool done = Callbacks() && Queries() && Describe() && Buffers() && Bind() && Announce();
+        const bool done = Callbacks() && Queries() && Describe() && Buffers() && UserSets() && Bind() && Announce();
         if (done) {
             std::lock_guard guard(d.lock);
             d.state = State::kRunning;
@@ -581,6 +580,11 @@ private:
         auto description = std::make_shared<TqEngine::Description>();
         description->header = d.info.Header();
         description->payloadSizeBase = kPayloadSizeBase;
+        description->userSetBase = kUserSetBase;
+        {
+            std::lock_guard guard(d.lock);
+            description->userSetCount = d.userSetCount;
+        }
         for (const SourceImage& image : aImages) {
             config.channels.push_back(image.channel);
             description->limits.push_back(image.limits);
@@ -623,6 +627,11 @@ private:
         return true;
     }
 
+    bool UserSets() {
+        StartUserSets(d, *mRun);
+        return true;
+    }
+
     // The device's own parts in the engine device, then its front end on the loopback interface.
     bool Bind() {
         TqEngine::Device& device = *mRun->device;
@@ -630,6 +639,9 @@ private:
         if (channels > 0 &&
             !device.AddRegisterHandler({{kPayloadSizeBase, 4 * channels}}, std::make_shared<PayloadSizes>(mRun->gate)))
             return Broken("the payload size registers could not be placed", TQ_GENERIC_ERROR);
+        if (!device.AddRegisterHandler({{kUserSetBase, 4 * uint32_t(TqEngine::UserSetRegister::kCount)}},
+                                       UserSetRegisters(mRun->gate)))
+            return Broken("the user-set registers could not be placed", TQ_GENERIC_ERROR);
         for (uint32_t n = 0; n < channels; ++n) device.SetFrameProvider(n, std::make_shared<ChannelFrames>());
         device.SetObserver(std::make_shared<Notifications>(mRun->gate));
         std::string error;

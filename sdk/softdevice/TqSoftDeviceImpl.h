@@ -246,6 +246,18 @@ private:
 
 // ---- one start of the device ----
 
+struct Run;
+struct UserSetRun;   // one start's user sets (TqSoftDeviceUserSets.cpp)
+// Where the user-set registers lie in the engine device's memory (served by the device).
+constexpr uint32_t kUserSetBase = 0x32001000;
+// At a start, once the engine device is described: set 0 taken from its fresh registers, the set
+// UserSetDefault names loaded (the notification told), the image format as the start leaves it kept.
+void StartUserSets(Core& d, Run& aRun);
+// The handler of the user-set registers (the controller's side).
+std::shared_ptr<TqEngine::RegisterHandler> UserSetRegisters(std::shared_ptr<Gate> aGate);
+// After a full reset of the engine device: the image format as the start left it, the selectors at 0.
+void ResetUserSets(Run& aRun);
+
 // What a start made, undone by Stop (or by the start itself when it fails): the engine device, the
 // buffers of each source, and the sinks told that the control channel started.
 struct Run {
@@ -254,6 +266,7 @@ struct Run {
     std::vector<ITqStreamingChannelSource*> sources;
     std::vector<std::vector<TqBuffer*>> buffers;   // per source, in the order they came
     std::vector<ITqSoftDeviceGEVEventSink*> told;  // OnControlChannelStart returned
+    std::shared_ptr<UserSetRun> userSets;
 };
 
 // The device's state (TqSoftDeviceGEV::Impl is this, under the name the class declares).
@@ -298,6 +311,11 @@ struct Core {
     State Current() const {
         std::lock_guard guard(lock);
         return state;
+    }
+    // The start under way or running, else null.
+    std::shared_ptr<Run> CurrentRun() const {
+        std::lock_guard guard(lock);
+        return run;
     }
     // The engine device while the device starts or runs, else null.
     std::shared_ptr<TqEngine::Device> Engine() const {
