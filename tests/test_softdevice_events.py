@@ -299,6 +299,39 @@ def test_an_unwritable_store_and_a_refusing_notification(k, hooks, devices, sour
     assert capfd.readouterr().out == "In method 'UserSetStateNotify': ValueErrorrefused\n"
 
 
+def test_our_node_map_drives_the_user_sets(k, hooks, devices, source, store):
+    heard = []
+    device = devices(2, source)
+    notify = recording_notify(k, heard)
+    assert device.SetUserSetNotify(notify).IsOK() and device.Start(LO).IsOK()
+    result, connected = k.TqDevice.CreateAndConnect(address_of(hooks, device))
+    assert result.IsOK(), str(result.GetDescription())
+    try:
+        params = connected.GetParameters()
+        for name in ("Width", "Height", "OffsetX", "OffsetY", "PixelFormat"):
+            result, streamable = params.Get(name).IsStreamable()
+            assert result.IsOK() and streamable, name
+        assert not params.Get("UserSetSelector").IsStreamable()[1]
+        entries = params.Get("UserSetSelector")
+        assert [str(entries.GetEntryByIndex(i)[1].GetName()[1]) for i in range(entries.GetEntriesCount()[1])] == [
+            "Default", "UserSet1", "UserSet2"]
+        features = params.Get("UserSetFeatureSelector")
+        assert features.GetEntriesCount()[1] == 5
+        assert params.SetEnumValue("UserSetSelector", 2).IsOK()
+        assert params.ExecuteCommand("UserSetSave").IsOK()
+        assert params.SetIntegerValue("Width", 256).IsOK()
+        assert params.ExecuteCommand("UserSetLoad").IsOK()
+        assert params.GetIntegerValue("Width")[1] == 640
+        # Saving Default is refused, and the refusal reaches the application.
+        assert params.SetEnumValue("UserSetSelector", 0).IsOK()
+        assert not params.ExecuteCommand("UserSetSave").IsOK()
+        assert params.SetEnumValue("UserSetDefault", 2).IsOK()
+    finally:
+        k.TqDevice.Free(connected)
+    assert heard == [(0, 2), (1, 2), (2, 2), (3, 2)]
+    assert set_file(store, 2).with_name("UserSetDefault.txt").read_text() == "UserSet2\n"
+
+
 def test_aravis_saves_a_user_set(k, hooks, devices, source, store):
     heard = []
     device = devices(2, source)

@@ -56,6 +56,10 @@ struct Writer {
         return aVisibility ? aNode.With("Visibility", aVisibility) : aNode;
     }
     static Element& Locked(Element& aNode, const char* aLocked) { return aLocked ? aNode.With("pIsLocked", aLocked) : aNode; }
+    // A feature a user set stores.
+    static Element& Streamable(Element& aNode, bool aStreamable) {
+        return aStreamable ? aNode.With("Streamable", "Yes") : aNode;
+    }
 
     void Category(const char* aName, std::initializer_list<std::string_view> aFeatures) {
         d.Category(aName, "Standard", aFeatures);
@@ -87,9 +91,9 @@ struct Writer {
     // of the node that computes it, or empty for none).
     void Integer(const char* aName, const char* aValue, const std::string& aMin, const std::string& aMax,
                  const char* aLocked = nullptr, const std::string& aInc = "", const char* aUnit = nullptr,
-                 const char* aVisibility = nullptr) {
+                 const char* aVisibility = nullptr, bool aStreamable = false) {
         Element node = d.Node("Integer", aName, "Standard");
-        Locked(Visible(node, aVisibility), aLocked).With("pValue", aValue);
+        Streamable(Locked(Visible(node, aVisibility), aLocked), aStreamable).With("pValue", aValue);
         for (const auto& [tag, bound] : {std::pair{"Min", &aMin}, std::pair{"Max", &aMax}, std::pair{"Inc", &aInc}}) {
             if (bound->empty()) continue;
             const bool number = (*bound)[0] >= '0' && (*bound)[0] <= '9';
@@ -109,9 +113,9 @@ struct Writer {
 
     // An enumeration's pIsLocked and entries; the caller adds its value (pValue, or Value and pSelected).
     Element Enumeration(const char* aName, const std::vector<std::pair<const char*, uint32_t>>& aEntries,
-                        const char* aLocked = nullptr) {
+                        const char* aLocked = nullptr, bool aStreamable = false) {
         Element node = d.Node("Enumeration", aName, "Standard");
-        Locked(node, aLocked);
+        Streamable(Locked(node, aLocked), aStreamable);
         for (const auto& [entry, value] : aEntries)
             node.Add("EnumEntry").Attribute("Name", entry).Attribute("NameSpace", "Standard").With("Value", value);
         return node;
@@ -311,13 +315,16 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         const std::string stepWidth = PerChannel(w, "WidthIncrement", widthInc);
         const std::string minHeight = PerChannel(w, "HeightMinimum", heightMin);
         const std::string stepHeight = PerChannel(w, "HeightIncrement", heightInc);
-        w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth);
+        // What a user set stores is marked Streamable (a software device's description with user sets).
+        const bool streamable = soft && soft->userSetBase;
+        w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth, nullptr, nullptr, streamable);
         w.IntReg("WidthReg", Reg::kWidth, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight);
+        w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight, nullptr, nullptr,
+                  streamable);
         w.IntReg("HeightReg", Reg::kHeight, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1");
+        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
         w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1");
+        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
         w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible", "Device", source);
         // The formats of every channel, each once, in the order the channels list them.
         std::vector<std::pair<const char*, uint32_t>> formats;
@@ -330,7 +337,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
                 formats.emplace_back(named != aConfig.pixelFormatNames.end() ? named->second.c_str() : Pfnc::Name(format),
                                      format);
             }
-        w.Enumeration("PixelFormat", formats, "TLParamsLocked").With("pValue", "PixelFormatReg");
+        w.Enumeration("PixelFormat", formats, "TLParamsLocked", streamable).With("pValue", "PixelFormatReg");
         w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible", "Device", source);
     }
 
