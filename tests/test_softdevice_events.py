@@ -15,7 +15,7 @@ import threading
 
 import pytest
 
-from conftest import clean_environment, raises, run_python, until
+from conftest import arg, clean_environment, raises, run_python, until
 from gvcp_client import ACCESS_DENIED, CCP, FEATURES, HEARTBEAT, SUCCESS, WIDTH, Client, mac_of
 
 LO = "00:00:00:00:00:00"
@@ -136,11 +136,23 @@ def test_each_cause_is_told_once_with_its_arguments_on_the_device_thread(k, m, h
         assert heard[1:] == [("connect", ip, port, m.TqAccessControl, False), ("disconnect", False),
                              ("connect", ip, port, m.TqAccessExclusive, False), ("disconnect", False),
                              ("reset", False)]
+        # A switch-over: the old controller is disconnected before the new one connects.
+        other = Client(ip, timeout=5.0)
+        try:
+            assert client.write_reg(CCP, 0x4B490006) == SUCCESS
+            assert other.write_reg(CCP, 0x4B490002) == SUCCESS
+            assert other.write_reg(CCP, 0) == SUCCESS
+            assert until(lambda: len(heard) == 10)
+            assert heard[6:] == [("connect", ip, port, m.TqAccessControl, False), ("disconnect", False),
+                                 ("connect", ip, other.sock.getsockname()[1], m.TqAccessControl, False),
+                                 ("disconnect", False)]
+        finally:
+            other.close()
         # A controller that stops its heartbeat loses control after 500 ms.
         assert client.write_reg(CCP, 2) == SUCCESS
         assert client.write_reg(HEARTBEAT, 500) == SUCCESS
-        assert until(lambda: len(heard) == 8)
-        assert heard[6:] == [("connect", ip, port, m.TqAccessControl, False), ("disconnect", False)]
+        assert until(lambda: len(heard) == 12)
+        assert heard[10:] == [("connect", ip, port, m.TqAccessControl, False), ("disconnect", False)]
         assert device.GetStatistics().GetHeartbeatFailedCount() == 1
         # FORCEIP to another device's MAC moves nothing; to this one's, the device moves and says so.
         [(_, payload)] = client.discover()
@@ -148,15 +160,15 @@ def test_each_cause_is_told_once_with_its_arguments_on_the_device_thread(k, m, h
             Client(ip, timeout=0.3).force_ip("02:00:00:00:00:01", "127.0.0.77")
         status, _, _, answered = client.force_ip(mac_of(payload), "127.0.0.77")
         assert (status, answered[0]) == (SUCCESS, "127.0.0.77")
-        assert until(lambda: len(heard) == 9)
-        assert heard[8] == ("network", False)
+        assert until(lambda: len(heard) == 13)
+        assert heard[12] == ("network", False)
     finally:
         client.close()
     assert device.Stop().IsOK()
-    assert heard[9:] == [("stop", True)]
+    assert heard[13:] == [("stop", True)]
 
 
-def test_a_sink_that_raises_is_reported_and_the_device_carries_on(k, hooks, devices, capfd):
+def test_a_sink_that_raises_is_reported_and_the_device_carries_on(k, m, hooks, devices, capfd):
     heard = []
 
     class Raises(k.ITqSoftDeviceGEVEventSink):
@@ -165,7 +177,9 @@ def test_a_sink_that_raises_is_reported_and_the_device_carries_on(k, hooks, devi
 
     device = devices()
     raising, later = Raises(), recording_sink(k, heard)
-    assert device.RegisterEventSink(raising).IsOK() and device.RegisterEventSink(later).IsOK()
+    plain = m.new_ITqSoftDeviceGEVEventSink(None)   # its notifications do nothing
+    for sink in (plain, raising, later):
+        assert device.RegisterEventSink(sink).IsOK()
     assert device.Start(LO).IsOK()
     client = controller(address_of(hooks, device))
     try:
@@ -174,6 +188,8 @@ def test_a_sink_that_raises_is_reported_and_the_device_carries_on(k, hooks, devi
     finally:
         client.close()
     assert capfd.readouterr().out == "In method 'OnApplicationConnect': ValueErrorno thanks\n"
+    assert device.Stop().IsOK() and device.UnregisterEventSink(plain).IsOK()
+    m.delete_ITqSoftDeviceGEVEventSink(plain)
 
 
 def test_aravis_connects_and_disconnects(k, m, hooks, devices):
@@ -359,16 +375,32 @@ def test_director_texts_up_calls_and_references(k, m):
     notify = Notify()
     raises(RuntimeError, "SWIG director pure virtual method called ITqUserSetNotify::UserSetStateNotify",
            k.ITqUserSetNotify.UserSetStateNotify, notify, 0, 1)
-    for value in (2**31, -2**31 - 1):
-        with pytest.raises((OverflowError, TypeError)):
-            k.ITqUserSetNotify.UserSetStateNotify(notify, value, 1)
+    up_notify = "ITqUserSetNotify_UserSetStateNotify"
+    raises(OverflowError, arg(up_notify, 2, "TqUserSetState"), k.ITqUserSetNotify.UserSetStateNotify, notify, 2**31, 1)
+    raises(OverflowError, arg(up_notify, 3, "uint32_t"), k.ITqUserSetNotify.UserSetStateNotify, notify, 0, -1)
     heard = []
     sink = recording_sink(k, heard)
-    assert k.ITqSoftDeviceGEVEventSink.OnApplicationConnect(sink, None, "127.0.0.1", 1, 2) is None
+    Sink = k.ITqSoftDeviceGEVEventSink
+    assert Sink.OnApplicationConnect(sink, None, "127.0.0.1", 65535, -2**31) is None
+    assert Sink.OnControlChannelStart(sink, None, "a", "b", "c", "d", 0) is None
     assert heard == []   # the up-call runs the SDK's own default: Python is not called
-    before = sys.getrefcount(notify)
-    m.disown_ITqUserSetNotify(notify)
-    assert sys.getrefcount(notify) == before + 1
+    connect, start = "ITqSoftDeviceGEVEventSink_OnApplicationConnect", "ITqSoftDeviceGEVEventSink_OnControlChannelStart"
+    raises(OverflowError, arg(connect, 4, "uint16_t"), Sink.OnApplicationConnect, sink, None, "127.0.0.1", 65536, 2)
+    raises(OverflowError, arg(connect, 5, "TqAccessType"), Sink.OnApplicationConnect, sink, None, "127.0.0.1", 1, 2**31)
+    raises(TypeError, arg(connect, 5, "TqAccessType"), Sink.OnApplicationConnect, sink, None, "127.0.0.1", 1, "x")
+    raises(TypeError, "Argument 3: failed to create TqString from Python string", Sink.OnApplicationConnect, sink,
+           None, 5, 1, 2)
+    raises(TypeError, "Argument 6: failed to create TqString from Python string", Sink.OnControlChannelStart, sink,
+           None, "a", "b", "c", 5, 1)
+    raises(OverflowError, arg(start, 7, "uint16_t"), Sink.OnControlChannelStart, sink, None, "a", "b", "c", "d", -1)
+    for obj, disown, delete in ((notify, m.disown_ITqUserSetNotify, m.delete_ITqUserSetNotify),
+                                (sink, m.disown_ITqSoftDeviceGEVEventSink, m.delete_ITqSoftDeviceGEVEventSink)):
+        before = sys.getrefcount(obj)
+        disown(obj)
+        disown(obj)
+        assert sys.getrefcount(obj) == before + 1
+        delete(obj)   # the director goes, and the reference it held with it
+        assert sys.getrefcount(obj) == before
 
 
 def test_the_notification_method_is_looked_up_once(k, hooks, devices, source, store):
