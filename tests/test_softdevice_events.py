@@ -469,6 +469,24 @@ for commands, replace in rounds:
 del sink, notify
 gc.collect()
 client.write_reg(CCP, 2)   # nothing is left to call
+client.write_reg(CCP, 0)
+
+# From inside its own call an object removes itself without waiting for that very call.
+class SelfSink(k.ITqSoftDeviceGEVEventSink):
+    def OnApplicationConnect(self, dev, ip, port, access):
+        events.append(("sink", dev.UnregisterEventSink(self).GetCode()))
+
+class SelfNotify(k.ITqUserSetNotify):
+    def UserSetStateNotify(self, state, index):
+        events.append(("notify", state, device.SetUserSetNotify(None).GetCode()))
+        return 0
+
+del events[:]
+sink, notify = SelfSink(), SelfNotify()
+device.RegisterEventSink(sink)
+device.SetUserSetNotify(notify)
+print(client.write_reg(CCP, 2), client.write_reg(0x32001008, 1), client.write_reg(CCP, 0), client.write_reg(CCP, 2))
+print(events)
 client.close()
 print(device.Stop().GetCode())
 """
@@ -478,4 +496,5 @@ def test_unregistering_waits_for_the_call_under_way(store):
     here = os.path.dirname(os.path.abspath(__file__))
     proc = run_python(textwrap.dedent(UNREGISTER_WHILE_SLEEPING), env={"TESTS_DIR": here}, timeout=120)
     assert (proc.returncode, proc.stderr) == (0, "")
-    assert proc.stdout == "['left', 'returned']\n['left', 'returned']\n0\n"
+    assert proc.stdout == ("['left', 'returned']\n['left', 'returned']\n0 0 0 0\n"
+                           "[('sink', 0), ('notify', 0, 0)]\n0\n")
