@@ -251,9 +251,9 @@ def test_save_change_load_and_the_store(k, hooks, devices, source, store):
 
 
 def test_the_default_set_is_loaded_at_restart_and_a_reset_goes_back_to_it(k, hooks, devices, source, store):
-    heard = []
+    heard, answers = [], {}
     device = devices(2, source)
-    notify = recording_notify(k, heard)
+    notify = recording_notify(k, heard, answers)
     assert device.SetUserSetNotify(notify).IsOK() and device.Start(LO).IsOK()
     client = controller(address_of(hooks, device))
     try:
@@ -278,6 +278,15 @@ def test_the_default_set_is_loaded_at_restart_and_a_reset_goes_back_to_it(k, hoo
         assert (client.read_reg(WIDTH), client.read_reg(SELECTOR)) == (320, 0)
     finally:
         client.close()
+    # A notification that refuses the load at start leaves the start's image; the device starts.
+    answers[2] = -1
+    assert device.Stop().IsOK() and device.Start(LO).IsOK()
+    assert heard[4:] == [(2, 1)]
+    client = controller(address_of(hooks, device))
+    try:
+        assert client.read_reg(WIDTH) == 640
+    finally:
+        client.close()
 
 
 def test_an_unwritable_store_and_a_refusing_notification(k, hooks, devices, source, store, tmp_path, monkeypatch, capfd):
@@ -295,6 +304,13 @@ def test_an_unwritable_store_and_a_refusing_notification(k, hooks, devices, sour
         assert client.write_reg(SAVE, 1) == ERROR and client.write_reg(DEFAULT, 1) == ERROR
         assert heard == [(0, 1)] and client.read_reg(DEFAULT) == 0
         monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path))
+        # The set's file cannot be replaced (a folder holds its name): nothing is left half-written.
+        folder = store / str(device.GetInfo().GetSerialNumber())
+        (folder / "UserSet1.txt").mkdir(parents=True)
+        del heard[:]
+        assert client.write_reg(SAVE, 1) == ERROR and heard == [(0, 1)]
+        assert [p.name for p in folder.iterdir()] == ["UserSet1.txt"]
+        (folder / "UserSet1.txt").rmdir()
         # Answers at a start state: anything but OK aborts; at a completed state they are ignored.
         for answer, status in ((-1, ERROR), (k.TqResult(5), ERROR), (None, ERROR), ("x", ERROR), (2**31, ERROR),
                                (2**40, ERROR), (ValueError("refused"), ERROR), (k.TqResult(0), SUCCESS),
