@@ -56,6 +56,10 @@ struct Writer {
         return aVisibility ? aNode.With("Visibility", aVisibility) : aNode;
     }
     static Element& Locked(Element& aNode, const char* aLocked) { return aLocked ? aNode.With("pIsLocked", aLocked) : aNode; }
+    // A feature a user set stores.
+    static Element& Streamable(Element& aNode, bool aStreamable) {
+        return aStreamable ? aNode.With("Streamable", "Yes") : aNode;
+    }
 
     void Category(const char* aName, std::initializer_list<std::string_view> aFeatures) {
         d.Category(aName, "Standard", aFeatures);
@@ -87,9 +91,9 @@ struct Writer {
     // of the node that computes it, or empty for none).
     void Integer(const char* aName, const char* aValue, const std::string& aMin, const std::string& aMax,
                  const char* aLocked = nullptr, const std::string& aInc = "", const char* aUnit = nullptr,
-                 const char* aVisibility = nullptr) {
+                 const char* aVisibility = nullptr, bool aStreamable = false) {
         Element node = d.Node("Integer", aName, "Standard");
-        Locked(Visible(node, aVisibility), aLocked).With("pValue", aValue);
+        Streamable(Locked(Visible(node, aVisibility), aLocked), aStreamable).With("pValue", aValue);
         for (const auto& [tag, bound] : {std::pair{"Min", &aMin}, std::pair{"Max", &aMax}, std::pair{"Inc", &aInc}}) {
             if (bound->empty()) continue;
             const bool number = (*bound)[0] >= '0' && (*bound)[0] <= '9';
@@ -109,9 +113,9 @@ struct Writer {
 
     // An enumeration's pIsLocked and entries; the caller adds its value (pValue, or Value and pSelected).
     Element Enumeration(const char* aName, const std::vector<std::pair<const char*, uint32_t>>& aEntries,
-                        const char* aLocked = nullptr) {
+                        const char* aLocked = nullptr, bool aStreamable = false) {
         Element node = d.Node("Enumeration", aName, "Standard");
-        Locked(node, aLocked);
+        Streamable(Locked(node, aLocked), aStreamable);
         for (const auto& [entry, value] : aEntries)
             node.Add("EnumEntry").Attribute("Name", entry).Attribute("NameSpace", "Standard").With("Value", value);
         return node;
@@ -211,6 +215,38 @@ std::string PerChannel(Writer& aWriter, const char* aName, const std::vector<uin
     return aName;
 }
 
+// The user sets: the selected set's load and save, the set loaded at start, and which features a
+// save stores (those of the image format, when the device has stream channels).
+void UserSetFeatures(TqGenXml::Description& description, Writer& w, const Description& aSoft, uint32_t aChannels) {
+    const uint32_t base = aSoft.userSetBase;
+    const auto at = [&](UserSetRegister aRegister) { return UserSetAddress(base, aRegister); };
+    std::vector<std::string_view> features = {"UserSetSelector", "UserSetLoad", "UserSetSave", "UserSetDefault"};
+    if (aChannels > 0) features.insert(features.end(), {"UserSetFeatureSelector", "UserSetFeatureEnable"});
+    description.Category("UserSetControl", "Standard", features);
+    std::vector<std::string> names = {"Default"};
+    for (uint32_t k = 1; k <= aSoft.userSetCount; ++k) names.push_back("UserSet" + std::to_string(k));
+    std::vector<std::pair<const char*, uint32_t>> sets;
+    for (uint32_t k = 0; k < names.size(); ++k) sets.emplace_back(names[k].c_str(), k);
+    Element selector = w.Enumeration("UserSetSelector", sets);
+    selector.With("pValue", "UserSetSelectorReg").With("pSelected", "UserSetLoad").With("pSelected", "UserSetSave");
+    w.IntReg("UserSetSelectorReg", at(UserSetRegister::kSelector), "RW", 4, false, "Invisible");
+    w.Command("UserSetLoad", "UserSetLoadReg");
+    w.IntReg("UserSetLoadReg", at(UserSetRegister::kLoad), "WO", 4, false, "Invisible");
+    w.Command("UserSetSave", "UserSetSaveReg");
+    w.IntReg("UserSetSaveReg", at(UserSetRegister::kSave), "WO", 4, false, "Invisible");
+    w.Enumeration("UserSetDefault", sets).With("pValue", "UserSetDefaultReg");
+    w.IntReg("UserSetDefaultReg", at(UserSetRegister::kDefault), "RW", 4, false, "Invisible");
+    if (aChannels == 0) return;
+    std::vector<std::pair<const char*, uint32_t>> streamable;
+    for (uint32_t n = 0; n < kUserSetFeatures.size(); ++n) streamable.emplace_back(kUserSetFeatures[n], n);
+    w.Enumeration("UserSetFeatureSelector", streamable)
+        .With("pValue", "UserSetFeatureSelectorReg")
+        .With("pSelected", "UserSetFeatureEnable");
+    w.IntReg("UserSetFeatureSelectorReg", at(UserSetRegister::kFeatureSelector), "RW", 4, false, "Invisible");
+    w.Boolean("UserSetFeatureEnable", "UserSetFeatureEnableReg");
+    w.IntReg("UserSetFeatureEnableReg", at(UserSetRegister::kFeatureEnable), "RW", 4, false, "Invisible");
+}
+
 std::string BuildXml(const DeviceConfig& aConfig) {
     const Identity& id = aConfig.identity;
     // A software device's description (given) has no test-pattern features and takes its header as given.
@@ -238,6 +274,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         std::erase(root, "EventControl");
         std::erase(root, "SerialPortControl");
         if (chunks) root.insert(root.begin() + 3, "ChunkDataControl");
+        if (soft->userSetBase) root.insert(root.begin() + 1, "UserSetControl");
     }
     description.Category("Root", "Standard", root);
 
@@ -298,13 +335,16 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         const std::string stepWidth = PerChannel(w, "WidthIncrement", widthInc);
         const std::string minHeight = PerChannel(w, "HeightMinimum", heightMin);
         const std::string stepHeight = PerChannel(w, "HeightIncrement", heightInc);
-        w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth);
+        // What a user set stores is marked Streamable (a software device's description with user sets).
+        const bool streamable = soft && soft->userSetBase;
+        w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth, nullptr, nullptr, streamable);
         w.IntReg("WidthReg", Reg::kWidth, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight);
+        w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight, nullptr, nullptr,
+                  streamable);
         w.IntReg("HeightReg", Reg::kHeight, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1");
+        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
         w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1");
+        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
         w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible", "Device", source);
         // The formats of every channel, each once, in the order the channels list them.
         std::vector<std::pair<const char*, uint32_t>> formats;
@@ -317,7 +357,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
                 formats.emplace_back(named != aConfig.pixelFormatNames.end() ? named->second.c_str() : Pfnc::Name(format),
                                      format);
             }
-        w.Enumeration("PixelFormat", formats, "TLParamsLocked").With("pValue", "PixelFormatReg");
+        w.Enumeration("PixelFormat", formats, "TLParamsLocked", streamable).With("pValue", "PixelFormatReg");
         w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible", "Device", source);
     }
 
@@ -407,6 +447,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     }
 
     if (!soft) SerialPortFeatures(description, w);
+    if (soft && soft->userSetBase) UserSetFeatures(description, w, *soft, channels);
 
     description.Node("Port", "Device", "Standard");
     std::string text = description.Text();

@@ -266,13 +266,16 @@ public:
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnDeviceResetNetwork(aDevice); });
     }
     void DeviceReset() override {
+        mGate->Enter([](Core& d) {
+            if (const std::shared_ptr<Run> run = d.CurrentRun()) ResetUserSets(*run);
+        });
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnDeviceResetFull(aDevice); });
     }
 
 private:
     void Tell(const std::function<void(ITqSoftDeviceGEVEventSink&, ITqSoftDeviceGEV*)>& aNotify) {
         std::vector<ITqSoftDeviceGEVEventSink*> sinks;
-        if (!mGate->Enter([&](Core& d) { sinks = d.sinks->list.Snapshot(); })) return;
+        if (!mGate->Enter([&](Core& d) { sinks = d.sinks.Snapshot(); })) return;
         for (ITqSoftDeviceGEVEventSink* sink : sinks)   // a sink may destroy the device: the gate closes
             if (!mGate->Enter([&](Core& d) {
                     d.EachSink({sink}, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
@@ -294,11 +297,7 @@ public:
     uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
         uint16_t status = TqEngine::Gvcp::kError;
         mGate->Enter([&](Core& d) {
-            std::shared_ptr<Run> run;
-            {
-                std::lock_guard guard(d.lock);
-                run = d.run;
-            }
+            const std::shared_ptr<Run> run = d.CurrentRun();
             if (!run) return;
             for (size_t at = 0; at < aSize; at += 4) {
                 const uint32_t channel = (aAddress + uint32_t(at) - kPayloadSizeBase) / 4;
@@ -475,7 +474,7 @@ private:
         ITqRegisterMap* map = mRun->registers->Map();
         RegisterFactory& factory = d.registers.Factory();
         factory.Open(mRun->registers);   // only while the register callbacks run
-        bool made = d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+        bool made = d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
             return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
                         [&] { aSink->OnCreateCustomRegisters(&d.self, &factory); });
         });
@@ -484,7 +483,7 @@ private:
                         [&] { mRun->sources[n]->CreateRegisters(map, &factory); });
         factory.Close();
         if (!made) return false;
-        if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+        if (!d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
                             [&] { aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); });
             }))
@@ -600,6 +599,11 @@ private:
         auto description = std::make_shared<TqEngine::Description>();
         description->header = d.info.Header();
         description->payloadSizeBase = kPayloadSizeBase;
+        description->userSetBase = kUserSetBase;
+        {
+            std::lock_guard guard(d.lock);
+            description->userSetCount = d.userSetCount;
+        }
         for (const SourceImage& image : aImages) {
             config.channels.push_back(image.channel);
             description->limits.push_back(image.limits);
@@ -655,10 +659,16 @@ private:
         for (const SourceImage& image : mImages) facts.push_back({image.chunks, image.multiPart});
         if (channels > 0 && !InstallSourceSide(d, *mRun, std::move(facts)))
             return Broken("the registers of the sources could not be placed", TQ_GENERIC_ERROR);
+        if (!device.AddRegisterHandler({{kUserSetBase, 4 * uint32_t(TqEngine::UserSetRegister::kCount)}},
+                                       UserSetRegisters(mRun->gate)))
+            return Broken("the user-set registers could not be placed", TQ_GENERIC_ERROR);
         for (uint32_t n = 0; n < channels; ++n) device.SetFrameProvider(n, std::make_shared<ChannelFrames>());
         device.SetObserver(std::make_shared<Notifications>(mRun->gate));
         std::string error;
         if (!mRun->registers->Serve(mRun->gate, error)) return Broken(error, TQ_GENERIC_ERROR);
+        // The stored default set is loaded through the same paths a controller's write takes (the
+        // sources' setters among them), before any controller can reach the device.
+        StartUserSets(d, *mRun);
         if (!device.Start(0, &error)) return Broken("the control channel could not be bound: " + error, TQ_NETWORK_ERROR);
         return true;
     }
@@ -667,7 +677,7 @@ private:
     bool Announce() {
         const TqString mac(mAdapter.mac.c_str()), mask(mAdapter.mask.c_str()), gateway(mAdapter.gateway.c_str());
         const TqString address(TqEngine::FormatAddress(mRun->device->Address()).c_str());
-        return d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+        return d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
             if (!Call("OnControlChannelStart of " + Numbered("event sink", n),
                       [&] { aSink->OnControlChannelStart(&d.self, mac, address, mask, gateway, kGvcpPort); }))
                 return false;
@@ -756,9 +766,9 @@ TqResult TqSoftDeviceGEV::SetUserSetCount(uint32_t aCount) {
     return TqResult(TQ_OK);
 }
 
+// A notification under way on another thread is waited for before the new one takes its place.
 TqResult TqSoftDeviceGEV::SetUserSetNotify(ITqUserSetNotify* aUserSetNotify) {
-    std::lock_guard guard(mImpl->lock);
-    mImpl->userSetNotify = aUserSetNotify;
+    mImpl->userSetNotify.Assign(aUserSetNotify);
     return TqResult(TQ_OK);
 }
 
@@ -783,14 +793,14 @@ TqResult TqSoftDeviceGEV::SetActionHandler(TqVirtualDeviceLib::IActionHandler* a
 
 TqResult TqSoftDeviceGEV::RegisterEventSink(ITqSoftDeviceGEVEventSink* aEventSink) {
     if (!aEventSink) return Failed(TQ_INVALID_PARAMETER, "the event sink is null");
-    const TqResult added = mImpl->sinks->list.Add(aEventSink);
+    const TqResult added = mImpl->sinks.Add(aEventSink);
     return added.IsOK() ? added : Failed(TQ_INVALID_PARAMETER, "the event sink is already registered");
 }
 
 TqResult TqSoftDeviceGEV::UnregisterEventSink(ITqSoftDeviceGEVEventSink* aEventSink) {
     if (!aEventSink) return Failed(TQ_INVALID_PARAMETER, "the event sink is null");
     // A call of the sink under way on another thread is waited for; one on this thread is not.
-    const TqResult removed = mImpl->sinks->calls.Remove(aEventSink, [&] { return mImpl->sinks->list.Remove(aEventSink); });
+    const TqResult removed = mImpl->sinks.Remove(aEventSink);
     return removed.IsOK() ? removed : Failed(TQ_INVALID_PARAMETER, "the event sink is not registered");
 }
 

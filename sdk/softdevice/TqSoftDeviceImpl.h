@@ -12,7 +12,6 @@
 #include "TqSoftDeviceGEV.h"
 #include "TqSoftDeviceRegisters.h"
 
-#include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
 #include "TqSinkList.h"
 
@@ -241,6 +240,18 @@ void DescribeSourceFeatures(TqEngine::Description& aDescription, const SourceFac
 
 // ---- one start of the device ----
 
+struct Run;
+struct UserSetRun;   // one start's user sets (TqSoftDeviceUserSets.cpp)
+// Where the user-set registers lie in the engine device's memory (served by the device).
+constexpr uint32_t kUserSetBase = 0x32001000;
+// At a start, once the engine device is described: set 0 taken from its fresh registers, the set
+// UserSetDefault names loaded (the notification told), the image format as the start leaves it kept.
+void StartUserSets(Core& d, Run& aRun);
+// The handler of the user-set registers (the controller's side).
+std::shared_ptr<TqEngine::RegisterHandler> UserSetRegisters(std::shared_ptr<Gate> aGate);
+// After a full reset of the engine device: the image format as the start left it, the selectors at 0.
+void ResetUserSets(Run& aRun);
+
 // What a start made, undone by Stop (or by the start itself when it fails): the engine device, the
 // buffers of each source, and the sinks told that the control channel started.
 struct Run {
@@ -251,6 +262,7 @@ struct Run {
     std::vector<ITqSoftDeviceGEVEventSink*> told;  // OnControlChannelStart returned
     std::shared_ptr<SourceSide> sourceSide;        // once the registers of the sources are served
     std::shared_ptr<Space> registers;              // this start's registers
+    std::shared_ptr<UserSetRun> userSets;
 };
 
 // Serves the registers the sources own on aRun's engine device: the image format, chunk and SCCFG
@@ -272,38 +284,26 @@ struct Core {
     State state = State::kCreated;
     std::vector<ITqStreamingChannelSource*> sources;
     uint32_t userSetCount = 0;
-    ITqUserSetNotify* userSetNotify = nullptr;
     TqVirtualDeviceLib::IActionHandler* actionHandler = nullptr;
     bool tcp = false, rtp = false, timestamping = true;
     std::optional<std::string> xml;           // once a Start reached the sequence
     std::shared_ptr<Run> run;   // while starting and running
     const std::array<uint8_t, 6> mac;   // the device's own, locally administered
 
-    // The event sinks, and the calls into them under way: shared with the calls, so that a sink that
-    // destroys the device from its callback returns into memory that still lives. An unregistered
-    // sink is called no more once UnregisterEventSink returns.
-    struct Sinks {
-        TqSinkList<ITqSoftDeviceGEVEventSink> list;
-        TqDeviceLib::SinkCalls calls;
-    };
-    const std::shared_ptr<Sinks> sinks = std::make_shared<Sinks>();
+    // The event sinks, and the user-set notification (a list of one at most). Their calls go
+    // through the lists, whose state the calls share: a sink that destroys the device from its
+    // callback returns into memory that still lives. An unregistered sink, or a replaced
+    // notification, is called no more once UnregisterEventSink (SetUserSetNotify) returns, and no
+    // call into it still runs on another thread.
+    TqSinkList<ITqSoftDeviceGEVEventSink> sinks;
+    TqSinkList<ITqUserSetNotify> userSetNotify;
 
     // Calls aCall(sink, n) for each sink of aSinks (n its place there) that is still registered when its
     // turn comes, until aCall returns false; false then.
     template <class Call>
     bool EachSink(const std::vector<ITqSoftDeviceGEVEventSink*>& aSinks, Call aCall) {
-        const std::shared_ptr<Sinks> held = sinks;
         bool going = true;
-        size_t n = 0;
-        held->calls.Each(
-            aSinks,
-            [&](ITqSoftDeviceGEVEventSink* aSink) {
-                const auto now = held->list.Snapshot();
-                const bool registered = std::find(now.begin(), now.end(), aSink) != now.end();
-                if (!registered) ++n;
-                return going && registered;
-            },
-            [&](ITqSoftDeviceGEVEventSink* aSink) { going = aCall(aSink, n++); });
+        sinks.Each(aSinks, [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) { return going = aCall(aSink, n); });
         return going;
     }
     Info info{*this};
@@ -315,6 +315,11 @@ struct Core {
     State Current() const {
         std::lock_guard guard(lock);
         return state;
+    }
+    // The start under way or running, else null.
+    std::shared_ptr<Run> CurrentRun() const {
+        std::lock_guard guard(lock);
+        return run;
     }
     // The engine device while the device starts or runs, else null.
     std::shared_ptr<TqEngine::Device> Engine() const {

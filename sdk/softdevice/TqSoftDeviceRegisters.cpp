@@ -91,21 +91,17 @@ TqResult Register::Check(uint64_t aOffset, uint64_t aSize) const {
 template <class Ask>
 TqResult Register::EachSink(const char* aOperation, bool aUntilFailure, Ask aAsk) {
     TqResult result(TQ_OK);
-    mCalls.Each(
-        mSinks.Snapshot(),
-        [&](ITqRegisterEventSink* aSink) {
-            const auto now = mSinks.Snapshot();
-            return (!aUntilFailure || result.IsOK()) && std::find(now.begin(), now.end(), aSink) != now.end();
-        },
-        [&](ITqRegisterEventSink* aSink) {
-            try {
-                result = aAsk(aSink);
-            } catch (const std::exception& e) {
-                result = Threw(aOperation, e.what());
-            } catch (...) {
-                result = Threw(aOperation, "an exception");
-            }
-        });
+    // A sink removed meanwhile is skipped; with aUntilFailure the first failure ends the round.
+    mSinks.Each([&](ITqRegisterEventSink* aSink) {
+        try {
+            result = aAsk(aSink);
+        } catch (const std::exception& e) {
+            result = Threw(aOperation, e.what());
+        } catch (...) {
+            result = Threw(aOperation, "an exception");
+        }
+        return !aUntilFailure || result.IsOK();
+    });
     return result;
 }
 
@@ -242,7 +238,7 @@ TqResult Register::RemoveEventSink(ITqRegisterEventSink* aEventSink) {
     if (mSpace.Retired()) return RetiredRegister();
     if (!aEventSink) return Invalid("the event sink is null");
     // A call of the sink under way on another thread is waited for; one on this thread is not.
-    const TqResult removed = mCalls.Remove(aEventSink, [&] { return mSinks.Remove(aEventSink); });
+    const TqResult removed = mSinks.Remove(aEventSink);
     return removed.IsOK() ? removed : Invalid("the event sink was not added to the register");
 }
 

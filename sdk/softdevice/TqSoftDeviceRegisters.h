@@ -107,7 +107,6 @@ private:
     const bool mBytes, mOwn;
     void* const mContext;
     TqSinkList<ITqRegisterEventSink> mSinks;
-    TqDeviceLib::SinkCalls mCalls;
     std::vector<uint8_t> mEarly;
     std::atomic<bool> mServed{false};   // a handler serves it to controllers
 };

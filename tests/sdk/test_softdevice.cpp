@@ -259,6 +259,11 @@ TEST(SoftDevice, TheSequenceRunsInItsOrderOnTheCallingThread) {
     for (const auto& q : queries("source1", 2, 0)) expected.push_back(q);
     for (const char* s : {"source0", "source1"})
         for (int n = 0; n < 4; ++n) expected.push_back(std::string(s) + ".AllocBuffer");
+    // The user sets take the start's image format from the sources (the factory set, then as started).
+    for (int round = 0; round < 2; ++round)
+        for (const char* s : {"source0", "source1"})
+            for (const char* get : {".GetWidth", ".GetHeight", ".GetOffsetX", ".GetOffsetY", ".GetPixelType"})
+                expected.push_back(std::string(s) + get);
     for (const char* s : {"sink0", "sink1"})
         expected.push_back(std::string(s) + ".OnControlChannelStart(00.00.00.00.00.00 " + address +
                            " 255.0.0.0 0.0.0.0 3956)");
