@@ -92,6 +92,54 @@ def genicam_tour():
         print("Gain of", channel, "=", gain.GetValue()[1], gain.GetUnit()[1])
 
 
+class ControlPrinter(kivo.ITqSoftDeviceGEVEventSink):
+    """Prints what happens to a software device's control channel; called on the device's threads."""
+
+    def OnControlChannelStart(self, device, mac, ip, mask, gateway, port):
+        print("  OnControlChannelStart: listening on %s:%d (mask %s, interface %s)" % (ip, port, mask, mac))
+
+    def OnApplicationConnect(self, device, ip, port, access):
+        accesses = {value: name for name, value in kivo.TqAccessType.items()}
+        print("  OnApplicationConnect: %s port %d took %s" % (ip, port, accesses.get(access, access)))
+
+    def OnApplicationDisconnect(self, device):
+        print("  OnApplicationDisconnect")
+
+    def OnControlChannelStop(self, device):
+        print("  OnControlChannelStop")
+
+
+def soft_device_tour():
+    """A software GigE Vision device of our own: started on the loopback interface, found by
+    discovery, connected to, its features read, stopped."""
+    device = kivo.TqSoftDeviceGEV()
+    printer = ControlPrinter()
+    device.RegisterEventSink(printer)
+    result = device.Start("00:00:00:00:00:00")
+    print("Software device start:", str(result.GetCodeString()))
+    if not result.IsOK():
+        print("  ", str(result.GetDescription()))
+        return
+    result, xml = device.GetGenICamXMLFile()
+    print("  its GenICam description: %d characters" % len(xml))
+    system = kivo.TqSystem()
+    system.SetDetectionTimeout(500)
+    system.Find()
+    records = [system.GetDeviceInfo(i) for i in range(system.GetDeviceCount())]
+    print("  discovery finds", ", ".join("%s at %s" % (str(r.GetModelName()), str(r.GetConnectionID()))
+                                        for r in records))
+    if records:
+        result, controller = kivo.TqDevice.CreateAndConnect(records[0])
+        print("  connected:", str(result.GetCodeString()))
+        if controller is not None:
+            parameters = controller.GetParameters()
+            for name in ("DeviceVendorName", "DeviceModelName", "DeviceSerialNumber"):
+                print("    %s = %s" % (name, parameters.GetStringValue(name)[1]))
+            kivo.TqDevice.Free(controller)
+    print("Software device stop:", str(device.Stop().GetCodeString()))
+    device.UnregisterEventSink(printer)
+
+
 def device_tour():
     """Discovery and a connected device. A software GigE Vision device is started here through the
     test module (the SDK's software device is not wrapped yet); it serves on loopback only."""
@@ -268,4 +316,5 @@ def compression_tour(frame):
 if __name__ == "__main__":
     main()
     genicam_tour()
+    soft_device_tour()
     device_tour()

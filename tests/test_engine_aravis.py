@@ -38,6 +38,9 @@ stream = camera.create_stream(None, None)
 # thread reads, and aravis asks for nothing when a quarter of a frame is missing.
 stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.FIXED)
 stream.set_property("socket-buffer-size", 4 << 20)
+# A loaded machine (the sanitizer build, parallel jobs) may send a frame slower than aravis's default
+# 100 ms of retention: give it longer before aravis calls the frame timed out.
+stream.set_property("frame-retention", 3000000)
 for _ in range(2):
     stream.push_buffer(Aravis.Buffer.new_allocate(result["payload"]))
 camera.start_acquisition()

@@ -161,8 +161,10 @@ def test_a_device_running_at_exit(companion, tmp_path):
             assert device.Start("00:00:00:00:00:00").IsOK()
             """ % str(tmp_path / "heard")
     else:
+        # Flat functions alone (the results' class registered, so that they are freed).
         code_text = """
             import _kivo_python64 as m
+            m.TqResult_swigregister(type("TqResult", (), {"__swig_destroy__": m.delete_TqResult}))
             device = m.new_TqSoftDeviceGEV()
             assert m.TqResult_GetCode(m.TqSoftDeviceGEV_Start(device, "00:00:00:00:00:00")) == 0
             """
