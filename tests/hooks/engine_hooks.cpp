@@ -470,25 +470,26 @@ std::shared_ptr<RecorderEntry> findRecorder(long aHandle) {
 
 // soft_recorder(kind, name=kind, fail_at="", stop_in="", journal=0, buffers=3, endless_buffers=False,
 //               repeat_buffer=False, endless_pixel_types=False, endless_chunks=False, pixel_types=None,
-//               width=640, height=480, packet_size_max=-1, payload_size=0) -> handle
+//               width=640, height=480, packet_size_max=-1, payload_size=0, streams=False) -> handle
 // kind "sink" (an ITqSoftDeviceGEVEventSink) or "source" (an ITqStreamingChannelSource) that records
 // every call; fail_at names the operation that throws, stop_in the sink operation that calls Stop on
-// its device; journal is the handle of a recorder whose journal this one shares (0: its own).
+// its device; journal is the handle of a recorder whose journal this one shares (0: its own); a
+// source that streams gives its queued buffers back as frames (KivoSoftTest::Options::streams).
 PyObject* soft_recorder(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"kind", "name", "fail_at", "stop_in", "journal", "buffers", "endless_buffers",
                                   "repeat_buffer", "endless_pixel_types", "endless_chunks", "pixel_types", "width",
-                                  "height", "packet_size_max", "payload_size", nullptr};
+                                  "height", "packet_size_max", "payload_size", "streams", nullptr};
     const char *kind, *name = nullptr, *failAt = "", *stopIn = "";
     long journal = 0;
     unsigned long buffers = 3;
-    int endlessBuffers = 0, repeatBuffer = 0, endlessTypes = 0, endlessChunks = 0;
+    int endlessBuffers = 0, repeatBuffer = 0, endlessTypes = 0, endlessChunks = 0, streams = 0;
     PyObject* pixelTypes = Py_None;
     KivoSoftTest::Options options;
     long long packetMax = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|ssslkppppOIILI", const_cast<char**>(names), &kind, &name,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|ssslkppppOIILIp", const_cast<char**>(names), &kind, &name,
                                      &failAt, &stopIn, &journal, &buffers, &endlessBuffers, &repeatBuffer,
                                      &endlessTypes, &endlessChunks, &pixelTypes, &options.width, &options.height,
-                                     &packetMax, &options.payloadSize))
+                                     &packetMax, &options.payloadSize, &streams))
         return nullptr;
     const std::string what = kind;
     if (what != "sink" && what != "source") {
@@ -503,6 +504,7 @@ PyObject* soft_recorder(PyObject*, PyObject* args, PyObject* kwargs) {
     options.endlessPixelTypes = endlessTypes;
     options.endlessChunks = endlessChunks;
     options.packetSizeMax = packetMax;
+    options.streams = streams;
     if (pixelTypes != Py_None) {
         const Py_ssize_t count = PySequence_Size(pixelTypes);
         if (count < 0) return nullptr;
