@@ -294,7 +294,11 @@ public:
     using SdkClass = Sdk;
     static constexpr auto class_text = Class;
 
-    explicit DirectorOf(PyObject* self) : Sdk(), Swig::Director(self) { register_methods(cache_, kMaxSlots); }
+    // The SDK part is made from the arguments after self.
+    template <class... A>
+    explicit DirectorOf(PyObject* self, A&&... sdk_args) : Sdk(std::forward<A>(sdk_args)...), Swig::Director(self) {
+        register_methods(cache_, kMaxSlots);
+    }
     ~DirectorOf() override {
         forget_methods(cache_);
         release_methods(cache_, kMaxSlots);
