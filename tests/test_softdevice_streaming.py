@@ -3,13 +3,10 @@ aravis (through GObject introspection, in its own process) each receive whole fr
 bytes with consecutive block IDs, and after Stop the device has freed every buffer once. The source is
 the test module's recording source, which gives back its queued buffers as numbered frames."""
 
-import json
-import subprocess
-
 import numpy as np
 import pytest
 
-from conftest import clean_environment
+from conftest import aravis_client
 from test_softdevice import LO, address_of
 
 MONO8 = 17301505
@@ -112,13 +109,7 @@ def test_aravis_receives_the_source_frames(hooks, streaming):
     device, handle = streaming
     if address_of(hooks, device) != "127.0.0.1":
         pytest.fail("aravis opens 127.0.0.1 only, and the device is at %s" % address_of(hooks, device))
-    try:
-        proc = subprocess.run(["/usr/bin/python3", "-c", ARAVIS_CLIENT, "10"], capture_output=True, text=True,
-                              env=clean_environment(), timeout=120)
-    except subprocess.TimeoutExpired as error:
-        pytest.fail("the aravis client did not finish: %s" % (error.stderr or b"")[-2000:])
-    assert proc.returncode == 0, proc.stderr[-4000:]
-    result = json.loads(proc.stdout.strip().splitlines()[-1])
+    result = aravis_client(ARAVIS_CLIENT, 10, timeout=120)
     assert result["payload"] == WIDTH * HEIGHT
     frames = result["frames"]
     assert len(frames) == 10 and None not in frames, frames

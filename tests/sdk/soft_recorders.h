@@ -29,6 +29,16 @@ namespace KivoSoftTest {
 
 inline long ThreadId() { return long(syscall(SYS_gettid)); }
 
+// Whether aCondition came true within a generous deadline (a loaded machine may be slow).
+template <class Condition>
+bool Eventually(Condition aCondition) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20); std::chrono::steady_clock::now() < end;) {
+        if (aCondition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return aCondition();
+}
+
 struct Call {
     std::string operation;
     std::string arguments;

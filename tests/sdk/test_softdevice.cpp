@@ -49,15 +49,6 @@ bool Listed(uint32_t aAddress) {
     return false;
 }
 
-template <class Condition>
-bool Eventually(Condition aCondition) {
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20); std::chrono::steady_clock::now() < end;) {
-        if (aCondition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return aCondition();
-}
-
 // Device memory through the control protocol, as a controller sees it.
 struct GvcpPort : TqGenICamLib::IPort {
     // A controller: it holds the control privilege.

@@ -33,15 +33,6 @@ namespace {
 
 constexpr const char* kLoopback = "00:00:00:00:00:00";
 
-template <class Condition>
-bool Eventually(Condition aCondition) {
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20); std::chrono::steady_clock::now() < end;) {
-        if (aCondition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return aCondition();
-}
-
 // The records the device wrote to the SDK's log since the test began.
 std::vector<std::string> Reports() {
     std::vector<std::string> out;
