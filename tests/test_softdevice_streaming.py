@@ -70,30 +70,25 @@ def every_buffer_freed_once(hooks, device, handle):
     return hooks.soft_recorder_state(handle)["freed"] == [1] * BUFFERS
 
 
-def test_our_stream_receives_the_source_frames(k, hooks, streaming):
-    device, handle = streaming
-    ip = address_of(hooks, device)
+def ten_frames(k, ip, size):
+    """The first ten frames of the device at ip, received by our stream: [(block ID, image array)].
+    A source gives frames as fast as it is asked: the stream has room for more than ten, so that none
+    of the first is missed."""
     result, control = k.TqDevice.CreateAndConnect(ip)
     assert result.IsOK(), str(result.GetDescription())
     result, stream = k.TqStream.CreateAndOpen(ip)
     assert result.IsOK(), str(result.GetDescription())
     try:
-        # The source gives frames as fast as it is asked: room for more than the frames looked at, so
-        # that none of the first ten is missed.
         buffers = [k.TqBuffer() for _ in range(32)]
         for buffer in buffers:
-            assert buffer.Alloc(WIDTH * HEIGHT).IsOK() and stream.QueueBuffer(buffer).IsOK()
+            assert buffer.Alloc(size).IsOK() and stream.QueueBuffer(buffer).IsOK()
         assert control.StreamEnable().IsOK()
         assert control.GetParameters().ExecuteCommand("AcquisitionStart").IsOK()
-        blocks = []
+        frames = []
         for _ in range(10):
             result, buffer, operation = stream.RetrieveBuffer(20000)
             assert result.IsOK() and operation.IsOK(), (str(result.GetCodeString()), str(operation.GetCodeString()))
-            blocks.append(buffer.GetBlockID())
-            image = buffer.GetImage().GetDataPointer()
-            assert image.shape == (HEIGHT, WIDTH) and image.dtype == np.uint8
-            assert np.array_equal(image.reshape(-1), frame_bytes(blocks[-1], WIDTH * HEIGHT)), blocks[-1]
-        assert blocks == list(range(1, 11))
+            frames.append((buffer.GetBlockID(), buffer.GetImage().GetDataPointer().copy()))
         control.GetParameters().ExecuteCommand("AcquisitionStop")
         control.StreamDisable()
     finally:
@@ -102,6 +97,16 @@ def test_our_stream_receives_the_source_frames(k, hooks, streaming):
             pass
         k.TqStream.Free(stream)
         k.TqDevice.Free(control)
+    return frames
+
+
+def test_our_stream_receives_the_source_frames(k, hooks, streaming):
+    device, handle = streaming
+    frames = ten_frames(k, address_of(hooks, device), WIDTH * HEIGHT)
+    assert [block for block, _ in frames] == list(range(1, 11))
+    for block, image in frames:
+        assert image.shape == (HEIGHT, WIDTH) and image.dtype == np.uint8
+        assert np.array_equal(image.reshape(-1), frame_bytes(block, WIDTH * HEIGHT)), block
     assert every_buffer_freed_once(hooks, device, handle)
 
 
