@@ -181,6 +181,21 @@ void SerialPortFeatures(TqGenXml::Description& description, Writer& w) {
     }
 }
 
+// The chunk features of a software device: ChunkSelector picks the chunk whose ChunkEnable shows;
+// with several channels, of the one SourceSelector names. The registers are the embedding code's.
+void ChunkFeatures(TqGenXml::Description& description, Writer& w, const Description& aSoft, uint32_t aChannels) {
+    const Index source = aChannels > 1 ? Index{"SourceSelectorReg", 16} : Index{};
+    description.Category("ChunkDataControl", "Standard", {"ChunkModeActive", "ChunkSelector", "ChunkEnable"});
+    w.Boolean("ChunkModeActive", "ChunkModeActiveReg", "TLParamsLocked");
+    w.IntReg("ChunkModeActiveReg", aSoft.chunkBase, "RW", 4, false, "Invisible", "Device", source);
+    std::vector<std::pair<const char*, uint32_t>> entries;
+    for (const auto& [id, name] : aSoft.chunkEntries) entries.emplace_back(name.c_str(), id);
+    w.Enumeration("ChunkSelector", entries).With("pValue", "ChunkSelectorReg").With("pSelected", "ChunkEnable");
+    w.IntReg("ChunkSelectorReg", aSoft.chunkBase + 4, "RW", 4, false, "Invisible", "Device", source);
+    w.Boolean("ChunkEnable", "ChunkEnableReg", "TLParamsLocked");
+    w.IntReg("ChunkEnableReg", aSoft.chunkBase + 8, "RW", 4, false, "Invisible", "Device", source);
+}
+
 // One value of each channel, as a constant when the channels agree, else as an invisible node that
 // picks the value of the channel SourceSelector names: its name, or the number.
 std::string PerChannel(Writer& aWriter, const char* aName, const std::vector<uint32_t>& aValues) {
@@ -218,9 +233,11 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     std::vector<std::string_view> root = {"DeviceControl", "ImageFormatControl", "AcquisitionControl", "EventControl",
                                           "TransportLayerControl", "SerialPortControl"};
     if (channels == 0) std::erase(root, "ImageFormatControl");
+    const bool chunks = channels > 0 && soft && soft->chunkBase && !soft->chunkEntries.empty();
     if (soft) {
         std::erase(root, "EventControl");
         std::erase(root, "SerialPortControl");
+        if (chunks) root.insert(root.begin() + 3, "ChunkDataControl");
     }
     description.Category("Root", "Standard", root);
 
@@ -257,6 +274,9 @@ std::string BuildXml(const DeviceConfig& aConfig) {
             for (const char* selected : {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width", "Height",
                                          "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"})
                 selector.With("pSelected", selected);
+            if (chunks)
+                for (const char* selected : {"ChunkModeActive", "ChunkSelector", "ChunkEnable"})
+                    selector.With("pSelected", selected);
             w.IntReg("SourceSelectorReg", Reg::kSourceSelector, "RW", 4, false, "Invisible");
         }
         w.IntReg("SensorWidth", Reg::kSensorWidth, "RO", 4, true, nullptr, "Device", source);
@@ -312,14 +332,17 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.Command("AcquisitionStop", "AcquisitionStopReg");
     w.IntReg("AcquisitionStopReg", Reg::kAcquisitionStop, "WO", 4, false, "Invisible");
     if (!soft) TestPatternFeatures(description, w);
+    if (chunks) ChunkFeatures(description, w, *soft, channels);
 
     // ---- transport layer: with several channels, of the one GevStreamChannelSelector names ----
     std::vector<std::string_view> transport = {"PayloadSize", "TLParamsLocked", "GevCurrentIPAddress",
                                                "GevCurrentSubnetMask", "GevMACAddress", "GevHeartbeatTimeout",
                                                "GevTimestampTickFrequency", "GevCCP", "GevMCPHostPort", "GevMCDA",
                                                "GevMCTT", "GevMCRC"};
-    const std::vector<std::string_view> channelFeatures = {"GevSCPHostPort", "GevSCPSPacketSize", "GevSCPSDoNotFragment",
-                                                           "GevSCPSFireTestPacket", "GevSCPD", "GevSCDA", "GevSCSP"};
+    std::vector<std::string_view> channelFeatures = {"GevSCPHostPort", "GevSCPSPacketSize", "GevSCPSDoNotFragment",
+                                                     "GevSCPSFireTestPacket", "GevSCPD", "GevSCDA", "GevSCSP"};
+    const bool multiPart = channels > 0 && soft && soft->multiPart;
+    if (multiPart) channelFeatures.insert(channelFeatures.end(), {"GevSCCFGMultiPartEnabled", "GevSCCFGLargeLeaderTrailerEnabled"});
     if (channels > 1) transport.push_back("GevStreamChannelSelector");
     if (channels > 0) transport.insert(transport.end(), channelFeatures.begin(), channelFeatures.end());
     else transport.erase(transport.begin());   // no PayloadSize
@@ -369,6 +392,18 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         w.IntReg("GevSCPD", Reg::Scpd(0), "RW", 4, true, nullptr, "Device", channel);
         w.IntReg("GevSCDA", Reg::Scda(0), "RW", 4, true, nullptr, "Device", channel);
         w.IntReg("GevSCSP", Reg::Scsp(0), "RO", 4, true, nullptr, "Device", channel);
+        if (multiPart) {
+            // Large leader and trailer only while multi-part is allowed.
+            w.Boolean("GevSCCFGMultiPartEnabled", "GevSCCFGMultiPartEnabledReg", "TLParamsLocked");
+            w.Masked("GevSCCFGMultiPartEnabledReg", Reg::Sccfg(0), 29, 29, channel);
+            description.Node("Boolean", "GevSCCFGLargeLeaderTrailerEnabled", "Standard")
+                .With("pIsAvailable", "GevSCCFGMultiPartEnabled")
+                .With("pIsLocked", "TLParamsLocked")
+                .With("pValue", "GevSCCFGLargeLeaderTrailerEnabledReg")
+                .With("OnValue", 1)
+                .With("OffValue", 0);
+            w.Masked("GevSCCFGLargeLeaderTrailerEnabledReg", Reg::Sccfg(0), 28, 28, channel);
+        }
     }
 
     if (!soft) SerialPortFeatures(description, w);

@@ -155,6 +155,17 @@ std::shared_ptr<TqEngine::Device> EngineOf(const void* aDevice) {
     return it == Registry().end() ? nullptr : it->second->Engine();
 }
 
+TqResult PersistRegisters(const void* aDevice, bool aLoad, StoredValues& aValues, std::vector<std::string>& aHandled) {
+    Core* device = nullptr;
+    {
+        std::lock_guard guard(RegistryLock());
+        const auto it = Registry().find(aDevice);
+        if (it != Registry().end()) device = it->second;
+    }
+    if (!device) return TqResult(TQ_INVALID_PARAMETER, TqString("no software device lives there"));
+    return device->registers.Persist(aLoad, aValues, aHandled);   // the sinks run with no lock held
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -248,6 +259,7 @@ public:
         });
     }
     void SessionClosed(const TqEngine::Peer&, bool) override {
+        mGate->Enter([](Core& d) { SourcesSessionEnded(d); });
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnApplicationDisconnect(aDevice); });
     }
     void AddressForced(uint32_t, uint32_t, uint32_t) override {
@@ -352,6 +364,7 @@ void Finish(Core& d, Run& aRun) {
         aRun.device->SetObserver(nullptr);
         for (uint32_t n = 0; n < aRun.sources.size(); ++n) aRun.device->SetFrameProvider(n, nullptr);
     }
+    CloseSources(d, aRun);
     aRun.gate->Close();
     d.EachSink(aRun.told, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
         std::string ignored;
@@ -388,6 +401,7 @@ public:
             before = d.state;
             d.state = State::kStarting;
             mRun->sources = d.sources;
+            mRun->registers = d.registers.Begin(uint32_t(mRun->sources.size()));   // the last start's retire
             d.run = mRun;
         }
         mRun->buffers.resize(mRun->sources.size());
@@ -400,6 +414,7 @@ public:
             return TqResult(TQ_OK);
         }
         Finish(d, *mRun);
+        mRun->registers->Retire();
         if (!mDescribed) {   // the standard part: the device without its streams
             TqEngine::DeviceConfig config = Config({});
             const std::string xml = TqEngine::Device(config).Xml();
@@ -429,15 +444,18 @@ private:
     // The register callbacks of the sinks (in the order they were registered) and the sources (in
     // the order they were added), then their feature callbacks.
     bool Callbacks() {
-        if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
-                return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
-                            [&] { aSink->OnCreateCustomRegisters(&d.self, &d.registerFactory); });
-            }))
-            return false;
-        for (size_t n = 0; n < mRun->sources.size(); ++n)
-            if (!Call("CreateRegisters of " + Numbered("stream source", n),
-                      [&] { mRun->sources[n]->CreateRegisters(&d.registerMap, &d.registerFactory); }))
-                return false;
+        ITqRegisterMap* map = mRun->registers->Map();
+        RegisterFactory& factory = d.registers.Factory();
+        factory.Open(mRun->registers);   // only while the register callbacks run
+        bool made = d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+            return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
+                        [&] { aSink->OnCreateCustomRegisters(&d.self, &factory); });
+        });
+        for (size_t n = 0; made && n < mRun->sources.size(); ++n)
+            made = Call("CreateRegisters of " + Numbered("stream source", n),
+                        [&] { mRun->sources[n]->CreateRegisters(map, &factory); });
+        factory.Close();
+        if (!made) return false;
         if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
                             [&] { aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); });
@@ -445,7 +463,7 @@ private:
             return false;
         for (size_t n = 0; n < mRun->sources.size(); ++n)
             if (!Call("CreateGenApiFeatures of " + Numbered("stream source", n),
-                      [&] { mRun->sources[n]->CreateGenApiFeatures(&d.registerMap, &d.genApiFactory); }))
+                      [&] { mRun->sources[n]->CreateGenApiFeatures(map, &d.genApiFactory); }))
                 return false;
         return true;
     }
@@ -497,6 +515,7 @@ private:
             if (index == kMaxListed) return Broken(aWho + " lists more than 256 chunks");
             aImage.chunks.emplace_back(id, Utf8(name));
         }
+        if (const std::string why = CheckChunkNames(aImage.chunks); !why.empty()) return Broken(aWho + why);
         uint32_t packetMax = 0;
         TqResult packet;
         if (!Call(aWho + " GetGevSCPSPacketSizeInfo", [&] { packet = aSource.GetGevSCPSPacketSizeInfo(packetMax); }))
@@ -557,6 +576,7 @@ private:
             config.channels.push_back(image.channel);
             description->limits.push_back(image.limits);
             for (const auto& [type, name] : image.pixelTypes) config.pixelFormatNames[TqPixel::ToWire(type)] = name;
+            DescribeSourceFeatures(*description, {image.chunks, image.multiPart});
         }
         config.description = std::move(description);
         return config;
@@ -571,6 +591,7 @@ private:
             d.xml = mRun->device->Xml();
         }
         d.info.SetXmlMade(true);
+        if (!mRun->registers->Attach(mRun->device, mFailure)) return Broken(mFailure, TQ_GENERIC_ERROR);
         using namespace TqEngine;
         for (uint32_t n = 0; n < mImages.size(); ++n)
             if (mRun->device->WriteRegister(Reg::Format(n, Reg::kOffsetX), mImages[n].offsetX) != Gvcp::kSuccess ||
@@ -602,10 +623,15 @@ private:
         if (channels > 0 &&
             !device.AddRegisterHandler({{kPayloadSizeBase, 4 * channels}}, std::make_shared<PayloadSizes>(mRun->gate)))
             return Broken("the payload size registers could not be placed", TQ_GENERIC_ERROR);
+        std::vector<SourceFacts> facts;
+        for (const SourceImage& image : mImages) facts.push_back({image.chunks, image.multiPart});
+        if (channels > 0 && !InstallSourceSide(d, *mRun, std::move(facts)))
+            return Broken("the registers of the sources could not be placed", TQ_GENERIC_ERROR);
         for (uint32_t n = 0; n < channels; ++n)
             device.SetFrameProvider(n, StreamingLoop(mRun->gate, n, mRun->sources[n], mRun->buffers[n]));
         device.SetObserver(std::make_shared<Notifications>(mRun->gate));
         std::string error;
+        if (!mRun->registers->Serve(mRun->gate, error)) return Broken(error, TQ_GENERIC_ERROR);
         if (!device.Start(0, &error)) return Broken("the control channel could not be bound: " + error, TQ_NETWORK_ERROR);
         return true;
     }
@@ -779,7 +805,7 @@ ITqSoftDeviceGEVInfo* TqSoftDeviceGEV::GetInfo() {
 
 ITqRegisterMap* TqSoftDeviceGEV::GetRegisterMap() {
     const State state = mImpl->Current();
-    return state == State::kStarting || state == State::kRunning ? &mImpl->registerMap : nullptr;
+    return state == State::kStarting || state == State::kRunning ? mImpl->registers.Map() : nullptr;
 }
 
 ITqSoftDeviceGEVStatistics* TqSoftDeviceGEV::GetStatistics() {

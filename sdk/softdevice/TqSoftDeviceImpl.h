@@ -10,6 +10,7 @@
 #pragma once
 
 #include "TqSoftDeviceGEV.h"
+#include "TqSoftDeviceRegisters.h"
 
 #include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
@@ -116,6 +117,8 @@ public:
 private:
     enum Field { kManufacturer, kModel, kVersion, kFirmware, kManufacturerInfo, kSerial, kFields };
     TqResult SetIdentity(Field aField, const TqString& aValue);
+    // What the field's register holds: the UTF-8 text cut at a character so that its NUL fits (mLock held).
+    std::string Registered(Field aField) const;
 
     Core& mDevice;
     mutable std::mutex mLock;
@@ -169,32 +172,7 @@ private:
     Core& mDevice;
 };
 
-// The register map: no registers of the application yet; its lock works while the device starts
-// and runs.
-class RegisterMap final : public ITqRegisterMap {
-public:
-    explicit RegisterMap(Core& aDevice) : mDevice(aDevice) {}
-    size_t GetRegisterCount() override { return 0; }
-    ITqRegister* GetRegisterByIndex(size_t) override { return nullptr; }
-    ITqRegister* GetRegisterByAddress(uint32_t) override { return nullptr; }
-    TqResult Lock(uint32_t aTimeout) override;
-    TqResult Lock() override;
-    void Release() override;
-
-private:
-    Core& mDevice;
-    std::mutex mLock;
-    std::condition_variable mFree;
-    bool mLocked = false;
-};
-
-// The factories handed to the callbacks inside Start: they make nothing yet.
-class RegisterFactory final : public ITqRegisterFactory {
-public:
-    TqResult AddRegister(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*, void*) override;
-    TqResult AddByteArray(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*, void*) override;
-};
-
+// The GenApi factory handed to the feature callbacks inside Start: it makes nothing yet.
 class GenApiFactory final : public ITqGenApiFactory {
 public:
     void SetName(const TqString&) override {}
@@ -251,6 +229,22 @@ private:
     static TqResult Refused();
 };
 
+// ---- what the device asks its sources while it runs (TqSoftDeviceSources.cpp) ----
+
+class SourceSide;
+
+// What the start learned of a source's chunks and payload types.
+struct SourceFacts {
+    std::vector<std::pair<uint32_t, std::string>> chunks;   // (chunk ID, name)
+    bool multiPart = false;   // IsPayloadTypeSupported(TqPayloadTypeMultiPart)
+};
+
+// Why a source's chunk list cannot be described (a name that is empty or no GenICam name, naming the
+// chunk ID), or empty.
+std::string CheckChunkNames(const std::vector<std::pair<uint32_t, std::string>>& aChunks);
+// Adds a source's chunks (ChunkDataControl) and multi-part features to the description.
+void DescribeSourceFeatures(TqEngine::Description& aDescription, const SourceFacts& aFacts);
+
 // ---- one start of the device ----
 
 // What a start made, undone by Stop (or by the start itself when it fails): the engine device, the
@@ -261,7 +255,18 @@ struct Run {
     std::vector<ITqStreamingChannelSource*> sources;
     std::vector<std::vector<TqBuffer*>> buffers;   // per source, in the order they came
     std::vector<ITqSoftDeviceGEVEventSink*> told;  // OnControlChannelStart returned
+    std::shared_ptr<SourceSide> sourceSide;        // once the registers of the sources are served
+    std::shared_ptr<Space> registers;              // this start's registers
 };
+
+// Serves the registers the sources own on aRun's engine device: the image format, chunk and SCCFG
+// registers (a controller's or the local side's write calls the source's setter first, a read asks its
+// getter) and the stream channels' destinations (OnOpen and OnClose). False when the engine refuses.
+bool InstallSourceSide(Core& aDevice, Run& aRun, std::vector<SourceFacts> aFacts);
+// The controller's session ended (inside the device's gate): the open channels close.
+void SourcesSessionEnded(Core& aDevice);
+// The device stops (before its gate closes): the open channels close.
+void CloseSources(Core& aDevice, Run& aRun);
 
 // The device's state (TqSoftDeviceGEV::Impl is this, under the name the class declares).
 struct Core {
@@ -310,8 +315,7 @@ struct Core {
     Info info{*this};
     Statistics statistics{*this};
     Messaging messaging{*this};
-    RegisterMap registerMap{*this};
-    RegisterFactory registerFactory;
+    DeviceRegisters registers{*this};
     GenApiFactory genApiFactory;
 
     State Current() const {

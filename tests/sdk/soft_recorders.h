@@ -75,6 +75,7 @@ struct Options {
     // Odd answers of the first RetrieveBuffer calls, in turn: "null" (TQ_OK, no buffer), "foreign"
     // (TQ_OK with a buffer the device never had).
     std::vector<std::string> oddAnswers;
+    std::function<void(ITqRegisterMap*, ITqRegisterFactory*)> createRegisters;   // run by CreateRegisters
 };
 
 constexpr uint64_t kTimestampBase = 0x123400000000ull;
@@ -375,6 +376,7 @@ public:
     }
     void CreateRegisters(ITqRegisterMap* aRegisterMap, ITqRegisterFactory* aFactory) override {
         Note("CreateRegisters", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
+        if (mOptions.createRegisters) mOptions.createRegisters(aRegisterMap, aFactory);
     }
     void CreateGenApiFeatures(ITqRegisterMap* aRegisterMap, ITqGenApiFactory* aFactory) override {
         Note("CreateGenApiFeatures", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
