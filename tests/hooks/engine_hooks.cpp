@@ -353,6 +353,25 @@ const std::pair<const char*, uint64_t TqEngine::Statistics::*> kCounters[] = {
 };
 
 // soft_device_statistics(handle) -> dict of the counters
+// soft_device_discard(handle, on): while on, the frames of channel 0 go to a sink that drops them
+// (the cost of making frames without that of sending them); off restores the destination.
+PyObject* soft_device_discard(PyObject*, PyObject* args) {
+    long handle;
+    int on;
+    if (!PyArg_ParseTuple(args, "lp", &handle, &on)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    bool set = false;
+    Py_BEGIN_ALLOW_THREADS set = device->SetBlockSink(0, on ? TqEngine::Device::BlockSink([](const TqEngine::Block&) {})
+                                                            : TqEngine::Device::BlockSink());
+    Py_END_ALLOW_THREADS
+    if (!set) {
+        PyErr_SetString(PyExc_ValueError, "the device has no stream channel");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* soft_device_statistics(PyObject*, PyObject* args) {
     long handle;
     if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
@@ -723,6 +742,7 @@ PyMethodDef kRows[] = {
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"soft_device_statistics", soft_device_statistics, METH_VARARGS, nullptr},
     {"soft_device_preset_statistics", soft_device_preset_statistics, METH_VARARGS, nullptr},
+    {"soft_device_discard", soft_device_discard, METH_VARARGS, nullptr},
     {"soft_device_xml", soft_device_xml, METH_VARARGS, nullptr},
     {"soft_devices", soft_devices, METH_NOARGS, nullptr},
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},
