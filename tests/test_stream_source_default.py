@@ -4,6 +4,7 @@ the subclass's frames to our TqStreamGEV and to aravis, with every buffer freed 
 subclass that cannot give frames ends the acquisition and leaves the device serving."""
 
 import collections
+import gc
 import ctypes
 import textwrap
 import threading
@@ -162,6 +163,41 @@ def test_frames_reach_our_stream(k, hooks, streaming):
         assert image.shape == (48, 64) and (image == block % 256).all(), block
     assert device.Stop().IsOK()
     assert len(source.made) == 16 and sorted(source.freed) == sorted(source.made)
+
+
+def live(hooks):
+    gc.collect()
+    return {name: n for name, n in hooks.live_objects().items() if n}
+
+
+def test_buffers_it_never_queued_are_not_sent_and_nothing_stays(k, hooks):
+    """A RetrieveBuffer answering OK with a temporary buffer or none: nothing is sent for it (a report
+    in the SDK's log: its logger, made once, stays) and the frames after it go out in order; once the
+    device stopped and the source went, no SDK object is left of either."""
+    before = live(hooks)
+
+    class Odd(frames_class(k)):
+        odd = [lambda: k.TqBuffer(), lambda: None]
+
+        def RetrieveBuffer(self, pointer):
+            if self.odd:
+                return OK, self.odd.pop(0)()
+            return super().RetrieveBuffer(pointer)
+
+    source = Odd(64, 48, MONO8, 4)
+    device = k.TqSoftDeviceGEV()
+    assert device.AddStream(source).IsOK() and device.Start("00:00:00:00:00:00").IsOK()
+    frames = ten_frames(k, address_of(hooks, device), 64 * 48)
+    assert [block for block, _ in frames] == list(range(1, 11))
+    assert all((image == block % 256).all() for block, image in frames)
+    assert not source.odd
+    assert device.Stop().IsOK()
+    assert sorted(source.freed) == sorted(source.made) and len(source.made) == 4
+    del device, source, frames
+    after = live(hooks)
+    if "TqLogger" not in before:
+        after["TqLogger"] = after.get("TqLogger", 1) - 1
+    assert {name: n for name, n in after.items() if n} == before
 
 
 def test_frames_reach_aravis(k, hooks, streaming):
