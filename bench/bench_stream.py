@@ -5,11 +5,16 @@ the same packets measured in the same run (the receiver's goal: at least 0.8 of 
 the same stream through a pipeline with a Python OnBufferReady, beside the direct stream; and a slow
 consumer: 640x480 frames at 100 frames/s through a pipeline whose Python OnBufferReady takes the next
 frame and then sleeps 50 ms, with the frames it got, the frames the pipeline and the stream dropped,
-and the age of the frames it got (reception time to the callback).
+and the age of the frames it got (reception time to the callback). Then a software device streaming
+from a Python subclass of the SDK's ready-made source (2448x2048 Mono8, 16 pre-filled buffers handed
+back in turn) to our stream for SOURCE_SECONDS at packets of 1500 and 9000 bytes and the largest the
+source announces, and the same source into a sink that drops every frame (the cost of the Python
+source and the device's loop alone; goal: 5 times the loopback rate or more).
 
 Prints a table; never fails. Run:  PYTHONPATH=build/python /usr/bin/python3 bench/bench_stream.py
 """
 
+import collections
 import time
 
 import numpy as np
@@ -20,6 +25,10 @@ import kivo_python64 as kivo
 
 WIDTH, HEIGHT = 2448, 2048
 SECONDS = 5.0
+SOURCE_SECONDS = 10.0
+MONO8 = 17301505
+ACQUISITION_START, ACQUISITION_STOP = 0x30000018, 0x3000001C
+RECEIVER_LARGEST = 65500 + 28   # TqStreamGEV's largest packet buffer, and the IP and UDP headers
 
 
 class Counter(kivo.TqPipelineEventSink):
@@ -31,6 +40,39 @@ class Counter(kivo.TqPipelineEventSink):
 
     def OnBufferReady(self, pipeline):
         self.ready += 1
+
+
+def queued_buffers(stream, size, count=16):
+    """count buffers of size bytes, queued in the stream."""
+    buffers = [kivo.TqBuffer() for _ in range(count)]
+    for buffer in buffers:
+        buffer.Alloc(size)
+        stream.QueueBuffer(buffer)
+    return buffers
+
+
+def count_frames(retrieve, give_back, seconds):
+    """Retrieves frames for the seconds, giving each back: (complete, incomplete, seconds taken)."""
+    frames = incomplete = 0
+    started = time.monotonic()
+    while time.monotonic() - started < seconds:
+        result, buffer, operation = retrieve()
+        if buffer is None:
+            continue
+        if operation.IsOK():
+            frames += 1
+        else:
+            incomplete += 1
+        give_back(buffer)
+    return frames, incomplete, time.monotonic() - started
+
+
+def close(stream):
+    """Closes the stream, takes back every buffer still in it and frees it."""
+    stream.Close()
+    while stream.RetrieveBuffer(0)[1] is not None:
+        pass
+    kivo.TqStream.Free(stream)
 
 
 def receive(packet_size, through_pipeline=False):
@@ -55,38 +97,19 @@ def receive(packet_size, through_pipeline=False):
             retrieve = lambda: pipeline.RetrieveNextBuffer(2000)
             give_back = pipeline.ReleaseBuffer
         else:
-            buffers = []
-            for _ in range(16):
-                buffer = kivo.TqBuffer()
-                buffer.Alloc(size)
-                stream.QueueBuffer(buffer)
-                buffers.append(buffer)
+            buffers = queued_buffers(stream, size)
             retrieve = lambda: stream.RetrieveBuffer(2000)
             give_back = stream.QueueBuffer
         device.StreamEnable()
         parameters.ExecuteCommand("AcquisitionStart")
-        frames = incomplete = 0
-        started = time.monotonic()
-        while time.monotonic() - started < SECONDS:
-            result, buffer, operation = retrieve()
-            if buffer is None:
-                continue
-            if operation.IsOK():
-                frames += 1
-            else:
-                incomplete += 1
-            give_back(buffer)
-        elapsed = time.monotonic() - started
+        frames, incomplete, elapsed = count_frames(retrieve, give_back, SECONDS)
         parameters.ExecuteCommand("AcquisitionStop")
         device.StreamDisable()
         if pipeline is not None:
             pipeline.Stop()
             pipeline.UnregisterEventSink(counter)
             del pipeline
-        stream.Close()
-        while stream.RetrieveBuffer(0)[1] is not None:
-            pass
-        kivo.TqStream.Free(stream)
+        close(stream)
         kivo.TqDevice.Free(device)
         return frames / elapsed, frames * size / elapsed / 1e9, incomplete, counter.ready if counter else None
     finally:
@@ -146,6 +169,94 @@ def slow_consumer(seconds=SECONDS):
         hooks.soft_device_stop(handle)
 
 
+class PrefilledSource(kivo.TqStreamingChannelSourceDefault):
+    """The ready-made source with 16 buffers filled once, handed back in turn as frames; every call
+    comes on the device's loop thread."""
+
+    LARGEST = 65535
+
+    def __init__(self):
+        super().__init__(WIDTH, HEIGHT, MONO8, 16)
+        self.queued = collections.deque()
+        self.aborting = False
+        self.frames = 0
+
+    def GetGevSCPSPacketSizeInfo(self):
+        return 0, self.LARGEST
+
+    def AllocBuffer(self):
+        buffer = super().AllocBuffer()
+        if buffer is not None:
+            buffer.GetImage().GetDataPointer()[...] = 0x5A
+        return buffer
+
+    def OnStreamingStart(self):
+        self.aborting = False
+
+    def QueueBuffer(self, buffer):
+        self.queued.append(buffer)
+        return 0
+
+    def RetrieveBuffer(self, pointer):
+        if not self.queued:
+            return 30, None
+        if self.aborting:
+            return 1, self.queued.popleft()
+        self.frames += 1
+        return 0, self.queued.popleft()
+
+    def AbortQueuedBuffers(self):
+        self.aborting = True
+
+
+def python_source(packet_size=None, seconds=SOURCE_SECONDS):
+    """(packet size, frames/s, GB/s, incomplete frames) of a PrefilledSource: received by our stream at packet_size (or
+    "largest": the largest the source announces), or (None) made and dropped by the device without a
+    send."""
+    source = PrefilledSource()
+    device = kivo.TqSoftDeviceGEV()
+    device.AddStream(source)
+    if not device.Start("00:00:00:00:00:00").IsOK():
+        return packet_size, float("nan"), float("nan"), 0
+    try:
+        handle = hooks.soft_device_of(device)
+        size = WIDTH * HEIGHT
+        if packet_size is None:
+            hooks.soft_device_discard(handle, True)
+            hooks.soft_device_write(handle, ACQUISITION_START, 1)
+            started = time.monotonic()
+            time.sleep(seconds)
+            frames, elapsed = source.frames, time.monotonic() - started
+            hooks.soft_device_write(handle, ACQUISITION_STOP, 1)
+            hooks.soft_device_discard(handle, False)
+            return None, frames / elapsed, frames * size / elapsed / 1e9, 0
+        value = hooks.soft_device_read(handle, 0x0024)[1]
+        ip = ".".join(str((value >> shift) & 0xFF) for shift in (24, 16, 8, 0))
+        result, control = kivo.TqDevice.CreateAndConnect(ip)
+        parameters = control.GetParameters()
+        if packet_size == "largest":
+            # The source's, as the device offers it (a multiple of its step), within what our
+            # stream's packet buffer takes (RECEIVER_LARGEST).
+            node = parameters.Get("GevSCPSPacketSize")
+            largest, step = min(node.GetMax()[1], RECEIVER_LARGEST), node.GetIncrement()[1]
+            packet_size = largest - largest % step
+        if not parameters.SetIntegerValue("GevSCPSPacketSize", packet_size).IsOK():
+            kivo.TqDevice.Free(control)
+            return packet_size, float("nan"), float("nan"), 0
+        result, stream = kivo.TqStream.CreateAndOpen(ip)
+        buffers = queued_buffers(stream, size)
+        control.StreamEnable()
+        parameters.ExecuteCommand("AcquisitionStart")
+        frames, incomplete, elapsed = count_frames(lambda: stream.RetrieveBuffer(2000), stream.QueueBuffer, seconds)
+        parameters.ExecuteCommand("AcquisitionStop")
+        control.StreamDisable()
+        close(stream)
+        kivo.TqDevice.Free(control)
+        return packet_size, frames / elapsed, frames * size / elapsed / 1e9, incomplete
+    finally:
+        device.Stop()
+
+
 def memcpy_rate(size):
     source, target = np.ones(size, dtype=np.uint8), np.empty(size, dtype=np.uint8)
     started = time.perf_counter()
@@ -175,6 +286,22 @@ def main():
           "%d dropped by the pipeline, %d by the stream (of %d received); age of the delivered frames "
           "%.0f ms median, %.0f ms at most" % (SECONDS, delivered, "" if in_order else " (out of order)",
                                               pipeline_dropped, stream_dropped, received, median_age, oldest))
+    print()
+    print("a Python subclass of the ready-made source, %dx%d Mono8, 16 pre-filled buffers, %.0f s:"
+          % (WIDTH, HEIGHT, SOURCE_SECONDS))
+    print("%-22s %10s %10s %11s %14s %14s" % ("packets", "frames/s", "GB/s", "incomplete", "vs bare UDP",
+                                               "vs memcpy"))
+    loopback = 0.0
+    for asked in (1500, 9000, "largest"):
+        packet, fps, rate, incomplete = python_source(asked)
+        bare_rate = bare.udp_transfer(min(packet, 65000 + 28) - 28, 2.0) / 1e9
+        loopback = max(loopback, rate) if rate == rate else loopback
+        print("%-22s %10.1f %10.2f %11d %13.2fx %13.3fx" % ("%d bytes" % packet, fps, rate, incomplete,
+                                                          rate / bare_rate, rate / copy))
+    _, fps, rate, _ = python_source(None)
+    print("%-22s %10.1f %10.2f %11s %14s %13.3fx" % ("no send (loop alone)", fps, rate, "", "", rate / copy))
+    print("the loop alone against the best loopback rate: %.1fx (goal >= 5)"
+          % (rate / loopback if loopback else float("nan")))
 
 
 if __name__ == "__main__":

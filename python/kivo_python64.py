@@ -50,11 +50,12 @@ def _no_constructor(self, *args, **kwargs):
 
 def _director_methods(functions, klass):
     """__init__ and __disown__ of a class that Python subclasses: an instance of a subclass gets a
-    native object that calls its methods; the class itself cannot be instantiated."""
+    native object that calls its methods, made from the constructor's arguments when it takes any;
+    the class itself cannot be instantiated."""
     new, attach, disown = functions["new"], functions["init"], functions["disown"]
 
-    def __init__(self):
-        attach(self, new(None if type(self) is klass() else self))
+    def __init__(self, *args):
+        attach(self, new(None if type(self) is klass() else self, *args))
 
     def __disown__(self):
         self.this.disown()

@@ -8,12 +8,20 @@
 // new_ takes the Python instance (None when the class itself is instantiated) and makes its director
 // with the GIL released; a method wrapper keeps the GIL and refuses an up-call from the subclass to a
 // pure virtual method; disown_ hands a director's Python object to the native side.
+// A class whose constructor takes arguments has one form of new_ per count of items:
+//
+//     director_constructor_forms<"new_X", SwigDirector_X, X, false, Params<uint32_t, uint32_t>>("aWidth", "aHeight"),
+//
+// the Python instance and every argument, then one argument fewer each, down to the instance alone.
 #pragma once
 
 #include "director.h"
 #include "kinds.h"
 
+#include <array>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 
 namespace kivo::rt {
 
@@ -34,6 +42,16 @@ struct ParamOf<PythonObject> : InputParam<&kPythonObjectKind> {
 template <>
 struct Decl<PythonObject> {
     static std::string get() { return "PyObject *"; }
+};
+// The Python object beside the SDK class's own arguments: prototypes leave it out.
+struct PythonObjectBeside : PythonObject {};
+template <>
+struct ParamOf<PythonObjectBeside> : InputParam<&kPythonObjectKind> {
+    static PythonObjectBeside take(Slot& s) { return {{s.as<PyObject*>()}}; }
+};
+template <>
+struct Decl<PythonObjectBeside> {
+    static std::string get() { return ""; }
 };
 
 // Self of a director class's method wrapper: the object, and whether the call comes from the Python
@@ -117,19 +135,21 @@ Entry director_virtual(const N&... names) {
 
 // new_<Class>: a director for the instance, made with the GIL released, owned by the new proxy. None
 // (the class itself instantiated) makes a plain object of a concrete class and is refused for an
-// abstract one.
-template <class D, class Sdk, bool Concrete>
+// abstract one. A ... are the SDK constructor's arguments this form takes (the director's constructor
+// takes them after the instance).
+template <class D, class Sdk, bool Concrete, class... A>
 struct DirectorConstructorShape {
-    using Data = ShapeData<Default, void, void, PythonObject>;
+    using Instance = std::conditional_t<sizeof...(A) == 0, PythonObject, PythonObjectBeside>;
+    using Data = ShapeData<Default, void, void, Instance, A...>;
     static void thunk(Slot* s, void* result) {
         PyObject* instance = s[0].as<PyObject*>();
-        if (instance != Py_None) {
-            result_as<void*>(result) = static_cast<Sdk*>(new D(instance));
-        } else if constexpr (Concrete) {
-            result_as<void*>(result) = new Sdk();
-        } else {
-            throw std::runtime_error("accessing abstract class or protected constructor");
-        }
+        result_as<void*>(result) = call_with<A...>(s + 1, std::index_sequence_for<A...>{}, [&](auto&&... a) -> Sdk* {
+            if (instance != Py_None) return new D(instance, std::forward<decltype(a)>(a)...);
+            if constexpr (Concrete)
+                return new Sdk(std::forward<decltype(a)>(a)...);
+            else
+                throw std::runtime_error("accessing abstract class or protected constructor");
+        });
     }
     static PyObject* make(void* storage, CallFrame& f) {
         auto* object = static_cast<Sdk*>(result_as<void*>(storage));
@@ -145,6 +165,31 @@ template <Text Name, class D, class Sdk, bool Concrete = false>
 Entry director_constructor() {
     using S = DirectorConstructorShape<D, Sdk, Concrete>;
     return undocumented(single<Name, S, Default, Role::Constructor>(candidate<typename S::Data>(&S::shape, "self")));
+}
+
+template <class D, class Sdk, bool Concrete, class Args>
+struct DirectorConstructorForms;
+template <class D, class Sdk, bool Concrete, class... A>
+struct DirectorConstructorForms<D, Sdk, Concrete, Params<A...>> {
+    using Names = std::array<const char*, sizeof...(A)>;
+    // The form that takes the first sizeof...(I) arguments.
+    template <std::size_t... I>
+    static Cand form(const Names& names, std::index_sequence<I...>) {
+        using S = DirectorConstructorShape<D, Sdk, Concrete, std::tuple_element_t<I, std::tuple<A...>>...>;
+        return candidate<typename S::Data>(&S::shape, "self", names[I]...);
+    }
+    template <Text Name, std::size_t... Fewer>
+    static Entry all(const Names& names, std::index_sequence<Fewer...>) {
+        return overloaded<Name>(form(names, std::make_index_sequence<sizeof...(A) - Fewer>{})...);
+    }
+};
+
+template <Text Name, class D, class Sdk, bool Concrete, class Args, class... N>
+Entry director_constructor_forms(const N&... names) {
+    using Forms = DirectorConstructorForms<D, Sdk, Concrete, Args>;
+    static_assert(sizeof...(N) == std::tuple_size_v<typename Forms::Names>, "one name for each argument");
+    return undocumented(
+        Forms::template all<Name>(typename Forms::Names{names...}, std::make_index_sequence<sizeof...(N) + 1>{}));
 }
 
 // disown_<Class>: a director's Python object passes to the native side; other objects are left alone.

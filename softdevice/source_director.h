@@ -157,7 +157,7 @@ public:
             },
             PointerArgument<&descriptor_by_id<TypeId::p_TqBuffer>>{aBuffer});
     }
-    KIVO_VIRTUAL_Q(void, AbortQueuedBuffers, true, )
+    KIVO_VIRTUAL_Q(void, AbortQueuedBuffers, kPure, )
     KIVO_VIRTUAL(void, CreateRegisters, ITqRegisterMap*, ITqRegisterFactory*)
     KIVO_VIRTUAL(void, CreateGenApiFeatures, ITqRegisterMap*, ITqGenApiFactory*)
     KIVO_VIRTUAL(bool, IsPayloadTypeSupported, TqPayloadType)

@@ -2,6 +2,7 @@
 
 import contextlib
 import gc
+import json
 import os
 import select
 import subprocess
@@ -194,6 +195,18 @@ def clean_environment():
     """The environment without the sanitizer preload: aravis runs uninstrumented."""
     return {k: v for k, v in os.environ.items()
             if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
+def aravis_client(script, *args, timeout=90):
+    """Runs an aravis client script in a process of its own, without the sanitizer preload; the JSON
+    object its last line of output holds."""
+    try:
+        proc = subprocess.run(["/usr/bin/python3", "-c", script] + [str(a) for a in args], capture_output=True,
+                              text=True, env=clean_environment(), timeout=timeout)
+    except subprocess.TimeoutExpired as error:
+        pytest.fail("the aravis client did not finish: %s" % (error.stderr or b"")[-2000:])
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 @pytest.fixture

@@ -260,3 +260,20 @@ def test_classes_from_the_module_class_table(python_run):
     """)
     proc = python_run(code)
     assert (proc.stdout, proc.returncode) == ("ok\n", 0), proc.stderr
+
+
+def test_director_init_passes_the_constructor_arguments(k):
+    """A class Python subclasses: __init__ hands new_<Class> the instance (None for the class itself)
+    and every argument it was given, and attaches what new_ made."""
+    calls = []
+    functions = {"new": lambda *args: ("made",) + args, "init": lambda obj, made: calls.append((obj, made)),
+                 "disown": None}
+    base = type("Base", (), {})
+    init = k._director_methods(functions, lambda: base)["__init__"]
+    sub = type("Sub", (base,), {})()
+    init(sub, 640, 480, 17301505, 16)
+    init(sub)
+    itself = base()
+    init(itself, 3)
+    assert calls == [(sub, ("made", sub, 640, 480, 17301505, 16)), (sub, ("made", sub)),
+                     (itself, ("made", None, 3))]

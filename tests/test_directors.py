@@ -1,7 +1,8 @@
 """The director machinery on a test-only callback interface: results converted or refused with the
 exact texts, failures reported on standard output and thrown into the caller (never left behind on
 a native thread), the per-director method cache, the Python object's lifetime, the ownership map,
-cheap and safe callbacks from native threads, and no Python touched once the interpreter exits."""
+cheap and safe callbacks from native threads, no Python touched once the interpreter exits, and the
+constructor forms of a class whose constructor takes arguments."""
 
 import gc
 import sys
@@ -9,6 +10,8 @@ import textwrap
 import weakref
 
 import pytest
+
+from conftest import raises
 
 METHOD_ERROR = "exception: SWIG director method error. "
 
@@ -180,3 +183,45 @@ def test_a_missing_method_stays_the_attribute_error(m, k):
             call(sink)
         assert str(info.value) == "'Plain' object has no attribute '%s'" % name
         delete(sink)
+
+
+SHAPE_FORMS = ("Wrong number or type of arguments for overloaded function 'new_ProbeShape'.\n"
+               "  Possible C/C++ prototypes are:\n"
+               "    ProbeShape::ProbeShape(uint32_t,uint32_t,size_t)\n"
+               "    ProbeShape::ProbeShape(uint32_t,uint32_t)\n"
+               "    ProbeShape::ProbeShape(uint32_t)\n"
+               "    ProbeShape::ProbeShape(PyObject *)\n")
+
+
+def test_constructor_forms_pass_the_sdk_arguments(hooks):
+    """A director class whose constructor takes arguments: one form per count of items, the SDK's
+    defaults for those left out, the texts of the dispatcher, and None refused for a class Python
+    must subclass."""
+
+    class Shape:
+        def Area(self):
+            return 7
+
+    obj = Shape()
+    before = hooks.live_objects().get("ProbeShape", 0)
+    made = []
+    for args, facts in (((), (640, 480, 16)), ((3,), (3, 480, 16)), ((3, 4), (3, 4, 16)),
+                        ((3, 4, 2 ** 64 - 1), (3, 4, 2 ** 64 - 1))):
+        shape = hooks.new_ProbeShape(obj, *args)
+        made.append(shape)
+        assert hooks.shape_facts(shape) == facts + (7,)   # the director answers from Python
+        assert hooks.ProbeShape_Area(shape) == 7
+    assert hooks.live_objects()["ProbeShape"] == before + 4
+    for shape in made:
+        hooks.delete_ProbeShape(shape)
+    assert hooks.live_objects().get("ProbeShape", 0) == before
+
+    raises(TypeError, SHAPE_FORMS, hooks.new_ProbeShape)
+    raises(TypeError, "new_ProbeShape expected at most 4 arguments, got 5\nAdditional information:\n" + SHAPE_FORMS,
+           hooks.new_ProbeShape, obj, 1, 2, 3, 4)
+    # A value no form takes is the overload text, never an overflow.
+    for bad in ((-1,), (2 ** 32,), (1, 2, 2 ** 64), (1, "2"), (1.5,)):
+        raises(TypeError, SHAPE_FORMS, hooks.new_ProbeShape, obj, *bad)
+    for args in ((), (1,), (1, 2, 3)):
+        raises(RuntimeError, "accessing abstract class or protected constructor", hooks.new_ProbeShape, None, *args)
+    assert hooks.live_objects().get("ProbeShape", 0) == before

@@ -123,7 +123,7 @@ const std::vector<PointerCastRow>& pointer_casts();
     X("ITqSoftDeviceGEVStatistics", ITqSoftDeviceGEVStatistics, soft_device_statistics_entries, false) \
     X("ITqMessageChannel", ITqMessageChannel, message_channel_entries, false) \
     X("ITqStreamingChannelSource", ITqStreamingChannelSource, streaming_source_entries, true) \
-    X("TqStreamingChannelSourceDefault", TqStreamingChannelSourceDefault, unwrapped, true, same(T::ITqStreamingChannelSource)) \
+    X("TqStreamingChannelSourceDefault", TqStreamingChannelSourceDefault, streaming_source_default_entries, true, same(T::ITqStreamingChannelSource)) \
     X("ITqRegisterInfo", ITqRegisterInfo, register_info_entries, false) \
     X("ITqRegister", ITqRegister, device_register_entries, false, same(T::ITqRegisterInfo)) \
     X("ITqRegisterMap", ITqRegisterMap, register_map_entries, false) \

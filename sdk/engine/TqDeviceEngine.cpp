@@ -446,7 +446,8 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
         case Reg::kAcquisitionMode:
             return checked(within(0, 1), stored);
         case Reg::kAcquisitionStart:
-            if (apply && aValue == 1 && !d.acquiring) {
+            // While the device acquires, the senders that do not run (a provider ended theirs) start again.
+            if (apply && aValue == 1) {
                 d.acquiring = true;
                 *aActions |= kActionStartStreams;
             }

@@ -90,6 +90,13 @@ void Header(std::vector<uint8_t>& aPacket, uint16_t aBlockId, uint8_t aFormat, u
 
 }  // namespace
 
+uint32_t WholeLines(const Frame& aFrame) {
+    const uint32_t bits = Pfnc::BitsPerPixel(aFrame.pixelFormat);
+    const uint64_t line = TqPixel::LineBytes(aFrame.width, bits) + aFrame.paddingX;
+    if (!bits || !line || aFrame.imageSize >= line * aFrame.height + aFrame.paddingY) return aFrame.height;
+    return uint32_t(std::min<uint64_t>(aFrame.imageSize / line, aFrame.height));
+}
+
 std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize) {
     const bool chunked = aFrame.chunkSize != 0;
     const uint16_t type = chunked ? Gvsp::kPayloadImageExtendedChunk : Gvsp::kPayloadImage;
@@ -113,7 +120,7 @@ std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTi
     Append32(leader, aFrame.offsetX);
     Append32(leader, aFrame.offsetY);
     Append16(leader, aFrame.paddingX);
-    Append16(leader, 0);  // padding y
+    Append16(leader, aFrame.paddingY);
     packets.push_back(std::move(leader));
 
     // The payload runs on from the image into the chunk area.
@@ -139,7 +146,7 @@ std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTi
     Header(trailer, aFrame.blockId, Gvsp::kFormatTrailer, uint32_t(payloadPackets + 1));
     Append16(trailer, 0);  // reserved
     Append16(trailer, type);
-    Append32(trailer, aFrame.height);  // lines actually sent
+    Append32(trailer, WholeLines(aFrame));  // lines actually sent
     if (chunked) {
         Append32(trailer, uint32_t(total));   // the chunk data payload: the image and the chunk area
         Append32(trailer, aFrame.chunkLayoutId);

@@ -256,7 +256,15 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 if (aChannel->stop || !acquiring) break;
                 frame.blockId = NextBlockId(aChannel->blockId);
             }
-            if (!Guarded([&] { return provider->NextFrame(n, frame); })) continue;
+            if (!Guarded([&] { return provider->NextFrame(n, frame); })) {
+                if (!Guarded([&] { return provider->Ended(n); })) continue;
+                // This channel's run is over; the device acquires on while another channel sends.
+                std::lock_guard lock(mutex);
+                if (std::none_of(channels.begin(), channels.end(),
+                                 [&](const auto& aOther) { return aOther->index != n && active[aOther->index]; }))
+                    acquiring = false;
+                break;
+            }
             if (!Whole(frame)) {
                 Guarded([&] { provider->FrameDone(n, frame, false); });
                 continue;
@@ -318,6 +326,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             gvspCounter += packetCount;
         }
         frame.blockId = block;
+        frame.timestamp = timestamp;   // as the leader tells it, for the provider
 
         auto frameEnd = [&] {
             if (!notify) return;

@@ -113,8 +113,10 @@ private:
     TqLiveObjects::Counter mCounter{"ITqStreamingChannelSource"};
 };
 
-// The SDK's ready-made source: a default geometry and pixel type and aBufferCount buffers for
-// streaming. Queueing and retrieving are the application's (QueueBuffer, RetrieveBuffer).
+// The SDK's ready-made source: a default geometry (the largest, with a region of interest within
+// it), its pixel type and Mono8, no chunks, and aBufferCount buffers for streaming, each with room
+// for a whole image and showing the image as it is when allocated. Queueing and retrieving are the
+// application's (QueueBuffer, RetrieveBuffer).
 class TQ_VIRTUALDEVICE_API TqStreamingChannelSourceDefault : public ITqStreamingChannelSource {
 public:
     TqStreamingChannelSourceDefault(uint32_t aWidth = 640, uint32_t aHeight = 480,

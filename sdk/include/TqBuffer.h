@@ -129,6 +129,10 @@ public:
     // The bytes of the main payload in the memory (set by whoever fills the buffer).
     uint32_t GetPayloadLength() const { return mPayloadLength; }
     TqResult SetPayloadLength(uint32_t aLength);
+    // The chunks as they lie in memory (the stand-in's own interface, for senders): where the area
+    // that holds them begins, and how many of its bytes they take (0: no chunks).
+    const uint8_t* GetChunkBytes() const { return mChunks.GetArea(); }
+    uint32_t GetChunkBytesUsed() const { return mChunks.GetUsed(); }
 
     // ITqChunkData
     void ResetChunks() override;

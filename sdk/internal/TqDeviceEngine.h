@@ -457,21 +457,29 @@ TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint
 // One frame of a stream channel: its payload's bytes and what its leader tells of them. A frame
 // provider fills it; the test pattern's frames are made the same way.
 struct Frame {
-    // Set by the sender before it asks the provider: the block ID the frame will carry.
+    // Set by the sender before it asks the provider: the block ID the frame will carry (and again,
+    // as it went out, before FrameProvider::FrameDone).
     uint16_t blockId = 0;
     // The payload: the image's bytes, then (chunk mode) a chunk area, which makes the payload type
     // Gvsp::kPayloadImageExtendedChunk. The memory is the provider's: the sender reads it until it
-    // calls FrameProvider::FrameDone, and keeps copies for resends.
+    // calls FrameProvider::FrameDone, and keeps copies for resends. An image shorter than its
+    // geometry (the lines with their padding) goes out as it is, and the trailer tells the lines it
+    // holds whole.
     const uint8_t* image = nullptr;
     size_t imageSize = 0;
     const uint8_t* chunks = nullptr;
     size_t chunkSize = 0;
     uint32_t chunkLayoutId = 0;
     uint32_t width = 0, height = 0, offsetX = 0, offsetY = 0, pixelFormat = Pfnc::kMono8;
-    uint16_t paddingX = 0;
-    std::optional<uint64_t> timestamp;   // device ticks; none: the device's clock as the sender takes it
+    uint16_t paddingX = 0, paddingY = 0;
+    // Device ticks; none: the device's clock as the sender takes it. Before FrameDone the sender
+    // sets it to the timestamp the leader carried.
+    std::optional<uint64_t> timestamp;
     void* tag = nullptr;                 // the provider's own, handed back with the frame
 };
+// The lines of aFrame's image its bytes hold whole (its height when they hold the whole image, or
+// when its pixel format tells no size).
+TQ_ENGINE_API uint32_t WholeLines(const Frame& aFrame);
 // The GVSP packets of one frame at a packet size: leader (packet 0), payload packets 1..n, trailer
 // (n + 1). The packets hold copies of the frame's bytes.
 TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp,
@@ -498,6 +506,11 @@ public:
     // so the provider may take its memory back. aSent: the frame left (to the destination, the stream
     // tap or the block sink); false when nothing took it (no link, no destination, the channel stopped).
     virtual void FrameDone(uint32_t aChannel, const Frame& aFrame, bool aSent) = 0;
+    // Asked, on the sender's thread, when NextFrame answered false: true when the provider can give
+    // no more frames in this run (it failed). The channel's sender then ends as a stopped one does
+    // (Stopped follows); the device's acquisition ends with the last sender that runs, and an
+    // AcquisitionStart starts the senders that do not run again.
+    virtual bool Ended(uint32_t aChannel) { return false; }
     // The channel stops: a NextFrame under way, and any that comes before the next Started, should
     // answer false soon. From the thread that stops the channel, before it waits for the sender.
     virtual void Interrupt(uint32_t aChannel) {}

@@ -4,8 +4,8 @@
 // stopped device starts again as a new one (its identity and XML header from their defaults, its
 // own MAC address kept). The engine device serves the bootstrap and image format registers, the
 // GenICam description, discovery, the control privilege and the messaging channel; the device
-// serves the payload size of its streams (a register handler), feeds its channels (frame
-// providers) and tells its sinks what the engine reports (an observer).
+// serves the payload size of its streams (a register handler), feeds its channels from their sources
+// (frame providers, TqSoftDeviceStreaming.cpp) and tells its sinks what the engine reports (an observer).
 #include "TqSoftDeviceImpl.h"
 
 #include "TqSoftDeviceAccess.h"
@@ -341,34 +341,6 @@ private:
     std::shared_ptr<TqSoftDevice::Gate> mGate;
 };
 
-// The frames of a channel. None yet: the sender is kept waiting in short steps, so that it stops at
-// once when the channel does.
-class ChannelFrames final : public TqEngine::FrameProvider {
-public:
-    void Started(uint32_t) override {
-        std::lock_guard guard(mLock);
-        mInterrupted = false;
-    }
-    bool NextFrame(uint32_t, TqEngine::Frame&) override {
-        std::unique_lock guard(mLock);
-        mWake.wait_for(guard, std::chrono::milliseconds(50), [&] { return mInterrupted; });
-        return false;
-    }
-    void FrameDone(uint32_t, const TqEngine::Frame&, bool) override {}
-    void Interrupt(uint32_t) override {
-        {
-            std::lock_guard guard(mLock);
-            mInterrupted = true;
-        }
-        mWake.notify_all();
-    }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mWake;
-    bool mInterrupted = false;
-};
-
 // ---------------------------------------------------------------------------------------------
 // The end of a start: what Stop undoes, and what a failed Start undoes of what it made.
 
@@ -662,7 +634,8 @@ private:
         if (!device.AddRegisterHandler({{kUserSetBase, 4 * uint32_t(TqEngine::UserSetRegister::kCount)}},
                                        UserSetRegisters(mRun->gate)))
             return Broken("the user-set registers could not be placed", TQ_GENERIC_ERROR);
-        for (uint32_t n = 0; n < channels; ++n) device.SetFrameProvider(n, std::make_shared<ChannelFrames>());
+        for (uint32_t n = 0; n < channels; ++n)
+            device.SetFrameProvider(n, StreamingLoop(mRun->gate, n, mRun->sources[n], mRun->buffers[n]));
         device.SetObserver(std::make_shared<Notifications>(mRun->gate));
         std::string error;
         if (!mRun->registers->Serve(mRun->gate, error)) return Broken(error, TQ_GENERIC_ERROR);

@@ -66,6 +66,12 @@ private:
 // the text of the failure ("<what> failed: <reason>"), and false.
 bool Guarded(const void* aDevice, const std::string& aWhat, const std::function<void()>& aCall, std::string& aFailure);
 
+// The frames of stream channel aChannel from aSource and the buffers it allocated, one run per
+// acquisition (TqSoftDeviceStreaming.cpp): the engine device's frame provider of that channel.
+std::shared_ptr<TqEngine::FrameProvider> StreamingLoop(std::shared_ptr<Gate> aGate, uint32_t aChannel,
+                                                       ITqStreamingChannelSource* aSource,
+                                                       std::vector<TqBuffer*> aBuffers);
+
 // ---- the interfaces the device hands out (each lives as long as the device) ----
 
 // The identity and the XML header: defaults at each start, set by the application from then on;

@@ -1,6 +1,7 @@
-// The ready-made stream source: an image of the size and pixel type it was made with (its sensor),
-// a region of interest within it, no chunks, and up to its buffer count of buffers, each large
-// enough for a whole sensor image. Queueing and retrieving are left to the application.
+// The ready-made stream source: an image of the size it was made with (its sensor), a region of
+// interest within it, its own pixel type and Mono8, no chunks, and up to its buffer count of
+// buffers, each with room for a whole sensor image and showing the image as it is when allocated.
+// Queueing and retrieving are left to the application.
 #include "ITqStreamingChannelSource.h"
 
 #include "TqBuffer.h"
@@ -13,32 +14,60 @@
 struct TqStreamingChannelSourceDefault::Impl {
     uint32_t sensorWidth, sensorHeight;
     uint32_t width, height, offsetX = 0, offsetY = 0;
+    const TqPixelType ownType;
     TqPixelType pixelType;
     size_t bufferCount;
-    std::mutex lock;           // the buffers, which the device allocates and frees from its threads
+    std::mutex lock;   // the image and the buffers, which the device uses from its threads
     std::set<TqBuffer*> buffers;
 
+    Impl(uint32_t aWidth, uint32_t aHeight, TqPixelType aPixelType, size_t aBufferCount)
+        : sensorWidth(std::max<uint32_t>(aWidth, 1)), sensorHeight(std::max<uint32_t>(aHeight, 1)),
+          width(sensorWidth), height(sensorHeight), ownType(aPixelType), pixelType(aPixelType),
+          bufferCount(aBufferCount) {}
+
+    // A whole sensor image of the largest of the two pixel types.
     uint32_t BufferSize() const {
-        const uint64_t size = TqImage::RequiredMemory(sensorWidth, sensorHeight, pixelType, 0, 0, 0);
+        uint64_t size = 0;
+        for (TqPixelType type : {ownType, TqPixelMono8})
+            size = std::max(size, TqImage::RequiredMemory(sensorWidth, sensorHeight, type, 0, 0, 0));
         return uint32_t(std::clamp<uint64_t>(size, 1, UINT32_MAX));
+    }
+    // Gives aBuffer's image the current geometry; false when its memory has no room for it.
+    bool Shape(TqBuffer& aBuffer) const {
+        TqImage* image = aBuffer.GetImage();
+        if (!image || TqImage::RequiredMemory(width, height, pixelType, 0, 0, 0) > aBuffer.GetSize()) return false;
+        image->SetGeometry(width, height, pixelType, 0, 0);
+        image->SetOffsetX(offsetX);
+        image->SetOffsetY(offsetY);
+        return aBuffer.SetPayloadLength(image->GetImageSize()).IsOK();
+    }
+    // A value under the lock (the controller's threads set what the device's threads read).
+    template <class T>
+    T Read(const T& aField) {
+        std::lock_guard guard(lock);
+        return aField;
+    }
+    TqResult Set(uint32_t& aField, uint32_t aValue, bool aFits) {
+        if (!aFits) return TqResult(TQ_INVALID_PARAMETER);
+        aField = aValue;
+        return TqResult(TQ_OK);
     }
 };
 
 TqStreamingChannelSourceDefault::TqStreamingChannelSourceDefault(uint32_t aWidth, uint32_t aHeight,
                                                                  TqPixelType aPixelType, size_t aBufferCount)
-    : mImpl(new Impl{std::max<uint32_t>(aWidth, 1), std::max<uint32_t>(aHeight, 1), std::max<uint32_t>(aWidth, 1),
-                     std::max<uint32_t>(aHeight, 1), 0, 0, aPixelType, aBufferCount, {}, {}}) {}
+    : mImpl(new Impl(aWidth, aHeight, aPixelType, aBufferCount)) {}
 
 TqStreamingChannelSourceDefault::~TqStreamingChannelSourceDefault() {
     for (TqBuffer* buffer : mImpl->buffers) delete buffer;   // those the device never gave back
     delete mImpl;
 }
 
-uint32_t TqStreamingChannelSourceDefault::GetWidth() const { return mImpl->width; }
-uint32_t TqStreamingChannelSourceDefault::GetHeight() const { return mImpl->height; }
-uint32_t TqStreamingChannelSourceDefault::GetOffsetX() const { return mImpl->offsetX; }
-uint32_t TqStreamingChannelSourceDefault::GetOffsetY() const { return mImpl->offsetY; }
-TqPixelType TqStreamingChannelSourceDefault::GetPixelType() const { return mImpl->pixelType; }
+uint32_t TqStreamingChannelSourceDefault::GetWidth() const { return mImpl->Read(mImpl->width); }
+uint32_t TqStreamingChannelSourceDefault::GetHeight() const { return mImpl->Read(mImpl->height); }
+uint32_t TqStreamingChannelSourceDefault::GetOffsetX() const { return mImpl->Read(mImpl->offsetX); }
+uint32_t TqStreamingChannelSourceDefault::GetOffsetY() const { return mImpl->Read(mImpl->offsetY); }
+TqPixelType TqStreamingChannelSourceDefault::GetPixelType() const { return mImpl->Read(mImpl->pixelType); }
 
 void TqStreamingChannelSourceDefault::GetWidthInfo(uint32_t& aMin, uint32_t& aMax, uint32_t& aInc) const {
     aMin = 1;
@@ -58,51 +87,56 @@ TqScanType TqStreamingChannelSourceDefault::GetScanType() const { return TqScanT
 bool TqStreamingChannelSourceDefault::GetChunkModeActive() const { return false; }
 bool TqStreamingChannelSourceDefault::GetChunkEnable(uint32_t) const { return false; }
 
+// Its own pixel type, then Mono8 when that is another.
 TqResult TqStreamingChannelSourceDefault::GetSupportedPixelType(int aIndex, TqPixelType& aPixelType) const {
-    if (aIndex != 0) return TqResult(TQ_INVALID_PARAMETER);
-    aPixelType = mImpl->pixelType;
-    return TqResult(TQ_OK);
+    if (aIndex == 0 || (aIndex == 1 && mImpl->ownType != TqPixelMono8)) {
+        aPixelType = aIndex == 0 ? mImpl->ownType : TqPixelMono8;
+        return TqResult(TQ_OK);
+    }
+    return TqResult(TQ_INVALID_PARAMETER);
 }
 
 TqResult TqStreamingChannelSourceDefault::GetSupportedChunk(int, uint32_t&, TqString&) const {
     return TqResult(TQ_INVALID_PARAMETER);   // no chunks
 }
 
-// The region of interest stays within the sensor.
+// The region of interest stays within the sensor; a value outside is refused and changes nothing.
 TqResult TqStreamingChannelSourceDefault::SetWidth(uint32_t aWidth) {
-    if (aWidth == 0 || uint64_t(aWidth) + mImpl->offsetX > mImpl->sensorWidth) return TqResult(TQ_INVALID_PARAMETER);
-    mImpl->width = aWidth;
-    return TqResult(TQ_OK);
+    Impl& d = *mImpl;
+    std::lock_guard guard(d.lock);
+    return d.Set(d.width, aWidth, aWidth != 0 && uint64_t(aWidth) + d.offsetX <= d.sensorWidth);
 }
 
 TqResult TqStreamingChannelSourceDefault::SetHeight(uint32_t aHeight) {
-    if (aHeight == 0 || uint64_t(aHeight) + mImpl->offsetY > mImpl->sensorHeight)
-        return TqResult(TQ_INVALID_PARAMETER);
-    mImpl->height = aHeight;
-    return TqResult(TQ_OK);
+    Impl& d = *mImpl;
+    std::lock_guard guard(d.lock);
+    return d.Set(d.height, aHeight, aHeight != 0 && uint64_t(aHeight) + d.offsetY <= d.sensorHeight);
 }
 
 TqResult TqStreamingChannelSourceDefault::SetOffsetX(uint32_t aOffsetX) {
-    if (uint64_t(aOffsetX) + mImpl->width > mImpl->sensorWidth) return TqResult(TQ_INVALID_PARAMETER);
-    mImpl->offsetX = aOffsetX;
-    return TqResult(TQ_OK);
+    Impl& d = *mImpl;
+    std::lock_guard guard(d.lock);
+    return d.Set(d.offsetX, aOffsetX, uint64_t(aOffsetX) + d.width <= d.sensorWidth);
 }
 
 TqResult TqStreamingChannelSourceDefault::SetOffsetY(uint32_t aOffsetY) {
-    if (uint64_t(aOffsetY) + mImpl->height > mImpl->sensorHeight) return TqResult(TQ_INVALID_PARAMETER);
-    mImpl->offsetY = aOffsetY;
-    return TqResult(TQ_OK);
+    Impl& d = *mImpl;
+    std::lock_guard guard(d.lock);
+    return d.Set(d.offsetY, aOffsetY, uint64_t(aOffsetY) + d.height <= d.sensorHeight);
 }
 
 TqResult TqStreamingChannelSourceDefault::SetPixelType(TqPixelType aPixelType) {
-    return TqResult(aPixelType == mImpl->pixelType ? TQ_OK : TQ_INVALID_PARAMETER);
+    std::lock_guard guard(mImpl->lock);
+    if (aPixelType != mImpl->ownType && aPixelType != TqPixelMono8) return TqResult(TQ_INVALID_PARAMETER);
+    mImpl->pixelType = aPixelType;
+    return TqResult(TQ_OK);
 }
 
 TqResult TqStreamingChannelSourceDefault::SetChunkModeActive(bool aEnabled) {
-    return TqResult(aEnabled ? TQ_NOT_SUPPORTED : TQ_OK);
+    return TqResult(aEnabled ? TQ_INVALID_PARAMETER : TQ_OK);
 }
 
-TqResult TqStreamingChannelSourceDefault::SetChunkEnable(uint32_t, bool) { return TqResult(TQ_NOT_SUPPORTED); }
+TqResult TqStreamingChannelSourceDefault::SetChunkEnable(uint32_t, bool) { return TqResult(TQ_INVALID_PARAMETER); }
 
 void TqStreamingChannelSourceDefault::OnOpen(const TqString&, uint16_t) {}
 void TqStreamingChannelSourceDefault::OnClose() {}
@@ -117,6 +151,7 @@ TqBuffer* TqStreamingChannelSourceDefault::AllocBuffer() {
         delete buffer;
         return nullptr;
     }
+    mImpl->Shape(*buffer);
     mImpl->buffers.insert(buffer);
     return buffer;
 }
@@ -124,10 +159,12 @@ TqBuffer* TqStreamingChannelSourceDefault::AllocBuffer() {
 // Only buffers of this source are freed; others are not its to free.
 void TqStreamingChannelSourceDefault::FreeBuffer(TqBuffer* aBuffer) {
     std::lock_guard guard(mImpl->lock);
-    if (mImpl->buffers.erase(aBuffer)) delete aBuffer;
+    if (!mImpl->buffers.erase(aBuffer)) return;
+    delete aBuffer;
 }
 
 TqResult TqStreamingChannelSourceDefault::GetTxNumBuffersToUse(uint32_t&) { return TqResult(TQ_NOT_IMPLEMENTED); }
+
 void TqStreamingChannelSourceDefault::AbortQueuedBuffers() {}
 
 void TqStreamingChannelSourceDefault::CreateRegisters(ITqRegisterMap*, ITqRegisterFactory*) {}

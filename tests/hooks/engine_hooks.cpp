@@ -353,6 +353,25 @@ const std::pair<const char*, uint64_t TqEngine::Statistics::*> kCounters[] = {
 };
 
 // soft_device_statistics(handle) -> dict of the counters
+// soft_device_discard(handle, on): while on, the frames of channel 0 go to a sink that drops them
+// (the cost of making frames without that of sending them); off restores the destination.
+PyObject* soft_device_discard(PyObject*, PyObject* args) {
+    long handle;
+    int on;
+    if (!PyArg_ParseTuple(args, "lp", &handle, &on)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    bool set = false;
+    Py_BEGIN_ALLOW_THREADS set = device->SetBlockSink(0, on ? TqEngine::Device::BlockSink([](const TqEngine::Block&) {})
+                                                            : TqEngine::Device::BlockSink());
+    Py_END_ALLOW_THREADS
+    if (!set) {
+        PyErr_SetString(PyExc_ValueError, "the device has no stream channel");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* soft_device_statistics(PyObject*, PyObject* args) {
     long handle;
     if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
@@ -514,25 +533,26 @@ std::shared_ptr<RecorderEntry> findRecorder(long aHandle) {
 
 // soft_recorder(kind, name=kind, fail_at="", stop_in="", journal=0, buffers=3, endless_buffers=False,
 //               repeat_buffer=False, endless_pixel_types=False, endless_chunks=False, pixel_types=None,
-//               width=640, height=480, packet_size_max=-1, payload_size=0) -> handle
+//               width=640, height=480, packet_size_max=-1, payload_size=0, streams=False) -> handle
 // kind "sink" (an ITqSoftDeviceGEVEventSink) or "source" (an ITqStreamingChannelSource) that records
 // every call; fail_at names the operation that throws, stop_in the sink operation that calls Stop on
-// its device; journal is the handle of a recorder whose journal this one shares (0: its own).
+// its device; journal is the handle of a recorder whose journal this one shares (0: its own); a
+// source that streams gives its queued buffers back as frames (KivoSoftTest::Options::streams).
 PyObject* soft_recorder(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"kind", "name", "fail_at", "stop_in", "journal", "buffers", "endless_buffers",
                                   "repeat_buffer", "endless_pixel_types", "endless_chunks", "pixel_types", "width",
-                                  "height", "packet_size_max", "payload_size", nullptr};
+                                  "height", "packet_size_max", "payload_size", "streams", nullptr};
     const char *kind, *name = nullptr, *failAt = "", *stopIn = "";
     long journal = 0;
     unsigned long buffers = 3;
-    int endlessBuffers = 0, repeatBuffer = 0, endlessTypes = 0, endlessChunks = 0;
+    int endlessBuffers = 0, repeatBuffer = 0, endlessTypes = 0, endlessChunks = 0, streams = 0;
     PyObject* pixelTypes = Py_None;
     KivoSoftTest::Options options;
     long long packetMax = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|ssslkppppOIILI", const_cast<char**>(names), &kind, &name,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|ssslkppppOIILIp", const_cast<char**>(names), &kind, &name,
                                      &failAt, &stopIn, &journal, &buffers, &endlessBuffers, &repeatBuffer,
                                      &endlessTypes, &endlessChunks, &pixelTypes, &options.width, &options.height,
-                                     &packetMax, &options.payloadSize))
+                                     &packetMax, &options.payloadSize, &streams))
         return nullptr;
     const std::string what = kind;
     if (what != "sink" && what != "source") {
@@ -547,6 +567,7 @@ PyObject* soft_recorder(PyObject*, PyObject* args, PyObject* kwargs) {
     options.endlessPixelTypes = endlessTypes;
     options.endlessChunks = endlessChunks;
     options.packetSizeMax = packetMax;
+    options.streams = streams;
     if (pixelTypes != Py_None) {
         const Py_ssize_t count = PySequence_Size(pixelTypes);
         if (count < 0) return nullptr;
@@ -721,6 +742,7 @@ PyMethodDef kRows[] = {
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"soft_device_statistics", soft_device_statistics, METH_VARARGS, nullptr},
     {"soft_device_preset_statistics", soft_device_preset_statistics, METH_VARARGS, nullptr},
+    {"soft_device_discard", soft_device_discard, METH_VARARGS, nullptr},
     {"soft_device_xml", soft_device_xml, METH_VARARGS, nullptr},
     {"soft_devices", soft_devices, METH_NOARGS, nullptr},
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},

@@ -56,6 +56,30 @@ public:
     KIVO_PURE_VIRTUAL(TqResult, Check, uint32_t)
 };
 
+// A class Python may subclass whose constructor takes arguments, each with a default.
+class ProbeShape {
+public:
+    explicit ProbeShape(uint32_t aWidth = 640, uint32_t aHeight = 480, size_t aCount = 16)
+        : mWidth(aWidth), mHeight(aHeight), mCount(aCount) {}
+    virtual ~ProbeShape() = default;
+    virtual uint32_t Area() { return mWidth * mHeight; }
+    uint32_t mWidth, mHeight;
+    size_t mCount;
+    TqLiveObjects::Counter mCounter{"ProbeShape"};
+};
+
+class SwigDirector_ProbeShape : public kivo::rt::DirectorOf<ProbeShape, "ProbeShape"> {
+public:
+    KIVO_DIRECTOR(SwigDirector_ProbeShape)
+    KIVO_VIRTUAL(uint32_t, Area)
+};
+
+template <>
+struct kivo::rt::TypeOf<ProbeShape> {
+    static SwigTypeInfo* descriptor() { return kivo::module::type(kivo::module::TypeId::std__vectorT_std__string_t); }
+    static constexpr const char* name = "ProbeShape";
+};
+
 // The test-only record lives behind a descriptor that no wrapper uses.
 template <>
 struct kivo::rt::TypeOf<ProbeRecord> {
@@ -192,6 +216,30 @@ PyObject* proxy_type(PyObject*, PyObject*) {
 }
 
 // ---- directors ----
+
+// shape_facts(proxy) -> (width, height, count, Area()) of a ProbeShape made by new_ProbeShape; Area
+// is called as the SDK would (a Python override answers).
+PyObject* shape_facts(PyObject*, PyObject* proxy) {
+    void* p = nullptr;
+    if (SwigPyObject_ConvertPtr(proxy, &p, descriptor_of<ProbeShape>(), 0, nullptr) < 0 || !p) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a ProbeShape proxy");
+        return nullptr;
+    }
+    auto* shape = static_cast<ProbeShape*>(p);
+    uint32_t area = 0;
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS try {
+        area = shape->Area();
+    } catch (...) {   // the override failed: its report is on standard output
+        failed = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (failed) {
+        PyErr_SetString(PyExc_RuntimeError, "Area failed");
+        return nullptr;
+    }
+    return Py_BuildValue("(IIKI)", shape->mWidth, shape->mHeight, static_cast<unsigned long long>(shape->mCount), area);
+}
 
 // sink_new(obj): a director for obj, as a bare owning proxy.
 PyObject* sink_new(PyObject*, PyObject* obj) {
@@ -913,6 +961,11 @@ kivo::module::Entries probe_entries() {
                                   func<&take_number>("aValue")),
         static_method<"TqResult_probe_static", TqResult, &with_default>("aA", "aB"),
         function<"probe_same_string", &same_string, KeepAlive<1>>("aString"),
+        director_constructor_forms<"new_ProbeShape", SwigDirector_ProbeShape, ProbeShape, false,
+                                   Params<uint32_t, uint32_t, Spelled<"size_t", size_t>>>("aWidth", "aHeight",
+                                                                                         "aCount"),
+        delete_entry<"delete_ProbeShape", ProbeShape>(),
+        director_virtual<SwigDirector_ProbeShape, SwigDirector_ProbeShape::V_Area>(),
         constructor_entry<"new_ProbeRecord", ProbeRecord>(),
         delete_entry<"delete_ProbeRecord", ProbeRecord>(),
     };
@@ -924,6 +977,7 @@ kivo::module::Entries probe_entries() {
 
 PyMethodDef kHookMethods[] = {
     {"make_pointer", make_pointer, METH_VARARGS, nullptr},
+    {"shape_facts", shape_facts, METH_O, nullptr},
     {"query", query, METH_O, nullptr},
     {"cache_keys", cache_keys, METH_NOARGS, nullptr},
     {"casts", casts, METH_O, nullptr},

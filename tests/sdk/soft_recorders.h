@@ -1,19 +1,25 @@
 // Event sinks and stream sources of a software device that record every call (the operation, its
 // arguments as text, the thread) and answer as their options say: a chosen operation throws, lists
-// and buffers may never end, a buffer may come twice, an operation may stop the device it was given.
-// The C++ tests and the test module use them.
+// and buffers may never end, a buffer may come twice, an operation may stop the device it was given,
+// and a source may stream frames of a known pattern from the buffers queued to it. The C++ tests and
+// the test module use them.
 #pragma once
 
 #include "TqBuffer.h"
+#include "TqImage.h"
 #include "TqSoftDeviceGEV.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/syscall.h>
@@ -22,6 +28,16 @@
 namespace KivoSoftTest {
 
 inline long ThreadId() { return long(syscall(SYS_gettid)); }
+
+// Whether aCondition came true within a generous deadline (a loaded machine may be slow).
+template <class Condition>
+bool Eventually(Condition aCondition) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20); std::chrono::steady_clock::now() < end;) {
+        if (aCondition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return aCondition();
+}
 
 struct Call {
     std::string operation;
@@ -44,8 +60,27 @@ struct Options {
     TqPixelType pixelType = TqPixelMono8;
     int64_t packetSizeMax = -1;   // -1: not implemented
     uint32_t payloadSize = 0;
+    // Streaming sources. QueueBuffer keeps the buffers it takes (at most queueCapacity at a time, 0:
+    // no limit; more are refused) and RetrieveBuffer gives the oldest back as the next frame (numbered
+    // from 1): its image bytes FrameByte(frame, n), its timestamp kTimestampBase + frame, in chunk mode
+    // one chunk (kChunkId: the frame number, 4 bytes big-endian; layout kChunkLayout). After
+    // AbortQueuedBuffers the queued buffers come back with TQ_ABORTED, unless keepBuffers. Gated, a
+    // frame is given only as the test allows (Allow). With nothing to give, RetrieveBuffer waits 10 ms
+    // and answers TQ_TIMEOUT (a source that does not stream too).
+    bool streams = false, gated = false, keepBuffers = false, chunkMode = false;
+    size_t queueCapacity = 0;
+    int64_t txBuffers = -1;       // GetTxNumBuffersToUse: TQ_OK with this count; -1: TQ_NOT_IMPLEMENTED
+    uint32_t bufferBytes = 0;     // a streaming source's buffer memory; 0: its image's (with chunk room)
+    bool rawBuffers = false;      // a streaming source's buffers have no image geometry
+    // Odd answers of the first RetrieveBuffer calls, in turn: "null" (TQ_OK, no buffer), "foreign"
+    // (TQ_OK with a buffer the device never had).
+    std::vector<std::string> oddAnswers;
     std::function<void(ITqRegisterMap*, ITqRegisterFactory*)> createRegisters;   // run by CreateRegisters
 };
+
+constexpr uint64_t kTimestampBase = 0x123400000000ull;
+constexpr uint32_t kChunkId = 0x4001, kChunkLayout = 0x77;
+inline uint8_t FrameByte(uint32_t aFrame, size_t aOffset) { return uint8_t(aFrame * 31 + aOffset * 7 + (aOffset >> 8)); }
 
 // The calls of one object, and of every recorder that shares it (so that an order across objects shows).
 class Journal {
@@ -139,6 +174,21 @@ public:
         : Recorder(std::move(aName), std::move(aOptions), std::move(aJournal)) {}
     ~RecordingSource() override {
         for (TqBuffer* buffer : mMade) delete buffer;
+        delete mForeign;
+    }
+
+    // A gated source gives aCount more frames.
+    void Allow(int aCount) {
+        {
+            std::lock_guard guard(mLock);
+            mPermits += aCount;
+        }
+        mWake.notify_all();
+    }
+    // The buffers queued to it now.
+    size_t Queued() const {
+        std::lock_guard guard(mLock);
+        return mQueued.size();
     }
 
     // How often each buffer it made was given back.
@@ -174,10 +224,10 @@ public:
         Note("GetHeightInfo");
         aMin = mOptions.heightMin, aMax = mOptions.heightMax, aInc = mOptions.heightInc;
     }
-    uint32_t GetChunksSize() const override { return Value("GetChunksSize", 0u); }
+    uint32_t GetChunksSize() const override { return Value("GetChunksSize", mOptions.chunkMode ? 12u : 0u); }
     uint32_t GetPayloadSize() const override { return Value("GetPayloadSize", mOptions.payloadSize); }
     TqScanType GetScanType() const override { return Value("GetScanType", TqScanTypeArea); }
-    bool GetChunkModeActive() const override { return Value("GetChunkModeActive", false); }
+    bool GetChunkModeActive() const override { return Value("GetChunkModeActive", mOptions.chunkMode); }
     bool GetChunkEnable(uint32_t aChunkID) const override {
         Note("GetChunkEnable", std::to_string(aChunkID));
         return false;
@@ -223,7 +273,11 @@ public:
         Note("OnOpen", Text(aDestIP) + " " + std::to_string(aDestPort));
     }
     void OnClose() override { Note("OnClose"); }
-    void OnStreamingStart() override { Note("OnStreamingStart"); }
+    void OnStreamingStart() override {
+        Note("OnStreamingStart");
+        std::lock_guard guard(mLock);
+        mAbortedAll = false;
+    }
     void OnStreamingStop() override { Note("OnStreamingStop"); }
     TqBuffer* AllocBuffer() override {
         Note("AllocBuffer");
@@ -233,8 +287,8 @@ public:
             return mMade[0];
         }
         if (!mOptions.endlessBuffers && mMade.size() - mFreedCount >= mOptions.buffers) return nullptr;
-        auto* buffer = new TqBuffer();
-        buffer->Alloc(64);
+        TqBuffer* buffer = mOptions.streams ? MakeStreamBuffer() : new TqBuffer();
+        if (!mOptions.streams) buffer->Alloc(64);
         mMade.push_back(buffer);
         return buffer;
     }
@@ -246,15 +300,80 @@ public:
         }
         Note("FreeBuffer");
     }
-    TqResult GetTxNumBuffersToUse(uint32_t&) override { return Accept("GetTxNumBuffersToUse", "", TQ_NOT_IMPLEMENTED); }
-    TqResult QueueBuffer(TqBuffer*) override { return Accept("QueueBuffer"); }
+    TqResult GetTxNumBuffersToUse(uint32_t& aNumBuffer) override {
+        if (mOptions.txBuffers < 0) return Accept("GetTxNumBuffersToUse", "", TQ_NOT_IMPLEMENTED);
+        aNumBuffer = uint32_t(mOptions.txBuffers);
+        return Accept("GetTxNumBuffersToUse");
+    }
+    // Arguments: the buffer's place among those made (-1: another) and its timestamp.
+    TqResult QueueBuffer(TqBuffer* aBuffer) override {
+        std::string which;
+        bool full;
+        {
+            std::lock_guard guard(mLock);
+            which = std::to_string(IndexOf(aBuffer)) + " " + std::to_string(aBuffer ? aBuffer->GetTimestamp() : 0);
+            full = mOptions.queueCapacity && mQueued.size() >= mOptions.queueCapacity;
+        }
+        const TqResult result = Accept("QueueBuffer", which, full ? TQ_GENERIC_ERROR : TQ_OK);   // may throw
+        if (mOptions.streams && !full) {
+            {
+                std::lock_guard guard(mLock);
+                mQueued.push_back(aBuffer);
+            }
+            mWake.notify_all();
+        }
+        return result;
+    }
     bool PreQueueBufferProc() override { return Value("PreQueueBufferProc", true); }
     void PostRetrieveBufferProc() override { Note("PostRetrieveBufferProc"); }
+    // Arguments: "timeout", "frame <n> <place>", "aborted <place>", or the odd answer.
     TqResult RetrieveBuffer(TqBuffer** aBuffer) override {
         *aBuffer = nullptr;
-        return Accept("RetrieveBuffer", "", TQ_TIMEOUT);
+        if (mOptions.failAt == "RetrieveBuffer") Note("RetrieveBuffer");   // throws
+        std::unique_lock guard(mLock);
+        auto answer = [&](uint32_t aCode, TqBuffer* aGiven, const std::string& aArguments) {
+            guard.unlock();
+            Note("RetrieveBuffer", aArguments);
+            *aBuffer = aGiven;
+            return TqResult(aCode);
+        };
+        if (!mAborted.empty()) {
+            TqBuffer* back = mAborted.front();
+            mAborted.pop_front();
+            return answer(TQ_ABORTED, back, "aborted " + std::to_string(IndexOf(back)));
+        }
+        if (mOdd < mOptions.oddAnswers.size()) {
+            const std::string odd = mOptions.oddAnswers[mOdd++];
+            if (odd == "foreign" && !mForeign) mForeign = MakeStreamBuffer();
+            return answer(TQ_OK, odd == "foreign" ? mForeign : nullptr, odd);
+        }
+        const bool ready = mOptions.streams && mWake.wait_for(guard, std::chrono::milliseconds(10), [&] {
+            return !mAbortedAll && !mQueued.empty() && (!mOptions.gated || mPermits > 0);
+        });
+        if (!ready) {
+            if (!mOptions.streams) {
+                guard.unlock();
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                guard.lock();
+            }
+            return answer(TQ_TIMEOUT, nullptr, "timeout");
+        }
+        TqBuffer* buffer = mQueued.front();
+        mQueued.pop_front();
+        --mPermits;
+        Fill(*buffer, ++mFrames);
+        return answer(TQ_OK, buffer, "frame " + std::to_string(mFrames) + " " + std::to_string(IndexOf(buffer)));
     }
-    void AbortQueuedBuffers() override { Note("AbortQueuedBuffers"); }
+    void AbortQueuedBuffers() override {
+        Note("AbortQueuedBuffers");
+        {
+            std::lock_guard guard(mLock);
+            mAbortedAll = true;
+            if (!mOptions.keepBuffers) mAborted.insert(mAborted.end(), mQueued.begin(), mQueued.end());
+            if (!mOptions.keepBuffers) mQueued.clear();
+        }
+        mWake.notify_all();
+    }
     void CreateRegisters(ITqRegisterMap* aRegisterMap, ITqRegisterFactory* aFactory) override {
         Note("CreateRegisters", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
         if (mOptions.createRegisters) mOptions.createRegisters(aRegisterMap, aFactory);
@@ -298,11 +417,50 @@ private:
         return aSetting;
     }
 
+    // The place of aBuffer among those made (-1: another); mLock held.
+    int IndexOf(const TqBuffer* aBuffer) const {
+        const auto it = std::find(mMade.begin(), mMade.end(), aBuffer);
+        return it == mMade.end() ? -1 : int(it - mMade.begin());
+    }
+    TqBuffer* MakeStreamBuffer() const {
+        auto* buffer = new TqBuffer();
+        if (mOptions.rawBuffers) {
+            const uint64_t bytes = TqImage::RequiredMemory(mOptions.width, mOptions.height, mOptions.pixelType, 0, 0, 0);
+            buffer->Alloc(mOptions.bufferBytes ? mOptions.bufferBytes : uint32_t(bytes));
+        } else {
+            buffer->GetImage()->Alloc(mOptions.width, mOptions.height, mOptions.pixelType, 0, 0, 64);
+            buffer->GetImage()->SetOffsetX(mOptions.offsetX);
+            buffer->GetImage()->SetOffsetY(mOptions.offsetY);
+            if (mOptions.bufferBytes) buffer->Alloc(mOptions.bufferBytes);   // the geometry stays
+        }
+        return buffer;
+    }
+    // Frame aFrame into aBuffer: every byte of its memory up to its image's end, its timestamp and chunk.
+    void Fill(TqBuffer& aBuffer, uint32_t aFrame) const {
+        const TqImage* image = aBuffer.GetImage();
+        const size_t bytes = mOptions.rawBuffers ? aBuffer.GetSize() : std::min(image->GetImageSize(), aBuffer.GetSize());
+        for (size_t n = 0; n < bytes; ++n) aBuffer.GetDataPointer()[n] = FrameByte(aFrame, n);
+        aBuffer.SetTimestamp(kTimestampBase + aFrame);
+        aBuffer.ResetChunks();
+        if (mOptions.chunkMode) {
+            const uint8_t data[4] = {uint8_t(aFrame >> 24), uint8_t(aFrame >> 16), uint8_t(aFrame >> 8), uint8_t(aFrame)};
+            aBuffer.AddChunk(kChunkId, data, 4);
+            aBuffer.SetChunkLayoutID(kChunkLayout);
+        }
+    }
+
     mutable std::mutex mLock;
+    std::condition_variable mWake;
     std::vector<TqBuffer*> mMade;
     std::map<TqBuffer*, int> mFreed;
     size_t mFreedCount = 0;
     bool mRepeated = false;
+    std::deque<TqBuffer*> mQueued, mAborted;
+    bool mAbortedAll = false;
+    int mPermits = 0;
+    uint32_t mFrames = 0;
+    size_t mOdd = 0;
+    TqBuffer* mForeign = nullptr;
 };
 
 }  // namespace KivoSoftTest

@@ -49,15 +49,6 @@ bool Listed(uint32_t aAddress) {
     return false;
 }
 
-template <class Condition>
-bool Eventually(Condition aCondition) {
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20); std::chrono::steady_clock::now() < end;) {
-        if (aCondition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return aCondition();
-}
-
 // Device memory through the control protocol, as a controller sees it.
 struct GvcpPort : TqGenICamLib::IPort {
     // A controller: it holds the control privilege.
@@ -494,8 +485,8 @@ TEST(SoftDevice, PayloadSizeIsTheSourcesOwnWhenItTellsOne) {
     EXPECT_NE(last.thread, ThreadId()) << "asked on the device's own thread";
 }
 
-// The ready-made source: its image, one pixel type, its count of buffers of a whole image each,
-// given back when the device stops.
+// The ready-made source: its image, its pixel type and Mono8, its count of buffers of a whole image
+// each, given back when the device stops.
 TEST(SoftDevice, TheReadyMadeSourceStreamsItsImageWithItsBuffers) {
     struct Source : TqStreamingChannelSourceDefault {
         using TqStreamingChannelSourceDefault::TqStreamingChannelSourceDefault;
@@ -508,7 +499,9 @@ TEST(SoftDevice, TheReadyMadeSourceStreamsItsImageWithItsBuffers) {
     TqPixelType type = TqPixelMono8;
     EXPECT_TRUE(source.GetSupportedPixelType(0, type).IsOK());
     EXPECT_EQ(type, TqPixelMono16);
-    EXPECT_FALSE(source.GetSupportedPixelType(1, type).IsOK());
+    EXPECT_TRUE(source.GetSupportedPixelType(1, type).IsOK());
+    EXPECT_EQ(type, TqPixelMono8);
+    EXPECT_FALSE(source.GetSupportedPixelType(2, type).IsOK());
     EXPECT_EQ(source.SetWidth(321).GetCode(), TQ_INVALID_PARAMETER);
     EXPECT_TRUE(source.SetWidth(300).IsOK());
     EXPECT_TRUE(source.SetOffsetX(20).IsOK());
@@ -526,7 +519,8 @@ TEST(SoftDevice, TheReadyMadeSourceStreamsItsImageWithItsBuffers) {
     ASSERT_EQ(controller.channel.ReadRegister(Reg::kOffsetX, value), 0);
     EXPECT_EQ(value, 20u);
     EXPECT_NE(Xml(device).find("\"Mono16\""), std::string::npos);
-    EXPECT_EQ(Xml(device).find("\"Mono8\""), std::string::npos);
+    EXPECT_NE(Xml(device).find("\"Mono8\""), std::string::npos);
+    EXPECT_EQ(Xml(device).find("\"RGB8\""), std::string::npos);
     ASSERT_TRUE(device.Stop().IsOK());
     EXPECT_EQ(TqLiveObjects::Count("TqBuffer"), before);
 }
