@@ -155,6 +155,12 @@ std::shared_ptr<TqEngine::Device> EngineOf(const void* aDevice) {
     return it == Registry().end() ? nullptr : it->second->Engine();
 }
 
+void AdmitRegister(TqSoftDeviceGEV& aDevice, const ITqRegister* aRegister) {
+    std::lock_guard guard(RegistryLock());
+    const auto it = Registry().find(&aDevice);
+    if (it != Registry().end()) it->second->genApiFactory.Admit(aRegister);
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -421,7 +427,8 @@ public:
         mRun->buffers.resize(mRun->sources.size());
         CallbackScope scope(&d);   // Start and Stop called back from here answer TQ_STATE_ERROR
         d.info.Defaults(d.mac);
-        const bool done = Callbacks() && Queries() && Describe() && Buffers() && Bind() && Announce();
+        const bool done = Callbacks() && Features() && Queries() && Describe() && Loads() && Buffers() && Bind() &&
+                          Announce();
         if (done) {
             std::lock_guard guard(d.lock);
             d.state = State::kRunning;
@@ -429,7 +436,7 @@ public:
         }
         Finish(d, *mRun);
         if (!mDescribed) {   // the standard part: the device without its streams
-            TqEngine::DeviceConfig config = Config({});
+            TqEngine::DeviceConfig config = Config({}, false);
             const std::string xml = TqEngine::Device(config).Xml();
             std::lock_guard guard(d.lock);
             d.xml = xml;
@@ -457,6 +464,7 @@ private:
     // The register callbacks of the sinks (in the order they were registered) and the sources (in
     // the order they were added), then their feature callbacks.
     bool Callbacks() {
+        d.genApiFactory.Begin(uint32_t(mRun->sources.size()));
         if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
                             [&] { aSink->OnCreateCustomRegisters(&d.self, &d.registerFactory); });
@@ -468,14 +476,31 @@ private:
                 return false;
         if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
-                            [&] { aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); });
+                            [&] {
+                                const auto open = d.genApiFactory.Open(GenApiFactory::kDevice);
+                                aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory);
+                            });
             }))
             return false;
         for (size_t n = 0; n < mRun->sources.size(); ++n)
             if (!Call("CreateGenApiFeatures of " + Numbered("stream source", n),
-                      [&] { mRun->sources[n]->CreateGenApiFeatures(&d.registerMap, &d.genApiFactory); }))
+                      [&] {
+                          const auto open = d.genApiFactory.Open(int(n));
+                          mRun->sources[n]->CreateGenApiFeatures(&d.registerMap, &d.genApiFactory);
+                      }))
                 return false;
         return true;
+    }
+
+    // The application's features, merged; then the finished description loads as a controller would.
+    bool Features() {
+        std::string why;
+        return d.genApiFactory.Finish(why) || Broken(why);
+    }
+    bool Loads() {
+        std::string why;
+        return TqSoftDevice::Loads(mRun->device->Xml(), why) ||
+               Broken("its GenICam XML file does not load: " + why, TQ_GENICAM_XML_ERROR);
     }
 
     bool Queries() {
@@ -572,7 +597,7 @@ private:
     }
 
     // The engine device's configuration: the identity, and the image of each source.
-    TqEngine::DeviceConfig Config(const std::vector<SourceImage>& aImages) const {
+    TqEngine::DeviceConfig Config(const std::vector<SourceImage>& aImages, bool aFeatures = true) const {
         TqEngine::DeviceConfig config;
         config.identity = d.info.Identity(d.mac);
         config.transport = TqEngine::Transport::kGigEVision;
@@ -581,6 +606,7 @@ private:
         auto description = std::make_shared<TqEngine::Description>();
         description->header = d.info.Header();
         description->payloadSizeBase = kPayloadSizeBase;
+        if (aFeatures) d.genApiFactory.Describe(*description);
         for (const SourceImage& image : aImages) {
             config.channels.push_back(image.channel);
             description->limits.push_back(image.limits);

@@ -272,6 +272,4 @@ TqResult RegisterFactory::AddByteArray(const TqString&, uint32_t, uint32_t, TqGe
     return NotYet("the application's registers");
 }
 
-TqResult GenApiFactory::Refused() { return NotYet("the application's features"); }
-
 }  // namespace TqSoftDevice

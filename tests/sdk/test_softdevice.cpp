@@ -627,7 +627,7 @@ TEST(SoftDevice, FactoriesAndTheRegisterMapDoTheLeastForNow) {
     EXPECT_NE(registers, nullptr);
     EXPECT_NE(features, nullptr);
     EXPECT_EQ(sink.added.GetCode(), TQ_NOT_IMPLEMENTED);
-    EXPECT_EQ(sink.created.GetCode(), TQ_NOT_IMPLEMENTED);
+    EXPECT_EQ(sink.created.GetCode(), TQ_INVALID_PARAMETER);   // neither a register nor a pValue
     ITqRegisterMap* map = device.GetRegisterMap();
     EXPECT_EQ(map->GetRegisterCount(), 0u);
     EXPECT_EQ(map->GetRegisterByIndex(0), nullptr);
