@@ -432,8 +432,12 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     }
 
     if (!soft) SerialPortFeatures(description, w);
-    if (soft)
+    if (soft) {
+        for (const auto& [category, features] : soft->joinedCategories)
+            if (auto node = description.Find(category))
+                for (const std::string& feature : features) node->With("pFeature", feature);
         for (const FeatureNode& feature : soft->features) w.Feature(feature);
+    }
 
     description.Node("Port", "Device", "Standard");
     std::string text = description.Text();

@@ -367,9 +367,11 @@ struct Description {
     uint32_t payloadSizeBase = 0;
     // The embedding code's own nodes (a software device's application features and the nodes made
     // for them), written after the device's own in the order given; the names of topCategories join
-    // Root's list, and those of sourceSelected SourceSelector's (with several channels).
+    // Root's list, those of sourceSelected SourceSelector's (with several channels), and those
+    // listed for one of the device's own categories that category's.
     std::vector<FeatureNode> features;
     std::vector<std::string> topCategories, sourceSelected;
+    std::vector<std::pair<std::string, std::vector<std::string>>> joinedCategories;
 };
 
 // A device. The image it inherits is that of every channel that channels does not list.

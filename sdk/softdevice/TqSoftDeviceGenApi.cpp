@@ -139,13 +139,17 @@ void GenApiFactory::Begin(uint32_t aSources) {
     config.description = std::make_shared<TqEngine::Description>();
     const std::string xml = TqEngine::Device(config).Xml();
     std::unique_ptr<TqGenICamLib::NodeMap> map;
-    std::set<std::string> own;
+    std::set<std::string> own, categories;
     if (TqGenICamLib::NodeMap::Load(xml.data(), xml.size(), nullptr, map).IsOK())
-        for (const auto& node : map->Nodes())
+        for (const auto& node : map->Nodes()) {
             if (node->kind != TqGenICamLib::Kind::EnumEntry) own.insert(node->name);
+            if (node->kind == TqGenICamLib::Kind::Category) categories.insert(node->name);
+        }
     std::lock_guard guard(mLock);
     mSources = aSources;
     mOwnNames = std::move(own);
+    mOwnCategories = std::move(categories);
+    mJoined.clear();
     mFeatures.clear();
     mConflicts.clear();
     mNodes.clear();
@@ -379,8 +383,8 @@ std::string GenApiFactory::Check(const Pending& a, const Request& aRequest) cons
                " feature";
     if (!a.category.empty())
         for (const std::string& level : Levels(a.category))
-            if (!IsName(level) || Invented(level) || mOwnNames.count(level))
-                return "category '" + a.category + "' is no path of GenICam names of its own (Level1\\Level2)";
+            if (!IsName(level) || Invented(level) || (mOwnNames.count(level) && !mOwnCategories.count(level)))
+                return "category '" + a.category + "' is no path of categories (Level1\\Level2)";
 
     const Kind kind = aRequest.kind;
     if (IsRegisterBound(kind)) {
@@ -768,16 +772,24 @@ bool GenApiFactory::Finish(std::string& aFailure) {
     }
 
     // The categories of the features' paths: each level lists the next, the last the feature.
+    // The device's own categories take the features as they are.
     std::vector<FeatureNode> categories;
-    const auto category = [&](const std::string& aName) -> FeatureNode& {
+    std::vector<std::pair<std::string, std::vector<std::string>>> joined;
+    const auto category = [&](const std::string& aName) -> std::pair<FeatureNode*, std::vector<std::string>*> {
+        if (mOwnCategories.count(aName)) {
+            for (auto& [name, features] : joined)
+                if (name == aName) return {nullptr, &features};
+            joined.emplace_back(aName, std::vector<std::string>());
+            return {nullptr, &joined.back().second};
+        }
         for (FeatureNode& c : categories)
-            if (c.name == aName) return c;
+            if (c.name == aName) return {&c, &c.features};
         FeatureNode c;
         c.kind = "Category";
         c.name = aName;
         c.displayName = Spaced(aName);
         categories.push_back(std::move(c));
-        return categories.back();
+        return {&categories.back(), &categories.back().features};
     };
     const auto list = [](std::vector<std::string>& aList, const std::string& aName) {
         if (std::find(aList.begin(), aList.end(), aName) == aList.end()) aList.push_back(aName);
@@ -786,11 +798,12 @@ bool GenApiFactory::Finish(std::string& aFailure) {
         const Pending& a = m.first->a;
         if (a.category.empty()) continue;
         const std::vector<std::string> levels = Levels(a.category);
-        list(top, levels[0]);
+        if (!mOwnCategories.count(levels[0])) list(top, levels[0]);
         for (size_t n = 0; n < levels.size(); ++n) {
-            FeatureNode& c = category(levels[n]);
-            list(c.features, n + 1 < levels.size() ? levels[n + 1] : a.name);
-            if (n + 1 == levels.size() && !a.categoryDisplayName.empty()) c.displayName = a.categoryDisplayName;
+            const auto [node, features] = category(levels[n]);
+            list(*features, n + 1 < levels.size() ? levels[n + 1] : a.name);
+            if (node && n + 1 == levels.size() && !a.categoryDisplayName.empty())
+                node->displayName = a.categoryDisplayName;
         }
     }
     for (const FeatureNode& c : categories)
@@ -804,6 +817,7 @@ bool GenApiFactory::Finish(std::string& aFailure) {
     mNodes = std::move(categories);
     mNodes.insert(mNodes.end(), std::make_move_iterator(nodes.begin()), std::make_move_iterator(nodes.end()));
     mTopCategories = std::move(top);
+    mJoined = std::move(joined);
     mSourceSelected = std::move(selected);
     mStreamable = std::move(streamable);
     return true;
@@ -814,6 +828,7 @@ void GenApiFactory::Describe(TqEngine::Description& aDescription) const {
     aDescription.features = mNodes;
     aDescription.topCategories = mTopCategories;
     aDescription.sourceSelected = mSourceSelected;
+    aDescription.joinedCategories = mJoined;
 }
 
 std::vector<StreamableFeature> GenApiFactory::Streamable() const {

@@ -155,7 +155,7 @@ private:
     bool mOpen = false;
     int mScope = kDevice;
     uint32_t mSources = 0;
-    std::set<std::string> mOwnNames;   // the device's own nodes
+    std::set<std::string> mOwnNames, mOwnCategories;   // the device's own nodes, and which are categories
     std::set<const ITqRegister*> mAdmitted;
     std::vector<Feature> mFeatures;    // in the order they were created
     std::vector<std::string> mConflicts;
@@ -163,6 +163,7 @@ private:
     // Finish's result.
     std::vector<TqEngine::FeatureNode> mNodes;
     std::vector<std::string> mTopCategories, mSourceSelected;
+    std::vector<std::pair<std::string, std::vector<std::string>>> mJoined;
     std::vector<StreamableFeature> mStreamable;
 };
 

@@ -44,6 +44,7 @@ struct Options {
     TqPixelType pixelType = TqPixelMono8;
     int64_t packetSizeMax = -1;   // -1: not implemented
     uint32_t payloadSize = 0;
+    std::function<void(ITqGenApiFactory*)> features;   // what a source's CreateGenApiFeatures describes
 };
 
 // The calls of one object, and of every recorder that shares it (so that an order across objects shows).
@@ -259,6 +260,7 @@ public:
     }
     void CreateGenApiFeatures(ITqRegisterMap* aRegisterMap, ITqGenApiFactory* aFactory) override {
         Note("CreateGenApiFeatures", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
+        if (mOptions.features) mOptions.features(aFactory);
     }
     bool IsPayloadTypeSupported(TqPayloadType aPayloadType) override {
         Note("IsPayloadTypeSupported", std::to_string(int(aPayloadType)));

@@ -1,0 +1,373 @@
+// The software device's GenApi factory: each kind and attribute as the description writes it, the
+// pending feature's reset, categories and entries, the result codes of the Create operations, names
+// that clash, the load check of Start, features of several sources merged, and the values a
+// controller's node map (ours over a connected TqDevice, and aravis's) reads from them.
+#include "TqDevice.h"
+#include "TqGenParameter.h"
+#include "TqGenParameterArray.h"
+#include "TqSoftDeviceAccess.h"
+#include "TqSoftDeviceGEV.h"
+#include "engine_helpers.h"
+#include "soft_recorders.h"
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+
+using namespace KivoSoftTest;
+
+namespace {
+
+constexpr const char* kLoopback = "00:00:00:00:00:00";
+// Device memory of the test's own (a register handler), where its registers lie.
+constexpr uint32_t kBase = 0x40000000, kSize = 0x100;
+
+// A register of the test's own over device memory: what the factory reads of a register.
+struct TestRegister final : ITqRegister {
+    TestRegister(const char* aName, uint32_t aAddress, size_t aLength, bool aBytes = false, bool aWritable = true)
+        : name(aName), address(aAddress), length(aLength), bytes(aBytes), writable(aWritable) {}
+    const TqString& GetName() override { return name; }
+    uint32_t GetAddress() const override { return address; }
+    size_t GetLength() const override { return length; }
+    void* GetContext() override { return nullptr; }
+    const void* GetContext() const override { return nullptr; }
+    bool IsWritable() const override { return writable; }
+    bool IsReadable() const override { return true; }
+    bool IsArrayOfBytes() const override { return bytes; }
+    TqResult ReadString(TqString&) override { return No(); }
+    TqResult ReadInt(uint32_t&, uint32_t) override { return No(); }
+    TqResult ReadBytes(uint8_t*, uint32_t, uint32_t) override { return No(); }
+    TqResult Write(const TqString&) override { return No(); }
+    TqResult Write(uint32_t, uint32_t) override { return No(); }
+    TqResult Write(const uint8_t*, uint32_t, uint32_t) override { return No(); }
+    TqResult ReadFloat(float&) override { return No(); }
+    TqResult WriteFloat(float) override { return No(); }
+    TqResult ReadDouble(double&) override { return No(); }
+    TqResult WriteDouble(double) override { return No(); }
+    TqResult AddEventSink(ITqRegisterEventSink*) override { return No(); }
+    TqResult RemoveEventSink(ITqRegisterEventSink*) override { return No(); }
+    static TqResult No() { return TqResult(TQ_NOT_IMPLEMENTED); }
+    TqString name;
+    uint32_t address;
+    size_t length;
+    bool bytes, writable;
+};
+
+// The memory behind the test's registers, big-endian, served to controllers.
+struct Memory final : TqEngine::RegisterHandler {
+    uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
+        std::lock_guard guard(lock);
+        std::memcpy(aData, bytes + (aAddress - kBase), aSize);
+        return TqEngine::Gvcp::kSuccess;
+    }
+    uint16_t Write(uint32_t aAddress, const uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
+        std::lock_guard guard(lock);
+        std::memcpy(bytes + (aAddress - kBase), aData, aSize);
+        return TqEngine::Gvcp::kSuccess;
+    }
+    void Put(uint32_t aAddress, uint64_t aValue, int aLength) {
+        std::lock_guard guard(lock);
+        for (int n = 0; n < aLength; ++n) bytes[aAddress - kBase + n] = uint8_t(aValue >> (8 * (aLength - 1 - n)));
+    }
+    uint64_t Get(uint32_t aAddress, int aLength) {
+        std::lock_guard guard(lock);
+        uint64_t value = 0;
+        for (int n = 0; n < aLength; ++n) value = (value << 8) | bytes[aAddress - kBase + n];
+        return value;
+    }
+    void PutDouble(uint32_t aAddress, double aValue) {
+        uint64_t raw;
+        std::memcpy(&raw, &aValue, 8);
+        Put(aAddress, raw, 8);
+    }
+    double GetDouble(uint32_t aAddress) {
+        const uint64_t raw = Get(aAddress, 8);
+        double value;
+        std::memcpy(&value, &raw, 8);
+        return value;
+    }
+    std::mutex lock;
+    uint8_t bytes[kSize] = {};
+};
+
+using Describe = std::function<void(ITqGenApiFactory*)>;
+
+// An event sink that describes the device's features.
+struct FeatureSink final : ITqSoftDeviceGEVEventSink {
+    explicit FeatureSink(Describe aDescribe) : describe(std::move(aDescribe)) {}
+    void OnCreateCustomGenApiFeatures(ITqSoftDeviceGEV*, ITqGenApiFactory* aFactory) override {
+        factory = aFactory;
+        describe(aFactory);
+    }
+    Describe describe;
+    ITqGenApiFactory* factory = nullptr;
+};
+
+// A device whose sink describes features over the test's registers, and the memory behind them.
+struct Rig {
+    explicit Rig(Describe aDescribe, std::vector<TestRegister*> aRegisters = {}) : sink(std::move(aDescribe)) {
+        device.RegisterEventSink(&sink);
+        for (TestRegister* r : aRegisters) TqSoftDevice::AdmitRegister(device, r);
+    }
+    TqResult Start() {
+        const TqResult started = device.Start(kLoopback);
+        if (started.IsOK()) {
+            engine = TqSoftDevice::EngineOf(&device);
+            EXPECT_NE(engine->AddRegisterHandler({{kBase, kSize}}, memory), 0u);
+        }
+        return started;
+    }
+    std::string Xml() const {
+        TqString xml;
+        EXPECT_TRUE(device.GetGenICamXMLFile(xml).IsOK());
+        return Text(xml);
+    }
+    std::string Address() const { return TqEngine::FormatAddress(engine->Address()); }
+    FeatureSink sink;
+    std::shared_ptr<Memory> memory = std::make_shared<Memory>();
+    std::shared_ptr<TqEngine::Device> engine;
+    TqSoftDeviceGEV device;
+};
+
+std::string Why(const TqResult& aResult) { return Text(aResult.GetDescription()); }
+
+// A node of the description by name, and the texts of its elements.
+struct Parsed {
+    explicit Parsed(const std::string& aXml) { EXPECT_TRUE(doc.load_string(aXml.c_str())); }
+    pugi::xml_node Node(const char* aName) const {
+        return doc.child("RegisterDescription").find_child_by_attribute("Name", aName);
+    }
+    std::string Of(const char* aName, const char* aTag) const { return Node(aName).child(aTag).text().get(); }
+    std::vector<std::string> All(const char* aName, const char* aTag) const {
+        std::vector<std::string> out;
+        for (pugi::xml_node n : Node(aName).children(aTag)) out.push_back(n.text().get());
+        return out;
+    }
+    pugi::xml_document doc;
+};
+
+using Strings = std::vector<std::string>;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The description.
+
+// One feature of each kind with its attributes; a Create resets them all.
+TEST(SoftDeviceGenApi, EachKindAndItsAttributesInTheDescription) {
+    TestRegister gain("Gain", kBase, 4), level("Level", kBase + 8, 8), text("Text", kBase + 0x10, 16, true),
+        raw("Raw", kBase + 0x20, 8, true), flag("Flag", kBase + 0x28, 4, true, false), mode("Mode", kBase + 0x2C, 4);
+    std::vector<TqResult> results;
+    Rig rig(
+        [&](ITqGenApiFactory* f) {
+            f->SetName("Gain");
+            f->SetDisplayName("The <Gain> & more");
+            f->SetCategory("Custom\\Analog", "Analog Things");
+            f->SetDescription("How much \"gain\"");
+            f->SetToolTip("Gain's tip");
+            f->SetAccessMode(TqGenAccessModeReadOnly);
+            f->SetRepresentation(TqGenRepresentationHexNumber);
+            f->SetVisibility(TqGenVisibilityExpert);
+            f->SetCachable(TqGenCacheNone);
+            f->SetPollingTime(500);
+            f->SetNameSpace(TqGenNameSpaceStandard);
+            f->SetTLLocked(true);
+            f->SetStreamable(true);
+            f->SetUnit("dB");
+            f->SetPIsAvailable("Enabled");
+            f->AddInvalidator("Level");
+            results.push_back(f->CreateInteger(&gain, -10, 100, 5));
+            // Nothing of the first reaches the second.
+            f->SetName("Level");
+            f->SetPMin("Sum");
+            results.push_back(f->CreateFloat(&level, -1.5, 2.25));
+            f->SetName("Text");
+            results.push_back(f->CreateString(&text));
+            f->SetName("Raw");
+            results.push_back(f->CreateRegister(&raw));
+            f->SetName("Enabled");
+            results.push_back(f->CreateBoolean(&flag));
+            f->SetName("Fire");
+            f->SetPValue("Gain");
+            results.push_back(f->CreateCommand());
+            f->SetName("Mode");
+            f->AddEnumEntry("Off", 0);
+            f->AddEnumEntry("HighSpeed", 7, "", TqGenNameSpaceStandard);
+            f->AddEnumEntry("On", 1, "Switched on");
+            results.push_back(f->CreateEnum(&mode));
+            f->SetName("Sum");
+            f->AddVariable("Gain");
+            f->AddVariable("Mode");
+            results.push_back(f->CreateIntSwissKnife("(Gain << 16) | (Mode >> 16)"));
+            f->SetName("Root2");
+            f->SetUnit("V");
+            f->AddVariable("Level");
+            results.push_back(f->CreateFloatSwissKnife("SQRT(Level) > 1 ? 2 : 3"));
+            f->SetName("Twice");
+            results.push_back(f->CreateIntConverter("Gain", "TO * 2", "FROM / 2"));
+            f->SetName("Half");
+            results.push_back(f->CreateFloatConverter("Level", "TO / 2", "FROM * 2"));
+        },
+        {&gain, &level, &text, &raw, &flag, &mode});
+    const TqResult started = rig.Start();
+    ASSERT_TRUE(started.IsOK()) << Why(started);
+    for (const TqResult& r : results) EXPECT_TRUE(r.IsOK()) << Why(r);
+    const std::string xml = rig.Xml();
+    const Parsed p(xml);
+
+    // The integer over its register node, with every attribute.
+    const pugi::xml_node gainNode = p.Node("Gain");
+    EXPECT_STREQ(gainNode.name(), "Integer");
+    EXPECT_STREQ(gainNode.attribute("NameSpace").value(), "Standard");
+    EXPECT_EQ(p.Of("Gain", "DisplayName"), "The <Gain> & more");
+    EXPECT_EQ(p.Of("Gain", "Description"), "How much \"gain\"");
+    EXPECT_EQ(p.Of("Gain", "ToolTip"), "Gain's tip");
+    EXPECT_EQ(p.Of("Gain", "ImposedAccessMode"), "RO");
+    EXPECT_EQ(p.Of("Gain", "Representation"), "HexNumber");
+    EXPECT_EQ(p.Of("Gain", "Visibility"), "Expert");
+    EXPECT_EQ(p.Of("Gain", "Streamable"), "Yes");
+    EXPECT_EQ(p.Of("Gain", "Unit"), "dB");
+    EXPECT_EQ(p.Of("Gain", "pIsAvailable"), "Enabled");
+    EXPECT_EQ(p.Of("Gain", "pIsLocked"), "TLParamsLocked");
+    EXPECT_EQ(p.Of("Gain", "Min"), "-10");
+    EXPECT_EQ(p.Of("Gain", "Max"), "100");
+    EXPECT_EQ(p.Of("Gain", "Inc"), "5");
+    const std::string gainReg = p.Of("Gain", "pValue");
+    ASSERT_EQ(gainReg.rfind("KivoSd_", 0), 0u) << gainReg;
+    const pugi::xml_node reg = p.Node(gainReg.c_str());
+    EXPECT_STREQ(reg.name(), "IntReg");
+    EXPECT_EQ(std::string(reg.child("Address").text().get()), "0x40000000");
+    EXPECT_EQ(reg.child("Length").text().as_int(), 4);
+    EXPECT_EQ(std::string(reg.child("AccessMode").text().get()), "RW");
+    EXPECT_EQ(std::string(reg.child("pPort").text().get()), "Device");
+    EXPECT_EQ(std::string(reg.child("Cachable").text().get()), "NoCache");
+    EXPECT_EQ(reg.child("PollingTime").text().as_int(), 500);
+    EXPECT_EQ(std::string(reg.child("pInvalidator").text().get()), "Level");
+    EXPECT_EQ(std::string(reg.child("Sign").text().get()), "Signed");   // a negative minimum
+    EXPECT_EQ(std::string(reg.child("Endianess").text().get()), "BigEndian");
+
+    // The float: pMin rather than its constant, the defaults back.
+    EXPECT_STREQ(p.Node("Level").name(), "Float");
+    EXPECT_STREQ(p.Node("Level").attribute("NameSpace").value(), "Custom");
+    EXPECT_EQ(p.All("Level", "pMin"), Strings{"Sum"});
+    EXPECT_TRUE(p.All("Level", "Min").empty());
+    EXPECT_EQ(p.Of("Level", "Max"), "2.25");
+    EXPECT_EQ(p.Of("Level", "Visibility"), "Beginner");
+    EXPECT_EQ(p.Of("Level", "DisplayName"), "Level");
+    for (const char* absent : {"ToolTip", "Description", "ImposedAccessMode", "Streamable", "Unit", "pIsAvailable",
+                               "pIsLocked"})
+        EXPECT_FALSE(p.Node("Level").child(absent)) << absent;
+    EXPECT_STREQ(p.Node(p.Of("Level", "pValue").c_str()).name(), "FloatReg");
+    EXPECT_EQ(p.Node(p.Of("Level", "pValue").c_str()).child("Length").text().as_int(), 8);
+    EXPECT_EQ(std::string(p.Node(p.Of("Level", "pValue").c_str()).child("Cachable").text().get()), "WriteThrough");
+
+    // Strings and registers are their register nodes; a read-only register shows as RO.
+    EXPECT_STREQ(p.Node("Text").name(), "StringReg");
+    EXPECT_EQ(p.Of("Text", "Length"), "16");
+    EXPECT_EQ(p.Of("Text", "Address"), "0x40000010");
+    EXPECT_STREQ(p.Node("Raw").name(), "Register");
+    EXPECT_STREQ(p.Node("Enabled").name(), "Boolean");
+    EXPECT_EQ(p.Node(p.Of("Enabled", "pValue").c_str()).child("AccessMode").text().get(), std::string("RO"));
+    EXPECT_EQ(p.Of("Enabled", "OnValue"), "1");
+    EXPECT_STREQ(p.Node("Fire").name(), "Command");
+    EXPECT_EQ(p.Of("Fire", "pValue"), "Gain");
+    EXPECT_EQ(p.Of("Fire", "CommandValue"), "1");
+
+    // Entries by their symbolic names, display names given or made, namespaces.
+    const pugi::xml_node modeNode = p.Node("Mode");
+    Strings names, displays, spaces, values;
+    for (pugi::xml_node e : modeNode.children("EnumEntry")) {
+        names.push_back(e.attribute("Name").value());
+        spaces.push_back(e.attribute("NameSpace").value());
+        displays.push_back(e.child("DisplayName").text().get());
+        values.push_back(e.child("Value").text().get());
+    }
+    EXPECT_EQ(names, (Strings{"Off", "HighSpeed", "On"}));
+    EXPECT_EQ(displays, (Strings{"Off", "High Speed", "Switched on"}));
+    EXPECT_EQ(spaces, (Strings{"Custom", "Standard", "Custom"}));
+    EXPECT_EQ(values, (Strings{"0", "7", "1"}));
+
+    // Formulas reach the description intact (escaped in the text, as they read once parsed).
+    EXPECT_STREQ(p.Node("Sum").name(), "IntSwissKnife");
+    EXPECT_EQ(p.Of("Sum", "Formula"), "(Gain << 16) | (Mode >> 16)");
+    EXPECT_NE(xml.find("(Gain &lt;&lt; 16) | (Mode &gt;&gt; 16)"), std::string::npos);
+    Strings variables;
+    for (pugi::xml_node v : p.Node("Sum").children("pVariable"))
+        variables.push_back(std::string(v.attribute("Name").value()) + "=" + v.text().get());
+    EXPECT_EQ(variables, (Strings{"Gain=Gain", "Mode=Mode"}));
+    EXPECT_STREQ(p.Node("Root2").name(), "SwissKnife");
+    EXPECT_EQ(p.Of("Root2", "Unit"), "V");
+    EXPECT_STREQ(p.Node("Twice").name(), "IntConverter");
+    EXPECT_EQ(p.Of("Twice", "pValue"), "Gain");
+    EXPECT_EQ(p.Of("Twice", "FormulaFrom"), "TO * 2");
+    EXPECT_EQ(p.Of("Twice", "FormulaTo"), "FROM / 2");
+    EXPECT_STREQ(p.Node("Half").name(), "Converter");
+
+    // Categories: each level a node, the top one in Root, the last with its display name.
+    EXPECT_EQ(p.All("Root", "pFeature").back(), "Custom");
+    EXPECT_EQ(p.All("Custom", "pFeature"), Strings{"Analog"});
+    EXPECT_EQ(p.All("Analog", "pFeature"), Strings{"Gain"});
+    EXPECT_EQ(p.Of("Analog", "DisplayName"), "Analog Things");
+    EXPECT_STREQ(p.Node("Analog").name(), "Category");
+}
+
+// Display names derived from a feature's name and its category; the device's own categories take
+// features; a selector lists what it selects; a feature locked both while streaming and by another.
+TEST(SoftDeviceGenApi, DerivedNamesOwnCategoriesSelectorsAndLocks) {
+    TestRegister a("A", kBase, 4), b("B", kBase + 4, 4), c("C", kBase + 8, 4);
+    Rig rig(
+        [&](ITqGenApiFactory* f) {
+            for (auto [name, category] : {std::pair{"DeviceType", "DeviceControl"},
+                                          std::pair{"WidthMax", "ImageFormatControl"},
+                                          std::pair{"EventTestTimestamp", "EventControl\\EventTestData"},
+                                          std::pair{"GevSCPSPacket_size", "TransportLayerControl\\Packets"}}) {
+                f->SetName(name);
+                f->SetCategory(category);
+                f->SetPValue("TLParamsLocked");
+                EXPECT_TRUE(f->CreateInteger().IsOK()) << name;
+            }
+            f->SetName("A");
+            f->AddSelected("B");
+            f->AddSelected("C");
+            f->SetTLLocked(true);
+            f->SetPIsLocked("C");
+            EXPECT_TRUE(f->CreateInteger(&a).IsOK());
+            f->SetName("B");
+            EXPECT_TRUE(f->CreateInteger(&b).IsOK());
+            f->SetName("C");
+            EXPECT_TRUE(f->CreateInteger(&c).IsOK());
+        },
+        {&a, &b, &c});
+    const TqResult started = rig.Start();
+    ASSERT_TRUE(started.IsOK()) << Why(started);
+    const Parsed p(rig.Xml());
+    EXPECT_EQ(p.Of("DeviceType", "DisplayName"), "Type");
+    EXPECT_EQ(p.Of("WidthMax", "DisplayName"), "Width Max");
+    EXPECT_EQ(p.Of("EventTestTimestamp", "DisplayName"), "Test Timestamp");
+    EXPECT_EQ(p.Of("GevSCPSPacket_size", "DisplayName"), "Gev SCPS Packet size");
+    EXPECT_EQ(p.Of("EventTestData", "DisplayName"), "Event Test Data");
+    // The device's own categories list them after their own features, and stay where they were.
+    EXPECT_EQ(p.All("DeviceControl", "pFeature").back(), "DeviceType");
+    EXPECT_EQ(p.All("TransportLayerControl", "pFeature").back(), "Packets");
+    EXPECT_EQ(p.All("Packets", "pFeature"), Strings{"GevSCPSPacket_size"});
+    const Strings root = p.All("Root", "pFeature");
+    EXPECT_EQ(std::count(root.begin(), root.end(), "DeviceControl"), 1);
+    EXPECT_EQ(std::count(root.begin(), root.end(), "TransportLayerControl"), 1);
+    EXPECT_EQ(std::count(root.begin(), root.end(), "ImageFormatControl"), 1);   // the application's, no stream
+    EXPECT_EQ(std::count(root.begin(), root.end(), "EventControl"), 1);
+    // The selector names what it selects, created after it.
+    EXPECT_EQ(p.All("A", "pSelected"), (Strings{"B", "C"}));
+    EXPECT_TRUE(p.All("B", "pSelected").empty());
+    // Locked while streaming or while C says so: one node made for both.
+    const std::string locked = p.Of("A", "pIsLocked");
+    ASSERT_EQ(locked.rfind("KivoSd_", 0), 0u) << locked;
+    EXPECT_STREQ(p.Node(locked.c_str()).name(), "IntSwissKnife");
+    Strings variables;
+    for (pugi::xml_node v : p.Node(locked.c_str()).children("pVariable")) variables.push_back(v.text().get());
+    EXPECT_EQ(variables, (Strings{"TLParamsLocked", "C"}));
+}
