@@ -371,3 +371,199 @@ TEST(SoftDeviceGenApi, DerivedNamesOwnCategoriesSelectorsAndLocks) {
     for (pugi::xml_node v : p.Node(locked.c_str()).children("pVariable")) variables.push_back(v.text().get());
     EXPECT_EQ(variables, (Strings{"TLParamsLocked", "C"}));
 }
+
+// ---------------------------------------------------------------------------------------------
+// Result codes.
+
+// Each refusal of a Create, with the attribute or argument that causes it; after each the pending
+// feature starts again from its defaults, failed or not.
+TEST(SoftDeviceGenApi, CreateAnswersEachFaultWithItsCode) {
+    TestRegister word("Word", kBase, 4), odd("Odd", kBase + 4, 2), bytes("Bytes", kBase + 8, 8, true),
+        stranger("Stranger", kBase + 0x10, 4);
+    using Case = std::function<TqResult(ITqGenApiFactory*)>;
+    const auto named = [](const char* aName, Case aCase) {
+        return [=](ITqGenApiFactory* f) {
+            f->SetName(aName);
+            return aCase(f);
+        };
+    };
+    const std::vector<std::tuple<std::string, uint32_t, Case>> cases = {
+        {"no name", TQ_NOT_INITIALIZED, [&](auto* f) { return f->CreateInteger(&word, 5, 1); }},
+        {"no name after a failure", TQ_NOT_INITIALIZED, [&](auto* f) { return f->CreateIntSwissKnife("1"); }},
+        {"empty name", TQ_NOT_INITIALIZED, [&](auto* f) { f->SetName(""); return f->CreateInteger(&word); }},
+        {"not a GenICam name", TQ_INVALID_PARAMETER, named("2Fast", [&](auto* f) { return f->CreateInteger(&word); })},
+        {"a space in the name", TQ_INVALID_PARAMETER, named("A B", [&](auto* f) { return f->CreateInteger(&word); })},
+        {"the device's own node", TQ_INVALID_PARAMETER,
+         named("DeviceVendorName", [&](auto* f) { return f->CreateInteger(&word); })},
+        {"the invented nodes' prefix", TQ_INVALID_PARAMETER,
+         named("KivoSd_Mine", [&](auto* f) { return f->CreateInteger(&word); })},
+        {"neither register nor pValue", TQ_INVALID_PARAMETER, named("N1", [&](auto* f) { return f->CreateFloat(); })},
+        {"a command without pValue", TQ_INVALID_PARAMETER, named("N2", [&](auto* f) { return f->CreateCommand(); })},
+        {"a register and a pValue", TQ_INVALID_PARAMETER,
+         named("N3", [&](auto* f) { f->SetPValue("Word"); return f->CreateBoolean(&word); })},
+        {"a register kind without register", TQ_INVALID_PARAMETER,
+         named("N4", [&](auto* f) { f->SetPValue("Word"); return f->CreateRegister(); })},
+        {"another device's register", TQ_INVALID_PARAMETER,
+         named("N5", [&](auto* f) { return f->CreateInteger(&stranger); })},
+        {"an integer over 2 bytes", TQ_INVALID_PARAMETER, named("N6", [&](auto* f) { return f->CreateInteger(&odd); })},
+        {"a string over a word", TQ_INVALID_PARAMETER, named("N7", [&](auto* f) { return f->CreateString(&word); })},
+        {"a register over a word", TQ_INVALID_PARAMETER, named("N8", [&](auto* f) { return f->CreateRegister(&word); })},
+        {"an integer over a byte array of 8", TQ_OK, named("N9", [&](auto* f) { return f->CreateInteger(&bytes); })},
+        {"min above max", TQ_INVALID_PARAMETER, named("N10", [&](auto* f) { return f->CreateInteger(&word, 5, 1); })},
+        {"increment 0", TQ_INVALID_PARAMETER, named("N11", [&](auto* f) { return f->CreateInteger(&word, 1, 5, 0); })},
+        {"min equal to max", TQ_OK, named("N12", [&](auto* f) { return f->CreateInteger(&word, 5, 5); })},
+        {"float min above max", TQ_INVALID_PARAMETER,
+         named("N13", [&](auto* f) { return f->CreateFloat(&word, 2.5, -2.5); })},
+        {"float NaN", TQ_INVALID_PARAMETER, named("N14", [&](auto* f) { return f->CreateFloat(&word, NAN, 1); })},
+        {"an enumeration without entries", TQ_INVALID_PARAMETER,
+         named("N15", [&](auto* f) { return f->CreateEnum(&word); })},
+        {"two entries of one name", TQ_INVALID_PARAMETER, named("N16", [&](auto* f) {
+             f->AddEnumEntry("On", 1);
+             f->AddEnumEntry("On", 2);
+             return f->CreateEnum(&word);
+         })},
+        {"an entry's namespace 999", TQ_INVALID_PARAMETER, named("N17", [&](auto* f) {
+             f->AddEnumEntry("On", 1, "", TqGenNameSpaceUndefined);
+             return f->CreateEnum(&word);
+         })},
+        {"access 999", TQ_INVALID_PARAMETER,
+         named("N18", [&](auto* f) { f->SetAccessMode(TqGenAccessModeUndefined); return f->CreateInteger(&word); })},
+        {"visibility 999", TQ_INVALID_PARAMETER,
+         named("N19", [&](auto* f) { f->SetVisibility(TqGenVisibilityUndefined); return f->CreateInteger(&word); })},
+        {"cache 999", TQ_INVALID_PARAMETER,
+         named("N20", [&](auto* f) { f->SetCachable(TqGenCacheUndefined); return f->CreateInteger(&word); })},
+        {"namespace 999", TQ_INVALID_PARAMETER,
+         named("N21", [&](auto* f) { f->SetNameSpace(TqGenNameSpaceUndefined); return f->CreateInteger(&word); })},
+        {"a float shown in hexadecimal", TQ_INVALID_PARAMETER, named("N22", [&](auto* f) {
+             f->SetRepresentation(TqGenRepresentationHexNumber);
+             return f->CreateFloat(&word);
+         })},
+        {"a category with an empty level", TQ_INVALID_PARAMETER,
+         named("N23", [&](auto* f) { f->SetCategory("A\\\\B"); return f->CreateInteger(&word); })},
+        {"a category ending in a backslash", TQ_INVALID_PARAMETER,
+         named("N24", [&](auto* f) { f->SetCategory("A\\"); return f->CreateInteger(&word); })},
+        {"a category through a feature of the device's", TQ_INVALID_PARAMETER,
+         named("N25", [&](auto* f) { f->SetCategory("DeviceVendorName\\A"); return f->CreateInteger(&word); })},
+        {"an empty formula", TQ_INVALID_PARAMETER, named("N26", [&](auto* f) { return f->CreateFloatSwissKnife(""); })},
+        {"a converter without value feature", TQ_INVALID_PARAMETER,
+         named("N27", [&](auto* f) { return f->CreateIntConverter("", "TO", "FROM"); })},
+        {"a converter without a formula", TQ_INVALID_PARAMETER,
+         named("N28", [&](auto* f) { return f->CreateFloatConverter("Word", "TO", ""); })},
+        {"the pending feature was reset by the failures", TQ_OK,
+         named("N29", [&](auto* f) { return f->CreateInteger(&word); })},
+    };
+    std::vector<TqResult> results;
+    Rig rig(
+        [&](ITqGenApiFactory* f) {
+            for (const auto& [what, code, run] : cases) results.push_back(run(f));
+        },
+        {&word, &odd, &bytes});
+    const TqResult started = rig.Start();
+    ASSERT_TRUE(started.IsOK()) << Why(started);
+    ASSERT_EQ(results.size(), cases.size());
+    for (size_t n = 0; n < cases.size(); ++n) {
+        EXPECT_EQ(results[n].GetCode(), std::get<1>(cases[n])) << std::get<0>(cases[n]) << ": " << Why(results[n]);
+        if (!results[n].IsOK()) EXPECT_FALSE(Why(results[n]).empty()) << std::get<0>(cases[n]);
+    }
+    // The features that failed are nowhere; the reset one has no attribute of the ones before.
+    const Parsed p(rig.Xml());
+    EXPECT_FALSE(p.Node("N1"));
+    EXPECT_FALSE(p.Node("N18"));
+    EXPECT_TRUE(p.Node("N29"));
+    EXPECT_EQ(p.Of("N29", "Visibility"), "Beginner");
+    EXPECT_FALSE(p.Node("N29").child("Representation").empty());
+    EXPECT_EQ(p.Of("N29", "Representation"), "Linear");
+
+    // Kept past its callback, the factory answers TQ_STATE_ERROR and its setters do nothing.
+    ITqGenApiFactory* kept = rig.sink.factory;
+    ASSERT_NE(kept, nullptr);
+    kept->SetName("Late");
+    kept->AddEnumEntry("On", 1);
+    EXPECT_EQ(kept->CreateInteger(&word).GetCode(), TQ_STATE_ERROR);
+    EXPECT_EQ(kept->CreateIntSwissKnife("1").GetCode(), TQ_STATE_ERROR);
+    ASSERT_TRUE(rig.device.Stop().IsOK());
+    EXPECT_EQ(kept->CreateInteger(&word).GetCode(), TQ_STATE_ERROR);
+}
+
+// A name twice in one scope, or of two kinds, or both a category and a feature: each Create
+// answers TQ_OK, and Start fails naming what clashed.
+TEST(SoftDeviceGenApi, ClashingNamesFailTheStart) {
+    TestRegister word("Word", kBase, 4);
+    struct Clash {
+        const char* expected;
+        Describe describe;
+    };
+    const std::vector<Clash> clashes = {
+        {"'Twice' is created twice by the event sinks",
+         [&](ITqGenApiFactory* f) {
+             for (int n = 0; n < 2; ++n) {
+                 f->SetName("Twice");
+                 EXPECT_TRUE(f->CreateInteger(&word).IsOK());
+             }
+         }},
+        {"'Kinds' is an Integer feature of the event sinks and a Boolean feature of the event sinks",
+         [&](ITqGenApiFactory* f) {
+             f->SetName("Kinds");
+             EXPECT_TRUE(f->CreateInteger(&word).IsOK());
+             f->SetName("Kinds");
+             EXPECT_TRUE(f->CreateBoolean(&word).IsOK());
+         }},
+        {"'Both' is both a category and a feature",
+         [&](ITqGenApiFactory* f) {
+             f->SetName("Both");
+             EXPECT_TRUE(f->CreateInteger(&word).IsOK());
+             f->SetName("Other");
+             f->SetCategory("Top\\Both");
+             EXPECT_TRUE(f->CreateInteger(&word).IsOK());
+         }},
+    };
+    for (const Clash& clash : clashes) {
+        SCOPED_TRACE(clash.expected);
+        Rig rig(clash.describe, {&word});
+        const TqResult started = rig.Start();
+        EXPECT_EQ(started.GetCode(), TQ_INVALID_PARAMETER);
+        EXPECT_NE(Why(started).find(clash.expected), std::string::npos) << Why(started);
+        EXPECT_EQ(TqSoftDevice::EngineOf(&rig.device), nullptr);   // nothing served
+        // The next start, with the clash gone, succeeds.
+        rig.sink.describe = [](ITqGenApiFactory*) {};
+        EXPECT_TRUE(rig.Start().IsOK());
+    }
+}
+
+// The finished description loads in the node map before it is served; what does not load fails
+// the start with the loader's text, and no document is served.
+TEST(SoftDeviceGenApi, StartFailsWithTheLoadersTextForADescriptionThatDoesNotLoad) {
+    struct Broken {
+        const char* expected;
+        Describe describe;
+    };
+    const std::vector<Broken> broken = {
+        {"Nowhere",
+         [](ITqGenApiFactory* f) {
+             f->SetName("Dangling");
+             f->SetPValue("Nowhere");
+             EXPECT_TRUE(f->CreateInteger().IsOK());
+         }},
+        {"Unknown",
+         [](ITqGenApiFactory* f) {
+             f->SetName("Sum");
+             f->AddVariable("TLParamsLocked");
+             EXPECT_TRUE(f->CreateIntSwissKnife("TLParamsLocked + Unknown").IsOK());
+         }},
+        {"1 +",
+         [](ITqGenApiFactory* f) {
+             f->SetName("Bad");
+             f->AddVariable("TLParamsLocked");
+             EXPECT_TRUE(f->CreateIntSwissKnife("1 +").IsOK());
+         }},
+    };
+    for (const Broken& b : broken) {
+        SCOPED_TRACE(b.expected);
+        Rig rig(b.describe);
+        const TqResult started = rig.Start();
+        EXPECT_EQ(started.GetCode(), TQ_GENICAM_XML_ERROR);
+        EXPECT_NE(Why(started).find("does not load"), std::string::npos) << Why(started);
+        EXPECT_NE(Why(started).find(b.expected), std::string::npos) << Why(started);
+        EXPECT_EQ(TqSoftDevice::EngineOf(&rig.device), nullptr);
+    }
+}
