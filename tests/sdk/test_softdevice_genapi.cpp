@@ -567,3 +567,147 @@ TEST(SoftDeviceGenApi, StartFailsWithTheLoadersTextForADescriptionThatDoesNotLoa
         EXPECT_EQ(TqSoftDevice::EngineOf(&rig.device), nullptr);
     }
 }
+
+// ---------------------------------------------------------------------------------------------
+// Values as controllers read them.
+
+namespace {
+
+// A feature of each kind, all in the category Custom, over the test's memory: a float in inches
+// and its converter to centimetres, two integers and their sum, and the other kinds.
+struct ValueRig {
+    TestRegister inches{"MyInches", kBase, 8}, a{"A", kBase + 8, 4}, b{"B", kBase + 12, 4},
+        text{"Text", kBase + 0x10, 16, true}, raw{"Raw", kBase + 0x20, 8, true}, flag{"Flag", kBase + 0x28, 4},
+        fire{"Fire", kBase + 0x2C, 4}, mode{"Mode", kBase + 0x30, 4};
+    std::vector<TqResult> results;
+    Rig rig{[this](ITqGenApiFactory* f) { Describe(f); }, {&inches, &a, &b, &text, &raw, &flag, &fire, &mode}};
+
+    void Describe(ITqGenApiFactory* f) {
+        const auto in = [&](const char* aName) {
+            f->SetName(aName);
+            f->SetCategory("Custom", "Custom features");
+        };
+        in("MyInchesFeature");
+        f->SetUnit("in");
+        results.push_back(f->CreateFloat(&inches, 0, 1000));
+        in("Inches");
+        f->SetUnit("cm");
+        results.push_back(f->CreateFloatConverter("MyInchesFeature", "TO * 2.54", "FROM * 0.3937"));
+        in("ValueA");
+        results.push_back(f->CreateInteger(&a, 0, 1000));
+        in("ValueB");
+        results.push_back(f->CreateInteger(&b));
+        in("Sum");
+        f->AddVariable("ValueA");
+        f->AddVariable("ValueB");
+        results.push_back(f->CreateIntSwissKnife("ValueA + ValueB"));
+        in("Label");
+        results.push_back(f->CreateString(&text));
+        in("Blob");
+        results.push_back(f->CreateRegister(&raw));
+        in("Enabled");
+        results.push_back(f->CreateBoolean(&flag));
+        in("Go");
+        results.push_back(f->CreateCommand(&fire));
+        in("Speed");
+        f->AddEnumEntry("Slow", 0);
+        f->AddEnumEntry("Fast", 1);
+        results.push_back(f->CreateEnum(&mode));
+        in("Half");
+        f->AddVariable("Inches");
+        results.push_back(f->CreateFloatSwissKnife("Inches / 2"));
+        in("Doubled");
+        results.push_back(f->CreateIntConverter("ValueA", "TO * 2", "FROM / 2"));
+    }
+};
+
+const char* const kCustomFeatures[] = {"MyInchesFeature", "Inches", "ValueA", "ValueB", "Sum", "Label",
+                                       "Blob", "Enabled", "Go", "Speed", "Half", "Doubled"};
+
+// aravis's command-line tool on the device (uninstrumented: without the sanitizer's environment);
+// its exit status and what it printed.
+std::pair<int, std::string> ArvTool(const std::string& aArguments) {
+    const std::string command = "env -u LD_PRELOAD -u ASAN_OPTIONS -u LSAN_OPTIONS -u UBSAN_OPTIONS timeout 60 "
+                                "arv-tool-0.8 " + aArguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return {-1, ""};
+    std::string out;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+bool HasArvTool() { return ArvTool("--help").first == 0; }
+
+}  // namespace
+
+// Our node map over a connected device: the converter reads and writes its feature through its
+// formulas, the SwissKnife sums its variables.
+TEST(SoftDeviceGenApi, ConvertersAndSwissKnivesReadTheirValuesInAConnectedDevice) {
+    ValueRig v;
+    const TqResult started = v.rig.Start();
+    ASSERT_TRUE(started.IsOK()) << Why(started);
+    for (const TqResult& r : v.results) EXPECT_TRUE(r.IsOK()) << Why(r);
+    TqResult connected;
+    TqDevice* device = TqDevice::CreateAndConnect(TqString(v.rig.Address().c_str()), &connected);
+    ASSERT_NE(device, nullptr) << Why(connected);
+    TqGenParameterArray* parameters = device->GetParameters();
+    ASSERT_NE(parameters, nullptr);
+
+    v.rig.memory->PutDouble(kBase, 4.0);
+    double cm = 0;
+    ASSERT_TRUE(parameters->GetFloatValue("Inches", cm).IsOK());
+    EXPECT_NEAR(cm, 10.16, 1e-9);
+    ASSERT_TRUE(parameters->SetFloatValue("Inches", 2.0).IsOK());
+    EXPECT_NEAR(v.rig.memory->GetDouble(kBase), 0.7874, 1e-9);
+    double inches = 0;
+    ASSERT_TRUE(parameters->GetFloatValue("MyInchesFeature", inches).IsOK());
+    EXPECT_NEAR(inches, 0.7874, 1e-9);
+    TqString unit;
+    ASSERT_NE(parameters->GetFloat("Inches"), nullptr);
+    ASSERT_TRUE(parameters->GetFloat("Inches")->GetUnit(unit).IsOK());
+    EXPECT_EQ(Text(unit), "cm");
+
+    ASSERT_TRUE(parameters->SetIntegerValue("ValueA", 4).IsOK());
+    ASSERT_TRUE(parameters->SetIntegerValue("ValueB", 3).IsOK());
+    EXPECT_EQ(v.rig.memory->Get(kBase + 8, 4), 4u);   // big-endian in the register
+    int64_t sum = 0;
+    ASSERT_TRUE(parameters->GetIntegerValue("Sum", sum).IsOK());
+    EXPECT_EQ(sum, 7);
+    EXPECT_EQ(parameters->SetIntegerValue("ValueA", 1001).GetCode(), TQ_INVALID_PARAMETER);   // its maximum
+    ASSERT_TRUE(parameters->SetEnumValue("Speed", "Fast").IsOK());
+    EXPECT_EQ(v.rig.memory->Get(kBase + 0x30, 4), 1u);
+    ASSERT_TRUE(parameters->SetStringValue("Label", "hello").IsOK());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.rig.memory->bytes + 0x10)), "hello");
+    TqDevice::Free(device);
+}
+
+// aravis reads the same description: every feature under its category, none unavailable, the
+// converter and the SwissKnife with their values.
+TEST(SoftDeviceGenApi, AravisReadsTheApplicationsFeatures) {
+    if (!HasArvTool()) GTEST_SKIP() << "arv-tool-0.8 is not installed";
+    ValueRig v;
+    const TqResult started = v.rig.Start();
+    ASSERT_TRUE(started.IsOK()) << Why(started);
+    v.rig.memory->PutDouble(kBase, 4.0);
+    v.rig.memory->Put(kBase + 8, 4, 4);
+    v.rig.memory->Put(kBase + 12, 3, 4);
+    const std::string at = "-a " + v.rig.Address() + " ";
+    const auto [status, features] = ArvTool(at + "features");
+    ASSERT_EQ(status, 0) << features;
+    const size_t category = features.find("Category    : 'Custom'");
+    ASSERT_NE(category, std::string::npos) << features;
+    for (const char* name : kCustomFeatures) {
+        const size_t found = features.find(std::string("'") + name + "'");
+        EXPECT_NE(found, std::string::npos) << name << "\n" << features;
+        EXPECT_GT(found, category) << name;
+    }
+    EXPECT_EQ(features.find("Not available"), std::string::npos) << features;
+    const auto [inchesStatus, inches] = ArvTool(at + "control Inches");
+    EXPECT_EQ(inchesStatus, 0) << inches;
+    EXPECT_NE(("\n" + inches).find("\nInches = 10.16 cm"), std::string::npos) << inches;
+    const auto [sumStatus, sum] = ArvTool(at + "control Sum");
+    EXPECT_EQ(sumStatus, 0) << sum;
+    EXPECT_NE(("\n" + sum).find("\nSum = 7"), std::string::npos) << sum;
+}
