@@ -711,3 +711,157 @@ TEST(SoftDeviceGenApi, AravisReadsTheApplicationsFeatures) {
     EXPECT_EQ(sumStatus, 0) << sum;
     EXPECT_NE(("\n" + sum).find("\nSum = 7"), std::string::npos) << sum;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Features of several sources.
+
+namespace {
+
+// Two sources whose features a test describes, and the event sink's.
+struct SourcesRig {
+    SourcesRig(Describe aFirst, Describe aSecond, std::vector<TestRegister*> aRegisters, Describe aDevice = {})
+        : rig(aDevice ? std::move(aDevice) : Describe([](ITqGenApiFactory*) {}), std::move(aRegisters)) {
+        Options first, second;
+        first.features = std::move(aFirst);
+        second.features = std::move(aSecond);
+        sources.push_back(std::make_unique<RecordingSource>("first", first));
+        sources.push_back(std::make_unique<RecordingSource>("second", second));
+        for (auto& s : sources) EXPECT_TRUE(rig.device.AddStream(s.get()).IsOK());
+    }
+    std::vector<std::unique_ptr<RecordingSource>> sources;   // outlive the device
+    Rig rig;
+};
+
+bool Available(const TqGenEnum* aEnum, const char* aEntry) {
+    const TqGenEnumEntry* entry = nullptr;
+    bool available = false;
+    EXPECT_TRUE(aEnum->GetEntryByName(aEntry, &entry).IsOK()) << aEntry;
+    return entry && entry->IsAvailable(available).IsOK() && available;
+}
+
+}  // namespace
+
+// A name two sources make is one feature that follows SourceSelector: each source's register,
+// limits and entries; a feature of one source only is available while SourceSelector names it.
+TEST(SoftDeviceGenApi, FeaturesOfSeveralSourcesFollowSourceSelector) {
+    TestRegister gain0("Gain0", kBase + 0x40, 4), gain1("Gain1", kBase + 0x44, 4), only("Only", kBase + 0x48, 4),
+        mode0("Mode0", kBase + 0x50, 4), mode1("Mode1", kBase + 0x54, 4), same0("Same0", kBase + 0x58, 4),
+        same1("Same1", kBase + 0x58, 4);
+    const auto common = [](ITqGenApiFactory* f, TestRegister& aGain, int64_t aMax, int64_t aInc, TestRegister& aMode,
+                           const char* aEntry, uint32_t aValue, TestRegister& aSame) {
+        f->SetName("Gain");
+        f->SetCategory("Analog");
+        EXPECT_TRUE(f->CreateInteger(&aGain, 0, aMax, aInc).IsOK());
+        f->SetName("Mode");
+        f->AddEnumEntry("Off", 0);
+        f->AddEnumEntry(aEntry, aValue);
+        EXPECT_TRUE(f->CreateEnum(&aMode).IsOK());
+        f->SetName("Same");
+        EXPECT_TRUE(f->CreateInteger(&aSame, 0, 9).IsOK());
+    };
+    SourcesRig s(
+        [&](ITqGenApiFactory* f) {
+            common(f, gain0, 100, 1, mode0, "On", 1, same0);
+            f->SetName("OnlyFirst");
+            EXPECT_TRUE(f->CreateInteger(&only).IsOK());
+        },
+        [&](ITqGenApiFactory* f) { common(f, gain1, 200, 2, mode1, "Turbo", 2, same1); },
+        {&gain0, &gain1, &only, &mode0, &mode1, &same0, &same1});
+    const TqResult started = s.rig.Start();
+    ASSERT_TRUE(started.IsOK()) << Why(started);
+    const Parsed p(s.rig.Xml());
+    const Strings selected = p.All("SourceSelector", "pSelected");
+    for (const char* name : {"Gain", "Mode", "OnlyFirst", "Same"})
+        EXPECT_NE(std::find(selected.begin(), selected.end(), name), selected.end()) << name;
+    EXPECT_EQ(p.All("Analog", "pFeature"), Strings{"Gain"});   // once
+    // One register both sources share needs no choosing.
+    EXPECT_EQ(p.Node(p.Of("Same", "pValue").c_str()).child("Address").text().get(), std::string("0x40000058"));
+    EXPECT_EQ(p.Of("Same", "Max"), "9");
+
+    TqResult connected;
+    TqDevice* device = TqDevice::CreateAndConnect(TqString(s.rig.Address().c_str()), &connected);
+    ASSERT_NE(device, nullptr) << Why(connected);
+    TqGenParameterArray* parameters = device->GetParameters();
+    TqGenInteger* gain = parameters->GetInteger("Gain");
+    TqGenEnum* mode = parameters->GetEnum("Mode");
+    ASSERT_NE(gain, nullptr);
+    ASSERT_NE(mode, nullptr);
+    for (int source : {0, 1, 0}) {
+        SCOPED_TRACE(source);
+        ASSERT_TRUE(parameters->SetEnumValue("SourceSelector", int64_t(source)).IsOK());
+        int64_t max = 0, inc = 0;
+        ASSERT_TRUE(gain->GetMax(max).IsOK());
+        ASSERT_TRUE(gain->GetIncrement(inc).IsOK());
+        EXPECT_EQ(max, source ? 200 : 100);
+        EXPECT_EQ(inc, source ? 2 : 1);
+        ASSERT_TRUE(parameters->SetIntegerValue("Gain", source ? 60 : 50).IsOK());
+        int64_t value = 0;
+        ASSERT_TRUE(parameters->GetIntegerValue("Gain", value).IsOK());
+        EXPECT_EQ(value, source ? 60 : 50);
+        bool available = false;
+        ASSERT_TRUE(parameters->Get("OnlyFirst")->IsAvailable(available).IsOK());
+        EXPECT_EQ(available, source == 0);
+        EXPECT_TRUE(Available(mode, "Off"));
+        EXPECT_EQ(Available(mode, "On"), source == 0);
+        EXPECT_EQ(Available(mode, "Turbo"), source == 1);
+    }
+    // Each source's own register.
+    EXPECT_EQ(s.rig.memory->Get(kBase + 0x40, 4), 50u);
+    EXPECT_EQ(s.rig.memory->Get(kBase + 0x44, 4), 60u);
+    ASSERT_TRUE(parameters->SetEnumValue("Mode", "On").IsOK());
+    EXPECT_EQ(s.rig.memory->Get(kBase + 0x50, 4), 1u);
+    TqDevice::Free(device);
+}
+
+// What the sources cannot share fails the start, naming the feature.
+TEST(SoftDeviceGenApi, SourcesThatDisagreeFailTheStart) {
+    TestRegister r0("R0", kBase, 4), r1("R1", kBase + 4, 4), wide("Wide", kBase + 8, 8);
+    struct Disagreement {
+        const char* expected;
+        Describe first, second, device;
+    };
+    const auto integer = [&](TestRegister& aRegister) {
+        return [&](ITqGenApiFactory* f) {
+            f->SetName("X");
+            EXPECT_TRUE(f->CreateInteger(&aRegister).IsOK());
+        };
+    };
+    const std::vector<Disagreement> cases = {
+        {"'X' is an Integer feature of stream source 0 and a Boolean feature of stream source 1", integer(r0),
+         [&](ITqGenApiFactory* f) {
+             f->SetName("X");
+             EXPECT_TRUE(f->CreateBoolean(&r1).IsOK());
+         }},
+        {"'X' is created by the event sinks and by stream source 0", integer(r0), {}, integer(r1)},
+        {"'X': stream sources 0 and 1 give it different register lengths", integer(r0), integer(wide)},
+        {"'X': entry On has two values, 1 and 2",
+         [&](ITqGenApiFactory* f) {
+             f->SetName("X");
+             f->AddEnumEntry("On", 1);
+             EXPECT_TRUE(f->CreateEnum(&r0).IsOK());
+         },
+         [&](ITqGenApiFactory* f) {
+             f->SetName("X");
+             f->AddEnumEntry("On", 2);
+             EXPECT_TRUE(f->CreateEnum(&r1).IsOK());
+         }},
+        {"'X': stream sources 0 and 1 give it different registers (a selector",
+         [&](ITqGenApiFactory* f) {
+             f->SetName("X");
+             f->AddSelected("Y");
+             EXPECT_TRUE(f->CreateInteger(&r0).IsOK());
+         },
+         [&](ITqGenApiFactory* f) {
+             f->SetName("X");
+             f->AddSelected("Y");
+             EXPECT_TRUE(f->CreateInteger(&r1).IsOK());
+         }},
+    };
+    for (const Disagreement& c : cases) {
+        SCOPED_TRACE(c.expected);
+        SourcesRig s(c.first, c.second ? c.second : Describe([](ITqGenApiFactory*) {}), {&r0, &r1, &wide}, c.device);
+        const TqResult started = s.rig.Start();
+        EXPECT_EQ(started.GetCode(), TQ_INVALID_PARAMETER);
+        EXPECT_NE(Why(started).find(c.expected), std::string::npos) << Why(started);
+    }
+}
