@@ -199,7 +199,9 @@ int convert_bytes(PyObject* o, Slot& s, const ParamShape& p) {
     a.data = data;
     a.length = static_cast<uint64_t>(length);
     a.array = nullptr;   // the caller's object, lent for the call
-    if (a.length > p.limit) return SwigError_Overflow;
+    // Bytes are the candidate's whatever their length: one too long for the SDK's length parameter
+    // is the call's OverflowError, not a reason to try the next candidate.
+    if (a.length > p.limit) return committed(SwigError_Overflow);
     return 0;
 }
 
@@ -261,6 +263,7 @@ PyObject* out_pointer(Slot& s, const ParamShape& p, CallFrame& f) {
 }
 
 std::string array_doc_type(const ParamShape&) { return ":py:class:`numpy.ndarray`"; }
+std::string bytes_doc_type(const ParamShape&) { return ":py:class:`bytes`"; }
 
 }  // namespace
 
@@ -304,7 +307,7 @@ const ParamKind kNewUnsignedByteArrayKind{convert_new_unsigned_byte_array, repor
 
 const ParamKind kImageArrayKind{convert_image_array, report_image_array, nullptr, nullptr, Rank_Array, false,
                                 array_doc_type};
-const ParamKind kBytesKind{convert_bytes, report_bytes, nullptr, nullptr, Rank_Array, false, nullptr};
+const ParamKind kBytesKind{convert_bytes, report_bytes, nullptr, nullptr, Rank_Array, false, bytes_doc_type};
 
 const ParamKind kOutBoolKind{nullptr, nullptr, zero<bool>, out_bool, 0, true, nullptr};
 const ParamKind kOutInt32Kind{nullptr, nullptr, zero<int32_t>, out_int32, 0, false, nullptr};

@@ -25,13 +25,14 @@ Entry text_getter() {
 }
 
 const char* const kIdentityText =
-    "At most %d characters (the bootstrap register less its terminating NUL).\n\nResults: OK; INVALID_PARAMETER: the "
-    "text is too long.";
+    "At most %d characters (the bootstrap register less its terminating NUL). Controllers read the text at once; the "
+    "register holds its UTF-8 form, cut after the last whole character that fits with the NUL, while the getter gives "
+    "the text as set.\n\nResults: OK; INVALID_PARAMETER: the text is too long.";
 
 template <Text Name, auto Setter>
 Entry text_setter(int longest) {
     static std::string doc;
-    char text[160];
+    char text[320];
     std::snprintf(text, sizeof text, kIdentityText, longest);
     doc = text;
     return described(method<Name, Setter>("aValue"), doc.c_str());
@@ -79,8 +80,9 @@ Entries soft_device_info_entries() {
                   "Only before the device has made its GenICam XML file.\n\nResults: OK; STATE_ERROR: the file "
                   "exists."),
         described(method<"ITqSoftDeviceGEVInfo_SetGenICamXMLGUIDs", &Info::SetGenICamXMLGUIDs>("aProduct", "aVersion"),
-                  "GUIDs in text form (32 hexadecimal digits in groups of 8, 4, 4, 4 and 12 joined by hyphens); only "
-                  "before the device has made its GenICam XML file.\n\nResults: OK; INVALID_PARAMETER: a GUID is not "
+                  "GUIDs in text form (32 hexadecimal digits in groups of 8, 4, 4, 4 and 12 joined by hyphens, "
+                  "braces allowed around them and left out of what is kept); only before the device has made its "
+                  "GenICam XML file.\n\nResults: OK; INVALID_PARAMETER: a GUID is not "
                   "valid; STATE_ERROR: the file exists."),
         described(method<"ITqSoftDeviceGEVInfo_SetGenICamXMLRegDescModelName", &Info::SetGenICamXMLRegDescModelName>(
                       "aModelName"),
@@ -110,12 +112,16 @@ Entries soft_device_statistics_entries() {
         counter<"ITqSoftDeviceGEVStatistics_GetForceIpsReceived", &S::GetForceIpsReceived>("FORCEIP_CMD received."),
         counter<"ITqSoftDeviceGEVStatistics_GetPacketResendRequestsReceived", &S::GetPacketResendRequestsReceived>(
             "PACKETRESEND_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetPendingAcksIssued", &S::GetPendingAcksIssued>("PENDING_ACK issued."),
-        counter<"ITqSoftDeviceGEVStatistics_GetRetriesReceived", &S::GetRetriesReceived>("Command retries received."),
+        counter<"ITqSoftDeviceGEVStatistics_GetPendingAcksIssued", &S::GetPendingAcksIssued>(
+            "PENDING_ACK issued (the software device answers every command at once: none)."),
+        counter<"ITqSoftDeviceGEVStatistics_GetRetriesReceived", &S::GetRetriesReceived>(
+            "Commands received again under the request ID they came with before (each counts as its command too)."),
         counter<"ITqSoftDeviceGEVStatistics_GetRetriesReceivedMax", &S::GetRetriesReceivedMax>(
             "The most retries received for one command."),
-        counter<"ITqSoftDeviceGEVStatistics_GetEventsIssued", &S::GetEventsIssued>("EVENT_CMD issued."),
-        counter<"ITqSoftDeviceGEVStatistics_GetEventDatasIssued", &S::GetEventDatasIssued>("EVENTDATA_CMD issued."),
+        counter<"ITqSoftDeviceGEVStatistics_GetEventsIssued", &S::GetEventsIssued>(
+            "EVENT_CMD issued (first sends; their resends are event retries)."),
+        counter<"ITqSoftDeviceGEVStatistics_GetEventDatasIssued", &S::GetEventDatasIssued>(
+            "EVENTDATA_CMD issued (first sends; their resends are event retries)."),
         counter<"ITqSoftDeviceGEVStatistics_GetEventRetriesIssued", &S::GetEventRetriesIssued>(
             "Retries issued for unacknowledged events."),
         counter<"ITqSoftDeviceGEVStatistics_GetEventRetriesIssuedMax", &S::GetEventRetriesIssuedMax>(
@@ -139,9 +145,12 @@ Entries message_channel_entries() {
                       meth<&fire, NoneSelfCommits<>, Plain>("aEventID", "aBlockID", "aChannelIndex"),
                       meth<&fire_data, NoneSelfCommits<>, WithData>("aEventID", "aData", "aBlockID", "aChannelIndex")),
                   "Fires an event on the messaging channel: a standard event code or a custom one from 0x9000 to "
-                  "0xFFFF, with data (bytes, a multiple of 4 in length) or without, related to a block (0: none) and "
-                  "a stream channel (0xFFFF: none).\n\nResults: OK; STATE_ERROR: the channel is not open; "
-                  "INVALID_PARAMETER: the data is missing, too short, too long or not a multiple of 4 in length."),
+                  "0xFFFF, with data (bytes: 4 to 524 of them, a multiple of 4) or without, related to a block (0: "
+                  "none; the event carries 16 bits of it, so at most 65535) and a stream channel (0xFFFF: none). The "
+                  "event is queued: the device sends it, waits for the controller's acknowledge and retries as the "
+                  "controller set it up (MCTT, MCRC).\n\nResults: OK; STATE_ERROR: the channel is not open; "
+                  "INVALID_PARAMETER: the data is empty, longer than 524 bytes or not a multiple of 4 in length, or "
+                  "the block ID is above 65535."),
         described(method<"ITqMessageChannel_IsOpened", &Channel::IsOpened>(),
                   "Open once a controller is connected and has set the messaging channel's destination (MCDA 0x0B10, "
                   "MCP 0x0B00)."),

@@ -44,7 +44,14 @@ stream.set_property("frame-retention", 3000000)
 for _ in range(2):
     stream.push_buffer(Aravis.Buffer.new_allocate(result["payload"]))
 camera.start_acquisition()
-buffer = stream.timeout_pop_buffer(5000000)
+# aravis's thread gives the socket its larger buffer only when it first runs: on a loaded machine the
+# first frame may have overflowed the default one by more than aravis asks for again. The device goes
+# on sending: the first complete frame of the next few counts.
+for _ in range(4):
+    buffer = stream.timeout_pop_buffer(5000000)
+    if buffer is None or buffer.get_status() == Aravis.BufferStatus.SUCCESS:
+        break
+    stream.push_buffer(buffer)
 camera.stop_acquisition()
 result["status"] = buffer.get_status().value_nick if buffer else None
 if buffer:

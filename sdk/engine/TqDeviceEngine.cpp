@@ -953,9 +953,11 @@ Statistics Device::GetStatistics() const {
     return mImpl->stats;
 }
 
-void Device::ResetStatistics() {
+void Device::ResetStatistics() { PresetStatistics(Statistics()); }
+
+void Device::PresetStatistics(const Statistics& aValues) {
     std::lock_guard lock(mImpl->mutex);
-    mImpl->stats = Statistics();
+    mImpl->stats = aValues;
 }
 
 Identity Device::GetIdentity() const {

@@ -663,6 +663,8 @@ public:
 
     Statistics GetStatistics() const;
     void ResetStatistics();
+    // The counters go on from aValues (tests start them near their limits).
+    void PresetStatistics(const Statistics& aValues);
 
     // The identity as the device tells it now (the user name as its register holds it).
     Identity GetIdentity() const;

@@ -111,6 +111,8 @@ public:
 private:
     enum Field { kManufacturer, kModel, kVersion, kFirmware, kManufacturerInfo, kSerial, kFields };
     TqResult SetIdentity(Field aField, const TqString& aValue);
+    // What the field's register holds: the UTF-8 text cut at a character so that its NUL fits (mLock held).
+    std::string Registered(Field aField) const;
 
     Core& mDevice;
     mutable std::mutex mLock;

@@ -13,6 +13,20 @@ namespace {
 
 std::string Utf8(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
 
+// The UTF-8 form of aText up to its last whole character within aBytes bytes: what a register of
+// aBytes + 1 bytes holds with its NUL. Each character is measured by TqString's own encoding (a raw
+// byte that it keeps as U+DC80..U+DCFF is one byte again).
+std::string Fitted(const TqString& aText, size_t aBytes) {
+    size_t used = 0;
+    for (const wchar_t* w = aText.GetUnicode(); *w; ++w) {
+        const wchar_t one[2] = {*w, 0};
+        const size_t width = std::strlen(TqString(one).GetAscii());
+        if (used + width > aBytes) break;
+        used += width;
+    }
+    return Utf8(aText).substr(0, used);
+}
+
 TqResult Invalid(const std::string& aWhy) { return TqResult(TQ_INVALID_PARAMETER, TqString(aWhy.c_str())); }
 
 // 32 hexadecimal digits in groups of 8, 4, 4, 4 and 12 joined by hyphens.
@@ -27,7 +41,19 @@ bool IsGuid(const std::string& aText) {
     return at == aText.size();
 }
 
+// A GUID as given, without the braces that may enclose it.
+std::string Unbraced(const std::string& aText) {
+    if (aText.size() >= 2 && aText.front() == '{' && aText.back() == '}') return aText.substr(1, aText.size() - 2);
+    return aText;
+}
+
 constexpr size_t kRegDescNameMax = 31;
+
+// The engine's string of each identity field, in the order of Info::Field.
+constexpr TqEngine::IdentityString kEngineField[] = {
+    TqEngine::IdentityString::kManufacturer,     TqEngine::IdentityString::kModel,
+    TqEngine::IdentityString::kVersion,          TqEngine::IdentityString::kFirmwareVersion,
+    TqEngine::IdentityString::kManufacturerInfo, TqEngine::IdentityString::kSerial};
 const char* const kProductGuid = "4B49564F-5344-4556-8000-000000000001";
 const char* const kVersionGuid = "4B49564F-5344-4556-8000-000000010000";
 
@@ -57,12 +83,12 @@ void Info::Defaults(const std::array<uint8_t, 6>& aMac) {
 TqEngine::Identity Info::Identity(const std::array<uint8_t, 6>& aMac) const {
     std::lock_guard guard(mLock);
     TqEngine::Identity id;
-    id.manufacturer = Utf8(mStrings[kManufacturer]);
-    id.model = Utf8(mStrings[kModel]);
-    id.version = Utf8(mStrings[kVersion]);
-    id.firmwareVersion = Utf8(mStrings[kFirmware]);
-    id.manufacturerInfo = Utf8(mStrings[kManufacturerInfo]);
-    id.serial = Utf8(mStrings[kSerial]);
+    id.manufacturer = Registered(kManufacturer);
+    id.model = Registered(kModel);
+    id.version = Registered(kVersion);
+    id.firmwareVersion = Registered(kFirmware);
+    id.manufacturerInfo = Registered(kManufacturerInfo);
+    id.serial = Registered(kSerial);
     id.mac = aMac;
     return id;
 }
@@ -86,23 +112,23 @@ void Info::SetXmlMade(bool aMade) {
     mXmlMade = aMade;
 }
 
-// The string must fit its register; the engine device, while there is one, takes it at once.
+std::string Info::Registered(Field aField) const {
+    return Fitted(mStrings[aField], TqEngine::IdentityCapacity(kEngineField[aField]));
+}
+
+// The limit counts characters; the register takes the text's UTF-8 form as far as it fits (the
+// getter keeps the text as set). The engine device, while there is one, takes it at once.
 TqResult Info::SetIdentity(Field aField, const TqString& aValue) {
-    static const TqEngine::IdentityString kEngineField[kFields] = {
-        TqEngine::IdentityString::kManufacturer, TqEngine::IdentityString::kModel,
-        TqEngine::IdentityString::kVersion,      TqEngine::IdentityString::kFirmwareVersion,
-        TqEngine::IdentityString::kManufacturerInfo, TqEngine::IdentityString::kSerial};
-    const std::string text = Utf8(aValue);
-    const size_t capacity = TqEngine::IdentityCapacity(kEngineField[aField]);
-    if (text.size() > capacity)
-        return Invalid("the text is " + std::to_string(text.size()) + " bytes long; its register holds " +
-                       std::to_string(capacity));
+    const size_t longest = TqEngine::IdentityCapacity(kEngineField[aField]);
+    if (aValue.GetLength() > longest)
+        return Invalid("the text has " + std::to_string(aValue.GetLength()) + " characters; at most " +
+                       std::to_string(longest) + " fit its register");
     std::lock_guard guard(mLock);
     if (auto device = mDevice.Engine()) {
-        if (device->SetIdentityString(kEngineField[aField], text) != TqEngine::Gvcp::kSuccess)
+        if (device->SetIdentityString(kEngineField[aField], Fitted(aValue, longest)) != TqEngine::Gvcp::kSuccess)
             return Invalid("the device refused the text");
     }
-    mStrings[aField] = TqString(text.c_str());
+    mStrings[aField] = aValue;
     return TqResult(TQ_OK);
 }
 
@@ -141,25 +167,25 @@ TqResult Info::SetGenICamXMLVersion(uint16_t aMajor, uint16_t aMinor, uint16_t a
 }
 
 TqResult Info::SetGenICamXMLGUIDs(const TqString& aProduct, const TqString& aVersion) {
-    const std::string product = Utf8(aProduct), version = Utf8(aVersion);
+    const std::string product = Unbraced(Utf8(aProduct)), version = Unbraced(Utf8(aVersion));
     for (const std::string* guid : {&product, &version})
         if (!IsGuid(*guid)) return Invalid("not a GUID (xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx): " + *guid);
     std::lock_guard guard(mLock);
     if (mXmlMade) return TqResult(TQ_STATE_ERROR, TqString("the GenICam XML file was already created"));
-    mProductGuid = aProduct;
-    mVersionGuid = aVersion;
+    mProductGuid = TqString(product.c_str());
+    mVersionGuid = TqString(version.c_str());
     return TqResult(TQ_OK);
 }
 
 TqResult Info::SetGenICamXMLRegDescModelName(const TqString& aModelName) {
-    if (Utf8(aModelName).size() > kRegDescNameMax) return Invalid("the model name is longer than 31 bytes");
+    if (aModelName.GetLength() > kRegDescNameMax) return Invalid("the model name is longer than 31 characters");
     std::lock_guard guard(mLock);
     mRegDescModel = aModelName;
     return TqResult(TQ_OK);
 }
 
 TqResult Info::SetGenICamXMLRegDescVendorName(const TqString& aVendorName) {
-    if (Utf8(aVendorName).size() > kRegDescNameMax) return Invalid("the vendor name is longer than 31 bytes");
+    if (aVendorName.GetLength() > kRegDescNameMax) return Invalid("the vendor name is longer than 31 characters");
     std::lock_guard guard(mLock);
     mRegDescVendor = aVendorName;
     return TqResult(TQ_OK);
@@ -191,6 +217,9 @@ TqResult EventResult(uint16_t aStatus) {
 }
 
 constexpr uint32_t kMaxEventData = TqEngine::Gvcp::kMaxPayload - 16;
+// An event carries 16 bits of block ID: a larger one would reach the controller cut.
+constexpr uint64_t kMaxEventBlock = 0xFFFF;
+TqResult BlockTooLarge() { return Invalid("an event's block ID is at most 65535 (16 bits)"); }
 
 }  // namespace
 
@@ -198,12 +227,14 @@ TqResult Messaging::FireEvent(uint16_t aEventID, uint8_t* aData, uint32_t aDataL
                               uint16_t aChannelIndex) {
     if (!aData || aDataLength == 0 || aDataLength % 4 || aDataLength > kMaxEventData)
         return Invalid("the event's data must be 4 to 524 bytes, a multiple of 4");
+    if (aBlockID > kMaxEventBlock) return BlockTooLarge();
     const auto device = mDevice.Engine();
     if (!device) return EventResult(TqEngine::Gvcp::kError);
     return EventResult(device->FireEvent(aEventID, aData, aDataLength, aBlockID, aChannelIndex));
 }
 
 TqResult Messaging::FireEvent(uint16_t aEventID, uint64_t aBlockID, uint16_t aChannelIndex) {
+    if (aBlockID > kMaxEventBlock) return BlockTooLarge();
     const auto device = mDevice.Engine();
     if (!device) return EventResult(TqEngine::Gvcp::kError);
     return EventResult(device->FireEvent(aEventID, nullptr, 0, aBlockID, aChannelIndex));

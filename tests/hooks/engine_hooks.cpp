@@ -11,6 +11,7 @@
 #include "TqDeviceEngine.h"
 #include "TqSoftDeviceAccess.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -319,6 +320,38 @@ PyObject* soft_device_faults(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
+// The counters by the names the soft_device_*statistics functions give them.
+const std::pair<const char*, uint64_t TqEngine::Statistics::*> kCounters[] = {
+    {"discoveries", &TqEngine::Statistics::discoveriesReceived},
+    {"force_ips", &TqEngine::Statistics::forceIpsReceived},
+    {"read_regs", &TqEngine::Statistics::readRegsReceived},
+    {"write_regs", &TqEngine::Statistics::writeRegsReceived},
+    {"read_mems", &TqEngine::Statistics::readMemsReceived},
+    {"write_mems", &TqEngine::Statistics::writeMemsReceived},
+    {"packet_resends", &TqEngine::Statistics::packetResendRequestsReceived},
+    {"actions", &TqEngine::Statistics::actionCommandsReceived},
+    {"unknown", &TqEngine::Statistics::unknownCommandsReceived},
+    {"malformed", &TqEngine::Statistics::malformedCommandsReceived},
+    {"foreign", &TqEngine::Statistics::foreignCommandsIgnored},
+    {"pending_acks", &TqEngine::Statistics::pendingAcksIssued},
+    {"retries", &TqEngine::Statistics::retriesReceived},
+    {"retries_max", &TqEngine::Statistics::retriesReceivedMax},
+    {"events", &TqEngine::Statistics::eventsIssued},
+    {"event_datas", &TqEngine::Statistics::eventDatasIssued},
+    {"event_retries", &TqEngine::Statistics::eventRetriesIssued},
+    {"event_retries_max", &TqEngine::Statistics::eventRetriesIssuedMax},
+    {"events_acknowledged", &TqEngine::Statistics::eventsAcknowledged},
+    {"sessions_opened", &TqEngine::Statistics::sessionsOpened},
+    {"sessions_closed", &TqEngine::Statistics::sessionsClosed},
+    {"heartbeat_failures", &TqEngine::Statistics::heartbeatFailures},
+    {"test_packets", &TqEngine::Statistics::testPacketsIssued},
+    {"frames", &TqEngine::Statistics::framesSent},
+    {"gvsp_packets", &TqEngine::Statistics::gvspPacketsSent},
+    {"gvsp_dropped", &TqEngine::Statistics::gvspPacketsDropped},
+    {"gvcp_dropped", &TqEngine::Statistics::gvcpCommandsDropped},
+    {"packets_resent", &TqEngine::Statistics::packetsResent},
+};
+
 // soft_device_statistics(handle) -> dict of the counters
 PyObject* soft_device_statistics(PyObject*, PyObject* args) {
     long handle;
@@ -326,25 +359,9 @@ PyObject* soft_device_statistics(PyObject*, PyObject* args) {
     auto device = find(handle);
     if (!device) return nullptr;
     const TqEngine::Statistics s = device->GetStatistics();
-    const std::pair<const char*, uint64_t> rows[] = {
-        {"discoveries", s.discoveriesReceived}, {"force_ips", s.forceIpsReceived},
-        {"read_regs", s.readRegsReceived}, {"write_regs", s.writeRegsReceived},
-        {"read_mems", s.readMemsReceived}, {"write_mems", s.writeMemsReceived},
-        {"packet_resends", s.packetResendRequestsReceived}, {"actions", s.actionCommandsReceived},
-        {"unknown", s.unknownCommandsReceived}, {"malformed", s.malformedCommandsReceived},
-        {"foreign", s.foreignCommandsIgnored},
-        {"pending_acks", s.pendingAcksIssued}, {"retries", s.retriesReceived},
-        {"retries_max", s.retriesReceivedMax}, {"events", s.eventsIssued}, {"event_datas", s.eventDatasIssued},
-        {"event_retries", s.eventRetriesIssued}, {"event_retries_max", s.eventRetriesIssuedMax},
-        {"events_acknowledged", s.eventsAcknowledged}, {"sessions_opened", s.sessionsOpened},
-        {"sessions_closed", s.sessionsClosed}, {"heartbeat_failures", s.heartbeatFailures},
-        {"test_packets", s.testPacketsIssued}, {"frames", s.framesSent}, {"gvsp_packets", s.gvspPacketsSent},
-        {"gvsp_dropped", s.gvspPacketsDropped}, {"gvcp_dropped", s.gvcpCommandsDropped},
-        {"packets_resent", s.packetsResent},
-    };
     PyObject* out = PyDict_New();
-    for (const auto& [name, value] : rows) {
-        PyObject* number = PyLong_FromUnsignedLongLong(value);
+    for (const auto& [name, member] : kCounters) {
+        PyObject* number = PyLong_FromUnsignedLongLong(s.*member);
         if (!out || !number || PyDict_SetItemString(out, name, number) < 0) {
             Py_XDECREF(number);
             Py_XDECREF(out);
@@ -353,6 +370,33 @@ PyObject* soft_device_statistics(PyObject*, PyObject* args) {
         Py_DECREF(number);
     }
     return out;
+}
+
+// soft_device_preset_statistics(handle, {name: value}): the named counters take the values (unsigned
+// 64-bit), the others start from 0.
+PyObject* soft_device_preset_statistics(PyObject*, PyObject* args) {
+    long handle;
+    PyObject* values;
+    if (!PyArg_ParseTuple(args, "lO!", &handle, &PyDict_Type, &values)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    TqEngine::Statistics preset;
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(values, &at, &key, &value)) {
+        const auto* row = std::find_if(std::begin(kCounters), std::end(kCounters), [&](const auto& aRow) {
+            return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, aRow.first) == 0;
+        });
+        if (row == std::end(kCounters)) {
+            PyErr_SetObject(PyExc_KeyError, key);
+            return nullptr;
+        }
+        const unsigned long long number = PyLong_AsUnsignedLongLong(value);
+        if (PyErr_Occurred()) return nullptr;
+        preset.*(row->second) = number;
+    }
+    device->PresetStatistics(preset);
+    Py_RETURN_NONE;
 }
 
 // soft_device_xml(handle) -> the GenICam description the device serves
@@ -628,6 +672,7 @@ PyMethodDef kRows[] = {
     {"soft_device_faults", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_device_faults)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"soft_device_statistics", soft_device_statistics, METH_VARARGS, nullptr},
+    {"soft_device_preset_statistics", soft_device_preset_statistics, METH_VARARGS, nullptr},
     {"soft_device_xml", soft_device_xml, METH_VARARGS, nullptr},
     {"soft_devices", soft_devices, METH_NOARGS, nullptr},
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},

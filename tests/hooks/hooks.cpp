@@ -845,6 +845,9 @@ uint64_t sum_bytes(const uint8_t* data, uint32_t length, uint32_t scale) {
     return sum * scale * 1000000 + length;
 }
 uint32_t short_bytes(const uint8_t*, uint8_t length) { return length; }
+// An overload of a number and of bytes whose length has 8 bits: the shape of FireEvent's forms.
+uint64_t block_form(uint16_t, uint64_t block) { return block; }
+uint32_t short_bytes_form(uint16_t, const uint8_t*, uint8_t length) { return length; }
 
 // Default arguments: the shortened call passes 7.
 uint32_t with_default(uint32_t a, uint32_t b) { return a * 100 + b; }
@@ -903,6 +906,9 @@ kivo::module::Entries probe_entries() {
             "aData", "aScale"),
         function<"probe_short_bytes", &short_bytes, Default, Params<Array<const uint8_t*, uint8_t>>>("aData"),
         function<"probe_default", &with_default, Default, Params<uint32_t, WithDefault<uint32_t, 7u>>>("aA", "aB"),
+        overloaded<"probe_short_bytes_or_block">(
+            func<&block_form>("aId", "aBlock"),
+            func<&short_bytes_form, Default, Params<uint16_t, Bytes<const uint8_t*, uint8_t>>>("aId", "aData")),
         overloaded<"probe_order">(func<&take_text>("aText"), func<&take_result>("aResult"),
                                   func<&take_number>("aValue")),
         static_method<"TqResult_probe_static", TqResult, &with_default>("aA", "aB"),
