@@ -62,6 +62,7 @@ enum ParamFlags : uint8_t {
     Param_Present = 16,    // output present whatever the call's result
     Param_Documented = 32,
     Param_NoneCommits = 64,   // None passes the overload test and is refused by the candidate
+    Param_RefusalCommits = 128,   // so does any object the kind refuses (a text kind's), when later inputs fit
 };
 
 // One C++ parameter (an array marker stands for two: the data pointer and its length).

@@ -116,6 +116,8 @@ struct ShapeData {
             p.cpos = static_cast<int8_t>(cpos);
             if (Policy::lenient_from && cpos >= Policy::lenient_from) p.flags |= Param_Lenient;
             if (Policy::none_commits_from && cpos >= Policy::none_commits_from) p.flags |= Param_NoneCommits;
+            if (Policy::refusal_commits_from && cpos >= Policy::refusal_commits_from)
+                p.flags |= Param_NoneCommits | Param_RefusalCommits;
             out[k++] = p;
             cpos += width;
         };

@@ -115,6 +115,8 @@ KIVO_BIND_CLASS(ITqRegisterInfo)
 KIVO_BIND_CLASS(ITqRegister)
 KIVO_BIND_CLASS(ITqRegisterMap)
 KIVO_BIND_CLASS(ITqRegisterFactory)
+KIVO_BIND_CLASS(ITqRegisterEventSink)
+KIVO_BIND_CLASS(ITqRegisterStore)
 KIVO_BIND_CLASS(ITqGenApiFactory)
 template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {
@@ -181,8 +183,9 @@ namespace kivo::module {
 // narrow character pointer, held in a local string for the call. Anything else, None included:
 // "Argument N: failed to create TqString from Python string".
 extern const kivo::rt::ParamKind kTextKind;
-// A TqString the SDK fills: returned as its text.
-extern const kivo::rt::ParamKind kOutTextKind;
+// A TqString the SDK fills: returned as its text; as its 8-bit text (UTF-8, None without one),
+// whatever the call's result.
+extern const kivo::rt::ParamKind kOutTextKind, kOutNarrowTextKind;
 // A TqString argument that also comes back, as its text, among the outputs when the call succeeded.
 extern const kivo::rt::ParamKind kEchoTextKind;
 // A returned TqString reference given back as its text.
