@@ -11,7 +11,6 @@
 #include <vector>
 
 class TqSoftDeviceGEV;
-class ITqRegister;
 namespace TqEngine {
 class Device;
 }
@@ -23,9 +22,6 @@ namespace TqSoftDevice {
 // holds it; once the software device stopped it no longer reaches the software device.
 TQ_VIRTUALDEVICE_API std::shared_ptr<TqEngine::Device> EngineOf(const void* aDevice);
 
-// The GenApi factory of aDevice takes aRegister as one of the device's from now on, though the
-// device's register map does not hold it: features described over registers a test makes itself.
-TQ_VIRTUALDEVICE_API void AdmitRegister(TqSoftDeviceGEV& aDevice, const ITqRegister* aRegister);
 // What a user set's save (aLoad false) or load does with the registers of the software device at
 // aDevice that have event sinks: each is offered to its sinks' Persist, whose store saves bytes into
 // aValues (under the register's name and the suffix the sink gave) or writes them from it. aHandled

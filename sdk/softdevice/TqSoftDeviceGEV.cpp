@@ -155,12 +155,6 @@ std::shared_ptr<TqEngine::Device> EngineOf(const void* aDevice) {
     return it == Registry().end() ? nullptr : it->second->Engine();
 }
 
-void AdmitRegister(TqSoftDeviceGEV& aDevice, const ITqRegister* aRegister) {
-    std::lock_guard guard(RegistryLock());
-    const auto it = Registry().find(&aDevice);
-    if (it != Registry().end()) it->second->genApiFactory.Admit(aRegister);
-}
-
 TqResult PersistRegisters(const void* aDevice, bool aLoad, StoredValues& aValues, std::vector<std::string>& aHandled) {
     Core* device = nullptr;
     {

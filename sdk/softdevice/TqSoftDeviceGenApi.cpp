@@ -172,11 +172,6 @@ void GenApiFactory::Close() {
     mPending.reset();
 }
 
-void GenApiFactory::Admit(const ITqRegister* aRegister) {
-    std::lock_guard guard(mLock);
-    mAdmitted.insert(aRegister);
-}
-
 TqResult GenApiFactory::NotYet() {
     return Failed(TQ_NOT_IMPLEMENTED, "links to the device's standard features are not supported yet");
 }
@@ -358,10 +353,15 @@ TqResult GenApiFactory::CreateFloatConverter(const TqString& aValueFeatureName, 
 }
 
 // The register map of the device's current start holds it (or a test admitted it).
+// Whether aRegister is one of this start's register map (compared as a pointer: nothing of a register
+// from elsewhere is called).
 bool GenApiFactory::OfDevice(const ITqRegister* aRegister) const {
-    if (mAdmitted.count(aRegister)) return true;
     ITqRegisterMap* map = mDevice.GetRegisterMap();
-    return map && map->GetRegisterByAddress(aRegister->GetAddress()) == aRegister;
+    if (!map) return false;
+    const size_t count = map->GetRegisterCount();
+    for (size_t n = 0; n < count; ++n)
+        if (map->GetRegisterByIndex(n) == aRegister) return true;
+    return false;
 }
 
 // The first reason the pending feature cannot be created as aRequest asks, or nothing.

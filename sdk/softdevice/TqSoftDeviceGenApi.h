@@ -77,10 +77,6 @@ public:
     // What the last Finish found Streamable.
     std::vector<StreamableFeature> Streamable() const;
 
-    // aRegister counts as one of the device's although its register map does not hold it (tests that
-    // describe features over registers of their own).
-    void Admit(const ITqRegister* aRegister);
-
     void SetName(const TqString& aName) override;
     void SetDisplayName(const TqString& aDisplayName) override;
     void SetCategory(const TqString& aCategory, const TqString& aDisplayName) override;
@@ -156,7 +152,6 @@ private:
     int mScope = kDevice;
     uint32_t mSources = 0;
     std::set<std::string> mOwnNames, mOwnCategories;   // the device's own nodes, and which are categories
-    std::set<const ITqRegister*> mAdmitted;
     std::vector<Feature> mFeatures;    // in the order they were created
     std::vector<std::string> mConflicts;
     std::unique_ptr<Pending> mPending;
