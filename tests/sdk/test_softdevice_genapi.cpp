@@ -485,7 +485,7 @@ TEST(SoftDeviceGenApi, StartFailsNamingWhatDoesNotFit) {
 
 namespace {
 
-// A feature of each kind, all in the category Custom, over the test's memory: a float in inches
+// A feature of each kind, all in the category Custom, over the test's registers: a float in inches
 // and its converter to centimetres, two integers and their sum, and the other kinds.
 struct ValueRig {
     TestRegister inches{"MyInches", kBase, 8}, a{"A", kBase + 8, 4}, b{"B", kBase + 12, 4},
