@@ -67,6 +67,7 @@ def keeps_counts(*args):
     before = _live()
     refs = [sys.getrefcount(a) for a in args]
     yield
+    gc.collect()
     counts = [sys.getrefcount(a) for a in args]
     after = _live()
     assert after == before, "live SDK objects changed: %r -> %r" % (before, after)

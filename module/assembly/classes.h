@@ -130,7 +130,7 @@ const std::vector<PointerCastRow>& pointer_casts();
     X("ITqRegisterEventSink", ITqRegisterEventSink, register_event_sink_entries, true) \
     X("ITqRegisterStore", ITqRegisterStore, register_store_entries, false) \
     X("ITqRegisterFactory", ITqRegisterFactory, register_factory_entries, false) \
-    X("ITqGenApiFactory", ITqGenApiFactory, unwrapped, false)
+    X("ITqGenApiFactory", ITqGenApiFactory, genapi_factory_entries, false)
 
 #define KIVO_DECLARE_ROWS(name, type, entries, director, ...) Entries entries();
 KIVO_CLASSES(KIVO_DECLARE_ROWS)

@@ -136,6 +136,63 @@ struct Writer {
         if (aUnit) node.With("Unit", aUnit);
         node.With("Slope", aSlope);
     }
+
+    // A node of the embedding code's, of any kind, through this one writer: the elements every node
+    // may have, then those of its kind, each only when given.
+    void Feature(const FeatureNode& f) {
+        Element node = d.Node(f.kind, f.name, f.standard ? "Standard" : "Custom");
+        const auto text = [&](const char* aTag, const std::string& aText) {
+            if (!aText.empty()) node.With(aTag, aText);
+        };
+        const auto each = [&](const char* aTag, const std::vector<std::string>& aTexts) {
+            for (const std::string& t : aTexts) node.With(aTag, t);
+        };
+        const auto bound = [&](const char* aTag, const FeatureNode::Bound& aBound) {
+            if (!aBound.text.empty()) node.With(aBound.node ? std::string("p") + aTag : std::string(aTag), aBound.text);
+        };
+        const bool intReg = f.kind == "IntReg", floatReg = f.kind == "FloatReg";
+        const bool reg = intReg || floatReg || f.kind == "StringReg" || f.kind == "Register";
+        text("ToolTip", f.toolTip);
+        text("Description", f.description);
+        text("DisplayName", f.displayName);
+        text("Visibility", f.visibility);
+        text("pIsAvailable", f.isAvailable);
+        text("pIsLocked", f.isLocked);
+        text("ImposedAccessMode", f.imposedAccess);
+        if (!reg) each("pInvalidator", f.invalidators);
+        if (f.streamable) node.With("Streamable", "Yes");
+        each("pFeature", f.features);
+        if (reg) {
+            node.WithHex("Address", f.addressNode.empty() ? f.address : 0);
+            text("pAddress", f.addressNode);
+            node.With("Length", f.length).With("AccessMode", f.access).With("pPort", "Device");
+            text("Cachable", f.cachable);
+            if (f.pollingTime) node.With("PollingTime", f.pollingTime);
+            each("pInvalidator", f.invalidators);
+            if (intReg) node.With("Sign", f.isSigned ? "Signed" : "Unsigned");
+            if (intReg || floatReg) node.With("Endianess", "BigEndian");
+        }
+        for (const auto& [variable, target] : f.variables) node.Add("pVariable", target).Attribute("Name", variable);
+        text("FormulaTo", f.formulaTo);
+        text("FormulaFrom", f.formulaFrom);
+        text("Formula", f.formula);
+        for (const FeatureNode::Entry& e : f.entries) {
+            Element entry = node.Add("EnumEntry").Attribute("Name", e.name).Attribute("NameSpace",
+                                                                                    e.standard ? "Standard" : "Custom");
+            if (!e.displayName.empty()) entry.With("DisplayName", e.displayName);
+            if (!e.isAvailable.empty()) entry.With("pIsAvailable", e.isAvailable);
+            entry.With("Value", e.value);
+        }
+        text("pValue", f.value);
+        bound("Min", f.min);
+        bound("Max", f.max);
+        bound("Inc", f.inc);
+        if (f.kind == "Boolean") node.With("OnValue", 1).With("OffValue", 0);
+        if (f.kind == "Command") node.With("CommandValue", 1);
+        text("Unit", f.unit);
+        text("Representation", f.representation);
+        each("pSelected", f.selected);
+    }
 };
 
 }  // namespace
@@ -275,6 +332,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         std::erase(root, "SerialPortControl");
         if (chunks) root.insert(root.begin() + 3, "ChunkDataControl");
         if (soft->userSetBase) root.insert(root.begin() + 1, "UserSetControl");
+        root.insert(root.end(), soft->topCategories.begin(), soft->topCategories.end());
     }
     description.Category("Root", "Standard", root);
 
@@ -314,6 +372,8 @@ std::string BuildXml(const DeviceConfig& aConfig) {
             if (chunks)
                 for (const char* selected : {"ChunkModeActive", "ChunkSelector", "ChunkEnable"})
                     selector.With("pSelected", selected);
+            if (soft)
+                for (const std::string& selected : soft->sourceSelected) selector.With("pSelected", selected);
             w.IntReg("SourceSelectorReg", Reg::kSourceSelector, "RW", 4, false, "Invisible");
         }
         w.IntReg("SensorWidth", Reg::kSensorWidth, "RO", 4, true, nullptr, "Device", source);
@@ -448,6 +508,12 @@ std::string BuildXml(const DeviceConfig& aConfig) {
 
     if (!soft) SerialPortFeatures(description, w);
     if (soft && soft->userSetBase) UserSetFeatures(description, w, *soft, channels);
+    if (soft) {
+        for (const auto& [category, features] : soft->joinedCategories)
+            if (auto node = description.Find(category))
+                for (const std::string& feature : features) node->With("pFeature", feature);
+        for (const FeatureNode& feature : soft->features) w.Feature(feature);
+    }
 
     description.Node("Port", "Device", "Standard");
     std::string text = description.Text();

@@ -91,6 +91,13 @@ Element Description::Node(std::string_view aKind, std::string_view aName, std::s
     return Root().Add(aKind).Attribute("Name", aName).Attribute("NameSpace", aNameSpace);
 }
 
+std::optional<Element> Description::Find(std::string_view aName) {
+    const std::string name(aName);
+    pugi::xml_node node = NodeOf(Root().mNode).find_child_by_attribute("Name", name.c_str());
+    if (!node) return std::nullopt;
+    return Element(node.internal_object());
+}
+
 std::string Description::Text() const {
     StringWriter out;
     mDocument->save(out, "  ", pugi::format_indent, pugi::encoding_utf8);

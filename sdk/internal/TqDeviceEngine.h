@@ -326,12 +326,59 @@ struct DescriptionHeader {
 struct ChannelLimits {
     uint32_t widthMin = 1, widthInc = 1, heightMin = 1, heightInc = 1;
 };
+// One node of the embedding code's: its element (kind) with its Name and NameSpace, then what is
+// given of its elements, in the schema's order. Empty texts and lists are left out.
+struct FeatureNode {
+    std::string kind;   // Integer, Float, String, IntReg, FloatReg, StringReg, Register, Boolean, Command,
+                        // Enumeration, IntSwissKnife, SwissKnife, IntConverter, Converter, Category
+    std::string name;
+    bool standard = false;   // NameSpace Standard, else Custom
+    // Every kind.
+    std::string toolTip, description, displayName, visibility, isAvailable, isLocked, imposedAccess;
+    bool streamable = false;
+    std::vector<std::string> selected, invalidators;
+    // Category: its features.
+    std::vector<std::string> features;
+    // Register nodes (IntReg, FloatReg, StringReg, Register) on the device's port: Address, or
+    // pAddress when addressNode is given; big-endian numbers, signed when isSigned.
+    uint64_t address = 0;
+    std::string addressNode;
+    int64_t length = 4;
+    std::string access = "RW", cachable;
+    uint32_t pollingTime = 0;   // 0: not polled
+    bool isSigned = false;
+    // Value nodes: pValue, the bounds (a number, or the node that gives it), display.
+    std::string value;
+    struct Bound {
+        std::string text;
+        bool node = false;
+    };
+    Bound min, max, inc;
+    std::string representation, unit;
+    // Formula nodes: pVariable Name="first">second</pVariable>, the formulas.
+    std::vector<std::pair<std::string, std::string>> variables;
+    std::string formula, formulaFrom, formulaTo;
+    // Enumeration entries (Name is the symbolic name).
+    struct Entry {
+        std::string name, displayName, isAvailable;
+        bool standard = false;
+        int64_t value = 0;
+    };
+    std::vector<Entry> entries;
+};
 struct Description {
     DescriptionHeader header;
     std::vector<ChannelLimits> limits;   // channel n's when n < limits.size(), else the defaults
     // Channel n's PayloadSize: the read-only register at payloadSizeBase + 4 n, which the embedding
     // code serves (a register handler); 0: the image's size, computed by the description itself.
     uint32_t payloadSizeBase = 0;
+    // The embedding code's own nodes (a software device's application features and the nodes made
+    // for them), written after the device's own in the order given; the names of topCategories join
+    // Root's list, those of sourceSelected SourceSelector's (with several channels), and those
+    // listed for one of the device's own categories that category's.
+    std::vector<FeatureNode> features;
+    std::vector<std::string> topCategories, sourceSelected;
+    std::vector<std::pair<std::string, std::vector<std::string>>> joinedCategories;
     // ChunkDataControl (ChunkModeActive, ChunkSelector offering chunkEntries, ChunkEnable), when
     // chunkBase is not 0 and there are entries: channel n's three registers lie at chunkBase + 16 n
     // (+0 the mode, +4 the selected chunk, +8 its enable), served by the embedding code.

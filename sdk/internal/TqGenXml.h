@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -82,6 +83,8 @@ public:
     Element Root();
     // A node at the end of the root: an element of aKind with its Name and NameSpace.
     Element Node(std::string_view aKind, std::string_view aName, std::string_view aNameSpace = "Custom");
+    // The node of the root named aName, if there is one.
+    std::optional<Element> Find(std::string_view aName);
     // A Category listing the features of aNames (a range of strings) in their order.
     template <class Names>
     Element Category(std::string_view aName, std::string_view aNameSpace, const Names& aNames) {

@@ -406,7 +406,8 @@ public:
         mRun->buffers.resize(mRun->sources.size());
         CallbackScope scope(&d);   // Start and Stop called back from here answer TQ_STATE_ERROR
         d.info.Defaults(d.mac);
-        const bool done = Callbacks() && Queries() && Describe() && Buffers() && Bind() && Announce();
+        const bool done = Callbacks() && Features() && Queries() && Describe() && Loads() && Buffers() && Bind() &&
+                          Announce();
         if (done) {
             std::lock_guard guard(d.lock);
             d.state = State::kRunning;
@@ -415,7 +416,7 @@ public:
         Finish(d, *mRun);
         mRun->registers->Retire();
         if (!mDescribed) {   // the standard part: the device without its streams
-            TqEngine::DeviceConfig config = Config({});
+            TqEngine::DeviceConfig config = Config({}, false);
             const std::string xml = TqEngine::Device(config).Xml();
             std::lock_guard guard(d.lock);
             d.xml = xml;
@@ -455,16 +456,34 @@ private:
                         [&] { mRun->sources[n]->CreateRegisters(map, &factory); });
         factory.Close();
         if (!made) return false;
+        d.genApiFactory.Begin(uint32_t(mRun->sources.size()));
         if (!d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
-                            [&] { aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); });
+                            [&] {
+                                const auto open = d.genApiFactory.Open(GenApiFactory::kDevice);
+                                aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory);
+                            });
             }))
             return false;
         for (size_t n = 0; n < mRun->sources.size(); ++n)
             if (!Call("CreateGenApiFeatures of " + Numbered("stream source", n),
-                      [&] { mRun->sources[n]->CreateGenApiFeatures(map, &d.genApiFactory); }))
+                      [&] {
+                          const auto open = d.genApiFactory.Open(int(n));
+                          mRun->sources[n]->CreateGenApiFeatures(map, &d.genApiFactory);
+                      }))
                 return false;
         return true;
+    }
+
+    // The application's features, merged; then the finished description loads as a controller would.
+    bool Features() {
+        std::string why;
+        return d.genApiFactory.Finish(why) || Broken(why);
+    }
+    bool Loads() {
+        std::string why;
+        return TqSoftDevice::Loads(mRun->device->Xml(), why) ||
+               Broken("its GenICam XML file does not load: " + why, TQ_GENICAM_XML_ERROR);
     }
 
     bool Queries() {
@@ -562,7 +581,7 @@ private:
     }
 
     // The engine device's configuration: the identity, and the image of each source.
-    TqEngine::DeviceConfig Config(const std::vector<SourceImage>& aImages) const {
+    TqEngine::DeviceConfig Config(const std::vector<SourceImage>& aImages, bool aFeatures = true) const {
         TqEngine::DeviceConfig config;
         config.identity = d.info.Identity(d.mac);
         config.transport = TqEngine::Transport::kGigEVision;
@@ -571,6 +590,7 @@ private:
         auto description = std::make_shared<TqEngine::Description>();
         description->header = d.info.Header();
         description->payloadSizeBase = kPayloadSizeBase;
+        if (aFeatures) d.genApiFactory.Describe(*description);
         description->userSetBase = kUserSetBase;
         {
             std::lock_guard guard(d.lock);

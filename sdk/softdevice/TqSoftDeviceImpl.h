@@ -10,6 +10,7 @@
 #pragma once
 
 #include "TqSoftDeviceGEV.h"
+#include "TqSoftDeviceGenApi.h"
 #include "TqSoftDeviceRegisters.h"
 
 #include "TqDeviceEngine.h"
@@ -171,62 +172,6 @@ private:
     Core& mDevice;
 };
 
-// The GenApi factory handed to the feature callbacks inside Start: it makes nothing yet.
-class GenApiFactory final : public ITqGenApiFactory {
-public:
-    void SetName(const TqString&) override {}
-    void SetDisplayName(const TqString&) override {}
-    void SetCategory(const TqString&, const TqString&) override {}
-    void SetCategory(const TqString&) override {}
-    void SetDescription(const TqString&) override {}
-    void SetToolTip(const TqString&) override {}
-    void SetAccessMode(TqGenAccessMode) override {}
-    void SetRepresentation(TqGenRepresentation) override {}
-    void SetVisibility(TqGenVisibility) override {}
-    void SetCachable(TqGenCache) override {}
-    void SetPollingTime(uint32_t) override {}
-    void SetNameSpace(TqGenNameSpace) override {}
-    void SetTLLocked(bool) override {}
-    void SetStreamable(bool) override {}
-    void SetUnit(const TqString&) override {}
-    void SetPValue(const TqString&) override {}
-    void SetPIsAvailable(const TqString&) override {}
-    void SetPIsLocked(const TqString&) override {}
-    void MapChunk(uint32_t, uint32_t, size_t, TqGenEndianness) override {}
-    void MapEvent(uint32_t, uint32_t, size_t, TqGenEndianness, bool) override {}
-    void AddSelected(const TqString&) override {}
-    void AddInvalidator(const TqString&) override {}
-    void AddEnumEntry(const TqString&, uint32_t, const TqString&, TqGenNameSpace) override {}
-    void AddEnumEntry(const TqString&, uint32_t) override {}
-    void AddVariable(const TqString&) override {}
-    TqResult CreateInteger(ITqRegister*) override { return Refused(); }
-    TqResult CreateInteger(ITqRegister*, int64_t, int64_t, int64_t) override { return Refused(); }
-    TqResult CreateFloat(ITqRegister*) override { return Refused(); }
-    TqResult CreateFloat(ITqRegister*, double, double) override { return Refused(); }
-    TqResult CreateString(ITqRegister*) override { return Refused(); }
-    TqResult CreateRegister(ITqRegister*) override { return Refused(); }
-    TqResult CreateBoolean(ITqRegister*) override { return Refused(); }
-    TqResult CreateCommand(ITqRegister*) override { return Refused(); }
-    TqResult CreateEnum(ITqRegister*) override { return Refused(); }
-    TqResult CreateIntSwissKnife(const TqString&) override { return Refused(); }
-    TqResult CreateFloatSwissKnife(const TqString&) override { return Refused(); }
-    TqResult CreateIntConverter(const TqString&, const TqString&, const TqString&) override { return Refused(); }
-    TqResult CreateFloatConverter(const TqString&, const TqString&, const TqString&) override { return Refused(); }
-    TqResult AddInvalidatorTo(const TqString&, const TqString&) override { return Refused(); }
-    TqResult SetPIsAvailableFor(const TqString&, const TqString&) override { return Refused(); }
-    TqResult SetPIsAvailableForEnumEntry(const TqString&, const TqString&, const TqString&) override { return Refused(); }
-    TqResult SetPIsLockedFor(const TqString&, const TqString&) override { return Refused(); }
-    TqResult SetPValueFor(const TqString&, const TqString&) override { return Refused(); }
-    TqResult SetPMinFor(const TqString&, const TqString&) override { return Refused(); }
-    TqResult SetPMaxFor(const TqString&, const TqString&) override { return Refused(); }
-    TqResult SetPIncFor(const TqString&, const TqString&) override { return Refused(); }
-    void SetPMin(const TqString&) override {}
-    void SetPMax(const TqString&) override {}
-    void SetPInc(const TqString&) override {}
-
-private:
-    static TqResult Refused();
-};
 
 // ---- what the device asks its sources while it runs (TqSoftDeviceSources.cpp) ----
 
@@ -316,7 +261,7 @@ struct Core {
     Statistics statistics{*this};
     Messaging messaging{*this};
     DeviceRegisters registers{*this};
-    GenApiFactory genApiFactory;
+    GenApiFactory genApiFactory{self};
 
     State Current() const {
         std::lock_guard guard(lock);

@@ -245,16 +245,4 @@ bool Messaging::IsOpened() {
     return device && device->IsMessageChannelOpen();
 }
 
-// ---- the GenApi factory ----
-
-namespace {
-
-TqResult NotYet(const char* aWhat) {
-    return TqResult(TQ_NOT_IMPLEMENTED, TqString((std::string(aWhat) + " are not supported yet").c_str()));
-}
-
-}  // namespace
-
-TqResult GenApiFactory::Refused() { return NotYet("the application's features"); }
-
 }  // namespace TqSoftDevice

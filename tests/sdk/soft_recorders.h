@@ -75,6 +75,7 @@ struct Options {
     // Odd answers of the first RetrieveBuffer calls, in turn: "null" (TQ_OK, no buffer), "foreign"
     // (TQ_OK with a buffer the device never had).
     std::vector<std::string> oddAnswers;
+    std::function<void(ITqGenApiFactory*)> features;   // what a source's CreateGenApiFeatures describes
     std::function<void(ITqRegisterMap*, ITqRegisterFactory*)> createRegisters;   // run by CreateRegisters
 };
 
@@ -380,6 +381,7 @@ public:
     }
     void CreateGenApiFeatures(ITqRegisterMap* aRegisterMap, ITqGenApiFactory* aFactory) override {
         Note("CreateGenApiFeatures", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
+        if (mOptions.features) mOptions.features(aFactory);
     }
     bool IsPayloadTypeSupported(TqPayloadType aPayloadType) override {
         Note("IsPayloadTypeSupported", std::to_string(int(aPayloadType)));
