@@ -847,9 +847,8 @@ class WorkerPool {
 public:
     explicit WorkerPool(uint32_t aWorkers) : mWorkerCount(aWorkers) {}
     ~WorkerPool() {
-        mStop.store(true, std::memory_order_release);
-        mWake.fetch_add(1, std::memory_order_release);
-        mWake.notify_all();
+        mStop.store(true);
+        Wake();
         for (std::thread& t : mThreads) t.join();
     }
 
@@ -869,20 +868,19 @@ public:
         mDone.store(0, std::memory_order_relaxed);
         const uint64_t run = ((mClaim.load(std::memory_order_relaxed) >> (2 * kIndexBits)) + 1) & 0xFFFF;
         mClaim.store((run << (2 * kIndexBits)) | (uint64_t{aCount} << kIndexBits), std::memory_order_release);
-        mWake.fetch_add(1, std::memory_order_release);
-        mWake.notify_all();
+        Wake();
         Claim();
         // Spin a little for the last indices in other hands, then sleep until they are done.
+        const auto finished = [&] { return mDone.load() == aCount; };
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
-        uint32_t done = mDone.load(std::memory_order_acquire);
-        while (done != aCount && std::chrono::steady_clock::now() < until) {
-            Relax();
-            done = mDone.load(std::memory_order_acquire);
+        while (!finished() && std::chrono::steady_clock::now() < until) Relax();
+        if (finished()) return;
+        mCallerAsleep.store(true);
+        {
+            std::unique_lock<std::mutex> lock(mSleep);
+            mDoneCall.wait(lock, finished);
         }
-        while (done != aCount) {
-            mDone.wait(done, std::memory_order_acquire);
-            done = mDone.load(std::memory_order_acquire);
-        }
+        mCallerAsleep.store(false);
     }
 
     uint32_t Workers() const { return mWorkerCount; }
@@ -918,27 +916,40 @@ private:
             // The run cannot end before this index is done: its job stays valid meanwhile.
             (*mJob.load(std::memory_order_acquire))(static_cast<uint32_t>(index));
             any = true;
-            if (mDone.fetch_add(1, std::memory_order_acq_rel) + 1 == count) mDone.notify_one();
+            if (mDone.fetch_add(1) + 1 == count && mCallerAsleep.load()) {
+                { std::lock_guard<std::mutex> lock(mSleep); }   // the caller sleeps or sees the count
+                mDoneCall.notify_one();
+            }
             word = mClaim.load(std::memory_order_acquire);
         }
     }
 
+    // Tells the workers of a new run (or of the stop): those asleep are woken.
+    void Wake() {
+        mWake.fetch_add(1);
+        if (mSleepers.load() == 0) return;   // a worker about to sleep sees the new count first
+        { std::lock_guard<std::mutex> lock(mSleep); }
+        mWakeCall.notify_all();
+    }
+
     void Work() {
-        uint32_t seen = mWake.load(std::memory_order_acquire);
+        uint32_t seen = mWake.load();
         for (;;) {
             Claim();
             const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
-            uint32_t wake = mWake.load(std::memory_order_acquire);
-            while (wake == seen && std::chrono::steady_clock::now() < until) {
-                Relax();
-                wake = mWake.load(std::memory_order_acquire);
+            // (A worker that starts late may count the stop's wake-up as seen: it looks at the stop too.)
+            const auto woken = [&] { return mWake.load() != seen || mStop.load(); };
+            while (!woken() && std::chrono::steady_clock::now() < until) Relax();
+            if (!woken()) {
+                mSleepers.fetch_add(1);
+                {
+                    std::unique_lock<std::mutex> lock(mSleep);
+                    mWakeCall.wait(lock, woken);
+                }
+                mSleepers.fetch_sub(1);
             }
-            while (wake == seen) {
-                mWake.wait(seen, std::memory_order_acquire);
-                wake = mWake.load(std::memory_order_acquire);
-            }
-            seen = wake;
-            if (mStop.load(std::memory_order_acquire)) return;
+            seen = mWake.load();
+            if (mStop.load()) return;
         }
     }
 
@@ -948,8 +959,13 @@ private:
     alignas(64) std::atomic<uint64_t> mClaim{0};
     alignas(64) std::atomic<uint32_t> mDone{0};
     alignas(64) std::atomic<uint32_t> mWake{0};
+    alignas(64) std::atomic<uint32_t> mSleepers{0};
+    std::atomic<bool> mCallerAsleep{false};
     std::atomic<const std::function<void(uint32_t)>*> mJob{nullptr};
     std::atomic<bool> mStop{false};
+    // Sleeping only: the workers between runs, the caller for the last indices of a long run.
+    std::mutex mSleep;
+    std::condition_variable mWakeCall, mDoneCall;
 };
 
 // Rows per band: a band ends where a destination row begins on a cache line of its own where the
