@@ -47,7 +47,7 @@ using TqStreamLib::State;
 namespace {
 
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65500;
-constexpr uint32_t kDefaultSocketBuffer = 4u << 20;
+constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 16u << 20;
 constexpr int kRounds = 8;        // full batches read one after another without a poll
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
@@ -315,13 +315,18 @@ int NewSocket(State& aState, TqResult& aWhy) {
         aWhy = TqResult(TQ_NETWORK_ERROR, errno, TqString("no socket"));
         return -1;
     }
-    int size;
+    uint32_t asked;
     {
         std::lock_guard<std::mutex> guard(aState.lock);
-        size = static_cast<int>(aState.socketBufferSize ? aState.socketBufferSize
-                                                        : std::min(kDefaultSocketBuffer, ReceiveBufferMax()));
+        asked = aState.socketBufferSize;
     }
-    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    // The default: a larger buffer where the process may go beyond rmem_max (it rides out the moments
+    // a busy machine keeps the receiver from running), else as much as rmem_max allows up to 4 MiB.
+    int size = static_cast<int>(kForcedSocketBuffer);
+    if (asked || ::setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+        size = static_cast<int>(asked ? asked : std::min(kDefaultSocketBuffer, ReceiveBufferMax()));
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     return s;
 }
 
