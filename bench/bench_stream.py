@@ -2,7 +2,7 @@
 8192- and 9000-byte packets, unpaced, over loopback, beside a bare sendmmsg -> recvmmsg transfer of
 the same packets measured in the same round:
 - device -> ours: a software device (the engine's sender) to a TqStreamGEV;
-- sender -> ours: the bench's own GVSP sender (sendmmsg from one frame image, no copies) to a
+- sender -> ours: the bench's own GVSP sender (sendmmsg like the bare transfer's sender) to a
   TqStreamGEV, which measures the receiver apart from the device's sender;
 each with frames/s, GB/s of complete frames, the receiver thread's CPU per frame and per byte, the
 other threads' CPU per frame (the sender), incomplete frames, and the ratio of its GB/s to the bare

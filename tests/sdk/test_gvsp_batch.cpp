@@ -96,10 +96,11 @@ struct World {
                 c.packetsMissing, c.packetsIgnored, c.packetsBad, c.packetsRedundant, c.packetsOutOfOrder};
     }
 
-    TqStreamLib::State state;
-    GvspAssembler assembler;
+    // The buffers outlive the state, which lets go of the queued ones as it ends.
     std::vector<Bytes> memory;
     std::vector<std::unique_ptr<TqBuffer>> buffers;
+    TqStreamLib::State state;
+    GvspAssembler assembler;
     std::vector<Back> backs;
 };
 
