@@ -1,12 +1,13 @@
 """Pixel conversion and compression on 2448x2048 frames, each beside a reference measured in the
 same run:
-- BayerRG8 to RGB8 (bilinear) with one thread against OpenCV's cvtColor limited to one thread, and
-  with all threads against OpenCV with its default threading (goal: ratio <= 1 for both);
+- BayerRG8 to RGB8 (bilinear) at 1, 2, 4 and 8 threads against OpenCV's cvtColor at the same thread
+  counts, in three rounds (goal: ratio <= 1 at 8 threads in every round), with our scaling from one
+  thread and the pool's start and wake costs;
 - RGB8 to BGR8 and Mono16 to Mono8 against a memory copy of the same bytes (goal: <= 1.5);
 - compression of a smooth 8-bit gradient with Gaussian noise (sigma 2): the ratio (goal >= 2.0), MB/s
   of one thread (goal >= 500) and decompression's speed against it (goal >= 2).
 
-Prints a table; never fails. OpenCV (Debian's python3-opencv) is optional: without it those rows
+Prints a table; never fails. Pin it for steadier figures (taskset -c 0-7); the load average is printed. OpenCV (Debian's python3-opencv) is optional: without it those rows
 say so. Run:  PYTHONPATH=build/python /usr/bin/python3 bench/bench_convert.py
 """
 
@@ -19,6 +20,8 @@ import _kivo_testhooks as hooks
 import kivo_python64 as kivo
 
 WIDTH, HEIGHT = 2448, 2048
+THREADS = (1, 2, 4, 8)
+ROUNDS = 3
 
 
 def best_of(call, repeat=15):
@@ -54,27 +57,76 @@ def row(name, ours, reference, reference_name, goal):
           % (name, ours * 1e3, reference_name, reference * 1e3, ratio, goal))
 
 
+def bayer_round(mosaic, source, destination, cv2):
+    """One round of BayerRG8 -> RGB8 at 1, 2, 4 and 8 threads: {threads: (ours, OpenCV or None)}."""
+    times = {}
+    default_threads = cv2.getNumThreads() if cv2 else 0
+    for threads in THREADS:
+        converter = kivo.TqBufferConverter(threads)
+        ours = best_of(lambda: converter.Convert(source, destination))
+        theirs = None
+        if cv2:
+            cv2.setNumThreads(threads)
+            theirs = best_of(lambda: cv2.cvtColor(mosaic, cv2.COLOR_BayerRGGB2RGB))
+        times[threads] = (ours, theirs)
+    if cv2:
+        cv2.setNumThreads(default_threads)
+    return times
+
+
+def pool_start(source, destination, threads=8):
+    """The pool's costs on a full frame: (first conversion of a new converter, which starts its threads;
+    a conversion after the workers went to sleep; back to back), best of several in ms."""
+    first, idle, steady = [], [], []
+    for _ in range(7):
+        converter = kivo.TqBufferConverter(threads)
+        started = time.perf_counter()
+        converter.Convert(source, destination)
+        first.append(time.perf_counter() - started)
+        time.sleep(0.01)   # the workers stop spinning and sleep
+        started = time.perf_counter()
+        converter.Convert(source, destination)
+        idle.append(time.perf_counter() - started)
+        steady.append(best_of(lambda: converter.Convert(source, destination), 5))
+        del converter
+    return min(first) * 1e3, min(idle) * 1e3, min(steady) * 1e3
+
+
 def bayer():
     rng = np.random.default_rng(1)
     mosaic = rng.integers(0, 256, (HEIGHT, WIDTH), dtype=np.uint8)
     source, destination = image(kivo.TqPixelBayerRG8, mosaic), image(kivo.TqPixelRGB8)
-    one, every = kivo.TqBufferConverter(1), kivo.TqBufferConverter(0)
-    ours_one = best_of(lambda: one.Convert(source, destination))
-    ours_all = best_of(lambda: every.Convert(source, destination))
     try:
         import cv2
     except ImportError:
-        print("BayerRG8 -> RGB8: one thread %.2f ms, all threads %.2f ms (OpenCV not installed: no ratio)"
-              % (ours_one * 1e3, ours_all * 1e3))
-        return
-    default_threads = cv2.getNumThreads()
-    cv2.setNumThreads(1)
-    cv_one = best_of(lambda: cv2.cvtColor(mosaic, cv2.COLOR_BayerRGGB2RGB))
-    cv2.setNumThreads(default_threads)
-    cv_all = best_of(lambda: cv2.cvtColor(mosaic, cv2.COLOR_BayerRGGB2RGB))
-    row("BayerRG8 -> RGB8, one thread", ours_one, cv_one, "OpenCV, one thread", "<= 1")
-    row("BayerRG8 -> RGB8, %d threads" % every.GetMaxNumberOfThreads() if hasattr(every, "GetMaxNumberOfThreads")
-        else "BayerRG8 -> RGB8, all threads", ours_all, cv_all, "OpenCV, %d threads" % default_threads, "< 1")
+        cv2 = None
+    rounds = [bayer_round(mosaic, source, destination, cv2) for _ in range(ROUNDS)]
+    print("BayerRG8 -> RGB8 (bilinear), %d rounds, best of 15 in each; ms as best / worst round" % ROUNDS)
+    print("%8s %16s %16s %14s %20s %14s" % ("threads", "ours ms", "OpenCV ms", "ratio", "ratio spread", "our scaling"))
+    one = min(r[1][0] for r in rounds)
+    for threads in THREADS:
+        ours = [r[threads][0] for r in rounds]
+        scaling = one / min(ours)
+        if cv2 is None:
+            print("%8d %7.2f / %6.2f %16s %14s %20s %13.2fx" % (threads, min(ours) * 1e3, max(ours) * 1e3, "-", "-", "-",
+                                                               scaling))
+            continue
+        theirs = [r[threads][1] for r in rounds]
+        ratios = [r[threads][0] / r[threads][1] for r in rounds]
+        goal = "goal <= 1: %s" % ("met" if max(ratios) <= 1 else "MISS") if threads == 8 else ""
+        print("%8d %7.2f / %6.2f %7.2f / %6.2f %14.2f %9.2f - %-8.2f %13.2fx  %s"
+              % (threads, min(ours) * 1e3, max(ours) * 1e3, min(theirs) * 1e3, max(theirs) * 1e3,
+                 sorted(ratios)[len(ratios) // 2], min(ratios), max(ratios), scaling, goal))
+    if cv2 is None:
+        print("  (OpenCV not installed: no ratios; scaling is against our own one-thread time)")
+    else:
+        cv_scaling = min(r[1][1] for r in rounds) / min(r[8][1] for r in rounds)
+        print("  scaling 1 -> 8 threads: ours %.2fx, OpenCV %.2fx; ratio column: median round, spread over rounds"
+              % (one / min(r[8][0] for r in rounds), cv_scaling))
+    first, idle, steady = pool_start(source, destination)
+    print("  pool of 8 threads: first conversion %.2f ms (starts the threads), after 10 ms idle %.2f ms (wakes "
+          "them), back to back %.2f ms: start cost %.2f ms, wake cost %.2f ms"
+          % (first, idle, steady, first - steady, idle - steady))
 
 
 def copies():
@@ -111,7 +163,8 @@ def compression():
 
 
 if __name__ == "__main__":
-    print("%dx%d frames, best of several runs, %d processors" % (WIDTH, HEIGHT, os.cpu_count() or 1))
+    print("%dx%d frames, best of several runs, %d processors (%d usable), load average %.1f"
+          % (WIDTH, HEIGHT, os.cpu_count() or 1, len(os.sched_getaffinity(0)), os.getloadavg()[0]))
     bayer()
     copies()
     compression()

@@ -1,20 +1,32 @@
-"""Receiving frames from a software device through a stream: 2448x2048 Mono8 frames, unpaced, at
-8 KB packets and at the largest packets, queued and retrieved for a few seconds. Prints frames/s,
-GB/s and incomplete frames, beside memcpy of the same bytes and a bare sendmmsg/recvmmsg transfer of
-the same packets measured in the same run (the receiver's goal: at least 0.8 of the bare transfer); then
-the same stream through a pipeline with a Python OnBufferReady, beside the direct stream; and a slow
-consumer: 640x480 frames at 100 frames/s through a pipeline whose Python OnBufferReady takes the next
-frame and then sleeps 50 ms, with the frames it got, the frames the pipeline and the stream dropped,
-and the age of the frames it got (reception time to the callback). Then a software device streaming
-from a Python subclass of the SDK's ready-made source (2448x2048 Mono8, 16 pre-filled buffers handed
-back in turn) to our stream for SOURCE_SECONDS at packets of 1500 and 9000 bytes and the largest the
-source announces, and the same source into a sink that drops every frame (the cost of the Python
-source and the device's loop alone; goal: 5 times the loopback rate or more).
+"""The GigE Vision stream receiver at the speed of the wire: Mono8 frames of 0.3, 5 and 20 MP at
+8192- and 9000-byte packets, unpaced, over loopback, beside a bare sendmmsg -> recvmmsg transfer of
+the same packets measured in the same round:
+- device -> ours: a software device (the engine's sender) to a TqStreamGEV;
+- sender -> ours: the bench's own GVSP sender (sendmmsg like the bare transfer's sender) to a
+  TqStreamGEV, which measures the receiver apart from the device's sender;
+each with frames/s, GB/s of complete frames, the receiver thread's CPU per frame and per byte, the
+other threads' CPU per frame (the sender), incomplete frames, and the ratio of its GB/s to the bare
+transfer's (the receiver's goal: at least 0.8). The whole table is measured ROUNDS times and the
+ratios are printed best and worst. Then the stream through a pipeline with a Python OnBufferReady,
+beside the direct stream; and a slow consumer: 640x480 frames at 100 frames/s through a pipeline
+whose Python OnBufferReady takes the next frame and then sleeps 50 ms, with the frames it got, the
+frames the pipeline and the stream dropped, and the age of the frames it got (reception to the
+callback).
 
-Prints a table; never fails. Run:  PYTHONPATH=build/python /usr/bin/python3 bench/bench_stream.py
+Then a software device streaming from a Python subclass of the SDK's ready-made source (2448x2048
+Mono8, 16 pre-filled buffers handed back in turn) to our stream for SOURCE_SECONDS at packets of 1500
+and 9000 bytes and the largest the source announces, and the same source into a sink that drops every
+frame (the cost of the Python source and the device's loop alone; goal: 5 times the loopback rate).
+
+CPU per thread comes from /proc/self/task/*/schedstat; the receiver thread is the one named
+kivo-gvsp-rx. Prints tables; never fails. Pin it for steadier figures:
+  PYTHONPATH=build/python taskset -c 0-7 /usr/bin/python3 bench/bench_stream.py [seconds] [rounds]
 """
 
 import collections
+import os
+import sys
+import threading
 import time
 
 import numpy as np
@@ -24,11 +36,46 @@ import _kivo_testhooks as hooks
 import kivo_python64 as kivo
 
 WIDTH, HEIGHT = 2448, 2048
-SECONDS = 5.0
+SIZES = (("0.3 MP", 640, 480), ("5 MP", 2448, 2048), ("20 MP", 5472, 3648))
+PACKETS = (8192, 9000)
+SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
+ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+GOAL = 0.8
+RECEIVER = "kivo-gvsp-rx"
 SOURCE_SECONDS = 10.0
 MONO8 = 17301505
 ACQUISITION_START, ACQUISITION_STOP = 0x30000018, 0x3000001C
 RECEIVER_LARGEST = 65500 + 28   # TqStreamGEV's largest packet buffer, and the IP and UDP headers
+
+
+def thread_times():
+    """{thread id: (name, CPU ns)} of this process's threads."""
+    out = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open("/proc/self/task/%s/comm" % tid) as f:
+                name = f.read().strip()
+            with open("/proc/self/task/%s/schedstat" % tid) as f:
+                ns = int(f.read().split()[0])
+        except OSError:
+            continue
+        out[int(tid)] = (name, ns)
+    return out
+
+
+def cpu_split(before, after):
+    """(receiver CPU s, other threads' CPU s) between two thread_times(), the calling thread left out."""
+    me = threading.get_native_id()
+    receiver = other = 0
+    for tid, (name, ns) in after.items():
+        spent = ns - before.get(tid, (name, 0))[1]
+        if tid == me:
+            continue
+        if name == RECEIVER:
+            receiver += spent
+        else:
+            other += spent
+    return receiver / 1e9, other / 1e9
 
 
 class Counter(kivo.TqPipelineEventSink):
@@ -42,44 +89,12 @@ class Counter(kivo.TqPipelineEventSink):
         self.ready += 1
 
 
-def queued_buffers(stream, size, count=16):
-    """count buffers of size bytes, queued in the stream."""
-    buffers = [kivo.TqBuffer() for _ in range(count)]
-    for buffer in buffers:
-        buffer.Alloc(size)
-        stream.QueueBuffer(buffer)
-    return buffers
-
-
-def count_frames(retrieve, give_back, seconds):
-    """Retrieves frames for the seconds, giving each back: (complete, incomplete, seconds taken)."""
-    frames = incomplete = 0
-    started = time.monotonic()
-    while time.monotonic() - started < seconds:
-        result, buffer, operation = retrieve()
-        if buffer is None:
-            continue
-        if operation.IsOK():
-            frames += 1
-        else:
-            incomplete += 1
-        give_back(buffer)
-    return frames, incomplete, time.monotonic() - started
-
-
-def close(stream):
-    """Closes the stream, takes back every buffer still in it and frees it."""
-    stream.Close()
-    while stream.RetrieveBuffer(0)[1] is not None:
-        pass
-    kivo.TqStream.Free(stream)
-
-
-def receive(packet_size, through_pipeline=False):
-    """Frames/s, GB/s and incomplete frames over SECONDS, straight from the stream or through a
-    pipeline with a Python OnBufferReady (then also the callbacks counted)."""
+def receive(packet_size, width=WIDTH, height=HEIGHT, source="device", through_pipeline=False, seconds=SECONDS):
+    """Frames from a software device (source "device") or from the bench's GVSP sender ("sender")
+    for the given seconds, straight from the stream or through a pipeline with a Python OnBufferReady:
+    a dict of frames/s, GB/s, incomplete frames, receiver and other CPU seconds per frame, callbacks."""
     handle = hooks.soft_device_start(address="127.0.0.2", model="Bench Source", mac="02:4b:49:70:00:01",
-                                     width=WIDTH, height=HEIGHT)
+                                     width=width, height=height)
     try:
         result, device = kivo.TqDevice.CreateAndConnect("127.0.0.2")
         parameters = device.GetParameters()
@@ -87,7 +102,7 @@ def receive(packet_size, through_pipeline=False):
         if parameters.Get("AcquisitionFrameRateEnable") is not None:   # unpaced
             parameters.Get("AcquisitionFrameRateEnable").FromString("false")
         result, stream = kivo.TqStream.CreateAndOpen("127.0.0.2")
-        size = device.GetPayloadSize()
+        size = width * height
         pipeline = counter = None
         if through_pipeline:
             pipeline, counter = kivo.TqPipeline(stream), Counter()
@@ -97,21 +112,54 @@ def receive(packet_size, through_pipeline=False):
             retrieve = lambda: pipeline.RetrieveNextBuffer(2000)
             give_back = pipeline.ReleaseBuffer
         else:
-            buffers = queued_buffers(stream, size)
+            buffers = []
+            for _ in range(max(4, min(16, (256 << 20) // size))):
+                buffer = kivo.TqBuffer()
+                buffer.Alloc(size)
+                stream.QueueBuffer(buffer)
+                buffers.append(buffer)
             retrieve = lambda: stream.RetrieveBuffer(2000)
             give_back = stream.QueueBuffer
-        device.StreamEnable()
-        parameters.ExecuteCommand("AcquisitionStart")
-        frames, incomplete, elapsed = count_frames(retrieve, give_back, SECONDS)
-        parameters.ExecuteCommand("AcquisitionStop")
-        device.StreamDisable()
+        sender = None
+        if source == "device":
+            device.StreamEnable()
+            parameters.ExecuteCommand("AcquisitionStart")
+        else:
+            port = stream.GetLocalPort()
+            sender = threading.Thread(target=bare.gvsp_send, args=(port, width, height, packet_size, seconds + 0.3, 1))
+            sender.start()
+        frames = incomplete = 0
+        times = thread_times()
+        started = time.monotonic()
+        while time.monotonic() - started < seconds:
+            result, buffer, operation = retrieve()
+            if buffer is None:
+                continue
+            if operation.IsOK():
+                frames += 1
+            else:
+                incomplete += 1
+            give_back(buffer)
+        elapsed = time.monotonic() - started
+        receiver_cpu, other_cpu = cpu_split(times, thread_times())
+        if sender is not None:
+            sender.join()
+        else:
+            parameters.ExecuteCommand("AcquisitionStop")
+            device.StreamDisable()
         if pipeline is not None:
             pipeline.Stop()
             pipeline.UnregisterEventSink(counter)
             del pipeline
-        close(stream)
+        stream.Close()
+        while stream.RetrieveBuffer(0)[1] is not None:
+            pass
+        kivo.TqStream.Free(stream)
         kivo.TqDevice.Free(device)
-        return frames / elapsed, frames * size / elapsed / 1e9, incomplete, counter.ready if counter else None
+        per = max(frames, 1)
+        return {"fps": frames / elapsed, "gbs": frames * size / elapsed / 1e9, "incomplete": incomplete,
+                "rx": receiver_cpu / per, "other": other_cpu / per, "rx_byte": receiver_cpu / per / size,
+                "ready": counter.ready if counter else None}
     finally:
         hooks.soft_device_stop(handle)
 
@@ -167,6 +215,40 @@ def slow_consumer(seconds=SECONDS):
         return (len(consumer.blocks), in_order, *counts, ages[len(ages) // 2], ages[-1])
     finally:
         hooks.soft_device_stop(handle)
+
+
+def queued_buffers(stream, size, count=16):
+    """count buffers of size bytes, queued in the stream."""
+    buffers = [kivo.TqBuffer() for _ in range(count)]
+    for buffer in buffers:
+        buffer.Alloc(size)
+        stream.QueueBuffer(buffer)
+    return buffers
+
+
+def count_frames(retrieve, give_back, seconds):
+    """Retrieves frames for the seconds, giving each back: (complete, incomplete, seconds taken)."""
+    frames = incomplete = 0
+    started = time.monotonic()
+    while time.monotonic() - started < seconds:
+        result, buffer, operation = retrieve()
+        if buffer is None:
+            continue
+        if operation.IsOK():
+            frames += 1
+        else:
+            incomplete += 1
+        give_back(buffer)
+    return frames, incomplete, time.monotonic() - started
+
+
+def close(stream):
+    """Closes the stream, takes back every buffer still in it and frees it."""
+    stream.Close()
+    while stream.RetrieveBuffer(0)[1] is not None:
+        pass
+    kivo.TqStream.Free(stream)
+
 
 
 class PrefilledSource(kivo.TqStreamingChannelSourceDefault):
@@ -265,32 +347,73 @@ def memcpy_rate(size):
     return 50 * size / (time.perf_counter() - started) / 1e9
 
 
+def wire_round():
+    """One round of the table: {(size name, packet): {"bare": GB/s, "device": receive(), "sender": receive()}}."""
+    out = {}
+    for name, width, height in SIZES:
+        for packet in PACKETS:
+            row = {"bare": bare.udp_transfer(packet - 28, min(SECONDS, 2.0)) / 1e9}
+            for source in ("device", "sender"):
+                row[source] = receive(packet, width, height, source)
+            out[(name, packet)] = row
+    return out
+
+
+def print_round(index, table):
+    print("round %d (load average %.1f)" % (index + 1, os.getloadavg()[0]))
+    print("  %-7s %6s %9s | %-8s %9s %7s %7s %10s %10s %8s %6s" % (
+        "frames", "packet", "bare GB/s", "source", "frames/s", "GB/s", "ratio", "rx ms/fr", "tx ms/fr",
+        "rx ns/B", "incompl"))
+    for (name, packet), row in table.items():
+        for source in ("device", "sender"):
+            r = row[source]
+            print("  %-7s %6d %9.2f | %-8s %9.1f %7.2f %7.2f %10.3f %10.3f %8.3f %6d" % (
+                name, packet, row["bare"], source + " ->", r["fps"], r["gbs"], r["gbs"] / row["bare"],
+                r["rx"] * 1e3, r["other"] * 1e3, r["rx_byte"] * 1e9, r["incomplete"]))
+
+
+def summary(rounds):
+    print("summary over %d rounds: GB/s of our receiver / bare transfer of the same round, best and worst; "
+          "goal >= %.1f" % (len(rounds), GOAL))
+    for key in rounds[0]:
+        parts = []
+        for source in ("device", "sender"):
+            ratios = [r[key][source]["gbs"] / r[key]["bare"] for r in rounds]
+            rx = min(r[key][source]["rx"] for r in rounds) * 1e3
+            incomplete = sum(r[key][source]["incomplete"] for r in rounds)
+            parts.append("%s -> ours %.2f (%.2f-%.2f, %s), rx %.3f ms/frame, %d incomplete" % (
+                source, max(ratios), min(ratios), max(ratios), "met" if max(ratios) >= GOAL else "MISS", rx,
+                incomplete))
+        print("  %-7s %5d: %s" % (key[0], key[1], "; ".join(parts)))
+
+
 def main():
+    print("%d processors (%d usable), load average %.1f, %.0f s a measurement" % (
+        os.cpu_count() or 1, len(os.sched_getaffinity(0)), os.getloadavg()[0], SECONDS))
+    rounds = []
+    for index in range(ROUNDS):
+        rounds.append(wire_round())
+        print_round(index, rounds[-1])
+    summary(rounds)
     size = WIDTH * HEIGHT
-    print("%-22s %10s %10s %11s %14s %14s" % ("packets", "frames/s", "GB/s", "incomplete", "vs bare UDP", "vs memcpy"))
-    copy = memcpy_rate(size)
-    direct = {}
-    for packet in (8192, 9000):
-        fps, rate, incomplete, _ = receive(packet)
-        direct[packet] = fps
-        bare_rate = bare.udp_transfer(packet - 28, 2.0) / 1e9
-        print("%-22s %10.1f %10.2f %11d %13.2fx %13.3fx" % ("%d bytes" % packet, fps, rate, incomplete, rate / bare_rate,
-                                                          rate / copy))
-    print("memcpy of a frame: %.1f GB/s" % copy)
-    fps, rate, incomplete, ready = receive(9000, through_pipeline=True)
-    print("through a pipeline with a Python OnBufferReady (9000 bytes): %.1f frames/s, %.2f GB/s, %d incomplete, "
-          "%d callbacks; ratio to the direct stream %.3f (goal >= 0.95)" % (fps, rate, incomplete, ready,
-                                                                            fps / direct[9000]))
+    print("memcpy of a 5 MP frame: %.1f GB/s" % memcpy_rate(size))
+    direct = receive(9000)
+    piped = receive(9000, through_pipeline=True)
+    print("through a pipeline with a Python OnBufferReady (5 MP, 9000 bytes): %.1f frames/s, %.2f GB/s, %d "
+          "incomplete, %d callbacks; ratio to the direct stream %.3f (goal >= 0.95)"
+          % (piped["fps"], piped["gbs"], piped["incomplete"], piped["ready"], piped["fps"] / direct["fps"]))
     delivered, in_order, pipeline_dropped, stream_dropped, received, median_age, oldest = slow_consumer()
     print("slow consumer (OnBufferReady of 50 ms, 640x480 at 100 frames/s, %.0f s): %d frames delivered%s, "
           "%d dropped by the pipeline, %d by the stream (of %d received); age of the delivered frames "
           "%.0f ms median, %.0f ms at most" % (SECONDS, delivered, "" if in_order else " (out of order)",
                                               pipeline_dropped, stream_dropped, received, median_age, oldest))
+
     print()
     print("a Python subclass of the ready-made source, %dx%d Mono8, 16 pre-filled buffers, %.0f s:"
           % (WIDTH, HEIGHT, SOURCE_SECONDS))
     print("%-22s %10s %10s %11s %14s %14s" % ("packets", "frames/s", "GB/s", "incomplete", "vs bare UDP",
                                                "vs memcpy"))
+    copy = memcpy_rate(size)
     loopback = 0.0
     for asked in (1500, 9000, "largest"):
         packet, fps, rate, incomplete = python_source(asked)

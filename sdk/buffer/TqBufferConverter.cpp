@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -832,85 +833,153 @@ void RunRows(const Job& aJob, uint32_t aY0, uint32_t aY1) {
 
 // ---- the worker threads ----
 
-// Runs aJob(i) for i in [0, n): the calling thread and the workers take indices until none is left.
+// Runs aJob(i) for i in [0, n): the calling thread and the workers claim indices until none is left,
+// so a worker that a busy machine wakes late costs nothing but its own share. The claim word packs
+// the run's number, its count and the next index: a claim (a compare-and-swap of the whole word)
+// succeeds only on the current run, so a worker never takes an index of a run that is over. The
+// run returns when every index claimed has been done; no mutex is taken on the way. Workers spin
+// for a short while after a run before they sleep, so back-to-back conversions find them awake.
 class WorkerPool {
+    static constexpr unsigned kIndexBits = 24;
+    static constexpr uint64_t kIndexMask = (uint64_t{1} << kIndexBits) - 1;
+    static constexpr int kSpinMicroseconds = 50;
+
 public:
     explicit WorkerPool(uint32_t aWorkers) : mWorkerCount(aWorkers) {}
     ~WorkerPool() {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mStop = true;
-        }
-        mWake.notify_all();
+        mStop.store(true);
+        Wake();
         for (std::thread& t : mThreads) t.join();
     }
 
+    // The largest count one run takes.
+    static constexpr uint32_t kMaxCount = (1u << kIndexBits) - 1;
+
     void Run(uint32_t aCount, const std::function<void(uint32_t)>& aJob) {
-        if (aCount <= 1 || mWorkerCount == 0) {
+        if (aCount <= 1 || mWorkerCount == 0 || aCount > kMaxCount) {
             for (uint32_t i = 0; i < aCount; ++i) aJob(i);
             return;
         }
-        if (mThreads.empty()) {
-            try {
-                for (uint32_t i = 0; i < mWorkerCount; ++i) mThreads.emplace_back([this] { Work(); });
-            } catch (const std::system_error&) {
-                // Fewer threads than asked for: the ones that started (or the caller alone) share the work.
-            }
-            mWorkerCount = static_cast<uint32_t>(mThreads.size());
-            if (mWorkerCount == 0) {
-                for (uint32_t i = 0; i < aCount; ++i) aJob(i);
-                return;
-            }
+        if (mThreads.empty() && !StartThreads()) {
+            for (uint32_t i = 0; i < aCount; ++i) aJob(i);
+            return;
         }
+        mJob.store(&aJob, std::memory_order_relaxed);
+        mDone.store(0, std::memory_order_relaxed);
+        const uint64_t run = ((mClaim.load(std::memory_order_relaxed) >> (2 * kIndexBits)) + 1) & 0xFFFF;
+        mClaim.store((run << (2 * kIndexBits)) | (uint64_t{aCount} << kIndexBits), std::memory_order_release);
+        Wake();
+        Claim();
+        // Spin a little for the last indices in other hands, then sleep until they are done.
+        const auto finished = [&] { return mDone.load() == aCount; };
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
+        while (!finished() && std::chrono::steady_clock::now() < until) Relax();
+        if (finished()) return;
+        mCallerAsleep.store(true);
         {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mJob = &aJob;
-            mCount = aCount;
-            mNext.store(0);
-            mBusy = static_cast<uint32_t>(mThreads.size());
-            ++mGeneration;
+            std::unique_lock<std::mutex> lock(mSleep);
+            mDoneCall.wait(lock, finished);
         }
-        mWake.notify_all();
-        Take();
-        std::unique_lock<std::mutex> lock(mMutex);
-        mDone.wait(lock, [this] { return mBusy == 0; });
-        mJob = nullptr;
+        mCallerAsleep.store(false);
     }
 
+    uint32_t Workers() const { return mWorkerCount; }
+
 private:
-    void Take() {
-        for (uint32_t i = mNext.fetch_add(1); i < mCount; i = mNext.fetch_add(1)) (*mJob)(i);
+    static void Relax() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#else
+        std::this_thread::yield();
+#endif
+    }
+
+    bool StartThreads() {
+        try {
+            for (uint32_t i = 0; i < mWorkerCount; ++i) mThreads.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {
+            // Fewer threads than asked for: the ones that started (or the caller alone) share the work.
+        }
+        mWorkerCount = static_cast<uint32_t>(mThreads.size());
+        return mWorkerCount != 0;
+    }
+
+    // Claims and does indices of the current run until none is left; whether it did any.
+    bool Claim() {
+        bool any = false;
+        uint64_t word = mClaim.load(std::memory_order_acquire);
+        for (;;) {
+            const uint64_t index = word & kIndexMask, count = (word >> kIndexBits) & kIndexMask;
+            if (index >= count) return any;
+            if (!mClaim.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel, std::memory_order_acquire))
+                continue;
+            // The run cannot end before this index is done: its job stays valid meanwhile.
+            (*mJob.load(std::memory_order_acquire))(static_cast<uint32_t>(index));
+            any = true;
+            if (mDone.fetch_add(1) + 1 == count && mCallerAsleep.load()) {
+                { std::lock_guard<std::mutex> lock(mSleep); }   // the caller sleeps or sees the count
+                mDoneCall.notify_one();
+            }
+            word = mClaim.load(std::memory_order_acquire);
+        }
+    }
+
+    // Tells the workers of a new run (or of the stop): those asleep are woken.
+    void Wake() {
+        mWake.fetch_add(1);
+        if (mSleepers.load() == 0) return;   // a worker about to sleep sees the new count first
+        { std::lock_guard<std::mutex> lock(mSleep); }
+        mWakeCall.notify_all();
     }
 
     void Work() {
-        uint64_t seen = 0;
+        uint32_t seen = mWake.load();
         for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(mMutex);
-                mWake.wait(lock, [&] { return mStop || mGeneration != seen; });
-                if (mStop) return;
-                seen = mGeneration;
+            Claim();
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicroseconds);
+            // (A worker that starts late may count the stop's wake-up as seen: it looks at the stop too.)
+            const auto woken = [&] { return mWake.load() != seen || mStop.load(); };
+            while (!woken() && std::chrono::steady_clock::now() < until) Relax();
+            if (!woken()) {
+                mSleepers.fetch_add(1);
+                {
+                    std::unique_lock<std::mutex> lock(mSleep);
+                    mWakeCall.wait(lock, woken);
+                }
+                mSleepers.fetch_sub(1);
             }
-            Take();
-            {
-                std::lock_guard<std::mutex> lock(mMutex);
-                if (--mBusy == 0) mDone.notify_one();
-            }
+            seen = mWake.load();
+            if (mStop.load()) return;
         }
     }
 
     uint32_t mWorkerCount;
     std::vector<std::thread> mThreads;
-    std::mutex mMutex;
-    std::condition_variable mWake;
-    std::condition_variable mDone;
-    const std::function<void(uint32_t)>* mJob = nullptr;
-    uint32_t mCount = 0;
-    std::atomic<uint32_t> mNext{0};
-    uint32_t mBusy = 0;
-    uint64_t mGeneration = 0;
-    bool mStop = false;
+    // Each on a cache line of its own: the claim word is what every thread writes.
+    alignas(64) std::atomic<uint64_t> mClaim{0};
+    alignas(64) std::atomic<uint32_t> mDone{0};
+    alignas(64) std::atomic<uint32_t> mWake{0};
+    alignas(64) std::atomic<uint32_t> mSleepers{0};
+    std::atomic<bool> mCallerAsleep{false};
+    std::atomic<const std::function<void(uint32_t)>*> mJob{nullptr};
+    std::atomic<bool> mStop{false};
+    // Sleeping only: the workers between runs, the caller for the last indices of a long run.
+    std::mutex mSleep;
+    std::condition_variable mWakeCall, mDoneCall;
 };
+
+// Rows per band: a band ends where a destination row begins on a cache line of its own where the
+// row length allows (no two threads write one line), bands small enough that threads finishing at
+// different times even out, large enough that a band's rows stay in its thread's caches.
+uint32_t BandRows(uint32_t aHeight, size_t aDstStride, uint32_t aThreads) {
+    uint32_t step = 1;
+    while (step < 64 && (aDstStride * step) % 64 != 0) step *= 2;
+    if ((aDstStride * step) % 64 != 0) step = 1;   // no row count brings the rows onto lines
+    const uint32_t bands = aThreads * 6;
+    uint32_t rows = (aHeight + bands - 1) / bands;
+    rows = std::max<uint32_t>(rows, 8);
+    return (rows + step - 1) / step * step;
+}
 
 uint32_t ThreadCount(int32_t aMax) {
     if (aMax > 0) return static_cast<uint32_t>(aMax);
@@ -1034,14 +1103,21 @@ TqResult TqBufferConverter::Convert(ITqImage const* aSource, TqBuffer* aDestinat
     job.bayer = static_cast<TqBayerFilterType>(mImpl->bayer.load());
     job.luts = &luts;
 
-    // Bands of rows: at least 64 K pixels each, at most one per thread.
-    const uint64_t pixels = uint64_t{width} * height;
-    uint32_t bands = static_cast<uint32_t>(std::min<uint64_t>({mImpl->threads, height, std::max<uint64_t>(1, pixels >> 16)}));
-    if (bands == 0) bands = 1;
+    // Bands of destination rows, claimed by the threads one at a time: at least 64 K pixels each,
+    // each beginning on a cache line where the rows allow (from the line the memory's first such row
+    // begins on).
+    uint32_t rows = BandRows(height, job.dstStride, mImpl->threads);
+    rows = std::max<uint32_t>(rows, static_cast<uint32_t>(std::min<uint64_t>(height, (65535 + width) / width)));
+    uint32_t phase = 0;
+    while (phase < rows && phase < 64 && (reinterpret_cast<uintptr_t>(job.dst) + job.dstStride * phase) % 64 != 0)
+        ++phase;
+    if (phase >= rows || phase >= 64 || phase >= height) phase = 0;
+    const uint32_t bands = height > phase ? (height - phase + rows - 1) / rows : 1;
     const std::function<void(uint32_t)> band = [&](uint32_t aIndex) {
-        const uint32_t y0 = static_cast<uint32_t>(uint64_t{height} * aIndex / bands);
-        const uint32_t y1 = static_cast<uint32_t>(uint64_t{height} * (aIndex + 1) / bands);
-        RunRows(job, y0, y1);
+        const uint32_t first = aIndex == 0 ? 0 : phase + aIndex * rows;
+        const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(height, uint64_t{phase} + uint64_t{aIndex + 1} * rows));
+        if (aFlipY) RunRows(job, height - end, height - first);   // destination rows [first, end)
+        else RunRows(job, first, end);
     };
     mImpl->pool.Run(bands, band);
     return TqResult(TQ_OK);

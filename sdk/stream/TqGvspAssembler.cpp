@@ -34,10 +34,11 @@ TqPayloadType PayloadTypeOf(uint16_t aType) {
     return TqPayloadTypeUndefined;
 }
 
-bool LeaderWellFormed(const uint8_t* aData, size_t aSize) {
-    if (aSize < kHeader + kLeaderCommon) return false;
-    const uint16_t type = Get16(aData + kHeader + 2);
-    if (IsImage(type)) return aSize >= kHeader + kImageLeader;
+// aBody: the leader after the header.
+bool LeaderWellFormed(const uint8_t* aBody, size_t aSize) {
+    if (aSize < kLeaderCommon) return false;
+    const uint16_t type = Get16(aBody + 2);
+    if (IsImage(type)) return aSize >= kImageLeader;
     return true;
 }
 
@@ -54,6 +55,72 @@ GvspAssembler::Block* GvspAssembler::Find(uint16_t aId) {
     for (Block& b : mBlocks)
         if (b.id == aId) return &b;
     return nullptr;
+}
+
+const GvspAssembler::Block* GvspAssembler::Find(uint16_t aId) const {
+    for (const Block& b : mBlocks)
+        if (b.id == aId) return &b;
+    return nullptr;
+}
+
+void GvspAssembler::Plan(Place* aPlaces, size_t aCount) const {
+    std::fill(aPlaces, aPlaces + aCount, Place{});
+    if (mChunk == 0 || mLatest == 0) return;
+    size_t slot = 0;
+    const Block* newest = Find(mLatest);
+    if (newest) {
+        // The rest of its payload packets, as far as its buffer holds them.
+        if (!newest->buffer || !newest->buffer->GetDataPointer()) return;
+        uint8_t* memory = newest->buffer->GetDataPointer();
+        const uint64_t capacity = newest->buffer->GetSize();
+        const uint32_t count = PacketCount(*newest);
+        for (uint32_t p = newest->highest + 1; slot < aCount && (count ? p <= count : p < kLastUnknown - 1); ++p, ++slot) {
+            const uint64_t offset = uint64_t(p - 1) * mChunk;
+            const uint64_t length = count && p == count ? newest->payloadSize - offset : mChunk;
+            if (offset + length > capacity) return;
+            aPlaces[slot] = {memory + offset, static_cast<uint32_t>(length), mLatest, p};
+        }
+        if (!count) return;   // where it ends is not known
+        if (!newest->trailer) ++slot;
+    }
+    // The blocks after it, one in each buffer queued, in turn: a leader, the payload packets that fill
+    // the buffer (a buffer as large as the payload is the usual case; a larger one only means that the
+    // last packet does not come as planned), a trailer. A buffer whose memory is also that of a block in
+    // progress or of a buffer planned before is planned no further.
+    uint16_t id = mLatest;
+    struct Span {
+        const uint8_t* at;
+        uint64_t size;
+    } used[kMaxResendingBlocks + 32];
+    size_t spans = 0;
+    for (const Block& b : mBlocks)
+        if (b.buffer && b.buffer->GetDataPointer() && spans < std::size(used))
+            used[spans++] = {b.buffer->GetDataPointer(), b.buffer->GetSize()};
+    for (TqBuffer* next : mState.input) {
+        ++slot;   // the leader
+        if (slot >= aCount || spans == std::size(used)) return;
+        uint8_t* memory = next ? next->GetDataPointer() : nullptr;
+        const uint64_t capacity = memory ? next->GetSize() : 0;
+        if (!capacity) return;
+        for (size_t i = 0; i < spans; ++i)
+            if (used[i].at < memory + capacity && memory < used[i].at + used[i].size) return;
+        used[spans++] = {memory, capacity};
+        id = id == 65535 ? 1 : static_cast<uint16_t>(id + 1);
+        uint64_t offset = 0;
+        for (uint32_t p = 1; slot < aCount && offset < capacity; ++p, ++slot, offset += mChunk)
+            aPlaces[slot] = {memory + offset, static_cast<uint32_t>(std::min<uint64_t>(mChunk, capacity - offset)), id, p};
+        ++slot;   // the trailer
+    }
+}
+
+bool GvspAssembler::IsPayload(const uint8_t* aHeader, size_t aSize) {
+    return aSize >= kHeader && Get16(aHeader) == 0 && !(aHeader[4] & kExtendedId) && (aHeader[4] & 0x0F) == kPayload;
+}
+
+bool GvspAssembler::Fits(const Place& aPlace, const uint8_t* aHeader, size_t aSize) {
+    if (!aPlace.at || aSize != kHeader + aPlace.length || !IsPayload(aHeader, aSize)) return false;
+    const uint32_t packet = (uint32_t(aHeader[5]) << 16) | (uint32_t(aHeader[6]) << 8) | aHeader[7];
+    return Get16(aHeader + 2) == aPlace.block && packet == aPlace.packet;
 }
 
 GvspAssembler::Block* GvspAssembler::Begin(uint16_t aId, Clock::time_point aNow) {
@@ -88,12 +155,17 @@ GvspAssembler::Block* GvspAssembler::Begin(uint16_t aId, Clock::time_point aNow)
 }
 
 void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_point aNow) {
-    Counters& c = mState.counters;
-    c.packetsReceived++;
     if (aSize < kHeader) {
-        c.packetsBad++;
+        mState.counters.packetsReceived++;
+        mState.counters.packetsBad++;
         return;
     }
+    Process(aData, aData + kHeader, aSize - kHeader, aNow);
+}
+
+void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t aBodySize, Clock::time_point aNow) {
+    Counters& c = mState.counters;
+    c.packetsReceived++;
     const uint16_t status = Get16(aData);
     const uint16_t id = Get16(aData + 2);
     const uint8_t format = aData[4];
@@ -110,7 +182,7 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
             Hand(static_cast<size_t>(gone - mBlocks.data()), Incomplete(*gone), aNow);
         return;
     }
-    if (kind == kLeader && (packet != 0 || !LeaderWellFormed(aData, aSize))) {
+    if (kind == kLeader && (packet != 0 || !LeaderWellFormed(aBody, aBodySize))) {
         c.packetsBad++;
         return;
     }
@@ -149,7 +221,7 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
             return;
         }
         Arrived(*b, 0);
-        Leader(*b, aData, aSize);
+        Leader(*b, aBody, aBodySize);
         break;
     case kTrailer: {
         if (b->trailer) {
@@ -169,14 +241,14 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
         break;
     }
     default:
-        Payload(*b, packet, aData + kHeader, aSize - kHeader, aNow);
+        Payload(*b, packet, aBody, aBodySize, aNow);
         break;
     }
     if (Complete(*b)) Hand(static_cast<size_t>(b - mBlocks.data()), b->overflow ? TQ_BUFFER_TOO_SMALL : TQ_OK, aNow);
 }
 
-void GvspAssembler::Leader(Block& aBlock, const uint8_t* aData, size_t aSize) {
-    const uint8_t* d = aData + kHeader;
+void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
+    const uint8_t* d = aBody;
     aBlock.leader = true;
     aBlock.payloadType = Get16(d + 2);
     aBlock.timestamp = Get64(d + 4);
@@ -194,7 +266,7 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aData, size_t aSize) {
             const uint64_t line = TqPixel::LineBytes(aBlock.width, bits) + aBlock.paddingX;   // < 2^38
             size = aBlock.height && line > kLargest / aBlock.height ? kLargest + 1 : line * aBlock.height + aBlock.paddingY;
         }
-    } else if (aSize >= kHeader + kSizedLeader) {
+    } else if (aSize >= kSizedLeader) {
         size = Get64(d + 12);
     }
     if (size > kLargest) {
@@ -279,11 +351,12 @@ void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aDat
     if (aPacket > before + 1 && Resending()) AskIds(aBlock, before + 1, aPacket - 1, 1, aNow);   // a gap before it
     aBlock.received[aPacket] = 1;
     aBlock.bytes += aLength;
-    // The one copy: from the datagram to its place in the caller's buffer, never past its end.
+    // The one copy: from the datagram to its place in the caller's buffer, never past its end; none
+    // when the datagram was received into that place already.
     uint8_t* memory = aBlock.buffer->GetDataPointer();
     const uint64_t fits = offset < capacity ? std::min<uint64_t>(aLength, capacity - offset) : 0;
     if (fits && memory) {
-        std::memcpy(memory + offset, aData, fits);
+        if (memory + offset != aData) std::memcpy(memory + offset, aData, fits);
         aBlock.written = std::max(aBlock.written, offset + fits);
     }
     if (fits < aLength || !memory) aBlock.overflow = true;
@@ -500,6 +573,66 @@ GvspAssembler::Clock::time_point GvspAssembler::Expire(Clock::time_point aNow) {
 void GvspAssembler::AbortAll() {
     const auto now = Clock::now();
     while (!mBlocks.empty()) Hand(0, TQ_ABORTED, now);
+}
+
+// ---- batches ----
+
+GvspBatch::GvspBatch(uint32_t aPacketBuffer)
+    : mPacketBuffer(std::max<uint32_t>(aPacketBuffer, kHeader)), mStorage(size_t(kSize) * mPacketBuffer) {}
+
+mmsghdr* GvspBatch::Prepare(const GvspAssembler& aAssembler) {
+    aAssembler.Plan(mPlaces, kSize);
+    for (unsigned i = 0; i < kSize; ++i) {
+        GvspAssembler::Place& place = mPlaces[i];
+        if (place.at && place.length > mPacketBuffer - kHeader) place = {};   // never longer than a datagram read whole
+        iovec* v = mVectors[i];
+        std::memset(&mMessages[i], 0, sizeof mMessages[i]);
+        mMessages[i].msg_hdr.msg_iov = v;
+        if (place.at) {
+            v[0] = {Slot(i), kHeader};
+            v[1] = {place.at, place.length};
+            v[2] = {Slot(i) + kHeader + place.length, mPacketBuffer - kHeader - place.length};
+            mMessages[i].msg_hdr.msg_iovlen = 3;
+        } else {
+            v[0] = {Slot(i), mPacketBuffer};
+            mMessages[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+    return mMessages;
+}
+
+void GvspBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow) {
+    aGot = std::min(aGot, kSize);
+    bool inPlace = true;
+    for (unsigned i = 0; i < aGot && inPlace; ++i) {
+        const bool truncated = mMessages[i].msg_hdr.msg_flags & MSG_TRUNC;
+        const size_t size = mMessages[i].msg_len;
+        inPlace = mPlaces[i].at ? !truncated && GvspAssembler::Fits(mPlaces[i], Slot(i), size)
+                                : truncated || !GvspAssembler::IsPayload(Slot(i), size);
+    }
+    if (inPlace) {
+        mInPlace++;
+    } else {
+        // Each datagram whole in its slot: the part received into a place moves in before the rest.
+        mGathered++;
+        for (unsigned i = 0; i < aGot; ++i) {
+            const size_t size = mMessages[i].msg_len;
+            if (!mPlaces[i].at || size <= kHeader) continue;
+            std::memcpy(Slot(i) + kHeader, mPlaces[i].at, std::min<size_t>(size - kHeader, mPlaces[i].length));
+        }
+    }
+    State& state = aAssembler.StateOf();
+    for (unsigned i = 0; i < aGot; ++i) {
+        const size_t size = mMessages[i].msg_len;
+        if (mMessages[i].msg_hdr.msg_flags & MSG_TRUNC) {   // longer than the packet buffer
+            state.counters.packetsReceived++;
+            state.counters.packetsBad++;
+        } else if (inPlace && mPlaces[i].at) {
+            aAssembler.Process(Slot(i), mPlaces[i].at, size - kHeader, aNow);
+        } else {
+            aAssembler.Process(Slot(i), size, aNow);
+        }
+    }
 }
 
 }  // namespace TqStreamLib

@@ -33,6 +33,8 @@
 
 #include "TqStreamState.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -58,11 +60,33 @@ public:
     void SetRequester(Requester aRequester) { mRequester = std::move(aRequester); }
     // One datagram (state lock held).
     void Process(const uint8_t* aData, size_t aSize, Clock::time_point aNow);
+    // One datagram whose header (8 bytes at aHeader) and the rest (aBody) lie apart (state lock held).
+    void Process(const uint8_t* aHeader, const uint8_t* aBody, size_t aBodySize, Clock::time_point aNow);
+
+    // A place that the payload of packet `packet` of block `block` may be received into directly:
+    // `length` bytes at `at`; null: none.
+    struct Place {
+        uint8_t* at = nullptr;
+        uint32_t length = 0;
+        uint16_t block = 0;
+        uint32_t packet = 0;
+    };
+    // Places for the next aCount datagrams, taken to be the packets most likely to come next: the rest
+    // of the newest block's payload packets, its trailer, the next block's leader, then its payload
+    // packets in the buffer queued next (state lock held). A place lies inside a buffer's memory, is
+    // that of a packet not received yet, and overlaps no other.
+    void Plan(Place* aPlaces, size_t aCount) const;
+    // Whether a datagram of aSize bytes whose header is at aHeader is the payload packet aPlace was
+    // planned for, of the place's length.
+    static bool Fits(const Place& aPlace, const uint8_t* aHeader, size_t aSize);
+    // Whether a datagram is a payload packet without an error status (one that Process may copy).
+    static bool IsPayload(const uint8_t* aHeader, size_t aSize);
     // Hands back the blocks whose ImageTimeout ran out and asks again for what the quiet ones miss
     // (state lock held); the time of the next deadline, or Clock::time_point::max() when none is pending.
     Clock::time_point Expire(Clock::time_point aNow);
     // Every block in progress goes back aborted (state lock held).
     void AbortAll();
+    State& StateOf() { return mState; }
 
 private:
     using Group = std::pair<uint32_t, uint32_t>;
@@ -95,8 +119,9 @@ private:
     };
 
     Block* Find(uint16_t aId);
+    const Block* Find(uint16_t aId) const;
     Block* Begin(uint16_t aId, Clock::time_point aNow);
-    void Leader(Block& aBlock, const uint8_t* aData, size_t aSize);
+    void Leader(Block& aBlock, const uint8_t* aBody, size_t aSize);
     void Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aSize, Clock::time_point aNow);
     bool Complete(const Block& aBlock) const;
     uint32_t PacketCount(const Block& aBlock) const;   // payload packets of a block of known size
@@ -123,6 +148,39 @@ private:
     uint32_t mChunk = 0;
     uint16_t mLatest = 0;         // the last block ID begun; 0: none yet
     Clock::time_point mLatestAt;
+};
+
+// Datagrams received GvspBatch::kSize at a time with one recvmmsg, each payload that is likely to
+// come next (as the assembler plans) received straight into its place in its buffer: the header into
+// the slot's own memory, the payload into its place, whatever is longer after it in the slot's memory.
+// When every datagram of a batch is the payload packet planned for its slot, or where nothing was
+// planned no payload packet, the assembler finds the payloads in their places and copies nothing.
+// Otherwise each datagram is first gathered whole into its slot's memory and processed from there,
+// exactly as without places; the places of that batch then hold bytes of no meaning, all of them where
+// no packet was received yet. Datagrams longer than the packet buffer are dropped as malformed.
+class GvspBatch {
+public:
+    static constexpr unsigned kSize = 32;
+
+    explicit GvspBatch(uint32_t aPacketBuffer);
+    // Plans the places and sets the messages up for a recvmmsg of kSize (state lock held).
+    mmsghdr* Prepare(const GvspAssembler& aAssembler);
+    // Processes the aGot datagrams received into the messages (state lock held).
+    void Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow);
+
+    // Batches whose payloads were all found in place, and batches gathered.
+    uint64_t InPlace() const { return mInPlace; }
+    uint64_t Gathered() const { return mGathered; }
+
+private:
+    uint8_t* Slot(unsigned aIndex) { return mStorage.data() + size_t(aIndex) * mPacketBuffer; }
+
+    uint32_t mPacketBuffer;
+    std::vector<uint8_t> mStorage;
+    GvspAssembler::Place mPlaces[kSize];
+    mmsghdr mMessages[kSize];
+    iovec mVectors[kSize][3];
+    uint64_t mInPlace = 0, mGathered = 0;
 };
 
 }  // namespace TqStreamLib

@@ -30,6 +30,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,8 +47,8 @@ using TqStreamLib::State;
 namespace {
 
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65500;
-constexpr uint32_t kDefaultSocketBuffer = 4u << 20;
-constexpr unsigned kBatch = 32;   // datagrams per recvmmsg
+constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 16u << 20;
+constexpr int kRounds = 8;        // full batches read one after another without a poll
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
 using namespace TqNet;
@@ -258,9 +259,8 @@ private:
 
     void Run() {
         using Clock = TqStreamLib::GvspAssembler::Clock;
-        std::vector<uint8_t> storage(size_t(kBatch) * mPacketBuffer);
-        mmsghdr messages[kBatch];
-        iovec vectors[kBatch];
+        ::pthread_setname_np(::pthread_self(), "kivo-gvsp-rx");
+        TqStreamLib::GvspBatch batch(mPacketBuffer);
         for (;;) {
             Clock::time_point next;
             {
@@ -277,22 +277,15 @@ private:
             if (ready < 0 && errno != EINTR) break;
             if (fds[1].revents) break;
             if (!(fds[0].revents & POLLIN)) continue;
-            std::lock_guard<std::mutex> guard(mState.lock);   // buffers are written only under the lock
-            for (unsigned i = 0; i < kBatch; ++i) {
-                vectors[i] = {storage.data() + size_t(i) * mPacketBuffer, mPacketBuffer};
-                std::memset(&messages[i], 0, sizeof messages[i]);
-                messages[i].msg_hdr.msg_iov = &vectors[i];
-                messages[i].msg_hdr.msg_iovlen = 1;
-            }
-            const int got = ::recvmmsg(mSocket, messages, kBatch, MSG_DONTWAIT, nullptr);
-            const auto now = Clock::now();
-            for (int i = 0; i < got; ++i) {
-                if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) {   // longer than the packet buffer
-                    mState.counters.packetsReceived++;
-                    mState.counters.packetsBad++;
-                    continue;
-                }
-                mAssembler.Process(static_cast<const uint8_t*>(vectors[i].iov_base), messages[i].msg_len, now);
+            // Batches while they come full, each under the lock (buffers are written only under it),
+            // a few before the timeouts and the wake-up pipe are looked at again.
+            for (int round = 0; round < kRounds; ++round) {
+                std::lock_guard<std::mutex> guard(mState.lock);
+                mmsghdr* messages = batch.Prepare(mAssembler);
+                const int got = ::recvmmsg(mSocket, messages, TqStreamLib::GvspBatch::kSize, MSG_DONTWAIT, nullptr);
+                if (got <= 0) break;
+                batch.Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
+                if (static_cast<unsigned>(got) < TqStreamLib::GvspBatch::kSize) break;
             }
         }
     }
@@ -322,13 +315,18 @@ int NewSocket(State& aState, TqResult& aWhy) {
         aWhy = TqResult(TQ_NETWORK_ERROR, errno, TqString("no socket"));
         return -1;
     }
-    int size;
+    uint32_t asked;
     {
         std::lock_guard<std::mutex> guard(aState.lock);
-        size = static_cast<int>(aState.socketBufferSize ? aState.socketBufferSize
-                                                        : std::min(kDefaultSocketBuffer, ReceiveBufferMax()));
+        asked = aState.socketBufferSize;
     }
-    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    // The default: a larger buffer where the process may go beyond rmem_max (it rides out the moments
+    // a busy machine keeps the receiver from running), else as much as rmem_max allows up to 4 MiB.
+    int size = static_cast<int>(kForcedSocketBuffer);
+    if (asked || ::setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+        size = static_cast<int>(asked ? asked : std::min(kDefaultSocketBuffer, ReceiveBufferMax()));
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     return s;
 }
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -599,6 +600,75 @@ TEST_F(TqBufferConverterTest, ManyThreadsGiveTheSameImage) {
                     ASSERT_EQ(got[g + 2], model[m][2]);
                 }
         }
+    }
+}
+
+// A conversion into a destination of the given geometry whose bytes (padding too) start as 0xA5.
+Bytes ConvertInto(TqBufferConverter& aConverter, const TqBuffer& aSource, TqPixelType aType, uint16_t aPaddingX,
+                  bool aFlip) {
+    const TqImage* in = aSource.GetImage();
+    TqBuffer dst;
+    EXPECT_TRUE(dst.GetImage()->Alloc(in->GetWidth(), in->GetHeight(), aType, aPaddingX).IsOK());
+    std::memset(dst.GetDataPointer(), 0xA5, dst.GetSize());
+    EXPECT_EQ(Code(aConverter.Convert(&aSource, &dst, false, aFlip)), TQ_OK);
+    return Contents(dst);
+}
+
+TEST_F(TqBufferConverterTest, BandsOfEveryShapeGiveTheSameImage) {
+    // Widths whose rows meet cache lines every row, every few rows or never, heights that leave a
+    // short last band, wide and narrow images, destination padding, both row orders; the images of
+    // any thread count equal the one thread's, padding untouched.
+    struct Shape {
+        uint32_t w, h;
+        uint16_t pad;
+    };
+    for (const Shape& shape : {Shape{1001, 517, 0}, Shape{640, 601, 5}, Shape{4096, 35, 0}, Shape{300, 1000, 3},
+                               Shape{2, 40001, 0}}) {
+        const auto levels = RandomLevels(size_t(shape.w) * shape.h, 4095, shape.w + shape.h);
+        const Bytes bytes8(levels.begin(), levels.end());
+        std::vector<uint16_t> words(levels.begin(), levels.end());
+        TqBuffer bayer8, bayer12;
+        Fill(bayer8, shape.w, shape.h, TqPixelBayerGB8, bytes8);
+        Fill(bayer12, shape.w, shape.h, TqPixelBayerRG12, Words(words));
+        for (bool flip : {false, true}) {
+            TqBufferConverter one(1);
+            const Bytes rgb = ConvertInto(one, bayer8, TqPixelRGB8, shape.pad, flip);
+            const Bytes bgra16 = ConvertInto(one, bayer12, TqPixelBGRa16, shape.pad, flip);
+            for (int threads : {2, 5, 8, 16}) {
+                TqBufferConverter many(threads);
+                EXPECT_TRUE(ConvertInto(many, bayer8, TqPixelRGB8, shape.pad, flip) == rgb)
+                    << shape.w << "x" << shape.h << " flip " << flip << ", " << threads << " threads";
+                EXPECT_TRUE(ConvertInto(many, bayer12, TqPixelBGRa16, shape.pad, flip) == bgra16)
+                    << shape.w << "x" << shape.h << " flip " << flip << ", " << threads << " threads (16 bits)";
+            }
+        }
+    }
+}
+
+TEST_F(TqBufferConverterTest, PoolServesRunsOfEverySizeAndStopsAtOnce) {
+    const uint32_t w = 512, h = 384;
+    const auto levels = RandomLevels(size_t(w) * h, 255, 5);
+    TqBuffer large, small;
+    Fill(large, w, h, TqPixelBayerBG8, Bytes(levels.begin(), levels.end()));
+    Fill(small, 16, 8, TqPixelBayerBG8, Bytes(levels.begin(), levels.begin() + 128));
+    TqBufferConverter one(1);
+    const Bytes largeModel = ConvertInto(one, large, TqPixelRGB8, 0, false);
+    const Bytes smallModel = ConvertInto(one, small, TqPixelRGB8, 0, false);
+    {
+        // Runs back to back (workers still spinning), after a pause (asleep), and alone on the caller.
+        TqBufferConverter c(8);
+        int wrong = 0;
+        for (int round = 0; round < 200; ++round) {
+            if (round % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            wrong += ConvertInto(c, large, TqPixelRGB8, 0, false) != largeModel;
+            if (round % 3 == 0) wrong += ConvertInto(c, small, TqPixelRGB8, 0, false) != smallModel;
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+    // A pool destroyed right after its first run, while its workers spin or before they ever woke.
+    for (int round = 0; round < 40; ++round) {
+        TqBufferConverter c(round % 2 ? 8 : 3);
+        EXPECT_TRUE(ConvertInto(c, large, TqPixelRGB8, 0, false) == largeModel) << round;
     }
 }
 

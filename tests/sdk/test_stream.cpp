@@ -523,6 +523,48 @@ TEST(StreamGEV, MalformedDatagramsAreDroppedAndTheNextFrameArrivesWhole) {
     for (auto& b : buffers) b->Detach();
 }
 
+TEST(StreamGEV, JumboFramesSentBackToBackArriveWholeInBuffersOfAnySize) {
+    // Frames of 35 payload packets at 9000 bytes, three at a time, block IDs wrapping, into buffers of
+    // the payload's size and one larger: each arrives whole and in its turn.
+    Rig rig;
+    ASSERT_TRUE(rig.started);
+    FrameLayout layout;
+    layout.width = 640;
+    layout.height = 480;
+    layout.pixelFormat = Pfnc::kMono8;
+    layout.packetSize = 9000;
+    const uint32_t size = layout.width * layout.height;
+    std::vector<std::unique_ptr<TqBuffer>> buffers;
+    for (uint32_t extra : {0u, 0u, 4096u, 0u}) {
+        buffers.push_back(std::make_unique<TqBuffer>());
+        ASSERT_TRUE(buffers.back()->Alloc(size + extra).IsOK());
+    }
+    TqStreamGEV stream;
+    ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
+    for (auto& b : buffers) ASSERT_TRUE(stream.QueueBuffer(b.get()).IsOK());
+    Sender sender;
+    uint16_t block = 65533;
+    for (int round = 0; round < 8; ++round) {
+        std::vector<uint16_t> sent;
+        for (int f = 0; f < 3; ++f) {
+            sender.SendFrame(stream.GetLocalPort(), layout, block);
+            sent.push_back(block);
+            block = block == 65535 ? 1 : uint16_t(block + 1);
+        }
+        for (uint16_t id : sent) {
+            Retrieved r = Retrieve(stream);
+            ASSERT_TRUE(r.call.IsOK()) << "round " << round;
+            EXPECT_EQ(r.operation.GetCode(), TQ_OK) << "block " << id;
+            EXPECT_EQ(r.buffer->GetBlockID(), id);
+            EXPECT_TRUE(SamePattern(layout, id, *r.buffer)) << "block " << id;
+            ASSERT_TRUE(stream.QueueBuffer(r.buffer).IsOK());
+        }
+    }
+    EXPECT_EQ(Parameter(stream, "BlocksReceived"), 24);
+    EXPECT_EQ(Parameter(stream, "PacketsBad"), 0);
+    EXPECT_EQ(Parameter(stream, "PacketsMissing"), 0);
+}
+
 TEST(StreamGEV, SocketSizesAreSetBeforeOpenOnly) {
     Rig rig;
     ASSERT_TRUE(rig.started);
