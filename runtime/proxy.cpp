@@ -716,6 +716,19 @@ void remember_instance_type(PyTypeObject* type) {
     Py_XDECREF(old);
 }
 
+bool sibling_match(PyObject* obj, SwigTypeInfo* ty, void** ptr) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (!g_state || tp == g_swig_proxy_type) return false;
+    auto* sobj = reinterpret_cast<SwigPyObject*>(obj);
+    for (int i = 0; i < g_state->proxy_count; ++i) {
+        if (tp != g_state->proxy_types[i]) continue;
+        if (sobj->ty != ty) return false;
+        *ptr = sobj->ptr;
+        return true;
+    }
+    return false;
+}
+
 bool is_instance(PyObject* op) {
     PyTypeObject* base = g_state ? g_state->instance_type : nullptr;
     return base && PyObject_TypeCheck(op, base);
