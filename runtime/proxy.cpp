@@ -512,31 +512,10 @@ SharedState* shared_state() {
     return g_state;
 }
 
-// Keeps type as the one remembered in slot (held, so that its address cannot be reused).
-void remember_type(PyTypeObject*& slot, PyTypeObject* type) {
-    Py_INCREF(type);
-    PyTypeObject* old = slot;
-    slot = type;
-    Py_XDECREF(old);
-}
-
-// The tp_new of a class proxies are made as; the last class's is kept.
-newfunc new_of(PyTypeObject* tp) {
-    static PyTypeObject* last_type = nullptr;
-    static newfunc last_new = nullptr;
-    if (tp != last_type) {
-        last_new = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
-        remember_type(last_type, tp);
-    }
-    return last_new;
-}
-
 // Stores a proxy as "this" of a new or bare object: in the slot of the runtime's instances, else as
 // an attribute.
 int store_this(PyObject* obj, PyObject* proxy) {
-    static PyTypeObject* last_instance_class = nullptr;   // the last class found to be an instance type
-    if (Py_TYPE(obj) == last_instance_class || kivo::rt::is_instance(obj)) {
-        if (Py_TYPE(obj) != last_instance_class) remember_type(last_instance_class, Py_TYPE(obj));
+    if (Py_TYPE(obj) == kivo::rt::g_last_instance_type || kivo::rt::is_instance(obj)) {
         set_slot(obj, proxy);
         return 0;
     }
@@ -650,7 +629,8 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, 
     } else {
         auto tp = reinterpret_cast<PyTypeObject*>(cd->newargs);
         static PyObject* empty_args = PyTuple_New(0);   // kept for the life of the process
-        if (newfunc tpnew = empty_args ? new_of(tp) : nullptr) inst = tpnew(tp, empty_args, nullptr);
+        auto tpnew = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
+        if (tpnew && empty_args) inst = tpnew(tp, empty_args, nullptr);
     }
     if (inst && store_this(inst, robj) < 0) Py_CLEAR(inst);
     Py_DECREF(robj);
