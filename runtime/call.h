@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <typeinfo>
 #include <string>
@@ -144,6 +145,8 @@ struct FuncRecord {
     bool overloaded = false;
     bool comparison = false;
     const char* member = nullptr;           // the member's name in prototypes when it is not the flat name's
+    // The typed call of a single wrapper (kinds.h), which the companion's methods call too; null: dispatch.
+    PyObject* (*typed)(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) = nullptr;
 
     const Candidate& first() const { return tried[0]; }
     const Candidate* begin() const { return tried; }
@@ -193,6 +196,33 @@ const FuncRecord* record_of(PyCFunction entry);
 // ---- the dispatcher ----
 PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n);
 PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);
+
+// What the typed calls of single wrappers (kinds.h) share with the dispatcher: the report of a failed
+// conversion (its error, or NotImplemented for a comparison), the release of converted slots, and
+// the call of the record's one candidate with its slots converted.
+PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code);
+void release_slots(Slot* slots, int n);
+PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty);
+
+// How an SDK call ended: no result was made when it threw; a callback may have left an error.
+enum Outcome { Called, Threw, CalledWithError };
+
+// The part of an SDK call that threw: the exception becomes the Python error (once the GIL is back,
+// when state holds the thread's state). Always Threw.
+Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state);
+
+// The SDK call, with the GIL released unless keep_gil. A C++ exception becomes a Python error (no
+// result was made); an error a callback left on this thread makes the call fail too.
+inline Outcome call_thunk(Thunk thunk, bool keep_gil, Slot* slots, void* result) {
+    PyThreadState* state = keep_gil ? nullptr : PyEval_SaveThread();
+    try {
+        thunk(slots, result);
+    } catch (...) {
+        return sdk_call_threw(std::current_exception(), state);
+    }
+    if (state) PyEval_RestoreThread(state);
+    return PyErr_Occurred() ? CalledWithError : Called;
+}
 
 // Orders a record's candidates and builds its overload message; expands left-out defaults.
 void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);

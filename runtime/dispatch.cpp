@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <string>
 
 namespace kivo::rt {
 
@@ -107,44 +108,9 @@ bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& f
     return true;
 }
 
-enum Outcome { Called, Threw, CalledWithError };
-
-// The SDK call, with the GIL released unless the policy keeps it. A C++ exception becomes a Python
-// error (no result was made); an error a callback left on this thread makes the call fail too.
+// The SDK call, with the GIL released unless the policy keeps it (call_thunk, call.h).
 Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
-    PyThreadState* state = (s.policy & Policy_KeepGil) ? nullptr : PyEval_SaveThread();
-    int failure = 0;
-    char what[512];   // written only when the call throws
-    try {
-        s.thunk(slots, result);
-    } catch (const std::bad_alloc&) {
-        failure = 1;
-    } catch (const std::invalid_argument& e) {
-        failure = 4;   // a value the call refuses before it reaches the SDK
-        std::strncpy(what, e.what(), sizeof what - 1);
-        what[sizeof what - 1] = 0;
-    } catch (const std::exception& e) {
-        failure = 2;
-        std::strncpy(what, e.what(), sizeof what - 1);
-        what[sizeof what - 1] = 0;
-    } catch (...) {
-        failure = 3;
-    }
-    if (state) PyEval_RestoreThread(state);
-    if (failure == 1) {
-        PyGILState_STATE g = PyGILState_Ensure();
-        PyErr_NoMemory();
-        PyGILState_Release(g);
-    } else if (failure == 2) {
-        // An exception that set its Python error on the way (a callback's failure) keeps it.
-        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what);
-    } else if (failure == 3) {
-        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
-    } else if (failure == 4) {
-        SwigRuntime_SetErrorMsg(PyExc_ValueError, what);
-    }
-    if (failure) return Threw;
-    return PyErr_Occurred() ? CalledWithError : Called;
+    return call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, result);
 }
 
 // Adds the output values to the result: the output list, or the tuple the policy asks for.
@@ -395,6 +361,61 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
         std::copy(text.c_str(), text.c_str() + text.size() + 1, kept_text);
         rec.overload_text = kept_text;
     }
+}
+
+}  // namespace kivo::rt
+
+namespace kivo::rt {
+
+// An exception's text is cut to this many bytes.
+constexpr std::size_t kLongestWhat = 511;
+
+Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state) {
+    int failure = 3;
+    std::string what;
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::bad_alloc&) {
+        failure = 1;
+    } catch (const std::invalid_argument& e) {
+        failure = 4;   // a value the call refuses before it reaches the SDK
+        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
+    } catch (const std::exception& e) {
+        failure = 2;
+        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
+    } catch (...) {
+    }
+    if (state) PyEval_RestoreThread(state);
+    if (failure == 1) {
+        PyGILState_STATE g = PyGILState_Ensure();
+        PyErr_NoMemory();
+        PyGILState_Release(g);
+    } else if (failure == 2) {
+        // An exception that set its Python error on the way (a callback's failure) keeps it.
+        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what.c_str());
+    } else if (failure == 3) {
+        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
+    } else {
+        SwigRuntime_SetErrorMsg(PyExc_ValueError, what.c_str());
+    }
+    return Threw;
+}
+
+// ---- the parts the typed calls of single wrappers use (kinds.h) ----
+
+PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code) {
+    report(p, code, rec.name);
+    if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return not_implemented();
+    }
+    return nullptr;
+}
+
+void release_slots(Slot* slots, int n) { release(slots, n); }
+
+PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
+    return run(rec, rec.first(), items, n, slots, dirty);
 }
 
 }  // namespace kivo::rt

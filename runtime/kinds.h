@@ -309,6 +309,106 @@ struct RecordOf {
     }
 };
 
+// ---- the typed call of a single wrapper ----
+//
+// A wrapper with one candidate converts its arguments in a sequence unrolled from its shape (self
+// matched in line, no walk over the parameter table) and runs its candidate. A call the candidate
+// cannot take as it comes (a wrong count) goes through the dispatcher, which gives the same errors.
+template <class S>
+struct TypedCall {
+    using Data = typename S::Data;
+    static constexpr int count = Data::count;
+    static constexpr bool plain =
+        !(S::shape.policy & Policy_DisownSelf) && S::shape.outputs == 0 && S::shape.after == nullptr;
+
+    // Converts parameter K into its slot (an input from the next item); false once a failure is reported.
+    template <int K>
+    static bool convert_one(const FuncRecord& rec, PyObject* const* items, Slot* slots, int& item, bool& dirty,
+                            PyObject*& failure) {
+        constexpr const ParamShape& p = Data::params[K];
+        Slot& slot = slots[K];
+        slot.cleanup = nullptr;
+        if constexpr ((p.flags & Param_Input) != 0) {
+            PyObject* o = items[item++];
+            if constexpr ((p.flags & Param_Self) != 0) {
+                // The common self: a bare proxy of exactly the class.
+                void* self = nullptr;
+                if (SwigPyObject_DirectMatch(o, p.descriptor(), &self) && self) {
+                    slot.as<void*>() = self;
+                    return true;
+                }
+            }
+            if (int res = p.kind->convert(o, slot, p); res < 0) {
+                release_slots(slots, K + 1);
+                failure = conversion_failed(rec, p, res);
+                return false;
+            }
+        } else {
+            p.kind->prepare(slot);
+        }
+        dirty = dirty || slot.cleanup;
+        return true;
+    }
+
+    template <int... K>
+    static bool convert(const FuncRecord& rec, PyObject* const* items, Slot* slots, bool& dirty, PyObject*& failure,
+                        std::integer_sequence<int, K...>) {
+        [[maybe_unused]] int item = 0;
+        return (convert_one<K>(rec, items, slots, item, dirty, failure) && ...);
+    }
+
+    static PyObject* call(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
+        if (rec.overloaded || n != Data::inputs) return dispatch(rec, items, n);
+        Slot slots[count > 0 ? count : 1];
+        bool dirty = false;
+        PyObject* failure = nullptr;
+        if (!convert(rec, items, slots, dirty, failure, std::make_integer_sequence<int, count>{})) return failure;
+        if constexpr (plain)
+            return run_plain(rec, items, static_cast<int>(n), slots, dirty);
+        else
+            return run_converted(rec, items, static_cast<int>(n), slots, dirty);
+    }
+
+    // The call of a shape without outputs, hooks or ownership changes: the SDK call, its result.
+    static PyObject* run_plain(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
+        constexpr const Shape& s = S::shape;
+        alignas(16) unsigned char storage[kResultBytes];
+        PyObject* result = nullptr;
+        Outcome outcome = call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, storage);
+        if (outcome == Called) {
+            CallFrame frame{&rec, &s, items, n, slots, 0};
+            result = s.result->make(storage, frame);
+        }
+        if (outcome != Threw && s.result->destroy) s.result->destroy(storage);
+        if (dirty) release_slots(slots, count);
+        return result;
+    }
+};
+
+// The C functions of a single wrapper: its arguments straight to its typed call.
+template <Text Name, class S>
+struct TypedEntry {
+    static FuncRecord& record() { return RecordOf<Name>::record; }
+    static PyObject* one(PyObject*, PyObject* arg) { return TypedCall<S>::call(record(), &arg, 1); }
+    static PyObject* none(PyObject*, PyObject*) { return TypedCall<S>::call(record(), nullptr, 0); }
+    static PyObject* tuple(PyObject*, PyObject* args) {
+        if (!args || !PyTuple_Check(args) || PyTuple_Size(args) > kMaxParams) return dispatch_tuple(record(), args);
+        PyObject* items[kMaxParams];
+        Py_ssize_t n = PyTuple_Size(args);
+        for (Py_ssize_t i = 0; i < n; ++i) items[i] = PyTuple_GetItem(args, i);
+        return TypedCall<S>::call(record(), items, n);
+    }
+    template <int Flags>
+    static constexpr PyCFunction entry() {
+        if constexpr (Flags == METH_O)
+            return &one;
+        else if constexpr (Flags == METH_NOARGS)
+            return &none;
+        else
+            return &tuple;
+    }
+};
+
 // The calling convention of a single candidate: from its argument count unless the policy says.
 template <class Data, class Policy>
 constexpr int flags_of() {
@@ -327,8 +427,9 @@ template <Text Name, class Shape, class Policy, Role R = Role::Method>
 Entry single(Cand c) {
     constexpr int flags = flags_of<typename Shape::Data, Policy>();
     using Rec = RecordOf<Name>;
-    return make_entry(Name.c_str(), Rec::template entry<flags>(), flags, &Rec::record, {std::move(c)}, false, R,
-                      Shape::shape.owner);
+    Rec::record.typed = &TypedCall<Shape>::call;
+    return make_entry(Name.c_str(), TypedEntry<Name, Shape>::template entry<flags>(), flags, &Rec::record,
+                      {std::move(c)}, false, R, Shape::shape.owner);
 }
 
 template <Text Name, auto F, class Policy = Default, class Sig = void, class... N>
