@@ -99,6 +99,11 @@ struct ResultKind {
 };
 
 using Thunk = void (*)(Slot* slots, void* result);
+struct Candidate;
+// Converts a candidate's inputs into slots and prepares its outputs (self already in slot 0 when first
+// is 1); on failure the parameter that failed and its code, the slots released. See dispatch.cpp.
+using Converter = bool (*)(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code,
+                           bool& dirty, int first, bool overloaded);
 
 enum PolicyFlags : uint32_t {
     Policy_KeepGil = 1,          // callback classes hold the GIL through the SDK call
@@ -126,6 +131,7 @@ struct Shape {
     const char* owner;           // the class, for "Class::Member" in prototypes
     // Runs after a call that completed, with the GIL held: ok is the result's verdict.
     void (*after)(CallFrame& frame, bool ok);
+    Converter convert = nullptr;   // the conversion unrolled for this shape (kinds.h); null: the general one
 };
 
 // One candidate of a dispatch: a shape and how many Python items it takes.
@@ -201,6 +207,10 @@ PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);
 // conversion (its error, or NotImplemented for a comparison), the release of converted slots, and
 // the call of the record's one candidate with its slots converted.
 PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code);
+// The failure of parameter k of a candidate (item: the next Python item): releases the slots up to
+// k, records the failure; in an overload, a committed failure counts only when the later inputs fit.
+bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
+                      int& code, bool overloaded);
 void release_slots(Slot* slots, int n);
 PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty);
 

@@ -60,6 +60,7 @@ bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, Py
 bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
                  int first = 0, bool overloaded = false) {
     const Shape& s = *c.shape;
+    if (s.convert) return s.convert(c, items, slots, failed, code, dirty, first, overloaded);
     int item = first;
     dirty = false;
     for (int k = first; k < s.count; ++k) {
@@ -76,25 +77,7 @@ bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& f
                     continue;
                 }
                 int res = p.kind->convert(items[item++], slot, p);
-                if (res < 0) {
-                    release(slots, k + 1);
-                    failed = k;
-                    code = res;
-                    if (overloaded && res <= kCommitted && !(p.flags & Param_Lenient)) {
-                        // The failure stays at k (self's cache must not take a failed self); only its
-                        // code says whether the candidate fits.
-                        PyObject *type, *value, *tb;   // the committed failure's own error, if it set one
-                        PyErr_Fetch(&type, &value, &tb);
-                        if (later_inputs_misfit(s, k, item, c, items, code)) {
-                            Py_XDECREF(type);
-                            Py_XDECREF(value);
-                            Py_XDECREF(tb);
-                        } else {
-                            PyErr_Restore(type, value, tb);
-                        }
-                    }
-                    return false;
-                }
+                if (res < 0) return candidate_failed(c, items, slots, k, item, res, failed, code, overloaded);
                 dirty = dirty || slot.cleanup;
             } else {
                 ++item;
@@ -366,6 +349,27 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
 }  // namespace kivo::rt
 
 namespace kivo::rt {
+
+bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
+                      int& code, bool overloaded) {
+    release(slots, k + 1);
+    failed = k;
+    code = res;
+    if (overloaded && res <= kCommitted && !(c.shape->params[k].flags & Param_Lenient)) {
+        // The failure stays at k (self's cache must not take a failed self); only its code says
+        // whether the candidate fits.
+        PyObject *type, *value, *tb;   // the committed failure's own error, if it set one
+        PyErr_Fetch(&type, &value, &tb);
+        if (later_inputs_misfit(*c.shape, k, item, c, items, code)) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+        } else {
+            PyErr_Restore(type, value, tb);
+        }
+    }
+    return false;
+}
 
 // An exception's text is cut to this many bytes.
 constexpr std::size_t kLongestWhat = 511;

@@ -136,11 +136,67 @@ struct ShapeData {
     }
 };
 
+// Writes the default of a parameter the call leaves out (only ever one that has a default).
+inline void set_default_of(const ParamShape& p, Slot& slot) {
+    if (p.set_default) p.set_default(slot);
+}
+
+// The conversion of a candidate's arguments unrolled from its parameter table (the Converter of its
+// shape): the same steps as the dispatcher's general walk, self matched in line.
+template <class Data>
+struct TypedConvert {
+    template <int K>
+    static bool one(const Candidate& c, PyObject* const* items, Slot* slots, int first, int& item, int& failed,
+                    int& code, bool& dirty, bool overloaded) {
+        constexpr const ParamShape& p = Data::params[K];
+        if (K < first) return true;   // self, converted for an earlier candidate
+        Slot& slot = slots[K];
+        slot.cleanup = nullptr;
+        if constexpr ((p.flags & Param_Input) != 0) {
+            if (item < c.given) {
+                PyObject* o = items[item++];
+                if constexpr ((p.flags & Param_Self) != 0) {
+                    // The common self: a bare proxy of exactly the class.
+                    void* self = nullptr;
+                    if (SwigPyObject_DirectMatch(o, p.descriptor(), &self) && self) {
+                        slot.as<void*>() = self;
+                        return true;
+                    }
+                }
+                if (int res = p.kind->convert(o, slot, p); res < 0)
+                    return candidate_failed(c, items, slots, K, item, res, failed, code, overloaded);
+            } else {
+                ++item;
+                set_default_of(p, slot);
+            }
+        } else {
+            p.kind->prepare(slot);
+        }
+        dirty = dirty || slot.cleanup;
+        return true;
+    }
+
+    template <int... K>
+    static bool all(const Candidate& c, [[maybe_unused]] PyObject* const* items, [[maybe_unused]] Slot* slots,
+                    int& failed, int& code, bool& dirty, int first, [[maybe_unused]] bool overloaded,
+                    std::integer_sequence<int, K...>) {
+        [[maybe_unused]] int item = first;
+        return (one<K>(c, items, slots, first, item, failed, code, dirty, overloaded) && ...);
+    }
+
+    static bool convert(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
+                        int first, bool overloaded) {
+        dirty = false;
+        return all(c, items, slots, failed, code, dirty, first, overloaded, std::make_integer_sequence<int, Data::count>{});
+    }
+};
+
 template <class Data, class Policy = Default>
 constexpr Shape make_shape(Thunk thunk, Role role, const char* owner, const ResultKind* result) {
     return Shape{Data::params.data(), static_cast<uint8_t>(Data::count), static_cast<uint8_t>(Data::inputs),
                  static_cast<uint8_t>(Data::defaults), static_cast<uint8_t>(Data::outputs), thunk, result,
-                 Policy::bits, static_cast<int8_t>(Policy::keep_cpos), role, owner, Policy::after};
+                 Policy::bits, static_cast<int8_t>(Policy::keep_cpos), role, owner, Policy::after,
+                 &TypedConvert<Data>::convert};
 }
 
 template <class T>
@@ -311,62 +367,26 @@ struct RecordOf {
 
 // ---- the typed call of a single wrapper ----
 //
-// A wrapper with one candidate converts its arguments in a sequence unrolled from its shape (self
-// matched in line, no walk over the parameter table) and runs its candidate. A call the candidate
-// cannot take as it comes (a wrong count) goes through the dispatcher, which gives the same errors.
+// A wrapper with one candidate converts its arguments in line (TypedConvert) and runs its candidate.
+// A call the candidate cannot take as it comes (a wrong count) goes through the dispatcher, which
+// gives the same errors.
+// A shape without outputs, hooks or ownership changes (known when the wrapper is compiled).
+constexpr bool plain_shape(const Shape& s) { return !(s.policy & Policy_DisownSelf) && s.outputs == 0 && !s.after; }
+
 template <class S>
 struct TypedCall {
     using Data = typename S::Data;
     static constexpr int count = Data::count;
-    static constexpr bool plain =
-        !(S::shape.policy & Policy_DisownSelf) && S::shape.outputs == 0 && S::shape.after == nullptr;
-
-    // Converts parameter K into its slot (an input from the next item); false once a failure is reported.
-    template <int K>
-    static bool convert_one(const FuncRecord& rec, PyObject* const* items, Slot* slots, int& item, bool& dirty,
-                            PyObject*& failure) {
-        constexpr const ParamShape& p = Data::params[K];
-        Slot& slot = slots[K];
-        slot.cleanup = nullptr;
-        if constexpr ((p.flags & Param_Input) != 0) {
-            PyObject* o = items[item++];
-            if constexpr ((p.flags & Param_Self) != 0) {
-                // The common self: a bare proxy of exactly the class.
-                void* self = nullptr;
-                if (SwigPyObject_DirectMatch(o, p.descriptor(), &self) && self) {
-                    slot.as<void*>() = self;
-                    return true;
-                }
-            }
-            if (int res = p.kind->convert(o, slot, p); res < 0) {
-                release_slots(slots, K + 1);
-                failure = conversion_failed(rec, p, res);
-                return false;
-            }
-        } else {
-            p.kind->prepare(slot);
-        }
-        dirty = dirty || slot.cleanup;
-        return true;
-    }
-
-    template <int... K>
-    static bool convert(const FuncRecord& rec, PyObject* const* items, Slot* slots, bool& dirty, PyObject*& failure,
-                        std::integer_sequence<int, K...>) {
-        [[maybe_unused]] int item = 0;
-        return (convert_one<K>(rec, items, slots, item, dirty, failure) && ...);
-    }
 
     static PyObject* call(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
         if (rec.overloaded || n != Data::inputs) return dispatch(rec, items, n);
         Slot slots[count > 0 ? count : 1];
         bool dirty = false;
-        PyObject* failure = nullptr;
-        if (!convert(rec, items, slots, dirty, failure, std::make_integer_sequence<int, count>{})) return failure;
-        if constexpr (plain)
-            return run_plain(rec, items, static_cast<int>(n), slots, dirty);
-        else
-            return run_converted(rec, items, static_cast<int>(n), slots, dirty);
+        int failed = 0, code = 0;
+        if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false))
+            return conversion_failed(rec, Data::params[failed], code);
+        if (plain_shape(S::shape)) return run_plain(rec, items, static_cast<int>(n), slots, dirty);
+        return run_converted(rec, items, static_cast<int>(n), slots, dirty);
     }
 
     // The call of a shape without outputs, hooks or ownership changes: the SDK call, its result.
