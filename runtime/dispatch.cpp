@@ -234,7 +234,9 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             first = 1;
         }
         bool dirty = false;
-        if (convert_all(c, items, slots, failed, code, dirty, first, true))
+        const bool converted = c.shape->convert ? c.shape->convert(c, items, slots, failed, code, dirty, first, true)
+                                                : convert_all(c, items, slots, failed, code, dirty, first, true);
+        if (converted)
             return run(rec, c, items, static_cast<int>(n), slots, dirty);
         if (method && failed > 0) {
             self_type = c.shape->params[0].descriptor;
