@@ -120,6 +120,10 @@ def soft_device_tour():
     if not result.IsOK():
         print("  ", str(result.GetDescription()))
         return
+    info = device.GetInfo()               # the identity controllers read; it may change while running
+    info.SetManufacturerName("Kivo Example")
+    info.SetModelName("Soft Camera")
+    info.SetSerialNumber("SOFT0001")
     result, xml = device.GetGenICamXMLFile()
     print("  its GenICam description: %d characters" % len(xml))
     system = kivo.TqSystem()
@@ -135,6 +139,16 @@ def soft_device_tour():
             parameters = controller.GetParameters()
             for name in ("DeviceVendorName", "DeviceModelName", "DeviceSerialNumber"):
                 print("    %s = %s" % (name, parameters.GetStringValue(name)[1]))
+            # An event of the device's own, sent on its messaging channel to the connected controller.
+            events = EventPrinter()
+            controller.RegisterEventSink(events)
+            channel = device.GetMessagingChannel()
+            print("  messaging channel open:", channel.IsOpened())
+            result = channel.FireEvent(0x9000, b"\x01\x02\x03\x04")
+            print("  FireEvent(0x9000):", str(result.GetCodeString()))
+            events.seen.wait(5)
+            print("  events issued:", device.GetStatistics().GetEventDatasIssued())
+            controller.UnregisterEventSink(events)
             kivo.TqDevice.Free(controller)
     print("Software device stop:", str(device.Stop().GetCodeString()))
     device.UnregisterEventSink(printer)
@@ -234,6 +248,7 @@ class EventPrinter(kivo.TqDeviceEventSink):
     def OnEvent(self, device, event_id, channel, block_id, timestamp, data):
         print("  OnEvent: ID 0x%04X, channel %d, block %d, %d bytes of data %s"
               % (event_id, channel, block_id, len(data), bytes(data).hex()))
+        self.seen.set()
 
     def OnEventGenICam(self, device, event_id, channel, block_id, timestamp, parameters):
         print("  OnEventGenICam: ID 0x%04X invalidated %d parameters" % (event_id, parameters.GetSize()))

@@ -63,6 +63,7 @@ enum ParamFlags : uint8_t {
     Param_Present = 16,    // output present whatever the call's result
     Param_Documented = 32,
     Param_NoneCommits = 64,   // None passes the overload test and is refused by the candidate
+    Param_RefusalCommits = 128,   // so does any object the kind refuses (a text kind's), when later inputs fit
 };
 
 // One C++ parameter (an array marker stands for two: the data pointer and its length).
@@ -103,7 +104,7 @@ struct Candidate;
 // Converts a candidate's inputs into slots and prepares its outputs (self already in slot 0 when first
 // is 1); on failure the parameter that failed and its code, the slots released. See dispatch.cpp.
 using Converter = bool (*)(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code,
-                           bool& dirty, int first, bool overloaded);
+                           bool& dirty, int first, bool overloaded, PyObject** pending);
 
 enum PolicyFlags : uint32_t {
     Policy_KeepGil = 1,          // callback classes hold the GIL through the SDK call
@@ -208,11 +209,14 @@ PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);
 // the call of the record's one candidate with its slots converted.
 PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code);
 // The failure of parameter k of a candidate (item: the next Python item): releases the slots up to
-// k, records the failure; in an overload, a committed failure counts only when the later inputs fit.
+// k, records the failure; in an overload, a committed failure counts only when the later inputs fit
+// (when they do not, its own error, if it set one, is left in pending: see dispatch.cpp).
 bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
-                      int& code, bool overloaded);
+                      int& code, bool overloaded, PyObject** pending = nullptr);
 void release_slots(Slot* slots, int n);
 PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty);
+// What a call that completed with an error leaves of its result is freed (the error stays set).
+void drop_result(CallFrame& frame, void* storage);
 
 // How an SDK call ended: no result was made when it threw; a callback may have left an error.
 enum Outcome { Called, Threw, CalledWithError };

@@ -197,6 +197,28 @@ void director_call_failed(const DirectorNames& n) {
     throw Swig::DirectorMethodException(line);
 }
 
+void callback_mismatch(int code, const char* spelling) {
+    PyObject* error = code == SwigError_Overflow ? PyExc_OverflowError : PyExc_TypeError;
+    Swig::DirectorTypeMismatchException::raise(error, std::string("in output value of type '") + spelling + "'");
+}
+
+CallbackTuple::CallbackTuple(PyObject* result, const TupleRule& rule) : result_(result), rule_(rule) {
+    if (rule.not_tuple && !PyTuple_Check(result)) Swig::DirectorTypeMismatchException::raise_TypeError(rule.not_tuple);
+    if (rule.counted > 0 && (!PyTuple_Check(result) || PyTuple_Size(result) < rule.counted))
+        Swig::DirectorException::raise_RuntimeError(rule.missing);
+}
+
+PyObject* CallbackTuple::operator[](Py_ssize_t i) const {
+    // A read by index: anything but a tuple, or a tuple too short, fails with the read's own error.
+    PyObject* item = PyTuple_GetItem(result_, i);
+    if (!item) Swig::DirectorException::raise_RuntimeError(rule_.missing);
+    return item;
+}
+
+PyObject* CallbackTuple::find(Py_ssize_t i) const {
+    return PyTuple_Check(result_) && i < PyTuple_Size(result_) ? PyTuple_GetItem(result_, i) : nullptr;
+}
+
 void release_methods(CachedMethod* slots, int count) {
     for (int i = 0; i < count; ++i) {
         if (!slots[i].callable) continue;
@@ -260,17 +282,31 @@ std::mutex& ownership_lock() {
 
 Director::Director(PyObject* self) : self_(self), weak_(nullptr), disowned_(false) {}
 
-Director::~Director() {
-    if ((self_ && disowned_) || weak_) {
-        if (kivo::rt::python_reachable()) {
-            PyGILState_STATE g = PyGILState_Ensure();
-            if (disowned_) Py_XDECREF(self_);
-            Py_XDECREF(weak_);
-            PyGILState_Release(g);
-        }
+void GCItem_Proxy::finish(bool untaken) {
+    PyObject* proxy = std::exchange(proxy_, nullptr);
+    if (!proxy) return;
+    if (untaken) {
+        SwigPyObject* held = SwigPyObject_GetThis(proxy);
+        if (held && held->ptr == ptr_ && !held->gone) held->own = get_own() & 1;
     }
-    std::lock_guard<std::mutex> hold(ownership_lock());
-    ownership_.clear();
+    Py_DECREF(proxy);
+}
+
+Director::~Director() {
+    std::map<void*, std::unique_ptr<GCItem>> left;
+    {
+        std::lock_guard<std::mutex> hold(ownership_lock());
+        left.swap(ownership_);
+    }
+    if (((self_ && disowned_) || weak_ || !left.empty()) && kivo::rt::python_reachable()) {
+        PyGILState_STATE g = PyGILState_Ensure();
+        // The records nobody took back end first: what they give back may still need the object.
+        for (auto& [ptr, item] : left) item->finish(true);
+        left.clear();
+        if (disowned_) Py_XDECREF(self_);
+        Py_XDECREF(weak_);
+        PyGILState_Release(g);
+    }
 }
 
 bool Director::SwigDirector_GetInner(const char*) const { return true; }
@@ -301,19 +337,35 @@ void Director::disown() {
     Py_CLEAR(weak_);
 }
 
-void Director::acquire_ownership(void* ptr, int own) {
+void Director::acquire_ownership(void* ptr, int own, PyObject* proxy) {
     if (!ptr || !own) return;
-    std::lock_guard<std::mutex> hold(ownership_lock());
-    ownership_[ptr] = std::make_unique<GCItem_Object>(own);
+    std::unique_ptr<GCItem> item;
+    if (proxy) {
+        Py_INCREF(proxy);
+        item = std::make_unique<GCItem_Proxy>(own, ptr, proxy);
+    } else {
+        item = std::make_unique<GCItem_Object>(own);
+    }
+    {
+        std::lock_guard<std::mutex> hold(ownership_lock());
+        ownership_[ptr].swap(item);
+    }
+    // The record replaced lets its object go, outside the lock (that may run Python).
+    if (item) item->finish(false);
 }
 
 int Director::release_ownership(void* ptr) {
     if (!ptr) return 0;
-    std::lock_guard<std::mutex> hold(ownership_lock());
-    auto it = ownership_.find(ptr);
-    if (it == ownership_.end()) return 0;
-    int own = it->second->get_own();
-    ownership_.erase(it);
+    std::unique_ptr<GCItem> item;
+    {
+        std::lock_guard<std::mutex> hold(ownership_lock());
+        auto it = ownership_.find(ptr);
+        if (it == ownership_.end()) return 0;
+        item = std::move(it->second);
+        ownership_.erase(it);
+    }
+    const int own = item->get_own();
+    item->finish(false);
     return own;
 }
 

@@ -114,6 +114,8 @@ class GCItem {
 public:
     virtual ~GCItem() = default;
     virtual int get_own() const { return 0; }
+    // The record ends, with the GIL held: taken back (untaken false), or left when its director goes.
+    virtual void finish(bool untaken) {}
 };
 class GCItem_Object : public GCItem {
 public:
@@ -122,6 +124,18 @@ public:
 
 private:
     int own_;
+};
+// A record that keeps the object Python handed over (a new reference): taken back, it lets the object
+// go; left when its director goes, the object's proxy owns the native object again (when it still
+// points at it), so the native object is freed once Python drops the proxy.
+class GCItem_Proxy : public GCItem_Object {
+public:
+    GCItem_Proxy(int own, void* ptr, PyObject* proxy) : GCItem_Object(own), ptr_(ptr), proxy_(proxy) {}
+    void finish(bool untaken) override;
+
+private:
+    void* ptr_;
+    PyObject* proxy_;   // null once finished
 };
 
 // The one lock of the module: guards the ownership maps of all directors and the list of their
@@ -150,8 +164,12 @@ public:
     void disown();
     bool swig_disowned() const { return disowned_; }
 
-    // Objects that a Python override handed over, with the own flag their proxy had.
-    void acquire_ownership(void* ptr, int own);
+    // Objects that a Python override handed over, with the own flag their proxy had (nothing is
+    // recorded for a null pointer or an own flag of 0); a record of the same pointer is replaced.
+    // With proxy (the object returned, with the GIL held) the record keeps it: see GCItem_Proxy.
+    void acquire_ownership(void* ptr, int own, PyObject* proxy = nullptr);
+    // Takes the record of ptr out: its own flag, 0 when there is none. With the GIL held when the
+    // record may keep an object.
     int release_ownership(void* ptr);
 
 private:
@@ -211,22 +229,62 @@ struct CallbackArgument {
 template <class R>
 struct CallbackResult;   // static R from(PyObject* o, const char* method);
 
+// The refusal of a value an override returned: the type mismatch whose text names the spelling,
+// with OverflowError for an int out of range (code SwigError_Overflow) and TypeError otherwise.
+[[noreturn]] void callback_mismatch(int code, const char* spelling);
+
+// A value an override returned, converted by As (a SwigAs_ conversion) or refused naming spelling.
+template <class T, int (*As)(PyObject*, T*)>
+T callback_value(PyObject* o, const char* spelling) {
+    T v{};
+    const int rc = As(o, &v);
+    if (rc < 0) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        callback_mismatch(rc, spelling);
+    }
+    return v;
+}
+
 template <class T, int (*As)(PyObject*, T*), Text Spelling>
 struct NumericCallbackResult {
     static constexpr const char* spelling = Spelling.c_str();
-    static T from(PyObject* o, const char*) {
-        T v{};
-        if (As(o, &v) < 0) {
-            if (PyErr_Occurred()) PyErr_Clear();
-            Swig::DirectorTypeMismatchException::raise_TypeError(std::string("in output value of type '") + spelling +
-                                                                 "'");
-        }
-        return v;
-    }
+    static T from(PyObject* o, const char*) { return callback_value<T, As>(o, spelling); }
 };
 template <> struct CallbackResult<int32_t> : NumericCallbackResult<int32_t, SwigAs_Int32, "int32_t"> {};
 template <> struct CallbackResult<uint32_t> : NumericCallbackResult<uint32_t, SwigAs_UInt32, "uint32_t"> {};
 template <> struct CallbackResult<bool> : NumericCallbackResult<bool, SwigAs_Bool, "bool"> {};
+// An enumeration: any signed 32-bit value, not compared with the members; refusals name the
+// enumeration.
+template <class E>
+    requires std::is_enum_v<E>
+struct CallbackResult<E> {
+    static_assert(sizeof(E) == sizeof(int32_t));
+    static constexpr const char* spelling = EnumName<E>::value;
+    static E from(PyObject* o, const char*) { return static_cast<E>(callback_value<int32_t, SwigAs_Int32>(o, spelling)); }
+};
+
+// The tuple an override returns for a call with out-references: its items are read by index, in
+// order, and each is converted and written to its out-reference as it passes, so a later failure
+// leaves the earlier ones written. How it is checked differs from call to call:
+struct TupleRule {
+    const char* not_tuple;   // the type mismatch when the object is no tuple (null: not tested)
+    const char* missing;     // the RuntimeError when an item the call needs is missing
+    // Items required before any is read (a shorter tuple is refused with no other error standing);
+    // 0: each item is read when its turn comes, and a read that fails leaves its own error standing.
+    Py_ssize_t counted;
+};
+class CallbackTuple {
+public:
+    CallbackTuple(PyObject* result, const TupleRule& rule);
+    // Item i (borrowed); a read that fails throws the rule's missing text.
+    PyObject* operator[](Py_ssize_t i) const;
+    // Item i, or null when the tuple is shorter (no error set).
+    PyObject* find(Py_ssize_t i) const;
+
+private:
+    PyObject* result_;
+    const TupleRule& rule_;
+};
 
 // One slot of a director's method cache: what the Python object's attribute gave, and whether it is
 // the function of a method bound to that object (then called with the object in front).
@@ -259,8 +317,11 @@ struct ArgumentObjects {
     }
 };
 
-template <class R, class... A>
-R director_call(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, A... args) {
+// The call of a director's Python method with the arguments converted; read turns the object it
+// returned (None when it returned nothing) into the SDK's result: CallbackResult<R> unless the
+// override reads it in a shape of its own (a tuple filling out-references, an object it keeps).
+template <class R, class Read, class... A>
+R director_call_with(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, Read&& read, A... args) {
     if (interpreter_finalizing()) director_refuse(n);
     GilBlock gil;
     PyObject* objects[sizeof...(A) + 1] = {CallbackArgument<A>::make(args)...};
@@ -274,15 +335,21 @@ R director_call(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, A
         return PyObject_CallFunctionObjArgs(method, objects[I]..., nullptr);
     }(std::index_sequence_for<A...>{});
     if (!result && PyErr_Occurred()) director_call_failed(n);
-    if constexpr (std::is_void_v<R>) {
-        Py_XDECREF(result);
-    } else {
-        struct Drop {
-            PyObject* o;
-            ~Drop() { Py_XDECREF(o); }
-        } drop{result};
-        return CallbackResult<R>::from(result ? result : Py_None, n.method);
-    }
+    struct Drop {
+        PyObject* o;
+        ~Drop() { Py_XDECREF(o); }
+    } drop{result};
+    return read(result ? result : Py_None);
+}
+
+template <class R, class... A>
+R director_call(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, A... args) {
+    return director_call_with<R>(
+        d, slot, n,
+        [&](PyObject* result) -> R {
+            if constexpr (!std::is_void_v<R>) return CallbackResult<R>::from(result, n.method);
+        },
+        args...);
 }
 
 // The base of a director class: the SDK class first, Swig::Director second, the inner-flag map and
@@ -294,7 +361,11 @@ public:
     using SdkClass = Sdk;
     static constexpr auto class_text = Class;
 
-    explicit DirectorOf(PyObject* self) : Sdk(), Swig::Director(self) { register_methods(cache_, kMaxSlots); }
+    // The SDK part is made from the arguments after self.
+    template <class... A>
+    explicit DirectorOf(PyObject* self, A&&... sdk_args) : Sdk(std::forward<A>(sdk_args)...), Swig::Director(self) {
+        register_methods(cache_, kMaxSlots);
+    }
     ~DirectorOf() override {
         forget_methods(cache_);
         release_methods(cache_, kMaxSlots);
@@ -307,12 +378,23 @@ public:
     void SwigDirector_SetInner(const char* method, bool value) override { inner_[method] = value; }
 
 protected:
-    // The Python method of the virtual V, called with the arguments converted.
+    // The Python method of the virtual V, called with the arguments converted. Const, since the SDK's
+    // const members forward too: the cache is the director's own bookkeeping.
     template <class V, class... A>
-    typename V::Result forward(A... args) {
+    typename V::Result forward(A... args) const {
         static_assert(V::slot >= 0 && V::slot < kMaxSlots, "too many virtual functions for one director");
-        return director_call<typename V::Result>(*this, cache_[V::slot], DirectorNames{Class.c_str(), V::name()},
+        auto& self = const_cast<DirectorOf&>(*this);
+        return director_call<typename V::Result>(self, self.cache_[V::slot], DirectorNames{Class.c_str(), V::name()},
                                                  args...);
+    }
+    // The same with the returned object read by read(PyObject*) (see director_call_with).
+    template <class V, class Read, class... A>
+    typename V::Result forward_with(Read&& read, A... args) const {
+        static_assert(V::slot >= 0 && V::slot < kMaxSlots, "too many virtual functions for one director");
+        auto& self = const_cast<DirectorOf&>(*this);
+        return director_call_with<typename V::Result>(self, self.cache_[V::slot],
+                                                      DirectorNames{Class.c_str(), V::name()},
+                                                      std::forward<Read>(read), args...);
     }
 
 private:
@@ -354,31 +436,45 @@ private:
 #define KIVO_DIRECTOR(D)                 \
     using DirectorOf::DirectorOf;        \
     static constexpr int kivo_slot_base = __COUNTER__;
+// The same in a class template whose base B (a DirectorOf) depends on its parameters.
+#define KIVO_DIRECTOR_OF(B)                        \
+    using B::B;                                    \
+    using SdkClass = typename B::SdkClass;         \
+    static constexpr int kivo_slot_base = __COUNTER__;
 
-// The description of one virtual function: its slot, name, result and SDK member.
-#define KIVO_VIRTUAL_DESCRIPTION(R, Name, Pure, ...)                                          \
+// The description of one virtual function: its slot, name, result and SDK member. Qual is empty, or
+// const for a const member.
+#define KIVO_VIRTUAL_DESCRIPTION_Q(R, Name, Pure, Qual, ...)                                  \
     struct V_##Name {                                                                         \
         using Result = R;                                                                     \
-        using Member = R (SdkClass::*)(__VA_ARGS__);                                          \
+        using Member = R (SdkClass::*)(__VA_ARGS__) Qual;                                     \
         static constexpr int slot = __COUNTER__ - kivo_slot_base - 1;                         \
         static constexpr bool pure = Pure;                                                    \
         static constexpr kivo::rt::Text text{#Name};                                          \
         static constexpr const char* name() { return #Name; }                                 \
         static constexpr Member member() { return &SdkClass::Name; }                          \
         template <class S = SdkClass>                                                         \
-        static R base(S* s __VA_OPT__(, ) KIVO_PARAMS(__VA_ARGS__)) {                         \
+        static R base(Qual S* s __VA_OPT__(, ) KIVO_PARAMS(__VA_ARGS__)) {                    \
             return s->S::Name(KIVO_ARGS(__VA_ARGS__));                                        \
         }                                                                                     \
     };
+#define KIVO_VIRTUAL_DESCRIPTION(R, Name, Pure, ...) KIVO_VIRTUAL_DESCRIPTION_Q(R, Name, Pure, , __VA_ARGS__)
 
+// A virtual function and its override, which forwards to the Python method of the same name; Pure
+// says whether the SDK lacks an implementation of its own (then the subclass's up-call raises).
+#define KIVO_VIRTUAL_Q(R, Name, Pure, Qual, ...)                                              \
+    KIVO_VIRTUAL_DESCRIPTION_Q(R, Name, Pure, Qual, __VA_ARGS__)                              \
+    R Name(KIVO_PARAMS(__VA_ARGS__)) Qual override {                                          \
+        return this->template forward<V_##Name>(KIVO_ARGS(__VA_ARGS__));                      \
+    }
 // A virtual function with an implementation of the SDK's own (the up-call of a subclass runs it).
-#define KIVO_VIRTUAL(R, Name, ...)                                                            \
-    KIVO_VIRTUAL_DESCRIPTION(R, Name, false, __VA_ARGS__)                                     \
-    R Name(KIVO_PARAMS(__VA_ARGS__)) override { return forward<V_##Name>(KIVO_ARGS(__VA_ARGS__)); }
+#define KIVO_VIRTUAL(R, Name, ...) KIVO_VIRTUAL_Q(R, Name, false, , __VA_ARGS__)
 // A pure virtual function (the up-call of a subclass raises).
-#define KIVO_PURE_VIRTUAL(R, Name, ...)                                                       \
-    KIVO_VIRTUAL_DESCRIPTION(R, Name, true, __VA_ARGS__)                                      \
-    R Name(KIVO_PARAMS(__VA_ARGS__)) override { return forward<V_##Name>(KIVO_ARGS(__VA_ARGS__)); }
+#define KIVO_PURE_VIRTUAL(R, Name, ...) KIVO_VIRTUAL_Q(R, Name, true, , __VA_ARGS__)
+// A const virtual function, pure or not as Pure says.
+#define KIVO_CONST_VIRTUAL(R, Name, Pure, ...) KIVO_VIRTUAL_Q(R, Name, Pure, const, __VA_ARGS__)
 // The description alone, for an override written by hand (its arguments reach Python in another
-// shape); Pure says whether the SDK has an implementation of its own.
-#define KIVO_VIRTUAL_INFO(R, Name, Pure, ...) KIVO_VIRTUAL_DESCRIPTION(R, Name, Pure, __VA_ARGS__)
+// shape, or its result is read in a shape of its own); Pure says whether the SDK has an
+// implementation of its own.
+#define KIVO_VIRTUAL_INFO(R, Name, Pure, ...) KIVO_VIRTUAL_DESCRIPTION_Q(R, Name, Pure, , __VA_ARGS__)
+#define KIVO_CONST_VIRTUAL_INFO(R, Name, Pure, ...) KIVO_VIRTUAL_DESCRIPTION_Q(R, Name, Pure, const, __VA_ARGS__)

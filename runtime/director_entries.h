@@ -49,7 +49,7 @@ struct DirectorSelfKind {
         int rc = kSelfKind.convert(o, s, p);
         if (rc < 0) return rc;
         T* object = static_cast<T*>(s.as<void*>());
-        auto* director = dynamic_cast<Swig::Director*>(object);
+        auto* director = dynamic_cast<const Swig::Director*>(object);
         s.as<DirectorSelf<T>>() = {object, director && director->swig_get_self() == o};
         return rc;
     }
@@ -88,12 +88,31 @@ struct VirtualCall<D, V, R (C::*)(A...)> {
     }
     using Sig = Params<DirectorSelf<Sdk>, A...>;
 };
+// A const member: self is spelled "<Class> const *".
+template <class D, class V, class R, class C, class... A>
+struct VirtualCall<D, V, R (C::*)(A...) const> {
+    using Sdk = const typename D::SdkClass;
+    static R call(DirectorSelf<Sdk> self, A... args) {
+        if (self.upcall) {
+            if constexpr (V::pure) {
+                static const std::string qualified = std::string(D::class_text.c_str()) + "::" + V::name();
+                Swig::DirectorPureVirtualException::raise(qualified);
+            } else {
+                return V::base(self.object, args...);
+            }
+        }
+        return (self.object->*V::member())(args...);
+    }
+    using Sig = Params<DirectorSelf<Sdk>, A...>;
+};
 
-template <class D, class V, class Sig = void, class... N>
+// Policy adds to the row's own (the GIL kept): TupleOutputs<> for out-references returned beside the
+// result, ResultAs<K> for a result made by K.
+template <class D, class V, class Sig = void, class Policy = Default, class... N>
 Entry director_virtual(const N&... names) {
     using Call = VirtualCall<D, V>;
     using Shape = std::conditional_t<std::is_void_v<Sig>, typename Call::Sig, Sig>;
-    return undocumented(function<joined<D::class_text, "_", V::text>, &Call::call, KeepGil<>, Shape>(names...));
+    return undocumented(function<joined<D::class_text, "_", V::text>, &Call::call, KeepGil<Policy>, Shape>(names...));
 }
 
 // new_<Class>: a director for the instance, made with the GIL released, owned by the new proxy. None

@@ -57,10 +57,12 @@ bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, Py
     return false;
 }
 
+// pending (overloads only): a committed failure whose own error was set, of a candidate whose later
+// inputs misfit, leaves that error here (a new reference) to stand before the overload text.
 bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
-                 int first = 0, bool overloaded = false) {
+                 int first = 0, bool overloaded = false, PyObject** pending = nullptr) {
     const Shape& s = *c.shape;
-    if (s.convert) return s.convert(c, items, slots, failed, code, dirty, first, overloaded);
+    if (s.convert) return s.convert(c, items, slots, failed, code, dirty, first, overloaded, pending);
     int item = first;
     dirty = false;
     for (int k = first; k < s.count; ++k) {
@@ -77,7 +79,7 @@ bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& f
                     continue;
                 }
                 int res = p.kind->convert(items[item++], slot, p);
-                if (res < 0) return candidate_failed(c, items, slots, k, item, res, failed, code, overloaded);
+                if (res < 0) return candidate_failed(c, items, slots, k, item, res, failed, code, overloaded, pending);
                 dirty = dirty || slot.cleanup;
             } else {
                 ++item;
@@ -119,6 +121,17 @@ PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
         values[n++] = v;
     }
     if (n == 0) return result;
+    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
+    if ((s.policy & Policy_TupleOutputs) && is_void) {
+        // Nothing but the outputs: (value, ...).
+        PyObject* t = PyTuple_New(n);
+        if (t)
+            for (int i = 0; i < n; ++i) PyTuple_SetItem(t, i, values[i]);
+        else
+            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
+        Py_DECREF(result);
+        return t;
+    }
     if (s.policy & Policy_TupleOutputs) {
         PyObject* t = PyTuple_New(n + 1);
         if (!t) {
@@ -131,7 +144,6 @@ PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
         for (int i = 0; i < n; ++i) PyTuple_SetItem(t, first ? i : i + 1, values[i]);
         return t;
     }
-    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
     for (int i = 0; i < n; ++i) {
         if (result)
             result = SwigRuntime_AppendOutput(result, values[i], is_void);
@@ -160,8 +172,8 @@ PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items,
         if (result && s.after) s.after(frame, ok);
         if (s.result->destroy) s.result->destroy(storage);
         if (result && s.outputs) result = add_outputs(result, ok, frame);
-    } else if (outcome == CalledWithError && s.result->destroy) {
-        s.result->destroy(storage);
+    } else if (outcome == CalledWithError) {
+        drop_result(frame, storage);
     }
     if (dirty) release(slots, s.count);
     return result;
@@ -224,6 +236,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
     // Self is converted once for all the candidates that want it as the same class.
     SwigTypeInfo* (*self_type)() = nullptr;
     void* self = nullptr;
+    PyObject* pending = nullptr;   // an error to stand before the overload text
     for (const Candidate& c : rec) {
         if (c.given != n) continue;
         const bool method = c.shape->count > 0 && (c.shape->params[0].flags & Param_Self);
@@ -234,10 +247,13 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             first = 1;
         }
         bool dirty = false;
-        const bool converted = c.shape->convert ? c.shape->convert(c, items, slots, failed, code, dirty, first, true)
-                                                : convert_all(c, items, slots, failed, code, dirty, first, true);
-        if (converted)
+        const bool converted =
+            c.shape->convert ? c.shape->convert(c, items, slots, failed, code, dirty, first, true, &pending)
+                             : convert_all(c, items, slots, failed, code, dirty, first, true, &pending);
+        if (converted) {
+            Py_XDECREF(pending);
             return run(rec, c, items, static_cast<int>(n), slots, dirty);
+        }
         if (method && failed > 0) {
             self_type = c.shape->params[0].descriptor;
             self = slots[0].as<void*>();
@@ -245,6 +261,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         const ParamShape& p = c.shape->params[failed];
         if ((p.flags & Param_Lenient) || code <= kCommitted) {
             // A candidate that takes whatever reaches it: its conversion error is the call's.
+            Py_XDECREF(pending);
             report(p, code, rec.name);
             if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
@@ -254,7 +271,12 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         }
         if (PyErr_Occurred()) PyErr_Clear();
     }
-    if (rec.comparison) return not_implemented();
+    if (rec.comparison) {
+        Py_XDECREF(pending);
+        return not_implemented();
+    }
+    if (pending) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending);
+    Py_XDECREF(pending);
     SwigRuntime_RaiseOrExtendTypeError(rec.overload_text);
     return nullptr;
 }
@@ -352,8 +374,21 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
 
 namespace kivo::rt {
 
+void drop_result(CallFrame& frame, void* storage) {
+    const ResultKind& kind = *frame.shape->result;
+    if (kind.destroy) {
+        kind.destroy(storage);
+        return;
+    }
+    // A result the proxy would own (a heap copy) goes with the proxy made for it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XDECREF(kind.make(storage, frame));
+    PyErr_Restore(type, value, tb);
+}
+
 bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
-                      int& code, bool overloaded) {
+                      int& code, bool overloaded, PyObject** pending) {
     release(slots, k + 1);
     failed = k;
     code = res;
@@ -363,6 +398,12 @@ bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, i
         PyObject *type, *value, *tb;   // the committed failure's own error, if it set one
         PyErr_Fetch(&type, &value, &tb);
         if (later_inputs_misfit(*c.shape, k, item, c, items, code)) {
+            if (pending && type) {
+                PyErr_NormalizeException(&type, &value, &tb);
+                Py_XDECREF(*pending);
+                *pending = value;
+                value = nullptr;
+            }
             Py_XDECREF(type);
             Py_XDECREF(value);
             Py_XDECREF(tb);

@@ -116,6 +116,8 @@ struct ShapeData {
             p.cpos = static_cast<int8_t>(cpos);
             if (Policy::lenient_from && cpos >= Policy::lenient_from) p.flags |= Param_Lenient;
             if (Policy::none_commits_from && cpos >= Policy::none_commits_from) p.flags |= Param_NoneCommits;
+            if (Policy::refusal_commits_from && cpos >= Policy::refusal_commits_from)
+                p.flags |= Param_NoneCommits | Param_RefusalCommits;
             out[k++] = p;
             cpos += width;
         };
@@ -147,7 +149,7 @@ template <class Data>
 struct TypedConvert {
     template <int K>
     static bool one(const Candidate& c, PyObject* const* items, Slot* slots, int first, int& item, int& failed,
-                    int& code, bool& dirty, bool overloaded) {
+                    int& code, bool& dirty, bool overloaded, PyObject** pending) {
         constexpr const ParamShape& p = Data::params[K];
         if (K < first) return true;   // self, converted for an earlier candidate
         Slot& slot = slots[K];
@@ -164,7 +166,7 @@ struct TypedConvert {
                     }
                 }
                 if (int res = p.kind->convert(o, slot, p); res < 0)
-                    return candidate_failed(c, items, slots, K, item, res, failed, code, overloaded);
+                    return candidate_failed(c, items, slots, K, item, res, failed, code, overloaded, pending);
             } else {
                 ++item;
                 set_default_of(p, slot);
@@ -179,15 +181,16 @@ struct TypedConvert {
     template <int... K>
     static bool all(const Candidate& c, [[maybe_unused]] PyObject* const* items, [[maybe_unused]] Slot* slots,
                     int& failed, int& code, bool& dirty, int first, [[maybe_unused]] bool overloaded,
-                    std::integer_sequence<int, K...>) {
+                    [[maybe_unused]] PyObject** pending, std::integer_sequence<int, K...>) {
         [[maybe_unused]] int item = first;
-        return (one<K>(c, items, slots, first, item, failed, code, dirty, overloaded) && ...);
+        return (one<K>(c, items, slots, first, item, failed, code, dirty, overloaded, pending) && ...);
     }
 
     static bool convert(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
-                        int first, bool overloaded) {
+                        int first, bool overloaded, PyObject** pending) {
         dirty = false;
-        return all(c, items, slots, failed, code, dirty, first, overloaded, std::make_integer_sequence<int, Data::count>{});
+        return all(c, items, slots, failed, code, dirty, first, overloaded, pending,
+                   std::make_integer_sequence<int, Data::count>{});
     }
 };
 
@@ -383,7 +386,7 @@ struct TypedCall {
         Slot slots[count > 0 ? count : 1];
         bool dirty = false;
         int failed = 0, code = 0;
-        if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false))
+        if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false, nullptr))
             return conversion_failed(rec, Data::params[failed], code);
         if (plain_shape(S::shape)) return run_plain(rec, items, static_cast<int>(n), slots, dirty);
         return run_converted(rec, items, static_cast<int>(n), slots, dirty);
@@ -395,11 +398,13 @@ struct TypedCall {
         alignas(16) unsigned char storage[kResultBytes];
         PyObject* result = nullptr;
         Outcome outcome = call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, storage);
+        CallFrame frame{&rec, &s, items, n, slots, 0};
         if (outcome == Called) {
-            CallFrame frame{&rec, &s, items, n, slots, 0};
             result = s.result->make(storage, frame);
+            if (s.result->destroy) s.result->destroy(storage);
+        } else if (outcome == CalledWithError) {
+            drop_result(frame, storage);
         }
-        if (outcome != Threw && s.result->destroy) s.result->destroy(storage);
         if (dirty) release_slots(slots, count);
         return result;
     }

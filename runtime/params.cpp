@@ -47,6 +47,21 @@ int convert_pointer(PyObject* o, Slot& s, const ParamShape& p) {
     return 0;
 }
 
+// void *: the address any proxy carries, whatever its class; None is null. A released proxy is refused.
+int convert_void_pointer(PyObject* o, Slot& s, const ParamShape&) {
+    void* ptr = nullptr;
+    if (o == Py_None) {
+        s.as<void*>() = nullptr;
+        return 0;
+    }
+    if (cannot_carry_this(o)) return SwigError_Type;
+    const int res = SwigPyObject_ConvertPtr(o, &ptr, nullptr, 0, nullptr);
+    if (res == SwigError_Released) return released_or(o, SwigError_Type);
+    if (res < 0) return SwigError_Type;
+    s.as<void*>() = ptr;
+    return 0;
+}
+
 // A pointer that must not be null: None is refused like any object of another type.
 int convert_pointer_not_none(PyObject* o, Slot& s, const ParamShape& p) {
     if (o == Py_None) return SwigError_Type;
@@ -149,14 +164,16 @@ void report_byte_array(int code, const ParamShape& p, const char* func) {
 
 // A count from Python: a new zero-filled byte array of that many elements for the SDK to fill,
 // returned among the outputs. NumPy refuses a negative count with its own error.
+// In overloads the count is the candidate's: a count that is no int, or out of range, fails the call
+// (when the later inputs fit; otherwise the error stands before the overload text).
 int convert_new_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
     if (!PyLong_Check(o)) {
         PyErr_Format(PyExc_TypeError, "Int dimension expected.  '%s' given.", SwigNumpy_TypeName(o));
-        return SwigError_Type;
+        return committed(SwigError_Type);
     }
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow || (count > 0 && static_cast<uint64_t>(count) > p.limit)) return SwigError_Overflow;
+    if (overflow || (count > 0 && static_cast<uint64_t>(count) > p.limit)) return committed(SwigError_Overflow);
     ArraySlot& a = s.as<ArraySlot>();
     int64_t dims[1] = {count};
     a.array = memory_view(nullptr, 1, dims, kNpyUByte, nullptr);
@@ -172,7 +189,7 @@ int convert_new_unsigned_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
     if (PyLong_Check(o)) {
         int overflow = 0;
         long long count = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow && count < 0) return SwigError_Overflow;
+        if (!overflow && count < 0) return committed(SwigError_Overflow);
     }
     return convert_new_byte_array(o, s, p);
 }
@@ -244,6 +261,16 @@ void report_image_array(int code, const ParamShape& p, const char* func) {
     SwigRuntime_SetErrorMsg(PyExc_TypeError, text.c_str());
 }
 
+void report_invalid_index(int, const ParamShape&, const char*) {
+    SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "Invalid index");
+}
+
+void report_int_argument(int code, const ParamShape& p, const char* func) {
+    const std::string text =
+        std::string("method '") + func + "' expected argument " + std::to_string(p.cpos - 1) + " of type int";
+    SwigRuntime_SetErrorMsg(code == SwigError_Overflow ? PyExc_OverflowError : PyExc_TypeError, text.c_str());
+}
+
 // ---- outputs ----
 
 template <class T>
@@ -279,6 +306,7 @@ const ParamKind kSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer,
 const ParamKind kConstSelfKind{convert_self, nullptr, nullptr, nullptr, Rank_Pointer + 1, false, nullptr};
 const ParamKind kPointerKind{convert_pointer, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 const ParamKind kNotNonePointerKind{convert_pointer_not_none, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
+const ParamKind kVoidPointerKind{convert_void_pointer, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 const ParamKind kReferenceKind{convert_reference, nullptr, nullptr, nullptr, Rank_Pointer, false, nullptr};
 
 const ParamKind kBoolKind{convert_value<bool, SwigAs_Bool>, nullptr, nullptr, nullptr, Rank_Bool, false, nullptr};
@@ -308,6 +336,11 @@ const ParamKind kNewUnsignedByteArrayKind{convert_new_unsigned_byte_array, repor
 const ParamKind kImageArrayKind{convert_image_array, report_image_array, nullptr, nullptr, Rank_Array, false,
                                 array_doc_type};
 const ParamKind kBytesKind{convert_bytes, report_bytes, nullptr, nullptr, Rank_Array, false, bytes_doc_type};
+
+const ParamKind kInvalidIndexKind{convert_value<int32_t, SwigAs_Int32>, report_invalid_index, nullptr, nullptr,
+                                  Rank_Int32, false, nullptr};
+const ParamKind kIntArgumentKind{convert_value<int32_t, SwigAs_Int32>, report_int_argument, nullptr, nullptr,
+                                 Rank_Int32, false, nullptr};
 
 const ParamKind kOutBoolKind{nullptr, nullptr, zero<bool>, out_bool, 0, true, nullptr};
 const ParamKind kOutInt32Kind{nullptr, nullptr, zero<int32_t>, out_int32, 0, false, nullptr};

@@ -38,6 +38,8 @@ extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kSt
 extern const ParamKind kBytesKind, kImageArrayKind, kNewByteArrayKind, kNewUnsignedByteArrayKind;
 extern const ParamKind kOutBoolKind, kOutInt32Kind, kOutUInt32Kind, kOutInt64Kind, kOutUInt64Kind;
 extern const ParamKind kOutDoubleKind, kOutFloatKind, kOutPointerKind;
+// void *: None is a null pointer, a proxy of any class gives its object's address.
+extern const ParamKind kVoidPointerKind;
 
 // What a slot of each runtime kind holds.
 struct CharSlot {
@@ -197,6 +199,12 @@ struct ParamOf<T&> : ClassReference<T> {};
 template <class T>
 struct ParamOf<ProxyOnly<T&>> : ClassReference<T> {};
 
+// An untyped pointer (a context the SDK keeps for the application): None or any proxy.
+template <>
+struct ParamOf<void*> : InputParam<&kVoidPointerKind> {
+    static void* take(Slot& s) { return s.as<void*>(); }
+};
+
 template <>
 struct ParamOf<const char*> : InputParam<&kCharPtrKind> {
     static const char* take(Slot& s) { return s.as<CharSlot>().text; }
@@ -209,6 +217,22 @@ template <>
 struct ParamOf<const std::string&> : InputParam<&kStdStringKind> {
     static const std::string& take(Slot& s) { return *s.as<StdStringSlot>().text; }
 };
+
+// An index the SDK takes as a signed 32-bit int, refused with a text of its own: InvalidIndex raises
+// RuntimeError "Invalid index" for anything but an int in range; IntArgument raises TypeError (no int)
+// or OverflowError (out of range) "method '<function>' expected argument <n> of type int", n
+// counting the arguments after self.
+extern const ParamKind kInvalidIndexKind, kIntArgumentKind;
+template <const ParamKind* K>
+struct IndexParam {};
+template <const ParamKind* K>
+struct ParamOf<IndexParam<K>> : ValueParam<int32_t, K> {};
+template <const ParamKind* K>
+struct Decl<IndexParam<K>> {
+    static std::string get() { return "int"; }
+};
+using InvalidIndex = IndexParam<&kInvalidIndexKind>;
+using IntArgument = IndexParam<&kIntArgumentKind>;
 
 // Outputs: a zero value in the slot, filled by the SDK, added to the result afterwards.
 template <class T, const ParamKind* K, class Stored = T>

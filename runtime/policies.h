@@ -14,6 +14,7 @@ struct Default {
     static constexpr const ResultKind* result = nullptr;
     static constexpr uint8_t lenient_from = 0;   // inputs from this C position on commit the candidate
     static constexpr uint8_t none_commits_from = 0;   // None from this C position on commits the candidate
+    static constexpr uint8_t refusal_commits_from = 0;   // any refused object from this position on (kinds that say)
     static constexpr void (*after)(CallFrame&, bool) = nullptr;   // runs after a completed call
     static constexpr bool none_self_commits = false;
 };
@@ -31,7 +32,7 @@ struct Comparison : Base {   // no fitting candidate, or a TypeError, gives NotI
     static constexpr uint32_t bits = Base::bits | Policy_Comparison;
 };
 template <class Base = Default>
-struct TupleOutputs : Base {   // (result, value, ...) in place of the output list
+struct TupleOutputs : Base {   // (result, value, ...) in place of the output list; (value, ...) for a void call
     static constexpr uint32_t bits = Base::bits | Policy_TupleOutputs;
 };
 template <class Base = Default>
@@ -91,6 +92,10 @@ struct NoneSelfCommits : Base {   // in overloads, None as self picks the candid
 template <int Position, class Base = Default>
 struct NoneCommitsFrom : Base {   // in overloads, None at this position on picks the candidate, which refuses it
     static constexpr uint8_t none_commits_from = Position;
+};
+template <int Position, class Base = Default>
+struct RefusalCommitsFrom : Base {   // in overloads, an object a text kind refuses from here on picks the candidate
+    static constexpr uint8_t refusal_commits_from = Position;
 };
 template <int Position, class Base = Default>
 struct LenientFrom : Base {   // in overloads, any object reaching this position runs the candidate

@@ -1,4 +1,4 @@
-"""The device engine on the wire: a small GVCP/GVSP client written here with the struct module talks to
+"""The device engine on the wire: the raw GVCP client of gvcp_client and a GVSP receiver written here talk to
 software devices on loopback (discovery, also at the limited broadcast address, bootstrap registers, the
 description in device memory, errors, privilege and heartbeat, FORCEIP, a frame over GVSP, events on the
 messaging channel); senders outside 127.0.0.0/8 are never answered."""
@@ -14,113 +14,14 @@ import time
 import pytest
 
 from conftest import BUILD_PYTHON, assert_no_sanitizer_report, until
+from gvcp_client import (
+    ACCESS_DENIED, ACK_REQUIRED, ACQUISITION_MODE, ACQUISITION_START, BAD_ALIGNMENT, BROADCAST, CCP,
+    DISCOVERY, EVENT, EVENTDATA, FEATURES, FORCEIP, HEARTBEAT, HEIGHT, INVALID_ADDRESS, INVALID_PARAMETER,
+    LIMITED_BROADCAST, MCDA, MCP, MCRC, MCTT, MONO16, MONO8, PACKETRESEND, PIXEL_FORMAT, PORT, SCDA, SCP,
+    SCPS, SUCCESS, WIDTH, WRITEREG, Client, ip_text, ip_value, mac_of, text,
+)
 
 import _kivo_testhooks as hooks
-
-PORT = 3956
-BROADCAST = "127.255.255.255"
-LIMITED_BROADCAST = "255.255.255.255"
-ACK_REQUIRED = 0x01
-
-DISCOVERY, FORCEIP, PACKETRESEND = 0x0002, 0x0004, 0x0040
-READREG, WRITEREG, READMEM, WRITEMEM = 0x0080, 0x0082, 0x0084, 0x0086
-EVENT, EVENTDATA = 0x00C0, 0x00C2
-
-SUCCESS, INVALID_PARAMETER, INVALID_ADDRESS = 0x0000, 0x8002, 0x8003
-BAD_ALIGNMENT, ACCESS_DENIED = 0x8005, 0x8006
-
-CCP, HEARTBEAT, MCP, MCDA, MCTT, MCRC = 0x0A00, 0x0938, 0x0B00, 0x0B10, 0x0B14, 0x0B18
-SCP, SCPS, SCDA = 0x0D00, 0x0D04, 0x0D18
-FEATURES = 0x30000000
-WIDTH, HEIGHT, PIXEL_FORMAT = FEATURES + 0x00, FEATURES + 0x04, FEATURES + 0x10
-ACQUISITION_MODE, ACQUISITION_START = FEATURES + 0x14, FEATURES + 0x18
-MONO8, MONO16 = 0x01080001, 0x01100007
-
-
-def ip_text(value):
-    return socket.inet_ntoa(struct.pack(">I", value))
-
-
-def ip_value(text):
-    return struct.unpack(">I", socket.inet_aton(text))[0]
-
-
-class Client:
-    """One GVCP application: its own UDP socket on 127.0.0.1."""
-
-    def __init__(self, device, timeout=1.0):
-        self.device = device
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.settimeout(timeout)
-        self.req = 0
-
-    def close(self):
-        self.sock.close()
-
-    def send(self, command, payload=b"", flags=ACK_REQUIRED, to=None):
-        self.req = self.req % 0xFFFF + 1
-        packet = struct.pack(">BBHHH", 0x42, flags, command, len(payload), self.req) + payload
-        self.sock.sendto(packet, (to or self.device, PORT))
-        return self.req
-
-    def receive(self, request=None):
-        """(status, answer, data, source) of the next acknowledge (of request when given)."""
-        while True:
-            data, source = self.sock.recvfrom(4096)
-            status, answer, length, ack_id = struct.unpack(">HHHH", data[:8])
-            assert length == len(data) - 8
-            if request is None or ack_id == request:
-                return status, answer, data[8:], source
-
-    def command(self, command, payload=b"", to=None):
-        status, answer, data, _ = self.receive(self.send(command, payload, to=to))
-        assert answer == command + 1
-        return status, data
-
-    def read_regs(self, *addresses):
-        return self.command(READREG, b"".join(struct.pack(">I", a) for a in addresses))
-
-    def read_reg(self, address):
-        status, data = self.read_regs(address)
-        assert status == SUCCESS, hex(status)
-        return struct.unpack(">I", data)[0]
-
-    def write_reg(self, address, value):
-        return self.command(WRITEREG, struct.pack(">II", address, value))[0]
-
-    def read_mem(self, address, size):
-        status, data = self.command(READMEM, struct.pack(">IHH", address, 0, size))
-        assert struct.unpack(">I", data[:4])[0] == address
-        return status, data[4:]
-
-    def discover(self, to=None, macs=None):
-        """Discovery answers as (source address, payload): the first one for a unicast, else all until the
-        timeout or until every MAC in macs answered."""
-        to = to or self.device
-        request = self.send(DISCOVERY, flags=ACK_REQUIRED | 0x10, to=to)
-        answers = []
-        try:
-            while True:
-                status, answer, data, source = self.receive(request)
-                assert (status, answer, len(data)) == (SUCCESS, DISCOVERY + 1, 248)
-                answers.append((source, data))
-                if to not in (BROADCAST, LIMITED_BROADCAST) or (macs and macs <= {mac_of(p) for _, p in answers}):
-                    return answers
-        except socket.timeout:
-            return answers
-
-
-def text(data, offset, size):
-    return data[offset:offset + size].split(b"\0")[0].decode()
-
-
-def mac_of(payload):
-    high, low = struct.unpack(">II", payload[8:16])
-    return "%02x:%02x:%02x:%02x:%02x:%02x" % ((high >> 8) & 0xFF, high & 0xFF, low >> 24, (low >> 16) & 0xFF,
-                                               (low >> 8) & 0xFF, low & 0xFF)
-
 
 @pytest.fixture
 def devices(soft_devices):
@@ -235,16 +136,11 @@ def test_forceip_moves_the_device(devices, clients):
     new = "127.0.0.%d" % (200 + int(old.split(".")[3]) % 50)
     client = clients(old, timeout=0.3)
 
-    def force(mac_low, ip):
-        payload = struct.pack(">HHI12xI12xI12xI", 0, 0x024B, mac_low, ip_value(ip), 0xFF000000, 0)
-        request = client.send(FORCEIP, payload, to=BROADCAST)
-        return client.receive(request)
-
     with pytest.raises(socket.timeout):
-        force(0x49100007, new)  # another device's MAC: no answer
-    status, answer, _, source = force(0x49100006, "10.1.2.3")
+        client.force_ip("02:4b:49:10:00:07", new)  # another device's MAC: no answer
+    status, answer, _, source = client.force_ip("02:4b:49:10:00:06", "10.1.2.3")
     assert (status, answer) == (INVALID_PARAMETER, FORCEIP + 1)
-    status, answer, _, source = force(0x49100006, new)
+    status, answer, _, source = client.force_ip("02:4b:49:10:00:06", new)
     assert (status, answer, source) == (SUCCESS, FORCEIP + 1, (new, PORT))
     assert address_of(handle) == new
     [(source, payload)] = client.discover(to=new)

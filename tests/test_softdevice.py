@@ -200,7 +200,7 @@ def test_a_python_sink_hears_the_start_and_a_controller(m, k, hooks, device):
     assert device.RegisterEventSink(sink).IsOK()
     assert device.Start(LO).IsOK()
     ip = address_of(hooks, device)
-    assert heard[0] == ("registers", k.ITqSoftDeviceGEV, "SwigPyObject")
+    assert heard[0] == ("registers", k.ITqSoftDeviceGEV, "ITqRegisterFactory")
     assert heard[1][:2] == ("features", k.ITqSoftDeviceGEV)
     assert heard[2] == ("start", "00.00.00.00.00.00", ip, "255.0.0.0", "0.0.0.0", 3956)
     # A controller connects: the sink hears it on the device's thread, and a Stop from there is refused.

@@ -14,7 +14,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 from conftest import arg, clean_environment, raises, until
-from test_engine_wire import CCP, EVENT, EVENTDATA, HEARTBEAT, MCDA, MCP, MCRC, MCTT, WRITEMEM, Client, ip_value
+from gvcp_client import CCP, EVENT, EVENTDATA, HEARTBEAT, MCDA, MCP, MCRC, MCTT, WRITEMEM, Client, ip_value
 
 LO = "00:00:00:00:00:00"
 STATE_ERROR, INVALID = 28, 16385

@@ -122,12 +122,14 @@ const std::vector<PointerCastRow>& pointer_casts();
     X("ITqSoftDeviceGEVInfo", ITqSoftDeviceGEVInfo, soft_device_info_entries, false) \
     X("ITqSoftDeviceGEVStatistics", ITqSoftDeviceGEVStatistics, soft_device_statistics_entries, false) \
     X("ITqMessageChannel", ITqMessageChannel, message_channel_entries, false) \
-    X("ITqStreamingChannelSource", ITqStreamingChannelSource, unwrapped, true) \
+    X("ITqStreamingChannelSource", ITqStreamingChannelSource, streaming_source_entries, true) \
     X("TqStreamingChannelSourceDefault", TqStreamingChannelSourceDefault, unwrapped, true, same(T::ITqStreamingChannelSource)) \
-    X("ITqRegisterInfo", ITqRegisterInfo, unwrapped, false) \
-    X("ITqRegister", ITqRegister, unwrapped, false, same(T::ITqRegisterInfo)) \
-    X("ITqRegisterMap", ITqRegisterMap, unwrapped, false) \
-    X("ITqRegisterFactory", ITqRegisterFactory, unwrapped, false) \
+    X("ITqRegisterInfo", ITqRegisterInfo, register_info_entries, false) \
+    X("ITqRegister", ITqRegister, device_register_entries, false, same(T::ITqRegisterInfo)) \
+    X("ITqRegisterMap", ITqRegisterMap, register_map_entries, false) \
+    X("ITqRegisterEventSink", ITqRegisterEventSink, register_event_sink_entries, true) \
+    X("ITqRegisterStore", ITqRegisterStore, register_store_entries, false) \
+    X("ITqRegisterFactory", ITqRegisterFactory, register_factory_entries, false) \
     X("ITqGenApiFactory", ITqGenApiFactory, unwrapped, false)
 
 #define KIVO_DECLARE_ROWS(name, type, entries, director, ...) Entries entries();

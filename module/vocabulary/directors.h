@@ -15,6 +15,13 @@ struct kivo::rt::CallbackResult<TqResult> {
     static TqResult from(PyObject* o, const char* method);
 };
 
+// A text from an override (an out-reference filled from its tuple): see sdk_values.cpp.
+template <>
+struct kivo::rt::CallbackResult<TqString> {
+    static constexpr const char* spelling = "str";
+    static TqString from(PyObject* o, const char* method);
+};
+
 // A text a callback gets reaches Python as an owned copy: the SDK's own string lives only for the call,
 // the copy as long as Python keeps it.
 template <>

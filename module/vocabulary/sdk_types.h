@@ -115,6 +115,8 @@ KIVO_BIND_CLASS(ITqRegisterInfo)
 KIVO_BIND_CLASS(ITqRegister)
 KIVO_BIND_CLASS(ITqRegisterMap)
 KIVO_BIND_CLASS(ITqRegisterFactory)
+KIVO_BIND_CLASS(ITqRegisterEventSink)
+KIVO_BIND_CLASS(ITqRegisterStore)
 KIVO_BIND_CLASS(ITqGenApiFactory)
 template <>
 struct kivo::rt::TypeOf<TqSystemLib::IPConfig> {
@@ -184,8 +186,9 @@ namespace kivo::module {
 // no memory. A kept name is lent to one call at a time; the kept names are let go at each garbage
 // collection.
 extern const kivo::rt::ParamKind kTextKind;
-// A TqString the SDK fills: returned as its text.
-extern const kivo::rt::ParamKind kOutTextKind;
+// A TqString the SDK fills: returned as its text; as its 8-bit text (UTF-8, None without one),
+// whatever the call's result.
+extern const kivo::rt::ParamKind kOutTextKind, kOutNarrowTextKind;
 // A TqString argument that also comes back, as its text, among the outputs when the call succeeded.
 extern const kivo::rt::ParamKind kEchoTextKind;
 // A returned TqString reference given back as its text.

@@ -1,4 +1,5 @@
 // Conversions of the SDK's value types TqString and TqResult.
+#include "directors.h"
 #include "sdk_types.h"
 
 #include <cstring>
@@ -128,7 +129,8 @@ bool lend_kept(PyObject* o, Slot& s) {
 }
 
 int convert_text_as(PyObject* o, Slot& s, const ParamShape& shape, bool may_borrow) {
-    // No string: never a null reference. In an overload, None may pick this candidate to be refused.
+    // No string: never a null reference. In an overload, None (or any refused object, below) may pick
+    // this candidate to be refused.
     if (o == Py_None) return (shape.flags & Param_NoneCommits) ? committed(SwigError_Type) : SwigError_Type;
     if (may_borrow && PyUnicode_CheckExact(o) && lend_kept(o, s)) return 0;
     void* p = nullptr;
@@ -152,7 +154,9 @@ int convert_text_as(PyObject* o, Slot& s, const ParamShape& shape, bool may_borr
         if (alloc == SwigFlag_NewObject) delete[] narrow;
         return 0;
     }
-    return SwigError_Type;
+    // In an overload that says so, any refused object commits: the candidate is the call's when its
+    // later inputs fit.
+    return (shape.flags & Param_RefusalCommits) ? committed(SwigError_Type) : SwigError_Type;
 }
 
 int convert_text(PyObject* o, Slot& s, const ParamShape& shape) { return convert_text_as(o, s, shape, true); }
@@ -167,6 +171,10 @@ void prepare_out_text(Slot& s) { make_local(s); }
 
 PyObject* out_text(Slot& s, const ParamShape&, CallFrame&) {
     return SwigFrom_WCharPtr(s.as<TextSlot>().text->GetUnicode());
+}
+
+PyObject* out_narrow_text(Slot& s, const ParamShape&, CallFrame&) {
+    return SwigFrom_CharPtr(s.as<TextSlot>().text->GetAscii());
 }
 
 std::string string_doc(const ParamShape&) { return "string"; }
@@ -191,6 +199,7 @@ const ParamKind kTextKind{convert_text, report_text, nullptr, nullptr, Rank_Text
 const ParamKind kOwnTextKind{convert_own_text, report_text, nullptr, nullptr, Rank_TextObject, false, string_doc};
 const ParamKind kEchoTextKind{convert_text, report_text, nullptr, out_text, Rank_TextObject, false, string_doc};
 const ParamKind kOutTextKind{nullptr, nullptr, prepare_out_text, out_text, 0, false, string_doc};
+const ParamKind kOutNarrowTextKind{nullptr, nullptr, prepare_out_text, out_narrow_text, 0, true, string_doc};
 std::string string_result_doc() { return "string"; }
 
 const ResultKind kTextResult{make_text, nullptr, nullptr, &decl_text<const TqString&>, string_result_doc};
@@ -202,3 +211,23 @@ void drop_kept_names() {
 }
 
 }  // namespace kivo::module
+
+// A text from an override: a str (always as wide characters), a wide or narrow character pointer
+// object; None gives the empty text. Anything else, a TqString proxy included, is a type mismatch.
+TqString kivo::rt::CallbackResult<TqString>::from(PyObject* o, const char*) {
+    wchar_t* wide = nullptr;
+    int alloc = 0;
+    if (SwigAs_WCharPtrAndSize(o, &wide, nullptr, &alloc) >= 0) {
+        TqString text(wide ? wide : L"");
+        if (alloc == SwigFlag_NewObject) delete[] wide;
+        return text;
+    }
+    char* narrow = nullptr;
+    if (SwigAs_CharPtrAndSize(o, &narrow, nullptr, &alloc) >= 0) {
+        TqString text(narrow ? narrow : "");
+        if (alloc == SwigFlag_NewObject) delete[] narrow;
+        return text;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    Swig::DirectorTypeMismatchException::raise_TypeError("in output value of type str");
+}

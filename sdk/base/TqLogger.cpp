@@ -1,10 +1,10 @@
 #include "TqLogger.h"
 #include "TqLogSink.h"
 
-#include <algorithm>
-#include <condition_variable>
+#include "TqSinkList.h"
+
+#include <atomic>
 #include <deque>
-#include <memory>
 #include <mutex>
 
 namespace {
@@ -21,25 +21,13 @@ int Rank(int aLevel) {
     }
 }
 
-// A registered sink and the calls of it in flight.
-struct SinkEntry {
-    TqLogSink* sink;
-    int inFlight = 0;
-    bool removed = false;
-};
-
 struct Core {
     std::mutex lock;
     std::deque<TqLogRecords::Record> records;
 
-    std::mutex sinkLock;   // never held while a sink runs
-    std::condition_variable sinkIdle;
-    std::vector<std::shared_ptr<SinkEntry>> sinks;
-    uint64_t failures = 0;
+    TqSinkList<TqLogSink> sinks;   // called with no lock held
+    std::atomic<uint64_t> failures{0};
 };
-
-// The sinks this thread is calling, innermost last.
-thread_local std::vector<SinkEntry*> tCalling;
 
 // Never destroyed: loggers may write while the process exits.
 Core& TheCore() {
@@ -53,31 +41,9 @@ std::string Copy(const char* aText) { return aText ? aText : ""; }
 // throws counts as failed; the others still get the record.
 void Dispatch(Core& core, TqLogLevelEnum aLevel, const char* aLogger, uint32_t aNumber, const char* aSource,
               const char* aText1, const char* aText2) {
-    std::vector<std::shared_ptr<SinkEntry>> sinks;
-    {
-        std::lock_guard<std::mutex> guard(core.sinkLock);
-        if (core.sinks.empty()) return;
-        sinks = core.sinks;
-    }
-    for (auto& e : sinks) {
-        {
-            std::lock_guard<std::mutex> guard(core.sinkLock);
-            if (e->removed) continue;
-            ++e->inFlight;
-        }
-        bool failed = false;
-        tCalling.push_back(e.get());
-        try {
-            e->sink->Log(aLevel, aLogger, aNumber, aSource, aText1, aText2);
-        } catch (...) {
-            failed = true;
-        }
-        tCalling.pop_back();
-        std::lock_guard<std::mutex> guard(core.sinkLock);
-        --e->inFlight;
-        if (failed) ++core.failures;
-        core.sinkIdle.notify_all();
-    }
+    if (core.sinks.Empty()) return;
+    core.failures += core.sinks.Each(
+        [&](TqLogSink* aSink) { aSink->Log(aLevel, aLogger, aNumber, aSource, aText1, aText2); });
 }
 
 }  // namespace
@@ -85,34 +51,12 @@ void Dispatch(Core& core, TqLogLevelEnum aLevel, const char* aLogger, uint32_t a
 TqLogSink::TqLogSink() = default;
 TqLogSink::~TqLogSink() { TqLogSinks::Remove(this); }
 
-void TqLogSinks::Add(TqLogSink* aSink) {
-    if (!aSink) return;
-    Core& core = TheCore();
-    std::lock_guard<std::mutex> guard(core.sinkLock);
-    for (auto& e : core.sinks)
-        if (e->sink == aSink) return;
-    core.sinks.push_back(std::make_shared<SinkEntry>(SinkEntry{aSink}));
-}
+void TqLogSinks::Add(TqLogSink* aSink) { TheCore().sinks.Add(aSink); }
 
-bool TqLogSinks::Remove(TqLogSink* aSink) {
-    Core& core = TheCore();
-    std::unique_lock<std::mutex> guard(core.sinkLock);
-    auto it = std::find_if(core.sinks.begin(), core.sinks.end(), [&](auto& e) { return e->sink == aSink; });
-    if (it == core.sinks.end()) return false;
-    std::shared_ptr<SinkEntry> entry = *it;
-    core.sinks.erase(it);
-    entry->removed = true;
-    // Calls on this thread (a sink removed from inside a record's dispatch) cannot be waited for.
-    const int mine = static_cast<int>(std::count(tCalling.begin(), tCalling.end(), entry.get()));
-    core.sinkIdle.wait(guard, [&] { return entry->inFlight <= mine; });
-    return true;
-}
+// Calls on this thread (a sink removed from inside a record's dispatch) are not waited for.
+bool TqLogSinks::Remove(TqLogSink* aSink) { return TheCore().sinks.Remove(aSink).IsOK(); }
 
-uint64_t TqLogSinks::Failures() {
-    Core& core = TheCore();
-    std::lock_guard<std::mutex> guard(core.sinkLock);
-    return core.failures;
-}
+uint64_t TqLogSinks::Failures() { return TheCore().failures; }
 
 TqLogger::TqLogger(const TqString& aName) : mName(aName.GetAscii()) {}
 TqLogger::~TqLogger() = default;

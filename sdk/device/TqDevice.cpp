@@ -58,7 +58,7 @@ struct Routes {
     std::mutex lock;
     std::map<std::pair<const TqDevice*, uint16_t>, TqDeviceLib::EventRoute*> byId;
     std::vector<std::pair<uint32_t, TqDeviceLib::LinkWatch*>> watches;
-    TqDeviceLib::SinkCalls calls;
+    TqSinkCalls calls;
 };
 Routes& TheRoutes() {
     static auto* routes = new Routes;   // devices may go while the process exits
@@ -514,10 +514,8 @@ bool TqDevice::IsZelvraPowered() const { return false; }
 void TqDevice::LinkLost(uint32_t aControlledIp) {
     if (aControlledIp) TqDeviceLib::WatchedLinkLost(aControlledIp);   // streams first: retrieves end at once
     TqDeviceLib::RouteLinkGone(this, false);
-    Link::CallSinks(this, *mSettings, [this](TqDeviceEventSink* aSink) { aSink->OnLinkDisconnected(this); });
+    Link::CallSinks(this, [this](TqDeviceEventSink* aSink) { aSink->OnLinkDisconnected(this); });
 }
-
-std::vector<TqDeviceEventSink*> TqDevice::Sinks() const { return mSinks.Snapshot(); }
 
 // Streaming locks the transport layer parameters of the channel's device (TLParamsLocked).
 TqResult TqDevice::LockStreamParameters(uint32_t aChannel, int64_t aLocked) {
@@ -605,7 +603,7 @@ TqResult TqDevice::RegisterEventSink(TqDeviceEventSink* aEventSink) { return mSi
 // A call of the sink under way on another thread is waited for; one on this thread (the sink
 // unregistering from inside its callback) is not.
 TqResult TqDevice::UnregisterEventSink(TqDeviceEventSink* aEventSink) {
-    return mSettings->calls.Remove(aEventSink, [&] { return mSinks.Remove(aEventSink); });
+    return mSinks.Remove(aEventSink);
 }
 
 namespace {

@@ -20,7 +20,6 @@
 struct TqDeviceAdapter::Impl {
     uint64_t deviceSerial = 0;   // to tell whether the device still lives
     TqSinkList<ITqDeviceEventSink> sinks;
-    TqDeviceLib::SinkCalls calls;
     std::mutex lock;   // the invalidators
     std::vector<TqGenParameter*> invalidators;   // the features RegisterGenInvalidator registered with
 };
@@ -318,18 +317,13 @@ TqResult TqDeviceAdapter::RegisterEventSink(ITqDeviceEventSink* aEventSink) { re
 
 // As the device's: a call under way on another thread is waited for, one on this thread is not.
 TqResult TqDeviceAdapter::UnregisterEventSink(ITqDeviceEventSink* aEventSink) {
-    return mImpl->calls.Remove(aEventSink, [&] { return mImpl->sinks.Remove(aEventSink); });
+    return mImpl->sinks.Remove(aEventSink);
 }
 
 void TqDeviceAdapter::OnEvent(TqDevice* aDevice, uint16_t aEventID, uint16_t aChannel, uint64_t aBlockID,
                               uint64_t aTimestamp, const void* aData, uint32_t aDataLength) {
     ITqDeviceAdapter* self = this;
-    mImpl->calls.Each(
-        mImpl->sinks.Snapshot(),
-        [this](ITqDeviceEventSink* aSink) {
-            std::vector<ITqDeviceEventSink*> now = mImpl->sinks.Snapshot();
-            return std::find(now.begin(), now.end(), aSink) != now.end();
-        },
+    mImpl->sinks.Each(
         [&](ITqDeviceEventSink* aSink) { aSink->OnEvent(self, aEventID, aChannel, aBlockID, aTimestamp, aData, aDataLength); });
 }
 

@@ -406,7 +406,7 @@ void Link::Deliver(const Event& aEvent) {
         }
         const void* bytes = data ? static_cast<const void*>(data->data()) : nullptr;
         const uint32_t length = static_cast<uint32_t>(aEvent.data.size());
-        CallSinks(mDevice, shared, [&](TqDeviceEventSink* aSink) {
+        CallSinks(mDevice, [&](TqDeviceEventSink* aSink) {
             aSink->OnEvent(mDevice, aEvent.id, aEvent.channel, aEvent.block, aEvent.timestamp, bytes, length);
         });
     }
@@ -417,7 +417,7 @@ void Link::Deliver(const Event& aEvent) {
         feature->NotifyUpdate();
         list->Add(feature);
     }
-    CallSinks(mDevice, shared, [&](TqDeviceEventSink* aSink) {
+    CallSinks(mDevice, [&](TqDeviceEventSink* aSink) {
         aSink->OnEventGenICam(mDevice, aEvent.id, aEvent.channel, aEvent.block, aEvent.timestamp, &*list);
     });
 }
@@ -464,14 +464,13 @@ TqResult Link::PortWrite(uint64_t aAddress, const void* aData, uint64_t aLength)
 // The bytes are the node map's, as they travel (a register's value in the device's byte order); the
 // sinks get a copy in the device's reused memory.
 void Link::CommandLink(bool aWrite, const void* aData, uint64_t aAddress, uint64_t aLength) {
-    if (mDevice->Sinks().empty()) return;
-    Settings& shared = *mSettings;
+    if (mDevice->mSinks.Empty()) return;
     TqMemoryBlocks::Owned bytes(aLength);
     if (!bytes.data()) return;
     if (aLength) std::memcpy(bytes.data(), aData, aLength);
     const void* buffer = bytes.data();
     const int64_t address = static_cast<int64_t>(aAddress), length = static_cast<int64_t>(aLength);
-    CallSinks(mDevice, shared, [&](TqDeviceEventSink* aSink) {
+    CallSinks(mDevice, [&](TqDeviceEventSink* aSink) {
         if (aWrite)
             aSink->OnCmdLinkWrite(buffer, address, length);
         else

@@ -40,8 +40,8 @@
 namespace TqDeviceLib {
 
 // What a device shares with its links for its whole life: the SDK's own communication settings,
-// which its communication parameters show, the calls into its event sinks, and the memory those
-// calls are handed (reused, freed with the device).
+// which its communication parameters show, and the memory the calls into its event sinks are
+// handed (reused, freed with the device).
 struct Settings {
     std::atomic<uint32_t> answerTimeout{200};    // ms per command
     std::atomic<uint32_t> commandRetries{3};
@@ -57,7 +57,6 @@ struct Settings {
         return asked && asked < most ? asked : most;
     }
 
-    SinkCalls calls;
     Reused<TqGenParameterList> lists;     // the parameters an event invalidated
 };
 
@@ -103,18 +102,10 @@ public:
     const std::array<uint8_t, 6>& Mac() const { return mMac; }
     uint32_t Ip() const { return mIp; }
 
-    // Calls aCall(sink) for each event sink of the device (see SinkCalls).
+    // Calls aCall(sink) for each event sink of the device (see TqSinkList).
     template <class Call>
-    static void CallSinks(TqDevice* aDevice, Settings& aShared, Call aCall) {
-        std::vector<TqDeviceEventSink*> sinks = aDevice->Sinks();
-        if (sinks.empty()) return;
-        aShared.calls.Each(
-            sinks,
-            [aDevice](TqDeviceEventSink* aSink) {
-                std::vector<TqDeviceEventSink*> now = aDevice->Sinks();
-                return std::find(now.begin(), now.end(), aSink) != now.end();
-            },
-            aCall);
+    static void CallSinks(TqDevice* aDevice, Call aCall) {
+        aDevice->mSinks.Each(aCall);
     }
 
 private:

@@ -245,7 +245,54 @@ uint16_t Device::Impl::ReadBytes(uint32_t aAddress, uint8_t* aData, size_t aSize
         std::memcpy(aData, firmware.data() + (aAddress - Reg::kFirmwareVersion), aSize);
         return Gvcp::kSuccess;
     }
+    if (aAddress >= Reg::kReservedBegin && aAddress < Reg::kReservedEnd) {   // added memory, block by block
+        for (size_t i = 0; i < aSize;) {
+            const AddedMemory* block = AddedAt(uint32_t(aAddress + i), 4);
+            if (!block) return Gvcp::kInvalidAddress;
+            const size_t n = std::min<uint64_t>(aSize - i, block->End() - (aAddress + i));
+            std::memcpy(aData + i, &block->bytes[aAddress + i - block->begin], n);
+            i += n;
+        }
+        return Gvcp::kSuccess;
+    }
     return Gvcp::kInvalidAddress;
+}
+
+AddedMemory* Device::Impl::AddedAt(uint32_t aAddress, uint64_t aSize) {
+    return const_cast<AddedMemory*>(static_cast<const Impl*>(this)->AddedAt(aAddress, aSize));
+}
+
+const AddedMemory* Device::Impl::AddedAt(uint32_t aAddress, uint64_t aSize) const {
+    for (const AddedMemory& block : added)
+        if (InRange(aAddress, aSize, block.begin, block.bytes.size())) return &block;
+    return nullptr;
+}
+
+bool Device::Impl::StoreRaw(uint32_t aAddress, const uint8_t* aData, size_t aSize, bool aApply) {
+    auto copy = [&](void* aInto) {
+        if (aApply) std::memcpy(aInto, aData, aSize);
+        return true;
+    };
+    if (InRange(aAddress, aSize, 0, Reg::kBootstrapSize)) return copy(&boot[aAddress]);
+    if (InRange(aAddress, aSize, Reg::kXmlBase, xml.size())) return copy(xml.data() + (aAddress - Reg::kXmlBase));
+    if (InRange(aAddress, aSize, Reg::kFirmwareVersion, firmware.size()))
+        return copy(firmware.data() + (aAddress - Reg::kFirmwareVersion));
+    for (size_t i = 0; i < aSize; i += 4) {   // word by word: feature registers and added memory
+        const uint32_t at = uint32_t(aAddress + i);
+        uint32_t channel, reg, *word = nullptr;
+        if (FormatRegisterOf(at, channel, reg))
+            word = &Format(channel, reg);
+        else if (InRange(at, 4, Reg::kFeatureBase, Reg::kFeatureSize) && !Reg::IsFormatRegister(at))
+            word = &Feature(at);
+        AddedMemory* block = word ? nullptr : AddedAt(at, 4);
+        if (!word && !block) return false;
+        if (!aApply) continue;
+        if (word)
+            *word = Get32(aData + i);
+        else
+            std::memcpy(&block->bytes[at - block->begin], aData + i, 4);
+    }
+    return true;
 }
 
 // Validates a write of aValue (aActions null) or applies it. aPeer null: the local side.
@@ -257,6 +304,13 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
         if (apply) d.SetBoot32(aAddress, aStored);
         return uint16_t(Gvcp::kSuccess);
     };
+    if (aAddress >= Reg::kReservedBegin && aAddress < Reg::kReservedEnd) {
+        AddedMemory* block = d.AddedAt(aAddress, 4);
+        if (!block) return Gvcp::kInvalidAddress;
+        if (block->readOnly) return Gvcp::kWriteProtect;
+        if (apply) Put32(&block->bytes[aAddress - block->begin], aValue);
+        return Gvcp::kSuccess;
+    }
     if (aAddress < Reg::kBootstrapSize) {
         if (aAddress >= Reg::kUserName && aAddress < Reg::kUserName + 16) return store(aValue);
         switch (aAddress) {
@@ -502,25 +556,36 @@ unsigned Device::Impl::ExpireHeartbeat() {
 // ---------------------------------------------------------------------------------------------
 // Register handlers.
 
-const HandledRange* Device::Impl::HandledAt(uint32_t aAddress, uint64_t aSize) const {
+namespace {
+// The handlers this thread is serving an access for, innermost last.
+thread_local std::vector<const RegisterHandler*> tServing;
+}  // namespace
+
+const HandledRange* Device::Impl::HandledAt(uint32_t aAddress, uint64_t aSize, bool aLocal) const {
     const uint64_t end = uint64_t(aAddress) + aSize;
     for (const HandledRange& range : handled) {
         if (range.begin >= end) break;
-        if (range.end > aAddress) return &range;
+        if (range.end <= aAddress) continue;
+        if (aLocal && (!range.local || std::find(tServing.begin(), tServing.end(), range.handler.get()) != tServing.end()))
+            continue;
+        return &range;
     }
     return nullptr;
 }
 
 uint16_t Device::Impl::CallHandler(std::unique_lock<std::mutex>& aLock, const HandledRange& aRange, uint32_t aAddress,
                                    uint8_t* aRead, const uint8_t* aWrite, size_t aSize, const Peer& aPeer) {
+    ++handlerCalls;
     const std::shared_ptr<RegisterHandler> handler = aRange.handler;
     aLock.unlock();
     uint16_t status;
+    tServing.push_back(handler.get());
     try {
         status = aRead ? handler->Read(aAddress, aRead, aSize, aPeer) : handler->Write(aAddress, aWrite, aSize, aPeer);
     } catch (...) {
         status = Gvcp::kError;
     }
+    tServing.pop_back();
     aLock.lock();
     return status;
 }
@@ -532,39 +597,44 @@ static uint64_t PartEnd(const HandledRange* aRange, uint64_t aAt, uint64_t aEnd)
     return aRange->begin > aAt ? aRange->begin : std::min(aRange->end, aEnd);
 }
 
-uint16_t Device::Impl::ControllerRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData,
-                                      size_t aSize, const Peer& aPeer) {
+uint16_t Device::Impl::AccessRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData, size_t aSize,
+                                  const Peer* aPeer) {
+    static const Peer kLocal;
     const uint64_t end = uint64_t(aAddress) + aSize;
     for (uint64_t at = aAddress; at < end;) {
-        const HandledRange* range = HandledAt(uint32_t(at), end - at);
+        const HandledRange* range = HandledAt(uint32_t(at), end - at, !aPeer);
         const uint64_t until = PartEnd(range, at, end);
         uint8_t* into = aData + (at - aAddress);
-        const uint16_t status = range && range->begin <= at
-                                    ? CallHandler(aLock, *range, uint32_t(at), into, nullptr, size_t(until - at), aPeer)
-                                    : ReadBytes(uint32_t(at), into, size_t(until - at));
+        const uint16_t status =
+            range && range->begin <= at
+                ? CallHandler(aLock, *range, uint32_t(at), into, nullptr, size_t(until - at), aPeer ? *aPeer : kLocal)
+                : ReadBytes(uint32_t(at), into, size_t(until - at));
         if (status != Gvcp::kSuccess) return status;
         at = until;
     }
     return Gvcp::kSuccess;
 }
 
-uint16_t Device::Impl::ControllerWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
-                                       size_t aSize, const Peer& aPeer, unsigned& aActions) {
+uint16_t Device::Impl::AccessWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
+                                   size_t aSize, const Peer* aPeer, unsigned& aActions) {
+    static const Peer kLocal;
     const uint64_t end = uint64_t(aAddress) + aSize;
     for (uint64_t at = aAddress; at < end;) {
-        const HandledRange* range = HandledAt(uint32_t(at), end - at);
+        const HandledRange* range = HandledAt(uint32_t(at), end - at, !aPeer);
         const uint64_t until = PartEnd(range, at, end);
         const uint8_t* from = aData + (at - aAddress);
-        const uint16_t status = range && range->begin <= at
-                                    ? CallHandler(aLock, *range, uint32_t(at), nullptr, from, size_t(until - at), aPeer)
-                                    : WriteBytes(uint32_t(at), from, size_t(until - at), &aPeer, aActions);
+        const uint16_t status =
+            range && range->begin <= at
+                ? CallHandler(aLock, *range, uint32_t(at), nullptr, from, size_t(until - at), aPeer ? *aPeer : kLocal)
+                : WriteBytes(uint32_t(at), from, size_t(until - at), aPeer, aActions);
         if (status != Gvcp::kSuccess) return status;
         at = until;
     }
     return Gvcp::kSuccess;
 }
 
-uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler) {
+uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler,
+                                    bool aLocal) {
     Impl& d = *mImpl;
     if (!aHandler || aRanges.empty()) return 0;
     std::lock_guard lock(d.mutex);
@@ -572,18 +642,39 @@ uint64_t Device::AddRegisterHandler(const std::vector<AddressRange>& aRanges, st
     const uint64_t id = d.lastHandlerId + 1;
     for (const AddressRange& r : aRanges) {
         const uint64_t end = uint64_t(r.address) + r.size;
-        if (r.size == 0 || r.address % 4 || r.size % 4 || end > (uint64_t(1) << 32) ||
-            (r.address < Reg::kReservedEnd && end > Reg::kReservedBegin))
-            return 0;
+        if (r.size == 0 || r.address % 4 || r.size % 4 || end > (uint64_t(1) << 32)) return 0;
+        if (r.address < Reg::kReservedEnd && end > Reg::kReservedBegin) {   // only over added memory
+            for (uint64_t at = r.address; at < end;) {
+                const AddedMemory* block = d.AddedAt(uint32_t(at), 4);
+                if (!block) return 0;
+                at = block->End();
+            }
+        }
         for (const HandledRange& other : ranges)
             if (other.begin < end && other.end > r.address) return 0;
-        ranges.push_back({r.address, end, id, aHandler});
+        ranges.push_back({r.address, end, id, aHandler, aLocal});
     }
     std::sort(ranges.begin(), ranges.end(),
               [](const HandledRange& a, const HandledRange& b) { return a.begin < b.begin; });
     d.handled = std::move(ranges);
     d.lastHandlerId = id;
     return id;
+}
+
+bool Device::AddMemory(const std::vector<AddressRange>& aRanges, bool aReadOnly) {
+    std::lock_guard lock(mImpl->mutex);
+    std::vector<AddedMemory> blocks = mImpl->added;
+    for (const AddressRange& r : aRanges) {
+        const uint64_t end = uint64_t(r.address) + r.size;
+        if (r.size == 0 || r.address % 4 || r.size % 4 || r.address < Reg::kReservedBegin || end > Reg::kReservedEnd)
+            return false;
+        for (const AddedMemory& other : blocks)
+            if (other.begin < end && other.End() > r.address) return false;
+        blocks.push_back({r.address, std::vector<uint8_t>(r.size, 0), aReadOnly});
+    }
+    std::sort(blocks.begin(), blocks.end(), [](const AddedMemory& a, const AddedMemory& b) { return a.begin < b.begin; });
+    mImpl->added = std::move(blocks);
+    return true;
 }
 
 bool Device::RemoveRegisterHandler(uint64_t aId) {
@@ -641,6 +732,11 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
 
     aActions |= ExpireHeartbeat();
     if (HasPrivilege(aPeer)) lastSeen = Now();
+    if (!answeredCommand.empty() && aPeer == answeredPeer && answeredCommand.size() == aSize &&
+        std::memcmp(answeredCommand.data(), aData, aSize) == 0) {
+        reply.ack = answeredAck;   // a retry: the access was done
+        return reply;
+    }
 
     auto answer = [&](uint16_t aStatus, const std::vector<uint8_t>& aPayload) {
         reply.ack.clear();
@@ -714,7 +810,7 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
                 status = faults.readStatus;
             } else if (HandledAt(address, 4)) {
                 uint8_t bytes[4] = {};
-                status = ControllerRead(aLock, address, bytes, 4, aPeer);
+                status = AccessRead(aLock, address, bytes, 4, &aPeer);
                 value = Get32(bytes);
             } else {
                 status = ReadWord(address, value);
@@ -735,7 +831,7 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
             else if (address != Reg::kCcp && !HasPrivilege(aPeer)) status = Gvcp::kAccessDenied;
             else if (faulty(faults.writeStatus, address)) status = faults.writeStatus;
             else if (HandledAt(address, 4)) {
-                status = ControllerWrite(aLock, address, p + i + 4, 4, aPeer, aActions);
+                status = AccessWrite(aLock, address, p + i + 4, 4, &aPeer, aActions);
                 written += status == Gvcp::kSuccess;
             } else if ((status = CheckWrite(address, value, &aPeer)) == Gvcp::kSuccess) {
                 aActions |= WriteWord(address, value, &aPeer);
@@ -759,7 +855,7 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
         if (!MayRead(aPeer)) return answer(Gvcp::kAccessDenied, payload);
         if (faulty(faults.readStatus, address)) return answer(faults.readStatus, payload);
         payload.resize(4 + count);
-        uint16_t status = ControllerRead(aLock, address, payload.data() + 4, count, aPeer);
+        uint16_t status = AccessRead(aLock, address, payload.data() + 4, count, &aPeer);
         if (status != Gvcp::kSuccess) payload.resize(4);
         return answer(status, payload);
     }
@@ -777,7 +873,7 @@ Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* a
         if (!HasPrivilege(aPeer)) return done(Gvcp::kAccessDenied, 0);
         if (faulty(faults.writeStatus, address)) return done(faults.writeStatus, 0);
         const uint16_t count = uint16_t(length - 4);
-        uint16_t status = ControllerWrite(aLock, address, p + 4, count, aPeer, aActions);
+        uint16_t status = AccessWrite(aLock, address, p + 4, count, &aPeer, aActions);
         return done(status, status == Gvcp::kSuccess ? count : 0);
     }
 
@@ -830,7 +926,19 @@ Reply Device::Impl::Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer,
     {
         std::unique_lock lock(mutex);
         if (!linkUp) return reply;
+        const uint64_t handlersBefore = handlerCalls;
         reply = Handle(lock, aData, aSize, aPeer, aBroadcast, actions);
+        // The acknowledge of an access that reached a handler, for its retry.
+        const uint16_t command = aSize >= Gvcp::kHeaderSize ? Get16(aData + 2) : 0;
+        const bool access = command == Gvcp::kReadRegCmd || command == Gvcp::kWriteRegCmd ||
+                            command == Gvcp::kReadMemCmd || command == Gvcp::kWriteMemCmd;
+        if (access && handlerCalls != handlersBefore && !reply.ack.empty() && Get16(aData + 6) != 0) {
+            answeredPeer = aPeer;
+            answeredCommand.assign(aData, aData + aSize);
+            answeredAck = reply.ack;
+        } else {
+            answeredCommand.clear();
+        }
     }
     Apply(actions);
     return reply;
@@ -854,8 +962,12 @@ void Device::Poll() { mImpl->PollHeartbeat(); }
 
 uint16_t Device::ReadRegister(uint32_t aAddress, uint32_t& aValue) {
     if (aAddress % 4) return Gvcp::kBadAlignment;
-    std::lock_guard lock(mImpl->mutex);
-    return mImpl->ReadWord(aAddress, aValue);
+    std::unique_lock lock(mImpl->mutex);
+    if (!mImpl->HandledAt(aAddress, 4, true)) return mImpl->ReadWord(aAddress, aValue);
+    uint8_t bytes[4] = {};
+    const uint16_t status = mImpl->AccessRead(lock, aAddress, bytes, 4, nullptr);
+    if (status == Gvcp::kSuccess) aValue = Get32(bytes);
+    return status;
 }
 
 uint16_t Device::WriteRegister(uint32_t aAddress, uint32_t aValue) {
@@ -863,19 +975,31 @@ uint16_t Device::WriteRegister(uint32_t aAddress, uint32_t aValue) {
     unsigned actions = kActionNone;
     uint16_t status;
     {
-        std::lock_guard lock(mImpl->mutex);
-        status = mImpl->CheckWrite(aAddress, aValue, nullptr);
-        if (status == Gvcp::kSuccess) actions = mImpl->WriteWord(aAddress, aValue, nullptr);
+        std::unique_lock lock(mImpl->mutex);
+        if (mImpl->HandledAt(aAddress, 4, true)) {
+            uint8_t bytes[4];
+            Put32(bytes, aValue);
+            status = mImpl->AccessWrite(lock, aAddress, bytes, 4, nullptr, actions);
+        } else {
+            status = mImpl->CheckWrite(aAddress, aValue, nullptr);
+            if (status == Gvcp::kSuccess) actions = mImpl->WriteWord(aAddress, aValue, nullptr);
+        }
     }
     mImpl->Apply(actions);
     return status;
 }
 
+uint16_t Device::CheckRegister(uint32_t aAddress, uint32_t aValue) {
+    if (aAddress % 4) return Gvcp::kBadAlignment;
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->CheckWrite(aAddress, aValue, nullptr);
+}
+
 uint16_t Device::ReadMemory(uint32_t aAddress, void* aData, size_t aSize) {
     if (aAddress % 4 || aSize % 4) return Gvcp::kBadAlignment;
     if (aSize == 0 || !aData) return Gvcp::kInvalidParameter;
-    std::lock_guard lock(mImpl->mutex);
-    return mImpl->ReadBytes(aAddress, static_cast<uint8_t*>(aData), aSize);
+    std::unique_lock lock(mImpl->mutex);
+    return mImpl->AccessRead(lock, aAddress, static_cast<uint8_t*>(aData), aSize, nullptr);
 }
 
 uint16_t Device::WriteMemory(uint32_t aAddress, const void* aData, size_t aSize) {
@@ -884,11 +1008,54 @@ uint16_t Device::WriteMemory(uint32_t aAddress, const void* aData, size_t aSize)
     unsigned actions = kActionNone;
     uint16_t status;
     {
-        std::lock_guard lock(mImpl->mutex);
-        status = mImpl->WriteBytes(aAddress, static_cast<const uint8_t*>(aData), aSize, nullptr, actions);
+        std::unique_lock lock(mImpl->mutex);
+        status = mImpl->AccessWrite(lock, aAddress, static_cast<const uint8_t*>(aData), aSize, nullptr, actions);
     }
     mImpl->Apply(actions);
     return status;
+}
+
+uint16_t Device::WriteMemoryAs(const Peer& aPeer, uint32_t aAddress, const void* aData, size_t aSize) {
+    if (aAddress % 4 || aSize % 4) return Gvcp::kBadAlignment;
+    if (aSize == 0 || !aData) return Gvcp::kInvalidParameter;
+    unsigned actions = kActionNone;
+    uint16_t status;
+    {
+        std::lock_guard lock(mImpl->mutex);
+        status = mImpl->WriteBytes(aAddress, static_cast<const uint8_t*>(aData), aSize, &aPeer, actions);
+    }
+    mImpl->Apply(actions);
+    return status;
+}
+
+uint16_t Device::StoreMemory(uint32_t aAddress, const void* aData, size_t aSize) {
+    if (aAddress % 4 || aSize % 4) return Gvcp::kBadAlignment;
+    if (aSize == 0 || !aData) return Gvcp::kInvalidParameter;
+    const auto* data = static_cast<const uint8_t*>(aData);
+    unsigned actions = kActionNone;
+    {
+        std::lock_guard lock(mImpl->mutex);
+        Impl& d = *mImpl;
+        // Every word is checked before any is written: a protected one must be memory the device has.
+        std::vector<bool> raw(aSize / 4);
+        for (size_t i = 0; i < aSize; i += 4) {
+            const uint16_t status = d.CheckWrite(uint32_t(aAddress + i), Get32(data + i), nullptr);
+            if (status == Gvcp::kWriteProtect) {
+                if (!d.StoreRaw(uint32_t(aAddress + i), data + i, 4, false)) return Gvcp::kInvalidAddress;
+                raw[i / 4] = true;
+            } else if (status != Gvcp::kSuccess) {
+                return status;
+            }
+        }
+        for (size_t i = 0; i < aSize; i += 4) {
+            if (!raw[i / 4])
+                actions |= d.WriteWord(uint32_t(aAddress + i), Get32(data + i), nullptr);
+            else
+                d.StoreRaw(uint32_t(aAddress + i), data + i, 4, true);
+        }
+    }
+    mImpl->Apply(actions);
+    return Gvcp::kSuccess;
 }
 
 uint16_t Device::Impl::FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId,

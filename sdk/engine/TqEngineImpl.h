@@ -104,12 +104,21 @@ struct Channel {
     std::shared_ptr<FrameProvider> providerInUse;
 };
 
+// Memory the embedding code added (Device::AddMemory).
+struct AddedMemory {
+    uint32_t begin = 0;
+    std::vector<uint8_t> bytes;
+    bool readOnly = false;
+    uint64_t End() const { return uint64_t(begin) + bytes.size(); }
+};
+
 // An address range served by a register handler.
 struct HandledRange {
     uint32_t begin = 0;
     uint64_t end = 0;
     uint64_t id = 0;
     std::shared_ptr<RegisterHandler> handler;
+    bool local = false;   // the local side's accesses reach the handler too
 };
 
 struct Device::Impl {
@@ -150,6 +159,12 @@ struct Device::Impl {
     MessageTap messageTap;
     std::vector<HandledRange> handled;   // sorted by address
     uint64_t lastHandlerId = 0;
+    std::vector<AddedMemory> added;      // sorted by address
+    // The last access command (READREG ... WRITEMEM) that reached a handler, and its acknowledge: a
+    // retry is answered with it. handlerCalls counts the calls of handlers.
+    uint64_t handlerCalls = 0;
+    Peer answeredPeer;
+    std::vector<uint8_t> answeredCommand, answeredAck;
     // The observer, the notifications that wait for it, and whether a thread is telling it.
     std::shared_ptr<Observer> observer;
     std::deque<Notice> notices;
@@ -201,6 +216,12 @@ struct Device::Impl {
     uint16_t CheckWrite(uint32_t aAddress, uint32_t aValue, const Peer* aPeer) const;
     unsigned WriteWord(uint32_t aAddress, uint32_t aValue, const Peer* aPeer);
     uint16_t WriteBytes(uint32_t aAddress, const uint8_t* aData, size_t aSize, const Peer* aPeer, unsigned& aActions);
+    // Stores bytes as the registers hold them, without a write's checks and effects (StoreMemory of a
+    // protected register); false for memory the device does not have. aApply false: the test alone.
+    bool StoreRaw(uint32_t aAddress, const uint8_t* aData, size_t aSize, bool aApply);
+    // The added memory that holds [aAddress, aAddress + aSize) whole, or null.
+    AddedMemory* AddedAt(uint32_t aAddress, uint64_t aSize);
+    const AddedMemory* AddedAt(uint32_t aAddress, uint64_t aSize) const;
     uint32_t Boot32(uint32_t aAddress) const { return Get32(&boot[aAddress]); }
     void SetBoot32(uint32_t aAddress, uint32_t aValue) { Put32(&boot[aAddress], aValue); }
     uint32_t& Feature(uint32_t aAddress) { return features[(aAddress - Reg::kFeatureBase) / 4]; }
@@ -246,16 +267,19 @@ struct Device::Impl {
     // ---- dispatcher pieces (mutex held through aLock; released while a handler runs) ----
     Reply Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
                  bool aBroadcast, unsigned& aActions);
-    // The first handled range that [aAddress, aAddress + aSize) reaches into, or null.
-    const HandledRange* HandledAt(uint32_t aAddress, uint64_t aSize) const;
+    // The first handled range that [aAddress, aAddress + aSize) reaches into, or null. For the local
+    // side (aLocal) only the ranges whose handler takes local accesses count, and not those of a
+    // handler this thread is serving (its own local accesses reach the memory beneath it).
+    const HandledRange* HandledAt(uint32_t aAddress, uint64_t aSize, bool aLocal = false) const;
     // Calls the handler of aRange for aSize bytes at aAddress (within it), with mutex released.
-    static uint16_t CallHandler(std::unique_lock<std::mutex>& aLock, const HandledRange& aRange, uint32_t aAddress,
+    uint16_t CallHandler(std::unique_lock<std::mutex>& aLock, const HandledRange& aRange, uint32_t aAddress,
                                 uint8_t* aRead, const uint8_t* aWrite, size_t aSize, const Peer& aPeer);
-    // A controller's access to memory, handled parts and the engine's parts in address order.
-    uint16_t ControllerRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData, size_t aSize,
-                            const Peer& aPeer);
-    uint16_t ControllerWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData,
-                             size_t aSize, const Peer& aPeer, unsigned& aActions);
+    // An access to memory, handled parts and the engine's parts in address order: a controller's, or
+    // the local side's (aPeer null).
+    uint16_t AccessRead(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, uint8_t* aData, size_t aSize,
+                        const Peer* aPeer);
+    uint16_t AccessWrite(std::unique_lock<std::mutex>& aLock, uint32_t aAddress, const uint8_t* aData, size_t aSize,
+                         const Peer* aPeer, unsigned& aActions);
 
     // ---- work outside mutex ----
     // True (and counted) for a peer outside 127.0.0.0/8, which is neither served nor answered.

@@ -56,6 +56,10 @@ struct Writer {
         return aVisibility ? aNode.With("Visibility", aVisibility) : aNode;
     }
     static Element& Locked(Element& aNode, const char* aLocked) { return aLocked ? aNode.With("pIsLocked", aLocked) : aNode; }
+    // A feature a user set stores.
+    static Element& Streamable(Element& aNode, bool aStreamable) {
+        return aStreamable ? aNode.With("Streamable", "Yes") : aNode;
+    }
 
     void Category(const char* aName, std::initializer_list<std::string_view> aFeatures) {
         d.Category(aName, "Standard", aFeatures);
@@ -87,9 +91,9 @@ struct Writer {
     // of the node that computes it, or empty for none).
     void Integer(const char* aName, const char* aValue, const std::string& aMin, const std::string& aMax,
                  const char* aLocked = nullptr, const std::string& aInc = "", const char* aUnit = nullptr,
-                 const char* aVisibility = nullptr) {
+                 const char* aVisibility = nullptr, bool aStreamable = false) {
         Element node = d.Node("Integer", aName, "Standard");
-        Locked(Visible(node, aVisibility), aLocked).With("pValue", aValue);
+        Streamable(Locked(Visible(node, aVisibility), aLocked), aStreamable).With("pValue", aValue);
         for (const auto& [tag, bound] : {std::pair{"Min", &aMin}, std::pair{"Max", &aMax}, std::pair{"Inc", &aInc}}) {
             if (bound->empty()) continue;
             const bool number = (*bound)[0] >= '0' && (*bound)[0] <= '9';
@@ -109,9 +113,9 @@ struct Writer {
 
     // An enumeration's pIsLocked and entries; the caller adds its value (pValue, or Value and pSelected).
     Element Enumeration(const char* aName, const std::vector<std::pair<const char*, uint32_t>>& aEntries,
-                        const char* aLocked = nullptr) {
+                        const char* aLocked = nullptr, bool aStreamable = false) {
         Element node = d.Node("Enumeration", aName, "Standard");
-        Locked(node, aLocked);
+        Streamable(Locked(node, aLocked), aStreamable);
         for (const auto& [entry, value] : aEntries)
             node.Add("EnumEntry").Attribute("Name", entry).Attribute("NameSpace", "Standard").With("Value", value);
         return node;
@@ -181,6 +185,21 @@ void SerialPortFeatures(TqGenXml::Description& description, Writer& w) {
     }
 }
 
+// The chunk features of a software device: ChunkSelector picks the chunk whose ChunkEnable shows;
+// with several channels, of the one SourceSelector names. The registers are the embedding code's.
+void ChunkFeatures(TqGenXml::Description& description, Writer& w, const Description& aSoft, uint32_t aChannels) {
+    const Index source = aChannels > 1 ? Index{"SourceSelectorReg", 16} : Index{};
+    description.Category("ChunkDataControl", "Standard", {"ChunkModeActive", "ChunkSelector", "ChunkEnable"});
+    w.Boolean("ChunkModeActive", "ChunkModeActiveReg", "TLParamsLocked");
+    w.IntReg("ChunkModeActiveReg", aSoft.chunkBase, "RW", 4, false, "Invisible", "Device", source);
+    std::vector<std::pair<const char*, uint32_t>> entries;
+    for (const auto& [id, name] : aSoft.chunkEntries) entries.emplace_back(name.c_str(), id);
+    w.Enumeration("ChunkSelector", entries).With("pValue", "ChunkSelectorReg").With("pSelected", "ChunkEnable");
+    w.IntReg("ChunkSelectorReg", aSoft.chunkBase + 4, "RW", 4, false, "Invisible", "Device", source);
+    w.Boolean("ChunkEnable", "ChunkEnableReg", "TLParamsLocked");
+    w.IntReg("ChunkEnableReg", aSoft.chunkBase + 8, "RW", 4, false, "Invisible", "Device", source);
+}
+
 // One value of each channel, as a constant when the channels agree, else as an invisible node that
 // picks the value of the channel SourceSelector names: its name, or the number.
 std::string PerChannel(Writer& aWriter, const char* aName, const std::vector<uint32_t>& aValues) {
@@ -194,6 +213,38 @@ std::string PerChannel(Writer& aWriter, const char* aName, const std::vector<uin
     node.Add("pVariable", "SourceSelectorReg").Attribute("Name", "S");
     node.With("Formula", formula);
     return aName;
+}
+
+// The user sets: the selected set's load and save, the set loaded at start, and which features a
+// save stores (those of the image format, when the device has stream channels).
+void UserSetFeatures(TqGenXml::Description& description, Writer& w, const Description& aSoft, uint32_t aChannels) {
+    const uint32_t base = aSoft.userSetBase;
+    const auto at = [&](UserSetRegister aRegister) { return UserSetAddress(base, aRegister); };
+    std::vector<std::string_view> features = {"UserSetSelector", "UserSetLoad", "UserSetSave", "UserSetDefault"};
+    if (aChannels > 0) features.insert(features.end(), {"UserSetFeatureSelector", "UserSetFeatureEnable"});
+    description.Category("UserSetControl", "Standard", features);
+    std::vector<std::string> names = {"Default"};
+    for (uint32_t k = 1; k <= aSoft.userSetCount; ++k) names.push_back("UserSet" + std::to_string(k));
+    std::vector<std::pair<const char*, uint32_t>> sets;
+    for (uint32_t k = 0; k < names.size(); ++k) sets.emplace_back(names[k].c_str(), k);
+    Element selector = w.Enumeration("UserSetSelector", sets);
+    selector.With("pValue", "UserSetSelectorReg").With("pSelected", "UserSetLoad").With("pSelected", "UserSetSave");
+    w.IntReg("UserSetSelectorReg", at(UserSetRegister::kSelector), "RW", 4, false, "Invisible");
+    w.Command("UserSetLoad", "UserSetLoadReg");
+    w.IntReg("UserSetLoadReg", at(UserSetRegister::kLoad), "WO", 4, false, "Invisible");
+    w.Command("UserSetSave", "UserSetSaveReg");
+    w.IntReg("UserSetSaveReg", at(UserSetRegister::kSave), "WO", 4, false, "Invisible");
+    w.Enumeration("UserSetDefault", sets).With("pValue", "UserSetDefaultReg");
+    w.IntReg("UserSetDefaultReg", at(UserSetRegister::kDefault), "RW", 4, false, "Invisible");
+    if (aChannels == 0) return;
+    std::vector<std::pair<const char*, uint32_t>> streamable;
+    for (uint32_t n = 0; n < kUserSetFeatures.size(); ++n) streamable.emplace_back(kUserSetFeatures[n], n);
+    w.Enumeration("UserSetFeatureSelector", streamable)
+        .With("pValue", "UserSetFeatureSelectorReg")
+        .With("pSelected", "UserSetFeatureEnable");
+    w.IntReg("UserSetFeatureSelectorReg", at(UserSetRegister::kFeatureSelector), "RW", 4, false, "Invisible");
+    w.Boolean("UserSetFeatureEnable", "UserSetFeatureEnableReg");
+    w.IntReg("UserSetFeatureEnableReg", at(UserSetRegister::kFeatureEnable), "RW", 4, false, "Invisible");
 }
 
 std::string BuildXml(const DeviceConfig& aConfig) {
@@ -218,9 +269,12 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     std::vector<std::string_view> root = {"DeviceControl", "ImageFormatControl", "AcquisitionControl", "EventControl",
                                           "TransportLayerControl", "SerialPortControl"};
     if (channels == 0) std::erase(root, "ImageFormatControl");
+    const bool chunks = channels > 0 && soft && soft->chunkBase && !soft->chunkEntries.empty();
     if (soft) {
         std::erase(root, "EventControl");
         std::erase(root, "SerialPortControl");
+        if (chunks) root.insert(root.begin() + 3, "ChunkDataControl");
+        if (soft->userSetBase) root.insert(root.begin() + 1, "UserSetControl");
     }
     description.Category("Root", "Standard", root);
 
@@ -257,6 +311,9 @@ std::string BuildXml(const DeviceConfig& aConfig) {
             for (const char* selected : {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width", "Height",
                                          "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"})
                 selector.With("pSelected", selected);
+            if (chunks)
+                for (const char* selected : {"ChunkModeActive", "ChunkSelector", "ChunkEnable"})
+                    selector.With("pSelected", selected);
             w.IntReg("SourceSelectorReg", Reg::kSourceSelector, "RW", 4, false, "Invisible");
         }
         w.IntReg("SensorWidth", Reg::kSensorWidth, "RO", 4, true, nullptr, "Device", source);
@@ -278,13 +335,16 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         const std::string stepWidth = PerChannel(w, "WidthIncrement", widthInc);
         const std::string minHeight = PerChannel(w, "HeightMinimum", heightMin);
         const std::string stepHeight = PerChannel(w, "HeightIncrement", heightInc);
-        w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth);
+        // What a user set stores is marked Streamable (a software device's description with user sets).
+        const bool streamable = soft && soft->userSetBase;
+        w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth, nullptr, nullptr, streamable);
         w.IntReg("WidthReg", Reg::kWidth, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight);
+        w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight, nullptr, nullptr,
+                  streamable);
         w.IntReg("HeightReg", Reg::kHeight, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1");
+        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
         w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1");
+        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
         w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible", "Device", source);
         // The formats of every channel, each once, in the order the channels list them.
         std::vector<std::pair<const char*, uint32_t>> formats;
@@ -297,7 +357,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
                 formats.emplace_back(named != aConfig.pixelFormatNames.end() ? named->second.c_str() : Pfnc::Name(format),
                                      format);
             }
-        w.Enumeration("PixelFormat", formats, "TLParamsLocked").With("pValue", "PixelFormatReg");
+        w.Enumeration("PixelFormat", formats, "TLParamsLocked", streamable).With("pValue", "PixelFormatReg");
         w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible", "Device", source);
     }
 
@@ -312,14 +372,17 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.Command("AcquisitionStop", "AcquisitionStopReg");
     w.IntReg("AcquisitionStopReg", Reg::kAcquisitionStop, "WO", 4, false, "Invisible");
     if (!soft) TestPatternFeatures(description, w);
+    if (chunks) ChunkFeatures(description, w, *soft, channels);
 
     // ---- transport layer: with several channels, of the one GevStreamChannelSelector names ----
     std::vector<std::string_view> transport = {"PayloadSize", "TLParamsLocked", "GevCurrentIPAddress",
                                                "GevCurrentSubnetMask", "GevMACAddress", "GevHeartbeatTimeout",
                                                "GevTimestampTickFrequency", "GevCCP", "GevMCPHostPort", "GevMCDA",
                                                "GevMCTT", "GevMCRC"};
-    const std::vector<std::string_view> channelFeatures = {"GevSCPHostPort", "GevSCPSPacketSize", "GevSCPSDoNotFragment",
-                                                           "GevSCPSFireTestPacket", "GevSCPD", "GevSCDA", "GevSCSP"};
+    std::vector<std::string_view> channelFeatures = {"GevSCPHostPort", "GevSCPSPacketSize", "GevSCPSDoNotFragment",
+                                                     "GevSCPSFireTestPacket", "GevSCPD", "GevSCDA", "GevSCSP"};
+    const bool multiPart = channels > 0 && soft && soft->multiPart;
+    if (multiPart) channelFeatures.insert(channelFeatures.end(), {"GevSCCFGMultiPartEnabled", "GevSCCFGLargeLeaderTrailerEnabled"});
     if (channels > 1) transport.push_back("GevStreamChannelSelector");
     if (channels > 0) transport.insert(transport.end(), channelFeatures.begin(), channelFeatures.end());
     else transport.erase(transport.begin());   // no PayloadSize
@@ -369,9 +432,22 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         w.IntReg("GevSCPD", Reg::Scpd(0), "RW", 4, true, nullptr, "Device", channel);
         w.IntReg("GevSCDA", Reg::Scda(0), "RW", 4, true, nullptr, "Device", channel);
         w.IntReg("GevSCSP", Reg::Scsp(0), "RO", 4, true, nullptr, "Device", channel);
+        if (multiPart) {
+            // Large leader and trailer only while multi-part is allowed.
+            w.Boolean("GevSCCFGMultiPartEnabled", "GevSCCFGMultiPartEnabledReg", "TLParamsLocked");
+            w.Masked("GevSCCFGMultiPartEnabledReg", Reg::Sccfg(0), 29, 29, channel);
+            description.Node("Boolean", "GevSCCFGLargeLeaderTrailerEnabled", "Standard")
+                .With("pIsAvailable", "GevSCCFGMultiPartEnabled")
+                .With("pIsLocked", "TLParamsLocked")
+                .With("pValue", "GevSCCFGLargeLeaderTrailerEnabledReg")
+                .With("OnValue", 1)
+                .With("OffValue", 0);
+            w.Masked("GevSCCFGLargeLeaderTrailerEnabledReg", Reg::Sccfg(0), 28, 28, channel);
+        }
     }
 
     if (!soft) SerialPortFeatures(description, w);
+    if (soft && soft->userSetBase) UserSetFeatures(description, w, *soft, channels);
 
     description.Node("Port", "Device", "Standard");
     std::string text = description.Text();

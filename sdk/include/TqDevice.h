@@ -87,7 +87,6 @@ private:
     // The link was lost (on its event thread); aControlledIp: the address of the device when the link
     // controlled it, else 0.
     void LinkLost(uint32_t aControlledIp);
-    std::vector<TqDeviceEventSink*> Sinks() const;
     TqResult LockStreamParameters(uint32_t aChannel, int64_t aLocked);
     TqResult Attach(std::shared_ptr<TqDeviceLib::Link> aLink);
 

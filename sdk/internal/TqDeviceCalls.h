@@ -1,9 +1,5 @@
-// Calls into event sinks and the memory they are handed (internal to the device library and the
-// libraries built on it).
-//
-// SinkCalls: calls sinks without any lock held, drops what they throw, and lets an unregistration
-// wait until the calls of that sink in progress on other threads have returned (a sink may
-// unregister itself, or another, from inside its own callback: that call is not waited for).
+// The memory that calls into event sinks are handed, and the devices alive (internal to the device
+// library and the libraries built on it). The calls themselves go through TqSinkList.h.
 //
 // Reused: objects handed to callbacks (byte blocks, parameter lists). A lease holds one for the
 // callback; afterwards it goes back and serves a later callback. Nothing is freed before the pool
@@ -11,69 +7,17 @@
 // freed memory.
 #pragma once
 
-#include "TqResult.h"
-
-#include <algorithm>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
 class TqDevice;
 
 namespace TqDeviceLib {
-
-class SinkCalls {
-public:
-    // Calls aCall(sink) for each of aSinks that aRegistered(sink) still confirms when its turn comes.
-    template <class Sink, class Registered, class Call>
-    void Each(const std::vector<Sink*>& aSinks, Registered aRegistered, Call aCall) {
-        const std::thread::id self = std::this_thread::get_id();
-        for (Sink* sink : aSinks) {
-            {
-                std::lock_guard<std::mutex> guard(mLock);
-                if (!aRegistered(sink)) continue;
-                mRunning.emplace_back(static_cast<const void*>(sink), self);
-            }
-            try {
-                aCall(sink);
-            } catch (...) {
-                // a sink that throws counts as told; the others still are
-            }
-            {
-                std::lock_guard<std::mutex> guard(mLock);
-                auto it = std::find(mRunning.begin(), mRunning.end(), std::make_pair(static_cast<const void*>(sink), self));
-                if (it != mRunning.end()) mRunning.erase(it);
-            }
-            mDone.notify_all();
-        }
-    }
-
-    // Runs aRemove under the lock that Each checks registrations under (no call of the sink starts
-    // after it), then, when it succeeded, waits for the sink's calls on other threads.
-    template <class Removal>
-    TqResult Remove(const void* aSink, Removal aRemove) {
-        std::unique_lock<std::mutex> lock(mLock);
-        TqResult result = aRemove();
-        if (result.IsFailure()) return result;
-        const std::thread::id self = std::this_thread::get_id();
-        mDone.wait(lock, [&] {
-            return std::none_of(mRunning.begin(), mRunning.end(),
-                                [&](const auto& r) { return r.first == aSink && r.second != self; });
-        });
-        return result;
-    }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mDone;
-    std::vector<std::pair<const void*, std::thread::id>> mRunning;   // (sink, thread) of calls under way
-};
 
 template <class Item>
 class Reused {

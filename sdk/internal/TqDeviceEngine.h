@@ -40,6 +40,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #define TQ_ENGINE_API __attribute__((visibility("default")))
@@ -155,6 +156,11 @@ constexpr uint32_t Scps(uint32_t aChannel) { return 0x0D04 + 0x40 * aChannel; }
 constexpr uint32_t Scpd(uint32_t aChannel) { return 0x0D08 + 0x40 * aChannel; }
 constexpr uint32_t Scda(uint32_t aChannel) { return 0x0D18 + 0x40 * aChannel; }
 constexpr uint32_t Scsp(uint32_t aChannel) { return 0x0D1C + 0x40 * aChannel; }
+// The stream channel configuration register (SCCFG): the engine serves none; a device that streams
+// multi-part serves it itself (a register handler). Its bits, as the description maps them:
+constexpr uint32_t Sccfg(uint32_t aChannel) { return 0x0D20 + 0x40 * aChannel; }
+constexpr uint32_t kSccfgMultiPart = 1u << 2;              // big-endian bit 29: multi-part allowed
+constexpr uint32_t kSccfgLargeLeaderTrailer = 1u << 3;     // big-endian bit 28: large leader and trailer
 constexpr uint32_t kBootstrapSize = 0x1000;
 
 // Bits of the control channel privilege register (CCP).
@@ -208,7 +214,8 @@ constexpr uint32_t kFeatureSpan = 0x120;   // the feature registers of every kin
 constexpr uint32_t kXmlBase = 0x30100000;
 constexpr uint32_t kXmlCapacity = 0x00100000;
 constexpr uint32_t kFirmwareVersion = 0x3FFF0100;  // 32 bytes
-// No device memory lies in [kReservedBegin, kReservedEnd): neither the engine's nor a handler's.
+// The engine's own memory never lies in [kReservedBegin, kReservedEnd): that range belongs to the memory the
+// embedding code adds (Device::AddMemory), and a handler lies there only over such memory.
 constexpr uint32_t kReservedBegin = 0x00010000, kReservedEnd = 0x10000000;
 }  // namespace Reg
 
@@ -325,7 +332,29 @@ struct Description {
     // Channel n's PayloadSize: the read-only register at payloadSizeBase + 4 n, which the embedding
     // code serves (a register handler); 0: the image's size, computed by the description itself.
     uint32_t payloadSizeBase = 0;
+    // ChunkDataControl (ChunkModeActive, ChunkSelector offering chunkEntries, ChunkEnable), when
+    // chunkBase is not 0 and there are entries: channel n's three registers lie at chunkBase + 16 n
+    // (+0 the mode, +4 the selected chunk, +8 its enable), served by the embedding code.
+    uint32_t chunkBase = 0;
+    std::vector<std::pair<uint32_t, std::string>> chunkEntries;   // (chunk ID, entry name)
+    // GevSCCFGMultiPartEnabled and GevSCCFGLargeLeaderTrailerEnabled over the channels' SCCFG
+    // registers (Reg::Sccfg), which the embedding code serves.
+    bool multiPart = false;
+    // The user sets (UserSetControl): their registers, which the embedding code serves, lie from
+    // userSetBase (0: none) as UserSetRegister lists them; the sets are Default and UserSet1 to
+    // UserSet<userSetCount>, and UserSetFeatureSelector lists the image format features.
+    uint32_t userSetBase = 0;
+    uint32_t userSetCount = 0;
 };
+// The words of the user-set registers, from Description::userSetBase (4 bytes each, big-endian):
+// the selected set (0 Default, k UserSetk), load and save of it (write 1), the set loaded at start,
+// the selected feature (an index of UserSetFeatures) and whether a save stores it (0 or 1).
+enum class UserSetRegister : uint32_t { kSelector, kLoad, kSave, kDefault, kFeatureSelector, kFeatureEnable, kCount };
+constexpr uint32_t UserSetAddress(uint32_t aBase, UserSetRegister aRegister) { return aBase + 4 * uint32_t(aRegister); }
+// The features a user set holds, in the order of their selector's entries (every channel's value).
+constexpr std::array<const char*, 5> kUserSetFeatures = {"Width", "Height", "OffsetX", "OffsetY", "PixelFormat"};
+constexpr std::array<uint32_t, 5> kUserSetRegisters = {Reg::kWidth, Reg::kHeight, Reg::kOffsetX, Reg::kOffsetY,
+                                                       Reg::kPixelFormat};
 
 // A device. The image it inherits is that of every channel that channels does not list.
 struct DeviceConfig : ChannelConfig {
@@ -497,8 +526,11 @@ struct TQ_ENGINE_API Block {
 // acknowledge's, and an exception it throws answers kError. The controller's privilege is checked
 // before, and the faults of SetFaults apply before, as for the engine's own memory. The local side
 // (ReadRegister ... WriteMemory) never reaches a handler: there the engine's own memory lies beneath
-// it. An access that spans handlers and the engine's memory is served part by part in address order
-// and ends at the first part that fails.
+// it, unless the handler was installed to take local accesses as well: then the local side's accesses
+// of its ranges reach it too (with a peer of address 0), except those it makes itself while it serves
+// an access (on that thread), which reach the engine's memory beneath. An access that spans handlers
+// and the engine's memory is served part by part in address order and ends at the first part that
+// fails.
 class RegisterHandler {
 public:
     virtual ~RegisterHandler() = default;
@@ -554,6 +586,9 @@ public:
     // The dispatcher: one GVCP command datagram from aPeer (aBroadcast: it came to a broadcast
     // address, where only DISCOVERY and FORCEIP are served). Never reads outside the buffer. A peer
     // outside 127.0.0.0/8 gets no answer and changes nothing (foreignCommandsIgnored counts it).
+    // A retry of a READREG, WRITEREG, READMEM or WRITEMEM that reached a register handler (the same
+    // datagram from the same peer, its request ID included, right after the first) is counted and
+    // answered with the first one's acknowledge: the handler serves it once per request.
     Reply Dispatch(const uint8_t* aData, size_t aSize, const Peer& aPeer, bool aBroadcast = false);
     // Expires the control privilege when its heartbeat has run out (the dispatcher and the UDP front
     // end call it as well).
@@ -571,8 +606,27 @@ public:
     // as AcquisitionStart apply). Results are GigE Vision status codes.
     uint16_t ReadRegister(uint32_t aAddress, uint32_t& aValue);
     uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
+    // The status a local write of aValue to the engine's own register would answer (its range, the
+    // busy rule of the image format while acquiring or TLParamsLocked), changing nothing.
+    uint16_t CheckRegister(uint32_t aAddress, uint32_t aValue);
     uint16_t ReadMemory(uint32_t aAddress, void* aData, size_t aSize);
     uint16_t WriteMemory(uint32_t aAddress, const void* aData, size_t aSize);
+    // The write of the controller aPeer to the memory beneath the handlers, with the checks and effects
+    // its WRITEMEM has there (a CCP write takes or gives up aPeer's privilege): what a handler serving
+    // that controller's write passes on. The privilege was checked before the handler was asked.
+    uint16_t WriteMemoryAs(const Peer& aPeer, uint32_t aAddress, const void* aData, size_t aSize);
+    // The device's own side storing its registers: as WriteMemory, except that a register no
+    // controller may write (WriteMemory answers kWriteProtect: a read-only bootstrap register, the
+    // description, read-only added memory) takes the bytes as they are. Nothing is written when a
+    // word is refused otherwise.
+    uint16_t StoreMemory(uint32_t aAddress, const void* aData, size_t aSize);
+
+    // Adds zero-filled memory of the embedding code (its own registers): aRanges within
+    // [Reg::kReservedBegin, Reg::kReservedEnd), each a non-empty multiple of 4 bytes at a multiple of 4,
+    // outside the memory added before. Read-only memory refuses writes (kWriteProtect) except
+    // StoreMemory's. Reached like the engine's own memory by both sides, and kept through a reset.
+    // False, and nothing added, when a range is refused.
+    bool AddMemory(const std::vector<AddressRange>& aRanges, bool aReadOnly = false);
 
     // Installs the observer of the device's notifications (null: none). A notification under way may
     // still reach the one it replaced, which the engine holds until then.
@@ -586,9 +640,12 @@ public:
     void Reset();
 
     // Installs aHandler for aRanges, each a non-empty multiple of 4 bytes at a multiple of 4, below
-    // 2^32, outside [Reg::kReservedBegin, Reg::kReservedEnd) and outside the ranges of the other
-    // handlers (the engine's own registers may lie under it). The handler's ID, or 0 when refused.
-    uint64_t AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler);
+    // 2^32, outside [Reg::kReservedBegin, Reg::kReservedEnd) unless added memory lies under all of it
+    // (AddMemory), and outside the ranges of the other handlers (the engine's own registers may lie
+    // under it). The handler's ID, or 0 when refused.
+    // aLocal: the local side's accesses of the ranges reach the handler too (see RegisterHandler).
+    uint64_t AddRegisterHandler(const std::vector<AddressRange>& aRanges, std::shared_ptr<RegisterHandler> aHandler,
+                                bool aLocal = false);
     // Removes a handler: no command reaches it once this returns, though a call already under way may
     // still end after (the engine holds the handler until then). False for an unknown ID.
     bool RemoveRegisterHandler(uint64_t aId);

@@ -16,11 +16,11 @@
 #include "TqDeviceSerialPort.h"
 
 #include "TqDeviceAdapter.h"
-#include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
 #include "TqDeviceRoutes.h"
 #include "TqResultCodes.h"
 #include "TqSerialTesting.h"
+#include "TqSinkList.h"
 
 #include <algorithm>
 #include <atomic>
@@ -69,34 +69,11 @@ void Put32(uint8_t* p, uint32_t v) {
 
 // ---- echo sinks: process-wide, called without any port's lock ----
 
-struct Echoes {
-    std::mutex lock;   // taken after the calls' lock
-    std::vector<TqDeviceSerialPortEchoSink*> sinks;
-    TqDeviceLib::SinkCalls calls;
-};
-
-Echoes& TheEchoes() {
-    static auto* echoes = new Echoes;   // ports may go while the process exits
+TqSinkList<TqDeviceSerialPortEchoSink>& TheEchoes() {
+    static auto* echoes = new TqSinkList<TqDeviceSerialPortEchoSink>;   // ports may go while the process exits
     return *echoes;
 }
 
-template <class Call>
-void Echo(Call aCall) {
-    Echoes& echoes = TheEchoes();
-    std::vector<TqDeviceSerialPortEchoSink*> sinks;
-    {
-        std::lock_guard<std::mutex> guard(echoes.lock);
-        sinks = echoes.sinks;
-    }
-    if (sinks.empty()) return;
-    echoes.calls.Each(
-        sinks,
-        [&](TqDeviceSerialPortEchoSink* aSink) {
-            std::lock_guard<std::mutex> guard(echoes.lock);
-            return std::find(echoes.sinks.begin(), echoes.sinks.end(), aSink) != echoes.sinks.end();
-        },
-        aCall);
-}
 
 // ---- the ports alive and their counters, for the test support ----
 
@@ -323,7 +300,7 @@ TqResult TqDeviceSerialPort::Write(const uint8_t* aBuffer, uint32_t aSize, uint3
         p.progress = (uint64_t(done) << 32) | aSize;
         p.counters.sent += n;
         const uint8_t* bytes = aBuffer + done - n;
-        Echo([&](TqDeviceSerialPortEchoSink* aSink) { aSink->OnWrite(port, bytes, n); });
+        TheEchoes().Each([&](TqDeviceSerialPortEchoSink* aSink) { aSink->OnWrite(port, bytes, n); });
     }
     {
         std::lock_guard<std::mutex> guard(p.lock);
@@ -363,7 +340,7 @@ TqResult TqDeviceSerialPort::Read(uint8_t* aBuffer, uint32_t aBufferSize, uint32
     const TqDeviceSerial port = p.port;
     guard.unlock();
     aBytesRead = n;
-    Echo([&](TqDeviceSerialPortEchoSink* aSink) { aSink->OnRead(port, aBuffer, n); });
+    TheEchoes().Each([&](TqDeviceSerialPortEchoSink* aSink) { aSink->OnRead(port, aBuffer, n); });
     return TqResult(TQ_OK);
 }
 
@@ -374,7 +351,7 @@ TqResult TqDeviceSerialPort::NotifyReadComplete() {
         if (!mImpl->open) return Failure(TQ_NOT_CONNECTED, "the port is not open");
         port = mImpl->port;
     }
-    Echo([&](TqDeviceSerialPortEchoSink* aSink) { aSink->OnReadComplete(port); });
+    TheEchoes().Each([&](TqDeviceSerialPortEchoSink* aSink) { aSink->OnReadComplete(port); });
     return TqResult(TQ_OK);
 }
 
@@ -411,25 +388,15 @@ TqResult TqDeviceSerialPort::SetRxBufferSize(uint32_t aSize) {
 
 TqResult TqDeviceSerialPort::RegisterEchoSink(TqDeviceSerialPortEchoSink* aSink) {
     if (!aSink) return Failure(TQ_INVALID_PARAMETER, "no echo sink");
-    Echoes& echoes = TheEchoes();
-    std::lock_guard<std::mutex> guard(echoes.lock);
-    if (std::find(echoes.sinks.begin(), echoes.sinks.end(), aSink) != echoes.sinks.end())
-        return Failure(TQ_NOT_SUPPORTED, "the echo sink is registered already");
-    echoes.sinks.push_back(aSink);
+    if (TheEchoes().Add(aSink).IsFailure()) return Failure(TQ_NOT_SUPPORTED, "the echo sink is registered already");
     return TqResult(TQ_OK);
 }
 
 // A call of the sink under way on another thread is waited for; one on this thread is not.
 TqResult TqDeviceSerialPort::UnregisterEchoSink(TqDeviceSerialPortEchoSink* aSink) {
     if (!aSink) return Failure(TQ_INVALID_PARAMETER, "no echo sink");
-    Echoes& echoes = TheEchoes();
-    return echoes.calls.Remove(aSink, [&] {
-        std::lock_guard<std::mutex> guard(echoes.lock);
-        auto it = std::find(echoes.sinks.begin(), echoes.sinks.end(), aSink);
-        if (it == echoes.sinks.end()) return Failure(TQ_NOT_FOUND, "the echo sink is not registered");
-        echoes.sinks.erase(it);
-        return TqResult(TQ_OK);
-    });
+    if (TheEchoes().Remove(aSink).IsFailure()) return Failure(TQ_NOT_FOUND, "the echo sink is not registered");
+    return TqResult(TQ_OK);
 }
 
 // ---- statistics ----

@@ -155,6 +155,17 @@ std::shared_ptr<TqEngine::Device> EngineOf(const void* aDevice) {
     return it == Registry().end() ? nullptr : it->second->Engine();
 }
 
+TqResult PersistRegisters(const void* aDevice, bool aLoad, StoredValues& aValues, std::vector<std::string>& aHandled) {
+    Core* device = nullptr;
+    {
+        std::lock_guard guard(RegistryLock());
+        const auto it = Registry().find(aDevice);
+        if (it != Registry().end()) device = it->second;
+    }
+    if (!device) return TqResult(TQ_INVALID_PARAMETER, TqString("no software device lives there"));
+    return device->registers.Persist(aLoad, aValues, aHandled);   // the sinks run with no lock held
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -248,19 +259,23 @@ public:
         });
     }
     void SessionClosed(const TqEngine::Peer&, bool) override {
+        mGate->Enter([](Core& d) { SourcesSessionEnded(d); });
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnApplicationDisconnect(aDevice); });
     }
     void AddressForced(uint32_t, uint32_t, uint32_t) override {
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnDeviceResetNetwork(aDevice); });
     }
     void DeviceReset() override {
+        mGate->Enter([](Core& d) {
+            if (const std::shared_ptr<Run> run = d.CurrentRun()) ResetUserSets(*run);
+        });
         Tell([](ITqSoftDeviceGEVEventSink& aSink, ITqSoftDeviceGEV* aDevice) { aSink.OnDeviceResetFull(aDevice); });
     }
 
 private:
     void Tell(const std::function<void(ITqSoftDeviceGEVEventSink&, ITqSoftDeviceGEV*)>& aNotify) {
         std::vector<ITqSoftDeviceGEVEventSink*> sinks;
-        if (!mGate->Enter([&](Core& d) { sinks = d.sinks->list.Snapshot(); })) return;
+        if (!mGate->Enter([&](Core& d) { sinks = d.sinks.Snapshot(); })) return;
         for (ITqSoftDeviceGEVEventSink* sink : sinks)   // a sink may destroy the device: the gate closes
             if (!mGate->Enter([&](Core& d) {
                     d.EachSink({sink}, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
@@ -282,11 +297,7 @@ public:
     uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
         uint16_t status = TqEngine::Gvcp::kError;
         mGate->Enter([&](Core& d) {
-            std::shared_ptr<Run> run;
-            {
-                std::lock_guard guard(d.lock);
-                run = d.run;
-            }
+            const std::shared_ptr<Run> run = d.CurrentRun();
             if (!run) return;
             for (size_t at = 0; at < aSize; at += 4) {
                 const uint32_t channel = (aAddress + uint32_t(at) - kPayloadSizeBase) / 4;
@@ -380,6 +391,7 @@ void Finish(Core& d, Run& aRun) {
         aRun.device->SetObserver(nullptr);
         for (uint32_t n = 0; n < aRun.sources.size(); ++n) aRun.device->SetFrameProvider(n, nullptr);
     }
+    CloseSources(d, aRun);
     aRun.gate->Close();
     d.EachSink(aRun.told, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
         std::string ignored;
@@ -416,6 +428,7 @@ public:
             before = d.state;
             d.state = State::kStarting;
             mRun->sources = d.sources;
+            mRun->registers = d.registers.Begin(uint32_t(mRun->sources.size()));   // the last start's retire
             d.run = mRun;
         }
         mRun->buffers.resize(mRun->sources.size());
@@ -428,6 +441,7 @@ public:
             return TqResult(TQ_OK);
         }
         Finish(d, *mRun);
+        mRun->registers->Retire();
         if (!mDescribed) {   // the standard part: the device without its streams
             TqEngine::DeviceConfig config = Config({});
             const std::string xml = TqEngine::Device(config).Xml();
@@ -457,23 +471,26 @@ private:
     // The register callbacks of the sinks (in the order they were registered) and the sources (in
     // the order they were added), then their feature callbacks.
     bool Callbacks() {
-        if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
-                return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
-                            [&] { aSink->OnCreateCustomRegisters(&d.self, &d.registerFactory); });
-            }))
-            return false;
-        for (size_t n = 0; n < mRun->sources.size(); ++n)
-            if (!Call("CreateRegisters of " + Numbered("stream source", n),
-                      [&] { mRun->sources[n]->CreateRegisters(&d.registerMap, &d.registerFactory); }))
-                return false;
-        if (!d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+        ITqRegisterMap* map = mRun->registers->Map();
+        RegisterFactory& factory = d.registers.Factory();
+        factory.Open(mRun->registers);   // only while the register callbacks run
+        bool made = d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+            return Call("OnCreateCustomRegisters of " + Numbered("event sink", n),
+                        [&] { aSink->OnCreateCustomRegisters(&d.self, &factory); });
+        });
+        for (size_t n = 0; made && n < mRun->sources.size(); ++n)
+            made = Call("CreateRegisters of " + Numbered("stream source", n),
+                        [&] { mRun->sources[n]->CreateRegisters(map, &factory); });
+        factory.Close();
+        if (!made) return false;
+        if (!d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
                 return Call("OnCreateCustomGenApiFeatures of " + Numbered("event sink", n),
                             [&] { aSink->OnCreateCustomGenApiFeatures(&d.self, &d.genApiFactory); });
             }))
             return false;
         for (size_t n = 0; n < mRun->sources.size(); ++n)
             if (!Call("CreateGenApiFeatures of " + Numbered("stream source", n),
-                      [&] { mRun->sources[n]->CreateGenApiFeatures(&d.registerMap, &d.genApiFactory); }))
+                      [&] { mRun->sources[n]->CreateGenApiFeatures(map, &d.genApiFactory); }))
                 return false;
         return true;
     }
@@ -525,6 +542,7 @@ private:
             if (index == kMaxListed) return Broken(aWho + " lists more than 256 chunks");
             aImage.chunks.emplace_back(id, Utf8(name));
         }
+        if (const std::string why = CheckChunkNames(aImage.chunks); !why.empty()) return Broken(aWho + why);
         uint32_t packetMax = 0;
         TqResult packet;
         if (!Call(aWho + " GetGevSCPSPacketSizeInfo", [&] { packet = aSource.GetGevSCPSPacketSizeInfo(packetMax); }))
@@ -581,10 +599,16 @@ private:
         auto description = std::make_shared<TqEngine::Description>();
         description->header = d.info.Header();
         description->payloadSizeBase = kPayloadSizeBase;
+        description->userSetBase = kUserSetBase;
+        {
+            std::lock_guard guard(d.lock);
+            description->userSetCount = d.userSetCount;
+        }
         for (const SourceImage& image : aImages) {
             config.channels.push_back(image.channel);
             description->limits.push_back(image.limits);
             for (const auto& [type, name] : image.pixelTypes) config.pixelFormatNames[TqPixel::ToWire(type)] = name;
+            DescribeSourceFeatures(*description, {image.chunks, image.multiPart});
         }
         config.description = std::move(description);
         return config;
@@ -599,6 +623,7 @@ private:
             d.xml = mRun->device->Xml();
         }
         d.info.SetXmlMade(true);
+        if (!mRun->registers->Attach(mRun->device, mFailure)) return Broken(mFailure, TQ_GENERIC_ERROR);
         using namespace TqEngine;
         for (uint32_t n = 0; n < mImages.size(); ++n)
             if (mRun->device->WriteRegister(Reg::Format(n, Reg::kOffsetX), mImages[n].offsetX) != Gvcp::kSuccess ||
@@ -630,9 +655,20 @@ private:
         if (channels > 0 &&
             !device.AddRegisterHandler({{kPayloadSizeBase, 4 * channels}}, std::make_shared<PayloadSizes>(mRun->gate)))
             return Broken("the payload size registers could not be placed", TQ_GENERIC_ERROR);
+        std::vector<SourceFacts> facts;
+        for (const SourceImage& image : mImages) facts.push_back({image.chunks, image.multiPart});
+        if (channels > 0 && !InstallSourceSide(d, *mRun, std::move(facts)))
+            return Broken("the registers of the sources could not be placed", TQ_GENERIC_ERROR);
+        if (!device.AddRegisterHandler({{kUserSetBase, 4 * uint32_t(TqEngine::UserSetRegister::kCount)}},
+                                       UserSetRegisters(mRun->gate)))
+            return Broken("the user-set registers could not be placed", TQ_GENERIC_ERROR);
         for (uint32_t n = 0; n < channels; ++n) device.SetFrameProvider(n, std::make_shared<ChannelFrames>());
         device.SetObserver(std::make_shared<Notifications>(mRun->gate));
         std::string error;
+        if (!mRun->registers->Serve(mRun->gate, error)) return Broken(error, TQ_GENERIC_ERROR);
+        // The stored default set is loaded through the same paths a controller's write takes (the
+        // sources' setters among them), before any controller can reach the device.
+        StartUserSets(d, *mRun);
         if (!device.Start(0, &error)) return Broken("the control channel could not be bound: " + error, TQ_NETWORK_ERROR);
         return true;
     }
@@ -641,7 +677,7 @@ private:
     bool Announce() {
         const TqString mac(mAdapter.mac.c_str()), mask(mAdapter.mask.c_str()), gateway(mAdapter.gateway.c_str());
         const TqString address(TqEngine::FormatAddress(mRun->device->Address()).c_str());
-        return d.EachSink(d.sinks->list.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
+        return d.EachSink(d.sinks.Snapshot(), [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) {
             if (!Call("OnControlChannelStart of " + Numbered("event sink", n),
                       [&] { aSink->OnControlChannelStart(&d.self, mac, address, mask, gateway, kGvcpPort); }))
                 return false;
@@ -730,9 +766,9 @@ TqResult TqSoftDeviceGEV::SetUserSetCount(uint32_t aCount) {
     return TqResult(TQ_OK);
 }
 
+// A notification under way on another thread is waited for before the new one takes its place.
 TqResult TqSoftDeviceGEV::SetUserSetNotify(ITqUserSetNotify* aUserSetNotify) {
-    std::lock_guard guard(mImpl->lock);
-    mImpl->userSetNotify = aUserSetNotify;
+    mImpl->userSetNotify.Assign(aUserSetNotify);
     return TqResult(TQ_OK);
 }
 
@@ -757,14 +793,14 @@ TqResult TqSoftDeviceGEV::SetActionHandler(TqVirtualDeviceLib::IActionHandler* a
 
 TqResult TqSoftDeviceGEV::RegisterEventSink(ITqSoftDeviceGEVEventSink* aEventSink) {
     if (!aEventSink) return Failed(TQ_INVALID_PARAMETER, "the event sink is null");
-    const TqResult added = mImpl->sinks->list.Add(aEventSink);
+    const TqResult added = mImpl->sinks.Add(aEventSink);
     return added.IsOK() ? added : Failed(TQ_INVALID_PARAMETER, "the event sink is already registered");
 }
 
 TqResult TqSoftDeviceGEV::UnregisterEventSink(ITqSoftDeviceGEVEventSink* aEventSink) {
     if (!aEventSink) return Failed(TQ_INVALID_PARAMETER, "the event sink is null");
     // A call of the sink under way on another thread is waited for; one on this thread is not.
-    const TqResult removed = mImpl->sinks->calls.Remove(aEventSink, [&] { return mImpl->sinks->list.Remove(aEventSink); });
+    const TqResult removed = mImpl->sinks.Remove(aEventSink);
     return removed.IsOK() ? removed : Failed(TQ_INVALID_PARAMETER, "the event sink is not registered");
 }
 
@@ -806,7 +842,7 @@ ITqSoftDeviceGEVInfo* TqSoftDeviceGEV::GetInfo() {
 
 ITqRegisterMap* TqSoftDeviceGEV::GetRegisterMap() {
     const State state = mImpl->Current();
-    return state == State::kStarting || state == State::kRunning ? &mImpl->registerMap : nullptr;
+    return state == State::kStarting || state == State::kRunning ? mImpl->registers.Map() : nullptr;
 }
 
 ITqSoftDeviceGEVStatistics* TqSoftDeviceGEV::GetStatistics() {

@@ -10,8 +10,8 @@
 #pragma once
 
 #include "TqSoftDeviceGEV.h"
+#include "TqSoftDeviceRegisters.h"
 
-#include "TqDeviceCalls.h"
 #include "TqDeviceEngine.h"
 #include "TqSinkList.h"
 
@@ -165,32 +165,7 @@ private:
     Core& mDevice;
 };
 
-// The register map: no registers of the application yet; its lock works while the device starts
-// and runs.
-class RegisterMap final : public ITqRegisterMap {
-public:
-    explicit RegisterMap(Core& aDevice) : mDevice(aDevice) {}
-    size_t GetRegisterCount() override { return 0; }
-    ITqRegister* GetRegisterByIndex(size_t) override { return nullptr; }
-    ITqRegister* GetRegisterByAddress(uint32_t) override { return nullptr; }
-    TqResult Lock(uint32_t aTimeout) override;
-    TqResult Lock() override;
-    void Release() override;
-
-private:
-    Core& mDevice;
-    std::mutex mLock;
-    std::condition_variable mFree;
-    bool mLocked = false;
-};
-
-// The factories handed to the callbacks inside Start: they make nothing yet.
-class RegisterFactory final : public ITqRegisterFactory {
-public:
-    TqResult AddRegister(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*, void*) override;
-    TqResult AddByteArray(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*, void*) override;
-};
-
+// The GenApi factory handed to the feature callbacks inside Start: it makes nothing yet.
 class GenApiFactory final : public ITqGenApiFactory {
 public:
     void SetName(const TqString&) override {}
@@ -247,7 +222,35 @@ private:
     static TqResult Refused();
 };
 
+// ---- what the device asks its sources while it runs (TqSoftDeviceSources.cpp) ----
+
+class SourceSide;
+
+// What the start learned of a source's chunks and payload types.
+struct SourceFacts {
+    std::vector<std::pair<uint32_t, std::string>> chunks;   // (chunk ID, name)
+    bool multiPart = false;   // IsPayloadTypeSupported(TqPayloadTypeMultiPart)
+};
+
+// Why a source's chunk list cannot be described (a name that is empty or no GenICam name, naming the
+// chunk ID), or empty.
+std::string CheckChunkNames(const std::vector<std::pair<uint32_t, std::string>>& aChunks);
+// Adds a source's chunks (ChunkDataControl) and multi-part features to the description.
+void DescribeSourceFeatures(TqEngine::Description& aDescription, const SourceFacts& aFacts);
+
 // ---- one start of the device ----
+
+struct Run;
+struct UserSetRun;   // one start's user sets (TqSoftDeviceUserSets.cpp)
+// Where the user-set registers lie in the engine device's memory (served by the device).
+constexpr uint32_t kUserSetBase = 0x32001000;
+// At a start, once the engine device is described: set 0 taken from its fresh registers, the set
+// UserSetDefault names loaded (the notification told), the image format as the start leaves it kept.
+void StartUserSets(Core& d, Run& aRun);
+// The handler of the user-set registers (the controller's side).
+std::shared_ptr<TqEngine::RegisterHandler> UserSetRegisters(std::shared_ptr<Gate> aGate);
+// After a full reset of the engine device: the image format as the start left it, the selectors at 0.
+void ResetUserSets(Run& aRun);
 
 // What a start made, undone by Stop (or by the start itself when it fails): the engine device, the
 // buffers of each source, and the sinks told that the control channel started.
@@ -257,7 +260,19 @@ struct Run {
     std::vector<ITqStreamingChannelSource*> sources;
     std::vector<std::vector<TqBuffer*>> buffers;   // per source, in the order they came
     std::vector<ITqSoftDeviceGEVEventSink*> told;  // OnControlChannelStart returned
+    std::shared_ptr<SourceSide> sourceSide;        // once the registers of the sources are served
+    std::shared_ptr<Space> registers;              // this start's registers
+    std::shared_ptr<UserSetRun> userSets;
 };
+
+// Serves the registers the sources own on aRun's engine device: the image format, chunk and SCCFG
+// registers (a controller's or the local side's write calls the source's setter first, a read asks its
+// getter) and the stream channels' destinations (OnOpen and OnClose). False when the engine refuses.
+bool InstallSourceSide(Core& aDevice, Run& aRun, std::vector<SourceFacts> aFacts);
+// The controller's session ended (inside the device's gate): the open channels close.
+void SourcesSessionEnded(Core& aDevice);
+// The device stops (before its gate closes): the open channels close.
+void CloseSources(Core& aDevice, Run& aRun);
 
 // The device's state (TqSoftDeviceGEV::Impl is this, under the name the class declares).
 struct Core {
@@ -269,50 +284,42 @@ struct Core {
     State state = State::kCreated;
     std::vector<ITqStreamingChannelSource*> sources;
     uint32_t userSetCount = 0;
-    ITqUserSetNotify* userSetNotify = nullptr;
     TqVirtualDeviceLib::IActionHandler* actionHandler = nullptr;
     bool tcp = false, rtp = false, timestamping = true;
     std::optional<std::string> xml;           // once a Start reached the sequence
     std::shared_ptr<Run> run;   // while starting and running
     const std::array<uint8_t, 6> mac;   // the device's own, locally administered
 
-    // The event sinks, and the calls into them under way: shared with the calls, so that a sink that
-    // destroys the device from its callback returns into memory that still lives. An unregistered
-    // sink is called no more once UnregisterEventSink returns.
-    struct Sinks {
-        TqSinkList<ITqSoftDeviceGEVEventSink> list;
-        TqDeviceLib::SinkCalls calls;
-    };
-    const std::shared_ptr<Sinks> sinks = std::make_shared<Sinks>();
+    // The event sinks, and the user-set notification (a list of one at most). Their calls go
+    // through the lists, whose state the calls share: a sink that destroys the device from its
+    // callback returns into memory that still lives. An unregistered sink, or a replaced
+    // notification, is called no more once UnregisterEventSink (SetUserSetNotify) returns, and no
+    // call into it still runs on another thread.
+    TqSinkList<ITqSoftDeviceGEVEventSink> sinks;
+    TqSinkList<ITqUserSetNotify> userSetNotify;
 
     // Calls aCall(sink, n) for each sink of aSinks (n its place there) that is still registered when its
     // turn comes, until aCall returns false; false then.
     template <class Call>
     bool EachSink(const std::vector<ITqSoftDeviceGEVEventSink*>& aSinks, Call aCall) {
-        const std::shared_ptr<Sinks> held = sinks;
         bool going = true;
-        size_t n = 0;
-        held->calls.Each(
-            aSinks,
-            [&](ITqSoftDeviceGEVEventSink* aSink) {
-                const auto now = held->list.Snapshot();
-                const bool registered = std::find(now.begin(), now.end(), aSink) != now.end();
-                if (!registered) ++n;
-                return going && registered;
-            },
-            [&](ITqSoftDeviceGEVEventSink* aSink) { going = aCall(aSink, n++); });
+        sinks.Each(aSinks, [&](ITqSoftDeviceGEVEventSink* aSink, size_t n) { return going = aCall(aSink, n); });
         return going;
     }
     Info info{*this};
     Statistics statistics{*this};
     Messaging messaging{*this};
-    RegisterMap registerMap{*this};
-    RegisterFactory registerFactory;
+    DeviceRegisters registers{*this};
     GenApiFactory genApiFactory;
 
     State Current() const {
         std::lock_guard guard(lock);
         return state;
+    }
+    // The start under way or running, else null.
+    std::shared_ptr<Run> CurrentRun() const {
+        std::lock_guard guard(lock);
+        return run;
     }
     // The engine device while the device starts or runs, else null.
     std::shared_ptr<TqEngine::Device> Engine() const {

@@ -1,5 +1,5 @@
 // The interfaces a software device hands out: its identity and XML header, its counters, its
-// messaging channel, its register map and the factories of its callbacks.
+// messaging channel and the GenApi factory of its callbacks (the registers: TqSoftDeviceRegisters.cpp).
 #include "TqSoftDeviceImpl.h"
 
 #include <cctype>
@@ -245,45 +245,7 @@ bool Messaging::IsOpened() {
     return device && device->IsMessageChannelOpen();
 }
 
-// ---- register map ----
-
-namespace {
-
-bool Serving(Core& aDevice) {
-    const State state = aDevice.Current();
-    return state == State::kStarting || state == State::kRunning;
-}
-
-TqResult NotRunning() { return TqResult(TQ_STATE_ERROR, TqString("the device is not running")); }
-
-}  // namespace
-
-TqResult RegisterMap::Lock(uint32_t aTimeout) {
-    if (!Serving(mDevice)) return NotRunning();
-    std::unique_lock guard(mLock);
-    if (!mFree.wait_for(guard, std::chrono::milliseconds(aTimeout), [&] { return !mLocked; }))
-        return TqResult(TQ_TIMEOUT, TqString("the register map stayed locked"));
-    mLocked = true;
-    return TqResult(TQ_OK);
-}
-
-TqResult RegisterMap::Lock() {
-    if (!Serving(mDevice)) return NotRunning();
-    std::unique_lock guard(mLock);
-    mFree.wait(guard, [&] { return !mLocked; });
-    mLocked = true;
-    return TqResult(TQ_OK);
-}
-
-void RegisterMap::Release() {
-    {
-        std::lock_guard guard(mLock);
-        mLocked = false;
-    }
-    mFree.notify_one();
-}
-
-// ---- factories ----
+// ---- the GenApi factory ----
 
 namespace {
 
@@ -292,16 +254,6 @@ TqResult NotYet(const char* aWhat) {
 }
 
 }  // namespace
-
-TqResult RegisterFactory::AddRegister(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*,
-                                      void*) {
-    return NotYet("the application's registers");
-}
-
-TqResult RegisterFactory::AddByteArray(const TqString&, uint32_t, uint32_t, TqGenAccessMode, ITqRegisterEventSink*,
-                                       void*) {
-    return NotYet("the application's registers");
-}
 
 TqResult GenApiFactory::Refused() { return NotYet("the application's features"); }
 

@@ -17,12 +17,13 @@
 // stream is still there; StreamGoing takes `gate` exclusively to forget it. Nobody waits for `lock`
 // while holding `gate`, and no callback runs under `gate`.
 //
-// Sinks are called with no lock of the pipeline held, from a snapshot of the list; `active` records
-// which sink is in a callback on which thread, so that UnregisterEventSink can wait for it (but not
-// for a callback of its own thread, which would never end).
+// Sinks are called with no lock of the pipeline held (TqSinkList): UnregisterEventSink waits for a
+// callback of that sink under way on another thread (but not for one of its own thread, which would
+// never end).
 #include "TqPipeline.h"
 
 #include "TqResultCodes.h"
+#include "TqSinkList.h"
 #include "TqStream.h"
 #include "TqStreamState.h"
 
@@ -78,10 +79,6 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
         TqBuffer* buffer;
         uint32_t result;
     };
-    struct Active {
-        TqPipelineEventSink* sink;
-        std::thread::id thread;
-    };
 
     Impl(TqPipeline* aOwner, TqStream* aStream) : owner(aOwner), stream(aStream) {}
 
@@ -125,10 +122,7 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
     std::thread announcer;        // like `thread`
     std::thread::id announcerId;
 
-    std::mutex sinkLock;
-    std::condition_variable sinkIdle;
-    std::vector<TqPipelineEventSink*> sinks;
-    std::vector<Active> active;
+    TqSinkList<TqPipelineEventSink> sinks;
 
     // Lock held: on the pipeline thread, on the announcer, on either.
     bool OnThread() const { return threadAlive && std::this_thread::get_id() == threadId; }
@@ -163,30 +157,7 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
     // Calls every registered sink, no pipeline lock held; a sink's exception ends only its own call.
     template <class Call>
     void Notify(Call aCall) {
-        std::vector<TqPipelineEventSink*> snapshot;
-        {
-            std::lock_guard<std::mutex> guard(sinkLock);
-            snapshot = sinks;
-        }
-        const std::thread::id self = std::this_thread::get_id();
-        for (TqPipelineEventSink* sink : snapshot) {
-            {
-                std::lock_guard<std::mutex> guard(sinkLock);
-                if (std::find(sinks.begin(), sinks.end(), sink) == sinks.end()) continue;   // unregistered meanwhile
-                active.push_back({sink, self});
-            }
-            try {
-                aCall(sink);
-            } catch (...) {
-            }
-            {
-                std::lock_guard<std::mutex> guard(sinkLock);
-                auto it = std::find_if(active.rbegin(), active.rend(),
-                                       [&](const Active& a) { return a.sink == sink && a.thread == self; });
-                active.erase(std::next(it).base());
-            }
-            sinkIdle.notify_all();
-        }
+        sinks.Each(aCall);
     }
 
     void Created(TqBuffer* aBuffer) {
@@ -726,27 +697,6 @@ TqResult TqPipeline::SetBufferHandlingThreadPriority(uint32_t aPriority) {
     return TqResult(TQ_OK);
 }
 
-TqResult TqPipeline::RegisterEventSink(TqPipelineEventSink* aEventSink) {
-    if (!aEventSink) return TqResult(TQ_INVALID_PARAMETER);
-    Impl& d = *mImpl;
-    std::lock_guard<std::mutex> guard(d.sinkLock);
-    if (std::find(d.sinks.begin(), d.sinks.end(), aEventSink) != d.sinks.end())
-        return TqResult(TQ_GENERIC_ERROR, TqString("event sink already registered"));
-    d.sinks.push_back(aEventSink);
-    return TqResult(TQ_OK);
-}
+TqResult TqPipeline::RegisterEventSink(TqPipelineEventSink* aEventSink) { return mImpl->sinks.Add(aEventSink); }
 
-TqResult TqPipeline::UnregisterEventSink(TqPipelineEventSink* aEventSink) {
-    if (!aEventSink) return TqResult(TQ_INVALID_PARAMETER);
-    Impl& d = *mImpl;
-    std::unique_lock<std::mutex> guard(d.sinkLock);
-    auto it = std::find(d.sinks.begin(), d.sinks.end(), aEventSink);
-    if (it == d.sinks.end()) return TqResult(TQ_NOT_FOUND);
-    d.sinks.erase(it);
-    const std::thread::id self = std::this_thread::get_id();
-    d.sinkIdle.wait(guard, [&] {
-        return std::none_of(d.active.begin(), d.active.end(),
-                            [&](const Impl::Active& a) { return a.sink == aEventSink && a.thread != self; });
-    });
-    return TqResult(TQ_OK);
-}
+TqResult TqPipeline::UnregisterEventSink(TqPipelineEventSink* aEventSink) { return mImpl->sinks.Remove(aEventSink); }

@@ -655,7 +655,55 @@ PyObject* soft_recorder_free(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// soft_device_persist(device, load, values) -> (code, values, handled): a user set's save (load
+// false) or load of the registers with sinks of the running or stopped TqSoftDeviceGEV given as a
+// proxy; values maps name + suffix to bytes (what a load reads, what a save returns), handled lists
+// the registers a sink persisted. The sinks run on this thread with the GIL released.
+PyObject* soft_device_persist(PyObject*, PyObject* args) {
+    PyObject *proxy, *given;
+    int load;
+    if (!PyArg_ParseTuple(args, "OpO!", &proxy, &load, &PyDict_Type, &given)) return nullptr;
+    void* pointer = nullptr;
+    SwigTypeInfo* descriptor = SwigRuntime_QueryType("_p_TqSoftDeviceGEV");
+    if (!descriptor || SwigPyObject_ConvertPtr(proxy, &pointer, descriptor, 0, nullptr) < 0 || !pointer) {
+        PyErr_SetString(PyExc_TypeError, "soft_device_persist takes a TqSoftDeviceGEV");
+        return nullptr;
+    }
+    std::map<std::string, std::vector<uint8_t>> values;
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(given, &at, &key, &value)) {
+        char* bytes;
+        Py_ssize_t size;
+        PyObject* name = PyUnicode_AsUTF8String(key);
+        if (!name) return nullptr;
+        std::string text = PyBytes_AsString(name);
+        Py_DECREF(name);
+        if (PyBytes_AsStringAndSize(value, &bytes, &size) < 0) return nullptr;
+        values[text].assign(bytes, bytes + size);
+    }
+    std::vector<std::string> handled;
+    TqResult result;
+    Py_BEGIN_ALLOW_THREADS
+    result = TqSoftDevice::PersistRegisters(pointer, load != 0, values, handled);
+    Py_END_ALLOW_THREADS
+    PyObject* saved = PyDict_New();
+    PyObject* names = PyList_New(0);
+    for (const auto& [name, bytes] : values) {
+        PyObject* b = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), Py_ssize_t(bytes.size()));
+        PyDict_SetItemString(saved, name.c_str(), b);
+        Py_DECREF(b);
+    }
+    for (const std::string& name : handled) {
+        PyObject* s = PyUnicode_FromString(name.c_str());
+        PyList_Append(names, s);
+        Py_DECREF(s);
+    }
+    return Py_BuildValue("(INN)", unsigned(result.GetCode()), saved, names);
+}
+
 PyMethodDef kRows[] = {
+    {"soft_device_persist", soft_device_persist, METH_VARARGS, nullptr},
     {"soft_device_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_device_start)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"soft_device_stop", soft_device_stop, METH_VARARGS, nullptr},

@@ -44,6 +44,7 @@ struct Options {
     TqPixelType pixelType = TqPixelMono8;
     int64_t packetSizeMax = -1;   // -1: not implemented
     uint32_t payloadSize = 0;
+    std::function<void(ITqRegisterMap*, ITqRegisterFactory*)> createRegisters;   // run by CreateRegisters
 };
 
 // The calls of one object, and of every recorder that shares it (so that an order across objects shows).
@@ -160,11 +161,11 @@ public:
         return out;
     }
 
-    uint32_t GetWidth() const override { return Value("GetWidth", mOptions.width); }
-    uint32_t GetHeight() const override { return Value("GetHeight", mOptions.height); }
-    uint32_t GetOffsetX() const override { return Value("GetOffsetX", mOptions.offsetX); }
-    uint32_t GetOffsetY() const override { return Value("GetOffsetY", mOptions.offsetY); }
-    TqPixelType GetPixelType() const override { return Value("GetPixelType", mOptions.pixelType); }
+    uint32_t GetWidth() const override { return Value("GetWidth", Held(mOptions.width)); }
+    uint32_t GetHeight() const override { return Value("GetHeight", Held(mOptions.height)); }
+    uint32_t GetOffsetX() const override { return Value("GetOffsetX", Held(mOptions.offsetX)); }
+    uint32_t GetOffsetY() const override { return Value("GetOffsetY", Held(mOptions.offsetY)); }
+    TqPixelType GetPixelType() const override { return Value("GetPixelType", Held(mOptions.pixelType)); }
     void GetWidthInfo(uint32_t& aMin, uint32_t& aMax, uint32_t& aInc) const override {
         Note("GetWidthInfo");
         aMin = mOptions.widthMin, aMax = mOptions.widthMax, aInc = mOptions.widthInc;
@@ -209,11 +210,11 @@ public:
         aMax = uint32_t(mOptions.packetSizeMax);
         return TqResult(TQ_OK);
     }
-    TqResult SetWidth(uint32_t aValue) override { return Accept("SetWidth", std::to_string(aValue)); }
-    TqResult SetHeight(uint32_t aValue) override { return Accept("SetHeight", std::to_string(aValue)); }
-    TqResult SetOffsetX(uint32_t aValue) override { return Accept("SetOffsetX", std::to_string(aValue)); }
-    TqResult SetOffsetY(uint32_t aValue) override { return Accept("SetOffsetY", std::to_string(aValue)); }
-    TqResult SetPixelType(TqPixelType aValue) override { return Accept("SetPixelType", std::to_string(int(aValue))); }
+    TqResult SetWidth(uint32_t aValue) override { return Keep("SetWidth", mOptions.width, aValue); }
+    TqResult SetHeight(uint32_t aValue) override { return Keep("SetHeight", mOptions.height, aValue); }
+    TqResult SetOffsetX(uint32_t aValue) override { return Keep("SetOffsetX", mOptions.offsetX, aValue); }
+    TqResult SetOffsetY(uint32_t aValue) override { return Keep("SetOffsetY", mOptions.offsetY, aValue); }
+    TqResult SetPixelType(TqPixelType aValue) override { return Keep("SetPixelType", mOptions.pixelType, aValue); }
     TqResult SetChunkModeActive(bool aValue) override { return Accept("SetChunkModeActive", std::to_string(aValue)); }
     TqResult SetChunkEnable(uint32_t aChunkID, bool aValue) override {
         return Accept("SetChunkEnable", std::to_string(aChunkID) + " " + std::to_string(aValue));
@@ -256,6 +257,7 @@ public:
     void AbortQueuedBuffers() override { Note("AbortQueuedBuffers"); }
     void CreateRegisters(ITqRegisterMap* aRegisterMap, ITqRegisterFactory* aFactory) override {
         Note("CreateRegisters", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
+        if (mOptions.createRegisters) mOptions.createRegisters(aRegisterMap, aFactory);
     }
     void CreateGenApiFeatures(ITqRegisterMap* aRegisterMap, ITqGenApiFactory* aFactory) override {
         Note("CreateGenApiFeatures", std::string(aRegisterMap ? "map" : "null") + " " + (aFactory ? "factory" : "null"));
@@ -281,6 +283,19 @@ private:
     TqResult Accept(const char* aOperation, const std::string& aArguments = "", uint32_t aCode = TQ_OK) {
         Note(aOperation, aArguments);
         return TqResult(aCode);
+    }
+    // An accepted image-format setting is what the getter answers from then on, as a source keeps it.
+    template <class T>
+    TqResult Keep(const char* aOperation, T& aSetting, T aValue) {
+        Note(aOperation, std::to_string(int64_t(aValue)));
+        std::lock_guard guard(mLock);
+        aSetting = aValue;
+        return TqResult(TQ_OK);
+    }
+    template <class T>
+    T Held(const T& aSetting) const {
+        std::lock_guard guard(mLock);
+        return aSetting;
     }
 
     mutable std::mutex mLock;

@@ -480,6 +480,109 @@ TEST(EngineHandlers, RangesAreCheckedWhenInstalled) {
     EXPECT_EQ(ReadMem(d, kCustom + 8, 8).status, Gvcp::kSuccess);
 }
 
+// Memory the embedding code adds lies in the reserved range alone; both sides reach it, a reset keeps
+// it, read-only memory refuses writes but StoreMemory's, and handlers may lie over it (only over it).
+TEST(EngineMemory, AddedMemoryIsTheEmbeddingCodesOwn) {
+    Device d(Config());
+    constexpr uint32_t kMine = Reg::kReservedBegin + 0x100;
+    for (AddressRange bad : std::vector<AddressRange>{{kMine + 2, 4},
+                                                      {kMine, 6},
+                                                      {kMine, 0},
+                                                      {Reg::kReservedBegin - 4, 8},
+                                                      {Reg::kReservedEnd - 4, 8},
+                                                      {kCustom, 4}})
+        EXPECT_FALSE(d.AddMemory({{kMine + 0x1000, 4}, bad})) << std::hex << bad.address;
+    EXPECT_FALSE(d.AddMemory({{kMine, 8}, {kMine + 4, 4}}));   // overlapping itself
+    ASSERT_TRUE(d.AddMemory({{kMine, 8}}));
+    ASSERT_TRUE(d.AddMemory({{kMine + 8, 4}}, true));
+    EXPECT_FALSE(d.AddMemory({{kMine + 4, 8}}));   // overlapping memory added before
+    EXPECT_EQ(Read(d, kMine + 0x1000 - 0x1000 + 4), 0u);
+    uint32_t value = 0;
+    EXPECT_EQ(d.ReadRegister(kMine + 0x1000, value), Gvcp::kInvalidAddress);   // a refused call added nothing
+
+    // The local side and the controller; one block across two pieces of memory.
+    EXPECT_EQ(d.WriteRegister(kMine, 0x01020304), Gvcp::kSuccess);
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    EXPECT_EQ(WriteReg(d, kMine + 4, 5), Gvcp::kSuccess);
+    Ack both = ReadMem(d, kMine, 12);
+    ASSERT_EQ(both.status, Gvcp::kSuccess);
+    EXPECT_EQ(be32(both.data, 4), 0x01020304u);
+    EXPECT_EQ(be32(both.data, 8), 5u);
+    EXPECT_EQ(be32(both.data, 12), 0u);
+
+    // Read-only: refused to both sides, stored by StoreMemory; a refused word leaves the block unwritten.
+    const uint8_t seven[] = {0, 0, 0, 7}, pair[] = {0, 0, 0, 9, 0, 0, 0, 9};
+    EXPECT_EQ(d.WriteMemory(kMine + 8, seven, 4), Gvcp::kWriteProtect);
+    EXPECT_EQ(WriteReg(d, kMine + 8, 7), Gvcp::kWriteProtect);
+    EXPECT_EQ(d.StoreMemory(kMine + 8, seven, 4), Gvcp::kSuccess);
+    EXPECT_EQ(Read(d, kMine + 8), 7u);
+    EXPECT_EQ(d.WriteMemory(kMine + 4, pair, 8), Gvcp::kWriteProtect);
+    EXPECT_EQ(Read(d, kMine + 4), 5u);
+
+    // A reset brings the engine's registers back and keeps this memory.
+    d.Reset();
+    EXPECT_EQ(Read(d, kMine), 0x01020304u);
+    EXPECT_EQ(Read(d, kMine + 8), 7u);
+
+    // Handlers: over added memory (across its pieces), never over the rest of the reserved range.
+    auto h = std::make_shared<Recorder>();
+    h->base = kMine;
+    EXPECT_EQ(d.AddRegisterHandler({{kMine + 8, 8}}, h), 0u);
+    ASSERT_NE(d.AddRegisterHandler({{kMine, 12}}, h), 0u);
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    EXPECT_EQ(ReadMem(d, kMine, 12).status, Gvcp::kSuccess);
+    EXPECT_EQ(h->Calls(), std::vector<std::string>{"R 0 12"});
+}
+
+// StoreMemory: the device's own side stores what a controller may not write, and writes the rest as
+// WriteMemory does (its checks and effects); WriteMemoryAs writes as a controller (its privilege).
+TEST(EngineMemory, TheOwnSideStoresProtectedRegistersAndWritesAsAController) {
+    Device d(Config());
+    const uint8_t version[] = {0, 2, 0, 0};
+    EXPECT_EQ(d.WriteMemory(Reg::kVersion, version, 4), Gvcp::kWriteProtect);
+    EXPECT_EQ(d.StoreMemory(Reg::kVersion, version, 4), Gvcp::kSuccess);
+    EXPECT_EQ(Read(d, Reg::kVersion), 0x00020000u);
+    const uint8_t shortBeat[] = {0, 0, 0, 10};
+    EXPECT_EQ(d.StoreMemory(Reg::kHeartbeatTimeout, shortBeat, 4), Gvcp::kSuccess);
+    EXPECT_EQ(Read(d, Reg::kHeartbeatTimeout), 500u);   // a writable register keeps its rule
+    std::vector<uint8_t> text(32, 'x');
+    EXPECT_EQ(d.StoreMemory(Reg::kXmlBase, text.data(), text.size()), Gvcp::kSuccess);
+    EXPECT_EQ(d.Xml().substr(0, 4), "xxxx");
+    const uint8_t formats[] = {0, 0, 0, 0, 0, 0, 0, 100};   // Width 0 is refused: Height stays
+    EXPECT_EQ(d.StoreMemory(Reg::kWidth, formats, 8), Gvcp::kInvalidParameter);
+    EXPECT_EQ(Read(d, Reg::kHeight), 480u);
+    EXPECT_EQ(d.StoreMemory(Reg::PacketSizeMax(0), version, 4), Gvcp::kInvalidAddress);
+
+    // As a controller: the CCP write takes the privilege for that peer.
+    const uint8_t control[] = {0, 0, 0, 2};
+    EXPECT_EQ(d.StoreMemory(Reg::kCcp, control, 4), Gvcp::kInvalidParameter);
+    EXPECT_EQ(d.WriteMemoryAs(kOther, Reg::kCcp, control, 4), Gvcp::kSuccess);
+    EXPECT_EQ(d.Controller(), kOther);
+    EXPECT_EQ(d.WriteMemoryAs(kApp, Reg::kCcp, control, 4), Gvcp::kAccessDenied);
+}
+
+// A retry of an access that reached a handler gets the first acknowledge: the handler serves it once.
+TEST(EngineHandlers, ARetryOfAHandledAccessIsAnsweredWithoutTheHandler) {
+    Device d(Config());
+    auto h = std::make_shared<Recorder>();
+    h->base = kCustom;
+    ASSERT_NE(d.AddRegisterHandler({{kCustom, 8}}, h), 0u);
+    ASSERT_EQ(Send(d, Command(Gvcp::kWriteRegCmd, {Reg::kCcp, Reg::kCcpControl}, 1)).status, Gvcp::kSuccess);
+    const std::vector<uint8_t> write = Command(Gvcp::kWriteRegCmd, {kCustom, 0x11}, 2);
+    const Ack first = Send(d, write);
+    h->status = Gvcp::kBusy;   // a second call would answer otherwise
+    const Ack again = Send(d, write);
+    EXPECT_EQ(again.status, Gvcp::kSuccess);
+    EXPECT_EQ(again.data, first.data);
+    EXPECT_EQ(h->Calls(), std::vector<std::string>{"W 0 4"});
+    EXPECT_EQ(d.GetStatistics().retriesReceived, 1u);
+    // Another request ID, another peer, or another command between: served again.
+    EXPECT_EQ(Send(d, Command(Gvcp::kWriteRegCmd, {kCustom, 0x11}, 3)).status, Gvcp::kBusy);
+    EXPECT_EQ(Send(d, Command(Gvcp::kReadRegCmd, {Reg::kVersion}, 4)).status, Gvcp::kSuccess);
+    EXPECT_EQ(Send(d, Command(Gvcp::kWriteRegCmd, {kCustom, 0x11}, 3)).status, Gvcp::kBusy);
+    EXPECT_EQ(h->Calls().size(), 2u);
+}
+
 namespace {
 
 // An observer that writes down what it hears, as text, and whether the engine's locks were free then.
@@ -1058,4 +1161,40 @@ TEST(EngineLife, ADeviceStopsAndStartsAgainAndAFreshOneTakesItsPlace) {
     EXPECT_EQ(Registered(at), "Engine Test");
     EXPECT_EQ(ReadOverNetwork(at, Reg::kVersion), 0x00010002u);
     first.Stop();
+}
+
+TEST(EngineHandlers, AHandlerTakingLocalAccessesServesTheLocalSideButNotItself) {
+    Device d(Config());
+    auto local = std::make_shared<Recorder>();
+    local->base = Reg::kWidth;
+    auto remote = std::make_shared<Recorder>();
+    remote->base = kCustom;
+    ASSERT_NE(d.AddRegisterHandler({{Reg::kWidth, 4}}, local, true), 0u);
+    ASSERT_NE(d.AddRegisterHandler({{kCustom, 4}}, remote), 0u);
+    // Inside its own call the handler reaches the engine's register beneath it.
+    uint32_t beneath = 0;
+    local->during = [&] { EXPECT_EQ(d.ReadRegister(Reg::kWidth, beneath), Gvcp::kSuccess); };
+    uint32_t value = 0;
+    EXPECT_EQ(d.ReadRegister(Reg::kWidth, value), Gvcp::kSuccess);
+    EXPECT_EQ(value, 0xA5000000u);
+    EXPECT_EQ(beneath, 640u);
+    local->during = [&] { EXPECT_EQ(d.WriteRegister(Reg::kWidth, 320), Gvcp::kSuccess); };
+    EXPECT_EQ(d.WriteRegister(Reg::kWidth, 100), Gvcp::kSuccess);
+    local->during = nullptr;
+    EXPECT_EQ(local->words[Reg::kWidth], 100u);
+    // Memory accesses across it: its part, then the engine's.
+    uint8_t bytes[8] = {};
+    EXPECT_EQ(d.ReadMemory(Reg::kWidth, bytes, 8), Gvcp::kSuccess);
+    EXPECT_EQ(be32(std::vector<uint8_t>(bytes, bytes + 8), 0), 100u);
+    EXPECT_EQ(be32(std::vector<uint8_t>(bytes, bytes + 8), 4), 480u);
+    EXPECT_EQ(local->Calls(), (std::vector<std::string>{"R 0 4", "W 0 4", "R 0 4"}));
+    local->status = Gvcp::kInvalidParameter;   // a refusal is the local side's status too
+    EXPECT_EQ(d.WriteRegister(Reg::kWidth, 8), Gvcp::kInvalidParameter);
+    // A handler installed for controllers only leaves the local side on the engine's memory.
+    EXPECT_EQ(d.ReadRegister(kCustom, value), Gvcp::kInvalidAddress);
+    EXPECT_TRUE(remote->Calls().empty());
+    // The check of a write changes nothing and answers as the write would.
+    EXPECT_EQ(d.CheckRegister(Reg::kHeight, 0), Gvcp::kInvalidParameter);
+    EXPECT_EQ(d.CheckRegister(Reg::kHeight, 240), Gvcp::kSuccess);
+    EXPECT_EQ(Read(d, Reg::kHeight), 480u);
 }

@@ -1,0 +1,358 @@
+// The user sets of the software device: Default (set 0, the image format as the start found it)
+// and UserSet1 to UserSetN (SetUserSetCount), each a record of the values of the image format
+// features a save was told to store (UserSetFeatureEnable), for every stream channel.
+//
+// A controller drives them through registers the device serves (UserSetRegisters): a save of set
+// k >= 1 tells the notification (SaveStart, k), reads each stored feature through the engine's
+// local read, writes the store and tells (SaveCompleted, k); a load tells (LoadStart, k), writes the
+// values through the engine's local write and tells (LoadCompleted, k). A start state the
+// notification does not answer OK (or that throws) ends the command with an error for the
+// controller and no completed state; the answer to a completed state is not looked at.
+//
+// The store: one directory per serial number, $XDG_DATA_HOME/kivo/usersets/<serial>/ (the data home
+// is ~/.local/share when XDG_DATA_HOME is unset or not absolute), holding UserSet<k>.txt for each
+// saved set and UserSetDefault.txt naming the set a start loads. Each file is text, written whole
+// to a temporary file in the directory and renamed over the old one, so that a reader finds the old
+// or the new file and never a part; a store that cannot be written fails the command and changes
+// nothing. A set file reads
+//     # kivo user set
+//     Width 0 640
+//     PixelFormat 0 17301505
+// one line per stored feature: its name, the stream channel and the value in decimal.
+#include "TqSoftDeviceImpl.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace TqSoftDevice {
+
+namespace {
+
+constexpr uint16_t kAccessDenied = TqEngine::Gvcp::kAccessDenied;
+constexpr uint16_t kError = TqEngine::Gvcp::kError;
+constexpr uint16_t kInvalidParameter = TqEngine::Gvcp::kInvalidParameter;
+constexpr uint16_t kSuccess = TqEngine::Gvcp::kSuccess;
+using TqEngine::UserSetRegister;
+
+constexpr uint32_t kFeatures = uint32_t(TqEngine::kUserSetFeatures.size());
+constexpr uint32_t kAllFeatures = (1u << kFeatures) - 1;
+
+// One stored value: a feature (an index of kUserSetFeatures) of a channel.
+struct Value {
+    uint32_t feature = 0, channel = 0, value = 0;
+};
+using Values = std::vector<Value>;
+
+// ---- the store ----
+
+// A directory name made of a serial number: '/', control characters and a leading '.' become '_'.
+std::string DirectoryName(const std::string& aSerial) {
+    std::string name = aSerial.empty() ? "_" : aSerial;
+    for (char& c : name)
+        if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+    if (name[0] == '.') name[0] = '_';
+    return name;
+}
+
+// The directory of a serial number's sets; empty when there is no data home.
+std::string StoreDirectory(const std::string& aSerial) {
+    std::string home;
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data && data[0] == '/') {
+        home = data;
+    } else {
+        const char* user = std::getenv("HOME");
+        if (!user || user[0] != '/') return "";
+        home = std::string(user) + "/.local/share";
+    }
+    return home + "/kivo/usersets/" + DirectoryName(aSerial);
+}
+
+// Makes aPath and the directories above it.
+bool MakeDirectories(const std::string& aPath) {
+    for (size_t at = 1; at <= aPath.size(); ++at) {
+        if (at < aPath.size() && aPath[at] != '/') continue;
+        const std::string part = aPath.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    struct stat info {};
+    return stat(aPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Writes aText as aName in the serial number's directory: a temporary file written whole, then
+// renamed over aName. False, and nothing changed, when any step fails.
+bool WriteStored(const std::string& aSerial, const std::string& aName, const std::string& aText) {
+    static std::atomic<uint32_t> made{0};
+    const std::string directory = StoreDirectory(aSerial);
+    if (directory.empty() || !MakeDirectories(directory)) return false;
+    const std::string path = directory + "/" + aName;
+    const std::string temporary = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(made++);
+    const int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (file < 0) return false;
+    bool written = true;
+    for (size_t at = 0; written && at < aText.size();) {
+        const ssize_t n = write(file, aText.data() + at, aText.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) at += size_t(n);
+    }
+    written = fsync(file) == 0 && written;
+    written = close(file) == 0 && written;
+    if (written && rename(temporary.c_str(), path.c_str()) == 0) return true;
+    unlink(temporary.c_str());
+    return false;
+}
+
+std::optional<std::string> ReadStored(const std::string& aSerial, const std::string& aName) {
+    const std::string directory = StoreDirectory(aSerial);
+    if (directory.empty()) return std::nullopt;
+    std::ifstream in(directory + "/" + aName, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string SetFile(uint32_t aSet) { return "UserSet" + std::to_string(aSet) + ".txt"; }
+constexpr const char* kDefaultFile = "UserSetDefault.txt";
+
+std::string SetName(uint32_t aSet) { return aSet ? "UserSet" + std::to_string(aSet) : "Default"; }
+
+std::string Format(const Values& aValues) {
+    std::string text = "# kivo user set\n";
+    for (const Value& v : aValues)
+        text += std::string(TqEngine::kUserSetFeatures[v.feature]) + " " + std::to_string(v.channel) + " " +
+                std::to_string(v.value) + "\n";
+    return text;
+}
+
+// The values of a set file; none when a line is not one of a feature of a channel the device has.
+std::optional<Values> Parse(const std::string& aText, uint32_t aChannels) {
+    Values values;
+    std::istringstream lines(aText);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string name, rest;
+        uint64_t channel = 0, value = 0;
+        if (!(fields >> name >> channel >> value) || (fields >> rest) || channel >= aChannels || value > UINT32_MAX)
+            return std::nullopt;
+        uint32_t feature = 0;
+        while (feature < kFeatures && name != TqEngine::kUserSetFeatures[feature]) ++feature;
+        if (feature == kFeatures) return std::nullopt;
+        values.push_back({feature, uint32_t(channel), uint32_t(value)});
+    }
+    return values;
+}
+
+// The set a start loads, as UserSetDefault.txt names it (Default when it names none of 0 to aCount).
+uint32_t StoredDefault(const std::string& aSerial, uint32_t aCount) {
+    const std::optional<std::string> text = ReadStored(aSerial, kDefaultFile);
+    if (!text) return 0;
+    std::istringstream in(*text);
+    std::string name;
+    in >> name;
+    for (uint32_t k = 1; k <= aCount; ++k)
+        if (name == SetName(k)) return k;
+    return 0;
+}
+
+// ---- the registers of the engine device ----
+
+// The features of aEnabled (bit n: feature n) of every channel, through the engine's local read.
+bool ReadValues(TqEngine::Device& aDevice, uint32_t aChannels, uint32_t aEnabled, Values& aValues) {
+    aValues.clear();
+    for (uint32_t channel = 0; channel < aChannels; ++channel)
+        for (uint32_t feature = 0; feature < kFeatures; ++feature) {
+            if (!(aEnabled & (1u << feature))) continue;
+            Value v{feature, channel, 0};
+            if (aDevice.ReadRegister(TqEngine::Reg::Format(channel, TqEngine::kUserSetRegisters[feature]), v.value) !=
+                kSuccess)
+                return false;
+            aValues.push_back(v);
+        }
+    return true;
+}
+
+// Writes aValues through the engine's local write. A width may only grow once its offset shrank and
+// the other way round, so what a round refuses is tried again while a round gets further.
+bool WriteValues(TqEngine::Device& aDevice, Values aValues) {
+    while (!aValues.empty()) {
+        Values refused;
+        for (const Value& v : aValues)
+            if (aDevice.WriteRegister(TqEngine::Reg::Format(v.channel, TqEngine::kUserSetRegisters[v.feature]),
+                                      v.value) != kSuccess)
+                refused.push_back(v);
+        if (refused.size() == aValues.size()) return false;
+        aValues = std::move(refused);
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- one start's user sets ----
+
+struct UserSetRun {
+    std::mutex lock;   // held through a command, the notification's calls included
+    uint32_t count = 0, channels = 0;
+    uint32_t selector = 0, defaultSet = 0, featureSelector = 0, enabled = kAllFeatures;
+    Values factory;   // set 0: the image format as the start found it
+    Values started;   // the image format as the start left it (a full reset brings it back)
+};
+
+namespace {
+
+// Tells the notification (if any) that aSet reached aState; its answer, a failure when it threw.
+TqResult Notify(Core& d, TqUserSetState aState, uint32_t aSet) {
+    TqResult answer(TQ_OK);
+    if (d.userSetNotify.Each([&](ITqUserSetNotify* aNotify) { answer = aNotify->UserSetStateNotify(aState, aSet); }))
+        answer = TqResult(TQ_GENERIC_ERROR);
+    return answer;
+}
+
+std::string SerialOf(TqEngine::Device& aDevice) { return aDevice.GetIdentity().serial; }
+
+uint16_t Save(Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, uint32_t aSet) {
+    if (aSet == 0) return kAccessDenied;   // Default is the start's, never saved
+    if (!Notify(d, TqUserSetStateSaveStart, aSet).IsOK()) return kError;
+    Values values;
+    if (!ReadValues(aDevice, aSets.channels, aSets.enabled, values) ||
+        !WriteStored(SerialOf(aDevice), SetFile(aSet), Format(values)))
+        return kError;
+    Notify(d, TqUserSetStateSaveCompleted, aSet);
+    return kSuccess;
+}
+
+uint16_t Load(Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, uint32_t aSet) {
+    if (!Notify(d, TqUserSetStateLoadStart, aSet).IsOK()) return kError;
+    std::optional<Values> values = aSets.factory;
+    if (aSet != 0) {
+        const std::optional<std::string> text = ReadStored(SerialOf(aDevice), SetFile(aSet));
+        values = text ? Parse(*text, aSets.channels) : std::nullopt;
+    }
+    if (!values || !WriteValues(aDevice, *values)) return kError;
+    Notify(d, TqUserSetStateLoadCompleted, aSet);
+    return kSuccess;
+}
+
+// A controller's write of one word of the user-set registers.
+uint16_t WriteWord(Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, UserSetRegister aRegister, uint32_t aValue) {
+    switch (aRegister) {
+    case UserSetRegister::kSelector:
+        if (aValue > aSets.count) return kInvalidParameter;
+        aSets.selector = aValue;
+        return kSuccess;
+    case UserSetRegister::kLoad: return aValue == 1 ? Load(d, aDevice, aSets, aSets.selector) : kSuccess;
+    case UserSetRegister::kSave: return aValue == 1 ? Save(d, aDevice, aSets, aSets.selector) : kSuccess;
+    case UserSetRegister::kDefault:
+        if (aValue > aSets.count) return kInvalidParameter;
+        if (aValue != aSets.defaultSet && !WriteStored(SerialOf(aDevice), kDefaultFile, SetName(aValue) + "\n"))
+            return kError;
+        aSets.defaultSet = aValue;
+        return kSuccess;
+    case UserSetRegister::kFeatureSelector:
+        if (aValue >= kFeatures) return kInvalidParameter;
+        aSets.featureSelector = aValue;
+        return kSuccess;
+    case UserSetRegister::kFeatureEnable:
+        if (aValue > 1) return kInvalidParameter;
+        aSets.enabled = aValue ? aSets.enabled | (1u << aSets.featureSelector) : aSets.enabled & ~(1u << aSets.featureSelector);
+        return kSuccess;
+    default: return TqEngine::Gvcp::kInvalidAddress;
+    }
+}
+
+uint32_t ReadWord(const UserSetRun& aSets, UserSetRegister aRegister) {
+    switch (aRegister) {
+    case UserSetRegister::kSelector: return aSets.selector;
+    case UserSetRegister::kDefault: return aSets.defaultSet;
+    case UserSetRegister::kFeatureSelector: return aSets.featureSelector;
+    case UserSetRegister::kFeatureEnable: return (aSets.enabled >> aSets.featureSelector) & 1;
+    default: return 0;   // the commands read as done
+    }
+}
+
+// The registers, served through the device's gate to the start that installed them.
+class Registers final : public TqEngine::RegisterHandler {
+public:
+    explicit Registers(std::shared_ptr<Gate> aGate) : mGate(std::move(aGate)) {}
+
+    uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
+        return Each(aAddress, aSize, [&](Core&, TqEngine::Device&, UserSetRun& aSets, UserSetRegister aRegister, size_t at) {
+            const uint32_t value = ReadWord(aSets, aRegister);
+            for (size_t n = 0; n < 4; ++n) aData[at + n] = uint8_t(value >> (24 - 8 * n));
+            return kSuccess;
+        });
+    }
+    uint16_t Write(uint32_t aAddress, const uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
+        return Each(aAddress, aSize, [&](Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, UserSetRegister aRegister,
+                                         size_t at) {
+            const uint32_t value = uint32_t(aData[at]) << 24 | uint32_t(aData[at + 1]) << 16 |
+                                   uint32_t(aData[at + 2]) << 8 | aData[at + 3];
+            return WriteWord(d, aDevice, aSets, aRegister, value);
+        });
+    }
+
+private:
+    // Runs aWord for each word of the access, in order, until one fails.
+    template <class Word>
+    uint16_t Each(uint32_t aAddress, size_t aSize, Word aWord) {
+        uint16_t status = kError;
+        mGate->Enter([&](Core& d) {
+            const std::shared_ptr<Run> run = d.CurrentRun();
+            if (!run || !run->userSets || !run->device) return;
+            UserSetRun& sets = *run->userSets;
+            std::lock_guard command(sets.lock);
+            status = kSuccess;
+            for (size_t at = 0; at < aSize && status == kSuccess; at += 4) {
+                const uint32_t word = (aAddress + uint32_t(at) - kUserSetBase) / 4;
+                status = word < uint32_t(UserSetRegister::kCount)
+                             ? aWord(d, *run->device, sets, UserSetRegister(word), at)
+                             : uint16_t(TqEngine::Gvcp::kInvalidAddress);
+            }
+        });
+        return status;
+    }
+
+    std::shared_ptr<Gate> mGate;
+};
+
+}  // namespace
+
+void StartUserSets(Core& d, Run& aRun) {
+    auto sets = std::make_shared<UserSetRun>();
+    {
+        std::lock_guard guard(d.lock);
+        sets->count = d.userSetCount;
+    }
+    sets->channels = uint32_t(aRun.sources.size());
+    TqEngine::Device& device = *aRun.device;
+    ReadValues(device, sets->channels, kAllFeatures, sets->factory);
+    sets->defaultSet = StoredDefault(SerialOf(device), sets->count);
+    if (sets->defaultSet != 0) Load(d, device, *sets, sets->defaultSet);
+    ReadValues(device, sets->channels, kAllFeatures, sets->started);
+    aRun.userSets = std::move(sets);
+}
+
+std::shared_ptr<TqEngine::RegisterHandler> UserSetRegisters(std::shared_ptr<Gate> aGate) {
+    return std::make_shared<Registers>(std::move(aGate));
+}
+
+void ResetUserSets(Run& aRun) {
+    if (!aRun.userSets || !aRun.device) return;
+    UserSetRun& sets = *aRun.userSets;
+    std::lock_guard command(sets.lock);
+    WriteValues(*aRun.device, sets.started);
+    sets.selector = sets.featureSelector = 0;
+    sets.enabled = kAllFeatures;
+}
+
+}  // namespace TqSoftDevice
