@@ -1,8 +1,15 @@
-"""Reading a GenICam integer feature by name on a node map of about 2,000 features: the wrapper's
-cost next to the same read done in C++ through the stand-in (the ratio is the binding's share),
-and the time to build the map from its XML; then the time to build the maps of real cameras'
-descriptions (../shared/genicam-samples/real beside the repository, when it is there) beside the
-time aravis takes to build its document of each (when aravis's GObject introspection is installed).
+"""Calls by name on GenICam node maps of 200, 2,000 and 20,000 features: reading an integer
+(GetIntegerValue), writing one (SetIntegerValue), reading a float (GetFloatValue) and an enumeration
+(GetEnumValueString, GetEnumValueInt), each through the flat function and through the companion's
+method, next to the same call done in C++ through the stand-in (name and value made once, outside
+the loop); the ratio is the binding's share, against the goal of at most GOAL times the C++ call.
+Then the time to build the maps of real cameras' descriptions (../shared/genicam-samples/real beside
+the repository, when it is there) beside the time aravis takes to build its document of each (when
+aravis's GObject introspection is installed).
+
+Method: one process pinned to one CPU; each timing about 20 ms; a run keeps the best of ROUNDS
+timings of each statement (all statements of a map interleaved in each round); RUNS runs; the
+figures are the median of the runs' bests with their spread (min-max).
 
 Prints; never fails. Run:  PYTHONPATH=build/python /usr/bin/python3 bench/bench_genicam.py
 """
@@ -10,6 +17,7 @@ Prints; never fails. Run:  PYTHONPATH=build/python /usr/bin/python3 bench/bench_
 import glob
 import json
 import os
+import statistics
 import subprocess
 import time
 import timeit
@@ -18,7 +26,9 @@ import _kivo_python64 as m
 import _kivo_testhooks as hooks
 import kivo_python64  # noqa: F401  registers the classes, so the results the calls return are freed
 
-FEATURES = 2000
+SIZES = (200, 2000, 20000)
+GOAL = 2.0
+RUNS = 3
 REAL = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "..", "shared", "genicam-samples",
                     "real")
 ROUNDS = 7
@@ -52,12 +62,22 @@ print(json.dumps(best))
 
 
 def description(count):
-    """A device description of count integer features in registers, under one category."""
+    """A device description of count integer features in registers, a float (Gain) and an
+    enumeration (Mode, over the register ModeReg), under one category."""
     features = "".join(
         '<IntReg Name="Feature%d"><Address>0x%X</Address><Length>4</Length><AccessMode>RW</AccessMode>'
         '<pPort>Device</pPort><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>' % (i, 4 * i)
         for i in range(count))
-    refs = "".join("<pFeature>Feature%d</pFeature>" % i for i in range(count))
+    features += (
+        '<FloatReg Name="Gain"><Address>0x%X</Address><Length>8</Length><AccessMode>RW</AccessMode>'
+        '<pPort>Device</pPort><Endianess>BigEndian</Endianess></FloatReg>'
+        '<Enumeration Name="Mode"><EnumEntry Name="Off"><Value>0</Value></EnumEntry>'
+        '<EnumEntry Name="On"><Value>1</Value></EnumEntry><pValue>ModeReg</pValue></Enumeration>'
+        '<IntReg Name="ModeReg"><Address>0x%X</Address><Length>4</Length><AccessMode>RW</AccessMode>'
+        '<pPort>Device</pPort><Sign>Unsigned</Sign><Endianess>BigEndian</Endianess></IntReg>'
+        % (4 * count, 4 * count + 8))
+    refs = "".join("<pFeature>Feature%d</pFeature>" % i for i in range(count)) + \
+        "<pFeature>Gain</pFeature><pFeature>Mode</pFeature>"
     return ('<?xml version="1.0" encoding="utf-8"?>'
             '<RegisterDescription ModelName="Bench" VendorName="Kivo" StandardNameSpace="None" SchemaMajorVersion="1"'
             ' SchemaMinorVersion="1" SchemaSubMinorVersion="0" MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
@@ -67,28 +87,106 @@ def description(count):
             '<Category Name="Root">%s</Category>%s<Port Name="Device"/></RegisterDescription>' % (refs, features))
 
 
+# (label, the C++ call of hooks.feature_calls, the flat statement, the companion's statement, feature)
+CALLS = [
+    ("GetIntegerValue", "GetIntegerValue", "m.TqGenParameterArray_GetIntegerValue(array, name)",
+     "array.GetIntegerValue(name)", None),
+    ("SetIntegerValue", "SetIntegerValue", "m.TqGenParameterArray_SetIntegerValue(array, name, 5)",
+     "array.SetIntegerValue(name, 5)", None),
+    ("GetFloatValue", "GetFloatValue", "m.TqGenParameterArray_GetFloatValue(array, name)", "array.GetFloatValue(name)",
+     "Gain"),
+    ("GetEnumValue str", "GetEnumValueString", "m.TqGenParameterArray_GetEnumValueString(array, name)",
+     "array.GetEnumValueString(name)", "Mode"),
+    ("GetEnumValue int", "GetEnumValueInt", "m.TqGenParameterArray_GetEnumValueInt(array, name)",
+     "array.GetEnumValueInt(name)", "Mode"),
+]
+
+
+def timing_count(timer, target_s=0.02):
+    n = 1
+    while True:
+        elapsed = timer.timeit(n)
+        if elapsed >= target_s / 10:
+            return max(1, int(n * target_s / elapsed))
+        n *= 2
+
+
+def one_map(count):
+    """{(label, "flat" | "class" | "C++"): [best ns of each run]} for a map of count features."""
+    xml = description(count)
+    start = time.perf_counter()
+    array = hooks.load_parameters(xml, 4 * count + 64)
+    load_ms = (time.perf_counter() - start) * 1e3
+    assert type(array).__name__ == "TqGenParameterArray", str(array.GetDescription())
+    cases = []
+    for label, native, flat, method, feature in CALLS:
+        name = feature or "Feature%d" % (count // 2)
+        ns = {"m": m, "array": array, "name": name}
+        result = eval(flat, ns)
+        result = result[0] if isinstance(result, list) else result
+        assert result.IsOK(), "%s %s: %s" % (label, name, result.GetDescription())
+        for impl, stmt in (("flat", flat), ("class", method)):
+            timer = timeit.Timer(stmt, globals=ns)
+            cases.append(((label, impl), timer, timing_count(timer)))
+        number = cases[-1][2]
+        cases.append(((label, "C++"), (native, name), number))
+    runs = {}
+    for _ in range(RUNS):
+        best = {}
+        for k in range(ROUNDS):
+            order = cases[k % len(cases):] + cases[:k % len(cases)]
+            for key, timer, number in order:
+                if key[1] == "C++":
+                    ns_per_call = hooks.feature_calls(array, timer[0], timer[1], number)
+                else:
+                    ns_per_call = timer.timeit(number) / number * 1e9
+                best[key] = min(best.get(key, ns_per_call), ns_per_call)
+        for key, value in best.items():
+            runs.setdefault(key, []).append(value)
+    return load_ms, len(xml), runs
+
+
+def spread(values):
+    return "%.1f (%.1f-%.1f)" % (statistics.median(values), min(values), max(values))
+
+
 def main():
     cpus = sorted(os.sched_getaffinity(0))
     os.sched_setaffinity(0, {cpus[-1]})
-    xml = description(FEATURES)
-    start = time.perf_counter()
-    array = hooks.load_parameters(xml, 4 * FEATURES + 64)
-    load_ms = (time.perf_counter() - start) * 1e3
-    assert type(array).__name__ != "TqResult", str(array.GetDescription()) if hasattr(array, "GetDescription") else ""
-    ns = {"m": m, "array": array}
-    rows = []
-    for name in ("Feature0", "Feature1000", "Feature1999"):
-        ns["name"] = name
-        timer = timeit.Timer("m.TqGenParameterArray_GetIntegerValue(array, name)", globals=ns)
-        number = 20000
-        wrapper = min(timer.repeat(7, number)) / number * 1e9
-        native = min(hooks.integer_reads(array, name, number) for _ in range(7))
-        rows.append((name, wrapper, native))
-    print("Node map of %d features built from %d bytes of XML in %.1f ms" % (FEATURES, len(xml), load_ms))
-    print("%-12s %12s %12s %8s" % ("feature", "wrapper ns", "C++ ns", "ratio"))
-    for name, wrapper, native in rows:
-        print("%-12s %12.1f %12.1f %8.2f" % (name, wrapper, native, wrapper / native))
-    print("The same cost for the first, middle and last feature: lookups by name are hash lookups.")
+    print("Calls by name, pinned to CPU %d; %d runs of %d rounds; ns per call: median of the runs' bests (min-max)"
+          % (cpus[-1], RUNS, ROUNDS))
+    header = "%-8s %-17s %-22s %-22s %-22s %10s %11s" % ("features", "call", "C++", "flat", "class", "flat/C++",
+                                                         "class/C++")
+    misses = []
+    worst = 0.0
+    for count in SIZES:
+        load_ms, size, runs = one_map(count)
+        print("\nNode map of %d features built from %d bytes of XML in %.1f ms" % (count, size, load_ms))
+        print(header)
+        for label, *_ in CALLS:
+            native = runs[(label, "C++")]
+            ratios = []
+            for impl in ("flat", "class"):
+                per_run = [w / c for w, c in zip(runs[(label, impl)], native)]
+                ratio = statistics.median(runs[(label, impl)]) / statistics.median(native)
+                ratios.append("%.2f [%.2f-%.2f]" % (ratio, min(per_run), max(per_run)))
+                worst = max(worst, ratio)
+                if max(per_run) > GOAL:
+                    misses.append("%s %s at %d features" % (label, impl, count))
+            print("%-8d %-17s %-22s %-22s %-22s %10s %11s" % (
+                count, label, spread(native), spread(runs[(label, "flat")]), spread(runs[(label, "class")]),
+                ratios[0].split()[0], ratios[1].split()[0]))
+        print("  ratios with their spread over the runs: " + "; ".join(
+            "%s flat %s, class %s" % (label,
+                                      "%.2f-%.2f" % (min(w / c for w, c in zip(runs[(label, "flat")], runs[(label, "C++")])),
+                                                     max(w / c for w, c in zip(runs[(label, "flat")], runs[(label, "C++")]))),
+                                      "%.2f-%.2f" % (min(w / c for w, c in zip(runs[(label, "class")], runs[(label, "C++")])),
+                                                     max(w / c for w, c in zip(runs[(label, "class")], runs[(label, "C++")]))))
+            for label, *_ in CALLS))
+    total = len(SIZES) * len(CALLS) * 2
+    print("\nGoal: every call by name at most %.1f times the C++ call in every run: %s (worst median ratio %.2f)"
+          % (GOAL, "PASS" if not misses else "MISS (%d of %d calls)" % (len(misses), total), worst))
+    print("The same cost for every size: lookups by name are hash lookups.")
     real_descriptions()
 
 

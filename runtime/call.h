@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <typeinfo>
 #include <string>
@@ -99,6 +100,11 @@ struct ResultKind {
 };
 
 using Thunk = void (*)(Slot* slots, void* result);
+struct Candidate;
+// Converts a candidate's inputs into slots and prepares its outputs (self already in slot 0 when first
+// is 1); on failure the parameter that failed and its code, the slots released. See dispatch.cpp.
+using Converter = bool (*)(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code,
+                           bool& dirty, int first, bool overloaded, PyObject** pending);
 
 enum PolicyFlags : uint32_t {
     Policy_KeepGil = 1,          // callback classes hold the GIL through the SDK call
@@ -126,6 +132,7 @@ struct Shape {
     const char* owner;           // the class, for "Class::Member" in prototypes
     // Runs after a call that completed, with the GIL held: ok is the result's verdict.
     void (*after)(CallFrame& frame, bool ok);
+    Converter convert = nullptr;   // the conversion unrolled for this shape (kinds.h); null: the general one
 };
 
 // One candidate of a dispatch: a shape and how many Python items it takes.
@@ -145,6 +152,8 @@ struct FuncRecord {
     bool overloaded = false;
     bool comparison = false;
     const char* member = nullptr;           // the member's name in prototypes when it is not the flat name's
+    // The typed call of a single wrapper (kinds.h), which the companion's methods call too; null: dispatch.
+    PyObject* (*typed)(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) = nullptr;
 
     const Candidate& first() const { return tried[0]; }
     const Candidate* begin() const { return tried; }
@@ -194,6 +203,40 @@ const FuncRecord* record_of(PyCFunction entry);
 // ---- the dispatcher ----
 PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n);
 PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);
+
+// What the typed calls of single wrappers (kinds.h) share with the dispatcher: the report of a failed
+// conversion (its error, or NotImplemented for a comparison), the release of converted slots, and
+// the call of the record's one candidate with its slots converted.
+PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code);
+// The failure of parameter k of a candidate (item: the next Python item): releases the slots up to
+// k, records the failure; in an overload, a committed failure counts only when the later inputs fit
+// (when they do not, its own error, if it set one, is left in pending: see dispatch.cpp).
+bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
+                      int& code, bool overloaded, PyObject** pending = nullptr);
+void release_slots(Slot* slots, int n);
+PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty);
+// What a call that completed with an error leaves of its result is freed (the error stays set).
+void drop_result(CallFrame& frame, void* storage);
+
+// How an SDK call ended: no result was made when it threw; a callback may have left an error.
+enum Outcome { Called, Threw, CalledWithError };
+
+// The part of an SDK call that threw: the exception becomes the Python error (once the GIL is back,
+// when state holds the thread's state). Always Threw.
+Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state);
+
+// The SDK call, with the GIL released unless keep_gil. A C++ exception becomes a Python error (no
+// result was made); an error a callback left on this thread makes the call fail too.
+inline Outcome call_thunk(Thunk thunk, bool keep_gil, Slot* slots, void* result) {
+    PyThreadState* state = keep_gil ? nullptr : PyEval_SaveThread();
+    try {
+        thunk(slots, result);
+    } catch (...) {
+        return sdk_call_threw(std::current_exception(), state);
+    }
+    if (state) PyEval_RestoreThread(state);
+    return PyErr_Occurred() ? CalledWithError : Called;
+}
 
 // Orders a record's candidates and builds its overload message; expands left-out defaults.
 void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);

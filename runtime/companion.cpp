@@ -116,7 +116,7 @@ PyObject* call_items(Descriptor* d, PyObject* const* args, Py_ssize_t n, PyObjec
     bool plain = !kwnames || PyTuple_Size(kwnames) == 0;
     if (plain && d->record && d->function) {
         if (d->flags == METH_VARARGS || (d->flags == METH_O && n == 1) || (d->flags == METH_NOARGS && n == 0))
-            return kivo::rt::dispatch(*d->record, args, n);
+            return d->record->typed ? d->record->typed(*d->record, args, n) : kivo::rt::dispatch(*d->record, args, n);
     }
     PyObject* tuple = PyTuple_New(n);
     if (!tuple) return nullptr;

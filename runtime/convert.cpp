@@ -105,14 +105,16 @@ PyObject* SwigRuntime_AppendOutput(PyObject* result, PyObject* value, int is_voi
         return value;
     }
     if (!PyList_Check(result)) {
-        PyObject* list = PyList_New(1);
+        // The common case, a result and one value: the list is made whole, with room for both.
+        PyObject* list = value ? PyList_New(2) : nullptr;
         if (!list) {
             Py_DECREF(result);
             Py_XDECREF(value);
             return nullptr;
         }
         PyList_SetItem(list, 0, result);
-        result = list;
+        PyList_SetItem(list, 1, value);
+        return list;
     }
     if (!value || PyList_Append(result, value) < 0) {
         Py_DECREF(result);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <string>
 
 namespace kivo::rt {
 
@@ -61,6 +62,7 @@ bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, Py
 bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
                  int first = 0, bool overloaded = false, PyObject** pending = nullptr) {
     const Shape& s = *c.shape;
+    if (s.convert) return s.convert(c, items, slots, failed, code, dirty, first, overloaded, pending);
     int item = first;
     dirty = false;
     for (int k = first; k < s.count; ++k) {
@@ -77,31 +79,7 @@ bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& f
                     continue;
                 }
                 int res = p.kind->convert(items[item++], slot, p);
-                if (res < 0) {
-                    release(slots, k + 1);
-                    failed = k;
-                    code = res;
-                    if (overloaded && res <= kCommitted && !(p.flags & Param_Lenient)) {
-                        // The failure stays at k (self's cache must not take a failed self); only its
-                        // code says whether the candidate fits.
-                        PyObject *type, *value, *tb;   // the committed failure's own error, if it set one
-                        PyErr_Fetch(&type, &value, &tb);
-                        if (later_inputs_misfit(s, k, item, c, items, code)) {
-                            if (pending && type) {
-                                PyErr_NormalizeException(&type, &value, &tb);
-                                Py_XDECREF(*pending);
-                                *pending = value;
-                                value = nullptr;
-                            }
-                            Py_XDECREF(type);
-                            Py_XDECREF(value);
-                            Py_XDECREF(tb);
-                        } else {
-                            PyErr_Restore(type, value, tb);
-                        }
-                    }
-                    return false;
-                }
+                if (res < 0) return candidate_failed(c, items, slots, k, item, res, failed, code, overloaded, pending);
                 dirty = dirty || slot.cleanup;
             } else {
                 ++item;
@@ -115,44 +93,9 @@ bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& f
     return true;
 }
 
-enum Outcome { Called, Threw, CalledWithError };
-
-// The SDK call, with the GIL released unless the policy keeps it. A C++ exception becomes a Python
-// error (no result was made); an error a callback left on this thread makes the call fail too.
+// The SDK call, with the GIL released unless the policy keeps it (call_thunk, call.h).
 Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
-    PyThreadState* state = (s.policy & Policy_KeepGil) ? nullptr : PyEval_SaveThread();
-    int failure = 0;
-    char what[512];   // written only when the call throws
-    try {
-        s.thunk(slots, result);
-    } catch (const std::bad_alloc&) {
-        failure = 1;
-    } catch (const std::invalid_argument& e) {
-        failure = 4;   // a value the call refuses before it reaches the SDK
-        std::strncpy(what, e.what(), sizeof what - 1);
-        what[sizeof what - 1] = 0;
-    } catch (const std::exception& e) {
-        failure = 2;
-        std::strncpy(what, e.what(), sizeof what - 1);
-        what[sizeof what - 1] = 0;
-    } catch (...) {
-        failure = 3;
-    }
-    if (state) PyEval_RestoreThread(state);
-    if (failure == 1) {
-        PyGILState_STATE g = PyGILState_Ensure();
-        PyErr_NoMemory();
-        PyGILState_Release(g);
-    } else if (failure == 2) {
-        // An exception that set its Python error on the way (a callback's failure) keeps it.
-        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what);
-    } else if (failure == 3) {
-        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
-    } else if (failure == 4) {
-        SwigRuntime_SetErrorMsg(PyExc_ValueError, what);
-    }
-    if (failure) return Threw;
-    return PyErr_Occurred() ? CalledWithError : Called;
+    return call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, result);
 }
 
 // Adds the output values to the result: the output list, or the tuple the policy asks for.
@@ -230,15 +173,7 @@ PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items,
         if (s.result->destroy) s.result->destroy(storage);
         if (result && s.outputs) result = add_outputs(result, ok, frame);
     } else if (outcome == CalledWithError) {
-        if (s.result->destroy) {
-            s.result->destroy(storage);
-        } else {
-            // A result the proxy would own (a heap copy) goes with the proxy made for it.
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            Py_XDECREF(s.result->make(storage, frame));
-            PyErr_Restore(type, value, tb);
-        }
+        drop_result(frame, storage);
     }
     if (dirty) release(slots, s.count);
     return result;
@@ -312,7 +247,10 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             first = 1;
         }
         bool dirty = false;
-        if (convert_all(c, items, slots, failed, code, dirty, first, true, &pending)) {
+        const bool converted =
+            c.shape->convert ? c.shape->convert(c, items, slots, failed, code, dirty, first, true, &pending)
+                             : convert_all(c, items, slots, failed, code, dirty, first, true, &pending);
+        if (converted) {
             Py_XDECREF(pending);
             return run(rec, c, items, static_cast<int>(n), slots, dirty);
         }
@@ -430,6 +368,101 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
         std::copy(text.c_str(), text.c_str() + text.size() + 1, kept_text);
         rec.overload_text = kept_text;
     }
+}
+
+}  // namespace kivo::rt
+
+namespace kivo::rt {
+
+void drop_result(CallFrame& frame, void* storage) {
+    const ResultKind& kind = *frame.shape->result;
+    if (kind.destroy) {
+        kind.destroy(storage);
+        return;
+    }
+    // A result the proxy would own (a heap copy) goes with the proxy made for it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XDECREF(kind.make(storage, frame));
+    PyErr_Restore(type, value, tb);
+}
+
+bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
+                      int& code, bool overloaded, PyObject** pending) {
+    release(slots, k + 1);
+    failed = k;
+    code = res;
+    if (overloaded && res <= kCommitted && !(c.shape->params[k].flags & Param_Lenient)) {
+        // The failure stays at k (self's cache must not take a failed self); only its code says
+        // whether the candidate fits.
+        PyObject *type, *value, *tb;   // the committed failure's own error, if it set one
+        PyErr_Fetch(&type, &value, &tb);
+        if (later_inputs_misfit(*c.shape, k, item, c, items, code)) {
+            if (pending && type) {
+                PyErr_NormalizeException(&type, &value, &tb);
+                Py_XDECREF(*pending);
+                *pending = value;
+                value = nullptr;
+            }
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+        } else {
+            PyErr_Restore(type, value, tb);
+        }
+    }
+    return false;
+}
+
+// An exception's text is cut to this many bytes.
+constexpr std::size_t kLongestWhat = 511;
+
+Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state) {
+    int failure = 3;
+    std::string what;
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::bad_alloc&) {
+        failure = 1;
+    } catch (const std::invalid_argument& e) {
+        failure = 4;   // a value the call refuses before it reaches the SDK
+        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
+    } catch (const std::exception& e) {
+        failure = 2;
+        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
+    } catch (...) {
+    }
+    if (state) PyEval_RestoreThread(state);
+    if (failure == 1) {
+        PyGILState_STATE g = PyGILState_Ensure();
+        PyErr_NoMemory();
+        PyGILState_Release(g);
+    } else if (failure == 2) {
+        // An exception that set its Python error on the way (a callback's failure) keeps it.
+        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what.c_str());
+    } else if (failure == 3) {
+        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
+    } else {
+        SwigRuntime_SetErrorMsg(PyExc_ValueError, what.c_str());
+    }
+    return Threw;
+}
+
+// ---- the parts the typed calls of single wrappers use (kinds.h) ----
+
+PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code) {
+    report(p, code, rec.name);
+    if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return not_implemented();
+    }
+    return nullptr;
+}
+
+void release_slots(Slot* slots, int n) { release(slots, n); }
+
+PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
+    return run(rec, rec.first(), items, n, slots, dirty);
 }
 
 }  // namespace kivo::rt

@@ -138,11 +138,68 @@ struct ShapeData {
     }
 };
 
+// Writes the default of a parameter the call leaves out (only ever one that has a default).
+inline void set_default_of(const ParamShape& p, Slot& slot) {
+    if (p.set_default) p.set_default(slot);
+}
+
+// The conversion of a candidate's arguments unrolled from its parameter table (the Converter of its
+// shape): the same steps as the dispatcher's general walk, self matched in line.
+template <class Data>
+struct TypedConvert {
+    template <int K>
+    static bool one(const Candidate& c, PyObject* const* items, Slot* slots, int first, int& item, int& failed,
+                    int& code, bool& dirty, bool overloaded, PyObject** pending) {
+        constexpr const ParamShape& p = Data::params[K];
+        if (K < first) return true;   // self, converted for an earlier candidate
+        Slot& slot = slots[K];
+        slot.cleanup = nullptr;
+        if constexpr ((p.flags & Param_Input) != 0) {
+            if (item < c.given) {
+                PyObject* o = items[item++];
+                if constexpr ((p.flags & Param_Self) != 0) {
+                    // The common self: a bare proxy of exactly the class.
+                    void* self = nullptr;
+                    if (SwigPyObject_DirectMatch(o, p.descriptor(), &self) && self) {
+                        slot.as<void*>() = self;
+                        return true;
+                    }
+                }
+                if (int res = p.kind->convert(o, slot, p); res < 0)
+                    return candidate_failed(c, items, slots, K, item, res, failed, code, overloaded, pending);
+            } else {
+                ++item;
+                set_default_of(p, slot);
+            }
+        } else {
+            p.kind->prepare(slot);
+        }
+        dirty = dirty || slot.cleanup;
+        return true;
+    }
+
+    template <int... K>
+    static bool all(const Candidate& c, [[maybe_unused]] PyObject* const* items, [[maybe_unused]] Slot* slots,
+                    int& failed, int& code, bool& dirty, int first, [[maybe_unused]] bool overloaded,
+                    [[maybe_unused]] PyObject** pending, std::integer_sequence<int, K...>) {
+        [[maybe_unused]] int item = first;
+        return (one<K>(c, items, slots, first, item, failed, code, dirty, overloaded, pending) && ...);
+    }
+
+    static bool convert(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
+                        int first, bool overloaded, PyObject** pending) {
+        dirty = false;
+        return all(c, items, slots, failed, code, dirty, first, overloaded, pending,
+                   std::make_integer_sequence<int, Data::count>{});
+    }
+};
+
 template <class Data, class Policy = Default>
 constexpr Shape make_shape(Thunk thunk, Role role, const char* owner, const ResultKind* result) {
     return Shape{Data::params.data(), static_cast<uint8_t>(Data::count), static_cast<uint8_t>(Data::inputs),
                  static_cast<uint8_t>(Data::defaults), static_cast<uint8_t>(Data::outputs), thunk, result,
-                 Policy::bits, static_cast<int8_t>(Policy::keep_cpos), role, owner, Policy::after};
+                 Policy::bits, static_cast<int8_t>(Policy::keep_cpos), role, owner, Policy::after,
+                 &TypedConvert<Data>::convert};
 }
 
 template <class T>
@@ -311,6 +368,72 @@ struct RecordOf {
     }
 };
 
+// ---- the typed call of a single wrapper ----
+//
+// A wrapper with one candidate converts its arguments in line (TypedConvert) and runs its candidate.
+// A call the candidate cannot take as it comes (a wrong count) goes through the dispatcher, which
+// gives the same errors.
+// A shape without outputs, hooks or ownership changes (known when the wrapper is compiled).
+constexpr bool plain_shape(const Shape& s) { return !(s.policy & Policy_DisownSelf) && s.outputs == 0 && !s.after; }
+
+template <class S>
+struct TypedCall {
+    using Data = typename S::Data;
+    static constexpr int count = Data::count;
+
+    static PyObject* call(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
+        if (rec.overloaded || n != Data::inputs) return dispatch(rec, items, n);
+        Slot slots[count > 0 ? count : 1];
+        bool dirty = false;
+        int failed = 0, code = 0;
+        if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false, nullptr))
+            return conversion_failed(rec, Data::params[failed], code);
+        if (plain_shape(S::shape)) return run_plain(rec, items, static_cast<int>(n), slots, dirty);
+        return run_converted(rec, items, static_cast<int>(n), slots, dirty);
+    }
+
+    // The call of a shape without outputs, hooks or ownership changes: the SDK call, its result.
+    static PyObject* run_plain(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
+        constexpr const Shape& s = S::shape;
+        alignas(16) unsigned char storage[kResultBytes];
+        PyObject* result = nullptr;
+        Outcome outcome = call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, storage);
+        CallFrame frame{&rec, &s, items, n, slots, 0};
+        if (outcome == Called) {
+            result = s.result->make(storage, frame);
+            if (s.result->destroy) s.result->destroy(storage);
+        } else if (outcome == CalledWithError) {
+            drop_result(frame, storage);
+        }
+        if (dirty) release_slots(slots, count);
+        return result;
+    }
+};
+
+// The C functions of a single wrapper: its arguments straight to its typed call.
+template <Text Name, class S>
+struct TypedEntry {
+    static FuncRecord& record() { return RecordOf<Name>::record; }
+    static PyObject* one(PyObject*, PyObject* arg) { return TypedCall<S>::call(record(), &arg, 1); }
+    static PyObject* none(PyObject*, PyObject*) { return TypedCall<S>::call(record(), nullptr, 0); }
+    static PyObject* tuple(PyObject*, PyObject* args) {
+        if (!args || !PyTuple_Check(args) || PyTuple_Size(args) > kMaxParams) return dispatch_tuple(record(), args);
+        PyObject* items[kMaxParams];
+        Py_ssize_t n = PyTuple_Size(args);
+        for (Py_ssize_t i = 0; i < n; ++i) items[i] = PyTuple_GetItem(args, i);
+        return TypedCall<S>::call(record(), items, n);
+    }
+    template <int Flags>
+    static constexpr PyCFunction entry() {
+        if constexpr (Flags == METH_O)
+            return &one;
+        else if constexpr (Flags == METH_NOARGS)
+            return &none;
+        else
+            return &tuple;
+    }
+};
+
 // The calling convention of a single candidate: from its argument count unless the policy says.
 template <class Data, class Policy>
 constexpr int flags_of() {
@@ -329,8 +452,9 @@ template <Text Name, class Shape, class Policy, Role R = Role::Method>
 Entry single(Cand c) {
     constexpr int flags = flags_of<typename Shape::Data, Policy>();
     using Rec = RecordOf<Name>;
-    return make_entry(Name.c_str(), Rec::template entry<flags>(), flags, &Rec::record, {std::move(c)}, false, R,
-                      Shape::shape.owner);
+    Rec::record.typed = &TypedCall<Shape>::call;
+    return make_entry(Name.c_str(), TypedEntry<Name, Shape>::template entry<flags>(), flags, &Rec::record,
+                      {std::move(c)}, false, R, Shape::shape.owner);
 }
 
 template <Text Name, auto F, class Policy = Default, class Sig = void, class... N>

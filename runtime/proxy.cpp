@@ -79,11 +79,24 @@ std::unordered_map<std::uintptr_t, Typed>& destructors() {
     return table;
 }
 
+// Proxies of one class often die in a row: the last answer is kept (entries of the table never move,
+// and a function's address is never reused; a registration forgets it).
+PyCFunction g_last_entry = nullptr;
+const Typed* g_last_typed = nullptr;
+
+void forget_typed_memo() {
+    g_last_entry = nullptr;
+    g_last_typed = nullptr;
+}
+
 const Typed* typed_destructor(PyCFunction entry) {
+    if (entry == g_last_entry) return g_last_typed;
     auto& table = destructors();
     if (table.empty()) return nullptr;
     auto it = table.find(reinterpret_cast<std::uintptr_t>(entry));
-    return it == table.end() ? nullptr : &it->second;
+    g_last_entry = entry;
+    g_last_typed = it == table.end() ? nullptr : &it->second;
+    return g_last_typed;
 }
 
 // Runs a typed destructor without the GIL. A C++ exception does not cross into the interpreter: it
@@ -196,8 +209,9 @@ void destroy_owned(PyObject* self) {
         std::fflush(stdout);
         return;
     }
-    PyObject *et, *ev, *etb;
-    PyErr_Fetch(&et, &ev, &etb);
+    PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
+    const bool pending = PyErr_Occurred() != nullptr;
+    if (pending) PyErr_Fetch(&et, &ev, &etb);
     PyObject* res;
     if (data->delargs) {
         // The destroy function takes a tuple: give it a temporary, non-owning proxy.
@@ -218,7 +232,7 @@ void destroy_owned(PyObject* self) {
         }
     }
     if (!res) PyErr_WriteUnraisable(destroy);
-    PyErr_Restore(et, ev, etb);
+    if (pending) PyErr_Restore(et, ev, etb);
     Py_XDECREF(res);
 }
 
@@ -501,7 +515,7 @@ SharedState* shared_state() {
 // Stores a proxy as "this" of a new or bare object: in the slot of the runtime's instances, else as
 // an attribute.
 int store_this(PyObject* obj, PyObject* proxy) {
-    if (kivo::rt::is_instance(obj)) {
+    if (Py_TYPE(obj) == kivo::rt::g_last_instance_type || kivo::rt::is_instance(obj)) {
         set_slot(obj, proxy);
         return 0;
     }
@@ -614,10 +628,9 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, 
         inst = PyObject_Call(cd->newraw, cd->newargs, nullptr);
     } else {
         auto tp = reinterpret_cast<PyTypeObject*>(cd->newargs);
+        static PyObject* empty_args = PyTuple_New(0);   // kept for the life of the process
         auto tpnew = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
-        PyObject* empty_args = PyTuple_New(0);
         if (tpnew && empty_args) inst = tpnew(tp, empty_args, nullptr);
-        Py_XDECREF(empty_args);
     }
     if (inst && store_this(inst, robj) < 0) Py_CLEAR(inst);
     Py_DECREF(robj);
@@ -716,6 +729,19 @@ void remember_instance_type(PyTypeObject* type) {
     Py_XDECREF(old);
 }
 
+bool sibling_match(PyObject* obj, SwigTypeInfo* ty, void** ptr) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (!g_state || tp == g_swig_proxy_type) return false;
+    auto* sobj = reinterpret_cast<SwigPyObject*>(obj);
+    for (int i = 0; i < g_state->proxy_count; ++i) {
+        if (tp != g_state->proxy_types[i]) continue;
+        if (sobj->ty != ty) return false;
+        *ptr = sobj->ptr;
+        return true;
+    }
+    return false;
+}
+
 bool is_instance(PyObject* op) {
     PyTypeObject* base = g_state ? g_state->instance_type : nullptr;
     return base && PyObject_TypeCheck(op, base);
@@ -732,8 +758,10 @@ int attach_this(PyObject* obj, PyObject* proxy) {
 }
 
 void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*), bool aliased) {
-    if (delete_entry && destroy)
+    if (delete_entry && destroy) {
         destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = {destroy, forget, aliased};
+        forget_typed_memo();
+    }
 }
 
 }  // namespace kivo::rt

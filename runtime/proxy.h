@@ -126,14 +126,17 @@ bool is_instance(PyObject* op);
 extern PyTypeObject* g_last_instance_type;
 void remember_instance_type(PyTypeObject* type);
 
+// The same match for a proxy made by another module on this runtime (the test module's, say).
+bool sibling_match(PyObject* obj, SwigTypeInfo* ty, void** ptr);
+
 inline bool quick_match(PyObject* obj, SwigTypeInfo* ty, void** ptr) {
     if (SwigPyObject_DirectMatch(obj, ty, ptr)) return true;
     if (Py_TYPE(obj) != g_last_instance_type) {
-        if (!is_instance(obj)) return false;
+        if (!is_instance(obj)) return sibling_match(obj, ty, ptr);
         remember_instance_type(Py_TYPE(obj));
     }
     PyObject* held = reinterpret_cast<Instance*>(obj)->this_;
-    return held && SwigPyObject_DirectMatch(held, ty, ptr);
+    return held && (SwigPyObject_DirectMatch(held, ty, ptr) || sibling_match(held, ty, ptr));
 }
 
 // Attaches a proxy to obj as "this": appended to the chain obj already carries, else stored in the

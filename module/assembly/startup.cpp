@@ -1,8 +1,10 @@
 #include "startup.h"
 
 #include "attached.h"
+#include "caches.h"
 
 #include "classes.h"
+#include "sdk_types.h"
 #include "director.h"
 #include "proxy.h"
 #include "types.h"
@@ -156,6 +158,7 @@ PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows) {
     SwigRuntime_InitTypeTable(&block);
     kivo::rt::set_delete_guard(&registered_with_sdk);   // nothing the SDK uses is deleted under it
     if (!kivo::rt::install_exit_hook()) Py_CLEAR(m);   // callbacks stop touching Python at exit
+    if (m && !kivo::rt::drop_at_collection(drop_kept_names)) Py_CLEAR(m);   // names kept for reuse
     return m;
 }
 

@@ -181,7 +181,10 @@ namespace kivo::module {
 
 // A TqString argument: a TqString proxy; else a str (as wide characters) or a wrapped wide or
 // narrow character pointer, held in a local string for the call. Anything else, None included:
-// "Argument N: failed to create TqString from Python string".
+// "Argument N: failed to create TqString from Python string". A short str (a feature's name) is
+// kept as a TqString between calls and lent to the next call given an equal str: no conversion,
+// no memory. A kept name is lent to one call at a time; the kept names are let go at each garbage
+// collection.
 extern const kivo::rt::ParamKind kTextKind;
 // A TqString the SDK fills: returned as its text; as its 8-bit text (UTF-8, None without one),
 // whatever the call's result.
@@ -195,8 +198,16 @@ extern const kivo::rt::ResultKind kResultResult;
 
 struct TextSlot {
     TqString* text;
-    alignas(TqString) unsigned char local[sizeof(TqString)];
+    union {
+        alignas(TqString) unsigned char local[sizeof(TqString)];   // a string made for the call
+        void* lent;   // the kept name lent to the call (see kTextKind)
+    };
 };
+
+// A TqString argument the SDK may change (a non-const reference): always a string of its own.
+extern const kivo::rt::ParamKind kOwnTextKind;
+// Lets go of the names kept for reuse (start-up registers it to run at each garbage collection).
+void drop_kept_names();
 
 // A returned TqString reference becomes its text (str), not a proxy.
 template <class Base = kivo::rt::Default>
@@ -226,6 +237,7 @@ struct kivo::rt::Decl<kivo::module::Echo<const TqString&>> : kivo::rt::Decl<cons
 
 template <>
 struct kivo::rt::ParamOf<kivo::rt::In<TqString&>> : kivo::rt::ParamOf<const TqString&> {
+    static constexpr const ParamKind* kind() { return &kivo::module::kOwnTextKind; }
     static TqString& take(Slot& s) { return *s.as<kivo::module::TextSlot>().text; }
 };
 template <>

@@ -3,6 +3,7 @@
 #include "sdk_types.h"
 
 #include <cstring>
+#include <new>
 
 namespace kivo::module {
 
@@ -19,16 +20,35 @@ void make_local(Slot& s, A... a) {
     s.cleanup = destroy_local;
 }
 
+// A str of up to kShort characters becomes wide characters in one pass with no heap memory.
+constexpr Py_ssize_t kShort = 255;
+
+// The wide characters of a str into buffer (kShort + 1 characters); false for a longer str or one
+// that does not convert (no error left set).
+bool short_wide(PyObject* o, wchar_t* buffer) {
+    Py_ssize_t n = PyUnicode_AsWideChar(o, buffer, kShort + 1);
+    if (n < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    if (n > kShort) return false;
+    buffer[n] = 0;
+    return true;
+}
+
 // A str becomes wide characters in one pass; short texts need no heap memory.
 bool text_from_str(PyObject* o, Slot& s) {
+    wchar_t small[kShort + 1];
+    if (short_wide(o, small)) {
+        make_local(s, static_cast<const wchar_t*>(small));
+        return true;
+    }
     Py_ssize_t length = PyUnicode_GetLength(o);
     if (length < 0) {
         PyErr_Clear();
         return false;
     }
-    constexpr Py_ssize_t kShort = 256;
-    wchar_t small[kShort];
-    wchar_t* wide = length < kShort ? small : new (std::nothrow) wchar_t[length + 1];
+    auto* wide = new (std::nothrow) wchar_t[length + 1];
     if (!wide) return false;
     Py_ssize_t n = PyUnicode_AsWideChar(o, wide, length);
     bool ok = n >= 0;
@@ -38,14 +58,81 @@ bool text_from_str(PyObject* o, Slot& s) {
     } else {
         PyErr_Clear();
     }
-    if (wide != small) delete[] wide;
+    delete[] wide;
     return ok;
 }
 
-int convert_text(PyObject* o, Slot& s, const ParamShape& shape) {
+// ---- names kept between calls ----
+//
+// Feature names reach the SDK again and again, mostly the same str objects (literals of the caller).
+// Each of a few entries keeps one str (held) and its TqString; a call given that str, or an equal
+// one, borrows the entry's string for its duration. An entry lent to a call (which runs without the
+// GIL, and may call back into Python and ask for the same name) is lent to no other and survives a
+// drop; that call converts its own. Everything runs with the GIL held.
+struct KeptName {
+    PyObject* key = nullptr;   // the str, held
+    Py_hash_t hash = 0;
+    bool lent = false;
+    alignas(TqString) unsigned char text[sizeof(TqString)];
+
+    TqString* string() { return std::launder(reinterpret_cast<TqString*>(text)); }
+    void drop() {
+        if (!key || lent) return;
+        string()->~TqString();
+        Py_CLEAR(key);
+    }
+};
+
+constexpr int kKeptNames = 64;          // a power of two: entries are picked by the str's hash
+constexpr Py_ssize_t kLongestKept = 64; // longer texts are converted for each call
+KeptName* kept_names() {
+    static auto* names = new KeptName[kKeptNames];   // let go by drop_kept_names, never destroyed
+    return names;
+}
+
+void give_back(Slot& s) {
+    static_cast<KeptName*>(s.as<TextSlot>().lent)->lent = false;
+    s.cleanup = nullptr;
+}
+
+// Lends the kept string of an exact str to the call; false when the str is not kept and cannot be
+// (too long, or its entry is lent): the caller converts it for the call alone.
+bool lend_kept(PyObject* o, Slot& s) {
+    Py_hash_t hash = PyObject_Hash(o);   // computed once per str, then cached in it
+    if (hash == -1) {
+        PyErr_Clear();
+        return false;
+    }
+    KeptName& e = kept_names()[static_cast<std::size_t>(hash) & (kKeptNames - 1)];
+    if (e.lent) return false;
+    bool same = e.key == o;
+    if (!same && e.key && e.hash == hash) {
+        int cmp = PyUnicode_Compare(e.key, o);
+        if (cmp == -1 && PyErr_Occurred()) PyErr_Clear();
+        same = cmp == 0;
+    }
+    if (!same) {
+        wchar_t wide[kShort + 1];
+        if (PyUnicode_GetLength(o) > kLongestKept || !short_wide(o, wide)) return false;
+        e.drop();
+        ::new (e.text) TqString(static_cast<const wchar_t*>(wide));
+        Py_INCREF(o);
+        e.key = o;
+        e.hash = hash;
+    }
+    e.lent = true;
+    TextSlot& t = s.as<TextSlot>();
+    t.text = e.string();
+    t.lent = &e;
+    s.cleanup = give_back;
+    return true;
+}
+
+int convert_text_as(PyObject* o, Slot& s, const ParamShape& shape, bool may_borrow) {
     // No string: never a null reference. In an overload, None (or any refused object, below) may pick
     // this candidate to be refused.
     if (o == Py_None) return (shape.flags & Param_NoneCommits) ? committed(SwigError_Type) : SwigError_Type;
+    if (may_borrow && PyUnicode_CheckExact(o) && lend_kept(o, s)) return 0;
     void* p = nullptr;
     if (quick_match(o, TypeOf<TqString>::descriptor(), &p) ||
         SwigPyObject_ConvertPtr(o, &p, TypeOf<TqString>::descriptor(), SwigConvert_NoNull, nullptr) >= 0) {
@@ -71,6 +158,9 @@ int convert_text(PyObject* o, Slot& s, const ParamShape& shape) {
     // later inputs fit.
     return (shape.flags & Param_RefusalCommits) ? committed(SwigError_Type) : SwigError_Type;
 }
+
+int convert_text(PyObject* o, Slot& s, const ParamShape& shape) { return convert_text_as(o, s, shape, true); }
+int convert_own_text(PyObject* o, Slot& s, const ParamShape& shape) { return convert_text_as(o, s, shape, false); }
 
 void report_text(int, const ParamShape& p, const char*) {
     std::string text = "Argument " + std::to_string(p.cpos) + ": failed to create TqString from Python string";
@@ -106,6 +196,7 @@ std::string result_doc() { return class_doc_type("TqResult"); }
 }  // namespace
 
 const ParamKind kTextKind{convert_text, report_text, nullptr, nullptr, Rank_TextObject, false, string_doc};
+const ParamKind kOwnTextKind{convert_own_text, report_text, nullptr, nullptr, Rank_TextObject, false, string_doc};
 const ParamKind kEchoTextKind{convert_text, report_text, nullptr, out_text, Rank_TextObject, false, string_doc};
 const ParamKind kOutTextKind{nullptr, nullptr, prepare_out_text, out_text, 0, false, string_doc};
 const ParamKind kOutNarrowTextKind{nullptr, nullptr, prepare_out_text, out_narrow_text, 0, true, string_doc};
@@ -113,6 +204,11 @@ std::string string_result_doc() { return "string"; }
 
 const ResultKind kTextResult{make_text, nullptr, nullptr, &decl_text<const TqString&>, string_result_doc};
 const ResultKind kResultResult{make_result, nullptr, result_ok, &decl_text<TqResult>, result_doc};
+
+void drop_kept_names() {
+    KeptName* names = kept_names();
+    for (int i = 0; i < kKeptNames; ++i) names[i].drop();
+}
 
 }  // namespace kivo::module
 

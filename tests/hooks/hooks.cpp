@@ -519,22 +519,46 @@ PyObject* load_parameters(PyObject*, PyObject* args) {
                                          SwigNew_Own);
 }
 
-// integer_reads(array, name, n): nanoseconds per GetIntegerValue by name done in C++ (the SDK's
-// own cost, for the benchmark's comparison).
-PyObject* integer_reads(PyObject*, PyObject* args) {
+// feature_calls(array, call, name, n): nanoseconds per call by name done in C++ (the SDK's own cost,
+// for the benchmark's comparison), call one of GetIntegerValue, SetIntegerValue (writing 5),
+// GetFloatValue, GetEnumValueString and GetEnumValueInt; the name and the value live outside the loop.
+PyObject* feature_calls(PyObject*, PyObject* args) {
+    PyObject* proxy;
+    const char* call;
+    const char* name;
+    long n;
+    if (!PyArg_ParseTuple(args, "Ossl", &proxy, &call, &name, &n)) return nullptr;
+    auto* array = object_arg<TqGenParameterArray>(proxy, kivo::module::TypeId::TqGenParameterArray,
+                                                  "a parameter array");
+    if (!array) return nullptr;
+    TqString text(name), word;
+    int64_t integer = 0;
+    double real = 0;
+    auto timed = [&](auto&& one) {
+        auto start = std::chrono::steady_clock::now();
+        for (long i = 0; i < n; ++i) one();
+        auto ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+        return PyFloat_FromDouble(ns / static_cast<double>(n));
+    };
+    const std::string what = call;
+    if (what == "GetIntegerValue") return timed([&] { array->GetIntegerValue(text, integer); });
+    if (what == "SetIntegerValue") return timed([&] { array->SetIntegerValue(text, 5); });
+    if (what == "GetFloatValue") return timed([&] { array->GetFloatValue(text, real); });
+    if (what == "GetEnumValueString") return timed([&] { array->GetEnumValue(text, word); });
+    if (what == "GetEnumValueInt") return timed([&] { array->GetEnumValue(text, integer); });
+    return PyErr_Format(PyExc_ValueError, "no call '%s'", call);
+}
+
+// integer_reads(array, name, n): feature_calls(array, "GetIntegerValue", name, n).
+PyObject* integer_reads(PyObject* module, PyObject* args) {
     PyObject* proxy;
     const char* name;
     long n;
     if (!PyArg_ParseTuple(args, "Osl", &proxy, &name, &n)) return nullptr;
-    auto* array = object_arg<TqGenParameterArray>(proxy, kivo::module::TypeId::TqGenParameterArray,
-                                                  "a parameter array");
-    if (!array) return nullptr;
-    TqString text(name);
-    int64_t value = 0;
-    auto start = std::chrono::steady_clock::now();
-    for (long i = 0; i < n; ++i) array->GetIntegerValue(text, value);
-    auto ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
-    return PyFloat_FromDouble(ns / static_cast<double>(n));
+    PyObject* forwarded = Py_BuildValue("(Ossl)", proxy, "GetIntegerValue", name, n);
+    PyObject* ns = forwarded ? feature_calls(module, forwarded) : nullptr;
+    Py_XDECREF(forwarded);
+    return ns;
 }
 
 // make_device(xml): a simulated device whose features are those of the description, and its
@@ -1000,6 +1024,7 @@ PyMethodDef kHookMethods[] = {
     {"buffer_image", buffer_image, METH_O, nullptr},
     {"load_parameters", load_parameters, METH_VARARGS, nullptr},
     {"integer_reads", integer_reads, METH_VARARGS, nullptr},
+    {"feature_calls", feature_calls, METH_VARARGS, nullptr},
     {"parameter_list_names", parameter_list_names, METH_O, nullptr},
     {"log_records", log_records, METH_NOARGS, nullptr},
     {"clear_log_records", clear_log_records, METH_NOARGS, nullptr},
