@@ -325,19 +325,26 @@ PyObject* sink_keep(PyObject*, PyObject* proxy) {
     Py_RETURN_NONE;
 }
 
-// sink_fire_detached(proxy, value, count): a native thread keeps calling back, not joined; the
-// interpreter may exit meanwhile.
+// sink_fire_detached(proxy, value, count, fresh=0): a native thread keeps calling back, not joined;
+// the interpreter may exit meanwhile. fresh: each callback on a new native thread of its own, so
+// that each makes its thread state.
 PyObject* sink_fire_detached(PyObject*, PyObject* args) {
     PyObject* proxy;
-    int value, count;
-    if (!PyArg_ParseTuple(args, "Oii", &proxy, &value, &count)) return nullptr;
+    int value, count, fresh = 0;
+    if (!PyArg_ParseTuple(args, "Oii|p", &proxy, &value, &count, &fresh)) return nullptr;
     ProbeSink* sink = sink_of(proxy);
-    std::thread([sink, value, count] {
-        for (int i = 0; i < count; ++i) {
+    std::thread([sink, value, count, fresh] {
+        auto call = [sink, value] {
             try {
                 sink->OnValue(value);
             } catch (const std::exception&) {
             }
+        };
+        for (int i = 0; i < count; ++i) {
+            if (fresh)
+                std::thread(call).join();
+            else
+                call();
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }).detach();
