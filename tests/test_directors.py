@@ -160,7 +160,7 @@ def test_no_callback_runs_python_at_exit(python_run):
 
 
 def test_no_thread_state_is_made_at_exit(python_run):
-    """Native threads that each make a thread state for their callback while the interpreter exits:
+    """Native threads whose every callback makes a thread state, while the interpreter exits:
     once finalisation begins none may take the GIL or make a state (a thread that had decided to
     before it began finishes first), whatever the moment each thread comes."""
     code = textwrap.dedent("""

@@ -326,25 +326,20 @@ PyObject* sink_keep(PyObject*, PyObject* proxy) {
 }
 
 // sink_fire_detached(proxy, value, count, fresh=0): a native thread keeps calling back, not joined;
-// the interpreter may exit meanwhile. fresh: each callback on a new native thread of its own, so
-// that each makes its thread state.
+// the interpreter may exit meanwhile. fresh: native threads keep no thread state between callbacks
+// from then on, so that each callback makes one.
 PyObject* sink_fire_detached(PyObject*, PyObject* args) {
     PyObject* proxy;
     int value, count, fresh = 0;
     if (!PyArg_ParseTuple(args, "Oii|p", &proxy, &value, &count, &fresh)) return nullptr;
     ProbeSink* sink = sink_of(proxy);
-    std::thread([sink, value, count, fresh] {
-        auto call = [sink, value] {
+    if (fresh) kivo::rt::keep_thread_states(false);
+    std::thread([sink, value, count] {
+        for (int i = 0; i < count; ++i) {
             try {
                 sink->OnValue(value);
             } catch (const std::exception&) {
             }
-        };
-        for (int i = 0; i < count; ++i) {
-            if (fresh)
-                std::thread(call).join();
-            else
-                call();
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }).detach();
