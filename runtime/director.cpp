@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -15,6 +17,63 @@ std::atomic<bool> g_finalizing{false};
 std::atomic<bool> g_gone{false};
 std::thread::id g_finalizing_thread;   // written before g_finalizing is set
 std::atomic<bool> g_keep_states{true};
+
+// Threads inside Python: a thread counts from the moment it decides it may take the GIL (or make a
+// thread state) until it has let go of both. Finalisation begins under this lock, and the exit hook
+// waits (with the GIL free) until no other thread is inside: from then on nothing but the finalising
+// thread takes the GIL or makes a thread state. Both live until the process ends, for the threads
+// still running then.
+struct Entries {
+    std::mutex lock;
+    std::condition_variable idle;
+    int inside = 0;
+};
+Entries& entries() {
+    static auto* e = new Entries;
+    return *e;
+}
+thread_local int t_inside = 0;   // this thread's share of inside
+
+// Whether this thread may enter Python, counted if so: always before finalisation, afterwards only
+// the finalising thread while the interpreter lives.
+bool enter_python() {
+    Entries& e = entries();
+    std::lock_guard<std::mutex> hold(e.lock);
+    if (g_finalizing.load(std::memory_order_relaxed) &&
+        (g_gone || std::this_thread::get_id() != g_finalizing_thread || !Py_IsInitialized()))
+        return false;
+    ++e.inside;
+    ++t_inside;
+    return true;
+}
+
+void leave_python() {
+    Entries& e = entries();
+    {
+        std::lock_guard<std::mutex> hold(e.lock);
+        --e.inside;
+        --t_inside;
+    }
+    e.idle.notify_all();
+}
+
+// Called with the GIL held: finalisation begins; returns once every other thread inside Python has
+// left it (the GIL is free meanwhile, so that they can finish).
+void begin_finalizing() {
+    Entries& e = entries();
+    {
+        std::lock_guard<std::mutex> hold(e.lock);
+        g_finalizing_thread = std::this_thread::get_id();
+        g_finalizing.store(true, std::memory_order_release);
+        if (e.inside == t_inside) return;
+    }
+    PyThreadState* self = PyEval_SaveThread();
+    {
+        std::unique_lock<std::mutex> hold(e.lock);
+        e.idle.wait(hold, [&] { return e.inside == t_inside; });
+    }
+    PyEval_RestoreThread(self);
+}
 
 // The method caches of the living directors, guarded by the ownership lock.
 std::unordered_map<CachedMethod*, int>& caches() {
@@ -31,8 +90,7 @@ std::vector<void (*)()>& exit_actions() {
 
 PyObject* on_exit(PyObject*, PyObject*) {
     for (void (*action)() : exit_actions()) action();
-    g_finalizing_thread = std::this_thread::get_id();
-    g_finalizing = true;
+    begin_finalizing();
     // No callback runs from now on: the caches let go of what they found (outside the lock, since
     // releasing a function may destroy directors).
     std::vector<PyObject*> found;
@@ -49,6 +107,7 @@ PyObject* on_exit(PyObject*, PyObject*) {
 PyMethodDef g_exit_def = {"_kivo_interpreter_exit", on_exit, METH_NOARGS, nullptr};
 
 void late_exit() {
+    std::lock_guard<std::mutex> hold(entries().lock);
     g_finalizing = true;
     g_gone = true;
 }
@@ -64,9 +123,11 @@ struct KeptState {
         saved = PyEval_SaveThread();
     }
     ~KeptState() {
-        if (!saved || g_finalizing) return;
+        // Once finalisation began the interpreter deletes the state itself.
+        if (!saved || !enter_python()) return;
         PyEval_RestoreThread(saved);
         PyGILState_Release(outer);
+        leave_python();
     }
 };
 thread_local KeptState t_kept;
@@ -78,6 +139,16 @@ bool interpreter_finalizing() { return g_finalizing.load(std::memory_order_relax
 bool python_reachable() {
     if (!g_finalizing.load(std::memory_order_acquire)) return true;
     return !g_gone && std::this_thread::get_id() == g_finalizing_thread && Py_IsInitialized();
+}
+
+PythonGil::PythonGil() : entered_(enter_python()) {
+    if (entered_) state_ = PyGILState_Ensure();
+}
+
+PythonGil::~PythonGil() {
+    if (!entered_) return;
+    PyGILState_Release(state_);
+    leave_python();
 }
 
 void keep_thread_states(bool keep) { g_keep_states = keep; }
@@ -105,6 +176,8 @@ bool install_exit_hook() {
 }
 
 GilBlock::GilBlock() {
+    active_ = false;
+    if (!enter_python()) return;
     if (!t_kept.saved && g_keep_states.load(std::memory_order_relaxed) && !PyGILState_GetThisThreadState())
         t_kept.adopt();
     native_ = t_kept.saved != nullptr || !PyGILState_GetThisThreadState();
@@ -123,6 +196,7 @@ void GilBlock::end() {
     }
     if (native_ && state_ == PyGILState_UNLOCKED && PyErr_Occurred()) PyErr_Clear();
     PyGILState_Release(state_);
+    leave_python();
 }
 
 namespace {
@@ -222,11 +296,7 @@ PyObject* CallbackTuple::find(Py_ssize_t i) const {
 void release_methods(CachedMethod* slots, int count) {
     for (int i = 0; i < count; ++i) {
         if (!slots[i].callable) continue;
-        if (python_reachable()) {
-            PyGILState_STATE g = PyGILState_Ensure();
-            Py_XDECREF(std::exchange(slots[i].callable, nullptr));
-            PyGILState_Release(g);
-        }
+        if (PythonGil gil; gil) Py_XDECREF(std::exchange(slots[i].callable, nullptr));
         slots[i].callable = nullptr;
     }
 }
@@ -247,10 +317,7 @@ namespace Swig {
 
 DirectorException::DirectorException(PyObject* error, const char* header, const std::string& message)
     : text_(message.empty() ? std::string(header) : std::string(header) + " " + message) {
-    if (!kivo::rt::python_reachable()) return;
-    PyGILState_STATE g = PyGILState_Ensure();
-    if (!PyErr_Occurred()) PyErr_SetString(error, text_.c_str());
-    PyGILState_Release(g);
+    if (kivo::rt::PythonGil gil; gil && !PyErr_Occurred()) PyErr_SetString(error, text_.c_str());
 }
 
 void DirectorException::raise(PyObject* error, const char* message) { throw DirectorException(error, message); }
@@ -298,14 +365,14 @@ Director::~Director() {
         std::lock_guard<std::mutex> hold(ownership_lock());
         left.swap(ownership_);
     }
-    if (((self_ && disowned_) || weak_ || !left.empty()) && kivo::rt::python_reachable()) {
-        PyGILState_STATE g = PyGILState_Ensure();
+    if ((self_ && disowned_) || weak_ || !left.empty()) {
+        kivo::rt::PythonGil gil;
+        if (!gil) return;
         // The records nobody took back end first: what they give back may still need the object.
         for (auto& [ptr, item] : left) item->finish(true);
         left.clear();
         if (disowned_) Py_XDECREF(self_);
         Py_XDECREF(weak_);
-        PyGILState_Release(g);
     }
 }
 

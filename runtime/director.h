@@ -51,17 +51,36 @@ void add_exit_action(void (*action)());
 // callbacks only take the GIL (the default); off, every callback makes and drops a state.
 void keep_thread_states(bool keep);
 
+// The GIL, taken through PyGILState_Ensure for a scope when python_reachable() (false: not taken,
+// nothing of Python touched). Finalisation waits for such scopes on other threads to end.
+class PythonGil {
+public:
+    PythonGil();
+    ~PythonGil();
+    PythonGil(const PythonGil&) = delete;
+    PythonGil& operator=(const PythonGil&) = delete;
+    explicit operator bool() const { return entered_; }
+
+private:
+    PyGILState_STATE state_{};
+    bool entered_;
+};
+
 // The GIL for a director block: PyGILState_Ensure on entry, released by end() or on any exit. On a
 // thread unknown to Python the block runs on the thread's kept state, and an error the block leaves
 // behind there is dropped with it, as it would be with a state made for the block alone. An error
 // already pending on entry (an earlier callback of the same SDK call failed) is set aside for the
 // block and stands afterwards: the first failure is the one the caller sees.
+//
+// Once finalisation began no thread but the finalising one takes the GIL or makes a thread state:
+// the block is then not held (held() false) and touches nothing of Python.
 class GilBlock {
 public:
     GilBlock();
     ~GilBlock() { end(); }
     GilBlock(const GilBlock&) = delete;
     GilBlock& operator=(const GilBlock&) = delete;
+    bool held() const { return active_; }
     void end();
 
 private:
@@ -324,6 +343,7 @@ template <class R, class Read, class... A>
 R director_call_with(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, Read&& read, A... args) {
     if (interpreter_finalizing()) director_refuse(n);
     GilBlock gil;
+    if (!gil.held()) director_refuse(n);   // finalisation began meanwhile
     PyObject* objects[sizeof...(A) + 1] = {CallbackArgument<A>::make(args)...};
     ArgumentObjects release{objects, static_cast<int>(sizeof...(A))};
     for (std::size_t i = 0; i < sizeof...(A); ++i)

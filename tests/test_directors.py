@@ -162,6 +162,31 @@ def test_no_callback_runs_python_at_exit(python_run):
         assert proc.stdout == "exiting\n"
 
 
+def test_no_thread_state_is_made_at_exit(python_run):
+    """Native threads whose every callback makes a thread state, while the interpreter exits:
+    once finalisation begins none may take the GIL or make a state (a thread that had decided to
+    before it began finishes first), whatever the moment each thread comes."""
+    code = textwrap.dedent("""
+        import _kivo_testhooks as h
+        class Adds:
+            def OnValue(self, value):
+                return value + 1
+        keep = [Adds() for _ in range(8)]
+        sinks = [h.sink_new(o) for o in keep]
+        for s in sinks:
+            h.sink_disown(s)
+            h.sink_keep(s)
+            h.sink_fire_detached(s, 1, 100000, True)
+        for _ in range(200):
+            sum(range(1000))
+        print("exiting")
+    """)
+    for _ in range(10):
+        proc = python_run(code)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout == "exiting\n"
+
+
 def test_a_missing_method_stays_the_attribute_error(m, k):
     """An object without the method: the lookup's AttributeError is the error the caller sees, for
     every director class."""

@@ -333,6 +333,87 @@ def test_an_unwritable_store_and_a_refusing_notification(k, hooks, devices, sour
     assert capfd.readouterr().out == "In method 'UserSetStateNotify': ValueErrorrefused\n"
 
 
+GAIN = 0x50000
+
+
+def test_registers_whose_sinks_persist_them_travel_with_the_set(k, hooks, devices, source, store):
+    """A custom register and the device's own Width with Python sinks that persist them through the
+    store: a controller's save puts their values in the set file (Width not as a raw feature), a
+    change and a load bring them back through the sinks, a sink's refusal fails the command."""
+    calls, answers = [], {}
+
+    class Persisting(k.ITqRegisterEventSink):
+        def __init__(self, suffixes):
+            super().__init__()
+            self.suffixes = suffixes
+
+        def Persist(self, reg, kept):
+            calls.append((reg.GetName(), threading.get_ident()))
+            answer = answers.get(reg.GetName(), 0)
+            if answer:
+                return answer
+            for suffix in self.suffixes:
+                result = kept.Persist(reg, suffix)
+                if not result.IsOK():
+                    return result
+            return 0
+
+    gain_sink, width_sink, plain = Persisting(["_a", " b%"]), Persisting([""]), k.ITqRegisterEventSink()
+
+    class Maker(k.ITqSoftDeviceGEVEventSink):
+        def OnCreateCustomRegisters(self, dev, factory):
+            factory.AddRegister("Gain", GAIN, 4, k.TqGenAccessModeReadWrite, gain_sink)
+            factory.AddRegister("Other", GAIN + 4, 4, k.TqGenAccessModeReadWrite, plain)
+
+    heard = []
+    maker, notify = Maker(), recording_notify(k, heard)
+    device = devices(1, source)
+    assert device.RegisterEventSink(maker).IsOK() and device.SetUserSetNotify(notify).IsOK()
+    assert device.Start(LO).IsOK()
+    width = device.GetRegisterMap().GetRegisterByAddress(WIDTH)
+    assert width.AddEventSink(width_sink).IsOK()
+    client = controller(address_of(hooks, device))
+    try:
+        for address, value in ((GAIN, 7), (GAIN + 4, 3), (WIDTH, 320), (SELECTOR, 1), (SAVE, 1)):
+            assert client.write_reg(address, value) == SUCCESS, hex(address)
+        assert sorted(name for name, _ in calls) == ["Gain", "Width0"]
+        assert all(thread != threading.get_ident() for _, thread in calls)   # the server thread's
+        lines = set_file(store, 1).read_text().splitlines()
+        assert {"register Gain_a 00000007", "register Gain%20b%25 00000007", "register Width0 00000140",
+                "Height 0 480"} <= set(lines)
+        assert not any(line.startswith("Width ") or "Other" in line for line in lines)
+        # Changed, then loaded: the sinks write the stored values back; a register without a
+        # persisting sink keeps its value.
+        for address, value in ((GAIN, 9), (GAIN + 4, 4), (WIDTH, 640), (LOAD, 1)):
+            assert client.write_reg(address, value) == SUCCESS, hex(address)
+        assert [client.read_reg(a) for a in (GAIN, GAIN + 4, WIDTH)] == [7, 4, 320]
+        assert width.ReadInt()[1] == 320
+        assert heard == [(0, 1), (1, 1), (2, 1), (3, 1)]
+        # A sink that refuses fails the save before anything is written, and the load likewise.
+        del heard[:]
+        answers["Gain"] = 16385
+        before = set_file(store, 1).read_text()
+        assert client.write_reg(GAIN, 1) == SUCCESS
+        assert client.write_reg(SAVE, 1) == ERROR and client.write_reg(LOAD, 1) == ERROR
+        assert heard == [(0, 1), (2, 1)] and set_file(store, 1).read_text() == before
+        # A sink that does not persist (the default answer) leaves Width to the raw copy.
+        answers.clear()
+        assert width.RemoveEventSink(width_sink).IsOK() and width.AddEventSink(plain).IsOK()
+        assert client.write_reg(SAVE, 1) == SUCCESS
+        lines = set_file(store, 1).read_text().splitlines()
+        assert "Width 0 320" in lines and "register Gain_a 00000001" in lines
+        assert not any(line.startswith("register Width0") for line in lines)
+        # A set whose stored value is missing or malformed does not load.
+        for broken in ([l for l in lines if not l.startswith("register Gain_a")],
+                       [l.replace("register Gain_a 00000001", "register Gain_a 0000001") for l in lines]):
+            set_file(store, 1).write_text("\n".join(broken) + "\n")
+            assert client.write_reg(GAIN, 5) == SUCCESS and client.write_reg(LOAD, 1) == ERROR
+            assert client.read_reg(GAIN) == 5
+    finally:
+        client.close()
+        device.Stop()
+
+
 def test_our_node_map_drives_the_user_sets(k, hooks, devices, source, store):
     heard = []
     device = devices(2, source)

@@ -598,9 +598,13 @@ TqResult Space::Store(const Register& aRegister, uint32_t aOffset, const uint8_t
         }
     }
     if (aSize == 0) return TqResult(TQ_OK);
+    // The device's own side writes as the engine's local side does (the handlers that take local
+    // writes, such as the sources' setters of the image format, see them, as their getters serve the
+    // reads); what the local side may not write (a read-only register) is stored as it stands.
     auto write = [&](uint32_t aAddress, const uint8_t* aBytes, size_t aCount) {
-        return aController ? engine->WriteMemoryAs(*aController, aAddress, aBytes, aCount)
-                           : engine->StoreMemory(aAddress, aBytes, aCount);
+        if (aController) return engine->WriteMemoryAs(*aController, aAddress, aBytes, aCount);
+        const uint16_t status = engine->WriteMemory(aAddress, aBytes, aCount);
+        return status == TqEngine::Gvcp::kWriteProtect ? engine->StoreMemory(aAddress, aBytes, aCount) : status;
     };
     const uint32_t address = aRegister.GetAddress() + aOffset;
     uint16_t status;

@@ -190,7 +190,8 @@ public:
     bool Retired() const { return mRetired; }
 
     // Memory: aSize bytes at aOffset of a register, with no sinks. The write path is the controller's
-    // (aController) or the device's own side's (null: a protected register takes the bytes).
+    // (aController) or the device's own side's (null: the engine's local write, which the handlers of
+    // local accesses see as they serve the reads; a protected register takes the bytes).
     TqResult Load(const Register& aRegister, uint32_t aOffset, uint8_t* aData, uint32_t aSize);
     TqResult Store(const Register& aRegister, uint32_t aOffset, const uint8_t* aData, uint32_t aSize,
                    const TqEngine::Peer* aController);

@@ -3,9 +3,13 @@
 // features a save was told to store (UserSetFeatureEnable), for every stream channel.
 //
 // A controller drives them through registers the device serves (UserSetRegisters): a save of set
-// k >= 1 tells the notification (SaveStart, k), reads each stored feature through the engine's
-// local read, writes the store and tells (SaveCompleted, k); a load tells (LoadStart, k), writes the
-// values through the engine's local write and tells (LoadCompleted, k). A start state the
+// k >= 1 tells the notification (SaveStart, k), offers each register with event sinks to their
+// Persist (what they save through the store goes into the set), reads each stored feature through
+// the engine's local read, writes the store and tells (SaveCompleted, k); a load tells (LoadStart,
+// k), offers the registers with sinks the values they saved, writes the features' values through the
+// engine's local write and tells (LoadCompleted, k). A feature whose register a sink persisted is
+// its sink's: it is neither stored nor written raw. A sink's failure fails the command. Default
+// (set 0) holds the image format only: its load offers nothing to the sinks. A start state the
 // notification does not answer OK (or that throws) ends the command with an error for the
 // controller and no completed state; the answer to a completed state is not looked at.
 //
@@ -18,7 +22,10 @@
 //     # kivo user set
 //     Width 0 640
 //     PixelFormat 0 17301505
-// one line per stored feature: its name, the stream channel and the value in decimal.
+//     register Gain_0 0000000a
+// one line per stored feature: its name, the stream channel and the value in decimal; and one per
+// value a register's sink stored: "register", the name (the register's and the sink's suffix, its
+// bytes outside '!' to '~' and '%' written as %XX) and the bytes in hexadecimal.
 #include "TqSoftDeviceImpl.h"
 
 #include <atomic>
@@ -49,6 +56,14 @@ struct Value {
     uint32_t feature = 0, channel = 0, value = 0;
 };
 using Values = std::vector<Value>;
+
+// What a set file holds: the features' values and the values the registers' sinks stored.
+struct Contents {
+    Values features;
+    StoredValues registers;
+};
+
+constexpr const char* kRegisterLine = "register";
 
 // ---- the store ----
 
@@ -125,31 +140,106 @@ constexpr const char* kDefaultFile = "UserSetDefault.txt";
 
 std::string SetName(uint32_t aSet) { return aSet ? "UserSet" + std::to_string(aSet) : "Default"; }
 
-std::string Format(const Values& aValues) {
+constexpr char kHex[] = "0123456789abcdef";
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A stored value's name as one word of a line: bytes outside '!' to '~', and '%', as %XX.
+std::string Escaped(const std::string& aName) {
+    std::string word;
+    for (const char c : aName) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > 0x20 && byte < 0x7F && c != '%') {
+            word += c;
+        } else {
+            word += '%';
+            word += kHex[byte >> 4];
+            word += kHex[byte & 15];
+        }
+    }
+    return word;
+}
+
+std::optional<std::string> Unescaped(const std::string& aWord) {
+    std::string name;
+    for (size_t at = 0; at < aWord.size(); ++at) {
+        if (aWord[at] != '%') {
+            name += aWord[at];
+            continue;
+        }
+        const int high = at + 2 < aWord.size() ? HexDigit(aWord[at + 1]) : -1;
+        const int low = high >= 0 ? HexDigit(aWord[at + 2]) : -1;
+        if (low < 0) return std::nullopt;
+        name += char(high << 4 | low);
+        at += 2;
+    }
+    return name;
+}
+
+std::optional<std::vector<uint8_t>> Unhexed(const std::string& aWord) {
+    if (aWord.empty() || aWord.size() % 2) return std::nullopt;
+    std::vector<uint8_t> bytes;
+    for (size_t at = 0; at < aWord.size(); at += 2) {
+        const int high = HexDigit(aWord[at]), low = HexDigit(aWord[at + 1]);
+        if (high < 0 || low < 0) return std::nullopt;
+        bytes.push_back(uint8_t(high << 4 | low));
+    }
+    return bytes;
+}
+
+std::string Format(const Contents& aContents) {
     std::string text = "# kivo user set\n";
-    for (const Value& v : aValues)
+    for (const Value& v : aContents.features)
         text += std::string(TqEngine::kUserSetFeatures[v.feature]) + " " + std::to_string(v.channel) + " " +
                 std::to_string(v.value) + "\n";
+    for (const auto& [name, bytes] : aContents.registers) {
+        text += std::string(kRegisterLine) + " " + Escaped(name) + " ";
+        for (const uint8_t byte : bytes) {
+            text += kHex[byte >> 4];
+            text += kHex[byte & 15];
+        }
+        text += "\n";
+    }
     return text;
 }
 
-// The values of a set file; none when a line is not one of a feature of a channel the device has.
-std::optional<Values> Parse(const std::string& aText, uint32_t aChannels) {
-    Values values;
+// A register line's name and bytes into aStored; false when malformed or a repeat.
+bool ParseRegister(std::istringstream& aFields, StoredValues& aStored) {
+    std::string word, hex, rest;
+    if (!(aFields >> word >> hex) || (aFields >> rest)) return false;
+    const std::optional<std::string> name = Unescaped(word);
+    std::optional<std::vector<uint8_t>> bytes = Unhexed(hex);
+    return name && bytes && aStored.emplace(*name, std::move(*bytes)).second;
+}
+
+// What a set file holds; none when a line is neither a register's value nor one of a feature of a
+// channel the device has.
+std::optional<Contents> Parse(const std::string& aText, uint32_t aChannels) {
+    Contents contents;
     std::istringstream lines(aText);
     for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream fields(line);
         std::string name, rest;
+        fields >> name;
+        if (name == kRegisterLine) {
+            if (!ParseRegister(fields, contents.registers)) return std::nullopt;
+            continue;
+        }
         uint64_t channel = 0, value = 0;
-        if (!(fields >> name >> channel >> value) || (fields >> rest) || channel >= aChannels || value > UINT32_MAX)
+        if (!(fields >> channel >> value) || (fields >> rest) || channel >= aChannels || value > UINT32_MAX)
             return std::nullopt;
         uint32_t feature = 0;
         while (feature < kFeatures && name != TqEngine::kUserSetFeatures[feature]) ++feature;
         if (feature == kFeatures) return std::nullopt;
-        values.push_back({feature, uint32_t(channel), uint32_t(value)});
+        contents.features.push_back({feature, uint32_t(channel), uint32_t(value)});
     }
-    return values;
+    return contents;
 }
 
 // The set a start loads, as UserSetDefault.txt names it (Default when it names none of 0 to aCount).
@@ -179,6 +269,15 @@ bool ReadValues(TqEngine::Device& aDevice, uint32_t aChannels, uint32_t aEnabled
             aValues.push_back(v);
         }
     return true;
+}
+
+// aValues without those whose register (the feature's name and the channel's number) a sink persisted.
+Values Unhandled(Values aValues, const std::vector<std::string>& aHandled) {
+    std::erase_if(aValues, [&](const Value& v) {
+        const std::string name = TqEngine::kUserSetFeatures[v.feature] + std::to_string(v.channel);
+        return std::find(aHandled.begin(), aHandled.end(), name) != aHandled.end();
+    });
+    return aValues;
 }
 
 // Writes aValues through the engine's local write. A width may only grow once its offset shrank and
@@ -223,22 +322,27 @@ std::string SerialOf(TqEngine::Device& aDevice) { return aDevice.GetIdentity().s
 uint16_t Save(Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, uint32_t aSet) {
     if (aSet == 0) return kAccessDenied;   // Default is the start's, never saved
     if (!Notify(d, TqUserSetStateSaveStart, aSet).IsOK()) return kError;
-    Values values;
-    if (!ReadValues(aDevice, aSets.channels, aSets.enabled, values) ||
-        !WriteStored(SerialOf(aDevice), SetFile(aSet), Format(values)))
+    Contents contents;
+    std::vector<std::string> handled;
+    if (!d.registers.Persist(false, contents.registers, handled).IsOK() ||
+        !ReadValues(aDevice, aSets.channels, aSets.enabled, contents.features))
         return kError;
+    contents.features = Unhandled(std::move(contents.features), handled);
+    if (!WriteStored(SerialOf(aDevice), SetFile(aSet), Format(contents))) return kError;
     Notify(d, TqUserSetStateSaveCompleted, aSet);
     return kSuccess;
 }
 
 uint16_t Load(Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, uint32_t aSet) {
     if (!Notify(d, TqUserSetStateLoadStart, aSet).IsOK()) return kError;
-    std::optional<Values> values = aSets.factory;
+    std::optional<Contents> contents = Contents{aSets.factory, {}};
+    std::vector<std::string> handled;
     if (aSet != 0) {
         const std::optional<std::string> text = ReadStored(SerialOf(aDevice), SetFile(aSet));
-        values = text ? Parse(*text, aSets.channels) : std::nullopt;
+        contents = text ? Parse(*text, aSets.channels) : std::nullopt;
+        if (contents && !d.registers.Persist(true, contents->registers, handled).IsOK()) return kError;
     }
-    if (!values || !WriteValues(aDevice, *values)) return kError;
+    if (!contents || !WriteValues(aDevice, Unhandled(std::move(contents->features), handled))) return kError;
     Notify(d, TqUserSetStateLoadCompleted, aSet);
     return kSuccess;
 }

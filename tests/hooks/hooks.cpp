@@ -373,13 +373,15 @@ PyObject* sink_keep(PyObject*, PyObject* proxy) {
     Py_RETURN_NONE;
 }
 
-// sink_fire_detached(proxy, value, count): a native thread keeps calling back, not joined; the
-// interpreter may exit meanwhile.
+// sink_fire_detached(proxy, value, count, fresh=0): a native thread keeps calling back, not joined;
+// the interpreter may exit meanwhile. fresh: native threads keep no thread state between callbacks
+// from then on, so that each callback makes one.
 PyObject* sink_fire_detached(PyObject*, PyObject* args) {
     PyObject* proxy;
-    int value, count;
-    if (!PyArg_ParseTuple(args, "Oii", &proxy, &value, &count)) return nullptr;
+    int value, count, fresh = 0;
+    if (!PyArg_ParseTuple(args, "Oii|p", &proxy, &value, &count, &fresh)) return nullptr;
     ProbeSink* sink = sink_of(proxy);
+    if (fresh) kivo::rt::keep_thread_states(false);
     std::thread([sink, value, count] {
         for (int i = 0; i < count; ++i) {
             try {
