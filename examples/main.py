@@ -109,12 +109,60 @@ class ControlPrinter(kivo.ITqSoftDeviceGEVEventSink):
         print("  OnControlChannelStop")
 
 
+class MosaicSource(kivo.TqStreamingChannelSourceDefault):
+    """A Python stream source over the SDK's ready-made one: its buffers (made by the SDK part) come
+    back filled with a BayerRG8 mosaic of a colour gradient that drifts from frame to frame. The
+    device's streaming loop calls it on its own thread."""
+
+    def __init__(self, width=640, height=480):
+        super().__init__(width, height, kivo.TqPixelBayerRG8, 8)
+        rows, columns = np.mgrid[0:height, 0:width]
+        red = (columns * 255 // max(width - 1, 1)).astype(np.uint8)
+        blue = (rows * 255 // max(height - 1, 1)).astype(np.uint8)
+        green = np.full((height, width), 128, np.uint8)
+        # RGGB: red on even rows and columns, blue on odd ones, green elsewhere.
+        self.mosaic = np.where((rows % 2 == 0) & (columns % 2 == 0), red,
+                               np.where((rows % 2 == 1) & (columns % 2 == 1), blue, green))
+        self.wake = threading.Condition()
+        self.queued, self.aborted = [], []
+        self.frame = 0
+
+    def QueueBuffer(self, buffer):
+        with self.wake:
+            self.queued.append(buffer)
+            self.wake.notify()
+        return kivo.TQ_OK
+
+    def RetrieveBuffer(self, pointer):
+        with self.wake:
+            if not self.aborted and not self.queued:
+                self.wake.wait(0.02)
+            if self.aborted:
+                return kivo.TQ_ABORTED, self.aborted.pop(0)
+            if not self.queued:
+                return kivo.TQ_TIMEOUT, None
+            buffer = self.queued.pop(0)
+        self.frame += 1
+        pixels = buffer.GetImage().GetDataPointer()
+        np.add(self.mosaic[:pixels.shape[0], :pixels.shape[1]], self.frame % 64, out=pixels, casting="unsafe")
+        return kivo.TQ_OK, buffer
+
+    def AbortQueuedBuffers(self):
+        with self.wake:
+            self.aborted.extend(self.queued)
+            self.queued.clear()
+            self.wake.notify()
+
+
 def soft_device_tour():
-    """A software GigE Vision device of our own: started on the loopback interface, found by
-    discovery, connected to, its features read, stopped."""
+    """A software GigE Vision device of our own, streaming frames a Python source makes: started on
+    the loopback interface, found by discovery, connected to, its features read, an event sent, its
+    frames received through a stream and a pipeline, stopped."""
     device = kivo.TqSoftDeviceGEV()
     printer = ControlPrinter()
     device.RegisterEventSink(printer)
+    source = MosaicSource()
+    print("Adding a Python stream source:", str(device.AddStream(source).GetCodeString()))
     result = device.Start("00:00:00:00:00:00")
     print("Software device start:", str(result.GetCodeString()))
     if not result.IsOK():
@@ -150,92 +198,70 @@ def soft_device_tour():
             print("  events issued:", device.GetStatistics().GetEventDatasIssued())
             controller.UnregisterEventSink(events)
             kivo.TqDevice.Free(controller)
+        device_tour(records[0])
     print("Software device stop:", str(device.Stop().GetCodeString()))
     device.UnregisterEventSink(printer)
 
 
-def device_tour():
-    """Discovery and a connected device. A software GigE Vision device is started here through the
-    test module (the SDK's software device is not wrapped yet); it serves on loopback only."""
-    import _kivo_testhooks as hooks
+def device_tour(record):
+    """The whole road on a connected device: its image format, a stream, ten frames seen as NumPy
+    arrays and converted to RGB, a pipeline, an exclusive connection."""
+    result, device = kivo.TqDevice.CreateAndConnect(record)
+    print("Connecting:", str(result.GetCodeString()), "as", type(device).__name__)
+    if device is None:
+        return
+    parameters = device.GetParameters()
+    pixel_format = parameters.GetEnum("PixelFormat")
+    entries = [pixel_format.GetEntryByIndex(i)[1] for i in range(pixel_format.GetEntriesCount()[1])]
+    print("  %dx%d %s, PayloadSize %d; PixelFormat entries %s"
+          % (parameters.GetIntegerValue("Width")[1], parameters.GetIntegerValue("Height")[1],
+             parameters.GetEnumValueString("PixelFormat")[1], device.GetPayloadSize(),
+             ", ".join(str(entry.GetName()[1]) for entry in entries)))
+    result, stream = kivo.TqStream.CreateAndOpen(record)
+    print("Stream:", str(result.GetCodeString()), "as", type(stream).__name__)
+    if stream is not None:
+        converter = kivo.TqBufferConverter()
+        rgb = kivo.TqBuffer(kivo.TqPayloadTypeImage)
+        rgb.GetImage().Alloc(1, 1, kivo.TqPixelRGB8)    # the wanted pixel type; Convert sizes it
+        buffers = []
+        for _ in range(4):
+            buffer = kivo.TqBuffer()
+            buffer.Alloc(device.GetPayloadSize())
+            stream.QueueBuffer(buffer)
+            buffers.append(buffer)
+        device.StreamEnable()
+        parameters.ExecuteCommand("AcquisitionStart")
+        for _ in range(10):
+            result, buffer, operation = stream.RetrieveBuffer(2000)
+            if buffer is None:
+                print("  no frame:", str(result.GetCodeString()))
+                continue
+            image = buffer.GetImage().GetDataPointer()
+            converted, _ = converter.Convert(buffer, rgb)   # Bayer mosaic to RGB, bilinear
+            colour = rgb.GetImage().GetDataPointer()
+            print("  frame %5d: %s %s -> %s %s %s, mean R G B %s (%s)"
+                  % (buffer.GetBlockID(), image.shape, image.dtype, str(converted.GetCodeString()), colour.shape,
+                     colour.dtype, np.round(colour.reshape(-1, 3).mean(axis=0), 1).tolist(),
+                     str(operation.GetCodeString())))
+            stream.QueueBuffer(buffer)
+        compression_tour(rgb)
+        parameters.ExecuteCommand("AcquisitionStop")
+        device.StreamDisable()
+        stream.Close()
+        while stream.RetrieveBuffer(0)[1] is not None:   # the aborted buffers come back
+            pass
+        kivo.TqStream.Free(stream)
+    kivo.TqDevice.Free(device)
+    pipeline_tour(record)
 
-    handle = hooks.soft_device_start(manufacturer="Kivo Sim", model="Example Camera", serial="EX0001",
-                                     user_name="example", mac="02:4b:49:40:00:01", width=640, height=480)
-    try:
-        system = kivo.TqSystem()
-        system.SetDetectionTimeout(500)
-        system.Find()
-        print("Interfaces:", ", ".join(str(system.GetInterface(i).GetName())
-                                       for i in range(system.GetInterfaceCount())))
-        records = [system.GetDeviceInfo(i) for i in range(system.GetDeviceCount())]
-        for record in records:
-            print("  %-16s %-16s connection ID %s" % (type(record).__name__, str(record.GetModelName()),
-                                                    str(record.GetConnectionID())))
-        if not records:
-            print("No device answered.")
-            return
-        result, device = kivo.TqDevice.CreateAndConnect(records[0])
-        print("Connecting to the first:", str(result.GetCodeString()), "as", type(device).__name__)
-        if device is None:
-            return
-        parameters = device.GetParameters()
-        print("Width:", parameters.GetIntegerValue("Width")[1], " PayloadSize:", device.GetPayloadSize())
-        event_tour(hooks, handle, device)
-        kivo.TqDevice.Free(device)
-
-        # The whole road: the device's image format, a stream, ten frames seen as NumPy arrays.
-        result, device = kivo.TqDevice.CreateAndConnect(records[0])
-        parameters = device.GetParameters()
-        parameters.SetIntegerValue("Width", 320)
-        parameters.SetIntegerValue("Height", 240)
-        parameters.SetEnumValue("PixelFormat", "BayerRG8")
-        result, stream = kivo.TqStream.CreateAndOpen(records[0])
-        print("Stream:", str(result.GetCodeString()), "as", type(stream).__name__)
-        if stream is not None:
-            converter = kivo.TqBufferConverter()
-            rgb = kivo.TqBuffer(kivo.TqPayloadTypeImage)
-            rgb.GetImage().Alloc(1, 1, kivo.TqPixelRGB8)    # the wanted pixel type; Convert sizes it
-            buffers = []
-            for _ in range(4):
-                buffer = kivo.TqBuffer()
-                buffer.Alloc(device.GetPayloadSize())
-                stream.QueueBuffer(buffer)
-                buffers.append(buffer)
-            device.StreamEnable()
-            parameters.ExecuteCommand("AcquisitionStart")
-            for _ in range(10):
-                result, buffer, operation = stream.RetrieveBuffer(2000)
-                if buffer is None:
-                    print("  no frame:", str(result.GetCodeString()))
-                    continue
-                image = buffer.GetImage().GetDataPointer()
-                converted, _ = converter.Convert(buffer, rgb)   # Bayer mosaic to RGB, bilinear
-                colour = rgb.GetImage().GetDataPointer()
-                print("  frame %5d: %s %s -> %s %s %s, mean R G B %s (%s)"
-                      % (buffer.GetBlockID(), image.shape, image.dtype, str(converted.GetCodeString()), colour.shape,
-                         colour.dtype, np.round(colour.reshape(-1, 3).mean(axis=0), 1).tolist(),
-                         str(operation.GetCodeString())))
-                stream.QueueBuffer(buffer)
-            compression_tour(rgb)
-            parameters.ExecuteCommand("AcquisitionStop")
-            device.StreamDisable()
-            stream.Close()
-            while stream.RetrieveBuffer(0)[1] is not None:   # the aborted buffers come back
-                pass
-            kivo.TqStream.Free(stream)
-        kivo.TqDevice.Free(device)
-        pipeline_tour(records[0])
-
-        # A GigE Vision device of our own, connected with exclusive access.
-        camera = kivo.TqDeviceGEV()
-        result = camera.Connect(records[0], kivo.TqAccessExclusive)
-        classes = {value: name for name, value in kivo.TqDeviceClass.items()}
-        accesses = {value: name for name, value in kivo.TqAccessType.items()}
-        print("Exclusive connection:", str(result.GetCodeString()), "- class", classes[camera.GetClass()],
-              "- access", accesses[camera.GetAccessType()], "- at", str(camera.GetIPAddress()))
-        camera.Disconnect()
-    finally:
-        hooks.soft_device_stop(handle)
+    # A GigE Vision device of our own, connected with exclusive access.
+    camera = kivo.TqDeviceGEV()
+    result = camera.Connect(record, kivo.TqAccessExclusive)
+    classes = {value: name for name, value in kivo.TqDeviceClass.items()}
+    accesses = {value: name for name, value in kivo.TqAccessType.items()}
+    print("Exclusive connection:", str(result.GetCodeString()), "- class", classes[camera.GetClass()],
+          "- access", accesses[camera.GetAccessType()], "- at", str(camera.GetIPAddress()))
+    camera.Disconnect()
 
 
 class EventPrinter(kivo.TqDeviceEventSink):
@@ -253,19 +279,6 @@ class EventPrinter(kivo.TqDeviceEventSink):
     def OnEventGenICam(self, device, event_id, channel, block_id, timestamp, parameters):
         print("  OnEventGenICam: ID 0x%04X invalidated %d parameters" % (event_id, parameters.GetSize()))
         self.seen.set()
-
-
-def event_tour(hooks, handle, device):
-    """A device event sink: the software device fires its FrameEnd event (block ID and timestamp as
-    data), which arrives raw and as the event's GenICam features."""
-    printer = EventPrinter()
-    device.RegisterEventSink(printer)
-    data = (42).to_bytes(8, "big") + (1000).to_bytes(8, "big")
-    hooks.soft_device_fire_event(handle, 0x9001, data, 42, 0)
-    printer.seen.wait(5)
-    parameters = device.GetParameters()
-    print("  EventFrameEndFrameID reads", parameters.GetIntegerValue("EventFrameEndFrameID")[1])
-    device.UnregisterEventSink(printer)
 
 
 class ReadyCounter(kivo.TqPipelineEventSink):
@@ -332,4 +345,3 @@ if __name__ == "__main__":
     main()
     genicam_tour()
     soft_device_tour()
-    device_tour()
