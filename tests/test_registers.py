@@ -354,6 +354,95 @@ def test_controllers_reach_the_sinks_on_the_server_thread(k, custom, controller)
     assert code(custom.reg(WIDE).RemoveEventSink(second)) == OK
 
 
+WIDTH, SCP = 0x30000000, 0x0D00
+
+
+def test_sinks_of_a_register_a_stream_source_owns_run_for_controllers(k, hooks):
+    """Width0, which the stream source serves, with a Python sink: a controller's read runs PreRead
+    before the source's getter and PostRead after it; a write runs the source's setter, then PreWrite
+    (which reads the new value), then PostWrite; a refusing PreWrite sets the value before back
+    through the setter and fails the write, as a failing PreRead fails the read; the local side's
+    accesses run the sink once; without a sink nothing runs."""
+    handle = hooks.soft_recorder("source")
+    calls = lambda operation: [a for op, a, _ in hooks.soft_recorder_calls(handle) if op == "source." + operation]
+    seen, answers = [], {}
+
+    class Sink(k.ITqRegisterEventSink):
+        def PreRead(self, reg):
+            seen.append(("PreRead", len(calls("GetWidth"))))
+            return answers.get("PreRead", OK)
+
+        def PostRead(self, reg):
+            seen.append(("PostRead", len(calls("GetWidth"))))
+
+        def PreWrite(self, reg):
+            seen.append(("PreWrite", reg.ReadInt()[1], calls("SetWidth")[-1:],
+                         threading.current_thread() is threading.main_thread()))
+            return answers.get("PreWrite", OK)
+
+        def PostWrite(self, reg):
+            seen.append(("PostWrite", reg.GetName()))
+
+    sink = Sink()
+    device = k.TqSoftDeviceGEV()
+    try:
+        assert device.AddStream(hooks.soft_recorder_proxy(handle)).IsOK() and device.Start(LO).IsOK()
+        width = device.GetRegisterMap().GetRegisterByAddress(WIDTH)
+        assert code(width.AddEventSink(sink)) == OK
+        client = Client(ip_of(hooks, device), timeout=5.0)
+        try:
+            assert client.write_reg(CCP, CONTROL) == GVCP_SUCCESS
+            getters = len(calls("GetWidth"))
+            assert client.read_reg(WIDTH) == 640
+            assert seen == [("PreRead", getters), ("PostRead", getters + 1)]
+            del seen[:]
+            assert client.write_reg(WIDTH, 320) == GVCP_SUCCESS
+            writes = [c for c in seen if c[0] in WRITES]
+            assert writes == [("PreWrite", 320, ["320"], False), ("PostWrite", "Width0")]
+            # Refused: the setter hears the value before again; the controller gets the sink's status.
+            del seen[:]
+            answers["PreWrite"] = INVALID
+            assert client.write_reg(WIDTH, 256) == 0x8002
+            assert calls("SetWidth")[-2:] == ["256", "320"] and [c[0] for c in seen if c[0] in WRITES] == ["PreWrite"]
+            answers.clear()
+            answers["PreRead"] = INVALID
+            status, _ = client.read_regs(WIDTH)
+            assert status == 0x8002
+            answers.clear()
+            assert client.read_reg(WIDTH) == 320
+            # An access of several registers: only Width0's sink runs, once.
+            del seen[:]
+            status, data = client.command(READMEM, struct.pack(">IHH", WIDTH, 0, 12))
+            assert status == GVCP_SUCCESS and struct.unpack(">III", data[4:]) == (320, 480, 0)
+            assert [c[0] for c in seen] == ["PreRead", "PostRead"]
+            # The local side: the sink once, the source's setter once.
+            del seen[:]
+            setters = len(calls("SetWidth"))
+            assert code(width.Write(400)) == OK and width.ReadInt()[1] == 400
+            assert [c[0] for c in seen if c[0] in WRITES] == ["PreWrite", "PostWrite"]
+            assert calls("SetWidth")[setters:] == ["400"] and client.read_reg(WIDTH) == 400
+            # The stream channel's port, which the device keeps for the source: refused, it stays unset.
+            port = device.GetRegisterMap().GetRegisterByAddress(SCP)
+            assert code(port.AddEventSink(sink)) == OK
+            del seen[:]
+            answers["PreWrite"] = INVALID
+            assert client.write_reg(SCP, 5000) == 0x8002 and client.read_reg(SCP) == 0
+            assert [c[:2] for c in seen if c[0] in WRITES] == [("PreWrite", 5000)]
+            answers.clear()
+            assert client.write_reg(SCP, 5000) == GVCP_SUCCESS and client.read_reg(SCP) == 5000
+            assert code(port.RemoveEventSink(sink)) == OK
+            # Removed: a controller's accesses run nothing.
+            assert code(width.RemoveEventSink(sink)) == OK
+            del seen[:]
+            assert client.write_reg(WIDTH, 512) == GVCP_SUCCESS and client.read_reg(WIDTH) == 512 and seen == []
+            assert client.write_reg(CCP, 0) == GVCP_SUCCESS
+        finally:
+            client.close()
+    finally:
+        device.Stop()
+        hooks.soft_recorder_free(handle)
+
+
 @pytest.mark.skipif(shutil.which("arv-tool-0.8") is None, reason="aravis's arv-tool is not installed")
 def test_arv_tool_writes_a_register_a_python_sink_guards(hooks, custom):
     my, rec = custom.reg(MY_REG), custom.recorder

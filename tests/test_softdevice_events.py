@@ -7,6 +7,7 @@ in Python on the device's thread."""
 
 import gc
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -412,6 +413,150 @@ def test_registers_whose_sinks_persist_them_travel_with_the_set(k, hooks, device
     finally:
         client.close()
         device.Stop()
+
+
+TUNE, LUT, KEPT = 0x60000, 0x60010, 0x60020
+IMAGE_FORMAT = ["Width", "Height", "OffsetX", "OffsetY", "PixelFormat"]
+
+
+def streamable_maker(k, tune_sink=None):
+    """A sink that makes the registers TuneReg (4 bytes, with tune_sink), LutReg (a 12-byte array) and
+    KeptReg, and describes Tune (an Integer) and Lut (a Register) over them as Streamable features,
+    Kept as a plain one."""
+    class Maker(k.ITqSoftDeviceGEVEventSink):
+        def OnCreateCustomRegisters(self, dev, factory):
+            rw = k.TqGenAccessModeReadWrite
+            assert factory.AddRegister("TuneReg", TUNE, 4, rw, tune_sink).IsOK()
+            assert factory.AddByteArray("LutReg", LUT, 12, rw).IsOK()
+            assert factory.AddRegister("KeptReg", KEPT, 4, rw).IsOK()
+
+        def OnCreateCustomGenApiFeatures(self, dev, factory):
+            registers = dev.GetRegisterMap()
+            for name, address, create in (("Tune", TUNE, factory.CreateInteger), ("Lut", LUT, factory.CreateRegister),
+                                          ("Kept", KEPT, factory.CreateInteger)):
+                factory.SetName(name)
+                factory.SetStreamable(name != "Kept")
+                assert create(registers.GetRegisterByAddress(address)).IsOK()
+
+    return Maker()
+
+
+def entry_names(enumeration):
+    return [str(enumeration.GetEntryByIndex(i)[1].GetName()[1]) for i in range(enumeration.GetEntriesCount()[1])]
+
+
+def test_streamable_custom_features_join_the_user_sets(k, hooks, devices, source, store):
+    """The application's Streamable features follow the image format in UserSetFeatureSelector; a
+    controller's save copies their registers' bytes, a load writes them back through the register's
+    write path (its sink's PreWrite sees the value and may refuse it); Default holds their values at
+    start; a set file written before these features existed still loads."""
+    writes, refuse = [], {}
+
+    class Watch(k.ITqRegisterEventSink):
+        def PreWrite(self, reg):
+            writes.append(("PreWrite", reg.ReadInt()[1], threading.current_thread() is threading.main_thread()))
+            return refuse.get("answer", 0)
+
+        def PostWrite(self, reg):
+            writes.append(("PostWrite", reg.ReadInt()[1]))
+
+    heard = []
+    watch = Watch()
+    maker, notify = streamable_maker(k, watch), recording_notify(k, heard)
+    device = devices(2, source)
+    assert device.RegisterEventSink(maker).IsOK() and device.SetUserSetNotify(notify).IsOK()
+    assert device.Start(LO).IsOK()
+    reg = device.GetRegisterMap().GetRegisterByAddress
+    lut = bytes(range(1, 13))
+    result, connected = k.TqDevice.CreateAndConnect(address_of(hooks, device))
+    assert result.IsOK(), str(result.GetDescription())
+    try:
+        params = connected.GetParameters()
+        features = params.Get("UserSetFeatureSelector")
+        assert entry_names(features) == IMAGE_FORMAT + ["Tune", "Lut"]
+        assert params.Get("Tune").IsStreamable()[1] and not params.Get("Kept").IsStreamable()[1]
+        # Saved: both features' registers, the plain feature's not.
+        for name, value in (("Tune", 7), ("Kept", 3), ("Width", 320)):
+            assert params.SetIntegerValue(name, value).IsOK(), name
+        assert reg(LUT).Write(lut).IsOK()
+        assert params.SetEnumValue("UserSetSelector", 1).IsOK() and params.ExecuteCommand("UserSetSave").IsOK()
+        lines = set_file(store, 1).read_text().splitlines()
+        assert {"Width 0 320", "custom Tune device 00000007", "custom Lut device " + lut.hex()} <= set(lines)
+        assert not any("Kept" in line for line in lines)
+        # Changed, then loaded: back through the register's write path, on the device's thread.
+        assert params.SetIntegerValue("Tune", 9).IsOK() and params.SetIntegerValue("Kept", 4).IsOK()
+        assert reg(LUT).Write(bytes(12)).IsOK() and params.SetIntegerValue("Width", 640).IsOK()
+        del writes[:]
+        assert params.ExecuteCommand("UserSetLoad").IsOK()
+        assert [params.GetIntegerValue(n)[1] for n in ("Tune", "Kept", "Width")] == [7, 4, 320]
+        assert bytes(reg(LUT).ReadBytes(12)[1]) == lut
+        assert writes == [("PreWrite", 7, False), ("PostWrite", 7)]
+        # A refusing PreWrite fails the load and leaves the register as it was.
+        assert params.SetIntegerValue("Tune", 5).IsOK()
+        refuse["answer"] = 16385
+        assert not params.ExecuteCommand("UserSetLoad").IsOK()
+        assert params.GetIntegerValue("Tune")[1] == 5
+        refuse.clear()
+        # A feature the save is told to leave out is not stored.
+        assert params.SetEnumValue("UserSetFeatureSelector", 5).IsOK()
+        assert params.SetBooleanValue("UserSetFeatureEnable", False).IsOK()
+        assert params.SetEnumValue("UserSetFeatureSelector", 6).IsOK()
+        assert params.GetBooleanValue("UserSetFeatureEnable")[1]
+        assert params.SetEnumValue("UserSetSelector", 2).IsOK() and params.ExecuteCommand("UserSetSave").IsOK()
+        text = set_file(store, 2).read_text()
+        assert "custom Lut device" in text and "Tune" not in text
+        # Default: the values the start found (Tune 0, Lut zeros).
+        assert params.SetEnumValue("UserSetSelector", 0).IsOK() and params.ExecuteCommand("UserSetLoad").IsOK()
+        assert params.GetIntegerValue("Tune")[1] == 0 and bytes(reg(LUT).ReadBytes(12)[1]) == bytes(12)
+        # A set saved before these features existed loads; one of a feature no longer described is
+        # passed over; bytes that do not fit the register fail the load.
+        for extra, loads in (("", True), ("custom Gone device 00000001\n", True), ("custom Tune 0 00000001\n", True),
+                             ("custom Tune device 0000000001\n", False), ("custom Tune device 0g000001\n", False),
+                             ("custom Tune device 00000001\ncustom Tune device 00000002\n", False)):
+            set_file(store, 1).write_text("# kivo user set\nWidth 0 256\n" + extra)
+            assert params.SetIntegerValue("Width", 640).IsOK() and params.SetIntegerValue("Tune", 6).IsOK()
+            assert params.SetEnumValue("UserSetSelector", 1).IsOK()
+            assert params.ExecuteCommand("UserSetLoad").IsOK() == loads, extra
+            assert params.GetIntegerValue("Tune")[1] == 6, extra
+            assert params.GetIntegerValue("Width")[1] == (256 if loads else 640), extra
+    finally:
+        k.TqDevice.Free(connected)
+    assert heard[:4] == [(0, 1), (1, 1), (2, 1), (3, 1)]
+
+
+def test_streamable_custom_features_of_a_device_without_streams(k, hooks, devices, store):
+    """Without stream channels the selector offers the application's features alone, from the first
+    of them (aravis lists them and saves and loads Tune); the image format's values are refused."""
+    maker = streamable_maker(k)
+    device = devices(1)
+    assert device.RegisterEventSink(maker).IsOK() and device.Start(LO).IsOK()
+    client = controller(address_of(hooks, device))
+    try:
+        assert client.read_reg(FEATURE_SELECTOR) == 5
+        assert client.write_reg(FEATURE_SELECTOR, 0) != SUCCESS and client.write_reg(FEATURE_SELECTOR, 7) != SUCCESS
+        for address, value in ((TUNE, 11), (SELECTOR, 1), (SAVE, 1), (TUNE, 12), (LOAD, 1)):
+            assert client.write_reg(address, value) == SUCCESS, hex(address)
+        assert client.read_reg(TUNE) == 11
+        assert set_file(store, 1).read_text().splitlines()[1:] == [
+            "custom Tune device 0000000b", "custom Lut device " + "00" * 12]
+    finally:
+        client.write_reg(CCP, 0)
+        client.close()
+    if shutil.which("arv-tool-0.8") is None:
+        return
+
+    def arv(*args):
+        tool = subprocess.run(["arv-tool-0.8", "-a", address_of(hooks, device)] + list(args), capture_output=True,
+                              text=True, timeout=60, env=clean_environment())
+        assert tool.returncode == 0, tool.stdout + tool.stderr
+        return tool.stdout.splitlines()
+
+    listed = arv("features", "UserSetControl")
+    selector = listed.index(next(line for line in listed if "'UserSetFeatureSelector'" in line))
+    assert {"EnumEntry   : 'Tune'", "EnumEntry   : 'Lut'"} <= {line.strip() for line in listed[selector:]}
+    said = arv("control", "UserSetFeatureSelector", "Tune=9", "UserSetSelector=UserSet1", "UserSetSave", "Tune=3",
+               "UserSetLoad", "Tune")
+    assert said[0] == "UserSetFeatureSelector = Tune" and said[-1].startswith("Tune = 9"), said
 
 
 def test_our_node_map_drives_the_user_sets(k, hooks, devices, source, store):

@@ -4,8 +4,10 @@
 #include "TqGenXml.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 
 namespace TqEngine {
@@ -111,13 +113,17 @@ struct Writer {
         Locked(node, aLocked).With("pValue", aValue).With("OnValue", 1).With("OffValue", 0);
     }
 
-    // An enumeration's pIsLocked and entries; the caller adds its value (pValue, or Value and pSelected).
+    // An enumeration's pIsLocked and entries (the first aStandard of them in the Standard namespace,
+    // the others Custom); the caller adds its value (pValue, or Value and pSelected).
     Element Enumeration(const char* aName, const std::vector<std::pair<const char*, uint32_t>>& aEntries,
-                        const char* aLocked = nullptr, bool aStreamable = false) {
+                        const char* aLocked = nullptr, bool aStreamable = false, size_t aStandard = SIZE_MAX) {
         Element node = d.Node("Enumeration", aName, "Standard");
         Streamable(Locked(node, aLocked), aStreamable);
-        for (const auto& [entry, value] : aEntries)
-            node.Add("EnumEntry").Attribute("Name", entry).Attribute("NameSpace", "Standard").With("Value", value);
+        for (size_t n = 0; n < aEntries.size(); ++n)
+            node.Add("EnumEntry")
+                .Attribute("Name", aEntries[n].first)
+                .Attribute("NameSpace", n < aStandard ? "Standard" : "Custom")
+                .With("Value", aEntries[n].second);
         return node;
     }
 
@@ -273,12 +279,14 @@ std::string PerChannel(Writer& aWriter, const char* aName, const std::vector<uin
 }
 
 // The user sets: the selected set's load and save, the set loaded at start, and which features a
-// save stores (those of the image format, when the device has stream channels).
+// save stores (those of the image format, when the device has stream channels, then the embedding
+// code's Streamable features).
 void UserSetFeatures(TqGenXml::Description& description, Writer& w, const Description& aSoft, uint32_t aChannels) {
     const uint32_t base = aSoft.userSetBase;
     const auto at = [&](UserSetRegister aRegister) { return UserSetAddress(base, aRegister); };
     std::vector<std::string_view> features = {"UserSetSelector", "UserSetLoad", "UserSetSave", "UserSetDefault"};
-    if (aChannels > 0) features.insert(features.end(), {"UserSetFeatureSelector", "UserSetFeatureEnable"});
+    const bool selectable = aChannels > 0 || !aSoft.userSetFeatures.empty();
+    if (selectable) features.insert(features.end(), {"UserSetFeatureSelector", "UserSetFeatureEnable"});
     description.Category("UserSetControl", "Standard", features);
     std::vector<std::string> names = {"Default"};
     for (uint32_t k = 1; k <= aSoft.userSetCount; ++k) names.push_back("UserSet" + std::to_string(k));
@@ -293,15 +301,40 @@ void UserSetFeatures(TqGenXml::Description& description, Writer& w, const Descri
     w.IntReg("UserSetSaveReg", at(UserSetRegister::kSave), "WO", 4, false, "Invisible");
     w.Enumeration("UserSetDefault", sets).With("pValue", "UserSetDefaultReg");
     w.IntReg("UserSetDefaultReg", at(UserSetRegister::kDefault), "RW", 4, false, "Invisible");
-    if (aChannels == 0) return;
+    if (!selectable) return;
     std::vector<std::pair<const char*, uint32_t>> streamable;
-    for (uint32_t n = 0; n < kUserSetFeatures.size(); ++n) streamable.emplace_back(kUserSetFeatures[n], n);
-    w.Enumeration("UserSetFeatureSelector", streamable)
+    if (aChannels > 0)
+        for (uint32_t n = 0; n < kUserSetFeatures.size(); ++n) streamable.emplace_back(kUserSetFeatures[n], n);
+    for (size_t n = 0; n < aSoft.userSetFeatures.size(); ++n)
+        streamable.emplace_back(aSoft.userSetFeatures[n].c_str(), UserSetFeatureValue(n));
+    const size_t standard = streamable.size() - aSoft.userSetFeatures.size();
+    w.Enumeration("UserSetFeatureSelector", streamable, nullptr, false, standard)
         .With("pValue", "UserSetFeatureSelectorReg")
         .With("pSelected", "UserSetFeatureEnable");
     w.IntReg("UserSetFeatureSelectorReg", at(UserSetRegister::kFeatureSelector), "RW", 4, false, "Invisible");
     w.Boolean("UserSetFeatureEnable", "UserSetFeatureEnableReg");
     w.IntReg("UserSetFeatureEnableReg", at(UserSetRegister::kFeatureEnable), "RW", 4, false, "Invisible");
+}
+
+// The register nodes behind the embedding code's Streamable features (each feature's own, or the
+// first its pValue chain reaches): a user-set load writes them behind a controller's back, so
+// UserSetLoad's register is their pInvalidator.
+std::set<std::string> ReloadedRegisters(const Description& aSoft) {
+    const auto find = [&](const std::string& aName) -> const FeatureNode* {
+        for (const FeatureNode& f : aSoft.features)
+            if (f.name == aName) return &f;
+        return nullptr;
+    };
+    std::set<std::string> registers;
+    for (const std::string& name : aSoft.userSetFeatures) {
+        const FeatureNode* node = find(name);
+        for (int hops = 0; node && hops < 8; ++hops, node = find(node->value))
+            if (node->kind == "IntReg" || node->kind == "FloatReg" || node->kind == "StringReg" || node->kind == "Register") {
+                registers.insert(node->name);
+                break;
+            }
+    }
+    return registers;
 }
 
 std::string BuildXml(const DeviceConfig& aConfig) {
@@ -512,7 +545,16 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         for (const auto& [category, features] : soft->joinedCategories)
             if (auto node = description.Find(category))
                 for (const std::string& feature : features) node->With("pFeature", feature);
-        for (const FeatureNode& feature : soft->features) w.Feature(feature);
+        const std::set<std::string> reloaded = soft->userSetBase ? ReloadedRegisters(*soft) : std::set<std::string>();
+        for (const FeatureNode& feature : soft->features) {
+            if (!reloaded.count(feature.name)) {
+                w.Feature(feature);
+                continue;
+            }
+            FeatureNode invalidated = feature;
+            invalidated.invalidators.push_back("UserSetLoadReg");
+            w.Feature(invalidated);
+        }
     }
 
     description.Node("Port", "Device", "Standard");

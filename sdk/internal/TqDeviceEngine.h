@@ -389,19 +389,24 @@ struct Description {
     bool multiPart = false;
     // The user sets (UserSetControl): their registers, which the embedding code serves, lie from
     // userSetBase (0: none) as UserSetRegister lists them; the sets are Default and UserSet1 to
-    // UserSet<userSetCount>, and UserSetFeatureSelector lists the image format features.
+    // UserSet<userSetCount>, and UserSetFeatureSelector lists the image format features (with stream
+    // channels) and then the embedding code's userSetFeatures (Streamable nodes of features).
     uint32_t userSetBase = 0;
     uint32_t userSetCount = 0;
+    std::vector<std::string> userSetFeatures;
 };
 // The words of the user-set registers, from Description::userSetBase (4 bytes each, big-endian):
 // the selected set (0 Default, k UserSetk), load and save of it (write 1), the set loaded at start,
-// the selected feature (an index of UserSetFeatures) and whether a save stores it (0 or 1).
+// the selected feature (UserSetFeatureValue) and whether a save stores it (0 or 1).
 enum class UserSetRegister : uint32_t { kSelector, kLoad, kSave, kDefault, kFeatureSelector, kFeatureEnable, kCount };
 constexpr uint32_t UserSetAddress(uint32_t aBase, UserSetRegister aRegister) { return aBase + 4 * uint32_t(aRegister); }
 // The features a user set holds, in the order of their selector's entries (every channel's value).
 constexpr std::array<const char*, 5> kUserSetFeatures = {"Width", "Height", "OffsetX", "OffsetY", "PixelFormat"};
 constexpr std::array<uint32_t, 5> kUserSetRegisters = {Reg::kWidth, Reg::kHeight, Reg::kOffsetX, Reg::kOffsetY,
                                                        Reg::kPixelFormat};
+// UserSetFeatureSelector's value of the embedding code's feature n (Description::userSetFeatures):
+// those follow the image format's, whether or not the device has stream channels.
+constexpr uint32_t UserSetFeatureValue(size_t n) { return uint32_t(kUserSetFeatures.size() + n); }
 
 // A device. The image it inherits is that of every channel that channels does not list.
 struct DeviceConfig : ChannelConfig {

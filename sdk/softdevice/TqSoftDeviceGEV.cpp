@@ -590,7 +590,11 @@ private:
         auto description = std::make_shared<TqEngine::Description>();
         description->header = d.info.Header();
         description->payloadSizeBase = kPayloadSizeBase;
-        if (aFeatures) d.genApiFactory.Describe(*description);
+        if (aFeatures) {
+            d.genApiFactory.Describe(*description);
+            for (const StreamableFeature& feature : d.genApiFactory.Streamable())
+                description->userSetFeatures.push_back(feature.name);
+        }
         description->userSetBase = kUserSetBase;
         {
             std::lock_guard guard(d.lock);

@@ -200,7 +200,8 @@ constexpr uint32_t kUserSetBase = 0x32001000;
 void StartUserSets(Core& d, Run& aRun);
 // The handler of the user-set registers (the controller's side).
 std::shared_ptr<TqEngine::RegisterHandler> UserSetRegisters(std::shared_ptr<Gate> aGate);
-// After a full reset of the engine device: the image format as the start left it, the selectors at 0.
+// After a full reset of the engine device: the image format as the start left it, the selectors at
+// their first values, every feature stored.
 void ResetUserSets(Run& aRun);
 
 // What a start made, undone by Stop (or by the start itself when it fails): the engine device, the

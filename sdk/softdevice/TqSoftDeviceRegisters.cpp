@@ -702,6 +702,31 @@ uint16_t Space::ControllerWrite(uint32_t aAddress, const uint8_t* aData, size_t 
     return StatusOf(WriteAll(writes, &aPeer));
 }
 
+uint16_t Space::AroundSinks(uint32_t aAddress, uint8_t* aWord, bool aWrite,
+                            const std::function<uint16_t(uint8_t*)>& aServe) {
+    Register* reg = mRetired ? nullptr : Find(aAddress);
+    if (!reg || !reg->Own() || reg->GetLength() != 4 || !reg->HasSinks()) return aServe(aWord);
+    if (!aWrite) {
+        const TqResult accepted = reg->Before(false);
+        if (!accepted.IsOK()) return StatusOf(accepted);
+    }
+    // What the word held, for a write that PreWrite refuses (the serving handler's thread reads the
+    // memory beneath it).
+    uint8_t before[4] = {};
+    if (aWrite && !Load(*reg, 0, before, 4).IsOK()) return TqEngine::Gvcp::kError;
+    const uint16_t status = aServe(aWord);
+    if (status != kSuccess) return status;
+    if (aWrite) {
+        const TqResult accepted = reg->Before(true);
+        if (!accepted.IsOK()) {
+            aServe(before);
+            return StatusOf(accepted);
+        }
+    }
+    reg->After(aWrite);
+    return kSuccess;
+}
+
 TqResult Space::Lock(const uint32_t* aTimeout) {
     if (mRetired) return StateError("the register map belongs to an earlier start of the device");
     const State state = mDevice.Current();

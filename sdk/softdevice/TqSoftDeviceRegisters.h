@@ -12,8 +12,9 @@
 //
 // Sinks run on the thread that reads or writes, with no lock held: an ITqRegister call's thread, or
 // the engine's GVCP server thread for a controller (through a register handler, which serves every
-// application register and each of the device's own that has sinks; the handler enters the device's
-// gate, so a sink runs inside the device's callback scope).
+// application register and each of the device's own that has sinks, but for those the stream sources
+// own, whose handler runs their sinks through AroundSinks; the handlers enter the device's gate, so a
+// sink runs inside the device's callback scope).
 #pragma once
 
 #include "TqSoftDeviceGEV.h"
@@ -24,6 +25,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -207,6 +209,12 @@ public:
     // A controller's access of [aAddress, aAddress + aSize), register by register (the handler's).
     uint16_t ControllerRead(uint32_t aAddress, uint8_t* aData, size_t aSize);
     uint16_t ControllerWrite(uint32_t aAddress, const uint8_t* aData, size_t aSize, const TqEngine::Peer& aPeer);
+    // A controller's access of the word aWord at aAddress, which another handler serves (aServe, given
+    // the word to read into or write; the sources' registers): when one of the device's own registers
+    // lies there with sinks, they run around it as around the accesses this space serves. A read:
+    // PreRead (a failure answers), aServe, PostRead. A write: aServe, then PreWrite, whose refusal
+    // is the answer once aServe wrote back the word the memory held before, then PostWrite.
+    uint16_t AroundSinks(uint32_t aAddress, uint8_t* aWord, bool aWrite, const std::function<uint16_t(uint8_t*)>& aServe);
 
     // The map's lock: recursive, timed; TQ_STATE_ERROR unless this is the start of a device that starts
     // or runs. Release by another thread than the holder, or without a lock, does nothing.

@@ -7,6 +7,9 @@
 // other answer refuses the write and leaves the register as it was. A read asks the source's getter.
 // The local side's accesses (the device's own code, a user-set load) take the same way, so whatever
 // writes these registers is heard by the source. ChunkSelector picks the chunk ChunkEnable shows.
+// A controller's access of one of these registers that has event sinks (ITqRegister::AddEventSink)
+// runs them as well: PreRead before the getter and PostRead after it; after the setter's OK PreWrite,
+// whose refusal sets the value before back through the setter and refuses the write, then PostWrite.
 //
 // A stream channel opens (OnOpen with the destination's dotted address and port) once a controller
 // has set both its SCDA and SCP registers, and closes (OnClose) when either returns to 0, when the
@@ -25,6 +28,7 @@
 #include <cctype>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 namespace TqSoftDevice {
 
@@ -124,17 +128,18 @@ public:
         return ranges;
     }
 
-    uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
-        return Each(aAddress, aSize, [&](Core& d, Run& aRun, uint32_t aAt, size_t aOffset) {
+    uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const TqEngine::Peer& aPeer) override {
+        return Each(aAddress, aData, aSize, false, aPeer, [&](Core& d, Run& aRun, uint32_t aAt, uint8_t* aWord) {
             uint32_t value = 0;
             const uint16_t status = ReadWord(d, aRun, aAt, value);
-            if (status == Gvcp::kSuccess) Put32(aData + aOffset, value);
+            if (status == Gvcp::kSuccess) Put32(aWord, value);
             return status;
         });
     }
-    uint16_t Write(uint32_t aAddress, const uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
-        return Each(aAddress, aSize, [&](Core& d, Run& aRun, uint32_t aAt, size_t aOffset) {
-            return WriteWord(d, aRun, aAt, Get32(aData + aOffset));
+    uint16_t Write(uint32_t aAddress, const uint8_t* aData, size_t aSize, const TqEngine::Peer& aPeer) override {
+        std::vector<uint8_t> data(aData, aData + aSize);
+        return Each(aAddress, data.data(), aSize, true, aPeer, [&](Core& d, Run& aRun, uint32_t aAt, uint8_t* aWord) {
+            return WriteWord(d, aRun, aAt, Get32(aWord));
         });
     }
 
@@ -161,9 +166,10 @@ private:
         uint16_t port = 0;
     };
 
-    // Each word of an access, inside the device's gate (closed: kError).
+    // Each word of an access (aData: read into, or written), inside the device's gate (closed:
+    // kError); a controller's (the local side has address 0) with the sinks of its registers.
     template <class Word>
-    uint16_t Each(uint32_t aAddress, size_t aSize, Word aWord) {
+    uint16_t Each(uint32_t aAddress, uint8_t* aData, size_t aSize, bool aWrite, const TqEngine::Peer& aPeer, Word aWord) {
         uint16_t status = Gvcp::kError;
         mGate->Enter([&](Core& d) {
             std::shared_ptr<Run> run;
@@ -172,8 +178,13 @@ private:
                 run = d.run;
             }
             if (!run) return;
-            for (size_t at = 0; at < aSize; at += 4)
-                if ((status = aWord(d, *run, uint32_t(aAddress + at), at)) != Gvcp::kSuccess) return;
+            for (size_t at = 0; at < aSize; at += 4) {
+                const uint32_t address = uint32_t(aAddress + at);
+                const auto serve = [&](uint8_t* aBytes) { return aWord(d, *run, address, aBytes); };
+                status = aPeer.address && run->registers ? run->registers->AroundSinks(address, aData + at, aWrite, serve)
+                                                         : serve(aData + at);
+                if (status != Gvcp::kSuccess) return;
+            }
         });
         return status;
     }

@@ -1,15 +1,20 @@
-// The user sets of the software device: Default (set 0, the image format as the start found it)
-// and UserSet1 to UserSetN (SetUserSetCount), each a record of the values of the image format
-// features a save was told to store (UserSetFeatureEnable), for every stream channel.
+// The user sets of the software device: Default (set 0, the image format and the application's
+// Streamable features as the start found them) and UserSet1 to UserSetN (SetUserSetCount), each a
+// record of the values of the features a save was told to store (UserSetFeatureEnable): the image
+// format's, for every stream channel, and the application's Streamable features over registers
+// (GenApiFactory::Streamable), whose registers' bytes are copied as they are, whatever their length.
 //
 // A controller drives them through registers the device serves (UserSetRegisters): a save of set
 // k >= 1 tells the notification (SaveStart, k), offers each register with event sinks to their
 // Persist (what they save through the store goes into the set), reads each stored feature through
-// the engine's local read, writes the store and tells (SaveCompleted, k); a load tells (LoadStart,
-// k), offers the registers with sinks the values they saved, writes the features' values through the
-// engine's local write and tells (LoadCompleted, k). A feature whose register a sink persisted is
-// its sink's: it is neither stored nor written raw. A sink's failure fails the command. Default
-// (set 0) holds the image format only: its load offers nothing to the sinks. A start state the
+// the engine's local read and the application's features' registers through their read path (their
+// sinks' PreRead and PostRead), writes the store and tells (SaveCompleted, k); a load tells
+// (LoadStart, k), offers the registers with sinks the values they saved, writes the image format's
+// values through the engine's local write, then the application's features' bytes through their
+// registers' write path (as a controller's write: their sinks' PreWrite may refuse, PostWrite follows),
+// and tells (LoadCompleted, k). A feature whose register a sink persisted is its sink's: it is neither
+// stored nor written raw. A sink's failure fails the command. Default (set 0) holds no value of the
+// sinks': its load offers nothing to them. A start state the
 // notification does not answer OK (or that throws) ends the command with an error for the
 // controller and no completed state; the answer to a completed state is not looked at.
 //
@@ -23,11 +28,18 @@
 //     Width 0 640
 //     PixelFormat 0 17301505
 //     register Gain_0 0000000a
-// one line per stored feature: its name, the stream channel and the value in decimal; and one per
-// value a register's sink stored: "register", the name (the register's and the sink's suffix, its
-// bytes outside '!' to '~' and '%' written as %XX) and the bytes in hexadecimal.
+//     custom Exposure device 000003e8
+//     custom Level 1 00000000000000ff
+// one line per stored image format feature: its name, the stream channel and the value in decimal;
+// one per value a register's sink stored: "register", the name (the register's and the sink's
+// suffix, its bytes outside '!' to '~' and '%' written as %XX) and the bytes in hexadecimal; and one
+// per register of an application's feature: "custom", the feature's name (written as those names
+// are), whose register it is ("device", or the number of the stream source that made it) and its
+// bytes in hexadecimal. A load passes over the "custom" lines of features the device no longer
+// describes as Streamable (a set an earlier start saved); the bytes of one it has must fit its register.
 #include "TqSoftDeviceImpl.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -49,7 +61,6 @@ constexpr uint16_t kSuccess = TqEngine::Gvcp::kSuccess;
 using TqEngine::UserSetRegister;
 
 constexpr uint32_t kFeatures = uint32_t(TqEngine::kUserSetFeatures.size());
-constexpr uint32_t kAllFeatures = (1u << kFeatures) - 1;
 
 // One stored value: a feature (an index of kUserSetFeatures) of a channel.
 struct Value {
@@ -57,13 +68,26 @@ struct Value {
 };
 using Values = std::vector<Value>;
 
-// What a set file holds: the features' values and the values the registers' sinks stored.
+// The bytes of one register of an application's Streamable feature: the feature, and whose register
+// it is (GenApiFactory::kDevice or a stream source's index).
+struct Raw {
+    std::string feature;
+    int scope = GenApiFactory::kDevice;
+    std::vector<uint8_t> bytes;
+};
+using Raws = std::vector<Raw>;
+
+// What a set file holds: the image format's values, the values the registers' sinks stored and the
+// bytes of the application's features.
 struct Contents {
     Values features;
     StoredValues registers;
+    Raws custom;
 };
 
 constexpr const char* kRegisterLine = "register";
+constexpr const char* kCustomLine = "custom";
+constexpr const char* kDeviceScope = "device";
 
 // ---- the store ----
 
@@ -192,18 +216,25 @@ std::optional<std::vector<uint8_t>> Unhexed(const std::string& aWord) {
     return bytes;
 }
 
+std::string Hexed(const std::vector<uint8_t>& aBytes) {
+    std::string word;
+    for (const uint8_t byte : aBytes) {
+        word += kHex[byte >> 4];
+        word += kHex[byte & 15];
+    }
+    return word;
+}
+
 std::string Format(const Contents& aContents) {
     std::string text = "# kivo user set\n";
     for (const Value& v : aContents.features)
         text += std::string(TqEngine::kUserSetFeatures[v.feature]) + " " + std::to_string(v.channel) + " " +
                 std::to_string(v.value) + "\n";
-    for (const auto& [name, bytes] : aContents.registers) {
-        text += std::string(kRegisterLine) + " " + Escaped(name) + " ";
-        for (const uint8_t byte : bytes) {
-            text += kHex[byte >> 4];
-            text += kHex[byte & 15];
-        }
-        text += "\n";
+    for (const auto& [name, bytes] : aContents.registers)
+        text += std::string(kRegisterLine) + " " + Escaped(name) + " " + Hexed(bytes) + "\n";
+    for (const Raw& raw : aContents.custom) {
+        const std::string scope = raw.scope == GenApiFactory::kDevice ? kDeviceScope : std::to_string(raw.scope);
+        text += std::string(kCustomLine) + " " + Escaped(raw.feature) + " " + scope + " " + Hexed(raw.bytes) + "\n";
     }
     return text;
 }
@@ -217,8 +248,30 @@ bool ParseRegister(std::istringstream& aFields, StoredValues& aStored) {
     return name && bytes && aStored.emplace(*name, std::move(*bytes)).second;
 }
 
-// What a set file holds; none when a line is neither a register's value nor one of a feature of a
-// channel the device has.
+// A custom line's feature, scope and bytes into aRaws; false when malformed or a repeat.
+bool ParseCustom(std::istringstream& aFields, Raws& aRaws) {
+    std::string word, scope, hex, rest;
+    if (!(aFields >> word >> scope >> hex) || (aFields >> rest)) return false;
+    Raw raw;
+    if (scope != kDeviceScope) {
+        const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+        if (scope.empty() || scope.size() > 9 || !std::all_of(scope.begin(), scope.end(), digit)) return false;
+        raw.scope = std::stoi(scope);
+    }
+    const std::optional<std::string> name = Unescaped(word);
+    std::optional<std::vector<uint8_t>> bytes = Unhexed(hex);
+    if (!name || !bytes) return false;
+    raw.feature = *name;
+    raw.bytes = std::move(*bytes);
+    if (std::any_of(aRaws.begin(), aRaws.end(),
+                    [&](const Raw& r) { return r.feature == raw.feature && r.scope == raw.scope; }))
+        return false;
+    aRaws.push_back(std::move(raw));
+    return true;
+}
+
+// What a set file holds; none when a line is neither a register's value, nor a custom feature's,
+// nor one of an image format feature of a channel the device has.
 std::optional<Contents> Parse(const std::string& aText, uint32_t aChannels) {
     Contents contents;
     std::istringstream lines(aText);
@@ -229,6 +282,10 @@ std::optional<Contents> Parse(const std::string& aText, uint32_t aChannels) {
         fields >> name;
         if (name == kRegisterLine) {
             if (!ParseRegister(fields, contents.registers)) return std::nullopt;
+            continue;
+        }
+        if (name == kCustomLine) {
+            if (!ParseCustom(fields, contents.custom)) return std::nullopt;
             continue;
         }
         uint64_t channel = 0, value = 0;
@@ -256,12 +313,18 @@ uint32_t StoredDefault(const std::string& aSerial, uint32_t aCount) {
 
 // ---- the registers of the engine device ----
 
-// The features of aEnabled (bit n: feature n) of every channel, through the engine's local read.
-bool ReadValues(TqEngine::Device& aDevice, uint32_t aChannels, uint32_t aEnabled, Values& aValues) {
+// Whether aName is among aHandled (the registers a sink persisted).
+bool Handled(const std::vector<std::string>& aHandled, const std::string& aName) {
+    return std::find(aHandled.begin(), aHandled.end(), aName) != aHandled.end();
+}
+
+// The image format features aEnabled names (by the selector's value) of every channel, through the
+// engine's local read.
+bool ReadValues(TqEngine::Device& aDevice, uint32_t aChannels, const std::vector<bool>& aEnabled, Values& aValues) {
     aValues.clear();
     for (uint32_t channel = 0; channel < aChannels; ++channel)
         for (uint32_t feature = 0; feature < kFeatures; ++feature) {
-            if (!(aEnabled & (1u << feature))) continue;
+            if (!aEnabled[feature]) continue;
             Value v{feature, channel, 0};
             if (aDevice.ReadRegister(TqEngine::Reg::Format(channel, TqEngine::kUserSetRegisters[feature]), v.value) !=
                 kSuccess)
@@ -274,10 +337,55 @@ bool ReadValues(TqEngine::Device& aDevice, uint32_t aChannels, uint32_t aEnabled
 // aValues without those whose register (the feature's name and the channel's number) a sink persisted.
 Values Unhandled(Values aValues, const std::vector<std::string>& aHandled) {
     std::erase_if(aValues, [&](const Value& v) {
-        const std::string name = TqEngine::kUserSetFeatures[v.feature] + std::to_string(v.channel);
-        return std::find(aHandled.begin(), aHandled.end(), name) != aHandled.end();
+        return Handled(aHandled, TqEngine::kUserSetFeatures[v.feature] + std::to_string(v.channel));
     });
     return aValues;
+}
+
+// The bytes of the registers of the application's features aEnabled names (UserSetFeatureValue(n) for
+// aFeatures[n]), each through its register's read path, but for those a sink persisted.
+bool ReadCustom(Space& aSpace, const std::vector<StreamableFeature>& aFeatures, const std::vector<bool>& aEnabled,
+                const std::vector<std::string>& aHandled, Raws& aRaws) {
+    aRaws.clear();
+    for (size_t n = 0; n < aFeatures.size(); ++n) {
+        if (!aEnabled[TqEngine::UserSetFeatureValue(n)]) continue;
+        for (const StreamableFeature::Place& place : aFeatures[n].registers) {
+            Register* reg = aSpace.Find(place.address);
+            if (!reg) return false;
+            if (Handled(aHandled, reg->Name())) continue;
+            Raw raw{aFeatures[n].name, place.scope, std::vector<uint8_t>(place.length)};
+            if (!reg->ReadAt(raw.bytes.data(), 0, place.length).IsOK()) return false;
+            aRaws.push_back(std::move(raw));
+        }
+    }
+    return true;
+}
+
+// The registers aRaws go to and their bytes; a feature or register the device does not describe is
+// passed over. None when bytes do not fit their register.
+using Writes = std::vector<std::pair<Register*, const std::vector<uint8_t>*>>;
+std::optional<Writes> CustomWrites(Space& aSpace, const std::vector<StreamableFeature>& aFeatures, const Raws& aRaws) {
+    Writes writes;
+    for (const Raw& raw : aRaws) {
+        const auto feature = std::find_if(aFeatures.begin(), aFeatures.end(),
+                                          [&](const StreamableFeature& f) { return f.name == raw.feature; });
+        if (feature == aFeatures.end()) continue;
+        const auto place = std::find_if(feature->registers.begin(), feature->registers.end(),
+                                        [&](const StreamableFeature::Place& p) { return p.scope == raw.scope; });
+        if (place == feature->registers.end()) continue;
+        Register* reg = aSpace.Find(place->address);
+        if (!reg || raw.bytes.size() != place->length) return std::nullopt;
+        writes.emplace_back(reg, &raw.bytes);
+    }
+    return writes;
+}
+
+// Writes each register's bytes through its write path, but for the registers a sink persisted.
+bool WriteCustom(const Writes& aWrites, const std::vector<std::string>& aHandled) {
+    for (const auto& [reg, bytes] : aWrites)
+        if (!Handled(aHandled, reg->Name()) && !reg->WriteAt(bytes->data(), 0, uint32_t(bytes->size())).IsOK())
+            return false;
+    return true;
 }
 
 // Writes aValues through the engine's local write. A width may only grow once its offset shrank and
@@ -302,9 +410,21 @@ bool WriteValues(TqEngine::Device& aDevice, Values aValues) {
 struct UserSetRun {
     std::mutex lock;   // held through a command, the notification's calls included
     uint32_t count = 0, channels = 0;
-    uint32_t selector = 0, defaultSet = 0, featureSelector = 0, enabled = kAllFeatures;
-    Values factory;   // set 0: the image format as the start found it
-    Values started;   // the image format as the start left it (a full reset brings it back)
+    uint32_t selector = 0, defaultSet = 0, featureSelector = 0;
+    std::vector<StreamableFeature> custom;   // the application's: UserSetFeatureValue(n) is custom[n]
+    std::vector<bool> enabled;   // by the selector's value: whether a save stores the feature
+    Contents factory;   // set 0: the image format and the application's features as the start found them
+    Values started;     // the image format as the start left it (a full reset brings it back)
+
+    // Whether UserSetFeatureSelector offers aValue.
+    bool Selectable(uint32_t aValue) const {
+        return aValue < kFeatures ? channels > 0 : aValue - kFeatures < custom.size();
+    }
+    // Every feature stored, the first the selector offers selected.
+    void EnableAll() {
+        enabled.assign(kFeatures + custom.size(), true);
+        featureSelector = channels == 0 && !custom.empty() ? TqEngine::UserSetFeatureValue(0) : 0;
+    }
 };
 
 namespace {
@@ -319,56 +439,62 @@ TqResult Notify(Core& d, TqUserSetState aState, uint32_t aSet) {
 
 std::string SerialOf(TqEngine::Device& aDevice) { return aDevice.GetIdentity().serial; }
 
-uint16_t Save(Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, uint32_t aSet) {
+uint16_t Save(Core& d, Run& aRun, UserSetRun& aSets, uint32_t aSet) {
     if (aSet == 0) return kAccessDenied;   // Default is the start's, never saved
     if (!Notify(d, TqUserSetStateSaveStart, aSet).IsOK()) return kError;
     Contents contents;
     std::vector<std::string> handled;
     if (!d.registers.Persist(false, contents.registers, handled).IsOK() ||
-        !ReadValues(aDevice, aSets.channels, aSets.enabled, contents.features))
+        !ReadValues(*aRun.device, aSets.channels, aSets.enabled, contents.features) ||
+        !ReadCustom(*aRun.registers, aSets.custom, aSets.enabled, handled, contents.custom))
         return kError;
     contents.features = Unhandled(std::move(contents.features), handled);
-    if (!WriteStored(SerialOf(aDevice), SetFile(aSet), Format(contents))) return kError;
+    if (!WriteStored(SerialOf(*aRun.device), SetFile(aSet), Format(contents))) return kError;
     Notify(d, TqUserSetStateSaveCompleted, aSet);
     return kSuccess;
 }
 
-uint16_t Load(Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, uint32_t aSet) {
+uint16_t Load(Core& d, Run& aRun, UserSetRun& aSets, uint32_t aSet) {
     if (!Notify(d, TqUserSetStateLoadStart, aSet).IsOK()) return kError;
-    std::optional<Contents> contents = Contents{aSets.factory, {}};
-    std::vector<std::string> handled;
+    std::optional<Contents> contents = aSets.factory;
     if (aSet != 0) {
-        const std::optional<std::string> text = ReadStored(SerialOf(aDevice), SetFile(aSet));
+        const std::optional<std::string> text = ReadStored(SerialOf(*aRun.device), SetFile(aSet));
         contents = text ? Parse(*text, aSets.channels) : std::nullopt;
-        if (contents && !d.registers.Persist(true, contents->registers, handled).IsOK()) return kError;
     }
-    if (!contents || !WriteValues(aDevice, Unhandled(std::move(contents->features), handled))) return kError;
+    // Nothing is written of a set whose bytes do not fit.
+    const std::optional<Writes> custom =
+        contents ? CustomWrites(*aRun.registers, aSets.custom, contents->custom) : std::nullopt;
+    if (!custom) return kError;
+    std::vector<std::string> handled;
+    if ((aSet != 0 && !d.registers.Persist(true, contents->registers, handled).IsOK()) ||
+        !WriteValues(*aRun.device, Unhandled(std::move(contents->features), handled)) || !WriteCustom(*custom, handled))
+        return kError;
     Notify(d, TqUserSetStateLoadCompleted, aSet);
     return kSuccess;
 }
 
 // A controller's write of one word of the user-set registers.
-uint16_t WriteWord(Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, UserSetRegister aRegister, uint32_t aValue) {
+uint16_t WriteWord(Core& d, Run& aRun, UserSetRun& aSets, UserSetRegister aRegister, uint32_t aValue) {
     switch (aRegister) {
     case UserSetRegister::kSelector:
         if (aValue > aSets.count) return kInvalidParameter;
         aSets.selector = aValue;
         return kSuccess;
-    case UserSetRegister::kLoad: return aValue == 1 ? Load(d, aDevice, aSets, aSets.selector) : kSuccess;
-    case UserSetRegister::kSave: return aValue == 1 ? Save(d, aDevice, aSets, aSets.selector) : kSuccess;
+    case UserSetRegister::kLoad: return aValue == 1 ? Load(d, aRun, aSets, aSets.selector) : kSuccess;
+    case UserSetRegister::kSave: return aValue == 1 ? Save(d, aRun, aSets, aSets.selector) : kSuccess;
     case UserSetRegister::kDefault:
         if (aValue > aSets.count) return kInvalidParameter;
-        if (aValue != aSets.defaultSet && !WriteStored(SerialOf(aDevice), kDefaultFile, SetName(aValue) + "\n"))
+        if (aValue != aSets.defaultSet && !WriteStored(SerialOf(*aRun.device), kDefaultFile, SetName(aValue) + "\n"))
             return kError;
         aSets.defaultSet = aValue;
         return kSuccess;
     case UserSetRegister::kFeatureSelector:
-        if (aValue >= kFeatures) return kInvalidParameter;
+        if (!aSets.Selectable(aValue)) return kInvalidParameter;
         aSets.featureSelector = aValue;
         return kSuccess;
     case UserSetRegister::kFeatureEnable:
         if (aValue > 1) return kInvalidParameter;
-        aSets.enabled = aValue ? aSets.enabled | (1u << aSets.featureSelector) : aSets.enabled & ~(1u << aSets.featureSelector);
+        aSets.enabled[aSets.featureSelector] = aValue != 0;
         return kSuccess;
     default: return TqEngine::Gvcp::kInvalidAddress;
     }
@@ -379,7 +505,7 @@ uint32_t ReadWord(const UserSetRun& aSets, UserSetRegister aRegister) {
     case UserSetRegister::kSelector: return aSets.selector;
     case UserSetRegister::kDefault: return aSets.defaultSet;
     case UserSetRegister::kFeatureSelector: return aSets.featureSelector;
-    case UserSetRegister::kFeatureEnable: return (aSets.enabled >> aSets.featureSelector) & 1;
+    case UserSetRegister::kFeatureEnable: return aSets.enabled[aSets.featureSelector] ? 1 : 0;
     default: return 0;   // the commands read as done
     }
 }
@@ -390,18 +516,17 @@ public:
     explicit Registers(std::shared_ptr<Gate> aGate) : mGate(std::move(aGate)) {}
 
     uint16_t Read(uint32_t aAddress, uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
-        return Each(aAddress, aSize, [&](Core&, TqEngine::Device&, UserSetRun& aSets, UserSetRegister aRegister, size_t at) {
+        return Each(aAddress, aSize, [&](Core&, Run&, UserSetRun& aSets, UserSetRegister aRegister, size_t at) {
             const uint32_t value = ReadWord(aSets, aRegister);
             for (size_t n = 0; n < 4; ++n) aData[at + n] = uint8_t(value >> (24 - 8 * n));
             return kSuccess;
         });
     }
     uint16_t Write(uint32_t aAddress, const uint8_t* aData, size_t aSize, const TqEngine::Peer&) override {
-        return Each(aAddress, aSize, [&](Core& d, TqEngine::Device& aDevice, UserSetRun& aSets, UserSetRegister aRegister,
-                                         size_t at) {
+        return Each(aAddress, aSize, [&](Core& d, Run& aRun, UserSetRun& aSets, UserSetRegister aRegister, size_t at) {
             const uint32_t value = uint32_t(aData[at]) << 24 | uint32_t(aData[at + 1]) << 16 |
                                    uint32_t(aData[at + 2]) << 8 | aData[at + 3];
-            return WriteWord(d, aDevice, aSets, aRegister, value);
+            return WriteWord(d, aRun, aSets, aRegister, value);
         });
     }
 
@@ -412,14 +537,14 @@ private:
         uint16_t status = kError;
         mGate->Enter([&](Core& d) {
             const std::shared_ptr<Run> run = d.CurrentRun();
-            if (!run || !run->userSets || !run->device) return;
+            if (!run || !run->userSets || !run->device || !run->registers) return;
             UserSetRun& sets = *run->userSets;
             std::lock_guard command(sets.lock);
             status = kSuccess;
             for (size_t at = 0; at < aSize && status == kSuccess; at += 4) {
                 const uint32_t word = (aAddress + uint32_t(at) - kUserSetBase) / 4;
                 status = word < uint32_t(UserSetRegister::kCount)
-                             ? aWord(d, *run->device, sets, UserSetRegister(word), at)
+                             ? aWord(d, *run, sets, UserSetRegister(word), at)
                              : uint16_t(TqEngine::Gvcp::kInvalidAddress);
             }
         });
@@ -438,11 +563,14 @@ void StartUserSets(Core& d, Run& aRun) {
         sets->count = d.userSetCount;
     }
     sets->channels = uint32_t(aRun.sources.size());
+    sets->custom = d.genApiFactory.Streamable();
+    sets->EnableAll();
     TqEngine::Device& device = *aRun.device;
-    ReadValues(device, sets->channels, kAllFeatures, sets->factory);
+    ReadValues(device, sets->channels, sets->enabled, sets->factory.features);
+    ReadCustom(*aRun.registers, sets->custom, sets->enabled, {}, sets->factory.custom);
     sets->defaultSet = StoredDefault(SerialOf(device), sets->count);
-    if (sets->defaultSet != 0) Load(d, device, *sets, sets->defaultSet);
-    ReadValues(device, sets->channels, kAllFeatures, sets->started);
+    if (sets->defaultSet != 0) Load(d, aRun, *sets, sets->defaultSet);
+    ReadValues(device, sets->channels, sets->enabled, sets->started);
     aRun.userSets = std::move(sets);
 }
 
@@ -455,8 +583,8 @@ void ResetUserSets(Run& aRun) {
     UserSetRun& sets = *aRun.userSets;
     std::lock_guard command(sets.lock);
     WriteValues(*aRun.device, sets.started);
-    sets.selector = sets.featureSelector = 0;
-    sets.enabled = kAllFeatures;
+    sets.selector = 0;
+    sets.EnableAll();
 }
 
 }  // namespace TqSoftDevice

@@ -15,9 +15,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 using namespace KivoSoftTest;
 
@@ -789,4 +793,89 @@ TEST(SoftDeviceGenApi, SourcesThatDisagreeFailTheStart) {
         EXPECT_EQ(started.GetCode(), TQ_INVALID_PARAMETER);
         EXPECT_NE(Why(started).find(c.expected), std::string::npos) << Why(started);
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Streamable features in the user sets.
+
+namespace {
+
+// XDG_DATA_HOME at a folder of the test's own while it lives (the user sets' store).
+struct StoreFolder {
+    StoreFolder() {
+        char name[] = "/tmp/kivo-usersets-XXXXXX";
+        EXPECT_NE(mkdtemp(name), nullptr);
+        path = name;
+        if (const char* old = std::getenv("XDG_DATA_HOME")) before = old;
+        setenv("XDG_DATA_HOME", path.c_str(), 1);
+    }
+    ~StoreFolder() {
+        if (before)
+            setenv("XDG_DATA_HOME", before->c_str(), 1);
+        else
+            unsetenv("XDG_DATA_HOME");
+        std::filesystem::remove_all(path);
+    }
+    // The lines of a set file of the device of aSerial.
+    Strings Lines(const std::string& aSerial, int aSet) const {
+        std::ifstream in(path + "/kivo/usersets/" + aSerial + "/UserSet" + std::to_string(aSet) + ".txt");
+        Strings lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    std::string path;
+    std::optional<std::string> before;
+};
+
+bool Has(const Strings& aLines, const std::string& aLine) {
+    return std::find(aLines.begin(), aLines.end(), aLine) != aLines.end();
+}
+
+}  // namespace
+
+// A feature both sources make keeps each source's register in a set; the device's own follows;
+// UserSetFeatureSelector lists them after the image format as Custom entries, and UserSetLoad
+// invalidates their register nodes.
+TEST(SoftDeviceGenApi, StreamableFeaturesOfSeveralSourcesTravelWithTheUserSets) {
+    StoreFolder store;
+    TestRegister level0("Level0", kBase + 0x60, 4), level1("Level1", kBase + 0x64, 4), solo("Solo", kBase + 0x68, 4);
+    const auto streamable = [](ITqGenApiFactory* f, const char* aName, TestRegister& aRegister) {
+        f->SetName(aName);
+        f->SetStreamable(true);
+        EXPECT_TRUE(f->CreateInteger(aRegister, 0, 1000, 1).IsOK());
+    };
+    SourcesRig s([&](ITqGenApiFactory* f) { streamable(f, "Level", level0); },
+                 [&](ITqGenApiFactory* f) { streamable(f, "Level", level1); }, {&level0, &level1, &solo},
+                 [&](ITqGenApiFactory* f) { streamable(f, "Solo", solo); });
+    ASSERT_TRUE(s.rig.device.SetUserSetCount(1).IsOK());
+    const TqResult started = s.rig.Start();
+    ASSERT_TRUE(started.IsOK()) << Why(started);
+    const Parsed p(s.rig.Xml());
+    Strings entries;
+    for (pugi::xml_node e : p.Node("UserSetFeatureSelector").children("EnumEntry"))
+        entries.push_back(std::string(e.attribute("Name").value()) + ":" + e.attribute("NameSpace").value() + ":" +
+                          e.child("Value").text().get());
+    EXPECT_EQ(entries, (Strings{"Width:Standard:0", "Height:Standard:1", "OffsetX:Standard:2", "OffsetY:Standard:3",
+                                "PixelFormat:Standard:4", "Solo:Custom:5", "Level:Custom:6"}));
+    EXPECT_EQ(p.Of(p.Of("Solo", "pValue").c_str(), "pInvalidator"), "UserSetLoadReg");
+
+    s.rig.memory->Put(kBase + 0x60, 10, 4);
+    s.rig.memory->Put(kBase + 0x64, 11, 4);
+    TqResult connected;
+    TqDevice* device = TqDevice::CreateAndConnect(TqString(s.rig.Address().c_str()), &connected);
+    ASSERT_NE(device, nullptr) << Why(connected);
+    TqGenParameterArray* parameters = device->GetParameters();
+    ASSERT_TRUE(parameters->SetIntegerValue("Solo", 12).IsOK());
+    ASSERT_TRUE(parameters->SetEnumValue("UserSetSelector", int64_t(1)).IsOK());
+    ASSERT_TRUE(parameters->ExecuteCommand("UserSetSave").IsOK());
+    const Strings lines = store.Lines(Text(s.rig.device.GetInfo()->GetSerialNumber()), 1);
+    for (const char* line : {"custom Solo device 0000000c", "custom Level 0 0000000a", "custom Level 1 0000000b"})
+        EXPECT_TRUE(Has(lines, line)) << line;
+    // Changed, then loaded: each source's register takes its own value back.
+    s.rig.memory->Put(kBase + 0x60, 20, 4);
+    s.rig.memory->Put(kBase + 0x64, 21, 4);
+    ASSERT_TRUE(parameters->ExecuteCommand("UserSetLoad").IsOK());
+    EXPECT_EQ(s.rig.memory->Get(kBase + 0x60, 4), 10u);
+    EXPECT_EQ(s.rig.memory->Get(kBase + 0x64, 4), 11u);
+    TqDevice::Free(device);
 }
