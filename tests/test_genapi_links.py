@@ -1,0 +1,192 @@
+"""The GenApi factory's links: features mapped to chunks and to events, and the patches of the
+device's own features, in the XML, at a connected controller and through aravis; the wrappers' texts."""
+
+import shutil
+import struct
+import subprocess
+import time
+
+import pytest
+
+from conftest import arg, clean_environment, raises
+from test_genapi_factory import LO, OK, INVALID, STATE_ERROR, TEXT_ERROR, PLAIN, VALUE_A, VALUE_B, FLAG, Described, \
+    ip_of, node, overload_text
+
+PREFIX = "KivoSd_"
+
+
+def mapped(k, f, name, create, *, chunk=None, event=None, **kw):
+    """One feature named name, mapped by MapChunk(f, *chunk) or MapEvent(f, *event), made by create(f)."""
+    f.SetName(name)
+    if chunk is not None:
+        f.MapChunk(*chunk)
+    if event is not None:
+        f.MapEvent(*event)
+    return create(f).GetCode()
+
+
+def register_of(root, name):
+    """The register node a mapped feature reads (the feature itself for strings and registers)."""
+    feature = node(root, name)
+    below = feature.findtext("pValue")
+    return node(root, below) if below else feature
+
+
+def test_mappings_in_the_xml(k):
+    def describe(k, f, reg, results):
+        results.append(mapped(k, f, "Plain", lambda f: f.CreateInteger(), chunk=(0x1234, 4, 4)))
+        results.append(mapped(k, f, "Big", lambda f: f.CreateFloat(), chunk=(0x1234, 8, 8, k.TqGenEndiannessBig)))
+        results.append(mapped(k, f, "Code", lambda f: f.CreateInteger(), event=(0x9100, 0, 4)))
+        results.append(mapped(k, f, "Stamp", lambda f: f.CreateInteger(), event=(0x9100, 8, 8, 1, False)))
+        results.append(mapped(k, f, "Word", lambda f: f.CreateString(), event=(0x9200, 4, 12, 0, True)))
+        # A second mapping replaces the first; the Create resets it.
+        f.MapChunk(0x77, 0, 4)
+        results.append(mapped(k, f, "Last", lambda f: f.CreateBoolean(), chunk=(0x1234, 0, 1)))
+        f.SetName("Unmapped")
+        results.append(f.CreateInteger().GetCode())
+
+    made = Described(k, describe)
+    try:
+        assert made.results == [OK] * 6 + [INVALID]
+        root = made.xml()
+        chunk_port, event_port = PREFIX + "Chunk00001234Port", PREFIX + "Event9100Port"
+        assert node(root, chunk_port).tag == "Port" and node(root, chunk_port).findtext("ChunkID") == "00001234"
+        assert node(root, event_port).findtext("EventID") == "9100"
+        assert node(root, PREFIX + "Event9200Port").findtext("EventID") == "9200"
+        assert not [n for n in root if n.get("Name") == PREFIX + "Chunk00000077Port"]
+        # One port per ID, shared.
+        assert len([n for n in root if n.tag == "Port" and n.findtext("ChunkID") == "00001234"]) == 1
+        expected = {"Plain": ("IntReg", chunk_port, "0x4", "4", "LittleEndian"),
+                    "Big": ("FloatReg", chunk_port, "0x8", "8", "BigEndian"),
+                    "Code": ("IntReg", event_port, "0x10", "4", "LittleEndian"),
+                    "Stamp": ("IntReg", event_port, "0x8", "8", "BigEndian"),
+                    "Word": ("StringReg", PREFIX + "Event9200Port", "0x14", "12", None),
+                    "Last": ("IntReg", chunk_port, "0x0", "1", "LittleEndian")}
+        for name, (tag, port, address, length, endianness) in expected.items():
+            reg = register_of(root, name)
+            assert (reg.tag, reg.findtext("pPort"), reg.findtext("Address"), reg.findtext("Length"),
+                    reg.findtext("Endianess")) == (tag, port, address, length, endianness), name
+            assert reg.findtext("AccessMode") == "RO"
+    finally:
+        made.stop()
+
+
+def test_mapping_refusals(k):
+    def describe(k, f, reg, results):
+        cases = [
+            (lambda f: f.CreateInteger(reg[PLAIN]), (1, 0, 4)),     # a register as well
+            (lambda f: f.CreateInteger(), (1, 0, 9)),               # integers take 1 to 8 bytes
+            (lambda f: f.CreateInteger(), (1, 0, 0)),
+            (lambda f: f.CreateFloat(), (1, 0, 2)),                 # floats 4 or 8
+            (lambda f: f.CreateString(), (1, 0, 0)),
+            (lambda f: f.CreateInteger(), (1, 0, 4, 5)),            # no endianness
+            (lambda f: f.CreateInteger(), (1, 0, 4, -1)),
+            (lambda f: f.CreateCommand(), (1, 0, 4)),               # commands are not mapped
+            (lambda f: f.CreateBoolean(), (1, 0, 8)),
+            (lambda f: f.CreateRegister(), (1, 0, 3)),
+            (lambda f: f.CreateEnum(), (1, 0, 2)),
+        ]
+        for n, (create, chunk) in enumerate(cases):
+            if create is cases[-1][0]:
+                f.AddEnumEntry("On", 1)
+            results.append(mapped(k, f, "F%d" % n, create, chunk=chunk))
+        f.SetPValue("F8")
+        results.append(mapped(k, f, "PValued", lambda f: f.CreateInteger(), event=(0x9100, 0, 4)))
+        results.append(mapped(k, f, "WideEvent", lambda f: f.CreateInteger(), event=(0x10000, 0, 4)))
+        results.append(mapped(k, f, "Knife", lambda f: f.CreateIntSwissKnife("1"), chunk=(1, 0, 4)))
+
+    made = Described(k, describe)
+    try:
+        assert made.results == [INVALID, INVALID, INVALID, INVALID, INVALID, INVALID, INVALID, INVALID, OK, OK, OK,
+                                INVALID, INVALID, INVALID]
+    finally:
+        made.stop()
+
+
+def patch_all(k, f, reg, results):
+    """Features of the application and a patch of each kind on the device's own features."""
+    for name, address in (("WidthOn", VALUE_A), ("WidthLock", VALUE_B), ("HeightLimit", PLAIN), ("MonoAllowed", FLAG)):
+        f.SetName(name)
+        results.append(f.CreateInteger(reg[address]).GetCode())
+    for name, formula in (("HeightLow", "8"), ("HeightStep", "2"), ("Poke", "0")):
+        f.SetName(name)
+        results.append(f.CreateIntSwissKnife(formula).GetCode())
+    results.extend(r.GetCode() for r in [
+        f.SetPIsAvailableFor("Width", "WidthOn"),
+        f.SetPIsLockedFor("Width", "HeightLow"),     # replaced by the next
+        f.SetPIsLockedFor("Width", "WidthLock"),
+        f.SetPMinFor("Height", "HeightLow"),
+        f.SetPMaxFor("Height", "HeightLimit"),
+        f.SetPIncFor("Height", "HeightStep"),
+        f.AddInvalidatorTo("PixelFormat", "Poke"),
+        f.AddInvalidatorTo("PixelFormat", "WidthOn"),
+        f.SetPIsAvailableForEnumEntry("PixelFormat", "Mono8", k.TqString("MonoAllowed")),
+        f.SetPValueFor("OffsetX", "HeightLimit"),
+    ])
+
+
+def source_device(k, describe, chunk=False, start=True):
+    """A Described device with one ready-made stream source (Mono8 and Mono16)."""
+    made = Described(k, describe, start=False)
+    made.source = k.TqStreamingChannelSourceDefault(64, 64, k.TqPixelTypeMono8)
+    assert made.device.AddStream(made.source).IsOK()
+    if start:
+        made.started = made.device.Start(LO)
+        assert made.started.IsOK(), str(made.started.GetDescription())
+    return made
+
+
+def test_patches_in_the_xml(k):
+    made = source_device(k, patch_all)
+    try:
+        assert made.results == [OK] * 17
+        root = made.xml()
+        width, height, pixel = node(root, "Width"), node(root, "Height"), node(root, "PixelFormat")
+        assert width.findtext("pIsAvailable") == "WidthOn"
+        assert [e.text for e in width.findall("pIsLocked")] == ["WidthLock"]
+        assert (height.findtext("pMin"), height.findtext("pMax"), height.findtext("pInc")) == (
+            "HeightLow", "HeightLimit", "HeightStep")
+        assert height.find("Min") is None and height.find("Max") is None and height.find("Inc") is None
+        assert [e.text for e in pixel.findall("pInvalidator")][-2:] == ["Poke", "WidthOn"]
+        mono8 = [e for e in pixel.findall("EnumEntry") if e.get("Name") == "Mono8"][0]
+        assert mono8.findtext("pIsAvailable") == "MonoAllowed"
+        assert [e.text for e in node(root, "OffsetX").findall("pValue")] == ["HeightLimit"]
+        # Elements keep the schema's order: pIsAvailable and pIsLocked before the value.
+        tags = [c.tag for c in width]
+        assert tags.index("pIsAvailable") < tags.index("pIsLocked") < tags.index("pValue")
+    finally:
+        made.stop()
+
+
+def test_patch_refusals_and_late_calls(k):
+    def describe(k, f, reg, results):
+        results.extend(r.GetCode() for r in [
+            f.SetPMinFor("NoSuchFeature", "X"),
+            f.SetPIsAvailableForEnumEntry("PixelFormat", "NoSuchEntry", "X"),
+            f.SetPIsAvailableForEnumEntry("Width", "Mono8", "X"),
+            f.SetPMinFor("AcquisitionMode", "X"),     # not numeric
+            f.SetPMaxFor("AcquisitionStart", "X"),
+            f.SetPIncFor("AcquisitionMode", "X"),
+            f.SetPValueFor("Width", "not a name"),
+            f.SetPIsLockedFor("Root", "X"),           # a category
+        ])
+
+    made = source_device(k, describe)
+    try:
+        assert made.results == [INVALID] * 8
+        late = made.kept["factory"]
+        assert late.SetPMaxFor("Height", "X").GetCode() == STATE_ERROR
+    finally:
+        made.stop()
+
+    # A feature named but never created fails the start.
+    def dangling(k, f, reg, results):
+        results.append(f.SetPMaxFor("Height", "NeverMade").GetCode())
+
+    made = source_device(k, dangling, start=False)
+    try:
+        started = made.device.Start(LO)
+        assert not started.IsOK() and "NeverMade" in str(started.GetDescription())
+        assert made.results == [OK]
+    finally:
+        made.stop()
