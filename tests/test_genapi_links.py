@@ -13,6 +13,7 @@ from test_genapi_factory import LO, OK, INVALID, STATE_ERROR, TEXT_ERROR, PLAIN,
     ip_of, node, overload_text
 
 PREFIX = "KivoSd_"
+MONO8 = 17301505
 
 
 def mapped(k, f, name, create, *, chunk=None, event=None, **kw):
@@ -128,7 +129,7 @@ def patch_all(k, f, reg, results):
 def source_device(k, describe, chunk=False, start=True):
     """A Described device with one ready-made stream source (Mono8 and Mono16)."""
     made = Described(k, describe, start=False)
-    made.source = k.TqStreamingChannelSourceDefault(64, 64, k.TqPixelTypeMono8)
+    made.source = type("Plain", (k.TqStreamingChannelSourceDefault,), {})(64, 64, MONO8, 4)
     assert made.device.AddStream(made.source).IsOK()
     if start:
         made.started = made.device.Start(LO)
