@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import arg, clean_environment, raises
+from conftest import aravis_client, arg, clean_environment, raises
 from test_genapi_factory import LO, OK, INVALID, STATE_ERROR, TEXT_ERROR, PLAIN, VALUE_A, VALUE_B, FLAG, Described, \
     ip_of, node, overload_text
 
@@ -347,4 +347,117 @@ def test_event_features_read_the_fired_event(k, m, hooks):
         assert control.UnregisterEventSink(sink).IsOK()
     finally:
         k.TqDevice.Free(control)
+        made.stop()
+
+
+# ---- patches at a controller, and through aravis ----
+
+def controlled(k, hooks, made):
+    result, control = k.TqDevice.CreateAndConnect(ip_of(hooks, made.device))
+    assert result.IsOK(), str(result.GetDescription())
+    return control
+
+
+def test_patched_features_at_a_controller(k, hooks):
+    made = source_device(k, patch_all)
+    control = controlled(k, hooks, made)
+    try:
+        params = control.GetParameters()
+        width = params.Get("Width")
+
+        def flags():
+            params.InvalidateCache()
+            return width.IsAvailable()[1], width.IsWritable()[1]
+
+        for address, value in ((VALUE_A, 1), (VALUE_B, 0), (PLAIN, 40), (FLAG, 1)):
+            assert made.reg(address).Write(value).IsOK()
+        assert flags() == (True, True)
+        # Height: pMin 8 (a SwissKnife), pMax 40 (a register), pInc 2.
+        assert params.SetIntegerValue("Height", 40).IsOK()
+        assert params.SetIntegerValue("Height", 42).GetCode() != OK
+        assert params.SetIntegerValue("Height", 6).GetCode() != OK
+        assert params.SetIntegerValue("Height", 33).GetCode() != OK
+        assert params.SetIntegerValue("Height", 10).IsOK()
+        assert params.GetIntegerValue("Height")[1] == 10
+        # Width unavailable while its pIsAvailable reads 0, locked while its pIsLocked is non-zero.
+        assert made.reg(VALUE_A).Write(0).IsOK()
+        assert flags() == (False, False)
+        assert params.SetIntegerValue("Width", 32).GetCode() != OK
+        assert made.reg(VALUE_A).Write(1).IsOK() and made.reg(VALUE_B).Write(3).IsOK()
+        assert flags() == (True, False)
+        assert params.SetIntegerValue("Width", 32).GetCode() != OK
+        assert made.reg(VALUE_B).Write(0).IsOK()
+        assert flags() == (True, True)
+        assert params.SetIntegerValue("Width", 32).IsOK()
+        # OffsetX reads and writes through HeightLimit.
+        assert params.GetIntegerValue("OffsetX")[1] == 40
+    finally:
+        k.TqDevice.Free(control)
+        made.stop()
+
+
+def arv(address, *args):
+    proc = subprocess.run(["arv-tool-0.8", "-a", address] + list(args), capture_output=True, text=True,
+                          env=clean_environment(), timeout=60)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+@pytest.mark.skipif(shutil.which("arv-tool-0.8") is None, reason="aravis's arv-tool is not installed")
+def test_aravis_reads_the_patched_limits_and_entries(k, hooks):
+    def describe(k, f, reg, results):
+        f.SetName("HeightLimit")
+        results.append(f.CreateInteger(reg[PLAIN]).GetCode())
+        f.SetName("MonoAllowed")
+        results.append(f.CreateInteger(reg[FLAG]).GetCode())
+        results.append(f.SetPMaxFor("Height", "HeightLimit").GetCode())
+        results.append(f.SetPIsAvailableForEnumEntry("PixelFormat", "Mono8", "MonoAllowed").GetCode())
+
+    made = source_device(k, describe, start=False)
+    try:
+        assert made.device.Start(LO).IsOK()
+        assert made.results == [OK] * 4
+        assert made.reg(PLAIN).Write(40).IsOK() and made.reg(FLAG).Write(0).IsOK()
+        address = ip_of(hooks, made.device)
+        status, height = arv(address, "control", "Height")
+        assert status == 0 and any("max:40" in line for line in height.splitlines()), height
+        status, features = arv(address, "features")
+        assert status == 0, features
+        assert any("Mono8" in line and "(Not available)" in line for line in features.splitlines()), features
+    finally:
+        made.stop()
+
+
+ARAVIS_CHUNKS = r"""
+import json, sys
+import gi
+gi.require_version("Aravis", "0.8")
+from gi.repository import Aravis
+
+camera = Aravis.Camera.new(sys.argv[1])
+camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
+camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
+payload = camera.get_integer("PayloadSize")
+stream = camera.create_stream(None, None)
+for _ in range(8):
+    stream.push_buffer(Aravis.Buffer.new_allocate(payload))
+camera.start_acquisition()
+buffer = stream.timeout_pop_buffer(10000000)
+camera.stop_acquisition()
+out = {"payload": payload, "status": buffer.get_status().value_nick if buffer else None}
+if buffer is not None and buffer.get_status() == Aravis.BufferStatus.SUCCESS:
+    parser = camera.create_chunk_parser()
+    out["little"] = parser.get_integer_value(buffer, "ChunkValueFeature")
+    out["big"] = parser.get_integer_value(buffer, "ChunkValueBig")
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.skipif(shutil.which("arv-tool-0.8") is None, reason="aravis is not installed")
+def test_aravis_chunk_parser_reads_the_mapped_chunk(k, hooks):
+    made = chunk_device(k)
+    try:
+        result = aravis_client(ARAVIS_CHUNKS, ip_of(hooks, made.device), timeout=120)
+        assert result == {"payload": 64 * 64 + 8 + len(CHUNK_DATA) + 8, "status": "success", "little": 1234,
+                          "big": 1234}
+    finally:
         made.stop()
