@@ -107,7 +107,7 @@ Entries genapi_factory_entries() {
         undocumented(method<"ITqGenApiFactory_SetPIsLocked", &F::SetPIsLocked>("aFeatureName")),
         described(overloaded<"ITqGenApiFactory_MapChunk">(
                       meth<&F::MapChunk, NoneSelfCommits<>,
-                           Params<uint32_t, uint32_t, size_t, WithDefault<TqGenEndianness, TqGenEndiannessLittle>>>(
+                           Params<uint32_t, uint32_t, Spelled<"size_t", size_t>, WithDefault<TqGenEndianness, TqGenEndiannessLittle>>>(
                           "aChunkID", "aAddress", "aLength", "aEndianness")),
                   "Maps the next feature to be added to the GenICam XML file to a chunk, identified by its ID: "
                   "aAddress is the data offset of the feature in the chunk, in bytes, aLength its data length in "
@@ -116,7 +116,7 @@ Entries genapi_factory_entries() {
                   "is called while its attributes are defined; the Create then takes no register."),
         described(overloaded<"ITqGenApiFactory_MapEvent">(
                       meth<&F::MapEvent, NoneSelfCommits<>,
-                           Params<uint32_t, uint32_t, size_t, WithDefault<TqGenEndianness, TqGenEndiannessLittle>,
+                           Params<uint32_t, uint32_t, Spelled<"size_t", size_t>, WithDefault<TqGenEndianness, TqGenEndiannessLittle>,
                                   WithDefault<bool, true>>>("aEventID", "aAddress", "aLength", "aEndianness",
                                                             "aAdjustAddress")),
                   "Maps the next feature to be added to the GenICam XML file to the data of a messaging-channel "

@@ -461,3 +461,83 @@ def test_aravis_chunk_parser_reads_the_mapped_chunk(k, hooks):
                           "big": 1234}
     finally:
         made.stop()
+
+
+# ---- the wrappers' texts ----
+
+PATCHES = ["AddInvalidatorTo", "SetPIsAvailableFor", "SetPIsLockedFor", "SetPValueFor", "SetPMinFor", "SetPMaxFor",
+           "SetPIncFor"]
+
+
+def test_wrapper_texts(k, m):
+    made = Described(k, lambda k, f, reg, results: None)
+    f = made.kept["factory"]   # closed: what gets through does nothing
+    G = "ITqGenApiFactory_"
+    chunk = overload_text(G + "MapChunk", "MapChunk(uint32_t,uint32_t,size_t,TqGenEndianness)",
+                          "MapChunk(uint32_t,uint32_t,size_t)")
+    event = overload_text(G + "MapEvent", "MapEvent(uint32_t,uint32_t,size_t,TqGenEndianness,bool)",
+                          "MapEvent(uint32_t,uint32_t,size_t,TqGenEndianness)", "MapEvent(uint32_t,uint32_t,size_t)")
+    extend = "\nAdditional information:\n"
+
+    def count(func, expected, given, at_most=False):
+        return "%s expected %s%d arguments, got %d" % (G + func, "at most " if at_most else "", expected, given)
+
+    cases = [
+        ("MapChunk", (f, 1, 0), chunk),
+        ("MapChunk", (f, 1, 0, 4, 0, 0), count("MapChunk", 5, 6, True) + extend + chunk),
+        ("MapChunk", (f, -1, 0, 4), chunk),
+        ("MapChunk", (f, 2**32, 0, 4), chunk),
+        ("MapChunk", (f, 1, -1, 4), chunk),
+        ("MapChunk", (f, 1, 2**32, 4), chunk),
+        ("MapChunk", (f, 1, 0, -1), chunk),
+        ("MapChunk", (f, 1, 0, 2**64), chunk),
+        ("MapChunk", (f, 1, 0, 4, 2**31), chunk),
+        ("MapChunk", (f, 1.0, 0, 4), chunk),
+        ("MapChunk", (k.TqResult(0), 1, 0, 4), chunk),
+        ("MapChunk", (None, 1, 0, 4), arg(G + "MapChunk", 1, "ITqGenApiFactory *")),
+        ("MapEvent", (f, 1, 0), event),
+        ("MapEvent", (f, 1, 0, 4, 0, True, 0), count("MapEvent", 6, 7, True) + extend + event),
+        ("MapEvent", (f, 1, 0, 4, 0, 1), event),
+        ("MapEvent", (f, 2**32, 0, 4), event),
+        ("MapEvent", (f, 1, 0, 2**64, 0), event),
+        ("MapEvent", (f, 1, 0, 4, -2**31 - 1, True), event),
+        ("MapEvent", (None, 1, 0, 4, 0, False), arg(G + "MapEvent", 1, "ITqGenApiFactory *")),
+        ("SetPIsAvailableForEnumEntry", (f, "PixelFormat", "Mono8"), count("SetPIsAvailableForEnumEntry", 4, 3)),
+        ("SetPIsAvailableForEnumEntry", (f, "PixelFormat", "Mono8", "A", "B"),
+         count("SetPIsAvailableForEnumEntry", 4, 5)),
+        ("SetPIsAvailableForEnumEntry", (f, "PixelFormat", "Mono8", None), TEXT_ERROR % 4),
+        ("SetPIsAvailableForEnumEntry", (f, "PixelFormat", 8, "A"), TEXT_ERROR % 3),
+        ("SetPIsAvailableForEnumEntry", (None, "P", "M", "A"),
+         arg(G + "SetPIsAvailableForEnumEntry", 1, "ITqGenApiFactory *")),
+    ]
+    for name in PATCHES:
+        cases += [(name, (f, "Width"), count(name, 3, 2)),
+                  (name, (f, "Width", "A", "B"), count(name, 3, 4)),
+                  (name, (f, None, "A"), TEXT_ERROR % 2),
+                  (name, (f, "Width", None), TEXT_ERROR % 3),
+                  (name, (None, "Width", "A"), arg(G + name, 1, "ITqGenApiFactory *"))]
+    try:
+        for func, args, message in cases:
+            with pytest.raises(TypeError) as info:
+                getattr(m, G + func)(*args)
+            assert type(info.value) is TypeError and str(info.value) == message, (func, args)
+        # What passes: the defaults, any signed 32-bit endianness, exact bools, bools as numbers.
+        assert m.ITqGenApiFactory_MapChunk(f, True, 0, 2**64 - 1) is None
+        assert m.ITqGenApiFactory_MapChunk(f, 2**32 - 1, 2**32 - 1, 4, -2**31) is None
+        assert m.ITqGenApiFactory_MapEvent(f, 1, 0, 4) is None and m.ITqGenApiFactory_MapEvent(f, 1, 0, 4, 5) is None
+        assert m.ITqGenApiFactory_MapEvent(f, 1, 0, 4, 2**31 - 1, False) is None
+        # Each patch gives a new owned result, also a failing one; TqString proxies and str mix.
+        for name in PATCHES:
+            first = getattr(m, G + name)(f, k.TqString("Width"), "A")
+            second = getattr(m, G + name)(f, "Width", k.TqString("A"))
+            assert type(first) is k.TqResult and first.this.own() and first.GetCode() == STATE_ERROR
+            assert second.this.own() and int(second.this) != int(first.this)
+        entry = m.ITqGenApiFactory_SetPIsAvailableForEnumEntry(f, "PixelFormat", k.TqString("Mono8"), "A")
+        assert type(entry) is k.TqResult and entry.this.own() and entry.GetCode() == STATE_ERROR
+        assert not m.ITqGenApiFactory_SetPIsLockedFor.__doc__
+        for name in PATCHES + ["SetPIsAvailableForEnumEntry", "MapChunk"]:
+            if name != "SetPIsLockedFor":
+                assert getattr(m, G + name).__doc__, name
+        assert "16" in m.ITqGenApiFactory_MapEvent.__doc__ and "ADVANCED" in m.ITqGenApiFactory_SetPMaxFor.__doc__
+    finally:
+        made.stop()
