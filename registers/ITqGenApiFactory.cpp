@@ -40,6 +40,18 @@ Entry create(const char* doc) {
     return described(overloaded<Name>(meth<Create, NoneSelfCommits<>, Params<RegisterOrNull>>("aRegister")), doc);
 }
 
+// A change of one of the device's own features by name (the second text names the application's).
+template <Text Name, auto Link>
+Entry link(const char* doc) {
+    return described(method<Name, Link>("aStandardFeatureName", "aFeatureName"), doc);
+}
+
+#define KIVO_LINKED                                                                                                  \
+    " Applied when Start writes the device's GenICam XML file. For ADVANCED GenApi support use cases.\n\n"          \
+    "Results: OK; INVALID_PARAMETER: the device makes no such feature, or it is of a kind the link does not "        \
+    "suit, or the second name is no GenICam name; STATE_ERROR: the feature callback has returned. A feature named "  \
+    "but never created makes Start fail."
+
 template <Text Name, auto Create>
 Entry formula(const char* doc) {
     return described(method<Name, Create>("aFormula"), doc);
@@ -93,6 +105,28 @@ Entries genapi_factory_entries() {
         setter<"ITqGenApiFactory_SetPIsAvailable", &F::SetPIsAvailable>(
             "aFeatureName", "The feature is available while the named feature is non-zero."),
         undocumented(method<"ITqGenApiFactory_SetPIsLocked", &F::SetPIsLocked>("aFeatureName")),
+        described(overloaded<"ITqGenApiFactory_MapChunk">(
+                      meth<&F::MapChunk, NoneSelfCommits<>,
+                           Params<uint32_t, uint32_t, Spelled<"size_t", size_t>, WithDefault<TqGenEndianness, TqGenEndiannessLittle>>>(
+                          "aChunkID", "aAddress", "aLength", "aEndianness")),
+                  "Maps the next feature to be added to the GenICam XML file to a chunk, identified by its ID: "
+                  "aAddress is the data offset of the feature in the chunk, in bytes, aLength its data length in "
+                  "the chunk, in bytes, aEndianness the data endianness (optional, little-endian by default). By "
+                  "default every feature maps to a register given in its Create call, unless MapChunk or MapEvent "
+                  "is called while its attributes are defined; the Create then takes no register."),
+        described(overloaded<"ITqGenApiFactory_MapEvent">(
+                      meth<&F::MapEvent, NoneSelfCommits<>,
+                           Params<uint32_t, uint32_t, Spelled<"size_t", size_t>, WithDefault<TqGenEndianness, TqGenEndiannessLittle>,
+                                  WithDefault<bool, true>>>("aEventID", "aAddress", "aLength", "aEndianness",
+                                                            "aAdjustAddress")),
+                  "Maps the next feature to be added to the GenICam XML file to the data of a messaging-channel "
+                  "event, identified by its ID: aAddress is the offset of the feature in the event data, in bytes, "
+                  "aLength its length in bytes, aEndianness the data endianness (optional, little-endian by "
+                  "default). aAdjustAddress (optional, True by default) applies an offset on the provided address: "
+                  "controllers see an event as its 16-byte header (reserved, event ID, stream channel, block ID, "
+                  "timestamp) followed by its data, and True adds those 16 bytes, so that aAddress counts in the "
+                  "data; with False aAddress counts from the header, whose fields (the timestamp at 8, 8 bytes, "
+                  "big-endian) can so be mapped. The Create then takes no register."),
         setter<"ITqGenApiFactory_AddSelected", &F::AddSelected>(
             "aFeatureName", "The next feature selects the named one (one call per selected feature)."),
         setter<"ITqGenApiFactory_AddInvalidator", &F::AddInvalidator>(
@@ -145,10 +179,33 @@ Entries genapi_factory_entries() {
             "aFeatureName", "The named feature gives the next integer's or float's maximum, over any constant."),
         setter<"ITqGenApiFactory_SetPInc", &F::SetPInc>(
             "aFeatureName", "The named feature gives the next integer's increment, over any constant."),
+        link<"ITqGenApiFactory_AddInvalidatorTo", &F::AddInvalidatorTo>(
+            "Adds a custom invalidator to a feature managed by TqSoftDeviceGEV: a change of the feature named "
+            "aFeatureName invalidates clients' cached value of aStandardFeatureName (e.g. a ComponentSelector "
+            "invalidating PixelFormat)." KIVO_LINKED),
+        link<"ITqGenApiFactory_SetPIsAvailableFor", &F::SetPIsAvailableFor>(
+            "Forces a pIsAvailable reference on a managed feature: it is available only while the feature named "
+            "aFeatureName is non-zero (typically an integer SwissKnife made in OnCreateCustomGenApiFeatures)." KIVO_LINKED),
+        described(method<"ITqGenApiFactory_SetPIsAvailableForEnumEntry", &F::SetPIsAvailableForEnumEntry>(
+                      "aStandardFeatureName", "aEnumEntryName", "aFeatureName"),
+                  "Forces a pIsAvailable reference on the entry aEnumEntryName of a managed enumeration: the entry "
+                  "is available only while the feature named aFeatureName is non-zero." KIVO_LINKED),
+        undocumented(method<"ITqGenApiFactory_SetPIsLockedFor", &F::SetPIsLockedFor>("aStandardFeatureName",
+                                                                                    "aFeatureName")),
+        link<"ITqGenApiFactory_SetPValueFor", &F::SetPValueFor>(
+            "Forces a pValue reference on a managed feature: it reads and writes its value through the feature "
+            "named aFeatureName." KIVO_LINKED),
+        link<"ITqGenApiFactory_SetPMinFor", &F::SetPMinFor>(
+            "Forces pMin on a managed integer or float: the feature named aFeatureName gives its minimum." KIVO_LINKED),
+        link<"ITqGenApiFactory_SetPMaxFor", &F::SetPMaxFor>(
+            "Forces pMax on a managed integer or float: the feature named aFeatureName gives its maximum." KIVO_LINKED),
+        link<"ITqGenApiFactory_SetPIncFor", &F::SetPIncFor>(
+            "Forces pInc on a managed integer: the feature named aFeatureName gives its increment." KIVO_LINKED),
         registration<"ITqGenApiFactory_swigregister", F>(),
     };
 }
 
 #undef KIVO_CREATED
+#undef KIVO_LINKED
 
 }  // namespace kivo::module

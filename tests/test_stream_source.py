@@ -510,7 +510,7 @@ def test_chunks_and_multi_part_reach_the_source(k, m, camera_on, controller):
     assert source.named("GetChunkEnable")[-1] == (9,)
     assert params.SetEnumValue("ChunkSelector", "Timestamp")[0].IsOK()
     assert params.GetBooleanValue("ChunkEnable")[1] is False
-    assert value_of(params, "PayloadSize") == 64 * 48 + 16
+    assert value_of(params, "PayloadSize") == 64 * 48 + 8 + 16   # the image chunk's trailer, the chunks
     assert params.SetBooleanValue("GevSCCFGMultiPartEnabled", True).IsOK()
     assert params.SetBooleanValue("GevSCCFGLargeLeaderTrailerEnabled", True).IsOK()
     assert source.named("SetMultiPartAllowed") == [(True,)]

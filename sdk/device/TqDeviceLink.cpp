@@ -391,7 +391,18 @@ void Link::Deliver(const Event& aEvent) {
         auto port = mEventPorts.find(aEvent.id);
         if (port != mEventPorts.end()) {
             onPort = true;
-            port->second.data.assign(aEvent.data.begin(), aEvent.data.end());
+            // The port shows the event as GigE Vision carries it: the 16-byte header (reserved, ID,
+            // channel, block ID, timestamp; big-endian) and then the data.
+            std::vector<uint8_t>& shown = port->second.data;
+            shown.assign(kEventHeaderBytes, 0);
+            const auto put = [&](size_t aAt, uint64_t aValue, int aBytes) {
+                for (int n = 0; n < aBytes; ++n) shown[aAt + n] = static_cast<uint8_t>(aValue >> (8 * (aBytes - 1 - n)));
+            };
+            put(2, aEvent.id, 2);
+            put(4, aEvent.channel, 2);
+            put(6, aEvent.block, 2);
+            put(8, aEvent.timestamp, 8);
+            shown.insert(shown.end(), aEvent.data.begin(), aEvent.data.end());
             port->second.attached = true;
             features = port->second.features;
         }

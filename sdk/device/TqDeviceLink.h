@@ -61,8 +61,10 @@ struct Settings {
 };
 
 // The start of the event window in the node map's port: the registers of event ID n lie at
-// kEventWindow + n * 2^32 + their address in the event's data.
+// kEventWindow + n * 2^32 + their address in the event as GigE Vision carries it: its header
+// (kEventHeaderBytes: reserved, event ID, stream channel, block ID, timestamp) and then its data.
 constexpr uint64_t kEventWindow = uint64_t{1} << 40;
+constexpr size_t kEventHeaderBytes = 16;
 
 // The description to load when aXml has event ports (false, aRouted untouched, when it has none),
 // and for each event ID the names of the features that its data changes: the registers on its

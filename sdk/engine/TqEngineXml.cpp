@@ -162,6 +162,7 @@ struct Writer {
         text("Description", f.description);
         text("DisplayName", f.displayName);
         text("Visibility", f.visibility);
+        text("EventID", f.eventId);
         text("pIsAvailable", f.isAvailable);
         text("pIsLocked", f.isLocked);
         text("ImposedAccessMode", f.imposedAccess);
@@ -171,13 +172,14 @@ struct Writer {
         if (reg) {
             node.WithHex("Address", f.addressNode.empty() ? f.address : 0);
             text("pAddress", f.addressNode);
-            node.With("Length", f.length).With("AccessMode", f.access).With("pPort", "Device");
+            node.With("Length", f.length).With("AccessMode", f.access).With("pPort", f.port);
             text("Cachable", f.cachable);
             if (f.pollingTime) node.With("PollingTime", f.pollingTime);
             each("pInvalidator", f.invalidators);
             if (intReg) node.With("Sign", f.isSigned ? "Signed" : "Unsigned");
-            if (intReg || floatReg) node.With("Endianess", "BigEndian");
+            if (intReg || floatReg) node.With("Endianess", f.littleEndian ? "LittleEndian" : "BigEndian");
         }
+        text("ChunkID", f.chunkId);
         for (const auto& [variable, target] : f.variables) node.Add("pVariable", target).Attribute("Name", variable);
         text("FormulaTo", f.formulaTo);
         text("FormulaFrom", f.formulaFrom);
@@ -203,6 +205,18 @@ struct Writer {
 
 }  // namespace
 
+// One change of a node the description holds (or of one of its enumeration entries).
+void Patch(TqGenXml::Description& description, const NodePatch& aPatch) {
+    std::optional<Element> node = description.Find(aPatch.node);
+    if (node && !aPatch.entry.empty()) node = node->Child("EnumEntry", "Name", aPatch.entry);
+    if (!node) return;
+    if (aPatch.append) {
+        node->Insert(aPatch.tag, aPatch.value);
+        return;
+    }
+    node->Put(aPatch.tag, aPatch.value, aPatch.replaced);
+}
+
 // The features of the test pattern's frames: their rate and exposure, and the FrameEnd event.
 void TestPatternFeatures(TqGenXml::Description& description, Writer& w) {
     w.Boolean("AcquisitionFrameRateEnable", "AcquisitionFrameRateEnableReg");
@@ -224,8 +238,9 @@ void TestPatternFeatures(TqGenXml::Description& description, Writer& w) {
     w.Enumeration("EventNotification", {{"Off", 0}, {"On", 1}}).With("pValue", "EventNotificationReg");
     w.IntReg("EventNotificationReg", Reg::kEventNotification, "RW", 4, false, "Invisible");
     description.Node("Integer", "EventFrameEnd", "Standard").With("Value", kFrameEndEventId);
-    w.IntReg("EventFrameEndFrameID", 0, "RO", 8, true, nullptr, "EventFrameEndPort");
-    w.IntReg("EventFrameEndTimestamp", 8, "RO", 8, true, nullptr, "EventFrameEndPort");
+    // The port shows the event's header (16 bytes) before its data.
+    w.IntReg("EventFrameEndFrameID", 16, "RO", 8, true, nullptr, "EventFrameEndPort");
+    w.IntReg("EventFrameEndTimestamp", 24, "RO", 8, true, nullptr, "EventFrameEndPort");
     char eventId[8];
     std::snprintf(eventId, sizeof eventId, "%04X", unsigned(kFrameEndEventId));
     description.Node("Port", "EventFrameEndPort").With("EventID", eventId);
@@ -555,6 +570,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
             invalidated.invalidators.push_back("UserSetLoadReg");
             w.Feature(invalidated);
         }
+        for (const NodePatch& patch : soft->patches) Patch(description, patch);
     }
 
     description.Node("Port", "Device", "Standard");

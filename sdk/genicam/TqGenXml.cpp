@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 namespace TqGenXml {
@@ -56,6 +57,73 @@ Element& Element::Attribute(std::string_view aName, std::string_view aValue) {
     if (!attribute) attribute = node.append_attribute(name.c_str());
     attribute.set_value(aValue.data(), aValue.size());
     return *this;
+}
+
+namespace {
+
+// Where an element stands among the children of a node: the schema's sequences, merged (elements
+// not named here stand after those that are, in the order they were written).
+int Rank(std::string_view aTag) {
+    static constexpr std::string_view kOrder[] = {
+        "ToolTip",     "Description",  "DisplayName",  "Visibility", "EventID",     "pIsImplemented",
+        "pIsAvailable", "pIsLocked",   "pBlockPolling", "ImposedAccessMode", "pError", "pAlias",
+        "pCastAlias",  "pInvalidator", "Streamable",   "pFeature",   "EnumEntry",   "pVariable",
+        "FormulaTo",   "FormulaFrom",  "Formula",      "pValue",     "Value",       "pValueCopy",
+        "Min",         "pMin",         "Max",          "pMax",       "Inc",         "pInc"};
+    for (size_t n = 0; n < std::size(kOrder); ++n) {
+        if (kOrder[n] != aTag) continue;
+        // Alternatives share a place: Min and pMin, pValue and Value, ...
+        if (aTag == "Value" || aTag == "pMin" || aTag == "pMax" || aTag == "pInc") return int(n) - 1;
+        return int(n);
+    }
+    return int(std::size(kOrder));
+}
+
+bool IsRegisterNode(const pugi::xml_node& aNode) { return aNode.child("Address") || aNode.child("pAddress"); }
+
+}  // namespace
+
+void Element::Position(pugi::xml_node_struct* aChild) {
+    pugi::xml_node node = NodeOf(mNode), child(aChild);
+    const std::string tag = child.name();
+    pugi::xml_node after;
+    if (tag == "pInvalidator" && IsRegisterNode(node)) {
+        // A register's invalidators follow its port and caching.
+        for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
+            const std::string_view name = c.name();
+            if (c != child && (name == "pInvalidator" || name == "pPort" || name == "Cachable" || name == "PollingTime" ||
+                               name == "AccessMode" || name == "Length"))
+                after = c;
+        }
+    } else {
+        const int rank = Rank(tag);
+        for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling())
+            if (c != child && c.type() == pugi::node_element && Rank(c.name()) <= rank) after = c;
+    }
+    if (after) node.insert_move_after(child, after);
+    else node.prepend_move(child);
+}
+
+Element& Element::Put(std::string_view aTag, std::string_view aText, const std::vector<std::string>& aReplaced) {
+    pugi::xml_node node = NodeOf(mNode);
+    for (const std::string& replaced : aReplaced)
+        while (pugi::xml_node old = node.child(replaced.c_str())) node.remove_child(old);
+    Position(Add(aTag, aText).mNode);
+    return *this;
+}
+
+Element& Element::Insert(std::string_view aTag, std::string_view aText) {
+    Position(Add(aTag, aText).mNode);
+    return *this;
+}
+
+std::string Element::Kind() const { return NodeOf(mNode).name(); }
+
+std::optional<Element> Element::Child(std::string_view aTag, std::string_view aAttribute, std::string_view aValue) const {
+    const std::string tag(aTag), attribute(aAttribute), value(aValue);
+    for (pugi::xml_node c = NodeOf(mNode).child(tag.c_str()); c; c = c.next_sibling(tag.c_str()))
+        if (value == c.attribute(attribute.c_str()).value()) return Element(c.internal_object());
+    return std::nullopt;
 }
 
 Description::Description(const Header& aHeader) : mDocument(std::make_unique<pugi::xml_document>()) {

@@ -347,6 +347,10 @@ struct FeatureNode {
     std::string access = "RW", cachable;
     uint32_t pollingTime = 0;   // 0: not polled
     bool isSigned = false;
+    std::string port = "Device";   // the node's pPort
+    bool littleEndian = false;     // numbers: LittleEndian, else BigEndian
+    // Port: the chunk or event whose data it shows (hexadecimal, the one given).
+    std::string chunkId, eventId;
     // Value nodes: pValue, the bounds (a number, or the node that gives it), display.
     std::string value;
     struct Bound {
@@ -366,6 +370,14 @@ struct FeatureNode {
     };
     std::vector<Entry> entries;
 };
+// A change of one of the device's own nodes (aNode; an entry of it when entry is given): the child
+// element tag with text value, replacing the children of the tags in replaced, or (append) joining
+// the children of its tag.
+struct NodePatch {
+    std::string node, entry, tag, value;
+    std::vector<std::string> replaced;
+    bool append = false;
+};
 struct Description {
     DescriptionHeader header;
     std::vector<ChannelLimits> limits;   // channel n's when n < limits.size(), else the defaults
@@ -379,6 +391,9 @@ struct Description {
     std::vector<FeatureNode> features;
     std::vector<std::string> topCategories, sourceSelected;
     std::vector<std::pair<std::string, std::vector<std::string>>> joinedCategories;
+    // Applied to the device's own nodes once they are written (a node or entry the description does
+    // not have is left alone: the load check names what is missing).
+    std::vector<NodePatch> patches;
     // ChunkDataControl (ChunkModeActive, ChunkSelector offering chunkEntries, ChunkEnable), when
     // chunkBase is not 0 and there are entries: channel n's three registers lie at chunkBase + 16 n
     // (+0 the mode, +4 the selected chunk, +8 its enable), served by the embedding code.

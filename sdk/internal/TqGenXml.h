@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pugi {
 class xml_document;
@@ -54,8 +55,19 @@ public:
     // Sets (or replaces) an attribute.
     Element& Attribute(std::string_view aName, std::string_view aValue);
 
+    // Edits of a node already written. The tag of the child element (aTag) and its value.
+    // Put: the children named any of aReplaced go, and one aTag child with aText stands where the
+    // schema's order of a node's elements places it. Insert: aText joins the aTag children, after
+    // the last of them (or where the order places the first).
+    Element& Put(std::string_view aTag, std::string_view aText, const std::vector<std::string>& aReplaced);
+    Element& Insert(std::string_view aTag, std::string_view aText);
+    // The kind of the element (its tag) and its child aTag whose aAttribute is aValue, if any.
+    std::string Kind() const;
+    std::optional<Element> Child(std::string_view aTag, std::string_view aAttribute, std::string_view aValue) const;
+
 private:
     friend class Description;
+    void Position(pugi::xml_node_struct* aChild);
     Element& WithDecimal(std::string_view aTag, int64_t aValue);
     explicit Element(pugi::xml_node_struct* aNode) : mNode(aNode) {}
     pugi::xml_node_struct* mNode;

@@ -323,7 +323,7 @@ private:
         std::string failure;
         if (!Guarded(&d, "", [&] {
                 fixed = source->GetPayloadSize();
-                if (!fixed && source->GetChunkModeActive()) chunks = source->GetChunksSize();
+                if (!fixed && source->GetChunkModeActive()) chunks = source->GetChunksSize() + kChunkTrailer;
             }, failure))
             return false;
         if (fixed) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <map>
 
@@ -140,15 +141,24 @@ void GenApiFactory::Begin(uint32_t aSources) {
     const std::string xml = TqEngine::Device(config).Xml();
     std::unique_ptr<TqGenICamLib::NodeMap> map;
     std::set<std::string> own, categories;
+    std::map<std::string, uint8_t> features;
+    std::map<std::string, std::set<std::string>> entries;
     if (TqGenICamLib::NodeMap::Load(xml.data(), xml.size(), nullptr, map).IsOK())
         for (const auto& node : map->Nodes()) {
-            if (node->kind != TqGenICamLib::Kind::EnumEntry) own.insert(node->name);
-            if (node->kind == TqGenICamLib::Kind::Category) categories.insert(node->name);
+            using TqGenICamLib::Kind;
+            if (node->kind != Kind::EnumEntry) own.insert(node->name);
+            if (node->kind == Kind::Category) categories.insert(node->name);
+            if (node->kind != Kind::Category && node->kind != Kind::Port && node->kind != Kind::EnumEntry)
+                features[node->name] = uint8_t(node->kind);
+            for (const auto& entry : node->entries) entries[node->name].insert(entry->name);
         }
     std::lock_guard guard(mLock);
     mSources = aSources;
     mOwnNames = std::move(own);
     mOwnCategories = std::move(categories);
+    mOwnFeatures = std::move(features);
+    mOwnEntries = std::move(entries);
+    mPatches.clear();
     mJoined.clear();
     mFeatures.clear();
     mConflicts.clear();
@@ -172,9 +182,6 @@ void GenApiFactory::Close() {
     mPending.reset();
 }
 
-TqResult GenApiFactory::NotYet() {
-    return Failed(TQ_NOT_IMPLEMENTED, "links to the device's standard features are not supported yet");
-}
 
 template <class Set>
 void GenApiFactory::Record(Set aSet) {
@@ -250,6 +257,15 @@ void GenApiFactory::SetPMax(const TqString& aFeatureName) {
 }
 void GenApiFactory::SetPInc(const TqString& aFeatureName) {
     Record([&](Pending& p) { p.inc = Utf8(aFeatureName); });
+}
+void GenApiFactory::MapChunk(uint32_t aChunkID, uint32_t aAddress, size_t aLength, TqGenEndianness aEndianness) {
+    Record([&](Pending& p) { p.mapping = Pending::Mapping{false, aChunkID, aAddress, aLength, aEndianness, false}; });
+}
+void GenApiFactory::MapEvent(uint32_t aEventID, uint32_t aAddress, size_t aLength, TqGenEndianness aEndianness,
+                             bool aAdjustAddress) {
+    Record([&](Pending& p) {
+        p.mapping = Pending::Mapping{true, aEventID, aAddress, aLength, aEndianness, aAdjustAddress};
+    });
 }
 void GenApiFactory::AddSelected(const TqString& aFeatureName) {
     Record([&](Pending& p) { p.selected.push_back(Utf8(aFeatureName)); });
@@ -387,11 +403,31 @@ std::string GenApiFactory::Check(const Pending& a, const Request& aRequest) cons
                 return "category '" + a.category + "' is no path of categories (Level1\\Level2)";
 
     const Kind kind = aRequest.kind;
-    if (IsRegisterBound(kind)) {
+    if (a.mapping) {
+        const Pending::Mapping& m = *a.mapping;
+        const char* what = m.event ? "an event" : "a chunk";
+        if (!IsRegisterBound(kind) || kind == Kind::Command)
+            return std::string(KindName(kind)) + " feature cannot be mapped to " + what;
+        if (aRequest.reg) return "it is mapped to " + std::string(what) + " and has a register as well";
+        if (!a.value.empty()) return "it is mapped to " + std::string(what) + " and has a pValue as well";
+        if (m.event && m.id > 0xFFFF) return "event IDs have 16 bits, not " + std::to_string(m.id);
+        if (m.endianness != TqGenEndiannessLittle && m.endianness != TqGenEndiannessBig)
+            return "endianness " + std::to_string(m.endianness) + " is neither Little nor Big";
+        const bool integral = kind == Kind::Integer || kind == Kind::Boolean || kind == Kind::Enumeration;
+        const bool fits = integral ? m.length >= 1 && m.length <= 8
+                          : kind == Kind::Float ? m.length == 4 || m.length == 8
+                                                : m.length >= 1 && m.length <= UINT32_MAX;
+        if (!fits)
+            return "a length of " + std::to_string(m.length) + " bytes does not suit " + KindName(kind) + " feature" +
+                   (integral ? " (1 to 8)" : kind == Kind::Float ? " (4 or 8)" : " (at least 1)");
+        if (uint64_t(m.address) + (m.event && m.adjust ? 16 : 0) + m.length > UINT32_MAX)
+            return "the mapped bytes lie beyond 4 GiB";
+    }
+    if (IsRegisterBound(kind) && !a.mapping) {
         const ITqRegister* reg = aRequest.reg;
         if (reg && !a.value.empty()) return "it has both a register and a pValue";
-        if (!reg && kind == Kind::Register) return "a Register feature needs a register";
-        if (!reg && a.value.empty()) return "it has neither a register nor a pValue";
+        if (!reg && kind == Kind::Register) return "a Register feature needs a register or a mapping";
+        if (!reg && a.value.empty()) return "it has neither a register, a mapping nor a pValue";
         if (reg) {
             if (!OfDevice(reg)) return "the register is not one of this device's";
             const size_t length = reg->GetLength();
@@ -484,9 +520,117 @@ TqResult GenApiFactory::Create(Request& aRequest) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Patches of the device's own features.
+
+// What a patch operation changes, and on which kinds of node it may.
+struct GenApiFactory::PatchRule {
+    const char* operation;
+    const char* tag;
+    std::vector<std::string> replaced;   // none: the tag is appended
+    bool (*suits)(TqGenICamLib::Kind);
+    const char* kinds;                   // for the refusal
+};
+
+namespace {
+
+using NodeKind = TqGenICamLib::Kind;
+bool AnyKind(NodeKind) { return true; }
+bool HasLimits(NodeKind k) { return k == NodeKind::Integer || k == NodeKind::Float; }
+bool IsIntegerNode(NodeKind k) { return k == NodeKind::Integer; }
+bool HasValue(NodeKind k) {
+    return k == NodeKind::Integer || k == NodeKind::Float || k == NodeKind::Boolean || k == NodeKind::Command ||
+           k == NodeKind::Enumeration || k == NodeKind::String || k == NodeKind::IntConverter ||
+           k == NodeKind::Converter;
+}
+
+const GenApiFactory::PatchRule kInvalidator{"AddInvalidatorTo", "pInvalidator", {}, AnyKind, ""};
+const GenApiFactory::PatchRule kAvailable{"SetPIsAvailableFor", "pIsAvailable", {"pIsAvailable"}, AnyKind, ""};
+const GenApiFactory::PatchRule kLocked{"SetPIsLockedFor", "pIsLocked", {"pIsLocked"}, AnyKind, ""};
+const GenApiFactory::PatchRule kValue{"SetPValueFor", "pValue", {"pValue", "Value"}, HasValue,
+                                      "a feature with a value (Integer, Float, Boolean, Command, Enumeration, "
+                                      "String, Converter)"};
+const GenApiFactory::PatchRule kMin{"SetPMinFor", "pMin", {"Min", "pMin"}, HasLimits, "an Integer or a Float"};
+const GenApiFactory::PatchRule kMax{"SetPMaxFor", "pMax", {"Max", "pMax"}, HasLimits, "an Integer or a Float"};
+const GenApiFactory::PatchRule kInc{"SetPIncFor", "pInc", {"Inc", "pInc"}, IsIntegerNode, "an Integer"};
+
+}  // namespace
+
+TqResult GenApiFactory::Patch(const PatchRule& aRule, const TqString& aStandard, const TqString* aEntry,
+                              const TqString& aFeature) {
+    const std::string standard = Utf8(aStandard), entry = aEntry ? Utf8(*aEntry) : "", feature = Utf8(aFeature);
+    const std::string who = std::string(aRule.operation) + "(" + standard + "): ";
+    std::lock_guard guard(mLock);
+    if (!mOpen)
+        return Failed(TQ_STATE_ERROR, who + "the device's features are linked only inside the feature callbacks, "
+                                            "while the device starts");
+    const auto own = mOwnFeatures.find(standard);
+    if (own == mOwnFeatures.end()) return Failed(TQ_INVALID_PARAMETER, who + "the device makes no such feature");
+    if (aEntry) {
+        const auto entries = mOwnEntries.find(standard);
+        if (entries == mOwnEntries.end() || !entries->second.count(entry))
+            return Failed(TQ_INVALID_PARAMETER, who + "the device's " + standard + " has no entry '" + entry + "'");
+    } else if (!aRule.suits(NodeKind(own->second))) {
+        return Failed(TQ_INVALID_PARAMETER, who + "it is " + TqGenICamLib::KindName(NodeKind(own->second)) +
+                                                ", not " + aRule.kinds);
+    }
+    if (!IsName(feature)) return Failed(TQ_INVALID_PARAMETER, who + "'" + feature + "' is not a GenICam name");
+    TqEngine::NodePatch patch{standard, entry, aRule.tag, feature, aRule.replaced, aRule.replaced.empty()};
+    const auto same = std::find_if(mPatches.begin(), mPatches.end(), [&](const TqEngine::NodePatch& p) {
+        return !patch.append && p.node == patch.node && p.entry == patch.entry && p.tag == patch.tag;
+    });
+    if (same != mPatches.end()) *same = std::move(patch);
+    else mPatches.push_back(std::move(patch));
+    return TqResult(TQ_OK);
+}
+
+TqResult GenApiFactory::AddInvalidatorTo(const TqString& aStandardFeatureName, const TqString& aInvalidatorFeatureName) {
+    return Patch(kInvalidator, aStandardFeatureName, nullptr, aInvalidatorFeatureName);
+}
+TqResult GenApiFactory::SetPIsAvailableFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) {
+    return Patch(kAvailable, aStandardFeatureName, nullptr, aFeatureName);
+}
+TqResult GenApiFactory::SetPIsAvailableForEnumEntry(const TqString& aStandardFeatureName,
+                                                    const TqString& aEnumEntryName, const TqString& aFeatureName) {
+    return Patch(kAvailable, aStandardFeatureName, &aEnumEntryName, aFeatureName);
+}
+TqResult GenApiFactory::SetPIsLockedFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) {
+    return Patch(kLocked, aStandardFeatureName, nullptr, aFeatureName);
+}
+TqResult GenApiFactory::SetPValueFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) {
+    return Patch(kValue, aStandardFeatureName, nullptr, aFeatureName);
+}
+TqResult GenApiFactory::SetPMinFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) {
+    return Patch(kMin, aStandardFeatureName, nullptr, aFeatureName);
+}
+TqResult GenApiFactory::SetPMaxFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) {
+    return Patch(kMax, aStandardFeatureName, nullptr, aFeatureName);
+}
+TqResult GenApiFactory::SetPIncFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) {
+    return Patch(kInc, aStandardFeatureName, nullptr, aFeatureName);
+}
+
+// ---------------------------------------------------------------------------------------------
 // The merge: features into nodes.
 
 namespace {
+
+constexpr uint32_t kEventHeader = 16;   // the bytes an event's port shows before its data
+
+// The port of a chunk's or an event's ID: its name and its ID as the description writes it.
+std::string PortId(const GenApiFactory::Pending::Mapping& aMapping) {
+    char id[16];
+    std::snprintf(id, sizeof id, aMapping.event ? "%04X" : "%08X", unsigned(aMapping.id));
+    return id;
+}
+std::string PortName(const GenApiFactory::Pending::Mapping& aMapping) {
+    return kInventedPrefix + std::string(aMapping.event ? "Event" : "Chunk") + PortId(aMapping) + "Port";
+}
+std::string MappingText(const std::optional<GenApiFactory::Pending::Mapping>& aMapping) {
+    if (!aMapping) return {};
+    const auto& m = *aMapping;
+    return PortName(m) + ' ' + std::to_string(m.address) + ' ' + std::to_string(m.length) + ' ' +
+           std::to_string(m.endianness) + (m.event && m.adjust ? "+" : "");
+}
 
 // The features of one name: the first one's attributes, and the one of each source that made it.
 struct Merged {
@@ -588,6 +732,7 @@ void Merger::Emit(const Merged& m) {
 
     // What the sources must share.
     if (!Agree(m, "pValues", [](const auto& x) { return x.a.value; }) ||
+        !Agree(m, "mappings", [](const auto& x) { return MappingText(x.a.mapping); }) ||
         !Agree(m, "register lengths", [](const auto& x) { return x.length; }) ||
         !Agree(m, "formulas", [](const auto& x) { return x.r.formula + '\n' + x.r.from + '\n' + x.r.to + '\n' + x.r.valueFeature; }) ||
         !Agree(m, "variables", [](const auto& x) { return x.a.variables; }) ||
@@ -654,6 +799,27 @@ void Merger::Emit(const Merged& m) {
         reg.invalidators = a.invalidators;
         reg.isSigned = kind == K::Integer && f.r.limits && f.r.intMin < 0;
         for (const auto* x : m.bySource) reg.isSigned = reg.isSigned || (x && x->r.limits && x->r.intMin < 0);
+        if (&reg != &node) mNodes.push_back(std::move(own));
+    } else if (a.mapping) {
+        // The register node on the port of its chunk or event.
+        const GenApiFactory::Pending::Mapping& map = *a.mapping;
+        FeatureNode own;
+        FeatureNode& reg = (kind == K::String || kind == K::Register) ? node : own;
+        if (&reg == &node) node.kind = kind == K::String ? "StringReg" : "Register";
+        else {
+            reg.kind = kind == K::Float ? "FloatReg" : "IntReg";
+            reg.name = invented + "_Reg";
+            reg.visibility = "Invisible";
+            node.value = reg.name;
+        }
+        reg.port = PortName(map);
+        reg.address = uint64_t(map.address) + (map.event && map.adjust ? kEventHeader : 0);
+        reg.length = int64_t(map.length);
+        reg.access = "RO";
+        reg.cachable = "NoCache";
+        reg.littleEndian = map.endianness == TqGenEndiannessLittle;
+        reg.isSigned = kind == K::Integer && f.r.limits && f.r.intMin < 0;
+        reg.invalidators = a.invalidators;
         if (&reg != &node) mNodes.push_back(std::move(own));
     } else {
         node.invalidators = a.invalidators;
@@ -759,8 +925,16 @@ bool GenApiFactory::Finish(std::string& aFailure) {
         if (m.scoped) m.bySource[size_t(f.scope)] = &f;
     }
     Merger merger(mSources, nodes, conflicts);
+    std::set<std::string> ports;
     for (const Merged& m : merged) {
         merger.Emit(m);
+        if (const auto& map = m.first->a.mapping; map && ports.insert(PortName(*map)).second) {
+            FeatureNode port;
+            port.kind = "Port";
+            port.name = PortName(*map);
+            (map->event ? port.eventId : port.chunkId) = PortId(*map);
+            nodes.push_back(std::move(port));
+        }
         if (m.scoped) selected.push_back(m.first->a.name);
         if (m.first->a.streamable && m.first->hasRegister) {
             StreamableFeature s{m.first->a.name, {}};
@@ -829,6 +1003,7 @@ void GenApiFactory::Describe(TqEngine::Description& aDescription) const {
     aDescription.topCategories = mTopCategories;
     aDescription.sourceSelected = mSourceSelected;
     aDescription.joinedCategories = mJoined;
+    aDescription.patches = mPatches;
 }
 
 std::vector<StreamableFeature> GenApiFactory::Streamable() const {

@@ -6,11 +6,21 @@
 // CreateGenApiFeatures: features of that source); closed, its setters do nothing and its Create
 // operations answer TQ_STATE_ERROR, so a factory kept past its callback reaches nothing freed.
 //
-// The pending feature: setters replace an attribute, AddSelected, AddInvalidator, AddVariable and
-// AddEnumEntry append; every Create consumes the pending feature and resets it, whether it succeeds
+// The pending feature: setters replace an attribute (a chunk or event mapping is one attribute: the
+// later replaces the earlier), AddSelected, AddInvalidator, AddVariable and AddEnumEntry append; every Create consumes the pending feature and resets it, whether it succeeds
 // or not. A Create checks what it can at once (TQ_NOT_INITIALIZED without a name,
 // TQ_INVALID_PARAMETER with the reason otherwise); a name created twice in one scope, or with two
 // kinds, is recorded and fails the start (Finish) with a description.
+//
+// A mapped feature reads its value from a port of its chunk or event ID (one port per ID, shared by
+// every feature mapped to it): its register node lies on that port, read-only and never cached. An
+// event's port shows the event's 16-byte header before its data: MapEvent's adjust adds those 16 bytes
+// to the address, without it the header's fields (the timestamp at 8) can be mapped.
+//
+// The patches (the operations ending in For) change the device's own features: recorded at once,
+// checked against the nodes the device makes (kind, entries), and applied to the builder's nodes
+// when Start writes the description; a later patch of one kind replaces the earlier, invalidators
+// add up.
 //
 // Finish merges the features of the scopes: with several sources a source's features are available
 // while SourceSelector selects a source that made them, and a name several sources made becomes one
@@ -24,6 +34,7 @@
 #include "TqDeviceEngine.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -95,8 +106,9 @@ public:
     void SetPValue(const TqString& aFeatureName) override;
     void SetPIsAvailable(const TqString& aFeatureName) override;
     void SetPIsLocked(const TqString& aFeatureName) override;
-    void MapChunk(uint32_t, uint32_t, size_t, TqGenEndianness) override {}
-    void MapEvent(uint32_t, uint32_t, size_t, TqGenEndianness, bool) override {}
+    void MapChunk(uint32_t aChunkID, uint32_t aAddress, size_t aLength, TqGenEndianness aEndianness) override;
+    void MapEvent(uint32_t aEventID, uint32_t aAddress, size_t aLength, TqGenEndianness aEndianness,
+                  bool aAdjustAddress) override;
     void AddSelected(const TqString& aFeatureName) override;
     void AddInvalidator(const TqString& aFeatureName) override;
     void AddEnumEntry(const TqString& aName, uint32_t aValue, const TqString& aDisplayName,
@@ -118,14 +130,15 @@ public:
                                 const TqString& aToFormula) override;
     TqResult CreateFloatConverter(const TqString& aValueFeatureName, const TqString& aFromFormula,
                                   const TqString& aToFormula) override;
-    TqResult AddInvalidatorTo(const TqString&, const TqString&) override { return NotYet(); }
-    TqResult SetPIsAvailableFor(const TqString&, const TqString&) override { return NotYet(); }
-    TqResult SetPIsAvailableForEnumEntry(const TqString&, const TqString&, const TqString&) override { return NotYet(); }
-    TqResult SetPIsLockedFor(const TqString&, const TqString&) override { return NotYet(); }
-    TqResult SetPValueFor(const TqString&, const TqString&) override { return NotYet(); }
-    TqResult SetPMinFor(const TqString&, const TqString&) override { return NotYet(); }
-    TqResult SetPMaxFor(const TqString&, const TqString&) override { return NotYet(); }
-    TqResult SetPIncFor(const TqString&, const TqString&) override { return NotYet(); }
+    TqResult AddInvalidatorTo(const TqString& aStandardFeatureName, const TqString& aInvalidatorFeatureName) override;
+    TqResult SetPIsAvailableFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) override;
+    TqResult SetPIsAvailableForEnumEntry(const TqString& aStandardFeatureName, const TqString& aEnumEntryName,
+                                         const TqString& aFeatureName) override;
+    TqResult SetPIsLockedFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) override;
+    TqResult SetPValueFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) override;
+    TqResult SetPMinFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) override;
+    TqResult SetPMaxFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) override;
+    TqResult SetPIncFor(const TqString& aStandardFeatureName, const TqString& aFeatureName) override;
     void SetPMin(const TqString& aFeatureName) override;
     void SetPMax(const TqString& aFeatureName) override;
     void SetPInc(const TqString& aFeatureName) override;
@@ -135,9 +148,10 @@ public:
     struct Pending;
     struct Feature;
     struct Request;
+    struct PatchRule;
 
 private:
-    static TqResult NotYet();
+    TqResult Patch(const PatchRule& aRule, const TqString& aStandard, const TqString* aEntry, const TqString& aFeature);
     void Close();
     // Runs aSet on the pending feature while the factory is open.
     template <class Set>
@@ -152,6 +166,9 @@ private:
     int mScope = kDevice;
     uint32_t mSources = 0;
     std::set<std::string> mOwnNames, mOwnCategories;   // the device's own nodes, and which are categories
+    std::map<std::string, uint8_t> mOwnFeatures;        // the device's own features and their kinds
+    std::map<std::string, std::set<std::string>> mOwnEntries;   // the entries of its enumerations
+    std::vector<TqEngine::NodePatch> mPatches;
     std::vector<Feature> mFeatures;    // in the order they were created
     std::vector<std::string> mConflicts;
     std::unique_ptr<Pending> mPending;
@@ -180,6 +197,15 @@ struct GenApiFactory::Pending {
         int32_t nameSpace = TqGenNameSpaceCustom;
     };
     std::vector<Entry> entries;
+    // Where the value lies when not in a register: a chunk's data, or an event's (header included).
+    struct Mapping {
+        bool event = false;
+        uint32_t id = 0, address = 0;
+        size_t length = 0;
+        int32_t endianness = TqGenEndiannessLittle;
+        bool adjust = true;
+    };
+    std::optional<Mapping> mapping;
 };
 
 struct GenApiFactory::Request {

@@ -195,6 +195,9 @@ struct Run;
 struct UserSetRun;   // one start's user sets (TqSoftDeviceUserSets.cpp)
 // Where the user-set registers lie in the engine device's memory (served by the device).
 constexpr uint32_t kUserSetBase = 0x32001000;
+// With chunk mode on a block is one chunk layout: the image's chunk trailer (its ID and length, 8
+// bytes) follows the image, then come the buffer's chunks; PayloadSize counts it.
+constexpr uint32_t kChunkTrailer = 8;
 // At a start, once the engine device is described: set 0 taken from its fresh registers, the set
 // UserSetDefault names loaded (the notification told), the image format as the start leaves it kept.
 void StartUserSets(Core& d, Run& aRun);

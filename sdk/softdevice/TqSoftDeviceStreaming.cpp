@@ -28,6 +28,8 @@
 #include "TqLogger.h"
 #include "TqPixelLayout.h"
 
+#include <cstring>
+
 #include <chrono>
 #include <deque>
 #include <set>
@@ -63,6 +65,7 @@ bool Take(std::vector<T*>& aList, T* aItem) {
 }
 
 class SourceFrames final : public TqEngine::FrameProvider {
+    static constexpr uint32_t kImageChunkId = 0;   // the image's own chunk
 public:
     SourceFrames(std::shared_ptr<Gate> aGate, uint32_t aChannel, ITqStreamingChannelSource* aSource,
                  std::vector<TqBuffer*> aBuffers)
@@ -217,7 +220,7 @@ private:
 
     // The block of a retrieved buffer: the geometry its image tells (or, when it tells none, the
     // channel's as the controller sees it), and as much of the image as the buffer holds.
-    void Describe(TqBuffer& aBuffer, TqEngine::Frame& aFrame) const {
+    void Describe(TqBuffer& aBuffer, TqEngine::Frame& aFrame) {
         using namespace TqEngine;
         const TqImage* image = aBuffer.GetImage();
         size_t wanted = 0;
@@ -239,8 +242,17 @@ private:
         aFrame.image = aBuffer.GetDataPointer();
         aFrame.imageSize = aFrame.image ? std::min<size_t>(wanted, aBuffer.GetSize()) : 0;
         if (mChunkMode && aFrame.imageSize == wanted && aBuffer.GetChunkBytesUsed()) {
-            aFrame.chunks = aBuffer.GetChunkBytes();
-            aFrame.chunkSize = aBuffer.GetChunkBytesUsed();
+            // The block is one chunk layout, read from its end: the image is the first chunk, its
+            // trailer (ID, length) between it and the buffer's chunks.
+            const uint32_t used = aBuffer.GetChunkBytesUsed();
+            mChunkBlock.resize(kChunkTrailer + used);
+            for (int n = 0; n < 4; ++n) {
+                mChunkBlock[n] = uint8_t(kImageChunkId >> (24 - 8 * n));
+                mChunkBlock[4 + n] = uint8_t(uint32_t(aFrame.imageSize) >> (24 - 8 * n));
+            }
+            std::memcpy(mChunkBlock.data() + kChunkTrailer, aBuffer.GetChunkBytes(), used);
+            aFrame.chunks = mChunkBlock.data();
+            aFrame.chunkSize = mChunkBlock.size();
             aFrame.chunkLayoutId = aBuffer.GetChunkLayoutID();
         }
         if (!mStamp) aFrame.timestamp = aBuffer.GetTimestamp();   // else the device's clock as it goes
@@ -268,6 +280,7 @@ private:
     TqBuffer* mSending = nullptr;                // given to the sender
     std::set<TqBuffer*> mLost;                   // never came back after a stop
     bool mChunkMode = false, mStamp = true, mStampSending = true;
+    std::vector<uint8_t> mChunkBlock;   // the frame's chunks behind the image's trailer (one frame at a time)
     bool mStreaming = false;   // OnStreamingStart returned: the stop steps follow
     bool mEnded = false, mRetrieveFailed = false, mClosed = false;
 

@@ -262,7 +262,8 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
         aBlock.paddingX = Get16(d + 32);
         aBlock.paddingY = Get16(d + 34);
         const uint32_t bits = TqPixel::BitsPerPixel(aBlock.pixelFormat);
-        if (bits) {
+        // With extended chunks the payload runs on past the image: its size is the trailer's to tell.
+        if (bits && !(aBlock.payloadType & 0x4000)) {
             const uint64_t line = TqPixel::LineBytes(aBlock.width, bits) + aBlock.paddingX;   // < 2^38
             size = aBlock.height && line > kLargest / aBlock.height ? kLargest + 1 : line * aBlock.height + aBlock.paddingY;
         }

@@ -34,6 +34,7 @@ constexpr auto kGuard = std::chrono::seconds(10);   // against deadlocks only
 
 // Event ports: a register, an Integer and a SwissKnife that read it, a StructReg; a register at the
 // same address 0 on the device's own port; an entry that is not available. The comment must not count.
+// Event ports show the 16-byte event header before the data: the values lie from 0x10.
 const char kEventXml[] = R"(<?xml version="1.0" encoding="utf-8"?>
 <RegisterDescription ModelName="EventPorts" VendorName="Kivo" StandardNameSpace="GEV" SchemaMajorVersion="1"
     SchemaMinorVersion="1" SchemaSubMinorVersion="0" MajorVersion="1" MinorVersion="0" SubMinorVersion="0"
@@ -42,11 +43,11 @@ const char kEventXml[] = R"(<?xml version="1.0" encoding="utf-8"?>
   <Register Name="UserBytes"><Address>0xE8</Address><Length>16</Length><AccessMode>RW</AccessMode><pPort>Device</pPort></Register>
   <Register Name="VersionBytes"><Address>0x0</Address><Length>4</Length><AccessMode>RO</AccessMode><pPort>Device</pPort></Register>
   <!-- <IntReg Name="Commented"><pPort>LinePort</pPort></IntReg> -->
-  <IntReg Name="LineValue"><Address>0x0</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>LinePort</pPort>
+  <IntReg Name="LineValue"><Address>0x10</Address><Length>4</Length><AccessMode>RW</AccessMode><pPort>LinePort</pPort>
     <Cachable>WriteThrough</Cachable><Endianess>BigEndian</Endianess></IntReg>
   <Integer Name="LineCount"><pValue>LineValue</pValue></Integer>
   <IntSwissKnife Name="LineDoubled"><pVariable Name="V">LineValue</pVariable><Formula>V * 2</Formula></IntSwissKnife>
-  <StructReg Comment="LineBits"><Address>0x4</Address><Length>4</Length><AccessMode>RO</AccessMode><pPort>LinePort</pPort>
+  <StructReg Comment="LineBits"><Address>0x14</Address><Length>4</Length><AccessMode>RO</AccessMode><pPort>LinePort</pPort>
     <StructEntry Name="LineLow"><LSB>0</LSB><MSB>7</MSB></StructEntry><StructEntry Name="LineHigh"><LSB>8</LSB><MSB>15</MSB></StructEntry>
   </StructReg>
   <IntReg Name="OtherValue"><Address>0x0</Address><Length>4</Length><pPort>OtherPort</pPort></IntReg>

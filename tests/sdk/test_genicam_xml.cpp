@@ -131,3 +131,50 @@ TEST(GenICamWriter, TheRootsAttributesAndTheDeclarationComeBackWhole) {
     EXPECT_STREQ(port.attribute("Name").value(), "Other");
     EXPECT_FALSE(port.attribute("Name").next_attribute().name() == std::string("Name"));
 }
+
+// Edits of written nodes: Put replaces the tags it names and stands where the schema's order wants
+// it; Insert adds after the same tags (a register's invalidators after its port and caching); an
+// entry is found by its name.
+TEST(GenICamWriter, EditsKeepTheSchemasOrder) {
+    TqGenXml::Description d({"M", "V", "", "None", "", ""});
+    d.Node("Integer", "Height")
+        .With("DisplayName", "Height")
+        .With("pIsLocked", "TLParamsLocked")
+        .With("pValue", "HeightReg")
+        .With("Min", 1)
+        .With("Max", 100)
+        .With("Inc", 1)
+        .With("Unit", "px");
+    d.Node("IntReg", "HeightReg").With(TqGenXml::Place{0x10, 4, "RW", "Device", "NoCache"}).With("Sign", "Unsigned");
+    TqGenXml::Element mode = d.Node("Enumeration", "Mode");
+    mode.Add("EnumEntry").Attribute("Name", "A").With("DisplayName", "A").With("Value", 1);
+    mode.With("pValue", "HeightReg");
+
+    auto height = d.Find("Height");
+    ASSERT_TRUE(height.has_value());
+    EXPECT_EQ(height->Kind(), "Integer");
+    height->Put("pMax", "Limit", {"Max", "pMax"}).Put("pMax", "Other", {"Max", "pMax"});
+    height->Put("pIsAvailable", "On", {"pIsAvailable"}).Insert("pInvalidator", "X").Insert("pInvalidator", "Y");
+    d.Find("HeightReg")->Insert("pInvalidator", "Z");
+    auto entry = d.Find("Mode")->Child("EnumEntry", "Name", "A");
+    ASSERT_TRUE(entry.has_value());
+    entry->Put("pIsAvailable", "On", {"pIsAvailable"});
+    EXPECT_FALSE(d.Find("Mode")->Child("EnumEntry", "Name", "B").has_value());
+
+    pugi::xml_document doc;
+    const std::string text = d.Text();
+    ASSERT_TRUE(doc.load_string(text.c_str()));
+    const auto tags = [&](const char* aName) {
+        std::vector<std::string> out;
+        for (pugi::xml_node c : doc.child("RegisterDescription").find_child_by_attribute("Name", aName).children())
+            out.push_back(std::string(c.name()) + (std::string(c.child_value()).empty() ? "" : "=" + std::string(c.child_value())));
+        return out;
+    };
+    EXPECT_EQ(tags("Height"), (std::vector<std::string>{"DisplayName=Height", "pIsAvailable=On", "pIsLocked=TLParamsLocked",
+                                                        "pInvalidator=X", "pInvalidator=Y", "pValue=HeightReg", "Min=1",
+                                                        "pMax=Other", "Inc=1", "Unit=px"}));
+    EXPECT_EQ(tags("HeightReg"), (std::vector<std::string>{"Address=0x10", "Length=4", "AccessMode=RW", "pPort=Device",
+                                                           "Cachable=NoCache", "pInvalidator=Z", "Sign=Unsigned"}));
+    pugi::xml_node a = doc.child("RegisterDescription").find_child_by_attribute("Name", "Mode").child("EnumEntry");
+    EXPECT_EQ(std::string(a.first_child().next_sibling().name()), "pIsAvailable");
+}

@@ -275,8 +275,8 @@ TEST(Streaming, SingleFrameSendsOneBlockPerStart) {
     EXPECT_EQ(receiver.Next(nullptr, 100), nullptr);
 }
 
-// Chunk mode: the image, then the buffer's chunk area as the chunk store wrote it, one payload of the
-// image-with-extended-chunk type; the trailer tells the lines, the whole size and the layout.
+// Chunk mode: the image as the first chunk, then the buffer's chunk area as the chunk store wrote
+// it, one payload of the image-with-extended-chunk type; the trailer tells the lines, the whole size and the layout.
 TEST(Streaming, ChunkModeSendsTheImageThenTheChunks) {
     Options o = Streaming(32, 8);
     o.chunkMode = true;
@@ -287,7 +287,7 @@ TEST(Streaming, ChunkModeSendsTheImageThenTheChunks) {
     ASSERT_TRUE(controller.Open(rig.engine->Address()));
     uint32_t payload = 0;
     EXPECT_EQ(controller.ReadRegister(0x32000000, payload), 0);
-    EXPECT_EQ(payload, 32u * 8 + 12);   // PayloadSize counts the chunk data
+    EXPECT_EQ(payload, 32u * 8 + 8 + 12);   // PayloadSize counts the image's chunk trailer and the chunk data
     Capture capture(*rig.engine);
     rig.Write(Reg::kAcquisitionStart, 1);
     rig.source.Allow(2);
@@ -300,7 +300,8 @@ TEST(Streaming, ChunkModeSendsTheImageThenTheChunks) {
         EXPECT_EQ(be32(b.leader, 24), 32u);
         std::vector<uint8_t> expected;
         for (size_t n = 0; n < 32 * 8; ++n) expected.push_back(FrameByte(block, n));
-        for (uint32_t word : {uint32_t(block), kChunkId, 4u})
+        // One chunk layout: the image's trailer (ID 0, its length), then the buffer's chunk.
+        for (uint32_t word : {0u, 32u * 8, uint32_t(block), kChunkId, 4u})
             for (int shift = 24; shift >= 0; shift -= 8) expected.push_back(uint8_t(word >> shift));
         EXPECT_EQ(b.payload, expected) << block;
         ASSERT_EQ(b.trailer.size(), 8u + 16u);
