@@ -196,17 +196,16 @@ Frame PatternFrame(const FrameLayout& aLayout, uint16_t aBlockId) {
 
 }  // namespace
 
-WireBlock MakePatternBlock(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp,
-                           std::shared_ptr<Payload> aSpare) {
+WireBlock MakePatternBlock(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp, Channel* aSpares) {
     const Frame frame = PatternFrame(aLayout, aBlockId);
     WireBlock b = MakeBlock(frame, aTimestamp, aLayout.packetSize);
     b.pattern = aLayout;
-    if (FromRamp(aLayout, b.chunk) || !b.total) return b;
-    if (!aSpare) aSpare = std::make_shared<Payload>();
-    uint8_t* image = aSpare->Reserve(b.total);
+    b.ramp = FromRamp(aLayout, b.chunk);
+    if (b.ramp || !b.total) return b;
+    b.owned = aSpares ? aSpares->Spare() : std::make_shared<Payload>();
+    uint8_t* image = b.owned->Reserve(b.total);
     FillPattern(aLayout, aBlockId, image);
     b.image = image;
-    b.owned = std::move(aSpare);
     return b;
 }
 
@@ -221,7 +220,7 @@ size_t WireBlock::Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) con
     size_t pieces = 1;
     size_t from = (aPacket - 1) * chunk;
     size_t size = std::min(chunk, total - from);
-    if (!image && imageSize) {   // rows of the ramp
+    if (ramp) {
         const size_t width = pattern.width;
         while (size) {
             const uint32_t row = uint32_t(from / width);

@@ -79,7 +79,7 @@ struct Payload {
 // A block as it goes out: the leader, payload packets 1..count of chunk bytes each (the last one
 // shorter), each behind an 8-byte header made as it leaves, and the trailer. The payload runs on
 // from the image into the chunk area; its bytes lie in memory (owned by `owned`, or the caller's
-// while it sends), or, for a Mono8 test pattern (image null), are rows of the pattern's ramp.
+// while it sends), or, for a Mono8 test pattern, are rows of the pattern's ramp.
 struct WireBlock {
     uint16_t id = 0;
     std::vector<uint8_t> leader, trailer;
@@ -87,7 +87,8 @@ struct WireBlock {
     const uint8_t* image = nullptr;
     size_t imageSize = 0;
     const uint8_t* chunks = nullptr;
-    FrameLayout pattern;                // the ramp's rows when image is null
+    bool ramp = false;                  // the payload is the Mono8 pattern of `pattern`, from the ramp
+    FrameLayout pattern;
     std::shared_ptr<Payload> owned;
     size_t Packets() const { return count + 2; }
     // Bytes of all its packets.
@@ -102,10 +103,10 @@ struct WireBlock {
 };
 // The block of aFrame: its payload referenced where it lies (the caller keeps it until it is sent).
 WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize);
+struct Channel;
 // The block of the test pattern: Mono8 rows from the ramp when few enough fit a packet, else the
-// pattern filled into aSpare (taken, and owned by the block).
-WireBlock MakePatternBlock(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp,
-                           std::shared_ptr<Payload> aSpare);
+// pattern filled into a spare of aSpares (new memory when null), which the block owns.
+WireBlock MakePatternBlock(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp, Channel* aSpares);
 // Each packet of aBlock in bytes of its own.
 std::vector<std::vector<uint8_t>> Materialize(const WireBlock& aBlock);
 

@@ -11,11 +11,11 @@
 
 #include <algorithm>
 #include <array>
-#include <utility>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace TqEngine {
 
@@ -455,7 +455,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 }
                 wire = std::make_shared<const WireBlock>(std::move(made));
             } else {
-                wire = std::make_shared<const WireBlock>(MakePatternBlock(layout, block, timestamp, aChannel->Spare()));
+                wire = std::make_shared<const WireBlock>(MakePatternBlock(layout, block, timestamp, aChannel));
             }
             aChannel->Keep({block, sentAt, 0, wire});
             uint64_t sent = 0, dropped = 0;
