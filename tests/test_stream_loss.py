@@ -60,13 +60,15 @@ def run(k, hooks, lossy, frames, paced):
         buffer.Alloc(size)
         stream.QueueBuffer(buffer)
     trailer = (size + 1463) // 1464 + 1   # 1464 payload bytes in a 1500-byte packet
-    seen = {"ok": 0, "incomplete": 0, "lost": 0, "ids": 0, "recovered": 0}
+    seen = {"ok": 0, "incomplete": 0, "lost": 0, "ids": 0, "recovered": 0, "blocks": []}
 
     def take(timeout):
         result, buffer, operation = stream.RetrieveBuffer(timeout)
         if buffer is None:
             return False
         seen["ok" if operation.IsOK() else "incomplete"] += 1
+        if operation.IsOK():
+            seen["blocks"].append(buffer.GetBlockID())
         seen["lost"] += buffer.GetLostPacketCount()
         seen["ids"] += missing_ids(buffer, trailer)
         seen["recovered"] += buffer.GetPacketsRecoveredCount()
@@ -115,4 +117,9 @@ def test_with_resends_every_frame_is_complete_at_full_rate(k, hooks, lossy):
     assert seen["ok"] >= 600 and seen["incomplete"] == 0
     assert counters["BlocksIncomplete"] == counters["PacketsMissing"] == 0
     assert device["gvsp_dropped"] >= 600 * 55 // 100 - 1
-    assert counters["PacketsRecovered"] == seen["recovered"] >= seen["ok"] * 55 // 100 - 1
+    # The device's count of packets runs on over its frames of 55 packets from block 1 and drops each
+    # hundredth: every frame received that lost a packet got it again, and no other frame asked. (When
+    # the consumer falls behind a fast device, the frames it gets are a sample: their share of lost
+    # packets is near, not at, 55 in 100.)
+    hit = sum(1 for b in seen["blocks"] if 55 * b // 100 > 55 * (b - 1) // 100)
+    assert counters["PacketsRecovered"] == seen["recovered"] == hit >= seen["ok"] // 2

@@ -32,6 +32,32 @@ void EachPixel(const FrameLayout& aLayout, uint8_t* aOut, Pixel aPixel) {
     }
 }
 
+// The Mono8 pattern's value at x + y + frame is the ramp's byte at that index: every row is a run of
+// the ramp, which stays in the caches.
+constexpr size_t kRampWidth = 1 << 16;
+const uint8_t* Ramp() {
+    static const uint8_t* const ramp = [] {
+        auto* bytes = new uint8_t[kRampWidth + 256];   // never freed: senders may run at exit
+        for (size_t i = 0; i < kRampWidth + 256; ++i) bytes[i] = uint8_t(i);
+        return bytes;
+    }();
+    return ramp;
+}
+
+// Row aRow of a Mono8 pattern: where its bytes start in the ramp.
+const uint8_t* RampRowStart(const FrameLayout& aLayout, uint32_t aFrame, uint32_t aRow) {
+    return Ramp() + ((aLayout.offsetX + aLayout.offsetY + aRow + aFrame) & 0xFF);
+}
+
+void RampRow(const FrameLayout& aLayout, uint32_t aFrame, uint32_t aRow, uint8_t* aOut) {
+    const uint8_t* from = RampRowStart(aLayout, aFrame, aRow);
+    for (uint32_t done = 0; done < aLayout.width;) {   // widths beyond the ramp in runs of it
+        const uint32_t run = uint32_t(std::min<size_t>(aLayout.width - done, kRampWidth));
+        std::memcpy(aOut + done, from, run);
+        done += run;
+    }
+}
+
 }  // namespace
 
 void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
@@ -69,10 +95,8 @@ void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
         });
         break;
     case Pfnc::kMono8:
-        EachPixel(aLayout, aImage, [f](uint8_t* aOut, uint32_t x, uint32_t y) {
-            *aOut = uint8_t(x + y + f);
-            return aOut + 1;
-        });
+        for (uint32_t row = 0; row < aLayout.height; ++row, aImage += aLayout.width)
+            RampRow(aLayout, f, row, aImage);
         break;
     default:   // a format the engine makes no pattern of
         std::memset(aImage, 0, ImageBytes(aLayout));
@@ -82,13 +106,33 @@ void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
 
 namespace {
 
+void Header(uint8_t* aOut, uint16_t aBlockId, uint8_t aFormat, uint32_t aPacketId) {
+    Put16(aOut, 0);  // status
+    Put16(aOut + 2, aBlockId);
+    Put32(aOut + 4, (uint32_t(aFormat) << 24) | (aPacketId & 0xFFFFFF));
+}
+
 void Header(std::vector<uint8_t>& aPacket, uint16_t aBlockId, uint8_t aFormat, uint32_t aPacketId) {
-    Append16(aPacket, 0);  // status
-    Append16(aPacket, aBlockId);
-    Append32(aPacket, (uint32_t(aFormat) << 24) | (aPacketId & 0xFFFFFF));
+    aPacket.resize(aPacket.size() + Gvsp::kHeaderSize);
+    Header(aPacket.data() + aPacket.size() - Gvsp::kHeaderSize, aBlockId, aFormat, aPacketId);
+}
+
+// Whether a Mono8 pattern goes out as rows of the ramp: few enough rows reach into one packet.
+bool FromRamp(const FrameLayout& aLayout, size_t aChunk) {
+    return aLayout.pixelFormat == Pfnc::kMono8 && aLayout.width && aLayout.width <= kRampWidth &&
+           aChunk / aLayout.width + 2 <= WireBlock::kMaxPieces - 1;
 }
 
 }  // namespace
+
+uint8_t* Payload::Reserve(size_t aSize) {
+    if (aSize > capacity) {
+        bytes.reset();
+        bytes.reset(new uint8_t[aSize]);
+        capacity = aSize;
+    }
+    return bytes.get();
+}
 
 uint32_t WholeLines(const Frame& aFrame) {
     const uint32_t bits = Pfnc::BitsPerPixel(aFrame.pixelFormat);
@@ -97,17 +141,19 @@ uint32_t WholeLines(const Frame& aFrame) {
     return uint32_t(std::min<uint64_t>(aFrame.imageSize / line, aFrame.height));
 }
 
-std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize) {
+WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize) {
     const bool chunked = aFrame.chunkSize != 0;
     const uint16_t type = chunked ? Gvsp::kPayloadImageExtendedChunk : Gvsp::kPayloadImage;
-    const size_t total = aFrame.imageSize + aFrame.chunkSize;
-    const size_t chunk = Gvsp::PayloadBytes(std::max(aPacketSize, Reg::kMinPacketSize));
-    const size_t payloadPackets = (total + chunk - 1) / chunk;
+    WireBlock b;
+    b.id = aFrame.blockId;
+    b.image = aFrame.image;
+    b.imageSize = aFrame.imageSize;
+    b.chunks = aFrame.chunks;
+    b.total = aFrame.imageSize + aFrame.chunkSize;
+    b.chunk = Gvsp::PayloadBytes(std::max(aPacketSize, Reg::kMinPacketSize));
+    b.count = (b.total + b.chunk - 1) / b.chunk;
 
-    std::vector<std::vector<uint8_t>> packets;
-    packets.reserve(payloadPackets + 2);
-
-    std::vector<uint8_t> leader;
+    std::vector<uint8_t>& leader = b.leader;
     leader.reserve(Gvsp::kHeaderSize + Gvsp::kLeaderSize);
     Header(leader, aFrame.blockId, Gvsp::kFormatLeader, 0);
     Append16(leader, 0);  // reserved
@@ -121,53 +167,103 @@ std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTi
     Append32(leader, aFrame.offsetY);
     Append16(leader, aFrame.paddingX);
     Append16(leader, aFrame.paddingY);
-    packets.push_back(std::move(leader));
 
-    // The payload runs on from the image into the chunk area.
-    auto append = [&](std::vector<uint8_t>& aPacket, size_t aFrom, size_t aSize) {
-        const size_t fromImage = aFrom < aFrame.imageSize ? std::min(aSize, aFrame.imageSize - aFrom) : 0;
-        if (fromImage) aPacket.insert(aPacket.end(), aFrame.image + aFrom, aFrame.image + aFrom + fromImage);
-        if (const size_t rest = aSize - fromImage) {
-            const uint8_t* from = aFrame.chunks + (aFrom + fromImage - aFrame.imageSize);
-            aPacket.insert(aPacket.end(), from, from + rest);
-        }
-    };
-    for (size_t n = 0; n < payloadPackets; ++n) {
-        const size_t offset = n * chunk;
-        const size_t size = std::min(chunk, total - offset);
-        std::vector<uint8_t> packet;
-        packet.reserve(Gvsp::kHeaderSize + size);
-        Header(packet, aFrame.blockId, Gvsp::kFormatPayload, uint32_t(n + 1));
-        append(packet, offset, size);
-        packets.push_back(std::move(packet));
-    }
-
-    std::vector<uint8_t> trailer;
-    Header(trailer, aFrame.blockId, Gvsp::kFormatTrailer, uint32_t(payloadPackets + 1));
+    std::vector<uint8_t>& trailer = b.trailer;
+    Header(trailer, aFrame.blockId, Gvsp::kFormatTrailer, uint32_t(b.count + 1));
     Append16(trailer, 0);  // reserved
     Append16(trailer, type);
     Append32(trailer, WholeLines(aFrame));  // lines actually sent
     if (chunked) {
-        Append32(trailer, uint32_t(total));   // the chunk data payload: the image and the chunk area
+        Append32(trailer, uint32_t(b.total));   // the chunk data payload: the image and the chunk area
         Append32(trailer, aFrame.chunkLayoutId);
     }
-    packets.push_back(std::move(trailer));
-    return packets;
+    return b;
 }
 
-std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp) {
-    std::vector<uint8_t> image;
-    FillPattern(aLayout, aBlockId, image);
+namespace {
+
+Frame PatternFrame(const FrameLayout& aLayout, uint16_t aBlockId) {
     Frame frame;
     frame.blockId = aBlockId;
-    frame.image = image.data();
-    frame.imageSize = image.size();
+    frame.imageSize = ImageBytes(aLayout);
     frame.width = aLayout.width;
     frame.height = aLayout.height;
     frame.offsetX = aLayout.offsetX;
     frame.offsetY = aLayout.offsetY;
     frame.pixelFormat = aLayout.pixelFormat;
-    return BuildPackets(frame, aTimestamp, aLayout.packetSize);
+    return frame;
+}
+
+}  // namespace
+
+WireBlock MakePatternBlock(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp, Channel* aSpares) {
+    const Frame frame = PatternFrame(aLayout, aBlockId);
+    WireBlock b = MakeBlock(frame, aTimestamp, aLayout.packetSize);
+    b.pattern = aLayout;
+    b.ramp = FromRamp(aLayout, b.chunk);
+    if (b.ramp || !b.total) return b;
+    b.owned = aSpares ? aSpares->Spare() : std::make_shared<Payload>();
+    uint8_t* image = b.owned->Reserve(b.total);
+    FillPattern(aLayout, aBlockId, image);
+    b.image = image;
+    return b;
+}
+
+size_t WireBlock::Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) const {
+    if (aPacket == 0 || aPacket > count) {
+        const std::vector<uint8_t>& whole = aPacket == 0 ? leader : trailer;
+        aPieces[0] = {const_cast<uint8_t*>(whole.data()), whole.size()};
+        return 1;
+    }
+    Header(aHeader, id, Gvsp::kFormatPayload, aPacket);
+    aPieces[0] = {aHeader, Gvsp::kHeaderSize};
+    size_t pieces = 1;
+    size_t from = (aPacket - 1) * chunk;
+    size_t size = std::min(chunk, total - from);
+    if (ramp) {
+        const size_t width = pattern.width;
+        while (size) {
+            const uint32_t row = uint32_t(from / width);
+            const size_t column = from % width, run = std::min(size, width - column);
+            aPieces[pieces++] = {const_cast<uint8_t*>(RampRowStart(pattern, id, row) + column), run};
+            from += run;
+            size -= run;
+        }
+        return pieces;
+    }
+    if (from < imageSize) {
+        const size_t run = std::min(size, imageSize - from);
+        aPieces[pieces++] = {const_cast<uint8_t*>(image + from), run};
+        from += run;
+        size -= run;
+    }
+    if (size) aPieces[pieces++] = {const_cast<uint8_t*>(chunks + (from - imageSize)), size};
+    return pieces;
+}
+
+void WireBlock::CopyPacket(uint32_t aPacket, std::vector<uint8_t>& aOut) const {
+    uint8_t header[Gvsp::kHeaderSize];
+    iovec pieces[kMaxPieces];
+    const size_t used = Gather(aPacket, header, pieces);
+    aOut.clear();
+    for (size_t i = 0; i < used; ++i) {
+        const auto* from = static_cast<const uint8_t*>(pieces[i].iov_base);
+        aOut.insert(aOut.end(), from, from + pieces[i].iov_len);
+    }
+}
+
+std::vector<std::vector<uint8_t>> Materialize(const WireBlock& aBlock) {
+    std::vector<std::vector<uint8_t>> packets(aBlock.Packets());
+    for (uint32_t n = 0; n < packets.size(); ++n) aBlock.CopyPacket(n, packets[n]);
+    return packets;
+}
+
+std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize) {
+    return Materialize(MakeBlock(aFrame, aTimestamp, aPacketSize));
+}
+
+std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp) {
+    return Materialize(MakePatternBlock(aLayout, aBlockId, aTimestamp, nullptr));
 }
 
 }  // namespace TqEngine

@@ -14,7 +14,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <sys/uio.h>
 #include <thread>
 
 namespace TqEngine {
@@ -64,14 +66,57 @@ struct SerialBridge {
     uint64_t transmitted = 0, received = 0, dropped = 0;
 };
 
-// The packets of a block sent on a stream channel, kept for PACKETRESEND (from before its first
-// packet leaves, so that a request for a packet lost early in a block finds it).
-using Packets = std::vector<std::vector<uint8_t>>;
+// Memory a channel's sender copies a provider's frame into, or fills with a test pattern: it goes
+// into the resend history with the block, and back to the channel's spares when the history lets
+// the block go (unless a resend still sends from it), so that no frame pays for fresh pages.
+struct Payload {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t capacity = 0;
+    // Room for aSize bytes (what it held is gone when it grows).
+    uint8_t* Reserve(size_t aSize);
+};
+
+// A block as it goes out: the leader, payload packets 1..count of chunk bytes each (the last one
+// shorter), each behind an 8-byte header made as it leaves, and the trailer. The payload runs on
+// from the image into the chunk area; its bytes lie in memory (owned by `owned`, or the caller's
+// while it sends), or, for a Mono8 test pattern, are rows of the pattern's ramp.
+struct WireBlock {
+    uint16_t id = 0;
+    std::vector<uint8_t> leader, trailer;
+    size_t total = 0, chunk = 0, count = 0;
+    const uint8_t* image = nullptr;
+    size_t imageSize = 0;
+    const uint8_t* chunks = nullptr;
+    bool ramp = false;                  // the payload is the Mono8 pattern of `pattern`, from the ramp
+    FrameLayout pattern;
+    std::shared_ptr<Payload> owned;
+    size_t Packets() const { return count + 2; }
+    // Bytes of all its packets.
+    size_t Bytes() const { return leader.size() + trailer.size() + total + count * Gvsp::kHeaderSize; }
+    // Packet aPacket (0 the leader ... count + 1 the trailer): its header into aHeader (8 bytes; for
+    // the leader and the trailer their own bytes are pointed at instead), then its pieces; the number
+    // of pieces (at most kMaxPieces, the header's among them).
+    size_t Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) const;
+    static constexpr size_t kMaxPieces = 34;
+    // Packet aPacket's bytes, one after the other.
+    void CopyPacket(uint32_t aPacket, std::vector<uint8_t>& aOut) const;
+};
+// The block of aFrame: its payload referenced where it lies (the caller keeps it until it is sent).
+WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize);
+struct Channel;
+// The block of the test pattern: Mono8 rows from the ramp when few enough fit a packet, else the
+// pattern filled into a spare of aSpares (new memory when null), which the block owns.
+WireBlock MakePatternBlock(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp, Channel* aSpares);
+// Each packet of aBlock in bytes of its own.
+std::vector<std::vector<uint8_t>> Materialize(const WireBlock& aBlock);
+
+// A block sent on a stream channel, kept for PACKETRESEND (from before its first packet leaves, so
+// that a request for a packet lost early in a block finds it).
 struct SentBlock {
     uint16_t id = 0;
     uint64_t sentAt = 0;   // Device::Impl::Now() when the block began
     size_t bytes = 0;      // of all its packets
-    std::shared_ptr<const Packets> packets;
+    std::shared_ptr<const WireBlock> block;
 };
 
 // The resend history of a channel: the most recent blocks within kHistoryBudget bytes and within
@@ -80,6 +125,7 @@ struct SentBlock {
 constexpr size_t kHistoryBudget = size_t(64) << 20;
 constexpr uint64_t kHistoryAge = 1000;
 constexpr size_t kHistoryMinBlocks = 4;
+constexpr size_t kSpares = 2;   // payload memory a channel keeps for its next blocks
 
 struct Channel {
     uint32_t index = 0;
@@ -91,8 +137,12 @@ struct Channel {
     std::mutex historyMutex;
     std::deque<SentBlock> history;
     size_t historyBytes = 0;
-    // Adds a sent block to the history and lets the blocks go that the rule above no longer keeps.
+    // Adds a sent block to the history and lets the blocks go that the rule above no longer keeps;
+    // their payload memory that nothing else holds becomes a spare.
     void Keep(SentBlock aBlock);
+    // A spare payload (under historyMutex), or a new one.
+    std::shared_ptr<Payload> Spare();
+    std::vector<std::shared_ptr<Payload>> spares;
     // The block sink (under mutex): its generation (one more with each SetBlockSink), the generation
     // of the sink the sender is calling (0: none), signalled when that call ends.
     Device::BlockSink sink;

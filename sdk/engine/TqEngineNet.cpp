@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace TqEngine {
 
@@ -55,6 +57,59 @@ bool SendTo(int aSocket, const uint8_t* aData, size_t aSize, uint32_t aAddress, 
     sockaddr_in a = Endpoint(aAddress, aPort);
     return sendto(aSocket, aData, aSize, 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == ssize_t(aSize);
 }
+
+// Sends packets of blocks to one destination (as SendTo allows) with sendmmsg, many packets a call:
+// each packet goes out as its header and the pieces of its payload where they lie. The blocks must
+// live until Flush.
+class Batch {
+public:
+    void To(int aSocket, uint32_t aAddress, uint16_t aPort) {
+        mSocket = aSocket;
+        mUsable = aSocket >= 0 && aPort != 0 && aAddress != kBroadcast && (IsLoopback(aAddress) || IsMulticast(aAddress));
+        mTo = Endpoint(aAddress, aPort);
+    }
+    // Queues packet aPacket of aBlock (nothing when the destination is not one to send to).
+    void Add(const WireBlock& aBlock, uint32_t aPacket) {
+        if (!mUsable) return;
+        if (mCount == kBatch) Flush();
+        mmsghdr& m = mMessages[mCount];
+        m = {};
+        m.msg_hdr.msg_name = &mTo;
+        m.msg_hdr.msg_namelen = sizeof mTo;
+        m.msg_hdr.msg_iov = &mPieces[mCount * WireBlock::kMaxPieces];
+        m.msg_hdr.msg_iovlen = aBlock.Gather(aPacket, mHeaderBytes[mCount].data(), m.msg_hdr.msg_iov);
+        ++mCount;
+    }
+    // Sends what is queued; the packets that left since the last Sent.
+    void Flush() {
+        for (size_t next = 0; next < mCount;) {
+            const int n = sendmmsg(mSocket, mMessages.data() + next, unsigned(mCount - next), 0);
+            if (n > 0) {
+                next += size_t(n);
+                mSent += uint64_t(n);
+            } else if (errno != EINTR) {
+                ++next;   // this packet failed: it does not count
+            }
+        }
+        mCount = 0;
+    }
+    uint64_t Sent() {
+        Flush();
+        return std::exchange(mSent, 0);
+    }
+
+private:
+    static constexpr size_t kBatch = 64;
+    int mSocket = -1;
+    bool mUsable = false;
+    sockaddr_in mTo{};
+    size_t mCount = 0;
+    uint64_t mSent = 0;
+    std::vector<mmsghdr> mMessages = std::vector<mmsghdr>(kBatch);
+    std::vector<iovec> mPieces = std::vector<iovec>(kBatch * WireBlock::kMaxPieces);
+    std::vector<std::array<uint8_t, Gvsp::kHeaderSize>> mHeaderBytes =
+        std::vector<std::array<uint8_t, Gvsp::kHeaderSize>>(kBatch);
+};
 
 }  // namespace
 
@@ -134,7 +189,7 @@ void Device::Impl::Apply(unsigned aActions) {
 }
 
 void Channel::Keep(SentBlock aBlock) {
-    for (const auto& packet : *aBlock.packets) aBlock.bytes += packet.size();
+    aBlock.bytes = aBlock.block->Bytes();
     std::deque<SentBlock> released;   // freed after the lock, so that a resend does not wait for it
     {
         std::lock_guard lock(historyMutex);
@@ -147,7 +202,23 @@ void Channel::Keep(SentBlock aBlock) {
             released.push_back(std::move(history.front()));
             history.pop_front();
         }
+        // Out of the history nothing finds a block again: memory that no resend holds is free.
+        for (const SentBlock& gone : released) {
+            if (spares.size() >= kSpares || gone.block.use_count() != 1 || !gone.block->owned ||
+                gone.block->owned.use_count() != 1)
+                continue;
+            std::atomic_thread_fence(std::memory_order_acquire);   // after the last resend's reads
+            spares.push_back(gone.block->owned);
+        }
     }
+}
+
+std::shared_ptr<Payload> Channel::Spare() {
+    std::lock_guard lock(historyMutex);
+    if (spares.empty()) return std::make_shared<Payload>();
+    std::shared_ptr<Payload> spare = std::move(spares.back());
+    spares.pop_back();
+    return spare;
 }
 
 int Device::Impl::OpenSender(uint32_t aDestination) const {
@@ -240,6 +311,8 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
     uint32_t socketFor = 0;
     auto deadline = std::chrono::steady_clock::now();
     std::vector<uint8_t> eventData(16);
+    std::vector<uint8_t> tapped;   // a packet for the stream tap
+    auto batch = std::make_unique<Batch>();
     std::shared_ptr<FrameProvider> provider;   // this run's, taken as it starts
     {
         std::lock_guard lock(mutex);
@@ -368,23 +441,39 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                     SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
                 }
             }
-            // The packets hold copies: the provider's memory is free again once they are made.
-            const auto packets = std::make_shared<const Packets>(
-                provider ? BuildPackets(frame, timestamp, layout.packetSize) : BuildFrame(layout, block, timestamp));
-            aChannel->Keep({block, sentAt, 0, packets});
+            // The history holds a copy of a provider's frame: its memory is free again once it is made.
+            std::shared_ptr<const WireBlock> wire;
+            if (provider) {
+                WireBlock made = MakeBlock(frame, timestamp, layout.packetSize);
+                if (made.total) {
+                    made.owned = aChannel->Spare();
+                    uint8_t* bytes = made.owned->Reserve(made.total);
+                    if (frame.imageSize) std::memcpy(bytes, frame.image, frame.imageSize);
+                    if (frame.chunkSize) std::memcpy(bytes + frame.imageSize, frame.chunks, frame.chunkSize);
+                    made.image = bytes;
+                    made.chunks = bytes + frame.imageSize;
+                }
+                wire = std::make_shared<const WireBlock>(std::move(made));
+            } else {
+                wire = std::make_shared<const WireBlock>(MakePatternBlock(layout, block, timestamp, aChannel));
+            }
+            aChannel->Keep({block, sentAt, 0, wire});
             uint64_t sent = 0, dropped = 0;
-            for (const auto& packet : *packets) {
+            batch->To(socket, destination, uint16_t(port));
+            for (uint32_t p = 0; p < wire->Packets(); ++p) {
                 if (dropEvery && ++counter % dropEvery == 0) {
                     ++dropped;
                     continue;
                 }
                 if (tap) {
-                    tap(n, packet.data(), packet.size());
+                    wire->CopyPacket(p, tapped);
+                    tap(n, tapped.data(), tapped.size());
                     ++sent;
-                } else if (SendTo(socket, packet.data(), packet.size(), destination, uint16_t(port))) {
-                    ++sent;
+                } else {
+                    batch->Add(*wire, p);
                 }
             }
+            sent += batch->Sent();
             {
                 std::lock_guard lock(mutex);
                 stats.framesSent++;
@@ -464,33 +553,38 @@ void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst,
         port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
         tap = streamTap;
     }
-    std::shared_ptr<const Packets> frame;   // the newest block of that ID
+    std::shared_ptr<const WireBlock> frame;   // the newest block of that ID
     {
         Channel* ch = channels[aChannel].get();
         std::lock_guard history(ch->historyMutex);
         for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
-            if (it->id == aBlockId) frame = it->packets;
+            if (it->id == aBlockId) frame = it->block;
     }
-    std::vector<const std::vector<uint8_t>*> packets;
-    for (uint32_t id = aFirst; frame && id <= aLast && id < frame->size(); ++id) packets.push_back(&(*frame)[id]);
-    std::vector<uint8_t> unavailable;
-    if (packets.empty()) {
+    const bool found = frame && aFirst <= aLast && aFirst < frame->Packets();
+    int fd = tap ? -1 : OpenSender(destination);
+    uint64_t sent = 0;
+    if (!found) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
+        std::vector<uint8_t> unavailable;
         Append16(unavailable, Gvcp::kPacketUnavailable);
         Append16(unavailable, aBlockId);
         Append32(unavailable, (uint32_t(Gvsp::kFormatPayload) << 24) | (aFirst & 0xFFFFFF));
-        packets.push_back(&unavailable);
-    }
-    const bool found = unavailable.empty();
-    int fd = tap ? -1 : OpenSender(destination);
-    uint64_t sent = 0;
-    for (const auto* packet : packets) {
-        if (tap) {
-            tap(aChannel, packet->data(), packet->size());
-            ++sent;
-        } else if (SendTo(fd, packet->data(), packet->size(), destination, uint16_t(port))) {
-            ++sent;
+        if (tap) tap(aChannel, unavailable.data(), unavailable.size());
+        else SendTo(fd, unavailable.data(), unavailable.size(), destination, uint16_t(port));
+    } else {
+        auto batch = std::make_unique<Batch>();
+        batch->To(fd, destination, uint16_t(port));
+        std::vector<uint8_t> tapped;
+        for (uint32_t id = aFirst; id <= aLast && id < frame->Packets(); ++id) {
+            if (tap) {
+                frame->CopyPacket(id, tapped);
+                tap(aChannel, tapped.data(), tapped.size());
+                ++sent;
+            } else {
+                batch->Add(*frame, id);
+            }
         }
+        sent += batch->Sent();
     }
     if (fd >= 0) close(fd);
     std::lock_guard lock(mutex);
