@@ -901,16 +901,19 @@ TEST(StreamGEV, ABlockTheDeviceNoLongerHasComesBackWithoutWaitingForTheImageTime
     TqStreamGEV stream;
     ASSERT_TRUE(OpenLossy(stream, rig, 600000, true));
     stream.QueueBuffer(buffers[0].get());
-    // A block the device never sent, without payload packet 2: the request for it is answered with
-    // the error status, and the block comes back then.
+    // A block the device never sent, without its last payload packet (so the gap shows only when the
+    // trailer, the last packet sent, arrives): the request for it is answered with the error status,
+    // and the block comes back then.
     auto frame = BuildFrame(layout, 6, 0);
-    frame.erase(frame.begin() + 2);
+    const uint32_t last = uint32_t(frame.size() - 2);
+    ASSERT_GE(last, 2u);
+    frame.erase(frame.begin() + last);
     Sender sender;
     for (const auto& p : frame) sender.Send(stream.GetLocalPort(), p);
     Retrieved r = Retrieve(stream, 60000);
     ASSERT_TRUE(r.call.IsOK());
     EXPECT_EQ(r.operation.GetCode(), TQ_MISSING_PACKETS);
-    EXPECT_EQ(MissingGroups(*r.buffer), (Groups{{2, 2}}));
+    EXPECT_EQ(MissingGroups(*r.buffer), (Groups{{last, last}}));
     EXPECT_EQ(r.buffer->GetResendGroupRequestedCount(), 1u);
     EXPECT_EQ(r.buffer->GetResendPacketRequestedCount(), 1u);
     EXPECT_EQ(r.buffer->GetPacketsRecoveredCount(), 0u);
