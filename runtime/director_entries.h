@@ -90,9 +90,10 @@ struct Decl<DirectorSelf<T>> : Decl<T*> {};
 // Sig gives the parameters when Python hands them in another shape than the SDK member's.
 template <class D, class V, class Member = typename V::Member>
 struct VirtualCall;
-template <class D, class V, class R, class C, class... A>
-struct VirtualCall<D, V, R (C::*)(A...)> {
-    using Sdk = typename D::SdkClass;
+// One body for both: Sdk is the SDK class, const for a const member (self is then spelled
+// "<Class> const *").
+template <class D, class V, class Sdk, class R, class... A>
+struct VirtualCallOn {
     static R call(DirectorSelf<Sdk> self, A... args) {
         if (self.upcall) {
             if constexpr (V::pure) {
@@ -106,23 +107,10 @@ struct VirtualCall<D, V, R (C::*)(A...)> {
     }
     using Sig = Params<DirectorSelf<Sdk>, A...>;
 };
-// A const member: self is spelled "<Class> const *".
 template <class D, class V, class R, class C, class... A>
-struct VirtualCall<D, V, R (C::*)(A...) const> {
-    using Sdk = const typename D::SdkClass;
-    static R call(DirectorSelf<Sdk> self, A... args) {
-        if (self.upcall) {
-            if constexpr (V::pure) {
-                static const std::string qualified = std::string(D::class_text.c_str()) + "::" + V::name();
-                Swig::DirectorPureVirtualException::raise(qualified);
-            } else {
-                return V::base(self.object, args...);
-            }
-        }
-        return (self.object->*V::member())(args...);
-    }
-    using Sig = Params<DirectorSelf<Sdk>, A...>;
-};
+struct VirtualCall<D, V, R (C::*)(A...)> : VirtualCallOn<D, V, typename D::SdkClass, R, A...> {};
+template <class D, class V, class R, class C, class... A>
+struct VirtualCall<D, V, R (C::*)(A...) const> : VirtualCallOn<D, V, const typename D::SdkClass, R, A...> {};
 
 // Policy adds to the row's own (the GIL kept): TupleOutputs<> for out-references returned beside the
 // result, ResultAs<K> for a result made by K.

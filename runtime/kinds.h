@@ -351,6 +351,12 @@ struct Entry {
     bool aliased = false;            // delete_<Class>: the SDK may hand the object out again (see register_destructor)
 };
 
+// The C function of a calling convention: METH_O, METH_NOARGS, else the argument tuple.
+template <int Flags>
+constexpr PyCFunction entry_for(PyCFunction aOne, PyCFunction aNone, PyCFunction aTuple) {
+    return Flags == METH_O ? aOne : Flags == METH_NOARGS ? aNone : aTuple;
+}
+
 template <Text Name>
 struct RecordOf {
     static inline FuncRecord record;
@@ -359,12 +365,7 @@ struct RecordOf {
     static PyObject* none(PyObject*, PyObject*) { return dispatch(record, nullptr, 0); }
     template <int Flags>
     static constexpr PyCFunction entry() {
-        if constexpr (Flags == METH_O)
-            return &one;
-        else if constexpr (Flags == METH_NOARGS)
-            return &none;
-        else
-            return &tuple;
+        return entry_for<Flags>(&one, &none, &tuple);
     }
 };
 
@@ -425,12 +426,7 @@ struct TypedEntry {
     }
     template <int Flags>
     static constexpr PyCFunction entry() {
-        if constexpr (Flags == METH_O)
-            return &one;
-        else if constexpr (Flags == METH_NOARGS)
-            return &none;
-        else
-            return &tuple;
+        return entry_for<Flags>(&one, &none, &tuple);
     }
 };
 
