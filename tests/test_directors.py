@@ -6,13 +6,12 @@ constructor forms of a class whose constructor takes arguments."""
 
 import gc
 import sys
-import os
 import textwrap
 import weakref
 
 import pytest
 
-from conftest import raises
+from conftest import no_leak_check_at_exit, raises
 
 METHOD_ERROR = "exception: SWIG director method error. "
 
@@ -182,11 +181,8 @@ def test_no_thread_state_is_made_at_exit(python_run):
             sum(range(1000))
         print("exiting")
     """)
-    # Threads are still running at exit on purpose: the leak checker's stop of the world can itself
-    # fail then, so under the sanitizer this run looks for memory errors only.
-    env = {}
-    if "detect_leaks=1" in os.environ.get("ASAN_OPTIONS", ""):
-        env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"].replace("detect_leaks=1", "detect_leaks=0")
+    # Threads are still running at exit on purpose.
+    env = no_leak_check_at_exit()
     for _ in range(10):
         proc = python_run(code, env=env)
         assert proc.returncode == 0, proc.stderr
