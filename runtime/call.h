@@ -132,7 +132,7 @@ struct Shape {
     const char* owner;           // the class, for "Class::Member" in prototypes
     // Runs after a call that completed, with the GIL held: ok is the result's verdict.
     void (*after)(CallFrame& frame, bool ok);
-    Converter convert = nullptr;   // the conversion unrolled for this shape (kinds.h); null: the general one
+    Converter convert = nullptr;   // the conversion unrolled for this shape (kinds.h)
 };
 
 // One candidate of a dispatch: a shape and how many Python items it takes.

@@ -136,11 +136,6 @@ thread_local KeptState t_kept;
 
 bool interpreter_finalizing() { return g_finalizing.load(std::memory_order_relaxed); }
 
-bool python_reachable() {
-    if (!g_finalizing.load(std::memory_order_acquire)) return true;
-    return !g_gone && std::this_thread::get_id() == g_finalizing_thread && Py_IsInitialized();
-}
-
 PythonGil::PythonGil() : entered_(enter_python()) {
     if (entered_) state_ = PyGILState_Ensure();
 }

@@ -38,9 +38,6 @@ namespace kivo::rt {
 
 // True once the interpreter has begun to finalise (set by an exit hook installed at start-up).
 bool interpreter_finalizing();
-// Whether this thread may still take the GIL: always before finalisation, afterwards only on the
-// thread that finalises, and never once the interpreter is gone.
-bool python_reachable();
 // Registers the exit hook once per process; false with an error set.
 bool install_exit_hook();
 // An action the exit hook runs (with the GIL held, once per process) when finalisation begins, before
@@ -51,8 +48,10 @@ void add_exit_action(void (*action)());
 // callbacks only take the GIL (the default); off, every callback makes and drops a state.
 void keep_thread_states(bool keep);
 
-// The GIL, taken through PyGILState_Ensure for a scope when python_reachable() (false: not taken,
-// nothing of Python touched). Finalisation waits for such scopes on other threads to end.
+// The GIL, taken through PyGILState_Ensure for a scope when this thread may still take it: always
+// before finalisation, afterwards only on the thread that finalises, and never once the interpreter
+// is gone (false: not taken, nothing of Python touched). Finalisation waits for such scopes on other
+// threads to end.
 class PythonGil {
 public:
     PythonGil();

@@ -57,40 +57,13 @@ bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, Py
     return false;
 }
 
-// pending (overloads only): a committed failure whose own error was set, of a candidate whose later
-// inputs misfit, leaves that error here (a new reference) to stand before the overload text.
+// Every shape converts its candidate's arguments with the walk unrolled for its parameter table
+// (TypedConvert, kinds.h). pending (overloads only): a committed failure whose own error was set, of a
+// candidate whose later inputs misfit, leaves that error here (a new reference) to stand before the
+// overload text.
 bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
                  int first = 0, bool overloaded = false, PyObject** pending = nullptr) {
-    const Shape& s = *c.shape;
-    if (s.convert) return s.convert(c, items, slots, failed, code, dirty, first, overloaded, pending);
-    int item = first;
-    dirty = false;
-    for (int k = first; k < s.count; ++k) {
-        const ParamShape& p = s.params[k];
-        Slot& slot = slots[k];
-        slot.cleanup = nullptr;
-        if (p.flags & Param_Input) {
-            if (item < c.given) {
-                // The common self: a bare proxy of exactly the class.
-                void* self = nullptr;
-                if ((p.flags & Param_Self) && SwigPyObject_DirectMatch(items[item], p.descriptor(), &self) && self) {
-                    slot.as<void*>() = self;
-                    ++item;
-                    continue;
-                }
-                int res = p.kind->convert(items[item++], slot, p);
-                if (res < 0) return candidate_failed(c, items, slots, k, item, res, failed, code, overloaded, pending);
-                dirty = dirty || slot.cleanup;
-            } else {
-                ++item;
-                p.set_default(slot);
-            }
-        } else {
-            p.kind->prepare(slot);
-            dirty = dirty || slot.cleanup;
-        }
-    }
-    return true;
+    return c.shape->convert(c, items, slots, failed, code, dirty, first, overloaded, pending);
 }
 
 // The SDK call, with the GIL released unless the policy keeps it (call_thunk, call.h).
@@ -218,14 +191,8 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             return nullptr;
         }
         bool dirty = false;
-        if (!convert_all(c, items, slots, failed, code, dirty)) {
-            report(c.shape->params[failed], code, rec.name);
-            if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                return not_implemented();
-            }
-            return nullptr;
-        }
+        if (!convert_all(c, items, slots, failed, code, dirty))
+            return conversion_failed(rec, c.shape->params[failed], code);
         return run(rec, c, items, static_cast<int>(n), slots, dirty);
     }
     if (n > rec.max_items) {
@@ -247,10 +214,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             first = 1;
         }
         bool dirty = false;
-        const bool converted =
-            c.shape->convert ? c.shape->convert(c, items, slots, failed, code, dirty, first, true, &pending)
-                             : convert_all(c, items, slots, failed, code, dirty, first, true, &pending);
-        if (converted) {
+        if (convert_all(c, items, slots, failed, code, dirty, first, true, &pending)) {
             Py_XDECREF(pending);
             return run(rec, c, items, static_cast<int>(n), slots, dirty);
         }
@@ -262,12 +226,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         if ((p.flags & Param_Lenient) || code <= kCommitted) {
             // A candidate that takes whatever reaches it: its conversion error is the call's.
             Py_XDECREF(pending);
-            report(p, code, rec.name);
-            if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                return not_implemented();
-            }
-            return nullptr;
+            return conversion_failed(rec, p, code);
         }
         if (PyErr_Occurred()) PyErr_Clear();
     }

@@ -20,45 +20,32 @@ void make_local(Slot& s, A... a) {
     s.cleanup = destroy_local;
 }
 
-// A str of up to kShort characters becomes wide characters in one pass with no heap memory.
-constexpr Py_ssize_t kShort = 255;
-
-// The wide characters of a str into buffer (kShort + 1 characters); false for a longer str or one
-// that does not convert (no error left set).
-bool short_wide(PyObject* o, wchar_t* buffer) {
-    Py_ssize_t n = PyUnicode_AsWideChar(o, buffer, kShort + 1);
+// The wide characters of a str of length characters into buffer (length + 1 characters), ended by
+// a NUL; false (no error left set) when it does not convert.
+bool wide_into(PyObject* o, Py_ssize_t length, wchar_t* buffer) {
+    Py_ssize_t n = PyUnicode_AsWideChar(o, buffer, length);
     if (n < 0) {
         PyErr_Clear();
         return false;
     }
-    if (n > kShort) return false;
     buffer[n] = 0;
     return true;
 }
 
 // A str becomes wide characters in one pass; short texts need no heap memory.
 bool text_from_str(PyObject* o, Slot& s) {
-    wchar_t small[kShort + 1];
-    if (short_wide(o, small)) {
-        make_local(s, static_cast<const wchar_t*>(small));
-        return true;
-    }
+    constexpr Py_ssize_t kShort = 255;
     Py_ssize_t length = PyUnicode_GetLength(o);
     if (length < 0) {
         PyErr_Clear();
         return false;
     }
-    auto* wide = new (std::nothrow) wchar_t[length + 1];
+    wchar_t small[kShort + 1];
+    wchar_t* wide = length <= kShort ? small : new (std::nothrow) wchar_t[length + 1];
     if (!wide) return false;
-    Py_ssize_t n = PyUnicode_AsWideChar(o, wide, length);
-    bool ok = n >= 0;
-    if (ok) {
-        wide[n] = 0;
-        make_local(s, static_cast<const wchar_t*>(wide));
-    } else {
-        PyErr_Clear();
-    }
-    delete[] wide;
+    const bool ok = wide_into(o, length, wide);
+    if (ok) make_local(s, static_cast<const wchar_t*>(wide));
+    if (wide != small) delete[] wide;
     return ok;
 }
 
@@ -112,8 +99,12 @@ bool lend_kept(PyObject* o, Slot& s) {
         same = cmp == 0;
     }
     if (!same) {
-        wchar_t wide[kShort + 1];
-        if (PyUnicode_GetLength(o) > kLongestKept || !short_wide(o, wide)) return false;
+        const Py_ssize_t length = PyUnicode_GetLength(o);
+        wchar_t wide[kLongestKept + 1];
+        if (length < 0 || length > kLongestKept || !wide_into(o, length, wide)) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            return false;
+        }
         e.drop();
         ::new (e.text) TqString(static_cast<const wchar_t*>(wide));
         Py_INCREF(o);
