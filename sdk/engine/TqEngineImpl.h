@@ -142,6 +142,8 @@ struct Channel {
     void Keep(SentBlock aBlock);
     // A spare payload (under historyMutex), or a new one.
     std::shared_ptr<Payload> Spare();
+    // Lets every sent block go, no sender running; with aSpares the memory kept for the next blocks too.
+    void Forget(bool aSpares);
     std::vector<std::shared_ptr<Payload>> spares;
     // The block sink (under mutex): its generation (one more with each SetBlockSink), the generation
     // of the sink the sender is calling (0: none), signalled when that call ends.

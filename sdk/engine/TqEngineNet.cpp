@@ -167,10 +167,7 @@ void Device::Impl::Apply(unsigned aActions) {
                     std::lock_guard lock(mutex);
                     ch->blockId = 0;
                 }
-                std::deque<SentBlock> released;
-                std::lock_guard history(ch->historyMutex);
-                released.swap(ch->history);
-                ch->historyBytes = 0;
+                ch->Forget(false);
             }
         }
         if (aActions & kActionStartStreams) StartStreams();
@@ -211,6 +208,15 @@ void Channel::Keep(SentBlock aBlock) {
             spares.push_back(gone.block->owned);
         }
     }
+}
+
+void Channel::Forget(bool aSpares) {
+    std::deque<SentBlock> released;   // freed after the lock
+    std::vector<std::shared_ptr<Payload>> unused;
+    std::lock_guard lock(historyMutex);
+    released.swap(history);
+    historyBytes = 0;
+    if (aSpares) unused.swap(spares);
 }
 
 std::shared_ptr<Payload> Channel::Spare() {
@@ -851,6 +857,8 @@ void Device::Stop() {
     {
         std::lock_guard control(d.controlMutex);
         d.StopStreams();
+        // Nothing of the run's frames stays: its resend history and the memory kept for its blocks.
+        for (auto& ch : d.channels) ch->Forget(true);
     }
     d.running.store(false);
     close(d.gvcpSocket);

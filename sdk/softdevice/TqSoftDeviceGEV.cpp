@@ -355,8 +355,9 @@ void FreeBuffers(const void* aDevice, Run& aRun) {
     }
 }
 
-// The engine device stops (its threads joined), nothing of it reaches the device any more, the sinks
-// told of the start are told of the stop, and the buffers go back.
+// The engine device stops (its threads joined), nothing of it reaches the device any more, the
+// registers keep their bytes without it, the sinks told of the start are told of the stop, and the
+// buffers go back.
 void Finish(Core& d, Run& aRun) {
     if (aRun.device) {
         aRun.device->Stop();
@@ -365,6 +366,7 @@ void Finish(Core& d, Run& aRun) {
     }
     CloseSources(d, aRun);
     aRun.gate->Close();
+    if (aRun.registers) aRun.registers->Park();
     d.EachSink(aRun.told, [&](ITqSoftDeviceGEVEventSink* aSink, size_t) {
         std::string ignored;
         Guarded(&d, "", [&] { aSink->OnControlChannelStop(&d.self); }, ignored);

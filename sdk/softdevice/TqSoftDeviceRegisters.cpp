@@ -486,7 +486,7 @@ TqResult Space::Add(const TqString& aName, uint32_t aAddress, uint32_t aLength, 
         if (!mAdding || mRetired) result = StateError("the device's register callbacks have returned");
         if (result.IsOK()) {
             made = std::make_unique<Register>(*this, name, aAddress, aLength, aAccess, aBytes, false, aContext);
-            made->Early().assign(aLength, 0);
+            made->Kept().assign(aLength, 0);
             if (aSink) made->AddEventSink(aSink);
             mRegisters.push_back(std::move(made));
         }
@@ -508,11 +508,11 @@ bool Space::Attach(const std::shared_ptr<TqEngine::Device>& aEngine, std::string
     }
     for (const auto& reg : mRegisters) {
         if (reg->Own()) continue;
-        if (aEngine->StoreMemory(reg->GetAddress(), reg->Early().data(), reg->Early().size()) != kSuccess) {
+        if (aEngine->StoreMemory(reg->GetAddress(), reg->Kept().data(), reg->Kept().size()) != kSuccess) {
             aFailure = "register " + reg->Name() + " could not take its value in the device's memory";
             return false;
         }
-        std::vector<uint8_t>().swap(reg->Early());
+        std::vector<uint8_t>().swap(reg->Kept());
     }
     mRegisters.push_back(std::make_unique<Register>(*this, "GenICamXML", Reg::kXmlBase, uint32_t(aEngine->Xml().size()),
                                                     TqGenAccessModeReadOnly, true, true, nullptr));
@@ -555,12 +555,40 @@ void Space::SinkAdded(Register& aRegister) {
         aRegister.SetServed();
 }
 
-void Space::Retire() { mRetired = true; }
+void Space::Park() {
+    std::shared_ptr<TqEngine::Device> engine;   // let go once the lock is
+    std::lock_guard guard(mLock);
+    if (!mEngine) return;
+    for (const auto& reg : mRegisters) {
+        reg->Kept().assign(reg->GetLength(), 0);
+        reg->KeptStatus() = mEngine->ReadMemory(reg->GetAddress(), reg->Kept().data(), reg->Kept().size());
+    }
+    engine = std::move(mEngine);
+    mHandler.reset();
+    mParked = true;
+}
+
+void Space::Retire() {
+    std::lock_guard guard(mLock);
+    mRetired = true;
+    for (const auto& reg : mRegisters) std::vector<uint8_t>().swap(reg->Kept());
+}
 
 TqResult Space::Reachable(const Register& aRegister) {
     if (mRetired) return RetiredRegister();
     std::lock_guard guard(mLock);
-    return aRegister.Own() && !mEngine ? NotMadeYet() : TqResult(TQ_OK);
+    return aRegister.Own() && !mEngine && !mParked ? NotMadeYet() : TqResult(TQ_OK);
+}
+
+// The bytes a register keeps while no engine device holds them (mLock held): null with aFailure when
+// it cannot be reached.
+uint8_t* Space::KeptBytes(const Register& aRegister, const char* aAccess, TqResult& aFailure) {
+    auto& reg = const_cast<Register&>(aRegister);
+    if (mRetired) aFailure = RetiredRegister();
+    else if (aRegister.Own() && !mParked) aFailure = NotMadeYet();
+    else if (reg.KeptStatus() != kSuccess) aFailure = FromStatus(reg.KeptStatus(), aAccess + reg.Name());
+    else return reg.Kept().data();
+    return nullptr;
 }
 
 TqResult Space::Load(const Register& aRegister, uint32_t aOffset, uint8_t* aData, uint32_t aSize) {
@@ -569,8 +597,10 @@ TqResult Space::Load(const Register& aRegister, uint32_t aOffset, uint8_t* aData
         std::lock_guard guard(mLock);
         engine = mEngine;
         if (!engine) {
-            if (aRegister.Own()) return NotMadeYet();
-            std::memcpy(aData, const_cast<Register&>(aRegister).Early().data() + aOffset, aSize);
+            TqResult failure;
+            const uint8_t* kept = KeptBytes(aRegister, "reading register ", failure);
+            if (!kept) return failure;
+            std::memcpy(aData, kept + aOffset, aSize);
             return TqResult(TQ_OK);
         }
     }
@@ -592,8 +622,10 @@ TqResult Space::Store(const Register& aRegister, uint32_t aOffset, const uint8_t
         std::lock_guard guard(mLock);
         engine = mEngine;
         if (!engine) {
-            if (aRegister.Own()) return NotMadeYet();
-            std::memcpy(const_cast<Register&>(aRegister).Early().data() + aOffset, aData, aSize);
+            TqResult failure;
+            uint8_t* kept = KeptBytes(aRegister, "writing register ", failure);
+            if (!kept) return failure;
+            std::memcpy(kept + aOffset, aData, aSize);
             return TqResult(TQ_OK);
         }
     }

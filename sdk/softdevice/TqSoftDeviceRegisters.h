@@ -7,8 +7,9 @@
 // the factory inside the register callbacks at 0x00010000 to 0x0FFFFFFF. Their bytes are the engine
 // device's memory, where every controller reads and writes them; the application's live in memory the
 // engine adds for them (kept in the register until the engine device is made, early in Start). A stop
-// keeps them; the next start retires them: kept for the proxies that still point at them, they answer
-// TQ_STATE_ERROR from then on.
+// keeps them, each with the bytes its engine device held (the engine device itself goes); the next
+// start retires them: kept for the proxies that still point at them, they answer TQ_STATE_ERROR from
+// then on, and their bytes go.
 //
 // Sinks run on the thread that reads or writes, with no lock held: an ITqRegister call's thread, or
 // the engine's GVCP server thread for a controller (through a register handler, which serves every
@@ -89,8 +90,10 @@ public:
     // Offers the register to its sinks for a user set with aStore: TQ_OK with aHandled when a sink
     // persisted it, TQ_OK without when every sink answered TQ_NOT_IMPLEMENTED, else the failure.
     TqResult Offer(ITqRegisterStore* aStore, bool& aHandled);
-    // The bytes before the engine device holds them (the application's registers early in Start).
-    std::vector<uint8_t>& Early() { return mEarly; }
+    // The bytes while no engine device holds them: the application's registers' early in Start, every
+    // register's once the device stopped, with the engine's answer to the read that took them there.
+    std::vector<uint8_t>& Kept() { return mKept; }
+    uint16_t& KeptStatus() { return mKeptStatus; }
     bool Served() const { return mServed; }
     void SetServed() { mServed = true; }
 
@@ -109,7 +112,8 @@ private:
     const bool mBytes, mOwn;
     void* const mContext;
     TqSinkList<ITqRegisterEventSink> mSinks;
-    std::vector<uint8_t> mEarly;
+    std::vector<uint8_t> mKept;
+    uint16_t mKeptStatus = TqEngine::Gvcp::kSuccess;
     std::atomic<bool> mServed{false};   // a handler serves it to controllers
 };
 
@@ -183,11 +187,15 @@ public:
     // The engine device is about to serve controllers: a handler for the application's registers and
     // for the device's own that have sinks, its calls through aGate. False with aFailure.
     bool Serve(const std::shared_ptr<Gate>& aGate, std::string& aFailure);
+    // The engine device stopped: each register keeps the bytes it holds there (a register whose read
+    // fails keeps the failure), and the space lets the engine device go.
+    void Park();
     // A sink was added to aRegister: controllers reach the device's own registers with sinks through
     // the handler from now on.
     void SinkAdded(Register& aRegister);
     // The factory may add registers (while the register callbacks run).
     void Adding(bool aOpen);
+    // A new start made new registers: these refuse every access from now on, and their bytes go.
     void Retire();
     bool Retired() const { return mRetired; }
 
@@ -227,6 +235,7 @@ private:
     // Whether a register's bytes can be reached now: TQ_STATE_ERROR when retired, or for the device's
     // own before the engine device is made.
     TqResult Reachable(const Register& aRegister);
+    uint8_t* KeptBytes(const Register& aRegister, const char* aAccess, TqResult& aFailure);
     void Revert(std::vector<Piece>& aPieces, size_t aCount);
     TqResult Acquire(const uint32_t* aTimeout);   // the map's lock, whatever the device's state
     void Own(const char* aName, uint32_t aAddress, uint32_t aLength, TqGenAccessMode aAccess, bool aBytes = false);
@@ -236,9 +245,10 @@ private:
     RegisterMap mMap{*this};
     std::mutex mLock;   // what follows
     std::vector<std::unique_ptr<Register>> mRegisters;   // in the order they came
-    std::shared_ptr<TqEngine::Device> mEngine;
+    std::shared_ptr<TqEngine::Device> mEngine;   // from Attach until Park
     std::shared_ptr<Handler> mHandler;
     bool mAdding = false;
+    bool mParked = false;
     std::atomic<bool> mRetired{false};
     std::recursive_mutex mPatch;   // a write of part of a word reads, patches and writes it whole
 

@@ -199,3 +199,49 @@ TEST(SoftDeviceRegisters, UserSetsOfferRegistersWithSinksToTheirPersist) {
     EXPECT_TRUE(device.Stop().IsOK());
     EXPECT_TRUE(device.UnregisterEventSink(&maker).IsOK());
 }
+
+// A stop lets the engine device go: the registers keep the bytes it held (the application's and the
+// device's own), take writes, and a register whose value only its source knows answers an error as it
+// did; the next start retires them.
+TEST(SoftDeviceRegisters, AStoppedDeviceKeepsItsRegistersBytesButNotItsEngineDevice) {
+    Maker maker;
+    RecordingSource source;
+    TqSoftDeviceGEV device;
+    ASSERT_TRUE(device.RegisterEventSink(&maker).IsOK());
+    ASSERT_TRUE(device.AddStream(&source).IsOK());
+    ASSERT_TRUE(device.Start(kLoopback).IsOK());
+    ITqRegisterMap* map = device.GetRegisterMap();
+    ITqRegister* knob = map->GetRegisterByAddress(0x20000);
+    ITqRegister* name = map->GetRegisterByAddress(Reg::kUserName);
+    ITqRegister* address = map->GetRegisterByAddress(Reg::kCurrentIp);
+    ITqRegister* width = map->GetRegisterByAddress(Reg::Format(0, Reg::kWidth));
+    ASSERT_TRUE(knob && name && address && width);
+    ASSERT_TRUE(knob->Write(uint32_t(42)).IsOK());
+    ASSERT_TRUE(name->Write(TqString("ABC")).IsOK());
+    std::weak_ptr<Device> engine = TqSoftDevice::EngineOf(&device);
+    const uint32_t bound = engine.lock()->Address();
+
+    ASSERT_TRUE(device.Stop().IsOK());
+    EXPECT_TRUE(engine.expired());
+    uint32_t value = 0;
+    EXPECT_TRUE(knob->ReadInt(value).IsOK());
+    EXPECT_EQ(value, 42u);
+    TqString text;
+    EXPECT_TRUE(name->ReadString(text).IsOK());
+    EXPECT_EQ(Text(text), "ABC");
+    EXPECT_TRUE(address->ReadInt(value).IsOK());
+    EXPECT_EQ(value, bound);
+    EXPECT_FALSE(width->ReadInt(value).IsOK());
+    EXPECT_FALSE(width->Write(uint32_t(8)).IsOK());
+    EXPECT_TRUE(knob->Write(uint32_t(7)).IsOK());
+    EXPECT_TRUE(knob->ReadInt(value).IsOK());
+    EXPECT_EQ(value, 7u);
+
+    ASSERT_TRUE(device.Start(kLoopback).IsOK());
+    EXPECT_EQ(knob->ReadInt(value).GetCode(), TQ_STATE_ERROR);
+    EXPECT_EQ(name->ReadString(text).GetCode(), TQ_STATE_ERROR);
+    ASSERT_TRUE(device.GetRegisterMap()->GetRegisterByAddress(0x20000)->ReadInt(value).IsOK());
+    EXPECT_EQ(value, 0u);
+    EXPECT_TRUE(device.Stop().IsOK());
+    EXPECT_TRUE(device.UnregisterEventSink(&maker).IsOK());
+}
