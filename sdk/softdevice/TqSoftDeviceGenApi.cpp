@@ -133,6 +133,8 @@ std::string ScopeName(int aScope) {
 // ---------------------------------------------------------------------------------------------
 // Opening, closing, setters.
 
+GenApiFactory::GenApiFactory(TqSoftDeviceGEV& aDevice) : mDevice(aDevice) {}
+
 void GenApiFactory::Begin(uint32_t aSources) {
     // The names of the device's own nodes with this many channels.
     TqEngine::DeviceConfig config;

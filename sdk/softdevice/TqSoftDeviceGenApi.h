@@ -63,7 +63,7 @@ class GenApiFactory final : public ITqGenApiFactory {
 public:
     static constexpr int kDevice = -1;
 
-    explicit GenApiFactory(TqSoftDeviceGEV& aDevice) : mDevice(aDevice) {}
+    explicit GenApiFactory(TqSoftDeviceGEV& aDevice);   // where Feature is complete
 
     // A start begins with aSources stream sources: no features yet.
     void Begin(uint32_t aSources);

@@ -85,7 +85,9 @@ std::string CheckChunkNames(const std::vector<std::pair<uint32_t, std::string>>&
 // The selector's entry of a chunk: its name without the "Chunk" prefix when a name remains.
 void DescribeSourceFeatures(TqEngine::Description& aDescription, const SourceFacts& aFacts) {
     aDescription.multiPart = aDescription.multiPart || aFacts.multiPart;
-    for (const auto& [id, name] : aFacts.chunks) {
+    for (const auto& chunk : aFacts.chunks) {   // no structured binding: clang 14 captures none in a lambda
+        const uint32_t id = chunk.first;
+        const std::string& name = chunk.second;
         const std::string entry = name.rfind("Chunk", 0) == 0 && GenICamName(name.substr(5)) ? name.substr(5) : name;
         auto& entries = aDescription.chunkEntries;
         if (std::none_of(entries.begin(), entries.end(),
