@@ -195,6 +195,8 @@ struct Run;
 struct UserSetRun;   // one start's user sets (TqSoftDeviceUserSets.cpp)
 // Where the user-set registers lie in the engine device's memory (served by the device).
 constexpr uint32_t kUserSetBase = 0x32001000;
+// The largest set file a load takes (a larger one fails it unread): parsed well within a heartbeat.
+constexpr size_t kMaxSetFile = size_t(16) << 20;
 // With chunk mode on a block is one chunk layout: the image's chunk trailer (its ID and length, 8
 // bytes) follows the image, then come the buffer's chunks; PayloadSize counts it.
 constexpr uint32_t kChunkTrailer = 8;

@@ -23,7 +23,12 @@
 // saved set and UserSetDefault.txt naming the set a start loads. Each file is text, written whole
 // to a temporary file in the directory and renamed over the old one, so that a reader finds the old
 // or the new file and never a part; a store that cannot be written fails the command and changes
-// nothing. A set file reads
+// nothing. A user's settings are the user's: the data home is made 0700 where missing (a link in its
+// own path is the user's choice and followed), and from it on kivo, usersets and the serial number's
+// folder are made 0700 and files 0600 whatever the umask, each opened relative to the one above it
+// without following a link, so that neither a save nor a load ever reaches outside the store. A load
+// takes a regular file of at most kMaxSetFile bytes, opened without waiting (a FIFO is refused at
+// once), and parses it in time linear in its size; anything else fails the load. A set file reads
 //     # kivo user set
 //     Width 0 640
 //     PixelFormat 0 17301505
@@ -40,11 +45,14 @@
 #include "TqSoftDeviceImpl.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -91,6 +99,27 @@ constexpr const char* kDeviceScope = "device";
 
 // ---- the store ----
 
+// A file descriptor, closed when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int aFd = -1) : mFd(aFd) {}
+    Descriptor(Descriptor&& aOther) noexcept : mFd(std::exchange(aOther.mFd, -1)) {}
+    Descriptor& operator=(Descriptor&& aOther) noexcept {
+        std::swap(mFd, aOther.mFd);
+        return *this;
+    }
+    ~Descriptor() { Close(); }
+    explicit operator bool() const { return mFd >= 0; }
+    int Get() const { return mFd; }
+    // Whether the close succeeded (a write's last error may show there).
+    bool Close() { return mFd < 0 || close(std::exchange(mFd, -1)) == 0; }
+
+private:
+    int mFd;
+};
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
 // A directory name made of a serial number: '/', control characters and a leading '.' become '_'.
 std::string DirectoryName(const std::string& aSerial) {
     std::string name = aSerial.empty() ? "_" : aSerial;
@@ -100,63 +129,86 @@ std::string DirectoryName(const std::string& aSerial) {
     return name;
 }
 
-// The directory of a serial number's sets; empty when there is no data home.
-std::string StoreDirectory(const std::string& aSerial) {
-    std::string home;
+// The data home; empty when there is none.
+std::string DataHome() {
     const char* data = std::getenv("XDG_DATA_HOME");
-    if (data && data[0] == '/') {
-        home = data;
-    } else {
-        const char* user = std::getenv("HOME");
-        if (!user || user[0] != '/') return "";
-        home = std::string(user) + "/.local/share";
-    }
-    return home + "/kivo/usersets/" + DirectoryName(aSerial);
+    if (data && data[0] == '/') return data;
+    const char* user = std::getenv("HOME");
+    if (!user || user[0] != '/') return "";
+    return std::string(user) + "/.local/share";
 }
 
-// Makes aPath and the directories above it.
-bool MakeDirectories(const std::string& aPath) {
-    for (size_t at = 1; at <= aPath.size(); ++at) {
-        if (at < aPath.size() && aPath[at] != '/') continue;
-        const std::string part = aPath.substr(0, at);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+// The data home opened; with aMake its missing folders are made first (0700).
+Descriptor OpenHome(const std::string& aHome, bool aMake) {
+    for (size_t at = 1; aMake && at <= aHome.size(); ++at) {
+        if (at < aHome.size() && aHome[at] != '/') continue;
+        const std::string part = aHome.substr(0, at);
+        if (mkdir(part.c_str(), 0700) == 0) chmod(part.c_str(), 0700);   // whatever the umask took
     }
-    struct stat info {};
-    return stat(aPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return Descriptor(open(aHome.c_str(), kFolderFlags));
 }
 
-// Writes aText as aName in the serial number's directory: a temporary file written whole, then
-// renamed over aName. False, and nothing changed, when any step fails.
+// The folder aName within aParent, never through a link; with aMake made first (0700) when missing.
+Descriptor OpenFolder(const Descriptor& aParent, const std::string& aName, bool aMake) {
+    const bool made = aMake && mkdirat(aParent.Get(), aName.c_str(), 0700) == 0;
+    Descriptor folder(openat(aParent.Get(), aName.c_str(), kFolderFlags | O_NOFOLLOW));
+    if (made && folder && fchmod(folder.Get(), 0700) != 0) return Descriptor();
+    return folder;
+}
+
+// The folder of a serial number's sets (with aMake made where missing); closed when it cannot be reached.
+Descriptor OpenStore(const std::string& aSerial, bool aMake) {
+    const std::string home = DataHome();
+    if (home.empty()) return Descriptor();
+    Descriptor folder = OpenHome(home, aMake);
+    for (const std::string& name : {std::string("kivo"), std::string("usersets"), DirectoryName(aSerial)})
+        if (folder) folder = OpenFolder(folder, name, aMake);
+    return folder;
+}
+
+// Writes aText as aName in the serial number's folder: a temporary file (0600) written whole, then
+// renamed over aName (a link of that name is replaced, never followed). False, and nothing changed,
+// when any step fails.
 bool WriteStored(const std::string& aSerial, const std::string& aName, const std::string& aText) {
     static std::atomic<uint32_t> made{0};
-    const std::string directory = StoreDirectory(aSerial);
-    if (directory.empty() || !MakeDirectories(directory)) return false;
-    const std::string path = directory + "/" + aName;
-    const std::string temporary = path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(made++);
-    const int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (file < 0) return false;
-    bool written = true;
+    const Descriptor folder = OpenStore(aSerial, true);
+    if (!folder) return false;
+    const std::string temporary = aName + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(made++);
+    Descriptor file(openat(folder.Get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file) return false;
+    bool written = fchmod(file.Get(), 0600) == 0;
     for (size_t at = 0; written && at < aText.size();) {
-        const ssize_t n = write(file, aText.data() + at, aText.size() - at);
+        const ssize_t n = write(file.Get(), aText.data() + at, aText.size() - at);
         if (n < 0 && errno == EINTR) continue;
         written = n > 0;
         if (written) at += size_t(n);
     }
-    written = fsync(file) == 0 && written;
-    written = close(file) == 0 && written;
-    if (written && rename(temporary.c_str(), path.c_str()) == 0) return true;
-    unlink(temporary.c_str());
+    written = fsync(file.Get()) == 0 && written;
+    written = file.Close() && written;
+    if (written && renameat(folder.Get(), temporary.c_str(), folder.Get(), aName.c_str()) == 0) return true;
+    unlinkat(folder.Get(), temporary.c_str(), 0);
     return false;
 }
 
+// The text of aName in the serial number's folder: none unless it is a regular file of at most
+// kMaxSetFile bytes. Nothing waits: a FIFO opens at once (and is refused), a link is not followed.
 std::optional<std::string> ReadStored(const std::string& aSerial, const std::string& aName) {
-    const std::string directory = StoreDirectory(aSerial);
-    if (directory.empty()) return std::nullopt;
-    std::ifstream in(directory + "/" + aName, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const Descriptor folder = OpenStore(aSerial, false);
+    if (!folder) return std::nullopt;
+    const Descriptor file(openat(folder.Get(), aName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (!file || fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || uint64_t(info.st_size) > kMaxSetFile)
+        return std::nullopt;
+    std::string text;
+    text.reserve(size_t(info.st_size));
+    std::array<char, 65536> chunk;
+    for (;;) {   // the file may have grown meanwhile: no more than the bound is taken
+        const ssize_t n = read(file.Get(), chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || text.size() + size_t(n) > kMaxSetFile) return std::nullopt;
+        if (n == 0) return text;
+        text.append(chunk.data(), size_t(n));
+    }
 }
 
 std::string SetFile(uint32_t aSet) { return "UserSet" + std::to_string(aSet) + ".txt"; }
@@ -189,7 +241,7 @@ std::string Escaped(const std::string& aName) {
     return word;
 }
 
-std::optional<std::string> Unescaped(const std::string& aWord) {
+std::optional<std::string> Unescaped(std::string_view aWord) {
     std::string name;
     for (size_t at = 0; at < aWord.size(); ++at) {
         if (aWord[at] != '%') {
@@ -205,7 +257,7 @@ std::optional<std::string> Unescaped(const std::string& aWord) {
     return name;
 }
 
-std::optional<std::vector<uint8_t>> Unhexed(const std::string& aWord) {
+std::optional<std::vector<uint8_t>> Unhexed(std::string_view aWord) {
     if (aWord.empty() || aWord.size() % 2) return std::nullopt;
     std::vector<uint8_t> bytes;
     for (size_t at = 0; at < aWord.size(); at += 2) {
@@ -239,61 +291,115 @@ std::string Format(const Contents& aContents) {
     return text;
 }
 
-// A register line's name and bytes into aStored; false when malformed or a repeat.
-bool ParseRegister(std::istringstream& aFields, StoredValues& aStored) {
-    std::string word, hex, rest;
-    if (!(aFields >> word >> hex) || (aFields >> rest)) return false;
-    const std::optional<std::string> name = Unescaped(word);
-    std::optional<std::vector<uint8_t>> bytes = Unhexed(hex);
-    return name && bytes && aStored.emplace(*name, std::move(*bytes)).second;
+constexpr std::string_view kSpace = " \t\n\v\f\r";   // what text streams skip
+
+// The words of aLine, split at white space, into aWords.
+void Split(std::string_view aLine, std::vector<std::string_view>& aWords) {
+    aWords.clear();
+    for (size_t at = aLine.find_first_not_of(kSpace); at != std::string_view::npos;
+         at = aLine.find_first_not_of(kSpace, at)) {
+        const size_t end = std::min(aLine.find_first_of(kSpace, at), aLine.size());
+        aWords.push_back(aLine.substr(at, end - at));
+        at = end;
+    }
 }
 
-// A custom line's feature, scope and bytes into aRaws; false when malformed or a repeat.
-bool ParseCustom(std::istringstream& aFields, Raws& aRaws) {
-    std::string word, scope, hex, rest;
-    if (!(aFields >> word >> scope >> hex) || (aFields >> rest)) return false;
-    Raw raw;
-    if (scope != kDeviceScope) {
-        const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-        if (scope.empty() || scope.size() > 9 || !std::all_of(scope.begin(), scope.end(), digit)) return false;
-        raw.scope = std::stoi(scope);
+// A word of decimal digits whose value is at most aMax.
+bool Decimal(std::string_view aWord, uint64_t aMax, uint64_t& aValue) {
+    if (aWord.empty()) return false;
+    aValue = 0;
+    for (const char c : aWord) {
+        if (c < '0' || c > '9') return false;
+        aValue = aValue * 10 + uint64_t(c - '0');
+        if (aValue > aMax) return false;
     }
-    const std::optional<std::string> name = Unescaped(word);
-    std::optional<std::vector<uint8_t>> bytes = Unhexed(hex);
-    if (!name || !bytes) return false;
-    raw.feature = *name;
-    raw.bytes = std::move(*bytes);
-    if (std::any_of(aRaws.begin(), aRaws.end(),
-                    [&](const Raw& r) { return r.feature == raw.feature && r.scope == raw.scope; }))
-        return false;
-    aRaws.push_back(std::move(raw));
     return true;
 }
 
+using Words = std::vector<std::string_view>;
+
+// A register line's name and bytes into aStored; false when malformed or a repeat.
+bool ParseRegister(const Words& aWords, StoredValues& aStored) {
+    if (aWords.size() != 3) return false;
+    const std::optional<std::string> name = Unescaped(aWords[1]);
+    std::optional<std::vector<uint8_t>> bytes = Unhexed(aWords[2]);
+    return name && bytes && aStored.emplace(*name, std::move(*bytes)).second;
+}
+
+// The custom lines taken so far, by feature and scope, as indices of their Raws: a repeat is found
+// in constant time, however many lines came before.
+class CustomSeen {
+public:
+    explicit CustomSeen(const Raws& aRaws) : mSeen(64, Key{&aRaws}, Key{&aRaws}) {}
+    // Whether aRaws' line n is the first of its feature and scope.
+    bool First(size_t n) { return mSeen.insert(n).second; }
+
+private:
+    struct Key {
+        const Raws* raws;
+        size_t operator()(size_t n) const {
+            const Raw& r = (*raws)[n];
+            return std::hash<std::string>()(r.feature) ^ (size_t(uint32_t(r.scope)) * 0x9E3779B97F4A7C15ull);
+        }
+        bool operator()(size_t a, size_t b) const {
+            const Raw &x = (*raws)[a], &y = (*raws)[b];
+            return x.scope == y.scope && x.feature == y.feature;
+        }
+    };
+    std::unordered_set<size_t, Key, Key> mSeen;
+};
+
+// A custom line's feature, scope and bytes into aRaws; false when malformed or a repeat.
+bool ParseCustom(const Words& aWords, Raws& aRaws, CustomSeen& aSeen) {
+    if (aWords.size() != 4) return false;
+    Raw raw;
+    if (aWords[2] != kDeviceScope) {
+        uint64_t scope = 0;
+        if (aWords[2].size() > 9 || !Decimal(aWords[2], 999999999, scope)) return false;
+        raw.scope = int(scope);
+    }
+    std::optional<std::string> name = Unescaped(aWords[1]);
+    std::optional<std::vector<uint8_t>> bytes = Unhexed(aWords[3]);
+    if (!name || !bytes) return false;
+    raw.feature = std::move(*name);
+    raw.bytes = std::move(*bytes);
+    aRaws.push_back(std::move(raw));
+    return aSeen.First(aRaws.size() - 1);
+}
+
 // What a set file holds; none when a line is neither a register's value, nor a custom feature's,
-// nor one of an image format feature of a channel the device has.
+// nor one of an image format feature of a channel the device has, or repeats an earlier one's.
+// Linear in the text's length.
 std::optional<Contents> Parse(const std::string& aText, uint32_t aChannels) {
     Contents contents;
-    std::istringstream lines(aText);
-    for (std::string line; std::getline(lines, line);) {
+    CustomSeen customSeen(contents.custom);
+    std::vector<bool> featureSeen(size_t(kFeatures) * aChannels);
+    Words words;
+    for (size_t at = 0; at < aText.size();) {
+        const size_t end = std::min(aText.find('\n', at), aText.size());
+        const std::string_view line(aText.data() + at, end - at);
+        at = end + 1;
         if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string name, rest;
-        fields >> name;
-        if (name == kRegisterLine) {
-            if (!ParseRegister(fields, contents.registers)) return std::nullopt;
+        Split(line, words);
+        if (words.empty()) return std::nullopt;
+        if (words[0] == kRegisterLine) {
+            if (!ParseRegister(words, contents.registers)) return std::nullopt;
             continue;
         }
-        if (name == kCustomLine) {
-            if (!ParseCustom(fields, contents.custom)) return std::nullopt;
+        if (words[0] == kCustomLine) {
+            if (!ParseCustom(words, contents.custom, customSeen)) return std::nullopt;
             continue;
         }
         uint64_t channel = 0, value = 0;
-        if (!(fields >> channel >> value) || (fields >> rest) || channel >= aChannels || value > UINT32_MAX)
+        if (words.size() != 3 || !Decimal(words[1], UINT32_MAX, channel) || !Decimal(words[2], UINT32_MAX, value) ||
+            channel >= aChannels)
             return std::nullopt;
         uint32_t feature = 0;
-        while (feature < kFeatures && name != TqEngine::kUserSetFeatures[feature]) ++feature;
+        while (feature < kFeatures && words[0] != TqEngine::kUserSetFeatures[feature]) ++feature;
         if (feature == kFeatures) return std::nullopt;
+        const size_t seen = size_t(channel) * kFeatures + feature;
+        if (featureSeen[seen]) return std::nullopt;
+        featureSeen[seen] = true;
         contents.features.push_back({feature, uint32_t(channel), uint32_t(value)});
     }
     return contents;
@@ -303,9 +409,9 @@ std::optional<Contents> Parse(const std::string& aText, uint32_t aChannels) {
 uint32_t StoredDefault(const std::string& aSerial, uint32_t aCount) {
     const std::optional<std::string> text = ReadStored(aSerial, kDefaultFile);
     if (!text) return 0;
-    std::istringstream in(*text);
-    std::string name;
-    in >> name;
+    const std::string_view all(*text);
+    const size_t begin = std::min(all.find_first_not_of(kSpace), all.size());
+    const std::string_view name = all.substr(begin, all.find_first_of(kSpace, begin) - begin);   // its first word
     for (uint32_t k = 1; k <= aCount; ++k)
         if (name == SetName(k)) return k;
     return 0;
@@ -365,11 +471,13 @@ bool ReadCustom(Space& aSpace, const std::vector<StreamableFeature>& aFeatures, 
 // passed over. None when bytes do not fit their register.
 using Writes = std::vector<std::pair<Register*, const std::vector<uint8_t>*>>;
 std::optional<Writes> CustomWrites(Space& aSpace, const std::vector<StreamableFeature>& aFeatures, const Raws& aRaws) {
+    std::unordered_map<std::string_view, const StreamableFeature*> byName;
+    for (const StreamableFeature& f : aFeatures) byName.emplace(f.name, &f);
     Writes writes;
     for (const Raw& raw : aRaws) {
-        const auto feature = std::find_if(aFeatures.begin(), aFeatures.end(),
-                                          [&](const StreamableFeature& f) { return f.name == raw.feature; });
-        if (feature == aFeatures.end()) continue;
+        const auto found = byName.find(raw.feature);
+        if (found == byName.end()) continue;
+        const StreamableFeature* feature = found->second;
         const auto place = std::find_if(feature->registers.begin(), feature->registers.end(),
                                         [&](const StreamableFeature::Place& p) { return p.scope == raw.scope; });
         if (place == feature->registers.end()) continue;
