@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 build=build-fuzz
 jobs=${KIVO_FUZZ_JOBS:-2}
-targets=(gvcp_command gvcp_ack gvsp rtp sap codec genicam_xml genicam_formula chunks multipart)
+targets=(gvcp_command gvcp_ack gvsp rtp sap codec genicam_xml genicam_formula chunks multipart userset_file)
 
 usage() { sed -n '5,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 
@@ -27,10 +27,12 @@ build_targets() {
   cmake -S tests/fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null && ninja -C "$build" -j "$((jobs + 1))" --quiet
 }
 
-# The options every run takes; the GenICam target's inputs are whole descriptions.
+# The options every run takes; the GenICam target's inputs are whole descriptions, the user-set
+# target's whole set files.
 options() {
   local target=$1 max_len=4096
   [ "$target" = genicam_xml ] && max_len=65536
+  [ "$target" = userset_file ] && max_len=65536
   echo "-max_len=$max_len -timeout=10 -rss_limit_mb=2048 -print_final_stats=1"
 }
 

@@ -308,17 +308,23 @@ TqResult RegisterStore::Persist(ITqRegister* aRegister, const TqString& aNameSuf
     const std::string key = reg->Name() + Utf8(aNameSuffix);
     const TqResult closed = StateError("the store belongs to a user set's save or load that has ended");
     std::vector<uint8_t> bytes(reg->GetLength());
-    if (!mLoad) {   // the register's bytes through its read path
+    bool load;
+    {
+        std::lock_guard guard(mLock);
+        if (!Values()) return closed;
+        load = mLoad;
+    }
+    if (!load) {   // the register's bytes through its read path
         TqResult read = reg->ReadAt(bytes.data(), 0, uint32_t(bytes.size()));
         if (!read.IsOK()) return read;
         std::lock_guard guard(mLock);
-        if (!mValues) return closed;
+        if (!Values()) return closed;
         (*mValues)[key] = std::move(bytes);
         return TqResult(TQ_OK);
     }
     {
         std::lock_guard guard(mLock);
-        if (!mValues) return closed;
+        if (!Values()) return closed;
         const auto found = mValues->find(key);
         if (found == mValues->end()) return Invalid("the user set holds no value named " + key);
         if (found->second.size() != bytes.size())
@@ -329,9 +335,21 @@ TqResult RegisterStore::Persist(ITqRegister* aRegister, const TqString& aNameSuf
     return reg->WriteAt(bytes.data(), 0, uint32_t(bytes.size()));
 }
 
+StoredValues* RegisterStore::Values() const {
+    return mThread == std::this_thread::get_id() ? mValues : nullptr;
+}
+
+void RegisterStore::Open(bool aLoad, StoredValues& aValues) {
+    std::lock_guard guard(mLock);
+    mLoad = aLoad;
+    mValues = &aValues;
+    mThread = std::this_thread::get_id();
+}
+
 void RegisterStore::Close() {
     std::lock_guard guard(mLock);
     mValues = nullptr;
+    mThread = std::thread::id();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -812,9 +830,14 @@ TqResult DeviceRegisters::Persist(bool aLoad, StoredValues& aValues, std::vector
         std::lock_guard guard(mLock);
         if (!mSpaces.empty()) space = mSpaces.back();
         if (!space || space->Retired()) return StateError("the device has no registers before its first start");
-        mStores.push_back(std::make_unique<RegisterStore>(aLoad, aValues));
-        store = mStores.back().get();
+        if (mClosed.empty()) {
+            mStores.push_back(std::make_unique<RegisterStore>());
+            mClosed.push_back(mStores.back().get());
+        }
+        store = mClosed.back();
+        mClosed.pop_back();
     }
+    store->Open(aLoad, aValues);
     TqResult result(TQ_OK);
     for (Register* reg : space->All()) {
         if (!reg->HasSinks()) continue;
@@ -824,6 +847,8 @@ TqResult DeviceRegisters::Persist(bool aLoad, StoredValues& aValues, std::vector
         if (handled) aHandled.push_back(reg->Name());
     }
     store->Close();
+    std::lock_guard guard(mLock);
+    mClosed.push_back(store);
     return result;
 }
 

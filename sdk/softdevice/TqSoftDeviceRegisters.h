@@ -150,19 +150,25 @@ private:
     std::shared_ptr<Space> mOpen;
 };
 
-// The store of one save or load of a user set: Persist saves a register's bytes (read through its
-// sinks) under its name and the suffix, or writes them back through its sinks. Closed after the
-// operation (TQ_STATE_ERROR), kept as long as the device.
+// The store a save or load of a user set hands to the registers' sinks: Persist saves a register's
+// bytes (read through its sinks) under its name and the suffix, or writes them back through its
+// sinks. It answers only on the thread of the operation that opened it, while that runs (else
+// TQ_STATE_ERROR); kept as long as the device, and opened again by later operations, so that however
+// many there are the device keeps no more stores than ever ran at once.
 class RegisterStore final : public ITqRegisterStore {
 public:
-    RegisterStore(bool aLoad, StoredValues& aValues) : mLoad(aLoad), mValues(&aValues) {}
     TqResult Persist(ITqRegister* aRegister, const TqString& aNameSuffix) override;
+    // For a save (aLoad false: aValues receives) or a load (from aValues) on the calling thread.
+    void Open(bool aLoad, StoredValues& aValues);
     void Close();
 
 private:
-    const bool mLoad;
+    // The operation's values, when the calling thread's operation holds the store open (mLock held).
+    StoredValues* Values() const;
     std::mutex mLock;
-    StoredValues* mValues;   // null once closed
+    bool mLoad = false;
+    StoredValues* mValues = nullptr;   // null while closed
+    std::thread::id mThread;
 };
 
 // The registers of one start.
@@ -278,7 +284,8 @@ private:
     Core& mDevice;
     std::mutex mLock;
     std::vector<std::shared_ptr<Space>> mSpaces;   // every start's, the current one last
-    std::vector<std::unique_ptr<RegisterStore>> mStores;
+    std::vector<std::unique_ptr<RegisterStore>> mStores;   // every store made
+    std::vector<RegisterStore*> mClosed;                   // those no operation holds
     RegisterFactory mFactory;
 };
 

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <thread>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -242,6 +244,49 @@ TEST(SoftDeviceRegisters, AStoppedDeviceKeepsItsRegistersBytesButNotItsEngineDev
     EXPECT_EQ(name->ReadString(text).GetCode(), TQ_STATE_ERROR);
     ASSERT_TRUE(device.GetRegisterMap()->GetRegisterByAddress(0x20000)->ReadInt(value).IsOK());
     EXPECT_EQ(value, 0u);
+    EXPECT_TRUE(device.Stop().IsOK());
+    EXPECT_TRUE(device.UnregisterEventSink(&maker).IsOK());
+}
+
+namespace {
+
+// Notes each store it is handed, and tries it from another thread during the operation.
+struct Keeping : ITqRegisterEventSink {
+    std::vector<ITqRegisterStore*> stores;
+    uint32_t elsewhere = TQ_OK;
+    TqResult Persist(ITqRegister* aRegister, ITqRegisterStore* aStore) override {
+        stores.push_back(aStore);
+        std::thread([&] { elsewhere = aStore->Persist(aRegister, TqString("_x")).GetCode(); }).join();
+        return aStore->Persist(aRegister, TqString(""));
+    }
+};
+
+struct KeepingMaker : ITqSoftDeviceGEVEventSink {
+    Keeping* sink = nullptr;
+    void OnCreateCustomRegisters(ITqSoftDeviceGEV*, ITqRegisterFactory* aFactory) override {
+        aFactory->AddRegister(TqString("Level"), 0x30000, 4, TqGenAccessModeReadWrite, sink);
+    }
+};
+
+}  // namespace
+
+// However many saves and loads run one after another, they hand out one store: it answers the thread
+// of the operation under way only, and nothing once that ended.
+TEST(SoftDeviceRegisters, SavesAndLoadsOneAfterAnotherShareOneStore) {
+    Keeping sink;
+    KeepingMaker maker;
+    maker.sink = &sink;
+    TqSoftDeviceGEV device;
+    ASSERT_TRUE(device.RegisterEventSink(&maker).IsOK());
+    ASSERT_TRUE(device.Start(kLoopback).IsOK());
+    ITqRegister* level = device.GetRegisterMap()->GetRegisterByAddress(0x30000);
+    std::map<std::string, std::vector<uint8_t>> values;
+    std::vector<std::string> handled;
+    for (int n = 0; n < 50; ++n) ASSERT_TRUE(TqSoftDevice::PersistRegisters(&device, n % 2, values, handled).IsOK());
+    ASSERT_EQ(sink.stores.size(), 50u);
+    EXPECT_TRUE(std::all_of(sink.stores.begin(), sink.stores.end(), [&](auto* s) { return s == sink.stores[0]; }));
+    EXPECT_EQ(sink.elsewhere, uint32_t(TQ_STATE_ERROR));
+    EXPECT_EQ(sink.stores[0]->Persist(level, TqString("")).GetCode(), TQ_STATE_ERROR);
     EXPECT_TRUE(device.Stop().IsOK());
     EXPECT_TRUE(device.UnregisterEventSink(&maker).IsOK());
 }
