@@ -132,7 +132,8 @@ def test_repeats_are_refused_and_many_distinct_lines_taken(running):
     folder.mkdir(parents=True)
     set_file = folder / "UserSet1.txt"
     for text in ("Width 0 320\nWidth 0 256\n", "Width 0 320\nregister A 00\nregister A 01\n",
-                 "Width 0 320\ncustom Gone 1 00\ncustom Gone 1 01\n", "Width 0 +320\n", "Width 0 4294967296\n",
+                 "Width 0 320\ncustom Gone 1 00\ncustom Gone 1 01\n", "Width 0 320\ncustom G%6fne 1 00\ncustom Gone 1 01\n",
+                 "Width 0 +320\n", "Width 0 4294967296\n",
                  "Width 0 320\n \n"):
         set_file.write_text(text)
         assert load(client, 1) == ERROR, text

@@ -49,6 +49,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -326,53 +327,89 @@ bool ParseRegister(const Words& aWords, StoredValues& aStored) {
     return name && bytes && aStored.emplace(*name, std::move(*bytes)).second;
 }
 
-// The custom lines taken so far, by feature and scope, as indices of their Raws: a repeat is found
-// in constant time, however many lines came before.
-class CustomSeen {
-public:
-    explicit CustomSeen(const Raws& aRaws) : mSeen(64, Key{&aRaws}, Key{&aRaws}) {}
-    // Whether aRaws' line n is the first of its feature and scope.
-    bool First(size_t n) { return mSeen.insert(n).second; }
-
-private:
-    struct Key {
-        const Raws* raws;
-        size_t operator()(size_t n) const {
-            const Raw& r = (*raws)[n];
-            return std::hash<std::string>()(r.feature) ^ (size_t(uint32_t(r.scope)) * 0x9E3779B97F4A7C15ull);
-        }
-        bool operator()(size_t a, size_t b) const {
-            const Raw &x = (*raws)[a], &y = (*raws)[b];
-            return x.scope == y.scope && x.feature == y.feature;
-        }
-    };
-    std::unordered_set<size_t, Key, Key> mSeen;
-};
-
-// A custom line's feature, scope and bytes into aRaws; false when malformed or a repeat.
-bool ParseCustom(const Words& aWords, Raws& aRaws, CustomSeen& aSeen) {
-    if (aWords.size() != 4) return false;
-    Raw raw;
-    if (aWords[2] != kDeviceScope) {
-        uint64_t scope = 0;
-        if (aWords[2].size() > 9 || !Decimal(aWords[2], 999999999, scope)) return false;
-        raw.scope = int(scope);
-    }
-    std::optional<std::string> name = Unescaped(aWords[1]);
-    std::optional<std::vector<uint8_t>> bytes = Unhexed(aWords[3]);
-    if (!name || !bytes) return false;
-    raw.feature = std::move(*name);
-    raw.bytes = std::move(*bytes);
-    aRaws.push_back(std::move(raw));
-    return aSeen.First(aRaws.size() - 1);
+// A word of hexadecimal digit pairs.
+bool Hex(std::string_view aWord) {
+    return !aWord.empty() && aWord.size() % 2 == 0 &&
+           std::all_of(aWord.begin(), aWord.end(), [](char c) { return HexDigit(c) >= 0; });
 }
 
-// What a set file holds; none when a line is neither a register's value, nor a custom feature's,
-// nor one of an image format feature of a channel the device has, or repeats an earlier one's.
-// Linear in the text's length.
-std::optional<Contents> Parse(const std::string& aText, uint32_t aChannels) {
+// Keys (a name and a number) seen so far, in a table of open addressing sized once for all that
+// can come (at most aCount keys, half its slots at most): whether a key is new costs one probe or a
+// few, and no allocation.
+class FirstSeen {
+public:
+    explicit FirstSeen(size_t aCount) {
+        size_t slots = 16;
+        while (slots < 2 * aCount) slots *= 2;
+        mSlots.assign(slots, Slot{});
+        mKeys.reserve(aCount);
+    }
+    // Whether (aName, aNumber) is new; aName must live as long as the table.
+    bool First(std::string_view aName, int aNumber) {
+        const uint64_t hash = Hash(aName, aNumber);
+        for (size_t at = hash & (mSlots.size() - 1);; at = (at + 1) & (mSlots.size() - 1)) {
+            Slot& slot = mSlots[at];
+            if (slot.key == 0) {
+                mKeys.emplace_back(aName, aNumber);
+                slot = {uint32_t(hash >> 32), uint32_t(mKeys.size())};
+                return true;
+            }
+            if (slot.tag != uint32_t(hash >> 32)) continue;
+            const auto& [name, number] = mKeys[slot.key - 1];
+            if (number == aNumber && name == aName) return false;
+        }
+    }
+
+private:
+    struct Slot {
+        uint32_t tag = 0;   // the hash's high half
+        uint32_t key = 0;   // 1 + its index in mKeys; 0: empty
+    };
+    static uint64_t Hash(std::string_view aName, int aNumber) {
+        return std::hash<std::string_view>()(aName) ^ (uint64_t(uint32_t(aNumber)) + 1) * 0x9E3779B97F4A7C15ull;
+    }
+    std::vector<Slot> mSlots;
+    std::vector<std::pair<std::string_view, int>> mKeys;
+};
+
+// The custom lines of one file: the features the device describes (their Raws), and every line's
+// feature and scope, so that a repeat is found in constant time however many lines came before. A
+// feature's name is seen where it lies in the text, or (escaped there) in a copy of its own; a line
+// of a feature the device does not describe costs no more than that.
+class Customs {
+public:
+    Customs(const std::vector<StreamableFeature>& aDescribed, size_t aLines) : mSeen(aLines) {
+        for (const StreamableFeature& feature : aDescribed) mDescribed.insert(feature.name);
+    }
+    // A custom line (its words): false when malformed or a repeat.
+    bool Take(const Words& aWords, Raws& aRaws) {
+        if (aWords.size() != 4 || !Hex(aWords[3])) return false;
+        uint64_t scope = uint64_t(GenApiFactory::kDevice);
+        if (aWords[2] != kDeviceScope && (aWords[2].size() > 9 || !Decimal(aWords[2], 999999999, scope))) return false;
+        std::string_view name = aWords[1];
+        if (name.find('%') != std::string_view::npos) {
+            const std::optional<std::string> unescaped = Unescaped(name);
+            if (!unescaped) return false;
+            name = mOwned.emplace_back(*unescaped);
+        }
+        if (!mSeen.First(name, int(scope))) return false;
+        if (mDescribed.count(name)) aRaws.push_back({std::string(name), int(scope), *Unhexed(aWords[3])});
+        return true;
+    }
+
+private:
+    FirstSeen mSeen;   // of at most one key a line
+    std::unordered_set<std::string_view> mDescribed;
+    std::deque<std::string> mOwned;   // names unescaped (a deque keeps them where they are)
+};
+
+// What a set file holds, of the custom features those aDescribed; none when a line is neither a
+// register's value, nor a custom feature's, nor one of an image format feature of a channel the
+// device has, or repeats an earlier one's. Linear in the text's length.
+std::optional<Contents> Parse(const std::string& aText, uint32_t aChannels,
+                              const std::vector<StreamableFeature>& aDescribed) {
     Contents contents;
-    CustomSeen customSeen(contents.custom);
+    Customs customs(aDescribed, size_t(std::count(aText.begin(), aText.end(), '\n')) + 1);
     std::vector<bool> featureSeen(size_t(kFeatures) * aChannels);
     Words words;
     for (size_t at = 0; at < aText.size();) {
@@ -387,7 +424,7 @@ std::optional<Contents> Parse(const std::string& aText, uint32_t aChannels) {
             continue;
         }
         if (words[0] == kCustomLine) {
-            if (!ParseCustom(words, contents.custom, customSeen)) return std::nullopt;
+            if (!customs.Take(words, contents.custom)) return std::nullopt;
             continue;
         }
         uint64_t channel = 0, value = 0;
@@ -567,7 +604,7 @@ uint16_t Load(Core& d, Run& aRun, UserSetRun& aSets, uint32_t aSet) {
     std::optional<Contents> contents = aSets.factory;
     if (aSet != 0) {
         const std::optional<std::string> text = ReadStored(SerialOf(*aRun.device), SetFile(aSet));
-        contents = text ? Parse(*text, aSets.channels) : std::nullopt;
+        contents = text ? Parse(*text, aSets.channels, aSets.custom) : std::nullopt;
     }
     // Nothing is written of a set whose bytes do not fit.
     const std::optional<Writes> custom =
