@@ -9,6 +9,7 @@ import os
 
 from conftest import until
 from test_softdevice import LO, address_of
+from test_softdevice_streaming import acquiring
 from test_stream_source_default import RGB8, frames_class
 
 WIDTH, HEIGHT, FRAMES, RUNS = 640, 480, 10, 20
@@ -43,29 +44,11 @@ def one_run(k, hooks, device):
     """Starts the device, receives FRAMES frames through a controller and a stream, stops it."""
     result = device.Start(LO)
     assert result.IsOK(), str(result.GetDescription())
-    ip = address_of(hooks, device)
-    result, control = k.TqDevice.CreateAndConnect(ip)
-    assert result.IsOK(), str(result.GetDescription())
-    result, stream = k.TqStream.CreateAndOpen(ip)
-    assert result.IsOK(), str(result.GetDescription())
-    try:
-        for _ in range(FRAMES + 2):
-            buffer = k.TqBuffer()
-            assert buffer.Alloc(WIDTH * HEIGHT * 3).IsOK() and stream.QueueBuffer(buffer).IsOK()
-        assert control.StreamEnable().IsOK()
-        assert control.GetParameters().ExecuteCommand("AcquisitionStart").IsOK()
+    with acquiring(k, address_of(hooks, device), WIDTH * HEIGHT * 3, buffers=FRAMES + 2) as stream:
         for _ in range(FRAMES):
             result, buffer, _ = stream.RetrieveBuffer(20000)
             assert result.IsOK(), str(result.GetCodeString())
             assert stream.QueueBuffer(buffer).IsOK()
-        control.GetParameters().ExecuteCommand("AcquisitionStop")
-        control.StreamDisable()
-    finally:
-        stream.Close()
-        while stream.RetrieveBuffer(0)[1] is not None:
-            pass
-        k.TqStream.Free(stream)
-        k.TqDevice.Free(control)
     assert device.Stop().IsOK()
     gc.collect()
 

@@ -3,6 +3,8 @@ aravis (through GObject introspection, in its own process) each receive whole fr
 bytes with consecutive block IDs, and after Stop the device has freed every buffer once. The source is
 the test module's recording source, which gives back its queued buffers as numbered frames."""
 
+import contextlib
+
 import numpy as np
 import pytest
 
@@ -70,25 +72,21 @@ def every_buffer_freed_once(hooks, device, handle):
     return hooks.soft_recorder_state(handle)["freed"] == [1] * BUFFERS
 
 
-def ten_frames(k, ip, size):
-    """The first ten frames of the device at ip, received by our stream: [(block ID, image array)].
-    A source gives frames as fast as it is asked: the stream has room for more than ten, so that none
-    of the first is missed."""
+@contextlib.contextmanager
+def acquiring(k, ip, size, buffers=32):
+    """Our controller and stream of the device at ip, with buffers of size bytes queued, acquiring:
+    yields the stream; the acquisition stops, and the stream and the controller go, after."""
     result, control = k.TqDevice.CreateAndConnect(ip)
     assert result.IsOK(), str(result.GetDescription())
     result, stream = k.TqStream.CreateAndOpen(ip)
     assert result.IsOK(), str(result.GetDescription())
     try:
-        buffers = [k.TqBuffer() for _ in range(32)]
-        for buffer in buffers:
+        for _ in range(buffers):
+            buffer = k.TqBuffer()
             assert buffer.Alloc(size).IsOK() and stream.QueueBuffer(buffer).IsOK()
         assert control.StreamEnable().IsOK()
         assert control.GetParameters().ExecuteCommand("AcquisitionStart").IsOK()
-        frames = []
-        for _ in range(10):
-            result, buffer, operation = stream.RetrieveBuffer(20000)
-            assert result.IsOK() and operation.IsOK(), (str(result.GetCodeString()), str(operation.GetCodeString()))
-            frames.append((buffer.GetBlockID(), buffer.GetImage().GetDataPointer().copy()))
+        yield stream
         control.GetParameters().ExecuteCommand("AcquisitionStop")
         control.StreamDisable()
     finally:
@@ -97,6 +95,18 @@ def ten_frames(k, ip, size):
             pass
         k.TqStream.Free(stream)
         k.TqDevice.Free(control)
+
+
+def ten_frames(k, ip, size):
+    """The first ten frames of the device at ip, received by our stream: [(block ID, image array)].
+    A source gives frames as fast as it is asked: the stream has room for more than ten, so that none
+    of the first is missed."""
+    frames = []
+    with acquiring(k, ip, size) as stream:
+        for _ in range(10):
+            result, buffer, operation = stream.RetrieveBuffer(20000)
+            assert result.IsOK() and operation.IsOK(), (str(result.GetCodeString()), str(operation.GetCodeString()))
+            frames.append((buffer.GetBlockID(), buffer.GetImage().GetDataPointer().copy()))
     return frames
 
 
