@@ -389,6 +389,35 @@ public:
         return Ok();
     }
 
+    // A transfer between the caller's memory and a Register: at most the register's length of the
+    // moment, from or to memory that is there.
+    Status Transfer(Node* aNode, const void* aBuffer, int64_t aLength) {
+        int64_t length = 0;
+        Status s = Length(aNode, length);
+        if (!s.ok()) return s;
+        if (aLength < 0 || aLength > length)
+            return Fail(TQ_INVALID_PARAMETER, aNode,
+                        "a transfer of " + std::to_string(aLength) + " bytes does not fit the register's " + std::to_string(length));
+        if (aBuffer == nullptr && aLength > 0) return Fail(TQ_INVALID_PARAMETER, aNode, "no memory for " + std::to_string(aLength) + " bytes");
+        return Ok();
+    }
+
+    // The first aLength bytes of a Register into the caller's memory.
+    Status CopyOut(Node* aNode, uint8_t* aBuffer, int64_t aLength) {
+        std::vector<uint8_t> bytes;
+        Status s = Transfer(aNode, aBuffer, aLength);
+        if (!s.ok() || !(s = NeedRead(aNode)).ok() || !(s = ReadBytes(aNode, bytes)).ok()) return s;
+        if (aLength > 0) std::memcpy(aBuffer, bytes.data(), static_cast<size_t>(aLength));
+        return Ok();
+    }
+
+    // The caller's aLength bytes into the first bytes of a Register.
+    Status CopyIn(Node* aNode, const uint8_t* aBuffer, int64_t aLength) {
+        Status s = Transfer(aNode, aBuffer, aLength);
+        if (!s.ok() || !(s = NeedWrite(aNode)).ok() || aLength == 0) return s;
+        return WriteBytes(aNode, aBuffer, static_cast<uint64_t>(aLength));
+    }
+
     // The sum of the register's address terms: its Address elements, its pAddress values and, for
     // each pIndex, the index's value times its offset (the register's length unless given).
     Status AddressSum(Node* aNode, __int128& aSum) {
@@ -698,6 +727,15 @@ public:
         }
     }
 
+    // One of the node's limits; an increment only when it is positive.
+    Status IntLimit(Node* aNode, int64_t IntLimits::*aWhich, int64_t& aValue) {
+        IntLimits limits;
+        Status s = Limits(aNode, limits);
+        if (s.ok() && aWhich == &IntLimits::inc) s = PositiveInc(aNode, limits);
+        if (s.ok()) aValue = limits.*aWhich;
+        return s;
+    }
+
     // An increment read from a register may be anything: only a positive one is an increment.
     static Status PositiveInc(Node* aNode, const IntLimits& aLimits) {
         if (aLimits.inc > 0) return Ok();
@@ -824,6 +862,23 @@ public:
         }
         if (aNode->floatMin.given && !(s = OperandValue(aNode->floatMin, aMin)).ok()) return s;
         if (aNode->floatMax.given && !(s = OperandValue(aNode->floatMax, aMax)).ok()) return s;
+        return Ok();
+    }
+
+    Status FloatLimit(Node* aNode, bool aMax, double& aValue) {
+        double other = 0;
+        return aMax ? FloatLimits(aNode, other, aValue) : FloatLimits(aNode, aValue, other);
+    }
+
+    // The Inc of the first Float on the node's pValue chain that gives one; aHasInc says whether one does.
+    Status FloatInc(Node* aNode, double& aValue, bool& aHasInc) {
+        aHasInc = false;
+        for (Node* node = aNode; node && node->kind == Kind::Float; node = node->pValue) {
+            if (node->floatInc.given) {
+                aHasInc = true;
+                return OperandValue(node->floatInc, aValue);
+            }
+        }
         return Ok();
     }
 
@@ -1091,7 +1146,16 @@ public:
 
     // ---- enumerations, booleans, commands ----
 
-    Status EnumValue(Node* aNode, int64_t& aValue) { return ReadInt(aNode, aValue); }
+    // The entry whose value the enumeration holds.
+    Status Entry(Node* aNode, Node*& aEntry) {
+        int64_t value = 0;
+        Status s = ReadInt(aNode, value);
+        if (!s.ok()) return s;
+        Node* entry = m.FindEntry(aNode, value);
+        if (!entry) return Fail(TQ_INVALID_DATA_FORMAT, aNode, "holds " + std::to_string(value) + ", which no entry has");
+        aEntry = entry;
+        return Ok();
+    }
 
     Status SetEnum(Node* aNode, Node* aEntry, const std::string& aAsked) {
         Status s = NeedWrite(aNode);
@@ -1320,6 +1384,11 @@ namespace {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
+bool IsEnumerationKind(Kind aKind) { return aKind == Kind::Enumeration; }
+bool IsBooleanKind(Kind aKind) { return aKind == Kind::Boolean; }
+bool IsCommandKind(Kind aKind) { return aKind == Kind::Command; }
+bool IsRegisterBlockKind(Kind aKind) { return aKind == Kind::Register; }
+
 TqResult WrongKind(const Node* aNode, const char* aWanted) {
     if (aNode == nullptr) return TqResult(TQ_NOT_FOUND, TqString("no node"));
     return TqResult(TQ_NOT_FOUND, TqString((aNode->name + " is of kind " + KindName(aNode->kind) + ", not " + aWanted).c_str()));
@@ -1380,240 +1449,107 @@ bool NodeMap::IsValueCached(Node* aNode) {
     return Eval(*this).Cached(aNode);
 }
 
-TqResult NodeMap::GetInteger(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+template <class F>
+TqResult NodeMap::Read(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aRead) {
+    if (!aNode || !aFits(aNode->kind)) return WrongKind(aNode, aWanted);
     Guard guard(mLock);
-    return Eval(*this).ReadInt(aNode, aValue).result();
+    Eval e(*this);
+    return aRead(e).result();
 }
 
-TqResult NodeMap::SetInteger(Node* aNode, int64_t aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+template <class F>
+TqResult NodeMap::Write(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aWrite) {
+    if (!aNode || !aFits(aNode->kind)) return WrongKind(aNode, aWanted);
     Guard guard(mLock);
     Eval e(*this);
     mWritten.clear();
-    Status s = e.WriteInt(aNode, aValue);
+    Status s = aWrite(e);
     e.Notify();
     return s.result();
 }
 
+TqResult NodeMap::GetInteger(Node* aNode, int64_t& aValue) {
+    return Read(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.ReadInt(aNode, aValue); });
+}
+TqResult NodeMap::SetInteger(Node* aNode, int64_t aValue) {
+    return Write(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.WriteInt(aNode, aValue); });
+}
 TqResult NodeMap::GetIntegerMin(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
-    Guard guard(mLock);
-    Eval::IntLimits limits;
-    Status s = Eval(*this).Limits(aNode, limits);
-    if (s.ok()) aValue = limits.min;
-    return s.result();
+    return Read(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.IntLimit(aNode, &Eval::IntLimits::min, aValue); });
 }
-
 TqResult NodeMap::GetIntegerMax(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
-    Guard guard(mLock);
-    Eval::IntLimits limits;
-    Status s = Eval(*this).Limits(aNode, limits);
-    if (s.ok()) aValue = limits.max;
-    return s.result();
+    return Read(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.IntLimit(aNode, &Eval::IntLimits::max, aValue); });
 }
-
 TqResult NodeMap::GetIntegerInc(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
-    Guard guard(mLock);
-    Eval::IntLimits limits;
-    Status s = Eval(*this).Limits(aNode, limits);
-    if (s.ok()) s = Eval::PositiveInc(aNode, limits);
-    if (s.ok()) aValue = limits.inc;
-    return s.result();
+    return Read(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.IntLimit(aNode, &Eval::IntLimits::inc, aValue); });
 }
 
 TqResult NodeMap::GetFloat(Node* aNode, double& aValue) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    return Eval(*this).ReadFloat(aNode, aValue).result();
+    return Read(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.ReadFloat(aNode, aValue); });
 }
-
 TqResult NodeMap::SetFloat(Node* aNode, double aValue) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.WriteFloat(aNode, aValue);
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.WriteFloat(aNode, aValue); });
 }
-
 TqResult NodeMap::GetFloatMin(Node* aNode, double& aValue) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    double max = 0;
-    return Eval(*this).FloatLimits(aNode, aValue, max).result();
+    return Read(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.FloatLimit(aNode, false, aValue); });
 }
-
 TqResult NodeMap::GetFloatMax(Node* aNode, double& aValue) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    double min = 0;
-    return Eval(*this).FloatLimits(aNode, min, aValue).result();
+    return Read(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.FloatLimit(aNode, true, aValue); });
 }
-
 TqResult NodeMap::GetFloatInc(Node* aNode, double& aValue, bool& aHasInc) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    aHasInc = false;
-    Eval e(*this);
-    for (Node* node = aNode; node && node->kind == Kind::Float; node = node->pValue) {
-        if (node->floatInc.given) {
-            aHasInc = true;
-            return e.OperandValue(node->floatInc, aValue).result();
-        }
-    }
-    return TqResult(TQ_OK);
+    return Read(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.FloatInc(aNode, aValue, aHasInc); });
 }
 
 TqResult NodeMap::GetEnumInt(Node* aNode, int64_t& aValue) {
-    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
-    Guard guard(mLock);
-    return Eval(*this).EnumValue(aNode, aValue).result();
+    return Read(aNode, IsEnumerationKind, "an enumeration", [&](Eval& e) { return e.ReadInt(aNode, aValue); });
 }
-
 TqResult NodeMap::GetEnumEntry(Node* aNode, Node*& aEntry) {
-    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
-    Guard guard(mLock);
-    int64_t value = 0;
-    Status s = Eval(*this).EnumValue(aNode, value);
-    if (!s.ok()) return s.result();
-    aEntry = FindEntry(aNode, value);
-    if (!aEntry)
-        return TqResult(TQ_INVALID_DATA_FORMAT, TqString((aNode->name + ": holds " + std::to_string(value) + ", which no entry has").c_str()));
-    return TqResult(TQ_OK);
+    return Read(aNode, IsEnumerationKind, "an enumeration", [&](Eval& e) { return e.Entry(aNode, aEntry); });
 }
-
 TqResult NodeMap::SetEnumInt(Node* aNode, int64_t aValue) {
-    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.SetEnum(aNode, FindEntry(aNode, aValue), "of value " + std::to_string(aValue));
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsEnumerationKind, "an enumeration",
+                 [&](Eval& e) { return e.SetEnum(aNode, FindEntry(aNode, aValue), "of value " + std::to_string(aValue)); });
 }
-
 TqResult NodeMap::SetEnumName(Node* aNode, const std::string& aName) {
-    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.SetEnum(aNode, FindEntry(aNode, aName), "named '" + aName + "'");
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsEnumerationKind, "an enumeration",
+                 [&](Eval& e) { return e.SetEnum(aNode, FindEntry(aNode, aName), "named '" + aName + "'"); });
 }
 
 TqResult NodeMap::GetBoolean(Node* aNode, bool& aValue) {
-    if (!aNode || aNode->kind != Kind::Boolean) return WrongKind(aNode, "a boolean");
-    Guard guard(mLock);
-    return Eval(*this).ReadBool(aNode, aValue).result();
+    return Read(aNode, IsBooleanKind, "a boolean", [&](Eval& e) { return e.ReadBool(aNode, aValue); });
 }
-
 TqResult NodeMap::SetBoolean(Node* aNode, bool aValue) {
-    if (!aNode || aNode->kind != Kind::Boolean) return WrongKind(aNode, "a boolean");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.WriteBool(aNode, aValue);
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsBooleanKind, "a boolean", [&](Eval& e) { return e.WriteBool(aNode, aValue); });
 }
 
 TqResult NodeMap::Execute(Node* aNode) {
-    if (!aNode || aNode->kind != Kind::Command) return WrongKind(aNode, "a command");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.Execute(aNode);
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsCommandKind, "a command", [&](Eval& e) { return e.Execute(aNode); });
 }
-
 TqResult NodeMap::IsDone(Node* aNode, bool& aDone) {
-    if (!aNode || aNode->kind != Kind::Command) return WrongKind(aNode, "a command");
-    Guard guard(mLock);
-    return Eval(*this).IsDone(aNode, aDone).result();
+    return Read(aNode, IsCommandKind, "a command", [&](Eval& e) { return e.IsDone(aNode, aDone); });
 }
 
 TqResult NodeMap::GetString(Node* aNode, std::string& aValue) {
-    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
-    Guard guard(mLock);
-    return Eval(*this).ReadString(aNode, aValue).result();
+    return Read(aNode, IsStringKind, "a string", [&](Eval& e) { return e.ReadString(aNode, aValue); });
 }
-
 TqResult NodeMap::SetString(Node* aNode, const std::string& aValue) {
-    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.WriteString(aNode, aValue);
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsStringKind, "a string", [&](Eval& e) { return e.WriteString(aNode, aValue); });
 }
-
 TqResult NodeMap::GetStringMaxLength(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
-    Guard guard(mLock);
-    return Eval(*this).MaxLength(aNode, aValue).result();
+    return Read(aNode, IsStringKind, "a string", [&](Eval& e) { return e.MaxLength(aNode, aValue); });
 }
 
 TqResult NodeMap::GetRegisterLength(Node* aNode, int64_t& aValue) {
-    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    Guard guard(mLock);
-    return Eval(*this).Length(aNode, aValue).result();
+    return Read(aNode, IsRegisterBlockKind, "a register", [&](Eval& e) { return e.Length(aNode, aValue); });
 }
-
-namespace {
-
-TqResult TransferCheck(const Node* aNode, const void* aBuffer, int64_t aLength, int64_t aRegisterLength) {
-    if (aLength < 0 || aLength > aRegisterLength)
-        return TqResult(TQ_INVALID_PARAMETER, TqString((aNode->name + ": a transfer of " + std::to_string(aLength) +
-                                                        " bytes does not fit the register's " + std::to_string(aRegisterLength)).c_str()));
-    if (aBuffer == nullptr && aLength > 0)
-        return TqResult(TQ_INVALID_PARAMETER, TqString((aNode->name + ": no memory for " + std::to_string(aLength) + " bytes").c_str()));
-    return TqResult(TQ_OK);
-}
-
-}  // namespace
-
 TqResult NodeMap::GetRegister(Node* aNode, uint8_t* aBuffer, int64_t aLength) {
-    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    Guard guard(mLock);
-    Eval e(*this);
-    int64_t length = 0;
-    Status s = e.Length(aNode, length);
-    if (!s.ok()) return s.result();
-    TqResult check = TransferCheck(aNode, aBuffer, aLength, length);
-    if (check.IsFailure()) return check;
-    std::vector<uint8_t> bytes;
-    if (!(s = e.NeedRead(aNode)).ok() || !(s = e.ReadBytes(aNode, bytes)).ok()) return s.result();
-    if (aLength > 0) std::memcpy(aBuffer, bytes.data(), static_cast<size_t>(aLength));
-    return TqResult(TQ_OK);
+    return Read(aNode, IsRegisterBlockKind, "a register", [&](Eval& e) { return e.CopyOut(aNode, aBuffer, aLength); });
 }
-
 TqResult NodeMap::SetRegister(Node* aNode, const uint8_t* aBuffer, int64_t aLength) {
-    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    Guard guard(mLock);
-    Eval e(*this);
-    int64_t length = 0;
-    Status s = e.Length(aNode, length);
-    if (!s.ok()) return s.result();
-    TqResult check = TransferCheck(aNode, aBuffer, aLength, length);
-    if (check.IsFailure()) return check;
-    mWritten.clear();
-    s = e.NeedWrite(aNode);
-    if (s.ok() && aLength > 0) s = e.WriteBytes(aNode, aBuffer, static_cast<uint64_t>(aLength));
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsRegisterBlockKind, "a register", [&](Eval& e) { return e.CopyIn(aNode, aBuffer, aLength); });
 }
-
 TqResult NodeMap::GetAddress(Node* aNode, uint64_t& aAddress) {
-    if (!aNode || !IsRegisterKind(aNode->kind)) return WrongKind(aNode, "a register node");
-    Guard guard(mLock);
-    return Eval(*this).Address(aNode, aAddress).result();
+    return Read(aNode, IsRegisterKind, "a register node", [&](Eval& e) { return e.Address(aNode, aAddress); });
 }
 
 namespace {

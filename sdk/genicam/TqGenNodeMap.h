@@ -394,6 +394,13 @@ private:
     };
     NodeMap() = default;
 
+    // The frame of every value operation: the node's kind checked (TQ_NOT_FOUND naming aWanted),
+    // the lock taken, one evaluation; a write then tells the observer what it changed.
+    template <class F>
+    TqResult Read(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aRead);
+    template <class F>
+    TqResult Write(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aWrite);
+
     mutable std::recursive_mutex mLock;
     std::shared_ptr<IPort> mPort;
     IPortInfo* mPortInfo = nullptr;
