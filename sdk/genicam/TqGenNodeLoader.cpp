@@ -4,8 +4,8 @@
 // checked against the kinds each reference may name, and the reference graph is checked (no cycle
 // among the references that evaluation follows, each kind of evaluation on its own, no chain
 // longer than NodeMap::kMaxReferenceChain, no category inside itself, constant register ranges
-// inside a port of known size and none below its address 0). The first problem ends the load with a
-// message that names the node.
+// inside a port of known size and none below its address 0); then the registers are indexed by
+// their place for the writes. The first problem ends the load with a message that names the node.
 //
 // Elements of a known node that the engine does not use (Extension, pError, DocuURL, ...) are
 // skipped; a node of a kind the engine does not know is an error. Formulas are compiled once the
@@ -179,7 +179,9 @@ public:
             mError = "the document's root element is not RegisterDescription";
             return false;
         }
-        return Walk(root, 0) && Resolve() && CheckGraph() && CheckPortRanges();
+        if (!(Walk(root, 0) && Resolve() && CheckGraph() && CheckPortRanges())) return false;
+        IndexRegisters();
+        return true;
     }
 
     const std::string& Error() const { return mError; }
@@ -1031,6 +1033,18 @@ private:
                                       " lie beyond the port's " + std::to_string(size) + " bytes");
         }
         return true;
+    }
+
+    // What a write looks at to drop overlapping caches: the registers of the map's port at a fixed
+    // place (CheckPortRanges made sure none lies below address 0), and the others.
+    void IndexRegisters() {
+        std::vector<Node*> fixed;
+        for (Node* node : m.mRegisters) {
+            if (node->port && node->port->hasChunkId) continue;   // never cached
+            if (node->pAddress.empty() && node->indices.empty() && !node->pLength) fixed.push_back(node);
+            else m.mMovingRegisters.push_back(node);
+        }
+        m.mFixedRegisters.Build(std::move(fixed));
     }
 
     static std::string ToText(__int128 aValue) {

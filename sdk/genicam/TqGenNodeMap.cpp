@@ -21,7 +21,9 @@
 // address, so a selector that moves the address never reads a stale value. A write updates the
 // written node's cache (WriteThrough) or drops it (WriteAround), and drops the caches of every
 // other register of the map's port that overlaps the written bytes and of the nodes that name the
-// written one as pInvalidator. Registers of a chunk port are never cached.
+// written one as pInvalidator. The overlapping registers at a fixed place come from an index the
+// load made (FixedRegisters), the others by where their copies were read, so a write costs the same
+// in a map of any size. Registers of a chunk port are never cached.
 //
 // Bit fields (MaskedIntReg, StructEntry): LSB and MSB count from the register's least significant
 // bit for a little-endian register and from its most significant bit for a big-endian one.
@@ -142,6 +144,50 @@ void FieldLimits(uint32_t aBits, bool aSigned, int64_t& aMin, int64_t& aMax) {
 }
 
 }  // namespace
+
+// ---- the registers at a fixed place ----
+
+void NodeMap::FixedRegisters::Build(std::vector<Node*> aRegisters) {
+    mSpans.clear();
+    mSpans.reserve(aRegisters.size());
+    for (Node* node : aRegisters) {
+        const uint64_t first = static_cast<uint64_t>(node->address);
+        mSpans.push_back({first, static_cast<unsigned __int128>(first) + static_cast<uint64_t>(node->length), node});
+    }
+    std::stable_sort(mSpans.begin(), mSpans.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+    mFurthest.assign(mSpans.empty() ? 0 : 4 * mSpans.size(), 0);
+    if (!mSpans.empty()) BuildTree(0, 0, mSpans.size());
+}
+
+void NodeMap::FixedRegisters::BuildTree(size_t aAt, size_t aLow, size_t aHigh) {
+    if (aHigh - aLow == 1) {
+        mFurthest[aAt] = mSpans[aLow].end;
+        return;
+    }
+    const size_t middle = aLow + (aHigh - aLow) / 2;
+    BuildTree(2 * aAt + 1, aLow, middle);
+    BuildTree(2 * aAt + 2, middle, aHigh);
+    mFurthest[aAt] = std::max(mFurthest[2 * aAt + 1], mFurthest[2 * aAt + 2]);
+}
+
+template <class F>
+void NodeMap::FixedRegisters::Overlapping(uint64_t aFirst, unsigned __int128 aEnd, F&& aVisit) const {
+    if (!mSpans.empty()) Visit(0, 0, mSpans.size(), aFirst, aEnd, aVisit);
+}
+
+// A subtree whose spans all end at or before aFirst, or all begin at or after aEnd, holds none.
+template <class F>
+void NodeMap::FixedRegisters::Visit(size_t aAt, size_t aLow, size_t aHigh, uint64_t aFirst, unsigned __int128 aEnd,
+                                    F& aVisit) const {
+    if (mFurthest[aAt] <= aFirst || mSpans[aLow].first >= aEnd) return;
+    if (aHigh - aLow == 1) {
+        aVisit(mSpans[aLow].node);
+        return;
+    }
+    const size_t middle = aLow + (aHigh - aLow) / 2;
+    Visit(2 * aAt + 1, aLow, middle, aFirst, aEnd, aVisit);
+    Visit(2 * aAt + 2, middle, aHigh, aFirst, aEnd, aVisit);
+}
 
 class NodeMap::Eval {
 public:
@@ -526,15 +572,7 @@ public:
             if (r.IsFailure())
                 return Fail(r.GetCode(), aNode, "writing " + std::to_string(aLength) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
         }
-        using U = unsigned __int128;
-        for (Node* other : m.mRegisters) {
-            Node::Cache& c = other->cached;
-            if (other == aNode || !c.valid || OnChunkPort(other)) continue;
-            if (U(c.address) < U(address) + aLength && U(address) < U(c.address) + U(c.bytes.size())) {
-                c.valid = false;
-                m.mWritten.push_back(other);
-            }
-        }
+        DropOverlapping(aNode, address, aLength);
         Node::Cache& cache = aNode->cached;
         if (aNode->cache == CacheMode::WriteThrough && aLength == static_cast<uint64_t>(length)) {
             cache.valid = true;
@@ -546,6 +584,24 @@ public:
         }
         Written(aNode);
         return Ok();
+    }
+
+    // The other registers that hold a copy of a written byte drop it (and are reported changed):
+    // those at a fixed place found through the map's index of them, those whose place is read at
+    // run time by where their copy was read.
+    void DropOverlapping(Node* aWritten, uint64_t aAddress, uint64_t aLength) {
+        using U = unsigned __int128;
+        const U end = U(aAddress) + aLength;
+        auto drop = [&](Node* aOther) {
+            if (aOther == aWritten || !aOther->cached.valid) return;
+            aOther->cached.valid = false;
+            m.mWritten.push_back(aOther);
+        };
+        m.mFixedRegisters.Overlapping(aAddress, end, drop);
+        for (Node* other : m.mMovingRegisters) {
+            const Node::Cache& c = other->cached;
+            if (c.valid && U(c.address) < end && U(aAddress) < U(c.address) + U(c.bytes.size())) drop(other);
+        }
     }
 
     void DropCache(Node* aNode) {

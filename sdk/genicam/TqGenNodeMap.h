@@ -401,6 +401,29 @@ private:
     template <class F>
     TqResult Write(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aWrite);
 
+    // The registers of the map's port (chunk ports have no caches) at a constant address with a
+    // constant length, ordered by first byte over a tree of the furthest end under each subtree, so
+    // that a write finds the registers whose bytes it overlaps without walking the map.
+    class FixedRegisters {
+    public:
+        void Build(std::vector<Node*> aRegisters);
+        // Calls aVisit(node) for each register with a byte in [aFirst, aEnd).
+        template <class F>
+        void Overlapping(uint64_t aFirst, unsigned __int128 aEnd, F&& aVisit) const;
+
+    private:
+        struct Span {
+            uint64_t first;
+            unsigned __int128 end;
+            Node* node;
+        };
+        void BuildTree(size_t aAt, size_t aLow, size_t aHigh);
+        template <class F>
+        void Visit(size_t aAt, size_t aLow, size_t aHigh, uint64_t aFirst, unsigned __int128 aEnd, F& aVisit) const;
+        std::vector<Span> mSpans;
+        std::vector<unsigned __int128> mFurthest;   // per tree node: the furthest end of its spans
+    };
+
     mutable std::recursive_mutex mLock;
     std::shared_ptr<IPort> mPort;
     IPortInfo* mPortInfo = nullptr;
@@ -408,7 +431,12 @@ private:
     std::unordered_map<std::string, Node*> mByName;
     std::vector<Node*> mFeatures;
     std::vector<Node*> mCategories;
-    std::vector<Node*> mRegisters;   // register nodes, for cache overlap, invalidation and polling
+    std::vector<Node*> mRegisters;   // register nodes, for invalidation and polling
+    // What a write looks at to drop the caches its bytes overlap: the registers at a fixed place, and
+    // those whose address or length is read at run time (pAddress, pIndex, pLength), whose caches
+    // say where they were read.
+    FixedRegisters mFixedRegisters;
+    std::vector<Node*> mMovingRegisters;
 
     // Attached chunk data: the caller's memory, and where each chunk ID's data lies in it.
     const uint8_t* mChunkData = nullptr;
