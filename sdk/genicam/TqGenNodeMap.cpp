@@ -421,17 +421,20 @@ public:
     // ---- registers ----
 
     // The register's length of the moment: its Length, or what its pLength reads (0 to
-    // kMaxRegisterLength; 0 is an empty register).
+    // kMaxRegisterLength; 0 is an empty register). aLength is left as it was when the length is
+    // refused, so that nothing is ever sized from a length outside the bound.
     Status Length(Node* aNode, int64_t& aLength) {
         if (!aNode->pLength) {
             aLength = aNode->length;
             return Ok();
         }
-        Status s = ReadInt(aNode->pLength, aLength);
+        int64_t length = 0;
+        Status s = ReadInt(aNode->pLength, length);
         if (!s.ok()) return s;
-        if (aLength < 0 || aLength > kMaxRegisterLength)
-            return Fail(TQ_INVALID_DATA_FORMAT, aNode, "length " + std::to_string(aLength) + " (read from " + aNode->pLength->name +
+        if (length < 0 || length > kMaxRegisterLength)
+            return Fail(TQ_INVALID_DATA_FORMAT, aNode, "length " + std::to_string(length) + " (read from " + aNode->pLength->name +
                                                            ") is outside 0 to " + std::to_string(kMaxRegisterLength));
+        aLength = length;
         return Ok();
     }
 
@@ -547,13 +550,29 @@ public:
             if (r.IsFailure())
                 return Fail(r.GetCode(), aNode, "reading " + std::to_string(length) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
         }
-        if (aNode->cache != CacheMode::NoCache) {
-            cache.valid = true;
-            cache.address = address;
-            cache.bytes = aBytes;
-            cache.filled = Clock::now();
-        }
+        if (aNode->cache != CacheMode::NoCache) Keep(aNode, address, aBytes.data(), length);
         return Ok();
+    }
+
+    // Keeps a copy of the register's bytes at aAddress. The copies of the kinds whose length may
+    // reach kMaxRegisterLength (Register, StringReg) stay within kMaxCachedBytes in all: past it
+    // such a register goes without (its next read asks the port); a number register's copy is at
+    // most 8 bytes and always kept.
+    void Keep(Node* aNode, uint64_t aAddress, const uint8_t* aBytes, uint64_t aLength) {
+        Node::Cache& cache = aNode->cached;
+        const bool counted = aNode->kind == Kind::Register || aNode->kind == Kind::StringReg;
+        const uint64_t held = counted ? cache.bytes.capacity() : 0;
+        if (counted && aLength > held && m.mCachedBytes - held + aLength > kMaxCachedBytes) {
+            cache.valid = false;
+            std::vector<uint8_t>().swap(cache.bytes);
+            m.mCachedBytes -= held;
+            return;
+        }
+        cache.bytes.assign(aBytes, aBytes + aLength);
+        if (counted) m.mCachedBytes += cache.bytes.capacity() - held;
+        cache.valid = true;
+        cache.address = aAddress;
+        cache.filled = Clock::now();
     }
 
     // Writes the first aLength bytes of the register (aLength within its length of the moment).
@@ -573,15 +592,8 @@ public:
                 return Fail(r.GetCode(), aNode, "writing " + std::to_string(aLength) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
         }
         DropOverlapping(aNode, address, aLength);
-        Node::Cache& cache = aNode->cached;
-        if (aNode->cache == CacheMode::WriteThrough && aLength == static_cast<uint64_t>(length)) {
-            cache.valid = true;
-            cache.address = address;
-            cache.bytes.assign(aBytes, aBytes + aLength);
-            cache.filled = Clock::now();
-        } else {
-            cache.valid = false;
-        }
+        if (aNode->cache == CacheMode::WriteThrough && aLength == static_cast<uint64_t>(length)) Keep(aNode, address, aBytes, aLength);
+        else aNode->cached.valid = false;
         Written(aNode);
         return Ok();
     }
@@ -1647,7 +1659,8 @@ void NodeMap::Poll() {
     auto now = Clock::now();
     for (Node* node : mRegisters) {
         if (node->pollingTime < 0 || !node->cached.valid) continue;
-        if (now - node->cached.filled >= std::chrono::milliseconds(node->pollingTime)) {
+        // In the age's unit: any PollingTime the description gives compares without overflow.
+        if (std::chrono::duration_cast<std::chrono::milliseconds>(now - node->cached.filled).count() >= node->pollingTime) {
             node->cached.valid = false;
             mWritten.push_back(node);
         }
@@ -1665,7 +1678,7 @@ bool NodeMap::ParseChunks(const uint8_t* aData, uint32_t aLength, std::vector<Ch
         uint32_t id = static_cast<uint32_t>(Decode(trailer, 4, true));
         uint32_t length = static_cast<uint32_t>(Decode(trailer + 4, 4, true));
         uint32_t before = end - 8;
-        if (length > before) return false;
+        if (length > before || aChunks.size() == kMaxChunks) return false;
         aChunks.push_back({id, before - length, length});
         end = before - length;
     }

@@ -295,10 +295,22 @@ public:
     static constexpr int kMaxEvaluationDepth = 256;
     static constexpr int kMaxReferenceChain = 100;
     static constexpr uint64_t kMaxEvaluationSteps = 1000000;   // one operation's nodes and formula terms
-    // Register lengths: IntReg/MaskedIntReg 1 to 8, FloatReg 4 or 8, StringReg/Register up to this.
+    // Register lengths: IntReg/MaskedIntReg 1 to 8, FloatReg 4 or 8, StringReg/Register up to this,
+    // whether the description gives it (Length) or the device (pLength).
     static constexpr int64_t kMaxRegisterLength = int64_t{16} << 20;
-    // The maximum length of a String node that holds its value.
+    // The maximum length of a String node that holds its value (its Value included).
     static constexpr int64_t kMaxStringValueLength = 4096;
+    // Counts a description may give: entries of one enumeration, values per index of one node, and
+    // the links from selectors to the features they select (categories expanded) in the whole map;
+    // a description past one of them fails to load.
+    static constexpr size_t kMaxEnumEntries = 4096;
+    static constexpr size_t kMaxIndexedValues = 4096;
+    static constexpr size_t kMaxSelectedLinks = size_t{1} << 20;
+    // The most chunks one chunk layout may hold; a layout of more is refused like a broken one.
+    static constexpr size_t kMaxChunks = 4096;
+    // The bytes the copies of one map's Register and StringReg nodes hold in all; such a register
+    // read past it keeps no copy (a number register's copy, 8 bytes at most, is always kept).
+    static constexpr uint64_t kMaxCachedBytes = uint64_t{64} << 20;
 
     // Builds a map from a description; on failure, TQ_GENICAM_XML_ERROR with a description naming the
     // node (or TQ_INVALID_PARAMETER for a null description), and aOut is left as it was.
@@ -373,7 +385,8 @@ public:
     void SetWriteObserver(std::function<void(Node*)> aObserver);
 
     // Checks a chunk layout (data then an 8-byte big-endian ID and length, read from the end) and
-    // gives each chunk's ID, offset and length; false when the layout does not hold together.
+    // gives each chunk's ID, offset and length; false when the layout does not hold together or
+    // holds more than kMaxChunks chunks.
     struct Chunk {
         uint32_t id;
         uint32_t offset;
@@ -437,6 +450,7 @@ private:
     // say where they were read.
     FixedRegisters mFixedRegisters;
     std::vector<Node*> mMovingRegisters;
+    uint64_t mCachedBytes = 0;   // what the copies of Register and StringReg nodes hold, within kMaxCachedBytes
 
     // Attached chunk data: the caller's memory, and where each chunk ID's data lies in it.
     const uint8_t* mChunkData = nullptr;
