@@ -4,8 +4,8 @@
 // checked against the kinds each reference may name, and the reference graph is checked (no cycle
 // among the references that evaluation follows, each kind of evaluation on its own, no chain
 // longer than NodeMap::kMaxReferenceChain, no category inside itself, constant register ranges
-// inside a port of known size and none below its address 0). The first problem ends the load with a
-// message that names the node.
+// inside a port of known size and none below its address 0); then the registers are indexed by
+// their place for the writes. The first problem ends the load with a message that names the node.
 //
 // Elements of a known node that the engine does not use (Extension, pError, DocuURL, ...) are
 // skipped; a node of a kind the engine does not know is an error. Formulas are compiled once the
@@ -179,7 +179,9 @@ public:
             mError = "the document's root element is not RegisterDescription";
             return false;
         }
-        return Walk(root, 0) && Resolve() && CheckGraph() && CheckPortRanges();
+        if (!(Walk(root, 0) && Resolve() && CheckGraph() && CheckPortRanges())) return false;
+        IndexRegisters();
+        return true;
     }
 
     const std::string& Error() const { return mError; }
@@ -311,6 +313,8 @@ private:
         const char* formulaTags[3] = {"Formula", "FormulaFrom", "FormulaTo"};
         bool hasFormula[3] = {false, false, false};
         std::string formulas[3];
+        std::unordered_set<std::string> entryNames;   // an enumeration's entries so far
+        std::unordered_set<int64_t> indices;          // the Index of each value per index so far
     };
 
     // A node of aKind from aElement; a StructEntry takes the elements of its StructReg (aShared)
@@ -431,7 +435,7 @@ private:
         } else if (kind == Kind::Boolean && tag == "OffValue") {
             if (!Integer(aNode, "OffValue", text, aNode->offValue)) return false;
         } else if (kind == Kind::Enumeration && tag == "EnumEntry") {
-            if (!ParseEntry(aNode, aChild)) return false;
+            if (!ParseEntry(aNode, aChild, aParsed)) return false;
         } else if (kind == Kind::Category && tag == "pFeature") {
             aNode->features.push_back(nullptr);
             Refer(aNode, Role::Feature, aNode->features.size() - 1, text, "pFeature");
@@ -475,11 +479,12 @@ private:
         bool isDefault = aTag == "ValueDefault" || aTag == "pValueDefault";
         bool named = aTag[0] == 'p';
         if (!isDefault) {
+            if (aNode->indexedValues.size() == NodeMap::kMaxIndexedValues)
+                return Fail(aNode, "more than " + std::to_string(NodeMap::kMaxIndexedValues) + " values per index");
             pugi::xml_attribute index = aChild.attribute("Index");
             if (!index) return Fail(aNode, std::string(aTag) + " without an Index");
             if (!Integer(aNode, (std::string(aTag) + " Index").c_str(), index.value(), value.index)) return false;
-            for (const IndexedValue& other : aNode->indexedValues)
-                if (other.index == value.index) return Fail(aNode, "two values for index " + std::to_string(value.index));
+            if (!aParsed.indices.insert(value.index).second) return Fail(aNode, "two values for index " + std::to_string(value.index));
         }
         if (!named) {
             if (real ? !Float(aNode, std::string(aTag).c_str(), aText, value.floatValue)
@@ -571,7 +576,12 @@ private:
     bool ValueText(Node* aNode, std::string_view aText) {
         switch (aNode->kind) {
         case Kind::Float: return Float(aNode, "Value", aText, aNode->floatValue);
-        case Kind::String: aNode->stringValue = std::string(aText); return true;
+        case Kind::String:
+            if (aText.size() > static_cast<size_t>(NodeMap::kMaxStringValueLength))
+                return Fail(aNode, "a Value of " + std::to_string(aText.size()) + " bytes is longer than the maximum " +
+                                       std::to_string(NodeMap::kMaxStringValueLength));
+            aNode->stringValue = std::string(aText);
+            return true;
         case Kind::Boolean:
             if (aText == "true" || aText == "True") return (aNode->intValue = 1), true;
             if (aText == "false" || aText == "False") return (aNode->intValue = 0), true;
@@ -645,15 +655,16 @@ private:
         return true;
     }
 
-    bool ParseEntry(Node* aEnumeration, const pugi::xml_node& aElement) {
+    bool ParseEntry(Node* aEnumeration, const pugi::xml_node& aElement, Parsed& aParsed) {
+        if (aEnumeration->entries.size() == NodeMap::kMaxEnumEntries)
+            return Fail(aEnumeration, "more than " + std::to_string(NodeMap::kMaxEnumEntries) + " entries");
         auto entry = std::make_unique<Node>();
         entry->kind = Kind::EnumEntry;
         entry->map = &m;
         entry->enumeration = aEnumeration;
         entry->name = aElement.attribute("Name").value();
         if (entry->name.empty()) return Fail(aEnumeration, "an EnumEntry without a Name");
-        for (const auto& other : aEnumeration->entries)
-            if (other->name == entry->name) return Fail(aEnumeration, "two entries named '" + entry->name + "'");
+        if (!aParsed.entryNames.insert(entry->name).second) return Fail(aEnumeration, "two entries named '" + entry->name + "'");
         if (!CommonAttributes(entry.get(), aElement)) return false;
         bool hasValue = false;
         for (pugi::xml_node child = aElement.first_child(); child; child = child.next_sibling()) {
@@ -805,9 +816,21 @@ private:
                                                pending.target + "', not " + wanted);
             Slot(pending) = target;
         }
-        // A selector that selects a category selects the features in it, and in the categories in it.
+        if (!ExpandSelectors()) return false;
+        Derive();
+        return true;
+    }
+
+    // A selector that selects a category selects the features in it, and in the categories in it.
+    // The links walked to find them (each selector's references and the members of the categories
+    // it reaches) count against NodeMap::kMaxSelectedLinks for the whole map, so that selectors of
+    // large categories cannot make the load's time or memory grow with their product.
+    bool ExpandSelectors() {
+        size_t links = 0;
         for (const auto& owned : m.mNodes) {
             Node* node = owned.get();
+            links += node->selected.size();
+            if (links > NodeMap::kMaxSelectedLinks) return TooManySelected(node);
             if (std::none_of(node->selected.begin(), node->selected.end(), [](Node* n) { return n->kind == Kind::Category; }))
                 continue;
             std::vector<Node*> features, pending(node->selected.rbegin(), node->selected.rend());
@@ -816,12 +839,27 @@ private:
                 Node* next = pending.back();
                 pending.pop_back();
                 if (!seen.insert(next).second) continue;
-                if (next->kind == Kind::Category) pending.insert(pending.end(), next->features.rbegin(), next->features.rend());
-                else if (ParameterType(next->kind) != TqGenTypeUndefined) features.push_back(next);
+                if (next->kind == Kind::Category) {
+                    links += next->features.size();
+                    if (links > NodeMap::kMaxSelectedLinks) return TooManySelected(node);
+                    pending.insert(pending.end(), next->features.rbegin(), next->features.rend());
+                } else if (ParameterType(next->kind) != TqGenTypeUndefined) {
+                    features.push_back(next);
+                }
             }
             node->selected = std::move(features);
         }
-        // Derived relations.
+        return true;
+    }
+
+    bool TooManySelected(const Node* aSelector) {
+        return Fail(aSelector, "the selectors' pSelected reach more than " + std::to_string(NodeMap::kMaxSelectedLinks) +
+                                   " features and category members in all");
+    }
+
+    // Relations derived from the references: categories of features, selectors of features, the
+    // nodes each node's evaluation reads.
+    void Derive() {
         for (const auto& owned : m.mNodes) {
             Node* node = owned.get();
             for (Node* feature : node->features)
@@ -833,7 +871,6 @@ private:
             }
             ForEachEvaluated(node, [&](Node* target) { target->dependents.push_back(node); });
         }
-        return true;
     }
 
     // Every node the node names for its value, state, limits, address or length (its entries' state
@@ -1031,6 +1068,18 @@ private:
                                       " lie beyond the port's " + std::to_string(size) + " bytes");
         }
         return true;
+    }
+
+    // What a write looks at to drop overlapping caches: the registers of the map's port at a fixed
+    // place (CheckPortRanges made sure none lies below address 0), and the others.
+    void IndexRegisters() {
+        std::vector<Node*> fixed;
+        for (Node* node : m.mRegisters) {
+            if (node->port && node->port->hasChunkId) continue;   // never cached
+            if (node->pAddress.empty() && node->indices.empty() && !node->pLength) fixed.push_back(node);
+            else m.mMovingRegisters.push_back(node);
+        }
+        m.mFixedRegisters.Build(std::move(fixed));
     }
 
     static std::string ToText(__int128 aValue) {

@@ -21,7 +21,9 @@
 // address, so a selector that moves the address never reads a stale value. A write updates the
 // written node's cache (WriteThrough) or drops it (WriteAround), and drops the caches of every
 // other register of the map's port that overlaps the written bytes and of the nodes that name the
-// written one as pInvalidator. Registers of a chunk port are never cached.
+// written one as pInvalidator. The overlapping registers at a fixed place come from an index the
+// load made (FixedRegisters), the others by where their copies were read, so a write costs the same
+// in a map of any size. Registers of a chunk port are never cached.
 //
 // Bit fields (MaskedIntReg, StructEntry): LSB and MSB count from the register's least significant
 // bit for a little-endian register and from its most significant bit for a big-endian one.
@@ -142,6 +144,50 @@ void FieldLimits(uint32_t aBits, bool aSigned, int64_t& aMin, int64_t& aMax) {
 }
 
 }  // namespace
+
+// ---- the registers at a fixed place ----
+
+void NodeMap::FixedRegisters::Build(std::vector<Node*> aRegisters) {
+    mSpans.clear();
+    mSpans.reserve(aRegisters.size());
+    for (Node* node : aRegisters) {
+        const uint64_t first = static_cast<uint64_t>(node->address);
+        mSpans.push_back({first, static_cast<unsigned __int128>(first) + static_cast<uint64_t>(node->length), node});
+    }
+    std::stable_sort(mSpans.begin(), mSpans.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+    mFurthest.assign(mSpans.empty() ? 0 : 4 * mSpans.size(), 0);
+    if (!mSpans.empty()) BuildTree(0, 0, mSpans.size());
+}
+
+void NodeMap::FixedRegisters::BuildTree(size_t aAt, size_t aLow, size_t aHigh) {
+    if (aHigh - aLow == 1) {
+        mFurthest[aAt] = mSpans[aLow].end;
+        return;
+    }
+    const size_t middle = aLow + (aHigh - aLow) / 2;
+    BuildTree(2 * aAt + 1, aLow, middle);
+    BuildTree(2 * aAt + 2, middle, aHigh);
+    mFurthest[aAt] = std::max(mFurthest[2 * aAt + 1], mFurthest[2 * aAt + 2]);
+}
+
+template <class F>
+void NodeMap::FixedRegisters::Overlapping(uint64_t aFirst, unsigned __int128 aEnd, F&& aVisit) const {
+    if (!mSpans.empty()) Visit(0, 0, mSpans.size(), aFirst, aEnd, aVisit);
+}
+
+// A subtree whose spans all end at or before aFirst, or all begin at or after aEnd, holds none.
+template <class F>
+void NodeMap::FixedRegisters::Visit(size_t aAt, size_t aLow, size_t aHigh, uint64_t aFirst, unsigned __int128 aEnd,
+                                    F& aVisit) const {
+    if (mFurthest[aAt] <= aFirst || mSpans[aLow].first >= aEnd) return;
+    if (aHigh - aLow == 1) {
+        aVisit(mSpans[aLow].node);
+        return;
+    }
+    const size_t middle = aLow + (aHigh - aLow) / 2;
+    Visit(2 * aAt + 1, aLow, middle, aFirst, aEnd, aVisit);
+    Visit(2 * aAt + 2, middle, aHigh, aFirst, aEnd, aVisit);
+}
 
 class NodeMap::Eval {
 public:
@@ -375,18 +421,50 @@ public:
     // ---- registers ----
 
     // The register's length of the moment: its Length, or what its pLength reads (0 to
-    // kMaxRegisterLength; 0 is an empty register).
+    // kMaxRegisterLength; 0 is an empty register). aLength is left as it was when the length is
+    // refused, so that nothing is ever sized from a length outside the bound.
     Status Length(Node* aNode, int64_t& aLength) {
         if (!aNode->pLength) {
             aLength = aNode->length;
             return Ok();
         }
-        Status s = ReadInt(aNode->pLength, aLength);
+        int64_t length = 0;
+        Status s = ReadInt(aNode->pLength, length);
         if (!s.ok()) return s;
-        if (aLength < 0 || aLength > kMaxRegisterLength)
-            return Fail(TQ_INVALID_DATA_FORMAT, aNode, "length " + std::to_string(aLength) + " (read from " + aNode->pLength->name +
+        if (length < 0 || length > kMaxRegisterLength)
+            return Fail(TQ_INVALID_DATA_FORMAT, aNode, "length " + std::to_string(length) + " (read from " + aNode->pLength->name +
                                                            ") is outside 0 to " + std::to_string(kMaxRegisterLength));
+        aLength = length;
         return Ok();
+    }
+
+    // A transfer between the caller's memory and a Register: at most the register's length of the
+    // moment, from or to memory that is there.
+    Status Transfer(Node* aNode, const void* aBuffer, int64_t aLength) {
+        int64_t length = 0;
+        Status s = Length(aNode, length);
+        if (!s.ok()) return s;
+        if (aLength < 0 || aLength > length)
+            return Fail(TQ_INVALID_PARAMETER, aNode,
+                        "a transfer of " + std::to_string(aLength) + " bytes does not fit the register's " + std::to_string(length));
+        if (aBuffer == nullptr && aLength > 0) return Fail(TQ_INVALID_PARAMETER, aNode, "no memory for " + std::to_string(aLength) + " bytes");
+        return Ok();
+    }
+
+    // The first aLength bytes of a Register into the caller's memory.
+    Status CopyOut(Node* aNode, uint8_t* aBuffer, int64_t aLength) {
+        std::vector<uint8_t> bytes;
+        Status s = Transfer(aNode, aBuffer, aLength);
+        if (!s.ok() || !(s = NeedRead(aNode)).ok() || !(s = ReadBytes(aNode, bytes)).ok()) return s;
+        if (aLength > 0) std::memcpy(aBuffer, bytes.data(), static_cast<size_t>(aLength));
+        return Ok();
+    }
+
+    // The caller's aLength bytes into the first bytes of a Register.
+    Status CopyIn(Node* aNode, const uint8_t* aBuffer, int64_t aLength) {
+        Status s = Transfer(aNode, aBuffer, aLength);
+        if (!s.ok() || !(s = NeedWrite(aNode)).ok() || aLength == 0) return s;
+        return WriteBytes(aNode, aBuffer, static_cast<uint64_t>(aLength));
     }
 
     // The sum of the register's address terms: its Address elements, its pAddress values and, for
@@ -472,13 +550,29 @@ public:
             if (r.IsFailure())
                 return Fail(r.GetCode(), aNode, "reading " + std::to_string(length) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
         }
-        if (aNode->cache != CacheMode::NoCache) {
-            cache.valid = true;
-            cache.address = address;
-            cache.bytes = aBytes;
-            cache.filled = Clock::now();
-        }
+        if (aNode->cache != CacheMode::NoCache) Keep(aNode, address, aBytes.data(), length);
         return Ok();
+    }
+
+    // Keeps a copy of the register's bytes at aAddress. The copies of the kinds whose length may
+    // reach kMaxRegisterLength (Register, StringReg) stay within kMaxCachedBytes in all: past it
+    // such a register goes without (its next read asks the port); a number register's copy is at
+    // most 8 bytes and always kept.
+    void Keep(Node* aNode, uint64_t aAddress, const uint8_t* aBytes, uint64_t aLength) {
+        Node::Cache& cache = aNode->cached;
+        const bool counted = aNode->kind == Kind::Register || aNode->kind == Kind::StringReg;
+        const uint64_t held = counted ? cache.bytes.capacity() : 0;
+        if (counted && aLength > held && m.mCachedBytes - held + aLength > kMaxCachedBytes) {
+            cache.valid = false;
+            std::vector<uint8_t>().swap(cache.bytes);
+            m.mCachedBytes -= held;
+            return;
+        }
+        cache.bytes.assign(aBytes, aBytes + aLength);
+        if (counted) m.mCachedBytes += cache.bytes.capacity() - held;
+        cache.valid = true;
+        cache.address = aAddress;
+        cache.filled = Clock::now();
     }
 
     // Writes the first aLength bytes of the register (aLength within its length of the moment).
@@ -497,26 +591,29 @@ public:
             if (r.IsFailure())
                 return Fail(r.GetCode(), aNode, "writing " + std::to_string(aLength) + " bytes at " + Hex(address) + " failed: " + r.GetDescription().GetAscii());
         }
-        using U = unsigned __int128;
-        for (Node* other : m.mRegisters) {
-            Node::Cache& c = other->cached;
-            if (other == aNode || !c.valid || OnChunkPort(other)) continue;
-            if (U(c.address) < U(address) + aLength && U(address) < U(c.address) + U(c.bytes.size())) {
-                c.valid = false;
-                m.mWritten.push_back(other);
-            }
-        }
-        Node::Cache& cache = aNode->cached;
-        if (aNode->cache == CacheMode::WriteThrough && aLength == static_cast<uint64_t>(length)) {
-            cache.valid = true;
-            cache.address = address;
-            cache.bytes.assign(aBytes, aBytes + aLength);
-            cache.filled = Clock::now();
-        } else {
-            cache.valid = false;
-        }
+        DropOverlapping(aNode, address, aLength);
+        if (aNode->cache == CacheMode::WriteThrough && aLength == static_cast<uint64_t>(length)) Keep(aNode, address, aBytes, aLength);
+        else aNode->cached.valid = false;
         Written(aNode);
         return Ok();
+    }
+
+    // The other registers that hold a copy of a written byte drop it (and are reported changed):
+    // those at a fixed place found through the map's index of them, those whose place is read at
+    // run time by where their copy was read.
+    void DropOverlapping(Node* aWritten, uint64_t aAddress, uint64_t aLength) {
+        using U = unsigned __int128;
+        const U end = U(aAddress) + aLength;
+        auto drop = [&](Node* aOther) {
+            if (aOther == aWritten || !aOther->cached.valid) return;
+            aOther->cached.valid = false;
+            m.mWritten.push_back(aOther);
+        };
+        m.mFixedRegisters.Overlapping(aAddress, end, drop);
+        for (Node* other : m.mMovingRegisters) {
+            const Node::Cache& c = other->cached;
+            if (c.valid && U(c.address) < end && U(aAddress) < U(c.address) + U(c.bytes.size())) drop(other);
+        }
     }
 
     void DropCache(Node* aNode) {
@@ -698,6 +795,15 @@ public:
         }
     }
 
+    // One of the node's limits; an increment only when it is positive.
+    Status IntLimit(Node* aNode, int64_t IntLimits::*aWhich, int64_t& aValue) {
+        IntLimits limits;
+        Status s = Limits(aNode, limits);
+        if (s.ok() && aWhich == &IntLimits::inc) s = PositiveInc(aNode, limits);
+        if (s.ok()) aValue = limits.*aWhich;
+        return s;
+    }
+
     // An increment read from a register may be anything: only a positive one is an increment.
     static Status PositiveInc(Node* aNode, const IntLimits& aLimits) {
         if (aLimits.inc > 0) return Ok();
@@ -824,6 +930,23 @@ public:
         }
         if (aNode->floatMin.given && !(s = OperandValue(aNode->floatMin, aMin)).ok()) return s;
         if (aNode->floatMax.given && !(s = OperandValue(aNode->floatMax, aMax)).ok()) return s;
+        return Ok();
+    }
+
+    Status FloatLimit(Node* aNode, bool aMax, double& aValue) {
+        double other = 0;
+        return aMax ? FloatLimits(aNode, other, aValue) : FloatLimits(aNode, aValue, other);
+    }
+
+    // The Inc of the first Float on the node's pValue chain that gives one; aHasInc says whether one does.
+    Status FloatInc(Node* aNode, double& aValue, bool& aHasInc) {
+        aHasInc = false;
+        for (Node* node = aNode; node && node->kind == Kind::Float; node = node->pValue) {
+            if (node->floatInc.given) {
+                aHasInc = true;
+                return OperandValue(node->floatInc, aValue);
+            }
+        }
         return Ok();
     }
 
@@ -1091,7 +1214,16 @@ public:
 
     // ---- enumerations, booleans, commands ----
 
-    Status EnumValue(Node* aNode, int64_t& aValue) { return ReadInt(aNode, aValue); }
+    // The entry whose value the enumeration holds.
+    Status Entry(Node* aNode, Node*& aEntry) {
+        int64_t value = 0;
+        Status s = ReadInt(aNode, value);
+        if (!s.ok()) return s;
+        Node* entry = m.FindEntry(aNode, value);
+        if (!entry) return Fail(TQ_INVALID_DATA_FORMAT, aNode, "holds " + std::to_string(value) + ", which no entry has");
+        aEntry = entry;
+        return Ok();
+    }
 
     Status SetEnum(Node* aNode, Node* aEntry, const std::string& aAsked) {
         Status s = NeedWrite(aNode);
@@ -1320,6 +1452,11 @@ namespace {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
+bool IsEnumerationKind(Kind aKind) { return aKind == Kind::Enumeration; }
+bool IsBooleanKind(Kind aKind) { return aKind == Kind::Boolean; }
+bool IsCommandKind(Kind aKind) { return aKind == Kind::Command; }
+bool IsRegisterBlockKind(Kind aKind) { return aKind == Kind::Register; }
+
 TqResult WrongKind(const Node* aNode, const char* aWanted) {
     if (aNode == nullptr) return TqResult(TQ_NOT_FOUND, TqString("no node"));
     return TqResult(TQ_NOT_FOUND, TqString((aNode->name + " is of kind " + KindName(aNode->kind) + ", not " + aWanted).c_str()));
@@ -1380,240 +1517,107 @@ bool NodeMap::IsValueCached(Node* aNode) {
     return Eval(*this).Cached(aNode);
 }
 
-TqResult NodeMap::GetInteger(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+template <class F>
+TqResult NodeMap::Read(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aRead) {
+    if (!aNode || !aFits(aNode->kind)) return WrongKind(aNode, aWanted);
     Guard guard(mLock);
-    return Eval(*this).ReadInt(aNode, aValue).result();
+    Eval e(*this);
+    return aRead(e).result();
 }
 
-TqResult NodeMap::SetInteger(Node* aNode, int64_t aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
+template <class F>
+TqResult NodeMap::Write(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aWrite) {
+    if (!aNode || !aFits(aNode->kind)) return WrongKind(aNode, aWanted);
     Guard guard(mLock);
     Eval e(*this);
     mWritten.clear();
-    Status s = e.WriteInt(aNode, aValue);
+    Status s = aWrite(e);
     e.Notify();
     return s.result();
 }
 
+TqResult NodeMap::GetInteger(Node* aNode, int64_t& aValue) {
+    return Read(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.ReadInt(aNode, aValue); });
+}
+TqResult NodeMap::SetInteger(Node* aNode, int64_t aValue) {
+    return Write(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.WriteInt(aNode, aValue); });
+}
 TqResult NodeMap::GetIntegerMin(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
-    Guard guard(mLock);
-    Eval::IntLimits limits;
-    Status s = Eval(*this).Limits(aNode, limits);
-    if (s.ok()) aValue = limits.min;
-    return s.result();
+    return Read(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.IntLimit(aNode, &Eval::IntLimits::min, aValue); });
 }
-
 TqResult NodeMap::GetIntegerMax(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
-    Guard guard(mLock);
-    Eval::IntLimits limits;
-    Status s = Eval(*this).Limits(aNode, limits);
-    if (s.ok()) aValue = limits.max;
-    return s.result();
+    return Read(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.IntLimit(aNode, &Eval::IntLimits::max, aValue); });
 }
-
 TqResult NodeMap::GetIntegerInc(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsIntegerKind(aNode->kind)) return WrongKind(aNode, "an integer");
-    Guard guard(mLock);
-    Eval::IntLimits limits;
-    Status s = Eval(*this).Limits(aNode, limits);
-    if (s.ok()) s = Eval::PositiveInc(aNode, limits);
-    if (s.ok()) aValue = limits.inc;
-    return s.result();
+    return Read(aNode, IsIntegerKind, "an integer", [&](Eval& e) { return e.IntLimit(aNode, &Eval::IntLimits::inc, aValue); });
 }
 
 TqResult NodeMap::GetFloat(Node* aNode, double& aValue) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    return Eval(*this).ReadFloat(aNode, aValue).result();
+    return Read(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.ReadFloat(aNode, aValue); });
 }
-
 TqResult NodeMap::SetFloat(Node* aNode, double aValue) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.WriteFloat(aNode, aValue);
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.WriteFloat(aNode, aValue); });
 }
-
 TqResult NodeMap::GetFloatMin(Node* aNode, double& aValue) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    double max = 0;
-    return Eval(*this).FloatLimits(aNode, aValue, max).result();
+    return Read(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.FloatLimit(aNode, false, aValue); });
 }
-
 TqResult NodeMap::GetFloatMax(Node* aNode, double& aValue) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    double min = 0;
-    return Eval(*this).FloatLimits(aNode, min, aValue).result();
+    return Read(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.FloatLimit(aNode, true, aValue); });
 }
-
 TqResult NodeMap::GetFloatInc(Node* aNode, double& aValue, bool& aHasInc) {
-    if (!aNode || !IsFloatKind(aNode->kind)) return WrongKind(aNode, "a float");
-    Guard guard(mLock);
-    aHasInc = false;
-    Eval e(*this);
-    for (Node* node = aNode; node && node->kind == Kind::Float; node = node->pValue) {
-        if (node->floatInc.given) {
-            aHasInc = true;
-            return e.OperandValue(node->floatInc, aValue).result();
-        }
-    }
-    return TqResult(TQ_OK);
+    return Read(aNode, IsFloatKind, "a float", [&](Eval& e) { return e.FloatInc(aNode, aValue, aHasInc); });
 }
 
 TqResult NodeMap::GetEnumInt(Node* aNode, int64_t& aValue) {
-    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
-    Guard guard(mLock);
-    return Eval(*this).EnumValue(aNode, aValue).result();
+    return Read(aNode, IsEnumerationKind, "an enumeration", [&](Eval& e) { return e.ReadInt(aNode, aValue); });
 }
-
 TqResult NodeMap::GetEnumEntry(Node* aNode, Node*& aEntry) {
-    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
-    Guard guard(mLock);
-    int64_t value = 0;
-    Status s = Eval(*this).EnumValue(aNode, value);
-    if (!s.ok()) return s.result();
-    aEntry = FindEntry(aNode, value);
-    if (!aEntry)
-        return TqResult(TQ_INVALID_DATA_FORMAT, TqString((aNode->name + ": holds " + std::to_string(value) + ", which no entry has").c_str()));
-    return TqResult(TQ_OK);
+    return Read(aNode, IsEnumerationKind, "an enumeration", [&](Eval& e) { return e.Entry(aNode, aEntry); });
 }
-
 TqResult NodeMap::SetEnumInt(Node* aNode, int64_t aValue) {
-    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.SetEnum(aNode, FindEntry(aNode, aValue), "of value " + std::to_string(aValue));
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsEnumerationKind, "an enumeration",
+                 [&](Eval& e) { return e.SetEnum(aNode, FindEntry(aNode, aValue), "of value " + std::to_string(aValue)); });
 }
-
 TqResult NodeMap::SetEnumName(Node* aNode, const std::string& aName) {
-    if (!aNode || aNode->kind != Kind::Enumeration) return WrongKind(aNode, "an enumeration");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.SetEnum(aNode, FindEntry(aNode, aName), "named '" + aName + "'");
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsEnumerationKind, "an enumeration",
+                 [&](Eval& e) { return e.SetEnum(aNode, FindEntry(aNode, aName), "named '" + aName + "'"); });
 }
 
 TqResult NodeMap::GetBoolean(Node* aNode, bool& aValue) {
-    if (!aNode || aNode->kind != Kind::Boolean) return WrongKind(aNode, "a boolean");
-    Guard guard(mLock);
-    return Eval(*this).ReadBool(aNode, aValue).result();
+    return Read(aNode, IsBooleanKind, "a boolean", [&](Eval& e) { return e.ReadBool(aNode, aValue); });
 }
-
 TqResult NodeMap::SetBoolean(Node* aNode, bool aValue) {
-    if (!aNode || aNode->kind != Kind::Boolean) return WrongKind(aNode, "a boolean");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.WriteBool(aNode, aValue);
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsBooleanKind, "a boolean", [&](Eval& e) { return e.WriteBool(aNode, aValue); });
 }
 
 TqResult NodeMap::Execute(Node* aNode) {
-    if (!aNode || aNode->kind != Kind::Command) return WrongKind(aNode, "a command");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.Execute(aNode);
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsCommandKind, "a command", [&](Eval& e) { return e.Execute(aNode); });
 }
-
 TqResult NodeMap::IsDone(Node* aNode, bool& aDone) {
-    if (!aNode || aNode->kind != Kind::Command) return WrongKind(aNode, "a command");
-    Guard guard(mLock);
-    return Eval(*this).IsDone(aNode, aDone).result();
+    return Read(aNode, IsCommandKind, "a command", [&](Eval& e) { return e.IsDone(aNode, aDone); });
 }
 
 TqResult NodeMap::GetString(Node* aNode, std::string& aValue) {
-    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
-    Guard guard(mLock);
-    return Eval(*this).ReadString(aNode, aValue).result();
+    return Read(aNode, IsStringKind, "a string", [&](Eval& e) { return e.ReadString(aNode, aValue); });
 }
-
 TqResult NodeMap::SetString(Node* aNode, const std::string& aValue) {
-    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
-    Guard guard(mLock);
-    Eval e(*this);
-    mWritten.clear();
-    Status s = e.WriteString(aNode, aValue);
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsStringKind, "a string", [&](Eval& e) { return e.WriteString(aNode, aValue); });
 }
-
 TqResult NodeMap::GetStringMaxLength(Node* aNode, int64_t& aValue) {
-    if (!aNode || !IsStringKind(aNode->kind)) return WrongKind(aNode, "a string");
-    Guard guard(mLock);
-    return Eval(*this).MaxLength(aNode, aValue).result();
+    return Read(aNode, IsStringKind, "a string", [&](Eval& e) { return e.MaxLength(aNode, aValue); });
 }
 
 TqResult NodeMap::GetRegisterLength(Node* aNode, int64_t& aValue) {
-    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    Guard guard(mLock);
-    return Eval(*this).Length(aNode, aValue).result();
+    return Read(aNode, IsRegisterBlockKind, "a register", [&](Eval& e) { return e.Length(aNode, aValue); });
 }
-
-namespace {
-
-TqResult TransferCheck(const Node* aNode, const void* aBuffer, int64_t aLength, int64_t aRegisterLength) {
-    if (aLength < 0 || aLength > aRegisterLength)
-        return TqResult(TQ_INVALID_PARAMETER, TqString((aNode->name + ": a transfer of " + std::to_string(aLength) +
-                                                        " bytes does not fit the register's " + std::to_string(aRegisterLength)).c_str()));
-    if (aBuffer == nullptr && aLength > 0)
-        return TqResult(TQ_INVALID_PARAMETER, TqString((aNode->name + ": no memory for " + std::to_string(aLength) + " bytes").c_str()));
-    return TqResult(TQ_OK);
-}
-
-}  // namespace
-
 TqResult NodeMap::GetRegister(Node* aNode, uint8_t* aBuffer, int64_t aLength) {
-    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    Guard guard(mLock);
-    Eval e(*this);
-    int64_t length = 0;
-    Status s = e.Length(aNode, length);
-    if (!s.ok()) return s.result();
-    TqResult check = TransferCheck(aNode, aBuffer, aLength, length);
-    if (check.IsFailure()) return check;
-    std::vector<uint8_t> bytes;
-    if (!(s = e.NeedRead(aNode)).ok() || !(s = e.ReadBytes(aNode, bytes)).ok()) return s.result();
-    if (aLength > 0) std::memcpy(aBuffer, bytes.data(), static_cast<size_t>(aLength));
-    return TqResult(TQ_OK);
+    return Read(aNode, IsRegisterBlockKind, "a register", [&](Eval& e) { return e.CopyOut(aNode, aBuffer, aLength); });
 }
-
 TqResult NodeMap::SetRegister(Node* aNode, const uint8_t* aBuffer, int64_t aLength) {
-    if (!aNode || aNode->kind != Kind::Register) return WrongKind(aNode, "a register");
-    Guard guard(mLock);
-    Eval e(*this);
-    int64_t length = 0;
-    Status s = e.Length(aNode, length);
-    if (!s.ok()) return s.result();
-    TqResult check = TransferCheck(aNode, aBuffer, aLength, length);
-    if (check.IsFailure()) return check;
-    mWritten.clear();
-    s = e.NeedWrite(aNode);
-    if (s.ok() && aLength > 0) s = e.WriteBytes(aNode, aBuffer, static_cast<uint64_t>(aLength));
-    e.Notify();
-    return s.result();
+    return Write(aNode, IsRegisterBlockKind, "a register", [&](Eval& e) { return e.CopyIn(aNode, aBuffer, aLength); });
 }
-
 TqResult NodeMap::GetAddress(Node* aNode, uint64_t& aAddress) {
-    if (!aNode || !IsRegisterKind(aNode->kind)) return WrongKind(aNode, "a register node");
-    Guard guard(mLock);
-    return Eval(*this).Address(aNode, aAddress).result();
+    return Read(aNode, IsRegisterKind, "a register node", [&](Eval& e) { return e.Address(aNode, aAddress); });
 }
 
 namespace {
@@ -1655,7 +1659,8 @@ void NodeMap::Poll() {
     auto now = Clock::now();
     for (Node* node : mRegisters) {
         if (node->pollingTime < 0 || !node->cached.valid) continue;
-        if (now - node->cached.filled >= std::chrono::milliseconds(node->pollingTime)) {
+        // In the age's unit: any PollingTime the description gives compares without overflow.
+        if (std::chrono::duration_cast<std::chrono::milliseconds>(now - node->cached.filled).count() >= node->pollingTime) {
             node->cached.valid = false;
             mWritten.push_back(node);
         }
@@ -1673,7 +1678,7 @@ bool NodeMap::ParseChunks(const uint8_t* aData, uint32_t aLength, std::vector<Ch
         uint32_t id = static_cast<uint32_t>(Decode(trailer, 4, true));
         uint32_t length = static_cast<uint32_t>(Decode(trailer + 4, 4, true));
         uint32_t before = end - 8;
-        if (length > before) return false;
+        if (length > before || aChunks.size() == kMaxChunks) return false;
         aChunks.push_back({id, before - length, length});
         end = before - length;
     }

@@ -295,10 +295,22 @@ public:
     static constexpr int kMaxEvaluationDepth = 256;
     static constexpr int kMaxReferenceChain = 100;
     static constexpr uint64_t kMaxEvaluationSteps = 1000000;   // one operation's nodes and formula terms
-    // Register lengths: IntReg/MaskedIntReg 1 to 8, FloatReg 4 or 8, StringReg/Register up to this.
+    // Register lengths: IntReg/MaskedIntReg 1 to 8, FloatReg 4 or 8, StringReg/Register up to this,
+    // whether the description gives it (Length) or the device (pLength).
     static constexpr int64_t kMaxRegisterLength = int64_t{16} << 20;
-    // The maximum length of a String node that holds its value.
+    // The maximum length of a String node that holds its value (its Value included).
     static constexpr int64_t kMaxStringValueLength = 4096;
+    // Counts a description may give: entries of one enumeration, values per index of one node, and
+    // the links from selectors to the features they select (categories expanded) in the whole map;
+    // a description past one of them fails to load.
+    static constexpr size_t kMaxEnumEntries = 4096;
+    static constexpr size_t kMaxIndexedValues = 4096;
+    static constexpr size_t kMaxSelectedLinks = size_t{1} << 20;
+    // The most chunks one chunk layout may hold; a layout of more is refused like a broken one.
+    static constexpr size_t kMaxChunks = 4096;
+    // The bytes the copies of one map's Register and StringReg nodes hold in all; such a register
+    // read past it keeps no copy (a number register's copy, 8 bytes at most, is always kept).
+    static constexpr uint64_t kMaxCachedBytes = uint64_t{64} << 20;
 
     // Builds a map from a description; on failure, TQ_GENICAM_XML_ERROR with a description naming the
     // node (or TQ_INVALID_PARAMETER for a null description), and aOut is left as it was.
@@ -373,7 +385,8 @@ public:
     void SetWriteObserver(std::function<void(Node*)> aObserver);
 
     // Checks a chunk layout (data then an 8-byte big-endian ID and length, read from the end) and
-    // gives each chunk's ID, offset and length; false when the layout does not hold together.
+    // gives each chunk's ID, offset and length; false when the layout does not hold together or
+    // holds more than kMaxChunks chunks.
     struct Chunk {
         uint32_t id;
         uint32_t offset;
@@ -394,6 +407,36 @@ private:
     };
     NodeMap() = default;
 
+    // The frame of every value operation: the node's kind checked (TQ_NOT_FOUND naming aWanted),
+    // the lock taken, one evaluation; a write then tells the observer what it changed.
+    template <class F>
+    TqResult Read(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aRead);
+    template <class F>
+    TqResult Write(Node* aNode, bool (*aFits)(Kind), const char* aWanted, F&& aWrite);
+
+    // The registers of the map's port (chunk ports have no caches) at a constant address with a
+    // constant length, ordered by first byte over a tree of the furthest end under each subtree, so
+    // that a write finds the registers whose bytes it overlaps without walking the map.
+    class FixedRegisters {
+    public:
+        void Build(std::vector<Node*> aRegisters);
+        // Calls aVisit(node) for each register with a byte in [aFirst, aEnd).
+        template <class F>
+        void Overlapping(uint64_t aFirst, unsigned __int128 aEnd, F&& aVisit) const;
+
+    private:
+        struct Span {
+            uint64_t first;
+            unsigned __int128 end;
+            Node* node;
+        };
+        void BuildTree(size_t aAt, size_t aLow, size_t aHigh);
+        template <class F>
+        void Visit(size_t aAt, size_t aLow, size_t aHigh, uint64_t aFirst, unsigned __int128 aEnd, F& aVisit) const;
+        std::vector<Span> mSpans;
+        std::vector<unsigned __int128> mFurthest;   // per tree node: the furthest end of its spans
+    };
+
     mutable std::recursive_mutex mLock;
     std::shared_ptr<IPort> mPort;
     IPortInfo* mPortInfo = nullptr;
@@ -401,7 +444,13 @@ private:
     std::unordered_map<std::string, Node*> mByName;
     std::vector<Node*> mFeatures;
     std::vector<Node*> mCategories;
-    std::vector<Node*> mRegisters;   // register nodes, for cache overlap, invalidation and polling
+    std::vector<Node*> mRegisters;   // register nodes, for invalidation and polling
+    // What a write looks at to drop the caches its bytes overlap: the registers at a fixed place, and
+    // those whose address or length is read at run time (pAddress, pIndex, pLength), whose caches
+    // say where they were read.
+    FixedRegisters mFixedRegisters;
+    std::vector<Node*> mMovingRegisters;
+    uint64_t mCachedBytes = 0;   // what the copies of Register and StringReg nodes hold, within kMaxCachedBytes
 
     // Attached chunk data: the caller's memory, and where each chunk ID's data lies in it.
     const uint8_t* mChunkData = nullptr;

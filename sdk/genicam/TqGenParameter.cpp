@@ -4,7 +4,6 @@
 #include "TqGenNodeMap.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -67,6 +66,13 @@ bool ParseInteger(const std::string& aText, int64_t& aValue) {
     if (errno == ERANGE || end != aText.c_str() + aText.size()) return false;
     aValue = value;
     return true;
+}
+
+int HexDigit(char aDigit) {
+    if (aDigit >= '0' && aDigit <= '9') return aDigit - '0';
+    if (aDigit >= 'a' && aDigit <= 'f') return aDigit - 'a' + 10;
+    if (aDigit >= 'A' && aDigit <= 'F') return aDigit - 'A' + 10;
+    return -1;
 }
 
 }   // namespace
@@ -227,8 +233,9 @@ TqResult TqGenParameter::ToString(TqString& aValue) const {
         case TqGenTypeRegister: {
             int64_t length = 0;
             TqResult result = map.GetRegisterLength(mNode, length);
+            if (!result.IsOK()) return result;   // a length the map refused sizes nothing
             std::vector<uint8_t> bytes(static_cast<size_t>(length));
-            if (result.IsOK()) result = map.GetRegister(mNode, bytes.data(), length);
+            result = map.GetRegister(mNode, bytes.data(), length);
             if (!result.IsOK()) return result;
             static const char digits[] = "0123456789ABCDEF";
             std::string text;
@@ -274,12 +281,9 @@ TqResult TqGenParameter::FromString(const TqString& aValue) {
             if (text.size() % 2) return Refused(mNode, "hexadecimal text needs two digits per byte");
             std::vector<uint8_t> bytes(text.size() / 2);
             for (size_t i = 0; i < bytes.size(); ++i) {
-                int64_t byte = 0;
-                std::string pair = "0x" + text.substr(2 * i, 2);
-                if (!std::isxdigit(static_cast<unsigned char>(text[2 * i])) ||
-                    !std::isxdigit(static_cast<unsigned char>(text[2 * i + 1])) || !ParseInteger(pair, byte))
-                    return Refused(mNode, "\"" + text + "\" is not hexadecimal");
-                bytes[i] = static_cast<uint8_t>(byte);
+                const int high = HexDigit(text[2 * i]), low = HexDigit(text[2 * i + 1]);
+                if (high < 0 || low < 0) return Refused(mNode, "\"" + text + "\" is not hexadecimal");
+                bytes[i] = static_cast<uint8_t>(high << 4 | low);
             }
             return map.SetRegister(mNode, bytes.data(), static_cast<int64_t>(bytes.size()));
         }
