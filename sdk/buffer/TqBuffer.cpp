@@ -153,7 +153,7 @@ const TqChunkData* TqBuffer::GetChunkData() const { return const_cast<TqBuffer*>
 
 ITqMultiPartContainer* TqBuffer::GetMultiPartContainer() {
     if (mPayloadType != TqPayloadTypeMultiPart) return nullptr;
-    if (mMultiPart == nullptr) mMultiPart = new TqMultiPartContainerImpl(this);
+    if (mMultiPart == nullptr) mMultiPart = new TqMultiPartContainerImpl(mPayloadType, mReception);
     return mMultiPart;
 }
 const ITqMultiPartContainer* TqBuffer::GetMultiPartContainer() const {

@@ -3,6 +3,7 @@
 #include "TqBuffer.h"
 #include "TqBufferConverterRGBFilter.h"
 #include "TqImage.h"
+#include "TqPixelKernels.h"
 #include "TqPixelLayout.h"
 
 #include <algorithm>
@@ -255,7 +256,7 @@ inline void Store(D* aOut, D aR, D aG, D aB) {
 #ifdef TQ_CONVERTER_SIMD
 
 bool HasSsse3() {
-    static const bool has = __builtin_cpu_supports("ssse3");
+    static const bool has = TqPixelKernels::Runs(TqPixelKernels::Isa::Ssse3);
     return has;
 }
 
@@ -367,19 +368,6 @@ __attribute__((target("ssse3"))) uint32_t Simple8Ssse3(const uint8_t* aCur, cons
     return aX;
 }
 
-// Swaps the first and third byte of each 3-byte pixel, 4 pixels (12 bytes) a step, each step
-// writing 16 bytes (the 4 beyond are rewritten by the next step or the caller). Returns the first
-// pixel left undone.
-__attribute__((target("ssse3"))) uint32_t SwapRB3Ssse3(const uint8_t* aIn, uint8_t* aOut, uint32_t aW) {
-    const __m128i mask = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15);
-    uint32_t x = 0;
-    for (; size_t{x} * 3 + 16 <= size_t{aW} * 3; x += 4) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aIn + size_t{x} * 3));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(aOut + size_t{x} * 3), _mm_shuffle_epi8(v, mask));
-    }
-    return x;
-}
-
 #endif  // TQ_CONVERTER_SIMD
 
 // The vector part of a simple-filter row of 8-bit levels into 8-bit pixels without a filter, from
@@ -483,6 +471,25 @@ inline uint8_t* DstRow(const Job& aJob, uint32_t aY) {
     return aJob.dst + aJob.dstStride * (aJob.flip ? aJob.height - 1 - aY : aY);
 }
 
+// Runs aKernel(in, out, pixels) over rows [aY0, aY1), aInBytes and aOutBytes a pixel's bytes in
+// each image: in one call when the rows of both follow one another without padding in the same
+// order (a kernel that goes pixel by pixel then sees no row ends), else a call a row.
+template <class K>
+void KernelRows(const Job& aJob, uint32_t aY0, uint32_t aY1, size_t aInBytes, size_t aOutBytes, K&& aKernel) {
+    const size_t w = aJob.width;
+    if (!aJob.flip && aJob.srcStride == w * aInBytes && aJob.dstStride == w * aOutBytes) {
+        aKernel(aJob.src + aJob.srcStride * aY0, DstRow(aJob, aY0), w * (aY1 - aY0));
+        return;
+    }
+    for (uint32_t y = aY0; y < aY1; ++y) aKernel(aJob.src + aJob.srcStride * y, DstRow(aJob, y), w);
+}
+
+// A copy of aCount pixels of kBytes bytes.
+template <size_t kBytes>
+void CopyPixels(const uint8_t* aIn, uint8_t* aOut, size_t aCount) {
+    std::memcpy(aOut, aIn, aCount * kBytes);
+}
+
 // The destination row as 16-bit levels: written in place when aligned, else through a copy that
 // FinishRow16 puts in place.
 uint16_t* OutRow16(uint8_t* aRow, size_t aCount, Scratch& aScratch) {
@@ -499,23 +506,33 @@ void FinishRow16(uint8_t* aRow, const uint16_t* aWritten, size_t aCount) {
 void MonoRows(const Job& aJob, uint32_t aY0, uint32_t aY1, Scratch& aScratch) {
     const uint32_t w = aJob.width;
     const uint32_t depth = aJob.s.depth;
+    if (aJob.d.kind == DstKind::Mono8 && aJob.s.kind == SrcKind::Mono8) {
+        KernelRows(aJob, aY0, aY1, 1, 1, CopyPixels<1>);
+        return;
+    }
+    if (aJob.d.kind == DstKind::Mono8 && aJob.s.kind == SrcKind::Mono16) {
+        KernelRows(aJob, aY0, aY1, 2, 1, [&](const uint8_t* aIn, uint8_t* aOut, size_t aCount) {
+            TqPixelKernels::Narrow16(aIn, aOut, aCount, depth - 8);
+        });
+        return;
+    }
     for (uint32_t y = aY0; y < aY1; ++y) {
         const uint8_t* in = aJob.src + aJob.srcStride * y;
         uint8_t* out = DstRow(aJob, y);
         const uint8_t* in8 = nullptr;
-        const uint16_t* in16 = nullptr;
+        const uint8_t* in16 = nullptr;   // 16-bit levels, at any address
         switch (aJob.s.kind) {
         case SrcKind::Mono8: in8 = in; break;
-        case SrcKind::Mono16: in16 = Row16(in, w, aScratch.a); break;
+        case SrcKind::Mono16: in16 = in; break;
         case SrcKind::MonoPacked3:
             aScratch.levels.resize(w);
             UnpackPacked3(in, w, depth, aScratch.levels.data());
-            in16 = aScratch.levels.data();
+            in16 = reinterpret_cast<const uint8_t*>(aScratch.levels.data());
             break;
         default:
             aScratch.levels.resize(w);
             UnpackBits(in, w, depth, aScratch.levels.data());
-            in16 = aScratch.levels.data();
+            in16 = reinterpret_cast<const uint8_t*>(aScratch.levels.data());
             break;
         }
         if (aJob.d.kind == DstKind::Mono16) {
@@ -523,23 +540,24 @@ void MonoRows(const Job& aJob, uint32_t aY0, uint32_t aY1, Scratch& aScratch) {
             if (in8 != nullptr) {
                 for (uint32_t x = 0; x < w; ++x) o[x] = static_cast<uint16_t>(in8[x] << 8);
             } else {
+                const uint16_t* levels = Row16(in16, w, aScratch.a);
                 const uint32_t shift = 16 - depth;
-                for (uint32_t x = 0; x < w; ++x) o[x] = static_cast<uint16_t>(in16[x] << shift);
+                for (uint32_t x = 0; x < w; ++x) o[x] = static_cast<uint16_t>(levels[x] << shift);
             }
             FinishRow16(out, o, w);
             continue;
         }
-        // An 8-bit level per pixel, straight into a Mono8 row or through a scratch row.
-        uint8_t* level = out;
-        if (aJob.d.kind != DstKind::Mono8) {
-            aScratch.mono8.resize(w);
-            level = aScratch.mono8.data();
-        }
-        if (in8 != nullptr) {
-            if (level == out) std::memcpy(out, in8, w); else level = const_cast<uint8_t*>(in8);
-        } else {
-            const uint32_t shift = depth - 8;
-            for (uint32_t x = 0; x < w; ++x) level[x] = static_cast<uint8_t>(in16[x] >> shift);
+        // An 8-bit level per pixel: the source's own, or narrowed straight into a Mono8 row or into
+        // a scratch row (Mono8 into Mono8 went above).
+        const uint8_t* level = in8;
+        if (in8 == nullptr) {
+            uint8_t* narrowed = out;
+            if (aJob.d.kind != DstKind::Mono8) {
+                aScratch.mono8.resize(w);
+                narrowed = aScratch.mono8.data();
+            }
+            TqPixelKernels::Narrow16(in16, narrowed, w, depth - 8);
+            level = narrowed;
         }
         if (aJob.d.kind == DstKind::Mono8) continue;
         WithLayout(aJob.d.n, aJob.d.r, [&](auto aLay) {
@@ -594,6 +612,17 @@ void ColourRows(const Job& aJob, uint32_t aY0, uint32_t aY1) {
     const uint32_t w = aJob.width;
     const SrcInfo& s = aJob.s;
     const bool filter = aJob.luts->active;
+    if (aJob.d.kind == DstKind::Colour8 && !filter && aJob.srcType == aJob.dstType) {
+        if (s.n == 3) KernelRows(aJob, aY0, aY1, 3, 3, CopyPixels<3>);
+        else KernelRows(aJob, aY0, aY1, 4, 4, CopyPixels<4>);
+        return;
+    }
+    if (aJob.d.kind == DstKind::Colour8 && !filter && s.n == 3 && aJob.d.n == 3) {   // RGB8 <-> BGR8
+        KernelRows(aJob, aY0, aY1, 3, 3, [](const uint8_t* aIn, uint8_t* aOut, size_t aCount) {
+            TqPixelKernels::SwapRB3(aIn, aOut, aCount);
+        });
+        return;
+    }
     for (uint32_t y = aY0; y < aY1; ++y) {
         const uint8_t* in = aJob.src + aJob.srcStride * y;
         uint8_t* out = DstRow(aJob, y);
@@ -610,19 +639,8 @@ void ColourRows(const Job& aJob, uint32_t aY0, uint32_t aY1) {
             }
             continue;
         }
-        if (aJob.srcType == aJob.dstType && !filter) {
-            std::memcpy(out, in, size_t{w} * s.n);
-            continue;
-        }
-        uint32_t done = 0;
-#ifdef TQ_CONVERTER_SIMD
-        if (!filter && s.n == 3 && aJob.d.n == 3 && HasSsse3()) done = SwapRB3Ssse3(in, out, w);   // RGB8 <-> BGR8
-#endif
-        in += size_t{done} * s.n;
-        out += size_t{done} * aJob.d.n;
-        const uint32_t rest = w - done;
         WithLayout(aJob.d.n, aJob.d.r, [&](auto aLay) {
-            WithBool(filter, [&](auto aF) { ColourRow<decltype(aLay), decltype(aF)::value>(in, s, rest, out, aJob.luts); });
+            WithBool(filter, [&](auto aF) { ColourRow<decltype(aLay), decltype(aF)::value>(in, s, w, out, aJob.luts); });
         });
     }
 }

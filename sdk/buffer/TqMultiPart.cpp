@@ -1,6 +1,5 @@
 #include "TqMultiPart.h"
 
-#include "TqBuffer.h"
 #include "TqChunkData.h"
 #include "TqMemoryBlocks.h"
 #include "TqPixelLayout.h"
@@ -63,20 +62,11 @@ uint32_t TqMultiPartImageView::GetOffsetX() const { return mSection.mOffsetX; }
 uint32_t TqMultiPartImageView::GetOffsetY() const { return mSection.mOffsetY; }
 uint16_t TqMultiPartImageView::GetPaddingX() const { return mSection.mPaddingX; }
 
-uint64_t TqMultiPartImageView::GetBlockID() const {
-    const TqBuffer* buffer = mSection.Buffer();
-    return buffer != nullptr ? buffer->GetBlockID() : 0;
-}
+uint64_t TqMultiPartImageView::GetBlockID() const { return mSection.mContainer->GetReception().mBlockID; }
 
-uint64_t TqMultiPartImageView::GetTimestamp() const {
-    const TqBuffer* buffer = mSection.Buffer();
-    return buffer != nullptr ? buffer->GetTimestamp() : 0;
-}
+uint64_t TqMultiPartImageView::GetTimestamp() const { return mSection.mContainer->GetReception().mTimestamp; }
 
-uint64_t TqMultiPartImageView::GetReceptionTime() const {
-    const TqBuffer* buffer = mSection.Buffer();
-    return buffer != nullptr ? buffer->GetReceptionTime() : 0;
-}
+uint64_t TqMultiPartImageView::GetReceptionTime() const { return mSection.mContainer->GetReception().mReceptionTime; }
 
 uint8_t* TqMultiPartJPEGView::GetDataPointer() { return mSection.mData; }
 const uint8_t* TqMultiPartJPEGView::GetDataPointer() const { return mSection.mData; }
@@ -101,10 +91,6 @@ uint32_t TqMultiPartSectionImpl::CurrentLength() const {
 uint32_t TqMultiPartSectionImpl::GetEffectiveSize() const {
     if (mData == nullptr) return 0;
     return static_cast<uint32_t>(std::min<uint64_t>(CurrentLength(), mMemoryLength));
-}
-
-const TqBuffer* TqMultiPartSectionImpl::Buffer() const {
-    return mContainer != nullptr ? mContainer->GetBuffer() : nullptr;
 }
 
 ITqImage* TqMultiPartSectionImpl::GetImage() { return IsImage() ? &mImage : nullptr; }
@@ -155,7 +141,9 @@ void TqMultiPartSectionImpl::Clear() {
 
 // ---- the container ----
 
-TqMultiPartContainerImpl::TqMultiPartContainerImpl(TqBuffer* aBuffer) : mBuffer(aBuffer) {
+TqMultiPartContainerImpl::TqMultiPartContainerImpl(const TqPayloadType& aPayloadType,
+                                                   const TqBufferReception& aReception)
+    : mPayloadType(aPayloadType), mReception(aReception) {
     for (uint32_t i = 0; i < TqMultiPartMaxParts; ++i) {
         mSections[i].mContainer = this;
         mSections[i].mIndex = i;
@@ -165,7 +153,7 @@ TqMultiPartContainerImpl::TqMultiPartContainerImpl(TqBuffer* aBuffer) : mBuffer(
 TqMultiPartContainerImpl::~TqMultiPartContainerImpl() { Reset(); }
 
 bool TqMultiPartContainerImpl::IsMultiPartBuffer() const {
-    return mBuffer != nullptr && mBuffer->GetPayloadType() == TqPayloadTypeMultiPart;
+    return mPayloadType == TqPayloadTypeMultiPart;
 }
 
 ITqMultiPartSection* TqMultiPartContainerImpl::GetPart(uint32_t aIndex) {

@@ -5,12 +5,13 @@
 #pragma once
 
 #include "ITqMultiPart.h"
+#include "TqBufferReception.h"
+#include "TqEnums.h"
 #include "TqLiveObjects.h"
 
 #include <cstdint>
 #include <memory>
 
-class TqBuffer;
 class TqChunkData;
 class TqMultiPartContainerImpl;
 class TqMultiPartSectionImpl;
@@ -92,7 +93,6 @@ private:
     bool IsImage() const;
     bool IsJPEG() const;
     uint32_t CurrentLength() const;   // the image at its current height, or the final length
-    const TqBuffer* Buffer() const;
 
     // Back to an unused section: memory given up, every attribute cleared.
     void Clear();
@@ -138,12 +138,15 @@ private:
 
 class TqMultiPartContainerImpl : public ITqMultiPartContainer {
 public:
-    explicit TqMultiPartContainerImpl(TqBuffer* aBuffer);
+    // The payload type and the reception of the buffer that holds the container, read whenever the
+    // container needs them (the buffer outlives it).
+    TqMultiPartContainerImpl(const TqPayloadType& aPayloadType, const TqBufferReception& aReception);
     ~TqMultiPartContainerImpl() override;
     TqMultiPartContainerImpl(const TqMultiPartContainerImpl&) = delete;   // owns the sections' memory
     TqMultiPartContainerImpl& operator=(const TqMultiPartContainerImpl&) = delete;
 
-    const TqBuffer* GetBuffer() const { return mBuffer; }
+    // The block the buffer holds now: its image sections report its identity.
+    const TqBufferReception& GetReception() const { return mReception; }
 
     // ITqMultiPartContainerReader
     uint32_t GetPartCount() override { return mCount; }
@@ -179,7 +182,8 @@ private:
     // The section a metadata setter works on: null for an index out of range or the chunk section.
     TqMultiPartSectionImpl* DescribedSection(uint32_t aIndex, TqResult& aResult);
 
-    TqBuffer* mBuffer;
+    const TqPayloadType& mPayloadType;
+    const TqBufferReception& mReception;
     TqMultiPartSectionImpl mSections[TqMultiPartMaxParts];
     uint32_t mCount = 0;
     uint8_t* mBlock = nullptr;   // the memory of AllocAllParts, shared out to the sections

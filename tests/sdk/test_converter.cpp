@@ -645,6 +645,65 @@ TEST_F(TqBufferConverterTest, BandsOfEveryShapeGiveTheSameImage) {
     }
 }
 
+TEST_F(TqBufferConverterTest, CopiesSwapsAndNarrowingsInRunsOfRowsAndRowByRow) {
+    // Rows that follow one another without padding reach the kernel as one run across the rows of a
+    // band; padding on either side (Mono16 rows at odd addresses too) or a flip make it go row by row.
+    // Either way every pixel matches the model, the destination's padding stays as it was, and any
+    // thread count gives the same.
+    struct Pair {
+        TqPixelType from, to;
+        uint32_t inBytes, outBytes;
+    };
+    const Pair pairs[] = {{TqPixelRGB8, TqPixelBGR8, 3, 3},    {TqPixelBGR8, TqPixelRGB8, 3, 3},
+                          {TqPixelMono16, TqPixelMono8, 2, 1}, {TqPixelMono12, TqPixelMono8, 2, 1},
+                          {TqPixelMono8, TqPixelMono8, 1, 1},  {TqPixelRGBa8, TqPixelRGBa8, 4, 4}};
+    struct Shape {
+        uint32_t w, h;
+        uint16_t srcPad, dstPad;
+    };
+    uint32_t seed = 1;
+    for (const Shape& shape : {Shape{37, 29, 0, 0}, Shape{37, 29, 1, 0}, Shape{37, 29, 0, 3}, Shape{1000, 300, 0, 0},
+                               Shape{999, 301, 3, 1}, Shape{1, 70000, 0, 0}}) {
+        for (const Pair& pair : pairs) {
+            const size_t srcStride = size_t{shape.w} * pair.inBytes + shape.srcPad;
+            const size_t dstStride = size_t{shape.w} * pair.outBytes + shape.dstPad;
+            // Every bit of a 16-bit word is set at random: Mono12's bits above 12 are cut off.
+            const auto levels = RandomLevels(srcStride * shape.h, 255, seed++);
+            const Bytes bytes(levels.begin(), levels.end());
+            TqBuffer src;
+            Fill(src, shape.w, shape.h, pair.from, bytes, shape.srcPad);
+            for (bool flip : {false, true}) {
+                Bytes model(dstStride * shape.h, 0xA5);
+                for (size_t y = 0; y < shape.h; ++y) {
+                    const uint8_t* in = bytes.data() + srcStride * y;
+                    uint8_t* out = model.data() + dstStride * (flip ? shape.h - 1 - y : y);
+                    for (size_t x = 0; x < shape.w; ++x) {
+                        const uint8_t* p = in + x * pair.inBytes;
+                        uint8_t* o = out + x * pair.outBytes;
+                        if (pair.from == TqPixelMono16 || pair.from == TqPixelMono12) {
+                            o[0] = static_cast<uint8_t>((p[0] | p[1] << 8) >> (pair.from == TqPixelMono16 ? 8 : 4));
+                        } else if (pair.from != pair.to) {
+                            o[0] = p[2];
+                            o[1] = p[1];
+                            o[2] = p[0];
+                        } else {
+                            std::memcpy(o, p, pair.inBytes);
+                        }
+                    }
+                }
+                for (int threads : {1, 5}) {
+                    TqBufferConverter c(threads);
+                    ASSERT_TRUE(ConvertInto(c, src, pair.to, shape.dstPad, flip) == model)
+                        << TqImage::PixelTypeToString(pair.from).GetAscii() << " to "
+                        << TqImage::PixelTypeToString(pair.to).GetAscii() << ", " << shape.w << "x" << shape.h
+                        << " paddings " << shape.srcPad << "/" << shape.dstPad << " flip " << flip << ", "
+                        << threads << " threads";
+                }
+            }
+        }
+    }
+}
+
 TEST_F(TqBufferConverterTest, PoolServesRunsOfEverySizeAndStopsAtOnce) {
     const uint32_t w = 512, h = 384;
     const auto levels = RandomLevels(size_t(w) * h, 255, 5);

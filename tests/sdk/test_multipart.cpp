@@ -252,6 +252,31 @@ TEST_F(MultipartContainerTest, EachDataTypeHandsOutItsInterface) {
     EXPECT_NE(c.GetPart(0)->GetChunkData(), nullptr);
 }
 
+TEST_F(MultipartContainerTest, ImageSectionsReportTheBlockTheBufferHoldsNow) {
+    TqBuffer buffer(TqPayloadTypeMultiPart);
+    ITqMultiPartContainer& c = *buffer.GetMultiPartContainer();
+    ASSERT_OK(c.AddImagePart(k2D, 4, 2, kMono8));
+    const ITqImage* image = c.GetPart(0)->GetImage();
+    ASSERT_NE(image, nullptr);
+    auto identity = [&] {
+        return std::vector<uint64_t>({image->GetBlockID(), image->GetTimestamp(), image->GetReceptionTime()});
+    };
+    EXPECT_EQ(identity(), std::vector<uint64_t>({0, 0, 0}));
+    ASSERT_OK(buffer.SetBlockID(7));
+    ASSERT_OK(buffer.SetTimestamp(8));
+    ASSERT_OK(buffer.SetReceptionTime(9));
+    EXPECT_EQ(identity(), std::vector<uint64_t>({7, 8, 9})) << "set after the container was made";
+    TqBufferReception next;   // a receiver's next block into the same buffer
+    next.mExtendedID = true;
+    next.mBlockID = uint64_t{1} << 40;
+    next.mTimestamp = 20;
+    next.mReceptionTime = 21;
+    buffer.SetReception(TqPayloadTypeMultiPart, next);
+    EXPECT_EQ(identity(), std::vector<uint64_t>({uint64_t{1} << 40, 20, 21}));
+    ASSERT_OK(buffer.Reset(TqPayloadTypeMultiPart));
+    EXPECT_EQ(identity(), std::vector<uint64_t>({0, 0, 0})) << "a reset buffer holds no block";
+}
+
 TEST_F(MultipartContainerTest, ChunkSectionChunksLiveInItsMemory) {
     const long chunkSets = TqLiveObjects::Count("TqChunkData");
     TqBuffer buffer(TqPayloadTypeMultiPart);
