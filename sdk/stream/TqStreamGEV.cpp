@@ -205,24 +205,10 @@ private:
 
     void Request(uint16_t aBlock, uint32_t aFirst, uint32_t aLast) {
         if (++mRequestId == 0) mRequestId = 1;
-        uint8_t command[Gvcp::kHeaderSize + 12];
-        const auto put16 = [&](size_t aAt, uint16_t aValue) {
-            command[aAt] = static_cast<uint8_t>(aValue >> 8);
-            command[aAt + 1] = static_cast<uint8_t>(aValue);
-        };
-        const auto put32 = [&](size_t aAt, uint32_t aValue) {
-            put16(aAt, static_cast<uint16_t>(aValue >> 16));
-            put16(aAt + 2, static_cast<uint16_t>(aValue));
-        };
-        command[0] = Gvcp::kKey;
-        command[1] = 0;   // no acknowledge: the packets are the answer
-        put16(2, Gvcp::kPacketResendCmd);
-        put16(4, 12);
-        put16(6, mRequestId);
-        put16(8, mChannel);
-        put16(10, aBlock);
-        put32(12, aFirst);
-        put32(16, aLast);
+        // No acknowledge: the packets are the answer.
+        uint8_t command[Gvcp::kHeaderSize + Gvcp::PacketResendCommand::kSize];
+        Gvcp::PutCommandHeader(command, Gvcp::kPacketResendCmd, mRequestId, Gvcp::PacketResendCommand::kSize, 0);
+        Gvcp::PacketResendCommand::Write(command + Gvcp::kHeaderSize, false, mChannel, aBlock, aFirst, aLast);
         (void)!::send(mRequestSocket, command, sizeof command, MSG_DONTWAIT);
     }
 
