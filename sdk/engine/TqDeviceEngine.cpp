@@ -557,8 +557,9 @@ unsigned Device::Impl::ExpireHeartbeat() {
 // Register handlers.
 
 namespace {
-// The handlers this thread is serving an access for, innermost last.
-thread_local std::vector<const RegisterHandler*> tServing;
+// The handlers this thread is serving an access for, innermost last. (Aligned as the runtime's
+// thread-locals are, for the leak checker: see runtime/director.cpp.)
+alignas(32) thread_local std::vector<const RegisterHandler*> tServing;
 }  // namespace
 
 const HandledRange* Device::Impl::HandledAt(uint32_t aAddress, uint64_t aSize, bool aLocal) const {
