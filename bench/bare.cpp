@@ -9,6 +9,7 @@
 #include "proxy.h"
 
 #include "TqBuffer.h"
+#include "TqDeviceEngine.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -30,6 +31,8 @@
 #include <memory>
 
 namespace {
+
+namespace Gvsp = TqGvsp;
 
 PyTypeObject* g_proxy_type = nullptr;
 SwigTypeInfo* g_result_type = nullptr;
@@ -369,27 +372,23 @@ PyObject* gvsp_send(PyObject*, PyObject* args) {
     unsigned long long frames = 0, packets = 0;
     double cpu = 0;
     Py_BEGIN_ALLOW_THREADS
-    const size_t chunk = packetSize - 36, size = size_t{width} * height;
+    const size_t chunk = Gvsp::PayloadBytes(packetSize), size = size_t{width} * height;
     const size_t count = (size + chunk - 1) / chunk;   // payload packets
     std::vector<uint8_t> bytes(chunk);
     for (size_t i = 0; i < chunk; ++i) bytes[i] = static_cast<uint8_t>(i * 7);
     // Headers: the leader's whole, 8 bytes of each payload packet's, the trailer's.
-    std::vector<uint8_t> headers((count + 2) * 44, 0);
-    auto header = [&](size_t aIndex) { return headers.data() + aIndex * 44; };
-    auto put = [](uint8_t* p, uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
-    };
+    constexpr size_t kLeader = Gvsp::kHeaderSize + Gvsp::ImageLeader::kSize;
+    constexpr size_t kTrailer = Gvsp::kHeaderSize + Gvsp::ImageTrailer::kSize;
+    std::vector<uint8_t> headers((count + 2) * kLeader, 0);
+    auto header = [&](size_t aIndex) { return headers.data() + aIndex * kLeader; };
     for (size_t i = 0; i < count + 2; ++i) {
-        uint8_t* h = header(i);
-        h[4] = i == 0 ? 1 : (i == count + 1 ? 2 : 3);
-        put(h + 5, i, 3);
+        const uint8_t format =
+            i == 0 ? Gvsp::kFormatLeader : i == count + 1 ? Gvsp::kFormatTrailer : Gvsp::kFormatPayload;
+        Gvsp::Header::Write(header(i), 0, 0, format, static_cast<uint32_t>(i));
     }
-    put(header(0) + 10, 1, 2);               // an image
-    put(header(0) + 20, 0x01080001, 4);      // Mono8
-    put(header(0) + 24, width, 4);
-    put(header(0) + 28, height, 4);
-    put(header(count + 1) + 10, 1, 2);
-    put(header(count + 1) + 12, height, 4);
+    Gvsp::ImageLeader::Write(header(0) + Gvsp::kHeaderSize, Gvsp::kPayloadImage, 0,
+                             {TqEngine::Pfnc::kMono8, width, height});
+    Gvsp::ImageTrailer::Write(header(count + 1) + Gvsp::kHeaderSize, Gvsp::kPayloadImage, height);
     int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
     int big = 4 << 20;
     ::setsockopt(tx, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
@@ -406,7 +405,7 @@ PyObject* gvsp_send(PyObject*, PyObject* args) {
     timespec cpu0{}, cpu1{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
     while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < duration) {
-        for (size_t i = 0; i < count + 2; ++i) put(header(i) + 2, block, 2);
+        for (size_t i = 0; i < count + 2; ++i) Gvsp::Header::kBlockId.Put(header(i), block);
         for (size_t next = 0; next < count + 2;) {
             const size_t n = std::min(kBatch, count + 2 - next);
             for (size_t k = 0; k < n; ++k) {
@@ -414,11 +413,11 @@ PyObject* gvsp_send(PyObject*, PyObject* args) {
                 msgs[k] = {};
                 msgs[k].msg_hdr.msg_iov = iov[k];
                 if (i == 0 || i == count + 1) {
-                    iov[k][0] = {header(i), i == 0 ? 44u : 16u};
+                    iov[k][0] = {header(i), i == 0 ? kLeader : kTrailer};
                     msgs[k].msg_hdr.msg_iovlen = 1;
                 } else {
                     const size_t at = (i - 1) * chunk;
-                    iov[k][0] = {header(i), 8};
+                    iov[k][0] = {header(i), Gvsp::kHeaderSize};
                     iov[k][1] = {bytes.data(), std::min(chunk, size - at)};
                     msgs[k].msg_hdr.msg_iovlen = 2;
                 }

@@ -32,7 +32,10 @@ Entries& entries() {
     static auto* e = new Entries;
     return *e;
 }
-thread_local int t_inside = 0;   // this thread's share of inside
+// Aligned beyond malloc's 16 bytes, so that a thread's block of this library's thread-locals never
+// begins 16 bytes into a page: the leak checker takes such a block for another C library's layout
+// and reads garbage bounds, which crashes its stop of the world at exit.
+alignas(32) thread_local int t_inside = 0;   // this thread's share of inside
 
 // Whether this thread may enter Python, counted if so: always before finalisation, afterwards only
 // the finalising thread while the interpreter lives.

@@ -1,5 +1,7 @@
 #include "TqChunkStore.h"
 
+#include "TqWireBytes.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,18 +17,6 @@
 namespace {
 
 constexpr uint32_t kTrailerSize = 8;
-
-uint32_t ReadBigEndian(const uint8_t* aBytes) {
-    return (uint32_t{aBytes[0]} << 24) | (uint32_t{aBytes[1]} << 16) | (uint32_t{aBytes[2]} << 8) |
-           uint32_t{aBytes[3]};
-}
-
-void WriteBigEndian(uint8_t* aBytes, uint32_t aValue) {
-    aBytes[0] = static_cast<uint8_t>(aValue >> 24);
-    aBytes[1] = static_cast<uint8_t>(aValue >> 16);
-    aBytes[2] = static_cast<uint8_t>(aValue >> 8);
-    aBytes[3] = static_cast<uint8_t>(aValue);
-}
 
 }  // namespace
 
@@ -51,8 +41,8 @@ TqResult TqChunkStore::Add(uint32_t aID, const uint8_t* aData, uint32_t aLength,
 
     uint8_t* at = mArea + mUsed;
     if (aLength > 0) std::memmove(at, aData, aLength);   // the data may come from this very area
-    WriteBigEndian(at + aLength, aID);
-    WriteBigEndian(at + aLength + 4, aLength);
+    TqWire::Put32(at + aLength, aID);
+    TqWire::Put32(at + aLength + 4, aLength);
     mUsed += aLength + kTrailerSize;
     return TqResult(TQ_OK);
 }
@@ -65,8 +55,8 @@ const std::vector<TqChunkStore::Chunk>& TqChunkStore::Parse() {
     uint32_t end = mUsed;
     while (end >= kTrailerSize) {
         const uint8_t* trailer = mArea + end - kTrailerSize;
-        uint32_t id = ReadBigEndian(trailer);
-        uint32_t length = ReadBigEndian(trailer + 4);
+        uint32_t id = TqWire::Get32(trailer);
+        uint32_t length = TqWire::Get32(trailer + 4);
         uint32_t before = end - kTrailerSize;
         if (length > before) break;
         uint32_t offset = before - length;

@@ -4,6 +4,7 @@
 #include "TqImage.h"
 #include "TqPixelLayout.h"
 #include "TqResultCodes.h"
+#include "TqWireBytes.h"
 
 #include <zstd.h>
 
@@ -38,29 +39,12 @@ constexpr uint64_t kMaxExpansion = 65536;
 
 // ---- little-endian fields ----
 
-inline uint64_t LoadLE64(const uint8_t* aP) {
-    uint64_t v;
-    std::memcpy(&v, aP, 8);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
-}
-
-uint16_t Get16(const uint8_t* aP) { return static_cast<uint16_t>(aP[0] | (aP[1] << 8)); }
-uint32_t Get32(const uint8_t* aP) {
-    return uint32_t{aP[0]} | (uint32_t{aP[1]} << 8) | (uint32_t{aP[2]} << 16) | (uint32_t{aP[3]} << 24);
-}
-uint64_t Get64(const uint8_t* aP) { return uint64_t{Get32(aP)} | (uint64_t{Get32(aP + 4)} << 32); }
-void Put16(uint8_t* aP, uint16_t aV) {
-    aP[0] = static_cast<uint8_t>(aV);
-    aP[1] = static_cast<uint8_t>(aV >> 8);
-}
-void Put32(uint8_t* aP, uint32_t aV) {
-    for (int i = 0; i < 4; ++i) aP[i] = static_cast<uint8_t>(aV >> (8 * i));
-}
-void Put64(uint8_t* aP, uint64_t aV) {
-    Put32(aP, static_cast<uint32_t>(aV));
-    Put32(aP + 4, static_cast<uint32_t>(aV >> 32));
-}
+using TqWire::Get16Le;
+using TqWire::Get32Le;
+using TqWire::Get64Le;
+using TqWire::Put16Le;
+using TqWire::Put32Le;
+using TqWire::Put64Le;
 
 // ---- checksum: four lanes of multiply-rotate over 64-bit words, then a final mix ----
 
@@ -94,12 +78,6 @@ void ForwardBytes(const uint8_t* __restrict aIn, uint8_t* __restrict aOut, size_
     for (; i < aSize; ++i) aOut[i] = static_cast<uint8_t>(aIn[i] - aIn[i - aDistance]);
 }
 
-inline uint16_t Load16(const uint8_t* aP) { return static_cast<uint16_t>(aP[0] | (aP[1] << 8)); }
-inline void Store16(uint8_t* aP, uint16_t aV) {
-    aP[0] = static_cast<uint8_t>(aV);
-    aP[1] = static_cast<uint8_t>(aV >> 8);
-}
-
 // 16-bit samples; aSize even, aDistance even.
 void ForwardSamples16(const uint8_t* __restrict aIn, uint8_t* __restrict aOut, size_t aSize, size_t aDistance) {
     size_t head = aDistance < aSize ? aDistance : aSize;
@@ -114,10 +92,10 @@ void ForwardSamples16(const uint8_t* __restrict aIn, uint8_t* __restrict aOut, s
     }
 #endif
     for (; i + 1 < aSize; i += 2) {
-        uint16_t d = static_cast<uint16_t>(Load16(aIn + i) - Load16(aIn + i - aDistance));
+        uint16_t d = static_cast<uint16_t>(Get16Le(aIn + i) - Get16Le(aIn + i - aDistance));
         // zigzag: small differences of either sign become small numbers
         uint16_t z = static_cast<uint16_t>((d << 1) ^ (0u - (d >> 15)));
-        Store16(aOut + i, z);
+        Put16Le(aOut + i, z);
     }
 }
 
@@ -189,7 +167,7 @@ void InverseSamples16(uint8_t* aP, size_t aSize, size_t aDistance) {
     if (aDistance == 2 && aSize >= 2) {
         // One sample per pixel: the line from its second sample on, a prefix sum of 8 samples at a
         // time seeded with the first sample.
-        __m128i carry = _mm_set1_epi16(static_cast<short>(Load16(aP)));
+        __m128i carry = _mm_set1_epi16(static_cast<short>(Get16Le(aP)));
         const __m128i one = _mm_set1_epi16(1);
         for (; i + 16 <= aSize; i += 16) {
             __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aP + i));
@@ -204,9 +182,9 @@ void InverseSamples16(uint8_t* aP, size_t aSize, size_t aDistance) {
     }
 #endif
     for (; i + 1 < aSize; i += 2) {
-        uint16_t z = Load16(aP + i);
+        uint16_t z = Get16Le(aP + i);
         uint16_t d = static_cast<uint16_t>((z >> 1) ^ (0u - (z & 1u)));
-        Store16(aP + i, static_cast<uint16_t>(Load16(aP + i - aDistance) + d));
+        Put16Le(aP + i, static_cast<uint16_t>(Get16Le(aP + i - aDistance) + d));
     }
 }
 
@@ -258,17 +236,17 @@ uint64_t Checksum(const uint8_t* aData, size_t aSize) {
     uint64_t a = kMulA, b = kMulB, c = ~kMulA, d = ~kMulB;
     size_t i = 0;
     for (; i + 32 <= aSize; i += 32) {
-        a = Lane(a, LoadLE64(aData + i));
-        b = Lane(b, LoadLE64(aData + i + 8));
-        c = Lane(c, LoadLE64(aData + i + 16));
-        d = Lane(d, LoadLE64(aData + i + 24));
+        a = Lane(a, Get64Le(aData + i));
+        b = Lane(b, Get64Le(aData + i + 8));
+        c = Lane(c, Get64Le(aData + i + 16));
+        d = Lane(d, Get64Le(aData + i + 24));
     }
     uint64_t h = uint64_t{aSize} * kMulB;
     h = Lane(h, a);
     h = Lane(h, b);
     h = Lane(h, c);
     h = Lane(h, d);
-    for (; i + 8 <= aSize; i += 8) h = Lane(h, LoadLE64(aData + i));
+    for (; i + 8 <= aSize; i += 8) h = Lane(h, Get64Le(aData + i));
     if (i < aSize) {
         uint64_t tail = 0;
         for (size_t k = 0; i + k < aSize; ++k) tail |= uint64_t{aData[i + k]} << (8 * k);
@@ -295,34 +273,34 @@ bool HasMagic(const uint8_t* aData, uint64_t aSize) {
 uint32_t ParseFrame(const uint8_t* aData, uint64_t aSize, Frame& aFrame, std::vector<Stripe>* aStripes) {
     aFrame = Frame{};
     if (!HasMagic(aData, aSize) || aSize < 8) return TQ_IMAGE_ERROR;
-    if (Get16(aData + 4) != kVersion) return TQ_NOT_SUPPORTED;
-    if (Get16(aData + 6) != kHeaderSize || aSize < kHeaderSize) return TQ_IMAGE_ERROR;
+    if (Get16Le(aData + 4) != kVersion) return TQ_NOT_SUPPORTED;
+    if (Get16Le(aData + 6) != kHeaderSize || aSize < kHeaderSize) return TQ_IMAGE_ERROR;
 
     const uint8_t* h = aData;
     Frame f;
-    f.stripeCount = Get32(h + 44);
+    f.stripeCount = Get32Le(h + 44);
     uint64_t tableSize = uint64_t{f.stripeCount} * kStripeEntrySize;
     if (f.stripeCount == 0 || tableSize > aSize - kHeaderSize) return TQ_IMAGE_ERROR;
     // The header checksum covers the header and the table: nothing below is trusted before it.
-    if (HeaderChecksum(h, tableSize) != Get32(h + 84)) return TQ_IMAGE_ERROR;
+    if (HeaderChecksum(h, tableSize) != Get32Le(h + 84)) return TQ_IMAGE_ERROR;
 
-    if (static_cast<int32_t>(Get32(h + 8)) != TqEncodingPTC1) return TQ_NOT_SUPPORTED;
-    if (Get32(h + 80) != 0) return TQ_NOT_SUPPORTED;
-    f.pixelType = static_cast<TqPixelType>(Get32(h + 12));
-    f.width = Get32(h + 16);
-    f.height = Get32(h + 20);
+    if (static_cast<int32_t>(Get32Le(h + 8)) != TqEncodingPTC1) return TQ_NOT_SUPPORTED;
+    if (Get32Le(h + 80) != 0) return TQ_NOT_SUPPORTED;
+    f.pixelType = static_cast<TqPixelType>(Get32Le(h + 12));
+    f.width = Get32Le(h + 16);
+    f.height = Get32Le(h + 20);
     f.bytesPerPixel = h[24];
     f.predictor = h[25];
     f.distance = h[26];
     if (f.predictor > kPredictSamples16) return TQ_NOT_SUPPORTED;
-    f.lineSize = Get32(h + 28);
-    f.originalSize = Get64(h + 32);
-    f.rowsPerStripe = Get32(h + 40);
-    f.dataChecksum = Get64(h + 48);
-    f.blockID = Get64(h + 56);
-    f.timestamp = Get64(h + 64);
-    f.offsetX = Get32(h + 72);
-    f.offsetY = Get32(h + 76);
+    f.lineSize = Get32Le(h + 28);
+    f.originalSize = Get64Le(h + 32);
+    f.rowsPerStripe = Get32Le(h + 40);
+    f.dataChecksum = Get64Le(h + 48);
+    f.blockID = Get64Le(h + 56);
+    f.timestamp = Get64Le(h + 64);
+    f.offsetX = Get32Le(h + 72);
+    f.offsetY = Get32Le(h + 76);
 
     // Geometry: consistent with the pixel type and within the size limit.
     uint8_t predictor, distance, bytesPerPixel;
@@ -347,8 +325,8 @@ uint32_t ParseFrame(const uint8_t* aData, uint64_t aSize, Frame& aFrame, std::ve
         return TQ_IMAGE_ERROR;
     }
     for (uint32_t s = 0; s < f.stripeCount; ++s) {
-        uint32_t size = Get32(table + uint64_t{s} * kStripeEntrySize);
-        checksums[s] = Get32(table + uint64_t{s} * kStripeEntrySize + 4);
+        uint32_t size = Get32Le(table + uint64_t{s} * kStripeEntrySize);
+        checksums[s] = Get32Le(table + uint64_t{s} * kStripeEntrySize + 4);
         uint32_t firstRow = s * f.rowsPerStripe;   // < height: stripeCount matches
         uint32_t rows = f.height - firstRow < f.rowsPerStripe ? f.height - firstRow : f.rowsPerStripe;
         uint64_t original = s + 1 < f.stripeCount ? stripeBytes : uint64_t{rows} * f.lineSize;
@@ -459,35 +437,35 @@ uint32_t Encoder::Encode(const Source& aSource) {
         }
         size_t written = ZSTD_compress2(mContext, out + offset, bound - offset, residual, size);
         if (ZSTD_isError(written)) return TQ_NOT_ENOUGH_MEMORY;
-        Put32(out + kHeaderSize + uint64_t{s} * kStripeEntrySize, static_cast<uint32_t>(written));
-        Put32(out + kHeaderSize + uint64_t{s} * kStripeEntrySize + 4, checksums[s]);
+        Put32Le(out + kHeaderSize + uint64_t{s} * kStripeEntrySize, static_cast<uint32_t>(written));
+        Put32Le(out + kHeaderSize + uint64_t{s} * kStripeEntrySize + 4, checksums[s]);
         offset += written;
     }
     f.dataChecksum = FoldChecksums(checksums.data(), f.stripeCount, f.originalSize);
 
     uint8_t* h = out;
     std::memcpy(h, kMagic, sizeof kMagic);
-    Put16(h + 4, kVersion);
-    Put16(h + 6, kHeaderSize);
-    Put32(h + 8, static_cast<uint32_t>(TqEncodingPTC1));
-    Put32(h + 12, static_cast<uint32_t>(f.pixelType));
-    Put32(h + 16, f.width);
-    Put32(h + 20, f.height);
+    Put16Le(h + 4, kVersion);
+    Put16Le(h + 6, kHeaderSize);
+    Put32Le(h + 8, static_cast<uint32_t>(TqEncodingPTC1));
+    Put32Le(h + 12, static_cast<uint32_t>(f.pixelType));
+    Put32Le(h + 16, f.width);
+    Put32Le(h + 20, f.height);
     h[24] = f.bytesPerPixel;
     h[25] = f.predictor;
     h[26] = f.distance;
     h[27] = 0;
-    Put32(h + 28, f.lineSize);
-    Put64(h + 32, f.originalSize);
-    Put32(h + 40, f.rowsPerStripe);
-    Put32(h + 44, f.stripeCount);
-    Put64(h + 48, f.dataChecksum);
-    Put64(h + 56, f.blockID);
-    Put64(h + 64, f.timestamp);
-    Put32(h + 72, f.offsetX);
-    Put32(h + 76, f.offsetY);
-    Put32(h + 80, 0);
-    Put32(h + 84, HeaderChecksum(h, tableSize));
+    Put32Le(h + 28, f.lineSize);
+    Put64Le(h + 32, f.originalSize);
+    Put32Le(h + 40, f.rowsPerStripe);
+    Put32Le(h + 44, f.stripeCount);
+    Put64Le(h + 48, f.dataChecksum);
+    Put64Le(h + 56, f.blockID);
+    Put64Le(h + 64, f.timestamp);
+    Put32Le(h + 72, f.offsetX);
+    Put32Le(h + 76, f.offsetY);
+    Put32Le(h + 80, 0);
+    Put32Le(h + 84, HeaderChecksum(h, tableSize));
     mFrameSize = offset;
     return TQ_OK;
 }

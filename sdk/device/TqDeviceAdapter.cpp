@@ -12,6 +12,8 @@
 #include "TqGenParameter.h"
 #include "TqResultCodes.h"
 #include "TqSinkList.h"
+#include "TqText.h"
+#include "TqWireBytes.h"
 
 #include <algorithm>
 #include <map>
@@ -28,7 +30,7 @@ namespace {
 
 TqResult Failure(uint32_t aCode, const std::string& aWhy) { return TqResult(aCode, TqString(aWhy.c_str())); }
 
-std::string Name(const TqString& aName) { return aName.GetAscii() ? aName.GetAscii() : ""; }
+using TqText::Utf8;
 
 // The device's parameter array, or TQ_NOT_CONNECTED when it has none (never connected, or
 // disconnected since).
@@ -45,7 +47,7 @@ TqResult WithFeature(TqDevice* aDevice, Kind* (TqGenParameterArray::*aGet)(const
     TqResult result = Parameters(aDevice, array);
     if (result.IsFailure()) return result;
     Kind* feature = (array->*aGet)(aName);
-    if (!feature) return Failure(TQ_NOT_FOUND, "no " + std::string(aKind) + "feature named '" + Name(aName) + "'");
+    if (!feature) return Failure(TQ_NOT_FOUND, "no " + std::string(aKind) + "feature named '" + Utf8(aName) + "'");
     return aUse(*feature);
 }
 
@@ -273,7 +275,7 @@ TqResult TqDeviceAdapter::ReadRegister(int64_t aAddress, uint32_t& aValue) {
     uint8_t bytes[4];
     TqResult result = mDevice->ReadMemory(aAddress, bytes, 4);
     if (result.IsOK())
-        aValue = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
+        aValue = TqWire::Get32(bytes);
     return result;
 }
 
@@ -306,7 +308,7 @@ bool TqDeviceAdapter::IsUSB3Vision() { return mDevice && mDevice->GetType() == T
 TqResult TqDeviceAdapter::GetUniqueID(TqString& aID) {
     TqString id;
     TqResult result = mDevice ? mDevice->GetUniqueID(id) : TqResult(TQ_NOT_CONNECTED);
-    if (result.IsFailure() || Name(id).empty()) return Failure(TQ_INVALID_PARAMETER, "the device has no unique ID");
+    if (result.IsFailure() || Utf8(id).empty()) return Failure(TQ_INVALID_PARAMETER, "the device has no unique ID");
     aID = id;
     return TqResult(TQ_OK);
 }

@@ -9,6 +9,7 @@
 #include "TqGvcpClient.h"
 #include "TqResultCodes.h"
 #include "TqSimulation.h"
+#include "TqText.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -43,7 +44,7 @@ TqAccessType AccessOf(uint32_t aCcp) {
     return TqAccessOpen;   // nobody controls it, or its controller lets others take over
 }
 
-std::string Text(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+using TqText::Utf8;
 
 bool ParseMac(const std::string& aText, std::array<uint8_t, 6>& aMac) {
     unsigned v[6];
@@ -77,7 +78,7 @@ TqResult TqDeviceGEV::Connect(const TqDeviceInfo* aDeviceInfo, TqAccessType aAcc
 }
 
 TqResult TqDeviceGEV::Connect(const TqString& aInfo, TqAccessType aAccessType) {
-    TqCallLog::Note("TqDeviceGEV::Connect", Text(aInfo) + "," + std::to_string(aAccessType));
+    TqCallLog::Note("TqDeviceGEV::Connect", Utf8(aInfo) + "," + std::to_string(aAccessType));
     uint32_t ccp = 0;
     if (!Privilege(aAccessType, ccp)) return TqResult(TQ_INVALID_PARAMETER, TqString("no such access type"));
     TqResult result = ConnectText(aInfo, ccp);
@@ -96,11 +97,11 @@ TqResult TqDeviceGEV::ChannelRegister(uint32_t aChannel, uint32_t& aCount) const
 
 TqResult TqDeviceGEV::SetStreamDestination(const TqString& aIPAddress, uint16_t aDataPort, uint32_t aChannel) {
     TqCallLog::Note("TqDeviceGEV::SetStreamDestination",
-                    Text(aIPAddress) + "," + std::to_string(aDataPort) + "," + std::to_string(aChannel));
+                    Utf8(aIPAddress) + "," + std::to_string(aDataPort) + "," + std::to_string(aChannel));
     uint32_t count = 0, ip = 0;
     TqResult result = ChannelRegister(aChannel, count);
     if (result.IsFailure()) return result;
-    if (!TqGvcpClient::ParseIp(Text(aIPAddress), ip)) return TqResult(TQ_INVALID_PARAMETER, TqString("not an IP address"));
+    if (!TqGvcpClient::ParseIp(Utf8(aIPAddress), ip)) return TqResult(TQ_INVALID_PARAMETER, TqString("not an IP address"));
     std::shared_ptr<Link> link = CurrentLink();
     result = link->WriteRegister(Reg::Scda(aChannel), ip);
     return result.IsOK() ? link->WriteRegister(Reg::Scp(aChannel), aDataPort) : result;
@@ -213,7 +214,7 @@ TqAccessType TqDeviceGEV::GetAccessType() const { return CurrentLink() ? mAccess
 TqResult TqDeviceGEV::GetAccessType(const TqString& aDeviceIPAddress, TqAccessType& aAccessType) {
     aAccessType = TqAccessUnknown;
     uint32_t ip = 0, ccp = 0;
-    if (!TqGvcpClient::ParseIp(Text(aDeviceIPAddress), ip))
+    if (!TqGvcpClient::ParseIp(Utf8(aDeviceIPAddress), ip))
         return TqResult(TQ_INVALID_PARAMETER, TqString("not an IP address"));
     TqGvcpClient::Channel channel;
     if (!channel.Open(ip)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the address"));
@@ -230,12 +231,12 @@ TqResult TqDeviceGEV::GetAccessType(const TqString& aDeviceIPAddress, TqAccessTy
 
 TqResult TqDeviceGEV::SetIPConfiguration(const TqString& aMACAddress, const TqString& aIP, const TqString& aSubnetMask,
                                          const TqString& aGateway) {
-    TqCallLog::Note("TqDeviceGEV::SetIPConfiguration", Text(aMACAddress) + "," + Text(aIP) + "," + Text(aSubnetMask) +
-                                                           "," + Text(aGateway));
+    TqCallLog::Note("TqDeviceGEV::SetIPConfiguration", Utf8(aMACAddress) + "," + Utf8(aIP) + "," + Utf8(aSubnetMask) +
+                                                           "," + Utf8(aGateway));
     std::array<uint8_t, 6> mac{};
     uint32_t ip = 0, mask = 0, gateway = 0;
-    if (!ParseMac(Text(aMACAddress), mac) || !TqGvcpClient::ParseIp(Text(aIP), ip) ||
-        !TqGvcpClient::ParseIp(Text(aSubnetMask), mask) || !TqGvcpClient::ParseIp(Text(aGateway), gateway))
+    if (!ParseMac(Utf8(aMACAddress), mac) || !TqGvcpClient::ParseIp(Utf8(aIP), ip) ||
+        !TqGvcpClient::ParseIp(Utf8(aSubnetMask), mask) || !TqGvcpClient::ParseIp(Utf8(aGateway), gateway))
         return TqResult(TQ_INVALID_PARAMETER, TqString("not a MAC address, an IP address, a mask or a gateway"));
     if ((ip >> 24) != 127) return TqResult(TQ_INVALID_PARAMETER, TqString("only loopback addresses can be set"));
     return TqGvcpClient::ForceIp(mac, ip, mask, gateway) ? TqResult(TQ_OK)
@@ -248,7 +249,7 @@ TqDeviceU3V::TqDeviceU3V() : TqDevice(TqDeviceTypeU3V) {}
 TqDeviceU3V::~TqDeviceU3V() = default;
 
 TqResult TqDeviceU3V::Connect(const TqString& aInfo) {
-    std::string guid = Text(aInfo);
+    std::string guid = Utf8(aInfo);
     bool hex = guid.size() == 12 && std::all_of(guid.begin(), guid.end(), [](unsigned char c) { return std::isxdigit(c); });
     if (!hex) return TqResult(TQ_INVALID_PARAMETER, TqString("a GUID has 12 hexadecimal digits"));
     TqResult result = ConnectText(aInfo, Reg::kCcpControl);
@@ -263,7 +264,7 @@ TqResult TqDeviceU3V::Connect(const TqDeviceInfo* aDeviceInfo) {
     auto* u3v = dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo);
     if (!u3v) return TqResult(TQ_INVALID_PARAMETER, TqString("not a USB3 Vision device's record"));
     TqResult result = ConnectRecord(aDeviceInfo, Reg::kCcpControl);
-    if (result.IsOK()) mGUID = Text(u3v->GetDeviceGUID());
+    if (result.IsOK()) mGUID = Utf8(u3v->GetDeviceGUID());
     return result;
 }
 
@@ -276,13 +277,13 @@ TqDeviceZelvraProtocol::~TqDeviceZelvraProtocol() = default;
 
 TqResult TqDeviceZelvraProtocol::SetIPConfiguration(const TqString& aMACAddress, const TqString& aIP,
                                                     const TqString& aSubnetMask, const TqString& aGateway) {
-    TqCallLog::Note("TqDeviceZelvraProtocol::SetIPConfiguration", Text(aMACAddress) + "," + Text(aIP) + "," +
-                                                                      Text(aSubnetMask) + "," + Text(aGateway));
+    TqCallLog::Note("TqDeviceZelvraProtocol::SetIPConfiguration", Utf8(aMACAddress) + "," + Utf8(aIP) + "," +
+                                                                      Utf8(aSubnetMask) + "," + Utf8(aGateway));
     uint32_t ip = 0, mask = 0, gateway = 0;
-    if (!TqGvcpClient::ParseIp(Text(aIP), ip) || !TqGvcpClient::ParseIp(Text(aSubnetMask), mask) ||
-        !TqGvcpClient::ParseIp(Text(aGateway), gateway))
+    if (!TqGvcpClient::ParseIp(Utf8(aIP), ip) || !TqGvcpClient::ParseIp(Utf8(aSubnetMask), mask) ||
+        !TqGvcpClient::ParseIp(Utf8(aGateway), gateway))
         return TqResult(TQ_INVALID_PARAMETER, TqString("not an IP address, a mask or a gateway"));
-    return TqSimulation::SetIPConfiguration(Text(aMACAddress), Text(aIP), Text(aSubnetMask), Text(aGateway))
+    return TqSimulation::SetIPConfiguration(Utf8(aMACAddress), Utf8(aIP), Utf8(aSubnetMask), Utf8(aGateway))
                ? TqResult(TQ_OK)
                : TqResult(TQ_INVALID_PARAMETER, TqString("no device with that MAC address"));
 }

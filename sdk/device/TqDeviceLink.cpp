@@ -25,9 +25,6 @@ namespace Reg = TqEngine::Reg;
 
 namespace {
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t Get32(const uint8_t* p) { return (static_cast<uint32_t>(Get16(p)) << 16) | Get16(p + 2); }
-
 constexpr uint64_t kAddressSpace = 1ull << 32;
 
 constexpr uint32_t kControlBits = Reg::kCcpControl | Reg::kCcpExclusive;
@@ -234,7 +231,7 @@ TqResult Link::Write(uint64_t aAddress, const void* aData, uint64_t aLength) {
     }
     std::memcpy(words.data() + (aAddress - start), aData, aLength);
     const uint16_t status = words.size() == 4   // one register: the register command, which every device serves
-                                ? mChannel.WriteRegister(static_cast<uint32_t>(start), Get32(words.data()))
+                                ? mChannel.WriteRegister(static_cast<uint32_t>(start), TqWire::Get32(words.data()))
                                 : mChannel.WriteMemory(static_cast<uint32_t>(start), words.data(), words.size());
     if (status == Gvcp::kSuccess) Wrote(start, end);
     return Answer(status);
@@ -306,26 +303,19 @@ void Link::Heartbeat() {
 }
 
 bool Link::QueueEvents(const uint8_t* aCommand, size_t aSize) {
-    if (aSize < Gvcp::kHeaderSize || aCommand[0] != Gvcp::kKey) return false;
-    const uint16_t command = Get16(aCommand + 2);
-    const size_t size = std::min<size_t>(Get16(aCommand + 4), aSize - Gvcp::kHeaderSize);
-    if (command != Gvcp::kEventCmd && command != Gvcp::kEventDataCmd) return false;
+    const auto command = Gvcp::CommandView::Of(aCommand, aSize);
+    if (!command || command->Key() != Gvcp::kKey) return false;
+    if (command->Code() != Gvcp::kEventCmd && command->Code() != Gvcp::kEventDataCmd) return false;
     std::vector<Event> events;
-    const uint8_t* d = aCommand + Gvcp::kHeaderSize;
-    auto header = [&](size_t at) {
-        Event e;
-        e.id = Get16(d + at + 2);
-        e.channel = Get16(d + at + 4);
-        e.block = Get16(d + at + 6);
-        e.timestamp = (static_cast<uint64_t>(Get32(d + at + 8)) << 32) | Get32(d + at + 12);
-        return e;
+    auto event = [](const Gvcp::EventEntry& aEntry) {
+        return Event{aEntry.EventId(), aEntry.Channel(), aEntry.BlockId(), aEntry.Timestamp(), {}};
     };
-    if (command == Gvcp::kEventCmd) {
-        for (size_t at = 0; at + 16 <= size; at += 16) events.push_back(header(at));
-    } else if (size >= 16) {
-        Event e = header(0);
-        e.data.assign(d + 16, d + size);
-        events.push_back(std::move(e));
+    if (command->Code() == Gvcp::kEventCmd) {
+        const Gvcp::EventList list = *Gvcp::EventList::Of(command->Payload(), false);
+        for (size_t i = 0; i < list.Count(); ++i) events.push_back(event(list.Entry(i)));
+    } else if (const auto entry = Gvcp::EventEntry::Of(command->Payload(), false)) {
+        events.push_back(event(*entry));
+        events.back().data.assign(entry->Data().begin(), entry->Data().end());
     }
     std::lock_guard<std::mutex> guard(mLock);
     for (Event& e : events) mEvents.push_back(std::move(e));
@@ -343,10 +333,10 @@ void Link::ReceiveEvents() {
         ssize_t n = ::recvfrom(mMessageSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
         if (n < static_cast<ssize_t>(Gvcp::kHeaderSize)) continue;
         if (!QueueEvents(buffer, static_cast<size_t>(n))) continue;
-        if (buffer[1] & Gvcp::kFlagAckRequired) {
-            const uint16_t answer = Get16(buffer + 2) + 1;
-            const uint8_t ack[Gvcp::kHeaderSize] = {0, 0, static_cast<uint8_t>(answer >> 8), static_cast<uint8_t>(answer),
-                                                    0, 0, buffer[6], buffer[7]};
+        const Gvcp::CommandView command = *Gvcp::CommandView::Of(buffer, static_cast<size_t>(n));
+        if (command.AckRequired()) {
+            uint8_t ack[Gvcp::kHeaderSize];
+            Gvcp::PutAckHeader(ack, Gvcp::kSuccess, Gvcp::AckOf(command.Code()), command.RequestId(), 0);
             ::sendto(mMessageSocket, ack, sizeof ack, 0, reinterpret_cast<sockaddr*>(&from), length);
         }
     }
@@ -395,13 +385,7 @@ void Link::Deliver(const Event& aEvent) {
             // channel, block ID, timestamp; big-endian) and then the data.
             std::vector<uint8_t>& shown = port->second.data;
             shown.assign(kEventHeaderBytes, 0);
-            const auto put = [&](size_t aAt, uint64_t aValue, int aBytes) {
-                for (int n = 0; n < aBytes; ++n) shown[aAt + n] = static_cast<uint8_t>(aValue >> (8 * (aBytes - 1 - n)));
-            };
-            put(2, aEvent.id, 2);
-            put(4, aEvent.channel, 2);
-            put(6, aEvent.block, 2);
-            put(8, aEvent.timestamp, 8);
+            Gvcp::EventEntry::Write(shown.data(), false, aEvent.id, aEvent.channel, aEvent.block, aEvent.timestamp);
             shown.insert(shown.end(), aEvent.data.begin(), aEvent.data.end());
             port->second.attached = true;
             features = port->second.features;

@@ -64,7 +64,7 @@ struct Settings {
 // kEventWindow + n * 2^32 + their address in the event as GigE Vision carries it: its header
 // (kEventHeaderBytes: reserved, event ID, stream channel, block ID, timestamp) and then its data.
 constexpr uint64_t kEventWindow = uint64_t{1} << 40;
-constexpr size_t kEventHeaderBytes = 16;
+constexpr size_t kEventHeaderBytes = TqGvcp::EventEntry::kSize;
 
 // The description to load when aXml has event ports (false, aRouted untouched, when it has none),
 // and for each event ID the names of the features that its data changes: the registers on its

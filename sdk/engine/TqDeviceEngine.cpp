@@ -20,8 +20,7 @@ uint64_t SteadyNanoseconds() {
 uint64_t SteadyMilliseconds() { return SteadyNanoseconds() / 1000000; }
 
 void PutString(std::vector<uint8_t>& aBoot, uint32_t aAddress, size_t aSize, const std::string& aText) {
-    std::memset(&aBoot[aAddress], 0, aSize);
-    std::memcpy(&aBoot[aAddress], aText.data(), std::min(aText.size(), aSize - 1));
+    TqWire::TextField{aAddress, aSize}.Put(aBoot.data(), aText);
 }
 
 constexpr uint32_t kGvcpCapabilities = (1u << 31)    // user-defined name register
@@ -39,7 +38,7 @@ static_assert(Reg::kBootstrapSize <= Reg::kReservedBegin && Reg::kFeatureBase >=
               Reg::kFirmwareVersion >= Reg::kReservedEnd);
 
 constexpr uint32_t kMinHeartbeat = 500;
-constexpr size_t kMaxEventData = Gvcp::kMaxPayload - 16;
+constexpr size_t kMaxEventData = Gvcp::kMaxPayload - Gvcp::EventEntry::kSize;
 
 bool InRange(uint32_t aAddress, uint64_t aSize, uint32_t aBase, uint64_t aLength) {
     return aAddress >= aBase && uint64_t(aAddress) + aSize <= uint64_t(aBase) + aLength;
@@ -126,11 +125,11 @@ Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
 void Device::Impl::InitRegisters() {
     const DeviceConfig& c = config;
     boot.assign(Reg::kBootstrapSize, 0);
-    const auto& mac = c.identity.mac;
+    const uint64_t mac = Gvcp::MacNumber(c.identity.mac);
     SetBoot32(Reg::kVersion, 0x00010002);  // GigE Vision 1.2
     SetBoot32(Reg::kDeviceMode, 0x80000001);  // big-endian registers, UTF-8 strings, transmitter
-    SetBoot32(Reg::kMacHigh, (uint32_t(mac[0]) << 8) | mac[1]);
-    SetBoot32(Reg::kMacLow, (uint32_t(mac[2]) << 24) | (uint32_t(mac[3]) << 16) | (uint32_t(mac[4]) << 8) | mac[5]);
+    SetBoot32(Reg::kMacHigh, uint32_t(mac >> 32));
+    SetBoot32(Reg::kMacLow, uint32_t(mac));
     SetBoot32(Reg::kIpCapability, 0x7);     // persistent IP, DHCP, link-local
     SetBoot32(Reg::kIpConfiguration, 0x5);  // persistent IP, link-local
     SetBoot32(Reg::kCurrentIp, c.address);
@@ -558,8 +557,9 @@ unsigned Device::Impl::ExpireHeartbeat() {
 // Register handlers.
 
 namespace {
-// The handlers this thread is serving an access for, innermost last.
-thread_local std::vector<const RegisterHandler*> tServing;
+// The handlers this thread is serving an access for, innermost last. (Aligned as the runtime's
+// thread-locals are, for the leak checker: see runtime/director.cpp.)
+alignas(32) thread_local std::vector<const RegisterHandler*> tServing;
 }  // namespace
 
 const HandledRange* Device::Impl::HandledAt(uint32_t aAddress, uint64_t aSize, bool aLocal) const {
@@ -691,210 +691,247 @@ bool Device::RemoveRegisterHandler(uint64_t aId) {
 // ---------------------------------------------------------------------------------------------
 // The dispatcher.
 
+namespace {
+
+// What the dispatcher knows of each command it serves: the counter of its arrivals (none: not
+// counted), the function that serves it and whether it is a controller's register or memory access
+// (which faults may hold pending, and whose retry a handler serves once). A command not listed is
+// Unknown.
+struct Served {
+    uint16_t code;
+    uint64_t Statistics::*received;
+    Reply (Device::Impl::*serve)(Device::Impl::Request&);
+    bool access;
+};
+constexpr Served kServed[] = {
+    {Gvcp::kDiscoveryCmd, &Statistics::discoveriesReceived, &Device::Impl::Discovery, false},
+    {Gvcp::kForceIpCmd, &Statistics::forceIpsReceived, &Device::Impl::ForceIp, false},
+    {Gvcp::kReadRegCmd, &Statistics::readRegsReceived, &Device::Impl::ReadReg, true},
+    {Gvcp::kWriteRegCmd, &Statistics::writeRegsReceived, &Device::Impl::WriteReg, true},
+    {Gvcp::kReadMemCmd, &Statistics::readMemsReceived, &Device::Impl::ReadMem, true},
+    {Gvcp::kWriteMemCmd, &Statistics::writeMemsReceived, &Device::Impl::WriteMem, true},
+    {Gvcp::kPacketResendCmd, &Statistics::packetResendRequestsReceived, &Device::Impl::PacketResend, false},
+    {Gvcp::kActionCmd, &Statistics::actionCommandsReceived, &Device::Impl::NotImplemented, false},
+    // Acknowledges belong to the messaging channel's socket.
+    {Gvcp::kEventAck, nullptr, &Device::Impl::Ignored, false},
+    {Gvcp::kEventDataAck, nullptr, &Device::Impl::Ignored, false},
+};
+
+const Served* ServedOf(uint16_t aCode) {
+    for (const Served& s : kServed)
+        if (s.code == aCode) return &s;
+    return nullptr;
+}
+
+bool IsAccess(uint16_t aCode) {
+    const Served* served = ServedOf(aCode);
+    return served && served->access;
+}
+
+}  // namespace
+
 Reply Device::Impl::Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
                            bool aBroadcast, unsigned& aActions) {
-    Reply reply;
-    if (aSize < Gvcp::kHeaderSize || aData[0] != Gvcp::kKey) {
+    const auto command = Gvcp::CommandView::Of(aData, aSize);
+    if (!command || command->Key() != Gvcp::kKey) {
         stats.malformedCommandsReceived++;
-        return reply;
+        return {};
     }
-    const uint8_t flags = aData[1];
-    const uint16_t command = Get16(aData + 2);
-    const uint16_t length = Get16(aData + 4);
-    const uint16_t request = Get16(aData + 6);
-    const bool ackRequired = (flags & Gvcp::kFlagAckRequired) != 0;
-
     if (faults.dropGvcpEvery && ++gvcpCounter % faults.dropGvcpEvery == 0) {
         stats.gvcpCommandsDropped++;
-        return reply;
+        return {};
     }
-    if (aBroadcast && command != Gvcp::kDiscoveryCmd && command != Gvcp::kForceIpCmd) return reply;
+    const uint16_t code = command->Code();
+    if (aBroadcast && code != Gvcp::kDiscoveryCmd && code != Gvcp::kForceIpCmd) return {};
+    Received(*command, aPeer);
+    aActions |= ExpireHeartbeat();
+    if (HasPrivilege(aPeer)) lastSeen = Now();
+    if (!answeredCommand.empty() && aPeer == answeredPeer && answeredCommand.size() == aSize &&
+        std::memcmp(answeredCommand.data(), aData, aSize) == 0)
+        return {answeredAck};   // a retry: the access was done
 
-    switch (command) {
-    case Gvcp::kDiscoveryCmd: stats.discoveriesReceived++; break;
-    case Gvcp::kForceIpCmd: stats.forceIpsReceived++; break;
-    case Gvcp::kReadRegCmd: stats.readRegsReceived++; break;
-    case Gvcp::kWriteRegCmd: stats.writeRegsReceived++; break;
-    case Gvcp::kReadMemCmd: stats.readMemsReceived++; break;
-    case Gvcp::kWriteMemCmd: stats.writeMemsReceived++; break;
-    case Gvcp::kPacketResendCmd: stats.packetResendRequestsReceived++; break;
-    case Gvcp::kActionCmd: stats.actionCommandsReceived++; break;
-    default: break;
+    Request request{aLock, *command, aPeer, aActions};
+    const uint16_t length = command->Length();
+    if (!command->Whole() || length % 4 != 0 || length > Gvcp::kMaxPayload) {
+        stats.malformedCommandsReceived++;
+        return Answer(request, Gvcp::kInvalidHeader);
     }
+    if (std::optional<Reply> pending = Pending(request)) return *pending;
+    const Served* served = ServedOf(code);
+    return served ? (this->*served->serve)(request) : Unknown(request);
+}
 
-    if (command != Gvcp::kDiscoveryCmd && request != 0 && aPeer == lastPeer && request == lastRequest) {
+void Device::Impl::Received(const Gvcp::CommandView& aCommand, const Peer& aPeer) {
+    const uint16_t code = aCommand.Code(), id = aCommand.RequestId();
+    const Served* served = ServedOf(code);
+    if (served && served->received) (stats.*served->received)++;
+    if (code != Gvcp::kDiscoveryCmd && id != 0 && aPeer == lastPeer && id == lastRequest) {
         stats.retriesReceived++;
         stats.retriesReceivedMax = std::max(stats.retriesReceivedMax, ++retryRun);
     } else {
         retryRun = 0;
     }
     lastPeer = aPeer;
-    lastRequest = request;
+    lastRequest = id;
+}
 
-    aActions |= ExpireHeartbeat();
-    if (HasPrivilege(aPeer)) lastSeen = Now();
-    if (!answeredCommand.empty() && aPeer == answeredPeer && answeredCommand.size() == aSize &&
-        std::memcmp(answeredCommand.data(), aData, aSize) == 0) {
-        reply.ack = answeredAck;   // a retry: the access was done
-        return reply;
+Reply Device::Impl::Answer(const Request& aRequest, uint16_t aStatus, Gvcp::Bytes aPayload,
+                           uint16_t aAcknowledge) const {
+    const Gvcp::CommandView& command = aRequest.command;
+    if (!command.AckRequired() && command.Code() != Gvcp::kDiscoveryCmd) return {};
+    const uint16_t code = aAcknowledge ? aAcknowledge : Gvcp::AckOf(command.Code());
+    return {Gvcp::NewAck(aStatus, code, command.RequestId(), aPayload)};
+}
+
+std::optional<Reply> Device::Impl::Pending(const Request& aRequest) {
+    const auto start = Gvcp::MemoryData::Of(aRequest.Payload());   // every access begins with its address
+    if (!IsAccess(aRequest.command.Code()) || !faults.pendingMs || !start || start->Address() < faults.begin ||
+        start->Address() >= faults.end)
+        return std::nullopt;
+    stats.pendingAcksIssued++;
+    uint8_t time[Gvcp::PendingAck::kSize];
+    Gvcp::PendingAck::Write(time, faults.pendingMs);
+    return Answer(aRequest, Gvcp::kSuccess, time, Gvcp::kPendingAck);
+}
+
+// The bootstrap registers' first bytes are what DISCOVERY_ACK carries, at the same offsets.
+static_assert(Gvcp::DiscoveryAck::kMac.at == Reg::kMacHigh + 2 && Gvcp::DiscoveryAck::kIp.at == Reg::kCurrentIp &&
+              Gvcp::DiscoveryAck::kManufacturer.at == Reg::kManufacturerName &&
+              Gvcp::DiscoveryAck::kUserName.at == Reg::kUserName &&
+              Gvcp::DiscoveryAck::kSize == Reg::kUserName + 16);
+
+Reply Device::Impl::Discovery(Request& aRequest) {
+    return Answer(aRequest, Gvcp::kSuccess, Gvcp::Bytes(boot.data(), Gvcp::DiscoveryAck::kSize));
+}
+
+Reply Device::Impl::ForceIp(Request& aRequest) {
+    const auto force = Gvcp::ForceIpCommand::Of(aRequest.Payload());
+    if (!force) return Answer(aRequest, Gvcp::kInvalidParameter);
+    if (force->Mac() != ((uint64_t(Boot32(Reg::kMacHigh)) << 32) | Boot32(Reg::kMacLow))) return {};   // not ours
+    if (controller.address != 0 && !(controller == aRequest.peer)) return Answer(aRequest, Gvcp::kAccessDenied);
+    const uint32_t ip = force->Ip();
+    if (!IsLoopback(ip) || (ip & 0x00FFFFFF) == 0 || (ip & 0x00FFFFFF) == 0x00FFFFFF)
+        return Answer(aRequest, Gvcp::kInvalidParameter);
+    pendingMask = force->Mask() ? force->Mask() : 0xFF000000;
+    pendingGateway = force->Gateway();
+    if (!running) {   // no front end to move: the device is there at once
+        SetCurrentIp(ip, pendingMask, pendingGateway);
+        aRequest.actions |= Notify({Notice::kAddressForced, {}, 0, false, ip, pendingMask, pendingGateway});
     }
+    if (acquiring) {
+        acquiring = false;
+        aRequest.actions |= kActionStopStreams;
+    }
+    Reply reply = Answer(aRequest, Gvcp::kSuccess);
+    reply.moveTo = ip;
+    return reply;
+}
 
-    auto answer = [&](uint16_t aStatus, const std::vector<uint8_t>& aPayload) {
-        reply.ack.clear();
-        Append16(reply.ack, aStatus);
-        Append16(reply.ack, uint16_t(command + 1));
-        Append16(reply.ack, uint16_t(aPayload.size()));
-        Append16(reply.ack, request);
-        reply.ack.insert(reply.ack.end(), aPayload.begin(), aPayload.end());
-        if (!ackRequired && command != Gvcp::kDiscoveryCmd) reply.ack.clear();
-        return reply;
+Reply Device::Impl::ReadReg(Request& aRequest) {
+    const Gvcp::WordList addresses = *Gvcp::WordList::Of(aRequest.Payload());
+    if (addresses.Count() == 0) return Answer(aRequest, Gvcp::kInvalidParameter);
+    if (!MayRead(aRequest.peer)) return Answer(aRequest, Gvcp::kAccessDenied);
+    std::vector<uint8_t> values(addresses.Count() * Gvcp::WordList::kStride);
+    for (size_t i = 0; i < addresses.Count(); ++i) {
+        const uint32_t address = addresses.Word(i);
+        uint32_t value = 0;
+        uint16_t status;
+        if (address % 4) {
+            status = Gvcp::kBadAlignment;
+        } else if (Faulty(faults.readStatus, address)) {
+            status = faults.readStatus;
+        } else if (HandledAt(address, 4)) {
+            uint8_t bytes[4] = {};
+            status = AccessRead(aRequest.lock, address, bytes, 4, &aRequest.peer);
+            value = Get32(bytes);
+        } else {
+            status = ReadWord(address, value);
+        }
+        if (status != Gvcp::kSuccess)
+            return Answer(aRequest, status, Gvcp::Bytes(values).first(i * Gvcp::WordList::kStride));
+        Gvcp::WordList::Write(values.data(), i, value);
+    }
+    return Answer(aRequest, Gvcp::kSuccess, values);
+}
+
+Reply Device::Impl::WriteReg(Request& aRequest) {
+    const Gvcp::WriteRegCommand pairs = *Gvcp::WriteRegCommand::Of(aRequest.Payload());
+    if (pairs.Count() == 0 || aRequest.Payload().size() % Gvcp::WriteRegCommand::kStride)
+        return Answer(aRequest, Gvcp::kInvalidParameter);
+    uint16_t written = 0;
+    uint16_t status = Gvcp::kSuccess;
+    for (size_t i = 0; i < pairs.Count() && status == Gvcp::kSuccess; ++i) {
+        const uint32_t address = pairs.Address(i), value = pairs.Value(i);
+        if (address % 4) status = Gvcp::kBadAlignment;
+        else if (address != Reg::kCcp && !HasPrivilege(aRequest.peer)) status = Gvcp::kAccessDenied;
+        else if (Faulty(faults.writeStatus, address)) status = faults.writeStatus;
+        else if (HandledAt(address, 4)) {
+            status = AccessWrite(aRequest.lock, address, pairs.ValueBytes(i), 4, &aRequest.peer, aRequest.actions);
+            written += status == Gvcp::kSuccess;
+        } else if ((status = CheckWrite(address, value, &aRequest.peer)) == Gvcp::kSuccess) {
+            aRequest.actions |= WriteWord(address, value, &aRequest.peer);
+            ++written;
+        }
+    }
+    uint8_t done[Gvcp::WriteAck::kSize];
+    Gvcp::WriteAck::Write(done, written);
+    return Answer(aRequest, status, done);
+}
+
+Reply Device::Impl::ReadMem(Request& aRequest) {
+    const auto read = Gvcp::ReadMemCommand::Of(aRequest.Payload());
+    if (!read || aRequest.Payload().size() != Gvcp::ReadMemCommand::kSize)
+        return Answer(aRequest, Gvcp::kInvalidParameter);
+    const uint32_t address = read->Address();
+    const uint16_t count = read->Count();
+    std::vector<uint8_t> payload(Gvcp::MemoryData::kDataOffset);
+    Gvcp::MemoryData::Write(payload.data(), address);
+    if (address % 4 || count % 4) return Answer(aRequest, Gvcp::kBadAlignment, payload);
+    if (count == 0 || count > Gvcp::kMaxMemory) return Answer(aRequest, Gvcp::kInvalidParameter, payload);
+    if (!MayRead(aRequest.peer)) return Answer(aRequest, Gvcp::kAccessDenied, payload);
+    if (Faulty(faults.readStatus, address)) return Answer(aRequest, faults.readStatus, payload);
+    payload.resize(Gvcp::MemoryData::kDataOffset + count);
+    const uint16_t status =
+        AccessRead(aRequest.lock, address, payload.data() + Gvcp::MemoryData::kDataOffset, count, &aRequest.peer);
+    if (status != Gvcp::kSuccess) payload.resize(Gvcp::MemoryData::kDataOffset);
+    return Answer(aRequest, status, payload);
+}
+
+Reply Device::Impl::WriteMem(Request& aRequest) {
+    uint8_t done[Gvcp::WriteAck::kSize];
+    auto answer = [&](uint16_t aStatus, uint16_t aCount) {
+        Gvcp::WriteAck::Write(done, aCount);
+        return Answer(aRequest, aStatus, done);
     };
+    const auto write = Gvcp::MemoryData::Of(aRequest.Payload());
+    if (!write || write->Data().size() < 4 || write->Data().size() > Gvcp::kMaxMemory)
+        return answer(Gvcp::kInvalidParameter, 0);
+    const uint32_t address = write->Address();
+    if (address % 4) return answer(Gvcp::kBadAlignment, 0);
+    if (!HasPrivilege(aRequest.peer)) return answer(Gvcp::kAccessDenied, 0);
+    if (Faulty(faults.writeStatus, address)) return answer(faults.writeStatus, 0);
+    const uint16_t count = uint16_t(write->Data().size());
+    const uint16_t status =
+        AccessWrite(aRequest.lock, address, write->Data().data(), count, &aRequest.peer, aRequest.actions);
+    return answer(status, status == Gvcp::kSuccess ? count : 0);
+}
 
-    if (length > aSize - Gvcp::kHeaderSize || length % 4 != 0 || length > Gvcp::kMaxPayload) {
-        stats.malformedCommandsReceived++;
-        return answer(Gvcp::kInvalidHeader, {});
-    }
-    const uint8_t* p = aData + Gvcp::kHeaderSize;
-    auto faulty = [&](uint16_t aStatus, uint32_t aAddress) {
-        return aStatus != 0 && aAddress >= faults.begin && aAddress < faults.end;
-    };
+Reply Device::Impl::PacketResend(Request& aRequest) {
+    // No acknowledge: the packets come again on the stream channel. Requests with extended IDs are
+    // not served (the channels send 16-bit block IDs).
+    const auto resend = Gvcp::PacketResendCommand::Of(aRequest.Payload(), aRequest.command.ExtendedIds());
+    if (!resend || resend->Extended()) return {};
+    if (resend->Channel() < config.streamChannels)
+        pendingResends.push_back(
+            {resend->Channel(), uint32_t(resend->BlockId()), resend->FirstPacket(), resend->LastPacket()});
+    return {};
+}
 
-    const bool access = command == Gvcp::kReadRegCmd || command == Gvcp::kWriteRegCmd || command == Gvcp::kReadMemCmd ||
-                        command == Gvcp::kWriteMemCmd;
-    if (access && faults.pendingMs && length >= 4 && Get32(p) >= faults.begin && Get32(p) < faults.end) {
-        stats.pendingAcksIssued++;
-        std::vector<uint8_t> time;
-        Append16(time, 0);
-        Append16(time, faults.pendingMs);
-        answer(Gvcp::kSuccess, time);
-        if (!reply.ack.empty()) Put16(reply.ack.data() + 2, Gvcp::kPendingAck);
-        return reply;
-    }
+Reply Device::Impl::NotImplemented(Request& aRequest) { return Answer(aRequest, Gvcp::kNotImplemented); }
 
-    switch (command) {
-    case Gvcp::kDiscoveryCmd:
-        return answer(Gvcp::kSuccess, std::vector<uint8_t>(boot.begin(), boot.begin() + Gvcp::kDiscoverySize));
-
-    case Gvcp::kForceIpCmd: {
-        if (length < Gvcp::kForceIpSize) return answer(Gvcp::kInvalidParameter, {});
-        if (Get16(p + 2) != Boot32(Reg::kMacHigh) || Get32(p + 4) != Boot32(Reg::kMacLow)) return reply;  // not ours
-        if (controller.address != 0 && !(controller == aPeer)) return answer(Gvcp::kAccessDenied, {});
-        const uint32_t ip = Get32(p + 20), mask = Get32(p + 36), gateway = Get32(p + 52);
-        if (!IsLoopback(ip) || (ip & 0x00FFFFFF) == 0 || (ip & 0x00FFFFFF) == 0x00FFFFFF)
-            return answer(Gvcp::kInvalidParameter, {});
-        pendingMask = mask ? mask : 0xFF000000;
-        pendingGateway = gateway;
-        if (!running) {   // no front end to move: the device is there at once
-            SetCurrentIp(ip, pendingMask, pendingGateway);
-            aActions |= Notify({Notice::kAddressForced, {}, 0, false, ip, pendingMask, pendingGateway});
-        }
-        if (acquiring) {
-            acquiring = false;
-            aActions |= kActionStopStreams;
-        }
-        reply = answer(Gvcp::kSuccess, {});
-        reply.moveTo = ip;
-        return reply;
-    }
-
-    case Gvcp::kReadRegCmd: {
-        if (length == 0) return answer(Gvcp::kInvalidParameter, {});
-        if (!MayRead(aPeer)) return answer(Gvcp::kAccessDenied, {});
-        std::vector<uint8_t> values;
-        for (size_t i = 0; i < length; i += 4) {
-            const uint32_t address = Get32(p + i);
-            uint32_t value = 0;
-            uint16_t status;
-            if (address % 4) {
-                status = Gvcp::kBadAlignment;
-            } else if (faulty(faults.readStatus, address)) {
-                status = faults.readStatus;
-            } else if (HandledAt(address, 4)) {
-                uint8_t bytes[4] = {};
-                status = AccessRead(aLock, address, bytes, 4, &aPeer);
-                value = Get32(bytes);
-            } else {
-                status = ReadWord(address, value);
-            }
-            if (status != Gvcp::kSuccess) return answer(status, values);
-            Append32(values, value);
-        }
-        return answer(Gvcp::kSuccess, values);
-    }
-
-    case Gvcp::kWriteRegCmd: {
-        if (length == 0 || length % 8) return answer(Gvcp::kInvalidParameter, {});
-        uint16_t written = 0;
-        uint16_t status = Gvcp::kSuccess;
-        for (size_t i = 0; i < length && status == Gvcp::kSuccess; i += 8) {
-            const uint32_t address = Get32(p + i), value = Get32(p + i + 4);
-            if (address % 4) status = Gvcp::kBadAlignment;
-            else if (address != Reg::kCcp && !HasPrivilege(aPeer)) status = Gvcp::kAccessDenied;
-            else if (faulty(faults.writeStatus, address)) status = faults.writeStatus;
-            else if (HandledAt(address, 4)) {
-                status = AccessWrite(aLock, address, p + i + 4, 4, &aPeer, aActions);
-                written += status == Gvcp::kSuccess;
-            } else if ((status = CheckWrite(address, value, &aPeer)) == Gvcp::kSuccess) {
-                aActions |= WriteWord(address, value, &aPeer);
-                ++written;
-            }
-        }
-        std::vector<uint8_t> payload;
-        Append16(payload, 0);
-        Append16(payload, written);
-        return answer(status, payload);
-    }
-
-    case Gvcp::kReadMemCmd: {
-        if (length != 8) return answer(Gvcp::kInvalidParameter, {});
-        const uint32_t address = Get32(p);
-        const uint16_t count = Get16(p + 6);
-        std::vector<uint8_t> payload;
-        Append32(payload, address);
-        if (address % 4 || count % 4) return answer(Gvcp::kBadAlignment, payload);
-        if (count == 0 || count > Gvcp::kMaxMemory) return answer(Gvcp::kInvalidParameter, payload);
-        if (!MayRead(aPeer)) return answer(Gvcp::kAccessDenied, payload);
-        if (faulty(faults.readStatus, address)) return answer(faults.readStatus, payload);
-        payload.resize(4 + count);
-        uint16_t status = AccessRead(aLock, address, payload.data() + 4, count, &aPeer);
-        if (status != Gvcp::kSuccess) payload.resize(4);
-        return answer(status, payload);
-    }
-
-    case Gvcp::kWriteMemCmd: {
-        std::vector<uint8_t> payload;
-        auto done = [&](uint16_t aStatus, uint16_t aCount) {
-            Append16(payload, 0);
-            Append16(payload, aCount);
-            return answer(aStatus, payload);
-        };
-        if (length < 8 || size_t(length) - 4 > Gvcp::kMaxMemory) return done(Gvcp::kInvalidParameter, 0);
-        const uint32_t address = Get32(p);
-        if (address % 4) return done(Gvcp::kBadAlignment, 0);
-        if (!HasPrivilege(aPeer)) return done(Gvcp::kAccessDenied, 0);
-        if (faulty(faults.writeStatus, address)) return done(faults.writeStatus, 0);
-        const uint16_t count = uint16_t(length - 4);
-        uint16_t status = AccessWrite(aLock, address, p + 4, count, &aPeer, aActions);
-        return done(status, status == Gvcp::kSuccess ? count : 0);
-    }
-
-    case Gvcp::kPacketResendCmd: {
-        // No acknowledge: the packets come again on the stream channel.
-        if (length < 12 || (flags & 0x10)) return reply;
-        const uint32_t channel = Get16(p);
-        if (channel < config.streamChannels)
-            pendingResends.push_back({channel, Get16(p + 2), Get32(p + 4) & 0xFFFFFF, Get32(p + 8) & 0xFFFFFF});
-        return reply;
-    }
-
-    case Gvcp::kEventAck:
-    case Gvcp::kEventDataAck:
-        return reply;  // acknowledges belong to the messaging channel's socket
-
-    default:
-        if (command != Gvcp::kActionCmd) stats.unknownCommandsReceived++;
-        return answer(Gvcp::kNotImplemented, {});
-    }
+Reply Device::Impl::Unknown(Request& aRequest) {
+    stats.unknownCommandsReceived++;
+    return NotImplemented(aRequest);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -930,10 +967,9 @@ Reply Device::Impl::Serve(const uint8_t* aData, size_t aSize, const Peer& aPeer,
         const uint64_t handlersBefore = handlerCalls;
         reply = Handle(lock, aData, aSize, aPeer, aBroadcast, actions);
         // The acknowledge of an access that reached a handler, for its retry.
-        const uint16_t command = aSize >= Gvcp::kHeaderSize ? Get16(aData + 2) : 0;
-        const bool access = command == Gvcp::kReadRegCmd || command == Gvcp::kWriteRegCmd ||
-                            command == Gvcp::kReadMemCmd || command == Gvcp::kWriteMemCmd;
-        if (access && handlerCalls != handlersBefore && !reply.ack.empty() && Get16(aData + 6) != 0) {
+        const auto command = Gvcp::CommandView::Of(aData, aSize);
+        if (command && IsAccess(command->Code()) && handlerCalls != handlersBefore && !reply.ack.empty() &&
+            command->RequestId() != 0) {
             answeredPeer = aPeer;
             answeredCommand.assign(aData, aData + aSize);
             answeredAck = reply.ack;
@@ -1067,20 +1103,12 @@ uint16_t Device::Impl::FireEvent(uint16_t aEventId, const uint8_t* aData, size_t
         std::lock_guard lock(mutex);
         timestamp = Timestamp();
     }
-    std::vector<uint8_t> command;
-    command.reserve(Gvcp::kHeaderSize + 16 + aSize);
-    command.push_back(Gvcp::kKey);
-    command.push_back(Gvcp::kFlagAckRequired);
-    Append16(command, aSize ? Gvcp::kEventDataCmd : Gvcp::kEventCmd);
-    Append16(command, uint16_t(16 + aSize));
-    Append16(command, 0);  // the request ID, given when the command goes out
-    Append16(command, 0);  // reserved
-    Append16(command, aEventId);
-    Append16(command, aChannel);
-    Append16(command, uint16_t(aBlockId));
-    Append32(command, uint32_t(timestamp >> 32));
-    Append32(command, uint32_t(timestamp));
-    if (aSize) command.insert(command.end(), aData, aData + aSize);
+    // The request ID is given when the command goes out.
+    std::vector<uint8_t> command =
+        Gvcp::NewCommand(aSize ? Gvcp::kEventDataCmd : Gvcp::kEventCmd, 0, Gvcp::EventEntry::kSize + aSize);
+    uint8_t* event = Gvcp::PayloadOf(command);
+    const size_t header = Gvcp::EventEntry::Write(event, false, aEventId, aChannel, aBlockId, timestamp, aSize);
+    if (aSize) std::memcpy(event + header, aData, aSize);
     return QueueEvent(std::move(command));
 }
 

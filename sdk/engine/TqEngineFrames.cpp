@@ -106,17 +106,6 @@ void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage) {
 
 namespace {
 
-void Header(uint8_t* aOut, uint16_t aBlockId, uint8_t aFormat, uint32_t aPacketId) {
-    Put16(aOut, 0);  // status
-    Put16(aOut + 2, aBlockId);
-    Put32(aOut + 4, (uint32_t(aFormat) << 24) | (aPacketId & 0xFFFFFF));
-}
-
-void Header(std::vector<uint8_t>& aPacket, uint16_t aBlockId, uint8_t aFormat, uint32_t aPacketId) {
-    aPacket.resize(aPacket.size() + Gvsp::kHeaderSize);
-    Header(aPacket.data() + aPacket.size() - Gvsp::kHeaderSize, aBlockId, aFormat, aPacketId);
-}
-
 // Whether a Mono8 pattern goes out as rows of the ramp: few enough rows reach into one packet.
 bool FromRamp(const FrameLayout& aLayout, size_t aChunk) {
     return aLayout.pixelFormat == Pfnc::kMono8 && aLayout.width && aLayout.width <= kRampWidth &&
@@ -153,30 +142,21 @@ WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSi
     b.chunk = Gvsp::PayloadBytes(std::max(aPacketSize, Reg::kMinPacketSize));
     b.count = (b.total + b.chunk - 1) / b.chunk;
 
-    std::vector<uint8_t>& leader = b.leader;
-    leader.reserve(Gvsp::kHeaderSize + Gvsp::kLeaderSize);
-    Header(leader, aFrame.blockId, Gvsp::kFormatLeader, 0);
-    Append16(leader, 0);  // reserved
-    Append16(leader, type);
-    Append32(leader, uint32_t(aTimestamp >> 32));
-    Append32(leader, uint32_t(aTimestamp));
-    Append32(leader, aFrame.pixelFormat);
-    Append32(leader, aFrame.width);
-    Append32(leader, aFrame.height);
-    Append32(leader, aFrame.offsetX);
-    Append32(leader, aFrame.offsetY);
-    Append16(leader, aFrame.paddingX);
-    Append16(leader, aFrame.paddingY);
+    const Gvsp::ImageInfo image{aFrame.pixelFormat, aFrame.width,    aFrame.height,  aFrame.offsetX,
+                                aFrame.offsetY,     aFrame.paddingX, aFrame.paddingY};
+    b.leader.resize(Gvsp::kHeaderSize + Gvsp::ImageLeader::kSize);
+    Gvsp::Header::Write(b.leader.data(), 0, aFrame.blockId, Gvsp::kFormatLeader, 0);
+    Gvsp::ImageLeader::Write(b.leader.data() + Gvsp::kHeaderSize, type, aTimestamp, image);
 
-    std::vector<uint8_t>& trailer = b.trailer;
-    Header(trailer, aFrame.blockId, Gvsp::kFormatTrailer, uint32_t(b.count + 1));
-    Append16(trailer, 0);  // reserved
-    Append16(trailer, type);
-    Append32(trailer, WholeLines(aFrame));  // lines actually sent
-    if (chunked) {
-        Append32(trailer, uint32_t(b.total));   // the chunk data payload: the image and the chunk area
-        Append32(trailer, aFrame.chunkLayoutId);
-    }
+    // The trailer: the lines actually sent; with chunks, the chunk data payload (the image and the
+    // chunk area) and the chunk layout.
+    b.trailer.resize(Gvsp::kHeaderSize + Gvsp::ImageTrailer::kSize + (chunked ? Gvsp::Trailer::kChunkInfoSize : 0));
+    Gvsp::Header::Write(b.trailer.data(), 0, aFrame.blockId, Gvsp::kFormatTrailer, uint32_t(b.count + 1));
+    uint8_t* trailer = b.trailer.data() + Gvsp::kHeaderSize;
+    if (chunked)
+        Gvsp::ImageTrailer::WriteWithChunks(trailer, type, WholeLines(aFrame), uint32_t(b.total), aFrame.chunkLayoutId);
+    else
+        Gvsp::ImageTrailer::Write(trailer, type, WholeLines(aFrame));
     return b;
 }
 
@@ -215,7 +195,7 @@ size_t WireBlock::Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) con
         aPieces[0] = {const_cast<uint8_t*>(whole.data()), whole.size()};
         return 1;
     }
-    Header(aHeader, id, Gvsp::kFormatPayload, aPacket);
+    Gvsp::Header::Write(aHeader, 0, id, Gvsp::kFormatPayload, aPacket);
     aPieces[0] = {aHeader, Gvsp::kHeaderSize};
     size_t pieces = 1;
     size_t from = (aPacket - 1) * chunk;

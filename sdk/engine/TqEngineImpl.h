@@ -10,6 +10,7 @@
 
 #include "TqDeviceEngine.h"
 #include "TqLoopback.h"
+#include "TqWireBytes.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -21,17 +22,11 @@
 
 namespace TqEngine {
 
-// Big-endian helpers over byte buffers (callers check the bounds).
-inline uint16_t Get16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
-inline uint32_t Get32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-inline void Put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
-inline void Put32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >> 16); p[2] = uint8_t(v >> 8); p[3] = uint8_t(v);
-}
-inline void Append16(std::vector<uint8_t>& v, uint16_t x) { v.push_back(uint8_t(x >> 8)); v.push_back(uint8_t(x)); }
-inline void Append32(std::vector<uint8_t>& v, uint32_t x) { Append16(v, uint16_t(x >> 16)); Append16(v, uint16_t(x)); }
+// Register memory is big-endian, as every protocol field.
+using TqWire::Get16;
+using TqWire::Get32;
+using TqWire::Put16;
+using TqWire::Put32;
 
 using TqNet::IsLoopback;
 using TqNet::IsMulticast;
@@ -316,9 +311,41 @@ struct Device::Impl {
     // The register side of a full reset; returns the actions that complete it.
     unsigned ResetDevice();
 
-    // ---- dispatcher pieces (mutex held through aLock; released while a handler runs) ----
+    // ---- the dispatcher (mutex held through the request's lock; released while a handler runs) ----
+    // One command being served: its datagram (the header whole, the payload its length states) and
+    // what serving it needs.
+    struct Request {
+        std::unique_lock<std::mutex>& lock;
+        const Gvcp::CommandView& command;
+        const Peer& peer;
+        unsigned& actions;
+        Gvcp::Bytes Payload() const { return command.Payload(); }
+    };
+    // The header's checks, the counters, retries and faults, then the command's own function.
     Reply Handle(std::unique_lock<std::mutex>& aLock, const uint8_t* aData, size_t aSize, const Peer& aPeer,
                  bool aBroadcast, unsigned& aActions);
+    // Counts a command as received; a retry when it repeats the peer's last request ID.
+    void Received(const Gvcp::CommandView& aCommand, const Peer& aPeer);
+    // The acknowledge of aRequest's command (aAcknowledge: its code; the command's own by default),
+    // or none when the command asked for none (DISCOVERY is always answered).
+    Reply Answer(const Request& aRequest, uint16_t aStatus, Gvcp::Bytes aPayload = {}, uint16_t aAcknowledge = 0) const;
+    // Whether an access to aAddress answers with the injected fault aStatus.
+    bool Faulty(uint16_t aStatus, uint32_t aAddress) const {
+        return aStatus != 0 && aAddress >= faults.begin && aAddress < faults.end;
+    }
+    // A PENDING_ACK in place of a controller's register or memory access, when the faults ask for it.
+    std::optional<Reply> Pending(const Request& aRequest);
+    // The commands.
+    Reply Discovery(Request& aRequest);
+    Reply ForceIp(Request& aRequest);
+    Reply ReadReg(Request& aRequest);
+    Reply WriteReg(Request& aRequest);
+    Reply ReadMem(Request& aRequest);
+    Reply WriteMem(Request& aRequest);
+    Reply PacketResend(Request& aRequest);
+    Reply NotImplemented(Request& aRequest);
+    Reply Unknown(Request& aRequest);
+    Reply Ignored(Request& aRequest) { return {}; }
     // The first handled range that [aAddress, aAddress + aSize) reaches into, or null. For the local
     // side (aLocal) only the ranges whose handler takes local accesses count, and not those of a
     // handler this thread is serving (its own local accesses reach the memory beneath it).

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -110,6 +111,34 @@ private:
     std::vector<std::array<uint8_t, Gvsp::kHeaderSize>> mHeaderBytes =
         std::vector<std::array<uint8_t, Gvsp::kHeaderSize>>(kBatch);
 };
+
+// Sends packets aFirst to aLast of aBlock (those it has): to the stream tap when there is one (each
+// copied out whole), else through aBatch; aDropped(p) answers whether a fault drops packet p. The
+// packets that left.
+template <class Dropped>
+uint64_t SendPackets(const WireBlock& aBlock, uint32_t aFirst, uint32_t aLast, uint32_t aChannel,
+                     const Device::StreamTap& aTap, Batch& aBatch, std::vector<uint8_t>& aTapped, Dropped aDropped) {
+    uint64_t sent = 0;
+    for (uint32_t p = aFirst; p <= aLast && p < aBlock.Packets(); ++p) {
+        if (aDropped(p)) continue;
+        if (aTap) {
+            aBlock.CopyPacket(p, aTapped);
+            aTap(aChannel, aTapped.data(), aTapped.size());
+            ++sent;
+        } else {
+            aBatch.Add(aBlock, p);
+        }
+    }
+    return sent + aBatch.Sent();
+}
+
+// The time a PENDING_ACK names, or none for another acknowledge.
+std::optional<uint16_t> PendingTime(const std::vector<uint8_t>& aAck) {
+    const auto ack = Gvcp::AckView::Of(aAck.data(), aAck.size());
+    if (!ack || ack->Code() != Gvcp::kPendingAck) return std::nullopt;
+    const auto pending = Gvcp::PendingAck::Of(ack->Payload());
+    return pending ? std::optional<uint16_t>(pending->TimeToCompletion()) : std::nullopt;
+}
 
 }  // namespace
 
@@ -409,8 +438,8 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
 
         auto frameEnd = [&] {
             if (!notify) return;
-            for (int i = 0; i < 8; ++i) eventData[i] = uint8_t(uint64_t(block) >> (56 - 8 * i));
-            for (int i = 0; i < 8; ++i) eventData[8 + i] = uint8_t(timestamp >> (56 - 8 * i));
+            TqWire::Put64(eventData.data(), block);
+            TqWire::Put64(eventData.data() + 8, timestamp);
             FireEvent(kFrameEndEventId, eventData.data(), eventData.size(), block, uint16_t(n));
         };
         const bool toSocket = !sink && !tap && port && destination && running.load();
@@ -464,22 +493,14 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
                 wire = std::make_shared<const WireBlock>(MakePatternBlock(layout, block, timestamp, aChannel));
             }
             aChannel->Keep({block, sentAt, 0, wire});
-            uint64_t sent = 0, dropped = 0;
+            uint64_t dropped = 0;
             batch->To(socket, destination, uint16_t(port));
-            for (uint32_t p = 0; p < wire->Packets(); ++p) {
-                if (dropEvery && ++counter % dropEvery == 0) {
-                    ++dropped;
-                    continue;
-                }
-                if (tap) {
-                    wire->CopyPacket(p, tapped);
-                    tap(n, tapped.data(), tapped.size());
-                    ++sent;
-                } else {
-                    batch->Add(*wire, p);
-                }
-            }
-            sent += batch->Sent();
+            auto drop = [&](uint32_t) {
+                const bool dropping = dropEvery && ++counter % dropEvery == 0;
+                dropped += dropping;
+                return dropping;
+            };
+            const uint64_t sent = SendPackets(*wire, 0, uint32_t(wire->Packets() - 1), n, tap, *batch, tapped, drop);
             {
                 std::lock_guard lock(mutex);
                 stats.framesSent++;
@@ -571,26 +592,15 @@ void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst,
     uint64_t sent = 0;
     if (!found) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
-        std::vector<uint8_t> unavailable;
-        Append16(unavailable, Gvcp::kPacketUnavailable);
-        Append16(unavailable, aBlockId);
-        Append32(unavailable, (uint32_t(Gvsp::kFormatPayload) << 24) | (aFirst & 0xFFFFFF));
-        if (tap) tap(aChannel, unavailable.data(), unavailable.size());
-        else SendTo(fd, unavailable.data(), unavailable.size(), destination, uint16_t(port));
+        uint8_t unavailable[Gvsp::kHeaderSize];
+        Gvsp::Header::Write(unavailable, Gvcp::kPacketUnavailable, aBlockId, Gvsp::kFormatPayload, aFirst);
+        if (tap) tap(aChannel, unavailable, sizeof unavailable);
+        else SendTo(fd, unavailable, sizeof unavailable, destination, uint16_t(port));
     } else {
         auto batch = std::make_unique<Batch>();
         batch->To(fd, destination, uint16_t(port));
         std::vector<uint8_t> tapped;
-        for (uint32_t id = aFirst; id <= aLast && id < frame->Packets(); ++id) {
-            if (tap) {
-                frame->CopyPacket(id, tapped);
-                tap(aChannel, tapped.data(), tapped.size());
-                ++sent;
-            } else {
-                batch->Add(*frame, id);
-            }
-        }
-        sent += batch->Sent();
+        sent = SendPackets(*frame, aFirst, aLast, aChannel, tap, *batch, tapped, [](uint32_t) { return false; });
     }
     if (fd >= 0) close(fd);
     std::lock_guard lock(mutex);
@@ -601,14 +611,14 @@ void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst,
 // Messaging channel.
 
 uint16_t Device::Impl::QueueEvent(std::vector<uint8_t> aCommand) {
-    const bool withData = Get16(aCommand.data() + 2) == Gvcp::kEventDataCmd;
+    const bool withData = Gvcp::CommandView::kCommand.Get(aCommand.data()) == Gvcp::kEventDataCmd;
     MessageTap tap;
     {
         std::lock_guard lock(mutex);
         tap = messageTap;
         if (tap) {
             if (++messageRequestId == 0) messageRequestId = 1;
-            Put16(aCommand.data() + 6, messageRequestId);
+            Gvcp::CommandView::kRequestId.Put(aCommand.data(), messageRequestId);
             (withData ? stats.eventDatasIssued : stats.eventsIssued)++;
             stats.eventsAcknowledged++;
         } else if (!MessageChannelOpen() || !running.load()) {
@@ -640,16 +650,17 @@ void Device::Impl::SendEvent(std::vector<uint8_t>& aCommand, int& aSocket, uint3
         retries = std::min<uint32_t>(Boot32(Reg::kMcrc), 100);
         if (++messageRequestId == 0) messageRequestId = 1;
         request = messageRequestId;
-        (Get16(aCommand.data() + 2) == Gvcp::kEventDataCmd ? stats.eventDatasIssued : stats.eventsIssued)++;
+        (Gvcp::CommandView::kCommand.Get(aCommand.data()) == Gvcp::kEventDataCmd ? stats.eventDatasIssued
+                                                                                 : stats.eventsIssued)++;
     }
-    Put16(aCommand.data() + 6, request);
+    Gvcp::CommandView::kRequestId.Put(aCommand.data(), request);
     if (aSocket < 0 || aBoundTo != address.load()) {
         if (aSocket >= 0) close(aSocket);
         aBoundTo = address.load();
         aSocket = Bound(aBoundTo, 0, false);
         if (aSocket < 0) return;
     }
-    const uint16_t expected = uint16_t(Get16(aCommand.data() + 2) + 1);
+    const uint16_t expected = Gvcp::AckOf(Gvcp::CommandView::kCommand.Get(aCommand.data()));
     uint8_t buffer[64];
     for (uint32_t attempt = 0; attempt <= retries && !messageStop.load(); ++attempt) {
         bool link;
@@ -668,8 +679,9 @@ void Device::Impl::SendEvent(std::vector<uint8_t>& aCommand, int& aSocket, uint3
             if (left.count() <= 0) break;
             pollfd fd{aSocket, POLLIN, 0};
             if (poll(&fd, 1, int(std::min<int64_t>(left.count(), 50))) <= 0) continue;
-            ssize_t got = recv(aSocket, buffer, sizeof buffer, 0);
-            if (got >= ssize_t(Gvcp::kHeaderSize) && link && Get16(buffer + 2) == expected && Get16(buffer + 6) == request) {
+            const ssize_t got = recv(aSocket, buffer, sizeof buffer, 0);
+            const auto ack = Gvcp::AckView::Of(buffer, got > 0 ? size_t(got) : 0);
+            if (ack && link && ack->Code() == expected && ack->AckId() == request) {
                 std::lock_guard lock(mutex);
                 stats.eventsAcknowledged++;
                 return;
@@ -730,7 +742,7 @@ void Device::Impl::ServerLoop() {
         PollHeartbeat();
         const auto now = std::chrono::steady_clock::now();
         if (!pending.empty() && now >= pendingDue) {
-            const uint16_t ms = Get16(pending.data() + Gvcp::kHeaderSize + 2);
+            const uint16_t ms = PendingTime(pending).value_or(0);
             bool still;
             {
                 std::lock_guard lock(mutex);
@@ -767,16 +779,15 @@ void Device::Impl::ServerLoop() {
                             {Notice::kAddressForced, {}, 0, false, reply.moveTo, pendingMask, pendingGateway});
                     }
                     Apply(actions);
-                } else if (reply.ack.size() >= 2) {
-                    Put16(reply.ack.data(), Gvcp::kError);
+                } else if (reply.ack.size() >= Gvcp::kHeaderSize) {
+                    Gvcp::AckView::kStatus.Put(reply.ack.data(), Gvcp::kError);
                 }
             }
             if (!reply.ack.empty()) SendTo(gvcpSocket, reply.ack.data(), reply.ack.size(), peer.address, peer.port);
-            if (reply.ack.size() >= Gvcp::kHeaderSize + 4 && Get16(reply.ack.data() + 2) == Gvcp::kPendingAck) {
+            if (const std::optional<uint16_t> ms = PendingTime(reply.ack)) {
                 pending = reply.ack;
                 pendingTo = peer;
-                const uint16_t ms = Get16(reply.ack.data() + Gvcp::kHeaderSize + 2);
-                pendingDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms / 2);
+                pendingDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(*ms / 2);
             }
         }
     }

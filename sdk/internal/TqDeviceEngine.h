@@ -30,6 +30,8 @@
 // a format it has no pattern of (offered by name, for a provider's frames) makes a pattern of zeros.
 #pragma once
 
+#include "TqGvcpCodec.h"
+#include "TqGvspCodec.h"
 #include "TqPixelLayout.h"
 
 #include <array>
@@ -47,58 +49,9 @@
 
 namespace TqEngine {
 
-// ---- protocol constants ----
-namespace Gvcp {
-constexpr uint16_t kPort = 3956;
-constexpr uint8_t kKey = 0x42;
-constexpr uint8_t kFlagAckRequired = 0x01;
-constexpr uint8_t kFlagBroadcastAck = 0x10;  // DISCOVERY: the answer may be broadcast
-constexpr size_t kHeaderSize = 8;
-constexpr size_t kMaxPayload = 540;           // command or acknowledge data after the header
-constexpr size_t kMaxMemory = 536;            // READMEM/WRITEMEM data bytes
-constexpr size_t kDiscoverySize = 248;        // DISCOVERY_ACK data: bootstrap 0x0000-0x00F7
-constexpr size_t kForceIpSize = 56;
-
-enum Command : uint16_t {
-    kDiscoveryCmd = 0x0002, kDiscoveryAck = 0x0003,
-    kForceIpCmd = 0x0004, kForceIpAck = 0x0005,
-    kPacketResendCmd = 0x0040, kPacketResendAck = 0x0041,
-    kReadRegCmd = 0x0080, kReadRegAck = 0x0081,
-    kWriteRegCmd = 0x0082, kWriteRegAck = 0x0083,
-    kReadMemCmd = 0x0084, kReadMemAck = 0x0085,
-    kWriteMemCmd = 0x0086, kWriteMemAck = 0x0087,
-    kPendingAck = 0x0089,
-    kEventCmd = 0x00C0, kEventAck = 0x00C1,
-    kEventDataCmd = 0x00C2, kEventDataAck = 0x00C3,
-    kActionCmd = 0x0100, kActionAck = 0x0101,
-};
-
-enum Status : uint16_t {
-    kSuccess = 0x0000,
-    kNotImplemented = 0x8001,
-    kInvalidParameter = 0x8002,
-    kInvalidAddress = 0x8003,
-    kWriteProtect = 0x8004,
-    kBadAlignment = 0x8005,
-    kAccessDenied = 0x8006,
-    kBusy = 0x8007,
-    kPacketUnavailable = 0x800C,
-    kInvalidHeader = 0x800E,
-    kError = 0x8FFF,
-};
-}  // namespace Gvcp
-
-namespace Gvsp {
-constexpr size_t kIpUdpOverhead = 20 + 8;
-constexpr size_t kHeaderSize = 8;        // status, block ID, packet format and packet ID
-constexpr size_t kLeaderSize = 36;       // image leader data after the header
-constexpr size_t kTrailerSize = 8;       // image trailer data after the header
-constexpr uint8_t kFormatLeader = 1, kFormatTrailer = 2, kFormatPayload = 3;
-constexpr uint16_t kPayloadImage = 0x0001;
-constexpr uint16_t kPayloadImageExtendedChunk = 0x4001;   // the image, then a chunk area
-// Bytes of image data in one payload packet of a stream channel packet size.
-constexpr size_t PayloadBytes(uint32_t aPacketSize) { return aPacketSize - kIpUdpOverhead - kHeaderSize; }
-}  // namespace Gvsp
+// ---- the protocols: their codecs (constants, views and builders) ----
+namespace Gvcp = ::TqGvcp;
+namespace Gvsp = ::TqGvsp;
 
 // Pixel formats (their values on the wire: PFNC).
 namespace Pfnc {
@@ -261,7 +214,7 @@ constexpr uint32_t kMaxInject = 2044;
 constexpr uint32_t kStatusAvailable = 1u << 0;
 constexpr uint32_t kStatusBulk = 1u << 1;
 constexpr uint32_t kControlUnsupported = 1u << 0;
-constexpr size_t kMaxEventBytes = Gvcp::kMaxPayload - 16 - 4;   // 520: event data less the count word
+constexpr size_t kMaxEventBytes = Gvcp::kMaxPayload - Gvcp::EventEntry::kSize - 4;   // 520: event data less the count word
 constexpr uint16_t kEventIdBase = 0xA000;
 constexpr uint16_t EventId(uint32_t aPort) { return uint16_t(kEventIdBase + aPort); }
 }  // namespace Serial

@@ -91,6 +91,7 @@ public:
 private:
     uint16_t Transact(uint16_t aCommand, const uint8_t* aPayload, size_t aLength, uint16_t aAck,
                       std::vector<uint8_t>& aAnswer);
+    uint16_t NextId();   // the next request ID (mLock held)
 
     mutable std::mutex mLock;
     int mSocket = -1;

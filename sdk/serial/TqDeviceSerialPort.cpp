@@ -21,6 +21,7 @@
 #include "TqResultCodes.h"
 #include "TqSerialTesting.h"
 #include "TqSinkList.h"
+#include "TqWireBytes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -60,12 +61,8 @@ bool IsBulk(TqDeviceSerial aPort) { return aPort >= TqDeviceSerialBulk0 && aPort
 // The device numbers its ports as the enumeration does: UART 0 and 1, then bulk channels 0 to 7.
 uint32_t Address(TqDeviceSerial aPort, uint32_t aOffset) { return Serial::Base(static_cast<uint32_t>(aPort)) + aOffset; }
 
-uint32_t Get32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
-}
+using TqWire::Get32;
+using TqWire::Put32;
 
 // ---- echo sinks: process-wide, called without any port's lock ----
 

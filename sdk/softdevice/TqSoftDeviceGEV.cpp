@@ -14,6 +14,8 @@
 #include "TqImage.h"
 #include "TqInterface.h"
 #include "TqSimulation.h"
+#include "TqText.h"
+#include "TqWireBytes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -38,7 +40,8 @@ namespace TqSoftDevice {
 
 namespace {
 
-thread_local std::vector<const void*> tScopes;   // the devices whose callbacks this thread is inside
+// (Aligned as the runtime's thread-locals are, for the leak checker: see runtime/director.cpp.)
+alignas(32) thread_local std::vector<const void*> tScopes;   // the devices whose callbacks this thread is inside
 thread_local std::vector<const Gate*> tGates;    // the gates this thread entered
 
 }  // namespace
@@ -171,7 +174,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Texts and checks.
 
-std::string Utf8(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+using TqText::Utf8;
 
 TqResult Failed(uint32_t aCode, const std::string& aWhy) { return TqResult(aCode, TqString(aWhy.c_str())); }
 
@@ -303,10 +306,7 @@ public:
                 const uint32_t channel = (aAddress + uint32_t(at) - kPayloadSizeBase) / 4;
                 uint32_t value = 0;
                 if (channel >= run->sources.size() || !PayloadSize(d, *run, channel, value)) return;
-                aData[at] = uint8_t(value >> 24);
-                aData[at + 1] = uint8_t(value >> 16);
-                aData[at + 2] = uint8_t(value >> 8);
-                aData[at + 3] = uint8_t(value);
+                TqWire::Put32(aData + at, value);
             }
             status = TqEngine::Gvcp::kSuccess;
         });

@@ -5,6 +5,7 @@
 #include "TqSoftDeviceGEV.h"
 
 #include "TqGenNodeMap.h"
+#include "TqText.h"
 
 #include <algorithm>
 #include <charconv>
@@ -18,7 +19,7 @@ namespace {
 
 using TqEngine::FeatureNode;
 
-std::string Utf8(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+using TqText::Utf8;
 
 TqResult Failed(uint32_t aCode, const std::string& aWhy) { return TqResult(aCode, TqString(aWhy.c_str())); }
 

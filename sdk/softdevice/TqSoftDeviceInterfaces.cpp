@@ -1,6 +1,7 @@
 // The interfaces a software device hands out: its identity and XML header, its counters, its
 // messaging channel and the GenApi factory of its callbacks (the registers: TqSoftDeviceRegisters.cpp).
 #include "TqSoftDeviceImpl.h"
+#include "TqText.h"
 
 #include <cctype>
 #include <chrono>
@@ -11,7 +12,7 @@ namespace TqSoftDevice {
 
 namespace {
 
-std::string Utf8(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+using TqText::Utf8;
 
 // The UTF-8 form of aText up to its last whole character within aBytes bytes: what a register of
 // aBytes + 1 bytes holds with its NUL. Each character is measured by TqString's own encoding (a raw

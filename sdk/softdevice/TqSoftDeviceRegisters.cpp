@@ -4,6 +4,8 @@
 #include "TqSoftDeviceImpl.h"
 
 #include "TqGvcpClient.h"
+#include "TqText.h"
+#include "TqWireBytes.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,7 +18,7 @@ namespace {
 using TqEngine::Gvcp::kSuccess;
 namespace Reg = TqEngine::Reg;
 
-std::string Utf8(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+using TqText::Utf8;
 
 TqResult Invalid(const std::string& aWhy) { return TqResult(TQ_INVALID_PARAMETER, TqString(aWhy.c_str())); }
 
@@ -57,12 +59,8 @@ bool IsGenICamName(const std::string& aName) {
                        [&](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '_'; });
 }
 
-uint32_t Get32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
-}
+using TqWire::Get32;
+using TqWire::Put32;
 
 // What a sink's call threw, as the result of the access it fails.
 TqResult Threw(const char* aOperation, const char* aWhat) {

@@ -45,14 +45,12 @@ constexpr uint32_t kChunkMode = 0, kChunkSelector = 4, kChunkEnable = 8, kChunkS
 
 // Bytes a multi-part leader has besides its parts, and bytes per part (with the IP, UDP and extended
 // GVSP headers, what one packet of the SCPS size leaves decides how many parts it can describe).
-constexpr uint32_t kLeaderFixed = 28 + 20 + 12, kLeaderPart = 48, kPartsWithoutLargeLeader = 10;
+constexpr uint32_t kLeaderFixed =
+    TqGvsp::kIpUdpOverhead + TqGvsp::kExtendedHeaderSize + TqGvsp::MultiPartLeader::kPartsAt;
+constexpr uint32_t kLeaderPart = TqGvsp::PartEntry::kSize, kPartsWithoutLargeLeader = 10;
 
-uint32_t Get32(const uint8_t* aData) {
-    return uint32_t(aData[0]) << 24 | uint32_t(aData[1]) << 16 | uint32_t(aData[2]) << 8 | aData[3];
-}
-void Put32(uint8_t* aData, uint32_t aValue) {
-    for (int n = 0; n < 4; ++n) aData[n] = uint8_t(aValue >> (24 - 8 * n));
-}
+using TqWire::Get32;
+using TqWire::Put32;
 
 bool GenICamName(const std::string& aName) {
     return !aName.empty() && std::isalpha(static_cast<unsigned char>(aName[0])) &&

@@ -6,41 +6,34 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace TqStreamLib {
 
+namespace Gvsp = TqGvsp;
+
 namespace {
 
-constexpr size_t kHeader = 8;                 // status, block ID, format and packet ID
-constexpr size_t kLeaderCommon = 12;          // reserved, payload type, timestamp
-constexpr size_t kImageLeader = 36;           // ... pixel format, size, offset, padding
-constexpr size_t kSizedLeader = 20;           // ... payload size (raw data and the like)
-constexpr uint8_t kLeader = 1, kTrailer = 2, kPayload = 3;
-constexpr uint8_t kExtendedId = 0x80;
 constexpr uint32_t kLastUnknown = 0xFFFFFF;   // a missing group that reaches the block's end
 constexpr uint64_t kLargest = 0xFFFFFFFFull;  // no block is larger than a buffer can be
-
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t Get32(const uint8_t* p) { return (static_cast<uint32_t>(Get16(p)) << 16) | Get16(p + 2); }
-uint64_t Get64(const uint8_t* p) { return (static_cast<uint64_t>(Get32(p)) << 32) | Get32(p + 4); }
-
-// Payload types whose leader carries an image's geometry (image, and image with extended chunks).
-bool IsImage(uint16_t aType) { return (aType & 0x3FFF) == 0x0001; }
+constexpr size_t kHeader = Gvsp::kHeaderSize; // the receiver takes the generic header only
 
 TqPayloadType PayloadTypeOf(uint16_t aType) {
-    if (aType & 0x8000) return TqPayloadTypeDeviceSpecificBase;
-    const uint16_t base = aType & 0x3FFF;
+    if (aType & Gvsp::kDeviceSpecificFlag) return TqPayloadTypeDeviceSpecificBase;
+    const uint16_t base = Gvsp::BaseType(aType);
     if (base >= 1 && base <= 10) return static_cast<TqPayloadType>(base);
     return TqPayloadTypeUndefined;
 }
 
 // aBody: the leader after the header.
-bool LeaderWellFormed(const uint8_t* aBody, size_t aSize) {
-    if (aSize < kLeaderCommon) return false;
-    const uint16_t type = Get16(aBody + 2);
-    if (IsImage(type)) return aSize >= kImageLeader;
-    return true;
+bool LeaderWellFormed(Gvsp::Bytes aBody) {
+    const auto leader = Gvsp::Leader::Of(aBody);
+    if (!leader) return false;
+    return !Gvsp::IsImage(leader->PayloadType()) || Gvsp::ImageLeader::Of(aBody);
 }
+
+// The generic header of a datagram (its first kHeader bytes); none for the extended-ID form.
+std::optional<Gvsp::Header> HeaderOf(const uint8_t* aHeader) { return Gvsp::Header::Of(aHeader, kHeader); }
 
 // Whether aId comes after aLatest among 16-bit block IDs (1 to 65535, 65535 followed by 1): within
 // half the range ahead.
@@ -114,13 +107,15 @@ void GvspAssembler::Plan(Place* aPlaces, size_t aCount) const {
 }
 
 bool GvspAssembler::IsPayload(const uint8_t* aHeader, size_t aSize) {
-    return aSize >= kHeader && Get16(aHeader) == 0 && !(aHeader[4] & kExtendedId) && (aHeader[4] & 0x0F) == kPayload;
+    if (aSize < kHeader) return false;
+    const auto header = HeaderOf(aHeader);
+    return header && header->Status() == 0 && header->Format() == Gvsp::kFormatPayload;
 }
 
 bool GvspAssembler::Fits(const Place& aPlace, const uint8_t* aHeader, size_t aSize) {
     if (!aPlace.at || aSize != kHeader + aPlace.length || !IsPayload(aHeader, aSize)) return false;
-    const uint32_t packet = (uint32_t(aHeader[5]) << 16) | (uint32_t(aHeader[6]) << 8) | aHeader[7];
-    return Get16(aHeader + 2) == aPlace.block && packet == aPlace.packet;
+    const Gvsp::Header header = *HeaderOf(aHeader);
+    return header.BlockId() == aPlace.block && header.PacketId() == aPlace.packet;
 }
 
 GvspAssembler::Block* GvspAssembler::Begin(uint16_t aId, Clock::time_point aNow) {
@@ -166,15 +161,15 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
 void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t aBodySize, Clock::time_point aNow) {
     Counters& c = mState.counters;
     c.packetsReceived++;
-    const uint16_t status = Get16(aData);
-    const uint16_t id = Get16(aData + 2);
-    const uint8_t format = aData[4];
-    const uint32_t packet = (uint32_t(aData[5]) << 16) | (uint32_t(aData[6]) << 8) | aData[7];
-    if ((format & kExtendedId) || id == 0 || ((format & 0x0F) < kLeader || (format & 0x0F) > kPayload)) {
-        c.packetsBad++;   // extended IDs are not used by these devices; 0 is no block ID
+    const auto header = HeaderOf(aData);   // extended IDs are not used by these devices
+    const uint8_t kind = header ? header->Format() : 0;
+    if (!header || header->BlockId() == 0 || kind < Gvsp::kFormatLeader || kind > Gvsp::kFormatPayload) {
+        c.packetsBad++;   // 0 is no block ID
         return;
     }
-    const uint8_t kind = format & 0x0F;
+    const uint16_t status = header->Status();
+    const uint16_t id = static_cast<uint16_t>(header->BlockId());
+    const uint32_t packet = header->PacketId();
     if (status != 0) {   // an error status (a packet the device could not resend): nothing to place
         c.packetsIgnored++;
         Block* gone = Find(id);
@@ -182,11 +177,11 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
             Hand(static_cast<size_t>(gone - mBlocks.data()), Incomplete(*gone), aNow);
         return;
     }
-    if (kind == kLeader && (packet != 0 || !LeaderWellFormed(aBody, aBodySize))) {
+    if (kind == Gvsp::kFormatLeader && (packet != 0 || !LeaderWellFormed(Gvsp::Bytes(aBody, aBodySize)))) {
         c.packetsBad++;
         return;
     }
-    if (kind != kLeader && packet == 0) {
+    if (kind != Gvsp::kFormatLeader && packet == 0) {
         c.packetsBad++;
         return;
     }
@@ -199,7 +194,7 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
             c.packetsIgnored++;   // a block handed back already, or far behind
             return;
         }
-        if (mState.waitForLeader.load() && kind != kLeader) {
+        if (mState.waitForLeader.load() && kind != Gvsp::kFormatLeader) {
             c.packetsIgnored++;   // its leader was missed: the block is not received
             return;
         }
@@ -211,10 +206,10 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
         c.packetsIgnored++;
         return;
     }
-    if (kind != kLeader && !b->leader && b->leaderAsks == 0 && Resending()) AskIds(*b, 0, 0, 1, aNow);
+    if (kind != Gvsp::kFormatLeader && !b->leader && b->leaderAsks == 0 && Resending()) AskIds(*b, 0, 0, 1, aNow);
 
     switch (kind) {
-    case kLeader:
+    case Gvsp::kFormatLeader:
         if (b->leader) {
             b->redundant++;
             c.packetsRedundant++;
@@ -223,7 +218,7 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
         Arrived(*b, 0);
         Leader(*b, aBody, aBodySize);
         break;
-    case kTrailer: {
+    case Gvsp::kFormatTrailer: {
         if (b->trailer) {
             b->redundant++;
             c.packetsRedundant++;
@@ -248,27 +243,22 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
 }
 
 void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
-    const uint8_t* d = aBody;
+    const Gvsp::Bytes body(aBody, aSize);
+    const Gvsp::Leader leader = *Gvsp::Leader::Of(body);   // well formed: Process looked
     aBlock.leader = true;
-    aBlock.payloadType = Get16(d + 2);
-    aBlock.timestamp = Get64(d + 4);
+    aBlock.payloadType = leader.PayloadType();
+    aBlock.timestamp = leader.Timestamp();
     uint64_t size = 0;
-    if (IsImage(aBlock.payloadType)) {
-        aBlock.pixelFormat = Get32(d + 12);
-        aBlock.width = Get32(d + 16);
-        aBlock.height = Get32(d + 20);
-        aBlock.offsetX = Get32(d + 24);
-        aBlock.offsetY = Get32(d + 28);
-        aBlock.paddingX = Get16(d + 32);
-        aBlock.paddingY = Get16(d + 34);
-        const uint32_t bits = TqPixel::BitsPerPixel(aBlock.pixelFormat);
+    if (Gvsp::IsImage(aBlock.payloadType)) {
+        const Gvsp::ImageInfo& image = aBlock.image = Gvsp::ImageLeader::Of(body)->Image();
+        const uint32_t bits = TqPixel::BitsPerPixel(image.pixelFormat);
         // With extended chunks the payload runs on past the image: its size is the trailer's to tell.
-        if (bits && !(aBlock.payloadType & 0x4000)) {
-            const uint64_t line = TqPixel::LineBytes(aBlock.width, bits) + aBlock.paddingX;   // < 2^38
-            size = aBlock.height && line > kLargest / aBlock.height ? kLargest + 1 : line * aBlock.height + aBlock.paddingY;
+        if (bits && !(aBlock.payloadType & Gvsp::kExtendedChunkFlag)) {
+            const uint64_t line = TqPixel::LineBytes(image.width, bits) + image.paddingX;   // < 2^38
+            size = image.height && line > kLargest / image.height ? kLargest + 1 : line * image.height + image.paddingY;
         }
-    } else if (aSize >= kSizedLeader) {
-        size = Get64(d + 12);
+    } else if (const auto sized = Gvsp::SizedLeader::Of(body)) {
+        size = sized->PayloadSize();
     }
     if (size > kLargest) {
         aBlock.overflow = true;   // larger than any buffer: received, never written beyond the buffer
@@ -525,9 +515,10 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
     b.buffer->SetPayloadLength(aResult == TQ_OK ? static_cast<uint32_t>(b.payloadSize ? b.payloadSize : acquired) : acquired);
     if (type == TqPayloadTypeImage && b.leader) {
         TqImage* image = b.buffer->GetImage();
-        image->SetGeometry(b.width, b.height, TqPixel::FromWire(b.pixelFormat), b.paddingX, b.paddingY);
-        image->SetOffsetX(b.offsetX);
-        image->SetOffsetY(b.offsetY);
+        image->SetGeometry(b.image.width, b.image.height, TqPixel::FromWire(b.image.pixelFormat), b.image.paddingX,
+                           b.image.paddingY);
+        image->SetOffsetX(b.image.offsetX);
+        image->SetOffsetY(b.image.offsetY);
         image->SetBlockInfo(b.id, b.timestamp, r.mReceptionTime);
         image->SetStatus(missing > 0, false, false, false, b.overflow);
     }

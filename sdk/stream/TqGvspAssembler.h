@@ -31,6 +31,7 @@
 // with an error status) is handed back at once.
 #pragma once
 
+#include "TqGvspCodec.h"
 #include "TqStreamState.h"
 
 #include <sys/socket.h>
@@ -97,8 +98,7 @@ private:
         bool leader = false, trailer = false, overflow = false;
         uint16_t payloadType = 0;
         uint64_t timestamp = 0;
-        uint32_t pixelFormat = 0, width = 0, height = 0, offsetX = 0, offsetY = 0;
-        uint16_t paddingX = 0, paddingY = 0;
+        TqGvsp::ImageInfo image;      // an image leader's geometry
         uint64_t payloadSize = 0;     // 0: not known (no leader yet, or a payload type without one)
         uint32_t lastPacket = 0;      // the last payload packet ID (from the trailer), 0 while unknown
         uint32_t highest = 0;         // the highest payload packet ID seen

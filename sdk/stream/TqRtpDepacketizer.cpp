@@ -178,7 +178,7 @@ RtpDepacketizer::Check RtpDepacketizer::CheckRaw(const uint8_t* aPayload, size_t
     uint64_t data = 0;
     for (;;) {
         if (aLength - at < kLineHeader) return Check::Bad;   // the continuation bit points past the packet
-        data += RtpGet16(aPayload + at);
+        data += Get16(aPayload + at);
         const bool more = (aPayload[at + 4] & 0x80) != 0;
         at += kLineHeader;
         if (!more) break;
@@ -196,9 +196,9 @@ void RtpDepacketizer::PlaceRaw(const uint8_t* aPayload, size_t aLength) {
     const uint64_t capacity = f.buffer->GetSize();
     bool bad = false;
     for (size_t at = kExtendedSequence;; at += kLineHeader) {
-        const uint16_t length = RtpGet16(aPayload + at);
-        const uint16_t line = RtpGet16(aPayload + at + 2);
-        const uint16_t offset = RtpGet16(aPayload + at + 4);
+        const uint16_t length = Get16(aPayload + at);
+        const uint16_t line = Get16(aPayload + at + 2);
+        const uint16_t offset = Get16(aPayload + at + 4);
         const uint8_t* segment = aPayload + data;
         data += length;
         const uint32_t row = line & 0x7FFF, column = offset & 0x7FFF;
@@ -229,7 +229,7 @@ RtpDepacketizer::Check RtpDepacketizer::CheckH264(const uint8_t* aPayload, size_
         if (aLength == at) return Check::Bad;
         while (at < aLength) {
             if (aLength - at < 2) return Check::Bad;
-            const size_t size = RtpGet16(aPayload + at);
+            const size_t size = Get16(aPayload + at);
             at += 2;
             if (size == 0 || size > aLength - at) return Check::Bad;
             const uint8_t inner = aPayload[at] & 0x1F;
@@ -288,7 +288,7 @@ uint64_t RtpDepacketizer::WriteH264(Frame& aFrame, uint64_t& aRequired) {
         }
         if (type == kStapA) {
             for (size_t i = 1; i < unit.size();) {
-                const size_t size = RtpGet16(unit.data() + i);
+                const size_t size = Get16(unit.data() + i);
                 put(kStartCode, sizeof kStartCode);
                 put(unit.data() + i + 2, size);
                 i += 2 + size;

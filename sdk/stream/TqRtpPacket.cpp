@@ -15,7 +15,7 @@ bool ParseRtp(const uint8_t* aData, size_t aSize, RtpPacket& aPacket) {
     if (start > aSize) return false;
     if (extension) {
         if (aSize - start < 4) return false;
-        const size_t words = RtpGet16(aData + start + 2);
+        const size_t words = Get16(aData + start + 2);
         if (aSize - start - 4 < 4 * words) return false;
         start += 4 + 4 * words;
     }
@@ -28,9 +28,9 @@ bool ParseRtp(const uint8_t* aData, size_t aSize, RtpPacket& aPacket) {
     }
     aPacket.marker = (aData[1] & 0x80) != 0;
     aPacket.payloadType = aData[1] & 0x7F;
-    aPacket.sequence = RtpGet16(aData + 2);
-    aPacket.timestamp = RtpGet32(aData + 4);
-    aPacket.ssrc = RtpGet32(aData + 8);
+    aPacket.sequence = Get16(aData + 2);
+    aPacket.timestamp = Get32(aData + 4);
+    aPacket.ssrc = Get32(aData + 8);
     aPacket.payload = aData + start;
     aPacket.length = end - start;
     return true;

@@ -2,14 +2,16 @@
 // trusting any length in it, and the 2-byte length framing of RFC 4571 that carries RTP over TCP.
 #pragma once
 
+#include "TqWireBytes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace TqStreamLib {
 
-inline uint16_t RtpGet16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint32_t RtpGet32(const uint8_t* p) { return (uint32_t(RtpGet16(p)) << 16) | RtpGet16(p + 2); }
+using TqWire::Get16;
+using TqWire::Get32;
 
 struct RtpPacket {
     bool marker = false;
@@ -38,7 +40,7 @@ public:
         mPending.insert(mPending.end(), aData, aData + aSize);
         size_t at = 0;
         while (mPending.size() - at >= 2) {
-            const size_t length = RtpGet16(mPending.data() + at);
+            const size_t length = Get16(mPending.data() + at);
             if (mPending.size() - at - 2 < length) break;
             if (length) aEach(mPending.data() + at + 2, length);
             at += 2 + length;

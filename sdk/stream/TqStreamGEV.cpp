@@ -52,7 +52,7 @@ constexpr int kRounds = 8;        // full batches read one after another without
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
 using namespace TqNet;
-using TqStreamLib::Text;
+using TqStreamLib::Utf8;
 
 TqResult Failure(uint16_t aStatus, const char* aWhat) {
     if (aStatus == TqGvcpClient::Channel::kNoAnswer) return TqResult(TQ_NOT_FOUND, TqString("no device answers at the address"));
@@ -205,24 +205,10 @@ private:
 
     void Request(uint16_t aBlock, uint32_t aFirst, uint32_t aLast) {
         if (++mRequestId == 0) mRequestId = 1;
-        uint8_t command[Gvcp::kHeaderSize + 12];
-        const auto put16 = [&](size_t aAt, uint16_t aValue) {
-            command[aAt] = static_cast<uint8_t>(aValue >> 8);
-            command[aAt + 1] = static_cast<uint8_t>(aValue);
-        };
-        const auto put32 = [&](size_t aAt, uint32_t aValue) {
-            put16(aAt, static_cast<uint16_t>(aValue >> 16));
-            put16(aAt + 2, static_cast<uint16_t>(aValue));
-        };
-        command[0] = Gvcp::kKey;
-        command[1] = 0;   // no acknowledge: the packets are the answer
-        put16(2, Gvcp::kPacketResendCmd);
-        put16(4, 12);
-        put16(6, mRequestId);
-        put16(8, mChannel);
-        put16(10, aBlock);
-        put32(12, aFirst);
-        put32(16, aLast);
+        // No acknowledge: the packets are the answer.
+        uint8_t command[Gvcp::kHeaderSize + Gvcp::PacketResendCommand::kSize];
+        Gvcp::PutCommandHeader(command, Gvcp::kPacketResendCmd, mRequestId, Gvcp::PacketResendCommand::kSize, 0);
+        Gvcp::PacketResendCommand::Write(command + Gvcp::kHeaderSize, false, mChannel, aBlock, aFirst, aLast);
         (void)!::send(mRequestSocket, command, sizeof command, MSG_DONTWAIT);
     }
 
@@ -261,24 +247,9 @@ private:
         using Clock = TqStreamLib::GvspAssembler::Clock;
         ::pthread_setname_np(::pthread_self(), "kivo-gvsp-rx");
         TqStreamLib::GvspBatch batch(mPacketBuffer);
-        for (;;) {
-            Clock::time_point next;
-            {
-                std::lock_guard<std::mutex> guard(mState.lock);
-                next = mAssembler.Expire(Clock::now());
-            }
-            int wait = 100;
-            if (next != Clock::time_point::max()) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
-                wait = static_cast<int>(std::clamp<long long>(left, 1, 100));
-            }
-            pollfd fds[2] = {{mSocket, POLLIN, 0}, {mReceiver.WakeFd(), POLLIN, 0}};
-            const int ready = ::poll(fds, 2, wait);
-            if (ready < 0 && errno != EINTR) break;
-            if (fds[1].revents) break;
-            if (!(fds[0].revents & POLLIN)) continue;
-            // Batches while they come full, each under the lock (buffers are written only under it),
-            // a few before the timeouts and the wake-up pipe are looked at again.
+        // Batches while they come full, each under the lock (buffers are written only under it), a
+        // few before the timeouts and the wake-up pipe are looked at again.
+        auto read = [&] {
             for (int round = 0; round < kRounds; ++round) {
                 std::lock_guard<std::mutex> guard(mState.lock);
                 mmsghdr* messages = batch.Prepare(mAssembler);
@@ -287,7 +258,9 @@ private:
                 batch.Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
                 if (static_cast<unsigned>(got) < TqStreamLib::GvspBatch::kSize) break;
             }
-        }
+            return true;
+        };
+        mReceiver.Loop(mState.lock, mSocket, [this](Clock::time_point aNow) { return mAssembler.Expire(aNow); }, read);
     }
 
     State& mState;
@@ -345,9 +318,9 @@ Opening Addresses(State& aState, const TqString& aDevice, const TqString& aLocal
             return o;
         }
     }
-    if (!TqGvcpClient::ParseIp(Text(aDevice), o.device) || !IsLoopback(o.device))
+    if (!TqGvcpClient::ParseIp(Utf8(aDevice), o.device) || !IsLoopback(o.device))
         o.result = TqResult(TQ_INVALID_PARAMETER, TqString("not the loopback IP address of a device"));
-    else if (!Text(aLocal).empty() && (!TqGvcpClient::ParseIp(Text(aLocal), o.local) || !IsLoopback(o.local)))
+    else if (!Utf8(aLocal).empty() && (!TqGvcpClient::ParseIp(Utf8(aLocal), o.local) || !IsLoopback(o.local)))
         o.result = TqResult(TQ_INVALID_PARAMETER, TqString("not a local loopback address"));
     else if (aCapacity == 0)
         o.result = TqResult(TQ_INVALID_PARAMETER, TqString("the stream must hold at least one buffer"));
@@ -387,7 +360,7 @@ std::string DeviceAddress(const TqDeviceInfo* aDeviceInfo, TqResult& aWhy) {
         aWhy = TqResult(TQ_NOT_SUPPORTED, TqString("not a GigE Vision device"));
         return {};
     }
-    return Text(gev->GetIPAddress());
+    return Utf8(gev->GetIPAddress());
 }
 
 }  // namespace
@@ -448,7 +421,7 @@ TqResult TqStreamGEV::Open(const TqString& aInfo, const TqString& aMulticastAddr
     State& s = *mState;
     Opening o = Addresses(s, aInfo, aLocalIPAddress, aBuffersCapacity);
     if (o.result.IsFailure()) return o.result;
-    if (!TqGvcpClient::ParseIp(Text(aMulticastAddr), o.group) || !IsMulticast(o.group))
+    if (!TqGvcpClient::ParseIp(Utf8(aMulticastAddr), o.group) || !IsMulticast(o.group))
         return TqResult(TQ_INVALID_PARAMETER, TqString("not a multicast address"));
     TqResult why(TQ_OK);
     int socket = NewSocket(s, why);
@@ -507,16 +480,10 @@ uint16_t TqStreamGEV::GetSpecificLocalPort() const {
     return mState->open ? mState->specificPort : 0;
 }
 
-uint32_t TqStreamGEV::GetUserModeDataReceiverThreadPriority() const {
-    std::lock_guard<std::mutex> guard(mState->lock);
-    return mState->priority;
-}
+uint32_t TqStreamGEV::GetUserModeDataReceiverThreadPriority() const { return TqStreamLib::PriorityOf(*mState); }
 
 TqResult TqStreamGEV::SetUserModeDataReceiverThreadPriority(uint32_t aPriority) {
-    if (aPriority > 99) return TqResult(TQ_INVALID_PARAMETER, TqString("priorities go from 0 to 99"));
-    std::lock_guard<std::mutex> guard(mState->lock);
-    mState->priority = aPriority;
-    return TqResult(TQ_OK);
+    return TqStreamLib::SetPriority(*mState, aPriority);
 }
 
 TqResult TqStreamGEV::GetUserModeSocketRxBufferSize(uint32_t& aSize) {
@@ -552,6 +519,6 @@ TqResult TqStreamGEV::SetUserModeRxPacketBufferSize(uint32_t aSize) {
 TqResult TqStreamGEV::IsDriverInstalled(TqString& aIPAddress, bool& aInstalled, const TqString& aLocalIPAddress) {
     aInstalled = false;   // this system has no receiver driver: streams receive in user mode
     uint32_t ip = 0;
-    if (!TqGvcpClient::ParseIp(Text(aIPAddress), ip)) return TqResult(TQ_INVALID_PARAMETER, TqString("not an IP address"));
+    if (!TqGvcpClient::ParseIp(Utf8(aIPAddress), ip)) return TqResult(TQ_INVALID_PARAMETER, TqString("not an IP address"));
     return TqResult(TQ_OK);
 }

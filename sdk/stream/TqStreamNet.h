@@ -1,19 +1,24 @@
 // What the network streams share (internal to the stream library): the loopback helpers of all the
-// stand-in libraries, the text of a TqString, and the receiver's thread.
+// stand-in libraries, the text of a TqString, and the receiver's thread with its loop.
 #pragma once
 
 #include "TqLoopback.h"
-#include "TqString.h"
+#include "TqText.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 
 namespace TqStreamLib {
 
-inline std::string Text(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+using TqText::Utf8;
 
 // A receiver's thread and the pipe that wakes it from its poll: Start runs aBody on a new thread,
 // Stop writes to the pipe and joins, Close releases the pipe. WakeFd is the end to poll.
@@ -43,6 +48,34 @@ public:
         }
     }
     int WakeFd() const { return mWake[0]; }
+
+    // The loop of a receiver's thread, until Stop: aExpire(now) under aLock hands back what timed
+    // out and answers the next deadline (time_point::max(): none); then the loop waits for aSocket
+    // until that deadline (100 ms at the most), and calls aRead when the socket has something, hung
+    // up or failed. aRead answers false once the socket will give no more (a closed connection):
+    // from then on the loop waits for the deadlines and Stop alone.
+    template <class Expire, class Read>
+    void Loop(std::mutex& aLock, int aSocket, Expire aExpire, Read aRead) const {
+        using Clock = std::chrono::steady_clock;
+        bool open = true;
+        for (;;) {
+            Clock::time_point next;
+            {
+                std::lock_guard<std::mutex> guard(aLock);
+                next = aExpire(Clock::now());
+            }
+            int wait = 100;
+            if (next != Clock::time_point::max()) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
+                wait = static_cast<int>(std::clamp<long long>(left, 1, 100));
+            }
+            pollfd fds[2] = {{mWake[0], POLLIN, 0}, {open ? aSocket : -1, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, wait);
+            if (ready < 0 && errno != EINTR) break;
+            if (fds[0].revents) break;
+            if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) open = aRead();
+        }
+    }
 
 private:
     int mWake[2] = {-1, -1};

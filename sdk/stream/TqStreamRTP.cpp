@@ -41,7 +41,7 @@ constexpr unsigned kBatch = 16;                   // datagrams per recvmmsg
 constexpr int kConnectTimeoutMs = 5000;
 
 using namespace TqNet;
-using TqStreamLib::Text;
+using TqStreamLib::Utf8;
 
 // What an RTP stream keeps besides the state: the payload (read and written under the state lock)
 // and the TCP server of the last OpenTCP.
@@ -99,29 +99,9 @@ private:
 
     void Run() {
         std::vector<uint8_t> storage(mTcp ? kDatagram : size_t(kBatch) * kDatagram);
-        bool connected = true;   // TCP: until the server closes the connection
-        for (;;) {
-            Clock::time_point next;
-            {
-                std::lock_guard<std::mutex> guard(mState.lock);
-                next = mDepacketizer.Expire(Clock::now());
-            }
-            int wait = 100;
-            if (next != Clock::time_point::max()) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
-                wait = static_cast<int>(std::clamp<long long>(left, 1, 100));
-            }
-            pollfd fds[2] = {{mReceiver.WakeFd(), POLLIN, 0}, {connected ? mSocket : -1, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, wait);
-            if (ready < 0 && errno != EINTR) break;
-            if (fds[0].revents) break;
-            if (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            if (mTcp) {
-                connected = ReadStream(storage);
-            } else {
-                ReadDatagrams(storage);
-            }
-        }
+        // TCP: until the server closes the connection.
+        mReceiver.Loop(mState.lock, mSocket, [this](Clock::time_point aNow) { return mDepacketizer.Expire(aNow); },
+                       [&] { return mTcp ? ReadStream(storage) : (ReadDatagrams(storage), true); });
     }
 
     void ReadDatagrams(std::vector<uint8_t>& aStorage) {
@@ -175,7 +155,7 @@ TqResult NotOpenYet(State& aState) {
 
 // The local loopback address of an Open (empty: 127.0.0.1); false when it is none.
 bool LocalAddress(const TqString& aText, uint32_t& aIp) {
-    const std::string text = Text(aText);
+    const std::string text = Utf8(aText);
     aIp = kLoopback;
     return text.empty() || (TqGvcpClient::ParseIp(text, aIp) && IsLoopback(aIp));
 }
@@ -268,7 +248,7 @@ TqResult TqStreamRTP::Open(const TqString& aMulticastAddress, uint16_t aDataPort
     TqResult result = NotOpenYet(s);
     if (result.IsFailure()) return result;
     uint32_t group = 0, local = 0;
-    if (!TqGvcpClient::ParseIp(Text(aMulticastAddress), group) || !IsMulticast(group))
+    if (!TqGvcpClient::ParseIp(Utf8(aMulticastAddress), group) || !IsMulticast(group))
         return TqResult(TQ_INVALID_PARAMETER, TqString("not a multicast address"));
     if (!LocalAddress(aLocalIpAddress, local))
         return TqResult(TQ_INVALID_PARAMETER, TqString("not a local loopback address"));
@@ -294,7 +274,7 @@ TqResult TqStreamRTP::OpenTCP(const TqString& aServerIPAddress, uint16_t aServer
     TqResult result = NotOpenYet(s);
     if (result.IsFailure()) return result;
     uint32_t server = 0;
-    if (!TqGvcpClient::ParseIp(Text(aServerIPAddress), server) || !IsLoopback(server))
+    if (!TqGvcpClient::ParseIp(Utf8(aServerIPAddress), server) || !IsLoopback(server))
         return TqResult(TQ_INVALID_PARAMETER, TqString("not a loopback address"));
     if (aServerPort == 0) return TqResult(TQ_INVALID_PARAMETER, TqString("no server port"));
     int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -368,14 +348,8 @@ uint16_t TqStreamRTP::GetTCPServerPort() const {
     return settings.tcpPort;
 }
 
-uint32_t TqStreamRTP::GetThreadPriority() const {
-    std::lock_guard<std::mutex> guard(mState->lock);
-    return mState->priority;
-}
+uint32_t TqStreamRTP::GetThreadPriority() const { return TqStreamLib::PriorityOf(*mState); }
 
 TqResult TqStreamRTP::SetThreadPriority(uint32_t aPriority) {
-    if (aPriority > 99) return TqResult(TQ_INVALID_PARAMETER, TqString("priorities go from 0 to 99"));
-    std::lock_guard<std::mutex> guard(mState->lock);
-    mState->priority = aPriority;
-    return TqResult(TQ_OK);
+    return TqStreamLib::SetPriority(*mState, aPriority);
 }

@@ -12,6 +12,7 @@
 #include "TqBuffer.h"
 #include "TqGenParameterArray.h"
 #include "TqResult.h"
+#include "TqResultCodes.h"
 #include "TqStream.h"
 
 #include <atomic>
@@ -183,6 +184,18 @@ inline TqString LocalAddressOf(State& aState) {
 inline TqString MulticastAddressOf(State& aState) {
     std::lock_guard<std::mutex> guard(aState.lock);
     return TqString(aState.multicastAddress.c_str());
+}
+
+// The priority of a network stream's receiver thread (0 to 99).
+inline uint32_t PriorityOf(State& aState) {
+    std::lock_guard<std::mutex> guard(aState.lock);
+    return aState.priority;
+}
+inline TqResult SetPriority(State& aState, uint32_t aPriority) {
+    if (aPriority > 99) return TqResult(TQ_INVALID_PARAMETER, TqString("priorities go from 0 to 99"));
+    std::lock_guard<std::mutex> guard(aState.lock);
+    aState.priority = aPriority;
+    return TqResult(TQ_OK);
 }
 
 }  // namespace TqStreamLib

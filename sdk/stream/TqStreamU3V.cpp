@@ -20,6 +20,7 @@
 #include "TqResultCodes.h"
 #include "TqSimulation.h"
 #include "TqStreamState.h"
+#include "TqText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -36,7 +37,7 @@ namespace {
 constexpr uint32_t kDefaultCapacity = 64, kDefaultThreshold = 512, kDefaultPendingURB = 64;
 constexpr const char* kMember = "TqStreamU3V::Open";
 
-std::string Text(const TqString& aText) { return aText.GetAscii() ? aText.GetAscii() : ""; }
+using TqText::Utf8;
 
 bool IsGuid(const std::string& aText) {
     return aText.size() == 12 && std::all_of(aText.begin(), aText.end(), [](unsigned char c) { return std::isxdigit(c); });
@@ -273,8 +274,8 @@ TqResult GuidOf(const TqDeviceInfo* aDeviceInfo, std::string& aGuid) {
     if (!aDeviceInfo) return TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
     auto* u3v = dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo);
     if (!u3v) return TqResult(TQ_NOT_SUPPORTED, TqString("not a USB3 Vision device"));
-    aGuid = Text(u3v->GetDeviceGUID());
-    if (aGuid.empty()) aGuid = Text(u3v->GetConnectionID());
+    aGuid = Utf8(u3v->GetDeviceGUID());
+    if (aGuid.empty()) aGuid = Utf8(u3v->GetConnectionID());
     return TqResult(TQ_OK);
 }
 
@@ -287,7 +288,7 @@ TqStreamType TqStreamU3V::GetType() const { return TqStreamTypeU3V; }
 
 TqResult TqStreamU3V::Open(const TqString& aInfo) {
     TqCallLog::Note(kMember, "virtual");
-    return OpenDevice(*mState, Text(aInfo), 0, kDefaultCapacity, kDefaultThreshold, kDefaultPendingURB);
+    return OpenDevice(*mState, Utf8(aInfo), 0, kDefaultCapacity, kDefaultThreshold, kDefaultPendingURB);
 }
 
 TqResult TqStreamU3V::Open(const TqDeviceInfo* aDeviceInfo) {
@@ -310,7 +311,7 @@ TqResult TqStreamU3V::Open(const TqDeviceInfo* aDeviceInfo, uint16_t aChannel, u
 TqResult TqStreamU3V::Open(const TqString& aInfo, uint16_t aChannel, uint32_t aBuffersCapacity,
                            uint32_t aSmallImageThreshold, uint32_t aMaximumNumberOfPendingURB) {
     TqCallLog::Note(kMember, Arguments(aChannel, aBuffersCapacity, aSmallImageThreshold, aMaximumNumberOfPendingURB));
-    return OpenDevice(*mState, Text(aInfo), aChannel, aBuffersCapacity, aSmallImageThreshold,
+    return OpenDevice(*mState, Utf8(aInfo), aChannel, aBuffersCapacity, aSmallImageThreshold,
                       aMaximumNumberOfPendingURB);
 }
 

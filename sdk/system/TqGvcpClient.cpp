@@ -1,6 +1,6 @@
 #include "TqGvcpClient.h"
 
-#include "TqDeviceEngine.h"
+#include "TqGvcpCodec.h"
 #include "TqLoopback.h"
 #include "TqResultCodes.h"
 
@@ -16,29 +16,12 @@
 
 namespace TqGvcpClient {
 
-namespace Gvcp = TqEngine::Gvcp;
+namespace Gvcp = TqGvcp;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 using namespace TqNet;
-
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    Put16(p, static_cast<uint16_t>(v >> 16));
-    Put16(p + 2, static_cast<uint16_t>(v));
-}
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t Get32(const uint8_t* p) { return (static_cast<uint32_t>(Get16(p)) << 16) | Get16(p + 2); }
-
-std::string Text(const uint8_t* p, size_t aMax) {
-    size_t n = 0;
-    while (n < aMax && p[n]) ++n;
-    return std::string(reinterpret_cast<const char*>(p), n);
-}
 
 // A UDP socket on 127.0.0.1 with an ephemeral port.
 int OpenSocket(bool aBroadcast) {
@@ -71,37 +54,27 @@ ssize_t Receive(int aSocket, uint8_t* aBuffer, size_t aSize, Clock::time_point a
     }
 }
 
-size_t Command(uint8_t* aOut, uint16_t aCommand, uint16_t aId, const uint8_t* aPayload, size_t aLength,
-               uint8_t aFlags = Gvcp::kFlagAckRequired) {
-    aOut[0] = Gvcp::kKey;
-    aOut[1] = aFlags;
-    Put16(aOut + 2, aCommand);
-    Put16(aOut + 4, static_cast<uint16_t>(aLength));
-    Put16(aOut + 6, aId);
-    if (aLength) std::memcpy(aOut + Gvcp::kHeaderSize, aPayload, aLength);
-    return Gvcp::kHeaderSize + aLength;
-}
-
-bool ParseAnswer(const uint8_t* p, size_t n, uint32_t aFrom, Answer& a) {
-    if (n < Gvcp::kHeaderSize + Gvcp::kDiscoverySize) return false;
-    if (Get16(p) != Gvcp::kSuccess || Get16(p + 2) != Gvcp::kDiscoveryAck) return false;
-    const uint8_t* d = p + Gvcp::kHeaderSize;
+bool ParseAnswer(const uint8_t* aData, size_t aSize, uint32_t aFrom, Answer& a) {
+    const auto ack = Gvcp::AckView::Of(aData, aSize);
+    if (!ack || ack->Status() != Gvcp::kSuccess || ack->Code() != Gvcp::kDiscoveryAck) return false;
+    const auto d = Gvcp::DiscoveryAck::Of(ack->Raw().subspan(Gvcp::kHeaderSize));
+    if (!d) return false;
     a.from = aFrom;
-    a.versionMajor = Get16(d);
-    a.versionMinor = Get16(d + 2);
-    a.deviceMode = Get32(d + 4);
-    std::memcpy(a.mac.data(), d + 10, 6);
-    a.ipOptions = Get32(d + 16);
-    a.ipCurrent = Get32(d + 20);
-    a.ip = Get32(d + 36);
-    a.mask = Get32(d + 52);
-    a.gateway = Get32(d + 68);
-    a.manufacturer = Text(d + 72, 32);
-    a.model = Text(d + 104, 32);
-    a.version = Text(d + 136, 32);
-    a.manufacturerInfo = Text(d + 168, 48);
-    a.serial = Text(d + 216, 16);
-    a.userName = Text(d + 232, 16);
+    a.versionMajor = d->VersionMajor();
+    a.versionMinor = d->VersionMinor();
+    a.deviceMode = d->DeviceMode();
+    a.mac = d->Mac();
+    a.ipOptions = d->IpOptions();
+    a.ipCurrent = d->IpCurrent();
+    a.ip = d->Ip();
+    a.mask = d->Mask();
+    a.gateway = d->Gateway();
+    a.manufacturer = d->Manufacturer();
+    a.model = d->Model();
+    a.version = d->Version();
+    a.manufacturerInfo = d->ManufacturerInfo();
+    a.serial = d->Serial();
+    a.userName = d->UserName();
     return true;
 }
 
@@ -164,7 +137,7 @@ std::vector<Answer> Discover(const std::vector<uint32_t>& aTargets, uint32_t aTi
     int s = OpenSocket(true);
     if (s < 0) return answers;
     uint8_t packet[Gvcp::kHeaderSize];
-    Command(packet, Gvcp::kDiscoveryCmd, 1, nullptr, 0);
+    Gvcp::PutCommandHeader(packet, Gvcp::kDiscoveryCmd, 1, 0);
     for (uint32_t ip : aTargets) {
         if (!IsLoopback(ip)) continue;   // nothing leaves the loopback network
         sockaddr_in to = Endpoint(ip, Gvcp::kPort);
@@ -191,16 +164,11 @@ std::vector<Answer> Discover(const std::vector<uint32_t>& aTargets, uint32_t aTi
 bool ForceIp(const std::array<uint8_t, 6>& aMac, uint32_t aIp, uint32_t aMask, uint32_t aGateway) {
     int s = OpenSocket(true);
     if (s < 0) return false;
-    uint8_t payload[Gvcp::kForceIpSize] = {};
-    Put16(payload + 2, static_cast<uint16_t>((aMac[0] << 8) | aMac[1]));
-    Put32(payload + 4, (static_cast<uint32_t>(aMac[2]) << 24) | (aMac[3] << 16) | (aMac[4] << 8) | aMac[5]);
-    Put32(payload + 20, aIp);
-    Put32(payload + 36, aMask);
-    Put32(payload + 52, aGateway);
-    uint8_t packet[Gvcp::kHeaderSize + Gvcp::kForceIpSize];
+    uint8_t packet[Gvcp::kHeaderSize + Gvcp::ForceIpCommand::kSize];
+    Gvcp::ForceIpCommand::Write(packet + Gvcp::kHeaderSize, aMac, aIp, aMask, aGateway);
     bool done = false;
     for (uint16_t attempt = 1; attempt <= 3 && !done; ++attempt) {
-        Command(packet, Gvcp::kForceIpCmd, attempt, payload, sizeof payload);
+        Gvcp::PutCommandHeader(packet, Gvcp::kForceIpCmd, attempt, Gvcp::ForceIpCommand::kSize);
         sockaddr_in to = Endpoint(kLoopbackBroadcast, Gvcp::kPort);
         ::sendto(s, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         const auto deadline = Clock::now() + std::chrono::milliseconds(300);
@@ -208,8 +176,9 @@ bool ForceIp(const std::array<uint8_t, 6>& aMac, uint32_t aIp, uint32_t aMask, u
         for (;;) {
             ssize_t n = Receive(s, buffer, sizeof buffer, deadline, nullptr);
             if (n < 0) break;
-            if (n < static_cast<ssize_t>(Gvcp::kHeaderSize) || Get16(buffer + 2) != Gvcp::kForceIpAck) continue;
-            if (Get16(buffer) != Gvcp::kSuccess) {   // the device refused it (it has a controller)
+            const auto ack = Gvcp::AckView::Of(buffer, size_t(n));
+            if (!ack || ack->Code() != Gvcp::kForceIpAck) continue;
+            if (ack->Status() != Gvcp::kSuccess) {   // the device refused it (it has a controller)
                 ::close(s);
                 return false;
             }
@@ -265,28 +234,29 @@ uint16_t Channel::Transact(uint16_t aCommand, const uint8_t* aPayload, size_t aL
                            std::vector<uint8_t>& aAnswer) {
     std::lock_guard<std::mutex> guard(mLock);
     if (mSocket < 0 && !mDirect) return kNoAnswer;
-    uint16_t id = mNextId++;
-    if (mNextId == 0) mNextId = 1;   // 0 is not a valid request ID
+    const uint16_t id = NextId();
     uint8_t packet[Gvcp::kHeaderSize + Gvcp::kMaxPayload];
-    size_t size = Command(packet, aCommand, id, aPayload, aLength);
+    const size_t size = Gvcp::PutCommandHeader(packet, aCommand, id, aLength);
+    if (aLength) std::memcpy(packet + Gvcp::kHeaderSize, aPayload, aLength);
     uint8_t buffer[Gvcp::kHeaderSize + Gvcp::kMaxPayload + 64];
     // Whatever the device answers, the command ends at the limit.
     const auto limit = Clock::now() + std::chrono::milliseconds(mMaxWaitMs.load());
     bool pending = false;
     // An acknowledge (or PENDING_ACK) of this command: its status, with its data in aAnswer.
     auto take = [&](const uint8_t* aAcknowledge, size_t aSize, Clock::time_point& aDeadline) -> int {
-        if (aSize < Gvcp::kHeaderSize || Get16(aAcknowledge + 6) != id) return -1;
-        const uint16_t ack = Get16(aAcknowledge + 2);
-        const size_t length = std::min<size_t>(Get16(aAcknowledge + 4), aSize - Gvcp::kHeaderSize);
-        if (ack == Gvcp::kPendingAck && length >= 4) {
+        const auto ack = Gvcp::AckView::Of(aAcknowledge, aSize);
+        if (!ack || ack->AckId() != id) return -1;
+        if (ack->Code() == Gvcp::kPendingAck) {
+            const auto wait = Gvcp::PendingAck::Of(ack->Payload());
+            if (!wait) return -1;
             // The device needs longer: wait the time it names, within the limit.
             pending = true;
-            aDeadline = std::min(limit, Clock::now() + std::chrono::milliseconds(Get16(aAcknowledge + Gvcp::kHeaderSize + 2)));
+            aDeadline = std::min(limit, Clock::now() + std::chrono::milliseconds(wait->TimeToCompletion()));
             return -1;
         }
-        if (ack != aAck) return -1;
-        aAnswer.assign(aAcknowledge + Gvcp::kHeaderSize, aAcknowledge + Gvcp::kHeaderSize + length);
-        return Get16(aAcknowledge);
+        if (ack->Code() != aAck) return -1;
+        aAnswer.assign(ack->Payload().begin(), ack->Payload().end());
+        return ack->Status();
     };
     for (uint32_t attempt = 0; attempt <= mRetries && (attempt == 0 || Clock::now() < limit); ++attempt) {
         auto deadline = std::min(limit, Clock::now() + std::chrono::milliseconds(mTimeoutMs.load()));
@@ -316,30 +286,30 @@ struct StatusName {
     const char* name;
 };
 constexpr StatusName kStatusNames[] = {
-    {0x8001, TQ_NOT_IMPLEMENTED, "NOT_IMPLEMENTED"},
-    {0x8002, TQ_INVALID_PARAMETER, "INVALID_PARAMETER"},
-    {0x8003, TQ_INVALID_ADDRESS, "INVALID_ADDRESS"},
-    {0x8004, TQ_WRITE_PROTECT, "WRITE_PROTECT"},
-    {0x8005, TQ_BAD_ALIGNMENT, "BAD_ALIGNMENT"},
-    {0x8006, TQ_ACCESS_DENIED, "ACCESS_DENIED"},
-    {0x8007, TQ_BUSY, "BUSY"},
-    {0x8008, TQ_LOCAL_PROBLEM, "LOCAL_PROBLEM"},
-    {0x8009, TQ_MSG_MISMATCH, "MSG_MISMATCH"},
-    {0x800A, TQ_INVALID_PROTOCOL, "INVALID_PROTOCOL"},
-    {0x800B, TQ_NO_MSG, "NO_MSG"},
-    {0x800C, TQ_PACKET_UNAVAILABLE, "PACKET_UNAVAILABLE"},
-    {0x800D, TQ_DATA_OVERRUN, "DATA_OVERRUN"},
-    {0x800E, TQ_INVALID_HEADER, "INVALID_HEADER"},
-    {0x800F, TQ_WRONG_CONFIG, "WRONG_CONFIG"},
-    {0x8010, TQ_PACKET_NOT_YET_AVAILABLE, "PACKET_NOT_YET_AVAILABLE"},
-    {0x8011, TQ_PACKET_AND_PREV_REMOVED_FROM_MEMORY, "PACKET_AND_PREV_REMOVED_FROM_MEMORY"},
-    {0x8012, TQ_PACKET_REMOVED_FROM_MEMORY, "PACKET_REMOVED_FROM_MEMORY"},
-    {0x8013, TQ_NO_REF_TIME, "NO_REF_TIME"},
-    {0x8014, TQ_PACKET_TEMPORARILY_UNAVAILABLE, "PACKET_TEMPORARILY_UNAVAILABLE"},
-    {0x8015, TQ_ERR_OVERFLOW, "OVERFLOW"},
-    {0x8016, TQ_ACTION_LATE, "ACTION_LATE"},
-    {0x8017, TQ_LEADER_TRAILER_OVERFLOW, "LEADER_TRAILER_OVERFLOW"},
-    {0x8FFF, TQ_GENERIC_ERROR, "ERROR"},
+    {Gvcp::kNotImplemented, TQ_NOT_IMPLEMENTED, "NOT_IMPLEMENTED"},
+    {Gvcp::kInvalidParameter, TQ_INVALID_PARAMETER, "INVALID_PARAMETER"},
+    {Gvcp::kInvalidAddress, TQ_INVALID_ADDRESS, "INVALID_ADDRESS"},
+    {Gvcp::kWriteProtect, TQ_WRITE_PROTECT, "WRITE_PROTECT"},
+    {Gvcp::kBadAlignment, TQ_BAD_ALIGNMENT, "BAD_ALIGNMENT"},
+    {Gvcp::kAccessDenied, TQ_ACCESS_DENIED, "ACCESS_DENIED"},
+    {Gvcp::kBusy, TQ_BUSY, "BUSY"},
+    {Gvcp::kLocalProblem, TQ_LOCAL_PROBLEM, "LOCAL_PROBLEM"},
+    {Gvcp::kMsgMismatch, TQ_MSG_MISMATCH, "MSG_MISMATCH"},
+    {Gvcp::kInvalidProtocol, TQ_INVALID_PROTOCOL, "INVALID_PROTOCOL"},
+    {Gvcp::kNoMsg, TQ_NO_MSG, "NO_MSG"},
+    {Gvcp::kPacketUnavailable, TQ_PACKET_UNAVAILABLE, "PACKET_UNAVAILABLE"},
+    {Gvcp::kDataOverrun, TQ_DATA_OVERRUN, "DATA_OVERRUN"},
+    {Gvcp::kInvalidHeader, TQ_INVALID_HEADER, "INVALID_HEADER"},
+    {Gvcp::kWrongConfig, TQ_WRONG_CONFIG, "WRONG_CONFIG"},
+    {Gvcp::kPacketNotYetAvailable, TQ_PACKET_NOT_YET_AVAILABLE, "PACKET_NOT_YET_AVAILABLE"},
+    {Gvcp::kPacketAndPrevRemovedFromMemory, TQ_PACKET_AND_PREV_REMOVED_FROM_MEMORY, "PACKET_AND_PREV_REMOVED_FROM_MEMORY"},
+    {Gvcp::kPacketRemovedFromMemory, TQ_PACKET_REMOVED_FROM_MEMORY, "PACKET_REMOVED_FROM_MEMORY"},
+    {Gvcp::kNoRefTime, TQ_NO_REF_TIME, "NO_REF_TIME"},
+    {Gvcp::kPacketTemporarilyUnavailable, TQ_PACKET_TEMPORARILY_UNAVAILABLE, "PACKET_TEMPORARILY_UNAVAILABLE"},
+    {Gvcp::kOverflow, TQ_ERR_OVERFLOW, "OVERFLOW"},
+    {Gvcp::kActionLate, TQ_ACTION_LATE, "ACTION_LATE"},
+    {Gvcp::kLeaderTrailerOverflow, TQ_LEADER_TRAILER_OVERFLOW, "LEADER_TRAILER_OVERFLOW"},
+    {Gvcp::kError, TQ_GENERIC_ERROR, "ERROR"},
 };
 
 }  // namespace
@@ -362,34 +332,30 @@ TqResult StatusResult(uint16_t aStatus, const char* aWhat) {
 }
 
 uint16_t Channel::ReadRegister(uint32_t aAddress, uint32_t& aValue) {
-    uint8_t payload[4];
-    Put32(payload, aAddress);
+    uint8_t payload[Gvcp::WordList::kStride];
+    Gvcp::WordList::Write(payload, 0, aAddress);
     std::vector<uint8_t> answer;
     uint16_t status = Transact(Gvcp::kReadRegCmd, payload, sizeof payload, Gvcp::kReadRegAck, answer);
     if (status == Gvcp::kSuccess) {
-        if (answer.size() < 4) return Gvcp::kError;
-        aValue = Get32(answer.data());
+        const auto values = Gvcp::WordList::Of(answer);
+        if (values->Count() < 1) return Gvcp::kError;
+        aValue = values->Word(0);
     }
     return status;
 }
 
 uint16_t Channel::WriteRegister(uint32_t aAddress, uint32_t aValue) {
-    uint8_t payload[8];
-    Put32(payload, aAddress);
-    Put32(payload + 4, aValue);
+    uint8_t payload[Gvcp::WriteRegCommand::kStride];
+    Gvcp::WriteRegCommand::Write(payload, 0, aAddress, aValue);
     std::vector<uint8_t> answer;
     return Transact(Gvcp::kWriteRegCmd, payload, sizeof payload, Gvcp::kWriteRegAck, answer);
 }
 
 uint16_t Channel::WriteRegisterUnacknowledged(uint32_t aAddress, uint32_t aValue) {
-    uint8_t payload[8];
-    Put32(payload, aAddress);
-    Put32(payload + 4, aValue);
     std::lock_guard<std::mutex> guard(mLock);
-    uint8_t packet[Gvcp::kHeaderSize + 8];
-    uint16_t id = mNextId++;
-    if (mNextId == 0) mNextId = 1;
-    size_t size = Command(packet, Gvcp::kWriteRegCmd, id, payload, sizeof payload, 0);
+    uint8_t packet[Gvcp::kHeaderSize + Gvcp::WriteRegCommand::kStride];
+    const size_t size = Gvcp::PutCommandHeader(packet, Gvcp::kWriteRegCmd, NextId(), Gvcp::WriteRegCommand::kStride, 0);
+    Gvcp::WriteRegCommand::Write(packet + Gvcp::kHeaderSize, 0, aAddress, aValue);
     if (mDirect) {
         mDirect(packet, size);
         return Gvcp::kSuccess;
@@ -398,20 +364,25 @@ uint16_t Channel::WriteRegisterUnacknowledged(uint32_t aAddress, uint32_t aValue
     return ::send(mSocket, packet, size, 0) < 0 ? kNoAnswer : uint16_t(Gvcp::kSuccess);
 }
 
+uint16_t Channel::NextId() {
+    const uint16_t id = mNextId++;
+    if (mNextId == 0) mNextId = 1;   // 0 is not a valid request ID
+    return id;
+}
+
 uint16_t Channel::ReadMemory(uint32_t aAddress, uint8_t* aData, size_t aLength) {
     size_t done = 0;
     while (done < aLength) {
         size_t chunk = std::min(aLength - done, Gvcp::kMaxMemory);
         size_t asked = (chunk + 3) & ~size_t(3);   // the device reads whole words
-        uint8_t payload[8];
-        Put32(payload, aAddress + static_cast<uint32_t>(done));
-        Put16(payload + 4, 0);
-        Put16(payload + 6, static_cast<uint16_t>(asked));
+        uint8_t payload[Gvcp::ReadMemCommand::kSize];
+        Gvcp::ReadMemCommand::Write(payload, aAddress + static_cast<uint32_t>(done), static_cast<uint16_t>(asked));
         std::vector<uint8_t> answer;
         uint16_t status = Transact(Gvcp::kReadMemCmd, payload, sizeof payload, Gvcp::kReadMemAck, answer);
         if (status != Gvcp::kSuccess) return status;
-        if (answer.size() < 4 + chunk) return Gvcp::kError;
-        std::memcpy(aData + done, answer.data() + 4, chunk);
+        const auto read = Gvcp::MemoryData::Of(answer);
+        if (!read || read->Data().size() < chunk) return Gvcp::kError;
+        std::memcpy(aData + done, read->Data().data(), chunk);
         done += chunk;
     }
     return Gvcp::kSuccess;
@@ -421,11 +392,12 @@ uint16_t Channel::WriteMemory(uint32_t aAddress, const uint8_t* aData, size_t aL
     size_t done = 0;
     while (done < aLength) {
         size_t chunk = std::min(aLength - done, Gvcp::kMaxMemory);
-        uint8_t payload[4 + Gvcp::kMaxMemory];
-        Put32(payload, aAddress + static_cast<uint32_t>(done));
-        std::memcpy(payload + 4, aData + done, chunk);
+        uint8_t payload[Gvcp::MemoryData::kDataOffset + Gvcp::kMaxMemory];
+        Gvcp::MemoryData::Write(payload, aAddress + static_cast<uint32_t>(done));
+        std::memcpy(payload + Gvcp::MemoryData::kDataOffset, aData + done, chunk);
         std::vector<uint8_t> answer;
-        uint16_t status = Transact(Gvcp::kWriteMemCmd, payload, 4 + chunk, Gvcp::kWriteMemAck, answer);
+        uint16_t status = Transact(Gvcp::kWriteMemCmd, payload, Gvcp::MemoryData::kDataOffset + chunk,
+                                   Gvcp::kWriteMemAck, answer);
         if (status != Gvcp::kSuccess) return status;
         done += chunk;
     }

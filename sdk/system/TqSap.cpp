@@ -1,6 +1,7 @@
 #include "TqSap.h"
 
 #include "TqLoopback.h"
+#include "TqWireBytes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -107,7 +108,7 @@ bool Parse(const uint8_t* aData, size_t aSize, Announcement& aAnnouncement) {
     if (!inet_ntop(ipv6 ? AF_INET6 : AF_INET, aData + at, text, sizeof text)) return false;
     Announcement a;
     a.deletion = (flags & 0x04) != 0;
-    a.hash = static_cast<uint16_t>((aData[2] << 8) | aData[3]);
+    a.hash = TqWire::Get16(aData + 2);
     a.source = text;
     at += sourceSize + authentication;
     const char* rest = reinterpret_cast<const char*>(aData + at);

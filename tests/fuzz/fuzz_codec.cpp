@@ -11,6 +11,7 @@
 #include "fuzz_input.h"
 
 #include "TqResultCodes.h"
+#include "TqWireBytes.h"
 
 #include <cstring>
 #include <memory>
@@ -21,27 +22,23 @@ namespace {
 
 constexpr uint64_t kMaxDecoded = 16u << 20;
 
-uint32_t Get32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
-uint64_t Get64(const uint8_t* p) { return uint64_t{Get32(p)} | uint64_t{Get32(p + 4)} << 32; }
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void Put64(uint8_t* p, uint64_t v) {
-    Put32(p, static_cast<uint32_t>(v));
-    Put32(p + 4, static_cast<uint32_t>(v >> 32));
-}
+// The frame's numbers are little-endian.
+using TqWire::Get32Le;
+using TqWire::Get64Le;
+using TqWire::Put32Le;
+using TqWire::Put64Le;
 
 // The frame with the checksums its header and stripe table call for (when it has that much).
 Bytes Repaired(Bytes aFrame) {
     if (aFrame.size() < TqCodec::kHeaderSize) return aFrame;
     uint8_t* h = aFrame.data();
-    const uint32_t count = Get32(h + 44);
+    const uint32_t count = Get32Le(h + 44);
     const uint64_t table = uint64_t{count} * TqCodec::kStripeEntrySize;
     if (table > aFrame.size() - TqCodec::kHeaderSize) return aFrame;
     std::vector<uint32_t> checksums(count);
-    for (uint32_t s = 0; s < count; ++s) checksums[s] = Get32(h + TqCodec::kHeaderSize + 8 * uint64_t{s} + 4);
-    Put64(h + 48, TqCodec::FoldChecksums(checksums.data(), count, Get64(h + 32)));
-    Put32(h + 84, TqCodec::HeaderChecksum(h, table));
+    for (uint32_t s = 0; s < count; ++s) checksums[s] = Get32Le(h + TqCodec::kHeaderSize + 8 * uint64_t{s} + 4);
+    Put64Le(h + 48, TqCodec::FoldChecksums(checksums.data(), count, Get64Le(h + 32)));
+    Put32Le(h + 84, TqCodec::HeaderChecksum(h, table));
     return aFrame;
 }
 

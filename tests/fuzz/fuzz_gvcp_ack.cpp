@@ -14,7 +14,7 @@
 #include <cstring>
 
 using KivoFuzz::Bytes;
-namespace Gvcp = TqEngine::Gvcp;
+namespace Gvcp = TqGvcp;
 
 namespace {
 
@@ -74,11 +74,21 @@ std::vector<Bytes> Seeds() {
     // Acknowledges that do not fit their commands: short, of another command, pending, cut short.
     KivoFuzz::Writer odd;
     odd.U8(0).U8(2).U8(3).U8(1);
-    odd.Record({0x00, 0x00, 0x00, 0x81});
-    odd.Record({0x00, 0x00, 0x00, 0x83, 0x00, 0x04, 0x00, 0x01, 0, 0, 0, 1});
-    odd.Record({0x00, 0x00, 0x00, 0x89, 0x00, 0x04, 0x00, 0x02, 0, 0, 0x01, 0x00});
-    odd.Record({0x00, 0x00, 0x00, 0x85, 0x02, 0x1C, 0x00, 0x03, 0x30, 0x10, 0x00, 0x00, 1, 2});
-    odd.Record({0x80, 0x06, 0x00, 0x87, 0x00, 0x04, 0x00, 0x04, 0, 0, 0, 0});
+    Bytes cut = Gvcp::NewAck(Gvcp::kSuccess, Gvcp::kReadRegAck, 0);
+    cut.resize(4);
+    uint8_t written[Gvcp::WriteAck::kSize], pending[Gvcp::PendingAck::kSize], read[6], none[Gvcp::WriteAck::kSize];
+    Gvcp::WriteAck::Write(written, 1);
+    Gvcp::PendingAck::Write(pending, 256);
+    Gvcp::MemoryData::Write(read, 0x30100000);
+    read[4] = 1, read[5] = 2;
+    Gvcp::WriteAck::Write(none, 0);
+    Bytes shortRead = Gvcp::NewAck(Gvcp::kSuccess, Gvcp::kReadMemAck, 3, read);
+    Gvcp::AckView::kLength.Put(shortRead.data(), Gvcp::kMaxPayload);   // more than the datagram holds
+    odd.Record(cut);
+    odd.Record(Gvcp::NewAck(Gvcp::kSuccess, Gvcp::kWriteRegAck, 1, written));
+    odd.Record(Gvcp::NewAck(Gvcp::kSuccess, Gvcp::kPendingAck, 2, pending));
+    odd.Record(shortRead);
+    odd.Record(Gvcp::NewAck(Gvcp::kAccessDenied, Gvcp::kWriteMemAck, 4, none));
     seeds.push_back(odd.Get());
     return seeds;
 }

@@ -6,7 +6,9 @@
 // that many tenths of a second first (so heartbeats run out).
 // Checked besides the sanitizers: an acknowledge is a GVCP header naming the command and the
 // request ID, with at most 540 bytes of data that its length states; a command that asks for no
-// acknowledge gets none (DISCOVERY aside); the device still answers a discovery at the end.
+// acknowledge gets none (DISCOVERY aside); the device still answers a discovery at the end; each
+// command read through every payload view of the codec (events, resends, actions in both forms)
+// finds its fields within the datagram.
 #include "TqDeviceEngine.h"
 #include "fuzz_input.h"
 
@@ -21,30 +23,51 @@ std::atomic<uint64_t> gNow{0};
 
 const Peer kPeers[4] = {{0x7F000001, 50000}, {0x7F000001, 50001}, {0x7F000002, 50000}, {0x7F0000FE, 3956}};
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-
 void CheckAck(const Bytes& aCommand, const Reply& aReply) {
     const std::vector<uint8_t>& ack = aReply.ack;
     if (ack.empty()) return;
-    KIVO_FUZZ_CHECK(aCommand.size() >= Gvcp::kHeaderSize);
-    KIVO_FUZZ_CHECK(ack.size() >= Gvcp::kHeaderSize && ack.size() <= Gvcp::kHeaderSize + Gvcp::kMaxPayload);
-    KIVO_FUZZ_CHECK(Get16(ack.data() + 4) == ack.size() - Gvcp::kHeaderSize);
-    KIVO_FUZZ_CHECK(Get16(ack.data() + 2) == static_cast<uint16_t>(Get16(aCommand.data() + 2) + 1));
-    KIVO_FUZZ_CHECK(Get16(ack.data() + 6) == Get16(aCommand.data() + 6));
-    KIVO_FUZZ_CHECK((aCommand[1] & Gvcp::kFlagAckRequired) || Get16(aCommand.data() + 2) == Gvcp::kDiscoveryCmd);
+    const auto command = Gvcp::CommandView::Of(aCommand.data(), aCommand.size());
+    const auto answer = Gvcp::AckView::Of(ack.data(), ack.size());
+    KIVO_FUZZ_CHECK(command);
+    KIVO_FUZZ_CHECK(answer && ack.size() <= Gvcp::kHeaderSize + Gvcp::kMaxPayload);
+    KIVO_FUZZ_CHECK(answer->Length() == ack.size() - Gvcp::kHeaderSize);
+    KIVO_FUZZ_CHECK(answer->Code() == Gvcp::AckOf(command->Code()));
+    KIVO_FUZZ_CHECK(answer->AckId() == command->RequestId());
+    KIVO_FUZZ_CHECK(command->AckRequired() || command->Code() == Gvcp::kDiscoveryCmd);
+}
+
+// Reads a command through every payload view of the control codec in both of their forms, as the
+// device link reads events: none may read outside the datagram, and what they find lies within it.
+void ReadThroughViews(const Bytes& aCommand) {
+    const auto command = Gvcp::CommandView::Of(aCommand.data(), aCommand.size());
+    if (!command) return;
+    const Gvcp::Bytes payload = command->Payload();
+    KIVO_FUZZ_CHECK(payload.data() + payload.size() <= aCommand.data() + aCommand.size());
+    uint64_t sum = 0;
+    for (bool second : {false, true}) {
+        if (const auto events = Gvcp::EventList::Of(payload, second))
+            for (size_t i = 0; i < events->Count(); ++i) sum += events->Entry(i).BlockId() + events->Entry(i).Timestamp();
+        if (const auto event = Gvcp::EventEntry::Of(payload, second)) {
+            KIVO_FUZZ_CHECK(event->Data().data() + event->Data().size() <= payload.data() + payload.size());
+            sum += event->Data().size();
+        }
+        if (const auto resend = Gvcp::PacketResendCommand::Of(payload, second)) sum += resend->BlockId() + resend->LastPacket();
+        if (const auto action = Gvcp::ActionCommand::Of(payload, second)) sum += action->ActionTime().value_or(0);
+    }
+    if (const auto force = Gvcp::ForceIpCommand::Of(payload)) sum += force->Mac() + force->Gateway();
+    KivoFuzz::Touch(&sum, sizeof sum);
 }
 
 // ---- seeds: the commands of the engine's tests ----
 
 Bytes Command(uint16_t aCommand, const std::vector<uint32_t>& aWords, uint16_t aRequest, uint8_t aFlags = 1) {
-    KivoFuzz::Writer w;
-    w.U8(Gvcp::kKey).U8(aFlags).U16(aCommand).U16(static_cast<uint16_t>(aWords.size() * 4)).U16(aRequest);
-    for (uint32_t word : aWords) w.U32(word);
-    return w.Get();
+    return Gvcp::NewWordCommand(aCommand, aRequest, aWords, aFlags);
 }
 
 Bytes ReadMem(uint32_t aAddress, uint16_t aCount, uint16_t aRequest) {
-    return KivoFuzz::Writer().U8(Gvcp::kKey).U8(1).U16(Gvcp::kReadMemCmd).U16(8).U16(aRequest).U32(aAddress).U16(0).U16(aCount).Get();
+    Bytes out = Gvcp::NewCommand(Gvcp::kReadMemCmd, aRequest, Gvcp::ReadMemCommand::kSize);
+    Gvcp::ReadMemCommand::Write(Gvcp::PayloadOf(out), aAddress, aCount);
+    return out;
 }
 
 struct Conversation {
@@ -77,25 +100,28 @@ std::vector<Bytes> Seeds() {
         c.Send(Command(Gvcp::kReadRegCmd, {Reg::kCcp}, 9), 2, 10);
         seeds.push_back(c.w.Get());
     }
-    {   // exclusive control refused to another peer, a retry, user name by WRITEMEM, resend, action
+    {   // exclusive control refused to another peer, a retry, user name by WRITEMEM, resend, action,
+        // an event with extended IDs (a device does not take events)
         Conversation c;
         c.Send(Command(Gvcp::kWriteRegCmd, {Reg::kCcp, ccpExclusive}, 1));
         c.Send(Command(Gvcp::kReadRegCmd, {Reg::kWidth}, 2), 2);
         c.Send(Command(Gvcp::kReadRegCmd, {Reg::kWidth}, 2), 2);
         c.Send(Command(Gvcp::kWriteMemCmd, {Reg::kUserName, 0x6B69766F, 0}, 3));
-        c.Send(Command(Gvcp::kPacketResendCmd, {0x00000001, 1, 3}, 4));
-        c.Send(Command(Gvcp::kActionCmd, {0, 1, 1}, 5));
+        Bytes resend = Gvcp::NewCommand(Gvcp::kPacketResendCmd, 4, Gvcp::PacketResendCommand::kSize);
+        Gvcp::PacketResendCommand::Write(Gvcp::PayloadOf(resend), false, 0, 1, 1, 3);
+        Bytes action = Gvcp::NewCommand(Gvcp::kActionCmd, 5, Gvcp::ActionCommand::kSize);
+        Gvcp::ActionCommand::Write(Gvcp::PayloadOf(action), 0, 1, 1);
+        Bytes event = Gvcp::NewCommand(Gvcp::kEventDataCmd, 7, Gvcp::EventEntry::kExtendedSize + 4,
+                                       Gvcp::kFlagAckRequired | Gvcp::kFlagExtendedIds);
+        Gvcp::EventEntry::Write(Gvcp::PayloadOf(event), true, 0x9001, 0, uint64_t{1} << 40, 12345, 4);
+        c.Send(resend).Send(action).Send(event);
         c.Send(Command(Gvcp::kWriteRegCmd, {Reg::kMcda, 0x7F000001, Reg::kMcp, 40001, Reg::kEventNotification, 1}, 6));
         seeds.push_back(c.w.Get());
     }
     {   // FORCEIP for the device's MAC address, and a serial port's transmit window
         Conversation c;
-        Bytes force = Command(Gvcp::kForceIpCmd, std::vector<uint32_t>(14, 0), 1, 0x11);
-        const Identity identity;
-        force[8 + 2] = identity.mac[0];
-        force[8 + 3] = identity.mac[1];
-        for (int i = 0; i < 4; ++i) force[8 + 4 + i] = identity.mac[2 + i];
-        force[8 + 20] = 127, force[8 + 23] = 9;
+        Bytes force = Gvcp::NewCommand(Gvcp::kForceIpCmd, 1, Gvcp::ForceIpCommand::kSize, 0x11);
+        Gvcp::ForceIpCommand::Write(Gvcp::PayloadOf(force), Identity().mac, 0x7F000009, 0, 0);
         c.Send(force, 1);
         c.Send(Command(Gvcp::kWriteRegCmd, {Reg::kCcp, ccpControl}, 2));
         c.Send(Command(Gvcp::kWriteMemCmd, {Serial::Base(0) + Serial::kTransmit, 5, 0x68656C6C, 0x6F000000}, 3));
@@ -104,11 +130,13 @@ std::vector<Bytes> Seeds() {
     }
     {   // malformed: short, another key, a length past the datagram, unaligned, unknown
         Conversation c;
-        c.Send({0x42, 0x01, 0x00}).Send(Command(Gvcp::kReadRegCmd, {0}, 1)).Send(Command(Gvcp::kReadRegCmd, {2}, 2));
+        Bytes cut = Command(Gvcp::kReadRegCmd, {}, 0);
+        cut.resize(3);   // shorter than a header
+        c.Send(cut).Send(Command(Gvcp::kReadRegCmd, {0}, 1)).Send(Command(Gvcp::kReadRegCmd, {2}, 2));
         Bytes wrongKey = Command(Gvcp::kReadRegCmd, {0}, 3);
-        wrongKey[0] = 0x43;
+        Gvcp::CommandView::kKeyCode.Put(wrongKey.data(), 0x43);
         Bytes tooLong = Command(Gvcp::kReadRegCmd, {0}, 4);
-        tooLong[5] = 0x40;
+        Gvcp::CommandView::kLength.Put(tooLong.data(), 0x40);
         c.Send(wrongKey).Send(tooLong).Send(Command(0x1234, {1, 2}, 5)).Send(ReadMem(0xFFFFFFFC, 8, 6));
         seeds.push_back(c.w.Get());
     }
@@ -132,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
         const uint8_t flags = in.U8();
         gNow += 100 * uint64_t{in.U8()};
         const Bytes command = in.Record();
+        ReadThroughViews(command);
         const Reply reply = device.Dispatch(command.data(), command.size(), kPeers[(flags >> 1) & 3], flags & 1);
         CheckAck(command, reply);
     }

@@ -5,13 +5,16 @@
 // bit 0: wait for the leader; bits 1-7: the image timeout in tens of milliseconds. Time advances the
 // clock by that many milliseconds and hands back the blocks that timed out before the datagram.
 // Checked besides the sanitizers: a handed-back buffer states no more acquired bytes or payload than
-// its memory holds, and its groups of missing packets run forwards; no buffer is lost.
+// its memory holds, and its groups of missing packets run forwards; no buffer is lost. Each datagram
+// is also read through every view of the streaming codec (extended IDs, multi-part, chunk data),
+// whose parts must lie within it.
 #include "TqDeviceEngine.h"
 #include "TqGvspAssembler.h"
 #include "fuzz_stream.h"
 
 using KivoFuzz::Bytes;
 using TqStreamLib::GvspAssembler;
+namespace Gvsp = TqGvsp;
 
 namespace {
 
@@ -24,6 +27,74 @@ std::vector<Bytes> Frame(uint32_t aWidth, uint32_t aHeight, uint32_t aFormat, ui
     layout.pixelFormat = aFormat;
     layout.packetSize = 576;
     return TqEngine::BuildFrame(layout, aBlock, 0x0102030405060708ull);
+}
+
+// A multi-part block with extended IDs: a leader of two parts, a payload packet of each, a trailer.
+std::vector<Bytes> MultiPartBlock(uint64_t aBlock) {
+    Bytes leader(Gvsp::kExtendedHeaderSize + Gvsp::MultiPartLeader::SizeFor(2)),
+        trailer(Gvsp::kExtendedHeaderSize + Gvsp::MultiPartTrailer::SizeFor(2));
+    std::vector<Bytes> packets;
+    Gvsp::Header::WriteExtended(leader.data(), 0, 0, Gvsp::kFormatLeader, aBlock, 0, 2);
+    uint8_t* body = leader.data() + Gvsp::kExtendedHeaderSize;
+    Gvsp::Leader::Write(body, Gvsp::kPayloadMultiPart, 5);
+    Gvsp::Header::WriteExtended(trailer.data(), 0, 0, Gvsp::kFormatTrailer, aBlock, 3);
+    Gvsp::Trailer::Write(trailer.data() + Gvsp::kExtendedHeaderSize, Gvsp::kPayloadMultiPart);
+    for (uint8_t part = 0; part < 2; ++part) {
+        Gvsp::PartEntry::Fields entry;
+        entry.dataType = 1;   // a 2-D image
+        entry.partLength = 16;
+        entry.image = {TqEngine::Pfnc::kMono8, 4, 4};
+        Gvsp::PartEntry::Write(Gvsp::MultiPartLeader::PartAt(body, part), entry);
+        Gvsp::PartTrailer::Write(Gvsp::MultiPartTrailer::PartAt(trailer.data() + Gvsp::kExtendedHeaderSize, part), 1,
+                                 16, 4);
+        Bytes payload(Gvsp::kExtendedHeaderSize + Gvsp::MultiPartPayload::kDataAt + 16, part);
+        Gvsp::Header::WriteExtended(payload.data(), 0, 0, Gvsp::kFormatMultiPart, aBlock, 1u + part);
+        Gvsp::MultiPartPayload::Write(payload.data() + Gvsp::kExtendedHeaderSize, part, 0, 0);
+        packets.push_back(payload);
+    }
+    packets.insert(packets.begin(), leader);
+    packets.push_back(trailer);
+    return packets;
+}
+
+// Reads a datagram through every view of the streaming codec, as a receiver that takes every form
+// would: none may read outside it (the sanitizers watch), and what they find lies within it.
+void ReadThroughViews(const Bytes& aDatagram) {
+    const auto header = Gvsp::Header::Of(aDatagram.data(), aDatagram.size());
+    if (!header) return;
+    const Gvsp::Bytes body = header->Body();
+    KIVO_FUZZ_CHECK(body.data() + body.size() == aDatagram.data() + aDatagram.size());
+    uint64_t sum = header->BlockId() + header->PacketId() + header->Flags() + header->PartCount();
+    if (const auto leader = Gvsp::ImageLeader::Of(body)) sum += leader->Image().width + leader->Timestamp();
+    if (const auto leader = Gvsp::SizedLeader::Of(body)) sum += leader->PayloadSize();
+    if (const auto leader = Gvsp::MultiPartLeader::Of(body)) {
+        for (size_t i = 0; i < leader->PartCount(); ++i)
+            sum += leader->Part(i).PartLength() + leader->Part(i).Image().paddingY + leader->Part(i).RegionId();
+    }
+    if (const auto payload = Gvsp::MultiPartPayload::Of(body)) {
+        KIVO_FUZZ_CHECK(payload->Data().data() + payload->Data().size() == body.data() + body.size());
+        sum += payload->Offset();
+    }
+    if (const auto trailer = Gvsp::ImageTrailer::Of(body))
+        sum += trailer->SizeY() + trailer->ChunkDataLength().value_or(0) + trailer->ChunkLayoutId().value_or(0);
+    if (const auto trailer = Gvsp::ChunkDataTrailer::Of(body)) sum += trailer->ChunkLayoutId().value_or(0);
+    if (const auto trailer = Gvsp::MultiPartTrailer::Of(body)) {
+        for (size_t i = 0; i < trailer->PartCount(); ++i) sum += trailer->Part(i).SizeY() + trailer->Part(i).PartLength();
+    }
+    KivoFuzz::Touch(&sum, sizeof sum);
+}
+
+// A raw data block of aSize bytes (1, 2, ...) in one payload packet: leader, payload, trailer.
+std::vector<Bytes> RawBlock(uint16_t aBlock, uint8_t aSize) {
+    Bytes leader(Gvsp::kHeaderSize + Gvsp::SizedLeader::kSize), payload(Gvsp::kHeaderSize + aSize),
+        trailer(Gvsp::kHeaderSize + Gvsp::ImageTrailer::kSize, 0);
+    Gvsp::Header::Write(leader.data(), 0, aBlock, Gvsp::kFormatLeader, 0);
+    Gvsp::SizedLeader::Write(leader.data() + Gvsp::kHeaderSize, Gvsp::kPayloadRawData, 1, aSize);
+    Gvsp::Header::Write(payload.data(), 0, aBlock, Gvsp::kFormatPayload, 1);
+    for (uint8_t i = 0; i < aSize; ++i) payload[Gvsp::kHeaderSize + i] = uint8_t(i + 1);
+    Gvsp::Header::Write(trailer.data(), 0, aBlock, Gvsp::kFormatTrailer, 2);
+    Gvsp::Trailer::Write(trailer.data() + Gvsp::kHeaderSize, Gvsp::kPayloadRawData);
+    return {leader, payload, trailer};
 }
 
 std::vector<Bytes> Seeds() {
@@ -47,12 +118,14 @@ std::vector<Bytes> Seeds() {
     for (size_t i = 0; i < frame.size(); ++i)
         if (i != 2) damaged.push_back({0, frame[i]});   // a packet lost: the block times out
     damaged.push_back({150, Frame(200, 100, TqEngine::Pfnc::kMono8, 8)[0]});   // larger than any buffer
-    Bytes raw = {0, 0, 0, 9, 1, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 16};   // raw data, 16 bytes
-    damaged.push_back({0, raw});
-    damaged.push_back({0, {0, 0, 0, 9, 3, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}});
-    damaged.push_back({0, {0, 0, 0, 9, 2, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0}});
-    damaged.push_back({0, {0, 0, 0, 10, 0x83, 0, 0, 1}});   // an extended ID
+    for (const Bytes& p : RawBlock(9, 16)) damaged.push_back({0, p});
+    Bytes extended(Gvsp::kExtendedHeaderSize + 4, 0xEE);   // a payload packet with extended IDs
+    Gvsp::Header::WriteExtended(extended.data(), 0, 0, Gvsp::kFormatPayload, 10, 1);
+    damaged.push_back({0, extended});
     seeds.push_back(seed(1 | 100 << 1, damaged));
+    std::vector<std::pair<uint8_t, Bytes>> multiPart;
+    for (const Bytes& p : MultiPartBlock(0x100000001ull)) multiPart.push_back({0, p});
+    seeds.push_back(seed(100 << 1, multiPart));
     return seeds;
 }
 
@@ -77,6 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
             now += std::chrono::milliseconds(time);
             assembler.Expire(now);
         }
+        ReadThroughViews(datagram);
         assembler.Process(datagram.data(), datagram.size(), now);
         buffers.TakeBack();
     }

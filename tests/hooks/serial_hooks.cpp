@@ -23,6 +23,7 @@
 #include "TqDeviceEngine.h"
 #include "TqDeviceSerialPort.h"
 #include "TqSimulation.h"
+#include "TqWireBytes.h"
 
 #include "../../sdk/serial/TqSerialTesting.h"
 
@@ -134,7 +135,7 @@ PyObject* serial_inject(PyObject*, PyObject* args) {
     for (size_t done = 0; done < copy.size();) {
         const size_t n = std::min<size_t>(copy.size() - done, Serial::kMaxInject);
         std::vector<uint8_t> block(4 + ((n + 3) & ~size_t(3)), 0);
-        block[0] = uint8_t(n >> 24), block[1] = uint8_t(n >> 16), block[2] = uint8_t(n >> 8), block[3] = uint8_t(n);
+        TqWire::Put32(block.data(), uint32_t(n));
         std::memcpy(block.data() + 4, copy.data() + done, n);
         long status = side.write_memory(Serial::Base(port) + Serial::kReceive, block);
         if (status != 0) return status < 0 ? nullptr : PyLong_FromLong(status);

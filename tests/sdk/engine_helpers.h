@@ -15,21 +15,19 @@ namespace TqEngine::Testing {
 inline const Peer kApp{0x7F000001, 50000};
 inline const Peer kOther{0x7F000001, 50001};
 
-inline uint16_t be16(const std::vector<uint8_t>& v, size_t at) { return uint16_t((v.at(at) << 8) | v.at(at + 1)); }
-inline uint32_t be32(const std::vector<uint8_t>& v, size_t at) {
-    return (uint32_t(be16(v, at)) << 16) | be16(v, at + 2);
+// The big-endian numbers at byte `at` of a packet (out_of_range past its end).
+inline uint16_t be16(const std::vector<uint8_t>& v, size_t at) {
+    (void)v.at(at + 1);
+    return TqWire::Get16(v.data() + at);
 }
-inline void put16(std::vector<uint8_t>& v, uint16_t x) { v.push_back(uint8_t(x >> 8)); v.push_back(uint8_t(x)); }
-inline void put32(std::vector<uint8_t>& v, uint32_t x) { put16(v, uint16_t(x >> 16)); put16(v, uint16_t(x)); }
+inline uint32_t be32(const std::vector<uint8_t>& v, size_t at) {
+    (void)v.at(at + 3);
+    return TqWire::Get32(v.data() + at);
+}
 
 inline std::vector<uint8_t> Command(uint16_t aCommand, const std::vector<uint32_t>& aWords, uint16_t aRequest = 7,
                                     uint8_t aFlags = Gvcp::kFlagAckRequired) {
-    std::vector<uint8_t> out{Gvcp::kKey, aFlags};
-    put16(out, aCommand);
-    put16(out, uint16_t(aWords.size() * 4));
-    put16(out, aRequest);
-    for (uint32_t w : aWords) put32(out, w);
-    return out;
+    return Gvcp::NewWordCommand(aCommand, aRequest, aWords, aFlags);
 }
 
 struct Ack {
@@ -39,15 +37,11 @@ struct Ack {
 };
 
 inline Ack Send(Device& aDevice, const std::vector<uint8_t>& aCommand, const Peer& aPeer = kApp) {
-    Reply reply = aDevice.Dispatch(aCommand.data(), aCommand.size(), aPeer);
-    Ack ack;
-    if (reply.ack.empty()) return ack;
-    ack.empty = false;
-    ack.status = be16(reply.ack, 0);
-    ack.answer = be16(reply.ack, 2);
-    ack.length = be16(reply.ack, 4);
-    ack.id = be16(reply.ack, 6);
-    ack.data.assign(reply.ack.begin() + 8, reply.ack.end());
+    const Reply reply = aDevice.Dispatch(aCommand.data(), aCommand.size(), aPeer);
+    const auto view = Gvcp::AckView::Of(reply.ack.data(), reply.ack.size());
+    if (!view) return {};
+    Ack ack{view->Status(), view->Code(), view->Length(), view->AckId(),
+            std::vector<uint8_t>(reply.ack.begin() + Gvcp::kHeaderSize, reply.ack.end()), false};
     EXPECT_EQ(ack.length, ack.data.size());
     return ack;
 }

@@ -8,6 +8,7 @@
 #include "TqBuffer.h"
 #include "TqImage.h"
 #include "TqSoftDeviceGEV.h"
+#include "TqWireBytes.h"
 
 #include <algorithm>
 #include <chrono>
@@ -445,7 +446,8 @@ private:
         aBuffer.SetTimestamp(kTimestampBase + aFrame);
         aBuffer.ResetChunks();
         if (mOptions.chunkMode) {
-            const uint8_t data[4] = {uint8_t(aFrame >> 24), uint8_t(aFrame >> 16), uint8_t(aFrame >> 8), uint8_t(aFrame)};
+            uint8_t data[4];
+            TqWire::Put32(data, aFrame);
             aBuffer.AddChunk(kChunkId, data, 4);
             aBuffer.SetChunkLayoutID(kChunkLayout);
         }
