@@ -64,11 +64,7 @@ const bool g_stops_at_exit = (add_exit_action(&stop_devices), true);
 // A device has one user-set notification: a second replaces the first, which is let go.
 char g_notify_key;
 void notify_kept(CallFrame& f, bool ok) {
-    if (!ok) return;
-    if (f.arg<void*>(2))
-        keep_registered(f.self<void>(), &g_notify_key, f.item_at(2));
-    else
-        drop_registered(f.self<void>(), &g_notify_key);
+    if (ok) keep_in_slot(f.self<void>(), &g_notify_key, f.arg<void*>(2), f.item_at(2));
 }
 
 const char* const kAddStream =
