@@ -5,6 +5,7 @@
 
 #include "policies.h"
 #include "python.h"
+#include "spelling.h"
 
 namespace kivo::module {
 
@@ -81,6 +82,16 @@ template <int N = 2, class Base = kivo::rt::Default>
 using Registers = kivo::rt::After<&kept_while_registered<N>, Base>;
 template <HolderOf H, int N, class Base = kivo::rt::Default>
 using RegistersWith = kivo::rt::After<&kept_while_registered<N, H>, Base>;
+// KeepsOne<Slot, N>: self keeps one object at a time in the slot named Slot (a device's user-set
+// notification): the argument at position N replaces the one kept before; None empties the slot.
+template <kivo::rt::Text Slot>
+inline constexpr char slot_key = 0;
+template <kivo::rt::Text Slot, int N>
+void kept_alone(kivo::rt::CallFrame& f, bool ok) {
+    if (ok) keep_in_slot(f.self<void>(), &slot_key<Slot>, f.arg<void*>(N), f.item_at(N));
+}
+template <kivo::rt::Text Slot, int N = 2, class Base = kivo::rt::Default>
+using KeepsOne = kivo::rt::After<&kept_alone<Slot, N>, Base>;
 template <int N = 2, class Base = kivo::rt::Default>
 using Unregisters = kivo::rt::After<&let_go_when_unregistered<N>, Base>;
 template <int N = 2, class Base = kivo::rt::Default>
