@@ -35,6 +35,7 @@ struct SwigPyObject {
     SwigPyObject* alias_next;
     const char* gone;   // what was released under this proxy (its pointer is then null), or null
 };
+
 struct SwigPyPacked {
     PyObject_HEAD
     void* pack;
