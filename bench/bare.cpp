@@ -178,6 +178,27 @@ PyObject* new_result(PyObject*, PyObject* args) {
     return reinterpret_cast<PyObject*>(box);
 }
 
+// The explicit delete of such a box, like delete_TqResult(proxy): checks the box, destroys the object
+// with the GIL released and leaves the box pointing at nothing.
+PyObject* delete_result(PyObject*, PyObject* o) {
+    if (Py_TYPE(o) != g_box_type) {
+        PyErr_SetString(PyExc_TypeError, "a result box expected");
+        return nullptr;
+    }
+    auto* box = reinterpret_cast<Box*>(o);
+    if (!box->ptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the box owns no object");
+        return nullptr;
+    }
+    TqResult* p = box->ptr;
+    box->ptr = nullptr;
+    {
+        Unlocked u;
+        delete p;
+    }
+    Py_RETURN_NONE;
+}
+
 // ---- 4. Text in and text out, like TqString___eq__(s, str) and TqString___str__(s).
 
 // str -> wide characters: on the stack when short, else on the heap.
@@ -446,6 +467,7 @@ PyMethodDef kMethods[] = {
     {"is_ok", is_ok, METH_O, nullptr},
     {"set_code", set_code, METH_VARARGS, nullptr},
     {"new_result", new_result, METH_VARARGS, nullptr},
+    {"delete_result", delete_result, METH_O, nullptr},
     {"text_eq", text_eq, METH_VARARGS, nullptr},
     {"text_of", text_of, METH_O, nullptr},
     {"result_eq", result_eq, METH_VARARGS, nullptr},

@@ -9,6 +9,8 @@ baseline function (bare) and as the pybind11 method:
   1. a METH_O bool getter                 TqResult_IsOK(r)               r.IsOK()
   2. a two-argument setter (METH_VARARGS) TqResult_SetCode(r, 5)         r.SetCode(5)
   3. construction and destruction         new_TqResult(5), dropped        TqResult(5), dropped
+     3b. and an explicit delete           delete_TqResult(new_TqResult(5)) delete_TqResult(TqResult(5))
+         (pybind11 has no explicit delete: its column stays empty)
   4. str in and str out                   TqString___eq__(s, "hello");    s.__eq__("hello");
                                           TqString___str__(s)             s.__str__()
      No wrapper takes a str and returns a str without growing state (TqString___iadd__ appends),
@@ -23,6 +25,10 @@ Method: one process pinned to one CPU; the statements' iteration counts are chos
 order rotates between rounds); a run keeps the best of --rounds rounds per statement; the whole run
 is repeated --runs times. Times are the median of the runs' bests, with their spread (min-max).
 
+Then the cost of one explicit delete while N owned proxies live and are deleted one by one, at
+N = 1,000 and N = 10,000: a release costs what it invalidates, so the time per delete stays the same
+(goal: the time at 10,000 within 1.3 times the time at 1,000).
+
 This only prints: it never fails, whatever the ratios. Besides the times it reports the Python
 allocations each statement retains (tracemalloc; a leak shows as a count above zero) and the SDK
 objects left alive by the construction shapes. The native side can be checked for allocations per
@@ -34,6 +40,7 @@ import os
 import statistics
 import sys
 import timeit
+import time
 import tracemalloc
 
 import _kivo_bench as bare
@@ -67,6 +74,11 @@ SHAPES = [
         "class": "K.TqResult(5)",
         "pybind11": "pb.TqResult(5)",
     }),
+    ("3b construct+explicit delete", {
+        "bare": "bare.delete_result(bare.new_result(5))",
+        "flat": "m.delete_TqResult(m.new_TqResult(5))",
+        "class": "m.delete_TqResult(K.TqResult(5))",
+    }),
     ("4 str in + str out", {
         "bare": "bare.text_eq(s, 'hello'); bare.text_of(s)",
         "flat": "m.TqString___eq__(s, 'hello'); m.TqString___str__(s)",
@@ -98,6 +110,8 @@ NANOBIND_VS_BARE = [
 
 FLAT_VS_BARE_GOAL = 1.3
 CLASS_VS_FLAT_GOAL = 1.3
+RELEASE_COUNTS = (1_000, 10_000)
+RELEASE_GOAL = 1.3
 
 
 def namespace():
@@ -115,7 +129,7 @@ def cases(ns):
     out = []
     for label, stmts in SHAPES:
         for impl in IMPLS:
-            if impl == "pybind11" and pb is None:
+            if impl not in stmts or (impl == "pybind11" and pb is None):
                 continue
             out.append((label, impl, stmts[impl]))
     return out
@@ -158,6 +172,21 @@ def retained_allocations(stmt, ns, calls=10_000):
     tracemalloc.stop()
     grown = sum(d.count_diff for d in after.compare_to(before, "filename") if d.count_diff > 0)
     return grown / calls
+
+
+def release_one_by_one(count, rounds):
+    """ns per delete_TqResult while `count` owned proxies live and are deleted one by one, in order
+    (the best of the rounds)."""
+    best = None
+    for _ in range(rounds):
+        made = [m.new_TqResult(i) for i in range(count)]
+        start = time.perf_counter()
+        for proxy in made:
+            m.delete_TqResult(proxy)
+        elapsed = time.perf_counter() - start
+        del made
+        best = elapsed if best is None else min(best, elapsed)
+    return best / count * 1e9
 
 
 def fmt_time(values):
@@ -214,12 +243,12 @@ def main():
 
     print()
     print("ns per call: median of the runs' bests (min-max over the runs)")
-    header = "%-20s | %-22s | %-22s | %-22s | %-22s | %9s | %10s | %13s | %14s" % (
+    header = "%-28s | %-22s | %-22s | %-22s | %-22s | %9s | %10s | %13s | %14s" % (
         "shape", "bare", "flat", "class", "pybind11", "flat/bare", "class/flat", "flat/pybind11", "class/pybind11")
     print(header)
     print("-" * len(header))
     for label, _ in SHAPES:
-        print("%-20s | %-22s | %-22s | %-22s | %-22s | %9s | %10s | %13s | %14s" % (
+        print("%-28s | %-22s | %-22s | %-22s | %-22s | %9s | %10s | %13s | %14s" % (
             label,
             fmt_time(times(label, "bare")), fmt_time(times(label, "flat")),
             fmt_time(times(label, "class")), fmt_time(times(label, "pybind11")),
@@ -245,6 +274,15 @@ def main():
     goal("class method vs the flat call", "class", "flat", CLASS_VS_FLAT_GOAL)
     goal("flat call vs pybind11 (faster)", "flat", "pybind11", 1.0, strict=True)
     goal("class method vs pybind11 (faster)", "class", "pybind11", 1.0, strict=True)
+
+    print()
+    releases = {count: [release_one_by_one(count, args.rounds) for _ in range(args.runs)] for count in RELEASE_COUNTS}
+    small, large = (statistics.median(releases[count]) for count in RELEASE_COUNTS)
+    print("Explicit deletes of N live owned proxies, one by one: ns per delete, median of the runs' bests")
+    for count in RELEASE_COUNTS:
+        print("  N = %-6d %s" % (count, fmt_time(releases[count])))
+    print("  %-40s %.2f, goal <= %.2f: %s" % ("per delete at %d vs at %d" % RELEASE_COUNTS[::-1], large / small,
+                                               RELEASE_GOAL, "PASS" if large / small <= RELEASE_GOAL else "MISS"))
 
     print()
     print("For reference, nanobind's published ratios vs bare functions for these shapes:")

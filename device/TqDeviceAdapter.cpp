@@ -6,6 +6,7 @@
 // through pointer objects; each such query also has a form without that argument that returns
 // [TqResult, value].
 #include "arg_kinds.h"
+#include "attached.h"
 #include "classes.h"
 #include "sdk_types.h"
 
@@ -136,11 +137,11 @@ Entries device_adapter_entries() {
                   "See ITqDeviceAdapter for description.\n\nTrue if using the GigE Vision protocol, false if not."),
         described(method<"TqDeviceAdapter_IsUSB3Vision", &A::IsUSB3Vision>(),
                   "See ITqDeviceAdapter for description.\n\nTrue if using the USB3 Vision protocol, false if not."),
-        described(method<"TqDeviceAdapter_RegisterEventSink", &A::RegisterEventSink, Default, Params<GenericSink>>(
+        described(method<"TqDeviceAdapter_RegisterEventSink", &A::RegisterEventSink, Registers<>, Params<GenericSink>>(
                       "aEventSink"),
                   "See ITqDeviceAdapter for description.\n\naEventSink: Pointer to an object implementing the "
                   "ITqDeviceEventSink interface."),
-        described(method<"TqDeviceAdapter_UnregisterEventSink", &A::UnregisterEventSink, Default,
+        described(method<"TqDeviceAdapter_UnregisterEventSink", &A::UnregisterEventSink, Unregisters<>,
                          Params<GenericSink>>("aEventSink"),
                   "See ITqDeviceAdapter for description.\n\naEventSink: Pointer to an object implementing the "
                   "ITqDeviceEventSink interface."),

@@ -2,6 +2,7 @@
 // and the node handle shared by every kind; the values of integers, floats, booleans, commands,
 // strings and registers. Parameter lists made for the selector queries.
 #include "arg_kinds.h"
+#include "attached.h"
 #include "parameters.h"
 
 #include "TqGenEventSink.h"
@@ -42,8 +43,8 @@ Entries parameter_entries() {
         method<"TqGenParameter_IsSelector", &P::IsSelector>("aSelector"),
         method<"TqGenParameter_GetSelectedParameters", &P::GetSelectedParameters, Default, Params<List>>("aList"),
         method<"TqGenParameter_GetSelectingParameters", &P::GetSelectingParameters, Default, Params<List>>("aList"),
-        method<"TqGenParameter_RegisterEventSink", &P::RegisterEventSink>("aEventSink"),
-        method<"TqGenParameter_UnregisterEventSink", &P::UnregisterEventSink>("aEventSink"),
+        method<"TqGenParameter_RegisterEventSink", &P::RegisterEventSink, Registers<>>("aEventSink"),
+        method<"TqGenParameter_UnregisterEventSink", &P::UnregisterEventSink, Unregisters<>>("aEventSink"),
         method<"TqGenParameter_ToString", &P::ToString>("aValue"),
         method<"TqGenParameter_FromString", &P::FromString>("aValue"),
         method<"TqGenParameter_GetNode", &P::GetNode>(),

@@ -1,5 +1,6 @@
 // Start-up of the module: runtime objects, the module, the type registry, the constants and
 // NumPy's C API, in that order.
+#include "attached.h"
 #include "constants.h"
 #include "numpy_api.h"
 #include "proxy.h"
@@ -51,6 +52,13 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_python6
     using namespace kivo::module;
     PyObject* m = start(g_definition, method_rows());
     if (!m) return nullptr;
+    follow_sdk_releases();   // this module's tables are the ones the SDK's news reach
+    PyObject* held = PyCapsule_New(const_cast<HeldTable*>(&kHeldTable), kHeldCapsule, nullptr);
+    if (!held || PyModule_AddObject(m, "__kivo_held__", held) < 0) {
+        Py_XDECREF(held);
+        Py_DECREF(m);
+        return nullptr;
+    }
     if (kivo::rt::install_companion_support(m) < 0) return Py_DECREF(m), nullptr;
     PyObject* ns = PyModule_GetDict(m);   // borrowed
 

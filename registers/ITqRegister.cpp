@@ -2,6 +2,7 @@
 // owns each one). Reads come back as (result, value) tuples (value None unless the result is OK), a
 // byte read as [result, array] with the array whatever the result; writes take an unsigned 32-bit
 // value, bytes or text; offsets count bytes.
+#include "attached.h"
 #include "classes.h"
 #include "sdk_types.h"
 
@@ -84,10 +85,11 @@ Entries device_register_entries() {
         described(method<"ITqRegister_ReadDouble", &R::ReadDouble, TupleOutputs<>>("aValue"),
                   "A double. Works the same as the byte-array read, converting the value."),
         method<"ITqRegister_WriteDouble", &R::WriteDouble>("aValue"),
-        described(method<"ITqRegister_AddEventSink", &R::AddEventSink>("aEventSink"),
-                  "Results: OK; INVALID_PARAMETER: the sink is null or was added already. The register keeps the "
-                  "sink's pointer only: keep the sink alive while it is added."),
-        described(method<"ITqRegister_RemoveEventSink", &R::RemoveEventSink>("aEventSink"),
+        described(method<"ITqRegister_AddEventSink", &R::AddEventSink, Registers<>>("aEventSink"),
+                  "Results: OK; INVALID_PARAMETER: the sink is null or was added already. The sink's Python "
+                  "object stays alive while the register keeps it: until it is removed, or the register retires "
+                  "at the device's next start or goes with its device."),
+        described(method<"ITqRegister_RemoveEventSink", &R::RemoveEventSink, Unregisters<>>("aEventSink"),
                   "Results: OK; INVALID_PARAMETER: the sink is null or was not added."),
         registration<"ITqRegister_swigregister", R>(),
     };

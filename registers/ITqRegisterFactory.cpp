@@ -1,10 +1,12 @@
 // ITqRegisterFactory: adds the application's registers to a software device, handed to Python only
-// inside the register callbacks of TqSoftDeviceGEV.Start. The sink and the context are kept by the
-// device as bare pointers: the caller keeps both alive while the register exists.
+// inside the register callbacks of TqSoftDeviceGEV.Start. The sink given stays alive while the new
+// register keeps it (as with ITqRegister.AddEventSink); the context is kept as a bare pointer.
+#include "attached.h"
 #include "classes.h"
 #include "sdk_types.h"
 
 #include "ITqRegister.h"
+#include "TqSoftDeviceGEV.h"
 
 namespace kivo::module {
 
@@ -16,7 +18,22 @@ using F = ITqRegisterFactory;
 using SinkOrNull = WithDefault<ITqRegisterEventSink*, static_cast<ITqRegisterEventSink*>(nullptr)>;
 using ContextOrNull = WithDefault<void*, static_cast<void*>(nullptr)>;
 using Shape = Params<const TqString&, uint32_t, uint32_t, TqGenAccessMode, SinkOrNull, ContextOrNull>;
-using Policy = NoneSelfCommits<RefusalCommitsFrom<2>>;
+// The register the call made, which keeps the sink: found at its address in the map of the start the
+// factory serves, which the factory's proxy belongs to (the callback's device, or its map). A factory
+// reached otherwise keeps the sink itself, for as long as the process.
+const void* made_register(CallFrame& f) {
+    SwigPyObject* factory = SwigPyObject_Match(f.item_at(1), descriptor_of<F>());
+    SwigPyObject* from = factory ? factory->parent : nullptr;
+    ITqRegisterMap* map = nullptr;
+    if (from && from->ptr && from->ty == descriptor_of<ITqRegisterMap>())
+        map = static_cast<ITqRegisterMap*>(from->ptr);
+    else if (from && from->ptr && from->ty == descriptor_of<ITqSoftDeviceGEV>())
+        map = static_cast<ITqSoftDeviceGEV*>(from->ptr)->GetRegisterMap();
+    ITqRegister* made = map ? map->GetRegisterByAddress(f.arg<uint32_t>(3)) : nullptr;
+    return made ? static_cast<const void*>(made) : f.self<void>();
+}
+
+using Policy = RegistersWith<&made_register, 6, NoneSelfCommits<RefusalCommitsFrom<2>>>;
 
 template <Text Name, auto Add>
 Entry adder(const char* doc) {

@@ -171,6 +171,11 @@ struct CallFrame {
 
     // The Python object given for the parameter at a message position, or null.
     PyObject* item_at(int cpos) const;
+    // The class the parameter at a message position wants, or null for a value.
+    SwigTypeInfo* descriptor_at(int cpos) const {
+        const ParamShape* p = shape_at(cpos);
+        return p && p->descriptor ? p->descriptor() : nullptr;
+    }
 
     // The object a method was called on.
     template <class T>
@@ -227,13 +232,18 @@ Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state);
 
 // The SDK call, with the GIL released unless keep_gil. A C++ exception becomes a Python error (no
 // result was made); an error a callback left on this thread makes the call fail too.
+// Objects the SDK deletes meanwhile are settled once the wrapper has made its own release
+// (settle_gone_if_any, proxy.h).
 inline Outcome call_thunk(Thunk thunk, bool keep_gil, Slot* slots, void* result) {
     PyThreadState* state = keep_gil ? nullptr : PyEval_SaveThread();
+    ++t_sdk_calls;
     try {
         thunk(slots, result);
     } catch (...) {
+        --t_sdk_calls;
         return sdk_call_threw(std::current_exception(), state);
     }
+    --t_sdk_calls;
     if (state) PyEval_RestoreThread(state);
     return PyErr_Occurred() ? CalledWithError : Called;
 }

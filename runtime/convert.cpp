@@ -126,6 +126,12 @@ PyObject* SwigRuntime_AppendOutput(PyObject* result, PyObject* value, int is_voi
 }
 
 int SwigPyObject_ConvertPtr(PyObject* obj, void** ptr, SwigTypeInfo* ty, int flags, int* own) {
+    return SwigPyObject_ConvertPtrMatch(obj, ptr, ty, flags, own, nullptr);
+}
+
+int SwigPyObject_ConvertPtrMatch(PyObject* obj, void** ptr, SwigTypeInfo* ty, int flags, int* own,
+                                 SwigPyObject** matched) {
+    if (matched) *matched = nullptr;
     if (!obj) return SwigError_Failed;
     if (own) *own = 0;
     if (obj == Py_None && !(flags & SwigConvert_ImplicitConv)) {
@@ -136,18 +142,19 @@ int SwigPyObject_ConvertPtr(PyObject* obj, void** ptr, SwigTypeInfo* ty, int fla
     SwigPyObject* sobj = SwigPyObject_GetThis(obj);
     while (sobj) {
         void* vptr = sobj->ptr;
-        bool matched = false;
+        bool matched_here = false;
         if (!ty || sobj->ty == ty) {
-            matched = true;
+            matched_here = true;
             if (ptr) *ptr = vptr;
         } else if (sobj->ty) {
             if (SwigCastInfo* cast = SwigRuntime_TypeCheck(sobj->ty->name, ty)) {
-                matched = true;
+                matched_here = true;
                 int newmemory = 0;
                 if (ptr) *ptr = SwigRuntime_TypeCast(cast, vptr, &newmemory);
             }
         }
-        if (matched) {
+        if (matched_here) {
+            if (matched) *matched = sobj;
             if (sobj->gone) {
                 if (ptr) *ptr = nullptr;
                 return SwigError_Released;
@@ -156,8 +163,8 @@ int SwigPyObject_ConvertPtr(PyObject* obj, void** ptr, SwigTypeInfo* ty, int fla
                 sobj->own != 1)
                 return SwigError_ReleaseNotOwned;
             if (own) *own += sobj->own;
-            if (flags & SwigConvert_Disown) sobj->own = 0;
-            if (flags & SwigConvert_Clear) sobj->ptr = nullptr;
+            if (flags & SwigConvert_Disown) SwigPyObject_SetOwn(sobj, 0);
+            if (flags & SwigConvert_Clear) SwigPyObject_ClearPointer(sobj);
             return 0;
         }
         sobj = (sobj->next && SwigPyObject_Check(sobj->next)) ? reinterpret_cast<SwigPyObject*>(sobj->next) : nullptr;
@@ -176,7 +183,7 @@ int SwigPyObject_ConvertPtr(PyObject* obj, void** ptr, SwigTypeInfo* ty, int fla
             if (SwigPyObject* iobj = SwigPyObject_GetThis(made)) {
                 void* vptr = nullptr;
                 if (SwigPyObject_ConvertPtr(reinterpret_cast<PyObject*>(iobj), &vptr, ty, 0, nullptr) == 0) {
-                    iobj->own = 0;   // the pointer now belongs to the caller
+                    SwigPyObject_SetOwn(iobj, 0);   // the pointer now belongs to the caller
                     if (ptr) *ptr = vptr;
                     res = SwigFlag_NewObject;
                 }

@@ -57,6 +57,9 @@ void SwigRuntime_RaiseOrExtendTypeError(const char* message);
 PyObject* SwigRuntime_AppendOutput(PyObject* result, PyObject* value, int is_void);
 
 int SwigPyObject_ConvertPtr(PyObject* obj, void** ptr, SwigTypeInfo* ty, int flags, int* own);
+// The same, telling which proxy of the object's chain matched (null when none did).
+int SwigPyObject_ConvertPtrMatch(PyObject* obj, void** ptr, SwigTypeInfo* ty, int flags, int* own,
+                                 SwigPyObject** matched);
 
 int SwigAs_Int32(PyObject* obj, int32_t* val);
 int SwigAs_UInt32(PyObject* obj, uint32_t* val);

@@ -352,7 +352,7 @@ void GCItem_Proxy::finish(bool untaken) {
     if (!proxy) return;
     if (untaken) {
         SwigPyObject* held = SwigPyObject_GetThis(proxy);
-        if (held && held->ptr == ptr_ && !held->gone) held->own = get_own() & 1;
+        if (held && held->ptr == ptr_ && !held->gone) SwigPyObject_SetOwn(held, get_own() & 1);
     }
     Py_DECREF(proxy);
 }

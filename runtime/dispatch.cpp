@@ -143,10 +143,12 @@ PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items,
         result = s.result->make(storage, frame);
         bool ok = (s.outputs || s.after) && result && (!s.result->ok || s.result->ok(storage));
         if (result && s.after) s.after(frame, ok);
+        settle_gone_if_any();
         if (s.result->destroy) s.result->destroy(storage);
         if (result && s.outputs) result = add_outputs(result, ok, frame);
-    } else if (outcome == CalledWithError) {
-        drop_result(frame, storage);
+    } else {
+        if (outcome == CalledWithError) drop_result(frame, storage);
+        settle_gone_if_any();
     }
     if (dirty) release(slots, s.count);
     return result;

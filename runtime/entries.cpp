@@ -110,39 +110,48 @@ const char* (*g_in_use)(const void* object) = nullptr;
 
 void set_delete_guard(const char* (*in_use)(const void* object)) { g_in_use = in_use; }
 
+// The proxy the conversion matched is the one released: with several in one object's chain, the
+// others keep their objects.
 PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), void (*forget)(void*), const char* func,
                      const char* decl, bool borrowed) {
     if (!arg) return nullptr;
     void* p = nullptr;
-    if (g_in_use && SwigPyObject_ConvertPtr(arg, &p, ty, 0, nullptr) >= 0 && p) {
-        if (const char* user = g_in_use(p)) {
+    SwigPyObject* matched = nullptr;
+    int res = SwigPyObject_ConvertPtrMatch(arg, &p, ty, 0, nullptr, &matched);
+    if (res == SwigError_Released && SwigPyObject_RaiseIfReleased(arg)) return nullptr;
+    if (res >= 0 && matched) {
+        const char* user = nullptr;
+        if (g_in_use && p && !(user = g_in_use(p)) && matched->ptr != p) user = g_in_use(matched->ptr);
+        if (user) {
             PyErr_Format(PyExc_RuntimeError, "in method '%s', argument 1 of type '%s': %s", func, decl, user);
             return nullptr;
         }
+        if (borrowed ? !p : matched->own != 1) res = borrowed ? SwigError_Type : SwigError_ReleaseNotOwned;
     }
-    int res = SwigPyObject_ConvertPtr(arg, &p, ty, borrowed ? SwigConvert_Clear : SwigConvert_Disown | SwigConvert_Clear,
-                                      nullptr);
-    if (res >= 0 && borrowed && !p && arg != Py_None) res = SwigError_Type;   // already released
-    if (res == SwigError_Released && SwigPyObject_RaiseIfReleased(arg)) return nullptr;
     if (res < 0) {
         SwigRuntime_ArgumentError(res, func, 1, decl);
         return nullptr;
     }
-    if (p) {
-        PyThreadState* state = PyEval_SaveThread();
-        bool threw = false;
-        try {
-            destroy(p);
-        } catch (...) {
-            threw = true;
-        }
-        PyEval_RestoreThread(state);
-        SwigPyObject_Release(p, SwigPyObject_GetThis(arg), "deleted");
-        if (forget) forget(p);
-        if (threw) {
-            PyErr_SetString(PyExc_RuntimeError, "the destructor threw a C++ exception");
-            return nullptr;
-        }
+    if (!matched) Py_RETURN_NONE;   // None
+    matched->own = 0;
+    SwigPyObject_ClearPointer(matched);
+    if (!p) Py_RETURN_NONE;
+    PyThreadState* state = PyEval_SaveThread();
+    bool threw = false;
+    ++t_sdk_calls;
+    try {
+        destroy(p);
+    } catch (...) {
+        threw = true;
+    }
+    --t_sdk_calls;
+    PyEval_RestoreThread(state);
+    SwigPyObject_Release(p, matched, "deleted");
+    if (forget) forget(p);
+    settle_gone_if_any();
+    if (threw) {
+        PyErr_SetString(PyExc_RuntimeError, "the destructor threw a C++ exception");
+        return nullptr;
     }
     Py_RETURN_NONE;
 }

@@ -406,6 +406,7 @@ struct TypedCall {
         } else if (outcome == CalledWithError) {
             drop_result(frame, storage);
         }
+        settle_gone_if_any();
         if (dirty) release_slots(slots, count);
         return result;
     }

@@ -1,14 +1,21 @@
 #include "proxy.h"
 
+#include "convert.h"
+#include "numpy_input.h"
+
 #include <structmember.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <string>
 #include <set>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -19,18 +26,22 @@ constexpr int kMaxThisDepth = 64;
 //
 // Every module built on this runtime links its own copy of it and makes its own proxy type. What
 // the copies must agree on lives in one block, published by the first copy as a capsule in a
-// private module: the root type of companion classes, and the proxy types of all the copies (the
-// only types SwigPyObject_Check accepts). The layout of the block is fixed for the capsule's name.
+// private module: the root type of companion classes, the proxy types of all the copies (the only
+// types SwigPyObject_Check accepts), and the table that finds the proxies of an object, whichever
+// copy made them. The layout of the block is fixed for the capsule's name.
 
-constexpr const char* kStateModule = "kivo_runtime_data1";
+constexpr const char* kStateModule = "kivo_runtime_data2";
 constexpr const char* kStateAttribute = "state";
-constexpr const char* kStateCapsule = "kivo_runtime_data1.state";
+constexpr const char* kStateCapsule = "kivo_runtime_data2.state";
 constexpr int kMaxProxyTypes = 32;
+
+class AliasTable;
 
 struct SharedState {
     PyTypeObject* instance_type;
     int proxy_count;
     PyTypeObject* proxy_types[kMaxProxyTypes];
+    AliasTable* aliases;   // the proxies of each object, whichever copy made them
 };
 
 SharedState g_own_state{};          // the block itself when this copy came first (never unloaded)
@@ -107,6 +118,7 @@ void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
     std::string failure;
     bool failed = false;
     PyThreadState* state = PyEval_SaveThread();
+    ++kivo::rt::t_sdk_calls;
     try {
         destroy(ptr);
     } catch (const std::exception& error) {
@@ -116,38 +128,152 @@ void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
         failed = true;
         failure = "unknown C++ exception";
     }
+    --kivo::rt::t_sdk_calls;
     PyEval_RestoreThread(state);
     if (typed.aliased) SwigPyObject_Release(ptr, nullptr, "deleted");
     if (typed.forget) typed.forget(ptr);
+    kivo::rt::settle_gone_if_any();
     if (failed) {
         PyErr_Format(PyExc_RuntimeError, "C++ exception in destructor: %s", failure.c_str());
         PyErr_WriteUnraisable(entry);
     }
 }
 
-// ---- the list of live proxies ----
+// ---- the proxies of each object ----
+//
+// Every proxy with a pointer is found by that address: the table holds the first proxy of each
+// address and the others follow it through their alias links. Open addressing with linear probing
+// over a power-of-two table; a removal shifts the entries after it back, so no slot is ever marked.
+class AliasTable {
+public:
+    SwigPyObject* find(const void* key) const {
+        if (!slots_) return nullptr;
+        for (std::size_t i = home(key);; i = (i + 1) & mask_) {
+            if (slots_[i].key == key) return slots_[i].first;
+            if (!slots_[i].key) return nullptr;
+        }
+    }
 
-SwigPyObject g_live{};   // the list's anchor (only its two links are used)
+    void add(SwigPyObject* p) {
+        void* key = p->ptr;
+        if ((used_ + 1) * 2 > mask_ + 1) grow();
+        std::size_t i = home(key);
+        while (slots_[i].key && slots_[i].key != key) i = (i + 1) & mask_;
+        p->alias_key = key;
+        p->alias_prev = nullptr;
+        p->alias_next = slots_[i].first;
+        if (p->alias_next) {
+            p->alias_next->alias_prev = p;
+        } else {
+            slots_[i].key = key;
+            ++used_;
+        }
+        slots_[i].first = p;
+    }
 
-void link_live(SwigPyObject* p) {
-    if (!g_live.live_next) g_live.live_next = g_live.live_prev = &g_live;
-    p->live_prev = g_live.live_prev;
-    p->live_next = &g_live;
-    g_live.live_prev->live_next = p;
-    g_live.live_prev = p;
+    void remove(SwigPyObject* p) {
+        void* key = p->alias_key;
+        if (!key) return;
+        SwigPyObject* next = p->alias_next;
+        if (p->alias_prev) {
+            p->alias_prev->alias_next = next;
+            if (next) next->alias_prev = p->alias_prev;
+        } else {
+            std::size_t i = home(key);
+            while (slots_[i].key != key) i = (i + 1) & mask_;
+            if (next) {
+                next->alias_prev = nullptr;
+                slots_[i].first = next;
+            } else {
+                erase_at(i);
+            }
+        }
+        p->alias_key = nullptr;
+        p->alias_prev = p->alias_next = nullptr;
+    }
+
+private:
+    struct Slot {
+        void* key;
+        SwigPyObject* first;
+    };
+
+    std::size_t home(const void* key) const {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    void erase_at(std::size_t i) {
+        for (std::size_t j = (i + 1) & mask_; slots_[j].key; j = (j + 1) & mask_) {
+            const std::size_t k = home(slots_[j].key);
+            // The entry at j stays when its home lies cyclically in (i, j].
+            const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+            if (stays) continue;
+            slots_[i] = slots_[j];
+            i = j;
+        }
+        slots_[i] = Slot{nullptr, nullptr};
+        --used_;
+    }
+
+    void grow() {
+        Slot* old = slots_;
+        const std::size_t old_size = slots_ ? mask_ + 1 : 0;
+        const std::size_t size = old_size ? old_size * 2 : 256;
+        slots_ = new Slot[size]();
+        mask_ = size - 1;
+        shift_ = 64;
+        for (std::size_t n = size; n > 1; n >>= 1) --shift_;
+        for (std::size_t i = 0; i < old_size; ++i) {
+            if (!old[i].key) continue;
+            std::size_t j = home(old[i].key);
+            while (slots_[j].key) j = (j + 1) & mask_;
+            slots_[j] = old[i];
+        }
+        delete[] old;
+    }
+
+    Slot* slots_ = nullptr;
+    std::size_t mask_ = 0;
+    std::size_t used_ = 0;
+    int shift_ = 64;
+};
+
+SharedState* shared_state();
+
+AliasTable& aliases() {
+    SharedState* state = g_state ? g_state : shared_state();
+    return *state->aliases;
 }
 
-void unlink_live(SwigPyObject* p) {
-    if (!p->live_next) return;
-    p->live_prev->live_next = p->live_next;
-    p->live_next->live_prev = p->live_prev;
-    p->live_next = p->live_prev = nullptr;
+// A proxy made from another one is among that one's dependents, and keeps it alive, until it is
+// released or dies; owner (the Python object it was made from) is kept alive as well.
+void adopt(SwigPyObject* child, SwigPyObject* parent, PyObject* owner) {
+    Py_INCREF(parent);
+    Py_INCREF(owner);
+    child->owner = owner;
+    child->parent = parent;
+    child->sibling_prev = nullptr;
+    child->sibling_next = parent->dependents;
+    if (parent->dependents) parent->dependents->sibling_prev = child;
+    parent->dependents = child;
 }
 
-// The proxy an owner object carries, for the walk of a release: without attribute lookups (which
-// could run Python code), so only bare proxies and instances of the root type count.
-SwigPyObject* owner_proxy(PyObject* owner) {
-    if (!owner) return nullptr;
+// The child leaves its parent's dependents; the reference it held is the caller's to drop.
+PyObject* leave_parent(SwigPyObject* child) {
+    SwigPyObject* parent = child->parent;
+    if (!parent) return nullptr;
+    if (child->sibling_prev)
+        child->sibling_prev->sibling_next = child->sibling_next;
+    else
+        parent->dependents = child->sibling_next;
+    if (child->sibling_next) child->sibling_next->sibling_prev = child->sibling_prev;
+    child->parent = child->sibling_prev = child->sibling_next = nullptr;
+    return reinterpret_cast<PyObject*>(parent);
+}
+
+// The proxy an owner object carries, without running Python code: a proxy, or the slot of an
+// instance of the root type.
+SwigPyObject* carried_proxy(PyObject* owner) {
     if (kivo::rt::is_instance(owner)) owner = reinterpret_cast<kivo::rt::Instance*>(owner)->this_;
     if (owner && SwigPyObject_Check(owner)) return reinterpret_cast<SwigPyObject*>(owner);
     return nullptr;
@@ -160,10 +286,47 @@ std::string class_name(const SwigTypeInfo* ty) {
     return name;
 }
 
-// The texts of released proxies, kept for the life of the process (a handful of distinct ones).
-const char* interned(std::string text) {
-    static auto* texts = new std::set<std::string>;
-    return texts->insert(std::move(text)).first->c_str();
+// A stack that lives in place while it holds at most N items (most releases reach a handful).
+template <class T, std::size_t N>
+class SmallStack {
+public:
+    void push_back(const T& item) {
+        if (size_ < N)
+            local_[size_] = item;
+        else
+            more_.push_back(item);
+        ++size_;
+    }
+    T pop() {
+        --size_;
+        if (size_ < N) return local_[size_];
+        T item = more_.back();
+        more_.pop_back();
+        return item;
+    }
+    bool empty() const { return size_ == 0; }
+
+private:
+    T local_[N];
+    std::vector<T> more_;
+    std::size_t size_ = 0;
+};
+
+// What a released proxy says when it is used: "this <Class> was <verb>" for the object released, "the
+// <Root> this <Class> belongs to was <verb>" for one made from it. Made once per combination and kept
+// for the life of the process (a handful of distinct ones). ty is null for the object released.
+const char* gone_text(const char* verb, const SwigTypeInfo* root, const SwigTypeInfo* ty) {
+    using Key = std::tuple<const char*, const SwigTypeInfo*, const SwigTypeInfo*>;
+    static auto* texts = new std::map<Key, std::string>;
+    const Key key{verb, root, ty};
+    auto it = texts->find(key);
+    if (it == texts->end()) {
+        const std::string text = !ty ? "this " + class_name(root) + " was " + verb
+                                            : "the " + class_name(root) + " this " + class_name(ty) +
+                                                  " belongs to was " + verb;
+        it = texts->emplace(key, text).first;
+    }
+    return it->second.c_str();
 }
 
 // ---- SwigPyObject ----
@@ -238,12 +401,14 @@ void destroy_owned(PyObject* self) {
 
 void proxy_dealloc(PyObject* self) {
     auto* sobj = reinterpret_cast<SwigPyObject*>(self);
-    unlink_live(sobj);   // no release walk meets a dying proxy
+    aliases().remove(sobj);   // no release meets a dying proxy
+    PyObject* parent = leave_parent(sobj);   // its dependents are gone already: each kept it alive
     PyObject* next = sobj->next;
     PyObject* owner = sobj->owner;
     if (sobj->own == 1) destroy_owned(self);
     Py_XDECREF(next);
     Py_XDECREF(owner);   // only once the object it may depend on is gone
+    Py_XDECREF(parent);
     Py_XDECREF(kivo::rt::owned_capsule());   // every proxy of this module holds one
     PyTypeObject* tp = Py_TYPE(self);
     auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
@@ -252,7 +417,7 @@ void proxy_dealloc(PyObject* self) {
 }
 
 PyObject* m_disown(PyObject* self, PyObject*) {
-    reinterpret_cast<SwigPyObject*>(self)->own = 0;
+    SwigPyObject_SetOwn(reinterpret_cast<SwigPyObject*>(self), 0);
     Py_RETURN_NONE;
 }
 
@@ -272,7 +437,7 @@ PyObject* m_own(PyObject* self, PyObject* args) {
             Py_DECREF(old);
             return nullptr;
         }
-        sobj->own = truth ? 1 : 0;
+        SwigPyObject_SetOwn(sobj, truth ? 1 : 0);
     }
     return old;
 }
@@ -490,6 +655,7 @@ bool join_shared_state(PyTypeObject* proxy_type) {
         PyErr_Clear();
         g_own_state.instance_type = make_instance_type();
         if (!g_own_state.instance_type) return false;
+        g_own_state.aliases = new AliasTable;   // proxies may die while the process exits
         PyObject* created = PyCapsule_New(&g_own_state, kStateCapsule, nullptr);
         if (!created || PyModule_AddObject(holder, kStateAttribute, created) < 0) {
             Py_XDECREF(created);
@@ -563,8 +729,11 @@ PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own) {
     sobj->own = own;
     sobj->next = nullptr;
     sobj->owner = nullptr;
+    sobj->parent = sobj->dependents = sobj->sibling_prev = sobj->sibling_next = nullptr;
+    sobj->alias_key = nullptr;
+    sobj->alias_prev = sobj->alias_next = nullptr;
     sobj->gone = nullptr;
-    link_live(sobj);
+    if (ptr && !own) aliases().add(sobj);
     // Every proxy keeps the capsule (and with it the registry's client data) alive while it lives,
     // whatever its own flag becomes later.
     Py_XINCREF(kivo::rt::owned_capsule());
@@ -612,13 +781,19 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags) 
     return SwigPyObject_NewPointerObject(ptr, ty, flags, nullptr);
 }
 
-PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner) {
+PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner,
+                                        SwigTypeInfo* owner_ty) {
     if (!ptr) Py_RETURN_NONE;
     PyObject* robj = SwigPyObject_New(ptr, ty, flags & SwigNew_Own);
     if (!robj) return nullptr;
     if (owner) {
-        Py_INCREF(owner);
-        reinterpret_cast<SwigPyObject*>(robj)->owner = owner;
+        auto* made = reinterpret_cast<SwigPyObject*>(robj);
+        if (SwigPyObject* parent = SwigPyObject_Match(owner, owner_ty)) {
+            adopt(made, parent, owner);
+        } else {
+            Py_INCREF(owner);
+            made->owner = owner;
+        }
     }
     SwigClientData* cd = ty ? ty->clientdata : nullptr;
     if (!cd || (flags & SwigNew_NoShadow)) return robj;
@@ -766,38 +941,64 @@ void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void 
 
 }  // namespace kivo::rt
 
-// One walk of the list in order of creation: an owner always comes before the proxies made from it,
-// so a proxy whose owner was released in this walk is met after it.
+void SwigPyObject_ClearPointer(SwigPyObject* proxy) {
+    aliases().remove(proxy);
+    proxy->ptr = nullptr;
+}
+
+void SwigPyObject_SetOwn(SwigPyObject* proxy, int own) {
+    proxy->own = own;
+    if (!own && proxy->ptr && !proxy->alias_key) aliases().add(proxy);
+}
+
+SwigPyObject* SwigPyObject_Match(PyObject* obj, SwigTypeInfo* ty) {
+    SwigPyObject* matched = nullptr;
+    if (obj && obj != Py_None) SwigPyObject_ConvertPtrMatch(obj, nullptr, ty, 0, nullptr, &matched);
+    return matched;
+}
+
+// The released proxies are reached from the object's address (its other proxies) and from each
+// released proxy's dependents, depth first; owned dependents are independent and stay. What the
+// released proxies kept alive is let go once the walk is done, since that may end other proxies.
 void SwigPyObject_Release(const void* object, SwigPyObject* given, const char* verb, bool name_given) {
-    if (!g_live.live_next) return;
-    std::unordered_map<const SwigPyObject*, std::string> released;   // proxy -> the released class's name
-    auto invalidate = [&](SwigPyObject* p, const std::string& root, const std::string& text) {
-        p->ptr = nullptr;
+    struct Reached {
+        SwigPyObject* proxy;
+        const SwigTypeInfo* root;   // the class of the proxy released at the start of its branch
+    };
+    SmallStack<Reached, 8> todo;
+    SmallStack<PyObject*, 8> kept;
+    auto let_go = [&](SwigPyObject* p) {
+        if (PyObject* parent = leave_parent(p)) kept.push_back(parent);
+        if (p->owner) kept.push_back(std::exchange(p->owner, nullptr));
+    };
+    auto invalidate = [&](SwigPyObject* p, const SwigTypeInfo* root, bool direct) {
+        SwigPyObject_ClearPointer(p);
         p->own = 0;   // whatever it owned is gone
-        p->gone = interned(text);
-        released.emplace(p, root);
+        p->gone = gone_text(verb, root, direct ? nullptr : p->ty);
+        let_go(p);
+        todo.push_back({p, root});
     };
     if (given) {
-        const std::string root = class_name(given->ty);
-        given->ptr = nullptr;
-        if (name_given)
-            invalidate(given, root, "this " + root + " was " + verb);
-        else
-            released.emplace(given, root);
-    }
-    for (SwigPyObject* p = g_live.live_next; p != &g_live; p = p->live_next) {
-        if (released.count(p)) continue;
-        if (object && p->ptr == object) {
-            const std::string root = class_name(p->ty);
-            invalidate(p, root, "this " + root + " was " + verb);
-            continue;
+        if (name_given) {
+            invalidate(given, given->ty, true);
+        } else {
+            SwigPyObject_ClearPointer(given);
+            let_go(given);
+            todo.push_back({given, given->ty});
         }
-        if (p->own == 1 || !p->owner || !p->ptr) continue;
-        auto parent = released.find(owner_proxy(p->owner));
-        if (parent == released.end()) continue;
-        const std::string root = parent->second;
-        invalidate(p, root, "the " + root + " this " + class_name(p->ty) + " belongs to was " + verb);
     }
+    if (object) {
+        while (SwigPyObject* p = aliases().find(object)) invalidate(p, p->ty, true);
+    }
+    while (!todo.empty()) {
+        const Reached r = todo.pop();
+        for (SwigPyObject *c = r.proxy->dependents, *next; c; c = next) {
+            next = c->sibling_next;
+            if (c->own == 1 || !c->ptr) continue;
+            invalidate(c, r.root, false);
+        }
+    }
+    while (!kept.empty()) Py_DECREF(kept.pop());
 }
 
 bool SwigPyObject_RaiseIfGone(const SwigPyObject* proxy) {
@@ -814,15 +1015,19 @@ bool SwigPyObject_RaiseIfReleased(PyObject* obj) {
 }
 
 void SwigPyObject_OwnByFirst(PyObject* const* objects, int count) {
-    PyObject* first = nullptr;
+    SwigPyObject* first = nullptr;
+    PyObject* first_object = nullptr;
     for (int i = 0; i < count; ++i) {
-        SwigPyObject* proxy = objects[i] ? owner_proxy(objects[i]) : nullptr;
+        PyObject* o = objects[i];
+        if (!o || cannot_carry_this(o) || kivo::rt::is_numpy_array(o)) continue;
+        SwigPyObject* proxy = carried_proxy(o);
+        if (!proxy) proxy = SwigPyObject_GetThis(o);   // an instance of a class of the caller's
         if (!proxy) continue;
         if (!first) {
-            first = objects[i];
-        } else if (!proxy->owner && proxy->own != 1) {
-            Py_INCREF(first);
-            proxy->owner = first;
+            first = proxy;
+            first_object = o;
+        } else if (!proxy->owner && proxy->own != 1 && proxy != first) {
+            adopt(proxy, first, first_object);
         }
     }
 }

@@ -5,19 +5,34 @@
 
 #include "registry.h"
 
+#include <atomic>
+#include <cstddef>
+
 // The first four fields are those every runtime sharing the capsule reads from a proxy; the ones
 // after them belong to this runtime's proxies only.
+//
+// What a release must reach is kept with the proxies themselves, so that it costs what it releases:
+// the proxies of one native object are linked with each other (through a table by address), and a
+// proxy made from another one (a parameter of a device, a buffer of a pipeline) is one of that
+// proxy's dependents.
 struct SwigPyObject {
     PyObject_HEAD
     void* ptr;
     SwigTypeInfo* ty;
     int own;
     PyObject* next;
-    PyObject* owner;   // kept alive as long as the proxy lives, or null
-    // Every proxy of this runtime copy lives on one list (in order of creation), so that a release
-    // finds the proxies of what it released and the borrowed proxies made from them.
-    SwigPyObject* live_prev;
-    SwigPyObject* live_next;
+    // Kept alive while this proxy holds anything (both null once it is released): the Python object
+    // it was made from, and when that object carries a proxy, the proxy it was made from, whose
+    // dependents it is one of.
+    PyObject* owner;
+    SwigPyObject* parent;
+    SwigPyObject* dependents;   // the first proxy whose parent this is
+    SwigPyObject* sibling_prev;
+    SwigPyObject* sibling_next;
+    // The other proxies of the same object, and the address they are found under (null: not found).
+    void* alias_key;
+    SwigPyObject* alias_prev;
+    SwigPyObject* alias_next;
     const char* gone;   // what was released under this proxy (its pointer is then null), or null
 };
 
@@ -71,9 +86,11 @@ SwigPyObject* SwigPyObject_GetThis(PyObject* obj);
 
 // A new pointer object for ptr (None for null): an instance of the class registered for ty holding
 // the proxy as "this", or the bare proxy with SwigNew_NoShadow or when no class is registered. With
-// an owner, the proxy keeps a reference to it for as long as it lives.
+// an owner, the proxy keeps it alive while it holds anything, and the owner's proxy as well when the
+// owner carries one (the first of its chain, or the one a conversion to owner_ty meets).
 PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags);
-PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner);
+PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner,
+                                        SwigTypeInfo* owner_ty = nullptr);
 
 // ---- releases ----
 //
@@ -84,7 +101,20 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, 
 // ReferenceError naming what was released. Proxies that own their object are independent of the one
 // they keep alive and stay valid. `given` is the proxy the release was asked through: its pointer is
 // cleared too; it is named in later errors only with name_given (otherwise it is refused like None).
+// Every proxy released lets go of what it kept alive. The cost is that of the proxies reached.
 void SwigPyObject_Release(const void* object, SwigPyObject* given, const char* verb, bool name_given = false);
+
+// The proxy's pointer becomes null (its object is no longer reachable through it).
+void SwigPyObject_ClearPointer(SwigPyObject* proxy);
+
+// Sets whether the proxy owns its object. A proxy that owns nothing is found from its object's
+// address, so that a release of the object reaches it; one that owns its object (made by Python) is
+// released only through itself, and costs no entry while it owns it.
+void SwigPyObject_SetOwn(SwigPyObject* proxy, int own);
+
+// The proxy an object carries that a conversion to ty meets first (the object itself, or one of its
+// "this" chain), or null; a null ty takes the first one.
+SwigPyObject* SwigPyObject_Match(PyObject* obj, SwigTypeInfo* ty);
 
 // A proxy whose object was released under it: sets ReferenceError with what was released and
 // returns true; false (nothing set) for any other proxy.
@@ -94,7 +124,7 @@ bool SwigPyObject_RaiseIfReleased(PyObject* obj);
 
 // The objects a callback gets belong to its first object argument (a pipeline's buffer, a device's
 // parameter list): each later borrowed proxy without an owner keeps the first one's alive, so that a
-// release of the first reaches a proxy kept past the callback.
+// release of the first reaches a proxy kept past the callback. Any object carrying a proxy counts.
 void SwigPyObject_OwnByFirst(PyObject* const* objects, int count);
 
 // Bodies of <Class>_swigregister and <Class>_swiginit.
@@ -156,5 +186,27 @@ void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void 
 // __kivo_object__ (the root type), __kivo_method__ (method descriptors over flat functions) and
 // __kivo_constructor__ (__init__ over new_<Class>). 0, or -1 with an error set.
 int install_companion_support(PyObject* module);
+
+// ---- objects gone without a release of the binding's own ----
+//
+// Objects that went while no wrapper released them (the SDK deleted what it had made), or that let go
+// of what was registered with them (deleted false): the proxies of a deleted object and those made from
+// them raise ReferenceError ("this <Class> was deleted"), then the handler the module set runs for
+// each object. Told on any thread, with or without the GIL. A thread inside a wrapper's SDK call keeps
+// what it is told until the wrapper has made its own release (so that the parameters of a freed device
+// name the device), then settles it.
+void objects_gone(const void* const* objects, std::size_t count, bool deleted);
+void set_gone_handler(void (*handler)(const void* object, bool deleted));
+
+// SDK calls under way on this thread, made by wrappers of this module (GIL released or kept). Read on
+// every call: the module's own static block of thread storage, reached without a lookup.
+inline thread_local int t_sdk_calls __attribute__((tls_model("initial-exec"))) = 0;
+// Objects kept by threads inside such calls, not yet settled.
+inline std::atomic<int> g_gone_kept{0};
+// With the GIL: what this thread kept is settled.
+void settle_gone();
+inline void settle_gone_if_any() {
+    if (g_gone_kept.load(std::memory_order_relaxed)) settle_gone();
+}
 
 }  // namespace kivo::rt

@@ -37,13 +37,15 @@ const ResultKind kStdStringResult{make_std_string, destroy_std_string, nullptr, 
 
 // What a method hands out that it does not give away belongs to the object it was called on: the
 // proxy keeps self alive (and a release of self reaches it). A KeepAlive policy names another argument.
+// The proxy keeps the one of that object that the call converted.
 PyObject* new_result_proxy(void* ptr, SwigTypeInfo* ty, int flags, CallFrame& f) {
-    PyObject* owner = nullptr;
+    int cpos = 0;
     if (f.shape->policy & Policy_KeepAlive)
-        owner = f.item_at(f.shape->keep_cpos);
+        cpos = f.shape->keep_cpos;
     else if (!(flags & SwigNew_Own) && f.shape->count > 0 && (f.shape->params[0].flags & Param_Self) && f.nitems > 0)
-        owner = f.items[0];
-    return SwigPyObject_NewPointerObject(ptr, ty, flags, owner);
+        cpos = 1;
+    if (!cpos) return SwigPyObject_NewPointerObject(ptr, ty, flags);
+    return SwigPyObject_NewPointerObject(ptr, ty, flags, f.item_at(cpos), f.descriptor_at(cpos));
 }
 
 PyObject* make_borrowed(void* storage, CallFrame& f, SwigTypeInfo* ty) {
@@ -67,15 +69,14 @@ PyObject* make_constructed(void* storage, SwigTypeInfo* ty, void (*destroy)(void
 void release_argument(CallFrame& f, int cpos, const char* verb, bool only_borrowed, bool name_given,
                       void (*forget)(void*)) {
     PyObject* given = f.item_at(cpos);
-    const ParamShape* shape = nullptr;
-    for (int k = 0; k < f.shape->count; ++k)
-        if (f.shape->params[k].cpos == cpos) shape = &f.shape->params[k];
-    if (!given || !shape || !shape->descriptor) return;
+    SwigTypeInfo* ty = f.descriptor_at(cpos);
+    if (!given || !ty) return;
     int own = 0;
     void* object = nullptr;
-    if (SwigPyObject_ConvertPtr(given, &object, shape->descriptor(), 0, &own) < 0 || !object) return;
+    SwigPyObject* matched = nullptr;
+    if (SwigPyObject_ConvertPtrMatch(given, &object, ty, 0, &own, &matched) < 0 || !object) return;
     if (only_borrowed && own) return;
-    SwigPyObject_Release(object, SwigPyObject_GetThis(given), verb, name_given);
+    SwigPyObject_Release(object, matched, verb, name_given);
     if (forget) forget(object);
 }
 

@@ -61,16 +61,6 @@ void stop_devices() {
 
 const bool g_stops_at_exit = (add_exit_action(&stop_devices), true);
 
-// A device has one user-set notification: a second replaces the first, which is let go.
-char g_notify_key;
-void notify_kept(CallFrame& f, bool ok) {
-    if (!ok) return;
-    if (f.arg<void*>(2))
-        keep_registered(f.self<void>(), &g_notify_key, f.item_at(2));
-    else
-        drop_registered(f.self<void>(), &g_notify_key);
-}
-
 const char* const kAddStream =
     "Adds a stream whose contents come from the source. All streams are added before the device starts.\n\n"
     "Results: OK; INVALID_PARAMETER: no source; STATE_ERROR: the device is running; NOT_SUPPORTED: the device "
@@ -115,7 +105,8 @@ Entries operations() {
     return {
         described(method<joined<P, "_AddStream">, &D::AddStream, Registers<>>("aSource"), kAddStream),
         described(method<joined<P, "_SetUserSetCount">, &D::SetUserSetCount>("aCount"), kUserSetCount),
-        described(method<joined<P, "_SetUserSetNotify">, &D::SetUserSetNotify, After<notify_kept>>("aUserSetNotify"),
+        described(method<joined<P, "_SetUserSetNotify">, &D::SetUserSetNotify, KeepsOne<"user-set notify">>(
+                      "aUserSetNotify"),
                   kUserSetNotify),
         described(method<joined<P, "_SetTCPTransportEnabled">, &D::SetTCPTransportEnabled>("aEnabled"), kTcp),
         described(method<joined<P, "_SetRTPProtocolEnabled">, &D::SetRTPProtocolEnabled>("aEnabled"), kRtp),

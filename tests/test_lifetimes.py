@@ -314,3 +314,106 @@ def test_what_the_sdk_uses_is_not_deleted_under_it(m, k, connected):
     with pytest.raises(ReferenceError, match="^this TqBuffer was deleted$"):
         returned.GetSize()
     close(k, device, stream)
+
+
+# ---- whatever carries the proxy ----
+
+# The companion pattern of classes of one's own: each instance holds its proxy in "this" (an attribute),
+# calls go to the flat functions. With "bare", no class but TqResult's is registered, so the device,
+# stream, arrays and parameters come back as bare proxies.
+ANY_CLASS_LAYER = """
+import sys
+import _kivo_python64 as m, _kivo_testhooks as hooks
+
+def classic(name):
+    def __init__(self, *args):
+        getattr(m, name + "_swiginit")(self, getattr(m, "new_" + name)(*args))
+    cls = type(name, (), {"__swig_destroy__": getattr(m, "delete_" + name, None), "__init__": __init__})
+    getattr(m, name + "_swigregister")(cls)
+
+def main(bare):
+    result, device = m.TqDevice_CreateAndConnect("127.0.0.2")
+    assert m.TqResult_IsOK(result) and type(device).__name__ == ("SwigPyObject" if bare else "TqDeviceGEV")
+    result, stream = m.TqStream_CreateAndOpen("127.0.0.2")
+    parameters = m.TqDevice_GetParameters(device)
+    width = m.TqGenParameterArray_Get(parameters, "Width")
+    entry = m.TqGenEnum_GetEntryByName(m.TqGenParameterArray_Get(parameters, "PixelFormat"), "Mono8")[1]
+    timeout = m.TqGenParameterArray_Get(m.TqStream_GetParameters(stream), "ImageTimeout")
+    assert m.TqGenInteger_GetValue(width)[1] == 320
+    m.TqStream_Free(stream)
+    m.TqDevice_Free(device)
+    for call in (lambda: m.TqGenInteger_GetValue(width), lambda: m.TqGenParameterArray_GetCount(parameters),
+                 lambda: m.TqGenEnumEntry_GetValue(entry), lambda: m.TqGenInteger_GetValue(timeout)):
+        try:
+            call()
+            print("answered")
+        except ReferenceError as error:
+            print(error)
+
+bare = sys.argv[1] == "bare"
+for name in ["TqResult"] + ([] if bare else ["TqDeviceGEV", "TqStreamGEV", "TqGenParameterArray", "TqGenInteger",
+                                            "TqGenEnum", "TqGenEnumEntry"]):
+    classic(name)
+handle = hooks.soft_device_start(address="127.0.0.2", model="Classes", mac="02:4b:49:62:00:03", width=320, height=240)
+main(bare)
+hooks.soft_device_stop(handle)
+"""
+
+
+@pytest.mark.parametrize("layer", ["bare", "classic"])
+def test_proxies_of_a_freed_device_raise_whatever_class_carries_them(python_run, layer):
+    proc = python_run(["-c", ANY_CLASS_LAYER, layer])
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.splitlines() == ["the TqDeviceGEV this %s belongs to was freed" % name for name in
+                                        ("TqGenInteger", "TqGenParameterArray", "TqGenEnumEntry")] + \
+        ["the TqStreamGEV this TqGenInteger belongs to was freed"]
+
+
+def test_a_delete_releases_the_proxy_it_matched(m, hooks):
+    class Holder:
+        pass
+
+    counts = lambda: {name: hooks.live_objects().get(name, 0) for name in ("TqResult", "TqString")}
+    gc.collect()
+    before = counts()
+    holder, text, result = Holder(), m.new_TqString("kept"), m.new_TqResult(3)
+    m.TqResult_swiginit(holder, text)
+    m.TqResult_swiginit(holder, result)   # the chain: the string, then the result
+    assert m.delete_TqResult(holder) is None
+    # The result went; the string the chain starts with is the holder's still, and its own.
+    assert counts() == {"TqResult": before["TqResult"], "TqString": before["TqString"] + 1}
+    assert text.own() is True and m.TqString___str__(text) == "kept" and m.TqString___str__(holder) == "kept"
+    assert result.own() is False
+    raises(TypeError, arg("TqResult_GetCode", 1, "TqResult const *"), m.TqResult_GetCode, holder)
+    del holder, text, result
+    gc.collect()   # the traceback the refusal left
+    assert counts() == before
+
+
+def test_a_released_buffer_holds_nothing(m, k, hooks, connected):
+    device, stream = connected
+    deleted = []
+
+    class Sink(k.TqPipelineEventSink):
+        def OnBufferDeleted(self, pipeline, buffer):
+            deleted.append(buffer)
+
+    pipeline, sink = k.TqPipeline(stream), Sink()
+    assert pipeline.RegisterEventSink(sink).IsOK()
+    pipeline.SetBufferSize(device.GetPayloadSize())
+    assert pipeline.Start().IsOK()
+    start(device)
+    last = pipeline.RetrieveNextBuffer(5000)   # the loop variable of a retrieval loop
+    assert last[0].IsOK() and pipeline.ReleaseBuffer(last[1]).IsOK()
+    assert pipeline.Stop().IsOK()
+    stop(device)
+    count = pipeline.GetBufferCount()
+    del pipeline
+    gc.collect()
+    # The pipeline went with its last name, its buffers with it, though the released one is still named.
+    assert not hooks.live_objects().get("TqPipeline") and len(deleted) == count
+    with pytest.raises(ReferenceError, match="^this TqBuffer was released$"):
+        last[1].GetBlockID()
+    with pytest.raises(ReferenceError, match="^the TqPipeline this TqBuffer belongs to was deleted$"):
+        deleted[0].GetBlockID()   # a callback's buffer goes with the callback's pipeline
+    close(k, device, stream)

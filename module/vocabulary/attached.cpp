@@ -3,8 +3,10 @@
 #include "numpy_input.h"
 #include "params.h"
 
-#include <map>
+#include "TqLiveObjects.h"
+
 #include <unordered_map>
+#include <vector>
 
 namespace kivo::module {
 
@@ -69,50 +71,99 @@ PyObject* attached_memory_at(const void* address, uint64_t& available) {
 }
 
 namespace {
-std::map<const void*, std::map<const void*, PyObject*>>& registered() {
-    static auto* sinks = new std::map<const void*, std::map<const void*, PyObject*>>;   // lives as long as the process
-    return *sinks;
+
+// One object kept for a holder: the Python object, the native pointers that name it (the pointer the
+// SDK holds, and the one its proxy carries when that differs: a base part of the object), under the
+// key it is registered by (its pointer, or a slot of the holder that holds one object at a time).
+struct Kept {
+    const void* key;
+    const void* names[2];
+    PyObject* object;
+};
+
+struct Registry {
+    std::unordered_map<const void*, std::vector<Kept>> by_holder;
+    std::unordered_map<const void*, int> held;   // native pointer -> holders keeping it
+};
+
+Registry& registry() {
+    static auto* kept = new Registry;   // lives as long as the process
+    return *kept;
 }
+
+void count(const Kept& k, int delta) {
+    auto& held = registry().held;
+    for (const void* name : k.names) {
+        if (!name) continue;
+        auto it = held.try_emplace(name, 0).first;
+        if ((it->second += delta) <= 0) held.erase(it);
+    }
+}
+
+// The entry out of the holder's list (nothing is released).
+bool take_entry(const void* holder, const void* key, Kept& out) {
+    auto it = registry().by_holder.find(holder);
+    if (it == registry().by_holder.end()) return false;
+    auto& list = it->second;
+    for (auto k = list.begin(); k != list.end(); ++k) {
+        if (k->key != key) continue;
+        out = *k;
+        list.erase(k);
+        if (list.empty()) registry().by_holder.erase(it);
+        count(out, -1);
+        return true;
+    }
+    return false;
+}
+
+void keep(const void* holder, const void* key, const void* sink, PyObject* object) {
+    if (!holder || !sink || !object) return;
+    Kept replaced{};
+    const bool had = take_entry(holder, key, replaced);
+    SwigPyObject* proxy = SwigPyObject_GetThis(object);
+    const void* carried = proxy && proxy->ptr != sink ? proxy->ptr : nullptr;
+    Kept k{key, {sink, carried}, object};
+    Py_INCREF(object);
+    registry().by_holder[holder].push_back(k);
+    count(k, 1);
+    if (had) Py_DECREF(replaced.object);
+}
+
 }  // namespace
 
-void keep_registered(const void* owner, const void* sink, PyObject* object) {
-    if (!owner || !sink || !object) return;
-    Py_INCREF(object);
-    PyObject*& slot = registered()[owner][sink];
-    PyObject* old = slot;
-    slot = object;
-    Py_XDECREF(old);
+void keep_registered(const void* owner, const void* sink, PyObject* object) { keep(owner, sink, sink, object); }
+
+void keep_in_slot(const void* owner, const void* slot, const void* sink, PyObject* object) {
+    if (sink)
+        keep(owner, slot, sink, object);
+    else
+        drop_registered(owner, slot);
 }
 
-PyObject* take_registered(const void* owner, const void* sink) {
-    auto it = registered().find(owner);
-    if (it == registered().end()) return nullptr;
-    auto found = it->second.find(sink);
-    if (found == it->second.end()) return nullptr;
-    PyObject* object = found->second;
-    it->second.erase(found);
-    if (it->second.empty()) registered().erase(it);
-    return object;
+PyObject* take_registered(const void* owner, const void* key) {
+    Kept k{};
+    return take_entry(owner, key, k) ? k.object : nullptr;
 }
 
-void drop_registered(const void* owner, const void* sink) { Py_XDECREF(take_registered(owner, sink)); }
+void drop_registered(const void* owner, const void* key) { Py_XDECREF(take_registered(owner, key)); }
 
 void forget_registered(void* owner) {
-    auto it = registered().find(owner);
-    if (it == registered().end()) return;
-    std::map<const void*, PyObject*> sinks = std::move(it->second);
-    registered().erase(it);
-    for (auto& [sink, object] : sinks) Py_DECREF(object);
+    auto it = registry().by_holder.find(owner);
+    if (it == registry().by_holder.end()) return;
+    std::vector<Kept> list = std::move(it->second);
+    registry().by_holder.erase(it);
+    for (const Kept& k : list) count(k, -1);
+    for (const Kept& k : list) Py_DECREF(k.object);
 }
 
 const char* registered_with_sdk(const void* object) {
-    for (const auto& [owner, sinks] : registered())
-        if (sinks.count(object)) return "the SDK still uses it (registered, queued or opened on); take it back first";
-    return nullptr;
+    const auto& held = registry().held;
+    if (held.empty() || !held.count(object)) return nullptr;
+    return "the SDK still uses it (registered, queued or opened on); take it back first";
 }
 
-void registered_at(kivo::rt::CallFrame& f, int position, bool ok) {
-    if (ok) keep_registered(f.self<void>(), f.arg<void*>(position), f.item_at(position));
+void registered_at(kivo::rt::CallFrame& f, const void* holder, int position, bool ok) {
+    if (ok) keep_registered(holder, f.arg<void*>(position), f.item_at(position));
 }
 
 void unregistered_at(kivo::rt::CallFrame& f, int position, bool ok) {
@@ -121,6 +172,26 @@ void unregistered_at(kivo::rt::CallFrame& f, int position, bool ok) {
 
 void attached_at(kivo::rt::CallFrame& f, int position, bool ok) {
     if (ok) keep_attached(f.self<void>(), f.arg<kivo::rt::ArraySlot>(position).array);
+}
+
+namespace {
+
+void given_back(const void* object, bool deleted) {
+    forget_registered(const_cast<void*>(object));
+    if (deleted) forget_attached(const_cast<void*>(object));
+}
+
+void told(TqObjectsGone::News news, const void* const* objects, size_t count) {
+    kivo::rt::objects_gone(objects, count, news == TqObjectsGone::News::kDeleted);
+}
+
+}  // namespace
+
+const HeldTable kHeldTable{&keep_registered, &drop_registered};
+
+void follow_sdk_releases() {
+    kivo::rt::set_gone_handler(&given_back);
+    TqObjectsGone::Listen(&told);
 }
 
 }  // namespace kivo::module

@@ -5,6 +5,7 @@
 
 #include "policies.h"
 #include "python.h"
+#include "spelling.h"
 
 namespace kivo::module {
 
@@ -18,31 +19,55 @@ void forget_attached(void* object);
 // address to the array's end; null when no attached array holds it.
 PyObject* attached_memory_at(const void* address, uint64_t& available);
 
-// Event sinks that Python registered with an SDK object (a device, a system): each sink's Python
-// object is kept alive while it is registered, keyed by the owner's and the sink's addresses.
+// What the SDK holds of Python's (event sinks, stream sources, notifications, queued buffers, the
+// adapter a port is open on): each object's Python side is kept alive while a holder (a device, a
+// system, a register) keeps it, keyed by the holder's and the object's addresses. Taken when the SDK
+// accepted it, given back when it is taken out, when the holder lets go of it or when the holder
+// goes (forget_registered).
 void keep_registered(const void* owner, const void* sink, PyObject* object);
-void drop_registered(const void* owner, const void* sink);
-// The object registered under (owner, sink), removed from the table (a new reference), or null.
-PyObject* take_registered(const void* owner, const void* sink);
-// The owner is gone: everything registered with it is released.
+// A holder that keeps one object at a time in a slot (a device's user-set notification): the object
+// kept there before is let go; a null sink empties the slot.
+void keep_in_slot(const void* owner, const void* slot, const void* sink, PyObject* object);
+void drop_registered(const void* owner, const void* key);
+// The object registered under (owner, key), removed from the table (a new reference), or null.
+PyObject* take_registered(const void* owner, const void* key);
+// The owner is gone, or let go of everything: all it kept is released.
 void forget_registered(void* owner);
 
-// Why an object that Python wants to delete is still the SDK's (it is registered with an owner: a
-// sink, a queued buffer, an adapter a port is open on), or null. The delete entries consult it.
+// Why an object that Python wants to delete is still the SDK's (a holder keeps it), or null. The
+// delete entries consult it with the object's address as they converted it and as its proxy holds it.
 const char* registered_with_sdk(const void* object);
+
+// The table's keep and drop, for another module on the runtime that hands Python's objects to the SDK
+// (the test module's log sinks): the module publishes them as the capsule named here.
+struct HeldTable {
+    void (*keep)(const void* owner, const void* sink, PyObject* object);
+    void (*drop)(const void* owner, const void* key);
+};
+inline constexpr const char* kHeldCapsule = "_kivo_python64.__kivo_held__";
+extern const HeldTable kHeldTable;
+
+// From now on, what the SDK tells of objects it deleted or that let go of what they held reaches the
+// proxies (a deleted object's raise ReferenceError) and this table (what such an object kept, or
+// held attached, is given back). Set up once, by the module.
+void follow_sdk_releases();
 
 // ---- keep-alive as declared policies ----
 // Registers<N>: once the call succeeded, the argument at position N (a sink, a queued buffer, the
 // adapter a port opens on) stays alive while it is registered with self; Unregisters<N> lets it go.
+// RegistersWith<H, N>: the same with the holder H finds (an object the call made) in place of self.
 // What is registered with an owner goes with the owner too: its delete and its Free name
-// forget_registered. KeepsAttached<N>: the array at position N stays alive while self holds its memory.
-void registered_at(kivo::rt::CallFrame& f, int position, bool ok);
+// forget_registered, and the SDK tells of the holders it deletes or that let go (follow_sdk_releases).
+// KeepsAttached<N>: the array at position N stays alive while self holds its memory.
+using HolderOf = const void* (*)(kivo::rt::CallFrame& f);
+inline const void* self_holds(kivo::rt::CallFrame& f) { return f.self<void>(); }
+void registered_at(kivo::rt::CallFrame& f, const void* holder, int position, bool ok);
 void unregistered_at(kivo::rt::CallFrame& f, int position, bool ok);
 void attached_at(kivo::rt::CallFrame& f, int position, bool ok);
 
-template <int N>
+template <int N, HolderOf H = &self_holds>
 void kept_while_registered(kivo::rt::CallFrame& f, bool ok) {
-    registered_at(f, N, ok);
+    if (ok) registered_at(f, H(f), N, ok);
 }
 template <int N>
 void let_go_when_unregistered(kivo::rt::CallFrame& f, bool ok) {
@@ -55,6 +80,18 @@ void kept_while_attached(kivo::rt::CallFrame& f, bool ok) {
 
 template <int N = 2, class Base = kivo::rt::Default>
 using Registers = kivo::rt::After<&kept_while_registered<N>, Base>;
+template <HolderOf H, int N, class Base = kivo::rt::Default>
+using RegistersWith = kivo::rt::After<&kept_while_registered<N, H>, Base>;
+// KeepsOne<Slot, N>: self keeps one object at a time in the slot named Slot (a device's user-set
+// notification): the argument at position N replaces the one kept before; None empties the slot.
+template <kivo::rt::Text Slot>
+inline constexpr char slot_key = 0;
+template <kivo::rt::Text Slot, int N>
+void kept_alone(kivo::rt::CallFrame& f, bool ok) {
+    if (ok) keep_in_slot(f.self<void>(), &slot_key<Slot>, f.arg<void*>(N), f.item_at(N));
+}
+template <kivo::rt::Text Slot, int N = 2, class Base = kivo::rt::Default>
+using KeepsOne = kivo::rt::After<&kept_alone<Slot, N>, Base>;
 template <int N = 2, class Base = kivo::rt::Default>
 using Unregisters = kivo::rt::After<&let_go_when_unregistered<N>, Base>;
 template <int N = 2, class Base = kivo::rt::Default>

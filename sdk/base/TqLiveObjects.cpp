@@ -100,6 +100,32 @@ long Count(const char* aClass) {
 
 }  // namespace TqLiveObjects
 
+namespace TqObjectsGone {
+namespace {
+constexpr size_t kMaxListeners = 8;
+std::atomic<Listener> gListeners[kMaxListeners];
+std::atomic<size_t> gListening{0};
+std::mutex gJoining;
+}  // namespace
+
+void Listen(Listener aListener) {
+    std::lock_guard<std::mutex> guard(gJoining);
+    const size_t n = gListening.load();
+    for (size_t i = 0; i < n; ++i)
+        if (gListeners[i].load() == aListener) return;
+    if (!aListener || n == kMaxListeners) return;
+    gListeners[n].store(aListener);
+    gListening.store(n + 1);
+}
+
+void Tell(News aNews, const void* const* aObjects, size_t aCount) {
+    if (!aCount) return;
+    const size_t n = gListening.load(std::memory_order_acquire);
+    for (size_t i = 0; i < n; ++i)
+        if (Listener listener = gListeners[i].load()) listener(aNews, aObjects, aCount);
+}
+}  // namespace TqObjectsGone
+
 namespace TqCallLog {
 namespace {
 struct Log {

@@ -2,6 +2,7 @@
 
 #include "TqGenNodeMap.h"
 #include "TqGenParameter.h"
+#include "TqLiveObjects.h"
 
 #include <algorithm>
 #include <cstring>
@@ -143,8 +144,16 @@ struct TqGenArrayLife {
 TqGenParameterArray::TqGenParameterArray() : mLife(std::make_shared<TqGenArrayLife>()) {}
 
 TqGenParameterArray::~TqGenParameterArray() {
-    std::lock_guard<std::recursive_mutex> guard(mLife->lock);
-    mLife->alive = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(mLife->lock);
+        mLife->alive = false;
+    }
+    // What the array handed out goes with it.
+    std::vector<const void*> gone{this};
+    for (const auto& p : mParameters) gone.push_back(p.get());
+    for (const auto& c : mCategories) gone.push_back(c.get());
+    for (const auto& e : mEntries) gone.push_back(e.get());
+    TqObjectsGone::Tell(TqObjectsGone::News::kDeleted, gone.data(), gone.size());
 }
 
 std::shared_ptr<TqGenICamLib::IPort> TqGenParameterArray::MemoryPort(uint64_t aSize) {

@@ -4,6 +4,7 @@
 
 #include "TqBaseExport.h"
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,19 @@ TQ_BASE_API void OpenGate();
 TQ_BASE_API bool GateOpened();
 
 }  // namespace TqLiveObjects
+
+// What the SDK tells the application about objects it handed out or keeps for it: objects it deleted
+// on its own (the buffers a pipeline trims or a source frees, the parameters of an array that goes with
+// its device, the registers of a software device), and objects that let go of everything the
+// application had registered with them (the registers of a software device's earlier start). Told on
+// the thread that did it, once the objects are no longer reached through the SDK; a deletion is told
+// with no lock of the SDK held. A listener hears everything told after it listened.
+namespace TqObjectsGone {
+enum class News { kDeleted, kLetGo };
+using Listener = void (*)(News aNews, const void* const* aObjects, size_t aCount);
+TQ_BASE_API void Listen(Listener aListener);
+TQ_BASE_API void Tell(News aNews, const void* const* aObjects, size_t aCount);
+}  // namespace TqObjectsGone
 
 // The stand-in's log of the arguments its members received, for tests of the binding: the last
 // arguments of each member, as text.

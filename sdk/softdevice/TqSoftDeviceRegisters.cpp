@@ -4,6 +4,7 @@
 #include "TqSoftDeviceImpl.h"
 
 #include "TqGvcpClient.h"
+#include "TqLiveObjects.h"
 #include "TqText.h"
 #include "TqWireBytes.h"
 
@@ -437,7 +438,12 @@ Space::Space(Core& aDevice, uint32_t aChannels) : mDevice(aDevice) {
     Own("DeviceFirmwareVersion", Reg::kFirmwareVersion, 32, RO, true);
 }
 
-Space::~Space() = default;
+// What the start handed out goes with it: its registers and its map.
+Space::~Space() {
+    std::vector<const void*> gone{&mMap};
+    for (const auto& reg : mRegisters) gone.push_back(static_cast<ITqRegister*>(reg.get()));
+    TqObjectsGone::Tell(TqObjectsGone::News::kDeleted, gone.data(), gone.size());
+}
 
 void Space::Own(const char* aName, uint32_t aAddress, uint32_t aLength, TqGenAccessMode aAccess, bool aBytes) {
     mRegisters.push_back(std::make_unique<Register>(*this, aName, aAddress, aLength, aAccess, aBytes, true, nullptr));
@@ -584,10 +590,18 @@ void Space::Park() {
     mParked = true;
 }
 
+// A retired register calls no sink any more: it lets go of them, and of the bytes it kept past a stop.
 void Space::Retire() {
-    std::lock_guard guard(mLock);
-    mRetired = true;
-    for (const auto& reg : mRegisters) std::vector<uint8_t>().swap(reg->Kept());
+    if (mRetired.exchange(true)) return;
+    std::vector<const void*> held;
+    {
+        std::lock_guard guard(mLock);
+        for (const auto& reg : mRegisters) {
+            std::vector<uint8_t>().swap(reg->Kept());
+            if (reg->HasSinks()) held.push_back(static_cast<ITqRegister*>(reg.get()));
+        }
+    }
+    TqObjectsGone::Tell(TqObjectsGone::News::kLetGo, held.data(), held.size());
 }
 
 TqResult Space::Reachable(const Register& aRegister) {

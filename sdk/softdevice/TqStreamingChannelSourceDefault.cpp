@@ -6,10 +6,12 @@
 
 #include "TqBuffer.h"
 #include "TqImage.h"
+#include "TqLiveObjects.h"
 
 #include <algorithm>
 #include <mutex>
 #include <set>
+#include <vector>
 
 struct TqStreamingChannelSourceDefault::Impl {
     uint32_t sensorWidth, sensorHeight;
@@ -59,8 +61,10 @@ TqStreamingChannelSourceDefault::TqStreamingChannelSourceDefault(uint32_t aWidth
     : mImpl(new Impl(aWidth, aHeight, aPixelType, aBufferCount)) {}
 
 TqStreamingChannelSourceDefault::~TqStreamingChannelSourceDefault() {
+    const std::vector<const void*> gone(mImpl->buffers.begin(), mImpl->buffers.end());
     for (TqBuffer* buffer : mImpl->buffers) delete buffer;   // those the device never gave back
     delete mImpl;
+    TqObjectsGone::Tell(TqObjectsGone::News::kDeleted, gone.data(), gone.size());
 }
 
 uint32_t TqStreamingChannelSourceDefault::GetWidth() const { return mImpl->Read(mImpl->width); }
@@ -158,9 +162,13 @@ TqBuffer* TqStreamingChannelSourceDefault::AllocBuffer() {
 
 // Only buffers of this source are freed; others are not its to free.
 void TqStreamingChannelSourceDefault::FreeBuffer(TqBuffer* aBuffer) {
-    std::lock_guard guard(mImpl->lock);
-    if (!mImpl->buffers.erase(aBuffer)) return;
+    {
+        std::lock_guard guard(mImpl->lock);
+        if (!mImpl->buffers.erase(aBuffer)) return;
+    }
     delete aBuffer;
+    const void* gone = aBuffer;
+    TqObjectsGone::Tell(TqObjectsGone::News::kDeleted, &gone, 1);
 }
 
 TqResult TqStreamingChannelSourceDefault::GetTxNumBuffersToUse(uint32_t&) { return TqResult(TQ_NOT_IMPLEMENTED); }

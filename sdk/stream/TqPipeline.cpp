@@ -22,6 +22,8 @@
 // never end).
 #include "TqPipeline.h"
 
+#include "TqLiveObjects.h"
+
 #include "TqResultCodes.h"
 #include "TqSinkList.h"
 #include "TqStream.h"
@@ -167,6 +169,8 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
     void Delete(TqBuffer* aBuffer) {
         Notify([&](TqPipelineEventSink* aSink) { aSink->OnBufferDeleted(owner, aBuffer); });
         delete aBuffer;
+        const void* gone = aBuffer;
+        TqObjectsGone::Tell(TqObjectsGone::News::kDeleted, &gone, 1);
     }
 
     // Makes buffers until the pool has `count`; they are spare. Called without the lock.

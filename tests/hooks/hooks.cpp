@@ -636,20 +636,33 @@ PyObject* native_log_sink(PyObject*, PyObject*) {
 PyObject* native_log_sink_count(PyObject*, PyObject*) { return PyLong_FromLong(counting_sink().count); }
 
 // log_add_sink(sink) / log_remove_sink(sink): the logging core's sinks (removal waits, with the GIL
-// released, for calls on other threads); log_sink_failures(): sink calls that threw.
+// released, for calls on other threads); log_sink_failures(): sink calls that threw. While the core
+// holds a sink, the module keeps its Python object, as it does for the sinks its own functions hand
+// over.
+char g_logging_core;   // the holder of the sinks, in the module's table
+const kivo::module::HeldTable* held_table() {
+    static auto* table = static_cast<const kivo::module::HeldTable*>(PyCapsule_Import(kivo::module::kHeldCapsule, 0));
+    return table;
+}
 PyObject* log_add_sink(PyObject*, PyObject* proxy) {
     auto* sink = object_arg<TqLogSink>(proxy, kivo::module::TypeId::TqLogSink, "a log sink");
     if (!sink) return nullptr;
+    const kivo::module::HeldTable* held = held_table();
+    if (!held) return nullptr;
     TqLogSinks::Add(sink);
+    held->keep(&g_logging_core, sink, proxy);
     Py_RETURN_NONE;
 }
 PyObject* log_remove_sink(PyObject*, PyObject* proxy) {
     auto* sink = object_arg<TqLogSink>(proxy, kivo::module::TypeId::TqLogSink, "a log sink");
     if (!sink) return nullptr;
+    const kivo::module::HeldTable* held = held_table();
+    if (!held) return nullptr;
     bool removed;
     Py_BEGIN_ALLOW_THREADS
     removed = TqLogSinks::Remove(sink);
     Py_END_ALLOW_THREADS
+    if (removed) held->drop(&g_logging_core, sink);
     return PyBool_FromLong(removed);
 }
 PyObject* log_sink_failures(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(TqLogSinks::Failures()); }
