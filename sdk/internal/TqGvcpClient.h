@@ -3,6 +3,7 @@
 // libraries. Addresses are IPv4 in host byte order; only 127.0.0.0/8 is ever addressed.
 #pragma once
 
+#include "TqGvcpCodec.h"
 #include "TqResult.h"
 #include "TqSystemExport.h"
 
@@ -58,7 +59,8 @@ public:
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
-    bool Open(uint32_t aDeviceIp);
+    // A device at aDeviceIp, on the control port (or aDevicePort: a device of a test's own).
+    bool Open(uint32_t aDeviceIp, uint16_t aDevicePort = TqGvcp::kPort);
     // A device in this process: each command goes to the dispatcher, which returns the acknowledge
     // (empty when the device answers nothing).
     using Dispatcher = std::function<std::vector<uint8_t>(const uint8_t* aCommand, size_t aSize)>;

@@ -193,12 +193,12 @@ bool ForceIp(const std::array<uint8_t, 6>& aMac, uint32_t aIp, uint32_t aMask, u
 Channel::Channel() = default;
 Channel::~Channel() { Close(); }
 
-bool Channel::Open(uint32_t aDeviceIp) {
+bool Channel::Open(uint32_t aDeviceIp, uint16_t aDevicePort) {
     std::lock_guard<std::mutex> guard(mLock);
     if (mSocket >= 0 || !IsLoopback(aDeviceIp)) return false;
     mSocket = OpenSocket(false);
     if (mSocket < 0) return false;
-    sockaddr_in to = Endpoint(aDeviceIp, Gvcp::kPort);
+    sockaddr_in to = Endpoint(aDeviceIp, aDevicePort);
     if (::connect(mSocket, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
         ::close(mSocket);
         mSocket = -1;

@@ -1,6 +1,7 @@
-// The control channel's waits: a device on a socket of the test's own that answers PENDING_ACK before
-// its acknowledge, one that answers PENDING_ACK for ever, one that answers nothing; and the result
-// codes that the statuses of the device's answers become.
+// The control channel's waits: a device on a socket of the test's own (on a port the system gives it,
+// so that tests running side by side never meet) that answers PENDING_ACK before its acknowledge, one
+// that answers PENDING_ACK for ever, one that answers nothing; and the result codes that the statuses
+// of the device's answers become.
 #include "TqDeviceEngine.h"
 #include "TqGvcpClient.h"
 #include "TqResultCodes.h"
@@ -36,6 +37,7 @@ struct FakeDevice {
     std::atomic<bool> stop{false};
     std::atomic<int> pendingSent{0};
     int socket = -1;
+    uint16_t port = 0;   // the system's choice
     std::thread thread;
 
     bool Start() {
@@ -43,8 +45,12 @@ struct FakeDevice {
         sockaddr_in at{};
         at.sin_family = AF_INET;
         at.sin_addr.s_addr = htonl(kAddress);
-        at.sin_port = htons(Gvcp::kPort);
-        if (socket < 0 || ::bind(socket, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return false;
+        at.sin_port = 0;
+        socklen_t length = sizeof at;
+        if (socket < 0 || ::bind(socket, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+            ::getsockname(socket, reinterpret_cast<sockaddr*>(&at), &length) != 0)
+            return false;
+        port = ntohs(at.sin_port);
         thread = std::thread([this] { Run(); });
         return true;
     }
@@ -87,8 +93,8 @@ struct FakeDevice {
     }
 };
 
-Channel& Opened(Channel& aChannel) {
-    EXPECT_TRUE(aChannel.Open(kAddress));
+Channel& Opened(Channel& aChannel, const FakeDevice& aDevice) {
+    EXPECT_TRUE(aChannel.Open(kAddress, aDevice.port));
     aChannel.SetTimeout(50);
     aChannel.SetRetries(1);
     return aChannel;
@@ -103,7 +109,7 @@ TEST(GvcpClient, APendingAckExtendsTheWaitBeyondTheAnswerTimeout) {
     ASSERT_TRUE(device.Start());
     Channel channel;
     uint32_t value = 0;
-    EXPECT_EQ(Opened(channel).ReadRegister(0x30000000, value), Gvcp::kSuccess);
+    EXPECT_EQ(Opened(channel, device).ReadRegister(0x30000000, value), Gvcp::kSuccess);
     EXPECT_EQ(value, 0x12345678u);
     EXPECT_EQ(device.pendingSent.load(), 3);
 }
@@ -115,7 +121,7 @@ TEST(GvcpClient, PendingAcksForEverEndAtTheMaximumWait) {
     ASSERT_TRUE(device.Start());
     Channel channel;
     EXPECT_EQ(channel.MaxWait(), Channel::kMaxWait);
-    Opened(channel).SetMaxWait(300);
+    Opened(channel, device).SetMaxWait(300);
     uint32_t value = 0;
     EXPECT_EQ(channel.ReadRegister(0x30000000, value), Channel::kStillPending);
     EXPECT_EQ(channel.WriteRegister(0x30000000, 1), Channel::kStillPending);
@@ -131,7 +137,7 @@ TEST(GvcpClient, ASilentDeviceIsNoAnswerAndStatusesBecomeTheirResultCodes) {
     ASSERT_TRUE(device.Start());
     Channel channel;
     uint32_t value = 0;
-    EXPECT_EQ(Opened(channel).ReadRegister(0x30000000, value), Channel::kNoAnswer);
+    EXPECT_EQ(Opened(channel, device).ReadRegister(0x30000000, value), Channel::kNoAnswer);
     const std::pair<uint16_t, uint32_t> named[] = {
         {Gvcp::kSuccess, TQ_OK},        {Gvcp::kNotImplemented, TQ_NOT_IMPLEMENTED}, {Gvcp::kInvalidAddress, TQ_INVALID_ADDRESS},
         {Gvcp::kBusy, TQ_BUSY},         {Gvcp::kAccessDenied, TQ_ACCESS_DENIED},     {0x8015, TQ_ERR_OVERFLOW},
