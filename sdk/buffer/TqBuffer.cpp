@@ -6,6 +6,8 @@
 #include "TqMultiPart.h"
 #include "TqRawData.h"
 
+#include <algorithm>
+
 namespace {
 TqResult InStream() { return TqResult(TQ_STATE_ERROR, TqString("the buffer is queued in a stream")); }
 }  // namespace
@@ -52,7 +54,14 @@ TqResult TqBuffer::Reset(TqPayloadType aPayloadType) {
     PlaceChunks();
     mChunks.Reset();
     if (mMultiPart != nullptr) mMultiPart->Reset();
+    mPartsInMemory = false;
     return TqResult(TQ_OK);
+}
+
+void TqBuffer::MemoryChanged() {
+    if (!mPartsInMemory) return;
+    mMultiPart->Reset();
+    mPartsInMemory = false;
 }
 
 TqResult TqBuffer::Alloc(uint32_t aSize) {
@@ -64,6 +73,7 @@ TqResult TqBuffer::Alloc(uint32_t aSize) {
     }
     uint8_t* data = TqMemoryBlocks::Allocate(aSize);
     if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
+    MemoryChanged();
     TqMemoryBlocks::Release(mData);   // mData is ours or null here
     mData = data;
     mSize = aSize;
@@ -90,6 +100,7 @@ TqResult TqBuffer::AllocChunk(uint32_t aSize) {
 
 void TqBuffer::Free() {
     if (!mAllocated || IsInStream()) return;
+    MemoryChanged();
     TqMemoryBlocks::Release(mData);
     mData = nullptr;
     mSize = 0;
@@ -110,6 +121,7 @@ TqResult TqBuffer::Attach(void* aBuffer, uint32_t aSize) {
     if (IsInStream()) return InStream();
     if (mAllocated) return TqResult(TQ_STATE_ERROR);
     if (aBuffer == nullptr) return TqResult(TQ_INVALID_PARAMETER);
+    MemoryChanged();
     mData = static_cast<uint8_t*>(aBuffer);
     mSize = aSize;
     mAttached = true;
@@ -120,6 +132,7 @@ TqResult TqBuffer::Attach(void* aBuffer, uint32_t aSize) {
 
 uint8_t* TqBuffer::Detach() {
     if (!mAttached || IsInStream()) return nullptr;
+    MemoryChanged();
     uint8_t* data = mData;
     mData = nullptr;
     mSize = 0;
@@ -225,6 +238,28 @@ TqResult TqBuffer::SetPayloadLength(uint32_t aLength) {
     mPayloadLength = aLength;
     PlaceChunks();
     return TqResult(TQ_OK);
+}
+
+void TqBuffer::SetReceivedChunks(uint32_t aPayloadLength, uint32_t aChunksAt, uint32_t aChunkBytes,
+                                 uint32_t aLayoutID) {
+    mPayloadLength = std::min(aPayloadLength, mSize);
+    const bool fits = mData != nullptr && aChunkBytes && aChunksAt <= mSize && aChunkBytes <= mSize - aChunksAt;
+    if (fits) {
+        mChunks.SetArea(mData + aChunksAt, mSize - aChunksAt, aChunkBytes);
+    } else {
+        PlaceChunks();
+        mChunks.Reset();
+    }
+    mChunks.mLayoutID = aLayoutID;
+    if (mPayloadType == TqPayloadTypeChunkData)
+        GetChunkData()->Show(fits ? mData + aChunksAt : nullptr, fits ? aChunkBytes : 0, aLayoutID);
+}
+
+TqResult TqBuffer::SetReceivedParts(const std::vector<TqReceivedPart>& aParts) {
+    auto* container = static_cast<TqMultiPartContainerImpl*>(GetMultiPartContainer());
+    if (container == nullptr) return TqResult(TQ_NOT_SUPPORTED);
+    mPartsInMemory = true;
+    return container->Receive(aParts, mData, mSize);
 }
 
 void TqBuffer::PlaceChunks() {

@@ -55,6 +55,13 @@ void* TqChunkData::Detach() {
     return data;
 }
 
+void TqChunkData::Show(uint8_t* aChunks, uint32_t aLength, uint32_t aLayoutID) {
+    Free();
+    mData = nullptr;
+    mChunks.SetArea(aChunks, aLength, aLength);
+    mChunks.mLayoutID = aLayoutID;
+}
+
 void TqChunkData::ResetChunks() { mChunks.Reset(); }
 
 TqResult TqChunkData::AddChunk(uint32_t aID, const uint8_t* aData, uint32_t aLength) {

@@ -101,10 +101,20 @@ ITqChunkData* TqMultiPartSectionImpl::GetChunkData() {
     if (!mChunks) {
         mChunks = std::make_unique<TqChunkData>();
         mChunks->SetChunkLayoutID(mChunkLayoutID);
-        if (mData != nullptr) mChunks->Attach(mData, mMaxSize);
-        mChunks->ResetChunks();
+        ShowChunks();
     }
     return mChunks.get();
+}
+
+void TqMultiPartSectionImpl::ShowChunks() {
+    mChunks->Detach();
+    if (mMemory == Memory::Received) {   // the chunks that came
+        mChunks->Show(mData, GetEffectiveSize(), mChunkLayoutID);
+        return;
+    }
+    mChunks->Show(nullptr, 0, mChunks->GetChunkLayoutID());
+    if (mData != nullptr) mChunks->Attach(mData, mMaxSize);   // never more than the memory holds
+    mChunks->ResetChunks();
 }
 
 void TqMultiPartSectionImpl::SetMemory(Memory aKind, uint8_t* aData, uint64_t aLength) {
@@ -112,11 +122,7 @@ void TqMultiPartSectionImpl::SetMemory(Memory aKind, uint8_t* aData, uint64_t aL
     mMemory = aData != nullptr ? aKind : Memory::None;
     mData = aData;
     mMemoryLength = aData != nullptr ? aLength : 0;
-    if (mChunks) {
-        mChunks->Detach();
-        if (mData != nullptr) mChunks->Attach(mData, mMaxSize);   // never more than the memory holds
-        mChunks->ResetChunks();
-    }
+    if (mChunks) ShowChunks();
     TqMemoryBlocks::Release(own);   // after the chunk set has let go of it
 }
 
@@ -350,4 +356,43 @@ TqResult TqMultiPartContainerImpl::Check() const {
 }
 
 TqResult TqMultiPartContainerImpl::Validate() { return Check(); }
+
+TqResult TqMultiPartContainerImpl::ReceivePart(const TqReceivedPart& aPart) {
+    const auto type = static_cast<TqMultiPartDataType>(aPart.dataType);
+    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(aPart.length, kMaxSize));
+    TqResult added(TQ_INVALID_DATA_FORMAT);
+    if (IsImageType(type)) {
+        added = AddImagePart(type, aPart.width, aPart.height, static_cast<TqPixelType>(aPart.pixelType), aPart.offsetX,
+                             aPart.offsetY, aPart.paddingX);
+        if (added.IsOK() && aPart.sizeY && aPart.sizeY < aPart.height) mSections[mCount - 1].mHeight = aPart.sizeY;
+    } else if (IsJPEGType(type) && length) {
+        added = AddJPEGPart(type, length, 0, 0, aPart.pixelType);
+    } else if (type == TqMultiPartChunkData && length) {
+        added = AddChunkPart(length, 0);
+    }
+    if (!added.IsOK()) return added.GetCode() == TQ_ERR_OVERFLOW ? added : TqResult(TQ_INVALID_DATA_FORMAT);
+    TqMultiPartSectionImpl& section = mSections[mCount - 1];
+    section.mSourceID = aPart.sourceId;
+    section.mDataPurposeID = aPart.dataPurposeId;
+    section.mRegionID = aPart.regionId;
+    section.mAdditionalZones = aPart.additionalZones;
+    section.mZoneDirectionMask = aPart.zoneDirections;
+    return added;
+}
+
+TqResult TqMultiPartContainerImpl::Receive(const std::vector<TqReceivedPart>& aParts, uint8_t* aMemory, uint64_t aSize) {
+    Reset();
+    for (const TqReceivedPart& part : aParts) {
+        if (mCount == TqMultiPartMaxParts) return TqResult(TQ_ERR_OVERFLOW);
+        const TqResult added = ReceivePart(part);
+        if (!added.IsOK()) return added;
+        // The bytes that arrived, within the memory; an image part's maximum size is what it holds.
+        TqMultiPartSectionImpl& section = mSections[mCount - 1];
+        const uint64_t at = std::min(part.offset, aSize);
+        const uint64_t held = std::min(part.length, aSize - at);
+        if (!section.IsImage()) section.mFinalLength = static_cast<uint32_t>(std::min<uint64_t>(held, section.mMaxSize));
+        section.SetMemory(TqMultiPartSectionImpl::Memory::Received, aMemory ? aMemory + at : nullptr, held);
+    }
+    return TqResult(TQ_OK);
+}
 bool TqMultiPartContainerImpl::IsValid() const { return Check().IsOK(); }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class TqChunkData;
 class TqMultiPartContainerImpl;
@@ -87,13 +88,16 @@ private:
     friend class TqMultiPartJPEGView;
 
     // Where the memory comes from: a share of the container's block, memory of the section's own
-    // (freed by the section), or the caller's.
-    enum class Memory { None, Share, Own, Attached };
+    // (freed by the section), the caller's, or the buffer's, where a receiver put the part (its
+    // chunk set then shows the chunks received).
+    enum class Memory { None, Share, Own, Attached, Received };
 
     bool IsImage() const;
     bool IsJPEG() const;
     uint32_t CurrentLength() const;   // the image at its current height, or the final length
 
+    // The chunk set over the section's memory: empty for a writer, the chunks that came when received.
+    void ShowChunks();
     // Back to an unused section: memory given up, every attribute cleared.
     void Clear();
     // Takes the memory (null with Memory::None) and gives up the previous one.
@@ -172,7 +176,12 @@ public:
     TqResult SetPartFinalImageHeight(uint32_t aIndex, uint32_t aHeight) override;
     TqResult Validate() override;
 
+    // The parts of a block received into aMemory (aSize bytes), in place of those before (see
+    // TqBuffer::SetReceivedParts).
+    TqResult Receive(const std::vector<TqReceivedPart>& aParts, uint8_t* aMemory, uint64_t aSize);
+
 private:
+    TqResult ReceivePart(const TqReceivedPart& aPart);
     bool IsMultiPartBuffer() const;
     // The first check of every Add: the buffer's type, then room for one more section.
     TqResult CanAdd() const;

@@ -15,6 +15,7 @@
 #include "TqPayloads.h"
 
 #include <atomic>
+#include <vector>
 
 class TqImage;
 class TqRawData;
@@ -90,6 +91,17 @@ public:
 
     // What a receiver records (the payload type too).
     void SetReception(TqPayloadType aPayloadType, const TqBufferReception& aReception);
+    // What a receiver found in the block's payload (the stand-in's own interface, after SetReception):
+    // the main payload's length, and the chunks at aChunksAt (aChunkBytes of them, none when 0) with
+    // their layout ID; of a chunk-data block its TqChunkData shows the same chunks.
+    void SetReceivedChunks(uint32_t aPayloadLength, uint32_t aChunksAt, uint32_t aChunkBytes, uint32_t aLayoutID);
+    // The parts of a multi-part block, their data where it lies in the memory, as the container's
+    // parts (the first TqMultiPartMaxParts); TQ_ERR_OVERFLOW when there are more,
+    // TQ_INVALID_DATA_FORMAT for a part the container cannot describe (the parts before it stay).
+    TqResult SetReceivedParts(const std::vector<TqReceivedPart>& aParts);
+    // A buffer a sender fills for a channel with extended IDs takes 64-bit block IDs (the stand-in's
+    // own interface, for senders).
+    void SetExtendedID(bool aExtended) { mReception.mExtendedID = aExtended; }
 
     // A stream holds the buffer from QueueBuffer until RetrieveBuffer gives it back (the stand-in's
     // own interface): meanwhile its receiver writes into the memory, so the memory stays where it is.
@@ -124,6 +136,7 @@ public:
 
 private:
     void PlaceChunks();   // points the chunk store at the chunk area or after the payload
+    void MemoryChanged(); // parts received into the memory are gone with it
     uint32_t MainChunkReserve() const;
 
     TqPayloadType mPayloadType;
@@ -139,6 +152,7 @@ private:
     TqRawData* mRawData = nullptr;
     TqChunkData* mChunkData = nullptr;
     ITqMultiPartContainer* mMultiPart = nullptr;   // made on first use; Reset empties it
+    bool mPartsInMemory = false;   // its parts lie in mData (received)
     ITqH264AccessUnit* mH264 = nullptr;
     TqZelvraCompressed* mCompressed = nullptr;
     uint64_t mID = 0;

@@ -30,3 +30,15 @@ struct TqBufferReception {
     uint32_t mPacketsOutOfOrder = 0;
     std::vector<std::pair<uint32_t, uint32_t>> mMissingPacketGroups;   // first and last ID of each
 };
+
+// One part of a multi-part block as a receiver found it (the stand-in's own interface): what the
+// leader tells of it and where its data lies in the buffer's memory.
+struct TqReceivedPart {
+    uint32_t dataType = 0;              // a TqMultiPartDataType
+    uint64_t offset = 0, length = 0;    // its data in the buffer's memory
+    uint32_t pixelType = 0;             // a TqPixelType (image parts); a JPEG part's data format
+    uint32_t width = 0, height = 0, offsetX = 0, offsetY = 0;
+    uint16_t paddingX = 0;
+    uint32_t sizeY = 0;                 // the lines its trailer tells (image parts; 0: height)
+    uint32_t sourceId = 0, dataPurposeId = 0, regionId = 0, additionalZones = 0, zoneDirections = 0;
+};

@@ -20,6 +20,12 @@ public:
     void Free();
     TqResult Attach(void* aRawBuffer, uint32_t aLength);
     void* Detach();
+    // Shows aLength bytes of chunks that lie in memory of another's (a received block's, the
+    // stand-in's own interface): neither allocated nor attached, so Detach gives nothing back; Alloc,
+    // Attach or another Show take their place. Null: no chunks.
+    void Show(uint8_t* aChunks, uint32_t aLength, uint32_t aLayoutID);
+    // Where the chunks lie (the stand-in's own interface, for senders); GetChunkDataSize bytes of them.
+    const uint8_t* GetChunkBytes() const { return mChunks.GetArea(); }
 
     // ITqChunkData
     void ResetChunks() override;
