@@ -310,10 +310,12 @@ bool Link::QueueEvents(const uint8_t* aCommand, size_t aSize) {
     auto event = [](const Gvcp::EventEntry& aEntry) {
         return Event{aEntry.EventId(), aEntry.Channel(), aEntry.BlockId(), aEntry.Timestamp(), {}};
     };
+    // With the extended-ID flag each event carries a 64-bit block ID.
+    const bool extended = command->ExtendedIds();
     if (command->Code() == Gvcp::kEventCmd) {
-        const Gvcp::EventList list = *Gvcp::EventList::Of(command->Payload(), false);
+        const Gvcp::EventList list = *Gvcp::EventList::Of(command->Payload(), extended);
         for (size_t i = 0; i < list.Count(); ++i) events.push_back(event(list.Entry(i)));
-    } else if (const auto entry = Gvcp::EventEntry::Of(command->Payload(), false)) {
+    } else if (const auto entry = Gvcp::EventEntry::Of(command->Payload(), extended)) {
         events.push_back(event(*entry));
         events.back().data.assign(entry->Data().begin(), entry->Data().end());
     }

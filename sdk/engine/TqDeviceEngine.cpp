@@ -38,7 +38,6 @@ static_assert(Reg::kBootstrapSize <= Reg::kReservedBegin && Reg::kFeatureBase >=
               Reg::kFirmwareVersion >= Reg::kReservedEnd);
 
 constexpr uint32_t kMinHeartbeat = 500;
-constexpr size_t kMaxEventData = Gvcp::kMaxPayload - Gvcp::EventEntry::kSize;
 
 bool InRange(uint32_t aAddress, uint64_t aSize, uint32_t aBase, uint64_t aLength) {
     return aAddress >= aBase && uint64_t(aAddress) + aSize <= uint64_t(aBase) + aLength;
@@ -147,6 +146,7 @@ void Device::Impl::InitRegisters() {
     SetBoot32(Reg::kMessageChannels, 1);
     SetBoot32(Reg::kStreamChannels, c.streamChannels);
     SetBoot32(Reg::kGvcpCapability, kGvcpCapabilities);
+    SetBoot32(Reg::kGvspCapability, Reg::kGvspSourcePorts | Reg::kGvspStandardIds);
     SetBoot32(Reg::kHeartbeatTimeout, 3000);
     SetBoot32(Reg::kTickFrequencyHigh, 0);
     SetBoot32(Reg::kTickFrequencyLow, 1000000000);  // timestamps count nanoseconds
@@ -381,6 +381,8 @@ static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aVa
             return (aValue & 0xFFFF0000) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
         case Reg::kMcda:
             return (aValue != 0 && !IsLoopback(aValue)) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
+        case Reg::kGvspConfiguration:
+            return (aValue & ~Reg::kGvspExtendedIds) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
         default:
             break;
         }
@@ -917,13 +919,13 @@ Reply Device::Impl::WriteMem(Request& aRequest) {
 }
 
 Reply Device::Impl::PacketResend(Request& aRequest) {
-    // No acknowledge: the packets come again on the stream channel. Requests with extended IDs are
-    // not served (the channels send 16-bit block IDs).
+    // No acknowledge: the packets come again on the stream channel, in the form they were asked for
+    // (a 64-bit block ID with the extended-ID flag, else a 16-bit one).
     const auto resend = Gvcp::PacketResendCommand::Of(aRequest.Payload(), aRequest.command.ExtendedIds());
-    if (!resend || resend->Extended()) return {};
+    if (!resend) return {};
     if (resend->Channel() < config.streamChannels)
-        pendingResends.push_back(
-            {resend->Channel(), uint32_t(resend->BlockId()), resend->FirstPacket(), resend->LastPacket()});
+        pendingResends.push_back({resend->Channel(), resend->BlockId(), resend->FirstPacket(), resend->LastPacket(),
+                                  resend->Extended()});
     return {};
 }
 
@@ -1097,17 +1099,22 @@ uint16_t Device::StoreMemory(uint32_t aAddress, const void* aData, size_t aSize)
 
 uint16_t Device::Impl::FireEvent(uint16_t aEventId, const uint8_t* aData, size_t aSize, uint64_t aBlockId,
                                  uint16_t aChannel) {
-    if (aSize % 4 || aSize > kMaxEventData || (aSize && !aData)) return Gvcp::kInvalidParameter;
     uint64_t timestamp;
+    bool extended;
     {
         std::lock_guard lock(mutex);
         timestamp = Timestamp();
+        extended = ExtendedIds();
     }
+    // With extended IDs the event carries the whole block ID (and its header takes 8 bytes more of the
+    // command), else the ID's low 16 bits.
+    const size_t entry = Gvcp::EventEntry::SizeOf(extended);
+    if (aSize % 4 || aSize > Gvcp::kMaxPayload - entry || (aSize && !aData)) return Gvcp::kInvalidParameter;
     // The request ID is given when the command goes out.
-    std::vector<uint8_t> command =
-        Gvcp::NewCommand(aSize ? Gvcp::kEventDataCmd : Gvcp::kEventCmd, 0, Gvcp::EventEntry::kSize + aSize);
+    const uint8_t flags = Gvcp::kFlagAckRequired | (extended ? Gvcp::kFlagExtendedIds : 0);
+    std::vector<uint8_t> command = Gvcp::NewCommand(aSize ? Gvcp::kEventDataCmd : Gvcp::kEventCmd, 0, entry + aSize, flags);
     uint8_t* event = Gvcp::PayloadOf(command);
-    const size_t header = Gvcp::EventEntry::Write(event, false, aEventId, aChannel, aBlockId, timestamp, aSize);
+    const size_t header = Gvcp::EventEntry::Write(event, extended, aEventId, aChannel, aBlockId, timestamp, aSize);
     if (aSize) std::memcpy(event + header, aData, aSize);
     return QueueEvent(std::move(command));
 }

@@ -16,8 +16,13 @@ void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std::vector<uint8_
 }
 
 void Block::Fill(uint8_t* aDestination) const {
-    if (!frame) return FillPattern(layout, blockId, aDestination);
-    if (frame->imageSize) std::memcpy(aDestination, frame->image, frame->imageSize);
+    if (!frame) return FillPattern(layout, uint16_t(blockId), aDestination);
+    // The parts of a multi-part frame one after the other; else the image, then the chunks.
+    for (const FramePart& part : frame->parts) {
+        if (part.size) std::memcpy(aDestination, part.data, part.size);
+        aDestination += part.size;
+    }
+    if (frame->imageSize && frame->image) std::memcpy(aDestination, frame->image, frame->imageSize);
     if (frame->chunkSize) std::memcpy(aDestination + frame->imageSize, frame->chunks, frame->chunkSize);
 }
 
@@ -130,39 +135,117 @@ uint32_t WholeLines(const Frame& aFrame) {
     return uint32_t(std::min<uint64_t>(aFrame.imageSize / line, aFrame.height));
 }
 
-WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize) {
+size_t WireBlock::WriteHeader(uint8_t* aOut, bool aExtended, uint16_t aStatus, uint64_t aBlockId, uint8_t aFormat,
+                              uint32_t aPacketId) {
+    return aExtended ? Gvsp::Header::WriteExtended(aOut, aStatus, 0, aFormat, aBlockId, aPacketId)
+                     : Gvsp::Header::Write(aOut, aStatus, uint16_t(aBlockId), aFormat, aPacketId);
+}
+
+namespace {
+
+// The leader's and the trailer's bodies (after their headers) of each payload type.
+void ImageEnds(WireBlock& aBlock, const Frame& aFrame, uint64_t aTimestamp, size_t aHeader) {
     const bool chunked = aFrame.chunkSize != 0;
     const uint16_t type = chunked ? Gvsp::kPayloadImageExtendedChunk : Gvsp::kPayloadImage;
-    WireBlock b;
-    b.id = aFrame.blockId;
-    b.image = aFrame.image;
-    b.imageSize = aFrame.imageSize;
-    b.chunks = aFrame.chunks;
-    b.total = aFrame.imageSize + aFrame.chunkSize;
-    b.chunk = Gvsp::PayloadBytes(std::max(aPacketSize, Reg::kMinPacketSize));
-    b.count = (b.total + b.chunk - 1) / b.chunk;
-
     const Gvsp::ImageInfo image{aFrame.pixelFormat, aFrame.width,    aFrame.height,  aFrame.offsetX,
                                 aFrame.offsetY,     aFrame.paddingX, aFrame.paddingY};
-    b.leader.resize(Gvsp::kHeaderSize + Gvsp::ImageLeader::kSize);
-    Gvsp::Header::Write(b.leader.data(), 0, aFrame.blockId, Gvsp::kFormatLeader, 0);
-    Gvsp::ImageLeader::Write(b.leader.data() + Gvsp::kHeaderSize, type, aTimestamp, image);
-
-    // The trailer: the lines actually sent; with chunks, the chunk data payload (the image and the
-    // chunk area) and the chunk layout.
-    b.trailer.resize(Gvsp::kHeaderSize + Gvsp::ImageTrailer::kSize + (chunked ? Gvsp::Trailer::kChunkInfoSize : 0));
-    Gvsp::Header::Write(b.trailer.data(), 0, aFrame.blockId, Gvsp::kFormatTrailer, uint32_t(b.count + 1));
-    uint8_t* trailer = b.trailer.data() + Gvsp::kHeaderSize;
+    aBlock.leader.resize(aHeader + Gvsp::ImageLeader::kSize);
+    Gvsp::ImageLeader::Write(aBlock.leader.data() + aHeader, type, aTimestamp, image);
+    // The lines actually sent; with chunks, the chunk data payload (the image and the chunk area)
+    // and the chunk layout.
+    aBlock.trailer.resize(aHeader + Gvsp::ImageTrailer::kSize + (chunked ? Gvsp::Trailer::kChunkInfoSize : 0));
+    uint8_t* trailer = aBlock.trailer.data() + aHeader;
     if (chunked)
-        Gvsp::ImageTrailer::WriteWithChunks(trailer, type, WholeLines(aFrame), uint32_t(b.total), aFrame.chunkLayoutId);
+        Gvsp::ImageTrailer::WriteWithChunks(trailer, type, WholeLines(aFrame), uint32_t(aBlock.total), aFrame.chunkLayoutId);
     else
         Gvsp::ImageTrailer::Write(trailer, type, WholeLines(aFrame));
+}
+
+void ChunkDataEnds(WireBlock& aBlock, const Frame& aFrame, uint64_t aTimestamp, size_t aHeader) {
+    aBlock.leader.resize(aHeader + Gvsp::Leader::kSize);
+    Gvsp::Leader::Write(aBlock.leader.data() + aHeader, Gvsp::kPayloadChunkData, aTimestamp);
+    aBlock.trailer.resize(aHeader + Gvsp::ChunkDataTrailer::kChunkLayoutId.End());
+    Gvsp::ChunkDataTrailer::Write(aBlock.trailer.data() + aHeader, uint32_t(aFrame.chunkSize), aFrame.chunkLayoutId);
+}
+
+void MultiPartEnds(WireBlock& aBlock, const Frame& aFrame, uint64_t aTimestamp, size_t aHeader) {
+    const size_t parts = aFrame.parts.size();
+    aBlock.leader.resize(aHeader + Gvsp::MultiPartLeader::SizeFor(parts));
+    uint8_t* leader = aBlock.leader.data() + aHeader;
+    Gvsp::Leader::Write(leader, Gvsp::kPayloadMultiPart, aTimestamp);
+    aBlock.trailer.resize(aHeader + Gvsp::MultiPartTrailer::SizeFor(parts));
+    uint8_t* trailer = aBlock.trailer.data() + aHeader;
+    Gvsp::Trailer::Write(trailer, Gvsp::kPayloadMultiPart);
+    for (size_t i = 0; i < parts; ++i) {
+        const FramePart& part = aFrame.parts[i];
+        Gvsp::PartEntry::Fields entry = part.entry;
+        entry.partLength = part.size;
+        Gvsp::PartEntry::Write(Gvsp::MultiPartLeader::PartAt(leader, i), entry);
+        Gvsp::PartTrailer::Write(Gvsp::MultiPartTrailer::PartAt(trailer, i), entry.dataType, part.size, part.sizeY);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The payload bytes of one packet: a generic one, or a multi-part one.
+size_t PacketPayload(uint32_t aPacketSize, bool aExtended, bool aMultiPart) {
+    const size_t header = aExtended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize;
+    return std::max(aPacketSize, Reg::kMinPacketSize) - Gvsp::kIpUdpOverhead - header -
+           (aMultiPart ? Gvsp::MultiPartPayload::kDataAt : 0);
+}
+
+}  // namespace
+
+size_t PacketsOf(const Frame& aFrame, size_t aBytes, uint32_t aPacketSize, bool aExtended) {
+    const bool multiPart = aFrame.payloadType == Gvsp::kPayloadMultiPart;
+    const size_t chunk = PacketPayload(aPacketSize, aExtended || multiPart, multiPart);
+    if (!multiPart) return (aBytes + chunk - 1) / chunk + 2;
+    size_t count = 2;
+    for (const FramePart& part : aFrame.parts) count += (part.size + chunk - 1) / chunk;
+    return count;
+}
+
+WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize, bool aExtended) {
+    const bool multiPart = aFrame.payloadType == Gvsp::kPayloadMultiPart;
+    const bool chunkData = aFrame.payloadType == Gvsp::kPayloadChunkData;
+    WireBlock b;
+    b.id = aFrame.blockId;
+    b.extended = aExtended = aExtended || multiPart;
+    if (!chunkData && !multiPart) {
+        b.image = aFrame.image;
+        b.imageSize = aFrame.imageSize;
+    }
+    b.chunks = aFrame.chunks;
+    b.total = multiPart ? 0 : b.imageSize + aFrame.chunkSize;
+    const size_t header = aExtended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize;
+    b.chunk = PacketPayload(aPacketSize, aExtended, multiPart);
+    if (multiPart) {
+        for (const FramePart& part : aFrame.parts) {
+            b.parts.push_back({part.data, part.size, b.total, uint32_t(b.count + 1)});
+            b.count += (part.size + b.chunk - 1) / b.chunk;
+            b.total += part.size;
+        }
+    } else {
+        b.count = (b.total + b.chunk - 1) / b.chunk;
+    }
+
+    if (multiPart) MultiPartEnds(b, aFrame, aTimestamp, header);
+    else if (chunkData) ChunkDataEnds(b, aFrame, aTimestamp, header);
+    else ImageEnds(b, aFrame, aTimestamp, header);
+    if (aExtended)
+        Gvsp::Header::WriteExtended(b.leader.data(), 0, 0, Gvsp::kFormatLeader, b.id, 0, uint8_t(aFrame.parts.size()));
+    else
+        Gvsp::Header::Write(b.leader.data(), 0, uint16_t(b.id), Gvsp::kFormatLeader, 0);
+    WireBlock::WriteHeader(b.trailer.data(), aExtended, aFrame.overrun ? Gvsp::kStatusDataOverrun : uint16_t(0), b.id,
+                           Gvsp::kFormatTrailer, uint32_t(b.count + 1));
     return b;
 }
 
 namespace {
 
-Frame PatternFrame(const FrameLayout& aLayout, uint16_t aBlockId) {
+Frame PatternFrame(const FrameLayout& aLayout, uint64_t aBlockId) {
     Frame frame;
     frame.blockId = aBlockId;
     frame.imageSize = ImageBytes(aLayout);
@@ -176,17 +259,25 @@ Frame PatternFrame(const FrameLayout& aLayout, uint16_t aBlockId) {
 
 }  // namespace
 
-WireBlock MakePatternBlock(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp, Channel* aSpares) {
+WireBlock MakePatternBlock(const FrameLayout& aLayout, uint64_t aBlockId, uint64_t aTimestamp, Channel* aSpares,
+                           bool aExtended) {
     const Frame frame = PatternFrame(aLayout, aBlockId);
-    WireBlock b = MakeBlock(frame, aTimestamp, aLayout.packetSize);
+    WireBlock b = MakeBlock(frame, aTimestamp, aLayout.packetSize, aExtended);
     b.pattern = aLayout;
     b.ramp = FromRamp(aLayout, b.chunk);
     if (b.ramp || !b.total) return b;
     b.owned = aSpares ? aSpares->Spare() : std::make_shared<Payload>();
     uint8_t* image = b.owned->Reserve(b.total);
-    FillPattern(aLayout, aBlockId, image);
+    FillPattern(aLayout, uint16_t(aBlockId), image);
     b.image = image;
     return b;
+}
+
+std::pair<size_t, size_t> WireBlock::PartOf(uint32_t aPacket) const {
+    size_t index = 0;
+    for (size_t i = 0; i < parts.size() && parts[i].firstPacket <= aPacket; ++i)
+        if (parts[i].size) index = i;   // a part of no bytes has no packet
+    return {index, size_t(aPacket - parts[index].firstPacket) * chunk};
 }
 
 size_t WireBlock::Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) const {
@@ -195,8 +286,15 @@ size_t WireBlock::Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) con
         aPieces[0] = {const_cast<uint8_t*>(whole.data()), whole.size()};
         return 1;
     }
-    Gvsp::Header::Write(aHeader, 0, id, Gvsp::kFormatPayload, aPacket);
-    aPieces[0] = {aHeader, Gvsp::kHeaderSize};
+    if (!parts.empty()) {
+        const auto [index, offset] = PartOf(aPacket);
+        const size_t at = WriteHeader(aHeader, extended, 0, id, Gvsp::kFormatMultiPart, aPacket);
+        Gvsp::MultiPartPayload::Write(aHeader + at, uint8_t(index), 0, parts[index].at + offset);
+        aPieces[0] = {aHeader, PayloadHeader()};
+        aPieces[1] = {const_cast<uint8_t*>(parts[index].data + offset), std::min(chunk, parts[index].size - offset)};
+        return 2;
+    }
+    aPieces[0] = {aHeader, WriteHeader(aHeader, extended, 0, id, Gvsp::kFormatPayload, aPacket)};
     size_t pieces = 1;
     size_t from = (aPacket - 1) * chunk;
     size_t size = std::min(chunk, total - from);
@@ -205,7 +303,7 @@ size_t WireBlock::Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) con
         while (size) {
             const uint32_t row = uint32_t(from / width);
             const size_t column = from % width, run = std::min(size, width - column);
-            aPieces[pieces++] = {const_cast<uint8_t*>(RampRowStart(pattern, id, row) + column), run};
+            aPieces[pieces++] = {const_cast<uint8_t*>(RampRowStart(pattern, uint16_t(id), row) + column), run};
             from += run;
             size -= run;
         }
@@ -222,7 +320,7 @@ size_t WireBlock::Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) con
 }
 
 void WireBlock::CopyPacket(uint32_t aPacket, std::vector<uint8_t>& aOut) const {
-    uint8_t header[Gvsp::kHeaderSize];
+    uint8_t header[kMaxPayloadHeader];
     iovec pieces[kMaxPieces];
     const size_t used = Gather(aPacket, header, pieces);
     aOut.clear();
@@ -238,12 +336,13 @@ std::vector<std::vector<uint8_t>> Materialize(const WireBlock& aBlock) {
     return packets;
 }
 
-std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize) {
-    return Materialize(MakeBlock(aFrame, aTimestamp, aPacketSize));
+std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize,
+                                               bool aExtendedIds) {
+    return Materialize(MakeBlock(aFrame, aTimestamp, aPacketSize, aExtendedIds));
 }
 
 std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp) {
-    return Materialize(MakePatternBlock(aLayout, aBlockId, aTimestamp, nullptr));
+    return Materialize(MakePatternBlock(aLayout, aBlockId, aTimestamp, nullptr, false));
 }
 
 }  // namespace TqEngine

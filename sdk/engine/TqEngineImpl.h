@@ -71,44 +71,70 @@ struct Payload {
     uint8_t* Reserve(size_t aSize);
 };
 
-// A block as it goes out: the leader, payload packets 1..count of chunk bytes each (the last one
-// shorter), each behind an 8-byte header made as it leaves, and the trailer. The payload runs on
-// from the image into the chunk area; its bytes lie in memory (owned by `owned`, or the caller's
-// while it sends), or, for a Mono8 test pattern, are rows of the pattern's ramp.
+// A block as it goes out: the leader, payload packets 1..count, each behind a header made as it
+// leaves (the generic one of 8 bytes or the extended-ID one of 20, which a multi-part block always
+// has: its leader's header tells the part count; a multi-part payload packet adds its part, zone and
+// offset), and the trailer. A generic payload runs on from the image into the
+// chunk area in packets of chunk bytes (the last one shorter); a multi-part payload sends each part
+// in packets of its own. Its bytes lie in memory (owned by `owned`, or the caller's while it sends),
+// or, for a Mono8 test pattern, are rows of the pattern's ramp.
 struct WireBlock {
-    uint16_t id = 0;
+    uint64_t id = 0;
+    bool extended = false;              // the extended-ID header
     std::vector<uint8_t> leader, trailer;
     size_t total = 0, chunk = 0, count = 0;
     const uint8_t* image = nullptr;
     size_t imageSize = 0;
     const uint8_t* chunks = nullptr;
+    // A multi-part payload: each part's bytes, where they begin in the block's payload (the parts one
+    // after the other) and its first payload packet (in packet order).
+    struct Part {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+        uint64_t at = 0;
+        uint32_t firstPacket = 0;
+    };
+    std::vector<Part> parts;
     bool ramp = false;                  // the payload is the Mono8 pattern of `pattern`, from the ramp
     FrameLayout pattern;
     std::shared_ptr<Payload> owned;
     size_t Packets() const { return count + 2; }
+    // The header bytes of each payload packet.
+    size_t PayloadHeader() const {
+        return (extended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize) + (parts.empty() ? 0 : Gvsp::MultiPartPayload::kDataAt);
+    }
+    static constexpr size_t kMaxPayloadHeader = Gvsp::kExtendedHeaderSize + Gvsp::MultiPartPayload::kDataAt;
     // Bytes of all its packets.
-    size_t Bytes() const { return leader.size() + trailer.size() + total + count * Gvsp::kHeaderSize; }
-    // Packet aPacket (0 the leader ... count + 1 the trailer): its header into aHeader (8 bytes; for
-    // the leader and the trailer their own bytes are pointed at instead), then its pieces; the number
-    // of pieces (at most kMaxPieces, the header's among them).
+    size_t Bytes() const { return leader.size() + trailer.size() + total + count * PayloadHeader(); }
+    // Packet aPacket (0 the leader ... count + 1 the trailer): its header into aHeader
+    // (kMaxPayloadHeader bytes; for the leader and the trailer their own bytes are pointed at
+    // instead), then its pieces; the number of pieces (at most kMaxPieces, the header's among them).
     size_t Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) const;
     static constexpr size_t kMaxPieces = 34;
     // Packet aPacket's bytes, one after the other.
     void CopyPacket(uint32_t aPacket, std::vector<uint8_t>& aOut) const;
+    // The part payload packet aPacket belongs to, and its offset there.
+    std::pair<size_t, size_t> PartOf(uint32_t aPacket) const;
+    // The header of a packet that has no block behind it (a resend the history cannot serve).
+    static size_t WriteHeader(uint8_t* aOut, bool aExtended, uint16_t aStatus, uint64_t aBlockId, uint8_t aFormat,
+                              uint32_t aPacketId);
 };
 // The block of aFrame: its payload referenced where it lies (the caller keeps it until it is sent).
-WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize);
+WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSize, bool aExtended);
 struct Channel;
 // The block of the test pattern: Mono8 rows from the ramp when few enough fit a packet, else the
 // pattern filled into a spare of aSpares (new memory when null), which the block owns.
-WireBlock MakePatternBlock(const FrameLayout& aLayout, uint16_t aBlockId, uint64_t aTimestamp, Channel* aSpares);
+WireBlock MakePatternBlock(const FrameLayout& aLayout, uint64_t aBlockId, uint64_t aTimestamp, Channel* aSpares,
+                           bool aExtended);
+// The packets of a block of aFrame's parts, or else of aBytes of payload, at a packet size.
+size_t PacketsOf(const Frame& aFrame, size_t aBytes, uint32_t aPacketSize, bool aExtended);
 // Each packet of aBlock in bytes of its own.
 std::vector<std::vector<uint8_t>> Materialize(const WireBlock& aBlock);
 
 // A block sent on a stream channel, kept for PACKETRESEND (from before its first packet leaves, so
 // that a request for a packet lost early in a block finds it).
 struct SentBlock {
-    uint16_t id = 0;
+    uint64_t id = 0;
     uint64_t sentAt = 0;   // Device::Impl::Now() when the block began
     size_t bytes = 0;      // of all its packets
     std::shared_ptr<const WireBlock> block;
@@ -124,7 +150,7 @@ constexpr size_t kSpares = 2;   // payload memory a channel keeps for its next b
 
 struct Channel {
     uint32_t index = 0;
-    uint16_t blockId = 0;  // the last block sent; 0 before the first
+    uint64_t blockId = 0;  // the last block sent; 0 before the first
     bool stop = false;
     std::thread thread;
     std::condition_variable wake;
@@ -199,7 +225,12 @@ struct Device::Impl {
     uint32_t testChannel = 0;
     uint32_t pendingMask = 0xFF000000, pendingGateway = 0;
     uint32_t switchoverKey = 0;
-    struct ResendRequest { uint32_t channel, block, first, last; };
+    struct ResendRequest {
+        uint32_t channel;
+        uint64_t block;
+        uint32_t first, last;
+        bool extended;
+    };
     std::vector<ResendRequest> pendingResends;
 
     StreamTap streamTap;
@@ -294,6 +325,8 @@ struct Device::Impl {
     uint16_t SerialBlock(uint32_t aPort, uint32_t aOffset, const uint8_t* aData, size_t aSize, const Peer* aPeer,
                          unsigned& aActions);
     bool MessageChannelOpen() const { return (Boot32(Reg::kMcp) & 0xFFFF) != 0 && Boot32(Reg::kMcda) != 0; }
+    // Whether the controller switched 64-bit block IDs on (streams and events).
+    bool ExtendedIds() const { return Boot32(Reg::kGvspConfiguration) & Reg::kGvspExtendedIds; }
 
     // ---- privilege (mutex held) ----
     bool HasPrivilege(const Peer& aPeer) const { return controller.address != 0 && controller == aPeer; }
@@ -376,7 +409,7 @@ struct Device::Impl {
     void StopStreams();
     void SenderLoop(Channel* aChannel);
     void SendTestPacket(uint32_t aChannel);
-    void Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst, uint32_t aLast);
+    void Resend(uint32_t aChannel, uint64_t aBlockId, uint32_t aFirst, uint32_t aLast, bool aExtended);
     uint16_t QueueEvent(std::vector<uint8_t> aCommand);
     // Hands the pending serial bytes to the messaging channel (mutex not held).
     void DeliverSerial();

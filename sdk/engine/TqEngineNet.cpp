@@ -108,8 +108,8 @@ private:
     uint64_t mSent = 0;
     std::vector<mmsghdr> mMessages = std::vector<mmsghdr>(kBatch);
     std::vector<iovec> mPieces = std::vector<iovec>(kBatch * WireBlock::kMaxPieces);
-    std::vector<std::array<uint8_t, Gvsp::kHeaderSize>> mHeaderBytes =
-        std::vector<std::array<uint8_t, Gvsp::kHeaderSize>>(kBatch);
+    std::vector<std::array<uint8_t, WireBlock::kMaxPayloadHeader>> mHeaderBytes =
+        std::vector<std::array<uint8_t, WireBlock::kMaxPayloadHeader>>(kBatch);
 };
 
 // Sends packets aFirst to aLast of aBlock (those it has): to the stream tap when there is one (each
@@ -209,7 +209,7 @@ void Device::Impl::Apply(unsigned aActions) {
         }
         SendTestPacket(channel);
     }
-    for (const ResendRequest& r : resends) Resend(r.channel, uint16_t(r.block), r.first, r.last);
+    for (const ResendRequest& r : resends) Resend(r.channel, r.block, r.first, r.last, r.extended);
     if (aActions & kActionSerial) DeliverSerial();
     if (aActions & kActionNotify) DeliverNotices();
 }
@@ -311,7 +311,34 @@ bool Guarded(Call aCall) {
 
 // Whether a provider's frame names the memory of the sizes it gives.
 bool Whole(const Frame& aFrame) {
-    return (aFrame.image || !aFrame.imageSize) && (aFrame.chunks || !aFrame.chunkSize);
+    return (aFrame.image || !aFrame.imageSize) && (aFrame.chunks || !aFrame.chunkSize) &&
+           std::all_of(aFrame.parts.begin(), aFrame.parts.end(), [](const FramePart& aPart) {
+               return aPart.data || !aPart.size;
+           }) && aFrame.parts.size() <= 255;
+}
+
+// The block ID after the channel's last one, in the form the channel sends.
+uint64_t NextIdOf(const Channel& aChannel, bool aExtended) {
+    return aExtended ? NextExtendedBlockId(aChannel.blockId) : NextBlockId(uint16_t(aChannel.blockId));
+}
+
+// Copies a provider's block into memory of the channel's (a spare), which the block then owns: the
+// provider's memory is free again, and the history keeps the copy.
+void Own(WireBlock& aBlock, Channel& aChannel) {
+    aBlock.owned = aChannel.Spare();
+    uint8_t* bytes = aBlock.owned->Reserve(aBlock.total);
+    for (WireBlock::Part& part : aBlock.parts) {
+        if (part.size) std::memcpy(bytes, part.data, part.size);
+        part.data = bytes;
+        bytes += part.size;
+    }
+    if (aBlock.parts.empty()) {
+        const size_t chunkBytes = aBlock.total - aBlock.imageSize;
+        if (aBlock.imageSize) std::memcpy(bytes, aBlock.image, aBlock.imageSize);
+        if (chunkBytes) std::memcpy(bytes + aBlock.imageSize, aBlock.chunks, chunkBytes);
+        aBlock.image = bytes;
+        aBlock.chunks = bytes + aBlock.imageSize;
+    }
 }
 
 }  // namespace
@@ -362,7 +389,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             {
                 std::lock_guard lock(mutex);
                 if (aChannel->stop || !acquiring) break;
-                frame.blockId = NextBlockId(aChannel->blockId);
+                frame.blockId = NextIdOf(*aChannel, ExtendedIds());
             }
             if (!Guarded([&] { return provider->NextFrame(n, frame); })) {
                 if (!Guarded([&] { return provider->Ended(n); })) continue;
@@ -385,9 +412,8 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
 
         FrameLayout layout;
         uint32_t destination, port, dropEvery;
-        uint64_t counter, timestamp, sentAt;
-        uint16_t block;
-        bool link, paced, single, notify;
+        uint64_t counter, timestamp, sentAt, block;
+        bool link, paced, single, notify, extended;
         uint32_t period;
         StreamTap tap;
         BlockSink sink;
@@ -402,6 +428,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             if (provider) {
                 layout = {frame.width, frame.height, frame.offsetX, frame.offsetY, frame.pixelFormat};
                 bytes = frame.imageSize + frame.chunkSize;
+                for (const FramePart& part : frame.parts) bytes += part.size;
             } else {
                 layout.width = Format(n, Reg::kWidth);
                 layout.height = Format(n, Reg::kHeight);
@@ -420,15 +447,18 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             notify = Feature(Reg::kEventNotification) != 0;
             tap = streamTap;
             dropEvery = faults.dropGvspEvery;
-            block = aChannel->blockId = NextBlockId(aChannel->blockId);
+            extended = ExtendedIds();
+            // With extended IDs a provider's own block ID goes out; otherwise the channel's count.
+            block = NextIdOf(*aChannel, extended);
+            if (provider && extended && frame.blockId) block = frame.blockId;
+            aChannel->blockId = block;
             timestamp = provider && frame.timestamp ? *frame.timestamp : Timestamp();
             sentAt = Now();
             if (link && aChannel->sink) {
                 sink = aChannel->sink;
                 aChannel->sinkInCall = aChannel->sinkGeneration;
             } else {
-                const size_t chunk = Gvsp::PayloadBytes(std::max(layout.packetSize, Reg::kMinPacketSize));
-                packetCount = (bytes + chunk - 1) / chunk + 2;
+                packetCount = PacketsOf(frame, bytes, layout.packetSize, extended);
             }
             counter = gvspCounter;
             gvspCounter += packetCount;
@@ -479,18 +509,11 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             // The history holds a copy of a provider's frame: its memory is free again once it is made.
             std::shared_ptr<const WireBlock> wire;
             if (provider) {
-                WireBlock made = MakeBlock(frame, timestamp, layout.packetSize);
-                if (made.total) {
-                    made.owned = aChannel->Spare();
-                    uint8_t* bytes = made.owned->Reserve(made.total);
-                    if (frame.imageSize) std::memcpy(bytes, frame.image, frame.imageSize);
-                    if (frame.chunkSize) std::memcpy(bytes + frame.imageSize, frame.chunks, frame.chunkSize);
-                    made.image = bytes;
-                    made.chunks = bytes + frame.imageSize;
-                }
+                WireBlock made = MakeBlock(frame, timestamp, layout.packetSize, extended);
+                if (made.total) Own(made, *aChannel);
                 wire = std::make_shared<const WireBlock>(std::move(made));
             } else {
-                wire = std::make_shared<const WireBlock>(MakePatternBlock(layout, block, timestamp, aChannel));
+                wire = std::make_shared<const WireBlock>(MakePatternBlock(layout, block, timestamp, aChannel, extended));
             }
             aChannel->Keep({block, sentAt, 0, wire});
             uint64_t dropped = 0;
@@ -504,6 +527,7 @@ void Device::Impl::SenderLoop(Channel* aChannel) {
             {
                 std::lock_guard lock(mutex);
                 stats.framesSent++;
+                stats.framesOverrun += frame.overrun;
                 stats.gvspPacketsSent += sent;
                 stats.gvspPacketsDropped += dropped;
             }
@@ -570,7 +594,7 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
     }
 }
 
-void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst, uint32_t aLast) {
+void Device::Impl::Resend(uint32_t aChannel, uint64_t aBlockId, uint32_t aFirst, uint32_t aLast, bool aExtended) {
     uint32_t destination, port;
     StreamTap tap;
     {
@@ -580,22 +604,24 @@ void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst,
         port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
         tap = streamTap;
     }
-    std::shared_ptr<const WireBlock> frame;   // the newest block of that ID
+    // The newest block of that ID, asked for in the form it went out.
+    std::shared_ptr<const WireBlock> frame;
     {
         Channel* ch = channels[aChannel].get();
         std::lock_guard history(ch->historyMutex);
         for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
-            if (it->id == aBlockId) frame = it->block;
+            if (it->id == aBlockId && it->block->extended == aExtended) frame = it->block;
     }
     const bool found = frame && aFirst <= aLast && aFirst < frame->Packets();
     int fd = tap ? -1 : OpenSender(destination);
     uint64_t sent = 0;
     if (!found) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
-        uint8_t unavailable[Gvsp::kHeaderSize];
-        Gvsp::Header::Write(unavailable, Gvcp::kPacketUnavailable, aBlockId, Gvsp::kFormatPayload, aFirst);
-        if (tap) tap(aChannel, unavailable, sizeof unavailable);
-        else SendTo(fd, unavailable, sizeof unavailable, destination, uint16_t(port));
+        uint8_t unavailable[Gvsp::kExtendedHeaderSize];
+        const size_t size =
+            WireBlock::WriteHeader(unavailable, aExtended, Gvcp::kPacketUnavailable, aBlockId, Gvsp::kFormatPayload, aFirst);
+        if (tap) tap(aChannel, unavailable, size);
+        else SendTo(fd, unavailable, size, destination, uint16_t(port));
     } else {
         auto batch = std::make_unique<Batch>();
         batch->To(fd, destination, uint16_t(port));

@@ -486,7 +486,7 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     std::vector<std::string_view> transport = {"PayloadSize", "TLParamsLocked", "GevCurrentIPAddress",
                                                "GevCurrentSubnetMask", "GevMACAddress", "GevHeartbeatTimeout",
                                                "GevTimestampTickFrequency", "GevCCP", "GevMCPHostPort", "GevMCDA",
-                                               "GevMCTT", "GevMCRC"};
+                                               "GevMCTT", "GevMCRC", "GevGVSPExtendedIDMode"};
     std::vector<std::string_view> channelFeatures = {"GevSCPHostPort", "GevSCPSPacketSize", "GevSCPSDoNotFragment",
                                                      "GevSCPSFireTestPacket", "GevSCPD", "GevSCDA", "GevSCSP"};
     const bool multiPart = channels > 0 && soft && soft->multiPart;
@@ -515,6 +515,10 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.IntReg("GevMCDA", Reg::kMcda, "RW");
     w.IntReg("GevMCTT", Reg::kMctt, "RW");
     w.IntReg("GevMCRC", Reg::kMcrc, "RW");
+    // 64-bit block IDs (streams, events and resend requests).
+    w.Enumeration("GevGVSPExtendedIDMode", {{"Off", 0}, {"On", 1}}, "TLParamsLocked")
+        .With("pValue", "GevGVSPExtendedIDModeReg");
+    w.Masked("GevGVSPExtendedIDModeReg", Reg::kGvspConfiguration, 1, 1);
     if (channels > 0) {
         const Index channel = channels > 1 ? Index{"GevStreamChannelSelector", Reg::Scp(1) - Reg::Scp(0)} : Index{};
         if (channels > 1) {
@@ -543,23 +547,30 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         if (multiPart) {
             // Large leader and trailer only while multi-part is allowed.
             w.Boolean("GevSCCFGMultiPartEnabled", "GevSCCFGMultiPartEnabledReg", "TLParamsLocked");
-            w.Masked("GevSCCFGMultiPartEnabledReg", Reg::Sccfg(0), 29, 29, channel);
+            w.Masked("GevSCCFGMultiPartEnabledReg", Reg::Sccfg(0), 25, 25, channel);
             description.Node("Boolean", "GevSCCFGLargeLeaderTrailerEnabled", "Standard")
                 .With("pIsAvailable", "GevSCCFGMultiPartEnabled")
                 .With("pIsLocked", "TLParamsLocked")
                 .With("pValue", "GevSCCFGLargeLeaderTrailerEnabledReg")
                 .With("OnValue", 1)
                 .With("OffValue", 0);
-            w.Masked("GevSCCFGLargeLeaderTrailerEnabledReg", Reg::Sccfg(0), 28, 28, channel);
+            w.Masked("GevSCCFGLargeLeaderTrailerEnabledReg", Reg::Sccfg(0), 26, 26, channel);
         }
     }
 
     if (!soft) SerialPortFeatures(description, w);
     if (soft && soft->userSetBase) UserSetFeatures(description, w, *soft, channels);
     if (soft) {
-        for (const auto& [category, features] : soft->joinedCategories)
-            if (auto node = description.Find(category))
-                for (const std::string& feature : features) node->With("pFeature", feature);
+        // A standard category this device has not (ChunkDataControl without chunks) is made for the
+        // features that join it.
+        for (const auto& [category, features] : soft->joinedCategories) {
+            std::optional<Element> node = description.Find(category);
+            if (!node) {
+                node = description.Category(category, "Standard", std::vector<std::string>());
+                description.Find("Root")->With("pFeature", category);
+            }
+            for (const std::string& feature : features) node->With("pFeature", feature);
+        }
         const std::set<std::string> reloaded = soft->userSetBase ? ReloadedRegisters(*soft) : std::set<std::string>();
         for (const FeatureNode& feature : soft->features) {
             if (!reloaded.count(feature.name)) {

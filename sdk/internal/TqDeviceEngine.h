@@ -92,6 +92,7 @@ constexpr uint32_t kPersistentMask = 0x065C;
 constexpr uint32_t kPersistentGateway = 0x066C;
 constexpr uint32_t kMessageChannels = 0x0900;
 constexpr uint32_t kStreamChannels = 0x0904;
+constexpr uint32_t kGvspCapability = 0x092C;    // read-only
 constexpr uint32_t kGvcpCapability = 0x0934;
 constexpr uint32_t kHeartbeatTimeout = 0x0938;  // milliseconds
 constexpr uint32_t kTickFrequencyHigh = 0x093C;
@@ -99,6 +100,7 @@ constexpr uint32_t kTickFrequencyLow = 0x0940;
 constexpr uint32_t kTimestampControl = 0x0944;  // bit 0 reset, bit 1 latch
 constexpr uint32_t kTimestampHigh = 0x0948;
 constexpr uint32_t kTimestampLow = 0x094C;
+constexpr uint32_t kGvspConfiguration = 0x0960;
 constexpr uint32_t kCcp = 0x0A00;
 constexpr uint32_t kMcp = 0x0B00;
 constexpr uint32_t kMcda = 0x0B10;
@@ -109,11 +111,17 @@ constexpr uint32_t Scps(uint32_t aChannel) { return 0x0D04 + 0x40 * aChannel; }
 constexpr uint32_t Scpd(uint32_t aChannel) { return 0x0D08 + 0x40 * aChannel; }
 constexpr uint32_t Scda(uint32_t aChannel) { return 0x0D18 + 0x40 * aChannel; }
 constexpr uint32_t Scsp(uint32_t aChannel) { return 0x0D1C + 0x40 * aChannel; }
-// The stream channel configuration register (SCCFG): the engine serves none; a device that streams
-// multi-part serves it itself (a register handler). Its bits, as the description maps them:
-constexpr uint32_t Sccfg(uint32_t aChannel) { return 0x0D20 + 0x40 * aChannel; }
-constexpr uint32_t kSccfgMultiPart = 1u << 2;              // big-endian bit 29: multi-part allowed
-constexpr uint32_t kSccfgLargeLeaderTrailer = 1u << 3;     // big-endian bit 28: large leader and trailer
+// The stream channel capability (SCC, read-only) and configuration (SCCFG) registers: the engine
+// serves neither; a device that streams multi-part serves them itself (a register handler). Their
+// bits (the same in both), as the description maps them:
+constexpr uint32_t Scc(uint32_t aChannel) { return 0x0D20 + 0x40 * aChannel; }
+constexpr uint32_t Sccfg(uint32_t aChannel) { return 0x0D24 + 0x40 * aChannel; }
+constexpr uint32_t kSccfgMultiPart = 1u << 6;              // big-endian bit 25: multi-part (supported, allowed)
+constexpr uint32_t kSccfgLargeLeaderTrailer = 1u << 5;     // big-endian bit 26: large leader and trailer
+// Bits of the GVSP capability and configuration registers.
+constexpr uint32_t kGvspSourcePorts = 1u << 31;            // capability: the SCSP registers
+constexpr uint32_t kGvspStandardIds = 1u << 30;            // capability: 16-bit block IDs besides 64-bit ones
+constexpr uint32_t kGvspExtendedIds = 1u << 30;            // configuration: 64-bit block IDs (big-endian bit 1)
 constexpr uint32_t kBootstrapSize = 0x1000;
 
 // Bits of the control channel privilege register (CCP).
@@ -430,6 +438,7 @@ struct Statistics {
     uint64_t gvspPacketsDropped = 0;
     uint64_t gvcpCommandsDropped = 0;
     uint64_t packetsResent = 0;
+    uint64_t framesOverrun = 0;   // sent with their trailer marked DATA_OVERRUN (Frame::overrun)
 };
 
 // Fault injection. A status other than 0 makes the controller's reads (READREG, READMEM) or writes
@@ -474,12 +483,24 @@ TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, std:
 // The same into memory that has room for the frame.
 TQ_ENGINE_API void FillPattern(const FrameLayout& aLayout, uint16_t aFrame, uint8_t* aImage);
 
+// One part of a multi-part frame: its entry in the leader (data type, IDs, zones and, for images,
+// the geometry; partLength is set from size), its bytes, and the lines of an image part that its
+// trailer tells.
+struct FramePart {
+    Gvsp::PartEntry::Fields entry;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    uint32_t sizeY = 0;
+};
+
 // One frame of a stream channel: its payload's bytes and what its leader tells of them. A frame
 // provider fills it; the test pattern's frames are made the same way.
 struct Frame {
     // Set by the sender before it asks the provider: the block ID the frame will carry (and again,
-    // as it went out, before FrameProvider::FrameDone).
-    uint16_t blockId = 0;
+    // as it went out, before FrameProvider::FrameDone). With extended IDs on (Reg::kGvspConfiguration)
+    // a provider may give another one, any but 0, which goes out whole; otherwise the sender's own
+    // 16-bit count goes out.
+    uint64_t blockId = 0;
     // The payload: the image's bytes, then (chunk mode) a chunk area, which makes the payload type
     // Gvsp::kPayloadImageExtendedChunk. The memory is the provider's: the sender reads it until it
     // calls FrameProvider::FrameDone, and keeps copies for resends. An image shorter than its
@@ -492,6 +513,14 @@ struct Frame {
     uint32_t chunkLayoutId = 0;
     uint32_t width = 0, height = 0, offsetX = 0, offsetY = 0, pixelFormat = Pfnc::kMono8;
     uint16_t paddingX = 0, paddingY = 0;
+    // Other payload types: the chunks alone (Gvsp::kPayloadChunkData: `chunks`, `chunkSize` and
+    // `chunkLayoutId`, no image), or the parts of a multi-part block (Gvsp::kPayloadMultiPart:
+    // `parts`, each in payload packets of its own). 0: the image above.
+    uint16_t payloadType = 0;
+    std::vector<FramePart> parts;
+    // The frame lacks data it should have (chunks that did not fit): its trailer goes out with the
+    // DATA_OVERRUN status.
+    bool overrun = false;
     // Device ticks; none: the device's clock as the sender takes it. Before FrameDone the sender
     // sets it to the timestamp the leader carried.
     std::optional<uint64_t> timestamp;
@@ -501,9 +530,9 @@ struct Frame {
 // when its pixel format tells no size).
 TQ_ENGINE_API uint32_t WholeLines(const Frame& aFrame);
 // The GVSP packets of one frame at a packet size: leader (packet 0), payload packets 1..n, trailer
-// (n + 1). The packets hold copies of the frame's bytes.
+// (n + 1), with the extended-ID header when aExtendedIds. The packets hold copies of the frame's bytes.
 TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildPackets(const Frame& aFrame, uint64_t aTimestamp,
-                                                             uint32_t aPacketSize);
+                                                             uint32_t aPacketSize, bool aExtendedIds = false);
 // The GVSP packets of one frame of the test pattern.
 TQ_ENGINE_API std::vector<std::vector<uint8_t>> BuildFrame(const FrameLayout& aLayout, uint16_t aBlockId,
                                                            uint64_t aTimestamp);
@@ -535,14 +564,16 @@ public:
     // answer false soon. From the thread that stops the channel, before it waits for the sender.
     virtual void Interrupt(uint32_t aChannel) {}
 };
-// The block ID that follows aBlockId (0xFFFF is followed by 1; 0 is never used).
+// The block ID that follows aBlockId (0xFFFF is followed by 1; 0 is never used), and the same among
+// 64-bit block IDs.
 constexpr uint16_t NextBlockId(uint16_t aBlockId) { return aBlockId == 0xFFFF ? 1 : uint16_t(aBlockId + 1); }
+constexpr uint64_t NextExtendedBlockId(uint64_t aBlockId) { return aBlockId == ~uint64_t(0) ? 1 : aBlockId + 1; }
 
 // A frame as the device hands it whole to a block sink (the in-process USB3 Vision path instead of
 // GVSP): what its leader tells, and its payload, written where the consumer wants it.
 struct TQ_ENGINE_API Block {
     uint32_t channel = 0;
-    uint16_t blockId = 0;
+    uint64_t blockId = 0;
     uint64_t timestamp = 0;   // device ticks (nanoseconds)
     FrameLayout layout;       // geometry and pixel format; the packet size plays no part
     size_t size = 0;          // payload bytes: width * height * bytes per pixel, or the provider's frame's

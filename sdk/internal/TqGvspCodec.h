@@ -7,8 +7,8 @@
 //   64-bit block ID and a 32-bit packet ID);
 // - a leader: the payload type and timestamp, then what that type tells (an image's geometry, a
 //   payload size, a multi-part block's part entries);
-// - a payload packet: bytes of the block (a multi-part payload packet begins with the part, zone and
-//   offset the bytes belong to);
+// - a payload packet: bytes of the block (a multi-part payload packet begins with the part and zone
+//   the bytes belong to and their offset in the block);
 // - a trailer: the payload type, then what that type tells (an image's lines, a chunk data size, the
 //   multi-part entries), and with the extended-chunk flag the chunk data length and layout ID after.
 // Views read a packet's parts (Of answers none when the bytes are too few for the fixed fields);
@@ -36,6 +36,10 @@ constexpr size_t kExtendedHeaderSize = 20;  // the extended-ID header
 constexpr uint8_t kFormatLeader = 1, kFormatTrailer = 2, kFormatPayload = 3, kFormatAllIn = 4, kFormatH264 = 5,
                   kFormatMultiZone = 6, kFormatMultiPart = 7, kFormatGenDC = 8;
 constexpr uint8_t kExtendedIdFlag = 0x80;
+
+// Statuses of a packet's header besides success (GigE Vision status codes): a resend the device
+// cannot serve, and a block that lacks data the device should have put in it (on its trailer).
+constexpr uint16_t kStatusPacketUnavailable = 0x800C, kStatusDataOverrun = 0x800D;
 
 // Payload types, and the flags beside them.
 constexpr uint16_t kPayloadImage = 0x0001, kPayloadRawData = 0x0002, kPayloadFile = 0x0003,
@@ -279,7 +283,7 @@ private:
 // ---- payload packets ----
 
 // The start of a multi-part payload packet's body: the part and zone its bytes belong to, and their
-// offset in that part.
+// offset in the block's payload (its parts one after the other, in the leader's order).
 class MultiPartPayload : public TqWire::View {
 public:
     static constexpr Field<uint8_t> kPartId{0}, kZoneInfo{1};

@@ -350,6 +350,7 @@ const std::pair<const char*, uint64_t TqEngine::Statistics::*> kCounters[] = {
     {"gvsp_dropped", &TqEngine::Statistics::gvspPacketsDropped},
     {"gvcp_dropped", &TqEngine::Statistics::gvcpCommandsDropped},
     {"packets_resent", &TqEngine::Statistics::packetsResent},
+    {"frames_overrun", &TqEngine::Statistics::framesOverrun},
 };
 
 // soft_device_statistics(handle) -> dict of the counters
