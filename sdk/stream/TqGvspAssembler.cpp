@@ -3,6 +3,7 @@
 #include "TqImage.h"
 #include "TqPixelLayout.h"
 #include "TqResultCodes.h"
+#include "TqWireBytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,9 +15,13 @@ namespace Gvsp = TqGvsp;
 
 namespace {
 
-constexpr uint32_t kLastUnknown = 0xFFFFFF;   // a missing group that reaches the block's end
 constexpr uint64_t kLargest = 0xFFFFFFFFull;  // no block is larger than a buffer can be
-constexpr size_t kHeader = Gvsp::kHeaderSize; // the receiver takes the generic header only
+// A leader or trailer longer than this needs the large leader and trailer (a 576-byte packet's room).
+constexpr size_t kSmallEnds = 576 - Gvsp::kIpUdpOverhead;
+constexpr uint64_t kPartAlignment = 8;         // where each part of a multi-part block begins
+// The fewest bytes a multi-part payload packet carries (but the last of each part): a 576-byte packet
+// with the extended-ID header.
+constexpr uint64_t kMinPartPacket = 576 - Gvsp::kIpUdpOverhead - Gvsp::kExtendedHeaderSize - Gvsp::MultiPartPayload::kDataAt;
 
 TqPayloadType PayloadTypeOf(uint16_t aType) {
     if (aType & Gvsp::kDeviceSpecificFlag) return TqPayloadTypeDeviceSpecificBase;
@@ -25,6 +30,10 @@ TqPayloadType PayloadTypeOf(uint16_t aType) {
     return TqPayloadTypeUndefined;
 }
 
+bool IsMultiPart(uint16_t aType) { return Gvsp::BaseType(aType) == Gvsp::kPayloadMultiPart; }
+bool IsChunkData(uint16_t aType) { return Gvsp::BaseType(aType) == Gvsp::kPayloadChunkData; }
+bool HasChunks(uint16_t aType) { return Gvsp::IsImage(aType) && (aType & Gvsp::kExtendedChunkFlag); }
+
 // aBody: the leader after the header.
 bool LeaderWellFormed(Gvsp::Bytes aBody) {
     const auto leader = Gvsp::Leader::Of(aBody);
@@ -32,25 +41,50 @@ bool LeaderWellFormed(Gvsp::Bytes aBody) {
     return !Gvsp::IsImage(leader->PayloadType()) || Gvsp::ImageLeader::Of(aBody);
 }
 
-// The generic header of a datagram (its first kHeader bytes); none for the extended-ID form.
-std::optional<Gvsp::Header> HeaderOf(const uint8_t* aHeader) { return Gvsp::Header::Of(aHeader, kHeader); }
-
 // Whether aId comes after aLatest among 16-bit block IDs (1 to 65535, 65535 followed by 1): within
-// half the range ahead.
-bool Newer(uint16_t aId, uint16_t aLatest) {
+// half the range ahead; among 64-bit ones likewise.
+bool NewerStandard(uint16_t aId, uint16_t aLatest) {
     const uint32_t ahead = (uint32_t(aId) + 65535u - aLatest) % 65535u;
     return ahead >= 1 && ahead <= 32767;
+}
+bool NewerExtended(uint64_t aId, uint64_t aLatest) {
+    const uint64_t ahead = aId - aLatest;
+    return ahead >= 1 && ahead < (uint64_t(1) << 63);
+}
+
+uint64_t NextId(uint64_t aId, bool aExtended) {
+    if (aExtended) return aId == ~uint64_t(0) ? 1 : aId + 1;
+    return aId >= 65535 ? 1 : aId + 1;
+}
+
+// The length of the image chunk that begins a chunk layout of aSize bytes at aData (found by walking
+// its chunks from the end), or none when the layout does not lead back to its start.
+std::optional<uint32_t> ImageChunk(const uint8_t* aData, uint64_t aSize) {
+    uint64_t end = aSize;
+    while (end >= Gvsp::Trailer::kChunkInfoSize) {
+        const uint64_t before = end - Gvsp::Trailer::kChunkInfoSize;
+        const uint32_t length = TqWire::Get32(aData + before + 4);
+        if (length > before) return std::nullopt;
+        if (length == before) return length;
+        end = before - length;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
-GvspAssembler::Block* GvspAssembler::Find(uint16_t aId) {
+bool GvspAssembler::Newer(uint64_t aId, bool aExtended) const {
+    if (aExtended != mLatestExtended) return true;   // the device changed the form of its IDs
+    return aExtended ? NewerExtended(aId, mLatest) : NewerStandard(uint16_t(aId), uint16_t(mLatest));
+}
+
+GvspAssembler::Block* GvspAssembler::Find(uint64_t aId) {
     for (Block& b : mBlocks)
         if (b.id == aId) return &b;
     return nullptr;
 }
 
-const GvspAssembler::Block* GvspAssembler::Find(uint16_t aId) const {
+const GvspAssembler::Block* GvspAssembler::Find(uint64_t aId) const {
     for (const Block& b : mBlocks)
         if (b.id == aId) return &b;
     return nullptr;
@@ -60,18 +94,20 @@ void GvspAssembler::Plan(Place* aPlaces, size_t aCount) const {
     std::fill(aPlaces, aPlaces + aCount, Place{});
     if (mChunk == 0 || mLatest == 0) return;
     size_t slot = 0;
+    const uint8_t header = uint8_t(mLatestExtended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize);
     const Block* newest = Find(mLatest);
     if (newest) {
         // The rest of its payload packets, as far as its buffer holds them.
-        if (!newest->buffer || !newest->buffer->GetDataPointer()) return;
+        if (!newest->buffer || !newest->buffer->GetDataPointer() || IsMultiPart(newest->payloadType)) return;
         uint8_t* memory = newest->buffer->GetDataPointer();
         const uint64_t capacity = newest->buffer->GetSize();
         const uint32_t count = PacketCount(*newest);
-        for (uint32_t p = newest->highest + 1; slot < aCount && (count ? p <= count : p < kLastUnknown - 1); ++p, ++slot) {
+        for (uint32_t p = newest->highest + 1; slot < aCount && (count ? p <= count : p < LastUnknown(*newest) - 1);
+             ++p, ++slot) {
             const uint64_t offset = uint64_t(p - 1) * mChunk;
             const uint64_t length = count && p == count ? newest->payloadSize - offset : mChunk;
             if (offset + length > capacity) return;
-            aPlaces[slot] = {memory + offset, static_cast<uint32_t>(length), mLatest, p};
+            aPlaces[slot] = {memory + offset, static_cast<uint32_t>(length), mLatest, p, header};
         }
         if (!count) return;   // where it ends is not known
         if (!newest->trailer) ++slot;
@@ -80,7 +116,7 @@ void GvspAssembler::Plan(Place* aPlaces, size_t aCount) const {
     // the buffer (a buffer as large as the payload is the usual case; a larger one only means that the
     // last packet does not come as planned), a trailer. A buffer whose memory is also that of a block in
     // progress or of a buffer planned before is planned no further.
-    uint16_t id = mLatest;
+    uint64_t id = mLatest;
     struct Span {
         const uint8_t* at;
         uint64_t size;
@@ -98,27 +134,30 @@ void GvspAssembler::Plan(Place* aPlaces, size_t aCount) const {
         for (size_t i = 0; i < spans; ++i)
             if (used[i].at < memory + capacity && memory < used[i].at + used[i].size) return;
         used[spans++] = {memory, capacity};
-        id = id == 65535 ? 1 : static_cast<uint16_t>(id + 1);
+        id = NextId(id, mLatestExtended);
         uint64_t offset = 0;
         for (uint32_t p = 1; slot < aCount && offset < capacity; ++p, ++slot, offset += mChunk)
-            aPlaces[slot] = {memory + offset, static_cast<uint32_t>(std::min<uint64_t>(mChunk, capacity - offset)), id, p};
+            aPlaces[slot] = {memory + offset, static_cast<uint32_t>(std::min<uint64_t>(mChunk, capacity - offset)), id, p,
+                             header};
         ++slot;   // the trailer
     }
 }
 
 bool GvspAssembler::IsPayload(const uint8_t* aHeader, size_t aSize) {
-    if (aSize < kHeader) return false;
-    const auto header = HeaderOf(aHeader);
-    return header && header->Status() == 0 && header->Format() == Gvsp::kFormatPayload;
+    const auto header = Gvsp::Header::Of(aHeader, aSize);
+    return header && header->Status() == 0 &&
+           (header->Format() == Gvsp::kFormatPayload || header->Format() == Gvsp::kFormatMultiPart);
 }
 
 bool GvspAssembler::Fits(const Place& aPlace, const uint8_t* aHeader, size_t aSize) {
-    if (!aPlace.at || aSize != kHeader + aPlace.length || !IsPayload(aHeader, aSize)) return false;
-    const Gvsp::Header header = *HeaderOf(aHeader);
-    return header.BlockId() == aPlace.block && header.PacketId() == aPlace.packet;
+    if (!aPlace.at || aSize != size_t(aPlace.header) + aPlace.length) return false;
+    const auto header = Gvsp::Header::Of(aHeader, aPlace.header);
+    return header && header->Size() == aPlace.header && header->Status() == 0 &&
+           header->Format() == Gvsp::kFormatPayload && header->BlockId() == aPlace.block &&
+           header->PacketId() == aPlace.packet;
 }
 
-GvspAssembler::Block* GvspAssembler::Begin(uint16_t aId, Clock::time_point aNow) {
+GvspAssembler::Block* GvspAssembler::Begin(uint64_t aId, bool aExtended, Clock::time_point aNow) {
     const bool resending = Resending();
     if (resending) {
         // The blocks before it were sent whole: what they still lack is asked for now.
@@ -136,6 +175,7 @@ GvspAssembler::Block* GvspAssembler::Begin(uint16_t aId, Clock::time_point aNow)
     }
     Block b;
     b.id = aId;
+    b.extended = aExtended;
     b.first = b.last = aNow;
     if (!mState.input.empty()) {
         b.buffer = mState.input.front();
@@ -144,33 +184,41 @@ GvspAssembler::Block* GvspAssembler::Begin(uint16_t aId, Clock::time_point aNow)
         mState.counters.blocksDropped++;
     }
     mLatest = aId;
+    mLatestExtended = aExtended;
     mLatestAt = aNow;
     mBlocks.push_back(std::move(b));
     return &mBlocks.back();
 }
 
 void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_point aNow) {
-    if (aSize < kHeader) {
+    const auto header = Gvsp::Header::Of(aData, aSize);
+    if (!header) {
         mState.counters.packetsReceived++;
         mState.counters.packetsBad++;
         return;
     }
-    Process(aData, aData + kHeader, aSize - kHeader, aNow);
+    Process(aData, header->Size(), aData + header->Size(), aSize - header->Size(), aNow);
 }
 
-void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t aBodySize, Clock::time_point aNow) {
+void GvspAssembler::Process(const uint8_t* aData, size_t aHeaderSize, const uint8_t* aBody, size_t aBodySize,
+                            Clock::time_point aNow) {
     Counters& c = mState.counters;
     c.packetsReceived++;
-    const auto header = HeaderOf(aData);   // extended IDs are not used by these devices
+    const auto header = Gvsp::Header::Of(aData, aHeaderSize);
     const uint8_t kind = header ? header->Format() : 0;
-    if (!header || header->BlockId() == 0 || kind < Gvsp::kFormatLeader || kind > Gvsp::kFormatPayload) {
+    if (!header || header->Size() != aHeaderSize || header->BlockId() == 0 ||
+        (kind != Gvsp::kFormatLeader && kind != Gvsp::kFormatTrailer && kind != Gvsp::kFormatPayload &&
+         kind != Gvsp::kFormatMultiPart)) {
         c.packetsBad++;   // 0 is no block ID
         return;
     }
     const uint16_t status = header->Status();
-    const uint16_t id = static_cast<uint16_t>(header->BlockId());
+    const bool extended = header->ExtendedIds();
+    const uint64_t id = header->BlockId();
     const uint32_t packet = header->PacketId();
-    if (status != 0) {   // an error status (a packet the device could not resend): nothing to place
+    // A trailer marked DATA_OVERRUN closes its block as any trailer does.
+    const bool overrun = status == Gvsp::kStatusDataOverrun && kind == Gvsp::kFormatTrailer;
+    if (status != 0 && !overrun) {   // an error status (a packet the device could not resend): nothing to place
         c.packetsIgnored++;
         Block* gone = Find(id);
         if (gone && gone->buffer && Resending())   // the device no longer has the block: nothing more comes
@@ -190,7 +238,7 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
     if (!b) {
         const uint32_t timeout = mState.imageTimeout.load();
         const bool idle = mBlocks.empty() && aNow - mLatestAt > std::chrono::milliseconds(timeout);
-        if (mLatest != 0 && !idle && !Newer(id, mLatest)) {
+        if (mLatest != 0 && !idle && !Newer(id, extended)) {
             c.packetsIgnored++;   // a block handed back already, or far behind
             return;
         }
@@ -198,7 +246,7 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
             c.packetsIgnored++;   // its leader was missed: the block is not received
             return;
         }
-        b = Begin(id, aNow);
+        b = Begin(id, extended, aNow);
     }
     b->last = aNow;
     mLatestAt = aNow;
@@ -216,6 +264,7 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
             return;
         }
         Arrived(*b, 0);
+        b->largeEnds = b->largeEnds || aHeaderSize + aBodySize > kSmallEnds;
         Leader(*b, aBody, aBodySize);
         break;
     case Gvsp::kFormatTrailer: {
@@ -225,17 +274,27 @@ void GvspAssembler::Process(const uint8_t* aData, const uint8_t* aBody, size_t a
             return;
         }
         const uint32_t count = PacketCount(*b);
-        if (b->leader && b->payloadSize && mChunk && packet - 1 != count) {
+        if (b->leader && count && packet - 1 != count) {
             c.packetsBad++;   // its packet ID does not close this block
             return;
         }
         Arrived(*b, packet);
         b->trailer = true;
+        b->overrun = overrun;
+        b->largeEnds = b->largeEnds || aHeaderSize + aBodySize > kSmallEnds;
         b->lastPacket = packet - 1;
+        Trailer(*b, aBody, aBodySize);
         if (Resending()) AskMissing(*b, true, 1, aNow);   // the block was sent whole
         break;
     }
+    case Gvsp::kFormatMultiPart:
+        PartPayload(*b, packet, aBody, aBodySize, aNow);
+        break;
     default:
+        if (IsMultiPart(b->payloadType)) {
+            c.packetsBad++;   // a multi-part block's bytes come in multi-part packets
+            return;
+        }
         Payload(*b, packet, aBody, aBodySize, aNow);
         break;
     }
@@ -253,22 +312,82 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
         const Gvsp::ImageInfo& image = aBlock.image = Gvsp::ImageLeader::Of(body)->Image();
         const uint32_t bits = TqPixel::BitsPerPixel(image.pixelFormat);
         // With extended chunks the payload runs on past the image: its size is the trailer's to tell.
-        if (bits && !(aBlock.payloadType & Gvsp::kExtendedChunkFlag)) {
+        if (bits && !HasChunks(aBlock.payloadType)) {
             const uint64_t line = TqPixel::LineBytes(image.width, bits) + image.paddingX;   // < 2^38
             size = image.height && line > kLargest / image.height ? kLargest + 1 : line * image.height + image.paddingY;
         }
-    } else if (const auto sized = Gvsp::SizedLeader::Of(body)) {
-        size = sized->PayloadSize();
+    } else if (IsMultiPart(aBlock.payloadType)) {
+        // Each part at the next multiple of 8 after the one before; the parts' end is the size.
+        const Gvsp::MultiPartLeader parts = *Gvsp::MultiPartLeader::Of(body);
+        aBlock.parts.clear();
+        for (size_t i = 0; i < parts.PartCount() && size <= kLargest; ++i) {
+            const Gvsp::PartEntry entry = parts.Part(i);
+            const Gvsp::ImageInfo image = entry.Image();
+            TqReceivedPart part;
+            part.dataType = entry.DataType();
+            part.offset = (size + kPartAlignment - 1) / kPartAlignment * kPartAlignment;
+            part.length = entry.PartLength();
+            part.pixelType = uint32_t(TqPixel::FromWire(image.pixelFormat));
+            if (part.dataType == TqMultiPartJPEGImage || part.dataType == TqMultiPartJPEG2000Image)
+                part.pixelType = image.pixelFormat;   // a JPEG part's data format, as it came
+            part.width = image.width;
+            part.height = image.height;
+            part.offsetX = image.offsetX;
+            part.offsetY = image.offsetY;
+            part.paddingX = image.paddingX;
+            part.sourceId = entry.SourceId();
+            part.dataPurposeId = entry.DataPurposeId();
+            part.regionId = entry.RegionId();
+            part.additionalZones = entry.AdditionalZones();
+            part.zoneDirections = entry.ZoneDirections();
+            size = part.offset + part.length;   // < 2^49: no overflow
+            aBlock.parts.push_back(part);
+        }
+    } else if (!IsChunkData(aBlock.payloadType)) {
+        if (const auto sized = Gvsp::SizedLeader::Of(body)) size = sized->PayloadSize();
     }
-    if (size > kLargest) {
+    Sized(aBlock, size);
+}
+
+void GvspAssembler::Trailer(Block& aBlock, const uint8_t* aBody, size_t aSize) {
+    const Gvsp::Bytes body(aBody, aSize);
+    const auto trailer = Gvsp::Trailer::Of(body);
+    const uint16_t type = aBlock.leader ? aBlock.payloadType : trailer ? trailer->PayloadType() : 0;
+    // The size the leader could not tell: an image with chunks and chunk data say it here.
+    std::optional<uint32_t> length;
+    if (HasChunks(type)) {
+        if (const auto image = Gvsp::ImageTrailer::Of(body)) {
+            length = image->ChunkDataLength();
+            aBlock.chunkLayoutId = image->ChunkLayoutId().value_or(0);
+        }
+    } else if (IsChunkData(type)) {
+        if (const auto chunks = Gvsp::ChunkDataTrailer::Of(body)) {
+            length = chunks->ChunkDataLength();
+            aBlock.chunkLayoutId = chunks->ChunkLayoutId().value_or(0);
+        }
+    } else if (IsMultiPart(type)) {
+        if (const auto parts = Gvsp::MultiPartTrailer::Of(body))
+            for (size_t i = 0; i < std::min(parts->PartCount(), aBlock.parts.size()); ++i)
+                aBlock.parts[i].sizeY = parts->Part(i).SizeY();
+    }
+    if (length && aBlock.leader && !aBlock.payloadSize) Sized(aBlock, *length);
+}
+
+void GvspAssembler::Sized(Block& aBlock, uint64_t aSize) {
+    if (aSize > kLargest) {
         aBlock.overflow = true;   // larger than any buffer: received, never written beyond the buffer
-        size = 0;
+        aSize = 0;
     }
-    aBlock.payloadSize = size;
-    if (size > aBlock.buffer->GetSize()) aBlock.overflow = true;
-    if (!size || !mChunk) return;
-    // Payload packets that came before the leader: keep those that fit the block it describes.
+    aBlock.payloadSize = aSize;
+    aBlock.dataBytes = aSize;
+    if (IsMultiPart(aBlock.payloadType)) {
+        aBlock.dataBytes = 0;
+        for (const TqReceivedPart& part : aBlock.parts) aBlock.dataBytes += part.length;
+    }
+    if (aSize > aBlock.buffer->GetSize()) aBlock.overflow = true;
     const uint32_t count = PacketCount(aBlock);
+    if (!count) return;
+    // Payload packets that came before: keep those that fit the block it describes.
     aBlock.bytes = 0;
     for (uint32_t p = 1; p < aBlock.received.size(); ++p) {
         if (!aBlock.received[p]) continue;
@@ -277,21 +396,60 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
             aBlock.received[p] = 0;
             continue;
         }
-        aBlock.bytes += p == count ? size - offset : mChunk;
+        aBlock.bytes += p == count ? aSize - offset : mChunk;
     }
     if (aBlock.received.size() > count + 1) aBlock.received.resize(count + 1);
     if (aBlock.asks.size() > aBlock.received.size()) aBlock.asks.resize(aBlock.received.size());
 }
 
 uint32_t GvspAssembler::PacketCount(const Block& aBlock) const {
-    if (!aBlock.payloadSize || !mChunk) return 0;
+    if (!aBlock.payloadSize || !mChunk || IsMultiPart(aBlock.payloadType)) return 0;
     return static_cast<uint32_t>((aBlock.payloadSize + mChunk - 1) / mChunk);
+}
+
+bool GvspAssembler::Record(Block& aBlock, uint32_t aPacket, size_t aLength, Clock::time_point aNow) {
+    Counters& c = mState.counters;
+    if (aBlock.received.size() <= aPacket) {
+        aBlock.received.resize(size_t(aPacket) + 1, 0);
+        // Packets beyond those seen so far were asked for together, from tailFrom on.
+        for (uint32_t p = static_cast<uint32_t>(aBlock.asks.size()); p <= aPacket; ++p)
+            aBlock.asks.push_back(aBlock.tailAsks && p >= aBlock.tailFrom ? aBlock.tailAsks : 0);
+    }
+    if (aBlock.received[aPacket]) {
+        aBlock.redundant++;
+        c.packetsRedundant++;
+        return false;
+    }
+    if (aPacket < aBlock.highest) {
+        aBlock.outOfOrder++;
+        c.packetsOutOfOrder++;
+    }
+    Arrived(aBlock, aPacket);
+    const uint32_t before = aBlock.highest;
+    aBlock.highest = std::max(aBlock.highest, aPacket);
+    if (aPacket > before + 1 && Resending()) AskIds(aBlock, before + 1, aPacket - 1, 1, aNow);   // a gap before it
+    aBlock.received[aPacket] = 1;
+    aBlock.bytes += aLength;
+    return true;
+}
+
+void GvspAssembler::Store(Block& aBlock, uint64_t aOffset, const uint8_t* aData, size_t aLength) {
+    // The one copy: from the datagram to its place in the caller's buffer, never past its end; none
+    // when the datagram was received into that place already.
+    uint8_t* memory = aBlock.buffer->GetDataPointer();
+    const uint64_t capacity = aBlock.buffer->GetSize();
+    const uint64_t fits = aOffset < capacity ? std::min<uint64_t>(aLength, capacity - aOffset) : 0;
+    if (fits && memory) {
+        if (memory + aOffset != aData) std::memcpy(memory + aOffset, aData, fits);
+        aBlock.written = std::max(aBlock.written, aOffset + fits);
+    }
+    if (fits < aLength || !memory) aBlock.overflow = true;
 }
 
 void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aLength,
                             Clock::time_point aNow) {
     Counters& c = mState.counters;
-    if (aLength == 0) {
+    if (aLength == 0 || aPacket >= LastUnknown(aBlock) - 1) {
         c.packetsBad++;
         return;
     }
@@ -321,41 +479,43 @@ void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aDat
         c.packetsBad++;
         return;
     }
-    if (aBlock.received.size() <= aPacket) {
-        aBlock.received.resize(aPacket + 1, 0);
-        // Packets beyond those seen so far were asked for together, from tailFrom on.
-        for (uint32_t p = static_cast<uint32_t>(aBlock.asks.size()); p <= aPacket; ++p)
-            aBlock.asks.push_back(aBlock.tailAsks && p >= aBlock.tailFrom ? aBlock.tailAsks : 0);
-    }
-    if (aBlock.received[aPacket]) {
-        aBlock.redundant++;
-        c.packetsRedundant++;
+    if (Record(aBlock, aPacket, aLength, aNow)) Store(aBlock, offset, aData, aLength);
+}
+
+void GvspAssembler::PartPayload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aSize,
+                                Clock::time_point aNow) {
+    Counters& c = mState.counters;
+    const auto payload = Gvsp::MultiPartPayload::Of(Gvsp::Bytes(aData, aSize));
+    if (!aBlock.leader) {
+        c.packetsIgnored++;   // where its part lies, the leader tells: it comes again when asked for
         return;
     }
-    if (aPacket < aBlock.highest) {
-        aBlock.outOfOrder++;
-        c.packetsOutOfOrder++;
+    const Gvsp::Bytes data = payload ? payload->Data() : Gvsp::Bytes();
+    if (!payload || !IsMultiPart(aBlock.payloadType) || payload->PartId() >= aBlock.parts.size() || data.empty() ||
+        aPacket >= LastUnknown(aBlock) - 1) {
+        c.packetsBad++;
+        return;
     }
-    Arrived(aBlock, aPacket);
-    const uint32_t before = aBlock.highest;
-    aBlock.highest = std::max(aBlock.highest, aPacket);
-    if (aPacket > before + 1 && Resending()) AskIds(aBlock, before + 1, aPacket - 1, 1, aNow);   // a gap before it
-    aBlock.received[aPacket] = 1;
-    aBlock.bytes += aLength;
-    // The one copy: from the datagram to its place in the caller's buffer, never past its end; none
-    // when the datagram was received into that place already.
-    uint8_t* memory = aBlock.buffer->GetDataPointer();
-    const uint64_t fits = offset < capacity ? std::min<uint64_t>(aLength, capacity - offset) : 0;
-    if (fits && memory) {
-        if (memory + offset != aData) std::memcpy(memory + offset, aData, fits);
-        aBlock.written = std::max(aBlock.written, offset + fits);
+    // Where its part begins in the block's payload: after the parts before it, one after the other.
+    const size_t index = payload->PartId();
+    uint64_t start = 0;
+    for (size_t i = 0; i < index; ++i) start += aBlock.parts[i].length;
+    const TqReceivedPart& part = aBlock.parts[index];
+    // A sender's packets carry kMinPartPacket bytes at least (but each part's last): more packets
+    // than that allows for the buffer and a little beyond are none of this block's.
+    const uint64_t within = std::min<uint64_t>(aBlock.dataBytes, uint64_t(aBlock.buffer->GetSize()) + 65536);
+    const uint64_t offset = payload->Offset() - start;
+    if (payload->Offset() < start || offset > part.length || data.size() > part.length - offset ||
+        aPacket > aBlock.parts.size() + within / kMinPartPacket + 1) {
+        c.packetsBad++;   // outside its part
+        return;
     }
-    if (fits < aLength || !memory) aBlock.overflow = true;
+    if (Record(aBlock, aPacket, data.size(), aNow)) Store(aBlock, part.offset + offset, data.data(), data.size());
 }
 
 bool GvspAssembler::Complete(const Block& aBlock) const {
     if (!aBlock.leader || !aBlock.trailer) return false;
-    if (aBlock.payloadSize && mChunk) return aBlock.bytes == aBlock.payloadSize;
+    if (aBlock.dataBytes && (mChunk || IsMultiPart(aBlock.payloadType))) return aBlock.bytes == aBlock.dataBytes;
     if (aBlock.payloadSize == 0 && !aBlock.overflow && aBlock.lastPacket == 0) return true;   // an empty block
     if (aBlock.lastPacket == 0 || aBlock.received.size() <= aBlock.lastPacket) return false;
     for (uint32_t p = 1; p <= aBlock.lastPacket; ++p)
@@ -384,7 +544,7 @@ std::vector<GvspAssembler::Group> GvspAssembler::Missing(const Block& aBlock, bo
     // The last payload packet: from the leader, else from the trailer, else the highest seen.
     const uint32_t count = PacketCount(aBlock);
     uint32_t last = count ? count : aBlock.trailer ? aBlock.lastPacket : aBlock.highest;
-    last = std::min(last, kLastUnknown - 2);   // packet IDs have 24 bits, and the trailer follows
+    last = std::min(last, LastUnknown(aBlock) - 2);   // packet IDs have 24 (32) bits, and the trailer follows
     const uint32_t seen = static_cast<uint32_t>(std::min<size_t>(aBlock.received.size(), size_t(last) + 1));
     for (uint32_t p = 1; p < seen; ++p) {
         if (aBlock.received[p]) continue;
@@ -397,7 +557,7 @@ std::vector<GvspAssembler::Group> GvspAssembler::Missing(const Block& aBlock, bo
         aCount += last - from + 1;
     }
     if (aToTheEnd && !aBlock.trailer) {
-        add(last + 1, kLastUnknown);
+        add(last + 1, LastUnknown(aBlock));
         aCount++;   // the trailer (the payload packets before it are counted above when the leader told them)
     }
     return groups;
@@ -440,7 +600,7 @@ void GvspAssembler::AskIds(Block& aBlock, uint32_t aFirst, uint32_t aLast, uint8
     // Where the trailer's ID is known, a group that reaches it ends there.
     const uint32_t count = PacketCount(aBlock);
     const uint32_t trailer = count ? count + 1 : aBlock.trailer ? aBlock.lastPacket + 1 : 0;
-    if (aLast == kLastUnknown && trailer) aLast = trailer;
+    if (aLast == LastUnknown(aBlock) && trailer) aLast = trailer;
     // Packets among those seen so far: runs of the ones asked for fewer than aBelow times.
     const uint32_t inside = static_cast<uint32_t>(std::min<uint64_t>(aBlock.asks.size(), uint64_t(aLast) + 1));
     uint32_t run = 0;   // the first ID of the current run; 0: none
@@ -470,12 +630,12 @@ void GvspAssembler::AskIds(Block& aBlock, uint32_t aFirst, uint32_t aLast, uint8
 }
 
 void GvspAssembler::Ask(Block& aBlock, uint32_t aFirst, uint32_t aLast, Clock::time_point aNow) {
-    const uint32_t packets = aLast == kLastUnknown ? 1 : aLast - aFirst + 1;   // the trailer at least
+    const uint32_t packets = aLast == LastUnknown(aBlock) ? 1 : aLast - aFirst + 1;   // the trailer at least
     aBlock.groupsRequested++;
     aBlock.packetsRequested += packets;
     aBlock.askedAt = aNow;
     mState.counters.packetsRequested += packets;
-    mRequester(aBlock.id, aFirst, aLast);
+    mRequester(aBlock.id, aFirst, aLast, aBlock.extended);
 }
 
 void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow) {
@@ -509,10 +669,18 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
     r.mIgnoredPackets = b.ignored;
     r.mRedundantPackets = b.redundant;
     r.mPacketsOutOfOrder = b.outOfOrder;
+    r.mExtendedID = b.extended;
+    r.mLargeLeaderTrailer = b.largeEnds;
 
     const TqPayloadType type = b.leader ? PayloadTypeOf(b.payloadType) : b.buffer->GetPayloadType();
     b.buffer->SetReception(type, r);
     b.buffer->SetPayloadLength(aResult == TQ_OK ? static_cast<uint32_t>(b.payloadSize ? b.payloadSize : acquired) : acquired);
+    const uint32_t received = aResult;
+    Describe(b, aResult);
+    if (aResult != received) {   // the payload is whole, but not all the device meant to send
+        r.mOperationResult = aResult;
+        b.buffer->SetReception(type, r);
+    }
     if (type == TqPayloadTypeImage && b.leader) {
         TqImage* image = b.buffer->GetImage();
         image->SetGeometry(b.image.width, b.image.height, TqPixel::FromWire(b.image.pixelFormat), b.image.paddingX,
@@ -520,10 +688,10 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
         image->SetOffsetX(b.image.offsetX);
         image->SetOffsetY(b.image.offsetY);
         image->SetBlockInfo(b.id, b.timestamp, r.mReceptionTime);
-        image->SetStatus(missing > 0, false, false, false, b.overflow);
+        image->SetStatus(missing > 0, false, false, false, b.overflow || b.overrun);
     }
 
-    switch (aResult) {
+    switch (received) {
     case TQ_OK: c.blocksReceived++; break;
     case TQ_BUFFER_TOO_SMALL: c.blocksTooSmall++; break;
     case TQ_ABORTED: c.blocksAborted++; break;
@@ -531,6 +699,36 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
     }
     if (aResult != TQ_ABORTED) c.packetsMissing += missing;
     mState.Finish(b.buffer, aResult);
+}
+
+void GvspAssembler::Describe(const Block& aBlock, uint32_t& aResult) {
+    TqBuffer& buffer = *aBlock.buffer;
+    const bool whole = aResult == TQ_OK;
+    if (whole && aBlock.overrun) aResult = TQ_DATA_OVERRUN;
+    if (!aBlock.leader) {
+        buffer.SetReceivedChunks(buffer.GetPayloadLength(), 0, 0, 0);
+        return;
+    }
+    const uint16_t type = aBlock.payloadType;
+    if (whole && HasChunks(type)) {
+        // The image's chunk begins the layout; the chunks after its trailer are the buffer's.
+        const auto image = ImageChunk(buffer.GetDataPointer(), aBlock.payloadSize);
+        const uint32_t length = uint32_t(aBlock.payloadSize);
+        if (image) {
+            const uint32_t at = *image + Gvsp::Trailer::kChunkInfoSize;
+            buffer.SetReceivedChunks(*image, at, length - at, aBlock.chunkLayoutId);
+        } else {
+            buffer.SetReceivedChunks(length, 0, 0, aBlock.chunkLayoutId);   // no layout that holds together
+        }
+    } else if (IsChunkData(type)) {
+        buffer.SetReceivedChunks(0, 0, whole ? uint32_t(aBlock.payloadSize) : 0, aBlock.chunkLayoutId);
+    } else {
+        buffer.SetReceivedChunks(buffer.GetPayloadLength(), 0, 0, 0);
+    }
+    if (IsMultiPart(type)) {
+        const TqResult parts = buffer.SetReceivedParts(aBlock.parts);
+        if (whole && !parts.IsOK()) aResult = parts.GetCode();
+    }
 }
 
 GvspAssembler::Clock::time_point GvspAssembler::Expire(Clock::time_point aNow) {
@@ -570,20 +768,21 @@ void GvspAssembler::AbortAll() {
 // ---- batches ----
 
 GvspBatch::GvspBatch(uint32_t aPacketBuffer)
-    : mPacketBuffer(std::max<uint32_t>(aPacketBuffer, kHeader)), mStorage(size_t(kSize) * mPacketBuffer) {}
+    : mPacketBuffer(std::max<uint32_t>(aPacketBuffer, Gvsp::kExtendedHeaderSize)),
+      mStorage(size_t(kSize) * mPacketBuffer) {}
 
 mmsghdr* GvspBatch::Prepare(const GvspAssembler& aAssembler) {
     aAssembler.Plan(mPlaces, kSize);
     for (unsigned i = 0; i < kSize; ++i) {
         GvspAssembler::Place& place = mPlaces[i];
-        if (place.at && place.length > mPacketBuffer - kHeader) place = {};   // never longer than a datagram read whole
+        if (place.at && place.length > mPacketBuffer - place.header) place = {};   // never longer than a datagram read whole
         iovec* v = mVectors[i];
         std::memset(&mMessages[i], 0, sizeof mMessages[i]);
         mMessages[i].msg_hdr.msg_iov = v;
         if (place.at) {
-            v[0] = {Slot(i), kHeader};
+            v[0] = {Slot(i), place.header};
             v[1] = {place.at, place.length};
-            v[2] = {Slot(i) + kHeader + place.length, mPacketBuffer - kHeader - place.length};
+            v[2] = {Slot(i) + place.header + place.length, mPacketBuffer - place.header - place.length};
             mMessages[i].msg_hdr.msg_iovlen = 3;
         } else {
             v[0] = {Slot(i), mPacketBuffer};
@@ -608,9 +807,9 @@ void GvspBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler:
         // Each datagram whole in its slot: the part received into a place moves in before the rest.
         mGathered++;
         for (unsigned i = 0; i < aGot; ++i) {
-            const size_t size = mMessages[i].msg_len;
-            if (!mPlaces[i].at || size <= kHeader) continue;
-            std::memcpy(Slot(i) + kHeader, mPlaces[i].at, std::min<size_t>(size - kHeader, mPlaces[i].length));
+            const size_t size = mMessages[i].msg_len, header = mPlaces[i].header;
+            if (!mPlaces[i].at || size <= header) continue;
+            std::memcpy(Slot(i) + header, mPlaces[i].at, std::min<size_t>(size - header, mPlaces[i].length));
         }
     }
     State& state = aAssembler.StateOf();
@@ -620,7 +819,7 @@ void GvspBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler:
             state.counters.packetsReceived++;
             state.counters.packetsBad++;
         } else if (inPlace && mPlaces[i].at) {
-            aAssembler.Process(Slot(i), mPlaces[i].at, size - kHeader, aNow);
+            aAssembler.Process(Slot(i), mPlaces[i].header, mPlaces[i].at, size - mPlaces[i].header, aNow);
         } else {
             aAssembler.Process(Slot(i), size, aNow);
         }

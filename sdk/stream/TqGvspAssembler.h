@@ -2,35 +2,46 @@
 // filled caller buffers out. It trusts no field of a datagram: every write is checked against the
 // block's payload size and the buffer's size, and whatever does not fit is dropped and counted.
 //
-// Blocks: a datagram of a block ID newer than the last one begun (16-bit IDs, 1 to 65535, 65535
-// followed by 1) begins a block and takes the next queued buffer. A block is handed back when its
+// Blocks: a datagram of a block ID newer than the last one begun begins a block and takes the next
+// queued buffer: 16-bit IDs (1 to 65535, 65535 followed by 1) in the generic header, 64-bit ones in
+// the extended-ID header (a change of form begins a new count). A block is handed back when its
 // leader, trailer and every payload packet arrived (OK, or BUFFER_TOO_SMALL when the payload did not
 // fit), or, incomplete, ImageTimeout after its last packet or when a newer block needs its place
 // (MISSING_PACKETS). Up to kMaxBlocks are in progress at once, and a newer block takes the place of
 // the oldest; while missing packets are asked for again, up to kMaxResendingBlocks, and a newer block
 // takes the place of the oldest one without a buffer before that of the oldest. Geometry, pixel type,
-// block ID and timestamp come from the leader; of the trailer only its arrival counts (its line count
-// is not trusted).
+// block ID and timestamp come from the leader; of the trailer the lines are not trusted.
 //
-// Offsets: payload packet n (from 1) holds the bytes from (n - 1) x chunk, where chunk is the payload
-// bytes of a full packet: learnt from packet 1 of a block, kept from block to block, and seeded from
-// the device's packet size.
+// Payload types: an image (its size from its geometry), with extended chunks (its size from the
+// trailer's chunk data length: the image's chunk, then the chunks, which the buffer's chunk accessors
+// show), chunk data (its size from the trailer; the buffer's TqChunkData shows the chunks), a
+// multi-part block (its parts from the leader, each part's data at the next multiple of 8 in the
+// buffer, placed by the part and offset its payload packets carry; the buffer's multi-part container
+// shows them), and any type whose leader tells its size. A trailer marked DATA_OVERRUN (a device that
+// could not put all it should into the block) hands the block back with TQ_DATA_OVERRUN once whole.
+// Leaders and trailers are read whatever their length: longer than a 576-byte packet holds, they
+// mark the buffer's reception as large leader and trailer.
+//
+// Offsets: generic payload packet n (from 1) holds the bytes from (n - 1) x chunk, where chunk is the
+// payload bytes of a full packet: learnt from packet 1 of a block, kept from block to block, and
+// seeded from the device's packet size.
 //
 // Missing packets: a block handed back names the packets that never arrived (leader 0, payload
 // packets, trailer) in groups of consecutive IDs, the leader in a group of its own; when the trailer
-// is among them, the group that reaches it ends at 0xFFFFFF. Its lost-packet count and the stream's
-// PacketsMissing count each missing packet once, those of a group ending at 0xFFFFFF up to the
-// trailer, whose ID the leader tells; a block that lost its leader and its trailer counts the packets
-// after the last one it saw as one (the trailer).
+// is among them, the group that reaches it ends at 0xFFFFFF (0xFFFFFFFF with extended IDs). Its
+// lost-packet count and the stream's PacketsMissing count each missing packet once, those of a group
+// ending there up to the trailer, whose ID the leader tells; a block that lost its leader and its
+// trailer counts the packets after the last one it saw as one (the trailer).
 //
 // Resends (with a requester, while the stream's RequestMissingPackets is on): a gap before a packet
 // that arrives, a missing leader, and what a block still lacks once its trailer arrived or a newer
-// block began are asked for at once; what is still missing is asked for again each resend interval
-// (a quarter of ImageTimeout, at most 50 ms) of quiet, up to kMaxAsks requests of a packet. A packet
-// that arrives after it was asked for counts as recovered. A block the device no longer has (a packet
-// with an error status) is handed back at once.
+// block began are asked for at once, in the form of the block's IDs; what is still missing is asked
+// for again each resend interval (a quarter of ImageTimeout, at most 50 ms) of quiet, up to kMaxAsks
+// requests of a packet. A packet that arrives after it was asked for counts as recovered. A block the
+// device no longer has (a packet with a resend's error status) is handed back at once.
 #pragma once
 
+#include "TqBufferReception.h"
 #include "TqGvspCodec.h"
 #include "TqStreamState.h"
 
@@ -47,8 +58,9 @@ namespace TqStreamLib {
 class GvspAssembler {
 public:
     using Clock = std::chrono::steady_clock;
-    // Asks the device again for packets aFirst to aLast of block aBlock (aLast 0xFFFFFF: to its end).
-    using Requester = std::function<void(uint16_t aBlock, uint32_t aFirst, uint32_t aLast)>;
+    // Asks the device again for packets aFirst to aLast of block aBlock (aLast 0xFFFFFF, 0xFFFFFFFF
+    // with extended IDs: to its end), in the form of aExtended.
+    using Requester = std::function<void(uint64_t aBlock, uint32_t aFirst, uint32_t aLast, bool aExtended)>;
     static constexpr size_t kMaxBlocks = 4;
     static constexpr size_t kMaxResendingBlocks = 32;
     static constexpr uint8_t kMaxAsks = 3;
@@ -61,26 +73,30 @@ public:
     void SetRequester(Requester aRequester) { mRequester = std::move(aRequester); }
     // One datagram (state lock held).
     void Process(const uint8_t* aData, size_t aSize, Clock::time_point aNow);
-    // One datagram whose header (8 bytes at aHeader) and the rest (aBody) lie apart (state lock held).
-    void Process(const uint8_t* aHeader, const uint8_t* aBody, size_t aBodySize, Clock::time_point aNow);
+    // One datagram whose header (aHeaderSize bytes at aHeader) and the rest (aBody) lie apart (state
+    // lock held).
+    void Process(const uint8_t* aHeader, size_t aHeaderSize, const uint8_t* aBody, size_t aBodySize,
+                 Clock::time_point aNow);
 
-    // A place that the payload of packet `packet` of block `block` may be received into directly:
-    // `length` bytes at `at`; null: none.
+    // A place that the payload of generic payload packet `packet` of block `block` (in the header form
+    // of `header` bytes) may be received into directly: `length` bytes at `at`; null: none.
     struct Place {
         uint8_t* at = nullptr;
         uint32_t length = 0;
-        uint16_t block = 0;
+        uint64_t block = 0;
         uint32_t packet = 0;
+        uint8_t header = TqGvsp::kHeaderSize;
     };
     // Places for the next aCount datagrams, taken to be the packets most likely to come next: the rest
     // of the newest block's payload packets, its trailer, the next block's leader, then its payload
     // packets in the buffer queued next (state lock held). A place lies inside a buffer's memory, is
-    // that of a packet not received yet, and overlaps no other.
+    // that of a packet not received yet, and overlaps no other. Multi-part blocks are not planned.
     void Plan(Place* aPlaces, size_t aCount) const;
     // Whether a datagram of aSize bytes whose header is at aHeader is the payload packet aPlace was
     // planned for, of the place's length.
     static bool Fits(const Place& aPlace, const uint8_t* aHeader, size_t aSize);
-    // Whether a datagram is a payload packet without an error status (one that Process may copy).
+    // Whether a datagram is a payload packet (generic or multi-part) without an error status (one
+    // that Process may copy).
     static bool IsPayload(const uint8_t* aHeader, size_t aSize);
     // Hands back the blocks whose ImageTimeout ran out and asks again for what the quiet ones miss
     // (state lock held); the time of the next deadline, or Clock::time_point::max() when none is pending.
@@ -93,13 +109,19 @@ private:
     using Group = std::pair<uint32_t, uint32_t>;
 
     struct Block {
-        uint16_t id = 0;
+        uint64_t id = 0;
+        bool extended = false;        // the extended-ID header
         TqBuffer* buffer = nullptr;   // null: dropped (no buffer was queued)
         bool leader = false, trailer = false, overflow = false;
+        bool overrun = false;         // the trailer came marked DATA_OVERRUN
+        bool largeEnds = false;       // the leader or the trailer was longer than a 576-byte packet holds
         uint16_t payloadType = 0;
         uint64_t timestamp = 0;
         TqGvsp::ImageInfo image;      // an image leader's geometry
+        std::vector<TqReceivedPart> parts;   // a multi-part leader's parts, placed in the buffer
+        uint32_t chunkLayoutId = 0;
         uint64_t payloadSize = 0;     // 0: not known (no leader yet, or a payload type without one)
+        uint64_t dataBytes = 0;       // the bytes its packets carry (a multi-part block's parts leave gaps)
         uint32_t lastPacket = 0;      // the last payload packet ID (from the trailer), 0 while unknown
         uint32_t highest = 0;         // the highest payload packet ID seen
         std::vector<uint8_t> received;   // by payload packet ID
@@ -118,13 +140,26 @@ private:
         uint32_t recovered = 0, recoveredSingle = 0, groupsRequested = 0, packetsRequested = 0;
     };
 
-    Block* Find(uint16_t aId);
-    const Block* Find(uint16_t aId) const;
-    Block* Begin(uint16_t aId, Clock::time_point aNow);
+    Block* Find(uint64_t aId);
+    const Block* Find(uint64_t aId) const;
+    // Whether aId (of the form aExtended) comes after the last block begun.
+    bool Newer(uint64_t aId, bool aExtended) const;
+    Block* Begin(uint64_t aId, bool aExtended, Clock::time_point aNow);
     void Leader(Block& aBlock, const uint8_t* aBody, size_t aSize);
+    void Trailer(Block& aBlock, const uint8_t* aBody, size_t aSize);
+    // The payload's size is known now: the packets that came before are kept where they fit it.
+    void Sized(Block& aBlock, uint64_t aSize);
     void Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aSize, Clock::time_point aNow);
+    void PartPayload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aSize, Clock::time_point aNow);
+    // Takes note of payload packet aPacket of aLength bytes; false when it came before.
+    bool Record(Block& aBlock, uint32_t aPacket, size_t aLength, Clock::time_point aNow);
+    // The one copy of a payload's bytes into the buffer at aOffset, never past its end.
+    static void Store(Block& aBlock, uint64_t aOffset, const uint8_t* aData, size_t aLength);
     bool Complete(const Block& aBlock) const;
-    uint32_t PacketCount(const Block& aBlock) const;   // payload packets of a block of known size
+    uint32_t PacketCount(const Block& aBlock) const;   // payload packets of a generic block of known size
+    static uint32_t LastUnknown(const Block& aBlock) { return aBlock.extended ? 0xFFFFFFFFu : 0xFFFFFFu; }
+    // What the block's payload holds, told to its buffer (chunks, parts); the result may change.
+    void Describe(const Block& aBlock, uint32_t& aResult);
     // The missing packets in groups (as handed back); with aToTheEnd, those after the last one seen
     // too. aCount: how many, counted as the header above says.
     std::vector<Group> Missing(const Block& aBlock, bool aToTheEnd, uint32_t& aCount) const;
@@ -146,7 +181,8 @@ private:
     Requester mRequester;
     std::vector<Block> mBlocks;   // oldest first
     uint32_t mChunk = 0;
-    uint16_t mLatest = 0;         // the last block ID begun; 0: none yet
+    uint64_t mLatest = 0;         // the last block ID begun; 0: none yet
+    bool mLatestExtended = false; // its form
     Clock::time_point mLatestAt;
 };
 

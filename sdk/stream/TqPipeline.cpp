@@ -37,6 +37,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <system_error>
 #include <thread>
@@ -109,6 +110,9 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
     uint32_t priority = 0;
 
     bool gone = false;            // the stream was destroyed: the pipeline never starts again
+    // The stream's answer once its link to the device is lost: what retrieves answer while the output
+    // queue is empty, until a buffer comes from it again or the next Start.
+    std::optional<TqResult> lost;
     bool started = false;
     bool starting = false;        // Start is on its way (joining old threads, making buffers)
     bool stopRequested = false;   // both threads leave their loops
@@ -364,10 +368,17 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
             guard.unlock();
             TqBuffer* buffer = nullptr;
             TqResult operation, result;
+            bool linkLost = false;
             const bool present = WithStream([&](TqStream& aStream) {
                 result = aStream.RetrieveBuffer(&buffer, &operation, static_cast<uint32_t>(kPoll.count()));
+                if (!buffer && result.GetCode() == TQ_NOT_CONNECTED) linkLost = TqStreamLib::LinkLost(aStream);
             });
             guard.lock();
+            if (linkLost && !lost) {
+                lost = result;
+                outputReady.notify_all();
+            }
+            if (buffer) lost.reset();
             if (!buffer) {
                 const uint32_t code = result.GetCode();
                 if (!present || (code != TQ_TIMEOUT && code != TQ_ABORTED))   // closed or gone: nothing to wait for
@@ -513,6 +524,7 @@ TqResult TqPipeline::Start() {
     d.starting = false;
     if (d.gone) return freed;   // the stream went meanwhile
     if (expected && d.size == 0) d.automaticSize = expected;
+    d.lost.reset();
     if (!d.Launch(guard)) return TqResult(TQ_THREAD_ERROR, TqString("no pipeline thread"));
     d.started = true;
     guard.unlock();
@@ -588,13 +600,13 @@ TqResult TqPipeline::RetrieveNextBuffer(TqBuffer** aBuffer, uint32_t aTimeout, T
     std::unique_lock<std::mutex> guard(d.lock);
     if (!d.started) return TqResult(TQ_STATE_ERROR, TqString("the pipeline is not started"));
     const uint64_t run = d.runs;
-    auto ready = [&] { return !d.output.empty() || d.runs != run; };
+    auto ready = [&] { return !d.output.empty() || d.runs != run || d.lost; };
     if (aTimeout == 0xFFFFFFFF)
         d.outputReady.wait(guard, ready);
     else
         d.outputReady.wait_for(guard, std::chrono::milliseconds(aTimeout), ready);
     if (d.runs != run || !d.started) return TqResult(TQ_STATE_ERROR, TqString("the pipeline was stopped"));
-    if (d.output.empty()) return TqResult(TQ_TIMEOUT);
+    if (d.output.empty()) return d.lost ? *d.lost : TqResult(TQ_TIMEOUT);
     const Impl::Ready next = d.output.front();
     d.output.pop_front();
     d.held.push_back(next.buffer);

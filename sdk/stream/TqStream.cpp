@@ -327,6 +327,7 @@ TqResult TqStream::Close() {
         if (!s.open) return TqResult(TQ_NOT_CONNECTED);
         s.open = false;
         s.linkLost = false;
+        s.linkLostReason.clear();
         receiver = std::move(s.receiver);
     }
     if (receiver) receiver->Stop();   // the thread is gone: no buffer is written any more
@@ -389,7 +390,7 @@ TqResult TqStream::RetrieveBuffer(TqBuffer** aBuffer, TqResult* aOperationResult
     }
     if (s.output.empty()) {
         if (!s.open && s.aborts == generation) return TqResult(TQ_NOT_CONNECTED);
-        if (s.linkLost) return TqResult(TQ_NOT_CONNECTED, TqString("the link to the device is lost"));
+        if (s.linkLost) return TqResult(TQ_NOT_CONNECTED, TqString(s.linkLostReason.c_str()));
         if (s.aborts != generation) return TqResult(TQ_ABORTED, TqString("the wait was aborted"));
         return TqResult(TQ_TIMEOUT);
     }

@@ -9,11 +9,14 @@
 // the device's destination is the application's business, the stream only checks that the device
 // answers on its control channel.
 // Either way the stream watches the links to the device's address: when a link of this process that
-// controls the device is lost, retrieves that wait (and those to come, until Close) end with
-// TQ_NOT_CONNECTED.
+// controls the device is lost, or the device drops the stream's own session (its heartbeat answered
+// without control, or unanswered for longer than the device's heartbeat timeout), retrieves that wait
+// (and those to come, until Close) end with TQ_NOT_CONNECTED and the reason.
 // Resends: while RequestMissingPackets is on, the receiver asks the device for missing packets with
-// PACKETRESEND commands (no acknowledge) from a socket of its own; the packets come again on the
-// stream channel.
+// PACKETRESEND commands (no acknowledge) from a socket of its own, in the form of the block's IDs
+// (the extended one for 64-bit IDs); the packets come again on the stream channel.
+// Datagrams: the receiver reads them whole up to its packet buffer, at least the device's packet
+// size when it opens, up to the largest a UDP datagram carries.
 #include "TqStream.h"
 
 #include "TqDevice.h"
@@ -46,7 +49,7 @@ using TqStreamLib::State;
 
 namespace {
 
-constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65500;
+constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::kIpUdpOverhead;
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 16u << 20;
 constexpr int kRounds = 8;        // full batches read one after another without a poll
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
@@ -144,7 +147,7 @@ public:
         mOwnDestination = true;
         if (mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
         if (mControl.ReadRegister(Reg::kHeartbeatTimeout, heartbeat) != Gvcp::kSuccess || heartbeat < 30) heartbeat = 3000;
-        mHeartbeat = std::thread([this, heartbeat] { Heartbeat(heartbeat / 3); });
+        mHeartbeat = std::thread([this, heartbeat] { Heartbeat(heartbeat / 3, heartbeat); });
         return TqResult(TQ_OK);
     }
 
@@ -177,15 +180,22 @@ private:
         mWatching = true;
     }
 
-    void OnWatchedLinkLost() override {
+    void OnWatchedLinkLost() override { Lost("the link to the device is lost"); }
+
+    // Retrieves end with TQ_NOT_CONNECTED and aWhy from now on.
+    void Lost(const std::string& aWhy) {
         std::lock_guard<std::mutex> guard(mState.lock);
+        if (!mState.linkLost) mState.linkLostReason = aWhy;
         mState.linkLost = true;
         mState.ready.notify_all();
     }
 
+    // The device's packet size: the payload of a full packet, and datagrams of that size read whole.
     void Seed(uint32_t aScps) {
         const uint32_t size = aScps & 0xFFFF;
         if (size > kPacketOverhead) mAssembler.SetChunkHint(size - kPacketOverhead);
+        if (size > TqGvsp::kIpUdpOverhead)
+            mPacketBuffer = std::max(mPacketBuffer, std::min(size - uint32_t(TqGvsp::kIpUdpOverhead), kMaxPacketBuffer));
     }
 
     // The socket that PACKETRESEND commands leave from, connected to the device's control port; the
@@ -200,27 +210,50 @@ private:
             return;
         }
         mRequestSocket = s;
-        mAssembler.SetRequester([this](uint16_t aBlock, uint32_t aFirst, uint32_t aLast) { Request(aBlock, aFirst, aLast); });
+        mAssembler.SetRequester([this](uint64_t aBlock, uint32_t aFirst, uint32_t aLast, bool aExtended) {
+            Request(aBlock, aFirst, aLast, aExtended);
+        });
     }
 
-    void Request(uint16_t aBlock, uint32_t aFirst, uint32_t aLast) {
+    void Request(uint64_t aBlock, uint32_t aFirst, uint32_t aLast, bool aExtended) {
         if (++mRequestId == 0) mRequestId = 1;
         // No acknowledge: the packets are the answer.
-        uint8_t command[Gvcp::kHeaderSize + Gvcp::PacketResendCommand::kSize];
-        Gvcp::PutCommandHeader(command, Gvcp::kPacketResendCmd, mRequestId, Gvcp::PacketResendCommand::kSize, 0);
-        Gvcp::PacketResendCommand::Write(command + Gvcp::kHeaderSize, false, mChannel, aBlock, aFirst, aLast);
-        (void)!::send(mRequestSocket, command, sizeof command, MSG_DONTWAIT);
+        uint8_t command[Gvcp::kHeaderSize + Gvcp::PacketResendCommand::kExtendedSize];
+        const size_t length = Gvcp::PacketResendCommand::SizeOf(aExtended);
+        const size_t size = Gvcp::PutCommandHeader(command, Gvcp::kPacketResendCmd, mRequestId, length,
+                                                   aExtended ? Gvcp::kFlagExtendedIds : 0);
+        Gvcp::PacketResendCommand::Write(command + Gvcp::kHeaderSize, aExtended, mChannel, aBlock, aFirst, aLast);
+        (void)!::send(mRequestSocket, command, size, MSG_DONTWAIT);
     }
 
-    void Heartbeat(uint32_t aInterval) {
+    // The stream's own session: a read of CCP every aInterval keeps it. The device has dropped it
+    // when it answers without control (or refuses the read), or when it has not answered for longer
+    // than its heartbeat timeout aTimeout; the heartbeat then ends.
+    void Heartbeat(uint32_t aInterval, uint32_t aTimeout) {
+        using Clock = std::chrono::steady_clock;
         std::unique_lock<std::mutex> guard(mSessionLock);
+        Clock::time_point answered = Clock::now();
         while (!mSessionStop) {
             mSessionWake.wait_for(guard, std::chrono::milliseconds(std::max<uint32_t>(aInterval, 10)));
             if (mSessionStop) break;
             guard.unlock();
-            uint32_t ignored = 0;
-            mControl.ReadRegister(Reg::kCcp, ignored);
+            uint32_t ccp = 0;
+            const uint16_t status = mControl.ReadRegister(Reg::kCcp, ccp);
+            const Clock::time_point now = Clock::now();
             guard.lock();
+            if (mSessionStop) break;
+            if (status == TqGvcpClient::Channel::kNoAnswer || status == TqGvcpClient::Channel::kStillPending) {
+                if (now - answered <= std::chrono::milliseconds(aTimeout)) continue;
+                Lost("the device has not answered the stream's heartbeat for longer than its heartbeat timeout (" +
+                     std::to_string(aTimeout) + " ms)");
+                break;
+            }
+            if (status == Gvcp::kAccessDenied ||
+                (status == Gvcp::kSuccess && !(ccp & (Reg::kCcpControl | Reg::kCcpExclusive)))) {
+                Lost("the device ended the stream's control session (its heartbeat was answered without control)");
+                break;
+            }
+            if (status == Gvcp::kSuccess) answered = now;
         }
     }
 

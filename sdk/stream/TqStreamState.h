@@ -122,6 +122,7 @@ struct State {
     uint32_t queued = 0;
     uint64_t aborts = 0;   // generation of AbortQueuedBuffers and Close: wakes a waiting retrieve
     bool linkLost = false; // the device's controlling link was lost: retrieves end (until Close)
+    std::string linkLostReason;   // why, as retrieves tell it
     uint16_t channel = 0;
     std::deque<TqBuffer*> input;
     std::deque<Done> output;
@@ -165,6 +166,13 @@ inline State& StateOf(TqStream& aStream) {
 // Buffers a pipeline took back from its output queue to keep the stream fed (PipelineImagesDropped).
 inline void CountPipelineDrops(TqStream& aStream, uint64_t aCount) {
     StateOf(aStream).counters.pipelineImagesDropped += aCount;
+}
+
+// Whether the stream's link to its device is lost (retrieves answer TQ_NOT_CONNECTED with the reason).
+inline bool LinkLost(TqStream& aStream) {
+    State& state = StateOf(aStream);
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.linkLost;
 }
 
 // Zeroes the counters the stream's parameters show.
