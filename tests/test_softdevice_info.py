@@ -307,10 +307,17 @@ def test_events_reach_a_controller_intact_and_are_retried(m, hooks, running):
         assert hooks.soft_device_wait_events(handle, 5000)
         assert (statistics.GetEventsIssued(), statistics.GetEventDatasIssued(), statistics.GetEventRetriesIssued()) == (
             2, 2, 0)
-        # Data and block IDs the event cannot carry.
-        for args in [(0x9000, b"abc"), (0x9000, b""), (0x9000, largest + b"1234"), (0x9000, 0x10000),
-                     (0x9000, data, 2**64 - 1), (0x9000, 0x10000, 0)]:
+        # Data the event cannot carry.
+        for args in [(0x9000, b"abc"), (0x9000, b""), (0x9000, largest + b"1234")]:
             assert fire(channel, *args).GetCode() == INVALID, args
+        # Any block ID: without extended IDs the event carries its low 16 bits, as a block ID wraps.
+        for args, expected in [((0x900A, 0x10005), (EVENT, 0x900A, 0xFFFF, 5, b"")),
+                               ((0x900B, data, 2**64 - 1, 0), (EVENTDATA, 0x900B, 0, 0xFFFF, data))]:
+            assert fire(channel, *args).GetCode() == 0, args
+            event, source = fired(events)
+            assert (event[0],) + event[2:] == expected
+            acknowledge(events, event, source)
+        assert hooks.soft_device_wait_events(handle, 5000)
         # A controller that never acknowledges gets the command MCRC more times.
         assert client.write_reg(MCTT, 50) == 0 and client.write_reg(MCRC, 3) == 0
         assert fire(channel, 0x9009, b"\0\0\0\1").GetCode() == 0
@@ -318,7 +325,7 @@ def test_events_reach_a_controller_intact_and_are_retried(m, hooks, running):
         assert len(set(copies)) == 1 and copies[0][2] == 0x9009
         assert hooks.soft_device_wait_events(handle, 5000)
         assert (statistics.GetEventDatasIssued(), statistics.GetEventRetriesIssued(),
-                statistics.GetEventRetriesIssuedMax()) == (3, 3, 3)
+                statistics.GetEventRetriesIssuedMax()) == (4, 3, 3)
         # The session ends: the channel closes.
         assert client.write_reg(CCP, 0) == 0
         assert channel.IsOpened() is False and fire(channel, 0x9000).GetCode() == STATE_ERROR
@@ -363,7 +370,7 @@ def test_fire_event_dispatcher(m, hooks, running):
     class Data(bytes):
         pass
 
-    taken = [((channel, True), STATE_ERROR), ((channel, 0x9000, 2**64 - 1), INVALID),
+    taken = [((channel, True), STATE_ERROR), ((channel, 0x9000, 2**64 - 1), STATE_ERROR),
              ((channel, 0x9000, Data(b"abcd")), STATE_ERROR), ((channel, 0x9000, b"abc", 0, 0), INVALID)]
     for args, code in taken:
         assert fire(*args).GetCode() == code, args

@@ -389,6 +389,45 @@ struct SourceImage {
     bool multiPart = false;
 };
 
+// The engine device's configuration: the identity, and the image of each source; with aFeatures the
+// application's features too.
+TqEngine::DeviceConfig Config(const Core& d, const std::vector<SourceImage>& aImages, bool aFeatures = true) {
+    TqEngine::DeviceConfig config;
+    config.identity = d.info.Identity(d.mac);
+    config.transport = TqEngine::Transport::kGigEVision;
+    config.maxPacketSize = TqEngine::Reg::kPacketSizeLimit;
+    config.streamChannels = uint32_t(aImages.size());
+    auto description = std::make_shared<TqEngine::Description>();
+    description->header = d.info.Header();
+    description->payloadSizeBase = kPayloadSizeBase;
+    if (aFeatures) {
+        d.genApiFactory.Describe(*description);
+        for (const StreamableFeature& feature : d.genApiFactory.Streamable())
+            description->userSetFeatures.push_back(feature.name);
+    }
+    description->userSetBase = kUserSetBase;
+    {
+        std::lock_guard guard(d.lock);
+        description->userSetCount = d.userSetCount;
+    }
+    for (const SourceImage& image : aImages) {
+        config.channels.push_back(image.channel);
+        description->limits.push_back(image.limits);
+        for (const auto& [type, name] : image.pixelTypes) config.pixelFormatNames[TqPixel::ToWire(type)] = name;
+        DescribeSourceFeatures(*description, {image.chunks, image.multiPart});
+    }
+    config.description = std::move(description);
+    return config;
+}
+
+// The description a start that failed before it described the device leaves: the standard part,
+// the device without its streams.
+void DescribeStandardPart(Core& d) {
+    const std::string xml = TqEngine::Device(Config(d, {}, false)).Xml();
+    std::lock_guard guard(d.lock);
+    d.xml = xml;
+}
+
 class Sequence {
 public:
     Sequence(Core& aDevice, Adapter aAdapter) : d(aDevice), mAdapter(std::move(aAdapter)) {}
@@ -417,12 +456,7 @@ public:
         }
         Finish(d, *mRun);
         mRun->registers->Retire();
-        if (!mDescribed) {   // the standard part: the device without its streams
-            TqEngine::DeviceConfig config = Config({}, false);
-            const std::string xml = TqEngine::Device(config).Xml();
-            std::lock_guard guard(d.lock);
-            d.xml = xml;
-        }
+        if (!mDescribed) DescribeStandardPart(d);
         std::lock_guard guard(d.lock);
         d.state = before;
         d.run.reset();
@@ -582,39 +616,9 @@ private:
         return true;
     }
 
-    // The engine device's configuration: the identity, and the image of each source.
-    TqEngine::DeviceConfig Config(const std::vector<SourceImage>& aImages, bool aFeatures = true) const {
-        TqEngine::DeviceConfig config;
-        config.identity = d.info.Identity(d.mac);
-        config.transport = TqEngine::Transport::kGigEVision;
-        config.maxPacketSize = TqEngine::Reg::kPacketSizeLimit;
-        config.streamChannels = uint32_t(aImages.size());
-        auto description = std::make_shared<TqEngine::Description>();
-        description->header = d.info.Header();
-        description->payloadSizeBase = kPayloadSizeBase;
-        if (aFeatures) {
-            d.genApiFactory.Describe(*description);
-            for (const StreamableFeature& feature : d.genApiFactory.Streamable())
-                description->userSetFeatures.push_back(feature.name);
-        }
-        description->userSetBase = kUserSetBase;
-        {
-            std::lock_guard guard(d.lock);
-            description->userSetCount = d.userSetCount;
-        }
-        for (const SourceImage& image : aImages) {
-            config.channels.push_back(image.channel);
-            description->limits.push_back(image.limits);
-            for (const auto& [type, name] : image.pixelTypes) config.pixelFormatNames[TqPixel::ToWire(type)] = name;
-            DescribeSourceFeatures(*description, {image.chunks, image.multiPart});
-        }
-        config.description = std::move(description);
-        return config;
-    }
-
     // The engine device with its description, the sources' offsets in its registers.
     bool Describe() {
-        mRun->device = std::make_shared<TqEngine::Device>(Config(mImages));
+        mRun->device = std::make_shared<TqEngine::Device>(Config(d, mImages));
         mDescribed = true;
         {
             std::lock_guard guard(d.lock);
@@ -810,7 +814,11 @@ TqResult TqSoftDeviceGEV::Start(const TqString& aMACAddress) {
     if (d.Current() == State::kRunning) return Failed(TQ_STATE_ERROR, "the device is already running");
     TqSoftDevice::Adapter adapter;
     const TqResult found = TqSoftDevice::FindAdapter(TqSoftDevice::Utf8(aMACAddress), adapter);
-    if (!found.IsOK()) return found;
+    if (!found.IsOK()) {   // a start that failed, as any other: the description is there
+        d.info.Defaults(d.mac);
+        TqSoftDevice::DescribeStandardPart(d);
+        return found;
+    }
     return TqSoftDevice::Sequence(d, adapter).Run();
 }
 

@@ -136,25 +136,48 @@ std::string ScopeName(int aScope) {
 
 GenApiFactory::GenApiFactory(TqSoftDeviceGEV& aDevice) : mDevice(aDevice) {}
 
-void GenApiFactory::Begin(uint32_t aSources) {
-    // The names of the device's own nodes with this many channels.
+namespace {
+
+// The nodes of the device's own description with aSources channels; aEverything: with every part a
+// start may add (chunks, user sets, multi-part), else with none of them.
+std::unique_ptr<TqGenICamLib::NodeMap> OwnNodes(uint32_t aSources, bool aEverything) {
     TqEngine::DeviceConfig config;
     config.streamChannels = aSources;
-    config.description = std::make_shared<TqEngine::Description>();
+    auto description = std::make_shared<TqEngine::Description>();
+    if (aEverything) {
+        description->chunkBase = TqEngine::Reg::kReservedBegin;
+        description->chunkEntries = {{1, "Chunk"}};
+        description->userSetBase = TqEngine::Reg::kReservedBegin + 0x100;
+        description->userSetCount = 1;
+        description->multiPart = true;
+    }
+    config.description = std::move(description);
     const std::string xml = TqEngine::Device(config).Xml();
     std::unique_ptr<TqGenICamLib::NodeMap> map;
+    TqGenICamLib::NodeMap::Load(xml.data(), xml.size(), nullptr, map);
+    return map;
+}
+
+}  // namespace
+
+void GenApiFactory::Begin(uint32_t aSources) {
+    // The names of the device's own nodes with this many channels, and the categories a start may
+    // give it (a feature joins those as they are).
     std::set<std::string> own, categories;
     std::map<std::string, uint8_t> features;
     std::map<std::string, std::set<std::string>> entries;
-    if (TqGenICamLib::NodeMap::Load(xml.data(), xml.size(), nullptr, map).IsOK())
+    using TqGenICamLib::Kind;
+    if (const auto map = OwnNodes(aSources, false))
         for (const auto& node : map->Nodes()) {
-            using TqGenICamLib::Kind;
             if (node->kind != Kind::EnumEntry) own.insert(node->name);
-            if (node->kind == Kind::Category) categories.insert(node->name);
             if (node->kind != Kind::Category && node->kind != Kind::Port && node->kind != Kind::EnumEntry)
                 features[node->name] = uint8_t(node->kind);
             for (const auto& entry : node->entries) entries[node->name].insert(entry->name);
         }
+    if (const auto map = OwnNodes(aSources, true))
+        for (const auto& node : map->Nodes())
+            if (node->kind == Kind::Category) categories.insert(node->name);
+    own.insert(categories.begin(), categories.end());
     std::lock_guard guard(mLock);
     mSources = aSources;
     mOwnNames = std::move(own);
@@ -719,32 +742,44 @@ public:
         return true;
     }
 
+    // The nodes of one feature, made of what its sources gave.
     void Emit(const Merged& m);
+
+private:
+    bool SourcesAgree(const Merged& m);
+    FeatureNode OwnNode(const Merged& m);
+    void ValueOf(const Merged& m, FeatureNode& node);
+    void DeviceRegister(const Merged& m, FeatureNode& reg);
+    void MappedRegister(const Merged& m, FeatureNode& reg);
+    void Bounds(const Merged& m, FeatureNode& node);
+    bool Entries(const Merged& m, FeatureNode& node);
 
     uint32_t mSources;
     std::vector<FeatureNode>& mNodes;
     std::vector<std::string>& mConflicts;
 };
 
-void Merger::Emit(const Merged& m) {
-    using K = GenApiFactory::Kind;
-    const GenApiFactory::Feature& f = *m.first;
-    const GenApiFactory::Pending& a = f.a;
-    const K kind = f.kind;
-    const std::string invented = kInventedPrefix + a.name;
-
-    // What the sources must share.
+// What the sources that made the feature must share; false (a conflict noted) when they do not.
+bool Merger::SourcesAgree(const Merged& m) {
+    const GenApiFactory::Pending& a = m.first->a;
     if (!Agree(m, "pValues", [](const auto& x) { return x.a.value; }) ||
         !Agree(m, "mappings", [](const auto& x) { return MappingText(x.a.mapping); }) ||
         !Agree(m, "register lengths", [](const auto& x) { return x.length; }) ||
         !Agree(m, "formulas", [](const auto& x) { return x.r.formula + '\n' + x.r.from + '\n' + x.r.to + '\n' + x.r.valueFeature; }) ||
         !Agree(m, "variables", [](const auto& x) { return x.a.variables; }) ||
         !Agree(m, "limits", [](const auto& x) { return std::tuple(x.r.limits, x.a.min, x.a.max, x.a.inc); }))
-        return;
+        return false;
     if (!a.selected.empty() && !Agree(m, "registers (a selector of several sources has one register)",
                                       [](const auto& x) { return x.address; }))
-        return;
+        return false;
+    return true;
+}
 
+// The feature's own node, with what every kind has (texts, availability, lock, access).
+FeatureNode Merger::OwnNode(const Merged& m) {
+    const GenApiFactory::Pending& a = m.first->a;
+    const GenApiFactory::Kind kind = m.first->kind;
+    const std::string invented = kInventedPrefix + a.name;
     FeatureNode node;
     node.name = a.name;
     node.standard = a.nameSpace == TqGenNameSpaceStandard;
@@ -776,124 +811,151 @@ void Merger::Emit(const Merged& m) {
     static const char* const kKinds[] = {"Integer", "Float",         "String",     "Register",     "Boolean",  "Command",
                                          "Enumeration", "IntSwissKnife", "SwissKnife", "IntConverter", "Converter"};
     node.kind = kKinds[int(kind)];
-    if (f.hasRegister) {
-        // The register node: the feature itself for strings and registers, else one beneath it.
-        FeatureNode own;
-        FeatureNode& reg = (kind == K::String || kind == K::Register) ? node : own;
-        if (&reg == &node) node.kind = kind == K::String ? "StringReg" : "Register";
-        else {
-            reg.kind = kind == K::Float ? "FloatReg" : "IntReg";
-            reg.name = invented + "_Reg";
-            reg.visibility = "Invisible";
-            node.value = reg.name;
-        }
-        const std::vector<std::string> addresses =
-            Each(m, [](const auto& x) { return std::to_string(x.address); });
-        const std::string address = PerSource(invented + "_Address", addresses, false);
-        if (address == addresses[0] || address == std::to_string(f.address)) reg.address = f.address;
-        else {
-            reg.addressNode = address;
-            reg.cachable = "NoCache";   // the register changes with SourceSelector
-        }
-        reg.length = f.length;
-        reg.access = f.readable && f.writable ? "RW" : f.readable ? "RO" : "WO";
-        if (reg.cachable.empty()) reg.cachable = kCache[a.cache];
-        reg.pollingTime = a.pollingTime;
-        reg.invalidators = a.invalidators;
-        reg.isSigned = kind == K::Integer && f.r.limits && f.r.intMin < 0;
-        for (const auto* x : m.bySource) reg.isSigned = reg.isSigned || (x && x->r.limits && x->r.intMin < 0);
-        if (&reg != &node) mNodes.push_back(std::move(own));
-    } else if (a.mapping) {
-        // The register node on the port of its chunk or event.
-        const GenApiFactory::Pending::Mapping& map = *a.mapping;
-        FeatureNode own;
-        FeatureNode& reg = (kind == K::String || kind == K::Register) ? node : own;
-        if (&reg == &node) node.kind = kind == K::String ? "StringReg" : "Register";
-        else {
-            reg.kind = kind == K::Float ? "FloatReg" : "IntReg";
-            reg.name = invented + "_Reg";
-            reg.visibility = "Invisible";
-            node.value = reg.name;
-        }
-        reg.port = PortName(map);
-        reg.address = uint64_t(map.address) + (map.event && map.adjust ? kEventHeader : 0);
-        reg.length = int64_t(map.length);
-        reg.access = "RO";
-        reg.cachable = "NoCache";
-        reg.littleEndian = map.endianness == TqGenEndiannessLittle;
-        reg.isSigned = kind == K::Integer && f.r.limits && f.r.intMin < 0;
-        reg.invalidators = a.invalidators;
-        if (&reg != &node) mNodes.push_back(std::move(own));
-    } else {
+    return node;
+}
+
+// Where its value lies: a register node of the device's (the feature itself for strings and registers,
+// else one beneath it), one on the port of its chunk or event, or another feature's value.
+void Merger::ValueOf(const Merged& m, FeatureNode& node) {
+    using K = GenApiFactory::Kind;
+    const GenApiFactory::Feature& f = *m.first;
+    const GenApiFactory::Pending& a = f.a;
+    const K kind = f.kind;
+    if (!f.hasRegister && !a.mapping) {
         node.invalidators = a.invalidators;
         if (IsRegisterBound(kind)) node.value = a.value;
+        return;
     }
+    FeatureNode own;
+    FeatureNode& reg = (kind == K::String || kind == K::Register) ? node : own;
+    if (&reg == &node) {
+        node.kind = kind == K::String ? "StringReg" : "Register";
+    } else {
+        reg.kind = kind == K::Float ? "FloatReg" : "IntReg";
+        reg.name = kInventedPrefix + a.name + "_Reg";
+        reg.visibility = "Invisible";
+        node.value = reg.name;
+    }
+    reg.invalidators = a.invalidators;
+    reg.isSigned = kind == K::Integer && f.r.limits && f.r.intMin < 0;
+    if (f.hasRegister) DeviceRegister(m, reg);
+    else MappedRegister(m, reg);
+    if (&reg != &node) mNodes.push_back(std::move(own));
+}
 
-    if (kind == K::Integer || kind == K::Float) {
-        const bool real = kind == K::Float;
-        struct Side {
-            FeatureNode::Bound* bound;
-            std::string GenApiFactory::Pending::*node;
-            const char* suffix;
+// A register of the device's, at each source's address.
+void Merger::DeviceRegister(const Merged& m, FeatureNode& reg) {
+    const GenApiFactory::Feature& f = *m.first;
+    const std::vector<std::string> addresses = Each(m, [](const auto& x) { return std::to_string(x.address); });
+    const std::string address = PerSource(kInventedPrefix + f.a.name + "_Address", addresses, false);
+    if (address == addresses[0] || address == std::to_string(f.address)) reg.address = f.address;
+    else {
+        reg.addressNode = address;
+        reg.cachable = "NoCache";   // the register changes with SourceSelector
+    }
+    reg.length = f.length;
+    reg.access = f.readable && f.writable ? "RW" : f.readable ? "RO" : "WO";
+    if (reg.cachable.empty()) reg.cachable = kCache[f.a.cache];
+    reg.pollingTime = f.a.pollingTime;
+    for (const auto* x : m.bySource) reg.isSigned = reg.isSigned || (x && x->r.limits && x->r.intMin < 0);
+}
+
+// A register on the port of its chunk or event.
+void Merger::MappedRegister(const Merged& m, FeatureNode& reg) {
+    const GenApiFactory::Pending::Mapping& map = *m.first->a.mapping;
+    reg.port = PortName(map);
+    reg.address = uint64_t(map.address) + (map.event && map.adjust ? kEventHeader : 0);
+    reg.length = int64_t(map.length);
+    reg.access = "RO";
+    reg.cachable = "NoCache";
+    reg.littleEndian = map.endianness == TqGenEndiannessLittle;
+}
+
+// An Integer's or Float's bounds: the node that gives one, else the sources' constants.
+void Merger::Bounds(const Merged& m, FeatureNode& node) {
+    const GenApiFactory::Feature& f = *m.first;
+    const GenApiFactory::Pending& a = f.a;
+    const std::string invented = kInventedPrefix + a.name;
+    const bool real = f.kind == GenApiFactory::Kind::Float;
+    struct Side {
+        FeatureNode::Bound* bound;
+        std::string GenApiFactory::Pending::*node;
+        const char* suffix;
+    };
+    for (const Side& side : {Side{&node.min, &GenApiFactory::Pending::min, "_Min"},
+                             Side{&node.max, &GenApiFactory::Pending::max, "_Max"},
+                             Side{&node.inc, &GenApiFactory::Pending::inc, "_Inc"}}) {
+        if (real && side.bound == &node.inc) continue;
+        if (!(a.*side.node).empty()) {
+            *side.bound = {a.*side.node, true};
+            continue;
+        }
+        if (!f.r.limits) continue;
+        const auto constant = [&](const GenApiFactory::Feature& x) {
+            if (side.bound == &node.min) return real ? Number(x.r.floatMin) : std::to_string(x.r.intMin);
+            if (side.bound == &node.max) return real ? Number(x.r.floatMax) : std::to_string(x.r.intMax);
+            return std::to_string(x.r.intInc);
         };
-        for (const Side& side : {Side{&node.min, &GenApiFactory::Pending::min, "_Min"},
-                                 Side{&node.max, &GenApiFactory::Pending::max, "_Max"},
-                                 Side{&node.inc, &GenApiFactory::Pending::inc, "_Inc"}}) {
-            if (real && side.bound == &node.inc) continue;
-            if (!(a.*side.node).empty()) {
-                *side.bound = {a.*side.node, true};
-                continue;
+        const std::vector<std::string> texts = Each(m, constant);
+        const std::string chosen = PerSource(invented + side.suffix, texts, real);
+        *side.bound = {chosen, chosen == invented + side.suffix};
+    }
+}
+
+// An Enumeration's entries: every source's, each available while SourceSelector names a source that
+// has it; false (a conflict noted) when two sources give one entry two values.
+bool Merger::Entries(const Merged& m, FeatureNode& node) {
+    const GenApiFactory::Feature& f = *m.first;
+    const GenApiFactory::Pending& a = f.a;
+    const std::string invented = kInventedPrefix + a.name;
+    std::vector<const GenApiFactory::Feature*> makers;
+    if (m.scoped) {
+        for (const auto* x : m.bySource) makers.push_back(x);
+    } else {
+        makers.push_back(&f);
+    }
+    std::vector<std::pair<GenApiFactory::Pending::Entry, std::vector<bool>>> entries;
+    for (size_t n = 0; n < makers.size(); ++n) {
+        if (!makers[n]) continue;
+        for (const auto& e : makers[n]->a.entries) {
+            auto it = std::find_if(entries.begin(), entries.end(), [&](const auto& x) { return x.first.name == e.name; });
+            if (it == entries.end()) {
+                entries.push_back({e, std::vector<bool>(makers.size())});
+                it = entries.end() - 1;
+            } else if (it->first.value != e.value) {
+                mConflicts.push_back("'" + a.name + "': entry " + e.name + " has two values, " +
+                                     std::to_string(it->first.value) + " and " + std::to_string(e.value));
+                return false;
             }
-            if (!f.r.limits) continue;
-            const auto constant = [&](const GenApiFactory::Feature& x) {
-                if (side.bound == &node.min) return real ? Number(x.r.floatMin) : std::to_string(x.r.intMin);
-                if (side.bound == &node.max) return real ? Number(x.r.floatMax) : std::to_string(x.r.intMax);
-                return std::to_string(x.r.intInc);
-            };
-            const std::vector<std::string> texts = Each(m, constant);
-            const std::string chosen = PerSource(invented + side.suffix, texts, real);
-            *side.bound = {chosen, chosen == invented + side.suffix};
+            it->second[n] = true;
         }
     }
-    if (kind == K::Enumeration) {
-        // Every source's entries, each available while SourceSelector names a source that has it.
-        std::vector<const GenApiFactory::Feature*> makers;
-        if (m.scoped) {
-            for (const auto* x : m.bySource) makers.push_back(x);
-        } else {
-            makers.push_back(&f);
+    for (const auto& [e, offered] : entries) {
+        FeatureNode::Entry entry{e.name, e.displayName.empty() ? Spaced(e.name) : e.displayName, "",
+                                 e.nameSpace == TqGenNameSpaceStandard, e.value};
+        const bool everywhere = std::count(offered.begin(), offered.end(), true) ==
+                                std::count_if(makers.begin(), makers.end(), [](const auto* x) { return x; });
+        if (m.scoped && !everywhere) {
+            std::vector<std::string> terms;
+            for (bool o : offered) terms.push_back(o ? "1" : "0");
+            entry.isAvailable = PerSource(invented + "_" + e.name + "_Available", terms, false);
         }
-        std::vector<std::pair<GenApiFactory::Pending::Entry, std::vector<bool>>> entries;
-        for (size_t n = 0; n < makers.size(); ++n) {
-            if (!makers[n]) continue;
-            for (const auto& e : makers[n]->a.entries) {
-                auto it = std::find_if(entries.begin(), entries.end(), [&](const auto& x) { return x.first.name == e.name; });
-                if (it == entries.end()) {
-                    entries.push_back({e, std::vector<bool>(makers.size())});
-                    it = entries.end() - 1;
-                } else if (it->first.value != e.value) {
-                    mConflicts.push_back("'" + a.name + "': entry " + e.name + " has two values, " +
-                                         std::to_string(it->first.value) + " and " + std::to_string(e.value));
-                    return;
-                }
-                it->second[n] = true;
-            }
-        }
-        for (const auto& [e, offered] : entries) {
-            FeatureNode::Entry entry{e.name, e.displayName.empty() ? Spaced(e.name) : e.displayName, "",
-                                     e.nameSpace == TqGenNameSpaceStandard, e.value};
-            const bool everywhere = std::count(offered.begin(), offered.end(), true) ==
-                                    std::count_if(makers.begin(), makers.end(), [](const auto* x) { return x; });
-            if (m.scoped && !everywhere) {
-                std::vector<std::string> terms;
-                for (bool o : offered) terms.push_back(o ? "1" : "0");
-                entry.isAvailable = PerSource(invented + "_" + e.name + "_Available", terms, false);
-            }
-            node.entries.push_back(std::move(entry));
-        }
+        node.entries.push_back(std::move(entry));
     }
-    if (kind >= K::IntSwissKnife) {
-        for (const std::string& variable : a.variables) node.variables.emplace_back(variable, variable);
+    return true;
+}
+
+void Merger::Emit(const Merged& m) {
+    using K = GenApiFactory::Kind;
+    const K kind = m.first->kind;
+    if (!SourcesAgree(m)) return;
+    FeatureNode node = OwnNode(m);
+    ValueOf(m, node);
+    if (kind == K::Integer || kind == K::Float) Bounds(m, node);
+    if (kind == K::Enumeration && !Entries(m, node)) return;
+    if (kind >= K::IntSwissKnife) {   // formulas
+        const GenApiFactory::Feature& f = *m.first;
+        for (const std::string& variable : f.a.variables) node.variables.emplace_back(variable, variable);
         node.formula = f.r.formula;
         node.formulaFrom = f.r.from;
         node.formulaTo = f.r.to;

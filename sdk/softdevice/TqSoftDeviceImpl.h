@@ -226,6 +226,8 @@ struct Run {
 // registers (a controller's or the local side's write calls the source's setter first, a read asks its
 // getter) and the stream channels' destinations (OnOpen and OnClose). False when the engine refuses.
 bool InstallSourceSide(Core& aDevice, Run& aRun, std::vector<SourceFacts> aFacts);
+// Whether the controller allowed channel aChannel to send multi-part blocks (its SCCFG bit).
+bool MultiPartAllowed(const Run& aRun, uint32_t aChannel);
 // The controller's session ended (inside the device's gate): the open channels close.
 void SourcesSessionEnded(Core& aDevice);
 // The device stops (before its gate closes): the open channels close.

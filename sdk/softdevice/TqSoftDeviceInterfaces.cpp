@@ -211,16 +211,15 @@ namespace {
 TqResult EventResult(uint16_t aStatus) {
     switch (aStatus) {
     case TqEngine::Gvcp::kSuccess: return TqResult(TQ_OK);
-    case TqEngine::Gvcp::kInvalidParameter: return Invalid("the event's data is not a multiple of 4 bytes up to 524");
+    case TqEngine::Gvcp::kInvalidParameter:
+        return Invalid("the event's data is not a multiple of 4 bytes up to 524 (516 with extended IDs)");
     case TqEngine::Gvcp::kBusy: return TqResult(TQ_BUSY, TqString("too many events wait to be sent"));
     default: return TqResult(TQ_STATE_ERROR, TqString("the messaging channel is not open"));
     }
 }
 
+// Any block ID: with extended IDs it goes out whole, else as its low 16 bits (as a block ID wraps).
 constexpr uint32_t kMaxEventData = TqEngine::Gvcp::kMaxPayload - 16;
-// An event carries 16 bits of block ID: a larger one would reach the controller cut.
-constexpr uint64_t kMaxEventBlock = 0xFFFF;
-TqResult BlockTooLarge() { return Invalid("an event's block ID is at most 65535 (16 bits)"); }
 
 }  // namespace
 
@@ -228,14 +227,12 @@ TqResult Messaging::FireEvent(uint16_t aEventID, uint8_t* aData, uint32_t aDataL
                               uint16_t aChannelIndex) {
     if (!aData || aDataLength == 0 || aDataLength % 4 || aDataLength > kMaxEventData)
         return Invalid("the event's data must be 4 to 524 bytes, a multiple of 4");
-    if (aBlockID > kMaxEventBlock) return BlockTooLarge();
     const auto device = mDevice.Engine();
     if (!device) return EventResult(TqEngine::Gvcp::kError);
     return EventResult(device->FireEvent(aEventID, aData, aDataLength, aBlockID, aChannelIndex));
 }
 
 TqResult Messaging::FireEvent(uint16_t aEventID, uint64_t aBlockID, uint16_t aChannelIndex) {
-    if (aBlockID > kMaxEventBlock) return BlockTooLarge();
     const auto device = mDevice.Engine();
     if (!device) return EventResult(TqEngine::Gvcp::kError);
     return EventResult(device->FireEvent(aEventID, nullptr, 0, aBlockID, aChannelIndex));

@@ -15,7 +15,7 @@
 // has set both its SCDA and SCP registers, and closes (OnClose) when either returns to 0, when the
 // controller's session ends and when the device stops; a new destination while open closes and opens
 // again. The SCCFG bits of a multi-part source reach SetMultiPartAllowed and
-// SetLargeLeaderTrailerEnabled.
+// SetLargeLeaderTrailerEnabled; its SCC register (read-only) shows both as supported.
 //
 // A source that fails on a device thread (throws, or its director reports a wrong result) is logged
 // once per call (logger "TqSoftDeviceGEV") and counts as a refusal; the device goes on.
@@ -115,7 +115,7 @@ public:
         for (uint32_t n = 0; n < mChannels.size(); ++n) {
             ranges.push_back({Reg::Format(n, Reg::kWidth), Reg::kPixelFormat + 4 - Reg::kWidth});
             ranges.push_back({kChunkBase + kChunkStride * n, kChunkSize});
-            ranges.push_back({Reg::Sccfg(n), 4});
+            ranges.push_back({Reg::Scc(n), 8});   // SCC and SCCFG
         }
         return ranges;
     }
@@ -141,6 +141,11 @@ public:
         return Each(aAddress, data.data(), aSize, true, aPeer, [&](Core& d, Run& aRun, uint32_t aAt, uint8_t* aWord) {
             return WriteWord(d, aRun, aAt, Get32(aWord));
         });
+    }
+
+    bool MultiPartAllowed(uint32_t n) {
+        std::lock_guard guard(mLock);
+        return n < mChannels.size() && (mChannels[n].sccfg & Reg::kSccfgMultiPart);
     }
 
     // Every open channel closes.
@@ -214,7 +219,7 @@ private:
     }
 
     // Which kind of register aAddress is, and its channel.
-    enum class Kind { kNone, kFormat, kChunk, kSccfg, kPort, kDestination };
+    enum class Kind { kNone, kFormat, kChunk, kScc, kSccfg, kPort, kDestination };
     Kind KindOf(uint32_t aAddress, uint32_t& aChannel, uint32_t& aRegister) const {
         for (uint32_t n = 0; n < mChannels.size(); ++n) {
             aChannel = n;
@@ -223,6 +228,7 @@ private:
                 return Kind::kFormat;
             aRegister = aAddress - (kChunkBase + kChunkStride * n);
             if (aAddress >= kChunkBase + kChunkStride * n && aRegister < kChunkSize) return Kind::kChunk;
+            if (aAddress == Reg::Scc(n)) return Kind::kScc;
             if (aAddress == Reg::Sccfg(n)) return Kind::kSccfg;
             if (aAddress == Reg::Scp(n)) return Kind::kPort;
             if (aAddress == Reg::Scda(n)) return Kind::kDestination;
@@ -255,6 +261,11 @@ private:
                 return Gvcp::kSuccess;
             }
             return ask("GetChunkEnable", [&](auto& s) { return s.GetChunkEnable(Selected(n)); });
+        case Kind::kScc: {   // what a multi-part source can do
+            std::lock_guard guard(mLock);
+            aValue = mChannels[n].multiPart ? Reg::kSccfgMultiPart | Reg::kSccfgLargeLeaderTrailer : 0;
+            return Gvcp::kSuccess;
+        }
         case Kind::kSccfg: {
             std::lock_guard guard(mLock);
             aValue = mChannels[n].sccfg;
@@ -271,6 +282,7 @@ private:
         switch (KindOf(aAddress, n, reg)) {
         case Kind::kFormat: return WriteFormat(d, aRun, n, reg, aAddress, aValue);
         case Kind::kChunk: return WriteChunk(d, aRun, n, reg, aValue);
+        case Kind::kScc: return Gvcp::kWriteProtect;
         case Kind::kSccfg: return WriteSccfg(d, aRun, n, aValue);
         case Kind::kPort:
         case Kind::kDestination: {
@@ -394,6 +406,10 @@ bool InstallSourceSide(Core& aDevice, Run& aRun, std::vector<SourceFacts> aFacts
         return false;
     aRun.sourceSide = std::move(side);
     return true;
+}
+
+bool MultiPartAllowed(const Run& aRun, uint32_t aChannel) {
+    return aRun.sourceSide && aRun.sourceSide->MultiPartAllowed(aChannel);
 }
 
 void SourcesSessionEnded(Core& aDevice) {

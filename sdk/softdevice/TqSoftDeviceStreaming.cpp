@@ -3,13 +3,17 @@
 // per acquisition:
 //
 //   start   GetTxNumBuffersToUse (TQ_OK: that many buffers, 4 up to those allocated; anything else:
-//           all), GetChunkModeActive, OnStreamingStart;
+//           all), GetChunkModeActive (and in chunk mode GetChunksSize), OnStreamingStart;
 //   frames  while the channel acquires: PreQueueBufferProc (false: nothing this round), QueueBuffer
-//           for each buffer the device holds (the first refusal keeps it and the rest for later),
-//           RetrieveBuffer (no buffer: ask again); a retrieved buffer goes out as one GVSP block
-//           (leader from its image, the image's bytes, with chunk mode on its chunk area, the
-//           trailer), stamped with the device's clock as it goes unless stream timestamping is off;
-//           then PostRetrieveBufferProc;
+//           for each buffer the device holds (the first refusal keeps it and the rest for later;
+//           a buffer goes to the source without a block ID, taking 64-bit ones while the controller
+//           has extended IDs on), RetrieveBuffer (no buffer: ask again); a retrieved buffer goes out
+//           as one GVSP block of its payload type, stamped with the device's clock as it goes unless
+//           stream timestamping is off, and with extended IDs under the block ID the source set on it
+//           (else the channel's next): an image (leader from its image, the image's bytes, with chunk
+//           mode on the image's chunk trailer and its chunks, the trailer), chunk data (its
+//           TqChunkData's chunks) or, while the controller allows it, multi-part (each part of its
+//           container); then PostRetrieveBufferProc;
 //   stop    AbortQueuedBuffers, RetrieveBuffer until every queued buffer is back (5 s at most),
 //           OnStreamingStop.
 //
@@ -20,11 +24,17 @@
 // that run; the next AcquisitionStart tries again), a buffer the device did not queue is dropped, a
 // buffer smaller than its image goes out with the bytes it has (the trailer tells the lines it holds
 // whole), and buffers that do not come back within the bound stay with the source (the device's
-// Stop still frees them).
+// Stop still frees them). In chunk mode a frame that lacks chunks the source counts (its chunk bytes
+// fewer than GetChunksSize, or an image too short to take them) goes out with its trailer marked
+// DATA_OVERRUN and counted by the engine device (reported once a run); a multi-part buffer while
+// multi-part is not allowed is reported and not sent.
 #include "TqSoftDeviceImpl.h"
 
 #include "TqBuffer.h"
+#include "ITqMultiPart.h"
+#include "TqChunkData.h"
 #include "TqImage.h"
+#include "TqWireBytes.h"
 #include "TqLogger.h"
 #include "TqPixelLayout.h"
 
@@ -91,7 +101,12 @@ public:
             }))
             return;
         if (limit.IsOK()) mFree.resize(std::min<size_t>(std::max(wanted, kFewestBuffers), mFree.size()));
-        if (!Call("GetChunkModeActive", [&](ITqStreamingChannelSource& s, Core&) { mChunkMode = s.GetChunkModeActive(); }))
+        mChunksSize = 0;
+        mOverrunTold = mPartsTold = false;
+        if (!Call("GetChunkModeActive", [&](ITqStreamingChannelSource& s, Core&) {
+                mChunkMode = s.GetChunkModeActive();
+                if (mChunkMode) mChunksSize = s.GetChunksSize();
+            }))
             return;
         mStreaming = Call("OnStreamingStart", [](ITqStreamingChannelSource& s, Core&) { s.OnStreamingStart(); });
     }
@@ -105,8 +120,11 @@ public:
             Pause(kIdleStep);
             return false;
         }
+        const bool extended = ExtendedIds();
         while (!mFree.empty()) {
             TqBuffer* buffer = mFree.front();
+            buffer->SetExtendedID(extended);
+            buffer->SetBlockID(0);
             TqResult queued;
             if (!Call("QueueBuffer", [&](ITqStreamingChannelSource& s, Core&) { queued = s.QueueBuffer(buffer); }))
                 return false;
@@ -128,7 +146,11 @@ public:
             Post();
             return false;
         }
-        Describe(*buffer, aFrame);
+        if (!Describe(*buffer, aFrame)) {
+            mFree.push_back(buffer);
+            Post();
+            return false;
+        }
         mSending = buffer;
         mStampSending = mStamp;
         return true;
@@ -218,9 +240,31 @@ private:
 
     void Post() { Call("PostRetrieveBufferProc", [](ITqStreamingChannelSource& s, Core&) { s.PostRetrieveBufferProc(); }); }
 
-    // The block of a retrieved buffer: the geometry its image tells (or, when it tells none, the
-    // channel's as the controller sees it), and as much of the image as the buffer holds.
-    void Describe(TqBuffer& aBuffer, TqEngine::Frame& aFrame) {
+    // Whether the controller has extended IDs on (the engine's register).
+    bool ExtendedIds() const {
+        uint32_t configuration = 0;
+        return mEngine &&
+               mEngine->ReadRegister(TqEngine::Reg::kGvspConfiguration, configuration) == TqEngine::Gvcp::kSuccess &&
+               (configuration & TqEngine::Reg::kGvspExtendedIds);
+    }
+
+    // The block of a retrieved buffer, by its payload type; false when it is not to be sent.
+    bool Describe(TqBuffer& aBuffer, TqEngine::Frame& aFrame) {
+        switch (aBuffer.GetPayloadType()) {
+        case TqPayloadTypeMultiPart:
+            if (!DescribeParts(aBuffer, aFrame)) return false;
+            break;
+        case TqPayloadTypeChunkData: DescribeChunkData(aBuffer, aFrame); break;
+        default: DescribeImage(aBuffer, aFrame); break;
+        }
+        if (!mStamp) aFrame.timestamp = aBuffer.GetTimestamp();   // else the device's clock as it goes
+        if (aBuffer.GetBlockID()) aFrame.blockId = aBuffer.GetBlockID();   // sent with extended IDs
+        return true;
+    }
+
+    // An image: the geometry its image tells (or, when it tells none, the channel's as the controller
+    // sees it), and as much of the image as the buffer holds; in chunk mode its chunks.
+    void DescribeImage(TqBuffer& aBuffer, TqEngine::Frame& aFrame) {
         using namespace TqEngine;
         const TqImage* image = aBuffer.GetImage();
         size_t wanted = 0;
@@ -241,21 +285,72 @@ private:
         }
         aFrame.image = aBuffer.GetDataPointer();
         aFrame.imageSize = aFrame.image ? std::min<size_t>(wanted, aBuffer.GetSize()) : 0;
-        if (mChunkMode && aFrame.imageSize == wanted && aBuffer.GetChunkBytesUsed()) {
+        if (!mChunkMode) return;
+        const uint32_t used = aFrame.imageSize == wanted ? aBuffer.GetChunkBytesUsed() : 0;
+        if (used) {
             // The block is one chunk layout, read from its end: the image is the first chunk, its
             // trailer (ID, length) between it and the buffer's chunks.
-            const uint32_t used = aBuffer.GetChunkBytesUsed();
             mChunkBlock.resize(kChunkTrailer + used);
-            for (int n = 0; n < 4; ++n) {
-                mChunkBlock[n] = uint8_t(kImageChunkId >> (24 - 8 * n));
-                mChunkBlock[4 + n] = uint8_t(uint32_t(aFrame.imageSize) >> (24 - 8 * n));
-            }
+            TqWire::Put32(mChunkBlock.data(), kImageChunkId);
+            TqWire::Put32(mChunkBlock.data() + 4, uint32_t(aFrame.imageSize));
             std::memcpy(mChunkBlock.data() + kChunkTrailer, aBuffer.GetChunkBytes(), used);
             aFrame.chunks = mChunkBlock.data();
             aFrame.chunkSize = mChunkBlock.size();
             aFrame.chunkLayoutId = aBuffer.GetChunkLayoutID();
         }
-        if (!mStamp) aFrame.timestamp = aBuffer.GetTimestamp();   // else the device's clock as it goes
+        if (used < mChunksSize) {   // chunks the controller counts on did not fit
+            aFrame.overrun = true;
+            if (!std::exchange(mOverrunTold, true))
+                Report(mChannel, mWho + " gave a frame with " + std::to_string(used) + " bytes of chunks where " +
+                                     std::to_string(mChunksSize) + " were expected (GetChunksSize); such frames go "
+                                     "out marked DATA_OVERRUN");
+        }
+    }
+
+    // Chunk data: the chunks of the buffer's TqChunkData.
+    void DescribeChunkData(TqBuffer& aBuffer, TqEngine::Frame& aFrame) {
+        TqChunkData* chunks = aBuffer.GetChunkData();
+        aFrame.payloadType = TqEngine::Gvsp::kPayloadChunkData;
+        aFrame.chunks = chunks->GetChunkBytes();
+        aFrame.chunkSize = aFrame.chunks ? chunks->GetChunkDataSize() : 0;
+        aFrame.chunkLayoutId = chunks->GetChunkLayoutID();
+    }
+
+    // A multi-part block: each part of the buffer's container, while the controller allows it.
+    bool DescribeParts(TqBuffer& aBuffer, TqEngine::Frame& aFrame) {
+        bool allowed = false;
+        mGate->Enter([&](Core& d) {
+            if (const std::shared_ptr<Run> run = d.CurrentRun()) allowed = MultiPartAllowed(*run, mChannel);
+        });
+        if (!allowed) {
+            if (!std::exchange(mPartsTold, true))
+                Report(mChannel, mWho + " gave a multi-part buffer while the controller does not allow multi-part "
+                                        "(GevSCCFGMultiPartEnabled); such buffers are not sent");
+            return false;
+        }
+        ITqMultiPartContainer* container = aBuffer.GetMultiPartContainer();
+        aFrame.payloadType = TqEngine::Gvsp::kPayloadMultiPart;
+        for (uint32_t i = 0; container && i < container->GetPartCount(); ++i) {
+            ITqMultiPartSection* section = container->GetPart(i);
+            TqEngine::FramePart part;
+            part.entry.dataType = uint16_t(section->GetDataType());
+            part.entry.sourceId = uint8_t(section->GetSourceID());
+            part.entry.additionalZones = uint8_t(section->GetAdditionalZones());
+            part.entry.zoneDirections = section->GetZoneDirectionMask();
+            part.entry.dataPurposeId = uint16_t(section->GetDataPurposeID());
+            part.entry.regionId = uint16_t(section->GetRegionID());
+            if (const ITqImage* image = section->GetImage()) {
+                part.entry.image = {TqPixel::ToWire(image->GetPixelType()), image->GetWidth(), image->GetHeight(),
+                                    image->GetOffsetX(), image->GetOffsetY(), image->GetPaddingX(), 0};
+                part.sizeY = image->GetHeight();
+            } else if (const ITqImageJPEG* jpeg = section->GetJPEG()) {
+                part.entry.image.pixelFormat = jpeg->GetDataFormat();
+            }
+            part.data = section->GetDataPointer();
+            part.size = part.data ? section->GetEffectiveSize() : 0;
+            aFrame.parts.push_back(part);
+        }
+        return true;
     }
 
     bool Interrupted() {
@@ -280,6 +375,8 @@ private:
     TqBuffer* mSending = nullptr;                // given to the sender
     std::set<TqBuffer*> mLost;                   // never came back after a stop
     bool mChunkMode = false, mStamp = true, mStampSending = true;
+    uint32_t mChunksSize = 0;                    // in chunk mode, what the source's chunks take
+    bool mOverrunTold = false, mPartsTold = false;   // reported in this run
     std::vector<uint8_t> mChunkBlock;   // the frame's chunks behind the image's trailer (one frame at a time)
     bool mStreaming = false;   // OnStreamingStart returned: the stop steps follow
     bool mEnded = false, mRetrieveFailed = false, mClosed = false;

@@ -1,7 +1,8 @@
 // The ready-made stream source: an image of the size it was made with (its sensor), a region of
 // interest within it, its own pixel type and Mono8, no chunks, and up to its buffer count of
-// buffers, each with room for a whole sensor image and showing the image as it is when allocated.
-// Queueing and retrieving are left to the application.
+// buffers, each with room for a whole sensor image and showing the image as it is when allocated,
+// and with a chunk area of the chunks GetChunksSize counts (a subclass's, when it has chunks), where
+// AddChunk puts them. Queueing and retrieving are left to the application.
 #include "ITqStreamingChannelSource.h"
 
 #include "TqBuffer.h"
@@ -148,10 +149,11 @@ void TqStreamingChannelSourceDefault::OnStreamingStart() {}
 void TqStreamingChannelSourceDefault::OnStreamingStop() {}
 
 TqBuffer* TqStreamingChannelSourceDefault::AllocBuffer() {
+    const uint32_t chunks = GetChunksSize();   // a subclass's may take the lock (its getters)
     std::lock_guard guard(mImpl->lock);
     if (mImpl->buffers.size() >= mImpl->bufferCount) return nullptr;
     auto* buffer = new TqBuffer(TqPayloadTypeImage);
-    if (!buffer->Alloc(mImpl->BufferSize()).IsOK()) {
+    if (!buffer->Alloc(mImpl->BufferSize()).IsOK() || !buffer->AllocChunk(chunks).IsOK()) {
         delete buffer;
         return nullptr;
     }
