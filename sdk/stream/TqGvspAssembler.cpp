@@ -453,8 +453,9 @@ void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aDat
         c.packetsBad++;
         return;
     }
-    if (aPacket == 1 && aLength != mChunk && !(aBlock.payloadSize && aLength == aBlock.payloadSize)) {
-        // The first packet tells the packet size; packets placed by another size are placed again.
+    if (aPacket == 1 && aLength != mChunk && (!mChunk || !(aBlock.payloadSize && aLength == aBlock.payloadSize))) {
+        // The first packet tells the packet size (a block of one packet, when no other told it);
+        // packets placed by another size are placed again.
         mChunk = static_cast<uint32_t>(aLength);
         std::fill(aBlock.received.begin(), aBlock.received.end(), 0);
         aBlock.bytes = 0;
