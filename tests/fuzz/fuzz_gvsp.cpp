@@ -1,7 +1,8 @@
 // GVSP datagrams into the GigE Vision receiver's block assembly (TqStreamLib::GvspAssembler), with
 // four buffers queued (no memory, 100 bytes, 4 KiB, 64 KiB) and queued again as blocks hand them back.
 //
-// Input: [settings u8][chunk hint u16] then records of [time u8][length u16][datagram]. Settings
+// Input: [settings u8][chunk hint u16] then records of [time u8][length u16][datagram]. The seeds hold
+// the engine's blocks of every payload type a software device sends. Settings
 // bit 0: wait for the leader; bits 1-7: the image timeout in tens of milliseconds. Time advances the
 // clock by that many milliseconds and hands back the blocks that timed out before the datagram.
 // Checked besides the sanitizers: a handed-back buffer states no more acquired bytes or payload than
@@ -11,6 +12,8 @@
 #include "TqDeviceEngine.h"
 #include "TqGvspAssembler.h"
 #include "fuzz_stream.h"
+
+#include <algorithm>
 
 using KivoFuzz::Bytes;
 using TqStreamLib::GvspAssembler;
@@ -49,7 +52,7 @@ std::vector<Bytes> MultiPartBlock(uint64_t aBlock) {
                                  16, 4);
         Bytes payload(Gvsp::kExtendedHeaderSize + Gvsp::MultiPartPayload::kDataAt + 16, part);
         Gvsp::Header::WriteExtended(payload.data(), 0, 0, Gvsp::kFormatMultiPart, aBlock, 1u + part);
-        Gvsp::MultiPartPayload::Write(payload.data() + Gvsp::kExtendedHeaderSize, part, 0, 0);
+        Gvsp::MultiPartPayload::Write(payload.data() + Gvsp::kExtendedHeaderSize, part, 0, 16u * part);
         packets.push_back(payload);
     }
     packets.insert(packets.begin(), leader);
@@ -82,6 +85,52 @@ void ReadThroughViews(const Bytes& aDatagram) {
         for (size_t i = 0; i < trailer->PartCount(); ++i) sum += trailer->Part(i).SizeY() + trailer->Part(i).PartLength();
     }
     KivoFuzz::Touch(&sum, sizeof sum);
+}
+
+// The payload types a software device sends, as the engine makes their packets: an image under a
+// 64-bit block ID, an image with chunks, chunk data, a multi-part block of two parts and one of twelve
+// (a large leader), and an image whose trailer is marked DATA_OVERRUN.
+std::vector<std::vector<Bytes>> DeviceBlocks() {
+    std::vector<std::vector<Bytes>> blocks;
+    Bytes image(24 * 20), chunks = {0, 0, 0, 0, 0, 0, 0x01, 0xE0, 1, 2, 3, 4, 0, 0, 0x40, 0x01, 0, 0, 0, 4};
+    for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i);
+    TqEngine::Frame frame;
+    frame.width = 24;
+    frame.height = 20;
+    frame.image = image.data();
+    frame.imageSize = image.size();
+    frame.blockId = (uint64_t(1) << 40) + 1;
+    blocks.push_back(TqEngine::BuildPackets(frame, 7, 576, true));
+    frame.blockId = 2;
+    frame.chunks = chunks.data();
+    frame.chunkSize = chunks.size();
+    frame.chunkLayoutId = 9;
+    blocks.push_back(TqEngine::BuildPackets(frame, 7, 576));
+    frame.overrun = true;
+    frame.blockId = 5;
+    blocks.push_back(TqEngine::BuildPackets(frame, 7, 576));
+    TqEngine::Frame chunkData;
+    chunkData.blockId = 3;
+    chunkData.payloadType = Gvsp::kPayloadChunkData;
+    chunkData.chunks = chunks.data() + 8;
+    chunkData.chunkSize = chunks.size() - 8;
+    blocks.push_back(TqEngine::BuildPackets(chunkData, 7, 576));
+    for (size_t count : {size_t(2), size_t(12)}) {
+        TqEngine::Frame parts;
+        parts.blockId = 4 + count;
+        parts.payloadType = Gvsp::kPayloadMultiPart;
+        for (size_t n = 0; n < count; ++n) {
+            TqEngine::FramePart part;
+            part.entry.dataType = n == count - 1 ? 10 : 1;   // images, then chunk data
+            part.entry.image = {TqEngine::Pfnc::kMono8, 8, 5};
+            part.data = image.data() + 20 * n;
+            part.size = 40;
+            part.sizeY = 5;
+            parts.parts.push_back(part);
+        }
+        blocks.push_back(TqEngine::BuildPackets(parts, 7, 1500));
+    }
+    return blocks;
 }
 
 // A raw data block of aSize bytes (1, 2, ...) in one payload packet: leader, payload, trailer.
@@ -126,6 +175,13 @@ std::vector<Bytes> Seeds() {
     std::vector<std::pair<uint8_t, Bytes>> multiPart;
     for (const Bytes& p : MultiPartBlock(0x100000001ull)) multiPart.push_back({0, p});
     seeds.push_back(seed(100 << 1, multiPart));
+    for (const std::vector<Bytes>& block : DeviceBlocks()) {
+        std::vector<std::pair<uint8_t, Bytes>> sent;
+        for (const Bytes& p : block) sent.push_back({0, p});
+        seeds.push_back(seed(100 << 1, sent));
+        std::reverse(sent.begin(), sent.end());   // the leader last: its parts placed after the packets
+        seeds.push_back(seed(100 << 1, sent));
+    }
     return seeds;
 }
 
