@@ -346,3 +346,34 @@ def test_a_factory_kept_past_its_device_raises_reference_error(k, m):
     for call in (lambda: f.SetName("Late"), lambda: f.CreateInteger(), lambda: f.AddEnumEntry("On", 1)):
         with pytest.raises(ReferenceError):
             call()
+
+
+@pytest.mark.parametrize("chunks", [True, False])
+def test_a_feature_joins_any_of_the_devices_own_categories(k, chunks):
+    """SetCategory with a category of the device's own (ChunkDataControl with or without chunks,
+    UserSetControl, ImageFormatControl) puts the feature there; no second node of that name."""
+    def describe(k, f, reg, results):
+        for name, category, address in (("Counter", "ChunkDataControl", VALUE_A), ("Saved", "UserSetControl", VALUE_B),
+                                         ("Gain", "ImageFormatControl", PLAIN)):
+            f.SetName(name)
+            f.SetCategory(category)
+            results.append(f.CreateInteger(reg[address], 0, 100).GetCode())
+
+    made = Described(k, describe, start=False)
+    source = type("Plain", (k.TqStreamingChannelSourceDefault,), {})(64, 64, 17301505, 4)
+    if chunks:
+        source.GetSupportedChunk = lambda index: (0, 0x4001, "ChunkCounter") if index == 0 else (INVALID, 0, None)
+    try:
+        assert made.device.AddStream(source).IsOK()
+        started = made.device.Start(LO)
+        assert started.IsOK(), str(started.GetDescription())
+        assert made.results == [OK] * 3
+        root = made.xml()
+        assert [n.get("Name") for n in root if n.get("Name") == "ChunkDataControl"] == ["ChunkDataControl"]
+        chunk_category = [e.text for e in node(root, "ChunkDataControl").findall("pFeature")]
+        assert chunk_category[-1] == "Counter" and ("ChunkModeActive" in chunk_category) == chunks
+        assert "ChunkDataControl" in [e.text for e in node(root, "Root").findall("pFeature")]
+        assert [e.text for e in node(root, "UserSetControl").findall("pFeature")][-1] == "Saved"
+        assert [e.text for e in node(root, "ImageFormatControl").findall("pFeature")][-1] == "Gain"
+    finally:
+        made.stop()

@@ -215,3 +215,13 @@ def test_a_python_sink_hears_the_start_and_a_controller(m, k, hooks, device):
     del sink
     gc.collect()
     assert device.Stop().IsOK() and ("stop",) not in heard
+
+
+def test_a_failed_start_leaves_its_description(m, k, device):
+    """Once Start was called the description is there, whether the start succeeded or failed: a start
+    that failed before it described the device leaves the device without its streams."""
+    assert code(device.GetGenICamXMLFile()[0]) == STATE_ERROR   # never started
+    assert code(device.Start("not a MAC address")) == INVALID
+    result, text = device.GetGenICamXMLFile()
+    assert code(result) == 0 and text.startswith("<?xml") and 'Name="DeviceControl"' in text
+    assert 'Name="Width"' not in text

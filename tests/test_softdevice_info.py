@@ -356,6 +356,32 @@ def test_a_connected_device_hears_the_event(m, k, hooks, running):
         k.TqDevice.Free(connected)
 
 
+def test_with_extended_ids_an_event_carries_the_whole_block_id(m, k, hooks, running):
+    device, handle = running
+    heard = []
+
+    class Sink(k.TqDeviceEventSink):
+        def OnEvent(self, dev, event_id, channel, block, timestamp, data):
+            heard.append((event_id, block, bytes(data)))
+
+    sink = Sink()
+    result, connected = k.TqDevice.CreateAndConnect(ip_of(hooks, handle))
+    assert result.IsOK(), str(result.GetDescription())
+    try:
+        assert connected.RegisterEventSink(sink).IsOK()
+        channel = device.GetMessagingChannel()
+        assert m.ITqMessageChannel_FireEvent(channel, 0x9000, 2**40 + 0x1234).GetCode() == 0
+        assert until(lambda: len(heard) == 1)
+        assert connected.GetParameters().SetEnumValue("GevGVSPExtendedIDMode", "On")[0].IsOK()
+        assert m.ITqMessageChannel_FireEvent(channel, 0x9001, 2**40 + 0x1234).GetCode() == 0
+        assert m.ITqMessageChannel_FireEvent(channel, 0x9002, b"\x01\x02\x03\x04", 2**64 - 1).GetCode() == 0
+        assert until(lambda: len(heard) == 3)
+        assert heard == [(0x9000, 0x1234, b""), (0x9001, 2**40 + 0x1234, b""), (0x9002, 2**64 - 1, b"\x01\x02\x03\x04")]
+        assert connected.UnregisterEventSink(sink).IsOK()
+    finally:
+        k.TqDevice.Free(connected)
+
+
 def test_fire_event_dispatcher(m, hooks, running):
     device, _ = running
     channel = device.GetMessagingChannel()   # closed: a form that is taken answers STATE_ERROR

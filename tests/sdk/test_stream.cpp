@@ -951,3 +951,39 @@ TEST(StreamGEV, ItsOwnSessionDroppedByTheDeviceEndsRetrievesWithTheReason) {
         EXPECT_EQ(Retrieve(stream, 0).buffer, buffers[0].get());   // given back aborted
     }
 }
+
+// Datagrams up to the largest UDP carries (65507 bytes) arrive whole: the receiver reads as much as
+// the device's packet size needs when it opens, or as its packet buffer is set (up to that size).
+TEST(StreamGEV, PacketsUpToTheLargestUdpDatagramArriveWhole) {
+    DeviceConfig c;
+    c.width = 640;
+    c.height = 480;
+    c.packetSizeMax = Reg::kPacketSizeLimit;
+    Device device(c);
+    std::string error;
+    ASSERT_TRUE(device.Start(0, &error)) << error;
+    const TqString ip(FormatAddress(device.Address()).c_str());
+    FrameLayout layout;
+    layout.width = 640;
+    layout.height = 480;
+    layout.packetSize = Reg::kPacketSizeLimit;
+    ASSERT_EQ(BuildFrame(layout, 1, 0)[1].size(), 65535u - 28u);
+    for (bool fromDevice : {true, false}) {
+        ASSERT_EQ(device.WriteRegister(Reg::Scps(0), fromDevice ? 65532 : 1500), Gvcp::kSuccess);
+        auto buffers = Buffers(1, layout.width * layout.height);
+        TqStreamGEV stream;
+        if (!fromDevice) EXPECT_TRUE(stream.SetUserModeRxPacketBufferSize(70000).IsOK());   // as much as there is
+        ASSERT_TRUE(stream.Open(ip).IsOK());
+        ASSERT_TRUE(stream.QueueBuffer(buffers[0].get()).IsOK());
+        layout.packetSize = fromDevice ? 65532 : Reg::kPacketSizeLimit;   // datagrams of 65504 and 65507 bytes
+        Sender sender;
+        sender.SendFrame(stream.GetLocalPort(), layout, 7);
+        Retrieved r = Retrieve(stream);
+        ASSERT_TRUE(r.call.IsOK()) << fromDevice;
+        EXPECT_EQ(r.operation.GetCode(), TQ_OK) << fromDevice;
+        EXPECT_TRUE(SamePattern(layout, 7, *r.buffer));
+        EXPECT_EQ(Parameter(stream, "PacketsBad"), 0);
+        ASSERT_TRUE(stream.Close().IsOK());
+    }
+    device.Stop();
+}
