@@ -16,3 +16,20 @@ def test_the_example_walks_the_whole_road():
                  "Pipeline start: OK", "Exclusive connection: OK", "Software device stop: OK"):
         assert line in proc.stdout, proc.stdout[-4000:]
     assert "frame" in proc.stdout and "  no frame:" not in proc.stdout, proc.stdout[-4000:]
+
+
+SOFT_CAMERA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "soft_camera.py")
+
+
+def test_the_soft_camera_example_runs_to_its_end(tmp_path):
+    with open(SOFT_CAMERA) as f:
+        text = f.read()
+    assert "_kivo_testhooks" not in text and "_kivo_python64" not in text   # the companion layer only
+    env = dict(no_leak_check_at_exit(), XDG_DATA_HOME=str(tmp_path))
+    proc = run_python([SOFT_CAMERA], env=env, timeout=300)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+    for line in ("Soft camera start: OK", "Gain = 40 refused by the register's sink: True (Gain stays 12)",
+                 "ExposureTimeRaw (microseconds) = 2500.0", "UserSetSave: OK", "after the load: Gain 12, ExposureTimeMs 2.5",
+                 "event heard by the controller: True", "Frames whole with their chunk: 5 of 5", "Soft camera stop: OK"):
+        assert line in proc.stdout, proc.stdout[-4000:]
+    assert (tmp_path / "kivo" / "usersets" / "SOFTCAM1" / "UserSet1.txt").is_file()
