@@ -845,10 +845,15 @@ TEST(StreamGEV, MissingLeadersAndTrailersAreNamedAndCountedOnce) {
     EXPECT_EQ(rig.device->GetStatistics().packetResendRequestsReceived, 0u);
 }
 
-TEST(StreamGEV, ResendsRecoverEveryPacketTheDeviceDropped) {
+namespace {
+
+// With resends on, every packet the device dropped is asked for and comes again; with extended IDs
+// the receiver asks in the extended form and the device serves it.
+void ResendsRecoverEveryDroppedPacket(bool aExtended) {
     Rig rig;
     ASSERT_TRUE(rig.started);
     rig.device->WriteRegister(Reg::kFramePeriod, 5000);
+    if (aExtended) ASSERT_EQ(rig.device->WriteRegister(Reg::kGvspConfiguration, Reg::kGvspExtendedIds), Gvcp::kSuccess);
     auto buffers = Buffers(16, rig.PayloadSize());   // outlives the stream, which may hold them
     TqStreamGEV stream;
     bool on = true;
@@ -866,6 +871,7 @@ TEST(StreamGEV, ResendsRecoverEveryPacketTheDeviceDropped) {
     uint64_t recovered = 0, requested = 0;
     auto check = [&](const Retrieved& r) {
         EXPECT_EQ(r.operation.GetCode(), TQ_OK);
+        EXPECT_EQ(r.buffer->IsExtendedID(), aExtended);
         EXPECT_TRUE(SamePattern(layout, uint16_t(r.buffer->GetBlockID()), *r.buffer));
         EXPECT_EQ(r.buffer->GetLostPacketCount(), 0u);
         EXPECT_LE(r.buffer->GetPacketsRecoveredSingleResendCount(), r.buffer->GetPacketsRecoveredCount());
@@ -892,6 +898,12 @@ TEST(StreamGEV, ResendsRecoverEveryPacketTheDeviceDropped) {
     EXPECT_EQ(uint64_t(Parameter(stream, "PacketsRequested")), requested);
     EXPECT_GE(s.packetsResent, s.gvspPacketsDropped);
 }
+
+}  // namespace
+
+TEST(StreamGEV, ResendsRecoverEveryPacketTheDeviceDropped) { ResendsRecoverEveryDroppedPacket(false); }
+
+TEST(StreamGEV, ResendsRecoverEveryPacketTheDeviceDroppedWithExtendedIds) { ResendsRecoverEveryDroppedPacket(true); }
 
 TEST(StreamGEV, ABlockTheDeviceNoLongerHasComesBackWithoutWaitingForTheImageTimeout) {
     Rig rig;
