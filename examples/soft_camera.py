@@ -18,10 +18,10 @@ Run it:  PYTHONPATH=build/python /usr/bin/python3 examples/soft_camera.py [--ser
 User sets are stored under $XDG_DATA_HOME/kivo/usersets/SOFTCAM1 (~/.local/share when unset).
 """
 
+import queue
 import struct
 import sys
 import threading
-import time
 
 import numpy as np
 
@@ -121,8 +121,7 @@ class Frames(kivo.TqStreamingChannelSourceDefault):
     def __init__(self, registers):
         super().__init__(WIDTH, HEIGHT, kivo.TqPixelMono8, 8)
         self.registers = registers   # the device's register map, once it runs
-        self.wake = threading.Condition()
-        self.queued, self.aborted = [], []
+        self.buffers = queue.Queue()   # (result, buffer) in the order they are to come back
         self.count = 0
         self.chunk_mode = False
 
@@ -147,20 +146,16 @@ class Frames(kivo.TqStreamingChannelSourceDefault):
         return 8 + 8   # the count, its ID and its length
 
     def QueueBuffer(self, buffer):
-        with self.wake:
-            self.queued.append(buffer)
-            self.wake.notify()
+        self.buffers.put((kivo.TQ_OK, buffer))
         return kivo.TQ_OK
 
     def RetrieveBuffer(self, pointer):
-        with self.wake:
-            if not self.aborted and not self.queued:
-                self.wake.wait(0.02)
-            if self.aborted:
-                return kivo.TQ_ABORTED, self.aborted.pop(0)
-            if not self.queued:
-                return kivo.TQ_TIMEOUT, None
-            buffer = self.queued.pop(0)
+        try:
+            result, buffer = self.buffers.get(timeout=0.02)
+        except queue.Empty:
+            return kivo.TQ_TIMEOUT, None
+        if result != kivo.TQ_OK:   # given back unfilled
+            return result, buffer
         registers = self.registers()
         if registers.GetRegisterByAddress(RESET_REG).ReadInt()[1]:   # FrameCountReset was executed
             registers.GetRegisterByAddress(RESET_REG).Write(0)
@@ -175,10 +170,12 @@ class Frames(kivo.TqStreamingChannelSourceDefault):
         return kivo.TQ_OK, buffer
 
     def AbortQueuedBuffers(self):
-        with self.wake:
-            self.aborted.extend(self.queued)
-            self.queued.clear()
-            self.wake.notify()
+        # Every buffer still queued comes back aborted, in turn.
+        waiting = []
+        while not self.buffers.empty():
+            waiting.append(self.buffers.get_nowait()[1])
+        for buffer in waiting:
+            self.buffers.put((kivo.TQ_ABORTED, buffer))
 
 
 class Listener(kivo.TqDeviceEventSink):

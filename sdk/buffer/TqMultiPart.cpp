@@ -371,12 +371,10 @@ TqResult TqMultiPartContainerImpl::ReceivePart(const TqReceivedPart& aPart) {
         added = AddChunkPart(length, 0);
     }
     if (!added.IsOK()) return added.GetCode() == TQ_ERR_OVERFLOW ? added : TqResult(TQ_INVALID_DATA_FORMAT);
-    TqMultiPartSectionImpl& section = mSections[mCount - 1];
-    section.mSourceID = aPart.sourceId;
-    section.mDataPurposeID = aPart.dataPurposeId;
-    section.mRegionID = aPart.regionId;
-    section.mAdditionalZones = aPart.additionalZones;
-    section.mZoneDirectionMask = aPart.zoneDirections;
+    if (type != TqMultiPartChunkData) {   // a chunk part has neither (as a writer gives it)
+        SetPartIDs(mCount - 1, aPart.sourceId, aPart.dataPurposeId, aPart.regionId);
+        SetPartZoneInfo(mCount - 1, uint8_t(aPart.additionalZones), aPart.zoneDirections);
+    }
     return added;
 }
 
