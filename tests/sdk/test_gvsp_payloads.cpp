@@ -336,19 +336,3 @@ TEST(GvspPayloads, ResendsAreAskedForInTheFormOfTheBlocksIds) {
         EXPECT_EQ(asked.front(), std::make_tuple(id, 1u, 1u, extended));
     }
 }
-
-TEST(GvspPayloads, AMultiPartBlockIsCountedAndOffsetAsTheEngineSendsIt) {
-    PartsFrame f(1, 3, 100, 7);   // 700 bytes a part
-    const size_t chunk = kPacket - Gvsp::kIpUdpOverhead - Gvsp::kExtendedHeaderSize - Gvsp::MultiPartPayload::kDataAt;
-    const auto packets = BuildPackets(f.frame, 0, kPacket);
-    EXPECT_EQ(packets.size(), 2 + 3 * ((700 + chunk - 1) / chunk));
-    // Each part's packets in turn, their offsets within the block's payload.
-    const auto offsetOf = [](const Bytes& p) {
-        const auto body = Gvsp::Header::Of(p.data(), p.size())->Body();
-        return std::make_pair(Gvsp::MultiPartPayload::Of(body)->PartId(), Gvsp::MultiPartPayload::Of(body)->Offset());
-    };
-    EXPECT_EQ(offsetOf(packets[1]), std::make_pair(uint8_t(0), uint64_t(0)));
-    EXPECT_EQ(offsetOf(packets[2]), std::make_pair(uint8_t(0), uint64_t(chunk)));
-    EXPECT_EQ(offsetOf(packets[3]), std::make_pair(uint8_t(1), uint64_t(700)));
-    EXPECT_EQ(offsetOf(packets[6]), std::make_pair(uint8_t(2), uint64_t(1400 + chunk)));
-}

@@ -933,37 +933,6 @@ TEST(StreamGEV, ABlockTheDeviceNoLongerHasComesBackWithoutWaitingForTheImageTime
     EXPECT_EQ(Parameter(stream, "PacketsIgnored"), 1);   // the error packet itself
 }
 
-// A stream that holds its own session notices the device dropping it: its heartbeat answered without
-// control, or not answered for longer than the device's heartbeat timeout. Retrieves then end with
-// TQ_NOT_CONNECTED and the reason, at once and later too, until the stream closes.
-TEST(StreamGEV, ItsOwnSessionDroppedByTheDeviceEndsRetrievesWithTheReason) {
-    for (bool silent : {false, true}) {
-        Rig rig;
-        ASSERT_TRUE(rig.started);
-        ASSERT_EQ(rig.device->WriteRegister(Reg::kHeartbeatTimeout, 600), Gvcp::kSuccess);
-        auto buffers = Buffers(1, rig.PayloadSize());
-        TqStreamGEV stream;
-        ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
-        ASSERT_TRUE(stream.QueueBuffer(buffers[0].get()).IsOK());
-        ASSERT_NE(rig.device->Controller().address, 0u);
-        if (silent)
-            rig.device->SetLinkUp(false);   // unplugged: nothing answers
-        else
-            ASSERT_EQ(rig.device->WriteRegister(Reg::kCcp, 0), Gvcp::kSuccess);   // the device ends the session
-        Retrieved r = Retrieve(stream, 60000);
-        EXPECT_EQ(r.call.GetCode(), TQ_NOT_CONNECTED) << silent;
-        const std::string why = r.call.GetDescription().GetAscii();
-        EXPECT_NE(why.find(silent ? "has not answered the stream's heartbeat for longer than its heartbeat timeout (600 ms)"
-                                  : "answered without control"),
-                  std::string::npos)
-            << why;
-        EXPECT_EQ(Retrieve(stream, 0).call.GetCode(), TQ_NOT_CONNECTED);
-        rig.device->SetLinkUp(true);
-        ASSERT_TRUE(stream.Close().IsOK());
-        EXPECT_EQ(Retrieve(stream, 0).buffer, buffers[0].get());   // given back aborted
-    }
-}
-
 // Datagrams up to the largest UDP carries (65507 bytes) arrive whole: the receiver reads as much as
 // the device's packet size needs when it opens, or as its packet buffer is set (up to that size).
 TEST(StreamGEV, PacketsUpToTheLargestUdpDatagramArriveWhole) {
