@@ -19,7 +19,8 @@
 //
 // Test patterns: every pixel of a frame is a function of its sensor coordinates (x = column +
 // OffsetX, y = row + OffsetY) and of the frame number f, which is the frame's 16-bit block ID
-// (1 to 65535; the first frame of a channel is block 1, and block 65535 is followed by block 1):
+// (1 to 65535; the first frame of a channel is block 1, and block 65535 is followed by block 1; with
+// extended IDs the low 16 bits of its 64-bit block ID):
 //   Mono8     one byte         (x + y + f) & 0xFF
 //   Mono16    two bytes, LE    (256 * y + x + f) & 0xFFFF
 //   RGB8      three bytes      R = (x + f) & 0xFF, G = (y + f) & 0xFF, B = (x + y) & 0xFF
