@@ -2,12 +2,11 @@
 
 #include "attached.h"
 #include "caches.h"
-
-#include "classes.h"
-#include "sdk_types.h"
+#include "class_table.h"
 #include "director.h"
+#include "module_block.h"
 #include "proxy.h"
-#include "types.h"
+#include "sdk_types.h"
 
 #include <string>
 

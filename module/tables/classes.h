@@ -1,7 +1,5 @@
-// The class table: every SDK class the module knows, with its type, its direct bases in declaration
-// order, its method-table rows and whether Python may subclass it. It gives the cast lists, the order
-// of the method table and the class facts the companion layer builds its classes from. Adding a
-// class is its own file of rows plus one line here.
+// The class list, and the rows each wrapper defines for its class: what the wrappers and the class
+// table (module/assembly/class_table.h) are built from.
 #pragma once
 
 #include "kinds.h"
@@ -12,31 +10,6 @@
 namespace kivo::module {
 
 using Entries = std::vector<kivo::rt::Entry>;
-
-// The converter of a base at the derived object's address.
-void* same_pointer(void* p, int*);
-
-struct BaseRow {
-    TypeId base;
-    SwigConverterFunc convert;   // derived pointer to base pointer
-};
-
-struct ClassRow {
-    const char* name;
-    TypeId type;
-    std::vector<BaseRow> bases;
-    Entries (*entries)();   // null: known for its casts, not wrapped yet
-    bool director;
-};
-
-const std::vector<ClassRow>& class_table();
-
-// Casts between descriptors that are no classes (pointers to pointers): wanted, derived.
-struct PointerCastRow {
-    TypeId wanted;
-    TypeId derived;
-};
-const std::vector<PointerCastRow>& pointer_casts();
 
 // Every class the module knows, in the order of the method table: its Python name, its type, the
 // function giving its rows (unwrapped: known for its casts only, not wrapped yet), whether Python may

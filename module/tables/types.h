@@ -1,10 +1,10 @@
-// This module's type descriptors and the binding of SDK classes to them.
+// The module's type ids, one per row of the type table, with their descriptors once the registry
+// holds them, and the note of each SDK class bound to its descriptor.
 #pragma once
 
 #include "registry.h"
 #include "type_table.h"
 
-#include <string>
 #include <vector>
 
 namespace kivo::module {
@@ -16,9 +16,6 @@ enum class TypeId : int {
     Count
 };
 
-// The module block, built on first use from the type table and its cast list.
-SwigModuleInfo& module_block();
-
 // The descriptors in use (shared with other modules once the registry is initialised), ended by null.
 extern SwigTypeInfo* g_types[static_cast<int>(TypeId::Count) + 1];
 
@@ -27,10 +24,5 @@ inline SwigTypeInfo* type(TypeId id) { return g_types[static_cast<int>(id)]; }
 // The classes bound to their descriptors (KIVO_BIND_CLASS notes each while the library loads).
 bool note_bound(TypeId id);
 const std::vector<TypeId>& bound_classes();
-
-// What is wrong with the tables a new class is entered in: the type table out of order (its lookup is
-// a binary search), a wrapped class without a binding, a bound class without a row. Empty when all is
-// well; checked at start-up in debug builds.
-std::vector<std::string> table_problems();
 
 }  // namespace kivo::module

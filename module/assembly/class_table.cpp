@@ -1,4 +1,4 @@
-#include "classes.h"
+#include "class_table.h"
 
 #include "TqDeviceAdapter.h"
 

@@ -1,6 +1,6 @@
-#include "types.h"
+#include "module_block.h"
 
-#include "classes.h"
+#include "class_table.h"
 
 #include <algorithm>
 #include <cstring>
@@ -75,28 +75,12 @@ struct Block {
 
 }  // namespace
 
-SwigTypeInfo* g_types[kCount + 1] = {};
-
 namespace {
 // Built when the module's library is loaded, before its initialisation function runs.
 Block g_block;
 }  // namespace
 
 SwigModuleInfo& module_block() { return g_block.info; }
-
-namespace {
-std::vector<TypeId>& bound() {
-    static std::vector<TypeId> ids;   // filled while the library loads
-    return ids;
-}
-}  // namespace
-
-bool note_bound(TypeId id) {
-    bound().push_back(id);
-    return true;
-}
-
-const std::vector<TypeId>& bound_classes() { return bound(); }
 
 std::vector<std::string> table_problems() {
     std::vector<std::string> problems;
@@ -105,12 +89,11 @@ std::vector<std::string> table_problems() {
         if (std::strcmp(types[i - 1].name, types[i].name) >= 0)
             problems.push_back(std::string("type table: ") + types[i - 1].name + " before " + types[i].name);
     auto named = [&](TypeId id) { return std::string(types[static_cast<int>(id)].name); };
-    auto is_bound = [&](TypeId id) {
-        return std::find(bound().begin(), bound().end(), id) != bound().end();
-    };
+    const std::vector<TypeId>& bound = bound_classes();
+    auto is_bound = [&](TypeId id) { return std::find(bound.begin(), bound.end(), id) != bound.end(); };
     for (const ClassRow& row : class_table())
         if (row.entries && !is_bound(row.type)) problems.push_back("class " + std::string(row.name) + ": not bound");
-    for (TypeId id : bound()) {
+    for (TypeId id : bound) {
         bool has_row = false;
         for (const ClassRow& row : class_table()) has_row = has_row || row.type == id;
         if (!has_row) problems.push_back("bound " + named(id) + ": no class row");
