@@ -7,7 +7,7 @@
 // with that same argument tuple. A Constructor does the same for new_<Class> as __init__ and
 // attaches the new proxy to the instance as <Class>_swiginit would. Both give a BoundMethod when
 // read from an instance (f = obj.Method; f()).
-#include "call.h"
+#include "dispatch.h"
 #include "proxy.h"
 
 #include <structmember.h>

@@ -2,7 +2,7 @@
 // converts each argument once into its slot (trying overload candidates in order, moving on at the
 // first mismatch), releases the GIL around exactly the SDK call, turns C++ exceptions into Python
 // errors, builds the result with its outputs and frees what the conversions made.
-#include "call.h"
+#include "dispatch.h"
 #include "params.h"
 
 #include <algorithm>
@@ -66,9 +66,73 @@ bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& f
     return c.shape->convert(c, items, slots, failed, code, dirty, first, overloaded, pending);
 }
 
-// The SDK call, with the GIL released unless the policy keeps it (call_thunk, call.h).
+// How an SDK call ended: no result was made when it threw; a callback may have left an error.
+enum Outcome { Called, Threw, CalledWithError };
+
+// An exception's text is cut to this many bytes.
+constexpr std::size_t kLongestWhat = 511;
+
+Outcome call_threw(std::exception_ptr thrown, PyThreadState* state) {
+    int failure = 3;
+    std::string what;
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::bad_alloc&) {
+        failure = 1;
+    } catch (const std::invalid_argument& e) {
+        failure = 4;   // a value the call refuses before it reaches the SDK
+        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
+    } catch (const std::exception& e) {
+        failure = 2;
+        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
+    } catch (...) {
+    }
+    if (state) PyEval_RestoreThread(state);
+    if (failure == 1) {
+        PyGILState_STATE g = PyGILState_Ensure();
+        PyErr_NoMemory();
+        PyGILState_Release(g);
+    } else if (failure == 2) {
+        // An exception that set its Python error on the way (a callback's failure) keeps it.
+        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what.c_str());
+    } else if (failure == 3) {
+        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
+    } else {
+        SwigRuntime_SetErrorMsg(PyExc_ValueError, what.c_str());
+    }
+    return Threw;
+}
+
+// The SDK call, with the GIL released unless the policy keeps it. A C++ exception becomes a Python
+// error (no result was made); an error a callback left on this thread makes the call fail too.
+// Objects the SDK deletes meanwhile are settled once the wrapper has made its own release
+// (settle_gone_if_any, proxy.h).
 Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
-    return call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, result);
+    PyThreadState* state = (s.policy & Policy_KeepGil) ? nullptr : PyEval_SaveThread();
+    ++t_sdk_calls;
+    try {
+        s.thunk(slots, result);
+    } catch (...) {
+        --t_sdk_calls;
+        return call_threw(std::current_exception(), state);
+    }
+    --t_sdk_calls;
+    if (state) PyEval_RestoreThread(state);
+    return PyErr_Occurred() ? CalledWithError : Called;
+}
+
+// What a call that completed with an error leaves of its result is freed (the error stays set).
+void drop_result(CallFrame& frame, void* storage) {
+    const ResultKind& kind = *frame.shape->result;
+    if (kind.destroy) {
+        kind.destroy(storage);
+        return;
+    }
+    // A result the proxy would own (a heap copy) goes with the proxy made for it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XDECREF(kind.make(storage, frame));
+    PyErr_Restore(type, value, tb);
 }
 
 // Adds the output values to the result: the output list, or the tuple the policy asks for.
@@ -331,22 +395,7 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
     }
 }
 
-}  // namespace kivo::rt
-
-namespace kivo::rt {
-
-void drop_result(CallFrame& frame, void* storage) {
-    const ResultKind& kind = *frame.shape->result;
-    if (kind.destroy) {
-        kind.destroy(storage);
-        return;
-    }
-    // A result the proxy would own (a heap copy) goes with the proxy made for it.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Py_XDECREF(kind.make(storage, frame));
-    PyErr_Restore(type, value, tb);
-}
+// ---- the parts the typed calls of single wrappers use (kinds.h) ----
 
 bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
                       int& code, bool overloaded, PyObject** pending) {
@@ -375,42 +424,6 @@ bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, i
     return false;
 }
 
-// An exception's text is cut to this many bytes.
-constexpr std::size_t kLongestWhat = 511;
-
-Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state) {
-    int failure = 3;
-    std::string what;
-    try {
-        std::rethrow_exception(thrown);
-    } catch (const std::bad_alloc&) {
-        failure = 1;
-    } catch (const std::invalid_argument& e) {
-        failure = 4;   // a value the call refuses before it reaches the SDK
-        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
-    } catch (const std::exception& e) {
-        failure = 2;
-        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
-    } catch (...) {
-    }
-    if (state) PyEval_RestoreThread(state);
-    if (failure == 1) {
-        PyGILState_STATE g = PyGILState_Ensure();
-        PyErr_NoMemory();
-        PyGILState_Release(g);
-    } else if (failure == 2) {
-        // An exception that set its Python error on the way (a callback's failure) keeps it.
-        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what.c_str());
-    } else if (failure == 3) {
-        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
-    } else {
-        SwigRuntime_SetErrorMsg(PyExc_ValueError, what.c_str());
-    }
-    return Threw;
-}
-
-// ---- the parts the typed calls of single wrappers use (kinds.h) ----
-
 PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code) {
     report(p, code, rec.name);
     if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -419,8 +432,6 @@ PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code
     }
     return nullptr;
 }
-
-void release_slots(Slot* slots, int n) { release(slots, n); }
 
 PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
     return run(rec, rec.first(), items, n, slots, dirty);

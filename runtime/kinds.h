@@ -371,44 +371,21 @@ struct RecordOf {
 
 // ---- the typed call of a single wrapper ----
 //
-// A wrapper with one candidate converts its arguments in line (TypedConvert) and runs its candidate.
-// A call the candidate cannot take as it comes (a wrong count) goes through the dispatcher, which
-// gives the same errors.
-// A shape without outputs, hooks or ownership changes (known when the wrapper is compiled).
-constexpr bool plain_shape(const Shape& s) { return !(s.policy & Policy_DisownSelf) && s.outputs == 0 && !s.after; }
-
+// A wrapper with one candidate converts its arguments in line (TypedConvert) and hands them to the
+// dispatcher's call of its candidate (run_converted). A call the candidate cannot take as it comes
+// (a wrong count) goes through the dispatcher, which gives the same errors.
 template <class S>
 struct TypedCall {
     using Data = typename S::Data;
-    static constexpr int count = Data::count;
 
     static PyObject* call(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
         if (rec.overloaded || n != Data::inputs) return dispatch(rec, items, n);
-        Slot slots[count > 0 ? count : 1];
+        Slot slots[Data::count > 0 ? Data::count : 1];
         bool dirty = false;
         int failed = 0, code = 0;
         if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false, nullptr))
             return conversion_failed(rec, Data::params[failed], code);
-        if (plain_shape(S::shape)) return run_plain(rec, items, static_cast<int>(n), slots, dirty);
         return run_converted(rec, items, static_cast<int>(n), slots, dirty);
-    }
-
-    // The call of a shape without outputs, hooks or ownership changes: the SDK call, its result.
-    static PyObject* run_plain(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
-        constexpr const Shape& s = S::shape;
-        alignas(16) unsigned char storage[kResultBytes];
-        PyObject* result = nullptr;
-        Outcome outcome = call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, storage);
-        CallFrame frame{&rec, &s, items, n, slots, 0};
-        if (outcome == Called) {
-            result = s.result->make(storage, frame);
-            if (s.result->destroy) s.result->destroy(storage);
-        } else if (outcome == CalledWithError) {
-            drop_result(frame, storage);
-        }
-        settle_gone_if_any();
-        if (dirty) release_slots(slots, count);
-        return result;
     }
 };
 

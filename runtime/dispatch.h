@@ -1,14 +1,15 @@
-// The data that drives every call of a flat wrapper. A wrapper is described by shapes (one per C++
-// callable it may call): a row per C++ parameter naming its conversion kind and its position in
-// messages, the result kind, the policy bits and one typed thunk that makes the SDK call. The one
-// dispatcher (dispatch.cpp) runs every call from these tables; per-function code is only the thunk.
+// The call of a flat wrapper: the data that drives it and the one dispatcher that runs it. A wrapper
+// is described by shapes (one per C++ callable it may call): a row per C++ parameter naming its
+// conversion kind and its position in messages, the result kind, the policy bits and one typed thunk
+// that makes the SDK call. The dispatcher (dispatch.cpp) runs every call from these tables, also the
+// typed calls of single wrappers once they converted their arguments (kinds.h); per-function code is
+// only the thunk and that conversion.
 #pragma once
 
 #include "convert.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <new>
 #include <typeinfo>
 #include <string>
@@ -210,43 +211,15 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n);
 PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);
 
 // What the typed calls of single wrappers (kinds.h) share with the dispatcher: the report of a failed
-// conversion (its error, or NotImplemented for a comparison), the release of converted slots, and
-// the call of the record's one candidate with its slots converted.
+// conversion (its error, or NotImplemented for a comparison), and the call of the record's one
+// candidate with its slots converted (the SDK call, the result, the release of the slots).
 PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code);
 // The failure of parameter k of a candidate (item: the next Python item): releases the slots up to
 // k, records the failure; in an overload, a committed failure counts only when the later inputs fit
 // (when they do not, its own error, if it set one, is left in pending: see dispatch.cpp).
 bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
                       int& code, bool overloaded, PyObject** pending = nullptr);
-void release_slots(Slot* slots, int n);
 PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty);
-// What a call that completed with an error leaves of its result is freed (the error stays set).
-void drop_result(CallFrame& frame, void* storage);
-
-// How an SDK call ended: no result was made when it threw; a callback may have left an error.
-enum Outcome { Called, Threw, CalledWithError };
-
-// The part of an SDK call that threw: the exception becomes the Python error (once the GIL is back,
-// when state holds the thread's state). Always Threw.
-Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state);
-
-// The SDK call, with the GIL released unless keep_gil. A C++ exception becomes a Python error (no
-// result was made); an error a callback left on this thread makes the call fail too.
-// Objects the SDK deletes meanwhile are settled once the wrapper has made its own release
-// (settle_gone_if_any, proxy.h).
-inline Outcome call_thunk(Thunk thunk, bool keep_gil, Slot* slots, void* result) {
-    PyThreadState* state = keep_gil ? nullptr : PyEval_SaveThread();
-    ++t_sdk_calls;
-    try {
-        thunk(slots, result);
-    } catch (...) {
-        --t_sdk_calls;
-        return sdk_call_threw(std::current_exception(), state);
-    }
-    --t_sdk_calls;
-    if (state) PyEval_RestoreThread(state);
-    return PyErr_Occurred() ? CalledWithError : Called;
-}
 
 // Orders a record's candidates and builds its overload message; expands left-out defaults.
 void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);
