@@ -22,24 +22,12 @@ using F = TqBufferConverterRGBFilter;
 // succeeded into a destination).
 PyObject* make_converted(void* storage, CallFrame& f) {
     const bool ok = kResultResult.ok(storage);
-    PyObject* result = kResultResult.make(storage, f);
+    Ref result(kResultResult.make(storage, f));
     if (!result) return nullptr;
     void* destination = f.arg<void*>(3);
-    PyObject* buffer = ok && destination ? SwigPyObject_NewPointerObject(destination, descriptor_of<TqBuffer>(), 0)
-                                         : (Py_INCREF(Py_None), Py_None);
-    if (!buffer) {
-        Py_DECREF(result);
-        return nullptr;
-    }
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) {
-        Py_DECREF(result);
-        Py_DECREF(buffer);
-        return nullptr;
-    }
-    PyTuple_SetItem(pair, 0, result);
-    PyTuple_SetItem(pair, 1, buffer);
-    return pair;
+    Ref buffer = ok && destination ? Ref(SwigPyObject_NewPointerObject(destination, descriptor_of<TqBuffer>(), 0))
+                                   : Ref::borrow(Py_None);
+    return tuple_of(std::move(result), std::move(buffer));
 }
 std::string converted_doc() { return "Tuple(TqResult, TqBuffer)"; }
 

@@ -31,22 +31,9 @@ struct CommandLink {
     int64_t length;
 };
 inline PyObject* to_python(CommandLink v) {
-    PyObject* view = byte_view(v.buffer, v.buffer && v.length > 0 ? static_cast<uint64_t>(v.length) : 0, nullptr);
+    kivo::rt::Ref view(byte_view(v.buffer, v.buffer && v.length > 0 ? static_cast<uint64_t>(v.length) : 0, nullptr));
     if (!view) return nullptr;
-    PyObject* address = PyLong_FromLongLong(v.address);
-    if (!address) {
-        Py_DECREF(view);
-        return nullptr;
-    }
-    PyObject* pair = PyTuple_New(2);
-    if (!pair) {
-        Py_DECREF(view);
-        Py_DECREF(address);
-        return nullptr;
-    }
-    PyTuple_SetItem(pair, 0, view);
-    PyTuple_SetItem(pair, 1, address);
-    return pair;
+    return kivo::rt::tuple_of(std::move(view), PyLong_FromLongLong(v.address));
 }
 
 namespace {

@@ -17,10 +17,8 @@ namespace kivo::rt {
 
 namespace {
 
-void release(Slot* slots, int n) {
-    for (int i = 0; i < n; ++i)
-        if (slots[i].cleanup) slots[i].cleanup(slots[i]);
-}
+// An exception's text is cut to this many bytes.
+constexpr std::size_t kLongestWhat = 511;
 
 void report(const ParamShape& p, int code, const char* func) {
     if (code <= kCommitted) code -= kCommitted;
@@ -62,160 +60,8 @@ bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, Py
 // candidate whose later inputs misfit, leaves that error here (a new reference) to stand before the
 // overload text.
 bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
-                 int first = 0, bool overloaded = false, PyObject** pending = nullptr) {
+                 int first = 0, bool overloaded = false, Ref* pending = nullptr) {
     return c.shape->convert(c, items, slots, failed, code, dirty, first, overloaded, pending);
-}
-
-// How an SDK call ended: no result was made when it threw; a callback may have left an error.
-enum Outcome { Called, Threw, CalledWithError };
-
-// An exception's text is cut to this many bytes.
-constexpr std::size_t kLongestWhat = 511;
-
-Outcome call_threw(std::exception_ptr thrown, PyThreadState* state) {
-    int failure = 3;
-    std::string what;
-    try {
-        std::rethrow_exception(thrown);
-    } catch (const std::bad_alloc&) {
-        failure = 1;
-    } catch (const std::invalid_argument& e) {
-        failure = 4;   // a value the call refuses before it reaches the SDK
-        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
-    } catch (const std::exception& e) {
-        failure = 2;
-        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
-    } catch (...) {
-    }
-    if (state) PyEval_RestoreThread(state);
-    if (failure == 1) {
-        PyGILState_STATE g = PyGILState_Ensure();
-        PyErr_NoMemory();
-        PyGILState_Release(g);
-    } else if (failure == 2) {
-        // An exception that set its Python error on the way (a callback's failure) keeps it.
-        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what.c_str());
-    } else if (failure == 3) {
-        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
-    } else {
-        SwigRuntime_SetErrorMsg(PyExc_ValueError, what.c_str());
-    }
-    return Threw;
-}
-
-// The SDK call, with the GIL released unless the policy keeps it. A C++ exception becomes a Python
-// error (no result was made); an error a callback left on this thread makes the call fail too.
-// Objects the SDK deletes meanwhile are settled once the wrapper has made its own release
-// (settle_gone_if_any, proxy.h).
-Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
-    PyThreadState* state = (s.policy & Policy_KeepGil) ? nullptr : PyEval_SaveThread();
-    ++t_sdk_calls;
-    try {
-        s.thunk(slots, result);
-    } catch (...) {
-        --t_sdk_calls;
-        return call_threw(std::current_exception(), state);
-    }
-    --t_sdk_calls;
-    if (state) PyEval_RestoreThread(state);
-    return PyErr_Occurred() ? CalledWithError : Called;
-}
-
-// What a call that completed with an error leaves of its result is freed (the error stays set).
-void drop_result(CallFrame& frame, void* storage) {
-    const ResultKind& kind = *frame.shape->result;
-    if (kind.destroy) {
-        kind.destroy(storage);
-        return;
-    }
-    // A result the proxy would own (a heap copy) goes with the proxy made for it.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Py_XDECREF(kind.make(storage, frame));
-    PyErr_Restore(type, value, tb);
-}
-
-// Adds the output values to the result: the output list, or the tuple the policy asks for.
-PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
-    const Shape& s = *f.shape;
-    PyObject* values[kMaxParams];
-    int n = 0;
-    for (int k = 0; k < s.count; ++k) {
-        const ParamShape& p = s.params[k];
-        if (!(p.flags & Param_Output)) continue;
-        PyObject* v;
-        if (ok || p.kind->always_present || (p.flags & Param_Present)) {
-            v = p.kind->output(f.slots[k], p, f);
-        } else {
-            Py_INCREF(Py_None);
-            v = Py_None;
-        }
-        if (!v) {
-            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
-            Py_DECREF(result);
-            return nullptr;
-        }
-        values[n++] = v;
-    }
-    if (n == 0) return result;
-    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
-    if ((s.policy & Policy_TupleOutputs) && is_void) {
-        // Nothing but the outputs: (value, ...).
-        PyObject* t = PyTuple_New(n);
-        if (t)
-            for (int i = 0; i < n; ++i) PyTuple_SetItem(t, i, values[i]);
-        else
-            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
-        Py_DECREF(result);
-        return t;
-    }
-    if (s.policy & Policy_TupleOutputs) {
-        PyObject* t = PyTuple_New(n + 1);
-        if (!t) {
-            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
-            Py_DECREF(result);
-            return nullptr;
-        }
-        const bool first = s.policy & Policy_OutputsFirst;
-        PyTuple_SetItem(t, first ? n : 0, result);
-        for (int i = 0; i < n; ++i) PyTuple_SetItem(t, first ? i : i + 1, values[i]);
-        return t;
-    }
-    for (int i = 0; i < n; ++i) {
-        if (result)
-            result = SwigRuntime_AppendOutput(result, values[i], is_void);
-        else
-            Py_DECREF(values[i]);
-    }
-    return result;
-}
-
-// Calls a candidate whose arguments are converted, builds the result and releases the slots.
-PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items, int n, Slot* slots, bool dirty) {
-    const Shape& s = *c.shape;
-    CallFrame frame{&rec, &s, items, n, slots, 0};
-    if (s.policy & Policy_DisownSelf) {
-        // Every argument is checked: now self's proxy gives up what it owned, to the result.
-        int own = 0;
-        SwigPyObject_ConvertPtr(items[0], nullptr, s.params[0].descriptor(), SwigConvert_Disown, &own);
-        frame.result_own = own ? SwigNew_Own : 0;
-    }
-    alignas(16) unsigned char storage[kResultBytes];
-    PyObject* result = nullptr;
-    Outcome outcome = call_sdk(s, slots, storage);
-    if (outcome == Called) {
-        result = s.result->make(storage, frame);
-        bool ok = (s.outputs || s.after) && result && (!s.result->ok || s.result->ok(storage));
-        if (result && s.after) s.after(frame, ok);
-        settle_gone_if_any();
-        if (s.result->destroy) s.result->destroy(storage);
-        if (result && s.outputs) result = add_outputs(result, ok, frame);
-    } else {
-        if (outcome == CalledWithError) drop_result(frame, storage);
-        settle_gone_if_any();
-    }
-    if (dirty) release(slots, s.count);
-    return result;
 }
 
 PyObject* not_implemented() {
@@ -259,7 +105,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         bool dirty = false;
         if (!convert_all(c, items, slots, failed, code, dirty))
             return conversion_failed(rec, c.shape->params[failed], code);
-        return run(rec, c, items, static_cast<int>(n), slots, dirty);
+        return run_call(rec, *c.shape, items, static_cast<int>(n), slots, dirty);
     }
     if (n > rec.max_items) {
         SwigRuntime_CountError(rec.name, 0, rec.max_items, n, false);
@@ -269,7 +115,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
     // Self is converted once for all the candidates that want it as the same class.
     SwigTypeInfo* (*self_type)() = nullptr;
     void* self = nullptr;
-    PyObject* pending = nullptr;   // an error to stand before the overload text
+    Ref pending;   // an error to stand before the overload text
     for (const Candidate& c : rec) {
         if (c.given != n) continue;
         const bool method = c.shape->count > 0 && (c.shape->params[0].flags & Param_Self);
@@ -280,10 +126,8 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             first = 1;
         }
         bool dirty = false;
-        if (convert_all(c, items, slots, failed, code, dirty, first, true, &pending)) {
-            Py_XDECREF(pending);
-            return run(rec, c, items, static_cast<int>(n), slots, dirty);
-        }
+        if (convert_all(c, items, slots, failed, code, dirty, first, true, &pending))
+            return run_call(rec, *c.shape, items, static_cast<int>(n), slots, dirty);
         if (method && failed > 0) {
             self_type = c.shape->params[0].descriptor;
             self = slots[0].as<void*>();
@@ -291,17 +135,12 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         const ParamShape& p = c.shape->params[failed];
         if ((p.flags & Param_Lenient) || code <= kCommitted) {
             // A candidate that takes whatever reaches it: its conversion error is the call's.
-            Py_XDECREF(pending);
             return conversion_failed(rec, p, code);
         }
         if (PyErr_Occurred()) PyErr_Clear();
     }
-    if (rec.comparison) {
-        Py_XDECREF(pending);
-        return not_implemented();
-    }
-    if (pending) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending);
-    Py_XDECREF(pending);
+    if (rec.comparison) return not_implemented();
+    if (pending) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pending.get())), pending.get());
     SwigRuntime_RaiseOrExtendTypeError(rec.overload_text);
     return nullptr;
 }
@@ -398,8 +237,8 @@ void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, b
 // ---- the parts the typed calls of single wrappers use (kinds.h) ----
 
 bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
-                      int& code, bool overloaded, PyObject** pending) {
-    release(slots, k + 1);
+                      int& code, bool overloaded, Ref* pending) {
+    release_slots(slots, k + 1);
     failed = k;
     code = res;
     if (overloaded && res <= kCommitted && !(c.shape->params[k].flags & Param_Lenient)) {
@@ -410,9 +249,7 @@ bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, i
         if (later_inputs_misfit(*c.shape, k, item, c, items, code)) {
             if (pending && type) {
                 PyErr_NormalizeException(&type, &value, &tb);
-                Py_XDECREF(*pending);
-                *pending = value;
-                value = nullptr;
+                pending->reset(std::exchange(value, nullptr));
             }
             Py_XDECREF(type);
             Py_XDECREF(value);
@@ -433,8 +270,84 @@ PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code
     return nullptr;
 }
 
-PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
-    return run(rec, rec.first(), items, n, slots, dirty);
+// ---- the parts of the call that its inline definition (dispatch.h) leaves out of line ----
+
+Outcome call_threw(std::exception_ptr thrown, PyThreadState* state) {
+    int failure = 3;
+    std::string what;
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::bad_alloc&) {
+        failure = 1;
+    } catch (const std::invalid_argument& e) {
+        failure = 4;   // a value the call refuses before it reaches the SDK
+        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
+    } catch (const std::exception& e) {
+        failure = 2;
+        what.assign(e.what(), strnlen(e.what(), kLongestWhat));
+    } catch (...) {
+    }
+    if (state) PyEval_RestoreThread(state);
+    if (failure == 1) {
+        PyGILState_STATE g = PyGILState_Ensure();
+        PyErr_NoMemory();
+        PyGILState_Release(g);
+    } else if (failure == 2) {
+        // An exception that set its Python error on the way (a callback's failure) keeps it.
+        if (!PyErr_Occurred()) SwigRuntime_SetErrorMsg(PyExc_RuntimeError, what.c_str());
+    } else if (failure == 3) {
+        SwigRuntime_SetErrorMsg(PyExc_RuntimeError, "unknown C++ exception");
+    } else {
+        SwigRuntime_SetErrorMsg(PyExc_ValueError, what.c_str());
+    }
+    return Threw;
+}
+
+void drop_result(CallFrame& frame, void* storage) {
+    const ResultKind& kind = *frame.shape->result;
+    if (kind.destroy) {
+        kind.destroy(storage);
+        return;
+    }
+    // A result the proxy would own (a heap copy) goes with the proxy made for it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XDECREF(kind.make(storage, frame));
+    PyErr_Restore(type, value, tb);
+}
+
+PyObject* add_outputs(PyObject* made, bool ok, CallFrame& f) {
+    const Shape& s = *f.shape;
+    Ref result(made);
+    Ref values[kMaxParams + 1];   // the outputs, and room for the result in a tuple
+    int n = 0;
+    for (int k = 0; k < s.count; ++k) {
+        const ParamShape& p = s.params[k];
+        if (!(p.flags & Param_Output)) continue;
+        if (ok || p.kind->always_present || (p.flags & Param_Present))
+            values[n].reset(p.kind->output(f.slots[k], p, f));
+        else
+            values[n] = Ref::borrow(Py_None);
+        if (!values[n++]) return nullptr;
+    }
+    if (n == 0) return result.release();
+    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
+    if (s.policy & Policy_TupleOutputs) {
+        if (is_void) return tuple_from(std::span(values, n));   // nothing but the outputs: (value, ...)
+        // (result, value, ...), or the values first.
+        values[n] = std::move(result);
+        if (!(s.policy & Policy_OutputsFirst)) std::rotate(values, values + n, values + n + 1);
+        return tuple_from(std::span(values, n + 1));
+    }
+    for (int i = 0; i < n && result; ++i)
+        result.reset(SwigRuntime_AppendOutput(result.release(), values[i].release(), is_void));
+    return result.release();
+}
+
+int disown_self(const Shape& s, PyObject* self) {
+    int own = 0;
+    SwigPyObject_ConvertPtr(self, nullptr, s.params[0].descriptor(), SwigConvert_Disown, &own);
+    return own ? SwigNew_Own : 0;
 }
 
 }  // namespace kivo::rt

@@ -7,9 +7,11 @@
 #pragma once
 
 #include "convert.h"
+#include "ref.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <typeinfo>
 #include <string>
@@ -105,7 +107,7 @@ struct Candidate;
 // Converts a candidate's inputs into slots and prepares its outputs (self already in slot 0 when first
 // is 1); on failure the parameter that failed and its code, the slots released. See dispatch.cpp.
 using Converter = bool (*)(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code,
-                           bool& dirty, int first, bool overloaded, PyObject** pending);
+                           bool& dirty, int first, bool overloaded, Ref* pending);
 
 enum PolicyFlags : uint32_t {
     Policy_KeepGil = 1,          // callback classes hold the GIL through the SDK call
@@ -211,15 +213,79 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n);
 PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args);
 
 // What the typed calls of single wrappers (kinds.h) share with the dispatcher: the report of a failed
-// conversion (its error, or NotImplemented for a comparison), and the call of the record's one
-// candidate with its slots converted (the SDK call, the result, the release of the slots).
+// conversion (its error, or NotImplemented for a comparison), and the failure of parameter k of a
+// candidate (item: the next Python item), which releases the slots up to k and records the failure;
+// in an overload, a committed failure counts only when the later inputs fit (when they do not, its
+// own error, if it set one, is left in pending: see dispatch.cpp).
 PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code);
-// The failure of parameter k of a candidate (item: the next Python item): releases the slots up to
-// k, records the failure; in an overload, a committed failure counts only when the later inputs fit
-// (when they do not, its own error, if it set one, is left in pending: see dispatch.cpp).
 bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
-                      int& code, bool overloaded, PyObject** pending = nullptr);
-PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty);
+                      int& code, bool overloaded, Ref* pending = nullptr);
+
+// ---- the call of a candidate whose arguments are converted ----
+//
+// One definition (run_call) for the dispatcher and the typed calls of single wrappers, which know
+// their shape when they are compiled: what a shape does not use falls away there. The parts a call
+// needs only now and then are defined in dispatch.cpp.
+
+// How an SDK call ended: no result was made when it threw; a callback may have left an error.
+enum Outcome { Called, Threw, CalledWithError };
+// The exception an SDK call threw becomes the Python error (once the GIL is back, when state holds
+// the thread's state). Always Threw.
+Outcome call_threw(std::exception_ptr thrown, PyThreadState* state);
+// What a call that completed with an error leaves of its result is freed (the error stays set).
+void drop_result(CallFrame& frame, void* storage);
+// Adds the output values to the result: the output list, or the tuple the policy asks for.
+PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f);
+// Every argument is checked: now self's proxy gives up what it owned, to the result (DisownSelf).
+// The own flag of the reference returned.
+int disown_self(const Shape& s, PyObject* self);
+
+// Releases what the conversions of the first n slots made.
+inline void release_slots(Slot* slots, int n) {
+    for (int i = 0; i < n; ++i)
+        if (slots[i].cleanup) slots[i].cleanup(slots[i]);
+}
+
+// The SDK call, with the GIL released unless the policy keeps it. A C++ exception becomes a Python
+// error (no result was made); an error a callback left on this thread makes the call fail too.
+inline Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
+    PyThreadState* state = (s.policy & Policy_KeepGil) ? nullptr : PyEval_SaveThread();
+    ++t_sdk_calls;
+    try {
+        s.thunk(slots, result);
+    } catch (...) {
+        --t_sdk_calls;
+        return call_threw(std::current_exception(), state);
+    }
+    --t_sdk_calls;
+    if (state) PyEval_RestoreThread(state);
+    return PyErr_Occurred() ? CalledWithError : Called;
+}
+
+// Calls a candidate of shape s whose arguments are converted, builds the result and releases the
+// slots. Objects the SDK deleted meanwhile are settled once the wrapper made its own release
+// (settle_gone_if_any, proxy.h).
+[[gnu::always_inline]] inline PyObject* run_call(const FuncRecord& rec, const Shape& s, PyObject* const* items, int n,
+                                                 Slot* slots, bool dirty) {
+    CallFrame frame{&rec, &s, items, n, slots, 0};
+    if (s.policy & Policy_DisownSelf) frame.result_own = disown_self(s, items[0]);
+    alignas(16) unsigned char storage[kResultBytes];
+    PyObject* result = nullptr;
+    Outcome outcome = call_sdk(s, slots, storage);
+    if (outcome == Called) {
+        result = s.result->make(storage, frame);
+        bool ok = (s.outputs || s.after) && result && (!s.result->ok || s.result->ok(storage));
+        if (result && s.after) s.after(frame, ok);
+        settle_gone_if_any();
+        if (s.result->destroy) s.result->destroy(storage);
+        if (result && s.outputs) result = add_outputs(result, ok, frame);
+    } else {
+        if (outcome == CalledWithError) drop_result(frame, storage);
+        settle_gone_if_any();
+    }
+    if (dirty) release_slots(slots, s.count);
+    return result;
+}
 
 // Orders a record's candidates and builds its overload message; expands left-out defaults.
 void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);

@@ -149,7 +149,7 @@ template <class Data>
 struct TypedConvert {
     template <int K>
     static bool one(const Candidate& c, PyObject* const* items, Slot* slots, int first, int& item, int& failed,
-                    int& code, bool& dirty, bool overloaded, PyObject** pending) {
+                    int& code, bool& dirty, bool overloaded, Ref* pending) {
         constexpr const ParamShape& p = Data::params[K];
         if (K < first) return true;   // self, converted for an earlier candidate
         Slot& slot = slots[K];
@@ -181,13 +181,13 @@ struct TypedConvert {
     template <int... K>
     static bool all(const Candidate& c, [[maybe_unused]] PyObject* const* items, [[maybe_unused]] Slot* slots,
                     int& failed, int& code, bool& dirty, int first, [[maybe_unused]] bool overloaded,
-                    [[maybe_unused]] PyObject** pending, std::integer_sequence<int, K...>) {
+                    [[maybe_unused]] Ref* pending, std::integer_sequence<int, K...>) {
         [[maybe_unused]] int item = first;
         return (one<K>(c, items, slots, first, item, failed, code, dirty, overloaded, pending) && ...);
     }
 
     static bool convert(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
-                        int first, bool overloaded, PyObject** pending) {
+                        int first, bool overloaded, Ref* pending) {
         dirty = false;
         return all(c, items, slots, failed, code, dirty, first, overloaded, pending,
                    std::make_integer_sequence<int, Data::count>{});
@@ -371,9 +371,9 @@ struct RecordOf {
 
 // ---- the typed call of a single wrapper ----
 //
-// A wrapper with one candidate converts its arguments in line (TypedConvert) and hands them to the
-// dispatcher's call of its candidate (run_converted). A call the candidate cannot take as it comes
-// (a wrong count) goes through the dispatcher, which gives the same errors.
+// A wrapper with one candidate converts its arguments in line (TypedConvert) and runs the call of its
+// shape (run_call, dispatch.h). A call the candidate cannot take as it comes (a wrong count) goes
+// through the dispatcher, which gives the same errors.
 template <class S>
 struct TypedCall {
     using Data = typename S::Data;
@@ -385,7 +385,7 @@ struct TypedCall {
         int failed = 0, code = 0;
         if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false, nullptr))
             return conversion_failed(rec, Data::params[failed], code);
-        return run_converted(rec, items, static_cast<int>(n), slots, dirty);
+        return run_call(rec, S::shape, items, static_cast<int>(n), slots, dirty);
     }
 };
 
