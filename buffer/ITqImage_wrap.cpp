@@ -21,34 +21,43 @@ const ResultKind kImagePixels{pixels, nullptr, nullptr, &decl_text<uint8_t*>, ar
 
 Entries image_interface_entries() {
     return {
-        described(overloaded<"ITqImage_GetDataPointer">(
-                      meth<member<const uint8_t*() const>(&ITqImage::GetDataPointer), ResultAs<&kImagePixels>>(),
-                      meth<member<uint8_t*()>(&ITqImage::GetDataPointer), ResultAs<&kImagePixels>>()),
-                  "GetDataPointer(self) -> ndarray\n\nThe image's pixels as an array over its memory: (rows, columns) "
-                  "for 8- and 16-bit mono, (rows, columns, channels) for colour, the bytes otherwise."),
-        described(method<"ITqImage_GetImageSize", &ITqImage::GetImageSize>(),
-                  "The size of the image in bytes, paddings included."),
-        described(method<"ITqImage_GetWidth", &ITqImage::GetWidth>(), "The width in pixels."),
-        described(method<"ITqImage_GetHeight", &ITqImage::GetHeight>(), "The height in pixels."),
-        described(method<"ITqImage_GetPixelType", &ITqImage::GetPixelType>(),
-                  "The pixel type, a signed 32-bit value (TqPixelType)."),
-        described(method<"ITqImage_GetBitsPerPixel", &ITqImage::GetBitsPerPixel>(),
-                  "The bits one pixel of the pixel type occupies."),
-        described(method<"ITqImage_GetOffsetX", &ITqImage::GetOffsetX>(), "The horizontal offset in pixels."),
-        described(method<"ITqImage_GetOffsetY", &ITqImage::GetOffsetY>(), "The vertical offset in pixels."),
-        described(method<"ITqImage_GetPaddingX", &ITqImage::GetPaddingX>(),
-                  "The bytes at the end of each line that hold no image data."),
-        described(method<"ITqImage_GetPaddingY", &ITqImage::GetPaddingY>(),
-                  "The extra bytes at the end of the image."),
-        described(method<"ITqImage_GetBlockID", &ITqImage::GetBlockID>(),
-                  "The transmitter's block counter, one more for each new image."),
-        described(method<"ITqImage_GetTimestamp", &ITqImage::GetTimestamp>(),
-                  "The device's timestamp in its tick unit (microseconds for software timestamps)."),
-        described(method<"ITqImage_GetReceptionTime", &ITqImage::GetReceptionTime>(),
-                  "The host's time of reception in microseconds (not an absolute time)."),
+        overloaded<"ITqImage_GetDataPointer">(
+            meth<member<const uint8_t*() const>(&ITqImage::GetDataPointer), ResultAs<&kImagePixels>>(),
+            meth<member<uint8_t*()>(&ITqImage::GetDataPointer), ResultAs<&kImagePixels>>()),
+        method<"ITqImage_GetImageSize", &ITqImage::GetImageSize>(),
+        method<"ITqImage_GetWidth", &ITqImage::GetWidth>(),
+        method<"ITqImage_GetHeight", &ITqImage::GetHeight>(),
+        method<"ITqImage_GetPixelType", &ITqImage::GetPixelType>(),
+        method<"ITqImage_GetBitsPerPixel", &ITqImage::GetBitsPerPixel>(),
+        method<"ITqImage_GetOffsetX", &ITqImage::GetOffsetX>(),
+        method<"ITqImage_GetOffsetY", &ITqImage::GetOffsetY>(),
+        method<"ITqImage_GetPaddingX", &ITqImage::GetPaddingX>(),
+        method<"ITqImage_GetPaddingY", &ITqImage::GetPaddingY>(),
+        method<"ITqImage_GetBlockID", &ITqImage::GetBlockID>(),
+        method<"ITqImage_GetTimestamp", &ITqImage::GetTimestamp>(),
+        method<"ITqImage_GetReceptionTime", &ITqImage::GetReceptionTime>(),
         delete_entry<"delete_ITqImage", ITqImage>(),
         registration<"ITqImage_swigregister", ITqImage>(),
     };
 }
+
+// The docstrings' texts of ITqImage's rows.
+const DocTable kImageInterfaceDocs{
+    summary("ITqImage_GetDataPointer",
+            "GetDataPointer(self) -> ndarray\n\nThe image's pixels as an array over its memory: (rows, columns) for "
+            "8- and 16-bit mono, (rows, columns, channels) for colour, the bytes otherwise."),
+    summary("ITqImage_GetImageSize", "The size of the image in bytes, paddings included."),
+    summary("ITqImage_GetWidth", "The width in pixels."),
+    summary("ITqImage_GetHeight", "The height in pixels."),
+    summary("ITqImage_GetPixelType", "The pixel type, a signed 32-bit value (TqPixelType)."),
+    summary("ITqImage_GetBitsPerPixel", "The bits one pixel of the pixel type occupies."),
+    summary("ITqImage_GetOffsetX", "The horizontal offset in pixels."),
+    summary("ITqImage_GetOffsetY", "The vertical offset in pixels."),
+    summary("ITqImage_GetPaddingX", "The bytes at the end of each line that hold no image data."),
+    summary("ITqImage_GetPaddingY", "The extra bytes at the end of the image."),
+    summary("ITqImage_GetBlockID", "The transmitter's block counter, one more for each new image."),
+    summary("ITqImage_GetTimestamp", "The device's timestamp in its tick unit (microseconds for software timestamps)."),
+    summary("ITqImage_GetReceptionTime", "The host's time of reception in microseconds (not an absolute time)."),
+};
 
 }  // namespace kivo::module

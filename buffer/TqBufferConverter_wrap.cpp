@@ -41,20 +41,17 @@ const ResultKind kConverted{make_converted, nullptr, nullptr, &decl_text<TqResul
 
 Entries buffer_converter_entries() {
     return {
-        documented_as(overloaded<"new_TqBufferConverter">(constructor<C, int32_t>("aMaxNumberOfThreads"),
-                                                          constructor<C>()),
-                      "Constructor."),
+        overloaded<"new_TqBufferConverter">(constructor<C, int32_t>("aMaxNumberOfThreads"), constructor<C>()),
         delete_entry<"delete_TqBufferConverter", C>(),
         static_method<"TqBufferConverter_IsConversionSupported", C, &C::IsConversionSupported>("aSource",
                                                                                               "aDestination"),
-        described(overloaded<"TqBufferConverter_Convert">(
-                      meth<member<TqResult(const TqBuffer*, TqBuffer*, bool, bool)>(&C::Convert), Converted,
-                           Params<const TqBuffer*, TqBuffer*, Realloc, FlipY>>("aSource", "aDestination",
-                                                                               "aReallocIfNeeded", "aFlipY"),
-                      meth<member<TqResult(const ITqImage*, TqBuffer*, bool, bool)>(&C::Convert), Converted,
-                           Params<const ITqImage*, TqBuffer*, Realloc, FlipY>>("aSource", "aDestination",
-                                                                               "aReallocIfNeeded", "aFlipY")),
-                  "Convert(*args) -> TqResult, TqBuffer"),
+        overloaded<"TqBufferConverter_Convert">(
+            meth<member<TqResult(const TqBuffer*, TqBuffer*, bool, bool)>(&C::Convert), Converted,
+                 Params<const TqBuffer*, TqBuffer*, Realloc, FlipY>>("aSource", "aDestination",
+                                                                     "aReallocIfNeeded", "aFlipY"),
+            meth<member<TqResult(const ITqImage*, TqBuffer*, bool, bool)>(&C::Convert), Converted,
+                 Params<const ITqImage*, TqBuffer*, Realloc, FlipY>>("aSource", "aDestination",
+                                                                     "aReallocIfNeeded", "aFlipY")),
         method<"TqBufferConverter_GetBayerFilter", &C::GetBayerFilter>(),
         method<"TqBufferConverter_SetBayerFilter", &C::SetBayerFilter>("aFilter"),
         method<"TqBufferConverter_GetBiColorFilter", &C::GetBiColorFilter>(),
@@ -68,9 +65,15 @@ Entries buffer_converter_entries() {
     };
 }
 
+// The docstrings' texts of TqBufferConverter's rows.
+const DocTable kBufferConverterDocs{
+    whole("new_TqBufferConverter", "Constructor."),
+    summary("TqBufferConverter_Convert", "Convert(*args) -> TqResult, TqBuffer"),
+};
+
 Entries rgb_filter_entries() {
     return {
-        documented_as(constructor_entry<"new_TqBufferConverterRGBFilter", F>(), "Constructor."),
+        constructor_entry<"new_TqBufferConverterRGBFilter", F>(),
         delete_entry<"delete_TqBufferConverterRGBFilter", F>(),
         method<"TqBufferConverterRGBFilter_GetGainR", &F::GetGainR>(),
         method<"TqBufferConverterRGBFilter_GetGainG", &F::GetGainG>(),
@@ -90,5 +93,10 @@ Entries rgb_filter_entries() {
         initialisation<"TqBufferConverterRGBFilter_swiginit">(),
     };
 }
+
+// The docstrings' texts of TqBufferConverterRGBFilter's rows.
+const DocTable kRgbFilterDocs{
+    whole("new_TqBufferConverterRGBFilter", "Constructor."),
+};
 
 }  // namespace kivo::module

@@ -23,18 +23,18 @@ using PriorityReference = ByReference<uint32_t, TypeId::unsigned_int, "uint32_t 
 using PixelTypeOut = OutputKind<"TqPixelType &", &kOutUInt32Kind, &stored_as<TqPixelType, uint32_t>>;
 
 constexpr const char* kExecuteDoc = "Convert(self, aIn, aOut) -> TqResult, TqBuffer";
+constexpr const char* kPriorityDoc = "Given only self, returns [TqResult, priority].";
 
 // The members both filters have through the filter interface.
 template <Text Execute, Text SetCount, Text GetCount, Text GetPriority, Text SetPriority, class C>
 Entries filter_entries() {
     using Priority = Spelled<"", Present<uint32_t&>>;
     return {
-        described(method<Execute, &C::Execute, ResultAs<&kConverted>>("aIn", "aOut"), kExecuteDoc),
+        method<Execute, &C::Execute, ResultAs<&kConverted>>("aIn", "aOut"),
         method<SetCount, &C::SetThreadCount>("aCount"),
         method<GetCount, &C::GetThreadCount>(),
-        described(overloaded<GetPriority>(meth<&C::GetThreadsPriority, LenientFrom<1>, Params<PriorityReference>>("aPriority"),
-                                          meth<&C::GetThreadsPriority, LenientFrom<1>, Params<Priority>>("aPriority")),
-                  "Given only self, returns [TqResult, priority]."),
+        overloaded<GetPriority>(meth<&C::GetThreadsPriority, LenientFrom<1>, Params<PriorityReference>>("aPriority"),
+                                meth<&C::GetThreadsPriority, LenientFrom<1>, Params<Priority>>("aPriority")),
         method<SetPriority, &C::SetThreadsPriority>("aPriority"),
     };
 }
@@ -49,8 +49,7 @@ Entries joined(Entries a, Entries b) {
 Entries compression_filter_entries() {
     using C = TqCompressionFilter;
     return joined(
-        {documented_as(constructor_entry<"new_TqCompressionFilter", C>(), "Constructor."),
-         delete_entry<"delete_TqCompressionFilter", C>()},
+        {constructor_entry<"new_TqCompressionFilter", C>(), delete_entry<"delete_TqCompressionFilter", C>()},
         joined(filter_entries<"TqCompressionFilter_Execute", "TqCompressionFilter_SetThreadCount",
                               "TqCompressionFilter_GetThreadCount", "TqCompressionFilter_GetThreadsPriority",
                               "TqCompressionFilter_SetThreadsPriority", C>(),
@@ -60,22 +59,35 @@ Entries compression_filter_entries() {
                 initialisation<"TqCompressionFilter_swiginit">()}));
 }
 
+// The docstrings' texts of TqCompressionFilter's rows.
+const DocTable kCompressionFilterDocs{
+    whole("new_TqCompressionFilter", "Constructor."),
+    summary("TqCompressionFilter_Execute", kExecuteDoc),
+    summary("TqCompressionFilter_GetThreadsPriority", kPriorityDoc),
+};
+
 Entries decompression_filter_entries() {
     using D = TqDecompressionFilter;
     return joined(
-        {documented_as(constructor_entry<"new_TqDecompressionFilter", D>(), "Constructor."),
-         delete_entry<"delete_TqDecompressionFilter", D>()},
+        {constructor_entry<"new_TqDecompressionFilter", D>(), delete_entry<"delete_TqDecompressionFilter", D>()},
         joined(filter_entries<"TqDecompressionFilter_Execute", "TqDecompressionFilter_SetThreadCount",
                               "TqDecompressionFilter_GetThreadCount", "TqDecompressionFilter_GetThreadsPriority",
                               "TqDecompressionFilter_SetThreadsPriority", D>(),
                {static_method<"TqDecompressionFilter_IsCompressed", D, &D::IsCompressed>("aIn"),
-                described(static_method<"TqDecompressionFilter_GetOutputFormatFor", D, &D::GetOutputFormatFor,
-                                        TupleOutputs<>,
-                                        Params<const TqBuffer*, Present<PixelTypeOut>, Present<uint32_t&>,
-                                               Present<uint32_t&>>>("aIn", "aPixelType", "aWidth", "aHeight"),
-                          "Convert(self, aIn) -> TqResult, TqPixelType, int, int"),
+                static_method<"TqDecompressionFilter_GetOutputFormatFor", D, &D::GetOutputFormatFor,
+                              TupleOutputs<>,
+                              Params<const TqBuffer*, Present<PixelTypeOut>, Present<uint32_t&>,
+                                     Present<uint32_t&>>>("aIn", "aPixelType", "aWidth", "aHeight"),
                 registration<"TqDecompressionFilter_swigregister", D>(),
                 initialisation<"TqDecompressionFilter_swiginit">()}));
 }
+
+// The docstrings' texts of TqDecompressionFilter's rows.
+const DocTable kDecompressionFilterDocs{
+    whole("new_TqDecompressionFilter", "Constructor."),
+    summary("TqDecompressionFilter_Execute", kExecuteDoc),
+    summary("TqDecompressionFilter_GetThreadsPriority", kPriorityDoc),
+    summary("TqDecompressionFilter_GetOutputFormatFor", "Convert(self, aIn) -> TqResult, TqPixelType, int, int"),
+};
 
 }  // namespace kivo::module

@@ -56,101 +56,127 @@ constexpr const char* kSee = "See ITqDeviceAdapter for description.";
 // A query whose out-reference only a pointer object reaches: the documented form, then the form
 // given only the name, which returns [TqResult, value].
 template <Text Flat, auto M, class Ref, class Out>
-Entry query(const char* doc) {
-    return described(overloaded<Flat>(meth<M, LenientFrom<1>, Params<Name, Ref>>("aParameterName", "aValue"),
-                                      meth<M, LenientFrom<1>, Params<Name, Spelled<"", Out>>>("aParameterName",
-                                                                                               "aValue")),
-                     doc);
+Entry query() {
+    return overloaded<Flat>(meth<M, LenientFrom<1>, Params<Name, Ref>>("aParameterName", "aValue"),
+                            meth<M, LenientFrom<1>, Params<Name, Spelled<"", Out>>>("aParameterName", "aValue"));
 }
 
 }  // namespace
 
 Entries device_adapter_entries() {
     return {
-        documented_as(constructor_with<"new_TqDeviceAdapter", A, KeepAlive<1>, NotNone<TqDevice*>>("aDevice"),
-                      "Constructor.\n\n:param aDevice: A device."),
-        documented_as(delete_entry<"delete_TqDeviceAdapter", A>(), "Destructor."),
-        described(method<"TqDeviceAdapter_IsGenIntegerInNodeMap", &A::IsGenIntegerInNodeMap>("aParameterName"),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present, false if not."),
-        described(method<"TqDeviceAdapter_IsGenEnumInNodeMap", &A::IsGenEnumInNodeMap>("aParameterName"),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present, false if not."),
-        described(method<"TqDeviceAdapter_IsGenBooleanInNodeMap", &A::IsGenBooleanInNodeMap>("aParameterName"),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present, false if not."),
-        described(method<"TqDeviceAdapter_IsGenRegisterInNodeMap", &A::IsGenRegisterInNodeMap>("aParameterName"),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present, false if not."),
-        described(method<"TqDeviceAdapter_IsGenReadable", &A::IsGenReadable>("aParameterName"),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present and readable, false if "
-                  "either condition fails."),
-        described(method<"TqDeviceAdapter_IsGenWritable", &A::IsGenWritable>("aParameterName"),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present and writable, false if "
-                  "either condition fails."),
-        described(method<"TqDeviceAdapter_IsGenEnumEntryAvailable", &A::IsGenEnumEntryAvailable>("aParameterName",
-                                                                                                "aEnumEntry"),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present and contains the "
-                  "specific enum entry, false if either condition fails."),
-        query<"TqDeviceAdapter_GetGenIntegerValue", &A::GetGenIntegerValue, Int64Ref, Present<int64_t&>>(kSee),
-        query<"TqDeviceAdapter_GetGenEnumEntriesAvailable", &A::GetGenEnumEntriesAvailable, ListRef, EntryList>(
-            "See ITqDeviceAdapter for description.\n\naList: A list containing the string representation of all "
-            "available enum entries."),
-        described(method<"TqDeviceAdapter_GetGenEnumValue", &A::GetGenEnumValue, Default,
-                         Params<Name, ProxyOnly<TqString&>>>("aParameterName", "aEnumEntry"),
-                  kSee),
-        described(method<"TqDeviceAdapter_SetGenEnumValue", &A::SetGenEnumValue>("aParameterName", "aEnumEntry"),
-                  kSee),
-        query<"TqDeviceAdapter_GetGenBooleanValue", &A::GetGenBooleanValue, BoolRef, Present<bool&>>(kSee),
-        described(method<"TqDeviceAdapter_SetGenBooleanValue", &A::SetGenBooleanValue>("aParameterName", "aValue"),
-                  kSee),
-        described(method<"TqDeviceAdapter_GetGenStringValue", &A::GetGenStringValue, Default,
-                         Params<Name, ProxyOnly<TqString&>>>("aParameterName", "aValue"),
-                  "Returns the string value of string parameter identified by its name."),
-        query<"TqDeviceAdapter_GetGenRegisterLength", &A::GetGenRegisterLength, Int64Ref, Present<int64_t&>>(
-            "See ITqDeviceAdapter for description.\n\naLength: Length (in bytes) of the register."),
-        described(method<"TqDeviceAdapter_GetGenRegisterData", &A::GetGenRegisterData, Default,
-                         Params<Name, Bytes, int64_t>>("aParameterName", "aDataBuffer", "aByteCount"),
-                  "See ITqDeviceAdapter for description.\n\naByteCount: How many bytes to copy to aDataBuffer."),
-        described(method<"TqDeviceAdapter_SetGenRegisterData", &A::SetGenRegisterData, Default,
-                         Params<Name, ConstBytes, int64_t>>("aParameterName", "aDataBuffer", "aByteCount"),
-                  "See ITqDeviceAdapter for description.\n\naByteCount: How many bytes to copy from aDataBuffer to "
-                  "the register."),
-        described(method<"TqDeviceAdapter_RegisterGenInvalidator", &A::RegisterGenInvalidator>("aParameterName"),
-                  kSee),
-        described(method<"TqDeviceAdapter_UnregisterGenInvalidator", &A::UnregisterGenInvalidator>("aParameterName"),
-                  kSee),
-        described(method<"TqDeviceAdapter_WriteRegister", &A::WriteRegister>("aAddress", "aValue"), kSee),
-        described(method<"TqDeviceAdapter_ReadRegister", &A::ReadRegister, TupleOutputs<>>("aAddress", "aValue"),
-                  kSee),
-        described(method<"TqDeviceAdapter_WriteMemory", &A::WriteMemory, Default, Params<ConstBytes, int64_t, int64_t>>(
-                      "aBuffer", "aAddress", "aLength"),
-                  "See ITqDeviceAdapter for description.\n\naLength: Length of the data to write, in bytes."),
-        described(method<"TqDeviceAdapter_ReadMemory", &A::ReadMemory, Default, Params<Bytes, int64_t, int64_t>>(
-                      "aBuffer", "aAddress", "aLength"),
-                  "See ITqDeviceAdapter for description.\n\naLength: Length of the data to read, in bytes."),
-        described(method<"TqDeviceAdapter_WaitForMessagingChannelIdle", &A::WaitForMessagingChannelIdle>("aTimeout"),
-                  "See ITqDeviceAdapter for description.\n\nOK if the messaging channel is idle. TIMEOUT if the "
-                  "timeout elapsed before it becomes idle."),
-        described(method<"TqDeviceAdapter_IsConnected", &A::IsConnected>(),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the device is connected, false if not."),
-        described(method<"TqDeviceAdapter_IsZelvraPowered", &A::IsZelvraPowered>(),
-                  "See ITqDeviceAdapter for description.\n\nTrue if the device runs on a Zelvra design, false if "
-                  "not."),
-        described(method<"TqDeviceAdapter_IsGigEVision", &A::IsGigEVision>(),
-                  "See ITqDeviceAdapter for description.\n\nTrue if using the GigE Vision protocol, false if not."),
-        described(method<"TqDeviceAdapter_IsUSB3Vision", &A::IsUSB3Vision>(),
-                  "See ITqDeviceAdapter for description.\n\nTrue if using the USB3 Vision protocol, false if not."),
-        described(method<"TqDeviceAdapter_RegisterEventSink", &A::RegisterEventSink, Registers<>, Params<GenericSink>>(
-                      "aEventSink"),
-                  "See ITqDeviceAdapter for description.\n\naEventSink: Pointer to an object implementing the "
-                  "ITqDeviceEventSink interface."),
-        described(method<"TqDeviceAdapter_UnregisterEventSink", &A::UnregisterEventSink, Unregisters<>,
-                         Params<GenericSink>>("aEventSink"),
-                  "See ITqDeviceAdapter for description.\n\naEventSink: Pointer to an object implementing the "
-                  "ITqDeviceEventSink interface."),
-        described(method<"TqDeviceAdapter_GetUniqueID", &A::GetUniqueID, TupleOutputs<>>("aID"),
-                  "Returns a unique string identifier for the device.\n\nResults: #TqResult::Code::OK, "
-                  "#TqResult::Code::INVALID_PARAMETER"),
+        constructor_with<"new_TqDeviceAdapter", A, KeepAlive<1>, NotNone<TqDevice*>>("aDevice"),
+        delete_entry<"delete_TqDeviceAdapter", A>(),
+        method<"TqDeviceAdapter_IsGenIntegerInNodeMap", &A::IsGenIntegerInNodeMap>("aParameterName"),
+        method<"TqDeviceAdapter_IsGenEnumInNodeMap", &A::IsGenEnumInNodeMap>("aParameterName"),
+        method<"TqDeviceAdapter_IsGenBooleanInNodeMap", &A::IsGenBooleanInNodeMap>("aParameterName"),
+        method<"TqDeviceAdapter_IsGenRegisterInNodeMap", &A::IsGenRegisterInNodeMap>("aParameterName"),
+        method<"TqDeviceAdapter_IsGenReadable", &A::IsGenReadable>("aParameterName"),
+        method<"TqDeviceAdapter_IsGenWritable", &A::IsGenWritable>("aParameterName"),
+        method<"TqDeviceAdapter_IsGenEnumEntryAvailable", &A::IsGenEnumEntryAvailable>("aParameterName", "aEnumEntry"),
+        query<"TqDeviceAdapter_GetGenIntegerValue", &A::GetGenIntegerValue, Int64Ref, Present<int64_t&>>(),
+        query<"TqDeviceAdapter_GetGenEnumEntriesAvailable", &A::GetGenEnumEntriesAvailable, ListRef, EntryList>(),
+        method<"TqDeviceAdapter_GetGenEnumValue", &A::GetGenEnumValue, Default,
+               Params<Name, ProxyOnly<TqString&>>>("aParameterName", "aEnumEntry"),
+        method<"TqDeviceAdapter_SetGenEnumValue", &A::SetGenEnumValue>("aParameterName", "aEnumEntry"),
+        query<"TqDeviceAdapter_GetGenBooleanValue", &A::GetGenBooleanValue, BoolRef, Present<bool&>>(),
+        method<"TqDeviceAdapter_SetGenBooleanValue", &A::SetGenBooleanValue>("aParameterName", "aValue"),
+        method<"TqDeviceAdapter_GetGenStringValue", &A::GetGenStringValue, Default,
+               Params<Name, ProxyOnly<TqString&>>>("aParameterName", "aValue"),
+        query<"TqDeviceAdapter_GetGenRegisterLength", &A::GetGenRegisterLength, Int64Ref, Present<int64_t&>>(),
+        method<"TqDeviceAdapter_GetGenRegisterData", &A::GetGenRegisterData, Default,
+               Params<Name, Bytes, int64_t>>("aParameterName", "aDataBuffer", "aByteCount"),
+        method<"TqDeviceAdapter_SetGenRegisterData", &A::SetGenRegisterData, Default,
+               Params<Name, ConstBytes, int64_t>>("aParameterName", "aDataBuffer", "aByteCount"),
+        method<"TqDeviceAdapter_RegisterGenInvalidator", &A::RegisterGenInvalidator>("aParameterName"),
+        method<"TqDeviceAdapter_UnregisterGenInvalidator", &A::UnregisterGenInvalidator>("aParameterName"),
+        method<"TqDeviceAdapter_WriteRegister", &A::WriteRegister>("aAddress", "aValue"),
+        method<"TqDeviceAdapter_ReadRegister", &A::ReadRegister, TupleOutputs<>>("aAddress", "aValue"),
+        method<"TqDeviceAdapter_WriteMemory", &A::WriteMemory, Default, Params<ConstBytes, int64_t, int64_t>>(
+            "aBuffer", "aAddress", "aLength"),
+        method<"TqDeviceAdapter_ReadMemory", &A::ReadMemory, Default, Params<Bytes, int64_t, int64_t>>(
+            "aBuffer", "aAddress", "aLength"),
+        method<"TqDeviceAdapter_WaitForMessagingChannelIdle", &A::WaitForMessagingChannelIdle>("aTimeout"),
+        method<"TqDeviceAdapter_IsConnected", &A::IsConnected>(),
+        method<"TqDeviceAdapter_IsZelvraPowered", &A::IsZelvraPowered>(),
+        method<"TqDeviceAdapter_IsGigEVision", &A::IsGigEVision>(),
+        method<"TqDeviceAdapter_IsUSB3Vision", &A::IsUSB3Vision>(),
+        method<"TqDeviceAdapter_RegisterEventSink", &A::RegisterEventSink, Registers<>, Params<GenericSink>>(
+            "aEventSink"),
+        method<"TqDeviceAdapter_UnregisterEventSink", &A::UnregisterEventSink, Unregisters<>,
+               Params<GenericSink>>("aEventSink"),
+        method<"TqDeviceAdapter_GetUniqueID", &A::GetUniqueID, TupleOutputs<>>("aID"),
         registration<"TqDeviceAdapter_swigregister", A>(),
         initialisation<"TqDeviceAdapter_swiginit">(),
     };
 }
+
+// The docstrings' texts of TqDeviceAdapter's rows.
+const DocTable kDeviceAdapterDocs{
+    whole("new_TqDeviceAdapter", "Constructor.\n\n:param aDevice: A device."),
+    whole("delete_TqDeviceAdapter", "Destructor."),
+    summary("TqDeviceAdapter_IsGenIntegerInNodeMap",
+            "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present, false if not."),
+    summary("TqDeviceAdapter_IsGenEnumInNodeMap",
+            "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present, false if not."),
+    summary("TqDeviceAdapter_IsGenBooleanInNodeMap",
+            "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present, false if not."),
+    summary("TqDeviceAdapter_IsGenRegisterInNodeMap",
+            "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present, false if not."),
+    summary("TqDeviceAdapter_IsGenReadable",
+            "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present and readable, false if either "
+            "condition fails."),
+    summary("TqDeviceAdapter_IsGenWritable",
+            "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present and writable, false if either "
+            "condition fails."),
+    summary("TqDeviceAdapter_IsGenEnumEntryAvailable",
+            "See ITqDeviceAdapter for description.\n\nTrue if the parameter is present and contains the specific "
+            "enum entry, false if either condition fails."),
+    summary("TqDeviceAdapter_GetGenIntegerValue", kSee),
+    summary("TqDeviceAdapter_GetGenEnumEntriesAvailable",
+            "See ITqDeviceAdapter for description.\n\naList: A list containing the string representation of all "
+            "available enum entries."),
+    summary("TqDeviceAdapter_GetGenEnumValue", kSee),
+    summary("TqDeviceAdapter_SetGenEnumValue", kSee),
+    summary("TqDeviceAdapter_GetGenBooleanValue", kSee),
+    summary("TqDeviceAdapter_SetGenBooleanValue", kSee),
+    summary("TqDeviceAdapter_GetGenStringValue",
+            "Returns the string value of string parameter identified by its name."),
+    summary("TqDeviceAdapter_GetGenRegisterLength",
+            "See ITqDeviceAdapter for description.\n\naLength: Length (in bytes) of the register."),
+    summary("TqDeviceAdapter_GetGenRegisterData",
+            "See ITqDeviceAdapter for description.\n\naByteCount: How many bytes to copy to aDataBuffer."),
+    summary("TqDeviceAdapter_SetGenRegisterData",
+            "See ITqDeviceAdapter for description.\n\naByteCount: How many bytes to copy from aDataBuffer to the "
+            "register."),
+    summary("TqDeviceAdapter_RegisterGenInvalidator", kSee),
+    summary("TqDeviceAdapter_UnregisterGenInvalidator", kSee),
+    summary("TqDeviceAdapter_WriteRegister", kSee),
+    summary("TqDeviceAdapter_ReadRegister", kSee),
+    summary("TqDeviceAdapter_WriteMemory",
+            "See ITqDeviceAdapter for description.\n\naLength: Length of the data to write, in bytes."),
+    summary("TqDeviceAdapter_ReadMemory",
+            "See ITqDeviceAdapter for description.\n\naLength: Length of the data to read, in bytes."),
+    summary("TqDeviceAdapter_WaitForMessagingChannelIdle",
+            "See ITqDeviceAdapter for description.\n\nOK if the messaging channel is idle. TIMEOUT if the timeout "
+            "elapsed before it becomes idle."),
+    summary("TqDeviceAdapter_IsConnected",
+            "See ITqDeviceAdapter for description.\n\nTrue if the device is connected, false if not."),
+    summary("TqDeviceAdapter_IsZelvraPowered",
+            "See ITqDeviceAdapter for description.\n\nTrue if the device runs on a Zelvra design, false if not."),
+    summary("TqDeviceAdapter_IsGigEVision",
+            "See ITqDeviceAdapter for description.\n\nTrue if using the GigE Vision protocol, false if not."),
+    summary("TqDeviceAdapter_IsUSB3Vision",
+            "See ITqDeviceAdapter for description.\n\nTrue if using the USB3 Vision protocol, false if not."),
+    summary("TqDeviceAdapter_RegisterEventSink",
+            "See ITqDeviceAdapter for description.\n\naEventSink: Pointer to an object implementing the "
+            "ITqDeviceEventSink interface."),
+    summary("TqDeviceAdapter_UnregisterEventSink",
+            "See ITqDeviceAdapter for description.\n\naEventSink: Pointer to an object implementing the "
+            "ITqDeviceEventSink interface."),
+    summary("TqDeviceAdapter_GetUniqueID",
+            "Returns a unique string identifier for the device.\n\nResults: #TqResult::Code::OK, "
+            "#TqResult::Code::INVALID_PARAMETER"),
+};
 
 }  // namespace kivo::module

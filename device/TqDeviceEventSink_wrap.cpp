@@ -129,9 +129,7 @@ using Data = Array<const uint8_t*, uint32_t>;
 // The rows of this class carry docstrings.
 template <class V, class Sig = void, class... N>
 Entry documented_virtual(const N&... names) {
-    Entry e = director_virtual<SwigDirector_TqDeviceEventSink, V, Sig>(names...);
-    e.documented = true;
-    return e;
+    return documented(director_virtual<SwigDirector_TqDeviceEventSink, V, Sig>(names...));
 }
 using Event = Params<DirectorSelf<Sink>, D*, uint16_t, uint16_t, uint64_t, uint64_t, Data>;
 
@@ -141,36 +139,46 @@ Entries device_event_sink_entries() {
     using Director = SwigDirector_TqDeviceEventSink;
     using CommandLinkCall = Params<DirectorSelf<Sink>, CommandLinkTuple>;
     return {
-        documented_as(director_constructor<"new_TqDeviceEventSink", Director, Sink, true>(), "Constructor."),
-        documented_as(delete_entry<"delete_TqDeviceEventSink", Sink>(), "Destructor."),
+        director_constructor<"new_TqDeviceEventSink", Director, Sink, true>(),
+        delete_entry<"delete_TqDeviceEventSink", Sink>(),
         disown_entry<"disown_TqDeviceEventSink", Sink>(),
-        described(documented_virtual<Director::V_OnLinkDisconnected>("aDevice"),
-                  "Notification that the #TqDevice unexpectedly lost contact with the device."),
-        described(documented_virtual<Director::V_OnLinkReconnected>("aDevice"),
-                  "Deprecated, no longer used. TqDevice no longer attempts automatic reconnection."),
-        described(documented_virtual<Director::V_OnEvent, Event>("aDevice", "aEventID", "aChannel", "aBlockID",
-                                                                 "aTimestamp", "aData"),
-                  "The event data keep the device's byte order as received on the wire. All other parameters are "
-                  "provided in the Endianess of the host.\naChannel: 0xFFFF is used if the event is not associated "
-                  "to a streaming channel.\naBlockID: 0 is used if the event is not associated to a block.\n"
-                  "aTimestamp: Time unit is defined by the device. 0 if timestamps are not supported by the device "
-                  "that generated the event.\naData: A 1-dimensional python numpy array with dtype np.uint8 "
-                  "describing the event Data, if applicable."),
-        described(documented_virtual<Director::V_OnEventGenICam>("aDevice", "aEventID", "aChannel", "aBlockID",
-                                                                 "aTimestamp", "aData"),
-                  "aData: List containing all parameters invalidated by this event."),
-        described(documented_virtual<Director::V_OnCmdLinkRead, CommandLinkCall>("aBufferTuple"),
-                  "The callback comes after the read, so the buffer holds the data read from the device. This "
-                  "callback is only invoked on a successful read operation. If aLength is 4 bytes, that data is "
-                  "represented as a 4 bytes value formatted as big endian.\naBufferTuple: Tuple composed of "
-                  "(aBuffer, aAddress)"),
-        described(documented_virtual<Director::V_OnCmdLinkWrite, CommandLinkCall>("aBufferTuple"),
-                  "The callback is invoked AFTER the write operation. This callback is only invoked on a successful "
-                  "write operation. If aLength is 4 bytes, that data is represented as a 4 bytes value formatted as "
-                  "big endian.\naBufferTuple: Tuple composed of (aBuffer, aAddress)"),
+        documented_virtual<Director::V_OnLinkDisconnected>("aDevice"),
+        documented_virtual<Director::V_OnLinkReconnected>("aDevice"),
+        documented_virtual<Director::V_OnEvent, Event>("aDevice", "aEventID", "aChannel", "aBlockID",
+                                                       "aTimestamp", "aData"),
+        documented_virtual<Director::V_OnEventGenICam>("aDevice", "aEventID", "aChannel", "aBlockID",
+                                                       "aTimestamp", "aData"),
+        documented_virtual<Director::V_OnCmdLinkRead, CommandLinkCall>("aBufferTuple"),
+        documented_virtual<Director::V_OnCmdLinkWrite, CommandLinkCall>("aBufferTuple"),
         registration<"TqDeviceEventSink_swigregister", Sink>(),
         initialisation<"TqDeviceEventSink_swiginit">(),
     };
 }
+
+// The docstrings' texts of TqDeviceEventSink's rows.
+const DocTable kDeviceEventSinkDocs{
+    whole("new_TqDeviceEventSink", "Constructor."),
+    whole("delete_TqDeviceEventSink", "Destructor."),
+    summary("TqDeviceEventSink_OnLinkDisconnected",
+            "Notification that the #TqDevice unexpectedly lost contact with the device."),
+    summary("TqDeviceEventSink_OnLinkReconnected",
+            "Deprecated, no longer used. TqDevice no longer attempts automatic reconnection."),
+    summary("TqDeviceEventSink_OnEvent",
+            "The event data keep the device's byte order as received on the wire. All other parameters are provided "
+            "in the Endianess of the host.\naChannel: 0xFFFF is used if the event is not associated to a streaming "
+            "channel.\naBlockID: 0 is used if the event is not associated to a block.\naTimestamp: Time unit is "
+            "defined by the device. 0 if timestamps are not supported by the device that generated the "
+            "event.\naData: A 1-dimensional python numpy array with dtype np.uint8 describing the event Data, if "
+            "applicable."),
+    summary("TqDeviceEventSink_OnEventGenICam", "aData: List containing all parameters invalidated by this event."),
+    summary("TqDeviceEventSink_OnCmdLinkRead",
+            "The callback comes after the read, so the buffer holds the data read from the device. This callback is "
+            "only invoked on a successful read operation. If aLength is 4 bytes, that data is represented as a 4 "
+            "bytes value formatted as big endian.\naBufferTuple: Tuple composed of (aBuffer, aAddress)"),
+    summary("TqDeviceEventSink_OnCmdLinkWrite",
+            "The callback is invoked AFTER the write operation. This callback is only invoked on a successful write "
+            "operation. If aLength is 4 bytes, that data is represented as a 4 bytes value formatted as big "
+            "endian.\naBufferTuple: Tuple composed of (aBuffer, aAddress)"),
+};
 
 }  // namespace kivo::module

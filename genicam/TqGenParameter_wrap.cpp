@@ -160,8 +160,7 @@ Entries string_parameter_entries() {
 Entries register_entries() {
     using R = TqGenRegister;
     return {
-        method<"TqGenRegister_Set", &R::Set, Default, Params<ConstBytePointer, int64_t>>("aBuffer",
-                                                                                                       "aLength"),
+        method<"TqGenRegister_Set", &R::Set, Default, Params<ConstBytePointer, int64_t>>("aBuffer", "aLength"),
         method<"TqGenRegister_Get", &R::Get, Default, Params<BytePointer, int64_t>>("aBuffer", "aLength"),
         method<"TqGenRegister_GetLength", &R::GetLength>("aLength"),
         registration<"TqGenRegister_swigregister", R>(),
@@ -185,9 +184,9 @@ Entries event_sink_entries() {
 Entries parameter_list_entries() {
     using L = TqGenParameterList;
     return {
-        documented_as(constructor_entry<"new_TqGenParameterList", L>(), "Constructor"),
-        documented_as(delete_entry<"delete_TqGenParameterList", L>(), "Destructor"),
-        documented_as(method<"TqGenParameterList_Clear", &L::Clear>(), "Clears the parameter list"),
+        constructor_entry<"new_TqGenParameterList", L>(),
+        delete_entry<"delete_TqGenParameterList", L>(),
+        method<"TqGenParameterList_Clear", &L::Clear>(),
         method<"TqGenParameterList_Add", &L::Add>("aParameter"),
         method<"TqGenParameterList_GetSize", &L::GetSize>(),
         method<"TqGenParameterList_GetItem", &L::GetItem, MostDerived<>>("aIndex"),
@@ -198,5 +197,12 @@ Entries parameter_list_entries() {
         initialisation<"TqGenParameterList_swiginit">(),
     };
 }
+
+// The docstrings' texts of TqGenParameterList's rows.
+const DocTable kParameterListDocs{
+    whole("new_TqGenParameterList", "Constructor"),
+    whole("delete_TqGenParameterList", "Destructor"),
+    whole("TqGenParameterList_Clear", "Clears the parameter list"),
+};
 
 }  // namespace kivo::module

@@ -32,7 +32,7 @@ Entries register_event_sink_entries() {
     return {
         undocumented(director_constructor<"new_ITqRegisterEventSink", D, Sink, true>()),
         disown_entry<"disown_ITqRegisterEventSink", Sink>(),
-        documented_as(delete_entry<"delete_ITqRegisterEventSink", Sink>(), "Virtual destructor."),
+        delete_entry<"delete_ITqRegisterEventSink", Sink>(),
         director_virtual<D, D::V_PreRead>("aRegister"),
         director_virtual<D, D::V_PostRead>("aRegister"),
         director_virtual<D, D::V_PreWrite>("aRegister"),
@@ -43,16 +43,26 @@ Entries register_event_sink_entries() {
     };
 }
 
+// The docstrings' texts of ITqRegisterEventSink's rows.
+const DocTable kRegisterEventSinkDocs{
+    whole("delete_ITqRegisterEventSink", "Virtual destructor."),
+};
+
 Entries register_store_entries() {
     using S = ITqRegisterStore;
     return {
         undocumented(delete_entry<"delete_ITqRegisterStore", S>()),
-        described(method<"ITqRegisterStore_Persist", &S::Persist>("aRegister", "aNameSuffix"),
-                  "Saves the register's bytes into the user set being saved, or loads them from the user set being "
-                  "loaded, under the register's name followed by aNameSuffix (one suffix per selector "
-                  "combination).\n\nResults: OK on success."),
+        method<"ITqRegisterStore_Persist", &S::Persist>("aRegister", "aNameSuffix"),
         registration<"ITqRegisterStore_swigregister", S>(),
     };
 }
+
+// The docstrings' texts of ITqRegisterStore's rows.
+const DocTable kRegisterStoreDocs{
+    summary("ITqRegisterStore_Persist",
+            "Saves the register's bytes into the user set being saved, or loads them from the user set being loaded, "
+            "under the register's name followed by aNameSuffix (one suffix per selector combination).\n\nResults: OK "
+            "on success."),
+};
 
 }  // namespace kivo::module

@@ -36,28 +36,34 @@ const void* made_register(CallFrame& f) {
 using Policy = RegistersWith<&made_register, 6, NoneSelfCommits<RefusalCommitsFrom<2>>>;
 
 template <Text Name, auto Add>
-Entry adder(const char* doc) {
-    return described(overloaded<Name>(meth<Add, Policy, Shape>("aName", "aAddress", "aLength", "aAccessMode",
-                                                              "aRegisterEventSink", "aContext")),
-                     doc);
+Entry adder() {
+    return overloaded<Name>(meth<Add, Policy, Shape>("aName", "aAddress", "aLength", "aAccessMode",
+                                                    "aRegisterEventSink", "aContext"));
 }
 
 }  // namespace
 
 Entries register_factory_entries() {
     return {
-        adder<"ITqRegisterFactory_AddRegister", &F::AddRegister>(
+        adder<"ITqRegisterFactory_AddRegister", &F::AddRegister>(),
+        adder<"ITqRegisterFactory_AddByteArray", &F::AddByteArray>(),
+        delete_entry<"delete_ITqRegisterFactory", F>(),
+        registration<"ITqRegisterFactory_swigregister", F>(),
+    };
+}
+
+// The docstrings' texts of ITqRegisterFactory's rows.
+const DocTable kRegisterFactoryDocs{
+    summary("ITqRegisterFactory_AddRegister",
             "A plain register, for Integer and Float features: aLength 4 or 8. aAddress (a multiple of 4 from "
             "0x00010000 to 0x0FFFFFFF) must not overlap a register made before; aName is a unique GenICam name; "
             "aAccessMode read-only, read-write or write-only. aRegisterEventSink is added to the new register; "
             "aContext comes back from its GetContext.\n\nResults: OK; INVALID_PARAMETER: a rule is broken; "
             "STATE_ERROR: the register callbacks have returned."),
-        adder<"ITqRegisterFactory_AddByteArray", &F::AddByteArray>(
+    summary("ITqRegisterFactory_AddByteArray",
             "An array of bytes, for String and Register features: aLength a positive multiple of 4. The other "
             "arguments as for AddRegister."),
-        documented_as(delete_entry<"delete_ITqRegisterFactory", F>(), "Virtual destructor."),
-        registration<"ITqRegisterFactory_swigregister", F>(),
-    };
-}
+    whole("delete_ITqRegisterFactory", "Virtual destructor."),
+};
 
 }  // namespace kivo::module

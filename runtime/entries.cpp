@@ -91,13 +91,15 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
             register_record(e.function, e.record);
         }
         if (e.destroy) register_destructor(e.function, e.destroy, e.forget, e.aliased);   // owned proxies die without a Python call
-        const char* doc = nullptr;
-        if (e.documented) {
+        const Doc texts = doc_for(e.name);
+        const char* doc = texts.whole;
+        if (!doc && e.documented) {
             if (e.fixed_doc)
                 doc = e.fixed_doc;
             else
-                doc = docs.emplace_back((e.summary ? std::string(e.summary) + "\n\n" : std::string()) + doc_of(e) +
-                                        (e.returns ? ":return: " + std::string(e.returns) + "\n" : std::string()))
+                doc = docs.emplace_back((texts.summary ? std::string(texts.summary) + "\n\n" : std::string()) +
+                                        doc_of(e) +
+                                        (texts.returns ? ":return: " + std::string(texts.returns) + "\n" : std::string()))
                           .c_str();
         }
         defs.push_back({e.name, e.function, e.flags, doc});

@@ -8,6 +8,7 @@
 // wrong count does not compile.
 #pragma once
 
+#include "docs.h"
 #include "params.h"
 #include "policies.h"
 #include "results.h"
@@ -339,15 +340,13 @@ struct Entry {
     FuncRecord* record;         // null for the rows that need no dispatcher
     std::vector<Cand> cands;    // in declaration order
     bool overloaded;
-    const char* fixed_doc;      // a docstring of its own; null: generated from the candidates
+    const char* fixed_doc;      // a docstring of its own ("Destructor"); null: generated (see docs.h)
     bool documented;
     const char* owner;          // the class a static or a member variable belongs to
     Role role;
     void (*destroy)(void*);     // delete_<Class>: the typed destructor
     void (*forget)(void*);      // ... and what runs, with the GIL, once the object is gone
-    const char* summary = nullptr;   // put before the generated docstring
     const char* member = nullptr;    // the member's name in prototypes ("operator []")
-    const char* returns = nullptr;   // the docstring's ":return:" text
     bool aliased = false;            // delete_<Class>: the SDK may hand the object out again (see register_destructor)
 };
 
@@ -533,22 +532,15 @@ inline Entry undocumented(Entry e) {
     return e;
 }
 
-// A row whose prototypes name the member differently from the flat name ("operator []").
-inline Entry prototyped_as(Entry e, const char* member) {
-    e.member = member;
-    return e;
-}
-
-// A row whose whole docstring is a text of its own.
-inline Entry documented_as(Entry e, const char* text) {
-    e.fixed_doc = text;
+// A row with a docstring although its kind has none (a director's virtual function).
+inline Entry documented(Entry e) {
     e.documented = true;
     return e;
 }
 
-// A row whose docstring begins with a text of its own (a summary, the units of its result).
-inline Entry described(Entry e, const char* text) {
-    e.summary = text;
+// A row whose prototypes name the member differently from the flat name ("operator []").
+inline Entry prototyped_as(Entry e, const char* member) {
+    e.member = member;
     return e;
 }
 
@@ -556,12 +548,6 @@ inline Entry described(Entry e, const char* text) {
 // makes a property of it).
 inline Entry as_role(Entry e, Role role) {
     e.role = role;
-    return e;
-}
-
-// A row whose docstring says what the result is (":return:").
-inline Entry returning(Entry e, const char* text) {
-    e.returns = text;
     return e;
 }
 

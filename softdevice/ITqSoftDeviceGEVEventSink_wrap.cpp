@@ -42,7 +42,7 @@ Entries soft_device_event_sink_entries() {
     return {
         undocumented(director_constructor<"new_ITqSoftDeviceGEVEventSink", D, Sink, true>()),
         disown_entry<"disown_ITqSoftDeviceGEVEventSink", Sink>(),
-        documented_as(delete_entry<"delete_ITqSoftDeviceGEVEventSink", Sink>(), "Virtual destructor."),
+        delete_entry<"delete_ITqSoftDeviceGEVEventSink", Sink>(),
         director_virtual<D, D::V_OnApplicationConnect>("aDevice", "aIPAddress", "aPort", "aAccessType"),
         director_virtual<D, D::V_OnControlChannelStart>("aDevice", "aMACAddress", "aIPAddress", "aMask", "aGateway",
                                                         "aPort"),
@@ -57,21 +57,28 @@ Entries soft_device_event_sink_entries() {
     };
 }
 
+// The docstrings' texts of ITqSoftDeviceGEVEventSink's rows.
+const DocTable kSoftDeviceEventSinkDocs{
+    whole("delete_ITqSoftDeviceGEVEventSink", "Virtual destructor."),
+};
+
 Entries user_set_notify_entries() {
     using D = SwigDirector_ITqUserSetNotify;
-    Entry notify = director_virtual<D, D::V_UserSetStateNotify>("aUserSetState", "aUserSetIndex");
-    notify.documented = true;
-    notify.summary =
-        "The callback is issued when a user-set state is reached.\n\naUserSetState: the state the device entered."
-        "\naUserSetIndex: the user set affected; the default user set is 0, the others start from 1.";
     return {
         undocumented(director_constructor<"new_ITqUserSetNotify", D, ITqUserSetNotify>()),
         disown_entry<"disown_ITqUserSetNotify", ITqUserSetNotify>(),
         undocumented(delete_entry<"delete_ITqUserSetNotify", ITqUserSetNotify>()),
-        notify,
+        documented(director_virtual<D, D::V_UserSetStateNotify>("aUserSetState", "aUserSetIndex")),
         registration<"ITqUserSetNotify_swigregister", ITqUserSetNotify>(),
         initialisation<"ITqUserSetNotify_swiginit">(),
     };
 }
+
+// The docstrings' texts of ITqUserSetNotify's rows.
+const DocTable kUserSetNotifyDocs{
+    summary("ITqUserSetNotify_UserSetStateNotify",
+            "The callback is issued when a user-set state is reached.\n\naUserSetState: the state the device entered."
+            "\naUserSetIndex: the user set affected; the default user set is 0, the others start from 1."),
+};
 
 }  // namespace kivo::module

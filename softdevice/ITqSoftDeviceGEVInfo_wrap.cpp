@@ -30,17 +30,19 @@ const char* const kIdentityText =
     "the text as set.\n\nResults: OK; INVALID_PARAMETER: the text is too long.";
 
 template <Text Name, auto Setter>
-Entry text_setter(int longest) {
-    static std::string doc;
-    char text[320];
-    std::snprintf(text, sizeof text, kIdentityText, longest);
-    doc = text;
-    return described(method<Name, Setter>("aValue"), doc.c_str());
+Entry text_setter() {
+    return method<Name, Setter>("aValue");
 }
 
-template <Text Name, auto Counter>
-Entry counter(const char* what) {
-    return described(method<Name, Counter>(), what);
+// The docstring of an identity setter whose text holds at most Longest characters.
+template <int Longest>
+const char* identity_text() {
+    static const std::string text = [] {
+        char made[320];
+        std::snprintf(made, sizeof made, kIdentityText, Longest);
+        return std::string(made);
+    }();
+    return text.c_str();
 }
 
 using BlockID = WithDefault<uint64_t, uint64_t{0}>;
@@ -62,12 +64,12 @@ Entries soft_device_info_entries() {
         text_getter<"ITqSoftDeviceGEVInfo_GetDeviceFirmwareVersion", &Info::GetDeviceFirmwareVersion>(),
         text_getter<"ITqSoftDeviceGEVInfo_GetManufacturerInformation", &Info::GetManufacturerInformation>(),
         text_getter<"ITqSoftDeviceGEVInfo_GetSerialNumber", &Info::GetSerialNumber>(),
-        text_setter<"ITqSoftDeviceGEVInfo_SetManufacturerName", &Info::SetManufacturerName>(31),
-        text_setter<"ITqSoftDeviceGEVInfo_SetModelName", &Info::SetModelName>(31),
-        text_setter<"ITqSoftDeviceGEVInfo_SetDeviceVersion", &Info::SetDeviceVersion>(31),
-        text_setter<"ITqSoftDeviceGEVInfo_SetDeviceFirmwareVersion", &Info::SetDeviceFirmwareVersion>(31),
-        text_setter<"ITqSoftDeviceGEVInfo_SetManufacturerInformation", &Info::SetManufacturerInformation>(47),
-        text_setter<"ITqSoftDeviceGEVInfo_SetSerialNumber", &Info::SetSerialNumber>(15),
+        text_setter<"ITqSoftDeviceGEVInfo_SetManufacturerName", &Info::SetManufacturerName>(),
+        text_setter<"ITqSoftDeviceGEVInfo_SetModelName", &Info::SetModelName>(),
+        text_setter<"ITqSoftDeviceGEVInfo_SetDeviceVersion", &Info::SetDeviceVersion>(),
+        text_setter<"ITqSoftDeviceGEVInfo_SetDeviceFirmwareVersion", &Info::SetDeviceFirmwareVersion>(),
+        text_setter<"ITqSoftDeviceGEVInfo_SetManufacturerInformation", &Info::SetManufacturerInformation>(),
+        text_setter<"ITqSoftDeviceGEVInfo_SetSerialNumber", &Info::SetSerialNumber>(),
         method<"ITqSoftDeviceGEVInfo_GetGenICamXMLVersionMajor", &Info::GetGenICamXMLVersionMajor>(),
         method<"ITqSoftDeviceGEVInfo_GetGenICamXMLVersionMinor", &Info::GetGenICamXMLVersionMinor>(),
         method<"ITqSoftDeviceGEVInfo_GetGenICamXMLVersionSubMinor", &Info::GetGenICamXMLVersionSubMinor>(),
@@ -75,88 +77,122 @@ Entries soft_device_info_entries() {
         text_getter<"ITqSoftDeviceGEVInfo_GetGenICamXMLVersionGUID", &Info::GetGenICamXMLVersionGUID>(),
         text_getter<"ITqSoftDeviceGEVInfo_GetGenICamXMLRegDescModelName", &Info::GetGenICamXMLRegDescModelName>(),
         text_getter<"ITqSoftDeviceGEVInfo_GetGenICamXMLRegDescVendorName", &Info::GetGenICamXMLRegDescVendorName>(),
-        described(method<"ITqSoftDeviceGEVInfo_SetGenICamXMLVersion", &Info::SetGenICamXMLVersion>("aMajor", "aMinor",
-                                                                                                   "aSubMinor"),
-                  "Only before the device has made its GenICam XML file.\n\nResults: OK; STATE_ERROR: the file "
-                  "exists."),
-        described(method<"ITqSoftDeviceGEVInfo_SetGenICamXMLGUIDs", &Info::SetGenICamXMLGUIDs>("aProduct", "aVersion"),
-                  "GUIDs in text form (32 hexadecimal digits in groups of 8, 4, 4, 4 and 12 joined by hyphens, "
-                  "braces allowed around them and left out of what is kept); only before the device has made its "
-                  "GenICam XML file.\n\nResults: OK; INVALID_PARAMETER: a GUID is not "
-                  "valid; STATE_ERROR: the file exists."),
-        described(method<"ITqSoftDeviceGEVInfo_SetGenICamXMLRegDescModelName", &Info::SetGenICamXMLRegDescModelName>(
-                      "aModelName"),
-                  "At most 31 characters; the device's model name until set.\n\nResults: OK; INVALID_PARAMETER: the "
-                  "text is too long."),
-        described(method<"ITqSoftDeviceGEVInfo_SetGenICamXMLRegDescVendorName", &Info::SetGenICamXMLRegDescVendorName>(
-                      "aVendorName"),
-                  "At most 31 characters; the device's manufacturer name until set.\n\nResults: OK; "
-                  "INVALID_PARAMETER: the text is too long."),
+        method<"ITqSoftDeviceGEVInfo_SetGenICamXMLVersion", &Info::SetGenICamXMLVersion>("aMajor", "aMinor",
+                                                                                         "aSubMinor"),
+        method<"ITqSoftDeviceGEVInfo_SetGenICamXMLGUIDs", &Info::SetGenICamXMLGUIDs>("aProduct", "aVersion"),
+        method<"ITqSoftDeviceGEVInfo_SetGenICamXMLRegDescModelName", &Info::SetGenICamXMLRegDescModelName>(
+            "aModelName"),
+        method<"ITqSoftDeviceGEVInfo_SetGenICamXMLRegDescVendorName", &Info::SetGenICamXMLRegDescVendorName>(
+            "aVendorName"),
         undocumented(delete_entry<"delete_ITqSoftDeviceGEVInfo", Info>()),
         registration<"ITqSoftDeviceGEVInfo_swigregister", Info>(),
     };
 }
 
+// The docstrings' texts of ITqSoftDeviceGEVInfo's rows.
+const DocTable kSoftDeviceInfoDocs{
+    summary("ITqSoftDeviceGEVInfo_SetManufacturerName", identity_text<31>()),
+    summary("ITqSoftDeviceGEVInfo_SetModelName", identity_text<31>()),
+    summary("ITqSoftDeviceGEVInfo_SetDeviceVersion", identity_text<31>()),
+    summary("ITqSoftDeviceGEVInfo_SetDeviceFirmwareVersion", identity_text<31>()),
+    summary("ITqSoftDeviceGEVInfo_SetManufacturerInformation", identity_text<47>()),
+    summary("ITqSoftDeviceGEVInfo_SetSerialNumber", identity_text<15>()),
+    summary("ITqSoftDeviceGEVInfo_SetGenICamXMLVersion",
+            "Only before the device has made its GenICam XML file.\n\nResults: OK; STATE_ERROR: the file exists."),
+    summary("ITqSoftDeviceGEVInfo_SetGenICamXMLGUIDs",
+            "GUIDs in text form (32 hexadecimal digits in groups of 8, 4, 4, 4 and 12 joined by hyphens, braces "
+            "allowed around them and left out of what is kept); only before the device has made its GenICam XML "
+            "file.\n\nResults: OK; INVALID_PARAMETER: a GUID is not valid; STATE_ERROR: the file exists."),
+    summary("ITqSoftDeviceGEVInfo_SetGenICamXMLRegDescModelName",
+            "At most 31 characters; the device's model name until set.\n\nResults: OK; INVALID_PARAMETER: the text "
+            "is too long."),
+    summary("ITqSoftDeviceGEVInfo_SetGenICamXMLRegDescVendorName",
+            "At most 31 characters; the device's manufacturer name until set.\n\nResults: OK; INVALID_PARAMETER: the "
+            "text is too long."),
+};
+
 Entries soft_device_statistics_entries() {
     using S = Statistics;
     return {
-        described(method<"ITqSoftDeviceGEVStatistics_Reset", &S::Reset>(), "Resets every counter to zero."),
-        counter<"ITqSoftDeviceGEVStatistics_GetReadMemsReceived", &S::GetReadMemsReceived>("READMEM_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetWriteMemsReceived", &S::GetWriteMemsReceived>("WRITEMEM_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetReadRegsReceived", &S::GetReadRegsReceived>("READREG_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetWriteRegsReceived", &S::GetWriteRegsReceived>("WRITEREG_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetDiscoveriesReceived", &S::GetDiscoveriesReceived>(
-            "DISCOVERY_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetActionCommandsReceived", &S::GetActionCommandsReceived>(
-            "ACTION_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetForceIpsReceived", &S::GetForceIpsReceived>("FORCEIP_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetPacketResendRequestsReceived", &S::GetPacketResendRequestsReceived>(
-            "PACKETRESEND_CMD received."),
-        counter<"ITqSoftDeviceGEVStatistics_GetPendingAcksIssued", &S::GetPendingAcksIssued>(
-            "PENDING_ACK issued (the software device answers every command at once: none)."),
-        counter<"ITqSoftDeviceGEVStatistics_GetRetriesReceived", &S::GetRetriesReceived>(
-            "Commands received again under the request ID they came with before (each counts as its command too)."),
-        counter<"ITqSoftDeviceGEVStatistics_GetRetriesReceivedMax", &S::GetRetriesReceivedMax>(
-            "The most retries received for one command."),
-        counter<"ITqSoftDeviceGEVStatistics_GetEventsIssued", &S::GetEventsIssued>(
-            "EVENT_CMD issued (first sends; their resends are event retries)."),
-        counter<"ITqSoftDeviceGEVStatistics_GetEventDatasIssued", &S::GetEventDatasIssued>(
-            "EVENTDATA_CMD issued (first sends; their resends are event retries)."),
-        counter<"ITqSoftDeviceGEVStatistics_GetEventRetriesIssued", &S::GetEventRetriesIssued>(
-            "Retries issued for unacknowledged events."),
-        counter<"ITqSoftDeviceGEVStatistics_GetEventRetriesIssuedMax", &S::GetEventRetriesIssuedMax>(
-            "The most retries issued for one event."),
-        counter<"ITqSoftDeviceGEVStatistics_GetSessionsOpened", &S::GetSessionsOpened>("Controller sessions opened."),
-        counter<"ITqSoftDeviceGEVStatistics_GetSessionsClosed", &S::GetSessionsClosed>("Controller sessions closed."),
-        counter<"ITqSoftDeviceGEVStatistics_GetHeartbeatFailedCount", &S::GetHeartbeatFailedCount>(
-            "Controller sessions closed because the heartbeat failed."),
-        counter<"ITqSoftDeviceGEVStatistics_GetGVSPTestPacketsIssued", &S::GetGVSPTestPacketsIssued>(
-            "GVSP test packets issued."),
+        method<"ITqSoftDeviceGEVStatistics_Reset", &S::Reset>(),
+        method<"ITqSoftDeviceGEVStatistics_GetReadMemsReceived", &S::GetReadMemsReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetWriteMemsReceived", &S::GetWriteMemsReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetReadRegsReceived", &S::GetReadRegsReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetWriteRegsReceived", &S::GetWriteRegsReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetDiscoveriesReceived", &S::GetDiscoveriesReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetActionCommandsReceived", &S::GetActionCommandsReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetForceIpsReceived", &S::GetForceIpsReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetPacketResendRequestsReceived", &S::GetPacketResendRequestsReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetPendingAcksIssued", &S::GetPendingAcksIssued>(),
+        method<"ITqSoftDeviceGEVStatistics_GetRetriesReceived", &S::GetRetriesReceived>(),
+        method<"ITqSoftDeviceGEVStatistics_GetRetriesReceivedMax", &S::GetRetriesReceivedMax>(),
+        method<"ITqSoftDeviceGEVStatistics_GetEventsIssued", &S::GetEventsIssued>(),
+        method<"ITqSoftDeviceGEVStatistics_GetEventDatasIssued", &S::GetEventDatasIssued>(),
+        method<"ITqSoftDeviceGEVStatistics_GetEventRetriesIssued", &S::GetEventRetriesIssued>(),
+        method<"ITqSoftDeviceGEVStatistics_GetEventRetriesIssuedMax", &S::GetEventRetriesIssuedMax>(),
+        method<"ITqSoftDeviceGEVStatistics_GetSessionsOpened", &S::GetSessionsOpened>(),
+        method<"ITqSoftDeviceGEVStatistics_GetSessionsClosed", &S::GetSessionsClosed>(),
+        method<"ITqSoftDeviceGEVStatistics_GetHeartbeatFailedCount", &S::GetHeartbeatFailedCount>(),
+        method<"ITqSoftDeviceGEVStatistics_GetGVSPTestPacketsIssued", &S::GetGVSPTestPacketsIssued>(),
         undocumented(delete_entry<"delete_ITqSoftDeviceGEVStatistics", S>()),
         registration<"ITqSoftDeviceGEVStatistics_swigregister", S>(),
     };
 }
 
+// The docstrings' texts of ITqSoftDeviceGEVStatistics's rows.
+const DocTable kSoftDeviceStatisticsDocs{
+    summary("ITqSoftDeviceGEVStatistics_Reset", "Resets every counter to zero."),
+    summary("ITqSoftDeviceGEVStatistics_GetReadMemsReceived", "READMEM_CMD received."),
+    summary("ITqSoftDeviceGEVStatistics_GetWriteMemsReceived", "WRITEMEM_CMD received."),
+    summary("ITqSoftDeviceGEVStatistics_GetReadRegsReceived", "READREG_CMD received."),
+    summary("ITqSoftDeviceGEVStatistics_GetWriteRegsReceived", "WRITEREG_CMD received."),
+    summary("ITqSoftDeviceGEVStatistics_GetDiscoveriesReceived", "DISCOVERY_CMD received."),
+    summary("ITqSoftDeviceGEVStatistics_GetActionCommandsReceived", "ACTION_CMD received."),
+    summary("ITqSoftDeviceGEVStatistics_GetForceIpsReceived", "FORCEIP_CMD received."),
+    summary("ITqSoftDeviceGEVStatistics_GetPacketResendRequestsReceived", "PACKETRESEND_CMD received."),
+    summary("ITqSoftDeviceGEVStatistics_GetPendingAcksIssued",
+            "PENDING_ACK issued (the software device answers every command at once: none)."),
+    summary("ITqSoftDeviceGEVStatistics_GetRetriesReceived",
+            "Commands received again under the request ID they came with before (each counts as its command too)."),
+    summary("ITqSoftDeviceGEVStatistics_GetRetriesReceivedMax", "The most retries received for one command."),
+    summary("ITqSoftDeviceGEVStatistics_GetEventsIssued",
+            "EVENT_CMD issued (first sends; their resends are event retries)."),
+    summary("ITqSoftDeviceGEVStatistics_GetEventDatasIssued",
+            "EVENTDATA_CMD issued (first sends; their resends are event retries)."),
+    summary("ITqSoftDeviceGEVStatistics_GetEventRetriesIssued", "Retries issued for unacknowledged events."),
+    summary("ITqSoftDeviceGEVStatistics_GetEventRetriesIssuedMax", "The most retries issued for one event."),
+    summary("ITqSoftDeviceGEVStatistics_GetSessionsOpened", "Controller sessions opened."),
+    summary("ITqSoftDeviceGEVStatistics_GetSessionsClosed", "Controller sessions closed."),
+    summary("ITqSoftDeviceGEVStatistics_GetHeartbeatFailedCount",
+            "Controller sessions closed because the heartbeat failed."),
+    summary("ITqSoftDeviceGEVStatistics_GetGVSPTestPacketsIssued", "GVSP test packets issued."),
+};
+
 Entries message_channel_entries() {
     using Plain = Params<uint16_t, BlockID, ChannelIndex>;
     using WithData = Params<uint16_t, EventData, BlockID, ChannelIndex>;
     return {
-        described(overloaded<"ITqMessageChannel_FireEvent">(
-                      meth<&fire, NoneSelfCommits<>, Plain>("aEventID", "aBlockID", "aChannelIndex"),
-                      meth<&fire_data, NoneSelfCommits<>, WithData>("aEventID", "aData", "aBlockID", "aChannelIndex")),
-                  "Fires an event on the messaging channel: a standard event code or a custom one from 0x9000 to "
-                  "0xFFFF, with data (bytes: 4 to 524 of them, a multiple of 4) or without, related to a block (0: "
-                  "none; the event carries 16 bits of it, so at most 65535) and a stream channel (0xFFFF: none). The "
-                  "event is queued: the device sends it, waits for the controller's acknowledge and retries as the "
-                  "controller set it up (MCTT, MCRC).\n\nResults: OK; STATE_ERROR: the channel is not open; "
-                  "INVALID_PARAMETER: the data is empty, longer than 524 bytes or not a multiple of 4 in length, or "
-                  "the block ID is above 65535."),
-        described(method<"ITqMessageChannel_IsOpened", &Channel::IsOpened>(),
-                  "Open once a controller is connected and has set the messaging channel's destination (MCDA 0x0B10, "
-                  "MCP 0x0B00)."),
+        overloaded<"ITqMessageChannel_FireEvent">(
+            meth<&fire, NoneSelfCommits<>, Plain>("aEventID", "aBlockID", "aChannelIndex"),
+            meth<&fire_data, NoneSelfCommits<>, WithData>("aEventID", "aData", "aBlockID", "aChannelIndex")),
+        method<"ITqMessageChannel_IsOpened", &Channel::IsOpened>(),
         undocumented(delete_entry<"delete_ITqMessageChannel", Channel>()),
         registration<"ITqMessageChannel_swigregister", Channel>(),
     };
 }
+
+// The docstrings' texts of ITqMessageChannel's rows.
+const DocTable kMessageChannelDocs{
+    summary("ITqMessageChannel_FireEvent",
+            "Fires an event on the messaging channel: a standard event code or a custom one from 0x9000 to 0xFFFF, "
+            "with data (bytes: 4 to 524 of them, a multiple of 4) or without, related to a block (0: none; the event "
+            "carries 16 bits of it, so at most 65535) and a stream channel (0xFFFF: none). The event is queued: the "
+            "device sends it, waits for the controller's acknowledge and retries as the controller set it up (MCTT, "
+            "MCRC).\n\nResults: OK; STATE_ERROR: the channel is not open; INVALID_PARAMETER: the data is empty, "
+            "longer than 524 bytes or not a multiple of 4 in length, or the block ID is above 65535."),
+    summary("ITqMessageChannel_IsOpened",
+            "Open once a controller is connected and has set the messaging channel's destination (MCDA 0x0B10, MCP "
+            "0x0B00)."),
+};
 
 }  // namespace kivo::module

@@ -29,12 +29,17 @@ Entries streaming_source_entries() {
     Entries rows = {
         undocumented(director_constructor<"new_ITqStreamingChannelSource", D, Source>()),
         disown_entry<"disown_ITqStreamingChannelSource", Source>(),
-        documented_as(delete_entry<"delete_ITqStreamingChannelSource", Source>(), "Virtual destructor."),
+        delete_entry<"delete_ITqStreamingChannelSource", Source>(),
     };
     for (Entry& row : source_operations<D>()) rows.push_back(std::move(row));
     rows.push_back(registration<"ITqStreamingChannelSource_swigregister", Source>());
     rows.push_back(initialisation<"ITqStreamingChannelSource_swiginit">());
     return rows;
 }
+
+// The docstrings' texts of ITqStreamingChannelSource's rows.
+const DocTable kStreamingSourceDocs{
+    whole("delete_ITqStreamingChannelSource", "Virtual destructor."),
+};
 
 }  // namespace kivo::module

@@ -103,27 +103,43 @@ template <class D, Text P>
 Entries operations() {
     using Xml = Params<TqString&>;
     return {
-        described(method<joined<P, "_AddStream">, &D::AddStream, Registers<>>("aSource"), kAddStream),
-        described(method<joined<P, "_SetUserSetCount">, &D::SetUserSetCount>("aCount"), kUserSetCount),
-        described(method<joined<P, "_SetUserSetNotify">, &D::SetUserSetNotify, KeepsOne<"user-set notify">>(
-                      "aUserSetNotify"),
-                  kUserSetNotify),
-        described(method<joined<P, "_SetTCPTransportEnabled">, &D::SetTCPTransportEnabled>("aEnabled"), kTcp),
-        described(method<joined<P, "_SetRTPProtocolEnabled">, &D::SetRTPProtocolEnabled>("aEnabled"), kRtp),
-        described(method<joined<P, "_SetActionHandler">, &D::SetActionHandler, Default, Params<ActionHandler>>(
-                      "aActionHandler"),
-                  kActionHandler),
-        described(method<joined<P, "_RegisterEventSink">, &D::RegisterEventSink, Registers<>>("aEventSink"), kRegister),
-        described(method<joined<P, "_UnregisterEventSink">, &D::UnregisterEventSink, Unregisters<>>("aEventSink"),
-                  kUnregister),
-        described(method<joined<P, "_Start">, &D::Start>("aMACAddress"), kStart),
-        described(method<joined<P, "_Stop">, &D::Stop>(), kStop),
-        described(method<joined<P, "_GetInfo">, &D::GetInfo>(), kInterface),
-        described(method<joined<P, "_GetRegisterMap">, &D::GetRegisterMap>(), kInterface),
-        described(method<joined<P, "_GetStatistics">, &D::GetStatistics>(), kInterface),
-        described(method<joined<P, "_GetMessagingChannel">, &D::GetMessagingChannel>(), kInterface),
-        described(method<joined<P, "_GetGenICamXMLFile">, &D::GetGenICamXMLFile, TupleOutputs<>, Xml>("aXMLFile"),
-                  kXml),
+        method<joined<P, "_AddStream">, &D::AddStream, Registers<>>("aSource"),
+        method<joined<P, "_SetUserSetCount">, &D::SetUserSetCount>("aCount"),
+        method<joined<P, "_SetUserSetNotify">, &D::SetUserSetNotify, KeepsOne<"user-set notify">>("aUserSetNotify"),
+        method<joined<P, "_SetTCPTransportEnabled">, &D::SetTCPTransportEnabled>("aEnabled"),
+        method<joined<P, "_SetRTPProtocolEnabled">, &D::SetRTPProtocolEnabled>("aEnabled"),
+        method<joined<P, "_SetActionHandler">, &D::SetActionHandler, Default, Params<ActionHandler>>("aActionHandler"),
+        method<joined<P, "_RegisterEventSink">, &D::RegisterEventSink, Registers<>>("aEventSink"),
+        method<joined<P, "_UnregisterEventSink">, &D::UnregisterEventSink, Unregisters<>>("aEventSink"),
+        method<joined<P, "_Start">, &D::Start>("aMACAddress"),
+        method<joined<P, "_Stop">, &D::Stop>(),
+        method<joined<P, "_GetInfo">, &D::GetInfo>(),
+        method<joined<P, "_GetRegisterMap">, &D::GetRegisterMap>(),
+        method<joined<P, "_GetStatistics">, &D::GetStatistics>(),
+        method<joined<P, "_GetMessagingChannel">, &D::GetMessagingChannel>(),
+        method<joined<P, "_GetGenICamXMLFile">, &D::GetGenICamXMLFile, TupleOutputs<>, Xml>("aXMLFile"),
+    };
+}
+
+// The texts of the fifteen operations, under the prefix P.
+template <Text P>
+DocTable operation_docs() {
+    return {
+        summary(joined<P, "_AddStream">.c_str(), kAddStream),
+        summary(joined<P, "_SetUserSetCount">.c_str(), kUserSetCount),
+        summary(joined<P, "_SetUserSetNotify">.c_str(), kUserSetNotify),
+        summary(joined<P, "_SetTCPTransportEnabled">.c_str(), kTcp),
+        summary(joined<P, "_SetRTPProtocolEnabled">.c_str(), kRtp),
+        summary(joined<P, "_SetActionHandler">.c_str(), kActionHandler),
+        summary(joined<P, "_RegisterEventSink">.c_str(), kRegister),
+        summary(joined<P, "_UnregisterEventSink">.c_str(), kUnregister),
+        summary(joined<P, "_Start">.c_str(), kStart),
+        summary(joined<P, "_Stop">.c_str(), kStop),
+        summary(joined<P, "_GetInfo">.c_str(), kInterface),
+        summary(joined<P, "_GetRegisterMap">.c_str(), kInterface),
+        summary(joined<P, "_GetStatistics">.c_str(), kInterface),
+        summary(joined<P, "_GetMessagingChannel">.c_str(), kInterface),
+        summary(joined<P, "_GetGenICamXMLFile">.c_str(), kXml),
     };
 }
 
@@ -131,26 +147,37 @@ Entries operations() {
 
 Entries soft_device_interface_entries() {
     Entries out = operations<ITqSoftDeviceGEV, "ITqSoftDeviceGEV">();
-    out.push_back(documented_as(delete_entry<"delete_ITqSoftDeviceGEV", ITqSoftDeviceGEV, &forget_device>(),
-                                "Virtual destructor."));
+    out.push_back(delete_entry<"delete_ITqSoftDeviceGEV", ITqSoftDeviceGEV, &forget_device>());
     out.push_back(registration<"ITqSoftDeviceGEV_swigregister", ITqSoftDeviceGEV>());
     return out;
 }
 
+// The docstrings' texts of ITqSoftDeviceGEV's rows.
+const DocTable kSoftDeviceInterfaceOperationDocs = operation_docs<"ITqSoftDeviceGEV">();
+const DocTable kSoftDeviceInterfaceDocs{
+    whole("delete_ITqSoftDeviceGEV", "Virtual destructor."),
+};
+
 Entries soft_device_entries() {
     using D = TqSoftDeviceGEV;
     Entries out = {
-        documented_as(as_role(function<"new_TqSoftDeviceGEV", &make_device, ResultAs<&ConstructedResult<D>::kind>>(),
-                              Role::Constructor),
-                      "Constructor."),
-        documented_as(delete_entry<"delete_TqSoftDeviceGEV", D, &forget_device>(), "Destructor."),
+        as_role(function<"new_TqSoftDeviceGEV", &make_device, ResultAs<&ConstructedResult<D>::kind>>(),
+                Role::Constructor),
+        delete_entry<"delete_TqSoftDeviceGEV", D, &forget_device>(),
     };
     for (Entry& e : operations<D, "TqSoftDeviceGEV">()) out.push_back(std::move(e));
-    out.push_back(described(method<"TqSoftDeviceGEV_SetStreamTimestamping", &D::SetStreamTimestamping>("aEnabled"),
-                            kTimestamping));
+    out.push_back(method<"TqSoftDeviceGEV_SetStreamTimestamping", &D::SetStreamTimestamping>("aEnabled"));
     out.push_back(registration<"TqSoftDeviceGEV_swigregister", D>());
     out.push_back(initialisation<"TqSoftDeviceGEV_swiginit">());
     return out;
 }
+
+// The docstrings' texts of TqSoftDeviceGEV's rows.
+const DocTable kSoftDeviceOperationDocs = operation_docs<"TqSoftDeviceGEV">();
+const DocTable kSoftDeviceDocs{
+    whole("new_TqSoftDeviceGEV", "Constructor."),
+    whole("delete_TqSoftDeviceGEV", "Destructor."),
+    summary("TqSoftDeviceGEV_SetStreamTimestamping", kTimestamping),
+};
 
 }  // namespace kivo::module

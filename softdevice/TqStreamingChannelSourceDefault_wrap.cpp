@@ -38,7 +38,7 @@ Entries streaming_source_default_entries() {
                                    Params<uint32_t, uint32_t, TqPixelType, Spelled<"size_t", size_t>>>(
             "aWidth", "aHeight", "aPixelType", "aBufferCount"),
         disown_entry<"disown_TqStreamingChannelSourceDefault", Default>(),
-        documented_as(delete_entry<"delete_TqStreamingChannelSourceDefault", Default>(), "Virtual destructor."),
+        delete_entry<"delete_TqStreamingChannelSourceDefault", Default>(),
     };
     for (Entry& row : source_operations<D>())
         if (!InterfaceOnly(row)) rows.push_back(std::move(row));
@@ -46,5 +46,10 @@ Entries streaming_source_default_entries() {
     rows.push_back(initialisation<"TqStreamingChannelSourceDefault_swiginit">());
     return rows;
 }
+
+// The docstrings' texts of TqStreamingChannelSourceDefault's rows.
+const DocTable kStreamingSourceDefaultDocs{
+    whole("delete_TqStreamingChannelSourceDefault", "Virtual destructor."),
+};
 
 }  // namespace kivo::module

@@ -49,61 +49,72 @@ public:
 
 Entries pipeline_entries() {
     return {
-        described(constructor_with<"new_TqPipeline", P, KeepAlive<1>, TqStream*>("aStream"),
-                  "The TqPipeline is just a helper of a TqStream class. The caller remains the owner of the stream; "
-                  "the pipeline's proxy keeps the stream's proxy alive."),
+        constructor_with<"new_TqPipeline", P, KeepAlive<1>, TqStream*>("aStream"),
         delete_entry<"delete_TqPipeline", P, &forget_registered>(),
-        described(method<"TqPipeline_Start", &P::Start>(),
-                  "The pipeline must be running for buffers to reach RetrieveNextBuffer. Start starts a thread that "
-                  "continually ensures that buffers are allocated and ready in the #TqStream so that incoming data "
-                  "is captured."),
+        method<"TqPipeline_Start", &P::Start>(),
         method<"TqPipeline_Stop", &P::Stop>(),
-        described(method<"TqPipeline_Reset", &P::Reset>(),
-                  "Synchronously aborts the stream, waits for all buffers to be removed from the stream and queues "
-                  "in a fresh set of buffers. Called only while the pipeline runs.\n\nResults: STATE_ERROR If "
-                  "already waiting for another reset to complete or if not running."),
+        method<"TqPipeline_Reset", &P::Reset>(),
         method<"TqPipeline_IsStarted", &P::IsStarted>(),
-        described(overloaded<"TqPipeline_RetrieveNextBuffer">(
-                      meth<&retrieve, TupleOutputs<>, Params<TqBuffer**, uint32_t, OperationResult>>(
-                          "aBuffer", "aTimeout", "aOperationResult"),
-                      meth<&retrieve_waiting, Default, Params<UnreachableBufferPointer, uint32_t>>("aBuffer",
-                                                                                                  "aTimeout"),
-                      meth<&retrieve_forever, Default, Params<UnreachableBufferPointer>>("aBuffer")),
-                  "aTimeout: The default value is 0xFFFFFFFF milliseconds (wait forever); the timeout is required "
-                  "from Python.\n\n:return: The acquired TqBuffer frame or None if result is not OK."),
-        described(method<"TqPipeline_ReleaseBuffer", &P::ReleaseBuffer, GivesBack<2>>("aBuffer"),
-                  "All buffers retrieved through RetrieveNextBuffer must be released back to the pipeline; a "
-                  "minimum of 4 buffers must be available to the pipeline at all times.\n\nResults: "
-                  "NOT_ENOUGH_MEMORY May occur if the buffer size needs to be increased but not enough memory is "
-                  "available."),
+        overloaded<"TqPipeline_RetrieveNextBuffer">(
+            meth<&retrieve, TupleOutputs<>, Params<TqBuffer**, uint32_t, OperationResult>>(
+                "aBuffer", "aTimeout", "aOperationResult"),
+            meth<&retrieve_waiting, Default, Params<UnreachableBufferPointer, uint32_t>>("aBuffer", "aTimeout"),
+            meth<&retrieve_forever, Default, Params<UnreachableBufferPointer>>("aBuffer")),
+        method<"TqPipeline_ReleaseBuffer", &P::ReleaseBuffer, GivesBack<2>>("aBuffer"),
         method<"TqPipeline_GetBufferSize", &P::GetBufferSize>(),
-        described(method<"TqPipeline_SetBufferSize", &P::SetBufferSize>("aSize"),
-                  "A buffer is re-allocated when queued if its size is below the required size (BUFFER_TOO_SMALL). "
-                  "If the buffer size is more than four times the required buffer size, it is re-allocated in order "
-                  "to save memory. The pipeline automatically adjusts the buffer size based on incoming buffers."),
+        method<"TqPipeline_SetBufferSize", &P::SetBufferSize>("aSize"),
         method<"TqPipeline_GetBufferCount", &P::GetBufferCount>(),
-        described(method<"TqPipeline_SetBufferCount", &P::SetBufferCount>("aBufferCount"),
-                  "Buffers are added or removed as necessary until the actual buffer count matches the desired "
-                  "buffer count being set. During this time, the pipeline is paused temporarily."),
-        described(method<"TqPipeline_GetOutputQueueSize", &P::GetOutputQueueSize>(),
-                  "If the calling application cannot retrieve buffers at the rate that data is arriving, buffers "
-                  "are silently dropped (the stream parameter PipelineImagesDropped counts them)."),
+        method<"TqPipeline_SetBufferCount", &P::SetBufferCount>("aBufferCount"),
+        method<"TqPipeline_GetOutputQueueSize", &P::GetOutputQueueSize>(),
         method<"TqPipeline_GetHandleBufferTooSmall", &P::GetHandleBufferTooSmall>(),
-        described(method<"TqPipeline_SetHandleBufferTooSmall", &P::SetHandleBufferTooSmall>("aValue"),
-                  "When set, buffers whose operation result is BUFFER_TOO_SMALL are re-allocated and re-queued for "
-                  "acquisition automatically, and OnBufferTooSmall is asked how to handle the condition; when not "
-                  "set, such buffers go to the output queue like any other."),
+        method<"TqPipeline_SetHandleBufferTooSmall", &P::SetHandleBufferTooSmall>("aValue"),
         method<"TqPipeline_GetBufferHandlingThreadPriority", &P::GetBufferHandlingThreadPriority>(),
-        described(method<"TqPipeline_SetBufferHandlingThreadPriority", &P::SetBufferHandlingThreadPriority>(
-                      "aPriority"),
-                  "On Linux 0 to 99 under SCHED_FIFO, 99 the highest (0: the normal policy).\n\nResults: "
-                  "INVALID_PARAMETER, THREAD_ERROR."),
+        method<"TqPipeline_SetBufferHandlingThreadPriority", &P::SetBufferHandlingThreadPriority>("aPriority"),
         method<"TqPipeline_RegisterEventSink", &P::RegisterEventSink, Registers<>>("aEventSink"),
         method<"TqPipeline_UnregisterEventSink", &P::UnregisterEventSink, Unregisters<>>("aEventSink"),
         registration<"TqPipeline_swigregister", P>(),
         initialisation<"TqPipeline_swiginit">(),
     };
 }
+
+// The docstrings' texts of TqPipeline's rows.
+const DocTable kPipelineDocs{
+    summary("new_TqPipeline",
+            "The TqPipeline is just a helper of a TqStream class. The caller remains the owner of the stream; the "
+            "pipeline's proxy keeps the stream's proxy alive."),
+    summary("TqPipeline_Start",
+            "The pipeline must be running for buffers to reach RetrieveNextBuffer. Start starts a thread that "
+            "continually ensures that buffers are allocated and ready in the #TqStream so that incoming data is "
+            "captured."),
+    summary("TqPipeline_Reset",
+            "Synchronously aborts the stream, waits for all buffers to be removed from the stream and queues in a "
+            "fresh set of buffers. Called only while the pipeline runs.\n\nResults: STATE_ERROR If already waiting "
+            "for another reset to complete or if not running."),
+    summary("TqPipeline_RetrieveNextBuffer",
+            "aTimeout: The default value is 0xFFFFFFFF milliseconds (wait forever); the timeout is required from "
+            "Python.\n\n:return: The acquired TqBuffer frame or None if result is not OK."),
+    summary("TqPipeline_ReleaseBuffer",
+            "All buffers retrieved through RetrieveNextBuffer must be released back to the pipeline; a minimum of 4 "
+            "buffers must be available to the pipeline at all times.\n\nResults: NOT_ENOUGH_MEMORY May occur if the "
+            "buffer size needs to be increased but not enough memory is available."),
+    summary("TqPipeline_SetBufferSize",
+            "A buffer is re-allocated when queued if its size is below the required size (BUFFER_TOO_SMALL). If the "
+            "buffer size is more than four times the required buffer size, it is re-allocated in order to save "
+            "memory. The pipeline automatically adjusts the buffer size based on incoming buffers."),
+    summary("TqPipeline_SetBufferCount",
+            "Buffers are added or removed as necessary until the actual buffer count matches the desired buffer "
+            "count being set. During this time, the pipeline is paused temporarily."),
+    summary("TqPipeline_GetOutputQueueSize",
+            "If the calling application cannot retrieve buffers at the rate that data is arriving, buffers are "
+            "silently dropped (the stream parameter PipelineImagesDropped counts them)."),
+    summary("TqPipeline_SetHandleBufferTooSmall",
+            "When set, buffers whose operation result is BUFFER_TOO_SMALL are re-allocated and re-queued for "
+            "acquisition automatically, and OnBufferTooSmall is asked how to handle the condition; when not set, "
+            "such buffers go to the output queue like any other."),
+    summary("TqPipeline_SetBufferHandlingThreadPriority",
+            "On Linux 0 to 99 under SCHED_FIFO, 99 the highest (0: the normal policy).\n\nResults: "
+            "INVALID_PARAMETER, THREAD_ERROR."),
+};
 
 Entries pipeline_event_sink_entries() {
     using D = SwigDirector_TqPipelineEventSink;

@@ -62,79 +62,88 @@ const char* const kUnicast =
 
 Entries stream_gev_entries() {
     return {
-        documented_as(constructor_entry<"new_TqStreamGEV", G>(), "Constructor."),
+        constructor_entry<"new_TqStreamGEV", G>(),
         delete_entry<"delete_TqStreamGEV", G, &forget_registered>(),
-        described(
-            overloaded<"TqStreamGEV_Open">(
-                meth<member<TqResult(Info)>(&G::Open), Strict>("aDeviceInfo"),
-                meth<member<TqResult(Info, uint16_t, uint16_t, Str, uint32_t)>(&G::Open), Strict,
-                     Params<Info, Port, Channel, EmptyTextDefault, Capacity>>("aDeviceInfo", "aLocalPort", "aChannel",
-                                                                              "aLocalIPAddress", "aBuffersCapacity"),
-                meth<member<TqResult(Info, Str, uint16_t, uint16_t, Str, uint32_t)>(&G::Open), Strict,
-                     Params<Info, Str, Port, Channel, EmptyTextDefault, Capacity>>(
-                    "aDeviceInfo", "aMulticastAddr", "aDataPort", "aChannel", "aLocalIPAddress", "aBuffersCapacity"),
-                meth<member<TqResult(Str)>(&G::Open), Strict>("aInfo"),
-                meth<member<TqResult(Str, uint16_t, uint16_t, Str, uint32_t)>(&G::Open), Strict,
-                     Params<Str, Port, Channel, EmptyTextDefault, Capacity>>("aInfo", "aLocalPort", "aChannel",
-                                                                             "aLocalIPAddress", "aBuffersCapacity"),
-                meth<member<TqResult(Str, Str, uint16_t, uint16_t, Str, uint32_t)>(&G::Open), Strict,
-                     Params<Str, Str, Port, Channel, EmptyTextDefault, Capacity>>(
-                    "aInfo", "aMulticastAddr", "aDataPort", "aChannel", "aLocalIPAddress", "aBuffersCapacity")),
-            kUnicast),
-        described(method<"TqStreamGEV_GetType", &G::GetType>(),
-                  "Returns whether the object is a GigE Vision or USB3 Vision stream receiver."),
-        described(method<"TqStreamGEV_GetDataReceiverType", &G::GetDataReceiverType>(),
-                  "Returns the type of GigE Vision data receiving used by the stream receiver."),
-        described(method<"TqStreamGEV_FlushPacketQueue", &G::FlushPacketQueue>(),
-                  "Flushes all non-processed UDP packets from the data receiver."),
+        overloaded<"TqStreamGEV_Open">(
+        meth<member<TqResult(Info)>(&G::Open), Strict>("aDeviceInfo"),
+        meth<member<TqResult(Info, uint16_t, uint16_t, Str, uint32_t)>(&G::Open), Strict,
+           Params<Info, Port, Channel, EmptyTextDefault, Capacity>>("aDeviceInfo", "aLocalPort", "aChannel",
+                                                                    "aLocalIPAddress", "aBuffersCapacity"),
+        meth<member<TqResult(Info, Str, uint16_t, uint16_t, Str, uint32_t)>(&G::Open), Strict,
+           Params<Info, Str, Port, Channel, EmptyTextDefault, Capacity>>(
+          "aDeviceInfo", "aMulticastAddr", "aDataPort", "aChannel", "aLocalIPAddress", "aBuffersCapacity"),
+        meth<member<TqResult(Str)>(&G::Open), Strict>("aInfo"),
+        meth<member<TqResult(Str, uint16_t, uint16_t, Str, uint32_t)>(&G::Open), Strict,
+           Params<Str, Port, Channel, EmptyTextDefault, Capacity>>("aInfo", "aLocalPort", "aChannel",
+                                                                   "aLocalIPAddress", "aBuffersCapacity"),
+        meth<member<TqResult(Str, Str, uint16_t, uint16_t, Str, uint32_t)>(&G::Open), Strict,
+           Params<Str, Str, Port, Channel, EmptyTextDefault, Capacity>>(
+          "aInfo", "aMulticastAddr", "aDataPort", "aChannel", "aLocalIPAddress", "aBuffersCapacity")),
+        method<"TqStreamGEV_GetType", &G::GetType>(),
+        method<"TqStreamGEV_GetDataReceiverType", &G::GetDataReceiverType>(),
+        method<"TqStreamGEV_FlushPacketQueue", &G::FlushPacketQueue>(),
         method<"TqStreamGEV_GetWaitForFirstPacketOfBlockToStart", &G::GetWaitForFirstPacketOfBlockToStart>(),
         method<"TqStreamGEV_SetWaitForFirstPacketOfBlockToStart", &G::SetWaitForFirstPacketOfBlockToStart>(
             "aWaitForFirstPacketOfBlockToStart"),
         method<"TqStreamGEV_GetLocalPort", &G::GetLocalPort>(),
         method<"TqStreamGEV_GetLocalIPAddress", &G::GetLocalIPAddress>(),
         method<"TqStreamGEV_GetMulticastIPAddress", &G::GetMulticastIPAddress>(),
-        described(method<"TqStreamGEV_GetDeviceIPAddress", &G::GetDeviceIPAddress>(),
-                  "Get the IP address of the device this stream receives data from."),
-        described(method<"TqStreamGEV_GetSpecificLocalPort", &G::GetSpecificLocalPort>(),
-                  "Returns the local UDP port requested when opening the stream.\n0 is returned if the user did not "
-                  "open the stream requesting a specific local UDP port if if the stream is not opened."),
+        method<"TqStreamGEV_GetDeviceIPAddress", &G::GetDeviceIPAddress>(),
+        method<"TqStreamGEV_GetSpecificLocalPort", &G::GetSpecificLocalPort>(),
         method<"TqStreamGEV_GetUserModeDataReceiverThreadPriority", &G::GetUserModeDataReceiverThreadPriority>(),
-        described(method<"TqStreamGEV_SetUserModeDataReceiverThreadPriority", &G::SetUserModeDataReceiverThreadPriority>(
-                      "aPriority"),
-                  "Only applicable if using a user-mode data receiver.\naPriority: See "
-                  "#TqPipeline::SetBufferHandlingThreadPriority for description of the supported values"),
-        described(method<"TqStreamGEV_GetUserModeSocketRxBufferSize", &G::GetUserModeSocketRxBufferSize, TupleOutputs<>>(
-                      "aSize"),
-                  "Read the current Receive Buffer Size set by the TqStreamGEV that the socket uses.\nThe API is ONLY "
-                  "supported on Linux System in User Mode when Kivo StreamAccel Driver is not used."),
-        described(method<"TqStreamGEV_SetUserModeSocketRxBufferSize", &G::SetUserModeSocketRxBufferSize>("aSize"),
-                  "Set the Receive Buffer Size through socket option SO_RCVBUF by TqStreamGEV.\nThis API must be "
-                  "called before TqStreamGEV::Open(), otherwise you will receive NETWORK_CONFIG_ERROR.\nIf the value "
-                  "set exceeds rmem_max, rmem_max will be used instead, and the method will return "
-                  "INVALID_PARAMETER.\nNote: The kernel doubles the value set by #SetUserModeSocketRxBufferSize (to "
-                  "allow space for bookkeeping overhead) if possible."),
-        described(method<"TqStreamGEV_SetUserModeRxPacketBufferSize", &G::SetUserModeRxPacketBufferSize>("aSize"),
-                  "This API allows the user to increase the max jumbo packet size Kivo SDK supports.\nThe minimum "
-                  "value can be set is 17000, the default value of Kivo SDK, to support all physical NICs.\nThe "
-                  "maximum value can be set is 65500, to support Virtual NICs.\nKivo will set the value to min or "
-                  "max for you if the aSize value is out of range.\nThis API must be called before "
-                  "TqStreamGEV::Open(), otherwise you will receive NETWORK_CONFIG_ERROR."),
-        described(as_role(overloaded<"TqStreamGEV_IsDriverInstalled">(
-                              static_func<G, &driver_installed, NoneCommitsFrom<3>,
-                                          Params<AddressText, BoolReference, Str>>("aIPAddress", "aInstalled",
-                                                                                "aLocalIPAddress"),
-                              static_func<G, &driver_installed_short, Default, Params<AddressText, BoolReference>>(
-                                  "aIPAddress", "aInstalled"),
-                              static_func<G, &driver_installed_flag, Default, Params<Str, Spelled<"", Present<bool&>>>>(
-                                  "aIPAddress", "aInstalled")),
-                          Role::Static),
-                  "Test if the specified GigE Vision device is currently reachable through an Kivo driver\n"
-                  "aIPAddress: The GigE Vision transmitter's IP address.\naInstalled: True if the device is reachable "
-                  "through an Kivo driver; otherwise, false.\naLocalIPAddress: Deprecated and ignored.\nGiven only "
-                  "the address, returns [TqResult, installed]."),
+        method<"TqStreamGEV_SetUserModeDataReceiverThreadPriority", &G::SetUserModeDataReceiverThreadPriority>(
+            "aPriority"),
+        method<"TqStreamGEV_GetUserModeSocketRxBufferSize", &G::GetUserModeSocketRxBufferSize, TupleOutputs<>>("aSize"),
+        method<"TqStreamGEV_SetUserModeSocketRxBufferSize", &G::SetUserModeSocketRxBufferSize>("aSize"),
+        method<"TqStreamGEV_SetUserModeRxPacketBufferSize", &G::SetUserModeRxPacketBufferSize>("aSize"),
+        as_role(overloaded<"TqStreamGEV_IsDriverInstalled">(
+                    static_func<G, &driver_installed, NoneCommitsFrom<3>,
+                                Params<AddressText, BoolReference, Str>>("aIPAddress", "aInstalled", "aLocalIPAddress"),
+                    static_func<G, &driver_installed_short, Default, Params<AddressText, BoolReference>>(
+                        "aIPAddress", "aInstalled"),
+                    static_func<G, &driver_installed_flag, Default, Params<Str, Spelled<"", Present<bool&>>>>(
+                        "aIPAddress", "aInstalled")),
+                Role::Static),
         registration<"TqStreamGEV_swigregister", G>(),
         initialisation<"TqStreamGEV_swiginit">(),
     };
 }
+
+// The docstrings' texts of TqStreamGEV's rows.
+const DocTable kStreamGevDocs{
+    whole("new_TqStreamGEV", "Constructor."),
+    summary("TqStreamGEV_Open", kUnicast),
+    summary("TqStreamGEV_GetType", "Returns whether the object is a GigE Vision or USB3 Vision stream receiver."),
+    summary("TqStreamGEV_GetDataReceiverType",
+            "Returns the type of GigE Vision data receiving used by the stream receiver."),
+    summary("TqStreamGEV_FlushPacketQueue", "Flushes all non-processed UDP packets from the data receiver."),
+    summary("TqStreamGEV_GetDeviceIPAddress", "Get the IP address of the device this stream receives data from."),
+    summary("TqStreamGEV_GetSpecificLocalPort",
+            "Returns the local UDP port requested when opening the stream.\n0 is returned if the user did not open "
+            "the stream requesting a specific local UDP port if if the stream is not opened."),
+    summary("TqStreamGEV_SetUserModeDataReceiverThreadPriority",
+            "Only applicable if using a user-mode data receiver.\naPriority: See "
+            "#TqPipeline::SetBufferHandlingThreadPriority for description of the supported values"),
+    summary("TqStreamGEV_GetUserModeSocketRxBufferSize",
+            "Read the current Receive Buffer Size set by the TqStreamGEV that the socket uses.\nThe API is ONLY "
+            "supported on Linux System in User Mode when Kivo StreamAccel Driver is not used."),
+    summary("TqStreamGEV_SetUserModeSocketRxBufferSize",
+            "Set the Receive Buffer Size through socket option SO_RCVBUF by TqStreamGEV.\nThis API must be called "
+            "before TqStreamGEV::Open(), otherwise you will receive NETWORK_CONFIG_ERROR.\nIf the value set exceeds "
+            "rmem_max, rmem_max will be used instead, and the method will return INVALID_PARAMETER.\nNote: The "
+            "kernel doubles the value set by #SetUserModeSocketRxBufferSize (to allow space for bookkeeping "
+            "overhead) if possible."),
+    summary("TqStreamGEV_SetUserModeRxPacketBufferSize",
+            "This API allows the user to increase the max jumbo packet size Kivo SDK supports.\nThe minimum value "
+            "can be set is 17000, the default value of Kivo SDK, to support all physical NICs.\nThe maximum value "
+            "can be set is 65500, to support Virtual NICs.\nKivo will set the value to min or max for you if the "
+            "aSize value is out of range.\nThis API must be called before TqStreamGEV::Open(), otherwise you will "
+            "receive NETWORK_CONFIG_ERROR."),
+    summary("TqStreamGEV_IsDriverInstalled",
+            "Test if the specified GigE Vision device is currently reachable through an Kivo driver\naIPAddress: The "
+            "GigE Vision transmitter's IP address.\naInstalled: True if the device is reachable through an Kivo "
+            "driver; otherwise, false.\naLocalIPAddress: Deprecated and ignored.\nGiven only the address, returns "
+            "[TqResult, installed]."),
+};
 
 }  // namespace kivo::module

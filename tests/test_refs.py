@@ -1,5 +1,6 @@
 """The runtime's owning reference handle and its builders of tuples and lists: every reference an item
-holds is handed to the sequence or given back, also when an item fails."""
+holds is handed to the sequence or given back, also when an item fails. And the check of the
+docstring tables, which stand apart from the rows they describe."""
 
 import sys
 
@@ -37,3 +38,12 @@ def test_an_item_that_fails_fails_the_sequence_and_keeps_no_other(hooks, kind, p
     with pytest.raises(ValueError, match=f"^item {fail_at} failed$"):
         hooks.build_sequence(kind, items, fail_at)
     assert counts(items) == before
+
+
+def test_every_docstring_text_names_a_flat_function_of_the_module(m, hooks):
+    flat = [name for name in dir(m) if callable(getattr(m, name)) and not name.startswith("Swig")]
+    assert hooks.doc_problems(flat) == ()
+    assert hooks.doc_problems([name for name in flat if name != "TqDevice_Free"]) == (
+        "docstrings: no row TqDevice_Free",
+    )
+    assert m.TqDevice_Free.__doc__.startswith("Frees an object allocated with CreateAndConnect.")

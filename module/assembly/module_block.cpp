@@ -98,6 +98,15 @@ std::vector<std::string> table_problems() {
         for (const ClassRow& row : class_table()) has_row = has_row || row.type == id;
         if (!has_row) problems.push_back("bound " + named(id) + ": no class row");
     }
+    // Every docstring text is given once, to a row that exists.
+    std::vector<const char*> rows;
+    auto add = [&](const Entries& entries) {
+        for (const kivo::rt::Entry& e : entries) rows.push_back(e.name);
+    };
+    for (const ClassRow& row : class_table())
+        if (row.entries) add(row.entries());
+    add(free_function_entries());
+    for (std::string& p : kivo::rt::doc_problems(rows)) problems.push_back(std::move(p));
     return problems;
 }
 

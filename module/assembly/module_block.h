@@ -14,8 +14,8 @@ namespace kivo::module {
 SwigModuleInfo& module_block();
 
 // What is wrong with the tables a new class is entered in: the type table out of order (its lookup is
-// a binary search), a wrapped class without a binding, a bound class without a row. Empty when all is
-// well; checked at start-up in debug builds.
+// a binary search), a wrapped class without a binding, a bound class without a row, a docstring text
+// for no row or given twice. Empty when all is well; checked at start-up in debug builds.
 std::vector<std::string> table_problems();
 
 }  // namespace kivo::module

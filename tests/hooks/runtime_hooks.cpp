@@ -2,10 +2,12 @@
 // given items, with one item failing at a chosen place, so tests see that every reference taken is
 // handed on or given back.
 #include "convert.h"
+#include "docs.h"
 #include "hook_tables.h"
 #include "ref.h"
 
 #include <cstring>
+#include <string>
 #include <numeric>
 #include <vector>
 
@@ -55,8 +57,27 @@ PyObject* build_sequence(PyObject*, PyObject* args) {
     return std::strcmp(kind, "list") == 0 ? kivo::rt::list_from(made) : kivo::rt::tuple_from(made);
 }
 
+// doc_problems(names): what the check of the docstring tables finds when the rows are those named
+// (a list of str).
+PyObject* doc_problems(PyObject*, PyObject* names) {
+    std::vector<std::string> texts;
+    std::vector<const char*> rows;
+    Py_ssize_t n = PyList_Check(names) ? PyList_Size(names) : -1;
+    if (n < 0) return PyErr_Format(PyExc_TypeError, "a list of names is wanted");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref bytes(PyUnicode_AsUTF8String(PyList_GetItem(names, i)));
+        if (!bytes) return nullptr;
+        texts.emplace_back(PyBytes_AsString(bytes.get()));
+    }
+    for (const std::string& t : texts) rows.push_back(t.c_str());
+    return kivo::rt::tuple_over(kivo::rt::doc_problems(rows), [](const std::string& p) {
+        return PyUnicode_FromString(p.c_str());
+    });
+}
+
 const PyMethodDef kRows[] = {
     {"build_sequence", build_sequence, METH_VARARGS, nullptr},
+    {"doc_problems", doc_problems, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 kivo::hooks::HookTable registered{kRows};
