@@ -287,12 +287,6 @@ inline Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
     return result;
 }
 
-// Orders a record's candidates and builds its overload message; expands left-out defaults.
-void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);
-
-// The prototype line of a candidate of the wrapper named func: Class::Member(decl,decl).
-std::string prototype_of(const Shape& shape, int given, const char* func, const char* member = nullptr);
-
 // Result storage of a value kept in place.
 template <class T>
 T& result_as(void* storage) {

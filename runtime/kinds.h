@@ -554,6 +554,12 @@ inline Entry as_role(Entry e, Role role) {
 // Finishes the records of entries (candidate order, overload text, docstrings) and adds their rows.
 void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entries);
 
+// Orders a record's candidates and builds its overload message; expands left-out defaults.
+void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);
+
+// The prototype line of a candidate of the wrapper named func: Class::Member(decl,decl).
+std::string prototype_of(const Shape& shape, int given, const char* func, const char* member = nullptr);
+
 // Docstrings and prototypes.
 std::string python_type_of(const std::string& decl);
 std::string format_doc(const Shape& shape, const std::vector<const char*>& names);
