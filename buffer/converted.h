@@ -2,7 +2,7 @@
 // TqResult and a new borrowed proxy of the destination (argument 2), or None unless it succeeded.
 #pragma once
 
-#include "call.h"
+#include "dispatch.h"
 
 namespace kivo::module {
 

@@ -4,9 +4,12 @@
 #include "constants.h"
 #include "numpy_api.h"
 #include "proxy.h"
+#include "ref.h"
 #include "startup.h"
 
 namespace {
+
+using kivo::rt::Ref;
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -22,20 +25,16 @@ PyModuleDef g_definition = {
 
 // Sets one int in the namespace and, for an enumeration member, the same object in its dictionary.
 bool install(PyObject* ns, const kivo::module::IntConstant& c, const char* enum_name) {
-    PyObject* value = PyLong_FromLong(c.value);
-    if (!value) return false;
-    bool ok = PyDict_SetItemString(ns, c.name, value) == 0;
-    if (ok && enum_name) {
-        PyObject* dict = PyDict_GetItemString(ns, enum_name);   // borrowed
-        if (!dict) {
-            dict = PyDict_New();
-            ok = dict && PyDict_SetItemString(ns, enum_name, dict) == 0;
-            Py_XDECREF(dict);
-        }
-        ok = ok && PyDict_SetItemString(dict, c.name, value) == 0;
+    Ref value(PyLong_FromLong(c.value));
+    if (!value || PyDict_SetItemString(ns, c.name, value.get()) < 0) return false;
+    if (!enum_name) return true;
+    PyObject* dict = PyDict_GetItemString(ns, enum_name);   // borrowed
+    if (!dict) {
+        Ref made(PyDict_New());
+        if (!made || PyDict_SetItemString(ns, enum_name, made.get()) < 0) return false;
+        dict = made.get();   // the namespace keeps it
     }
-    Py_DECREF(value);
-    return ok;
+    return PyDict_SetItemString(dict, c.name, value.get()) == 0;
 }
 
 bool install_all(PyObject* ns, std::span<const kivo::module::IntConstant> rows, const char* enum_name) {
@@ -46,35 +45,31 @@ bool install_all(PyObject* ns, std::span<const kivo::module::IntConstant> rows, 
 
 bool install_enum(PyObject* ns, const kivo::module::EnumTable& e) { return install_all(ns, e.members, e.name); }
 
+// Adds a new object (null: a failure already set) to the module under name.
+bool add_object(PyObject* m, const char* name, PyObject* made) {
+    Ref object(made);
+    if (!object || PyModule_AddObject(m, name, object.get()) < 0) return false;
+    object.release();   // the module took it
+    return true;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_python64() {
     using namespace kivo::module;
-    PyObject* m = start(g_definition, method_rows());
+    Ref m(start(g_definition, method_rows()));
     if (!m) return nullptr;
     follow_sdk_releases();   // this module's tables are the ones the SDK's news reach
-    PyObject* held = PyCapsule_New(const_cast<HeldTable*>(&kHeldTable), kHeldCapsule, nullptr);
-    if (!held || PyModule_AddObject(m, "__kivo_held__", held) < 0) {
-        Py_XDECREF(held);
-        Py_DECREF(m);
+    if (!add_object(m.get(), "__kivo_held__", PyCapsule_New(const_cast<HeldTable*>(&kHeldTable), kHeldCapsule, nullptr)))
         return nullptr;
-    }
-    if (kivo::rt::install_companion_support(m) < 0) return Py_DECREF(m), nullptr;
-    PyObject* ns = PyModule_GetDict(m);   // borrowed
+    if (kivo::rt::install_companion_support(m.get()) < 0) return nullptr;
+    PyObject* ns = PyModule_GetDict(m.get());   // borrowed
 
     bool ok = install_all(ns, kResultCodes, nullptr) && install_enum(ns, kLogLevelEnum) &&
               install_all(ns, kPixelBitFields, nullptr) && install_enum(ns, kPixelTypeEnum);
     if (ok && !kivo::rt::import_numpy()) ok = false;
     for (const EnumTable& e : kLateEnums) ok = ok && install_enum(ns, e);
     // What the companion layer builds its classes from.
-    if (ok) {
-        PyObject* facts = class_facts();
-        ok = facts && PyModule_AddObject(m, "__kivo_classes__", facts) == 0;
-        if (!ok) Py_XDECREF(facts);
-    }
-    if (!ok) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    if (!ok || !add_object(m.get(), "__kivo_classes__", class_facts())) return nullptr;
+    return m.release();
 }

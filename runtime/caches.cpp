@@ -1,5 +1,6 @@
 #include "caches.h"
 #include "director.h"
+#include "ref.h"
 
 #include <algorithm>
 #include <vector>
@@ -27,14 +28,11 @@ PyObject* on_collection(PyObject*, PyObject* args) {
 PyMethodDef g_collection_def = {"_kivo_collection", on_collection, METH_VARARGS, nullptr};
 
 bool hook_collections() {
-    PyObject* gc = PyImport_ImportModule("gc");
-    PyObject* callbacks = gc ? PyObject_GetAttrString(gc, "callbacks") : nullptr;
-    PyObject* hook = callbacks ? PyCFunction_New(&g_collection_def, nullptr) : nullptr;
-    bool ok = hook && PyList_Check(callbacks) && PyList_Append(callbacks, hook) == 0;
+    Ref gc(PyImport_ImportModule("gc"));
+    Ref callbacks(gc ? PyObject_GetAttrString(gc.get(), "callbacks") : nullptr);
+    Ref hook(callbacks ? PyCFunction_New(&g_collection_def, nullptr) : nullptr);
+    bool ok = hook && PyList_Check(callbacks.get()) && PyList_Append(callbacks.get(), hook.get()) == 0;
     if (!ok && callbacks && !PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "gc.callbacks is not a list");
-    Py_XDECREF(hook);
-    Py_XDECREF(callbacks);
-    Py_XDECREF(gc);
     return ok;
 }
 

@@ -7,8 +7,9 @@
 // with that same argument tuple. A Constructor does the same for new_<Class> as __init__ and
 // attaches the new proxy to the instance as <Class>_swiginit would. Both give a BoundMethod when
 // read from an instance (f = obj.Method; f()).
-#include "call.h"
+#include "dispatch.h"
 #include "proxy.h"
+#include "ref.h"
 
 #include <structmember.h>
 
@@ -24,6 +25,7 @@
 #endif
 constexpr std::size_t kVectorcallArgumentsOffset = std::size_t(1) << (8 * sizeof(std::size_t) - 1);
 using VectorcallFunc = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+using kivo::rt::Ref;
 
 namespace kivo::rt {
 
@@ -96,14 +98,10 @@ PyObject* constructor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "descriptor '__init__' needs an argument");
         return nullptr;
     }
-    PyObject* rest = PyTuple_GetSlice(args, 1, n);
+    Ref rest(PyTuple_GetSlice(args, 1, n));
     if (!rest) return nullptr;
-    PyObject* made = call_flat(d, rest, kwargs);
-    Py_DECREF(rest);
-    if (!made) return nullptr;
-    int rc = kivo::rt::attach_this(PyTuple_GetItem(args, 0), made);
-    Py_DECREF(made);
-    if (rc < 0) return nullptr;
+    Ref made(call_flat(d, rest.get(), kwargs));
+    if (!made || kivo::rt::attach_this(PyTuple_GetItem(args, 0), made.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -118,28 +116,22 @@ PyObject* call_items(Descriptor* d, PyObject* const* args, Py_ssize_t n, PyObjec
         if (d->flags == METH_VARARGS || (d->flags == METH_O && n == 1) || (d->flags == METH_NOARGS && n == 0))
             return d->record->typed ? d->record->typed(*d->record, args, n) : kivo::rt::dispatch(*d->record, args, n);
     }
-    PyObject* tuple = PyTuple_New(n);
+    Ref tuple(PyTuple_New(n));
     if (!tuple) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_INCREF(args[i]);
-        PyTuple_SetItem(tuple, i, args[i]);
+        PyTuple_SetItem(tuple.get(), i, args[i]);
     }
-    PyObject* kwargs = nullptr;
+    Ref kwargs;
     if (!plain) {
-        kwargs = PyDict_New();
+        kwargs.reset(PyDict_New());
         Py_ssize_t nk = kwnames ? PyTuple_Size(kwnames) : 0;
         for (Py_ssize_t i = 0; kwargs && i < nk; ++i)
-            if (PyDict_SetItem(kwargs, PyTuple_GetItem(kwnames, i), args[n + i]) < 0) Py_CLEAR(kwargs);
-        if (!kwargs) {
-            Py_DECREF(tuple);
-            return nullptr;
-        }
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), args[n + i]) < 0) kwargs.reset();
+        if (!kwargs) return nullptr;
     }
     (void)first;
-    PyObject* result = d->function ? call_flat(d, tuple, kwargs) : cleared(reinterpret_cast<PyObject*>(d));
-    Py_DECREF(tuple);
-    Py_XDECREF(kwargs);
-    return result;
+    return d->function ? call_flat(d, tuple.get(), kwargs.get()) : cleared(reinterpret_cast<PyObject*>(d));
 }
 
 PyObject* method_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -153,11 +145,8 @@ PyObject* constructor_vectorcall(PyObject* self, PyObject* const* args, std::siz
         PyErr_SetString(PyExc_TypeError, "descriptor '__init__' needs an argument");
         return nullptr;
     }
-    PyObject* made = call_items(reinterpret_cast<Descriptor*>(self), args + 1, n - 1, kwnames, 1);
-    if (!made) return nullptr;
-    int rc = kivo::rt::attach_this(args[0], made);
-    Py_DECREF(made);
-    if (rc < 0) return nullptr;
+    Ref made(call_items(reinterpret_cast<Descriptor*>(self), args + 1, n - 1, kwnames, 1));
+    if (!made || kivo::rt::attach_this(args[0], made.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -191,19 +180,16 @@ PyObject* make_descriptor(PyTypeObject* type, PyObject* function, PyObject* name
                         "the function of a method descriptor must take a tuple, one object or nothing");
         return nullptr;
     }
-    PyObject* doc = PyObject_GetAttrString(function, "__doc__");
+    Ref doc(PyObject_GetAttrString(function, "__doc__"));
     if (!doc) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     auto* d = reinterpret_cast<Descriptor*>(alloc(type, 0));
-    if (!d) {
-        Py_DECREF(doc);
-        return nullptr;
-    }
+    if (!d) return nullptr;
     Py_INCREF(function);
     d->function = function;
     Py_INCREF(name);
     d->name = name;
-    d->doc = doc;
+    d->doc = doc.release();
     d->cfunc = PyCFunction_GetFunction(function);
     d->fself = PyCFunction_GetSelf(function);
     d->flags = flags;
@@ -231,21 +217,18 @@ PyObject* method_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* function;
     if (!no_keywords("Constructor", kwargs) || !PyArg_ParseTuple(args, "O:Constructor", &function)) return nullptr;
-    PyObject* name = PyUnicode_InternFromString("__init__");
+    Ref name(PyUnicode_InternFromString("__init__"));
     if (!name) return nullptr;
-    PyObject* d = make_descriptor(type, function, name);
-    Py_DECREF(name);
+    PyObject* d = make_descriptor(type, function, name.get());
     if (d) reinterpret_cast<Descriptor*>(d)->vectorcall = constructor_vectorcall;
     return d;
 }
 
 PyObject* descriptor_repr(PyObject* self) {
     auto* d = reinterpret_cast<Descriptor*>(self);
-    PyObject* flat = PyObject_GetAttrString(d->function, "__name__");
+    Ref flat(PyObject_GetAttrString(d->function, "__name__"));
     if (!flat) return nullptr;
-    PyObject* text = PyUnicode_FromFormat("<method '%U' of flat function '%U'>", d->name, flat);
-    Py_DECREF(flat);
-    return text;
+    return PyUnicode_FromFormat("<method '%U' of flat function '%U'>", d->name, flat.get());
 }
 
 int descriptor_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -297,9 +280,8 @@ void descriptor_dealloc(PyObject* self) { gc_dealloc(self, descriptor_clear); }
 // Whether the running interpreter calls types through their vectorcall offset (3.9 and later).
 bool has_vectorcall() {
     PyObject* version = PySys_GetObject("version_info");   // borrowed
-    PyObject* minor = version ? PySequence_GetItem(version, 1) : nullptr;
-    long m = minor ? PyLong_AsLong(minor) : 0;
-    Py_XDECREF(minor);
+    Ref minor(version ? PySequence_GetItem(version, 1) : nullptr);
+    long m = minor ? PyLong_AsLong(minor.get()) : 0;
     if (PyErr_Occurred()) PyErr_Clear();
     return m >= 9;
 }
@@ -354,27 +336,23 @@ PyObject* bound_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (n == 0 && d->function && d->flags == METH_O && Py_TYPE(b->descriptor) == method_type() &&
         (!kwargs || PyDict_Size(kwargs) == 0))
         return d->cfunc(d->fself, b->self);
-    PyObject* full = PyTuple_New(n + 1);
+    Ref full(PyTuple_New(n + 1));
     if (!full) return nullptr;
     Py_INCREF(b->self);
-    PyTuple_SetItem(full, 0, b->self);
+    PyTuple_SetItem(full.get(), 0, b->self);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GetItem(args, i);
         Py_INCREF(item);
-        PyTuple_SetItem(full, i + 1, item);
+        PyTuple_SetItem(full.get(), i + 1, item);
     }
-    PyObject* result = PyObject_Call(b->descriptor, full, kwargs);
-    Py_DECREF(full);
-    return result;
+    return PyObject_Call(b->descriptor, full.get(), kwargs);
 }
 
 PyObject* bound_repr(PyObject* self) {
     auto* b = reinterpret_cast<Bound*>(self);
-    PyObject* name = PyObject_GetAttrString(b->descriptor, "__name__");
+    Ref name(PyObject_GetAttrString(b->descriptor, "__name__"));
     if (!name) return nullptr;
-    PyObject* text = PyUnicode_FromFormat("<bound method %U of %R>", name, b->self);
-    Py_DECREF(name);
-    return text;
+    return PyUnicode_FromFormat("<bound method %U of %R>", name.get(), b->self);
 }
 
 PyObject* bound_attribute(PyObject* self, void* which) {

@@ -1,4 +1,5 @@
 #include "convert.h"
+#include "ref.h"
 
 #include <cfloat>
 #include <climits>
@@ -6,6 +7,8 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+
+using kivo::rt::Ref;
 
 PyObject* SwigRuntime_ErrorType(int code) {
     switch (code) {
@@ -100,29 +103,15 @@ void SwigRuntime_RaiseOrExtendTypeError(const char* message) {
 
 PyObject* SwigRuntime_AppendOutput(PyObject* result, PyObject* value, int is_void) {
     if (!result) return value;
-    if (result == Py_None && is_void) {
-        Py_DECREF(result);
-        return value;
-    }
+    Ref kept(result), added(value);
+    if (result == Py_None && is_void) return added.release();
     if (!PyList_Check(result)) {
         // The common case, a result and one value: the list is made whole, with room for both.
-        PyObject* list = value ? PyList_New(2) : nullptr;
-        if (!list) {
-            Py_DECREF(result);
-            Py_XDECREF(value);
-            return nullptr;
-        }
-        PyList_SetItem(list, 0, result);
-        PyList_SetItem(list, 1, value);
-        return list;
+        Ref pair[] = {std::move(kept), std::move(added)};
+        return kivo::rt::list_from(pair);
     }
-    if (!value || PyList_Append(result, value) < 0) {
-        Py_DECREF(result);
-        Py_XDECREF(value);
-        return nullptr;
-    }
-    Py_DECREF(value);
-    return result;
+    if (!added || PyList_Append(result, value) < 0) return nullptr;
+    return kept.release();
 }
 
 int SwigPyObject_ConvertPtr(PyObject* obj, void** ptr, SwigTypeInfo* ty, int flags, int* own) {
@@ -172,23 +161,20 @@ int SwigPyObject_ConvertPtrMatch(PyObject* obj, void** ptr, SwigTypeInfo* ty, in
     if ((flags & SwigConvert_ImplicitConv) && ty && ty->clientdata && !ty->clientdata->implicitconv) {
         SwigClientData* data = ty->clientdata;
         data->implicitconv = 1;
-        PyObject* made = PyObject_CallFunctionObjArgs(data->klass, obj, nullptr);
+        Ref made(PyObject_CallFunctionObjArgs(data->klass, obj, nullptr));
         data->implicitconv = 0;
         if (PyErr_Occurred()) {
             PyErr_Clear();
-            Py_CLEAR(made);
+            made.reset();
         }
         int res = SwigError_Failed;
-        if (made) {
-            if (SwigPyObject* iobj = SwigPyObject_GetThis(made)) {
-                void* vptr = nullptr;
-                if (SwigPyObject_ConvertPtr(reinterpret_cast<PyObject*>(iobj), &vptr, ty, 0, nullptr) == 0) {
-                    SwigPyObject_SetOwn(iobj, 0);   // the pointer now belongs to the caller
-                    if (ptr) *ptr = vptr;
-                    res = SwigFlag_NewObject;
-                }
+        if (SwigPyObject* iobj = made ? SwigPyObject_GetThis(made.get()) : nullptr) {
+            void* vptr = nullptr;
+            if (SwigPyObject_ConvertPtr(reinterpret_cast<PyObject*>(iobj), &vptr, ty, 0, nullptr) == 0) {
+                SwigPyObject_SetOwn(iobj, 0);   // the pointer now belongs to the caller
+                if (ptr) *ptr = vptr;
+                res = SwigFlag_NewObject;
             }
-            Py_DECREF(made);
         }
         if (res >= 0) return res;
         if (obj == Py_None) {
@@ -301,21 +287,20 @@ SwigTypeInfo* SwigRuntime_WCharDescriptor() {
 int SwigAs_CharPtrAndSize(PyObject* obj, char** cptr, std::size_t* psize, int* alloc) {
     if (alloc) *alloc = 0;
     if (PyUnicode_Check(obj)) {
-        PyObject* bytes = PyUnicode_AsUTF8String(obj);
+        Ref bytes(PyUnicode_AsUTF8String(obj));
         if (!bytes) {
             PyErr_Clear();
             return SwigError_Type;
         }
         char* data = nullptr;
         Py_ssize_t len = 0;
-        PyBytes_AsStringAndSize(bytes, &data, &len);
+        PyBytes_AsStringAndSize(bytes.get(), &data, &len);
         if (cptr) {
             *cptr = new char[len + 1];
             std::memcpy(*cptr, data, len + 1);
             if (alloc) *alloc = SwigFlag_NewObject;
         }
         if (psize) *psize = static_cast<std::size_t>(len) + 1;
-        Py_DECREF(bytes);
         return 0;
     }
     if (obj == Py_None) {

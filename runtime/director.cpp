@@ -96,14 +96,13 @@ PyObject* on_exit(PyObject*, PyObject*) {
     begin_finalizing();
     // No callback runs from now on: the caches let go of what they found (outside the lock, since
     // releasing a function may destroy directors).
-    std::vector<PyObject*> found;
+    std::vector<Ref> found;
     {
         std::lock_guard<std::mutex> hold(Swig::ownership_lock());
         for (auto& [slots, count] : caches())
             for (int i = 0; i < count; ++i)
-                if (slots[i].callable) found.push_back(std::exchange(slots[i].callable, nullptr));
+                if (slots[i].callable) found.emplace_back(std::exchange(slots[i].callable, nullptr));
     }
-    for (PyObject* o : found) Py_DECREF(o);
     Py_RETURN_NONE;
 }
 
@@ -161,12 +160,9 @@ bool install_exit_hook() {
     if (installed) return true;
     // atexit runs its functions when finalisation begins, before threads and modules are torn down;
     // Py_AtExit is the last resort for an interpreter that never runs them.
-    PyObject* atexit = PyImport_ImportModule("atexit");
-    PyObject* hook = atexit ? PyCFunction_New(&g_exit_def, nullptr) : nullptr;
-    PyObject* res = hook ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
-    Py_XDECREF(res);
-    Py_XDECREF(hook);
-    Py_XDECREF(atexit);
+    Ref atexit(PyImport_ImportModule("atexit"));
+    Ref hook(atexit ? PyCFunction_New(&g_exit_def, nullptr) : nullptr);
+    Ref res(hook ? PyObject_CallMethod(atexit.get(), "register", "O", hook.get()) : nullptr);
     if (!res) return false;
     Py_AtExit(late_exit);
     installed = true;
@@ -201,11 +197,10 @@ namespace {
 
 // UTF-8 of an object's text; empty when that fails (the failure is cleared).
 std::string utf8(PyObject* o, bool as_text) {
-    PyObject* s = !o ? nullptr : as_text ? PyObject_Str(o) : (Py_INCREF(o), o);
-    PyObject* b = s && PyUnicode_Check(s) ? PyUnicode_AsUTF8String(s) : nullptr;
-    std::string out = b ? std::string(PyBytes_AsString(b), static_cast<std::size_t>(PyBytes_Size(b))) : "";
-    Py_XDECREF(b);
-    Py_XDECREF(s);
+    Ref s = as_text && o ? Ref(PyObject_Str(o)) : Ref::borrow(o);
+    Ref b(s && PyUnicode_Check(s.get()) ? PyUnicode_AsUTF8String(s.get()) : nullptr);
+    std::string out =
+        b ? std::string(PyBytes_AsString(b.get()), static_cast<std::size_t>(PyBytes_Size(b.get()))) : "";
     if (PyErr_Occurred()) PyErr_Clear();
     return out;
 }
@@ -223,9 +218,8 @@ PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorN
         Swig::DirectorException::raise_RuntimeError(text.c_str());
     }
     if (slot.callable) return slot.callable;
-    PyObject* name = PyUnicode_FromString(n.method);
-    PyObject* found = name ? PyObject_GetAttr(self, name) : nullptr;
-    Py_XDECREF(name);
+    Ref name(PyUnicode_FromString(n.method));
+    Ref found(name ? PyObject_GetAttr(self, name.get()) : nullptr);
     if (!found) {
         // The lookup's AttributeError stays the Python error: the exception sets its own only when
         // none is pending.
@@ -234,18 +228,11 @@ PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorN
     }
     // A method bound to this very object is kept as its function and bound at each call: the cache
     // must not hold the object.
-    PyObject* bound_to = PyObject_GetAttrString(found, "__self__");
-    PyObject* func = bound_to == self ? PyObject_GetAttrString(found, "__func__") : nullptr;
-    Py_XDECREF(bound_to);
+    Ref bound_to(PyObject_GetAttrString(found.get(), "__self__"));
+    Ref func(bound_to.get() == self ? PyObject_GetAttrString(found.get(), "__func__") : nullptr);
     if (PyErr_Occurred()) PyErr_Clear();
-    if (func) {
-        Py_DECREF(found);
-        slot.callable = func;
-        slot.bind = true;
-    } else {
-        slot.callable = found;
-        slot.bind = false;
-    }
+    slot.bind = static_cast<bool>(func);
+    slot.callable = func ? func.release() : found.release();
     return slot.callable;
 }
 
@@ -255,14 +242,11 @@ void director_call_failed(const DirectorNames& n) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
-        PyObject* name = type ? PyObject_GetAttrString(type, "__name__") : nullptr;
+        Ref fetched[] = {Ref(type), Ref(value), Ref(tb)};
+        Ref name(type ? PyObject_GetAttrString(type, "__name__") : nullptr);
         if (!name) PyErr_Clear();
-        line += utf8(name, false);
+        line += utf8(name.get(), false);
         if (value) line += utf8(value, true);
-        Py_XDECREF(name);
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
     }
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
@@ -348,13 +332,12 @@ std::mutex& ownership_lock() {
 Director::Director(PyObject* self) : self_(self), weak_(nullptr), disowned_(false) {}
 
 void GCItem_Proxy::finish(bool untaken) {
-    PyObject* proxy = std::exchange(proxy_, nullptr);
+    kivo::rt::Ref proxy(std::exchange(proxy_, nullptr));
     if (!proxy) return;
     if (untaken) {
-        SwigPyObject* held = SwigPyObject_GetThis(proxy);
+        SwigPyObject* held = SwigPyObject_GetThis(proxy.get());
         if (held && held->ptr == ptr_ && !held->gone) SwigPyObject_SetOwn(held, get_own() & 1);
     }
-    Py_DECREF(proxy);
 }
 
 Director::~Director() {

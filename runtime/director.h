@@ -24,6 +24,7 @@
 #pragma once
 
 #include "convert.h"
+#include "ref.h"
 #include "spelling.h"
 
 #include <exception>
@@ -326,15 +327,6 @@ void release_methods(CachedMethod* slots, int count);
 void register_methods(CachedMethod* slots, int count);
 void forget_methods(CachedMethod* slots);
 
-// Releases the argument objects of a call with the GIL held.
-struct ArgumentObjects {
-    PyObject** objects;
-    int count;
-    ~ArgumentObjects() {
-        for (int i = 0; i < count; ++i) Py_XDECREF(objects[i]);
-    }
-};
-
 // The call of a director's Python method with the arguments converted; read turns the object it
 // returned (None when it returned nothing) into the SDK's result: CallbackResult<R> unless the
 // override reads it in a shape of its own (a tuple filling out-references, an object it keeps).
@@ -343,22 +335,18 @@ R director_call_with(Swig::Director& d, CachedMethod& slot, const DirectorNames&
     if (interpreter_finalizing()) director_refuse(n);
     GilBlock gil;
     if (!gil.held()) director_refuse(n);   // finalisation began meanwhile
-    PyObject* objects[sizeof...(A) + 1] = {CallbackArgument<A>::make(args)...};
-    ArgumentObjects release{objects, static_cast<int>(sizeof...(A))};
+    Ref held[sizeof...(A) + 1] = {Ref(CallbackArgument<A>::make(args))...};   // released with the GIL held
+    PyObject* objects[sizeof...(A) + 1] = {};
     for (std::size_t i = 0; i < sizeof...(A); ++i)
-        if (!objects[i]) director_call_failed(n);
+        if (!(objects[i] = held[i].get())) director_call_failed(n);
     if constexpr (sizeof...(A) > 1) SwigPyObject_OwnByFirst(objects, static_cast<int>(sizeof...(A)));
     PyObject* method = director_method(d, slot, n);
-    PyObject* result = [&]<std::size_t... I>(std::index_sequence<I...>) {
+    Ref result([&]<std::size_t... I>(std::index_sequence<I...>) {
         if (slot.bind) return PyObject_CallFunctionObjArgs(method, d.swig_get_self(), objects[I]..., nullptr);
         return PyObject_CallFunctionObjArgs(method, objects[I]..., nullptr);
-    }(std::index_sequence_for<A...>{});
+    }(std::index_sequence_for<A...>{}));
     if (!result && PyErr_Occurred()) director_call_failed(n);
-    struct Drop {
-        PyObject* o;
-        ~Drop() { Py_XDECREF(o); }
-    } drop{result};
-    return read(result ? result : Py_None);
+    return read(result ? result.get() : Py_None);
 }
 
 template <class R, class... A>

@@ -2,8 +2,7 @@
 // converts each argument once into its slot (trying overload candidates in order, moving on at the
 // first mismatch), releases the GIL around exactly the SDK call, turns C++ exceptions into Python
 // errors, builds the result with its outputs and frees what the conversions made.
-#include "call.h"
-#include "params.h"
+#include "dispatch.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,10 +16,8 @@ namespace kivo::rt {
 
 namespace {
 
-void release(Slot* slots, int n) {
-    for (int i = 0; i < n; ++i)
-        if (slots[i].cleanup) slots[i].cleanup(slots[i]);
-}
+// An exception's text is cut to this many bytes.
+constexpr std::size_t kLongestWhat = 511;
 
 void report(const ParamShape& p, int code, const char* func) {
     if (code <= kCommitted) code -= kCommitted;
@@ -62,96 +59,8 @@ bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, Py
 // candidate whose later inputs misfit, leaves that error here (a new reference) to stand before the
 // overload text.
 bool convert_all(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
-                 int first = 0, bool overloaded = false, PyObject** pending = nullptr) {
+                 int first = 0, bool overloaded = false, Ref* pending = nullptr) {
     return c.shape->convert(c, items, slots, failed, code, dirty, first, overloaded, pending);
-}
-
-// The SDK call, with the GIL released unless the policy keeps it (call_thunk, call.h).
-Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
-    return call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, result);
-}
-
-// Adds the output values to the result: the output list, or the tuple the policy asks for.
-PyObject* add_outputs(PyObject* result, bool ok, CallFrame& f) {
-    const Shape& s = *f.shape;
-    PyObject* values[kMaxParams];
-    int n = 0;
-    for (int k = 0; k < s.count; ++k) {
-        const ParamShape& p = s.params[k];
-        if (!(p.flags & Param_Output)) continue;
-        PyObject* v;
-        if (ok || p.kind->always_present || (p.flags & Param_Present)) {
-            v = p.kind->output(f.slots[k], p, f);
-        } else {
-            Py_INCREF(Py_None);
-            v = Py_None;
-        }
-        if (!v) {
-            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
-            Py_DECREF(result);
-            return nullptr;
-        }
-        values[n++] = v;
-    }
-    if (n == 0) return result;
-    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
-    if ((s.policy & Policy_TupleOutputs) && is_void) {
-        // Nothing but the outputs: (value, ...).
-        PyObject* t = PyTuple_New(n);
-        if (t)
-            for (int i = 0; i < n; ++i) PyTuple_SetItem(t, i, values[i]);
-        else
-            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
-        Py_DECREF(result);
-        return t;
-    }
-    if (s.policy & Policy_TupleOutputs) {
-        PyObject* t = PyTuple_New(n + 1);
-        if (!t) {
-            for (int i = 0; i < n; ++i) Py_DECREF(values[i]);
-            Py_DECREF(result);
-            return nullptr;
-        }
-        const bool first = s.policy & Policy_OutputsFirst;
-        PyTuple_SetItem(t, first ? n : 0, result);
-        for (int i = 0; i < n; ++i) PyTuple_SetItem(t, first ? i : i + 1, values[i]);
-        return t;
-    }
-    for (int i = 0; i < n; ++i) {
-        if (result)
-            result = SwigRuntime_AppendOutput(result, values[i], is_void);
-        else
-            Py_DECREF(values[i]);
-    }
-    return result;
-}
-
-// Calls a candidate whose arguments are converted, builds the result and releases the slots.
-PyObject* run(const FuncRecord& rec, const Candidate& c, PyObject* const* items, int n, Slot* slots, bool dirty) {
-    const Shape& s = *c.shape;
-    CallFrame frame{&rec, &s, items, n, slots, 0};
-    if (s.policy & Policy_DisownSelf) {
-        // Every argument is checked: now self's proxy gives up what it owned, to the result.
-        int own = 0;
-        SwigPyObject_ConvertPtr(items[0], nullptr, s.params[0].descriptor(), SwigConvert_Disown, &own);
-        frame.result_own = own ? SwigNew_Own : 0;
-    }
-    alignas(16) unsigned char storage[kResultBytes];
-    PyObject* result = nullptr;
-    Outcome outcome = call_sdk(s, slots, storage);
-    if (outcome == Called) {
-        result = s.result->make(storage, frame);
-        bool ok = (s.outputs || s.after) && result && (!s.result->ok || s.result->ok(storage));
-        if (result && s.after) s.after(frame, ok);
-        settle_gone_if_any();
-        if (s.result->destroy) s.result->destroy(storage);
-        if (result && s.outputs) result = add_outputs(result, ok, frame);
-    } else {
-        if (outcome == CalledWithError) drop_result(frame, storage);
-        settle_gone_if_any();
-    }
-    if (dirty) release(slots, s.count);
-    return result;
 }
 
 PyObject* not_implemented() {
@@ -195,7 +104,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         bool dirty = false;
         if (!convert_all(c, items, slots, failed, code, dirty))
             return conversion_failed(rec, c.shape->params[failed], code);
-        return run(rec, c, items, static_cast<int>(n), slots, dirty);
+        return run_call(rec, *c.shape, items, static_cast<int>(n), slots, dirty);
     }
     if (n > rec.max_items) {
         SwigRuntime_CountError(rec.name, 0, rec.max_items, n, false);
@@ -205,7 +114,7 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
     // Self is converted once for all the candidates that want it as the same class.
     SwigTypeInfo* (*self_type)() = nullptr;
     void* self = nullptr;
-    PyObject* pending = nullptr;   // an error to stand before the overload text
+    Ref pending;   // an error to stand before the overload text
     for (const Candidate& c : rec) {
         if (c.given != n) continue;
         const bool method = c.shape->count > 0 && (c.shape->params[0].flags & Param_Self);
@@ -216,10 +125,8 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
             first = 1;
         }
         bool dirty = false;
-        if (convert_all(c, items, slots, failed, code, dirty, first, true, &pending)) {
-            Py_XDECREF(pending);
-            return run(rec, c, items, static_cast<int>(n), slots, dirty);
-        }
+        if (convert_all(c, items, slots, failed, code, dirty, first, true, &pending))
+            return run_call(rec, *c.shape, items, static_cast<int>(n), slots, dirty);
         if (method && failed > 0) {
             self_type = c.shape->params[0].descriptor;
             self = slots[0].as<void*>();
@@ -227,17 +134,12 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         const ParamShape& p = c.shape->params[failed];
         if ((p.flags & Param_Lenient) || code <= kCommitted) {
             // A candidate that takes whatever reaches it: its conversion error is the call's.
-            Py_XDECREF(pending);
             return conversion_failed(rec, p, code);
         }
         if (PyErr_Occurred()) PyErr_Clear();
     }
-    if (rec.comparison) {
-        Py_XDECREF(pending);
-        return not_implemented();
-    }
-    if (pending) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending);
-    Py_XDECREF(pending);
+    if (rec.comparison) return not_implemented();
+    if (pending) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pending.get())), pending.get());
     SwigRuntime_RaiseOrExtendTypeError(rec.overload_text);
     return nullptr;
 }
@@ -261,96 +163,11 @@ PyObject* dispatch_tuple(const FuncRecord& rec, PyObject* args) {
     return dispatch(rec, items, n);
 }
 
-namespace {
-
-// "Class::Member" of a wrapper: the flat name without "<Class>_".
-std::string qualified(const Shape& s, const char* func, const char* member) {
-    if (!s.owner) return func;
-    std::string owner = s.owner;
-    if (member) return owner + "::" + member;
-    if (s.role == Role::Constructor) return owner + "::" + owner;
-    std::string f = func;
-    if (f.rfind(owner + "_", 0) == 0) f = f.substr(owner.size() + 1);
-    return owner + "::" + f;
-}
-
-}  // namespace
-
-std::string prototype_of(const Shape& s, int given, const char* func, const char* member) {
-    std::string text = qualified(s, func, member) + "(";
-    int item = 0;
-    bool first = true;
-    for (int k = 0; k < s.count; ++k) {
-        const ParamShape& p = s.params[k];
-        if ((p.flags & Param_Input) && item++ >= given) continue;   // left out: its default applies
-        if (p.flags & Param_Self) continue;
-        if (!*p.decl()) continue;   // a value the form returns without taking it
-        text += (first ? "" : ",") + std::string(p.decl());
-        if (p.decl2) text += "," + std::string(p.decl2());
-        first = false;
-    }
-    bool const_method = s.count > 0 && s.params[0].kind == &kConstSelfKind;
-    return text + (const_method ? ") const" : ")");
-}
-
-void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded) {
-    std::vector<Candidate> all;
-    for (const Shape* s : declared)
-        for (int g = s->inputs; g >= s->inputs - s->defaults; --g) all.push_back({s, static_cast<uint8_t>(g)});
-    // Fewer items first, then by the rank of each input in turn: pointers before numbers before text.
-    auto ranks = [](const Candidate& c) {
-        std::vector<int> r;
-        for (int k = 0; k < c.shape->count && static_cast<int>(r.size()) < c.given; ++k)
-            if (c.shape->params[k].flags & Param_Input) r.push_back(c.shape->params[k].kind->precedence);
-        return r;
-    };
-    std::vector<Candidate> tried = all;
-    std::stable_sort(tried.begin(), tried.end(), [&](const Candidate& a, const Candidate& b) {
-        if (a.given != b.given) return a.given < b.given;
-        return ranks(a) < ranks(b);
-    });
-    // Records live as long as the process.
-    auto* kept = new Candidate[tried.size()];
-    std::copy(tried.begin(), tried.end(), kept);
-    rec.tried = kept;
-    rec.count = static_cast<int>(tried.size());
-    rec.max_items = 0;
-    rec.comparison = false;
-    for (const Candidate& c : all) {
-        rec.max_items = std::max<int>(rec.max_items, c.given);
-        rec.comparison = rec.comparison || (c.shape->policy & Policy_Comparison);
-    }
-    rec.overloaded = overloaded || all.size() > 1;
-    if (rec.overloaded) {
-        std::string text = std::string("Wrong number or type of arguments for overloaded function '") + rec.name +
-                           "'.\n  Possible C/C++ prototypes are:\n";
-        for (const Candidate& c : all) text += "    " + prototype_of(*c.shape, c.given, rec.name, rec.member) + "\n";
-        char* kept_text = new char[text.size() + 1];
-        std::copy(text.c_str(), text.c_str() + text.size() + 1, kept_text);
-        rec.overload_text = kept_text;
-    }
-}
-
-}  // namespace kivo::rt
-
-namespace kivo::rt {
-
-void drop_result(CallFrame& frame, void* storage) {
-    const ResultKind& kind = *frame.shape->result;
-    if (kind.destroy) {
-        kind.destroy(storage);
-        return;
-    }
-    // A result the proxy would own (a heap copy) goes with the proxy made for it.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Py_XDECREF(kind.make(storage, frame));
-    PyErr_Restore(type, value, tb);
-}
+// ---- the parts the typed calls of single wrappers use (kinds.h) ----
 
 bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, int k, int item, int res, int& failed,
-                      int& code, bool overloaded, PyObject** pending) {
-    release(slots, k + 1);
+                      int& code, bool overloaded, Ref* pending) {
+    release_slots(slots, k + 1);
     failed = k;
     code = res;
     if (overloaded && res <= kCommitted && !(c.shape->params[k].flags & Param_Lenient)) {
@@ -361,9 +178,7 @@ bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, i
         if (later_inputs_misfit(*c.shape, k, item, c, items, code)) {
             if (pending && type) {
                 PyErr_NormalizeException(&type, &value, &tb);
-                Py_XDECREF(*pending);
-                *pending = value;
-                value = nullptr;
+                pending->reset(std::exchange(value, nullptr));
             }
             Py_XDECREF(type);
             Py_XDECREF(value);
@@ -375,10 +190,18 @@ bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, i
     return false;
 }
 
-// An exception's text is cut to this many bytes.
-constexpr std::size_t kLongestWhat = 511;
+PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code) {
+    report(p, code, rec.name);
+    if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return not_implemented();
+    }
+    return nullptr;
+}
 
-Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state) {
+// ---- the parts of the call that its inline definition (dispatch.h) leaves out of line ----
+
+Outcome call_threw(std::exception_ptr thrown, PyThreadState* state) {
     int failure = 3;
     std::string what;
     try {
@@ -409,21 +232,51 @@ Outcome sdk_call_threw(std::exception_ptr thrown, PyThreadState* state) {
     return Threw;
 }
 
-// ---- the parts the typed calls of single wrappers use (kinds.h) ----
-
-PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code) {
-    report(p, code, rec.name);
-    if (rec.comparison && PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        return not_implemented();
+void drop_result(CallFrame& frame, void* storage) {
+    const ResultKind& kind = *frame.shape->result;
+    if (kind.destroy) {
+        kind.destroy(storage);
+        return;
     }
-    return nullptr;
+    // A result the proxy would own (a heap copy) goes with the proxy made for it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Py_XDECREF(kind.make(storage, frame));
+    PyErr_Restore(type, value, tb);
 }
 
-void release_slots(Slot* slots, int n) { release(slots, n); }
+PyObject* add_outputs(PyObject* made, bool ok, CallFrame& f) {
+    const Shape& s = *f.shape;
+    Ref result(made);
+    Ref values[kMaxParams + 1];   // the outputs, and room for the result in a tuple
+    int n = 0;
+    for (int k = 0; k < s.count; ++k) {
+        const ParamShape& p = s.params[k];
+        if (!(p.flags & Param_Output)) continue;
+        if (ok || p.kind->always_present || (p.flags & Param_Present))
+            values[n].reset(p.kind->output(f.slots[k], p, f));
+        else
+            values[n] = Ref::borrow(Py_None);
+        if (!values[n++]) return nullptr;
+    }
+    if (n == 0) return result.release();
+    bool is_void = std::strcmp(s.result->decl(), "void") == 0;
+    if (s.policy & Policy_TupleOutputs) {
+        if (is_void) return tuple_from(std::span(values, n));   // nothing but the outputs: (value, ...)
+        // (result, value, ...), or the values first.
+        values[n] = std::move(result);
+        if (!(s.policy & Policy_OutputsFirst)) std::rotate(values, values + n, values + n + 1);
+        return tuple_from(std::span(values, n + 1));
+    }
+    for (int i = 0; i < n && result; ++i)
+        result.reset(SwigRuntime_AppendOutput(result.release(), values[i].release(), is_void));
+    return result.release();
+}
 
-PyObject* run_converted(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
-    return run(rec, rec.first(), items, n, slots, dirty);
+int disown_self(const Shape& s, PyObject* self) {
+    int own = 0;
+    SwigPyObject_ConvertPtr(self, nullptr, s.params[0].descriptor(), SwigConvert_Disown, &own);
+    return own ? SwigNew_Own : 0;
 }
 
 }  // namespace kivo::rt

@@ -1,6 +1,7 @@
 // Method-table rows: records finished at start-up, docstrings, and the rows that need no dispatcher.
 #include "kinds.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +67,73 @@ std::string doc_of(const Entry& e) {
     return doc;
 }
 
+// "Class::Member" of a wrapper: the flat name without "<Class>_".
+std::string qualified(const Shape& s, const char* func, const char* member) {
+    if (!s.owner) return func;
+    std::string owner = s.owner;
+    if (member) return owner + "::" + member;
+    if (s.role == Role::Constructor) return owner + "::" + owner;
+    std::string f = func;
+    if (f.rfind(owner + "_", 0) == 0) f = f.substr(owner.size() + 1);
+    return owner + "::" + f;
+}
+
 }  // namespace
+
+std::string prototype_of(const Shape& s, int given, const char* func, const char* member) {
+    std::string text = qualified(s, func, member) + "(";
+    int item = 0;
+    bool first = true;
+    for (int k = 0; k < s.count; ++k) {
+        const ParamShape& p = s.params[k];
+        if ((p.flags & Param_Input) && item++ >= given) continue;   // left out: its default applies
+        if (p.flags & Param_Self) continue;
+        if (!*p.decl()) continue;   // a value the form returns without taking it
+        text += (first ? "" : ",") + std::string(p.decl());
+        if (p.decl2) text += "," + std::string(p.decl2());
+        first = false;
+    }
+    bool const_method = s.count > 0 && s.params[0].kind == &kConstSelfKind;
+    return text + (const_method ? ") const" : ")");
+}
+
+void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded) {
+    std::vector<Candidate> all;
+    for (const Shape* s : declared)
+        for (int g = s->inputs; g >= s->inputs - s->defaults; --g) all.push_back({s, static_cast<uint8_t>(g)});
+    // Fewer items first, then by the rank of each input in turn: pointers before numbers before text.
+    auto ranks = [](const Candidate& c) {
+        std::vector<int> r;
+        for (int k = 0; k < c.shape->count && static_cast<int>(r.size()) < c.given; ++k)
+            if (c.shape->params[k].flags & Param_Input) r.push_back(c.shape->params[k].kind->precedence);
+        return r;
+    };
+    std::vector<Candidate> tried = all;
+    std::stable_sort(tried.begin(), tried.end(), [&](const Candidate& a, const Candidate& b) {
+        if (a.given != b.given) return a.given < b.given;
+        return ranks(a) < ranks(b);
+    });
+    // Records live as long as the process.
+    auto* kept = new Candidate[tried.size()];
+    std::copy(tried.begin(), tried.end(), kept);
+    rec.tried = kept;
+    rec.count = static_cast<int>(tried.size());
+    rec.max_items = 0;
+    rec.comparison = false;
+    for (const Candidate& c : all) {
+        rec.max_items = std::max<int>(rec.max_items, c.given);
+        rec.comparison = rec.comparison || (c.shape->policy & Policy_Comparison);
+    }
+    rec.overloaded = overloaded || all.size() > 1;
+    if (rec.overloaded) {
+        std::string text = std::string("Wrong number or type of arguments for overloaded function '") + rec.name +
+                           "'.\n  Possible C/C++ prototypes are:\n";
+        for (const Candidate& c : all) text += "    " + prototype_of(*c.shape, c.given, rec.name, rec.member) + "\n";
+        char* kept_text = new char[text.size() + 1];
+        std::copy(text.c_str(), text.c_str() + text.size() + 1, kept_text);
+        rec.overload_text = kept_text;
+    }
+}
 
 Cand make_cand(const Shape* shape, std::initializer_list<const char*> names) { return Cand{shape, names}; }
 
@@ -91,13 +158,15 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
             register_record(e.function, e.record);
         }
         if (e.destroy) register_destructor(e.function, e.destroy, e.forget, e.aliased);   // owned proxies die without a Python call
-        const char* doc = nullptr;
-        if (e.documented) {
+        const Doc texts = doc_for(e.name);
+        const char* doc = texts.whole;
+        if (!doc && e.documented) {
             if (e.fixed_doc)
                 doc = e.fixed_doc;
             else
-                doc = docs.emplace_back((e.summary ? std::string(e.summary) + "\n\n" : std::string()) + doc_of(e) +
-                                        (e.returns ? ":return: " + std::string(e.returns) + "\n" : std::string()))
+                doc = docs.emplace_back((texts.summary ? std::string(texts.summary) + "\n\n" : std::string()) +
+                                        doc_of(e) +
+                                        (texts.returns ? ":return: " + std::string(texts.returns) + "\n" : std::string()))
                           .c_str();
         }
         defs.push_back({e.name, e.function, e.flags, doc});

@@ -8,6 +8,7 @@
 // wrong count does not compile.
 #pragma once
 
+#include "docs.h"
 #include "params.h"
 #include "policies.h"
 #include "results.h"
@@ -149,7 +150,7 @@ template <class Data>
 struct TypedConvert {
     template <int K>
     static bool one(const Candidate& c, PyObject* const* items, Slot* slots, int first, int& item, int& failed,
-                    int& code, bool& dirty, bool overloaded, PyObject** pending) {
+                    int& code, bool& dirty, bool overloaded, Ref* pending) {
         constexpr const ParamShape& p = Data::params[K];
         if (K < first) return true;   // self, converted for an earlier candidate
         Slot& slot = slots[K];
@@ -181,13 +182,13 @@ struct TypedConvert {
     template <int... K>
     static bool all(const Candidate& c, [[maybe_unused]] PyObject* const* items, [[maybe_unused]] Slot* slots,
                     int& failed, int& code, bool& dirty, int first, [[maybe_unused]] bool overloaded,
-                    [[maybe_unused]] PyObject** pending, std::integer_sequence<int, K...>) {
+                    [[maybe_unused]] Ref* pending, std::integer_sequence<int, K...>) {
         [[maybe_unused]] int item = first;
         return (one<K>(c, items, slots, first, item, failed, code, dirty, overloaded, pending) && ...);
     }
 
     static bool convert(const Candidate& c, PyObject* const* items, Slot* slots, int& failed, int& code, bool& dirty,
-                        int first, bool overloaded, PyObject** pending) {
+                        int first, bool overloaded, Ref* pending) {
         dirty = false;
         return all(c, items, slots, failed, code, dirty, first, overloaded, pending,
                    std::make_integer_sequence<int, Data::count>{});
@@ -339,15 +340,13 @@ struct Entry {
     FuncRecord* record;         // null for the rows that need no dispatcher
     std::vector<Cand> cands;    // in declaration order
     bool overloaded;
-    const char* fixed_doc;      // a docstring of its own; null: generated from the candidates
+    const char* fixed_doc;      // a docstring of its own ("Destructor"); null: generated (see docs.h)
     bool documented;
     const char* owner;          // the class a static or a member variable belongs to
     Role role;
     void (*destroy)(void*);     // delete_<Class>: the typed destructor
     void (*forget)(void*);      // ... and what runs, with the GIL, once the object is gone
-    const char* summary = nullptr;   // put before the generated docstring
     const char* member = nullptr;    // the member's name in prototypes ("operator []")
-    const char* returns = nullptr;   // the docstring's ":return:" text
     bool aliased = false;            // delete_<Class>: the SDK may hand the object out again (see register_destructor)
 };
 
@@ -371,44 +370,21 @@ struct RecordOf {
 
 // ---- the typed call of a single wrapper ----
 //
-// A wrapper with one candidate converts its arguments in line (TypedConvert) and runs its candidate.
-// A call the candidate cannot take as it comes (a wrong count) goes through the dispatcher, which
-// gives the same errors.
-// A shape without outputs, hooks or ownership changes (known when the wrapper is compiled).
-constexpr bool plain_shape(const Shape& s) { return !(s.policy & Policy_DisownSelf) && s.outputs == 0 && !s.after; }
-
+// A wrapper with one candidate converts its arguments in line (TypedConvert) and runs the call of its
+// shape (run_call, dispatch.h). A call the candidate cannot take as it comes (a wrong count) goes
+// through the dispatcher, which gives the same errors.
 template <class S>
 struct TypedCall {
     using Data = typename S::Data;
-    static constexpr int count = Data::count;
 
     static PyObject* call(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
         if (rec.overloaded || n != Data::inputs) return dispatch(rec, items, n);
-        Slot slots[count > 0 ? count : 1];
+        Slot slots[Data::count > 0 ? Data::count : 1];
         bool dirty = false;
         int failed = 0, code = 0;
         if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false, nullptr))
             return conversion_failed(rec, Data::params[failed], code);
-        if (plain_shape(S::shape)) return run_plain(rec, items, static_cast<int>(n), slots, dirty);
-        return run_converted(rec, items, static_cast<int>(n), slots, dirty);
-    }
-
-    // The call of a shape without outputs, hooks or ownership changes: the SDK call, its result.
-    static PyObject* run_plain(const FuncRecord& rec, PyObject* const* items, int n, Slot* slots, bool dirty) {
-        constexpr const Shape& s = S::shape;
-        alignas(16) unsigned char storage[kResultBytes];
-        PyObject* result = nullptr;
-        Outcome outcome = call_thunk(s.thunk, s.policy & Policy_KeepGil, slots, storage);
-        CallFrame frame{&rec, &s, items, n, slots, 0};
-        if (outcome == Called) {
-            result = s.result->make(storage, frame);
-            if (s.result->destroy) s.result->destroy(storage);
-        } else if (outcome == CalledWithError) {
-            drop_result(frame, storage);
-        }
-        settle_gone_if_any();
-        if (dirty) release_slots(slots, count);
-        return result;
+        return run_call(rec, S::shape, items, static_cast<int>(n), slots, dirty);
     }
 };
 
@@ -556,22 +532,15 @@ inline Entry undocumented(Entry e) {
     return e;
 }
 
-// A row whose prototypes name the member differently from the flat name ("operator []").
-inline Entry prototyped_as(Entry e, const char* member) {
-    e.member = member;
-    return e;
-}
-
-// A row whose whole docstring is a text of its own.
-inline Entry documented_as(Entry e, const char* text) {
-    e.fixed_doc = text;
+// A row with a docstring although its kind has none (a director's virtual function).
+inline Entry documented(Entry e) {
     e.documented = true;
     return e;
 }
 
-// A row whose docstring begins with a text of its own (a summary, the units of its result).
-inline Entry described(Entry e, const char* text) {
-    e.summary = text;
+// A row whose prototypes name the member differently from the flat name ("operator []").
+inline Entry prototyped_as(Entry e, const char* member) {
+    e.member = member;
     return e;
 }
 
@@ -582,14 +551,14 @@ inline Entry as_role(Entry e, Role role) {
     return e;
 }
 
-// A row whose docstring says what the result is (":return:").
-inline Entry returning(Entry e, const char* text) {
-    e.returns = text;
-    return e;
-}
-
 // Finishes the records of entries (candidate order, overload text, docstrings) and adds their rows.
 void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entries);
+
+// Orders a record's candidates and builds its overload message; expands left-out defaults.
+void finish_record(FuncRecord& rec, const std::vector<const Shape*>& declared, bool overloaded);
+
+// The prototype line of a candidate of the wrapper named func: Class::Member(decl,decl).
+std::string prototype_of(const Shape& shape, int given, const char* func, const char* member = nullptr);
 
 // Docstrings and prototypes.
 std::string python_type_of(const std::string& decl);

@@ -1,4 +1,5 @@
 #include "numpy_api.h"
+#include "ref.h"
 
 namespace kivo::rt {
 namespace {
@@ -16,21 +17,18 @@ constexpr const char* kTroubleshootingPage =
 
 // Sets the first error of a failed import, or returns true when the table is usable.
 bool load_table() {
-    PyObject* mod = PyImport_ImportModule("numpy.core._multiarray_umath");
+    Ref mod(PyImport_ImportModule("numpy.core._multiarray_umath"));
     if (!mod) return false;
-    PyObject* cap = PyObject_GetAttrString(mod, "_ARRAY_API");
-    Py_DECREF(mod);
+    Ref cap(PyObject_GetAttrString(mod.get(), "_ARRAY_API"));
     if (!cap) {
         PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
         return false;
     }
-    if (Py_TYPE(cap) != &PyCapsule_Type) {
-        Py_DECREF(cap);
+    if (Py_TYPE(cap.get()) != &PyCapsule_Type) {
         PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
         return false;
     }
-    auto** api = static_cast<void**>(PyCapsule_GetPointer(cap, nullptr));
-    Py_DECREF(cap);
+    auto** api = static_cast<void**>(PyCapsule_GetPointer(cap.get(), nullptr));   // the module keeps it
     if (!api) {
         PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
         return false;

@@ -1,6 +1,7 @@
 #include "numpy_input.h"
 
 #include "numpy_api.h"
+#include "ref.h"
 
 #include <cstdio>
 #include <cstring>
@@ -171,28 +172,25 @@ PyObject* memory_view(void* data, int nd, const int64_t* dims, int typenum, PyOb
     }
     if (base) {
         using SetBase = int (*)(PyObject*, PyObject*);
+        Ref made(array);
         Py_INCREF(base);
-        if (reinterpret_cast<SetBase>(numpy_api()[kSetBaseObjectEntry])(array, base) < 0) {   // takes base
-            Py_DECREF(array);
-            return nullptr;
-        }
+        if (reinterpret_cast<SetBase>(numpy_api()[kSetBaseObjectEntry])(array, base) < 0) return nullptr;   // takes base
+        return made.release();
     }
     return array;
 }
 
 PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length) {
     int is_new = 0;
-    PyObject* array = SwigNumpy_ObjToContiguousArray(obj, kNpyUByte, &is_new);
+    PyObject* found = SwigNumpy_ObjToContiguousArray(obj, kNpyUByte, &is_new);
+    Ref array = is_new ? Ref(found) : Ref::borrow(found);
     if (!array) return nullptr;
-    if (!is_new) Py_INCREF(array);
     static const long any_length[1] = {-1};
-    if (!SwigNumpy_RequireDimensions(array, 1) || !SwigNumpy_RequireShape(array, any_length, 1)) {
-        Py_DECREF(array);
+    if (!SwigNumpy_RequireDimensions(array.get(), 1) || !SwigNumpy_RequireShape(array.get(), any_length, 1))
         return nullptr;
-    }
-    *data = array_data(array);
-    *length = static_cast<uint64_t>(array_nbytes(array));
-    return array;
+    *data = array_data(array.get());
+    *length = static_cast<uint64_t>(array_nbytes(array.get()));
+    return array.release();
 }
 
 namespace {

@@ -3,7 +3,7 @@
 // adds kinds for the SDK's value types by specialising ParamOf.
 #pragma once
 
-#include "call.h"
+#include "dispatch.h"
 #include "spelling.h"
 
 #include <limits>

@@ -2,7 +2,7 @@
 // returns a tuple.
 #pragma once
 
-#include "call.h"
+#include "dispatch.h"
 
 namespace kivo::rt {
 

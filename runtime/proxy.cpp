@@ -2,6 +2,7 @@
 
 #include "convert.h"
 #include "numpy_input.h"
+#include "ref.h"
 
 #include <structmember.h>
 
@@ -16,6 +17,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+using kivo::rt::Ref;
 
 namespace {
 
@@ -57,22 +60,17 @@ PyMemberDef kModulePlaceholder[] = {
 // A type with a bare name, like the built-in types: its messages say "SwigPyObject", and its
 // __module__ is "builtins".
 PyTypeObject* make_builtin_named_type(PyType_Spec* spec) {
-    PyObject* type = PyType_FromSpec(spec);
+    Ref type(PyType_FromSpec(spec));
     if (!type) return nullptr;
-    PyObject* module = PyUnicode_FromString("builtins");
-    int rc = module ? PyObject_SetAttrString(type, "__module__", module) : -1;
-    Py_XDECREF(module);
-    if (rc < 0) Py_CLEAR(type);
-    return reinterpret_cast<PyTypeObject*>(type);
+    Ref module(PyUnicode_FromString("builtins"));
+    if (!module || PyObject_SetAttrString(type.get(), "__module__", module.get()) < 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 // Proxies are made by the runtime only: one made from Python would own no capsule reference.
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
-    if (name) {
-        PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name);
-        Py_DECREF(name);
-    }
+    if (Ref name{PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__")})
+        PyErr_Format(PyExc_TypeError, "cannot create '%U' instances", name.get());
     return nullptr;
 }
 
@@ -334,17 +332,14 @@ const char* gone_text(const char* verb, const SwigTypeInfo* root, const SwigType
 // The repr of a chain is the reprs of its objects back to back. The chain never holds a cycle
 // (append refuses one), so the walk ends.
 PyObject* proxy_repr(PyObject* self) {
-    PyObject* out = PyUnicode_FromString("");
+    Ref out(PyUnicode_FromString(""));
     for (PyObject* p = self; p && out; p = reinterpret_cast<SwigPyObject*>(p)->next) {
         auto* v = reinterpret_cast<SwigPyObject*>(p);
-        PyObject* one = PyUnicode_FromFormat("<Swig Object of type '%s' at %p>", SwigRuntime_TypePrettyName(v->ty),
-                                             static_cast<void*>(v));
-        PyObject* joined = one ? PyUnicode_Concat(out, one) : nullptr;
-        Py_XDECREF(one);
-        Py_DECREF(out);
-        out = joined;
+        Ref one(PyUnicode_FromFormat("<Swig Object of type '%s' at %p>", SwigRuntime_TypePrettyName(v->ty),
+                                     static_cast<void*>(v)));
+        out.reset(one ? PyUnicode_Concat(out.get(), one.get()) : nullptr);
     }
-    return out;
+    return out.release();
 }
 
 PyObject* proxy_richcompare(PyObject* a, PyObject* b, int op) {
@@ -375,28 +370,24 @@ void destroy_owned(PyObject* self) {
     PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
     const bool pending = PyErr_Occurred() != nullptr;
     if (pending) PyErr_Fetch(&et, &ev, &etb);
-    PyObject* res;
+    Ref res;
     if (data->delargs) {
         // The destroy function takes a tuple: give it a temporary, non-owning proxy.
-        PyObject* tmp = SwigPyObject_New(sobj->ptr, ty, 0);
-        res = tmp ? PyObject_CallFunctionObjArgs(destroy, tmp, nullptr) : nullptr;
-        Py_XDECREF(tmp);
+        Ref tmp(SwigPyObject_New(sobj->ptr, ty, 0));
+        if (tmp) res.reset(PyObject_CallFunctionObjArgs(destroy, tmp.get(), nullptr));
     } else {
         auto meth = reinterpret_cast<PyCFunction>(PyCFunction_GetFunction(destroy));
         if (const Typed* typed = meth ? typed_destructor(meth) : nullptr) {
             run_typed_destructor(*typed, sobj->ptr, destroy);
-            res = Py_None;
-            Py_INCREF(res);
-        } else {
+            res = Ref::borrow(Py_None);
+        } else if (meth) {
             // A one-argument built-in: call it on the dying object without resurrecting it
             // (the delete wrapper only reads the pointer and flags).
-            PyObject* mself = PyCFunction_GetSelf(destroy);
-            res = meth ? meth(mself, self) : nullptr;
+            res.reset(meth(PyCFunction_GetSelf(destroy), self));
         }
     }
     if (!res) PyErr_WriteUnraisable(destroy);
     if (pending) PyErr_Restore(et, ev, etb);
-    Py_XDECREF(res);
 }
 
 void proxy_dealloc(PyObject* self) {
@@ -430,16 +421,13 @@ PyObject* m_own(PyObject* self, PyObject* args) {
     PyObject* val = nullptr;
     if (!PyArg_UnpackTuple(args, "own", 0, 1, &val)) return nullptr;
     auto* sobj = reinterpret_cast<SwigPyObject*>(self);
-    PyObject* old = PyBool_FromLong(sobj->own);
+    Ref old(PyBool_FromLong(sobj->own));
     if (val) {
         int truth = PyObject_IsTrue(val);
-        if (truth < 0) {
-            Py_DECREF(old);
-            return nullptr;
-        }
+        if (truth < 0) return nullptr;
         SwigPyObject_SetOwn(sobj, truth ? 1 : 0);
     }
-    return old;
+    return old.release();
 }
 
 // Inserts `next` (with any chain of its own) right after `self`. Refuses an object whose chain
@@ -569,11 +557,8 @@ PyTypeObject* make_packed_type() {
 using kivo::rt::Instance;
 
 PyObject* missing_this(PyObject* self) {
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__");
-    if (name) {
-        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute 'this'", name);
-        Py_DECREF(name);
-    }
+    if (Ref name{PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__")})
+        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute 'this'", name.get());
     return nullptr;
 }
 
@@ -647,20 +632,17 @@ bool join_shared_state(PyTypeObject* proxy_type) {
     PyObject* holder = PyImport_AddModule(kStateModule);   // borrowed
     if (!holder) return false;
     SharedState* state = nullptr;
-    if (PyObject* capsule = PyObject_GetAttrString(holder, kStateAttribute)) {
-        state = static_cast<SharedState*>(PyCapsule_GetPointer(capsule, kStateCapsule));
-        Py_DECREF(capsule);
+    if (Ref capsule{PyObject_GetAttrString(holder, kStateAttribute)}) {
+        state = static_cast<SharedState*>(PyCapsule_GetPointer(capsule.get(), kStateCapsule));
         if (!state) return false;
     } else {
         PyErr_Clear();
         g_own_state.instance_type = make_instance_type();
         if (!g_own_state.instance_type) return false;
         g_own_state.aliases = new AliasTable;   // proxies may die while the process exits
-        PyObject* created = PyCapsule_New(&g_own_state, kStateCapsule, nullptr);
-        if (!created || PyModule_AddObject(holder, kStateAttribute, created) < 0) {
-            Py_XDECREF(created);
-            return false;
-        }
+        Ref created(PyCapsule_New(&g_own_state, kStateCapsule, nullptr));
+        if (!created || PyModule_AddObject(holder, kStateAttribute, created.get()) < 0) return false;
+        created.release();   // the module took it
         state = &g_own_state;
     }
     if (state->proxy_count == kMaxProxyTypes) {
@@ -784,10 +766,10 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags) 
 PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, PyObject* owner,
                                         SwigTypeInfo* owner_ty) {
     if (!ptr) Py_RETURN_NONE;
-    PyObject* robj = SwigPyObject_New(ptr, ty, flags & SwigNew_Own);
+    Ref robj(SwigPyObject_New(ptr, ty, flags & SwigNew_Own));
     if (!robj) return nullptr;
     if (owner) {
-        auto* made = reinterpret_cast<SwigPyObject*>(robj);
+        auto* made = reinterpret_cast<SwigPyObject*>(robj.get());
         if (SwigPyObject* parent = SwigPyObject_Match(owner, owner_ty)) {
             adopt(made, parent, owner);
         } else {
@@ -796,20 +778,19 @@ PyObject* SwigPyObject_NewPointerObject(void* ptr, SwigTypeInfo* ty, int flags, 
         }
     }
     SwigClientData* cd = ty ? ty->clientdata : nullptr;
-    if (!cd || (flags & SwigNew_NoShadow)) return robj;
+    if (!cd || (flags & SwigNew_NoShadow)) return robj.release();
 
-    PyObject* inst = nullptr;
+    Ref inst;
     if (cd->newraw) {
-        inst = PyObject_Call(cd->newraw, cd->newargs, nullptr);
+        inst.reset(PyObject_Call(cd->newraw, cd->newargs, nullptr));
     } else {
         auto tp = reinterpret_cast<PyTypeObject*>(cd->newargs);
         static PyObject* empty_args = PyTuple_New(0);   // kept for the life of the process
         auto tpnew = reinterpret_cast<newfunc>(PyType_GetSlot(tp, Py_tp_new));
-        if (tpnew && empty_args) inst = tpnew(tp, empty_args, nullptr);
+        if (tpnew && empty_args) inst.reset(tpnew(tp, empty_args, nullptr));
     }
-    if (inst && store_this(inst, robj) < 0) Py_CLEAR(inst);
-    Py_DECREF(robj);
-    return inst;
+    if (inst && store_this(inst.get(), robj.get()) < 0) return nullptr;
+    return inst.release();
 }
 
 PyObject* SwigPyObject_RegisterClass(SwigTypeInfo* ty, PyObject* arg) {
@@ -924,10 +905,7 @@ bool is_instance(PyObject* op) {
 
 int attach_this(PyObject* obj, PyObject* proxy) {
     if (SwigPyObject* sthis = SwigPyObject_GetThis(obj)) {
-        PyObject* done = append_this(sthis, proxy);
-        if (!done) return -1;
-        Py_DECREF(done);
-        return 0;
+        return Ref(append_this(sthis, proxy)) ? 0 : -1;
     }
     return store_this(obj, proxy);
 }

@@ -1,6 +1,9 @@
 #include "registry.h"
+#include "ref.h"
 
 #include <cstring>
+
+using kivo::rt::Ref;
 
 namespace {
 
@@ -119,13 +122,13 @@ static SwigTypeInfo* find_by_declared(SwigModuleInfo* start, const char* name) {
 
 SwigTypeInfo* SwigRuntime_QueryType(const char* name) {
     PyObject* cache = kivo::rt::type_cache();
-    PyObject* key = PyUnicode_FromString(name);
+    Ref key(PyUnicode_FromString(name));
     if (!key) {
         PyErr_Clear();
         return nullptr;
     }
     SwigTypeInfo* found = nullptr;
-    if (PyObject* hit = PyDict_GetItem(cache, key)) {
+    if (PyObject* hit = PyDict_GetItem(cache, key.get())) {
         found = static_cast<SwigTypeInfo*>(PyCapsule_GetPointer(hit, nullptr));
     } else {
         SwigModuleInfo* block = capsule_block();
@@ -135,14 +138,10 @@ SwigTypeInfo* SwigRuntime_QueryType(const char* name) {
             if (!found) found = find_by_declared(block, name);
         }
         if (found) {
-            if (PyObject* cap = PyCapsule_New(found, nullptr, nullptr)) {
-                PyDict_SetItem(cache, key, cap);
-                Py_DECREF(cap);
-            }
+            if (Ref cap{PyCapsule_New(found, nullptr, nullptr)}) PyDict_SetItem(cache, key.get(), cap.get());
             PyErr_Clear();
         }
     }
-    Py_DECREF(key);
     return found;
 }
 
@@ -226,12 +225,11 @@ void SwigRuntime_InitTypeTable(SwigModuleInfo* module) {
         shared->next = module;
     } else {
         PyObject* rt = PyImport_AddModule(kRuntimeModule);   // borrowed
-        PyObject* capsule = PyCapsule_New(module, kCapsuleName, SwigRuntime_DestroyCapsule);
-        if (rt && capsule && PyModule_AddObject(rt, "type_pointer_capsule", capsule) == 0) {
+        Ref capsule(PyCapsule_New(module, kCapsuleName, SwigRuntime_DestroyCapsule));
+        if (rt && capsule && PyModule_AddObject(rt, "type_pointer_capsule", capsule.get()) == 0) {   // takes it
             ++g_users;
-            g_capsule = capsule;
+            g_capsule = capsule.release();
         } else {
-            Py_XDECREF(capsule);
             PyErr_Clear();
         }
     }

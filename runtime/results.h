@@ -2,7 +2,7 @@
 // stores the result for it. The module adds kinds for the SDK's value types by specialising ResultOf.
 #pragma once
 
-#include "call.h"
+#include "dispatch.h"
 #include "spelling.h"
 
 #include <type_traits>

@@ -193,6 +193,32 @@ def soft_devices():
         _kivo_testhooks.soft_device_stop(handle)
 
 
+def connect_soft_device(k, soft_devices, **kwargs):
+    """Starts a software device (keywords as soft_device_start takes them, its address among them) and
+    connects to it: (handle, TqDevice). The device is the caller's to free."""
+    handle = soft_devices(**kwargs)
+    result, device = k.TqDevice.CreateAndConnect(kwargs["address"])
+    assert result.IsOK(), str(result.GetDescription())
+    return handle, device
+
+
+def recording_sink(base, *members):
+    """An object of a subclass of the callback class base whose members record each call, in order, as
+    (member, thread ident, arguments) in its calls; names(member) gives one member's calls."""
+
+    class Sink(base):
+        def __init__(self):
+            base.__init__(self)
+            self.calls = []
+
+        def names(self, name):
+            return [c for c in self.calls if c[0] == name]
+
+    for name in members:
+        setattr(Sink, name, (lambda n: lambda self, *args: self.calls.append((n, threading.get_ident(), args)))(name))
+    return Sink()
+
+
 FAKE_CAMERA = """
 import sys, gi
 gi.require_version("Aravis", "0.8")

@@ -14,7 +14,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import arg, raises, run_python
+from conftest import arg, connect_soft_device, raises, recording_sink, run_python, until
 
 FRAME_END = 0x9001
 
@@ -22,43 +22,20 @@ FRAME_END = 0x9001
 @pytest.fixture
 def connected(k, soft_devices):
     """A software device at 127.0.0.2, connected: (handle, TqDevice)."""
-    handle = soft_devices(address="127.0.0.2", model="Event Source", mac="02:4b:49:62:00:01", width=64, height=48)
-    result, device = k.TqDevice.CreateAndConnect("127.0.0.2")
-    assert result.IsOK(), str(result.GetDescription())
+    handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Event Source",
+                                         mac="02:4b:49:62:00:01", width=64, height=48)
     yield handle, device
     k.TqDevice.Free(device)
 
 
-def recording_sink(k, *members):
-    calls = []
-
-    class Sink(k.TqDeviceEventSink):
-        pass
-
-    for name in members:
-        setattr(Sink, name, (lambda n: lambda self, *args: calls.append((n, threading.get_ident(), args)))(name))
-    sink = Sink()
-    sink.calls = calls
-    return sink
-
-
-def wait_for(predicate, seconds=10):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return False
-
-
 def test_events_reach_python(m, k, hooks, connected):
     handle, device = connected
-    sink = recording_sink(k, "OnEvent", "OnEventGenICam")
+    sink = recording_sink(k.TqDeviceEventSink, "OnEvent", "OnEventGenICam")
     assert device.RegisterEventSink(sink).IsOK()
     data = (7).to_bytes(8, "big") + (123456789).to_bytes(8, "big")
     assert hooks.soft_device_fire_event(handle, FRAME_END, data, 7, 0) == 0
     assert hooks.soft_device_fire_event(handle, 0x9005, b"", 0, 0xFFFF) == 0
-    assert wait_for(lambda: len([c for c in sink.calls if c[0] == "OnEvent"]) == 2)
+    assert until(lambda: len([c for c in sink.calls if c[0] == "OnEvent"]) == 2)
     events = [c for c in sink.calls if c[0] == "OnEvent"]
     (_, thread, (dev, event_id, channel, block, timestamp, payload)) = events[0]
     assert thread != threading.get_ident()
@@ -68,7 +45,7 @@ def test_events_reach_python(m, k, hooks, connected):
     (_, _, (_, event_id, channel, block, _, payload)) = events[1]
     assert (event_id, channel, block, payload.shape) == (0x9005, 0xFFFF, 0, (0,))
     # The FrameEnd event belongs to an event port: its parameters read the event's values.
-    assert wait_for(lambda: any(c[0] == "OnEventGenICam" for c in sink.calls))
+    assert until(lambda: any(c[0] == "OnEventGenICam" for c in sink.calls))
     (_, _, (_, event_id, _, _, _, parameters)) = [c for c in sink.calls if c[0] == "OnEventGenICam"][0]
     assert event_id == FRAME_END and type(parameters) is k.TqGenParameterList
     params = device.GetParameters()
@@ -79,7 +56,7 @@ def test_events_reach_python(m, k, hooks, connected):
 
 def test_link_loss_fires_once(m, k, hooks, connected):
     handle, device = connected
-    sink = recording_sink(k, "OnLinkDisconnected", "OnLinkReconnected")
+    sink = recording_sink(k.TqDeviceEventSink, "OnLinkDisconnected", "OnLinkReconnected")
     assert device.RegisterEventSink(sink).IsOK()
     settings = device.GetCommunicationParameters()
     for name, value in (("AnswerTimeout", 20), ("CommandRetryCount", 0), ("HeartbeatInterval", 20),
@@ -87,7 +64,7 @@ def test_link_loss_fires_once(m, k, hooks, connected):
         assert settings.SetIntegerValue(name, value).IsOK()
     hooks.soft_device_link(handle, False)
     try:
-        assert wait_for(lambda: sink.calls)
+        assert until(lambda: sink.calls)
         time.sleep(0.3)
         assert [c[0] for c in sink.calls] == ["OnLinkDisconnected"]
         (_, thread, (dev,)) = sink.calls[0]
@@ -99,7 +76,7 @@ def test_link_loss_fires_once(m, k, hooks, connected):
 
 def test_command_link_callbacks(m, k, connected):
     handle, device = connected
-    sink = recording_sink(k, "OnCmdLinkRead", "OnCmdLinkWrite")
+    sink = recording_sink(k.TqDeviceEventSink, "OnCmdLinkRead", "OnCmdLinkWrite")
     assert device.RegisterEventSink(sink).IsOK()
     params = device.GetParameters()
     assert params.SetIntegerValue("Width", 32).IsOK()
@@ -118,7 +95,7 @@ def test_command_link_callbacks(m, k, connected):
 
 
 def test_native_threads_edge_values(m, k, hooks, capfd):
-    sink = recording_sink(k, "OnEvent", "OnCmdLinkRead", "OnLinkDisconnected")
+    sink = recording_sink(k.TqDeviceEventSink, "OnEvent", "OnCmdLinkRead", "OnLinkDisconnected")
     assert hooks.fire_device_sink(sink, "OnEvent", None, 0xFFFF, 0xFFFF, 2 ** 63, 2 ** 64 - 1, b"\x01\x02") == "ok"
     (_, thread, (dev, event_id, channel, block, timestamp, data)) = sink.calls[-1]
     assert dev is None and (event_id, channel, block, timestamp) == (0xFFFF, 0xFFFF, 2 ** 63, 2 ** 64 - 1)
@@ -174,7 +151,7 @@ def test_up_calls_and_messages(m, k):
     raises(TypeError, "TqDeviceEventSink_OnEvent expected 7 arguments, got 6", m.TqDeviceEventSink_OnEvent, sink,
            None, 1, 0, 0, 0)
     # disown_ takes one reference, once.
-    sub = recording_sink(k, "OnEvent")
+    sub = recording_sink(k.TqDeviceEventSink, "OnEvent")
     before = sys.getrefcount(sub)
     m.disown_TqDeviceEventSink(sub)
     m.disown_TqDeviceEventSink(sub)
@@ -269,7 +246,7 @@ def test_adapter_operations(m, k, hooks, connected):
     generic = hooks.generic_sink()
     assert adapter.RegisterEventSink(generic).IsOK() and device.RegisterEventSink(adapter).IsOK()
     assert hooks.soft_device_fire_event(handle, 0x9005, b"\x05\x06\x07\x08", 3, 0) == 0
-    assert wait_for(lambda: hooks.generic_sink_events(generic))
+    assert until(lambda: hooks.generic_sink_events(generic))
     event = hooks.generic_sink_events(generic)[0]
     assert event[:3] == (0x9005, 0, 3) and event[4] == b"\x05\x06\x07\x08"
     assert device.UnregisterEventSink(adapter).IsOK() and adapter.UnregisterEventSink(generic).IsOK()

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import aravis_client, arg, clean_environment, raises
+from conftest import aravis_client, arg, clean_environment, raises, until
 from test_genapi_factory import LO, OK, INVALID, STATE_ERROR, TEXT_ERROR, PLAIN, VALUE_A, VALUE_B, FLAG, Described, \
     ip_of, node, overload_text
 
@@ -199,15 +199,6 @@ CHUNK_ID, EVENT_ID = 0x4001, 0x9100
 CHUNK_DATA = struct.pack("<I", 1234) + struct.pack(">I", 1234)
 
 
-def wait_for(predicate, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return False
-
-
 def chunk_source(k):
     """A ready-made source of 64 x 64 Mono8 frames in chunk mode whose every buffer carries chunk
     0x4001: 1234 little-endian, then 1234 big-endian."""
@@ -335,13 +326,13 @@ def test_event_features_read_the_fired_event(k, m, hooks):
         channel = made.device.GetMessagingChannel()
         # Data shorter than a mapped feature still goes out; that feature's read fails, never past the data.
         assert m.ITqMessageChannel_FireEvent(channel, EVENT_ID, struct.pack("<II", 4321, 7)).GetCode() == OK
-        assert wait_for(lambda: heard)
+        assert until(lambda: heard, 30)
         assert params.GetIntegerValue("EventCode")[1] == 4321
         assert params.GetIntegerValue("EventStamp")[1] == heard[0][1]
         assert params.GetIntegerValue("EventBlock")[1] == 0
         assert params.GetIntegerValue("EventLate")[0].GetCode() == k.TQ_ERR_OVERFLOW
         assert m.ITqMessageChannel_FireEvent(channel, EVENT_ID, struct.pack("<I", 55)).GetCode() == OK
-        assert wait_for(lambda: len(heard) == 2)
+        assert until(lambda: len(heard) == 2, 30)
         assert params.GetIntegerValue("EventCode")[1] == 55
         assert params.GetIntegerValue("EventStamp")[1] == heard[1][1]
         assert control.UnregisterEventSink(sink).IsOK()

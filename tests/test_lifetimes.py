@@ -9,7 +9,7 @@ import gc
 import numpy as np
 import pytest
 
-from conftest import arg, raises, until
+from conftest import arg, connect_soft_device, raises, until
 
 
 @pytest.fixture
@@ -26,9 +26,8 @@ def blocks(hooks):
 def connected(m, k, soft_devices):
     """A software device of 320 x 240 Mono8 at 127.0.0.2 with a stream from it: (device, stream).
     Nothing is freed afterwards: the tests free them."""
-    soft_devices(address="127.0.0.2", model="Lifetimes", mac="02:4b:49:62:00:01", width=320, height=240)
-    result, device = k.TqDevice.CreateAndConnect("127.0.0.2")
-    assert result.IsOK(), str(result.GetDescription())
+    _, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Lifetimes", mac="02:4b:49:62:00:01",
+                                    width=320, height=240)
     result, stream = k.TqStream.CreateAndOpen("127.0.0.2")
     assert result.IsOK(), str(result.GetDescription())
     return device, stream

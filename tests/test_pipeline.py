@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import arg, raises, run_python, ticks_during
+from conftest import arg, connect_soft_device, raises, recording_sink, run_python, ticks_during
 
 RETRIEVE = ("Wrong number or type of arguments for overloaded function 'TqPipeline_RetrieveNextBuffer'.\n"
             "  Possible C/C++ prototypes are:\n"
@@ -24,9 +24,8 @@ def open_streaming(m, k, soft_devices, width, height):
     """A software device at 127.0.0.2 and a stream from it: (device, stream, make_pipeline); acquisition is
     started by the test, and the pipelines made, the stream and the device are stopped and freed
     afterwards (the pipelines first: they use the stream)."""
-    soft_devices(address="127.0.0.2", model="Pipeline Source", mac="02:4b:49:61:00:01", width=width, height=height)
-    result, device = k.TqDevice.CreateAndConnect("127.0.0.2")
-    assert result.IsOK(), str(result.GetDescription())
+    _, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Pipeline Source",
+                                    mac="02:4b:49:61:00:01", width=width, height=height)
     result, stream = k.TqStream.CreateAndOpen("127.0.0.2")
     assert result.IsOK(), str(result.GetDescription())
     made = []
@@ -64,28 +63,9 @@ def acquire(device):
     assert device.GetParameters().ExecuteCommand("AcquisitionStart").IsOK()
 
 
-class Recorder:
-    """A mix-in recording each callback with the thread it ran on."""
-
-    def record(self, name, *args):
-        self.calls.append((name, threading.get_ident(), args))
-
-    def names(self, name):
-        return [c for c in self.calls if c[0] == name]
-
-
 def make_sink(k, overrides=("OnBufferCreated", "OnBufferDeleted", "OnStart", "OnStop", "OnReset", "OnBufferReady",
                             "OnBufferTooSmall")):
-    methods = {}
-    for name in overrides:
-        methods[name] = (lambda n: lambda self, *args: self.record(n, *args))(name)
-
-    def __init__(self):
-        k.TqPipelineEventSink.__init__(self)
-        self.calls = []
-
-    methods["__init__"] = __init__
-    return type("Sink", (Recorder, k.TqPipelineEventSink), methods)()
+    return recording_sink(k.TqPipelineEventSink, *overrides)
 
 
 def retrieve_frames(pipeline, count, timeout=5000):

@@ -11,15 +11,14 @@ import time
 import numpy as np
 import pytest
 
-from conftest import arg, raises, ticks_during
+from conftest import arg, connect_soft_device, raises, ticks_during, until
 
 
 @pytest.fixture
 def adapter(k, soft_devices):
     """A software device at 127.0.0.2, connected, and its adapter: (handle, device, adapter)."""
-    handle = soft_devices(address="127.0.0.2", model="Serial Source", mac="02:4b:49:63:00:01", width=64, height=48)
-    result, device = k.TqDevice.CreateAndConnect("127.0.0.2")
-    assert result.IsOK(), str(result.GetDescription())
+    handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Serial Source",
+                                         mac="02:4b:49:63:00:01", width=64, height=48)
     adapter = k.TqDeviceAdapter(device)
     yield handle, device, adapter
     del adapter
@@ -78,23 +77,14 @@ def test_receive_buffer(m, k, adapter, hooks, port):
     assert result.IsOK() and size == 65536
     assert port.SetRxBufferSize(8).IsOK() and port.GetRxBufferSize()[1] == 8
     hooks.serial_inject(handle, m.TqDeviceSerial0, bytes(range(12)))
-    assert wait_until(lambda: port.GetRxBytesReady()[1] == 8)
+    assert until(lambda: port.GetRxBytesReady()[1] == 8)
     assert read_all(port, 8) == bytes(range(4, 12))   # the oldest went first
     hooks.serial_inject(handle, m.TqDeviceSerial0, b"abc")
-    assert wait_until(lambda: port.GetRxBytesReady()[1] == 3)
+    assert until(lambda: port.GetRxBytesReady()[1] == 3)
     assert port.SetRxBufferSize(16).IsOK() and port.GetRxBytesReady()[1] == 0   # resizing flushes
     hooks.serial_inject(handle, m.TqDeviceSerial0, b"xyz")
-    assert wait_until(lambda: port.GetRxBytesReady()[1] == 3)
+    assert until(lambda: port.GetRxBytesReady()[1] == 3)
     assert port.FlushRxBuffer().IsOK() and port.GetRxBytesReady()[1] == 0
-
-
-def wait_until(predicate, seconds=10):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return False
 
 
 def test_progress_from_another_thread(m, k, port):

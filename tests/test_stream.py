@@ -8,7 +8,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import arg, keeps_counts, raises
+from conftest import arg, connect_soft_device, keeps_counts, raises
 
 OPEN_PROTOTYPES = [
     "TqDeviceInfo const *",
@@ -49,9 +49,8 @@ def pattern(width, height, frame):
 @pytest.fixture
 def source(k, soft_devices):
     """A software device at 127.0.0.2, connected and streaming: (device handle, TqDevice)."""
-    handle = soft_devices(address="127.0.0.2", model="Stream Source", mac="02:4b:49:60:00:01", width=320, height=240)
-    result, device = k.TqDevice.CreateAndConnect("127.0.0.2")
-    assert result.IsOK(), str(result.GetDescription())
+    handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Stream Source",
+                                         mac="02:4b:49:60:00:01", width=320, height=240)
     yield handle, device
     k.TqDevice.Free(device)
 

@@ -7,6 +7,8 @@ import time
 
 import pytest
 
+from conftest import connect_soft_device
+
 FRAME_PERIOD, FRAME_RATE_ENABLE = 0x30000020, 0x30000030   # the engine's feature registers
 LAST_UNKNOWN = 0xFFFFFF
 
@@ -32,9 +34,8 @@ def missing_ids(buffer, trailer):
 def lossy(k, hooks, soft_devices):
     """A connected software device (320x240 Mono8: leader, 53 payload packets, trailer) that loses one
     packet in a hundred, and an open stream with ImageTimeout 300 ms: (handle, device, stream)."""
-    handle = soft_devices(address="127.0.0.2", model="Lossy Source", mac="02:4b:49:61:00:01", width=320, height=240)
-    result, device = k.TqDevice.CreateAndConnect("127.0.0.2")
-    assert result.IsOK(), str(result.GetDescription())
+    handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Lossy Source",
+                                         mac="02:4b:49:61:00:01", width=320, height=240)
     stream = k.TqStreamGEV()
     assert stream.Open("127.0.0.2").IsOK()
     assert stream.GetParameters().SetIntegerValue("ImageTimeout", 300).IsOK()

@@ -2,12 +2,11 @@
 
 #include "attached.h"
 #include "caches.h"
-
-#include "classes.h"
-#include "sdk_types.h"
+#include "class_table.h"
 #include "director.h"
+#include "module_block.h"
 #include "proxy.h"
-#include "types.h"
+#include "sdk_types.h"
 
 #include <string>
 
@@ -61,29 +60,13 @@ Member member_of(const kivo::rt::Entry& e, const char* cls) {
 }
 
 PyObject* str_tuple(const std::vector<std::string>& items) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    for (std::size_t i = 0; t && i < items.size(); ++i) {
-        PyObject* s = PyUnicode_FromString(items[i].c_str());
-        if (!s) {
-            Py_CLEAR(t);
-            break;
-        }
-        PyTuple_SetItem(t, static_cast<Py_ssize_t>(i), s);
-    }
-    return t;
+    return kivo::rt::tuple_over(items, [](const std::string& s) { return PyUnicode_FromString(s.c_str()); });
 }
 
 PyObject* members_tuple(const std::vector<Member>& members) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(members.size()));
-    for (std::size_t i = 0; t && i < members.size(); ++i) {
-        PyObject* item = Py_BuildValue("(sss)", members[i].name.c_str(), members[i].flat.c_str(), members[i].role);
-        if (!item) {
-            Py_CLEAR(t);
-            break;
-        }
-        PyTuple_SetItem(t, static_cast<Py_ssize_t>(i), item);
-    }
-    return t;
+    return kivo::rt::tuple_over(members, [](const Member& m) {
+        return Py_BuildValue("(sss)", m.name.c_str(), m.flat.c_str(), m.role);
+    });
 }
 
 }  // namespace
@@ -111,7 +94,7 @@ std::vector<PyMethodDef>& method_rows() {
 PyObject* class_facts() {
     const auto& table = class_table();
     method_rows();
-    std::vector<PyObject*> items;
+    std::vector<kivo::rt::Ref> items;
     for (std::size_t i = 0; i < table.size(); ++i) {
         const ClassRow& row = table[i];
         if (!row.entries) continue;
@@ -119,22 +102,11 @@ PyObject* class_facts() {
         for (const BaseRow& b : row.bases)
             for (const ClassRow& other : table)
                 if (other.type == b.base) bases.push_back(other.name);
-        PyObject* item = Py_BuildValue("(sNNO)", row.name, str_tuple(bases), members_tuple(facts()[i]),
-                                       row.director ? Py_True : Py_False);
-        if (!item) {
-            for (PyObject* o : items) Py_DECREF(o);
+        if (!items.emplace_back(Py_BuildValue("(sNNO)", row.name, str_tuple(bases), members_tuple(facts()[i]),
+                                              row.director ? Py_True : Py_False)))
             return nullptr;
-        }
-        items.push_back(item);
     }
-    PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (out)
-            PyTuple_SetItem(out, static_cast<Py_ssize_t>(i), items[i]);
-        else
-            Py_DECREF(items[i]);
-    }
-    return out;
+    return kivo::rt::tuple_from(items);
 }
 
 PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows) {
@@ -142,7 +114,7 @@ PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows) {
     SwigPyPacked_Type();
     if (!SwigPyObject_Type()) return nullptr;
     def.m_methods = rows.data();
-    PyObject* m = PyModule_Create2(&def, 3);
+    kivo::rt::Ref m(PyModule_Create2(&def, 3));
     if (!m) return nullptr;
     SwigModuleInfo& block = module_block();
 #ifndef NDEBUG
@@ -151,15 +123,14 @@ PyObject* start(PyModuleDef& def, std::vector<PyMethodDef>& rows) {
         std::string text = "the module's tables disagree:";
         for (const std::string& p : problems) text += "\n  " + p;
         PyErr_SetString(PyExc_ImportError, text.c_str());
-        Py_DECREF(m);
         return nullptr;
     }
 #endif
     SwigRuntime_InitTypeTable(&block);
     kivo::rt::set_delete_guard(&registered_with_sdk);   // nothing the SDK uses is deleted under it
-    if (!kivo::rt::install_exit_hook()) Py_CLEAR(m);   // callbacks stop touching Python at exit
-    if (m && !kivo::rt::drop_at_collection(drop_kept_names)) Py_CLEAR(m);   // names kept for reuse
-    return m;
+    if (!kivo::rt::install_exit_hook()) return nullptr;   // callbacks stop touching Python at exit
+    if (!kivo::rt::drop_at_collection(drop_kept_names)) return nullptr;   // names kept for reuse
+    return m.release();
 }
 
 }  // namespace kivo::module

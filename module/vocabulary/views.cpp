@@ -2,6 +2,7 @@
 
 #include "attached.h"
 #include "numpy_input.h"
+#include "ref.h"
 
 #include "TqMemoryBlocks.h"
 
@@ -106,22 +107,18 @@ ImageGeometry geometry_of(const ITqImage& image) {
 }
 
 PyObject* detached_image_view(void* p, const ITqImage& image, const void* object) {
-    PyObject* array = take_attached(object);
+    Ref array(take_attached(object));
     ImageGeometry g = geometry_of(image);
     // Never more than the attached array holds.
-    if (array && array_data(array) == p && static_cast<uint64_t>(array_nbytes(array)) < g.image_size)
-        g.image_size = static_cast<uint32_t>(array_nbytes(array));
-    PyObject* view = image_view(p, g, array);
-    Py_XDECREF(array);
-    return view;
+    if (array && array_data(array.get()) == p && static_cast<uint64_t>(array_nbytes(array.get())) < g.image_size)
+        g.image_size = static_cast<uint32_t>(array_nbytes(array.get()));
+    return image_view(p, g, array.get());
 }
 
 PyObject* detached_view(void* p, const void* object, uint64_t n) {
-    PyObject* array = take_attached(object);
-    if (array && array_data(array) == p) n = static_cast<uint64_t>(array_nbytes(array));
-    PyObject* view = byte_view(p, n, array);
-    Py_XDECREF(array);
-    return view;
+    Ref array(take_attached(object));
+    if (array && array_data(array.get()) == p) n = static_cast<uint64_t>(array_nbytes(array.get()));
+    return byte_view(p, n, array.get());
 }
 
 }  // namespace kivo::module

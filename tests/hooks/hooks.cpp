@@ -4,6 +4,7 @@
 // stand-in SDK's live-object accounting and fakes NumPy's C-API table.
 #include "classes.h"
 #include "hook_tables.h"
+#include "module_block.h"
 #include "directors.h"
 #include "views.h"
 #include "numpy_input.h"

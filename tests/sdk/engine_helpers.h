@@ -1,13 +1,16 @@
 // Helpers of the engine tests: GVCP commands into the dispatcher and their acknowledges, a device
-// configuration and a clock the test moves.
+// configuration, a clock the test moves and the GVSP packets a device sent through its stream tap.
 #pragma once
 
 #include "TqDeviceEngine.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 namespace TqEngine::Testing {
@@ -73,6 +76,51 @@ struct ManualClock {
         return [n] { return n->load(); };
     }
     void advance(uint64_t aMs) { *now += aMs; }
+};
+
+// The GVSP packets a device's stream tap saw (the tap takes a channel's packets in place of its
+// socket), and the blocks put together from them.
+struct Capture {
+    Capture() = default;
+    explicit Capture(Device& aDevice) { Attach(aDevice); }
+    void Attach(Device& aDevice) {
+        aDevice.SetStreamTap([this](uint32_t, const uint8_t* aData, size_t aSize) {
+            std::lock_guard lock(m);
+            packets.emplace_back(aData, aData + aSize);
+        });
+    }
+    // The packets seen since the last Take.
+    std::vector<std::vector<uint8_t>> Take() {
+        std::lock_guard lock(m);
+        return std::exchange(packets, {});
+    }
+
+    // One block: the payload of its packets in order, and its leader and trailer.
+    struct Block {
+        std::vector<uint8_t> leader, trailer, payload;
+    };
+    static Block Assemble(const std::vector<std::vector<uint8_t>>& aPackets, uint16_t aBlock) {
+        Block b;
+        for (const auto& p : aPackets) {
+            if (be16(p, 2) != aBlock) continue;
+            if (p[4] == Gvsp::kFormatLeader) b.leader = p;
+            else if (p[4] == Gvsp::kFormatTrailer) b.trailer = p;
+            else b.payload.insert(b.payload.end(), p.begin() + 8, p.end());
+        }
+        return b;
+    }
+    // A block of the packets seen so far (not taken).
+    Block Of(uint16_t aBlock) {
+        std::lock_guard lock(m);
+        return Assemble(packets, aBlock);
+    }
+    size_t Trailers() {
+        std::lock_guard lock(m);
+        return size_t(std::count_if(packets.begin(), packets.end(), [](const auto& p) { return p[4] == Gvsp::kFormatTrailer; }));
+    }
+
+    std::mutex m;
+    std::vector<std::vector<uint8_t>> packets;
 };
 
 }  // namespace TqEngine::Testing

@@ -7,6 +7,7 @@
 #include "TqImage.h"
 #include "TqStream.h"
 #include "engine_helpers.h"
+#include "stream_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -68,6 +69,21 @@ bool WaitFor(Condition aDone, std::chrono::seconds aLimit = std::chrono::seconds
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// The bytes of the one frame a single-frame acquisition sends on channel 0, taken whole by a block
+// sink (bytes the frame does not fill stay 0xAA).
+std::vector<uint8_t> OneFrameThroughASink(Device& aDevice) {
+    std::vector<uint8_t> payload;
+    EXPECT_TRUE(aDevice.SetBlockSink(0, [&](const Block& aBlock) {
+        payload.assign(aBlock.size, 0xAA);
+        aBlock.Fill(payload.data());
+    }));
+    EXPECT_EQ(aDevice.WriteRegister(Reg::kAcquisitionMode, 1), Gvcp::kSuccess);
+    EXPECT_EQ(aDevice.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+    EXPECT_TRUE(WaitFor([&] { return !aDevice.IsAcquiring(); }));
+    aDevice.SetBlockSink(0, nullptr);
+    return payload;
 }
 
 // Whether another thread gets through the engine's locks (its register, message and control
@@ -217,16 +233,7 @@ TEST(EngineChannels, AFormatWithoutPatternIsOfferedWhenTheDeviceNamesIt) {
     // Without a provider such a format's frames are zeros, as many bytes as its lines take.
     for (auto [format, bytes] : {std::pair{kMono12, 8 * 2 * 2}, std::pair{kMono1p, 1 * 2}}) {
         ASSERT_EQ(d.WriteRegister(Reg::kPixelFormat, format), Gvcp::kSuccess);
-        std::vector<uint8_t> payload;
-        ASSERT_TRUE(d.SetBlockSink(0, [&](const Block& aBlock) {
-            payload.assign(aBlock.size, 0xAA);
-            aBlock.Fill(payload.data());
-        }));
-        ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionMode, 1), Gvcp::kSuccess);
-        ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
-        ASSERT_TRUE(WaitFor([&] { return !d.IsAcquiring(); }));
-        d.SetBlockSink(0, nullptr);
-        EXPECT_EQ(payload, std::vector<uint8_t>(bytes, 0)) << std::hex << format;
+        EXPECT_EQ(OneFrameThroughASink(d), std::vector<uint8_t>(bytes, 0)) << std::hex << format;
     }
 }
 
@@ -836,36 +843,6 @@ std::vector<uint8_t> Bytes(size_t aSize, uint32_t aSeed) {
     return out;
 }
 
-// The GVSP packets a stream tap saw, by channel.
-struct Capture {
-    void Attach(Device& aDevice) {
-        aDevice.SetStreamTap([this](uint32_t, const uint8_t* aData, size_t aSize) {
-            std::lock_guard lock(m);
-            packets.emplace_back(aData, aData + aSize);
-        });
-    }
-    std::vector<std::vector<uint8_t>> Take() {
-        std::lock_guard lock(m);
-        return std::exchange(packets, {});
-    }
-    std::mutex m;
-    std::vector<std::vector<uint8_t>> packets;
-};
-
-// The payload of the packets of one block, in order, and its leader and trailer.
-struct Assembled {
-    std::vector<uint8_t> leader, trailer, payload;
-};
-Assembled Assemble(const std::vector<std::vector<uint8_t>>& aPackets, uint16_t aBlock) {
-    Assembled a;
-    for (const auto& p : aPackets) {
-        if (be16(p, 2) != aBlock) continue;
-        if (p[4] == Gvsp::kFormatLeader) a.leader = p;
-        else if (p[4] == Gvsp::kFormatTrailer) a.trailer = p;
-        else a.payload.insert(a.payload.end(), p.begin() + 8, p.end());
-    }
-    return a;
-}
 
 }  // namespace
 
@@ -918,8 +895,7 @@ TEST(EngineProviders, FramesOfGivenBytesReachAGvspReceiverWhole) {
         EXPECT_TRUE(stream.GetParameters()->GetIntegerValue(TqString("PacketsBad"), bad).IsOK() && bad == 0);
         ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
         stream.Close();
-        for (TqBuffer* back = nullptr; stream.RetrieveBuffer(&back, nullptr, 0).IsOK();) {
-        }
+        StreamTesting::TakeBack(stream);
     }
     d.Stop();
     std::lock_guard lock(source->m);
@@ -945,7 +921,7 @@ TEST(EngineProviders, ChunkModeSendsTheImageThenTheChunkAreaAsOnePayload) {
 
     const auto packets = capture.Take();
     for (uint16_t block : {1, 2}) {
-        const Assembled a = Assemble(packets, block);
+        const Capture::Block a = Capture::Assemble(packets, block);
         const std::vector<uint8_t> image = Bytes(block == 1 ? 32 : 2000, block);
         ASSERT_EQ(a.leader.size(), 8u + 36u);
         EXPECT_EQ(be16(a.leader, 10), Gvsp::kPayloadImageExtendedChunk);
@@ -965,7 +941,7 @@ TEST(EngineProviders, ChunkModeSendsTheImageThenTheChunkAreaAsOnePayload) {
     ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
     ASSERT_TRUE(source->Await([&] { return source->done.size() == 3 && source->waiting; }));
     ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
-    const Assembled plain = Assemble(capture.Take(), 3);
+    const Capture::Block plain = Capture::Assemble(capture.Take(), 3);
     EXPECT_EQ(be16(plain.leader, 10), Gvsp::kPayloadImage);
     EXPECT_EQ(plain.trailer.size(), 8u + 8u);
     EXPECT_EQ(plain.payload, Bytes(32, 3));
@@ -1008,20 +984,10 @@ TEST(EngineProviders, AProviderFeedsABlockSinkAndSingleFrameEndsAfterOne) {
     source->images = {Bytes(32, 5), Bytes(32, 6)};
     source->chunks = Bytes(8, 7);
     ASSERT_TRUE(d.SetFrameProvider(0, source));
-    std::vector<uint8_t> filled;
-    size_t size = 0;
-    ASSERT_TRUE(d.SetBlockSink(0, [&](const Block& aBlock) {
-        size = aBlock.size;
-        filled.assign(aBlock.size, 0);
-        aBlock.Fill(filled.data());
-    }));
-    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionMode, 1), Gvcp::kSuccess);
-    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
-    ASSERT_TRUE(WaitFor([&] { return !d.IsAcquiring(); }));
-    d.SetBlockSink(0, nullptr);
+    const std::vector<uint8_t> filled = OneFrameThroughASink(d);
     std::vector<uint8_t> expected = Bytes(32, 5);
     expected.insert(expected.end(), source->chunks.begin(), source->chunks.end());
-    EXPECT_EQ(size, 40u);
+    EXPECT_EQ(filled.size(), 40u);
     EXPECT_EQ(filled, expected);
     std::lock_guard lock(source->m);
     EXPECT_EQ(source->done, (std::vector<std::pair<uint16_t, bool>>{{1, true}}));

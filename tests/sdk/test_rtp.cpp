@@ -8,6 +8,7 @@
 #include "TqSessionInfo.h"
 #include "TqStream.h"
 #include "TqSystem.h"
+#include "stream_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -189,17 +190,10 @@ Bytes AnnexB(const std::vector<Bytes>& aNals) {
     return out;
 }
 
-struct Retrieved {
-    TqResult call;
-    TqBuffer* buffer = nullptr;
-    TqResult operation;
-};
+using StreamTesting::Retrieved;
 
-Retrieved Retrieve(TqStream& aStream, uint32_t aTimeout = 10000) {
-    Retrieved r;
-    r.call = aStream.RetrieveBuffer(&r.buffer, &r.operation, aTimeout);
-    return r;
-}
+// An RTP receiver is given longer than the others for its next block.
+Retrieved Retrieve(TqStream& aStream, uint32_t aTimeout = 10000) { return StreamTesting::Retrieve(aStream, aTimeout); }
 
 int64_t Parameter(TqStream& aStream, const char* aName) {
     int64_t value = -1;

@@ -12,6 +12,7 @@
 #include "TqStream.h"
 #include "engine_helpers.h"
 #include "soft_recorders.h"
+#include "stream_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,7 @@ namespace Reg = TqEngine::Reg;
 namespace Gvsp = TqEngine::Gvsp;
 using TqEngine::Testing::be16;
 using TqEngine::Testing::be32;
+using TqEngine::Testing::Capture;
 
 namespace {
 
@@ -94,18 +96,14 @@ struct Rig {
 
 // A GVSP receiver with its own session to the device, and buffers enough for every frame of a test.
 struct Receiver {
-    Receiver(const std::string& aIp, uint32_t aSize, size_t aBuffers = 16) {
-        for (size_t n = 0; n < aBuffers; ++n) {
-            buffers.push_back(std::make_unique<TqBuffer>());
-            EXPECT_TRUE(buffers.back()->Alloc(aSize).IsOK());
-        }
+    Receiver(const std::string& aIp, uint32_t aSize, size_t aBuffers = 16)
+        : buffers(StreamTesting::Buffers(aBuffers, aSize)) {
         EXPECT_TRUE(stream.Open(TqString(aIp.c_str())).IsOK());
         for (auto& b : buffers) EXPECT_TRUE(stream.QueueBuffer(b.get()).IsOK());
     }
     ~Receiver() {
         stream.Close();
-        for (TqBuffer* back = nullptr; stream.RetrieveBuffer(&back, nullptr, 0).IsOK();) {
-        }
+        StreamTesting::TakeBack(stream);
     }
     // The next block: null when none came in time.
     TqBuffer* Next(TqResult* aOperation = nullptr, uint32_t aTimeout = 20000) {
@@ -131,36 +129,6 @@ bool HoldsFrame(const TqBuffer& aBuffer, uint32_t aFrame, size_t aBytes) {
         if (aBuffer.GetDataPointer()[n] != FrameByte(aFrame, n)) return false;
     return true;
 }
-
-// The GVSP packets a stream tap saw.
-struct Capture {
-    explicit Capture(TqEngine::Device& aDevice) {
-        aDevice.SetStreamTap([this](uint32_t, const uint8_t* aData, size_t aSize) {
-            std::lock_guard lock(m);
-            packets.emplace_back(aData, aData + aSize);
-        });
-    }
-    struct Block {
-        std::vector<uint8_t> leader, trailer, payload;
-    };
-    Block Of(uint16_t aBlock) {
-        std::lock_guard lock(m);
-        Block b;
-        for (const auto& p : packets) {
-            if (be16(p, 2) != aBlock) continue;
-            if (p[4] == Gvsp::kFormatLeader) b.leader = p;
-            else if (p[4] == Gvsp::kFormatTrailer) b.trailer = p;
-            else b.payload.insert(b.payload.end(), p.begin() + 8, p.end());
-        }
-        return b;
-    }
-    size_t Trailers() {
-        std::lock_guard lock(m);
-        return size_t(std::count_if(packets.begin(), packets.end(), [](const auto& p) { return p[4] == Gvsp::kFormatTrailer; }));
-    }
-    std::mutex m;
-    std::vector<std::vector<uint8_t>> packets;
-};
 
 Options Streaming(uint32_t aWidth = 64, uint32_t aHeight = 48, TqPixelType aType = TqPixelMono8) {
     Options o;

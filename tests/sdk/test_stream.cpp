@@ -7,6 +7,7 @@
 #include "TqDeviceEngine.h"
 #include "TqImage.h"
 #include "TqStream.h"
+#include "stream_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@
 #include <thread>
 
 using namespace TqEngine;
+using namespace StreamTesting;
 
 namespace {
 
@@ -62,27 +64,6 @@ struct Rig {
     std::unique_ptr<Device> device;
     bool started = false;
 };
-
-std::vector<std::unique_ptr<TqBuffer>> Buffers(size_t aCount, uint32_t aSize) {
-    std::vector<std::unique_ptr<TqBuffer>> out;
-    for (size_t i = 0; i < aCount; ++i) {
-        out.push_back(std::make_unique<TqBuffer>());
-        EXPECT_TRUE(out.back()->Alloc(aSize).IsOK());
-    }
-    return out;
-}
-
-struct Retrieved {
-    TqResult call;
-    TqBuffer* buffer = nullptr;
-    TqResult operation;
-};
-
-Retrieved Retrieve(TqStream& aStream, uint32_t aTimeout = 5000) {
-    Retrieved r;
-    r.call = aStream.RetrieveBuffer(&r.buffer, &r.operation, aTimeout);
-    return r;
-}
 
 bool SamePattern(const FrameLayout& aLayout, uint16_t aBlock, const TqBuffer& aBuffer) {
     std::vector<uint8_t> expected;

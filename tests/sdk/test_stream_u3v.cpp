@@ -10,6 +10,7 @@
 #include "TqSimulation.h"
 #include "TqStream.h"
 #include "balanced.h"
+#include "stream_helpers.h"
 
 #include "../../sdk/stream/TqStreamState.h"   // the receiver's transfer counters
 
@@ -20,6 +21,7 @@
 #include <thread>
 
 using namespace TqEngine;
+using namespace StreamTesting;
 
 namespace {
 
@@ -62,27 +64,6 @@ protected:
     std::shared_ptr<Device> engine;
 };
 
-std::vector<std::unique_ptr<TqBuffer>> Buffers(size_t aCount, uint32_t aSize = kPayload) {
-    std::vector<std::unique_ptr<TqBuffer>> out;
-    for (size_t i = 0; i < aCount; ++i) {
-        out.push_back(std::make_unique<TqBuffer>());
-        EXPECT_TRUE(out.back()->Alloc(aSize).IsOK());
-    }
-    return out;
-}
-
-struct Retrieved {
-    TqResult call;
-    TqBuffer* buffer = nullptr;
-    TqResult operation;
-};
-
-Retrieved Retrieve(TqStream& aStream, uint32_t aTimeout = 5000) {
-    Retrieved r;
-    r.call = aStream.RetrieveBuffer(&r.buffer, &r.operation, aTimeout);
-    return r;
-}
-
 bool SamePattern(const TqBuffer& aBuffer) {
     FrameLayout layout;
     layout.width = kWidth;
@@ -116,7 +97,7 @@ std::set<TqBuffer*> Drain(TqStream& aStream) {
 TEST_F(StreamU3V, TenFramesOfAConnectedDeviceArriveWholeInTheQueuedBuffers) {
     TqDeviceU3V device;
     ASSERT_TRUE(device.Connect(record).IsOK());
-    auto buffers = Buffers(4);   // outlives the stream, which may hold them
+    auto buffers = Buffers(4, kPayload);   // outlives the stream, which may hold them
     TqStreamU3V stream;
     EXPECT_EQ(stream.GetType(), TqStreamTypeU3V);
     EXPECT_STREQ(stream.GetGUID().GetAscii(), "");
@@ -239,7 +220,7 @@ TEST_F(StreamU3V, APayloadLargerThanItsBufferWritesNothing) {
 }
 
 TEST_F(StreamU3V, AbortAndCloseGiveEveryBufferBackOnce) {
-    auto buffers = Buffers(6);
+    auto buffers = Buffers(6, kPayload);
     std::set<TqBuffer*> ours;
     for (auto& b : buffers) ours.insert(b.get());
     TqStreamU3V stream;
@@ -279,7 +260,7 @@ TEST_F(StreamU3V, CreateAndOpenMakesAUsb3VisionStreamOfARecordOrAGuid) {
     ASSERT_NE(dynamic_cast<TqStreamU3V*>(stream), nullptr);
     EXPECT_EQ(stream->GetType(), TqStreamTypeU3V);
     EXPECT_EQ(Noted(), "virtual");
-    auto buffers = Buffers(1);
+    auto buffers = Buffers(1, kPayload);
     stream->QueueBuffer(buffers[0].get());
     OneFrame();
     Retrieved r = Retrieve(*stream);
