@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <utility>
 
 namespace TqEngine {
@@ -37,7 +38,6 @@ static_assert(Reg::kBootstrapSize <= Reg::kReservedBegin && Reg::kFeatureBase >=
               Reg::kXmlBase >= Reg::kReservedEnd && Serial::kBase >= Reg::kReservedEnd &&
               Reg::kFirmwareVersion >= Reg::kReservedEnd);
 
-constexpr uint32_t kMinHeartbeat = 500;
 constexpr size_t kMaxEventData = Gvcp::kMaxPayload - Gvcp::EventEntry::kSize;
 
 bool InRange(uint32_t aAddress, uint64_t aSize, uint32_t aBase, uint64_t aLength) {
@@ -120,6 +120,8 @@ Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
         channels.back()->index = n;
     }
     active.assign(c.streamChannels, false);
+    // A peer that cannot guess the IDs of the device's commands cannot acknowledge them.
+    messageRequestId = uint16_t(std::random_device()());
 }
 
 void Device::Impl::InitRegisters() {
@@ -416,7 +418,7 @@ uint16_t BootstrapWrite(const WordWrite& w) {
     case Reg::kMcrc:
         return w.Store(aValue);
     case Reg::kHeartbeatTimeout:
-        return w.Store(std::max(aValue, kMinHeartbeat));
+        return w.Store(std::clamp(aValue, Reg::kMinHeartbeatTimeout, Reg::kMaxHeartbeatTimeout));
     case Reg::kTimestampControl:
         if (w.Applying() && (aValue & 1)) d.timestampOrigin = SteadyNanoseconds();
         if (w.Applying() && (aValue & 2)) {
@@ -582,7 +584,10 @@ unsigned Device::Impl::ResetDevice() {
     for (const auto& [address, value] : kept) SetBoot32(address, value);
     for (SerialBridge& bridge : serial) bridge = SerialBridge{bridge.unsupported};
     serialPending.clear();
-    pendingResends.clear();
+    {
+        std::lock_guard resends(resendMutex);
+        resendQueue.clear();
+    }
     timestampOrigin = SteadyNanoseconds();
     Notice reset;
     reset.kind = Notice::kReset;
@@ -958,14 +963,34 @@ Reply Device::Impl::WriteMem(Request& aRequest) {
     return answer(status, status == Gvcp::kSuccess ? count : 0);
 }
 
+bool Device::Impl::MayAskResends(const Peer& aPeer, uint32_t aChannel) const {
+    if (HasPrivilege(aPeer)) return true;
+    const uint32_t destination = Boot32(Reg::Scda(aChannel)), port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
+    if (destination == 0 || port == 0 || aPeer.port != port) return false;
+    // A group's receivers share its port; each asks from its own loopback address.
+    return IsMulticast(destination) ? IsLoopback(aPeer.address) : aPeer.address == destination;
+}
+
 Reply Device::Impl::PacketResend(Request& aRequest) {
-    // No acknowledge: the packets come again on the stream channel. Requests with extended IDs are
-    // not served (the channels send 16-bit block IDs).
+    // No acknowledge: the packets come again on the stream channel, sent by the resend thread.
+    // Requests with extended IDs are not served (the channels send 16-bit block IDs).
     const auto resend = Gvcp::PacketResendCommand::Of(aRequest.Payload(), aRequest.command.ExtendedIds());
     if (!resend || resend->Extended()) return {};
-    if (resend->Channel() < config.streamChannels)
-        pendingResends.push_back(
-            {resend->Channel(), uint32_t(resend->BlockId()), resend->FirstPacket(), resend->LastPacket()});
+    const uint32_t channel = resend->Channel();
+    if (channel >= config.streamChannels || !MayAskResends(aRequest.peer, channel)) {
+        stats.resendRequestsRefused++;
+        return {};
+    }
+    const uint32_t first = resend->FirstPacket();
+    const uint32_t last = std::min(resend->LastPacket(), first + (kResendMaxPackets - 1));
+    std::lock_guard resends(resendMutex);
+    if (resendQueue.size() >= kResendQueue) {
+        stats.resendRequestsRefused++;
+        return {};
+    }
+    resendQueue.push_back({channel, uint32_t(resend->BlockId()), first, last});
+    if (!resender.joinable()) resender = std::thread([this] { ResenderLoop(); });
+    resendWake.notify_all();
     return {};
 }
 
@@ -983,6 +1008,7 @@ Device::Device(const DeviceConfig& aConfig) : mImpl(std::make_unique<Impl>(aConf
 
 Device::~Device() {
     Stop();
+    mImpl->StopResender();
     {
         std::lock_guard lock(mImpl->mutex);
         mImpl->acquiring = false;
@@ -1162,6 +1188,13 @@ bool Device::WaitEventsDone(uint32_t aTimeoutMs) {
     std::unique_lock lock(mImpl->messageMutex);
     return mImpl->messageWake.wait_for(lock, std::chrono::milliseconds(aTimeoutMs), [&] {
         return mImpl->messageQueue.empty() && mImpl->messagesInFlight == 0;
+    });
+}
+
+bool Device::WaitResendsDone(uint32_t aTimeoutMs) {
+    std::unique_lock lock(mImpl->resendMutex);
+    return mImpl->resendWake.wait_for(lock, std::chrono::milliseconds(aTimeoutMs), [&] {
+        return mImpl->resendQueue.empty() && mImpl->resendsInFlight == 0;
     });
 }
 

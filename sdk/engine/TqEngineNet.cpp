@@ -181,11 +181,6 @@ uint16_t Device::SetIdentityString(IdentityString aString, const std::string& aT
 // Deferred actions and stream senders.
 
 void Device::Impl::Apply(unsigned aActions) {
-    std::vector<ResendRequest> resends;
-    {
-        std::lock_guard lock(mutex);
-        resends.swap(pendingResends);
-    }
     if (aActions & (kActionStopStreams | kActionStartStreams | kActionReset)) {
         if (aActions & (kActionStopStreams | kActionReset)) HaltSenders();
         std::lock_guard control(controlMutex);
@@ -209,7 +204,6 @@ void Device::Impl::Apply(unsigned aActions) {
         }
         SendTestPacket(channel);
     }
-    for (const ResendRequest& r : resends) Resend(r.channel, uint16_t(r.block), r.first, r.last);
     if (aActions & kActionSerial) DeliverSerial();
     if (aActions & kActionNotify) DeliverNotices();
 }
@@ -625,41 +619,94 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
     }
 }
 
-void Device::Impl::Resend(uint32_t aChannel, uint16_t aBlockId, uint32_t aFirst, uint32_t aLast) {
+uint64_t Device::Impl::Resend(const ResendRequest& aRequest, ResendSocket& aSocket) {
+    const uint32_t channel = aRequest.channel, first = aRequest.first, last = aRequest.last;
+    const uint16_t blockId = uint16_t(aRequest.block);
     uint32_t destination, port;
     StreamTap tap;
     {
         std::lock_guard lock(mutex);
-        if (!linkUp) return;
-        destination = Boot32(Reg::Scda(aChannel));
-        port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
+        if (!linkUp) return 0;
+        destination = Boot32(Reg::Scda(channel));
+        port = Boot32(Reg::Scp(channel)) & 0xFFFF;
         tap = streamTap;
     }
     std::shared_ptr<const WireBlock> frame;   // the newest block of that ID
     {
-        Channel* ch = channels[aChannel].get();
+        Channel* ch = channels[channel].get();
         std::lock_guard history(ch->historyMutex);
         for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
-            if (it->id == aBlockId) frame = it->block;
+            if (it->id == blockId) frame = it->block;
     }
-    const bool found = frame && aFirst <= aLast && aFirst < frame->Packets();
-    int fd = tap ? -1 : OpenSender(destination);
-    uint64_t sent = 0;
+    if (!tap && (aSocket.fd < 0 || aSocket.from != address.load() || aSocket.multicast != IsMulticast(destination))) {
+        if (aSocket.fd >= 0) close(aSocket.fd);
+        aSocket = {OpenSender(destination), address.load(), IsMulticast(destination)};
+    }
+    const bool found = frame && first <= last && first < frame->Packets();
     if (!found) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
         uint8_t unavailable[Gvsp::kHeaderSize];
-        Gvsp::Header::Write(unavailable, Gvcp::kPacketUnavailable, aBlockId, Gvsp::kFormatPayload, aFirst);
-        if (tap) tap(aChannel, unavailable, sizeof unavailable);
-        else SendTo(fd, unavailable, sizeof unavailable, destination, uint16_t(port));
-    } else {
-        auto batch = std::make_unique<Batch>();
-        batch->To(fd, destination, uint16_t(port));
-        std::vector<uint8_t> tapped;
-        sent = SendPackets(*frame, aFirst, aLast, aChannel, tap, *batch, tapped, [](uint32_t) { return false; });
+        Gvsp::Header::Write(unavailable, Gvcp::kPacketUnavailable, blockId, Gvsp::kFormatPayload, first);
+        if (tap) tap(channel, unavailable, sizeof unavailable);
+        else SendTo(aSocket.fd, unavailable, sizeof unavailable, destination, uint16_t(port));
+        return sizeof unavailable;
     }
-    if (fd >= 0) close(fd);
+    auto batch = std::make_unique<Batch>();
+    batch->To(aSocket.fd, destination, uint16_t(port));
+    std::vector<uint8_t> tapped;
+    const uint64_t sent = SendPackets(*frame, first, last, channel, tap, *batch, tapped, [](uint32_t) { return false; });
     std::lock_guard lock(mutex);
-    if (found) stats.packetsResent += sent;
+    stats.packetsResent += sent;
+    return sent * (Gvsp::kHeaderSize + frame->chunk);
+}
+
+void Device::Impl::ResenderLoop() {
+    ResendSocket socket;
+    // The budget: bytes that may leave now, refilled at kResendBytesPerSecond up to a burst's worth;
+    // a request is served while it is not spent, and may overdraw it by its own bytes.
+    double budget = double(kResendBurstBytes);
+    auto refilled = std::chrono::steady_clock::now();
+    const auto refill = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        budget = std::min(double(kResendBurstBytes),
+                          budget + std::chrono::duration<double>(now - refilled).count() * double(kResendBytesPerSecond));
+        refilled = now;
+    };
+    std::unique_lock lock(resendMutex);
+    for (;;) {
+        resendWake.wait(lock, [&] { return resendStop || !resendQueue.empty(); });
+        for (refill(); budget < 0 && !resendStop; refill()) {
+            const auto owed = std::chrono::duration<double>(-budget / double(kResendBytesPerSecond));
+            resendWake.wait_for(lock, std::chrono::duration_cast<std::chrono::microseconds>(owed) +
+                                          std::chrono::microseconds(100));
+        }
+        if (resendStop) break;
+        if (resendQueue.empty()) continue;   // a reset dropped them meanwhile
+        const ResendRequest request = resendQueue.front();
+        resendQueue.pop_front();
+        resendsInFlight = 1;
+        lock.unlock();
+        const uint64_t bytes = Resend(request, socket);
+        lock.lock();
+        budget -= double(bytes);
+        resendsInFlight = 0;
+        resendWake.notify_all();
+    }
+    resendQueue.clear();
+    resendsInFlight = 0;
+    resendWake.notify_all();
+    if (socket.fd >= 0) close(socket.fd);
+}
+
+void Device::Impl::StopResender() {
+    {
+        std::lock_guard lock(resendMutex);
+        resendStop = true;
+    }
+    resendWake.notify_all();
+    if (resender.joinable()) resender.join();
+    std::lock_guard lock(resendMutex);
+    resendStop = false;   // the next request starts a new one
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -734,9 +781,13 @@ void Device::Impl::SendEvent(std::vector<uint8_t>& aCommand, int& aSocket, uint3
             if (left.count() <= 0) break;
             pollfd fd{aSocket, POLLIN, 0};
             if (poll(&fd, 1, int(std::min<int64_t>(left.count(), 50))) <= 0) continue;
-            const ssize_t got = recv(aSocket, buffer, sizeof buffer, 0);
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t got = recvfrom(aSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
             const auto ack = Gvcp::AckView::Of(buffer, got > 0 ? size_t(got) : 0);
-            if (ack && link && ack->Code() == expected && ack->AckId() == request) {
+            // Only the channel's destination acknowledges: another peer's answer is no answer.
+            const bool fromDestination = ntohl(from.sin_addr.s_addr) == destination && ntohs(from.sin_port) == port;
+            if (ack && link && fromDestination && ack->Code() == expected && ack->AckId() == request) {
                 std::lock_guard lock(mutex);
                 stats.eventsAcknowledged++;
                 return;
@@ -915,6 +966,7 @@ void Device::Stop() {
     }
     d.messageWake.notify_all();
     d.messenger.join();
+    d.StopResender();   // no request arrives through the front end any more
     {
         std::lock_guard lock(d.mutex);
         d.acquiring = false;

@@ -562,7 +562,8 @@ void TransportLayerFeatures(TqGenXml::Description& description, Writer& w, const
     w.IntReg("GevCurrentIPAddress", Reg::kCurrentIp, "RO");
     w.IntReg("GevCurrentSubnetMask", Reg::kSubnetMask, "RO");
     w.IntReg("GevMACAddress", Reg::kMacHigh, "RO", 8);
-    w.Integer("GevHeartbeatTimeout", "GevHeartbeatTimeoutReg", "500", "600000", nullptr, "", "ms");
+    w.Integer("GevHeartbeatTimeout", "GevHeartbeatTimeoutReg", std::to_string(Reg::kMinHeartbeatTimeout),
+              std::to_string(Reg::kMaxHeartbeatTimeout), nullptr, "", "ms");
     w.IntReg("GevHeartbeatTimeoutReg", Reg::kHeartbeatTimeout, "RW", 4, false, "Invisible");
     w.IntReg("GevTimestampTickFrequency", Reg::kTickFrequencyHigh, "RO", 8);
     w.IntReg("GevCCP", Reg::kCcp, "RW", 4, true, "Guru");

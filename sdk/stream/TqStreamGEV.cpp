@@ -12,8 +12,8 @@
 // controls the device is lost, retrieves that wait (and those to come, until Close) end with
 // TQ_NOT_CONNECTED.
 // Resends: while RequestMissingPackets is on, the receiver asks the device for missing packets with
-// PACKETRESEND commands (no acknowledge) from a socket of its own; the packets come again on the
-// stream channel.
+// PACKETRESEND commands (no acknowledge) from the stream's own socket, since a device takes them only
+// from the stream's destination and its controller; the packets come again on the stream channel.
 #include "TqStream.h"
 
 #include "TqDevice.h"
@@ -96,8 +96,7 @@ public:
         }
         mControl.Close();
         if (mSocket >= 0) ::close(mSocket);
-        if (mRequestSocket >= 0) ::close(mRequestSocket);
-        mSocket = mRequestSocket = -1;
+        mSocket = -1;
         mReceiver.Close();
     }
 
@@ -188,18 +187,9 @@ private:
         if (size > kPacketOverhead) mAssembler.SetChunkHint(size - kPacketOverhead);
     }
 
-    // The socket that PACKETRESEND commands leave from, connected to the device's control port; the
-    // assembler asks through it (on the receiver thread). Without it nothing is asked for.
+    // PACKETRESEND commands leave from the stream's socket (the destination the device streams to, or
+    // the group's port) to the device's control port; the assembler asks on the receiver thread.
     void OpenRequests() {
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in local = Endpoint(kLoopback, 0), device = Endpoint(mDevice, Gvcp::kPort);
-        if (s < 0) return;
-        if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-            ::connect(s, reinterpret_cast<sockaddr*>(&device), sizeof device) != 0) {
-            ::close(s);
-            return;
-        }
-        mRequestSocket = s;
         mAssembler.SetRequester([this](uint16_t aBlock, uint32_t aFirst, uint32_t aLast) { Request(aBlock, aFirst, aLast); });
     }
 
@@ -209,7 +199,9 @@ private:
         uint8_t command[Gvcp::kHeaderSize + Gvcp::PacketResendCommand::kSize];
         Gvcp::PutCommandHeader(command, Gvcp::kPacketResendCmd, mRequestId, Gvcp::PacketResendCommand::kSize, 0);
         Gvcp::PacketResendCommand::Write(command + Gvcp::kHeaderSize, false, mChannel, aBlock, aFirst, aLast);
-        (void)!::send(mRequestSocket, command, sizeof command, MSG_DONTWAIT);
+        const sockaddr_in device = Endpoint(mDevice, Gvcp::kPort);
+        (void)!::sendto(mSocket, command, sizeof command, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&device),
+                        sizeof device);
     }
 
     void Heartbeat(uint32_t aInterval) {
@@ -266,7 +258,6 @@ private:
     State& mState;
     TqStreamLib::GvspAssembler mAssembler;
     int mSocket;
-    int mRequestSocket = -1;
     uint16_t mRequestId = 0;
     uint32_t mPacketBuffer;
     TqStreamLib::ReceiverThread mReceiver;

@@ -167,6 +167,8 @@ TEST(EngineSender, ProviderFramesLeaveWholeAndResendsBringEachKeptBlocksOwnBytes
     ASSERT_EQ(d.WriteRegister(Reg::Scda(0), 0x7F000001), Gvcp::kSuccess);
     ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
 
+    // The receiver asks from the stream's destination, as a stream's receiver does.
+    const Peer destination{0x7F000001, receiver.port};
     // 78 payload packets a block: more than one call's worth, the last one shorter.
     const size_t size = 300 * 250, chunk = Gvsp::PayloadBytes(1000), count = (size + chunk - 1) / chunk;
     auto check = [&](const std::map<uint32_t, std::vector<uint8_t>>& aPackets, uint16_t aBlock,
@@ -193,10 +195,10 @@ TEST(EngineSender, ProviderFramesLeaveWholeAndResendsBringEachKeptBlocksOwnBytes
         // The four kept blocks come again as they were, though the blocks let go gave their memory
         // to newer ones; an older one is gone.
         for (uint16_t kept = uint16_t(block - 3); kept <= block; ++kept) {
-            EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {kept, 1, uint32_t(count)}, 9, 0)).empty);
+            EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {kept, 1, uint32_t(count)}, 9, 0), destination).empty);
             check(receiver.Take(count), kept, Pixels(size, kept), 1, uint32_t(count));
         }
-        EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {uint32_t(block - 4), 1, 1}, 9, 0)).empty);
+        EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {uint32_t(block - 4), 1, 1}, 9, 0), destination).empty);
         const auto gone = receiver.Next();
         ASSERT_GE(gone.size(), 8u);
         EXPECT_EQ(be16(gone, 0), Gvcp::kPacketUnavailable);
