@@ -24,16 +24,7 @@ namespace {
 // A UDP socket on 127.0.0.1 that talks to a device's control port (and may be a channel's
 // destination).
 struct Udp {
-    Udp() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(0x7F000001);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t length = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-        port = ntohs(a.sin_port);
-    }
+    Udp() : fd(LoopbackSocket(port)) {}
     ~Udp() { close(fd); }
     void SendTo(uint32_t aAddress, uint16_t aPort, const std::vector<uint8_t>& aData) const {
         sockaddr_in to{};
@@ -54,6 +45,16 @@ struct Udp {
         data.resize(size_t(n));
         if (aFrom) *aFrom = from;
         return data;
+    }
+    // The next EVENT command from aDevice within aMs (none after the wait), and where it came from.
+    std::optional<std::vector<uint8_t>> NextEvent(const Device& aDevice, int aMs, sockaddr_in& aFrom) const {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+        while (std::chrono::steady_clock::now() < until)
+            if (auto packet = Receive(100, &aFrom); packet && packet->size() >= 8 && (*packet)[0] == Gvcp::kKey &&
+                                                    be16(*packet, 2) == Gvcp::kEventCmd &&
+                                                    ntohl(aFrom.sin_addr.s_addr) == aDevice.Address())
+                return packet;
+        return std::nullopt;
     }
     // Empties the socket of what arrived so far.
     void Drain() const {
@@ -77,8 +78,8 @@ struct Udp {
         const auto ack = Ask(aDevice, Command(Gvcp::kWriteRegCmd, {aAddress, aValue}, ++request));
         return ack ? be16(*ack, 0) : uint16_t(0xFFFF);
     }
-    int fd = -1;
     uint16_t port = 0;
+    int fd = -1;
     mutable uint16_t request = 100;
 };
 
@@ -154,6 +155,7 @@ TEST(EngineControlChannel, AFloodOfResendRequestsLeavesTheControllerAnsweredAndT
     ASSERT_TRUE(d.Start(0, &error)) << error;
     Udp controller, stranger, stream;
     ASSERT_EQ(controller.Write(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);
+    ASSERT_EQ(controller.Write(d, Reg::kHeartbeatTimeout, 60000), Gvcp::kSuccess);   // no heartbeats here
     ASSERT_EQ(controller.Write(d, Reg::Scda(0), 0x7F000001), Gvcp::kSuccess);
     ASSERT_EQ(controller.Write(d, Reg::Scp(0), stream.port), Gvcp::kSuccess);
     ASSERT_EQ(controller.Write(d, Reg::kAcquisitionMode, 1), Gvcp::kSuccess);
@@ -216,11 +218,12 @@ TEST(EngineControlChannel, AnEventAcknowledgeCountsOnlyFromTheMessagingChannelsD
     ASSERT_EQ(controller.Write(d, Reg::kMcp, events.port), Gvcp::kSuccess);
     ASSERT_EQ(controller.Write(d, Reg::kMctt, 1000), Gvcp::kSuccess);
     ASSERT_EQ(controller.Write(d, Reg::kMcrc, 2), Gvcp::kSuccess);
+    ASSERT_EQ(controller.Write(d, Reg::kHeartbeatTimeout, 60000), Gvcp::kSuccess);   // no heartbeats here
 
     // Another peer acknowledges the event under its request ID: the device goes on retrying.
     ASSERT_EQ(d.FireEvent(0x9000), Gvcp::kSuccess);
     sockaddr_in device{};
-    const auto event = events.Receive(10000, &device);
+    const auto event = events.NextEvent(d, 10000, device);
     ASSERT_TRUE(event);
     const auto ackOf = [](const std::vector<uint8_t>& aEvent) {
         return Gvcp::NewAck(Gvcp::kSuccess, Gvcp::kEventAck, be16(aEvent, 6), {});
@@ -234,7 +237,7 @@ TEST(EngineControlChannel, AnEventAcknowledgeCountsOnlyFromTheMessagingChannelsD
     // The destination's acknowledge ends the retries.
     events.Drain();
     ASSERT_EQ(d.FireEvent(0x9001), Gvcp::kSuccess);
-    const auto second = events.Receive(10000, &device);
+    const auto second = events.NextEvent(d, 10000, device);
     ASSERT_TRUE(second);
     events.SendTo(ntohl(device.sin_addr.s_addr), ntohs(device.sin_port), ackOf(*second));
     ASSERT_TRUE(d.WaitEventsDone(20000));

@@ -113,18 +113,11 @@ std::vector<uint8_t> Pixels(size_t aSize, uint32_t aSeed) {
 // A UDP socket on 127.0.0.1 that the device's channel sends to.
 struct Receiver {
     Receiver() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        fd = LoopbackSocket(port);
         int size = 4 << 20;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         timeval wait{20, 0};   // generous: a loaded machine
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(0x7F000001);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t length = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-        port = ntohs(a.sin_port);
     }
     ~Receiver() { close(fd); }
     // The next packet (empty after the wait).
