@@ -60,13 +60,13 @@ fuzz() {   # target seconds [options...] -> the run's exit status; its log in bu
 summary() {   # target status -> one line, and the end of the log on failure
   local target=$1 status=$2 log="$build/logs/$1"
   local runs coverage
-  runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')
-  coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
+  runs=$(grep -ao 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')
+  coverage=$(grep -ao 'cov: [0-9]*' "$log" | tail -1)
   if [ "$status" -eq 0 ]; then
     echo "fuzz_$target: ${runs:-?} inputs, ${coverage:-cov: ?}"
   else
     echo "fuzz_$target: FAILED (inputs kept in $build/findings/$target/)"
-    grep -v '^#' "$log" | tail -40
+    grep -av '^#' "$log" | tail -40
   fi
 }
 

@@ -352,11 +352,10 @@ std::set<std::string> ReloadedRegisters(const Description& aSoft) {
     return registers;
 }
 
-// The root's header: the test device's own, or the one a software device's description gives.
-TqGenXml::Header RootHeader(const DeviceConfig& aConfig) {
-    const Identity& id = aConfig.identity;
-    const std::string model = Identifier(id.model, "SoftwareDevice"), vendor = Identifier(id.manufacturer, "Kivo");
-    TqGenXml::Header header{model, vendor, "Software GigE Vision device", "GEV",
+// The root's header: the test device's own (over aModel and aVendor, which the header views), or the
+// one a software device's description gives.
+TqGenXml::Header RootHeader(const DeviceConfig& aConfig, const std::string& aModel, const std::string& aVendor) {
+    TqGenXml::Header header{aModel, aVendor, "Software GigE Vision device", "GEV",
                             "4B49564F-0000-4000-8000-000000000001", "4B49564F-0000-4000-8000-000000010000"};
     if (const Description* soft = aConfig.description.get()) {
         const DescriptionHeader& h = soft->header;
@@ -597,7 +596,9 @@ void SoftwareDeviceFeatures(TqGenXml::Description& description, Writer& w, const
 std::string BuildXml(const DeviceConfig& aConfig) {
     // A software device's description (given) has no test-pattern features and takes its header as given.
     const Description* const soft = aConfig.description.get();
-    TqGenXml::Description description(RootHeader(aConfig));
+    const std::string model = Identifier(aConfig.identity.model, "SoftwareDevice");
+    const std::string vendor = Identifier(aConfig.identity.manufacturer, "Kivo");
+    TqGenXml::Description description(RootHeader(aConfig, model, vendor));
     description.Root().Attribute("xsi:schemaLocation", "http://www.genicam.org/GenApi/Version_1_1 "
                                                        "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd");
     Writer w{description};

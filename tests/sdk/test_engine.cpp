@@ -52,6 +52,16 @@ TEST(EngineRegisters, BootstrapValuesAreBigEndianAndMatchTheIdentity) {
     EXPECT_EQ(std::string(serial, strnlen(serial, 16)), std::string(15, 'S'));
 }
 
+TEST(EngineRegisters, TheDescriptionsRootNamesTheModelAndVendorWhateverTheirLength) {
+    // Names past a short string's inline room: the header must not outlive what it names.
+    DeviceConfig c = Config();
+    c.identity.model = "Model " + std::string(40, 'M');
+    c.identity.manufacturer = "Vendor " + std::string(40, 'V');
+    Device d(c);
+    EXPECT_NE(d.Xml().find("ModelName=\"Model_" + std::string(40, 'M') + "\""), std::string::npos);
+    EXPECT_NE(d.Xml().find("VendorName=\"Vendor_" + std::string(40, 'V') + "\""), std::string::npos);
+}
+
 TEST(EngineRegisters, DescriptionAtTheFirstUrlEqualsTheServedText) {
     Device d(Config());
     const std::string url = d.FirstUrl();
