@@ -5,7 +5,8 @@
 // embedding code's register handlers, frame providers and observer are called with neither held:
 // the dispatcher lets mutex go around a handler's call, senders ask providers before they take it,
 // providers are interrupted before controlMutex is taken to stop the senders, and notifications wait
-// in Impl::notices until Apply tells them.
+// in Impl::notices until Apply tells them. resendMutex (the resend queue) is taken after mutex; the
+// resend thread takes mutex only with resendMutex released.
 #pragma once
 
 #include "TqDeviceEngine.h"
