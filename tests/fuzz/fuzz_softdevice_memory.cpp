@@ -6,7 +6,8 @@
 // region (the bootstrap registers, the description, the feature and user-set registers, the
 // application's registers, the serial ports, the ends of the address space) or none (the offset is
 // the address); the length is READMEM's count, the words of READREG, the bytes of WRITEMEM or of a
-// local access. Before each input the device is reset and the controller takes control.
+// local access. Before each input the device is reset and the controller takes control, and after
+// it the device is reset again (no acquisition runs on to the process's end).
 // Checked besides the sanitizers: every command of the controller is answered with its own request
 // ID and code; a READMEM or READREG that succeeded carries what it asked for; a local read that
 // succeeded filled its buffer; after each input the device answers a READREG over UDP.
@@ -148,5 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
         }
     }
     KIVO_FUZZ_CHECK(device.AnswersOverUdp());
+    device.Reset();   // at rest: no sender thread runs on into the leak check at the process's end
     return 0;
 }
