@@ -18,7 +18,8 @@ cd "$(dirname "$0")/.."
 
 build=build-fuzz
 jobs=${KIVO_FUZZ_JOBS:-2}
-targets=(gvcp_command gvcp_ack gvsp rtp sap codec genicam_xml genicam_formula chunks multipart userset_file)
+targets=(gvcp_command gvcp_ack gvsp rtp sap codec genicam_xml genicam_formula chunks multipart userset_file
+         softdevice_gvcp softdevice_genapi softdevice_memory)
 
 usage() { sed -n '5,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 
@@ -59,13 +60,13 @@ fuzz() {   # target seconds [options...] -> the run's exit status; its log in bu
 summary() {   # target status -> one line, and the end of the log on failure
   local target=$1 status=$2 log="$build/logs/$1"
   local runs coverage
-  runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')
-  coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
+  runs=$(grep -ao 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')
+  coverage=$(grep -ao 'cov: [0-9]*' "$log" | tail -1)
   if [ "$status" -eq 0 ]; then
     echo "fuzz_$target: ${runs:-?} inputs, ${coverage:-cov: ?}"
   else
     echo "fuzz_$target: FAILED (inputs kept in $build/findings/$target/)"
-    grep -v '^#' "$log" | tail -40
+    grep -av '^#' "$log" | tail -40
   fi
 }
 

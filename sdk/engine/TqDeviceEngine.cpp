@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <utility>
 
 namespace TqEngine {
@@ -37,7 +38,6 @@ static_assert(Reg::kBootstrapSize <= Reg::kReservedBegin && Reg::kFeatureBase >=
               Reg::kXmlBase >= Reg::kReservedEnd && Serial::kBase >= Reg::kReservedEnd &&
               Reg::kFirmwareVersion >= Reg::kReservedEnd);
 
-constexpr uint32_t kMinHeartbeat = 500;
 
 bool InRange(uint32_t aAddress, uint64_t aSize, uint32_t aBase, uint64_t aLength) {
     return aAddress >= aBase && uint64_t(aAddress) + aSize <= uint64_t(aBase) + aLength;
@@ -119,6 +119,8 @@ Device::Impl::Impl(const DeviceConfig& aConfig) : config(aConfig) {
         channels.back()->index = n;
     }
     active.assign(c.streamChannels, false);
+    // A peer that cannot guess the IDs of the device's commands cannot acknowledge them.
+    messageRequestId = uint16_t(std::random_device()());
 }
 
 void Device::Impl::InitRegisters() {
@@ -294,189 +296,231 @@ bool Device::Impl::StoreRaw(uint32_t aAddress, const uint8_t* aData, size_t aSiz
     return true;
 }
 
-// Validates a write of aValue (aActions null) or applies it. aPeer null: the local side.
-static uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aValue, const Peer* aPeer,
-                                unsigned* aActions) {
-    const bool apply = aActions != nullptr;
-    const bool locked = d.acquiring || d.Feature(Reg::kTLParamsLocked) != 0;
-    auto store = [&](uint32_t aStored) {
-        if (apply) d.SetBoot32(aAddress, aStored);
-        return uint16_t(Gvcp::kSuccess);
-    };
-    if (aAddress >= Reg::kReservedBegin && aAddress < Reg::kReservedEnd) {
-        AddedMemory* block = d.AddedAt(aAddress, 4);
-        if (!block) return Gvcp::kInvalidAddress;
-        if (block->readOnly) return Gvcp::kWriteProtect;
-        if (apply) Put32(&block->bytes[aAddress - block->begin], aValue);
+namespace {
+
+// One write of a register word being validated (actions null) or applied. peer null: the local side.
+struct WordWrite {
+    Device::Impl& d;
+    uint32_t address, value;
+    const Peer* peer;
+    unsigned* actions;
+    bool Applying() const { return actions != nullptr; }
+    // Keeps aStored in the bootstrap register written (when applied).
+    uint16_t Store(uint32_t aStored) const {
+        if (Applying()) d.SetBoot32(address, aStored);
         return Gvcp::kSuccess;
     }
-    if (aAddress < Reg::kBootstrapSize) {
-        if (aAddress >= Reg::kUserName && aAddress < Reg::kUserName + 16) return store(aValue);
-        switch (aAddress) {
-        case Reg::kIpConfiguration:
-            return (aValue & ~0x7u) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
-        case Reg::kPersistentIp:
-        case Reg::kPersistentMask:
-        case Reg::kPersistentGateway:
-        case Reg::kMctt:
-        case Reg::kMcrc:
-            return store(aValue);
-        case Reg::kHeartbeatTimeout:
-            return store(std::max(aValue, kMinHeartbeat));
-        case Reg::kTimestampControl:
-            if (apply && (aValue & 1)) d.timestampOrigin = SteadyNanoseconds();
-            if (apply && (aValue & 2)) {
-                uint64_t now = d.Timestamp();
-                d.SetBoot32(Reg::kTimestampHigh, uint32_t(now >> 32));
-                d.SetBoot32(Reg::kTimestampLow, uint32_t(now));
-            }
-            return Gvcp::kSuccess;
-        case Reg::kCcp: {
-            const bool wants = aValue & (Reg::kCcpExclusive | Reg::kCcpControl);
-            const uint32_t bits = aValue & 0x7;
-            if (!aPeer) {  // the device itself can only end the session
-                if (aValue != 0) return Gvcp::kInvalidParameter;
-                if (apply && d.controller.address) *aActions |= d.CloseSession(false);
-                return Gvcp::kSuccess;
-            }
-            if (d.controller.address == 0) {
-                if (apply && wants) {
-                    d.controller = *aPeer;
-                    d.ccp = bits;
-                    d.switchoverKey = aValue >> 16;
-                    d.lastSeen = d.Now();
-                    d.stats.sessionsOpened++;
-                    *aActions |= d.Notify({Notice::kSessionOpened, *aPeer, bits});
-                }
-                return Gvcp::kSuccess;
-            }
-            if (d.controller == *aPeer) {
-                if (apply) {
-                    if (!wants) {
-                        *aActions |= d.CloseSession(false);
-                    } else {
-                        d.ccp = bits;
-                        d.switchoverKey = aValue >> 16;
-                    }
-                }
-                return Gvcp::kSuccess;
-            }
-            // Switch-over: the primary holds control (not exclusive) with switch-over enabled, and the
-            // requester presents the key that the primary wrote in bits 16-31.
-            const bool open = (d.ccp & Reg::kCcpControl) && !(d.ccp & Reg::kCcpExclusive) &&
-                              (d.ccp & Reg::kCcpSwitchoverEnable);
-            if (!open || !wants || (aValue >> 16) != d.switchoverKey) return Gvcp::kAccessDenied;
-            if (apply) {
-                d.stats.sessionsClosed++;
-                d.stats.sessionsOpened++;
-                d.Notify({Notice::kSessionClosed, d.controller});
-                *aActions |= d.Notify({Notice::kSessionOpened, *aPeer, bits});
-                d.controller = *aPeer;
+    // Keeps the value in aStored when aValid (when applied).
+    uint16_t Checked(bool aValid, uint32_t& aStored) const {
+        if (!aValid) return Gvcp::kInvalidParameter;
+        if (Applying()) aStored = value;
+        return Gvcp::kSuccess;
+    }
+    bool Within(uint32_t aLow, uint32_t aHigh) const { return value >= aLow && value <= aHigh; }
+};
+
+// Memory the embedding code added.
+uint16_t AddedMemoryWrite(const WordWrite& w) {
+    AddedMemory* block = w.d.AddedAt(w.address, 4);
+    if (!block) return Gvcp::kInvalidAddress;
+    if (block->readOnly) return Gvcp::kWriteProtect;
+    if (w.Applying()) Put32(&block->bytes[w.address - block->begin], w.value);
+    return Gvcp::kSuccess;
+}
+
+// CCP: taking, changing and releasing control, and the switch-over.
+uint16_t ControlPrivilegeWrite(const WordWrite& w) {
+    Device::Impl& d = w.d;
+    const bool apply = w.Applying();
+    const bool wants = w.value & (Reg::kCcpExclusive | Reg::kCcpControl);
+    const uint32_t bits = w.value & 0x7;
+    if (!w.peer) {  // the device itself can only end the session
+        if (w.value != 0) return Gvcp::kInvalidParameter;
+        if (apply && d.controller.address) *w.actions |= d.CloseSession(false);
+        return Gvcp::kSuccess;
+    }
+    if (d.controller.address == 0) {
+        if (apply && wants) {
+            d.controller = *w.peer;
+            d.ccp = bits;
+            d.switchoverKey = w.value >> 16;
+            d.lastSeen = d.Now();
+            d.stats.sessionsOpened++;
+            *w.actions |= d.Notify({Notice::kSessionOpened, *w.peer, bits});
+        }
+        return Gvcp::kSuccess;
+    }
+    if (d.controller == *w.peer) {
+        if (apply) {
+            if (!wants) {
+                *w.actions |= d.CloseSession(false);
+            } else {
                 d.ccp = bits;
-                d.lastSeen = d.Now();
+                d.switchoverKey = w.value >> 16;
             }
-            return Gvcp::kSuccess;
         }
-        case Reg::kMcp:
-            return (aValue & 0xFFFF0000) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
-        case Reg::kMcda:
-            return (aValue != 0 && !IsLoopback(aValue)) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
-        case Reg::kGvspConfiguration:
-            return (aValue & ~Reg::kGvspExtendedIds) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue);
-        default:
-            break;
+        return Gvcp::kSuccess;
+    }
+    // Switch-over: the primary holds control (not exclusive) with switch-over enabled, and the
+    // requester presents the key that the primary wrote in bits 16-31.
+    const bool open = (d.ccp & Reg::kCcpControl) && !(d.ccp & Reg::kCcpExclusive) &&
+                      (d.ccp & Reg::kCcpSwitchoverEnable);
+    if (!open || !wants || (w.value >> 16) != d.switchoverKey) return Gvcp::kAccessDenied;
+    if (apply) {
+        d.stats.sessionsClosed++;
+        d.stats.sessionsOpened++;
+        d.Notify({Notice::kSessionClosed, d.controller});
+        *w.actions |= d.Notify({Notice::kSessionOpened, *w.peer, bits});
+        d.controller = *w.peer;
+        d.ccp = bits;
+        d.lastSeen = d.Now();
+    }
+    return Gvcp::kSuccess;
+}
+
+// A stream channel's registers: SCP, SCPS (and its test packet), SCPD, SCDA, SCSP.
+uint16_t StreamChannelWrite(const WordWrite& w) {
+    Device::Impl& d = w.d;
+    const uint32_t channel = (w.address - Reg::Scp(0)) / 0x40;
+    const uint32_t base = Reg::Scp(channel);
+    if (w.address == base) return (w.value & 0x000F0000) ? uint16_t(Gvcp::kInvalidParameter) : w.Store(w.value & 0xFFFF);
+    if (w.address == Reg::Scps(channel)) {
+        const uint32_t size = w.value & 0xFFFF;
+        if (size < Reg::kMinPacketSize || size > d.config.channels[channel].packetSizeMax || size % 4 ||
+            (w.value & Reg::kScpsBigEndian))
+            return Gvcp::kInvalidParameter;
+        if (w.Applying() && (w.value & Reg::kScpsFireTestPacket)) {
+            *w.actions |= kActionTestPacket;
+            d.testChannel = channel;
         }
-        if (aAddress >= Reg::Scp(0) && aAddress < Reg::Scp(d.config.streamChannels)) {
-            const uint32_t channel = (aAddress - Reg::Scp(0)) / 0x40;
-            const uint32_t base = Reg::Scp(channel);
-            if (aAddress == base) return (aValue & 0x000F0000) ? uint16_t(Gvcp::kInvalidParameter) : store(aValue & 0xFFFF);
-            if (aAddress == Reg::Scps(channel)) {
-                const uint32_t size = aValue & 0xFFFF;
-                if (size < Reg::kMinPacketSize || size > d.config.channels[channel].packetSizeMax || size % 4 ||
-                    (aValue & Reg::kScpsBigEndian))
-                    return Gvcp::kInvalidParameter;
-                if (apply && (aValue & Reg::kScpsFireTestPacket)) {
-                    *aActions |= kActionTestPacket;
-                    d.testChannel = channel;
-                }
-                return store(aValue & (Reg::kScpsDoNotFragment | 0xFFFF));
-            }
-            if (aAddress == Reg::Scpd(channel)) return store(aValue);
-            if (aAddress == Reg::Scda(channel))
-                return (aValue != 0 && !IsLoopback(aValue) && !IsMulticast(aValue)) ? uint16_t(Gvcp::kInvalidParameter)
-                                                                                     : store(aValue);
-            if (aAddress == Reg::Scsp(channel)) return Gvcp::kWriteProtect;
-            return Gvcp::kInvalidAddress;
+        return w.Store(w.value & (Reg::kScpsDoNotFragment | 0xFFFF));
+    }
+    if (w.address == Reg::Scpd(channel)) return w.Store(w.value);
+    if (w.address == Reg::Scda(channel))
+        return (w.value != 0 && !IsLoopback(w.value) && !IsMulticast(w.value)) ? uint16_t(Gvcp::kInvalidParameter)
+                                                                               : w.Store(w.value);
+    if (w.address == Reg::Scsp(channel)) return Gvcp::kWriteProtect;
+    return Gvcp::kInvalidAddress;
+}
+
+// The bootstrap registers.
+uint16_t BootstrapWrite(const WordWrite& w) {
+    Device::Impl& d = w.d;
+    const uint32_t aAddress = w.address, aValue = w.value;
+    if (aAddress >= Reg::kUserName && aAddress < Reg::kUserName + 16) return w.Store(aValue);
+    switch (aAddress) {
+    case Reg::kIpConfiguration:
+        return (aValue & ~0x7u) ? uint16_t(Gvcp::kInvalidParameter) : w.Store(aValue);
+    case Reg::kPersistentIp:
+    case Reg::kPersistentMask:
+    case Reg::kPersistentGateway:
+    case Reg::kMctt:
+    case Reg::kMcrc:
+        return w.Store(aValue);
+    case Reg::kHeartbeatTimeout:
+        return w.Store(std::clamp(aValue, Reg::kMinHeartbeatTimeout, Reg::kMaxHeartbeatTimeout));
+    case Reg::kTimestampControl:
+        if (w.Applying() && (aValue & 1)) d.timestampOrigin = SteadyNanoseconds();
+        if (w.Applying() && (aValue & 2)) {
+            uint64_t now = d.Timestamp();
+            d.SetBoot32(Reg::kTimestampHigh, uint32_t(now >> 32));
+            d.SetBoot32(Reg::kTimestampLow, uint32_t(now));
         }
-        if (aAddress >= Reg::Scp(0)) return Gvcp::kInvalidAddress;
+        return Gvcp::kSuccess;
+    case Reg::kCcp:
+        return ControlPrivilegeWrite(w);
+    case Reg::kMcp:
+        return (aValue & 0xFFFF0000) ? uint16_t(Gvcp::kInvalidParameter) : w.Store(aValue);
+    case Reg::kMcda:
+        return (aValue != 0 && !IsLoopback(aValue)) ? uint16_t(Gvcp::kInvalidParameter) : w.Store(aValue);
+    case Reg::kGvspConfiguration:
+        return (aValue & ~Reg::kGvspExtendedIds) ? uint16_t(Gvcp::kInvalidParameter) : w.Store(aValue);
+    default:
+        break;
+    }
+    if (aAddress >= Reg::Scp(0) && aAddress < Reg::Scp(d.config.streamChannels)) return StreamChannelWrite(w);
+    if (aAddress >= Reg::Scp(0)) return Gvcp::kInvalidAddress;
+    return Gvcp::kWriteProtect;
+}
+
+// A channel's image format register (named by channel 0's address): within the sensor, a format
+// the channel offers, and busy while the parameters are locked.
+uint16_t ImageFormatWrite(const WordWrite& w, uint32_t channel, uint32_t reg) {
+    Device::Impl& d = w.d;
+    if (reg == Reg::kSensorWidth || reg == Reg::kSensorHeight) return Gvcp::kWriteProtect;
+    const bool locked = d.acquiring || d.Feature(Reg::kTLParamsLocked) != 0;
+    if (locked) return Gvcp::kBusy;
+    auto format = [&](uint32_t aRegister) -> uint32_t& { return d.Format(channel, aRegister); };
+    const uint32_t sw = format(Reg::kSensorWidth), sh = format(Reg::kSensorHeight);
+    const auto& offered = d.config.channels[channel].pixelFormats;
+    switch (reg) {
+    case Reg::kWidth: return w.Checked(w.Within(1, sw - format(Reg::kOffsetX)), format(reg));
+    case Reg::kHeight: return w.Checked(w.Within(1, sh - format(Reg::kOffsetY)), format(reg));
+    case Reg::kOffsetX: return w.Checked(w.Within(0, sw - format(Reg::kWidth)), format(reg));
+    case Reg::kOffsetY: return w.Checked(w.Within(0, sh - format(Reg::kHeight)), format(reg));
+    default: return w.Checked(std::find(offered.begin(), offered.end(), w.value) != offered.end(), format(reg));
+    }
+}
+
+// The feature registers: image formats, source selector, reset, acquisition and the test pattern.
+uint16_t FeatureWrite(const WordWrite& w) {
+    Device::Impl& d = w.d;
+    const uint32_t aAddress = w.address, aValue = w.value;
+    const bool apply = w.Applying();
+    if (uint32_t channel, reg; d.FormatRegisterOf(aAddress, channel, reg)) return ImageFormatWrite(w, channel, reg);
+    if (aAddress == Reg::kSourceSelector) return w.Checked(aValue < d.ChannelCount(), d.sourceSelector);
+    if (aAddress == Reg::kDeviceReset) {
+        if (apply && aValue == 1) *w.actions |= d.ResetDevice();
+        return Gvcp::kSuccess;
+    }
+    if (aAddress >= Reg::PacketSizeMax(0) && aAddress < Reg::PacketSizeMax(d.ChannelCount()))
+        return Gvcp::kWriteProtect;
+    if (!InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize) || Reg::IsFormatRegister(aAddress))
+        return Gvcp::kInvalidAddress;
+    uint32_t& stored = d.Feature(aAddress);
+    switch (aAddress) {
+    case Reg::kAcquisitionMode:
+        return w.Checked(w.Within(0, 1), stored);
+    case Reg::kAcquisitionStart:
+        // While the device acquires, the senders that do not run (a provider ended theirs) start again.
+        if (apply && aValue == 1) {
+            d.acquiring = true;
+            *w.actions |= kActionStartStreams;
+        }
+        return Gvcp::kSuccess;
+    case Reg::kAcquisitionStop:
+        if (apply && aValue == 1 && d.acquiring) {
+            d.acquiring = false;
+            *w.actions |= kActionStopStreams;
+        }
+        return Gvcp::kSuccess;
+    case Reg::kFramePeriod:
+        return w.Checked(w.Within(1000, 10000000), stored);
+    case Reg::kExposureTime:
+        return w.Checked(w.Within(10, 1000000), stored);
+    case Reg::kTLParamsLocked:
+    case Reg::kFrameRateEnable:
+    case Reg::kEventNotification:
+        return w.Checked(w.Within(0, 1), stored);
+    default:
         return Gvcp::kWriteProtect;
     }
+}
 
-    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSpan)) {
-        auto within = [&](uint32_t aLow, uint32_t aHigh) { return aValue >= aLow && aValue <= aHigh; };
-        auto checked = [&](bool aValid, uint32_t& aStored) {
-            if (!aValid) return uint16_t(Gvcp::kInvalidParameter);
-            if (apply) aStored = aValue;
-            return uint16_t(Gvcp::kSuccess);
-        };
-        if (uint32_t channel, reg; d.FormatRegisterOf(aAddress, channel, reg)) {
-            if (reg == Reg::kSensorWidth || reg == Reg::kSensorHeight) return Gvcp::kWriteProtect;
-            if (locked) return Gvcp::kBusy;
-            auto format = [&](uint32_t aRegister) -> uint32_t& { return d.Format(channel, aRegister); };
-            const uint32_t sw = format(Reg::kSensorWidth), sh = format(Reg::kSensorHeight);
-            const auto& offered = d.config.channels[channel].pixelFormats;
-            switch (reg) {
-            case Reg::kWidth: return checked(within(1, sw - format(Reg::kOffsetX)), format(reg));
-            case Reg::kHeight: return checked(within(1, sh - format(Reg::kOffsetY)), format(reg));
-            case Reg::kOffsetX: return checked(within(0, sw - format(Reg::kWidth)), format(reg));
-            case Reg::kOffsetY: return checked(within(0, sh - format(Reg::kHeight)), format(reg));
-            default: return checked(std::find(offered.begin(), offered.end(), aValue) != offered.end(), format(reg));
-            }
-        }
-        if (aAddress == Reg::kSourceSelector) return checked(aValue < d.ChannelCount(), d.sourceSelector);
-        if (aAddress == Reg::kDeviceReset) {
-            if (apply && aValue == 1) *aActions |= d.ResetDevice();
-            return Gvcp::kSuccess;
-        }
-        if (aAddress >= Reg::PacketSizeMax(0) && aAddress < Reg::PacketSizeMax(d.ChannelCount()))
-            return Gvcp::kWriteProtect;
-        if (!InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSize) || Reg::IsFormatRegister(aAddress))
-            return Gvcp::kInvalidAddress;
-        uint32_t& stored = d.Feature(aAddress);
-        switch (aAddress) {
-        case Reg::kAcquisitionMode:
-            return checked(within(0, 1), stored);
-        case Reg::kAcquisitionStart:
-            // While the device acquires, the senders that do not run (a provider ended theirs) start again.
-            if (apply && aValue == 1) {
-                d.acquiring = true;
-                *aActions |= kActionStartStreams;
-            }
-            return Gvcp::kSuccess;
-        case Reg::kAcquisitionStop:
-            if (apply && aValue == 1 && d.acquiring) {
-                d.acquiring = false;
-                *aActions |= kActionStopStreams;
-            }
-            return Gvcp::kSuccess;
-        case Reg::kFramePeriod:
-            return checked(within(1000, 10000000), stored);
-        case Reg::kExposureTime:
-            return checked(within(10, 1000000), stored);
-        case Reg::kTLParamsLocked:
-        case Reg::kFrameRateEnable:
-        case Reg::kEventNotification:
-            return checked(within(0, 1), stored);
-        default:
-            return Gvcp::kWriteProtect;
-        }
-    }
+// Validates a write of aValue (aActions null) or applies it. aPeer null: the local side.
+uint16_t ValidateOrApply(Device::Impl& d, uint32_t aAddress, uint32_t aValue, const Peer* aPeer, unsigned* aActions) {
+    const WordWrite w{d, aAddress, aValue, aPeer, aActions};
+    if (aAddress >= Reg::kReservedBegin && aAddress < Reg::kReservedEnd) return AddedMemoryWrite(w);
+    if (aAddress < Reg::kBootstrapSize) return BootstrapWrite(w);
+    if (InRange(aAddress, 4, Reg::kFeatureBase, Reg::kFeatureSpan)) return FeatureWrite(w);
     if (uint32_t port, offset; Device::Impl::SerialPortOf(aAddress, port, offset))
-        return d.SerialWrite(port, offset, aValue, aPeer, apply);
+        return d.SerialWrite(port, offset, aValue, aPeer, aActions != nullptr);
     if (InRange(aAddress, 4, Reg::kXmlBase, d.xml.size()) || InRange(aAddress, 4, Reg::kFirmwareVersion, 32))
         return Gvcp::kWriteProtect;
     return Gvcp::kInvalidAddress;
 }
+
+}  // namespace
 
 uint16_t Device::Impl::CheckWrite(uint32_t aAddress, uint32_t aValue, const Peer* aPeer) const {
     return ValidateOrApply(const_cast<Impl&>(*this), aAddress, aValue, aPeer, nullptr);
@@ -542,7 +586,10 @@ unsigned Device::Impl::ResetDevice() {
     for (const auto& [address, value] : kept) SetBoot32(address, value);
     for (SerialBridge& bridge : serial) bridge = SerialBridge{bridge.unsupported};
     serialPending.clear();
-    pendingResends.clear();
+    {
+        std::lock_guard resends(resendMutex);
+        resendQueue.clear();
+    }
     timestampOrigin = SteadyNanoseconds();
     Notice reset;
     reset.kind = Notice::kReset;
@@ -918,14 +965,34 @@ Reply Device::Impl::WriteMem(Request& aRequest) {
     return answer(status, status == Gvcp::kSuccess ? count : 0);
 }
 
+bool Device::Impl::MayAskResends(const Peer& aPeer, uint32_t aChannel) const {
+    if (HasPrivilege(aPeer)) return true;
+    const uint32_t destination = Boot32(Reg::Scda(aChannel)), port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
+    if (destination == 0 || port == 0 || aPeer.port != port) return false;
+    // A group's receivers share its port; each asks from its own loopback address.
+    return IsMulticast(destination) ? IsLoopback(aPeer.address) : aPeer.address == destination;
+}
+
 Reply Device::Impl::PacketResend(Request& aRequest) {
-    // No acknowledge: the packets come again on the stream channel, in the form they were asked for
-    // (a 64-bit block ID with the extended-ID flag, else a 16-bit one).
+    // No acknowledge: the packets come again on the stream channel, sent by the resend thread, in the
+    // form they were asked for (a 64-bit block ID with the extended-ID flag, else a 16-bit one).
     const auto resend = Gvcp::PacketResendCommand::Of(aRequest.Payload(), aRequest.command.ExtendedIds());
     if (!resend) return {};
-    if (resend->Channel() < config.streamChannels)
-        pendingResends.push_back({resend->Channel(), resend->BlockId(), resend->FirstPacket(), resend->LastPacket(),
-                                  resend->Extended()});
+    const uint32_t channel = resend->Channel();
+    if (channel >= config.streamChannels || !MayAskResends(aRequest.peer, channel)) {
+        stats.resendRequestsRefused++;
+        return {};
+    }
+    const uint32_t first = resend->FirstPacket();
+    const uint32_t last = std::min(resend->LastPacket(), first + (kResendMaxPackets - 1));
+    std::lock_guard resends(resendMutex);
+    if (resendQueue.size() >= kResendQueue) {
+        stats.resendRequestsRefused++;
+        return {};
+    }
+    resendQueue.push_back({channel, resend->BlockId(), first, last, resend->Extended()});
+    if (!resender.joinable()) resender = std::thread([this] { ResenderLoop(); });
+    resendWake.notify_all();
     return {};
 }
 
@@ -943,6 +1010,7 @@ Device::Device(const DeviceConfig& aConfig) : mImpl(std::make_unique<Impl>(aConf
 
 Device::~Device() {
     Stop();
+    mImpl->StopResender();
     {
         std::lock_guard lock(mImpl->mutex);
         mImpl->acquiring = false;
@@ -1127,6 +1195,13 @@ bool Device::WaitEventsDone(uint32_t aTimeoutMs) {
     std::unique_lock lock(mImpl->messageMutex);
     return mImpl->messageWake.wait_for(lock, std::chrono::milliseconds(aTimeoutMs), [&] {
         return mImpl->messageQueue.empty() && mImpl->messagesInFlight == 0;
+    });
+}
+
+bool Device::WaitResendsDone(uint32_t aTimeoutMs) {
+    std::unique_lock lock(mImpl->resendMutex);
+    return mImpl->resendWake.wait_for(lock, std::chrono::milliseconds(aTimeoutMs), [&] {
+        return mImpl->resendQueue.empty() && mImpl->resendsInFlight == 0;
     });
 }
 

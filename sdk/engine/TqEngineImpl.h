@@ -5,7 +5,8 @@
 // embedding code's register handlers, frame providers and observer are called with neither held:
 // the dispatcher lets mutex go around a handler's call, senders ask providers before they take it,
 // providers are interrupted before controlMutex is taken to stop the senders, and notifications wait
-// in Impl::notices until Apply tells them.
+// in Impl::notices until Apply tells them. resendMutex (the resend queue) is taken after mutex; the
+// resend thread takes mutex only with resendMutex released.
 #pragma once
 
 #include "TqDeviceEngine.h"
@@ -225,13 +226,6 @@ struct Device::Impl {
     uint32_t testChannel = 0;
     uint32_t pendingMask = 0xFF000000, pendingGateway = 0;
     uint32_t switchoverKey = 0;
-    struct ResendRequest {
-        uint32_t channel;
-        uint64_t block;
-        uint32_t first, last;
-        bool extended;
-    };
-    std::vector<ResendRequest> pendingResends;
 
     StreamTap streamTap;
     MessageTap messageTap;
@@ -281,7 +275,22 @@ struct Device::Impl {
     size_t messagesInFlight = 0;
     std::atomic<bool> messageStop{false};
     std::thread messenger;
-    uint16_t messageRequestId = 0;
+    uint16_t messageRequestId = 0;   // the last one used; the first one is unpredictable
+
+    // ---- resends: requests the dispatcher took wait in resendQueue for the resend thread (started
+    // with the first request; resendMutex is taken after mutex, never before it) ----
+    struct ResendRequest {
+        uint32_t channel = 0;
+        uint64_t block = 0;   // in the form asked for: 16 bits, or 64 with the extended-ID flag
+        uint32_t first = 0, last = 0;
+        bool extended = false;
+    };
+    std::mutex resendMutex;
+    std::condition_variable resendWake;
+    std::deque<ResendRequest> resendQueue;
+    size_t resendsInFlight = 0;
+    bool resendStop = false;
+    std::thread resender;
 
     // ---- registers (mutex held) ----
     // The registers as the device starts: the bootstrap registers from the identity and the
@@ -376,6 +385,8 @@ struct Device::Impl {
     Reply ReadMem(Request& aRequest);
     Reply WriteMem(Request& aRequest);
     Reply PacketResend(Request& aRequest);
+    // Whether aPeer may ask channel aChannel for resends: the controller, or the channel's destination.
+    bool MayAskResends(const Peer& aPeer, uint32_t aChannel) const;
     Reply NotImplemented(Request& aRequest);
     Reply Unknown(Request& aRequest);
     Reply Ignored(Request& aRequest) { return {}; }
@@ -409,7 +420,19 @@ struct Device::Impl {
     void StopStreams();
     void SenderLoop(Channel* aChannel);
     void SendTestPacket(uint32_t aChannel);
-    void Resend(uint32_t aChannel, uint64_t aBlockId, uint32_t aFirst, uint32_t aLast, bool aExtended);
+    // The resend thread: serves the queued requests within the resend budget; ends at resendStop.
+    void ResenderLoop();
+    // Ends the resend thread, dropping the requests that wait (mutex not held).
+    void StopResender();
+    // The resend thread's socket: bound to the device's address, made again when the device moved or
+    // the destination changed between a peer and a group.
+    struct ResendSocket {
+        int fd = -1;
+        uint32_t from = 0;
+        bool multicast = false;
+    };
+    // Sends the packets of one request again; the bytes that left.
+    uint64_t Resend(const ResendRequest& aRequest, ResendSocket& aSocket);
     uint16_t QueueEvent(std::vector<uint8_t> aCommand);
     // Hands the pending serial bytes to the messaging channel (mutex not held).
     void DeliverSerial();

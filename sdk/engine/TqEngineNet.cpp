@@ -181,11 +181,6 @@ uint16_t Device::SetIdentityString(IdentityString aString, const std::string& aT
 // Deferred actions and stream senders.
 
 void Device::Impl::Apply(unsigned aActions) {
-    std::vector<ResendRequest> resends;
-    {
-        std::lock_guard lock(mutex);
-        resends.swap(pendingResends);
-    }
     if (aActions & (kActionStopStreams | kActionStartStreams | kActionReset)) {
         if (aActions & (kActionStopStreams | kActionReset)) HaltSenders();
         std::lock_guard control(controlMutex);
@@ -209,7 +204,6 @@ void Device::Impl::Apply(unsigned aActions) {
         }
         SendTestPacket(channel);
     }
-    for (const ResendRequest& r : resends) Resend(r.channel, r.block, r.first, r.last, r.extended);
     if (aActions & kActionSerial) DeliverSerial();
     if (aActions & kActionNotify) DeliverNotices();
 }
@@ -367,197 +361,253 @@ void Device::Impl::StopStreams() {
     }
 }
 
-void Device::Impl::SenderLoop(Channel* aChannel) {
-    const uint32_t n = aChannel->index;
+namespace {
+
+// One stream channel's sender thread: what it keeps from frame to frame (its socket, its batch, the
+// provider of its run, the pace's deadline) and the steps of one frame.
+class Sender {
+public:
+    Sender(Device::Impl& aDevice, Channel* aChannel) : d(aDevice), ch(aChannel), n(aChannel->index) {}
+
+    void Run() {
+        {
+            std::lock_guard lock(d.mutex);
+            provider = ch->providerInUse = ch->provider;
+        }
+        if (provider) Guarded([&] { provider->Started(n); });
+        for (;;) {
+            Frame frame;
+            if (provider) {
+                const Next next = TakeProviderFrame(frame);
+                if (next == Next::kEnd) break;
+                if (next == Next::kSkip) continue;
+            }
+            Plan plan;
+            if (!PlanFrame(frame, plan)) {
+                Done(frame, false);
+                break;
+            }
+            frame.blockId = plan.block;
+            frame.timestamp = plan.timestamp;   // as the leader tells it, for the provider
+            const bool toSocket = !plan.sink && !plan.tap && plan.port && plan.destination && d.running.load();
+            const bool nowhere = !plan.sink && !(plan.link && (plan.tap || toSocket));
+            if (plan.sink) {
+                ToSink(frame, plan);
+            } else if (!nowhere) {
+                ToWire(frame, plan, toSocket);
+            } else {
+                Done(frame, false);
+            }
+            if (!Pace(plan, nowhere)) break;
+        }
+        if (socket >= 0) close(socket);
+        if (provider) Guarded([&] { provider->Stopped(n); });
+        std::lock_guard lock(d.mutex);
+        ch->providerInUse = nullptr;
+        d.active[n] = false;
+    }
+
+private:
+    // What sending one frame takes from the registers and the channel, read at once under the mutex.
+    struct Plan {
+        FrameLayout layout;
+        uint32_t destination = 0, port = 0, dropEvery = 0, period = 0;
+        uint64_t counter = 0, timestamp = 0, sentAt = 0, block = 0;
+        bool link = false, paced = false, single = false, notify = false, extended = false;
+        Device::StreamTap tap;
+        Device::BlockSink sink;
+        size_t bytes = 0;
+    };
+    enum class Next { kFrame, kSkip, kEnd };
+
+    // A provider's frame, waited for without the mutex: kSkip when there is none this time (or it
+    // names no memory), kEnd when the channel stops or the provider's run is over.
+    Next TakeProviderFrame(Frame& aFrame) {
+        {
+            std::lock_guard lock(d.mutex);
+            if (ch->stop || !d.acquiring) return Next::kEnd;
+            aFrame.blockId = NextIdOf(*ch, d.ExtendedIds());
+        }
+        if (!Guarded([&] { return provider->NextFrame(n, aFrame); })) {
+            if (!Guarded([&] { return provider->Ended(n); })) return Next::kSkip;
+            // This channel's run is over; the device acquires on while another channel sends.
+            std::lock_guard lock(d.mutex);
+            if (std::none_of(d.channels.begin(), d.channels.end(),
+                             [&](const auto& aOther) { return aOther->index != n && d.active[aOther->index]; }))
+                d.acquiring = false;
+            return Next::kEnd;
+        }
+        if (!Whole(aFrame)) {
+            Guarded([&] { provider->FrameDone(n, aFrame, false); });
+            return Next::kSkip;
+        }
+        return Next::kFrame;
+    }
+
+    // Reads the frame's layout, destination and settings and takes its block ID and packet counts;
+    // false when the channel stops.
+    bool PlanFrame(const Frame& aFrame, Plan& p) {
+        std::lock_guard lock(d.mutex);
+        if (ch->stop || !d.acquiring) return false;
+        if (provider) {
+            p.layout = {aFrame.width, aFrame.height, aFrame.offsetX, aFrame.offsetY, aFrame.pixelFormat};
+            p.bytes = aFrame.imageSize + aFrame.chunkSize;
+            for (const FramePart& part : aFrame.parts) p.bytes += part.size;
+        } else {
+            p.layout.width = d.Format(n, Reg::kWidth);
+            p.layout.height = d.Format(n, Reg::kHeight);
+            p.layout.offsetX = d.Format(n, Reg::kOffsetX);
+            p.layout.offsetY = d.Format(n, Reg::kOffsetY);
+            p.layout.pixelFormat = d.Format(n, Reg::kPixelFormat);
+            p.bytes = ImageBytes(p.layout);
+        }
+        p.layout.packetSize = d.Boot32(Reg::Scps(n)) & 0xFFFF;
+        p.destination = d.Boot32(Reg::Scda(n));
+        p.port = d.Boot32(Reg::Scp(n)) & 0xFFFF;
+        p.link = d.linkUp;
+        p.paced = !provider && d.Feature(Reg::kFrameRateEnable) != 0;   // a provider keeps its own pace
+        p.period = d.Feature(Reg::kFramePeriod);
+        p.single = d.Feature(Reg::kAcquisitionMode) == 1;
+        p.notify = d.Feature(Reg::kEventNotification) != 0;
+        p.tap = d.streamTap;
+        p.dropEvery = d.faults.dropGvspEvery;
+        p.extended = d.ExtendedIds();
+        // With extended IDs a provider's own block ID goes out; otherwise the channel's count.
+        p.block = NextIdOf(*ch, p.extended);
+        if (provider && p.extended && aFrame.blockId) p.block = aFrame.blockId;
+        ch->blockId = p.block;
+        p.timestamp = provider && aFrame.timestamp ? *aFrame.timestamp : d.Timestamp();
+        p.sentAt = d.Now();
+        size_t packetCount = 0;
+        if (p.link && ch->sink) {
+            p.sink = ch->sink;
+            ch->sinkInCall = ch->sinkGeneration;
+        } else {
+            packetCount = PacketsOf(aFrame, p.bytes, p.layout.packetSize, p.extended);
+        }
+        p.counter = d.gvspCounter;
+        d.gvspCounter += packetCount;
+        return true;
+    }
+
+    // Gives a provider's frame back: whether it left (to the destination, the tap or the sink).
+    void Done(Frame& aFrame, bool aTaken) {
+        if (provider) Guarded([&] { provider->FrameDone(n, aFrame, aTaken); });
+    }
+
+    // The FrameEnd event of a frame that left, when events are on.
+    void FrameEnd(const Plan& p) {
+        if (!p.notify) return;
+        TqWire::Put64(eventData.data(), p.block);
+        TqWire::Put64(eventData.data() + 8, p.timestamp);
+        d.FireEvent(kFrameEndEventId, eventData.data(), eventData.size(), p.block, uint16_t(n));
+    }
+
+    // The whole frame to the consumer in this process.
+    void ToSink(Frame& aFrame, Plan& p) {
+        Block whole;
+        whole.channel = n;
+        whole.blockId = p.block;
+        whole.timestamp = p.timestamp;
+        whole.layout = p.layout;
+        whole.size = p.bytes;
+        whole.frame = provider ? &aFrame : nullptr;
+        p.sink(whole);
+        p.sink = nullptr;   // what it holds is let go outside the mutex
+        {
+            std::lock_guard lock(d.mutex);
+            ch->sinkInCall = 0;
+            d.stats.framesSent++;
+        }
+        ch->sinkIdle.notify_all();
+        Done(aFrame, true);
+        FrameEnd(p);
+    }
+
+    // The socket the channel sends from, made again when the device moved; SCSP tells its port.
+    void OpenSocket(uint32_t aDestination) {
+        if (socket >= 0 && socketFor == d.address.load()) return;
+        if (socket >= 0) close(socket);
+        socket = d.OpenSender(aDestination);
+        socketFor = d.address.load();
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (socket >= 0 && getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+            std::lock_guard lock(d.mutex);
+            d.SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
+        }
+    }
+
+    // The frame's block: the history holds a copy of a provider's frame, whose memory is free again
+    // once it is made.
+    std::shared_ptr<const WireBlock> MakeWire(const Frame& aFrame, const Plan& p) {
+        if (!provider)
+            return std::make_shared<const WireBlock>(MakePatternBlock(p.layout, p.block, p.timestamp, ch, p.extended));
+        WireBlock made = MakeBlock(aFrame, p.timestamp, p.layout.packetSize, p.extended);
+        if (made.total) Own(made, *ch);
+        return std::make_shared<const WireBlock>(std::move(made));
+    }
+
+    // The frame's packets to the destination or the tap, each one the drop fault spares, the block
+    // kept for resends.
+    void ToWire(Frame& aFrame, Plan& p, bool aToSocket) {
+        if (aToSocket) OpenSocket(p.destination);
+        std::shared_ptr<const WireBlock> wire = MakeWire(aFrame, p);
+        ch->Keep({p.block, p.sentAt, 0, wire});
+        uint64_t dropped = 0;
+        batch->To(socket, p.destination, uint16_t(p.port));
+        auto drop = [&](uint32_t) {
+            const bool dropping = p.dropEvery && ++p.counter % p.dropEvery == 0;
+            dropped += dropping;
+            return dropping;
+        };
+        const uint64_t sent = SendPackets(*wire, 0, uint32_t(wire->Packets() - 1), n, p.tap, *batch, tapped, drop);
+        {
+            std::lock_guard lock(d.mutex);
+            d.stats.framesSent++;
+            d.stats.framesOverrun += aFrame.overrun;
+            d.stats.gvspPacketsSent += sent;
+            d.stats.gvspPacketsDropped += dropped;
+        }
+        Done(aFrame, true);
+        FrameEnd(p);
+    }
+
+    // Waits for the next frame's time (at the frame rate, or a while when nothing takes the frames);
+    // false when the run is over (a single frame).
+    bool Pace(const Plan& p, bool aNowhere) {
+        std::unique_lock lock(d.mutex);
+        if (p.single) {
+            d.acquiring = false;
+            return false;
+        }
+        const auto stopped = [&] { return ch->stop || !d.acquiring; };
+        if (p.paced) {
+            deadline += std::chrono::microseconds(p.period);
+            const auto now = std::chrono::steady_clock::now();
+            if (deadline < now - std::chrono::microseconds(p.period)) deadline = now;  // do not catch up a backlog
+            ch->wake.wait_until(lock, deadline, stopped);
+        } else if (!p.link || aNowhere) {   // no spinning while nothing takes the frames
+            ch->wake.wait_for(lock, std::chrono::milliseconds(10), stopped);
+        }
+        return true;
+    }
+
+    Device::Impl& d;
+    Channel* const ch;
+    const uint32_t n;
     int socket = -1;
     uint32_t socketFor = 0;
-    auto deadline = std::chrono::steady_clock::now();
-    std::vector<uint8_t> eventData(16);
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now();
+    std::vector<uint8_t> eventData = std::vector<uint8_t>(16);
     std::vector<uint8_t> tapped;   // a packet for the stream tap
-    auto batch = std::make_unique<Batch>();
+    std::unique_ptr<Batch> batch = std::make_unique<Batch>();
     std::shared_ptr<FrameProvider> provider;   // this run's, taken as it starts
-    {
-        std::lock_guard lock(mutex);
-        provider = aChannel->providerInUse = aChannel->provider;
-    }
-    if (provider) Guarded([&] { provider->Started(n); });
+};
 
-    for (;;) {
-        // A provider's frame first, waited for without the mutex.
-        Frame frame;
-        if (provider) {
-            {
-                std::lock_guard lock(mutex);
-                if (aChannel->stop || !acquiring) break;
-                frame.blockId = NextIdOf(*aChannel, ExtendedIds());
-            }
-            if (!Guarded([&] { return provider->NextFrame(n, frame); })) {
-                if (!Guarded([&] { return provider->Ended(n); })) continue;
-                // This channel's run is over; the device acquires on while another channel sends.
-                std::lock_guard lock(mutex);
-                if (std::none_of(channels.begin(), channels.end(),
-                                 [&](const auto& aOther) { return aOther->index != n && active[aOther->index]; }))
-                    acquiring = false;
-                break;
-            }
-            if (!Whole(frame)) {
-                Guarded([&] { provider->FrameDone(n, frame, false); });
-                continue;
-            }
-        }
-        bool taken = false;   // the frame left (to the destination, the tap or the sink)
-        auto done = [&] {
-            if (provider) Guarded([&] { provider->FrameDone(n, frame, taken); });
-        };
+}  // namespace
 
-        FrameLayout layout;
-        uint32_t destination, port, dropEvery;
-        uint64_t counter, timestamp, sentAt, block;
-        bool link, paced, single, notify, extended;
-        uint32_t period;
-        StreamTap tap;
-        BlockSink sink;
-        size_t packetCount = 0, bytes;
-        {
-            std::unique_lock lock(mutex);
-            if (aChannel->stop || !acquiring) {
-                lock.unlock();
-                done();
-                break;
-            }
-            if (provider) {
-                layout = {frame.width, frame.height, frame.offsetX, frame.offsetY, frame.pixelFormat};
-                bytes = frame.imageSize + frame.chunkSize;
-                for (const FramePart& part : frame.parts) bytes += part.size;
-            } else {
-                layout.width = Format(n, Reg::kWidth);
-                layout.height = Format(n, Reg::kHeight);
-                layout.offsetX = Format(n, Reg::kOffsetX);
-                layout.offsetY = Format(n, Reg::kOffsetY);
-                layout.pixelFormat = Format(n, Reg::kPixelFormat);
-                bytes = ImageBytes(layout);
-            }
-            layout.packetSize = Boot32(Reg::Scps(n)) & 0xFFFF;
-            destination = Boot32(Reg::Scda(n));
-            port = Boot32(Reg::Scp(n)) & 0xFFFF;
-            link = linkUp;
-            paced = !provider && Feature(Reg::kFrameRateEnable) != 0;   // a provider keeps its own pace
-            period = Feature(Reg::kFramePeriod);
-            single = Feature(Reg::kAcquisitionMode) == 1;
-            notify = Feature(Reg::kEventNotification) != 0;
-            tap = streamTap;
-            dropEvery = faults.dropGvspEvery;
-            extended = ExtendedIds();
-            // With extended IDs a provider's own block ID goes out; otherwise the channel's count.
-            block = NextIdOf(*aChannel, extended);
-            if (provider && extended && frame.blockId) block = frame.blockId;
-            aChannel->blockId = block;
-            timestamp = provider && frame.timestamp ? *frame.timestamp : Timestamp();
-            sentAt = Now();
-            if (link && aChannel->sink) {
-                sink = aChannel->sink;
-                aChannel->sinkInCall = aChannel->sinkGeneration;
-            } else {
-                packetCount = PacketsOf(frame, bytes, layout.packetSize, extended);
-            }
-            counter = gvspCounter;
-            gvspCounter += packetCount;
-        }
-        frame.blockId = block;
-        frame.timestamp = timestamp;   // as the leader tells it, for the provider
-
-        auto frameEnd = [&] {
-            if (!notify) return;
-            TqWire::Put64(eventData.data(), block);
-            TqWire::Put64(eventData.data() + 8, timestamp);
-            FireEvent(kFrameEndEventId, eventData.data(), eventData.size(), block, uint16_t(n));
-        };
-        const bool toSocket = !sink && !tap && port && destination && running.load();
-        const bool nowhere = !sink && !(link && (tap || toSocket));
-        if (sink) {
-            // The whole frame to the consumer in this process.
-            Block whole;
-            whole.channel = n;
-            whole.blockId = block;
-            whole.timestamp = timestamp;
-            whole.layout = layout;
-            whole.size = bytes;
-            whole.frame = provider ? &frame : nullptr;
-            sink(whole);
-            sink = nullptr;   // what it holds is let go outside the mutex
-            {
-                std::lock_guard lock(mutex);
-                aChannel->sinkInCall = 0;
-                stats.framesSent++;
-            }
-            aChannel->sinkIdle.notify_all();
-            taken = true;
-            done();
-            frameEnd();
-        } else if (link && (tap || toSocket)) {
-            if (toSocket && (socket < 0 || socketFor != address.load())) {
-                if (socket >= 0) close(socket);
-                socket = OpenSender(destination);
-                socketFor = address.load();
-                sockaddr_in local{};
-                socklen_t length = sizeof local;
-                if (socket >= 0 && getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-                    std::lock_guard lock(mutex);
-                    SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
-                }
-            }
-            // The history holds a copy of a provider's frame: its memory is free again once it is made.
-            std::shared_ptr<const WireBlock> wire;
-            if (provider) {
-                WireBlock made = MakeBlock(frame, timestamp, layout.packetSize, extended);
-                if (made.total) Own(made, *aChannel);
-                wire = std::make_shared<const WireBlock>(std::move(made));
-            } else {
-                wire = std::make_shared<const WireBlock>(MakePatternBlock(layout, block, timestamp, aChannel, extended));
-            }
-            aChannel->Keep({block, sentAt, 0, wire});
-            uint64_t dropped = 0;
-            batch->To(socket, destination, uint16_t(port));
-            auto drop = [&](uint32_t) {
-                const bool dropping = dropEvery && ++counter % dropEvery == 0;
-                dropped += dropping;
-                return dropping;
-            };
-            const uint64_t sent = SendPackets(*wire, 0, uint32_t(wire->Packets() - 1), n, tap, *batch, tapped, drop);
-            {
-                std::lock_guard lock(mutex);
-                stats.framesSent++;
-                stats.framesOverrun += frame.overrun;
-                stats.gvspPacketsSent += sent;
-                stats.gvspPacketsDropped += dropped;
-            }
-            taken = true;
-            done();
-            frameEnd();
-        } else {
-            done();
-        }
-
-        std::unique_lock lock(mutex);
-        if (single) {
-            acquiring = false;
-            break;
-        }
-        if (paced) {
-            deadline += std::chrono::microseconds(period);
-            const auto now = std::chrono::steady_clock::now();
-            if (deadline < now - std::chrono::microseconds(period)) deadline = now;  // do not catch up a backlog
-            aChannel->wake.wait_until(lock, deadline, [&] { return aChannel->stop || !acquiring; });
-        } else if (!link || nowhere) {   // no spinning while nothing takes the frames
-            aChannel->wake.wait_for(lock, std::chrono::milliseconds(10), [&] { return aChannel->stop || !acquiring; });
-        }
-    }
-    if (socket >= 0) close(socket);
-    if (provider) Guarded([&] { provider->Stopped(n); });
-    std::lock_guard lock(mutex);
-    aChannel->providerInUse = nullptr;
-    active[n] = false;
-}
+void Device::Impl::SenderLoop(Channel* aChannel) { Sender(*this, aChannel).Run(); }
 
 void Device::Impl::SendTestPacket(uint32_t aChannel) {
     uint32_t destination, port, size;
@@ -594,43 +644,95 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
     }
 }
 
-void Device::Impl::Resend(uint32_t aChannel, uint64_t aBlockId, uint32_t aFirst, uint32_t aLast, bool aExtended) {
+uint64_t Device::Impl::Resend(const ResendRequest& aRequest, ResendSocket& aSocket) {
+    const uint32_t channel = aRequest.channel, first = aRequest.first, last = aRequest.last;
     uint32_t destination, port;
     StreamTap tap;
     {
         std::lock_guard lock(mutex);
-        if (!linkUp) return;
-        destination = Boot32(Reg::Scda(aChannel));
-        port = Boot32(Reg::Scp(aChannel)) & 0xFFFF;
+        if (!linkUp) return 0;
+        destination = Boot32(Reg::Scda(channel));
+        port = Boot32(Reg::Scp(channel)) & 0xFFFF;
         tap = streamTap;
     }
     // The newest block of that ID, asked for in the form it went out.
     std::shared_ptr<const WireBlock> frame;
     {
-        Channel* ch = channels[aChannel].get();
+        Channel* ch = channels[channel].get();
         std::lock_guard history(ch->historyMutex);
         for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
-            if (it->id == aBlockId && it->block->extended == aExtended) frame = it->block;
+            if (it->id == aRequest.block && it->block->extended == aRequest.extended) frame = it->block;
     }
-    const bool found = frame && aFirst <= aLast && aFirst < frame->Packets();
-    int fd = tap ? -1 : OpenSender(destination);
-    uint64_t sent = 0;
+    if (!tap && (aSocket.fd < 0 || aSocket.from != address.load() || aSocket.multicast != IsMulticast(destination))) {
+        if (aSocket.fd >= 0) close(aSocket.fd);
+        aSocket = {OpenSender(destination), address.load(), IsMulticast(destination)};
+    }
+    const bool found = frame && first <= last && first < frame->Packets();
     if (!found) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
         uint8_t unavailable[Gvsp::kExtendedHeaderSize];
-        const size_t size =
-            WireBlock::WriteHeader(unavailable, aExtended, Gvcp::kPacketUnavailable, aBlockId, Gvsp::kFormatPayload, aFirst);
-        if (tap) tap(aChannel, unavailable, size);
-        else SendTo(fd, unavailable, size, destination, uint16_t(port));
-    } else {
-        auto batch = std::make_unique<Batch>();
-        batch->To(fd, destination, uint16_t(port));
-        std::vector<uint8_t> tapped;
-        sent = SendPackets(*frame, aFirst, aLast, aChannel, tap, *batch, tapped, [](uint32_t) { return false; });
+        const size_t size = WireBlock::WriteHeader(unavailable, aRequest.extended, Gvcp::kPacketUnavailable, aRequest.block,
+                                                   Gvsp::kFormatPayload, first);
+        if (tap) tap(channel, unavailable, size);
+        else SendTo(aSocket.fd, unavailable, size, destination, uint16_t(port));
+        return size;
     }
-    if (fd >= 0) close(fd);
+    auto batch = std::make_unique<Batch>();
+    batch->To(aSocket.fd, destination, uint16_t(port));
+    std::vector<uint8_t> tapped;
+    const uint64_t sent = SendPackets(*frame, first, last, channel, tap, *batch, tapped, [](uint32_t) { return false; });
     std::lock_guard lock(mutex);
-    if (found) stats.packetsResent += sent;
+    stats.packetsResent += sent;
+    return sent * (frame->PayloadHeader() + frame->chunk);
+}
+
+void Device::Impl::ResenderLoop() {
+    ResendSocket socket;
+    // The budget: bytes that may leave now, refilled at kResendBytesPerSecond up to a burst's worth;
+    // a request is served while it is not spent, and may overdraw it by its own bytes.
+    double budget = double(kResendBurstBytes);
+    auto refilled = std::chrono::steady_clock::now();
+    const auto refill = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        budget = std::min(double(kResendBurstBytes),
+                          budget + std::chrono::duration<double>(now - refilled).count() * double(kResendBytesPerSecond));
+        refilled = now;
+    };
+    std::unique_lock lock(resendMutex);
+    for (;;) {
+        resendWake.wait(lock, [&] { return resendStop || !resendQueue.empty(); });
+        for (refill(); budget < 0 && !resendStop; refill()) {
+            const auto owed = std::chrono::duration<double>(-budget / double(kResendBytesPerSecond));
+            resendWake.wait_for(lock, std::chrono::duration_cast<std::chrono::microseconds>(owed) +
+                                          std::chrono::microseconds(100));
+        }
+        if (resendStop) break;
+        if (resendQueue.empty()) continue;   // a reset dropped them meanwhile
+        const ResendRequest request = resendQueue.front();
+        resendQueue.pop_front();
+        resendsInFlight = 1;
+        lock.unlock();
+        const uint64_t bytes = Resend(request, socket);
+        lock.lock();
+        budget -= double(bytes);
+        resendsInFlight = 0;
+        resendWake.notify_all();
+    }
+    resendQueue.clear();
+    resendsInFlight = 0;
+    resendWake.notify_all();
+    if (socket.fd >= 0) close(socket.fd);
+}
+
+void Device::Impl::StopResender() {
+    {
+        std::lock_guard lock(resendMutex);
+        resendStop = true;
+    }
+    resendWake.notify_all();
+    if (resender.joinable()) resender.join();
+    std::lock_guard lock(resendMutex);
+    resendStop = false;   // the next request starts a new one
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -705,9 +807,13 @@ void Device::Impl::SendEvent(std::vector<uint8_t>& aCommand, int& aSocket, uint3
             if (left.count() <= 0) break;
             pollfd fd{aSocket, POLLIN, 0};
             if (poll(&fd, 1, int(std::min<int64_t>(left.count(), 50))) <= 0) continue;
-            const ssize_t got = recv(aSocket, buffer, sizeof buffer, 0);
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t got = recvfrom(aSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
             const auto ack = Gvcp::AckView::Of(buffer, got > 0 ? size_t(got) : 0);
-            if (ack && link && ack->Code() == expected && ack->AckId() == request) {
+            // Only the channel's destination acknowledges: another peer's answer is no answer.
+            const bool fromDestination = ntohl(from.sin_addr.s_addr) == destination && ntohs(from.sin_port) == port;
+            if (ack && link && fromDestination && ack->Code() == expected && ack->AckId() == request) {
                 std::lock_guard lock(mutex);
                 stats.eventsAcknowledged++;
                 return;
@@ -886,6 +992,7 @@ void Device::Stop() {
     }
     d.messageWake.notify_all();
     d.messenger.join();
+    d.StopResender();   // no request arrives through the front end any more
     {
         std::lock_guard lock(d.mutex);
         d.acquiring = false;

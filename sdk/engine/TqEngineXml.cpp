@@ -352,29 +352,25 @@ std::set<std::string> ReloadedRegisters(const Description& aSoft) {
     return registers;
 }
 
-std::string BuildXml(const DeviceConfig& aConfig) {
-    const Identity& id = aConfig.identity;
-    // A software device's description (given) has no test-pattern features and takes its header as given.
-    const Description* const soft = aConfig.description.get();
-    const std::string model = Identifier(id.model, "SoftwareDevice"), vendor = Identifier(id.manufacturer, "Kivo");
-    TqGenXml::Header header{model, vendor, "Software GigE Vision device", "GEV",
+// The root's header: the test device's own (over aModel and aVendor, which the header views), or the
+// one a software device's description gives.
+TqGenXml::Header RootHeader(const DeviceConfig& aConfig, const std::string& aModel, const std::string& aVendor) {
+    TqGenXml::Header header{aModel, aVendor, "Software GigE Vision device", "GEV",
                             "4B49564F-0000-4000-8000-000000000001", "4B49564F-0000-4000-8000-000000010000"};
-    if (soft) {
+    if (const Description* soft = aConfig.description.get()) {
         const DescriptionHeader& h = soft->header;
         header = {h.modelName,   h.vendorName,     h.toolTip,        "GEV",
                   h.productGuid, h.versionGuid,    h.majorVersion,   h.minorVersion,
                   h.subMinorVersion};
     }
-    TqGenXml::Description description(header);
-    description.Root().Attribute("xsi:schemaLocation", "http://www.genicam.org/GenApi/Version_1_1 "
-                                                       "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd");
-    Writer w{description};
+    return header;
+}
 
-    const uint32_t channels = aConfig.streamChannels;
+// The categories under Root, in the order a browser shows them.
+void RootCategory(TqGenXml::Description& description, const Description* soft, uint32_t channels, bool chunks) {
     std::vector<std::string_view> root = {"DeviceControl", "ImageFormatControl", "AcquisitionControl", "EventControl",
                                           "TransportLayerControl", "SerialPortControl"};
     if (channels == 0) std::erase(root, "ImageFormatControl");
-    const bool chunks = channels > 0 && soft && soft->chunkBase && !soft->chunkEntries.empty();
     if (soft) {
         std::erase(root, "EventControl");
         std::erase(root, "SerialPortControl");
@@ -383,8 +379,10 @@ std::string BuildXml(const DeviceConfig& aConfig) {
         root.insert(root.end(), soft->topCategories.begin(), soft->topCategories.end());
     }
     description.Category("Root", "Standard", root);
+}
 
-    // ---- device control ----
+// The device's names, versions, user name and reset.
+void DeviceControlFeatures(Writer& w) {
     w.Category("DeviceControl", {"DeviceVendorName", "DeviceModelName", "DeviceVersion", "DeviceManufacturerInfo",
                                  "DeviceID", "DeviceSerialNumber", "DeviceUserID", "DeviceFirmwareVersion",
                                  "DeviceReset"});
@@ -398,78 +396,89 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.StringReg("DeviceFirmwareVersion", Reg::kFirmwareVersion, 32, "RO");
     w.Command("DeviceReset", "DeviceResetReg");
     w.IntReg("DeviceResetReg", Reg::kDeviceReset, "WO", 4, false, "Invisible");
+}
 
-    // ---- image format: with several channels, of the one SourceSelector names ----
-    if (channels > 0) {
-        const bool several = channels > 1;
-        const Index source = several ? Index{"SourceSelectorReg", Reg::kFormatStride} : Index{};
-        std::vector<std::string_view> imageFeatures = {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width",
-                                                       "Height",      "OffsetX",      "OffsetY",  "PixelFormat"};
-        if (several) imageFeatures.insert(imageFeatures.begin(), "SourceSelector");
-        description.Category("ImageFormatControl", "Standard", imageFeatures);
-        if (several) {
-            std::vector<std::string> names;
-            for (uint32_t n = 0; n < channels; ++n) names.push_back("Source" + std::to_string(n));
-            std::vector<std::pair<const char*, uint32_t>> sources;
-            for (uint32_t n = 0; n < channels; ++n) sources.emplace_back(names[n].c_str(), n);
-            Element selector = w.Enumeration("SourceSelector", sources);
-            selector.With("pValue", "SourceSelectorReg");
-            for (const char* selected : {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width", "Height",
-                                         "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"})
-                selector.With("pSelected", selected);
-            if (chunks)
-                for (const char* selected : {"ChunkModeActive", "ChunkSelector", "ChunkEnable"})
-                    selector.With("pSelected", selected);
-            if (soft)
-                for (const std::string& selected : soft->sourceSelected) selector.With("pSelected", selected);
-            w.IntReg("SourceSelectorReg", Reg::kSourceSelector, "RW", 4, false, "Invisible");
+// SourceSelector: which channel's image format the format features show.
+void SourceSelector(Writer& w, const Description* soft, uint32_t channels, bool chunks) {
+    std::vector<std::string> names;
+    for (uint32_t n = 0; n < channels; ++n) names.push_back("Source" + std::to_string(n));
+    std::vector<std::pair<const char*, uint32_t>> sources;
+    for (uint32_t n = 0; n < channels; ++n) sources.emplace_back(names[n].c_str(), n);
+    Element selector = w.Enumeration("SourceSelector", sources);
+    selector.With("pValue", "SourceSelectorReg");
+    for (const char* selected : {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width", "Height",
+                                 "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"})
+        selector.With("pSelected", selected);
+    if (chunks)
+        for (const char* selected : {"ChunkModeActive", "ChunkSelector", "ChunkEnable"})
+            selector.With("pSelected", selected);
+    if (soft)
+        for (const std::string& selected : soft->sourceSelected) selector.With("pSelected", selected);
+    w.IntReg("SourceSelectorReg", Reg::kSourceSelector, "RW", 4, false, "Invisible");
+}
+
+// The formats of every channel, each once, in the order the channels list them.
+std::vector<std::pair<const char*, uint32_t>> PixelFormatEntries(const DeviceConfig& aConfig) {
+    std::vector<std::pair<const char*, uint32_t>> formats;
+    for (const ChannelConfig& channel : aConfig.channels)
+        for (uint32_t format : channel.pixelFormats) {
+            if (std::find_if(formats.begin(), formats.end(), [&](const auto& f) { return f.second == format; }) !=
+                formats.end())
+                continue;
+            const auto named = aConfig.pixelFormatNames.find(format);
+            formats.emplace_back(named != aConfig.pixelFormatNames.end() ? named->second.c_str() : Pfnc::Name(format),
+                                 format);
         }
-        w.IntReg("SensorWidth", Reg::kSensorWidth, "RO", 4, true, nullptr, "Device", source);
-        w.IntReg("SensorHeight", Reg::kSensorHeight, "RO", 4, true, nullptr, "Device", source);
-        w.SwissKnife("WidthMax", {{"SW", "SensorWidth"}, {"OX", "OffsetXReg"}}, "SW - OX", true);
-        w.SwissKnife("HeightMax", {{"SH", "SensorHeight"}, {"OY", "OffsetYReg"}}, "SH - OY", true);
-        w.SwissKnife("OffsetXMax", {{"SW", "SensorWidth"}, {"W", "WidthReg"}}, "SW - W", false);
-        w.SwissKnife("OffsetYMax", {{"SH", "SensorHeight"}, {"H", "HeightReg"}}, "SH - H", false);
-        // The smallest width and height and their steps: the test device's are 1.
-        std::vector<uint32_t> widthMin, widthInc, heightMin, heightInc;
-        for (uint32_t n = 0; n < channels; ++n) {
-            const ChannelLimits limits = soft && n < soft->limits.size() ? soft->limits[n] : ChannelLimits();
-            widthMin.push_back(limits.widthMin);
-            widthInc.push_back(limits.widthInc);
-            heightMin.push_back(limits.heightMin);
-            heightInc.push_back(limits.heightInc);
-        }
-        const std::string minWidth = PerChannel(w, "WidthMinimum", widthMin);
-        const std::string stepWidth = PerChannel(w, "WidthIncrement", widthInc);
-        const std::string minHeight = PerChannel(w, "HeightMinimum", heightMin);
-        const std::string stepHeight = PerChannel(w, "HeightIncrement", heightInc);
-        // What a user set stores is marked Streamable (a software device's description with user sets).
-        const bool streamable = soft && soft->userSetBase;
-        w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth, nullptr, nullptr, streamable);
-        w.IntReg("WidthReg", Reg::kWidth, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight, nullptr, nullptr,
-                  streamable);
-        w.IntReg("HeightReg", Reg::kHeight, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
-        w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible", "Device", source);
-        w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
-        w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible", "Device", source);
-        // The formats of every channel, each once, in the order the channels list them.
-        std::vector<std::pair<const char*, uint32_t>> formats;
-        for (const ChannelConfig& channel : aConfig.channels)
-            for (uint32_t format : channel.pixelFormats) {
-                if (std::find_if(formats.begin(), formats.end(), [&](const auto& f) { return f.second == format; }) !=
-                    formats.end())
-                    continue;
-                const auto named = aConfig.pixelFormatNames.find(format);
-                formats.emplace_back(named != aConfig.pixelFormatNames.end() ? named->second.c_str() : Pfnc::Name(format),
-                                     format);
-            }
-        w.Enumeration("PixelFormat", formats, "TLParamsLocked", streamable).With("pValue", "PixelFormatReg");
-        w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible", "Device", source);
+    return formats;
+}
+
+// The image format: with several channels, of the one SourceSelector names.
+void ImageFormatFeatures(TqGenXml::Description& description, Writer& w, const DeviceConfig& aConfig,
+                         const Description* soft, uint32_t channels, bool chunks) {
+    const bool several = channels > 1;
+    const Index source = several ? Index{"SourceSelectorReg", Reg::kFormatStride} : Index{};
+    std::vector<std::string_view> imageFeatures = {"SensorWidth", "SensorHeight", "WidthMax", "HeightMax", "Width",
+                                                   "Height",      "OffsetX",      "OffsetY",  "PixelFormat"};
+    if (several) imageFeatures.insert(imageFeatures.begin(), "SourceSelector");
+    description.Category("ImageFormatControl", "Standard", imageFeatures);
+    if (several) SourceSelector(w, soft, channels, chunks);
+    w.IntReg("SensorWidth", Reg::kSensorWidth, "RO", 4, true, nullptr, "Device", source);
+    w.IntReg("SensorHeight", Reg::kSensorHeight, "RO", 4, true, nullptr, "Device", source);
+    w.SwissKnife("WidthMax", {{"SW", "SensorWidth"}, {"OX", "OffsetXReg"}}, "SW - OX", true);
+    w.SwissKnife("HeightMax", {{"SH", "SensorHeight"}, {"OY", "OffsetYReg"}}, "SH - OY", true);
+    w.SwissKnife("OffsetXMax", {{"SW", "SensorWidth"}, {"W", "WidthReg"}}, "SW - W", false);
+    w.SwissKnife("OffsetYMax", {{"SH", "SensorHeight"}, {"H", "HeightReg"}}, "SH - H", false);
+    // The smallest width and height and their steps: the test device's are 1.
+    std::vector<uint32_t> widthMin, widthInc, heightMin, heightInc;
+    for (uint32_t n = 0; n < channels; ++n) {
+        const ChannelLimits limits = soft && n < soft->limits.size() ? soft->limits[n] : ChannelLimits();
+        widthMin.push_back(limits.widthMin);
+        widthInc.push_back(limits.widthInc);
+        heightMin.push_back(limits.heightMin);
+        heightInc.push_back(limits.heightInc);
     }
+    const std::string minWidth = PerChannel(w, "WidthMinimum", widthMin);
+    const std::string stepWidth = PerChannel(w, "WidthIncrement", widthInc);
+    const std::string minHeight = PerChannel(w, "HeightMinimum", heightMin);
+    const std::string stepHeight = PerChannel(w, "HeightIncrement", heightInc);
+    // What a user set stores is marked Streamable (a software device's description with user sets).
+    const bool streamable = soft && soft->userSetBase;
+    w.Integer("Width", "WidthReg", minWidth, "WidthMax", "TLParamsLocked", stepWidth, nullptr, nullptr, streamable);
+    w.IntReg("WidthReg", Reg::kWidth, "RW", 4, false, "Invisible", "Device", source);
+    w.Integer("Height", "HeightReg", minHeight, "HeightMax", "TLParamsLocked", stepHeight, nullptr, nullptr,
+              streamable);
+    w.IntReg("HeightReg", Reg::kHeight, "RW", 4, false, "Invisible", "Device", source);
+    w.Integer("OffsetX", "OffsetXReg", "0", "OffsetXMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
+    w.IntReg("OffsetXReg", Reg::kOffsetX, "RW", 4, false, "Invisible", "Device", source);
+    w.Integer("OffsetY", "OffsetYReg", "0", "OffsetYMax", "TLParamsLocked", "1", nullptr, nullptr, streamable);
+    w.IntReg("OffsetYReg", Reg::kOffsetY, "RW", 4, false, "Invisible", "Device", source);
+    w.Enumeration("PixelFormat", PixelFormatEntries(aConfig), "TLParamsLocked", streamable)
+        .With("pValue", "PixelFormatReg");
+    w.IntReg("PixelFormatReg", Reg::kPixelFormat, "RW", 4, false, "Invisible", "Device", source);
+}
 
-    // ---- acquisition ----
+// Acquisition mode, start and stop (and the test pattern's rate, exposure and event).
+void AcquisitionFeatures(TqGenXml::Description& description, Writer& w, bool soft) {
     std::vector<std::string_view> acquisition = {"AcquisitionMode", "AcquisitionStart", "AcquisitionStop"};
     if (!soft) acquisition.insert(acquisition.end(), {"AcquisitionFrameRateEnable", "AcquisitionFrameRate", "ExposureTime"});
     description.Category("AcquisitionControl", "Standard", acquisition);
@@ -480,9 +489,55 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.Command("AcquisitionStop", "AcquisitionStopReg");
     w.IntReg("AcquisitionStopReg", Reg::kAcquisitionStop, "WO", 4, false, "Invisible");
     if (!soft) TestPatternFeatures(description, w);
-    if (chunks) ChunkFeatures(description, w, *soft, channels);
+}
 
-    // ---- transport layer: with several channels, of the one GevStreamChannelSelector names ----
+// A stream channel's features: with several channels, of the one GevStreamChannelSelector names.
+void StreamChannelFeatures(TqGenXml::Description& description, Writer& w, const DeviceConfig& aConfig,
+                           const std::vector<std::string_view>& channelFeatures, bool multiPart) {
+    const uint32_t channels = aConfig.streamChannels;
+    const Index channel = channels > 1 ? Index{"GevStreamChannelSelector", Reg::Scp(1) - Reg::Scp(0)} : Index{};
+    if (channels > 1) {
+        Element selector = description.Node("Integer", "GevStreamChannelSelector", "Standard");
+        selector.With("Value", 0).With("Min", 0).With("Max", channels - 1);
+        for (std::string_view selected : channelFeatures) selector.With("pSelected", selected);
+    }
+    w.Integer("GevSCPHostPort", "GevSCPHostPortReg", "0", "65535", "TLParamsLocked");
+    w.Masked("GevSCPHostPortReg", Reg::Scp(0), 16, 31, channel);
+    // The largest packet size: the channel's own, a constant while there is one channel.
+    const std::string packetMax =
+        channels > 1 ? "GevSCPSPacketSizeMax" : std::to_string(aConfig.channels[0].packetSizeMax);
+    w.Integer("GevSCPSPacketSize", "GevSCPSPacketSizeReg", std::to_string(Reg::kMinPacketSize), packetMax,
+              "TLParamsLocked", "4", "B");
+    if (channels > 1)
+        w.IntReg("GevSCPSPacketSizeMax", Reg::PacketSizeMax(0), "RO", 4, false, "Invisible", "Device",
+                 Index{"GevStreamChannelSelector", 4});
+    w.Masked("GevSCPSPacketSizeReg", Reg::Scps(0), 16, 31, channel);
+    w.Boolean("GevSCPSDoNotFragment", "GevSCPSDoNotFragmentReg", "TLParamsLocked");
+    w.Masked("GevSCPSDoNotFragmentReg", Reg::Scps(0), 1, 1, channel);
+    w.Command("GevSCPSFireTestPacket", "GevSCPSFireTestPacketReg");
+    w.Masked("GevSCPSFireTestPacketReg", Reg::Scps(0), 0, 0, channel);
+    w.IntReg("GevSCPD", Reg::Scpd(0), "RW", 4, true, nullptr, "Device", channel);
+    w.IntReg("GevSCDA", Reg::Scda(0), "RW", 4, true, nullptr, "Device", channel);
+    w.IntReg("GevSCSP", Reg::Scsp(0), "RO", 4, true, nullptr, "Device", channel);
+    if (multiPart) {
+        // Large leader and trailer only while multi-part is allowed.
+        w.Boolean("GevSCCFGMultiPartEnabled", "GevSCCFGMultiPartEnabledReg", "TLParamsLocked");
+        w.Masked("GevSCCFGMultiPartEnabledReg", Reg::Sccfg(0), 25, 25, channel);
+        description.Node("Boolean", "GevSCCFGLargeLeaderTrailerEnabled", "Standard")
+            .With("pIsAvailable", "GevSCCFGMultiPartEnabled")
+            .With("pIsLocked", "TLParamsLocked")
+            .With("pValue", "GevSCCFGLargeLeaderTrailerEnabledReg")
+            .With("OnValue", 1)
+            .With("OffValue", 0);
+        w.Masked("GevSCCFGLargeLeaderTrailerEnabledReg", Reg::Sccfg(0), 26, 26, channel);
+    }
+}
+
+// The transport layer: payload size, lock, addresses, heartbeat, control and message channels, and
+// the stream channels.
+void TransportLayerFeatures(TqGenXml::Description& description, Writer& w, const DeviceConfig& aConfig,
+                            const Description* soft) {
+    const uint32_t channels = aConfig.streamChannels;
     std::vector<std::string_view> transport = {"PayloadSize", "TLParamsLocked", "GevCurrentIPAddress",
                                                "GevCurrentSubnetMask", "GevMACAddress", "GevHeartbeatTimeout",
                                                "GevTimestampTickFrequency", "GevCCP", "GevMCPHostPort", "GevMCDA",
@@ -506,7 +561,8 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.IntReg("GevCurrentIPAddress", Reg::kCurrentIp, "RO");
     w.IntReg("GevCurrentSubnetMask", Reg::kSubnetMask, "RO");
     w.IntReg("GevMACAddress", Reg::kMacHigh, "RO", 8);
-    w.Integer("GevHeartbeatTimeout", "GevHeartbeatTimeoutReg", "500", "600000", nullptr, "", "ms");
+    w.Integer("GevHeartbeatTimeout", "GevHeartbeatTimeoutReg", std::to_string(Reg::kMinHeartbeatTimeout),
+              std::to_string(Reg::kMaxHeartbeatTimeout), nullptr, "", "ms");
     w.IntReg("GevHeartbeatTimeoutReg", Reg::kHeartbeatTimeout, "RW", 4, false, "Invisible");
     w.IntReg("GevTimestampTickFrequency", Reg::kTickFrequencyHigh, "RO", 8);
     w.IntReg("GevCCP", Reg::kCcp, "RW", 4, true, "Guru");
@@ -519,70 +575,56 @@ std::string BuildXml(const DeviceConfig& aConfig) {
     w.Enumeration("GevGVSPExtendedIDMode", {{"Off", 0}, {"On", 1}}, "TLParamsLocked")
         .With("pValue", "GevGVSPExtendedIDModeReg");
     w.Masked("GevGVSPExtendedIDModeReg", Reg::kGvspConfiguration, 1, 1);
-    if (channels > 0) {
-        const Index channel = channels > 1 ? Index{"GevStreamChannelSelector", Reg::Scp(1) - Reg::Scp(0)} : Index{};
-        if (channels > 1) {
-            Element selector = description.Node("Integer", "GevStreamChannelSelector", "Standard");
-            selector.With("Value", 0).With("Min", 0).With("Max", channels - 1);
-            for (std::string_view selected : channelFeatures) selector.With("pSelected", selected);
-        }
-        w.Integer("GevSCPHostPort", "GevSCPHostPortReg", "0", "65535", "TLParamsLocked");
-        w.Masked("GevSCPHostPortReg", Reg::Scp(0), 16, 31, channel);
-        // The largest packet size: the channel's own, a constant while there is one channel.
-        const std::string packetMax =
-            channels > 1 ? "GevSCPSPacketSizeMax" : std::to_string(aConfig.channels[0].packetSizeMax);
-        w.Integer("GevSCPSPacketSize", "GevSCPSPacketSizeReg", std::to_string(Reg::kMinPacketSize), packetMax,
-                  "TLParamsLocked", "4", "B");
-        if (channels > 1)
-            w.IntReg("GevSCPSPacketSizeMax", Reg::PacketSizeMax(0), "RO", 4, false, "Invisible", "Device",
-                     Index{"GevStreamChannelSelector", 4});
-        w.Masked("GevSCPSPacketSizeReg", Reg::Scps(0), 16, 31, channel);
-        w.Boolean("GevSCPSDoNotFragment", "GevSCPSDoNotFragmentReg", "TLParamsLocked");
-        w.Masked("GevSCPSDoNotFragmentReg", Reg::Scps(0), 1, 1, channel);
-        w.Command("GevSCPSFireTestPacket", "GevSCPSFireTestPacketReg");
-        w.Masked("GevSCPSFireTestPacketReg", Reg::Scps(0), 0, 0, channel);
-        w.IntReg("GevSCPD", Reg::Scpd(0), "RW", 4, true, nullptr, "Device", channel);
-        w.IntReg("GevSCDA", Reg::Scda(0), "RW", 4, true, nullptr, "Device", channel);
-        w.IntReg("GevSCSP", Reg::Scsp(0), "RO", 4, true, nullptr, "Device", channel);
-        if (multiPart) {
-            // Large leader and trailer only while multi-part is allowed.
-            w.Boolean("GevSCCFGMultiPartEnabled", "GevSCCFGMultiPartEnabledReg", "TLParamsLocked");
-            w.Masked("GevSCCFGMultiPartEnabledReg", Reg::Sccfg(0), 25, 25, channel);
-            description.Node("Boolean", "GevSCCFGLargeLeaderTrailerEnabled", "Standard")
-                .With("pIsAvailable", "GevSCCFGMultiPartEnabled")
-                .With("pIsLocked", "TLParamsLocked")
-                .With("pValue", "GevSCCFGLargeLeaderTrailerEnabledReg")
-                .With("OnValue", 1)
-                .With("OffValue", 0);
-            w.Masked("GevSCCFGLargeLeaderTrailerEnabledReg", Reg::Sccfg(0), 26, 26, channel);
-        }
-    }
+    if (channels > 0) StreamChannelFeatures(description, w, aConfig, channelFeatures, multiPart);
+}
 
+// What a software device's description adds: its features (those a user-set load rewrites
+// invalidated by UserSetLoad's register), the categories it joins and its patches.
+void SoftwareDeviceFeatures(TqGenXml::Description& description, Writer& w, const Description& soft) {
+    // A standard category this device has not (ChunkDataControl without chunks) is made for the
+    // features that join it.
+    for (const auto& [category, features] : soft.joinedCategories) {
+        std::optional<Element> node = description.Find(category);
+        if (!node) {
+            node = description.Category(category, "Standard", std::vector<std::string>());
+            description.Find("Root")->With("pFeature", category);
+        }
+        for (const std::string& feature : features) node->With("pFeature", feature);
+    }
+    const std::set<std::string> reloaded = soft.userSetBase ? ReloadedRegisters(soft) : std::set<std::string>();
+    for (const FeatureNode& feature : soft.features) {
+        if (!reloaded.count(feature.name)) {
+            w.Feature(feature);
+            continue;
+        }
+        FeatureNode invalidated = feature;
+        invalidated.invalidators.push_back("UserSetLoadReg");
+        w.Feature(invalidated);
+    }
+    for (const NodePatch& patch : soft.patches) Patch(description, patch);
+}
+
+std::string BuildXml(const DeviceConfig& aConfig) {
+    // A software device's description (given) has no test-pattern features and takes its header as given.
+    const Description* const soft = aConfig.description.get();
+    const std::string model = Identifier(aConfig.identity.model, "SoftwareDevice");
+    const std::string vendor = Identifier(aConfig.identity.manufacturer, "Kivo");
+    TqGenXml::Description description(RootHeader(aConfig, model, vendor));
+    description.Root().Attribute("xsi:schemaLocation", "http://www.genicam.org/GenApi/Version_1_1 "
+                                                       "http://www.genicam.org/GenApi/GenApiSchema_Version_1_1.xsd");
+    Writer w{description};
+
+    const uint32_t channels = aConfig.streamChannels;
+    const bool chunks = channels > 0 && soft && soft->chunkBase && !soft->chunkEntries.empty();
+    RootCategory(description, soft, channels, chunks);
+    DeviceControlFeatures(w);
+    if (channels > 0) ImageFormatFeatures(description, w, aConfig, soft, channels, chunks);
+    AcquisitionFeatures(description, w, soft != nullptr);
+    if (chunks) ChunkFeatures(description, w, *soft, channels);
+    TransportLayerFeatures(description, w, aConfig, soft);
     if (!soft) SerialPortFeatures(description, w);
     if (soft && soft->userSetBase) UserSetFeatures(description, w, *soft, channels);
-    if (soft) {
-        // A standard category this device has not (ChunkDataControl without chunks) is made for the
-        // features that join it.
-        for (const auto& [category, features] : soft->joinedCategories) {
-            std::optional<Element> node = description.Find(category);
-            if (!node) {
-                node = description.Category(category, "Standard", std::vector<std::string>());
-                description.Find("Root")->With("pFeature", category);
-            }
-            for (const std::string& feature : features) node->With("pFeature", feature);
-        }
-        const std::set<std::string> reloaded = soft->userSetBase ? ReloadedRegisters(*soft) : std::set<std::string>();
-        for (const FeatureNode& feature : soft->features) {
-            if (!reloaded.count(feature.name)) {
-                w.Feature(feature);
-                continue;
-            }
-            FeatureNode invalidated = feature;
-            invalidated.invalidators.push_back("UserSetLoadReg");
-            w.Feature(invalidated);
-        }
-        for (const NodePatch& patch : soft->patches) Patch(description, patch);
-    }
+    if (soft) SoftwareDeviceFeatures(description, w, *soft);
 
     description.Node("Port", "Device", "Standard");
     std::string text = description.Text();

@@ -138,6 +138,10 @@ constexpr uint32_t kScpsBigEndian = 1u << 29;
 constexpr uint32_t kMinPacketSize = 576, kMaxPacketSize = 9000, kDefaultPacketSize = 1500;
 constexpr uint32_t kPacketSizeLimit = 65535;
 constexpr uint32_t kMaxStreamChannels = 4;
+// The heartbeat timeout in milliseconds: a controller's write is taken within these bounds (a value
+// beyond them becomes the nearer bound), so a controller that vanished frees the device within ten
+// minutes at most.
+constexpr uint32_t kMinHeartbeatTimeout = 500, kMaxHeartbeatTimeout = 600000;
 
 // The device's own feature registers (4 bytes each, big-endian).
 constexpr uint32_t kFeatureBase = 0x30000000;
@@ -440,7 +444,21 @@ struct Statistics {
     uint64_t gvcpCommandsDropped = 0;
     uint64_t packetsResent = 0;
     uint64_t framesOverrun = 0;   // sent with their trailer marked DATA_OVERRUN (Frame::overrun)
+    // PACKETRESEND commands not taken: from a peer neither the controller nor the channel's
+    // destination, for a channel the device does not have, or while kResendQueue requests wait.
+    uint64_t resendRequestsRefused = 0;
 };
+
+// Resends. A PACKETRESEND is taken from the controller and from the channel's destination (the
+// address and port of SCDA and SCP; for a multicast group, any loopback peer sending from the group's
+// port, as the group's receivers share it), and waits for the device's resend thread, which sends
+// at most kResendBytesPerSecond of packets a second (bursts of kResendBurstBytes), so that neither
+// the control channel nor the streams wait for resends. One request brings at most
+// kResendMaxPackets packets (a longer range: its first ones); at most kResendQueue requests wait.
+constexpr uint32_t kResendMaxPackets = 256;
+constexpr uint64_t kResendBytesPerSecond = uint64_t(64) << 20;
+constexpr uint64_t kResendBurstBytes = uint64_t(8) << 20;
+constexpr size_t kResendQueue = 1024;
 
 // Fault injection. A status other than 0 makes the controller's reads (READREG, READMEM) or writes
 // (WRITEREG, WRITEMEM) of addresses in [begin, end) answer with it; the local side is not affected.
@@ -717,11 +735,15 @@ public:
 
     // Fires an event on the messaging channel: EVENT without data, EVENTDATA with it (at most 524
     // bytes, a multiple of 4). kError when the channel is not open, kInvalidParameter for bad data.
+    // The commands the device sends number their requests on from an unpredictable first ID, and only
+    // an acknowledge from the channel's destination (MCDA and MCP, address and port) ends the retries.
     uint16_t FireEvent(uint16_t aEventId, const uint8_t* aData = nullptr, size_t aSize = 0,
                        uint64_t aBlockId = 0, uint16_t aChannel = 0xFFFF);
     bool IsMessageChannelOpen() const;
     // Blocks until the queued events were sent and acknowledged or given up (at most aTimeoutMs).
     bool WaitEventsDone(uint32_t aTimeoutMs);
+    // Blocks until the resend requests taken so far were served (at most aTimeoutMs).
+    bool WaitResendsDone(uint32_t aTimeoutMs);
 
     // The far end of a serial port: bytes it sends to the device, handed to the messaging channel in
     // order after what the port looped back before (kInvalidAddress: no such port; kAccessDenied: the

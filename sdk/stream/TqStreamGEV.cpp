@@ -13,8 +13,9 @@
 // without control, or unanswered for longer than the device's heartbeat timeout), retrieves that wait
 // (and those to come, until Close) end with TQ_NOT_CONNECTED and the reason.
 // Resends: while RequestMissingPackets is on, the receiver asks the device for missing packets with
-// PACKETRESEND commands (no acknowledge) from a socket of its own, in the form of the block's IDs
-// (the extended one for 64-bit IDs); the packets come again on the stream channel.
+// PACKETRESEND commands (no acknowledge) from the stream's own socket, since a device takes them only
+// from the stream's destination and its controller, in the form of the block's IDs (the extended one
+// for 64-bit IDs); the packets come again on the stream channel.
 // Datagrams: the receiver reads them whole up to its packet buffer, at least the device's packet
 // size when it opens, up to the largest a UDP datagram carries.
 #include "TqStream.h"
@@ -99,8 +100,7 @@ public:
         }
         mControl.Close();
         if (mSocket >= 0) ::close(mSocket);
-        if (mRequestSocket >= 0) ::close(mRequestSocket);
-        mSocket = mRequestSocket = -1;
+        mSocket = -1;
         mReceiver.Close();
     }
 
@@ -198,18 +198,9 @@ private:
             mPacketBuffer = std::max(mPacketBuffer, std::min(size - uint32_t(TqGvsp::kIpUdpOverhead), kMaxPacketBuffer));
     }
 
-    // The socket that PACKETRESEND commands leave from, connected to the device's control port; the
-    // assembler asks through it (on the receiver thread). Without it nothing is asked for.
+    // PACKETRESEND commands leave from the stream's socket (the destination the device streams to, or
+    // the group's port) to the device's control port; the assembler asks on the receiver thread.
     void OpenRequests() {
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in local = Endpoint(kLoopback, 0), device = Endpoint(mDevice, Gvcp::kPort);
-        if (s < 0) return;
-        if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-            ::connect(s, reinterpret_cast<sockaddr*>(&device), sizeof device) != 0) {
-            ::close(s);
-            return;
-        }
-        mRequestSocket = s;
         mAssembler.SetRequester([this](uint64_t aBlock, uint32_t aFirst, uint32_t aLast, bool aExtended) {
             Request(aBlock, aFirst, aLast, aExtended);
         });
@@ -223,7 +214,8 @@ private:
         const size_t size = Gvcp::PutCommandHeader(command, Gvcp::kPacketResendCmd, mRequestId, length,
                                                    aExtended ? Gvcp::kFlagExtendedIds : 0);
         Gvcp::PacketResendCommand::Write(command + Gvcp::kHeaderSize, aExtended, mChannel, aBlock, aFirst, aLast);
-        (void)!::send(mRequestSocket, command, size, MSG_DONTWAIT);
+        const sockaddr_in device = Endpoint(mDevice, Gvcp::kPort);
+        (void)!::sendto(mSocket, command, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&device), sizeof device);
     }
 
     // The stream's own session: a read of CCP every aInterval keeps it. The device has dropped it
@@ -299,7 +291,6 @@ private:
     State& mState;
     TqStreamLib::GvspAssembler mAssembler;
     int mSocket;
-    int mRequestSocket = -1;
     uint16_t mRequestId = 0;
     uint32_t mPacketBuffer;
     TqStreamLib::ReceiverThread mReceiver;

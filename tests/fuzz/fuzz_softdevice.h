@@ -1,12 +1,13 @@
 // What the fuzz targets of a software device's server side share: one device per process, made and
-// started through the SDK's public C++ API at the first call and kept for every input, and a
-// controller that reaches it through the engine's dispatcher (TqEngine::Device::Dispatch, the path a
-// datagram takes) without a socket.
+// started through the SDK's public C++ API at the first call and kept for every input, a controller
+// that reaches it through the engine's dispatcher (TqEngine::Device::Dispatch, the path a datagram
+// takes) without a socket, and one that asks over UDP whether the device still answers.
 //
 // The device: one stream channel from the ready-made source (its frames queued and retrieved here),
-// two registers of the application with event sinks (Tune, whose sink saves it in user sets through
-// the store under two suffixes, and Lut, a 12-byte array), Streamable features over both, an
-// ordinary one over a third register, and two user sets. Its store lies in a fresh folder of its own
+// registers of the application with event sinks (Tune, whose sink saves it in user sets through the
+// store under two suffixes; Lut, a 12-byte array; Wide, 8 bytes; Fixed, read-only), Streamable
+// features over Tune and Lut, ordinary ones over Wide, Fixed and a register without sinks (Kept),
+// and two user sets. Its store lies in a fresh folder of its own
 // ($XDG_DATA_HOME), so that runs never meet a user's sets or each other's.
 #pragma once
 
@@ -18,8 +19,11 @@
 #include "TqSoftDeviceGEV.h"
 #include "fuzz_input.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <ftw.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -39,7 +43,7 @@ class SoftDevice {
 public:
     static constexpr uint32_t kUserSets = 0x32001000;   // UserSetSelector, UserSetLoad, UserSetSave, ...
     static constexpr uint32_t kSelector = kUserSets, kLoad = kUserSets + 4, kSave = kUserSets + 8;
-    static constexpr uint32_t kTune = 0x20000, kLut = 0x20010, kKept = 0x20020;
+    static constexpr uint32_t kTune = 0x20000, kLut = 0x20010, kKept = 0x20020, kWide = 0x20030, kFixed = 0x20040;
 
     // The device, started at the first call (a failure to start ends the process).
     static SoftDevice& Get() {
@@ -63,6 +67,39 @@ public:
     uint16_t WriteReg(uint32_t aAddress, uint32_t aValue) { return Command(TqEngine::Gvcp::kWriteRegCmd, {aAddress, aValue}); }
     // The controller takes control again (a pause longer than the heartbeat timeout lets it go).
     void Control() { KIVO_FUZZ_CHECK(WriteReg(TqEngine::Reg::kCcp, TqEngine::Reg::kCcpControl) == 0); }
+    // A full reset (the session ends, the registers and the image format are as the start left them,
+    // waiting resends go), then the controller takes control: every input meets the same device.
+    void Reset() {
+        mEngine->Reset();
+        Control();
+    }
+
+    // Whether a READREG of CCP over UDP, from a socket of its own to the device's address, is
+    // answered (tried three times, two seconds each).
+    bool AnswersOverUdp() {
+        if (mSocket < 0) {
+            mSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            timeval wait{0, 100000};
+            setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        }
+        const uint16_t id = ++mRequest ? mRequest : ++mRequest;
+        Writer w;
+        w.U8(TqEngine::Gvcp::kKey).U8(TqEngine::Gvcp::kFlagAckRequired).U16(TqEngine::Gvcp::kReadRegCmd);
+        w.U16(4).U16(id).U32(TqEngine::Reg::kCcp);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(mEngine->Address());
+        to.sin_port = htons(TqEngine::Gvcp::kPort);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            sendto(mSocket, w.Get().data(), w.Get().size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            for (int wait = 0; wait < 20; ++wait) {
+                uint8_t ack[64];
+                const ssize_t n = recv(mSocket, ack, sizeof ack, 0);
+                if (n >= 8 && ack[2] == 0x00 && ack[3] == 0x81 && ((ack[6] << 8) | ack[7]) == id) return true;
+            }
+        }
+        return false;
+    }
 
     // The folder holding the device's sets.
     const std::string& Store() const { return mStore; }
@@ -111,6 +148,9 @@ private:
             KIVO_FUZZ_CHECK(aFactory->AddRegister(TqString("TuneReg"), kTune, 4, rw, &persisting, nullptr).IsOK());
             KIVO_FUZZ_CHECK(aFactory->AddByteArray(TqString("LutReg"), kLut, 12, rw, &plain, nullptr).IsOK());
             KIVO_FUZZ_CHECK(aFactory->AddRegister(TqString("KeptReg"), kKept, 4, rw, nullptr, nullptr).IsOK());
+            KIVO_FUZZ_CHECK(aFactory->AddRegister(TqString("WideReg"), kWide, 8, rw, &plain, nullptr).IsOK());
+            KIVO_FUZZ_CHECK(
+                aFactory->AddRegister(TqString("FixedReg"), kFixed, 4, TqGenAccessModeReadOnly, &plain, nullptr).IsOK());
         }
         void OnCreateCustomGenApiFeatures(ITqSoftDeviceGEV* aDevice, ITqGenApiFactory* aFactory) override {
             ITqRegisterMap* map = aDevice->GetRegisterMap();
@@ -121,6 +161,10 @@ private:
                 ITqRegister* reg = map->GetRegisterByAddress(address);
                 KIVO_FUZZ_CHECK((address == kLut ? aFactory->CreateRegister(reg) : aFactory->CreateInteger(reg)).IsOK());
             }
+            aFactory->SetName(TqString("Wide"));
+            KIVO_FUZZ_CHECK(aFactory->CreateFloat(map->GetRegisterByAddress(kWide)).IsOK());
+            aFactory->SetName(TqString("Fixed"));
+            KIVO_FUZZ_CHECK(aFactory->CreateInteger(map->GetRegisterByAddress(kFixed)).IsOK());
         }
     };
 
@@ -164,6 +208,7 @@ private:
     std::shared_ptr<TqEngine::Device> mEngine;
     std::string mStore;
     uint16_t mRequest = 0;
+    int mSocket = -1;
 };
 
 }  // namespace KivoFuzz

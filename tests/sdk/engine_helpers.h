@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -57,6 +61,19 @@ inline uint16_t WriteReg(Device& d, uint32_t aAddress, uint32_t aValue, const Pe
 }
 inline Ack ReadMem(Device& d, uint32_t aAddress, uint16_t aSize, const Peer& p = kApp) {
     return Send(d, Command(Gvcp::kReadMemCmd, {aAddress, aSize}), p);
+}
+
+// A UDP socket bound to 127.0.0.1 and a port of the system's choice, and that port.
+inline int LoopbackSocket(uint16_t& aPort) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t length = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    aPort = ntohs(a.sin_port);
+    return fd;
 }
 
 inline DeviceConfig Config() {

@@ -958,7 +958,9 @@ TEST(EngineProviders, EachFrameIsDoneOnceAndResendsSendWhatWasSent) {
     ASSERT_TRUE(source->Await([&] { return source->done.size() == 3 && source->waiting; }));
     capture.Take();
     // The provider's buffer was overwritten after each frame: a resend still has the frame's bytes.
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);   // the controller asks
     EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {2, 1, 1}, 9, 0)).empty);   // channel 0, block 2
+    ASSERT_TRUE(d.WaitResendsDone(10000));
     const auto resent = capture.Take();
     ASSERT_EQ(resent.size(), 1u);
     EXPECT_EQ(std::vector<uint8_t>(resent[0].begin() + 8, resent[0].end()), Bytes(32, 11));

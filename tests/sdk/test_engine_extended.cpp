@@ -117,6 +117,7 @@ TEST(EngineExtendedIds, BlocksGoOutWithTheWideHeaderAndAProvidersIdWhole) {
 
     // A resend asked for in the extended form brings the packet again; asked for in the standard
     // form, the block (sent in the other form) is none the device has.
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);   // the controller asks
     std::vector<uint8_t> command(Gvcp::kHeaderSize + Gvcp::PacketResendCommand::kExtendedSize);
     Gvcp::PutCommandHeader(command.data(), Gvcp::kPacketResendCmd, 9, Gvcp::PacketResendCommand::kExtendedSize,
                            Gvcp::kFlagExtendedIds);

@@ -113,18 +113,11 @@ std::vector<uint8_t> Pixels(size_t aSize, uint32_t aSeed) {
 // A UDP socket on 127.0.0.1 that the device's channel sends to.
 struct Receiver {
     Receiver() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        fd = LoopbackSocket(port);
         int size = 4 << 20;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         timeval wait{20, 0};   // generous: a loaded machine
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(0x7F000001);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t length = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-        port = ntohs(a.sin_port);
     }
     ~Receiver() { close(fd); }
     // The next packet (empty after the wait).
@@ -167,6 +160,8 @@ TEST(EngineSender, ProviderFramesLeaveWholeAndResendsBringEachKeptBlocksOwnBytes
     ASSERT_EQ(d.WriteRegister(Reg::Scda(0), 0x7F000001), Gvcp::kSuccess);
     ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
 
+    // The receiver asks from the stream's destination, as a stream's receiver does.
+    const Peer destination{0x7F000001, receiver.port};
     // 78 payload packets a block: more than one call's worth, the last one shorter.
     const size_t size = 300 * 250, chunk = Gvsp::PayloadBytes(1000), count = (size + chunk - 1) / chunk;
     auto check = [&](const std::map<uint32_t, std::vector<uint8_t>>& aPackets, uint16_t aBlock,
@@ -193,10 +188,10 @@ TEST(EngineSender, ProviderFramesLeaveWholeAndResendsBringEachKeptBlocksOwnBytes
         // The four kept blocks come again as they were, though the blocks let go gave their memory
         // to newer ones; an older one is gone.
         for (uint16_t kept = uint16_t(block - 3); kept <= block; ++kept) {
-            EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {kept, 1, uint32_t(count)}, 9, 0)).empty);
+            EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {kept, 1, uint32_t(count)}, 9, 0), destination).empty);
             check(receiver.Take(count), kept, Pixels(size, kept), 1, uint32_t(count));
         }
-        EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {uint32_t(block - 4), 1, 1}, 9, 0)).empty);
+        EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {uint32_t(block - 4), 1, 1}, 9, 0), destination).empty);
         const auto gone = receiver.Next();
         ASSERT_GE(gone.size(), 8u);
         EXPECT_EQ(be16(gone, 0), Gvcp::kPacketUnavailable);
