@@ -56,40 +56,26 @@ def main():
     print("Attached array written through the buffer:", frame)
 
 
-def genicam_tour():
-    """A parameter array built from a camera's GenICam description. Devices hand out their own
-    arrays; until they are wrapped, the test module loads the description from tests/genicam."""
-    import os
-
-    import _kivo_testhooks as hooks
-
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "genicam", "camera.xml")
-    with open(path) as f:
-        camera = hooks.load_parameters(f.read())
-    print("Camera features:", camera.GetCount(), "in", camera.GetCategoryCount(), "categories")
-    print("Width is a", type(camera.Get("Width")).__name__, "with range", camera.GetIntegerRange("Width")[1:])
-    print("Setting Width to 640:", str(camera.SetIntegerValue("Width", 640).GetCodeString()),
-          "-> now", camera.GetIntegerValue("Width")[1])
-    print("Setting Width to 641 (not a multiple of 4):", str(camera.SetIntegerValue("Width", 641).GetCodeString()),
-          "-> still", camera.GetIntegerValue("Width")[1])
-    print("PixelFormat:", camera.SetEnumValue("PixelFormat", "Mono16")[1], "=",
-          hex(camera.GetEnumValueInt("PixelFormat")[1]))
-    camera.SetFloatValue("ExposureTime", 1000.0)
-    stack = kivo.TqGenStateStack(camera)
-    stack.SetFloatValue("ExposureTime", 250.0)
-    print("ExposureTime while the state stack lives:", camera.GetFloatValue("ExposureTime")[1])
-    del stack
-    print("ExposureTime after it:", camera.GetFloatValue("ExposureTime")[1])
-    exposure = camera.Get("ExposureTime")
-    print("%s: %s %s (from %s to %s)" % (exposure.GetDisplayName()[1], exposure.ToString()[1], exposure.GetUnit()[1],
-                                         exposure.GetMin()[1], exposure.GetMax()[1]))
-    selector, gain = camera.Get("GainSelector"), camera.Get("Gain")
-    for channel, value in (("Red", 2.0), ("Blue", 4.5)):
-        selector.FromString(channel)
-        gain.SetValue(value)
-    for channel in ("Red", "Blue"):
-        selector.FromString(channel)
-        print("Gain of", channel, "=", gain.GetValue()[1], gain.GetUnit()[1])
+def genicam_tour(parameters):
+    """The GenICam features of a connected device: kinds, ranges, writes the device checks, a state
+    stack that puts values back, categories."""
+    print("  Device features:", parameters.GetCount(), "in", parameters.GetCategoryCount(), "categories")
+    width = parameters.Get("Width")         # typed as its most derived kind
+    print("  Width is a", type(width).__name__, "with range", parameters.GetIntegerRange("Width")[1:])
+    print("  Setting Width to 320:", str(parameters.SetIntegerValue("Width", 320).GetCodeString()),
+          "-> now", parameters.GetIntegerValue("Width")[1])
+    print("  Setting Width to 100000 (past its maximum):",
+          str(parameters.SetIntegerValue("Width", 100000).GetCodeString()),
+          "-> still", parameters.GetIntegerValue("Width")[1])
+    stack = kivo.TqGenStateStack(parameters)
+    stack.SetIntegerValue("Width", 160)
+    print("  Width while the state stack lives:", parameters.GetIntegerValue("Width")[1])
+    del stack                               # puts back what it changed
+    print("  Width after it:", parameters.GetIntegerValue("Width")[1])
+    parameters.SetIntegerValue("Width", parameters.GetIntegerRange("Width")[2])
+    model = parameters.Get("DeviceModelName")
+    print("  %s: %r (%s)" % (model.GetDisplayName()[1], str(parameters.GetStringValue("DeviceModelName")[1]),
+                             type(model).__name__))
 
 
 class ControlPrinter(kivo.ITqSoftDeviceGEVEventSink):
@@ -211,6 +197,7 @@ def device_tour(record):
     if device is None:
         return
     parameters = device.GetParameters()
+    genicam_tour(parameters)
     pixel_format = parameters.GetEnum("PixelFormat")
     entries = [pixel_format.GetEntryByIndex(i)[1] for i in range(pixel_format.GetEntriesCount()[1])]
     print("  %dx%d %s, PayloadSize %d; PixelFormat entries %s"
@@ -343,5 +330,4 @@ def compression_tour(frame):
 
 if __name__ == "__main__":
     main()
-    genicam_tour()
     soft_device_tour()
