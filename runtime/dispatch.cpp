@@ -133,6 +133,8 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         if (c.given != n) continue;
         const bool method = c.shape->count > 0 && (c.shape->params[0].flags & Param_Self);
         int first = 0;
+        if (method && !self_type && n > 0 && quick_match(items[0], c.shape->params[0].descriptor(), &self) && self)
+            self_type = c.shape->params[0].descriptor;   // the common self, matched at once
         if (method && self_type && c.shape->params[0].descriptor == self_type) {
             slots[0].cleanup = nullptr;
             slots[0].as<void*>() = self;

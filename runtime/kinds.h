@@ -159,9 +159,9 @@ struct TypedConvert {
             if (item < c.given) {
                 PyObject* o = items[item++];
                 if constexpr ((p.flags & Param_Self) != 0) {
-                    // The common self: a bare proxy of exactly the class.
+                    // The common self: a proxy of exactly the class, bare or held by a companion instance.
                     void* self = nullptr;
-                    if (SwigPyObject_DirectMatch(o, p.descriptor(), &self) && self) {
+                    if (quick_match(o, p.descriptor(), &self) && self) {
                         slot.as<void*>() = self;
                         return true;
                     }
