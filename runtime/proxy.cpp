@@ -81,6 +81,7 @@ struct Typed {
     Destroy destroy;
     Destroy forget;   // runs with the GIL once the object is gone, or null
     bool aliased;     // other proxies of the object are released with it
+    bool with_gil;    // destroyed with the GIL held (a value whose destructor never blocks)
 };
 
 std::unordered_map<std::uintptr_t, Typed>& destructors() {
@@ -115,7 +116,7 @@ void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
     Destroy destroy = typed.destroy;
     std::string failure;
     bool failed = false;
-    PyThreadState* state = PyEval_SaveThread();
+    PyThreadState* state = typed.with_gil ? nullptr : PyEval_SaveThread();
     ++kivo::rt::t_sdk_calls;
     try {
         destroy(ptr);
@@ -127,7 +128,7 @@ void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
         failure = "unknown C++ exception";
     }
     --kivo::rt::t_sdk_calls;
-    PyEval_RestoreThread(state);
+    if (state) PyEval_RestoreThread(state);
     if (typed.aliased) SwigPyObject_Release(ptr, nullptr, "deleted");
     if (typed.forget) typed.forget(ptr);
     kivo::rt::settle_gone_if_any();
@@ -910,9 +911,10 @@ int attach_this(PyObject* obj, PyObject* proxy) {
     return store_this(obj, proxy);
 }
 
-void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*), bool aliased) {
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*), bool aliased,
+                         bool with_gil) {
     if (delete_entry && destroy) {
-        destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = {destroy, forget, aliased};
+        destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = {destroy, forget, aliased, with_gil};
         forget_typed_memo();
     }
 }
