@@ -1,10 +1,13 @@
 // Hand-written C-API functions of the same shapes as the module wrappers that the benchmark times,
 // as its baseline: each takes the same calling convention (METH_O or METH_VARARGS), checks its
-// arguments, releases the GIL around the same SDK call and builds the same result, with nothing else.
+// arguments, releases the GIL around the same SDK call and builds the same result, with nothing else;
+// and a callback from a native thread written the same way (callback_time).
 //
 // Objects: the functions on existing objects take the module's own proxies (checked by proxy type and
 // type descriptor, as the wrappers' direct match does); the constructor returns a minimal box of this
-// module that owns the new object and destroys it, GIL released, when it is dropped.
+// module that owns the new object and destroys it when it is dropped, with the GIL held as the module
+// does for a result (a value whose destructor never blocks); the explicit delete releases the GIL
+// around the destruction, as the module's delete_TqResult does.
 #include "numpy_input.h"
 #include "proxy.h"
 
@@ -143,11 +146,7 @@ struct Box {
 };
 
 void box_dealloc(PyObject* self) {
-    TqResult* p = reinterpret_cast<Box*>(self)->ptr;
-    if (p) {
-        Unlocked u;
-        delete p;
-    }
+    delete reinterpret_cast<Box*>(self)->ptr;
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_Free(self);
     Py_DECREF(reinterpret_cast<PyObject*>(tp));   // heap type instances hold a reference to their type
@@ -279,6 +278,78 @@ PyObject* result_eq(PyObject*, PyObject* args) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     return PyBool_FromLong(eq);
+}
+
+// ---- 6. A callback from an SDK thread, like a director's OnValue(int32_t) -> int32_t: the work a
+// director does minus the binding. An SDK-like interface, implemented by hand over a kept Python object:
+// its method's function, looked up once (as a director's cache keeps it), is called with the object in
+// front; the native thread keeps its Python thread state between callbacks; the answer must be an int
+// that fits int32_t.
+class ValueSink {
+public:
+    virtual ~ValueSink() = default;
+    virtual int32_t OnValue(int32_t aValue) = 0;
+};
+
+class BareValueSink final : public ValueSink {
+public:
+    BareValueSink(PyObject* self, PyObject* function) : mSelf(self), mFunction(function) {}
+
+    // Called on the thread between adopt() and leave(), with the GIL free.
+    int32_t OnValue(int32_t aValue) override {
+        PyEval_RestoreThread(mState);
+        int32_t answer = -1;
+        PyObject* value = PyLong_FromLong(aValue);
+        PyObject* result = value ? PyObject_CallFunctionObjArgs(mFunction, mSelf, value, nullptr) : nullptr;
+        if (result && PyLong_Check(result)) {
+            long v = PyLong_AsLong(result);
+            if (v >= INT32_MIN && v <= INT32_MAX && !PyErr_Occurred()) answer = static_cast<int32_t>(v);
+        }
+        if (PyErr_Occurred()) PyErr_Clear();
+        Py_XDECREF(result);
+        Py_XDECREF(value);
+        mState = PyEval_SaveThread();
+        return answer;
+    }
+    // The thread's state, made once and kept between callbacks.
+    void adopt() {
+        mOuter = PyGILState_Ensure();
+        mState = PyEval_SaveThread();
+    }
+    void leave() {
+        PyEval_RestoreThread(mState);
+        PyGILState_Release(mOuter);
+    }
+
+private:
+    PyObject* mSelf;
+    PyObject* mFunction;
+    PyGILState_STATE mOuter{};
+    PyThreadState* mState = nullptr;
+};
+
+// callback_time(obj, count): seconds one new native thread takes to call obj.OnValue(i) count times
+// through a BareValueSink.
+PyObject* callback_time(PyObject*, PyObject* args) {
+    PyObject* self;
+    int count;
+    if (!PyArg_ParseTuple(args, "Oi", &self, &count)) return nullptr;
+    PyObject* function = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "OnValue");
+    if (!function) return nullptr;
+    BareValueSink bare(self, function);
+    ValueSink* sink = &bare;
+    double seconds = 0;
+    Py_BEGIN_ALLOW_THREADS
+    std::thread([&] {
+        bare.adopt();
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < count; ++i) sink->OnValue(i);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        bare.leave();
+    }).join();
+    Py_END_ALLOW_THREADS
+    Py_DECREF(function);
+    return PyFloat_FromDouble(seconds);
 }
 
 // live(class name): SDK objects of the class constructed and not yet destroyed.
@@ -472,6 +543,7 @@ PyMethodDef kMethods[] = {
     {"text_of", text_of, METH_O, nullptr},
     {"result_eq", result_eq, METH_VARARGS, nullptr},
     {"live", live, METH_O, nullptr},
+    {"callback_time", callback_time, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,7 +18,9 @@ baseline function (bare) and as the pybind11 method:
      wide characters -> str in the second, on an existing object (no construction in the timing).
   5. a two-way overload, given an int     TqResult___eq__(r, 0)          r.__eq__(0)
      and given a proxy                    TqResult___eq__(r, r2)         r.__eq__(r2)
-Every implementation releases the GIL around the SDK call (construction and destruction included).
+Every implementation releases the GIL around the SDK call (construction and the explicit delete
+included); a dropped result is destroyed with the GIL held, as the module destroys a value whose
+destructor never blocks.
 
 Method: one process pinned to one CPU; the statements' iteration counts are chosen once for about
 --target-ms per timing; a round times every statement once, all implementations interleaved (the

@@ -1,13 +1,12 @@
 // The same shapes as the benchmark's module wrappers, bound with pybind11 as classes of the stand-in
-// SDK, for comparison. Every method releases the GIL around the SDK call, as the wrappers do; the
-// holder's deleter releases it around the destruction too (as the wrappers' delete does).
+// SDK, for comparison. Every method releases the GIL around the SDK call, as the wrappers do; a result
+// is destroyed with the GIL held, as the module's owning proxies destroy one.
 #include <pybind11/pybind11.h>
 
 #include "TqResult.h"
 #include "TqString.h"
 
 #include <cstdint>
-#include <memory>
 
 namespace py = pybind11;
 
@@ -15,17 +14,10 @@ namespace {
 
 using Unlocked = py::call_guard<py::gil_scoped_release>;
 
-struct UnlockedDelete {
-    void operator()(TqResult* p) const {
-        py::gil_scoped_release unlocked;
-        delete p;
-    }
-};
-
 }  // namespace
 
 PYBIND11_MODULE(_kivo_bench_pybind, m) {
-    py::class_<TqResult, std::unique_ptr<TqResult, UnlockedDelete>>(m, "TqResult")
+    py::class_<TqResult>(m, "TqResult")
         .def(py::init<uint32_t>(), py::arg("aCode"), Unlocked())
         .def("IsOK", &TqResult::IsOK, Unlocked())
         .def("SetCode", &TqResult::SetCode, py::arg("aIn"), Unlocked())

@@ -195,14 +195,18 @@ void GilBlock::end() {
 
 namespace {
 
-// UTF-8 of an object's text; empty when that fails (the failure is cleared).
-std::string utf8(PyObject* o, bool as_text) {
-    Ref s = as_text && o ? Ref(PyObject_Str(o)) : Ref::borrow(o);
-    Ref b(s && PyUnicode_Check(s.get()) ? PyUnicode_AsUTF8String(s.get()) : nullptr);
-    std::string out =
-        b ? std::string(PyBytes_AsString(b.get()), static_cast<std::size_t>(PyBytes_Size(b.get()))) : "";
-    if (PyErr_Occurred()) PyErr_Clear();
-    return out;
+// One piece of a report: the UTF-8 of text (a str, or null when making it raised), appended to line.
+// A piece whose making or encoding raised is left out, and the first such error is kept in failed
+// (type, value, traceback), to stand once the report is done.
+void append_piece(std::string& line, PyObject* text, PyObject* (&failed)[3]) {
+    Ref bytes(text && PyUnicode_Check(text) ? PyUnicode_AsUTF8String(text) : nullptr);
+    if (bytes) line.append(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+    if (!PyErr_Occurred()) return;
+    if (failed[0]) {
+        PyErr_Clear();
+        return;
+    }
+    PyErr_Fetch(&failed[0], &failed[1], &failed[2]);
 }
 
 }  // namespace
@@ -243,10 +247,11 @@ void director_call_failed(const DirectorNames& n) {
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
         Ref fetched[] = {Ref(type), Ref(value), Ref(tb)};
-        Ref name(type ? PyObject_GetAttrString(type, "__name__") : nullptr);
-        if (!name) PyErr_Clear();
-        line += utf8(name.get(), false);
-        if (value) line += utf8(value, true);
+        PyObject* failed[3] = {nullptr, nullptr, nullptr};   // the error of a piece left out
+        if (type) append_piece(line, Ref(PyObject_GetAttrString(type, "__name__")).get(), failed);
+        if (value) append_piece(line, Ref(PyObject_Str(value)).get(), failed);
+        // It stands: the report's exception sets its RuntimeError only when no error is pending.
+        if (failed[0]) PyErr_Restore(failed[0], failed[1], failed[2]);
     }
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
@@ -265,7 +270,9 @@ CallbackTuple::CallbackTuple(PyObject* result, const TupleRule& rule) : result_(
 }
 
 PyObject* CallbackTuple::operator[](Py_ssize_t i) const {
-    // A read by index: anything but a tuple, or a tuple too short, fails with the read's own error.
+    // A read by index: a tuple too short fails with the read's own error; anything but a tuple is a type
+    // mismatch naming the shape the call wants (the read itself would leave a SystemError).
+    if (!PyTuple_Check(result_)) Swig::DirectorTypeMismatchException::raise_TypeError(rule_.missing);
     PyObject* item = PyTuple_GetItem(result_, i);
     if (!item) Swig::DirectorException::raise_RuntimeError(rule_.missing);
     return item;

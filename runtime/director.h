@@ -286,7 +286,9 @@ struct CallbackResult<E> {
 // order, and each is converted and written to its out-reference as it passes, so a later failure
 // leaves the earlier ones written. How it is checked differs from call to call:
 struct TupleRule {
-    const char* not_tuple;   // the type mismatch when the object is no tuple (null: not tested)
+    // The type mismatch when the object is no tuple (null: not tested before the first read, which then
+    // refuses it with the missing text as a type mismatch).
+    const char* not_tuple;
     const char* missing;     // the RuntimeError when an item the call needs is missing
     // Items required before any is read (a shorter tuple is refused with no other error standing);
     // 0: each item is read when its turn comes, and a read that fails leaves its own error standing.

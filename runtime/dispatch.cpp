@@ -35,7 +35,10 @@ void report(const ParamShape& p, int code, const char* func) {
 // In an overload, a failure that commits to its candidate (a value of the candidate's type that is
 // refused, such as None for a text) counts only when the candidate's later inputs fit: otherwise the
 // candidate is no fit, and that later failure is reported instead.
-bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, PyObject* const* items, int& code) {
+// later (when given): the error a later input's committed failure set, kept (a new reference) for the
+// caller when the first failure set none.
+bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, PyObject* const* items, int& code,
+                         Ref* later = nullptr) {
     for (int j = k + 1; j < s.count; ++j) {
         const ParamShape& p = s.params[j];
         if (!(p.flags & Param_Input)) continue;
@@ -49,7 +52,18 @@ bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, Py
             code = res;
             return true;
         }
-        if (PyErr_Occurred()) PyErr_Clear();
+        if (PyErr_Occurred()) {
+            if (later && !*later && res <= kCommitted) {
+                PyObject *type, *value, *tb;
+                PyErr_Fetch(&type, &value, &tb);
+                PyErr_NormalizeException(&type, &value, &tb);
+                later->reset(value);
+                Py_XDECREF(type);
+                Py_XDECREF(tb);
+            } else {
+                PyErr_Clear();
+            }
+        }
     }
     return false;
 }
@@ -119,6 +133,8 @@ PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) 
         if (c.given != n) continue;
         const bool method = c.shape->count > 0 && (c.shape->params[0].flags & Param_Self);
         int first = 0;
+        if (method && !self_type && n > 0 && quick_match(items[0], c.shape->params[0].descriptor(), &self) && self)
+            self_type = c.shape->params[0].descriptor;   // the common self, matched at once
         if (method && self_type && c.shape->params[0].descriptor == self_type) {
             slots[0].cleanup = nullptr;
             slots[0].as<void*>() = self;
@@ -175,10 +191,13 @@ bool candidate_failed(const Candidate& c, PyObject* const* items, Slot* slots, i
         // whether the candidate fits.
         PyObject *type, *value, *tb;   // the committed failure's own error, if it set one
         PyErr_Fetch(&type, &value, &tb);
-        if (later_inputs_misfit(*c.shape, k, item, c, items, code)) {
+        Ref later;   // else the error of a later input's committed failure (None as self sets none)
+        if (later_inputs_misfit(*c.shape, k, item, c, items, code, type ? nullptr : &later)) {
             if (pending && type) {
                 PyErr_NormalizeException(&type, &value, &tb);
                 pending->reset(std::exchange(value, nullptr));
+            } else if (pending && later) {
+                *pending = std::move(later);
             }
             Py_XDECREF(type);
             Py_XDECREF(value);

@@ -157,7 +157,8 @@ void append_method_defs(std::vector<PyMethodDef>& defs, std::vector<Entry>& entr
             finish_record(*e.record, shapes, e.overloaded);
             register_record(e.function, e.record);
         }
-        if (e.destroy) register_destructor(e.function, e.destroy, e.forget, e.aliased);   // owned proxies die without a Python call
+        if (e.destroy)   // owned proxies die without a Python call
+            register_destructor(e.function, e.destroy, e.forget, e.aliased, e.value_class);
         const Doc texts = doc_for(e.name);
         const char* doc = texts.whole;
         if (!doc && e.documented) {

@@ -159,9 +159,9 @@ struct TypedConvert {
             if (item < c.given) {
                 PyObject* o = items[item++];
                 if constexpr ((p.flags & Param_Self) != 0) {
-                    // The common self: a bare proxy of exactly the class.
+                    // The common self: a proxy of exactly the class, bare or held by a companion instance.
                     void* self = nullptr;
-                    if (SwigPyObject_DirectMatch(o, p.descriptor(), &self) && self) {
+                    if (quick_match(o, p.descriptor(), &self) && self) {
                         slot.as<void*>() = self;
                         return true;
                     }
@@ -272,7 +272,7 @@ struct ConstructorShape {
     using Data = ShapeData<Policy, void, void, P...>;
     static void thunk(Slot* s, void* result) {
         result_as<void*>(result) = call_with<P...>(
-            s, std::index_sequence_for<P...>{}, [](auto&&... a) { return new C(std::forward<decltype(a)>(a)...); });
+            s, std::index_sequence_for<P...>{}, [](auto&&... a) { return new_object<C>(std::forward<decltype(a)>(a)...); });
     }
     static constexpr Shape shape =
         make_shape<Data, Policy>(&thunk, Role::Constructor, owner_name<C>(), &ConstructedResult<C>::kind);
@@ -348,6 +348,7 @@ struct Entry {
     void (*forget)(void*);      // ... and what runs, with the GIL, once the object is gone
     const char* member = nullptr;    // the member's name in prototypes ("operator []")
     bool aliased = false;            // delete_<Class>: the SDK may hand the object out again (see register_destructor)
+    bool value_class = false;        // delete_<Class>: an owning proxy's death destroys it with the GIL held (objects.h)
 };
 
 // The C function of a calling convention: METH_O, METH_NOARGS, else the argument tuple.
@@ -505,6 +506,7 @@ Entry delete_entry() {
     Entry e{Name.c_str(), &Row::entry, METH_O, nullptr, {}, false, "Destructor", true, nullptr, Role::Method,
             &delete_object<C>, Forget};
     e.aliased = !std::is_copy_constructible_v<C>;   // values (results, strings, copies) are never handed out again
+    e.value_class = ObjectPolicy<C>::value_class;
     return e;
 }
 

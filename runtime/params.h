@@ -4,6 +4,7 @@
 #pragma once
 
 #include "dispatch.h"
+#include "objects.h"
 #include "spelling.h"
 
 #include <limits>
@@ -290,11 +291,11 @@ std::string class_doc_type(const char* name);
 template <Bound T>
 struct MadeOutput {
     static void destroy(Slot& s) {
-        delete static_cast<T*>(s.as<void*>());
+        delete_object<T>(s.as<void*>());
         s.cleanup = nullptr;
     }
     static void prepare(Slot& s) {
-        s.as<void*>() = new T();
+        s.as<void*>() = new_object<T>();
         s.cleanup = destroy;
     }
     static std::string doc(const ParamShape&) { return class_doc_type(TypeOf<T>::name); }

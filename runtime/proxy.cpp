@@ -2,6 +2,7 @@
 
 #include "convert.h"
 #include "numpy_input.h"
+#include "objects.h"
 #include "ref.h"
 
 #include <structmember.h>
@@ -19,6 +20,8 @@
 #include <vector>
 
 using kivo::rt::Ref;
+
+extern PyTypeObject* g_swig_proxy_type;
 
 namespace {
 
@@ -81,6 +84,7 @@ struct Typed {
     Destroy destroy;
     Destroy forget;   // runs with the GIL once the object is gone, or null
     bool aliased;     // other proxies of the object are released with it
+    bool with_gil;    // destroyed with the GIL held (a value whose destructor never blocks)
 };
 
 std::unordered_map<std::uintptr_t, Typed>& destructors() {
@@ -115,7 +119,7 @@ void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
     Destroy destroy = typed.destroy;
     std::string failure;
     bool failed = false;
-    PyThreadState* state = PyEval_SaveThread();
+    PyThreadState* state = typed.with_gil ? nullptr : PyEval_SaveThread();
     ++kivo::rt::t_sdk_calls;
     try {
         destroy(ptr);
@@ -127,7 +131,7 @@ void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
         failure = "unknown C++ exception";
     }
     --kivo::rt::t_sdk_calls;
-    PyEval_RestoreThread(state);
+    if (state) PyEval_RestoreThread(state);
     if (typed.aliased) SwigPyObject_Release(ptr, nullptr, "deleted");
     if (typed.forget) typed.forget(ptr);
     kivo::rt::settle_gone_if_any();
@@ -390,9 +394,24 @@ void destroy_owned(PyObject* self) {
     if (pending) PyErr_Restore(et, ev, etb);
 }
 
+// Proxies of this module's own type are kept for reuse when they die, up to kKeptProxies: making one is
+// then no allocation. Only dead proxies are kept (nothing refers to them any more); each is poisoned
+// for the address sanitizer until it is made again. Guarded by the GIL.
+constexpr int kKeptProxies = 64;
+SwigPyObject* g_kept_proxies[kKeptProxies];
+int g_kept_count = 0;
+
+SwigPyObject* reused_proxy(PyTypeObject* type) {
+    if (g_kept_count == 0) return nullptr;
+    SwigPyObject* sobj = g_kept_proxies[--g_kept_count];
+    KIVO_UNPOISON(sobj, sizeof(SwigPyObject));
+    PyObject_Init(reinterpret_cast<PyObject*>(sobj), type);   // holds a reference to the type again
+    return sobj;
+}
+
 void proxy_dealloc(PyObject* self) {
     auto* sobj = reinterpret_cast<SwigPyObject*>(self);
-    aliases().remove(sobj);   // no release meets a dying proxy
+    if (sobj->alias_key) aliases().remove(sobj);   // no release meets a dying proxy
     PyObject* parent = leave_parent(sobj);   // its dependents are gone already: each kept it alive
     PyObject* next = sobj->next;
     PyObject* owner = sobj->owner;
@@ -402,8 +421,13 @@ void proxy_dealloc(PyObject* self) {
     Py_XDECREF(parent);
     Py_XDECREF(kivo::rt::owned_capsule());   // every proxy of this module holds one
     PyTypeObject* tp = Py_TYPE(self);
-    auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    tfree(self);
+    if (tp == g_swig_proxy_type && g_kept_count < kKeptProxies) {
+        KIVO_POISON(sobj, sizeof(SwigPyObject));
+        g_kept_proxies[g_kept_count++] = sobj;
+    } else {
+        auto tfree = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+        tfree(self);
+    }
     Py_DECREF(tp);   // heap type instances hold a reference to their type
 }
 
@@ -704,7 +728,9 @@ bool SwigPyObject_Check(PyObject* op) {
 bool SwigPyPacked_Check(PyObject* op) { return Py_TYPE(op) == SwigPyPacked_Type(); }
 
 PyObject* SwigPyObject_New(void* ptr, SwigTypeInfo* ty, int own) {
-    auto* sobj = PyObject_New(SwigPyObject, SwigPyObject_Type());
+    PyTypeObject* type = SwigPyObject_Type();
+    SwigPyObject* sobj = reused_proxy(type);
+    if (!sobj) sobj = PyObject_New(SwigPyObject, type);
     if (!sobj) return nullptr;
     sobj->ptr = ptr;
     sobj->ty = ty;
@@ -904,15 +930,22 @@ bool is_instance(PyObject* op) {
 }
 
 int attach_this(PyObject* obj, PyObject* proxy) {
+    // The common case: a new companion instance (its slot still empty) takes its proxy.
+    if ((Py_TYPE(obj) == g_last_instance_type || is_instance(obj)) && !reinterpret_cast<Instance*>(obj)->this_) {
+        Py_INCREF(proxy);
+        reinterpret_cast<Instance*>(obj)->this_ = proxy;
+        return 0;
+    }
     if (SwigPyObject* sthis = SwigPyObject_GetThis(obj)) {
         return Ref(append_this(sthis, proxy)) ? 0 : -1;
     }
     return store_this(obj, proxy);
 }
 
-void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*), bool aliased) {
+void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*), bool aliased,
+                         bool with_gil) {
     if (delete_entry && destroy) {
-        destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = {destroy, forget, aliased};
+        destructors()[reinterpret_cast<std::uintptr_t>(delete_entry)] = {destroy, forget, aliased, with_gil};
         forget_typed_memo();
     }
 }

@@ -179,8 +179,10 @@ int attach_this(PyObject* obj, PyObject* proxy);
 // forget(ptr), when given, runs with the GIL held after the object is destroyed.
 // With aliased, the death of an owning proxy also releases (SwigPyObject_Release) the other proxies
 // of its object: set for classes whose objects the SDK may hand out again (identity objects, not values).
+// With with_gil, the death of an owning proxy destroys its object with the GIL held (a value whose
+// destructor never blocks: see objects.h); an explicit delete_<Class> releases it all the same.
 void register_destructor(PyCFunction delete_entry, void (*destroy)(void*), void (*forget)(void*) = nullptr,
-                         bool aliased = false);
+                         bool aliased = false, bool with_gil = false);
 
 // Sets what the companion layer builds its classes from as dunder attributes of the module:
 // __kivo_object__ (the root type), __kivo_method__ (method descriptors over flat functions) and

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dispatch.h"
+#include "objects.h"
 #include "spelling.h"
 
 #include <type_traits>
@@ -16,11 +17,6 @@ PyObject* make_borrowed(void* storage, CallFrame& f, SwigTypeInfo* ty);
 PyObject* make_owned(void* storage, SwigTypeInfo* ty, void (*destroy)(void*));
 PyObject* make_constructed(void* storage, SwigTypeInfo* ty, void (*destroy)(void*), CallFrame& f);
 std::string class_doc_type(const char* name);
-
-template <class C>
-void delete_object(void* p) {
-    delete static_cast<C*>(p);
-}
 
 // A pointer or reference to an object the SDK keeps: a new borrowed proxy of the class (owned when
 // the call's policy hands self's ownership over), None for null.
@@ -120,7 +116,7 @@ struct ResultOf<T> {
     static constexpr const ResultKind* kind() { return &OwnedResult<T>::kind; }
     template <class Fn>
     static void store(void* storage, Fn&& fn) {
-        result_as<T*>(storage) = new T(fn());
+        result_as<T*>(storage) = new_object_from<T>(std::forward<Fn>(fn));
     }
 };
 

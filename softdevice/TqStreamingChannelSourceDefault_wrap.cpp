@@ -47,9 +47,4 @@ Entries streaming_source_default_entries() {
     return rows;
 }
 
-// The docstrings' texts of TqStreamingChannelSourceDefault's rows.
-const DocTable kStreamingSourceDefaultDocs{
-    whole("delete_TqStreamingChannelSourceDefault", "Virtual destructor."),
-};
-
 }  // namespace kivo::module

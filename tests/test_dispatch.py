@@ -93,6 +93,36 @@ def test_overloads_are_tried_by_parameter_rank(m, k, hooks):
     raises(TypeError, message, hooks.probe_order, None)
 
 
+
+def test_overloads_reach_what_converts_whatever_carries_it(m, k, hooks):
+    # Self and the arguments matched at once or walked to: whatever converts must reach its candidate,
+    # and whatever commits one must still commit it.
+    class Number(int):
+        pass
+
+    class Carrier:   # any object carrying a proxy as "this"
+        pass
+
+    class Derived(k.TqResult):
+        pass
+
+    carrier, gone = Carrier(), k.TqResult(4)
+    carrier.this = k.TqResult(3).this
+    m.delete_TqResult(gone)
+    assert [hooks.probe_order(a) for a in (Number(5), carrier, Derived(2), k.TqResult(1).this)] == [
+        "number", "result", "result", "result"]
+    for a in (np.int64(5), 5.0, b"x", Carrier()):
+        with pytest.raises(TypeError, match="^Wrong number or type of arguments for overloaded function 'probe_order'"):
+            hooks.probe_order(a)
+    # A proxy without its object commits the candidate that takes it: its error, not the overload text.
+    raises(TypeError, "invalid null reference in method 'probe_order', argument 1 of type 'TqResult const &'",
+           hooks.probe_order, gone)
+    # Self as a subclass instance or a carrier, the other as an int subclass or any proxy's carrier.
+    for self in (Derived(3), carrier):
+        assert m.TqResult___eq__(self, Number(3)) is True and m.TqResult___eq__(self, carrier) is True
+        assert m.TqResult___ne__(self, Derived(4)) is True and m.TqResult___eq__(self, 3.0) is NotImplemented
+
+
 def test_member_variables(hooks, no_leaks):
     with no_leaks():
         record = hooks.new_ProbeRecord()

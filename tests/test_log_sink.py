@@ -2,6 +2,7 @@
 functions give their exact errors; disowning and deleting keep exact reference counts; callbacks
 from several native threads are safe while Python threads run."""
 
+import gc
 import sys
 import textwrap
 import weakref
@@ -121,6 +122,44 @@ def test_up_call_and_failures(m, k, hooks, logger, capfd):
         hooks.log_remove_sink(failing)
     assert hooks.log_sink_failures() == failures + 8
     assert capfd.readouterr().out == "In method 'Log': ValueErrorbad level 1\n" * 6
+
+
+def test_a_report_piece_that_raises_is_left_out_and_its_error_stands(m, k, capfd):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise LookupError("no text")
+
+    class Nameless(type):
+        @property
+        def __name__(cls):
+            raise KeyError("no name")
+
+    class Anonymous(Exception, metaclass=Nameless):
+        pass
+
+    class Raises(k.TqLogSink):
+        def __init__(self, error, *args):
+            super().__init__()
+            self.error = (error, args)   # a new exception each call: none holds the sink through its frames
+
+        def Log(self, *args):
+            raise self.error[0](*self.error[1])
+
+    # The value's text raises: the report has the type's name only, and the caller gets that error, not
+    # the report's RuntimeError; the same for a type whose name raises, with the value's text kept.
+    class NamelessUnprintable(Unprintable, metaclass=Nameless):
+        pass
+
+    sinks = [Raises(Unprintable, "x"), Raises(Anonymous, "kept"), Raises(NamelessUnprintable)]
+    raises(LookupError, "no text", m.TqLogSink_Log, sinks[0].this, 1, "a", 1, "b", "c", "d")
+    raises(KeyError, "'no name'", m.TqLogSink_Log, sinks[1].this, 1, "a", 1, "b", "c", "d")
+    # Both raise: the first one stands.
+    raises(KeyError, "'no name'", m.TqLogSink_Log, sinks[2].this, 1, "a", 1, "b", "c", "d")
+    assert capfd.readouterr().out == "In method 'Log': Unprintable\nIn method 'Log': kept\nIn method 'Log': \n"
+    # The errors' tracebacks reach the sinks through the overrides' frames: the sinks go here, not in a
+    # later test's collection.
+    del sinks
+    gc.collect()
 
 
 def test_method_cache_and_lifetime(m, k, hooks, gil_released):

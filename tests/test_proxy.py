@@ -119,6 +119,25 @@ def test_append_and_next(hooks):
     assert a.next() is c and c.next() is b and b.next() is None
 
 
+
+def test_a_proxy_made_in_a_dead_one_s_place_starts_empty(m, k, hooks):
+    # Dead proxies are kept to be made again: one made again carries nothing of its past (chain, owner,
+    # parent, ownership, the address it was found under), and a release that reaches the past's
+    # object leaves it alone.
+    r = k.TqResult(3)
+    base = sys.getrefcount(r)
+    for i in range(200):   # more than are kept
+        p = hooks.make_owned_pointer("_p_TqResult", int(r.this), 2, r)   # borrowed from r, found by address
+        p.append(bare(hooks, 0x10 + i))
+        del p
+    assert sys.getrefcount(r) == base
+    fresh = [bare(hooks, 0x1000 + 16 * i) for i in range(200)]
+    assert all(p.next() is None and p.own() is False for p in fresh)
+    m.delete_TqResult(r)
+    assert [int(p) for p in fresh] == [0x1000 + 16 * i for i in range(200)]
+    assert all(str(p).startswith("<Swig Object of type 'TqGenInteger *' at") for p in fresh)
+
+
 def test_conversion_walks_the_this_chain(m, k, hooks):
     r = k.TqResult(9)
     head = bare(hooks, 0x20, "_p_TqString")

@@ -206,6 +206,12 @@ def test_wrapper_messages(m, custom):
         (m.ITqRegister_ReadBytes, (my, 8, -1), TypeError, read_bytes),
         (m.ITqRegister_ReadBytes, (my, 8.0, -1), TypeError, length % "float" + "\nAdditional information:\n"
          + read_bytes),
+        # A length that commits its form stands before the overload text, with None as self too.
+        (m.ITqRegister_ReadBytes, (my, "8", -1), TypeError, length % "unknown type" + "\nAdditional information:\n"
+         + read_bytes),
+        (m.ITqRegister_ReadBytes, (None, "8", -1), TypeError, length % "unknown type" + "\nAdditional information:\n"
+         + read_bytes),
+        (m.ITqRegister_ReadBytes, (None, 8, -1), TypeError, read_bytes),
         (m.ITqRegister_ReadBytes, (my, -1), OverflowError, arg("ITqRegister_ReadBytes", 2, "uint32_t")),
         (m.ITqRegister_ReadBytes, (my, 2**32 + 8), OverflowError, arg("ITqRegister_ReadBytes", 2, "uint32_t")),
         (m.ITqRegister_ReadBytes, (my, 2**31), OverflowError, arg("ITqRegister_ReadBytes", 2, "uint32_t")),

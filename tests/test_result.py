@@ -1,6 +1,7 @@
 """TqResult through its flat functions and the Python class built on them."""
 
 import gc
+import threading
 
 import pytest
 
@@ -239,6 +240,47 @@ def test_sdk_calls_run_without_the_gil(m, k, gil_released):
         "GetCodeString": r.GetCodeString, "GetDescription": r.GetDescription, "delete": lambda: m.delete_TqResult(raw),
     }
     assert [name for name, call in calls.items() if not gil_released(call)] == []
+
+
+
+def test_dropped_values_are_destroyed_with_the_gil_held(m, k, gil_released):
+    # A result's or a text's destructor never blocks: the death of its owning proxy destroys it without
+    # letting the GIL go (the armed gate then waits out its time unopened). The explicit delete still
+    # releases it, and so does the death of an object whose destructor may wait.
+    for make in (lambda: k.TqResult(5), lambda: m.new_TqResult(1), lambda: k.TqString("d"),
+                 lambda: k.TqResult(5).GetDescription()):
+        held = [make()]
+        assert not gil_released(held.clear, timeout_ms=50)
+    assert gil_released(lambda: m.delete_TqResult(m.new_TqResult(1)))
+    held = [m.new_TqFPSStabilizer()]
+    assert gil_released(held.clear)
+
+
+def test_values_made_and_dropped_on_other_threads(m, k, no_leaks):
+    # Results and texts made on one thread and dropped on another, and threads that end with the
+    # memory of dropped ones: every value kept stays whole, and nothing is left behind.
+    def work(kept, base):
+        dropped = [(k.TqResult(base + i, i, k.TqString("t%d" % i)), k.TqString("s%d" % i)) for i in range(100)]
+        kept.extend(dropped[::2])
+        del dropped   # the other half dies on this thread
+
+    with no_leaks():
+        kept = []
+        threads = [threading.Thread(target=work, args=(kept, 1000 * t)) for t in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(kept) == 200
+        for r, s in kept:
+            code = r.GetCode()
+            assert (r.GetOSCode(), str(r.GetDescription()), str(s)) == (code % 1000, "t%d" % (code % 1000),
+                                                                         "s%d" % (code % 1000))
+        # The main thread drops them, then makes as many again from what it keeps.
+        del kept[:], r, s
+        again = [k.TqResult(i) for i in range(200)]
+        assert [r.GetCode() for r in again] == list(range(200))
+        del again
 
 
 def test_docstrings(m):

@@ -118,6 +118,13 @@ def test_tuple_results(m, k, hooks, returning):
     assert outcome(flat(m, "GetGevSCPSPacketSizeInfo"), returning((2**31, 1))) == (
         TypeError, MISMATCH + "in method GetGevSCPSPacketSizeInfo 1 with output value of type 'TqResult'")
     assert outcome(flat(m, "GetGevSCPSPacketSizeInfo"), returning((0,))) == (IndexError, "tuple index out of range")
+    # No tuple at all, where no tuple test comes first: a type mismatch naming the operation and its shape,
+    # never the failed read's SystemError.
+    for value in ([1, 2, 3], 5, None):
+        assert outcome(flat(m, "GetWidthInfo"), returning(value)) == (
+            TypeError, MISMATCH + "GetWidthInfo failed to return a 3-tuple")
+        assert outcome(flat(m, "GetGevSCPSPacketSizeInfo"), returning(value)) == (
+            TypeError, MISMATCH + "GetGevSCPSPacketSizeInfo failed to return a 2-tuple")
     # The buffer count: the second argument never read, a 2-tuple demanded.
     result, count = flat(m, "GetTxNumBuffersToUse")(returning((0, 8)), object())
     assert (code(result), count) == (0, 8)

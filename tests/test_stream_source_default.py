@@ -147,6 +147,10 @@ def test_the_twin_director_names_its_class(m, k):
     odd = Odd()
     raises(TypeError, "SWIG director type mismatch Python method %s.GetSupportedPixelTypefailed to return a tuple."
            % CLASS, m.TqStreamingChannelSourceDefault_GetSupportedPixelType, odd.this, 0)
+    odd.GetHeightInfo = lambda: [1, 2, 3]   # read by index with no tuple test first: still a type mismatch
+    raises(TypeError, "SWIG director type mismatch GetHeightInfo failed to return a 3-tuple",
+           m.TqStreamingChannelSourceDefault_GetHeightInfo, odd.this)
+    assert m.delete_TqStreamingChannelSourceDefault.__doc__ == "Destructor"
     raises(RuntimeError, "GetTxNumBuffersToUse failed to return a 2-tuple",
            m.TqStreamingChannelSourceDefault_GetTxNumBuffersToUse, odd.this, None)
     # The interface's function on the same object reaches the same override.

@@ -27,6 +27,6 @@ struct kivo::rt::CallbackResult<TqString> {
 template <>
 struct kivo::rt::CallbackArgument<TqString> {
     static PyObject* make(const TqString& text) {
-        return SwigPyObject_NewPointerObject(new TqString(text), descriptor_of<TqString>(), SwigNew_Own);
+        return SwigPyObject_NewPointerObject(kivo::rt::new_object<TqString>(text), descriptor_of<TqString>(), SwigNew_Own);
     }
 };

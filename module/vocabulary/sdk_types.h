@@ -39,6 +39,10 @@ class INode;
 
 KIVO_BIND_CLASS(TqResult)
 KIVO_BIND_CLASS(TqString)
+// Values: their destructors never block, so a proxy that dies destroys its object with the GIL held, and
+// their memory comes from a free list (objects.h).
+template <> struct kivo::rt::ObjectPolicy<TqResult> : kivo::rt::Value {};
+template <> struct kivo::rt::ObjectPolicy<TqString> : kivo::rt::Value {};
 KIVO_BIND_CLASS(ITqChunkData)
 KIVO_BIND_CLASS(TqBuffer)
 KIVO_BIND_CLASS(TqChunkData)
@@ -253,6 +257,6 @@ struct kivo::rt::ResultOf<TqResult> {
     static constexpr const ResultKind* kind() { return &kivo::module::kResultResult; }
     template <class Fn>
     static void store(void* storage, Fn&& fn) {
-        result_as<TqResult*>(storage) = new TqResult(fn());
+        result_as<TqResult*>(storage) = new_object_from<TqResult>(std::forward<Fn>(fn));
     }
 };
