@@ -128,35 +128,19 @@ int SwigPyObject_ConvertPtrMatch(PyObject* obj, void** ptr, SwigTypeInfo* ty, in
         if (ptr) *ptr = nullptr;
         return 0;
     }
-    SwigPyObject* sobj = SwigPyObject_GetThis(obj);
-    while (sobj) {
-        void* vptr = sobj->ptr;
-        bool matched_here = false;
-        if (!ty || sobj->ty == ty) {
-            matched_here = true;
-            if (ptr) *ptr = vptr;
-        } else if (sobj->ty) {
-            if (SwigCastInfo* cast = SwigRuntime_TypeCheck(sobj->ty->name, ty)) {
-                matched_here = true;
-                int newmemory = 0;
-                if (ptr) *ptr = SwigRuntime_TypeCast(cast, vptr, &newmemory);
-            }
+    if (SwigPyObject* sobj = SwigPyObject_Match(obj, ty, ptr)) {
+        if (matched) *matched = sobj;
+        if (sobj->gone) {
+            if (ptr) *ptr = nullptr;
+            return SwigError_Released;
         }
-        if (matched_here) {
-            if (matched) *matched = sobj;
-            if (sobj->gone) {
-                if (ptr) *ptr = nullptr;
-                return SwigError_Released;
-            }
-            if ((flags & (SwigConvert_Disown | SwigConvert_Clear)) == (SwigConvert_Disown | SwigConvert_Clear) &&
-                sobj->own != 1)
-                return SwigError_ReleaseNotOwned;
-            if (own) *own += sobj->own;
-            if (flags & SwigConvert_Disown) SwigPyObject_SetOwn(sobj, 0);
-            if (flags & SwigConvert_Clear) SwigPyObject_ClearPointer(sobj);
-            return 0;
-        }
-        sobj = (sobj->next && SwigPyObject_Check(sobj->next)) ? reinterpret_cast<SwigPyObject*>(sobj->next) : nullptr;
+        if ((flags & (SwigConvert_Disown | SwigConvert_Clear)) == (SwigConvert_Disown | SwigConvert_Clear) &&
+            sobj->own != 1)
+            return SwigError_ReleaseNotOwned;
+        if (own) *own += sobj->own;
+        if (flags & SwigConvert_Disown) SwigPyObject_SetOwn(sobj, 0);
+        if (flags & SwigConvert_Clear) SwigPyObject_ClearPointer(sobj);
+        return 0;
     }
     if ((flags & SwigConvert_ImplicitConv) && ty && ty->clientdata && !ty->clientdata->implicitconv) {
         SwigClientData* data = ty->clientdata;

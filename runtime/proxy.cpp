@@ -1,6 +1,5 @@
 #include "proxy.h"
 
-#include "convert.h"
 #include "numpy_input.h"
 #include "objects.h"
 #include "ref.h"
@@ -962,10 +961,24 @@ void SwigPyObject_SetOwn(SwigPyObject* proxy, int own) {
     if (!own && proxy->ptr && !proxy->alias_key) aliases().add(proxy);
 }
 
-SwigPyObject* SwigPyObject_Match(PyObject* obj, SwigTypeInfo* ty) {
-    SwigPyObject* matched = nullptr;
-    if (obj && obj != Py_None) SwigPyObject_ConvertPtrMatch(obj, nullptr, ty, 0, nullptr, &matched);
-    return matched;
+SwigPyObject* SwigPyObject_Match(PyObject* obj, SwigTypeInfo* ty, void** ptr) {
+    if (!obj || obj == Py_None) return nullptr;
+    SwigPyObject* sobj = SwigPyObject_GetThis(obj);
+    while (sobj) {
+        if (!ty || sobj->ty == ty) {
+            if (ptr) *ptr = sobj->ptr;
+            return sobj;
+        }
+        if (sobj->ty) {
+            if (SwigCastInfo* cast = SwigRuntime_TypeCheck(sobj->ty->name, ty)) {
+                int newmemory = 0;
+                if (ptr) *ptr = SwigRuntime_TypeCast(cast, sobj->ptr, &newmemory);
+                return sobj;
+            }
+        }
+        sobj = (sobj->next && SwigPyObject_Check(sobj->next)) ? reinterpret_cast<SwigPyObject*>(sobj->next) : nullptr;
+    }
+    return nullptr;
 }
 
 // The released proxies are reached from the object's address (its other proxies) and from each

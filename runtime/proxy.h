@@ -113,8 +113,9 @@ void SwigPyObject_ClearPointer(SwigPyObject* proxy);
 void SwigPyObject_SetOwn(SwigPyObject* proxy, int own);
 
 // The proxy an object carries that a conversion to ty meets first (the object itself, or one of its
-// "this" chain), or null; a null ty takes the first one.
-SwigPyObject* SwigPyObject_Match(PyObject* obj, SwigTypeInfo* ty);
+// "this" chain), or null; a null ty takes the first one. With ptr, its pointer as a ty (cast from
+// the proxy's class where ty is a base).
+SwigPyObject* SwigPyObject_Match(PyObject* obj, SwigTypeInfo* ty, void** ptr = nullptr);
 
 // A proxy whose object was released under it: sets ReferenceError with what was released and
 // returns true; false (nothing set) for any other proxy.
