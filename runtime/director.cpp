@@ -23,10 +23,13 @@ std::atomic<bool> g_keep_states{true};
 // waits (with the GIL free) until no other thread is inside: from then on nothing but the finalising
 // thread takes the GIL or makes a thread state. Both live until the process ends, for the threads
 // still running then.
+// A callback costs no lock: a thread counts itself in, then reads whether finalisation began, while
+// finalisation sets that, then reads the count (both sequentially consistent, so at least one of the
+// two sees the other); the lock is taken only once finalisation began.
 struct Entries {
     std::mutex lock;
     std::condition_variable idle;
-    int inside = 0;
+    std::atomic<int> inside{0};
 };
 Entries& entries() {
     static auto* e = new Entries;
@@ -37,27 +40,30 @@ Entries& entries() {
 // and reads garbage bounds, which crashes its stop of the world at exit.
 alignas(32) thread_local int t_inside = 0;   // this thread's share of inside
 
+void leave_python() {
+    Entries& e = entries();
+    --t_inside;
+    e.inside.fetch_sub(1);
+    if (g_finalizing.load()) {
+        // Under the lock, so that the finalising thread, between testing the count and waiting, hears it.
+        std::lock_guard<std::mutex> hold(e.lock);
+        e.idle.notify_all();
+    }
+}
+
 // Whether this thread may enter Python, counted if so: always before finalisation, afterwards only
 // the finalising thread while the interpreter lives.
 bool enter_python() {
     Entries& e = entries();
-    std::lock_guard<std::mutex> hold(e.lock);
-    if (g_finalizing.load(std::memory_order_relaxed) &&
-        (g_gone || std::this_thread::get_id() != g_finalizing_thread || !Py_IsInitialized()))
-        return false;
-    ++e.inside;
+    e.inside.fetch_add(1);
     ++t_inside;
-    return true;
-}
-
-void leave_python() {
-    Entries& e = entries();
+    if (!g_finalizing.load()) return true;
     {
         std::lock_guard<std::mutex> hold(e.lock);
-        --e.inside;
-        --t_inside;
+        if (!g_gone && std::this_thread::get_id() == g_finalizing_thread && Py_IsInitialized()) return true;
     }
-    e.idle.notify_all();
+    leave_python();
+    return false;
 }
 
 // Called with the GIL held: finalisation begins; returns once every other thread inside Python has
@@ -67,13 +73,13 @@ void begin_finalizing() {
     {
         std::lock_guard<std::mutex> hold(e.lock);
         g_finalizing_thread = std::this_thread::get_id();
-        g_finalizing.store(true, std::memory_order_release);
-        if (e.inside == t_inside) return;
+        g_finalizing.store(true);
+        if (e.inside.load() == t_inside) return;
     }
     PyThreadState* self = PyEval_SaveThread();
     {
         std::unique_lock<std::mutex> hold(e.lock);
-        e.idle.wait(hold, [&] { return e.inside == t_inside; });
+        e.idle.wait(hold, [&] { return e.inside.load() == t_inside; });
     }
     PyEval_RestoreThread(self);
 }
