@@ -7,6 +7,9 @@
 #include "TqMemoryBlocks.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdint>
@@ -959,4 +962,15 @@ TEST(TqMemoryBlocksTest, AFrameSizedBlockIsAskedForHugePages) {
     EXPECT_NE(MappingFlags(frame.data()).find(" hg"), std::string::npos) << MappingFlags(frame.data());
     TqMemoryBlocks::Owned small(4096);
     EXPECT_EQ(MappingFlags(small.data()).find(" hg"), std::string::npos);
+}
+
+TEST(TqMemoryBlocksTest, AFrameSizedBlockIsInMemoryBeforeItsFirstTouch) {
+    // A receiver's first packets into a fresh buffer find its pages there, not a fault each page.
+    constexpr size_t kSize = size_t(2448) * 2048;
+    TqMemoryBlocks::Owned frame(kSize);
+    ASSERT_NE(frame.data(), nullptr);
+    std::vector<unsigned char> resident((kSize + 4095) / 4096);
+    ASSERT_EQ(::mincore(frame.data(), kSize, resident.data()), 0) << std::strerror(errno);
+    EXPECT_EQ(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }),
+              std::ptrdiff_t(resident.size()));
 }
