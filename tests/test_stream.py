@@ -107,6 +107,7 @@ def test_incomplete_blocks_abort_and_close(m, k, hooks, source):
     assert stream.Open("127.0.0.2").IsOK()
     parameters = stream.GetParameters()
     parameters.SetIntegerValue("ImageTimeout", 200)
+    assert parameters.SetBooleanValue("RequestMissingPackets", False).IsOK()   # the loss stays
     hooks.soft_device_faults(handle, 0, 0, 0, 0xFFFFFFFF, 7, 0)   # every 7th packet is lost
     queued_buffers(k, stream, 2, device.GetPayloadSize())
     start(device)

@@ -12,7 +12,7 @@
 // controls the device is lost, or the device drops the stream's own session (its heartbeat answered
 // without control, or unanswered for longer than the device's heartbeat timeout), retrieves that wait
 // (and those to come, until Close) end with TQ_NOT_CONNECTED and the reason.
-// Resends: while RequestMissingPackets is on, the receiver asks the device for missing packets with
+// Resends: while RequestMissingPackets is on (the default), the receiver asks the device for missing packets with
 // PACKETRESEND commands (no acknowledge) from the stream's own socket, since a device takes them only
 // from the stream's destination and its controller, in the form of the block's IDs (the extended one
 // for 64-bit IDs); the packets come again on the stream channel.
@@ -389,7 +389,7 @@ std::string DeviceAddress(const TqDeviceInfo* aDeviceInfo, TqResult& aWhy) {
 
 }  // namespace
 
-TqStreamGEV::TqStreamGEV() = default;
+TqStreamGEV::TqStreamGEV() { mState->requestResends = true; }   // as GigE Vision receivers do
 TqStreamGEV::~TqStreamGEV() { Close(); }
 
 TqStreamType TqStreamGEV::GetType() const { return TqStreamTypeGEV; }

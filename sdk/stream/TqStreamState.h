@@ -132,7 +132,7 @@ struct State {
     // Settings (the parameters read and write them).
     std::atomic<uint32_t> imageTimeout{1000};   // ms
     std::atomic<bool> waitForLeader{false};     // StartStreamOnlyOnPacketIdZero
-    std::atomic<bool> requestResends{false};    // RequestMissingPackets (GigE Vision)
+    std::atomic<bool> requestResends{false};    // RequestMissingPackets (GigE Vision: on from TqStreamGEV)
     std::atomic<uint32_t> dataPort{0};
     std::string localAddress, multicastAddress;   // under lock
     Counters counters;

@@ -1,14 +1,19 @@
 // The stand-in SDK's buffers and chunks: the chunk layout in memory, lookups, room, corrupt layouts,
-// buffer and chunk-data memory states, where a buffer's chunks live.
+// buffer and chunk-data memory states, where a buffer's chunks live; the memory blocks under them.
 #include "TqBuffer.h"
 #include "TqChunkData.h"
 #include "TqChunkStore.h"
 #include "TqLiveObjects.h"
+#include "TqMemoryBlocks.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -891,4 +896,81 @@ TEST(BufferReception, MissingPacketGroupsAndReset) {
     EXPECT_EQ(buffer.SetBlockID(1ull << 40).GetCode(), static_cast<uint32_t>(TQ_INVALID_PARAMETER));
     EXPECT_TRUE(buffer.GetMissingPacketIdsCount(count).IsOK());
     EXPECT_EQ(count, 0u);
+}
+
+// The memory blocks behind buffers: small ones from the heap, large ones (2 MiB and more) mapped on
+// their own at a huge page's boundary and asked for huge pages. Either kind is zero-filled over its
+// whole size, a view's hold keeps it until the last let go, and the block counted live goes with it.
+namespace {
+
+// The VmFlags of the mapping that contains aAddress, from /proc/self/smaps ("" if none does).
+std::string MappingFlags(const void* aAddress) {
+    FILE* smaps = std::fopen("/proc/self/smaps", "re");
+    if (smaps == nullptr) return "";
+    const auto at = reinterpret_cast<uintptr_t>(aAddress);
+    bool inside = false;
+    std::string flags;
+    char line[512];
+    while (flags.empty() && std::fgets(line, sizeof line, smaps)) {
+        unsigned long long from = 0, to = 0;
+        if (std::sscanf(line, "%llx-%llx ", &from, &to) == 2)   // a mapping's first line
+            inside = at >= from && at < to;
+        else if (inside && std::strncmp(line, "VmFlags:", 8) == 0)
+            flags = line + 8;
+    }
+    std::fclose(smaps);
+    return flags;
+}
+
+}  // namespace
+
+TEST(TqMemoryBlocksTest, BlocksOfEverySizeAreZeroHeldAndFreed) {
+    constexpr uint64_t kHuge = uint64_t(2) << 20;
+    const uint64_t live = TqMemoryBlocks::LiveBlocks();
+    for (uint64_t size : {uint64_t(1), kHuge - 1, kHuge, kHuge + 1, uint64_t(2448) * 2048 * 3 + 5}) {
+        SCOPED_TRACE(size);
+        uint8_t* data = TqMemoryBlocks::Allocate(size);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % (size >= kHuge ? kHuge : 16), 0u);
+        EXPECT_EQ(TqMemoryBlocks::LiveBlocks(), live + 1);
+        for (uint64_t i : {uint64_t(0), size / 2, size - 1}) ASSERT_EQ(data[i], 0) << i;
+        EXPECT_EQ(std::count(data, data + size, 0), std::ptrdiff_t(size));
+        std::memset(data, 0x5C, size);
+        // A view of the last byte holds the block past the SDK's release; one past the end is no block.
+        uint64_t available = 0;
+        const void* hold = TqMemoryBlocks::Hold(data + size - 1, available);
+        ASSERT_NE(hold, nullptr);
+        EXPECT_EQ(available, 1u);
+        EXPECT_EQ(TqMemoryBlocks::Hold(data + size, available), nullptr);
+        EXPECT_EQ(available, 0u);
+        TqMemoryBlocks::Release(data);
+        EXPECT_EQ(TqMemoryBlocks::LiveBlocks(), live + 1);
+        EXPECT_EQ(data[size - 1], 0x5C);   // still there for the view
+        TqMemoryBlocks::Drop(hold);
+        EXPECT_EQ(TqMemoryBlocks::LiveBlocks(), live);
+    }
+}
+
+TEST(TqMemoryBlocksTest, AFrameSizedBlockIsAskedForHugePages) {
+    if (FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "re"))
+        std::fclose(f);
+    else
+        GTEST_SKIP() << "no transparent huge pages in this kernel";
+    TqMemoryBlocks::Owned frame(uint64_t(5472) * 3648);
+    ASSERT_NE(frame.data(), nullptr);
+    // "hg": advised for huge pages (the advice precedes any touch, so the first fault may take one).
+    EXPECT_NE(MappingFlags(frame.data()).find(" hg"), std::string::npos) << MappingFlags(frame.data());
+    TqMemoryBlocks::Owned small(4096);
+    EXPECT_EQ(MappingFlags(small.data()).find(" hg"), std::string::npos);
+}
+
+TEST(TqMemoryBlocksTest, AFrameSizedBlockIsInMemoryBeforeItsFirstTouch) {
+    // A receiver's first packets into a fresh buffer find its pages there, not a fault each page.
+    constexpr size_t kSize = size_t(2448) * 2048;
+    TqMemoryBlocks::Owned frame(kSize);
+    ASSERT_NE(frame.data(), nullptr);
+    std::vector<unsigned char> resident((kSize + 4095) / 4096);
+    ASSERT_EQ(::mincore(frame.data(), kSize, resident.data()), 0) << std::strerror(errno);
+    EXPECT_EQ(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }),
+              std::ptrdiff_t(resident.size()));
 }

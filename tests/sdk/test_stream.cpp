@@ -107,6 +107,12 @@ struct Sender {
     int fd;
 };
 
+// For a stream fed by a Sender rather than by the rig's device: the device never sent these
+// blocks, so the receiver asks it for no packet again.
+void AskNothingAgain(TqStreamGEV& aStream) {
+    ASSERT_TRUE(aStream.GetParameters()->SetBooleanValue(TqString("RequestMissingPackets"), false).IsOK());
+}
+
 FrameLayout SmallLayout() {
     FrameLayout l;
     l.width = 64;
@@ -287,6 +293,7 @@ TEST(StreamGEV, ADroppedPacketGivesMissingPacketsAfterTheImageTimeout) {
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
     ASSERT_TRUE(stream.GetParameters()->SetIntegerValue(TqString("ImageTimeout"), 30).IsOK());
+    ASSERT_TRUE(stream.GetParameters()->SetBooleanValue(TqString("RequestMissingPackets"), false).IsOK());
     Faults faults;
     faults.dropGvspEvery = 4;   // a frame is 5 packets: every frame loses at least one
     rig.device->SetFaults(faults);
@@ -384,6 +391,7 @@ TEST(StreamGEV, ReorderedPacketsAndWrappingBlockIdsMakeWholeBlocks) {
     auto buffers = Buffers(3, SmallLayout().width * SmallLayout().height);   // outlives the stream, which may hold them
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
+    AskNothingAgain(stream);
     const FrameLayout layout = SmallLayout();
     for (auto& b : buffers) stream.QueueBuffer(b.get());
     Sender sender;
@@ -440,6 +448,7 @@ TEST(StreamGEV, MalformedDatagramsAreDroppedAndTheNextFrameArrivesWhole) {
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
     ASSERT_TRUE(stream.GetParameters()->SetIntegerValue(TqString("ImageTimeout"), 20).IsOK());
+    AskNothingAgain(stream);
     for (auto& m : memory) {
         buffers.push_back(std::make_unique<TqBuffer>());
         buffers.back()->Attach(m.data(), size);
@@ -522,6 +531,7 @@ TEST(StreamGEV, JumboFramesSentBackToBackArriveWholeInBuffersOfAnySize) {
     }
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
+    AskNothingAgain(stream);
     for (auto& b : buffers) ASSERT_TRUE(stream.QueueBuffer(b.get()).IsOK());
     Sender sender;
     uint16_t block = 65533;
@@ -584,6 +594,7 @@ TEST(StreamGEV, ParametersShowTheReceiverLive) {
     ASSERT_TRUE(p->GetBooleanValue(TqString("StartStreamOnlyOnPacketIdZero"), wait).IsOK());
     EXPECT_FALSE(wait);
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str()), 0, 0, TqString("127.0.0.1"), 4).IsOK());
+    AskNothingAgain(stream);
     TqString local;
     ASSERT_TRUE(p->GetStringValue(TqString("LocalIPAddress"), local).IsOK());
     EXPECT_EQ(std::string(local.GetAscii()), "127.0.0.1");
@@ -603,6 +614,7 @@ TEST(StreamGEV, WithWaitForTheLeaderABlockWhoseLeaderWasMissedIsIgnored) {
     auto buffers = Buffers(1, 64 * 48);   // outlives the stream, which may hold them
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
+    AskNothingAgain(stream);
     stream.SetWaitForFirstPacketOfBlockToStart(true);
     stream.QueueBuffer(buffers[0].get());
     Sender sender;
@@ -693,6 +705,7 @@ TEST(StreamGEV, RawDataBlocksBecomeRawDataOfTheirStatedSize) {
     auto buffers = Buffers(1, 5000);
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
+    AskNothingAgain(stream);
     stream.QueueBuffer(buffers[0].get());
     // A raw leader states the payload size; 3000 bytes in packets of 1464 (the device's packet size).
     auto header = [](std::vector<uint8_t>& p, uint16_t aBlock, uint8_t aFormat, uint32_t aPacket) {
@@ -738,6 +751,7 @@ TEST(StreamGEV, AnIncompleteBlockNamesItsMissingPacketsAndKeepsTheOthersInPlace)
     auto buffers = Buffers(1, layout.width * layout.height);
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
+    AskNothingAgain(stream);
     ASSERT_TRUE(stream.GetParameters()->SetIntegerValue(TqString("ImageTimeout"), 20).IsOK());
     stream.QueueBuffer(buffers[0].get());
     auto frame = BuildFrame(layout, 6, 0);
@@ -837,10 +851,13 @@ void ResendsRecoverEveryDroppedPacket(bool aExtended) {
     if (aExtended) ASSERT_EQ(rig.device->WriteRegister(Reg::kGvspConfiguration, Reg::kGvspExtendedIds), Gvcp::kSuccess);
     auto buffers = Buffers(16, rig.PayloadSize());   // outlives the stream, which may hold them
     TqStreamGEV stream;
-    bool on = true;
+    bool on = false;
     ASSERT_TRUE(stream.GetParameters()->GetBooleanValue(TqString("RequestMissingPackets"), on).IsOK());
-    EXPECT_FALSE(on);   // off until asked for
-    ASSERT_TRUE(OpenLossy(stream, rig, 1000, true));
+    EXPECT_TRUE(on);   // on from the start, as GigE Vision receivers have it
+    ASSERT_TRUE(OpenLossy(stream, rig, 1000, false));
+    ASSERT_TRUE(stream.GetParameters()->GetBooleanValue(TqString("RequestMissingPackets"), on).IsOK());
+    EXPECT_FALSE(on);
+    ASSERT_TRUE(stream.GetParameters()->SetBooleanValue(TqString("RequestMissingPackets"), true).IsOK());
     ASSERT_TRUE(stream.GetParameters()->GetBooleanValue(TqString("RequestMissingPackets"), on).IsOK());
     EXPECT_TRUE(on);
     Faults faults;
@@ -936,6 +953,7 @@ TEST(StreamGEV, PacketsUpToTheLargestUdpDatagramArriveWhole) {
         TqStreamGEV stream;
         if (!fromDevice) EXPECT_TRUE(stream.SetUserModeRxPacketBufferSize(70000).IsOK());   // as much as there is
         ASSERT_TRUE(stream.Open(ip).IsOK());
+        AskNothingAgain(stream);
         ASSERT_TRUE(stream.QueueBuffer(buffers[0].get()).IsOK());
         layout.packetSize = fromDevice ? 65532 : Reg::kPacketSizeLimit;   // datagrams of 65504 and 65507 bytes
         Sender sender;
