@@ -112,6 +112,8 @@ struct WireBlock {
     // instead), then its pieces; the number of pieces (at most kMaxPieces, the header's among them).
     size_t Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) const;
     static constexpr size_t kMaxPieces = 34;
+    // The bytes of packet aPacket (0 the leader ... count + 1 the trailer).
+    size_t PacketBytes(uint32_t aPacket) const;
     // Packet aPacket's bytes, one after the other.
     void CopyPacket(uint32_t aPacket, std::vector<uint8_t>& aOut) const;
     // The part payload packet aPacket belongs to, and its offset there.
