@@ -109,6 +109,12 @@ bool CoalescingKnown() {
     return known;
 }
 
+// How many receivers of this process take runs at each local port.
+std::array<std::atomic<uint8_t>, 65536>& RunReceivers() {
+    static auto* counts = new std::array<std::atomic<uint8_t>, 65536>();
+    return *counts;
+}
+
 // Sends packets of blocks to one destination (as SendTo allows) with sendmmsg, many packets a call:
 // each packet goes out as its header and the pieces of its payload where they lie. To a unicast
 // loopback destination payload packets go out coalesced (see TqNet::RunLength): the packets of a
@@ -123,7 +129,8 @@ public:
     void To(int aSocket, uint32_t aAddress, uint16_t aPort) {
         mSocket = aSocket;
         mUsable = aSocket >= 0 && aPort != 0 && aAddress != kBroadcast && (IsLoopback(aAddress) || IsMulticast(aAddress));
-        mCoalesce = mUsable && !mRefused && IsLoopback(aAddress) && CoalescingKnown() && !LoopbackWatched(false);
+        mCoalesce = mUsable && !mRefused && IsLoopback(aAddress) && TqNet::TakesRuns(aPort) && CoalescingKnown() &&
+                    !LoopbackWatched(false);
         mTo = Endpoint(aAddress, aPort);
     }
     // Queues packet aPacket of aBlock (nothing when the destination is not one to send to).
@@ -1151,3 +1158,13 @@ bool Device::IsRunning() const { return mImpl->running.load(); }
 uint32_t Device::Address() const { return mImpl->address.load(); }
 
 }  // namespace TqEngine
+
+void TqNet::AddRunReceiver(uint16_t aPort) {
+    if (aPort) TqEngine::RunReceivers()[aPort].fetch_add(1);
+}
+
+void TqNet::RemoveRunReceiver(uint16_t aPort) {
+    if (aPort) TqEngine::RunReceivers()[aPort].fetch_sub(1);
+}
+
+bool TqNet::TakesRuns(uint16_t aPort) { return TqEngine::RunReceivers()[aPort].load(std::memory_order_relaxed) != 0; }

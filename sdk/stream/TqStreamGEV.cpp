@@ -70,7 +70,15 @@ class GevReceiver : public TqStreamLib::Receiver, TqDeviceLib::LinkWatch {
 public:
     GevReceiver(State& aState, int aSocket, uint32_t aPacketBuffer)
         : mState(aState), mAssembler(aState), mSocket(aSocket), mPacketBuffer(aPacketBuffer),
-          mCoalescing(AskCoalescing(aSocket)) {}
+          mCoalescing(AskCoalescing(aSocket)) {
+        // The senders of this process coalesce toward this socket once it is known to take runs.
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (mCoalescing && ::getsockname(aSocket, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_port) {
+            mRunPort = ntohs(local.sin_port);
+            TqNet::AddRunReceiver(mRunPort);
+        }
+    }
     ~GevReceiver() override {
         Stop();
         Release();
@@ -102,6 +110,7 @@ public:
             mOwnSession = false;
         }
         mControl.Close();
+        if (mRunPort) TqNet::RemoveRunReceiver(std::exchange(mRunPort, 0));
         if (mSocket >= 0) ::close(mSocket);
         mSocket = -1;
         mReceiver.Close();
@@ -332,6 +341,7 @@ private:
     uint16_t mRequestId = 0;
     uint32_t mPacketBuffer;
     bool mCoalescing;   // the socket takes coalesced reads
+    uint16_t mRunPort = 0;   // its port, while the senders of this process coalesce toward it
     TqStreamLib::ReceiverThread mReceiver;
 
     TqGvcpClient::Channel mControl;
