@@ -20,7 +20,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
@@ -211,6 +211,26 @@ std::vector<Bytes> Frames(uint16_t aFirst, int aCount, uint32_t aWidth = 64, uin
     return out;
 }
 
+// The datagrams of aIn as a lossy path delivers them: a case drawn from aCases for each, 0 lost, 1
+// twice, 2 swapped with the next, 3 aThird(in, i, out), the others as sent.
+std::vector<Bytes> Mangled(std::vector<Bytes> aIn, std::mt19937& aRandom, uint32_t aCases,
+                           const std::function<void(const std::vector<Bytes>&, size_t, std::vector<Bytes>&)>& aThird) {
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < aIn.size(); ++i) {
+        switch (aRandom() % aCases) {
+        case 0: break;   // lost
+        case 1: out.push_back(aIn[i]); out.push_back(aIn[i]); break;
+        case 2:
+            if (i + 1 < aIn.size()) std::swap(aIn[i], aIn[i + 1]);
+            out.push_back(aIn[i]);
+            break;
+        case 3: aThird(aIn, i, out); break;
+        default: out.push_back(aIn[i]);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 TEST(GvspBatch, FramesInOrderArriveInPlace) {
@@ -231,19 +251,10 @@ TEST(GvspBatch, FramesInOrderArriveInPlace) {
 TEST(GvspBatch, ReorderedLostAndDuplicatedPacketsAgree) {
     for (uint32_t seed = 1; seed <= 20; ++seed) {
         std::mt19937 random(seed);
-        std::vector<Bytes> in = Frames(static_cast<uint16_t>(seed * 977), 30, 200, 60), out;
-        for (size_t i = 0; i < in.size(); ++i) {
-            switch (random() % 12) {
-            case 0: break;   // lost
-            case 1: out.push_back(in[i]); out.push_back(in[i]); break;
-            case 2:
-                if (i + 1 < in.size()) std::swap(in[i], in[i + 1]);
-                out.push_back(in[i]);
-                break;
-            case 3: out.push_back(in[random() % in.size()]); break;   // a packet from anywhere, again
-            default: out.push_back(in[i]);
-            }
-        }
+        const std::vector<Bytes> out = Mangled(Frames(static_cast<uint16_t>(seed * 977), 30, 200, 60), random, 12,
+                                               [&](const std::vector<Bytes>& in, size_t, std::vector<Bytes>& sent) {
+                                                   sent.push_back(in[random() % in.size()]);   // one from anywhere, again
+                                               });
         Agree(out, {12000, 12000, 5000, 12000}, kChunk, seed);
         if (HasFailure()) break;
     }
@@ -450,20 +461,13 @@ TEST(GvspCoalescedBatch, CoalescedReadsAgreeWithDatagramsOneByOne) {
     EXPECT_GT(CoalescedAgree(Frames(65530, 16, 320, 96), std::vector<uint32_t>(4, 320 * 96), kChunk, 1).Coalesced(), 10u);
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         std::mt19937 random(seed * 7);
-        std::vector<Bytes> in = Frames(static_cast<uint16_t>(seed * 977), 20, 200, 60), out;
+        std::vector<Bytes> in = Frames(static_cast<uint16_t>(seed * 977), 20, 200, 60);
         for (Bytes& d : Frames(static_cast<uint16_t>(seed * 977 + 20), 2, 200, 60, 2100)) in.push_back(std::move(d));
-        for (size_t i = 0; i < in.size(); ++i) {
-            switch (random() % 14) {
-            case 0: break;   // lost
-            case 1: out.push_back(in[i]); out.push_back(in[i]); break;
-            case 2:
-                if (i + 1 < in.size()) std::swap(in[i], in[i + 1]);
-                out.push_back(in[i]);
-                break;
-            case 3: out.push_back(in[i]); out.back()[4] = uint8_t(0x80 | out.back()[4]); break;   // extended ID
-            default: out.push_back(in[i]);
-            }
-        }
+        const std::vector<Bytes> out =
+            Mangled(std::move(in), random, 14, [](const std::vector<Bytes>& all, size_t i, std::vector<Bytes>& sent) {
+                sent.push_back(all[i]);
+                sent.back()[4] = uint8_t(0x80 | sent.back()[4]);   // marked extended
+            });
         SCOPED_TRACE("seed " + std::to_string(seed));
         CoalescedAgree(out, {12000, 12000, 5000, 12000}, kChunk, seed, seed % 2);
         if (HasFailure()) break;
