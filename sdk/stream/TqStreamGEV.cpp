@@ -53,7 +53,7 @@ using TqStreamLib::State;
 namespace {
 
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::kIpUdpOverhead;
-constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
+constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 32u << 20;
 constexpr int kRounds = 8;        // full batches read one after another without a poll
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
@@ -368,6 +368,8 @@ int NewSocket(State& aState, TqResult& aWhy) {
     }
     // The default: a larger buffer where the process may go beyond rmem_max (it rides out the moments
     // a busy machine keeps the receiver from running), else as much as rmem_max allows up to 4 MiB.
+    // The forced size stays well within the resend history of our own device (TqEngineImpl.h): what
+    // a receiver that far behind lost can still be sent again.
     int size = static_cast<int>(kForcedSocketBuffer);
     if (asked || ::setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
         size = static_cast<int>(asked ? asked : std::min(kDefaultSocketBuffer, ReceiveBufferMax()));

@@ -595,15 +595,15 @@ TEST(EngineResends, TheHistoryKeepsASecondOfBlocksAndNeverFewerThanFour) {
 }
 
 TEST(EngineResends, TheHistoryStaysWithinItsMemoryBudget) {
-    // 4 MiB frames: a 64 MiB budget holds as many as fit whole.
-    ResendRig rig(2048, 1024, Pfnc::kMono16);
+    // 8 MiB frames: the 128 MiB budget holds as many as fit whole.
+    ResendRig rig(2048, 2048, Pfnc::kMono16);
     FrameLayout layout;
     layout.width = 2048;
-    layout.height = 1024;
+    layout.height = 2048;
     layout.pixelFormat = Pfnc::kMono16;
     size_t bytes = 0;
     for (const auto& packet : BuildFrame(layout, 1, 0)) bytes += packet.size();
-    const uint16_t fit = uint16_t((size_t(64) << 20) / bytes);
+    const uint16_t fit = uint16_t((size_t(128) << 20) / bytes);
     ASSERT_GE(fit, 10);
     rig.SendFrames(fit + 3);
     EXPECT_EQ(rig.Kept(fit + 3), Range(4, fit + 3));
