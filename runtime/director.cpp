@@ -178,10 +178,21 @@ bool install_exit_hook() {
 GilBlock::GilBlock() {
     active_ = false;
     if (!enter_python()) return;
-    if (!t_kept.saved && g_keep_states.load(std::memory_order_relaxed) && !PyGILState_GetThisThreadState())
-        t_kept.adopt();
-    native_ = t_kept.saved != nullptr || !PyGILState_GetThisThreadState();
-    state_ = PyGILState_Ensure();
+    KeptState& kept = t_kept;
+    if (!kept.saved && g_keep_states.load(std::memory_order_relaxed) && !PyGILState_GetThisThreadState())
+        kept.adopt();
+    // On a thread unknown to Python with nothing else of Python under way (this block is the only one
+    // counted on it), the GIL cannot be this thread's: its kept state is made current directly, as
+    // PyGILState_Ensure would after finding that out.
+    direct_ = kept.saved != nullptr && t_inside == 1;
+    if (direct_) {
+        native_ = true;
+        state_ = PyGILState_UNLOCKED;
+        PyEval_RestoreThread(kept.saved);
+    } else {
+        native_ = kept.saved != nullptr || !PyGILState_GetThisThreadState();
+        state_ = PyGILState_Ensure();
+    }
     active_ = true;
     saved_[0] = saved_[1] = saved_[2] = nullptr;
     if (PyErr_Occurred()) PyErr_Fetch(&saved_[0], &saved_[1], &saved_[2]);
@@ -195,7 +206,10 @@ void GilBlock::end() {
         PyErr_Restore(saved_[0], saved_[1], saved_[2]);
     }
     if (native_ && state_ == PyGILState_UNLOCKED && PyErr_Occurred()) PyErr_Clear();
-    PyGILState_Release(state_);
+    if (direct_)
+        PyEval_SaveThread();
+    else
+        PyGILState_Release(state_);
     leave_python();
 }
 

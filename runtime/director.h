@@ -88,6 +88,7 @@ private:
     PyObject* saved_[3];   // an error an earlier callback left for the caller: it stands
     bool active_;
     bool native_;   // no Python caller on this thread can see an error left behind
+    bool direct_;   // the thread's kept state was made current without PyGILState_Ensure
 };
 
 }  // namespace kivo::rt
