@@ -146,9 +146,9 @@ struct SentBlock {
 // The resend history of a channel: the most recent blocks within kHistoryBudget bytes and within
 // kHistoryAge milliseconds of the newest (so at most a second of frames at the current rate, and
 // at most the budget, whichever is less), and never fewer than kHistoryMinBlocks. The budget is
-// twice the most a receiver of ours may hold queued in its socket (32 MiB forced, which the kernel
-// doubles): a request for what it lost while it lagged that far behind still finds the block here,
-// with as much again of sending left before the block goes.
+// what a receiver of ours may hold queued in its socket (64 MiB forced, which the kernel doubles): a
+// request for what it lost while it lagged behind still finds the block here, unless the device ran
+// further ahead of it than that (answered PACKET_UNAVAILABLE, counted in resendsUnavailable).
 constexpr size_t kHistoryBudget = size_t(128) << 20;
 constexpr uint64_t kHistoryAge = 1000;
 constexpr size_t kHistoryMinBlocks = 4;

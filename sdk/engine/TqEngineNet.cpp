@@ -812,6 +812,8 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest, ResendSocket& aSock
                                                    Gvsp::kFormatPayload, first);
         if (tap) tap(channel, unavailable, size);
         else SendTo(aSocket.fd, unavailable, size, destination, uint16_t(port));
+        std::lock_guard lock(mutex);
+        stats.resendsUnavailable++;
         return size;
     }
     auto batch = std::make_unique<Batch>();

@@ -53,7 +53,7 @@ using TqStreamLib::State;
 namespace {
 
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::kIpUdpOverhead;
-constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 32u << 20;
+constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
 constexpr int kRounds = 8;        // full batches read one after another without a poll
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 

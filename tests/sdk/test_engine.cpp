@@ -582,12 +582,14 @@ TEST(EngineResends, TheHistoryKeepsASecondOfBlocksAndNeverFewerThanFour) {
     rig.clock.advance(1001);
     rig.SendFrames(1);    // block 11, more than a second after the others: only the last four stay
     EXPECT_EQ(rig.Kept(11), Range(8, 11));
-    // A block the device no longer has is answered with one packet of the error status.
+    // A block the device no longer has is answered with one packet of the error status, and counted.
+    const uint64_t unavailable = rig.device.GetStatistics().resendsUnavailable;
     EXPECT_EQ(rig.Resend(7), std::vector<uint16_t>{Gvcp::kPacketUnavailable});
     {
         std::lock_guard lock(rig.m);
         EXPECT_EQ(rig.statuses.front().second, 1u);
     }
+    EXPECT_EQ(rig.device.GetStatistics().resendsUnavailable, unavailable + 1);
 
     rig.clock.advance(500);
     rig.SendFrames(5);    // blocks 12 to 16: block 11 is still within a second of them
