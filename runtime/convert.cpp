@@ -177,7 +177,8 @@ template <class T, class Fn>
 int as_integer(PyObject* obj, Fn read, T* out) {
     if (!PyLong_Check(obj)) return SwigError_Type;
     auto v = read(obj);
-    if (PyErr_Occurred()) {
+    // The readers answer -1 (as their type) on failure; only then can an error be pending.
+    if (v == static_cast<decltype(v)>(-1) && PyErr_Occurred()) {
         PyErr_Clear();
         return SwigError_Overflow;
     }

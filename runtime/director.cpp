@@ -38,7 +38,7 @@ Entries& entries() {
 // Aligned beyond malloc's 16 bytes, so that a thread's block of this library's thread-locals never
 // begins 16 bytes into a page: the leak checker takes such a block for another C library's layout
 // and reads garbage bounds, which crashes its stop of the world at exit.
-alignas(32) thread_local int t_inside = 0;   // this thread's share of inside
+alignas(32) [[gnu::tls_model("initial-exec")]] thread_local int t_inside = 0;   // this thread's share of inside
 
 void leave_python() {
     Entries& e = entries();
@@ -138,7 +138,7 @@ struct KeptState {
         leave_python();
     }
 };
-thread_local KeptState t_kept;
+[[gnu::tls_model("initial-exec")]] thread_local KeptState t_kept;
 
 }  // namespace
 
@@ -178,13 +178,25 @@ bool install_exit_hook() {
 GilBlock::GilBlock() {
     active_ = false;
     if (!enter_python()) return;
-    if (!t_kept.saved && g_keep_states.load(std::memory_order_relaxed) && !PyGILState_GetThisThreadState())
-        t_kept.adopt();
-    native_ = t_kept.saved != nullptr || !PyGILState_GetThisThreadState();
-    state_ = PyGILState_Ensure();
+    KeptState& kept = t_kept;
+    if (!kept.saved && g_keep_states.load(std::memory_order_relaxed) && !PyGILState_GetThisThreadState())
+        kept.adopt();
+    // On a thread unknown to Python with nothing else of Python under way (this block is the only one
+    // counted on it), the GIL cannot be this thread's: its kept state is made current directly, as
+    // PyGILState_Ensure would after finding that out.
+    direct_ = kept.saved != nullptr && t_inside == 1;
+    if (direct_) {
+        native_ = true;
+        state_ = PyGILState_UNLOCKED;
+        PyEval_RestoreThread(kept.saved);
+    } else {
+        native_ = kept.saved != nullptr || !PyGILState_GetThisThreadState();
+        state_ = PyGILState_Ensure();
+    }
     active_ = true;
     saved_[0] = saved_[1] = saved_[2] = nullptr;
-    if (PyErr_Occurred()) PyErr_Fetch(&saved_[0], &saved_[1], &saved_[2]);
+    // A kept state holds no error between blocks (each block's end drops what it left there).
+    if (!direct_ && PyErr_Occurred()) PyErr_Fetch(&saved_[0], &saved_[1], &saved_[2]);
 }
 
 void GilBlock::end() {
@@ -195,7 +207,10 @@ void GilBlock::end() {
         PyErr_Restore(saved_[0], saved_[1], saved_[2]);
     }
     if (native_ && state_ == PyGILState_UNLOCKED && PyErr_Occurred()) PyErr_Clear();
-    PyGILState_Release(state_);
+    if (direct_)
+        PyEval_SaveThread();
+    else
+        PyGILState_Release(state_);
     leave_python();
 }
 
@@ -221,8 +236,8 @@ void director_refuse(const DirectorNames& n) {
     throw Swig::DirectorMethodException(std::string("In method '") + n.method + "': Python is finalizing");
 }
 
-PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorNames& n) {
-    PyObject* self = d.swig_get_self();
+PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, PyObject*& self) {
+    self = d.swig_get_self();
     if (!self) {
         std::string text = std::string("'self' uninitialized, maybe you forgot to call ") + n.cls + ".__init__.";
         Swig::DirectorException::raise_RuntimeError(text.c_str());
@@ -372,12 +387,6 @@ Director::~Director() {
 
 bool Director::SwigDirector_GetInner(const char*) const { return true; }
 void Director::SwigDirector_SetInner(const char*, bool) {}
-
-PyObject* Director::swig_get_self() const {
-    if (disowned_ || !weak_) return self_;
-    PyObject* alive = PyWeakref_GetObject(weak_);   // borrowed
-    return alive == Py_None ? nullptr : alive;
-}
 
 void Director::swig_watch() {
     if (weak_ || disowned_ || !self_) return;

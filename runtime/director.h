@@ -88,6 +88,7 @@ private:
     PyObject* saved_[3];   // an error an earlier callback left for the caller: it stands
     bool active_;
     bool native_;   // no Python caller on this thread can see an error left behind
+    bool direct_;   // the thread's kept state was made current without PyGILState_Ensure
 };
 
 }  // namespace kivo::rt
@@ -174,7 +175,11 @@ public:
     virtual void SwigDirector_SetInner(const char* method, bool value);
 
     // With the GIL held: the Python object, or null when there is none or it has died.
-    PyObject* swig_get_self() const;
+    PyObject* swig_get_self() const {
+        if (disowned_ || !weak_) return self_;
+        PyObject* alive = PyWeakref_GetObject(weak_);   // borrowed
+        return alive == Py_None ? nullptr : alive;
+    }
     // With the GIL held: from now on the director sees the Python object's death (a director made
     // for an object outlives it when nothing but a bare proxy owns the director). An object without
     // weak references is kept alive instead.
@@ -321,7 +326,8 @@ struct DirectorNames {
 
 // The steps around the call, shared by every director method.
 void director_refuse(const DirectorNames& n);
-PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorNames& n);
+// The override to call (self: the director's object, borrowed, which a cached function is bound to).
+PyObject* director_method(Swig::Director& d, CachedMethod& slot, const DirectorNames& n, PyObject*& self);
 [[noreturn]] void director_call_failed(const DirectorNames& n);
 void release_methods(CachedMethod* slots, int count);
 // Every director's cache is known, so that the caches are emptied when the interpreter begins to
@@ -342,9 +348,10 @@ R director_call_with(Swig::Director& d, CachedMethod& slot, const DirectorNames&
     for (std::size_t i = 0; i < sizeof...(A); ++i)
         if (!(objects[i] = held[i].get())) director_call_failed(n);
     if constexpr (sizeof...(A) > 1) SwigPyObject_OwnByFirst(objects, static_cast<int>(sizeof...(A)));
-    PyObject* method = director_method(d, slot, n);
+    PyObject* self = d.swig_get_self();
+    PyObject* method = self && slot.callable ? slot.callable : director_method(d, slot, n, self);
     Ref result([&]<std::size_t... I>(std::index_sequence<I...>) {
-        if (slot.bind) return PyObject_CallFunctionObjArgs(method, d.swig_get_self(), objects[I]..., nullptr);
+        if (slot.bind) return PyObject_CallFunctionObjArgs(method, self, objects[I]..., nullptr);
         return PyObject_CallFunctionObjArgs(method, objects[I]..., nullptr);
     }(std::index_sequence_for<A...>{}));
     if (!result && PyErr_Occurred()) director_call_failed(n);

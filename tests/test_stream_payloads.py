@@ -101,7 +101,7 @@ def source_class(k):
             n = self.frames
             if self.kind == "parts":
                 parts = buffer.GetMultiPartContainer()
-                parts.GetPart(0).GetDataPointer()[:] = n % 256
+                parts.GetPart(0).GetDataPointer()[:] = n % 255 + 1   # never 0
                 parts.GetPart(1).GetDataPointer()[:] = 255
             elif self.kind == "chunks":
                 chunks = buffer.GetChunkData()

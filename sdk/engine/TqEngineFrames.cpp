@@ -280,6 +280,16 @@ std::pair<size_t, size_t> WireBlock::PartOf(uint32_t aPacket) const {
     return {index, size_t(aPacket - parts[index].firstPacket) * chunk};
 }
 
+size_t WireBlock::PacketBytes(uint32_t aPacket) const {
+    if (aPacket == 0) return leader.size();
+    if (aPacket > count) return trailer.size();
+    if (!parts.empty()) {
+        const auto [index, offset] = PartOf(aPacket);
+        return PayloadHeader() + std::min(chunk, parts[index].size - offset);
+    }
+    return PayloadHeader() + std::min(chunk, total - (aPacket - 1) * chunk);
+}
+
 size_t WireBlock::Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) const {
     if (aPacket == 0 || aPacket > count) {
         const std::vector<uint8_t>& whole = aPacket == 0 ? leader : trailer;

@@ -112,6 +112,8 @@ struct WireBlock {
     // instead), then its pieces; the number of pieces (at most kMaxPieces, the header's among them).
     size_t Gather(uint32_t aPacket, uint8_t* aHeader, iovec* aPieces) const;
     static constexpr size_t kMaxPieces = 34;
+    // The bytes of packet aPacket (0 the leader ... count + 1 the trailer).
+    size_t PacketBytes(uint32_t aPacket) const;
     // Packet aPacket's bytes, one after the other.
     void CopyPacket(uint32_t aPacket, std::vector<uint8_t>& aOut) const;
     // The part payload packet aPacket belongs to, and its offset there.
@@ -143,8 +145,11 @@ struct SentBlock {
 
 // The resend history of a channel: the most recent blocks within kHistoryBudget bytes and within
 // kHistoryAge milliseconds of the newest (so at most a second of frames at the current rate, and
-// at most the budget, whichever is less), and never fewer than kHistoryMinBlocks.
-constexpr size_t kHistoryBudget = size_t(64) << 20;
+// at most the budget, whichever is less), and never fewer than kHistoryMinBlocks. The budget is
+// what a receiver of ours may hold queued in its socket (64 MiB forced, which the kernel doubles): a
+// request for what it lost while it lagged behind still finds the block here, unless the device ran
+// further ahead of it than that (answered PACKET_UNAVAILABLE, counted in resendsUnavailable).
+constexpr size_t kHistoryBudget = size_t(128) << 20;
 constexpr uint64_t kHistoryAge = 1000;
 constexpr size_t kHistoryMinBlocks = 4;
 constexpr size_t kSpares = 2;   // payload memory a channel keeps for its next blocks

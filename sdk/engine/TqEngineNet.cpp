@@ -4,10 +4,16 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_ether.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdio>
 
 #include <algorithm>
 #include <array>
@@ -59,40 +65,134 @@ bool SendTo(int aSocket, const uint8_t* aData, size_t aSize, uint32_t aAddress, 
     return sendto(aSocket, aData, aSize, 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == ssize_t(aSize);
 }
 
+// Whether a packet socket listens on the loopback interface (a capture, another receiver's packet
+// ring): such a socket sees a coalesced run as the one datagram loopback carries, so while one is
+// open the senders send their datagrams one at a time. Read from /proc/net/packet (this network
+// namespace's) at most every 100 ms, and afresh with aFresh.
+bool LoopbackWatched(bool aFresh) {
+    static std::atomic<int64_t> checkedAt{INT64_MIN};
+    static std::atomic<bool> watched{false};
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch()).count();
+    const int64_t last = checkedAt.load(std::memory_order_relaxed);
+    if (!aFresh && last != INT64_MIN && now - last < 100) return watched.load(std::memory_order_relaxed);
+    const unsigned loopback = if_nametoindex("lo");
+    bool found = false;
+    if (FILE* table = fopen("/proc/net/packet", "re")) {
+        char line[256];
+        (void)!fgets(line, sizeof line, table);   // the column names
+        while (!found && fgets(line, sizeof line, table)) {
+            unsigned protocol = 0;
+            int interface = -1, running = 0;
+            // sk RefCnt Type Proto Iface R ...: a running socket of every protocol or of IPv4 on
+            // loopback or on every interface.
+            if (sscanf(line, "%*s %*s %*s %x %d %d", &protocol, &interface, &running) == 3 && running &&
+                (protocol == ETH_P_ALL || protocol == ETH_P_IP) && (interface == 0 || unsigned(interface) == loopback))
+                found = true;
+        }
+        fclose(table);
+    }
+    watched.store(found, std::memory_order_relaxed);
+    checkedAt.store(now, std::memory_order_relaxed);
+    return found;
+}
+
+// Whether the kernel coalesces datagrams a sender runs together (UDP_SEGMENT is known).
+bool CoalescingKnown() {
+    static const bool known = [] {
+        const int fd = UdpSocket();
+        int off = 0;
+        const bool yes = fd >= 0 && setsockopt(fd, SOL_UDP, UDP_SEGMENT, &off, sizeof off) == 0;
+        if (fd >= 0) close(fd);
+        return yes;
+    }();
+    return known;
+}
+
+// How many receivers of this process take runs at each local port.
+std::array<std::atomic<uint8_t>, 65536>& RunReceivers() {
+    static auto* counts = new std::array<std::atomic<uint8_t>, 65536>();
+    return *counts;
+}
+
 // Sends packets of blocks to one destination (as SendTo allows) with sendmmsg, many packets a call:
-// each packet goes out as its header and the pieces of its payload where they lie. The blocks must
-// live until Flush.
+// each packet goes out as its header and the pieces of its payload where they lie. To a unicast
+// loopback destination payload packets go out coalesced (see TqNet::RunLength): the packets of a
+// block that follow one another, of one size but a shorter last, in runs that begin at packet 1 and
+// every RunLength packets after it; leaders and trailers go alone. Not while a packet socket watches
+// loopback, nor once the kernel refused a run (that run goes out again one datagram at a time). The
+// blocks must live until Flush.
 class Batch {
 public:
+    Batch() : mHeaderBytes(new std::array<uint8_t, WireBlock::kMaxPayloadHeader>[kMostPackets]) {}
+
     void To(int aSocket, uint32_t aAddress, uint16_t aPort) {
         mSocket = aSocket;
         mUsable = aSocket >= 0 && aPort != 0 && aAddress != kBroadcast && (IsLoopback(aAddress) || IsMulticast(aAddress));
+        mCoalesce = mUsable && !mRefused && IsLoopback(aAddress) && TqNet::TakesRuns(aPort) && CoalescingKnown() &&
+                    !LoopbackWatched(false);
         mTo = Endpoint(aAddress, aPort);
     }
     // Queues packet aPacket of aBlock (nothing when the destination is not one to send to).
     void Add(const WireBlock& aBlock, uint32_t aPacket) {
         if (!mUsable) return;
-        if (mCount == kBatch) Flush();
-        mmsghdr& m = mMessages[mCount];
-        m = {};
-        m.msg_hdr.msg_name = &mTo;
-        m.msg_hdr.msg_namelen = sizeof mTo;
-        m.msg_hdr.msg_iov = &mPieces[mCount * WireBlock::kMaxPieces];
-        m.msg_hdr.msg_iovlen = aBlock.Gather(aPacket, mHeaderBytes[mCount].data(), m.msg_hdr.msg_iov);
-        ++mCount;
+        const size_t bytes = aBlock.PacketBytes(aPacket);
+        const bool payload = aPacket >= 1 && aPacket <= aBlock.count;
+        if (!Joins(aBlock, aPacket, bytes)) {
+            const size_t run = mCoalesce && payload ? TqNet::RunLength(bytes) : 1;
+            if (mMessages.size() == kMostMessages || mPackets.size() + run > kMostPackets) Flush();
+            mMessages.push_back({mPieces.size(), 0, mPackets.size(), 0, bytes, run, &aBlock, aPacket, !payload});
+        }
+        Message& m = mMessages.back();
+        mPieces.resize(mPieces.size() + WireBlock::kMaxPieces);
+        const size_t used = aBlock.Gather(aPacket, mHeaderBytes[mPackets.size()].data(), &mPieces[m.firstPiece + m.pieces]);
+        mPieces.resize(m.firstPiece + m.pieces + used);
+        mPackets.push_back(uint16_t(used));
+        m.pieces += used;
+        m.packets++;
+        m.last = aPacket;
+        if (bytes < m.segment || m.packets == m.run) m.closed = true;   // only the last of a run may be shorter
     }
     // Sends what is queued; the packets that left since the last Sent.
     void Flush() {
-        for (size_t next = 0; next < mCount;) {
-            const int n = sendmmsg(mSocket, mMessages.data() + next, unsigned(mCount - next), 0);
-            if (n > 0) {
-                next += size_t(n);
-                mSent += uint64_t(n);
-            } else if (errno != EINTR) {
-                ++next;   // this packet failed: it does not count
+        std::vector<mmsghdr>& out = mOut;
+        out.assign(mMessages.size(), mmsghdr{});
+        mControl.resize(mMessages.size());
+        for (size_t k = 0; k < mMessages.size(); ++k) {
+            const Message& m = mMessages[k];
+            msghdr& h = out[k].msg_hdr;
+            h.msg_name = &mTo;
+            h.msg_namelen = sizeof mTo;
+            h.msg_iov = &mPieces[m.firstPiece];
+            h.msg_iovlen = m.pieces;
+            if (m.packets > 1) {   // a run: the kernel splits it at each datagram's size
+                h.msg_control = mControl[k].bytes;
+                h.msg_controllen = sizeof mControl[k].bytes;
+                cmsghdr* c = CMSG_FIRSTHDR(&h);
+                c->cmsg_level = SOL_UDP;
+                c->cmsg_type = UDP_SEGMENT;
+                c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+                const uint16_t segment = uint16_t(m.segment);
+                std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
             }
         }
-        mCount = 0;
+        for (size_t next = 0; next < out.size();) {
+            const int n = sendmmsg(mSocket, out.data() + next, unsigned(out.size() - next), 0);
+            if (n > 0) {
+                for (size_t k = next; k < next + size_t(n); ++k) mSent += mMessages[k].packets;
+                next += size_t(n);
+            } else if (errno != EINTR) {
+                if (mMessages[next].packets > 1) {   // the kernel would not take the run: one by one
+                    mRefused = true;
+                    mCoalesce = false;
+                    SendApart(mMessages[next]);
+                }
+                ++next;   // what failed does not count
+            }
+        }
+        mMessages.clear();
+        mPieces.clear();
+        mPackets.clear();
     }
     uint64_t Sent() {
         Flush();
@@ -100,16 +200,52 @@ public:
     }
 
 private:
-    static constexpr size_t kBatch = 64;
+    // A queued send: its pieces and packets in the pools, the size of its first datagram, how many
+    // datagrams it may hold, the block and last packet it holds, whether it takes no more.
+    struct Message {
+        size_t firstPiece, pieces, firstPacket, packets, segment, run;
+        const WireBlock* block;
+        uint32_t last;
+        bool closed;
+    };
+    static constexpr size_t kMostMessages = 64, kMostPackets = 4096;
+    static constexpr size_t kMostPieces = 1024;   // of one send (the kernel's limit of an iovec array)
+
+    // Whether packet aPacket (of aBytes) continues the last queued run.
+    bool Joins(const WireBlock& aBlock, uint32_t aPacket, size_t aBytes) const {
+        if (!mCoalesce || mMessages.empty()) return false;
+        const Message& m = mMessages.back();
+        return !m.closed && m.block == &aBlock && aPacket == m.last + 1 && aPacket <= aBlock.count &&
+               (aPacket - 1) % m.run != 0 && aBytes <= m.segment && m.pieces + WireBlock::kMaxPieces <= kMostPieces;
+    }
+
+    // Sends the datagrams of a run one by one.
+    void SendApart(const Message& aMessage) {
+        size_t piece = aMessage.firstPiece;
+        for (size_t k = 0; k < aMessage.packets; ++k) {
+            msghdr h{};
+            h.msg_name = &mTo;
+            h.msg_namelen = sizeof mTo;
+            h.msg_iov = &mPieces[piece];
+            h.msg_iovlen = mPackets[aMessage.firstPacket + k];
+            piece += h.msg_iovlen;
+            if (sendmsg(mSocket, &h, 0) >= 0) ++mSent;
+        }
+    }
+
+    struct Control {
+        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(uint16_t))];
+    };
     int mSocket = -1;
-    bool mUsable = false;
+    bool mUsable = false, mCoalesce = false, mRefused = false;
     sockaddr_in mTo{};
-    size_t mCount = 0;
     uint64_t mSent = 0;
-    std::vector<mmsghdr> mMessages = std::vector<mmsghdr>(kBatch);
-    std::vector<iovec> mPieces = std::vector<iovec>(kBatch * WireBlock::kMaxPieces);
-    std::vector<std::array<uint8_t, WireBlock::kMaxPayloadHeader>> mHeaderBytes =
-        std::vector<std::array<uint8_t, WireBlock::kMaxPayloadHeader>>(kBatch);
+    std::vector<Message> mMessages;
+    std::vector<iovec> mPieces;
+    std::vector<uint16_t> mPackets;   // each queued packet's pieces
+    std::unique_ptr<std::array<uint8_t, WireBlock::kMaxPayloadHeader>[]> mHeaderBytes;
+    std::vector<mmsghdr> mOut;
+    std::vector<Control> mControl;
 };
 
 // Sends packets aFirst to aLast of aBlock (those it has): to the stream tap when there is one (each
@@ -375,6 +511,7 @@ public:
             provider = ch->providerInUse = ch->provider;
         }
         if (provider) Guarded([&] { provider->Started(n); });
+        LoopbackWatched(true);   // a receiver's packet ring opened just before the acquisition counts
         for (;;) {
             Frame frame;
             if (provider) {
@@ -675,6 +812,8 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest, ResendSocket& aSock
                                                    Gvsp::kFormatPayload, first);
         if (tap) tap(channel, unavailable, size);
         else SendTo(aSocket.fd, unavailable, size, destination, uint16_t(port));
+        std::lock_guard lock(mutex);
+        stats.resendsUnavailable++;
         return size;
     }
     auto batch = std::make_unique<Batch>();
@@ -1021,3 +1160,13 @@ bool Device::IsRunning() const { return mImpl->running.load(); }
 uint32_t Device::Address() const { return mImpl->address.load(); }
 
 }  // namespace TqEngine
+
+void TqNet::AddRunReceiver(uint16_t aPort) {
+    if (aPort) TqEngine::RunReceivers()[aPort].fetch_add(1);
+}
+
+void TqNet::RemoveRunReceiver(uint16_t aPort) {
+    if (aPort) TqEngine::RunReceivers()[aPort].fetch_sub(1);
+}
+
+bool TqNet::TakesRuns(uint16_t aPort) { return TqEngine::RunReceivers()[aPort].load(std::memory_order_relaxed) != 0; }

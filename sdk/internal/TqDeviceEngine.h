@@ -447,6 +447,8 @@ struct Statistics {
     // PACKETRESEND commands not taken: from a peer neither the controller nor the channel's
     // destination, for a channel the device does not have, or while kResendQueue requests wait.
     uint64_t resendRequestsRefused = 0;
+    // Resend requests answered PACKET_UNAVAILABLE: the block had left the resend history.
+    uint64_t resendsUnavailable = 0;
 };
 
 // Resends. A PACKETRESEND is taken from the controller and from the channel's destination (the

@@ -1,6 +1,7 @@
 // The loopback network as the stand-in libraries see it (the device engine, the control-protocol
 // client, the stream receivers): IPv4 addresses in host order, which of them are loopback or
-// multicast addresses, socket endpoints, and the most a socket's receive buffer may be given.
+// multicast addresses, socket endpoints, the most a socket's receive buffer may be given, and how
+// datagrams travel coalesced.
 #pragma once
 
 #include <arpa/inet.h>
@@ -33,5 +34,26 @@ inline uint32_t ReceiveBufferMax() {
     if (!(in >> value) || value == 0) return 212992;
     return static_cast<uint32_t>(std::min<uint64_t>(value, 0x7FFFFFFF));
 }
+
+// Coalesced datagrams (UDP segmentation and receive offload): a sender hands the kernel a run of
+// datagrams of one size (the last one may be shorter) as one send of their bytes one after the other,
+// with the size of each (UDP_SEGMENT); loopback carries the run as one, and a socket that takes runs
+// (UDP_GRO) receives it as one datagram with that size beside it, while any other socket receives
+// the datagrams one by one. The stream senders and the receiver agree on where runs end: at most
+// RunLength(size) datagrams of that size, counted from a block's first payload packet, so that the
+// receiver can place a run's packets before it arrives.
+constexpr size_t kLargestUdpPayload = 65507;   // of one datagram, and of a run as the kernel takes it
+constexpr size_t kMostInRun = 64;              // the kernel's limit of datagrams in a run
+constexpr size_t RunLength(size_t aDatagramSize) {
+    return aDatagramSize ? std::max<size_t>(1, std::min(kMostInRun, kLargestUdpPayload / aDatagramSize)) : 1;
+}
+
+// The local ports (host order) at which a receiver of this process takes runs: the stream senders
+// coalesce only toward them, since a receiver of another process may read one datagram a call and
+// could not keep up with runs split again by the kernel. Kept by the engine library; a receiver adds
+// its port once the kernel granted receive offload and removes it before its socket closes.
+void AddRunReceiver(uint16_t aPort);
+void RemoveRunReceiver(uint16_t aPort);
+bool TakesRuns(uint16_t aPort);
 
 }  // namespace TqNet

@@ -1,9 +1,13 @@
 #include "TqGvspAssembler.h"
 
 #include "TqImage.h"
+#include "TqLoopback.h"
 #include "TqPixelLayout.h"
 #include "TqResultCodes.h"
 #include "TqWireBytes.h"
+
+#include <netinet/in.h>
+#include <netinet/udp.h>
 
 #include <algorithm>
 #include <cstring>
@@ -824,6 +828,139 @@ void GvspBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler:
         } else {
             aAssembler.Process(Slot(i), size, aNow);
         }
+    }
+}
+
+// ---- coalesced reads ----
+
+GvspCoalescedBatch::GvspCoalescedBatch(uint32_t aPacketBuffer)
+    : mPacketBuffer(aPacketBuffer), mStorage(size_t(kReads) * kReadSize), mPlaces(kPlanned) {}
+
+mmsghdr* GvspCoalescedBatch::Prepare(const GvspAssembler& aAssembler) {
+    aAssembler.Plan(mPlaces.data(), kPlanned);
+    size_t cursor = 0;
+    for (unsigned i = 0; i < kReads; ++i) {
+        Planned& planned = mPlanned[i];
+        planned.first = cursor;
+        planned.count = 0;
+        iovec* v = mVectors[i];
+        size_t vectors = 0, used = 0;
+        const GvspAssembler::Place* first = cursor < kPlanned ? &mPlaces[cursor] : nullptr;
+        if (first && first->at && first->length && first->length <= mPacketBuffer - std::min<uint32_t>(mPacketBuffer, first->header)) {
+            // The run a coalescing sender sends from this packet on: to the next run's first packet.
+            const size_t segment = size_t(first->header) + first->length, run = TqNet::RunLength(segment);
+            const size_t most = std::min(kMostInRead, run - (first->packet - 1) % run);
+            for (size_t k = cursor; k < kPlanned && planned.count < most; ++k) {
+                const GvspAssembler::Place& p = mPlaces[k];
+                const bool follows = k == cursor || (p.block == first->block && p.packet == mPlaces[k - 1].packet + 1);
+                if (!p.at || !follows || p.header != first->header || p.length > first->length ||
+                    used + p.header + p.length > kReadSize)
+                    break;
+                planned.offsets[planned.count++] = used;
+                v[vectors++] = {Read(i) + used, p.header};
+                v[vectors++] = {p.at, p.length};
+                used += size_t(p.header) + p.length;
+                if (p.length < first->length) break;   // only the last of a run is shorter
+            }
+        }
+        cursor += std::max<size_t>(planned.count, 1);
+        if (used < kReadSize) v[vectors++] = {Read(i) + used, kReadSize - used};
+        std::memset(&mMessages[i], 0, sizeof mMessages[i]);
+        mMessages[i].msg_hdr.msg_iov = v;
+        mMessages[i].msg_hdr.msg_iovlen = vectors;
+        mMessages[i].msg_hdr.msg_control = mControl[i];
+        mMessages[i].msg_hdr.msg_controllen = kControlSize;
+    }
+    return mMessages;
+}
+
+size_t GvspCoalescedBatch::SegmentSize(const msghdr& aMessage) {
+    if (!aMessage.msg_control || aMessage.msg_controllen < sizeof(cmsghdr)) return 0;
+    for (const cmsghdr* c = CMSG_FIRSTHDR(&aMessage); c;
+         c = CMSG_NXTHDR(const_cast<msghdr*>(&aMessage), const_cast<cmsghdr*>(c))) {
+        if (c->cmsg_level != SOL_UDP || c->cmsg_type != UDP_GRO || c->cmsg_len < CMSG_LEN(sizeof(int))) continue;
+        int size = 0;
+        std::memcpy(&size, CMSG_DATA(c), sizeof size);
+        return size > 0 ? size_t(size) : 0;
+    }
+    return 0;
+}
+
+bool GvspCoalescedBatch::InItsPlaces(unsigned aIndex, size_t aLength, size_t aSegment) const {
+    const Planned& planned = mPlanned[aIndex];
+    const uint8_t* read = mStorage.data() + size_t(aIndex) * kReadSize;
+    // Only the packets of the block in progress (whose places come first): a block begun in the batch
+    // might take another buffer than the one planned.
+    if (!mPlaces[0].at) return false;
+    const uint64_t newest = mPlaces[0].block;
+    size_t j = 0;
+    bool fits = true;
+    SplitCoalesced(read, aLength, aSegment, [&](DatagramView aDatagram) {
+        const size_t at = size_t(aDatagram.data - read);
+        fits = fits && j < planned.count && planned.offsets[j] == at &&
+               mPlaces[planned.first + j].block == newest &&
+               GvspAssembler::Fits(mPlaces[planned.first + j], aDatagram.data, aDatagram.size);
+        ++j;
+    });
+    return fits;
+}
+
+void GvspCoalescedBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow) {
+    aGot = std::min(aGot, kReads);
+    bool inPlace = true;
+    for (unsigned i = 0; i < aGot && inPlace; ++i) {
+        const msghdr& message = mMessages[i].msg_hdr;
+        const size_t length = std::min<size_t>(mMessages[i].msg_len, kReadSize);
+        if (message.msg_flags & MSG_TRUNC) {
+            inPlace = mPlanned[i].count == 0;
+        } else {
+            // A read planned for nothing (a leader's or a trailer's) may begin a block in another
+            // buffer than the one planned, and a payload processed after it would then be copied
+            // out of a place another packet of the batch overwrote: such a batch is gathered.
+            inPlace = mPlanned[i].count && InItsPlaces(i, length, SegmentSize(message));
+        }
+    }
+    if (inPlace) {
+        mInPlace++;
+    } else {
+        // Each read whole in its own memory: the parts received into places move in after their headers.
+        mGathered++;
+        for (unsigned i = 0; i < aGot; ++i) {
+            const Planned& planned = mPlanned[i];
+            const size_t length = std::min<size_t>(mMessages[i].msg_len, kReadSize);
+            for (size_t j = 0; j < planned.count; ++j) {
+                const GvspAssembler::Place& p = mPlaces[planned.first + j];
+                const size_t at = planned.offsets[j] + p.header;
+                if (at >= length) break;
+                std::memcpy(Read(i) + at, p.at, std::min<size_t>(length - at, p.length));
+            }
+        }
+    }
+    State& state = aAssembler.StateOf();
+    for (unsigned i = 0; i < aGot; ++i) {
+        const msghdr& message = mMessages[i].msg_hdr;
+        if (message.msg_flags & MSG_TRUNC) {   // longer than any datagram: nothing of it is trusted
+            state.counters.packetsReceived++;
+            state.counters.packetsBad++;
+            continue;
+        }
+        const Planned& planned = mPlanned[i];
+        const bool placed = inPlace && planned.count;
+        const size_t length = std::min<size_t>(mMessages[i].msg_len, kReadSize);
+        size_t j = 0;
+        const size_t count = SplitCoalesced(Read(i), length, SegmentSize(message), [&](DatagramView aDatagram) {
+            if (placed) {
+                const GvspAssembler::Place& p = mPlaces[planned.first + j];
+                aAssembler.Process(aDatagram.data, p.header, p.at, aDatagram.size - p.header, aNow);
+            } else if (aDatagram.size > mPacketBuffer) {
+                state.counters.packetsReceived++;
+                state.counters.packetsBad++;
+            } else {
+                aAssembler.Process(aDatagram.data, aDatagram.size, aNow);
+            }
+            ++j;
+        });
+        if (count > 1) mCoalesced++;
     }
 }
 

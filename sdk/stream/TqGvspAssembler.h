@@ -219,4 +219,84 @@ private:
     uint64_t mInPlace = 0, mGathered = 0;
 };
 
+// One datagram of a coalesced read: aSize bytes from aData.
+struct DatagramView {
+    const uint8_t* data;
+    size_t size;
+};
+
+// Hands the datagrams of a read of aLength bytes, which the kernel coalesced from datagrams of
+// aSegment bytes each (the last may be shorter), one by one in order to aEach(DatagramView). A
+// segment size of 0 (none given) or not shorter than the read: the read is one datagram. No view
+// reaches past aLength. Returns how many datagrams it handed.
+template <class Each>
+size_t SplitCoalesced(const uint8_t* aData, size_t aLength, size_t aSegment, Each&& aEach) {
+    if (aSegment == 0 || aSegment >= aLength) {
+        aEach(DatagramView{aData, aLength});
+        return 1;
+    }
+    size_t count = 0;
+    for (size_t at = 0;; at += aSegment) {
+        const size_t left = aLength - at;
+        aEach(DatagramView{aData + at, left < aSegment ? left : aSegment});
+        ++count;
+        if (left <= aSegment) return count;
+    }
+}
+
+// Reads with UDP receive offload, up to kReads with one recvmmsg: each read of up to kReadSize bytes
+// may hold several datagrams of one size that the kernel coalesced (the size comes in the read's
+// UDP_GRO control message), and is split back into its datagrams, each processed exactly as a
+// datagram of the plain path. As in GvspBatch, the payloads likely to come next are received straight
+// into their places: a read is planned to hold the run of payload packets a coalescing sender sends
+// together (at most TqNet::RunLength of one size from a block's first payload packet, the last
+// shorter at most), each header into the read's own memory at its place in the read, each payload
+// into its place in its buffer, anything more after them in the read's memory. When every read holds
+// exactly the packets planned for it (a batch of payload runs of the block in progress, no leader or
+// trailer among them), the assembler finds the payloads in their places; otherwise every read is first gathered whole into its
+// own memory and processed from there. A datagram longer than the packet buffer is counted bad, as the plain path
+// counts one it had to cut, and so is a read the kernel had to cut.
+class GvspCoalescedBatch {
+public:
+    static constexpr unsigned kReads = 32;        // as many as the plain path's datagrams a call
+    static constexpr size_t kReadSize = 65535;
+    static constexpr size_t kMostInRead = 64;   // payload packets planned into one read
+
+    explicit GvspCoalescedBatch(uint32_t aPacketBuffer);
+    // Plans the places and sets the messages up for a recvmmsg of kReads (state lock held).
+    mmsghdr* Prepare(const GvspAssembler& aAssembler);
+    // Processes the aGot reads received into the messages (state lock held).
+    void Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow);
+    // The segment size a received message's UDP_GRO control message gives; 0 without one.
+    static size_t SegmentSize(const msghdr& aMessage);
+
+    // Reads that held more than one datagram; batches whose payloads were all found in place, and
+    // batches gathered.
+    uint64_t Coalesced() const { return mCoalesced; }
+    uint64_t InPlace() const { return mInPlace; }
+    uint64_t Gathered() const { return mGathered; }
+
+private:
+    static constexpr size_t kControlSize = 64;
+    static constexpr size_t kPlanned = 1024;   // places planned a call: the reads after them get none
+
+    struct Planned {
+        size_t first = 0, count = 0;   // the read's places: mPlaces[first, first + count)
+        size_t offsets[kMostInRead];   // where each header lies in the read
+    };
+
+    uint8_t* Read(unsigned aIndex) { return mStorage.data() + size_t(aIndex) * kReadSize; }
+    // Whether read aIndex of aLength bytes holds exactly the packets planned for it, in their places.
+    bool InItsPlaces(unsigned aIndex, size_t aLength, size_t aSegment) const;
+
+    uint32_t mPacketBuffer;
+    std::vector<uint8_t> mStorage;
+    std::vector<GvspAssembler::Place> mPlaces;
+    Planned mPlanned[kReads];
+    mmsghdr mMessages[kReads];
+    iovec mVectors[kReads][2 * kMostInRead + 1];
+    alignas(cmsghdr) uint8_t mControl[kReads][kControlSize];
+    uint64_t mCoalesced = 0, mInPlace = 0, mGathered = 0;
+};
+
 }  // namespace TqStreamLib

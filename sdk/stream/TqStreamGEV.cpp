@@ -33,6 +33,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -40,6 +41,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -51,7 +53,7 @@ using TqStreamLib::State;
 namespace {
 
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::kIpUdpOverhead;
-constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 16u << 20;
+constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
 constexpr int kRounds = 8;        // full batches read one after another without a poll
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
@@ -67,7 +69,16 @@ TqResult Failure(uint16_t aStatus, const char* aWhat) {
 class GevReceiver : public TqStreamLib::Receiver, TqDeviceLib::LinkWatch {
 public:
     GevReceiver(State& aState, int aSocket, uint32_t aPacketBuffer)
-        : mState(aState), mAssembler(aState), mSocket(aSocket), mPacketBuffer(aPacketBuffer) {}
+        : mState(aState), mAssembler(aState), mSocket(aSocket), mPacketBuffer(aPacketBuffer),
+          mCoalescing(AskCoalescing(aSocket)) {
+        // The senders of this process coalesce toward this socket once it is known to take runs.
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (mCoalescing && ::getsockname(aSocket, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_port) {
+            mRunPort = ntohs(local.sin_port);
+            TqNet::AddRunReceiver(mRunPort);
+        }
+    }
     ~GevReceiver() override {
         Stop();
         Release();
@@ -99,6 +110,7 @@ public:
             mOwnSession = false;
         }
         mControl.Close();
+        if (mRunPort) TqNet::RemoveRunReceiver(std::exchange(mRunPort, 0));
         if (mSocket >= 0) ::close(mSocket);
         mSocket = -1;
         mReceiver.Close();
@@ -268,9 +280,44 @@ private:
         }
     }
 
+    // Whether the socket takes coalesced reads: UDP receive offload unless KIVO_GVSP_PLAIN_RECEIVE
+    // asks for the plain path (any value but empty or 0), and where the kernel grants it.
+    static bool AskCoalescing(int aSocket) {
+        const char* plain = std::getenv("KIVO_GVSP_PLAIN_RECEIVE");
+        if (plain && *plain && std::strcmp(plain, "0") != 0) return false;
+        int one = 1;
+        return ::setsockopt(aSocket, SOL_UDP, UDP_GRO, &one, sizeof one) == 0;
+    }
+
     void Run() {
-        using Clock = TqStreamLib::GvspAssembler::Clock;
         ::pthread_setname_np(::pthread_self(), "kivo-gvsp-rx");
+        if (mCoalescing)
+            RunCoalescing();
+        else
+            RunPlain();
+    }
+
+    // Reads of up to 64 KiB, each split back into the datagrams the kernel coalesced into it.
+    void RunCoalescing() {
+        using Clock = TqStreamLib::GvspAssembler::Clock;
+        using Batch = TqStreamLib::GvspCoalescedBatch;
+        auto batch = std::make_unique<Batch>(mPacketBuffer);
+        auto read = [&] {
+            for (int round = 0; round < kRounds; ++round) {
+                std::lock_guard<std::mutex> guard(mState.lock);
+                mmsghdr* messages = batch->Prepare(mAssembler);
+                const int got = ::recvmmsg(mSocket, messages, Batch::kReads, MSG_DONTWAIT, nullptr);
+                if (got <= 0) break;
+                batch->Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
+                if (static_cast<unsigned>(got) < Batch::kReads) break;
+            }
+            return true;
+        };
+        mReceiver.Loop(mState.lock, mSocket, [this](Clock::time_point aNow) { return mAssembler.Expire(aNow); }, read);
+    }
+
+    void RunPlain() {
+        using Clock = TqStreamLib::GvspAssembler::Clock;
         TqStreamLib::GvspBatch batch(mPacketBuffer);
         // Batches while they come full, each under the lock (buffers are written only under it), a
         // few before the timeouts and the wake-up pipe are looked at again.
@@ -293,6 +340,8 @@ private:
     int mSocket;
     uint16_t mRequestId = 0;
     uint32_t mPacketBuffer;
+    bool mCoalescing;   // the socket takes coalesced reads
+    uint16_t mRunPort = 0;   // its port, while the senders of this process coalesce toward it
     TqStreamLib::ReceiverThread mReceiver;
 
     TqGvcpClient::Channel mControl;
@@ -319,6 +368,8 @@ int NewSocket(State& aState, TqResult& aWhy) {
     }
     // The default: a larger buffer where the process may go beyond rmem_max (it rides out the moments
     // a busy machine keeps the receiver from running), else as much as rmem_max allows up to 4 MiB.
+    // The forced size stays well within the resend history of our own device (TqEngineImpl.h): what
+    // a receiver that far behind lost can still be sent again.
     int size = static_cast<int>(kForcedSocketBuffer);
     if (asked || ::setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
         size = static_cast<int>(asked ? asked : std::min(kDefaultSocketBuffer, ReceiveBufferMax()));

@@ -192,10 +192,8 @@ KIVO_FUZZ_SEEDS(Seeds)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     static KivoFuzz::QueuedBuffers buffers({0, 100, 4096, 65536});
     KivoFuzz::Reader in(aData, aSize);
-    const uint8_t settings = in.U8();
     std::lock_guard<std::mutex> guard(buffers.state->lock);
-    buffers.Start(10u * (settings >> 1));
-    buffers.state->waitForLeader = settings & 1;
+    buffers.StartGvsp(in);
     GvspAssembler assembler(*buffers.state);
     assembler.SetChunkHint(in.U16());
     auto now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);

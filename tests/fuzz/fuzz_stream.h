@@ -33,6 +33,14 @@ public:
         state->imageTimeout = aImageTimeoutMs;
     }
 
+    // Before a GVSP input (state lock held): as Start, with the image timeout and the wait for a leader
+    // taken from the input's first byte.
+    void StartGvsp(Reader& aIn) {
+        const uint8_t settings = aIn.U8();
+        Start(10u * (settings >> 1));
+        state->waitForLeader = settings & 1;
+    }
+
     // Takes back what the receiver handed back (state lock held): no buffer states more acquired
     // bytes or payload than its memory holds, and its payload can be read.
     void TakeBack() {

@@ -351,6 +351,7 @@ const std::pair<const char*, uint64_t TqEngine::Statistics::*> kCounters[] = {
     {"gvcp_dropped", &TqEngine::Statistics::gvcpCommandsDropped},
     {"packets_resent", &TqEngine::Statistics::packetsResent},
     {"frames_overrun", &TqEngine::Statistics::framesOverrun},
+    {"resends_unavailable", &TqEngine::Statistics::resendsUnavailable},
 };
 
 // soft_device_statistics(handle) -> dict of the counters

@@ -582,12 +582,14 @@ TEST(EngineResends, TheHistoryKeepsASecondOfBlocksAndNeverFewerThanFour) {
     rig.clock.advance(1001);
     rig.SendFrames(1);    // block 11, more than a second after the others: only the last four stay
     EXPECT_EQ(rig.Kept(11), Range(8, 11));
-    // A block the device no longer has is answered with one packet of the error status.
+    // A block the device no longer has is answered with one packet of the error status, and counted.
+    const uint64_t unavailable = rig.device.GetStatistics().resendsUnavailable;
     EXPECT_EQ(rig.Resend(7), std::vector<uint16_t>{Gvcp::kPacketUnavailable});
     {
         std::lock_guard lock(rig.m);
         EXPECT_EQ(rig.statuses.front().second, 1u);
     }
+    EXPECT_EQ(rig.device.GetStatistics().resendsUnavailable, unavailable + 1);
 
     rig.clock.advance(500);
     rig.SendFrames(5);    // blocks 12 to 16: block 11 is still within a second of them
@@ -595,15 +597,15 @@ TEST(EngineResends, TheHistoryKeepsASecondOfBlocksAndNeverFewerThanFour) {
 }
 
 TEST(EngineResends, TheHistoryStaysWithinItsMemoryBudget) {
-    // 4 MiB frames: a 64 MiB budget holds as many as fit whole.
-    ResendRig rig(2048, 1024, Pfnc::kMono16);
+    // 8 MiB frames: the 128 MiB budget holds as many as fit whole.
+    ResendRig rig(2048, 2048, Pfnc::kMono16);
     FrameLayout layout;
     layout.width = 2048;
-    layout.height = 1024;
+    layout.height = 2048;
     layout.pixelFormat = Pfnc::kMono16;
     size_t bytes = 0;
     for (const auto& packet : BuildFrame(layout, 1, 0)) bytes += packet.size();
-    const uint16_t fit = uint16_t((size_t(64) << 20) / bytes);
+    const uint16_t fit = uint16_t((size_t(128) << 20) / bytes);
     ASSERT_GE(fit, 10);
     rig.SendFrames(fit + 3);
     EXPECT_EQ(rig.Kept(fit + 3), Range(4, fit + 3));

@@ -3,18 +3,24 @@
 // a packet size that changes, buffers too small. Payloads received straight into their places must
 // leave every count, every handed-back block and every received byte as the one-by-one path does,
 // and nothing past a buffer's end, while the in-place path really is taken where the packets come
-// as planned.
+// as planned. Reads the kernel coalesced (receive offload) come apart into the same datagrams: the
+// split's edge cases, runs of packets against the one-by-one path, and a run the kernel coalesced.
 #include "TqDeviceEngine.h"
 #include "TqGvspAssembler.h"
+#include "TqLoopback.h"
 #include "TqStreamState.h"
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
@@ -134,6 +140,22 @@ std::vector<Bytes> Frame(uint32_t aWidth, uint32_t aHeight, uint32_t aPacketSize
     return TqEngine::BuildFrame(layout, aBlock, aBlock * 1000ull);
 }
 
+// Ends both worlds (every block in progress aborted and handed back): they must have handed back the
+// same blocks, and neither wrote past a buffer's end.
+void ExpectSameEnd(World& aSingle, World& aOther, uint32_t aChunk) {
+    aSingle.assembler.AbortAll();
+    aOther.assembler.AbortAll();
+    aSingle.TakeBack(aChunk);
+    aOther.TakeBack(aChunk);
+    EXPECT_EQ(aSingle.backs.size(), aOther.backs.size());
+    for (size_t i = 0; i < std::min(aSingle.backs.size(), aOther.backs.size()); ++i)
+        EXPECT_TRUE(aSingle.backs[i] == aOther.backs[i]) << "block handed back " << i << " (ID " << aSingle.backs[i].block
+                                                         << ", result " << aSingle.backs[i].result << ")"
+                                                         << Describe(aSingle.backs[i]) << " / " << Describe(aOther.backs[i]);
+    EXPECT_TRUE(aSingle.GuardsIntact());
+    EXPECT_TRUE(aOther.GuardsIntact());
+}
+
 // Runs aDatagrams through a world one by one and through another in batches of random sizes (the same
 // batches, the same clock); both must agree in everything. Returns the batched world's batches
 // (in place, gathered).
@@ -173,17 +195,7 @@ std::pair<uint64_t, uint64_t> Agree(const std::vector<Bytes>& aDatagrams, const 
         EXPECT_EQ(single.Counts(), batched.Counts()) << "after datagram " << next;
         if (single.Counts() != batched.Counts()) break;
     }
-    single.assembler.AbortAll();
-    batched.assembler.AbortAll();
-    single.TakeBack(aChunk);
-    batched.TakeBack(aChunk);
-    EXPECT_EQ(single.backs.size(), batched.backs.size());
-    for (size_t i = 0; i < std::min(single.backs.size(), batched.backs.size()); ++i)
-        EXPECT_TRUE(single.backs[i] == batched.backs[i]) << "block handed back " << i << " (ID " << single.backs[i].block
-                                                         << ", result " << single.backs[i].result << ")"
-                                                         << Describe(single.backs[i]) << " / " << Describe(batched.backs[i]);
-    EXPECT_TRUE(single.GuardsIntact());
-    EXPECT_TRUE(batched.GuardsIntact());
+    ExpectSameEnd(single, batched, aChunk);
     return {batch.InPlace(), batch.Gathered()};
 }
 
@@ -195,6 +207,26 @@ std::vector<Bytes> Frames(uint16_t aFirst, int aCount, uint32_t aWidth = 64, uin
     for (int i = 0; i < aCount; ++i) {
         const uint16_t block = static_cast<uint16_t>((aFirst + i - 1) % 65535 + 1);
         for (Bytes& p : Frame(aWidth, aHeight, aPacketSize, block)) out.push_back(std::move(p));
+    }
+    return out;
+}
+
+// The datagrams of aIn as a lossy path delivers them: a case drawn from aCases for each, 0 lost, 1
+// twice, 2 swapped with the next, 3 aThird(in, i, out), the others as sent.
+std::vector<Bytes> Mangled(std::vector<Bytes> aIn, std::mt19937& aRandom, uint32_t aCases,
+                           const std::function<void(const std::vector<Bytes>&, size_t, std::vector<Bytes>&)>& aThird) {
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < aIn.size(); ++i) {
+        switch (aRandom() % aCases) {
+        case 0: break;   // lost
+        case 1: out.push_back(aIn[i]); out.push_back(aIn[i]); break;
+        case 2:
+            if (i + 1 < aIn.size()) std::swap(aIn[i], aIn[i + 1]);
+            out.push_back(aIn[i]);
+            break;
+        case 3: aThird(aIn, i, out); break;
+        default: out.push_back(aIn[i]);
+        }
     }
     return out;
 }
@@ -219,19 +251,10 @@ TEST(GvspBatch, FramesInOrderArriveInPlace) {
 TEST(GvspBatch, ReorderedLostAndDuplicatedPacketsAgree) {
     for (uint32_t seed = 1; seed <= 20; ++seed) {
         std::mt19937 random(seed);
-        std::vector<Bytes> in = Frames(static_cast<uint16_t>(seed * 977), 30, 200, 60), out;
-        for (size_t i = 0; i < in.size(); ++i) {
-            switch (random() % 12) {
-            case 0: break;   // lost
-            case 1: out.push_back(in[i]); out.push_back(in[i]); break;
-            case 2:
-                if (i + 1 < in.size()) std::swap(in[i], in[i + 1]);
-                out.push_back(in[i]);
-                break;
-            case 3: out.push_back(in[random() % in.size()]); break;   // a packet from anywhere, again
-            default: out.push_back(in[i]);
-            }
-        }
+        const std::vector<Bytes> out = Mangled(Frames(static_cast<uint16_t>(seed * 977), 30, 200, 60), random, 12,
+                                               [&](const std::vector<Bytes>& in, size_t, std::vector<Bytes>& sent) {
+                                                   sent.push_back(in[random() % in.size()]);   // one from anywhere, again
+                                               });
         Agree(out, {12000, 12000, 5000, 12000}, kChunk, seed);
         if (HasFailure()) break;
     }
@@ -270,4 +293,286 @@ TEST(GvspBatch, APacketSizeThatChangesAgrees) {
     Agree(datagrams, {12000, 12000, 12000, 12000}, 0, 3);
     // And a hint that is wrong from the start.
     Agree(Frames(20, 6, 200, 60, 1000), {12000, 12000, 12000, 12000}, 0, 4, true, kChunk);
+}
+
+// ---- reads the kernel coalesced (UDP receive offload) ----
+
+namespace {
+
+using TqStreamLib::DatagramView;
+using TqStreamLib::GvspCoalescedBatch;
+using TqStreamLib::SplitCoalesced;
+
+// The views SplitCoalesced hands, as (offset, size) in the read.
+std::vector<std::pair<size_t, size_t>> Split(const uint8_t* aData, size_t aLength, size_t aSegment) {
+    std::vector<std::pair<size_t, size_t>> views;
+    const size_t count = SplitCoalesced(aData, aLength, aSegment, [&](DatagramView aView) {
+        views.emplace_back(size_t(aView.data - aData), aView.size);
+    });
+    EXPECT_EQ(count, views.size());
+    return views;
+}
+
+// What the kernel puts into a message of a receiver with receive offload: the datagrams of aRun one
+// after another, and the segment size when it gives one (0: no control message).
+void ReceiveRun(mmsghdr& aMessage, const std::vector<Bytes>& aRun, size_t aSegment) {
+    Bytes all;
+    for (const Bytes& d : aRun) all.insert(all.end(), d.begin(), d.end());
+    Receive(aMessage, all);
+    if (!aSegment) {
+        aMessage.msg_hdr.msg_controllen = 0;
+        return;
+    }
+    aMessage.msg_hdr.msg_controllen = CMSG_SPACE(sizeof(int));
+    cmsghdr* c = CMSG_FIRSTHDR(&aMessage.msg_hdr);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_GRO;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    const int segment = static_cast<int>(aSegment);
+    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+}
+
+// Runs aDatagrams through a world one by one and through another as coalesced reads: runs of random
+// length of datagrams of one size (the last of a run may be shorter), as the kernel coalesces them,
+// up to kReads a batch; both must agree in everything. Returns the batch (its counts).
+// aSenderRuns: runs as a coalescing sender makes them (payload packets of one block, at most
+// TqNet::RunLength from its first payload packet), else of random length.
+GvspCoalescedBatch CoalescedAgree(const std::vector<Bytes>& aDatagrams, const std::vector<uint32_t>& aSizes,
+                                  uint32_t aChunk, uint32_t aSeed, bool aSenderRuns = false,
+                                  uint32_t aPacketBuffer = kPacketBuffer, bool aTimeouts = true) {
+    World single(aSizes), coalesced(aSizes);
+    single.assembler.SetChunkHint(aChunk);
+    coalesced.assembler.SetChunkHint(aChunk);
+    GvspCoalescedBatch batch(aPacketBuffer);
+    std::mt19937 random(aSeed);
+    // A payload packet's ID; 0 for any other datagram.
+    auto payloadPacket = [](const Bytes& aDatagram) -> uint32_t {
+        const auto header = TqGvsp::Header::Of(aDatagram.data(), aDatagram.size());
+        return header && header->Format() == TqGvsp::kFormatPayload ? uint32_t(header->PacketId()) : 0;
+    };
+    auto now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);
+    for (size_t next = 0; next < aDatagrams.size();) {
+        if (aTimeouts && random() % 8 == 0) now += std::chrono::milliseconds(60);
+        single.assembler.Expire(now);
+        coalesced.assembler.Expire(now);
+        single.TakeBack(aChunk);
+        coalesced.TakeBack(aChunk);
+        mmsghdr* messages = batch.Prepare(coalesced.assembler);
+        unsigned reads = 0;
+        for (; reads < GvspCoalescedBatch::kReads && next < aDatagrams.size() && random() % 6; ++reads) {
+            std::vector<Bytes> run{aDatagrams[next++]};
+            const size_t segment = run[0].size(), most = 1 + random() % 40, sent = TqNet::RunLength(segment);
+            size_t length = segment;
+            auto joins = [&](const Bytes& aNext) {
+                if (!aSenderRuns) return true;
+                const uint32_t first = payloadPacket(run[0]), packet = payloadPacket(aNext);
+                return first && packet == payloadPacket(run.back()) + 1 && (packet - 1) % sent != 0 &&
+                       std::equal(run[0].begin(), run[0].begin() + 4, aNext.begin());   // the same block
+            };
+            // (No empty datagram joins a run: the kernel coalesces none.)
+            while ((aSenderRuns || run.size() < most) && next < aDatagrams.size() &&
+                   aDatagrams[next].size() <= segment && !aDatagrams[next].empty() && joins(aDatagrams[next]) &&
+                   length + aDatagrams[next].size() <= GvspCoalescedBatch::kReadSize) {
+                run.push_back(aDatagrams[next++]);
+                length += run.back().size();
+                if (run.back().size() < segment) break;   // only the last of a run is shorter
+            }
+            for (const Bytes& d : run) {
+                if (d.size() > aPacketBuffer) {
+                    single.state.counters.packetsReceived++;
+                    single.state.counters.packetsBad++;
+                } else {
+                    single.assembler.Process(d.data(), d.size(), now);
+                }
+            }
+            // A read of one datagram comes with no segment size, or now and then with its own.
+            ReceiveRun(messages[reads], run, run.size() > 1 || random() % 2 ? segment : 0);
+        }
+        batch.Deliver(coalesced.assembler, reads, now);
+        single.TakeBack(aChunk);
+        coalesced.TakeBack(aChunk);
+        EXPECT_EQ(single.Counts(), coalesced.Counts()) << "after datagram " << next;
+        if (single.Counts() != coalesced.Counts()) break;
+    }
+    ExpectSameEnd(single, coalesced, aChunk);
+    return batch;
+}
+
+}  // namespace
+
+TEST(SplitCoalesced, ASegmentSizeOfNoneOrNotShorterThanTheReadIsOneDatagram) {
+    const Bytes read(100, 7);
+    using Views = std::vector<std::pair<size_t, size_t>>;
+    EXPECT_EQ(Split(read.data(), 100, 0), (Views{{0, 100}}));     // no segment size given
+    EXPECT_EQ(Split(read.data(), 100, 100), (Views{{0, 100}}));   // one datagram of the segment's size
+    EXPECT_EQ(Split(read.data(), 100, 101), (Views{{0, 100}}));
+    EXPECT_EQ(Split(read.data(), 100, size_t(-1)), (Views{{0, 100}}));
+    EXPECT_EQ(Split(read.data(), 0, 0), (Views{{0, 0}}));         // an empty datagram is still one
+    EXPECT_EQ(Split(read.data(), 0, 8), (Views{{0, 0}}));
+}
+
+TEST(SplitCoalesced, DatagramsOfTheSegmentSizeAndAShorterLastNeverPastTheRead) {
+    const Bytes read(100, 7);
+    using Views = std::vector<std::pair<size_t, size_t>>;
+    EXPECT_EQ(Split(read.data(), 100, 25), (Views{{0, 25}, {25, 25}, {50, 25}, {75, 25}}));
+    EXPECT_EQ(Split(read.data(), 100, 30), (Views{{0, 30}, {30, 30}, {60, 30}, {90, 10}}));
+    EXPECT_EQ(Split(read.data(), 100, 99), (Views{{0, 99}, {99, 1}}));
+    EXPECT_EQ(Split(read.data(), 3, 1), (Views{{0, 1}, {1, 1}, {2, 1}}));
+    // Every length and segment size: the views follow one another and end at the read's end.
+    for (size_t length = 1; length <= 100; ++length)
+        for (size_t segment = 1; segment <= 101; ++segment) {
+            const auto views = Split(read.data(), length, segment);
+            size_t at = 0;
+            for (size_t i = 0; i < views.size(); ++i) {
+                ASSERT_EQ(views[i].first, at);
+                ASSERT_TRUE(views[i].second == segment || (i + 1 == views.size() && views[i].second <= segment) ||
+                            (views.size() == 1 && views[i].second == length));
+                ASSERT_GT(views[i].second, 0u);
+                at += views[i].second;
+            }
+            ASSERT_EQ(at, length) << length << " / " << segment;
+            ASSERT_EQ(views.size(), segment >= length ? 1 : (length + segment - 1) / segment);
+        }
+    // A read near the end of the address space does not wrap.
+    const auto* high = reinterpret_cast<const uint8_t*>(uintptr_t(-1) - 100);
+    size_t total = 0;
+    SplitCoalesced(high, 100, 64, [&](DatagramView aView) {
+        EXPECT_LE(aView.data + aView.size, high + 100);
+        total += aView.size;
+    });
+    EXPECT_EQ(total, 100u);
+}
+
+TEST(GvspCoalescedBatch, CoalescedReadsAgreeWithDatagramsOneByOne) {
+    // Frames in order, then frames with packets lost, duplicated and reordered, over-long packets
+    // (longer than the packet buffer: counted bad one by one) and ones of the other header form.
+    // Runs as the sender makes them: one or two a frame, and every batch holds a leader or a trailer
+    // (gathered); of frames of 1 MB most batches are runs alone, which come in place.
+    for (uint32_t packet : {576u, 1000u, 8192u}) {
+        const uint32_t chunk = TqEngine::Gvsp::PayloadBytes(packet);
+        const auto small = CoalescedAgree(Frames(65530, 16, 640, 96, packet), std::vector<uint32_t>(4, 640 * 96),
+                                          chunk, packet, true, 9000, false);
+        EXPECT_GE(small.Coalesced(), 16u) << packet;
+        const auto large = CoalescedAgree(Frames(65534, 4, 1024, 1024, packet), std::vector<uint32_t>(3, 1 << 20),
+                                          chunk, packet, true, 9000, false);
+        EXPECT_GT(large.InPlace(), large.Gathered()) << packet << ": " << large.InPlace() << " in place, "
+                                                         << large.Gathered() << " gathered";
+    }
+    EXPECT_GT(CoalescedAgree(Frames(65530, 16, 320, 96), std::vector<uint32_t>(4, 320 * 96), kChunk, 1).Coalesced(), 10u);
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        std::mt19937 random(seed * 7);
+        std::vector<Bytes> in = Frames(static_cast<uint16_t>(seed * 977), 20, 200, 60);
+        for (Bytes& d : Frames(static_cast<uint16_t>(seed * 977 + 20), 2, 200, 60, 2100)) in.push_back(std::move(d));
+        const std::vector<Bytes> out =
+            Mangled(std::move(in), random, 14, [](const std::vector<Bytes>& all, size_t i, std::vector<Bytes>& sent) {
+                sent.push_back(all[i]);
+                sent.back()[4] = uint8_t(0x80 | sent.back()[4]);   // marked extended
+            });
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        CoalescedAgree(out, {12000, 12000, 5000, 12000}, kChunk, seed, seed % 2);
+        if (HasFailure()) break;
+    }
+}
+
+TEST(GvspCoalescedBatch, ACutReadIsOneBadPacketAndASegmentSizeOfNoneIsOneDatagram) {
+    World world({30720});
+    world.assembler.SetChunkHint(kChunk);
+    GvspCoalescedBatch batch(kPacketBuffer);
+    const auto now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);
+    const std::vector<Bytes> frame = Frames(3, 1, 320, 96);
+    // A run of payload packets that came with no segment size is one over-long datagram; a read the
+    // kernel had to cut is one bad packet whatever it holds.
+    mmsghdr* messages = batch.Prepare(world.assembler);
+    ReceiveRun(messages[0], {frame[0]}, 0);
+    ReceiveRun(messages[1], {frame[1], frame[2], frame[3]}, 0);
+    ReceiveRun(messages[2], {frame[4], frame[5]}, frame[4].size());
+    messages[2].msg_hdr.msg_flags = MSG_TRUNC;
+    batch.Deliver(world.assembler, 3, now);
+    const auto& c = world.state.counters;
+    EXPECT_EQ(c.packetsReceived, 3u);
+    EXPECT_EQ(c.packetsBad, 2u);
+    EXPECT_EQ(batch.Coalesced(), 0u);
+    // A control message that is not the segment size is no segment size; a negative one neither.
+    messages = batch.Prepare(world.assembler);
+    ReceiveRun(messages[0], {frame[1], frame[2]}, frame[1].size());
+    CMSG_FIRSTHDR(&messages[0].msg_hdr)->cmsg_type = UDP_GRO + 1;
+    EXPECT_EQ(GvspCoalescedBatch::SegmentSize(messages[0].msg_hdr), 0u);
+    ReceiveRun(messages[1], {frame[1], frame[2]}, frame[1].size());
+    EXPECT_EQ(GvspCoalescedBatch::SegmentSize(messages[1].msg_hdr), frame[1].size());
+    const int negative = -5;
+    std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&messages[1].msg_hdr)), &negative, sizeof negative);
+    EXPECT_EQ(GvspCoalescedBatch::SegmentSize(messages[1].msg_hdr), 0u);
+}
+
+// The kernel's own coalescing on loopback: a run sent as one datagram with a segment size arrives at
+// a socket with receive offload as one read, which comes apart into the frame the packets make.
+TEST(GvspCoalescedBatch, ARunTheKernelCoalescedComesApartIntoTheFrame) {
+    const int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(rx, 0);
+    ASSERT_GE(tx, 0);
+    struct Closer {
+        int a, b;
+        ~Closer() { ::close(a), ::close(b); }
+    } closer{rx, tx};
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof to;
+    ASSERT_EQ(::bind(rx, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_EQ(::getsockname(rx, reinterpret_cast<sockaddr*>(&to), &length), 0);
+    int one = 1;
+    if (::setsockopt(rx, SOL_UDP, UDP_GRO, &one, sizeof one) != 0) GTEST_SKIP() << "no UDP receive offload here";
+
+    const std::vector<Bytes> frame = Frames(7, 1, 320, 96, 1000);   // leader, 32 payload packets, trailer
+    ASSERT_GT(frame.size(), 4u);
+    auto send = [&](const std::vector<Bytes>& aRun) {
+        Bytes all;
+        for (const Bytes& d : aRun) all.insert(all.end(), d.begin(), d.end());
+        iovec v{all.data(), all.size()};
+        msghdr h{};
+        h.msg_name = &to;
+        h.msg_namelen = sizeof to;
+        h.msg_iov = &v;
+        h.msg_iovlen = 1;
+        alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(uint16_t))] = {};
+        if (aRun.size() > 1) {
+            h.msg_control = control;
+            h.msg_controllen = sizeof control;
+            cmsghdr* c = CMSG_FIRSTHDR(&h);
+            c->cmsg_level = SOL_UDP;
+            c->cmsg_type = UDP_SEGMENT;
+            c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            const uint16_t segment = static_cast<uint16_t>(aRun[0].size());
+            std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+        }
+        return ::sendmsg(tx, &h, 0) == ssize_t(all.size());
+    };
+    ASSERT_TRUE(send({frame.front()}));
+    if (!send(std::vector<Bytes>(frame.begin() + 1, frame.end() - 1))) GTEST_SKIP() << "no UDP segmentation here";
+    ASSERT_TRUE(send({frame.back()}));
+
+    World single({30720}), coalesced({30720});
+    single.assembler.SetChunkHint(kChunk);
+    coalesced.assembler.SetChunkHint(kChunk);
+    const auto now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);
+    for (const Bytes& d : frame) single.assembler.Process(d.data(), d.size(), now);
+    single.TakeBack(0);
+    GvspCoalescedBatch batch(kPacketBuffer);
+    size_t reads = 0;
+    while (reads < 3) {   // the datagrams are queued already; a generous wait for a slow machine
+        pollfd p{rx, POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0) break;
+        const int got = ::recvmmsg(rx, batch.Prepare(coalesced.assembler), GvspCoalescedBatch::kReads, MSG_DONTWAIT, nullptr);
+        if (got <= 0) continue;
+        batch.Deliver(coalesced.assembler, static_cast<unsigned>(got), now);
+        reads += size_t(got);
+    }
+    coalesced.TakeBack(0);
+    EXPECT_EQ(reads, 3u);
+    EXPECT_EQ(batch.Coalesced(), 1u);
+    ASSERT_EQ(single.backs.size(), 1u);
+    EXPECT_EQ(single.backs[0].result, uint32_t(TQ_OK));
+    ASSERT_EQ(coalesced.backs.size(), 1u);
+    EXPECT_TRUE(single.backs[0] == coalesced.backs[0]) << Describe(coalesced.backs[0]);
+    EXPECT_EQ(single.Counts(), coalesced.Counts());
 }
