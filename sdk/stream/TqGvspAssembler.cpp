@@ -886,6 +886,20 @@ size_t GvspCoalescedBatch::SegmentSize(const msghdr& aMessage) {
     return 0;
 }
 
+void GvspCoalescedBatch::SetSegmentSize(msghdr& aMessage, size_t aSegment) {
+    if (!aSegment) {
+        aMessage.msg_controllen = 0;
+        return;
+    }
+    aMessage.msg_controllen = CMSG_SPACE(sizeof(int));
+    cmsghdr* c = CMSG_FIRSTHDR(&aMessage);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_GRO;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    const int segment = static_cast<int>(aSegment);
+    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+}
+
 bool GvspCoalescedBatch::InItsPlaces(unsigned aIndex, size_t aLength, size_t aSegment) const {
     const Planned& planned = mPlanned[aIndex];
     const uint8_t* read = mStorage.data() + size_t(aIndex) * kReadSize;

@@ -269,6 +269,9 @@ public:
     void Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow);
     // The segment size a received message's UDP_GRO control message gives; 0 without one.
     static size_t SegmentSize(const msghdr& aMessage);
+    // What the kernel puts beside a coalesced read (the tests' and fuzz targets' kernel): the control
+    // message with aSegment, none for 0. The message's control memory holds CMSG_SPACE(sizeof(int)).
+    static void SetSegmentSize(msghdr& aMessage, size_t aSegment);
 
     // Reads that held more than one datagram; batches whose payloads were all found in place, and
     // batches gathered.

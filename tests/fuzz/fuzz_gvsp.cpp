@@ -16,7 +16,6 @@
 #include <algorithm>
 
 using KivoFuzz::Bytes;
-using TqStreamLib::GvspAssembler;
 namespace Gvsp = TqGvsp;
 
 namespace {
@@ -192,23 +191,15 @@ KIVO_FUZZ_SEEDS(Seeds)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     static KivoFuzz::QueuedBuffers buffers({0, 100, 4096, 65536});
     KivoFuzz::Reader in(aData, aSize);
-    std::lock_guard<std::mutex> guard(buffers.state->lock);
-    buffers.StartGvsp(in);
-    GvspAssembler assembler(*buffers.state);
-    assembler.SetChunkHint(in.U16());
-    auto now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);
+    KivoFuzz::GvspRun run(buffers, in);
     while (!in.Empty()) {
         const uint8_t time = in.U8();
         const Bytes datagram = in.Record();
-        if (time) {
-            now += std::chrono::milliseconds(time);
-            assembler.Expire(now);
-        }
+        run.Advance(time);
         ReadThroughViews(datagram);
-        assembler.Process(datagram.data(), datagram.size(), now);
+        run.assembler.Process(datagram.data(), datagram.size(), run.now);
         buffers.TakeBack();
     }
-    assembler.AbortAll();
-    buffers.CheckAllBack();
+    run.Finish();
     return 0;
 }

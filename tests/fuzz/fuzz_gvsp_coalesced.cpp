@@ -15,14 +15,11 @@
 #include "TqLoopback.h"
 #include "fuzz_stream.h"
 
-#include <netinet/udp.h>
-
 #include <algorithm>
 #include <cstring>
 
 using KivoFuzz::Bytes;
 using TqStreamLib::DatagramView;
-using TqStreamLib::GvspAssembler;
 using TqStreamLib::GvspCoalescedBatch;
 
 namespace {
@@ -59,17 +56,7 @@ void Receive(mmsghdr& aMessage, const Bytes& aRead, size_t aSegment, bool aCut) 
     }
     aMessage.msg_len = static_cast<unsigned>(at);
     aMessage.msg_hdr.msg_flags = aCut || at < aRead.size() ? MSG_TRUNC : 0;
-    if (!aSegment) {
-        aMessage.msg_hdr.msg_controllen = 0;
-        return;
-    }
-    aMessage.msg_hdr.msg_controllen = CMSG_SPACE(sizeof(int));
-    cmsghdr* c = CMSG_FIRSTHDR(&aMessage.msg_hdr);
-    c->cmsg_level = SOL_UDP;
-    c->cmsg_type = UDP_GRO;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    const int segment = static_cast<int>(aSegment);
-    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    GvspCoalescedBatch::SetSegmentSize(aMessage.msg_hdr, aSegment);
 }
 
 // Frames as a coalescing sender sends them: leader and trailer alone, payload packets in runs of
@@ -111,21 +98,14 @@ KIVO_FUZZ_SEEDS(Seeds)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     static KivoFuzz::QueuedBuffers buffers({0, 100, 4096, 65536});
     KivoFuzz::Reader in(aData, aSize);
-    std::lock_guard<std::mutex> guard(buffers.state->lock);
-    buffers.StartGvsp(in);
-    GvspAssembler assembler(*buffers.state);
-    assembler.SetChunkHint(in.U16());
+    KivoFuzz::GvspRun run(buffers, in);
     auto batch = std::make_unique<GvspCoalescedBatch>(std::max<uint16_t>(in.U16(), 8));
-    auto now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);
     while (!in.Empty()) {
         const uint8_t time = in.U8();
         const unsigned reads = std::clamp<unsigned>(in.U8(), 1, GvspCoalescedBatch::kReads);
-        if (time) {
-            now += std::chrono::milliseconds(time);
-            assembler.Expire(now);
-            buffers.TakeBack();
-        }
-        mmsghdr* messages = batch->Prepare(assembler);
+        run.Advance(time);
+        buffers.TakeBack();
+        mmsghdr* messages = batch->Prepare(run.assembler);
         for (unsigned i = 0; i < reads; ++i) {
             const uint16_t segment = in.U16();
             const bool cut = in.U8() & 1;
@@ -133,10 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
             CheckSplit(read.data(), read.size(), segment);
             Receive(messages[i], read, segment, cut);
         }
-        batch->Deliver(assembler, reads, now);
+        batch->Deliver(run.assembler, reads, run.now);
         buffers.TakeBack();
     }
-    assembler.AbortAll();
-    buffers.CheckAllBack();
+    run.Finish();
     return 0;
 }

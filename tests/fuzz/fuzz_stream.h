@@ -4,11 +4,14 @@
 #pragma once
 
 #include "TqBuffer.h"
+#include "TqGvspAssembler.h"
 #include "TqStreamState.h"
 #include "fuzz_input.h"
 
 #include <array>
+#include <chrono>
 #include <memory>
+#include <mutex>
 
 namespace KivoFuzz {
 
@@ -31,14 +34,6 @@ public:
             state->input.push_back(buffer.get());
         }
         state->imageTimeout = aImageTimeoutMs;
-    }
-
-    // Before a GVSP input (state lock held): as Start, with the image timeout and the wait for a leader
-    // taken from the input's first byte.
-    void StartGvsp(Reader& aIn) {
-        const uint8_t settings = aIn.U8();
-        Start(10u * (settings >> 1));
-        state->waitForLeader = settings & 1;
     }
 
     // Takes back what the receiver handed back (state lock held): no buffer states more acquired
@@ -71,6 +66,44 @@ public:
 
 private:
     std::array<std::unique_ptr<TqBuffer>, 4> mBuffers;
+};
+
+// One input of a GVSP target: the state locked, the buffers queued with the image timeout and the
+// wait for a leader from the input's first byte, an assembler with the chunk hint of the next two,
+// and a clock an hour in. Finish checks that every buffer came back.
+class GvspRun {
+public:
+    using Clock = TqStreamLib::GvspAssembler::Clock;
+
+    GvspRun(QueuedBuffers& aBuffers, Reader& aIn)
+        : mBuffers(aBuffers), mGuard(aBuffers.state->lock), assembler(Started(aBuffers, aIn)) {
+        assembler.SetChunkHint(aIn.U16());
+    }
+    // Moves the clock on by aMs (nothing for 0), handing back the blocks whose time ran out.
+    void Advance(uint8_t aMs) {
+        if (!aMs) return;
+        now += std::chrono::milliseconds(aMs);
+        assembler.Expire(now);
+    }
+    void Finish() {
+        assembler.AbortAll();
+        mBuffers.CheckAllBack();
+    }
+
+private:
+    static TqStreamLib::State& Started(QueuedBuffers& aBuffers, Reader& aIn) {
+        const uint8_t settings = aIn.U8();
+        aBuffers.Start(10u * (settings >> 1));
+        aBuffers.state->waitForLeader = settings & 1;
+        return *aBuffers.state;
+    }
+
+    QueuedBuffers& mBuffers;
+    std::lock_guard<std::mutex> mGuard;
+
+public:
+    TqStreamLib::GvspAssembler assembler;
+    Clock::time_point now = Clock::time_point() + std::chrono::hours(1);
 };
 
 }  // namespace KivoFuzz

@@ -319,17 +319,7 @@ void ReceiveRun(mmsghdr& aMessage, const std::vector<Bytes>& aRun, size_t aSegme
     Bytes all;
     for (const Bytes& d : aRun) all.insert(all.end(), d.begin(), d.end());
     Receive(aMessage, all);
-    if (!aSegment) {
-        aMessage.msg_hdr.msg_controllen = 0;
-        return;
-    }
-    aMessage.msg_hdr.msg_controllen = CMSG_SPACE(sizeof(int));
-    cmsghdr* c = CMSG_FIRSTHDR(&aMessage.msg_hdr);
-    c->cmsg_level = SOL_UDP;
-    c->cmsg_type = UDP_GRO;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    const int segment = static_cast<int>(aSegment);
-    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    GvspCoalescedBatch::SetSegmentSize(aMessage.msg_hdr, aSegment);
 }
 
 // Runs aDatagrams through a world one by one and through another as coalesced reads: runs of random
