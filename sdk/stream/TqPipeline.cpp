@@ -701,12 +701,18 @@ TqResult TqPipeline::SetBufferCount(uint32_t aBufferCount) {
     const bool pause = running && d.threadAlive && !d.OnThread();
     if (pause) d.Pause(guard);
     TqResult result = d.Affords(aBufferCount, d.Target());
+    const uint32_t before = d.count;
     if (result.IsOK()) d.count = aBufferCount;
     guard.unlock();
     if (result.IsOK() && running) result = TqNoMemory::Guard([&] {
         d.Grow();
         return TqResult(TQ_OK);
     });
+    if (!result.IsOK()) {   // the buffers made before memory ran out go again
+        guard.lock();
+        d.count = before;
+        guard.unlock();
+    }
     d.Trim();   // held, ready and queued buffers go when they come back
     if (pause) {
         guard.lock();

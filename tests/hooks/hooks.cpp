@@ -926,6 +926,7 @@ uint32_t throw_kind(const TqString& text, uint32_t kind) {
     if (kind == 1) throw std::bad_alloc();
     if (kind == 2) throw std::runtime_error("the SDK failed: " + std::string(text.GetAscii()));
     if (kind == 3) throw 42;
+    if (kind == 4) throw std::length_error("vector::reserve");   // a size past what memory holds
     return kind;
 }
 
