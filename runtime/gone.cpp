@@ -32,7 +32,8 @@ void objects_gone(const void* const* objects, std::size_t count, bool deleted) {
     if (!count) return;
     if (t_sdk_calls > 0) {
         try {
-            if (t_kept.capacity() - t_kept.size() < count) t_kept.reserve(std::max(2 * t_kept.capacity(), t_kept.size() + count));
+            if (t_kept.capacity() - t_kept.size() < count)
+                t_kept.reserve(std::max(2 * t_kept.capacity(), t_kept.size() + count));
             for (std::size_t i = 0; i < count; ++i) t_kept.push_back({objects[i], deleted});
             g_gone_kept.fetch_add(static_cast<int>(count), std::memory_order_relaxed);
             return;

@@ -21,9 +21,9 @@
 //   to the required size and queue it again; without it the buffer goes to the output queue like any
 //   other. Either way the required size becomes the pool's size when it was automatic; a fixed size
 //   grows to it only when the pipeline handles the block. A required size that the pool at its count
-//   cannot take within the process's memory is ignored: the block goes to the output queue as it is. A sink that sets aReallocAll has the
-//   stream give back every buffer it holds (aborted) to be re-allocated at once rather than one
-//   block at a time; aResetStats zeroes the stream's statistics.
+//   cannot take within the process's memory is ignored: the block goes to the output queue as it is.
+//   A sink that sets aReallocAll has the stream give back every buffer it holds (aborted) to be
+//   re-allocated at once rather than one block at a time; aResetStats zeroes the stream's statistics.
 // - Output queue: the stream keeps at least half the pool (GetBufferCount / 2) queued. When the
 //   application does not keep up, the oldest ready buffers go back to the stream to keep it so, and
 //   the stream parameter PipelineImagesDropped counts them: the output queue holds the newest blocks,

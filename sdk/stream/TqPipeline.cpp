@@ -204,10 +204,13 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
     // allocation that fails leaves the pool with the buffers made so far, each in its place.
     void Grow() {
         for (;;) {
-            auto buffer = std::make_unique<TqBuffer>();
             {
                 std::lock_guard<std::mutex> guard(lock);
                 if (pool.size() >= count) return;
+            }
+            auto buffer = std::make_unique<TqBuffer>();
+            {
+                std::lock_guard<std::mutex> guard(lock);
                 pool.push_back(buffer.get());
                 try {
                     spare.push_back(buffer.get());

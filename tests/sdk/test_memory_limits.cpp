@@ -185,7 +185,8 @@ TEST(MemoryCeiling, AConversionsRowsAreHeldAgainstItBeforeAnyIsMade) {
         if (!Refused(refused, "a conversion's rows needs 184549376 bytes")) failed += " " + Text(refused);
         if (destination.GetSize() != 2) failed += " the destination was allocated";
         // A narrower image converts.
-        if (!source.GetImage()->Alloc(4096, 16, TqPixelMono12Packed).IsOK() || !converter.Convert(&source, &destination).IsOK())
+        if (!source.GetImage()->Alloc(4096, 16, TqPixelMono12Packed).IsOK() ||
+            !converter.Convert(&source, &destination).IsOK())
             failed += " a narrow image did not convert";
         return failed;
     }), "");
