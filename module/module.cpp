@@ -6,6 +6,7 @@
 #include "proxy.h"
 #include "ref.h"
 #include "startup.h"
+#include "views.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kivo_python6
     Ref m(start(g_definition, method_rows()));
     if (!m) return nullptr;
     follow_sdk_releases();   // this module's tables are the ones the SDK's news reach
+    bound_new_arrays();
     if (!add_object(m.get(), "__kivo_held__", PyCapsule_New(const_cast<HeldTable*>(&kHeldTable), kHeldCapsule, nullptr)))
         return nullptr;
     if (kivo::rt::install_companion_support(m.get()) < 0) return nullptr;

@@ -22,6 +22,7 @@ constexpr std::size_t kLongestWhat = 511;
 void report(const ParamShape& p, int code, const char* func) {
     if (code <= kCommitted) code -= kCommitted;
     if (code == SwigError_Released && PyErr_Occurred()) return;   // the release's own text is set
+    if (code == SwigError_Memory && PyErr_Occurred()) return;     // MemoryError, with its text if any
     if (p.kind->report)
         p.kind->report(code, p, func);
     else
@@ -45,7 +46,7 @@ bool later_inputs_misfit(const Shape& s, int k, int item, const Candidate& c, Py
         if (item >= c.given) break;
         Slot scratch;
         scratch.cleanup = nullptr;
-        int res = p.kind->convert(items[item++], scratch, p);
+        int res = convert_input(p, items[item++], scratch);
         if (scratch.cleanup) scratch.cleanup(scratch);
         if (res < 0 && res > kCommitted) {
             if (PyErr_Occurred()) PyErr_Clear();
@@ -106,7 +107,14 @@ PyObject* CallFrame::item_at(int cpos) const {
     return nullptr;
 }
 
+// The dispatcher's work, which dispatch guards.
+static PyObject* dispatch_converted(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n);
+
 PyObject* dispatch(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
+    return guarded([&] { return dispatch_converted(rec, items, n); });
+}
+
+static PyObject* dispatch_converted(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
     Slot slots[kMaxParams];
     int failed = 0, code = 0;
     if (!rec.overloaded) {
@@ -218,6 +226,18 @@ PyObject* conversion_failed(const FuncRecord& rec, const ParamShape& p, int code
     return nullptr;
 }
 
+// ---- memory ----
+
+namespace {
+uint64_t (*g_ceiling)() = nullptr;
+}  // namespace
+
+PyObject* no_memory() { return PyErr_NoMemory(); }
+
+void set_memory_ceiling(uint64_t (*ceiling)()) { g_ceiling = ceiling; }
+
+uint64_t memory_ceiling() { return g_ceiling ? g_ceiling() : UINT64_MAX; }
+
 // ---- the parts of the call that its inline definition (dispatch.h) leaves out of line ----
 
 Outcome call_threw(std::exception_ptr thrown, PyThreadState* state) {
@@ -227,6 +247,8 @@ Outcome call_threw(std::exception_ptr thrown, PyThreadState* state) {
         std::rethrow_exception(thrown);
     } catch (const std::bad_alloc&) {
         failure = 1;
+    } catch (const std::length_error&) {
+        failure = 1;   // a size past what a container can hold: memory as well
     } catch (const std::invalid_argument& e) {
         failure = 4;   // a value the call refuses before it reaches the SDK
         what.assign(e.what(), strnlen(e.what(), kLongestWhat));

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <typeinfo>
 #include <string>
 #include <vector>
@@ -81,6 +82,46 @@ struct ParamShape {
     uint8_t flags;
     const void* slot_tag = nullptr;  // what the slot holds (slot_tag<T>), for the checks of CallFrame::arg
 };
+
+// ---- memory ----
+//
+// The binding's own work around an SDK call (conversions, results, the texts of errors) allocates
+// too. An allocation that fails on its way (std::bad_alloc, or a size past what a container can hold:
+// std::length_error) leaves the call with a MemoryError, never as an exception through the
+// interpreter.
+
+// Sets MemoryError; null.
+PyObject* no_memory();
+
+// A kind's conversion of obj into slot; a failed allocation is the call's MemoryError (committed: in
+// an overload too) and the slot holds nothing.
+inline int convert_input(const ParamShape& p, PyObject* obj, Slot& slot) {
+    try {
+        return p.kind->convert(obj, slot, p);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    slot.cleanup = nullptr;
+    no_memory();
+    return committed(SwigError_Memory);
+}
+
+// The result of a wrapper's work, or its MemoryError when an allocation failed on the way.
+template <class Work>
+PyObject* guarded(Work&& work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return no_memory();
+}
+
+// What an array sized by a count from Python may take at most, in bytes (the module tells it: what
+// the process can be given; no bound until then). A larger count is a MemoryError before NumPy
+// allocates anything.
+void set_memory_ceiling(uint64_t (*ceiling)());
+uint64_t memory_ceiling();
 
 // A tag per type a slot may hold: slot_tag<void*> for pointer kinds, the value's type for numbers,
 // ArraySlot for arrays and so on.

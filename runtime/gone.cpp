@@ -2,6 +2,8 @@
 #include "director.h"
 #include "proxy.h"
 
+#include <algorithm>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -29,9 +31,16 @@ void set_gone_handler(void (*handler)(const void*, bool)) { g_handler = handler;
 void objects_gone(const void* const* objects, std::size_t count, bool deleted) {
     if (!count) return;
     if (t_sdk_calls > 0) {
-        for (std::size_t i = 0; i < count; ++i) t_kept.push_back({objects[i], deleted});
-        g_gone_kept.fetch_add(static_cast<int>(count), std::memory_order_relaxed);
-        return;
+        try {
+            if (t_kept.capacity() - t_kept.size() < count)
+                t_kept.reserve(std::max(2 * t_kept.capacity(), t_kept.size() + count));
+            for (std::size_t i = 0; i < count; ++i) t_kept.push_back({objects[i], deleted});
+            g_gone_kept.fetch_add(static_cast<int>(count), std::memory_order_relaxed);
+            return;
+        } catch (const std::bad_alloc&) {
+            // No room to keep them (told from a destructor, which must not throw): they are settled
+            // now, before the wrapper's own release, rather than left behind.
+        }
     }
     PythonGil gil;
     if (!gil) return;   // the interpreter is finalising: nothing of Python is reached any more

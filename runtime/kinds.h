@@ -166,7 +166,7 @@ struct TypedConvert {
                         return true;
                     }
                 }
-                if (int res = p.kind->convert(o, slot, p); res < 0)
+                if (int res = convert_input(p, o, slot); res < 0)
                     return candidate_failed(c, items, slots, K, item, res, failed, code, overloaded, pending);
             } else {
                 ++item;
@@ -380,12 +380,14 @@ struct TypedCall {
 
     static PyObject* call(const FuncRecord& rec, PyObject* const* items, Py_ssize_t n) {
         if (rec.overloaded || n != Data::inputs) return dispatch(rec, items, n);
-        Slot slots[Data::count > 0 ? Data::count : 1];
-        bool dirty = false;
-        int failed = 0, code = 0;
-        if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false, nullptr))
-            return conversion_failed(rec, Data::params[failed], code);
-        return run_call(rec, S::shape, items, static_cast<int>(n), slots, dirty);
+        return guarded([&]() -> PyObject* {
+            Slot slots[Data::count > 0 ? Data::count : 1];
+            bool dirty = false;
+            int failed = 0, code = 0;
+            if (!TypedConvert<Data>::convert(rec.first(), items, slots, failed, code, dirty, 0, false, nullptr))
+                return conversion_failed(rec, Data::params[failed], code);
+            return run_call(rec, S::shape, items, static_cast<int>(n), slots, dirty);
+        });
     }
 };
 

@@ -163,7 +163,8 @@ void report_byte_array(int code, const ParamShape& p, const char* func) {
 }
 
 // A count from Python: a new zero-filled byte array of that many elements for the SDK to fill,
-// returned among the outputs. NumPy refuses a negative count with its own error.
+// returned among the outputs. NumPy refuses a negative count with its own error; a count beyond what
+// the process can be given is a MemoryError before anything is allocated.
 // In overloads the count is the candidate's: a count that is no int, or out of range, fails the call
 // (when the later inputs fit; otherwise the error stands before the overload text).
 int convert_new_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
@@ -174,6 +175,11 @@ int convert_new_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow || (count > 0 && static_cast<uint64_t>(count) > p.limit)) return committed(SwigError_Overflow);
+    if (count > 0 && static_cast<uint64_t>(count) > memory_ceiling()) {
+        PyErr_Format(PyExc_MemoryError, "an array of %lld bytes is more than the %llu bytes this process can be given",
+                     count, static_cast<unsigned long long>(memory_ceiling()));
+        return committed(SwigError_Memory);
+    }
     ArraySlot& a = s.as<ArraySlot>();
     int64_t dims[1] = {count};
     a.array = memory_view(nullptr, 1, dims, kNpyUByte, nullptr);

@@ -23,6 +23,12 @@ import _kivo_testhooks  # noqa: E402
 import kivo_python64  # noqa: E402
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "allocation: sizes from Python or a peer beyond what the process can be given (also run under an "
+        "address-space limit by scripts/run-tests.sh)")
+
+
 @pytest.fixture(scope="session")
 def m():
     """The extension module itself (flat functions and constants)."""

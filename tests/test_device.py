@@ -77,6 +77,7 @@ def test_self_and_overloads(m, hooks, device):
            device, device)
 
 
+@pytest.mark.allocation
 def test_memory_arguments(m, device):
     raises(TypeError, "Int dimension expected.  'float' given.", m.TqDevice_ReadMemory, device, 0, 4.0)
     raises(ValueError, "negative dimensions are not allowed", m.TqDevice_ReadMemory, device, 0, -4)

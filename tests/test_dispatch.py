@@ -28,6 +28,7 @@ def test_positions_count_cpp_parameters(hooks):
     (1, MemoryError, ""),
     (2, RuntimeError, "the SDK failed: text"),
     (3, RuntimeError, "unknown C++ exception"),
+    (4, MemoryError, ""),
 ])
 def test_cpp_exceptions_become_python_errors(hooks, no_leaks, kind, exc, message):
     text = "text"

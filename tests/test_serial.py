@@ -159,6 +159,7 @@ def test_open_port_keeps_its_adapter(m, k, adapter):
     assert sys.getrefcount(extra) == before
 
 
+@pytest.mark.allocation
 def test_counts_are_unsigned_and_sizes_checked(m, k, port):
     with pytest.raises(OverflowError):
         m.TqDeviceSerialPort_Read(port, -1, 10)

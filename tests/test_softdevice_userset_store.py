@@ -83,6 +83,7 @@ def test_a_save_never_writes_through_a_link(running, store, tmp_path):
     assert target.read_text() == "mine\n"
 
 
+@pytest.mark.allocation
 def test_a_load_takes_bounded_regular_files_and_never_waits(running, tmp_path):
     client, folder = running
     folder.mkdir(parents=True)

@@ -3,6 +3,7 @@
 #include "sdk_types.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace kivo::module {
@@ -32,7 +33,8 @@ bool wide_into(PyObject* o, Py_ssize_t length, wchar_t* buffer) {
     return true;
 }
 
-// A str becomes wide characters in one pass; short texts need no heap memory.
+// A str becomes wide characters in one pass; short texts need no heap memory. Memory that runs out
+// on the way throws (the call's MemoryError).
 bool text_from_str(PyObject* o, Slot& s) {
     constexpr Py_ssize_t kShort = 255;
     Py_ssize_t length = PyUnicode_GetLength(o);
@@ -41,11 +43,10 @@ bool text_from_str(PyObject* o, Slot& s) {
         return false;
     }
     wchar_t small[kShort + 1];
-    wchar_t* wide = length <= kShort ? small : new (std::nothrow) wchar_t[length + 1];
-    if (!wide) return false;
+    std::unique_ptr<wchar_t[]> large(length <= kShort ? nullptr : new wchar_t[length + 1]);
+    wchar_t* wide = large ? large.get() : small;
     const bool ok = wide_into(o, length, wide);
     if (ok) make_local(s, static_cast<const wchar_t*>(wide));
-    if (wide != small) delete[] wide;
     return ok;
 }
 

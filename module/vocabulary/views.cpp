@@ -121,4 +121,8 @@ PyObject* detached_view(void* p, const void* object, uint64_t n) {
     return byte_view(p, n, array.get());
 }
 
+void bound_new_arrays() {
+    kivo::rt::set_memory_ceiling([]() -> uint64_t { return TqMemoryBlocks::Ceiling(); });
+}
+
 }  // namespace kivo::module

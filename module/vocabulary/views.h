@@ -78,4 +78,8 @@ void keep_under_buffer(kivo::rt::CallFrame& f, bool ok) {
 void noted_container(kivo::rt::CallFrame& f, bool ok);
 void forget_parts_of(const void* buffer, bool gone);
 
+// Arrays the wrappers make for the SDK to fill, sized by a count from Python, are held against what
+// the SDK's memory blocks say the process can still be given (TqMemoryBlocks::Ceiling).
+void bound_new_arrays();
+
 }  // namespace kivo::module

@@ -1,7 +1,14 @@
+// The memory blocks behind what the SDK shows to applications, counted by their holders, and the
+// bound that sizes from applications and peers are held against (Ceiling).
 #include "TqMemoryBlocks.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -55,6 +62,7 @@ void FreeMemory(uint8_t* aData, size_t aMapped) {
 struct Blocks {
     std::mutex lock;
     std::map<uintptr_t, Block*> byStart;
+    uint64_t bytes = 0;   // of the blocks in byStart
 };
 
 Blocks& TheBlocks() {
@@ -65,7 +73,9 @@ Blocks& TheBlocks() {
 // Drops one hold (lock held); the block's memory goes with the last.
 Block* Unhold(Block* aBlock) {
     if (--aBlock->holds != 0) return nullptr;
-    TheBlocks().byStart.erase(reinterpret_cast<uintptr_t>(aBlock->data));
+    Blocks& blocks = TheBlocks();
+    blocks.byStart.erase(reinterpret_cast<uintptr_t>(aBlock->data));
+    blocks.bytes -= aBlock->size;
     return aBlock;
 }
 
@@ -75,11 +85,70 @@ void Free(Block* aBlock) {
     delete aBlock;
 }
 
+// ---- the ceiling ----
+
+uint64_t Room(uint64_t aLimit, uint64_t aUsed) { return aLimit > aUsed ? aLimit - aUsed : 0; }
+
+// This process's address space and its data (private writable memory and stack) in bytes, from
+// /proc/self/statm (pages: size resident shared text lib data dirty); false when it cannot be read.
+// Reads without allocating: it is asked when memory may be short.
+bool Usage(uint64_t& aSpace, uint64_t& aData) {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[160];
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (got <= 0) return false;
+    text[got] = '\0';
+    uint64_t fields[6] = {};
+    const char* at = text;
+    for (uint64_t& field : fields) {
+        char* end = nullptr;
+        field = std::strtoull(at, &end, 10);
+        if (end == at) return false;
+        at = end;
+    }
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    aSpace = fields[0] * page;
+    aData = fields[5] * page;
+    return true;
+}
+
+// The soft limit of aResource; UINT64_MAX when there is none.
+uint64_t Limit(int aResource) {
+    rlimit limit{};
+    if (::getrlimit(aResource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+    return limit.rlim_cur;
+}
+
 }  // namespace
+
+uint64_t TqMemoryBlocks::Ceiling() noexcept {
+    uint64_t room = UINT64_MAX;
+    struct sysinfo machine{};
+    if (::sysinfo(&machine) == 0) {
+        const uint64_t unit = machine.mem_unit ? machine.mem_unit : 1;
+        const uint64_t total = (uint64_t(machine.totalram) + machine.totalswap) * unit;
+        Blocks& blocks = TheBlocks();
+        std::lock_guard<std::mutex> guard(blocks.lock);
+        room = Room(total, blocks.bytes);
+    }
+    const uint64_t space = Limit(RLIMIT_AS), data = Limit(RLIMIT_DATA);
+    if (space == UINT64_MAX && data == UINT64_MAX) return room;
+    uint64_t usedSpace = 0, usedData = 0;
+    if (!Usage(usedSpace, usedData)) return std::min(room, std::min(space, data));
+    return std::min(room, std::min(Room(space, usedSpace), Room(data, usedData)));
+}
+
+bool TqMemoryBlocks::Affordable(uint64_t aCount, uint64_t aEach) noexcept {
+    uint64_t bytes = 0;
+    return !__builtin_mul_overflow(aCount, aEach, &bytes) && bytes <= Ceiling();
+}
 
 uint8_t* TqMemoryBlocks::Allocate(uint64_t aSize) noexcept {
     if (aSize == 0) aSize = 1;
     if (aSize > SIZE_MAX / 2) return nullptr;
+    if (aSize >= kHugePage && !Affordable(1, aSize)) return nullptr;
     size_t mapped = 0;
     auto* data = aSize >= kHugePage ? MapLarge(static_cast<size_t>(aSize), mapped)
                                     : static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(aSize)));   // 16-byte aligned
@@ -93,6 +162,7 @@ uint8_t* TqMemoryBlocks::Allocate(uint64_t aSize) noexcept {
     try {
         std::lock_guard<std::mutex> guard(blocks.lock);
         blocks.byStart.emplace(reinterpret_cast<uintptr_t>(data), block);
+        blocks.bytes += aSize;
     } catch (...) {
         Free(block);
         return nullptr;

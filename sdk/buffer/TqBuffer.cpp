@@ -4,6 +4,7 @@
 #include "TqImage.h"
 #include "TqMemoryBlocks.h"
 #include "TqMultiPart.h"
+#include "TqNoMemory.h"
 #include "TqRawData.h"
 
 #include <algorithm>
@@ -72,7 +73,7 @@ TqResult TqBuffer::Alloc(uint32_t aSize) {
         return TqResult(TQ_OK);
     }
     uint8_t* data = TqMemoryBlocks::Allocate(aSize);
-    if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
+    if (data == nullptr) return TqNoMemory::NoBlock("a buffer", aSize);
     MemoryChanged();
     TqMemoryBlocks::Release(mData);   // mData is ours or null here
     mData = data;
@@ -90,7 +91,7 @@ TqResult TqBuffer::AllocChunk(uint32_t aSize) {
         return TqResult(TQ_OK);
     }
     uint8_t* area = TqMemoryBlocks::Allocate(aSize);
-    if (area == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
+    if (area == nullptr) return TqNoMemory::NoBlock("a chunk area", aSize);
     TqMemoryBlocks::Release(mChunkArea);
     mChunkArea = area;
     mChunkAreaSize = aSize;

@@ -3,6 +3,7 @@
 #include "TqBuffer.h"
 #include "TqBufferConverterRGBFilter.h"
 #include "TqImage.h"
+#include "TqNoMemory.h"
 #include "TqPixelKernels.h"
 #include "TqPixelLayout.h"
 
@@ -466,6 +467,8 @@ struct Scratch {
     std::vector<uint16_t> a, b, c, levels, out16;
     std::vector<uint8_t> mono8;
 };
+// The most a thread's scratch rows take, in bytes a pixel of the width.
+constexpr uint64_t kScratchBytesPerPixel = 5 * sizeof(uint16_t) + 1;
 
 inline uint8_t* DstRow(const Job& aJob, uint32_t aY) {
     return aJob.dst + aJob.dstStride * (aJob.flip ? aJob.height - 1 - aY : aY);
@@ -1075,6 +1078,12 @@ TqResult TqBufferConverter::Convert(ITqImage const* aSource, TqBuffer* aDestinat
         return TqResult(TQ_INVALID_PARAMETER);
     if (s.kind == SrcKind::Yuv422 && (width & 1) != 0) return TqResult(TQ_INVALID_PARAMETER);
 
+    // Every thread converting takes rows of scratch as wide as the image: held against what the
+    // process can be given before anything is made.
+    const TqResult scratch =
+        TqNoMemory::Check("a conversion's rows", uint64_t(mImpl->threads), uint64_t(width) * kScratchBytesPerPixel);
+    if (!scratch.IsOK()) return scratch;
+
     std::lock_guard<std::mutex> lock(mImpl->convertMutex);
 
     // The destination's memory.
@@ -1131,13 +1140,20 @@ TqResult TqBufferConverter::Convert(ITqImage const* aSource, TqBuffer* aDestinat
         ++phase;
     if (phase >= rows || phase >= 64 || phase >= height) phase = 0;
     const uint32_t bands = height > phase ? (height - phase + rows - 1) / rows : 1;
+    // A band whose scratch the system still refuses (on a worker, where nothing may throw) fails
+    // the conversion.
+    std::atomic<bool> shortOfMemory{false};
     const std::function<void(uint32_t)> band = [&](uint32_t aIndex) {
         const uint32_t first = aIndex == 0 ? 0 : phase + aIndex * rows;
         const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(height, uint64_t{phase} + uint64_t{aIndex + 1} * rows));
-        if (aFlipY) RunRows(job, height - end, height - first);   // destination rows [first, end)
-        else RunRows(job, first, end);
+        const bool done = TqNoMemory::Survived([&] {
+            if (aFlipY) RunRows(job, height - end, height - first);   // destination rows [first, end)
+            else RunRows(job, first, end);
+        });
+        if (!done) shortOfMemory.store(true);
     };
     mImpl->pool.Run(bands, band);
+    if (shortOfMemory.load()) return TqNoMemory::Failed("a conversion's rows");
     return TqResult(TQ_OK);
 }
 

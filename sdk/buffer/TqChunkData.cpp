@@ -1,6 +1,7 @@
 #include "TqChunkData.h"
 
 #include "TqMemoryBlocks.h"
+#include "TqNoMemory.h"
 
 // Memory: allocated (Alloc) or attached (Attach), never both; Alloc on attached memory and Attach
 // on allocated memory fail with TQ_STATE_ERROR. Attached memory is taken as holding chunks over its
@@ -23,7 +24,7 @@ TqResult TqChunkData::Alloc(uint32_t aMaximumChunkLength) {
         return TqResult(TQ_OK);
     }
     uint8_t* data = TqMemoryBlocks::Allocate(aMaximumChunkLength);
-    if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
+    if (data == nullptr) return TqNoMemory::NoBlock("chunk data", aMaximumChunkLength);
     TqMemoryBlocks::Release(mData);   // ours or null here
     mData = data;
     mAllocated = true;

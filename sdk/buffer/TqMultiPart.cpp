@@ -2,6 +2,7 @@
 
 #include "TqChunkData.h"
 #include "TqMemoryBlocks.h"
+#include "TqNoMemory.h"
 #include "TqPixelLayout.h"
 
 #include <algorithm>
@@ -303,7 +304,7 @@ TqResult TqMultiPartContainerImpl::AllocAllParts() {
     uint64_t total = Layout(offsets);
     if (total > kMaxSize) return TqResult(TQ_ERR_OVERFLOW);
     uint8_t* block = TqMemoryBlocks::Allocate(total);   // aligned to more than 8 bytes
-    if (block == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
+    if (block == nullptr) return TqNoMemory::NoBlock("the parts of a multi-part buffer", total);
     for (uint32_t i = 0; i < mCount; ++i)
         mSections[i].SetMemory(TqMultiPartSectionImpl::Memory::Share, block + offsets[i], mSections[i].mMaxSize);
     TqMemoryBlocks::Release(mBlock);
@@ -315,7 +316,7 @@ TqResult TqMultiPartContainerImpl::AllocPart(uint32_t aIndex) {
     if (aIndex >= mCount) return TqResult(TQ_INVALID_PARAMETER);
     TqMultiPartSectionImpl& section = mSections[aIndex];
     uint8_t* data = TqMemoryBlocks::Allocate(section.mMaxSize);
-    if (data == nullptr) return TqResult(TQ_NOT_ENOUGH_MEMORY);
+    if (data == nullptr) return TqNoMemory::NoBlock("a part of a multi-part buffer", section.mMaxSize);
     section.SetMemory(TqMultiPartSectionImpl::Memory::Own, data, section.mMaxSize);
     return TqResult(TQ_OK);
 }

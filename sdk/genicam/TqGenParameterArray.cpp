@@ -3,6 +3,7 @@
 #include "TqGenNodeMap.h"
 #include "TqGenParameter.h"
 #include "TqLiveObjects.h"
+#include "TqNoMemory.h"
 
 #include <algorithm>
 #include <cstring>
@@ -168,50 +169,53 @@ std::shared_ptr<TqGenICamLib::IPort> TqGenParameterArray::SparseMemoryPort(uint6
 }
 
 TqResult TqGenParameterArray::Load(const char* aXml, size_t aLength, std::shared_ptr<TqGenICamLib::IPort> aPort) {
-    std::unique_ptr<NodeMap> map;
-    TqResult result = NodeMap::Load(aXml, aLength, std::move(aPort), map);
-    if (result.IsFailure()) return result;
+    // An allocation that fails on the way leaves the array as it was.
+    return TqNoMemory::Guard([&] {
+        std::unique_ptr<NodeMap> map;
+        TqResult result = NodeMap::Load(aXml, aLength, std::move(aPort), map);
+        if (result.IsFailure()) return result;
 
-    std::vector<std::unique_ptr<TqGenParameter>> parameters;
-    std::vector<std::unique_ptr<TqGenCategory>> categories;
-    std::vector<std::unique_ptr<TqGenEnumEntry>> entries;
-    parameters.reserve(map->Features().size());
-    for (Node* node : map->Features()) {
-        std::unique_ptr<TqGenParameter> parameter;
-        switch (TqGenICamLib::ParameterType(node->kind)) {
-        case TqGenTypeInteger: parameter = std::make_unique<TqGenInteger>(node); break;
-        case TqGenTypeFloat: parameter = std::make_unique<TqGenFloat>(node); break;
-        case TqGenTypeEnum: parameter = std::make_unique<TqGenEnum>(node); break;
-        case TqGenTypeBoolean: parameter = std::make_unique<TqGenBoolean>(node); break;
-        case TqGenTypeCommand: parameter = std::make_unique<TqGenCommand>(node); break;
-        case TqGenTypeString: parameter = std::make_unique<TqGenString>(node); break;
-        case TqGenTypeRegister: parameter = std::make_unique<TqGenRegister>(node); break;
-        default: parameter = std::make_unique<TqGenParameter>(node); break;
+        std::vector<std::unique_ptr<TqGenParameter>> parameters;
+        std::vector<std::unique_ptr<TqGenCategory>> categories;
+        std::vector<std::unique_ptr<TqGenEnumEntry>> entries;
+        parameters.reserve(map->Features().size());
+        for (Node* node : map->Features()) {
+            std::unique_ptr<TqGenParameter> parameter;
+            switch (TqGenICamLib::ParameterType(node->kind)) {
+            case TqGenTypeInteger: parameter = std::make_unique<TqGenInteger>(node); break;
+            case TqGenTypeFloat: parameter = std::make_unique<TqGenFloat>(node); break;
+            case TqGenTypeEnum: parameter = std::make_unique<TqGenEnum>(node); break;
+            case TqGenTypeBoolean: parameter = std::make_unique<TqGenBoolean>(node); break;
+            case TqGenTypeCommand: parameter = std::make_unique<TqGenCommand>(node); break;
+            case TqGenTypeString: parameter = std::make_unique<TqGenString>(node); break;
+            case TqGenTypeRegister: parameter = std::make_unique<TqGenRegister>(node); break;
+            default: parameter = std::make_unique<TqGenParameter>(node); break;
+            }
+            node->parameter = parameter.get();
+            parameters.push_back(std::move(parameter));
+            for (const auto& entry : node->entries) {
+                entries.push_back(std::make_unique<TqGenEnumEntry>(entry.get()));
+                entry->entryObject = entries.back().get();
+            }
         }
-        node->parameter = parameter.get();
-        parameters.push_back(std::move(parameter));
-        for (const auto& entry : node->entries) {
-            entries.push_back(std::make_unique<TqGenEnumEntry>(entry.get()));
-            entry->entryObject = entries.back().get();
+        for (Node* node : map->Categories()) {
+            categories.push_back(std::make_unique<TqGenCategory>(node));
+            node->categoryObject = categories.back().get();
         }
-    }
-    for (Node* node : map->Categories()) {
-        categories.push_back(std::make_unique<TqGenCategory>(node));
-        node->categoryObject = categories.back().get();
-    }
 
-    // The old front objects go before the old map whose nodes they point to.
-    mEntries.clear();
-    mCategories.clear();
-    mParameters.clear();
-    mMap = std::move(map);
-    mMap->SetWriteObserver([](Node* aNode) {
-        if (aNode->parameter) aNode->parameter->NotifyUpdate();
+        // The old front objects go before the old map whose nodes they point to.
+        mEntries.clear();
+        mCategories.clear();
+        mParameters.clear();
+        mMap = std::move(map);
+        mMap->SetWriteObserver([](Node* aNode) {
+            if (aNode->parameter) aNode->parameter->NotifyUpdate();
+        });
+        mParameters = std::move(parameters);
+        mCategories = std::move(categories);
+        mEntries = std::move(entries);
+        return TqResult(TQ_OK);
     });
-    mParameters = std::move(parameters);
-    mCategories = std::move(categories);
-    mEntries = std::move(entries);
-    return TqResult(TQ_OK);
 }
 
 uint32_t TqGenParameterArray::GetCount() const { return static_cast<uint32_t>(mParameters.size()); }

@@ -8,7 +8,8 @@
 //   TQ_NOT_SUPPORTED when the device has no such port (or it is marked unsupported); TQ_STATE_ERROR
 //   when already open. Close: TQ_NOT_CONNECTED when already closed.
 // - Receive ring of GetRxBufferSize bytes (64 KiB to start): on overflow the oldest bytes go first;
-//   SetRxBufferSize (0: TQ_INVALID_PARAMETER) flushes it.
+//   SetRxBufferSize (0: TQ_INVALID_PARAMETER; more than the process can be given: TQ_NOT_ENOUGH_MEMORY,
+//   the size unchanged) flushes it.
 // - Read waits until at least one byte is there or aTimeout ms have passed, then takes what is there
 //   up to aSize: TQ_OK with the count; TQ_TIMEOUT with 0 when nothing came; TQ_NOT_CONNECTED when the
 //   port is not open or the device is gone. Write sends in chunks and returns when all bytes are

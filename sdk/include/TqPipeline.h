@@ -3,7 +3,10 @@
 // queue (RetrieveNextBuffer, ReleaseBuffer). Its events go to registered TqPipelineEventSink objects.
 //
 // - Pool: GetBufferCount buffers (default 16, never fewer than 4: SetBufferCount below 4 gives
-//   TQ_INVALID_PARAMETER). Start makes what is missing; the pool outlives Stop and goes with the
+//   TQ_INVALID_PARAMETER; a count whose pool at the current buffer size needs more memory than the
+//   process can be given, TQ_NOT_ENOUGH_MEMORY, the count unchanged). Start makes what is missing,
+//   after the same check of the count at the size it starts with (TQ_NOT_ENOUGH_MEMORY, nothing
+//   made, when it fails); the pool outlives Stop and goes with the
 //   pipeline. SetBufferCount on a running pipeline pauses it while buffers are added or removed
 //   (stopped: the surplus spare buffers go at once, the missing ones come with Start). Only free
 //   buffers are removed; one the application holds goes when it is released, ready and queued ones
@@ -17,9 +20,10 @@
 //   TQ_BUFFER_TOO_SMALL makes the pipeline ask the sinks (OnBufferTooSmall), re-allocate the buffer
 //   to the required size and queue it again; without it the buffer goes to the output queue like any
 //   other. Either way the required size becomes the pool's size when it was automatic; a fixed size
-//   grows to it only when the pipeline handles the block. A sink that sets aReallocAll has the
-//   stream give back every buffer it holds (aborted) to be re-allocated at once rather than one
-//   block at a time; aResetStats zeroes the stream's statistics.
+//   grows to it only when the pipeline handles the block. A required size that the pool at its count
+//   cannot take within the process's memory is ignored: the block goes to the output queue as it is.
+//   A sink that sets aReallocAll has the stream give back every buffer it holds (aborted) to be
+//   re-allocated at once rather than one block at a time; aResetStats zeroes the stream's statistics.
 // - Output queue: the stream keeps at least half the pool (GetBufferCount / 2) queued. When the
 //   application does not keep up, the oldest ready buffers go back to the stream to keep it so, and
 //   the stream parameter PipelineImagesDropped counts them: the output queue holds the newest blocks,

@@ -18,6 +18,7 @@
 #include "TqDeviceAdapter.h"
 #include "TqDeviceEngine.h"
 #include "TqDeviceRoutes.h"
+#include "TqNoMemory.h"
 #include "TqResultCodes.h"
 #include "TqSerialTesting.h"
 #include "TqSinkList.h"
@@ -105,14 +106,15 @@ struct TqDeviceSerialPort::Impl : TqDeviceLib::EventRoute, ITqDeviceEventSink {
     std::atomic<uint64_t> progress{0};   // bytes written << 32 | bytes of the write
     std::atomic<bool> wrote{false};
 
-    // Bytes from the device: a count word, the bytes, padding. The oldest go when the ring is full.
+    // Bytes from the device: a count word, the bytes, padding. The oldest go when the ring is full;
+    // bytes the ring finds no memory for are dropped (an insert at its end changes nothing then).
     void Arrived(const uint8_t* aData, uint32_t aLength) {
         if (!aData || aLength < 4) return;
         const uint32_t count = Get32(aData);
         if (count > aLength - 4) return;   // not what the bridge sends: nothing of it is trusted
         std::lock_guard<std::mutex> guard(lock);
         if (!open || count == 0) return;
-        ring.insert(ring.end(), aData + 4, aData + 4 + count);
+        if (!TqNoMemory::Survived([&] { ring.insert(ring.end(), aData + 4, aData + 4 + count); })) return;
         if (ring.size() > capacity) ring.erase(ring.begin(), ring.begin() + static_cast<std::ptrdiff_t>(ring.size() - capacity));
         counters.received += count;
         wake.notify_all();
@@ -374,6 +376,9 @@ TqResult TqDeviceSerialPort::GetRxBufferSize(uint32_t& aSize) {
 
 TqResult TqDeviceSerialPort::SetRxBufferSize(uint32_t aSize) {
     if (aSize == 0) return Failure(TQ_INVALID_PARAMETER, "a receive buffer holds at least one byte");
+    // The device may fill it whole: it is held against what the process can be given.
+    const TqResult affordable = TqNoMemory::Check("a receive buffer", 1, aSize);
+    if (!affordable.IsOK()) return affordable;
     std::lock_guard<std::mutex> guard(mImpl->lock);
     mImpl->capacity = aSize;
     mImpl->ring.clear();

@@ -13,6 +13,7 @@
 #include "TqBuffer.h"
 #include "TqImage.h"
 #include "TqInterface.h"
+#include "TqNoMemory.h"
 #include "TqSimulation.h"
 #include "TqText.h"
 #include "TqWireBytes.h"
@@ -447,8 +448,13 @@ public:
         mRun->buffers.resize(mRun->sources.size());
         CallbackScope scope(&d);   // Start and Stop called back from here answer TQ_STATE_ERROR
         d.info.Defaults(d.mac);
-        const bool done = Callbacks() && Features() && Queries() && Describe() && Loads() && Buffers() && Bind() &&
-                          Announce();
+        bool done = false;
+        // A step whose allocation fails ends the sequence like any failure: the start is undone.
+        if (!TqNoMemory::Survived([&] {
+                done = Callbacks() && Features() && Queries() && Describe() && Loads() && Buffers() && Bind() &&
+                       Announce();
+            }))
+            Broken("the system gave no more memory", TQ_NOT_ENOUGH_MEMORY);
         if (done) {
             std::lock_guard guard(d.lock);
             d.state = State::kRunning;

@@ -5,6 +5,7 @@
 
 #include "TqGvcpClient.h"
 #include "TqLiveObjects.h"
+#include "TqNoMemory.h"
 #include "TqText.h"
 #include "TqWireBytes.h"
 
@@ -506,12 +507,15 @@ TqResult Space::Add(const TqString& aName, uint32_t aAddress, uint32_t aLength, 
             if (!result.IsOK()) break;
         }
         if (!mAdding || mRetired) result = StateError("the device's register callbacks have returned");
-        if (result.IsOK()) {
-            made = std::make_unique<Register>(*this, name, aAddress, aLength, aAccess, aBytes, false, aContext);
-            made->Kept().assign(aLength, 0);
-            if (aSink) made->AddEventSink(aSink);
-            mRegisters.push_back(std::move(made));
-        }
+        // A register the process finds no memory for is not added (the map's lock is let go below).
+        if (result.IsOK() && !TqNoMemory::Survived([&] {
+                made = std::make_unique<Register>(*this, name, aAddress, aLength, aAccess, aBytes, false, aContext);
+                made->Kept().assign(aLength, 0);
+                mRegisters.reserve(mRegisters.size() + 1);
+                if (aSink) made->AddEventSink(aSink);
+                mRegisters.push_back(std::move(made));
+            }))
+            result = TqNoMemory::Failed("a register's bytes");
     }
     Release();
     return result;

@@ -23,6 +23,7 @@
 #include "TqPipeline.h"
 
 #include "TqLiveObjects.h"
+#include "TqNoMemory.h"
 
 #include "TqResultCodes.h"
 #include "TqSinkList.h"
@@ -35,7 +36,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -53,6 +56,8 @@ constexpr uint32_t kShrinkFactor = 4;                 // a buffer this many time
 constexpr uint32_t kMaxPriority = 99;
 constexpr auto kPoll = std::chrono::milliseconds(10);  // the thread's longest wait on the stream
 constexpr uint32_t kDrainWait = 100;                   // ms per retrieve while taking buffers back
+// What a buffer of the pool costs besides its memory: the object and its places in the lists.
+constexpr uint64_t kBufferCost = sizeof(TqBuffer) + 64;
 
 // The normal policy for 0, SCHED_FIFO at the priority for 1..99.
 bool SetPriority(pthread_t aThread, uint32_t aPriority) {
@@ -139,6 +144,24 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
         return size ? std::max(size, grownSize) : automaticSize;
     }
 
+    // OK when a pool of aCount buffers of aSize bytes can be had: what it needs beyond the memory its
+    // buffers hold already stays within what the process can be given (lock held, the thread paused
+    // or not running: no buffer changes its memory meanwhile).
+    TqResult Affords(uint32_t aCount, uint32_t aSize) const {
+        const uint64_t each = uint64_t(aSize) + kBufferCost;
+        uint64_t held = 0;
+        for (size_t i = 0; i < pool.size() && i < aCount; ++i)
+            held += std::min<uint64_t>(pool[i]->GetSize(), aSize) + kBufferCost;
+        if (uint64_t(aCount) * each <= held) return TqResult(TQ_OK);
+        char what[96];
+        std::snprintf(what, sizeof what, "a pipeline of %u buffers of %u bytes", aCount, aSize);
+        return TqNoMemory::Check(what, 1, uint64_t(aCount) * each - held);
+    }
+
+    // Whether the pool may take aSize, a block's size a peer told: the pool at that size stays within
+    // what the process can be given (lock held).
+    bool MayGrowTo(uint32_t aSize) const { return TqMemoryBlocks::Affordable(count, uint64_t(aSize) + kBufferCost); }
+
     bool Owns(TqBuffer* aBuffer) const {   // lock held
         return std::find(pool.begin(), pool.end(), aBuffer) != pool.end();
     }
@@ -177,18 +200,26 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
         TqObjectsGone::Tell(TqObjectsGone::News::kDeleted, &gone, 1);
     }
 
-    // Makes buffers until the pool has `count`; they are spare. Called without the lock.
+    // Makes buffers until the pool has `count`; they are spare. Called without the lock. An
+    // allocation that fails leaves the pool with the buffers made so far, each in its place.
     void Grow() {
         for (;;) {
             {
                 std::lock_guard<std::mutex> guard(lock);
                 if (pool.size() >= count) return;
             }
-            auto* buffer = new TqBuffer;
-            Created(buffer);
-            std::lock_guard<std::mutex> guard(lock);
-            pool.push_back(buffer);
-            spare.push_back(buffer);
+            auto buffer = std::make_unique<TqBuffer>();
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                pool.push_back(buffer.get());
+                try {
+                    spare.push_back(buffer.get());
+                } catch (...) {
+                    pool.pop_back();
+                    throw;
+                }
+            }
+            Created(buffer.release());
         }
     }
 
@@ -317,13 +348,15 @@ struct TqPipeline::Impl final : TqStreamLib::StreamUser {
         }
         if (aResult == TQ_BUFFER_TOO_SMALL) {
             const uint32_t required = aBuffer->GetRequiredSize();
-            if (required > 0) {
+            // A size the pool cannot take at its count is none of it: the block stays too small.
+            const bool fits = required > 0 && MayGrowTo(required);
+            if (fits) {
                 if (size == 0)
                     automaticSize = required;
                 else if (handleTooSmall)
                     grownSize = std::max(grownSize, required);
             }
-            if (handleTooSmall && required > 0) {
+            if (handleTooSmall && fits) {
                 aGuard.unlock();
                 bool reallocAll = false, resetStats = false;
                 Notify([&](TqPipelineEventSink* aSink) { aSink->OnBufferTooSmall(owner, &reallocAll, &resetStats); });
@@ -519,10 +552,19 @@ TqResult TqPipeline::Start() {
     std::pair<std::thread, std::thread> old = d.TakeThreads();
     guard.unlock();
     Impl::Join(old);   // stopped from inside a callback: they have given their buffers back
-    d.Grow();
+    guard.lock();
+    // The pool at its count and size (the device's payload size, when automatic) is held against
+    // what the process can be given before a buffer is made.
+    TqResult affordable = d.Affords(d.count, expected && d.size == 0 ? expected : d.Target());
+    guard.unlock();
+    if (affordable.IsOK()) affordable = TqNoMemory::Guard([&] {
+        d.Grow();
+        return TqResult(TQ_OK);
+    });
     guard.lock();
     d.starting = false;
     if (d.gone) return freed;   // the stream went meanwhile
+    if (!affordable.IsOK()) return affordable;
     if (expected && d.size == 0) d.automaticSize = expected;
     d.lost.reset();
     if (!d.Launch(guard)) return TqResult(TQ_THREAD_ERROR, TqString("no pipeline thread"));
@@ -656,20 +698,30 @@ TqResult TqPipeline::SetBufferCount(uint32_t aBufferCount) {
     if (aBufferCount < kMinCount) return TqResult(TQ_INVALID_PARAMETER, TqString("a pipeline has at least 4 buffers"));
     Impl& d = *mImpl;
     std::unique_lock<std::mutex> guard(d.lock);
-    d.count = aBufferCount;
     // Stopped, the buffers are made by the next Start; running, the thread waits meanwhile (from
-    // inside a callback it is waiting already).
+    // inside a callback it is waiting already). A count whose pool cannot be had changes nothing.
     const bool running = d.started;
     const bool pause = running && d.threadAlive && !d.OnThread();
     if (pause) d.Pause(guard);
+    TqResult result = d.Affords(aBufferCount, d.Target());
+    const uint32_t before = d.count;
+    if (result.IsOK()) d.count = aBufferCount;
     guard.unlock();
-    if (running) d.Grow();
+    if (result.IsOK() && running) result = TqNoMemory::Guard([&] {
+        d.Grow();
+        return TqResult(TQ_OK);
+    });
+    if (!result.IsOK()) {   // the buffers made before memory ran out go again
+        guard.lock();
+        d.count = before;
+        guard.unlock();
+    }
     d.Trim();   // held, ready and queued buffers go when they come back
     if (pause) {
         guard.lock();
         d.Resume();
     }
-    return TqResult(TQ_OK);
+    return result;
 }
 
 uint32_t TqPipeline::GetOutputQueueSize() const {

@@ -856,6 +856,9 @@ PyObject* table_problems(PyObject*, PyObject*) {
 // memory_blocks(): the SDK's memory blocks not yet freed (held by an object or by a view).
 PyObject* memory_blocks(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(TqMemoryBlocks::LiveBlocks()); }
 
+// memory_ceiling(): the bytes the SDK takes it can still be given (sizes from callers are held against it).
+PyObject* memory_ceiling(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(TqMemoryBlocks::Ceiling()); }
+
 // arm_gate(timeout_ms): the next SDK object constructed or destroyed waits for open_gate() from
 // another thread; gate_opened() then tells whether it came while the SDK call was waiting.
 PyObject* arm_gate(PyObject*, PyObject* timeout) {
@@ -923,6 +926,7 @@ uint32_t throw_kind(const TqString& text, uint32_t kind) {
     if (kind == 1) throw std::bad_alloc();
     if (kind == 2) throw std::runtime_error("the SDK failed: " + std::string(text.GetAscii()));
     if (kind == 3) throw 42;
+    if (kind == 4) throw std::length_error("vector::reserve");   // a size past what memory holds
     return kind;
 }
 
@@ -1035,6 +1039,7 @@ PyMethodDef kHookMethods[] = {
     {"generic_deletes", generic_deletes, METH_NOARGS, nullptr},
     {"live_objects", live_objects, METH_NOARGS, nullptr},
     {"memory_blocks", memory_blocks, METH_NOARGS, nullptr},
+    {"memory_ceiling", memory_ceiling, METH_NOARGS, nullptr},
     {"table_problems", table_problems, METH_NOARGS, nullptr},
     {"make_chunk_data", make_chunk_data, METH_NOARGS, nullptr},
     {"buffer_image", buffer_image, METH_O, nullptr},

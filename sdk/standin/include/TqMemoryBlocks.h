@@ -11,7 +11,8 @@
 namespace TqMemoryBlocks {
 
 // A new zero-filled block of aSize bytes (at least one), aligned to 16 bytes and held once by the
-// caller; nullptr when memory runs out.
+// caller; nullptr when memory runs out, or when a block of 2 MiB or more (a mapping of its own) is beyond
+// Ceiling().
 TQ_BASE_API uint8_t* Allocate(uint64_t aSize) noexcept;
 
 // Lets go of the hold Allocate gave; aBlock is the address it returned (nullptr: nothing).
@@ -39,5 +40,16 @@ private:
 
 // Blocks allocated and not yet freed (held by the SDK or by an application), for tests.
 TQ_BASE_API uint64_t LiveBlocks() noexcept;
+
+// ---- what the process may still be given ----
+//
+// A size that comes from an application or a peer is held against this before anything is sized from
+// it: the machine's memory and swap less the bytes of the blocks alive, and, when the process has an
+// address-space limit (RLIMIT_AS) or a data limit (RLIMIT_DATA), the room left under each. A bound,
+// not a promise: other processes and the rest of this one use memory too.
+TQ_BASE_API uint64_t Ceiling() noexcept;
+
+// Whether aCount items of aEach bytes stay within Ceiling() (a product past 2^64 never does).
+TQ_BASE_API bool Affordable(uint64_t aCount, uint64_t aEach) noexcept;
 
 }  // namespace TqMemoryBlocks
