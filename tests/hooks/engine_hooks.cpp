@@ -430,6 +430,11 @@ PyObject* soft_device_xml(PyObject*, PyObject* args) {
     return PyUnicode_FromStringAndSize(xml.data(), Py_ssize_t(xml.size()));
 }
 
+// engine_payload_memory() -> the bytes the engine maps for sent blocks' payloads, every device together
+PyObject* engine_payload_memory(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLongLong(TqEngine::PayloadMemoryMapped());
+}
+
 // soft_devices() -> [{"address", "manufacturer", "model", "serial", "mac"}] of the running devices
 PyObject* soft_devices(PyObject*, PyObject*) {
     PyObject* out = PyList_New(0);
@@ -747,6 +752,7 @@ PyMethodDef kRows[] = {
     {"soft_device_discard", soft_device_discard, METH_VARARGS, nullptr},
     {"soft_device_xml", soft_device_xml, METH_VARARGS, nullptr},
     {"soft_devices", soft_devices, METH_NOARGS, nullptr},
+    {"engine_payload_memory", engine_payload_memory, METH_NOARGS, nullptr},
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},
     {"soft_device_of", soft_device_of, METH_O, nullptr},
     {"soft_recorder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_recorder)),
