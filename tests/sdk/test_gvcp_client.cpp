@@ -131,6 +131,25 @@ TEST(GvcpClient, PendingAcksForEverEndAtTheMaximumWait) {
               "reading Width: the device kept the command pending longer than a command may wait");
 }
 
+TEST(GvcpClient, AReadGivenADeadlineEndsThereWhateverEachCommandMayWait) {
+    FakeDevice device;
+    device.pendingMs = 5000;
+    device.pendingCount = -1;
+    ASSERT_TRUE(device.Start());
+    Channel channel;
+    Opened(channel, device);   // each command may wait 10 s: eight of them 80 s
+    std::vector<uint8_t> data(8 * 536);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(channel.ReadMemory(0x10000, data.data(), data.size(), start + std::chrono::milliseconds(200)),
+              Channel::kOutOfTime);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // A deadline that passed already ends the read before its first command.
+    EXPECT_EQ(channel.ReadMemory(0x10000, data.data(), 4, std::chrono::steady_clock::now()), Channel::kOutOfTime);
+    const TqResult result = TqGvcpClient::StatusResult(Channel::kOutOfTime, "reading the description");
+    EXPECT_EQ(result.GetCode(), TQ_TIMEOUT);
+    EXPECT_EQ(std::string(result.GetDescription().GetAscii()), "reading the description: the time allowed for it ran out");
+}
+
 TEST(GvcpClient, ASilentDeviceIsNoAnswerAndStatusesBecomeTheirResultCodes) {
     FakeDevice device;
     device.silent = true;
