@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-from conftest import aravis_client, until
+from conftest import ARAVIS_STATUSES, aravis_client, until
 from test_softdevice import LO, address_of
 from test_softdevice_streaming import acquiring
 from test_stream_source_default import RGB8, frames_class
@@ -87,33 +87,6 @@ def test_runs_after_the_first_hold_nothing_of_the_ones_before(k, hooks):
     assert len(source.made) == RUNS * 8 and sorted(source.freed) == sorted(source.made)
 
 
-ARAVIS_FRAMES = r"""
-import json, sys
-import gi
-gi.require_version("Aravis", "0.8")
-from gi.repository import Aravis
-
-count = int(sys.argv[1])
-camera = Aravis.Camera.new("127.0.0.1")
-camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
-camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
-payload = camera.get_integer("PayloadSize")
-stream = camera.create_stream(None, None)
-stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.FIXED)
-stream.set_property("socket-buffer-size", 4 << 20)
-for _ in range(16):
-    stream.push_buffer(Aravis.Buffer.new_allocate(payload))
-camera.start_acquisition()
-statuses = {}
-for _ in range(count):
-    buffer = stream.timeout_pop_buffer(5000000)
-    nick = buffer.get_status().value_nick if buffer else "none"
-    statuses[nick] = statuses.get(nick, 0) + 1
-    if buffer:
-        stream.push_buffer(buffer)
-camera.stop_acquisition()
-print(json.dumps(statuses))
-"""
 
 
 def test_a_python_camera_that_streamed_to_aravis_gives_its_memory_back_at_stop(k, hooks):
@@ -129,7 +102,7 @@ def test_a_python_camera_that_streamed_to_aravis_gives_its_memory_back_at_stop(k
             pytest.fail("aravis opens 127.0.0.1 only, and the device is at %s" % address_of(hooks, device))
         gc.collect()
         before, mapped = held_bytes(hooks), hooks.engine_payload_memory()
-        statuses = aravis_client(ARAVIS_FRAMES, 1500, timeout=240)
+        statuses = aravis_client(ARAVIS_STATUSES, 1500, timeout=240)
         assert statuses.get("success", 0) >= 100, statuses
         assert hooks.engine_payload_memory() > mapped   # the history kept what was sent
     finally:
