@@ -265,6 +265,24 @@ template <class Call>
     return PyErr_Occurred() ? CalledWithError : Called;
 }
 
+// While it lives (when active), the pending Python error is set aside: what follows a failed call (a
+// destructor's release of its proxies) runs with none pending, and the error is back afterwards.
+class ErrorAside {
+public:
+    explicit ErrorAside(bool active) : active_(active) {
+        if (active_) PyErr_Fetch(&type_, &value_, &tb_);
+    }
+    ~ErrorAside() {
+        if (active_) PyErr_Restore(type_, value_, tb_);
+    }
+    ErrorAside(const ErrorAside&) = delete;
+    ErrorAside& operator=(const ErrorAside&) = delete;
+
+private:
+    bool active_;
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+};
+
 // The SDK call of a wrapper, with the GIL released unless the policy keeps it (no result was made when
 // it threw).
 inline Outcome call_sdk(const Shape& s, Slot* slots, void* result) {

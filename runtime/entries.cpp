@@ -207,9 +207,12 @@ PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), vo
     SwigPyObject_ClearPointer(matched);
     if (!p) Py_RETURN_NONE;
     const Outcome outcome = guarded_call(false, [&] { destroy(p); });
-    SwigPyObject_Release(p, matched, "deleted");
-    if (forget) forget(p);
-    settle_gone_if_any();
+    {
+        const ErrorAside aside(outcome != Called);
+        SwigPyObject_Release(p, matched, "deleted");
+        if (forget) forget(p);
+        settle_gone_if_any();
+    }
     if (outcome != Called) return nullptr;
     Py_RETURN_NONE;
 }

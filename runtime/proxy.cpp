@@ -119,9 +119,12 @@ void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
     if (!ptr) return;
     const Destroy destroy = typed.destroy;
     const kivo::rt::Outcome outcome = kivo::rt::guarded_call(typed.with_gil, [&] { destroy(ptr); });
-    if (typed.aliased) SwigPyObject_Release(ptr, nullptr, "deleted");
-    if (typed.forget) typed.forget(ptr);
-    kivo::rt::settle_gone_if_any();
+    {
+        const kivo::rt::ErrorAside aside(outcome != kivo::rt::Called);
+        if (typed.aliased) SwigPyObject_Release(ptr, nullptr, "deleted");
+        if (typed.forget) typed.forget(ptr);
+        kivo::rt::settle_gone_if_any();
+    }
     if (outcome != kivo::rt::Called) PyErr_WriteUnraisable(entry);
 }
 
