@@ -287,13 +287,16 @@ inline void release_slots(Slot* slots, int n) {
         if (slots[i].cleanup) slots[i].cleanup(slots[i]);
 }
 
-// The SDK call, with the GIL released unless the policy keeps it. A C++ exception becomes a Python
-// error (no result was made); an error a callback left on this thread makes the call fail too.
-inline Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
-    PyThreadState* state = (s.policy & Policy_KeepGil) ? nullptr : PyEval_SaveThread();
+// The one way into the SDK, for wrappers, destructors and the stops at exit alike: the call, with the
+// GIL released unless keep_gil, counted as an SDK call on this thread. A C++ exception becomes a Python
+// error (call_threw: the same text wherever the call came from); an error a callback left on this
+// thread makes the call fail too. Called with the GIL held and no error pending.
+template <class Call>
+[[gnu::always_inline]] inline Outcome guarded_call(bool keep_gil, Call&& call) {
+    PyThreadState* state = keep_gil ? nullptr : PyEval_SaveThread();
     ++t_sdk_calls;
     try {
-        s.thunk(slots, result);
+        call();
     } catch (...) {
         --t_sdk_calls;
         return call_threw(std::current_exception(), state);
@@ -301,6 +304,30 @@ inline Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
     --t_sdk_calls;
     if (state) PyEval_RestoreThread(state);
     return PyErr_Occurred() ? CalledWithError : Called;
+}
+
+// While it lives (when active), the pending Python error is set aside: what follows a failed call (a
+// destructor's release of its proxies) runs with none pending, and the error is back afterwards.
+class ErrorAside {
+public:
+    explicit ErrorAside(bool active) : active_(active) {
+        if (active_) PyErr_Fetch(&type_, &value_, &tb_);
+    }
+    ~ErrorAside() {
+        if (active_) PyErr_Restore(type_, value_, tb_);
+    }
+    ErrorAside(const ErrorAside&) = delete;
+    ErrorAside& operator=(const ErrorAside&) = delete;
+
+private:
+    bool active_;
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+};
+
+// The SDK call of a wrapper, with the GIL released unless the policy keeps it (no result was made when
+// it threw).
+inline Outcome call_sdk(const Shape& s, Slot* slots, void* result) {
+    return guarded_call((s.policy & Policy_KeepGil) != 0, [&] { s.thunk(slots, result); });
 }
 
 // Calls a candidate of shape s whose arguments are converted, builds the result and releases the

@@ -206,23 +206,14 @@ PyObject* run_delete(PyObject* arg, SwigTypeInfo* ty, void (*destroy)(void*), vo
     matched->own = 0;
     SwigPyObject_ClearPointer(matched);
     if (!p) Py_RETURN_NONE;
-    PyThreadState* state = PyEval_SaveThread();
-    bool threw = false;
-    ++t_sdk_calls;
-    try {
-        destroy(p);
-    } catch (...) {
-        threw = true;
+    const Outcome outcome = guarded_call(false, [&] { destroy(p); });
+    {
+        const ErrorAside aside(outcome != Called);
+        SwigPyObject_Release(p, matched, "deleted");
+        if (forget) forget(p);
+        settle_gone_if_any();
     }
-    --t_sdk_calls;
-    PyEval_RestoreThread(state);
-    SwigPyObject_Release(p, matched, "deleted");
-    if (forget) forget(p);
-    settle_gone_if_any();
-    if (threw) {
-        PyErr_SetString(PyExc_RuntimeError, "the destructor threw a C++ exception");
-        return nullptr;
-    }
+    if (outcome != Called) return nullptr;
     Py_RETURN_NONE;
 }
 

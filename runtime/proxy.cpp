@@ -1,5 +1,6 @@
 #include "proxy.h"
 
+#include "dispatch.h"
 #include "numpy_input.h"
 #include "objects.h"
 #include "ref.h"
@@ -111,33 +112,20 @@ const Typed* typed_destructor(PyCFunction entry) {
     return g_last_typed;
 }
 
-// Runs a typed destructor without the GIL. A C++ exception does not cross into the interpreter: it
-// is reported as unraisable, attributed to the delete entry.
+// Runs a typed destructor through the one guarded call (without the GIL unless the type keeps it). A
+// C++ exception does not cross into the interpreter: its error, as any call gives it, is reported as
+// unraisable, attributed to the delete entry.
 void run_typed_destructor(const Typed& typed, void* ptr, PyObject* entry) {
     if (!ptr) return;
-    Destroy destroy = typed.destroy;
-    std::string failure;
-    bool failed = false;
-    PyThreadState* state = typed.with_gil ? nullptr : PyEval_SaveThread();
-    ++kivo::rt::t_sdk_calls;
-    try {
-        destroy(ptr);
-    } catch (const std::exception& error) {
-        failed = true;
-        failure = error.what();
-    } catch (...) {
-        failed = true;
-        failure = "unknown C++ exception";
+    const Destroy destroy = typed.destroy;
+    const kivo::rt::Outcome outcome = kivo::rt::guarded_call(typed.with_gil, [&] { destroy(ptr); });
+    {
+        const kivo::rt::ErrorAside aside(outcome != kivo::rt::Called);
+        if (typed.aliased) SwigPyObject_Release(ptr, nullptr, "deleted");
+        if (typed.forget) typed.forget(ptr);
+        kivo::rt::settle_gone_if_any();
     }
-    --kivo::rt::t_sdk_calls;
-    if (state) PyEval_RestoreThread(state);
-    if (typed.aliased) SwigPyObject_Release(ptr, nullptr, "deleted");
-    if (typed.forget) typed.forget(ptr);
-    kivo::rt::settle_gone_if_any();
-    if (failed) {
-        PyErr_Format(PyExc_RuntimeError, "C++ exception in destructor: %s", failure.c_str());
-        PyErr_WriteUnraisable(entry);
-    }
+    if (outcome != kivo::rt::Called) PyErr_WriteUnraisable(entry);
 }
 
 // ---- the proxies of each object ----

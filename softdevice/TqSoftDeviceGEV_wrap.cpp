@@ -47,6 +47,8 @@ void forget_device(void* device) {
     made().devices.erase(static_cast<TqSoftDeviceGEV*>(device));
 }
 
+// Each through the one guarded call: a Stop that throws is reported as unraisable, and the others
+// still stop.
 void stop_devices() {
     std::vector<TqSoftDeviceGEV*> running;
     {
@@ -54,9 +56,10 @@ void stop_devices() {
         running.assign(made().devices.begin(), made().devices.end());
     }
     if (running.empty()) return;
-    PyThreadState* state = PyEval_SaveThread();
-    for (TqSoftDeviceGEV* device : running) device->Stop();
-    PyEval_RestoreThread(state);
+    Ref where(PyUnicode_FromString("the stop of a running TqSoftDeviceGEV at exit"));
+    if (!where) PyErr_Clear();   // reported without it
+    for (TqSoftDeviceGEV* device : running)
+        if (guarded_call(false, [device] { device->Stop(); }) != Called) PyErr_WriteUnraisable(where.get());
 }
 
 const bool g_stops_at_exit = (add_exit_action(&stop_devices), true);

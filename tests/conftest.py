@@ -235,6 +235,43 @@ sys.stdin.read()
 """
 
 
+# The start of an aravis client of the device at 127.0.0.1 that streams: the camera, its payload size and a
+# stream whose socket buffer holds 4 MiB, packets read from the socket (no packet ring).
+ARAVIS_STREAM = r"""
+import json, sys
+import gi
+gi.require_version("Aravis", "0.8")
+from gi.repository import Aravis
+
+camera = Aravis.Camera.new("127.0.0.1")
+camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
+camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
+payload = camera.get_integer("PayloadSize")
+stream = camera.create_stream(None, None)
+stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.FIXED)
+stream.set_property("socket-buffer-size", 4 << 20)
+"""
+
+# An aravis client that takes argv[1] frames in 32 buffers (with argv[2] "unpaced" from a device whose
+# frame rate it switches off) and prints how many came with each status.
+ARAVIS_STATUSES = ARAVIS_STREAM + r"""
+if sys.argv[2:] == ["unpaced"]:
+    camera.set_boolean("AcquisitionFrameRateEnable", False)
+for _ in range(32):
+    stream.push_buffer(Aravis.Buffer.new_allocate(payload))
+camera.start_acquisition()
+statuses = {}
+for _ in range(int(sys.argv[1])):
+    buffer = stream.timeout_pop_buffer(5000000)
+    nick = buffer.get_status().value_nick if buffer else "none"
+    statuses[nick] = statuses.get(nick, 0) + 1
+    if buffer:
+        stream.push_buffer(buffer)
+camera.stop_acquisition()
+print(json.dumps(statuses))
+"""
+
+
 def clean_environment():
     """The environment without the sanitizer preload: aravis runs uninstrumented."""
     return {k: v for k, v in os.environ.items()

@@ -1,8 +1,11 @@
 """A raw GVCP application written with the struct module, for the tests that talk to devices on
-loopback byte by byte: commands, acknowledges, registers, memory, discovery and FORCEIP."""
+loopback byte by byte: commands, acknowledges, registers, memory, discovery and FORCEIP; and a
+scripted device that answers register and memory reads from tables, as slowly as a test asks."""
 
 import socket
 import struct
+import threading
+import time
 
 PORT = 3956
 BROADCAST = "127.255.255.255"
@@ -115,3 +118,69 @@ def mac_of(payload):
     high, low = struct.unpack(">II", payload[8:16])
     return "%02x:%02x:%02x:%02x:%02x:%02x" % ((high >> 8) & 0xFF, high & 0xFF, low >> 24, (low >> 16) & 0xFF,
                                                (low >> 8) & 0xFF, low & 0xFF)
+
+
+FIRST_URL = 0x0200
+
+
+class ScriptedDevice:
+    """A GVCP peer on ip:3956 that serves READREG and WRITEREG from a table of registers (0 where
+    unset) and READMEM from regions of memory, on a thread of its own: an access to memory at or past
+    slow_from waits `delay` seconds before its answer. reads[address] counts the READMEMs."""
+
+    def __init__(self, ip, url, memory, registers=None, slow_from=None, delay=0.0):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)   # beside the devices' broadcast sockets
+        self.sock.bind((ip, PORT))
+        self.sock.settimeout(0.1)
+        first_url = url.encode().ljust(512, b"\0")
+        self.memory = {**memory, FIRST_URL: first_url}
+        self.registers = dict(registers or {})
+        self.slow_from, self.delay = slow_from, delay
+        self.reads = {}
+        self.running = True
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+    def read(self, address, size):
+        for start, data in self.memory.items():
+            if start <= address and address + size <= start + len(data):
+                return data[address - start:address - start + size]
+        return None
+
+    def answer(self, command, payload):
+        """(status, data) of one command."""
+        if command == READREG:
+            words = struct.unpack(">%dI" % (len(payload) // 4), payload)
+            return SUCCESS, b"".join(struct.pack(">I", self.registers.get(a, 0)) for a in words)
+        if command == WRITEREG:
+            for at in range(0, len(payload), 8):
+                address, value = struct.unpack(">II", payload[at:at + 8])
+                self.registers[address] = value
+            return SUCCESS, struct.pack(">HH", 0, len(payload) // 8)
+        if command == READMEM:
+            address, _, size = struct.unpack(">IHH", payload[:8])
+            self.reads[address] = self.reads.get(address, 0) + 1
+            if self.slow_from is not None and address >= self.slow_from:
+                time.sleep(self.delay)
+            data = self.read(address, size)
+            return (SUCCESS, payload[:4] + data) if data is not None else (INVALID_ADDRESS, payload[:4])
+        return 0x8001, b""   # NOT_IMPLEMENTED
+
+    def serve(self):
+        while self.running:
+            try:
+                packet, peer = self.sock.recvfrom(2048)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            _, flags, command, _, request = struct.unpack(">BBHHH", packet[:8])
+            status, data = self.answer(command, packet[8:])
+            if flags & ACK_REQUIRED:
+                self.sock.sendto(struct.pack(">HHHH", status, command + 1, len(data), request) + data, peer)

@@ -2,7 +2,8 @@
 reported everywhere at once (the device, a waiting stream retrieve, writes, one OnLinkDisconnected)
 and a new connection streams again; a device that takes the privilege away ends the link at once;
 the heartbeat follows the device's heartbeat timeout; the device's statuses become the result codes
-named after them; and a command that the device keeps pending for ever ends with TIMEOUT."""
+named after them; a command that the device keeps pending for ever ends with TIMEOUT; and reading a
+slow device's description ends at DescriptionTimeout, a zipped one is refused before it is read."""
 
 import threading
 import time
@@ -11,6 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import until
+from gvcp_client import HEARTBEAT, ScriptedDevice
 
 CCP = 0x0A00
 MANUFACTURER = 0x0048
@@ -192,3 +194,69 @@ def test_a_command_pending_for_ever_times_out(m, k, hooks, camera, connect):
     finally:
         hooks.soft_device_faults(camera)
     assert device.IsConnected() and device.ReadRegister(WIDTH)[1] == 64
+
+
+SCRIPTED = "127.0.0.9"
+DESCRIPTION = 0x10000
+
+
+def scripted(name, length, xml=b"", delay=0.0):
+    """A scripted device whose first URL names `name` of length bytes at DESCRIPTION (xml, padded with
+    spaces), each READMEM of it answered after delay seconds."""
+    url = "Local:%s;%x;%x" % (name, DESCRIPTION, length)
+    memory = {DESCRIPTION: xml.ljust((length + 3) & ~3, b" ")}
+    return ScriptedDevice(SCRIPTED, url, memory, registers={HEARTBEAT: 60000}, slow_from=DESCRIPTION, delay=delay)
+
+
+def description_reads(peer):
+    return sum(count for address, count in peer.reads.items() if address >= DESCRIPTION)
+
+
+def timed_connect(device):
+    start = time.monotonic()
+    result = device.Connect(SCRIPTED)
+    return result, time.monotonic() - start
+
+
+def test_a_slow_devices_description_is_read_within_the_description_timeout(m, k):
+    device = k.TqDeviceGEV()
+    settings = device.GetCommunicationParameters()
+    assert settings.GetIntegerValue("DescriptionTimeout")[1] == 30000
+    assert settings.SetIntegerValue("DescriptionTimeout", 1000).IsOK()
+    # 1 MiB at 50 ms an answer: some 1960 READMEMs of 536 bytes, over a minute and a half.
+    peer = scripted("Slow.xml", 1 << 20, delay=0.05)
+    try:
+        result, took = timed_connect(device)
+    finally:
+        peer.close()
+    assert result.GetCode() == m.TQ_TIMEOUT
+    assert str(result.GetDescription()) == "the device's description was not read within DescriptionTimeout (1000 ms)"
+    assert took < 15 and description_reads(peer) < 200, (took, description_reads(peer))
+    assert not device.IsConnected()
+
+
+def test_a_description_that_comes_in_time_is_loaded(m, k, hooks, soft_devices):
+    xml = hooks.soft_device_xml(soft_devices(address="127.0.0.10", model="Scripted Model")).encode()
+    device = k.TqDeviceGEV()
+    peer = scripted("Device.xml", len(xml), xml, delay=0.001)
+    try:
+        result, _ = timed_connect(device)
+        assert result.IsOK(), str(result.GetDescription())
+        assert device.IsConnected() and description_reads(peer) >= (len(xml) + 535) // 536
+        assert device.GetParameters().Get("Width") is not None
+        assert device.Disconnect().IsOK()
+    finally:
+        peer.close()
+
+
+@pytest.mark.parametrize("name", ["Device.zip", "DEVICE.ZIP"])
+def test_a_zipped_description_is_refused_before_it_is_read(m, k, name):
+    device = k.TqDeviceGEV()
+    peer = scripted(name, 64 << 20, delay=0.05)   # the largest a URL may name, which would take hours
+    try:
+        result, took = timed_connect(device)
+    finally:
+        peer.close()
+    assert (result.GetCode(), str(result.GetDescription())) == (m.TQ_NOT_SUPPORTED, "zipped descriptions are not supported")
+    assert description_reads(peer) == 0 and took < 15
+    assert not device.IsConnected()

@@ -4,6 +4,7 @@ member variables (probes of the test module, declared like the module's own wrap
 
 import gc
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -37,6 +38,36 @@ def test_cpp_exceptions_become_python_errors(hooks, no_leaks, kind, exc, message
         # The TqString made from the str for the call is gone too.
         raises(exc, message, hooks.probe_throw, text, kind)
     assert hooks.probe_throw(text, 7) == 7
+
+
+DESTRUCTOR_FAILURE = textwrap.dedent("""
+    import sys
+    import _kivo_python64, _kivo_testhooks as hooks
+    seen = []
+    sys.unraisablehook = lambda u: seen.append((type(u.exc_value).__name__, str(u.exc_value), u.object))
+    live = lambda: hooks.live_objects().get("ProbeRecord", 0)
+    # A proxy that dies with its object: the typed destructor runs through the same call.
+    hooks.register_class("_p_std__vectorT_TqSystemLib__IPConfig_t",
+                         type("Record", (), {"__swig_destroy__": hooks.delete_ProbeRecord}))
+    record = hooks.new_ProbeRecord()
+    hooks.ProbeRecord_mFailure_set(record, "the SDK failed: as the proxy died")
+    del record
+    assert seen == [("RuntimeError", "the SDK failed: as the proxy died", hooks.delete_ProbeRecord)], seen
+    assert live() == 0
+    print("ok")
+""")
+
+
+def test_a_destructor_that_throws_gives_the_error_of_any_call(hooks, python_run):
+    before = hooks.live_objects().get("ProbeRecord", 0)
+    record = hooks.new_ProbeRecord()
+    hooks.ProbeRecord_mFailure_set(record, "the SDK failed: in a destructor")
+    raises(RuntimeError, "the SDK failed: in a destructor", hooks.delete_ProbeRecord, record)
+    # The object went all the same, and its proxy with it.
+    assert hooks.live_objects().get("ProbeRecord", 0) == before
+    raises(TypeError, arg("ProbeRecord_mCount_get", 1, "ProbeRecord *"), hooks.ProbeRecord_mCount_get, record)
+    proc = python_run(DESTRUCTOR_FAILURE)
+    assert (proc.stdout, proc.returncode) == ("ok\n", 0), proc.stderr
 
 
 def test_byte_arrays_feed_pointer_and_length(hooks):

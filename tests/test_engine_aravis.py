@@ -12,7 +12,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import clean_environment
+from conftest import ARAVIS_STATUSES, clean_environment
 
 import _kivo_testhooks as hooks
 
@@ -111,44 +111,16 @@ def test_arv_tool_lists_the_devices_without_an_address(device_at_loopback_one, s
     assert hooks.soft_device_statistics(device_at_loopback_one)["discoveries"] >= 1
 
 
-LOSSY_CLIENT = r"""
-import json, sys
-import gi
-gi.require_version("Aravis", "0.8")
-from gi.repository import Aravis
-
-frames = int(sys.argv[1])
-camera = Aravis.Camera.new("127.0.0.1")
-camera.set_boolean("AcquisitionFrameRateEnable", False)   # unpaced
-camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
-camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
-payload = camera.get_integer("PayloadSize")
-stream = camera.create_stream(None, None)
-# A socket buffer that holds a burst of frames (at most rmem_max), so that what aravis asks for again
-# is what the device dropped.
-stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.FIXED)
-stream.set_property("socket-buffer-size", 4 << 20)
-for _ in range(32):
-    stream.push_buffer(Aravis.Buffer.new_allocate(payload))
-camera.start_acquisition()
-statuses = {}
-for _ in range(frames):
-    buffer = stream.timeout_pop_buffer(5000000)
-    nick = buffer.get_status().value_nick if buffer else "none"
-    statuses[nick] = statuses.get(nick, 0) + 1
-    if buffer:
-        stream.push_buffer(buffer)
-camera.stop_acquisition()
-print(json.dumps(statuses))
-"""
 
 
 def test_aravis_gets_lost_packets_again_at_full_rate(device_at_loopback_one):
     hooks.soft_device_faults(device_at_loopback_one, drop_gvsp=100)   # one packet in a hundred
     frames = 300
     try:
-        proc = subprocess.run(["/usr/bin/python3", "-c", LOSSY_CLIENT, str(frames)], capture_output=True, text=True,
-                              env=clean_environment(), timeout=240)
+        # Its socket buffer holds a burst of frames (at most rmem_max): what aravis asks for again is what
+        # the device dropped.
+        proc = subprocess.run(["/usr/bin/python3", "-c", ARAVIS_STATUSES, str(frames), "unpaced"], capture_output=True,
+                              text=True, env=clean_environment(), timeout=240)
     except subprocess.TimeoutExpired as error:
         pytest.fail("the aravis client did not finish: %s" % (error.stderr or b"")[-2000:])
     assert proc.returncode == 0, proc.stderr[-4000:]

@@ -309,7 +309,7 @@ def test_typed_destructors(python_run):
     proc = python_run(code)
     assert (proc.stdout, proc.returncode) == ("ok\n", 0), proc.stderr
     assert "Exception ignored in: <built-in function throwing_delete>" in proc.stderr
-    assert "RuntimeError: C++ exception in destructor: typed destroy failed" in proc.stderr
+    assert "\nRuntimeError: typed destroy failed\n" in proc.stderr   # as a call that throws gives it
 
 
 def test_owner_lives_as_long_as_the_proxy(k, hooks, no_leaks):

@@ -174,6 +174,35 @@ def test_a_device_running_at_exit(companion, tmp_path):
         assert (tmp_path / "heard").read_text() == "stopped"
 
 
+def test_a_stop_at_exit_that_throws_is_reported_and_the_others_still_stop(tmp_path):
+    code_text = """
+        import _kivo_testhooks as hooks
+        import kivo_python64 as k
+        class Sink(k.ITqSoftDeviceGEVEventSink):
+            def __init__(self, name):
+                super().__init__()
+                self.name = name
+            def OnControlChannelStop(self, device):
+                with open(%r, "a") as out:
+                    out.write(self.name + "\\n")
+        sinks = [Sink("first"), Sink("second")]
+        devices = [k.TqSoftDeviceGEV(), k.TqSoftDeviceGEV()]
+        for device, sink in zip(devices, sinks):
+            assert device.RegisterEventSink(sink).IsOK()
+            assert device.Start("00:00:00:00:00:00").IsOK()
+        hooks.soft_device_fail_stop(devices[0], "the SDK failed: stopping")
+        print("ok")
+        """ % str(tmp_path / "heard")
+    proc = run_python(textwrap.dedent(code_text), timeout=60)
+    # The first stop at exit threw: it is reported as any call's exception is, the process ends as it
+    # would have, and the second device still stopped while Python ran (its sink heard it); the first
+    # stopped when it was destroyed, its callbacks refused by then.
+    assert (proc.stdout, proc.returncode) == ("ok\n", 0), proc.stderr
+    assert proc.stderr == ("Exception ignored in: 'the stop of a running TqSoftDeviceGEV at exit'\n"
+                           "RuntimeError: the SDK failed: stopping\n")
+    assert (tmp_path / "heard").read_text() == "second\n"
+
+
 def test_a_python_sink_hears_the_start_and_a_controller(m, k, hooks, device):
     heard = []
 

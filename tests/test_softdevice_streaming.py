@@ -8,26 +8,14 @@ import contextlib
 import numpy as np
 import pytest
 
-from conftest import aravis_client
+from conftest import ARAVIS_STREAM, aravis_client
 from test_softdevice import LO, address_of
 
 MONO8 = 17301505
 WIDTH, HEIGHT, BUFFERS = 64, 48, 4
 
-ARAVIS_CLIENT = r"""
-import json, sys
-import gi
-gi.require_version("Aravis", "0.8")
-from gi.repository import Aravis
-
+ARAVIS_CLIENT = ARAVIS_STREAM + r"""
 count = int(sys.argv[1])
-camera = Aravis.Camera.new("127.0.0.1")
-camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
-camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
-payload = camera.get_integer("PayloadSize")
-stream = camera.create_stream(None, None)
-stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.FIXED)
-stream.set_property("socket-buffer-size", 4 << 20)
 stream.set_property("frame-retention", 3000000)   # a loaded machine may send a frame slowly
 for _ in range(count + 54):   # the source is unpaced: room for the frames after the ones looked at
     stream.push_buffer(Aravis.Buffer.new_allocate(payload))

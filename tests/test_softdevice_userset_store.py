@@ -2,7 +2,9 @@
 whatever the umask; no symbolic link followed, neither to save (a linked folder refuses the save, a
 linked file is replaced) nor to load; a load that takes regular files up to the documented 16 MiB
 and fails at once on anything else (a link to /dev/urandom, a FIFO, a folder, a byte too many),
-with the device answering throughout; repeats refused and many distinct lines taken."""
+with the device answering throughout; repeats refused and many distinct lines taken. Folders of the
+user's that others could write are tightened to 0700 and a set others could have written is not
+loaded; a folder of someone else's is neither read nor written."""
 
 import os
 import stat
@@ -145,3 +147,49 @@ def test_repeats_are_refused_and_many_distinct_lines_taken(running):
     set_file.write_text("Width 0 320\r\n\t" + lines + "Height 0 240")
     assert load(client, 1) == SUCCESS
     assert client.read_reg(WIDTH) == 320
+
+
+NOBODY = 65534
+
+
+def test_a_folder_open_to_others_is_tightened_and_what_others_could_write_is_not_loaded(running, store):
+    client, folder = running
+    folder.mkdir(parents=True)
+    opened = [store.parent, store, folder]
+    for path in opened:
+        path.chmod(0o777)
+    set_file = folder / "UserSet1.txt"
+    set_file.write_text("Width 0 320\n")
+    set_file.chmod(0o666)   # as a set someone else put there would be
+    assert load(client, 1) == ERROR and client.read_reg(WIDTH) == 640
+    assert [mode(p) for p in opened] == [0o700] * 3
+    # The user's own set, which nobody else may write, is taken from the tightened folder.
+    set_file.chmod(0o644)
+    assert load(client, 1) == SUCCESS and client.read_reg(WIDTH) == 320
+    assert client.write_reg(WIDTH, 640) == SUCCESS
+    if os.geteuid() == 0:
+        # A set file of another user's, even one nobody else may write.
+        os.chown(set_file, NOBODY, NOBODY)
+        assert load(client, 1) == ERROR and client.read_reg(WIDTH) == 640
+        os.chown(set_file, 0, 0)
+    # A save into the tightened store still works, and its file is the user's 0600.
+    assert save(client, 1) == SUCCESS and mode(set_file) == 0o600
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root makes a folder of another user's")
+@pytest.mark.parametrize("level", ["kivo", "usersets", "serial"])
+def test_a_folder_of_someone_elses_is_neither_read_nor_written(running, store, level):
+    client, folder = running
+    folder.mkdir(parents=True)
+    (folder / "UserSet1.txt").write_text("Width 0 320\n")
+    (folder / "UserSet1.txt").chmod(0o600)
+    theirs = {"kivo": store.parent, "usersets": store, "serial": folder}[level]
+    os.chown(theirs, NOBODY, NOBODY)
+    theirs.chmod(0o777)
+    try:
+        assert load(client, 1) == ERROR and client.read_reg(WIDTH) == 640
+        assert save(client, 2) == ERROR and client.write_reg(DEFAULT, 1) == ERROR
+        assert mode(theirs) == 0o777 and os.stat(theirs).st_uid == NOBODY   # not the device's to change
+        assert sorted(p.name for p in folder.iterdir()) == ["UserSet1.txt"]
+    finally:
+        os.chown(theirs, 0, 0)

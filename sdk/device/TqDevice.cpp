@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -73,8 +74,9 @@ void ForgetController(TqDevice* aDevice) {
 }
 
 // The communication settings as registers (4 bytes each, little-endian): answer timeout, command
-// retries, heartbeat interval, heartbeat retries, command timeout, and (read-only) the heartbeat
-// interval in use (0 without a live link). Writing one changes how the device talks.
+// retries, heartbeat interval, heartbeat retries, command timeout, description timeout, and
+// (read-only) the heartbeat interval in use (0 without a live link). Writing one changes how the
+// device talks.
 class SettingsPort : public TqGenICamLib::IPort {
 public:
     explicit SettingsPort(std::shared_ptr<Settings> aSettings) : mSettings(std::move(aSettings)) {}
@@ -96,14 +98,15 @@ public:
     }
 
 private:
-    static constexpr int kWords = 5;   // the writable ones
+    static constexpr int kWords = 6;   // the writable ones
     std::atomic<uint32_t>* Field(int i) {
         switch (i) {
         case 0: return &mSettings->answerTimeout;
         case 1: return &mSettings->commandRetries;
         case 2: return &mSettings->heartbeatInterval;
         case 3: return &mSettings->heartbeatRetries;
-        default: return &mSettings->commandTimeout;
+        case 4: return &mSettings->commandTimeout;
+        default: return &mSettings->descriptionTimeout;
         }
     }
     std::shared_ptr<Settings> mSettings;
@@ -130,6 +133,10 @@ constexpr Setting kSettings[] = {
      "The longest one command may take in all, in milliseconds: retries and the waits a device asks for with "
      "PENDING_ACK included.",
      true, 10, 600000, true},
+    {"DescriptionTimeout",
+     "The longest reading the device's description (the first URL and the file it names) may take in all when "
+     "connecting, in milliseconds.",
+     true, 100, 3600000, true},
     {"HeartbeatIntervalInUse", "The time between heartbeats now, in milliseconds (0 while no link is alive).", false, 0,
      0, true},
 };
@@ -172,6 +179,13 @@ bool ParseLocalUrl(const std::string& aUrl, std::string& aName, uint64_t& aAddre
         return false;
     }
     return !aName.empty() && aLength > 0 && aLength <= (64u << 20);
+}
+
+// Whether a description's file name names a zip archive (".zip", in any case).
+bool Zipped(const std::string& aName) {
+    return aName.size() >= 4 && std::equal(aName.end() - 4, aName.end(), ".zip", [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
 }
 
 bool IsGuid(const std::string& aText) {
@@ -354,17 +368,26 @@ TqResult TqDevice::Attach(std::shared_ptr<Link> link) {
         link->Close();
         return result;
     }
-    // The description: where the first URL points in device memory.
+    // The description: where the first URL points in device memory, read within the description
+    // timeout however slowly the device answers; a file this SDK cannot load is not read at all.
+    const uint32_t allowed = mSettings->descriptionTimeout;
+    const auto by = std::chrono::steady_clock::now() + std::chrono::milliseconds(allowed);
+    const auto late = [&](TqResult aResult) {
+        if (aResult.GetCode() != TQ_TIMEOUT || std::chrono::steady_clock::now() < by) return aResult;
+        const std::string why = "the device's description was not read within DescriptionTimeout (" +
+                                std::to_string(allowed) + " ms)";
+        return TqResult(TQ_TIMEOUT, TqString(why.c_str()));
+    };
     char url[513] = {};
-    result = link->Read(Reg::kFirstUrl, url, 512);
+    result = late(link->Read(Reg::kFirstUrl, url, 512, by));
     std::string name;
     uint64_t address = 0, length = 0;
     if (result.IsOK() && !ParseLocalUrl(url, name, address, length))
         result = TqResult(TQ_GENICAM_XML_ERROR, TqString("the device's first URL names no description in its memory"));
-    std::string xml(result.IsOK() ? length : 0, '\0');
-    if (result.IsOK()) result = link->Read(address, xml.data(), length);
-    if (result.IsOK() && name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0)
+    if (result.IsOK() && Zipped(name))
         result = TqResult(TQ_NOT_SUPPORTED, TqString("zipped descriptions are not supported"));
+    std::string xml(result.IsOK() ? length : 0, '\0');
+    if (result.IsOK()) result = late(link->Read(address, xml.data(), length, by));
     auto parameters = std::make_unique<TqGenParameterArray>();
     std::map<uint16_t, std::vector<std::string>> eventFeatures;
     if (result.IsOK()) {

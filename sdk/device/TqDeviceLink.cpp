@@ -206,13 +206,13 @@ bool Link::Words(uint64_t aAddress, uint64_t aLength, uint64_t& aStart, uint64_t
     return aLength > 0;
 }
 
-TqResult Link::Read(uint64_t aAddress, void* aData, uint64_t aLength) {
+TqResult Link::Read(uint64_t aAddress, void* aData, uint64_t aLength, TqGvcpClient::Channel::Deadline aBy) {
     uint64_t start, end;
     TqResult why;
     if (!Words(aAddress, aLength, start, end, why)) return why;
     Tune();
     std::vector<uint8_t> words(end - start);
-    uint16_t status = mChannel.ReadMemory(static_cast<uint32_t>(start), words.data(), words.size());
+    uint16_t status = mChannel.ReadMemory(static_cast<uint32_t>(start), words.data(), words.size(), aBy);
     if (status != Gvcp::kSuccess) return Answer(status);
     std::memcpy(aData, words.data() + (aAddress - start), aLength);
     return TqResult(TQ_OK);

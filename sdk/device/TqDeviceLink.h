@@ -48,6 +48,9 @@ struct Settings {
     std::atomic<uint32_t> heartbeatInterval{0};  // ms; 0: a third of the device's heartbeat timeout
     std::atomic<uint32_t> heartbeatRetries{3};   // heartbeats missed in a row before the link is lost
     std::atomic<uint32_t> commandTimeout{TqGvcpClient::Channel::kMaxWait};   // ms one command may take in all
+    // ms reading the device's description (its first URL and the file it names) may take in all
+    static constexpr uint32_t kDescriptionTimeout = 30000;
+    std::atomic<uint32_t> descriptionTimeout{kDescriptionTimeout};
     std::atomic<uint32_t> deviceHeartbeat{0};    // ms; the heartbeat timeout of the device the live link serves
 
     // The time between heartbeats to a device of that heartbeat timeout: the interval asked for, at
@@ -85,8 +88,10 @@ public:
     TqResult StartMessaging();
     void Close();
 
-    // Device memory at any address and length (whole words travel on the wire).
-    TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength);
+    // Device memory at any address and length (whole words travel on the wire); with a deadline all of
+    // it by then, else TQ_TIMEOUT.
+    TqResult Read(uint64_t aAddress, void* aData, uint64_t aLength,
+                  TqGvcpClient::Channel::Deadline aBy = TqGvcpClient::Channel::kNoDeadline);
     TqResult Write(uint64_t aAddress, const void* aData, uint64_t aLength);
     // The node map's port: the event window, or device memory with the command-link callbacks.
     TqResult PortRead(uint64_t aAddress, void* aData, uint64_t aLength);

@@ -119,15 +119,6 @@ bool FromRamp(const FrameLayout& aLayout, size_t aChunk) {
 
 }  // namespace
 
-uint8_t* Payload::Reserve(size_t aSize) {
-    if (aSize > capacity) {
-        bytes.reset();
-        bytes.reset(new uint8_t[aSize]);
-        capacity = aSize;
-    }
-    return bytes.get();
-}
-
 uint32_t WholeLines(const Frame& aFrame) {
     const uint32_t bits = Pfnc::BitsPerPixel(aFrame.pixelFormat);
     const uint64_t line = TqPixel::LineBytes(aFrame.width, bits) + aFrame.paddingX;

@@ -64,12 +64,50 @@ struct SerialBridge {
 
 // Memory a channel's sender copies a provider's frame into, or fills with a test pattern: it goes
 // into the resend history with the block, and back to the channel's spares when the history lets
-// the block go (unless a resend still sends from it), so that no frame pays for fresh pages.
+// the block go (unless a resend still sends from it), so that no frame pays for fresh pages. Its
+// bytes lie in mappings of the engine's own, never in the allocator's heap (TqEnginePayloads.cpp): a
+// small payload in a slab of its channel's pool, a large one (or one without a pool) in a mapping of
+// its own. What a stopped device lets go of its history thus goes back to the kernel at once.
+class PayloadPool;
 struct Payload {
-    std::unique_ptr<uint8_t[]> bytes;
-    size_t capacity = 0;
-    // Room for aSize bytes (what it held is gone when it grows).
+    explicit Payload(std::shared_ptr<PayloadPool> aPool = nullptr) : pool(std::move(aPool)) {}
+    Payload(const Payload&) = delete;
+    Payload& operator=(const Payload&) = delete;
+    ~Payload() { Release(); }
+    // Room for aSize bytes (what it held is gone when it grows); std::bad_alloc when there is none.
     uint8_t* Reserve(size_t aSize);
+    uint8_t* bytes = nullptr;
+    size_t capacity = 0;
+
+private:
+    void Release();
+    std::shared_ptr<PayloadPool> pool;
+    void* slab = nullptr;   // the slab of the pool that holds the bytes; null: a mapping of their own
+};
+
+// The slabs a channel's small payloads are carved from (thread-safe): a slab's regions that payloads
+// gave back are taken again first, by their size, and a slab is unmapped as soon as no payload is
+// left in it, so that a pool whose payloads are all gone holds no memory at all.
+class PayloadPool {
+public:
+    PayloadPool() = default;
+    PayloadPool(const PayloadPool&) = delete;
+    PayloadPool& operator=(const PayloadPool&) = delete;
+    ~PayloadPool();
+    // Payloads of this size and more have a mapping of their own.
+    static constexpr size_t kOwnMapping = size_t(256) << 10;
+    static constexpr size_t kSlabBytes = size_t(2) << 20;
+    // A region of at least aSize bytes (< kOwnMapping): its start, its capacity and its slab; null
+    // when no memory can be mapped.
+    uint8_t* Take(size_t aSize, size_t& aCapacity, void*& aSlab);
+    // Gives a region back (never throws).
+    void Give(uint8_t* aBytes, size_t aCapacity, void* aSlab);
+    size_t Slabs() const;
+
+private:
+    struct Slab;
+    mutable std::mutex mLock;
+    std::vector<Slab*> mSlabs;   // the last one is carved from
 };
 
 // A block as it goes out: the leader, payload packets 1..count, each behind a header made as it
@@ -172,6 +210,8 @@ struct Channel {
     // Lets every sent block go, no sender running; with aSpares the memory kept for the next blocks too.
     void Forget(bool aSpares);
     std::vector<std::shared_ptr<Payload>> spares;
+    // Where the memory of its payloads comes from.
+    std::shared_ptr<PayloadPool> payloads = std::make_shared<PayloadPool>();
     // The block sink (under mutex): its generation (one more with each SetBlockSink), the generation
     // of the sink the sender is calling (0: none), signalled when that call ends.
     Device::BlockSink sink;

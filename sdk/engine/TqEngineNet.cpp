@@ -380,7 +380,7 @@ void Channel::Forget(bool aSpares) {
 
 std::shared_ptr<Payload> Channel::Spare() {
     std::lock_guard lock(historyMutex);
-    if (spares.empty()) return std::make_shared<Payload>();
+    if (spares.empty()) return std::make_shared<Payload>(payloads);
     std::shared_ptr<Payload> spare = std::move(spares.back());
     spares.pop_back();
     return spare;

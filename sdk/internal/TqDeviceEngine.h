@@ -801,6 +801,10 @@ private:
 // The devices whose UDP front end runs in this process.
 TQ_ENGINE_API std::vector<DeviceRecord> RunningDevices();
 
+// The bytes mapped for the payloads of sent blocks (the bulk of the resend histories), of every device
+// of this process together: what a device holds of them is unmapped once it stopped.
+TQ_ENGINE_API uint64_t PayloadMemoryMapped();
+
 // Text helpers.
 TQ_ENGINE_API std::string FormatAddress(uint32_t aAddress);  // host order to dotted quad
 TQ_ENGINE_API bool ParseAddress(const std::string& aText, uint32_t& aAddress);

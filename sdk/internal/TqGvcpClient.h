@@ -9,6 +9,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -79,20 +80,25 @@ public:
     uint32_t MaxWait() const { return mMaxWaitMs; }
 
     // Each returns the GigE Vision status of the acknowledge, kNoAnswer when none came, or
-    // kStillPending when the device still had the command pending at the maximum wait.
+    // kStillPending when the device still had the command pending at the maximum wait; a read given
+    // a deadline kOutOfTime when the deadline came before all of it was read.
     static constexpr uint16_t kNoAnswer = 0xFFFF;
     static constexpr uint16_t kStillPending = 0xFFFE;
+    static constexpr uint16_t kOutOfTime = 0xFFFD;
+    using Deadline = std::chrono::steady_clock::time_point;
+    static constexpr Deadline kNoDeadline = Deadline::max();
     uint16_t ReadRegister(uint32_t aAddress, uint32_t& aValue);
     uint16_t WriteRegister(uint32_t aAddress, uint32_t aValue);
     // Sends the write without asking for an acknowledge: kSuccess once the command is sent.
     uint16_t WriteRegisterUnacknowledged(uint32_t aAddress, uint32_t aValue);
     // Any length and any address that is a multiple of 4: split into commands of at most 536 bytes.
-    uint16_t ReadMemory(uint32_t aAddress, uint8_t* aData, size_t aLength);
+    // With a deadline no command is sent after it and none waits past it.
+    uint16_t ReadMemory(uint32_t aAddress, uint8_t* aData, size_t aLength, Deadline aBy = kNoDeadline);
     uint16_t WriteMemory(uint32_t aAddress, const uint8_t* aData, size_t aLength);
 
 private:
     uint16_t Transact(uint16_t aCommand, const uint8_t* aPayload, size_t aLength, uint16_t aAck,
-                      std::vector<uint8_t>& aAnswer);
+                      std::vector<uint8_t>& aAnswer, Deadline aBy = kNoDeadline);
     uint16_t NextId();   // the next request ID (mLock held)
 
     mutable std::mutex mLock;
@@ -105,7 +111,7 @@ private:
     std::atomic<uint32_t> mMaxWaitMs{kMaxWait};
 };
 
-// The result of a command's status: TQ_OK for SUCCESS; TQ_TIMEOUT for kNoAnswer and kStillPending;
+// The result of a command's status: TQ_OK for SUCCESS; TQ_TIMEOUT for kNoAnswer, kStillPending and kOutOfTime;
 // otherwise the result code that names the status (TQ_ACCESS_DENIED for ACCESS_DENIED, ...;
 // TQ_GENERIC_ERROR for ERROR and for a value that is no GigE Vision status), described as
 // "<aWhat>: the device answered ACCESS_DENIED (status 0x8006)" (without aWhat: from "the device").

@@ -31,4 +31,8 @@ TQ_VIRTUALDEVICE_API TqResult PersistRegisters(const void* aDevice, bool aLoad,
                                                std::map<std::string, std::vector<uint8_t>>& aValues,
                                                std::vector<std::string>& aHandled);
 
+// A fault for tests: the next Stop of the software device at aDevice throws std::runtime_error(aWhat)
+// before it does anything, as any call into an SDK may throw. False when no software device lives there.
+TQ_VIRTUALDEVICE_API bool FailNextStop(const void* aDevice, const std::string& aWhat);
+
 }  // namespace TqSoftDevice

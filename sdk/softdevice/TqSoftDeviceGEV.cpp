@@ -26,7 +26,9 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <unistd.h>
 
@@ -157,6 +159,15 @@ std::shared_ptr<TqEngine::Device> EngineOf(const void* aDevice) {
     std::lock_guard guard(RegistryLock());
     const auto it = Registry().find(aDevice);
     return it == Registry().end() ? nullptr : it->second->Engine();
+}
+
+bool FailNextStop(const void* aDevice, const std::string& aWhat) {
+    std::lock_guard guard(RegistryLock());
+    const auto it = Registry().find(aDevice);
+    if (it == Registry().end()) return false;
+    std::lock_guard device(it->second->lock);
+    it->second->failStop = aWhat;
+    return true;
 }
 
 TqResult PersistRegisters(const void* aDevice, bool aLoad, StoredValues& aValues, std::vector<std::string>& aHandled) {
@@ -831,6 +842,10 @@ TqResult TqSoftDeviceGEV::Start(const TqString& aMACAddress) {
 TqResult TqSoftDeviceGEV::Stop() {
     Core& d = *mImpl;
     if (TqSoftDevice::CallbackScope::Inside(&d)) return TqSoftDevice::NotFromCallback("Stop");
+    {
+        std::lock_guard guard(d.lock);
+        if (d.failStop) throw std::runtime_error(*std::exchange(d.failStop, std::nullopt));
+    }
     std::lock_guard life(d.life);
     std::shared_ptr<Run> run;
     {

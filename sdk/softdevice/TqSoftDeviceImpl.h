@@ -248,6 +248,7 @@ struct Core {
     std::optional<std::string> xml;           // once a Start reached the sequence
     std::shared_ptr<Run> run;   // while starting and running
     const std::array<uint8_t, 6> mac;   // the device's own, locally administered
+    std::optional<std::string> failStop;   // what the next Stop throws (FailNextStop)
 
     // The event sinks, and the user-set notification (a list of one at most). Their calls go
     // through the lists, whose state the calls share: a sink that destroys the device from its

@@ -26,9 +26,12 @@
 // nothing. A user's settings are the user's: the data home is made 0700 where missing (a link in its
 // own path is the user's choice and followed), and from it on kivo, usersets and the serial number's
 // folder are made 0700 and files 0600 whatever the umask, each opened relative to the one above it
-// without following a link, so that neither a save nor a load ever reaches outside the store. A load
-// takes a regular file of at most kMaxSetFile bytes, opened without waiting (a FIFO is refused at
-// once), and parses it in time linear in its size; anything else fails the load. A set file reads
+// without following a link, so that neither a save nor a load ever reaches outside the store. Such a
+// folder that exists already is taken only when it is the user's own, and is tightened to 0700 when
+// others could reach it; one of someone else's fails the save or the load. A load takes a regular
+// file of the user's of at most kMaxSetFile bytes that no one else may write, opened without waiting
+// (a FIFO is refused at once), and parses it in time linear in its size; anything else fails the
+// load. A set file reads
 //     # kivo user set
 //     Width 0 640
 //     PixelFormat 0 17301505
@@ -150,10 +153,15 @@ Descriptor OpenHome(const std::string& aHome, bool aMake) {
 }
 
 // The folder aName within aParent, never through a link; with aMake made first (0700) when missing.
+// Only a folder of the user's own is taken, and only as 0700: one that others may reach (write, or
+// read) is tightened first, since nobody else may add, replace or read a set; one that belongs to
+// someone else is refused whatever its mode.
 Descriptor OpenFolder(const Descriptor& aParent, const std::string& aName, bool aMake) {
-    const bool made = aMake && mkdirat(aParent.Get(), aName.c_str(), 0700) == 0;
+    if (aMake) mkdirat(aParent.Get(), aName.c_str(), 0700);
     Descriptor folder(openat(aParent.Get(), aName.c_str(), kFolderFlags | O_NOFOLLOW));
-    if (made && folder && fchmod(folder.Get(), 0700) != 0) return Descriptor();
+    struct stat info {};
+    if (!folder || fstat(folder.Get(), &info) != 0 || info.st_uid != geteuid()) return Descriptor();
+    if ((info.st_mode & 07777) != 0700 && fchmod(folder.Get(), 0700) != 0) return Descriptor();
     return folder;
 }
 
@@ -192,13 +200,16 @@ bool WriteStored(const std::string& aSerial, const std::string& aName, const std
 }
 
 // The text of aName in the serial number's folder: none unless it is a regular file of at most
-// kMaxSetFile bytes. Nothing waits: a FIFO opens at once (and is refused), a link is not followed.
+// kMaxSetFile bytes that the user owns and nobody else may write (what a folder open to others
+// received before it was tightened is not the user's). Nothing waits: a FIFO opens at once (and is
+// refused), a link is not followed.
 std::optional<std::string> ReadStored(const std::string& aSerial, const std::string& aName) {
     const Descriptor folder = OpenStore(aSerial, false);
     if (!folder) return std::nullopt;
     const Descriptor file(openat(folder.Get(), aName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat info {};
-    if (!file || fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || uint64_t(info.st_size) > kMaxSetFile)
+    if (!file || fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || uint64_t(info.st_size) > kMaxSetFile ||
+        info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)))
         return std::nullopt;
     std::string text;
     text.reserve(size_t(info.st_size));

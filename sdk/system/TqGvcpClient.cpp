@@ -231,7 +231,7 @@ uint16_t Channel::LocalPort() const {
 }
 
 uint16_t Channel::Transact(uint16_t aCommand, const uint8_t* aPayload, size_t aLength, uint16_t aAck,
-                           std::vector<uint8_t>& aAnswer) {
+                           std::vector<uint8_t>& aAnswer, Deadline aBy) {
     std::lock_guard<std::mutex> guard(mLock);
     if (mSocket < 0 && !mDirect) return kNoAnswer;
     const uint16_t id = NextId();
@@ -239,8 +239,8 @@ uint16_t Channel::Transact(uint16_t aCommand, const uint8_t* aPayload, size_t aL
     const size_t size = Gvcp::PutCommandHeader(packet, aCommand, id, aLength);
     if (aLength) std::memcpy(packet + Gvcp::kHeaderSize, aPayload, aLength);
     uint8_t buffer[Gvcp::kHeaderSize + Gvcp::kMaxPayload + 64];
-    // Whatever the device answers, the command ends at the limit.
-    const auto limit = Clock::now() + std::chrono::milliseconds(mMaxWaitMs.load());
+    // Whatever the device answers, the command ends at the limit (at the caller's deadline, when sooner).
+    const auto limit = std::min(aBy, Clock::now() + std::chrono::milliseconds(mMaxWaitMs.load()));
     bool pending = false;
     // An acknowledge (or PENDING_ACK) of this command: its status, with its data in aAnswer.
     auto take = [&](const uint8_t* aAcknowledge, size_t aSize, Clock::time_point& aDeadline) -> int {
@@ -320,6 +320,8 @@ TqResult StatusResult(uint16_t aStatus, const char* aWhat) {
     if (aStatus == Channel::kNoAnswer) return TqResult(TQ_TIMEOUT, TqString((what + "the device did not answer").c_str()));
     if (aStatus == Channel::kStillPending)
         return TqResult(TQ_TIMEOUT, TqString((what + "the device kept the command pending longer than a command may wait").c_str()));
+    if (aStatus == Channel::kOutOfTime)
+        return TqResult(TQ_TIMEOUT, TqString((what + "the time allowed for it ran out").c_str()));
     char text[80];
     uint32_t code = TQ_GENERIC_ERROR;
     std::snprintf(text, sizeof text, "the device answered status 0x%04X", aStatus);
@@ -370,15 +372,17 @@ uint16_t Channel::NextId() {
     return id;
 }
 
-uint16_t Channel::ReadMemory(uint32_t aAddress, uint8_t* aData, size_t aLength) {
+uint16_t Channel::ReadMemory(uint32_t aAddress, uint8_t* aData, size_t aLength, Deadline aBy) {
     size_t done = 0;
     while (done < aLength) {
+        if (Clock::now() >= aBy) return kOutOfTime;
         size_t chunk = std::min(aLength - done, Gvcp::kMaxMemory);
         size_t asked = (chunk + 3) & ~size_t(3);   // the device reads whole words
         uint8_t payload[Gvcp::ReadMemCommand::kSize];
         Gvcp::ReadMemCommand::Write(payload, aAddress + static_cast<uint32_t>(done), static_cast<uint16_t>(asked));
         std::vector<uint8_t> answer;
-        uint16_t status = Transact(Gvcp::kReadMemCmd, payload, sizeof payload, Gvcp::kReadMemAck, answer);
+        uint16_t status = Transact(Gvcp::kReadMemCmd, payload, sizeof payload, Gvcp::kReadMemAck, answer, aBy);
+        if ((status == kNoAnswer || status == kStillPending) && Clock::now() >= aBy) return kOutOfTime;
         if (status != Gvcp::kSuccess) return status;
         const auto read = Gvcp::MemoryData::Of(answer);
         if (!read || read->Data().size() < chunk) return Gvcp::kError;

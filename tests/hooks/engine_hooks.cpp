@@ -430,6 +430,11 @@ PyObject* soft_device_xml(PyObject*, PyObject* args) {
     return PyUnicode_FromStringAndSize(xml.data(), Py_ssize_t(xml.size()));
 }
 
+// engine_payload_memory() -> the bytes the engine maps for sent blocks' payloads, every device together
+PyObject* engine_payload_memory(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLongLong(TqEngine::PayloadMemoryMapped());
+}
+
 // soft_devices() -> [{"address", "manufacturer", "model", "serial", "mac"}] of the running devices
 PyObject* soft_devices(PyObject*, PyObject*) {
     PyObject* out = PyList_New(0);
@@ -476,27 +481,28 @@ PyObject* soft_device_dispatch(PyObject*, PyObject* args) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(reply.ack.data()), Py_ssize_t(reply.ack.size()));
 }
 
+// The TqSoftDeviceGEV a proxy of TqSoftDeviceGEV or ITqSoftDeviceGEV, or an address, names; false
+// (TypeError) for anything else.
+bool soft_device_pointer(PyObject* arg, void*& pointer, const char* function) {
+    for (const char* type : {"_p_TqSoftDeviceGEV", "_p_ITqSoftDeviceGEV"}) {
+        SwigTypeInfo* descriptor = SwigRuntime_QueryType(type);
+        if (descriptor && arg != Py_None && SwigPyObject_ConvertPtr(arg, &pointer, descriptor, 0, nullptr) >= 0)
+            return true;
+    }
+    if (!PyLong_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "%s takes a TqSoftDeviceGEV or its address", function);
+        return false;
+    }
+    pointer = PyLong_AsVoidPtr(arg);
+    return !PyErr_Occurred();
+}
+
 // soft_device_of(device) -> handle of the engine device under a running TqSoftDeviceGEV, given as a
 // proxy of TqSoftDeviceGEV or ITqSoftDeviceGEV, or as its address. Every soft_device_* control takes
 // the handle. ValueError when the device does not run.
 PyObject* soft_device_of(PyObject*, PyObject* arg) {
     void* pointer = nullptr;
-    bool found = false;
-    for (const char* type : {"_p_TqSoftDeviceGEV", "_p_ITqSoftDeviceGEV"}) {
-        SwigTypeInfo* descriptor = SwigRuntime_QueryType(type);
-        if (descriptor && arg != Py_None && SwigPyObject_ConvertPtr(arg, &pointer, descriptor, 0, nullptr) >= 0) {
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
-        if (!PyLong_Check(arg)) {
-            PyErr_SetString(PyExc_TypeError, "soft_device_of takes a TqSoftDeviceGEV or its address");
-            return nullptr;
-        }
-        pointer = PyLong_AsVoidPtr(arg);
-        if (PyErr_Occurred()) return nullptr;
-    }
+    if (!soft_device_pointer(arg, pointer, "soft_device_of")) return nullptr;
     std::shared_ptr<Device> device = TqSoftDevice::EngineOf(pointer);
     if (!device) {
         PyErr_SetString(PyExc_ValueError, "not a running software device");
@@ -506,6 +512,21 @@ PyObject* soft_device_of(PyObject*, PyObject* arg) {
     long handle = gNextHandle++;
     devices()[handle] = std::move(device);
     return PyLong_FromLong(handle);
+}
+
+// soft_device_fail_stop(device, what): the next Stop of the TqSoftDeviceGEV (as soft_device_of takes it)
+// throws std::runtime_error(what). ValueError when no software device lives there.
+PyObject* soft_device_fail_stop(PyObject*, PyObject* args) {
+    PyObject* arg;
+    const char* what;
+    void* pointer = nullptr;
+    if (!PyArg_ParseTuple(args, "Os", &arg, &what) || !soft_device_pointer(arg, pointer, "soft_device_fail_stop"))
+        return nullptr;
+    if (!TqSoftDevice::FailNextStop(pointer, what)) {
+        PyErr_SetString(PyExc_ValueError, "no software device lives there");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 // ---- recording sinks and sources of software devices ----
@@ -747,8 +768,10 @@ PyMethodDef kRows[] = {
     {"soft_device_discard", soft_device_discard, METH_VARARGS, nullptr},
     {"soft_device_xml", soft_device_xml, METH_VARARGS, nullptr},
     {"soft_devices", soft_devices, METH_NOARGS, nullptr},
+    {"engine_payload_memory", engine_payload_memory, METH_NOARGS, nullptr},
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},
     {"soft_device_of", soft_device_of, METH_O, nullptr},
+    {"soft_device_fail_stop", soft_device_fail_stop, METH_VARARGS, nullptr},
     {"soft_recorder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_recorder)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"soft_recorder_proxy", soft_recorder_proxy, METH_VARARGS, nullptr},

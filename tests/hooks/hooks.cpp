@@ -33,11 +33,16 @@
 #include <stdexcept>
 #include <thread>
 
-// A plain record with member variables, for the member-variable rows.
+// A plain record with member variables, for the member-variable rows; its destructor throws what
+// mFailure says (nothing when it is empty), as an SDK destructor may.
 struct ProbeRecord {
+    ~ProbeRecord() noexcept(false) {
+        if (!mFailure.empty()) throw std::runtime_error(mFailure);
+    }
     uint32_t mCount = 3;
     double mLevel = 0.5;
     std::string mName = "first";
+    std::string mFailure;
     TqLiveObjects::Counter mCounter{"ProbeRecord"};
 };
 
@@ -1016,6 +1021,8 @@ kivo::module::Entries probe_entries() {
     for (auto& row : field<"ProbeRecord_mCount_set", "ProbeRecord_mCount_get", &ProbeRecord::mCount>()) out.push_back(row);
     for (auto& row : field<"ProbeRecord_mLevel_set", "ProbeRecord_mLevel_get", &ProbeRecord::mLevel>()) out.push_back(row);
     for (auto& row : field<"ProbeRecord_mName_set", "ProbeRecord_mName_get", &ProbeRecord::mName>()) out.push_back(row);
+    for (auto& row : field<"ProbeRecord_mFailure_set", "ProbeRecord_mFailure_get", &ProbeRecord::mFailure>())
+        out.push_back(row);
     return out;
 }
 

@@ -1,7 +1,7 @@
 // The control channel's waits: a device on a socket of the test's own (on a port the system gives it,
 // so that tests running side by side never meet) that answers PENDING_ACK before its acknowledge, one
-// that answers PENDING_ACK for ever, one that answers nothing; and the result codes that the statuses
-// of the device's answers become.
+// that answers PENDING_ACK for ever (to the maximum wait, or to a read's deadline), one that answers
+// nothing; and the result codes that the statuses of the device's answers become.
 #include "TqDeviceEngine.h"
 #include "TqGvcpClient.h"
 #include "TqResultCodes.h"
@@ -114,7 +114,7 @@ TEST(GvcpClient, APendingAckExtendsTheWaitBeyondTheAnswerTimeout) {
     EXPECT_EQ(device.pendingSent.load(), 3);
 }
 
-TEST(GvcpClient, PendingAcksForEverEndAtTheMaximumWait) {
+TEST(GvcpClient, PendingAcksForEverEndAtTheMaximumWaitOrAReadsDeadline) {
     FakeDevice device;
     device.pendingMs = 5000;
     device.pendingCount = -1;
@@ -125,10 +125,22 @@ TEST(GvcpClient, PendingAcksForEverEndAtTheMaximumWait) {
     uint32_t value = 0;
     EXPECT_EQ(channel.ReadRegister(0x30000000, value), Channel::kStillPending);
     EXPECT_EQ(channel.WriteRegister(0x30000000, 1), Channel::kStillPending);
-    const TqResult result = TqGvcpClient::StatusResult(Channel::kStillPending, "reading Width");
+    TqResult result = TqGvcpClient::StatusResult(Channel::kStillPending, "reading Width");
     EXPECT_EQ(result.GetCode(), TQ_TIMEOUT);
     EXPECT_EQ(std::string(result.GetDescription().GetAscii()),
               "reading Width: the device kept the command pending longer than a command may wait");
+    // A read given a deadline ends there, though each of its eight commands may wait 10 s.
+    channel.SetMaxWait(Channel::kMaxWait);
+    std::vector<uint8_t> data(8 * 536);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(channel.ReadMemory(0x10000, data.data(), data.size(), start + std::chrono::milliseconds(200)),
+              Channel::kOutOfTime);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // A deadline that passed already ends the read before its first command.
+    EXPECT_EQ(channel.ReadMemory(0x10000, data.data(), 4, std::chrono::steady_clock::now()), Channel::kOutOfTime);
+    result = TqGvcpClient::StatusResult(Channel::kOutOfTime, "reading the description");
+    EXPECT_EQ(result.GetCode(), TQ_TIMEOUT);
+    EXPECT_EQ(std::string(result.GetDescription().GetAscii()), "reading the description: the time allowed for it ran out");
 }
 
 TEST(GvcpClient, ASilentDeviceIsNoAnswerAndStatusesBecomeTheirResultCodes) {
