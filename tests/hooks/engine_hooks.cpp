@@ -420,6 +420,62 @@ PyObject* soft_device_preset_statistics(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// gvsp_frame(width, height, block, fill=-1, packet_size=1500) -> [bytes]: the GVSP packets of one Mono8
+// frame as a device sends them (leader, payload packets, trailer; 16-bit block IDs), its image the
+// test pattern of the block, or every byte fill (0 to 255).
+PyObject* gvsp_frame(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"width", "height", "block", "fill", "packet_size", nullptr};
+    unsigned int width, height, block, packetSize = TqEngine::Reg::kDefaultPacketSize;
+    int fill = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "III|iI", const_cast<char**>(names), &width, &height, &block,
+                                     &fill, &packetSize))
+        return nullptr;
+    if (width == 0 || height == 0 || width * uint64_t(height) > (64u << 20) || block > 0xFFFF || fill > 255 ||
+        packetSize <= TqEngine::Gvsp::kIpUdpOverhead + TqEngine::Gvsp::kHeaderSize || packetSize > 65535) {
+        PyErr_SetString(PyExc_ValueError, "no such frame");
+        return nullptr;
+    }
+    TqEngine::FrameLayout layout;
+    layout.width = width;
+    layout.height = height;
+    std::vector<uint8_t> image;
+    if (fill < 0) TqEngine::FillPattern(layout, uint16_t(block), image);
+    else image.assign(TqEngine::ImageBytes(layout), uint8_t(fill));
+    TqEngine::Frame frame;
+    frame.blockId = block;
+    frame.width = width;
+    frame.height = height;
+    frame.image = image.data();
+    frame.imageSize = image.size();
+    PyObject* out = PyList_New(0);
+    for (const auto& packet : TqEngine::BuildPackets(frame, 0, packetSize)) {
+        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packet.data()), Py_ssize_t(packet.size()));
+        if (!out || !bytes || PyList_Append(out, bytes) < 0) {
+            Py_XDECREF(bytes);
+            Py_XDECREF(out);
+            return nullptr;
+        }
+        Py_DECREF(bytes);
+    }
+    return out;
+}
+
+// gvsp_payload_packet(block, packet_id, payload) -> bytes: one generic GVSP payload packet.
+PyObject* gvsp_payload_packet(PyObject*, PyObject* args) {
+    unsigned int block, packet;
+    const char* payload;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "IIy#", &block, &packet, &payload, &size)) return nullptr;
+    if (block > 0xFFFF || packet > 0xFFFFFF) {
+        PyErr_SetString(PyExc_ValueError, "a 16-bit block ID and a 24-bit packet ID");
+        return nullptr;
+    }
+    std::vector<uint8_t> out(TqEngine::Gvsp::kHeaderSize + size_t(size));
+    TqEngine::Gvsp::Header::Write(out.data(), 0, uint16_t(block), TqEngine::Gvsp::kFormatPayload, packet);
+    std::copy(payload, payload + size, out.begin() + TqEngine::Gvsp::kHeaderSize);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+}
+
 // soft_device_xml(handle) -> the GenICam description the device serves
 PyObject* soft_device_xml(PyObject*, PyObject* args) {
     long handle;
@@ -749,6 +805,9 @@ PyMethodDef kRows[] = {
     {"soft_devices", soft_devices, METH_NOARGS, nullptr},
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},
     {"soft_device_of", soft_device_of, METH_O, nullptr},
+    {"gvsp_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gvsp_frame)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"gvsp_payload_packet", gvsp_payload_packet, METH_VARARGS, nullptr},
     {"soft_recorder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_recorder)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"soft_recorder_proxy", soft_recorder_proxy, METH_VARARGS, nullptr},
