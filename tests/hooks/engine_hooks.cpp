@@ -46,6 +46,28 @@ std::shared_ptr<Device> find(long aHandle) {
     return it->second;
 }
 
+// A list of aMake(item) (each a new reference, or null with an error set) for the items of aItems;
+// null with the error set when one failed.
+template <class Items, class Make>
+PyObject* ListOf(const Items& aItems, Make aMake) {
+    PyObject* out = PyList_New(0);
+    if (!out) return nullptr;
+    for (const auto& item : aItems) {
+        PyObject* row = aMake(item);
+        if (!row || PyList_Append(out, row) < 0) {
+            Py_XDECREF(row);
+            Py_DECREF(out);
+            return nullptr;
+        }
+        Py_DECREF(row);
+    }
+    return out;
+}
+
+PyObject* BytesOf(const std::vector<uint8_t>& aBytes) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(aBytes.data()), Py_ssize_t(aBytes.size()));
+}
+
 bool parseMac(const char* aText, std::array<uint8_t, 6>& aMac) {
     unsigned b[6];
     char tail;
@@ -447,17 +469,7 @@ PyObject* gvsp_frame(PyObject*, PyObject* args, PyObject* kwargs) {
     frame.height = height;
     frame.image = image.data();
     frame.imageSize = image.size();
-    PyObject* out = PyList_New(0);
-    for (const auto& packet : TqEngine::BuildPackets(frame, 0, packetSize)) {
-        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packet.data()), Py_ssize_t(packet.size()));
-        if (!out || !bytes || PyList_Append(out, bytes) < 0) {
-            Py_XDECREF(bytes);
-            Py_XDECREF(out);
-            return nullptr;
-        }
-        Py_DECREF(bytes);
-    }
-    return out;
+    return ListOf(TqEngine::BuildPackets(frame, 0, packetSize), BytesOf);
 }
 
 // gvsp_payload_packet(block, packet_id, payload) -> bytes: one generic GVSP payload packet.
@@ -473,7 +485,7 @@ PyObject* gvsp_payload_packet(PyObject*, PyObject* args) {
     std::vector<uint8_t> out(TqEngine::Gvsp::kHeaderSize + size_t(size));
     TqEngine::Gvsp::Header::Write(out.data(), 0, uint16_t(block), TqEngine::Gvsp::kFormatPayload, packet);
     std::copy(payload, payload + size, out.begin() + TqEngine::Gvsp::kHeaderSize);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+    return BytesOf(out);
 }
 
 // soft_device_xml(handle) -> the GenICam description the device serves
@@ -488,22 +500,14 @@ PyObject* soft_device_xml(PyObject*, PyObject* args) {
 
 // soft_devices() -> [{"address", "manufacturer", "model", "serial", "mac"}] of the running devices
 PyObject* soft_devices(PyObject*, PyObject*) {
-    PyObject* out = PyList_New(0);
-    for (const TqEngine::DeviceRecord& r : TqEngine::RunningDevices()) {
+    return ListOf(TqEngine::RunningDevices(), [](const TqEngine::DeviceRecord& r) {
         char mac[24];
         const auto& m = r.identity.mac;
         std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
-        PyObject* row = Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "address", TqEngine::FormatAddress(r.address).c_str(),
-                                      "manufacturer", r.identity.manufacturer.c_str(), "model",
-                                      r.identity.model.c_str(), "serial", r.identity.serial.c_str(), "mac", mac);
-        if (!row || PyList_Append(out, row) < 0) {
-            Py_XDECREF(row);
-            Py_DECREF(out);
-            return nullptr;
-        }
-        Py_DECREF(row);
-    }
-    return out;
+        return Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "address", TqEngine::FormatAddress(r.address).c_str(),
+                             "manufacturer", r.identity.manufacturer.c_str(), "model", r.identity.model.c_str(),
+                             "serial", r.identity.serial.c_str(), "mac", mac);
+    });
 }
 
 // soft_device_dispatch(handle, command, peer="127.0.0.1", port=40000, broadcast=False) -> acknowledge bytes
@@ -682,17 +686,9 @@ PyObject* soft_recorder_calls(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
     auto entry = findRecorder(handle);
     if (!entry) return nullptr;
-    PyObject* out = PyList_New(0);
-    for (const KivoSoftTest::Call& c : entry->recorder().GetJournal()->Calls()) {
-        PyObject* row = Py_BuildValue("(ssl)", c.operation.c_str(), c.arguments.c_str(), c.thread);
-        if (!out || !row || PyList_Append(out, row) < 0) {
-            Py_XDECREF(row);
-            Py_XDECREF(out);
-            return nullptr;
-        }
-        Py_DECREF(row);
-    }
-    return out;
+    return ListOf(entry->recorder().GetJournal()->Calls(), [](const KivoSoftTest::Call& c) {
+        return Py_BuildValue("(ssl)", c.operation.c_str(), c.arguments.c_str(), c.thread);
+    });
 }
 
 // soft_recorder_state(handle) -> {"freed": [times each buffer came back, in the order made] (sources),
@@ -702,17 +698,9 @@ PyObject* soft_recorder_state(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
     auto entry = findRecorder(handle);
     if (!entry) return nullptr;
-    PyObject* freed = PyList_New(0);
-    if (entry->source)
-        for (int times : entry->source->FreedInOrder()) {
-            PyObject* number = PyLong_FromLong(times);
-            if (!number || PyList_Append(freed, number) < 0) {
-                Py_XDECREF(number);
-                Py_DECREF(freed);
-                return nullptr;
-            }
-            Py_DECREF(number);
-        }
+    PyObject* freed = ListOf(entry->source ? entry->source->FreedInOrder() : std::vector<int>(),
+                             [](int aTimes) { return PyLong_FromLong(aTimes); });
+    if (!freed) return nullptr;
     return Py_BuildValue("{s:N,s:l}", "freed", freed, "stop_result", entry->recorder().StopResult());
 }
 
