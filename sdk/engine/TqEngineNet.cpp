@@ -97,6 +97,20 @@ bool LoopbackWatched(bool aFresh) {
     return found;
 }
 
+// The MTU of the path to aAddress:aPort (what an IP datagram that must not be fragmented may be at
+// most), or 0 when the kernel does not tell it.
+int PathMtu(uint32_t aAddress, uint16_t aPort) {
+    const int fd = UdpSocket();
+    sockaddr_in to = Endpoint(aAddress, aPort);
+    int mtu = 0;
+    socklen_t length = sizeof mtu;
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+        getsockopt(fd, IPPROTO_IP, IP_MTU, &mtu, &length) != 0)
+        mtu = 0;
+    if (fd >= 0) close(fd);
+    return mtu;
+}
+
 // Whether the kernel coalesces datagrams a sender runs together (UDP_SEGMENT is known).
 bool CoalescingKnown() {
     static const bool known = [] {
@@ -393,7 +407,7 @@ ChannelSocket::~ChannelSocket() {
 namespace {
 
 // A channel's socket bound to aFrom (any port), or null. Packets to a group leave through loopback
-// alone; none is fragmented (the test packet's promise, which loopback's MTU keeps for every packet).
+// alone.
 std::shared_ptr<const ChannelSocket> OpenChannelSocket(uint32_t aFrom) {
     auto made = std::make_shared<ChannelSocket>();
     made->fd = Bound(aFrom, 0, false);
@@ -403,10 +417,8 @@ std::shared_ptr<const ChannelSocket> OpenChannelSocket(uint32_t aFrom) {
     in_addr loopback{};
     loopback.s_addr = htonl(TqNet::kLoopback);
     unsigned char ttl = 0;
-    int mode = IP_PMTUDISC_DO;
     setsockopt(made->fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
     setsockopt(made->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
-    setsockopt(made->fd, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
     made->from = aFrom;
     made->port = ntohs(local.sin_port);
     return made;
@@ -777,7 +789,11 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
         tap(aChannel, packet.data(), packet.size());
         sent = true;
     } else {
-        sent = SendTo(socket->fd, packet.data(), packet.size(), destination, uint16_t(port));
+        // It must not be fragmented: beyond the path's MTU it is lost (the channel's socket lets
+        // frames fragment, so the path is asked on a socket of its own).
+        const int mtu = PathMtu(destination, uint16_t(port));
+        sent = (mtu <= 0 || packet.size() + Gvsp::kIpUdpOverhead <= size_t(mtu)) &&
+               SendTo(socket->fd, packet.data(), packet.size(), destination, uint16_t(port));
     }
     if (sent) {
         std::lock_guard lock(mutex);
