@@ -383,7 +383,12 @@ uint16_t StreamChannelWrite(const WordWrite& w) {
     Device::Impl& d = w.d;
     const uint32_t channel = (w.address - Reg::Scp(0)) / 0x40;
     const uint32_t base = Reg::Scp(channel);
-    if (w.address == base) return (w.value & 0x000F0000) ? uint16_t(Gvcp::kInvalidParameter) : w.Store(w.value & 0xFFFF);
+    if (w.address == base) {
+        if (w.value & 0x000F0000) return Gvcp::kInvalidParameter;
+        w.Store(w.value & 0xFFFF);
+        if (w.Applying()) d.KeepChannelSockets();   // the channel opens or closes with its port
+        return Gvcp::kSuccess;
+    }
     if (w.address == Reg::Scps(channel)) {
         const uint32_t size = w.value & 0xFFFF;
         if (size < Reg::kMinPacketSize || size > d.config.channels[channel].packetSizeMax || size % 4 ||
@@ -563,6 +568,7 @@ unsigned Device::Impl::CloseSession(bool aHeartbeat) {
         SetBoot32(Reg::Scda(n), 0);
     }
     Feature(Reg::kTLParamsLocked) = 0;
+    KeepChannelSockets();
     if (!acquiring) return actions;
     acquiring = false;
     return actions | kActionStopStreams;
@@ -584,6 +590,7 @@ unsigned Device::Impl::ResetDevice() {
         kept.emplace_back(address, Boot32(address));
     InitRegisters();
     for (const auto& [address, value] : kept) SetBoot32(address, value);
+    KeepChannelSockets();   // the channels are closed again
     for (SerialBridge& bridge : serial) bridge = SerialBridge{bridge.unsupported};
     serialPending.clear();
     {

@@ -192,8 +192,25 @@ constexpr uint64_t kHistoryAge = 1000;
 constexpr size_t kHistoryMinBlocks = 4;
 constexpr size_t kSpares = 2;   // payload memory a channel keeps for its next blocks
 
+// The socket every GVSP packet of a channel leaves from (frames, resends and their PACKET_UNAVAILABLE
+// answers, test packets), so that a receiver may take the channel's packets from its one source port
+// alone: bound to the device's address, its port what SCSP tells. Closed as the last holder lets it
+// go: a sender or the resend thread that took it before the channel closed ends its send on it.
+struct ChannelSocket {
+    int fd = -1;
+    uint32_t from = 0;   // the device's address it is bound to
+    uint16_t port = 0;
+    ChannelSocket() = default;
+    ChannelSocket(const ChannelSocket&) = delete;
+    ChannelSocket& operator=(const ChannelSocket&) = delete;
+    ~ChannelSocket();
+};
+
 struct Channel {
     uint32_t index = 0;
+    // Under mutex: the channel's socket while the channel is open (SCP not 0) and the UDP front end
+    // runs, else null (see Device::Impl::KeepChannelSockets).
+    std::shared_ptr<const ChannelSocket> socket;
     uint64_t blockId = 0;  // the last block sent; 0 before the first
     bool stop = false;
     std::thread thread;
@@ -469,22 +486,19 @@ struct Device::Impl {
     void ResenderLoop();
     // Ends the resend thread, dropping the requests that wait (mutex not held).
     void StopResender();
-    // The resend thread's socket: bound to the device's address, made again when the device moved or
-    // the destination changed between a peer and a group.
-    struct ResendSocket {
-        int fd = -1;
-        uint32_t from = 0;
-        bool multicast = false;
-    };
     // Sends the packets of one request again; the bytes that left.
-    uint64_t Resend(const ResendRequest& aRequest, ResendSocket& aSocket);
+    uint64_t Resend(const ResendRequest& aRequest);
     uint16_t QueueEvent(std::vector<uint8_t> aCommand);
     // Hands the pending serial bytes to the messaging channel (mutex not held).
     void DeliverSerial();
     void SendSerial(uint32_t aPort, const std::vector<uint8_t>& aBytes);
     void MessengerLoop();
     void ServerLoop();
-    int OpenSender(uint32_t aDestination) const;  // a UDP socket bound to the device's address
+    // Opens each channel's socket as its channel opens (SCP written not 0) while the front end runs,
+    // makes it again when the device moved to another address, lets it go as the channel closes or
+    // the device stops, and sets SCSP to its port (0 without one). Mutex held; called wherever SCP or
+    // the device's address changes.
+    void KeepChannelSockets();
     void SendEvent(std::vector<uint8_t>& aCommand, int& aSocket, uint32_t& aBoundTo);
     bool Rebind(uint32_t aAddress);
 };

@@ -97,6 +97,20 @@ bool LoopbackWatched(bool aFresh) {
     return found;
 }
 
+// The MTU of the path to aAddress:aPort (what an IP datagram that must not be fragmented may be at
+// most), or 0 when the kernel does not tell it.
+int PathMtu(uint32_t aAddress, uint16_t aPort) {
+    const int fd = UdpSocket();
+    sockaddr_in to = Endpoint(aAddress, aPort);
+    int mtu = 0;
+    socklen_t length = sizeof mtu;
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+        getsockopt(fd, IPPROTO_IP, IP_MTU, &mtu, &length) != 0)
+        mtu = 0;
+    if (fd >= 0) close(fd);
+    return mtu;
+}
+
 // Whether the kernel coalesces datagrams a sender runs together (UDP_SEGMENT is known).
 bool CoalescingKnown() {
     static const bool known = [] {
@@ -386,18 +400,40 @@ std::shared_ptr<Payload> Channel::Spare() {
     return spare;
 }
 
-int Device::Impl::OpenSender(uint32_t aDestination) const {
+ChannelSocket::~ChannelSocket() {
+    if (fd >= 0) close(fd);
+}
+
+namespace {
+
+// A channel's socket bound to aFrom (any port), or null. Packets to a group leave through loopback
+// alone.
+std::shared_ptr<const ChannelSocket> OpenChannelSocket(uint32_t aFrom) {
+    auto made = std::make_shared<ChannelSocket>();
+    made->fd = Bound(aFrom, 0, false);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (made->fd < 0 || getsockname(made->fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return nullptr;
+    in_addr loopback{};
+    loopback.s_addr = htonl(TqNet::kLoopback);
+    unsigned char ttl = 0;
+    setsockopt(made->fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+    setsockopt(made->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    made->from = aFrom;
+    made->port = ntohs(local.sin_port);
+    return made;
+}
+
+}  // namespace
+
+void Device::Impl::KeepChannelSockets() {
     const uint32_t from = address.load();
-    int fd = from ? Bound(from, 0, false) : UdpSocket();
-    if (fd < 0) return -1;
-    if (IsMulticast(aDestination)) {
-        in_addr loopback{};
-        loopback.s_addr = htonl(TqNet::kLoopback);
-        unsigned char ttl = 0;
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    for (auto& ch : channels) {
+        const bool open = from != 0 && (Boot32(Reg::Scp(ch->index)) & 0xFFFF) != 0;
+        if (!open) ch->socket = nullptr;
+        else if (!ch->socket || ch->socket->from != from) ch->socket = OpenChannelSocket(from);
+        SetBoot32(Reg::Scsp(ch->index), ch->socket ? ch->socket->port : 0);
     }
-    return fd;
 }
 
 void Device::Impl::StartStreams() {
@@ -526,7 +562,7 @@ public:
             }
             frame.blockId = plan.block;
             frame.timestamp = plan.timestamp;   // as the leader tells it, for the provider
-            const bool toSocket = !plan.sink && !plan.tap && plan.port && plan.destination && d.running.load();
+            const bool toSocket = !plan.sink && !plan.tap && plan.port && plan.destination && plan.socket;
             const bool nowhere = !plan.sink && !(plan.link && (plan.tap || toSocket));
             if (plan.sink) {
                 ToSink(frame, plan);
@@ -537,7 +573,6 @@ public:
             }
             if (!Pace(plan, nowhere)) break;
         }
-        if (socket >= 0) close(socket);
         if (provider) Guarded([&] { provider->Stopped(n); });
         std::lock_guard lock(d.mutex);
         ch->providerInUse = nullptr;
@@ -553,6 +588,7 @@ private:
         bool link = false, paced = false, single = false, notify = false, extended = false;
         Device::StreamTap tap;
         Device::BlockSink sink;
+        std::shared_ptr<const ChannelSocket> socket;   // the channel's, held while the frame leaves
         size_t bytes = 0;
     };
     enum class Next { kFrame, kSkip, kEnd };
@@ -607,6 +643,7 @@ private:
         p.single = d.Feature(Reg::kAcquisitionMode) == 1;
         p.notify = d.Feature(Reg::kEventNotification) != 0;
         p.tap = d.streamTap;
+        p.socket = ch->socket;
         p.dropEvery = d.faults.dropGvspEvery;
         p.extended = d.ExtendedIds();
         // With extended IDs a provider's own block ID goes out; otherwise the channel's count.
@@ -661,20 +698,6 @@ private:
         FrameEnd(p);
     }
 
-    // The socket the channel sends from, made again when the device moved; SCSP tells its port.
-    void OpenSocket(uint32_t aDestination) {
-        if (socket >= 0 && socketFor == d.address.load()) return;
-        if (socket >= 0) close(socket);
-        socket = d.OpenSender(aDestination);
-        socketFor = d.address.load();
-        sockaddr_in local{};
-        socklen_t length = sizeof local;
-        if (socket >= 0 && getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-            std::lock_guard lock(d.mutex);
-            d.SetBoot32(Reg::Scsp(n), ntohs(local.sin_port));
-        }
-    }
-
     // The frame's block: the history holds a copy of a provider's frame, whose memory is free again
     // once it is made.
     std::shared_ptr<const WireBlock> MakeWire(const Frame& aFrame, const Plan& p) {
@@ -688,11 +711,10 @@ private:
     // The frame's packets to the destination or the tap, each one the drop fault spares, the block
     // kept for resends.
     void ToWire(Frame& aFrame, Plan& p, bool aToSocket) {
-        if (aToSocket) OpenSocket(p.destination);
         std::shared_ptr<const WireBlock> wire = MakeWire(aFrame, p);
         ch->Keep({p.block, p.sentAt, 0, wire});
         uint64_t dropped = 0;
-        batch->To(socket, p.destination, uint16_t(p.port));
+        batch->To(aToSocket ? p.socket->fd : -1, p.destination, uint16_t(p.port));
         auto drop = [&](uint32_t) {
             const bool dropping = p.dropEvery && ++p.counter % p.dropEvery == 0;
             dropped += dropping;
@@ -733,8 +755,6 @@ private:
     Device::Impl& d;
     Channel* const ch;
     const uint32_t n;
-    int socket = -1;
-    uint32_t socketFor = 0;
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now();
     std::vector<uint8_t> eventData = std::vector<uint8_t>(16);
     std::vector<uint8_t> tapped;   // a packet for the stream tap
@@ -750,6 +770,7 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
     uint32_t destination, port, size;
     bool link;
     StreamTap tap;
+    std::shared_ptr<const ChannelSocket> socket;
     {
         std::lock_guard lock(mutex);
         destination = Boot32(Reg::Scda(aChannel));
@@ -757,8 +778,9 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
         size = Boot32(Reg::Scps(aChannel)) & 0xFFFF;
         link = linkUp && size <= config.maxPacketSize;   // beyond the path's limit it is lost
         tap = streamTap;
+        socket = channels[aChannel]->socket;
     }
-    if (!link || (!tap && (!port || !destination || !running.load()))) return;
+    if (!link || (!tap && (!port || !destination || !socket))) return;
     // The test packet fills the whole packet size: a GVSP header of zeros, then bytes counting up.
     std::vector<uint8_t> packet(size - Gvsp::kIpUdpOverhead, 0);
     for (size_t i = Gvsp::kHeaderSize; i < packet.size(); ++i) packet[i] = uint8_t(i);
@@ -767,13 +789,11 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
         tap(aChannel, packet.data(), packet.size());
         sent = true;
     } else {
-        int fd = OpenSender(destination);
-        if (fd >= 0) {
-            int mode = IP_PMTUDISC_DO;  // do not fragment
-            setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
-            sent = SendTo(fd, packet.data(), packet.size(), destination, uint16_t(port));
-            close(fd);
-        }
+        // It must not be fragmented: beyond the path's MTU it is lost (the channel's socket lets
+        // frames fragment, so the path is asked on a socket of its own).
+        const int mtu = PathMtu(destination, uint16_t(port));
+        sent = (mtu <= 0 || packet.size() + Gvsp::kIpUdpOverhead <= size_t(mtu)) &&
+               SendTo(socket->fd, packet.data(), packet.size(), destination, uint16_t(port));
     }
     if (sent) {
         std::lock_guard lock(mutex);
@@ -781,17 +801,20 @@ void Device::Impl::SendTestPacket(uint32_t aChannel) {
     }
 }
 
-uint64_t Device::Impl::Resend(const ResendRequest& aRequest, ResendSocket& aSocket) {
+uint64_t Device::Impl::Resend(const ResendRequest& aRequest) {
     const uint32_t channel = aRequest.channel, first = aRequest.first, last = aRequest.last;
     uint32_t destination, port;
     StreamTap tap;
+    std::shared_ptr<const ChannelSocket> socket;   // the channel's: resends leave from its port too
     {
         std::lock_guard lock(mutex);
         if (!linkUp) return 0;
         destination = Boot32(Reg::Scda(channel));
         port = Boot32(Reg::Scp(channel)) & 0xFFFF;
         tap = streamTap;
+        socket = channels[channel]->socket;
     }
+    const int fd = socket ? socket->fd : -1;
     // The newest block of that ID, asked for in the form it went out.
     std::shared_ptr<const WireBlock> frame;
     {
@@ -800,10 +823,6 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest, ResendSocket& aSock
         for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
             if (it->id == aRequest.block && it->block->extended == aRequest.extended) frame = it->block;
     }
-    if (!tap && (aSocket.fd < 0 || aSocket.from != address.load() || aSocket.multicast != IsMulticast(destination))) {
-        if (aSocket.fd >= 0) close(aSocket.fd);
-        aSocket = {OpenSender(destination), address.load(), IsMulticast(destination)};
-    }
     const bool found = frame && first <= last && first < frame->Packets();
     if (!found) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
@@ -811,13 +830,13 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest, ResendSocket& aSock
         const size_t size = WireBlock::WriteHeader(unavailable, aRequest.extended, Gvcp::kPacketUnavailable, aRequest.block,
                                                    Gvsp::kFormatPayload, first);
         if (tap) tap(channel, unavailable, size);
-        else SendTo(aSocket.fd, unavailable, size, destination, uint16_t(port));
+        else SendTo(fd, unavailable, size, destination, uint16_t(port));
         std::lock_guard lock(mutex);
         stats.resendsUnavailable++;
         return size;
     }
     auto batch = std::make_unique<Batch>();
-    batch->To(aSocket.fd, destination, uint16_t(port));
+    batch->To(fd, destination, uint16_t(port));
     std::vector<uint8_t> tapped;
     const uint64_t sent = SendPackets(*frame, first, last, channel, tap, *batch, tapped, [](uint32_t) { return false; });
     std::lock_guard lock(mutex);
@@ -826,7 +845,6 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest, ResendSocket& aSock
 }
 
 void Device::Impl::ResenderLoop() {
-    ResendSocket socket;
     // The budget: bytes that may leave now, refilled at kResendBytesPerSecond up to a burst's worth;
     // a request is served while it is not spent, and may overdraw it by its own bytes.
     double budget = double(kResendBurstBytes);
@@ -851,7 +869,7 @@ void Device::Impl::ResenderLoop() {
         resendQueue.pop_front();
         resendsInFlight = 1;
         lock.unlock();
-        const uint64_t bytes = Resend(request, socket);
+        const uint64_t bytes = Resend(request);
         lock.lock();
         budget -= double(bytes);
         resendsInFlight = 0;
@@ -860,7 +878,6 @@ void Device::Impl::ResenderLoop() {
     resendQueue.clear();
     resendsInFlight = 0;
     resendWake.notify_all();
-    if (socket.fd >= 0) close(socket.fd);
 }
 
 void Device::Impl::StopResender() {
@@ -1046,6 +1063,7 @@ void Device::Impl::ServerLoop() {
                     {
                         std::lock_guard lock(mutex);
                         SetCurrentIp(reply.moveTo, pendingMask, pendingGateway);
+                        KeepChannelSockets();   // the open channels send from the new address
                         actions = Notify(
                             {Notice::kAddressForced, {}, 0, false, reply.moveTo, pendingMask, pendingGateway});
                     }
@@ -1096,11 +1114,12 @@ bool Device::Start(uint32_t aAddress, std::string* aError) {
     d.gvcpSocket = fd;
     // -1 when a bind fails: no discovery that way, poll skips it.
     d.broadcastSockets = {{Bound(kBroadcast, Gvcp::kPort, true), Bound(kLimitedBroadcast, Gvcp::kPort, true)}};
+    d.address.store(taken);
     {
         std::lock_guard lock(d.mutex);
         d.SetCurrentIp(taken, 0xFF000000, 0);
+        d.KeepChannelSockets();   // a channel opened while the device was stopped
     }
-    d.address.store(taken);
     {
         std::lock_guard lock(d.messageMutex);
         d.messageQueue.clear();  // events queued while the device was stopping never went out
@@ -1153,6 +1172,8 @@ void Device::Stop() {
     close(d.wakePipe[1]);
     d.gvcpSocket = d.wakePipe[0] = d.wakePipe[1] = -1;
     d.address.store(0);
+    std::lock_guard lock(d.mutex);
+    d.KeepChannelSockets();   // no channel sends from a stopped device
 }
 
 bool Device::IsRunning() const { return mImpl->running.load(); }

@@ -18,6 +18,13 @@
 // for 64-bit IDs); the packets come again on the stream channel.
 // Datagrams: the receiver reads them whole up to its packet buffer, at least the device's packet
 // size when it opens, up to the largest a UDP datagram carries.
+// Sources: the stream takes GVSP from the device alone. A socket filter, attached before the socket
+// is bound, lets the kernel queue only datagrams from the device's address; once the device's
+// source port of the channel is known (SCSP, where its GVSP capability offers it and it answers
+// not 0), from that port alone too, and a unicast socket is connected to it, so that the kernel
+// does not even hand it others. Unicast learns the port right after it set the destination; a
+// multicast stream when the channel is open as it opens. PACKETRESEND commands still go to the
+// device's control port (an address given to sendto overrides a connected socket's).
 #include "TqStream.h"
 
 #include "TqDevice.h"
@@ -32,6 +39,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <poll.h>
@@ -63,6 +71,28 @@ using TqStreamLib::Utf8;
 TqResult Failure(uint16_t aStatus, const char* aWhat) {
     if (aStatus == TqGvcpClient::Channel::kNoAnswer) return TqResult(TQ_NOT_FOUND, TqString("no device answers at the address"));
     return TqGvcpClient::StatusResult(aStatus, aWhat);
+}
+
+// Lets the kernel queue on aSocket only the datagrams from aAddress, and from its port aPort unless
+// that is 0 (both host order): a classic socket filter, which sees a UDP datagram from its UDP header
+// on and its IP header at SKF_NET_OFF. It keeps what it takes whole (a coalesced run too). False when
+// the kernel refused it.
+bool TakeOnlyFrom(int aSocket, uint32_t aAddress, uint16_t aPort) {
+    constexpr uint32_t kSourceAddress = SKF_NET_OFF + 12, kSourcePort = 0;
+    std::vector<sock_filter> code = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kSourceAddress),
+                                     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aAddress, 0, uint8_t(aPort ? 3 : 1))};
+    if (aPort)
+        code.insert(code.end(), {BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kSourcePort),
+                                 BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aPort, 0, 1)});
+    code.insert(code.end(), {BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu), BPF_STMT(BPF_RET | BPF_K, 0)});
+    const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+    return ::setsockopt(aSocket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+// The port the device sends the channel's packets from, from its GVSP capability, the channel's SCP
+// and SCSP: 0 (unknown) when it does not offer SCSP, the channel is closed or SCSP answers 0.
+uint16_t SourcePortOf(uint32_t aCapability, uint32_t aScp, uint32_t aScsp) {
+    return (aCapability & Reg::kGvspSourcePorts) && (aScp & 0xFFFF) ? uint16_t(aScsp & 0xFFFF) : 0;
 }
 
 // The receiver of one open GigE Vision stream.
@@ -124,6 +154,7 @@ public:
         mPort = aPort;
         TqResult result(TQ_OK);
         bool controlled = false;
+        uint16_t source = 0;
         TqDeviceGEV::WithController(aDevice, [&](TqDeviceGEV& aController) {
             if (!aController.IsConnected()) return;   // its link is lost: as good as none
             controlled = true;
@@ -134,10 +165,15 @@ public:
             if (result.IsOK())
                 result = aController.SetStreamDestination(TqString(TqGvcpClient::IpText(aLocalIp).c_str()), aPort, aChannel);
             if (result.IsOK() && aController.ReadRegister(Reg::Scps(aChannel), size).IsOK()) Seed(size);
+            uint32_t capability = 0, scp = 0, scsp = 0;
+            if (result.IsOK() && aController.ReadRegister(Reg::kGvspCapability, capability).IsOK() &&
+                aController.ReadRegister(Reg::Scp(aChannel), scp).IsOK() &&
+                aController.ReadRegister(Reg::Scsp(aChannel), scsp).IsOK())
+                source = SourcePortOf(capability, scp, scsp);
         });
         if (controlled) {
             mViaController = result.IsOK();
-            return result;
+            return result.IsOK() ? FromDevicePort(source, true) : result;
         }
         // No controller in this process: a session of the stream's own.
         if (!mControl.Open(aDevice)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the device"));
@@ -160,7 +196,7 @@ public:
         if (mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
         if (mControl.ReadRegister(Reg::kHeartbeatTimeout, heartbeat) != Gvcp::kSuccess || heartbeat < 30) heartbeat = 3000;
         mHeartbeat = std::thread([this, heartbeat] { Heartbeat(heartbeat / 3, heartbeat); });
-        return TqResult(TQ_OK);
+        return FromDevicePort(ReadSourcePort(), true);
     }
 
     // Multicast: the device must answer on its control channel (read only).
@@ -171,8 +207,11 @@ public:
         uint32_t version = 0, size = 0;
         const uint16_t status = mControl.ReadRegister(Reg::kVersion, version);
         if (status == Gvcp::kSuccess && mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
+        // A group's receivers share its port: the socket stays unconnected, the filter alone drops strangers.
+        const uint16_t source = status == Gvcp::kSuccess ? ReadSourcePort() : 0;
         mControl.Close();
-        return status == Gvcp::kSuccess ? TqResult(TQ_OK) : Failure(status, "the device refused to be read");
+        if (status != Gvcp::kSuccess) return Failure(status, "the device refused to be read");
+        return FromDevicePort(source, false);
     }
 
     // Drops the datagrams waiting on the socket (state lock held).
@@ -185,9 +224,33 @@ public:
     int Socket() const { return mSocket; }
 
 private:
+    // The device's source port of the channel through the control session (0: unknown).
+    uint16_t ReadSourcePort() {
+        uint32_t capability = 0, scp = 0, scsp = 0;
+        if (mControl.ReadRegister(Reg::kGvspCapability, capability) != Gvcp::kSuccess ||
+            mControl.ReadRegister(Reg::Scp(mChannel), scp) != Gvcp::kSuccess ||
+            mControl.ReadRegister(Reg::Scsp(mChannel), scsp) != Gvcp::kSuccess)
+            return 0;
+        return SourcePortOf(capability, scp, scsp);
+    }
+
+    // Takes the device's datagrams from aPort alone once it is known (not 0): the filter says so, and
+    // with aConnect the socket is connected to it. The socket took the device's address alone before.
+    TqResult FromDevicePort(uint16_t aPort, bool aConnect) {
+        if (!aPort) return TqResult(TQ_OK);
+        if (!TakeOnlyFrom(mSocket, mDevice, aPort))
+            return TqResult(TQ_NETWORK_ERROR, errno, TqString("cannot filter the device's datagrams"));
+        mSourcePort = aPort;
+        const sockaddr_in device = Endpoint(mDevice, aPort);
+        if (aConnect && ::connect(mSocket, reinterpret_cast<const sockaddr*>(&device), sizeof device) != 0)
+            return TqResult(TQ_NETWORK_ERROR, errno, TqString("cannot connect to the device's source port"));
+        return TqResult(TQ_OK);
+    }
+
     // Watches the links to the device before anything of it is used, so that no loss goes unheard.
     void Watch(uint32_t aDevice) {
         mDevice = aDevice;
+        mSourceAddress = aDevice;
         TqDeviceLib::AddLinkWatch(aDevice, this);
         mWatching = true;
     }
@@ -352,13 +415,22 @@ private:
     std::thread mHeartbeat;
     uint32_t mDevice = 0, mLocalIp = 0;
     uint16_t mChannel = 0, mPort = 0;
+    // Where the stream's datagrams come from (host order; a port of 0: any of the device's).
+    uint32_t mSourceAddress = 0;
+    uint16_t mSourcePort = 0;
 };
 
-// A UDP socket with the stream's receive buffer; -1 with the reason in aWhy.
-int NewSocket(State& aState, TqResult& aWhy) {
+// A UDP socket with the stream's receive buffer that takes datagrams from aDevice alone (not bound
+// yet, so none from another was ever queued); -1 with the reason in aWhy.
+int NewSocket(State& aState, uint32_t aDevice, TqResult& aWhy) {
     int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         aWhy = TqResult(TQ_NETWORK_ERROR, errno, TqString("no socket"));
+        return -1;
+    }
+    if (!TakeOnlyFrom(s, aDevice, 0)) {
+        aWhy = TqResult(TQ_NETWORK_ERROR, errno, TqString("cannot filter the device's datagrams"));
+        ::close(s);
         return -1;
     }
     uint32_t asked;
@@ -464,7 +536,7 @@ TqResult TqStreamGEV::Open(const TqString& aInfo, uint16_t aLocalPort, uint16_t 
     Opening o = Addresses(s, aInfo, aLocalIPAddress, aBuffersCapacity);
     if (o.result.IsFailure()) return o.result;
     TqResult why(TQ_OK);
-    int socket = NewSocket(s, why);
+    int socket = NewSocket(s, o.device, why);
     if (socket < 0) return why;
     sockaddr_in local = Endpoint(o.local, aLocalPort);
     socklen_t length = sizeof local;
@@ -499,7 +571,7 @@ TqResult TqStreamGEV::Open(const TqString& aInfo, const TqString& aMulticastAddr
     if (!TqGvcpClient::ParseIp(Utf8(aMulticastAddr), o.group) || !IsMulticast(o.group))
         return TqResult(TQ_INVALID_PARAMETER, TqString("not a multicast address"));
     TqResult why(TQ_OK);
-    int socket = NewSocket(s, why);
+    int socket = NewSocket(s, o.device, why);
     if (socket < 0) return why;
     int one = 1;
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);   // other receivers of the group

@@ -46,6 +46,28 @@ std::shared_ptr<Device> find(long aHandle) {
     return it->second;
 }
 
+// A list of aMake(item) (each a new reference, or null with an error set) for the items of aItems;
+// null with the error set when one failed.
+template <class Items, class Make>
+PyObject* ListOf(const Items& aItems, Make aMake) {
+    PyObject* out = PyList_New(0);
+    if (!out) return nullptr;
+    for (const auto& item : aItems) {
+        PyObject* row = aMake(item);
+        if (!row || PyList_Append(out, row) < 0) {
+            Py_XDECREF(row);
+            Py_DECREF(out);
+            return nullptr;
+        }
+        Py_DECREF(row);
+    }
+    return out;
+}
+
+PyObject* BytesOf(const std::vector<uint8_t>& aBytes) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(aBytes.data()), Py_ssize_t(aBytes.size()));
+}
+
 bool parseMac(const char* aText, std::array<uint8_t, 6>& aMac) {
     unsigned b[6];
     char tail;
@@ -420,6 +442,52 @@ PyObject* soft_device_preset_statistics(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// gvsp_frame(width, height, block, fill=-1, packet_size=1500) -> [bytes]: the GVSP packets of one Mono8
+// frame as a device sends them (leader, payload packets, trailer; 16-bit block IDs), its image the
+// test pattern of the block, or every byte fill (0 to 255).
+PyObject* gvsp_frame(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"width", "height", "block", "fill", "packet_size", nullptr};
+    unsigned int width, height, block, packetSize = TqEngine::Reg::kDefaultPacketSize;
+    int fill = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "III|iI", const_cast<char**>(names), &width, &height, &block,
+                                     &fill, &packetSize))
+        return nullptr;
+    if (width == 0 || height == 0 || width * uint64_t(height) > (64u << 20) || block > 0xFFFF || fill > 255 ||
+        packetSize <= TqEngine::Gvsp::kIpUdpOverhead + TqEngine::Gvsp::kHeaderSize || packetSize > 65535) {
+        PyErr_SetString(PyExc_ValueError, "no such frame");
+        return nullptr;
+    }
+    TqEngine::FrameLayout layout;
+    layout.width = width;
+    layout.height = height;
+    std::vector<uint8_t> image;
+    if (fill < 0) TqEngine::FillPattern(layout, uint16_t(block), image);
+    else image.assign(TqEngine::ImageBytes(layout), uint8_t(fill));
+    TqEngine::Frame frame;
+    frame.blockId = block;
+    frame.width = width;
+    frame.height = height;
+    frame.image = image.data();
+    frame.imageSize = image.size();
+    return ListOf(TqEngine::BuildPackets(frame, 0, packetSize), BytesOf);
+}
+
+// gvsp_payload_packet(block, packet_id, payload) -> bytes: one generic GVSP payload packet.
+PyObject* gvsp_payload_packet(PyObject*, PyObject* args) {
+    unsigned int block, packet;
+    const char* payload;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "IIy#", &block, &packet, &payload, &size)) return nullptr;
+    if (block > 0xFFFF || packet > 0xFFFFFF) {
+        PyErr_SetString(PyExc_ValueError, "a 16-bit block ID and a 24-bit packet ID");
+        return nullptr;
+    }
+    std::vector<uint8_t> out(TqEngine::Gvsp::kHeaderSize + size_t(size));
+    TqEngine::Gvsp::Header::Write(out.data(), 0, uint16_t(block), TqEngine::Gvsp::kFormatPayload, packet);
+    std::copy(payload, payload + size, out.begin() + TqEngine::Gvsp::kHeaderSize);
+    return BytesOf(out);
+}
+
 // soft_device_xml(handle) -> the GenICam description the device serves
 PyObject* soft_device_xml(PyObject*, PyObject* args) {
     long handle;
@@ -437,22 +505,14 @@ PyObject* engine_payload_memory(PyObject*, PyObject*) {
 
 // soft_devices() -> [{"address", "manufacturer", "model", "serial", "mac"}] of the running devices
 PyObject* soft_devices(PyObject*, PyObject*) {
-    PyObject* out = PyList_New(0);
-    for (const TqEngine::DeviceRecord& r : TqEngine::RunningDevices()) {
+    return ListOf(TqEngine::RunningDevices(), [](const TqEngine::DeviceRecord& r) {
         char mac[24];
         const auto& m = r.identity.mac;
         std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
-        PyObject* row = Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "address", TqEngine::FormatAddress(r.address).c_str(),
-                                      "manufacturer", r.identity.manufacturer.c_str(), "model",
-                                      r.identity.model.c_str(), "serial", r.identity.serial.c_str(), "mac", mac);
-        if (!row || PyList_Append(out, row) < 0) {
-            Py_XDECREF(row);
-            Py_DECREF(out);
-            return nullptr;
-        }
-        Py_DECREF(row);
-    }
-    return out;
+        return Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "address", TqEngine::FormatAddress(r.address).c_str(),
+                             "manufacturer", r.identity.manufacturer.c_str(), "model", r.identity.model.c_str(),
+                             "serial", r.identity.serial.c_str(), "mac", mac);
+    });
 }
 
 // soft_device_dispatch(handle, command, peer="127.0.0.1", port=40000, broadcast=False) -> acknowledge bytes
@@ -647,17 +707,9 @@ PyObject* soft_recorder_calls(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
     auto entry = findRecorder(handle);
     if (!entry) return nullptr;
-    PyObject* out = PyList_New(0);
-    for (const KivoSoftTest::Call& c : entry->recorder().GetJournal()->Calls()) {
-        PyObject* row = Py_BuildValue("(ssl)", c.operation.c_str(), c.arguments.c_str(), c.thread);
-        if (!out || !row || PyList_Append(out, row) < 0) {
-            Py_XDECREF(row);
-            Py_XDECREF(out);
-            return nullptr;
-        }
-        Py_DECREF(row);
-    }
-    return out;
+    return ListOf(entry->recorder().GetJournal()->Calls(), [](const KivoSoftTest::Call& c) {
+        return Py_BuildValue("(ssl)", c.operation.c_str(), c.arguments.c_str(), c.thread);
+    });
 }
 
 // soft_recorder_state(handle) -> {"freed": [times each buffer came back, in the order made] (sources),
@@ -667,17 +719,9 @@ PyObject* soft_recorder_state(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "l", &handle)) return nullptr;
     auto entry = findRecorder(handle);
     if (!entry) return nullptr;
-    PyObject* freed = PyList_New(0);
-    if (entry->source)
-        for (int times : entry->source->FreedInOrder()) {
-            PyObject* number = PyLong_FromLong(times);
-            if (!number || PyList_Append(freed, number) < 0) {
-                Py_XDECREF(number);
-                Py_DECREF(freed);
-                return nullptr;
-            }
-            Py_DECREF(number);
-        }
+    PyObject* freed = ListOf(entry->source ? entry->source->FreedInOrder() : std::vector<int>(),
+                             [](int aTimes) { return PyLong_FromLong(aTimes); });
+    if (!freed) return nullptr;
     return Py_BuildValue("{s:N,s:l}", "freed", freed, "stop_result", entry->recorder().StopResult());
 }
 
@@ -772,6 +816,9 @@ PyMethodDef kRows[] = {
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},
     {"soft_device_of", soft_device_of, METH_O, nullptr},
     {"soft_device_fail_stop", soft_device_fail_stop, METH_VARARGS, nullptr},
+    {"gvsp_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gvsp_frame)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"gvsp_payload_packet", gvsp_payload_packet, METH_VARARGS, nullptr},
     {"soft_recorder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soft_recorder)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"soft_recorder_proxy", soft_recorder_proxy, METH_VARARGS, nullptr},

@@ -1,5 +1,6 @@
-// Helpers of the engine tests: GVCP commands into the dispatcher and their acknowledges, a device
-// configuration, a clock the test moves and the GVSP packets a device sent through its stream tap.
+// Helpers of the engine tests: GVCP commands into the dispatcher and their acknowledges, a UDP peer
+// of a device on loopback, a device configuration, a clock the test moves and the GVSP packets a
+// device sent through its stream tap.
 #pragma once
 
 #include "TqDeviceEngine.h"
@@ -10,10 +11,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -75,6 +79,68 @@ inline int LoopbackSocket(uint16_t& aPort) {
     aPort = ntohs(a.sin_port);
     return fd;
 }
+
+// A UDP socket on 127.0.0.1 that talks to a device's control port (and may be a channel's
+// destination).
+struct Udp {
+    Udp() : fd(LoopbackSocket(port)) {}
+    ~Udp() { close(fd); }
+    void SendTo(uint32_t aAddress, uint16_t aPort, const std::vector<uint8_t>& aData) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(aAddress);
+        to.sin_port = htons(aPort);
+        sendto(fd, aData.data(), aData.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    // The next datagram within aMs and where it came from (none after the wait).
+    std::optional<std::vector<uint8_t>> Receive(int aMs, sockaddr_in* aFrom = nullptr) const {
+        timeval wait{aMs / 1000, (aMs % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        std::vector<uint8_t> data(65536);
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = recvfrom(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0) return std::nullopt;
+        data.resize(size_t(n));
+        if (aFrom) *aFrom = from;
+        return data;
+    }
+    // The next EVENT command from aDevice within aMs (none after the wait), and where it came from.
+    std::optional<std::vector<uint8_t>> NextEvent(const Device& aDevice, int aMs, sockaddr_in& aFrom) const {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+        while (std::chrono::steady_clock::now() < until)
+            if (auto packet = Receive(100, &aFrom); packet && packet->size() >= 8 && (*packet)[0] == Gvcp::kKey &&
+                                                    be16(*packet, 2) == Gvcp::kEventCmd &&
+                                                    ntohl(aFrom.sin_addr.s_addr) == aDevice.Address())
+                return packet;
+        return std::nullopt;
+    }
+    // Empties the socket of what arrived so far.
+    void Drain() const {
+        while (Receive(1)) {
+        }
+    }
+    // A command to the device's control port and its acknowledge of the same request ID (tried
+    // again, as a client does, up to aTries times a second apart); none when it never came.
+    std::optional<std::vector<uint8_t>> Ask(const Device& aDevice, const std::vector<uint8_t>& aCommand,
+                                            int aTries = 10) const {
+        const uint16_t id = be16(aCommand, 6);
+        for (int attempt = 0; attempt < aTries; ++attempt) {
+            SendTo(aDevice.Address(), Gvcp::kPort, aCommand);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            while (std::chrono::steady_clock::now() < until)
+                if (auto ack = Receive(100); ack && ack->size() >= 8 && be16(*ack, 6) == id) return ack;
+        }
+        return std::nullopt;
+    }
+    uint16_t Write(const Device& aDevice, uint32_t aAddress, uint32_t aValue) const {
+        const auto ack = Ask(aDevice, Command(Gvcp::kWriteRegCmd, {aAddress, aValue}, ++request));
+        return ack ? be16(*ack, 0) : uint16_t(0xFFFF);
+    }
+    uint16_t port = 0;
+    int fd = -1;
+    mutable uint16_t request = 100;
+};
 
 inline DeviceConfig Config() {
     DeviceConfig c;

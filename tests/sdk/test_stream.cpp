@@ -30,6 +30,17 @@ using namespace StreamTesting;
 namespace {
 
 // A started software device with small frames sent quickly.
+// A stream takes a device's datagrams from the device's source port alone once the device tells it
+// (SCSP). Made to offer none before a stream opens, the device lets a Sender at its address stand in
+// for it: the stream then takes datagrams from any port of that address.
+void FeedByHand(Device& aDevice) {
+    uint32_t capability = 0;
+    ASSERT_EQ(aDevice.ReadRegister(Reg::kGvspCapability, capability), Gvcp::kSuccess);
+    uint8_t stored[4];
+    TqWire::Put32(stored, capability & ~Reg::kGvspSourcePorts);
+    ASSERT_EQ(aDevice.StoreMemory(Reg::kGvspCapability, stored, sizeof stored), Gvcp::kSuccess);
+}
+
 struct Rig {
     explicit Rig(uint32_t aWidth = 64, uint32_t aHeight = 48, uint32_t aFormat = Pfnc::kMono8) {
         DeviceConfig c;
@@ -58,6 +69,7 @@ struct Rig {
         FrameLayout l = Layout();
         return l.width * l.height * (Pfnc::BitsPerPixel(l.pixelFormat) / 8);
     }
+    void FeedByHand() { ::FeedByHand(*device); }
     void Start() { device->WriteRegister(Reg::kAcquisitionStart, 1); }
     void Stop() { device->WriteRegister(Reg::kAcquisitionStop, 1); }
 
@@ -89,9 +101,16 @@ int64_t WaitForPackets(TqStream& aStream, int64_t aCount) {
     return got;
 }
 
-// A UDP sender on 127.0.0.1 for hand-made GVSP datagrams.
+// A UDP sender of hand-made GVSP datagrams from aFrom (host order), the address of a device that
+// FeedByHand made ready for it.
 struct Sender {
-    Sender() { fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+    explicit Sender(uint32_t aFrom) {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(aFrom);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    }
     ~Sender() { ::close(fd); }
     void Send(uint16_t aPort, const std::vector<uint8_t>& aData) {
         sockaddr_in to{};
@@ -388,13 +407,14 @@ TEST(StreamGEV, TheQueueIsBoundedByTheCapacity) {
 TEST(StreamGEV, ReorderedPacketsAndWrappingBlockIdsMakeWholeBlocks) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     auto buffers = Buffers(3, SmallLayout().width * SmallLayout().height);   // outlives the stream, which may hold them
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
     AskNothingAgain(stream);
     const FrameLayout layout = SmallLayout();
     for (auto& b : buffers) stream.QueueBuffer(b.get());
-    Sender sender;
+    Sender sender(rig.device->Address());
     const uint16_t port = stream.GetLocalPort();
 
     // Trailer first, payload backwards, leader last.
@@ -439,6 +459,7 @@ TEST(StreamGEV, ReorderedPacketsAndWrappingBlockIdsMakeWholeBlocks) {
 TEST(StreamGEV, MalformedDatagramsAreDroppedAndTheNextFrameArrivesWhole) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     const FrameLayout layout = SmallLayout();
     const uint32_t size = layout.width * layout.height;
     // Buffers over guarded memory: whatever the datagrams say, nothing lands past a buffer's end.
@@ -454,7 +475,7 @@ TEST(StreamGEV, MalformedDatagramsAreDroppedAndTheNextFrameArrivesWhole) {
         buffers.back()->Attach(m.data(), size);
         stream.QueueBuffer(buffers.back().get());
     }
-    Sender sender;
+    Sender sender(rig.device->Address());
     const uint16_t port = stream.GetLocalPort();
     std::mt19937 random(20261207);
     auto good = BuildFrame(layout, 500, 1);
@@ -518,6 +539,7 @@ TEST(StreamGEV, JumboFramesSentBackToBackArriveWholeInBuffersOfAnySize) {
     // the payload's size and one larger: each arrives whole and in its turn.
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     FrameLayout layout;
     layout.width = 640;
     layout.height = 480;
@@ -533,7 +555,7 @@ TEST(StreamGEV, JumboFramesSentBackToBackArriveWholeInBuffersOfAnySize) {
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
     AskNothingAgain(stream);
     for (auto& b : buffers) ASSERT_TRUE(stream.QueueBuffer(b.get()).IsOK());
-    Sender sender;
+    Sender sender(rig.device->Address());
     uint16_t block = 65533;
     for (int round = 0; round < 8; ++round) {
         std::vector<uint16_t> sent;
@@ -583,6 +605,7 @@ TEST(StreamGEV, SocketSizesAreSetBeforeOpenOnly) {
 TEST(StreamGEV, ParametersShowTheReceiverLive) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     TqStreamGEV stream;
     TqGenParameterArray* p = stream.GetParameters();
     ASSERT_NE(p, nullptr);
@@ -600,7 +623,7 @@ TEST(StreamGEV, ParametersShowTheReceiverLive) {
     EXPECT_EQ(std::string(local.GetAscii()), "127.0.0.1");
     EXPECT_EQ(Parameter(stream, "DataPort"), stream.GetLocalPort());
     EXPECT_EQ(Parameter(stream, "PacketsReceived"), 0);
-    Sender sender;
+    Sender sender(rig.device->Address());
     sender.SendFrame(stream.GetLocalPort(), SmallLayout(), 9);   // no buffer queued: dropped
     for (int i = 0; i < 500 && Parameter(stream, "PacketsReceived") < 5; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -611,13 +634,14 @@ TEST(StreamGEV, ParametersShowTheReceiverLive) {
 TEST(StreamGEV, WithWaitForTheLeaderABlockWhoseLeaderWasMissedIsIgnored) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     auto buffers = Buffers(1, 64 * 48);   // outlives the stream, which may hold them
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
     AskNothingAgain(stream);
     stream.SetWaitForFirstPacketOfBlockToStart(true);
     stream.QueueBuffer(buffers[0].get());
-    Sender sender;
+    Sender sender(rig.device->Address());
     auto headless = BuildFrame(SmallLayout(), 10, 0);
     for (size_t i = 1; i < headless.size(); ++i) sender.Send(stream.GetLocalPort(), headless[i]);
     sender.SendFrame(stream.GetLocalPort(), SmallLayout(), 11);
@@ -702,6 +726,7 @@ TEST(StreamGEV, NoDeviceAnsweringMeansNotFound) {
 TEST(StreamGEV, RawDataBlocksBecomeRawDataOfTheirStatedSize) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     auto buffers = Buffers(1, 5000);
     TqStreamGEV stream;
     ASSERT_TRUE(stream.Open(TqString(rig.Ip().c_str())).IsOK());
@@ -718,7 +743,7 @@ TEST(StreamGEV, RawDataBlocksBecomeRawDataOfTheirStatedSize) {
     header(leader, 40, Gvsp::kFormatLeader, 0);
     const uint8_t fields[] = {0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0x0B, 0xB8};
     leader.insert(leader.end(), std::begin(fields), std::end(fields));
-    Sender sender;
+    Sender sender(rig.device->Address());
     const uint16_t port = stream.GetLocalPort();
     sender.Send(port, leader);
     const size_t chunk = Gvsp::PayloadBytes(Reg::kDefaultPacketSize);
@@ -747,6 +772,7 @@ TEST(StreamGEV, RawDataBlocksBecomeRawDataOfTheirStatedSize) {
 TEST(StreamGEV, AnIncompleteBlockNamesItsMissingPacketsAndKeepsTheOthersInPlace) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     const FrameLayout layout = SmallLayout();
     auto buffers = Buffers(1, layout.width * layout.height);
     TqStreamGEV stream;
@@ -756,7 +782,7 @@ TEST(StreamGEV, AnIncompleteBlockNamesItsMissingPacketsAndKeepsTheOthersInPlace)
     stream.QueueBuffer(buffers[0].get());
     auto frame = BuildFrame(layout, 6, 0);
     frame.erase(frame.begin() + 2);   // payload packet 2
-    Sender sender;
+    Sender sender(rig.device->Address());
     for (const auto& p : frame) sender.Send(stream.GetLocalPort(), p);
     Retrieved r = Retrieve(stream);
     ASSERT_TRUE(r.call.IsOK());
@@ -802,6 +828,7 @@ bool OpenLossy(TqStreamGEV& aStream, Rig& aRig, int64_t aImageTimeout, bool aRes
 TEST(StreamGEV, MissingLeadersAndTrailersAreNamedAndCountedOnce) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     const FrameLayout layout = SmallLayout();   // leader 0, payload packets 1 to 3, trailer 4
     auto buffers = Buffers(1, layout.width * layout.height);
     TqStreamGEV stream;
@@ -819,7 +846,7 @@ TEST(StreamGEV, MissingLeadersAndTrailersAreNamedAndCountedOnce) {
         {{0, 1}, {{0, 0}, {1, 1}}, 2},
         {{0, 3, 4}, {{0, 0}, {3, 0xFFFFFF}}, 2},   // neither leader nor trailer: what follows counts as one
     };
-    Sender sender;
+    Sender sender(rig.device->Address());
     uint16_t block = 20;
     uint64_t total = 0;
     for (const Case& c : cases) {
@@ -906,6 +933,7 @@ TEST(StreamGEV, ResendsRecoverEveryPacketTheDeviceDroppedWithExtendedIds) { Rese
 TEST(StreamGEV, ABlockTheDeviceNoLongerHasComesBackWithoutWaitingForTheImageTimeout) {
     Rig rig;
     ASSERT_TRUE(rig.started);
+    rig.FeedByHand();
     const FrameLayout layout = SmallLayout();
     auto buffers = Buffers(1, layout.width * layout.height);
     TqStreamGEV stream;
@@ -918,7 +946,7 @@ TEST(StreamGEV, ABlockTheDeviceNoLongerHasComesBackWithoutWaitingForTheImageTime
     const uint32_t last = uint32_t(frame.size() - 2);
     ASSERT_GE(last, 2u);
     frame.erase(frame.begin() + last);
-    Sender sender;
+    Sender sender(rig.device->Address());
     for (const auto& p : frame) sender.Send(stream.GetLocalPort(), p);
     Retrieved r = Retrieve(stream, 60000);
     ASSERT_TRUE(r.call.IsOK());
@@ -941,6 +969,7 @@ TEST(StreamGEV, PacketsUpToTheLargestUdpDatagramArriveWhole) {
     Device device(c);
     std::string error;
     ASSERT_TRUE(device.Start(0, &error)) << error;
+    FeedByHand(device);
     const TqString ip(FormatAddress(device.Address()).c_str());
     FrameLayout layout;
     layout.width = 640;
@@ -956,7 +985,7 @@ TEST(StreamGEV, PacketsUpToTheLargestUdpDatagramArriveWhole) {
         AskNothingAgain(stream);
         ASSERT_TRUE(stream.QueueBuffer(buffers[0].get()).IsOK());
         layout.packetSize = fromDevice ? 65532 : Reg::kPacketSizeLimit;   // datagrams of 65504 and 65507 bytes
-        Sender sender;
+        Sender sender(device.Address());
         sender.SendFrame(stream.GetLocalPort(), layout, 7);
         Retrieved r = Retrieve(stream);
         ASSERT_TRUE(r.call.IsOK()) << fromDevice;
