@@ -370,3 +370,19 @@ def test_a_multicast_stream_takes_the_devices_source_port_alone(hooks, rigs, rec
         witness.close()
         for stranger in strangers:
             stranger.close()
+
+
+def test_a_channel_opened_again_keeps_its_source_port_and_the_stream_its_frames(hooks, rigs, receive_path):
+    # A controller closes the channel and points it at the stream again: the stream that learnt the
+    # port keeps receiving the device's frames.
+    rig = rigs()
+    port = rig.source_port()
+    assert port != 0
+    assert rig.device.ResetStreamDestination(0).IsOK() and rig.source_port() == 0
+    assert rig.device.SetStreamDestination(*rig.to).IsOK()
+    assert rig.source_port() == port
+    rig.start()
+    try:
+        assert_device_frames(rig.take(5))
+    finally:
+        rig.stop()

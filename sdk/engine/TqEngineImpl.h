@@ -211,6 +211,7 @@ struct Channel {
     // Under mutex: the channel's socket while the channel is open (SCP not 0) and the UDP front end
     // runs, else null (see Device::Impl::KeepChannelSockets).
     std::shared_ptr<const ChannelSocket> socket;
+    uint16_t lastPort = 0;   // under mutex: the port of the channel's last socket
     uint64_t blockId = 0;  // the last block sent; 0 before the first
     bool stop = false;
     std::thread thread;

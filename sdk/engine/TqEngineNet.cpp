@@ -406,11 +406,12 @@ ChannelSocket::~ChannelSocket() {
 
 namespace {
 
-// A channel's socket bound to aFrom (any port), or null. Packets to a group leave through loopback
-// alone.
-std::shared_ptr<const ChannelSocket> OpenChannelSocket(uint32_t aFrom) {
+// A channel's socket bound to aFrom, at aPort again where it is free (else any port), or null.
+// Packets to a group leave through loopback alone.
+std::shared_ptr<const ChannelSocket> OpenChannelSocket(uint32_t aFrom, uint16_t aPort) {
     auto made = std::make_shared<ChannelSocket>();
-    made->fd = Bound(aFrom, 0, false);
+    made->fd = aPort ? Bound(aFrom, aPort, false) : -1;
+    if (made->fd < 0) made->fd = Bound(aFrom, 0, false);
     sockaddr_in local{};
     socklen_t length = sizeof local;
     if (made->fd < 0 || getsockname(made->fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return nullptr;
@@ -430,8 +431,16 @@ void Device::Impl::KeepChannelSockets() {
     const uint32_t from = address.load();
     for (auto& ch : channels) {
         const bool open = from != 0 && (Boot32(Reg::Scp(ch->index)) & 0xFFFF) != 0;
-        if (!open) ch->socket = nullptr;
-        else if (!ch->socket || ch->socket->from != from) ch->socket = OpenChannelSocket(from);
+        if (!open) {
+            ch->socket = nullptr;
+        } else if (!ch->socket || ch->socket->from != from) {
+            // A channel opened again keeps its source port where it can: a receiver that learnt it
+            // (and takes nothing from elsewhere) goes on receiving.
+            const uint16_t before = ch->socket ? ch->socket->port : ch->lastPort;
+            ch->socket = nullptr;
+            ch->socket = OpenChannelSocket(from, before);
+            if (ch->socket) ch->lastPort = ch->socket->port;
+        }
         SetBoot32(Reg::Scsp(ch->index), ch->socket ? ch->socket->port : 0);
     }
 }
