@@ -47,7 +47,7 @@ const char* identity_text() {
 
 using BlockID = WithDefault<uint64_t, uint64_t{0}>;
 using ChannelIndex = WithDefault<uint16_t, uint16_t{0xFFFF}>;
-using EventData = Bytes<uint8_t*, uint32_t>;
+using EventData = Bytes<uint8_t*, uint32_t>;   // the channel copies the event's data into the command it sends
 
 TqResult fire(Channel* c, uint16_t id, uint64_t block, uint16_t index) { return c->FireEvent(id, block, index); }
 TqResult fire_data(Channel* c, uint16_t id, uint8_t* data, uint32_t length, uint64_t block, uint16_t index) {
