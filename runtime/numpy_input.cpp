@@ -39,6 +39,7 @@ enum : int {
     kSetBaseObjectEntry = 282,
     kEquivTypenumsEntry = 191,
     kContiguous = 0x1,
+    kWriteable = 0x400,
     kRequirements = 0x501,        // C-contiguous, aligned, writeable
     kRequirementsArray = 0x541,   // the same, and a base-class array
 };
@@ -90,11 +91,16 @@ int64_t array_nbytes(PyObject* a) {
     return n;
 }
 
-PyObject* SwigNumpy_ObjToContiguousArray(PyObject* obj, int typecode, int* is_new) {
+namespace {
+
+// Steps 1 to 3 of the conversion; with writable, an array Python holds read-only is no candidate
+// for step 1 and is copied as any other object is.
+PyObject* contiguous(PyObject* obj, int typecode, int* is_new, bool writable) {
     PyObject* first = nullptr;
     *is_new = 0;
     if (!numpy_api() && !import_numpy()) return nullptr;   // a module that did not import it at start-up
-    if (PyObject_TypeCheck(obj, array_type()) && (typecode == kNpyNoType || equiv_typenums(type_num(obj), typecode))) {
+    if (PyObject_TypeCheck(obj, array_type()) && (typecode == kNpyNoType || equiv_typenums(type_num(obj), typecode)) &&
+        (!writable || (fields(obj)->flags & kWriteable))) {
         first = obj;
     } else {
         first = from_any(obj, descr_from_type(typecode), kRequirements);   // steals the descriptor
@@ -106,6 +112,24 @@ PyObject* SwigNumpy_ObjToContiguousArray(PyObject* obj, int typecode, int* is_ne
     if (*is_new) Py_DECREF(first);
     *is_new = 1;
     return again;
+}
+
+}  // namespace
+
+PyObject* SwigNumpy_ObjToContiguousArray(PyObject* obj, int typecode, int* is_new) {
+    return contiguous(obj, typecode, is_new, false);
+}
+
+PyObject* writable_contiguous_array(PyObject* obj, int typecode, int* is_new) {
+    PyObject* array = contiguous(obj, typecode, is_new, true);
+    // NumPy gives a writeable array for the writeable requirement; memory it could not make
+    // writeable is refused here rather than handed to the SDK.
+    if (array && !(fields(array)->flags & kWriteable)) {
+        if (*is_new) Py_DECREF(array);
+        PyErr_SetString(PyExc_ValueError, "cannot write to a read-only array");
+        return nullptr;
+    }
+    return array;
 }
 
 int SwigNumpy_RequireDimensions(PyObject* array, int n) {
@@ -180,9 +204,10 @@ PyObject* memory_view(void* data, int nd, const int64_t* dims, int typenum, PyOb
     return array;
 }
 
-PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length) {
+PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length, bool writable) {
     int is_new = 0;
-    PyObject* found = SwigNumpy_ObjToContiguousArray(obj, kNpyUByte, &is_new);
+    PyObject* found = writable ? writable_contiguous_array(obj, kNpyUByte, &is_new)
+                               : SwigNumpy_ObjToContiguousArray(obj, kNpyUByte, &is_new);
     Ref array = is_new ? Ref(found) : Ref::borrow(found);
     if (!array) return nullptr;
     static const long any_length[1] = {-1};

@@ -16,6 +16,10 @@ inline constexpr int kNpyNoType = 25;
 // The object itself when it already is a C-contiguous array of the type (is_new 0), else a new
 // converted array (is_new 1); null with NumPy's error set.
 PyObject* SwigNumpy_ObjToContiguousArray(PyObject* obj, int typecode, int* is_new);
+// The same for memory the SDK may write: an array Python holds read-only is never used itself but
+// converted as any other object is, into a new writable array (is_new 1), so the caller's memory is
+// never written.
+PyObject* writable_contiguous_array(PyObject* obj, int typecode, int* is_new);
 int SwigNumpy_RequireDimensions(PyObject* array, int n);
 int SwigNumpy_RequireDimensionsOneOf(PyObject* array, const int* counts, int n);
 int SwigNumpy_RequireShape(PyObject* array, const long* shape, int n);
@@ -30,8 +34,9 @@ int64_t array_dim(PyObject* array, int i);
 int64_t array_nbytes(PyObject* array);
 
 // A one-dimensional byte array of any length from obj: a new reference to the array (the caller's
-// own or a converted copy) with its data and length, or null with the error set.
-PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length);
+// own or a converted copy; writable: never the caller's read-only array) with its data and length,
+// or null with the error set.
+PyObject* bytes_of(PyObject* obj, void** data, uint64_t* length, bool writable);
 
 // A NumPy array over memory the SDK holds: nd dimensions of the element type, C-contiguous, aligned
 // and writeable, no copy. base (which gets a new reference) keeps the memory's owner alive for as

@@ -139,9 +139,9 @@ int convert_std_string(PyObject* o, Slot& s, const ParamShape&) {
 
 void release_array(Slot& s) { Py_XDECREF(s.as<ArraySlot>().array); }
 
-int convert_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
+int convert_array_of_bytes(PyObject* o, Slot& s, const ParamShape& p, bool writable) {
     ArraySlot& a = s.as<ArraySlot>();
-    PyObject* array = bytes_of(o, &a.data, &a.length);
+    PyObject* array = bytes_of(o, &a.data, &a.length, writable);
     if (!array) {
         // The error NumPy or the dimension check set stays. In overloads an array or any sequence
         // is the candidate's, so its failure is the call's; anything else is no candidate.
@@ -152,6 +152,13 @@ int convert_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
     s.cleanup = release_array;
     if (a.length > p.limit) return SwigError_Overflow;
     return 0;
+}
+
+// Memory the SDK only reads: the caller's array as it is, read-only or not.
+int convert_byte_array(PyObject* o, Slot& s, const ParamShape& p) { return convert_array_of_bytes(o, s, p, false); }
+// Memory the SDK may write (or keep and write later): never the caller's read-only array.
+int convert_writable_byte_array(PyObject* o, Slot& s, const ParamShape& p) {
+    return convert_array_of_bytes(o, s, p, true);
 }
 
 void report_byte_array(int code, const ParamShape& p, const char* func) {
@@ -241,7 +248,7 @@ int convert_image_array(PyObject* o, Slot& s, const ParamShape&) {
     if (!PySequence_Check(o) && !is_numpy_array(o)) return SwigError_Type;
     ImageArraySlot& a = s.as<ImageArraySlot>();
     int is_new = 0;
-    PyObject* array = SwigNumpy_ObjToContiguousArray(o, kNpyUByte, &is_new);
+    PyObject* array = writable_contiguous_array(o, kNpyUByte, &is_new);   // the SDK writes an image's memory
     if (!array) return committed(SwigError_Type);
     if (!is_new) Py_INCREF(array);
     a.array = array;
@@ -333,6 +340,8 @@ const ParamKind kWCharPtrKind{convert_wchars, nullptr, nullptr, nullptr, Rank_Wi
 const ParamKind kStdStringKind{convert_std_string, nullptr, nullptr, nullptr, Rank_StdString, false, nullptr};
 const ParamKind kByteArrayKind{convert_byte_array, report_byte_array, nullptr, nullptr, Rank_Array, false,
                                array_doc_type};
+const ParamKind kWritableByteArrayKind{convert_writable_byte_array, report_byte_array, nullptr, nullptr, Rank_Array,
+                                       false, array_doc_type};
 
 const ParamKind kNewByteArrayKind{convert_new_byte_array, report_new_byte_array, nullptr, out_new_byte_array,
                                   Rank_Array, true, nullptr};

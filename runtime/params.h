@@ -37,6 +37,7 @@ extern const ParamKind kSelfKind, kConstSelfKind, kPointerKind, kNotNonePointerK
 extern const ParamKind kBoolKind, kInt32Kind, kUInt32Kind, kUInt16Kind, kUInt8Kind, kInt64Kind, kUInt64Kind;
 extern const ParamKind kDoubleKind, kFloatKind, kCharPtrKind, kWCharPtrKind, kStdStringKind, kByteArrayKind;
 extern const ParamKind kBytesKind, kImageArrayKind, kNewByteArrayKind, kNewUnsignedByteArrayKind;
+extern const ParamKind kWritableByteArrayKind;
 extern const ParamKind kOutBoolKind, kOutInt32Kind, kOutUInt32Kind, kOutInt64Kind, kOutUInt64Kind;
 extern const ParamKind kOutDoubleKind, kOutFloatKind, kOutPointerKind;
 // void *: None is a null pointer, a proxy of any class gives its object's address.
@@ -320,10 +321,13 @@ struct ParamOf<WithDefault<T, V>> : ParamOf<T> {
 };
 
 // A NumPy array (anything NumPy turns into a C-contiguous one-dimensional uint8 array) that feeds a
-// data pointer and a length. The length must fit the SDK's length parameter.
+// data pointer and a length. The length must fit the SDK's length parameter. A pointer to const
+// memory: the SDK only reads, and the caller's array is used as it is, read-only or not; any other
+// pointer: the SDK may write, and an array Python holds read-only is converted into a new one.
 template <class Ptr, class Len>
 struct ParamOf<Array<Ptr, Len>> {
-    static constexpr const ParamKind* kind() { return &kByteArrayKind; }
+    static constexpr bool reads_only = std::is_const_v<std::remove_pointer_t<Ptr>>;
+    static constexpr const ParamKind* kind() { return reads_only ? &kByteArrayKind : &kWritableByteArrayKind; }
     static constexpr uint8_t flags = Param_Input | Param_Documented;
     static constexpr int width = 2;
     static constexpr SwigTypeInfo* (*descriptor)() = nullptr;
@@ -337,6 +341,8 @@ struct ParamOf<Array<Ptr, Len>> {
 
 // A bytes object (or an instance of a subclass) lent to the SDK for the call: its own storage and its
 // length, which must fit the SDK's length parameter. Nothing else is accepted, bytearray included.
+// A bytes object is immutable: declared only where the SDK reads the memory, whatever the constness
+// of its parameter.
 template <class Ptr, class Len>
 struct ParamOf<Bytes<Ptr, Len>> : ParamOf<Array<Ptr, Len>> {
     static constexpr const ParamKind* kind() { return &kBytesKind; }

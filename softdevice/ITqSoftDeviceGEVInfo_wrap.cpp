@@ -47,7 +47,7 @@ const char* identity_text() {
 
 using BlockID = WithDefault<uint64_t, uint64_t{0}>;
 using ChannelIndex = WithDefault<uint16_t, uint16_t{0xFFFF}>;
-using EventData = Bytes<uint8_t*, uint32_t>;
+using EventData = Bytes<uint8_t*, uint32_t>;   // the channel copies the event's data into the command it sends
 
 TqResult fire(Channel* c, uint16_t id, uint64_t block, uint16_t index) { return c->FireEvent(id, block, index); }
 TqResult fire_data(Channel* c, uint16_t id, uint8_t* data, uint32_t length, uint64_t block, uint16_t index) {
@@ -185,11 +185,11 @@ Entries message_channel_entries() {
 const DocTable kMessageChannelDocs{
     summary("ITqMessageChannel_FireEvent",
             "Fires an event on the messaging channel: a standard event code or a custom one from 0x9000 to 0xFFFF, "
-            "with data (bytes: 4 to 524 of them, a multiple of 4) or without, related to a block (0: none; the event "
-            "carries 16 bits of it, so at most 65535) and a stream channel (0xFFFF: none). The event is queued: the "
-            "device sends it, waits for the controller's acknowledge and retries as the controller set it up (MCTT, "
-            "MCRC).\n\nResults: OK; STATE_ERROR: the channel is not open; INVALID_PARAMETER: the data is empty, "
-            "longer than 524 bytes or not a multiple of 4 in length, or the block ID is above 65535."),
+            "with data (bytes: 4 to 524 of them, a multiple of 4) or without, related to a block (0: none; any 64-bit "
+            "ID, which the event carries whole with extended IDs, else as its low 16 bits) and a stream channel "
+            "(0xFFFF: none). The event is queued: the device sends it, waits for the controller's acknowledge and "
+            "retries as the controller set it up (MCTT, MCRC).\n\nResults: OK; STATE_ERROR: the channel is not "
+            "open; INVALID_PARAMETER: the data is empty, longer than 524 bytes or not a multiple of 4 in length."),
     summary("ITqMessageChannel_IsOpened",
             "Open once a controller is connected and has set the messaging channel's destination (MCDA 0x0B10, MCP "
             "0x0B00)."),

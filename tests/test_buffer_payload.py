@@ -71,7 +71,13 @@ def test_identity_and_times(m, k, hooks):
         assert getattr(buffer, "Set" + name)(U64).IsOK() and getattr(buffer, "Get" + name)() == U64
         for value, exc in [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError)]:
             raises(exc, arg("TqBuffer_Set" + name, 2, "uint64_t"), getattr(m, "TqBuffer_Set" + name), buffer, value)
-    assert buffer.SetBlockID(0xFFFF).IsOK() and buffer.SetBlockID(0x10000).GetCode() == m.TQ_INVALID_PARAMETER
+    # Any buffer takes any 64-bit block ID, extended IDs or not.
+    assert not buffer.IsExtendedID()
+    for value in (0xFFFF, 0x10000, 70000, 2**32 + 1, 2**63 + 5, U64, 0):
+        assert buffer.SetBlockID(value).IsOK() and buffer.GetBlockID() == value
+    for value, exc in [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError)]:
+        raises(exc, arg("TqBuffer_SetBlockID", 2, "uint64_t"), m.TqBuffer_SetBlockID, buffer, value)
+    assert buffer.GetBlockID() == 0
     hooks.fill_reception(buffer, m.TqPayloadTypeImage, {"ExtendedID": True})
     assert buffer.IsExtendedID() and buffer.SetBlockID(2**63 + 5).IsOK() and buffer.GetBlockID() == 2**63 + 5
     raises(TypeError, arg("TqBuffer_GetID", 1, "TqBuffer const *"), m.TqBuffer_GetID, None)

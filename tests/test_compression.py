@@ -55,6 +55,23 @@ def test_round_trip(m, k, hooks, filters, no_leaks, pixel_type, channels, dtype)
         run()
 
 
+@pytest.mark.parametrize("block_id", [0x10000, 2**40 + 3, 2**64 - 1])
+def test_64_bit_block_ids_survive_the_round_trip(m, k, hooks, filters, block_id):
+    compressor, decompressor = filters
+    source = image_buffer(k, hooks, 16, 8, m.TqPixelMono8, np.arange(128))
+    assert not source.IsExtendedID() and source.SetBlockID(block_id).IsOK()
+    packed = k.TqBuffer()
+    assert compressor.Execute(source, packed)[0].IsOK() and packed.GetBlockID() == block_id
+    assert packed.SetBlockID(1).IsOK()   # the frame's header carries the ID on its own
+    out = k.TqBuffer()
+    assert decompressor.Execute(packed, out)[0].IsOK()
+    assert out.GetBlockID() == block_id and out.GetImage().GetBlockID() == block_id
+    # The converter hands the image's ID on to the image it makes.
+    rgb = image_buffer(k, hooks, 1, 1, m.TqPixelRGB8)
+    assert k.TqBufferConverter().Convert(out.GetImage(), rgb)[0].IsOK()
+    assert rgb.GetImage().GetBlockID() == block_id
+
+
 def test_failures_are_values(m, k, hooks, filters):
     compressor, decompressor = filters
     plain = image_buffer(k, hooks, 8, 8, m.TqPixelMono8, np.arange(64))

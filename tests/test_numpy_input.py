@@ -14,6 +14,36 @@ def test_conversion(hooks):
         hooks.array_input(["a"], [1], [-1])                                  # NumPy's own error
 
 
+def read_only_arrays():
+    """A bytes object's memory and an array marked read-only, each with what it holds."""
+    held = bytes(range(16))
+    marked = np.arange(16, dtype=np.uint8)
+    marked.flags.writeable = False
+    return [np.frombuffer(held, np.uint8), marked]
+
+
+def test_memory_the_sdk_may_write_is_never_read_only(hooks):
+    for array in read_only_arrays():
+        assert hooks.array_input(array, [1], [-1]) == (0, 1)          # read only: used as it is
+        assert hooks.array_input(array, [1], [-1], True) == (1, 1)    # written: a writable copy
+    assert hooks.array_input(np.zeros(4, np.uint8), [1], [-1], True) == (0, 1)
+    assert hooks.array_input(np.zeros(8, np.uint8)[::2], [1], [-1], True) == (1, 1)
+    assert hooks.array_input(memoryview(bytes(4)), [1], [-1], True) == (1, 1)
+
+
+def test_the_pointer_the_sdk_gets(hooks):
+    # A function that reads gets the caller's memory, read-only or not; one that writes never gets
+    # memory Python holds read-only.
+    for array in read_only_arrays():
+        before = array.tobytes()
+        assert hooks.probe_read_address(array) == array.ctypes.data
+        assert hooks.probe_write_address(array) != array.ctypes.data
+        assert array.tobytes() == before and not array.flags.writeable
+    own = np.zeros(8, np.uint8)
+    assert hooks.probe_write_address(own) == own.ctypes.data and (own == 0xA5).all()
+    assert hooks.probe_read_address(own) == own.ctypes.data
+
+
 @pytest.mark.parametrize("shape, counts, wanted, message", [
     ((2, 2), [1], [-1], "Array must have 1 dimensions.  Given array has 2 dimensions"),
     ((4,), [2, 3], [], "Array must have 2,  or 3 dimensions.  Given array has 1 dimensions"),

@@ -2,7 +2,7 @@
 with the chunks the ready-made source's buffers now have room for (the buffer's chunk accessors and
 a parameter array's chunk-mapped feature read them), frames short of their chunks marked and counted,
 chunk data, two-part multi-part blocks once the controller allows them, and 64-bit block IDs a source
-sets with extended IDs on."""
+sets (whole with extended IDs on, else their low 16 bits)."""
 
 import struct
 import time
@@ -288,6 +288,25 @@ def test_block_ids_above_32_bits_arrive_whole_with_extended_ids(k, hooks, device
         assert buffer.GetImage().GetBlockID() == ids[-1]
         assert c.stream.QueueBuffer(buffer).IsOK()
     assert all(i > 2**40 for i in ids) and ids == sorted(ids)
+
+
+@pytest.mark.parametrize("extended", [False, True])
+def test_a_sources_64_bit_block_ids_go_out_whole_or_as_their_low_16_bits(k, hooks, device, controller, extended):
+    base = 2**64 - 2**20   # beyond 32 bits, and low 16 bits of 0 only far after the frames taken
+    dev = device(source_class(k)(ids=lambda n: base + 0x1000 + n))
+    c = controller(address_of(hooks, dev))
+    if extended:
+        assert c.params.SetEnumValue("GevGVSPExtendedIDMode", "On")[0].IsOK()
+    c.start()
+    ids = []
+    for code, buffer in c.frames(4):
+        assert code == OK and buffer.IsExtendedID() == extended
+        ids.append(buffer.GetBlockID())
+        assert buffer.GetImage().GetBlockID() == ids[-1]
+        assert c.stream.QueueBuffer(buffer).IsOK()
+    sent = [base + 0x1000 + n for n in range(1, 64)]
+    assert ids == sorted(ids) and len(set(ids)) == 4
+    assert all(i in (sent if extended else [s & 0xFFFF for s in sent]) for i in ids), [hex(i) for i in ids]
 
 
 ARAVIS_CLIENT = r"""

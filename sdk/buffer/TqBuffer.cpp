@@ -194,10 +194,9 @@ const TqZelvraCompressed* TqBuffer::GetZelvraCompressed() const {
     return const_cast<TqBuffer*>(this)->GetZelvraCompressed();
 }
 
-// Identity and times: a sender sets them for the leader of the block it sends.
+// Identity and times: a sender sets them for the leader of the block it sends. Any buffer takes any
+// 64-bit block ID; a sender without extended IDs puts its low 16 bits on the wire.
 TqResult TqBuffer::SetBlockID(uint64_t aBlockID) {
-    // Without extended IDs a block ID has 16 bits on the wire.
-    if (!mReception.mExtendedID && aBlockID > 0xFFFF) return TqResult(TQ_INVALID_PARAMETER);
     mReception.mBlockID = aBlockID;
     return TqResult(TQ_OK);
 }

@@ -185,7 +185,7 @@ TqResult TqCompressionFilter::Execute(const TqBuffer* aIn, TqBuffer* aOut) {
     aOut->SetID(id);
     aOut->SetTimestamp(timestamp);
     aOut->SetReceptionTime(receptionTime);
-    aOut->SetBlockID(blockID);   // refused above 16 bits on a buffer without extended IDs: kept in the frame
+    aOut->SetBlockID(blockID);
     return TqResult(TQ_OK);
 }
 

@@ -655,9 +655,14 @@ private:
         p.socket = ch->socket;
         p.dropEvery = d.faults.dropGvspEvery;
         p.extended = d.ExtendedIds();
-        // With extended IDs a provider's own block ID goes out; otherwise the channel's count.
+        // A provider's own block ID goes out whole with extended IDs, else as its low 16 bits (the way
+        // a standard block ID wraps); the channel's count where it names none, or its low bits are 0,
+        // which is no block ID on the wire.
         p.block = NextIdOf(*ch, p.extended);
-        if (provider && p.extended && aFrame.blockId) p.block = aFrame.blockId;
+        if (provider && aFrame.blockId) {
+            const uint64_t own = p.extended ? aFrame.blockId : uint16_t(aFrame.blockId);
+            if (own) p.block = own;
+        }
         ch->blockId = p.block;
         p.timestamp = provider && aFrame.timestamp ? *aFrame.timestamp : d.Timestamp();
         p.sentAt = d.Now();

@@ -99,8 +99,8 @@ public:
     // parts (the first TqMultiPartMaxParts); TQ_ERR_OVERFLOW when there are more,
     // TQ_INVALID_DATA_FORMAT for a part the container cannot describe (the parts before it stay).
     TqResult SetReceivedParts(const std::vector<TqReceivedPart>& aParts);
-    // A buffer a sender fills for a channel with extended IDs takes 64-bit block IDs (the stand-in's
-    // own interface, for senders).
+    // Whether the buffer is filled for a channel with extended IDs, whose block IDs go out whole (the
+    // stand-in's own interface, for senders).
     void SetExtendedID(bool aExtended) { mReception.mExtendedID = aExtended; }
 
     // A stream holds the buffer from QueueBuffer until RetrieveBuffer gives it back (the stand-in's

@@ -518,9 +518,9 @@ struct FramePart {
 // provider fills it; the test pattern's frames are made the same way.
 struct Frame {
     // Set by the sender before it asks the provider: the block ID the frame will carry (and again,
-    // as it went out, before FrameProvider::FrameDone). With extended IDs on (Reg::kGvspConfiguration)
-    // a provider may give another one, any but 0, which goes out whole; otherwise the sender's own
-    // 16-bit count goes out.
+    // as it went out, before FrameProvider::FrameDone). A provider may give another one, any but 0:
+    // with extended IDs on (Reg::kGvspConfiguration) it goes out whole, otherwise as its low 16 bits
+    // (the sender's own count when those are 0).
     uint64_t blockId = 0;
     // The payload: the image's bytes, then (chunk mode) a chunk area, which makes the payload type
     // Gvsp::kPayloadImageExtendedChunk. The memory is the provider's: the sender reads it until it

@@ -258,7 +258,7 @@ private:
         default: DescribeImage(aBuffer, aFrame); break;
         }
         if (!mStamp) aFrame.timestamp = aBuffer.GetTimestamp();   // else the device's clock as it goes
-        if (aBuffer.GetBlockID()) aFrame.blockId = aBuffer.GetBlockID();   // sent with extended IDs
+        if (aBuffer.GetBlockID()) aFrame.blockId = aBuffer.GetBlockID();   // whole, or its low 16 bits
         return true;
     }
 

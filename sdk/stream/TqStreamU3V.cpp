@@ -123,7 +123,7 @@ private:
     struct Transfer {
         TqBuffer* buffer = nullptr;
         uint32_t result = TQ_OK;
-        uint16_t blockId = 0;
+        uint64_t blockId = 0;
         uint64_t timestamp = 0;
         TqEngine::FrameLayout layout;
         size_t size = 0;

@@ -792,14 +792,17 @@ PyObject* payload_length(PyObject*, PyObject* proxy) {
     return b ? PyLong_FromUnsignedLong(b->GetPayloadLength()) : nullptr;
 }
 
-// array_input(obj, counts, shape): the array input steps as a wrapper runs them: conversion to a
-// C-contiguous uint8 array, then the dimension check against one count or a list of counts, then the
-// shape check; gives (is_new, ndim) or raises the step's error.
+// array_input(obj, counts, shape, writable=False): the array input steps as a wrapper runs them:
+// conversion to a C-contiguous uint8 array (for memory the SDK may write when writable), then the
+// dimension check against one count or a list of counts, then the shape check; gives (is_new, ndim)
+// or raises the step's error.
 PyObject* array_input(PyObject*, PyObject* args) {
     PyObject *obj, *counts, *shape;
-    if (!PyArg_ParseTuple(args, "OOO", &obj, &counts, &shape)) return nullptr;
+    int writable = 0;
+    if (!PyArg_ParseTuple(args, "OOO|p", &obj, &counts, &shape, &writable)) return nullptr;
     int is_new = 0;
-    PyObject* array = kivo::rt::SwigNumpy_ObjToContiguousArray(obj, kivo::rt::kNpyUByte, &is_new);
+    PyObject* array = writable ? kivo::rt::writable_contiguous_array(obj, kivo::rt::kNpyUByte, &is_new)
+                               : kivo::rt::SwigNumpy_ObjToContiguousArray(obj, kivo::rt::kNpyUByte, &is_new);
     if (!array) return nullptr;
     if (!is_new) Py_INCREF(array);
     std::vector<int> wanted;
@@ -942,6 +945,12 @@ uint64_t sum_bytes(const uint8_t* data, uint32_t length, uint32_t scale) {
     return sum * scale * 1000000 + length;
 }
 uint32_t short_bytes(const uint8_t*, uint8_t length) { return length; }
+// The address of the memory the SDK gets: read only, or written through (every byte becomes 0xA5).
+uint64_t read_address(const uint8_t* data, uint32_t) { return reinterpret_cast<uintptr_t>(data); }
+uint64_t write_address(uint8_t* data, uint32_t length) {
+    std::memset(data, 0xA5, length);
+    return reinterpret_cast<uintptr_t>(data);
+}
 // An overload of a number and of bytes whose length has 8 bits: the shape of FireEvent's forms.
 uint64_t block_form(uint16_t, uint64_t block) { return block; }
 uint32_t short_bytes_form(uint16_t, const uint8_t*, uint8_t length) { return length; }
@@ -1002,6 +1011,8 @@ kivo::module::Entries probe_entries() {
         function<"probe_sum_bytes", &sum_bytes, Default, Params<Array<const uint8_t*, uint32_t>, uint32_t>>(
             "aData", "aScale"),
         function<"probe_short_bytes", &short_bytes, Default, Params<Array<const uint8_t*, uint8_t>>>("aData"),
+        function<"probe_read_address", &read_address, Default, Params<Array<const uint8_t*, uint32_t>>>("aData"),
+        function<"probe_write_address", &write_address, Default, Params<Array<uint8_t*, uint32_t>>>("aData"),
         function<"probe_default", &with_default, Default, Params<uint32_t, WithDefault<uint32_t, 7u>>>("aA", "aB"),
         overloaded<"probe_short_bytes_or_block">(
             func<&block_form>("aId", "aBlock"),

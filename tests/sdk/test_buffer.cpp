@@ -889,11 +889,15 @@ TEST(BufferReception, MissingPacketGroupsAndReset) {
     EXPECT_EQ(high, 0xFFFFFFFFu);
     EXPECT_EQ(buffer.GetMissingPacketIds(2, low, high).GetCode(), static_cast<uint32_t>(TQ_NOT_FOUND));
     EXPECT_EQ(buffer.GetPayloadType(), TqPayloadTypeRawData);
-    EXPECT_TRUE(buffer.SetBlockID(1ull << 40).IsOK());   // extended IDs: 64-bit block IDs
+    EXPECT_TRUE(buffer.SetBlockID(1ull << 40).IsOK());
     buffer.Reset();
     EXPECT_EQ(buffer.GetLostPacketCount(), 0u);
     EXPECT_FALSE(buffer.IsExtendedID());
-    EXPECT_EQ(buffer.SetBlockID(1ull << 40).GetCode(), static_cast<uint32_t>(TQ_INVALID_PARAMETER));
+    // Any buffer takes any 64-bit block ID, extended IDs or not.
+    for (uint64_t id : {uint64_t(0x10000), uint64_t(1) << 40, ~uint64_t(0), uint64_t(0)}) {
+        EXPECT_TRUE(buffer.SetBlockID(id).IsOK());
+        EXPECT_EQ(buffer.GetBlockID(), id);
+    }
     EXPECT_TRUE(buffer.GetMissingPacketIdsCount(count).IsOK());
     EXPECT_EQ(count, 0u);
 }

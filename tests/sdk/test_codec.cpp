@@ -187,6 +187,24 @@ TEST(Codec, FrameKeepsBlockIdentityAndOffsets) {
     EXPECT_EQ(out.GetImage()->GetOffsetY(), 24u);
 }
 
+// A block ID beyond 16 bits on buffers without extended IDs: the frame carries all 64 bits.
+TEST(Codec, FrameKeepsA64BitBlockId) {
+    TqBuffer in;
+    FillImage(in, 8, 8, TqPixelMono8, 2.0, 1);
+    const uint64_t id = 0xFEDCBA9876543210ull;
+    ASSERT_FALSE(in.IsExtendedID());
+    ASSERT_TRUE(in.SetBlockID(id).IsOK());
+    TqCompressionFilter compressor;
+    TqDecompressionFilter decompressor;
+    TqBuffer compressed, out;
+    ASSERT_TRUE(compressor.Execute(&in, &compressed).IsOK());
+    EXPECT_EQ(compressed.GetBlockID(), id);
+    ASSERT_TRUE(compressed.SetBlockID(1).IsOK());   // the frame's own header holds it
+    ASSERT_TRUE(decompressor.Execute(&compressed, &out).IsOK());
+    EXPECT_EQ(out.GetBlockID(), id);
+    EXPECT_EQ(out.GetImage()->GetBlockID(), id);
+}
+
 TEST(Codec, DestinationsReuseTheirMemoryWhenItIsLargeEnough) {
     TqBuffer in;
     FillImage(in, 64, 48, TqPixelRGB8, 2.0, 3);

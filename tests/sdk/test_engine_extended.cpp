@@ -1,7 +1,7 @@
 // The engine's 64-bit block IDs: GevGVSPExtendedIDMode over the GVSP configuration register, the
-// channel's blocks with the extended-ID header (a provider's own ID going out whole), a resend asked
-// for in the extended form bringing the block's packets again, events carrying the whole block ID (and
-// without extended IDs its low 16 bits).
+// channel's blocks with the extended-ID header (a provider's own ID going out whole, and without
+// extended IDs its low 16 bits), a resend asked for in the extended form bringing the block's
+// packets again, events carrying the whole block ID (and without extended IDs its low 16 bits).
 #include "engine_helpers.h"
 
 #include <condition_variable>
@@ -72,6 +72,17 @@ struct Numbered : FrameProvider {
     bool interrupted = false;
 };
 
+// A device whose first channel sends what a Numbered provider gives, each packet tapped.
+struct Provided {
+    Provided() {
+        tap.Attach(d);
+        EXPECT_TRUE(d.SetFrameProvider(0, source));
+    }
+    Device d{Config()};
+    Tap tap;
+    std::shared_ptr<Numbered> source = std::make_shared<Numbered>();
+};
+
 std::optional<Gvsp::Header> HeaderOf(const std::vector<uint8_t>& aPacket) {
     return Gvsp::Header::Of(aPacket.data(), aPacket.size());
 }
@@ -93,11 +104,10 @@ TEST(EngineExtendedIds, TheGvspConfigurationRegisterSwitchesThemAndTheDescriptio
 }
 
 TEST(EngineExtendedIds, BlocksGoOutWithTheWideHeaderAndAProvidersIdWhole) {
-    Device d(Config());
-    Tap tap;
-    tap.Attach(d);
-    auto source = std::make_shared<Numbered>();
-    ASSERT_TRUE(d.SetFrameProvider(0, source));
+    Provided rig;
+    Device& d = rig.d;
+    Tap& tap = rig.tap;
+    Numbered* source = rig.source.get();
     ASSERT_EQ(d.WriteRegister(Reg::kGvspConfiguration, Reg::kGvspExtendedIds), Gvcp::kSuccess);
     ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
     const uint64_t own = (uint64_t(1) << 40) + 5;
@@ -135,6 +145,30 @@ TEST(EngineExtendedIds, BlocksGoOutWithTheWideHeaderAndAProvidersIdWhole) {
     EXPECT_EQ(gone->Status(), Gvsp::kStatusPacketUnavailable);
     ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
     EXPECT_EQ(d.GetStatistics().packetsResent, 1u);
+}
+
+// Without extended IDs a provider's own 64-bit ID goes out as its low 16 bits, as an event's does;
+// where those are 0 (no block ID on the wire) the channel counts on from the last block instead.
+TEST(EngineExtendedIds, WithoutThemAProvidersIdGoesOutAsItsLow16Bits) {
+    Provided rig;
+    Device& d = rig.d;
+    Tap& tap = rig.tap;
+    Numbered* source = rig.source.get();
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+    for (uint64_t id : {uint64_t(0), (uint64_t(7) << 40) + 0x1234, uint64_t(0x30000), uint64_t(0xFFFF), uint64_t(0)})
+        source->Give(id);
+    const auto packets = tap.Take(15);   // five blocks of one payload packet
+    ASSERT_EQ(packets.size(), 15u);
+    std::vector<uint64_t> ids;
+    for (const auto& p : packets) {
+        const auto header = HeaderOf(p);
+        ASSERT_TRUE(header && !header->ExtendedIds());
+        if (header->Format() == Gvsp::kFormatLeader) ids.push_back(header->BlockId());
+    }
+    EXPECT_EQ(ids, (std::vector<uint64_t>{1, 0x1234, 0x1235, 0xFFFF, 1}));
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
+    std::lock_guard lock(source->m);
+    EXPECT_EQ(source->sent, ids);   // what went out is what the provider is told
 }
 
 TEST(EngineExtendedIds, EventsCarryTheWholeBlockIdOrItsLow16Bits) {
