@@ -197,9 +197,6 @@ struct UserSetRun;   // one start's user sets (TqSoftDeviceUserSets.cpp)
 constexpr uint32_t kUserSetBase = 0x32001000;
 // The largest set file a load takes (a larger one fails it unread): parsed well within a heartbeat.
 constexpr size_t kMaxSetFile = size_t(16) << 20;
-// With chunk mode on a block is one chunk layout: the image's chunk trailer (its ID and length, 8
-// bytes) follows the image, then come the buffer's chunks; PayloadSize counts it.
-constexpr uint32_t kChunkTrailer = 8;
 // At a start, once the engine device is described: set 0 taken from its fresh registers, the set
 // UserSetDefault names loaded (the notification told), the image format as the start leaves it kept.
 void StartUserSets(Core& d, Run& aRun);

@@ -34,7 +34,7 @@
 #include "ITqMultiPart.h"
 #include "TqChunkData.h"
 #include "TqImage.h"
-#include "TqWireBytes.h"
+#include "TqChunkCodec.h"
 #include "TqLogger.h"
 #include "TqPixelLayout.h"
 
@@ -290,10 +290,9 @@ private:
         if (used) {
             // The block is one chunk layout, read from its end: the image is the first chunk, its
             // trailer (ID, length) between it and the buffer's chunks.
-            mChunkBlock.resize(kChunkTrailer + used);
-            TqWire::Put32(mChunkBlock.data(), kImageChunkId);
-            TqWire::Put32(mChunkBlock.data() + 4, uint32_t(aFrame.imageSize));
-            std::memcpy(mChunkBlock.data() + kChunkTrailer, aBuffer.GetChunkBytes(), used);
+            mChunkBlock.resize(TqChunk::kTrailerSize + used);
+            TqChunk::Trailer::Write(mChunkBlock.data(), kImageChunkId, uint32_t(aFrame.imageSize));
+            std::memcpy(mChunkBlock.data() + TqChunk::kTrailerSize, aBuffer.GetChunkBytes(), used);
             aFrame.chunks = mChunkBlock.data();
             aFrame.chunkSize = mChunkBlock.size();
             aFrame.chunkLayoutId = aBuffer.GetChunkLayoutID();
