@@ -73,6 +73,16 @@ std::shared_ptr<TqEngine::FrameProvider> StreamingLoop(std::shared_ptr<Gate> aGa
                                                        ITqStreamingChannelSource* aSource,
                                                        std::vector<TqBuffer*> aBuffers);
 
+// The device's part in the buffers of a ready-made source (TqStreamingChannelSourceDefault.cpp).
+struct DefaultSourceBuffers {
+    // When an acquisition starts in chunk mode, while the device holds aHeld: each of them that
+    // aSource allocated, when aSource is a ready-made source, gets a chunk area of aChunksSize bytes
+    // (GetChunksSize then) unless it has one of that size. The number of buffers that could not get
+    // theirs (no memory; each keeps the area it had).
+    static size_t FitChunkAreas(ITqStreamingChannelSource& aSource, const std::vector<TqBuffer*>& aHeld,
+                                uint32_t aChunksSize);
+};
+
 // ---- the interfaces the device hands out (each lives as long as the device) ----
 
 // The identity and the XML header: defaults at each start, set by the application from then on;
