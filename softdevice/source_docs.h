@@ -9,17 +9,20 @@
 
 namespace kivo::module::source_docs {
 
-inline constexpr char kGetWidth[] = "The current image width. A source must implement it.";
-inline constexpr char kGetHeight[] = "The current image height. A source must implement it.";
-inline constexpr char kGetOffsetX[] = "The current image offset X. A source must implement it.";
-inline constexpr char kGetOffsetY[] = "The current image offset Y. A source must implement it.";
-inline constexpr char kGetPixelType[] = "The current pixel type. A source must implement it.";
-inline constexpr char kGetWidthInfo[] =
-    "The minimum, maximum and increment of the Width GenICam parameter, which the device adds to its GenICam XML "
-    "by itself.\n\nTuple composed of (aMin, aMax, aInc).";
-inline constexpr char kGetHeightInfo[] =
-    "The minimum, maximum and increment of the Height GenICam parameter, which the device adds to its GenICam XML "
-    "by itself.\n\nTuple composed of (aMin, aMax, aInc).";
+// A getter of the image format, the limits of a feature, a controller's change of a feature.
+template <kivo::rt::Text What>
+inline constexpr auto kCurrent = kivo::rt::joined<"The current ", What, ". A source must implement it.">;
+template <kivo::rt::Text Feature>
+inline constexpr auto kLimits =
+    kivo::rt::joined<"The minimum, maximum and increment of the ", Feature,
+                     " GenICam parameter, which the device adds to its GenICam XML by itself.\n\n"
+                     "Tuple composed of (aMin, aMax, aInc).">;
+template <kivo::rt::Text Feature>
+inline constexpr auto kChanged =
+    kivo::rt::joined<"The controller changed ", Feature,
+                     " (the feature or its register). OK accepts the value, which the source then uses; "
+                     "GENERIC_ERROR or another error refuses it.">;
+
 inline constexpr char kGetChunksSize[] =
     "The chunk data size as currently configured. Each chunk counts 4 bytes of chunk ID and 4 bytes of chunk "
     "length besides its data: a single chunk of 64 bytes reports 72. It is needed for the PayloadSize the "
@@ -48,21 +51,6 @@ inline constexpr char kGetGevSCPSPacketSizeInfo[] =
     "NOT_IMPLEMENTED (or any error) to keep the default maximum of 9000 bytes. Up to 65535 may be given. "
     "Receivers use the maximum to negotiate the packet size (Kivo receivers from version 6.5).\n\n"
     "Tuple composed of (result, aMax).";
-inline constexpr char kSetWidth[] =
-    "The controller changed Width (the feature or its register). OK accepts the value, which the source then "
-    "uses; GENERIC_ERROR or another error refuses it.";
-inline constexpr char kSetHeight[] =
-    "The controller changed Height (the feature or its register). OK accepts the value, which the source then "
-    "uses; GENERIC_ERROR or another error refuses it.";
-inline constexpr char kSetOffsetX[] =
-    "The controller changed OffsetX (the feature or its register). OK accepts the value, which the source then "
-    "uses; GENERIC_ERROR or another error refuses it.";
-inline constexpr char kSetOffsetY[] =
-    "The controller changed OffsetY (the feature or its register). OK accepts the value, which the source then "
-    "uses; GENERIC_ERROR or another error refuses it.";
-inline constexpr char kSetPixelType[] =
-    "The controller changed PixelFormat (the feature or its register). OK accepts the value, which the source "
-    "then uses; GENERIC_ERROR or another error refuses it.";
 inline constexpr char kSetChunkModeActive[] =
     "The controller changed the master chunk mode. OK accepts it, an error refuses it.";
 inline constexpr char kSetChunkEnable[] =
@@ -138,13 +126,13 @@ kivo::rt::DocTable shared() {
     using kivo::rt::joined;
     using kivo::rt::summary;
     return {
-        summary(joined<P, "_GetWidth">.c_str(), kGetWidth),
-        summary(joined<P, "_GetHeight">.c_str(), kGetHeight),
-        summary(joined<P, "_GetOffsetX">.c_str(), kGetOffsetX),
-        summary(joined<P, "_GetOffsetY">.c_str(), kGetOffsetY),
-        summary(joined<P, "_GetPixelType">.c_str(), kGetPixelType),
-        summary(joined<P, "_GetWidthInfo">.c_str(), kGetWidthInfo),
-        summary(joined<P, "_GetHeightInfo">.c_str(), kGetHeightInfo),
+        summary(joined<P, "_GetWidth">.c_str(), kCurrent<"image width">.c_str()),
+        summary(joined<P, "_GetHeight">.c_str(), kCurrent<"image height">.c_str()),
+        summary(joined<P, "_GetOffsetX">.c_str(), kCurrent<"image offset X">.c_str()),
+        summary(joined<P, "_GetOffsetY">.c_str(), kCurrent<"image offset Y">.c_str()),
+        summary(joined<P, "_GetPixelType">.c_str(), kCurrent<"pixel type">.c_str()),
+        summary(joined<P, "_GetWidthInfo">.c_str(), kLimits<"Width">.c_str()),
+        summary(joined<P, "_GetHeightInfo">.c_str(), kLimits<"Height">.c_str()),
         summary(joined<P, "_GetChunksSize">.c_str(), kGetChunksSize),
         summary(joined<P, "_GetPayloadSize">.c_str(), kGetPayloadSize),
         summary(joined<P, "_GetScanType">.c_str(), kGetScanType),
@@ -152,11 +140,11 @@ kivo::rt::DocTable shared() {
         summary(joined<P, "_GetChunkEnable">.c_str(), kGetChunkEnable),
         summary(joined<P, "_GetSupportedPixelType">.c_str(), kGetSupportedPixelType),
         summary(joined<P, "_GetSupportedChunk">.c_str(), kGetSupportedChunk),
-        summary(joined<P, "_SetWidth">.c_str(), kSetWidth),
-        summary(joined<P, "_SetHeight">.c_str(), kSetHeight),
-        summary(joined<P, "_SetOffsetX">.c_str(), kSetOffsetX),
-        summary(joined<P, "_SetOffsetY">.c_str(), kSetOffsetY),
-        summary(joined<P, "_SetPixelType">.c_str(), kSetPixelType),
+        summary(joined<P, "_SetWidth">.c_str(), kChanged<"Width">.c_str()),
+        summary(joined<P, "_SetHeight">.c_str(), kChanged<"Height">.c_str()),
+        summary(joined<P, "_SetOffsetX">.c_str(), kChanged<"OffsetX">.c_str()),
+        summary(joined<P, "_SetOffsetY">.c_str(), kChanged<"OffsetY">.c_str()),
+        summary(joined<P, "_SetPixelType">.c_str(), kChanged<"PixelFormat">.c_str()),
         summary(joined<P, "_SetChunkModeActive">.c_str(), kSetChunkModeActive),
         summary(joined<P, "_SetChunkEnable">.c_str(), kSetChunkEnable),
         summary(joined<P, "_OnOpen">.c_str(), kOnOpen),
