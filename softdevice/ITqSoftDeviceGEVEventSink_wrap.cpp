@@ -43,15 +43,15 @@ Entries soft_device_event_sink_entries() {
         undocumented(director_constructor<"new_ITqSoftDeviceGEVEventSink", D, Sink, true>()),
         disown_entry<"disown_ITqSoftDeviceGEVEventSink", Sink>(),
         delete_entry<"delete_ITqSoftDeviceGEVEventSink", Sink>(),
-        director_virtual<D, D::V_OnApplicationConnect>("aDevice", "aIPAddress", "aPort", "aAccessType"),
-        director_virtual<D, D::V_OnControlChannelStart>("aDevice", "aMACAddress", "aIPAddress", "aMask", "aGateway",
-                                                        "aPort"),
-        director_virtual<D, D::V_OnApplicationDisconnect>("aDevice"),
-        director_virtual<D, D::V_OnControlChannelStop>("aDevice"),
-        director_virtual<D, D::V_OnDeviceResetFull>("aDevice"),
-        director_virtual<D, D::V_OnDeviceResetNetwork>("aDevice"),
-        director_virtual<D, D::V_OnCreateCustomRegisters>("aDevice", "aFactory"),
-        director_virtual<D, D::V_OnCreateCustomGenApiFeatures>("aDevice", "aFactory"),
+        documented(director_virtual<D, D::V_OnApplicationConnect>("aDevice", "aIPAddress", "aPort", "aAccessType")),
+        documented(director_virtual<D, D::V_OnControlChannelStart>("aDevice", "aMACAddress", "aIPAddress", "aMask",
+                                                                   "aGateway", "aPort")),
+        documented(director_virtual<D, D::V_OnApplicationDisconnect>("aDevice")),
+        documented(director_virtual<D, D::V_OnControlChannelStop>("aDevice")),
+        documented(director_virtual<D, D::V_OnDeviceResetFull>("aDevice")),
+        documented(director_virtual<D, D::V_OnDeviceResetNetwork>("aDevice")),
+        documented(director_virtual<D, D::V_OnCreateCustomRegisters>("aDevice", "aFactory")),
+        documented(director_virtual<D, D::V_OnCreateCustomGenApiFeatures>("aDevice", "aFactory")),
         registration<"ITqSoftDeviceGEVEventSink_swigregister", Sink>(),
         initialisation<"ITqSoftDeviceGEVEventSink_swiginit">(),
     };
@@ -60,6 +60,28 @@ Entries soft_device_event_sink_entries() {
 // The docstrings' texts of ITqSoftDeviceGEVEventSink's rows.
 const DocTable kSoftDeviceEventSinkDocs{
     whole("delete_ITqSoftDeviceGEVEventSink", "Virtual destructor."),
+    summary("ITqSoftDeviceGEVEventSink_OnApplicationConnect",
+            "A GigE Vision controller has taken ownership of the control channel.\n\naIPAddress: the controller's IP "
+            "address in dotted text form.\naPort: the controller's UDP port.\naAccessType: the access it secured."),
+    summary("ITqSoftDeviceGEVEventSink_OnControlChannelStart",
+            "The control channel, the device's GVCP command server, has started.\n\naMACAddress: the MAC address of "
+            "the local network interface.\naIPAddress: the IP address the channel is bound to.\naMask: its subnet "
+            "mask.\naGateway: the gateway of the interface.\naPort: the UDP port the channel listens to, the GigE "
+            "Vision standard port 3956."),
+    summary("ITqSoftDeviceGEVEventSink_OnApplicationDisconnect",
+            "The controller has released the control channel; also sent when the device releases it itself after a "
+            "heartbeat refresh failure."),
+    summary("ITqSoftDeviceGEVEventSink_OnControlChannelStop", "The control channel has stopped."),
+    summary("ITqSoftDeviceGEVEventSink_OnDeviceResetFull",
+            "The device has performed a full reset, the equivalent of a power cycle."),
+    summary("ITqSoftDeviceGEVEventSink_OnDeviceResetNetwork",
+            "The device has reset its network stack, usually after a FORCEIP_CMD command."),
+    summary("ITqSoftDeviceGEVEventSink_OnCreateCustomRegisters",
+            "The device should create its custom registers now, with aFactory. Called inside Start, before the custom "
+            "GenApi features are created."),
+    summary("ITqSoftDeviceGEVEventSink_OnCreateCustomGenApiFeatures",
+            "The device should create its custom GenApi features now, with aFactory. Called inside Start, after the "
+            "custom registers are created."),
 };
 
 Entries user_set_notify_entries() {

@@ -4,6 +4,7 @@
 // implementation (the five it has) or raises for the pure ones. The interface itself cannot be made:
 // new_ITqStreamingChannelSource(None) is refused.
 #include "source_director.h"
+#include "source_docs.h"
 
 namespace kivo::module {
 
@@ -38,8 +39,14 @@ Entries streaming_source_entries() {
 }
 
 // The docstrings' texts of ITqStreamingChannelSource's rows.
+const DocTable kStreamingSourceOperationDocs = source_docs::shared<"ITqStreamingChannelSource">();
 const DocTable kStreamingSourceDocs{
     whole("delete_ITqStreamingChannelSource", "Virtual destructor."),
+    summary("ITqStreamingChannelSource_GetGevSCPSPacketSizeInfo", source_docs::kGetGevSCPSPacketSizeInfo),
+    summary("ITqStreamingChannelSource_QueueBuffer", source_docs::kQueueBuffer),
+    summary("ITqStreamingChannelSource_PreQueueBufferProc", source_docs::kPreQueueBufferProc),
+    summary("ITqStreamingChannelSource_PostRetrieveBufferProc", source_docs::kPostRetrieveBufferProc),
+    summary("ITqStreamingChannelSource_RetrieveBuffer", source_docs::kRetrieveBuffer),
 };
 
 }  // namespace kivo::module

@@ -7,6 +7,7 @@
 // SDK's default; the class itself cannot be made: new_TqStreamingChannelSourceDefault(None, ...) is
 // refused.
 #include "source_director.h"
+#include "source_docs.h"
 
 #include <algorithm>
 #include <cstring>
@@ -46,5 +47,19 @@ Entries streaming_source_default_entries() {
     rows.push_back(initialisation<"TqStreamingChannelSourceDefault_swiginit">());
     return rows;
 }
+
+// The docstrings' texts of TqStreamingChannelSourceDefault's rows: its operations carry the
+// interface's texts.
+const DocTable kStreamingSourceDefaultOperationDocs = source_docs::shared<"TqStreamingChannelSourceDefault">();
+const DocTable kStreamingSourceDefaultDocs{
+    whole("new_TqStreamingChannelSourceDefault",
+          "Default constructor.\n\n"
+          ":type aWidth: int, in, optional\n:param aWidth: The default width of the image source (640).\n"
+          ":type aHeight: int, in, optional\n:param aHeight: The default height of the image source (480).\n"
+          ":type aPixelType: int, in, optional\n"
+          ":param aPixelType: The default pixel type of the image source (TqPixelMono8).\n"
+          ":type aBufferCount: int, in, optional\n"
+          ":param aBufferCount: The number of buffers to allocate for streaming (16).\n"),
+};
 
 }  // namespace kivo::module

@@ -206,7 +206,8 @@ struct BufferCountCall {
 
 inline TqString& filled_text(kivo::rt::Slot& s) { return *s.as<TextSlot>().text; }
 
-// The 40 operation functions of director D's class, in slot order.
+// The 40 operation functions of director D's class, in slot order, each with a docstring
+// (source_docs.h).
 template <class D>
 Entries source_operations() {
     using namespace kivo::rt;
@@ -218,7 +219,7 @@ Entries source_operations() {
     using PixelOut = OutputKind<"TqPixelType &", &kOutUInt32Kind, &stored_as<TqPixelType, uint32_t>, Param_Present>;
     using NameOut = OutputKind<"TqString &", &kOutNarrowTextKind, &filled_text, Param_Present>;
     using BufferSlot = ByPointer<TqBuffer*, TypeId::p_TqBuffer, "TqBuffer **">;
-    return {
+    Entries rows = {
         director_virtual<D, typename D::V_GetWidth>(),
         director_virtual<D, typename D::V_GetHeight>(),
         director_virtual<D, typename D::V_GetOffsetX>(),
@@ -251,9 +252,8 @@ Entries source_operations() {
         director_virtual<D, typename D::V_OnStreamingStop>(),
         director_virtual<D, typename D::V_AllocBuffer, void, ResultAs<&BufferHandedBack<S>::kind>>(),
         director_virtual<D, typename D::V_FreeBuffer>("aBuffer"),
-        undocumented(function<joined<D::class_text, "_GetTxNumBuffersToUse">, &BufferCountCall<D>::call,
-                              KeepGil<TupleOutputs<>>, Params<Self, PythonObject, Present<uint32_t&>>>(
-            "aNumBuffer", "aCount")),
+        function<joined<D::class_text, "_GetTxNumBuffersToUse">, &BufferCountCall<D>::call, KeepGil<TupleOutputs<>>,
+                 Params<Self, PythonObject, Present<uint32_t&>>>("aNumBuffer", "aCount"),
         director_virtual<D, typename D::V_QueueBuffer>("aBuffer"),
         director_virtual<D, typename D::V_PreQueueBufferProc>(),
         director_virtual<D, typename D::V_PostRetrieveBufferProc>(),
@@ -266,6 +266,8 @@ Entries source_operations() {
         director_virtual<D, typename D::V_SetLargeLeaderTrailerEnabled>("aEnabled", "aMaxMultiPartCount"),
         director_virtual<D, typename D::V_SetTestPayloadFormatMode>("aPayloadType"),
     };
+    for (Entry& row : rows) row = documented(std::move(row));
+    return rows;
 }
 
 }  // namespace kivo::module

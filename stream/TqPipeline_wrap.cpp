@@ -120,19 +120,41 @@ Entries pipeline_event_sink_entries() {
     using D = SwigDirector_TqPipelineEventSink;
     return {
         director_constructor<"new_TqPipelineEventSink", D, Sink, true>(),
-        undocumented(delete_entry<"delete_TqPipelineEventSink", Sink>()),
+        delete_entry<"delete_TqPipelineEventSink", Sink>(),
         disown_entry<"disown_TqPipelineEventSink", Sink>(),
-        director_virtual<D, D::V_OnBufferCreated>("aPipeline", "aBuffer"),
-        director_virtual<D, D::V_OnBufferDeleted>("aPipeline", "aBuffer"),
-        director_virtual<D, D::V_OnStart>("aPipeline"),
-        director_virtual<D, D::V_OnStop>("aPipeline"),
-        director_virtual<D, D::V_OnReset>("aPipeline"),
-        director_virtual<D, D::V_OnBufferTooSmall, Params<DirectorSelf<Sink>, P*, BoolPointer, BoolPointer>>(
-            "aPipeline", "aReallocAll", "aResetStats"),
-        director_virtual<D, D::V_OnBufferReady>("aPipeline"),
+        documented(director_virtual<D, D::V_OnBufferCreated>("aPipeline", "aBuffer")),
+        documented(director_virtual<D, D::V_OnBufferDeleted>("aPipeline", "aBuffer")),
+        documented(director_virtual<D, D::V_OnStart>("aPipeline")),
+        documented(director_virtual<D, D::V_OnStop>("aPipeline")),
+        documented(director_virtual<D, D::V_OnReset>("aPipeline")),
+        documented(director_virtual<D, D::V_OnBufferTooSmall, Params<DirectorSelf<Sink>, P*, BoolPointer, BoolPointer>>(
+            "aPipeline", "aReallocAll", "aResetStats")),
+        documented(director_virtual<D, D::V_OnBufferReady>("aPipeline")),
         registration<"TqPipelineEventSink_swigregister", Sink>(),
         initialisation<"TqPipelineEventSink_swiginit">(),
     };
 }
+
+// The docstrings' texts of TqPipelineEventSink's rows.
+const DocTable kPipelineEventSinkDocs{
+    whole("new_TqPipelineEventSink", "Constructor."),
+    whole("delete_TqPipelineEventSink", "Destructor."),
+    summary("TqPipelineEventSink_OnBufferCreated",
+            "This callback is invoked right after the TqBuffer has been created but before its payload has been "
+            "allocated."),
+    summary("TqPipelineEventSink_OnBufferDeleted", "This callback is invoked right before the TqBuffer is deleted."),
+    summary("TqPipelineEventSink_OnStart",
+            "This callback is invoked from the same thread that called #TqPipeline::Start."),
+    summary("TqPipelineEventSink_OnStop", "This callback is invoked from the same thread that called #TqPipeline::Stop."),
+    summary("TqPipelineEventSink_OnReset",
+            "This callback is invoked from the same thread that called #TqPipeline::Reset."),
+    summary("TqPipelineEventSink_OnBufferTooSmall",
+            "This callback is invoked from the pipeline thread.\n\naReallocAll: If set to true by at least one of the "
+            "sinks, synchronous buffer re-allocation will be performed.\naResetStats: If set to true by at least one "
+            "of the sinks, stream statistics are reset. The aResetStats parameter is only considered if aReallocAll "
+            "is set to true."),
+    summary("TqPipelineEventSink_OnBufferReady",
+            "Invoked after a buffer has been retrieved from stream and is ready for retrieve"),
+};
 
 }  // namespace kivo::module

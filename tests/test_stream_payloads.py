@@ -1,6 +1,7 @@
 """What a software device's Python source sends arrives whole in our TqStreamGEV and at aravis: images
 with the chunks the ready-made source's buffers now have room for (the buffer's chunk accessors and
-a parameter array's chunk-mapped feature read them), frames short of their chunks marked and counted,
+a parameter array's chunk-mapped feature read them), also when the source counts its chunks only once
+a controller turned chunk mode on, frames short of their chunks marked and counted,
 chunk data, two-part multi-part blocks once the controller allows them, and 64-bit block IDs a source
 sets (whole with extended IDs on, else their low 16 bits)."""
 
@@ -122,6 +123,17 @@ def source_class(k):
     return Source
 
 
+def following_source_class(k):
+    """The source of source_class whose GetChunksSize follows its chunk mode, as PayloadSize does: 0
+    until a controller turns chunk mode on, so that its buffers are made without room for chunks."""
+
+    class Following(source_class(k)):
+        def GetChunksSize(self):
+            return CHUNKS_SIZE if self.chunk_mode else 0
+
+    return Following
+
+
 @pytest.fixture
 def device(k):
     """device(source) -> the running TqSoftDeviceGEV of source and its address; stopped after."""
@@ -236,6 +248,43 @@ def test_frames_short_of_their_chunks_are_marked_and_counted(k, hooks, device, c
         assert buffer.GetImage().IsDataOverrun()
         assert buffer.GetChunkCount() == 2   # what came is whole
     assert hooks.soft_device_statistics(handle)["frames_overrun"] >= 3
+
+
+def test_chunks_turned_on_after_start_reach_our_stream_on_every_frame(k, hooks, device, controller):
+    source = following_source_class(k)()
+    dev = device(source)
+    handle = hooks.soft_device_of(dev)
+    c = controller(address_of(hooks, dev))
+    assert c.params.SetBooleanValue("ChunkModeActive", True).IsOK() and source.chunk_mode
+    assert c.params.GetIntegerValue("PayloadSize")[1] == WIDTH * HEIGHT + 8 + CHUNKS_SIZE
+    c.start()
+    for code, buffer in c.frames(6):
+        assert code == OK, "a frame without its chunks (the source's AddChunk found no room)"
+        assert buffer.GetChunkCount() == 2 and buffer.GetChunkDataSize() == 8 + CHUNKS_SIZE
+        n = struct.unpack("<Q", bytes(buffer.GetChunkRawDataByID(COUNT_ID)))[0]
+        assert (buffer.GetImage().GetDataPointer() == n % 256).all()   # the chunk of that very frame
+        assert bytes(buffer.GetChunkRawDataByIndex(1)) == b"kivo"
+        assert c.params.AttachDataChunks(buffer.GetDataPointer()[:buffer.GetPayloadSize()]).IsOK()
+        assert c.params.GetIntegerValue("ChunkCount")[1] == n
+        assert c.params.DetachDataChunks().IsOK()
+        assert c.stream.QueueBuffer(buffer).IsOK()
+    assert hooks.soft_device_statistics(handle)["frames_overrun"] == 0
+
+    # Chunk mode off again: the frames go out whole, without chunks, and the payload shrinks back.
+    c.params.ExecuteCommand("AcquisitionStop")
+    assert c.control.StreamDisable().IsOK()
+    while True:   # what the first acquisition left in the stream goes back to its queue
+        result, buffer, _ = c.stream.RetrieveBuffer(500)
+        if buffer is None:
+            break
+        assert c.stream.QueueBuffer(buffer).IsOK()
+    assert c.params.SetBooleanValue("ChunkModeActive", False).IsOK() and not source.chunk_mode
+    assert c.params.GetIntegerValue("PayloadSize")[1] == WIDTH * HEIGHT
+    c.start()
+    for code, buffer in c.frames(3):
+        assert code == OK and buffer.GetChunkCount() == 0
+        assert buffer.GetPayloadSize() == WIDTH * HEIGHT
+        assert c.stream.QueueBuffer(buffer).IsOK()
 
 
 def test_chunk_data_blocks_arrive_as_chunk_data(k, hooks, device, controller):
@@ -375,6 +424,16 @@ def test_aravis_reads_the_chunk_mapped_feature_of_every_frame(k, hooks, device):
     for frame in result["frames"]:
         assert frame["count"] % 256 == int(frame["image"], 16)   # the chunk of that very frame
         assert frame["id"] >= 1
+
+
+def test_aravis_parses_the_chunks_of_a_source_that_counts_them_once_chunk_mode_is_on(k, hooks, device):
+    source = following_source_class(k)()
+    dev = device(source)
+    result = aravis(hooks, dev, "chunks")
+    assert source.chunk_mode   # aravis turned it on
+    assert result["payload"] == WIDTH * HEIGHT + 8 + CHUNKS_SIZE
+    for frame in result["frames"]:
+        assert frame["count"] % 256 == int(frame["image"], 16)
 
 
 def test_aravis_takes_two_part_blocks_and_64_bit_ids(k, hooks, device):

@@ -1,5 +1,6 @@
 #include "TqBuffer.h"
 #include "TqChunkData.h"
+#include "TqChunkCodec.h"
 
 #include "TqImage.h"
 #include "TqMemoryBlocks.h"
@@ -25,8 +26,8 @@ TqResult InStream() { return TqResult(TQ_STATE_ERROR, TqString("the buffer is qu
 //   are kept.
 // - Reset(type) drops the chunks, the payload length and the layout ID and keeps the memory and the
 //   chunk area; ResetChunks drops the chunks only.
-// - An image buffer whose chunks follow the payload keeps 8 bytes for the main chunk's header out of
-//   the room and counts them in GetChunkDataSize once there are chunks; nothing is written there.
+// - An image buffer whose chunks follow the payload keeps the bytes of the main chunk's trailer out
+//   of the room and counts them in GetChunkDataSize once there are chunks; nothing is written there.
 // - The payload objects (GetImage, GetRawData, GetMultiPartContainer) are made on first use and
 //   live as long as the buffer; Reset to another payload type keeps them, but only the one of the
 //   current type is handed out. Reset to any type empties the multi-part container (no parts, their
@@ -277,7 +278,7 @@ void TqBuffer::PlaceChunks() {
 }
 
 uint32_t TqBuffer::MainChunkReserve() const {
-    return mPayloadType == TqPayloadTypeImage && mChunkArea == nullptr ? 8 : 0;
+    return mPayloadType == TqPayloadTypeImage && mChunkArea == nullptr ? uint32_t(TqChunk::kTrailerSize) : 0;
 }
 
 void TqBuffer::ResetChunks() { mChunks.Reset(); }

@@ -1,5 +1,7 @@
 #include "TqGenNodeMap.h"
 
+#include "TqChunkCodec.h"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -1671,17 +1673,10 @@ void NodeMap::Poll() {
 bool NodeMap::ParseChunks(const uint8_t* aData, uint32_t aLength, std::vector<Chunk>& aChunks) {
     aChunks.clear();
     if (aData == nullptr) return false;
-    uint32_t end = aLength;
-    while (end > 0) {
-        if (end < 8) return false;
-        const uint8_t* trailer = aData + end - 8;
-        uint32_t id = static_cast<uint32_t>(Decode(trailer, 4, true));
-        uint32_t length = static_cast<uint32_t>(Decode(trailer + 4, 4, true));
-        uint32_t before = end - 8;
-        if (length > before || aChunks.size() == kMaxChunks) return false;
-        aChunks.push_back({id, before - length, length});
-        end = before - length;
-    }
+    const auto chunks = TqChunk::Chunks({aData, aLength}, kMaxChunks);
+    if (!chunks) return false;
+    for (auto it = chunks->rbegin(); it != chunks->rend(); ++it)   // the last in memory first
+        aChunks.push_back({it->id, static_cast<uint32_t>(it->offset), it->length});
     return true;
 }
 

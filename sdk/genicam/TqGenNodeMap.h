@@ -384,9 +384,9 @@ public:
     // changed (the written nodes and, transitively, the nodes that read them). Runs under the lock.
     void SetWriteObserver(std::function<void(Node*)> aObserver);
 
-    // Checks a chunk layout (data then an 8-byte big-endian ID and length, read from the end) and
-    // gives each chunk's ID, offset and length; false when the layout does not hold together or
-    // holds more than kMaxChunks chunks.
+    // Checks a chunk layout (TqChunkCodec.h) and gives each chunk's ID, offset and length, the last
+    // in memory first; false when the layout does not hold together or holds more than kMaxChunks
+    // chunks.
     struct Chunk {
         uint32_t id;
         uint32_t offset;

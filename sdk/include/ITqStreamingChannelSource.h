@@ -27,6 +27,9 @@ class TqBuffer;
 class ITqRegisterMap;
 class ITqRegisterFactory;
 class ITqGenApiFactory;
+namespace TqSoftDevice {
+struct DefaultSourceBuffers;   // the device's hold on the ready-made source's buffers
+}
 
 class TQ_VIRTUALDEVICE_API ITqStreamingChannelSource {
 public:
@@ -115,8 +118,9 @@ private:
 
 // The SDK's ready-made source: a default geometry (the largest, with a region of interest within
 // it), its pixel type and Mono8, no chunks, and aBufferCount buffers for streaming, each with room
-// for a whole image and showing the image as it is when allocated. Queueing and retrieving are the
-// application's (QueueBuffer, RetrieveBuffer).
+// for a whole image and showing the image as it is when allocated, and with a chunk area of the
+// size GetChunksSize tells (when allocated, and again whenever an acquisition starts in chunk mode).
+// Queueing and retrieving are the application's (QueueBuffer, RetrieveBuffer).
 class TQ_VIRTUALDEVICE_API TqStreamingChannelSourceDefault : public ITqStreamingChannelSource {
 public:
     TqStreamingChannelSourceDefault(uint32_t aWidth = 640, uint32_t aHeight = 480,
@@ -166,6 +170,7 @@ public:
     TqResult SetTestPayloadFormatMode(TqPayloadType aPayloadType) override;
 
 private:
+    friend struct TqSoftDevice::DefaultSourceBuffers;
     struct Impl;
     Impl* mImpl;
     TqLiveObjects::Counter mCounter{"TqStreamingChannelSourceDefault"};

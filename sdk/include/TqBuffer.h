@@ -118,6 +118,8 @@ public:
     // that holds them begins, and how many of its bytes they take (0: no chunks).
     const uint8_t* GetChunkBytes() const { return mChunks.GetArea(); }
     uint32_t GetChunkBytesUsed() const { return mChunks.GetUsed(); }
+    // The size of the chunk area AllocChunk gave (0: none; the stand-in's own interface).
+    uint32_t GetChunkAreaSize() const { return mChunkAreaSize; }
 
     // ITqChunkData
     void ResetChunks() override;

@@ -11,6 +11,7 @@
 #include "TqSoftDeviceAccess.h"
 
 #include "TqBuffer.h"
+#include "TqChunkCodec.h"
 #include "TqImage.h"
 #include "TqInterface.h"
 #include "TqNoMemory.h"
@@ -335,7 +336,10 @@ private:
         std::string failure;
         if (!Guarded(&d, "", [&] {
                 fixed = source->GetPayloadSize();
-                if (!fixed && source->GetChunkModeActive()) chunks = source->GetChunksSize() + kChunkTrailer;
+                // In chunk mode a block is one chunk layout: the image, its chunk trailer, then the
+                // source's chunks.
+                if (!fixed && source->GetChunkModeActive())
+                    chunks = source->GetChunksSize() + uint32_t(TqChunk::kTrailerSize);
             }, failure))
             return false;
         if (fixed) {

@@ -73,6 +73,16 @@ std::shared_ptr<TqEngine::FrameProvider> StreamingLoop(std::shared_ptr<Gate> aGa
                                                        ITqStreamingChannelSource* aSource,
                                                        std::vector<TqBuffer*> aBuffers);
 
+// The device's part in the buffers of a ready-made source (TqStreamingChannelSourceDefault.cpp).
+struct DefaultSourceBuffers {
+    // When an acquisition starts in chunk mode, while the device holds aHeld: each of them that
+    // aSource allocated, when aSource is a ready-made source, gets a chunk area of aChunksSize bytes
+    // (GetChunksSize then) unless it has one of that size. The number of buffers that could not get
+    // theirs (no memory; each keeps the area it had).
+    static size_t FitChunkAreas(ITqStreamingChannelSource& aSource, const std::vector<TqBuffer*>& aHeld,
+                                uint32_t aChunksSize);
+};
+
 // ---- the interfaces the device hands out (each lives as long as the device) ----
 
 // The identity and the XML header: defaults at each start, set by the application from then on;
@@ -197,9 +207,6 @@ struct UserSetRun;   // one start's user sets (TqSoftDeviceUserSets.cpp)
 constexpr uint32_t kUserSetBase = 0x32001000;
 // The largest set file a load takes (a larger one fails it unread): parsed well within a heartbeat.
 constexpr size_t kMaxSetFile = size_t(16) << 20;
-// With chunk mode on a block is one chunk layout: the image's chunk trailer (its ID and length, 8
-// bytes) follows the image, then come the buffer's chunks; PayloadSize counts it.
-constexpr uint32_t kChunkTrailer = 8;
 // At a start, once the engine device is described: set 0 taken from its fresh registers, the set
 // UserSetDefault names loaded (the notification told), the image format as the start leaves it kept.
 void StartUserSets(Core& d, Run& aRun);

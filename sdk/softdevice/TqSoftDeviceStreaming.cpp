@@ -3,7 +3,8 @@
 // per acquisition:
 //
 //   start   GetTxNumBuffersToUse (TQ_OK: that many buffers, 4 up to those allocated; anything else:
-//           all), GetChunkModeActive (and in chunk mode GetChunksSize), OnStreamingStart;
+//           all), GetChunkModeActive (and in chunk mode GetChunksSize, to which the chunk areas of a
+//           ready-made source's buffers are fitted), OnStreamingStart;
 //   frames  while the channel acquires: PreQueueBufferProc (false: nothing this round), QueueBuffer
 //           for each buffer the device holds (the first refusal keeps it and the rest for later;
 //           a buffer goes to the source without a block ID, taking 64-bit ones while the controller
@@ -34,7 +35,7 @@
 #include "ITqMultiPart.h"
 #include "TqChunkData.h"
 #include "TqImage.h"
-#include "TqWireBytes.h"
+#include "TqChunkCodec.h"
 #include "TqLogger.h"
 #include "TqPixelLayout.h"
 
@@ -103,11 +104,21 @@ public:
         if (limit.IsOK()) mFree.resize(std::min<size_t>(std::max(wanted, kFewestBuffers), mFree.size()));
         mChunksSize = 0;
         mOverrunTold = mPartsTold = false;
+        size_t unfitted = 0;
         if (!Call("GetChunkModeActive", [&](ITqStreamingChannelSource& s, Core&) {
                 mChunkMode = s.GetChunkModeActive();
-                if (mChunkMode) mChunksSize = s.GetChunksSize();
+                if (!mChunkMode) return;
+                mChunksSize = s.GetChunksSize();
+                // The chunks configured now fit every buffer of a ready-made source (all the device's).
+                std::vector<TqBuffer*> held;
+                for (TqBuffer* buffer : mBuffers)
+                    if (!mLost.count(buffer)) held.push_back(buffer);
+                unfitted = DefaultSourceBuffers::FitChunkAreas(s, held, mChunksSize);
             }))
             return;
+        if (unfitted)
+            Report(mChannel, mWho + ": " + std::to_string(unfitted) + " buffers got no chunk area of " +
+                                 std::to_string(mChunksSize) + " bytes (no memory); they keep the one they had");
         mStreaming = Call("OnStreamingStart", [](ITqStreamingChannelSource& s, Core&) { s.OnStreamingStart(); });
     }
 
@@ -290,10 +301,9 @@ private:
         if (used) {
             // The block is one chunk layout, read from its end: the image is the first chunk, its
             // trailer (ID, length) between it and the buffer's chunks.
-            mChunkBlock.resize(kChunkTrailer + used);
-            TqWire::Put32(mChunkBlock.data(), kImageChunkId);
-            TqWire::Put32(mChunkBlock.data() + 4, uint32_t(aFrame.imageSize));
-            std::memcpy(mChunkBlock.data() + kChunkTrailer, aBuffer.GetChunkBytes(), used);
+            mChunkBlock.resize(TqChunk::kTrailerSize + used);
+            TqChunk::Trailer::Write(mChunkBlock.data(), kImageChunkId, uint32_t(aFrame.imageSize));
+            std::memcpy(mChunkBlock.data() + TqChunk::kTrailerSize, aBuffer.GetChunkBytes(), used);
             aFrame.chunks = mChunkBlock.data();
             aFrame.chunkSize = mChunkBlock.size();
             aFrame.chunkLayoutId = aBuffer.GetChunkLayoutID();

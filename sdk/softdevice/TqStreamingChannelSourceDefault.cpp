@@ -2,8 +2,12 @@
 // interest within it, its own pixel type and Mono8, no chunks, and up to its buffer count of
 // buffers, each with room for a whole sensor image and showing the image as it is when allocated,
 // and with a chunk area of the chunks GetChunksSize counts (a subclass's, when it has chunks), where
-// AddChunk puts them. Queueing and retrieving are left to the application.
+// AddChunk puts them. A subclass's chunk size may follow the chunk mode a controller sets after the
+// buffers were made: whenever an acquisition starts in chunk mode the device has each buffer's area
+// fitted to the size then (DefaultSourceBuffers). Queueing and retrieving are left to the
+// application.
 #include "ITqStreamingChannelSource.h"
+#include "TqSoftDeviceImpl.h"
 
 #include "TqBuffer.h"
 #include "TqImage.h"
@@ -160,6 +164,19 @@ TqBuffer* TqStreamingChannelSourceDefault::AllocBuffer() {
     mImpl->Shape(*buffer);
     mImpl->buffers.insert(buffer);
     return buffer;
+}
+
+size_t TqSoftDevice::DefaultSourceBuffers::FitChunkAreas(ITqStreamingChannelSource& aSource,
+                                                         const std::vector<TqBuffer*>& aHeld, uint32_t aChunksSize) {
+    auto* source = dynamic_cast<TqStreamingChannelSourceDefault*>(&aSource);
+    if (!source) return 0;
+    TqStreamingChannelSourceDefault::Impl& d = *source->mImpl;
+    std::lock_guard guard(d.lock);
+    size_t failed = 0;
+    for (TqBuffer* buffer : aHeld)
+        if (d.buffers.count(buffer) && buffer->GetChunkAreaSize() != aChunksSize)
+            failed += !buffer->AllocChunk(aChunksSize).IsOK();
+    return failed;
 }
 
 // Only buffers of this source are freed; others are not its to free.

@@ -1,5 +1,6 @@
 #include "TqGvspAssembler.h"
 
+#include "TqChunkCodec.h"
 #include "TqImage.h"
 #include "TqLoopback.h"
 #include "TqPixelLayout.h"
@@ -59,20 +60,6 @@ bool NewerExtended(uint64_t aId, uint64_t aLatest) {
 uint64_t NextId(uint64_t aId, bool aExtended) {
     if (aExtended) return aId == ~uint64_t(0) ? 1 : aId + 1;
     return aId >= 65535 ? 1 : aId + 1;
-}
-
-// The length of the image chunk that begins a chunk layout of aSize bytes at aData (found by walking
-// its chunks from the end), or none when the layout does not lead back to its start.
-std::optional<uint32_t> ImageChunk(const uint8_t* aData, uint64_t aSize) {
-    uint64_t end = aSize;
-    while (end >= Gvsp::Trailer::kChunkInfoSize) {
-        const uint64_t before = end - Gvsp::Trailer::kChunkInfoSize;
-        const uint32_t length = TqWire::Get32(aData + before + 4);
-        if (length > before) return std::nullopt;
-        if (length == before) return length;
-        end = before - length;
-    }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -717,11 +704,11 @@ void GvspAssembler::Describe(const Block& aBlock, uint32_t& aResult) {
     const uint16_t type = aBlock.payloadType;
     if (whole && HasChunks(type)) {
         // The image's chunk begins the layout; the chunks after its trailer are the buffer's.
-        const auto image = ImageChunk(buffer.GetDataPointer(), aBlock.payloadSize);
+        const auto image = TqChunk::First({buffer.GetDataPointer(), size_t(aBlock.payloadSize)});
         const uint32_t length = uint32_t(aBlock.payloadSize);
         if (image) {
-            const uint32_t at = *image + Gvsp::Trailer::kChunkInfoSize;
-            buffer.SetReceivedChunks(*image, at, length - at, aBlock.chunkLayoutId);
+            const uint32_t at = uint32_t(image->End());
+            buffer.SetReceivedChunks(image->length, at, length - at, aBlock.chunkLayoutId);
         } else {
             buffer.SetReceivedChunks(length, 0, 0, aBlock.chunkLayoutId);   // no layout that holds together
         }

@@ -1,12 +1,15 @@
-// Chunk layouts into the two readers of chunk trailers: the chunk-data payload over attached memory
-// (TqChunkData::Attach, then every chunk by position and by ID, and one more chunk added), and the
-// node map's chunk ports (TqGenParameterArray::AttachDataChunks, then every feature of a description
-// whose registers lie in chunks read).
+// Chunk layouts into the chunk codec (its walk from the end) and the readers over it: the chunk-data
+// payload over attached memory (TqChunkData::Attach, then every chunk by position and by ID, and one
+// more chunk added), and the node map's chunk ports (TqGenParameterArray::AttachDataChunks, then
+// every feature of a description whose registers lie in chunks read).
 //
 // Input: chunk memory as a block carries it: each chunk's data, then its ID and length (32 bits each,
 // big-endian), read from the end backwards.
-// Checked besides the sanitizers: every chunk lies inside the memory and after the one before it, and
+// Checked besides the sanitizers: a layout holds together exactly when its walk comes back to the
+// start, its chunks follow one another from the start to the end of the memory, and the chunk-data
+// payload and the node map find those chunks (or, for a layout that does not hold together, none);
 // a lookup by ID finds the first chunk of that ID.
+#include "TqChunkCodec.h"
 #include "TqChunkData.h"
 #include "TqGenParameter.h"
 #include "TqGenParameterArray.h"
@@ -14,6 +17,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 using KivoFuzz::Bytes;
@@ -35,20 +39,41 @@ const char kDescription[] =
     "<Formula>C+I</Formula></IntSwissKnife>"
     "</RegisterDescription>";
 
-void ReadChunkData(Bytes aMemory) {
+// The codec's reading: the chunks of a layout that holds together, each where the one before ends;
+// none when the walk does not come back to the start.
+std::optional<std::vector<TqChunk::Chunk>> ReadLayout(Bytes aMemory) {
+    const auto chunks = TqChunk::Chunks(aMemory);
+    TqChunk::Walk walk(aMemory);
+    size_t walked = 0;
+    while (walk.Next()) ++walked;
+    KIVO_FUZZ_CHECK(bool(chunks) == walk.AtStart());
+    if (!chunks) return chunks;
+    KIVO_FUZZ_CHECK(chunks->size() == walked);
+    size_t end = 0;
+    for (const TqChunk::Chunk& chunk : *chunks) {
+        KIVO_FUZZ_CHECK(chunk.offset == end);
+        end = chunk.End();
+    }
+    KIVO_FUZZ_CHECK(end == aMemory.size());
+    KIVO_FUZZ_CHECK(chunks->empty() ? !TqChunk::First(aMemory) : TqChunk::First(aMemory) == chunks->front());
+    return chunks;
+}
+
+void ReadChunkData(Bytes aMemory, const std::optional<std::vector<TqChunk::Chunk>>& aLayout) {
     TqChunkData chunks;
     if (!chunks.Attach(aMemory.data(), static_cast<uint32_t>(aMemory.size())).IsOK()) return;
     const uint8_t* begin = aMemory.data();
     const uint8_t* end = begin + aMemory.size();
     const uint8_t* after = begin;
     const uint32_t count = chunks.GetChunkCount();
+    KIVO_FUZZ_CHECK(count == (aLayout ? aLayout->size() : 0));
     std::map<uint32_t, const uint8_t*> first;   // the data of the first chunk of each ID
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t id = 0;
         KIVO_FUZZ_CHECK(chunks.GetChunkIDByIndex(i, id).IsOK());
         const uint8_t* data = chunks.GetChunkRawDataByIndex(i);
         const uint32_t size = chunks.GetChunkSizeByIndex(i);
-        KIVO_FUZZ_CHECK(data >= after && data <= end && size <= static_cast<size_t>(end - data));
+        KIVO_FUZZ_CHECK(data == after && data <= end && size <= static_cast<size_t>(end - data));
         KivoFuzz::Touch(data, size);
         after = data + size + 8;
         first.emplace(id, data);
@@ -64,13 +89,14 @@ void ReadChunkData(Bytes aMemory) {
     chunks.Detach();
 }
 
-void ReadChunkPorts(Bytes aMemory) {
+void ReadChunkPorts(Bytes aMemory, const std::optional<std::vector<TqChunk::Chunk>>& aLayout) {
     static TqGenParameterArray* array = [] {
         auto* a = new TqGenParameterArray;
         a->Load(kDescription, sizeof kDescription - 1, TqGenParameterArray::MemoryPort(64));
         return a;
     }();
-    array->AttachDataChunks(aMemory.data(), static_cast<uint32_t>(aMemory.size()));
+    const TqResult attached = array->AttachDataChunks(aMemory.data(), static_cast<uint32_t>(aMemory.size()));
+    KIVO_FUZZ_CHECK(!attached.IsOK() || aLayout);   // a layout that does not hold together is refused
     for (uint32_t i = 0; i < array->GetCount(); ++i) {
         TqString text;
         array->Get(i)->ToString(text);
@@ -81,9 +107,9 @@ void ReadChunkPorts(Bytes aMemory) {
 // ---- seeds: the layouts of the chunk tests ----
 
 Bytes Layout(const std::vector<std::pair<uint32_t, Bytes>>& aChunks) {
-    KivoFuzz::Writer w;
-    for (const auto& [id, data] : aChunks) w.Raw(data).U32(id).U32(static_cast<uint32_t>(data.size()));
-    return w.Get();
+    Bytes layout;
+    for (const auto& [id, data] : aChunks) TqChunk::Append(layout, id, data);
+    return layout;
 }
 
 std::vector<Bytes> Seeds() {
@@ -106,7 +132,8 @@ KIVO_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     const Bytes memory(aData, aData + aSize);
-    ReadChunkData(memory);
-    ReadChunkPorts(memory);
+    const auto layout = ReadLayout(memory);
+    ReadChunkData(memory, layout);
+    ReadChunkPorts(memory, layout);
     return 0;
 }

@@ -6,7 +6,8 @@
 // bit 0: wait for the leader; bits 1-7: the image timeout in tens of milliseconds. Time advances the
 // clock by that many milliseconds and hands back the blocks that timed out before the datagram.
 // Checked besides the sanitizers: a handed-back buffer states no more acquired bytes or payload than
-// its memory holds, and its groups of missing packets run forwards; no buffer is lost. Each datagram
+// its memory holds, its groups of missing packets run forwards and its chunks are a whole chunk layout
+// read again through the chunk codec; no buffer is lost. Each datagram
 // is also read through every view of the streaming codec (extended IDs, multi-part, chunk data),
 // whose parts must lie within it.
 #include "TqDeviceEngine.h"
@@ -91,8 +92,10 @@ void ReadThroughViews(const Bytes& aDatagram) {
 // (a large leader), and an image whose trailer is marked DATA_OVERRUN.
 std::vector<std::vector<Bytes>> DeviceBlocks() {
     std::vector<std::vector<Bytes>> blocks;
-    Bytes image(24 * 20), chunks = {0, 0, 0, 0, 0, 0, 0x01, 0xE0, 1, 2, 3, 4, 0, 0, 0x40, 0x01, 0, 0, 0, 4};
+    Bytes image(24 * 20), chunks(TqChunk::kTrailerSize);
     for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i);
+    TqChunk::Trailer::Write(chunks.data(), 0, uint32_t(image.size()));   // the image's own chunk
+    TqChunk::Append(chunks, 0x4001, Bytes{1, 2, 3, 4});
     TqEngine::Frame frame;
     frame.width = 24;
     frame.height = 20;
@@ -111,8 +114,8 @@ std::vector<std::vector<Bytes>> DeviceBlocks() {
     TqEngine::Frame chunkData;
     chunkData.blockId = 3;
     chunkData.payloadType = Gvsp::kPayloadChunkData;
-    chunkData.chunks = chunks.data() + 8;
-    chunkData.chunkSize = chunks.size() - 8;
+    chunkData.chunks = chunks.data() + TqChunk::kTrailerSize;
+    chunkData.chunkSize = chunks.size() - TqChunk::kTrailerSize;
     blocks.push_back(TqEngine::BuildPackets(chunkData, 7, 576));
     for (size_t count : {size_t(2), size_t(12)}) {
         TqEngine::Frame parts;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "TqBuffer.h"
+#include "TqChunkCodec.h"
 #include "TqGvspAssembler.h"
 #include "TqStreamState.h"
 #include "fuzz_input.h"
@@ -37,7 +38,8 @@ public:
     }
 
     // Takes back what the receiver handed back (state lock held): no buffer states more acquired
-    // bytes or payload than its memory holds, and its payload can be read.
+    // bytes or payload than its memory holds, its payload can be read, and its chunks are a whole
+    // chunk layout inside its memory.
     void TakeBack() {
         while (!state->output.empty()) {
             TqBuffer* buffer = state->output.front().buffer;
@@ -45,6 +47,7 @@ public:
             KIVO_FUZZ_CHECK(buffer->GetAcquiredSize() <= buffer->GetSize());
             KIVO_FUZZ_CHECK(buffer->GetPayloadLength() <= buffer->GetSize());
             Touch(buffer->GetDataPointer(), buffer->GetPayloadLength());
+            CheckChunks(*buffer);
             uint32_t groups = 0;
             buffer->GetMissingPacketIdsCount(groups);
             for (uint32_t i = 0; i < groups; ++i) {
@@ -65,6 +68,24 @@ public:
     TqStreamLib::State* const state;   // never freed: the target's inputs share it
 
 private:
+    // The buffer's chunks are those of the chunk bytes it shows, read as a layout: all of them, in
+    // order, within its memory.
+    static void CheckChunks(TqBuffer& aBuffer) {
+        const uint8_t* area = aBuffer.GetChunkBytes();
+        const uint32_t used = aBuffer.GetChunkBytesUsed();
+        const uint32_t count = aBuffer.GetChunkCount();
+        if (!count) return;
+        const uint8_t* memory = aBuffer.GetDataPointer();
+        KIVO_FUZZ_CHECK(area >= memory && area + used <= memory + aBuffer.GetSize());
+        const auto chunks = TqChunk::Chunks({area, used});
+        KIVO_FUZZ_CHECK(chunks && chunks->size() == count);
+        for (uint32_t i = 0; i < count; ++i) {
+            KIVO_FUZZ_CHECK(aBuffer.GetChunkRawDataByIndex(i) == area + (*chunks)[i].offset);
+            KIVO_FUZZ_CHECK(aBuffer.GetChunkSizeByIndex(i) == (*chunks)[i].length);
+            Touch(area + (*chunks)[i].offset, (*chunks)[i].length);
+        }
+    }
+
     std::array<std::unique_ptr<TqBuffer>, 4> mBuffers;
 };
 

@@ -2,7 +2,8 @@
 // GigE Vision puts them (checked against packets written out byte by byte, so that a field at the
 // wrong offset cannot hide behind a round trip), the extended-ID forms, the multi-part and chunk
 // layouts the receiver does not take yet, and views that refuse bytes too few for them or read no
-// further than the bytes they were given.
+// further than the bytes they were given; chunk layouts, which count only whole.
+#include "TqChunkCodec.h"
 #include "TqGvcpCodec.h"
 #include "TqGvspCodec.h"
 #include "TqWireBytes.h"
@@ -250,6 +251,82 @@ TEST(GvspCodec, MultiPartLeaderPayloadAndTrailer) {
     ASSERT_EQ(end->PartCount(), 2u);
     EXPECT_EQ(end->Part(1).SizeY(), 48u);
     EXPECT_EQ(end->Part(0).PartLength(), 0u);
+}
+
+// ---- chunk layouts ----
+
+TEST(ChunkCodec, WriterPutsDataThenIdAndLengthAndTheWalkReadsThemBack) {
+    Bytes layout;
+    TqChunk::Append(layout, 0x11223344, Bytes{'a', 'b', 'c'});
+    TqChunk::Append(layout, 0xA0B0C0D0, Bytes{});
+    TqChunk::Append(layout, 7, Bytes{'x', 'y'});
+    EXPECT_EQ(layout, (Bytes{'a', 'b', 'c', 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 3,      // data, ID, length
+                             0xA0, 0xB0, 0xC0, 0xD0, 0, 0, 0, 0,                     // an empty chunk
+                             'x', 'y', 0, 0, 0, 7, 0, 0, 0, 2}));
+    const auto chunks = TqChunk::Chunks(layout);
+    ASSERT_TRUE(chunks);
+    EXPECT_EQ(*chunks, (std::vector<TqChunk::Chunk>{{0x11223344, 0, 3}, {0xA0B0C0D0, 11, 0}, {7, 19, 2}}));
+    EXPECT_EQ(chunks->back().End(), layout.size());
+    EXPECT_EQ(TqChunk::First(layout), (TqChunk::Chunk{0x11223344, 0, 3}));
+
+    // The walk goes from the end; once at the start it stays there.
+    TqChunk::Walk walk(layout);
+    EXPECT_EQ(walk.Next()->id, 7u);
+    EXPECT_EQ(walk.Next()->id, 0xA0B0C0D0u);
+    EXPECT_EQ(walk.Next()->id, 0x11223344u);
+    EXPECT_FALSE(walk.Next());
+    EXPECT_FALSE(walk.Next());
+    EXPECT_TRUE(walk.AtStart());
+
+    EXPECT_EQ(TqChunk::Chunks({}), std::vector<TqChunk::Chunk>{}) << "nothing is a layout of no chunks";
+    EXPECT_FALSE(TqChunk::First({})) << "and has no first chunk";
+    EXPECT_EQ(TqChunk::Chunks(layout, 3)->size(), 3u);
+    EXPECT_FALSE(TqChunk::Chunks(layout, 2)) << "more chunks than allowed";
+}
+
+TEST(ChunkCodec, WriterKeepsToItsRoomAndTakesDataFromItsOwnArea) {
+    uint8_t area[24];
+    std::fill_n(area, sizeof area, 0xEE);
+    TqChunk::Writer writer(area, sizeof area, 0);
+    ASSERT_TRUE(writer.Append(1, reinterpret_cast<const uint8_t*>("abcd"), 4));
+    EXPECT_EQ(writer.Used(), 12u);
+    EXPECT_FALSE(writer.Append(2, area, 5)) << "13 bytes in the 12 left";
+    EXPECT_FALSE(writer.Append(2, area, 0, 5)) << "an empty chunk with 5 reserved in the 12 left";
+    EXPECT_EQ(writer.Used(), 12u);
+    EXPECT_EQ(area[12], 0xEE) << "a refused chunk writes nothing";
+    ASSERT_TRUE(writer.Append(2, area + 1, 4, 0)) << "exactly the room left; the data from the area itself";
+    EXPECT_EQ(Bytes(area + 12, area + 24), (Bytes{'b', 'c', 'd', 0, 0, 0, 0, 2, 0, 0, 0, 4}));
+    EXPECT_EQ(TqChunk::Chunks({area, writer.Used()})->size(), 2u);
+    EXPECT_FALSE(TqChunk::Writer(nullptr, 100, 0).Append(1, nullptr, 0)) << "no area";
+    EXPECT_FALSE(TqChunk::Writer(area, 8, 12).Append(1, nullptr, 0)) << "used past the capacity";
+}
+
+TEST(ChunkCodec, ALayoutThatDoesNotLeadBackToItsStartIsNoLayout) {
+    Bytes good;
+    TqChunk::Append(good, 1, Bytes{1, 2, 3, 4});
+    TqChunk::Append(good, 2, Bytes{5, 6});
+    std::vector<Bytes> broken = {
+        Bytes(7, 0),                                                    // shorter than a trailer
+        [&] { Bytes b{9}; b.insert(b.end(), good.begin(), good.end()); return b; }(),   // a stray byte first
+        [&] { Bytes b = good; b.back() = 3; return b; }(),               // the last length one too many
+        [&] { Bytes b = good; b[4 + 4 + 3] = 0xFF; return b; }(),        // the first length past the start
+        [&] { Bytes b = good; b.insert(b.end(), {0, 0, 0}); return b; }(),   // a cut trailer at the end
+    };
+    for (const Bytes& layout : broken) {
+        EXPECT_FALSE(TqChunk::Chunks(layout)) << layout.size();
+        EXPECT_FALSE(TqChunk::First(layout)) << layout.size();
+        TqChunk::Walk walk(layout);
+        while (walk.Next()) {
+        }
+        EXPECT_FALSE(walk.AtStart());
+    }
+    // A length reaching exactly the start makes a single chunk of all the bytes before its trailer.
+    Bytes whole = good;
+    whole.insert(whole.end(), {0, 0, 0, 9, 0, 0, 0, uint8_t(good.size())});
+    EXPECT_EQ(TqChunk::Chunks(whole), (std::vector<TqChunk::Chunk>{{9, 0, uint32_t(good.size())}}));
+    // The largest length reads nothing before the start, however large the offset arithmetic.
+    Bytes huge = {0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_FALSE(TqChunk::Walk(huge).Next());
 }
 
 }  // namespace
