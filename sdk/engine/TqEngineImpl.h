@@ -14,6 +14,7 @@
 #include "TqWireBytes.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -303,6 +304,8 @@ struct Device::Impl {
     void InitRegisters();
     uint64_t Now() const { return clock(); }
     uint64_t Timestamp() const;
+    // The delay channel aChannel's sender keeps between its packets: SCPD, in timestamp ticks.
+    std::chrono::nanoseconds PacketDelay(uint32_t aChannel) const;
     uint16_t ReadWord(uint32_t aAddress, uint32_t& aValue) const;
     uint16_t ReadBytes(uint32_t aAddress, uint8_t* aData, size_t aSize) const;
     uint16_t CheckWrite(uint32_t aAddress, uint32_t aValue, const Peer* aPeer) const;

@@ -499,6 +499,39 @@ void Device::Impl::StopStreams() {
 
 namespace {
 
+// The pace of a channel's packets when the controller asks for a delay between them (SCPD): packet k
+// of a frame leaves no earlier than the frame's start + k x delay, and a frame starts no earlier than
+// one delay after the last packet of the one before. What is due leaves together and the sender
+// sleeps until the next packet is due, so a short delay costs no wake-up a packet; a sender that
+// woke late sends what it owes at once, but at most kCatchUp of it (after a longer stall, on a busy
+// machine, the schedule moves on instead of bursting).
+class PacketPace {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::microseconds kCatchUp{200};
+
+    // A frame begins, its packets aDelay apart (0: unpaced).
+    void Begin(std::chrono::nanoseconds aDelay) {
+        delay = aDelay;
+        next = std::max(next, Clock::now());
+    }
+    bool Paced() const { return delay.count() > 0; }
+    // When the next packet is due.
+    Clock::time_point Next() const { return next; }
+    // How many of aLeft packets are due at aNow (0: none yet); they count as sent.
+    uint32_t Take(Clock::time_point aNow, uint32_t aLeft) {
+        if (aNow < next) return 0;
+        if (aNow - next > kCatchUp) next = aNow - kCatchUp;
+        const uint32_t due = uint32_t(std::min<uint64_t>(aLeft, 1 + uint64_t((aNow - next) / delay)));
+        next += due * delay;
+        return due;
+    }
+
+private:
+    std::chrono::nanoseconds delay{0};
+    Clock::time_point next{};
+};
+
 // One stream channel's sender thread: what it keeps from frame to frame (its socket, its batch, the
 // provider of its run, the pace's deadline) and the steps of one frame.
 class Sender {
@@ -549,6 +582,7 @@ private:
     struct Plan {
         FrameLayout layout;
         uint32_t destination = 0, port = 0, dropEvery = 0, period = 0;
+        std::chrono::nanoseconds delay{0};   // between packets
         uint64_t counter = 0, timestamp = 0, sentAt = 0, block = 0;
         bool link = false, paced = false, single = false, notify = false, extended = false;
         Device::StreamTap tap;
@@ -604,6 +638,7 @@ private:
         p.link = d.linkUp;
         p.paced = !provider && d.Feature(Reg::kFrameRateEnable) != 0;   // a provider keeps its own pace
         p.period = d.Feature(Reg::kFramePeriod);
+        p.delay = d.PacketDelay(n);
         p.single = d.Feature(Reg::kAcquisitionMode) == 1;
         p.notify = d.Feature(Reg::kEventNotification) != 0;
         p.tap = d.streamTap;
@@ -698,16 +733,45 @@ private:
             dropped += dropping;
             return dropping;
         };
-        const uint64_t sent = SendPackets(*wire, 0, uint32_t(wire->Packets() - 1), n, p.tap, *batch, tapped, drop);
+        pace.Begin(p.delay);
+        bool whole = false;
+        const uint64_t sent = SendPaced(*wire, p, drop, whole);
         {
             std::lock_guard lock(d.mutex);
-            d.stats.framesSent++;
+            d.stats.framesSent += whole;
             d.stats.framesOverrun += aFrame.overrun;
             d.stats.gvspPacketsSent += sent;
             d.stats.gvspPacketsDropped += dropped;
         }
         Done(aFrame, true);
-        FrameEnd(p);
+        if (whole) FrameEnd(p);
+    }
+
+    // Sends the packets of aWire as the pace lets them leave (at once when unpaced): the packets that
+    // left, and in aWhole whether the channel sent them all (it did not stop halfway).
+    template <class Dropped>
+    uint64_t SendPaced(const WireBlock& aWire, const Plan& p, Dropped aDropped, bool& aWhole) {
+        const uint32_t packets = uint32_t(aWire.Packets());
+        uint64_t sent = 0;
+        uint32_t next = 0;
+        while (next < packets) {
+            const uint32_t due = pace.Paced() ? Due(packets - next) : packets - next;
+            if (due == 0) break;
+            sent += SendPackets(aWire, next, next + due - 1, n, p.tap, *batch, tapped, aDropped);
+            next += due;
+        }
+        aWhole = next == packets;
+        return sent;
+    }
+
+    // Waits until the pace lets a packet leave: how many of aLeft may leave now, 0 when the channel
+    // stops first.
+    uint32_t Due(uint32_t aLeft) {
+        for (;;) {
+            if (const uint32_t due = pace.Take(PacketPace::Clock::now(), aLeft)) return due;
+            std::unique_lock lock(d.mutex);
+            if (ch->wake.wait_until(lock, pace.Next(), [&] { return ch->stop || !d.acquiring; })) return 0;
+        }
     }
 
     // Waits for the next frame's time (at the frame rate, or a while when nothing takes the frames);
@@ -736,6 +800,7 @@ private:
     int socket = -1;
     uint32_t socketFor = 0;
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now();
+    PacketPace pace;
     std::vector<uint8_t> eventData = std::vector<uint8_t>(16);
     std::vector<uint8_t> tapped;   // a packet for the stream tap
     std::unique_ptr<Batch> batch = std::make_unique<Batch>();
