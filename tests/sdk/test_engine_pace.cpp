@@ -1,5 +1,7 @@
 // The stream channel's pace: the packet delay a controller writes spaces every packet of every frame
-// (in the device's timestamp ticks), and a stop does not wait for a packet that is not due yet.
+// (in the device's timestamp ticks), a stop does not wait for a packet that is not due yet, and a
+// receiver that asks for packets again because it lost them slows the sender down, once for the
+// blocks sent before it slowed down and never for what the loss fault dropped.
 #include "engine_helpers.h"
 
 #include <chrono>
@@ -119,4 +121,107 @@ TEST(EnginePace, AStopDoesNotWaitForAPacketThatIsNotDueYet) {
     const Statistics s = d.GetStatistics();
     EXPECT_EQ(s.gvspPacketsSent, 1u);
     EXPECT_EQ(s.framesSent, 0u);   // the frame did not go out whole
+}
+
+namespace {
+
+// Gives one 300 x 20 Mono8 frame (a leader, 5 payload packets, a trailer) each time the test lets
+// it, and counts the frames given back.
+struct GatedFrames : FrameProvider {
+    bool NextFrame(uint32_t, Frame& aFrame) override {
+        std::unique_lock lock(m);
+        changed.wait(lock, [&] { return interrupted || allowed > 0; });
+        if (interrupted) return false;
+        --allowed;
+        aFrame.image = pixels.data();
+        aFrame.imageSize = pixels.size();
+        aFrame.width = 300;
+        aFrame.height = 20;
+        aFrame.pixelFormat = Pfnc::kMono8;
+        return true;
+    }
+    void FrameDone(uint32_t, const Frame&, bool) override {
+        std::lock_guard lock(m);
+        ++done;
+        changed.notify_all();
+    }
+    void Interrupt(uint32_t) override {
+        std::lock_guard lock(m);
+        interrupted = true;
+        changed.notify_all();
+    }
+    // Lets one more frame go and waits until it went.
+    bool Send() {
+        std::unique_lock lock(m);
+        const int wanted = done + 1;
+        ++allowed;
+        changed.notify_all();
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return done >= wanted; });
+    }
+    std::mutex m;
+    std::condition_variable changed;
+    std::vector<uint8_t> pixels = std::vector<uint8_t>(300 * 20, 0x5A);
+    int allowed = 0, done = 0;
+    bool interrupted = false;
+};
+
+}  // namespace
+
+TEST(EnginePace, AReceiversLossesSlowTheSenderDownOnceForTheBlocksSentBeforeAndNeverForTheFaultsDrops) {
+    Device d(Config());
+    TimedTap tap(d);
+    auto source = std::make_shared<GatedFrames>();
+    ASSERT_TRUE(d.SetFrameProvider(0, source));
+    ASSERT_EQ(WriteReg(d, Reg::kCcp, Reg::kCcpControl), Gvcp::kSuccess);   // the controller asks
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStart, 1), Gvcp::kSuccess);
+    const auto ask = [&](uint32_t aBlock, uint32_t aFirst, uint32_t aLast) {
+        EXPECT_TRUE(Send(d, Command(Gvcp::kPacketResendCmd, {aBlock, aFirst, aLast}, 9, 0)).empty);
+        EXPECT_TRUE(d.WaitResendsDone(10000));
+    };
+    const auto slowdowns = [&] { return d.GetStatistics().streamSlowdowns; };
+
+    for (int block = 1; block <= 3; ++block) ASSERT_TRUE(source->Send());
+    EXPECT_EQ(slowdowns(), 0u);
+    ask(1, 2, 3);                  // the receiver lost two packets of block 1
+    ASSERT_TRUE(source->Send());   // block 4 leaves slower
+    EXPECT_EQ(slowdowns(), 1u);
+    // Word of a newer block sent before the slow-down: the slow-down answered it already.
+    ask(3, 5, 5);
+    ASSERT_TRUE(source->Send());   // block 5
+    EXPECT_EQ(slowdowns(), 1u);
+    // A loss of a block sent since: slower again.
+    ask(4, 1, 1);
+    ASSERT_TRUE(source->Send());   // block 6
+    EXPECT_EQ(slowdowns(), 2u);
+
+    // The loss fault drops every third packet of the device's count: asking for those again is no
+    // sign of a receiver that falls behind; asking for one that left is.
+    Faults faults;
+    faults.dropGvspEvery = 3;
+    d.SetFaults(faults);
+    tap.Take();
+    ASSERT_TRUE(source->Send());   // block 7
+    std::vector<bool> left(7, false);
+    for (const auto& p : tap.Take())
+        if (p.block == 7 && p.id < left.size()) left[p.id] = true;
+    const auto dropped = std::find(left.begin(), left.end(), false);
+    const auto delivered = std::find(left.begin(), left.end(), true);
+    ASSERT_NE(dropped, left.end());
+    ASSERT_NE(delivered, left.end());
+    d.SetFaults(Faults{});
+    ask(7, uint32_t(dropped - left.begin()), uint32_t(dropped - left.begin()));
+    ASSERT_TRUE(source->Send());   // block 8
+    EXPECT_EQ(slowdowns(), 2u);
+    ask(7, uint32_t(delivered - left.begin()), uint32_t(delivered - left.begin()));
+    ASSERT_TRUE(source->Send());   // block 9
+    EXPECT_EQ(slowdowns(), 3u);
+
+    // Every request brought its packets; a request for a block the device never sent slows nothing.
+    ask(900, 1, 1);
+    ASSERT_TRUE(source->Send());   // block 10
+    const Statistics s = d.GetStatistics();
+    EXPECT_EQ(s.streamSlowdowns, 3u);
+    EXPECT_EQ(s.packetsResent, 2u + 1 + 1 + 1 + 1);
+    EXPECT_EQ(s.resendsUnavailable, 1u);
+    ASSERT_EQ(d.WriteRegister(Reg::kAcquisitionStop, 1), Gvcp::kSuccess);
 }
