@@ -11,7 +11,7 @@ from conftest import aravis_client
 RGB8 = 0x02180014
 
 RECEIVER = r"""
-import json, sys, time
+import collections, json, sys, time
 import gi
 gi.require_version("Aravis", "0.8")
 from gi.repository import Aravis
@@ -32,14 +32,14 @@ stream.set_property("frame-retention", 1000000)
 for _ in range(16):
     stream.push_buffer(Aravis.Buffer.new_allocate(payload))
 camera.start_acquisition()
-statuses = {}
-started = time.monotonic()
-while time.monotonic() - started < seconds:
+statuses = collections.Counter()
+deadline = time.monotonic() + seconds
+while time.monotonic() < deadline:
     buffer = stream.timeout_pop_buffer(5000000)
-    nick = buffer.get_status().value_nick if buffer else "none"
-    statuses[nick] = statuses.get(nick, 0) + 1
-    if buffer:
-        stream.push_buffer(buffer)
+    statuses[buffer.get_status().value_nick if buffer else "none"] += 1
+    if buffer is None:
+        break
+    stream.push_buffer(buffer)
 camera.stop_acquisition()
 info = {name: stream.get_info_uint64_by_name(name)
         for name in ("n_missing_packets", "n_resend_requests", "n_resent_packets", "n_underruns")}

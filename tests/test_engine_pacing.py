@@ -9,8 +9,9 @@ import time
 
 import pytest
 
-from conftest import aravis_client, connect_soft_device
+from conftest import aravis_client
 from test_softdevice import address_of
+from test_softdevice_streaming import acquiring
 from test_stream_source_default import frames_class
 
 FRAME_RATE_ENABLE = 0x30000030   # the engine's feature register: 0 sends frames one after the other
@@ -23,41 +24,30 @@ def packets_of(payload):
     return -(-payload // PAYLOAD_PER_PACKET) + 2
 
 
-def paced_run(k, control, ip, frames, delay_ns):
-    """Sets GevSCPD to delay_ns in the device's ticks, acquires with our stream until `frames` blocks came
-    whole: (packets a block, [(block ID, nanoseconds from before AcquisitionStart until it came)])."""
-    parameters = control.GetParameters()
-    result, frequency = parameters.GetIntegerValue("GevTimestampTickFrequency")
-    assert result.IsOK() and frequency > 0
-    ticks = delay_ns * frequency // 1000000000
-    assert parameters.SetIntegerValue("GevSCPSPacketSize", PACKET_SIZE).IsOK()
-    assert parameters.SetIntegerValue("GevSCPD", ticks).IsOK()
-    assert parameters.GetIntegerValue("GevSCPD")[1] == ticks
-    size = control.GetPayloadSize()
-    result, stream = k.TqStream.CreateAndOpen(ip)
-    assert result.IsOK(), str(result.GetDescription())
+def paced_run(k, ip, size, frames, delay_ns):
+    """Our controller sets GevSCPD to delay_ns in the device's ticks and acquires with our stream until
+    `frames` blocks of size bytes came whole: [(block ID, nanoseconds from before AcquisitionStart until
+    it came)]."""
+
+    def pace(control):
+        parameters = control.GetParameters()
+        result, frequency = parameters.GetIntegerValue("GevTimestampTickFrequency")
+        assert result.IsOK() and frequency > 0
+        ticks = delay_ns * frequency // 1000000000
+        assert parameters.SetIntegerValue("GevSCPSPacketSize", PACKET_SIZE).IsOK()
+        assert parameters.SetIntegerValue("GevSCPD", ticks).IsOK()
+        assert parameters.GetIntegerValue("GevSCPD")[1] == ticks
+
     came = []
-    try:
-        for _ in range(8):
-            buffer = k.TqBuffer()
-            assert buffer.Alloc(size).IsOK() and stream.QueueBuffer(buffer).IsOK()
-        assert control.StreamEnable().IsOK()
-        started = time.monotonic_ns()
-        assert parameters.ExecuteCommand("AcquisitionStart").IsOK()
+    started = time.monotonic_ns()
+    with acquiring(k, ip, size, buffers=8, setup=pace) as stream:
         while len(came) < frames:
             result, buffer, operation = stream.RetrieveBuffer(20000)
             assert buffer is not None, str(result.GetCodeString())
             if operation.IsOK():
                 came.append((buffer.GetBlockID(), time.monotonic_ns() - started))
             stream.QueueBuffer(buffer)
-        parameters.ExecuteCommand("AcquisitionStop")
-        control.StreamDisable()
-    finally:
-        stream.Close()
-        while stream.RetrieveBuffer(0)[1] is not None:
-            pass
-        k.TqStream.Free(stream)
-    return packets_of(size), came
+    return came
 
 
 def assert_paced(packets, came, delay_ns):
@@ -66,20 +56,16 @@ def assert_paced(packets, came, delay_ns):
 
 
 def test_our_controllers_packet_delay_paces_the_engines_stream(k, hooks, soft_devices):
-    handle, control = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Paced", width=64, height=100,
-                                          mac="02:4b:49:62:00:01")
-    try:
-        hooks.soft_device_write(handle, FRAME_RATE_ENABLE, 0)
-        delay = 3000000   # 3 ms
-        packets, came = paced_run(k, control, "127.0.0.2", 6, delay)
-        assert packets == 7
-        assert_paced(packets, came, delay)
-        # 0: unpaced again, far faster than the delay would let the frames go.
-        packets, came = paced_run(k, control, "127.0.0.2", 30, 0)
-        first, last = came[0], came[-1]
-        assert last[1] - first[1] < (last[0] - first[0]) * packets * delay / 2, came
-    finally:
-        k.TqDevice.Free(control)
+    handle = soft_devices(address="127.0.0.2", model="Paced", width=64, height=100, mac="02:4b:49:62:00:01")
+    hooks.soft_device_write(handle, FRAME_RATE_ENABLE, 0)
+    size, delay = 64 * 100, 3000000   # 3 ms
+    packets = packets_of(size)
+    assert packets == 7
+    assert_paced(packets, paced_run(k, "127.0.0.2", size, 6, delay), delay)
+    # 0: unpaced again, far faster than the delay would let the frames go.
+    came = paced_run(k, "127.0.0.2", size, 30, 0)
+    (first, first_at), (last, last_at) = came[0], came[-1]
+    assert last_at - first_at < (last - first) * packets * delay / 2, came
 
 
 def test_a_python_sources_frames_are_paced_the_same(k, hooks):
@@ -88,16 +74,9 @@ def test_a_python_sources_frames_are_paced_the_same(k, hooks):
     assert device.AddStream(source).IsOK()
     assert device.Start("00:00:00:00:00:00").IsOK()
     try:
-        ip = address_of(hooks, device)
-        result, control = k.TqDevice.CreateAndConnect(ip)
-        assert result.IsOK(), str(result.GetDescription())
-        try:
-            delay = 4000000   # 4 ms
-            packets, came = paced_run(k, control, ip, 6, delay)
-            assert packets == 5
-            assert_paced(packets, came, delay)
-        finally:
-            k.TqDevice.Free(control)
+        size, delay = 64 * 48, 4000000   # 4 ms
+        assert packets_of(size) == 5
+        assert_paced(5, paced_run(k, address_of(hooks, device), size, 6, delay), delay)
     finally:
         assert device.Stop().IsOK()
     assert sorted(source.freed) == sorted(source.made)
@@ -116,11 +95,11 @@ camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISAB
 camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
 payload = camera.get_integer("PayloadSize")
 stream = camera.create_stream(None, None)
+stream.set_property("frame-retention", 3000000)
 camera.gv_set_packet_size(1500)
 camera.gv_set_packet_delay(delay)   # nanoseconds: aravis writes them as GevSCPD in the device's ticks
-stream.set_property("frame-retention", 3000000)
-for _ in range(8):
-    stream.push_buffer(Aravis.Buffer.new_allocate(payload))
+for buffer in [Aravis.Buffer.new_allocate(payload) for _ in range(8)]:
+    stream.push_buffer(buffer)
 started = time.time_ns()
 camera.start_acquisition()
 came = []
