@@ -61,9 +61,10 @@ def every_buffer_freed_once(hooks, device, handle):
 
 
 @contextlib.contextmanager
-def acquiring(k, ip, size, buffers=32):
+def acquiring(k, ip, size, buffers=32, setup=None):
     """Our controller and stream of the device at ip, with buffers of size bytes queued, acquiring:
-    yields the stream; the acquisition stops, and the stream and the controller go, after."""
+    yields the stream; the acquisition stops, and the stream and the controller go, after. setup, when
+    given, is called with the controller before the acquisition starts."""
     result, control = k.TqDevice.CreateAndConnect(ip)
     assert result.IsOK(), str(result.GetDescription())
     result, stream = k.TqStream.CreateAndOpen(ip)
@@ -72,6 +73,8 @@ def acquiring(k, ip, size, buffers=32):
         for _ in range(buffers):
             buffer = k.TqBuffer()
             assert buffer.Alloc(size).IsOK() and stream.QueueBuffer(buffer).IsOK()
+        if setup:
+            setup(control)
         assert control.StreamEnable().IsOK()
         assert control.GetParameters().ExecuteCommand("AcquisitionStart").IsOK()
         yield stream

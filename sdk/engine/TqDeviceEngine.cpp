@@ -184,6 +184,13 @@ bool Device::Impl::FormatRegisterOf(uint32_t aAddress, uint32_t& aChannel, uint3
 
 uint64_t Device::Impl::Timestamp() const { return SteadyNanoseconds() - timestampOrigin; }
 
+std::chrono::nanoseconds Device::Impl::PacketDelay(uint32_t aChannel) const {
+    const uint64_t ticks = Boot32(Reg::Scpd(aChannel));
+    uint64_t frequency = uint64_t(Boot32(Reg::kTickFrequencyHigh)) << 32 | Boot32(Reg::kTickFrequencyLow);
+    if (frequency == 0) frequency = 1000000000;
+    return std::chrono::nanoseconds(uint64_t((unsigned __int128)ticks * 1000000000u / frequency));
+}
+
 void Device::Impl::SetCurrentIp(uint32_t aAddress, uint32_t aMask, uint32_t aGateway) {
     SetBoot32(Reg::kCurrentIp, aAddress);
     SetBoot32(Reg::kSubnetMask, aMask);

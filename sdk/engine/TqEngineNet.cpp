@@ -383,6 +383,17 @@ void Channel::Keep(SentBlock aBlock) {
     }
 }
 
+bool SentBlock::ReceiverLost(uint32_t aFirst, uint32_t aLast) const {
+    if (aLast < aFirst) return false;
+    if (dropEvery == 0) return true;
+    const uint64_t dropped = (dropFrom + aLast + 1) / dropEvery - (dropFrom + aFirst) / dropEvery;
+    return dropped < uint64_t(aLast) - aFirst + 1;
+}
+
+void Channel::AskedAgain(const SentBlock& aBlock, uint32_t aFirst, uint32_t aLast) {
+    if (aBlock.ReceiverLost(aFirst, aLast) && aBlock.sequence + 1 > lostIn.load()) lostIn.store(aBlock.sequence + 1);
+}
+
 void Channel::Forget(bool aSpares) {
     std::deque<SentBlock> released;   // freed after the lock
     std::vector<std::shared_ptr<Payload>> unused;
@@ -544,11 +555,85 @@ void Device::Impl::StopStreams() {
 
 namespace {
 
+// The pace of a channel's packets when the controller asks for a delay between them (SCPD): packet k
+// of a frame leaves no earlier than the frame's start + k x delay, and a frame starts no earlier than
+// one delay after the last packet of the one before. What is due leaves together and the sender
+// sleeps until the next packet is due, so a short delay costs no wake-up a packet; a sender that
+// woke late sends what it owes at once, but at most kCatchUp of it (after a longer stall, on a busy
+// machine, the schedule moves on instead of bursting).
+class PacketPace {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::microseconds kCatchUp{200};
+
+    // A frame begins, its packets aDelay apart (0: unpaced).
+    void Begin(std::chrono::nanoseconds aDelay) {
+        delay = aDelay;
+        next = std::max(next, Clock::now());
+    }
+    bool Paced() const { return delay.count() > 0; }
+    // When the next packet is due.
+    Clock::time_point Next() const { return next; }
+    // How many of aLeft packets are due at aNow (0: none yet); they count as sent.
+    uint32_t Take(Clock::time_point aNow, uint32_t aLeft) {
+        if (aNow < next) return 0;
+        if (aNow - next > kCatchUp) next = aNow - kCatchUp;
+        const uint32_t due = uint32_t(std::min<uint64_t>(aLeft, 1 + uint64_t((aNow - next) / delay)));
+        next += due * delay;
+        return due;
+    }
+
+private:
+    std::chrono::nanoseconds delay{0};
+    Clock::time_point next{};
+};
+
+// How a channel's sender answers a receiver that loses packets. A receiver slower than an unpaced
+// device loses packets in its socket, and so do the packets sent again for it while the flood goes
+// on, until its frames miss their time. Its resend requests for packets the device sent (not those
+// the loss fault dropped) slow the sender down: the delay between its packets doubles (the first
+// time to twice what a packet of the last frame took), once for a loss among the blocks sent
+// before it slowed down, again only for a loss among those sent since. The delay holds until word
+// of the blocks sent slower could have come (as many blocks later as the loss's word took), then
+// each frame that begins with no new loss takes a sixteenth off, down to none. A controller's
+// longer SCPD counts instead.
+class Backoff {
+public:
+    static constexpr std::chrono::nanoseconds kLeast{100}, kMost{100000};
+
+    // Blocks before aSequence are not this run's.
+    explicit Backoff(uint64_t aSequence) : epoch(aSequence), hold(aSequence) {}
+    // The delay for the block aSequence that begins, the receiver having lost packets of blocks
+    // before aLostIn, a packet of the last frame having taken aPacketTime; aSlowed tells whether
+    // it slowed down now.
+    std::chrono::nanoseconds Next(uint64_t aSequence, uint64_t aLostIn, std::chrono::nanoseconds aPacketTime,
+                                  bool& aSlowed) {
+        aSlowed = aLostIn > epoch;
+        if (aSlowed) {
+            delay = std::min(kMost, std::max({delay * 2, aPacketTime * 2, kLeast}));
+            // Word of the blocks sent from now on comes as many blocks late as this loss's did: the
+            // delay holds until then.
+            hold = aSequence + (aSequence - std::min(aSequence, aLostIn - 1));
+            epoch = aSequence;
+        } else if (aSequence >= hold) {
+            delay -= delay / 16;
+            if (delay < kLeast) delay = std::chrono::nanoseconds(0);
+        }
+        return delay;
+    }
+
+private:
+    uint64_t epoch;   // the first block sent since the last slow-down
+    uint64_t hold;    // the first block that may go faster again
+    std::chrono::nanoseconds delay{0};
+};
+
 // One stream channel's sender thread: what it keeps from frame to frame (its socket, its batch, the
-// provider of its run, the pace's deadline) and the steps of one frame.
+// provider of its run, the frames' and the packets' pace, its slow-down) and the steps of one frame.
 class Sender {
 public:
-    Sender(Device::Impl& aDevice, Channel* aChannel) : d(aDevice), ch(aChannel), n(aChannel->index) {}
+    Sender(Device::Impl& aDevice, Channel* aChannel)
+        : d(aDevice), ch(aChannel), n(aChannel->index), backoff(aChannel->sequence.load()) {}
 
     void Run() {
         {
@@ -593,6 +678,7 @@ private:
     struct Plan {
         FrameLayout layout;
         uint32_t destination = 0, port = 0, dropEvery = 0, period = 0;
+        std::chrono::nanoseconds delay{0};   // between packets
         uint64_t counter = 0, timestamp = 0, sentAt = 0, block = 0;
         bool link = false, paced = false, single = false, notify = false, extended = false;
         Device::StreamTap tap;
@@ -649,6 +735,7 @@ private:
         p.link = d.linkUp;
         p.paced = !provider && d.Feature(Reg::kFrameRateEnable) != 0;   // a provider keeps its own pace
         p.period = d.Feature(Reg::kFramePeriod);
+        p.delay = d.PacketDelay(n);
         p.single = d.Feature(Reg::kAcquisitionMode) == 1;
         p.notify = d.Feature(Reg::kEventNotification) != 0;
         p.tap = d.streamTap;
@@ -726,7 +813,9 @@ private:
     // kept for resends.
     void ToWire(Frame& aFrame, Plan& p, bool aToSocket) {
         std::shared_ptr<const WireBlock> wire = MakeWire(aFrame, p);
-        ch->Keep({p.block, p.sentAt, 0, wire});
+        const uint64_t sequence = ch->sequence.load(std::memory_order_relaxed);
+        ch->Keep({p.block, p.sentAt, 0, wire, sequence, p.counter, p.dropEvery});
+        ch->sequence.store(sequence + 1, std::memory_order_relaxed);
         uint64_t dropped = 0;
         batch->To(aToSocket ? p.socket->fd : -1, p.destination, uint16_t(p.port));
         auto drop = [&](uint32_t) {
@@ -734,16 +823,49 @@ private:
             dropped += dropping;
             return dropping;
         };
-        const uint64_t sent = SendPackets(*wire, 0, uint32_t(wire->Packets() - 1), n, p.tap, *batch, tapped, drop);
+        bool slowed = false;
+        pace.Begin(std::max(p.delay, backoff.Next(sequence, ch->lostIn.load(), packetTime, slowed)));
+        bool whole = false;
+        const uint64_t sent = SendPaced(*wire, p, drop, whole);
         {
             std::lock_guard lock(d.mutex);
-            d.stats.framesSent++;
+            d.stats.streamSlowdowns += slowed;
+            d.stats.framesSent += whole;
             d.stats.framesOverrun += aFrame.overrun;
             d.stats.gvspPacketsSent += sent;
             d.stats.gvspPacketsDropped += dropped;
         }
         Done(aFrame, true);
-        FrameEnd(p);
+        if (whole) FrameEnd(p);
+    }
+
+    // Sends the packets of aWire as the pace lets them leave (at once when unpaced): the packets that
+    // left, and in aWhole whether the channel sent them all (it did not stop halfway).
+    template <class Dropped>
+    uint64_t SendPaced(const WireBlock& aWire, const Plan& p, Dropped aDropped, bool& aWhole) {
+        const uint32_t packets = uint32_t(aWire.Packets());
+        const auto began = PacketPace::Clock::now();
+        uint64_t sent = 0;
+        uint32_t next = 0;
+        while (next < packets) {
+            const uint32_t due = pace.Paced() ? Due(packets - next) : packets - next;
+            if (due == 0) break;
+            sent += SendPackets(aWire, next, next + due - 1, n, p.tap, *batch, tapped, aDropped);
+            next += due;
+        }
+        packetTime = (PacketPace::Clock::now() - began) / std::max(next, 1u);
+        aWhole = next == packets;
+        return sent;
+    }
+
+    // Waits until the pace lets a packet leave: how many of aLeft may leave now, 0 when the channel
+    // stops first.
+    uint32_t Due(uint32_t aLeft) {
+        for (;;) {
+            if (const uint32_t due = pace.Take(PacketPace::Clock::now(), aLeft)) return due;
+            std::unique_lock lock(d.mutex);
+            if (ch->wake.wait_until(lock, pace.Next(), [&] { return ch->stop || !d.acquiring; })) return 0;
+        }
     }
 
     // Waits for the next frame's time (at the frame rate, or a while when nothing takes the frames);
@@ -770,6 +892,9 @@ private:
     Channel* const ch;
     const uint32_t n;
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now();
+    PacketPace pace;
+    Backoff backoff;
+    std::chrono::nanoseconds packetTime{0};   // what a packet of the last frame took
     std::vector<uint8_t> eventData = std::vector<uint8_t>(16);
     std::vector<uint8_t> tapped;   // a packet for the stream tap
     std::unique_ptr<Batch> batch = std::make_unique<Batch>();
@@ -830,13 +955,14 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest) {
     }
     const int fd = socket ? socket->fd : -1;
     // The newest block of that ID, asked for in the form it went out.
-    std::shared_ptr<const WireBlock> frame;
+    Channel* ch = channels[channel].get();
+    SentBlock kept;
     {
-        Channel* ch = channels[channel].get();
         std::lock_guard history(ch->historyMutex);
-        for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
-            if (it->id == aRequest.block && it->block->extended == aRequest.extended) frame = it->block;
+        for (auto it = ch->history.rbegin(); it != ch->history.rend() && !kept.block; ++it)
+            if (it->id == aRequest.block && it->block->extended == aRequest.extended) kept = *it;
     }
+    const std::shared_ptr<const WireBlock>& frame = kept.block;
     const bool found = frame && first <= last && first < frame->Packets();
     if (!found) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
@@ -849,6 +975,7 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest) {
         stats.resendsUnavailable++;
         return size;
     }
+    ch->AskedAgain(kept, first, std::min<uint32_t>(last, uint32_t(frame->Packets() - 1)));
     auto batch = std::make_unique<Batch>();
     batch->To(fd, destination, uint16_t(port));
     std::vector<uint8_t> tapped;

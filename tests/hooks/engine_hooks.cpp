@@ -374,6 +374,8 @@ const std::pair<const char*, uint64_t TqEngine::Statistics::*> kCounters[] = {
     {"packets_resent", &TqEngine::Statistics::packetsResent},
     {"frames_overrun", &TqEngine::Statistics::framesOverrun},
     {"resends_unavailable", &TqEngine::Statistics::resendsUnavailable},
+    {"resends_refused", &TqEngine::Statistics::resendRequestsRefused},
+    {"slowdowns", &TqEngine::Statistics::streamSlowdowns},
 };
 
 // soft_device_statistics(handle) -> dict of the counters
