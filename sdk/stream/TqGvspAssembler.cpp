@@ -314,7 +314,7 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
     aBlock.leader = true;
     aBlock.payloadType = leader.PayloadType();
     aBlock.timestamp = leader.Timestamp();
-    uint64_t size = 0;
+    std::optional<uint64_t> size;   // none: the leader does not tell it
     if (Gvsp::IsImage(aBlock.payloadType)) {
         const Gvsp::ImageInfo& image = aBlock.image = Gvsp::ImageLeader::Of(body)->Image();
         const uint32_t bits = TqPixel::BitsPerPixel(image.pixelFormat);
@@ -327,12 +327,13 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
         // Each part at the next multiple of 8 after the one before; the parts' end is the size.
         const Gvsp::MultiPartLeader parts = *Gvsp::MultiPartLeader::Of(body);
         aBlock.parts.clear();
-        for (size_t i = 0; i < parts.PartCount() && size <= kLargest; ++i) {
+        uint64_t end = 0;
+        for (size_t i = 0; i < parts.PartCount() && end <= kLargest; ++i) {
             const Gvsp::PartEntry entry = parts.Part(i);
             const Gvsp::ImageInfo image = entry.Image();
             TqReceivedPart part;
             part.dataType = entry.DataType();
-            part.offset = (size + kPartAlignment - 1) / kPartAlignment * kPartAlignment;
+            part.offset = (end + kPartAlignment - 1) / kPartAlignment * kPartAlignment;
             part.length = entry.PartLength();
             part.pixelType = uint32_t(TqPixel::FromWire(image.pixelFormat));
             if (part.dataType == TqMultiPartJPEGImage || part.dataType == TqMultiPartJPEG2000Image)
@@ -347,15 +348,16 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
             part.regionId = entry.RegionId();
             part.additionalZones = entry.AdditionalZones();
             part.zoneDirections = entry.ZoneDirections();
-            size = part.offset + part.length;   // < 2^49: no overflow
+            end = part.offset + part.length;   // < 2^49: no overflow
             aBlock.parts.push_back(part);
         }
+        size = end;
     } else if (!IsChunkData(aBlock.payloadType)) {
         if (const auto sized = Gvsp::SizedLeader::Of(body)) size = sized->PayloadSize();
     }
-    if (!SizedByTrailer(aBlock.payloadType))
-        Sized(aBlock, size);
-    else if (aBlock.toldSize && aBlock.toldType == aBlock.payloadType)
+    if (size)
+        Sized(aBlock, *size);
+    else if (SizedByTrailer(aBlock.payloadType) && aBlock.toldSize && aBlock.toldType == aBlock.payloadType)
         Sized(aBlock, *aBlock.toldSize);   // the trailer came first and told it
 }
 
@@ -473,6 +475,7 @@ void GvspAssembler::Unplace(Block& aBlock) {
     std::fill(aBlock.received.begin(), aBlock.received.end(), 0);
     aBlock.bytes = 0;
     aBlock.highest = 0;
+    aBlock.written = 0;   // what the buffer holds is placed anew
 }
 
 void GvspAssembler::Store(Block& aBlock, uint64_t aOffset, const uint8_t* aData, size_t aLength) {
@@ -706,7 +709,10 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
     r.mMissingPacketGroups = Missing(b, aResult != TQ_ABORTED, missing);   // packets may still come to an aborted one
 
     const uint32_t size = b.buffer->GetSize();
-    const uint32_t acquired = static_cast<uint32_t>(std::min<uint64_t>(b.written, size));
+    // What was written, within the buffer and, where the size is known, within the payload.
+    uint64_t end = std::min<uint64_t>(b.written, size);
+    if (b.sized && (b.payloadSize || !b.overflow)) end = std::min(end, b.payloadSize);
+    const uint32_t acquired = static_cast<uint32_t>(end);
     r.mBlockID = b.id;
     r.mTimestamp = b.timestamp;
     r.mReceptionTime = static_cast<uint64_t>(

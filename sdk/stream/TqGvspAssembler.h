@@ -266,7 +266,7 @@ private:
 // memory, the payload into its place, whatever is longer after it in the slot's memory. A datagram
 // planned for no place (a leader, a trailer) is whole in its slot. Datagrams longer than the packet
 // buffer are dropped as malformed.
-class GvspBatch : public GvspBatchBase {
+class GvspBatch final : public GvspBatchBase {
 public:
     static constexpr unsigned kSize = kMessages;
 
@@ -326,7 +326,7 @@ size_t SplitCoalesced(const uint8_t* aData, size_t aLength, size_t aSegment, Eac
 // into its place in its buffer, anything more after them in the read's memory; a read planned for
 // no place (a leader's, a trailer's) is whole in its memory. A datagram longer than the packet buffer
 // is counted bad, as the plain path counts one it had to cut, and so is a read the kernel had to cut.
-class GvspCoalescedBatch : public GvspBatchBase {
+class GvspCoalescedBatch final : public GvspBatchBase {
 public:
     static constexpr unsigned kReads = kMessages;   // as many as the plain path's datagrams a call
     static constexpr size_t kReadSize = 65535;

@@ -983,3 +983,23 @@ TEST(RunReceivers, KeyedByAddressAndPortAndCountedWithoutWrapping) {
     TqNet::AddRunReceiver(a, 0);   // no port: nothing
     EXPECT_FALSE(TqNet::TakesRuns(a, 0));
 }
+
+TEST(GvspBatches, PacketsPlacedAgainByTheChunkPacketOneTellsAcquireNothingPastThePayload) {
+    // A wrong packet size at first (1290): packet 2 of chunk data comes before packet 1 and is placed
+    // at 1290; packet 1 tells the size, and packet 2, placed by the other, is missing until it comes
+    // again. The block is whole, of its own size.
+    const auto sent = TrailerSized(TqGvsp::kPayloadChunkData, 4, {540, 540, 456}, 540, 1536);
+    ThreePaths paths({4096, 4096}, 1290);
+    paths.Batch(FromDevice({sent[0], sent[2], sent[1], sent[3], sent[4]}));
+    for (World* w : paths.Worlds()) EXPECT_TRUE(w->backs.empty());
+    paths.Batch(FromDevice({sent[2]}));
+    paths.End();
+    for (World* w : paths.Worlds()) {
+        ASSERT_EQ(w->backs.size(), 1u);
+        EXPECT_EQ(w->backs[0].result, uint32_t(TQ_OK));
+        EXPECT_EQ(w->backs[0].acquired, 1536u);
+        Bytes expected;
+        for (size_t n = 1; n <= 3; ++n) expected.insert(expected.end(), sent[n].begin() + 8, sent[n].end());
+        EXPECT_EQ(w->backs[0].received, expected);
+    }
+}
