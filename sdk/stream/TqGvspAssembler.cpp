@@ -563,7 +563,20 @@ void GvspAssembler::PartPayload(Block& aBlock, uint32_t aPacket, const uint8_t* 
         c.packetsBad++;   // outside its part
         return;
     }
-    if (Record(aBlock, aPacket, data.size(), aNow)) Store(aBlock, part.offset + offset, data.data(), data.size());
+    // Each byte of the payload is placed by one packet: one that overlaps another's bytes is not its
+    // sender's (or the bytes counted would not tell a whole block).
+    const uint64_t at = part.offset + offset, end = at + data.size();
+    const bool again = aPacket < aBlock.received.size() && aBlock.received[aPacket];
+    auto next = aBlock.placed.upper_bound(at);
+    if (!again && ((next != aBlock.placed.end() && next->first < end) ||
+                   (next != aBlock.placed.begin() && std::prev(next)->second > at))) {
+        c.packetsBad++;
+        return;
+    }
+    if (Record(aBlock, aPacket, data.size(), aNow)) {
+        aBlock.placed.emplace_hint(next, at, end);
+        Store(aBlock, at, data.data(), data.size());
+    }
 }
 
 bool GvspAssembler::Complete(const Block& aBlock) const {
@@ -835,6 +848,35 @@ void GvspBatchBase::NameSender(msghdr& aMessage, unsigned aIndex) {
     aMessage.msg_namelen = sizeof mSenders[aIndex];
 }
 
+void GvspBatchBase::Received(mmsghdr& aMessage, const uint8_t* aData, size_t aSize, uint32_t aAddress, uint16_t aPort) {
+    size_t at = 0;
+    for (size_t v = 0; v < aMessage.msg_hdr.msg_iovlen && at < aSize; ++v) {
+        const iovec& iov = aMessage.msg_hdr.msg_iov[v];
+        const size_t n = std::min(iov.iov_len, aSize - at);
+        std::memcpy(iov.iov_base, aData + at, n);
+        at += n;
+    }
+    aMessage.msg_len = static_cast<unsigned>(at);
+    aMessage.msg_hdr.msg_flags = at < aSize ? MSG_TRUNC : 0;
+    if (aMessage.msg_hdr.msg_name && aMessage.msg_hdr.msg_namelen >= sizeof(sockaddr_in)) {
+        const sockaddr_in from = TqNet::Endpoint(aAddress, aPort);
+        std::memcpy(aMessage.msg_hdr.msg_name, &from, sizeof from);
+        aMessage.msg_hdr.msg_namelen = sizeof from;
+    }
+}
+
+Counters& GvspBatchBase::Begin(GvspAssembler& aAssembler, unsigned aGot, unsigned aMost) {
+    mGot = std::min(aGot, aMost);
+    mGathering = false;
+    aAssembler.Watch(this);
+    return aAssembler.StateOf().counters;
+}
+
+void GvspBatchBase::End(GvspAssembler& aAssembler) {
+    aAssembler.Watch(nullptr);
+    ++(mGathering ? mGathered : mInPlace);
+}
+
 bool GvspBatchBase::Foreign(const msghdr& aMessage) const {
     if (mSourceAddress == 0) return false;
     const auto* sender = static_cast<const sockaddr_in*>(aMessage.msg_name);
@@ -878,10 +920,7 @@ void GvspBatch::Gather(unsigned aFrom) {
 }
 
 void GvspBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow) {
-    mGot = std::min(aGot, kSize);
-    mGathering = false;
-    Counters& counters = aAssembler.StateOf().counters;
-    aAssembler.Watch(this);
+    Counters& counters = Begin(aAssembler, aGot, kSize);
     for (unsigned i = 0; i < mGot; ++i) {
         const msghdr& message = mMessages[i].msg_hdr;
         const size_t size = mMessages[i].msg_len;
@@ -899,8 +938,7 @@ void GvspBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler:
             aAssembler.Process(Slot(i), size, aNow);
         }
     }
-    aAssembler.Watch(nullptr);
-    Counted(mGathering);
+    End(aAssembler);
 }
 
 // ---- coalesced reads ----
@@ -1016,10 +1054,7 @@ void GvspCoalescedBatch::DeliverRead(GvspAssembler& aAssembler, unsigned aIndex,
 }
 
 void GvspCoalescedBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow) {
-    mGot = std::min(aGot, kReads);
-    mGathering = false;
-    Counters& counters = aAssembler.StateOf().counters;
-    aAssembler.Watch(this);
+    Counters& counters = Begin(aAssembler, aGot, kReads);
     for (unsigned i = 0; i < mGot; ++i) {
         const msghdr& message = mMessages[i].msg_hdr;
         if (Foreign(message)) {   // each datagram it holds
@@ -1032,8 +1067,7 @@ void GvspCoalescedBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspA
             DeliverRead(aAssembler, i, aNow);
         }
     }
-    aAssembler.Watch(nullptr);
-    Counted(mGathering);
+    End(aAssembler);
 }
 
 }  // namespace TqStreamLib

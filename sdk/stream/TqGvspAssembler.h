@@ -55,6 +55,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -134,6 +135,7 @@ private:
         uint64_t timestamp = 0;
         TqGvsp::ImageInfo image;      // an image leader's geometry
         std::vector<TqReceivedPart> parts;   // a multi-part leader's parts, placed in the buffer
+        std::map<uint64_t, uint64_t> placed; // where its multi-part packets' bytes lie: start, end
         uint32_t chunkLayoutId = 0;
         uint64_t payloadSize = 0;     // 0: not known (no leader yet, or a payload type without one)
         bool sized = false;           // the payload size is known (from the leader or the trailer)
@@ -245,6 +247,11 @@ public:
     uint64_t InPlace() const { return mInPlace; }
     uint64_t Gathered() const { return mGathered; }
 
+    // What the kernel does with aSize bytes received into a prepared message (the tests' and fuzz
+    // targets' kernel): fills its vectors in turn and cuts the rest (MSG_TRUNC), and names the
+    // sender, aAddress and aPort (host order).
+    static void Received(mmsghdr& aMessage, const uint8_t* aData, size_t aSize, uint32_t aAddress, uint16_t aPort);
+
 protected:
     GvspBatchBase() = default;
     ~GvspBatchBase() = default;
@@ -252,7 +259,13 @@ protected:
     void NameSender(msghdr& aMessage, unsigned aIndex);
     // Whether a received message came from another sender than the source.
     bool Foreign(const msghdr& aMessage) const;
-    void Counted(bool aGathered) { ++(aGathered ? mGathered : mInPlace); }
+    // A batch of aGot messages (at most aMost) begins: the assembler's copies are watched; its counters.
+    Counters& Begin(GvspAssembler& aAssembler, unsigned aGot, unsigned aMost);
+    // The batch ends: counted in place, or gathered.
+    void End(GvspAssembler& aAssembler);
+
+    unsigned mGot = 0;         // of the batch being delivered: its messages
+    bool mGathering = false;   // it was gathered from some datagram on
 
 private:
     sockaddr_in mSenders[kMessages];
@@ -287,8 +300,7 @@ private:
     GvspAssembler::Place mPlaces[kSize];
     mmsghdr mMessages[kSize];
     iovec mVectors[kSize][3];
-    unsigned mGot = 0, mNext = 0;   // of the batch being delivered: its datagrams, the next one
-    bool mGathering = false;        // it was gathered from some datagram on
+    unsigned mNext = 0;   // the datagram after the one being processed
 };
 
 // One datagram of a coalesced read: aSize bytes from aData.
@@ -376,9 +388,7 @@ private:
     iovec mVectors[kReads][2 * kMostInRead + 1];
     alignas(cmsghdr) uint8_t mControl[kReads][kControlSize];
     uint64_t mCoalesced = 0;
-    unsigned mGot = 0;
-    Position mNext;
-    bool mGathering = false;   // the batch being delivered was gathered from some datagram on
+    Position mNext;   // the datagram after the one being processed
 };
 
 }  // namespace TqStreamLib

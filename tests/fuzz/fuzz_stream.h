@@ -8,13 +8,10 @@
 #include "TqStreamState.h"
 #include "fuzz_input.h"
 
-#include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -111,30 +108,14 @@ public:
     Clock::time_point now = Clock::time_point() + std::chrono::hours(1);
 };
 
-// What the kernel does with a datagram (or a coalesced read) of aBytes and a message: fills its vectors
-// in turn, cuts the rest (marked MSG_TRUNC, as it is when aCut), gives the segment size of a
-// coalesced read in its control message (none for 0, or when the message has no control memory) and
-// the sender's address (host order) in its name when it has room for it.
+// What the kernel does with a datagram (or a coalesced read) of aBytes and a prepared message
+// (GvspBatchBase::Received), cutting it when aCut, and the segment size of a coalesced read in its
+// control message (none for 0, or when the message has no control memory).
 inline void Receive(mmsghdr& aMessage, const Bytes& aBytes, size_t aSegment = 0, bool aCut = false,
                     uint32_t aAddress = 0, uint16_t aPort = 0) {
-    size_t at = 0;
-    for (size_t v = 0; v < aMessage.msg_hdr.msg_iovlen && at < aBytes.size(); ++v) {
-        const iovec& iov = aMessage.msg_hdr.msg_iov[v];
-        const size_t n = std::min(iov.iov_len, aBytes.size() - at);
-        std::memcpy(iov.iov_base, aBytes.data() + at, n);
-        at += n;
-    }
-    aMessage.msg_len = static_cast<unsigned>(at);
-    aMessage.msg_hdr.msg_flags = aCut || at < aBytes.size() ? MSG_TRUNC : 0;
+    TqStreamLib::GvspBatchBase::Received(aMessage, aBytes.data(), aBytes.size(), aAddress, aPort);
+    if (aCut) aMessage.msg_hdr.msg_flags |= MSG_TRUNC;
     if (aMessage.msg_hdr.msg_control) TqStreamLib::GvspCoalescedBatch::SetSegmentSize(aMessage.msg_hdr, aSegment);
-    if (aMessage.msg_hdr.msg_name && aMessage.msg_hdr.msg_namelen >= sizeof(sockaddr_in)) {
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        from.sin_addr.s_addr = htonl(aAddress);
-        from.sin_port = htons(aPort);
-        std::memcpy(aMessage.msg_hdr.msg_name, &from, sizeof from);
-        aMessage.msg_hdr.msg_namelen = sizeof from;
-    }
 }
 
 }  // namespace KivoFuzz

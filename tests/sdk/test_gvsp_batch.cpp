@@ -125,15 +125,7 @@ std::string Describe(const World::Back& aBack) {
 
 // What the kernel does with a datagram and a message: fills its vectors in turn, cuts the rest.
 void Receive(mmsghdr& aMessage, const Bytes& aDatagram) {
-    size_t at = 0;
-    for (size_t v = 0; v < aMessage.msg_hdr.msg_iovlen && at < aDatagram.size(); ++v) {
-        const iovec& iov = aMessage.msg_hdr.msg_iov[v];
-        const size_t n = std::min(iov.iov_len, aDatagram.size() - at);
-        std::memcpy(iov.iov_base, aDatagram.data() + at, n);
-        at += n;
-    }
-    aMessage.msg_len = static_cast<unsigned>(at);
-    aMessage.msg_hdr.msg_flags = at < aDatagram.size() ? MSG_TRUNC : 0;
+    TqStreamLib::GvspBatchBase::Received(aMessage, aDatagram.data(), aDatagram.size(), 0, 0);
 }
 
 std::vector<Bytes> Frame(uint32_t aWidth, uint32_t aHeight, uint32_t aPacketSize, uint16_t aBlock) {
@@ -592,7 +584,7 @@ std::vector<Sent> FromDevice(const std::vector<Bytes>& aDatagrams) {
     return out;
 }
 
-// What the kernel puts into a message's name: its sender.
+// What the kernel puts into a message's name: its sender (the batch gave it room for one).
 void NameSender(mmsghdr& aMessage, uint32_t aAddress, uint16_t aPort) {
     ASSERT_NE(aMessage.msg_hdr.msg_name, nullptr);
     ASSERT_GE(aMessage.msg_hdr.msg_namelen, sizeof(sockaddr_in));
