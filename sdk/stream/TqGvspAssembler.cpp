@@ -567,14 +567,15 @@ void GvspAssembler::PartPayload(Block& aBlock, uint32_t aPacket, const uint8_t* 
     // sender's (or the bytes counted would not tell a whole block).
     const uint64_t at = part.offset + offset, end = at + data.size();
     const bool again = aPacket < aBlock.received.size() && aBlock.received[aPacket];
-    auto next = aBlock.placed.upper_bound(at);
-    if (!again && ((next != aBlock.placed.end() && next->first < end) ||
-                   (next != aBlock.placed.begin() && std::prev(next)->second > at))) {
+    auto& placed = aBlock.placed;   // in order: packets in order append
+    const auto next = std::upper_bound(placed.begin(), placed.end(), at,
+                                       [](uint64_t aAt, const std::pair<uint64_t, uint64_t>& aSpan) { return aAt < aSpan.first; });
+    if (!again && ((next != placed.end() && next->first < end) || (next != placed.begin() && std::prev(next)->second > at))) {
         c.packetsBad++;
         return;
     }
     if (Record(aBlock, aPacket, data.size(), aNow)) {
-        aBlock.placed.emplace_hint(next, at, end);
+        placed.emplace(next, at, end);
         Store(aBlock, at, data.data(), data.size());
     }
 }

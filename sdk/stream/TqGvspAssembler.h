@@ -55,7 +55,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -135,7 +134,7 @@ private:
         uint64_t timestamp = 0;
         TqGvsp::ImageInfo image;      // an image leader's geometry
         std::vector<TqReceivedPart> parts;   // a multi-part leader's parts, placed in the buffer
-        std::map<uint64_t, uint64_t> placed; // where its multi-part packets' bytes lie: start, end
+        std::vector<std::pair<uint64_t, uint64_t>> placed;   // where its multi-part packets' bytes lie, in order
         uint32_t chunkLayoutId = 0;
         uint64_t payloadSize = 0;     // 0: not known (no leader yet, or a payload type without one)
         bool sized = false;           // the payload size is known (from the leader or the trailer)

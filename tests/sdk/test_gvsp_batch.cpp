@@ -5,6 +5,10 @@
 // and nothing past a buffer's end, while the in-place path really is taken where the packets come
 // as planned. Reads the kernel coalesced (receive offload) come apart into the same datagrams: the
 // split's edge cases, runs of packets against the one-by-one path, and a run the kernel coalesced.
+// Both batches against the one-by-one path in set batches: a block begun outside the plan, a payload
+// packet out of it, small frames that stay in place across their blocks, short packets of blocks the
+// trailer sizes, packets placed again by another chunk, a stranger's datagrams wherever they land and
+// the source's forms. The senders' list of the receivers that take runs.
 #include "TqDeviceEngine.h"
 #include "TqGvspAssembler.h"
 #include "TqLoopback.h"
