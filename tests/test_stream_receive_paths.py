@@ -2,12 +2,18 @@
 grants it: the device's sender coalesces runs of payload packets to loopback and the receiver reads
 each run whole and splits it) and the plain path KIVO_GVSP_PLAIN_RECEIVE=1 forces. Both give the
 same frames, whole and equal to the device's pattern, also when the device loses packets and the
-receiver asks for them again."""
+receiver asks for them again; and from a device of hand-made datagrams (tests/gvsp_tools.py), a block
+begun in another buffer than the receiver planned leaves the next block's bytes alone, and a payload
+packet shorter than a full one before the last never makes a block whole."""
+
+import time
 
 import numpy as np
 import pytest
 
 from conftest import connect_soft_device
+from gvsp_tools import (IMAGE_EXTENDED_CHUNK, HandMadeDevice, counting, image_frame, leader_chunk_data, leader_image,
+                        payload, trailer_chunk_data, trailer_image)
 from test_stream import pattern
 
 FRAME_PERIOD, FRAME_RATE_ENABLE = 0x30000020, 0x30000030   # the engine's feature registers
@@ -80,3 +86,108 @@ def test_both_receive_paths_get_lost_packets_again(k, hooks, soft_devices, recei
     assert_whole_pattern_frames(got)
     # About two packets of each frame's 212 are lost and asked for again.
     assert recovered >= FRAMES // 2
+
+
+def hand_made_stream(k, device, buffers, size, timeout_ms=100):
+    """A stream of the hand-made device with resends off, `buffers` buffers of `size` bytes queued:
+    (stream, [buffers])."""
+    stream = k.TqStreamGEV()
+    assert stream.Open(device.address).IsOK()
+    assert device.destination() is not None
+    parameters = stream.GetParameters()
+    assert parameters.SetIntegerValue("ImageTimeout", timeout_ms).IsOK()
+    assert parameters.SetBooleanValue("RequestMissingPackets", False).IsOK()
+    queued = []
+    for _ in range(buffers):
+        buffer = k.TqBuffer()
+        assert buffer.Alloc(size).IsOK() and stream.QueueBuffer(buffer).IsOK()
+        queued.append(buffer)
+    return stream, queued
+
+
+def retrieved(stream, count):
+    """The next `count` blocks handed back: [(result, block ID, bytes acquired)], each buffer queued
+    again (generous timeouts: a loaded machine)."""
+    got = []
+    for _ in range(count):
+        result, buffer, operation = stream.RetrieveBuffer(20000)
+        assert result.IsOK() and buffer is not None, str(result.GetCodeString())
+        data = bytes(buffer.GetDataPointer()[:buffer.GetAcquiredSize()])
+        got.append((str(operation.GetCodeString()), buffer.GetBlockID(), data))
+        assert stream.QueueBuffer(buffer).IsOK()
+    return got
+
+
+def closed(stream):
+    stream.Close()
+    while stream.RetrieveBuffer(0)[1] is not None:
+        pass
+
+
+def test_a_block_begun_outside_the_plan_leaves_the_next_blocks_bytes_alone(k, receive_path):
+    """Block 10 alone; after its image timeout, at once: 10's trailer again (which begins block 10
+    anew in the buffer meant for 11), 11 without its leader, 12 whole. 12 comes back with its own
+    bytes, 10 and 11 incomplete."""
+    frames = {block: image_frame(block, 64, 24, counting(64 * 24, block), 540) for block in (10, 11, 12)}
+    with HandMadeDevice(packet_size=576) as device:
+        stream, _ = hand_made_stream(k, device, 4, 64 * 24)
+        try:
+            device.send(frames[10], runs=receive_path == "offload")
+            assert retrieved(stream, 1) == [("OK", 10, counting(64 * 24, 10))]
+            time.sleep(0.3)   # past the image timeout: the receiver is idle again
+            late = [frames[10][-1]] + frames[11][1:] + frames[12]
+            device.send(late, runs=receive_path == "offload")
+            got = sorted(retrieved(stream, 3), key=lambda g: (g[0] != "OK", g[1]))
+            assert got[0] == ("OK", 12, counting(64 * 24, 12))
+            assert [(result, block) for result, block, _ in got[1:]] == [("MISSING_PACKETS", 10),
+                                                                         ("MISSING_PACKETS", 11)]
+        finally:
+            closed(stream)
+
+
+@pytest.mark.parametrize("kind", ["chunk data", "image with chunks"])
+def test_a_short_payload_packet_before_the_last_never_makes_a_block_whole(k, receive_path, kind):
+    """Where only the trailer tells the size (3 x 1464 bytes), payload packets of 1464, 100 and 1464
+    bytes: the block comes back incomplete, packet 2 missing; the next block, whole, is OK."""
+    def block(number, lengths):
+        data = counting(3 * 1464, number)
+        if kind == "chunk data":
+            ends = [leader_chunk_data(number), trailer_chunk_data(number, 4, len(data))]
+        else:
+            ends = [leader_image(number, 64, 64, IMAGE_EXTENDED_CHUNK), trailer_image(number, 4, 64, len(data))]
+        packets = [payload(number, n + 1, data[1464 * n:1464 * n + length]) for n, length in enumerate(lengths)]
+        return [ends[0]] + packets + [ends[1]], data
+
+    with HandMadeDevice(packet_size=1500) as device:
+        stream, buffers = hand_made_stream(k, device, 2, 3 * 1464)
+        try:
+            for memory in buffers:
+                memory.GetDataPointer()[:] = 0xC3   # what the buffers held before
+            short, _ = block(7, [1464, 100, 1464])
+            device.send(short, runs=receive_path == "offload")
+            result, buffer, operation = stream.RetrieveBuffer(20000)
+            assert result.IsOK() and str(operation.GetCodeString()) == "MISSING_PACKETS"
+            assert buffer.GetBlockID() == 7 and buffer.GetLostPacketCount() == 1
+            assert buffer.GetMissingPacketIds(0)[1:] == [2, 2]
+            assert stream.QueueBuffer(buffer).IsOK()
+            whole, data = block(8, [1464, 1464, 1464])
+            device.send(whole, runs=receive_path == "offload")
+            assert retrieved(stream, 1) == [("OK", 8, data)]
+            assert stream.GetParameters().GetIntegerValue("PacketsBad")[1] == 0
+        finally:
+            closed(stream)
+
+
+def test_datagrams_of_another_sender_have_a_statistic_of_their_own(k):
+    """PacketsForeign, the last of the stream's statistics: what it counts, read-only, zero on a new
+    stream."""
+    parameters = k.TqStreamGEV().GetParameters()
+    foreign = parameters.Get("PacketsForeign")
+    assert foreign.GetCategory()[1] == "Statistics"
+    assert foreign.GetDescription()[1] == "Datagrams from another sender than the device, dropped."
+    assert foreign.IsWritable()[1] is False
+    assert parameters.GetIntegerValue("PacketsForeign")[1] == 0
+    # The registers after the statistics are still their own.
+    assert parameters.GetIntegerValue("PacketsRecovered")[1] == 0
+    assert parameters.GetBooleanValue("RequestMissingPackets")[1] is True
+    assert parameters.GetStringValue("LocalIPAddress")[1] == ""

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <optional>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 namespace TqEngine {
@@ -123,10 +124,18 @@ bool CoalescingKnown() {
     return known;
 }
 
-// How many receivers of this process take runs at each local port.
-std::array<std::atomic<uint8_t>, 65536>& RunReceivers() {
-    static auto* counts = new std::array<std::atomic<uint8_t>, 65536>();
-    return *counts;
+// How many receivers of this process take runs at each local address and port (keyed address << 16
+// | port), and whether there is any.
+struct RunReceiverSet {
+    std::mutex lock;
+    std::unordered_map<uint64_t, uint64_t> counts;
+    std::atomic<bool> any{false};
+
+    static uint64_t Key(uint32_t aAddress, uint16_t aPort) { return uint64_t(aAddress) << 16 | aPort; }
+};
+RunReceiverSet& RunReceivers() {
+    static auto* set = new RunReceiverSet;   // receivers may close while the process exits
+    return *set;
 }
 
 // Sends packets of blocks to one destination (as SendTo allows) with sendmmsg, many packets a call:
@@ -143,7 +152,7 @@ public:
     void To(int aSocket, uint32_t aAddress, uint16_t aPort) {
         mSocket = aSocket;
         mUsable = aSocket >= 0 && aPort != 0 && aAddress != kBroadcast && (IsLoopback(aAddress) || IsMulticast(aAddress));
-        mCoalesce = mUsable && !mRefused && IsLoopback(aAddress) && TqNet::TakesRuns(aPort) && CoalescingKnown() &&
+        mCoalesce = mUsable && !mRefused && IsLoopback(aAddress) && TqNet::TakesRuns(aAddress, aPort) && CoalescingKnown() &&
                     !LoopbackWatched(false);
         mTo = Endpoint(aAddress, aPort);
     }
@@ -1323,12 +1332,26 @@ uint32_t Device::Address() const { return mImpl->address.load(); }
 
 }  // namespace TqEngine
 
-void TqNet::AddRunReceiver(uint16_t aPort) {
-    if (aPort) TqEngine::RunReceivers()[aPort].fetch_add(1);
+void TqNet::AddRunReceiver(uint32_t aAddress, uint16_t aPort) {
+    if (!aPort) return;
+    TqEngine::RunReceiverSet& set = TqEngine::RunReceivers();
+    std::lock_guard<std::mutex> guard(set.lock);
+    set.counts[set.Key(aAddress, aPort)]++;
+    set.any.store(true, std::memory_order_relaxed);
 }
 
-void TqNet::RemoveRunReceiver(uint16_t aPort) {
-    if (aPort) TqEngine::RunReceivers()[aPort].fetch_sub(1);
+void TqNet::RemoveRunReceiver(uint32_t aAddress, uint16_t aPort) {
+    TqEngine::RunReceiverSet& set = TqEngine::RunReceivers();
+    std::lock_guard<std::mutex> guard(set.lock);
+    const auto found = set.counts.find(set.Key(aAddress, aPort));
+    if (found == set.counts.end()) return;   // never added
+    if (--found->second == 0) set.counts.erase(found);
+    set.any.store(!set.counts.empty(), std::memory_order_relaxed);
 }
 
-bool TqNet::TakesRuns(uint16_t aPort) { return TqEngine::RunReceivers()[aPort].load(std::memory_order_relaxed) != 0; }
+bool TqNet::TakesRuns(uint32_t aAddress, uint16_t aPort) {
+    TqEngine::RunReceiverSet& set = TqEngine::RunReceivers();
+    if (!aPort || !set.any.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> guard(set.lock);
+    return set.counts.count(set.Key(aAddress, aPort)) || set.counts.count(set.Key(0, aPort));
+}

@@ -48,12 +48,14 @@ constexpr size_t RunLength(size_t aDatagramSize) {
     return aDatagramSize ? std::max<size_t>(1, std::min(kMostInRun, kLargestUdpPayload / aDatagramSize)) : 1;
 }
 
-// The local ports (host order) at which a receiver of this process takes runs: the stream senders
-// coalesce only toward them, since a receiver of another process may read one datagram a call and
-// could not keep up with runs split again by the kernel. Kept by the engine library; a receiver adds
-// its port once the kernel granted receive offload and removes it before its socket closes.
-void AddRunReceiver(uint16_t aPort);
-void RemoveRunReceiver(uint16_t aPort);
-bool TakesRuns(uint16_t aPort);
+// The local addresses and ports (host order) at which a receiver of this process takes runs: the
+// stream senders coalesce only toward them, since a receiver of another process may read one
+// datagram a call and could not keep up with runs split again by the kernel. Kept by the engine
+// library; a receiver adds its socket's local address and port once the kernel granted receive
+// offload and removes them before its socket closes (as often as it added them); a sender asks with
+// its destination's. A receiver bound to any address (0) takes runs at every address of its port.
+void AddRunReceiver(uint32_t aAddress, uint16_t aPort);
+void RemoveRunReceiver(uint32_t aAddress, uint16_t aPort);
+bool TakesRuns(uint32_t aAddress, uint16_t aPort);
 
 }  // namespace TqNet

@@ -21,6 +21,7 @@ namespace Gvsp = TqGvsp;
 namespace {
 
 constexpr uint64_t kLargest = 0xFFFFFFFFull;  // no block is larger than a buffer can be
+constexpr size_t kMostPayload = 0xFFFF;        // the payload bytes of one datagram, at most
 // A leader or trailer longer than this needs the large leader and trailer (a 576-byte packet's room).
 constexpr size_t kSmallEnds = 576 - Gvsp::kIpUdpOverhead;
 constexpr uint64_t kPartAlignment = 8;         // where each part of a multi-part block begins
@@ -38,6 +39,8 @@ TqPayloadType PayloadTypeOf(uint16_t aType) {
 bool IsMultiPart(uint16_t aType) { return Gvsp::BaseType(aType) == Gvsp::kPayloadMultiPart; }
 bool IsChunkData(uint16_t aType) { return Gvsp::BaseType(aType) == Gvsp::kPayloadChunkData; }
 bool HasChunks(uint16_t aType) { return Gvsp::IsImage(aType) && (aType & Gvsp::kExtendedChunkFlag); }
+// Whether only the trailer tells a block's payload size (an image with chunks, chunk data).
+bool SizedByTrailer(uint16_t aType) { return HasChunks(aType) || IsChunkData(aType); }
 
 // aBody: the leader after the header.
 bool LeaderWellFormed(Gvsp::Bytes aBody) {
@@ -132,12 +135,6 @@ void GvspAssembler::Plan(Place* aPlaces, size_t aCount) const {
                              header};
         ++slot;   // the trailer
     }
-}
-
-bool GvspAssembler::IsPayload(const uint8_t* aHeader, size_t aSize) {
-    const auto header = Gvsp::Header::Of(aHeader, aSize);
-    return header && header->Status() == 0 &&
-           (header->Format() == Gvsp::kFormatPayload || header->Format() == Gvsp::kFormatMultiPart);
 }
 
 bool GvspAssembler::Fits(const Place& aPlace, const uint8_t* aHeader, size_t aSize) {
@@ -264,9 +261,14 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aHeaderSize, const uint
             c.packetsRedundant++;
             return;
         }
-        const uint32_t count = PacketCount(*b);
-        if (b->leader && count && packet - 1 != count) {
-            c.packetsBad++;   // its packet ID does not close this block
+        // Of a type whose size only the trailer tells, a trailer must tell it (the leader's type, else
+        // its own), and its packet ID close the block of that size.
+        const Gvsp::Bytes body(aBody, aBodySize);
+        const auto own = Gvsp::Trailer::Of(body);
+        const auto told = SizeInTrailer(b->leader ? b->payloadType : own ? own->PayloadType() : 0, body);
+        const uint32_t count = told && told->length && b->leader && !b->sized ? PacketsOf(*told->length) : PacketCount(*b);
+        if (!told || (b->leader && count && packet - 1 != count)) {
+            c.packetsBad++;   // it does not tell the size, or its packet ID does not close this block
             return;
         }
         Arrived(*b, packet);
@@ -274,7 +276,8 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aHeaderSize, const uint
         b->overrun = overrun;
         b->largeEnds = b->largeEnds || aHeaderSize + aBodySize > kSmallEnds;
         b->lastPacket = packet - 1;
-        Trailer(*b, aBody, aBodySize);
+        Trailer(*b, body, *told);
+        Ended(*b);
         if (Resending()) AskMissing(*b, true, 1, aNow);   // the block was sent whole
         break;
     }
@@ -298,7 +301,7 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
     aBlock.leader = true;
     aBlock.payloadType = leader.PayloadType();
     aBlock.timestamp = leader.Timestamp();
-    uint64_t size = 0;
+    std::optional<uint64_t> size;   // none: the leader does not tell it
     if (Gvsp::IsImage(aBlock.payloadType)) {
         const Gvsp::ImageInfo& image = aBlock.image = Gvsp::ImageLeader::Of(body)->Image();
         const uint32_t bits = TqPixel::BitsPerPixel(image.pixelFormat);
@@ -311,12 +314,13 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
         // Each part at the next multiple of 8 after the one before; the parts' end is the size.
         const Gvsp::MultiPartLeader parts = *Gvsp::MultiPartLeader::Of(body);
         aBlock.parts.clear();
-        for (size_t i = 0; i < parts.PartCount() && size <= kLargest; ++i) {
+        uint64_t end = 0;
+        for (size_t i = 0; i < parts.PartCount() && end <= kLargest; ++i) {
             const Gvsp::PartEntry entry = parts.Part(i);
             const Gvsp::ImageInfo image = entry.Image();
             TqReceivedPart part;
             part.dataType = entry.DataType();
-            part.offset = (size + kPartAlignment - 1) / kPartAlignment * kPartAlignment;
+            part.offset = (end + kPartAlignment - 1) / kPartAlignment * kPartAlignment;
             part.length = entry.PartLength();
             part.pixelType = uint32_t(TqPixel::FromWire(image.pixelFormat));
             if (part.dataType == TqMultiPartJPEGImage || part.dataType == TqMultiPartJPEG2000Image)
@@ -331,37 +335,49 @@ void GvspAssembler::Leader(Block& aBlock, const uint8_t* aBody, size_t aSize) {
             part.regionId = entry.RegionId();
             part.additionalZones = entry.AdditionalZones();
             part.zoneDirections = entry.ZoneDirections();
-            size = part.offset + part.length;   // < 2^49: no overflow
+            end = part.offset + part.length;   // < 2^49: no overflow
             aBlock.parts.push_back(part);
         }
+        size = end;
     } else if (!IsChunkData(aBlock.payloadType)) {
         if (const auto sized = Gvsp::SizedLeader::Of(body)) size = sized->PayloadSize();
     }
-    Sized(aBlock, size);
+    if (size)
+        Sized(aBlock, *size);
+    else if (SizedByTrailer(aBlock.payloadType) && aBlock.toldSize && aBlock.toldType == aBlock.payloadType)
+        Sized(aBlock, *aBlock.toldSize);   // the trailer came first and told it
 }
 
-void GvspAssembler::Trailer(Block& aBlock, const uint8_t* aBody, size_t aSize) {
-    const Gvsp::Bytes body(aBody, aSize);
-    const auto trailer = Gvsp::Trailer::Of(body);
-    const uint16_t type = aBlock.leader ? aBlock.payloadType : trailer ? trailer->PayloadType() : 0;
-    // The size the leader could not tell: an image with chunks and chunk data say it here.
-    std::optional<uint32_t> length;
-    if (HasChunks(type)) {
-        if (const auto image = Gvsp::ImageTrailer::Of(body)) {
-            length = image->ChunkDataLength();
-            aBlock.chunkLayoutId = image->ChunkLayoutId().value_or(0);
-        }
-    } else if (IsChunkData(type)) {
-        if (const auto chunks = Gvsp::ChunkDataTrailer::Of(body)) {
-            length = chunks->ChunkDataLength();
-            aBlock.chunkLayoutId = chunks->ChunkLayoutId().value_or(0);
-        }
-    } else if (IsMultiPart(type)) {
-        if (const auto parts = Gvsp::MultiPartTrailer::Of(body))
+std::optional<GvspAssembler::TrailerSize> GvspAssembler::SizeInTrailer(uint16_t aType, Gvsp::Bytes aBody) {
+    TrailerSize told;
+    if (HasChunks(aType)) {
+        const auto image = Gvsp::ImageTrailer::Of(aBody);
+        if (!image || !image->ChunkDataLength()) return std::nullopt;
+        told.length = image->ChunkDataLength();
+        told.layoutId = image->ChunkLayoutId().value_or(0);
+    } else if (IsChunkData(aType)) {
+        const auto chunks = Gvsp::ChunkDataTrailer::Of(aBody);
+        if (!chunks) return std::nullopt;
+        told.length = chunks->ChunkDataLength();
+        told.layoutId = chunks->ChunkLayoutId().value_or(0);
+    }
+    return told;
+}
+
+void GvspAssembler::Trailer(Block& aBlock, Gvsp::Bytes aBody, const TrailerSize& aTold) {
+    if (aTold.length) aBlock.chunkLayoutId = aTold.layoutId;
+    if (IsMultiPart(aBlock.payloadType)) {
+        if (const auto parts = Gvsp::MultiPartTrailer::Of(aBody))
             for (size_t i = 0; i < std::min(parts->PartCount(), aBlock.parts.size()); ++i)
                 aBlock.parts[i].sizeY = parts->Part(i).SizeY();
     }
-    if (length && aBlock.leader && !aBlock.payloadSize) Sized(aBlock, *length);
+    // The size the leader could not tell; before the leader, kept for it with the trailer's type.
+    if (aBlock.leader) {
+        if (aTold.length && !aBlock.sized) Sized(aBlock, *aTold.length);
+    } else if (aTold.length) {
+        aBlock.toldSize = aTold.length;
+        aBlock.toldType = Gvsp::Trailer::Of(aBody)->PayloadType();   // it told a size: it has a type
+    }
 }
 
 void GvspAssembler::Sized(Block& aBlock, uint64_t aSize) {
@@ -369,6 +385,7 @@ void GvspAssembler::Sized(Block& aBlock, uint64_t aSize) {
         aBlock.overflow = true;   // larger than any buffer: received, never written beyond the buffer
         aSize = 0;
     }
+    aBlock.sized = true;
     aBlock.payloadSize = aSize;
     aBlock.dataBytes = aSize;
     if (IsMultiPart(aBlock.payloadType)) {
@@ -378,24 +395,41 @@ void GvspAssembler::Sized(Block& aBlock, uint64_t aSize) {
     if (aSize > aBlock.buffer->GetSize()) aBlock.overflow = true;
     const uint32_t count = PacketCount(aBlock);
     if (!count) return;
-    // Payload packets that came before: keep those that fit the block it describes.
+    // Payload packets that came before: kept where they are of the block it describes, placed by the
+    // chunk in use and of their place's length (a shorter one was never the last).
     aBlock.bytes = 0;
+    const bool placed = aBlock.chunk == mChunk;
     for (uint32_t p = 1; p < aBlock.received.size(); ++p) {
         if (!aBlock.received[p]) continue;
-        const uint64_t offset = uint64_t(p - 1) * mChunk;
-        if (p > count) {
+        const uint64_t length = p < count ? mChunk : aSize - uint64_t(p - 1) * mChunk;
+        if (!placed || p > count || aBlock.received[p] != length) {
             aBlock.received[p] = 0;
             continue;
         }
-        aBlock.bytes += p == count ? aSize - offset : mChunk;
+        aBlock.bytes += length;
     }
     if (aBlock.received.size() > count + 1) aBlock.received.resize(count + 1);
     if (aBlock.asks.size() > aBlock.received.size()) aBlock.asks.resize(aBlock.received.size());
 }
 
+void GvspAssembler::Ended(Block& aBlock) {
+    if (aBlock.payloadSize || IsMultiPart(aBlock.payloadType)) return;
+    for (uint32_t p = 1; p < aBlock.received.size(); ++p) {
+        const uint16_t length = aBlock.received[p];
+        if (length && (p > aBlock.lastPacket || (p < aBlock.lastPacket && length != mChunk))) {
+            aBlock.received[p] = 0;
+            aBlock.bytes -= length;
+        }
+    }
+}
+
 uint32_t GvspAssembler::PacketCount(const Block& aBlock) const {
-    if (!aBlock.payloadSize || !mChunk || IsMultiPart(aBlock.payloadType)) return 0;
-    return static_cast<uint32_t>((aBlock.payloadSize + mChunk - 1) / mChunk);
+    return IsMultiPart(aBlock.payloadType) ? 0 : PacketsOf(aBlock.payloadSize);
+}
+
+uint32_t GvspAssembler::PacketsOf(uint64_t aSize) const {
+    if (!aSize || !mChunk) return 0;
+    return static_cast<uint32_t>((aSize + mChunk - 1) / mChunk);
 }
 
 bool GvspAssembler::Record(Block& aBlock, uint32_t aPacket, size_t aLength, Clock::time_point aNow) {
@@ -419,9 +453,16 @@ bool GvspAssembler::Record(Block& aBlock, uint32_t aPacket, size_t aLength, Cloc
     const uint32_t before = aBlock.highest;
     aBlock.highest = std::max(aBlock.highest, aPacket);
     if (aPacket > before + 1 && Resending()) AskIds(aBlock, before + 1, aPacket - 1, 1, aNow);   // a gap before it
-    aBlock.received[aPacket] = 1;
+    aBlock.received[aPacket] = static_cast<uint16_t>(aLength);   // a datagram's payload: below 64 KiB
     aBlock.bytes += aLength;
     return true;
+}
+
+void GvspAssembler::Unplace(Block& aBlock) {
+    std::fill(aBlock.received.begin(), aBlock.received.end(), 0);
+    aBlock.bytes = 0;
+    aBlock.highest = 0;
+    aBlock.written = 0;   // what the buffer holds is placed anew
 }
 
 void GvspAssembler::Store(Block& aBlock, uint64_t aOffset, const uint8_t* aData, size_t aLength) {
@@ -431,7 +472,10 @@ void GvspAssembler::Store(Block& aBlock, uint64_t aOffset, const uint8_t* aData,
     const uint64_t capacity = aBlock.buffer->GetSize();
     const uint64_t fits = aOffset < capacity ? std::min<uint64_t>(aLength, capacity - aOffset) : 0;
     if (fits && memory) {
-        if (memory + aOffset != aData) std::memcpy(memory + aOffset, aData, fits);
+        if (memory + aOffset != aData) {
+            if (mWatch) std::exchange(mWatch, nullptr)->BeforeCopy();
+            std::memmove(memory + aOffset, aData, fits);   // from a place in a buffer, it may overlap
+        }
         aBlock.written = std::max(aBlock.written, aOffset + fits);
     }
     if (fits < aLength || !memory) aBlock.overflow = true;
@@ -440,21 +484,22 @@ void GvspAssembler::Store(Block& aBlock, uint64_t aOffset, const uint8_t* aData,
 void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aLength,
                             Clock::time_point aNow) {
     Counters& c = mState.counters;
-    if (aLength == 0 || aPacket >= LastUnknown(aBlock) - 1) {
+    if (aLength == 0 || aLength > kMostPayload || aPacket >= LastUnknown(aBlock) - 1) {
         c.packetsBad++;
         return;
     }
     if (aPacket == 1 && aLength != mChunk && (!mChunk || !(aBlock.payloadSize && aLength == aBlock.payloadSize))) {
-        // The first packet tells the packet size (a block of one packet, when no other told it);
-        // packets placed by another size are placed again.
+        // The first packet tells the packet size (a block of one packet, when no other told it).
         mChunk = static_cast<uint32_t>(aLength);
-        std::fill(aBlock.received.begin(), aBlock.received.end(), 0);
-        aBlock.bytes = 0;
-        aBlock.highest = 0;
     }
     if (mChunk == 0 || aLength > mChunk) {
         c.packetsBad++;
         return;
+    }
+    if (aBlock.chunk != mChunk) {
+        // Packets placed by another size are placed again.
+        Unplace(aBlock);
+        aBlock.chunk = mChunk;
     }
     const uint64_t offset = uint64_t(aPacket - 1) * mChunk;
     const uint64_t capacity = aBlock.buffer->GetSize();
@@ -465,6 +510,9 @@ void GvspAssembler::Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aDat
             c.packetsBad++;   // outside the block the leader describes, or of the wrong length
             return;
         }
+    } else if (aBlock.lastPacket && (aPacket > aBlock.lastPacket || (aPacket < aBlock.lastPacket && aLength != mChunk))) {
+        c.packetsBad++;   // after the trailer's last payload packet, or shorter than a chunk before it
+        return;
     } else if (offset >= capacity + mChunk) {
         // The block's size is unknown and the packet lies beyond the buffer: not recorded either.
         aBlock.overflow = true;
@@ -484,7 +532,7 @@ void GvspAssembler::PartPayload(Block& aBlock, uint32_t aPacket, const uint8_t* 
     }
     const Gvsp::Bytes data = payload ? payload->Data() : Gvsp::Bytes();
     if (!payload || !IsMultiPart(aBlock.payloadType) || payload->PartId() >= aBlock.parts.size() || data.empty() ||
-        aPacket >= LastUnknown(aBlock) - 1) {
+        data.size() > kMostPayload || aPacket >= LastUnknown(aBlock) - 1) {
         c.packetsBad++;
         return;
     }
@@ -502,16 +550,37 @@ void GvspAssembler::PartPayload(Block& aBlock, uint32_t aPacket, const uint8_t* 
         c.packetsBad++;   // outside its part
         return;
     }
-    if (Record(aBlock, aPacket, data.size(), aNow)) Store(aBlock, part.offset + offset, data.data(), data.size());
+    // Each byte of the payload is placed by one packet: one that overlaps another's bytes is not its
+    // sender's (or the bytes counted would not tell a whole block).
+    const uint64_t at = part.offset + offset, end = at + data.size();
+    const bool again = aPacket < aBlock.received.size() && aBlock.received[aPacket];
+    auto& placed = aBlock.placed;   // in order: packets in order append
+    const auto next = std::upper_bound(placed.begin(), placed.end(), at,
+                                       [](uint64_t aAt, const std::pair<uint64_t, uint64_t>& aSpan) { return aAt < aSpan.first; });
+    if (!again && ((next != placed.end() && next->first < end) || (next != placed.begin() && std::prev(next)->second > at))) {
+        c.packetsBad++;
+        return;
+    }
+    if (Record(aBlock, aPacket, data.size(), aNow)) {
+        placed.emplace(next, at, end);
+        Store(aBlock, at, data.data(), data.size());
+    }
 }
 
 bool GvspAssembler::Complete(const Block& aBlock) const {
     if (!aBlock.leader || !aBlock.trailer) return false;
-    if (aBlock.dataBytes && (mChunk || IsMultiPart(aBlock.payloadType))) return aBlock.bytes == aBlock.dataBytes;
+    const bool generic = !IsMultiPart(aBlock.payloadType);
+    // A generic block's packets count only while they are placed by the chunk in use; a block whose
+    // size only its trailer tells is whole only of the size it told.
+    if (generic && aBlock.chunk != 0 && aBlock.chunk != mChunk) return false;
+    if (SizedByTrailer(aBlock.payloadType) && !aBlock.sized) return false;
+    // Of a known size: every packet kept has its place's length, so the bytes tell.
+    if (aBlock.dataBytes && (mChunk || !generic)) return aBlock.bytes == aBlock.dataBytes;
     if (aBlock.payloadSize == 0 && !aBlock.overflow && aBlock.lastPacket == 0) return true;   // an empty block
+    // Of no size known: each payload packet up to the trailer's, each but the last a full chunk.
     if (aBlock.lastPacket == 0 || aBlock.received.size() <= aBlock.lastPacket) return false;
     for (uint32_t p = 1; p <= aBlock.lastPacket; ++p)
-        if (!aBlock.received[p]) return false;
+        if (!aBlock.received[p] || (generic && p < aBlock.lastPacket && aBlock.received[p] != mChunk)) return false;
     return true;
 }
 
@@ -641,7 +710,10 @@ void GvspAssembler::Hand(size_t aIndex, uint32_t aResult, Clock::time_point aNow
     r.mMissingPacketGroups = Missing(b, aResult != TQ_ABORTED, missing);   // packets may still come to an aborted one
 
     const uint32_t size = b.buffer->GetSize();
-    const uint32_t acquired = static_cast<uint32_t>(std::min<uint64_t>(b.written, size));
+    // What was written, within the buffer and, where the size is known, within the payload.
+    uint64_t end = std::min<uint64_t>(b.written, size);
+    if (b.sized && (b.payloadSize || !b.overflow)) end = std::min(end, b.payloadSize);
+    const uint32_t acquired = static_cast<uint32_t>(end);
     r.mBlockID = b.id;
     r.mTimestamp = b.timestamp;
     r.mReceptionTime = static_cast<uint64_t>(
@@ -759,6 +831,47 @@ void GvspAssembler::AbortAll() {
 
 // ---- batches ----
 
+void GvspBatchBase::NameSender(msghdr& aMessage, unsigned aIndex) {
+    aMessage.msg_name = &mSenders[aIndex];
+    aMessage.msg_namelen = sizeof mSenders[aIndex];
+}
+
+void GvspBatchBase::Received(mmsghdr& aMessage, const uint8_t* aData, size_t aSize, uint32_t aAddress, uint16_t aPort) {
+    size_t at = 0;
+    for (size_t v = 0; v < aMessage.msg_hdr.msg_iovlen && at < aSize; ++v) {
+        const iovec& iov = aMessage.msg_hdr.msg_iov[v];
+        const size_t n = std::min(iov.iov_len, aSize - at);
+        std::memcpy(iov.iov_base, aData + at, n);
+        at += n;
+    }
+    aMessage.msg_len = static_cast<unsigned>(at);
+    aMessage.msg_hdr.msg_flags = at < aSize ? MSG_TRUNC : 0;
+    if (aMessage.msg_hdr.msg_name && aMessage.msg_hdr.msg_namelen >= sizeof(sockaddr_in)) {
+        const sockaddr_in from = TqNet::Endpoint(aAddress, aPort);
+        std::memcpy(aMessage.msg_hdr.msg_name, &from, sizeof from);
+        aMessage.msg_hdr.msg_namelen = sizeof from;
+    }
+}
+
+Counters& GvspBatchBase::Begin(GvspAssembler& aAssembler, unsigned aGot, unsigned aMost) {
+    mGot = std::min(aGot, aMost);
+    mGathering = false;
+    aAssembler.Watch(this);
+    return aAssembler.StateOf().counters;
+}
+
+void GvspBatchBase::End(GvspAssembler& aAssembler) {
+    aAssembler.Watch(nullptr);
+    ++(mGathering ? mGathered : mInPlace);
+}
+
+bool GvspBatchBase::Foreign(const msghdr& aMessage) const {
+    if (mSourceAddress == 0) return false;
+    const auto* sender = static_cast<const sockaddr_in*>(aMessage.msg_name);
+    return !sender || aMessage.msg_namelen < sizeof(sockaddr_in) || sender->sin_family != AF_INET ||
+           ntohl(sender->sin_addr.s_addr) != mSourceAddress || (mSourcePort && ntohs(sender->sin_port) != mSourcePort);
+}
+
 GvspBatch::GvspBatch(uint32_t aPacketBuffer)
     : mPacketBuffer(std::max<uint32_t>(aPacketBuffer, Gvsp::kExtendedHeaderSize)),
       mStorage(size_t(kSize) * mPacketBuffer) {}
@@ -771,6 +884,7 @@ mmsghdr* GvspBatch::Prepare(const GvspAssembler& aAssembler) {
         iovec* v = mVectors[i];
         std::memset(&mMessages[i], 0, sizeof mMessages[i]);
         mMessages[i].msg_hdr.msg_iov = v;
+        NameSender(mMessages[i].msg_hdr, i);
         if (place.at) {
             v[0] = {Slot(i), place.header};
             v[1] = {place.at, place.length};
@@ -784,38 +898,35 @@ mmsghdr* GvspBatch::Prepare(const GvspAssembler& aAssembler) {
     return mMessages;
 }
 
+void GvspBatch::Gather(unsigned aFrom) {
+    if (std::exchange(mGathering, true)) return;   // the rest lies in the slots already
+    for (unsigned i = aFrom; i < mGot; ++i) {
+        const size_t size = mMessages[i].msg_len, header = mPlaces[i].header;
+        if (!mPlaces[i].at || size <= header || (mMessages[i].msg_hdr.msg_flags & MSG_TRUNC)) continue;
+        std::memcpy(Slot(i) + header, mPlaces[i].at, std::min<size_t>(size - header, mPlaces[i].length));
+    }
+}
+
 void GvspBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow) {
-    aGot = std::min(aGot, kSize);
-    bool inPlace = true;
-    for (unsigned i = 0; i < aGot && inPlace; ++i) {
-        const bool truncated = mMessages[i].msg_hdr.msg_flags & MSG_TRUNC;
+    Counters& counters = Begin(aAssembler, aGot, kSize);
+    for (unsigned i = 0; i < mGot; ++i) {
+        const msghdr& message = mMessages[i].msg_hdr;
         const size_t size = mMessages[i].msg_len;
-        inPlace = mPlaces[i].at ? !truncated && GvspAssembler::Fits(mPlaces[i], Slot(i), size)
-                                : truncated || !GvspAssembler::IsPayload(Slot(i), size);
-    }
-    if (inPlace) {
-        mInPlace++;
-    } else {
-        // Each datagram whole in its slot: the part received into a place moves in before the rest.
-        mGathered++;
-        for (unsigned i = 0; i < aGot; ++i) {
-            const size_t size = mMessages[i].msg_len, header = mPlaces[i].header;
-            if (!mPlaces[i].at || size <= header) continue;
-            std::memcpy(Slot(i) + header, mPlaces[i].at, std::min<size_t>(size - header, mPlaces[i].length));
-        }
-    }
-    State& state = aAssembler.StateOf();
-    for (unsigned i = 0; i < aGot; ++i) {
-        const size_t size = mMessages[i].msg_len;
-        if (mMessages[i].msg_hdr.msg_flags & MSG_TRUNC) {   // longer than the packet buffer
-            state.counters.packetsReceived++;
-            state.counters.packetsBad++;
-        } else if (inPlace && mPlaces[i].at) {
-            aAssembler.Process(Slot(i), mPlaces[i].header, mPlaces[i].at, size - mPlaces[i].header, aNow);
+        const GvspAssembler::Place& place = mPlaces[i];
+        mNext = i + 1;
+        if (Foreign(message)) {
+            counters.packetsForeign++;
+        } else if (message.msg_flags & MSG_TRUNC) {   // longer than the packet buffer
+            counters.packetsReceived++;
+            counters.packetsBad++;
+        } else if (!mGathering && GvspAssembler::Fits(place, Slot(i), size)) {
+            aAssembler.Process(Slot(i), place.header, place.at, size - place.header, aNow);
         } else {
+            if (place.at && size > place.header) Gather(i);   // part of it went into a place
             aAssembler.Process(Slot(i), size, aNow);
         }
     }
+    End(aAssembler);
 }
 
 // ---- coalesced reads ----
@@ -857,6 +968,7 @@ mmsghdr* GvspCoalescedBatch::Prepare(const GvspAssembler& aAssembler) {
         mMessages[i].msg_hdr.msg_iovlen = vectors;
         mMessages[i].msg_hdr.msg_control = mControl[i];
         mMessages[i].msg_hdr.msg_controllen = kControlSize;
+        NameSender(mMessages[i].msg_hdr, i);
     }
     return mMessages;
 }
@@ -887,82 +999,63 @@ void GvspCoalescedBatch::SetSegmentSize(msghdr& aMessage, size_t aSegment) {
     std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
 }
 
-bool GvspCoalescedBatch::InItsPlaces(unsigned aIndex, size_t aLength, size_t aSegment) const {
-    const Planned& planned = mPlanned[aIndex];
-    const uint8_t* read = mStorage.data() + size_t(aIndex) * kReadSize;
-    // Only the packets of the block in progress (whose places come first): a block begun in the batch
-    // might take another buffer than the one planned.
-    if (!mPlaces[0].at) return false;
-    const uint64_t newest = mPlaces[0].block;
-    size_t j = 0;
-    bool fits = true;
-    SplitCoalesced(read, aLength, aSegment, [&](DatagramView aDatagram) {
-        const size_t at = size_t(aDatagram.data - read);
-        fits = fits && j < planned.count && planned.offsets[j] == at &&
-               mPlaces[planned.first + j].block == newest &&
-               GvspAssembler::Fits(mPlaces[planned.first + j], aDatagram.data, aDatagram.size);
-        ++j;
-    });
-    return fits;
+void GvspCoalescedBatch::Gather(Position aFrom) {
+    if (std::exchange(mGathering, true)) return;   // the rest lies in the reads' memory already
+    for (unsigned i = aFrom.read; i < mGot; ++i) {
+        if (mMessages[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
+        const Planned& planned = mPlanned[i];
+        const size_t length = Length(i);
+        for (size_t j = i == aFrom.read ? aFrom.datagram : 0; j < planned.count; ++j) {
+            const GvspAssembler::Place& p = mPlaces[planned.first + j];
+            const size_t at = planned.offsets[j] + p.header;
+            if (at >= length) break;
+            std::memcpy(Read(i) + at, p.at, std::min<size_t>(length - at, p.length));
+        }
+    }
 }
 
-void GvspCoalescedBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow) {
-    aGot = std::min(aGot, kReads);
-    bool inPlace = true;
-    for (unsigned i = 0; i < aGot && inPlace; ++i) {
-        const msghdr& message = mMessages[i].msg_hdr;
-        const size_t length = std::min<size_t>(mMessages[i].msg_len, kReadSize);
-        if (message.msg_flags & MSG_TRUNC) {
-            inPlace = mPlanned[i].count == 0;
+void GvspCoalescedBatch::DeliverRead(GvspAssembler& aAssembler, unsigned aIndex, GvspAssembler::Clock::time_point aNow) {
+    Counters& counters = aAssembler.StateOf().counters;
+    const Planned& planned = mPlanned[aIndex];
+    uint8_t* read = Read(aIndex);
+    size_t j = 0;
+    const size_t count = SplitCoalesced(read, Length(aIndex), SegmentSize(mMessages[aIndex].msg_hdr), [&](DatagramView aDatagram) {
+        mNext = {aIndex, j + 1};
+        // The datagrams before it in the read were those planned (or it was gathered): it begins at
+        // its planned offset, and reaches into places only where it has one.
+        const GvspAssembler::Place* place = j < planned.count ? &mPlaces[planned.first + j] : nullptr;
+        if (!mGathering && place && planned.offsets[j] == size_t(aDatagram.data - read) &&
+            GvspAssembler::Fits(*place, aDatagram.data, aDatagram.size)) {
+            aAssembler.Process(aDatagram.data, place->header, place->at, aDatagram.size - place->header, aNow);
         } else {
-            // A read planned for nothing (a leader's or a trailer's) may begin a block in another
-            // buffer than the one planned, and a payload processed after it would then be copied
-            // out of a place another packet of the batch overwrote: such a batch is gathered.
-            inPlace = mPlanned[i].count && InItsPlaces(i, length, SegmentSize(message));
-        }
-    }
-    if (inPlace) {
-        mInPlace++;
-    } else {
-        // Each read whole in its own memory: the parts received into places move in after their headers.
-        mGathered++;
-        for (unsigned i = 0; i < aGot; ++i) {
-            const Planned& planned = mPlanned[i];
-            const size_t length = std::min<size_t>(mMessages[i].msg_len, kReadSize);
-            for (size_t j = 0; j < planned.count; ++j) {
-                const GvspAssembler::Place& p = mPlaces[planned.first + j];
-                const size_t at = planned.offsets[j] + p.header;
-                if (at >= length) break;
-                std::memcpy(Read(i) + at, p.at, std::min<size_t>(length - at, p.length));
-            }
-        }
-    }
-    State& state = aAssembler.StateOf();
-    for (unsigned i = 0; i < aGot; ++i) {
-        const msghdr& message = mMessages[i].msg_hdr;
-        if (message.msg_flags & MSG_TRUNC) {   // longer than any datagram: nothing of it is trusted
-            state.counters.packetsReceived++;
-            state.counters.packetsBad++;
-            continue;
-        }
-        const Planned& planned = mPlanned[i];
-        const bool placed = inPlace && planned.count;
-        const size_t length = std::min<size_t>(mMessages[i].msg_len, kReadSize);
-        size_t j = 0;
-        const size_t count = SplitCoalesced(Read(i), length, SegmentSize(message), [&](DatagramView aDatagram) {
-            if (placed) {
-                const GvspAssembler::Place& p = mPlaces[planned.first + j];
-                aAssembler.Process(aDatagram.data, p.header, p.at, aDatagram.size - p.header, aNow);
-            } else if (aDatagram.size > mPacketBuffer) {
-                state.counters.packetsReceived++;
-                state.counters.packetsBad++;
+            if (place) Gather({aIndex, j});
+            if (aDatagram.size > mPacketBuffer) {
+                counters.packetsReceived++;
+                counters.packetsBad++;
             } else {
                 aAssembler.Process(aDatagram.data, aDatagram.size, aNow);
             }
-            ++j;
-        });
-        if (count > 1) mCoalesced++;
+        }
+        ++j;
+    });
+    if (count > 1) mCoalesced++;
+}
+
+void GvspCoalescedBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow) {
+    Counters& counters = Begin(aAssembler, aGot, kReads);
+    for (unsigned i = 0; i < mGot; ++i) {
+        const msghdr& message = mMessages[i].msg_hdr;
+        if (Foreign(message)) {   // each datagram it holds
+            const bool cut = message.msg_flags & MSG_TRUNC;
+            counters.packetsForeign += cut ? 1 : SplitCoalesced(Read(i), Length(i), SegmentSize(message), [](DatagramView) {});
+        } else if (message.msg_flags & MSG_TRUNC) {   // longer than any datagram: nothing of it is trusted
+            counters.packetsReceived++;
+            counters.packetsBad++;
+        } else {
+            DeliverRead(aAssembler, i, aNow);
+        }
     }
+    End(aAssembler);
 }
 
 }  // namespace TqStreamLib

@@ -24,7 +24,10 @@
 //
 // Offsets: generic payload packet n (from 1) holds the bytes from (n - 1) x chunk, where chunk is the
 // payload bytes of a full packet: learnt from packet 1 of a block, kept from block to block, and
-// seeded from the device's packet size.
+// seeded from the device's packet size. Every payload packet but the last carries a full chunk: where
+// the block's size is known only from its trailer, a packet taken before is kept once the size is
+// known only when its length is the one its place has; the others are missing (asked for again). A
+// block whose packets were placed by another chunk than the one in use is placed again.
 //
 // Missing packets: a block handed back names the packets that never arrived (leader 0, payload
 // packets, trailer) in groups of consecutive IDs, the leader in a group of its own; when the trailer
@@ -45,11 +48,14 @@
 #include "TqGvspCodec.h"
 #include "TqStreamState.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -95,9 +101,18 @@ public:
     // Whether a datagram of aSize bytes whose header is at aHeader is the payload packet aPlace was
     // planned for, of the place's length.
     static bool Fits(const Place& aPlace, const uint8_t* aHeader, size_t aSize);
-    // Whether a datagram is a payload packet (generic or multi-part) without an error status (one
-    // that Process may copy).
-    static bool IsPayload(const uint8_t* aHeader, size_t aSize);
+    // Told once, before the first payload bytes are copied into a buffer from memory that is not
+    // already their place there (the watch is then dropped): a batch moves what it received into
+    // places out of them before anything is written over them.
+    class CopyWatch {
+    public:
+        virtual void BeforeCopy() = 0;
+
+    protected:
+        ~CopyWatch() = default;
+    };
+    // The watch of the datagrams processed from now on (none: null); state lock held.
+    void Watch(CopyWatch* aWatch) { mWatch = aWatch; }
     // Hands back the blocks whose ImageTimeout ran out and asks again for what the quiet ones miss
     // (state lock held); the time of the next deadline, or Clock::time_point::max() when none is pending.
     Clock::time_point Expire(Clock::time_point aNow);
@@ -119,12 +134,17 @@ private:
         uint64_t timestamp = 0;
         TqGvsp::ImageInfo image;      // an image leader's geometry
         std::vector<TqReceivedPart> parts;   // a multi-part leader's parts, placed in the buffer
+        std::vector<std::pair<uint64_t, uint64_t>> placed;   // where its multi-part packets' bytes lie, in order
         uint32_t chunkLayoutId = 0;
         uint64_t payloadSize = 0;     // 0: not known (no leader yet, or a payload type without one)
+        bool sized = false;           // the payload size is known (from the leader or the trailer)
+        std::optional<uint32_t> toldSize;   // the size a trailer told before the leader, and its type
+        uint16_t toldType = 0;
         uint64_t dataBytes = 0;       // the bytes its packets carry (a multi-part block's parts leave gaps)
         uint32_t lastPacket = 0;      // the last payload packet ID (from the trailer), 0 while unknown
         uint32_t highest = 0;         // the highest payload packet ID seen
-        std::vector<uint8_t> received;   // by payload packet ID
+        std::vector<uint16_t> received;  // by payload packet ID: the payload bytes it brought (0: none)
+        uint32_t chunk = 0;           // the chunk its generic payload packets were placed by
         uint64_t bytes = 0;           // payload bytes of the packets received
         uint64_t written = 0;         // the end of the data written into the buffer
         uint32_t ignored = 0, redundant = 0, outOfOrder = 0;
@@ -146,17 +166,32 @@ private:
     bool Newer(uint64_t aId, bool aExtended) const;
     Block* Begin(uint64_t aId, bool aExtended, Clock::time_point aNow);
     void Leader(Block& aBlock, const uint8_t* aBody, size_t aSize);
-    void Trailer(Block& aBlock, const uint8_t* aBody, size_t aSize);
+    // What the trailer aBody of a block of payload type aType tells of its size: for a type whose
+    // size only the trailer tells, the size and the chunk layout ID (none: the trailer is malformed);
+    // for the others, nothing (no length).
+    struct TrailerSize {
+        std::optional<uint32_t> length;
+        uint32_t layoutId = 0;
+    };
+    static std::optional<TrailerSize> SizeInTrailer(uint16_t aType, TqGvsp::Bytes aBody);
+    // What a trailer (its body aBody) tells of a block: aTold, as the block's type or its own tells.
+    void Trailer(Block& aBlock, TqGvsp::Bytes aBody, const TrailerSize& aTold);
     // The payload's size is known now: the packets that came before are kept where they fit it.
     void Sized(Block& aBlock, uint64_t aSize);
+    // The trailer told the last payload packet: of a generic block of no size known, the packets
+    // after it and those shorter than a chunk before it are not kept.
+    void Ended(Block& aBlock);
     void Payload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aSize, Clock::time_point aNow);
     void PartPayload(Block& aBlock, uint32_t aPacket, const uint8_t* aData, size_t aSize, Clock::time_point aNow);
     // Takes note of payload packet aPacket of aLength bytes; false when it came before.
     bool Record(Block& aBlock, uint32_t aPacket, size_t aLength, Clock::time_point aNow);
+    // Forgets the payload packets the block took (they are to be placed again).
+    static void Unplace(Block& aBlock);
     // The one copy of a payload's bytes into the buffer at aOffset, never past its end.
-    static void Store(Block& aBlock, uint64_t aOffset, const uint8_t* aData, size_t aLength);
+    void Store(Block& aBlock, uint64_t aOffset, const uint8_t* aData, size_t aLength);
     bool Complete(const Block& aBlock) const;
     uint32_t PacketCount(const Block& aBlock) const;   // payload packets of a generic block of known size
+    uint32_t PacketsOf(uint64_t aSize) const;          // payload packets of a generic payload of aSize bytes
     static uint32_t LastUnknown(const Block& aBlock) { return aBlock.extended ? 0xFFFFFFFFu : 0xFFFFFFu; }
     // What the block's payload holds, told to its buffer (chunks, parts); the result may change.
     void Describe(const Block& aBlock, uint32_t& aResult);
@@ -179,6 +214,7 @@ private:
 
     State& mState;
     Requester mRequester;
+    CopyWatch* mWatch = nullptr;
     std::vector<Block> mBlocks;   // oldest first
     uint32_t mChunk = 0;
     uint64_t mLatest = 0;         // the last block ID begun; 0: none yet
@@ -186,17 +222,65 @@ private:
     Clock::time_point mLatestAt;
 };
 
-// Datagrams received GvspBatch::kSize at a time with one recvmmsg, each payload that is likely to
-// come next (as the assembler plans) received straight into its place in its buffer: the header into
-// the slot's own memory, the payload into its place, whatever is longer after it in the slot's memory.
-// When every datagram of a batch is the payload packet planned for its slot, or where nothing was
-// planned no payload packet, the assembler finds the payloads in their places and copies nothing.
-// Otherwise each datagram is first gathered whole into its slot's memory and processed from there,
-// exactly as without places; the places of that batch then hold bytes of no meaning, all of them where
-// no packet was received yet. Datagrams longer than the packet buffer are dropped as malformed.
-class GvspBatch {
+// What the two batches share. The sender: every datagram (every read) from another address, or
+// another port where one is given, is dropped before anything of it is looked at, counted in
+// packetsForeign. Places: payloads the assembler expects next are received straight into their
+// places in the caller's buffers, their headers beside in the batch's own memory; a datagram is
+// processed from its place while it is the packet planned there and nothing was copied into a buffer
+// yet in this batch (so the place still holds what the kernel put there). At the first datagram that
+// is not, or before the first copy into a buffer, the rest of the batch is gathered: the parts in
+// places move in beside their headers, and from there on every datagram is processed whole from the
+// batch's memory, exactly as without places. What the kernel put into a place whose packet did not
+// come there lies where no packet was received yet, and holds no meaning.
+class GvspBatchBase : protected GvspAssembler::CopyWatch {
 public:
-    static constexpr unsigned kSize = 32;
+    static constexpr unsigned kMessages = 32;   // datagrams (reads) a recvmmsg
+
+    // The device's address and port (host order) the datagrams must come from: address 0 takes any
+    // sender, port 0 any port of the address. Before the receiver starts.
+    void SetSource(uint32_t aAddress, uint16_t aPort) {
+        mSourceAddress = aAddress;
+        mSourcePort = aPort;
+    }
+    // Batches processed wholly from where the kernel put them, and batches gathered from some point on.
+    uint64_t InPlace() const { return mInPlace; }
+    uint64_t Gathered() const { return mGathered; }
+
+    // What the kernel does with aSize bytes received into a prepared message (the tests' and fuzz
+    // targets' kernel): fills its vectors in turn and cuts the rest (MSG_TRUNC), and names the
+    // sender, aAddress and aPort (host order).
+    static void Received(mmsghdr& aMessage, const uint8_t* aData, size_t aSize, uint32_t aAddress, uint16_t aPort);
+
+protected:
+    GvspBatchBase() = default;
+    ~GvspBatchBase() = default;
+    // Message aIndex takes its sender's address into the batch's memory.
+    void NameSender(msghdr& aMessage, unsigned aIndex);
+    // Whether a received message came from another sender than the source.
+    bool Foreign(const msghdr& aMessage) const;
+    // A batch of aGot messages (at most aMost) begins: the assembler's copies are watched; its counters.
+    Counters& Begin(GvspAssembler& aAssembler, unsigned aGot, unsigned aMost);
+    // The batch ends: counted in place, or gathered.
+    void End(GvspAssembler& aAssembler);
+
+    unsigned mGot = 0;         // of the batch being delivered: its messages
+    bool mGathering = false;   // it was gathered from some datagram on
+
+private:
+    sockaddr_in mSenders[kMessages];
+    uint32_t mSourceAddress = 0;
+    uint16_t mSourcePort = 0;
+    uint64_t mInPlace = 0, mGathered = 0;
+};
+
+// Datagrams received kSize at a time with one recvmmsg, each payload packet the assembler expects
+// next (its plan) received straight into its place in its buffer: the header into the slot's own
+// memory, the payload into its place, whatever is longer after it in the slot's memory. A datagram
+// planned for no place (a leader, a trailer) is whole in its slot. Datagrams longer than the packet
+// buffer are dropped as malformed.
+class GvspBatch final : public GvspBatchBase {
+public:
+    static constexpr unsigned kSize = kMessages;
 
     explicit GvspBatch(uint32_t aPacketBuffer);
     // Plans the places and sets the messages up for a recvmmsg of kSize (state lock held).
@@ -204,19 +288,18 @@ public:
     // Processes the aGot datagrams received into the messages (state lock held).
     void Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow);
 
-    // Batches whose payloads were all found in place, and batches gathered.
-    uint64_t InPlace() const { return mInPlace; }
-    uint64_t Gathered() const { return mGathered; }
-
 private:
     uint8_t* Slot(unsigned aIndex) { return mStorage.data() + size_t(aIndex) * mPacketBuffer; }
+    void BeforeCopy() override { Gather(mNext); }
+    // Datagrams aFrom on move whole into their slots (once a batch).
+    void Gather(unsigned aFrom);
 
     uint32_t mPacketBuffer;
     std::vector<uint8_t> mStorage;
     GvspAssembler::Place mPlaces[kSize];
     mmsghdr mMessages[kSize];
     iovec mVectors[kSize][3];
-    uint64_t mInPlace = 0, mGathered = 0;
+    unsigned mNext = 0;   // the datagram after the one being processed
 };
 
 // One datagram of a coalesced read: aSize bytes from aData.
@@ -251,14 +334,12 @@ size_t SplitCoalesced(const uint8_t* aData, size_t aLength, size_t aSegment, Eac
 // into their places: a read is planned to hold the run of payload packets a coalescing sender sends
 // together (at most TqNet::RunLength of one size from a block's first payload packet, the last
 // shorter at most), each header into the read's own memory at its place in the read, each payload
-// into its place in its buffer, anything more after them in the read's memory. When every read holds
-// exactly the packets planned for it (a batch of payload runs of the block in progress, no leader or
-// trailer among them), the assembler finds the payloads in their places; otherwise every read is first gathered whole into its
-// own memory and processed from there. A datagram longer than the packet buffer is counted bad, as the plain path
-// counts one it had to cut, and so is a read the kernel had to cut.
-class GvspCoalescedBatch {
+// into its place in its buffer, anything more after them in the read's memory; a read planned for
+// no place (a leader's, a trailer's) is whole in its memory. A datagram longer than the packet buffer
+// is counted bad, as the plain path counts one it had to cut, and so is a read the kernel had to cut.
+class GvspCoalescedBatch final : public GvspBatchBase {
 public:
-    static constexpr unsigned kReads = 32;        // as many as the plain path's datagrams a call
+    static constexpr unsigned kReads = kMessages;   // as many as the plain path's datagrams a call
     static constexpr size_t kReadSize = 65535;
     static constexpr size_t kMostInRead = 64;   // payload packets planned into one read
 
@@ -273,11 +354,8 @@ public:
     // message with aSegment, none for 0. The message's control memory holds CMSG_SPACE(sizeof(int)).
     static void SetSegmentSize(msghdr& aMessage, size_t aSegment);
 
-    // Reads that held more than one datagram; batches whose payloads were all found in place, and
-    // batches gathered.
+    // Reads that held more than one datagram.
     uint64_t Coalesced() const { return mCoalesced; }
-    uint64_t InPlace() const { return mInPlace; }
-    uint64_t Gathered() const { return mGathered; }
 
 private:
     static constexpr size_t kControlSize = 64;
@@ -287,10 +365,19 @@ private:
         size_t first = 0, count = 0;   // the read's places: mPlaces[first, first + count)
         size_t offsets[kMostInRead];   // where each header lies in the read
     };
+    // A datagram of a read: the read and its index there.
+    struct Position {
+        unsigned read = 0;
+        size_t datagram = 0;
+    };
 
     uint8_t* Read(unsigned aIndex) { return mStorage.data() + size_t(aIndex) * kReadSize; }
-    // Whether read aIndex of aLength bytes holds exactly the packets planned for it, in their places.
-    bool InItsPlaces(unsigned aIndex, size_t aLength, size_t aSegment) const;
+    size_t Length(unsigned aIndex) const { return std::min<size_t>(mMessages[aIndex].msg_len, kReadSize); }
+    void BeforeCopy() override { Gather(mNext); }
+    // The datagrams from aFrom on move whole into their reads' memory (once a batch).
+    void Gather(Position aFrom);
+    // Processes the datagrams of read aIndex (not cut, from the source).
+    void DeliverRead(GvspAssembler& aAssembler, unsigned aIndex, GvspAssembler::Clock::time_point aNow);
 
     uint32_t mPacketBuffer;
     std::vector<uint8_t> mStorage;
@@ -299,7 +386,8 @@ private:
     mmsghdr mMessages[kReads];
     iovec mVectors[kReads][2 * kMostInRead + 1];
     alignas(cmsghdr) uint8_t mControl[kReads][kControlSize];
-    uint64_t mCoalesced = 0, mInPlace = 0, mGathered = 0;
+    uint64_t mCoalesced = 0;
+    Position mNext;   // the datagram after the one being processed
 };
 
 }  // namespace TqStreamLib

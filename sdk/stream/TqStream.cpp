@@ -22,8 +22,8 @@ namespace {
 
 // The parameters' registers (little-endian): 4-byte settings, 8-byte counters, 16-byte texts.
 constexpr uint64_t kImageTimeout = 0x00, kWaitForLeader = 0x04, kDataPort = 0x08, kChannel = 0x0C;
-constexpr uint64_t kCounters = 0x10;   // 14 counters of 8 bytes, in the order of Counters
-constexpr uint64_t kLocalAddress = 0x80, kMulticastAddress = 0x90, kRequestResends = 0xA0, kPortSize = 0xA4;
+constexpr uint64_t kCounters = 0x10;   // 15 counters of 8 bytes, in the order of Counters
+constexpr uint64_t kLocalAddress = 0x90, kMulticastAddress = 0xA0, kRequestResends = 0xB0, kPortSize = 0xB4;
 
 class StatePort : public TqGenICamLib::IPort {
 public:
@@ -43,7 +43,8 @@ public:
                                               &c.blocksTooSmall,   &c.blocksAborted,    &c.packetsReceived,
                                               &c.packetsMissing,   &c.packetsIgnored,   &c.packetsBad,
                                               &c.packetsRedundant, &c.packetsOutOfOrder, &c.pipelineImagesDropped,
-                                              &c.packetsRequested, &c.packetsRecovered};
+                                              &c.packetsRequested, &c.packetsRecovered, &c.packetsForeign};
+        static_assert(kCounters + sizeof all / sizeof all[0] * 8 <= kLocalAddress);
         for (size_t i = 0; i < std::size(all); ++i) put64(kCounters + 8 * i, all[i]->load());
         {
             std::lock_guard<std::mutex> guard(mState->lock);
@@ -95,7 +96,9 @@ constexpr CounterInfo kCounterInfo[] = {
     {"PipelineImagesDropped", "Buffers a pipeline dropped because the application did not retrieve them in time."},
     {"PacketsRequested", "Packets asked for again from the device (RequestMissingPackets)."},
     {"PacketsRecovered", "Packets that arrived after they were asked for again."},
+    {"PacketsForeign", "Datagrams from another sender than the device, dropped."},
 };
+static_assert(kCounters + 8 * std::size(kCounterInfo) <= kLocalAddress);
 
 // The parameters besides the counters, each over its register of the StatePort: an Integer or a
 // Boolean over an IntReg of its own, or a StringReg.
@@ -172,7 +175,7 @@ TqMadeSet<TqStream>& TheMade() {
 void Counters::Reset() {
     for (auto* c : {&blocksReceived, &blocksIncomplete, &blocksDropped, &blocksTooSmall, &blocksAborted,
                     &packetsReceived, &packetsMissing, &packetsIgnored, &packetsBad, &packetsRedundant,
-                    &packetsOutOfOrder, &pipelineImagesDropped, &packetsRequested, &packetsRecovered})
+                    &packetsOutOfOrder, &pipelineImagesDropped, &packetsRequested, &packetsRecovered, &packetsForeign})
         c->store(0);
 }
 

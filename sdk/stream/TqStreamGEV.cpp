@@ -105,8 +105,9 @@ public:
         sockaddr_in local{};
         socklen_t length = sizeof local;
         if (mCoalescing && ::getsockname(aSocket, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_port) {
+            mRunAddress = ntohl(local.sin_addr.s_addr);
             mRunPort = ntohs(local.sin_port);
-            TqNet::AddRunReceiver(mRunPort);
+            TqNet::AddRunReceiver(mRunAddress, mRunPort);
         }
     }
     ~GevReceiver() override {
@@ -140,7 +141,7 @@ public:
             mOwnSession = false;
         }
         mControl.Close();
-        if (mRunPort) TqNet::RemoveRunReceiver(std::exchange(mRunPort, 0));
+        if (mRunPort) TqNet::RemoveRunReceiver(mRunAddress, std::exchange(mRunPort, 0));
         if (mSocket >= 0) ::close(mSocket);
         mSocket = -1;
         mReceiver.Close();
@@ -365,6 +366,7 @@ private:
         using Clock = TqStreamLib::GvspAssembler::Clock;
         using Batch = TqStreamLib::GvspCoalescedBatch;
         auto batch = std::make_unique<Batch>(mPacketBuffer);
+        batch->SetSource(mSourceAddress, mSourcePort);
         auto read = [&] {
             for (int round = 0; round < kRounds; ++round) {
                 std::lock_guard<std::mutex> guard(mState.lock);
@@ -382,6 +384,7 @@ private:
     void RunPlain() {
         using Clock = TqStreamLib::GvspAssembler::Clock;
         TqStreamLib::GvspBatch batch(mPacketBuffer);
+        batch.SetSource(mSourceAddress, mSourcePort);
         // Batches while they come full, each under the lock (buffers are written only under it), a
         // few before the timeouts and the wake-up pipe are looked at again.
         auto read = [&] {
@@ -404,7 +407,11 @@ private:
     uint16_t mRequestId = 0;
     uint32_t mPacketBuffer;
     bool mCoalescing;   // the socket takes coalesced reads
-    uint16_t mRunPort = 0;   // its port, while the senders of this process coalesce toward it
+    uint32_t mRunAddress = 0;   // its address and port, while the senders of this process coalesce toward it
+    uint16_t mRunPort = 0;
+    // The sender the datagrams must come from (see GvspBatchBase::SetSource): 0 takes any.
+    uint32_t mSourceAddress = 0;
+    uint16_t mSourcePort = 0;
     TqStreamLib::ReceiverThread mReceiver;
 
     TqGvcpClient::Channel mControl;

@@ -66,7 +66,7 @@ struct Counters {
     std::atomic<uint64_t> blocksDropped{0};      // no buffer was queued when they began
     std::atomic<uint64_t> blocksTooSmall{0};     // did not fit their buffer
     std::atomic<uint64_t> blocksAborted{0};      // buffers handed back aborted
-    std::atomic<uint64_t> packetsReceived{0};    // datagrams read from the socket
+    std::atomic<uint64_t> packetsReceived{0};    // datagrams of the device read from the socket
     std::atomic<uint64_t> packetsMissing{0};     // packets (leader, payload, trailer) never seen in handed-back blocks
     std::atomic<uint64_t> packetsIgnored{0};     // well-formed, but of no block in progress
     std::atomic<uint64_t> packetsBad{0};         // malformed or pointing outside their block
@@ -75,6 +75,7 @@ struct Counters {
     std::atomic<uint64_t> pipelineImagesDropped{0};
     std::atomic<uint64_t> packetsRequested{0};   // packet IDs asked for again (PACKETRESEND)
     std::atomic<uint64_t> packetsRecovered{0};   // packets that arrived after they were asked for
+    std::atomic<uint64_t> packetsForeign{0};     // datagrams from another sender than the device, dropped
 
     void Reset();
 };

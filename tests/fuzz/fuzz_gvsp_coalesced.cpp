@@ -16,7 +16,6 @@
 #include "fuzz_stream.h"
 
 #include <algorithm>
-#include <cstring>
 
 using KivoFuzz::Bytes;
 using TqStreamLib::DatagramView;
@@ -43,20 +42,6 @@ void CheckSplit(const uint8_t* aData, size_t aLength, size_t aSegment) {
         ++count;
     });
     KIVO_FUZZ_CHECK(at == aLength && told == count);
-}
-
-// What the kernel does with a read and a message: fills its vectors in turn, cuts the rest.
-void Receive(mmsghdr& aMessage, const Bytes& aRead, size_t aSegment, bool aCut) {
-    size_t at = 0;
-    for (size_t v = 0; v < aMessage.msg_hdr.msg_iovlen && at < aRead.size(); ++v) {
-        const iovec& iov = aMessage.msg_hdr.msg_iov[v];
-        const size_t n = std::min(iov.iov_len, aRead.size() - at);
-        std::memcpy(iov.iov_base, aRead.data() + at, n);
-        at += n;
-    }
-    aMessage.msg_len = static_cast<unsigned>(at);
-    aMessage.msg_hdr.msg_flags = aCut || at < aRead.size() ? MSG_TRUNC : 0;
-    GvspCoalescedBatch::SetSegmentSize(aMessage.msg_hdr, aSegment);
 }
 
 // Frames as a coalescing sender sends them: leader and trailer alone, payload packets in runs of
@@ -111,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
             const bool cut = in.U8() & 1;
             const Bytes read = in.Record();
             CheckSplit(read.data(), read.size(), segment);
-            Receive(messages[i], read, segment, cut);
+            KivoFuzz::Receive(messages[i], read, segment, cut);
         }
         batch->Deliver(run.assembler, reads, run.now);
         buffers.TakeBack();

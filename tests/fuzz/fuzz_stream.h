@@ -9,6 +9,8 @@
 #include "TqStreamState.h"
 #include "fuzz_input.h"
 
+#include <sys/socket.h>
+
 #include <array>
 #include <chrono>
 #include <memory>
@@ -126,5 +128,15 @@ public:
     TqStreamLib::GvspAssembler assembler;
     Clock::time_point now = Clock::time_point() + std::chrono::hours(1);
 };
+
+// What the kernel does with a datagram (or a coalesced read) of aBytes and a prepared message
+// (GvspBatchBase::Received), cutting it when aCut, and the segment size of a coalesced read in its
+// control message (none for 0, or when the message has no control memory).
+inline void Receive(mmsghdr& aMessage, const Bytes& aBytes, size_t aSegment = 0, bool aCut = false,
+                    uint32_t aAddress = 0, uint16_t aPort = 0) {
+    TqStreamLib::GvspBatchBase::Received(aMessage, aBytes.data(), aBytes.size(), aAddress, aPort);
+    if (aCut) aMessage.msg_hdr.msg_flags |= MSG_TRUNC;
+    if (aMessage.msg_hdr.msg_control) TqStreamLib::GvspCoalescedBatch::SetSegmentSize(aMessage.msg_hdr, aSegment);
+}
 
 }  // namespace KivoFuzz

@@ -5,6 +5,10 @@
 // and nothing past a buffer's end, while the in-place path really is taken where the packets come
 // as planned. Reads the kernel coalesced (receive offload) come apart into the same datagrams: the
 // split's edge cases, runs of packets against the one-by-one path, and a run the kernel coalesced.
+// Both batches against the one-by-one path in set batches: a block begun outside the plan, a payload
+// packet out of it, small frames that stay in place across their blocks, short packets of blocks the
+// trailer sizes, packets placed again by another chunk, a stranger's datagrams wherever they land and
+// the source's forms. The senders' list of the receivers that take runs.
 #include "TqDeviceEngine.h"
 #include "TqGvspAssembler.h"
 #include "TqLoopback.h"
@@ -19,10 +23,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <random>
+#include <tuple>
 #include <vector>
 
 using TqStreamLib::GvspAssembler;
@@ -75,8 +83,8 @@ struct World {
             // missing when the packets' size is known and fixed (a missing packet's place holds no
             // meaning), as far as the block was acquired.
             const uint8_t* data = b->GetDataPointer();
-            if (result == TQ_OK) {
-                back.received.assign(data, data + back.payload);
+            if (result == TQ_OK) {   // (chunk data shows no payload length: what was acquired then)
+                back.received.assign(data, data + std::max(back.payload, back.acquired));
                 aChunk = 0;
             }
             for (uint32_t at = 0; aChunk && at < back.acquired; ++at) {
@@ -121,15 +129,7 @@ std::string Describe(const World::Back& aBack) {
 
 // What the kernel does with a datagram and a message: fills its vectors in turn, cuts the rest.
 void Receive(mmsghdr& aMessage, const Bytes& aDatagram) {
-    size_t at = 0;
-    for (size_t v = 0; v < aMessage.msg_hdr.msg_iovlen && at < aDatagram.size(); ++v) {
-        const iovec& iov = aMessage.msg_hdr.msg_iov[v];
-        const size_t n = std::min(iov.iov_len, aDatagram.size() - at);
-        std::memcpy(iov.iov_base, aDatagram.data() + at, n);
-        at += n;
-    }
-    aMessage.msg_len = static_cast<unsigned>(at);
-    aMessage.msg_hdr.msg_flags = at < aDatagram.size() ? MSG_TRUNC : 0;
+    TqStreamLib::GvspBatchBase::Received(aMessage, aDatagram.data(), aDatagram.size(), 0, 0);
 }
 
 std::vector<Bytes> Frame(uint32_t aWidth, uint32_t aHeight, uint32_t aPacketSize, uint16_t aBlock) {
@@ -565,4 +565,437 @@ TEST(GvspCoalescedBatch, ARunTheKernelCoalescedComesApartIntoTheFrame) {
     ASSERT_EQ(coalesced.backs.size(), 1u);
     EXPECT_TRUE(single.backs[0] == coalesced.backs[0]) << Describe(coalesced.backs[0]);
     EXPECT_EQ(single.Counts(), coalesced.Counts());
+}
+
+// ---- datagrams a batch cannot keep in place, the packet lengths of blocks the trailer sizes, and
+// strangers' datagrams, on both batches against the one-by-one path ----
+
+namespace {
+
+constexpr uint32_t kDevice = 0x7F000002u, kStranger = 0x7F000003u;   // 127.0.0.2, 127.0.0.3
+constexpr uint16_t kDevicePort = 20202;
+
+// A datagram and who sent it.
+struct Sent {
+    Bytes bytes;
+    uint32_t address = kDevice;
+    uint16_t port = kDevicePort;
+};
+
+std::vector<Sent> FromDevice(const std::vector<Bytes>& aDatagrams) {
+    std::vector<Sent> out;
+    for (const Bytes& d : aDatagrams) out.push_back({d});
+    return out;
+}
+
+// What the kernel puts into a message's name: its sender (the batch gave it room for one).
+void NameSender(mmsghdr& aMessage, uint32_t aAddress, uint16_t aPort) {
+    ASSERT_NE(aMessage.msg_hdr.msg_name, nullptr);
+    ASSERT_GE(aMessage.msg_hdr.msg_namelen, sizeof(sockaddr_in));
+    const sockaddr_in from = TqNet::Endpoint(aAddress, aPort);
+    std::memcpy(aMessage.msg_hdr.msg_name, &from, sizeof from);
+    aMessage.msg_hdr.msg_namelen = sizeof from;
+}
+
+// A payload packet's block ID and packet ID, when it is one.
+std::optional<std::pair<uint64_t, uint32_t>> PayloadIds(const Bytes& aDatagram) {
+    const auto header = TqGvsp::Header::Of(aDatagram.data(), aDatagram.size());
+    if (!header || header->Format() != TqGvsp::kFormatPayload || header->Status() != 0) return std::nullopt;
+    return std::make_pair(header->BlockId(), header->PacketId());
+}
+
+// The datagrams in reads as a coalescing sender makes them: payload packets of one block and sender
+// that follow one another, of one size but a shorter last, at most TqNet::RunLength from the
+// block's first payload packet; anything else alone.
+std::vector<std::vector<Sent>> SenderRuns(const std::vector<Sent>& aDatagrams) {
+    std::vector<std::vector<Sent>> reads;
+    for (const Sent& d : aDatagrams) {
+        const auto ids = PayloadIds(d.bytes);
+        if (!reads.empty() && ids) {
+            const std::vector<Sent>& run = reads.back();
+            const auto first = PayloadIds(run.front().bytes), last = PayloadIds(run.back().bytes);
+            const size_t segment = run.front().bytes.size();
+            if (first && first->first == ids->first && last->second + 1 == ids->second &&
+                (ids->second - 1) % TqNet::RunLength(segment) != 0 && run.back().bytes.size() == segment &&
+                d.bytes.size() <= segment && !d.bytes.empty() && run.front().address == d.address &&
+                run.front().port == d.port) {
+                reads.back().push_back(d);
+                continue;
+            }
+        }
+        reads.push_back({d});
+    }
+    return reads;
+}
+
+// The same datagrams, batch by batch on one clock, through an assembler one by one (the device's
+// datagrams only), through the plain batch and through the coalesced batch (as a coalescing sender's
+// reads), each path with buffers of the same sizes and the source set to the device.
+struct ThreePaths {
+    ThreePaths(const std::vector<uint32_t>& aSizes, uint32_t aChunk, bool aResends = false)
+        : single(aSizes), plain(aSizes), coalesced(aSizes), plainBatch(kPacketBuffer), coalescedBatch(kPacketBuffer) {
+        for (World* w : Worlds()) {
+            w->assembler.SetChunkHint(aChunk);
+            w->state.requestResends = aResends;
+            std::vector<Ask>& asks = this->asks[w == &single ? 0 : w == &plain ? 1 : 2];
+            w->assembler.SetRequester([&asks](uint64_t aBlock, uint32_t aFirst, uint32_t aLast, bool) {
+                asks.push_back({aBlock, aFirst, aLast});
+            });
+        }
+        plainBatch.SetSource(kDevice, kDevicePort);
+        coalescedBatch.SetSource(kDevice, kDevicePort);
+    }
+    std::array<World*, 3> Worlds() { return {&single, &plain, &coalesced}; }
+
+    // One batch of each path (at most 32 datagrams; as many reads as the sender's runs make).
+    void Batch(const std::vector<Sent>& aDatagrams) {
+        for (const Sent& d : aDatagrams)
+            if (d.address == kDevice && d.port == kDevicePort) single.assembler.Process(d.bytes.data(), d.bytes.size(), now);
+        mmsghdr* messages = plainBatch.Prepare(plain.assembler);
+        ASSERT_LE(aDatagrams.size(), GvspBatch::kSize);
+        for (size_t i = 0; i < aDatagrams.size(); ++i) {
+            Receive(messages[i], aDatagrams[i].bytes);
+            NameSender(messages[i], aDatagrams[i].address, aDatagrams[i].port);
+        }
+        plainBatch.Deliver(plain.assembler, static_cast<unsigned>(aDatagrams.size()), now);
+        const auto reads = SenderRuns(aDatagrams);
+        ASSERT_LE(reads.size(), GvspCoalescedBatch::kReads);
+        messages = coalescedBatch.Prepare(coalesced.assembler);
+        for (size_t i = 0; i < reads.size(); ++i) {
+            std::vector<Bytes> run;
+            for (const Sent& d : reads[i]) run.push_back(d.bytes);
+            ReceiveRun(messages[i], run, run.size() > 1 ? run[0].size() : 0);
+            NameSender(messages[i], reads[i][0].address, reads[i][0].port);
+        }
+        coalescedBatch.Deliver(coalesced.assembler, static_cast<unsigned>(reads.size()), now);
+        for (World* w : Worlds()) w->TakeBack(0);
+    }
+    void Advance(int aMs) {
+        now += std::chrono::milliseconds(aMs);
+        for (World* w : Worlds()) {
+            w->assembler.Expire(now);
+            w->TakeBack(0);
+        }
+    }
+    // Every block in progress handed back; the three agree in every count and every block.
+    void End() {
+        ExpectSameEnd(single, plain, 0);
+        ExpectSameEnd(single, coalesced, 0);
+        EXPECT_EQ(single.Counts(), plain.Counts());
+        EXPECT_EQ(single.Counts(), coalesced.Counts());
+        EXPECT_EQ(asks[0], asks[1]);
+        EXPECT_EQ(asks[0], asks[2]);
+    }
+    // The blocks a path handed back OK, by ID, with their bytes.
+    static std::map<uint32_t, Bytes> Whole(const World& aWorld) {
+        std::map<uint32_t, Bytes> whole;
+        for (const World::Back& b : aWorld.backs)
+            if (b.result == TQ_OK) whole[b.block] = b.received;
+        return whole;
+    }
+
+    struct Ask {
+        uint64_t block;
+        uint32_t first, last;
+        bool operator==(const Ask&) const = default;
+    };
+    World single, plain, coalesced;
+    GvspBatch plainBatch;
+    GvspCoalescedBatch coalescedBatch;
+    std::array<std::vector<Ask>, 3> asks;
+    GvspAssembler::Clock::time_point now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);
+};
+
+Bytes Pattern(const TqEngine::FrameLayout& aLayout, uint16_t aBlock) {
+    Bytes image;
+    TqEngine::FillPattern(aLayout, aBlock, image);
+    return image;
+}
+
+TqEngine::FrameLayout Small() {
+    TqEngine::FrameLayout layout;
+    layout.width = 64;
+    layout.height = 48;
+    layout.packetSize = 576;   // 6 payload packets, the last shorter
+    return layout;
+}
+
+}  // namespace
+
+TEST(GvspBatches, ABlockBegunOutsideThePlanNeverLendsItsBuffersPlacesToTheNext) {
+    // Block 10 alone; after its image timeout, in one batch: 10's trailer once more (it begins block
+    // 10 again, in the buffer planned for 11), 11 without its leader (which then takes 12's buffer),
+    // 12 whole. Block 12 comes back with its own bytes on every path.
+    const TqEngine::FrameLayout layout = Small();
+    const auto f10 = Frame(64, 48, 576, 10), f11 = Frame(64, 48, 576, 11), f12 = Frame(64, 48, 576, 12);
+    ThreePaths paths(std::vector<uint32_t>(4, 64 * 48), kChunk);
+    paths.Batch(FromDevice(f10));
+    paths.Advance(60);
+    std::vector<Bytes> late{f10.back()};
+    late.insert(late.end(), f11.begin() + 1, f11.end());
+    late.insert(late.end(), f12.begin(), f12.end());
+    const uint64_t gatheredBefore = paths.plainBatch.Gathered();
+    paths.Batch(FromDevice(late));
+    EXPECT_EQ(paths.plainBatch.Gathered(), gatheredBefore + 1);   // from 11's first payload packet on
+    paths.End();
+    for (World* w : paths.Worlds()) {
+        const auto whole = ThreePaths::Whole(*w);
+        ASSERT_EQ(whole.size(), 2u);
+        EXPECT_EQ(whole.at(10), Pattern(layout, 10));
+        EXPECT_EQ(whole.at(12), Pattern(layout, 12));
+    }
+}
+
+TEST(GvspBatches, SmallFramesInOneBatchStayInPlaceAcrossTheirBlocks) {
+    // Three whole frames in each batch (leaders before their payloads): nothing is gathered, and the
+    // frames are the sender's.
+    const TqEngine::FrameLayout layout = Small();
+    ThreePaths paths(std::vector<uint32_t>(4, 64 * 48), kChunk);
+    paths.Batch(FromDevice(Frame(64, 48, 576, 1)));   // nothing planned before the first block: copied
+    EXPECT_EQ(paths.plainBatch.Gathered(), 1u);
+    EXPECT_EQ(paths.coalescedBatch.Gathered(), 1u);
+    for (uint16_t block = 2; block < 14; block += 3) {
+        std::vector<Bytes> three;
+        for (uint16_t b = block; b < block + 3; ++b)
+            for (Bytes& d : Frame(64, 48, 576, b)) three.push_back(std::move(d));
+        paths.Batch(FromDevice(three));
+    }
+    EXPECT_EQ(paths.plainBatch.InPlace(), 4u);
+    EXPECT_EQ(paths.plainBatch.Gathered(), 1u);
+    EXPECT_EQ(paths.coalescedBatch.InPlace(), 4u);
+    EXPECT_EQ(paths.coalescedBatch.Gathered(), 1u);
+    paths.End();
+    for (World* w : paths.Worlds()) {
+        const auto whole = ThreePaths::Whole(*w);
+        ASSERT_EQ(whole.size(), 13u);
+        for (const auto& [block, bytes] : whole) EXPECT_EQ(bytes, Pattern(layout, uint16_t(block))) << block;
+    }
+}
+
+TEST(GvspBatches, APayloadOutsideThePlanIsGatheredBeforeItsCopyOverwritesAPlace) {
+    // Frame 3's payload packet 2 comes first, alone in the slot planned for its leader: stored by a
+    // copy into the place planned for packet 2, which the kernel had filled with packet 2 of frame 3
+    // already... and the rest of the frame, shifted by one slot, is another packet than planned.
+    const TqEngine::FrameLayout layout = Small();
+    ThreePaths paths(std::vector<uint32_t>(4, 64 * 48), kChunk);
+    auto f3 = Frame(64, 48, 576, 3);
+    paths.Batch(FromDevice(Frame(64, 48, 576, 2)));
+    std::vector<Bytes> shifted{f3[2]};
+    shifted.insert(shifted.end(), f3.begin(), f3.end());   // packet 2 twice
+    paths.Batch(FromDevice(shifted));
+    paths.End();
+    for (World* w : paths.Worlds()) {
+        const auto whole = ThreePaths::Whole(*w);
+        ASSERT_EQ(whole.size(), 2u);
+        EXPECT_EQ(whole.at(3), Pattern(layout, 3));
+    }
+}
+
+namespace {
+
+// A block whose payload size only its trailer tells (chunk data, or an image with extended chunks
+// whose leader's Mono8 geometry does not size it), its payload packets of aLengths bytes, each
+// holding the bytes of its place (by a chunk of aChunk) of a counting pattern, and a trailer telling
+// aTold bytes. aType 0 with a pixel format of no known size: an image of no size known at all.
+std::vector<Bytes> TrailerSized(uint16_t aType, uint16_t aBlock, const std::vector<size_t>& aLengths, uint32_t aChunk,
+                                uint32_t aTold) {
+    namespace Gvsp = TqGvsp;
+    const bool image = aType == 0 || Gvsp::IsImage(aType);
+    const uint16_t type = aType ? aType : Gvsp::kPayloadImage;
+    std::vector<Bytes> out;
+    Bytes leader(Gvsp::kHeaderSize + (image ? Gvsp::ImageLeader::kSize : Gvsp::Leader::kSize));
+    Gvsp::Header::Write(leader.data(), 0, aBlock, Gvsp::kFormatLeader, 0);
+    if (image)
+        Gvsp::ImageLeader::Write(leader.data() + Gvsp::kHeaderSize, type, 5,
+                                 {aType ? TqEngine::Pfnc::kMono8 : 0x7777u, 8, 8, 0, 0, 0, 0});
+    else
+        Gvsp::Leader::Write(leader.data() + Gvsp::kHeaderSize, type, 5);
+    out.push_back(leader);
+    for (size_t n = 0; n < aLengths.size(); ++n) {
+        Bytes payload(Gvsp::kHeaderSize + aLengths[n]);
+        Gvsp::Header::Write(payload.data(), 0, aBlock, Gvsp::kFormatPayload, uint32_t(n + 1));
+        for (size_t i = 0; i < aLengths[n]; ++i) payload[Gvsp::kHeaderSize + i] = uint8_t((n * aChunk + i) * 7 + aBlock);
+        out.push_back(payload);
+    }
+    Bytes trailer(Gvsp::kHeaderSize + 16, 0);
+    Gvsp::Header::Write(trailer.data(), 0, aBlock, Gvsp::kFormatTrailer, uint32_t(aLengths.size() + 1));
+    size_t length = Gvsp::kHeaderSize;
+    if (Gvsp::IsImage(type) && (type & Gvsp::kExtendedChunkFlag))
+        length += Gvsp::ImageTrailer::WriteWithChunks(trailer.data() + Gvsp::kHeaderSize, type, 8, aTold, 3);
+    else if (image)
+        length += Gvsp::ImageTrailer::Write(trailer.data() + Gvsp::kHeaderSize, type, 8);
+    else
+        length += Gvsp::ChunkDataTrailer::Write(trailer.data() + Gvsp::kHeaderSize, aTold, 3);
+    trailer.resize(length);
+    out.push_back(trailer);
+    return out;
+}
+
+}  // namespace
+
+TEST(GvspBatches, AShortPayloadPacketBeforeTheLastNeverMakesABlockWhole) {
+    // Packets of 1464, 100 and 1464 bytes where the trailer tells 3 x 1464: the 100-byte packet is
+    // missing and asked for again, the block is never OK with what its buffer held before; the whole
+    // packet, once it comes, completes it with the sender's bytes. Chunk data, an image with
+    // extended chunks, and an image whose size nothing tells.
+    constexpr uint32_t chunk = 1464;
+    for (const uint16_t type : {TqGvsp::kPayloadChunkData, TqGvsp::kPayloadImageExtendedChunk, uint16_t(0)}) {
+        SCOPED_TRACE("payload type " + std::to_string(type));
+        ThreePaths paths(std::vector<uint32_t>(2, 3 * chunk), chunk, true);
+        for (World* w : paths.Worlds())
+            for (Bytes& m : w->memory) std::fill(m.begin(), m.end() - kGuard, 0xC3);   // what the buffer held before
+        const auto sent = TrailerSized(type, 7, {chunk, 100, chunk}, chunk, 3 * chunk);
+        const auto whole = TrailerSized(type, 7, {chunk, chunk, chunk}, chunk, 3 * chunk);
+        paths.Batch(FromDevice(sent));
+        for (World* w : paths.Worlds()) EXPECT_TRUE(w->backs.empty());
+        for (size_t p = 0; p < 3; ++p) {
+            // Packet 2 was asked for again, once the trailer came.
+            const auto& asks = paths.asks[p];
+            EXPECT_TRUE(std::any_of(asks.begin(), asks.end(), [](const ThreePaths::Ask& a) {
+                return a.block == 7 && a.first <= 2 && a.last >= 2;
+            })) << "path " << p;
+        }
+        paths.Batch(FromDevice({whole[2]}));
+        paths.End();
+        for (World* w : paths.Worlds()) {
+            ASSERT_EQ(w->backs.size(), 1u);
+            EXPECT_EQ(w->backs[0].result, uint32_t(TQ_OK));
+            Bytes expected;
+            for (size_t n = 1; n <= 3; ++n) expected.insert(expected.end(), whole[n].begin() + 8, whole[n].end());
+            EXPECT_EQ(w->backs[0].received, expected);
+        }
+    }
+    // Without resends: the block comes back incomplete after its image timeout, naming packet 2.
+    ThreePaths paths(std::vector<uint32_t>(2, 3 * chunk), chunk);
+    paths.Batch(FromDevice(TrailerSized(TqGvsp::kPayloadChunkData, 8, {chunk, 100, chunk}, chunk, 3 * chunk)));
+    paths.Advance(60);
+    paths.End();
+    for (World* w : paths.Worlds()) {
+        ASSERT_EQ(w->backs.size(), 1u);
+        EXPECT_EQ(w->backs[0].result, uint32_t(TQ_MISSING_PACKETS));
+        EXPECT_EQ(w->backs[0].missing, (std::vector<std::pair<uint32_t, uint32_t>>{{2, 2}}));
+        EXPECT_EQ(w->backs[0].lost, 1u);
+    }
+}
+
+TEST(GvspBatches, AStrangersDatagramsAreDroppedAndCountedWhereverTheyLand) {
+    // Frames of the device with a stranger's datagrams among them: copies of the device's packets
+    // with other bytes (the very packets planned next, and a whole frame ahead), from another
+    // address and from the device's address at another port, before and after the genuine ones.
+    // The frames come back whole and the sender's, nothing of the stranger is counted but as
+    // foreign, and nothing is asked for again because of it.
+    const TqEngine::FrameLayout layout = Small();
+    ThreePaths paths(std::vector<uint32_t>(4, 64 * 48), kChunk, true);
+    auto forged = [](const Bytes& aGenuine, uint32_t aAddress, uint16_t aPort) {
+        Sent s{aGenuine, aAddress, aPort};
+        std::fill(s.bytes.begin() + TqGvsp::kHeaderSize, s.bytes.end(), 0xEE);
+        return s;
+    };
+    uint64_t strangers = 0;
+    for (uint16_t block = 1; block <= 6; ++block) {
+        const auto frame = Frame(64, 48, 576, block), ahead = Frame(64, 48, 576, uint16_t(block + 1));
+        std::vector<Sent> batch;
+        for (size_t i = 0; i < frame.size(); ++i) {
+            // Before packet i: a forged packet i (into the place planned for it), and after it the next.
+            if (i % 2 == block % 2) batch.push_back(forged(frame[i], kStranger, kDevicePort));
+            batch.push_back({frame[i]});
+            if (i % 3 == 1) batch.push_back(forged(frame[i], kDevice, kDevicePort + 1));
+        }
+        if (block % 2)
+            for (const Bytes& d : ahead) batch.push_back(forged(d, kStranger, 9999));
+        for (const Sent& s : batch) strangers += s.address != kDevice || s.port != kDevicePort;
+        paths.Batch(batch);
+    }
+    paths.End();
+    for (World* w : paths.Worlds()) {
+        const auto whole = ThreePaths::Whole(*w);
+        ASSERT_EQ(whole.size(), 6u);
+        for (const auto& [block, bytes] : whole) EXPECT_EQ(bytes, Pattern(layout, uint16_t(block))) << block;
+        EXPECT_EQ(w->state.counters.packetsReceived, 6u * 8u);
+    }
+    EXPECT_EQ(paths.single.state.counters.packetsForeign, 0u);
+    EXPECT_EQ(paths.plain.state.counters.packetsForeign, strangers);
+    EXPECT_EQ(paths.coalesced.state.counters.packetsForeign, strangers);   // each datagram of a read
+    EXPECT_TRUE(paths.asks[1].empty());
+}
+
+TEST(GvspBatches, TheSourceTakesAnySenderAnyPortOfItsAddressOrExactlyOne) {
+    // Address 0: any sender; a port of 0: any port of the address.
+    const auto frame = Frame(64, 48, 576, 4);
+    for (const auto& [address, port, from, taken] :
+         {std::tuple<uint32_t, uint16_t, uint16_t, bool>{0, 0, 1234, true}, {kDevice, 0, 1234, true},
+          {kDevice, kDevicePort, kDevicePort, true}, {kDevice, kDevicePort, 1234, false}, {kStranger, 0, kDevicePort, false}}) {
+        World plain({64 * 48}), coalesced({64 * 48});
+        GvspBatch batch(kPacketBuffer);
+        GvspCoalescedBatch reads(kPacketBuffer);
+        batch.SetSource(address, port);
+        reads.SetSource(address, port);
+        const auto now = GvspAssembler::Clock::time_point() + std::chrono::hours(1);
+        mmsghdr* messages = batch.Prepare(plain.assembler);
+        for (size_t i = 0; i < frame.size(); ++i) {
+            Receive(messages[i], frame[i]);
+            NameSender(messages[i], kDevice, from);
+        }
+        batch.Deliver(plain.assembler, unsigned(frame.size()), now);
+        messages = reads.Prepare(coalesced.assembler);
+        ReceiveRun(messages[0], frame, 0);   // one over-long datagram, if taken
+        NameSender(messages[0], kDevice, from);
+        reads.Deliver(coalesced.assembler, 1, now);
+        const auto& c = plain.state.counters;
+        EXPECT_EQ(c.blocksReceived, taken ? 1u : 0u) << address << ":" << port << " from " << from;
+        EXPECT_EQ(c.packetsReceived + c.packetsForeign, frame.size());
+        EXPECT_EQ(c.packetsForeign, taken ? 0u : frame.size());
+        EXPECT_EQ(coalesced.state.counters.packetsForeign, taken ? 0u : 1u);
+        EXPECT_EQ(coalesced.state.counters.packetsReceived, taken ? 1u : 0u);
+    }
+}
+
+// ---- the receivers of this process that take runs ----
+
+TEST(RunReceivers, KeyedByAddressAndPortAndCountedWithoutWrapping) {
+    constexpr uint32_t a = 0x7F000009u, b = 0x7F00000Au;
+    constexpr uint16_t port = 47011;
+    EXPECT_FALSE(TqNet::TakesRuns(a, port));
+    TqNet::AddRunReceiver(a, port);
+    EXPECT_TRUE(TqNet::TakesRuns(a, port));
+    EXPECT_FALSE(TqNet::TakesRuns(b, port));       // another address sharing the port
+    EXPECT_FALSE(TqNet::TakesRuns(a, port + 1));
+    // 256 more receivers and as many gone: the first still takes runs.
+    for (int i = 0; i < 256; ++i) TqNet::AddRunReceiver(a, port);
+    for (int i = 0; i < 256; ++i) TqNet::RemoveRunReceiver(a, port);
+    EXPECT_TRUE(TqNet::TakesRuns(a, port));
+    TqNet::RemoveRunReceiver(a, port);
+    EXPECT_FALSE(TqNet::TakesRuns(a, port));
+    TqNet::RemoveRunReceiver(a, port);   // one removal too many leaves no count below zero
+    TqNet::AddRunReceiver(a, port);
+    EXPECT_TRUE(TqNet::TakesRuns(a, port));
+    TqNet::RemoveRunReceiver(a, port);
+    EXPECT_FALSE(TqNet::TakesRuns(a, port));
+    // A receiver bound to any address takes runs at each address of its port.
+    TqNet::AddRunReceiver(0, port);
+    EXPECT_TRUE(TqNet::TakesRuns(a, port) && TqNet::TakesRuns(b, port));
+    TqNet::RemoveRunReceiver(0, port);
+    EXPECT_FALSE(TqNet::TakesRuns(b, port));
+    TqNet::AddRunReceiver(a, 0);   // no port: nothing
+    EXPECT_FALSE(TqNet::TakesRuns(a, 0));
+}
+
+TEST(GvspBatches, PacketsPlacedAgainByTheChunkPacketOneTellsAcquireNothingPastThePayload) {
+    // A wrong packet size at first (1290): packet 2 of chunk data comes before packet 1 and is placed
+    // at 1290; packet 1 tells the size, and packet 2, placed by the other, is missing until it comes
+    // again. The block is whole, of its own size.
+    const auto sent = TrailerSized(TqGvsp::kPayloadChunkData, 4, {540, 540, 456}, 540, 1536);
+    ThreePaths paths({4096, 4096}, 1290);
+    paths.Batch(FromDevice({sent[0], sent[2], sent[1], sent[3], sent[4]}));
+    for (World* w : paths.Worlds()) EXPECT_TRUE(w->backs.empty());
+    paths.Batch(FromDevice({sent[2]}));
+    paths.End();
+    for (World* w : paths.Worlds()) {
+        ASSERT_EQ(w->backs.size(), 1u);
+        EXPECT_EQ(w->backs[0].result, uint32_t(TQ_OK));
+        EXPECT_EQ(w->backs[0].acquired, 1536u);
+        Bytes expected;
+        for (size_t n = 1; n <= 3; ++n) expected.insert(expected.end(), sent[n].begin() + 8, sent[n].end());
+        EXPECT_EQ(w->backs[0].received, expected);
+    }
 }

@@ -336,3 +336,36 @@ TEST(GvspPayloads, ResendsAreAskedForInTheFormOfTheBlocksIds) {
         EXPECT_EQ(asked.front(), std::make_tuple(id, 1u, 1u, extended));
     }
 }
+
+TEST(GvspPayloads, AMultiPartPacketOverlappingAnothersBytesIsNotPlaced) {
+    // Two parts of 640 bytes, packets of 520 and 120 bytes each. Packet 4 first comes with the offset
+    // of packet 3's bytes: it is bad (its bytes counted would make the block whole with part 1's end
+    // never written); the block is whole only once the real packet 4 comes, with its sender's bytes.
+    for (bool real : {true, false}) {
+        Receiver r({4096});
+        PartsFrame f(6, 2, 16, 40);
+        auto packets = BuildPackets(f.frame, 5, kPacket);
+        ASSERT_EQ(packets.size(), 6u);
+        Bytes forged = packets[4];
+        Gvsp::MultiPartPayload::kOffset.Put(forged.data() + Gvsp::kExtendedHeaderSize, 640);
+        r.Send({packets[0], packets[1], packets[2], packets[3], forged, packets[3]});
+        EXPECT_EQ(r.state.counters.packetsBad.load(), 1u);
+        EXPECT_EQ(r.state.counters.packetsRedundant.load(), 1u);   // packet 3 again is only that
+        if (real) r.Send({packets[4]});
+        r.Send({packets[5]});
+        if (!real) r.assembler.Expire(r.now + std::chrono::seconds(5));
+        auto [buffer, result] = r.Back();
+        ASSERT_NE(buffer, nullptr);
+        EXPECT_EQ(result, real ? TQ_OK : TQ_MISSING_PACKETS) << real;
+        if (!real) {
+            EXPECT_EQ(r.Missing(*buffer), (std::vector<std::pair<uint32_t, uint32_t>>{{4, 4}}));
+            continue;
+        }
+        ITqMultiPartContainer* container = buffer->GetMultiPartContainer();
+        ASSERT_EQ(container->GetPartCount(), 2u);
+        for (uint32_t n = 0; n < 2; ++n) {
+            ITqMultiPartSection* part = container->GetPart(n);
+            EXPECT_EQ(0, std::memcmp(part->GetDataPointer(), f.data[n].data(), f.data[n].size())) << n;
+        }
+    }
+}
