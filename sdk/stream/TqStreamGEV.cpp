@@ -409,9 +409,6 @@ private:
     bool mCoalescing;   // the socket takes coalesced reads
     uint32_t mRunAddress = 0;   // its address and port, while the senders of this process coalesce toward it
     uint16_t mRunPort = 0;
-    // The sender the datagrams must come from (see GvspBatchBase::SetSource): 0 takes any.
-    uint32_t mSourceAddress = 0;
-    uint16_t mSourcePort = 0;
     TqStreamLib::ReceiverThread mReceiver;
 
     TqGvcpClient::Channel mControl;
@@ -422,7 +419,8 @@ private:
     std::thread mHeartbeat;
     uint32_t mDevice = 0, mLocalIp = 0;
     uint16_t mChannel = 0, mPort = 0;
-    // Where the stream's datagrams come from (host order; a port of 0: any of the device's).
+    // Where the stream's datagrams come from (host order; a port of 0: any of the device's), held in
+    // the kernel's filter and checked again by the batches (GvspBatchBase::SetSource).
     uint32_t mSourceAddress = 0;
     uint16_t mSourcePort = 0;
 };
