@@ -728,7 +728,7 @@ def print_camera_round(index, table):
             if r is None:
                 print("  %-7s %6d %-8s | %-14s (failed)" % (name, packet, pace, label))
                 continue
-            notes = ("" if r.get("ring", True) else "  (no packet ring: plain socket)") + (
+            notes = ("  (no packet ring: plain socket)" if receiver == "ring" and not r["ring"] else "") + (
                 "  (the sender stopped: errno %d)" % r["error"] if r["error"] else "")
             print("  %-7s %6d %-8s | %-14s %9.1f %9.1f %7d %8d %8d %9.3f %9.3f %11.3f%s" % (
                 name, packet, pace, label, r["fps"], r["sent"], r["incomplete"], r["asked"], r["commands"],
