@@ -14,8 +14,23 @@ other threads' CPU per frame (the sender), incomplete frames, and the ratio of i
 transfer's (the goal of each end: at least 0.8). The whole table is measured ROUNDS times and the
 ratios are printed best and worst, with our receiver and sender's CPU per frame against aravis's
 packet ring with the same sender (goal: at most 1.0), then 10 s of 20 MP frames to ours (goal: no
-incomplete frame). Then the stream through a pipeline with a Python OnBufferReady,
-beside the direct stream; and a slow consumer: 640x480 frames at 100 frames/s through a pipeline
+incomplete frame).
+
+Then a camera-like sender that is not our device (the bench's own, camera_start in bare.cpp): one
+datagram per packet (never coalesced), 16-bit block IDs counting up, from a socket bound to the
+device's address, unpaced and paced to 10 and 1 Gb/s line rates, at each size and packet size into
+ours and into aravis's ring and socket receivers, the three one after the other for each row. A
+software device at 127.0.0.1 serves discovery and control only (its acquisition is never started):
+the receiver opens its stream on it, the sender sends to the destination read from the device's
+registers, and resend requests go to the device, which no longer has those blocks. Each row: frames/s
+received and sent, incomplete frames, resends asked (ours: PacketsRequested, packets; aravis:
+n_resend_requests) and the PACKETRESEND commands the device received, the receiver's threads' CPU and
+the sender's CPU inside its send calls (on loopback the kernel's receive path runs there) per frame;
+ROUNDS rounds, then the worst round against aravis's packet ring of the same round, with the goals:
+receiver + sender CPU per frame at most the ring's, frames/s at least the ring's (within one frame
+of the measured window), no incomplete frame when paced (PASS or MISS).
+
+Then the stream through a pipeline with a Python OnBufferReady, beside the direct stream; and a slow consumer: 640x480 frames at 100 frames/s through a pipeline
 whose Python OnBufferReady takes the next frame and then sleeps 50 ms, with the frames it got, the
 frames the pipeline and the stream dropped, and the age of the frames it got (reception to the
 callback).
@@ -27,8 +42,8 @@ frame (the cost of the Python source and the device's loop alone; goal: 5 times 
 
 CPU per thread comes from /proc/self/task/*/schedstat; the receiver thread is the one named
 kivo-gvsp-rx. Prints tables; never fails. Pin it for steadier figures:
-  PYTHONPATH=build/python taskset -c 0-7 /usr/bin/python3 bench/bench_stream.py [seconds] [rounds] [wire]
-("wire": the wire table and the 10 s run alone).
+  PYTHONPATH=build/python taskset -c 0-7 /usr/bin/python3 bench/bench_stream.py [seconds] [rounds] [parts]
+(parts "wire": the wire table and the 10 s run alone; "camera": the camera-like sender's table alone).
 """
 
 import collections
@@ -51,7 +66,7 @@ SIZES = (("0.3 MP", 640, 480), ("5 MP", 2448, 2048), ("20 MP", 5472, 3648))
 PACKETS = (8192, 9000)
 SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
 ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
-PARTS = sys.argv[3] if len(sys.argv) > 3 else "all"   # "wire": the wire table and the 10 s run alone
+PARTS = sys.argv[3] if len(sys.argv) > 3 else "all"   # "wire": the wire table and the 10 s run; "camera": its table
 GOAL = 0.8
 RECEIVER = "kivo-gvsp-rx"
 SOURCE_SECONDS = 10.0
@@ -347,13 +362,15 @@ def python_source(packet_size=None, seconds=SOURCE_SECONDS):
 # tells its stream threads' CPU (all its threads but the one that pops the buffers, as ours leaves out
 # the thread that retrieves them), whether its packet ring was in use, and marks its window on stdout.
 
-ARAVIS_RECEIVER = r"""
+# What both of aravis's receiver scripts do: open the camera at an address with its stream (mode
+# "ring": its packet socket where the process may open one, "socket": its plain socket), with a 4 MiB
+# socket buffer and buffers pushed; then receive, popping and pushing back, for the seconds between a
+# "start" and a "stop" line on stdout.
+ARAVIS_PRELUDE = r"""
 import json, os, sys, threading, time
 import gi
 gi.require_version("Aravis", "0.8")
 from gi.repository import Aravis
-
-packet, seconds, mode = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
 
 def stream_cpu():
     me, total = threading.get_native_id(), 0
@@ -378,40 +395,75 @@ def packet_ring():
             return True
     return False
 
-camera = Aravis.Camera.new("127.0.0.1")
-camera.set_boolean("AcquisitionFrameRateEnable", False)
-if mode == "socket":
-    camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
-camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
-payload = camera.get_integer("PayloadSize")
-stream = camera.create_stream(None, None)
-camera.gv_set_packet_size(packet)
-stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.FIXED)
-stream.set_property("socket-buffer-size", 4 << 20)
-for _ in range(max(4, min(16, (256 << 20) // payload))):
-    stream.push_buffer(Aravis.Buffer.new_allocate(payload))
+def open_stream(address, packet, mode, acquire):
+    camera = Aravis.Camera.new(address)
+    if acquire:
+        camera.set_boolean("AcquisitionFrameRateEnable", False)
+        camera.set_acquisition_mode(Aravis.AcquisitionMode.CONTINUOUS)
+    if mode == "socket":
+        camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
+    payload = camera.get_integer("PayloadSize")
+    stream = camera.create_stream(None, None)
+    camera.gv_set_packet_size(packet)
+    stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.FIXED)
+    stream.set_property("socket-buffer-size", 4 << 20)
+    for _ in range(max(4, min(16, (256 << 20) // payload))):
+        stream.push_buffer(Aravis.Buffer.new_allocate(payload))
+    return camera, stream
+
+def receive(stream, seconds):
+    frames = incomplete = 0
+    print("start", flush=True)
+    cpu, started = stream_cpu(), time.monotonic()
+    while time.monotonic() - started < seconds:
+        buffer = stream.timeout_pop_buffer(1000000)
+        if buffer is None:
+            continue
+        if buffer.get_status() == Aravis.BufferStatus.SUCCESS:
+            frames += 1
+        else:
+            incomplete += 1
+        stream.push_buffer(buffer)
+    elapsed, cpu = time.monotonic() - started, stream_cpu() - cpu
+    print("stop", flush=True)
+    return {"frames": frames, "incomplete": incomplete, "elapsed": elapsed, "rx": cpu}
+"""
+
+ARAVIS_RECEIVER = ARAVIS_PRELUDE + r"""
+packet, seconds, mode = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
+camera, stream = open_stream("127.0.0.1", packet, mode, True)
 camera.start_acquisition()
 first = stream.timeout_pop_buffer(5000000)
 if first is not None:
     stream.push_buffer(first)
-frames = incomplete = 0
-print("start", flush=True)
-cpu, started = stream_cpu(), time.monotonic()
-while time.monotonic() - started < seconds:
-    buffer = stream.timeout_pop_buffer(1000000)
-    if buffer is None:
-        continue
-    if buffer.get_status() == Aravis.BufferStatus.SUCCESS:
-        frames += 1
-    else:
-        incomplete += 1
-    stream.push_buffer(buffer)
-elapsed, cpu = time.monotonic() - started, stream_cpu() - cpu
-print("stop", flush=True)
+got = receive(stream, seconds)
 ring = packet_ring()
 camera.stop_acquisition()
-print(json.dumps({"frames": frames, "incomplete": incomplete, "elapsed": elapsed, "rx": cpu,
-                  "packet": camera.gv_get_packet_size(), "ring": ring}))
+print(json.dumps(dict(got, packet=camera.gv_get_packet_size(), ring=ring)))
+"""
+
+# aravis's receiver of the camera-like sender: the camera opened with its stream (that sets the
+# device's destination), no acquisition started (the device does not stream: the bench's sender
+# does); "ready" once the stream waits, then the figures of the measured seconds from the first frame
+# on, with its stream's statistics over them (n_resend_requests among them).
+ARAVIS_CAMERA_RECEIVER = ARAVIS_PRELUDE + r"""
+address, packet, seconds, mode = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+camera, stream = open_stream(address, packet, mode, False)
+
+def infos():
+    return {stream.get_info_name(i): stream.get_info_uint64(i) for i in range(stream.get_n_infos())
+            if stream.get_info_type(i).name == "guint64"}
+
+print("ready", flush=True)
+first = stream.timeout_pop_buffer(10000000)
+if first is None:
+    sys.exit("no frame came")
+stream.push_buffer(first)
+before = infos()
+got = receive(stream, seconds)
+after = infos()
+print(json.dumps(dict(got, packet=camera.gv_get_packet_size(), ring=packet_ring(),
+                      infos={name: value - before.get(name, 0) for name, value in after.items()})))
 """
 
 FAKE_CAMERA = r"""
@@ -524,6 +576,216 @@ def fake_to_ours(packet_size, width, height, seconds=SECONDS):
         proc.wait(timeout=20)
 
 
+# ---- The camera-like sender (bench/bare.cpp, camera_start): one datagram per packet from the
+# device's address, unpaced or paced to a line rate, into ours and into aravis's receivers. The
+# engine's software device serves discovery and control only (its acquisition is never started):
+# the receiver opens its stream on it, which sets the destination, and the sender reads the
+# destination from the device's registers. Resend requests go to the device, which has none of
+# those blocks and answers that it has not.
+
+CAMERA_ADDRESS = "127.0.0.1"
+PACES = (("unpaced", 0.0), ("10 Gb/s", 10e9), ("1 Gb/s", 1e9))
+CAMERA_RECEIVERS = (("ours", "ours"), ("ring", "aravis ring"), ("socket", "aravis socket"))
+SCP, SCDA = 0x0D00, 0x0D18
+FIRST_FRAME = 10.0   # seconds a receiver waits for its first frame
+LINE_OVERHEAD = 38 + 28   # Ethernet framing and gap, IP and UDP headers: bytes on the line beside a datagram
+GVSP_HEADER, LEADER, TRAILER = 8, 8 + 36, 8 + 8
+
+
+def line_frames_per_second(width, height, packet, rate):
+    """Frames a second that fit a line of rate bits/s, as the sender paces them."""
+    size, chunk = width * height, packet - 28 - GVSP_HEADER
+    payloads = -(-size // chunk)
+    on_line = LEADER + TRAILER + size + payloads * GVSP_HEADER + (payloads + 2) * LINE_OVERHEAD
+    return rate / 8 / on_line
+
+
+def camera_device(width, height):
+    return hooks.soft_device_start(address=CAMERA_ADDRESS, model="Bench Camera", mac="02:4b:49:70:00:04",
+                                   width=width, height=height)
+
+
+def start_camera(handle, width, height, packet, rate):
+    """The sender toward the destination the receiver set in the device, from the device's address."""
+    ip = hooks.soft_device_read(handle, SCDA)[1]
+    port = hooks.soft_device_read(handle, SCP)[1] & 0xFFFF
+    dotted = ".".join(str((ip >> shift) & 0xFF) for shift in (24, 16, 8, 0))
+    return bare.camera_start(dotted, port, width, height, packet, rate, CAMERA_ADDRESS)
+
+
+def resend_commands(handle):
+    return hooks.soft_device_statistics(handle)["packet_resends"]
+
+
+def camera_figures(frames, incomplete, elapsed, rx, sent_before, sent_after, asked, commands, size):
+    """The dict of a camera row: frames/s, frames/s sent, incomplete frames, resends asked (by the
+    receiver's count) and PACKETRESEND commands the device received, receiver and sender CPU per frame."""
+    per = max(frames, 1)
+    return {"fps": frames / elapsed, "sent": (sent_after[0] - sent_before[0]) / elapsed, "incomplete": incomplete,
+            "asked": asked, "commands": commands, "rx": rx / per, "tx": (sent_after[2] - sent_before[2]) / per,
+            "error": sent_after[4]}
+
+
+def camera_to_ours(packet, width, height, rate, seconds=SECONDS):
+    """The sender to a TqStreamGEV: the dict camera_figures gives."""
+    handle = camera_device(width, height)
+    try:
+        result, device = kivo.TqDevice.CreateAndConnect(CAMERA_ADDRESS)
+        device.GetParameters().SetIntegerValue("GevSCPSPacketSize", packet)
+        result, stream = kivo.TqStream.CreateAndOpen(CAMERA_ADDRESS)
+        size = width * height
+        buffers = queued_buffers(stream, size, max(4, min(16, (256 << 20) // size)))
+        statistics = stream.GetParameters()
+        sender = start_camera(handle, width, height, packet, rate)
+        try:
+            waited = time.monotonic()
+            while time.monotonic() - waited < FIRST_FRAME:
+                buffer = stream.RetrieveBuffer(1000)[1]
+                if buffer is not None:
+                    stream.QueueBuffer(buffer)
+                    break
+            asked, commands = statistics.GetIntegerValue("PacketsRequested")[1], resend_commands(handle)
+            sent = bare.camera_counts(sender)
+            frames, incomplete, elapsed, rx, _ = measured(lambda: stream.RetrieveBuffer(2000), stream.QueueBuffer,
+                                                          seconds)
+            sent_after = bare.camera_counts(sender)
+            asked = statistics.GetIntegerValue("PacketsRequested")[1] - asked
+            commands = resend_commands(handle) - commands
+        finally:
+            bare.camera_stop(sender)
+        close(stream)
+        kivo.TqDevice.Free(device)
+        return camera_figures(frames, incomplete, elapsed, rx, sent, sent_after, asked, commands, size)
+    finally:
+        hooks.soft_device_stop(handle)
+
+
+def camera_to_aravis(packet, width, height, rate, mode, seconds=SECONDS):
+    """The sender to aravis's receiver in a process of its own (mode "ring" or "socket"): the dict
+    camera_figures gives, with ring: whether its packet ring was in use, and its stream's statistics."""
+    handle = camera_device(width, height)
+    sender = None
+    try:
+        proc = subprocess.Popen(["/usr/bin/python3", "-c", ARAVIS_CAMERA_RECEIVER, CAMERA_ADDRESS, str(packet),
+                                 str(seconds), mode], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=clean_environment(), cwd="/")
+        watchdog = threading.Timer(seconds + FIRST_FRAME + 60, proc.kill)
+        watchdog.start()
+        marks, got = {}, None
+        try:
+            for line in proc.stdout:
+                line = line.strip()
+                if line == "ready":
+                    sender = start_camera(handle, width, height, packet, rate)
+                elif line in ("start", "stop") and sender is not None:
+                    marks[line] = (bare.camera_counts(sender), resend_commands(handle))
+                elif line.startswith("{"):
+                    got = json.loads(line)
+            proc.wait(timeout=60)
+        finally:
+            watchdog.cancel()
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        if proc.returncode != 0 or len(marks) != 2 or got is None:
+            print("  (aravis's receiver failed: %s)" % proc.stderr.read()[-300:].strip())
+            return None
+        (sent, commands), (sent_after, commands_after) = marks["start"], marks["stop"]
+        figures = camera_figures(got["frames"], got["incomplete"], got["elapsed"], got["rx"], sent, sent_after,
+                                 got["infos"].get("n_resend_requests", 0), commands_after - commands, width * height)
+        figures["ring"] = got["ring"]
+        return figures
+    finally:
+        if sender is not None:
+            bare.camera_stop(sender)
+        hooks.soft_device_stop(handle)
+
+
+def camera_round():
+    """One round of the camera table: {(size name, packet, pace): {receiver: the dict camera_figures
+    gives}}, the receivers of a row one after the other."""
+    out = {}
+    for name, width, height in SIZES:
+        for packet in PACKETS:
+            for pace, rate in PACES:
+                row = {"ours": camera_to_ours(packet, width, height, rate)}
+                for mode in ("ring", "socket") if ARAVIS else ():
+                    row[mode] = camera_to_aravis(packet, width, height, rate, mode)
+                out[(name, packet, pace)] = row
+    return out
+
+
+def print_camera_round(index, table):
+    print("camera round %d (load average %.1f)" % (index + 1, os.getloadavg()[0]))
+    print("  %-7s %6s %-8s | %-14s %9s %9s %7s %8s %8s %9s %9s %11s" % (
+        "frames", "packet", "pace", "receiver", "frames/s", "sent/s", "incompl", "resends", "commands",
+        "rx ms/fr", "tx ms/fr", "rx+tx ms/fr"))
+    for (name, packet, pace), row in table.items():
+        for receiver, label in CAMERA_RECEIVERS:
+            if receiver not in row:
+                continue
+            r = row[receiver]
+            if r is None:
+                print("  %-7s %6d %-8s | %-14s (failed)" % (name, packet, pace, label))
+                continue
+            notes = ("  (no packet ring: plain socket)" if receiver == "ring" and not r["ring"] else "") + (
+                "  (the sender stopped: errno %d)" % r["error"] if r["error"] else "")
+            print("  %-7s %6d %-8s | %-14s %9.1f %9.1f %7d %8d %8d %9.3f %9.3f %11.3f%s" % (
+                name, packet, pace, label, r["fps"], r["sent"], r["incomplete"], r["asked"], r["commands"],
+                r["rx"] * 1e3, r["tx"] * 1e3, (r["rx"] + r["tx"]) * 1e3, notes))
+
+
+def camera_summary(rounds):
+    """Worst of the rounds, ours against aravis's packet ring of the same round: receiver + sender CPU
+    per frame at most the ring's, frames/s at least the ring's (within one frame of the measured
+    window), no incomplete frame when paced."""
+    print("camera-like sender, worst of %d rounds: ours beside aravis's ring and socket receivers (frames/s, "
+          "incomplete frames, resends asked, receiver + sender CPU ms per frame), and ours against the ring of "
+          "the same round" % len(rounds))
+    print("  %-7s %6s %-8s | %-24s | %-17s | %-20s | %-23s | %-s" % (
+        "frames", "packet", "pace", "frames/s ours ring sock", "incompl o r s", "resends o r s",
+        "rx+tx ms/fr o r s", "goals"))
+    verdict = lambda ok: "PASS" if ok else "MISS"
+    for key in rounds[0]:
+        name, packet, pace = key
+        rows = [r[key] for r in rounds]
+        worst = {}
+        for receiver, _ in CAMERA_RECEIVERS:
+            got = [row[receiver] for row in rows if row.get(receiver)]
+            worst[receiver] = got and {"fps": min(r["fps"] for r in got), "incomplete": max(r["incomplete"] for r in got),
+                                       "asked": max(r["asked"] for r in got),
+                                       "cost": max(r["rx"] + r["tx"] for r in got)}
+        figure = lambda field, form: " ".join(form % worst[r][field] if worst[r] else "-" for r, _ in CAMERA_RECEIVERS)
+        pairs = [(row["ours"], row["ring"]) for row in rows if row.get("ours") and row.get("ring")]
+        goals = "no ring to compare"
+        if pairs:
+            cpu = max((o["rx"] + o["tx"]) / max(r["rx"] + r["tx"], 1e-12) for o, r in pairs)
+            fps = min(o["fps"] / max(r["fps"], 1e-12) for o, r in pairs)
+            fps_met = all(o["fps"] >= r["fps"] - 1.0 / SECONDS for o, r in pairs)
+            goals = "CPU %.2f (<= 1.0) %s, frames/s %.2f (>= 1.0) %s" % (cpu, verdict(cpu <= 1.0), fps, verdict(fps_met))
+        incomplete = max((row["ours"]["incomplete"] for row in rows if row.get("ours")), default=0)
+        if pace != "unpaced":
+            goals += ", incomplete %d (0) %s" % (incomplete, verdict(incomplete == 0 and worst["ours"]))
+        print("  %-7s %6d %-8s | %-24s | %-17s | %-20s | %-23s | %s" % (
+            name, packet, pace, figure("fps", "%.1f"), figure("incomplete", "%d"), figure("asked", "%d"),
+            " ".join("%.3f" % (worst[r]["cost"] * 1e3) if worst[r] else "-" for r, _ in CAMERA_RECEIVERS), goals))
+    print("  (resends: ours counts packets asked for again, aravis its resend requests; the frames/s goal allows "
+          "one frame of the measured window)")
+
+
+def camera_table():
+    print("camera-like sender: one datagram per packet from the device's address (%s), %.0f s a measurement, "
+          "line rates of the paced rows in frames/s:" % (CAMERA_ADDRESS, SECONDS))
+    for name, width, height in SIZES:
+        print("  %-7s %s" % (name, ", ".join("%d bytes %s %.1f" % (packet, pace, line_frames_per_second(
+            width, height, packet, rate)) for packet in PACKETS for pace, rate in PACES if rate)))
+    rounds = []
+    for index in range(ROUNDS):
+        rounds.append(camera_round())
+        print_camera_round(index, rounds[-1])
+    camera_summary(rounds)
+
+
 def memcpy_rate(size):
     source, target = np.ones(size, dtype=np.uint8), np.empty(size, dtype=np.uint8)
     started = time.perf_counter()
@@ -619,6 +881,9 @@ def main():
     print("%d processors (%d usable), load average %.1f, %.0f s a measurement, aravis %s" % (
         os.cpu_count() or 1, len(os.sched_getaffinity(0)), os.getloadavg()[0], SECONDS,
         "installed" if ARAVIS else "not installed: no aravis rows"))
+    if PARTS == "camera":
+        camera_table()
+        return
     rounds = []
     for index in range(ROUNDS):
         rounds.append(wire_round())
@@ -628,6 +893,9 @@ def main():
     print("device -> ours, 20 MP unpaced at 9000 bytes for 10 s: %d frames, %d incomplete (goal 0)" % (frames, incomplete))
     if PARTS == "wire":
         return
+    print()
+    camera_table()
+    print()
     size = WIDTH * HEIGHT
     print("memcpy of a 5 MP frame: %.1f GB/s" % memcpy_rate(size))
     direct = receive(9000)

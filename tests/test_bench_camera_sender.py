@@ -1,0 +1,135 @@
+"""The stream benchmark's camera-like sender (_kivo_bench.camera_start): its packets make the frames it
+claims to send (a stream reassembles them byte for byte, block IDs counting up through the 16-bit
+wrap), one datagram per packet from the address or the socket it was given, and it sends nowhere but
+loopback. No timing: a few frames each."""
+
+import socket
+import struct
+
+import numpy as np
+import pytest
+
+from conftest import connect_soft_device
+
+bare = pytest.importorskip("_kivo_bench")
+
+SCP, SCDA = 0x0D00, 0x0D18
+WIDTH, HEIGHT = 320, 240
+
+
+def expected_frame(width, height, packet):
+    """The frame the sender makes: byte k of payload packet n (from 0) is (k + n % 256) % 251."""
+    chunk = packet - 28 - 8
+    at = np.arange(width * height)
+    return (((at % chunk) + (at // chunk) % 256) % 251).astype(np.uint8)
+
+
+def test_frames_reassemble_in_our_stream(k, hooks, soft_devices):
+    # The device only serves control: its acquisition never starts; the sender streams to the
+    # destination the stream set, from the device's address, through the block ID's wrap.
+    handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Bench Camera",
+                                         mac="02:4b:49:62:00:01", width=WIDTH, height=HEIGHT)
+    packet = 1500
+    assert device.GetParameters().SetIntegerValue("GevSCPSPacketSize", packet).IsOK()
+    result, stream = k.TqStream.CreateAndOpen("127.0.0.2")
+    assert result.IsOK(), str(result.GetDescription())
+    buffers = [k.TqBuffer() for _ in range(4)]
+    for buffer in buffers:
+        buffer.Alloc(WIDTH * HEIGHT)
+        stream.QueueBuffer(buffer)
+    ip, port = hooks.soft_device_read(handle, SCDA)[1], hooks.soft_device_read(handle, SCP)[1] & 0xFFFF
+    assert port == stream.GetLocalPort()
+    dotted = socket.inet_ntoa(struct.pack(">I", ip))
+    sender = bare.camera_start(dotted, port, WIDTH, HEIGHT, packet, 1e9, "127.0.0.2", first_block=65534, frames=3)
+    frames, packets, cpu, seconds, error = bare.camera_stop(sender, True)
+    chunk = packet - 36
+    assert (frames, packets, error) == (3, 3 * (-(-WIDTH * HEIGHT // chunk) + 2), 0)
+    assert cpu >= 0 and seconds > 0
+    expected = expected_frame(WIDTH, HEIGHT, packet)
+    got = []
+    try:
+        for _ in range(3):
+            result, buffer, operation = stream.RetrieveBuffer(10000)
+            assert buffer is not None, str(result.GetDescription())
+            assert operation.IsOK(), str(operation.GetDescription())
+            image = buffer.GetImage()
+            assert (image.GetWidth(), image.GetHeight()) == (WIDTH, HEIGHT)
+            assert np.array_equal(np.asarray(buffer.GetDataPointer())[: WIDTH * HEIGHT], expected)
+            got.append(buffer.GetBlockID())
+            stream.QueueBuffer(buffer)
+        assert got == [65534, 65535, 1]
+        assert stream.GetParameters().GetIntegerValue("PacketsRequested")[1] == 0
+    finally:
+        stream.Close()
+        while stream.RetrieveBuffer(0)[1] is not None:
+            pass
+        k.TqStream.Free(stream)
+        k.TqDevice.Free(device)
+
+
+def test_one_datagram_a_packet_from_the_given_socket():
+    # Handed a socket, it sends from it (a copy: the socket stays the caller's and stays open),
+    # every packet one datagram of its own: leader, payload packets, trailer, with the codec's fields.
+    receiver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    source = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        receiver.bind(("127.0.0.1", 0))
+        receiver.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        receiver.settimeout(10)
+        source.bind(("127.0.0.3", 0))
+        width, height, packet = 100, 30, 576   # 3000 bytes: 6 payload packets of 540 and one of 300
+        sender = bare.camera_start("127.0.0.1", receiver.getsockname()[1], width, height, packet, 0.0, source.fileno(),
+                                   first_block=7, frames=2)
+        assert bare.camera_stop(sender, True)[:2] == (2, 2 * 8)
+        del sender
+        assert source.getsockname()[0] == "127.0.0.3"   # still open: the sender closed its own copy
+        expected = expected_frame(width, height, packet).tobytes()
+        for block in (7, 8):
+            payload = b""
+            for packet_id in range(8):
+                data, sender_address = receiver.recvfrom(65536)
+                assert sender_address == source.getsockname()
+                status, block_id, form, high, low = struct.unpack(">HHBBH", data[:8])
+                assert (status, block_id, form & 0x0F, (high << 16) | low) == (
+                    0, block, 1 if packet_id == 0 else 2 if packet_id == 7 else 3, packet_id)
+                if packet_id == 0:
+                    assert len(data) == 8 + 36
+                    assert struct.unpack(">HHQIII", data[8:32])[1:] == (1, 0, 0x01080001, width, height)
+                elif packet_id == 7:
+                    assert len(data) == 8 + 8 and struct.unpack(">HHI", data[8:16])[1:] == (1, height)
+                else:
+                    assert len(data) == 8 + (540 if packet_id < 6 else 300)
+                    payload += data[8:]
+            assert payload == expected
+    finally:
+        receiver.close()
+        source.close()
+
+
+def test_arguments_refused():
+    args = (WIDTH, HEIGHT, 1500, 0.0)
+    # Nothing leaves 127.0.0.0/8: neither a destination nor a source address elsewhere is taken.
+    with pytest.raises(ValueError, match="loopback"):
+        bare.camera_start("10.0.0.1", 4000, *args, "127.0.0.1")
+    with pytest.raises(ValueError, match="loopback"):
+        bare.camera_start("127.0.0.1", 4000, *args, "192.168.0.1")
+    with pytest.raises(ValueError):
+        bare.camera_start("127.0.0.1", 0, *args, "127.0.0.1")
+    with pytest.raises(ValueError):
+        bare.camera_start("127.0.0.1", 4000, WIDTH, HEIGHT, 1500, -1.0, "127.0.0.1")
+    with pytest.raises(ValueError):
+        bare.camera_start("127.0.0.1", 4000, WIDTH, HEIGHT, 50, 0.0, "127.0.0.1")
+    with pytest.raises(ValueError):
+        bare.camera_start("127.0.0.1", 4000, *args, "127.0.0.1", first_block=0)
+    stream_socket = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        with pytest.raises(ValueError, match="UDP socket"):
+            bare.camera_start("127.0.0.1", 4000, *args, stream_socket.fileno())
+    finally:
+        stream_socket.close()
+    with pytest.raises(ValueError, match="UDP socket"):
+        bare.camera_start("127.0.0.1", 4000, *args, -1)
+    with pytest.raises(TypeError):
+        bare.camera_start("127.0.0.1", 4000, *args, 1.5)
+    with pytest.raises(TypeError):
+        bare.camera_counts(object())
