@@ -84,10 +84,13 @@ bool LoopbackWatched(bool aFresh) {
         while (!found && fgets(line, sizeof line, table)) {
             unsigned protocol = 0;
             int interface = -1, running = 0;
-            // sk RefCnt Type Proto Iface R ...: a running socket of every protocol or of IPv4 on
-            // loopback or on every interface.
-            if (sscanf(line, "%*s %*s %*s %x %d %d", &protocol, &interface, &running) == 3 && running &&
-                (protocol == ETH_P_ALL || protocol == ETH_P_IP) && (interface == 0 || unsigned(interface) == loopback))
+            unsigned long inode = 0;
+            // sk RefCnt Type Proto Iface R Rmem User Inode: a running socket of every protocol or of
+            // IPv4 on loopback or on every interface, but a stream ring of this process (it takes only
+            // the datagrams of its own stream, which no sender coalesces toward it).
+            if (sscanf(line, "%*s %*s %*s %x %d %d %*s %*s %lu", &protocol, &interface, &running, &inode) == 4 &&
+                running && (protocol == ETH_P_ALL || protocol == ETH_P_IP) &&
+                (interface == 0 || unsigned(interface) == loopback) && !TqNet::IsOwnRing(inode))
                 found = true;
         }
         fclose(table);
@@ -107,6 +110,13 @@ bool CoalescingKnown() {
         return yes;
     }();
     return known;
+}
+
+// The socket inodes of this process's stream rings.
+std::mutex gRingsMutex;
+std::vector<unsigned long>& OwnRings() {
+    static auto* rings = new std::vector<unsigned long>();
+    return *rings;
 }
 
 // How many receivers of this process take runs at each local port.
@@ -1170,3 +1180,20 @@ void TqNet::RemoveRunReceiver(uint16_t aPort) {
 }
 
 bool TqNet::TakesRuns(uint16_t aPort) { return TqEngine::RunReceivers()[aPort].load(std::memory_order_relaxed) != 0; }
+
+void TqNet::AddOwnRing(unsigned long aInode) {
+    std::lock_guard lock(TqEngine::gRingsMutex);
+    TqEngine::OwnRings().push_back(aInode);
+}
+
+void TqNet::RemoveOwnRing(unsigned long aInode) {
+    std::lock_guard lock(TqEngine::gRingsMutex);
+    auto& rings = TqEngine::OwnRings();
+    if (const auto it = std::find(rings.begin(), rings.end(), aInode); it != rings.end()) rings.erase(it);
+}
+
+bool TqNet::IsOwnRing(unsigned long aInode) {
+    std::lock_guard lock(TqEngine::gRingsMutex);
+    const auto& rings = TqEngine::OwnRings();
+    return std::find(rings.begin(), rings.end(), aInode) != rings.end();
+}

@@ -1,11 +1,14 @@
 // The receiver's packet ring: the packet socket, its filter and its shared memory (see TqGvspRing.h).
 #include "TqGvspRing.h"
 
+#include "TqLoopback.h"
+
 #include <linux/filter.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -103,6 +106,8 @@ bool GvspRing::Open(const Ends& aEnds, unsigned aBlocks) {
         ::munmap(map, kBlockSize * aBlocks);
         return fail();
     }
+    struct stat status{};
+    if (::fstat(fd, &status) == 0) TqNet::AddOwnRing(mInode = status.st_ino);
     mFd = fd;
     mMap = static_cast<uint8_t*>(map);
     mBlocks = aBlocks;
@@ -114,7 +119,9 @@ bool GvspRing::Filter(const Ends& aEnds) { return mFd >= 0 && Attach(mFd, aEnds)
 
 void GvspRing::Close() {
     if (mMap) ::munmap(mMap, kBlockSize * mBlocks);
+    if (mInode) TqNet::RemoveOwnRing(mInode);
     if (mFd >= 0) ::close(mFd);
+    mInode = 0;
     mMap = nullptr;
     mFd = -1;
     mBlocks = mNext = 0;

@@ -95,6 +95,7 @@ public:
 
 private:
     int mFd = -1;
+    unsigned long mInode = 0;   // its socket's, told to the senders of this process
     uint8_t* mMap = nullptr;
     unsigned mBlocks = 0, mNext = 0;
 };
