@@ -1,13 +1,13 @@
-"""The GigE Vision stream's two receive paths: with UDP receive offload (the default where the kernel
-grants it: the device's sender coalesces runs of payload packets to loopback and the receiver reads
-each run whole and splits it) and the plain path KIVO_GVSP_PLAIN_RECEIVE=1 forces. Both give the
-same frames, whole and equal to the device's pattern, also when the device loses packets and the
-receiver asks for them again."""
+"""The GigE Vision stream's receive paths: the socket with UDP receive offload (the device's sender
+coalesces runs of payload packets to loopback and the receiver reads each run whole and splits it),
+the plain socket, and the packet ring (the kernel copies the stream's datagrams into memory shared
+with the receiver). All give the same frames, whole and equal to the device's pattern, also when the
+device loses packets and the receiver asks for them again."""
 
 import numpy as np
 import pytest
 
-from conftest import connect_soft_device
+from conftest import connect_soft_device, packet_ring_open
 from test_stream import pattern
 
 FRAME_PERIOD, FRAME_RATE_ENABLE = 0x30000020, 0x30000030   # the engine's feature registers
@@ -15,17 +15,7 @@ WIDTH, HEIGHT = 640, 480   # 1500-byte packets: a leader, 210 payload packets, a
 FRAMES = 24
 
 
-@pytest.fixture(params=["offload", "plain"])
-def receive_path(request, monkeypatch):
-    """The receive path a stream opened in the test takes (the switch is read as the stream opens)."""
-    if request.param == "plain":
-        monkeypatch.setenv("KIVO_GVSP_PLAIN_RECEIVE", "1")
-    else:
-        monkeypatch.delenv("KIVO_GVSP_PLAIN_RECEIVE", raising=False)
-    return request.param
-
-
-def received(k, hooks, soft_devices, drop):
+def received(k, hooks, soft_devices, drop, path):
     """FRAMES frames of a paced software device (one packet in `drop` lost, 0: none) to a stream with
     resends on: [(result, block ID, image)], and the stream's PacketsRecovered."""
     handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Two Paths",
@@ -34,6 +24,7 @@ def received(k, hooks, soft_devices, drop):
     got = []
     try:
         assert stream.Open("127.0.0.2").IsOK()
+        assert packet_ring_open() == (path == "ring")
         parameters = stream.GetParameters()
         assert parameters.SetIntegerValue("ImageTimeout", 3000).IsOK()   # generous: a loaded machine
         if drop:
@@ -71,12 +62,12 @@ def assert_whole_pattern_frames(got):
 
 
 def test_both_receive_paths_give_the_frames_whole(k, hooks, soft_devices, receive_path):
-    got, recovered = received(k, hooks, soft_devices, drop=0)
+    got, recovered = received(k, hooks, soft_devices, drop=0, path=receive_path)
     assert_whole_pattern_frames(got)
 
 
 def test_both_receive_paths_get_lost_packets_again(k, hooks, soft_devices, receive_path):
-    got, recovered = received(k, hooks, soft_devices, drop=100)
+    got, recovered = received(k, hooks, soft_devices, drop=100, path=receive_path)
     assert_whole_pattern_frames(got)
     # About two packets of each frame's 212 are lost and asked for again.
     assert recovered >= FRAMES // 2

@@ -319,7 +319,13 @@ private:
         if (!mRing.Open({mDevice, mSourcePort, aLocal, aPort}, kRingBlocks)) return;
         sock_filter none = BPF_STMT(BPF_RET | BPF_K, 0);
         sock_fprog drop{1, &none};
-        if (::setsockopt(mSocket, SOL_SOCKET, SO_ATTACH_FILTER, &drop, sizeof drop) != 0) mRing.Close();
+        if (::setsockopt(mSocket, SOL_SOCKET, SO_ATTACH_FILTER, &drop, sizeof drop) != 0) {
+            mRing.Close();
+            return;
+        }
+        // The ring sees a coalesced run as one frame: the senders of this process send it datagrams.
+        if (mRunPort) TqNet::RemoveRunReceiver(std::exchange(mRunPort, 0));
+        mCoalescing = false;
     }
 
     // Whether the device is one of this process's own, whose sender coalesces toward a receiver
