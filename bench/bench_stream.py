@@ -606,11 +606,18 @@ def camera_device(width, height):
 
 
 def start_camera(handle, width, height, packet, rate):
-    """The sender toward the destination the receiver set in the device, from the device's address."""
+    """The sender toward the destination the receiver set in the device, from the device's stream
+    socket (its address and the source port the device announces), as the device's own sender."""
     ip = hooks.soft_device_read(handle, SCDA)[1]
     port = hooks.soft_device_read(handle, SCP)[1] & 0xFFFF
     dotted = ".".join(str((ip >> shift) & 0xFF) for shift in (24, 16, 8, 0))
-    return bare.camera_start(dotted, port, width, height, packet, rate, CAMERA_ADDRESS)
+    channel = hooks.soft_device_stream_socket(handle)
+    if channel < 0:
+        return bare.camera_start(dotted, port, width, height, packet, rate, CAMERA_ADDRESS)
+    try:
+        return bare.camera_start(dotted, port, width, height, packet, rate, channel)
+    finally:
+        os.close(channel)
 
 
 def resend_commands(handle):

@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 build=build-fuzz
 jobs=${KIVO_FUZZ_JOBS:-2}
-targets=(gvcp_command gvcp_ack gvsp gvsp_coalesced gvsp_differential rtp sap codec genicam_xml genicam_formula chunks multipart userset_file
+targets=(gvcp_command gvcp_ack gvsp gvsp_coalesced gvsp_differential gvsp_ring rtp sap codec genicam_xml genicam_formula chunks multipart userset_file
          softdevice_gvcp softdevice_genapi softdevice_memory)
 
 usage() { sed -n '5,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }

@@ -333,3 +333,41 @@ def ticks_during(call):
         stop.set()
         thread.join()
     return result, len(ticks)
+
+
+def packet_ring_open():
+    """Whether this process holds a packet socket (a stream's packet ring)."""
+    try:
+        with open("/proc/self/net/packet") as f:
+            inodes = {line.split()[-1] for line in f.readlines()[1:]}
+    except OSError:
+        return False
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            link = os.readlink("/proc/self/fd/" + fd)
+        except OSError:
+            continue
+        if link.startswith("socket:[") and link[8:-1] in inodes:
+            return True
+    return False
+
+
+def _may_open_packet_ring():
+    import socket
+    try:
+        socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0).close()
+        return True
+    except OSError:
+        return False
+
+
+@pytest.fixture(params=["offload", "plain", "ring"])
+def receive_path(request, monkeypatch):
+    """The receive path a GigE Vision stream opened in the test takes (the switches are read as the
+    stream opens): the socket with UDP receive offload, the plain socket, the packet ring (skipped
+    where the process may not open one)."""
+    monkeypatch.delenv("KIVO_GVSP_PLAIN_RECEIVE", raising=False)
+    if request.param == "ring" and not _may_open_packet_ring():
+        pytest.skip("this process may not open a packet socket")
+    monkeypatch.setenv("KIVO_GVSP_RECEIVE", request.param)
+    return request.param

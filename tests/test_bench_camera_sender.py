@@ -3,6 +3,7 @@ claims to send (a stream reassembles them byte for byte, block IDs counting up t
 wrap), one datagram per packet from the address or the socket it was given, and it sends nowhere but
 loopback. No timing: a few frames each."""
 
+import os
 import socket
 import struct
 
@@ -26,7 +27,8 @@ def expected_frame(width, height, packet):
 
 def test_frames_reassemble_in_our_stream(k, hooks, soft_devices):
     # The device only serves control: its acquisition never starts; the sender streams to the
-    # destination the stream set, from the device's address, through the block ID's wrap.
+    # destination the stream set, from the device's stream socket (the stream takes the device's
+    # source port alone), through the block ID's wrap.
     handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Bench Camera",
                                          mac="02:4b:49:62:00:01", width=WIDTH, height=HEIGHT)
     packet = 1500
@@ -40,7 +42,12 @@ def test_frames_reassemble_in_our_stream(k, hooks, soft_devices):
     ip, port = hooks.soft_device_read(handle, SCDA)[1], hooks.soft_device_read(handle, SCP)[1] & 0xFFFF
     assert port == stream.GetLocalPort()
     dotted = socket.inet_ntoa(struct.pack(">I", ip))
-    sender = bare.camera_start(dotted, port, WIDTH, HEIGHT, packet, 1e9, "127.0.0.2", first_block=65534, frames=3)
+    channel = hooks.soft_device_stream_socket(handle)
+    assert channel >= 0
+    try:
+        sender = bare.camera_start(dotted, port, WIDTH, HEIGHT, packet, 1e9, channel, first_block=65534, frames=3)
+    finally:
+        os.close(channel)
     frames, packets, cpu, seconds, error = bare.camera_stop(sender, True)
     chunk = packet - 36
     assert (frames, packets, error) == (3, 3 * (-(-WIDTH * HEIGHT // chunk) + 2), 0)

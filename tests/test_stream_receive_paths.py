@@ -1,17 +1,18 @@
-"""The GigE Vision stream's two receive paths: with UDP receive offload (the default where the kernel
-grants it: the device's sender coalesces runs of payload packets to loopback and the receiver reads
-each run whole and splits it) and the plain path KIVO_GVSP_PLAIN_RECEIVE=1 forces. Both give the
-same frames, whole and equal to the device's pattern, also when the device loses packets and the
-receiver asks for them again; and from a device of hand-made datagrams (tests/gvsp_tools.py), a block
-begun in another buffer than the receiver planned leaves the next block's bytes alone, and a payload
-packet shorter than a full one before the last never makes a block whole."""
+"""The GigE Vision stream's receive paths: the socket with UDP receive offload (the device's sender
+coalesces runs of payload packets to loopback and the receiver reads each run whole and splits it),
+the plain socket, and the packet ring (the kernel copies the stream's datagrams into memory shared
+with the receiver). All give the same frames, whole and equal to the device's pattern, also when the
+device loses packets and the receiver asks for them again; and from a device of hand-made datagrams
+(tests/gvsp_tools.py), a block begun in another buffer than the receiver planned leaves the next
+block's bytes alone, and a payload packet shorter than a full one before the last never makes a
+block whole."""
 
 import time
 
 import numpy as np
 import pytest
 
-from conftest import connect_soft_device
+from conftest import connect_soft_device, packet_ring_open
 from gvsp_tools import (IMAGE_EXTENDED_CHUNK, HandMadeDevice, counting, image_frame, leader_chunk_data, leader_image,
                         payload, trailer_chunk_data, trailer_image)
 from test_stream import pattern
@@ -21,17 +22,7 @@ WIDTH, HEIGHT = 640, 480   # 1500-byte packets: a leader, 210 payload packets, a
 FRAMES = 24
 
 
-@pytest.fixture(params=["offload", "plain"])
-def receive_path(request, monkeypatch):
-    """The receive path a stream opened in the test takes (the switch is read as the stream opens)."""
-    if request.param == "plain":
-        monkeypatch.setenv("KIVO_GVSP_PLAIN_RECEIVE", "1")
-    else:
-        monkeypatch.delenv("KIVO_GVSP_PLAIN_RECEIVE", raising=False)
-    return request.param
-
-
-def received(k, hooks, soft_devices, drop):
+def received(k, hooks, soft_devices, drop, path):
     """FRAMES frames of a paced software device (one packet in `drop` lost, 0: none) to a stream with
     resends on: [(result, block ID, image)], and the stream's PacketsRecovered."""
     handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Two Paths",
@@ -40,6 +31,7 @@ def received(k, hooks, soft_devices, drop):
     got = []
     try:
         assert stream.Open("127.0.0.2").IsOK()
+        assert packet_ring_open() == (path == "ring")
         parameters = stream.GetParameters()
         assert parameters.SetIntegerValue("ImageTimeout", 3000).IsOK()   # generous: a loaded machine
         if drop:
@@ -77,12 +69,12 @@ def assert_whole_pattern_frames(got):
 
 
 def test_both_receive_paths_give_the_frames_whole(k, hooks, soft_devices, receive_path):
-    got, recovered = received(k, hooks, soft_devices, drop=0)
+    got, recovered = received(k, hooks, soft_devices, drop=0, path=receive_path)
     assert_whole_pattern_frames(got)
 
 
 def test_both_receive_paths_get_lost_packets_again(k, hooks, soft_devices, receive_path):
-    got, recovered = received(k, hooks, soft_devices, drop=100)
+    got, recovered = received(k, hooks, soft_devices, drop=100, path=receive_path)
     assert_whole_pattern_frames(got)
     # About two packets of each frame's 212 are lost and asked for again.
     assert recovered >= FRAMES // 2

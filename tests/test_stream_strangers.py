@@ -3,7 +3,7 @@ address, or on the device's own address at another port once the device's source
 sending to the stream's port: nothing of it is handed back, none of its packets lands in a frame of
 the device's, none is answered with a resend request, and a flood of it leaves the device's frames
 whole. The kernel drops the strangers before the receiver reads them: the stream receives no more
-datagrams than the device sent. Each case on both receive paths (the receive_path fixture)."""
+datagrams than the device sent. Each case on every receive path (the receive_path fixture)."""
 
 import os
 import random
@@ -18,7 +18,7 @@ import pytest
 from conftest import connect_soft_device
 from gvcp_client import ACQUISITION_START
 from test_stream import pattern
-from test_stream_receive_paths import FRAME_PERIOD, FRAME_RATE_ENABLE, receive_path  # noqa: F401 (a fixture)
+from test_stream_receive_paths import FRAME_PERIOD, FRAME_RATE_ENABLE
 
 DEVICE, STRANGER, GROUP = "127.0.0.2", "127.0.0.66", "239.255.66.1"
 WIDTH, HEIGHT = 320, 240   # 1500-byte packets: a leader, 53 payload packets, a trailer

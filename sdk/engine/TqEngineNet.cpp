@@ -85,10 +85,13 @@ bool LoopbackWatched(bool aFresh) {
         while (!found && fgets(line, sizeof line, table)) {
             unsigned protocol = 0;
             int interface = -1, running = 0;
-            // sk RefCnt Type Proto Iface R ...: a running socket of every protocol or of IPv4 on
-            // loopback or on every interface.
-            if (sscanf(line, "%*s %*s %*s %x %d %d", &protocol, &interface, &running) == 3 && running &&
-                (protocol == ETH_P_ALL || protocol == ETH_P_IP) && (interface == 0 || unsigned(interface) == loopback))
+            unsigned long inode = 0;
+            // sk RefCnt Type Proto Iface R Rmem User Inode: a running socket of every protocol or of
+            // IPv4 on loopback or on every interface, but a stream ring of this process (it takes only
+            // the datagrams of its own stream, which no sender coalesces toward it).
+            if (sscanf(line, "%*s %*s %*s %x %d %d %*s %*s %lu", &protocol, &interface, &running, &inode) == 4 &&
+                running && (protocol == ETH_P_ALL || protocol == ETH_P_IP) &&
+                (interface == 0 || unsigned(interface) == loopback) && !TqNet::IsOwnRing(inode))
                 found = true;
         }
         fclose(table);
@@ -122,6 +125,13 @@ bool CoalescingKnown() {
         return yes;
     }();
     return known;
+}
+
+// The socket inodes of this process's stream rings.
+std::mutex gRingsMutex;
+std::vector<unsigned long>& OwnRings() {
+    static auto* rings = new std::vector<unsigned long>();
+    return *rings;
 }
 
 // How many receivers of this process take runs at each local address and port (keyed address << 16
@@ -1330,6 +1340,13 @@ bool Device::IsRunning() const { return mImpl->running.load(); }
 
 uint32_t Device::Address() const { return mImpl->address.load(); }
 
+int Device::DuplicateChannelSocket(uint32_t aChannel) const {
+    Impl& d = *mImpl;
+    std::lock_guard lock(d.mutex);
+    if (aChannel >= d.channels.size() || !d.channels[aChannel]->socket) return -1;
+    return fcntl(d.channels[aChannel]->socket->fd, F_DUPFD_CLOEXEC, 0);
+}
+
 }  // namespace TqEngine
 
 void TqNet::AddRunReceiver(uint32_t aAddress, uint16_t aPort) {
@@ -1354,4 +1371,21 @@ bool TqNet::TakesRuns(uint32_t aAddress, uint16_t aPort) {
     if (!aPort || !set.any.load(std::memory_order_relaxed)) return false;
     std::lock_guard<std::mutex> guard(set.lock);
     return set.counts.count(set.Key(aAddress, aPort)) || set.counts.count(set.Key(0, aPort));
+}
+
+void TqNet::AddOwnRing(unsigned long aInode) {
+    std::lock_guard lock(TqEngine::gRingsMutex);
+    TqEngine::OwnRings().push_back(aInode);
+}
+
+void TqNet::RemoveOwnRing(unsigned long aInode) {
+    std::lock_guard lock(TqEngine::gRingsMutex);
+    auto& rings = TqEngine::OwnRings();
+    if (const auto it = std::find(rings.begin(), rings.end(), aInode); it != rings.end()) rings.erase(it);
+}
+
+bool TqNet::IsOwnRing(unsigned long aInode) {
+    std::lock_guard lock(TqEngine::gRingsMutex);
+    const auto& rings = TqEngine::OwnRings();
+    return std::find(rings.begin(), rings.end(), aInode) != rings.end();
 }

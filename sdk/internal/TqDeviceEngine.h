@@ -691,6 +691,10 @@ public:
     void Stop();
     bool IsRunning() const;
     uint32_t Address() const;  // host order; 0 when not running
+    // A duplicate of the socket stream channel aChannel sends from (its port SCSP tells), for a
+    // sender of the caller's that must appear as the channel; -1 while the channel is closed. The
+    // caller closes it.
+    int DuplicateChannelSocket(uint32_t aChannel) const;
 
     // The local side: register and memory access without privilege checks (write side effects such
     // as AcquisitionStart apply). Results are GigE Vision status codes.

@@ -58,4 +58,11 @@ void AddRunReceiver(uint32_t aAddress, uint16_t aPort);
 void RemoveRunReceiver(uint32_t aAddress, uint16_t aPort);
 bool TakesRuns(uint32_t aAddress, uint16_t aPort);
 
+// The packet sockets (by socket inode) of this process's stream rings: a ring takes only its own
+// stream's datagrams, so the senders need not send one datagram at a time while it watches loopback
+// as they do while any other packet socket does. Kept by the engine library.
+void AddOwnRing(unsigned long aInode);
+void RemoveOwnRing(unsigned long aInode);
+bool IsOwnRing(unsigned long aInode);
+
 }  // namespace TqNet

@@ -33,6 +33,7 @@
 #include "TqDeviceRoutes.h"
 #include "TqGvcpClient.h"
 #include "TqGvspAssembler.h"
+#include "TqGvspRing.h"
 #include "TqResultCodes.h"
 #include "TqStreamNet.h"
 #include "TqStreamState.h"
@@ -42,8 +43,10 @@
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <linux/filter.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,7 +65,11 @@ namespace {
 
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::kIpUdpOverhead;
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
-constexpr int kRounds = 8;        // full batches read one after another without a poll
+constexpr int kRounds = 8;        // batches read one after another without a poll
+constexpr unsigned kRingBlocks = 64;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
+// A batch that came partly filled while datagrams keep coming: the receiver naps this long before the
+// next one instead of waiting in poll, so that the sender does not wake it for every datagram.
+constexpr auto kNap = std::chrono::microseconds(50);
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
 using namespace TqNet;
@@ -100,7 +107,7 @@ class GevReceiver : public TqStreamLib::Receiver, TqDeviceLib::LinkWatch {
 public:
     GevReceiver(State& aState, int aSocket, uint32_t aPacketBuffer)
         : mState(aState), mAssembler(aState), mSocket(aSocket), mPacketBuffer(aPacketBuffer),
-          mCoalescing(AskCoalescing(aSocket)) {
+          mPath(PathAsked()), mCoalescing(mPath != Path::kPlain && AskCoalescing(aSocket)) {
         // The senders of this process coalesce toward this socket once it is known to take runs.
         sockaddr_in local{};
         socklen_t length = sizeof local;
@@ -115,8 +122,10 @@ public:
         Release();
     }
 
-    bool Start() {
+    // aLocal, aPort: where the stream receives (a unicast address, or the multicast group).
+    bool Start(uint32_t aLocal, uint16_t aPort) {
         OpenRequests();
+        OpenRing(aLocal, aPort);
         return mReceiver.Start([this] { Run(); });
     }
 
@@ -344,57 +353,119 @@ private:
         }
     }
 
-    // Whether the socket takes coalesced reads: UDP receive offload unless KIVO_GVSP_PLAIN_RECEIVE
-    // asks for the plain path (any value but empty or 0), and where the kernel grants it.
-    static bool AskCoalescing(int aSocket) {
+    // The receive paths: a packet ring where the process may open one, else the socket with UDP
+    // receive offload where the kernel grants it, else the plain socket. KIVO_GVSP_RECEIVE asks for
+    // one ("ring", "offload" or "plain"; what cannot be had falls back as above), as does
+    // KIVO_GVSP_PLAIN_RECEIVE (any value but empty or 0: the plain path).
+    enum class Path { kAny, kRing, kOffload, kPlain };
+    static Path PathAsked() {
         const char* plain = std::getenv("KIVO_GVSP_PLAIN_RECEIVE");
-        if (plain && *plain && std::strcmp(plain, "0") != 0) return false;
+        if (plain && *plain && std::strcmp(plain, "0") != 0) return Path::kPlain;
+        const char* asked = std::getenv("KIVO_GVSP_RECEIVE");
+        if (!asked) return Path::kAny;
+        if (std::strcmp(asked, "ring") == 0) return Path::kRing;
+        if (std::strcmp(asked, "offload") == 0) return Path::kOffload;
+        if (std::strcmp(asked, "plain") == 0) return Path::kPlain;
+        return Path::kAny;
+    }
+
+    static bool AskCoalescing(int aSocket) {
         int one = 1;
         return ::setsockopt(aSocket, SOL_UDP, UDP_GRO, &one, sizeof one) == 0;
     }
 
+    // The ring, where it is the path: a device of this process that sends coalesced runs toward the
+    // stream's socket is received on the socket (the runs are cheaper than any ring), unless the ring
+    // was asked for. Once the ring is open the socket drops what reaches it (the ring has it).
+    void OpenRing(uint32_t aLocal, uint16_t aPort) {
+        if (mPath != Path::kRing && mPath != Path::kAny) return;
+        if (mPath == Path::kAny && mCoalescing && SendsRuns(mDevice)) return;
+        if (!mRing.Open({mDevice, mSourcePort, aLocal, aPort}, kRingBlocks)) return;
+        sock_filter none = BPF_STMT(BPF_RET | BPF_K, 0);
+        sock_fprog drop{1, &none};
+        if (::setsockopt(mSocket, SOL_SOCKET, SO_ATTACH_FILTER, &drop, sizeof drop) != 0) {
+            mRing.Close();
+            return;
+        }
+        // The ring sees a coalesced run as one frame: the senders of this process send it datagrams.
+        if (mRunPort) TqNet::RemoveRunReceiver(mRunAddress, std::exchange(mRunPort, 0));
+        mCoalescing = false;
+    }
+
+    // Whether the device is one of this process's own, whose sender coalesces toward a receiver
+    // that takes runs.
+    static bool SendsRuns(uint32_t aDevice) {
+        for (const TqEngine::DeviceRecord& d : TqEngine::RunningDevices())
+            if (d.address == aDevice) return true;
+        return false;
+    }
+
     void Run() {
         ::pthread_setname_np(::pthread_self(), "kivo-gvsp-rx");
-        if (mCoalescing)
+        ::prctl(PR_SET_TIMERSLACK, 1000UL);   // its naps end when asked, not up to 50 us later
+        if (mRing.IsOpen())
+            RunRing();
+        else if (mCoalescing)
             RunCoalescing();
         else
             RunPlain();
     }
 
-    // Reads of up to 64 KiB, each split back into the datagrams the kernel coalesced into it.
-    void RunCoalescing() {
+    // Blocks of the ring as the kernel fills them, each datagram processed as the plain path does.
+    void RunRing() {
         using Clock = TqStreamLib::GvspAssembler::Clock;
-        using Batch = TqStreamLib::GvspCoalescedBatch;
-        auto batch = std::make_unique<Batch>(mPacketBuffer);
-        batch->SetSource(mSourceAddress, mSourcePort);
         auto read = [&] {
-            for (int round = 0; round < kRounds; ++round) {
-                std::lock_guard<std::mutex> guard(mState.lock);
-                mmsghdr* messages = batch->Prepare(mAssembler);
-                const int got = ::recvmmsg(mSocket, messages, Batch::kReads, MSG_DONTWAIT, nullptr);
-                if (got <= 0) break;
-                batch->Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
-                if (static_cast<unsigned>(got) < Batch::kReads) break;
-            }
+            std::lock_guard<std::mutex> guard(mState.lock);
+            const Clock::time_point now = Clock::now();
+            mRing.Drain(
+                kRingBlocks,
+                [&](const TqLinkFrame::Datagram& aDatagram) {
+                    // The kernel's filter let only the device's in: checked again as the batches do.
+                    if (aDatagram.source != mSourceAddress || (mSourcePort && aDatagram.sourcePort != mSourcePort))
+                        mState.counters.packetsForeign++;
+                    else
+                        mAssembler.Process(aDatagram.data, aDatagram.size, now);
+                },
+                [&] {
+                    mState.counters.packetsReceived++;
+                    mState.counters.packetsBad++;
+                });
             return true;
         };
-        mReceiver.Loop(mState.lock, mSocket, [this](Clock::time_point aNow) { return mAssembler.Expire(aNow); }, read);
+        mReceiver.Loop(mState.lock, mRing.Fd(), [this](Clock::time_point aNow) { return mAssembler.Expire(aNow); }, read);
+    }
+
+    // Reads of up to 64 KiB, each split back into the datagrams the kernel coalesced into it.
+    void RunCoalescing() {
+        auto batch = std::make_unique<TqStreamLib::GvspCoalescedBatch>(mPacketBuffer);
+        RunBatches(*batch, TqStreamLib::GvspCoalescedBatch::kReads);
     }
 
     void RunPlain() {
+        auto batch = std::make_unique<TqStreamLib::GvspBatch>(mPacketBuffer);
+        RunBatches(*batch, TqStreamLib::GvspBatch::kSize);
+    }
+
+    // Batches of aSize messages with one recvmmsg each, under the lock (buffers are written only
+    // under it), a few before the timeouts and the wake-up pipe are looked at again. After a batch
+    // that came partly filled the receiver naps briefly (outside the lock) before the next instead of
+    // waiting in poll: datagrams that keep coming then arrive in fuller batches, and the sender does
+    // not wake the receiver for each of them.
+    template <class Batch>
+    void RunBatches(Batch& aBatch, unsigned aSize) {
         using Clock = TqStreamLib::GvspAssembler::Clock;
-        TqStreamLib::GvspBatch batch(mPacketBuffer);
-        batch.SetSource(mSourceAddress, mSourcePort);
-        // Batches while they come full, each under the lock (buffers are written only under it), a
-        // few before the timeouts and the wake-up pipe are looked at again.
+        aBatch.SetSource(mSourceAddress, mSourcePort);
         auto read = [&] {
             for (int round = 0; round < kRounds; ++round) {
-                std::lock_guard<std::mutex> guard(mState.lock);
-                mmsghdr* messages = batch.Prepare(mAssembler);
-                const int got = ::recvmmsg(mSocket, messages, TqStreamLib::GvspBatch::kSize, MSG_DONTWAIT, nullptr);
+                int got;
+                {
+                    std::lock_guard<std::mutex> guard(mState.lock);
+                    mmsghdr* messages = aBatch.Prepare(mAssembler);
+                    got = ::recvmmsg(mSocket, messages, aSize, MSG_DONTWAIT, nullptr);
+                    if (got > 0) aBatch.Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
+                }
                 if (got <= 0) break;
-                batch.Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
-                if (static_cast<unsigned>(got) < TqStreamLib::GvspBatch::kSize) break;
+                if (static_cast<unsigned>(got) < aSize) std::this_thread::sleep_for(kNap);
             }
             return true;
         };
@@ -406,9 +477,11 @@ private:
     int mSocket;
     uint16_t mRequestId = 0;
     uint32_t mPacketBuffer;
+    Path mPath;          // the path asked for
     bool mCoalescing;   // the socket takes coalesced reads
     uint32_t mRunAddress = 0;   // its address and port, while the senders of this process coalesce toward it
     uint16_t mRunPort = 0;
+    TqStreamLib::GvspRing mRing;   // open: the path
     TqStreamLib::ReceiverThread mReceiver;
 
     TqGvcpClient::Channel mControl;
@@ -554,7 +627,7 @@ TqResult TqStreamGEV::Open(const TqString& aInfo, uint16_t aLocalPort, uint16_t 
     const uint16_t port = ntohs(local.sin_port);
     auto receiver = std::make_unique<GevReceiver>(s, socket, PacketBuffer(s));
     TqResult result = receiver->SetDestination(o.device, aChannel, o.local, port);
-    if (result.IsOK() && !receiver->Start()) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
+    if (result.IsOK() && !receiver->Start(o.local, port)) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
     if (result.IsFailure()) return result;   // the receiver releases what it took
     Opened(s, std::move(receiver), o.device, o.local, 0, port, aLocalPort, aChannel, aBuffersCapacity);
     return TqResult(TQ_OK);
@@ -595,7 +668,7 @@ TqResult TqStreamGEV::Open(const TqString& aInfo, const TqString& aMulticastAddr
     const uint16_t port = ntohs(local.sin_port);
     auto receiver = std::make_unique<GevReceiver>(s, socket, PacketBuffer(s));
     TqResult result = receiver->Check(o.device, aChannel);
-    if (result.IsOK() && !receiver->Start()) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
+    if (result.IsOK() && !receiver->Start(o.group, port)) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
     if (result.IsFailure()) return result;
     Opened(s, std::move(receiver), o.device, kLoopback, o.group, port, 0, aChannel, aBuffersCapacity);
     return TqResult(TQ_OK);

@@ -500,6 +500,17 @@ PyObject* soft_device_xml(PyObject*, PyObject* args) {
     return PyUnicode_FromStringAndSize(xml.data(), Py_ssize_t(xml.size()));
 }
 
+// soft_device_stream_socket(handle, channel=0) -> a duplicate of the socket the channel sends from
+// (-1 while it is closed), for a sender that must appear as the channel; the caller closes it
+PyObject* soft_device_stream_socket(PyObject*, PyObject* args) {
+    long handle;
+    unsigned int channel = 0;
+    if (!PyArg_ParseTuple(args, "l|I", &handle, &channel)) return nullptr;
+    auto device = find(handle);
+    if (!device) return nullptr;
+    return PyLong_FromLong(device->DuplicateChannelSocket(channel));
+}
+
 // engine_payload_memory() -> the bytes the engine maps for sent blocks' payloads, every device together
 PyObject* engine_payload_memory(PyObject*, PyObject*) {
     return PyLong_FromUnsignedLongLong(TqEngine::PayloadMemoryMapped());
@@ -815,6 +826,7 @@ PyMethodDef kRows[] = {
     {"soft_device_xml", soft_device_xml, METH_VARARGS, nullptr},
     {"soft_devices", soft_devices, METH_NOARGS, nullptr},
     {"engine_payload_memory", engine_payload_memory, METH_NOARGS, nullptr},
+    {"soft_device_stream_socket", soft_device_stream_socket, METH_VARARGS, nullptr},
     {"soft_device_dispatch", soft_device_dispatch, METH_VARARGS, nullptr},
     {"soft_device_of", soft_device_of, METH_O, nullptr},
     {"soft_device_fail_stop", soft_device_fail_stop, METH_VARARGS, nullptr},
