@@ -157,6 +157,8 @@ class Frames(kivo.TqStreamingChannelSourceDefault):
         if result != kivo.TQ_OK:   # given back unfilled
             return result, buffer
         registers = self.registers()
+        if registers is None:   # the device is stopping: the buffer goes back unfilled
+            return kivo.TQ_ABORTED, buffer
         if registers.GetRegisterByAddress(RESET_REG).ReadInt()[1]:   # FrameCountReset was executed
             registers.GetRegisterByAddress(RESET_REG).Write(0)
             self.count = 0
