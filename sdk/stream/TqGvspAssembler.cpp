@@ -945,9 +945,10 @@ mmsghdr* GvspCoalescedBatch::Prepare(const GvspAssembler& aAssembler) {
         size_t vectors = 0, used = 0;
         const GvspAssembler::Place* first = cursor < kPlanned ? &mPlaces[cursor] : nullptr;
         if (first && first->at && first->length && first->length <= mPacketBuffer - std::min<uint32_t>(mPacketBuffer, first->header)) {
-            // The run a coalescing sender sends from this packet on: to the next run's first packet.
+            // The run a coalescing sender sends from this packet on: to the next run's first packet;
+            // one packet while the sender sends one datagram at a time.
             const size_t segment = size_t(first->header) + first->length, run = TqNet::RunLength(segment);
-            const size_t most = std::min(kMostInRead, run - (first->packet - 1) % run);
+            const size_t most = mSingles ? 1 : std::min(kMostInRead, run - (first->packet - 1) % run);
             for (size_t k = cursor; k < kPlanned && planned.count < most; ++k) {
                 const GvspAssembler::Place& p = mPlaces[k];
                 const bool follows = k == cursor || (p.block == first->block && p.packet == mPlaces[k - 1].packet + 1);
@@ -1043,6 +1044,7 @@ void GvspCoalescedBatch::DeliverRead(GvspAssembler& aAssembler, unsigned aIndex,
 
 void GvspCoalescedBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspAssembler::Clock::time_point aNow) {
     Counters& counters = Begin(aAssembler, aGot, kReads);
+    const uint64_t coalesced = mCoalesced;
     for (unsigned i = 0; i < mGot; ++i) {
         const msghdr& message = mMessages[i].msg_hdr;
         if (Foreign(message)) {   // each datagram it holds
@@ -1055,6 +1057,10 @@ void GvspCoalescedBatch::Deliver(GvspAssembler& aAssembler, unsigned aGot, GvspA
             DeliverRead(aAssembler, i, aNow);
         }
     }
+    // How the next batch is planned: a read a datagram while several reads in a row held one each
+    // (a sender of one datagram a packet, as a camera is), runs again once a read held more.
+    if (mCoalesced != coalesced) mSingles = false;
+    else if (mGot >= 4) mSingles = true;
     End(aAssembler);
 }
 

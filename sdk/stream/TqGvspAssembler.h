@@ -387,6 +387,7 @@ private:
     iovec mVectors[kReads][2 * kMostInRead + 1];
     alignas(cmsghdr) uint8_t mControl[kReads][kControlSize];
     uint64_t mCoalesced = 0;
+    bool mSingles = false;   // the reads are planned a datagram each (see Deliver)
     Position mNext;   // the datagram after the one being processed
 };
 

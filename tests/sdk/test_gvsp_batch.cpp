@@ -329,7 +329,8 @@ void ReceiveRun(mmsghdr& aMessage, const std::vector<Bytes>& aRun, size_t aSegme
 // TqNet::RunLength from its first payload packet), else of random length.
 GvspCoalescedBatch CoalescedAgree(const std::vector<Bytes>& aDatagrams, const std::vector<uint32_t>& aSizes,
                                   uint32_t aChunk, uint32_t aSeed, bool aSenderRuns = false,
-                                  uint32_t aPacketBuffer = kPacketBuffer, bool aTimeouts = true) {
+                                  uint32_t aPacketBuffer = kPacketBuffer, bool aTimeouts = true,
+                                  bool aOneEach = false) {
     World single(aSizes), coalesced(aSizes);
     single.assembler.SetChunkHint(aChunk);
     coalesced.assembler.SetChunkHint(aChunk);
@@ -360,7 +361,7 @@ GvspCoalescedBatch CoalescedAgree(const std::vector<Bytes>& aDatagrams, const st
                        std::equal(run[0].begin(), run[0].begin() + 4, aNext.begin());   // the same block
             };
             // (No empty datagram joins a run: the kernel coalesces none.)
-            while ((aSenderRuns || run.size() < most) && next < aDatagrams.size() &&
+            while (!aOneEach && (aSenderRuns || run.size() < most) && next < aDatagrams.size() &&
                    aDatagrams[next].size() <= segment && !aDatagrams[next].empty() && joins(aDatagrams[next]) &&
                    length + aDatagrams[next].size() <= GvspCoalescedBatch::kReadSize) {
                 run.push_back(aDatagrams[next++]);
@@ -461,6 +462,20 @@ TEST(GvspCoalescedBatch, CoalescedReadsAgreeWithDatagramsOneByOne) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         CoalescedAgree(out, {12000, 12000, 5000, 12000}, kChunk, seed, seed % 2);
         if (HasFailure()) break;
+    }
+}
+
+TEST(GvspCoalescedBatch, ASenderOfOneDatagramAPacketIsReceivedInPlaceAfterItsFirstBatch) {
+    // A camera sends no runs: the reads are planned a datagram each once several came one each, and
+    // the payloads land in their places as on the plain path (the first batch of each frame, planned
+    // for runs or crossing into the next block, may be gathered).
+    for (const uint32_t packet : {1500u, 9000u}) {
+        const uint32_t chunk = TqEngine::Gvsp::PayloadBytes(packet);
+        const auto batch = CoalescedAgree(Frames(65534, 4, 1024, 1024, packet), std::vector<uint32_t>(3, 1 << 20),
+                                          chunk, packet, false, 9000, false, true);
+        EXPECT_EQ(batch.Coalesced(), 0u);
+        EXPECT_GT(batch.InPlace(), 4 * batch.Gathered()) << packet << ": " << batch.InPlace() << " in place, "
+                                                         << batch.Gathered() << " gathered";
     }
 }
 
