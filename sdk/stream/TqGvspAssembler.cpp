@@ -191,7 +191,7 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aSize, Clock::time_poin
 void GvspAssembler::Process(const uint8_t* aData, size_t aHeaderSize, const uint8_t* aBody, size_t aBodySize,
                             Clock::time_point aNow) {
     Counters& c = mState.counters;
-    c.packetsReceived++;
+    Bump(c.packetsReceived);
     const auto header = Gvsp::Header::Of(aData, aHeaderSize);
     const uint8_t kind = header ? header->Format() : 0;
     if (!header || header->Size() != aHeaderSize || header->BlockId() == 0 ||

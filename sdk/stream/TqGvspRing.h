@@ -1,7 +1,7 @@
 // The GigE Vision receiver's packet ring (internal to the stream library): where the process may
 // open a packet socket, the kernel copies the datagrams of one stream into memory it shares with the
-// receiver, block after block (TPACKET_V3), and wakes the receiver once a block is full or a
-// millisecond old, instead of queueing each datagram on the stream's socket and waking the receiver
+// receiver, block after block (TPACKET_V3), and wakes the receiver once a block (4 MiB) is full or
+// 4 ms old, instead of queueing each datagram on the stream's socket and waking the receiver
 // for it. A socket filter in the kernel takes only IPv4 UDP datagrams that come in on the loopback
 // interface from the device's address (and source port, once known) to the stream's address and
 // port; everything else never reaches the ring. The stream's UDP socket stays bound to the port (its
@@ -30,8 +30,8 @@ public:
         uint32_t destination = 0;
         uint16_t destinationPort = 0;
     };
-    static constexpr size_t kBlockSize = size_t(1) << 20;
-    static constexpr unsigned kBlockTimeoutMs = 1;
+    static constexpr size_t kBlockSize = size_t(4) << 20;
+    static constexpr unsigned kBlockTimeoutMs = 4;
 
     GvspRing() = default;
     GvspRing(const GvspRing&) = delete;
@@ -75,6 +75,14 @@ public:
             if (at < sizeof(tpacket_block_desc) || at > aSize || aSize - at < sizeof(tpacket3_hdr)) return;
             tpacket3_hdr packet;
             __builtin_memcpy(&packet, aBlock + at, sizeof packet);
+            // The next frame's headers, which the kernel wrote on another core, are fetched while
+            // this one is processed.
+            if (packet.tp_next_offset && packet.tp_next_offset < aSize - at) {
+                const uint8_t* next = aBlock + at + packet.tp_next_offset;
+                __builtin_prefetch(next);
+                __builtin_prefetch(next + 64);
+                __builtin_prefetch(next + 128);
+            }
             const size_t left = aSize - at;
             if (packet.tp_mac < sizeof(tpacket3_hdr) || packet.tp_mac > left || packet.tp_snaplen > left - packet.tp_mac) {
                 aBad();

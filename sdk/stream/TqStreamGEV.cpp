@@ -66,7 +66,7 @@ namespace {
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::kIpUdpOverhead;
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
 constexpr int kRounds = 8;        // batches read one after another without a poll
-constexpr unsigned kRingBlocks = 64;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
+constexpr unsigned kRingBlocks = 16;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
 // A batch that came partly filled while datagrams keep coming: the receiver naps this long before the
 // next one instead of waiting in poll, so that the sender does not wake it for every datagram.
 constexpr auto kNap = std::chrono::microseconds(50);

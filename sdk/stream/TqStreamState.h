@@ -59,8 +59,9 @@ void ReleaseUsers(State& aState);
 // it cannot.
 uint32_t ExpectedPayloadSize(TqStream& aStream);
 
-// What the stream's parameters show, readable without the lock.
-struct Counters {
+// What the stream's parameters show, readable without the lock. On cache lines of their own: the
+// receiver counts each datagram, while other threads take buffers in and out of the state beside.
+struct alignas(64) Counters {
     std::atomic<uint64_t> blocksReceived{0};     // handed back complete (OK)
     std::atomic<uint64_t> blocksIncomplete{0};   // handed back with packets missing
     std::atomic<uint64_t> blocksDropped{0};      // no buffer was queued when they began
@@ -79,6 +80,14 @@ struct Counters {
 
     void Reset();
 };
+static_assert(sizeof(Counters) % 64 == 0);
+
+// One more of a count that only holders of the state lock write (the GigE Vision receiver's count of
+// each datagram): a load and a store, where a locked increment would wait, on every datagram, for
+// the copy of the one before to reach memory.
+inline void Bump(std::atomic<uint64_t>& aCount) {
+    aCount.store(aCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
 
 // What the USB3 Vision receiver did with the payloads it handed back whole: copied in from the
 // staging area of their transfer (payloads below the small image threshold) or filled in place; and
@@ -177,7 +186,11 @@ inline bool LinkLost(TqStream& aStream) {
 }
 
 // Zeroes the counters the stream's parameters show.
-inline void ResetStatistics(TqStream& aStream) { StateOf(aStream).counters.Reset(); }
+inline void ResetStatistics(TqStream& aStream) {
+    State& state = StateOf(aStream);
+    std::lock_guard<std::mutex> guard(state.lock);   // the receiver bumps its counts under it
+    state.counters.Reset();
+}
 
 
 // The addresses every network stream reports: its local port (0 when closed), its local and multicast
