@@ -67,9 +67,41 @@ constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
 constexpr int kRounds = 8;        // batches read one after another without a poll
 constexpr unsigned kRingBlocks = 16;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
-// A batch that came partly filled while datagrams keep coming: the receiver naps this long before the
-// next one instead of waiting in poll, so that the sender does not wake it for every datagram.
-constexpr auto kNap = std::chrono::microseconds(50);
+
+// How long the socket paths' receiver naps after a batch that came partly filled while datagrams
+// keep coming, instead of waiting in poll (where the sender would wake it for every datagram): about
+// the time half a batch takes to arrive at the pace they came lately, at least 20 us, at most 2 ms
+// and never longer than a quarter of the socket's buffer takes to fill.
+class Naps {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit Naps(int aSocket) {
+        int size = 0;
+        socklen_t length = sizeof size;
+        if (::getsockopt(aSocket, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 && size > 0) mBuffer = double(size);
+    }
+    // A batch of aGot datagrams, aBytes together, read at aNow.
+    void Read(unsigned aGot, size_t aBytes, Clock::time_point aNow) {
+        if (mLast != Clock::time_point()) {
+            const double apart = std::chrono::duration<double>(aNow - mLast).count() / aGot;
+            mPerDatagram = mPerDatagram > 0 ? 0.75 * mPerDatagram + 0.25 * apart : apart;
+        }
+        mBytesPerDatagram = double(aBytes) / aGot;
+        mLast = aNow;
+    }
+    // Waits about as long as aSize / 2 datagrams take to come.
+    void Take(unsigned aSize) const {
+        double seconds = mPerDatagram * aSize / 2;
+        if (mBytesPerDatagram > 0 && mPerDatagram > 0)
+            seconds = std::min(seconds, mBuffer / 4 / (mBytesPerDatagram / mPerDatagram));
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::clamp(seconds, 20e-6, 2e-3)));
+    }
+
+private:
+    Clock::time_point mLast;
+    double mPerDatagram = 0, mBytesPerDatagram = 0, mBuffer = 212992;
+};
 constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
 using namespace TqNet;
@@ -447,25 +479,29 @@ private:
     }
 
     // Batches of aSize messages with one recvmmsg each, under the lock (buffers are written only
-    // under it), a few before the timeouts and the wake-up pipe are looked at again. After a batch
-    // that came partly filled the receiver naps briefly (outside the lock) before the next instead of
-    // waiting in poll: datagrams that keep coming then arrive in fuller batches, and the sender does
-    // not wake the receiver for each of them.
+    // under it), a few before the timeouts and the wake-up pipe are looked at again, and after a batch
+    // that came partly filled a nap (outside the lock; see Naps) instead of a wait in poll.
     template <class Batch>
     void RunBatches(Batch& aBatch, unsigned aSize) {
         using Clock = TqStreamLib::GvspAssembler::Clock;
         aBatch.SetSource(mSourceAddress, mSourcePort);
+        Naps naps(mSocket);
         auto read = [&] {
             for (int round = 0; round < kRounds; ++round) {
                 int got;
+                size_t bytes = 0;
                 {
                     std::lock_guard<std::mutex> guard(mState.lock);
                     mmsghdr* messages = aBatch.Prepare(mAssembler);
                     got = ::recvmmsg(mSocket, messages, aSize, MSG_DONTWAIT, nullptr);
-                    if (got > 0) aBatch.Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
+                    if (got > 0) {
+                        for (int i = 0; i < got; ++i) bytes += messages[i].msg_len;
+                        aBatch.Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
+                    }
                 }
                 if (got <= 0) break;
-                if (static_cast<unsigned>(got) < aSize) std::this_thread::sleep_for(kNap);
+                naps.Read(static_cast<unsigned>(got), bytes, Clock::now());
+                if (static_cast<unsigned>(got) < aSize) naps.Take(aSize);
             }
             return true;
         };
