@@ -17,12 +17,13 @@ packet ring with the same sender (goal: at most 1.0), then 10 s of 20 MP frames 
 incomplete frame).
 
 Then a camera-like sender that is not our device (the bench's own, camera_start in bare.cpp): one
-datagram per packet (never coalesced), 16-bit block IDs counting up, from a socket bound to the
-device's address, unpaced and paced to 10 and 1 Gb/s line rates, at each size and packet size into
-ours and into aravis's ring and socket receivers, the three one after the other for each row. A
-software device at 127.0.0.1 serves discovery and control only (its acquisition is never started):
-the receiver opens its stream on it, the sender sends to the destination read from the device's
-registers, and resend requests go to the device, which no longer has those blocks. Each row: frames/s
+datagram per packet (never coalesced), 16-bit block IDs counting up, from the device's stream socket
+(its address and the source port it announces), unpaced and paced to 10 and 1 Gb/s line rates, at
+each size and packet size into ours and into aravis's ring and socket receivers, the three one after
+the other for each row. The camera is a process of its own: a software device at 127.0.0.1 that
+serves discovery and control only (its acquisition is never started) and the sender; the receiver
+opens its stream on it, the sender sends to the destination read from the device's registers, and
+resend requests go to the device, which no longer has those blocks. Each row: frames/s
 received and sent, incomplete frames, resends asked (ours: PacketsRequested, packets; aravis:
 n_resend_requests) and the PACKETRESEND commands the device received, the receiver's threads' CPU and
 the sender's CPU inside its send calls (on loopback the kernel's receive path runs there) per frame;
@@ -577,16 +578,15 @@ def fake_to_ours(packet_size, width, height, seconds=SECONDS):
 
 
 # ---- The camera-like sender (bench/bare.cpp, camera_start): one datagram per packet from the
-# device's address, unpaced or paced to a line rate, into ours and into aravis's receivers. The
-# engine's software device serves discovery and control only (its acquisition is never started):
-# the receiver opens its stream on it, which sets the destination, and the sender reads the
-# destination from the device's registers. Resend requests go to the device, which has none of
-# those blocks and answers that it has not.
+# device's stream socket, unpaced or paced to a line rate, into ours and into aravis's receivers. The
+# engine's software device, in the camera's process of its own with the sender, serves discovery and
+# control only (its acquisition is never started): the receiver opens its stream on it, which sets
+# the destination, and the sender reads the destination from the device's registers. Resend requests
+# go to the device, which has none of those blocks and answers that it has not.
 
 CAMERA_ADDRESS = "127.0.0.1"
 PACES = (("unpaced", 0.0), ("10 Gb/s", 10e9), ("1 Gb/s", 1e9))
 CAMERA_RECEIVERS = (("ours", "ours"), ("ring", "aravis ring"), ("socket", "aravis socket"))
-SCP, SCDA = 0x0D00, 0x0D18
 FIRST_FRAME = 10.0   # seconds a receiver waits for its first frame
 LINE_OVERHEAD = 38 + 28   # Ethernet framing and gap, IP and UDP headers: bytes on the line beside a datagram
 GVSP_HEADER, LEADER, TRAILER = 8, 8 + 36, 8 + 8
@@ -600,28 +600,85 @@ def line_frames_per_second(width, height, packet, rate):
     return rate / 8 / on_line
 
 
-def camera_device(width, height):
-    return hooks.soft_device_start(address=CAMERA_ADDRESS, model="Bench Camera", mac="02:4b:49:70:00:04",
-                                   width=width, height=height)
+# The camera: the software device and the sender in a process of their own, as a camera is not in
+# the receiver's process (our receiver takes the path it takes for such a device). It answers a line
+# of JSON to each command: "start <packet> <rate>" starts the sender toward the destination the
+# receiver set, from the device's stream socket (its address and the source port it announces);
+# "counts" gives the sender's (frames, packets, send CPU s, s, errno) and the PACKETRESEND commands the
+# device received; "stop" stops the sender.
+CAMERA_PROCESS = r"""
+import json, os, sys
+import _kivo_bench as bare
+import _kivo_testhooks as hooks
+address, width, height = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+SCP, SCDA = 0x0D00, 0x0D18
+handle = hooks.soft_device_start(address=address, model="Bench Camera", mac="02:4b:49:70:00:04",
+                                 width=width, height=height)
+print(json.dumps({"ready": True}), flush=True)
+sender = None
+for line in sys.stdin:
+    command = line.split()
+    if command[0] == "start":
+        ip = hooks.soft_device_read(handle, SCDA)[1]
+        port = hooks.soft_device_read(handle, SCP)[1] & 0xFFFF
+        dotted = ".".join(str((ip >> shift) & 0xFF) for shift in (24, 16, 8, 0))
+        channel = hooks.soft_device_stream_socket(handle)
+        sender = bare.camera_start(dotted, port, width, height, int(command[1]), float(command[2]),
+                                   channel if channel >= 0 else address)
+        if channel >= 0:
+            os.close(channel)
+        print(json.dumps({"started": True}), flush=True)
+    elif command[0] == "counts":
+        print(json.dumps({"counts": list(bare.camera_counts(sender)),
+                          "commands": hooks.soft_device_statistics(handle)["packet_resends"]}), flush=True)
+    elif command[0] == "stop":
+        if sender is not None:
+            bare.camera_stop(sender)
+        sender = None
+        print(json.dumps({"stopped": True}), flush=True)
+hooks.soft_device_stop(handle)
+"""
 
 
-def start_camera(handle, width, height, packet, rate):
-    """The sender toward the destination the receiver set in the device, from the device's stream
-    socket (its address and the source port the device announces), as the device's own sender."""
-    ip = hooks.soft_device_read(handle, SCDA)[1]
-    port = hooks.soft_device_read(handle, SCP)[1] & 0xFFFF
-    dotted = ".".join(str((ip >> shift) & 0xFF) for shift in (24, 16, 8, 0))
-    channel = hooks.soft_device_stream_socket(handle)
-    if channel < 0:
-        return bare.camera_start(dotted, port, width, height, packet, rate, CAMERA_ADDRESS)
-    try:
-        return bare.camera_start(dotted, port, width, height, packet, rate, channel)
-    finally:
-        os.close(channel)
+class Camera:
+    """The camera process (CAMERA_PROCESS) for frames of width x height."""
 
+    def __init__(self, width, height):
+        here = [os.path.dirname(module.__file__) for module in (bare, hooks)]
+        env = dict(clean_environment(), PYTHONPATH=os.pathsep.join(here + [os.environ.get("PYTHONPATH", "")]))
+        self.proc = subprocess.Popen(["/usr/bin/python3", "-c", CAMERA_PROCESS, CAMERA_ADDRESS, str(width),
+                                      str(height)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        self.answer()
 
-def resend_commands(handle):
-    return hooks.soft_device_statistics(handle)["packet_resends"]
+    def ask(self, command):
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        return self.answer()
+
+    def answer(self):
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError("the camera process ended")
+        return json.loads(line)
+
+    def start(self, packet, rate):
+        self.ask("start %d %r" % (packet, rate))
+
+    def counts(self):
+        """(the sender's counts, PACKETRESEND commands the device received)."""
+        got = self.ask("counts")
+        return got["counts"], got["commands"]
+
+    def stop(self):
+        self.ask("stop")
+
+    def close(self):
+        try:
+            self.proc.stdin.close()
+            self.proc.wait(timeout=20)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait()
 
 
 def camera_figures(frames, incomplete, elapsed, rx, sent_before, sent_after, asked, commands, size):
@@ -635,7 +692,7 @@ def camera_figures(frames, incomplete, elapsed, rx, sent_before, sent_after, ask
 
 def camera_to_ours(packet, width, height, rate, seconds=SECONDS):
     """The sender to a TqStreamGEV: the dict camera_figures gives."""
-    handle = camera_device(width, height)
+    camera = Camera(width, height)
     try:
         result, device = kivo.TqDevice.CreateAndConnect(CAMERA_ADDRESS)
         device.GetParameters().SetIntegerValue("GevSCPSPacketSize", packet)
@@ -643,7 +700,7 @@ def camera_to_ours(packet, width, height, rate, seconds=SECONDS):
         size = width * height
         buffers = queued_buffers(stream, size, max(4, min(16, (256 << 20) // size)))
         statistics = stream.GetParameters()
-        sender = start_camera(handle, width, height, packet, rate)
+        camera.start(packet, rate)
         try:
             waited = time.monotonic()
             while time.monotonic() - waited < FIRST_FRAME:
@@ -651,27 +708,27 @@ def camera_to_ours(packet, width, height, rate, seconds=SECONDS):
                 if buffer is not None:
                     stream.QueueBuffer(buffer)
                     break
-            asked, commands = statistics.GetIntegerValue("PacketsRequested")[1], resend_commands(handle)
-            sent = bare.camera_counts(sender)
+            asked = statistics.GetIntegerValue("PacketsRequested")[1]
+            sent, commands = camera.counts()
             frames, incomplete, elapsed, rx, _ = measured(lambda: stream.RetrieveBuffer(2000), stream.QueueBuffer,
                                                           seconds)
-            sent_after = bare.camera_counts(sender)
+            sent_after, commands_after = camera.counts()
             asked = statistics.GetIntegerValue("PacketsRequested")[1] - asked
-            commands = resend_commands(handle) - commands
         finally:
-            bare.camera_stop(sender)
+            camera.stop()
         close(stream)
         kivo.TqDevice.Free(device)
-        return camera_figures(frames, incomplete, elapsed, rx, sent, sent_after, asked, commands, size)
+        return camera_figures(frames, incomplete, elapsed, rx, sent, sent_after, asked, commands_after - commands,
+                              size)
     finally:
-        hooks.soft_device_stop(handle)
+        camera.close()
 
 
 def camera_to_aravis(packet, width, height, rate, mode, seconds=SECONDS):
     """The sender to aravis's receiver in a process of its own (mode "ring" or "socket"): the dict
     camera_figures gives, with ring: whether its packet ring was in use, and its stream's statistics."""
-    handle = camera_device(width, height)
-    sender = None
+    camera = Camera(width, height)
+    started = False
     try:
         proc = subprocess.Popen(["/usr/bin/python3", "-c", ARAVIS_CAMERA_RECEIVER, CAMERA_ADDRESS, str(packet),
                                  str(seconds), mode], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -683,9 +740,10 @@ def camera_to_aravis(packet, width, height, rate, mode, seconds=SECONDS):
             for line in proc.stdout:
                 line = line.strip()
                 if line == "ready":
-                    sender = start_camera(handle, width, height, packet, rate)
-                elif line in ("start", "stop") and sender is not None:
-                    marks[line] = (bare.camera_counts(sender), resend_commands(handle))
+                    camera.start(packet, rate)
+                    started = True
+                elif line in ("start", "stop") and started:
+                    marks[line] = camera.counts()
                 elif line.startswith("{"):
                     got = json.loads(line)
             proc.wait(timeout=60)
@@ -703,9 +761,9 @@ def camera_to_aravis(packet, width, height, rate, mode, seconds=SECONDS):
         figures["ring"] = got["ring"]
         return figures
     finally:
-        if sender is not None:
-            bare.camera_stop(sender)
-        hooks.soft_device_stop(handle)
+        if started:
+            camera.stop()
+        camera.close()
 
 
 def camera_round():
