@@ -530,27 +530,32 @@ bool FrameArguments(unsigned aWidth, unsigned aHeight, unsigned aPacketSize) {
     return aPacketSize >= 100 && aPacketSize <= 65000 && aWidth && aHeight && uint64_t{aWidth} * aHeight <= (1ull << 31);
 }
 
-// gvsp_send(port, width, height, packet_size, seconds, first_block): sends Mono8 frames of the given
-// size as GVSP (leader, payload packets, trailer) to 127.0.0.1:port with sendmmsg, unpaced, for the
-// given seconds from one thread: the sender a stream receiver is measured with apart from the device's
-// own. Like udp_transfer's sender, every payload goes out from bytes kept in the caches, so that the
-// sender costs what the bare transfer's does. Returns (frames, packets, the thread's CPU seconds).
+// gvsp_send(port, width, height, packet_size, seconds, first_block, source=-1): sends Mono8 frames of
+// the given size as GVSP (leader, payload packets, trailer) to 127.0.0.1:port with sendmmsg, unpaced,
+// for the given seconds from one thread: the sender a stream receiver is measured with apart from the
+// device's own, from a copy of the socket `source` (the device's stream socket, whose address and port
+// the receiver takes datagrams from) or from a socket of its own. Like udp_transfer's sender, every
+// payload goes out from bytes kept in the caches, so that the sender costs what the bare transfer's
+// does. Returns (frames, packets, the thread's CPU seconds).
 PyObject* gvsp_send(PyObject*, PyObject* args) {
     unsigned port, width, height, packetSize, first;
     double duration;
-    if (!PyArg_ParseTuple(args, "IIIIdI", &port, &width, &height, &packetSize, &duration, &first)) return nullptr;
+    int source = -1;
+    if (!PyArg_ParseTuple(args, "IIIIdI|i", &port, &width, &height, &packetSize, &duration, &first, &source))
+        return nullptr;
     if (port == 0 || port > 65535 || !FrameArguments(width, height, packetSize))
         return PyErr_Format(PyExc_ValueError, "argument out of range");
+    const int tx = source >= 0 ? ::fcntl(source, F_DUPFD_CLOEXEC, 0) : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (tx < 0) return PyErr_SetFromErrno(PyExc_OSError);
     unsigned long long frames = 0, packets = 0;
     double cpu = 0;
     Py_BEGIN_ALLOW_THREADS
     MonoFrame frame(width, height, packetSize);
     const size_t count = frame.Packets();
-    int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
     int big = 4 << 20;
     ::setsockopt(tx, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-    const sockaddr_in addr = TqNet::Endpoint(TqNet::kLoopback, static_cast<uint16_t>(port));
-    ::connect(tx, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    sockaddr_in addr = TqNet::Endpoint(TqNet::kLoopback, static_cast<uint16_t>(port));   // named in each message:
+    // a copy of another's socket is left unconnected
     constexpr size_t kBatch = 32;
     mmsghdr msgs[kBatch];
     iovec iov[kBatch][2];
@@ -564,6 +569,8 @@ PyObject* gvsp_send(PyObject*, PyObject* args) {
             for (size_t k = 0; k < n; ++k) {
                 msgs[k] = {};
                 frame.Describe(next + k, msgs[k].msg_hdr, iov[k]);
+                msgs[k].msg_hdr.msg_name = &addr;
+                msgs[k].msg_hdr.msg_namelen = sizeof addr;
             }
             const int sent = ::sendmmsg(tx, msgs, static_cast<unsigned>(n), 0);
             if (sent <= 0) continue;   // the socket's buffer is full: again

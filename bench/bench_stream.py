@@ -174,11 +174,14 @@ def receive(packet_size, width=WIDTH, height=HEIGHT, source="device", through_pi
             parameters.ExecuteCommand("AcquisitionStart")
         else:
             port = stream.GetLocalPort()
-            sender = threading.Thread(target=bare.gvsp_send, args=(port, width, height, packet_size, seconds + 0.3, 1))
+            channel = hooks.soft_device_stream_socket(handle)   # the stream takes the device's datagrams alone
+            sender = threading.Thread(target=bare.gvsp_send,
+                                      args=(port, width, height, packet_size, seconds + 0.3, 1, channel))
             sender.start()
         frames, incomplete, elapsed, receiver_cpu, other_cpu = measured(retrieve, give_back, seconds)
         if sender is not None:
             sender.join()
+            os.close(channel)
         else:
             parameters.ExecuteCommand("AcquisitionStop")
             device.StreamDisable()
