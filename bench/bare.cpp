@@ -694,7 +694,7 @@ private:
                     if (now - due > kMostLate) due = now;
                     // The packets whose time has come.
                     size_t k = 1;
-                    for (int64_t at = due + gaps[next]; k < n && at <= now; at += gaps[next + k]) ++k;
+                    for (int64_t at = due + gaps[next]; k < n && at <= now; ++k) at += gaps[next + k];
                     n = k;
                 }
                 for (size_t k = 0; k < n; ++k) {

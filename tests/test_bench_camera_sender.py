@@ -113,6 +113,27 @@ def test_one_datagram_a_packet_from_the_given_socket():
         source.close()
 
 
+def test_a_sender_behind_its_pace_sends_what_is_due_at_once():
+    # Paced to a line so fast that every packet of a frame is due by the time the one before has left,
+    # the sender catches up a whole batch at a time, up to each frame's last packet (the sanitizer run
+    # sees any look past the frame's pacing table), and every packet arrives.
+    receiver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        receiver.bind(("127.0.0.1", 0))
+        receiver.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        receiver.settimeout(10)
+        width, height, packet = 320, 240, 1500   # 53 payload packets: batches of 32 and 23
+        per_frame = -(-width * height // (packet - 36)) + 2
+        sender = bare.camera_start("127.0.0.1", receiver.getsockname()[1], width, height, packet, 1e12, "127.0.0.1",
+                                   frames=4)
+        frames, packets, _, _, error = bare.camera_stop(sender, True)
+        assert (frames, packets, error) == (4, 4 * per_frame, 0)
+        for _ in range(4 * per_frame):
+            receiver.recvfrom(65536)
+    finally:
+        receiver.close()
+
+
 def test_arguments_refused():
     args = (WIDTH, HEIGHT, 1500, 0.0)
     # Nothing leaves 127.0.0.0/8: neither a destination nor a source address elsewhere is taken.
