@@ -1,6 +1,6 @@
 // The GigE Vision receiver's packet ring (internal to the stream library): where the process may
 // open a packet socket, the kernel copies the datagrams of one stream into memory it shares with the
-// receiver, block after block (TPACKET_V3), and wakes the receiver once a block (4 MiB) is full or
+// receiver, block after block (TPACKET_V3), and wakes the receiver once a block (1 MiB) is full or
 // 4 ms old, instead of queueing each datagram on the stream's socket and waking the receiver
 // for it. A socket filter in the kernel takes only IPv4 UDP datagrams that come in on the loopback
 // interface from the device's address (and source port, once known) to the stream's address and
@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace TqStreamLib {
 
@@ -30,7 +31,7 @@ public:
         uint32_t destination = 0;
         uint16_t destinationPort = 0;
     };
-    static constexpr size_t kBlockSize = size_t(4) << 20;
+    static constexpr size_t kBlockSize = size_t(1) << 20;
     static constexpr unsigned kBlockTimeoutMs = 4;
 
     GvspRing() = default;
@@ -48,17 +49,32 @@ public:
     // The descriptor to poll: readable once a block is the receiver's.
     int Fd() const { return mFd; }
 
+    // Whether the kernel handed over the next block, and whether it handed over half of the ring.
+    bool Ready() const { return Handed(mNext); }
+    bool HalfFull() const { return mBlocks && Handed((mNext + mBlocks / 2) % mBlocks); }
+
+    // Where a block's walk stopped: the offset of the frame it stopped at (0: the block's first
+    // frame) and the frames before it.
+    struct Cursor {
+        size_t at = 0;
+        uint32_t done = 0;
+    };
+
     // Hands each datagram of the blocks the kernel filled, in order, to aEach(const
     // TqLinkFrame::Datagram&) (frames that are no whole datagram to aBad()), and gives the blocks
-    // back to the kernel; at most aMostBlocks blocks. The blocks handed.
+    // back to the kernel; at most aMostBlocks blocks. An aEach that answers false stops the walk at
+    // that datagram: its block stays the receiver's, and the next call starts with that datagram.
+    // The blocks handed.
     template <class Each, class Bad>
     unsigned Drain(unsigned aMostBlocks, Each&& aEach, Bad&& aBad) {
         unsigned blocks = 0;
         for (; blocks < aMostBlocks; ++blocks) {
-            auto* block = reinterpret_cast<tpacket_block_desc*>(mMap + size_t(mNext) * kBlockSize);
-            if (!(__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) break;
-            Walk(reinterpret_cast<const uint8_t*>(block), kBlockSize, aEach, aBad);
-            __atomic_store_n(&block->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+            if (!Ready()) break;
+            const auto* block = mMap + size_t(mNext) * kBlockSize;
+            if (!Walk(block, kBlockSize, aEach, aBad, mCursor)) break;
+            mCursor = {};
+            auto* descriptor = reinterpret_cast<tpacket_block_desc*>(mMap + size_t(mNext) * kBlockSize);
+            __atomic_store_n(&descriptor->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
             mNext = (mNext + 1) % mBlocks;
         }
         return blocks;
@@ -67,12 +83,19 @@ public:
     // The frames of one filled block of aSize bytes at aBlock, as Drain hands them.
     template <class Each, class Bad>
     static void Walk(const uint8_t* aBlock, size_t aSize, Each&& aEach, Bad&& aBad) {
-        if (aSize < sizeof(tpacket_block_desc)) return;
+        Cursor from;
+        Walk(aBlock, aSize, aEach, aBad, from);
+    }
+
+    // The same from aCursor on: false when aEach stopped it (aCursor then names that datagram).
+    template <class Each, class Bad>
+    static bool Walk(const uint8_t* aBlock, size_t aSize, Each&& aEach, Bad&& aBad, Cursor& aCursor) {
+        if (aSize < sizeof(tpacket_block_desc)) return true;
         tpacket_hdr_v1 header;
         __builtin_memcpy(&header, &reinterpret_cast<const tpacket_block_desc*>(aBlock)->hdr.bh1, sizeof header);
-        size_t at = header.offset_to_first_pkt;
-        for (uint32_t i = 0; i < header.num_pkts; ++i) {
-            if (at < sizeof(tpacket_block_desc) || at > aSize || aSize - at < sizeof(tpacket3_hdr)) return;
+        size_t at = aCursor.at ? aCursor.at : header.offset_to_first_pkt;
+        for (uint32_t i = aCursor.done; i < header.num_pkts; ++i) {
+            if (at < sizeof(tpacket_block_desc) || at > aSize || aSize - at < sizeof(tpacket3_hdr)) return true;
             tpacket3_hdr packet;
             __builtin_memcpy(&packet, aBlock + at, sizeof packet);
             // The next frame's headers, which the kernel wrote on another core, are fetched while
@@ -86,26 +109,42 @@ public:
             const size_t left = aSize - at;
             if (packet.tp_mac < sizeof(tpacket3_hdr) || packet.tp_mac > left || packet.tp_snaplen > left - packet.tp_mac) {
                 aBad();
-                return;
+                return true;
             }
             const auto datagram = packet.tp_snaplen == packet.tp_len
                                       ? TqLinkFrame::Read(aBlock + at + packet.tp_mac, packet.tp_snaplen)
                                       : std::nullopt;   // cut: the ring had no room for all of it
-            if (datagram) aEach(*datagram);
-            else aBad();
-            if (packet.tp_next_offset == 0) return;
+            if (!datagram) {
+                aBad();
+            } else if constexpr (std::is_same_v<decltype(aEach(*datagram)), bool>) {
+                if (!aEach(*datagram)) {
+                    aCursor = {at, i};
+                    return false;
+                }
+            } else {
+                aEach(*datagram);
+            }
+            if (packet.tp_next_offset == 0) return true;
             at += packet.tp_next_offset;
         }
+        return true;
     }
 
     // Datagrams the kernel could not put into the ring since the last call (it was full).
     uint64_t TakeDrops();
 
 private:
+    bool Handed(unsigned aBlock) const {
+        if (!mMap) return false;
+        const auto* block = reinterpret_cast<const tpacket_block_desc*>(mMap + size_t(aBlock) * kBlockSize);
+        return __atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER;
+    }
+
     int mFd = -1;
     unsigned long mInode = 0;   // its socket's, told to the senders of this process
     uint8_t* mMap = nullptr;
     unsigned mBlocks = 0, mNext = 0;
+    Cursor mCursor;   // where the walk of block mNext stopped
 };
 
 }  // namespace TqStreamLib

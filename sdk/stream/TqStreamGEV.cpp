@@ -66,7 +66,10 @@ namespace {
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::kIpUdpOverhead;
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
 constexpr int kRounds = 8;        // batches read one after another without a poll
-constexpr unsigned kRingBlocks = 16;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
+constexpr unsigned kRingBlocks = 64;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
+// How long a leader waits in the ring for a buffer to be queued, and the naps it waits in.
+constexpr auto kRingBufferWait = std::chrono::milliseconds(20);
+constexpr auto kRingNap = std::chrono::microseconds(100);
 
 // How long the socket paths' receiver naps after a batch that came partly filled while datagrams
 // keep coming, instead of waiting in poll (where the sender would wake it for every datagram): about
@@ -444,27 +447,55 @@ private:
     }
 
     // Blocks of the ring as the kernel fills them, each datagram processed as the plain path does.
+    // The state is locked for one block at a time: after the receiver was kept from running, several
+    // blocks wait, and the application retrieves and queues buffers between them. A leader that
+    // finds no buffer queued waits in the ring for a while (naps of kRingNap) instead of its frame
+    // being dropped: the application is giving back the buffers of the frames before it. Leaders wait
+    // so for at most kRingBufferWait after the queue ran empty, and never once half the ring is filled.
     void RunRing() {
         using Clock = TqStreamLib::GvspAssembler::Clock;
+        Clock::time_point starved;   // since when leaders found no buffer queued (or none)
         auto read = [&] {
-            std::lock_guard<std::mutex> guard(mState.lock);
-            const Clock::time_point now = Clock::now();
-            mRing.Drain(
-                kRingBlocks,
-                [&](const TqLinkFrame::Datagram& aDatagram) {
-                    // The kernel's filter let only the device's in: checked again as the batches do.
-                    if (aDatagram.source != mSourceAddress || (mSourcePort && aDatagram.sourcePort != mSourcePort))
-                        mState.counters.packetsForeign++;
-                    else
+            for (unsigned blocks = 0; blocks < kRingBlocks; ++blocks) {
+                std::unique_lock<std::mutex> guard(mState.lock);
+                const Clock::time_point now = Clock::now();
+                bool waits = false;
+                const unsigned drained = mRing.Drain(
+                    1,
+                    [&](const TqLinkFrame::Datagram& aDatagram) {
+                        // The kernel's filter let only the device's in: checked again as the batches do.
+                        if (aDatagram.source != mSourceAddress || (mSourcePort && aDatagram.sourcePort != mSourcePort)) {
+                            mState.counters.packetsForeign++;
+                            return true;
+                        }
+                        if (!mState.input.empty()) {
+                            starved = Clock::time_point();
+                        } else if (IsLeader(aDatagram)) {
+                            if (starved == Clock::time_point()) starved = now;
+                            if (now - starved < kRingBufferWait && !mRing.HalfFull()) return !(waits = true);
+                        }
                         mAssembler.Process(aDatagram.data, aDatagram.size, now);
-                },
-                [&] {
-                    mState.counters.packetsReceived++;
-                    mState.counters.packetsBad++;
-                });
+                        return true;
+                    },
+                    [&] {
+                        mState.counters.packetsReceived++;
+                        mState.counters.packetsBad++;
+                    });
+                if (waits) {
+                    guard.unlock();
+                    std::this_thread::sleep_for(kRingNap);
+                    return true;   // the loop sees to the deadlines and to Stop
+                }
+                if (!drained) break;
+            }
             return true;
         };
         mReceiver.Loop(mState.lock, mRing.Fd(), [this](Clock::time_point aNow) { return mAssembler.Expire(aNow); }, read);
+    }
+
+    static bool IsLeader(const TqLinkFrame::Datagram& aDatagram) {
+        const auto header = TqGvsp::Header::Of(aDatagram.data, aDatagram.size);
+        return header && header->Format() == TqGvsp::kFormatLeader;
     }
 
     // Reads of up to 64 KiB, each split back into the datagrams the kernel coalesced into it.

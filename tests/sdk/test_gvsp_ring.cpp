@@ -123,6 +123,38 @@ TEST_F(Ring, AKnownSourcePortKeepsTheDevicesOtherPortsOut) {
     ::close(sameAddress);
 }
 
+TEST_F(Ring, AWalkStoppedAtADatagramResumesThereAndTheBlockStaysTheReceiversUntilWalked) {
+    std::vector<Bytes> sent;
+    for (int i = 0; i < 6; ++i) {
+        sent.push_back(Numbered(uint8_t(10 * i), 200 + size_t(i)));
+        Send(device, port, sent.back());
+    }
+    // Stops at the third datagram twice (it is handed again, nothing before it is), then takes the rest.
+    std::vector<Bytes> got;
+    int refusals = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < sent.size() && std::chrono::steady_clock::now() < until) {
+        const unsigned blocks = ring.Drain(
+            4,
+            [&](const TqLinkFrame::Datagram& aDatagram) {
+                if (got.size() == 2 && refusals < 2) {
+                    ++refusals;
+                    return false;
+                }
+                got.emplace_back(aDatagram.data, aDatagram.data + aDatagram.size);
+                return true;
+            },
+            [] { ADD_FAILURE() << "a frame that is no datagram"; });
+        if (refusals && got.size() == 2) {
+            EXPECT_EQ(blocks, 0u);   // stopped within its block: the block was not given back
+            EXPECT_TRUE(ring.Ready());
+        }
+        if (got.size() < sent.size()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(refusals, 2);
+    EXPECT_EQ(got, sent);
+}
+
 TEST(RingWalk, ABlockWhoseLengthsDoNotHoldTogetherIsReadNoFurtherThanItself) {
     // One block of three frames: whole, cut short by the kernel (snaplen below len), and one whose
     // offset points past the block; the walk hands the first, counts the second bad and stops there.
