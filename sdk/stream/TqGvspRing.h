@@ -1,6 +1,6 @@
 // The GigE Vision receiver's packet ring (internal to the stream library): where the process may
 // open a packet socket, the kernel copies the datagrams of one stream into memory it shares with the
-// receiver, block after block (TPACKET_V3), and wakes the receiver once a block (1 MiB) is full or
+// receiver, block after block (TPACKET_V3), and wakes the receiver once a block (4 MiB) is full or
 // 4 ms old, instead of queueing each datagram on the stream's socket and waking the receiver
 // for it. A socket filter in the kernel takes only IPv4 UDP datagrams that come in on the loopback
 // interface from the device's address (and source port, once known) to the stream's address and
@@ -31,7 +31,7 @@ public:
         uint32_t destination = 0;
         uint16_t destinationPort = 0;
     };
-    static constexpr size_t kBlockSize = size_t(1) << 20;
+    static constexpr size_t kBlockSize = size_t(4) << 20;
     static constexpr unsigned kBlockTimeoutMs = 4;
 
     GvspRing() = default;

@@ -66,7 +66,7 @@ namespace {
 constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::kIpUdpOverhead;
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
 constexpr int kRounds = 8;        // batches read one after another without a poll
-constexpr unsigned kRingBlocks = 64;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
+constexpr unsigned kRingBlocks = 16;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
 // How long a leader waits in the ring for a buffer to be queued, and the naps it waits in.
 constexpr auto kRingBufferWait = std::chrono::milliseconds(20);
 constexpr auto kRingNap = std::chrono::microseconds(100);
