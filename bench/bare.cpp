@@ -530,6 +530,20 @@ bool FrameArguments(unsigned aWidth, unsigned aHeight, unsigned aPacketSize) {
     return aPacketSize >= 100 && aPacketSize <= 65000 && aWidth && aHeight && uint64_t{aWidth} * aHeight <= (1ull << 31);
 }
 
+// A copy of the descriptor aGiven of a UDP socket (closed by the caller); -1 with a Python error set.
+int copy_udp_socket(long aGiven) {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (aGiven < 0 || aGiven > INT32_MAX ||
+        ::getsockopt(static_cast<int>(aGiven), SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_DGRAM) {
+        PyErr_SetString(PyExc_ValueError, "not the descriptor of a UDP socket");
+        return -1;
+    }
+    const int fd = ::fcntl(static_cast<int>(aGiven), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) PyErr_SetFromErrno(PyExc_OSError);
+    return fd;
+}
+
 // gvsp_send(port, width, height, packet_size, seconds, first_block, source=-1): sends Mono8 frames of
 // the given size as GVSP (leader, payload packets, trailer) to 127.0.0.1:port with sendmmsg, unpaced,
 // for the given seconds from one thread: the sender a stream receiver is measured with apart from the
@@ -545,8 +559,8 @@ PyObject* gvsp_send(PyObject*, PyObject* args) {
         return nullptr;
     if (port == 0 || port > 65535 || !FrameArguments(width, height, packetSize))
         return PyErr_Format(PyExc_ValueError, "argument out of range");
-    const int tx = source >= 0 ? ::fcntl(source, F_DUPFD_CLOEXEC, 0) : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (tx < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    const int tx = source >= 0 ? copy_udp_socket(source) : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (tx < 0) return PyErr_Occurred() ? nullptr : PyErr_SetFromErrno(PyExc_OSError);
     unsigned long long frames = 0, packets = 0;
     double cpu = 0;
     Py_BEGIN_ALLOW_THREADS
@@ -783,16 +797,7 @@ int camera_socket(PyObject* aSource) {
     if (PyLong_Check(aSource)) {
         const long given = PyLong_AsLong(aSource);
         if (given == -1 && PyErr_Occurred()) return -1;
-        int type = 0;
-        socklen_t length = sizeof type;
-        if (given < 0 || given > INT32_MAX || ::getsockopt(static_cast<int>(given), SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
-            type != SOCK_DGRAM) {
-            PyErr_SetString(PyExc_ValueError, "not the descriptor of a UDP socket");
-            return -1;
-        }
-        fd = ::fcntl(static_cast<int>(given), F_DUPFD_CLOEXEC, 0);
-        if (fd < 0) PyErr_SetFromErrno(PyExc_OSError);
-        return fd;
+        return copy_udp_socket(given);
     }
     if (!PyUnicode_Check(aSource)) {
         PyErr_SetString(PyExc_TypeError, "source: an address (str) or a socket's descriptor (int)");

@@ -208,6 +208,14 @@ def connect_soft_device(k, soft_devices, **kwargs):
     return handle, device
 
 
+def free_stream(k, stream):
+    """Closes a stream, takes back every buffer still in it and frees it."""
+    stream.Close()
+    while stream.RetrieveBuffer(0)[1] is not None:
+        pass
+    k.TqStream.Free(stream)
+
+
 def recording_sink(base, *members):
     """An object of a subclass of the callback class base whose members record each call, in order, as
     (member, thread ident, arguments) in its calls; names(member) gives one member's calls."""

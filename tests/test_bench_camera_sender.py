@@ -10,7 +10,7 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import connect_soft_device
+from conftest import connect_soft_device, free_stream
 
 bare = pytest.importorskip("_kivo_bench")
 
@@ -67,10 +67,7 @@ def test_frames_reassemble_in_our_stream(k, hooks, soft_devices):
         assert got == [65534, 65535, 1]
         assert stream.GetParameters().GetIntegerValue("PacketsRequested")[1] == 0
     finally:
-        stream.Close()
-        while stream.RetrieveBuffer(0)[1] is not None:
-            pass
-        k.TqStream.Free(stream)
+        free_stream(k, stream)
         k.TqDevice.Free(device)
 
 

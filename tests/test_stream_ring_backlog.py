@@ -10,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import connect_soft_device, packet_ring_open
+from conftest import connect_soft_device, free_stream, packet_ring_open
 from test_stream import pattern
 
 SCP, SCDA = 0x0D00, 0x0D18
@@ -40,10 +40,7 @@ def ring(k, hooks, soft_devices, receive_path):
         yield stream, send, stream.GetParameters()
     finally:
         channel.close()
-        stream.Close()
-        while stream.RetrieveBuffer(0)[1] is not None:
-            pass
-        k.TqStream.Free(stream)
+        free_stream(k, stream)
         k.TqDevice.Free(device)
 
 

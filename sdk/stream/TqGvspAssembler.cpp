@@ -869,7 +869,7 @@ bool GvspBatchBase::Foreign(const msghdr& aMessage) const {
     if (mSourceAddress == 0) return false;
     const auto* sender = static_cast<const sockaddr_in*>(aMessage.msg_name);
     return !sender || aMessage.msg_namelen < sizeof(sockaddr_in) || sender->sin_family != AF_INET ||
-           ntohl(sender->sin_addr.s_addr) != mSourceAddress || (mSourcePort && ntohs(sender->sin_port) != mSourcePort);
+           !FromSource(mSourceAddress, mSourcePort, ntohl(sender->sin_addr.s_addr), ntohs(sender->sin_port));
 }
 
 GvspBatch::GvspBatch(uint32_t aPacketBuffer)

@@ -222,6 +222,12 @@ private:
     Clock::time_point mLatestAt;
 };
 
+// Whether a datagram from aAddress:aPort (host order) comes from the stream's source: address 0 takes
+// any sender, port 0 any port of the address. The one rule of the batches and the packet ring.
+inline bool FromSource(uint32_t aSourceAddress, uint16_t aSourcePort, uint32_t aAddress, uint16_t aPort) {
+    return aSourceAddress == 0 || (aAddress == aSourceAddress && (aSourcePort == 0 || aPort == aSourcePort));
+}
+
 // What the two batches share. The sender: every datagram (every read) from another address, or
 // another port where one is given, is dropped before anything of it is looked at, counted in
 // packetsForeign. Places: payloads the assembler expects next are received straight into their

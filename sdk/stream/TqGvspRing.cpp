@@ -127,11 +127,4 @@ void GvspRing::Close() {
     mBlocks = mNext = 0;
 }
 
-uint64_t GvspRing::TakeDrops() {
-    tpacket_stats_v3 stats{};
-    socklen_t length = sizeof stats;
-    if (mFd < 0 || ::getsockopt(mFd, SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) return 0;
-    return stats.tp_drops;   // reading them sets them back to zero
-}
-
 }  // namespace TqStreamLib

@@ -70,11 +70,11 @@ public:
         unsigned blocks = 0;
         for (; blocks < aMostBlocks; ++blocks) {
             if (!Ready()) break;
-            const auto* block = mMap + size_t(mNext) * kBlockSize;
+            uint8_t* block = mMap + size_t(mNext) * kBlockSize;
             if (!Walk(block, kBlockSize, aEach, aBad, mCursor)) break;
             mCursor = {};
-            auto* descriptor = reinterpret_cast<tpacket_block_desc*>(mMap + size_t(mNext) * kBlockSize);
-            __atomic_store_n(&descriptor->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+            __atomic_store_n(&reinterpret_cast<tpacket_block_desc*>(block)->hdr.bh1.block_status, TP_STATUS_KERNEL,
+                             __ATOMIC_RELEASE);
             mNext = (mNext + 1) % mBlocks;
         }
         return blocks;
@@ -129,9 +129,6 @@ public:
         }
         return true;
     }
-
-    // Datagrams the kernel could not put into the ring since the last call (it was full).
-    uint64_t TakeDrops();
 
 private:
     bool Handed(unsigned aBlock) const {

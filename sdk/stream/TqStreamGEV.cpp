@@ -43,7 +43,6 @@
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
-#include <linux/filter.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/prctl.h>
@@ -464,7 +463,7 @@ private:
                     1,
                     [&](const TqLinkFrame::Datagram& aDatagram) {
                         // The kernel's filter let only the device's in: checked again as the batches do.
-                        if (aDatagram.source != mSourceAddress || (mSourcePort && aDatagram.sourcePort != mSourcePort)) {
+                        if (!TqStreamLib::FromSource(mSourceAddress, mSourcePort, aDatagram.source, aDatagram.sourcePort)) {
                             mState.counters.packetsForeign++;
                             return true;
                         }
