@@ -2,14 +2,11 @@
 // sub-interfaces, and JPEG image parts. Everything here belongs to the buffer that holds the
 // container: each proxy handed out keeps the proxy it came from alive (a section its container, a
 // sub-interface its section, the container its buffer), so none outlives the buffer. Arrays attached
-// to parts are kept alive while attached.
+// to parts are kept alive while attached, and go with the buffer.
 #include "attached.h"
 #include "views.h"
 
 #include "ITqMultiPart.h"
-#include "TqBuffer.h"
-
-#include <unordered_map>
 
 namespace kivo::module {
 
@@ -23,13 +20,8 @@ using Section = ITqMultiPartSection;
 
 // ---- arrays attached to parts ----
 // The arrays of one container are kept as a dict {part index: array} under the container's address.
-// The container is the buffer's: the buffer that handed it out is noted, so that a buffer that goes
-// away (or is reset, which empties the part index) lets its parts' arrays go.
-
-std::unordered_map<const void*, const void*>& container_of_buffer() {
-    static auto* map = new std::unordered_map<const void*, const void*>;   // used with the GIL held
-    return *map;
-}
+// The container is a part of its buffer (TqBuffer_wrap.cpp): a buffer that goes away, or is reset
+// (which empties the part index), lets its parts' arrays go.
 
 Writer* writer_of(CallFrame& f) { return f.self<Writer>(); }
 
@@ -85,20 +77,6 @@ using Offset = WithDefault<uint32_t, 0u>;
 using Padding = WithDefault<uint16_t, uint16_t{0}>;
 
 }  // namespace
-
-// The buffer handed out its container: noted, so the buffer's end releases its parts' arrays.
-void noted_container(CallFrame& f, bool) {
-    auto* buffer = f.self<TqBuffer>();
-    if (const void* container = buffer->GetMultiPartContainer()) container_of_buffer()[buffer] = container;
-}
-
-void forget_parts_of(const void* buffer, bool gone) {
-    auto& map = container_of_buffer();
-    auto it = map.find(buffer);
-    if (it == map.end()) return;
-    forget_attached(const_cast<void*>(it->second));
-    if (gone) map.erase(it);
-}
 
 Entries multipart_reader_entries() {
     return {

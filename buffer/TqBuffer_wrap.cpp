@@ -36,16 +36,20 @@ void forget_unless_attached(CallFrame& f, bool) {
     if (!self_of(f)->IsAttached()) forget_attached(self_of(f));
 }
 
+// The payloads with memory of their own, the multi-part container and the chunk-data payload, are
+// made by the buffer on first use and deleted with it: the one handed out is noted as the buffer's
+// part, so the arrays attached to it go when the buffer goes (deleted here or by the SDK).
+constexpr char kContainer = 0, kChunkData = 0;   // the parts' slots
+
+template <const char* Slot, auto Get>
+void noted_part(CallFrame& f, bool) {
+    note_part(self_of(f), Slot, (self_of(f)->*Get)());
+}
+
 // Reset also empties the index of a multi-part container, detaching its parts.
 void forget_on_reset(CallFrame& f, bool ok) {
     forget_unless_attached(f, ok);
-    if (ok) forget_parts_of(self_of(f), false);
-}
-
-// The buffer is gone: its memory and its parts' memory.
-void forget_buffer(void* buffer) {
-    forget_attached(buffer);
-    forget_parts_of(buffer, true);
+    if (ok) forget_attached(part_in(self_of(f), &kContainer));
 }
 
 bool equal(const TqBuffer* self, const TqBuffer* other) { return self == other; }
@@ -68,7 +72,7 @@ int32_t hash_of(TqBuffer* buffer) {
 Entries buffer_entries() {
     return {
         overloaded<"new_TqBuffer">(constructor<TqBuffer, PayloadType>("aPayloadType")),
-        delete_entry<"delete_TqBuffer", TqBuffer, &forget_buffer>(),
+        delete_entry<"delete_TqBuffer", TqBuffer, &forget_with_parts>(),
         overloaded<"TqBuffer_Reset">(meth<&TqBuffer::Reset, After<forget_on_reset>, Params<PayloadType>>(
             "aPayloadType")),
         method<"TqBuffer_Alloc", &TqBuffer::Alloc>("aSize"),
@@ -92,9 +96,11 @@ Entries buffer_entries() {
         payload<"TqBuffer_GetRawData", member<TqRawData*()>(&TqBuffer::GetRawData),
                 member<const TqRawData*() const>(&TqBuffer::GetRawData)>(),
         payload<"TqBuffer_GetChunkData", member<TqChunkData*()>(&TqBuffer::GetChunkData),
-                member<const TqChunkData*() const>(&TqBuffer::GetChunkData)>(),
+                member<const TqChunkData*() const>(&TqBuffer::GetChunkData),
+                After<noted_part<&kChunkData, member<TqChunkData*()>(&TqBuffer::GetChunkData)>>>(),
         payload<"TqBuffer_GetMultiPartContainer", member<ITqMultiPartContainer*()>(&TqBuffer::GetMultiPartContainer),
-                member<const ITqMultiPartContainer*() const>(&TqBuffer::GetMultiPartContainer), After<noted_container>>(),
+                member<const ITqMultiPartContainer*() const>(&TqBuffer::GetMultiPartContainer),
+                After<noted_part<&kContainer, member<ITqMultiPartContainer*()>(&TqBuffer::GetMultiPartContainer)>>>(),
         payload<"TqBuffer_GetH264AccessUnit", member<ITqH264AccessUnit*()>(&TqBuffer::GetH264AccessUnit),
                 member<const ITqH264AccessUnit*() const>(&TqBuffer::GetH264AccessUnit)>(),
         payload<"TqBuffer_GetZelvraCompressed", member<TqZelvraCompressed*()>(&TqBuffer::GetZelvraCompressed),

@@ -134,6 +134,28 @@ def test_a_pipeline_keeps_its_sinks_and_its_trimmed_buffers_raise(m, k, hooks, s
     k.TqStream.Free(stream)
 
 
+@pytest.mark.parametrize("payload, attach", [
+    ("MultiPart", lambda b, a: (c := b.GetMultiPartContainer()).AddChunkPart(1 << 20, 0).IsOK() and c.AttachPart(0, a)),
+    ("ChunkData", lambda b, a: b.GetChunkData().Attach(a))])
+def test_arrays_attached_to_a_buffer_s_payload_go_with_the_buffer(m, k, soft_devices, payload, attach):
+    soft_devices(address="127.0.0.2", model="Held", mac="02:4b:49:62:00:12", width=64, height=48)
+    stream, arrays = k.TqStream.CreateAndOpen("127.0.0.2")[1], []
+
+    class Sink(k.TqPipelineEventSink):
+        def OnBufferCreated(self, pipeline, buffer):
+            memory = np.zeros(1 << 20, np.uint8)   # freed once let go: a later use is a sanitizer's report
+            assert buffer.Reset(getattr(m, "TqPayloadType" + payload)).IsOK() and attach(buffer, memory).IsOK()
+            arrays.append(weakref.ref(memory))
+
+    pipeline = k.TqPipeline(stream)
+    assert pipeline.SetBufferCount(6).IsOK() and pipeline.RegisterEventSink(Sink()).IsOK() and pipeline.Start().IsOK()
+    assert pipeline.Stop().IsOK() and pipeline.SetBufferCount(4).IsOK()   # the pipeline deletes two buffers
+    assert sorted(alive(arrays)) == [False] * 2 + [True] * 4
+    Sink().OnBufferCreated(None, k.TqBuffer())   # and one of Python's own, gone with its last name
+    assert m.delete_TqPipeline(pipeline) is None and alive(arrays) == [False] * 7
+    k.TqStream.Free(stream)
+
+
 def test_a_default_source_keeps_alive_and_its_freed_buffers_raise(m, k):
     allocated = []
 

@@ -39,6 +39,45 @@ PyObject* take_attached(const void* object) {
 void forget_attached(void* object) { Py_XDECREF(take_attached(object)); }
 
 namespace {
+struct Part {
+    const void* slot;
+    void* part;
+};
+std::unordered_map<const void*, std::vector<Part>>& parts() {
+    static auto* of = new std::unordered_map<const void*, std::vector<Part>>;   // lives as long as the process
+    return *of;
+}
+}  // namespace
+
+void note_part(const void* object, const void* slot, void* part) {
+    if (!part) return;
+    auto& list = parts()[object];
+    for (Part& p : list)
+        if (p.slot == slot) {
+            p.part = part;
+            return;
+        }
+    list.push_back({slot, part});
+}
+
+void* part_in(const void* object, const void* slot) {
+    auto it = parts().find(object);
+    if (it != parts().end())
+        for (const Part& p : it->second)
+            if (p.slot == slot) return p.part;
+    return nullptr;
+}
+
+void forget_with_parts(void* object) {
+    forget_attached(object);
+    auto it = parts().find(object);
+    if (it == parts().end()) return;
+    std::vector<Part> list = std::move(it->second);   // out of the table first: a release may run Python
+    parts().erase(it);
+    for (const Part& p : list) forget_attached(p.part);
+}
+
+namespace {
 bool holds(PyObject* array, const void* address, uint64_t& available) {
     if (!kivo::rt::is_numpy_array(array)) return false;
     auto* start = static_cast<const char*>(kivo::rt::array_data(array));
@@ -178,7 +217,7 @@ namespace {
 
 void given_back(const void* object, bool deleted) {
     forget_registered(const_cast<void*>(object));
-    if (deleted) forget_attached(const_cast<void*>(object));
+    if (deleted) forget_with_parts(const_cast<void*>(object));
 }
 
 void told(TqObjectsGone::News news, const void* const* objects, size_t count) {

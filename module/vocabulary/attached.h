@@ -15,6 +15,14 @@ void keep_attached(const void* object, PyObject* array);
 PyObject* take_attached(const void* object);
 // Releases what the object held: its memory is no longer attached (or the object is gone).
 void forget_attached(void* object);
+// Parts of an object that go with it (the payloads a buffer makes on first use and deletes with
+// itself): what is attached to a part is released when the object goes. A part is noted under a slot
+// of its object, so the object's wrappers can find it again (a buffer's Reset empties its container).
+void note_part(const void* object, const void* slot, void* part);
+// The part noted in the object's slot, or null.
+void* part_in(const void* object, const void* slot);
+// The object is gone: what it and each of its parts held attached is released.
+void forget_with_parts(void* object);
 // The attached array whose memory holds the address (a new reference), with the bytes from the
 // address to the array's end; null when no attached array holds it.
 PyObject* attached_memory_at(const void* address, uint64_t& available);

@@ -72,12 +72,6 @@ void keep_under_buffer(kivo::rt::CallFrame& f, bool ok) {
     if (ok) keep_attached(buffer_of<Payload>(f), f.arg<kivo::rt::ArraySlot>(2).array);
 }
 
-// Multi-part containers: the buffer that handed out a container is noted (an After hook of
-// GetMultiPartContainer); forget_parts_of lets the arrays attached to its parts go (the buffer's
-// part index was emptied, or the buffer is gone).
-void noted_container(kivo::rt::CallFrame& f, bool ok);
-void forget_parts_of(const void* buffer, bool gone);
-
 // Arrays the wrappers make for the SDK to fill, sized by a count from Python, are held against what
 // the SDK's memory blocks say the process can still be given (TqMemoryBlocks::Ceiling).
 void bound_new_arrays();
