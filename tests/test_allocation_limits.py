@@ -167,23 +167,16 @@ def test_sizes_beyond_the_address_space_are_refused_and_the_process_lives_on(m):
     assert out["small"] == [m.TQ_OK, m.TQ_OK, 4096, "xxx"]
 
 
-# Connects, in an address space that may grow by 100 MiB, to a device in another process (the test's)
-# that offers a description of 64 MiB: [code or exception, text, connected, threads left behind].
+# Connects, in a process whose address space may grow by 100 MiB, to a device in another (this one)
+# that offers a description of 64 MiB: [code, text, connected, threads left behind].
 CONNECT_CHILD = textwrap.dedent("""
     import json, os, resource
     import kivo_python64 as k
-
-    device = k.TqDeviceGEV()
-    threads = len(os.listdir("/proc/self/task"))
-    with open("/proc/self/statm") as f:
-        space = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    device, tasks = k.TqDeviceGEV(), lambda: len(os.listdir("/proc/self/task"))
+    threads, space = tasks(), int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
     resource.setrlimit(resource.RLIMIT_AS, (space + (100 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
-    try:
-        result = device.Connect(SCRIPTED)
-        out = [result.GetCode(), str(result.GetDescription())]
-    except Exception as error:
-        out = [type(error).__name__, str(error)]
-    print(json.dumps(out + [device.IsConnected(), len(os.listdir("/proc/self/task")) - threads]))
+    result = device.Connect(SCRIPTED)
+    print(json.dumps([result.GetCode(), str(result.GetDescription()), device.IsConnected(), tasks() - threads]))
 """)
 
 
