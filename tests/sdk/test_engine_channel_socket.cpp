@@ -126,23 +126,15 @@ TEST(EngineChannelSocket, EveryPacketOfTheChannelLeavesFromThePortScspTells) {
     EXPECT_EQ(unavailable.sources, device);
     EXPECT_EQ(d.GetStatistics().resendsUnavailable, 1u);
 
-    // The channel closes: SCSP reads 0, and the port stays the device's.
-    ASSERT_EQ(d.WriteRegister(Reg::Scp(0), 0), Gvcp::kSuccess);
-    EXPECT_EQ(s.Scsp(), 0u);
-    EXPECT_FALSE(PortFree(at, uint16_t(scsp)));
-}
-
-TEST(EngineChannelSocket, AFrameUnderWayLeavesNoMorePacketsOnceTheChannelCloses) {
-    Started s;
-    Device& d = s.device;
-    Udp rx;
-    s.Destination(rx);
-    d.WriteRegister(Reg::Scpd(0), 200000000);   // 200 ms between packets
-    d.WriteRegister(Reg::kAcquisitionMode, 1);
+    // The channel closes under a frame of 200 ms a packet: no more of it leaves, SCSP reads 0, and
+    // the port stays the device's.
+    d.WriteRegister(Reg::Scpd(0), 200000000);
     d.WriteRegister(Reg::kAcquisitionStart, 1);
-    ASSERT_EQ(Collect(rx, 1).packets.size(), 1u);   // the leader
+    ASSERT_EQ(Collect(rx, 1).packets.size(), 1u);   // its leader
     ASSERT_EQ(d.WriteRegister(Reg::Scp(0), 0), Gvcp::kSuccess);
     EXPECT_TRUE(Collect(rx, 1, 1000).packets.empty());
+    EXPECT_EQ(s.Scsp(), 0u);
+    EXPECT_FALSE(PortFree(at, uint16_t(scsp)));
 }
 
 TEST(EngineChannelSocket, TheSocketEndsWithTheSessionAResetAndTheDevice) {
