@@ -191,7 +191,7 @@ public:
     }
     // Sends what is queued; the packets that left since the last Sent.
     void Flush() {
-        if (mTerms && mTerms->load() != mTerm) mMessages.clear();   // the channel closed meanwhile
+        if (mTerms && mTerms->load() != mTerm) mMessages.clear();   // the channel closed or moved meanwhile
         std::vector<mmsghdr>& out = mOut;
         out.assign(mMessages.size(), mmsghdr{});
         mControl.resize(mMessages.size());
