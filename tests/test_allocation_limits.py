@@ -14,6 +14,8 @@ import time
 import pytest
 
 from conftest import CAMERA_XML, connect_soft_device, run_python
+from gvcp_client import CCP
+from test_device_link import SCRIPTED, description_reads, scripted
 
 pytestmark = pytest.mark.allocation
 
@@ -163,3 +165,32 @@ def test_sizes_beyond_the_address_space_are_refused_and_the_process_lives_on(m):
     if not SANITIZED:
         assert out["text"][0] == "MemoryError" and out["argument text"][0] == "MemoryError"
     assert out["small"] == [m.TQ_OK, m.TQ_OK, 4096, "xxx"]
+
+
+# Connects, in a process whose address space may grow by 100 MiB, to a device in another (this one)
+# that offers a description of 64 MiB: [code, text, connected, threads left behind].
+CONNECT_CHILD = textwrap.dedent("""
+    import json, os, resource
+    import kivo_python64 as k
+    device, tasks = k.TqDeviceGEV(), lambda: len(os.listdir("/proc/self/task"))
+    threads, space = tasks(), int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    limit = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (space + (100 << 20), limit[1]))
+    result = device.Connect(SCRIPTED)
+    resource.setrlimit(resource.RLIMIT_AS, limit)   # the sanitizer's leak check at exit needs room
+    print(json.dumps([result.GetCode(), str(result.GetDescription()), device.IsConnected(), tasks() - threads]))
+""")
+
+
+def test_a_description_beyond_the_address_space_is_refused_before_it_is_read(m):
+    peer = scripted("Device.xml", 64 << 20)
+    try:
+        proc = run_python("SCRIPTED = %r\n" % SCRIPTED + CONNECT_CHILD, timeout=300)
+    finally:
+        peer.close()
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    code, text, connected, threads = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert code == m.TQ_NOT_ENOUGH_MEMORY, text
+    assert REFUSAL.match(text)["what"] == "loading the device's description of %d bytes" % (64 << 20)
+    assert description_reads(peer) == 0 and not connected
+    assert peer.registers.get(CCP) == 0 and threads == 0   # control given back, no heartbeat left

@@ -150,7 +150,7 @@ def test_simulated_kinds(m, k, hooks):
         hooks.sim_remove_hardware()
 
 
-def test_aravis_fake_camera(m, k, system, aravis_fake_camera):
+def test_aravis_fake_camera(m, k, system, aravis_fake_camera, tmp_path):
     (record,) = found(system, "Fake")
     assert record.GetGEVVersion() == 0   # version 0.0 is accepted
     for how in (record, "127.0.0.1"):
@@ -168,10 +168,9 @@ def test_aravis_fake_camera(m, k, system, aravis_fake_camera):
             url = device.ReadMemory(0x0200, 512)[1]
             name, address, length = bytes(url).rstrip(b"\0").decode().split(";")
             xml = bytes(device.ReadMemory(int(address, 16), (int(length, 16) + 3) // 4 * 4)[1])[:int(length, 16)]
-            dumped = os.path.join("/tmp", "kivo-fake-%d.xml" % os.getpid())
+            dumped = str(tmp_path / "fake.xml")
             assert device.DumpGenICamXML(dumped).GetCode() == m.TQ_OK
             with open(dumped, "rb") as f:
                 assert f.read().rstrip(b"\0") == xml.rstrip(b"\0")
-            os.unlink(dumped)
         finally:
             k.TqDevice.Free(device)

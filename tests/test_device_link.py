@@ -249,7 +249,7 @@ def test_a_description_that_comes_in_time_is_loaded(m, k, hooks, soft_devices):
         peer.close()
 
 
-@pytest.mark.parametrize("name", ["Device.zip", "DEVICE.ZIP"])
+@pytest.mark.parametrize("name", ["Device.zip", "DEVICE.ZIP", "x.zip ", "x.zip\t", "x.zip?SchemaVersion=1.0.0"])
 def test_a_zipped_description_is_refused_before_it_is_read(m, k, name):
     device = k.TqDeviceGEV()
     peer = scripted(name, 64 << 20, delay=0.05)   # the largest a URL may name, which would take hours

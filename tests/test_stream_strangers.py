@@ -6,9 +6,12 @@ whole. The kernel drops the strangers before the receiver reads them: the stream
 datagrams than the device sent. Each case on every receive path (the receive_path fixture)."""
 
 import os
+import pickle
 import random
 import socket
 import struct
+import subprocess
+import sys
 import threading
 import time
 
@@ -22,7 +25,7 @@ from test_stream_receive_paths import FRAME_PERIOD, FRAME_RATE_ENABLE
 
 DEVICE, STRANGER, GROUP = "127.0.0.2", "127.0.0.66", "239.255.66.1"
 WIDTH, HEIGHT = 320, 240   # 1500-byte packets: a leader, 53 payload packets, a trailer
-SCSP = 0x0D1C              # channel 0's source port
+SCP, SCSP = 0x0D00, 0x0D1C  # channel 0's port and source port
 SOL_UDP, UDP_SEGMENT = 17, 103
 ACQUISITION_STOP = ACQUISITION_START + 4
 
@@ -386,3 +389,53 @@ def test_a_channel_opened_again_keeps_its_source_port_and_the_stream_its_frames(
         assert_device_frames(rig.take(5))
     finally:
         rig.stop()
+
+
+# A process of another user that binds where it is told (with both reuse options, as one that shares a
+# port would), says so, and sends from there frames of its own (block IDs from 40000) to a stream.
+OTHER_USER = """
+import pickle, socket, sys, time
+at, to, frames = pickle.loads(sys.stdin.buffer.read())
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+[sock.setsockopt(socket.SOL_SOCKET, option, 1) for option in (socket.SO_REUSEADDR, socket.SO_REUSEPORT)]
+sock.bind(at)
+print(flush=True)
+while not time.sleep(0.002):
+    [sock.sendto(frame, to) for frame in frames]
+"""
+
+
+@pytest.mark.parametrize("acquiring, freed", [(True, False), (False, False), (False, True)],
+                         ids=["closed-while-acquiring", "closed-while-stopped", "controller-freed"])
+def test_the_device_keeps_its_source_port_while_its_channel_is_closed(k, hooks, rigs, receive_path, acquiring, freed):
+    # The channel closes and opens again (SCP 0 and back, or a new controller's after the first was
+    # freed), a process of another user (where the test may start one) taking the old port meanwhile.
+    rig, other = rigs(), None
+    port = rig.source_port()
+    if acquiring:
+        rig.start()
+    if freed:
+        k.TqDevice.Free(rig.device)
+        rig.device = None
+    else:
+        assert rig.device.WriteRegister(SCP, 0).IsOK()
+    if os.geteuid() == 0:
+        frames = [p for block in range(40000, 40008) for p in hooks.gvsp_frame(WIDTH, HEIGHT, block)]
+        other = subprocess.Popen([sys.executable, "-c", OTHER_USER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, user=65534, group=65534, extra_groups=[], cwd="/", env={})
+        other.stdin.write(pickle.dumps(((DEVICE, port), rig.to, frames)))
+        other.stdin.close()
+        other.stdout.readline()   # bound, or ended as it could not
+    try:
+        if freed:
+            rig.device = k.TqDevice.CreateAndConnect(DEVICE)[1]
+        assert (rig.device.SetStreamDestination(*rig.to) if freed else rig.device.WriteRegister(SCP, rig.to[1])).IsOK()
+        if not acquiring:
+            rig.start()
+        assert_device_frames(rig.take(5), below=40000)
+        assert rig.source_port() == port
+    finally:
+        rig.stop()
+        if other:
+            other.kill()
+            other.wait()

@@ -1,3 +1,5 @@
+// TqDevice: connecting over a link (the description read from the device's memory, its node map), the
+// communication settings, event routes, and the device's registers and memory through the link.
 #include "TqDevice.h"
 
 #include "TqDeviceEngine.h"
@@ -8,6 +10,7 @@
 #include "TqGenXml.h"
 #include "TqGvcpClient.h"
 #include "TqMadeSet.h"
+#include "TqNoMemory.h"
 #include "TqPixelLayout.h"
 #include "TqResultCodes.h"
 #include "TqSimulation.h"
@@ -15,10 +18,12 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
+#include <string_view>
 
 namespace Reg = TqEngine::Reg;
 using TqDeviceLib::Link;
@@ -181,11 +186,23 @@ bool ParseLocalUrl(const std::string& aUrl, std::string& aName, uint64_t& aAddre
     return !aName.empty() && aLength > 0 && aLength <= (64u << 20);
 }
 
-// Whether a description's file name names a zip archive (".zip", in any case).
+// Whether a description's file name names a zip archive: its file part (the name before a query, less
+// the blanks that end it) ends in ".zip", in any case.
 bool Zipped(const std::string& aName) {
-    return aName.size() >= 4 && std::equal(aName.end() - 4, aName.end(), ".zip", [](char a, char b) {
+    std::string_view file = std::string_view(aName).substr(0, aName.find('?'));
+    while (!file.empty() && std::isspace(static_cast<unsigned char>(file.back()))) file.remove_suffix(1);
+    return file.size() >= 4 && std::equal(file.end() - 4, file.end(), ".zip", [](char a, char b) {
                return std::tolower(static_cast<unsigned char>(a)) == b;
            });
+}
+
+// Whether the process can be given what reading and loading a description of aLength bytes takes: it
+// is held three times over (as read, as its text, as the parser's copy).
+TqResult DescriptionAffordable(uint64_t aLength) {
+    char what[96];
+    std::snprintf(what, sizeof what, "loading the device's description of %llu bytes",
+                  static_cast<unsigned long long>(aLength));
+    return TqNoMemory::Check(what, 3, aLength);
 }
 
 bool IsGuid(const std::string& aText) {
@@ -386,6 +403,7 @@ TqResult TqDevice::Attach(std::shared_ptr<Link> link) {
         result = TqResult(TQ_GENICAM_XML_ERROR, TqString("the device's first URL names no description in its memory"));
     if (result.IsOK() && Zipped(name))
         result = TqResult(TQ_NOT_SUPPORTED, TqString("zipped descriptions are not supported"));
+    if (result.IsOK()) result = DescriptionAffordable(length);
     std::string xml(result.IsOK() ? length : 0, '\0');
     if (result.IsOK()) result = late(link->Read(address, xml.data(), length, by));
     auto parameters = std::make_unique<TqGenParameterArray>();
@@ -440,43 +458,49 @@ bool TqDeviceGEV::WithController(uint32_t aIp, const std::function<void(TqDevice
 
 TqResult TqDevice::Connect(const TqString& aInfo) { return ConnectText(aInfo, Reg::kCcpControl); }
 
+// Under the allocation guard: an allocation that fails on the way answers NOT_ENOUGH_MEMORY.
 TqResult TqDevice::ConnectText(const TqString& aInfo, uint32_t aPrivilege) {
-    std::string text = aInfo.GetAscii() ? aInfo.GetAscii() : "";
-    if (text.empty()) return TqResult(TQ_INVALID_PARAMETER, TqString("no device named"));
-    if (IsGuid(text)) {
-        auto simulated = TqSimulation::Device(text);
-        return simulated ? ConnectDirect(std::move(simulated), aPrivilege)
-                         : TqResult(TQ_NOT_FOUND, TqString("no USB3 Vision device with that GUID"));
-    }
-    uint32_t ip = 0;
-    if (TqGvcpClient::ParseIp(text, ip)) return ConnectTo(ip, aPrivilege);
-    // A MAC address or a DeviceUserID: ask who answers to it.
-    struct Match {
-        static bool Named(const TqGvcpClient::Answer& a, void* aText) {
-            std::string wanted = *static_cast<std::string*>(aText), mac = TqGvcpClient::MacText(a.mac);
-            std::transform(wanted.begin(), wanted.end(), wanted.begin(), [](unsigned char c) { return std::tolower(c); });
-            return wanted == mac || (!a.userName.empty() && *static_cast<std::string*>(aText) == a.userName);
+    return TqNoMemory::Guard([&]() -> TqResult {
+        std::string text = aInfo.GetAscii() ? aInfo.GetAscii() : "";
+        if (text.empty()) return TqResult(TQ_INVALID_PARAMETER, TqString("no device named"));
+        if (IsGuid(text)) {
+            auto simulated = TqSimulation::Device(text);
+            return simulated ? ConnectDirect(std::move(simulated), aPrivilege)
+                             : TqResult(TQ_NOT_FOUND, TqString("no USB3 Vision device with that GUID"));
         }
-    };
-    auto answers = TqGvcpClient::Discover(TqGvcpClient::LoopbackTargets(), 1500, &Match::Named, &text);
-    for (const auto& a : answers)
-        if (Match::Named(a, &text)) return ConnectTo(a.ip, aPrivilege);
-    return TqResult(TQ_NOT_FOUND, TqString("no device answers to that name"));
+        uint32_t ip = 0;
+        if (TqGvcpClient::ParseIp(text, ip)) return ConnectTo(ip, aPrivilege);
+        // A MAC address or a DeviceUserID: ask who answers to it.
+        struct Match {
+            static bool Named(const TqGvcpClient::Answer& a, void* aText) {
+                std::string wanted = *static_cast<std::string*>(aText), mac = TqGvcpClient::MacText(a.mac);
+                std::transform(wanted.begin(), wanted.end(), wanted.begin(), [](unsigned char c) { return std::tolower(c); });
+                return wanted == mac || (!a.userName.empty() && *static_cast<std::string*>(aText) == a.userName);
+            }
+        };
+        auto answers = TqGvcpClient::Discover(TqGvcpClient::LoopbackTargets(), 1500, &Match::Named, &text);
+        for (const auto& a : answers)
+            if (Match::Named(a, &text)) return ConnectTo(a.ip, aPrivilege);
+        return TqResult(TQ_NOT_FOUND, TqString("no device answers to that name"));
+    });
 }
 
 TqResult TqDevice::Connect(const TqDeviceInfo* aDeviceInfo) { return ConnectRecord(aDeviceInfo, Reg::kCcpControl); }
 
+// Under the allocation guard, as ConnectText.
 TqResult TqDevice::ConnectRecord(const TqDeviceInfo* aDeviceInfo, uint32_t aPrivilege) {
-    if (!aDeviceInfo) return TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
-    if (auto* gev = dynamic_cast<const TqDeviceInfoGEV*>(aDeviceInfo)) {
-        uint32_t ip = 0;
-        if (!TqGvcpClient::ParseIp(gev->GetIPAddress().GetAscii(), ip)) return TqResult(TQ_INVALID_PARAMETER);
-        return ConnectTo(ip, aPrivilege);
-    }
-    if (dynamic_cast<const TqDeviceInfoUSB*>(aDeviceInfo) && !dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo))
-        return TqResult(TQ_NOT_SUPPORTED, TqString("a plain USB device cannot be connected"));
-    auto simulated = TqSimulation::Device(aDeviceInfo->GetConnectionID().GetAscii());
-    return simulated ? ConnectDirect(std::move(simulated), aPrivilege) : TqResult(TQ_NOT_FOUND, TqString("the device does not answer"));
+    return TqNoMemory::Guard([&]() -> TqResult {
+        if (!aDeviceInfo) return TqResult(TQ_INVALID_PARAMETER, TqString("no device information"));
+        if (auto* gev = dynamic_cast<const TqDeviceInfoGEV*>(aDeviceInfo)) {
+            uint32_t ip = 0;
+            if (!TqGvcpClient::ParseIp(gev->GetIPAddress().GetAscii(), ip)) return TqResult(TQ_INVALID_PARAMETER);
+            return ConnectTo(ip, aPrivilege);
+        }
+        if (dynamic_cast<const TqDeviceInfoUSB*>(aDeviceInfo) && !dynamic_cast<const TqDeviceInfoU3V*>(aDeviceInfo))
+            return TqResult(TQ_NOT_SUPPORTED, TqString("a plain USB device cannot be connected"));
+        auto simulated = TqSimulation::Device(aDeviceInfo->GetConnectionID().GetAscii());
+        return simulated ? ConnectDirect(std::move(simulated), aPrivilege) : TqResult(TQ_NOT_FOUND, TqString("the device does not answer"));
+    });
 }
 
 namespace {

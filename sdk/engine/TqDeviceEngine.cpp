@@ -393,7 +393,7 @@ uint16_t StreamChannelWrite(const WordWrite& w) {
     if (w.address == base) {
         if (w.value & 0x000F0000) return Gvcp::kInvalidParameter;
         w.Store(w.value & 0xFFFF);
-        if (w.Applying()) d.KeepChannelSockets();   // the channel opens or closes with its port
+        if (w.Applying()) d.KeepChannelSockets();   // the channel opens or closes; its port stays
         return Gvcp::kSuccess;
     }
     if (w.address == Reg::Scps(channel)) {

@@ -202,8 +202,9 @@ constexpr size_t kSpares = 2;   // payload memory a channel keeps for its next b
 
 // The socket every GVSP packet of a channel leaves from (frames, resends and their PACKET_UNAVAILABLE
 // answers, test packets), so that a receiver may take the channel's packets from its one source port
-// alone: bound to the device's address, its port what SCSP tells. Closed as the last holder lets it
-// go: a sender or the resend thread that took it before the channel closed ends its send on it.
+// alone: bound to the device's address (no other socket may bind beside it), its port what SCSP tells.
+// Closed as the last holder lets it go: a sender or the resend thread that took it before the device
+// stopped or moved ends its send on it.
 struct ChannelSocket {
     int fd = -1;
     uint32_t from = 0;   // the device's address it is bound to
@@ -216,10 +217,14 @@ struct ChannelSocket {
 
 struct Channel {
     uint32_t index = 0;
-    // Under mutex: the channel's socket while the channel is open (SCP not 0) and the UDP front end
-    // runs, else null (see Device::Impl::KeepChannelSockets).
+    // Under mutex: the channel's socket while the UDP front end runs, the channel open (SCP not 0) or
+    // not, else null; whether the channel is open (see Device::Impl::KeepChannelSockets).
     std::shared_ptr<const ChannelSocket> socket;
+    bool open = false;
     uint16_t lastPort = 0;   // under mutex: the port of the channel's last socket
+    // One more (under mutex) each time the channel opens, closes or its socket changes: packets
+    // planned before leave no more (see Batch).
+    std::atomic<uint64_t> terms{0};
     uint64_t blockId = 0;  // the last block sent; 0 before the first
     bool stop = false;
     std::thread thread;

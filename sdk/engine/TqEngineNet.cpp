@@ -154,12 +154,15 @@ RunReceiverSet& RunReceivers() {
 // block that follow one another, of one size but a shorter last, in runs that begin at packet 1 and
 // every RunLength packets after it; leaders and trailers go alone. Not while a packet socket watches
 // loopback, nor once the kernel refused a run (that run goes out again one datagram at a time). The
-// blocks must live until Flush.
+// blocks must live until Flush. What is queued leaves only while the channel's term (Channel::terms)
+// is the one it was planned in: nothing more once the channel closed or its socket changed.
 class Batch {
 public:
     Batch() : mHeaderBytes(new std::array<uint8_t, WireBlock::kMaxPayloadHeader>[kMostPackets]) {}
 
-    void To(int aSocket, uint32_t aAddress, uint16_t aPort) {
+    void To(int aSocket, uint32_t aAddress, uint16_t aPort, const Channel& aChannel, uint64_t aTerm) {
+        mTerms = &aChannel.terms;
+        mTerm = aTerm;
         mSocket = aSocket;
         mUsable = aSocket >= 0 && aPort != 0 && aAddress != kBroadcast && (IsLoopback(aAddress) || IsMulticast(aAddress));
         mCoalesce = mUsable && !mRefused && IsLoopback(aAddress) && TqNet::TakesRuns(aAddress, aPort) && CoalescingKnown() &&
@@ -188,6 +191,7 @@ public:
     }
     // Sends what is queued; the packets that left since the last Sent.
     void Flush() {
+        if (mTerms && mTerms->load() != mTerm) mMessages.clear();   // the channel closed or moved meanwhile
         std::vector<mmsghdr>& out = mOut;
         out.assign(mMessages.size(), mmsghdr{});
         mControl.resize(mMessages.size());
@@ -269,6 +273,8 @@ private:
     struct Control {
         alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(uint16_t))];
     };
+    const std::atomic<uint64_t>* mTerms = nullptr;
+    uint64_t mTerm = 0;
     int mSocket = -1;
     bool mUsable = false, mCoalesce = false, mRefused = false;
     sockaddr_in mTo{};
@@ -460,18 +466,20 @@ std::shared_ptr<const ChannelSocket> OpenChannelSocket(uint32_t aFrom, uint16_t 
 void Device::Impl::KeepChannelSockets() {
     const uint32_t from = address.load();
     for (auto& ch : channels) {
-        const bool open = from != 0 && (Boot32(Reg::Scp(ch->index)) & 0xFFFF) != 0;
-        if (!open) {
-            ch->socket = nullptr;
-        } else if (!ch->socket || ch->socket->from != from) {
-            // A channel opened again keeps its source port where it can: a receiver that learnt it
-            // (and takes nothing from elsewhere) goes on receiving.
-            const uint16_t before = ch->socket ? ch->socket->port : ch->lastPort;
-            ch->socket = nullptr;
-            ch->socket = OpenChannelSocket(from, before);
+        const std::shared_ptr<const ChannelSocket> before = ch->socket;
+        if (from == 0) {
+            ch->socket = nullptr;   // a stopped device lets its ports go
+        } else if (!before || before->from != from) {
+            // The channel's port is its own from the device's start to its stop, open or closed, as a
+            // camera's is: a receiver that learnt it goes on receiving, and nobody else sends from it.
+            // At the device's new address it keeps its number where it can.
+            ch->socket = OpenChannelSocket(from, before ? before->port : ch->lastPort);
             if (ch->socket) ch->lastPort = ch->socket->port;
         }
-        SetBoot32(Reg::Scsp(ch->index), ch->socket ? ch->socket->port : 0);
+        const bool open = ch->socket && (Boot32(Reg::Scp(ch->index)) & 0xFFFF) != 0;
+        if (open != ch->open || ch->socket != before) ch->terms.fetch_add(1);
+        ch->open = open;
+        SetBoot32(Reg::Scsp(ch->index), open ? ch->socket->port : 0);
     }
 }
 
@@ -703,6 +711,7 @@ private:
         Device::StreamTap tap;
         Device::BlockSink sink;
         std::shared_ptr<const ChannelSocket> socket;   // the channel's, held while the frame leaves
+        uint64_t term = 0;                              // the channel's, as the frame was planned
         size_t bytes = 0;
     };
     enum class Next { kFrame, kSkip, kEnd };
@@ -759,6 +768,7 @@ private:
         p.notify = d.Feature(Reg::kEventNotification) != 0;
         p.tap = d.streamTap;
         p.socket = ch->socket;
+        p.term = ch->terms.load();
         p.dropEvery = d.faults.dropGvspEvery;
         p.extended = d.ExtendedIds();
         // A provider's own block ID goes out whole with extended IDs, else as its low 16 bits (the way
@@ -836,7 +846,7 @@ private:
         ch->Keep({p.block, p.sentAt, 0, wire, sequence, p.counter, p.dropEvery});
         ch->sequence.store(sequence + 1, std::memory_order_relaxed);
         uint64_t dropped = 0;
-        batch->To(aToSocket ? p.socket->fd : -1, p.destination, uint16_t(p.port));
+        batch->To(aToSocket ? p.socket->fd : -1, p.destination, uint16_t(p.port), *ch, p.term);
         auto drop = [&](uint32_t) {
             const bool dropping = p.dropEvery && ++p.counter % p.dropEvery == 0;
             dropped += dropping;
@@ -964,6 +974,7 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest) {
     uint32_t destination, port;
     StreamTap tap;
     std::shared_ptr<const ChannelSocket> socket;   // the channel's: resends leave from its port too
+    uint64_t term;
     {
         std::lock_guard lock(mutex);
         if (!linkUp) return 0;
@@ -971,6 +982,7 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest) {
         port = Boot32(Reg::Scp(channel)) & 0xFFFF;
         tap = streamTap;
         socket = channels[channel]->socket;
+        term = channels[channel]->terms.load();
     }
     const int fd = socket ? socket->fd : -1;
     // The newest block of that ID, asked for in the form it went out.
@@ -996,7 +1008,7 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest) {
     }
     ch->AskedAgain(kept, first, std::min<uint32_t>(last, uint32_t(frame->Packets() - 1)));
     auto batch = std::make_unique<Batch>();
-    batch->To(fd, destination, uint16_t(port));
+    batch->To(fd, destination, uint16_t(port), *ch, term);
     std::vector<uint8_t> tapped;
     const uint64_t sent = SendPackets(*frame, first, last, channel, tap, *batch, tapped, [](uint32_t) { return false; });
     std::lock_guard lock(mutex);
@@ -1343,7 +1355,7 @@ uint32_t Device::Address() const { return mImpl->address.load(); }
 int Device::DuplicateChannelSocket(uint32_t aChannel) const {
     Impl& d = *mImpl;
     std::lock_guard lock(d.mutex);
-    if (aChannel >= d.channels.size() || !d.channels[aChannel]->socket) return -1;
+    if (aChannel >= d.channels.size() || !d.channels[aChannel]->open) return -1;
     return fcntl(d.channels[aChannel]->socket->fd, F_DUPFD_CLOEXEC, 0);
 }
 

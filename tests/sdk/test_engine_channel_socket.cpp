@@ -1,7 +1,8 @@
 // A stream channel's one socket: every GVSP packet of the channel (frames, resends, the answer to a
 // resend of a block the device no longer has, test packets) leaves from the port SCSP tells, which
-// is readable as soon as the destination is set, kept while the channel is open, made again at the
-// device's new address, and 0 once the channel closed, the session ended, the device reset or stopped.
+// is readable as soon as the destination is set, the device's while it runs, made again at the
+// device's new address, and reads 0 once the channel closed, the session ended, the device reset or
+// stopped; nothing leaves it while the channel is closed.
 #include "engine_helpers.h"
 
 #include <gtest/gtest.h>
@@ -125,10 +126,15 @@ TEST(EngineChannelSocket, EveryPacketOfTheChannelLeavesFromThePortScspTells) {
     EXPECT_EQ(unavailable.sources, device);
     EXPECT_EQ(d.GetStatistics().resendsUnavailable, 1u);
 
-    // The channel closes with its port: SCSP reads 0 and the port is let go.
+    // The channel closes under a frame of 200 ms a packet: no more of it leaves, SCSP reads 0, and
+    // the port stays the device's.
+    d.WriteRegister(Reg::Scpd(0), 200000000);
+    d.WriteRegister(Reg::kAcquisitionStart, 1);
+    ASSERT_EQ(Collect(rx, 1).packets.size(), 1u);   // its leader
     ASSERT_EQ(d.WriteRegister(Reg::Scp(0), 0), Gvcp::kSuccess);
+    EXPECT_TRUE(Collect(rx, 1, 1000).packets.empty());
     EXPECT_EQ(s.Scsp(), 0u);
-    EXPECT_TRUE(PortFree(at, uint16_t(scsp)));
+    EXPECT_FALSE(PortFree(at, uint16_t(scsp)));
 }
 
 TEST(EngineChannelSocket, TheSocketEndsWithTheSessionAResetAndTheDevice) {

@@ -800,12 +800,13 @@ TEST(SoftDeviceGenApi, SourcesThatDisagreeFailTheStart) {
 
 namespace {
 
-// XDG_DATA_HOME at a folder of the test's own while it lives (the user sets' store).
+// XDG_DATA_HOME at a folder of the test's own in the temporary folder (TMPDIR) while it lives (the
+// user sets' store).
 struct StoreFolder {
     StoreFolder() {
-        char name[] = "/tmp/kivo-usersets-XXXXXX";
-        EXPECT_NE(mkdtemp(name), nullptr);
-        path = name;
+        const char* temporary = std::getenv("TMPDIR");
+        path = std::string(temporary && *temporary ? temporary : "/tmp") + "/kivo-usersets-XXXXXX";
+        EXPECT_NE(mkdtemp(path.data()), nullptr);
         if (const char* old = std::getenv("XDG_DATA_HOME")) before = old;
         setenv("XDG_DATA_HOME", path.c_str(), 1);
     }
