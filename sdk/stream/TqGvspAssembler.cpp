@@ -27,7 +27,7 @@ constexpr size_t kSmallEnds = 576 - Gvsp::kIpUdpOverhead;
 constexpr uint64_t kPartAlignment = 8;         // where each part of a multi-part block begins
 // The fewest bytes a multi-part payload packet carries (but the last of each part): a 576-byte packet
 // with the extended-ID header.
-constexpr uint64_t kMinPartPacket = 576 - Gvsp::kIpUdpOverhead - Gvsp::kExtendedHeaderSize - Gvsp::MultiPartPayload::kDataAt;
+constexpr uint64_t kMinPartPacket = Gvsp::PayloadBytes(576, true, true);
 
 TqPayloadType PayloadTypeOf(uint16_t aType) {
     if (aType & Gvsp::kDeviceSpecificFlag) return TqPayloadTypeDeviceSpecificBase;
@@ -88,7 +88,7 @@ void GvspAssembler::Plan(Place* aPlaces, size_t aCount) const {
     std::fill(aPlaces, aPlaces + aCount, Place{});
     if (mChunk == 0 || mLatest == 0) return;
     size_t slot = 0;
-    const uint8_t header = uint8_t(mLatestExtended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize);
+    const uint8_t header = uint8_t(Gvsp::HeaderSize(mLatestExtended));
     const Block* newest = Find(mLatest);
     if (newest) {
         // The rest of its payload packets, as far as its buffer holds them.

@@ -104,7 +104,6 @@ private:
     Clock::time_point mLast;
     double mPerDatagram = 0, mBytesPerDatagram = 0, mBuffer = 212992;
 };
-constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
 using namespace TqNet;
 using TqStreamLib::Utf8;
@@ -208,7 +207,9 @@ public:
                 result = TqResult(TQ_INVALID_PARAMETER, TqString("the device has no such stream channel"));
             if (result.IsOK())
                 result = aController.SetStreamDestination(TqString(TqGvcpClient::IpText(aLocalIp).c_str()), aPort, aChannel);
-            if (result.IsOK() && aController.ReadRegister(Reg::Scps(aChannel), size).IsOK()) Seed(size);
+            uint32_t configuration = 0;   // a device without the register: the generic header
+            if (result.IsOK() && aController.ReadRegister(Reg::Scps(aChannel), size).IsOK())
+                Seed(size, aController.ReadRegister(Reg::kGvspConfiguration, configuration).IsOK() ? configuration : 0);
             uint32_t capability = 0, scp = 0, scsp = 0;
             if (result.IsOK() && aController.ReadRegister(Reg::kGvspCapability, capability).IsOK() &&
                 aController.ReadRegister(Reg::Scp(aChannel), scp).IsOK() &&
@@ -229,7 +230,7 @@ public:
                        : Failure(status, "the device refused control (another application controls it)");
         }
         mOwnSession = true;
-        uint32_t channels = 0, heartbeat = 3000, size = 0;
+        uint32_t channels = 0, heartbeat = 3000;
         status = mControl.ReadRegister(Reg::kStreamChannels, channels);
         if (status != Gvcp::kSuccess) return Failure(status, "cannot read the stream channels");
         if (aChannel >= channels) return TqResult(TQ_INVALID_PARAMETER, TqString("the device has no such stream channel"));
@@ -237,7 +238,7 @@ public:
         if (status == Gvcp::kSuccess) status = mControl.WriteRegister(Reg::Scp(aChannel), aPort);
         if (status != Gvcp::kSuccess) return Failure(status, "the device refused the stream destination");
         mOwnDestination = true;
-        if (mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
+        SeedFromControl();
         if (mControl.ReadRegister(Reg::kHeartbeatTimeout, heartbeat) != Gvcp::kSuccess || heartbeat < 30) heartbeat = 3000;
         mHeartbeat = std::thread([this, heartbeat] { Heartbeat(heartbeat / 3, heartbeat); });
         return FromDevicePort(ReadSourcePort(), true);
@@ -248,9 +249,9 @@ public:
         Watch(aDevice);
         mChannel = aChannel;
         if (!mControl.Open(aDevice)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the device"));
-        uint32_t version = 0, size = 0;
+        uint32_t version = 0;
         const uint16_t status = mControl.ReadRegister(Reg::kVersion, version);
-        if (status == Gvcp::kSuccess && mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
+        if (status == Gvcp::kSuccess) SeedFromControl();
         // A group's receivers share its port: the socket stays unconnected, the filter alone drops strangers.
         const uint16_t source = status == Gvcp::kSuccess ? ReadSourcePort() : 0;
         mControl.Close();
@@ -309,12 +310,20 @@ private:
         mState.ready.notify_all();
     }
 
-    // The device's packet size: the payload of a full packet, and datagrams of that size read whole.
-    void Seed(uint32_t aScps) {
+    // The device's packet size: the payload of a full packet (with the header its GVSP configuration
+    // chooses), and datagrams of that size read whole.
+    void Seed(uint32_t aScps, uint32_t aGvspConfiguration) {
         const uint32_t size = aScps & 0xFFFF;
-        if (size > kPacketOverhead) mAssembler.SetChunkHint(size - kPacketOverhead);
+        const size_t chunk = TqGvsp::PayloadBytes(size, aGvspConfiguration & Reg::kGvspExtendedIds);
+        if (chunk) mAssembler.SetChunkHint(static_cast<uint32_t>(chunk));
         if (size > TqGvsp::kIpUdpOverhead)
             mPacketBuffer = std::max(mPacketBuffer, std::min(size - uint32_t(TqGvsp::kIpUdpOverhead), kMaxPacketBuffer));
+    }
+    // The same through the control session.
+    void SeedFromControl() {
+        uint32_t size = 0, configuration = 0;
+        if (mControl.ReadRegister(Reg::Scps(mChannel), size) == Gvcp::kSuccess)
+            Seed(size, mControl.ReadRegister(Reg::kGvspConfiguration, configuration) == Gvcp::kSuccess ? configuration : 0);
     }
 
     // PACKETRESEND commands leave from the stream's socket (the destination the device streams to, or

@@ -320,7 +320,7 @@ std::vector<Bytes> Seeds() {
     // Frames of each kind with each header form, resends on and off, as sent; then lost, doubled,
     // swapped and changed packets and a stranger's copies, in small batches and reads.
     for (uint8_t form : {0, 1 | 4, 2 | 8, 3 | 4 | 8}) {
-        const uint16_t hint = uint16_t(Gvsp::PayloadBytes(kPacketSizes[form & 3]) - (form & 4 ? 12 : 0));
+        const uint16_t hint = uint16_t(Gvsp::PayloadBytes(kPacketSizes[form & 3], form & 4));
         auto w = Head(20 << 1, hint, form, form & 4 ? (uint64_t(1) << 40) : 65533,
                       {{0, 100, 40, 0}, {1, 32, 32, 64}, {2, 1, 1, 900}, {0, 8, 8, 0}, {1, 128, 64, 2000}});
         // A pause after each frame but the last (from the last one back: the items before stay where
