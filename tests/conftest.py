@@ -5,6 +5,7 @@ import gc
 import json
 import os
 import select
+import shutil
 import subprocess
 import sys
 import threading
@@ -105,6 +106,26 @@ def run_python(args, env=None, timeout=120, check_sanitizer=True):
     proc = subprocess.run([sys.executable] + argv, capture_output=True, text=True, env=full_env, timeout=timeout)
     if check_sanitizer:
         assert_no_sanitizer_report(proc)
+    return proc
+
+
+def run_in_own_network(script, *settings):
+    """Runs code (a str) in a fresh interpreter in a network namespace of its own (skipped where none can
+    be made) with the build folder and the tests importable, after `ip` brought loopback up and made
+    each of the settings (its arguments, e.g. ["link", "set", "lo", "mtu", "1500"]); returns the process."""
+    unshare, ip = shutil.which("unshare"), shutil.which("ip")
+    if not unshare or not ip:
+        pytest.skip("needs unshare and ip (util-linux, iproute2) for a network namespace of its own")
+    plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}   # ip runs without the sanitizer
+    setup = "".join("import subprocess; subprocess.run(%r, check=True, env=%r)\n" % ([ip] + list(arguments), plain)
+                    for arguments in [["link", "set", "lo", "up"], *settings])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD_PYTHON, os.path.dirname(__file__),
+                                                        os.environ.get("PYTHONPATH", "")]))
+    proc = subprocess.run([unshare, "--net", sys.executable, "-c", setup + script], capture_output=True, text=True,
+                          env=env, timeout=120)
+    if proc.returncode != 0 and "unshare failed" in proc.stderr:
+        pytest.skip("no network namespace can be made here: " + proc.stderr.strip()[-300:])
+    assert_no_sanitizer_report(proc)
     return proc
 
 

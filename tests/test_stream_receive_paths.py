@@ -5,14 +5,17 @@ with the receiver). All give the same frames, whole and equal to the device's pa
 device loses packets and the receiver asks for them again; and from a device of hand-made datagrams
 (tests/gvsp_tools.py), a block begun in another buffer than the receiver planned leaves the next
 block's bytes alone, and a payload packet shorter than a full one before the last never makes a
-block whole."""
+block whole. Each takes what the kernel delivers to a socket, each datagram once: a frame sent by a
+sender outside the SDK as one segmented send, or with IP options, and datagrams the kernel had to
+fragment (in a network namespace of the test's own, where loopback's MTU is 1500)."""
 
+import socket
 import time
 
 import numpy as np
 import pytest
 
-from conftest import connect_soft_device, packet_ring_open
+from conftest import connect_soft_device, packet_ring_open, run_in_own_network
 from gvsp_tools import (IMAGE_EXTENDED_CHUNK, HandMadeDevice, counting, image_frame, leader_chunk_data, leader_image,
                         payload, trailer_chunk_data, trailer_image)
 from test_stream import pattern
@@ -22,11 +25,12 @@ WIDTH, HEIGHT = 640, 480   # 1500-byte packets: a leader, 210 payload packets, a
 FRAMES = 24
 
 
-def received(k, hooks, soft_devices, drop, path):
+def received(k, hooks, soft_devices, drop, path, packet_size=1500):
     """FRAMES frames of a paced software device (one packet in `drop` lost, 0: none) to a stream with
     resends on: [(result, block ID, image)], and the stream's PacketsRecovered."""
     handle, device = connect_soft_device(k, soft_devices, address="127.0.0.2", model="Two Paths",
                                          mac="02:4b:49:63:00:01", width=WIDTH, height=HEIGHT)
+    assert device.GetParameters().SetIntegerValue("GevSCPSPacketSize", packet_size).IsOK()
     stream = k.TqStreamGEV()
     got = []
     try:
@@ -168,6 +172,33 @@ def test_a_short_payload_packet_before_the_last_never_makes_a_block_whole(k, rec
             assert stream.GetParameters().GetIntegerValue("PacketsBad")[1] == 0
         finally:
             closed(stream)
+
+
+@pytest.mark.parametrize("how", ["segmented", "ip options"])
+def test_a_frame_sent_as_the_kernel_allows_comes_back_whole_each_packet_once(k, receive_path, how):
+    """A leader alone, four payload packets (the last shorter) in one segmented send and a trailer
+    alone; or every packet with IP options (no-operations)."""
+    data = counting(3 * 540 + 400, 9)
+    with HandMadeDevice(packet_size=576) as device:
+        stream, _ = hand_made_stream(k, device, 1, len(data))
+        try:
+            if how == "ip options":
+                device.gvsp.setsockopt(socket.IPPROTO_IP, socket.IP_OPTIONS, b"\x01\x01\x01\x00")
+            device.send(image_frame(9, 101, 20, data, 540), runs=how == "segmented")
+            assert retrieved(stream, 1) == [("OK", 9, data)]
+            parameters = stream.GetParameters()
+            assert [parameters.GetIntegerValue(name)[1] for name in ("PacketsReceived", "PacketsRedundant")] == [6, 0]
+        finally:
+            closed(stream)
+
+
+def test_datagrams_the_kernel_fragmented_come_back_whole(receive_path):
+    # In a network namespace of its own, where loopback's MTU is 1500: packets of 8000 bytes.
+    script = """import kivo_python64 as k, _kivo_testhooks as hooks
+from test_stream_receive_paths import received, assert_whole_pattern_frames
+assert_whole_pattern_frames(received(k, hooks, hooks.soft_device_start, 0, "%s", packet_size=8000)[0])""" % receive_path
+    proc = run_in_own_network(script, ["link", "set", "lo", "mtu", "1500"])
+    assert proc.returncode == 0, proc.stderr[-4000:]
 
 
 def test_datagrams_of_another_sender_have_a_statistic_of_their_own(k):

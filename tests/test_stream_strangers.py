@@ -3,7 +3,8 @@ address, or on the device's own address at another port once the device's source
 sending to the stream's port: nothing of it is handed back, none of its packets lands in a frame of
 the device's, none is answered with a resend request, and a flood of it leaves the device's frames
 whole. The kernel drops the strangers before the receiver reads them: the stream receives no more
-datagrams than the device sent. Each case on every receive path (the receive_path fixture)."""
+datagrams than the device sent. Nor does a frame in the device's name that the kernel's IP or UDP
+layer drops reach a block. Each case on every receive path (the receive_path fixture)."""
 
 import os
 import pickle
@@ -439,3 +440,41 @@ def test_the_device_keeps_its_source_port_while_its_channel_is_closed(k, hooks, 
         if other:
             other.kill()
             other.wait()
+
+
+def link_frame(payload, source, to, fault):
+    """The Ethernet frame of a UDP datagram from source to to ((address, port) each) as loopback
+    carries it, spoilt by fault so that the kernel drops it."""
+    def checksum(data):
+        total = sum(struct.unpack("!%dH" % ((len(data) + 1) // 2), data + b"\0" * (len(data) % 2)))
+        total = (total & 0xFFFF) + (total >> 16)
+        return ~(total + (total >> 16)) & 0xFFFF
+
+    ends, length = socket.inet_aton(source[0]) + socket.inet_aton(to[0]), 8 + len(payload)
+    udp = struct.pack("!HHH", source[1], to[1], length)
+    udp += struct.pack("!H", (checksum(ends + struct.pack("!HH", 17, length) + udp + b"\0\0" + payload) or 0xFFFF)
+                       ^ (fault == "udp checksum")) + payload
+    options = b"\x44\x03\x05\x00" if fault == "ip options" else b""   # a timestamp option shorter than any
+    ip = struct.pack("!BBHIBB", 0x45 + len(options) // 4, 0, 20 + len(options) + length, 0, 64, 17)
+    ip += struct.pack("!H", checksum(ip + b"\0\0" + ends + options) ^ (fault == "ip checksum")) + ends + options
+    link = (b"\x02\0\0\0\0\x09" if fault == "another host" else bytes(6)) + bytes(6)
+    return link + (b"\x81\x00\x00\x05" if fault == "vlan" else b"") + b"\x08\x00" + ip + udp
+
+
+@pytest.mark.parametrize("fault", ["udp checksum", "ip checksum", "another host", "vlan", "ip options"])
+def test_a_frame_the_kernel_drops_never_lands_in_a_frame_of_the_device(hooks, rigs, receive_path, fault):
+    # Sent on loopback with a packet socket before the device streams: payload packet 1 of each of its
+    # first blocks, from its address and source port, its bytes 0xEE, each with the fault.
+    rig = rigs()
+    try:
+        link = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+    except PermissionError:
+        pytest.skip("this process may not open a packet socket")
+    with link:
+        link.bind(("lo", 0))
+        for block in range(1, 40):
+            link.send(link_frame(hooks.gvsp_frame(WIDTH, HEIGHT, block, fill=0xEE)[1], (DEVICE, rig.source_port()),
+                                 rig.to, fault))
+    rig.nothing_handed_back(300)
+    assert_device_frames(while_streaming(rig, 12, lambda stop: None))
+    rig.assert_no_datagram_but_the_devices()

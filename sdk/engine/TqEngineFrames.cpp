@@ -182,9 +182,7 @@ namespace {
 
 // The payload bytes of one packet: a generic one, or a multi-part one.
 size_t PacketPayload(uint32_t aPacketSize, bool aExtended, bool aMultiPart) {
-    const size_t header = aExtended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize;
-    return std::max(aPacketSize, Reg::kMinPacketSize) - Gvsp::kIpUdpOverhead - header -
-           (aMultiPart ? Gvsp::MultiPartPayload::kDataAt : 0);
+    return Gvsp::PayloadBytes(std::max(aPacketSize, Reg::kMinPacketSize), aExtended, aMultiPart);
 }
 
 }  // namespace
@@ -210,7 +208,7 @@ WireBlock MakeBlock(const Frame& aFrame, uint64_t aTimestamp, uint32_t aPacketSi
     }
     b.chunks = aFrame.chunks;
     b.total = multiPart ? 0 : b.imageSize + aFrame.chunkSize;
-    const size_t header = aExtended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize;
+    const size_t header = Gvsp::HeaderSize(aExtended);
     b.chunk = PacketPayload(aPacketSize, aExtended, multiPart);
     if (multiPart) {
         for (const FramePart& part : aFrame.parts) {

@@ -141,7 +141,7 @@ struct WireBlock {
     size_t Packets() const { return count + 2; }
     // The header bytes of each payload packet.
     size_t PayloadHeader() const {
-        return (extended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize) + (parts.empty() ? 0 : Gvsp::MultiPartPayload::kDataAt);
+        return Gvsp::HeaderSize(extended) + (parts.empty() ? 0 : Gvsp::MultiPartPayload::kDataAt);
     }
     static constexpr size_t kMaxPayloadHeader = Gvsp::kExtendedHeaderSize + Gvsp::MultiPartPayload::kDataAt;
     // Bytes of all its packets.

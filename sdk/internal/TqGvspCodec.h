@@ -54,8 +54,8 @@ constexpr uint16_t BaseType(uint16_t aType) { return aType & 0x3FFF; }
 // Whether a leader of that type carries an image's geometry (image, and image with extended chunks).
 constexpr bool IsImage(uint16_t aType) { return BaseType(aType) == kPayloadImage; }
 
-// Bytes of block data in one payload packet of a stream channel packet size (generic header).
-constexpr size_t PayloadBytes(uint32_t aPacketSize) { return aPacketSize - kIpUdpOverhead - kHeaderSize; }
+// The header's size in the generic form, or with aExtended in the extended-ID form.
+constexpr size_t HeaderSize(bool aExtended) { return aExtended ? kExtendedHeaderSize : kHeaderSize; }
 
 // ---- the header ----
 
@@ -77,10 +77,10 @@ public:
     // The header at the start of a packet of aSize bytes: none when they are fewer than its form has.
     static std::optional<Header> Of(const uint8_t* aData, size_t aSize) {
         if (!aData || aSize < kHeaderSize) return std::nullopt;
-        return Checked<Header>(Bytes(aData, aSize), Extended(aData) ? kExtendedHeaderSize : kHeaderSize);
+        return Checked<Header>(Bytes(aData, aSize), HeaderSize(Extended(aData)));
     }
     bool ExtendedIds() const { return Extended(mData); }
-    size_t Size() const { return ExtendedIds() ? kExtendedHeaderSize : kHeaderSize; }
+    size_t Size() const { return HeaderSize(ExtendedIds()); }
     uint16_t Status() const { return kStatus.Get(mData); }
     uint8_t Format() const { return kFormat.Get(mData) & 0x0F; }
     uint64_t BlockId() const { return ExtendedIds() ? kExtendedBlockId.Get(mData) : kBlockId.Get(mData); }
@@ -305,6 +305,14 @@ public:
 private:
     using View::View;
 };
+
+// Bytes of block data in one payload packet of a stream channel packet size (IP, UDP and GVSP
+// headers included), with the header of aExtended; with aMultiPart after the part fields of a
+// multi-part payload packet. 0 for a packet size that holds no more than the headers.
+constexpr size_t PayloadBytes(uint32_t aPacketSize, bool aExtended = false, bool aMultiPart = false) {
+    const size_t headers = kIpUdpOverhead + HeaderSize(aExtended) + (aMultiPart ? MultiPartPayload::kDataAt : 0);
+    return aPacketSize > headers ? aPacketSize - headers : 0;
+}
 
 // ---- trailers ----
 

@@ -27,7 +27,7 @@ constexpr size_t kSmallEnds = 576 - Gvsp::kIpUdpOverhead;
 constexpr uint64_t kPartAlignment = 8;         // where each part of a multi-part block begins
 // The fewest bytes a multi-part payload packet carries (but the last of each part): a 576-byte packet
 // with the extended-ID header.
-constexpr uint64_t kMinPartPacket = 576 - Gvsp::kIpUdpOverhead - Gvsp::kExtendedHeaderSize - Gvsp::MultiPartPayload::kDataAt;
+constexpr uint64_t kMinPartPacket = Gvsp::PayloadBytes(576, true, true);
 
 TqPayloadType PayloadTypeOf(uint16_t aType) {
     if (aType & Gvsp::kDeviceSpecificFlag) return TqPayloadTypeDeviceSpecificBase;
@@ -72,6 +72,18 @@ bool GvspAssembler::Newer(uint64_t aId, bool aExtended) const {
     return aExtended ? NewerExtended(aId, mLatest) : NewerStandard(uint16_t(aId), uint16_t(mLatest));
 }
 
+bool GvspAssembler::Begins(uint64_t aId, bool aExtended, Clock::time_point aNow) const {
+    const bool idle = mBlocks.empty() && aNow - mLatestAt > std::chrono::milliseconds(mState.imageTimeout.load());
+    return mLatest == 0 || idle || Newer(aId, aExtended);
+}
+
+bool GvspAssembler::Starves(const uint8_t* aData, size_t aSize, Clock::time_point aNow) const {
+    if (!mState.input.empty()) return false;
+    const auto header = Gvsp::Header::Of(aData, aSize);
+    return header && header->Format() == Gvsp::kFormatLeader && header->Status() == 0 && header->BlockId() != 0 &&
+           !Find(header->BlockId()) && Begins(header->BlockId(), header->ExtendedIds(), aNow);
+}
+
 GvspAssembler::Block* GvspAssembler::Find(uint64_t aId) {
     for (Block& b : mBlocks)
         if (b.id == aId) return &b;
@@ -88,7 +100,7 @@ void GvspAssembler::Plan(Place* aPlaces, size_t aCount) const {
     std::fill(aPlaces, aPlaces + aCount, Place{});
     if (mChunk == 0 || mLatest == 0) return;
     size_t slot = 0;
-    const uint8_t header = uint8_t(mLatestExtended ? Gvsp::kExtendedHeaderSize : Gvsp::kHeaderSize);
+    const uint8_t header = uint8_t(Gvsp::HeaderSize(mLatestExtended));
     const Block* newest = Find(mLatest);
     if (newest) {
         // The rest of its payload packets, as far as its buffer holds them.
@@ -224,9 +236,7 @@ void GvspAssembler::Process(const uint8_t* aData, size_t aHeaderSize, const uint
 
     Block* b = Find(id);
     if (!b) {
-        const uint32_t timeout = mState.imageTimeout.load();
-        const bool idle = mBlocks.empty() && aNow - mLatestAt > std::chrono::milliseconds(timeout);
-        if (mLatest != 0 && !idle && !Newer(id, extended)) {
+        if (!Begins(id, extended, aNow)) {
             c.packetsIgnored++;   // a block handed back already, or far behind
             return;
         }
@@ -831,6 +841,12 @@ void GvspAssembler::AbortAll() {
 
 // ---- batches ----
 
+void GvspRingBatch::Cut(GvspAssembler& aAssembler) {
+    Counters& c = aAssembler.StateOf().counters;
+    c.packetsReceived++;
+    c.packetsBad++;
+}
+
 void GvspBatchBase::NameSender(msghdr& aMessage, unsigned aIndex) {
     aMessage.msg_name = &mSenders[aIndex];
     aMessage.msg_namelen = sizeof mSenders[aIndex];
@@ -866,10 +882,10 @@ void GvspBatchBase::End(GvspAssembler& aAssembler) {
 }
 
 bool GvspBatchBase::Foreign(const msghdr& aMessage) const {
-    if (mSourceAddress == 0) return false;
+    if (AnySender()) return false;
     const auto* sender = static_cast<const sockaddr_in*>(aMessage.msg_name);
     return !sender || aMessage.msg_namelen < sizeof(sockaddr_in) || sender->sin_family != AF_INET ||
-           !FromSource(mSourceAddress, mSourcePort, ntohl(sender->sin_addr.s_addr), ntohs(sender->sin_port));
+           GvspSource::Foreign(ntohl(sender->sin_addr.s_addr), ntohs(sender->sin_port));
 }
 
 GvspBatch::GvspBatch(uint32_t aPacketBuffer)

@@ -46,6 +46,7 @@
 
 #include "TqBufferReception.h"
 #include "TqGvspCodec.h"
+#include "TqLinkFrame.h"
 #include "TqStreamState.h"
 
 #include <netinet/in.h>
@@ -83,6 +84,10 @@ public:
     // lock held).
     void Process(const uint8_t* aHeader, size_t aHeaderSize, const uint8_t* aBody, size_t aBodySize,
                  Clock::time_point aNow);
+
+    // Whether a datagram of aSize bytes at aData would begin a block at aNow and find no buffer queued
+    // (state lock held).
+    bool Starves(const uint8_t* aData, size_t aSize, Clock::time_point aNow) const;
 
     // A place that the payload of generic payload packet `packet` of block `block` (in the header form
     // of `header` bytes) may be received into directly: `length` bytes at `at`; null: none.
@@ -164,6 +169,9 @@ private:
     const Block* Find(uint64_t aId) const;
     // Whether aId (of the form aExtended) comes after the last block begun.
     bool Newer(uint64_t aId, bool aExtended) const;
+    // Whether a datagram of block aId (of the form aExtended), none of whose blocks is in progress,
+    // begins it at aNow: its ID is newer than the last one begun, or the receiver is idle.
+    bool Begins(uint64_t aId, bool aExtended, Clock::time_point aNow) const;
     Block* Begin(uint64_t aId, bool aExtended, Clock::time_point aNow);
     void Leader(Block& aBlock, const uint8_t* aBody, size_t aSize);
     // What the trailer aBody of a block of payload type aType tells of its size: for a type whose
@@ -228,9 +236,66 @@ inline bool FromSource(uint32_t aSourceAddress, uint16_t aSourcePort, uint32_t a
     return aSourceAddress == 0 || (aAddress == aSourceAddress && (aSourcePort == 0 || aPort == aSourcePort));
 }
 
-// What the two batches share. The sender: every datagram (every read) from another address, or
-// another port where one is given, is dropped before anything of it is looked at, counted in
-// packetsForeign. Places: payloads the assembler expects next are received straight into their
+// The sender every way into the assembler takes datagrams from: one from another address, or another
+// port where one is given, is dropped before anything of it is looked at, counted in packetsForeign.
+class GvspSource {
+public:
+    // The device's address and port (host order) the datagrams must come from: address 0 takes any
+    // sender, port 0 any port of the address. Before the receiver starts.
+    void SetSource(uint32_t aAddress, uint16_t aPort) {
+        mSourceAddress = aAddress;
+        mSourcePort = aPort;
+    }
+
+protected:
+    ~GvspSource() = default;
+    // Whether a datagram from aAddress:aPort (host order) comes from another sender.
+    bool Foreign(uint32_t aAddress, uint16_t aPort) const {
+        return !FromSource(mSourceAddress, mSourcePort, aAddress, aPort);
+    }
+    bool AnySender() const { return mSourceAddress == 0; }
+
+private:
+    uint32_t mSourceAddress = 0;
+    uint16_t mSourcePort = 0;
+};
+
+// The datagrams of the packet ring (TqGvspRing.h), each from the source (GvspSource) processed as a
+// datagram of the batches. A leader that would begin a block and finds no buffer queued waits in the
+// ring (Take answers false, and the datagram is to be taken again) while the ring has room for it,
+// at most kBufferWait after the queue ran empty: the application is giving back the buffers of the
+// frames before it.
+class GvspRingBatch final : public GvspSource {
+public:
+    static constexpr auto kBufferWait = std::chrono::milliseconds(20);
+
+    // One datagram of the ring at aNow (state lock held); aRoom() tells whether the ring has room for
+    // a leader to wait in (asked only then).
+    template <class Room>
+    bool Take(GvspAssembler& aAssembler, const TqLinkFrame::Datagram& aDatagram, GvspAssembler::Clock::time_point aNow,
+              Room&& aRoom) {
+        if (Foreign(aDatagram.source, aDatagram.sourcePort)) {
+            aAssembler.StateOf().counters.packetsForeign++;
+            return true;
+        }
+        if (!aAssembler.StateOf().input.empty()) {
+            mStarved = {};
+        } else if (aAssembler.Starves(aDatagram.data, aDatagram.size, aNow)) {
+            if (mStarved == GvspAssembler::Clock::time_point()) mStarved = aNow;
+            if (aNow - mStarved < kBufferWait && aRoom()) return false;
+        }
+        aAssembler.Process(aDatagram.data, aDatagram.size, aNow);
+        return true;
+    }
+    // A frame the ring had to cut (state lock held).
+    static void Cut(GvspAssembler& aAssembler);
+
+private:
+    GvspAssembler::Clock::time_point mStarved;   // since when leaders found no buffer queued (or none)
+};
+
+// What the two batches share. The sender (GvspSource): every datagram of another sender (every read)
+// is dropped and counted. Places: payloads the assembler expects next are received straight into their
 // places in the caller's buffers, their headers beside in the batch's own memory; a datagram is
 // processed from its place while it is the packet planned there and nothing was copied into a buffer
 // yet in this batch (so the place still holds what the kernel put there). At the first datagram that
@@ -238,16 +303,10 @@ inline bool FromSource(uint32_t aSourceAddress, uint16_t aSourcePort, uint32_t a
 // places move in beside their headers, and from there on every datagram is processed whole from the
 // batch's memory, exactly as without places. What the kernel put into a place whose packet did not
 // come there lies where no packet was received yet, and holds no meaning.
-class GvspBatchBase : protected GvspAssembler::CopyWatch {
+class GvspBatchBase : public GvspSource, protected GvspAssembler::CopyWatch {
 public:
     static constexpr unsigned kMessages = 32;   // datagrams (reads) a recvmmsg
 
-    // The device's address and port (host order) the datagrams must come from: address 0 takes any
-    // sender, port 0 any port of the address. Before the receiver starts.
-    void SetSource(uint32_t aAddress, uint16_t aPort) {
-        mSourceAddress = aAddress;
-        mSourcePort = aPort;
-    }
     // Batches processed wholly from where the kernel put them, and batches gathered from some point on.
     uint64_t InPlace() const { return mInPlace; }
     uint64_t Gathered() const { return mGathered; }
@@ -274,8 +333,6 @@ protected:
 
 private:
     sockaddr_in mSenders[kMessages];
-    uint32_t mSourceAddress = 0;
-    uint16_t mSourcePort = 0;
     uint64_t mInPlace = 0, mGathered = 0;
 };
 

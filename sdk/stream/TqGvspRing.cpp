@@ -9,11 +9,14 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace TqStreamLib {
@@ -22,45 +25,46 @@ namespace {
 
 using namespace TqLinkFrame;
 
-// The filter, over a frame from its Ethernet header: an unfragmented IPv4 UDP datagram between the
-// ends, taken whole; anything else, nothing.
+// The filter, over a frame from its Ethernet header: an unfragmented IPv4 UDP datagram without IP
+// options between the ends, for this host (a frame for another host's link address, or of a VLAN
+// no device of this host takes, the kernel marks so), taken whole; anything else, nothing.
 std::vector<sock_filter> Program(const GvspRing::Ends& aEnds) {
-    constexpr uint32_t kIp = kEthernetSize;
+    constexpr uint32_t kIp = kEthernetSize, kUdp = kIp + kIpMinSize;
     constexpr uint32_t kWhole = 0x40000;   // more than any frame: the frame whole
     std::vector<sock_filter> p;
-    // Each check jumps to the end (drop) when it fails; the offsets are filled in once the end is known.
-    std::vector<size_t> drops;
+    // Each check jumps to the end (drop) when it fails; the offsets are filled in once the end is
+    // known. A drop on a jump's true branch (an equal value, set bits) or on its false one.
+    std::vector<std::pair<size_t, bool>> drops;
     auto load = [&](uint16_t aSize, uint32_t aAt) { p.push_back(BPF_STMT(BPF_LD | aSize | BPF_ABS, aAt)); };
-    auto equals = [&](uint32_t aValue) {
-        drops.push_back(p.size());
-        p.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aValue, 0, 0));
+    auto jump = [&](uint16_t aTest, uint32_t aValue, bool aDropWhen) {
+        drops.emplace_back(p.size(), aDropWhen);
+        p.push_back(BPF_JUMP(BPF_JMP | aTest | BPF_K, aValue, 0, 0));
     };
+    auto equals = [&](uint32_t aValue) { jump(BPF_JEQ, aValue, false); };
+    load(BPF_B, uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE));
+    jump(BPF_JEQ, PACKET_OTHERHOST, true);
     load(BPF_H, uint32_t(Ethernet::kType.at));
     equals(kEtherTypeIpv4);
+    load(BPF_B, kIp + uint32_t(Ipv4::kVersionLength.at));
+    equals(kVersionLengthPlain);
     load(BPF_B, kIp + uint32_t(Ipv4::kProtocol.at));
     equals(kProtocolUdp);
     load(BPF_H, kIp + uint32_t(Ipv4::kFragment.at));
-    drops.push_back(p.size());   // a fragment: jump to the end when any of the bits is set
-    p.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, Ipv4::kMoreFragments | Ipv4::kOffsetMask, 0, 0));
+    jump(BPF_JSET, Ipv4::kMoreFragments | Ipv4::kOffsetMask, true);   // a fragment
     load(BPF_W, kIp + uint32_t(Ipv4::kSource.at));
     equals(aEnds.source);
     load(BPF_W, kIp + uint32_t(Ipv4::kDestination.at));
     equals(aEnds.destination);
-    p.push_back(BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, kIp));   // X: the IPv4 header's length
-    p.push_back(BPF_STMT(BPF_LD | BPF_H | BPF_IND, kIp + uint32_t(Udp::kDestinationPort.at)));
+    load(BPF_H, kUdp + uint32_t(Udp::kDestinationPort.at));
     equals(aEnds.destinationPort);
     if (aEnds.sourcePort) {
-        p.push_back(BPF_STMT(BPF_LD | BPF_H | BPF_IND, kIp + uint32_t(Udp::kSourcePort.at)));
+        load(BPF_H, kUdp + uint32_t(Udp::kSourcePort.at));
         equals(aEnds.sourcePort);
     }
     p.push_back(BPF_STMT(BPF_RET | BPF_K, kWhole));
     const size_t end = p.size();
     p.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
-    for (size_t at : drops) {
-        const auto skip = static_cast<uint8_t>(end - at - 1);
-        if (BPF_OP(p[at].code) == BPF_JSET) p[at].jt = skip;   // set bits: dropped
-        else p[at].jf = skip;                                  // not equal: dropped
-    }
+    for (const auto& [at, when] : drops) (when ? p[at].jt : p[at].jf) = static_cast<uint8_t>(end - at - 1);
     return p;
 }
 
@@ -70,15 +74,29 @@ bool Attach(int aSocket, const GvspRing::Ends& aEnds) {
     return ::setsockopt(aSocket, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog) == 0;
 }
 
+// Whether the kernel tells the segments of a segmented UDP send in the virtio-net header (6.2 on).
+bool KernelTellsSegments() {
+    utsname name{};
+    unsigned major = 0, minor = 0;
+    return ::uname(&name) == 0 && std::sscanf(name.release, "%u.%u", &major, &minor) == 2 &&
+           (major > 6 || (major == 6 && minor >= 2));
+}
+
 }  // namespace
 
 bool GvspRing::Open(const Ends& aEnds, unsigned aBlocks) {
     Close();
+    if (!KernelTellsSegments()) {
+        errno = ENOTSUP;
+        return false;
+    }
     // No protocol until bound: nothing arrives before the filter is in place.
     const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
+    void* map = MAP_FAILED;
     auto fail = [&] {
         const int error = errno;
+        if (map != MAP_FAILED) ::munmap(map, kBlockSize * aBlocks);
         ::close(fd);
         errno = error;
         return false;
@@ -87,8 +105,11 @@ bool GvspRing::Open(const Ends& aEnds, unsigned aBlocks) {
     int version = TPACKET_V3, one = 1;
     if (!loopback || ::setsockopt(fd, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0 || !Attach(fd, aEnds))
         return fail();
-    // Loopback shows each frame twice, leaving and arriving: the ring takes it arriving.
-    if (::setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0) return fail();
+    // Loopback shows each frame twice, leaving and arriving: the ring takes it arriving. Each frame
+    // comes after a virtio-net header, which tells the segments of a segmented send.
+    if (::setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0 ||
+        ::setsockopt(fd, SOL_PACKET, PACKET_VNET_HDR, &one, sizeof one) != 0)
+        return fail();
     tpacket_req3 request{};
     request.tp_block_size = kBlockSize;
     request.tp_block_nr = aBlocks;
@@ -96,16 +117,18 @@ bool GvspRing::Open(const Ends& aEnds, unsigned aBlocks) {
     request.tp_frame_nr = static_cast<unsigned>(kBlockSize / request.tp_frame_size * aBlocks);
     request.tp_retire_blk_tov = kBlockTimeoutMs;
     if (::setsockopt(fd, SOL_PACKET, PACKET_RX_RING, &request, sizeof request) != 0) return fail();
-    void* map = ::mmap(nullptr, kBlockSize * aBlocks, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    map = ::mmap(nullptr, kBlockSize * aBlocks, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
     if (map == MAP_FAILED) return fail();
     sockaddr_ll link{};
     link.sll_family = AF_PACKET;
     link.sll_protocol = htons(ETH_P_IP);
     link.sll_ifindex = static_cast<int>(loopback);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) {
-        ::munmap(map, kBlockSize * aBlocks);
+    // Bound, the socket joins a fanout group of its own, whose kernel side reassembles fragments
+    // before the filter sees them.
+    const int fanout = (PACKET_FANOUT_CPU | PACKET_FANOUT_FLAG_DEFRAG | PACKET_FANOUT_FLAG_UNIQUEID) << 16;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0 ||
+        ::setsockopt(fd, SOL_PACKET, PACKET_FANOUT, &fanout, sizeof fanout) != 0)
         return fail();
-    }
     struct stat status{};
     if (::fstat(fd, &status) == 0) TqNet::AddOwnRing(mInode = status.st_ino);
     mFd = fd;
@@ -125,6 +148,37 @@ void GvspRing::Close() {
     mMap = nullptr;
     mFd = -1;
     mBlocks = mNext = 0;
+}
+
+void GvspRing::Lay(std::vector<uint8_t>& aBlock, const uint8_t* aFrame, size_t aSize, uint32_t aStatus,
+                   uint16_t aSegment) {
+    constexpr size_t kFirst = TPACKET_ALIGN(sizeof(tpacket_block_desc));
+    if (aBlock.empty()) {
+        aBlock.assign(kFirst, 0);
+        auto* desc = reinterpret_cast<tpacket_block_desc*>(aBlock.data());
+        desc->version = TPACKET_V3;
+        desc->hdr.bh1.offset_to_first_pkt = kFirst;
+        desc->hdr.bh1.block_status = TP_STATUS_USER;
+    }
+    const size_t at = aBlock.size(), whole = TPACKET_ALIGN(kFrameAt + aSize);
+    aBlock.resize(at + whole, 0);
+    tpacket3_hdr packet{};
+    packet.tp_next_offset = static_cast<uint32_t>(whole);
+    packet.tp_status = aStatus | TP_STATUS_USER;
+    packet.tp_snaplen = packet.tp_len = static_cast<uint32_t>(aSize);
+    packet.tp_mac = static_cast<uint16_t>(kFrameAt);
+    packet.tp_net = static_cast<uint16_t>(kFrameAt + kEthernetSize);
+    std::memcpy(aBlock.data() + at, &packet, sizeof packet);
+    Offload offload;
+    if (aSegment) {
+        offload.segments = Offload::kUdp;
+        offload.segmentSize = aSegment;
+    }
+    std::memcpy(aBlock.data() + at + kFrameAt - sizeof offload, &offload, sizeof offload);
+    if (aSize) std::memcpy(aBlock.data() + at + kFrameAt, aFrame, aSize);
+    auto* desc = reinterpret_cast<tpacket_block_desc*>(aBlock.data());
+    desc->hdr.bh1.num_pkts++;
+    desc->hdr.bh1.blk_len = static_cast<uint32_t>(aBlock.size());
 }
 
 }  // namespace TqStreamLib

@@ -66,8 +66,7 @@ constexpr uint32_t kMinPacketBuffer = 17000, kMaxPacketBuffer = 65535 - TqGvsp::
 constexpr uint32_t kDefaultSocketBuffer = 4u << 20, kForcedSocketBuffer = 64u << 20;
 constexpr int kRounds = 8;        // batches read one after another without a poll
 constexpr unsigned kRingBlocks = 16;   // a packet ring of 64 MiB, as much as the forced socket buffer holds
-// How long a leader waits in the ring for a buffer to be queued, and the naps it waits in.
-constexpr auto kRingBufferWait = std::chrono::milliseconds(20);
+// The naps a leader waits in, in the ring, for a buffer to be queued.
 constexpr auto kRingNap = std::chrono::microseconds(100);
 
 // How long the socket paths' receiver naps after a batch that came partly filled while datagrams
@@ -104,7 +103,6 @@ private:
     Clock::time_point mLast;
     double mPerDatagram = 0, mBytesPerDatagram = 0, mBuffer = 212992;
 };
-constexpr uint32_t kPacketOverhead = 20 + 8 + 8;   // IP, UDP and GVSP headers in a packet size
 
 using namespace TqNet;
 using TqStreamLib::Utf8;
@@ -115,17 +113,23 @@ TqResult Failure(uint16_t aStatus, const char* aWhat) {
 }
 
 // Lets the kernel queue on aSocket only the datagrams from aAddress, and from its port aPort unless
-// that is 0 (both host order): a classic socket filter, which sees a UDP datagram from its UDP header
-// on and its IP header at SKF_NET_OFF. It keeps what it takes whole (a coalesced run too). False when
+// that is 0 (both host order); with aOptionsOnly only those whose IP header carries options (a packet
+// ring takes the others): a classic socket filter, which sees a UDP datagram from its UDP header on
+// and its IP header at SKF_NET_OFF. It keeps what it takes whole (a coalesced run too). False when
 // the kernel refused it.
-bool TakeOnlyFrom(int aSocket, uint32_t aAddress, uint16_t aPort) {
-    constexpr uint32_t kSourceAddress = SKF_NET_OFF + 12, kSourcePort = 0;
+bool TakeOnlyFrom(int aSocket, uint32_t aAddress, uint16_t aPort, bool aOptionsOnly = false) {
+    constexpr uint32_t kVersionLength = SKF_NET_OFF, kSourceAddress = SKF_NET_OFF + 12, kSourcePort = 0;
     std::vector<sock_filter> code = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kSourceAddress),
-                                     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aAddress, 0, uint8_t(aPort ? 3 : 1))};
+                                     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aAddress, 0, 0)};
     if (aPort)
         code.insert(code.end(), {BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kSourcePort),
-                                 BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aPort, 0, 1)});
+                                 BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aPort, 0, 0)});
+    if (aOptionsOnly)   // a header longer than 5 words
+        code.insert(code.end(), {BPF_STMT(BPF_LD | BPF_B | BPF_ABS, kVersionLength), BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x0F),
+                                 BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 5, 0, 0)});
     code.insert(code.end(), {BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu), BPF_STMT(BPF_RET | BPF_K, 0)});
+    for (size_t i = 0; i < code.size(); ++i)   // a failed check drops: to the last instruction
+        if (BPF_CLASS(code[i].code) == BPF_JMP) code[i].jf = static_cast<uint8_t>(code.size() - i - 2);
     const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
     return ::setsockopt(aSocket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
@@ -140,26 +144,50 @@ uint16_t SourcePortOf(uint32_t aCapability, uint32_t aScp, uint32_t aScsp) {
 class GevReceiver : public TqStreamLib::Receiver, TqDeviceLib::LinkWatch {
 public:
     GevReceiver(State& aState, int aSocket, uint32_t aPacketBuffer)
-        : mState(aState), mAssembler(aState), mSocket(aSocket), mPacketBuffer(aPacketBuffer),
-          mPath(PathAsked()), mCoalescing(mPath != Path::kPlain && AskCoalescing(aSocket)) {
-        // The senders of this process coalesce toward this socket once it is known to take runs.
-        sockaddr_in local{};
-        socklen_t length = sizeof local;
-        if (mCoalescing && ::getsockname(aSocket, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_port) {
-            mRunAddress = ntohl(local.sin_addr.s_addr);
-            mRunPort = ntohs(local.sin_port);
-            TqNet::AddRunReceiver(mRunAddress, mRunPort);
-        }
-    }
+        : mState(aState), mAssembler(aState), mSocket(aSocket), mPacketBuffer(aPacketBuffer) {}
     ~GevReceiver() override {
         Stop();
         Release();
     }
 
-    // aLocal, aPort: where the stream receives (a unicast address, or the multicast group).
-    bool Start(uint32_t aLocal, uint16_t aPort) {
+    // The receive path of the datagrams of aDevice to aLocal:aPort (a unicast address, or the multicast
+    // group), decided here alone, before the device is pointed at the port: a packet ring where the
+    // process may open one, else the socket with UDP receive offload where the kernel grants it, else
+    // the plain socket. KIVO_GVSP_RECEIVE asks for one ("ring", "offload" or "plain"; what cannot be
+    // had falls back as above), as does KIVO_GVSP_PLAIN_RECEIVE (any value but empty or 0: the plain
+    // path). Unless the ring was asked for, a device of this process, whose sender coalesces runs
+    // toward a socket that takes them, is received on the socket (the runs are cheaper than any ring).
+    // With the ring, the socket takes the device's datagrams with IP options alone, one at a time; it
+    // does so before the ring opens, so that no datagram reaches both.
+    // False when the socket could not be set up again after the ring failed.
+    bool Choose(uint32_t aDevice, uint32_t aLocal, uint16_t aPort) {
+        const Path asked = PathAsked();
+        const bool offload = asked != Path::kPlain && TakeRuns(true);
+        mPath = Path::kPlain;
+        if (asked == Path::kRing || (asked == Path::kAny && !(offload && SendsRuns(aDevice)))) {
+            mRingEnds = {aDevice, 0, aLocal, aPort};
+            if (TakeOnlyFrom(mSocket, aDevice, 0, true) && (!offload || TakeRuns(false)) &&
+                mRing.Open(mRingEnds, kRingBlocks)) {
+                mPath = Path::kRing;
+                return true;
+            }
+            if (!TakeOnlyFrom(mSocket, aDevice, 0) || (offload && !TakeRuns(true))) return false;
+        }
+        if (!offload) return true;
+        mPath = Path::kOffload;
+        // The senders of this process coalesce toward this socket once it is known to take runs.
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (::getsockname(mSocket, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_port) {
+            mRunAddress = ntohl(local.sin_addr.s_addr);
+            mRunPort = ntohs(local.sin_port);
+            TqNet::AddRunReceiver(mRunAddress, mRunPort);
+        }
+        return true;
+    }
+
+    bool Start() {
         OpenRequests();
-        OpenRing(aLocal, aPort);
         return mReceiver.Start([this] { Run(); });
     }
 
@@ -208,7 +236,9 @@ public:
                 result = TqResult(TQ_INVALID_PARAMETER, TqString("the device has no such stream channel"));
             if (result.IsOK())
                 result = aController.SetStreamDestination(TqString(TqGvcpClient::IpText(aLocalIp).c_str()), aPort, aChannel);
-            if (result.IsOK() && aController.ReadRegister(Reg::Scps(aChannel), size).IsOK()) Seed(size);
+            uint32_t configuration = 0;   // a device without the register: the generic header
+            if (result.IsOK() && aController.ReadRegister(Reg::Scps(aChannel), size).IsOK())
+                Seed(size, aController.ReadRegister(Reg::kGvspConfiguration, configuration).IsOK() ? configuration : 0);
             uint32_t capability = 0, scp = 0, scsp = 0;
             if (result.IsOK() && aController.ReadRegister(Reg::kGvspCapability, capability).IsOK() &&
                 aController.ReadRegister(Reg::Scp(aChannel), scp).IsOK() &&
@@ -229,7 +259,7 @@ public:
                        : Failure(status, "the device refused control (another application controls it)");
         }
         mOwnSession = true;
-        uint32_t channels = 0, heartbeat = 3000, size = 0;
+        uint32_t channels = 0, heartbeat = 3000;
         status = mControl.ReadRegister(Reg::kStreamChannels, channels);
         if (status != Gvcp::kSuccess) return Failure(status, "cannot read the stream channels");
         if (aChannel >= channels) return TqResult(TQ_INVALID_PARAMETER, TqString("the device has no such stream channel"));
@@ -237,7 +267,7 @@ public:
         if (status == Gvcp::kSuccess) status = mControl.WriteRegister(Reg::Scp(aChannel), aPort);
         if (status != Gvcp::kSuccess) return Failure(status, "the device refused the stream destination");
         mOwnDestination = true;
-        if (mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
+        SeedFromControl();
         if (mControl.ReadRegister(Reg::kHeartbeatTimeout, heartbeat) != Gvcp::kSuccess || heartbeat < 30) heartbeat = 3000;
         mHeartbeat = std::thread([this, heartbeat] { Heartbeat(heartbeat / 3, heartbeat); });
         return FromDevicePort(ReadSourcePort(), true);
@@ -248,9 +278,9 @@ public:
         Watch(aDevice);
         mChannel = aChannel;
         if (!mControl.Open(aDevice)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the device"));
-        uint32_t version = 0, size = 0;
+        uint32_t version = 0;
         const uint16_t status = mControl.ReadRegister(Reg::kVersion, version);
-        if (status == Gvcp::kSuccess && mControl.ReadRegister(Reg::Scps(aChannel), size) == Gvcp::kSuccess) Seed(size);
+        if (status == Gvcp::kSuccess) SeedFromControl();
         // A group's receivers share its port: the socket stays unconnected, the filter alone drops strangers.
         const uint16_t source = status == Gvcp::kSuccess ? ReadSourcePort() : 0;
         mControl.Close();
@@ -282,7 +312,8 @@ private:
     // with aConnect the socket is connected to it. The socket took the device's address alone before.
     TqResult FromDevicePort(uint16_t aPort, bool aConnect) {
         if (!aPort) return TqResult(TQ_OK);
-        if (!TakeOnlyFrom(mSocket, mDevice, aPort))
+        mRingEnds.sourcePort = aPort;
+        if (!TakeOnlyFrom(mSocket, mDevice, aPort, mPath == Path::kRing) || (mPath == Path::kRing && !mRing.Filter(mRingEnds)))
             return TqResult(TQ_NETWORK_ERROR, errno, TqString("cannot filter the device's datagrams"));
         mSourcePort = aPort;
         const sockaddr_in device = Endpoint(mDevice, aPort);
@@ -309,12 +340,20 @@ private:
         mState.ready.notify_all();
     }
 
-    // The device's packet size: the payload of a full packet, and datagrams of that size read whole.
-    void Seed(uint32_t aScps) {
+    // The device's packet size: the payload of a full packet (with the header its GVSP configuration
+    // chooses), and datagrams of that size read whole.
+    void Seed(uint32_t aScps, uint32_t aGvspConfiguration) {
         const uint32_t size = aScps & 0xFFFF;
-        if (size > kPacketOverhead) mAssembler.SetChunkHint(size - kPacketOverhead);
+        const size_t chunk = TqGvsp::PayloadBytes(size, aGvspConfiguration & Reg::kGvspExtendedIds);
+        if (chunk) mAssembler.SetChunkHint(static_cast<uint32_t>(chunk));
         if (size > TqGvsp::kIpUdpOverhead)
             mPacketBuffer = std::max(mPacketBuffer, std::min(size - uint32_t(TqGvsp::kIpUdpOverhead), kMaxPacketBuffer));
+    }
+    // The same through the control session.
+    void SeedFromControl() {
+        uint32_t size = 0, configuration = 0;
+        if (mControl.ReadRegister(Reg::Scps(mChannel), size) == Gvcp::kSuccess)
+            Seed(size, mControl.ReadRegister(Reg::kGvspConfiguration, configuration) == Gvcp::kSuccess ? configuration : 0);
     }
 
     // PACKETRESEND commands leave from the stream's socket (the destination the device streams to, or
@@ -387,11 +426,9 @@ private:
         }
     }
 
-    // The receive paths: a packet ring where the process may open one, else the socket with UDP
-    // receive offload where the kernel grants it, else the plain socket. KIVO_GVSP_RECEIVE asks for
-    // one ("ring", "offload" or "plain"; what cannot be had falls back as above), as does
-    // KIVO_GVSP_PLAIN_RECEIVE (any value but empty or 0: the plain path).
     enum class Path { kAny, kRing, kOffload, kPlain };
+
+
     static Path PathAsked() {
         const char* plain = std::getenv("KIVO_GVSP_PLAIN_RECEIVE");
         if (plain && *plain && std::strcmp(plain, "0") != 0) return Path::kPlain;
@@ -403,27 +440,10 @@ private:
         return Path::kAny;
     }
 
-    static bool AskCoalescing(int aSocket) {
-        int one = 1;
-        return ::setsockopt(aSocket, SOL_UDP, UDP_GRO, &one, sizeof one) == 0;
-    }
-
-    // The ring, where it is the path: a device of this process that sends coalesced runs toward the
-    // stream's socket is received on the socket (the runs are cheaper than any ring), unless the ring
-    // was asked for. Once the ring is open the socket drops what reaches it (the ring has it).
-    void OpenRing(uint32_t aLocal, uint16_t aPort) {
-        if (mPath != Path::kRing && mPath != Path::kAny) return;
-        if (mPath == Path::kAny && mCoalescing && SendsRuns(mDevice)) return;
-        if (!mRing.Open({mDevice, mSourcePort, aLocal, aPort}, kRingBlocks)) return;
-        sock_filter none = BPF_STMT(BPF_RET | BPF_K, 0);
-        sock_fprog drop{1, &none};
-        if (::setsockopt(mSocket, SOL_SOCKET, SO_ATTACH_FILTER, &drop, sizeof drop) != 0) {
-            mRing.Close();
-            return;
-        }
-        // The ring sees a coalesced run as one frame: the senders of this process send it datagrams.
-        if (mRunPort) TqNet::RemoveRunReceiver(mRunAddress, std::exchange(mRunPort, 0));
-        mCoalescing = false;
+    // Whether the socket now takes coalesced reads (aOn), or no longer does.
+    bool TakeRuns(bool aOn) {
+        int on = aOn;
+        return ::setsockopt(mSocket, SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
     }
 
     // Whether the device is one of this process's own, whose sender coalesces toward a receiver
@@ -437,23 +457,23 @@ private:
     void Run() {
         ::pthread_setname_np(::pthread_self(), "kivo-gvsp-rx");
         ::prctl(PR_SET_TIMERSLACK, 1000UL);   // its naps end when asked, not up to 50 us later
-        if (mRing.IsOpen())
-            RunRing();
-        else if (mCoalescing)
-            RunCoalescing();
-        else
-            RunPlain();
+        switch (mPath) {
+        case Path::kRing: RunRing(); break;
+        case Path::kOffload: RunCoalescing(); break;
+        default: RunPlain(); break;
+        }
     }
 
-    // Blocks of the ring as the kernel fills them, each datagram processed as the plain path does.
+    // Blocks of the ring as the kernel fills them, each datagram taken as the batches take theirs
+    // (GvspRingBatch), and the socket's datagrams (those with IP options) as the plain path's.
     // The state is locked for one block at a time: after the receiver was kept from running, several
     // blocks wait, and the application retrieves and queues buffers between them. A leader that
-    // finds no buffer queued waits in the ring for a while (naps of kRingNap) instead of its frame
-    // being dropped: the application is giving back the buffers of the frames before it. Leaders wait
-    // so for at most kRingBufferWait after the queue ran empty, and never once half the ring is filled.
+    // finds no buffer queued waits in the ring (in naps of kRingNap) while less than half of it is
+    // filled (see GvspRingBatch).
     void RunRing() {
         using Clock = TqStreamLib::GvspAssembler::Clock;
-        Clock::time_point starved;   // since when leaders found no buffer queued (or none)
+        TqStreamLib::GvspRingBatch ring;
+        ring.SetSource(mSourceAddress, mSourcePort);
         auto read = [&] {
             for (unsigned blocks = 0; blocks < kRingBlocks; ++blocks) {
                 std::unique_lock<std::mutex> guard(mState.lock);
@@ -462,24 +482,10 @@ private:
                 const unsigned drained = mRing.Drain(
                     1,
                     [&](const TqLinkFrame::Datagram& aDatagram) {
-                        // The kernel's filter let only the device's in: checked again as the batches do.
-                        if (!TqStreamLib::FromSource(mSourceAddress, mSourcePort, aDatagram.source, aDatagram.sourcePort)) {
-                            mState.counters.packetsForeign++;
-                            return true;
-                        }
-                        if (!mState.input.empty()) {
-                            starved = Clock::time_point();
-                        } else if (IsLeader(aDatagram)) {
-                            if (starved == Clock::time_point()) starved = now;
-                            if (now - starved < kRingBufferWait && !mRing.HalfFull()) return !(waits = true);
-                        }
-                        mAssembler.Process(aDatagram.data, aDatagram.size, now);
-                        return true;
+                        return ring.Take(mAssembler, aDatagram, now, [this] { return !mRing.HalfFull(); }) ||
+                               !(waits = true);
                     },
-                    [&] {
-                        mState.counters.packetsReceived++;
-                        mState.counters.packetsBad++;
-                    });
+                    [&] { TqStreamLib::GvspRingBatch::Cut(mAssembler); });
                 if (waits) {
                     guard.unlock();
                     std::this_thread::sleep_for(kRingNap);
@@ -489,12 +495,16 @@ private:
             }
             return true;
         };
-        mReceiver.Loop(mState.lock, mRing.Fd(), [this](Clock::time_point aNow) { return mAssembler.Expire(aNow); }, read);
-    }
-
-    static bool IsLeader(const TqLinkFrame::Datagram& aDatagram) {
-        const auto header = TqGvsp::Header::Of(aDatagram.data, aDatagram.size);
-        return header && header->Format() == TqGvsp::kFormatLeader;
+        auto batch = std::make_unique<TqStreamLib::GvspBatch>(mPacketBuffer);
+        batch->SetSource(mSourceAddress, mSourcePort);
+        auto readSocket = [&] {
+            std::lock_guard<std::mutex> guard(mState.lock);
+            const int got = ::recvmmsg(mSocket, batch->Prepare(mAssembler), TqStreamLib::GvspBatch::kSize, MSG_DONTWAIT, nullptr);
+            if (got > 0) batch->Deliver(mAssembler, static_cast<unsigned>(got), Clock::now());
+            return true;
+        };
+        mReceiver.Loop(mState.lock, mRing.Fd(), [this](Clock::time_point aNow) { return mAssembler.Expire(aNow); }, read,
+                       mSocket, readSocket);
     }
 
     // Reads of up to 64 KiB, each split back into the datagrams the kernel coalesced into it.
@@ -543,11 +553,11 @@ private:
     int mSocket;
     uint16_t mRequestId = 0;
     uint32_t mPacketBuffer;
-    Path mPath;          // the path asked for
-    bool mCoalescing;   // the socket takes coalesced reads
+    Path mPath = Path::kPlain;   // the path taken
     uint32_t mRunAddress = 0;   // its address and port, while the senders of this process coalesce toward it
     uint16_t mRunPort = 0;
     TqStreamLib::GvspRing mRing;   // open: the path
+    TqStreamLib::GvspRing::Ends mRingEnds;
     TqStreamLib::ReceiverThread mReceiver;
 
     TqGvcpClient::Channel mControl;
@@ -692,8 +702,10 @@ TqResult TqStreamGEV::Open(const TqString& aInfo, uint16_t aLocalPort, uint16_t 
     }
     const uint16_t port = ntohs(local.sin_port);
     auto receiver = std::make_unique<GevReceiver>(s, socket, PacketBuffer(s));
+    if (!receiver->Choose(o.device, o.local, port))
+        return TqResult(TQ_NETWORK_ERROR, errno, TqString("cannot filter the device's datagrams"));
     TqResult result = receiver->SetDestination(o.device, aChannel, o.local, port);
-    if (result.IsOK() && !receiver->Start(o.local, port)) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
+    if (result.IsOK() && !receiver->Start()) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
     if (result.IsFailure()) return result;   // the receiver releases what it took
     Opened(s, std::move(receiver), o.device, o.local, 0, port, aLocalPort, aChannel, aBuffersCapacity);
     return TqResult(TQ_OK);
@@ -733,8 +745,10 @@ TqResult TqStreamGEV::Open(const TqString& aInfo, const TqString& aMulticastAddr
     }
     const uint16_t port = ntohs(local.sin_port);
     auto receiver = std::make_unique<GevReceiver>(s, socket, PacketBuffer(s));
+    if (!receiver->Choose(o.device, o.group, port))
+        return TqResult(TQ_NETWORK_ERROR, errno, TqString("cannot filter the device's datagrams"));
     TqResult result = receiver->Check(o.device, aChannel);
-    if (result.IsOK() && !receiver->Start(o.group, port)) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
+    if (result.IsOK() && !receiver->Start()) result = TqResult(TQ_THREAD_ERROR, TqString("no receiver thread"));
     if (result.IsFailure()) return result;
     Opened(s, std::move(receiver), o.device, kLoopback, o.group, port, 0, aChannel, aBuffersCapacity);
     return TqResult(TQ_OK);

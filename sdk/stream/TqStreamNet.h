@@ -56,8 +56,13 @@ public:
     // from then on the loop waits for the deadlines and Stop alone.
     template <class Expire, class Read>
     void Loop(std::mutex& aLock, int aSocket, Expire aExpire, Read aRead) const {
+        Loop(aLock, aSocket, aExpire, aRead, -1, [] { return true; });
+    }
+    // The same, waiting for aOther (not -1) too, which aReadOther reads likewise.
+    template <class Expire, class Read, class ReadOther>
+    void Loop(std::mutex& aLock, int aSocket, Expire aExpire, Read aRead, int aOther, ReadOther aReadOther) const {
         using Clock = std::chrono::steady_clock;
-        bool open = true;
+        bool open = true, otherOpen = aOther >= 0;
         for (;;) {
             Clock::time_point next;
             {
@@ -69,11 +74,12 @@ public:
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count() + 1;
                 wait = static_cast<int>(std::clamp<long long>(left, 1, 100));
             }
-            pollfd fds[2] = {{mWake[0], POLLIN, 0}, {open ? aSocket : -1, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, wait);
+            pollfd fds[3] = {{mWake[0], POLLIN, 0}, {open ? aSocket : -1, POLLIN, 0}, {otherOpen ? aOther : -1, POLLIN, 0}};
+            const int ready = ::poll(fds, 3, wait);
             if (ready < 0 && errno != EINTR) break;
             if (fds[0].revents) break;
             if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) open = aRead();
+            if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) otherOpen = aReadOther();
         }
     }
 

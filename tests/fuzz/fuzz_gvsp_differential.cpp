@@ -1,12 +1,13 @@
-// One sequence of GVSP datagrams through the GigE Vision receiver's three ways in: one by one into a
-// block assembly (TqStreamLib::GvspAssembler), in batches of the plain path (TqStreamLib::GvspBatch)
-// and in coalesced reads (TqStreamLib::GvspCoalescedBatch), each with its own four buffers of the
-// same sizes, on one clock. The frames are the device engine's (TqEngine::BuildPackets): images,
+// One sequence of GVSP datagrams through the GigE Vision receiver's four ways in: one by one into a
+// block assembly (TqStreamLib::GvspAssembler), in batches of the plain path (TqStreamLib::GvspBatch),
+// in coalesced reads (TqStreamLib::GvspCoalescedBatch) and in blocks of link frames of the packet
+// ring (TqStreamLib::GvspRing, GvspRingBatch), each with its own four buffers of the same sizes, on
+// one clock. The frames are the device engine's (TqEngine::BuildPackets): images,
 // images with extended chunks and chunk data, with the generic or the extended-ID header; then
 // packets are dropped, doubled, swapped, cut, their header fields changed, and a stranger's
 // datagrams (copies with other bytes, from another address or another port of the device's) mixed
-// in. Checked besides the sanitizers: the three hand back the same blocks (ID, result, sizes, missing
-// packets), count alike (the batches alone count the stranger's datagrams, each as foreign), ask for
+// in. Checked besides the sanitizers: the four hand back the same blocks (ID, result, sizes, missing
+// packets), count alike (all but the first count the stranger's datagrams, each as foreign), ask for
 // the same packets again; every block handed back whole holds exactly the bytes its sender sent.
 //
 // Input: [settings u8][chunk hint u16] (fuzz_stream.h), [form u8][first block ID u64][frames u8],
@@ -21,9 +22,14 @@
 // has, 4 a packet ID past any block), 5 adds a stranger's copy after it (argument bit 0: from the
 // device's address at another port), 6 pauses after it for the argument's milliseconds (a batch
 // ends there, and the blocks whose time ran out are handed back). At the end the clock moves on past
-// every image timeout, then every block left is aborted.
+// every image timeout, then every block left is aborted. The ring's frames are made as the
+// coalesced reads (the frames of a block read as the reads of a batch), a frame of several datagrams
+// a segmented send, and each frame then reads [u8]: bit 0 its UDP checksum written (bit 1: none)
+// rather than left to the sender's kernel (as a segmented send's always is); bit 2 a copy the kernel
+// drops before it, its bytes changed and its UDP checksum spoilt (bit 3: its IP header checksum).
 #include "TqDeviceEngine.h"
 #include "TqGvspAssembler.h"
+#include "TqGvspRing.h"
 #include "fuzz_stream.h"
 
 #include <algorithm>
@@ -35,11 +41,12 @@ using KivoFuzz::Bytes;
 using TqStreamLib::GvspAssembler;
 using TqStreamLib::GvspBatch;
 using TqStreamLib::GvspCoalescedBatch;
+using TqStreamLib::GvspRing;
 namespace Gvsp = TqGvsp;
 
 namespace {
 
-constexpr uint32_t kDevice = 0x7F000002u, kStranger = 0x7F000063u;
+constexpr uint32_t kDevice = 0x7F000002u, kStranger = 0x7F000063u, kLocal = 0x7F000001u;
 constexpr uint16_t kDevicePort = 20202;
 constexpr uint32_t kPacketBuffer = 9000;   // above every datagram: none is cut
 constexpr uint32_t kPacketSizes[] = {576, 1000, 1500, 4000};
@@ -250,8 +257,10 @@ std::vector<Stretch> Stretches(const std::vector<Item>& aItems) {
 }
 
 // The reads a kernel with receive offload may make of a stretch: datagrams of one sender and one
-// size (the last may be shorter, none empty) joined, where the input lets them, up to 64 KiB and 64.
-std::vector<std::vector<const Item*>> Reads(const std::vector<const Item*>& aDatagrams, KivoFuzz::Reader& aIn) {
+// size (the last may be shorter, none empty) joined, where the input lets them, up to aMost bytes
+// and 64.
+std::vector<std::vector<const Item*>> Reads(const std::vector<const Item*>& aDatagrams, KivoFuzz::Reader& aIn,
+                                            size_t aMost = GvspCoalescedBatch::kReadSize) {
     std::vector<std::vector<const Item*>> reads;
     size_t length = 0;
     for (const Item* d : aDatagrams) {
@@ -260,7 +269,7 @@ std::vector<std::vector<const Item*>> Reads(const std::vector<const Item*>& aDat
             const size_t segment = read.front()->bytes.size();
             if (!d->bytes.empty() && d->bytes.size() <= segment && read.back()->bytes.size() == segment &&
                 d->address == read.front()->address && d->port == read.front()->port && read.size() < 64 &&
-                length + d->bytes.size() <= GvspCoalescedBatch::kReadSize && !(aIn.U8() & 1)) {
+                length + d->bytes.size() <= aMost && !(aIn.U8() & 1)) {
                 reads.back().push_back(d);
                 length += d->bytes.size();
                 continue;
@@ -270,6 +279,30 @@ std::vector<std::vector<const Item*>> Reads(const std::vector<const Item*>& aDat
         length = d->bytes.size();
     }
     return reads;
+}
+
+// Lays the frame of a read (several datagrams: a segmented send) into aBlock as the input tells.
+void LayFrame(Bytes& aBlock, const std::vector<const Item*>& aRead, KivoFuzz::Reader& aIn) {
+    const uint8_t how = aIn.U8();
+    const bool summed = aRead.size() > 1 || !(how & 1);
+    const uint16_t segment = uint16_t(aRead.size() > 1 ? aRead.front()->bytes.size() : 0);
+    Bytes bytes;
+    for (const Item* d : aRead) bytes.insert(bytes.end(), d->bytes.begin(), d->bytes.end());
+    auto frame = [&](bool aNoSum) {
+        return TqLinkFrame::Write(aRead.front()->address, aRead.front()->port, kLocal, 30303, bytes.data(), bytes.size(), aNoSum);
+    };
+    if (how & 4) {
+        for (uint8_t& b : bytes) b ^= 0xA5;
+        Bytes copy = frame(false);
+        uint8_t* ip = copy.data() + TqLinkFrame::kEthernetSize;
+        const uint16_t sum = TqLinkFrame::Udp::kChecksum.Get(ip + TqLinkFrame::kIpMinSize);
+        if (how & 8) TqLinkFrame::Ipv4::kTimeToLive.Put(ip, 1);
+        else TqLinkFrame::Udp::kChecksum.Put(ip + TqLinkFrame::kIpMinSize, uint16_t(sum == 1 ? 2 : sum ^ 1));   // not 0: none
+        GvspRing::Lay(aBlock, copy.data(), copy.size(), 0, segment);
+        for (uint8_t& b : bytes) b ^= 0xA5;
+    }
+    const Bytes sent = frame(summed || (how & 2));
+    GvspRing::Lay(aBlock, sent.data(), sent.size(), summed ? TP_STATUS_CSUMNOTREADY : 0, segment);
 }
 
 unsigned BatchSize(KivoFuzz::Reader& aIn) {
@@ -320,7 +353,7 @@ std::vector<Bytes> Seeds() {
     // Frames of each kind with each header form, resends on and off, as sent; then lost, doubled,
     // swapped and changed packets and a stranger's copies, in small batches and reads.
     for (uint8_t form : {0, 1 | 4, 2 | 8, 3 | 4 | 8}) {
-        const uint16_t hint = uint16_t(Gvsp::PayloadBytes(kPacketSizes[form & 3]) - (form & 4 ? 12 : 0));
+        const uint16_t hint = uint16_t(Gvsp::PayloadBytes(kPacketSizes[form & 3], form & 4));
         auto w = Head(20 << 1, hint, form, form & 4 ? (uint64_t(1) << 40) : 65533,
                       {{0, 100, 40, 0}, {1, 32, 32, 64}, {2, 1, 1, 900}, {0, 8, 8, 0}, {1, 128, 64, 2000}});
         // A pause after each frame but the last (from the last one back: the items before stay where
@@ -355,7 +388,8 @@ std::vector<Bytes> Seeds() {
 KIVO_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
-    static KivoFuzz::QueuedBuffers singleBuffers(kBufferSizes), plainBuffers(kBufferSizes), readBuffers(kBufferSizes);
+    static KivoFuzz::QueuedBuffers singleBuffers(kBufferSizes), plainBuffers(kBufferSizes), readBuffers(kBufferSizes),
+        ringBuffers(kBufferSizes);
     static auto* plainBatch = new GvspBatch(kPacketBuffer);
     static auto* readBatch = new GvspCoalescedBatch(kPacketBuffer);
     KivoFuzz::Reader in(aData, aSize);
@@ -372,10 +406,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     }
     // Each path's run locks its own state.
     Path single(singleBuffers, settings, resends), plain(plainBuffers, settings, resends),
-        reads(readBuffers, settings, resends);
+        reads(readBuffers, settings, resends), ring(ringBuffers, settings, resends);
     plainBatch->SetSource(kDevice, kDevicePort);
     readBatch->SetSource(kDevice, kDevicePort);
-    Path* paths[] = {&single, &plain, &reads};
+    TqStreamLib::GvspRingBatch ringBatch;
+    ringBatch.SetSource(kDevice, kDevicePort);
+    Path* paths[] = {&single, &plain, &reads, &ring};
     uint64_t strangers = 0;
     for (const Stretch& stretch : Stretches(frames.items)) {
         for (Path* p : paths) {
@@ -413,13 +449,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
             readBatch->Deliver(reads.run.assembler, unsigned(count), reads.run.now);
             next += count;
         }
+        const auto frames = Reads(stretch.datagrams, in, 0xFFFF - TqLinkFrame::kIpMinSize - TqLinkFrame::kUdpSize);
+        for (size_t next = 0; next < frames.size();) {
+            Bytes block;
+            for (const size_t end = std::min(frames.size(), next + BatchSize(in)); next < end; ++next) LayFrame(block, frames[next], in);
+            GvspRing::Walk(
+                block.data(), block.size(),
+                [&](const TqLinkFrame::Datagram& aDatagram) {
+                    ringBatch.Take(ring.run.assembler, aDatagram, ring.run.now, [] { return false; });
+                },
+                [] { KIVO_FUZZ_CHECK(false); });   // no frame is cut
+        }
     }
     for (Path* p : paths) {
         p->run.Advance(255);
         for (int i = 0; i < 25; ++i) p->run.Advance(255);   // past the longest image timeout
         p->TakeBack(frames);
     }
-    for (Path* p : {&plain, &reads}) {
+    for (Path* p : {&plain, &reads, &ring}) {
         KIVO_FUZZ_CHECK(p->backs == single.backs);
         KIVO_FUZZ_CHECK(p->Counts() == single.Counts());
         KIVO_FUZZ_CHECK(p->asks == single.asks);

@@ -7,8 +7,9 @@
 // Input: [settings u8][chunk hint u16] then blocks of [time u8][frames u8] and, for each frame,
 // [flags u8][pad u8][cut u8][next u16][record]. Settings as in the other GVSP targets (fuzz_stream.h);
 // time advances the clock by that many milliseconds before the block. Flags bit 0: the record is the
-// whole frame as the kernel copied it; otherwise it is a datagram wrapped in a loopback frame from
-// the device. Bit 1: the packet header's offset to the next frame is `next` instead of the right
+// virtio-net header before the frame (its first 10 bytes) and the whole frame as the kernel copied it;
+// otherwise it is a datagram wrapped in a loopback frame from the device, its checksums written.
+// Bits 3 and 4: the packet status says the UDP checksum is left to finish, or was checked. Bit 1: the packet header's offset to the next frame is `next` instead of the right
 // one; bit 2: so is the block's offset to its first frame. `pad` moves the frame behind its header,
 // `cut` shortens what the kernel copied of it. Checked besides the sanitizers: every datagram handed
 // lies inside the block; the buffers' promises (fuzz_stream.h).
@@ -40,11 +41,13 @@ Bytes Block(const std::vector<Frame>& aFrames, uint16_t aFirst, bool aFirstGiven
     Bytes block(Aligned(sizeof(tpacket_block_desc)), 0);
     const size_t first = block.size();
     for (const Frame& f : aFrames) {
-        const Bytes frame = f.flags & 1 ? f.record
+        const size_t head = f.flags & 1 ? std::min(sizeof(TqLinkFrame::Offload), f.record.size()) : 0;
+        const Bytes frame = f.flags & 1 ? Bytes(f.record.begin() + long(head), f.record.end())
                                         : TqLinkFrame::Write(kDevice, 20202, kLocal, 30303, f.record.data(), f.record.size());
         const size_t at = block.size();
         tpacket3_hdr h{};
-        h.tp_mac = static_cast<uint16_t>(sizeof(tpacket3_hdr) + f.pad);
+        h.tp_status = (f.flags & 8 ? TP_STATUS_CSUMNOTREADY : 0) | (f.flags & 16 ? TP_STATUS_CSUM_VALID : 0);
+        h.tp_mac = static_cast<uint16_t>(sizeof(tpacket3_hdr) + sizeof(TqLinkFrame::Offload) + f.pad);
         h.tp_len = static_cast<uint32_t>(frame.size());
         h.tp_snaplen = static_cast<uint32_t>(frame.size() - std::min<size_t>(f.cut, frame.size()));
         const size_t whole = Aligned(h.tp_mac + h.tp_snaplen);
@@ -52,6 +55,7 @@ Bytes Block(const std::vector<Frame>& aFrames, uint16_t aFirst, bool aFirstGiven
         block.resize(at + whole, 0);
         std::memcpy(block.data() + at, &h, sizeof h);
         if (h.tp_snaplen) std::memcpy(block.data() + at + h.tp_mac, frame.data(), h.tp_snaplen);
+        if (head) std::memcpy(block.data() + at + h.tp_mac - head, f.record.data(), head);
     }
     auto* desc = reinterpret_cast<tpacket_block_desc*>(block.data());
     desc->hdr.bh1.num_pkts = static_cast<uint32_t>(aFrames.size());

@@ -455,7 +455,7 @@ PyObject* gvsp_frame(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &fill, &packetSize))
         return nullptr;
     if (width == 0 || height == 0 || width * uint64_t(height) > (64u << 20) || block > 0xFFFF || fill > 255 ||
-        packetSize <= TqEngine::Gvsp::kIpUdpOverhead + TqEngine::Gvsp::kHeaderSize || packetSize > 65535) {
+        TqEngine::Gvsp::PayloadBytes(packetSize) == 0 || packetSize > 65535) {
         PyErr_SetString(PyExc_ValueError, "no such frame");
         return nullptr;
     }

@@ -321,7 +321,7 @@ TEST(GvspPayloads, ATrailerMarkedDataOverrunHandsTheWholeBlockBackAsDataOverrun)
 
 TEST(GvspPayloads, ResendsAreAskedForInTheFormOfTheBlocksIds) {
     for (bool extended : {false, true}) {
-        Receiver r({4096}, Gvsp::PayloadBytes(kPacket) - (extended ? 12 : 0));
+        Receiver r({4096}, Gvsp::PayloadBytes(kPacket, extended));
         std::vector<std::tuple<uint64_t, uint32_t, uint32_t, bool>> asked;
         r.assembler.SetRequester([&](uint64_t aBlock, uint32_t aFirst, uint32_t aLast, bool aExtended) {
             asked.emplace_back(aBlock, aFirst, aLast, aExtended);

@@ -1,6 +1,7 @@
 // The GigE Vision receiver's packet ring: only the datagrams between the stream's ends reach it,
 // whole and in order, from the first one on; a block the kernel wrote with lengths that do not hold
-// together is read no further than the block. Where the process may not open a packet socket the ring
+// together is read no further than the block; of each frame the walk hands what the kernel's IP and
+// UDP layers would deliver, each datagram once. Where the process may not open a packet socket the ring
 // tests are skipped (the walk over hand-made blocks runs everywhere).
 #include "TqGvspRing.h"
 #include "TqLinkFrame.h"
@@ -168,7 +169,7 @@ TEST(RingWalk, ABlockWhoseLengthsDoNotHoldTogetherIsReadNoFurtherThanItself) {
     const Bytes frame = TqLinkFrame::Write(kDevice, 1000, kLocal, 2000, payload.data(), payload.size());
     for (int i = 0; i < 2; ++i) {
         tpacket3_hdr h{};
-        h.tp_mac = sizeof(tpacket3_hdr);
+        h.tp_mac = sizeof(tpacket3_hdr) + sizeof(TqLinkFrame::Offload);   // the virtio-net header before the frame
         h.tp_snaplen = static_cast<uint32_t>(frame.size()) - (i == 1 ? 10 : 0);
         h.tp_len = static_cast<uint32_t>(frame.size());
         h.tp_next_offset = i == 0 ? 512 : 100000;
@@ -184,6 +185,50 @@ TEST(RingWalk, ABlockWhoseLengthsDoNotHoldTogetherIsReadNoFurtherThanItself) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], payload);
     EXPECT_EQ(bad, 1);
+}
+
+TEST(RingWalk, HandsWhatTheKernelWouldDeliverEachDatagramOnce) {
+    // Each row: a frame of 340 bytes as the kernel lays it (its status, the datagrams' size of a
+    // segmented send), twice, and the sizes of the datagrams the walk hands of each, in turn.
+    const Bytes payload = Numbered(1, 340);
+    auto frame = [&](bool aSum) { return TqLinkFrame::Write(kDevice, 1, kLocal, 2, payload.data(), payload.size(), !aSum); };
+    Bytes badUdp = frame(true), badIp = frame(true);
+    badUdp[TqLinkFrame::kEthernetSize + TqLinkFrame::kIpMinSize + TqLinkFrame::Udp::kChecksum.at] ^= 0x10;
+    TqLinkFrame::Ipv4::kTimeToLive.Put(badIp.data() + TqLinkFrame::kEthernetSize, 1);
+    const struct {
+        Bytes frame;
+        uint32_t status;
+        uint16_t segment;
+        std::vector<size_t> sizes;
+    } rows[] = {{badUdp, TP_STATUS_CSUMNOTREADY, 0, {340}},   // summed by the sender's kernel
+                {badUdp, TP_STATUS_CSUM_VALID, 0, {340}},     // checked by the kernel
+                {frame(true), 0, 0, {340}},
+                {frame(false), 0, 0, {340}},                  // no checksum
+                {badUdp, 0, 0, {}},
+                {badIp, TP_STATUS_CSUMNOTREADY, 0, {}},
+                {frame(false), TP_STATUS_CSUMNOTREADY, 100, {100, 100, 100, 40}},
+                {frame(true), 0, 100, {}},                    // segmented, not summed by the kernel
+                {frame(false), TP_STATUS_CSUMNOTREADY, 340, {}}};   // "segmented" into one
+    for (const auto& row : rows) {
+        Bytes block;
+        for (int twice = 0; twice < 2; ++twice) GvspRing::Lay(block, row.frame.data(), row.frame.size(), row.status, row.segment);
+        // The walk stops once at each datagram and resumes there.
+        std::vector<size_t> got;
+        GvspRing::Cursor cursor;
+        bool stop = true;
+        auto each = [&](const TqLinkFrame::Datagram& aDatagram) {
+            if ((stop = !stop)) return false;
+            const long at = 100 * long(got.size() % std::max<size_t>(row.sizes.size(), 1));   // segments of 100 bytes
+            EXPECT_TRUE(std::equal(aDatagram.data, aDatagram.data + aDatagram.size, payload.begin() + at));
+            got.push_back(aDatagram.size);
+            return true;
+        };
+        while (!GvspRing::Walk(block.data(), block.size(), each, [] { ADD_FAILURE() << "no frame is cut"; }, cursor)) {
+        }
+        std::vector<size_t> expected = row.sizes;
+        expected.insert(expected.end(), row.sizes.begin(), row.sizes.end());
+        EXPECT_EQ(got, expected) << &row - rows;
+    }
 }
 
 TEST(LinkFrame, ReadsWhatWriteMadeAndNoFrameThatDoesNotHoldTogether) {
