@@ -65,9 +65,10 @@ import kivo_python64 as kivo
 WIDTH, HEIGHT = 2448, 2048
 SIZES = (("0.3 MP", 640, 480), ("5 MP", 2448, 2048), ("20 MP", 5472, 3648))
 PACKETS = (8192, 9000)
-SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
-ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
-PARTS = sys.argv[3] if len(sys.argv) > 3 else "all"   # "wire": the wire table and the 10 s run; "camera": its table
+ARGS = sys.argv[1:] if __name__ == "__main__" else []   # imported (by the tests), the defaults
+SECONDS = float(ARGS[0]) if len(ARGS) > 0 else 3.0
+ROUNDS = int(ARGS[1]) if len(ARGS) > 1 else 3
+PARTS = ARGS[2] if len(ARGS) > 2 else "all"   # "wire": the wire table and the 10 s run; "camera": its table
 GOAL = 0.8
 RECEIVER = "kivo-gvsp-rx"
 SOURCE_SECONDS = 10.0
@@ -369,7 +370,9 @@ def python_source(packet_size=None, seconds=SOURCE_SECONDS):
 # What both of aravis's receiver scripts do: open the camera at an address with its stream (mode
 # "ring": its packet socket where the process may open one, "socket": its plain socket), with a 4 MiB
 # socket buffer and buffers pushed; then receive, popping and pushing back, for the seconds between a
-# "start" and a "stop" line on stdout.
+# "start" and a "stop" line on stdout. The packet size is set before the stream is made: aravis's
+# stream reads it once, as it is made, and sizes its socket's reads (a longer datagram is cut short)
+# and places payloads by it.
 ARAVIS_PRELUDE = r"""
 import json, os, sys, threading, time
 import gi
@@ -399,7 +402,7 @@ def packet_ring():
             return True
     return False
 
-def open_stream(address, packet, mode, acquire):
+def open_stream(address, packet, mode, acquire, resend=True):
     camera = Aravis.Camera.new(address)
     if acquire:
         camera.set_boolean("AcquisitionFrameRateEnable", False)
@@ -407,8 +410,10 @@ def open_stream(address, packet, mode, acquire):
     if mode == "socket":
         camera.get_device().set_stream_options(Aravis.GvStreamOption.PACKET_SOCKET_DISABLED)
     payload = camera.get_integer("PayloadSize")
-    stream = camera.create_stream(None, None)
     camera.gv_set_packet_size(packet)
+    stream = camera.create_stream(None, None)
+    if not resend:
+        stream.set_property("packet-resend", Aravis.GvStreamPacketResend.NEVER)
     stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.FIXED)
     stream.set_property("socket-buffer-size", 4 << 20)
     for _ in range(max(4, min(16, (256 << 20) // payload))):
