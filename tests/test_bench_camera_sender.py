@@ -1,18 +1,23 @@
 """The stream benchmark's camera-like sender (_kivo_bench.camera_start): its packets make the frames it
 claims to send (a stream reassembles them byte for byte, block IDs counting up through the 16-bit
 wrap), one datagram per packet from the address or the socket it was given, and it sends nowhere but
-loopback. No timing: a few frames each."""
+loopback; aravis's receiver as the bench opens it takes them whole. No timing: a few frames each."""
 
+import json
 import os
 import socket
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
-from conftest import connect_soft_device, free_stream
+from conftest import clean_environment, connect_soft_device, free_stream
 
 bare = pytest.importorskip("_kivo_bench")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import bench_stream  # noqa: E402
 
 SCP, SCDA = 0x0D00, 0x0D18
 WIDTH, HEIGHT = 320, 240
@@ -158,3 +163,23 @@ def test_arguments_refused():
         bare.camera_start("127.0.0.1", 4000, *args, 1.5)
     with pytest.raises(TypeError):
         bare.camera_counts(object())
+
+
+@pytest.mark.parametrize("mode", ["ring", "socket"])
+def test_aravis_receiver_of_the_bench_takes_the_frames_whole(soft_devices, hooks, mode):
+    # aravis's stream takes the packet size once, as it is made, for its reads and the payloads' places.
+    handle = soft_devices(address="127.0.0.1", mac="02:4b:49:62:00:02", width=WIDTH, height=HEIGHT)
+    proc = subprocess.Popen(["/usr/bin/python3", "-c", bench_stream.ARAVIS_PRELUDE + """
+camera, stream = open_stream("127.0.0.1", 9000, sys.argv[1], False, resend=False)
+print("ready", flush=True)
+frames = [stream.timeout_pop_buffer(10000000) for _ in range(3)]
+print(json.dumps([[f.get_status().value_nick, f.get_frame_id(), f.get_data().hex()] for f in frames if f]))
+""", mode], stdout=subprocess.PIPE, text=True, env=clean_environment())
+    assert proc.stdout.readline() == "ready\n"
+    ip, port = hooks.soft_device_read(handle, SCDA)[1], hooks.soft_device_read(handle, SCP)[1] & 0xFFFF
+    channel = hooks.soft_device_stream_socket(handle)
+    bare.camera_stop(bare.camera_start(socket.inet_ntoa(struct.pack(">I", ip)), port, WIDTH, HEIGHT, 9000, 1e9,
+                                       channel, frames=3), True)
+    os.close(channel)
+    expected = expected_frame(WIDTH, HEIGHT, 9000).tobytes().hex()
+    assert json.loads(proc.communicate(timeout=60)[0]) == [["success", block, expected] for block in (1, 2, 3)]
