@@ -1,8 +1,8 @@
 """aravis's receiver (in a process of its own, its plain socket of the default size) takes our device's
 unpaced 640 x 480 RGB8 stream: whenever the device runs ahead of it the socket overflows, it asks for
-what it lost, and every frame it hands out is whole. The device slows down while the receiver reports
-losses; before it did, the resent packets drowned in the same overflowing socket, the receiver asked
-again and again, and frames timed out."""
+what it lost and gets it again from the device's resend history, and no frame it hands out is broken.
+The device does not slow down for its receiver (only a controller's GevSCPD paces it), as a camera
+does not: a frame whose resent packets drown in the same overflowing socket times out."""
 
 import pytest
 
@@ -47,7 +47,7 @@ print(json.dumps({"payload": payload, "statuses": statuses, "info": info}))
 """
 
 
-def test_aravis_gets_every_frame_whole_from_an_unpaced_device(hooks, soft_devices):
+def test_aravis_gets_its_lost_packets_again_and_no_broken_frame_from_an_unpaced_device(hooks, soft_devices):
     try:
         handle = soft_devices(address="127.0.0.1", model="Recovery", mac="02:4b:49:63:00:01", width=640, height=480,
                               pixel_format=RGB8)
@@ -56,8 +56,9 @@ def test_aravis_gets_every_frame_whole_from_an_unpaced_device(hooks, soft_device
     result = aravis_client(RECEIVER, 3, timeout=120)
     stats = hooks.soft_device_statistics(handle)
     what = (result, {key: stats[key] for key in ("frames", "packet_resends", "packets_resent", "resends_unavailable",
-                                                  "resends_refused", "slowdowns")})
+                                                  "resends_refused")})
     assert result["payload"] == 640 * 480 * 3
     statuses = result["statuses"]
-    assert set(statuses) == {"success"}, what
+    assert set(statuses) <= {"success", "timeout"}, what
     assert statuses["success"] >= 10, what
+    assert result["info"]["n_resent_packets"] > 0, what

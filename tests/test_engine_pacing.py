@@ -3,15 +3,21 @@ in the device's timestamp ticks (GevTimestampTickFrequency): our controller and 
 device whose frames come from a Python source, and aravis as the controller and receiver of an engine
 device (the engine's own tests time each packet, and 0). Packet k of an acquisition leaves no earlier
 than k delays after its start, so the frame of block b is whole no earlier than (b x packets - 1)
-delays after it; a loaded machine may be slower, never faster, so only that lower bound is checked."""
+delays after it; a loaded machine may be slower, never faster, so only that lower bound is checked.
+Resend requests pace nothing: an unpaced device asked again for a packet of every frame, by its
+destination or by another user's process at a multicast group's port, keeps its frame rate."""
 
+import os
+import subprocess
 import time
 
 import pytest
 
-from conftest import aravis_client
+from conftest import aravis_client, clean_environment
+from gvcp_client import ACQUISITION_START, SCDA, SCP, ip_value
 from test_softdevice import address_of
 from test_softdevice_streaming import acquiring
+from test_stream_loss import FRAME_RATE_ENABLE
 from test_stream_source_default import frames_class
 
 PACKET_SIZE = 1500
@@ -115,3 +121,72 @@ def test_aravis_as_the_controller_paces_the_device(soft_devices):
     # aravis notes a frame's time as its leader comes: block b's leader is packet (b - 1) x packets.
     for block, at in result["came"]:
         assert at >= (block - 1) * packets * delay, (block, at, result)
+
+
+# Binds argv[1] (joining it when it is a group), prints its port, and from a "go" line on until its
+# input ends asks the device at argv[2] again for packet 1 of each block it sees; then prints how
+# many it asked for. Its tiny socket buffer holds the newest packets, which it reads a few thousand
+# times a second.
+REQUESTER = r"""
+import socket, struct, sys, threading, time
+to, device = sys.argv[1], sys.argv[2]
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
+sock.bind((to, 0))
+if socket.inet_aton(to)[0] >= 224:
+    sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(to) + socket.inet_aton("127.0.0.1"))
+sock.settimeout(0.5)
+print(sock.getsockname()[1], flush=True)
+sys.stdin.readline()
+ended = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), ended.set()), daemon=True).start()
+asked, last = 0, None
+while not ended.is_set():
+    try:
+        block = struct.unpack(">H", sock.recv(64)[2:4])[0]
+    except socket.timeout:
+        continue
+    if block and block != last:
+        asked, last = asked + 1, block
+        sock.sendto(struct.pack(">BBHHHHHII", 0x42, 0, 0x40, 12, asked % 0xFFFF + 1, 0, block, 1, 1), (device, 3956))
+    time.sleep(0.0002)
+print(asked, flush=True)
+"""
+
+
+@pytest.mark.parametrize("asker", ["destination", "group member of another user"])
+def test_resend_requests_leave_an_unpaced_streams_rate_alone(hooks, soft_devices, asker):
+    other = asker != "destination"
+    if other and os.geteuid() != 0:
+        pytest.skip("only root starts a process of another user")
+    handle = soft_devices(address="127.0.0.2", model="Asked Again", mac="02:4b:49:62:00:03", width=640, height=480)
+    to = "239.255.78.%d" % (handle % 200 + 1) if other else "127.0.0.1"
+    requester = subprocess.Popen(["/usr/bin/python3", "-c", REQUESTER, to, "127.0.0.2"], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True, env=clean_environment(), cwd="/",
+                                 **(dict(user=65534, group=65534, extra_groups=[]) if other else {}))
+    try:
+        for register, value in ((SCDA, ip_value(to)), (SCP, int(requester.stdout.readline())),
+                                (FRAME_RATE_ENABLE, 0), (ACQUISITION_START, 1)):
+            assert hooks.soft_device_write(handle, register, value) == 0
+
+        def rate():
+            frames, started = hooks.soft_device_statistics(handle)["frames"], time.monotonic()
+            time.sleep(1)
+            return (hooks.soft_device_statistics(handle)["frames"] - frames) / (time.monotonic() - started)
+
+        time.sleep(0.2)
+        alone = rate()
+        requester.stdin.write("go\n")
+        requester.stdin.flush()
+        time.sleep(0.2)
+        asked_again = rate()
+    finally:
+        requester.stdin.close()
+        asked = int(requester.stdout.readline() or 0)
+        requester.wait(timeout=20)
+    stats = hooks.soft_device_statistics(handle)
+    what = (alone, asked_again, asked, {key: stats[key] for key in ("frames", "packets_resent", "resends_refused")})
+    assert stats["packets_resent"] >= 20 and stats["resends_refused"] == 0, what
+    # A sender that slowed down for requests fell to a tenth or less; a busy machine costs far less than a third.
+    assert asked_again * 3 >= alone, what

@@ -180,13 +180,6 @@ struct SentBlock {
     uint64_t sentAt = 0;   // Device::Impl::Now() when the block began
     size_t bytes = 0;      // of all its packets
     std::shared_ptr<const WireBlock> block;
-    uint64_t sequence = 0;   // the channel's count of blocks before it
-    // The loss fault as the block went out: packet k was dropped when (dropFrom + k + 1) is a
-    // multiple of dropEvery (0: none dropped).
-    uint64_t dropFrom = 0;
-    uint32_t dropEvery = 0;
-    // Whether packets aFirst to aLast include one the loss fault did not drop: one the receiver lost.
-    bool ReceiverLost(uint32_t aFirst, uint32_t aLast) const;
 };
 
 // The resend history of a channel: the most recent blocks within kHistoryBudget bytes and within
@@ -243,12 +236,6 @@ struct Channel {
     std::vector<std::shared_ptr<Payload>> spares;
     // Where the memory of its payloads comes from.
     std::shared_ptr<PayloadPool> payloads = std::make_shared<PayloadPool>();
-    // The blocks the sender began (it alone writes it), and 1 + the sequence number of the newest block
-    // a receiver asked for again because it lost packets of it (the resend thread alone writes it).
-    std::atomic<uint64_t> sequence{0};
-    std::atomic<uint64_t> lostIn{0};
-    // A receiver asked for packets aFirst to aLast of aBlock again (on the resend thread).
-    void AskedAgain(const SentBlock& aBlock, uint32_t aFirst, uint32_t aLast);
     // The block sink (under mutex): its generation (one more with each SetBlockSink), the generation
     // of the sink the sender is calling (0: none), signalled when that call ends.
     Device::BlockSink sink;

@@ -408,17 +408,6 @@ void Channel::Keep(SentBlock aBlock) {
     }
 }
 
-bool SentBlock::ReceiverLost(uint32_t aFirst, uint32_t aLast) const {
-    if (aLast < aFirst) return false;
-    if (dropEvery == 0) return true;
-    const uint64_t dropped = (dropFrom + aLast + 1) / dropEvery - (dropFrom + aFirst) / dropEvery;
-    return dropped < uint64_t(aLast) - aFirst + 1;
-}
-
-void Channel::AskedAgain(const SentBlock& aBlock, uint32_t aFirst, uint32_t aLast) {
-    if (aBlock.ReceiverLost(aFirst, aLast) && aBlock.sequence + 1 > lostIn.load()) lostIn.store(aBlock.sequence + 1);
-}
-
 void Channel::Forget(bool aSpares) {
     std::deque<SentBlock> released;   // freed after the lock
     std::vector<std::shared_ptr<Payload>> unused;
@@ -615,52 +604,11 @@ private:
     Clock::time_point next{};
 };
 
-// How a channel's sender answers a receiver that loses packets. A receiver slower than an unpaced
-// device loses packets in its socket, and so do the packets sent again for it while the flood goes
-// on, until its frames miss their time. Its resend requests for packets the device sent (not those
-// the loss fault dropped) slow the sender down: the delay between its packets doubles (the first
-// time to twice what a packet of the last frame took), once for a loss among the blocks sent
-// before it slowed down, again only for a loss among those sent since. The delay holds until word
-// of the blocks sent slower could have come (as many blocks later as the loss's word took), then
-// each frame that begins with no new loss takes a sixteenth off, down to none. A controller's
-// longer SCPD counts instead.
-class Backoff {
-public:
-    static constexpr std::chrono::nanoseconds kLeast{100}, kMost{100000};
-
-    // Blocks before aSequence are not this run's.
-    explicit Backoff(uint64_t aSequence) : epoch(aSequence), hold(aSequence) {}
-    // The delay for the block aSequence that begins, the receiver having lost packets of blocks
-    // before aLostIn, a packet of the last frame having taken aPacketTime; aSlowed tells whether
-    // it slowed down now.
-    std::chrono::nanoseconds Next(uint64_t aSequence, uint64_t aLostIn, std::chrono::nanoseconds aPacketTime,
-                                  bool& aSlowed) {
-        aSlowed = aLostIn > epoch;
-        if (aSlowed) {
-            delay = std::min(kMost, std::max({delay * 2, aPacketTime * 2, kLeast}));
-            // Word of the blocks sent from now on comes as many blocks late as this loss's did: the
-            // delay holds until then.
-            hold = aSequence + (aSequence - std::min(aSequence, aLostIn - 1));
-            epoch = aSequence;
-        } else if (aSequence >= hold) {
-            delay -= delay / 16;
-            if (delay < kLeast) delay = std::chrono::nanoseconds(0);
-        }
-        return delay;
-    }
-
-private:
-    uint64_t epoch;   // the first block sent since the last slow-down
-    uint64_t hold;    // the first block that may go faster again
-    std::chrono::nanoseconds delay{0};
-};
-
 // One stream channel's sender thread: what it keeps from frame to frame (its socket, its batch, the
-// provider of its run, the frames' and the packets' pace, its slow-down) and the steps of one frame.
+// provider of its run, the frames' and the packets' pace) and the steps of one frame.
 class Sender {
 public:
-    Sender(Device::Impl& aDevice, Channel* aChannel)
-        : d(aDevice), ch(aChannel), n(aChannel->index), backoff(aChannel->sequence.load()) {}
+    Sender(Device::Impl& aDevice, Channel* aChannel) : d(aDevice), ch(aChannel), n(aChannel->index) {}
 
     void Run() {
         {
@@ -842,9 +790,7 @@ private:
     // kept for resends.
     void ToWire(Frame& aFrame, Plan& p, bool aToSocket) {
         std::shared_ptr<const WireBlock> wire = MakeWire(aFrame, p);
-        const uint64_t sequence = ch->sequence.load(std::memory_order_relaxed);
-        ch->Keep({p.block, p.sentAt, 0, wire, sequence, p.counter, p.dropEvery});
-        ch->sequence.store(sequence + 1, std::memory_order_relaxed);
+        ch->Keep({p.block, p.sentAt, 0, wire});
         uint64_t dropped = 0;
         batch->To(aToSocket ? p.socket->fd : -1, p.destination, uint16_t(p.port), *ch, p.term);
         auto drop = [&](uint32_t) {
@@ -852,13 +798,11 @@ private:
             dropped += dropping;
             return dropping;
         };
-        bool slowed = false;
-        pace.Begin(std::max(p.delay, backoff.Next(sequence, ch->lostIn.load(), packetTime, slowed)));
+        pace.Begin(p.delay);
         bool whole = false;
         const uint64_t sent = SendPaced(*wire, p, drop, whole);
         {
             std::lock_guard lock(d.mutex);
-            d.stats.streamSlowdowns += slowed;
             d.stats.framesSent += whole;
             d.stats.framesOverrun += aFrame.overrun;
             d.stats.gvspPacketsSent += sent;
@@ -873,7 +817,6 @@ private:
     template <class Dropped>
     uint64_t SendPaced(const WireBlock& aWire, const Plan& p, Dropped aDropped, bool& aWhole) {
         const uint32_t packets = uint32_t(aWire.Packets());
-        const auto began = PacketPace::Clock::now();
         uint64_t sent = 0;
         uint32_t next = 0;
         while (next < packets) {
@@ -882,7 +825,6 @@ private:
             sent += SendPackets(aWire, next, next + due - 1, n, p.tap, *batch, tapped, aDropped);
             next += due;
         }
-        packetTime = (PacketPace::Clock::now() - began) / std::max(next, 1u);
         aWhole = next == packets;
         return sent;
     }
@@ -922,8 +864,6 @@ private:
     const uint32_t n;
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now();
     PacketPace pace;
-    Backoff backoff;
-    std::chrono::nanoseconds packetTime{0};   // what a packet of the last frame took
     std::vector<uint8_t> eventData = std::vector<uint8_t>(16);
     std::vector<uint8_t> tapped;   // a packet for the stream tap
     std::unique_ptr<Batch> batch = std::make_unique<Batch>();
@@ -987,13 +927,12 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest) {
     const int fd = socket ? socket->fd : -1;
     // The newest block of that ID, asked for in the form it went out.
     Channel* ch = channels[channel].get();
-    SentBlock kept;
+    std::shared_ptr<const WireBlock> frame;
     {
         std::lock_guard history(ch->historyMutex);
-        for (auto it = ch->history.rbegin(); it != ch->history.rend() && !kept.block; ++it)
-            if (it->id == aRequest.block && it->block->extended == aRequest.extended) kept = *it;
+        for (auto it = ch->history.rbegin(); it != ch->history.rend() && !frame; ++it)
+            if (it->id == aRequest.block && it->block->extended == aRequest.extended) frame = it->block;
     }
-    const std::shared_ptr<const WireBlock>& frame = kept.block;
     const bool found = frame && first <= last && first < frame->Packets();
     if (!found) {
         // The block is gone: one packet with the error status tells the receiver to stop asking.
@@ -1006,7 +945,6 @@ uint64_t Device::Impl::Resend(const ResendRequest& aRequest) {
         stats.resendsUnavailable++;
         return size;
     }
-    ch->AskedAgain(kept, first, std::min<uint32_t>(last, uint32_t(frame->Packets() - 1)));
     auto batch = std::make_unique<Batch>();
     batch->To(fd, destination, uint16_t(port), *ch, term);
     std::vector<uint8_t> tapped;

@@ -449,9 +449,6 @@ struct Statistics {
     uint64_t resendRequestsRefused = 0;
     // Resend requests answered PACKET_UNAVAILABLE: the block had left the resend history.
     uint64_t resendsUnavailable = 0;
-    // Times a channel's sender slowed down because a receiver asked again for packets it had sent
-    // (not for those the loss fault dropped): a receiver that falls behind an unpaced device.
-    uint64_t streamSlowdowns = 0;
 };
 
 // Resends. A PACKETRESEND is taken from the controller and from the channel's destination (the
@@ -460,8 +457,8 @@ struct Statistics {
 // at most kResendBytesPerSecond of packets a second (bursts of kResendBurstBytes), so that neither
 // the control channel nor the streams wait for resends. One request brings at most
 // kResendMaxPackets packets (a longer range: its first ones); at most kResendQueue requests wait.
-// A request for packets the device sent (not for those the loss fault dropped) also tells the
-// channel's sender that its receiver falls behind: the sender slows down (streamSlowdowns).
+// Resends never change a channel's pace: whoever asks, only the controller's packet delay (SCPD)
+// spaces its packets.
 constexpr uint32_t kResendMaxPackets = 256;
 constexpr uint64_t kResendBytesPerSecond = uint64_t(64) << 20;
 constexpr uint64_t kResendBurstBytes = uint64_t(8) << 20;

@@ -375,7 +375,6 @@ const std::pair<const char*, uint64_t TqEngine::Statistics::*> kCounters[] = {
     {"frames_overrun", &TqEngine::Statistics::framesOverrun},
     {"resends_unavailable", &TqEngine::Statistics::resendsUnavailable},
     {"resends_refused", &TqEngine::Statistics::resendRequestsRefused},
-    {"slowdowns", &TqEngine::Statistics::streamSlowdowns},
 };
 
 // soft_device_statistics(handle) -> dict of the counters
