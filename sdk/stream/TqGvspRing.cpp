@@ -108,7 +108,8 @@ bool GvspRing::Open(const Ends& aEnds, unsigned aBlocks) {
     // Loopback shows each frame twice, leaving and arriving: the ring takes it arriving. Each frame
     // comes after a virtio-net header, which tells the segments of a segmented send.
     if (::setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0 ||
-        ::setsockopt(fd, SOL_PACKET, PACKET_VNET_HDR, &one, sizeof one) != 0)
+        ::setsockopt(fd, SOL_PACKET, PACKET_VNET_HDR, &one, sizeof one) != 0 ||
+        ::setsockopt(fd, SOL_PACKET, PACKET_RESERVE, &kReserve, sizeof kReserve) != 0)
         return fail();
     tpacket_req3 request{};
     request.tp_block_size = kBlockSize;

@@ -158,8 +158,9 @@ public:
 private:
     // Where the kernel puts an Ethernet frame after its packet header: past the packet header, the
     // link address it writes beside and the virtio-net header.
+    static constexpr int kReserve = 6;
     static constexpr size_t kFrameAt = TPACKET_ALIGN(TPACKET_ALIGN(sizeof(tpacket3_hdr)) + sizeof(sockaddr_ll) + 16) +
-                                       sizeof(TqLinkFrame::Offload) - TqLinkFrame::kEthernetSize;
+                                       kReserve + sizeof(TqLinkFrame::Offload) - TqLinkFrame::kEthernetSize;
     static constexpr size_t kAll = ~size_t(0);
 
     // The datagrams of a frame of aSize bytes at aFrame (packet status aStatus; its virtio-net header
