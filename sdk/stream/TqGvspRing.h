@@ -157,7 +157,9 @@ public:
 
 private:
     // Where the kernel puts an Ethernet frame after its packet header: past the packet header, the
-    // link address it writes beside and the virtio-net header.
+    // link address it writes beside, the reserve the ring asks for and the virtio-net header. The
+    // reserve puts a datagram's bytes where they lay in the ring without the virtio-net header, at the
+    // same alignment for the copy out of the ring.
     static constexpr int kReserve = 6;
     static constexpr size_t kFrameAt = TPACKET_ALIGN(TPACKET_ALIGN(sizeof(tpacket3_hdr)) + sizeof(sockaddr_ll) + 16) +
                                        kReserve + sizeof(TqLinkFrame::Offload) - TqLinkFrame::kEthernetSize;
