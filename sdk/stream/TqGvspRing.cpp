@@ -74,12 +74,16 @@ bool Attach(int aSocket, const GvspRing::Ends& aEnds) {
     return ::setsockopt(aSocket, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog) == 0;
 }
 
-// Whether the kernel tells the segments of a segmented UDP send in the virtio-net header (6.2 on).
+// Whether the kernel tells the segments of a segmented UDP send in the virtio-net header (6.2 on);
+// asked once.
 bool KernelTellsSegments() {
-    utsname name{};
-    unsigned major = 0, minor = 0;
-    return ::uname(&name) == 0 && std::sscanf(name.release, "%u.%u", &major, &minor) == 2 &&
-           (major > 6 || (major == 6 && minor >= 2));
+    static const bool tells = [] {
+        utsname name{};
+        unsigned major = 0, minor = 0;
+        return ::uname(&name) == 0 && std::sscanf(name.release, "%u.%u", &major, &minor) == 2 &&
+               (major > 6 || (major == 6 && minor >= 2));
+    }();
+    return tells;
 }
 
 }  // namespace

@@ -230,20 +230,17 @@ public:
         TqDeviceGEV::WithController(aDevice, [&](TqDeviceGEV& aController) {
             if (!aController.IsConnected()) return;   // its link is lost: as good as none
             controlled = true;
-            uint32_t channels = 0, size = 0;
+            uint32_t channels = 0;
             result = aController.ReadRegister(Reg::kStreamChannels, channels);
             if (result.IsOK() && aChannel >= channels)
                 result = TqResult(TQ_INVALID_PARAMETER, TqString("the device has no such stream channel"));
             if (result.IsOK())
                 result = aController.SetStreamDestination(TqString(TqGvcpClient::IpText(aLocalIp).c_str()), aPort, aChannel);
-            uint32_t configuration = 0;   // a device without the register: the generic header
-            if (result.IsOK() && aController.ReadRegister(Reg::Scps(aChannel), size).IsOK())
-                Seed(size, aController.ReadRegister(Reg::kGvspConfiguration, configuration).IsOK() ? configuration : 0);
-            uint32_t capability = 0, scp = 0, scsp = 0;
-            if (result.IsOK() && aController.ReadRegister(Reg::kGvspCapability, capability).IsOK() &&
-                aController.ReadRegister(Reg::Scp(aChannel), scp).IsOK() &&
-                aController.ReadRegister(Reg::Scsp(aChannel), scsp).IsOK())
-                source = SourcePortOf(capability, scp, scsp);
+            if (result.IsOK()) {
+                auto read = [&](uint32_t aAddress, uint32_t& aValue) { return aController.ReadRegister(aAddress, aValue).IsOK(); };
+                Seed(read);
+                source = SourcePort(read);
+            }
         });
         if (controlled) {
             mViaController = result.IsOK();
@@ -267,10 +264,10 @@ public:
         if (status == Gvcp::kSuccess) status = mControl.WriteRegister(Reg::Scp(aChannel), aPort);
         if (status != Gvcp::kSuccess) return Failure(status, "the device refused the stream destination");
         mOwnDestination = true;
-        SeedFromControl();
+        Seed(ControlRead{mControl});
         if (mControl.ReadRegister(Reg::kHeartbeatTimeout, heartbeat) != Gvcp::kSuccess || heartbeat < 30) heartbeat = 3000;
         mHeartbeat = std::thread([this, heartbeat] { Heartbeat(heartbeat / 3, heartbeat); });
-        return FromDevicePort(ReadSourcePort(), true);
+        return FromDevicePort(SourcePort(ControlRead{mControl}), true);
     }
 
     // Multicast: the device must answer on its control channel (read only).
@@ -280,9 +277,9 @@ public:
         if (!mControl.Open(aDevice)) return TqResult(TQ_NETWORK_ERROR, TqString("no control channel to the device"));
         uint32_t version = 0;
         const uint16_t status = mControl.ReadRegister(Reg::kVersion, version);
-        if (status == Gvcp::kSuccess) SeedFromControl();
+        if (status == Gvcp::kSuccess) Seed(ControlRead{mControl});
         // A group's receivers share its port: the socket stays unconnected, the filter alone drops strangers.
-        const uint16_t source = status == Gvcp::kSuccess ? ReadSourcePort() : 0;
+        const uint16_t source = status == Gvcp::kSuccess ? SourcePort(ControlRead{mControl}) : 0;
         mControl.Close();
         if (status != Gvcp::kSuccess) return Failure(status, "the device refused to be read");
         return FromDevicePort(source, false);
@@ -298,12 +295,20 @@ public:
     int Socket() const { return mSocket; }
 
 private:
-    // The device's source port of the channel through the control session (0: unknown).
-    uint16_t ReadSourcePort() {
+    // Reads of the device's registers through the stream's control session, as SourcePort and Seed
+    // take them (true: the device answered), like reads through a controller of this process.
+    struct ControlRead {
+        TqGvcpClient::Channel& control;
+        bool operator()(uint32_t aAddress, uint32_t& aValue) const {
+            return control.ReadRegister(aAddress, aValue) == Gvcp::kSuccess;
+        }
+    };
+
+    // The device's source port of the channel (0: unknown).
+    template <class Read>
+    uint16_t SourcePort(Read aRead) {
         uint32_t capability = 0, scp = 0, scsp = 0;
-        if (mControl.ReadRegister(Reg::kGvspCapability, capability) != Gvcp::kSuccess ||
-            mControl.ReadRegister(Reg::Scp(mChannel), scp) != Gvcp::kSuccess ||
-            mControl.ReadRegister(Reg::Scsp(mChannel), scsp) != Gvcp::kSuccess)
+        if (!aRead(Reg::kGvspCapability, capability) || !aRead(Reg::Scp(mChannel), scp) || !aRead(Reg::Scsp(mChannel), scsp))
             return 0;
         return SourcePortOf(capability, scp, scsp);
     }
@@ -340,20 +345,19 @@ private:
         mState.ready.notify_all();
     }
 
-    // The device's packet size: the payload of a full packet (with the header its GVSP configuration
-    // chooses), and datagrams of that size read whole.
-    void Seed(uint32_t aScps, uint32_t aGvspConfiguration) {
-        const uint32_t size = aScps & 0xFFFF;
-        const size_t chunk = TqGvsp::PayloadBytes(size, aGvspConfiguration & Reg::kGvspExtendedIds);
+    // The channel's packet size: the payload of a full packet (with the header the device's GVSP
+    // configuration chooses; a device without the register: the generic header), and datagrams of
+    // that size read whole.
+    template <class Read>
+    void Seed(Read aRead) {
+        uint32_t scps = 0, configuration = 0;
+        if (!aRead(Reg::Scps(mChannel), scps)) return;
+        if (!aRead(Reg::kGvspConfiguration, configuration)) configuration = 0;
+        const uint32_t size = scps & 0xFFFF;
+        const size_t chunk = TqGvsp::PayloadBytes(size, configuration & Reg::kGvspExtendedIds);
         if (chunk) mAssembler.SetChunkHint(static_cast<uint32_t>(chunk));
         if (size > TqGvsp::kIpUdpOverhead)
             mPacketBuffer = std::max(mPacketBuffer, std::min(size - uint32_t(TqGvsp::kIpUdpOverhead), kMaxPacketBuffer));
-    }
-    // The same through the control session.
-    void SeedFromControl() {
-        uint32_t size = 0, configuration = 0;
-        if (mControl.ReadRegister(Reg::Scps(mChannel), size) == Gvcp::kSuccess)
-            Seed(size, mControl.ReadRegister(Reg::kGvspConfiguration, configuration) == Gvcp::kSuccess ? configuration : 0);
     }
 
     // PACKETRESEND commands leave from the stream's socket (the destination the device streams to, or
@@ -427,7 +431,6 @@ private:
     }
 
     enum class Path { kAny, kRing, kOffload, kPlain };
-
 
     static Path PathAsked() {
         const char* plain = std::getenv("KIVO_GVSP_PLAIN_RECEIVE");
