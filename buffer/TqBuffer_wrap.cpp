@@ -39,9 +39,9 @@ void forget_unless_attached(CallFrame& f, bool) {
 // The payloads with memory of their own, the multi-part container and the chunk-data payload, are
 // made by the buffer on first use and deleted with it: the one handed out is noted as the buffer's
 // part, so the arrays attached to it go when the buffer goes (deleted here or by the SDK).
-constexpr char kContainer = 0, kChunkData = 0;   // the parts' slots
+enum PartSlot : unsigned { kContainer, kChunkData };
 
-template <const char* Slot, auto Get>
+template <PartSlot Slot, auto Get>
 void noted_part(CallFrame& f, bool) {
     note_part(self_of(f), Slot, (self_of(f)->*Get)());
 }
@@ -49,7 +49,7 @@ void noted_part(CallFrame& f, bool) {
 // Reset also empties the index of a multi-part container, detaching its parts.
 void forget_on_reset(CallFrame& f, bool ok) {
     forget_unless_attached(f, ok);
-    if (ok) forget_attached(part_in(self_of(f), &kContainer));
+    if (ok) forget_attached(part_in(self_of(f), kContainer));
 }
 
 bool equal(const TqBuffer* self, const TqBuffer* other) { return self == other; }
@@ -97,10 +97,10 @@ Entries buffer_entries() {
                 member<const TqRawData*() const>(&TqBuffer::GetRawData)>(),
         payload<"TqBuffer_GetChunkData", member<TqChunkData*()>(&TqBuffer::GetChunkData),
                 member<const TqChunkData*() const>(&TqBuffer::GetChunkData),
-                After<noted_part<&kChunkData, member<TqChunkData*()>(&TqBuffer::GetChunkData)>>>(),
+                After<noted_part<kChunkData, member<TqChunkData*()>(&TqBuffer::GetChunkData)>>>(),
         payload<"TqBuffer_GetMultiPartContainer", member<ITqMultiPartContainer*()>(&TqBuffer::GetMultiPartContainer),
                 member<const ITqMultiPartContainer*() const>(&TqBuffer::GetMultiPartContainer),
-                After<noted_part<&kContainer, member<ITqMultiPartContainer*()>(&TqBuffer::GetMultiPartContainer)>>>(),
+                After<noted_part<kContainer, member<ITqMultiPartContainer*()>(&TqBuffer::GetMultiPartContainer)>>>(),
         payload<"TqBuffer_GetH264AccessUnit", member<ITqH264AccessUnit*()>(&TqBuffer::GetH264AccessUnit),
                 member<const ITqH264AccessUnit*() const>(&TqBuffer::GetH264AccessUnit)>(),
         payload<"TqBuffer_GetZelvraCompressed", member<TqZelvraCompressed*()>(&TqBuffer::GetZelvraCompressed),

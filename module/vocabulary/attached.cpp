@@ -40,7 +40,7 @@ void forget_attached(void* object) { Py_XDECREF(take_attached(object)); }
 
 namespace {
 struct Part {
-    const void* slot;
+    unsigned slot;
     void* part;
 };
 std::unordered_map<const void*, std::vector<Part>>& parts() {
@@ -49,7 +49,7 @@ std::unordered_map<const void*, std::vector<Part>>& parts() {
 }
 }  // namespace
 
-void note_part(const void* object, const void* slot, void* part) {
+void note_part(const void* object, unsigned slot, void* part) {
     if (!part) return;
     auto& list = parts()[object];
     for (Part& p : list)
@@ -60,7 +60,7 @@ void note_part(const void* object, const void* slot, void* part) {
     list.push_back({slot, part});
 }
 
-void* part_in(const void* object, const void* slot) {
+void* part_in(const void* object, unsigned slot) {
     auto it = parts().find(object);
     if (it != parts().end())
         for (const Part& p : it->second)

@@ -18,9 +18,9 @@ void forget_attached(void* object);
 // Parts of an object that go with it (the payloads a buffer makes on first use and deletes with
 // itself): what is attached to a part is released when the object goes. A part is noted under a slot
 // of its object, so the object's wrappers can find it again (a buffer's Reset empties its container).
-void note_part(const void* object, const void* slot, void* part);
+void note_part(const void* object, unsigned slot, void* part);
 // The part noted in the object's slot, or null.
-void* part_in(const void* object, const void* slot);
+void* part_in(const void* object, unsigned slot);
 // The object is gone: what it and each of its parts held attached is released.
 void forget_with_parts(void* object);
 // The attached array whose memory holds the address (a new reference), with the bytes from the
